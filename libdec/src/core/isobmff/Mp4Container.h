@@ -1,0 +1,81 @@
+// Small read-only ISO-BMFF (MP4) container layer: exactly what the clip reader
+// needs. Tracks in file order with handler type and sample entry, per-sample
+// size/offset/sync tables, avcC parameter sets, esds configuration, the
+// visual sample entry's size, media timing and the iTunes-style tags.
+//
+// Every read is bounds-checked against its box and the file; a corrupt or
+// hostile file gives a refusal with a reason, never an out-of-bounds access,
+// an unbounded allocation or a hang.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace mp4 {
+
+struct Sample {
+    uint64_t offset = 0;  // absolute file offset of the sample's first byte
+    uint32_t size = 0;    // bytes
+    bool sync = false;    // key sample (every sample when the track has no stss)
+};
+
+struct Track {
+    uint32_t id = 0;                 // track_ID from tkhd
+    std::string handler;             // hdlr handler type: "vide", "soun", "text", ...
+    std::string sampleEntry;         // first stsd entry type: "avc1", "encv", "mp4a", ...
+    std::string originalFormat;      // frma of a protected entry ("264b", "avc1", ...); empty when none
+    uint32_t timescale = 0;          // mdhd
+    uint64_t duration = 0;           // mdhd, in timescale units
+    uint16_t width = 0;              // visual sample entry width
+    uint16_t height = 0;             // visual sample entry height
+    bool hasAvcC = false;
+    std::vector<std::vector<uint8_t>> sps;  // avcC sequence parameter sets
+    std::vector<std::vector<uint8_t>> pps;  // avcC picture parameter sets
+    bool hasEsds = false;
+    uint8_t objectType = 0;                 // esds DecoderConfigDescriptor objectTypeIndication
+    std::vector<uint8_t> decoderConfig;     // esds DecoderSpecificInfo bytes
+    std::vector<Sample> samples;            // index 0 is sample number 1
+    uint32_t maxSampleSize = 0;
+
+    // Frames per second: sample count / (duration / timescale); 0 when unknown.
+    double frameRate() const;
+};
+
+class File {
+public:
+    // Opens and parses `path` read-only. Returns null and sets *error (when
+    // given) to a human-readable reason when the file cannot be used.
+    static std::unique_ptr<File> open(const char* path, std::string* error = nullptr);
+    ~File();
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    const std::vector<Track>& tracks() const { return tracks_; }
+    const Track* trackById(uint32_t id) const;
+
+    // Reads sample `number` (1-based) of track `trackId` into `buf` of
+    // `capacity` bytes and sets `size`. False (nothing written past capacity)
+    // when the track or sample does not exist, the sample does not fit or the
+    // read fails.
+    bool readSample(uint32_t trackId, uint32_t number, uint8_t* buf, uint32_t capacity,
+                    uint32_t& size) const;
+
+    // iTunes-style metadata (moov/udta/meta/ilst): "\xA9" "cmt" (comment) and
+    // "desc" (description). `key` is the 4-byte atom type. False when absent.
+    bool tag(const char key[4], std::string& value) const;
+
+    uint64_t fileSize() const { return fileSize_; }
+
+private:
+    File() = default;
+    friend class Parser;
+    std::FILE* fp_ = nullptr;
+    uint64_t fileSize_ = 0;
+    std::vector<Track> tracks_;
+    std::vector<std::pair<std::string, std::string>> tags_;  // key (4 bytes) -> value
+};
+
+}  // namespace mp4

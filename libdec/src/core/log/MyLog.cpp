@@ -1,0 +1,163 @@
+#include "MyLog.h"
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+#ifdef MYLOG_RENDERER_VARIANT
+const int kMaxFileSize = 10485760;
+const char* const kLogDir = "./log";
+const char* const kLogFile = "./log/renderer.log";
+const char* const kOpenFailStart = "open log file fail\r";
+const char* const kOpenFailRotate = "open log file fail\r";
+#else
+const int kMaxFileSize = 5242880;
+#ifdef __APPLE__
+const char* const kAppSupport = "/Library/Application Support";
+#else
+const char* const kAppSupport = "/.local/share";
+#endif
+const char* const kOpenFailStart = "Fail to open log file.";
+const char* const kOpenFailRotate = "Failed to open log file.\r";
+#endif
+
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+// Rename `from` to `to`, never replacing an archive already there (two
+// rotations within one second would otherwise overwrite the first archive).
+void RenameWithoutClobber(const std::string& from, const std::string& base, const char* ext) {
+    std::string to = base + ext;
+    for (int i = 1; Exists(to) && i < 1000; ++i) to = base + "_" + std::to_string(i) + ext;
+    std::rename(from.c_str(), to.c_str());
+}
+
+}  // namespace
+
+CMyLog* CMyLog::GetInstance() {
+    // Function-local static: constructed exactly once even under concurrent first calls.
+    static CMyLog* pLog = new CMyLog();
+    return pLog;
+}
+
+CMyLog::CMyLog() : m_FpLog(nullptr), m_maxFileSize(kMaxFileSize), m_level(1) {
+    pthread_mutex_init(&m_mutex, nullptr);
+#ifdef MYLOG_RENDERER_VARIANT
+    if (::access(kLogDir, F_OK) != 0) ::mkdir(kLogDir, 0755);
+    m_FpLog = std::fopen(kLogFile, "a+");
+    if (!m_FpLog) std::puts(kOpenFailStart);
+#else
+    const char* home = std::getenv("HOME");
+    if (!home) {
+        std::puts("cann't get home dir");
+        return;
+    }
+    m_logDir = std::string(home) + kAppSupport;
+    if (!Exists(m_logDir)) {
+        std::puts((std::string("HOME") + kAppSupport + " dir not exist").c_str());
+        return;
+    }
+    m_logDir += "/Vexlor";
+    if (!Exists(m_logDir)) ::mkdir(m_logDir.c_str(), 0766);
+    m_logDir += "/Trellum";
+    if (!Exists(m_logDir)) ::mkdir(m_logDir.c_str(), 0766);
+    m_FpLog = std::fopen((m_logDir + "/Plugin.log").c_str(), "a+");
+    if (!m_FpLog) std::puts(kOpenFailStart);
+#endif
+}
+
+CMyLog::~CMyLog() {
+    if (m_FpLog) {
+        std::fclose(m_FpLog);
+        m_FpLog = nullptr;
+    }
+    pthread_mutex_destroy(&m_mutex);
+#ifdef MYLOG_RENDERER_VARIANT
+    std::puts("log destroy\r");
+#endif
+}
+
+void CMyLog::Log(unsigned char level, const char* file, int line, const char* format, ...) {
+    static const char LogLevelString[3][10] = {"ERROR", "INFO ", "DEBUG"};
+    if (level > m_level) return;
+    pthread_mutex_lock(&m_mutex);
+    time_t now = std::time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    const char* name = level < 3 ? LogLevelString[level] : "";
+#ifdef MYLOG_RENDERER_VARIANT
+    {
+        std::printf("%04d-%02d-%02d %02d:%02d:%02d %s ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                    t.tm_hour, t.tm_min, t.tm_sec, name);
+        va_list ap;
+        va_start(ap, format);
+        std::vprintf(format, ap);
+        va_end(ap);
+        std::printf(" %s:%d\r\n", file, line);
+    }
+#endif
+    if (m_FpLog) {
+        std::fprintf(m_FpLog, "%04d-%02d-%02d %02d:%02d:%02d %s ", t.tm_year + 1900, t.tm_mon + 1,
+                     t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, name);
+        va_list ap;
+        va_start(ap, format);
+        std::vfprintf(m_FpLog, format, ap);
+        va_end(ap);
+        std::fprintf(m_FpLog, " %s:%d\r\n", file, line);
+        std::fflush(m_FpLog);
+        ChangeLogFile();
+    }
+    pthread_mutex_unlock(&m_mutex);
+}
+
+#ifndef MYLOG_RENDERER_VARIANT
+void CMyLog::Log(unsigned char level, const char* text) {
+    static const char LogLevelString[3][10] = {"ERROR", "INFO ", "DEBUG"};
+    if (level > m_level) return;
+    pthread_mutex_lock(&m_mutex);
+    time_t now = std::time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    if (m_FpLog) {
+        std::fprintf(m_FpLog, "%04d-%02d-%02d %02d:%02d:%02d %s %s", t.tm_year + 1900, t.tm_mon + 1,
+                     t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, LogLevelString[level],
+                     text ? text : "");
+        std::fflush(m_FpLog);
+        ChangeLogFile();
+    }
+    pthread_mutex_unlock(&m_mutex);
+}
+#endif
+
+void CMyLog::ChangeLogFile() {
+#ifdef MYLOG_RENDERER_VARIANT
+    const std::string current = kLogFile;
+#else
+    const std::string current = m_logDir + "/Plugin.log";
+#endif
+    struct stat st;
+    if (::stat(current.c_str(), &st) != 0 || st.st_size < m_maxFileSize) return;
+    std::fclose(m_FpLog);
+    m_FpLog = nullptr;
+    time_t now = std::time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    char name[64];
+#ifdef MYLOG_RENDERER_VARIANT
+    std::snprintf(name, sizeof(name), "./log/log%04d_%02d_%02d_%02d_%02d_%02d", t.tm_year + 1900,
+                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    RenameWithoutClobber(current, name, "");
+#else
+    std::snprintf(name, sizeof(name), "/Plugin_%04d_%02d_%02d_%02d_%02d_%02d", t.tm_year + 1900,
+                  t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+    RenameWithoutClobber(current, m_logDir + name, ".log");
+#endif
+    m_FpLog = std::fopen(current.c_str(), "a+");
+    if (!m_FpLog) std::puts(kOpenFailRotate);
+}

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies from Debian 12 packages.
+# Idempotent and non-interactive: does nothing when everything is present.
+set -euo pipefail
+
+PKGS=(
+  build-essential cmake ninja-build pkg-config git
+  libgtest-dev googletest
+  libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
+  libfaad-dev
+  libglfw3-dev libglew-dev libglm-dev libgl1-mesa-dev libgl1-mesa-dri
+  xvfb xauth
+  ffmpeg
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${PKGS[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

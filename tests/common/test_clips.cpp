@@ -1,0 +1,89 @@
+#include "test_clips.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace testutil {
+
+std::string clipDir() {
+    std::string dir = DFS_TEST_CLIP_DIR;
+    ::mkdir(dir.c_str(), 0755);
+    return dir;
+}
+
+int runCommand(const std::string& cmd) {
+    int rc = std::system(cmd.c_str());
+    if (rc == -1) return -1;
+    if (WIFEXITED(rc)) return WEXITSTATUS(rc);
+    return 128 + (WIFSIGNALED(rc) ? WTERMSIG(rc) : 0);
+}
+
+std::string captureCommand(const std::string& cmd, int* status) {
+    std::string out;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p) {
+        if (status) *status = -1;
+        return out;
+    }
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+    int rc = ::pclose(p);
+    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+std::string makeClip(const std::string& name, const std::string& ffmpegArgs) {
+    std::string path = clipDir() + "/" + name;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && st.st_size > 0) return path;
+    std::string tmp = path + ".tmp" + std::to_string(::getpid()) + "." +
+                      name.substr(name.find_last_of('.') == std::string::npos ? name.size()
+                                                                               : name.find_last_of('.') + 1);
+    std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y " + ffmpegArgs + " '" + tmp + "'";
+    int rc = runCommand(cmd);
+    if (rc != 0) {
+        ADD_FAILURE() << "ffmpeg failed (" << rc << "): " << cmd;
+        ::unlink(tmp.c_str());
+        return std::string();
+    }
+    if (::rename(tmp.c_str(), path.c_str()) != 0) {
+        ADD_FAILURE() << "cannot rename " << tmp << " to " << path;
+        return std::string();
+    }
+    return path;
+}
+
+std::string makeTempDir(const std::string& prefix) {
+    std::string templ = "/tmp/" + prefix + "XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data())) return std::string();
+    return std::string(buf.data());
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::string();
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool writeFile(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    return static_cast<bool>(out);
+}
+
+}  // namespace testutil

@@ -1,0 +1,32 @@
+// Test clips made at test time with the ffmpeg command, cached in the build
+// folder so that every test program (and every parallel ctest process) shares
+// them. Creation goes through a temporary name and an atomic rename.
+#pragma once
+
+#include <string>
+
+namespace testutil {
+
+// Folder that holds generated clips (created on demand).
+std::string clipDir();
+
+// Returns the path of clip `name` (e.g. "gop30_bframes.mp4"), creating it
+// first by running: ffmpeg -hide_banner -loglevel error -y <ffmpegArgs> <tmp>
+// when it does not exist yet. Fails the calling test (ADD_FAILURE) and returns
+// an empty string when ffmpeg fails.
+std::string makeClip(const std::string& name, const std::string& ffmpegArgs);
+
+// Runs a shell command; returns its exit status (-1 when it could not start).
+int runCommand(const std::string& cmd);
+
+// Runs a shell command and returns its standard output.
+std::string captureCommand(const std::string& cmd, int* status = nullptr);
+
+// A fresh empty temporary folder (removed by the OS's tmp cleaning, not by us).
+std::string makeTempDir(const std::string& prefix);
+
+// Whole file as bytes; empty when it cannot be read.
+std::string readFile(const std::string& path);
+bool writeFile(const std::string& path, const std::string& data);
+
+}  // namespace testutil
