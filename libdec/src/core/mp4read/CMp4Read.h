@@ -1,0 +1,87 @@
+// MP4 clip reader: accepts a clip's H.264 video, AAC audio and text tracks and
+// serves the media record, the parameter sets, the GOP size and single samples.
+// Internal class (not exported); its fields are public so that the session and
+// the tests can inspect them.
+#pragma once
+
+#include <memory>
+
+#include "libdec.h"
+
+namespace mp4 {
+class File;
+}
+
+// Calibration of the reference camera. m_offset may point at this constant;
+// the reader never frees it then. One address program-wide (inline variable).
+inline constexpr char DEFAULT_OFFSET[] =
+    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
+
+// Fixed-layout calibration records at the end of a text-track sample (192 and
+// 160 bytes); defined with the offset sources.
+struct mnd_data_video_r;
+struct mnd_data_video_s;
+
+// Writes the offset string of `record` into `out` (room for 160 characters and
+// the terminator). Instantiated for mnd_data_video_r and mnd_data_video_s.
+template <typename T>
+void ChangeToSubtitleOffset(const T* record, char* out);
+
+class CMp4Read {
+public:
+    // Opens `path` and accepts its tracks; throws std::runtime_error
+    // ("Failed to initialize CMp4read") when that fails.
+    explicit CMp4Read(const char* path);
+    ~CMp4Read();
+    CMp4Read(const CMp4Read&) = delete;
+    CMp4Read& operator=(const CMp4Read&) = delete;
+
+    int Init(const char* path);
+    // Closes the file if open.
+    void DeInit();
+    int ParseVideoTrack(unsigned int trackId);
+    int ParseAudioTrack(unsigned int trackId);
+    int GetMediaInfo(_MediaInfo& info);
+    unsigned int GetSampleRateByIndex(unsigned char index);
+    // Annex-B "00 00 00 01 SPS 00 00 00 01 PPS", built once; owned by the reader.
+    int GetSpsPps(unsigned char*& buffer, unsigned int& size);
+    // Distance from sample 1 to the next key sample; the sample count when
+    // there is no second key sample; 0 without video samples.
+    int GetGopSize();
+    // Sample `n` (from 1) with its first NAL unit (after delimiters and SEI)
+    // behind a start code. `data` points into the reader's buffer and stays
+    // valid until the next video read.
+    int GetVideoSample(unsigned int n, unsigned char*& data, unsigned int& size, bool& key);
+    // Raw AAC frame `n` (from 1), valid until the next audio read.
+    int GetAudioSample(unsigned int n, unsigned char*& data, unsigned int& size);
+
+    // Offset sources (implemented in Mp4ReadOffset.cpp).
+    // Comment tag text ("unknown" when absent) in a new[] array the caller owns;
+    // null when the tags cannot be read.
+    char* GetVideoComment();
+    // 0 with the cached offset string (owned by the reader), 1 with null.
+    int GetOffset(char*& offset);
+    char* CusumerClientOffset();
+    char* BusinessClientOffset();
+
+    // Fields (zero/null until set). Owned buffers are new[] arrays.
+    std::unique_ptr<mp4::File> m_hFile;
+    unsigned char* m_pSpsPps;
+    unsigned int m_spsPpsSize;
+    // new[] text owned by the reader, or DEFAULT_OFFSET (never freed).
+    char* m_offset;
+    unsigned int m_videoTrackId;
+    unsigned int m_videoSampleCount;
+    unsigned int m_videoMaxSampleSize;
+    unsigned char* m_pVideoSampleBuf;
+    unsigned int m_textTrackId;
+    unsigned int m_audioTrackId;
+    unsigned int m_audioSampleCount;
+    unsigned int m_audioMaxSampleSize;
+    unsigned char* m_pAudioSampleBuf;
+
+private:
+    // Closes the file and frees every buffer, nulling each.
+    void Release();
+    long long Handle() const;
+};
