@@ -12,11 +12,6 @@ namespace mp4 {
 class File;
 }
 
-// Calibration of the reference camera. m_offset may point at this constant;
-// the reader never frees it then. One address program-wide (inline variable).
-inline constexpr char DEFAULT_OFFSET[] =
-    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
-
 // Fixed-layout calibration records at the end of a text-track sample (192 and
 // 160 bytes); defined with the offset sources.
 struct mnd_data_video_r;
@@ -68,7 +63,7 @@ public:
     std::unique_ptr<mp4::File> m_hFile;
     unsigned char* m_pSpsPps;
     unsigned int m_spsPpsSize;
-    // new[] text owned by the reader, or DEFAULT_OFFSET (never freed).
+    // new[] text owned by the reader, or DEFAULT_OFFSET (OffsetString.h), never freed.
     char* m_offset;
     unsigned int m_videoTrackId;
     unsigned int m_videoSampleCount;
