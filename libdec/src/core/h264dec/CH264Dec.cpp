@@ -1,0 +1,225 @@
+#include "h264dec/CH264Dec.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include "log/MyLog.h"
+
+pthread_mutex_t CH264Dec::mtx_ = PTHREAD_MUTEX_INITIALIZER;
+
+CH264Dec::CH264Dec(unsigned short width, unsigned short height)
+    : m_width(width),
+      m_height(height),
+      m_pCodec(nullptr),
+      m_pContext(nullptr),
+      m_swctx(nullptr),
+      m_picture{nullptr, nullptr, nullptr, nullptr},
+      m_pictureLinesize{0, 0, 0, 0},
+      m_pFrame(nullptr),
+      m_packet(nullptr),
+      m_bFirstError(true),
+      m_bDraining(false),
+      m_bHasPicture(false),
+      m_srcWidth(0),
+      m_srcHeight(0),
+      m_srcFormat(AV_PIX_FMT_NONE) {
+    int ret = Init();
+    if (ret != 0) {
+        LOGE("Failed to initialize H264Dec");
+        DeInit();
+        throw ret;
+    }
+}
+
+CH264Dec::~CH264Dec() { DeInit(); }
+
+int CH264Dec::Init() {
+    // The codec library registers its codecs on its own since libavcodec 58;
+    // the lock still serialises every decoder's set-up against the others.
+    pthread_mutex_lock(&mtx_);
+    m_pCodec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    pthread_mutex_unlock(&mtx_);
+    if (!m_pCodec) {
+        LOGE("Failed on avcodec_find_decoder()");
+        return 1;
+    }
+    m_pContext = avcodec_alloc_context3(m_pCodec);
+    if (!m_pContext) {
+        LOGE("Failed on avcodec_alloc_context()");
+        return 1;
+    }
+    m_packet = av_packet_alloc();
+    if (!m_packet) {
+        LOGE("Failed on avcodec_alloc_context()");
+        return 1;
+    }
+    m_swctx = sws_getContext(m_width, m_height, AV_PIX_FMT_YUV420P, m_width, m_height, AV_PIX_FMT_BGR24,
+                             SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (!m_swctx) {
+        LOGE("Failed on sws_getContext()");
+        return 1;
+    }
+    m_srcWidth = m_width;
+    m_srcHeight = m_height;
+    m_srcFormat = AV_PIX_FMT_YUV420P;
+    // Byte alignment: rows are packed, 3 x width bytes apart.
+    av_image_alloc(m_picture, m_pictureLinesize, m_width, m_height, AV_PIX_FMT_BGR24, 1);
+    m_pFrame = av_frame_alloc();
+    if (!m_pFrame) {
+        LOGE("Failed on avcodec_alloc_frame()");
+        return 1;
+    }
+    m_pContext->codec_type = AVMEDIA_TYPE_VIDEO;
+    m_pContext->codec_id = AV_CODEC_ID_H264;
+    m_pContext->width = m_width;
+    m_pContext->height = m_height;
+    m_pContext->pix_fmt = AV_PIX_FMT_YUV420P;
+    m_pContext->thread_count = 1;
+    int ret;
+    pthread_mutex_lock(&mtx_);
+    ret = avcodec_open2(m_pContext, m_pCodec, nullptr);
+    pthread_mutex_unlock(&mtx_);
+    if (ret < 0) {
+        LOGE("Failed on avcodec_open(). Error Code:%d", ret);
+        return 1;
+    }
+    LOGI("h264dec init success");
+    return 0;
+}
+
+void CH264Dec::DeInit() {
+    LOGI("Start destroy CH264Dec object");
+    if (m_pContext) {
+        LOGI("Free m_pContext");
+        avcodec_free_context(&m_pContext);  // closes and frees
+        m_pContext = nullptr;
+    }
+    if (m_pFrame) {
+        LOGI("Free m_pFrame");
+        av_frame_free(&m_pFrame);
+        m_pFrame = nullptr;
+    }
+    if (m_swctx) {
+        LOGI("Free m_swctx");
+        sws_freeContext(m_swctx);
+        m_swctx = nullptr;
+    }
+    if (m_picture[0]) {
+        av_freep(&m_picture[0]);
+        for (int i = 0; i < 4; ++i) {
+            m_picture[i] = nullptr;
+            m_pictureLinesize[i] = 0;
+        }
+    }
+    if (m_packet) av_packet_free(&m_packet);
+    m_bHasPicture = false;
+    m_bDraining = false;
+}
+
+void CH264Dec::WriteSpsPps(unsigned char* buffer, unsigned int size) {
+    if (m_pContext) Decode(buffer, size);
+}
+
+void CH264Dec::ReportError(int err) {
+    if (m_bFirstError) {
+        m_bFirstError = false;
+        return;
+    }
+    LOGE("Error occured while decoding frame. Error Code:%d", err);
+}
+
+bool CH264Dec::Receive() {
+    int ret = avcodec_receive_frame(m_pContext, m_pFrame);
+    if (ret == 0) return true;
+    if (ret != AVERROR(EAGAIN) && ret != AVERROR_EOF) ReportError(ret);
+    return false;
+}
+
+bool CH264Dec::DecodeOnly(unsigned char* buffer, unsigned int size) {
+    m_bHasPicture = false;
+    if (!m_pContext || !m_packet || !m_pFrame) return false;
+    // A drained decoder accepts no input until it is reset.
+    if (m_bDraining) FlushBuff();
+    if (!buffer || size == 0) return false;  // an empty packet would mean end of stream
+    av_packet_unref(m_packet);
+    m_packet->data = buffer;
+    m_packet->size = static_cast<int>(size);
+    int ret = avcodec_send_packet(m_pContext, m_packet);
+    m_packet->data = nullptr;
+    m_packet->size = 0;
+    if (ret == AVERROR(EAGAIN)) {
+        // Output still pending (cannot happen with one packet per picture):
+        // take it, then hand in the packet so that no input is lost.
+        m_bHasPicture = Receive();
+        m_packet->data = buffer;
+        m_packet->size = static_cast<int>(size);
+        ret = avcodec_send_packet(m_pContext, m_packet);
+        m_packet->data = nullptr;
+        m_packet->size = 0;
+        if (ret < 0 && ret != AVERROR(EAGAIN)) ReportError(ret);
+        return m_bHasPicture;
+    }
+    if (ret < 0) {
+        ReportError(ret);
+        return false;
+    }
+    m_bHasPicture = Receive();
+    return m_bHasPicture;
+}
+
+bool CH264Dec::DrainOnly() {
+    m_bHasPicture = false;
+    if (!m_pContext || !m_pFrame) return false;
+    if (!m_bDraining) {
+        m_bDraining = true;
+        int ret = avcodec_send_packet(m_pContext, nullptr);
+        if (ret < 0 && ret != AVERROR_EOF) ReportError(ret);
+    }
+    m_bHasPicture = Receive();
+    return m_bHasPicture;
+}
+
+unsigned char* CH264Dec::ConvertPicture() {
+    if (!m_bHasPicture || !m_picture[0]) return nullptr;
+    AVFrame* f = m_pFrame;
+    // The scaler reads the frame by the geometry it was made for: when the
+    // stream's pictures differ from the size given at construction (or come
+    // in another pixel format), rebuild it for the frame as it is, still
+    // writing m_width x m_height BGR into the fixed buffer.
+    if (f->width != m_srcWidth || f->height != m_srcHeight || f->format != m_srcFormat) {
+        if (f->width <= 0 || f->height <= 0 || f->format < 0) return nullptr;
+        SwsContext* ctx = sws_getContext(f->width, f->height, static_cast<AVPixelFormat>(f->format), m_width,
+                                         m_height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+        if (!ctx) {
+            LOGE("picture %dx%d format %d cannot be converted to %ux%u BGR", f->width, f->height, f->format,
+                 m_width, m_height);
+            return nullptr;
+        }
+        LOGI("picture size %dx%d format %d differs from %ux%u: converting", f->width, f->height, f->format,
+             m_width, m_height);
+        sws_freeContext(m_swctx);
+        m_swctx = ctx;
+        m_srcWidth = f->width;
+        m_srcHeight = f->height;
+        m_srcFormat = f->format;
+    }
+    sws_scale(m_swctx, f->data, f->linesize, 0, f->height, m_picture, m_pictureLinesize);
+    return m_picture[0];
+}
+
+unsigned char* CH264Dec::Decode(unsigned char* buffer, unsigned int size) {
+    return DecodeOnly(buffer, size) ? ConvertPicture() : nullptr;
+}
+
+unsigned char* CH264Dec::Drain() { return DrainOnly() ? ConvertPicture() : nullptr; }
+
+void CH264Dec::FlushBuff() {
+    if (!m_pContext) return;
+    avcodec_flush_buffers(m_pContext);
+    m_bDraining = false;
+    m_bHasPicture = false;
+}

@@ -1,0 +1,72 @@
+// H.264 (Annex-B) to packed BGR24 decoder of a fixed output size.
+//
+// One packet in per Decode, at most one picture out, always into the same
+// 3 x width x height byte buffer. Decoding runs on the calling thread only.
+#pragma once
+
+#include <pthread.h>
+
+extern "C" {
+struct AVCodec;
+struct AVCodecContext;
+struct SwsContext;
+struct AVFrame;
+struct AVPacket;
+}
+
+class CH264Dec {
+public:
+    // Raises the int code of Init (1) when the codec cannot be set up.
+    CH264Dec(unsigned short width, unsigned short height);
+    ~CH264Dec();
+    CH264Dec(const CH264Dec&) = delete;
+    CH264Dec& operator=(const CH264Dec&) = delete;
+
+    int Init();
+    // Releases whatever is set; safe to run twice.
+    void DeInit();
+    // Primes the decoder with "00 00 00 01 SPS 00 00 00 01 PPS".
+    void WriteSpsPps(unsigned char* buffer, unsigned int size);
+    // Decodes one packet; the BGR picture, or null when none came out.
+    unsigned char* Decode(unsigned char* buffer, unsigned int size);
+    // Drops every picture held inside the decoder and its reference state.
+    void FlushBuff();
+
+    // End of stream: hands out the pictures held back for reordering, one per
+    // call (null once none is left). Decode or FlushBuff starts a new stream.
+    unsigned char* Drain();
+
+    // Like Decode / Drain, but leaves the picture unconverted (true when one
+    // came out); ConvertPicture then writes the last one into the output.
+    // Lets a seek skip the colour conversion of pictures nobody looks at.
+    bool DecodeOnly(unsigned char* buffer, unsigned int size);
+    bool DrainOnly();
+    unsigned char* ConvertPicture();
+
+    unsigned int m_width;
+    unsigned int m_height;
+    const AVCodec* m_pCodec;
+    AVCodecContext* m_pContext;
+    SwsContext* m_swctx;
+    // Output picture: one BGR24 plane, no row padding.
+    unsigned char* m_picture[4];
+    int m_pictureLinesize[4];
+    AVFrame* m_pFrame;
+    AVPacket* m_packet;
+    bool m_bFirstError;
+
+    // Guards the codec library's global set-up, shared by every instance.
+    static pthread_mutex_t mtx_;
+
+private:
+    // Receives one picture into m_pFrame; logs per the error rule.
+    bool Receive();
+    void ReportError(int err);
+
+    bool m_bDraining;     // end of stream was signalled; a flush must precede new input
+    bool m_bHasPicture;   // m_pFrame holds a picture not yet converted
+    // Source geometry the scaler is currently set up for.
+    int m_srcWidth;
+    int m_srcHeight;
+    int m_srcFormat;
+};
