@@ -38,6 +38,7 @@ struct Track {
     uint8_t objectType = 0;                 // esds DecoderConfigDescriptor objectTypeIndication
     std::vector<uint8_t> decoderConfig;     // esds DecoderSpecificInfo bytes
     std::vector<Sample> samples;            // index 0 is sample number 1
+    std::vector<uint8_t> sampleEntryBox;    // the first stsd entry as stored (header included)
     uint32_t maxSampleSize = 0;
 
     // Frames per second: sample count / (duration / timescale); 0 when unknown.
