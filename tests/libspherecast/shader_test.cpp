@@ -1,0 +1,350 @@
+// Shader texts, their build on the system's GL, and the fragment maths they carry.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "GlTestContext.h"
+#include "ShaderBuilder.h"
+#include "ShaderLoader.h"
+
+namespace {
+
+const char* const kPanoramaVertex =
+    "#version 330 core\n"
+    "layout(location = 0) in highp vec3 vertex;"
+    "out highp vec3 v_position;"
+    "uniform mediump mat4 MVP;"
+    "void main(void){"
+    "\tgl_Position = MVP * vec4(vertex.xyz, 1.0);"
+    "\tv_position = vertex;"
+    "}";
+
+const char* const kPanoramaFragment =
+    "#version 330 core\n"
+    "uniform sampler2D uTexture2D;"
+    "uniform highp mat4 uTransformMat;"
+    "uniform float uWidth;"
+    "uniform float uHeight;"
+    "uniform float uPosX;"
+    "uniform float uPosY;"
+    "in highp vec3 v_position;"
+    "out vec4 color;"
+    "vec2 buildUV(){"
+    "\tfloat pi = 3.14159265358979323846;"
+    "\tfloat xi = (v_position.x - uPosX) / uWidth + 0.5;"
+    "\tfloat yi = (v_position.y - uPosY) / uHeight + 0.5;"
+    "\tfloat phi = pi * yi;"
+    "\tfloat z = cos(phi);"
+    "\tfloat ringradius = sin(phi);"
+    "\tfloat theta = pi * 2.0 * (1.0 - xi);"
+    "\tfloat x = ringradius * cos(theta);"
+    "\tfloat y = ringradius * sin(theta);"
+    "\tvec4 vector = uTransformMat * vec4(x, y, z, 1.0);"
+    "\tphi = atan(sqrt(vector.x * vector.x + vector.y * vector.y), vector.z);"
+    "\ttheta = atan(vector.y, vector.x);"
+    "\tif (theta < 0.0) {"
+    "\t\ttheta = theta + pi * 2.0;"
+    "\t}"
+    "\treturn vec2(theta / (pi * 2.0), phi / pi);"
+    "}"
+    "void main(void){"
+    "\tvec2 uv = buildUV();"
+    "\tcolor = texture(uTexture2D, uv.xy);"
+    "\tcolor.a = 1.0;"
+    "}";
+
+const char* const kStereoVertex =
+    "#version 330 core\n"
+    "layout(location = 0) in vec3 vertexPosition_modelspace;"
+    "layout(location = 1) in vec3 uvs;"
+    "out vec2 uvCoords;"
+    "out vec3 v_position;"
+    "uniform mat4 MVP;"
+    "void main(){"
+    "\tgl_Position = MVP * vec4(vertexPosition_modelspace, 1.0);"
+    "\tuvCoords = uvs.xy;"
+    "\tv_position = vertexPosition_modelspace;"
+    "}";
+
+const char* const kStereoFragment =
+    "#version 330 core\n"
+    "in vec2 uvCoords;"
+    "in vec3 v_position;"
+    "out vec4 color;"
+    "uniform sampler2D uTexture2D;"
+    "uniform  float uPlaneWidth;"
+    "uniform  float uPlaneHeight;"
+    "uniform  mat4 uRotMatrix;"
+    "void main(){"
+    "\tcolor = texture(uTexture2D, uvCoords);"
+    "\tfloat pi = 3.14159265358979323846;"
+    "\tfloat uPosY;"
+    "\tif (v_position.y <= 0.0) {"
+    "\t\tuPosY = -uPlaneHeight / 2.0;"
+    "\t} else {"
+    "\t\tuPosY = uPlaneHeight / 2;"
+    "\t}"
+    "\tfloat xi = v_position.x / uPlaneWidth + 0.5;"
+    "\tfloat yi = (v_position.y - uPosY) / uPlaneHeight + 0.5;"
+    "\tfloat phi = pi * yi;"
+    "\tfloat z = cos(phi);"
+    "\tfloat ringradius = sin(phi);"
+    "\tfloat theta = pi * 2.0 * (1.0 - xi);"
+    "\tfloat x = ringradius * cos(theta);"
+    "\tfloat y = ringradius * sin(theta);"
+    "\tvec4 vec = uRotMatrix * vec4(x, y, z, 1.0);"
+    "\tphi = atan(sqrt(vec.x * vec.x + vec.y * vec.y), vec.z);"
+    "\tphi = phi / pi * 180.0;"
+    "\tif (phi > 100.0) {"
+    "\t\tcolor.a = (102.0 - phi)/2.0;"
+    "\t}"
+    "}";
+
+const char* const kFisheyeVertex =
+    "#version 330 core\n"
+    "layout(location = 0) in vec3 vertexPosition_modelspace;"
+    "layout(location = 1) in vec3 uvs;"
+    "out vec2 uvCoords;"
+    "out float planeLeft;"
+    "out vec3 v_position;"
+    "uniform mat4 MVP;"
+    "void main(){"
+    "\tgl_Position = MVP * vec4(vertexPosition_modelspace, 1.0);"
+    "\tuvCoords = uvs.xy;"
+    "\tplaneLeft = uvs.z;"
+    "\tv_position = vertexPosition_modelspace;"
+    "}";
+
+const char* const kFisheyeFragment =
+    "#version 330 core\n"
+    "in vec2 uvCoords;"
+    "in float planeLeft;"
+    "in vec3 v_position;"
+    "out vec4 color;"
+    "uniform sampler2D uTexture2D;"
+    "uniform  float uBlendWidth;"
+    "float alphaNormalized(float x) {"
+    "\tfloat lamda = 5.2;"
+    "\tfloat gamma = 1.0;"
+    "\tfloat a = 0.5;"
+    "\tif (x <= 0.5) {"
+    "\t\tx = a * pow(2.0 * x, lamda);"
+    "\t} else {"
+    "\t\tx = 1.0 - (1.0 - a) * pow(2.0 * (1.0 - x), lamda);"
+    "\t}"
+    "\tx = pow(x, gamma);"
+    "\treturn x;"
+    "}"
+    "void main(){"
+    "\tcolor = texture(uTexture2D, uvCoords);"
+    "\tfloat x = v_position.x - planeLeft;"
+    "\tx = x / uBlendWidth;"
+    "\tx = clamp(x, 0.0, 1.0);"
+    "\tcolor.a = alphaNormalized(x);"
+    "}";
+
+struct ShaderCase {
+    const char* name;
+    std::string (*build)();
+    const char* expected;
+};
+
+const ShaderCase kShaders[] = {
+    {"panorama vertex", &ShaderBuilder::buildPanoramaVertexCode, kPanoramaVertex},
+    {"panorama fragment", &ShaderBuilder::buildPanoramaFragmentCode, kPanoramaFragment},
+    {"stereo vertex", &ShaderBuilder::buildStereoVertexCode, kStereoVertex},
+    {"stereo fragment", &ShaderBuilder::buildStereoFragmentCode, kStereoFragment},
+    {"fisheye vertex", &ShaderBuilder::buildFisheyeVertexCode, kFisheyeVertex},
+    {"fisheye fragment", &ShaderBuilder::buildFisheyeFragmentCode, kFisheyeFragment},
+};
+
+TEST(ShaderBuilderTest, TextsAreExact) {
+    for (const ShaderCase& c : kShaders) {
+        const std::string text = c.build();
+        EXPECT_EQ(text, c.expected) << c.name;
+        // The version line's feed is the only one.
+        EXPECT_EQ(text.find('\n'), std::string("#version 330 core").size()) << c.name;
+        EXPECT_EQ(text.find('\n', text.find('\n') + 1), std::string::npos) << c.name;
+    }
+}
+
+struct ProgramCase {
+    const char* name;
+    std::string (*vertex)();
+    std::string (*fragment)();
+    std::vector<const char*> uniforms;
+};
+
+const ProgramCase kPrograms[] = {
+    {"panorama", &ShaderBuilder::buildPanoramaVertexCode, &ShaderBuilder::buildPanoramaFragmentCode,
+     {"MVP", "uTexture2D", "uTransformMat", "uWidth", "uHeight", "uPosX", "uPosY"}},
+    {"stereo", &ShaderBuilder::buildStereoVertexCode, &ShaderBuilder::buildStereoFragmentCode,
+     {"MVP", "uTexture2D", "uPlaneWidth", "uPlaneHeight", "uRotMatrix"}},
+    {"fisheye", &ShaderBuilder::buildFisheyeVertexCode, &ShaderBuilder::buildFisheyeFragmentCode,
+     {"MVP", "uTexture2D", "uBlendWidth"}},
+};
+
+class GlShaderTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(gl.ok()) << "no GL 3.3 core context (run under xvfb-run)"; }
+
+    // A program from the builder, checked to link, left in use.
+    GLuint build(const ProgramCase& c) {
+        const std::string v = c.vertex(), f = c.fragment();
+        testing::internal::CaptureStdout();
+        GLuint program = LoadShaders(v.c_str(), f.c_str());
+        const std::string log = testing::internal::GetCapturedStdout();
+        GLint linked = GL_FALSE;
+        glGetProgramiv(program, GL_LINK_STATUS, &linked);
+        EXPECT_EQ(linked, GL_TRUE) << c.name << ": " << log;
+        glUseProgram(program);
+        return program;
+    }
+
+    // Draws a quad over model space [x0,x1] x [y0,y1] into a fresh w x h RGBA
+    // target (no blending) with MVP mapping that rectangle onto the viewport,
+    // sampling a 1 x 1 white texture, and returns the RGBA pixels bottom row first.
+    std::vector<unsigned char> drawQuad(GLuint program, int w, int h, float x0, float x1, float y0, float y1,
+                                        float planeLeft) {
+        GLuint fbo = 0, rbo = 0, vao = 0, vbo[2] = {0, 0}, tex = 0;
+        glGenRenderbuffers(1, &rbo);
+        glBindRenderbuffer(GL_RENDERBUFFER, rbo);
+        glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA8, w, h);
+        glGenFramebuffers(1, &fbo);
+        glBindFramebuffer(GL_FRAMEBUFFER, fbo);
+        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, rbo);
+        EXPECT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), static_cast<GLenum>(GL_FRAMEBUFFER_COMPLETE));
+        glViewport(0, 0, w, h);
+        glDisable(GL_BLEND);
+        glClearColor(0, 0, 0, 0);
+        glClear(GL_COLOR_BUFFER_BIT);
+
+        const unsigned char white[3] = {255, 255, 255};
+        glGenTextures(1, &tex);
+        glActiveTexture(GL_TEXTURE0);
+        glBindTexture(GL_TEXTURE_2D, tex);
+        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, 1, 1, 0, GL_RGB, GL_UNSIGNED_BYTE, white);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+        glUniform1i(glGetUniformLocation(program, "uTexture2D"), 0);
+
+        const float sx = 2.0f / (x1 - x0), sy = 2.0f / (y1 - y0);
+        const float mvp[16] = {sx, 0, 0, 0, 0, sy, 0, 0, 0, 0, 1, 0, -1 - x0 * sx, -1 - y0 * sy, 0, 1};
+        glUniformMatrix4fv(glGetUniformLocation(program, "MVP"), 1, GL_FALSE, mvp);
+
+        const float pos[] = {x0, y0, 0, x1, y0, 0, x1, y1, 0, x0, y0, 0, x1, y1, 0, x0, y1, 0};
+        const float uv[] = {0.5f, 0.5f, planeLeft, 0.5f, 0.5f, planeLeft, 0.5f, 0.5f, planeLeft,
+                            0.5f, 0.5f, planeLeft, 0.5f, 0.5f, planeLeft, 0.5f, 0.5f, planeLeft};
+        glGenVertexArrays(1, &vao);
+        glBindVertexArray(vao);
+        glGenBuffers(2, vbo);
+        glBindBuffer(GL_ARRAY_BUFFER, vbo[0]);
+        glBufferData(GL_ARRAY_BUFFER, sizeof pos, pos, GL_STATIC_DRAW);
+        glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
+        glEnableVertexAttribArray(0);
+        glBindBuffer(GL_ARRAY_BUFFER, vbo[1]);
+        glBufferData(GL_ARRAY_BUFFER, sizeof uv, uv, GL_STATIC_DRAW);
+        glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
+        glEnableVertexAttribArray(1);
+        glDrawArrays(GL_TRIANGLES, 0, 6);
+
+        std::vector<unsigned char> pixels(static_cast<size_t>(w) * h * 4);
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
+        glDeleteBuffers(2, vbo);
+        glDeleteVertexArrays(1, &vao);
+        glDeleteTextures(1, &tex);
+        glDeleteFramebuffers(1, &fbo);
+        glDeleteRenderbuffers(1, &rbo);
+        return pixels;
+    }
+
+    GlTestContext gl;
+};
+
+TEST_F(GlShaderTest, EveryProgramCompilesLinksAndExposesItsUniforms) {
+    for (const ProgramCase& c : kPrograms) {
+        GLuint program = build(c);
+        EXPECT_NE(program, 0u) << c.name;
+        for (const char* u : c.uniforms) EXPECT_GE(glGetUniformLocation(program, u), 0) << c.name << " " << u;
+        glDeleteProgram(program);
+    }
+}
+
+TEST_F(GlShaderTest, BrokenShaderStillYieldsAProgramAndPrintsItsLog) {
+    const std::string vertex = ShaderBuilder::buildFisheyeVertexCode();
+    testing::internal::CaptureStdout();
+    GLuint program = LoadShaders(vertex.c_str(), "#version 330 core\nvoid main(){ this is not glsl }");
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(program, 0u);
+    GLint linked = GL_TRUE;
+    glGetProgramiv(program, GL_LINK_STATUS, &linked);
+    EXPECT_EQ(linked, GL_FALSE);
+    EXPECT_FALSE(out.empty());
+    EXPECT_EQ(glGetUniformLocation(program, "MVP"), -1);
+    glDeleteProgram(program);
+}
+
+double alphaCurve(double x) {
+    x = std::min(1.0, std::max(0.0, x));
+    return x <= 0.5 ? 0.5 * std::pow(2.0 * x, 5.2) : 1.0 - 0.5 * std::pow(2.0 * (1.0 - x), 5.2);
+}
+
+TEST(AlphaCurveTest, ReferenceValues) {
+    EXPECT_DOUBLE_EQ(alphaCurve(0.0), 0.0);
+    EXPECT_DOUBLE_EQ(alphaCurve(0.5), 0.5);
+    EXPECT_DOUBLE_EQ(alphaCurve(1.0), 1.0);
+    EXPECT_NEAR(alphaCurve(0.25), 0.0136, 1e-4);
+}
+
+// The fade runs from alpha 0 at planeLeft to 1 one band width to the right.
+TEST_F(GlShaderTest, FisheyeAlphaFollowsTheCrossFadeCurve) {
+    GLuint program = build(kPrograms[2]);
+    const float blend = 64.0f, planeLeft = 16.0f;
+    glUniform1f(glGetUniformLocation(program, "uBlendWidth"), blend);
+    const int w = 128;
+    std::vector<unsigned char> px = drawQuad(program, w, 2, 0.0f, float(w), 0.0f, 2.0f, planeLeft);
+    for (int c = 0; c < w; ++c) {
+        const double expected = alphaCurve((c + 0.5 - planeLeft) / blend);
+        EXPECT_NEAR(px[c * 4 + 3] / 255.0, expected, 1.5 / 255.0) << "column " << c;
+        EXPECT_EQ(px[c * 4 + 0], 255) << "column " << c;
+    }
+    glDeleteProgram(program);
+}
+
+// Alpha 1 up to 100 degrees from the middle of each half, a linear ramp to 0 at 102.
+TEST_F(GlShaderTest, StereoCutRampsBetween100And102Degrees) {
+    GLuint program = build(kPrograms[1]);
+    const int w = 720, h = 120;  // two halves of 60 rows
+    const float rot[16] = {-4.371139e-8f, 0, -1, 0, 0, 0.99999994f, 0, 0, 1, 0, -4.371139e-8f, 0, 0, 0, 0, 1};
+    glUniform1f(glGetUniformLocation(program, "uPlaneWidth"), float(w));
+    glUniform1f(glGetUniformLocation(program, "uPlaneHeight"), h * 0.5f);
+    glUniformMatrix4fv(glGetUniformLocation(program, "uRotMatrix"), 1, GL_FALSE, rot);
+    std::vector<unsigned char> px = drawQuad(program, w, h, -w / 2.0f, w / 2.0f, -h / 2.0f, h / 2.0f, 0.0f);
+    int ramp = 0, cut = 0, open = 0;
+    for (int r = 0; r < h; ++r) {
+        for (int c = 0; c < w; ++c) {
+            const double x = c + 0.5 - w / 2.0, y = r + 0.5 - h / 2.0;
+            const double half = h * 0.5, centre = y <= 0 ? -half / 2 : half / 2;
+            const double xi = x / w + 0.5, yi = (y - centre) / half + 0.5;
+            const double phi = M_PI * yi, theta = 2 * M_PI * (1 - xi);
+            // Angle to the half's middle direction (-1, 0, 0).
+            const double deg = std::acos(-std::sin(phi) * std::cos(theta)) * 180.0 / M_PI;
+            if (std::fabs(deg - 100.0) < 0.05 || std::fabs(deg - 102.0) < 0.05) continue;
+            const double expected = deg > 100.0 ? std::min(1.0, std::max(0.0, (102.0 - deg) / 2.0)) : 1.0;
+            ASSERT_NEAR(px[(r * w + c) * 4 + 3] / 255.0, expected, 0.03) << r << "," << c << " at " << deg;
+            if (deg > 100.0 && deg < 102.0) ++ramp;
+            else if (deg >= 102.0) ++cut;
+            else ++open;
+        }
+    }
+    EXPECT_GT(ramp, 50);
+    EXPECT_GT(cut, 1000);
+    EXPECT_GT(open, 1000);
+    glDeleteProgram(program);
+}
+
+}  // namespace
