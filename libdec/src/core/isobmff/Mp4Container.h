@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -50,6 +51,9 @@ public:
     // Opens and parses `path` read-only. Returns null and sets *error (when
     // given) to a human-readable reason when the file cannot be used.
     static std::unique_ptr<File> open(const char* path, std::string* error = nullptr);
+    // The same from bytes in memory (copied), e.g. for fuzzing.
+    static std::unique_ptr<File> openMemory(const void* data, size_t size,
+                                            std::string* error = nullptr);
     ~File();
     File(const File&) = delete;
     File& operator=(const File&) = delete;
@@ -73,7 +77,11 @@ public:
 private:
     File() = default;
     friend class Parser;
+    static std::unique_ptr<File> parse(std::unique_ptr<File> f, std::string* error);
+    // Reads n bytes at off of the file (or memory image); false past its end.
+    bool readAt(uint64_t off, void* buf, size_t n) const;
     std::FILE* fp_ = nullptr;
+    std::vector<uint8_t> mem_;  // the image of openMemory (fp_ null then)
     uint64_t fileSize_ = 0;
     std::vector<Track> tracks_;
     std::vector<std::pair<std::string, std::string>> tags_;  // key (4 bytes) -> value

@@ -1,0 +1,713 @@
+#include "isobmff/Mp4Container.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+namespace mp4 {
+namespace {
+
+constexpr int kMaxDepth = 16;
+// moov is parsed from memory; real ones are far below this.
+constexpr uint64_t kMaxMoovSize = 256ull << 20;
+// Days of 48 kHz audio; keeps the sample list of a hostile table bounded.
+constexpr uint32_t kMaxSamples = 1u << 24;
+
+constexpr uint32_t fourcc(const char (&s)[5]) {
+    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
+           (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
+}
+
+uint16_t be16(const uint8_t* p) { return uint16_t((p[0] << 8) | p[1]); }
+uint32_t be32(const uint8_t* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+uint64_t be64(const uint8_t* p) { return (uint64_t(be32(p)) << 32) | be32(p + 4); }
+
+std::string typeString(uint32_t t) {
+    std::string s;
+    for (int i = 3; i >= 0; --i) s.push_back(static_cast<char>((t >> (8 * i)) & 0xFF));
+    return s;
+}
+
+// Printable form of a box type for refusal texts.
+std::string typeName(uint32_t t) {
+    std::string s;
+    for (int i = 3; i >= 0; --i) {
+        unsigned char c = (t >> (8 * i)) & 0xFF;
+        if (c >= 0x20 && c < 0x7F) {
+            s.push_back(static_cast<char>(c));
+        } else {
+            char buf[5];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            s += buf;
+        }
+    }
+    return "'" + s + "'";
+}
+
+// A box in memory: payload span (header excluded).
+struct Box {
+    uint32_t type = 0;
+    uint32_t parent = 0;
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    int depth = 0;
+};
+
+// Splits a box header off [p, p + avail). Size 0 runs to the end of the span.
+bool splitBox(const uint8_t* p, size_t avail, uint32_t& type, size_t& header, size_t& total,
+              std::string& err) {
+    if (avail < 8) {
+        err = "box header cut short";
+        return false;
+    }
+    uint64_t size = be32(p);
+    type = be32(p + 4);
+    header = 8;
+    if (size == 1) {
+        if (avail < 16) {
+            err = "64-bit box header of " + typeName(type) + " cut short";
+            return false;
+        }
+        size = be64(p + 8);
+        header = 16;
+    } else if (size == 0) {
+        size = avail;
+    }
+    if (size < header) {
+        err = "box " + typeName(type) + " is smaller than its header";
+        return false;
+    }
+    if (size > avail) {
+        err = "box " + typeName(type) + " runs past its parent";
+        return false;
+    }
+    total = static_cast<size_t>(size);
+    return true;
+}
+
+}  // namespace
+
+double Track::frameRate() const {
+    if (timescale == 0 || duration == 0) return 0.0;
+    return static_cast<double>(samples.size()) /
+           (static_cast<double>(duration) / static_cast<double>(timescale));
+}
+
+// Builds a File from the boxes. Every handler gets a bounded payload span and
+// returns false with err_ set to refuse the file.
+class Parser {
+public:
+    explicit Parser(File& f) : file_(f) {}
+
+    bool run();
+    const std::string& error() const { return err_; }
+
+private:
+    using Handler = bool (Parser::*)(const Box&);
+    struct Entry {
+        uint32_t type;
+        Handler fn;
+    };
+    static const Entry kTable[];
+
+    // Sample-table spans of the track being parsed (pointers into moov_).
+    struct TableSpans {
+        Box stsz, stz2, stco, co64, stsc, stss;
+        bool hasStsz = false, hasStz2 = false, hasStco = false, hasCo64 = false, hasStsc = false,
+             hasStss = false;
+    };
+
+    bool fail(const std::string& why) {
+        if (err_.empty()) err_ = why;
+        return false;
+    }
+    bool readAt(uint64_t off, void* buf, size_t n) { return file_.readAt(off, buf, n); }
+
+    bool children(const Box& b, size_t skip = 0);
+    bool dispatch(const Box& b);
+
+    bool container(const Box& b) { return children(b); }
+    bool trak(const Box& b);
+    bool tkhd(const Box& b);
+    bool mdhd(const Box& b);
+    bool hdlr(const Box& b);
+    bool stsd(const Box& b);
+    bool table(const Box& b);
+    bool avcC(const Box& b);
+    bool esds(const Box& b);
+    bool frma(const Box& b);
+    bool meta(const Box& b);
+    bool ilst(const Box& b);
+
+    bool sampleEntry(const Box& entry);
+    bool buildSamples();
+
+    File& file_;
+    std::string err_;
+    std::vector<uint8_t> moov_;
+    Track* track_ = nullptr;
+    TableSpans spans_;
+    bool inSampleEntry_ = false;
+};
+
+const Parser::Entry Parser::kTable[] = {
+    {fourcc("moov"), &Parser::container}, {fourcc("trak"), &Parser::trak},
+    {fourcc("mdia"), &Parser::container}, {fourcc("minf"), &Parser::container},
+    {fourcc("stbl"), &Parser::container}, {fourcc("udta"), &Parser::container},
+    {fourcc("sinf"), &Parser::container}, {fourcc("wave"), &Parser::container},
+    {fourcc("tkhd"), &Parser::tkhd},      {fourcc("mdhd"), &Parser::mdhd},
+    {fourcc("hdlr"), &Parser::hdlr},      {fourcc("stsd"), &Parser::stsd},
+    {fourcc("stsz"), &Parser::table},     {fourcc("stz2"), &Parser::table},
+    {fourcc("stco"), &Parser::table},     {fourcc("co64"), &Parser::table},
+    {fourcc("stsc"), &Parser::table},     {fourcc("stss"), &Parser::table},
+    {fourcc("avcC"), &Parser::avcC},      {fourcc("esds"), &Parser::esds},
+    {fourcc("frma"), &Parser::frma},      {fourcc("meta"), &Parser::meta},
+    {fourcc("ilst"), &Parser::ilst},
+};
+
+bool Parser::dispatch(const Box& b) {
+    for (const Entry& e : kTable)
+        if (e.type == b.type) return (this->*e.fn)(b);
+    return true;  // unknown boxes are skipped
+}
+
+bool Parser::children(const Box& b, size_t skip) {
+    if (b.depth >= kMaxDepth) return fail("boxes nested too deeply");
+    if (skip > b.size) return fail("box " + typeName(b.type) + " is too short");
+    const uint8_t* p = b.data + skip;
+    size_t left = b.size - skip;
+    // Fewer than 8 bytes left is padding (some writers end udta with 4 zero bytes).
+    while (left >= 8) {
+        uint32_t type;
+        size_t header, total;
+        if (!splitBox(p, left, type, header, total, err_)) return false;
+        Box c{type, b.type, p + header, total - header, b.depth + 1};
+        if (!dispatch(c)) return false;
+        p += total;
+        left -= total;
+    }
+    return true;
+}
+
+bool Parser::trak(const Box& b) {
+    // A trak inside a trak is not a track (and would move the one being filled).
+    if (b.parent != fourcc("moov") || track_) return true;
+    file_.tracks_.emplace_back();
+    track_ = &file_.tracks_.back();
+    spans_ = TableSpans();
+    bool ok = children(b) && buildSamples();
+    track_ = nullptr;
+    return ok;
+}
+
+bool Parser::tkhd(const Box& b) {
+    if (!track_) return true;
+    if (b.size < 4) return fail("tkhd too short");
+    uint8_t version = b.data[0];
+    size_t need = version == 1 ? 4 + 8 + 8 + 4 : 4 + 4 + 4 + 4;
+    if (b.size < need) return fail("tkhd too short");
+    track_->id = be32(b.data + need - 4);
+    return true;
+}
+
+bool Parser::mdhd(const Box& b) {
+    if (!track_) return true;
+    if (b.size < 4) return fail("mdhd too short");
+    uint8_t version = b.data[0];
+    if (version == 1) {
+        if (b.size < 4 + 8 + 8 + 4 + 8) return fail("mdhd too short");
+        track_->timescale = be32(b.data + 20);
+        track_->duration = be64(b.data + 24);
+    } else {
+        if (b.size < 4 + 4 + 4 + 4 + 4) return fail("mdhd too short");
+        track_->timescale = be32(b.data + 12);
+        track_->duration = be32(b.data + 16);
+    }
+    return true;
+}
+
+bool Parser::hdlr(const Box& b) {
+    // The meta box has an hdlr too ("mdir"); only the media handler names the track.
+    if (!track_ || b.parent != fourcc("mdia")) return true;
+    if (b.size < 12) return fail("hdlr too short");
+    track_->handler = typeString(be32(b.data + 8));
+    return true;
+}
+
+bool Parser::table(const Box& b) {
+    if (!track_ || b.parent != fourcc("stbl")) return true;
+    switch (b.type) {
+        case fourcc("stsz"): spans_.stsz = b; spans_.hasStsz = true; break;
+        case fourcc("stz2"): spans_.stz2 = b; spans_.hasStz2 = true; break;
+        case fourcc("stco"): spans_.stco = b; spans_.hasStco = true; break;
+        case fourcc("co64"): spans_.co64 = b; spans_.hasCo64 = true; break;
+        case fourcc("stsc"): spans_.stsc = b; spans_.hasStsc = true; break;
+        case fourcc("stss"): spans_.stss = b; spans_.hasStss = true; break;
+        default: break;
+    }
+    return true;
+}
+
+bool Parser::stsd(const Box& b) {
+    if (!track_ || b.parent != fourcc("stbl")) return true;
+    if (b.size < 8) return fail("stsd too short");
+    uint32_t count = be32(b.data + 4);
+    if (count == 0) return true;
+    uint32_t type;
+    size_t header, total;
+    if (!splitBox(b.data + 8, b.size - 8, type, header, total, err_)) return false;
+    Box entry{type, b.type, b.data + 8 + header, total - header, b.depth + 1};
+    track_->sampleEntry = typeString(type);
+    track_->sampleEntryBox.assign(b.data + 8, b.data + 8 + total);
+    return sampleEntry(entry);
+}
+
+bool Parser::sampleEntry(const Box& e) {
+    static const uint32_t kVisual[] = {fourcc("avc1"), fourcc("avc3"), fourcc("encv"),
+                                       fourcc("hvc1"), fourcc("hev1"), fourcc("mp4v")};
+    static const uint32_t kAudio[] = {fourcc("mp4a"), fourcc("enca")};
+    bool visual = track_->handler == "vide";
+    bool audio = track_->handler == "soun";
+    for (uint32_t t : kVisual) visual = visual || e.type == t;
+    for (uint32_t t : kAudio) audio = audio || e.type == t;
+
+    size_t fixed = 8;  // reserved(6) + data_reference_index(2)
+    if (visual) {
+        fixed = 8 + 70;
+        if (e.size < fixed) return fail("visual sample entry too short");
+        track_->width = be16(e.data + 24);
+        track_->height = be16(e.data + 26);
+    } else if (audio) {
+        fixed = 8 + 20;
+        if (e.size < fixed) return fail("audio sample entry too short");
+        uint16_t version = be16(e.data + 8);  // QuickTime sound description versions
+        if (version == 1) fixed += 16;
+        if (version == 2) fixed += 36;
+        if (e.size < fixed) return fail("audio sample entry too short");
+    } else {
+        return true;  // text and other entries: only the name is used
+    }
+    inSampleEntry_ = true;
+    bool ok = children(e, fixed);
+    inSampleEntry_ = false;
+    return ok;
+}
+
+bool Parser::frma(const Box& b) {
+    if (!track_ || !inSampleEntry_ || b.parent != fourcc("sinf")) return true;
+    if (b.size < 4) return fail("frma too short");
+    track_->originalFormat = typeString(be32(b.data));
+    return true;
+}
+
+bool Parser::avcC(const Box& b) {
+    if (!track_ || !inSampleEntry_) return true;
+    const uint8_t* p = b.data;
+    size_t left = b.size;
+    if (left < 6) return fail("avcC too short");
+    std::vector<std::vector<uint8_t>> sps, pps;
+    unsigned n = p[5] & 0x1F;
+    p += 6;
+    left -= 6;
+    for (int list = 0; list < 2; ++list) {
+        auto& out = list == 0 ? sps : pps;
+        for (unsigned i = 0; i < n; ++i) {
+            if (left < 2) return fail("avcC parameter set list cut short");
+            size_t len = be16(p);
+            if (left - 2 < len) return fail("avcC parameter set runs past the box");
+            out.emplace_back(p + 2, p + 2 + len);
+            p += 2 + len;
+            left -= 2 + len;
+        }
+        if (list == 0) {
+            if (left < 1) return fail("avcC parameter set list cut short");
+            n = p[0];
+            ++p;
+            --left;
+        }
+    }
+    track_->hasAvcC = true;
+    track_->sps = std::move(sps);
+    track_->pps = std::move(pps);
+    return true;
+}
+
+namespace {
+
+// One MPEG-4 descriptor: tag, length of 1 to 4 bytes with the 0x80
+// continuation bit; the body must lie within [p, p + left).
+bool splitDescriptor(const uint8_t*& p, size_t& left, uint8_t& tag, const uint8_t*& body,
+                     size_t& len) {
+    if (left < 2) return false;
+    tag = p[0];
+    size_t i = 1;
+    len = 0;
+    for (int k = 0; k < 4; ++k) {
+        if (i >= left) return false;
+        uint8_t c = p[i++];
+        len = (len << 7) | (c & 0x7F);
+        if (!(c & 0x80)) break;
+        if (k == 3) return false;  // continuation past four bytes
+    }
+    if (len > left - i) return false;
+    body = p + i;
+    p += i + len;
+    left -= i + len;
+    return true;
+}
+
+}  // namespace
+
+bool Parser::esds(const Box& b) {
+    if (!track_ || !inSampleEntry_) return true;
+    if (b.size < 4) return fail("esds too short");
+    const uint8_t* p = b.data + 4;
+    size_t left = b.size - 4;
+    uint8_t tag;
+    const uint8_t* body;
+    size_t len;
+    if (!splitDescriptor(p, left, tag, body, len)) return fail("esds descriptor runs past the box");
+    // Usually an ES_Descriptor; some writers put the DecoderConfigDescriptor first.
+    if (tag == 0x03) {
+        if (len < 3) return fail("ES descriptor too short");
+        uint8_t flags = body[2];
+        size_t skip = 3;
+        if (flags & 0x80) skip += 2;
+        if (flags & 0x40) {
+            if (len < skip + 1) return fail("ES descriptor too short");
+            skip += 1 + body[skip];
+        }
+        if (flags & 0x20) skip += 2;
+        if (len < skip) return fail("ES descriptor too short");
+        p = body + skip;
+        left = len - skip;
+        bool found = false;
+        while (left > 0) {
+            if (!splitDescriptor(p, left, tag, body, len))
+                return fail("esds descriptor runs past its parent");
+            if (tag == 0x04) {
+                found = true;
+                break;
+            }
+        }
+        if (!found) return true;
+    } else if (tag != 0x04) {
+        return true;
+    }
+    // DecoderConfigDescriptor.
+    if (len < 13) return fail("decoder config descriptor too short");
+    track_->hasEsds = true;
+    track_->objectType = body[0];
+    track_->decoderConfig.clear();
+    p = body + 13;
+    left = len - 13;
+    while (left > 0) {
+        const uint8_t* sub;
+        size_t subLen;
+        if (!splitDescriptor(p, left, tag, sub, subLen))
+            return fail("esds descriptor runs past its parent");
+        if (tag == 0x05) {
+            track_->decoderConfig.assign(sub, sub + subLen);
+            break;
+        }
+    }
+    return true;
+}
+
+bool Parser::meta(const Box& b) {
+    // Only the movie's tags: not those of a track's udta.
+    if (track_ || (b.parent != fourcc("udta") && b.parent != fourcc("moov"))) return true;
+    // Full box (version/flags, zero) or, from some writers, a plain box whose
+    // first child's size stands where version/flags would be.
+    size_t skip = (b.size >= 4 && be32(b.data) == 0) ? 4 : 0;
+    return children(b, skip);
+}
+
+bool Parser::ilst(const Box& b) {
+    if (b.parent != fourcc("meta")) return true;
+    const uint8_t* p = b.data;
+    size_t left = b.size;
+    while (left >= 8) {
+        uint32_t key;
+        size_t header, total;
+        if (!splitBox(p, left, key, header, total, err_)) return false;
+        const uint8_t* q = p + header;
+        size_t qleft = total - header;
+        while (qleft >= 8) {
+            uint32_t type;
+            size_t h2, t2;
+            if (!splitBox(q, qleft, type, h2, t2, err_)) return false;
+            if (type == fourcc("data")) {
+                if (t2 - h2 < 8) return fail("tag data box too short");
+                const char* v = reinterpret_cast<const char*>(q + h2 + 8);
+                std::string value(v, t2 - h2 - 8);
+                std::string k = typeString(key);
+                bool seen = false;
+                for (const auto& kv : file_.tags_) seen = seen || kv.first == k;
+                if (!seen) file_.tags_.emplace_back(k, std::move(value));
+                break;
+            }
+            q += t2;
+            qleft -= t2;
+        }
+        p += total;
+        left -= total;
+    }
+    return true;
+}
+
+bool Parser::buildSamples() {
+    Track& t = *track_;
+    const TableSpans& s = spans_;
+    const uint64_t fileSize = file_.fileSize_;
+    std::string tn = "track " + std::to_string(t.id) + ": ";
+
+    // Sample sizes.
+    uint32_t count = 0;
+    uint32_t constSize = 0;
+    const uint8_t* sizes = nullptr;
+    unsigned fieldBits = 32;
+    if (s.hasStsz) {
+        if (s.stsz.size < 12) return fail(tn + "stsz too short");
+        constSize = be32(s.stsz.data + 4);
+        count = be32(s.stsz.data + 8);
+        if (constSize == 0) {
+            if (count > (s.stsz.size - 12) / 4) return fail(tn + "stsz holds fewer sizes than its count");
+            sizes = s.stsz.data + 12;
+        } else if (count > fileSize / constSize) {
+            return fail(tn + "stsz counts more samples than the file can hold");
+        }
+    } else if (s.hasStz2) {
+        if (s.stz2.size < 12) return fail(tn + "stz2 too short");
+        fieldBits = s.stz2.data[7];
+        count = be32(s.stz2.data + 8);
+        if (fieldBits != 4 && fieldBits != 8 && fieldBits != 16)
+            return fail(tn + "stz2 field size " + std::to_string(fieldBits) + " is not 4, 8 or 16");
+        uint64_t bits = static_cast<uint64_t>(count) * fieldBits;
+        if ((bits + 7) / 8 > s.stz2.size - 12) return fail(tn + "stz2 holds fewer sizes than its count");
+        sizes = s.stz2.data + 12;
+    }
+    if (count == 0) return true;
+    if (count > kMaxSamples) return fail(tn + "too many samples");
+
+    // Chunk offsets.
+    const uint8_t* offsets;
+    uint32_t chunks;
+    bool wide = false;
+    if (s.hasStco) {
+        if (s.stco.size < 8) return fail(tn + "stco too short");
+        chunks = be32(s.stco.data + 4);
+        if (chunks > (s.stco.size - 8) / 4) return fail(tn + "stco holds fewer offsets than its count");
+        offsets = s.stco.data + 8;
+    } else if (s.hasCo64) {
+        if (s.co64.size < 8) return fail(tn + "co64 too short");
+        chunks = be32(s.co64.data + 4);
+        if (chunks > (s.co64.size - 8) / 8) return fail(tn + "co64 holds fewer offsets than its count");
+        offsets = s.co64.data + 8;
+        wide = true;
+    } else {
+        return fail(tn + "samples without chunk offsets");
+    }
+
+    // Sample-to-chunk runs.
+    if (!s.hasStsc || s.stsc.size < 8) return fail(tn + "samples without a sample-to-chunk table");
+    uint32_t runs = be32(s.stsc.data + 4);
+    if (runs > (s.stsc.size - 8) / 12) return fail(tn + "stsc holds fewer entries than its count");
+    const uint8_t* stsc = s.stsc.data + 8;
+
+    t.samples.resize(count);
+    uint32_t n = 0;  // next sample index
+    for (uint32_t r = 0; r < runs && n < count; ++r) {
+        uint32_t first = be32(stsc + 12 * r);
+        uint32_t perChunk = be32(stsc + 12 * r + 4);
+        bool last = r + 1 == runs;
+        uint32_t next = last ? chunks + 1 : be32(stsc + 12 * (r + 1));
+        if (first == 0 || (r == 0 && first != 1) || (!last && next <= first))
+            return fail(tn + "stsc chunk numbers out of order");
+        if (next > chunks + 1) next = chunks + 1;
+        for (uint32_t c = first; c < next && n < count; ++c) {
+            uint64_t off = wide ? be64(offsets + 8 * (c - 1)) : be32(offsets + 4 * (c - 1));
+            for (uint32_t k = 0; k < perChunk && n < count; ++k, ++n) {
+                uint32_t size = constSize;
+                if (sizes) {
+                    if (fieldBits == 32)
+                        size = be32(sizes + 4 * n);
+                    else if (fieldBits == 16)
+                        size = be16(sizes + 2 * n);
+                    else if (fieldBits == 8)
+                        size = sizes[n];
+                    else
+                        size = (n & 1) ? (sizes[n / 2] & 0x0F) : (sizes[n / 2] >> 4);
+                }
+                if (off > fileSize || size > fileSize - off)
+                    return fail(tn + "sample " + std::to_string(n + 1) + " lies outside the file");
+                t.samples[n].offset = off;
+                t.samples[n].size = size;
+                if (size > t.maxSampleSize) t.maxSampleSize = size;
+                off += size;
+            }
+        }
+    }
+    if (n < count) return fail(tn + "chunks hold fewer samples than the sample size table");
+
+    // Sync samples: no stss means every sample is one.
+    if (!s.hasStss) {
+        for (Sample& x : t.samples) x.sync = true;
+    } else {
+        if (s.stss.size < 8) return fail(tn + "stss too short");
+        uint32_t k = be32(s.stss.data + 4);
+        if (k > (s.stss.size - 8) / 4) return fail(tn + "stss holds fewer entries than its count");
+        for (uint32_t i = 0; i < k; ++i) {
+            uint32_t num = be32(s.stss.data + 8 + 4 * i);
+            if (num >= 1 && num <= count) t.samples[num - 1].sync = true;
+        }
+    }
+    return true;
+}
+
+bool Parser::run() {
+    const uint64_t fileSize = file_.fileSize_;
+    uint64_t pos = 0;
+    bool haveMoov = false;
+    while (fileSize - pos >= 8) {
+        uint8_t h[16];
+        if (!readAt(pos, h, 8)) return fail("read error");
+        uint64_t size = be32(h);
+        uint32_t type = be32(h + 4);
+        uint64_t header = 8;
+        if (size == 1) {
+            if (fileSize - pos < 16 || !readAt(pos + 8, h + 8, 8))
+                return fail("64-bit box header of " + typeName(type) + " cut short");
+            size = be64(h + 8);
+            header = 16;
+        } else if (size == 0) {
+            size = fileSize - pos;
+        }
+        if (size < header) return fail("box " + typeName(type) + " is smaller than its header");
+        bool truncated = size > fileSize - pos;
+        if (type == fourcc("moov") && !haveMoov) {
+            if (truncated) return fail("moov runs past the end of the file");
+            if (size - header > kMaxMoovSize) return fail("moov too large");
+            moov_.resize(static_cast<size_t>(size - header));
+            if (!readAt(pos + header, moov_.data(), moov_.size())) return fail("read error");
+            Box b{type, 0, moov_.data(), moov_.size(), 0};
+            if (!dispatch(b)) return false;
+            haveMoov = true;
+        }
+        if (truncated) break;  // e.g. a cut-off mdat: its samples are checked one by one
+        pos += size;
+    }
+    if (!haveMoov) return fail("no moov box");
+    return true;
+}
+
+bool File::readAt(uint64_t off, void* buf, size_t n) const {
+    if (off > fileSize_ || n > fileSize_ - off) return false;
+    if (n == 0) return true;
+    if (!fp_) {
+        std::memcpy(buf, mem_.data() + off, n);
+        return true;
+    }
+    int fd = ::fileno(fp_);
+    uint8_t* out = static_cast<uint8_t*>(buf);
+    while (n > 0) {
+        ssize_t got = ::pread(fd, out, n, static_cast<off_t>(off));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        out += got;
+        off += static_cast<uint64_t>(got);
+        n -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+std::unique_ptr<File> File::parse(std::unique_ptr<File> f, std::string* error) {
+    try {
+        Parser p(*f);
+        if (!p.run()) {
+            if (error) *error = p.error();
+            return nullptr;
+        }
+    } catch (const std::bad_alloc&) {
+        if (error) *error = "out of memory";
+        return nullptr;
+    }
+    return f;
+}
+
+std::unique_ptr<File> File::open(const char* path, std::string* error) {
+    try {
+        if (!path || !*path) {
+            if (error) *error = "no file name";
+            return nullptr;
+        }
+        std::unique_ptr<File> f(new File());
+        f->fp_ = std::fopen(path, "rb");
+        if (!f->fp_) {
+            if (error) *error = std::string("cannot open: ") + std::strerror(errno);
+            return nullptr;
+        }
+        struct stat st;
+        if (::fstat(::fileno(f->fp_), &st) != 0 || !S_ISREG(st.st_mode)) {
+            if (error) *error = "not a regular file";
+            return nullptr;
+        }
+        f->fileSize_ = static_cast<uint64_t>(st.st_size);
+        return parse(std::move(f), error);
+    } catch (const std::exception&) {
+        if (error) *error = "out of memory";
+        return nullptr;
+    }
+}
+
+std::unique_ptr<File> File::openMemory(const void* data, size_t size, std::string* error) {
+    try {
+        std::unique_ptr<File> f(new File());
+        const uint8_t* p = static_cast<const uint8_t*>(data);
+        if (size) f->mem_.assign(p, p + size);
+        f->fileSize_ = size;
+        return parse(std::move(f), error);
+    } catch (const std::exception&) {
+        if (error) *error = "out of memory";
+        return nullptr;
+    }
+}
+
+File::~File() {
+    if (fp_) std::fclose(fp_);
+}
+
+const Track* File::trackById(uint32_t id) const {
+    for (const Track& t : tracks_)
+        if (t.id == id) return &t;
+    return nullptr;
+}
+
+bool File::readSample(uint32_t trackId, uint32_t number, uint8_t* buf, uint32_t capacity,
+                      uint32_t& size) const {
+    const Track* t = trackById(trackId);
+    if (!t || number == 0 || number > t->samples.size()) return false;
+    const Sample& s = t->samples[number - 1];
+    if (s.size > capacity || (s.size > 0 && !buf)) return false;
+    if (!readAt(s.offset, buf, s.size)) return false;
+    size = s.size;
+    return true;
+}
+
+bool File::tag(const char key[4], std::string& value) const {
+    if (!key) return false;
+    std::string k(key, 4);
+    for (const auto& kv : tags_)
+        if (kv.first == k) {
+            value = kv.second;
+            return true;
+        }
+    return false;
+}
+
+}  // namespace mp4
