@@ -1,0 +1,216 @@
+// Random access by frame number: every picture, whatever the order of the
+// requests, must be bit-exact with the one decoded in order, and the in-order
+// pictures must match the ffmpeg command's own decode.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <thread>
+
+#include "control/CControl.h"
+#include "decode_helpers.h"
+
+using namespace dectest;
+
+namespace {
+
+class SeekTest : public ::testing::TestWithParam<ClipSpec> {};
+
+// Tolerance against the ffmpeg command's bgr24 conversion (same scaler, same
+// bicubic flag): observed bit-exact; allow one step of rounding.
+constexpr double kMaxMeanAbs = 0.05;
+constexpr int kMaxAbs = 1;
+
+TEST_P(SeekTest, InOrderMatchesFfmpegAndEndsAtLastFrame) {
+    std::string path = Make(GetParam());
+    ASSERT_FALSE(path.empty());
+    std::string ref = FfmpegBgr(path);
+    Session s(path);
+    ASSERT_NE(nullptr, s.handle());
+    const size_t n = s.frameBytes();
+    ASSERT_EQ(ref.size(), n * s.info().frames) << "ffmpeg gives a different picture count";
+    unsigned char* first = nullptr;
+    for (unsigned int f = 1; f <= s.info().frames; ++f) {
+        unsigned char* out = nullptr;
+        ASSERT_EQ(0, PRDGetVideoFrame(s.handle(), f, out)) << "frame " << f;
+        ASSERT_NE(nullptr, out);
+        if (!first) first = out;
+        EXPECT_EQ(first, out) << "the picture buffer moved";
+        Diff d = Compare(out, reinterpret_cast<const unsigned char*>(ref.data()) + (f - 1) * n, n);
+        EXPECT_LE(d.meanAbs, kMaxMeanAbs) << "frame " << f;
+        EXPECT_LE(d.maxAbs, kMaxAbs) << "frame " << f;
+    }
+    unsigned char* out = nullptr;
+    EXPECT_EQ(1, PRDGetVideoFrame(s.handle(), s.info().frames + 1, out));
+    EXPECT_EQ(1, PRDGetVideoFrame(s.handle(), s.info().frames + 40, out));
+}
+
+TEST_P(SeekTest, AnyOrderIsBitExact) {
+    std::string path = Make(GetParam());
+    ASSERT_FALSE(path.empty());
+    std::vector<uint64_t> sums = SequentialSums(path);
+    ASSERT_FALSE(sums.empty());
+    const long long frames = static_cast<long long>(sums.size());
+
+    std::vector<std::pair<const char*, std::vector<long long>>> orders;
+    std::vector<long long> all;
+    for (long long f = 1; f <= frames; ++f) all.push_back(f);
+    std::vector<long long> shuffled = all;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
+    orders.push_back({"shuffled", shuffled});
+    orders.push_back({"backwards", std::vector<long long>(all.rbegin(), all.rend())});
+    std::vector<long long> repeated;
+    for (size_t i = 0; i < 40 && i < shuffled.size(); ++i) {
+        repeated.push_back(shuffled[i]);
+        repeated.push_back(shuffled[i]);
+    }
+    orders.push_back({"repeated", repeated});
+    std::vector<long long> boundaries;
+    for (long long k : {10LL, 11LL, 30LL, 31LL, 60LL, 61LL, 70LL, 71LL, 100LL, 101LL})
+        for (long long d : {-2LL, 0LL, 2LL, -1LL, 1LL})
+            if (k + d >= 1 && k + d <= frames) boundaries.push_back(k + d);
+    orders.push_back({"gop boundaries", boundaries});
+    orders.push_back({"last frames", {frames, frames - 1, frames, frames - 2, 1, frames, frames - 3, frames - 1}});
+    // Long jumps both ways and a step back by one.
+    orders.push_back({"jumps", {5, frames - 5, 2, frames - 1, frames / 2, frames / 2 - 1, frames / 2 + 1}});
+
+    Session s(path);
+    ASSERT_NE(nullptr, s.handle());
+    for (const auto& o : orders) {
+        for (long long f : o.second) {
+            if (f < 1 || f > frames) continue;
+            ASSERT_EQ(sums[f - 1], s.FrameSum(f)) << o.first << ": frame " << f;
+        }
+    }
+}
+
+TEST_P(SeekTest, UsableAfterRequestsPastTheEnd) {
+    std::string path = Make(GetParam());
+    std::vector<uint64_t> sums = SequentialSums(path);
+    ASSERT_FALSE(sums.empty());
+    const long long frames = static_cast<long long>(sums.size());
+    Session s(path);
+    unsigned char* out = nullptr;
+    const long long a = std::min(3LL, frames), b = std::min(4LL, frames);
+    EXPECT_EQ(0, PRDGetVideoFrame(s.handle(), a, out));
+    EXPECT_EQ(1, PRDGetVideoFrame(s.handle(), frames + 500, out));  // far ahead: the key search fails
+    EXPECT_EQ(sums[b - 1], s.FrameSum(b)) << "the session moved although nothing was decoded";
+    EXPECT_EQ(1, PRDGetVideoFrame(s.handle(), frames + 1, out));  // drains, then fails
+    EXPECT_EQ(1, PRDGetVideoFrame(s.handle(), frames + 1, out));
+    EXPECT_EQ(sums[frames - 1], s.FrameSum(frames));
+    EXPECT_EQ(sums[0], s.FrameSum(1));
+    EXPECT_EQ(sums[frames / 2], s.FrameSum(frames / 2 + 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, SeekTest,
+                         ::testing::Values(kClipB30, kClipNoB30, kClipB100, kClipNoB100, kClipBOneKey,
+                                           kClipBIrregular, kClipTwoFrames, kClipOneFrame),
+                         [](const ::testing::TestParamInfo<ClipSpec>& i) {
+                             std::string n = i.param.name;
+                             n = n.substr(4, n.size() - 8);  // drop "dec_" and ".mp4"
+                             std::replace(n.begin(), n.end(), '.', '_');
+                             return n;
+                         });
+
+// The counters of the worked example: GOP 30, keys at 1, 31, 61, every
+// picture leaving the decoder at once (no B-frames).
+TEST(SeekCounters, WorkedExample) {
+    std::string path = Make(kClipNoB30);
+    std::vector<uint64_t> sums = SequentialSums(path);
+    ASSERT_EQ(90u, sums.size());
+    Session s(path);
+    CControl* c = static_cast<CControl*>(s.handle());
+    ASSERT_EQ(30, c->m_gopSize);
+    struct Step {
+        long long frame;
+        unsigned int nextSample, nextFrame;
+    };
+    const Step steps[] = {{1, 2, 2}, {2, 3, 3}, {3, 4, 4}, {45, 46, 46}, {70, 71, 71}, {40, 41, 41}};
+    for (const Step& st : steps) {
+        EXPECT_EQ(sums[st.frame - 1], s.FrameSum(st.frame)) << "frame " << st.frame;
+        EXPECT_EQ(st.nextSample, c->m_nextSample) << "after frame " << st.frame;
+        EXPECT_EQ(st.nextFrame, c->m_nextFrame) << "after frame " << st.frame;
+    }
+}
+
+// The seek itself, watched one step deeper: frame 45 from read position 4
+// starts at 15 and finds key 31; frame 70 from 46 decodes on without a seek.
+TEST(SeekCounters, ForwardRuleKeepsPositionWhenWithinOneGop) {
+    std::string path = Make(kClipNoB30);
+    std::vector<uint64_t> sums = SequentialSums(path);
+    ASSERT_EQ(90u, sums.size());
+    Session s(path);
+    CControl* c = static_cast<CControl*>(s.handle());
+    // Frame 33 from 1: start = max(3, 1) = 3, key found at 31.
+    EXPECT_EQ(sums[32], s.FrameSum(33));
+    EXPECT_EQ(34u, c->m_nextFrame);
+    // Frame 60 from 34: start = max(30, 34) = 34, positioned: decodes on.
+    EXPECT_EQ(sums[59], s.FrameSum(60));
+    EXPECT_EQ(61u, c->m_nextSample);
+    // Same frame again: backward, start 30, key 31.
+    EXPECT_EQ(sums[59], s.FrameSum(60));
+    EXPECT_EQ(61u, c->m_nextFrame);
+}
+
+TEST(SeekCounters, FrameNumberUsesLow32Bits) {
+    std::string path = Make(kClipNoB30);
+    std::vector<uint64_t> sums = SequentialSums(path);
+    ASSERT_EQ(90u, sums.size());
+    Session s(path);
+    CControl* c = static_cast<CControl*>(s.handle());
+    // Frame 0 on a fresh session decodes sample 1 and hands it out as frame 1.
+    EXPECT_EQ(sums[0], s.FrameSum(0));
+    EXPECT_EQ(2u, c->m_nextFrame);
+    EXPECT_EQ(sums[1], s.FrameSum((1LL << 32) + 2));
+    EXPECT_EQ(sums[30], s.FrameSum((5LL << 32) + 31));
+    EXPECT_EQ(sums[0], s.FrameSum((1LL << 32) + 1));
+}
+
+TEST(SeekCounters, ShortClipsOpen) {
+    for (const ClipSpec& spec : {kClipTwoFrames, kClipOneFrame, kClipBOneKey}) {
+        Session s(Make(spec));
+        ASSERT_NE(nullptr, s.handle()) << spec.name;
+        CControl* c = static_cast<CControl*>(s.handle());
+        EXPECT_GE(c->m_gopSize, 1) << spec.name;
+    }
+}
+
+// Several sessions decoding on their own threads give what each gives alone.
+TEST(SeekThreads, ConcurrentSessionsMatchAlone) {
+    const ClipSpec specs[] = {kClipB30, kClipNoB30, kClipB100, kClipBIrregular};
+    std::vector<std::string> paths;
+    std::vector<std::vector<uint64_t>> alone;
+    for (const ClipSpec& sp : specs) {
+        paths.push_back(Make(sp));
+        alone.push_back(SequentialSums(paths.back()));
+        ASSERT_FALSE(alone.back().empty());
+    }
+    std::vector<int> mismatches(paths.size(), 0);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 2; ++round) {
+                void* h = PRDOpen(paths[i].c_str());
+                if (!h) {
+                    ++mismatches[i];
+                    continue;
+                }
+                const long long frames = static_cast<long long>(alone[i].size());
+                std::vector<long long> order;
+                for (long long f = 1; f <= frames; ++f) order.push_back(f);
+                std::shuffle(order.begin() + frames / 2, order.end(), std::mt19937(unsigned(i + round)));
+                for (long long f : order) {
+                    unsigned char* out = nullptr;
+                    if (PRDGetVideoFrame(h, f, out) != 0 || !out ||
+                        Fnv(out, size_t(3) * 64 * 48) != alone[i][f - 1])
+                        ++mismatches[i];
+                }
+                PRDClose(h);
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (size_t i = 0; i < paths.size(); ++i) EXPECT_EQ(0, mismatches[i]) << paths[i];
+}
+
+}  // namespace
