@@ -127,6 +127,7 @@ TEST(OffsetString, PlainOrEncoded) {
         {std::string(400, '7') + "_" + std::string(400, '8') + "_abc", false},
     };
     for (const Case& c : cases) EXPECT_EQ(isOffsetDecoded(c.text.c_str()), c.plain) << c.text;
+    EXPECT_TRUE(isOffsetDecoded(nullptr));  // no tokens, like the empty text
 }
 
 TEST(OffsetString, Trim) {
