@@ -2,7 +2,13 @@
 // decodes made with the ffmpeg command.
 #pragma once
 
+#define MYLOG_TEST_SEAM  // the log's file handle, to read what was written
+#include "log/MyLog.h"
+
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <cmath>
 #include <cstdint>
@@ -49,6 +55,39 @@ inline const ClipSpec kClipTwoFrames{"dec_two_frames.mp4",
 inline const ClipSpec kClipOneFrame{"dec_one_frame.mp4",
                                     "-f lavfi -i testsrc2=size=64x48:rate=30 -frames:v 1 -c:v libx264 "
                                     "-pix_fmt yuv420p"};
+
+// The log goes to a fresh home folder (before anything logs) so that the
+// tests can read it and never write into the real one.
+inline const bool kHomeReady = [] {
+    std::string home = testutil::makeTempDir("dectest_home");
+    testutil::runCommand("mkdir -p '" + home + "/.local/share'");
+    return setenv("HOME", home.c_str(), 1) == 0;
+}();
+
+// What the log file receives from now on.
+class LogWatch {
+public:
+    LogWatch() {
+        EXPECT_NE(nullptr, CMyLog::GetInstance()->m_FpLog) << "no log file to watch";
+        mark_ = Content().size();
+    }
+    std::string Since() { return Content().substr(mark_); }
+
+private:
+    static std::string Content() {
+        FILE* fp = CMyLog::GetInstance()->m_FpLog;
+        if (!fp) return std::string();
+        std::fflush(fp);
+        return testutil::readFile("/proc/self/fd/" + std::to_string(fileno(fp)));
+    }
+    size_t mark_;
+};
+
+inline size_t CountOf(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+}
 
 inline std::string Make(const ClipSpec& c) { return testutil::makeClip(c.name, c.args); }
 

@@ -11,12 +11,8 @@ CAacDec::CAacDec(unsigned int samplerate, unsigned char channels) : m_hDecoder(n
         LOGI("Failed to open AAC decoder");
         throw std::runtime_error("Failed to open AAC decoder");
     }
-    unsigned char index = GetSamplerateIndex(samplerate);
-    // AudioSpecificConfig: object type 2 (LC), frequency index, channel
-    // configuration, 1024-sample frames.
     unsigned char config[2];
-    config[0] = static_cast<unsigned char>(0x10 | (index >> 1));
-    config[1] = static_cast<unsigned char>(((index & 1) << 7) | (channels << 3));
+    MakeConfig(samplerate, channels, config);
     unsigned long rate = 0;
     unsigned char ch = 0;
     char ret = NeAACDecInit2(m_hDecoder, config, 2, &rate, &ch);
@@ -33,6 +29,14 @@ CAacDec::~CAacDec() {
         NeAACDecClose(m_hDecoder);
         m_hDecoder = nullptr;
     }
+}
+
+void CAacDec::MakeConfig(unsigned int rate, unsigned char channels, unsigned char config[2]) {
+    // Object type 2 (LC), frequency index, channel configuration, 1024-sample
+    // frames, no core coder, no extension.
+    unsigned char index = GetSamplerateIndex(rate);
+    config[0] = static_cast<unsigned char>(0x10 | (index >> 1));
+    config[1] = static_cast<unsigned char>(((index & 1) << 7) | (channels << 3));
 }
 
 unsigned char CAacDec::GetSamplerateIndex(unsigned int rate) {

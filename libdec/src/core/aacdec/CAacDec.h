@@ -15,6 +15,8 @@ public:
 
     // Nearest MPEG-4 sampling-frequency index (0 to 11).
     unsigned char GetSamplerateIndex(unsigned int rate);
+    // The 2-byte AAC-LC AudioSpecificConfig handed to the library.
+    void MakeConfig(unsigned int rate, unsigned char channels, unsigned char config[2]);
     // Decodes one frame into `output`, writing at most `room` bytes; on success
     // `room` holds the bytes written. 0 on success, 1 on failure.
     int Decode(unsigned char* input, unsigned int size, unsigned char* output, unsigned int& room);
