@@ -204,13 +204,27 @@ TEST(Session, OpenRefusals) {
         cases.push_back({"truncated", TmpPath("truncated.mp4"), "ERROR Failed to initialize CControl "});
         testutil::writeFile(cases.back().path, bytes.substr(0, 40));
     }
+    {
+        // The picture decoder cannot be set up for a 0 x 0 picture: its own code is reported.
+        testutil::Mp4Writer w;
+        auto* v = w.addCopyOf(*src, src->tracks()[0].id);
+        ASSERT_NE(v, nullptr);
+        v->rawSampleEntry.clear();
+        v->width = 0;
+        v->height = 0;
+        cases.push_back({"zero_size", TmpPath("zero_size.mp4"), "ERROR Failed to initialize H264Dec"});
+        w.writeFile(cases.back().path);
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         LogMark mark;
         EXPECT_EQ(PRDOpen(c.path.c_str()), nullptr);
         std::string log = mark.Since();
         EXPECT_NE(log.find(c.logged), std::string::npos) << log;
-        EXPECT_NE(log.find("ERROR Failed to initialize CControl " + c.path + " "), std::string::npos) << log;
+        std::string summary = std::string(c.name) == "zero_size" ? "ERROR catch error:1 " + c.path + " "
+                                                                 : "ERROR Failed to initialize CControl " + c.path + " ";
+        EXPECT_NE(log.find(summary), std::string::npos) << log;
+        EXPECT_NE(log.find("INFO  Deinit "), std::string::npos) << log;
         EXPECT_EQ(log.find("control init success"), std::string::npos) << log;
     }
     LogMark mark;
