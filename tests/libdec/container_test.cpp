@@ -575,6 +575,10 @@ const HostileCase kHostile[] = {
          s[e + 4] = static_cast<char>(s[e + 4] | 0x80);
      },
      "esds descriptor runs past"},
+    {"track_id_zero", [](std::string& s) { poke32(s, boxAt(s, "tkhd") + 20, 0); }, "has no track id"},
+    {"duplicate_track_id",
+     [](std::string& s) { poke32(s, s.find("tkhd", boxAt(s, "tkhd") + 8) + 16, 1); },
+     "two tracks with id 1"},
     {"stz2_bad_field_size",
      [](std::string& s) {
          size_t b = boxAt(s, "stz2");

@@ -201,8 +201,14 @@ bool Parser::trak(const Box& b) {
     track_ = &file_.tracks_.back();
     spans_ = TableSpans();
     bool ok = children(b) && buildSamples();
+    uint32_t id = track_->id;
     track_ = nullptr;
-    return ok;
+    if (!ok) return false;
+    // Tracks are looked up by id: 0 means none to callers, and ids are unique.
+    if (id == 0) return fail("track " + std::to_string(file_.tracks_.size()) + " has no track id");
+    for (size_t i = 0; i + 1 < file_.tracks_.size(); ++i)
+        if (file_.tracks_[i].id == id) return fail("two tracks with id " + std::to_string(id));
+    return true;
 }
 
 bool Parser::tkhd(const Box& b) {
