@@ -13,15 +13,6 @@ using namespace dectest;
 
 namespace {
 
-const ClipSpec kStereo{"dec_audio_stereo.mp4",
-                       "-f lavfi -i testsrc2=size=64x48:rate=30:duration=3 -f lavfi -i "
-                       "'aevalsrc=0.5*sin(2*PI*440*t)|0.3*sin(2*PI*1000*t):s=48000:d=3' -c:v libx264 -g 30 "
-                       "-pix_fmt yuv420p -c:a aac -b:a 128k -shortest"};
-const ClipSpec kMono{"dec_audio_mono.mp4",
-                     "-f lavfi -i testsrc2=size=64x48:rate=30:duration=3 -f lavfi -i "
-                     "'aevalsrc=0.5*sin(2*PI*440*t):s=44100:d=3' -c:v libx264 -g 30 -pix_fmt yuv420p "
-                     "-c:a aac -b:a 96k -shortest"};
-
 std::vector<std::string> Frames(const ClipSpec& spec) {
     CMp4Read rd(Make(spec).c_str());
     std::vector<std::string> frames;

@@ -89,6 +89,16 @@ inline size_t CountOf(const std::string& text, const std::string& what) {
     return n;
 }
 
+// Audio clips (with a small video track: a clip without video cannot be opened).
+inline const ClipSpec kStereo{"dec_audio_stereo.mp4",
+                       "-f lavfi -i testsrc2=size=64x48:rate=30:duration=3 -f lavfi -i "
+                       "'aevalsrc=0.5*sin(2*PI*440*t)|0.3*sin(2*PI*1000*t):s=48000:d=3' -c:v libx264 -g 30 "
+                       "-pix_fmt yuv420p -c:a aac -b:a 128k -shortest"};
+inline const ClipSpec kMono{"dec_audio_mono.mp4",
+                     "-f lavfi -i testsrc2=size=64x48:rate=30:duration=3 -f lavfi -i "
+                     "'aevalsrc=0.5*sin(2*PI*440*t):s=44100:d=3' -c:v libx264 -g 30 -pix_fmt yuv420p "
+                     "-c:a aac -b:a 96k -shortest"};
+
 inline std::string Make(const ClipSpec& c) { return testutil::makeClip(c.name, c.args); }
 
 inline uint64_t Fnv(const unsigned char* p, size_t n) {
