@@ -1,0 +1,30 @@
+// Helpers for tests that run the renderer on small frames.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace rendertest {
+
+inline const char* const kDefaultOffset =
+    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
+
+// Read-back row: 3 * width bytes raised to a multiple of 4.
+inline size_t rowStride(int width) { return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3); }
+
+// Frame of w x h BGR pixels, rows of exactly 3 * w bytes, left half one
+// colour and right half another (each lens image sits in one half).
+inline std::vector<uint8_t> halvesFrame(int w, int h, const uint8_t left[3], const uint8_t right[3]) {
+    std::vector<uint8_t> f(static_cast<size_t>(w) * h * 3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) f[(static_cast<size_t>(y) * w + x) * 3 + c] = x < w / 2 ? left[c] : right[c];
+    return f;
+}
+
+inline const uint8_t* pixel(const std::vector<uint8_t>& out, int width, int col, int row) {
+    return &out[row * rowStride(width) + static_cast<size_t>(col) * 3];
+}
+
+}  // namespace rendertest
