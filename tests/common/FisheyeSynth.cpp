@@ -1,0 +1,485 @@
+#include "FisheyeSynth.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "../../libspherecast/src/DualFisheyeModel.h"
+#include "../../libspherecast/src/FisheyePlane.h"
+
+namespace testutil {
+
+namespace {
+
+const double kPi = 3.14159265358979323846;
+
+// The fisheye fragment shader's cross-fade curve.
+double alphaNormalized(double x) {
+    const double lamda = 5.2, a = 0.5;
+    if (x <= 0.5) return a * std::pow(2.0 * x, lamda);
+    return 1.0 - (1.0 - a) * std::pow(2.0 * (1.0 - x), lamda);
+}
+
+// Angle in degrees between a stereo output point and the middle of its half,
+// as the stereo fragment shader measures it (rotation of 90 degrees about y
+// in single precision).
+double stereoAngle(double x, double y, float W, float H) {
+    const float planeHeight = H * 0.5f;
+    const float posY = y <= 0.0 ? -planeHeight / 2.0f : planeHeight / 2.0f;
+    const double xi = x / W + 0.5;
+    const double yi = (y - posY) / planeHeight + 0.5;
+    const double phi = kPi * yi;
+    const double theta = kPi * 2.0 * (1.0 - xi);
+    const double dx = std::sin(phi) * std::cos(theta);
+    const double dy = std::sin(phi) * std::sin(theta);
+    const double dz = std::cos(phi);
+    const double c = -4.371139e-8, s = 0.99999994;
+    const double rx = c * dx + dz;
+    const double ry = s * dy;
+    const double rz = -dx + c * dz;
+    return std::atan2(std::sqrt(rx * rx + ry * ry), rz) / kPi * 180.0;
+}
+
+double clamp01(double v) { return v < 0.0 ? 0.0 : (v > 1.0 ? 1.0 : v); }
+
+}  // namespace
+
+struct StitchGeometry::Mesh {
+    int lens = 0;
+    FisheyePlane plane;
+    float rot[3][3];
+    double left, right, bottom, top;  // extent in mesh coordinates
+    float planeLeft;
+    double span;  // radians
+
+    Mesh(int lensIndex, const FisheyeLens& l, int planeHeight, float posX, float posY, int angle)
+        : lens(lensIndex), plane(l, planeHeight, 100, 50, posX, posY, angle) {
+        fisheyeLensRotation(l, rot);
+        const float pw = static_cast<float>(plane.planeWidth);
+        const float ph = static_cast<float>(plane.planeHeight);
+        left = pw * -0.5f + posX;
+        right = pw * 0.5f + posX;
+        bottom = ph * -0.5f + posY;
+        top = ph * 0.5f + posY;
+        planeLeft = posX - static_cast<float>(plane.planeWidth / 2);
+        span = plane.angle * kPi / 180.0;
+    }
+
+    // Grid position (fractions of the mesh, 0..1) of a mesh point.
+    double fi(double x) const { return (x - plane.posX) / plane.planeWidth + 0.5; }
+    double fj(double y) const { return (y - plane.posY) / plane.planeHeight + 0.5; }
+
+    void exactUV(double x, double y, double* u, double* v) const {
+        const double polar = kPi * fj(y);
+        const double phi = fi(x) * span + (2.0 * kPi - span) / 2.0;
+        float fu = 0.0f, fv = 0.0f;
+        fisheyeDirectionToUV(plane.lens, rot, std::cos(phi) * std::sin(polar),
+                             std::sin(phi) * std::sin(polar), std::cos(polar), &fu, &fv);
+        *u = fu;
+        *v = fv;
+    }
+
+    // Linear interpolation over the two triangles of the grid cell, split
+    // along the diagonal from (i, j) to (i + 1, j + 1) as the indices are.
+    void rasterUV(double x, double y, double* u, double* v) const {
+        const int cols = plane.columns, rows = plane.rows;
+        const double gx = fi(x) * cols, gy = fj(y) * rows;
+        const int i = std::min(std::max(static_cast<int>(std::floor(gx)), 0), cols - 1);
+        const int j = std::min(std::max(static_cast<int>(std::floor(gy)), 0), rows - 1);
+        const double s = gx - i, t = gy - j;
+        const size_t k00 = static_cast<size_t>(j) * (cols + 1) + i;
+        const size_t k10 = k00 + 1, k01 = k00 + cols + 1, k11 = k01 + 1;
+        const std::vector<float>& uv = plane.uvs;
+        double w00, w01, w11, w10;
+        if (t >= s) {
+            w00 = 1.0 - t; w01 = t - s; w11 = s; w10 = 0.0;
+        } else {
+            w00 = 1.0 - s; w11 = t; w10 = s - t; w01 = 0.0;
+        }
+        *u = w00 * uv[k00 * 3] + w01 * uv[k01 * 3] + w11 * uv[k11 * 3] + w10 * uv[k10 * 3];
+        *v = w00 * uv[k00 * 3 + 1] + w01 * uv[k01 * 3 + 1] + w11 * uv[k11 * 3 + 1] + w10 * uv[k10 * 3 + 1];
+    }
+};
+
+int OutputSample::dominantLens() const {
+    int best = -1;
+    double bestWeight = 0.0;
+    for (int i = 0; i < count; ++i) {
+        if (s[i].weight > bestWeight) {
+            bestWeight = s[i].weight;
+            best = s[i].lens;
+        }
+    }
+    return best;
+}
+
+size_t alignedRowBytes(int width) {
+    return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
+}
+
+BgrImage fromAlignedRows(const uint8_t* rows, int width, int height) {
+    BgrImage img(width, height);
+    const size_t stride = alignedRowBytes(width);
+    for (int y = 0; y < height; ++y)
+        std::copy(rows + y * stride, rows + y * stride + static_cast<size_t>(width) * 3, img.at(0, y));
+    return img;
+}
+
+std::vector<uint8_t> toAlignedRows(const BgrImage& image) {
+    const size_t stride = alignedRowBytes(image.width);
+    std::vector<uint8_t> out(stride * image.height, 0);
+    for (int y = 0; y < image.height; ++y)
+        std::copy(image.at(0, y), image.at(0, y) + static_cast<size_t>(image.width) * 3, &out[y * stride]);
+    return out;
+}
+
+StitchGeometry::StitchGeometry(const std::string& offset, int size, Layout layout)
+    : layout_(layout), size_(size), model_(new DualFisheyeModel(nullptr)) {
+    if (size <= 0 || size > (1 << 20)) {
+        error_ = "size out of range";
+        return;
+    }
+    if (!model_->parseOffset(offset.c_str())) {
+        error_ = "unreadable offset string";
+        return;
+    }
+    if (model_->lens0.imageWidth <= 0 || model_->lens0.imageHeight <= 0 ||
+        model_->lens0.radius <= 0.0f || model_->lens1.radius <= 0.0f) {
+        error_ = "calibration without image size or radius";
+        return;
+    }
+    buildMeshes();
+}
+
+StitchGeometry::~StitchGeometry() {}
+
+const DualFisheyeModel& StitchGeometry::model() const { return *model_; }
+
+void StitchGeometry::buildMeshes() {
+    const FisheyeLens& l0 = model_->lens0;
+    const FisheyeLens& l1 = model_->lens1;
+
+    // The renderer's three stitch meshes, in its single-precision steps.
+    stitchWidth_ = 2 * size_;
+    stitchHeight_ = size_;
+    {
+        const int W = stitchWidth_, H = stitchHeight_;
+        const float Hf = static_cast<float>(H);
+        const FisheyeLens* lens[3] = {&l0, &l1, &l0};
+        const int lensIndex[3] = {0, 1, 0};
+        for (int i = 0; i < 3; ++i) {
+            const float b = lens[i]->blendAngle();
+            const float planeW = (b + 180.0f) / 180.0f * Hf;
+            const float blendW = b / 180.0f * Hf;
+            const float step = planeW - blendW;
+            const float t = static_cast<float>(-(W / 2)) - blendW;
+            float c = planeW * 0.5f + t;
+            c = c - step * 0.5f;
+            const float cx = static_cast<float>(i) * step + c;
+            stitchMeshes_.emplace_back(lensIndex[i], *lens[i], H, cx, 0.0f, 0);
+        }
+    }
+
+    if (layout_ == Layout::Stitch) {
+        width_ = stitchWidth_;
+        height_ = stitchHeight_;
+        blendWidth_ = l0.blendAngle() / 180.0f * static_cast<float>(height_);
+        meshes_ = stitchMeshes_;
+    } else {
+        width_ = 2 * size_;
+        height_ = 2 * size_;
+        const int half = height_ / 2, quarter = height_ / 4;
+        meshes_.emplace_back(0, l0, half, 0.0f, static_cast<float>(quarter), 360);
+        meshes_.emplace_back(1, l1, half, 0.0f, static_cast<float>(-quarter), 360);
+    }
+}
+
+bool StitchGeometry::meshCovers(const Mesh& m, double x, double y) const {
+    return x >= m.left && x <= m.right && y >= m.bottom && y <= m.top;
+}
+
+double StitchGeometry::meshAlpha(const Mesh& m, double x, double y) const {
+    if (layout_ == Layout::Stitch) {
+        double t = (x - m.planeLeft) / blendWidth_;
+        return alphaNormalized(clamp01(t));
+    }
+    const double phi = stereoAngle(x, y, static_cast<float>(width_), static_cast<float>(height_));
+    if (phi > 100.0) return clamp01((102.0 - phi) / 2.0);
+    return 1.0;
+}
+
+OutputSample StitchGeometry::forward(int col, int row, UvMode mode, int frameWidth, int frameHeight) const {
+    OutputSample out;
+    if (!ok() || col < 0 || row < 0 || col >= width_ || row >= height_) return out;
+    const double x = width_ / 2.0 - (col + 0.5);
+    const double y = row + 0.5 - height_ / 2.0;
+    for (size_t i = 0; i < meshes_.size(); ++i) {
+        const Mesh& m = meshes_[i];
+        if (!meshCovers(m, x, y)) continue;
+        const double a = meshAlpha(m, x, y);
+        for (int k = 0; k < out.count; ++k) out.s[k].weight *= 1.0 - a;
+        LensSample& s = out.s[out.count++];
+        s.mesh = static_cast<int>(i);
+        s.lens = m.lens;
+        if (mode == UvMode::Exact)
+            m.exactUV(x, y, &s.u, &s.v);
+        else
+            m.rasterUV(x, y, &s.u, &s.v);
+        s.x = s.u * frameWidth;
+        s.y = s.v * frameHeight;
+        s.alpha = a;
+        s.weight = a;
+    }
+    for (int k = 0; k < out.count; ++k) out.coverage += out.s[k].weight;
+    return out;
+}
+
+// Which mesh shows opaquely at a point (-1 none) and whether anything drawn
+// over it is partly transparent.
+int StitchGeometry::visibleSignature(double x, double y, bool* partial) const {
+    int top = -1;
+    *partial = false;
+    for (size_t i = 0; i < meshes_.size(); ++i) {
+        const Mesh& m = meshes_[i];
+        if (!meshCovers(m, x, y)) continue;
+        const double a = meshAlpha(m, x, y);
+        if (a >= 1.0) {
+            top = static_cast<int>(i);
+            *partial = false;
+        } else if (a > 0.0) {
+            *partial = true;
+        }
+    }
+    return top;
+}
+
+bool StitchGeometry::inBlendBand(int col, int row, double margin) const {
+    if (!ok() || col < 0 || row < 0 || col >= width_ || row >= height_) return false;
+    const double x = width_ / 2.0 - (col + 0.5);
+    const double y = row + 0.5 - height_ / 2.0;
+    bool partial = false;
+    const int sig = visibleSignature(x, y, &partial);
+    if (partial) return true;
+    if (margin <= 0.0) return false;
+    // Probe the neighbourhood at half-pixel steps.
+    const int steps = static_cast<int>(std::ceil(margin * 2.0));
+    for (int a = -steps; a <= steps; ++a) {
+        for (int b = -steps; b <= steps; ++b) {
+            if (a != 0 && b != 0 && std::abs(a) != steps && std::abs(b) != steps) continue;
+            const double px = x + margin * a / steps, py = y + margin * b / steps;
+            if (py < -height_ / 2.0 || py > height_ / 2.0) continue;
+            if (visibleSignature(px, py, &partial) != sig || partial) return true;
+        }
+    }
+    return false;
+}
+
+std::vector<uint8_t> StitchGeometry::blendBandMask(double margin) const {
+    std::vector<uint8_t> mask(static_cast<size_t>(width_) * height_, 0);
+    if (layout_ == Layout::Stitch) {
+        // Bands run from pole to pole: one row decides every row.
+        for (int c = 0; c < width_; ++c) {
+            const uint8_t v = inBlendBand(c, height_ / 2, margin) ? 1 : 0;
+            for (int r = 0; r < height_; ++r) mask[static_cast<size_t>(r) * width_ + c] = v;
+        }
+        return mask;
+    }
+    for (int r = 0; r < height_; ++r)
+        for (int c = 0; c < width_; ++c) mask[static_cast<size_t>(r) * width_ + c] = inBlendBand(c, r, margin) ? 1 : 0;
+    return mask;
+}
+
+double inverseLensRadius(const FisheyeLens& lens, double ratio) {
+    const double half = static_cast<double>(lens.fieldOfView() * 0.5f);
+    const double top = lens.map(half);
+    const double target = ratio * top;
+    if (!(target > lens.map(0.0))) return 0.0;
+    if (target >= top) return half;
+    // map rises monotonically over [0, half]: Newton steps kept inside a
+    // shrinking bracket, falling back to bisection.
+    double lo = 0.0, hi = half;
+    double t = half * ratio;
+    for (int iter = 0; iter < 60; ++iter) {
+        const double f = lens.map(t) - target;
+        if (f > 0.0) hi = t; else lo = t;
+        if (std::fabs(f) < 1e-15 || hi - lo < 1e-12) break;
+        const double h = 1e-5;
+        const double slope = (lens.map(t + h) - lens.map(t - h)) / (2.0 * h);
+        double next = slope > 0.0 ? t - f / slope : 0.5 * (lo + hi);
+        if (!(next > lo && next < hi)) next = 0.5 * (lo + hi);
+        t = next;
+    }
+    return t;
+}
+
+bool StitchGeometry::frameToOutput(double x, double y, int frameWidth, int frameHeight,
+                                   double* col, double* row, int* lens) const {
+    if (!ok() || frameWidth <= 0 || frameHeight <= 0) return false;
+    const FisheyeLens* l[2] = {&model_->lens0, &model_->lens1};
+    const double U = x / frameWidth * l[0]->imageWidth;
+    const double V = y / frameHeight * l[0]->imageHeight;
+    int b = -1;
+    double bestRatio = 0.0;
+    for (int i = 0; i < 2; ++i) {
+        const double ratio = std::hypot(U - l[i]->centerX, V - l[i]->centerY) / l[i]->radius;
+        if (ratio <= 1.0 && (b < 0 || ratio < bestRatio)) {
+            b = i;
+            bestRatio = ratio;
+        }
+    }
+    if (b < 0) return false;
+
+    // Lens frame direction, then back through the mesh's rotation (its transpose).
+    const double theta = inverseLensRadius(*l[b], bestRatio) * kPi / 180.0;
+    const double alpha = std::atan2(V - l[b]->centerY, U - l[b]->centerX);
+    const double L[3] = {std::sin(theta) * std::cos(alpha), std::sin(theta) * std::sin(alpha), std::cos(theta)};
+    const Mesh& m = stitchMeshes_[b];  // lens 0 -> mesh 0, lens 1 -> mesh 1
+    double d[3];
+    for (int i = 0; i < 3; ++i) d[i] = m.rot[0][i] * L[0] + m.rot[1][i] * L[1] + m.rot[2][i] * L[2];
+    const double polar = std::acos(std::max(-1.0, std::min(1.0, d[2] / std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]))));
+    double phi = std::atan2(d[1], d[0]);
+    if (phi < 0.0) phi += 2.0 * kPi;
+
+    const double W = stitchWidth_, H = stitchHeight_;
+    // Invert the mesh's linear maps: phi -> grid fraction -> mesh x.
+    const double fi = (phi - (2.0 * kPi - m.span) / 2.0) / m.span;
+    double mx = m.plane.planeWidth * (fi - 0.5) + m.plane.posX;
+    mx = std::fmod(mx + W / 2.0, W);
+    if (mx < 0.0) mx += W;
+    mx -= W / 2.0;
+    const double my = m.plane.planeHeight * (polar / kPi - 0.5) + m.plane.posY;
+    *col = W / 2.0 - mx;
+    *row = my + H / 2.0;
+    if (lens) *lens = b;
+    return true;
+}
+
+void sampleBilinear(const BgrImage& image, double x, double y, bool wrapX, double out[3]) {
+    out[0] = out[1] = out[2] = 0.0;
+    if (image.empty()) return;
+    const double fx = x - 0.5, fy = std::min(std::max(y - 0.5, 0.0), image.height - 1.0);
+    const double x0f = std::floor(fx), y0f = std::floor(fy);
+    const double ax = fx - x0f, ay = fy - y0f;
+    const int y0 = static_cast<int>(y0f), y1 = std::min(y0 + 1, image.height - 1);
+    int x0, x1;
+    if (wrapX) {
+        const long long w = image.width;
+        long long i0 = static_cast<long long>(x0f) % w;
+        if (i0 < 0) i0 += w;
+        x0 = static_cast<int>(i0);
+        x1 = static_cast<int>((i0 + 1) % w);
+    } else {
+        const double cx = std::min(std::max(fx, 0.0), image.width - 1.0);
+        const double c0 = std::floor(cx);
+        x0 = static_cast<int>(c0);
+        x1 = std::min(x0 + 1, image.width - 1);
+        const double bx = cx - c0;
+        const uint8_t *p00 = image.at(x0, y0), *p10 = image.at(x1, y0), *p01 = image.at(x0, y1), *p11 = image.at(x1, y1);
+        for (int c = 0; c < 3; ++c)
+            out[c] = (p00[c] * (1 - bx) + p10[c] * bx) * (1 - ay) + (p01[c] * (1 - bx) + p11[c] * bx) * ay;
+        return;
+    }
+    const uint8_t *p00 = image.at(x0, y0), *p10 = image.at(x1, y0), *p01 = image.at(x0, y1), *p11 = image.at(x1, y1);
+    for (int c = 0; c < 3; ++c)
+        out[c] = (p00[c] * (1 - ax) + p10[c] * ax) * (1 - ay) + (p01[c] * (1 - ax) + p11[c] * ax) * ay;
+}
+
+namespace {
+uint8_t toByte(double v) {
+    if (!(v > 0.0)) return 0;
+    if (v >= 255.0) return 255;
+    return static_cast<uint8_t>(std::lround(v));
+}
+}  // namespace
+
+BgrImage StitchGeometry::synthesise(const BgrImage& source, int frameWidth, int frameHeight) const {
+    if (!ok() || source.empty() || frameWidth <= 0 || frameHeight <= 0) return BgrImage();
+    BgrImage frame(frameWidth, frameHeight);
+    const double sx = static_cast<double>(source.width) / stitchWidth_;
+    const double sy = static_cast<double>(source.height) / stitchHeight_;
+    for (int py = 0; py < frameHeight; ++py) {
+        for (int px = 0; px < frameWidth; ++px) {
+            double col, row;
+            if (!frameToOutput(px + 0.5, py + 0.5, frameWidth, frameHeight, &col, &row, nullptr)) continue;
+            double rgb[3];
+            sampleBilinear(source, col * sx, row * sy, true, rgb);
+            uint8_t* p = frame.at(px, py);
+            for (int c = 0; c < 3; ++c) p[c] = toByte(rgb[c]);
+        }
+    }
+    return frame;
+}
+
+BgrImage StitchGeometry::stitch(const BgrImage& frame, UvMode mode) const {
+    if (!ok() || frame.empty()) return BgrImage();
+    BgrImage out(width_, height_);
+    for (int r = 0; r < height_; ++r) {
+        for (int c = 0; c < width_; ++c) {
+            const OutputSample s = forward(c, r, mode, frame.width, frame.height);
+            double acc[3] = {0, 0, 0};
+            for (int k = 0; k < s.count; ++k) {
+                double rgb[3];
+                sampleBilinear(frame, s.s[k].x, s.s[k].y, false, rgb);
+                for (int ch = 0; ch < 3; ++ch) acc[ch] += s.s[k].weight * rgb[ch];
+            }
+            uint8_t* p = out.at(c, r);
+            for (int ch = 0; ch < 3; ++ch) p[ch] = toByte(acc[ch]);
+        }
+    }
+    return out;
+}
+
+BgrImage makeSmoothPanorama(int width, int height) {
+    BgrImage img(width > 0 ? width : 0, height > 0 ? height : 0);
+    for (int r = 0; r < img.height; ++r) {
+        const double polar = kPi * (r + 0.5) / img.height;
+        const double s = std::sin(polar);
+        for (int c = 0; c < img.width; ++c) {
+            const double lon = 2.0 * kPi * (c + 0.5) / img.width;
+            // Longitude detail fades towards the poles, where one row is one point.
+            uint8_t* p = img.at(c, r);
+            p[0] = toByte(128.0 + 90.0 * s * std::cos(lon) + 30.0 * std::cos(polar));
+            p[1] = toByte(128.0 + 80.0 * s * std::sin(2.0 * lon + 0.5) - 40.0 * std::cos(2.0 * polar));
+            p[2] = toByte(128.0 + 60.0 * std::cos(polar) + 50.0 * s * std::sin(3.0 * lon));
+        }
+    }
+    return img;
+}
+
+double psnr(const BgrImage& a, const BgrImage& b, const std::vector<uint8_t>* mask) {
+    if (a.width != b.width || a.height != b.height || a.empty())
+        return std::numeric_limits<double>::quiet_NaN();
+    const size_t n = static_cast<size_t>(a.width) * a.height;
+    if (mask && mask->size() != n) return std::numeric_limits<double>::quiet_NaN();
+    double sum = 0.0;
+    size_t count = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (mask && !(*mask)[i]) continue;
+        for (int c = 0; c < 3; ++c) {
+            const double d = static_cast<double>(a.data[i * 3 + c]) - b.data[i * 3 + c];
+            sum += d * d;
+        }
+        count += 3;
+    }
+    if (count == 0) return std::numeric_limits<double>::quiet_NaN();
+    if (sum == 0.0) return std::numeric_limits<double>::infinity();
+    return 10.0 * std::log10(255.0 * 255.0 / (sum / count));
+}
+
+bool synthesiseDualFisheye(const std::string& offset, int frameWidth, int frameHeight,
+                           const BgrImage& source, int outputSize, BgrImage* frame, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) *error = why;
+        return false;
+    };
+    if (!frame) return fail("no output picture");
+    if (frameWidth <= 0 || frameHeight <= 0) return fail("frame size must be positive");
+    if (source.empty() || source.data.size() != static_cast<size_t>(source.width) * source.height * 3)
+        return fail("source picture is empty or inconsistent");
+    StitchGeometry geometry(offset, outputSize, Layout::Stitch);
+    if (!geometry.ok()) return fail(geometry.error());
+    *frame = geometry.synthesise(source, frameWidth, frameHeight);
+    return true;
+}
+
+}  // namespace testutil
