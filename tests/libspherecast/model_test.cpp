@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "DualFisheyeModel.h"
+
+namespace {
+
+const char* kDefault =
+    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
+const std::string kBody =
+    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440";
+
+void expectLens(const FisheyeLens& l, float r, float cx, float cy, float yaw, float pitch, float roll,
+                int w, int h, int type) {
+    EXPECT_EQ(l.radius, r);
+    EXPECT_EQ(l.centerX, cx);
+    EXPECT_EQ(l.centerY, cy);
+    EXPECT_EQ(l.yaw, yaw);
+    EXPECT_EQ(l.pitch, pitch);
+    EXPECT_EQ(l.roll, roll);
+    EXPECT_EQ(l.imageWidth, w);
+    EXPECT_EQ(l.imageHeight, h);
+    EXPECT_EQ(static_cast<int>(l.type), type);
+}
+
+void expectDefaultLenses(const DualFisheyeModel& m, int type) {
+    expectLens(m.lens0, 713.649f, 713.933f, 708.05f, -2.65f, -1.599f, -0.358f, 2880, 1440, type);
+    expectLens(m.lens1, 712.403f, 2165.5f, 727.583f, 177.35f, -180.54f, 0.176f, 2880, 1440, type);
+}
+
+TEST(DualFisheyeModel, DefaultOffsetStringGivesTheTwoCalibratedLenses) {
+    testing::internal::CaptureStdout();
+    DualFisheyeModel m(kDefault);
+    const std::string out = testing::internal::GetCapturedStdout();
+    expectDefaultLenses(m, 4);
+    EXPECT_EQ(out, std::string(kDefault) + "\n2\n");
+}
+
+TEST(DualFisheyeModel, LensCodeAndTrailingFields) {
+    struct Case { std::string tail; int type; };
+    const Case cases[] = {
+        {"", 4},                 // no code: 260
+        {"_516", 4},
+        {"_2", 2},
+        {"_261", 5},
+        {"_2.9", 2},             // truncated
+        {"_5_7_8", 5},           // numbers after the 15th are ignored
+        {"_0", 0},
+        {"_-1", 255},            // low byte of a negative code
+        {"_2_", 2},
+        {" ", 4},                // anything may follow the 14th number
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.tail);
+        testing::internal::CaptureStdout();
+        DualFisheyeModel m("1");
+        ASSERT_TRUE(m.parseOffset((kBody + c.tail).c_str()));
+        testing::internal::GetCapturedStdout();
+        expectDefaultLenses(m, c.type);
+    }
+}
+
+TEST(DualFisheyeModel, ImageSizesAreTruncated) {
+    testing::internal::CaptureStdout();
+    DualFisheyeModel m("2_700_720_720_0_0_0_700_2160_720_180_0_0_2880.7_1440.99");
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(m.lens0.imageWidth, 2880);
+    EXPECT_EQ(m.lens0.imageHeight, 1440);
+    EXPECT_EQ(m.lens1.imageWidth, 2880);
+    EXPECT_EQ(m.lens0.type, FisheyeLens::Lens236);
+}
+
+TEST(DualFisheyeModel, UnreadableTextsLeaveTheModelUnchanged) {
+    const std::string thirteen = "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880";
+    struct Case { std::string text; std::string echoedCount; };
+    const Case cases[] = {
+        {"1" + kBody.substr(1), "1"},
+        {"3" + kBody.substr(1), "3"},
+        {thirteen, "2"},
+        {"2_713.649_713.933,708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440", "2"},
+        {"2 713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440", "2"},
+        {"2__713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440", "2"},
+        {"abc_2", "0"},
+        {"", "0"},
+        {"2", "2"},
+        {"2_", "2"},
+        // Sizes or code that no 32-bit integer holds.
+        {kBody.substr(0, kBody.size() - 4) + "1e12", "2"},
+        {kBody + "_1e20", "2"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        testing::internal::CaptureStdout();
+        DualFisheyeModel m(kDefault);
+        const bool ok = m.parseOffset(c.text.c_str());
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(ok);
+        expectDefaultLenses(m, 4);
+        EXPECT_EQ(out, std::string(kDefault) + "\n2\n" + c.text + "\n" + c.echoedCount + "\n");
+    }
+}
+
+TEST(DualFisheyeModel, NeverReadCalibrationHoldsZeroAndType4) {
+    testing::internal::CaptureStdout();
+    DualFisheyeModel m("3_1_2_3");
+    DualFisheyeModel n(nullptr);
+    const std::string out = testing::internal::GetCapturedStdout();
+    expectLens(m.lens0, 0, 0, 0, 0, 0, 0, 0, 0, 4);
+    expectLens(m.lens1, 0, 0, 0, 0, 0, 0, 0, 0, 4);
+    expectLens(n.lens0, 0, 0, 0, 0, 0, 0, 0, 0, 4);
+    EXPECT_EQ(out, "3_1_2_3\n3\n\n0\n");
+}
+
+TEST(DualFisheyeModel, CopiesAreIndependentValues) {
+    testing::internal::CaptureStdout();
+    DualFisheyeModel a(kDefault);
+    DualFisheyeModel b = a;
+    ASSERT_TRUE(b.parseOffset((kBody + "_2").c_str()));
+    testing::internal::GetCapturedStdout();
+    expectDefaultLenses(a, 4);
+    expectDefaultLenses(b, 2);
+}
+
+}  // namespace
