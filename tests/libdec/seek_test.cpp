@@ -7,8 +7,10 @@
 #include <random>
 #include <thread>
 
+#include "Mp4Writer.h"
 #include "control/CControl.h"
 #include "decode_helpers.h"
+#include "isobmff/Mp4Container.h"
 
 using namespace dectest;
 
@@ -172,6 +174,42 @@ TEST(SeekCounters, ShortClipsOpen) {
         ASSERT_NE(nullptr, s.handle()) << spec.name;
         CControl* c = static_cast<CControl*>(s.handle());
         EXPECT_GE(c->m_gopSize, 1) << spec.name;
+    }
+}
+
+// A track whose header size differs from its coded size: the pictures are
+// converted into a buffer of the header's size (as the ffmpeg command scales
+// them), in any request order.
+TEST(SeekFrameSize, HeaderSizeDiffersFromCodedSize) {
+    std::string src = Make(kClipB30);
+    auto file = mp4::File::open(src.c_str());
+    ASSERT_TRUE(file);
+    for (auto size : {std::make_pair(32, 24), std::make_pair(128, 100)}) {
+        testutil::Mp4Writer w;
+        std::string error;
+        auto* t = w.addCopyOf(*file, file->tracks()[0].id, &error);
+        ASSERT_NE(nullptr, t) << error;
+        t->rawSampleEntry.clear();
+        t->width = static_cast<uint16_t>(size.first);
+        t->height = static_cast<uint16_t>(size.second);
+        std::string path = testutil::makeTempDir("decsize") + "/resized.mp4";
+        ASSERT_TRUE(w.writeFile(path));
+        std::string ref =
+            FfmpegBgr(src, "-vf scale=" + std::to_string(size.first) + ":" + std::to_string(size.second));
+        Session s(path);
+        ASSERT_NE(nullptr, s.handle());
+        ASSERT_EQ(unsigned(size.first), s.info().width);
+        const size_t n = s.frameBytes();
+        ASSERT_EQ(ref.size(), n * s.info().frames);
+        std::vector<uint64_t> sums;
+        for (unsigned int f = 1; f <= s.info().frames; ++f) {
+            unsigned char* out = nullptr;
+            ASSERT_EQ(0, PRDGetVideoFrame(s.handle(), f, out));
+            EXPECT_GE(Psnr(out, reinterpret_cast<const unsigned char*>(ref.data()) + (f - 1) * n, n), 60.0)
+                << "frame " << f;
+            sums.push_back(Fnv(out, n));
+        }
+        for (long long f : {45LL, 3LL, 90LL, 31LL, 30LL, 60LL, 1LL}) EXPECT_EQ(sums[f - 1], s.FrameSum(f)) << f;
     }
 }
 
