@@ -10,7 +10,7 @@ PKGS=(
   libfaad-dev
   libglfw3-dev libglew-dev libglm-dev libgl1-mesa-dev libgl1-mesa-dri
   xvfb xauth
-  ffmpeg
+  ffmpeg libx264-dev
   clang libclang-rt-14-dev
 )
 
