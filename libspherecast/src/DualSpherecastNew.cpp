@@ -168,8 +168,8 @@ void DualSpherecastNew::createBuffers(std::vector<float>* vertices, std::vector<
         createStitchPlaneBuffers(vertices, uvs, indices);
 }
 
-void DualSpherecastNew::createStitchPlaneBuffers(std::vector<float>* vertices, std::vector<float>* uvs,
-                                                 std::vector<unsigned int>* indices) {
+void appendStitchMeshes(const DualFisheyeModel& model, int width, int height, std::vector<float>* vertices,
+                        std::vector<float>* uvs, std::vector<unsigned int>* indices) {
     // Lens 0 twice: the picture runs on across the left/right edge.
     const FisheyeLens lenses[3] = {model.lens0, model.lens1, model.lens0};
     const float hf = static_cast<float>(height);
@@ -185,6 +185,11 @@ void DualSpherecastNew::createStitchPlaneBuffers(std::vector<float>* vertices, s
         const FisheyePlane plane(lenses[i], height, 100, 50, cx, 0.0f, 0);
         appendMesh(plane, vertices, uvs, indices);
     }
+}
+
+void DualSpherecastNew::createStitchPlaneBuffers(std::vector<float>* vertices, std::vector<float>* uvs,
+                                                 std::vector<unsigned int>* indices) {
+    appendStitchMeshes(model, width, height, vertices, uvs, indices);
 }
 
 void DualSpherecastNew::createStereoBuffers(std::vector<float>* vertices, std::vector<float>* uvs,
