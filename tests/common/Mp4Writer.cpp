@@ -271,15 +271,35 @@ std::string stbl(const BoxMaker& b, const Mp4Writer::Options& o, const Mp4Writer
     put32(stsc, k);
     s += b.fullBox("stsc", 0, 0, stsc + entries);
 
-    bool fits16 = std::all_of(t.samples.begin(), t.samples.end(),
-                              [](const Mp4Writer::Sample& x) { return x.data.size() <= 0xFFFF; });
-    if (o.stz2 && fits16) {
+    unsigned bits = o.stz2Bits == 4 || o.stz2Bits == 8 ? o.stz2Bits : 16;
+    bool fits = std::all_of(t.samples.begin(), t.samples.end(), [bits](const Mp4Writer::Sample& x) {
+        return x.data.size() < (size_t(1) << bits);
+    });
+    bool same = n > 0 && std::all_of(t.samples.begin(), t.samples.end(), [&](const Mp4Writer::Sample& x) {
+                    return x.data.size() == t.samples[0].data.size() && !x.data.empty();
+                });
+    if (o.stz2 && fits) {
         std::string stz2;
         put24(stz2, 0);
-        put8(stz2, 16);
+        put8(stz2, bits);
         put32(stz2, n);
-        for (const auto& x : t.samples) put16(stz2, static_cast<uint32_t>(x.data.size()));
+        for (uint32_t i = 0; i < n; ++i) {
+            uint32_t size = static_cast<uint32_t>(t.samples[i].data.size());
+            if (bits == 16) {
+                put16(stz2, size);
+            } else if (bits == 8) {
+                put8(stz2, size);
+            } else if (i % 2 == 0) {
+                uint32_t next = i + 1 < n ? static_cast<uint32_t>(t.samples[i + 1].data.size()) : 0;
+                put8(stz2, (size << 4) | next);
+            }
+        }
         s += b.fullBox("stz2", 0, 0, stz2);
+    } else if (o.compactStsz && same) {
+        std::string stsz;
+        put32(stsz, static_cast<uint32_t>(t.samples[0].data.size()));
+        put32(stsz, n);
+        s += b.fullBox("stsz", 0, 0, stsz);
     } else {
         std::string stsz;
         put32(stsz, 0);

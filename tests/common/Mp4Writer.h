@@ -72,7 +72,9 @@ public:
     struct Options {
         bool moovFirst = true;       // moov before mdat (false: mdat first)
         bool co64 = false;           // chunk offsets in co64 instead of stco
-        bool stz2 = false;           // sample sizes in stz2 (16-bit fields) instead of stsz
+        bool stz2 = false;           // sample sizes in stz2 instead of stsz ...
+        unsigned stz2Bits = 16;      // ... with fields of 4, 8 or 16 bits (stsz when a size does not fit)
+        bool compactStsz = false;    // stsz: one size for all when every sample has the same size
         bool largeSizes = false;     // boxes written with size 1 + 64-bit largesize (not the
                                      // stsd/dref entries; ffprobe then misses the tags)
         bool lastBoxSizeZero = false;// the last top-level box gets size 0 (runs to end of file)

@@ -339,6 +339,25 @@ const WriterCase kWriterCases[] = {
          w.options.stz2 = true;
      },
      {}},
+    {"stz2_4bit_odd_count",
+     [](Mp4Writer& w) {
+         auto& v = w.addVideoTrack("avc1", 64, 32, {kSps}, {kPps});
+         for (int i = 0; i < 7; ++i) v.samples.push_back({bytes(1 + (i * 5) % 15, i), i == 0});
+         w.options.stz2 = true;
+         w.options.stz2Bits = 4;
+     },
+     {}},
+    {"stz2_8bit_compact_stsz",
+     [](Mp4Writer& w) {
+         auto& v = w.addVideoTrack("avc1", 64, 32, {kSps}, {kPps});
+         for (int i = 0; i < 9; ++i) v.samples.push_back({bytes(200 + i * 6, i), i % 4 == 0});
+         auto& a = w.addAudioTrack(0x40, "\x11\x90");
+         for (int i = 0; i < 9; ++i) a.samples.push_back({bytes(300, i), true});  // stsz, one size
+         w.options.stz2 = true;
+         w.options.stz2Bits = 8;
+         w.options.compactStsz = true;
+     },
+     {}},
     {"no_stss_means_all_sync",
      [](Mp4Writer& w) {
          auto& v = w.addVideoTrack("avc1", 64, 32, {kSps}, {kPps});
