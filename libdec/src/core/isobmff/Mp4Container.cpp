@@ -132,6 +132,8 @@ private:
     bool dispatch(const Box& b);
 
     bool container(const Box& b) { return children(b); }
+    // Only the top-level movie box holds the tracks and tags.
+    bool movie(const Box& b) { return b.parent == 0 ? children(b) : true; }
     bool trak(const Box& b);
     bool tkhd(const Box& b);
     bool mdhd(const Box& b);
@@ -156,7 +158,7 @@ private:
 };
 
 const Parser::Entry Parser::kTable[] = {
-    {fourcc("moov"), &Parser::container}, {fourcc("trak"), &Parser::trak},
+    {fourcc("moov"), &Parser::movie},     {fourcc("trak"), &Parser::trak},
     {fourcc("mdia"), &Parser::container}, {fourcc("minf"), &Parser::container},
     {fourcc("stbl"), &Parser::container}, {fourcc("udta"), &Parser::container},
     {fourcc("sinf"), &Parser::container}, {fourcc("wave"), &Parser::container},
