@@ -2,17 +2,27 @@
 
 #include <GLFW/glfw3.h>
 
+#include <cstdio>
 #include <mutex>
 
 namespace glfwcontext {
 namespace {
 std::mutex gMutex;
 int gReferences = 0;
+
+// The library's own reasons go to standard error; standard output carries
+// the renderer's progress messages.
+void reportError(int code, const char* description) {
+    fprintf(stderr, "glfw error %d: %s\n", code, description ? description : "");
+}
 }  // namespace
 
 bool acquire() {
     std::lock_guard<std::mutex> lock(gMutex);
-    if (gReferences == 0 && glfwInit() != GLFW_TRUE) return false;
+    if (gReferences == 0) {
+        glfwSetErrorCallback(reportError);
+        if (glfwInit() != GLFW_TRUE) return false;
+    }
     ++gReferences;
     return true;
 }
