@@ -429,7 +429,8 @@ BgrImage StitchGeometry::stitch(const BgrImage& frame, UvMode mode) const {
     return out;
 }
 
-BgrImage makeSmoothPanorama(int width, int height) {
+BgrImage makeSmoothPanorama(int width, int height, int detail) {
+    const double k = detail > 0 ? detail : 1;
     BgrImage img(width > 0 ? width : 0, height > 0 ? height : 0);
     for (int r = 0; r < img.height; ++r) {
         const double polar = kPi * (r + 0.5) / img.height;
@@ -438,9 +439,9 @@ BgrImage makeSmoothPanorama(int width, int height) {
             const double lon = 2.0 * kPi * (c + 0.5) / img.width;
             // Longitude detail fades towards the poles, where one row is one point.
             uint8_t* p = img.at(c, r);
-            p[0] = toByte(128.0 + 90.0 * s * std::cos(lon) + 30.0 * std::cos(polar));
-            p[1] = toByte(128.0 + 80.0 * s * std::sin(2.0 * lon + 0.5) - 40.0 * std::cos(2.0 * polar));
-            p[2] = toByte(128.0 + 60.0 * std::cos(polar) + 50.0 * s * std::sin(3.0 * lon));
+            p[0] = toByte(128.0 + 90.0 * s * std::cos(k * lon) + 30.0 * std::cos(k * polar));
+            p[1] = toByte(128.0 + 80.0 * s * std::sin(2.0 * k * lon + 0.5) - 40.0 * std::cos(2.0 * k * polar));
+            p[2] = toByte(128.0 + 60.0 * std::cos(k * polar) + 50.0 * s * std::sin(3.0 * k * lon));
         }
     }
     return img;

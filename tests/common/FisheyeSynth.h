@@ -173,8 +173,9 @@ double inverseLensRadius(const FisheyeLens& lens, double ratio);
 void sampleBilinear(const BgrImage& image, double x, double y, bool wrapX, double out[3]);
 
 // A smooth picture on the sphere for a W x H equirectangular layout:
-// periodic across the left/right edge, no detail along the poles.
-BgrImage makeSmoothPanorama(int width, int height);
+// periodic across the left/right edge, no detail along the poles. `detail`
+// multiplies the number of waves along both axes (1: a few per turn).
+BgrImage makeSmoothPanorama(int width, int height, int detail = 1);
 
 // PSNR in dB over the pixels whose mask byte is non-zero (all when mask is
 // null); infinity for equal pictures, NaN when nothing is compared.
