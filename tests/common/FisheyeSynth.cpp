@@ -42,6 +42,8 @@ double stereoAngle(double x, double y, float W, float H) {
 
 double clamp01(double v) { return v < 0.0 ? 0.0 : (v > 1.0 ? 1.0 : v); }
 
+const int kInverseTableSize = 1 << 15;
+
 }  // namespace
 
 struct StitchGeometry::Mesh {
@@ -149,6 +151,14 @@ StitchGeometry::StitchGeometry(const std::string& offset, int size, Layout layou
         return;
     }
     buildMeshes();
+    // The lens inversion tabulated by radius ratio; linear interpolation in
+    // it stays within about 1e-4 degrees of the exact inverse.
+    const FisheyeLens* lens[2] = {&model_->lens0, &model_->lens1};
+    for (int b = 0; b < 2; ++b) {
+        inverseTable_[b].resize(kInverseTableSize + 1);
+        for (int i = 0; i <= kInverseTableSize; ++i)
+            inverseTable_[b][i] = inverseLensRadius(*lens[b], static_cast<double>(i) / kInverseTableSize);
+    }
 }
 
 StitchGeometry::~StitchGeometry() {}
@@ -330,7 +340,11 @@ bool StitchGeometry::frameToOutput(double x, double y, int frameWidth, int frame
     if (b < 0) return false;
 
     // Lens frame direction, then back through the mesh's rotation (its transpose).
-    const double theta = inverseLensRadius(*l[b], bestRatio) * kPi / 180.0;
+    const double pos = bestRatio * kInverseTableSize;
+    const int i0 = std::min(static_cast<int>(pos), kInverseTableSize - 1);
+    const std::vector<double>& table = inverseTable_[b];
+    const double thetaDeg = table[i0] + (table[i0 + 1] - table[i0]) * (pos - i0);
+    const double theta = thetaDeg * kPi / 180.0;
     const double alpha = std::atan2(V - l[b]->centerY, U - l[b]->centerX);
     const double L[3] = {std::sin(theta) * std::cos(alpha), std::sin(theta) * std::sin(alpha), std::cos(theta)};
     const Mesh& m = stitchMeshes_[b];  // lens 0 -> mesh 0, lens 1 -> mesh 1
@@ -392,22 +406,47 @@ uint8_t toByte(double v) {
 }
 }  // namespace
 
-BgrImage StitchGeometry::synthesise(const BgrImage& source, int frameWidth, int frameHeight) const {
-    if (!ok() || source.empty() || frameWidth <= 0 || frameHeight <= 0) return BgrImage();
-    BgrImage frame(frameWidth, frameHeight);
-    const double sx = static_cast<double>(source.width) / stitchWidth_;
-    const double sy = static_cast<double>(source.height) / stitchHeight_;
+StitchGeometry::FrameMap StitchGeometry::frameMap(int frameWidth, int frameHeight) const {
+    FrameMap map;
+    if (!ok() || frameWidth <= 0 || frameHeight <= 0) return map;
+    map.frameWidth = frameWidth;
+    map.frameHeight = frameHeight;
+    map.pos.assign(static_cast<size_t>(frameWidth) * frameHeight * 2, std::numeric_limits<float>::quiet_NaN());
     for (int py = 0; py < frameHeight; ++py) {
         for (int px = 0; px < frameWidth; ++px) {
             double col, row;
             if (!frameToOutput(px + 0.5, py + 0.5, frameWidth, frameHeight, &col, &row, nullptr)) continue;
+            const size_t k = (static_cast<size_t>(py) * frameWidth + px) * 2;
+            map.pos[k] = static_cast<float>(col);
+            map.pos[k + 1] = static_cast<float>(row);
+        }
+    }
+    return map;
+}
+
+BgrImage StitchGeometry::synthesise(const BgrImage& source, const FrameMap& map) const {
+    if (!ok() || source.empty() || map.frameWidth <= 0 || map.frameHeight <= 0 ||
+        map.pos.size() != static_cast<size_t>(map.frameWidth) * map.frameHeight * 2)
+        return BgrImage();
+    BgrImage frame(map.frameWidth, map.frameHeight);
+    const double sx = static_cast<double>(source.width) / stitchWidth_;
+    const double sy = static_cast<double>(source.height) / stitchHeight_;
+    for (int py = 0; py < map.frameHeight; ++py) {
+        for (int px = 0; px < map.frameWidth; ++px) {
+            const size_t k = (static_cast<size_t>(py) * map.frameWidth + px) * 2;
+            if (std::isnan(map.pos[k])) continue;
             double rgb[3];
-            sampleBilinear(source, col * sx, row * sy, true, rgb);
+            sampleBilinear(source, map.pos[k] * sx, map.pos[k + 1] * sy, true, rgb);
             uint8_t* p = frame.at(px, py);
             for (int c = 0; c < 3; ++c) p[c] = toByte(rgb[c]);
         }
     }
     return frame;
+}
+
+BgrImage StitchGeometry::synthesise(const BgrImage& source, int frameWidth, int frameHeight) const {
+    if (!ok() || source.empty() || frameWidth <= 0 || frameHeight <= 0) return BgrImage();
+    return synthesise(source, frameMap(frameWidth, frameHeight));
 }
 
 BgrImage StitchGeometry::stitch(const BgrImage& frame, UvMode mode) const {

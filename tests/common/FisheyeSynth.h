@@ -140,6 +140,16 @@ public:
     // The frame the camera would have recorded of `source` (see above).
     BgrImage synthesise(const BgrImage& source, int frameWidth, int frameHeight) const;
 
+    // For many frames of one size: where each frame pixel looks, computed
+    // once (the lens inversion is the costly part), then only sampling.
+    struct FrameMap {
+        int frameWidth = 0;
+        int frameHeight = 0;
+        std::vector<float> pos;  // output col, row per frame pixel; NaN outside the circles
+    };
+    FrameMap frameMap(int frameWidth, int frameHeight) const;
+    BgrImage synthesise(const BgrImage& source, const FrameMap& map) const;
+
     // CPU model of the renderer's output for `frame` (identity rotation).
     BgrImage stitch(const BgrImage& frame, UvMode mode = UvMode::Rasterised) const;
 
@@ -159,6 +169,7 @@ private:
     std::unique_ptr<DualFisheyeModel> model_;
     std::vector<Mesh> meshes_;
     std::vector<Mesh> stitchMeshes_;  // for synthesis, whatever the layout
+    std::vector<double> inverseTable_[2];  // off-axis degrees by radius ratio, per lens
     int stitchWidth_ = 0;
     int stitchHeight_ = 0;
 };
