@@ -1,0 +1,193 @@
+// Frame cost of the GPU stitcher against FFmpeg's v360 filter doing the same
+// dual-fisheye to equirectangular conversion (bilinear), in CPU-seconds per
+// frame, at two output sizes, on one 2880 x 1440 frame. Run under an X
+// display (xvfb-run -a with LIBGL_ALWAYS_SOFTWARE=1 for llvmpipe).
+//
+//   bench_render [frames]
+#include <GL/glew.h>
+#include <GLFW/glfw3.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "DualSpherecastNew.h"
+
+namespace {
+
+const char* const kOffset =
+    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
+const int kFrameW = 2880, kFrameH = 1440;
+
+double cpuSeconds() {
+    timespec t;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+double wallSeconds() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+double childCpuSeconds() {
+    rusage u;
+    getrusage(RUSAGE_CHILDREN, &u);
+    return u.ru_utime.tv_sec + u.ru_utime.tv_usec * 1e-6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec * 1e-6;
+}
+
+// Two textured discs on black, like a dual-fisheye frame.
+std::vector<uint8_t> makeFrame() {
+    std::vector<uint8_t> f(static_cast<size_t>(kFrameW) * kFrameH * 3, 0);
+    const double cx[2] = {713.933, 2165.5}, cy[2] = {708.05, 727.583};
+    for (int y = 0; y < kFrameH; ++y)
+        for (int x = 0; x < kFrameW; ++x) {
+            const int lens = x < kFrameW / 2 ? 0 : 1;
+            const double dx = x - cx[lens], dy = y - cy[lens];
+            if (dx * dx + dy * dy > 713.0 * 713.0) continue;
+            uint8_t* p = &f[(static_cast<size_t>(y) * kFrameW + x) * 3];
+            p[0] = static_cast<uint8_t>(x * 3 + y);
+            p[1] = static_cast<uint8_t>((x / 16 + y / 16) % 2 ? 200 : 40);
+            p[2] = static_cast<uint8_t>(y * 2 - x);
+        }
+    return f;
+}
+
+struct Phases {
+    double upload = 0, mipmaps = 0, pass1 = 0, pass2 = 0, readBack = 0;
+};
+
+// Per-phase wall time with the pipeline drained after each phase.
+Phases timePhases(DualSpherecastNew& r, std::vector<uint8_t>& frame, std::vector<uint8_t>& out, int frames) {
+    Phases p;
+    for (int i = 0; i < frames; ++i) {
+        double t = wallSeconds(), u;
+        glBindTexture(GL_TEXTURE_2D, r.textureID);
+        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, kFrameW, kFrameH, 0, GL_BGR, GL_UNSIGNED_BYTE, frame.data());
+        glFinish();
+        u = wallSeconds(); p.upload += u - t; t = u;
+        glGenerateMipmap(GL_TEXTURE_2D);
+        glFinish();
+        u = wallSeconds(); p.mipmaps += u - t; t = u;
+        r.render();
+        glFinish();
+        u = wallSeconds(); p.pass1 += u - t; t = u;
+        r.renderFromFrameBuffer();
+        glFinish();
+        u = wallSeconds(); p.pass2 += u - t; t = u;
+        glBindFramebuffer(GL_READ_FRAMEBUFFER, r.renderFrameBufferID);
+        glReadBuffer(GL_COLOR_ATTACHMENT0);
+        glPixelStorei(GL_PACK_ALIGNMENT, 4);
+        glReadPixels(0, 0, r.width, r.height, GL_BGR, GL_UNSIGNED_BYTE, out.data());
+        u = wallSeconds(); p.readBack += u - t;
+    }
+    p.upload /= frames; p.mipmaps /= frames; p.pass1 /= frames; p.pass2 /= frames; p.readBack /= frames;
+    return p;
+}
+
+struct Result {
+    double cpu = 0, wall = 0;
+};
+
+// setData + render per frame, through the renderer's own calls.
+Result timeRenderer(int size, std::vector<uint8_t>& frame, int frames, Phases* phases) {
+    DualSpherecastNew r(kOffset, size, kFrameW, kFrameH, DualSpherecastNew::Stitch);
+    fflush(stdout);
+    FILE* saved = stdout;
+    stdout = fopen("/dev/null", "w");  // the renderer prints per frame
+    Result res;
+    if (r.initOpenGL(0, nullptr) == 0) {
+        const size_t stride = (static_cast<size_t>(r.width) * 3 + 3) & ~static_cast<size_t>(3);
+        std::vector<uint8_t> out(stride * r.height);
+        for (int i = 0; i < 2; ++i) {  // warm-up: shader variants are compiled on first use
+            r.setData(frame.data());
+            r.render(out.data());
+        }
+        const double c0 = cpuSeconds(), w0 = wallSeconds();
+        for (int i = 0; i < frames; ++i) {
+            r.setData(frame.data());
+            r.render(out.data());
+        }
+        res.cpu = (cpuSeconds() - c0) / frames;
+        res.wall = (wallSeconds() - w0) / frames;
+        *phases = timePhases(r, frame, out, frames);
+    }
+    fclose(stdout);
+    stdout = saved;
+    if (res.cpu == 0) fprintf(stderr, "renderer initialisation failed (needs an X display)\n");
+    r.deInitOpenGL();
+    return res;
+}
+
+// CPU time of an ffmpeg run over `count` copies of the frame.
+double ffmpegCpu(const std::string& raw, const std::string& filter, int count, double* wall) {
+    const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -f rawvideo -pix_fmt bgr24 -s " +
+                            std::to_string(kFrameW) + "x" + std::to_string(kFrameH) + " -stream_loop " +
+                            std::to_string(count - 1) + " -i " + raw + " -vf " + filter +
+                            " -f rawvideo -pix_fmt bgr24 -y /dev/null";
+    const double c0 = childCpuSeconds(), w0 = wallSeconds();
+    if (std::system(cmd.c_str()) != 0) {
+        fprintf(stderr, "ffmpeg failed: %s\n", cmd.c_str());
+        return -1;
+    }
+    *wall = wallSeconds() - w0;
+    return childCpuSeconds() - c0;
+}
+
+// Per-frame cost of the filter: the difference of a long and a short run
+// removes start-up and the filter's one-time map building; the same
+// difference without the filter removes reading and writing the frames.
+Result v360PerFrame(const std::string& raw, int w, int h, int frames) {
+    const std::string v360 = "v360=input=dfisheye:output=e:interp=linear:w=" + std::to_string(w) +
+                             ":h=" + std::to_string(h);
+    const std::string copy = "scale=" + std::to_string(w) + ":" + std::to_string(h) + ":flags=neighbor";
+    double wl, ws, cl, cs;
+    const double longRun = ffmpegCpu(raw, v360, frames + 2, &wl);
+    const double shortRun = ffmpegCpu(raw, v360, 2, &ws);
+    const double copyLong = ffmpegCpu(raw, copy, frames + 2, &cl);
+    const double copyShort = ffmpegCpu(raw, copy, 2, &cs);
+    Result r;
+    r.cpu = ((longRun - shortRun) - (copyLong - copyShort)) / frames;
+    r.wall = ((wl - ws) - (cl - cs)) / frames;
+    if (r.cpu < 0) r.cpu = (longRun - shortRun) / frames;
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int frames = argc > 1 ? std::atoi(argv[1]) : 20;
+    std::vector<uint8_t> frame = makeFrame();
+    char raw[] = "/tmp/bench_render_XXXXXX";
+    const int fd = mkstemp(raw);
+    if (fd < 0 || write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
+        fprintf(stderr, "cannot write the frame file\n");
+        return 1;
+    }
+    close(fd);
+
+    printf("frame %dx%d, %d frames per measurement, %ld CPUs\n", kFrameW, kFrameH, frames, sysconf(_SC_NPROCESSORS_ONLN));
+    printf("%-10s %14s %14s %14s %14s %10s\n", "output", "gl cpu s/f", "gl wall s/f", "v360 cpu s/f", "v360 wall s/f",
+           "v360/gl");
+    int status = 0;
+    for (int size : {960, 1920}) {
+        Phases ph;
+        const Result gl = timeRenderer(size, frame, frames, &ph);
+        const Result ff = v360PerFrame(raw, 2 * size, size, frames);
+        if (gl.cpu <= 0 || ff.cpu <= 0) status = 1;
+        printf("%4dx%-5d %14.4f %14.4f %14.4f %14.4f %10.2f\n", 2 * size, size, gl.cpu, gl.wall, ff.cpu, ff.wall,
+               gl.cpu > 0 ? ff.cpu / gl.cpu : 0.0);
+        printf("  gl phases (wall s, pipeline drained after each): upload %.4f mipmaps %.4f pass1 %.4f pass2 %.4f "
+               "read-back %.4f\n",
+               ph.upload, ph.mipmaps, ph.pass1, ph.pass2, ph.readBack);
+    }
+    unlink(raw);
+    return status;
+}
