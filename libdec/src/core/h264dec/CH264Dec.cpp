@@ -54,7 +54,7 @@ int CH264Dec::Init() {
     }
     m_packet = av_packet_alloc();
     if (!m_packet) {
-        LOGE("Failed on avcodec_alloc_context()");
+        LOGE("Failed on av_packet_alloc()");
         return 1;
     }
     m_swctx = sws_getContext(m_width, m_height, AV_PIX_FMT_YUV420P, m_width, m_height, AV_PIX_FMT_BGR24,
@@ -67,7 +67,11 @@ int CH264Dec::Init() {
     m_srcHeight = m_height;
     m_srcFormat = AV_PIX_FMT_YUV420P;
     // Byte alignment: rows are packed, 3 x width bytes apart.
-    av_image_alloc(m_picture, m_pictureLinesize, m_width, m_height, AV_PIX_FMT_BGR24, 1);
+    if (av_image_alloc(m_picture, m_pictureLinesize, m_width, m_height, AV_PIX_FMT_BGR24, 1) < 0) {
+        // Without the output picture no frame could ever be handed out.
+        LOGE("Failed on av_image_alloc()");
+        return 1;
+    }
     m_pFrame = av_frame_alloc();
     if (!m_pFrame) {
         LOGE("Failed on avcodec_alloc_frame()");
@@ -145,6 +149,10 @@ bool CH264Dec::DecodeOnly(unsigned char* buffer, unsigned int size) {
     // A drained decoder accepts no input until it is reset.
     if (m_bDraining) FlushBuff();
     if (!buffer || size == 0) return false;  // an empty packet would mean end of stream
+    if (size > 0x7FFFFFFFu - AV_INPUT_BUFFER_PADDING_SIZE) {
+        LOGE("packet of %u bytes is too large", size);
+        return false;
+    }
     av_packet_unref(m_packet);
     m_packet->data = buffer;
     m_packet->size = static_cast<int>(size);
