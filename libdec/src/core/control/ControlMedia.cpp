@@ -136,10 +136,10 @@ int CControl::GetAudioFrame(long long start, long long req, unsigned char*& out)
     const unsigned int first = static_cast<unsigned int>(start / 1024 + 1);
     const unsigned int end = static_cast<unsigned int>(start / 1024 + req / 1024 + 1);
     unsigned int written = 0;
+    if (first < end && !m_pMp4Read) return 1;
     for (unsigned int s = first; s < end; ++s) {
         unsigned char* data = nullptr;
         unsigned int size = 0;
-        if (!m_pMp4Read) return 1;
         int rc = m_pMp4Read->GetAudioSample(s, data, size);
         if (rc != 0) return rc;
         if (!m_pAacDec || !m_pAudioBuf) continue;
