@@ -11,8 +11,8 @@ FisheyeLens::FisheyeLens(LensType type)
 FisheyeLens::~FisheyeLens() {}
 
 double FisheyeLens::map(double t) const {
-    // Coefficients are formed as mantissa * power of ten at run time on
-    // purpose: that product can differ from the decimal literal in the last bit.
+    // Each coefficient is the double product mantissa * power of ten, not one
+    // decimal literal: the two can differ in the last bit.
     const double t2 = t * t;
     const double t3 = std::pow(t, 3.0);
     const double t4 = std::pow(t, 4.0);
