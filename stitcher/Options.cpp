@@ -154,7 +154,7 @@ bool parseOptions(int argc, char** argv, Options& opt, int& exitCode, std::strin
         } else if (arg == "--no-audio") {
             opt.audio = false;
         } else if (arg == "--size") {
-            if (!needInt(16, 8192, n)) return false;
+            if (!needInt(16, 4096, n)) return false;
             if (n % 2) {
                 error = "option --size: the panorama height must be even";
                 return false;

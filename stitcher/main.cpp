@@ -568,6 +568,10 @@ int run(Job& job) {
         freeOut.close();
     };
 
+    using Clock = std::chrono::steady_clock;
+    auto since = [](Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); };
+    double decodeBusy = 0, stitchBusy = 0, encodeBusy = 0;  // seconds each stage worked
+
     std::thread decoder([&] {
         for (long long f = job.first; f < job.first + job.count; ++f) {
             if (g_interrupted || failure.failed) break;
@@ -575,11 +579,13 @@ int run(Job& job) {
             if (!buf) break;
             unsigned char* pic = nullptr;
             int rc;
+            auto t = Clock::now();
             {
                 std::lock_guard<std::mutex> lock(clip.mutex);
                 rc = PRDGetVideoFrame(clip.handle, f, pic);
                 if (rc == 0 && pic) std::memcpy(buf->data.data(), pic, inBytes);
             }
+            decodeBusy += since(t);
             if (rc != 0 || !pic) {
                 failure.set(kExitFailed, "cannot decode frame " + std::to_string(f) + " of " + opt.input);
                 break;
@@ -603,6 +609,7 @@ int run(Job& job) {
         };
         while (auto buf = rendered.pop()) {
             if (g_interrupted || failure.failed) break;
+            auto t = Clock::now();
             if (opt.kind == OutputKind::Video) {
                 if (!writer.writeVideo(buf->data.data(), static_cast<int>(job.outStride), err)) {
                     failure.set(kExitFailed, err);
@@ -627,6 +634,7 @@ int run(Job& job) {
                 }
                 job.written.push_back(name);
             }
+            encodeBusy += since(t);
             if (!freeOut.push(std::move(buf))) break;
         }
         // Unblock the renderer if we stopped early.
@@ -644,8 +652,10 @@ int run(Job& job) {
         if (!in) break;
         auto out = freeOut.pop();
         if (!out) break;
+        auto t = Clock::now();
         renderer.setData(in->data.data());
         renderer.render(out->data.data());
+        stitchBusy += since(t);
         if (g_verbose) std::fflush(stdout);
         out->frame = in->frame;
         if (!freeIn.push(std::move(in))) break;
@@ -689,6 +699,9 @@ int run(Job& job) {
         return kExitOutput;
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (opt.verbose)
+        std::fprintf(stderr, "stitcher: busy seconds per stage: decode %.2f, stitch %.2f, encode/write %.2f\n",
+                     decodeBusy, stitchBusy, encodeBusy);
     std::fprintf(stderr, "stitcher: %lld frame%s %dx%d %s in %.2f s (%.1f fps) -> %s\n", done, done == 1 ? "" : "s",
                  job.outWidth, job.outHeight, opt.stereo ? "stereo" : "360", secs, secs > 0 ? done / secs : 0.0,
                  opt.output.c_str());
@@ -793,6 +806,12 @@ int main(int argc, char** argv) {
         job.audio = false;
     }
 
+    struct stat in {}, out {};
+    if (opt.kind != OutputKind::Sequence && ::stat(opt.input.c_str(), &in) == 0 &&
+        ::stat(opt.output.c_str(), &out) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+        errorf("%s is the clip itself; choose another output name", opt.output.c_str());
+        return kExitOutput;
+    }
     std::string which;
     if (!opt.overwrite && anyOutputExists(job, which)) {
         errorf("%s exists; use -y to overwrite it", which.c_str());

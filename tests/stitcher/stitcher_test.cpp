@@ -376,6 +376,32 @@ TEST(StitcherPictures, ViewRotation) {
     }
 }
 
+// --offset replaces the clip's calibration: the clip's own calibration given
+// as an override stitches as well as without it; the two lens centres swapped
+// put each lens image where the other belongs.
+TEST(StitcherPictures, OffsetOverrideIsUsed) {
+    REQUIRE_DISPLAY();
+    std::string clip = synthClip("stitch_small.mp4", kSmallArgs);
+    ASSERT_FALSE(clip.empty());
+    std::string dir = testutil::makeTempDir("stitch_offset");
+    const std::string own =
+        "2_713.65_713.93_708.05_-2.65_-1.60_-0.36_712.40_2165.50_727.58_177.35_-180.54_0.18_2880_1440_516";
+    const std::string swapped =
+        "2_712.40_2165.50_727.58_-2.65_-1.60_-0.36_713.65_713.93_708.05_177.35_-180.54_0.18_2880_1440_516";
+    Rgb want = expected(240, 120, 0);
+    double score[2];
+    for (int i = 0; i < 2; ++i) {
+        RunResult r = stitch("-y --size 120 --frame 1 --offset " + (i ? swapped : own) + " " + quote(clip) + " " +
+                             quote(dir + "/o.png"));
+        ASSERT_EQ(r.code, 0) << r.err;
+        auto pic = decodeAll(dir + "/o.png", 240, 120);
+        ASSERT_EQ(pic.size(), 1u);
+        score[i] = psnr(pic[0], want, Region::Away);
+    }
+    EXPECT_GE(score[0], kMinPsnrAway);
+    EXPECT_LT(score[1], score[0] - 8.0) << "the override was not used";
+}
+
 // ---- --info ----
 
 TEST(StitcherInfo, PrintsMediaRecordCalibrationAndComment) {
@@ -429,6 +455,8 @@ TEST(StitcherErrors, EachGivesItsMessageAndCodeAndWritesNothing) {
         {"unwritable output", quote(clip) + " /nonexistent/folder/out.mp4", 5, "cannot write /nonexistent/folder/out.mp4"},
         {"output under a file", quote(clip) + " " + quote(notClip) + "/out.mp4", 5, "is not a folder"},
         {"no display", quote(clip) + " {out}", 6, "xvfb-run -a", "env -u DISPLAY -u WAYLAND_DISPLAY "},
+        {"display that does not answer", quote(clip) + " {out}", 6, "xvfb-run -a",
+         "env -u WAYLAND_DISPLAY DISPLAY=:917 "},
         {"frame past the end", "--frame 9 " + quote(clip) + " {dir}/one.png", 2, "has 8 frames"},
         {"unknown output kind", quote(clip) + " {dir}/out.avi", 2, "cannot tell the output kind"},
         {"bad option value", "--size 15 " + quote(clip) + " {out}", 2, "--size"},
@@ -464,6 +492,14 @@ TEST(StitcherErrors, ExistingOutputIsKeptWithoutOverwriteFlag) {
         EXPECT_EQ(testutil::readFile(dir + name), "keep me");
     }
     EXPECT_EQ(listDir(dir).size(), 2u);
+    // Not even -y writes over the clip being read.
+    std::string copy = dir + "/clip.mp4";
+    ASSERT_TRUE(testutil::writeFile(copy, testutil::readFile(clip)));
+    RunResult self = stitch("-y " + quote(copy) + " " + quote(copy));
+    EXPECT_EQ(self.code, 5) << self.err;
+    EXPECT_NE(self.err.find("is the clip itself"), std::string::npos) << self.err;
+    EXPECT_EQ(testutil::readFile(copy), testutil::readFile(clip));
+    ::unlink(copy.c_str());
     RunResult y = stitch("-y --size 64 --frames 2 --preset ultrafast " + quote(clip) + " " + quote(dir + "/out.mp4"));
     ASSERT_EQ(y.code, 0) << y.err;
     EXPECT_NE(testutil::readFile(dir + "/out.mp4"), "keep me");
