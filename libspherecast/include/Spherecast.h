@@ -7,7 +7,9 @@ class DualSpherecastNew;
 // frame setData + render, all on one thread; deInitRenderer at the end.
 class __attribute__((visibility("default"))) Spherecast {
 public:
-    enum RenderType { Stitch = 0, Stereo = 1 };
+    // A fixed underlying type: hosts pass other values (meaning Stitch), which
+    // must be representable.
+    enum RenderType : int { Stitch = 0, Stereo = 1 };
 
     // offset: the lens calibration text, read only here. Output is 2*size x size
     // (Stitch) or 2*size x 2*size (Stereo). Any type other than 1 is Stitch.

@@ -2,8 +2,10 @@
 
 #include <GLFW/glfw3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 
 namespace glfwcontext {
 namespace {
@@ -21,7 +23,14 @@ bool acquire() {
     std::lock_guard<std::mutex> lock(gMutex);
     if (gReferences == 0) {
         glfwSetErrorCallback(reportError);
-        if (glfwInit() != GLFW_TRUE) return false;
+        // Right after the previous connection closed, a busy X server may
+        // refuse the next one for a moment: try a few times before failing.
+        bool started = false;
+        for (int attempt = 0; attempt < 4 && !started; ++attempt) {
+            if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100 * attempt));
+            started = glfwInit() == GLFW_TRUE;
+        }
+        if (!started) return false;
     }
     ++gReferences;
     return true;

@@ -4,6 +4,7 @@
 #include <GL/glew.h>
 #include <GLFW/glfw3.h>
 
+#include "GlDriverPin.h"
 #include "GlfwContext.h"
 
 class GlTestContext {

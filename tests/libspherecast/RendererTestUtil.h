@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "GlDriverPin.h"
+
 namespace rendertest {
 
 inline const char* const kDefaultOffset =
