@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -28,15 +29,16 @@ struct Timing {
     int status = -1;
 };
 
-// Runs argv with output to /dev/null; wall clock and the child's user+system CPU.
-Timing timeCommand(const std::vector<std::string>& args) {
+// Runs argv with its output to /dev/null (standard error to `errFile` when
+// given); wall clock and the child's user+system CPU.
+Timing timeCommand(const std::vector<std::string>& args, const std::string& errFile = "/dev/null") {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     Timing t;
     auto t0 = std::chrono::steady_clock::now();
     pid_t pid = 0;
@@ -66,7 +68,7 @@ int main(int argc, char** argv) {
     char dirTemplate[] = "/tmp/bench_stitcher_XXXXXX";
     std::string dir = mkdtemp(dirTemplate) ? dirTemplate : "/tmp";
 
-    std::vector<std::string> ours = {stitcher, "-y", "--size", std::to_string(size), "--crf", crf, "--preset", preset};
+    std::vector<std::string> ours = {stitcher, "-v", "-y", "--size", std::to_string(size), "--crf", crf, "--preset", preset};
     if (frames > 0) ours.insert(ours.end(), {"--frames", std::to_string(frames)});
     ours.insert(ours.end(), {clip, dir + "/stitcher.mp4"});
 
@@ -81,7 +83,7 @@ int main(int argc, char** argv) {
 
     std::printf("clip %s, panorama %dx%d, %s frames, x264 crf %s preset %s, AAC audio\n", clip.c_str(), 2 * size, size,
                 frames > 0 ? std::to_string(frames).c_str() : "all", crf.c_str(), preset.c_str());
-    Timing a = timeCommand(ours);
+    Timing a = timeCommand(ours, dir + "/stitcher.log");
     Timing b = timeCommand(theirs);
     if (a.status != 0 || b.status != 0) {
         std::fprintf(stderr, "a command failed: stitcher %d, ffmpeg %d (the stitcher needs a display: xvfb-run -a)\n",
@@ -93,6 +95,14 @@ int main(int argc, char** argv) {
     std::printf("%-10s %8.2f %8.2f\n", "ffmpeg", b.wall, b.cpu);
     std::printf("throughput ratio (ffmpeg wall / stitcher wall): %.2f; CPU ratio (ffmpeg / stitcher): %.2f\n",
                 b.wall / a.wall, b.cpu / a.cpu);
+    // The stitcher's own account of where its time went.
+    if (FILE* log = std::fopen((dir + "/stitcher.log").c_str(), "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, log))
+            if (std::strstr(line, "busy seconds")) std::fputs(line, stdout);
+        std::fclose(log);
+    }
+    std::remove((dir + "/stitcher.log").c_str());
     std::remove((dir + "/stitcher.mp4").c_str());
     std::remove((dir + "/ffmpeg.mp4").c_str());
     rmdir(dir.c_str());

@@ -509,7 +509,7 @@ TEST(StitcherErrors, ExistingOutputIsKeptWithoutOverwriteFlag) {
 TEST(StitcherErrors, InterruptLeavesNothing) {
     REQUIRE_DISPLAY();
     std::string dir = testutil::makeTempDir("stitch_int");
-    RunResult r = stitch("--preset veryslow " + quote(kSample) + " " + quote(dir + "/out.mp4"), "timeout --preserve-status -s INT 2 ");
+    RunResult r = stitch("--preset veryslow " + quote(kSample) + " " + quote(dir + "/out.mp4"), "timeout --preserve-status -s INT 3 ");
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_NE(r.err.find("interrupted; nothing was written"), std::string::npos) << r.err;
     EXPECT_TRUE(listDir(dir).empty());
