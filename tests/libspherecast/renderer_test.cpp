@@ -162,6 +162,21 @@ TEST(FacadeTest, FailedInitialisationReportsFalseAndReleasesItsHold) {
     for (uint8_t b : buf) EXPECT_EQ(b, 0x5A);
 }
 
+// A second initialisation replaces the first set of objects instead of leaking it.
+TEST(FacadeTest, RepeatedInitialisationKeepsOneSet) {
+    const std::vector<uint8_t> frame = halvesFrame(288, 144, kGrey, kGrey);
+    const int before = glfwcontext::references();
+    Spherecast s(kDefaultOffset, 32, 288, 144, Spherecast::Stitch);
+    captured([&] { EXPECT_TRUE(s.initRenderer(0, nullptr)); });
+    const std::string second = captured([&] { EXPECT_TRUE(s.initRenderer(0, nullptr)); });
+    EXPECT_EQ(second.rfind("init opengl begin", 0), 0u);
+    EXPECT_EQ(glfwcontext::references(), before + 1);
+    std::vector<uint8_t> out = renderFrame(s, &frame, 64, 32);
+    EXPECT_NEAR(pixel(out, 64, 5, 5)[2], kGrey[2], 2);
+    captured([&] { s.deInitRenderer(); });
+    EXPECT_EQ(glfwcontext::references(), before);
+}
+
 // A full read-back: every row at stride 6 * size + 2 for odd sizes, padding and guard untouched.
 TEST(ReadBackTest, OddSizeRowsUseTheAlignedStride) {
     const int size = 961, W = 1922, H = 961;
