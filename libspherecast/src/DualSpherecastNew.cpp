@@ -260,9 +260,15 @@ void DualSpherecastNew::initRenderBufferScene() {
     renderFrameBufferID = createFrameBufferStatusChecked(GL_RENDERBUFFER, renderBufferID);
 }
 
+void DualSpherecastNew::makeCurrent() {
+    // Re-binding the current context still costs the driver a flush and a
+    // drawable check, so only switch when needed.
+    if (glfwGetCurrentContext() != window) glfwMakeContextCurrent(window);
+}
+
 void DualSpherecastNew::uploadFrame(const void* data) {
     printf("set data,width:%d,height:%d", textureWidth, textureHeight);
-    glfwMakeContextCurrent(window);
+    makeCurrent();
     glBindTexture(GL_TEXTURE_2D, textureID);
     // Decoded rows are exactly 3 * width bytes, whatever the width.
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
@@ -368,7 +374,7 @@ void DualSpherecastNew::render(void* out) {
         return;
     }
     // Another renderer may have made its own context current since setData.
-    glfwMakeContextCurrent(window);
+    makeCurrent();
     const double t0 = glfwGetTime();
     render();
     renderFromFrameBuffer();

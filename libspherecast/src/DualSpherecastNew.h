@@ -84,6 +84,7 @@ public:
 
 private:
     void uploadFrame(const void* data);
+    void makeCurrent();
     // Deletes GL objects, window and plane; drops the windowing reference.
     void releaseContext();
     void deleteGlObjects();
