@@ -162,6 +162,19 @@ TEST(FacadeTest, FailedInitialisationReportsFalseAndReleasesItsHold) {
     for (uint8_t b : buf) EXPECT_EQ(b, 0x5A);
 }
 
+// An unreadable calibration still gives a working renderer (lenses of zero
+// calibration), never a crash; a null offset is taken as an empty text.
+TEST(FacadeTest, UnreadableOffsetsRenderSafely) {
+    const std::vector<uint8_t> frame = halvesFrame(288, 144, kGrey, kGrey);
+    for (const char* offset : {static_cast<const char*>(nullptr), "", "abc", "3_1_2_3", "2_1_2"}) {
+        Spherecast s(offset, 16, 288, 144, Spherecast::Stitch);
+        captured([&] { EXPECT_TRUE(s.initRenderer(0, nullptr)); });
+        std::vector<uint8_t> out = renderFrame(s, &frame, 32, 16);
+        for (size_t i = rowStride(32) * 16; i < out.size(); ++i) ASSERT_EQ(out[i], 0x5A);
+        captured([&] { s.deInitRenderer(); });
+    }
+}
+
 // A second initialisation replaces the first set of objects instead of leaking it.
 TEST(FacadeTest, RepeatedInitialisationKeepsOneSet) {
     const std::vector<uint8_t> frame = halvesFrame(288, 144, kGrey, kGrey);
