@@ -45,7 +45,8 @@ Stream LoadStream(const std::string& name, const std::string& args) {
         int type = b[hdr] & 0x1F;
         std::string nal = b.substr(n.first, n.second - n.first);
         if (nal.compare(0, 3, std::string("\0\0\1", 3)) == 0) nal.insert(0, 1, '\0');
-        if (type == 7 || type == 8) s.spsPps.size() < 64 && s.units.empty() ? s.spsPps += nal : nal;
+        // The stream's first parameter sets, as the reader would hand them out.
+        if ((type == 7 || type == 8) && s.units.empty() && !curHasSlice) s.spsPps += nal;
         bool slice = (type == 1 || type == 5);
         if (curHasSlice) {
             s.units.push_back(cur);
