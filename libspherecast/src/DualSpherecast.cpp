@@ -38,7 +38,11 @@ GLuint loadShaderFiles(const char* vertexPath, const char* fragmentPath) {
 }  // namespace
 
 DualSpherecast::DualSpherecast(const char* offset, int size, int frameWidth, int frameHeight)
-    : width(2 * size), height(size), textureWidth(frameWidth), textureHeight(frameHeight), model(offset ? offset : "") {
+    : width(glfwcontext::outputSize(size) * 2),
+      height(glfwcontext::outputSize(size)),
+      textureWidth(frameWidth),
+      textureHeight(frameHeight),
+      model(offset ? offset : "") {
     const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
     std::memcpy(mvp, identity, sizeof mvp);
 }

@@ -65,8 +65,8 @@ GLuint createFrameBufferStatusChecked(GLenum attachKind, GLuint object) {
 
 DualSpherecastNew::DualSpherecastNew(const char* offset, int size, int frameWidth, int frameHeight,
                                      RenderType type)
-    : width(2 * size),
-      height(size),
+    : width(glfwcontext::outputSize(size) * 2),
+      height(glfwcontext::outputSize(size)),
       textureWidth(frameWidth),
       textureHeight(frameHeight),
       model(offset ? offset : ""),

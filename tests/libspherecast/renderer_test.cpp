@@ -151,15 +151,18 @@ TEST(FacadeTest, FrameCallsOutsideTheReadyStateDoNothing) {
     EXPECT_EQ(captured([&] { s.deInitRenderer(); }), "deinit opengl");  // a second end is harmless
 }
 
+// Sizes no window can have fail cleanly (no overflow of the doubled sizes).
 TEST(FacadeTest, FailedInitialisationReportsFalseAndReleasesItsHold) {
     const int before = glfwcontext::references();
-    Spherecast s(kDefaultOffset, 0, 288, 144, Spherecast::Stitch);  // no window of width 0
-    const std::string out = captured([&] { EXPECT_FALSE(s.initRenderer(0, nullptr)); });
-    EXPECT_EQ(out, "init opengl begin" "init glfw success" "failed to create window");
-    EXPECT_EQ(glfwcontext::references(), before);
-    std::vector<uint8_t> buf(16, 0x5A);
-    captured([&] { s.render(buf.data()); });
-    for (uint8_t b : buf) EXPECT_EQ(b, 0x5A);
+    for (int size : {0, -5, 1 << 30, 2147483647}) {
+        Spherecast s(kDefaultOffset, size, 288, 144, Spherecast::Stereo);
+        const std::string out = captured([&] { EXPECT_FALSE(s.initRenderer(0, nullptr)); });
+        EXPECT_EQ(out, "init opengl begin" "init glfw success" "failed to create window") << size;
+        EXPECT_EQ(glfwcontext::references(), before);
+        std::vector<uint8_t> buf(16, 0x5A);
+        captured([&] { s.render(buf.data()); });
+        for (uint8_t b : buf) EXPECT_EQ(b, 0x5A);
+    }
 }
 
 // An unreadable calibration still gives a working renderer (lenses of zero
