@@ -5,6 +5,7 @@
 // Three threads: the decoder reads frames ahead, the main thread (which owns
 // the renderer's GL context) stitches, the writer encodes and muxes. Calls on
 // the clip session come from one thread at a time (session mutex).
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -41,6 +42,24 @@ namespace {
 
 const char* kDefaultOffset =
     "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
+
+#if defined(__SANITIZE_ADDRESS__)
+#define STITCHER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define STITCHER_ASAN 1
+#endif
+#endif
+#ifdef STITCHER_ASAN
+// Sanitizer builds: Mesa's software driver is unloaded when the display
+// closes, and leak reports about its allocations would then name no module
+// (and escape the driver suppressions). Keep it mapped until exit.
+void* const g_driverPin = [] {
+    for (const char* p : {"/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib/aarch64-linux-gnu/dri/swrast_dri.so"})
+        if (void* h = ::dlopen(p, RTLD_NOW | RTLD_GLOBAL)) return h;
+    return static_cast<void*>(nullptr);
+}();
+#endif
 
 std::atomic<bool> g_interrupted{false};
 FILE* g_out = stdout;  // the user's standard output (fd 1 may be silenced)
