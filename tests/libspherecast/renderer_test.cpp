@@ -326,6 +326,18 @@ TEST(LifecycleTest, TwoRenderersEndingOneKeepsTheOther) {
     EXPECT_EQ(glfwcontext::references(), 0);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 long residentKiB() {
     std::ifstream status("/proc/self/status");
     std::string line;
@@ -365,8 +377,12 @@ TEST(LifecycleTest, HundredRenderersDoNotGrowMemory) {
     const long after = residentKiB();
     EXPECT_EQ(glfwcontext::references(), 1);
     glfwcontext::release();
-    // A leaked renderer holds several MiB (context, meshes, plane, textures).
-    EXPECT_LT(after - before, 8 * 1024) << before << " -> " << after << " KiB";
+    // A leaked renderer holds about 6.5 MiB (context, meshes, plane, textures);
+    // 100 released ones grew the process by about 1 MiB. The address
+    // sanitizer's quarantine keeps freed memory resident for a while; there
+    // its leak checker is the exact test and this bound only a coarse one.
+    EXPECT_LT(after - before, (kAddressSanitizer ? 128 : 8) * 1024) << before << " -> " << after << " KiB";
+    printf("%d renderers: resident %ld -> %ld KiB\n", cycles, before, after);
 }
 
 }  // namespace
