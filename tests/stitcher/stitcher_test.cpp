@@ -505,6 +505,37 @@ TEST(StitcherErrors, ExistingOutputIsKeptWithoutOverwriteFlag) {
     EXPECT_NE(testutil::readFile(dir + "/out.mp4"), "keep me");
 }
 
+// A clip whose last video samples are damaged: the frames before them are
+// stitched and encoded, then decoding fails; the partial video is removed.
+TEST(StitcherErrors, DecodeFailureHalfWayLeavesNothing) {
+    REQUIRE_DISPLAY();
+    std::string clip = synthClip("stitch_small.mp4", kSmallArgs);
+    ASSERT_FALSE(clip.empty());
+    std::string dir = testutil::makeTempDir("stitch_damaged");
+    std::string bytes = testutil::readFile(clip);
+    std::string table = testutil::captureCommand("ffprobe -v error -select_streams v -show_entries packet=pos,size -of csv=p=0 " +
+                                                 quote(clip));
+    std::vector<std::pair<size_t, size_t>> packets;  // file offset, size
+    for (size_t at = 0; at < table.size();) {
+        size_t nl = table.find('\n', at);
+        std::string line = table.substr(at, nl - at);
+        size_t comma = line.find(',');
+        if (comma != std::string::npos)
+            packets.push_back({std::stoul(line.substr(comma + 1)), std::stoul(line.substr(0, comma))});
+        at = nl == std::string::npos ? table.size() : nl + 1;
+    }
+    ASSERT_EQ(packets.size(), 8u) << table;
+    for (size_t k = 5; k < 8; ++k) bytes.replace(packets[k].first, packets[k].second, packets[k].second, '\xff');
+    std::string damaged = dir + "/damaged.mp4";
+    ASSERT_TRUE(testutil::writeFile(damaged, bytes));
+
+    RunResult r = stitch("--size 64 --preset ultrafast " + quote(damaged) + " " + quote(dir + "/out.mp4"));
+    EXPECT_EQ(r.code, 1) << r.err;
+    EXPECT_NE(r.err.find("cannot decode frame 6 of"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("nothing was written"), std::string::npos) << r.err;
+    EXPECT_EQ(listDir(dir), std::vector<std::string>{"damaged.mp4"});
+}
+
 // An interrupted run removes its partial file.
 TEST(StitcherErrors, InterruptLeavesNothing) {
     REQUIRE_DISPLAY();
