@@ -320,6 +320,30 @@ TEST(StitcherVideo, StereoLayoutIsNotTaggedAs360) {
     EXPECT_TRUE(streamBlock(p, "audio").empty()) << "--no-audio";
 }
 
+// A clip from another source: NTSC frame rate, mono 44.1 kHz audio. The rate
+// stays an exact fraction and the audio keeps its form.
+TEST(StitcherVideo, NtscRateAndMonoAudio) {
+    REQUIRE_DISPLAY();
+    std::string clip = testutil::makeClip(
+        "stitch_ntsc_mono.mp4",
+        "-f lavfi -i testsrc=size=640x320:rate=30000/1001:duration=1 "
+        "-f lavfi -i sine=frequency=300:sample_rate=44100:duration=1 "
+        "-ac 1 -c:v libx264 -g 10 -bf 0 -pix_fmt yuv420p -c:a aac -shortest");
+    ASSERT_FALSE(clip.empty());
+    std::string dir = testutil::makeTempDir("stitch_ntsc");
+    std::string out = dir + "/ntsc.mp4";
+    RunResult r = stitch("--size 64 --preset ultrafast " + quote(clip) + " " + quote(out));
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::string p = probe(out);
+    std::string video = streamBlock(p, "video"), audio = streamBlock(p, "audio");
+    EXPECT_EQ(field(video, "r_frame_rate"), "30000/1001");
+    EXPECT_EQ(field(video, "nb_frames"), "30");
+    EXPECT_NEAR(std::atof(field(video, "duration").c_str()), 30 * 1001 / 30000.0, 1e-6);
+    EXPECT_EQ(field(audio, "channels"), "1");
+    EXPECT_EQ(field(audio, "sample_rate"), "44100");
+    EXPECT_NEAR(std::atof(field(audio, "duration").c_str()), 30 * 1001 / 30000.0, 0.025);
+}
+
 // The sample itself: one picture and a short sequence, at the default size
 // for one and a chosen size for the other.
 TEST(StitcherPictures, SampleFrameAndSequenceMatchPhotograph) {
