@@ -61,6 +61,7 @@ std::vector<uint8_t> makeFrame() {
 
 struct Phases {
     double upload = 0, mipmaps = 0, pass1 = 0, pass2 = 0, readBack = 0;
+    double pass1Bilinear = 0;  // pass 1 sampling level 0 only, for comparison
 };
 
 // Per-phase wall time with the pipeline drained after each phase.
@@ -89,6 +90,16 @@ Phases timePhases(DualSpherecastNew& r, std::vector<uint8_t>& frame, std::vector
         u = wallSeconds(); p.readBack += u - t;
     }
     p.upload /= frames; p.mipmaps /= frames; p.pass1 /= frames; p.pass2 /= frames; p.readBack /= frames;
+    // How much of pass 1 the trilinear (mip-mapped) sampling costs.
+    glBindTexture(GL_TEXTURE_2D, r.textureID);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    const double t = wallSeconds();
+    for (int i = 0; i < frames; ++i) {
+        r.render();
+        glFinish();
+    }
+    p.pass1Bilinear = (wallSeconds() - t) / frames;
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
     return p;
 }
 
@@ -185,8 +196,8 @@ int main(int argc, char** argv) {
         printf("%4dx%-5d %14.4f %14.4f %14.4f %14.4f %10.2f\n", 2 * size, size, gl.cpu, gl.wall, ff.cpu, ff.wall,
                gl.cpu > 0 ? ff.cpu / gl.cpu : 0.0);
         printf("  gl phases (wall s, pipeline drained after each): upload %.4f mipmaps %.4f pass1 %.4f pass2 %.4f "
-               "read-back %.4f\n",
-               ph.upload, ph.mipmaps, ph.pass1, ph.pass2, ph.readBack);
+               "read-back %.4f\n  (pass1 sampling without mipmaps would take %.4f)\n",
+               ph.upload, ph.mipmaps, ph.pass1, ph.pass2, ph.readBack, ph.pass1Bilinear);
     }
     unlink(raw);
     return status;
