@@ -7,14 +7,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <glm/glm.hpp>
-#include <glm/gtc/matrix_transform.hpp>
-#include <glm/gtc/type_ptr.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "DualSpherecastNew.h"
+#include "GlSetup.h"
 #include "GlfwContext.h"
 #include "ShaderLoader.h"
 
@@ -52,40 +50,14 @@ DualSpherecast::~DualSpherecast() { releaseContext(); }
 int DualSpherecast::initOpenGL(int argc, char** argv) {
     releaseContext();
 
-    printf("init opengl begin");
-    if (!glfwcontext::acquire()) {
-        printf("failed to init glfw");
-        return 1;
-    }
-    holdsGlfw = true;
-    printf("init glfw success");
-
-    window = glfwcontext::createHiddenWindow(width, height);
-    if (!window) {
-        printf("failed to create window");
+    if (const int failed = glsetup::openContext(width, height, &window, &holdsGlfw, &glLoaded)) {
         releaseContext();
-        return 2;
+        return failed;
     }
-    printf("create window success");
-
-    glfwMakeContextCurrent(window);
-    glewExperimental = GL_TRUE;
-    if (glewInit() != GLEW_OK) {
-        releaseContext();
-        printf("failed to init glew");
-        return 3;
-    }
-    glLoaded = true;
-    glGetError();  // the loader's probing of a core context leaves GL_INVALID_ENUM
-    printf("init glew success");
 
     bindFrameBuffer();
-    glEnable(GL_BLEND);
-    glEnable(GL_MULTISAMPLE);
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    vertexArrayID = glsetup::enableBlendingWithVertexArray();
     glClearColor(0.0f, 0.0f, 0.4f, 0.0f);
-    glGenVertexArrays(1, &vertexArrayID);
-    glBindVertexArray(vertexArrayID);
 
     simpleProgramID = loadShaderFiles("./src/shaders/simple.vert", "./src/shaders/simple.frag");
     transformMatLocation = glGetUniformLocation(simpleProgramID, "uTransformMat");
@@ -94,12 +66,7 @@ int DualSpherecast::initOpenGL(int argc, char** argv) {
     blendWidthLocation = glGetUniformLocation(programID, "uBlendWidth");
     mvpLocation = glGetUniformLocation(programID, "MVP");
 
-    const float halfW = static_cast<float>(width) / 2.0f;
-    const float halfH = static_cast<float>(height) / 2.0f;
-    const glm::mat4 product = glm::ortho(-halfW, halfW, -halfH, halfH, 0.1f, 1000.0f) *
-                              glm::lookAt(glm::vec3(0, 0, -1), glm::vec3(0, 0, 0), glm::vec3(0, 1, 0)) *
-                              glm::mat4(1.0f);
-    std::memcpy(mvp, glm::value_ptr(product), sizeof mvp);
+    glsetup::pixelMvp(width, height, mvp);
 
     bindBuffers();
     bindTexture();
@@ -109,18 +76,10 @@ int DualSpherecast::initOpenGL(int argc, char** argv) {
 }
 
 void DualSpherecast::bindFrameBuffer() {
-    glGenRenderbuffers(1, &renderBufferID);
-    glBindRenderbuffer(GL_RENDERBUFFER, renderBufferID);
-    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA, width, height);
+    renderBufferID = glsetup::createColorRenderBuffer(width, height);
     printf("create frame buffer");
-    glGenFramebuffers(1, &frameBufferID);
-    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, frameBufferID);
-    glFramebufferRenderbuffer(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, renderBufferID);
-    const GLenum status = glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER);
-    if (status != GL_FRAMEBUFFER_COMPLETE) {
-        printf("frame buffer not complete%d", static_cast<int>(status));
-        return;
-    }
+    frameBufferID = glsetup::createFrameBuffer(GL_RENDERBUFFER, renderBufferID);
+    if (!glsetup::drawFrameBufferComplete()) return;
     glDrawBuffer(GL_COLOR_ATTACHMENT0);
     glViewport(0, 0, width, height);
 }
@@ -132,16 +91,7 @@ void DualSpherecast::bindBuffers() {
     std::vector<unsigned int> indices;
     appendStitchMeshes(model, width, height, &vertices, &uvs, &indices);
     indexCount = static_cast<GLsizei>(indices.size());
-    glGenBuffers(1, &vertexBufferID);
-    glBindBuffer(GL_ARRAY_BUFFER, vertexBufferID);
-    glBufferData(GL_ARRAY_BUFFER, vertices.size() * sizeof(float), vertices.data(), GL_STATIC_DRAW);
-    glGenBuffers(1, &uvBufferID);
-    glBindBuffer(GL_ARRAY_BUFFER, uvBufferID);
-    glBufferData(GL_ARRAY_BUFFER, uvs.size() * sizeof(float), uvs.data(), GL_STATIC_DRAW);
-    glGenBuffers(1, &indexBufferID);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, indexBufferID);
-    glBufferData(GL_ELEMENT_ARRAY_BUFFER, indices.size() * sizeof(unsigned int), indices.data(),
-                 GL_STATIC_DRAW);
+    glsetup::uploadMesh(vertices, uvs, indices, &vertexBufferID, &uvBufferID, &indexBufferID);
 }
 
 void DualSpherecast::bindTexture() {
@@ -163,15 +113,9 @@ void DualSpherecast::uploadFrame(const void* data) {
     glfwMakeContextCurrent(window);
     glBindTexture(GL_TEXTURE_2D, textureID);
     logerror();
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);  // decoded rows are exactly 3 * width bytes
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, textureWidth, textureHeight, 0, GL_BGR, GL_UNSIGNED_BYTE, data);
+    glsetup::loadBgrImage(textureWidth, textureHeight, data);
     logerror();
-    // The core profile has no GL_CLAMP; clamping to the edge is what it meant.
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
-    glGenerateMipmap(GL_TEXTURE_2D);
+    glsetup::clampAndMipmap();
     printf("set data success");
 }
 
@@ -185,39 +129,18 @@ void DualSpherecast::setData(void* data) {
 
 void DualSpherecast::render() {
     glClear(GL_COLOR_BUFFER_BIT);
-    glUseProgram(programID);
-    glUniformMatrix4fv(mvpLocation, 1, GL_FALSE, mvp);
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, textureID);
-    glUniform1i(textureLocation, 0);
+    glsetup::useProgramWithTexture(programID, mvpLocation, mvp, textureID, textureLocation);
     glUniform1f(blendWidthLocation, model.lens0.blendAngle() / 180.0f * static_cast<float>(height));
-    glEnableVertexAttribArray(0);
-    glBindBuffer(GL_ARRAY_BUFFER, vertexBufferID);
-    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
-    glEnableVertexAttribArray(1);
-    glBindBuffer(GL_ARRAY_BUFFER, uvBufferID);
-    glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, indexBufferID);
-    glDrawElements(GL_TRIANGLES, indexCount, GL_UNSIGNED_INT, nullptr);
-    glDisableVertexAttribArray(0);
-    glDisableVertexAttribArray(1);
+    glsetup::drawMesh(vertexBufferID, uvBufferID, indexBufferID, indexCount);
 }
 
 void DualSpherecast::render(void* out) {
-    printf("render");
-    if (!ready) {
-        printf("render ignored,renderer not initialised");
-        return;
-    }
-    if (!out) {
-        printf("render ignored,no output buffer");
-        return;
-    }
+    if (!glsetup::renderRequestAccepted(ready, out)) return;
     glfwMakeContextCurrent(window);
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, frameBufferID);
     logerror();
     glDrawBuffer(GL_COLOR_ATTACHMENT0);
-    GLenum status = glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER);
+    const GLenum status = glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER);
     if (status != GL_FRAMEBUFFER_COMPLETE) {
         printf("error,draw frame buffer not complete:%d", static_cast<int>(status));
         return;
@@ -225,47 +148,25 @@ void DualSpherecast::render(void* out) {
     render();
     const double t0 = glfwGetTime();
     printf("glReadPixel");
-    glBindFramebuffer(GL_READ_FRAMEBUFFER, frameBufferID);
-    status = glCheckFramebufferStatus(GL_READ_FRAMEBUFFER);
-    if (status != GL_FRAMEBUFFER_COMPLETE) {
-        printf("error,read frame buffer not complete:%d", static_cast<int>(status));
-        return;
-    }
-    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
-    glReadBuffer(GL_COLOR_ATTACHMENT0);
-    glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    glGetError();
-    glReadPixels(0, 0, width, height, GL_BGR, GL_UNSIGNED_BYTE, out);
+    if (!glsetup::readBackBgr(frameBufferID, width, height, out)) return;
     printf("consume:%lf", glfwGetTime() - t0);
 }
 
 void DualSpherecast::releaseContext() {
     ready = false;
-    if (window) {
-        GLFWwindow* previous = glfwGetCurrentContext();
-        glfwMakeContextCurrent(window);
-        if (glLoaded) {
-            const GLuint buffers[] = {vertexBufferID, uvBufferID, indexBufferID};
-            glDeleteBuffers(3, buffers);
-            glDeleteTextures(1, &textureID);
-            glDeleteFramebuffers(1, &frameBufferID);
-            glDeleteRenderbuffers(1, &renderBufferID);
-            glDeleteVertexArrays(1, &vertexArrayID);
-            glDeleteProgram(programID);
-            glDeleteProgram(simpleProgramID);
-        }
-        glfwMakeContextCurrent(previous != window ? previous : nullptr);
-        glfwDestroyWindow(window);
-        window = nullptr;
-    }
-    glLoaded = false;
+    glsetup::closeContext(&window, &glLoaded, &holdsGlfw, [this] {
+        const GLuint buffers[] = {vertexBufferID, uvBufferID, indexBufferID};
+        glDeleteBuffers(3, buffers);
+        glDeleteTextures(1, &textureID);
+        glDeleteFramebuffers(1, &frameBufferID);
+        glDeleteRenderbuffers(1, &renderBufferID);
+        glDeleteVertexArrays(1, &vertexArrayID);
+        glDeleteProgram(programID);
+        glDeleteProgram(simpleProgramID);
+    });
     vertexBufferID = uvBufferID = indexBufferID = textureID = frameBufferID = renderBufferID = 0;
     vertexArrayID = programID = simpleProgramID = 0;
     indexCount = 0;
-    if (holdsGlfw) {
-        holdsGlfw = false;
-        glfwcontext::release();
-    }
 }
 
 void DualSpherecast::deInitOpenGL() {

@@ -15,11 +15,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <glm/glm.hpp>
-#include <glm/gtc/matrix_transform.hpp>
-#include <glm/gtc/type_ptr.hpp>
 
 #include "FisheyePlane.h"
+#include "GlSetup.h"
 #include "GlfwContext.h"
 #include "PanoramaPlane.h"
 #include "ShaderBuilder.h"
@@ -49,16 +47,9 @@ void appendMesh(const FisheyePlane& plane, std::vector<float>* vertices, std::ve
 }
 
 GLuint createFrameBufferStatusChecked(GLenum attachKind, GLuint object) {
-    GLuint frameBuffer = 0;
-    glGenFramebuffers(1, &frameBuffer);
-    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, frameBuffer);
-    if (attachKind == GL_TEXTURE_2D)
-        glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, object, 0);
-    else
-        glFramebufferRenderbuffer(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER, object);
+    const GLuint frameBuffer = glsetup::createFrameBuffer(attachKind, object);
     glDrawBuffer(GL_COLOR_ATTACHMENT0);
-    const GLenum status = glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER);
-    if (status != GL_FRAMEBUFFER_COMPLETE) printf("frame buffer not complete%d", static_cast<int>(status));
+    glsetup::drawFrameBufferComplete();
     return frameBuffer;
 }
 }  // namespace
@@ -82,38 +73,12 @@ int DualSpherecastNew::initOpenGL(int argc, char** argv) {
     // A repeated initialisation replaces the first set of objects instead of leaking it.
     releaseContext();
 
-    printf("init opengl begin");
-    if (!glfwcontext::acquire()) {
-        printf("failed to init glfw");
-        return 1;
-    }
-    holdsGlfw = true;
-    printf("init glfw success");
-
-    window = glfwcontext::createHiddenWindow(width, height);
-    if (!window) {
-        printf("failed to create window");
+    if (const int failed = glsetup::openContext(width, height, &window, &holdsGlfw, &glLoaded)) {
         releaseContext();
-        return 2;
+        return failed;
     }
-    printf("create window success");
 
-    glfwMakeContextCurrent(window);
-    glewExperimental = GL_TRUE;
-    if (glewInit() != GLEW_OK) {
-        releaseContext();
-        printf("failed to init glew");
-        return 3;
-    }
-    glLoaded = true;
-    glGetError();  // the loader's probing of a core context leaves GL_INVALID_ENUM
-    printf("init glew success");
-
-    glEnable(GL_BLEND);
-    glEnable(GL_MULTISAMPLE);
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    glGenVertexArrays(1, &vertexArrayID);
-    glBindVertexArray(vertexArrayID);
+    vertexArrayID = glsetup::enableBlendingWithVertexArray();
 
     {
         const std::string vertexCode = ShaderBuilder::buildPanoramaVertexCode();
@@ -144,13 +109,7 @@ int DualSpherecastNew::initOpenGL(int argc, char** argv) {
     mvpLocation = glGetUniformLocation(programID, "MVP");
     textureLocation = glGetUniformLocation(programID, "uTexture2D");
 
-    // Output pixels centred on the origin; the view from z = -1 mirrors x.
-    const float halfW = static_cast<float>(width) / 2.0f;
-    const float halfH = static_cast<float>(height) / 2.0f;
-    const glm::mat4 projection = glm::ortho(-halfW, halfW, -halfH, halfH, 0.1f, 1000.0f);
-    const glm::mat4 view = glm::lookAt(glm::vec3(0, 0, -1), glm::vec3(0, 0, 0), glm::vec3(0, 1, 0));
-    const glm::mat4 product = projection * view * glm::mat4(1.0f);
-    std::memcpy(mvp, glm::value_ptr(product), sizeof mvp);
+    glsetup::pixelMvp(width, height, mvp);
 
     std::memcpy(rotationMatrix, kIdentity, sizeof rotationMatrix);
 
@@ -208,17 +167,7 @@ void DualSpherecastNew::initScene() {
     std::vector<unsigned int> indices;
     createBuffers(&vertices, &uvs, &indices);
     indexCount = static_cast<GLsizei>(indices.size());
-
-    glGenBuffers(1, &vertexBufferID);
-    glBindBuffer(GL_ARRAY_BUFFER, vertexBufferID);
-    glBufferData(GL_ARRAY_BUFFER, vertices.size() * sizeof(float), vertices.data(), GL_STATIC_DRAW);
-    glGenBuffers(1, &uvBufferID);
-    glBindBuffer(GL_ARRAY_BUFFER, uvBufferID);
-    glBufferData(GL_ARRAY_BUFFER, uvs.size() * sizeof(float), uvs.data(), GL_STATIC_DRAW);
-    glGenBuffers(1, &indexBufferID);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, indexBufferID);
-    glBufferData(GL_ELEMENT_ARRAY_BUFFER, indices.size() * sizeof(unsigned int), indices.data(),
-                 GL_STATIC_DRAW);
+    glsetup::uploadMesh(vertices, uvs, indices, &vertexBufferID, &uvBufferID, &indexBufferID);
 
     printf("create texture");
     glGenTextures(1, &textureID);
@@ -252,9 +201,7 @@ void DualSpherecastNew::initRenderBufferScene() {
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
 
-    glGenRenderbuffers(1, &renderBufferID);
-    glBindRenderbuffer(GL_RENDERBUFFER, renderBufferID);
-    glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA, width, height);
+    renderBufferID = glsetup::createColorRenderBuffer(width, height);
 
     printf("create frame buffer");
     renderFrameBufferID = createFrameBufferStatusChecked(GL_RENDERBUFFER, renderBufferID);
@@ -270,14 +217,8 @@ void DualSpherecastNew::uploadFrame(const void* data) {
     printf("set data,width:%d,height:%d", textureWidth, textureHeight);
     makeCurrent();
     glBindTexture(GL_TEXTURE_2D, textureID);
-    // Decoded rows are exactly 3 * width bytes, whatever the width.
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, textureWidth, textureHeight, 0, GL_BGR, GL_UNSIGNED_BYTE, data);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
-    glGenerateMipmap(GL_TEXTURE_2D);
+    glsetup::loadBgrImage(textureWidth, textureHeight, data);
+    glsetup::clampAndMipmap();
     printf("set data success");
 }
 
@@ -290,11 +231,7 @@ void DualSpherecastNew::setData(void* data) {
 }
 
 void DualSpherecastNew::bindShaderProgram() {
-    glUseProgram(programID);
-    glUniformMatrix4fv(mvpLocation, 1, GL_FALSE, mvp);
-    glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, textureID);
-    glUniform1i(textureLocation, 0);
+    glsetup::useProgramWithTexture(programID, mvpLocation, mvp, textureID, textureLocation);
     if (renderType == Stereo) {
         glUniform1f(planeWidthLocation, static_cast<float>(width));
         glUniform1f(planeHeightLocation, static_cast<float>(height) * 0.5f);
@@ -312,18 +249,8 @@ void DualSpherecastNew::render() {
     glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     bindShaderProgram();
+    glsetup::drawMesh(vertexBufferID, uvBufferID, indexBufferID, indexCount);
 
-    glEnableVertexAttribArray(0);
-    glBindBuffer(GL_ARRAY_BUFFER, vertexBufferID);
-    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
-    glEnableVertexAttribArray(1);
-    glBindBuffer(GL_ARRAY_BUFFER, uvBufferID);
-    glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, indexBufferID);
-    glDrawElements(GL_TRIANGLES, indexCount, GL_UNSIGNED_INT, nullptr);
-
-    glDisableVertexAttribArray(0);
-    glDisableVertexAttribArray(1);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
@@ -364,32 +291,14 @@ void DualSpherecastNew::renderFromFrameBuffer() {
 }
 
 void DualSpherecastNew::render(void* out) {
-    printf("render");
-    if (!ready) {
-        printf("render ignored,renderer not initialised");
-        return;
-    }
-    if (!out) {
-        printf("render ignored,no output buffer");
-        return;
-    }
+    if (!glsetup::renderRequestAccepted(ready, out)) return;
     // Another renderer may have made its own context current since setData.
     makeCurrent();
     const double t0 = glfwGetTime();
     render();
     renderFromFrameBuffer();
 
-    glBindFramebuffer(GL_READ_FRAMEBUFFER, renderFrameBufferID);
-    const GLenum status = glCheckFramebufferStatus(GL_READ_FRAMEBUFFER);
-    if (status != GL_FRAMEBUFFER_COMPLETE) {
-        printf("error,read frame buffer not complete:%d", static_cast<int>(status));
-        return;
-    }
-    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
-    glReadBuffer(GL_COLOR_ATTACHMENT0);
-    glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    glGetError();
-    glReadPixels(0, 0, width, height, GL_BGR, GL_UNSIGNED_BYTE, out);
+    if (!glsetup::readBackBgr(renderFrameBufferID, width, height, out)) return;
     printf("consume:%lf", glfwGetTime() - t0);
 }
 
@@ -417,25 +326,13 @@ void DualSpherecastNew::deleteGlObjects() {
 
 void DualSpherecastNew::releaseContext() {
     ready = false;
-    if (window) {
-        GLFWwindow* previous = glfwGetCurrentContext();
-        glfwMakeContextCurrent(window);
-        if (glLoaded) deleteGlObjects();
-        glfwMakeContextCurrent(previous != window ? previous : nullptr);
-        glfwDestroyWindow(window);
-        window = nullptr;
-    }
-    glLoaded = false;
+    glsetup::closeContext(&window, &glLoaded, &holdsGlfw, [this] { deleteGlObjects(); });
     vertexBufferID = uvBufferID = indexBufferID = panoramaVertexBufferID = panoramaIndexBufferID = 0;
     textureID = frameTextureID = frameBufferID = renderFrameBufferID = renderBufferID = 0;
     vertexArrayID = programID = panoramaProgramID = 0;
     indexCount = panoramaIndexCount = 0;
     delete panoramaPlane;
     panoramaPlane = nullptr;
-    if (holdsGlfw) {
-        holdsGlfw = false;
-        glfwcontext::release();
-    }
 }
 
 void DualSpherecastNew::deInitOpenGL() {

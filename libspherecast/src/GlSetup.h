@@ -1,0 +1,71 @@
+#pragma once
+
+#include <GL/glew.h>
+
+#include <functional>
+#include <vector>
+
+struct GLFWwindow;
+
+// GL set-up, drawing and read-back steps that both renderers take the same
+// way. The steps that print progress messages print exactly the renderers'
+// texts, in the renderers' order.
+namespace glsetup {
+
+// Takes a reference on the windowing library, opens a hidden width x height
+// window and loads the GL entry points into its context, printing each step.
+// *holdsGlfw, *window and *glLoaded are set as their step succeeds, so that
+// after a failure the caller can release what was set up. Returns 0, or 1
+// (windowing library), 2 (window), 3 (GL loader) for the step that failed.
+int openContext(int width, int height, GLFWwindow** window, bool* holdsGlfw, bool* glLoaded);
+
+// Undoes openContext: with the window's context current, runs deleteObjects
+// when the entry points were loaded, then gives the calling thread back the
+// context it had (none if that was the window's), destroys the window and
+// drops the windowing reference if one is held. Clears all three flags.
+void closeContext(GLFWwindow** window, bool* glLoaded, bool* holdsGlfw,
+                  const std::function<void()>& deleteObjects);
+
+// Alpha blending for the cross-fade and multisampling on; returns a new
+// vertex array, left bound.
+GLuint enableBlendingWithVertexArray();
+
+// Column-major projection of width x height output pixels centred on the
+// origin, seen from z = -1 (which mirrors x).
+void pixelMvp(int width, int height, float out[16]);
+
+// Copies a mesh into three new static buffers (positions, texture
+// coordinates, indices).
+void uploadMesh(const std::vector<float>& vertices, const std::vector<float>& uvs,
+                const std::vector<unsigned int>& indices, GLuint* vertexBuffer, GLuint* uvBuffer,
+                GLuint* indexBuffer);
+
+// Draws an indexed mesh with three floats of position at attribute 0 and
+// three of texture coordinates at attribute 1.
+void drawMesh(GLuint vertexBuffer, GLuint uvBuffer, GLuint indexBuffer, GLsizei indexCount);
+
+// Uses `program` with its MVP matrix and `texture` on unit 0.
+void useProgramWithTexture(GLuint program, GLint mvpLocation, const float mvp[16], GLuint texture,
+                           GLint textureLocation);
+
+// Loads a BGR frame (null: storage only) into the bound texture.
+void loadBgrImage(int width, int height, const void* data);
+// Edge clamping, trilinear filtering and fresh mipmaps for the bound texture.
+void clampAndMipmap();
+
+// A new RGBA render buffer of width x height, left bound.
+GLuint createColorRenderBuffer(int width, int height);
+// A new frame buffer, left bound for drawing, with `object` (a GL_TEXTURE_2D
+// texture or, for any other kind, a render buffer) as colour attachment 0.
+GLuint createFrameBuffer(GLenum attachKind, GLuint object);
+// Whether the bound draw frame buffer is complete; prints its status if not.
+bool drawFrameBufferComplete();
+
+// The checks that open render(out): prints "render", then the reason for
+// refusing when the renderer is not ready or there is no output buffer.
+bool renderRequestAccepted(bool ready, const void* out);
+// Reads the frame buffer's colour attachment 0 into `out` as BGR rows
+// (4-byte aligned, bottom row first); false, printed, when it is not complete.
+bool readBackBgr(GLuint frameBuffer, int width, int height, void* out);
+
+}  // namespace glsetup
