@@ -9,6 +9,7 @@
 
 #include "libdec.h"
 #include "mp4read/OffsetString.h"
+#include "log_home.h"
 #include "test_clips.h"
 
 namespace {
@@ -19,16 +20,9 @@ const char kDefaultBase64[] =
     "NzcuMzVfLTE4MC41NF8wLjE3Nl8yODgwXzE0NDBfNTE2";
 
 // The log goes to a private folder, so that its lines can be checked.
-std::string g_home;
-struct HomeEnv : ::testing::Environment {
-    void SetUp() override {
-        g_home = testutil::makeTempDir("offset_string_home");
-        testutil::runCommand("mkdir -p '" + g_home + "/.local/share' '" + g_home +
-                             "/Library/Application Support'");
-        setenv("HOME", g_home.c_str(), 1);
-    }
-};
-::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new HomeEnv);
+using loghome::g_home;
+::testing::Environment* const g_env =
+    ::testing::AddGlobalTestEnvironment(new loghome::HomeEnv("offset_string_home"));
 
 std::string Fields(int n, const char* first = "2") {
     std::string s = first;

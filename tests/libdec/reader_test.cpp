@@ -14,35 +14,15 @@
 #include "Mp4Writer.h"
 #include "isobmff/Mp4Container.h"
 #include "mp4read/CMp4Read.h"
+#include "log_home.h"
 #include "test_clips.h"
 
 namespace {
 
 // The log goes to a private folder so that its lines can be checked.
-std::string g_home;
-struct HomeEnv : ::testing::Environment {
-    void SetUp() override {
-        g_home = testutil::makeTempDir("reader_home");
-        testutil::runCommand("mkdir -p '" + g_home + "/.local/share' '" + g_home +
-                             "/Library/Application Support'");
-        setenv("HOME", g_home.c_str(), 1);
-    }
-};
-::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new HomeEnv);
-
-std::string LogText() {
-    std::string a = testutil::readFile(g_home + "/.local/share/Vexlor/Trellum/Plugin.log");
-    if (a.empty()) a = testutil::readFile(g_home + "/Library/Application Support/Vexlor/Trellum/Plugin.log");
-    return a;
-}
-// Log lines written since construction.
-struct LogMark {
-    size_t at = LogText().size();
-    std::string Since() const {
-        std::string all = LogText();
-        return all.size() > at ? all.substr(at) : std::string();
-    }
-};
+::testing::Environment* const g_env =
+    ::testing::AddGlobalTestEnvironment(new loghome::HomeEnv("reader_home"));
+using loghome::LogMark;
 
 // One NAL unit with its 4-byte length prefix: header byte, then `payload` bytes.
 std::string Nal(uint8_t header, size_t payload, char fill = '\x55') {

@@ -16,33 +16,14 @@
 #include "libdec.h"
 #include "mp4read/CMp4Read.h"
 #include "mp4read/OffsetString.h"
+#include "log_home.h"
 #include "test_clips.h"
 
 namespace {
 
-std::string g_home;
-struct HomeEnv : ::testing::Environment {
-    void SetUp() override {
-        g_home = testutil::makeTempDir("session_home");
-        testutil::runCommand("mkdir -p '" + g_home + "/.local/share' '" + g_home +
-                             "/Library/Application Support'");
-        setenv("HOME", g_home.c_str(), 1);
-    }
-};
-::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new HomeEnv);
-
-std::string LogText() {
-    std::string a = testutil::readFile(g_home + "/.local/share/Vexlor/Trellum/Plugin.log");
-    if (a.empty()) a = testutil::readFile(g_home + "/Library/Application Support/Vexlor/Trellum/Plugin.log");
-    return a;
-}
-struct LogMark {
-    size_t at = LogText().size();
-    std::string Since() const {
-        std::string all = LogText();
-        return all.size() > at ? all.substr(at) : std::string();
-    }
-};
+::testing::Environment* const g_env =
+    ::testing::AddGlobalTestEnvironment(new loghome::HomeEnv("session_home"));
+using loghome::LogMark;
 
 std::string TmpPath(const std::string& name) {
     static std::string dir = testutil::makeTempDir("session_clips");
