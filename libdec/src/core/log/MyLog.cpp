@@ -28,6 +28,21 @@ const char* const kOpenFailStart = "Fail to open log file.";
 const char* const kOpenFailRotate = "Failed to open log file.\r";
 #endif
 
+const char kLevelNames[3][10] = {"ERROR", "INFO ", "DEBUG"};
+
+struct tm LocalNow() {
+    const time_t now = std::time(nullptr);
+    struct tm t;
+    localtime_r(&now, &t);
+    return t;
+}
+
+// The line prefix: local date and time, then the level name and a space.
+void WriteStamp(FILE* out, const struct tm& t, const char* name) {
+    std::fprintf(out, "%04d-%02d-%02d %02d:%02d:%02d %s ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+                 t.tm_hour, t.tm_min, t.tm_sec, name);
+}
+
 bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 // Rename `from` to `to`, never replacing an archive already there (two
@@ -84,17 +99,13 @@ CMyLog::~CMyLog() {
 }
 
 void CMyLog::Log(unsigned char level, const char* file, int line, const char* format, ...) {
-    static const char LogLevelString[3][10] = {"ERROR", "INFO ", "DEBUG"};
     if (level > m_level) return;
     pthread_mutex_lock(&m_mutex);
-    time_t now = std::time(nullptr);
-    struct tm t;
-    localtime_r(&now, &t);
-    const char* name = level < 3 ? LogLevelString[level] : "";
+    const struct tm t = LocalNow();
+    const char* name = level < 3 ? kLevelNames[level] : "";
 #ifdef MYLOG_RENDERER_VARIANT
     {
-        std::printf("%04d-%02d-%02d %02d:%02d:%02d %s ", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
-                    t.tm_hour, t.tm_min, t.tm_sec, name);
+        WriteStamp(stdout, t, name);
         va_list ap;
         va_start(ap, format);
         std::vprintf(format, ap);
@@ -103,8 +114,7 @@ void CMyLog::Log(unsigned char level, const char* file, int line, const char* fo
     }
 #endif
     if (m_FpLog) {
-        std::fprintf(m_FpLog, "%04d-%02d-%02d %02d:%02d:%02d %s ", t.tm_year + 1900, t.tm_mon + 1,
-                     t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, name);
+        WriteStamp(m_FpLog, t, name);
         va_list ap;
         va_start(ap, format);
         std::vfprintf(m_FpLog, format, ap);
@@ -118,16 +128,12 @@ void CMyLog::Log(unsigned char level, const char* file, int line, const char* fo
 
 #ifndef MYLOG_RENDERER_VARIANT
 void CMyLog::Log(unsigned char level, const char* text) {
-    static const char LogLevelString[3][10] = {"ERROR", "INFO ", "DEBUG"};
     if (level > m_level) return;
     pthread_mutex_lock(&m_mutex);
-    time_t now = std::time(nullptr);
-    struct tm t;
-    localtime_r(&now, &t);
+    const struct tm t = LocalNow();
     if (m_FpLog) {
-        std::fprintf(m_FpLog, "%04d-%02d-%02d %02d:%02d:%02d %s %s", t.tm_year + 1900, t.tm_mon + 1,
-                     t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, LogLevelString[level],
-                     text ? text : "");
+        WriteStamp(m_FpLog, t, kLevelNames[level]);
+        std::fputs(text ? text : "", m_FpLog);
         std::fflush(m_FpLog);
         ChangeLogFile();
     }
