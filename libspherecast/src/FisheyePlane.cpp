@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "GridMesh.h"
+
 namespace {
 
 const double kPi = 3.14159265358979323846;
@@ -118,24 +120,11 @@ void FisheyePlane::initGeometry() {
 
     const double span = angle * kPi / 180.0;
     const float planeLeft = posX - static_cast<float>(planeWidth / 2);
-    const unsigned int stride = static_cast<unsigned int>(columns) + 1;
     unsigned int k = 0;
     for (int j = 0; j <= rows; ++j) {
         for (int i = 0; i <= columns; ++i) {
-            const float fi = static_cast<float>(i) / static_cast<float>(columns);
-            const float fj = static_cast<float>(j) / static_cast<float>(rows);
-            vertices.push_back(static_cast<float>(planeWidth) * (fi - 0.5f) + posX);
-            vertices.push_back(static_cast<float>(planeHeight) * (fj - 0.5f) + posY);
-            vertices.push_back(0.0f);
-
-            if (i != columns && j != rows) {
-                indices.push_back(k);
-                indices.push_back(k + stride);
-                indices.push_back(k + stride + 1);
-                indices.push_back(k);
-                indices.push_back(k + stride + 1);
-                indices.push_back(k + 1);
-            }
+            gridmesh::appendPoint(i, j, columns, rows, static_cast<float>(planeWidth),
+                                  static_cast<float>(planeHeight), posX, posY, k, &vertices, &indices);
 
             const double polar = kPi * (static_cast<double>(j) / rows);
             const double phi = (static_cast<double>(i) / columns) * span + (2.0 * kPi - span) / 2.0;

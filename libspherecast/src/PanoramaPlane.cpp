@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "GridMesh.h"
+
 namespace {
 
 // At least one cell each way (0 would divide by zero), and vertex numbers
@@ -30,23 +32,11 @@ void PanoramaPlane::initGeometry() {
     indices.clear();
     if (!usableGrid(columns, rows)) return;
 
-    const unsigned int stride = static_cast<unsigned int>(columns) + 1;
     unsigned int k = 0;
     for (int j = 0; j <= rows; ++j) {
         for (int i = 0; i <= columns; ++i) {
-            const float fi = static_cast<float>(i) / static_cast<float>(columns);
-            const float fj = static_cast<float>(j) / static_cast<float>(rows);
-            vertices.push_back((fi - 0.5f) * planeWidth + posX);
-            vertices.push_back((fj - 0.5f) * planeHeight + posY);
-            vertices.push_back(0.0f);
-            if (i != columns && j != rows) {
-                indices.push_back(k);
-                indices.push_back(k + stride);
-                indices.push_back(k + stride + 1);
-                indices.push_back(k);
-                indices.push_back(k + stride + 1);
-                indices.push_back(k + 1);
-            }
+            gridmesh::appendPoint(i, j, columns, rows, planeWidth, planeHeight, posX, posY, k, &vertices,
+                                  &indices);
             ++k;
         }
     }
