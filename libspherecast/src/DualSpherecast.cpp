@@ -120,10 +120,7 @@ void DualSpherecast::uploadFrame(const void* data) {
 }
 
 void DualSpherecast::setData(void* data) {
-    if (!ready) {
-        printf("set data ignored,renderer not initialised");
-        return;
-    }
+    if (!glsetup::setDataAccepted(ready)) return;
     uploadFrame(data);
 }
 

@@ -223,10 +223,7 @@ void DualSpherecastNew::uploadFrame(const void* data) {
 }
 
 void DualSpherecastNew::setData(void* data) {
-    if (!ready) {
-        printf("set data ignored,renderer not initialised");
-        return;
-    }
+    if (!glsetup::setDataAccepted(ready)) return;
     uploadFrame(data);
 }
 

@@ -154,6 +154,12 @@ bool drawFrameBufferComplete() {
     return false;
 }
 
+bool setDataAccepted(bool ready) {
+    if (ready) return true;
+    printf("set data ignored,renderer not initialised");
+    return false;
+}
+
 bool renderRequestAccepted(bool ready, const void* out) {
     printf("render");
     if (!ready) {

@@ -61,6 +61,9 @@ GLuint createFrameBuffer(GLenum attachKind, GLuint object);
 // Whether the bound draw frame buffer is complete; prints its status if not.
 bool drawFrameBufferComplete();
 
+// The check that opens setData: prints the reason for refusing when the
+// renderer is not ready.
+bool setDataAccepted(bool ready);
 // The checks that open render(out): prints "render", then the reason for
 // refusing when the renderer is not ready or there is no output buffer.
 bool renderRequestAccepted(bool ready, const void* out);
