@@ -13,8 +13,8 @@ using namespace dectest;
 
 namespace {
 
-std::vector<std::string> Frames(const ClipSpec& spec) {
-    CMp4Read rd(Make(spec).c_str());
+std::vector<std::string> Frames(const ClipRecipe& recipe) {
+    CMp4Read rd(Make(recipe).c_str());
     std::vector<std::string> frames;
     unsigned char* data = nullptr;
     unsigned int size = 0;
@@ -75,7 +75,7 @@ TEST(AacDec, StereoToMomoKeepsFirstChannelWithinRoom) {
 
 TEST(AacDec, FrameSizesAndRoom) {
     struct Case {
-        const ClipSpec* clip;
+        const ClipRecipe* clip;
         unsigned int rate;
         unsigned char channels;
         unsigned int frameBytes;

@@ -34,7 +34,7 @@ double Snr(const unsigned char* got, const unsigned char* ref, size_t bytes) {
 }
 
 struct AudioCase {
-    const ClipSpec* clip;
+    const ClipRecipe* clip;
     unsigned char channels;
     unsigned int rate;
 };

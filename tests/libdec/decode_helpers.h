@@ -21,38 +21,38 @@
 
 namespace dectest {
 
-struct ClipSpec {
+struct ClipRecipe {
     const char* name;
     const char* args;  // ffmpeg arguments before the output name
 };
 
 // 64x48, 30 fps; GOP structure in the name.
-inline const ClipSpec kClipB30{"dec_b_gop30.mp4",
+inline const ClipRecipe kClipB30{"dec_b_gop30.mp4",
                                "-f lavfi -i testsrc2=size=64x48:rate=30:duration=3 -c:v libx264 -g 30 "
                                "-keyint_min 30 -sc_threshold 0 -pix_fmt yuv420p"};
-inline const ClipSpec kClipNoB30{"dec_nob_gop30.mp4",
+inline const ClipRecipe kClipNoB30{"dec_nob_gop30.mp4",
                                  "-f lavfi -i testsrc2=size=64x48:rate=30:duration=3 -c:v libx264 -bf 0 -g 30 "
                                  "-keyint_min 30 -sc_threshold 0 -pix_fmt yuv420p"};
 // Keys at 1 and 101.
-inline const ClipSpec kClipB100{"dec_b_gop100.mp4",
+inline const ClipRecipe kClipB100{"dec_b_gop100.mp4",
                                 "-f lavfi -i testsrc2=size=64x48:rate=30:duration=4 -c:v libx264 -g 100 "
                                 "-keyint_min 100 -sc_threshold 0 -pix_fmt yuv420p"};
-inline const ClipSpec kClipNoB100{"dec_nob_gop100.mp4",
+inline const ClipRecipe kClipNoB100{"dec_nob_gop100.mp4",
                                   "-f lavfi -i testsrc2=size=64x48:rate=30:duration=4 -c:v libx264 -bf 0 -g 100 "
                                   "-keyint_min 100 -sc_threshold 0 -pix_fmt yuv420p"};
 // One key sample only.
-inline const ClipSpec kClipBOneKey{"dec_b_onekey.mp4",
+inline const ClipRecipe kClipBOneKey{"dec_b_onekey.mp4",
                                    "-f lavfi -i testsrc2=size=64x48:rate=30:duration=3 -c:v libx264 -g 1000 "
                                    "-keyint_min 1000 -sc_threshold 0 -pix_fmt yuv420p"};
 // Keys at 1, 11 and 71: the first GOP (10) is much shorter than the second (60).
-inline const ClipSpec kClipBIrregular{"dec_b_irregular.mp4",
+inline const ClipRecipe kClipBIrregular{"dec_b_irregular.mp4",
                                       "-f lavfi -i testsrc2=size=64x48:rate=30:duration=3 -c:v libx264 -g 1000 "
                                       "-keyint_min 1 -sc_threshold 0 -force_key_frames 0,0.3333,2.3333 "
                                       "-pix_fmt yuv420p"};
-inline const ClipSpec kClipTwoFrames{"dec_two_frames.mp4",
+inline const ClipRecipe kClipTwoFrames{"dec_two_frames.mp4",
                                      "-f lavfi -i testsrc2=size=64x48:rate=30 -frames:v 2 -c:v libx264 "
                                      "-pix_fmt yuv420p"};
-inline const ClipSpec kClipOneFrame{"dec_one_frame.mp4",
+inline const ClipRecipe kClipOneFrame{"dec_one_frame.mp4",
                                     "-f lavfi -i testsrc2=size=64x48:rate=30 -frames:v 1 -c:v libx264 "
                                     "-pix_fmt yuv420p"};
 
@@ -90,16 +90,16 @@ inline size_t CountOf(const std::string& text, const std::string& what) {
 }
 
 // Audio clips (with a small video track: a clip without video cannot be opened).
-inline const ClipSpec kStereo{"dec_audio_stereo.mp4",
+inline const ClipRecipe kStereo{"dec_audio_stereo.mp4",
                        "-f lavfi -i testsrc2=size=64x48:rate=30:duration=3 -f lavfi -i "
                        "'aevalsrc=0.5*sin(2*PI*440*t)|0.3*sin(2*PI*1000*t):s=48000:d=3' -c:v libx264 -g 30 "
                        "-pix_fmt yuv420p -c:a aac -b:a 128k -shortest"};
-inline const ClipSpec kMono{"dec_audio_mono.mp4",
+inline const ClipRecipe kMono{"dec_audio_mono.mp4",
                      "-f lavfi -i testsrc2=size=64x48:rate=30:duration=3 -f lavfi -i "
                      "'aevalsrc=0.5*sin(2*PI*440*t):s=44100:d=3' -c:v libx264 -g 30 -pix_fmt yuv420p "
                      "-c:a aac -b:a 96k -shortest"};
 
-inline std::string Make(const ClipSpec& c) { return testutil::makeClip(c.name, c.args); }
+inline std::string Make(const ClipRecipe& c) { return testutil::makeClip(c.name, c.args); }
 
 inline uint64_t Fnv(const unsigned char* p, size_t n) {
     uint64_t h = 1469598103934665603ull;

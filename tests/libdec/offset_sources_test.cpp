@@ -113,7 +113,7 @@ const mp4::File& VideoSource() {
     return *file;
 }
 
-struct ClipSpec {
+struct ClipRecipe {
     bool textTrack = false;
     std::vector<std::string> textSamples;
     bool hasDesc = false;
@@ -122,7 +122,7 @@ struct ClipSpec {
     std::string comment;
 };
 
-std::string MakeClip(const std::string& name, const ClipSpec& spec) {
+std::string MakeClip(const std::string& name, const ClipRecipe& recipe) {
     testutil::Mp4Writer w;
     const mp4::File& src = VideoSource();
     uint32_t videoId = 0;
@@ -130,12 +130,12 @@ std::string MakeClip(const std::string& name, const ClipSpec& spec) {
         if (t.handler == "vide") videoId = t.id;
     std::string error;
     EXPECT_NE(w.addCopyOf(src, videoId, &error), nullptr) << error;
-    if (spec.textTrack) {
+    if (recipe.textTrack) {
         auto& t = w.addTextTrack();
-        for (const std::string& s : spec.textSamples) t.samples.push_back({s, true});
+        for (const std::string& s : recipe.textSamples) t.samples.push_back({s, true});
     }
-    if (spec.hasDesc) w.setTag("desc", spec.desc);
-    if (spec.hasComment) w.setTag("\xA9" "cmt", spec.comment);
+    if (recipe.hasDesc) w.setTag("desc", recipe.desc);
+    if (recipe.hasComment) w.setTag("\xA9" "cmt", recipe.comment);
     static const std::string dir = testutil::makeTempDir("offset_src_clips");
     const std::string path = dir + "/" + name + ".mp4";
     EXPECT_TRUE(w.writeFile(path));
@@ -151,7 +151,7 @@ enum Result { kText, kDefaultConstant };
 
 struct OffsetCase {
     const char* name;
-    ClipSpec clip;
+    ClipRecipe clip;
     Result result;
     std::string text;                 // expected text when kText
     std::vector<std::string> logged;  // lines expected in the log (fragments)
@@ -171,12 +171,12 @@ TEST(OffsetSources, GetOffsetCases) {
     while (longOffset.size() < 300) longOffset += "_12345";
 
     auto text = [](std::vector<std::string> s) {
-        ClipSpec c;
+        ClipRecipe c;
         c.textTrack = true;
         c.textSamples = std::move(s);
         return c;
     };
-    auto desc = [](std::string d, ClipSpec c = ClipSpec()) {
+    auto desc = [](std::string d, ClipRecipe c = ClipRecipe()) {
         c.hasDesc = true;
         c.desc = std::move(d);
         return c;
@@ -205,7 +205,7 @@ TEST(OffsetSources, GetOffsetCases) {
         {"record_count_over_room", desc(kOther, text({Sample(200, Record(192, 6, kDefaultLenses))})),
          kDefaultConstant, "", {"Offset is invalid, use default offset"}, {"B offset"}},
         {"record_and_tag", desc(kOther, text({r200})), kText, kDefaultFromRecord, {kCDefault}, {"B offset"}},
-        {"no_text_track_no_tag", ClipSpec(), kText, DEFAULT_OFFSET,
+        {"no_text_track_no_tag", ClipRecipe(), kText, DEFAULT_OFFSET,
          {"There is no subtitle track in the file.", "B offset: " + std::string(DEFAULT_OFFSET)}, {}},
         {"tag_plain", desc(kOther), kText, kOther, {"INFO  " + kOther + " ", "B offset: " + kOther}, {}},
         {"tag_plain_line_end", desc(kOther + "\n"), kText, kOther, {"B offset: " + kOther}, {"invalid"}},
@@ -257,12 +257,12 @@ TEST(OffsetSources, GetOffsetCases) {
 // 160-byte pass does not run.
 TEST(OffsetSources, UnreadableSamples) {
     const std::string s170 = Sample(170, Record(160, 2, kDefaultLenses));
-    ClipSpec spec;
-    spec.textTrack = true;
-    spec.textSamples = {s170, std::string(100, 'q')};
-    spec.hasDesc = true;
-    spec.desc = kOther;
-    const std::string path = MakeClip("unreadable_last", spec);
+    ClipRecipe recipe;
+    recipe.textTrack = true;
+    recipe.textSamples = {s170, std::string(100, 'q')};
+    recipe.hasDesc = true;
+    recipe.desc = kOther;
+    const std::string path = MakeClip("unreadable_last", recipe);
 
     // Where the last text sample starts: cut the file there once the reader is open.
     uint64_t cut = 0;
@@ -298,7 +298,7 @@ TEST(OffsetSources, UnreadableSamples) {
 }
 
 TEST(OffsetSources, NoFileGivesFailure) {
-    const std::string path = MakeClip("closed", ClipSpec());
+    const std::string path = MakeClip("closed", ClipRecipe());
     CMp4Read reader(path.c_str());
     reader.DeInit();
     LogMark mark;
@@ -325,12 +325,12 @@ TEST(OffsetSources, Comment) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ClipSpec spec;
-        spec.hasComment = c.has;
-        spec.comment = c.value;
-        spec.hasDesc = true;
-        spec.desc = "not the comment";
-        const std::string path = MakeClip(c.name, spec);
+        ClipRecipe recipe;
+        recipe.hasComment = c.has;
+        recipe.comment = c.value;
+        recipe.hasDesc = true;
+        recipe.desc = "not the comment";
+        const std::string path = MakeClip(c.name, recipe);
         CMp4Read reader(path.c_str());
         std::unique_ptr<char[]> a(reader.GetVideoComment());
         std::unique_ptr<char[]> b(reader.GetVideoComment());

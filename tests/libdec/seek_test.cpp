@@ -16,7 +16,7 @@ using namespace dectest;
 
 namespace {
 
-class SeekTest : public ::testing::TestWithParam<ClipSpec> {};
+class SeekTest : public ::testing::TestWithParam<ClipRecipe> {};
 
 // Tolerance against the ffmpeg command's bgr24 conversion (same scaler, same
 // bicubic flag): observed bit-exact; allow one step of rounding.
@@ -107,7 +107,7 @@ TEST_P(SeekTest, UsableAfterRequestsPastTheEnd) {
 INSTANTIATE_TEST_SUITE_P(Clips, SeekTest,
                          ::testing::Values(kClipB30, kClipNoB30, kClipB100, kClipNoB100, kClipBOneKey,
                                            kClipBIrregular, kClipTwoFrames, kClipOneFrame),
-                         [](const ::testing::TestParamInfo<ClipSpec>& i) {
+                         [](const ::testing::TestParamInfo<ClipRecipe>& i) {
                              std::string n = i.param.name;
                              n = n.substr(4, n.size() - 8);  // drop "dec_" and ".mp4"
                              std::replace(n.begin(), n.end(), '.', '_');
@@ -169,11 +169,11 @@ TEST(SeekCounters, FrameNumberUsesLow32Bits) {
 }
 
 TEST(SeekCounters, ShortClipsOpen) {
-    for (const ClipSpec& spec : {kClipTwoFrames, kClipOneFrame, kClipBOneKey}) {
-        Session s(Make(spec));
-        ASSERT_NE(nullptr, s.handle()) << spec.name;
+    for (const ClipRecipe& recipe : {kClipTwoFrames, kClipOneFrame, kClipBOneKey}) {
+        Session s(Make(recipe));
+        ASSERT_NE(nullptr, s.handle()) << recipe.name;
         CControl* c = static_cast<CControl*>(s.handle());
-        EXPECT_GE(c->m_gopSize, 1) << spec.name;
+        EXPECT_GE(c->m_gopSize, 1) << recipe.name;
     }
 }
 
@@ -215,10 +215,10 @@ TEST(SeekFrameSize, HeaderSizeDiffersFromCodedSize) {
 
 // Several sessions decoding on their own threads give what each gives alone.
 TEST(SeekThreads, ConcurrentSessionsMatchAlone) {
-    const ClipSpec specs[] = {kClipB30, kClipNoB30, kClipB100, kClipBIrregular};
+    const ClipRecipe recipes[] = {kClipB30, kClipNoB30, kClipB100, kClipBIrregular};
     std::vector<std::string> paths;
     std::vector<std::vector<uint64_t>> alone;
-    for (const ClipSpec& sp : specs) {
+    for (const ClipRecipe& sp : recipes) {
         paths.push_back(Make(sp));
         alone.push_back(SequentialSums(paths.back()));
         ASSERT_FALSE(alone.back().empty());
