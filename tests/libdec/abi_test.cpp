@@ -27,8 +27,10 @@ struct HomeEnv : ::testing::Environment {
 };
 ::testing::Environment* const g_env = ::testing::AddGlobalTestEnvironment(new HomeEnv);
 
+// RTLD_NODELETE: the log writer lives until the process ends (like a host's
+// loaded plug-in); unloading the library would orphan it and read as a leak.
 struct Lib {
-    void* handle = dlopen(LIBDEC_SO_PATH, RTLD_NOW | RTLD_LOCAL);
+    void* handle = dlopen(LIBDEC_SO_PATH, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     ~Lib() {
         if (handle) dlclose(handle);
     }
