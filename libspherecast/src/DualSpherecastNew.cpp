@@ -275,13 +275,7 @@ void DualSpherecastNew::renderFromFrameBuffer() {
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     bindRenderBufferShaderProgram();
 
-    glEnableVertexAttribArray(0);
-    glBindBuffer(GL_ARRAY_BUFFER, panoramaVertexBufferID);
-    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, panoramaIndexBufferID);
-    glDrawElements(GL_TRIANGLES, panoramaIndexCount, GL_UNSIGNED_INT, nullptr);
-
-    glDisableVertexAttribArray(0);
+    glsetup::drawMesh(panoramaVertexBufferID, 0, panoramaIndexBufferID, panoramaIndexCount);
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);

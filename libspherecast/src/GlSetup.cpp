@@ -95,13 +95,15 @@ void drawMesh(GLuint vertexBuffer, GLuint uvBuffer, GLuint indexBuffer, GLsizei 
     glEnableVertexAttribArray(0);
     glBindBuffer(GL_ARRAY_BUFFER, vertexBuffer);
     glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
-    glEnableVertexAttribArray(1);
-    glBindBuffer(GL_ARRAY_BUFFER, uvBuffer);
-    glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
+    if (uvBuffer != 0) {
+        glEnableVertexAttribArray(1);
+        glBindBuffer(GL_ARRAY_BUFFER, uvBuffer);
+        glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
+    }
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, indexBuffer);
     glDrawElements(GL_TRIANGLES, indexCount, GL_UNSIGNED_INT, nullptr);
     glDisableVertexAttribArray(0);
-    glDisableVertexAttribArray(1);
+    if (uvBuffer != 0) glDisableVertexAttribArray(1);
 }
 
 void useProgramWithTexture(GLuint program, GLint mvpLocation, const float mvp[16], GLuint texture,

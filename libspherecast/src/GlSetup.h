@@ -40,8 +40,8 @@ void uploadMesh(const std::vector<float>& vertices, const std::vector<float>& uv
                 const std::vector<unsigned int>& indices, GLuint* vertexBuffer, GLuint* uvBuffer,
                 GLuint* indexBuffer);
 
-// Draws an indexed mesh with three floats of position at attribute 0 and
-// three of texture coordinates at attribute 1.
+// Draws an indexed mesh with three floats of position at attribute 0 and,
+// unless uvBuffer is 0, three of texture data at attribute 1.
 void drawMesh(GLuint vertexBuffer, GLuint uvBuffer, GLuint indexBuffer, GLsizei indexCount);
 
 // Uses `program` with its MVP matrix and `texture` on unit 0.
