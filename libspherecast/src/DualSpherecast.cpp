@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "DualSpherecastNew.h"
 #include "GlSetup.h"
 #include "GlfwContext.h"
 #include "ShaderLoader.h"
+#include "StitchLayout.h"
 
 namespace {
 std::string readShaderFile(const char* path) {
@@ -89,7 +89,7 @@ void DualSpherecast::bindBuffers() {
     std::vector<float> vertices;
     std::vector<float> uvs;
     std::vector<unsigned int> indices;
-    appendStitchMeshes(model, width, height, &vertices, &uvs, &indices);
+    stitchlayout::appendStitchMeshes(model, width, height, &vertices, &uvs, &indices);
     indexCount = static_cast<GLsizei>(indices.size());
     glsetup::uploadMesh(vertices, uvs, indices, &vertexBufferID, &uvBufferID, &indexBufferID);
 }
@@ -127,7 +127,7 @@ void DualSpherecast::setData(void* data) {
 void DualSpherecast::render() {
     glClear(GL_COLOR_BUFFER_BIT);
     glsetup::useProgramWithTexture(programID, mvpLocation, mvp, textureID, textureLocation);
-    glUniform1f(blendWidthLocation, model.lens0.blendAngle() / 180.0f * static_cast<float>(height));
+    glUniform1f(blendWidthLocation, stitchlayout::stitchBlendWidth(model, height));
     glsetup::drawMesh(vertexBufferID, uvBufferID, indexBufferID, indexCount);
 }
 

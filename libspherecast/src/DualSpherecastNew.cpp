@@ -16,35 +16,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "FisheyePlane.h"
 #include "GlSetup.h"
 #include "GlfwContext.h"
 #include "PanoramaPlane.h"
 #include "ShaderBuilder.h"
 #include "ShaderLoader.h"
+#include "StitchLayout.h"
 
 namespace {
 const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-
-// +90 degrees about y, as single precision gives it: measures the stereo cut
-// from the middle of each half instead of from the pole.
-const float kStereoRotation[16] = {-4.371139e-8f, 0, -1, 0, 0, 0.99999994f, 0, 0,
-                                   1, 0, -4.371139e-8f, 0, 0, 0, 0, 1};
-
-// Appends one mesh, raising its indices past the vertices already merged.
-void appendMesh(const FisheyePlane& plane, std::vector<float>* vertices, std::vector<float>* uvs,
-                std::vector<unsigned int>* indices) {
-    std::vector<unsigned int> meshIndices = plane.indiceData();
-    if (!vertices->empty()) {
-        const unsigned int offset = static_cast<unsigned int>(vertices->size()) / 3u;
-        for (unsigned int& index : meshIndices) index += offset;
-    }
-    const std::vector<float> meshVertices = plane.vertData();
-    const std::vector<float> meshUvs = plane.uvData();
-    vertices->insert(vertices->end(), meshVertices.begin(), meshVertices.end());
-    indices->insert(indices->end(), meshIndices.begin(), meshIndices.end());
-    uvs->insert(uvs->end(), meshUvs.begin(), meshUvs.end());
-}
 
 GLuint createFrameBufferStatusChecked(GLenum attachKind, GLuint object) {
     const GLuint frameBuffer = glsetup::createFrameBuffer(attachKind, object);
@@ -127,38 +107,14 @@ void DualSpherecastNew::createBuffers(std::vector<float>* vertices, std::vector<
         createStitchPlaneBuffers(vertices, uvs, indices);
 }
 
-void appendStitchMeshes(const DualFisheyeModel& model, int width, int height, std::vector<float>* vertices,
-                        std::vector<float>* uvs, std::vector<unsigned int>* indices) {
-    // Lens 0 twice: the picture runs on across the left/right edge.
-    const FisheyeLens lenses[3] = {model.lens0, model.lens1, model.lens0};
-    const float hf = static_cast<float>(height);
-    for (int i = 0; i < 3; ++i) {
-        const float b = lenses[i].blendAngle();
-        const float planeW = (b + 180.0f) / 180.0f * hf;
-        const float blendW = b / 180.0f * hf;
-        const float step = planeW - blendW;
-        const float t = static_cast<float>(-(width / 2)) - blendW;
-        float c = planeW * 0.5f + t;
-        c = c - step * 0.5f;
-        const float cx = static_cast<float>(i) * step + c;
-        const FisheyePlane plane(lenses[i], height, 100, 50, cx, 0.0f, 0);
-        appendMesh(plane, vertices, uvs, indices);
-    }
-}
-
 void DualSpherecastNew::createStitchPlaneBuffers(std::vector<float>* vertices, std::vector<float>* uvs,
                                                  std::vector<unsigned int>* indices) {
-    appendStitchMeshes(model, width, height, vertices, uvs, indices);
+    stitchlayout::appendStitchMeshes(model, width, height, vertices, uvs, indices);
 }
 
 void DualSpherecastNew::createStereoBuffers(std::vector<float>* vertices, std::vector<float>* uvs,
                                             std::vector<unsigned int>* indices) {
-    const int half = height / 2;
-    const int quarter = height / 4;
-    const FisheyePlane upper(model.lens0, half, 100, 50, 0.0f, static_cast<float>(quarter), 360);
-    const FisheyePlane lower(model.lens1, half, 100, 50, 0.0f, static_cast<float>(-quarter), 360);
-    appendMesh(upper, vertices, uvs, indices);
-    appendMesh(lower, vertices, uvs, indices);
+    stitchlayout::appendStereoMeshes(model, height, vertices, uvs, indices);
 }
 
 void DualSpherecastNew::initScene() {
@@ -232,10 +188,10 @@ void DualSpherecastNew::bindShaderProgram() {
     if (renderType == Stereo) {
         glUniform1f(planeWidthLocation, static_cast<float>(width));
         glUniform1f(planeHeightLocation, static_cast<float>(height) * 0.5f);
-        glUniformMatrix4fv(rotMatrixLocation, 1, GL_FALSE, kStereoRotation);
+        glUniformMatrix4fv(rotMatrixLocation, 1, GL_FALSE, stitchlayout::kStereoRotation);
     } else {
         // One band width for all three meshes, taken from lens 0.
-        glUniform1f(blendWidthLocation, model.lens0.blendAngle() / 180.0f * static_cast<float>(height));
+        glUniform1f(blendWidthLocation, stitchlayout::stitchBlendWidth(model, height));
     }
 }
 

@@ -9,12 +9,6 @@
 struct GLFWwindow;
 class PanoramaPlane;
 
-// The three stitch meshes (lens 0, lens 1, lens 0) side by side over a
-// width x height panorama, each overlapping the one before by its blend band,
-// appended with indices raised past the vertices already in the lists.
-void appendStitchMeshes(const DualFisheyeModel& model, int width, int height, std::vector<float>* vertices,
-                        std::vector<float>* uvs, std::vector<unsigned int>* indices);
-
 // Two-pass GPU stitcher behind the exported Spherecast facade.
 // Fields are public so that tests can check the GL state they describe.
 class DualSpherecastNew {

@@ -1,0 +1,45 @@
+// Where the first render pass puts its meshes: the output layouts of the
+// stitched panorama and of the stacked per-lens panoramas, as merged mesh
+// lists in output pixels (origin at the centre of the output picture).
+#pragma once
+
+#include <vector>
+
+#include "DualFisheyeModel.h"
+
+class FisheyePlane;
+
+namespace stitchlayout {
+
+// Merged first-pass lists: 3 floats of position and 3 of texture data
+// (u, v, planeLeft) per vertex, triangle indices into the merged vertices.
+struct MeshLists {
+    std::vector<float> vertices;
+    std::vector<float> uvs;
+    std::vector<unsigned int> indices;
+};
+
+// Appends one mesh, raising its indices past the vertices already merged.
+void appendMesh(const FisheyePlane& plane, std::vector<float>* vertices, std::vector<float>* uvs,
+                std::vector<unsigned int>* indices);
+
+// The three stitch meshes (lens 0, lens 1, lens 0) side by side over a
+// width x height panorama, each overlapping the one before by its blend band.
+void appendStitchMeshes(const DualFisheyeModel& model, int width, int height, std::vector<float>* vertices,
+                        std::vector<float>* uvs, std::vector<unsigned int>* indices);
+
+// One 360-degree mesh per lens over a width x height output: lens 0 in the
+// upper half (mesh y > 0), lens 1 in the lower half.
+void appendStereoMeshes(const DualFisheyeModel& model, int height, std::vector<float>* vertices,
+                        std::vector<float>* uvs, std::vector<unsigned int>* indices);
+
+// Width of the cross-fade band in output pixels: one for all three stitch
+// meshes, taken from lens 0.
+float stitchBlendWidth(const DualFisheyeModel& model, int height);
+
+// Rotation the stereo layout measures its cut with: +90 degrees about y, as
+// single precision gives it (column-major 4x4), so that the cut is measured
+// from the middle of each half instead of from the pole.
+extern const float kStereoRotation[16];
+
+}  // namespace stitchlayout
