@@ -1,0 +1,41 @@
+// The stitching stage: one interface, with an OpenGL implementation (the
+// libspherecast renderer) and a CPU implementation built on the same geometry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace stitcher {
+
+enum class Layout { Stitch, Stereo };
+
+// What an engine is made for; fixed for its life.
+struct EngineSpec {
+    std::string offset;                  // lens calibration text, already checked as usable
+    int size = 0;                        // panorama height
+    int frameWidth = 0, frameHeight = 0; // decoded frames: packed BGR, rows of exactly 3 * frameWidth bytes
+    Layout layout = Layout::Stitch;
+    // View rotation as the renderer takes it: m[i] is column i; maps each
+    // output direction to the direction looked up in the stitched panorama.
+    float rotation[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
+    int threads = 0;                     // worker threads where the engine has any; 0: all cores
+
+    int outWidth() const { return 2 * size; }
+    int outHeight() const { return layout == Layout::Stereo ? 2 * size : size; }
+    // Every engine writes the renderer's read-back layout: outHeight() rows of
+    // 3 * outWidth() bytes rounded up to a multiple of 4, in the renderer's row order.
+    size_t outStride() const { return (static_cast<size_t>(outWidth()) * 3 + 3) & ~static_cast<size_t>(3); }
+    size_t outBytes() const { return outStride() * static_cast<size_t>(outHeight()); }
+};
+
+class Engine {
+public:
+    virtual ~Engine() = default;
+    // "gl" or "cpu".
+    virtual const char* name() const = 0;
+    // Stitches one frame into `out` (spec.outBytes() bytes). False on failure.
+    virtual bool stitch(const uint8_t* frame, uint8_t* out) = 0;
+};
+
+}  // namespace stitcher
