@@ -118,7 +118,6 @@ void FisheyePlane::initGeometry() {
     uvs.reserve(vertexCount * 3);
     indices.reserve(static_cast<size_t>(columns) * rows * 6);
 
-    const double span = angle * kPi / 180.0;
     const float planeLeft = posX - static_cast<float>(planeWidth / 2);
     unsigned int k = 0;
     for (int j = 0; j <= rows; ++j) {
@@ -126,17 +125,29 @@ void FisheyePlane::initGeometry() {
             gridmesh::appendPoint(i, j, columns, rows, static_cast<float>(planeWidth),
                                   static_cast<float>(planeHeight), posX, posY, k, &vertices, &indices);
 
-            const double polar = kPi * (static_cast<double>(j) / rows);
-            const double phi = (static_cast<double>(i) / columns) * span + (2.0 * kPi - span) / 2.0;
+            double d[3];
+            directionAt(static_cast<double>(i) / columns, static_cast<double>(j) / rows, d);
             float u = 0.0f, v = 0.0f;
-            fisheyeDirectionToUV(lens, m, std::cos(phi) * std::sin(polar),
-                                 std::sin(phi) * std::sin(polar), std::cos(polar), &u, &v);
+            fisheyeDirectionToUV(lens, m, d[0], d[1], d[2], &u, &v);
             uvs.push_back(u);
             uvs.push_back(v);
             uvs.push_back(planeLeft);
             ++k;
         }
     }
+}
+
+void FisheyePlane::directionAt(double s, double t, double dir[3]) const {
+    const double span = angle * kPi / 180.0;
+    const double polar = kPi * t;
+    const double phi = s * span + (2.0 * kPi - span) / 2.0;
+    dir[0] = std::cos(phi) * std::sin(polar);
+    dir[1] = std::sin(phi) * std::sin(polar);
+    dir[2] = std::cos(polar);
+}
+
+void FisheyePlane::directionAtPoint(double x, double y, double dir[3]) const {
+    directionAt((x - posX) / planeWidth + 0.5, (y - posY) / planeHeight + 0.5, dir);
 }
 
 std::vector<float> FisheyePlane::vertData() const { return vertices; }

@@ -21,6 +21,14 @@ public:
     std::vector<unsigned int> indiceData() const;
     std::vector<float> uvData() const;
 
+    // Unit viewing direction (mesh space) at fractions s across and t down
+    // the grid: vertex (i, j) has s = i / columns, t = j / rows. Longitude
+    // runs linearly across the span, centred on pi; t = 0 is the +z pole.
+    void directionAt(double s, double t, double dir[3]) const;
+    // The same at a point (x, y) of the output plane, in the units and frame
+    // of the vertex positions.
+    void directionAtPoint(double x, double y, double dir[3]) const;
+
     FisheyeLens lens;
     int planeWidth;
     int planeHeight;

@@ -21,11 +21,11 @@ void appendMesh(const FisheyePlane& plane, std::vector<float>* vertices, std::ve
     uvs->insert(uvs->end(), meshUvs.begin(), meshUvs.end());
 }
 
-void appendStitchMeshes(const DualFisheyeModel& model, int width, int height, std::vector<float>* vertices,
-                        std::vector<float>* uvs, std::vector<unsigned int>* indices) {
+std::vector<LayoutMesh> stitchMeshes(const DualFisheyeModel& model, int width, int height) {
     // Lens 0 twice: the picture runs on across the left/right edge.
     const FisheyeLens lenses[3] = {model.lens0, model.lens1, model.lens0};
     const float hf = static_cast<float>(height);
+    std::vector<LayoutMesh> meshes;
     for (int i = 0; i < 3; ++i) {
         const float b = lenses[i].blendAngle();
         const float planeW = (b + 180.0f) / 180.0f * hf;
@@ -35,19 +35,26 @@ void appendStitchMeshes(const DualFisheyeModel& model, int width, int height, st
         float c = planeW * 0.5f + t;
         c = c - step * 0.5f;
         const float cx = static_cast<float>(i) * step + c;
-        const FisheyePlane plane(lenses[i], height, 100, 50, cx, 0.0f, 0);
-        appendMesh(plane, vertices, uvs, indices);
+        meshes.push_back({i == 1 ? 1 : 0, FisheyePlane(lenses[i], height, 100, 50, cx, 0.0f, 0)});
     }
+    return meshes;
+}
+
+std::vector<LayoutMesh> stereoMeshes(const DualFisheyeModel& model, int height) {
+    const int half = height / 2;
+    const int quarter = height / 4;
+    return {{0, FisheyePlane(model.lens0, half, 100, 50, 0.0f, static_cast<float>(quarter), 360)},
+            {1, FisheyePlane(model.lens1, half, 100, 50, 0.0f, static_cast<float>(-quarter), 360)}};
+}
+
+void appendStitchMeshes(const DualFisheyeModel& model, int width, int height, std::vector<float>* vertices,
+                        std::vector<float>* uvs, std::vector<unsigned int>* indices) {
+    for (const LayoutMesh& mesh : stitchMeshes(model, width, height)) appendMesh(mesh.plane, vertices, uvs, indices);
 }
 
 void appendStereoMeshes(const DualFisheyeModel& model, int height, std::vector<float>* vertices,
                         std::vector<float>* uvs, std::vector<unsigned int>* indices) {
-    const int half = height / 2;
-    const int quarter = height / 4;
-    const FisheyePlane upper(model.lens0, half, 100, 50, 0.0f, static_cast<float>(quarter), 360);
-    const FisheyePlane lower(model.lens1, half, 100, 50, 0.0f, static_cast<float>(-quarter), 360);
-    appendMesh(upper, vertices, uvs, indices);
-    appendMesh(lower, vertices, uvs, indices);
+    for (const LayoutMesh& mesh : stereoMeshes(model, height)) appendMesh(mesh.plane, vertices, uvs, indices);
 }
 
 float stitchBlendWidth(const DualFisheyeModel& model, int height) {

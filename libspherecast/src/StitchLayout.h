@@ -7,9 +7,24 @@
 
 #include "DualFisheyeModel.h"
 
-class FisheyePlane;
+#include "FisheyePlane.h"
 
 namespace stitchlayout {
+
+// One mesh of a layout as it is placed in the output, with the lens (0 or 1)
+// whose image it samples. Layouts list their meshes in drawing order.
+struct LayoutMesh {
+    int lens;
+    FisheyePlane plane;
+};
+
+// The three stitch meshes (lens 0, lens 1, lens 0) side by side over a
+// width x height panorama, each overlapping the one before by its blend band
+// and fading in over it.
+std::vector<LayoutMesh> stitchMeshes(const DualFisheyeModel& model, int width, int height);
+// One 360-degree mesh per lens over an output of the given height: lens 0 in
+// the upper half (mesh y > 0), lens 1 in the lower half.
+std::vector<LayoutMesh> stereoMeshes(const DualFisheyeModel& model, int height);
 
 // Merged first-pass lists: 3 floats of position and 3 of texture data
 // (u, v, planeLeft) per vertex, triangle indices into the merged vertices.
@@ -23,13 +38,10 @@ struct MeshLists {
 void appendMesh(const FisheyePlane& plane, std::vector<float>* vertices, std::vector<float>* uvs,
                 std::vector<unsigned int>* indices);
 
-// The three stitch meshes (lens 0, lens 1, lens 0) side by side over a
-// width x height panorama, each overlapping the one before by its blend band.
+// The merged lists of stitchMeshes / stereoMeshes.
 void appendStitchMeshes(const DualFisheyeModel& model, int width, int height, std::vector<float>* vertices,
                         std::vector<float>* uvs, std::vector<unsigned int>* indices);
 
-// One 360-degree mesh per lens over a width x height output: lens 0 in the
-// upper half (mesh y > 0), lens 1 in the lower half.
 void appendStereoMeshes(const DualFisheyeModel& model, int height, std::vector<float>* vertices,
                         std::vector<float>* uvs, std::vector<unsigned int>* indices);
 

@@ -256,11 +256,15 @@ TEST(FisheyePlane, VertexDirectionsRoundTrip) {
                     const double polar = kPi * j / p.rows;
                     const double phi = static_cast<double>(i) / p.columns * span + (2.0 * kPi - span) / 2.0;
                     const double d[3] = {std::cos(phi) * std::sin(polar), std::sin(phi) * std::sin(polar), std::cos(polar)};
+                    // Looking the direction up by the vertex's position gives the same.
+                    const size_t k = vertexIndex(p, i, j);
+                    double atPoint[3];
+                    p.directionAtPoint(p.vertices[3 * k], p.vertices[3 * k + 1], atPoint);
+                    ASSERT_LT(angleBetween(d, atPoint), 1e-5) << "vertex " << i << "," << j;
                     double L[3];
                     for (int r = 0; r < 3; ++r) L[r] = M.m[r][0] * d[0] + M.m[r][1] * d[1] + M.m[r][2] * d[2];
                     const double offAxis = std::acos(std::max(-1.0, std::min(1.0, L[2])));
                     if (offAxis > half - 1e-3 || offAxis < 0.01) continue;
-                    const size_t k = vertexIndex(p, i, j);
                     double back[3];
                     uvToLensDirection(lens, p.uvs[3 * k], p.uvs[3 * k + 1], back);
                     ASSERT_LT(angleBetween(L, back), 1e-5) << "type " << type << " vertex " << i << "," << j;
