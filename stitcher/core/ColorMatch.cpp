@@ -240,20 +240,9 @@ bool ColorGains::identity() const {
     return true;
 }
 
-ColorGains ColorEstimate::gains() const {
-    ColorGains g;
-    for (int c = 0; c < 3; ++c) {
-        if (!confident[c]) continue;
-        g.gain[0][c] = static_cast<float>(std::exp(-0.5 * logRatio[c]));
-        g.gain[1][c] = static_cast<float>(std::exp(0.5 * logRatio[c]));
-    }
-    return g;
-}
-
 bool ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error) {
     taps_.clear();
     pairs_ = 0;
-    frameWidth_ = frameHeight_ = 0;
     if (!checkInput(model, frameWidth, frameHeight, error)) return false;
 
     const int height = kLayoutHeight;
@@ -304,8 +293,6 @@ bool ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int fra
     }
     std::sort(taps_.begin(), taps_.end(), [](const Tap& a, const Tap& b) { return a.offset < b.offset; });
     values_.assign(taps_.size() * 3, 0);
-    frameWidth_ = frameWidth;
-    frameHeight_ = frameHeight;
     for (int c = 0; c < 3; ++c) {
         ratio_[c].reserve(pairs_);
         weight_[c].reserve(pairs_);
@@ -364,9 +351,7 @@ const ColorGains& GainSmoother::update(const ColorEstimate& e) {
         if (!e.confident[c] || !std::isfinite(r)) continue;
         holding_ = false;
         if (!started_[c]) {
-            // The first usable estimate is taken as it is, unless it lies
-            // within the dead band of balance.
-            logRatio_[c] = std::fabs(r) <= kDeadBand ? 0.0 : r;
+            logRatio_[c] = r;  // the first usable estimate as it is
             started_[c] = true;
             continue;
         }
@@ -375,9 +360,12 @@ const ColorGains& GainSmoother::update(const ColorEstimate& e) {
         const double excess = diff - std::copysign(kDeadBand, diff);
         logRatio_[c] += std::min(std::max(alpha_ * excess, -maxStep_), maxStep_);
     }
+    // Within the dead band of balance the lenses count as matched: the
+    // gains are exactly 1 and the picture stays as it is.
     for (int c = 0; c < 3; ++c) {
-        gains_.gain[0][c] = static_cast<float>(std::exp(-0.5 * logRatio_[c]));
-        gains_.gain[1][c] = static_cast<float>(std::exp(0.5 * logRatio_[c]));
+        const double r = std::fabs(logRatio_[c]) <= kDeadBand ? 0.0 : logRatio_[c];
+        gains_.gain[0][c] = static_cast<float>(std::exp(-0.5 * r));
+        gains_.gain[1][c] = static_cast<float>(std::exp(0.5 * r));
     }
     return gains_;
 }
@@ -419,13 +407,6 @@ bool GainApplier::init(const DualFisheyeModel& model, int frameWidth, int frameH
     frameWidth_ = frameWidth;
     frameHeight_ = frameHeight;
     return true;
-}
-
-void GainApplier::span(int lens, int y, int* x0, int* x1) const {
-    *x0 = *x1 = 0;
-    if (lens < 0 || lens > 1 || y < 0 || y >= frameHeight_) return;
-    *x0 = spans_[static_cast<size_t>(y) * 4 + 2 * lens];
-    *x1 = spans_[static_cast<size_t>(y) * 4 + 2 * lens + 1];
 }
 
 bool GainApplier::apply(uint8_t* frame, const ColorGains& gains, int threads) const {

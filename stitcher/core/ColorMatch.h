@@ -34,10 +34,6 @@ struct ColorEstimate {
     int used[3] = {0, 0, 0};  // samples that entered the estimate
     bool confident[3] = {false, false, false};
     bool anyConfident() const { return confident[0] || confident[1] || confident[2]; }
-    // The correction split evenly between the lenses: per channel the two
-    // gains multiply to 1, so the overall brightness stays where it was.
-    // Channels without confidence get 1.
-    ColorGains gains() const;
 };
 
 // Where each lens sees the seams: set up once per calibration and frame size.
@@ -48,8 +44,6 @@ public:
     bool init(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error);
     bool ok() const { return pairs_ > 0; }
     size_t pairCount() const { return pairs_; }
-    int frameWidth() const { return frameWidth_; }
-    int frameHeight() const { return frameHeight_; }
 
     // Measures one frame of the initialised size. Values below `kDark` or
     // above `kClipped` (levels) in either lens are left out.
@@ -71,8 +65,6 @@ private:
     // Sorted by offset, so that a frame is read from front to back.
     std::vector<Tap> taps_;
     size_t pairs_ = 0;
-    int frameWidth_ = 0;
-    int frameHeight_ = 0;
     std::vector<uint16_t> values_;  // per slot: B, G, R in levels * 16
     std::vector<float> ratio_[3], weight_[3];  // scratch per channel
     std::vector<float> hist_;
@@ -80,12 +72,15 @@ private:
 
 // Follows the estimates over time: a steady scene gives steady gains, a real
 // change of exposure is followed within about a second, and it never swings.
-// Works on the log ratio per channel: a dead band keeps noise out, an
-// exponential step (time constant in seconds, so frame-rate aware) moves
-// towards what is left outside it, and the step per frame is bounded, so
-// it approaches from one side and never overshoots. Until the first usable
-// estimate, and whenever an estimate is not usable, the gains are held
-// (they start at 1).
+// Works on the log ratio per channel, starting from the first usable
+// estimate: a dead band keeps noise out, an exponential step (time constant
+// in seconds, so frame-rate aware) moves towards what is left outside it,
+// and the step per frame is bounded, so it approaches from one side and
+// never overshoots. Ratios within the dead band of balance give gains of
+// exactly 1. The correction is split evenly: per channel lens 0 gets
+// exp(-r/2) and lens 1 exp(r/2), so that the overall brightness stays where
+// it was. Until the first usable estimate, and whenever an estimate is not
+// usable, the gains are held (they start at 1).
 class GainSmoother {
 public:
     explicit GainSmoother(double fps = 30.0);
@@ -109,7 +104,8 @@ private:
 };
 
 // Applies gains to the pixels of each lens's image circle (with a one-pixel
-// rim), through 8-bit tables per lens and channel.
+// rim), in 12-bit fixed point: 16 pixels at a time where SSE2 is there,
+// through 8-bit tables per lens and channel for the rest (the same bytes).
 class GainApplier {
 public:
     bool init(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error);
@@ -118,8 +114,6 @@ public:
     // nothing, when the gains leave every value as it is. threads > 1 splits
     // the rows over that many threads.
     bool apply(uint8_t* frame, const ColorGains& gains, int threads = 1) const;
-    // Pixel columns [x0, x1) of `lens` in row y (empty when x0 >= x1).
-    void span(int lens, int y, int* x0, int* x1) const;
 
 private:
     int frameWidth_ = 0;
