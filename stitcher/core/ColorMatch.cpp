@@ -421,7 +421,8 @@ bool GainApplier::apply(uint8_t* frame, const ColorGains& gains, int threads) co
                 const int32_t x0 = spans_[static_cast<size_t>(y) * 4 + 2 * b];
                 const int32_t x1 = spans_[static_cast<size_t>(y) * 4 + 2 * b + 1];
                 if (x0 >= x1) continue;
-                lens[b].apply(frame + (static_cast<size_t>(y) * frameWidth_ + x0) * 3, static_cast<size_t>(x1 - x0) * 3);
+                uint8_t* run = frame + (static_cast<size_t>(y) * frameWidth_ + x0) * 3;
+                lens[b].apply(run, static_cast<size_t>(x1 - x0) * 3);
             }
         }
     };
