@@ -1,0 +1,478 @@
+#include "ColorMatch.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <thread>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "DualFisheyeModel.h"
+#include "FisheyePlane.h"
+#include "StitchLayout.h"
+
+namespace stitcher {
+
+namespace {
+
+// Seam sampling: the stitch layout at a nominal size (only the directions
+// matter), a grid over each seam band widened by a third of its width on
+// either side, clear of the poles and of the rims of the image circles.
+const int kLayoutHeight = 720;
+const int kColumnsPerBand = 16;
+const int kRowsPerBand = 64;
+const double kPoleMargin = 0.04;    // of the height, at each pole
+const double kMaxRimRatio = 0.97;   // of the image-circle radius
+const size_t kMinPairs = 200;
+
+// Robust mean of log ratios: a weighted histogram gives the median and the
+// median absolute deviation; the estimate is the weighted mean of the
+// ratios within a window around it, twice re-centred.
+const double kRange = 2.0;          // log ratios beyond +-2 (7.4x) are outliers
+const int kBinsPerUnit = 256;
+const int kBins = static_cast<int>(2 * kRange * kBinsPerUnit);
+const double kMinWindow = 0.03;
+const double kMaxWindow = 0.5;
+const double kMaxSpread = 0.3;      // above it the lenses do not see the same thing
+const int kMinUsed = 64;
+
+// Sampled values carry 4 fractional bits: levels * 16.
+const int kScale = 16;
+
+// ln(i / 16) for the fixed-point sample values.
+struct LogTable {
+    float v[255 * kScale + 1];
+    LogTable() {
+        v[0] = 0.0f;  // never used: zero is below the dark limit
+        for (int i = 1; i <= 255 * kScale; ++i) v[i] = static_cast<float>(std::log(static_cast<double>(i) / kScale));
+    }
+};
+
+const LogTable& logTable() {
+    static const LogTable table;
+    return table;
+}
+
+bool finite(float v) { return std::isfinite(v); }
+
+bool lensUsable(const FisheyeLens& l) {
+    return finite(l.centerX) && finite(l.centerY) && finite(l.radius) && l.radius > 0.0f && finite(l.yaw) &&
+           finite(l.pitch) && finite(l.roll) && l.imageWidth > 0 && l.imageHeight > 0;
+}
+
+bool checkInput(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error) {
+    auto fail = [&](const char* why) {
+        if (error) *error = why;
+        return false;
+    };
+    if (!lensUsable(model.lens0) || !lensUsable(model.lens1))
+        return fail("calibration unreadable, or without image size, radius or finite values");
+    if (frameWidth <= 0 || frameHeight <= 0) return fail("frame size must be positive");
+    // Byte offsets into the frame are 32-bit.
+    if (static_cast<uint64_t>(frameWidth) * static_cast<uint64_t>(frameHeight) * 3 >= (uint64_t(1) << 32))
+        return fail("frame too large");
+    return true;
+}
+
+// Tap at texture coordinates (u, v) of the whole frame, or false when the
+// position is near or beyond the rim of the lens's circle or off the frame.
+bool makeTap(const FisheyeLens& lens, float u, float v, int fw, int fh, ColorEstimator::Tap* tap) {
+    const double du = static_cast<double>(u) * lens.imageWidth - lens.centerX;
+    const double dv = static_cast<double>(v) * lens.imageHeight - lens.centerY;
+    if (!(std::hypot(du, dv) <= kMaxRimRatio * lens.radius)) return false;
+    // Continuous pixel coordinates, pixel centres at integers.
+    double px = static_cast<double>(u) * fw - 0.5, py = static_cast<double>(v) * fh - 0.5;
+    if (!(px >= -0.5 && px <= fw - 0.5 && py >= -0.5 && py <= fh - 0.5)) return false;
+    px = std::min(std::max(px, 0.0), fw - 1.0);
+    py = std::min(std::max(py, 0.0), fh - 1.0);
+    int x0 = static_cast<int>(px), y0 = static_cast<int>(py);
+    int wx = static_cast<int>(std::lround((px - x0) * kScale));
+    int wy = static_cast<int>(std::lround((py - y0) * kScale));
+    if (wx == kScale) { ++x0; wx = 0; }
+    if (wy == kScale) { ++y0; wy = 0; }
+    tap->offset = (static_cast<uint32_t>(y0) * static_cast<uint32_t>(fw) + static_cast<uint32_t>(x0)) * 3u;
+    tap->right = x0 + 1 < fw ? 3u : 0u;
+    tap->down = y0 + 1 < fh ? static_cast<uint32_t>(fw) * 3u : 0u;
+    tap->wx = static_cast<uint8_t>(wx);
+    tap->wy = static_cast<uint8_t>(wy);
+    return true;
+}
+
+// Bilinear B, G, R at a tap, in levels * 16.
+inline void sampleTap(const uint8_t* frame, const ColorEstimator::Tap& t, uint16_t out[3]) {
+    const uint8_t* p = frame + t.offset;
+    const uint8_t* q = p + t.down;
+    const int ax = kScale - t.wx, bx = t.wx, ay = kScale - t.wy, by = t.wy;
+    for (int c = 0; c < 3; ++c) {
+        const int top = p[c] * ax + p[t.right + c] * bx;
+        const int bottom = q[c] * ax + q[t.right + c] * bx;
+        out[c] = static_cast<uint16_t>((top * ay + bottom * by + kScale / 2) / kScale);
+    }
+}
+
+bool robustLogMean(const std::vector<float>& r, const std::vector<float>& w, std::vector<float>& hist,
+                   float* mean, float* spread, int* used) {
+    hist.assign(kBins, 0.0f);
+    double total = 0.0;
+    for (size_t i = 0; i < r.size(); ++i) {
+        const double k = std::floor((r[i] + kRange) * kBinsPerUnit);
+        if (k < 0.0 || k >= kBins) continue;
+        hist[static_cast<size_t>(k)] += w[i];
+        total += w[i];
+    }
+    if (!(total > 0.0)) return false;
+
+    double acc = 0.0;
+    int km = 0;
+    for (; km < kBins; ++km) {
+        acc += hist[km];
+        if (acc >= 0.5 * total) break;
+    }
+    km = std::min(km, kBins - 1);
+    acc = hist[km];
+    int j = 0;
+    while (acc < 0.5 * total && j < kBins) {
+        ++j;
+        if (km - j >= 0) acc += hist[km - j];
+        if (km + j < kBins) acc += hist[km + j];
+    }
+    const double sigma = 1.4826 * (j + 0.5) / kBinsPerUnit;
+    const double window = std::min(std::max(2.5 * sigma, kMinWindow), kMaxWindow);
+
+    double centre = (km + 0.5) / kBinsPerUnit - kRange;
+    int count = 0;
+    for (int iter = 0; iter < 2; ++iter) {
+        double sw = 0.0, swr = 0.0;
+        count = 0;
+        for (size_t i = 0; i < r.size(); ++i) {
+            if (std::fabs(r[i] - centre) > window) continue;
+            sw += w[i];
+            swr += w[i] * r[i];
+            ++count;
+        }
+        if (!(sw > 0.0)) return false;
+        centre = swr / sw;
+    }
+    *mean = static_cast<float>(centre);
+    *spread = static_cast<float>(sigma);
+    *used = count;
+    return true;
+}
+
+// Gains are applied in fixed point with 12 fractional bits, by the same
+// rule in the tables and the vector path, so both give the same bytes:
+// out = min(255, (floor(v * G / 256) + 8) / 16), G = round(gain * 4096).
+// Gains that are not finite or are negative count as 1; they are limited
+// to below 16.
+uint16_t fixedGain(float gain) {
+    const double g = std::isfinite(gain) && gain >= 0.0f ? std::min(static_cast<double>(gain), 15.99) : 1.0;
+    return static_cast<uint16_t>(std::lround(g * 4096.0));
+}
+
+// Table for one gain; true when it changes nothing.
+bool buildLut(uint16_t gain, uint8_t lut[256]) {
+    bool identity = true;
+    for (int v = 0; v < 256; ++v) {
+        const int x = (((v * gain) >> 8) + 8) >> 4;
+        lut[v] = static_cast<uint8_t>(std::min(x, 255));
+        identity = identity && lut[v] == v;
+    }
+    return identity;
+}
+
+// The gains of one lens, ready to apply to runs of whole pixels.
+struct LensTables {
+    bool active = false;
+    uint8_t lut[3][256];
+#if defined(__SSE2__)
+    // 48 bytes (16 pixels) as three vectors of 16 bytes, each in two halves
+    // of 8 16-bit gains, following the B, G, R pattern.
+    __m128i gain[3][2];
+#endif
+
+    explicit LensTables(const float gains[3]) {
+        uint16_t g[3];
+        for (int c = 0; c < 3; ++c) {
+            g[c] = fixedGain(gains[c]);
+            if (!buildLut(g[c], lut[c])) active = true;
+        }
+#if defined(__SSE2__)
+        for (int k = 0; k < 3; ++k)
+            for (int h = 0; h < 2; ++h) {
+                alignas(16) uint16_t lane[8];
+                for (int j = 0; j < 8; ++j) lane[j] = g[(16 * k + 8 * h + j) % 3];
+                gain[k][h] = _mm_load_si128(reinterpret_cast<const __m128i*>(lane));
+            }
+#endif
+    }
+
+    // `n` bytes from the start of a pixel.
+    void apply(uint8_t* p, size_t n) const {
+        size_t i = 0;
+#if defined(__SSE2__)
+        const __m128i zero = _mm_setzero_si128(), half = _mm_set1_epi16(8);
+        for (; i + 48 <= n; i += 48) {
+            for (int k = 0; k < 3; ++k) {
+                __m128i* q = reinterpret_cast<__m128i*>(p + i + 16 * k);
+                const __m128i v = _mm_loadu_si128(q);
+                // v * 256 in 16-bit lanes; the high half of the product is v * G / 256.
+                __m128i lo = _mm_mulhi_epu16(_mm_unpacklo_epi8(zero, v), gain[k][0]);
+                __m128i hi = _mm_mulhi_epu16(_mm_unpackhi_epi8(zero, v), gain[k][1]);
+                lo = _mm_srli_epi16(_mm_add_epi16(lo, half), 4);
+                hi = _mm_srli_epi16(_mm_add_epi16(hi, half), 4);
+                _mm_storeu_si128(q, _mm_packus_epi16(lo, hi));
+            }
+        }
+#endif
+        for (; i < n; ++i) p[i] = lut[i % 3][p[i]];
+    }
+};
+
+}  // namespace
+
+bool ColorGains::identity() const {
+    uint8_t lut[256];
+    for (int b = 0; b < 2; ++b)
+        for (int c = 0; c < 3; ++c)
+            if (!buildLut(fixedGain(gain[b][c]), lut)) return false;
+    return true;
+}
+
+bool ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error) {
+    taps_.clear();
+    pairs_ = 0;
+    if (!checkInput(model, frameWidth, frameHeight, error)) return false;
+
+    const int height = kLayoutHeight;
+    const std::vector<stitchlayout::LayoutMesh> meshes = stitchlayout::stitchMeshes(model, 2 * height, height);
+    const double band = stitchlayout::stitchBlendWidth(model, height);
+    const double widen = band / 3.0;
+
+    // Each mesh fades in over the one drawn before it: where their lenses
+    // differ, that band is a seam.
+    for (size_t k = 1; k < meshes.size(); ++k) {
+        const stitchlayout::LayoutMesh& under = meshes[k - 1];
+        const stitchlayout::LayoutMesh& over = meshes[k];
+        if (under.lens == over.lens || over.plane.uvs.size() < 3) continue;
+        const double left = over.plane.uvs[2];  // the mesh's planeLeft
+        float rot[2][3][3];
+        fisheyeLensRotation(under.plane.lens, rot[0]);
+        fisheyeLensRotation(over.plane.lens, rot[1]);
+        const stitchlayout::LayoutMesh* mesh[2] = {&under, &over};
+        for (int i = 0; i < kColumnsPerBand; ++i) {
+            const double x = left - widen + (band + 2.0 * widen) * (i + 0.5) / kColumnsPerBand;
+            for (int j = 0; j < kRowsPerBand; ++j) {
+                const double t = kPoleMargin + (1.0 - 2.0 * kPoleMargin) * (j + 0.5) / kRowsPerBand;
+                const double y = over.plane.planeHeight * (t - 0.5) + over.plane.posY;
+                Tap pair[2];
+                bool inside = true;
+                for (int m = 0; m < 2 && inside; ++m) {
+                    double d[3];
+                    mesh[m]->plane.directionAtPoint(x, y, d);
+                    float u = 0.0f, v = 0.0f;
+                    const FisheyeLens& lens = mesh[m]->plane.lens;
+                    fisheyeDirectionToUV(lens, rot[m], d[0], d[1], d[2], &u, &v);
+                    Tap& tap = pair[mesh[m]->lens];
+                    inside = makeTap(lens, u, v, frameWidth, frameHeight, &tap);
+                    tap.slot = static_cast<uint32_t>(2 * pairs_ + mesh[m]->lens);
+                }
+                if (!inside) continue;
+                taps_.push_back(pair[0]);
+                taps_.push_back(pair[1]);
+                ++pairs_;
+            }
+        }
+    }
+    if (pairs_ < kMinPairs) {
+        taps_.clear();
+        pairs_ = 0;
+        if (error) *error = "the lenses share too few directions to compare their colours";
+        return false;
+    }
+    std::sort(taps_.begin(), taps_.end(), [](const Tap& a, const Tap& b) { return a.offset < b.offset; });
+    values_.assign(taps_.size() * 3, 0);
+    for (int c = 0; c < 3; ++c) {
+        ratio_[c].reserve(pairs_);
+        weight_[c].reserve(pairs_);
+    }
+    return true;
+}
+
+ColorEstimate ColorEstimator::estimate(const uint8_t* frame) {
+    ColorEstimate e;
+    if (!frame || pairs_ == 0) return e;
+    for (const Tap& t : taps_) sampleTap(frame, t, &values_[t.slot * 3]);
+    const LogTable& log = logTable();
+    const int lo = kDark * kScale, hi = kClipped * kScale;
+    for (int c = 0; c < 3; ++c) {
+        ratio_[c].clear();
+        weight_[c].clear();
+    }
+    for (size_t p = 0; p < pairs_; ++p) {
+        const uint16_t* a = &values_[p * 6];
+        const uint16_t* b = a + 3;
+        for (int c = 0; c < 3; ++c) {
+            if (a[c] < lo || a[c] > hi || b[c] < lo || b[c] > hi) continue;
+            ratio_[c].push_back(log.v[a[c]] - log.v[b[c]]);
+            // Dark samples carry more noise in the ratio.
+            weight_[c].push_back(static_cast<float>(std::min(a[c], b[c])));
+        }
+    }
+    const int minUsed = std::max(kMinUsed, static_cast<int>(pairs_ / 20));
+    for (int c = 0; c < 3; ++c) {
+        if (!robustLogMean(ratio_[c], weight_[c], hist_, &e.logRatio[c], &e.spread[c], &e.used[c])) continue;
+        e.confident[c] = e.used[c] >= minUsed && e.spread[c] <= kMaxSpread;
+    }
+    return e;
+}
+
+GainSmoother::GainSmoother(double fps) {
+    if (!(fps > 0.5 && fps < 1000.0)) fps = 30.0;
+    const double dt = 1.0 / fps;
+    alpha_ = 1.0 - std::exp(-dt / kTimeConstant);
+    maxStep_ = kMaxRate * dt;
+}
+
+void GainSmoother::reset() {
+    for (int c = 0; c < 3; ++c) {
+        logRatio_[c] = 0.0;
+        started_[c] = false;
+    }
+    holding_ = true;
+    gains_ = ColorGains();
+}
+
+const ColorGains& GainSmoother::update(const ColorEstimate& e) {
+    holding_ = true;
+    for (int c = 0; c < 3; ++c) {
+        const double r = e.logRatio[c];
+        if (!e.confident[c] || !std::isfinite(r)) continue;
+        holding_ = false;
+        if (!started_[c]) {
+            logRatio_[c] = r;  // the first usable estimate as it is
+            started_[c] = true;
+            continue;
+        }
+        const double diff = r - logRatio_[c];
+        if (std::fabs(diff) <= kDeadBand) continue;
+        const double excess = diff - std::copysign(kDeadBand, diff);
+        logRatio_[c] += std::min(std::max(alpha_ * excess, -maxStep_), maxStep_);
+    }
+    // Within the dead band of balance the lenses count as matched: the
+    // gains are exactly 1 and the picture stays as it is.
+    for (int c = 0; c < 3; ++c) {
+        const double r = std::fabs(logRatio_[c]) <= kDeadBand ? 0.0 : logRatio_[c];
+        gains_.gain[0][c] = static_cast<float>(std::exp(-0.5 * r));
+        gains_.gain[1][c] = static_cast<float>(std::exp(0.5 * r));
+    }
+    return gains_;
+}
+
+bool GainApplier::init(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error) {
+    frameWidth_ = frameHeight_ = 0;
+    spans_.clear();
+    if (!checkInput(model, frameWidth, frameHeight, error)) return false;
+    const FisheyeLens* lens[2] = {&model.lens0, &model.lens1};
+    spans_.assign(static_cast<size_t>(frameHeight) * 4, 0);
+    for (int y = 0; y < frameHeight; ++y) {
+        int32_t* s = &spans_[static_cast<size_t>(y) * 4];
+        for (int b = 0; b < 2; ++b) {
+            const FisheyeLens& l = *lens[b];
+            // Calibration pixels per frame pixel; the circle is widened by
+            // one frame pixel, which bilinear sampling at the rim reaches.
+            const double sx = static_cast<double>(l.imageWidth) / frameWidth;
+            const double sy = static_cast<double>(l.imageHeight) / frameHeight;
+            const double r = l.radius + std::max(sx, sy);
+            const double dy = (y + 0.5) * sy - l.centerY;
+            if (!(std::fabs(dy) < r)) continue;
+            const double half = std::sqrt(r * r - dy * dy);
+            // Pixels whose centres lie within [cx - half, cx + half].
+            const double x0 = std::ceil((l.centerX - half) / sx - 0.5);
+            const double x1 = std::floor((l.centerX + half) / sx - 0.5) + 1.0;
+            s[2 * b] = static_cast<int32_t>(std::min(std::max(x0, 0.0), static_cast<double>(frameWidth)));
+            s[2 * b + 1] = static_cast<int32_t>(std::min(std::max(x1, 0.0), static_cast<double>(frameWidth)));
+        }
+        // Circles that overlap share the overlap half and half.
+        int32_t *a = s, *c = s + 2;
+        if (a[0] < a[1] && c[0] < c[1] && a[0] < c[1] && c[0] < a[1]) {
+            if (c[0] < a[0]) std::swap(a, c);
+            const int32_t cut = (std::max(a[0], c[0]) + std::min(a[1], c[1])) / 2;
+            a[1] = std::min(a[1], cut);
+            c[0] = std::max(c[0], cut);
+            if (c[1] < c[0]) c[1] = c[0];  // one circle inside the other
+        }
+    }
+    frameWidth_ = frameWidth;
+    frameHeight_ = frameHeight;
+    return true;
+}
+
+bool GainApplier::apply(uint8_t* frame, const ColorGains& gains, int threads) const {
+    if (!frame || !ok()) return false;
+    const LensTables lens[2] = {LensTables(gains.gain[0]), LensTables(gains.gain[1])};
+    if (!lens[0].active && !lens[1].active) return false;
+
+    auto rows = [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            for (int b = 0; b < 2; ++b) {
+                if (!lens[b].active) continue;
+                const int32_t x0 = spans_[static_cast<size_t>(y) * 4 + 2 * b];
+                const int32_t x1 = spans_[static_cast<size_t>(y) * 4 + 2 * b + 1];
+                if (x0 >= x1) continue;
+                uint8_t* run = frame + (static_cast<size_t>(y) * frameWidth_ + x0) * 3;
+                lens[b].apply(run, static_cast<size_t>(x1 - x0) * 3);
+            }
+        }
+    };
+
+    const int n = std::min(std::max(threads, 1), std::min(frameHeight_, 64));
+    std::vector<std::thread> workers;
+    int started = 1;  // chunk 0 runs here
+    try {
+        for (; started < n; ++started) {
+            const int y0 = static_cast<int>(static_cast<int64_t>(frameHeight_) * started / n);
+            const int y1 = static_cast<int>(static_cast<int64_t>(frameHeight_) * (started + 1) / n);
+            workers.emplace_back(rows, y0, y1);
+        }
+    } catch (...) {
+        // No more threads: the rest is done here.
+    }
+    rows(0, static_cast<int>(static_cast<int64_t>(frameHeight_) * 1 / n));
+    if (started < n) rows(static_cast<int>(static_cast<int64_t>(frameHeight_) * started / n), frameHeight_);
+    for (std::thread& w : workers) w.join();
+    return true;
+}
+
+std::string formatGains(const ColorGains& g) {
+    char line[128];
+    std::snprintf(line, sizeof line, "color gains B,G,R: lens 0 %.3f %.3f %.3f, lens 1 %.3f %.3f %.3f",
+                  g.gain[0][0], g.gain[0][1], g.gain[0][2], g.gain[1][0], g.gain[1][1], g.gain[1][2]);
+    return line;
+}
+
+bool ColorMatch::init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps,
+                      std::string* error) {
+    smoother_ = GainSmoother(fps);
+    last_ = ColorEstimate();
+    if (!estimator_.init(model, frameWidth, frameHeight, error)) return false;
+    return applier_.init(model, frameWidth, frameHeight, error);
+}
+
+bool ColorMatch::init(const std::string& offset, int frameWidth, int frameHeight, double fps,
+                      std::string* error) {
+    // An unreadable text leaves the lenses without size or radius, which
+    // the checks below refuse.
+    const DualFisheyeModel model(offset.c_str());
+    return init(model, frameWidth, frameHeight, fps, error);
+}
+
+const ColorGains& ColorMatch::update(const uint8_t* frame) {
+    last_ = estimator_.estimate(frame);
+    return smoother_.update(last_);
+}
+
+bool ColorMatch::apply(uint8_t* frame, int threads) const { return applier_.apply(frame, smoother_.gains(), threads); }
+
+}  // namespace stitcher

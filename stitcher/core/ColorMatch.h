@@ -1,0 +1,155 @@
+// Exposure and colour matching between the two lenses. The lenses meter on
+// their own, so one half of the sphere is often brighter or bluer than the
+// other and the cross-fade shows a band of changing colour. Per frame, both
+// lenses are sampled where they see the same directions (the two stitch
+// seams and a little either side), gains per lens and channel are estimated
+// from the ratios, smoothed over time, and applied before stitching: by the
+// CPU engine inside its sampling, or to the decoded frame for the GL engine.
+//
+// Frames are packed 8-bit B, G, R triples, rows of exactly 3 * width bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class DualFisheyeModel;
+
+namespace stitcher {
+
+// Multipliers per lens (0, 1) and channel (B, G, R, the frame's byte order).
+struct ColorGains {
+    float gain[2][3] = {{1.0f, 1.0f, 1.0f}, {1.0f, 1.0f, 1.0f}};
+    // True when every gain leaves every 8-bit value as it is (rounded).
+    bool identity() const;
+};
+
+// One frame's measurement over the seams.
+struct ColorEstimate {
+    // ln(lens 0 / lens 1) per channel: lens 1 times exp(logRatio) matches lens 0.
+    float logRatio[3] = {0.0f, 0.0f, 0.0f};
+    // Robust standard deviation of the per-sample log ratios.
+    float spread[3] = {0.0f, 0.0f, 0.0f};
+    int used[3] = {0, 0, 0};  // samples that entered the estimate
+    bool confident[3] = {false, false, false};
+    bool anyConfident() const { return confident[0] || confident[1] || confident[2]; }
+};
+
+// Where each lens sees the seams: set up once per calibration and frame size.
+class ColorEstimator {
+public:
+    // False with a reason when the calibration is unusable, the frame size
+    // is not positive (or too large), or the lenses share no directions.
+    bool init(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error);
+    bool ok() const { return pairs_ > 0; }
+    size_t pairCount() const { return pairs_; }
+
+    // Measures one frame of the initialised size. Values below `kDark` or
+    // above `kClipped` (levels) in either lens are left out.
+    ColorEstimate estimate(const uint8_t* frame);
+
+    static constexpr int kDark = 24;
+    static constexpr int kClipped = 245;
+
+    // One bilinear tap into the frame; weights in 1/16 of a pixel.
+    struct Tap {
+        uint32_t offset;  // byte offset of the upper-left pixel
+        uint32_t right;   // bytes to its right neighbour (0 at the last column)
+        uint32_t down;    // bytes to the pixel below (0 at the last row)
+        uint32_t slot;    // 2 * pair + lens
+        uint8_t wx, wy;   // weights of the right and lower neighbours, 0..16
+    };
+
+private:
+    // Sorted by offset, so that a frame is read from front to back.
+    std::vector<Tap> taps_;
+    size_t pairs_ = 0;
+    std::vector<uint16_t> values_;  // per slot: B, G, R in levels * 16
+    std::vector<float> ratio_[3], weight_[3];  // scratch per channel
+    std::vector<float> hist_;
+};
+
+// Follows the estimates over time: a steady scene gives steady gains, a real
+// change of exposure is followed within about a second, and it never swings.
+// Works on the log ratio per channel, starting from the first usable
+// estimate: a dead band keeps noise out, an exponential step (time constant
+// in seconds, so frame-rate aware) moves towards what is left outside it,
+// and the step per frame is bounded, so it approaches from one side and
+// never overshoots. Ratios within the dead band of balance give gains of
+// exactly 1. The correction is split evenly: per channel lens 0 gets
+// exp(-r/2) and lens 1 exp(r/2), so that the overall brightness stays where
+// it was. Until the first usable estimate, and whenever an estimate is not
+// usable, the gains are held (they start at 1).
+class GainSmoother {
+public:
+    explicit GainSmoother(double fps = 30.0);
+    const ColorGains& update(const ColorEstimate& estimate);
+    const ColorGains& gains() const { return gains_; }
+    // True when the last update brought no usable estimate.
+    bool holding() const { return holding_; }
+    // Back to 1, as at the start (after a seek, say).
+    void reset();
+
+    static constexpr double kDeadBand = 0.004;     // log ratio
+    static constexpr double kTimeConstant = 0.25;  // seconds
+    static constexpr double kMaxRate = 1.2;        // log ratio per second
+
+private:
+    double alpha_, maxStep_;
+    double logRatio_[3] = {0.0, 0.0, 0.0};
+    bool started_[3] = {false, false, false};
+    bool holding_ = true;
+    ColorGains gains_;
+};
+
+// Applies gains to the pixels of each lens's image circle (with a one-pixel
+// rim), in 12-bit fixed point: 16 pixels at a time where SSE2 is there,
+// through 8-bit tables per lens and channel for the rest (the same bytes).
+class GainApplier {
+public:
+    bool init(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error);
+    bool ok() const { return frameWidth_ > 0; }
+    // In place on one frame of the initialised size. Returns false, touching
+    // nothing, when the gains leave every value as it is. threads > 1 splits
+    // the rows over that many threads.
+    bool apply(uint8_t* frame, const ColorGains& gains, int threads = 1) const;
+
+private:
+    int frameWidth_ = 0;
+    int frameHeight_ = 0;
+    std::vector<int32_t> spans_;  // per row: lens 0 x0, x1, lens 1 x0, x1
+};
+
+// One line for -v: "color gains B,G,R: lens 0 0.949 0.894 0.866, lens 1 1.054 1.118 1.155".
+std::string formatGains(const ColorGains& gains);
+
+// The whole stage for one clip: estimate, smooth, apply.
+class ColorMatch {
+public:
+    bool init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps, std::string* error);
+    // Parses the offset text first (which echoes it on standard output).
+    bool init(const std::string& offset, int frameWidth, int frameHeight, double fps, std::string* error);
+
+    // Measures the frame (as decoded, before any gains) and moves the
+    // smoothed gains on; returns them. For the CPU engine: pass gains().gain
+    // to its setGains.
+    const ColorGains& update(const uint8_t* frame);
+    // For the GL engine, after update: the gains applied to the frame in
+    // place. False when nothing changed.
+    bool apply(uint8_t* frame, int threads = 1) const;
+
+    const ColorGains& gains() const { return smoother_.gains(); }
+    const ColorEstimate& lastEstimate() const { return last_; }
+    bool holding() const { return smoother_.holding(); }
+    size_t pairCount() const { return estimator_.pairCount(); }
+    void reset() { smoother_.reset(); }
+
+private:
+    ColorEstimator estimator_;
+    GainSmoother smoother_;
+    GainApplier applier_;
+    ColorEstimate last_;
+};
+
+}  // namespace stitcher
