@@ -46,9 +46,8 @@ bool openHeadless(ContextHold* hold, std::string* reasons) {
     printf("init egl success");
 
     hold->headless = eglcontext::createContext(&why);
-    if (hold->headless && !makeCurrent(nullptr, *hold)) why = "making the context current failed";
-    if (!hold->headless || eglcontext::currentContext() != hold->headless) {
-        *reasons += "egl: " + why + "\n";
+    if (!hold->headless || !makeCurrent(nullptr, *hold)) {
+        *reasons += "egl: " + (hold->headless ? std::string("making the context current failed") : why) + "\n";
         return false;
     }
     printf("create context success");
