@@ -5,14 +5,14 @@
 
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <vector>
+
+#include "SharedReferences.h"
 
 namespace eglcontext {
 namespace {
-std::mutex gMutex;
-EGLDisplay gDisplay = EGL_NO_DISPLAY;
-int gReferences = 0;
+SharedReferences gReferences;
+EGLDisplay gDisplay = EGL_NO_DISPLAY;  // set while references are held
 
 // Whether `name` is a whole word of the space-separated list.
 bool hasExtension(const char* list, const char* name) {
@@ -94,61 +94,57 @@ EGLContext createCoreContext(EGLDisplay display, std::string* reason) {
     if (context == EGL_NO_CONTEXT) *reason = errorText("creating an OpenGL 3.3 core context");
     return context;
 }
+
+// Opens the first candidate display that gives an OpenGL 3.3 core context.
+bool openDisplay(std::string* reason) {
+    std::string why = "no EGL display";
+    for (const EGLDisplay display : candidateDisplays()) {
+        if (!eglInitialize(display, nullptr, nullptr)) {
+            why = errorText("initialising a display");
+            continue;
+        }
+        // A display that initialises may still offer no desktop GL 3.3.
+        const EGLContext probe = createCoreContext(display, &why);
+        if (probe != EGL_NO_CONTEXT) {
+            eglDestroyContext(display, probe);
+            gDisplay = display;
+            return true;
+        }
+        eglTerminate(display);
+    }
+    if (reason) *reason = why;
+    return false;
+}
 }  // namespace
 
 bool acquire(std::string* reason) {
-    std::lock_guard<std::mutex> lock(gMutex);
-    if (gReferences == 0) {
-        std::string why = "no EGL display";
-        for (const EGLDisplay display : candidateDisplays()) {
-            if (!eglInitialize(display, nullptr, nullptr)) {
-                why = errorText("initialising a display");
-                continue;
-            }
-            // A display that initialises may still offer no desktop GL 3.3.
-            const EGLContext probe = createCoreContext(display, &why);
-            if (probe != EGL_NO_CONTEXT) {
-                eglDestroyContext(display, probe);
-                gDisplay = display;
-                break;
-            }
-            eglTerminate(display);
-        }
-        if (gDisplay == EGL_NO_DISPLAY) {
-            if (reason) *reason = why;
-            return false;
-        }
-    }
-    ++gReferences;
-    return true;
+    return gReferences.acquire([reason] { return openDisplay(reason); });
 }
 
 void release() {
-    std::lock_guard<std::mutex> lock(gMutex);
-    if (gReferences == 0) return;
-    if (--gReferences == 0) {
+    gReferences.release([] {
         eglTerminate(gDisplay);
         gDisplay = EGL_NO_DISPLAY;
-    }
+    });
 }
 
-int references() {
-    std::lock_guard<std::mutex> lock(gMutex);
-    return gReferences;
-}
+int references() { return gReferences.count(); }
 
 Context createContext(std::string* reason) {
-    std::lock_guard<std::mutex> lock(gMutex);
-    std::string why = "no EGL display held";
-    const EGLContext context = gReferences > 0 ? createCoreContext(gDisplay, &why) : EGL_NO_CONTEXT;
-    if (context == EGL_NO_CONTEXT && reason) *reason = why;
-    return context == EGL_NO_CONTEXT ? nullptr : context;
+    return gReferences.withCount([reason](int held) -> Context {
+        std::string why = "no EGL display held";
+        const EGLContext context = held > 0 ? createCoreContext(gDisplay, &why) : EGL_NO_CONTEXT;
+        if (context != EGL_NO_CONTEXT) return context;
+        if (reason) *reason = why;
+        return nullptr;
+    });
 }
 
 void destroyContext(Context context) {
     if (!context) return;
-    std::lock_guard<std::mutex> lock(gMutex);
-    if (gReferences > 0) eglDestroyContext(gDisplay, static_cast<EGLContext>(context));
+    gReferences.withCount([context](int held) {
+        if (held > 0) eglDestroyContext(gDisplay, static_cast<EGLContext>(context));
+    });
 }
 
 bool makeCurrent(Context context) {
