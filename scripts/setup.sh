@@ -9,6 +9,7 @@ PKGS=(
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libfaad-dev
   libglfw3-dev libglew-dev libglm-dev libgl1-mesa-dev libgl1-mesa-dri
+  libegl-dev libopengl-dev libegl-mesa0
   xvfb xauth
   ffmpeg libx264-dev
   clang libclang-rt-14-dev

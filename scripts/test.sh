@@ -10,15 +10,24 @@ bash scripts/setup.sh
 
 JOBS=$(nproc)
 FUZZ_SECONDS=${FUZZ_SECONDS:-20}
-export LIBGL_ALWAYS_SOFTWARE=1   # llvmpipe under Xvfb
+export LIBGL_ALWAYS_SOFTWARE=1   # llvmpipe, under Xvfb and through EGL alike
 LOGS=$ROOT/build-logs
 mkdir -p "$LOGS"
 
 run_ctest() {  # <build dir> <log name>
-  # GL tests need an X display; Xvfb provides one on machines without.
+  # Under an X display the renderers open hidden windows; Xvfb provides one
+  # on machines without.
   local runner=()
   if [ -z "${DISPLAY:-}" ]; then runner=(xvfb-run -a -s "-screen 0 1280x1024x24"); fi
   "${runner[@]}" ctest --test-dir "$1" -j"$JOBS" --output-on-failure 2>&1 | tee "$LOGS/$2.log"
+  return "${PIPESTATUS[0]}"
+}
+
+run_ctest_headless() {  # <build dir> <log name>
+  # Without any display the renderers take headless EGL contexts: the
+  # renderer and stitcher suites run again that way.
+  env -u DISPLAY -u WAYLAND_DISPLAY ctest --test-dir "$1" -j"$JOBS" -L 'libspherecast|stitcher' \
+    --output-on-failure 2>&1 | tee "$LOGS/$2.log"
   return "${PIPESTATUS[0]}"
 }
 
@@ -27,6 +36,8 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$JOBS"
 echo "== Tests"
 run_ctest build tests
+echo "== Renderer and stitcher tests without a display (EGL)"
+run_ctest_headless build tests-egl
 
 echo "== Sanitizer build (clang, ASan + UBSan, fuzz targets)"
 CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
@@ -38,6 +49,8 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp:print_suppressions=0"
 echo "== Tests under sanitizers"
 run_ctest build-asan tests-asan
+echo "== Renderer and stitcher tests under sanitizers without a display (EGL)"
+run_ctest_headless build-asan tests-asan-egl
 
 echo "== Fuzzing (${FUZZ_SECONDS}s per target)"
 fuzzed=0
@@ -55,7 +68,7 @@ for f in build-asan/fuzz/fuzz_*; do
 done
 
 passed=0; failed=0
-for l in "$LOGS/tests.log" "$LOGS/tests-asan.log"; do
+for l in "$LOGS"/tests{,-egl,-asan,-asan-egl}.log; do
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$l" | tail -1)
   total=$(echo "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')
   nfail=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed.*/\1/')

@@ -2,8 +2,6 @@
 // cross-fade, drawn directly into the read-back target.
 #include "DualSpherecast.h"
 
-#include <GLFW/glfw3.h>
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -50,7 +48,7 @@ DualSpherecast::~DualSpherecast() { releaseContext(); }
 int DualSpherecast::initOpenGL(int argc, char** argv) {
     releaseContext();
 
-    if (const int failed = glsetup::openContext(width, height, &window, &holdsGlfw, &glLoaded)) {
+    if (const int failed = glsetup::openContext(width, height, &window, &context)) {
         releaseContext();
         return failed;
     }
@@ -110,7 +108,7 @@ void DualSpherecast::logerror() {
 
 void DualSpherecast::uploadFrame(const void* data) {
     printf("set data,width:%d,height:%d", textureWidth, textureHeight);
-    glfwMakeContextCurrent(window);
+    glsetup::makeCurrent(window, context);
     glBindTexture(GL_TEXTURE_2D, textureID);
     logerror();
     glsetup::loadBgrImage(textureWidth, textureHeight, data);
@@ -133,7 +131,7 @@ void DualSpherecast::render() {
 
 void DualSpherecast::render(void* out) {
     if (!glsetup::renderRequestAccepted(ready, out)) return;
-    glfwMakeContextCurrent(window);
+    glsetup::makeCurrent(window, context);
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, frameBufferID);
     logerror();
     glDrawBuffer(GL_COLOR_ATTACHMENT0);
@@ -143,15 +141,15 @@ void DualSpherecast::render(void* out) {
         return;
     }
     render();
-    const double t0 = glfwGetTime();
+    const double t0 = glsetup::clockSeconds();
     printf("glReadPixel");
     if (!glsetup::readBackBgr(frameBufferID, width, height, out)) return;
-    printf("consume:%lf", glfwGetTime() - t0);
+    printf("consume:%lf", glsetup::clockSeconds() - t0);
 }
 
 void DualSpherecast::releaseContext() {
     ready = false;
-    glsetup::closeContext(&window, &glLoaded, &holdsGlfw, [this] {
+    glsetup::closeContext(&window, &context, [this] {
         const GLuint buffers[] = {vertexBufferID, uvBufferID, indexBufferID};
         glDeleteBuffers(3, buffers);
         glDeleteTextures(1, &textureID);

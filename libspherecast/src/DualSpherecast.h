@@ -3,6 +3,7 @@
 #include <GL/glew.h>
 
 #include "DualFisheyeModel.h"
+#include "GlSetup.h"
 
 struct GLFWwindow;
 
@@ -59,7 +60,6 @@ private:
     void releaseContext();
 
     GLuint vertexArrayID = 0;
-    bool holdsGlfw = false;
-    bool glLoaded = false;
+    glsetup::ContextHold context;
     bool ready = false;
 };

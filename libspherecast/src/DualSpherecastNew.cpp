@@ -11,8 +11,6 @@
 // rotation; the result is read back as BGR rows, bottom row first.
 #include "DualSpherecastNew.h"
 
-#include <GLFW/glfw3.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -53,7 +51,7 @@ int DualSpherecastNew::initOpenGL(int argc, char** argv) {
     // A repeated initialisation replaces the first set of objects instead of leaking it.
     releaseContext();
 
-    if (const int failed = glsetup::openContext(width, height, &window, &holdsGlfw, &glLoaded)) {
+    if (const int failed = glsetup::openContext(width, height, &window, &context)) {
         releaseContext();
         return failed;
     }
@@ -164,9 +162,7 @@ void DualSpherecastNew::initRenderBufferScene() {
 }
 
 void DualSpherecastNew::makeCurrent() {
-    // Re-binding the current context still costs the driver a flush and a
-    // drawable check, so only switch when needed.
-    if (glfwGetCurrentContext() != window) glfwMakeContextCurrent(window);
+    glsetup::makeCurrent(window, context);
 }
 
 void DualSpherecastNew::uploadFrame(const void* data) {
@@ -241,12 +237,12 @@ void DualSpherecastNew::render(void* out) {
     if (!glsetup::renderRequestAccepted(ready, out)) return;
     // Another renderer may have made its own context current since setData.
     makeCurrent();
-    const double t0 = glfwGetTime();
+    const double t0 = glsetup::clockSeconds();
     render();
     renderFromFrameBuffer();
 
     if (!glsetup::readBackBgr(renderFrameBufferID, width, height, out)) return;
-    printf("consume:%lf", glfwGetTime() - t0);
+    printf("consume:%lf", glsetup::clockSeconds() - t0);
 }
 
 void DualSpherecastNew::updateRotation(float m[4][4]) {
@@ -273,7 +269,7 @@ void DualSpherecastNew::deleteGlObjects() {
 
 void DualSpherecastNew::releaseContext() {
     ready = false;
-    glsetup::closeContext(&window, &glLoaded, &holdsGlfw, [this] { deleteGlObjects(); });
+    glsetup::closeContext(&window, &context, [this] { deleteGlObjects(); });
     vertexBufferID = uvBufferID = indexBufferID = panoramaVertexBufferID = panoramaIndexBufferID = 0;
     textureID = frameTextureID = frameBufferID = renderFrameBufferID = renderBufferID = 0;
     vertexArrayID = programID = panoramaProgramID = 0;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "DualFisheyeModel.h"
+#include "GlSetup.h"
 
 struct GLFWwindow;
 class PanoramaPlane;
@@ -22,7 +23,7 @@ public:
 
     // 0 success; 1 windowing library, 2 window, 3 GL loader failed.
     int initOpenGL(int argc, char** argv);
-    // Releases the GL objects, the window and this renderer's hold on the windowing library.
+    // Releases the GL objects, the context and this renderer's shared references.
     void deInitOpenGL();
 
     void setData(void* data);
@@ -79,12 +80,11 @@ public:
 private:
     void uploadFrame(const void* data);
     void makeCurrent();
-    // Deletes GL objects, window and plane; drops the windowing reference.
+    // Deletes GL objects, context and plane; drops the shared references.
     void releaseContext();
     void deleteGlObjects();
 
     GLuint vertexArrayID = 0;
-    bool holdsGlfw = false;
-    bool glLoaded = false;
+    glsetup::ContextHold context;
     bool ready = false;
 };

@@ -2,59 +2,150 @@
 
 #include <GLFW/glfw3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <glm/glm.hpp>
 #include <glm/gtc/matrix_transform.hpp>
 #include <glm/gtc/type_ptr.hpp>
 
+#include "EglContext.h"
 #include "GlfwContext.h"
 
 namespace glsetup {
 
-int openContext(int width, int height, GLFWwindow** window, bool* holdsGlfw, bool* glLoaded) {
-    printf("init opengl begin");
-    if (!glfwcontext::acquire()) {
-        printf("failed to init glfw");
-        return 1;
-    }
-    *holdsGlfw = true;
+namespace {
+// What the window path prints for the step that failed (1 or 2).
+const char* const kWindowFailures[] = {"", "failed to init glfw", "failed to create window"};
+
+// The window path up to a current context. Prints its success messages only;
+// returns 0, 1 (windowing library) or 2 (window).
+int openWindow(int width, int height, GLFWwindow** window, ContextHold* hold, std::string* reasons) {
+    if (!glfwcontext::acquire(reasons)) return 1;
+    hold->holdsGlfw = true;
     printf("init glfw success");
 
     *window = glfwcontext::createHiddenWindow(width, height);
-    if (!*window) {
-        printf("failed to create window");
-        return 2;
-    }
+    if (!*window) return 2;
     printf("create window success");
-
-    glfwMakeContextCurrent(*window);
-    glewExperimental = GL_TRUE;
-    if (glewInit() != GLEW_OK) {
-        printf("failed to init glew");
-        return 3;
-    }
-    *glLoaded = true;
-    glGetError();  // the loader's probing of a core context leaves GL_INVALID_ENUM
-    printf("init glew success");
+    makeCurrent(*window, *hold);
     return 0;
 }
 
-void closeContext(GLFWwindow** window, bool* glLoaded, bool* holdsGlfw,
-                  const std::function<void()>& deleteObjects) {
-    if (*window) {
-        GLFWwindow* previous = glfwGetCurrentContext();
-        glfwMakeContextCurrent(*window);
-        if (*glLoaded) deleteObjects();
-        glfwMakeContextCurrent(previous != *window ? previous : nullptr);
-        glfwDestroyWindow(*window);
-        *window = nullptr;
+// The headless path: the shared EGL display, a context of our own, the GL
+// entry points. Prints its success messages; the reason for a failure goes
+// to *reasons.
+bool openHeadless(ContextHold* hold, std::string* reasons) {
+    std::string why;
+    if (!eglcontext::acquire(&why)) {
+        *reasons += "egl: " + why + "\n";
+        return false;
     }
-    *glLoaded = false;
-    if (*holdsGlfw) {
-        *holdsGlfw = false;
+    hold->holdsEgl = true;
+    printf("init egl success");
+
+    hold->headless = eglcontext::createContext(&why);
+    if (!hold->headless || !makeCurrent(nullptr, *hold)) {
+        *reasons += "egl: " + (hold->headless ? std::string("making the context current failed") : why) + "\n";
+        return false;
+    }
+    printf("create context success");
+
+    // GLEW is built for GLX: once it has loaded the GL entry points it looks
+    // for the GLX display, finds none beside an EGL context and reports
+    // GLEW_ERROR_NO_GLX_DISPLAY. Only the GL part counts here.
+    glewExperimental = GL_TRUE;
+    const GLenum loaded = glewInit();
+    if ((loaded != GLEW_OK && loaded != GLEW_ERROR_NO_GLX_DISPLAY) || !GLEW_VERSION_3_3) {
+        *reasons += "egl: the OpenGL 3.3 entry points did not load\n";
+        return false;
+    }
+    hold->glLoaded = true;
+    glGetError();  // the loader's probing of a core context leaves GL_INVALID_ENUM
+    printf("init glew success");
+    return true;
+}
+
+// Makes nothing current on the calling thread, whichever library made it.
+void releaseCurrent() {
+    if (glfwcontext::references() > 0 && glfwGetCurrentContext()) glfwMakeContextCurrent(nullptr);
+    if (eglcontext::currentContext()) eglcontext::restore(eglcontext::Binding());
+}
+}  // namespace
+
+int openContext(int width, int height, GLFWwindow** window, ContextHold* hold) {
+    printf("init opengl begin");
+    std::string reasons;
+    const int failed = openWindow(width, height, window, hold, &reasons);
+    if (failed == 0) {
+        glewExperimental = GL_TRUE;
+        if (glewInit() != GLEW_OK) {
+            printf("failed to init glew");
+            return 3;
+        }
+        hold->glLoaded = true;
+        glGetError();  // the loader's probing of a core context leaves GL_INVALID_ENUM
+        printf("init glew success");
+        return 0;
+    }
+
+    // No window: a headless context instead, unless no frame buffer could
+    // have the size either.
+    if (hold->holdsGlfw) {
+        hold->holdsGlfw = false;
         glfwcontext::release();
     }
+    if (width > 0 && height > 0 && openHeadless(hold, &reasons)) return 0;
+    fputs(reasons.c_str(), stderr);
+    printf("%s", kWindowFailures[failed]);
+    return failed;
+}
+
+void closeContext(GLFWwindow** window, ContextHold* hold, const std::function<void()>& deleteObjects) {
+    if (*window || hold->headless) {
+        GLFWwindow* const previousWindow = glfwcontext::references() > 0 ? glfwGetCurrentContext() : nullptr;
+        const eglcontext::Binding previousEgl = eglcontext::currentBinding();
+        if (makeCurrent(*window, *hold) && hold->glLoaded) deleteObjects();
+        releaseCurrent();
+        if (previousWindow && previousWindow != *window)
+            glfwMakeContextCurrent(previousWindow);
+        else if (previousEgl.context && previousEgl.context != hold->headless)
+            eglcontext::restore(previousEgl);
+        if (*window) glfwDestroyWindow(*window);
+        eglcontext::destroyContext(hold->headless);
+        *window = nullptr;
+        hold->headless = nullptr;
+    }
+    hold->glLoaded = false;
+    if (hold->holdsGlfw) {
+        hold->holdsGlfw = false;
+        glfwcontext::release();
+    }
+    if (hold->holdsEgl) {
+        hold->holdsEgl = false;
+        eglcontext::release();
+    }
+}
+
+bool makeCurrent(GLFWwindow* window, const ContextHold& hold) {
+    if (hold.headless) {
+        if (eglcontext::currentContext() == hold.headless) return true;
+        // Only one library's context can be current on a thread.
+        if (glfwcontext::references() > 0 && glfwGetCurrentContext()) glfwMakeContextCurrent(nullptr);
+        return eglcontext::makeCurrent(hold.headless);
+    }
+    if (!window) return false;
+    // Re-binding the current context still costs the driver a flush and a
+    // drawable check, so only switch when needed.
+    if (glfwGetCurrentContext() == window) return true;
+    if (eglcontext::currentContext()) eglcontext::restore(eglcontext::Binding());
+    glfwMakeContextCurrent(window);
+    return true;
+}
+
+double clockSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 GLuint enableBlendingWithVertexArray() {

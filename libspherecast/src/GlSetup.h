@@ -12,19 +12,36 @@ struct GLFWwindow;
 // texts, in the renderers' order.
 namespace glsetup {
 
-// Takes a reference on the windowing library, opens a hidden width x height
-// window and loads the GL entry points into its context, printing each step.
-// *holdsGlfw, *window and *glLoaded are set as their step succeeds, so that
-// after a failure the caller can release what was set up. Returns 0, or 1
-// (windowing library), 2 (window), 3 (GL loader) for the step that failed.
-int openContext(int width, int height, GLFWwindow** window, bool* holdsGlfw, bool* glLoaded);
+// What openContext set up besides the window, so that closeContext can undo
+// exactly that.
+struct ContextHold {
+    void* headless = nullptr;  // the EGL context, when no window could be opened
+    bool holdsGlfw = false;    // a reference on the windowing library
+    bool holdsEgl = false;     // a reference on the shared EGL display
+    bool glLoaded = false;     // the GL entry points are loaded
+};
 
-// Undoes openContext: with the window's context current, runs deleteObjects
+// Opens an OpenGL 3.3 core context and makes it current, printing each step:
+// a hidden width x height window where the windowing library can open one,
+// else a headless EGL context (no default frame buffer). *window and *hold
+// record what was set up as each step succeeds, so that after a failure the
+// caller can release it. Returns 0, or the step of the window path that
+// failed when the headless path fails too: 1 (windowing library), 2 (window),
+// 3 (GL loader, window path only).
+int openContext(int width, int height, GLFWwindow** window, ContextHold* hold);
+
+// Undoes openContext: with the renderer's context current, runs deleteObjects
 // when the entry points were loaded, then gives the calling thread back the
-// context it had (none if that was the window's), destroys the window and
-// drops the windowing reference if one is held. Clears all three flags.
-void closeContext(GLFWwindow** window, bool* glLoaded, bool* holdsGlfw,
-                  const std::function<void()>& deleteObjects);
+// context it had (none if that was the renderer's), destroys the window or
+// the headless context and drops the references held. Clears *hold.
+void closeContext(GLFWwindow** window, ContextHold* hold, const std::function<void()>& deleteObjects);
+
+// Makes the renderer's context current on the calling thread unless it is;
+// false when that fails.
+bool makeCurrent(GLFWwindow* window, const ContextHold& hold);
+
+// Monotonic seconds, for frame timings.
+double clockSeconds();
 
 // Alpha blending for the cross-fade and multisampling on; returns a new
 // vertex array, left bound.

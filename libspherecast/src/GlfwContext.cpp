@@ -4,48 +4,62 @@
 
 #include <chrono>
 #include <cstdio>
-#include <mutex>
+#include <cstdlib>
 #include <thread>
+
+#include "SharedReferences.h"
 
 namespace glfwcontext {
 namespace {
-std::mutex gMutex;
-int gReferences = 0;
+SharedReferences gReferences;
+// Where the reasons of a failing start go (set while starting); null: standard error.
+std::string* gStartReasons = nullptr;
 
 // The library's own reasons go to standard error; standard output carries
 // the renderer's progress messages.
 void reportError(int code, const char* description) {
-    fprintf(stderr, "glfw error %d: %s\n", code, description ? description : "");
+    char text[512];
+    snprintf(text, sizeof text, "glfw error %d: %s\n", code, description ? description : "");
+    if (gStartReasons)
+        *gStartReasons += text;
+    else
+        fputs(text, stderr);
+}
+
+bool start(std::string* reason) {
+    glfwSetErrorCallback(reportError);
+    std::string reasons;
+    gStartReasons = &reasons;
+    // Right after the previous connection closed, a busy X server may
+    // refuse the next one for a moment: try a few times before failing.
+    // Without a display named there is nothing to wait for.
+    const char* display = std::getenv("DISPLAY");
+    const int attempts = display && *display ? 4 : 1;
+    bool started = false;
+    for (int attempt = 0; attempt < attempts && !started; ++attempt) {
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100 * attempt));
+        started = glfwInit() == GLFW_TRUE;
+    }
+    gStartReasons = nullptr;
+    if (!started) {
+        if (reason)
+            *reason = reasons;
+        else
+            fputs(reasons.c_str(), stderr);
+    }
+    return started;
 }
 }  // namespace
 
-bool acquire() {
-    std::lock_guard<std::mutex> lock(gMutex);
-    if (gReferences == 0) {
-        glfwSetErrorCallback(reportError);
-        // Right after the previous connection closed, a busy X server may
-        // refuse the next one for a moment: try a few times before failing.
-        bool started = false;
-        for (int attempt = 0; attempt < 4 && !started; ++attempt) {
-            if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100 * attempt));
-            started = glfwInit() == GLFW_TRUE;
-        }
-        if (!started) return false;
-    }
-    ++gReferences;
-    return true;
+bool acquire(std::string* reason) {
+    return gReferences.acquire([reason] { return start(reason); });
 }
 
 void release() {
-    std::lock_guard<std::mutex> lock(gMutex);
-    if (gReferences == 0) return;
-    if (--gReferences == 0) glfwTerminate();
+    gReferences.release([] { glfwTerminate(); });
 }
 
-int references() {
-    std::lock_guard<std::mutex> lock(gMutex);
-    return gReferences;
-}
+int references() { return gReferences.count(); }
 
 GLFWwindow* createHiddenWindow(int width, int height) {
     if (width <= 0 || height <= 0) return nullptr;

@@ -1,13 +1,16 @@
 #pragma once
 
+#include <string>
+
 struct GLFWwindow;
 
 // The windowing library is process-wide: every live renderer holds one
 // reference, and only the last one to end terminates it, so ending one
 // renderer never destroys another renderer's context.
 namespace glfwcontext {
-// Initialises the library on the first reference. False when that fails.
-bool acquire();
+// Initialises the library on the first reference. False when that fails;
+// the library's reasons then go to *reason when given, else to standard error.
+bool acquire(std::string* reason = nullptr);
 // Drops one reference; the last one terminates the library.
 void release();
 // Number of references now held (for tests).

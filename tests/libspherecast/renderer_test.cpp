@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "DualSpherecastNew.h"
-#include "GlfwContext.h"
+#include "GlTestContext.h"
 #include "PanoramaPlane.h"
 #include "RendererTestUtil.h"
 #include "Spherecast.h"
@@ -33,7 +33,7 @@ std::unique_ptr<DualSpherecastNew> makeInner(int size, DualSpherecastNew::Render
     testing::internal::CaptureStdout();
     const int code = r->initOpenGL(0, nullptr);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(code, 0) << "no GL 3.3 core context (run under xvfb-run)";
+    EXPECT_EQ(code, 0) << "no GL 3.3 core context";
     return r;
 }
 
@@ -54,18 +54,23 @@ std::string captured(const std::function<void()>& f) {
     return testing::internal::GetCapturedStdout();
 }
 
+// The path of the environment first (window under a display, else EGL), then EGL.
 TEST(RendererInitTest, SuccessfulInitialisationPrintsItsSequence) {
-    DualSpherecastNew r(kDefaultOffset, 64, 288, 144, DualSpherecastNew::Stitch);
-    int code = -1;
-    const std::string out = captured([&] { code = r.initOpenGL(0, nullptr); });
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(out,
-              "init opengl begin" "init glfw success" "create window success" "init glew success"
-              "create texture" "set data,width:288,height:144" "set data success"
-              "create frame buffer" "create frame buffer");
-    EXPECT_TRUE(r.isReady());
-    EXPECT_EQ(captured([&] { r.deInitOpenGL(); }), "deinit opengl");
-    EXPECT_FALSE(r.isReady());
+    for (bool hideDisplay : {false, true}) {
+        gltest::NoDisplay hidden(hideDisplay);
+        DualSpherecastNew r(kDefaultOffset, 64, 288, 144, DualSpherecastNew::Stitch);
+        int code = -1;
+        const std::string out = captured([&] { code = r.initOpenGL(0, nullptr); });
+        EXPECT_EQ(code, 0);
+        EXPECT_EQ(out, gltest::openMessages() +
+                           "create texture" "set data,width:288,height:144" "set data success"
+                           "create frame buffer" "create frame buffer");
+        EXPECT_EQ(r.window != nullptr, gltest::windowExpected());
+        EXPECT_TRUE(r.isReady());
+        EXPECT_EQ(captured([&] { r.deInitOpenGL(); }), "deinit opengl");
+        EXPECT_FALSE(r.isReady());
+        EXPECT_EQ(gltest::sharedReferences(), 0);
+    }
 }
 
 struct SizeCase {
@@ -81,10 +86,12 @@ TEST(RendererInitTest, OutputSizesFollowTheRenderType) {
         auto r = makeInner(c.size, c.type);
         EXPECT_EQ(r->width, c.width);
         EXPECT_EQ(r->height, c.height);
-        int ww = 0, wh = 0;
-        glfwGetWindowSize(r->window, &ww, &wh);
-        EXPECT_EQ(ww, c.width);
-        EXPECT_EQ(wh, c.height);
+        if (r->window) {
+            int ww = 0, wh = 0;
+            glfwGetWindowSize(r->window, &ww, &wh);
+            EXPECT_EQ(ww, c.width);
+            EXPECT_EQ(wh, c.height);
+        }
         GLint rw = 0, rh = 0;
         glBindRenderbuffer(GL_RENDERBUFFER, r->renderBufferID);
         glGetRenderbufferParameteriv(GL_RENDERBUFFER, GL_RENDERBUFFER_WIDTH, &rw);
@@ -153,12 +160,15 @@ TEST(FacadeTest, FrameCallsOutsideTheReadyStateDoNothing) {
 
 // Sizes no window can have fail cleanly (no overflow of the doubled sizes).
 TEST(FacadeTest, FailedInitialisationReportsFalseAndReleasesItsHold) {
-    const int before = glfwcontext::references();
+    const int before = gltest::sharedReferences();
+    // Without a display the window path already fails at its start, and that failure stands.
+    const std::string expected = gltest::windowExpected() ? "init opengl begin" "init glfw success" "failed to create window"
+                                                          : "init opengl begin" "failed to init glfw";
     for (int size : {0, -5, 1 << 30, 2147483647}) {
         Spherecast s(kDefaultOffset, size, 288, 144, Spherecast::Stereo);
         const std::string out = captured([&] { EXPECT_FALSE(s.initRenderer(0, nullptr)); });
-        EXPECT_EQ(out, "init opengl begin" "init glfw success" "failed to create window") << size;
-        EXPECT_EQ(glfwcontext::references(), before);
+        EXPECT_EQ(out, expected) << size;
+        EXPECT_EQ(gltest::sharedReferences(), before);
         std::vector<uint8_t> buf(16, 0x5A);
         captured([&] { s.render(buf.data()); });
         for (uint8_t b : buf) EXPECT_EQ(b, 0x5A);
@@ -181,16 +191,16 @@ TEST(FacadeTest, UnreadableOffsetsRenderSafely) {
 // A second initialisation replaces the first set of objects instead of leaking it.
 TEST(FacadeTest, RepeatedInitialisationKeepsOneSet) {
     const std::vector<uint8_t> frame = halvesFrame(288, 144, kGrey, kGrey);
-    const int before = glfwcontext::references();
+    const int before = gltest::sharedReferences();
     Spherecast s(kDefaultOffset, 32, 288, 144, Spherecast::Stitch);
     captured([&] { EXPECT_TRUE(s.initRenderer(0, nullptr)); });
     const std::string second = captured([&] { EXPECT_TRUE(s.initRenderer(0, nullptr)); });
     EXPECT_EQ(second.rfind("init opengl begin", 0), 0u);
-    EXPECT_EQ(glfwcontext::references(), before + 1);
+    EXPECT_EQ(gltest::sharedReferences(), before + 1);
     std::vector<uint8_t> out = renderFrame(s, &frame, 64, 32);
     EXPECT_NEAR(pixel(out, 64, 5, 5)[2], kGrey[2], 2);
     captured([&] { s.deInitRenderer(); });
-    EXPECT_EQ(glfwcontext::references(), before);
+    EXPECT_EQ(gltest::sharedReferences(), before);
 }
 
 // A full read-back: every row at stride 6 * size + 2 for odd sizes, padding and guard untouched.
@@ -266,6 +276,29 @@ TEST(RotationTest, IdentityCopiesThePanoramaAndHalfTurnShiftsIt) {
     EXPECT_GE(sameTurned, total * 97 / 100);
 }
 
+// The same frames give the same bytes whether the context comes from a
+// window or from EGL: under a display the first round takes the window and
+// the second EGL; without one both take EGL.
+TEST(ContextPathTest, SameFramesGiveTheSameBytesOnBothPaths) {
+    std::vector<uint8_t> frame(288 * 144 * 3);
+    for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>((i * 7919u) >> 3);
+    float quarterTurn[4][4] = {{0, 0, -1, 0}, {0, 1, 0, 0}, {1, 0, 0, 0}, {0, 0, 0, 1}};
+    auto round = [&](bool hideDisplay) {
+        gltest::NoDisplay hidden(hideDisplay);
+        std::vector<std::vector<uint8_t>> outs;
+        for (auto type : {DualSpherecastNew::Stitch, DualSpherecastNew::Stereo}) {
+            auto r = makeInner(48, type);
+            EXPECT_EQ(r->window != nullptr, gltest::windowExpected());
+            r->updateRotation(quarterTurn);
+            outs.push_back(renderFrame(*r, &frame, 96, r->height));
+        }
+        return outs;
+    };
+    const auto first = round(false);
+    const auto second = round(true);
+    for (size_t i = 0; i < first.size(); ++i) EXPECT_TRUE(first[i] == second[i]) << "render type " << i;
+}
+
 // Stereo: lens 0 above, lens 1 below, each opaque within 100 degrees of the
 // middle of its half and black beyond 102.
 TEST(StereoTest, LensesStackAndAreCutBeyond102Degrees) {
@@ -310,7 +343,7 @@ TEST(LifecycleTest, TwoRenderersEndingOneKeepsTheOther) {
     EXPECT_NEAR(pixel(outA, W, 10, 10)[2], 255, 1) << int(pixel(outA, W, 10, 10)[0]) << " " << int(pixel(outA, W, 10, 10)[1]);
     EXPECT_NEAR(pixel(outB, W, 10, 10)[0], 255, 1);
     captured([&] { a.deInitRenderer(); });
-    EXPECT_GE(glfwcontext::references(), 1);
+    EXPECT_EQ(gltest::sharedReferences(), 1);
     // b goes on, also without a new upload (its texture survived).
     for (const std::vector<uint8_t>* frame : {&red, static_cast<const std::vector<uint8_t>*>(nullptr)}) {
         std::vector<uint8_t> out = renderFrame(b, frame, W, H);
@@ -323,7 +356,7 @@ TEST(LifecycleTest, TwoRenderersEndingOneKeepsTheOther) {
             }
     }
     captured([&] { b.deInitRenderer(); });
-    EXPECT_EQ(glfwcontext::references(), 0);
+    EXPECT_EQ(gltest::sharedReferences(), 0);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -348,9 +381,11 @@ long residentKiB() {
 
 // Each ended and destroyed renderer gives back its objects, window and plane.
 TEST(LifecycleTest, HundredRenderersDoNotGrowMemory) {
-    // A held reference spares each cycle the windowing library's start-up
-    // (0.4 s on llvmpipe), as a host with another live renderer would.
-    ASSERT_TRUE(glfwcontext::acquire());
+    // A held context spares each cycle the start-up of the windowing library
+    // (0.4 s on llvmpipe) or the EGL display, as a host with another live
+    // renderer would.
+    GlTestContext keep;
+    ASSERT_TRUE(keep.ok());
     const std::vector<uint8_t> frame = halvesFrame(288, 144, kGrey, kGrey);
     std::vector<uint8_t> out(rowStride(64) * 32);
     auto cycle = [&](int n) {
@@ -375,8 +410,7 @@ TEST(LifecycleTest, HundredRenderersDoNotGrowMemory) {
     const long before = residentKiB();
     cycle(cycles);
     const long after = residentKiB();
-    EXPECT_EQ(glfwcontext::references(), 1);
-    glfwcontext::release();
+    EXPECT_EQ(gltest::sharedReferences(), 1);
     // A leaked renderer holds about 6.5 MiB (context, meshes, plane, textures);
     // 100 released ones grew the process by about 1 MiB. The address
     // sanitizer's quarantine keeps freed memory resident for a while; there
