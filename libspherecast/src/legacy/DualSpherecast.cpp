@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "GlSetup.h"
 #include "GlfwContext.h"
+#include "RenderSteps.h"
 #include "ShaderLoader.h"
 #include "StitchLayout.h"
 
@@ -28,10 +28,10 @@ std::string readShaderFile(const char* path) {
     return text.str();
 }
 
-GLuint loadShaderFiles(const char* vertexPath, const char* fragmentPath) {
+GlProgram loadShaderFiles(const char* vertexPath, const char* fragmentPath) {
     const std::string vertexCode = readShaderFile(vertexPath);
     const std::string fragmentCode = readShaderFile(fragmentPath);
-    return LoadShaders(vertexCode.c_str(), fragmentCode.c_str());
+    return GlProgram(LoadShaders(vertexCode.c_str(), fragmentCode.c_str()));
 }
 }  // namespace
 
@@ -50,13 +50,13 @@ DualSpherecast::~DualSpherecast() { releaseContext(); }
 int DualSpherecast::initOpenGL(int argc, char** argv) {
     releaseContext();
 
-    if (const int failed = glsetup::openContext(width, height, &window, &holdsGlfw, &glLoaded)) {
+    if (const int failed = rendersteps::openContext(width, height, &window, &holdsGlfw, &glLoaded)) {
         releaseContext();
         return failed;
     }
 
     bindFrameBuffer();
-    vertexArrayID = glsetup::enableBlendingWithVertexArray();
+    vertexArray = rendersteps::enableBlendingWithVertexArray();
     glClearColor(0.0f, 0.0f, 0.4f, 0.0f);
 
     simpleProgramID = loadShaderFiles("./src/shaders/simple.vert", "./src/shaders/simple.frag");
@@ -66,7 +66,7 @@ int DualSpherecast::initOpenGL(int argc, char** argv) {
     blendWidthLocation = glGetUniformLocation(programID, "uBlendWidth");
     mvpLocation = glGetUniformLocation(programID, "MVP");
 
-    glsetup::pixelMvp(width, height, mvp);
+    rendersteps::pixelMvp(width, height, mvp);
 
     bindBuffers();
     bindTexture();
@@ -76,10 +76,10 @@ int DualSpherecast::initOpenGL(int argc, char** argv) {
 }
 
 void DualSpherecast::bindFrameBuffer() {
-    renderBufferID = glsetup::createColorRenderBuffer(width, height);
+    renderBufferID = rendersteps::createColorRenderBuffer(width, height);
     printf("create frame buffer");
-    frameBufferID = glsetup::createFrameBuffer(GL_RENDERBUFFER, renderBufferID);
-    if (!glsetup::drawFrameBufferComplete()) return;
+    frameBufferID = rendersteps::createFrameBuffer(GL_RENDERBUFFER, renderBufferID);
+    if (!rendersteps::drawFrameBufferComplete()) return;
     glDrawBuffer(GL_COLOR_ATTACHMENT0);
     glViewport(0, 0, width, height);
 }
@@ -91,12 +91,12 @@ void DualSpherecast::bindBuffers() {
     std::vector<unsigned int> indices;
     stitchlayout::appendStitchMeshes(model, width, height, &vertices, &uvs, &indices);
     indexCount = static_cast<GLsizei>(indices.size());
-    glsetup::uploadMesh(vertices, uvs, indices, &vertexBufferID, &uvBufferID, &indexBufferID);
+    rendersteps::uploadMesh(vertices, uvs, indices, &vertexBufferID, &uvBufferID, &indexBufferID);
 }
 
 void DualSpherecast::bindTexture() {
     printf("create texture");
-    glGenTextures(1, &textureID);
+    textureID = GlTexture::create();
     glBindTexture(GL_TEXTURE_2D, textureID);
     uploadFrame(nullptr);
     textureLocation = glGetUniformLocation(programID, "uTexture2D");
@@ -113,26 +113,26 @@ void DualSpherecast::uploadFrame(const void* data) {
     glfwMakeContextCurrent(window);
     glBindTexture(GL_TEXTURE_2D, textureID);
     logerror();
-    glsetup::loadBgrImage(textureWidth, textureHeight, data);
+    rendersteps::loadBgrImage(textureWidth, textureHeight, data);
     logerror();
-    glsetup::clampAndMipmap();
+    rendersteps::clampAndMipmap();
     printf("set data success");
 }
 
 void DualSpherecast::setData(void* data) {
-    if (!glsetup::setDataAccepted(ready)) return;
+    if (!rendersteps::setDataAccepted(ready)) return;
     uploadFrame(data);
 }
 
 void DualSpherecast::render() {
     glClear(GL_COLOR_BUFFER_BIT);
-    glsetup::useProgramWithTexture(programID, mvpLocation, mvp, textureID, textureLocation);
+    rendersteps::useProgramWithTexture(programID, mvpLocation, mvp, textureID, textureLocation);
     glUniform1f(blendWidthLocation, stitchlayout::stitchBlendWidth(model, height));
-    glsetup::drawMesh(vertexBufferID, uvBufferID, indexBufferID, indexCount);
+    rendersteps::drawMesh(vertexBufferID, uvBufferID, indexBufferID, indexCount);
 }
 
 void DualSpherecast::render(void* out) {
-    if (!glsetup::renderRequestAccepted(ready, out)) return;
+    if (!rendersteps::renderRequestAccepted(ready, out)) return;
     glfwMakeContextCurrent(window);
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, frameBufferID);
     logerror();
@@ -145,25 +145,14 @@ void DualSpherecast::render(void* out) {
     render();
     const double t0 = glfwGetTime();
     printf("glReadPixel");
-    if (!glsetup::readBackBgr(frameBufferID, width, height, out)) return;
+    if (!rendersteps::readBackBgr(frameBufferID, width, height, out)) return;
     printf("consume:%lf", glfwGetTime() - t0);
 }
 
 void DualSpherecast::releaseContext() {
     ready = false;
-    glsetup::closeContext(&window, &glLoaded, &holdsGlfw, [this] {
-        const GLuint buffers[] = {vertexBufferID, uvBufferID, indexBufferID};
-        glDeleteBuffers(3, buffers);
-        glDeleteTextures(1, &textureID);
-        glDeleteFramebuffers(1, &frameBufferID);
-        glDeleteRenderbuffers(1, &renderBufferID);
-        glDeleteVertexArrays(1, &vertexArrayID);
-        glDeleteProgram(programID);
-        glDeleteProgram(simpleProgramID);
-    });
-    vertexBufferID = uvBufferID = indexBufferID = textureID = frameBufferID = renderBufferID = 0;
-    vertexArrayID = programID = simpleProgramID = 0;
-    indexCount = 0;
+    rendersteps::closeContext(&window, &glLoaded, &holdsGlfw,
+                              [this] { static_cast<SinglePassObjects&>(*this) = SinglePassObjects(); });
 }
 
 void DualSpherecast::deInitOpenGL() {

@@ -1,4 +1,4 @@
-#include "GlSetup.h"
+#include "RenderSteps.h"
 
 #include <GLFW/glfw3.h>
 
@@ -10,7 +10,7 @@
 
 #include "GlfwContext.h"
 
-namespace glsetup {
+namespace rendersteps {
 
 int openContext(int width, int height, GLFWwindow** window, bool* holdsGlfw, bool* glLoaded) {
     printf("init opengl begin");
@@ -57,12 +57,11 @@ void closeContext(GLFWwindow** window, bool* glLoaded, bool* holdsGlfw,
     }
 }
 
-GLuint enableBlendingWithVertexArray() {
+GlVertexArray enableBlendingWithVertexArray() {
     glEnable(GL_BLEND);
     glEnable(GL_MULTISAMPLE);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    GLuint vertexArray = 0;
-    glGenVertexArrays(1, &vertexArray);
+    GlVertexArray vertexArray = GlVertexArray::create();
     glBindVertexArray(vertexArray);
     return vertexArray;
 }
@@ -77,18 +76,11 @@ void pixelMvp(int width, int height, float out[16]) {
 }
 
 void uploadMesh(const std::vector<float>& vertices, const std::vector<float>& uvs,
-                const std::vector<unsigned int>& indices, GLuint* vertexBuffer, GLuint* uvBuffer,
-                GLuint* indexBuffer) {
-    glGenBuffers(1, vertexBuffer);
-    glBindBuffer(GL_ARRAY_BUFFER, *vertexBuffer);
-    glBufferData(GL_ARRAY_BUFFER, vertices.size() * sizeof(float), vertices.data(), GL_STATIC_DRAW);
-    glGenBuffers(1, uvBuffer);
-    glBindBuffer(GL_ARRAY_BUFFER, *uvBuffer);
-    glBufferData(GL_ARRAY_BUFFER, uvs.size() * sizeof(float), uvs.data(), GL_STATIC_DRAW);
-    glGenBuffers(1, indexBuffer);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, *indexBuffer);
-    glBufferData(GL_ELEMENT_ARRAY_BUFFER, indices.size() * sizeof(unsigned int), indices.data(),
-                 GL_STATIC_DRAW);
+                const std::vector<unsigned int>& indices, GlBuffer* vertexBuffer, GlBuffer* uvBuffer,
+                GlBuffer* indexBuffer) {
+    *vertexBuffer = staticBuffer(GL_ARRAY_BUFFER, vertices);
+    *uvBuffer = staticBuffer(GL_ARRAY_BUFFER, uvs);
+    *indexBuffer = staticBuffer(GL_ELEMENT_ARRAY_BUFFER, indices);
 }
 
 void drawMesh(GLuint vertexBuffer, GLuint uvBuffer, GLuint indexBuffer, GLsizei indexCount) {
@@ -130,17 +122,15 @@ void clampAndMipmap() {
     glGenerateMipmap(GL_TEXTURE_2D);
 }
 
-GLuint createColorRenderBuffer(int width, int height) {
-    GLuint renderBuffer = 0;
-    glGenRenderbuffers(1, &renderBuffer);
+GlRenderbuffer createColorRenderBuffer(int width, int height) {
+    GlRenderbuffer renderBuffer = GlRenderbuffer::create();
     glBindRenderbuffer(GL_RENDERBUFFER, renderBuffer);
     glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA, width, height);
     return renderBuffer;
 }
 
-GLuint createFrameBuffer(GLenum attachKind, GLuint object) {
-    GLuint frameBuffer = 0;
-    glGenFramebuffers(1, &frameBuffer);
+GlFramebuffer createFrameBuffer(GLenum attachKind, GLuint object) {
+    GlFramebuffer frameBuffer = GlFramebuffer::create();
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, frameBuffer);
     if (attachKind == GL_TEXTURE_2D)
         glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, object, 0);
@@ -190,4 +180,4 @@ bool readBackBgr(GLuint frameBuffer, int width, int height, void* out) {
     return true;
 }
 
-}  // namespace glsetup
+}  // namespace rendersteps

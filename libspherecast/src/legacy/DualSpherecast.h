@@ -3,14 +3,31 @@
 #include <GL/glew.h>
 
 #include "DualFisheyeModel.h"
+#include "GlHandles.h"
 
 struct GLFWwindow;
 
+// What the single-pass renderer owns for the life of its GL context,
+// released as a whole (while the context is current) by resetting it.
+struct SinglePassObjects {
+    GlProgram programID;
+    GlProgram simpleProgramID;
+    GlTexture textureID;
+    GlBuffer vertexBufferID;
+    GlBuffer indexBufferID;
+    GlBuffer uvBufferID;
+    GlFramebuffer frameBufferID;
+    GlRenderbuffer renderBufferID;
+    GLsizei indexCount = 0;
+    GlVertexArray vertexArray;
+};
+
 // Earlier single-pass stitcher: draws the stitch meshes straight into the
 // read-back render buffer over a dark-blue clear colour, with shader programs
-// read from files under ./src/shaders/ (relative to the working directory).
-// Stitch layout only, no view rotation. Not reached through the facade.
-class DualSpherecast {
+// read from files under ./src/shaders/ (relative to the working directory;
+// they are kept in shaders/ beside this file). Stitch layout only, no view
+// rotation. Not reached through the facade.
+class DualSpherecast : public SinglePassObjects {
 public:
     DualSpherecast(const char* offset, int size, int frameWidth, int frameHeight);
     ~DualSpherecast();
@@ -38,27 +55,17 @@ public:
     int textureHeight;
     DualFisheyeModel model;
     GLFWwindow* window = nullptr;
-    GLuint programID = 0;
-    GLuint simpleProgramID = 0;
-    GLuint textureID = 0;
-    GLuint vertexBufferID = 0;
-    GLuint indexBufferID = 0;
-    GLuint uvBufferID = 0;
-    GLuint frameBufferID = 0;
-    GLuint renderBufferID = 0;
     GLint blendWidthLocation = -1;
     GLint mvpLocation = -1;
     GLint simpleMvpLocation = -1;
     GLint textureLocation = -1;
     GLint transformMatLocation = -1;
-    GLsizei indexCount = 0;
     float mvp[16];
 
 private:
     void uploadFrame(const void* data);
     void releaseContext();
 
-    GLuint vertexArrayID = 0;
     bool holdsGlfw = false;
     bool glLoaded = false;
     bool ready = false;
