@@ -174,12 +174,12 @@ Reading readForRenderer(const char* text) {
 
     Calibration& c = r.calibration;
     if (n == 16 && !TruncToInt(slot[15], &c.lensCode)) {
-        r.status = Status::refused("the lens code (" + FieldText(whole, 15) + ") does not fit");
+        r.status = Status::refused("the lens code (" + FieldText(whole, 15) + ") is out of range");
         return r;
     }
     if (!TruncToInt(slot[13], &c.imageWidth) || !TruncToInt(slot[14], &c.imageHeight)) {
         r.status = Status::refused("the image size (" + FieldText(whole, 13) + " x " + FieldText(whole, 14) +
-                                   ") does not fit");
+                                   ") is out of range");
         return r;
     }
     for (int b = 0; b < 2; ++b) {
