@@ -39,14 +39,8 @@ GlProgram buildProgram(const std::string& vertexCode, const std::string& fragmen
 
 DualSpherecastNew::DualSpherecastNew(const char* offset, int size, int frameWidth, int frameHeight,
                                      RenderType type)
-    : width(glfwcontext::outputSize(size) * 2),
-      height(glfwcontext::outputSize(size)),
-      textureWidth(frameWidth),
-      textureHeight(frameHeight),
-      model(offset ? offset : ""),
-      renderType(type) {
+    : RendererState(offset, size, frameWidth, frameHeight), renderType(type) {
     std::memcpy(rotationMatrix, kIdentity, sizeof rotationMatrix);
-    std::memcpy(mvp, kIdentity, sizeof mvp);
     if (renderType == Stereo) height *= 2;
 }
 
@@ -187,17 +181,10 @@ void DualSpherecastNew::bindShaderProgram() {
 }
 
 void DualSpherecastNew::render() {
-    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, frameBufferID);
-    glViewport(0, 0, width, height);
-    glDrawBuffer(GL_COLOR_ATTACHMENT0);
-    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    rendersteps::beginPass(frameBufferID, width, height, 0.0f, 0.0f, 0.0f, 0.0f);
     bindShaderProgram();
     rendersteps::drawMesh(vertexBufferID, uvBufferID, indexBufferID, indexCount);
-
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+    rendersteps::endPass();
 }
 
 void DualSpherecastNew::bindRenderBufferShaderProgram() {
@@ -214,18 +201,11 @@ void DualSpherecastNew::bindRenderBufferShaderProgram() {
 }
 
 void DualSpherecastNew::renderFromFrameBuffer() {
-    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, renderFrameBufferID);
-    glViewport(0, 0, width, height);
-    glDrawBuffer(GL_COLOR_ATTACHMENT0);
     // Green marks whatever the plane leaves uncovered.
-    glClearColor(0.0f, 255.0f, 0.0f, 0.0f);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    rendersteps::beginPass(renderFrameBufferID, width, height, 0.0f, 255.0f, 0.0f, 0.0f);
     bindRenderBufferShaderProgram();
-
     rendersteps::drawMesh(panoramaVertexBufferID, 0, panoramaIndexBufferID, panoramaIndexCount);
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+    rendersteps::endPass();
 }
 
 void DualSpherecastNew::render(void* out) {

@@ -5,11 +5,9 @@
 #include <memory>
 #include <vector>
 
-#include "DualFisheyeModel.h"
 #include "GlHandles.h"
 #include "PanoramaPlane.h"
-
-struct GLFWwindow;
+#include "RendererState.h"
 
 // What the two-pass renderer owns for the life of its GL context, released
 // as a whole (while the context is current) by resetting it.
@@ -34,7 +32,7 @@ struct TwoPassObjects {
 
 // Two-pass GPU stitcher behind the exported Spherecast facade.
 // Fields are public so that tests can check the GL state they describe.
-class DualSpherecastNew : public TwoPassObjects {
+class DualSpherecastNew : public RendererState, public TwoPassObjects {
 public:
     enum RenderType { Stitch = 0, Stereo = 1 };
 
@@ -63,34 +61,16 @@ public:
     void createStereoBuffers(std::vector<float>* vertices, std::vector<float>* uvs, std::vector<unsigned int>* indices);
     void initRenderBufferScene();
 
-    // True between a successful initOpenGL and deInitOpenGL.
-    bool isReady() const { return ready; }
-
-    int width;
-    int height;
-    int textureWidth;
-    int textureHeight;
-    DualFisheyeModel model;
     RenderType renderType;
-    GLFWwindow* window = nullptr;
-    GLint blendWidthLocation = -1;
-    GLint mvpLocation = -1;
     GLint panoramaMvpLocation = -1;
-    GLint textureLocation = -1;
     GLint panoramaTextureLocation = -1;
-    GLint transformMatLocation = -1;
     GLint posXLocation = -1, posYLocation = -1, widthLocation = -1, heightLocation = -1;
     GLint planeWidthLocation = -1, planeHeightLocation = -1, rotMatrixLocation = -1;
     float rotationMatrix[16];
-    float mvp[16];
 
 private:
     void uploadFrame(const void* data);
     void makeCurrent();
     // Deletes GL objects, window and plane; drops the windowing reference.
     void releaseContext();
-
-    bool holdsGlfw = false;
-    bool glLoaded = false;
-    bool ready = false;
 };

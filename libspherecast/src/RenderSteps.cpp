@@ -83,6 +83,20 @@ void uploadMesh(const std::vector<float>& vertices, const std::vector<float>& uv
     *indexBuffer = staticBuffer(GL_ELEMENT_ARRAY_BUFFER, indices);
 }
 
+void beginPass(GLuint frameBuffer, int width, int height, float r, float g, float b, float a) {
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, frameBuffer);
+    glViewport(0, 0, width, height);
+    glDrawBuffer(GL_COLOR_ATTACHMENT0);
+    glClearColor(r, g, b, a);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+}
+
+void endPass() {
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+}
+
 void drawMesh(GLuint vertexBuffer, GLuint uvBuffer, GLuint indexBuffer, GLsizei indexCount) {
     glEnableVertexAttribArray(0);
     glBindBuffer(GL_ARRAY_BUFFER, vertexBuffer);

@@ -52,6 +52,12 @@ void uploadMesh(const std::vector<float>& vertices, const std::vector<float>& uv
                 const std::vector<unsigned int>& indices, GlBuffer* vertexBuffer, GlBuffer* uvBuffer,
                 GlBuffer* indexBuffer);
 
+// Starts a pass: drawing into colour attachment 0 of `frameBuffer` over the
+// whole width x height output, cleared to (r, g, b, a).
+void beginPass(GLuint frameBuffer, int width, int height, float r, float g, float b, float a);
+// Ends a pass: the default frame buffer and no buffers bound.
+void endPass();
+
 // Draws an indexed mesh with three floats of position at attribute 0 and,
 // unless uvBuffer is 0, three of texture data at attribute 1.
 void drawMesh(GLuint vertexBuffer, GLuint uvBuffer, GLuint indexBuffer, GLsizei indexCount);

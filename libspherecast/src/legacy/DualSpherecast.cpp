@@ -36,14 +36,7 @@ GlProgram loadShaderFiles(const char* vertexPath, const char* fragmentPath) {
 }  // namespace
 
 DualSpherecast::DualSpherecast(const char* offset, int size, int frameWidth, int frameHeight)
-    : width(glfwcontext::outputSize(size) * 2),
-      height(glfwcontext::outputSize(size)),
-      textureWidth(frameWidth),
-      textureHeight(frameHeight),
-      model(offset ? offset : "") {
-    const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-    std::memcpy(mvp, identity, sizeof mvp);
-}
+    : RendererState(offset, size, frameWidth, frameHeight) {}
 
 DualSpherecast::~DualSpherecast() { releaseContext(); }
 

@@ -2,10 +2,8 @@
 
 #include <GL/glew.h>
 
-#include "DualFisheyeModel.h"
 #include "GlHandles.h"
-
-struct GLFWwindow;
+#include "RendererState.h"
 
 // What the single-pass renderer owns for the life of its GL context,
 // released as a whole (while the context is current) by resetting it.
@@ -27,7 +25,7 @@ struct SinglePassObjects {
 // read from files under ./src/shaders/ (relative to the working directory;
 // they are kept in shaders/ beside this file). Stitch layout only, no view
 // rotation. Not reached through the facade.
-class DualSpherecast : public SinglePassObjects {
+class DualSpherecast : public RendererState, public SinglePassObjects {
 public:
     DualSpherecast(const char* offset, int size, int frameWidth, int frameHeight);
     ~DualSpherecast();
@@ -47,26 +45,9 @@ public:
     // Prints the pending GL error (also when there is none).
     void logerror();
 
-    bool isReady() const { return ready; }
-
-    int width;
-    int height;
-    int textureWidth;
-    int textureHeight;
-    DualFisheyeModel model;
-    GLFWwindow* window = nullptr;
-    GLint blendWidthLocation = -1;
-    GLint mvpLocation = -1;
     GLint simpleMvpLocation = -1;
-    GLint textureLocation = -1;
-    GLint transformMatLocation = -1;
-    float mvp[16];
 
 private:
     void uploadFrame(const void* data);
     void releaseContext();
-
-    bool holdsGlfw = false;
-    bool glLoaded = false;
-    bool ready = false;
 };
