@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <locale>
 #include <string>
 
 #include "DefaultOffset.h"
@@ -67,6 +68,22 @@ TEST(DualFisheyeModel, LensCodeAndTrailingFields) {
         testing::internal::GetCapturedStdout();
         expectDefaultLenses(m, c.type);
     }
+}
+
+// A host may switch its process to a locale that writes numbers as
+// "2.880,5": the calibration text keeps the point as decimal separator.
+TEST(DualFisheyeModel, HostLocaleDoesNotChangeTheReading) {
+    struct CommaDecimal : std::numpunct<char> {
+        char do_decimal_point() const override { return ','; }
+        char do_thousands_sep() const override { return '.'; }
+        std::string do_grouping() const override { return "\3"; }
+    };
+    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new CommaDecimal));
+    testing::internal::CaptureStdout();
+    DualFisheyeModel m(kDefault);
+    testing::internal::GetCapturedStdout();
+    std::locale::global(previous);
+    expectDefaultLenses(m, 4);
 }
 
 TEST(DualFisheyeModel, ImageSizesAreTruncated) {
