@@ -15,13 +15,6 @@ namespace {
 
 const double kPi = 3.14159265358979323846;
 
-// The fisheye fragment shader's cross-fade curve.
-double alphaNormalized(double x) {
-    const double lamda = 5.2, a = 0.5;
-    if (x <= 0.5) return a * std::pow(2.0 * x, lamda);
-    return 1.0 - (1.0 - a) * std::pow(2.0 * (1.0 - x), lamda);
-}
-
 // Angle in degrees between a stereo output point and the middle of its half,
 // as the stereo fragment shader measures it (rotation of 90 degrees about y
 // in single precision).
@@ -190,7 +183,7 @@ bool StitchGeometry::meshCovers(const Mesh& m, double x, double y) const {
 double StitchGeometry::meshAlpha(const Mesh& m, double x, double y) const {
     if (layout_ == Layout::Stitch) {
         double t = (x - m.planeLeft) / blendWidth_;
-        return alphaNormalized(clamp01(t));
+        return crossFadeAlpha(t);
     }
     const double phi = stereoAngle(x, y, static_cast<float>(width_), static_cast<float>(height_));
     if (phi > 100.0) return clamp01((102.0 - phi) / 2.0);
@@ -276,6 +269,13 @@ std::vector<uint8_t> StitchGeometry::blendBandMask(double margin) const {
     for (int r = 0; r < height_; ++r)
         for (int c = 0; c < width_; ++c) mask[static_cast<size_t>(r) * width_ + c] = inBlendBand(c, r, margin) ? 1 : 0;
     return mask;
+}
+
+double crossFadeAlpha(double x) {
+    const double lamda = 5.2, a = 0.5;
+    x = clamp01(x);
+    if (x <= 0.5) return a * std::pow(2.0 * x, lamda);
+    return 1.0 - (1.0 - a) * std::pow(2.0 * (1.0 - x), lamda);
 }
 
 double inverseLensRadius(const FisheyeLens& lens, double ratio) {

@@ -186,6 +186,10 @@ private:
 // below the polynomial's value at 0 give 0, above 1 give fov / 2.
 double inverseLensRadius(const FisheyeLens& lens, double ratio);
 
+// The fisheye shader's cross-fade curve: alpha at fraction x (clamped to
+// 0..1) of the way across a mesh's blend band.
+double crossFadeAlpha(double x);
+
 // Bilinear sample at continuous pixel coordinates (pixel centres at +0.5),
 // clamped at the edges; wrapX repeats horizontally instead.
 void sampleBilinear(const BgrImage& image, double x, double y, bool wrapX, double out[3]);
