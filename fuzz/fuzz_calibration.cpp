@@ -1,15 +1,18 @@
 // Calibration model and stitch meshes on arbitrary offset text: no crash, no
-// undefined behaviour, a failed parse changes nothing, and meshes from a
-// readable calibration have the grid's shape.
+// undefined behaviour, a failed parse changes nothing, meshes from a readable
+// calibration have the grid's shape, and a calibration passed as usable gives
+// finite texture coordinates on both lenses.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "DualFisheyeModel.h"
 #include "FisheyePlane.h"
+#include "calibration/Calibration.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The model echoes every text on standard output.
@@ -38,5 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::abort();
     for (unsigned int k : plane.indices)
         if (k >= 35u) std::abort();
+
+    const calibration::Reading usable = calibration::checkUsable(text.c_str());
+    if (usable.status.isOk() != usable.status.reason().empty()) std::abort();
+    if (usable.status) {
+        if (!ok) std::abort();  // usable implies readable by the renderer
+        for (const FisheyeLens* lens : {&model.lens0, &model.lens1}) {
+            const FisheyePlane p(*lens, 24, 6, 4, 0.0f, 0.0f, angle);
+            for (float f : p.uvs)
+                if (!std::isfinite(f)) std::abort();
+        }
+    }
     return 0;
 }

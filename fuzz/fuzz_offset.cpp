@@ -1,5 +1,6 @@
 // Offset string text functions on arbitrary text: no crash, no out-of-bounds
-// access, and the results agree with each other.
+// access, the results agree with each other, and what libdec accepts as a
+// two-lens calibration of modest numbers the renderer reads too.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "calibration/Calibration.h"
 #include "libdec.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -35,5 +37,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (fields.empty()) std::abort();
     // An accepted text has at least 8 fields (one lens).
     if (valid && fields.size() < 8) std::abort();
+
+    // Accepted, exactly two lenses, at least the 15 fields the renderer
+    // needs, and no number too long for a float or an int: the renderer
+    // reads it.
+    if (valid && fields[0] == "2" && fields.size() >= 15) {
+        bool modest = true;
+        for (const std::string& f : fields) modest = modest && f.size() <= 9;
+        if (modest && !calibration::readForRenderer(whole.c_str()).status) std::abort();
+    }
     return 0;
 }

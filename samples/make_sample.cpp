@@ -7,18 +7,19 @@
 // track whose one sample is a 192-byte calibration record (unless --no-record),
 // so the clip's calibration is found the way a camera's is.
 //
-// Geometry: the stitcher's output column px (of W) shows longitude
-// lambda0 - (px + 0.5) * 360 / W with lambda0 = 180 + blend / 2 in lens 0's
-// frame, the first output row is the +z pole. The photo is laid out the same
-// way, so a correct stitch of frame k reproduces the photo scaled to the
-// output size and shifted right by k * yawStep degrees.
+// Geometry: the frames are made by the test synthesiser (FisheyeSynth), which
+// inverts the renderer's own lens model and stitch layout: the photo is laid
+// out as the stitched panorama, so a correct stitch of frame k reproduces the
+// photo scaled to the output size and shifted right by k * yawStep degrees.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
+#include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,10 +33,18 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "FisheyeSynth.h"
+#include "calibration/Calibration.h"
+
 namespace {
 
-const char* kDefaultOffset =
-    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
+using calibration::Calibration;
+using testutil::BgrImage;
+
+// Output size at which the synthesiser places the lens images: large enough
+// that the layout's rounding to whole pixels is far below a pixel of any
+// panorama stitched from the clip.
+const int kGeometrySize = 4096;
 
 [[noreturn]] void fail(const std::string& msg) {
     std::fprintf(stderr, "make_sample: %s\n", msg.c_str());
@@ -48,52 +57,11 @@ std::string averr(int code) {
     return buf;
 }
 
-// ---- lens model (same polynomials as the renderer) ----
-
-struct Lens {
-    double radius, cx, cy, yaw, pitch, roll;
-    int type;
-    double fov() const { return type == 2 ? 210.0 : type == 5 ? 220.0 : 236.0; }
-    double blend() const { return type == 2 ? 25.0 : 30.0; }
-    double map(double t) const {
-        if (type == 5) return 0.0169 * t - 3.77e-5 * t * t + 6.883e-7 * std::pow(t, 3) - 4.166e-9 * std::pow(t, 4);
-        if (type == 2) return 0.0192 * t - 7.897e-6 * t * t - 1.045e-7 * std::pow(t, 3) - 2.494e-9 * std::pow(t, 4);
-        return 0.0183 * t + 8.474e-6 * t * t - 5.955e-7 * std::pow(t, 3) + 1.014e-9 * std::pow(t, 4) + 0.0007;
-    }
-};
-
-struct Calibration {
-    Lens lens[2];
-    int imageWidth = 0, imageHeight = 0;
-    unsigned lensCode = 516;
-};
-
-Calibration parseOffset(const std::string& text) {
-    std::vector<double> f;
-    std::stringstream ss(text);
-    std::string item;
-    while (std::getline(ss, item, '_')) {
-        char* end = nullptr;
-        double v = std::strtod(item.c_str(), &end);
-        if (item.empty() || *end) fail("bad offset field '" + item + "'");
-        f.push_back(v);
-    }
-    if (f.size() < 15 || f[0] != 2) fail("offset needs 2 lenses and at least 15 fields");
-    Calibration c;
-    c.lensCode = f.size() > 15 ? static_cast<unsigned>(f[15]) : 260;
-    for (int b = 0; b < 2; ++b) {
-        Lens& l = c.lens[b];
-        l.radius = f[1 + 6 * b];
-        l.cx = f[2 + 6 * b];
-        l.cy = f[3 + 6 * b];
-        l.yaw = f[4 + 6 * b];
-        l.pitch = f[5 + 6 * b];
-        l.roll = f[6 + 6 * b];
-        l.type = static_cast<int>(c.lensCode & 255);
-    }
-    c.imageWidth = static_cast<int>(f[13]);
-    c.imageHeight = static_cast<int>(f[14]);
-    return c;
+// The calibration of `text`, refused unless it can be stitched.
+Calibration usableCalibration(const std::string& text) {
+    const calibration::Reading r = calibration::checkUsable(text.c_str());
+    if (!r.status) fail("calibration '" + text + "' cannot be used: " + r.status.reason());
+    return r.calibration;
 }
 
 void put32(std::string& s, size_t at, uint32_t v) {
@@ -108,11 +76,11 @@ std::string makeRecord(const Calibration& c) {
     r[17] = static_cast<char>(c.imageWidth >> 8);
     r[18] = static_cast<char>(c.imageHeight & 0xff);
     r[19] = static_cast<char>(c.imageHeight >> 8);
-    put32(r, 20, c.lensCode);
+    put32(r, 20, static_cast<uint32_t>(c.lensCode));
     r[24] = 2;
     for (int b = 0; b < 2; ++b) {
-        const Lens& l = c.lens[b];
-        const double v[6] = {l.radius, l.cx, l.cy, l.yaw, l.pitch, l.roll};
+        const calibration::Lens& l = c.lens[b];
+        const double v[6] = {l.radius, l.centerX, l.centerY, l.yaw, l.pitch, l.roll};
         for (int k = 0; k < 6; ++k)
             put32(r, 32 + 32 * b + 4 * k, static_cast<uint32_t>(static_cast<int32_t>(std::lround(v[k] * 1000.0))));
     }
@@ -124,21 +92,21 @@ std::string recordText(const Calibration& c) {
     std::string s = "2";
     char buf[64];
     for (int b = 0; b < 2; ++b) {
-        const Lens& l = c.lens[b];
-        const double v[6] = {l.radius, l.cx, l.cy, l.yaw, l.pitch, l.roll};
+        const calibration::Lens& l = c.lens[b];
+        const double v[6] = {l.radius, l.centerX, l.centerY, l.yaw, l.pitch, l.roll};
         for (double x : v) {
             float milli = static_cast<float>(static_cast<int32_t>(std::lround(x * 1000.0)));
             std::snprintf(buf, sizeof buf, "_%.2f", static_cast<double>(milli) / 1000.0);
             s += buf;
         }
     }
-    std::snprintf(buf, sizeof buf, "_%d_%d_%u", c.imageWidth, c.imageHeight, c.lensCode);
+    std::snprintf(buf, sizeof buf, "_%d_%d_%u", c.imageWidth, c.imageHeight, static_cast<unsigned>(c.lensCode));
     return s + buf;
 }
 
 // ---- picture loading ----
 
-void loadPicture(const std::string& path, int& w, int& h, std::vector<uint8_t>& rgb) {
+BgrImage loadPicture(const std::string& path) {
     AVFormatContext* fmt = nullptr;
     int rc = avformat_open_input(&fmt, path.c_str(), nullptr, nullptr);
     if (rc < 0) fail("cannot open " + path + ": " + averr(rc));
@@ -162,12 +130,11 @@ void loadPicture(const std::string& path, int& w, int& h, std::vector<uint8_t>& 
         got = avcodec_receive_frame(ctx, frame) >= 0;
     }
     if (!got) fail("no picture decoded from " + path);
-    w = frame->width;
-    h = frame->height;
-    rgb.assign(static_cast<size_t>(w) * h * 3, 0);
-    SwsContext* sws = sws_getContext(w, h, static_cast<AVPixelFormat>(frame->format), w, h, AV_PIX_FMT_RGB24,
+    const int w = frame->width, h = frame->height;
+    BgrImage picture(w, h);
+    SwsContext* sws = sws_getContext(w, h, static_cast<AVPixelFormat>(frame->format), w, h, AV_PIX_FMT_BGR24,
                                      SWS_BICUBIC, nullptr, nullptr, nullptr);
-    uint8_t* dst[1] = {rgb.data()};
+    uint8_t* dst[1] = {picture.data.data()};
     int stride[1] = {w * 3};
     sws_scale(sws, frame->data, frame->linesize, 0, h, dst, stride);
     sws_freeContext(sws);
@@ -175,12 +142,13 @@ void loadPicture(const std::string& path, int& w, int& h, std::vector<uint8_t>& 
     av_packet_free(&pkt);
     avcodec_free_context(&ctx);
     avformat_close_input(&fmt);
+    return picture;
 }
 
 // ---- synthesis ----
 
 struct Options {
-    std::string photo, out, offset = kDefaultOffset, comment;
+    std::string photo, out, offset = DEFAULT_OFFSET, comment;
     int width = 1920, height = 960, frames = 90, gop = 30, crf = 23, supersample = 2;
     AVRational fps{30, 1};
     double yawStep = 0.25;  // degrees of camera turn per frame
@@ -188,110 +156,15 @@ struct Options {
     std::string preset = "medium";
 };
 
-// Photo coordinates (column, row, at yaw 0) of every subsample of the fisheye
-// frame; NaN column where the subsample lies outside both image circles.
-std::vector<float> buildLookup(const Options& o, const Calibration& cal, int photoW, int photoH) {
-    const int ss = o.supersample;
-    std::vector<float> lut(static_cast<size_t>(o.width) * o.height * ss * ss * 2);
-    const double deg = M_PI / 180.0;
-    const double lambda0 = M_PI + cal.lens[0].blend() * 0.5 * deg;
-    double rot[2][3][3];
-    std::vector<double> inv[2];  // map value -> off-axis angle, by table
-    for (int b = 0; b < 2; ++b) {
-        const Lens& l = cal.lens[b];
-        // M = Ry(90 + pitch) * Rz(yaw) * Rx(roll); the lens frame is M * world.
-        auto mul = [](const double a[3][3], const double c[3][3], double r[3][3]) {
-            for (int i = 0; i < 3; ++i)
-                for (int j = 0; j < 3; ++j) r[i][j] = a[i][0] * c[0][j] + a[i][1] * c[1][j] + a[i][2] * c[2][j];
-        };
-        double p = (90.0 + l.pitch) * deg, y = l.yaw * deg, r = l.roll * deg;
-        double ry[3][3] = {{std::cos(p), 0, std::sin(p)}, {0, 1, 0}, {-std::sin(p), 0, std::cos(p)}};
-        double rz[3][3] = {{std::cos(y), -std::sin(y), 0}, {std::sin(y), std::cos(y), 0}, {0, 0, 1}};
-        double rx[3][3] = {{1, 0, 0}, {0, std::cos(r), -std::sin(r)}, {0, std::sin(r), std::cos(r)}};
-        double t[3][3];
-        mul(ry, rz, t);
-        mul(t, rx, rot[b]);
-        const int n = 8192;
-        inv[b].resize(n + 1);
-        double half = l.fov() / 2, top = l.map(half);
-        // map() rises monotonically up to half the field of view: invert by bisection.
-        for (int i = 0; i <= n; ++i) {
-            double target = top * i / n, lo = 0, hi = half;
-            for (int it = 0; it < 50; ++it) {
-                double mid = 0.5 * (lo + hi);
-                (l.map(mid) < target ? lo : hi) = mid;
-            }
-            inv[b][i] = 0.5 * (lo + hi);
-        }
-    }
-    const double sx = static_cast<double>(cal.imageWidth) / o.width;
-    const double sy = static_cast<double>(cal.imageHeight) / o.height;
-    size_t k = 0;
-    for (int t = 0; t < o.height; ++t)
-        for (int s = 0; s < o.width; ++s)
-            for (int a = 0; a < ss; ++a)
-                for (int c = 0; c < ss; ++c, k += 2) {
-                    double px = (s + (c + 0.5) / ss) * sx, py = (t + (a + 0.5) / ss) * sy;
-                    int b = -1;
-                    double dx = 0, dy = 0, dist = 0;
-                    for (int cand = 0; cand < 2 && b < 0; ++cand) {
-                        const Lens& l = cal.lens[cand];
-                        dx = px - l.cx;
-                        dy = py - l.cy;
-                        dist = std::sqrt(dx * dx + dy * dy);
-                        if (dist <= l.radius) b = cand;
-                    }
-                    if (b < 0) {
-                        lut[k] = NAN;
-                        lut[k + 1] = 0;
-                        continue;
-                    }
-                    double f = dist / cal.lens[b].radius * (inv[b].size() - 1);
-                    size_t i0 = std::min(static_cast<size_t>(f), inv[b].size() - 2);
-                    double theta = (inv[b][i0] + (f - i0) * (inv[b][i0 + 1] - inv[b][i0])) * deg;
-                    double alpha = std::atan2(dy, dx);
-                    double v[3] = {std::sin(theta) * std::cos(alpha), std::sin(theta) * std::sin(alpha), std::cos(theta)};
-                    double d[3];
-                    for (int i = 0; i < 3; ++i)  // world = M^T * lens
-                        d[i] = rot[b][0][i] * v[0] + rot[b][1][i] * v[1] + rot[b][2][i] * v[2];
-                    double phi = std::atan2(d[1], d[0]) - (b == 1 ? M_PI : 0.0);
-                    double polar = std::acos(std::max(-1.0, std::min(1.0, d[2])));
-                    double col = (lambda0 - phi) / (2 * M_PI) * photoW - 0.5;
-                    col = std::fmod(col, static_cast<double>(photoW));
-                    if (col < 0) col += photoW;
-                    lut[k] = static_cast<float>(col);
-                    lut[k + 1] = static_cast<float>(polar / M_PI * photoH - 0.5);
-                }
-    return lut;
-}
-
-void renderFrame(const Options& o, const std::vector<float>& lut, const std::vector<uint8_t>& photo, int pw, int ph,
-                 double shiftCols, std::vector<uint8_t>& rgb) {
-    const int ss = o.supersample;
-    const float norm = 1.0f / (ss * ss);
-    rgb.resize(static_cast<size_t>(o.width) * o.height * 3);
-    size_t k = 0;
-    for (size_t p = 0; p < static_cast<size_t>(o.width) * o.height; ++p) {
-        float acc[3] = {0, 0, 0};
-        for (int q = 0; q < ss * ss; ++q, k += 2) {
-            float col = lut[k];
-            if (std::isnan(col)) continue;
-            double x = col - shiftCols;
-            x -= std::floor(x / pw) * pw;
-            double y = std::max(0.0, std::min(static_cast<double>(ph - 1), static_cast<double>(lut[k + 1])));
-            int x0 = static_cast<int>(x), y0 = static_cast<int>(y);
-            int x1 = (x0 + 1) % pw, y1 = std::min(y0 + 1, ph - 1);
-            x0 %= pw;
-            float fx = static_cast<float>(x - std::floor(x)), fy = static_cast<float>(y - y0);
-            const uint8_t* a = &photo[(static_cast<size_t>(y0) * pw + x0) * 3];
-            const uint8_t* b = &photo[(static_cast<size_t>(y0) * pw + x1) * 3];
-            const uint8_t* c = &photo[(static_cast<size_t>(y1) * pw + x0) * 3];
-            const uint8_t* d = &photo[(static_cast<size_t>(y1) * pw + x1) * 3];
-            for (int ch = 0; ch < 3; ++ch)
-                acc[ch] += (a[ch] * (1 - fx) + b[ch] * fx) * (1 - fy) + (c[ch] * (1 - fx) + d[ch] * fx) * fy;
-        }
-        for (int ch = 0; ch < 3; ++ch) rgb[p * 3 + ch] = static_cast<uint8_t>(std::lround(std::min(255.0f, acc[ch] * norm)));
-    }
+// The geometry of the dual-fisheye frames of `offset`. The calibration
+// model echoes the text it reads: keep that off our output.
+std::unique_ptr<testutil::StitchGeometry> frameGeometry(const std::string& offset) {
+    std::streambuf* const echo = std::cout.rdbuf(nullptr);
+    std::unique_ptr<testutil::StitchGeometry> g(new testutil::StitchGeometry(offset, kGeometrySize));
+    std::cout.rdbuf(echo);
+    std::cout.clear();
+    if (!g->ok()) fail(g->error());
+    return g;
 }
 
 // ---- writing ----
@@ -360,8 +233,9 @@ struct Writer {
     }
 };
 
-void writeClip(const Options& o, const Calibration& cal, const std::vector<float>& lut,
-               const std::vector<uint8_t>& photo, int pw, int ph) {
+void writeClip(const Options& o, const Calibration& cal, const testutil::StitchGeometry& geometry,
+               const BgrImage& photo) {
+    const testutil::StitchGeometry::FrameMap map = geometry.frameMap(o.width, o.height, o.supersample);
     std::string tmp = o.out + ".tmp.mp4";
     Writer w;
     int rc = avformat_alloc_output_context2(&w.fmt, nullptr, "mp4", tmp.c_str());
@@ -434,7 +308,7 @@ void writeClip(const Options& o, const Calibration& cal, const std::vector<float
         av_packet_free(&p);
     }
 
-    SwsContext* sws = sws_getContext(o.width, o.height, AV_PIX_FMT_RGB24, o.width, o.height, AV_PIX_FMT_YUV420P,
+    SwsContext* sws = sws_getContext(o.width, o.height, AV_PIX_FMT_BGR24, o.width, o.height, AV_PIX_FMT_YUV420P,
                                      SWS_BICUBIC, nullptr, nullptr, nullptr);
     AVFrame* vf = av_frame_alloc();
     vf->format = AV_PIX_FMT_YUV420P;
@@ -452,11 +326,10 @@ void writeClip(const Options& o, const Calibration& cal, const std::vector<float
         af->nb_samples = w.aenc->frame_size;
         av_frame_get_buffer(af, 0);
     }
-    std::vector<uint8_t> rgb;
     for (int k = 0; k < o.frames; ++k) {
-        renderFrame(o, lut, photo, pw, ph, k * o.yawStep / 360.0 * pw, rgb);
+        const BgrImage bgr = geometry.synthesise(photo, map, k * o.yawStep);
         av_frame_make_writable(vf);
-        const uint8_t* src[1] = {rgb.data()};
+        const uint8_t* src[1] = {bgr.data.data()};
         int stride[1] = {o.width * 3};
         sws_scale(sws, src, stride, 0, o.height, vf->data, vf->linesize);
         vf->pts = k;
@@ -514,7 +387,7 @@ void usage() {
                  "  --preset NAME     x264 preset (default medium)\n"
                  "  --yaw-step DEG    camera turn per frame in degrees (default 0.25)\n"
                  "  --offset TEXT     calibration (default: the default offset string)\n"
-                 "  --supersample N   subsamples per pixel side (default 2)\n"
+                 "  --supersample N   subsamples per pixel side, 1 to 16 (default 2)\n"
                  "  --comment TEXT    comment tag\n"
                  "  --no-audio        no audio track\n"
                  "  --no-record       no text track with the calibration record\n");
@@ -549,7 +422,7 @@ int main(int argc, char** argv) {
         } else if (a == "--offset") {
             o.offset = next();
         } else if (a == "--supersample") {
-            o.supersample = std::max(1, std::atoi(next().c_str()));
+            o.supersample = std::max(1, std::min(16, std::atoi(next().c_str())));
         } else if (a == "--comment") {
             o.comment = next();
         } else if (a == "--no-audio") {
@@ -568,15 +441,16 @@ int main(int argc, char** argv) {
     o.out = pos[1];
     av_log_set_level(AV_LOG_ERROR);
 
-    Calibration cal = parseOffset(o.offset);
-    // Synthesise with what the reader will hand out: the record's text when
-    // there is a record, the default calibration otherwise.
-    if (o.record) cal = parseOffset(recordText(cal));
-    int pw = 0, ph = 0;
-    std::vector<uint8_t> photo;
-    loadPicture(o.photo, pw, ph, photo);
-    std::vector<float> lut = buildLookup(o, cal, pw, ph);
-    writeClip(o, cal, lut, photo, pw, ph);
+    // Synthesise with what the reader will hand out: the record's text (two
+    // decimals) when there is a record.
+    std::string text = o.offset;
+    Calibration cal = usableCalibration(text);
+    if (o.record) {
+        text = recordText(cal);
+        cal = usableCalibration(text);
+    }
+    const BgrImage photo = loadPicture(o.photo);
+    writeClip(o, cal, *frameGeometry(text), photo);
     std::printf("%s: %dx%d, %d frames at %d/%d fps, calibration %s\n", o.out.c_str(), o.width, o.height, o.frames,
                 o.fps.num, o.fps.den, o.record ? recordText(cal).c_str() : "none (reader default)");
     return 0;

@@ -14,9 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "GlSetup.h"
 #include "GlfwContext.h"
-#include "PanoramaPlane.h"
+#include "RenderSteps.h"
 #include "ShaderBuilder.h"
 #include "ShaderLoader.h"
 #include "StitchLayout.h"
@@ -24,24 +23,22 @@
 namespace {
 const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
-GLuint createFrameBufferStatusChecked(GLenum attachKind, GLuint object) {
-    const GLuint frameBuffer = glsetup::createFrameBuffer(attachKind, object);
+GlFramebuffer createFrameBufferStatusChecked(GLenum attachKind, GLuint object) {
+    GlFramebuffer frameBuffer = rendersteps::createFrameBuffer(attachKind, object);
     glDrawBuffer(GL_COLOR_ATTACHMENT0);
-    glsetup::drawFrameBufferComplete();
+    rendersteps::drawFrameBufferComplete();
     return frameBuffer;
+}
+
+GlProgram buildProgram(const std::string& vertexCode, const std::string& fragmentCode) {
+    return GlProgram(LoadShaders(vertexCode.c_str(), fragmentCode.c_str()));
 }
 }  // namespace
 
 DualSpherecastNew::DualSpherecastNew(const char* offset, int size, int frameWidth, int frameHeight,
                                      RenderType type)
-    : width(glfwcontext::outputSize(size) * 2),
-      height(glfwcontext::outputSize(size)),
-      textureWidth(frameWidth),
-      textureHeight(frameHeight),
-      model(offset ? offset : ""),
-      renderType(type) {
+    : RendererState(offset, size, frameWidth, frameHeight), renderType(type) {
     std::memcpy(rotationMatrix, kIdentity, sizeof rotationMatrix);
-    std::memcpy(mvp, kIdentity, sizeof mvp);
     if (renderType == Stereo) height *= 2;
 }
 
@@ -51,18 +48,15 @@ int DualSpherecastNew::initOpenGL(int argc, char** argv) {
     // A repeated initialisation replaces the first set of objects instead of leaking it.
     releaseContext();
 
-    if (const int failed = glsetup::openContext(width, height, &window, &context)) {
+    if (const int failed = rendersteps::openContext(width, height, &window, &context)) {
         releaseContext();
         return failed;
     }
 
-    vertexArrayID = glsetup::enableBlendingWithVertexArray();
+    vertexArray = rendersteps::enableBlendingWithVertexArray();
 
-    {
-        const std::string vertexCode = ShaderBuilder::buildPanoramaVertexCode();
-        const std::string fragmentCode = ShaderBuilder::buildPanoramaFragmentCode();
-        panoramaProgramID = LoadShaders(vertexCode.c_str(), fragmentCode.c_str());
-    }
+    panoramaProgramID =
+        buildProgram(ShaderBuilder::buildPanoramaVertexCode(), ShaderBuilder::buildPanoramaFragmentCode());
     transformMatLocation = glGetUniformLocation(panoramaProgramID, "uTransformMat");
     panoramaMvpLocation = glGetUniformLocation(panoramaProgramID, "MVP");
     panoramaTextureLocation = glGetUniformLocation(panoramaProgramID, "uTexture2D");
@@ -72,22 +66,18 @@ int DualSpherecastNew::initOpenGL(int argc, char** argv) {
     heightLocation = glGetUniformLocation(panoramaProgramID, "uHeight");
 
     if (renderType == Stereo) {
-        const std::string vertexCode = ShaderBuilder::buildStereoVertexCode();
-        const std::string fragmentCode = ShaderBuilder::buildStereoFragmentCode();
-        programID = LoadShaders(vertexCode.c_str(), fragmentCode.c_str());
+        programID = buildProgram(ShaderBuilder::buildStereoVertexCode(), ShaderBuilder::buildStereoFragmentCode());
         planeWidthLocation = glGetUniformLocation(programID, "uPlaneWidth");
         planeHeightLocation = glGetUniformLocation(programID, "uPlaneHeight");
         rotMatrixLocation = glGetUniformLocation(programID, "uRotMatrix");
     } else {
-        const std::string vertexCode = ShaderBuilder::buildFisheyeVertexCode();
-        const std::string fragmentCode = ShaderBuilder::buildFisheyeFragmentCode();
-        programID = LoadShaders(vertexCode.c_str(), fragmentCode.c_str());
+        programID = buildProgram(ShaderBuilder::buildFisheyeVertexCode(), ShaderBuilder::buildFisheyeFragmentCode());
         blendWidthLocation = glGetUniformLocation(programID, "uBlendWidth");
     }
     mvpLocation = glGetUniformLocation(programID, "MVP");
     textureLocation = glGetUniformLocation(programID, "uTexture2D");
 
-    glsetup::pixelMvp(width, height, mvp);
+    rendersteps::pixelMvp(width, height, mvp);
 
     std::memcpy(rotationMatrix, kIdentity, sizeof rotationMatrix);
 
@@ -121,14 +111,14 @@ void DualSpherecastNew::initScene() {
     std::vector<unsigned int> indices;
     createBuffers(&vertices, &uvs, &indices);
     indexCount = static_cast<GLsizei>(indices.size());
-    glsetup::uploadMesh(vertices, uvs, indices, &vertexBufferID, &uvBufferID, &indexBufferID);
+    rendersteps::uploadMesh(vertices, uvs, indices, &vertexBufferID, &uvBufferID, &indexBufferID);
 
     printf("create texture");
-    glGenTextures(1, &textureID);
+    textureID = GlTexture::create();
     glBindTexture(GL_TEXTURE_2D, textureID);
     uploadFrame(nullptr);
 
-    glGenTextures(1, &frameTextureID);
+    frameTextureID = GlTexture::create();
     glBindTexture(GL_TEXTURE_2D, frameTextureID);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
@@ -141,46 +131,41 @@ void DualSpherecastNew::initScene() {
 }
 
 void DualSpherecastNew::initRenderBufferScene() {
-    panoramaPlane = new PanoramaPlane(static_cast<float>(width), static_cast<float>(height), 4, 2, 0.0f, 0.0f);
+    panoramaPlane.reset(
+        new PanoramaPlane(static_cast<float>(width), static_cast<float>(height), 4, 2, 0.0f, 0.0f));
     panoramaIndexCount = static_cast<GLsizei>(panoramaPlane->indices.size());
 
-    glGenBuffers(1, &panoramaVertexBufferID);
-    glBindBuffer(GL_ARRAY_BUFFER, panoramaVertexBufferID);
-    glBufferData(GL_ARRAY_BUFFER, panoramaPlane->vertices.size() * sizeof(float),
-                 panoramaPlane->vertices.data(), GL_STATIC_DRAW);
-    glGenBuffers(1, &panoramaIndexBufferID);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, panoramaIndexBufferID);
-    glBufferData(GL_ELEMENT_ARRAY_BUFFER, panoramaPlane->indices.size() * sizeof(unsigned int),
-                 panoramaPlane->indices.data(), GL_STATIC_DRAW);
+    panoramaVertexBufferID = rendersteps::staticBuffer(GL_ARRAY_BUFFER, panoramaPlane->vertices);
+    panoramaIndexBufferID = rendersteps::staticBuffer(GL_ELEMENT_ARRAY_BUFFER, panoramaPlane->indices);
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
 
-    renderBufferID = glsetup::createColorRenderBuffer(width, height);
+    renderBufferID = rendersteps::createColorRenderBuffer(width, height);
 
     printf("create frame buffer");
     renderFrameBufferID = createFrameBufferStatusChecked(GL_RENDERBUFFER, renderBufferID);
 }
 
 void DualSpherecastNew::makeCurrent() {
-    glsetup::makeCurrent(window, context);
+    rendersteps::makeCurrent(window, context);
 }
 
 void DualSpherecastNew::uploadFrame(const void* data) {
     printf("set data,width:%d,height:%d", textureWidth, textureHeight);
     makeCurrent();
     glBindTexture(GL_TEXTURE_2D, textureID);
-    glsetup::loadBgrImage(textureWidth, textureHeight, data);
-    glsetup::clampAndMipmap();
+    rendersteps::loadBgrImage(textureWidth, textureHeight, data);
+    rendersteps::clampAndMipmap();
     printf("set data success");
 }
 
 void DualSpherecastNew::setData(void* data) {
-    if (!glsetup::setDataAccepted(ready)) return;
+    if (!rendersteps::setDataAccepted(ready)) return;
     uploadFrame(data);
 }
 
 void DualSpherecastNew::bindShaderProgram() {
-    glsetup::useProgramWithTexture(programID, mvpLocation, mvp, textureID, textureLocation);
+    rendersteps::useProgramWithTexture(programID, mvpLocation, mvp, textureID, textureLocation);
     if (renderType == Stereo) {
         glUniform1f(planeWidthLocation, static_cast<float>(width));
         glUniform1f(planeHeightLocation, static_cast<float>(height) * 0.5f);
@@ -192,17 +177,10 @@ void DualSpherecastNew::bindShaderProgram() {
 }
 
 void DualSpherecastNew::render() {
-    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, frameBufferID);
-    glViewport(0, 0, width, height);
-    glDrawBuffer(GL_COLOR_ATTACHMENT0);
-    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    rendersteps::beginPass(frameBufferID, width, height, 0.0f, 0.0f, 0.0f, 0.0f);
     bindShaderProgram();
-    glsetup::drawMesh(vertexBufferID, uvBufferID, indexBufferID, indexCount);
-
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+    rendersteps::drawMesh(vertexBufferID, uvBufferID, indexBufferID, indexCount);
+    rendersteps::endPass();
 }
 
 void DualSpherecastNew::bindRenderBufferShaderProgram() {
@@ -219,30 +197,23 @@ void DualSpherecastNew::bindRenderBufferShaderProgram() {
 }
 
 void DualSpherecastNew::renderFromFrameBuffer() {
-    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, renderFrameBufferID);
-    glViewport(0, 0, width, height);
-    glDrawBuffer(GL_COLOR_ATTACHMENT0);
     // Green marks whatever the plane leaves uncovered.
-    glClearColor(0.0f, 255.0f, 0.0f, 0.0f);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    rendersteps::beginPass(renderFrameBufferID, width, height, 0.0f, 255.0f, 0.0f, 0.0f);
     bindRenderBufferShaderProgram();
-
-    glsetup::drawMesh(panoramaVertexBufferID, 0, panoramaIndexBufferID, panoramaIndexCount);
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+    rendersteps::drawMesh(panoramaVertexBufferID, 0, panoramaIndexBufferID, panoramaIndexCount);
+    rendersteps::endPass();
 }
 
 void DualSpherecastNew::render(void* out) {
-    if (!glsetup::renderRequestAccepted(ready, out)) return;
+    if (!rendersteps::renderRequestAccepted(ready, out)) return;
     // Another renderer may have made its own context current since setData.
     makeCurrent();
-    const double t0 = glsetup::clockSeconds();
+    const double t0 = rendersteps::clockSeconds();
     render();
     renderFromFrameBuffer();
 
-    if (!glsetup::readBackBgr(renderFrameBufferID, width, height, out)) return;
-    printf("consume:%lf", glsetup::clockSeconds() - t0);
+    if (!rendersteps::readBackBgr(renderFrameBufferID, width, height, out)) return;
+    printf("consume:%lf", rendersteps::clockSeconds() - t0);
 }
 
 void DualSpherecastNew::updateRotation(float m[4][4]) {
@@ -253,29 +224,10 @@ void DualSpherecastNew::updateRotation(float m[4][4]) {
     std::memcpy(rotationMatrix, m, sizeof rotationMatrix);
 }
 
-void DualSpherecastNew::deleteGlObjects() {
-    const GLuint buffers[] = {vertexBufferID, uvBufferID, indexBufferID, panoramaVertexBufferID,
-                              panoramaIndexBufferID};
-    glDeleteBuffers(5, buffers);
-    const GLuint textures[] = {textureID, frameTextureID};
-    glDeleteTextures(2, textures);
-    const GLuint frameBuffers[] = {frameBufferID, renderFrameBufferID};
-    glDeleteFramebuffers(2, frameBuffers);
-    glDeleteRenderbuffers(1, &renderBufferID);
-    glDeleteVertexArrays(1, &vertexArrayID);
-    glDeleteProgram(programID);
-    glDeleteProgram(panoramaProgramID);
-}
-
 void DualSpherecastNew::releaseContext() {
     ready = false;
-    glsetup::closeContext(&window, &context, [this] { deleteGlObjects(); });
-    vertexBufferID = uvBufferID = indexBufferID = panoramaVertexBufferID = panoramaIndexBufferID = 0;
-    textureID = frameTextureID = frameBufferID = renderFrameBufferID = renderBufferID = 0;
-    vertexArrayID = programID = panoramaProgramID = 0;
-    indexCount = panoramaIndexCount = 0;
-    delete panoramaPlane;
-    panoramaPlane = nullptr;
+    rendersteps::closeContext(&window, &context,
+                              [this] { static_cast<TwoPassObjects&>(*this) = TwoPassObjects(); });
 }
 
 void DualSpherecastNew::deInitOpenGL() {

@@ -2,17 +2,37 @@
 
 #include <GL/glew.h>
 
+#include <memory>
 #include <vector>
 
-#include "DualFisheyeModel.h"
-#include "GlSetup.h"
+#include "GlHandles.h"
+#include "PanoramaPlane.h"
+#include "RendererState.h"
 
-struct GLFWwindow;
-class PanoramaPlane;
+// What the two-pass renderer owns for the life of its GL context, released
+// as a whole (while the context is current) by resetting it.
+struct TwoPassObjects {
+    std::unique_ptr<PanoramaPlane> panoramaPlane;
+    GlProgram programID;
+    GlProgram panoramaProgramID;
+    GlTexture textureID;
+    GlFramebuffer frameBufferID;
+    GlTexture frameTextureID;
+    GlBuffer vertexBufferID;
+    GlBuffer indexBufferID;
+    GlBuffer uvBufferID;
+    GlBuffer panoramaVertexBufferID;
+    GlBuffer panoramaIndexBufferID;
+    GLsizei panoramaIndexCount = 0;
+    GLsizei indexCount = 0;
+    GlRenderbuffer renderBufferID;
+    GlFramebuffer renderFrameBufferID;
+    GlVertexArray vertexArray;
+};
 
 // Two-pass GPU stitcher behind the exported Spherecast facade.
 // Fields are public so that tests can check the GL state they describe.
-class DualSpherecastNew {
+class DualSpherecastNew : public RendererState, public TwoPassObjects {
 public:
     enum RenderType { Stitch = 0, Stereo = 1 };
 
@@ -41,50 +61,16 @@ public:
     void createStereoBuffers(std::vector<float>* vertices, std::vector<float>* uvs, std::vector<unsigned int>* indices);
     void initRenderBufferScene();
 
-    // True between a successful initOpenGL and deInitOpenGL.
-    bool isReady() const { return ready; }
-
-    int width;
-    int height;
-    int textureWidth;
-    int textureHeight;
-    DualFisheyeModel model;
     RenderType renderType;
-    PanoramaPlane* panoramaPlane = nullptr;
-    GLFWwindow* window = nullptr;
-    GLuint programID = 0;
-    GLuint panoramaProgramID = 0;
-    GLuint textureID = 0;
-    GLuint frameBufferID = 0;
-    GLuint frameTextureID = 0;
-    GLuint vertexBufferID = 0;
-    GLuint indexBufferID = 0;
-    GLuint uvBufferID = 0;
-    GLuint panoramaVertexBufferID = 0;
-    GLuint panoramaIndexBufferID = 0;
-    GLint blendWidthLocation = -1;
-    GLint mvpLocation = -1;
     GLint panoramaMvpLocation = -1;
-    GLint textureLocation = -1;
     GLint panoramaTextureLocation = -1;
-    GLint transformMatLocation = -1;
-    GLsizei panoramaIndexCount = 0;
-    GLsizei indexCount = 0;
-    GLuint renderBufferID = 0;
-    GLuint renderFrameBufferID = 0;
     GLint posXLocation = -1, posYLocation = -1, widthLocation = -1, heightLocation = -1;
     GLint planeWidthLocation = -1, planeHeightLocation = -1, rotMatrixLocation = -1;
     float rotationMatrix[16];
-    float mvp[16];
 
 private:
     void uploadFrame(const void* data);
     void makeCurrent();
     // Deletes GL objects, context and plane; drops the shared references.
     void releaseContext();
-    void deleteGlObjects();
-
-    GLuint vertexArrayID = 0;
-    glsetup::ContextHold context;
-    bool ready = false;
 };

@@ -4,21 +4,16 @@
 #include <cmath>
 #include <limits>
 
-#include "../../libspherecast/src/DualFisheyeModel.h"
-#include "../../libspherecast/src/FisheyePlane.h"
+#include "DualFisheyeModel.h"
+#include "FisheyePlane.h"
+#include "StitchLayout.h"
+#include "calibration/Calibration.h"
 
 namespace testutil {
 
 namespace {
 
 const double kPi = 3.14159265358979323846;
-
-// The fisheye fragment shader's cross-fade curve.
-double alphaNormalized(double x) {
-    const double lamda = 5.2, a = 0.5;
-    if (x <= 0.5) return a * std::pow(2.0 * x, lamda);
-    return 1.0 - (1.0 - a) * std::pow(2.0 * (1.0 - x), lamda);
-}
 
 // Angle in degrees between a stereo output point and the middle of its half,
 // as the stereo fragment shader measures it (rotation of 90 degrees about y
@@ -54,16 +49,15 @@ struct StitchGeometry::Mesh {
     float planeLeft;
     double span;  // radians
 
-    Mesh(int lensIndex, const FisheyeLens& l, int planeHeight, float posX, float posY, int angle)
-        : lens(lensIndex), plane(l, planeHeight, 100, 50, posX, posY, angle) {
-        fisheyeLensRotation(l, rot);
+    explicit Mesh(const stitchlayout::LayoutMesh& placed) : lens(placed.lens), plane(placed.plane) {
+        fisheyeLensRotation(plane.lens, rot);
         const float pw = static_cast<float>(plane.planeWidth);
         const float ph = static_cast<float>(plane.planeHeight);
-        left = pw * -0.5f + posX;
-        right = pw * 0.5f + posX;
-        bottom = ph * -0.5f + posY;
-        top = ph * 0.5f + posY;
-        planeLeft = posX - static_cast<float>(plane.planeWidth / 2);
+        left = pw * -0.5f + plane.posX;
+        right = pw * 0.5f + plane.posX;
+        bottom = ph * -0.5f + plane.posY;
+        top = ph * 0.5f + plane.posY;
+        planeLeft = plane.posX - static_cast<float>(plane.planeWidth / 2);
         span = plane.angle * kPi / 180.0;
     }
 
@@ -141,13 +135,10 @@ StitchGeometry::StitchGeometry(const std::string& offset, int size, Layout layou
         error_ = "size out of range";
         return;
     }
-    if (!model_->parseOffset(offset.c_str())) {
-        error_ = "unreadable offset string";
-        return;
-    }
-    if (model_->lens0.imageWidth <= 0 || model_->lens0.imageHeight <= 0 ||
-        model_->lens0.radius <= 0.0f || model_->lens1.radius <= 0.0f) {
-        error_ = "calibration without image size or radius";
+    model_->parseOffset(offset.c_str());
+    const calibration::Reading usable = calibration::checkUsable(offset.c_str());
+    if (!usable.status) {
+        error_ = "calibration not usable: " + usable.status.reason();
         return;
     }
     buildMeshes();
@@ -166,41 +157,22 @@ StitchGeometry::~StitchGeometry() {}
 const DualFisheyeModel& StitchGeometry::model() const { return *model_; }
 
 void StitchGeometry::buildMeshes() {
-    const FisheyeLens& l0 = model_->lens0;
-    const FisheyeLens& l1 = model_->lens1;
-
-    // The renderer's three stitch meshes, in its single-precision steps.
+    // The renderer's layouts; what the meshes show is judged here, apart
+    // from the renderer.
     stitchWidth_ = 2 * size_;
     stitchHeight_ = size_;
-    {
-        const int W = stitchWidth_, H = stitchHeight_;
-        const float Hf = static_cast<float>(H);
-        const FisheyeLens* lens[3] = {&l0, &l1, &l0};
-        const int lensIndex[3] = {0, 1, 0};
-        for (int i = 0; i < 3; ++i) {
-            const float b = lens[i]->blendAngle();
-            const float planeW = (b + 180.0f) / 180.0f * Hf;
-            const float blendW = b / 180.0f * Hf;
-            const float step = planeW - blendW;
-            const float t = static_cast<float>(-(W / 2)) - blendW;
-            float c = planeW * 0.5f + t;
-            c = c - step * 0.5f;
-            const float cx = static_cast<float>(i) * step + c;
-            stitchMeshes_.emplace_back(lensIndex[i], *lens[i], H, cx, 0.0f, 0);
-        }
-    }
+    for (const stitchlayout::LayoutMesh& m : stitchlayout::stitchMeshes(*model_, stitchWidth_, stitchHeight_))
+        stitchMeshes_.emplace_back(m);
 
     if (layout_ == Layout::Stitch) {
         width_ = stitchWidth_;
         height_ = stitchHeight_;
-        blendWidth_ = l0.blendAngle() / 180.0f * static_cast<float>(height_);
+        blendWidth_ = stitchlayout::stitchBlendWidth(*model_, height_);
         meshes_ = stitchMeshes_;
     } else {
         width_ = 2 * size_;
         height_ = 2 * size_;
-        const int half = height_ / 2, quarter = height_ / 4;
-        meshes_.emplace_back(0, l0, half, 0.0f, static_cast<float>(quarter), 360);
-        meshes_.emplace_back(1, l1, half, 0.0f, static_cast<float>(-quarter), 360);
+        for (const stitchlayout::LayoutMesh& m : stitchlayout::stereoMeshes(*model_, height_)) meshes_.emplace_back(m);
     }
 }
 
@@ -211,7 +183,7 @@ bool StitchGeometry::meshCovers(const Mesh& m, double x, double y) const {
 double StitchGeometry::meshAlpha(const Mesh& m, double x, double y) const {
     if (layout_ == Layout::Stitch) {
         double t = (x - m.planeLeft) / blendWidth_;
-        return alphaNormalized(clamp01(t));
+        return crossFadeAlpha(t);
     }
     const double phi = stereoAngle(x, y, static_cast<float>(width_), static_cast<float>(height_));
     if (phi > 100.0) return clamp01((102.0 - phi) / 2.0);
@@ -297,6 +269,13 @@ std::vector<uint8_t> StitchGeometry::blendBandMask(double margin) const {
     for (int r = 0; r < height_; ++r)
         for (int c = 0; c < width_; ++c) mask[static_cast<size_t>(r) * width_ + c] = inBlendBand(c, r, margin) ? 1 : 0;
     return mask;
+}
+
+double crossFadeAlpha(double x) {
+    const double lamda = 5.2, a = 0.5;
+    x = clamp01(x);
+    if (x <= 0.5) return a * std::pow(2.0 * x, lamda);
+    return 1.0 - (1.0 - a) * std::pow(2.0 * (1.0 - x), lamda);
 }
 
 double inverseLensRadius(const FisheyeLens& lens, double ratio) {
@@ -406,39 +385,50 @@ uint8_t toByte(double v) {
 }
 }  // namespace
 
-StitchGeometry::FrameMap StitchGeometry::frameMap(int frameWidth, int frameHeight) const {
+StitchGeometry::FrameMap StitchGeometry::frameMap(int frameWidth, int frameHeight, int supersample) const {
     FrameMap map;
-    if (!ok() || frameWidth <= 0 || frameHeight <= 0) return map;
+    if (!ok() || frameWidth <= 0 || frameHeight <= 0 || supersample < 1 || supersample > 16) return map;
+    const int n = supersample;
     map.frameWidth = frameWidth;
     map.frameHeight = frameHeight;
-    map.pos.assign(static_cast<size_t>(frameWidth) * frameHeight * 2, std::numeric_limits<float>::quiet_NaN());
-    for (int py = 0; py < frameHeight; ++py) {
-        for (int px = 0; px < frameWidth; ++px) {
-            double col, row;
-            if (!frameToOutput(px + 0.5, py + 0.5, frameWidth, frameHeight, &col, &row, nullptr)) continue;
-            const size_t k = (static_cast<size_t>(py) * frameWidth + px) * 2;
-            map.pos[k] = static_cast<float>(col);
-            map.pos[k + 1] = static_cast<float>(row);
-        }
-    }
+    map.supersample = n;
+    map.pos.assign(static_cast<size_t>(frameWidth) * frameHeight * n * n * 2, std::numeric_limits<float>::quiet_NaN());
+    size_t k = 0;
+    for (int py = 0; py < frameHeight; ++py)
+        for (int px = 0; px < frameWidth; ++px)
+            for (int a = 0; a < n; ++a)
+                for (int b = 0; b < n; ++b, k += 2) {
+                    double col, row;
+                    if (!frameToOutput(px + (b + 0.5) / n, py + (a + 0.5) / n, frameWidth, frameHeight, &col, &row,
+                                       nullptr))
+                        continue;
+                    map.pos[k] = static_cast<float>(col);
+                    map.pos[k + 1] = static_cast<float>(row);
+                }
     return map;
 }
 
-BgrImage StitchGeometry::synthesise(const BgrImage& source, const FrameMap& map) const {
-    if (!ok() || source.empty() || map.frameWidth <= 0 || map.frameHeight <= 0 ||
-        map.pos.size() != static_cast<size_t>(map.frameWidth) * map.frameHeight * 2)
+BgrImage StitchGeometry::synthesise(const BgrImage& source, const FrameMap& map, double turnDegrees) const {
+    const size_t perPixel = static_cast<size_t>(map.supersample) * map.supersample;
+    if (!ok() || source.empty() || map.frameWidth <= 0 || map.frameHeight <= 0 || map.supersample < 1 ||
+        map.pos.size() != static_cast<size_t>(map.frameWidth) * map.frameHeight * perPixel * 2)
         return BgrImage();
     BgrImage frame(map.frameWidth, map.frameHeight);
     const double sx = static_cast<double>(source.width) / stitchWidth_;
     const double sy = static_cast<double>(source.height) / stitchHeight_;
+    const double shift = turnDegrees / 360.0 * source.width;
+    size_t k = 0;
     for (int py = 0; py < map.frameHeight; ++py) {
         for (int px = 0; px < map.frameWidth; ++px) {
-            const size_t k = (static_cast<size_t>(py) * map.frameWidth + px) * 2;
-            if (std::isnan(map.pos[k])) continue;
-            double rgb[3];
-            sampleBilinear(source, map.pos[k] * sx, map.pos[k + 1] * sy, true, rgb);
+            double acc[3] = {0.0, 0.0, 0.0};
+            for (size_t q = 0; q < perPixel; ++q, k += 2) {
+                if (std::isnan(map.pos[k])) continue;
+                double rgb[3];
+                sampleBilinear(source, map.pos[k] * sx - shift, map.pos[k + 1] * sy, true, rgb);
+                for (int c = 0; c < 3; ++c) acc[c] += rgb[c];
+            }
             uint8_t* p = frame.at(px, py);
-            for (int c = 0; c < 3; ++c) p[c] = toByte(rgb[c]);
+            for (int c = 0; c < 3; ++c) p[c] = toByte(acc[c] / static_cast<double>(perPixel));
         }
     }
     return frame;

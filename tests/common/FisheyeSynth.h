@@ -1,6 +1,6 @@
 // Dual-fisheye frame synthesis and a CPU model of the renderer's stitching,
-// for pixel tests and sample clips. Uses libspherecast's geometry classes:
-// link spherecast_core.
+// for pixel tests and sample clips (library fisheye_synth, on libspherecast's
+// geometry).
 //
 // Conventions
 // -----------
@@ -142,13 +142,20 @@ public:
 
     // For many frames of one size: where each frame pixel looks, computed
     // once (the lens inversion is the costly part), then only sampling.
+    // With supersample n, each pixel averages n x n evenly spread subsamples.
     struct FrameMap {
         int frameWidth = 0;
         int frameHeight = 0;
-        std::vector<float> pos;  // output col, row per frame pixel; NaN outside the circles
+        int supersample = 1;
+        // Output col, row per subsample (n * n per pixel, pixels row-major);
+        // NaN outside both image circles.
+        std::vector<float> pos;
     };
-    FrameMap frameMap(int frameWidth, int frameHeight) const;
-    BgrImage synthesise(const BgrImage& source, const FrameMap& map) const;
+    FrameMap frameMap(int frameWidth, int frameHeight, int supersample = 1) const;
+    // The frame of a camera turned `turnDegrees` about the vertical axis
+    // from where synthesise(source, ...) has it: its stitch shows the source
+    // shifted right by that much longitude.
+    BgrImage synthesise(const BgrImage& source, const FrameMap& map, double turnDegrees = 0.0) const;
 
     // CPU model of the renderer's output for `frame` (identity rotation).
     BgrImage stitch(const BgrImage& frame, UvMode mode = UvMode::Rasterised) const;
@@ -178,6 +185,10 @@ private:
 // the inverse of radius * map(t) / map(fov / 2) over [0, fov / 2]. Ratios
 // below the polynomial's value at 0 give 0, above 1 give fov / 2.
 double inverseLensRadius(const FisheyeLens& lens, double ratio);
+
+// The fisheye shader's cross-fade curve: alpha at fraction x (clamped to
+// 0..1) of the way across a mesh's blend band.
+double crossFadeAlpha(double x);
 
 // Bilinear sample at continuous pixel coordinates (pixel centres at +0.5),
 // clamped at the edges; wrapX repeats horizontally instead.

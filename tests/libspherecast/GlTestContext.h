@@ -11,7 +11,7 @@
 
 #include "EglContext.h"
 #include "GlDriverPin.h"
-#include "GlSetup.h"
+#include "RenderSteps.h"
 #include "GlfwContext.h"
 
 namespace gltest {
@@ -64,16 +64,16 @@ public:
     // Not inside a capture of standard output: it captures the opening messages.
     GlTestContext() {
         testing::internal::CaptureStdout();
-        ok_ = glsetup::openContext(64, 64, &window_, &hold_) == 0;
+        ok_ = rendersteps::openContext(64, 64, &window_, &hold_) == 0;
         testing::internal::GetCapturedStdout();
     }
-    ~GlTestContext() { glsetup::closeContext(&window_, &hold_, [] {}); }
+    ~GlTestContext() { rendersteps::closeContext(&window_, &hold_, [] {}); }
     GlTestContext(const GlTestContext&) = delete;
     GlTestContext& operator=(const GlTestContext&) = delete;
     bool ok() const { return ok_; }
 
 private:
     GLFWwindow* window_ = nullptr;
-    glsetup::ContextHold hold_;
+    rendersteps::ContextHold hold_;
     bool ok_ = false;
 };

@@ -5,12 +5,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "DefaultOffset.h"
 #include "GlDriverPin.h"
 
 namespace rendertest {
 
-inline const char* const kDefaultOffset =
-    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
+using testutil::kDefaultOffset;
 
 // Read-back row: 3 * width bytes raised to a multiple of 4.
 inline size_t rowStride(int width) { return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3); }

@@ -63,18 +63,4 @@ TEST(FisheyeLens, PolynomialRisesToHalfTheFieldOfViewAndPeaksBeyond) {
     }
 }
 
-TEST(FisheyeLens, NewLensHoldsOnlyItsType) {
-    const FisheyeLens lens = lensOf(5);
-    EXPECT_EQ(lens.type, FisheyeLens::Lens220);
-    EXPECT_EQ(lens.centerX, 0.0f);
-    EXPECT_EQ(lens.centerY, 0.0f);
-    EXPECT_EQ(lens.radius, 0.0f);
-    EXPECT_EQ(lens.yaw, 0.0f);
-    EXPECT_EQ(lens.pitch, 0.0f);
-    EXPECT_EQ(lens.roll, 0.0f);
-    EXPECT_EQ(lens.imageWidth, 0);
-    EXPECT_EQ(lens.imageHeight, 0);
-    static_assert(sizeof(FisheyeLens::LensType) == 4, "32-bit lens type");
-}
-
 }  // namespace

@@ -4,16 +4,17 @@
 #include <random>
 #include <vector>
 
+#include "DefaultOffset.h"
 #include "DualFisheyeModel.h"
 #include "FisheyePlane.h"
 #include "FisheyeSynth.h"
 #include "PanoramaPlane.h"
+#include "ViewRotation.h"
 
 namespace {
 
 const double kPi = 3.14159265358979323846;
-const char* kDefault =
-    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
+using testutil::kDefaultOffset;
 
 FisheyeLens referenceLens(int type = 4) {
     FisheyeLens l(static_cast<FisheyeLens::LensType>(type));
@@ -62,15 +63,12 @@ TEST(FisheyePlane, ReferenceMesh) {
         EXPECT_NEAR(p.uvs[3 * k], c.u, 1e-6);
         EXPECT_NEAR(p.uvs[3 * k + 1], c.v, 1e-6);
     }
-    // Regeneration and the copies hand out the same arrays.
+    // Regenerating starts afresh instead of appending.
     FisheyePlane q = p;
     q.initGeometry();
     EXPECT_EQ(q.vertices, p.vertices);
     EXPECT_EQ(q.uvs, p.uvs);
     EXPECT_EQ(q.indices, p.indices);
-    EXPECT_EQ(p.vertData(), p.vertices);
-    EXPECT_EQ(p.uvData(), p.uvs);
-    EXPECT_EQ(p.indiceData(), p.indices);
 }
 
 TEST(FisheyePlane, SpanAndWidthFromTheArguments) {
@@ -90,7 +88,7 @@ TEST(FisheyePlane, SpanAndWidthFromTheArguments) {
 }
 
 TEST(FisheyePlane, DefaultCalibrationMiddleVertex) {
-    const DualFisheyeModel m = quietModel(kDefault);
+    const DualFisheyeModel m = quietModel(kDefaultOffset);
     struct Case { const FisheyeLens* lens; double u, v, pixels; };
     const Case cases[] = {{&m.lens0, 0.242986, 0.507983, 27.0}, {&m.lens1, 0.750252, 0.488988, 24.0}};
     for (const Case& c : cases) {
@@ -320,6 +318,51 @@ TEST(PanoramaPlane, ReferencePlane) {
     }
     EXPECT_EQ(moved.uvs, p.uvs);
     EXPECT_EQ(moved.indices, p.indices);
+}
+
+// The view matrix maps an output direction (column-major, m[i] = column i)
+// to the panorama direction shown there. The middle of the output looks
+// along azimuth pi; azimuth grows with the output column, +z is up.
+TEST(ViewRotation, AnglesTurnTheViewAsAUserExpects) {
+    auto apply = [](const float m[4][4], const double v[3], double out[3]) {
+        for (int j = 0; j < 3; ++j) out[j] = m[0][j] * v[0] + m[1][j] * v[1] + m[2][j] * v[2];
+    };
+    const double ahead[3] = {-1, 0, 0}, up[3] = {0, 0, 1};
+    const double deg = kPi / 180.0;
+    float m[4][4];
+    double d[3];
+
+    viewRotationMatrix(30, 0, 0, m);  // right: the middle shows azimuth pi + 30 degrees
+    apply(m, ahead, d);
+    EXPECT_NEAR(std::atan2(d[1], d[0]) + 2 * kPi, kPi + 30 * deg, 1e-6);
+    EXPECT_NEAR(d[2], 0.0, 1e-7);
+
+    viewRotationMatrix(0, 20, 0, m);  // up: the middle shows 20 degrees above the horizon
+    apply(m, ahead, d);
+    EXPECT_NEAR(std::asin(d[2]), 20 * deg, 1e-6);
+
+    viewRotationMatrix(0, 0, 15, m);  // about the viewing direction, which stays
+    apply(m, ahead, d);
+    EXPECT_NEAR(d[0], -1.0, 1e-7);
+    apply(m, up, d);
+    EXPECT_NEAR(std::acos(d[2]), 15 * deg, 1e-6);
+    EXPECT_NEAR(d[0], 0.0, 1e-7);
+
+    // Any combination is a proper rotation with an untouched fourth row and column.
+    viewRotationMatrix(-123.4, 56.7, 89.1, m);
+    for (int i = 0; i < 3; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            const double dot = m[i][0] * m[k][0] + m[i][1] * m[k][1] + m[i][2] * m[k][2];
+            EXPECT_NEAR(dot, i == k ? 1.0 : 0.0, 1e-6);
+        }
+        EXPECT_EQ(m[i][3], 0.0f);
+        EXPECT_EQ(m[3][i], 0.0f);
+    }
+    EXPECT_EQ(m[3][3], 1.0f);
+    const double det = m[0][0] * (m[1][1] * m[2][2] - m[2][1] * m[1][2]) -
+                       m[1][0] * (m[0][1] * m[2][2] - m[2][1] * m[0][2]) +
+                       m[2][0] * (m[0][1] * m[1][2] - m[1][1] * m[0][2]);
+    EXPECT_NEAR(det, 1.0, 1e-6);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "FisheyeSynth.h"
 #include "GlTestContext.h"
 #include "ShaderBuilder.h"
 #include "ShaderLoader.h"
@@ -288,30 +289,22 @@ TEST_F(GlShaderTest, BrokenShaderStillYieldsAProgramAndPrintsItsLog) {
     glDeleteProgram(program);
 }
 
-double alphaCurve(double x) {
-    x = std::min(1.0, std::max(0.0, x));
-    return x <= 0.5 ? 0.5 * std::pow(2.0 * x, 5.2) : 1.0 - 0.5 * std::pow(2.0 * (1.0 - x), 5.2);
-}
-
-TEST(AlphaCurveTest, ReferenceValues) {
-    EXPECT_DOUBLE_EQ(alphaCurve(0.0), 0.0);
-    EXPECT_DOUBLE_EQ(alphaCurve(0.5), 0.5);
-    EXPECT_DOUBLE_EQ(alphaCurve(1.0), 1.0);
-    EXPECT_NEAR(alphaCurve(0.25), 0.0136, 1e-4);
-}
-
-// The fade runs from alpha 0 at planeLeft to 1 one band width to the right.
+// The fade runs from alpha 0 at planeLeft to 1 one band width to the right,
+// along the curve the stitch model uses.
 TEST_F(GlShaderTest, FisheyeAlphaFollowsTheCrossFadeCurve) {
     GLuint program = build(kPrograms[2]);
-    const float blend = 64.0f, planeLeft = 16.0f;
+    const float blend = 64.0f, planeLeft = 15.5f;
     glUniform1f(glGetUniformLocation(program, "uBlendWidth"), blend);
     const int w = 128;
     std::vector<unsigned char> px = drawQuad(program, w, 2, 0.0f, float(w), 0.0f, 2.0f, planeLeft);
     for (int c = 0; c < w; ++c) {
-        const double expected = alphaCurve((c + 0.5 - planeLeft) / blend);
+        const double expected = testutil::crossFadeAlpha((c + 0.5 - planeLeft) / blend);
         EXPECT_NEAR(px[c * 4 + 3] / 255.0, expected, 1.5 / 255.0) << "column " << c;
         EXPECT_EQ(px[c * 4 + 0], 255) << "column " << c;
     }
+    // Reference points: 0 at the edge, 0.5 * 0.5^5.2 a quarter in, 0.5 halfway, 1 at the end.
+    const struct { int column; double alpha; } points[] = {{15, 0.0}, {31, 0.0136}, {47, 0.5}, {79, 1.0}};
+    for (const auto& p : points) EXPECT_NEAR(px[p.column * 4 + 3] / 255.0, p.alpha, 1.5 / 255.0) << p.column;
     glDeleteProgram(program);
 }
 

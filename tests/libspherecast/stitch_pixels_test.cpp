@@ -12,6 +12,7 @@
 #include "FisheyeSynth.h"
 #include "RendererTestUtil.h"
 #include "Spherecast.h"
+#include "ViewRotation.h"
 
 using namespace testutil;
 
@@ -143,20 +144,23 @@ TEST(StitchPixelsTest, EachRegionShowsItsLens) {
     EXPECT_GT(checked, out.width * out.height * 3 / 4);
 }
 
-// A half turn about the vertical axis of the panorama shifts it by half its width.
-TEST(StitchPixelsTest, HalfTurnShiftsThePanorama) {
+// A view turned 45 degrees to the right shows, in each column, what the
+// straight view shows an eighth of the width further right (the source has
+// no symmetry that would hide a turn the other way).
+TEST(StitchPixelsTest, YawTurnsTheViewToTheRight) {
     const Calibration& c = kCalibrations[0];
     StitchGeometry geometry(c.offset, c.size);
     const BgrImage source = makeSmoothPanorama(geometry.width(), geometry.height(), 2);
     const BgrImage frame = geometry.synthesise(source, c.frameWidth, c.frameHeight);
     const BgrImage straight = renderStitch(c.offset, c.size, frame);
-    float halfTurn[4][4] = {{-1, 0, 0, 0}, {0, -1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
-    const BgrImage turned = renderStitch(c.offset, c.size, frame, halfTurn);
+    float turn[4][4];
+    viewRotationMatrix(45.0, 0.0, 0.0, turn);
+    const BgrImage turned = renderStitch(c.offset, c.size, frame, turn);
     BgrImage shifted(straight.width, straight.height);
     for (int row = 0; row < straight.height; ++row)
         for (int col = 0; col < straight.width; ++col)
             for (int k = 0; k < 3; ++k)
-                shifted.at(col, row)[k] = straight.at((col + straight.width / 2) % straight.width, row)[k];
+                shifted.at(col, row)[k] = straight.at((col + straight.width / 8) % straight.width, row)[k];
     EXPECT_GE(psnr(turned, shifted), 40.0);
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "DefaultOffset.h"
 #include "DualFisheyeModel.h"
 #include "FisheyeSynth.h"
 
@@ -12,9 +13,8 @@ using namespace testutil;
 
 namespace {
 
-const std::string kBody =
-    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440";
-const std::string kDefault = kBody + "_516";
+const std::string kBody = testutil::defaultOffsetWithoutCode();
+const std::string kDefault = testutil::kDefaultOffset;
 
 // Geometry objects echo the offset string on standard output.
 std::unique_ptr<StitchGeometry> geometry(const std::string& offset, int size, Layout layout = Layout::Stitch) {

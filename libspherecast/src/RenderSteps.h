@@ -5,12 +5,15 @@
 #include <functional>
 #include <vector>
 
+#include "GlHandles.h"
+
 struct GLFWwindow;
 
-// GL set-up, drawing and read-back steps that both renderers take the same
-// way. The steps that print progress messages print exactly the renderers'
+// The steps both renderers take the same way: opening and closing their
+// context, setting up their objects, drawing and reading back each frame.
+// The steps that print progress messages print exactly the renderers'
 // texts, in the renderers' order.
-namespace glsetup {
+namespace rendersteps {
 
 // What openContext set up besides the window, so that closeContext can undo
 // exactly that.
@@ -45,17 +48,32 @@ double clockSeconds();
 
 // Alpha blending for the cross-fade and multisampling on; returns a new
 // vertex array, left bound.
-GLuint enableBlendingWithVertexArray();
+GlVertexArray enableBlendingWithVertexArray();
 
 // Column-major projection of width x height output pixels centred on the
 // origin, seen from z = -1 (which mirrors x).
 void pixelMvp(int width, int height, float out[16]);
 
+// A new static buffer holding `data`, left bound to `target`.
+template <class T>
+GlBuffer staticBuffer(GLenum target, const std::vector<T>& data) {
+    GlBuffer buffer = GlBuffer::create();
+    glBindBuffer(target, buffer);
+    glBufferData(target, static_cast<GLsizeiptr>(data.size() * sizeof(T)), data.data(), GL_STATIC_DRAW);
+    return buffer;
+}
+
 // Copies a mesh into three new static buffers (positions, texture
 // coordinates, indices).
 void uploadMesh(const std::vector<float>& vertices, const std::vector<float>& uvs,
-                const std::vector<unsigned int>& indices, GLuint* vertexBuffer, GLuint* uvBuffer,
-                GLuint* indexBuffer);
+                const std::vector<unsigned int>& indices, GlBuffer* vertexBuffer, GlBuffer* uvBuffer,
+                GlBuffer* indexBuffer);
+
+// Starts a pass: drawing into colour attachment 0 of `frameBuffer` over the
+// whole width x height output, cleared to (r, g, b, a).
+void beginPass(GLuint frameBuffer, int width, int height, float r, float g, float b, float a);
+// Ends a pass: the default frame buffer and no buffers bound.
+void endPass();
 
 // Draws an indexed mesh with three floats of position at attribute 0 and,
 // unless uvBuffer is 0, three of texture data at attribute 1.
@@ -71,10 +89,10 @@ void loadBgrImage(int width, int height, const void* data);
 void clampAndMipmap();
 
 // A new RGBA render buffer of width x height, left bound.
-GLuint createColorRenderBuffer(int width, int height);
+GlRenderbuffer createColorRenderBuffer(int width, int height);
 // A new frame buffer, left bound for drawing, with `object` (a GL_TEXTURE_2D
 // texture or, for any other kind, a render buffer) as colour attachment 0.
-GLuint createFrameBuffer(GLenum attachKind, GLuint object);
+GlFramebuffer createFrameBuffer(GLenum attachKind, GLuint object);
 // Whether the bound draw frame buffer is complete; prints its status if not.
 bool drawFrameBufferComplete();
 
@@ -88,4 +106,4 @@ bool renderRequestAccepted(bool ready, const void* out);
 // (4-byte aligned, bottom row first); false, printed, when it is not complete.
 bool readBackBgr(GLuint frameBuffer, int width, int height, void* out);
 
-}  // namespace glsetup
+}  // namespace rendersteps

@@ -1,4 +1,4 @@
-#include "GlSetup.h"
+#include "RenderSteps.h"
 
 #include <GLFW/glfw3.h>
 
@@ -13,7 +13,7 @@
 #include "EglContext.h"
 #include "GlfwContext.h"
 
-namespace glsetup {
+namespace rendersteps {
 
 namespace {
 // What the window path prints for the step that failed (1 or 2).
@@ -148,12 +148,11 @@ double clockSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-GLuint enableBlendingWithVertexArray() {
+GlVertexArray enableBlendingWithVertexArray() {
     glEnable(GL_BLEND);
     glEnable(GL_MULTISAMPLE);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    GLuint vertexArray = 0;
-    glGenVertexArrays(1, &vertexArray);
+    GlVertexArray vertexArray = GlVertexArray::create();
     glBindVertexArray(vertexArray);
     return vertexArray;
 }
@@ -168,18 +167,25 @@ void pixelMvp(int width, int height, float out[16]) {
 }
 
 void uploadMesh(const std::vector<float>& vertices, const std::vector<float>& uvs,
-                const std::vector<unsigned int>& indices, GLuint* vertexBuffer, GLuint* uvBuffer,
-                GLuint* indexBuffer) {
-    glGenBuffers(1, vertexBuffer);
-    glBindBuffer(GL_ARRAY_BUFFER, *vertexBuffer);
-    glBufferData(GL_ARRAY_BUFFER, vertices.size() * sizeof(float), vertices.data(), GL_STATIC_DRAW);
-    glGenBuffers(1, uvBuffer);
-    glBindBuffer(GL_ARRAY_BUFFER, *uvBuffer);
-    glBufferData(GL_ARRAY_BUFFER, uvs.size() * sizeof(float), uvs.data(), GL_STATIC_DRAW);
-    glGenBuffers(1, indexBuffer);
-    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, *indexBuffer);
-    glBufferData(GL_ELEMENT_ARRAY_BUFFER, indices.size() * sizeof(unsigned int), indices.data(),
-                 GL_STATIC_DRAW);
+                const std::vector<unsigned int>& indices, GlBuffer* vertexBuffer, GlBuffer* uvBuffer,
+                GlBuffer* indexBuffer) {
+    *vertexBuffer = staticBuffer(GL_ARRAY_BUFFER, vertices);
+    *uvBuffer = staticBuffer(GL_ARRAY_BUFFER, uvs);
+    *indexBuffer = staticBuffer(GL_ELEMENT_ARRAY_BUFFER, indices);
+}
+
+void beginPass(GLuint frameBuffer, int width, int height, float r, float g, float b, float a) {
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, frameBuffer);
+    glViewport(0, 0, width, height);
+    glDrawBuffer(GL_COLOR_ATTACHMENT0);
+    glClearColor(r, g, b, a);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+}
+
+void endPass() {
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
 }
 
 void drawMesh(GLuint vertexBuffer, GLuint uvBuffer, GLuint indexBuffer, GLsizei indexCount) {
@@ -221,17 +227,15 @@ void clampAndMipmap() {
     glGenerateMipmap(GL_TEXTURE_2D);
 }
 
-GLuint createColorRenderBuffer(int width, int height) {
-    GLuint renderBuffer = 0;
-    glGenRenderbuffers(1, &renderBuffer);
+GlRenderbuffer createColorRenderBuffer(int width, int height) {
+    GlRenderbuffer renderBuffer = GlRenderbuffer::create();
     glBindRenderbuffer(GL_RENDERBUFFER, renderBuffer);
     glRenderbufferStorage(GL_RENDERBUFFER, GL_RGBA, width, height);
     return renderBuffer;
 }
 
-GLuint createFrameBuffer(GLenum attachKind, GLuint object) {
-    GLuint frameBuffer = 0;
-    glGenFramebuffers(1, &frameBuffer);
+GlFramebuffer createFrameBuffer(GLenum attachKind, GLuint object) {
+    GlFramebuffer frameBuffer = GlFramebuffer::create();
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, frameBuffer);
     if (attachKind == GL_TEXTURE_2D)
         glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, object, 0);
@@ -281,4 +285,4 @@ bool readBackBgr(GLuint frameBuffer, int width, int height, void* out) {
     return true;
 }
 
-}  // namespace glsetup
+}  // namespace rendersteps

@@ -3,28 +3,43 @@
 
 #include <GL/glew.h>
 
-#include <cstring>
-#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include "DualSpherecast.h"
+#include <cstring>
+#include <string>
+
+#include "../RendererTestUtil.h"
 #include "DualSpherecastNew.h"
-#include "GlTestContext.h"
-#include "RendererTestUtil.h"
+#include "../GlTestContext.h"
+#include "legacy/DualSpherecast.h"
+#include "test_clips.h"
 
 using namespace rendertest;
 
 namespace {
 
-// The shader files are opened relative to the working directory.
+// The renderer opens its shader files at ./src/shaders/, relative to the
+// working directory: each test runs in a fresh folder whose src/shaders is
+// the legacy renderer's shader folder.
 class LegacyTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(getcwd(saved_, sizeof saved_), nullptr);
-        ASSERT_EQ(chdir(DFS_SOURCE_DIR "/libspherecast"), 0);
+        dir_ = testutil::makeTempDir("legacy_run");
+        ASSERT_FALSE(dir_.empty());
+        ASSERT_EQ(mkdir((dir_ + "/src").c_str(), 0755), 0);
+        ASSERT_EQ(symlink(DFS_SOURCE_DIR "/libspherecast/src/legacy/shaders", (dir_ + "/src/shaders").c_str()), 0);
+        ASSERT_EQ(chdir(dir_.c_str()), 0);
     }
-    void TearDown() override { EXPECT_EQ(chdir(saved_), 0); }
+    void TearDown() override {
+        EXPECT_EQ(chdir(saved_), 0);
+        unlink((dir_ + "/src/shaders").c_str());
+        rmdir((dir_ + "/src").c_str());
+        rmdir(dir_.c_str());
+    }
     char saved_[4096];
+    std::string dir_;
 };
 
 std::vector<uint8_t> detailFrame(int w, int h) {
@@ -48,7 +63,7 @@ TEST_F(LegacyTest, InitialisesWithItsMessagesAndBuildsBothFilePrograms) {
     EXPECT_EQ(out,
               gltest::openMessages() + "create frame buffer" "bind buffers" "create texture" "set data,width:288,height:144"
               "error:code:0,desc:No error" "error:code:0,desc:No error" "set data success" "init opengl success");
-    for (GLuint program : {r.programID, r.simpleProgramID}) {
+    for (GLuint program : {r.programID.get(), r.simpleProgramID.get()}) {
         GLint linked = GL_FALSE;
         glGetProgramiv(program, GL_LINK_STATUS, &linked);
         EXPECT_EQ(linked, GL_TRUE);

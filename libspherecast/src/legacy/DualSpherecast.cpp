@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "GlSetup.h"
 #include "GlfwContext.h"
+#include "RenderSteps.h"
 #include "ShaderLoader.h"
 #include "StitchLayout.h"
 
@@ -26,35 +26,28 @@ std::string readShaderFile(const char* path) {
     return text.str();
 }
 
-GLuint loadShaderFiles(const char* vertexPath, const char* fragmentPath) {
+GlProgram loadShaderFiles(const char* vertexPath, const char* fragmentPath) {
     const std::string vertexCode = readShaderFile(vertexPath);
     const std::string fragmentCode = readShaderFile(fragmentPath);
-    return LoadShaders(vertexCode.c_str(), fragmentCode.c_str());
+    return GlProgram(LoadShaders(vertexCode.c_str(), fragmentCode.c_str()));
 }
 }  // namespace
 
 DualSpherecast::DualSpherecast(const char* offset, int size, int frameWidth, int frameHeight)
-    : width(glfwcontext::outputSize(size) * 2),
-      height(glfwcontext::outputSize(size)),
-      textureWidth(frameWidth),
-      textureHeight(frameHeight),
-      model(offset ? offset : "") {
-    const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-    std::memcpy(mvp, identity, sizeof mvp);
-}
+    : RendererState(offset, size, frameWidth, frameHeight) {}
 
 DualSpherecast::~DualSpherecast() { releaseContext(); }
 
 int DualSpherecast::initOpenGL(int argc, char** argv) {
     releaseContext();
 
-    if (const int failed = glsetup::openContext(width, height, &window, &context)) {
+    if (const int failed = rendersteps::openContext(width, height, &window, &context)) {
         releaseContext();
         return failed;
     }
 
     bindFrameBuffer();
-    vertexArrayID = glsetup::enableBlendingWithVertexArray();
+    vertexArray = rendersteps::enableBlendingWithVertexArray();
     glClearColor(0.0f, 0.0f, 0.4f, 0.0f);
 
     simpleProgramID = loadShaderFiles("./src/shaders/simple.vert", "./src/shaders/simple.frag");
@@ -64,7 +57,7 @@ int DualSpherecast::initOpenGL(int argc, char** argv) {
     blendWidthLocation = glGetUniformLocation(programID, "uBlendWidth");
     mvpLocation = glGetUniformLocation(programID, "MVP");
 
-    glsetup::pixelMvp(width, height, mvp);
+    rendersteps::pixelMvp(width, height, mvp);
 
     bindBuffers();
     bindTexture();
@@ -74,10 +67,10 @@ int DualSpherecast::initOpenGL(int argc, char** argv) {
 }
 
 void DualSpherecast::bindFrameBuffer() {
-    renderBufferID = glsetup::createColorRenderBuffer(width, height);
+    renderBufferID = rendersteps::createColorRenderBuffer(width, height);
     printf("create frame buffer");
-    frameBufferID = glsetup::createFrameBuffer(GL_RENDERBUFFER, renderBufferID);
-    if (!glsetup::drawFrameBufferComplete()) return;
+    frameBufferID = rendersteps::createFrameBuffer(GL_RENDERBUFFER, renderBufferID);
+    if (!rendersteps::drawFrameBufferComplete()) return;
     glDrawBuffer(GL_COLOR_ATTACHMENT0);
     glViewport(0, 0, width, height);
 }
@@ -89,12 +82,12 @@ void DualSpherecast::bindBuffers() {
     std::vector<unsigned int> indices;
     stitchlayout::appendStitchMeshes(model, width, height, &vertices, &uvs, &indices);
     indexCount = static_cast<GLsizei>(indices.size());
-    glsetup::uploadMesh(vertices, uvs, indices, &vertexBufferID, &uvBufferID, &indexBufferID);
+    rendersteps::uploadMesh(vertices, uvs, indices, &vertexBufferID, &uvBufferID, &indexBufferID);
 }
 
 void DualSpherecast::bindTexture() {
     printf("create texture");
-    glGenTextures(1, &textureID);
+    textureID = GlTexture::create();
     glBindTexture(GL_TEXTURE_2D, textureID);
     uploadFrame(nullptr);
     textureLocation = glGetUniformLocation(programID, "uTexture2D");
@@ -108,30 +101,30 @@ void DualSpherecast::logerror() {
 
 void DualSpherecast::uploadFrame(const void* data) {
     printf("set data,width:%d,height:%d", textureWidth, textureHeight);
-    glsetup::makeCurrent(window, context);
+    rendersteps::makeCurrent(window, context);
     glBindTexture(GL_TEXTURE_2D, textureID);
     logerror();
-    glsetup::loadBgrImage(textureWidth, textureHeight, data);
+    rendersteps::loadBgrImage(textureWidth, textureHeight, data);
     logerror();
-    glsetup::clampAndMipmap();
+    rendersteps::clampAndMipmap();
     printf("set data success");
 }
 
 void DualSpherecast::setData(void* data) {
-    if (!glsetup::setDataAccepted(ready)) return;
+    if (!rendersteps::setDataAccepted(ready)) return;
     uploadFrame(data);
 }
 
 void DualSpherecast::render() {
     glClear(GL_COLOR_BUFFER_BIT);
-    glsetup::useProgramWithTexture(programID, mvpLocation, mvp, textureID, textureLocation);
+    rendersteps::useProgramWithTexture(programID, mvpLocation, mvp, textureID, textureLocation);
     glUniform1f(blendWidthLocation, stitchlayout::stitchBlendWidth(model, height));
-    glsetup::drawMesh(vertexBufferID, uvBufferID, indexBufferID, indexCount);
+    rendersteps::drawMesh(vertexBufferID, uvBufferID, indexBufferID, indexCount);
 }
 
 void DualSpherecast::render(void* out) {
-    if (!glsetup::renderRequestAccepted(ready, out)) return;
-    glsetup::makeCurrent(window, context);
+    if (!rendersteps::renderRequestAccepted(ready, out)) return;
+    rendersteps::makeCurrent(window, context);
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, frameBufferID);
     logerror();
     glDrawBuffer(GL_COLOR_ATTACHMENT0);
@@ -141,27 +134,16 @@ void DualSpherecast::render(void* out) {
         return;
     }
     render();
-    const double t0 = glsetup::clockSeconds();
+    const double t0 = rendersteps::clockSeconds();
     printf("glReadPixel");
-    if (!glsetup::readBackBgr(frameBufferID, width, height, out)) return;
-    printf("consume:%lf", glsetup::clockSeconds() - t0);
+    if (!rendersteps::readBackBgr(frameBufferID, width, height, out)) return;
+    printf("consume:%lf", rendersteps::clockSeconds() - t0);
 }
 
 void DualSpherecast::releaseContext() {
     ready = false;
-    glsetup::closeContext(&window, &context, [this] {
-        const GLuint buffers[] = {vertexBufferID, uvBufferID, indexBufferID};
-        glDeleteBuffers(3, buffers);
-        glDeleteTextures(1, &textureID);
-        glDeleteFramebuffers(1, &frameBufferID);
-        glDeleteRenderbuffers(1, &renderBufferID);
-        glDeleteVertexArrays(1, &vertexArrayID);
-        glDeleteProgram(programID);
-        glDeleteProgram(simpleProgramID);
-    });
-    vertexBufferID = uvBufferID = indexBufferID = textureID = frameBufferID = renderBufferID = 0;
-    vertexArrayID = programID = simpleProgramID = 0;
-    indexCount = 0;
+    rendersteps::closeContext(&window, &context,
+                              [this] { static_cast<SinglePassObjects&>(*this) = SinglePassObjects(); });
 }
 
 void DualSpherecast::deInitOpenGL() {

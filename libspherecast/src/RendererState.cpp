@@ -1,0 +1,15 @@
+#include "RendererState.h"
+
+#include <cstring>
+
+#include "GlfwContext.h"
+
+RendererState::RendererState(const char* offset, int size, int frameWidth, int frameHeight)
+    : width(glfwcontext::outputSize(size) * 2),
+      height(glfwcontext::outputSize(size)),
+      textureWidth(frameWidth),
+      textureHeight(frameHeight),
+      model(offset ? offset : "") {
+    const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    std::memcpy(mvp, identity, sizeof mvp);
+}
