@@ -12,8 +12,11 @@ const int64_t kAacFrame = 1024;
 const int64_t kRunFrames = 32;  // AAC frames read at once
 }  // namespace
 
-AudioSpans::AudioSpans(Clip& clip, int channels)
-    : clip_(clip), channels_(channels), trackSamples_(clip.info().samples / kAacFrame * kAacFrame) {}
+AudioSpans::AudioSpans(Source source, int channels, int64_t trackSamples, int rate)
+    : source_(std::move(source)),
+      channels_(channels),
+      trackSamples_(std::max<int64_t>(0, trackSamples) / kAacFrame * kAacFrame),
+      rate_(rate) {}
 
 void AudioSpans::read(int64_t from, int64_t to, std::vector<int16_t>& out) {
     out.assign(static_cast<size_t>(std::max<int64_t>(0, to - from)) * channels_, 0);
@@ -26,10 +29,10 @@ void AudioSpans::read(int64_t from, int64_t to, std::vector<int16_t>& out) {
     }
     while (bufEnd_ < to && bufEnd_ < trackSamples_ && !broken_) {
         int64_t frames = std::min(kRunFrames, (trackSamples_ - bufEnd_) / kAacFrame);
-        const int16_t* pcm = clip_.readAudio(bufEnd_, frames);
+        const int16_t* pcm = source_(bufEnd_, frames);
         if (!pcm) {
             console::warn("the clip's audio cannot be read from %.3f s on; the rest is silent",
-                          static_cast<double>(bufEnd_) / clip_.info().samplerate);
+                          rate_ > 0 ? static_cast<double>(bufEnd_) / rate_ : 0.0);
             broken_ = true;
             break;
         }
@@ -58,7 +61,8 @@ Reader::Reader(Clip& clip, const Job& job)
       job_(job),
       pictureBytes_(static_cast<size_t>(clip.info().width) * clip.info().height * 3),
       nextFrame_(job.first),
-      audio_(clip, job.audio ? job.audioChannels : 1) {}
+      audio_([&clip](int64_t start, int64_t frames) { return clip.readAudio(start, frames); },
+             job.audio ? job.audioChannels : 1, clip.info().samples, job.audioRate) {}
 
 // Decodes ahead to the first frame that decodes; the frames before it are damaged.
 bool Reader::findFirstGood() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "Clip.h"
@@ -21,19 +22,24 @@ struct FrameItem {
     int audioSamples = 0;           // per channel
 };
 
-// Sound of the clip by sample position. Reads the session in runs of whole
+// Sound of the clip by sample position. Reads its source in runs of whole
 // AAC frames that continue one another, and gives any span exactly; past the
-// end of the clip's sound (or after a read failure) it gives silence.
+// end of the track (or after a read failure) it gives silence.
 class AudioSpans {
 public:
-    AudioSpans(Clip& clip, int channels);
+    // Interleaved PCM of `frames` AAC frames (1024 samples each) from sample
+    // `start` (a multiple of 1024), valid until the next call; null on failure.
+    using Source = std::function<const int16_t*(int64_t start, int64_t frames)>;
+    // `trackSamples` per channel; `rate` only words the warning on a failure.
+    AudioSpans(Source source, int channels, int64_t trackSamples, int rate);
     // Replaces `out` with samples [from, to) per channel, interleaved.
     void read(int64_t from, int64_t to, std::vector<int16_t>& out);
 
 private:
-    Clip& clip_;
+    Source source_;
     const int channels_;
-    const int64_t trackSamples_;  // whole AAC frames of the track
+    const int64_t trackSamples_;  // in whole AAC frames
+    const int rate_;
     std::vector<int16_t> buffer_; // samples [bufStart_, bufEnd_) from index head_ on
     size_t head_ = 0;
     int64_t bufStart_ = 0, bufEnd_ = 0;
