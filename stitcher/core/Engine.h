@@ -58,11 +58,17 @@ enum class EngineKind { Auto, Gl, Cpu };
 // True for GL_RENDERER texts of Mesa's software rasterizers (llvmpipe, softpipe, swrast).
 bool isSoftwareRasterizer(const std::string& glRenderer);
 
-// How engines are made; tests put their own in.
+// True when the machine has a device node a hardware OpenGL driver could
+// use (/dev/dri/card*, /dev/dri/renderD*, /dev/nvidia*). Without one, OpenGL
+// can only run on a software rasterizer, which is not worth starting to see.
+bool gpuDevicePresent();
+
+// How engines are made and the machine looked at; tests put their own in.
 struct EngineMakers {
     std::function<std::unique_ptr<Engine>(const EngineSpec&, std::string&, std::string*)> gl =
         [](const EngineSpec& s, std::string& e, std::string* r) { return makeGlEngine(s, e, r); };
     std::function<std::unique_ptr<Engine>(const EngineSpec&, std::string&)> cpu = makeCpuEngine;
+    std::function<bool()> gpuPresent = gpuDevicePresent;
 };
 
 struct EngineChoice {

@@ -1,8 +1,27 @@
+#include <dirent.h>
+
 #include <cctype>
+#include <cstring>
 
 #include "Engine.h"
 
 namespace stitcher {
+
+namespace {
+
+bool hasEntry(const char* folder, std::initializer_list<const char*> prefixes) {
+    DIR* dir = ::opendir(folder);
+    if (!dir) return false;
+    bool found = false;
+    while (struct dirent* d = ::readdir(dir))
+        for (const char* p : prefixes) found = found || std::strncmp(d->d_name, p, std::strlen(p)) == 0;
+    ::closedir(dir);
+    return found;
+}
+
+}  // namespace
+
+bool gpuDevicePresent() { return hasEntry("/dev/dri", {"card", "renderD"}) || hasEntry("/dev", {"nvidia"}); }
 
 bool isSoftwareRasterizer(const std::string& glRenderer) {
     std::string lower;
@@ -24,31 +43,40 @@ Status chooseEngine(EngineKind wanted, const EngineSpec& spec, EngineChoice& cho
         return Status();
     }
 
-    std::unique_ptr<Engine> gl = make.gl(spec, glError, &glRenderer);
     if (wanted == EngineKind::Gl) {
-        if (!gl)
+        choice.engine = make.gl(spec, glError, &glRenderer);
+        if (!choice.engine)
             return Status(kExitDisplay, "the GL engine cannot run: no OpenGL 3.3 context (" + glError + ").\n  " +
                                             headless + ", or choose --engine cpu");
-        choice.engine = std::move(gl);
         choice.why = "asked for with --engine gl; OpenGL renderer: " + glRenderer;
         return Status();
     }
 
+    // Auto: GL where a GPU runs it. Where OpenGL would run on the processor,
+    // or not at all, the CPU engine does the same work faster; software GL
+    // stays only as the last resort.
+    bool cpuTried = false;
+    if (!make.gpuPresent()) {
+        cpuTried = true;
+        choice.engine = make.cpu(spec, cpuError);
+        if (choice.engine) {
+            choice.why = "no GPU device (/dev/dri, /dev/nvidia*): OpenGL could only run on a software rasterizer";
+            return Status();
+        }
+    }
+    std::unique_ptr<Engine> gl = make.gl(spec, glError, &glRenderer);
     if (gl && !isSoftwareRasterizer(glRenderer)) {
         choice.engine = std::move(gl);
         choice.why = "OpenGL runs on the GPU (" + glRenderer + ")";
         return Status();
     }
-    // OpenGL would run on the processor, or not at all: the CPU engine does
-    // the same work faster. The software GL engine stays only as a fallback.
-    const bool software = gl != nullptr;
-    choice.engine = make.cpu(spec, cpuError);
-    if (choice.engine) {
-        gl.reset();
-        choice.why = software
-                         ? "OpenGL runs on a software rasterizer (" + glRenderer + ")"
-                         : "no OpenGL 3.3 context can be had (" + glError + ")";
-        return Status();
+    if (!cpuTried) {
+        choice.engine = make.cpu(spec, cpuError);
+        if (choice.engine) {
+            choice.why = gl ? "OpenGL runs on a software rasterizer (" + glRenderer + ")"
+                            : "no OpenGL 3.3 context can be had (" + glError + ")";
+            return Status();  // the GL engine made only to look at the driver ends here
+        }
     }
     if (gl) {
         choice.engine = std::move(gl);

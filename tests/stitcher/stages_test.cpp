@@ -198,22 +198,25 @@ TEST(EngineChoice, AutoPrefersAHardwareGpuElseTheCpu) {
     struct Case {
         const char* name;
         EngineKind wanted;
+        bool gpuDevice;
         const char* glRenderer;  // null: no GL context
         bool cpuBuilt;
         const char* chosen;      // null: none, exit 6
         const char* why;         // a part of the reason given
     } cases[] = {
-        {"GPU", EngineKind::Auto, "NVIDIA H100/PCIe/SSE2", true, "gl", "on the GPU (NVIDIA H100"},
-        {"llvmpipe", EngineKind::Auto, "llvmpipe (LLVM 15.0.6, 256 bits)", true, "cpu", "software rasterizer (llvmpipe"},
-        {"softpipe", EngineKind::Auto, "softpipe", true, "cpu", "software rasterizer"},
-        {"swrast", EngineKind::Auto, "Mesa X11 swrast", true, "cpu", "software rasterizer"},
-        {"no context", EngineKind::Auto, nullptr, true, "cpu", "no OpenGL 3.3 context can be had (no display)"},
-        {"llvmpipe, no CPU engine", EngineKind::Auto, "llvmpipe", false, "gl", "the CPU engine cannot run (not built)"},
-        {"nothing", EngineKind::Auto, nullptr, false, nullptr, "no display"},
-        {"GL asked for on llvmpipe", EngineKind::Gl, "llvmpipe", true, "gl", "--engine gl"},
-        {"GL asked for, no context", EngineKind::Gl, nullptr, true, nullptr, "xvfb-run -a"},
-        {"CPU asked for on a GPU", EngineKind::Cpu, "NVIDIA", true, "cpu", "--engine cpu"},
-        {"CPU asked for, not built", EngineKind::Cpu, "NVIDIA", false, nullptr, "not built"},
+        {"GPU", EngineKind::Auto, true, "NVIDIA H100/PCIe/SSE2", true, "gl", "on the GPU (NVIDIA H100"},
+        {"llvmpipe", EngineKind::Auto, true, "llvmpipe (LLVM 15.0.6, 256 bits)", true, "cpu", "software rasterizer (llvmpipe"},
+        {"softpipe", EngineKind::Auto, true, "softpipe", true, "cpu", "software rasterizer"},
+        {"swrast", EngineKind::Auto, true, "Mesa X11 swrast", true, "cpu", "software rasterizer"},
+        {"no context", EngineKind::Auto, true, nullptr, true, "cpu", "no OpenGL 3.3 context can be had (no display)"},
+        {"no GPU device: GL not even tried", EngineKind::Auto, false, "llvmpipe", true, "cpu", "no GPU device"},
+        {"llvmpipe, no CPU engine", EngineKind::Auto, true, "llvmpipe", false, "gl", "the CPU engine cannot run (not built)"},
+        {"no GPU device, no CPU engine", EngineKind::Auto, false, "llvmpipe", false, "gl", "software rasterizer"},
+        {"nothing", EngineKind::Auto, true, nullptr, false, nullptr, "no display"},
+        {"GL asked for on llvmpipe", EngineKind::Gl, false, "llvmpipe", true, "gl", "--engine gl"},
+        {"GL asked for, no context", EngineKind::Gl, true, nullptr, true, nullptr, "xvfb-run -a"},
+        {"CPU asked for on a GPU", EngineKind::Cpu, true, "NVIDIA", true, "cpu", "--engine cpu"},
+        {"CPU asked for, not built", EngineKind::Cpu, true, "NVIDIA", false, nullptr, "not built"},
     };
     for (const Case& c : cases) {
         int glMade = 0, glAlive = 0;
@@ -232,6 +235,7 @@ TEST(EngineChoice, AutoPrefersAHardwareGpuElseTheCpu) {
             };
             return std::make_unique<Counted>(glAlive);
         };
+        make.gpuPresent = [&] { return c.gpuDevice; };
         make.cpu = [&](const EngineSpec&, std::string& error) -> std::unique_ptr<Engine> {
             if (c.cpuBuilt) return std::make_unique<FakeEngine>("cpu");
             error = "not built";
@@ -251,7 +255,8 @@ TEST(EngineChoice, AutoPrefersAHardwareGpuElseTheCpu) {
         EXPECT_NE(choice.why.find(c.why), std::string::npos) << c.name << ": " << choice.why;
         // A GL context made only to look at the driver is not kept.
         EXPECT_EQ(glAlive, std::string(c.chosen) == "gl" ? 1 : 0) << c.name;
-        EXPECT_EQ(glMade, c.wanted == EngineKind::Cpu ? 0 : 1) << c.name;
+        const bool glNeeded = c.wanted == EngineKind::Gl || (c.wanted == EngineKind::Auto && (c.gpuDevice || !c.cpuBuilt));
+        EXPECT_EQ(glMade, glNeeded ? 1 : 0) << c.name;
     }
 }
 
