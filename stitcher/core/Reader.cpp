@@ -95,7 +95,12 @@ bool Reader::next(FrameItem& item) {
         std::memcpy(item.picture.data(), lastGood_.data(), pictureBytes_);
         item.damaged = true;
         damaged_.push_back(f);
-        console::warn("frame %lld cannot be decoded; the picture of frame %lld stands in for it", f, lastGoodFrame_);
+        // A badly damaged clip would bury everything else in warnings.
+        const size_t kNamed = 10;
+        if (damaged_.size() <= kNamed)
+            console::warn("frame %lld cannot be decoded; the picture of frame %lld stands in for it", f, lastGoodFrame_);
+        if (damaged_.size() == kNamed)
+            console::warn("further frames that cannot be decoded are named only in the summary");
     }
     if (job_.audio) {
         const int64_t from = audioPosition(f, job_.fps, job_.audioRate);
