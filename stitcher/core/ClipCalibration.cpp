@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "libdec.h"
+
 namespace stitcher {
 
 namespace {
@@ -52,6 +54,14 @@ std::string number(double v) {
 }  // namespace
 
 bool isBuiltInDefault(const std::string& text) { return text == kBuiltInDefault; }
+
+Status readOffsetOption(const std::string& text, std::string& offset) {
+    if (!isOffsetValid(text.c_str()))
+        return Status(kExitOffset, "invalid --offset '" + text +
+                                       "': expected 2_radius_x_y_yaw_pitch_roll (per lens)_width_height[_code]");
+    offset = trimOffset(text.c_str(), text.size());
+    return Status();
+}
 
 Status parseCalibration(const std::string& text, Calibration& c) {
     c = Calibration();

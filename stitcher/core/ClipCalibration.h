@@ -15,6 +15,10 @@ struct Calibration {
     long long lensCode = 260;
 };
 
+// The --offset text as the clip reader would take it from a clip (trimmed);
+// kExitOffset when it is not of the calibration's form.
+Status readOffsetOption(const std::string& text, std::string& offset);
+
 // Reads a two-lens calibration and checks that the renderer can use it: each
 // number as the renderer reads it (single precision, finite), an image size
 // that can hold the lens circles, each circle centred inside the image with

@@ -115,6 +115,23 @@ void note(const char* fmt, ...) {
 
 void error(const Status& s) { error("%s", s.message().c_str()); }
 
+void say(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsay("stitcher: ", fmt, ap);
+    va_end(ap);
+}
+
+void summary(const Summary& s) {
+    if (!s.damaged.empty())
+        warn("frame%s %s could not be decoded; each shows the last good picture before it (the first good one at "
+             "the start)",
+             s.damaged.size() == 1 ? "" : "s", frameRanges(s.damaged).c_str());
+    say("%lld frame%s %dx%d %s in %.2f s (%.1f fps) with the %s engine -> %s", s.frames, s.frames == 1 ? "" : "s",
+        s.width, s.height, s.stereo ? "stereo" : "360", s.seconds, s.seconds > 0 ? s.frames / s.seconds : 0.0,
+        s.engine.c_str(), s.output.c_str());
+}
+
 std::string formatDuration(double seconds) {
     if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
     long s = std::lround(seconds);

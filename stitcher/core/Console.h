@@ -29,6 +29,21 @@ void note(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // The message of a failed status, as an error.
 void error(const Status& s);
 
+// Always shown: "stitcher: <message>".
+void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// What a finished run did.
+struct Summary {
+    long long frames = 0;
+    int width = 0, height = 0;
+    bool stereo = false;
+    double seconds = 0;
+    std::string engine, output;
+    std::vector<long long> damaged;  // frames that could not be decoded
+};
+// The damaged frames (when any) and the one-line account of the run.
+void summary(const Summary& s);
+
 // "1:05" or "1:02:03".
 std::string formatDuration(double seconds);
 // Frame numbers as ranges: "6-8, 12".

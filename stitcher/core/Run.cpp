@@ -25,16 +25,9 @@ int fail(const Status& s) {
 
 // The calibration the run uses: --offset, else the clip's own.
 Status findCalibration(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
-    if (opt.haveOffset) {
-        if (!isOffsetValid(opt.offset.c_str()))
-            return Status(kExitOffset, "invalid --offset '" + opt.offset +
-                                           "': expected 2_radius_x_y_yaw_pitch_roll (per lens)_width_height[_code]");
-        offset = trimOffset(opt.offset.c_str(), opt.offset.size());
-    } else {
-        Status st = clip.calibration(offset);
-        if (!st.ok()) return st;
-    }
-    Status st = parseCalibration(offset, cal);
+    Status st = opt.haveOffset ? readOffsetOption(opt.offset, offset) : clip.calibration(offset);
+    if (!st.ok()) return st;
+    st = parseCalibration(offset, cal);
     if (!st.ok())
         return Status(kExitOffset, (opt.haveOffset ? "the --offset calibration cannot be used: "
                                                    : "the clip's calibration cannot be used: ") +
@@ -139,7 +132,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     st = output.prepare(opt.input);
     if (!st.ok()) return fail(st);
     for (const auto& name : output.removedLeftovers())
-        console::warn("removed %s, left by a run that ended early", name.c_str());
+        console::say("removed %s, left by a run that ended early", name.c_str());
 
     EngineChoice choice;
     st = chooseEngine(opt.engine, job.engine, choice);
@@ -191,17 +184,18 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     st = output.commit();
     if (!st.ok()) return fail(st);
 
-    const double secs = progress.seconds();
     console::note("busy seconds per stage: decode %.2f, stitch %.2f, encode/write %.2f", stats.readBusy,
                   stats.stitchBusy, stats.writeBusy);
-    if (!reader.damagedFrames().empty())
-        console::warn("frame%s %s could not be decoded; each shows the last good picture before it (the first good one at the start)",
-                      reader.damagedFrames().size() == 1 ? "" : "s",
-                      console::frameRanges(reader.damagedFrames()).c_str());
-    std::fprintf(stderr, "stitcher: %lld frame%s %dx%d %s in %.2f s (%.1f fps) with the %s engine -> %s\n", stats.done,
-                 stats.done == 1 ? "" : "s", spec.outWidth(), spec.outHeight(),
-                 spec.layout == Layout::Stereo ? "stereo" : "360", secs, secs > 0 ? stats.done / secs : 0.0,
-                 engine.name(), opt.output.c_str());
+    console::Summary done;
+    done.frames = stats.done;
+    done.width = spec.outWidth();
+    done.height = spec.outHeight();
+    done.stereo = spec.layout == Layout::Stereo;
+    done.seconds = progress.seconds();
+    done.engine = engine.name();
+    done.output = opt.output;
+    done.damaged = reader.damagedFrames();
+    console::summary(done);
     return kExitOk;
 }
 
