@@ -61,31 +61,16 @@ bool hasFragments(const std::string& path, uint64_t fileSize) {
     return fragments;
 }
 
-// Why the reader refused a regular file.
-Status diagnose(const std::string& path) {
-    FileFacts f = examineFile(path);
-    if (!f.container) return Status(kExitInput, "cannot read " + path + ": not an MP4 clip");
-    if (f.fragmented)
-        return Status(kExitInput, "cannot read " + path +
-                                      ": it is a fragmented MP4 (its frames are in movie fragments, which the clip "
-                                      "reader does not take); rewrite it as a plain MP4 first, for example with "
-                                      "ffmpeg -i in.mp4 -c copy out.mp4");
-    if (!f.hasVideo) return Status(kExitInput, path + " has no video track");
-    if (f.videoCodec != "h264")
-        return Status(kExitInput, path + ": the video is not H.264 (" + f.videoCodec + ")");
-    if (f.indexedFrames == 0)
-        return Status(kExitInput, "cannot read " + path + ": its index names no video frames");
-    if (f.framesInFile < f.indexedFrames)
-        return Status(kExitInput, "cannot read " + path + ": the file is cut short (" +
-                                      std::to_string(f.fileSize) + " bytes): frame " +
-                                      std::to_string(f.framesInFile + 1) + " of " +
-                                      std::to_string(f.indexedFrames) + " lies beyond its end");
-    return Status(kExitInput, "cannot read " + path +
-                                  ": the clip's H.264 video, MP4 structure or AAC audio is not readable"
-                                  " (the video needs at least three frames and two key frames)");
-}
-
-}  // namespace
+// Facts about an MP4 file from its own structure, independent of the reader.
+struct FileFacts {
+    bool container = false;       // libavformat reads it as a movie
+    bool fragmented = false;      // samples in movie fragments (moof)
+    bool hasVideo = false;
+    std::string videoCodec;       // e.g. "h264"
+    long long indexedFrames = 0;  // video samples the index names
+    long long framesInFile = 0;   // of them, those wholly inside the file
+    long long fileSize = 0;
+};
 
 FileFacts examineFile(const std::string& path) {
     FileFacts f;
@@ -119,6 +104,32 @@ FileFacts examineFile(const std::string& path) {
     avformat_close_input(&fmt);
     return f;
 }
+
+// Why the reader refused a regular file.
+Status diagnose(const std::string& path) {
+    FileFacts f = examineFile(path);
+    if (!f.container) return Status(kExitInput, "cannot read " + path + ": not an MP4 clip");
+    if (f.fragmented)
+        return Status(kExitInput, "cannot read " + path +
+                                      ": it is a fragmented MP4 (its frames are in movie fragments, which the clip "
+                                      "reader does not take); rewrite it as a plain MP4 first, for example with "
+                                      "ffmpeg -i in.mp4 -c copy out.mp4");
+    if (!f.hasVideo) return Status(kExitInput, path + " has no video track");
+    if (f.videoCodec != "h264")
+        return Status(kExitInput, path + ": the video is not H.264 (" + f.videoCodec + ")");
+    if (f.indexedFrames == 0)
+        return Status(kExitInput, "cannot read " + path + ": its index names no video frames");
+    if (f.framesInFile < f.indexedFrames)
+        return Status(kExitInput, "cannot read " + path + ": the file is cut short (" +
+                                      std::to_string(f.fileSize) + " bytes): frame " +
+                                      std::to_string(f.framesInFile + 1) + " of " +
+                                      std::to_string(f.indexedFrames) + " lies beyond its end");
+    return Status(kExitInput, "cannot read " + path +
+                                  ": the clip's H.264 video, MP4 structure or AAC audio is not readable"
+                                  " (the video needs at least three frames and two key frames)");
+}
+
+}  // namespace
 
 Clip::~Clip() {
     if (handle_) PRDClose(handle_);

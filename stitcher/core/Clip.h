@@ -49,16 +49,4 @@ private:
     std::mutex mutex_;  // one call on the session at a time
 };
 
-// Facts about an MP4 file from its own structure, independent of the reader.
-struct FileFacts {
-    bool container = false;     // libavformat reads it as a movie
-    bool fragmented = false;    // samples in movie fragments (moof)
-    bool hasVideo = false;
-    std::string videoCodec;     // e.g. "h264"
-    long long indexedFrames = 0;   // video samples the index names
-    long long framesInFile = 0;    // of them, those wholly inside the file
-    long long fileSize = 0;
-};
-FileFacts examineFile(const std::string& path);
-
 }  // namespace stitcher

@@ -19,7 +19,7 @@ const char* usageText() {
            "  still.png        one PNG picture of frame --frame N (default: the first frame)\n"
            "\n"
            "options:\n"
-           "  --info              print the clip's media record, calibration and comment; write nothing\n"
+           "  --info              print the clip's media record, calibration, comment and engine; write nothing\n"
            "  --size N            panorama height in pixels, even (width 2N); default: as sharp as the lenses allow\n"
            "  --layout L          stitch (one 2:1 panorama, default) or stereo (one panorama per lens, stacked)\n"
            "  --start N           first frame, counted from 1 (default 1)\n"
@@ -43,8 +43,7 @@ const char* usageText() {
            "\n"
            "exit codes: 0 done, 1 failed on the way, 2 bad command line, 3 clip missing, unreadable or\n"
            "without video, 4 unusable calibration, 5 output exists or cannot be written, 6 no engine can\n"
-           "run (no OpenGL 3.3 context),\n"
-           "130 interrupted\n";
+           "run (no OpenGL 3.3 context), 130 interrupted\n";
 }
 
 namespace {
