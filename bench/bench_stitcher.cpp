@@ -1,11 +1,16 @@
-// Stitching a clip to a 360 video: the stitcher against the ffmpeg command's
-// v360 filter, same clip, same output size, same x264 and AAC settings, in one
-// run. Prints wall and CPU seconds of each and the throughput ratio.
+// The whole stitcher on a clip against the ffmpeg command, in one run: for
+// each x264 preset, the stitcher (engine of choice, default cpu), ffmpeg's
+// v360 filter (same clip, output size, x264 and AAC settings), and the
+// encoder limit: the same settings encoding the already-stitched frames.
+// Prints wall and CPU seconds of each, the throughput ratio against ffmpeg
+// and the distance to the limit. With --memory it also compares the peak
+// resident memory of a 1800-frame run with that of a 90-frame run.
 //
-//   bench_stitcher [clip] [panorama height] [frames] [preset]
+//   bench_stitcher [--clip C] [--size N] [--frames N] [--presets a,b] [--engine E] [--memory]
 //
 // Defaults: the bundled sample, the stitcher's default size for it (1040),
-// all frames, preset medium. The stitcher needs a display (xvfb-run -a).
+// all frames, presets medium and veryfast, the CPU engine. The GL engine
+// needs a display (xvfb-run -a).
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -26,18 +31,21 @@ namespace {
 
 struct Timing {
     double wall = 0, cpu = 0;
+    long peakKiB = 0;
     int status = -1;
 };
 
-// Runs argv with its output to /dev/null (standard error to `errFile` when
-// given); wall clock and the child's user+system CPU.
-Timing timeCommand(const std::vector<std::string>& args, const std::string& errFile = "/dev/null") {
+// Runs argv with standard output to `outFile` and standard error to
+// `errFile`; wall clock, the child's user+system CPU and its peak memory.
+Timing timeCommand(const std::vector<std::string>& args, const std::string& errFile = "/dev/null",
+                   const std::string& outFile = "/dev/null") {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     Timing t;
     auto t0 = std::chrono::steady_clock::now();
@@ -51,60 +59,150 @@ Timing timeCommand(const std::vector<std::string>& args, const std::string& errF
     wait4(pid, &status, 0, &ru);
     t.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     t.cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
+    t.peakKiB = ru.ru_maxrss;
     t.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     posix_spawn_file_actions_destroy(&fa);
     return t;
 }
 
+std::vector<std::string> splitList(const std::string& text) {
+    std::vector<std::string> items;
+    size_t at = 0;
+    while (at <= text.size()) {
+        size_t comma = text.find(',', at);
+        if (comma == std::string::npos) comma = text.size();
+        if (comma > at) items.push_back(text.substr(at, comma - at));
+        at = comma + 1;
+    }
+    return items;
+}
+
+// The frame rate of a file's video, as ffprobe gives it ("30/1").
+std::string frameRate(const std::string& path) {
+    std::string cmd = "ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of default=nw=1:nk=1 '" + path + "'";
+    std::string rate;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[64] = {0};
+        if (std::fgets(buf, sizeof buf, p)) rate = buf;
+        pclose(p);
+    }
+    while (!rate.empty() && (rate.back() == '\n' || rate.back() == '\r')) rate.pop_back();
+    return rate.empty() ? "30" : rate;
+}
+
+void printLog(const std::string& path, const char* key) {
+    if (FILE* log = std::fopen(path.c_str(), "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, log))
+            if (!key || std::strstr(line, key)) std::fputs(line, stdout);
+        std::fclose(log);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string clip = argc > 1 ? argv[1] : std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
-    int size = argc > 2 ? std::atoi(argv[2]) : 1040;
-    int frames = argc > 3 ? std::atoi(argv[3]) : 0;
-    std::string preset = argc > 4 ? argv[4] : "medium";
-    const std::string crf = "20";
-    std::string stitcher = STITCHER_PATH;
+    std::string clip = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
+    int size = 1040, frames = 0;
+    std::string presets = "medium,veryfast", engine = "cpu";
+    bool memory = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
+        if (a == "--clip") clip = value();
+        else if (a == "--size") size = std::atoi(value().c_str());
+        else if (a == "--frames") frames = std::atoi(value().c_str());
+        else if (a == "--presets") presets = value();
+        else if (a == "--engine") engine = value();
+        else if (a == "--memory") memory = true;
+        else {
+            std::fprintf(stderr,
+                         "usage: bench_stitcher [--clip C] [--size N] [--frames N] [--presets a,b] [--engine E] [--memory]\n");
+            return 2;
+        }
+    }
+    if (size < 16 || size % 2) {
+        std::fprintf(stderr, "--size: an even height of 16 or more\n");
+        return 2;
+    }
+    const std::string crf = "20", stitcher = STITCHER_PATH;
     char dirTemplate[] = "/tmp/bench_stitcher_XXXXXX";
-    std::string dir = mkdtemp(dirTemplate) ? dirTemplate : "/tmp";
-
-    std::vector<std::string> ours = {stitcher, "-v", "-y", "--size", std::to_string(size), "--crf", crf, "--preset", preset};
-    if (frames > 0) ours.insert(ours.end(), {"--frames", std::to_string(frames)});
-    ours.insert(ours.end(), {clip, dir + "/stitcher.mp4"});
-
-    // The two lens images side by side, each a 236-degree circle: v360's dfisheye.
-    char filter[256];
-    std::snprintf(filter, sizeof filter, "v360=input=dfisheye:output=e:ih_fov=236:iv_fov=236:w=%d:h=%d", 2 * size,
-                  size);
-    std::vector<std::string> theirs = {"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", clip};
-    if (frames > 0) theirs.insert(theirs.end(), {"-frames:v", std::to_string(frames)});
-    theirs.insert(theirs.end(), {"-vf", filter, "-c:v", "libx264", "-crf", crf, "-preset", preset, "-pix_fmt",
-                                 "yuv420p", "-c:a", "aac", "-movflags", "+faststart", dir + "/ffmpeg.mp4"});
-
-    std::printf("clip %s, panorama %dx%d, %s frames, x264 crf %s preset %s, AAC audio\n", clip.c_str(), 2 * size, size,
-                frames > 0 ? std::to_string(frames).c_str() : "all", crf.c_str(), preset.c_str());
-    Timing a = timeCommand(ours, dir + "/stitcher.log");
-    Timing b = timeCommand(theirs);
-    if (a.status != 0 || b.status != 0) {
-        std::fprintf(stderr, "a command failed: stitcher %d, ffmpeg %d (the stitcher needs a display: xvfb-run -a)\n",
-                     a.status, b.status);
+    if (!mkdtemp(dirTemplate)) {
+        std::perror("mkdtemp");
         return 1;
     }
-    std::printf("%-10s %8s %8s\n", "", "wall s", "CPU s");
-    std::printf("%-10s %8.2f %8.2f\n", "stitcher", a.wall, a.cpu);
-    std::printf("%-10s %8.2f %8.2f\n", "ffmpeg", b.wall, b.cpu);
-    std::printf("throughput ratio (ffmpeg wall / stitcher wall): %.2f; CPU ratio (ffmpeg / stitcher): %.2f\n",
-                b.wall / a.wall, b.cpu / a.cpu);
-    // The stitcher's own account of where its time went.
-    if (FILE* log = std::fopen((dir + "/stitcher.log").c_str(), "r")) {
-        char line[512];
-        while (std::fgets(line, sizeof line, log))
-            if (std::strstr(line, "busy seconds")) std::fputs(line, stdout);
-        std::fclose(log);
+    const std::string dir = dirTemplate;
+    const std::string width = std::to_string(2 * size), height = std::to_string(size);
+    std::vector<std::string> range;
+    if (frames > 0) range = {"--frames", std::to_string(frames)};
+
+    std::printf("clip %s, panorama %sx%s, %s frames, x264 crf %s, AAC audio, %s engine\n", clip.c_str(), width.c_str(),
+                height.c_str(), frames > 0 ? std::to_string(frames).c_str() : "all", crf.c_str(), engine.c_str());
+    std::printf("%-10s %18s %18s %18s %10s %9s\n", "preset", "stitcher wall/CPU", "ffmpeg v360", "encode limit",
+                "vs ffmpeg", "vs limit");
+    int failed = 0;
+    for (const std::string& preset : splitList(presets)) {
+        std::vector<std::string> ours = {stitcher, "-v", "-y", "--engine", engine, "--size", height, "--crf", crf,
+                                         "--preset", preset};
+        ours.insert(ours.end(), range.begin(), range.end());
+        ours.insert(ours.end(), {clip, dir + "/stitcher.mp4"});
+
+        // The two lens images side by side, each a 236-degree circle: v360's dfisheye.
+        std::string filter = "v360=input=dfisheye:output=e:ih_fov=236:iv_fov=236:w=" + width + ":h=" + height;
+        std::vector<std::string> theirs = {"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", clip};
+        if (frames > 0) theirs.insert(theirs.end(), {"-frames:v", std::to_string(frames)});
+        theirs.insert(theirs.end(), {"-vf", filter, "-c:v", "libx264", "-crf", crf, "-preset", preset, "-pix_fmt",
+                                     "yuv420p", "-c:a", "aac", "-movflags", "+faststart", dir + "/ffmpeg.mp4"});
+
+        Timing a = timeCommand(ours, dir + "/stitcher.log");
+        Timing b = timeCommand(theirs);
+        // The limit: the stitcher's own frames, decoded beforehand (not timed),
+        // encoded with the same settings together with the clip's sound.
+        Timing unpack = timeCommand({"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", dir + "/stitcher.mp4",
+                                     "-f", "rawvideo", "-pix_fmt", "bgr24", dir + "/stitched.bgr"});
+        Timing c = timeCommand({"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-f", "rawvideo", "-pix_fmt", "bgr24",
+                                "-s", width + "x" + height, "-framerate", frameRate(dir + "/stitcher.mp4"), "-i", dir + "/stitched.bgr", "-i", clip,
+                                "-map", "0:v", "-map", "1:a?", "-shortest", "-c:v", "libx264", "-crf", crf, "-preset",
+                                preset, "-pix_fmt", "yuv420p", "-c:a", "aac", "-movflags", "+faststart",
+                                dir + "/limit.mp4"}, dir + "/limit.log");
+        std::remove((dir + "/stitched.bgr").c_str());
+        if (a.status != 0 || b.status != 0 || unpack.status != 0 || c.status != 0) {
+            std::fprintf(stderr, "%s: a command failed: stitcher %d, ffmpeg %d, limit %d/%d\n", preset.c_str(), a.status,
+                         b.status, unpack.status, c.status);
+            printLog(dir + "/stitcher.log", "error");
+            printLog(dir + "/limit.log", nullptr);
+            ++failed;
+            continue;
+        }
+        std::printf("%-10s %8.2f/%6.2f s %8.2f/%6.2f s %8.2f/%6.2f s %9.2fx %+8.1f%%\n", preset.c_str(), a.wall, a.cpu,
+                    b.wall, b.cpu, c.wall, c.cpu, b.wall / a.wall, 100 * (a.wall / c.wall - 1));
+        printLog(dir + "/stitcher.log", "busy seconds");
+        printLog(dir + "/stitcher.log", "engine:");
     }
-    std::remove((dir + "/stitcher.log").c_str());
-    std::remove((dir + "/stitcher.mp4").c_str());
-    std::remove((dir + "/ffmpeg.mp4").c_str());
+
+    if (memory && !failed) {
+        // The same clip twenty times over: 20x the frames, the same settings.
+        Timing loop = timeCommand({"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-stream_loop", "19", "-i", clip,
+                                   "-map", "0", "-c", "copy", dir + "/long.mp4"});
+        std::vector<std::string> common = {stitcher, "-y", "--engine", engine, "--size", "512", "--preset", "ultrafast"};
+        std::vector<std::string> shortRun = common, longRun = common;
+        shortRun.insert(shortRun.end(), {"--frames", "90", clip, dir + "/short.mp4"});
+        longRun.insert(longRun.end(), {dir + "/long.mp4", dir + "/long_out.mp4"});
+        Timing s = timeCommand(shortRun, dir + "/short.log");
+        Timing l = loop.status == 0 ? timeCommand(longRun, dir + "/long.log") : Timing();
+        if (s.status != 0 || l.status != 0) {
+            std::fprintf(stderr, "memory: a command failed: 90 frames %d, long run %d\n", s.status, l.status);
+            printLog(dir + "/long.log", "error");
+            ++failed;
+        } else {
+            std::printf("peak resident memory: 90 frames %.1f MiB, 20 times as many %.1f MiB (%+.1f%%)\n",
+                        s.peakKiB / 1024.0, l.peakKiB / 1024.0, 100.0 * (static_cast<double>(l.peakKiB) / s.peakKiB - 1));
+            printLog(dir + "/long.log", " frames ");
+        }
+        for (const char* f : {"/long.mp4", "/short.mp4", "/long_out.mp4", "/short.log", "/long.log"})
+            std::remove((dir + f).c_str());
+    }
+    for (const char* f : {"/stitcher.log", "/stitcher.mp4", "/ffmpeg.mp4", "/limit.mp4", "/limit.log"}) std::remove((dir + f).c_str());
     rmdir(dir.c_str());
-    return 0;
+    return failed ? 1 : 0;
 }

@@ -2,7 +2,9 @@
 # Main job: installs what is missing, builds the stitcher and runs it.
 #   ./scripts/run.sh                      stitches the bundled sample into out/
 #   ./scripts/run.sh [stitcher options]   runs the stitcher with these arguments
-# Without an X display the stitcher runs under a virtual one (xvfb-run).
+# The stitcher picks its engine itself (GL on a GPU, else the CPU engine) and
+# needs no display; only where the GL engine is asked for (--engine gl) on a
+# machine without a display does it run under a virtual one (xvfb-run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -10,16 +12,22 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target stitcher
 runner=()
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  runner=(xvfb-run -a -s "-screen 0 1280x1024x24")
+  previous=""
+  for arg in "$@"; do
+    if [ "$arg" = "--engine=gl" ] || { [ "$previous" = "--engine" ] && [ "$arg" = "gl" ]; }; then
+      runner=(xvfb-run -a -s "-screen 0 1280x1024x24")
+    fi
+    previous=$arg
+  done
 fi
 if [ $# -gt 0 ]; then
   exec "${runner[@]}" ./build/stitcher/stitcher "$@"
 fi
 
 mkdir -p out
-"${runner[@]}" ./build/stitcher/stitcher --info samples/sample.mp4
-"${runner[@]}" ./build/stitcher/stitcher -y samples/sample.mp4 out/sample_360.mp4
-"${runner[@]}" ./build/stitcher/stitcher -y --frame 45 samples/sample.mp4 out/sample_preview.png
+./build/stitcher/stitcher --info samples/sample.mp4
+./build/stitcher/stitcher -y samples/sample.mp4 out/sample_360.mp4
+./build/stitcher/stitcher -y --frame 45 samples/sample.mp4 out/sample_preview.png
 echo
 echo "360 video (H.264 + AAC, tagged equirectangular): $(pwd)/out/sample_360.mp4"
 echo "preview picture (frame 45):                      $(pwd)/out/sample_preview.png"

@@ -4,7 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+
+#include "Status.h"
 
 namespace stitcher {
 
@@ -37,5 +41,44 @@ public:
     // Stitches one frame into `out` (spec.outBytes() bytes). False on failure.
     virtual bool stitch(const uint8_t* frame, uint8_t* out) = 0;
 };
+
+// The GL engine: the libspherecast renderer. It makes its OpenGL 3.3 context
+// current on the calling thread, the only thread that may use it. Null with
+// the reason when no context can be had; `glRenderer`, when given, receives
+// the driver's name for the device (GL_RENDERER).
+std::unique_ptr<Engine> makeGlEngine(const EngineSpec& spec, std::string& error, std::string* glRenderer = nullptr);
+
+// The CPU engine: the same picture, computed without OpenGL.
+std::unique_ptr<Engine> makeCpuEngine(const EngineSpec& spec, std::string& error);
+
+// Which engine a run asks for: auto picks GL on a hardware GPU and the CPU
+// engine where OpenGL would run on a software rasterizer or not at all.
+enum class EngineKind { Auto, Gl, Cpu };
+
+// True for GL_RENDERER texts of Mesa's software rasterizers (llvmpipe, softpipe, swrast).
+bool isSoftwareRasterizer(const std::string& glRenderer);
+
+// True when the machine has a device node a hardware OpenGL driver could
+// use (/dev/dri/card*, /dev/dri/renderD*, /dev/nvidia*). Without one, OpenGL
+// can only run on a software rasterizer, which is not worth starting to see.
+bool gpuDevicePresent();
+
+// How engines are made and the machine looked at; tests put their own in.
+struct EngineMakers {
+    std::function<std::unique_ptr<Engine>(const EngineSpec&, std::string&, std::string*)> gl =
+        [](const EngineSpec& s, std::string& e, std::string* r) { return makeGlEngine(s, e, r); };
+    std::function<std::unique_ptr<Engine>(const EngineSpec&, std::string&)> cpu = makeCpuEngine;
+    std::function<bool()> gpuPresent = gpuDevicePresent;
+};
+
+struct EngineChoice {
+    std::unique_ptr<Engine> engine;
+    std::string why;  // why this engine runs, for --info and -v
+};
+
+// Makes the engine `wanted` calls for, on the calling thread. Fails with
+// kExitDisplay and the reasons when no engine can run.
+Status chooseEngine(EngineKind wanted, const EngineSpec& spec, EngineChoice& choice,
+                    const EngineMakers& make = EngineMakers());
 
 }  // namespace stitcher

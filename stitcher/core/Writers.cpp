@@ -1,6 +1,8 @@
 #include "Writers.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 extern "C" {
@@ -44,20 +46,18 @@ void VideoWriter::close() {
     swr_free(&swr_);
 }
 
-bool VideoWriter::open(const std::string& path, const VideoSettings& s, std::string& error) {
+Status VideoWriter::open(const std::string& path, const VideoSettings& s) {
     s_ = s;
     int rc = avformat_alloc_output_context2(&fmt_, nullptr, "mp4", path.c_str());
     if (rc < 0) {
-        error = "cannot set up the MP4 writer: " + avError(rc);
-        return false;
+        return Status(kExitFailed, "cannot set up the MP4 writer: " + avError(rc));
     }
     // The muxer writes the spherical video boxes only at this compliance level.
     fmt_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
 
     const AVCodec* x264 = avcodec_find_encoder_by_name("libx264");
     if (!x264) {
-        error = "this FFmpeg has no libx264 encoder";
-        return false;
+        return Status(kExitFailed, "this FFmpeg has no libx264 encoder");
     }
     venc_ = avcodec_alloc_context3(x264);
     venc_->width = s.width;
@@ -74,8 +74,7 @@ bool VideoWriter::open(const std::string& path, const VideoSettings& s, std::str
     av_opt_set(venc_->priv_data, "preset", s.preset.c_str(), 0);
     av_opt_set(venc_->priv_data, "crf", std::to_string(s.crf).c_str(), 0);
     if ((rc = avcodec_open2(venc_, x264, nullptr)) < 0) {
-        error = "cannot open the H.264 encoder: " + avError(rc);
-        return false;
+        return Status(kExitFailed, "cannot open the H.264 encoder: " + avError(rc));
     }
     vst_ = avformat_new_stream(fmt_, nullptr);
     avcodec_parameters_from_context(vst_->codecpar, venc_);
@@ -86,22 +85,19 @@ bool VideoWriter::open(const std::string& path, const VideoSettings& s, std::str
         size_t size = 0;
         AVSphericalMapping* map = av_spherical_alloc(&size);
         if (!map) {
-            error = "out of memory";
-            return false;
+            return Status(kExitFailed, "out of memory");
         }
         map->projection = AV_SPHERICAL_EQUIRECTANGULAR;
         if ((rc = av_stream_add_side_data(vst_, AV_PKT_DATA_SPHERICAL, reinterpret_cast<uint8_t*>(map), size)) < 0) {
             av_free(map);
-            error = "cannot attach the 360 metadata: " + avError(rc);
-            return false;
+            return Status(kExitFailed, "cannot attach the 360 metadata: " + avError(rc));
         }
     }
 
     if (s.audioRate > 0 && s.audioChannels > 0) {
         const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
         if (!aac) {
-            error = "this FFmpeg has no AAC encoder";
-            return false;
+            return Status(kExitFailed, "this FFmpeg has no AAC encoder");
         }
         aenc_ = avcodec_alloc_context3(aac);
         aenc_->sample_rate = s.audioRate;
@@ -111,8 +107,7 @@ bool VideoWriter::open(const std::string& path, const VideoSettings& s, std::str
         aenc_->time_base = AVRational{1, s.audioRate};
         if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) aenc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         if ((rc = avcodec_open2(aenc_, aac, nullptr)) < 0) {
-            error = "cannot open the AAC encoder: " + avError(rc);
-            return false;
+            return Status(kExitFailed, "cannot open the AAC encoder: " + avError(rc));
         }
         ast_ = avformat_new_stream(fmt_, nullptr);
         avcodec_parameters_from_context(ast_->codecpar, aenc_);
@@ -123,8 +118,7 @@ bool VideoWriter::open(const std::string& path, const VideoSettings& s, std::str
                                  s.audioRate, 0, nullptr);
         av_channel_layout_uninit(&in);
         if (rc < 0 || swr_init(swr_) < 0) {
-            error = "cannot set up the audio conversion";
-            return false;
+            return Status(kExitFailed, "cannot set up the audio conversion");
         }
         fifo_ = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, s.audioChannels, aenc_->frame_size * 4);
         aframe_ = av_frame_alloc();
@@ -133,23 +127,20 @@ bool VideoWriter::open(const std::string& path, const VideoSettings& s, std::str
         av_channel_layout_copy(&aframe_->ch_layout, &aenc_->ch_layout);
         aframe_->nb_samples = aenc_->frame_size;
         if (av_frame_get_buffer(aframe_, 0) < 0) {
-            error = "out of memory";
-            return false;
+            return Status(kExitFailed, "out of memory");
         }
     }
     av_dict_set(&fmt_->metadata, "encoder", "stitcher", 0);
 
     if ((rc = avio_open(&fmt_->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) {
-        error = "cannot write " + path + ": " + avError(rc);
-        return false;
+        return Status(kExitOutput, "cannot write " + path + ": " + avError(rc));
     }
     AVDictionary* mux = nullptr;
     av_dict_set(&mux, "movflags", "+faststart", 0);
     rc = avformat_write_header(fmt_, &mux);
     av_dict_free(&mux);
     if (rc < 0) {
-        error = "cannot write the MP4 header: " + avError(rc);
-        return false;
+        return Status(kExitFailed, "cannot write the MP4 header: " + avError(rc));
     }
     headerWritten_ = true;
 
@@ -160,8 +151,7 @@ bool VideoWriter::open(const std::string& path, const VideoSettings& s, std::str
     vframe_->color_range = AVCOL_RANGE_MPEG;
     vframe_->colorspace = AVCOL_SPC_BT709;
     if (av_frame_get_buffer(vframe_, 0) < 0) {
-        error = "out of memory";
-        return false;
+        return Status(kExitFailed, "out of memory");
     }
     sws_ = sws_getContext(s.width, s.height, AV_PIX_FMT_BGR24, s.width, s.height, AV_PIX_FMT_YUV420P,
                           SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
@@ -172,164 +162,201 @@ bool VideoWriter::open(const std::string& path, const VideoSettings& s, std::str
     }
     pkt_ = av_packet_alloc();
     if (!sws_ || !pkt_) {
-        error = "cannot set up the colour conversion";
-        return false;
+        return Status(kExitFailed, "cannot set up the colour conversion");
     }
-    return true;
+    return Status();
 }
 
-bool VideoWriter::drain(AVCodecContext* enc, AVStream* st, std::string& error) {
+Status VideoWriter::drain(AVCodecContext* enc, AVStream* st) {
     while (true) {
         int rc = avcodec_receive_packet(enc, pkt_);
-        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return Status();
         if (rc < 0) {
-            error = "encoding failed: " + avError(rc);
-            return false;
+            return Status(kExitFailed, "encoding failed: " + avError(rc));
         }
         av_packet_rescale_ts(pkt_, enc->time_base, st->time_base);
         pkt_->stream_index = st->index;
         rc = av_interleaved_write_frame(fmt_, pkt_);
         if (rc < 0) {
-            error = "cannot write the video: " + avError(rc);
-            return false;
+            return Status(kExitFailed, "cannot write the video: " + avError(rc));
         }
     }
 }
 
-bool VideoWriter::writeVideo(const uint8_t* bgr, int stride, std::string& error) {
+Status VideoWriter::writeVideo(const uint8_t* bgr, int stride) {
     int rc = av_frame_make_writable(vframe_);
     if (rc < 0) {
-        error = "out of memory";
-        return false;
+        return Status(kExitFailed, "out of memory");
     }
     const uint8_t* src[1] = {bgr};
     int srcStride[1] = {stride};
     sws_scale(sws_, src, srcStride, 0, s_.height, vframe_->data, vframe_->linesize);
     vframe_->pts = videoPts_++;
     if ((rc = avcodec_send_frame(venc_, vframe_)) < 0) {
-        error = "H.264 encoding failed: " + avError(rc);
-        return false;
+        return Status(kExitFailed, "H.264 encoding failed: " + avError(rc));
     }
-    return drain(venc_, vst_, error);
+    return drain(venc_, vst_);
 }
 
-bool VideoWriter::encodeAudioFrames(bool flush, std::string& error) {
+Status VideoWriter::encodeAudioFrames(bool flush) {
     while (av_audio_fifo_size(fifo_) >= aenc_->frame_size || (flush && av_audio_fifo_size(fifo_) > 0)) {
         int n = std::min(av_audio_fifo_size(fifo_), aenc_->frame_size);
         int rc = av_frame_make_writable(aframe_);
         if (rc < 0) {
-            error = "out of memory";
-            return false;
+            return Status(kExitFailed, "out of memory");
         }
         aframe_->nb_samples = n;
         av_audio_fifo_read(fifo_, reinterpret_cast<void**>(aframe_->data), n);
         aframe_->pts = audioPts_;
         audioPts_ += n;
         if ((rc = avcodec_send_frame(aenc_, aframe_)) < 0) {
-            error = "AAC encoding failed: " + avError(rc);
-            return false;
+            return Status(kExitFailed, "AAC encoding failed: " + avError(rc));
         }
-        if (!drain(aenc_, ast_, error)) return false;
+        Status st = drain(aenc_, ast_);
+        if (!st.ok()) return st;
     }
-    return true;
+    return Status();
 }
 
-bool VideoWriter::writeAudio(const int16_t* pcm, int samples, std::string& error) {
-    if (!aenc_ || samples <= 0) return true;
+Status VideoWriter::writeAudio(const int16_t* pcm, int samples) {
+    if (!aenc_ || samples <= 0) return Status();
     std::vector<float> planes(static_cast<size_t>(samples) * s_.audioChannels);
     std::vector<uint8_t*> out(s_.audioChannels);
     for (int c = 0; c < s_.audioChannels; ++c) out[c] = reinterpret_cast<uint8_t*>(&planes[static_cast<size_t>(c) * samples]);
     const uint8_t* in[1] = {reinterpret_cast<const uint8_t*>(pcm)};
     int got = swr_convert(swr_, out.data(), samples, in, samples);
     if (got < 0) {
-        error = "audio conversion failed";
-        return false;
+        return Status(kExitFailed, "audio conversion failed");
     }
     if (av_audio_fifo_write(fifo_, reinterpret_cast<void**>(out.data()), got) < got) {
-        error = "out of memory";
-        return false;
+        return Status(kExitFailed, "out of memory");
     }
     audioIn_ += got;
-    return encodeAudioFrames(false, error);
+    return encodeAudioFrames(false);
 }
 
-bool VideoWriter::finish(std::string& error) {
+Status VideoWriter::finish() {
     int rc = avcodec_send_frame(venc_, nullptr);
     if (rc < 0 && rc != AVERROR_EOF) {
-        error = "H.264 encoding failed: " + avError(rc);
-        return false;
+        return Status(kExitFailed, "H.264 encoding failed: " + avError(rc));
     }
-    if (!drain(venc_, vst_, error)) return false;
+    Status drained = drain(venc_, vst_);
+    if (!drained.ok()) return drained;
     if (aenc_) {
-        if (!encodeAudioFrames(true, error)) return false;
+        Status audio = encodeAudioFrames(true);
+        if (!audio.ok()) return audio;
         avcodec_send_frame(aenc_, nullptr);
-        if (!drain(aenc_, ast_, error)) return false;
+        Status st = drain(aenc_, ast_);
+        if (!st.ok()) return st;
     }
     if ((rc = av_write_trailer(fmt_)) < 0) {
-        error = "cannot finish the video: " + avError(rc);
-        return false;
+        return Status(kExitOutput, "cannot finish the video: " + avError(rc));
     }
     if ((rc = avio_closep(&fmt_->pb)) < 0) {
-        error = "cannot finish the video: " + avError(rc);
-        return false;
+        return Status(kExitOutput, "cannot finish the video: " + avError(rc));
     }
     close();
-    return true;
+    return Status();
 }
 
-bool writePng(const std::string& path, const uint8_t* bgr, int stride, int width, int height, std::string& error) {
+Status writePng(const std::string& path, const uint8_t* bgr, int stride, int width, int height) {
     const AVCodec* png = avcodec_find_encoder(AV_CODEC_ID_PNG);
-    if (!png) {
-        error = "this FFmpeg has no PNG encoder";
-        return false;
-    }
+    if (!png) return Status(kExitFailed, "this FFmpeg has no PNG encoder");
     AVCodecContext* ctx = avcodec_alloc_context3(png);
-    ctx->width = width;
-    ctx->height = height;
-    ctx->pix_fmt = AV_PIX_FMT_RGB24;
-    ctx->time_base = AVRational{1, 25};
     AVFrame* frame = av_frame_alloc();
     AVPacket* pkt = av_packet_alloc();
-    bool ok = false;
-    int rc = avcodec_open2(ctx, png, nullptr);
-    if (rc < 0) {
-        error = "cannot open the PNG encoder: " + avError(rc);
+    Status status;
+    int rc = 0;
+    if (!ctx || !frame || !pkt) {
+        status = Status(kExitFailed, "out of memory");
     } else {
+        ctx->width = width;
+        ctx->height = height;
+        ctx->pix_fmt = AV_PIX_FMT_RGB24;
+        ctx->time_base = AVRational{1, 25};
         frame->format = AV_PIX_FMT_RGB24;
         frame->width = width;
         frame->height = height;
-        if (av_frame_get_buffer(frame, 0) < 0) {
-            error = "out of memory";
+        if ((rc = avcodec_open2(ctx, png, nullptr)) < 0)
+            status = Status(kExitFailed, "cannot open the PNG encoder: " + avError(rc));
+        else if (av_frame_get_buffer(frame, 0) < 0)
+            status = Status(kExitFailed, "out of memory");
+    }
+    if (status.ok()) {
+        // BGR to RGB by hand: exact, and no scaler needed for a byte swap.
+        for (int y = 0; y < height; ++y) {
+            const uint8_t* s = bgr + static_cast<size_t>(y) * stride;
+            uint8_t* d = frame->data[0] + static_cast<size_t>(y) * frame->linesize[0];
+            for (int x = 0; x < width; ++x) {
+                d[3 * x] = s[3 * x + 2];
+                d[3 * x + 1] = s[3 * x + 1];
+                d[3 * x + 2] = s[3 * x];
+            }
+        }
+        if ((rc = avcodec_send_frame(ctx, frame)) < 0 || (rc = avcodec_receive_packet(ctx, pkt)) < 0)
+            status = Status(kExitFailed, "PNG encoding failed: " + avError(rc));
+    }
+    if (status.ok()) {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        if (!f) {
+            status = Status(kExitOutput, "cannot write " + path + ": " + std::strerror(errno));
         } else {
-            // BGR to RGB by hand: exact, and no scaler needed for a byte swap.
-            for (int y = 0; y < height; ++y) {
-                const uint8_t* s = bgr + static_cast<size_t>(y) * stride;
-                uint8_t* d = frame->data[0] + static_cast<size_t>(y) * frame->linesize[0];
-                for (int x = 0; x < width; ++x) {
-                    d[3 * x] = s[3 * x + 2];
-                    d[3 * x + 1] = s[3 * x + 1];
-                    d[3 * x + 2] = s[3 * x];
-                }
-            }
-            if ((rc = avcodec_send_frame(ctx, frame)) < 0 || (rc = avcodec_receive_packet(ctx, pkt)) < 0) {
-                error = "PNG encoding failed: " + avError(rc);
-            } else {
-                FILE* f = std::fopen(path.c_str(), "wb");
-                if (!f) {
-                    error = "cannot write " + path;
-                } else {
-                    size_t n = std::fwrite(pkt->data, 1, pkt->size, f);
-                    bool closed = std::fclose(f) == 0;
-                    ok = n == static_cast<size_t>(pkt->size) && closed;
-                    if (!ok) error = "cannot write " + path + " (disk full?)";
-                }
-            }
+            size_t n = std::fwrite(pkt->data, 1, pkt->size, f);
+            bool closed = std::fclose(f) == 0;
+            if (n != static_cast<size_t>(pkt->size) || !closed)
+                status = Status(kExitOutput, "cannot write " + path + " (disk full?)");
         }
     }
     av_packet_free(&pkt);
     av_frame_free(&frame);
     avcodec_free_context(&ctx);
-    return ok;
+    return status;
+}
+
+namespace {
+
+class VideoSink : public FrameSink {
+public:
+    explicit VideoSink(int stride) : stride_(stride) {}
+    Status open(const std::string& path, const VideoSettings& s) { return writer_.open(path, s); }
+    Status write(const FrameItem& item, size_t) override {
+        Status st = writer_.writeVideo(item.panorama.data(), stride_);
+        if (st.ok() && item.audioSamples > 0) st = writer_.writeAudio(item.audio.data(), item.audioSamples);
+        return st;
+    }
+    Status finish() override { return writer_.finish(); }
+
+private:
+    VideoWriter writer_;
+    int stride_;
+};
+
+class PictureSink : public FrameSink {
+public:
+    PictureSink(const Output& output, int width, int height, int stride)
+        : output_(output), width_(width), height_(height), stride_(stride) {}
+    Status write(const FrameItem& item, size_t index) override {
+        if (index >= output_.size()) return Status(kExitFailed, "more frames than pictures to write");
+        return writePng(output_.tempName(index), item.panorama.data(), stride_, width_, height_);
+    }
+    Status finish() override { return Status(); }
+
+private:
+    const Output& output_;
+    int width_, height_, stride_;
+};
+
+}  // namespace
+
+std::unique_ptr<FrameSink> makeVideoSink(const Output& output, const VideoSettings& s, int stride, Status& status) {
+    auto sink = std::make_unique<VideoSink>(stride);
+    status = sink->open(output.tempName(0), s);
+    if (!status.ok()) return nullptr;
+    return sink;
+}
+
+std::unique_ptr<FrameSink> makePictureSink(const Output& output, int width, int height, int stride) {
+    return std::make_unique<PictureSink>(output, width, height, stride);
 }
 
 }  // namespace stitcher

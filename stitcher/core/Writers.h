@@ -1,8 +1,14 @@
-// Output writers: H.264/AAC MP4 video with 360 metadata, and PNG pictures.
+// The writer stage: H.264/AAC MP4 video with 360 metadata, or PNG pictures,
+// written to the temporary names of the run's output.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "Output.h"
+#include "Reader.h"
+#include "Status.h"
 
 struct AVFormatContext;
 struct AVCodecContext;
@@ -33,18 +39,18 @@ public:
     VideoWriter& operator=(const VideoWriter&) = delete;
 
     // Creates `path` (an MP4 whatever its name) and writes the header.
-    bool open(const std::string& path, const VideoSettings& s, std::string& error);
+    Status open(const std::string& path, const VideoSettings& s);
     // One picture: packed BGR rows of `stride` bytes, the first row at the top.
-    bool writeVideo(const uint8_t* bgr, int stride, std::string& error);
+    Status writeVideo(const uint8_t* bgr, int stride);
     // Interleaved signed 16-bit PCM, `samples` per channel.
-    bool writeAudio(const int16_t* pcm, int samples, std::string& error);
+    Status writeAudio(const int16_t* pcm, int samples);
     // Flushes the encoders and writes the index; the file is complete after it.
-    bool finish(std::string& error);
+    Status finish();
     int64_t audioSamplesWritten() const { return audioIn_; }
 
 private:
-    bool drain(AVCodecContext* enc, AVStream* st, std::string& error);
-    bool encodeAudioFrames(bool flush, std::string& error);
+    Status drain(AVCodecContext* enc, AVStream* st);
+    Status encodeAudioFrames(bool flush);
     void close();
 
     VideoSettings s_;
@@ -66,7 +72,22 @@ private:
 };
 
 // Writes one PNG picture of packed BGR rows (first row at the top) to `path`.
-bool writePng(const std::string& path, const uint8_t* bgr, int stride, int width, int height, std::string& error);
+Status writePng(const std::string& path, const uint8_t* bgr, int stride, int width, int height);
+
+// Takes the stitched frames of a run, in order.
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+    // Frame `index` of the job (from 0): item.panorama has `stride`-byte rows.
+    virtual Status write(const FrameItem& item, size_t index) = 0;
+    // After the last frame: the files are complete.
+    virtual Status finish() = 0;
+};
+
+// A video into output file 0.
+std::unique_ptr<FrameSink> makeVideoSink(const Output& output, const VideoSettings& s, int stride, Status& status);
+// One picture per frame, frame `index` into output file `index`.
+std::unique_ptr<FrameSink> makePictureSink(const Output& output, int width, int height, int stride);
 
 std::string avError(int code);
 

@@ -5,8 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
-#include <map>
+#include <vector>
 
 namespace stitcher {
 
@@ -20,7 +19,7 @@ const char* usageText() {
            "  still.png        one PNG picture of frame --frame N (default: the first frame)\n"
            "\n"
            "options:\n"
-           "  --info              print the clip's media record, calibration and comment; write nothing\n"
+           "  --info              print the clip's media record, calibration, comment and engine; write nothing\n"
            "  --size N            panorama height in pixels, even (width 2N); default: as sharp as the lenses allow\n"
            "  --layout L          stitch (one 2:1 panorama, default) or stereo (one panorama per lens, stacked)\n"
            "  --start N           first frame, counted from 1 (default 1)\n"
@@ -33,15 +32,18 @@ const char* usageText() {
            "  --crf N             x264 quality, 0-51, lower is better (default 20)\n"
            "  --preset NAME       x264 preset, ultrafast ... veryslow (default medium)\n"
            "  --no-audio          leave the audio out of the video\n"
+           "  --engine E          stitching engine: auto (default: GL on a hardware GPU, else CPU), gl or cpu\n"
+           "  --threads N         worker threads of the CPU engine (default: all cores)\n"
            "  -y                  overwrite existing output\n"
-           "  -v, --verbose       show the libraries' own messages\n"
+           "  -v, --verbose       say which engine runs and why, and show the libraries' own messages\n"
            "  -h, --help          this text\n"
            "\n"
-           "The renderer needs an X display with OpenGL 3.3; without one run: xvfb-run -a stitcher ...\n"
+           "The GL engine needs OpenGL 3.3 (an X display: without one, xvfb-run -a stitcher --engine gl ...);\n"
+           "the CPU engine needs neither.\n"
            "\n"
            "exit codes: 0 done, 1 failed on the way, 2 bad command line, 3 clip missing, unreadable or\n"
-           "without video, 4 unusable calibration, 5 output exists or cannot be written, 6 no display,\n"
-           "130 interrupted\n";
+           "without video, 4 unusable calibration, 5 output exists or cannot be written, 6 no engine can\n"
+           "run (no OpenGL 3.3 context), 130 interrupted\n";
 }
 
 namespace {
@@ -92,12 +94,9 @@ bool parseDouble(const std::string& text, double& out) {
     return true;
 }
 
-}  // namespace
-
-bool parseOptions(int argc, char** argv, Options& opt, int& exitCode, std::string& error) {
-    exitCode = kExitUsage;
+// The parser proper; `error` is set when it returns false.
+bool parse(int argc, char** argv, Options& opt, std::string& error) {
     std::vector<std::string> positional;
-    bool layoutGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
@@ -143,8 +142,8 @@ bool parseOptions(int argc, char** argv, Options& opt, int& exitCode, std::strin
         };
         long long n = 0;
         if (arg == "-h" || arg == "--help") {
-            exitCode = kExitOk;
-            return false;
+            opt.help = true;
+            return true;
         } else if (arg == "--info" || arg == "-i") {
             opt.info = true;
         } else if (arg == "-y") {
@@ -169,7 +168,6 @@ bool parseOptions(int argc, char** argv, Options& opt, int& exitCode, std::strin
                 error = "option --layout: '" + v + "' is neither stitch nor stereo";
                 return false;
             }
-            layoutGiven = true;
         } else if (arg == "--start") {
             if (!needInt(1, 0xffffffffLL, n)) return false;
             opt.start = n;
@@ -191,6 +189,19 @@ bool parseOptions(int argc, char** argv, Options& opt, int& exitCode, std::strin
         } else if (arg == "--crf") {
             if (!needInt(0, 51, n)) return false;
             opt.crf = static_cast<int>(n);
+        } else if (arg == "--engine") {
+            std::string v;
+            if (!takeValue(v)) return false;
+            if (v == "auto") opt.engine = EngineKind::Auto;
+            else if (v == "gl") opt.engine = EngineKind::Gl;
+            else if (v == "cpu") opt.engine = EngineKind::Cpu;
+            else {
+                error = "option --engine: '" + v + "' is none of auto, gl and cpu";
+                return false;
+            }
+        } else if (arg == "--threads") {
+            if (!needInt(1, 1024, n)) return false;
+            opt.threads = static_cast<int>(n);
         } else if (arg == "--preset") {
             if (!takeValue(opt.preset)) return false;
             static const char* presets[] = {"ultrafast", "superfast", "veryfast", "faster", "fast",
@@ -208,7 +219,6 @@ bool parseOptions(int argc, char** argv, Options& opt, int& exitCode, std::strin
             positional.push_back(arg);
         }
     }
-    (void)layoutGiven;
     if (positional.empty()) {
         error = "no clip given";
         return false;
@@ -258,6 +268,14 @@ bool parseOptions(int argc, char** argv, Options& opt, int& exitCode, std::strin
         opt.count = 1;
     }
     return true;
+}
+
+}  // namespace
+
+Status parseOptions(int argc, char** argv, Options& opt) {
+    std::string error;
+    if (!parse(argc, argv, opt, error)) return Status(kExitUsage, error);
+    return Status();
 }
 
 }  // namespace stitcher

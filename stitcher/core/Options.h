@@ -3,19 +3,10 @@
 
 #include <string>
 
-namespace stitcher {
+#include "Engine.h"
+#include "Status.h"
 
-// Exit codes, also listed by --help.
-enum ExitCode {
-    kExitOk = 0,
-    kExitFailed = 1,      // decoding, rendering or encoding failed on the way
-    kExitUsage = 2,       // bad command line
-    kExitInput = 3,       // clip missing, unreadable or without video
-    kExitOffset = 4,      // calibration unusable
-    kExitOutput = 5,      // output exists (no -y) or cannot be written
-    kExitDisplay = 6,     // no display / no OpenGL 3.3 context
-    kExitInterrupted = 130,
-};
+namespace stitcher {
 
 enum class OutputKind { None, Video, Sequence, Picture };
 
@@ -23,6 +14,7 @@ struct Options {
     std::string input;
     std::string output;
     OutputKind kind = OutputKind::None;
+    bool help = false;
     bool info = false;
     bool overwrite = false;
     bool verbose = false;
@@ -37,11 +29,13 @@ struct Options {
     bool haveOffset = false;
     int crf = 20;
     std::string preset = "medium";
+    EngineKind engine = EngineKind::Auto;
+    int threads = 0;       // engine worker threads; 0: all cores
 };
 
-// Parses argv into `opt`. Returns true to go on; false with `exitCode` set
-// (kExitOk after --help, kExitUsage with `error` for a bad command line).
-bool parseOptions(int argc, char** argv, Options& opt, int& exitCode, std::string& error);
+// Parses argv into `opt`; kExitUsage with the reason for a bad command line.
+// After -h/--help, opt.help is set and nothing else need be looked at.
+Status parseOptions(int argc, char** argv, Options& opt);
 
 const char* usageText();
 

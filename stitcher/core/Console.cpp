@@ -1,0 +1,185 @@
+#include "Console.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
+
+#include "libdec.h"
+
+namespace stitcher {
+namespace console {
+
+namespace {
+
+FILE* g_out = stdout;
+bool g_verbose = false;
+// Messages and the progress line share standard error: a message that comes
+// while the progress line is open starts on a line of its own.
+std::mutex g_stderr;
+bool g_progressOpen = false;
+
+void closeProgressLine() {
+    if (g_progressOpen) std::fputc('\n', stderr);
+    g_progressOpen = false;
+}
+
+void vsay(const char* prefix, const char* fmt, va_list ap) {
+    std::lock_guard<std::mutex> lock(g_stderr);
+    closeProgressLine();
+    std::fputs(prefix, stderr);
+    std::vfprintf(stderr, fmt, ap);
+    std::fputc('\n', stderr);
+}
+
+bool fromDecoder(void* ptr) {
+    if (!ptr) return false;
+    const AVClass* cls = *static_cast<const AVClass* const*>(ptr);
+    if (!cls || !cls->class_name || std::strcmp(cls->class_name, "AVCodecContext") != 0) return false;
+    const AVCodecContext* ctx = static_cast<const AVCodecContext*>(ptr);
+    return ctx->codec && av_codec_is_decoder(ctx->codec);
+}
+
+void onFfmpegMessage(void* ptr, int level, const char* fmt, va_list vl) {
+    const bool decoder = fromDecoder(ptr);
+    const int shown = g_verbose ? AV_LOG_INFO : decoder ? AV_LOG_QUIET : AV_LOG_ERROR;
+    const int logged = decoder ? AV_LOG_WARNING : AV_LOG_QUIET;
+    if (level > shown && level > logged) return;
+    char line[1024];
+    static thread_local int printPrefix = 1;
+    av_log_format_line2(ptr, level, fmt, vl, line, sizeof line, &printPrefix);
+    if (level <= logged) {
+        std::string text = line;
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        PRDLog(level <= AV_LOG_ERROR ? 0 : 1, "ffmpeg", 0, "%s", text.c_str());
+    }
+    if (level <= shown) {
+        std::lock_guard<std::mutex> lock(g_stderr);
+        closeProgressLine();
+        std::fputs(line, stderr);
+    }
+}
+
+}  // namespace
+
+void silenceLibraryOutput(bool verbose) {
+    g_verbose = verbose;
+    std::fflush(stdout);
+    int copy = ::dup(1);
+    if (copy >= 0) {
+        ::fcntl(copy, F_SETFD, FD_CLOEXEC);
+        if (FILE* f = ::fdopen(copy, "w")) g_out = f;
+    }
+    if (verbose) return;
+    int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (devnull >= 0) {
+        ::dup2(devnull, 1);
+        ::close(devnull);
+    }
+}
+
+FILE* out() { return g_out; }
+bool verbose() { return g_verbose; }
+
+void routeFfmpegMessages() { av_log_set_callback(onFfmpegMessage); }
+
+void error(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsay("stitcher: error: ", fmt, ap);
+    va_end(ap);
+}
+
+void warn(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsay("stitcher: warning: ", fmt, ap);
+    va_end(ap);
+}
+
+void note(const char* fmt, ...) {
+    if (!g_verbose) return;
+    va_list ap;
+    va_start(ap, fmt);
+    vsay("stitcher: ", fmt, ap);
+    va_end(ap);
+}
+
+void error(const Status& s) { error("%s", s.message().c_str()); }
+
+void say(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vsay("stitcher: ", fmt, ap);
+    va_end(ap);
+}
+
+void summary(const Summary& s) {
+    if (!s.damaged.empty())
+        warn("frame%s %s could not be decoded; each shows the last good picture before it (the first good one at "
+             "the start)",
+             s.damaged.size() == 1 ? "" : "s", frameRanges(s.damaged).c_str());
+    say("%lld frame%s %dx%d %s in %.2f s (%.1f fps) with the %s engine -> %s", s.frames, s.frames == 1 ? "" : "s",
+        s.width, s.height, s.stereo ? "stereo" : "360", s.seconds, s.seconds > 0 ? s.frames / s.seconds : 0.0,
+        s.engine.c_str(), s.output.c_str());
+}
+
+std::string formatDuration(double seconds) {
+    if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
+    long s = std::lround(seconds);
+    char buf[32];
+    if (s >= 3600)
+        std::snprintf(buf, sizeof buf, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(buf, sizeof buf, "%ld:%02ld", s / 60, s % 60);
+    return buf;
+}
+
+std::string frameRanges(const std::vector<long long>& frames) {
+    std::string text;
+    for (size_t i = 0; i < frames.size();) {
+        size_t j = i;
+        while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1) ++j;
+        if (!text.empty()) text += ", ";
+        text += std::to_string(frames[i]);
+        if (j > i) text += "-" + std::to_string(frames[j]);
+        i = j + 1;
+    }
+    return text;
+}
+
+Progress::Progress(long long total)
+    : total_(total), tty_(::isatty(2)), start_(Clock::now()), last_(start_ - std::chrono::seconds(1)) {}
+
+void Progress::frameDone() {
+    ++done_;
+    if (!tty_) return;
+    auto now = Clock::now();
+    if (now - last_ < std::chrono::milliseconds(200) && done_ != total_) return;
+    last_ = now;
+    std::lock_guard<std::mutex> lock(g_stderr);
+    double secs = std::chrono::duration<double>(now - start_).count();
+    double fps = secs > 0 ? done_ / secs : 0;
+    std::fprintf(stderr, "\rframe %lld of %lld  %.1f fps  ETA %s   ", done_, total_, fps,
+                 formatDuration(fps > 0 ? (total_ - done_) / fps : 0).c_str());
+    std::fflush(stderr);
+    g_progressOpen = true;
+}
+
+void Progress::end() {
+    std::lock_guard<std::mutex> lock(g_stderr);
+    closeProgressLine();
+}
+
+double Progress::seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+}  // namespace console
+}  // namespace stitcher

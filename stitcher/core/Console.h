@@ -1,0 +1,69 @@
+// What the user sees: messages, the progress line and the summary.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Status.h"
+
+namespace stitcher {
+namespace console {
+
+// Sends standard output (where the libraries report progress) to /dev/null
+// unless verbose; our own output keeps the user's standard output (out()).
+void silenceLibraryOutput(bool verbose);
+FILE* out();
+bool verbose();
+
+// FFmpeg's messages: the decoders' go to the clip reader's log (and, when
+// verbose, to standard error); everybody else's errors go to standard error,
+// and their other messages too when verbose.
+void routeFfmpegMessages();
+
+void error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Only when verbose.
+void note(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// The message of a failed status, as an error.
+void error(const Status& s);
+
+// Always shown: "stitcher: <message>".
+void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// What a finished run did.
+struct Summary {
+    long long frames = 0;
+    int width = 0, height = 0;
+    bool stereo = false;
+    double seconds = 0;
+    std::string engine, output;
+    std::vector<long long> damaged;  // frames that could not be decoded
+};
+// The damaged frames (when any) and the one-line account of the run.
+void summary(const Summary& s);
+
+// "1:05" or "1:02:03".
+std::string formatDuration(double seconds);
+// Frame numbers as ranges: "6-8, 12".
+std::string frameRanges(const std::vector<long long>& frames);
+
+// "frame n of N  fps  ETA" on a terminal, at most five times a second.
+class Progress {
+public:
+    explicit Progress(long long total);
+    void frameDone();
+    // Ends the line (when one was shown).
+    void end();
+    double seconds() const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    long long total_, done_ = 0;
+    bool tty_;
+    Clock::time_point start_, last_;
+};
+
+}  // namespace console
+}  // namespace stitcher

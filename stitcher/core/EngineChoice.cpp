@@ -1,0 +1,91 @@
+#include <dirent.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "Engine.h"
+
+namespace stitcher {
+
+namespace {
+
+bool hasEntry(const char* folder, std::initializer_list<const char*> prefixes) {
+    DIR* dir = ::opendir(folder);
+    if (!dir) return false;
+    bool found = false;
+    while (struct dirent* d = ::readdir(dir))
+        for (const char* p : prefixes) found = found || std::strncmp(d->d_name, p, std::strlen(p)) == 0;
+    ::closedir(dir);
+    return found;
+}
+
+}  // namespace
+
+bool gpuDevicePresent() { return hasEntry("/dev/dri", {"card", "renderD"}) || hasEntry("/dev", {"nvidia"}); }
+
+bool isSoftwareRasterizer(const std::string& glRenderer) {
+    std::string lower;
+    for (char c : glRenderer) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* name : {"llvmpipe", "softpipe", "swrast"})
+        if (lower.find(name) != std::string::npos) return true;
+    return false;
+}
+
+Status chooseEngine(EngineKind wanted, const EngineSpec& spec, EngineChoice& choice, const EngineMakers& make) {
+    choice = EngineChoice();
+    std::string glError, glRenderer, cpuError;
+    const std::string headless = "Without a display, run it under xvfb-run -a";
+
+    if (wanted == EngineKind::Cpu) {
+        choice.engine = make.cpu(spec, cpuError);
+        if (!choice.engine) return Status(kExitDisplay, "the CPU engine cannot run: " + cpuError);
+        choice.why = "asked for with --engine cpu";
+        return Status();
+    }
+
+    if (wanted == EngineKind::Gl) {
+        choice.engine = make.gl(spec, glError, &glRenderer);
+        if (!choice.engine)
+            return Status(kExitDisplay, "the GL engine cannot run: no OpenGL 3.3 context (" + glError + ").\n  " +
+                                            headless + ", or choose --engine cpu");
+        choice.why = "asked for with --engine gl; OpenGL renderer: " + glRenderer;
+        return Status();
+    }
+
+    // Auto: GL where a GPU runs it. Where OpenGL would run on the processor,
+    // or not at all, the CPU engine does the same work faster; software GL
+    // stays only as the last resort.
+    bool cpuTried = false;
+    if (!make.gpuPresent()) {
+        cpuTried = true;
+        choice.engine = make.cpu(spec, cpuError);
+        if (choice.engine) {
+            choice.why = "no GPU device (/dev/dri, /dev/nvidia*): OpenGL could only run on a software rasterizer";
+            return Status();
+        }
+    }
+    std::unique_ptr<Engine> gl = make.gl(spec, glError, &glRenderer);
+    if (gl && !isSoftwareRasterizer(glRenderer)) {
+        choice.engine = std::move(gl);
+        choice.why = "OpenGL runs on the GPU (" + glRenderer + ")";
+        return Status();
+    }
+    if (!cpuTried) {
+        choice.engine = make.cpu(spec, cpuError);
+        if (choice.engine) {
+            choice.why = gl ? "OpenGL runs on a software rasterizer (" + glRenderer + ")"
+                            : "no OpenGL 3.3 context can be had (" + glError + ")";
+            return Status();  // the GL engine made only to look at the driver ends here
+        }
+    }
+    if (gl) {
+        choice.engine = std::move(gl);
+        choice.why = "OpenGL runs on a software rasterizer (" + glRenderer + ") but the CPU engine cannot run (" +
+                     cpuError + ")";
+        return Status();
+    }
+    return Status(kExitDisplay, "no stitching engine can run: no OpenGL 3.3 context (" + glError +
+                                    "), and the CPU engine cannot run (" + cpuError + ").\n  " + headless);
+}
+
+}  // namespace stitcher

@@ -1,0 +1,107 @@
+// The GL engine: the libspherecast renderer behind its exported facade.
+#include <GL/gl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "Engine.h"
+#include "Spherecast.h"
+
+namespace stitcher {
+
+namespace {
+
+// Holds what is written to standard error while it lives (the windowing
+// library reports why it cannot start there), and gives it back as text.
+class StderrCapture {
+public:
+    StderrCapture() {
+        std::fflush(stderr);
+        fd_ = ::memfd_create("stitcher-stderr", MFD_CLOEXEC);
+        saved_ = fd_ >= 0 ? ::dup(2) : -1;
+        if (saved_ >= 0) ::dup2(fd_, 2);
+    }
+    ~StderrCapture() { text(); }
+    // Restores standard error (once) and returns what was caught, one line.
+    std::string text() {
+        if (saved_ >= 0) {
+            std::fflush(stderr);
+            ::dup2(saved_, 2);
+            ::close(saved_);
+            saved_ = -1;
+            char buf[2048];
+            ssize_t n = ::pread(fd_, buf, sizeof buf, 0);
+            // Its lines, each once (the windowing library retries).
+            std::string all(buf, n > 0 ? static_cast<size_t>(n) : 0), line;
+            for (size_t at = 0; at < all.size(); at += line.size() + 1) {
+                line = all.substr(at, all.find('\n', at) - at);
+                if (line.empty() || caught_.find(line) != std::string::npos) continue;
+                caught_ += (caught_.empty() ? "" : "; ") + line;
+            }
+        }
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        return caught_;
+    }
+
+private:
+    int fd_ = -1, saved_ = -1;
+    std::string caught_;
+};
+
+class GlEngine : public Engine {
+public:
+    explicit GlEngine(const EngineSpec& spec)
+        : renderer_(spec.offset.c_str(), spec.size, spec.frameWidth, spec.frameHeight,
+                    spec.layout == Layout::Stereo ? Spherecast::Stereo : Spherecast::Stitch),
+          spec_(spec) {}
+    ~GlEngine() override {
+        if (started_) renderer_.deInitRenderer();
+    }
+
+    bool start(std::string& error, std::string* glRenderer) {
+        StderrCapture capture;
+        started_ = renderer_.initRenderer(0, nullptr);
+        std::string said = capture.text();
+        if (!started_) {
+            renderer_.deInitRenderer();
+            error = said.empty() ? "the renderer could not start" : said;
+            return false;
+        }
+        float m[4][4];
+        for (int i = 0; i < 4; ++i)
+            for (int j = 0; j < 4; ++j) m[i][j] = spec_.rotation[i][j];
+        renderer_.updateRotation(m);
+        if (glRenderer) {
+            const GLubyte* name = glGetString(GL_RENDERER);
+            *glRenderer = name ? reinterpret_cast<const char*>(name) : "unknown";
+        }
+        return true;
+    }
+
+    const char* name() const override { return "gl"; }
+
+    bool stitch(const uint8_t* frame, uint8_t* out) override {
+        renderer_.setData(const_cast<uint8_t*>(frame));
+        renderer_.render(out);
+        return true;
+    }
+
+private:
+    Spherecast renderer_;
+    EngineSpec spec_;
+    bool started_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Engine> makeGlEngine(const EngineSpec& spec, std::string& error, std::string* glRenderer) {
+    auto engine = std::make_unique<GlEngine>(spec);
+    if (!engine->start(error, glRenderer)) return nullptr;
+    return engine;
+}
+
+}  // namespace stitcher

@@ -1,0 +1,97 @@
+#include "Job.h"
+
+#include <cmath>
+#include <cstdio>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+#include <libavutil/rational.h>
+}
+
+namespace stitcher {
+
+Rational frameRate(double fps) {
+    if (!(fps > 0) || !std::isfinite(fps) || fps > 1e6) return Rational{0, 1};
+    double whole = std::round(fps);
+    if (whole >= 1 && std::fabs(fps - whole) < 1e-6 * fps) return Rational{static_cast<int>(whole), 1};
+    double ntsc = std::round(fps * 1.001);
+    if (ntsc >= 1 && std::fabs(fps * 1.001 - ntsc) < 1e-4) return Rational{static_cast<int>(ntsc * 1000), 1001};
+    AVRational r = av_d2q(fps, 1 << 20);
+    return Rational{r.num, r.den};
+}
+
+int64_t audioPosition(long long frame, Rational fps, int rate) {
+    return av_rescale(frame - 1, static_cast<int64_t>(rate) * fps.den, fps.num);
+}
+
+Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,
+                  Job& job) {
+    job = Job();
+    const long long frames = media.frames;
+    if (opt.start > frames)
+        return Status(kExitUsage, opt.input + " has " + std::to_string(frames) + " frames; frame " +
+                                      std::to_string(opt.start) + " does not exist");
+    job.first = opt.start;
+    job.count = opt.count ? opt.count : frames - opt.start + 1;
+    if (job.first + job.count - 1 > frames)
+        return Status(kExitUsage, opt.input + " has " + std::to_string(frames) + " frames; frames " +
+                                      std::to_string(job.first) + " to " + std::to_string(job.first + job.count - 1) +
+                                      " were asked for");
+    job.fps = frameRate(media.fps);
+    if (opt.kind == OutputKind::Video && job.fps.num <= 0) {
+        char fps[32];
+        std::snprintf(fps, sizeof fps, "%g", media.fps);
+        return Status(kExitInput, opt.input + " has no usable frame rate (" + fps + ")");
+    }
+
+    EngineSpec& e = job.engine;
+    e.offset = offset;
+    e.size = opt.size ? opt.size : defaultSize(cal, static_cast<int>(media.width));
+    e.frameWidth = static_cast<int>(media.width);
+    e.frameHeight = static_cast<int>(media.height);
+    e.layout = opt.stereo ? Layout::Stereo : Layout::Stitch;
+    rotationMatrix(opt.yaw, opt.pitch, opt.roll, e.rotation);
+    e.threads = opt.threads;
+
+    if (opt.kind == OutputKind::Video && opt.audio && media.hasAudio) {
+        // Channel configurations 1 to 6 are as many channels; the others
+        // are laid out in ways the reader does not hand over.
+        if (media.samplerate == 0 || media.channels == 0 || media.channels > 6) {
+            job.audioLeftOut = "the clip's audio (" + std::to_string(media.samplerate) + " Hz, channel configuration " +
+                               std::to_string(media.channels) + ") cannot be carried over; the video has no sound";
+        } else {
+            job.audio = true;
+            job.audioRate = static_cast<int>(media.samplerate);
+            job.audioChannels = media.channels;
+        }
+    }
+    return Status();
+}
+
+std::string frameFileName(const std::string& pattern, long long frame) {
+    int n = std::snprintf(nullptr, 0, pattern.c_str(), static_cast<int>(frame));
+    if (n < 0) return pattern;
+    std::string name(static_cast<size_t>(n) + 1, '\0');
+    std::snprintf(&name[0], name.size(), pattern.c_str(), static_cast<int>(frame));
+    name.resize(static_cast<size_t>(n));
+    return name;
+}
+
+std::string tempNameFor(const std::string& path, long pid) {
+    size_t slash = path.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return folder + "." + base + "." + std::to_string(pid) + ".part";
+}
+
+std::vector<std::string> outputNames(const Options& opt, const Job& job) {
+    std::vector<std::string> names;
+    if (opt.kind != OutputKind::Sequence) {
+        names.push_back(opt.output);
+        return names;
+    }
+    for (long long f = job.first; f < job.first + job.count; ++f) names.push_back(frameFileName(opt.output, f));
+    return names;
+}
+
+}  // namespace stitcher

@@ -1,0 +1,47 @@
+// What a run does, resolved from the command line, the clip's media record
+// and its calibration before any work starts; and the names it writes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ClipCalibration.h"
+#include "Engine.h"
+#include "Options.h"
+#include "Status.h"
+#include "libdec.h"
+
+namespace stitcher {
+
+struct Rational {
+    int num = 0, den = 1;
+};
+
+// Frame rate as a fraction: exact for whole rates and the NTSC family;
+// 0/1 when there is none.
+Rational frameRate(double fps);
+
+struct Job {
+    long long first = 1, count = 0;  // clip frames first .. first + count - 1
+    Rational fps;
+    EngineSpec engine;               // also holds the panorama size
+    bool audio = false;              // the video carries the clip's sound
+    int audioRate = 0, audioChannels = 0;
+    std::string audioLeftOut;        // why a clip's sound is not carried over, when it is not
+};
+
+// Fails with the exit code and message of the first problem found.
+Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,
+                  Job& job);
+
+// The samples (per channel) of clip frames 1 .. frame - 1 at `rate` Hz:
+// frame f's sound is [audioPosition(f), audioPosition(f + 1)).
+int64_t audioPosition(long long frame, Rational fps, int rate);
+
+// Output names: the file of a picture-sequence frame, the hidden temporary
+// name beside a final one, and every final name a run writes.
+std::string frameFileName(const std::string& pattern, long long frame);
+std::string tempNameFor(const std::string& path, long pid);
+std::vector<std::string> outputNames(const Options& opt, const Job& job);
+
+}  // namespace stitcher

@@ -1,0 +1,48 @@
+// The files a run writes. Each is written under a hidden temporary name
+// beside its final one; commit() renames them all into place once every one
+// is complete, abort() removes them. A file the run did not create is never
+// removed, and one is replaced only by a complete new version.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Status.h"
+
+namespace stitcher {
+
+class Output {
+public:
+    Output(std::vector<std::string> finalNames, bool overwrite);
+    // Aborts unless committed.
+    ~Output();
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    // Before any work: every name can be written, none is a folder or the
+    // input itself (through any link), none exists unless overwriting.
+    // Removes the temporary files that runs which ended early left for
+    // these names; their names are in removedLeftovers().
+    Status prepare(const std::string& input);
+    const std::vector<std::string>& removedLeftovers() const { return leftovers_; }
+
+    size_t size() const { return finals_.size(); }
+    const std::string& finalName(size_t i) const { return finals_[i]; }
+    // Where file i is written.
+    const std::string& tempName(size_t i) const { return temps_[i]; }
+
+    // Renames every temporary file into place. Without overwriting, a final
+    // name that appeared in the meantime is kept, and then none of this
+    // run's files stays.
+    Status commit();
+    // Removes this run's temporary files.
+    void abort();
+
+private:
+    std::vector<std::string> finals_, temps_;
+    std::vector<std::string> leftovers_;
+    bool overwrite_;
+    bool done_ = false;
+};
+
+}  // namespace stitcher

@@ -1,0 +1,213 @@
+#include "Run.h"
+
+#include <cstring>
+#include <exception>
+#include <memory>
+
+#include "Clip.h"
+#include "ClipCalibration.h"
+#include "Console.h"
+#include "Engine.h"
+#include "Job.h"
+#include "Output.h"
+#include "Pipeline.h"
+#include "Reader.h"
+#include "Writers.h"
+
+namespace stitcher {
+
+namespace {
+
+int fail(const Status& s) {
+    console::error(s);
+    return s.code();
+}
+
+// The calibration the run uses: --offset, else the clip's own.
+Status findCalibration(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
+    Status st = opt.haveOffset ? readOffsetOption(opt.offset, offset) : clip.calibration(offset);
+    if (!st.ok()) return st;
+    st = parseCalibration(offset, cal);
+    if (!st.ok())
+        return Status(kExitOffset, (opt.haveOffset ? "the --offset calibration cannot be used: "
+                                                   : "the clip's calibration cannot be used: ") +
+                                       st.message() + (opt.haveOffset ? "" : "; give one with --offset"));
+    return Status();
+}
+
+std::string engineLine(const Status& st, const EngineChoice& choice) {
+    if (!st.ok()) return "none (" + st.message() + ")";
+    return std::string(choice.engine->name()) + " (" + choice.why + ")";
+}
+
+int printInfo(const Options& opt, Clip& clip) {
+    const _MediaInfo& m = clip.info();
+    FILE* o = console::out();
+    std::fprintf(o, "clip: %s\n", clip.path().c_str());
+    Rational r = frameRate(m.fps);
+    std::fprintf(o, "video: H.264 %ux%u, %u frames at %.6g fps (%d/%d), %.3f s\n", m.width, m.height, m.frames, m.fps,
+                 r.num, r.den, m.fps > 0 ? m.frames / m.fps : 0.0);
+    if (clip.framesLost())
+        std::fprintf(o, "  cut short: %lld more frames of the index lie beyond the end of the file\n",
+                     clip.framesLost());
+    if (m.hasAudio)
+        std::fprintf(o, "audio: AAC %u Hz, %u channel%s, %lld samples, %.3f s\n", m.samplerate, m.channels,
+                     m.channels == 1 ? "" : "s", static_cast<long long>(m.samples),
+                     m.samplerate ? static_cast<double>(m.samples) / m.samplerate : 0.0);
+    else
+        std::fprintf(o, "audio: none\n");
+
+    std::string offset;
+    Calibration cal;
+    Status calStatus = findCalibration(opt, clip, offset, cal);
+    if (offset.empty()) {
+        std::fprintf(o, "calibration: none found (the clip's tags cannot be read)\n");
+    } else {
+        std::fprintf(o, "calibration: %s%s\n", offset.c_str(),
+                     opt.haveOffset              ? " (from --offset)"
+                     : isBuiltInDefault(offset) ? " (the built-in default: the clip names none)"
+                                                : "");
+        if (calStatus.ok())
+            calStatus = checkPictureAspect(cal, static_cast<int>(m.width), static_cast<int>(m.height), opt.haveOffset);
+        if (calStatus.ok()) {
+            std::fprintf(o, "  image %dx%d, lens code %lld (type %lld)\n", cal.imageWidth, cal.imageHeight,
+                         cal.lensCode, cal.lensCode & 255);
+            for (int b = 0; b < 2; ++b)
+                std::fprintf(o, "  lens %d: radius %.3f, centre (%.3f, %.3f), yaw %.3f, pitch %.3f, roll %.3f\n", b,
+                             cal.lens[b][0], cal.lens[b][1], cal.lens[b][2], cal.lens[b][3], cal.lens[b][4],
+                             cal.lens[b][5]);
+            const int size = defaultSize(cal, static_cast<int>(m.width));
+            std::fprintf(o, "  default panorama: %dx%d\n", 2 * size, size);
+        } else {
+            std::fprintf(o, "  not usable for stitching: %s\n", calStatus.message().c_str());
+        }
+    }
+    std::string comment = clip.comment();
+    std::fprintf(o, "comment: %s\n", comment.empty() ? "(none)" : comment.c_str());
+
+    if (calStatus.ok()) {
+        Job job;
+        Options probe = opt;
+        probe.kind = OutputKind::Picture;  // no frame-rate demand
+        Status st = resolveJob(probe, m, offset, cal, job);
+        EngineChoice choice;
+        if (st.ok()) st = chooseEngine(opt.engine, job.engine, choice);
+        std::fprintf(o, "engine: %s\n", engineLine(st, choice).c_str());
+    } else {
+        std::fprintf(o, "engine: none chosen (the calibration cannot be used)\n");
+    }
+    std::fflush(o);
+    return kExitOk;
+}
+
+int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
+    std::unique_ptr<Clip> clip;
+    Status st = Clip::open(opt.input, clip);
+    if (!st.ok()) return fail(st);
+    // Again now that the reader is loaded: FFmpeg has one message hook for
+    // the whole process, and the reader may have taken it for its own log.
+    console::routeFfmpegMessages();
+    if (clip->framesLost())
+        console::warn("%s is cut short: %lld of its frames lie beyond the end of the file and are left out",
+                      opt.input.c_str(), clip->framesLost());
+    if (opt.info) return printInfo(opt, *clip);
+    const _MediaInfo& media = clip->info();
+
+    std::string offset;
+    Calibration cal;
+    st = findCalibration(opt, *clip, offset, cal);
+    if (st.ok()) st = checkPictureAspect(cal, static_cast<int>(media.width), static_cast<int>(media.height), opt.haveOffset);
+    if (!st.ok()) return fail(st);
+    if (!opt.haveOffset && isBuiltInDefault(offset))
+        console::warn("%s names no lens calibration: the built-in default is used, which fits only the camera it was "
+                      "made for; give this camera's calibration with --offset",
+                      opt.input.c_str());
+
+    Job job;
+    st = resolveJob(opt, media, offset, cal, job);
+    if (!st.ok()) return fail(st);
+    if (!job.audioLeftOut.empty()) console::warn("%s", job.audioLeftOut.c_str());
+
+    Output output(outputNames(opt, job), opt.overwrite);
+    st = output.prepare(opt.input);
+    if (!st.ok()) return fail(st);
+    for (const auto& name : output.removedLeftovers())
+        console::say("removed %s, left by a run that ended early", name.c_str());
+
+    EngineChoice choice;
+    st = chooseEngine(opt.engine, job.engine, choice);
+    if (!st.ok()) return fail(st);
+    Engine& engine = *choice.engine;
+    const EngineSpec& spec = job.engine;
+    console::note("%s: %ux%u, frames %lld-%lld at %d/%d fps, calibration %s, panorama %dx%d", opt.input.c_str(),
+                  media.width, media.height, job.first, job.first + job.count - 1, job.fps.num, job.fps.den,
+                  offset.c_str(), spec.outWidth(), spec.outHeight());
+    console::note("engine: %s", engineLine(st, choice).c_str());
+
+    std::unique_ptr<FrameSink> sink;
+    if (opt.kind == OutputKind::Video) {
+        VideoSettings vs;
+        vs.width = spec.outWidth();
+        vs.height = spec.outHeight();
+        vs.fpsNum = job.fps.num;
+        vs.fpsDen = job.fps.den;
+        vs.crf = opt.crf;
+        vs.preset = opt.preset;
+        vs.spherical = spec.layout == Layout::Stitch;
+        if (job.audio) {
+            vs.audioRate = job.audioRate;
+            vs.audioChannels = job.audioChannels;
+        }
+        sink = makeVideoSink(output, vs, static_cast<int>(spec.outStride()), st);
+        if (!sink) {
+            output.abort();
+            return fail(st);
+        }
+    } else {
+        sink = makePictureSink(output, spec.outWidth(), spec.outHeight(), static_cast<int>(spec.outStride()));
+    }
+
+    Reader reader(*clip, job);
+    console::Progress progress(job.count);
+    PipelineStats stats;
+    st = runPipeline(reader, engine, spec, *sink, interrupted, progress, stats);
+    sink.reset();
+    if (!st.ok()) {
+        output.abort();
+        if (st.code() == kExitInterrupted) {
+            console::error("interrupted; nothing was written");
+            return kExitInterrupted;
+        }
+        console::error("%s; nothing was written", st.message().c_str());
+        return st.code();
+    }
+    st = output.commit();
+    if (!st.ok()) return fail(st);
+
+    console::note("busy seconds per stage: decode %.2f, stitch %.2f, encode/write %.2f", stats.readBusy,
+                  stats.stitchBusy, stats.writeBusy);
+    console::Summary done;
+    done.frames = stats.done;
+    done.width = spec.outWidth();
+    done.height = spec.outHeight();
+    done.stereo = spec.layout == Layout::Stereo;
+    done.seconds = progress.seconds();
+    done.engine = engine.name();
+    done.output = opt.output;
+    done.damaged = reader.damagedFrames();
+    console::summary(done);
+    return kExitOk;
+}
+
+}  // namespace
+
+int runStitcher(const Options& opt, const std::atomic<bool>& interrupted) {
+    try {
+        return stitch(opt, interrupted);
+    } catch (const std::exception& e) {
+        console::error("out of resources: %s; nothing was written", e.what());
+        return kExitFailed;
+    }
+}
+
+}  // namespace stitcher

@@ -1,0 +1,35 @@
+// Outcome of a step: an exit code and, on failure, the message for the user.
+#pragma once
+
+#include <string>
+#include <utility>
+
+namespace stitcher {
+
+// Exit codes, also listed by --help.
+enum ExitCode {
+    kExitOk = 0,
+    kExitFailed = 1,      // decoding, stitching or encoding failed on the way
+    kExitUsage = 2,       // bad command line
+    kExitInput = 3,       // clip missing, unreadable or without video
+    kExitOffset = 4,      // calibration unusable
+    kExitOutput = 5,      // output exists (no -y) or cannot be written
+    kExitDisplay = 6,     // no stitching engine can run (no OpenGL 3.3 context)
+    kExitInterrupted = 130,
+};
+
+class Status {
+public:
+    Status() = default;
+    Status(int code, std::string message) : code_(code), message_(std::move(message)) {}
+
+    bool ok() const { return code_ == kExitOk; }
+    int code() const { return code_; }
+    const std::string& message() const { return message_; }
+
+private:
+    int code_ = kExitOk;
+    std::string message_;
+};
+
+}  // namespace stitcher
