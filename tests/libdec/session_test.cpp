@@ -10,6 +10,12 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "Mp4Writer.h"
 #include "control/CControl.h"
 #include "isobmff/Mp4Container.h"
@@ -459,4 +465,54 @@ TEST(Session, CutShortClipOpensWithWholeSamples) {
     EXPECT_TRUE(std::string(reinterpret_cast<char*>(pcm), pcmBytes) == fullPcm) << "the sound differs";
     PRDClose(full);
     PRDClose(h);
+}
+
+// FFmpeg's messages about the session's decoder go into the log at their
+// level, none to the host's standard error; the host's own FFmpeg messages
+// still reach it.
+TEST(Session, FfmpegMessagesGoToTheLog) {
+    std::string clean = OneGopClip(20);
+    std::unique_ptr<mp4::File> src = mp4::File::open(clean.c_str());
+    ASSERT_TRUE(src);
+    std::string bytes = testutil::readFile(clean);
+    const mp4::Sample& bad = src->tracks()[0].samples[4];
+    std::fill(bytes.begin() + bad.offset, bytes.begin() + bad.offset + bad.size, '\0');
+    std::string path = TmpPath("ffmpeg_log.mp4");
+    ASSERT_TRUE(testutil::writeFile(path, bytes));
+
+    std::string errPath = TmpPath("stderr.txt");
+    std::fflush(stderr);
+    int saved = ::dup(2);
+    int fd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ::dup2(fd, 2);
+    LogMark mark;
+    void* h = PRDOpen(path.c_str());
+    for (int f = 1; h && f <= 8; ++f) {
+        unsigned char* out = nullptr;
+        PRDGetVideoFrame(h, f, out);
+    }
+    PRDClose(h);
+    AVClass hostClass{};
+    hostClass.class_name = "host";
+    hostClass.item_name = av_default_item_name;
+    hostClass.version = LIBAVUTIL_VERSION_INT;
+    struct {
+        const AVClass* cls;
+    } host{&hostClass};
+    av_log(&host, AV_LOG_ERROR, "the host's own message\n");
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(fd);
+    ASSERT_NE(h, nullptr);
+    std::string err = testutil::readFile(errPath), log = mark.Since();
+    EXPECT_NE(err.find("the host's own message"), std::string::npos) << err;
+    EXPECT_EQ(err.find("h264"), std::string::npos) << err;
+    // The priming packet's complaint is the decoder's silent first error; the
+    // damaged sample's is logged.
+    size_t n = 0;
+    for (size_t p = log.find("ERROR [h264] no frame!"); p != std::string::npos; p = log.find("ERROR [h264] no frame!", p + 1))
+        ++n;
+    EXPECT_EQ(1u, n) << log;
 }
