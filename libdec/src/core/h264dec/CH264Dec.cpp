@@ -1,5 +1,8 @@
 #include "h264dec/CH264Dec.h"
 
+#include <algorithm>
+#include <cstdint>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/imgutils.h>
@@ -83,6 +86,10 @@ int CH264Dec::Init() {
     }
     fflog::Adopt(m_pContext);
     m_pContext->log_level_offset = fflog::kLevelOffset;
+    // A stream far larger than its track says is refused picture by picture:
+    // it would take memory out of all proportion (the sizes may differ, but
+    // not wildly).
+    m_pContext->max_pixels = std::max<int64_t>(16LL * m_width * m_height, 4096LL * 4096);
     m_packet = av_packet_alloc();
     if (!m_packet) {
         LOGE("Failed on av_packet_alloc()");
