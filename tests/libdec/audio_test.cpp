@@ -182,11 +182,8 @@ TEST(AudioTrack, DamagedFrameIsSilenceInPlace) {
     ASSERT_TRUE(file);
     const mp4::Track& a = file->tracks()[1];
     ASSERT_EQ("soun", a.handler);
-    std::string bytes = testutil::readFile(path);
     const mp4::Sample& bad = a.samples[49];  // AAC sample 50: positions 48 * 1024 on (1024 priming)
-    for (uint32_t i = 0; i < bad.size; ++i) bytes[bad.offset + i] = static_cast<char>(0xA5 ^ (i * 29));
-    std::string damaged = testutil::makeTempDir("decaac") + "/damaged.mp4";
-    ASSERT_TRUE(testutil::writeFile(damaged, bytes));
+    std::string damaged = testutil::damagedCopy(path, bad.offset, bad.size, false);
 
     Session good(path), s(damaged);
     std::vector<short> ref = WholeTrack(good), got = WholeTrack(s);

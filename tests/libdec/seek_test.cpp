@@ -310,11 +310,8 @@ TEST(SeekDamage, DamagedSampleFailsOnlyItsFrame) {
         ASSERT_EQ(90u, cleanSums.size());
         auto file = mp4::File::open(clean.c_str());
         ASSERT_TRUE(file);
-        std::string bytes = testutil::readFile(clean);
         const mp4::Sample& s40 = file->tracks()[0].samples[39];
-        std::fill(bytes.begin() + s40.offset, bytes.begin() + s40.offset + s40.size, '\0');
-        std::string path = testutil::makeTempDir("decdamage") + "/damaged.mp4";
-        ASSERT_TRUE(testutil::writeFile(path, bytes));
+        std::string path = testutil::damagedCopy(clean, s40.offset, s40.size);
 
         // In order: the frame of sample 40 fails, nothing else does; the
         // pictures of the GOPs before and after it are those of the clean clip.

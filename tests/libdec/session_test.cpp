@@ -474,11 +474,8 @@ TEST(Session, FfmpegMessagesGoToTheLog) {
     std::string clean = OneGopClip(20);
     std::unique_ptr<mp4::File> src = mp4::File::open(clean.c_str());
     ASSERT_TRUE(src);
-    std::string bytes = testutil::readFile(clean);
     const mp4::Sample& bad = src->tracks()[0].samples[4];
-    std::fill(bytes.begin() + bad.offset, bytes.begin() + bad.offset + bad.size, '\0');
-    std::string path = TmpPath("ffmpeg_log.mp4");
-    ASSERT_TRUE(testutil::writeFile(path, bytes));
+    std::string path = testutil::damagedCopy(clean, bad.offset, bad.size);
 
     std::string errPath = TmpPath("stderr.txt");
     std::fflush(stderr);

@@ -83,7 +83,7 @@ int CControl::Init(const char* path) {
     return 0;
 }
 
-int CControl::OpenAudio() {
+void CControl::OpenAudio() {
     const mp4::Track* t = m_pMp4Read->AudioTrack();
     const std::vector<uint8_t>* config = t ? &t->decoderConfig : nullptr;
     m_pAacDec = new CAacDec(config && !config->empty() ? config->data() : nullptr,
@@ -111,7 +111,6 @@ int CControl::OpenAudio() {
     m_audioNext = 0;
     LOGI("audio: %u Hz, %u channels, %u samples per frame, %lld samples of priming", m_mediaInfo.samplerate,
          static_cast<unsigned int>(m_mediaInfo.channels), m_audioFrameLength, m_audioDelay);
-    return 0;
 }
 
 void CControl::Deinit() {

@@ -57,7 +57,8 @@ public:
     std::vector<short> m_audioFrame;  // PCM of the AAC sample last decoded
 
 private:
-    int OpenAudio();
+    // Sets up the AAC decoder and fills the audio record from what it decodes to.
+    void OpenAudio();
     // Frame number of the picture the decoder just gave.
     unsigned int PictureNumber();
     long long SampleTime(unsigned int sample) const;
