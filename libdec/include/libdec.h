@@ -21,9 +21,9 @@ struct _MediaInfo {
     uint32_t frames;      // number of video samples (one picture each)
     double fps;           // frame rate of the video track
     uint8_t hasAudio;     // 1 when an AAC audio track was accepted
-    uint8_t channels;     // channel configuration (0 to 15)
-    uint32_t samplerate;  // Hz; 0 for an unsupported sampling index
-    int64_t samples;      // audio length in PCM samples per channel
+    uint8_t channels;     // channels of the PCM (the configuration's count; 8 for 7.1)
+    uint32_t samplerate;  // Hz of the PCM; 0 for an unsupported sampling index
+    int64_t samples;      // audio length in PCM samples per channel (AAC samples x frame length)
 };
 
 static_assert(sizeof(_MediaInfo) == 40, "_MediaInfo must be 40 bytes");
@@ -47,7 +47,11 @@ LIBDEC_API int PRDGetOffset(void* handle, char*& offset);
 LIBDEC_API int PRDGetVideoComment(void* handle, char*& comment);
 // Packed BGR picture of frame `frame` (counted from 1), owned by the session.
 LIBDEC_API int PRDGetVideoFrame(void* handle, long long frame, unsigned char*& out);
-// 16-bit interleaved PCM from position (start / 1024) * 1024, req / 1024 AAC frames.
+// 16-bit interleaved PCM of positions (start / 1024) * 1024 onwards, req / 1024 blocks
+// of 1024, channels in FFmpeg's order. Position p is the track's sample p as the
+// clip presents it (the encoder's priming cut by the edit list); the same position
+// gives the same PCM whatever was asked before. Positions past the decodable end,
+// and those of an AAC frame that does not decode, are silence.
 LIBDEC_API int PRDGetAudioSample(void* handle, long long start, long long req, unsigned char*& out);
 
 // Host lines into the diagnostics log (no source position, no line end added).

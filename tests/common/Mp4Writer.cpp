@@ -105,7 +105,7 @@ std::string visualEntry(const BoxMaker& b, const Mp4Writer::Track& t) {
         put8(c, sps0.size() > 1 ? static_cast<uint8_t>(sps0[1]) : 0x42);
         put8(c, sps0.size() > 2 ? static_cast<uint8_t>(sps0[2]) : 0xC0);
         put8(c, sps0.size() > 3 ? static_cast<uint8_t>(sps0[3]) : 0x0A);
-        put8(c, 0xFF);  // 4-byte NAL lengths
+        put8(c, 0xFC | ((t.nalLengthSize - 1) & 3));  // lengthSizeMinusOne
         put8(c, 0xE0 | (t.sps.size() & 0x1F));
         for (const auto& s : t.sps) {
             put16(c, static_cast<uint32_t>(s.size()));

@@ -50,6 +50,7 @@ public:
         uint16_t width = 64;
         uint16_t height = 32;
         bool writeAvcC = true;             // avc1/encv: avcC from sps/pps
+        uint8_t nalLengthSize = 4;         // avcC: bytes of each NAL unit's length prefix (1, 2 or 4)
         std::vector<std::string> sps;
         std::vector<std::string> pps;
 
@@ -135,6 +136,7 @@ inline Mp4Writer::Track* Mp4Writer::addCopyOf(const mp4::File& file, uint32_t tr
     t.width = src->width;
     t.height = src->height;
     t.writeAvcC = src->hasAvcC;
+    t.nalLengthSize = src->nalLengthSize;
     for (const auto& s : src->sps) t.sps.emplace_back(s.begin(), s.end());
     for (const auto& s : src->pps) t.pps.emplace_back(s.begin(), s.end());
     t.writeEsds = src->hasEsds;

@@ -86,4 +86,19 @@ bool writeFile(const std::string& path, const std::string& data) {
     return static_cast<bool>(out);
 }
 
+std::string damagedCopy(const std::string& clip, uint64_t offset, uint64_t size, bool zeros) {
+    std::string bytes = readFile(clip);
+    if (offset > bytes.size() || size > bytes.size() - offset) {
+        ADD_FAILURE() << "bytes " << offset << "+" << size << " lie outside " << clip;
+        return std::string();
+    }
+    for (uint64_t i = 0; i < size; ++i) bytes[offset + i] = zeros ? '\0' : static_cast<char>(0xA5 ^ (i * 29));
+    std::string path = makeTempDir("damaged") + "/" + clip.substr(clip.find_last_of('/') + 1);
+    if (!writeFile(path, bytes)) {
+        ADD_FAILURE() << "cannot write " << path;
+        return std::string();
+    }
+    return path;
+}
+
 }  // namespace testutil

@@ -3,6 +3,7 @@
 // them. Creation goes through a temporary name and an atomic rename.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace testutil {
@@ -24,6 +25,11 @@ std::string captureCommand(const std::string& cmd, int* status = nullptr);
 
 // A fresh empty temporary folder (removed by the OS's tmp cleaning, not by us).
 std::string makeTempDir(const std::string& prefix);
+
+// A copy of `clip` in a fresh temporary folder with the bytes [offset, offset
+// + size) damaged: zeroed, or overwritten with a fixed pattern of other bytes.
+// Its path; empty (with a test failure) when it cannot be written.
+std::string damagedCopy(const std::string& clip, uint64_t offset, uint64_t size, bool zeros = true);
 
 // Whole file as bytes; empty when it cannot be read.
 std::string readFile(const std::string& path);

@@ -84,25 +84,29 @@ TEST(AacDec, FrameSizesAndRoom) {
         std::vector<std::string> frames = Frames(*c.clip);
         ASSERT_GT(frames.size(), 100u);
         CAacDec full(c.rate, c.channels), cut(c.rate, c.channels);
-        std::vector<unsigned char> a(8192), b(8192, 0xAA);
-        // The library holds the first frame back (no samples, no error).
-        for (CAacDec* d : {&full, &cut}) {
-            unsigned int room = 77;
-            EXPECT_EQ(1, d->Decode(reinterpret_cast<unsigned char*>(&frames[0][0]), frames[0].size(), a.data(),
-                                   room));
-            EXPECT_EQ(77u, room);
-        }
-        for (size_t i = 1; i < 20; ++i) {
+        EXPECT_EQ(c.rate, full.OutputRate());
+        EXPECT_EQ(c.channels, full.OutputChannels());
+        EXPECT_EQ(1024u, full.FrameLength());
+        std::vector<unsigned char> a(8192), b(8192, 0xAA), first;
+        // Every frame gives its samples, the first one too; the room is
+        // filled with whole 16-bit samples only.
+        for (size_t i = 0; i < 20; ++i) {
             unsigned char* in = reinterpret_cast<unsigned char*>(&frames[i][0]);
             unsigned int room = a.size();
             ASSERT_EQ(0, full.Decode(in, frames[i].size(), a.data(), room)) << i;
             EXPECT_EQ(c.frameBytes, room) << i;
-            unsigned int small = 100;
+            if (i == 0) first.assign(a.begin(), a.begin() + room);
+            unsigned int small = 101;
             ASSERT_EQ(0, cut.Decode(in, frames[i].size(), b.data(), small)) << i;
             EXPECT_EQ(100u, small);
             EXPECT_EQ(0, std::memcmp(a.data(), b.data(), 100)) << i;
             EXPECT_EQ(0xAA, b[100]);
         }
+        // After a reset the decoder has forgotten every frame before.
+        ASSERT_TRUE(full.Reset());
+        unsigned int room = a.size();
+        ASSERT_EQ(0, full.Decode(reinterpret_cast<unsigned char*>(&frames[0][0]), frames[0].size(), a.data(), room));
+        EXPECT_EQ(first, std::vector<unsigned char>(a.begin(), a.begin() + room));
     }
 }
 
@@ -113,15 +117,7 @@ TEST(AacDec, BadFrameFailsAndDecodingGoesOn) {
     CAacDec d(48000, 2);
     std::vector<unsigned char> out(8192, 0x11);
     unsigned int room = 0;
-    {
-        LogWatch first;
-        room = out.size();
-        EXPECT_EQ(1, d.Decode(reinterpret_cast<unsigned char*>(&frames[0][0]), frames[0].size(), out.data(), room));
-        EXPECT_EQ(1u, CountOf(first.Since(), "ERROR AAC decoder fail to decode. Error Code:0\r\n") +
-                          CountOf(first.Since(), "ERROR AAC decoder fail to decode. Error Code:0 "))
-            << "the first frame gives no samples and no error code: " << first.Since();
-    }
-    for (int i = 1; i < 5; ++i) {
+    for (int i = 0; i < 5; ++i) {
         room = out.size();
         ASSERT_EQ(0, d.Decode(reinterpret_cast<unsigned char*>(&frames[i][0]), frames[i].size(), out.data(), room));
     }
@@ -137,6 +133,28 @@ TEST(AacDec, BadFrameFailsAndDecodingGoesOn) {
     room = out.size();
     EXPECT_EQ(0, d.Decode(reinterpret_cast<unsigned char*>(&frames[6][0]), frames[6].size(), out.data(), room));
     EXPECT_EQ(4096u, room);
+}
+
+// The clip's own configuration is used when the library takes it; one it
+// refuses falls back to the configuration built from rate and channels.
+TEST(AacDec, ClipConfigurationOrBuiltOne) {
+    ASSERT_TRUE(kHomeReady);
+    std::vector<std::string> frames = Frames(kStereo);
+    const unsigned char own[] = {0x11, 0x90, 0x56, 0xe5, 0x00};  // as the ffmpeg command writes it
+    const unsigned char bad[] = {0xff, 0xff, 0xff};
+    LogWatch log;
+    CAacDec a(own, sizeof own, 48000, 2);
+    EXPECT_EQ(0u, CountOf(log.Since(), "refused")) << log.Since();
+    CAacDec b(bad, sizeof bad, 48000, 2);
+    EXPECT_EQ(1u, CountOf(log.Since(), "INFO  The clip's audio configuration is refused")) << log.Since();
+    for (CAacDec* d : {&a, &b}) {
+        EXPECT_EQ(48000u, d->OutputRate());
+        EXPECT_EQ(2u, d->OutputChannels());
+        std::vector<unsigned char> out(4096);
+        unsigned int room = out.size();
+        EXPECT_EQ(0, d->Decode(reinterpret_cast<unsigned char*>(&frames[3][0]), frames[3].size(), out.data(), room));
+        EXPECT_EQ(4096u, room);
+    }
 }
 
 TEST(AacDec, RejectedConfigurationThrowsAfterLogging) {

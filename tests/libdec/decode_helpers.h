@@ -49,6 +49,12 @@ inline const ClipRecipe kClipBIrregular{"dec_b_irregular.mp4",
                                       "-f lavfi -i testsrc2=size=64x48:rate=30:duration=3 -c:v libx264 -g 1000 "
                                       "-keyint_min 1 -sc_threshold 0 -force_key_frames 0,0.3333,2.3333 "
                                       "-pix_fmt yuv420p"};
+// Four slices per picture, parameter sets repeated in the stream before each
+// key picture (as cameras write them), B-frames.
+inline const ClipRecipe kClipSlices{"dec_slices_gop30.mp4",
+                                  "-f lavfi -i testsrc2=size=64x64:rate=30:duration=3 -c:v libx264 -g 30 "
+                                  "-keyint_min 30 -sc_threshold 0 -pix_fmt yuv420p "
+                                  "-x264-params slices=4:repeat-headers=1"};
 inline const ClipRecipe kClipTwoFrames{"dec_two_frames.mp4",
                                      "-f lavfi -i testsrc2=size=64x48:rate=30 -frames:v 2 -c:v libx264 "
                                      "-pix_fmt yuv420p"};

@@ -282,7 +282,8 @@ TEST(Reader, SampleRateTable) {
     AddVideo(w, Gop(1, {1}));
     auto owner = Open(Write(w, "rate_table.mp4"));
     r = owner.get();
-    const unsigned expect[16] = {96000, 0, 0, 48000, 44100, 0, 24000, 0, 16000, 0, 0, 0, 0, 0, 0, 0};
+    const unsigned expect[16] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050,
+                                 16000, 12000, 11025, 8000,  7350,  0,     0,     0};
     for (unsigned i = 0; i < 16; ++i) EXPECT_EQ(r->GetSampleRateByIndex(static_cast<unsigned char>(i)), expect[i]) << i;
 }
 
@@ -301,8 +302,13 @@ TEST(Reader, AudioRecordFromConfiguration) {
         {std::string("\x10\x10", 2), 1, 96000, 2, nullptr},                // index 0
         {std::string("\x13\x08\x56\xe5", 4), 1, 24000, 1, nullptr},        // index 6, extra bytes ignored
         {std::string("\x14\x10", 2), 1, 16000, 2, nullptr},                // index 8
-        {std::string("\x12\x90", 2), 1, 0, 2, "ERROR invalid samplerate index:5"},
-        {std::string("\x17\x88", 2), 1, 0, 1, "ERROR invalid samplerate index:15"},
+        {std::string("\x12\x90", 2), 1, 32000, 2, nullptr},                // index 5
+        {std::string("\x15\x88", 2), 1, 8000, 1, nullptr},                 // index 11
+        {std::string("\x16\x08", 2), 1, 7350, 1, nullptr},                 // index 12
+        {std::string("\x16\x90", 2), 1, 0, 2, "ERROR invalid samplerate index:13"},
+        {std::string("\x17\x80\x2e\xe0\x10", 5), 1, 24000, 2, nullptr},  // index 15: rate in 24 bits
+        {std::string("\x17\x88", 2), 1, 0, 1, "ERROR invalid samplerate index:15"},  // ... cut off
+        {std::string("\xf8\x46\x40", 3), 1, 48000, 2, nullptr},           // object type 34 (escaped)
         {std::string("\x12", 1), 0, 0, 0, "too short"},
         {std::string(), 0, 0, 0, "too short"},
     };
@@ -419,27 +425,34 @@ TEST(Reader, VideoSampleRewrite) {
     struct Case {
         const char* name;
         std::string sample;
-        size_t offset;     // where data points, from the buffer start
+        size_t offset;                // where data points, from the buffer start
         unsigned size;
         bool key;
-        bool startCode;    // the 4 bytes at data became 00 00 00 01
+        std::vector<size_t> codes;    // prefixes that became 00 00 00 01
     };
     const std::string aud = Nal(kAud, 1), sei = Nal(kSei, 7), idr = Nal(kIdr, 20);
+    const size_t as = aud.size() + sei.size();
     const Case cases[] = {
-        {"aud_sei_idr", aud + sei + idr, aud.size() + sei.size(), unsigned(idr.size()), true, true},
-        {"sei_p_slice", sei + Nal(kSlice, 9), sei.size(), 14, false, true},
-        {"sps_first", Nal(kSps, 5) + idr, 0, unsigned(10 + idr.size()), true, true},
-        {"idr_and_more", idr + Nal(kSlice, 3), 0, unsigned(idr.size() + 8), true, true},
-        {"aud_sei_only", aud + sei, aud.size(), 0, false, true},
-        {"aud_only", aud, 0, 0, false, true},
-        {"aud_length_past_end", std::string("\0\0\0\x20\x09\xf0", 6), 0, 0, false, true},
-        {"aud_length_overflow", std::string("\xff\xff\xff\xff\x09\xf0\x00\x00", 8), 0, 0, false, true},
-        {"aud_then_3_bytes", aud + std::string("\0\0\0", 3), aud.size(), 3, false, false},
-        {"aud_then_4_bytes", aud + std::string("\0\0\0\x05", 4), aud.size(), 4, false, false},
-        {"four_bytes", std::string("\0\0\0\x01", 4), 0, 4, false, false},
-        {"one_byte", std::string("\x65", 1), 0, 1, false, false},
-        {"empty", std::string(), 0, 0, false, false},
-        {"idr_header_only", std::string("\0\0\0\x01\x65", 5), 0, 5, true, true},
+        {"aud_sei_idr", aud + sei + idr, as, unsigned(idr.size()), true, {as}},
+        {"sei_p_slice", sei + Nal(kSlice, 9), sei.size(), 14, false, {sei.size()}},
+        {"sps_first", Nal(kSps, 5) + idr, 0, unsigned(10 + idr.size()), true, {0, 10}},
+        {"idr_and_more", idr + Nal(kSlice, 3), 0, unsigned(idr.size() + 8), true, {0, 25}},
+        // Several slices of one picture, SEI between them kept.
+        {"four_slices", aud + idr + Nal(kIdr, 7) + sei + Nal(kIdr, 2), aud.size(), unsigned(25 + 12 + 12 + 7), true,
+         {aud.size(), aud.size() + 25, aud.size() + 37, aud.size() + 49}},
+        {"empty_unit_between", idr + std::string("\0\0\0\0", 4) + Nal(kSlice, 2), 0, 36, true, {0, 25, 29}},
+        // A later length past the end stops the rewrite; the rest stays as it is.
+        {"later_length_past_end", idr + std::string("\0\0\x10\0\x41\x01", 6), 0, 31, true, {0}},
+        {"aud_sei_only", aud + sei, aud.size(), 0, false, {aud.size()}},
+        {"aud_only", aud, 0, 0, false, {0}},
+        {"aud_length_past_end", std::string("\0\0\0\x20\x09\xf0", 6), 0, 0, false, {0}},
+        {"aud_length_overflow", std::string("\xff\xff\xff\xff\x09\xf0\x00\x00", 8), 0, 0, false, {0}},
+        {"aud_then_3_bytes", aud + std::string("\0\0\0", 3), aud.size(), 3, false, {}},
+        {"aud_then_4_bytes", aud + std::string("\0\0\0\x05", 4), aud.size(), 4, false, {}},
+        {"four_bytes", std::string("\0\0\0\x01", 4), 0, 4, false, {}},
+        {"one_byte", std::string("\x65", 1), 0, 1, false, {}},
+        {"empty", std::string(), 0, 0, false, {}},
+        {"idr_header_only", std::string("\0\0\0\x01\x65", 5), 0, 5, true, {0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -455,8 +468,51 @@ TEST(Reader, VideoSampleRewrite) {
         EXPECT_EQ(size, c.size);
         EXPECT_EQ(key, c.key);
         std::string expect = c.sample;
-        if (c.startCode) expect.replace(c.offset, 4, std::string("\0\0\0\1", 4));
+        for (size_t at : c.codes) expect.replace(at, 4, std::string("\0\0\0\1", 4));
         EXPECT_EQ(std::string(reinterpret_cast<char*>(r->m_pVideoSampleBuf), c.sample.size()), expect);
+    }
+}
+
+// Length prefixes of 1 and 2 bytes (avcC): the sample comes out in Annex-B
+// form all the same, in a buffer of its own.
+TEST(Reader, ShortLengthPrefixes) {
+    auto unit = [](unsigned bytes, uint8_t header, size_t payload) {
+        std::string s;
+        for (unsigned i = bytes; i-- > 0;) s += char(((payload + 1) >> (8 * i)) & 0xFF);
+        return s + char(header) + std::string(payload, '\x33');
+    };
+    auto annexB = [](uint8_t header, size_t payload) {
+        return std::string("\0\0\0\1", 4) + char(header) + std::string(payload, '\x33');
+    };
+    for (unsigned L : {1u, 2u}) {
+        SCOPED_TRACE(L);
+        struct Case {
+            std::string sample, expect;
+            bool key;
+        };
+        const Case cases[] = {
+            {unit(L, kAud, 1) + unit(L, kIdr, 30) + unit(L, kIdr, 12), annexB(kIdr, 30) + annexB(kIdr, 12), true},
+            {unit(L, kSei, 3) + unit(L, kSlice, 9), annexB(kSlice, 9), false},
+            {unit(L, kSps, 4) + unit(L, 0x68, 2) + unit(L, kIdr, 5), annexB(kSps, 4) + annexB(0x68, 2) + annexB(kIdr, 5),
+             true},
+            // A length past the end: the bytes are passed on behind the last start code.
+            {unit(L, kSlice, 4) + std::string(L, '\x7f') + "\x41", annexB(kSlice, 4) + std::string(L, '\x7f') + "\x41",
+             false},
+        };
+        testutil::Mp4Writer w;
+        auto& v = w.addVideoTrack("avc1", 64, 32, {kSpsBytes}, {kPpsBytes});
+        v.nalLengthSize = static_cast<uint8_t>(L);
+        for (const Case& c : cases) v.samples.push_back({c.sample, true});
+        auto r = Open(Write(w, "prefix" + std::to_string(L) + ".mp4"));
+        EXPECT_EQ(r->m_videoNalLengthSize, L);
+        for (unsigned n = 1; n <= 4; ++n) {
+            unsigned char* data = nullptr;
+            unsigned int size = 0;
+            bool key = false;
+            ASSERT_EQ(r->GetVideoSample(n, data, size, key), 0);
+            EXPECT_EQ(std::string(reinterpret_cast<char*>(data), size), cases[n - 1].expect) << n;
+            EXPECT_EQ(key, cases[n - 1].key) << n;
+        }
     }
 }
 

@@ -106,7 +106,7 @@ TEST_P(SeekTest, UsableAfterRequestsPastTheEnd) {
 
 INSTANTIATE_TEST_SUITE_P(Clips, SeekTest,
                          ::testing::Values(kClipB30, kClipNoB30, kClipB100, kClipNoB100, kClipBOneKey,
-                                           kClipBIrregular, kClipTwoFrames, kClipOneFrame),
+                                           kClipBIrregular, kClipTwoFrames, kClipOneFrame, kClipSlices),
                          [](const ::testing::TestParamInfo<ClipRecipe>& i) {
                              std::string n = i.param.name;
                              n = n.substr(4, n.size() - 8);  // drop "dec_" and ".mp4"
@@ -249,6 +249,106 @@ TEST(SeekThreads, ConcurrentSessionsMatchAlone) {
     }
     for (auto& t : threads) t.join();
     for (size_t i = 0; i < paths.size(); ++i) EXPECT_EQ(0, mismatches[i]) << paths[i];
+}
+
+// Several slices per picture with length prefixes of 1, 2 and 4 bytes decode
+// to ffmpeg's own pictures, in order and at random.
+TEST(SeekSlices, LengthPrefixSizes) {
+    std::string src = testutil::makeClip("dec_slices_small.mp4",
+                                         "-f lavfi -i testsrc2=size=32x32:rate=30:duration=1 -c:v libx264 -bf 0 "
+                                         "-g 10 -crf 35 -pix_fmt yuv420p -x264-params slices=2");
+    std::string ref = FfmpegBgr(src);
+    auto file = mp4::File::open(src.c_str());
+    ASSERT_TRUE(file);
+    for (uint8_t L : {1, 2, 4}) {
+        SCOPED_TRACE(int(L));
+        testutil::Mp4Writer w;
+        auto* t = w.addCopyOf(*file, file->tracks()[0].id);
+        ASSERT_NE(nullptr, t);
+        t->rawSampleEntry.clear();
+        t->nalLengthSize = L;
+        size_t slices = 0;
+        for (auto& sample : t->samples) {
+            std::string out;
+            for (size_t p = 0; p + 4 <= sample.data.size();) {
+                uint32_t len = (uint8_t(sample.data[p]) << 24) | (uint8_t(sample.data[p + 1]) << 16) |
+                               (uint8_t(sample.data[p + 2]) << 8) | uint8_t(sample.data[p + 3]);
+                int type = sample.data[p + 4] & 0x1F;
+                if (type != 6) {  // the encoder's SEI would not fit one length byte; pictures do
+                    ASSERT_LT(uint64_t(len), uint64_t(1) << (8 * L));
+                    for (int i = L - 1; i >= 0; --i) out += char((len >> (8 * i)) & 0xFF);
+                    out += sample.data.substr(p + 4, len);
+                    slices += (type == 1 || type == 5);
+                }
+                p += 4 + len;
+            }
+            sample.data = out;
+        }
+        ASSERT_EQ(60u, slices);
+        std::string path = testutil::makeTempDir("decprefix") + "/prefix.mp4";
+        ASSERT_TRUE(w.writeFile(path));
+        Session s(path);
+        ASSERT_NE(nullptr, s.handle());
+        const size_t n = s.frameBytes();
+        ASSERT_EQ(ref.size(), n * s.info().frames);
+        for (long long f : {1LL, 2LL, 3LL, 30LL, 12LL, 11LL, 29LL, 5LL}) {
+            unsigned char* out = nullptr;
+            ASSERT_EQ(0, PRDGetVideoFrame(s.handle(), f, out)) << f;
+            EXPECT_EQ(0, Compare(out, reinterpret_cast<const unsigned char*>(ref.data()) + (f - 1) * n, n).maxAbs)
+                << "frame " << f;
+        }
+    }
+}
+
+// One damaged sample is that frame's failure; every other frame is the
+// picture of its own sample, in order and at random, B-frames or not.
+TEST(SeekDamage, DamagedSampleFailsOnlyItsFrame) {
+    for (const ClipRecipe& recipe : {kClipNoB30, kClipB30}) {
+        SCOPED_TRACE(recipe.name);
+        std::string clean = Make(recipe);
+        std::vector<uint64_t> cleanSums = SequentialSums(clean);
+        ASSERT_EQ(90u, cleanSums.size());
+        auto file = mp4::File::open(clean.c_str());
+        ASSERT_TRUE(file);
+        const mp4::Sample& s40 = file->tracks()[0].samples[39];
+        std::string path = testutil::damagedCopy(clean, s40.offset, s40.size);
+
+        // In order: the frame of sample 40 fails, nothing else does; the
+        // pictures of the GOPs before and after it are those of the clean clip.
+        Session seq(path);
+        ASSERT_NE(nullptr, seq.handle());
+        std::vector<int> rcs;
+        std::vector<uint64_t> sums;
+        for (long long f = 1; f <= 90; ++f) {
+            unsigned char* out = nullptr;
+            rcs.push_back(PRDGetVideoFrame(seq.handle(), f, out));
+            sums.push_back(rcs.back() == 0 && out ? Fnv(out, seq.frameBytes()) : 0);
+        }
+        EXPECT_EQ(1, std::count(rcs.begin(), rcs.end(), 1));
+        const long damaged = std::find(rcs.begin(), rcs.end(), 1) - rcs.begin() + 1;
+        EXPECT_NEAR(40, damaged, 3);
+        for (int f = 1; f <= 90; ++f)
+            if (f <= 30 || f > 60) {
+                EXPECT_EQ(cleanSums[f - 1], sums[f - 1]) << "frame " << f;
+            }
+
+        // Any order gives the same as in order.
+        std::vector<long long> order;
+        for (long long f = 90; f >= 1; --f) order.push_back(f);
+        std::vector<long long> shuffled(order);
+        std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(3));
+        order.insert(order.end(), shuffled.begin(), shuffled.end());
+        for (long long f : {damaged, damaged + 1, damaged - 1, damaged, damaged + 2}) order.push_back(f);
+        Session s(path);
+        for (long long f : order) {
+            unsigned char* out = nullptr;
+            int rc = PRDGetVideoFrame(s.handle(), f, out);
+            ASSERT_EQ(rcs[f - 1], rc) << "frame " << f;
+            if (rc == 0) {
+                ASSERT_EQ(sums[f - 1], Fnv(out, s.frameBytes())) << "frame " << f;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -10,6 +10,12 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "Mp4Writer.h"
 #include "control/CControl.h"
 #include "isobmff/Mp4Container.h"
@@ -46,6 +52,13 @@ std::string OneGopClip(int frames) {
     return testutil::makeClip("session_onegop" + std::to_string(frames) + ".mp4",
                               "-f lavfi -i testsrc=size=48x32:rate=25 -frames:v " + std::to_string(frames) +
                                   " " + kVideoArgs + "-x264-params keyint=1000:scenecut=0");
+}
+
+// 64x48 at 25 fps, 2 s, mono AAC, moov before the samples.
+std::string FaststartClip() {
+    return testutil::makeClip("session_faststart.mp4",
+                              "-f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i sine=frequency=440:sample_rate=48000 "
+                              "-t 2 " + std::string(kVideoArgs) + "-g 10 -c:a aac -shortest -movflags +faststart");
 }
 
 // Every picture of the clip as FFmpeg itself decodes it to BGR.
@@ -173,8 +186,25 @@ TEST(Session, OpenRefusals) {
     {
         testutil::Mp4Writer w;
         w.addVideoTrack("avc1", 64, 32).samples.clear();
-        cases.push_back({"no_video_samples", TmpPath("no_video_samples.mp4"), "Failed to GetGopSize()"});
+        cases.push_back({"no_video_samples", TmpPath("no_video_samples.mp4"),
+                         "ERROR The video track has no samples in its index: "});
         w.writeFile(cases.back().path);
+    }
+    {
+        std::string frag = testutil::makeClip(
+            "session_fragmented.mp4", "-f lavfi -i testsrc=size=48x32:rate=25 -frames:v 20 " + std::string(kVideoArgs) +
+                                          "-g 5 -movflags frag_keyframe+empty_moov");
+        cases.push_back({"fragmented", frag, "ERROR Fragmented MP4 (movie fragments) is not supported: "});
+    }
+    {
+        // Cut inside the first video sample: nothing of the track is usable.
+        std::string faststart = FaststartClip();
+        std::unique_ptr<mp4::File> f = mp4::File::open(faststart.c_str());
+        ASSERT_TRUE(f);
+        cases.push_back({"cut_in_first_sample", TmpPath("cut_first.mp4"),
+                         "ERROR None of the 50 samples of the video track lies wholly inside the file: "});
+        testutil::writeFile(cases.back().path,
+                            testutil::readFile(faststart).substr(0, f->tracks()[0].samples[0].offset + 1));
     }
     {
         cases.push_back({"garbage", TmpPath("garbage.mp4"), "ERROR Failed to initialize CMp4read"});
@@ -381,4 +411,105 @@ TEST(Session, OffsetAndComment) {
         delete[] comment;
         PRDClose(h);
     }
+}
+
+// A faststart recording cut short (a dead battery): it opens with the frames
+// and audio samples that lie wholly inside the file, says how many were lost,
+// and those frames are the ones of the whole clip.
+TEST(Session, CutShortClipOpensWithWholeSamples) {
+    std::string whole = FaststartClip();
+    std::unique_ptr<mp4::File> src = mp4::File::open(whole.c_str());
+    ASSERT_TRUE(src);
+    const mp4::Track& v = src->tracks()[0];
+    const mp4::Track& a = src->tracks()[1];
+    ASSERT_EQ(v.handler, "vide");
+    ASSERT_EQ(a.handler, "soun");
+    ASSERT_EQ(v.samples.size(), 50u);
+    // Cut in the middle of video sample 31.
+    const size_t cut = v.samples[30].offset + v.samples[30].size / 2;
+    size_t audioInside = 0;
+    while (audioInside < a.samples.size() && a.samples[audioInside].offset + a.samples[audioInside].size <= cut)
+        ++audioInside;
+    ASSERT_GT(audioInside, 10u);
+    ASSERT_LT(audioInside, a.samples.size());
+    std::string path = TmpPath("cut_short.mp4");
+    ASSERT_TRUE(testutil::writeFile(path, testutil::readFile(whole).substr(0, cut)));
+
+    LogMark mark;
+    void* h = PRDOpen(path.c_str());
+    ASSERT_NE(h, nullptr) << mark.Since();
+    std::string log = mark.Since();
+    EXPECT_NE(log.find("video track 1: 20 of its 50 samples lie outside the file (cut short?); using the first 30"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("audio track 2: " + std::to_string(a.samples.size() - audioInside) + " of its"),
+              std::string::npos)
+        << log;
+    _MediaInfo info{};
+    PRDGetMediaInfo(h, info);
+    EXPECT_EQ(info.frames, 30u);
+    EXPECT_EQ(info.samples, static_cast<int64_t>(audioInside) * 1024);
+
+    void* full = PRDOpen(whole.c_str());
+    ASSERT_NE(full, nullptr);
+    const size_t bytes = size_t(info.width) * info.height * 3;
+    for (int f : {1, 30, 12, 29, 21}) EXPECT_EQ(Picture(h, f, bytes), Picture(full, f, bytes)) << f;
+    unsigned char* out = nullptr;
+    EXPECT_EQ(PRDGetVideoFrame(h, 31, out), 1);
+    unsigned char* pcm = nullptr;
+    const long long req = static_cast<long long>(audioInside - 2) * 1024;
+    const size_t pcmBytes = size_t(req) * 2 * info.channels;
+    ASSERT_EQ(PRDGetAudioSample(full, 0, req, pcm), 0);
+    std::string fullPcm(reinterpret_cast<char*>(pcm), pcmBytes);
+    ASSERT_EQ(PRDGetAudioSample(h, 0, req, pcm), 0);
+    EXPECT_TRUE(std::string(reinterpret_cast<char*>(pcm), pcmBytes) == fullPcm) << "the sound differs";
+    PRDClose(full);
+    PRDClose(h);
+}
+
+// FFmpeg's messages about the session's decoder go into the log at their
+// level, none to the host's standard error; the host's own FFmpeg messages
+// still reach it.
+TEST(Session, FfmpegMessagesGoToTheLog) {
+    std::string clean = OneGopClip(20);
+    std::unique_ptr<mp4::File> src = mp4::File::open(clean.c_str());
+    ASSERT_TRUE(src);
+    const mp4::Sample& bad = src->tracks()[0].samples[4];
+    std::string path = testutil::damagedCopy(clean, bad.offset, bad.size);
+
+    std::string errPath = TmpPath("stderr.txt");
+    std::fflush(stderr);
+    int saved = ::dup(2);
+    int fd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ::dup2(fd, 2);
+    LogMark mark;
+    void* h = PRDOpen(path.c_str());
+    for (int f = 1; h && f <= 8; ++f) {
+        unsigned char* out = nullptr;
+        PRDGetVideoFrame(h, f, out);
+    }
+    PRDClose(h);
+    AVClass hostClass{};
+    hostClass.class_name = "host";
+    hostClass.item_name = av_default_item_name;
+    hostClass.version = LIBAVUTIL_VERSION_INT;
+    struct {
+        const AVClass* cls;
+    } host{&hostClass};
+    av_log(&host, AV_LOG_ERROR, "the host's own message\n");
+    std::fflush(stderr);
+    ::dup2(saved, 2);
+    ::close(saved);
+    ::close(fd);
+    ASSERT_NE(h, nullptr);
+    std::string err = testutil::readFile(errPath), log = mark.Since();
+    EXPECT_NE(err.find("the host's own message"), std::string::npos) << err;
+    EXPECT_EQ(err.find("h264"), std::string::npos) << err;
+    // The priming packet's complaint is the decoder's silent first error; the
+    // damaged sample's is logged.
+    size_t n = 0;
+    for (size_t p = log.find("ERROR [h264] no frame!"); p != std::string::npos; p = log.find("ERROR [h264] no frame!", p + 1))
+        ++n;
+    EXPECT_EQ(1u, n) << log;
 }

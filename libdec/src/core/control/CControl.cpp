@@ -7,6 +7,7 @@
 #include "aacdec/CAacDec.h"
 #include "h264dec/CH264Dec.h"
 #include "log/MyLog.h"
+#include "isobmff/Mp4Container.h"
 #include "mp4read/CMp4Read.h"
 
 namespace {
@@ -24,7 +25,12 @@ CControl::CControl()
       m_nextSample(1),
       m_nextFrame(1),
       m_pAudioBuf(nullptr),
-      m_audioBufSize(0) {
+      m_audioBufSize(0),
+      m_pendingFrame(0),
+      m_countPictures(false),
+      m_audioDelay(0),
+      m_audioFrameLength(1024),
+      m_audioNext(0) {
     std::memset(&m_mediaInfo, 0, sizeof(m_mediaInfo));
 }
 
@@ -36,6 +42,15 @@ int CControl::Init(const char* path) {
     try {
         m_pMp4Read = new CMp4Read(path);
         if (m_pMp4Read->GetMediaInfo(m_mediaInfo) != 0) throw std::runtime_error("get media info fail");
+        if (m_mediaInfo.hasVideo == 1 && m_mediaInfo.frames == 0) {
+            const mp4::Track* t = m_pMp4Read->VideoTrack();
+            if (t && t->indexedSamples > 0)
+                LOGE("None of the %u samples of the video track lies wholly inside the file: %s", t->indexedSamples,
+                     name);
+            else
+                LOGE("The video track has no samples in its index: %s", name);
+            throw std::runtime_error("no video samples");
+        }
         m_gopSize = m_pMp4Read->GetGopSize();
         if (m_gopSize <= 0) throw std::runtime_error("fail to get GOP size");
 
@@ -50,7 +65,7 @@ int CControl::Init(const char* path) {
             if (spsPps != nullptr && spsPpsSize != 0) m_pH264Dec->WriteSpsPps(spsPps, spsPpsSize);
         }
         if (m_mediaInfo.hasAudio == 1) {
-            m_pAacDec = new CAacDec(m_mediaInfo.samplerate, m_mediaInfo.channels);
+            OpenAudio();
             LOGI("AAC dec new ok:%s", name);
             m_audioBufSize = kInitialAudioBufSize;
             m_pAudioBuf = new unsigned char[m_audioBufSize]();
@@ -66,6 +81,36 @@ int CControl::Init(const char* path) {
     }
     LOGI("control init success:%s", name);
     return 0;
+}
+
+void CControl::OpenAudio() {
+    const mp4::Track* t = m_pMp4Read->AudioTrack();
+    const std::vector<uint8_t>* config = t ? &t->decoderConfig : nullptr;
+    m_pAacDec = new CAacDec(config && !config->empty() ? config->data() : nullptr,
+                            config ? static_cast<unsigned int>(config->size()) : 0, m_mediaInfo.samplerate,
+                            m_mediaInfo.channels);
+    // What a frame really decodes to (the configuration may not tell, e.g.
+    // with SBR): the first of the first few frames that decodes.
+    for (unsigned int n = 1; n <= 8 && n <= m_pMp4Read->m_audioSampleCount; ++n) {
+        unsigned char* data = nullptr;
+        unsigned int size = 0;
+        if (m_pMp4Read->GetAudioSample(n, data, size) == 0 && m_pAacDec->Probe(data, size)) break;
+    }
+    m_audioFrameLength = m_pAacDec->FrameLength() ? m_pAacDec->FrameLength() : 1024;
+    m_mediaInfo.channels = static_cast<uint8_t>(m_pAacDec->OutputChannels());
+    if (m_mediaInfo.samplerate != 0 && m_pAacDec->OutputRate() != 0) m_mediaInfo.samplerate = m_pAacDec->OutputRate();
+    m_mediaInfo.samples = static_cast<int64_t>(m_pMp4Read->m_audioSampleCount) * m_audioFrameLength;
+    // The edit list's start, in the track's time scale, skips the encoder's
+    // priming: position 0 is the first sample the clip presents.
+    m_audioDelay = 0;
+    if (t && t->mediaStart > 0 && t->timescale > 0 && m_mediaInfo.samplerate > 0) {
+        long double d = static_cast<long double>(t->mediaStart) * m_mediaInfo.samplerate / t->timescale;
+        m_audioDelay = d < static_cast<long double>(m_mediaInfo.samples) ? static_cast<long long>(d + 0.5L)
+                                                                          : m_mediaInfo.samples;
+    }
+    m_audioNext = 0;
+    LOGI("audio: %u Hz, %u channels, %u samples per frame, %lld samples of priming", m_mediaInfo.samplerate,
+         static_cast<unsigned int>(m_mediaInfo.channels), m_audioFrameLength, m_audioDelay);
 }
 
 void CControl::Deinit() {

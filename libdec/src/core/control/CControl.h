@@ -3,6 +3,8 @@
 // Internal class (not exported); fields are public for the tests.
 #pragma once
 
+#include <vector>
+
 #include "libdec.h"
 
 class CMp4Read;
@@ -38,4 +40,31 @@ public:
     unsigned int m_nextFrame;    // number the next picture out of the decoder carries
     unsigned char* m_pAudioBuf;  // PCM of the last audio request; only grows
     unsigned int m_audioBufSize;
+
+    // Pictures are tied to the samples they come from: the number a picture
+    // carries is its sample's display position (the packet time), or, for a
+    // clip whose index does not give the display order while its stream
+    // reorders, the count of pictures since the last key sample.
+    unsigned int m_pendingFrame;   // picture held unconverted in the decoder, 0 = none
+    bool m_countPictures;
+
+    // Audio positions: position p of the track is sample p + m_audioDelay of
+    // the decoder's output (the edit list's priming), where AAC sample n
+    // gives [(n - 1) F, n F) with F = m_audioFrameLength.
+    long long m_audioDelay;
+    unsigned int m_audioFrameLength;
+    unsigned int m_audioNext;      // AAC sample the decoder's state goes on with; 0 = none
+    std::vector<short> m_audioFrame;  // PCM of the AAC sample last decoded
+
+private:
+    // Sets up the AAC decoder and fills the audio record from what it decodes to.
+    void OpenAudio();
+    // Frame number of the picture the decoder just gave.
+    unsigned int PictureNumber();
+    long long SampleTime(unsigned int sample) const;
+    // Reads video sample `n` and gets the next picture out of the decoder.
+    int NextPicture(unsigned int n, bool& got);
+    // PCM of AAC sample `n` into m_audioFrame: 0 decoded, 1 unreadable
+    // (the request fails), 2 no PCM (silence in its place).
+    int AudioFramePcm(unsigned int n);
 };

@@ -1,4 +1,6 @@
 // Frame and audio requests of the clip session.
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -9,37 +11,65 @@
 #include "log/MyLog.h"
 #include "mp4read/CMp4Read.h"
 
-namespace {
+// Time given to the packet of video sample `sample`: the frame number its
+// picture will carry.
+long long CControl::SampleTime(unsigned int sample) const {
+    unsigned int frame = m_pMp4Read->FrameOfSample(sample);
+    return frame != 0 ? frame : sample;
+}
 
-// Reads video sample `n` and gets the next picture out of the decoder without
-// converting it. At the end of the track the pictures the decoder still holds
-// back for reordering are drained one per call; only when none is left does
-// the read fail (through the reader, which logs it). 0 or the reader's result.
-int NextPicture(CMp4Read* rd, CH264Dec* dec, unsigned int n, bool& got) {
+unsigned int CControl::PictureNumber() {
+    if (!m_countPictures && m_pMp4Read->m_videoFrameOfSample.empty() && m_pH264Dec->ReorderDepth() > 0) {
+        // The index gives no display order, yet the stream reorders: sample
+        // numbers are not frame numbers, so pictures are counted.
+        LOGI("the clip's index has no display order and its pictures are reordered: counting pictures");
+        m_countPictures = true;
+    }
+    if (!m_countPictures) {
+        long long t = m_pH264Dec->PictureTime();
+        if (t >= 1 && t <= UINT_MAX) return static_cast<unsigned int>(t);
+    }
+    return m_nextFrame;
+}
+
+// At the end of the track the pictures the decoder still holds back for
+// reordering are drained one per call; only when none is left does the read
+// fail (through the reader, which logs it). 0 or the reader's result.
+int CControl::NextPicture(unsigned int n, bool& got) {
     got = false;
-    if (n > rd->m_videoSampleCount || n == 0) {
-        got = dec->DrainOnly();
+    if (n > m_pMp4Read->m_videoSampleCount || n == 0) {
+        got = m_pH264Dec->DrainOnly();
         if (got) return 0;
     }
     unsigned char* data = nullptr;
     unsigned int size = 0;
     bool key = false;
-    int rc = rd->GetVideoSample(n, data, size, key);
+    int rc = m_pMp4Read->GetVideoSample(n, data, size, key);
     if (rc != 0) return rc;
-    got = dec->DecodeOnly(data, size);
+    got = m_pH264Dec->DecodeOnly(data, size, SampleTime(n));
     return 0;
 }
-
-}  // namespace
 
 int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
     out = nullptr;
     if (!m_pMp4Read || !m_pH264Dec) return 1;
     CMp4Read* rd = m_pMp4Read;
     CH264Dec* dec = m_pH264Dec;
-    const unsigned int f = static_cast<unsigned int>(frame);  // low 32 bits
+    unsigned int f = static_cast<unsigned int>(frame);  // low 32 bits
+    if (f == 0) f = 1;                                    // frame 0 is the first frame
     const long long G = m_gopSize;
     const unsigned int sampleBefore = m_nextSample;
+
+    if (m_pendingFrame != 0) {
+        // The picture that came out instead of the one asked for last time.
+        const unsigned int pending = m_pendingFrame;
+        m_pendingFrame = 0;
+        if (pending == f) {
+            m_nextFrame = f + 1;
+            out = dec->ConvertPicture();
+            return out ? 0 : 1;
+        }
+    }
 
     bool positioned = true;
     unsigned int start = m_nextSample;
@@ -90,28 +120,80 @@ int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
                 }
             }
             m_nextSample = keySample + 1;
-            m_nextFrame = keySample;
+            m_nextFrame = static_cast<unsigned int>(SampleTime(keySample));
             dec->FlushBuff();
             positioned = true;
-            got = dec->DecodeOnly(data, size);
+            got = dec->DecodeOnly(data, size, SampleTime(keySample));
         } else {
-            int rc = NextPicture(rd, dec, m_nextSample++, got);
+            int rc = NextPicture(m_nextSample++, got);
             if (rc != 0) return rc;
         }
         if (!got) continue;  // the decoder needs more input
-        unsigned int c = m_nextFrame++;
+        const unsigned int c = PictureNumber();
+        m_nextFrame = c + 1;
         if (c < f) continue;  // a picture before the one asked for: never converted
-        out = dec->ConvertPicture();
-        return out ? 0 : 1;
+        if (c == f) {
+            out = dec->ConvertPicture();
+            return out ? 0 : 1;
+        }
+        // The picture of frame f never came out (its sample did not decode);
+        // the one that did is kept for the next request.
+        m_pendingFrame = c;
+        m_nextFrame = c;
+        LOGE("frame %u cannot be decoded: its sample gave no picture", f);
+        return 1;
     }
+}
+
+namespace {
+
+// The audio is decoded in segments of kAudioSegment AAC samples, each from a
+// fresh decoder state that kAudioPreRoll samples before it have built up.
+// Every position then has one decode, whatever the order of the requests: a
+// decoder run on from anywhere else could differ (noise substitution draws
+// from the decoder's own random generator). Random access costs at most
+// kAudioSegment + kAudioPreRoll frames.
+const unsigned int kAudioSegment = 16;
+const unsigned int kAudioPreRoll = 2;
+
+}  // namespace
+
+int CControl::AudioFramePcm(unsigned int n) {
+    const size_t frameSamples = static_cast<size_t>(m_audioFrameLength) * m_mediaInfo.channels;
+    if (m_audioFrame.size() < frameSamples) m_audioFrame.resize(frameSamples);
+    unsigned char* pcm = reinterpret_cast<unsigned char*>(m_audioFrame.data());
+    const unsigned int roomBytes = static_cast<unsigned int>(frameSamples * 2);
+    unsigned char* data = nullptr;
+    unsigned int size = 0;
+    const unsigned int anchor = (n - 1) / kAudioSegment * kAudioSegment + 1;
+    if (n != m_audioNext || n == anchor) {
+        // Start n's segment afresh: the frames before its first one build
+        // the overlap it adds to, then the segment is decoded up to n.
+        m_pAacDec->Reset();
+        for (unsigned int m = anchor > kAudioPreRoll ? anchor - kAudioPreRoll : 1; m < n; ++m) {
+            unsigned int room = roomBytes;
+            if (m_pMp4Read->GetAudioSample(m, data, size) == 0) m_pAacDec->Decode(data, size, pcm, room);
+        }
+    }
+    m_audioNext = 0;
+    if (m_pMp4Read->GetAudioSample(n, data, size) != 0) return 1;
+    m_audioNext = n + 1;  // a frame that fails leaves the state every decode of it leaves
+    unsigned int room = roomBytes;
+    if (m_pAacDec->Decode(data, size, pcm, room) != 0) {
+        std::fill(m_audioFrame.begin(), m_audioFrame.end(), 0);
+        return 2;
+    }
+    // A frame shorter than the stream's (never seen in practice) ends in silence.
+    std::fill(m_audioFrame.begin() + room / 2, m_audioFrame.begin() + frameSamples, 0);
+    return 0;
 }
 
 int CControl::GetAudioFrame(long long start, long long req, unsigned char*& out) {
     LOGI("GetAudioFrame start:%lld req:%lld", start, req);
     // More than the track holds can never be delivered; refuse it before
     // sizing the buffer from it.
-    const long long trackFrames = m_mediaInfo.samples > 0 ? m_mediaInfo.samples / 1024 : 0;
-    if (req < 0 || req / 1024 > trackFrames) {
+    const long long trackBlocks = m_mediaInfo.samples > 0 ? m_mediaInfo.samples / 1024 : 0;
+    if (req < 0 || req / 1024 > trackBlocks) {
         LOGE("GetAudioFrame refused req:%lld (track holds %lld samples)", req, (long long)m_mediaInfo.samples);
         return 1;
     }
@@ -133,18 +215,39 @@ int CControl::GetAudioFrame(long long start, long long req, unsigned char*& out)
         m_pAudioBuf = buf;
         m_audioBufSize = needed;
     }
-    const unsigned int first = static_cast<unsigned int>(start / 1024 + 1);
-    const unsigned int end = static_cast<unsigned int>(start / 1024 + req / 1024 + 1);
-    unsigned int written = 0;
-    if (first < end && !m_pMp4Read) return 1;
-    for (unsigned int s = first; s < end; ++s) {
-        unsigned char* data = nullptr;
-        unsigned int size = 0;
-        int rc = m_pMp4Read->GetAudioSample(s, data, size);
-        if (rc != 0) return rc;
-        if (!m_pAacDec || !m_pAudioBuf) continue;
-        unsigned int room = m_audioBufSize - written;
-        if (m_pAacDec->Decode(data, size, m_pAudioBuf + written, room) == 0) written += room;
+    // Positions [first, first + count): whole blocks of 1024 from the block
+    // that holds `start`.
+    const long long block = start / 1024;
+    const long long count = (req / 1024) * 1024;
+    if (count == 0) {
+        out = m_pAudioBuf;
+        return 0;
+    }
+    if (!m_pMp4Read || !m_pAacDec || !m_pAudioBuf || m_mediaInfo.hasAudio != 1) return 1;
+    const long long first = block * 1024;
+    if (block < 0 || first > m_mediaInfo.samples - count) {
+        LOGI("audio positions %lld to %lld lie outside the track's %lld", first, first + count,
+             static_cast<long long>(m_mediaInfo.samples));
+        return 1;
+    }
+    const unsigned int C = m_mediaInfo.channels;
+    const long long F = m_audioFrameLength;
+    const long long aacSamples = m_pMp4Read->m_audioSampleCount;
+    short* dst = reinterpret_cast<short*>(m_pAudioBuf);
+    // Decoder output samples [q0, q1) hold the positions asked for.
+    const long long q0 = first + m_audioDelay;
+    const long long q1 = q0 + count;
+    for (long long n = q0 / F + 1; (n - 1) * F < q1; ++n) {
+        const long long lo = std::max(q0, (n - 1) * F);
+        const long long hi = std::min(q1, n * F);
+        short* to = dst + (lo - q0) * C;
+        const size_t samples = static_cast<size_t>(hi - lo) * C;
+        int rc = n <= aacSamples ? AudioFramePcm(static_cast<unsigned int>(n)) : 2;  // past the last frame: silence
+        if (rc == 1) return 1;
+        if (rc == 2)
+            std::fill(to, to + samples, 0);
+        else
+            std::memcpy(to, m_audioFrame.data() + (lo - (n - 1) * F) * C, samples * sizeof(short));
     }
     out = m_pAudioBuf;
     return 0;

@@ -1,15 +1,45 @@
 #include "h264dec/CH264Dec.h"
 
+#include <algorithm>
+#include <cstdint>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
 
+#include "h264dec/FfLog.h"
 #include "log/MyLog.h"
 
 pthread_mutex_t CH264Dec::mtx_ = PTHREAD_MUTEX_INITIALIZER;
+const long long CH264Dec::kNoTime = AV_NOPTS_VALUE;
+
+namespace {
+
+// Bicubic scaler from `srcFormat` to packed BGR24, as sws_getContext makes
+// it, but known to the log routing before it says anything (a full-range
+// source, say, draws a warning while it is set up). Null when it cannot be made.
+SwsContext* MakeScaler(int srcW, int srcH, int srcFormat, int dstW, int dstH) {
+    SwsContext* ctx = sws_alloc_context();
+    if (!ctx) return nullptr;
+    fflog::Adopt(ctx);
+    bool ok = av_opt_set_int(ctx, "sws_flags", SWS_BICUBIC, 0) >= 0 && av_opt_set_int(ctx, "srcw", srcW, 0) >= 0 &&
+              av_opt_set_int(ctx, "srch", srcH, 0) >= 0 && av_opt_set_int(ctx, "src_format", srcFormat, 0) >= 0 &&
+              av_opt_set_int(ctx, "dstw", dstW, 0) >= 0 && av_opt_set_int(ctx, "dsth", dstH, 0) >= 0 &&
+              av_opt_set_int(ctx, "dst_format", AV_PIX_FMT_BGR24, 0) >= 0 &&
+              sws_init_context(ctx, nullptr, nullptr) >= 0;
+    if (!ok) {
+        sws_freeContext(ctx);
+        fflog::Release(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+}  // namespace
 
 CH264Dec::CH264Dec(unsigned short width, unsigned short height)
     : m_width(width),
@@ -24,6 +54,7 @@ CH264Dec::CH264Dec(unsigned short width, unsigned short height)
       m_bFirstError(true),
       m_bDraining(false),
       m_bHasPicture(false),
+      m_bSilenced(false),
       m_srcWidth(0),
       m_srcHeight(0),
       m_srcFormat(AV_PIX_FMT_NONE) {
@@ -41,6 +72,7 @@ int CH264Dec::Init() {
     // The codec library registers its codecs on its own since libavcodec 58;
     // the lock still serialises every decoder's set-up against the others.
     pthread_mutex_lock(&mtx_);
+    fflog::Install();
     m_pCodec = avcodec_find_decoder(AV_CODEC_ID_H264);
     pthread_mutex_unlock(&mtx_);
     if (!m_pCodec) {
@@ -52,13 +84,18 @@ int CH264Dec::Init() {
         LOGE("Failed on avcodec_alloc_context()");
         return 1;
     }
+    fflog::Adopt(m_pContext);
+    m_pContext->log_level_offset = fflog::kLevelOffset;
+    // A stream far larger than its track says is refused picture by picture:
+    // it would take memory out of all proportion (the sizes may differ, but
+    // not wildly).
+    m_pContext->max_pixels = std::max<int64_t>(16LL * m_width * m_height, 4096LL * 4096);
     m_packet = av_packet_alloc();
     if (!m_packet) {
         LOGE("Failed on av_packet_alloc()");
         return 1;
     }
-    m_swctx = sws_getContext(m_width, m_height, AV_PIX_FMT_YUV420P, m_width, m_height, AV_PIX_FMT_BGR24,
-                             SWS_BICUBIC, nullptr, nullptr, nullptr);
+    m_swctx = MakeScaler(m_width, m_height, AV_PIX_FMT_YUV420P, m_width, m_height);
     if (!m_swctx) {
         LOGE("Failed on sws_getContext()");
         return 1;
@@ -99,7 +136,9 @@ void CH264Dec::DeInit() {
     LOGI("Start destroy CH264Dec object");
     if (m_pContext) {
         LOGI("Free m_pContext");
+        AVCodecContext* ctx = m_pContext;
         avcodec_free_context(&m_pContext);  // closes and frees
+        fflog::Release(ctx);
         m_pContext = nullptr;
     }
     if (m_pFrame) {
@@ -110,6 +149,7 @@ void CH264Dec::DeInit() {
     if (m_swctx) {
         LOGI("Free m_swctx");
         sws_freeContext(m_swctx);
+        fflog::Release(m_swctx);
         m_swctx = nullptr;
     }
     if (m_picture[0]) {
@@ -131,6 +171,7 @@ void CH264Dec::WriteSpsPps(unsigned char* buffer, unsigned int size) {
 void CH264Dec::ReportError(int err) {
     if (m_bFirstError) {
         m_bFirstError = false;
+        m_bSilenced = true;  // FFmpeg's own words about it are dropped too
         return;
     }
     LOGE("Error occured while decoding frame. Error Code:%d", err);
@@ -143,7 +184,15 @@ bool CH264Dec::Receive() {
     return false;
 }
 
-bool CH264Dec::DecodeOnly(unsigned char* buffer, unsigned int size) {
+bool CH264Dec::DecodeOnly(unsigned char* buffer, unsigned int size, long long time) {
+    fflog::Hold hold;
+    m_bSilenced = false;
+    bool got = Submit(buffer, size, time);
+    if (m_bSilenced) hold.Drop();
+    return got;
+}
+
+bool CH264Dec::Submit(unsigned char* buffer, unsigned int size, long long time) {
     m_bHasPicture = false;
     if (!m_pContext || !m_packet || !m_pFrame) return false;
     // A drained decoder accepts no input until it is reset.
@@ -156,6 +205,7 @@ bool CH264Dec::DecodeOnly(unsigned char* buffer, unsigned int size) {
     av_packet_unref(m_packet);
     m_packet->data = buffer;
     m_packet->size = static_cast<int>(size);
+    m_packet->pts = time;
     int ret = avcodec_send_packet(m_pContext, m_packet);
     m_packet->data = nullptr;
     m_packet->size = 0;
@@ -200,8 +250,7 @@ unsigned char* CH264Dec::ConvertPicture() {
     // writing m_width x m_height BGR into the fixed buffer.
     if (f->width != m_srcWidth || f->height != m_srcHeight || f->format != m_srcFormat) {
         if (f->width <= 0 || f->height <= 0 || f->format < 0) return nullptr;
-        SwsContext* ctx = sws_getContext(f->width, f->height, static_cast<AVPixelFormat>(f->format), m_width,
-                                         m_height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+        SwsContext* ctx = MakeScaler(f->width, f->height, f->format, m_width, m_height);
         if (!ctx) {
             LOGE("picture %dx%d format %d cannot be converted to %ux%u BGR", f->width, f->height, f->format,
                  m_width, m_height);
@@ -210,6 +259,7 @@ unsigned char* CH264Dec::ConvertPicture() {
         LOGI("picture size %dx%d format %d differs from %ux%u: converting", f->width, f->height, f->format,
              m_width, m_height);
         sws_freeContext(m_swctx);
+        fflog::Release(m_swctx);
         m_swctx = ctx;
         m_srcWidth = f->width;
         m_srcHeight = f->height;
@@ -218,6 +268,13 @@ unsigned char* CH264Dec::ConvertPicture() {
     sws_scale(m_swctx, f->data, f->linesize, 0, f->height, m_picture, m_pictureLinesize);
     return m_picture[0];
 }
+
+long long CH264Dec::PictureTime() const {
+    if (!m_bHasPicture || !m_pFrame) return kNoTime;
+    return m_pFrame->pts != AV_NOPTS_VALUE ? m_pFrame->pts : m_pFrame->best_effort_timestamp;
+}
+
+int CH264Dec::ReorderDepth() const { return m_pContext ? m_pContext->has_b_frames : 0; }
 
 unsigned char* CH264Dec::Decode(unsigned char* buffer, unsigned int size) {
     return DecodeOnly(buffer, size) ? ConvertPicture() : nullptr;

@@ -39,9 +39,16 @@ public:
     // Like Decode / Drain, but leaves the picture unconverted (true when one
     // came out); ConvertPicture then writes the last one into the output.
     // Lets a seek skip the colour conversion of pictures nobody looks at.
-    bool DecodeOnly(unsigned char* buffer, unsigned int size);
+    // `time` travels with the packet to the picture made from it.
+    static const long long kNoTime;
+    bool DecodeOnly(unsigned char* buffer, unsigned int size, long long time = kNoTime);
     bool DrainOnly();
     unsigned char* ConvertPicture();
+    // Time of the packet the last picture came from; kNoTime when unknown.
+    long long PictureTime() const;
+    // Pictures the stream holds back for reordering (0: output order is
+    // decode order), as far as the decoder knows yet.
+    int ReorderDepth() const;
 
     unsigned int m_width;
     unsigned int m_height;
@@ -62,9 +69,11 @@ private:
     // Receives one picture into m_pFrame; logs per the error rule.
     bool Receive();
     void ReportError(int err);
+    bool Submit(unsigned char* buffer, unsigned int size, long long time);
 
     bool m_bDraining;     // end of stream was signalled; a flush must precede new input
     bool m_bHasPicture;   // m_pFrame holds a picture not yet converted
+    bool m_bSilenced;     // the current packet's error was the silent first one
     // Source geometry the scaler is currently set up for.
     int m_srcWidth;
     int m_srcHeight;

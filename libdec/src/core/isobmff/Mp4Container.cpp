@@ -117,9 +117,9 @@ private:
 
     // Sample-table spans of the track being parsed (pointers into moov_).
     struct TableSpans {
-        Box stsz, stz2, stco, co64, stsc, stss;
+        Box stsz, stz2, stco, co64, stsc, stss, stts, ctts;
         bool hasStsz = false, hasStz2 = false, hasStco = false, hasCo64 = false, hasStsc = false,
-             hasStss = false;
+             hasStss = false, hasStts = false, hasCtts = false;
     };
 
     bool fail(const std::string& why) {
@@ -145,9 +145,15 @@ private:
     bool frma(const Box& b);
     bool meta(const Box& b);
     bool ilst(const Box& b);
+    bool elst(const Box& b);
+    bool mvex(const Box& b) {
+        if (b.parent == fourcc("moov")) file_.fragmented_ = true;
+        return true;
+    }
 
     bool sampleEntry(const Box& entry);
     bool buildSamples();
+    void sampleTimes();
 
     File& file_;
     std::string err_;
@@ -169,7 +175,9 @@ const Parser::Entry Parser::kTable[] = {
     {fourcc("stsc"), &Parser::table},     {fourcc("stss"), &Parser::table},
     {fourcc("avcC"), &Parser::avcC},      {fourcc("esds"), &Parser::esds},
     {fourcc("frma"), &Parser::frma},      {fourcc("meta"), &Parser::meta},
-    {fourcc("ilst"), &Parser::ilst},
+    {fourcc("ilst"), &Parser::ilst},      {fourcc("edts"), &Parser::container},
+    {fourcc("elst"), &Parser::elst},      {fourcc("stts"), &Parser::table},
+    {fourcc("ctts"), &Parser::table},     {fourcc("mvex"), &Parser::mvex},
 };
 
 bool Parser::dispatch(const Box& b) {
@@ -256,6 +264,8 @@ bool Parser::table(const Box& b) {
         case fourcc("co64"): spans_.co64 = b; spans_.hasCo64 = true; break;
         case fourcc("stsc"): spans_.stsc = b; spans_.hasStsc = true; break;
         case fourcc("stss"): spans_.stss = b; spans_.hasStss = true; break;
+        case fourcc("stts"): spans_.stts = b; spans_.hasStts = true; break;
+        case fourcc("ctts"): spans_.ctts = b; spans_.hasCtts = true; break;
         default: break;
     }
     return true;
@@ -319,6 +329,7 @@ bool Parser::avcC(const Box& b) {
     size_t left = b.size;
     if (left < 6) return fail("avcC too short");
     std::vector<std::vector<uint8_t>> sps, pps;
+    const uint8_t lengthSize = static_cast<uint8_t>((p[4] & 3) + 1);
     unsigned n = p[5] & 0x1F;
     p += 6;
     left -= 6;
@@ -340,6 +351,7 @@ bool Parser::avcC(const Box& b) {
         }
     }
     track_->hasAvcC = true;
+    track_->nalLengthSize = lengthSize;
     track_->sps = std::move(sps);
     track_->pps = std::move(pps);
     return true;
@@ -469,6 +481,64 @@ bool Parser::ilst(const Box& b) {
     return true;
 }
 
+bool Parser::elst(const Box& b) {
+    if (!track_ || b.parent != fourcc("edts")) return true;
+    // A malformed edit list is ignored: the samples remain usable without it.
+    if (b.size < 8) return true;
+    const uint8_t version = b.data[0];
+    const size_t entrySize = version == 1 ? 20 : 12;
+    const uint32_t count = be32(b.data + 4);
+    if (count > (b.size - 8) / entrySize) return true;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint8_t* e = b.data + 8 + entrySize * i;
+        int64_t mediaTime = version == 1 ? static_cast<int64_t>(be64(e + 8))
+                                         : static_cast<int64_t>(static_cast<int32_t>(be32(e + 4)));
+        if (mediaTime >= 0) {  // -1 marks an empty edit (a pause before the media)
+            track_->mediaStart = mediaTime;
+            break;
+        }
+    }
+    return true;
+}
+
+// Decode times from stts and composition offsets from ctts. Tables that do
+// not cover every sample leave the rest at the last time; malformed ones are
+// ignored (the samples then keep their decode order).
+void Parser::sampleTimes() {
+    Track& t = *track_;
+    const TableSpans& s = spans_;
+    const size_t count = t.samples.size();
+    if (s.hasStts && s.stts.size >= 8) {
+        uint32_t entries = be32(s.stts.data + 4);
+        if (entries <= (s.stts.size - 8) / 8) {
+            int64_t time = 0;
+            size_t n = 0;
+            for (uint32_t e = 0; e < entries && n < count; ++e) {
+                uint32_t run = be32(s.stts.data + 8 + 8 * e);
+                uint32_t delta = be32(s.stts.data + 12 + 8 * e);
+                for (uint32_t k = 0; k < run && n < count; ++k, ++n) {
+                    t.samples[n].cts = time;
+                    time += delta;
+                }
+            }
+            for (; n < count; ++n) t.samples[n].cts = time;
+        }
+    }
+    if (s.hasCtts && s.ctts.size >= 8) {
+        uint32_t entries = be32(s.ctts.data + 4);
+        if (entries <= (s.ctts.size - 8) / 8) {
+            size_t n = 0;
+            for (uint32_t e = 0; e < entries && n < count; ++e) {
+                uint32_t run = be32(s.ctts.data + 8 + 8 * e);
+                // Signed in version 1; writers put negative offsets into version 0 too.
+                int32_t offset = static_cast<int32_t>(be32(s.ctts.data + 12 + 8 * e));
+                for (uint32_t k = 0; k < run && n < count; ++k, ++n) t.samples[n].cts += offset;
+            }
+            t.hasCompositionOffsets = true;
+        }
+    }
+}
+
 bool Parser::buildSamples() {
     Track& t = *track_;
     const TableSpans& s = spans_;
@@ -529,8 +599,10 @@ bool Parser::buildSamples() {
     const uint8_t* stsc = s.stsc.data + 8;
 
     t.samples.resize(count);
-    uint32_t n = 0;  // next sample index
-    for (uint32_t r = 0; r < runs && n < count; ++r) {
+    t.indexedSamples = count;
+    uint32_t n = 0;        // next sample index
+    bool cut = false;      // a sample lies (partly) outside the file: keep those before it
+    for (uint32_t r = 0; r < runs && n < count && !cut; ++r) {
         uint32_t first = be32(stsc + 12 * r);
         uint32_t perChunk = be32(stsc + 12 * r + 4);
         bool last = r + 1 == runs;
@@ -538,7 +610,7 @@ bool Parser::buildSamples() {
         if (first == 0 || (r == 0 && first != 1) || (!last && next <= first))
             return fail(tn + "stsc chunk numbers out of order");
         if (next > chunks + 1) next = chunks + 1;
-        for (uint32_t c = first; c < next && n < count; ++c) {
+        for (uint32_t c = first; c < next && n < count && !cut; ++c) {
             uint64_t off = wide ? be64(offsets + 8 * (c - 1)) : be32(offsets + 4 * (c - 1));
             for (uint32_t k = 0; k < perChunk && n < count; ++k, ++n) {
                 uint32_t size = constSize;
@@ -552,8 +624,10 @@ bool Parser::buildSamples() {
                     else
                         size = (n & 1) ? (sizes[n / 2] & 0x0F) : (sizes[n / 2] >> 4);
                 }
-                if (off > fileSize || size > fileSize - off)
-                    return fail(tn + "sample " + std::to_string(n + 1) + " lies outside the file");
+                if (off > fileSize || size > fileSize - off) {
+                    cut = true;
+                    break;
+                }
                 t.samples[n].offset = off;
                 t.samples[n].size = size;
                 if (size > t.maxSampleSize) t.maxSampleSize = size;
@@ -561,7 +635,9 @@ bool Parser::buildSamples() {
             }
         }
     }
-    if (n < count) return fail(tn + "chunks hold fewer samples than the sample size table");
+    if (n < count && !cut) return fail(tn + "chunks hold fewer samples than the sample size table");
+    if (cut) t.samples.resize(n);
+    count = n;
 
     // Sync samples: no stss means every sample is one.
     if (!s.hasStss) {
@@ -575,6 +651,7 @@ bool Parser::buildSamples() {
             if (num >= 1 && num <= count) t.samples[num - 1].sync = true;
         }
     }
+    sampleTimes();
     return true;
 }
 
@@ -598,6 +675,7 @@ bool Parser::run() {
         }
         if (size < header) return fail("box " + typeName(type) + " is smaller than its header");
         bool truncated = size > fileSize - pos;
+        if (type == fourcc("moof")) file_.fragmented_ = true;
         if (type == fourcc("moov") && !haveMoov) {
             if (truncated) return fail("moov runs past the end of the file");
             if (size - header > kMaxMoovSize) return fail("moov too large");

@@ -1,7 +1,12 @@
 // Small read-only ISO-BMFF (MP4) container layer: exactly what the clip reader
 // needs. Tracks in file order with handler type and sample entry, per-sample
-// size/offset/sync tables, avcC parameter sets, esds configuration, the
-// visual sample entry's size, media timing and the iTunes-style tags.
+// size/offset/sync/time tables, avcC parameter sets, esds configuration, the
+// visual sample entry's size, media timing, the start of the edit list and
+// the iTunes-style tags.
+//
+// A file cut short keeps the samples of each track that lie wholly inside it
+// (the index up to the first sample that does not); Track::indexedSamples
+// tells how many the index listed.
 //
 // Every read is bounds-checked against its box and the file; a corrupt or
 // hostile file gives a refusal with a reason, never an out-of-bounds access,
@@ -21,6 +26,7 @@ struct Sample {
     uint64_t offset = 0;  // absolute file offset of the sample's first byte
     uint32_t size = 0;    // bytes
     bool sync = false;    // key sample (every sample when the track has no stss)
+    int64_t cts = 0;      // composition time in timescale units (decode time + ctts offset)
 };
 
 struct Track {
@@ -33,12 +39,16 @@ struct Track {
     uint16_t width = 0;              // visual sample entry width
     uint16_t height = 0;             // visual sample entry height
     bool hasAvcC = false;
+    uint8_t nalLengthSize = 4;              // avcC: bytes of each NAL unit's length prefix (1 to 4)
     std::vector<std::vector<uint8_t>> sps;  // avcC sequence parameter sets
     std::vector<std::vector<uint8_t>> pps;  // avcC picture parameter sets
     bool hasEsds = false;
     uint8_t objectType = 0;                 // esds DecoderConfigDescriptor objectTypeIndication
     std::vector<uint8_t> decoderConfig;     // esds DecoderSpecificInfo bytes
-    std::vector<Sample> samples;            // index 0 is sample number 1
+    std::vector<Sample> samples;            // index 0 is sample number 1; only those inside the file
+    uint32_t indexedSamples = 0;            // samples the index lists (more than samples.size() when cut short)
+    bool hasCompositionOffsets = false;     // ctts present: cts differs from decode time
+    int64_t mediaStart = 0;                 // media time where the first non-empty edit starts (0: no edit list)
     std::vector<uint8_t> sampleEntryBox;    // the first stsd entry as stored (header included)
     uint32_t maxSampleSize = 0;
 
@@ -73,6 +83,9 @@ public:
     bool tag(const char key[4], std::string& value) const;
 
     uint64_t fileSize() const { return fileSize_; }
+    // The file has movie fragments (mvex in moov, or moof boxes): their
+    // samples are not in the track tables.
+    bool fragmented() const { return fragmented_; }
 
 private:
     File() = default;
@@ -83,6 +96,7 @@ private:
     std::FILE* fp_ = nullptr;
     std::vector<uint8_t> mem_;  // the image of openMemory (fp_ null then)
     uint64_t fileSize_ = 0;
+    bool fragmented_ = false;
     std::vector<Track> tracks_;
     std::vector<std::pair<std::string, std::string>> tags_;  // key (4 bytes) -> value
 };

@@ -1,5 +1,6 @@
 #include "mp4read/CMp4Read.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -16,9 +17,31 @@ const uint8_t kNalAud = 9;
 const uint8_t kNalIdr = 5;
 const uint8_t kNalSps = 7;
 
-uint32_t ReadBe32(const unsigned char* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+// Big-endian length prefix of `bytes` (1 to 4) bytes.
+uint32_t ReadLength(const unsigned char* p, unsigned int bytes) {
+    uint32_t v = 0;
+    for (unsigned int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
+    return v;
 }
+
+const unsigned char kStartCode[4] = {0, 0, 0, 1};
+
+// MSB-first reader over the bytes of a decoder configuration.
+class Bits {
+public:
+    Bits(const std::vector<uint8_t>& b) : b_(b) {}
+    // False (and v untouched) when fewer than n bits are left.
+    bool Get(unsigned int n, uint32_t& v) {
+        if (pos_ + n > b_.size() * 8) return false;
+        v = 0;
+        for (unsigned int i = 0; i < n; ++i, ++pos_) v = (v << 1) | ((b_[pos_ / 8] >> (7 - pos_ % 8)) & 1);
+        return true;
+    }
+
+private:
+    const std::vector<uint8_t>& b_;
+    size_t pos_ = 0;
+};
 
 }  // namespace
 
@@ -34,7 +57,8 @@ CMp4Read::CMp4Read(const char* path)
       m_audioTrackId(0),
       m_audioSampleCount(0),
       m_audioMaxSampleSize(0),
-      m_pAudioSampleBuf(nullptr) {
+      m_pAudioSampleBuf(nullptr),
+      m_videoNalLengthSize(4) {
     int rc = 1;
     try {
         rc = Init(path);
@@ -78,6 +102,10 @@ int CMp4Read::Init(const char* path) {
     m_hFile = mp4::File::open(path, &why);
     if (!m_hFile) {
         LOGE("Cannot read file %s: %s", path, why.c_str());
+        return 1;
+    }
+    if (m_hFile->fragmented()) {
+        LOGE("Fragmented MP4 (movie fragments) is not supported: %s", path);
         return 1;
     }
     const auto& tracks = m_hFile->tracks();
@@ -135,6 +163,19 @@ int CMp4Read::ParseVideoTrack(unsigned int trackId) {
     m_videoSampleCount = static_cast<unsigned int>(t->samples.size());
     m_videoMaxSampleSize = t->maxSampleSize;
     m_videoTrackId = trackId;
+    m_videoNalLengthSize = t->hasAvcC ? t->nalLengthSize : 4;
+    LogCutShort(*t, "video");
+    // Display positions from the composition times; equal times keep their
+    // decode order.
+    m_videoFrameOfSample.clear();
+    if (t->hasCompositionOffsets) {
+        std::vector<unsigned int> order(t->samples.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<unsigned int>(i);
+        std::stable_sort(order.begin(), order.end(),
+                         [t](unsigned int a, unsigned int b) { return t->samples[a].cts < t->samples[b].cts; });
+        m_videoFrameOfSample.resize(order.size());
+        for (size_t r = 0; r < order.size(); ++r) m_videoFrameOfSample[order[r]] = static_cast<unsigned int>(r + 1);
+    }
     // Parameter sets belong to the accepted track.
     delete[] m_pSpsPps;
     m_pSpsPps = nullptr;
@@ -163,20 +204,38 @@ int CMp4Read::ParseAudioTrack(unsigned int trackId) {
     m_audioMaxSampleSize = t->maxSampleSize;
     m_audioSampleCount = static_cast<unsigned int>(t->samples.size());
     m_audioTrackId = trackId;
+    LogCutShort(*t, "audio");
     return 0;
 }
 
+void CMp4Read::LogCutShort(const mp4::Track& t, const char* kind) {
+    if (t.indexedSamples <= t.samples.size()) return;
+    LOGE("handle:%lld %s track %u: %u of its %u samples lie outside the file (cut short?); using the first %u",
+         Handle(), kind, t.id, static_cast<unsigned int>(t.indexedSamples - t.samples.size()), t.indexedSamples,
+         static_cast<unsigned int>(t.samples.size()));
+}
+
+const mp4::Track* CMp4Read::VideoTrack() const {
+    return m_hFile && m_videoTrackId ? m_hFile->trackById(m_videoTrackId) : nullptr;
+}
+
+const mp4::Track* CMp4Read::AudioTrack() const {
+    return m_hFile && m_audioTrackId ? m_hFile->trackById(m_audioTrackId) : nullptr;
+}
+
+unsigned int CMp4Read::FrameOfSample(unsigned int n) const {
+    if (n == 0 || n > m_videoFrameOfSample.size()) return 0;
+    return m_videoFrameOfSample[n - 1];
+}
+
 unsigned int CMp4Read::GetSampleRateByIndex(unsigned char index) {
-    switch (index) {
-        case 0: return 96000;
-        case 3: return 48000;
-        case 4: return 44100;
-        case 6: return 24000;
-        case 8: return 16000;
-        default:
-            LOGE("invalid samplerate index:%u", static_cast<unsigned int>(index));
-            return 0;
-    }
+    // The MPEG-4 audio sampling-frequency table; 13 and 14 are reserved and
+    // 15 means the rate follows in 24 bits (read by GetMediaInfo).
+    static const unsigned int kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                            22050, 16000, 12000, 11025, 8000,  7350};
+    if (index < 13) return kRates[index];
+    LOGE("invalid samplerate index:%u", static_cast<unsigned int>(index));
+    return 0;
 }
 
 int CMp4Read::GetMediaInfo(_MediaInfo& info) {
@@ -207,10 +266,25 @@ int CMp4Read::GetMediaInfo(_MediaInfo& info) {
             delete[] m_pAudioSampleBuf;
             m_pAudioSampleBuf = nullptr;
         } else {
-            unsigned char b0 = cfg[0], b1 = cfg[1];
-            unsigned char index = static_cast<unsigned char>(((b0 & 7) << 1) | (b1 >> 7));
-            info.samplerate = GetSampleRateByIndex(index);
-            info.channels = static_cast<uint8_t>((b1 >> 3) & 15);
+            // AudioSpecificConfig: object type (5 bits, 31 escapes to 6 more),
+            // sampling index (4 bits, 15: the rate follows in 24 bits), channel
+            // configuration (4 bits).
+            Bits bits(cfg);
+            uint32_t type = 0, index = 0, rate = 0, channels = 0;
+            bits.Get(5, type);
+            if (type == 31 && bits.Get(6, type)) type += 32;
+            bits.Get(4, index);
+            if (index == 15) {
+                if (!bits.Get(24, rate)) {
+                    GetSampleRateByIndex(15);  // logs the refusal
+                    rate = 0;
+                }
+            } else {
+                rate = GetSampleRateByIndex(static_cast<unsigned char>(index));
+            }
+            bits.Get(4, channels);
+            info.samplerate = rate;
+            info.channels = static_cast<uint8_t>(channels);
             info.hasAudio = 1;
             info.samples = static_cast<int64_t>(static_cast<uint32_t>(m_audioSampleCount * 1024u));
         }
@@ -292,36 +366,73 @@ int CMp4Read::GetVideoSample(unsigned int n, unsigned char*& data, unsigned int&
         LOGE("Failed on MP4ReadSample()");
         return 1;
     }
+    const unsigned int L = m_videoNalLengthSize >= 1 && m_videoNalLengthSize <= 4 ? m_videoNalLengthSize : 4;
     unsigned char* p = m_pVideoSampleBuf;
     uint32_t remaining = got;
     // Skip leading delimiters and SEI. A NAL unit is only looked at when its
     // length prefix and header byte lie inside the sample.
-    bool headerInside = remaining >= 5;
-    while (remaining >= 5 && ((p[4] & 0x1F) == kNalAud || (p[4] & 0x1F) == kNalSei)) {
-        uint64_t len = uint64_t(ReadBe32(p)) + 4;
+    bool headerInside = remaining >= L + 1;
+    while (remaining >= L + 1 && ((p[L] & 0x1F) == kNalAud || (p[L] & 0x1F) == kNalSei)) {
+        uint64_t len = uint64_t(ReadLength(p, L)) + L;
         if (remaining > len) {
             p += len;
             remaining -= static_cast<uint32_t>(len);
-            headerInside = remaining >= 5;
+            headerInside = remaining >= L + 1;
         } else {
             // Nothing but delimiters/SEI, or a length past the end: stay on this unit.
             remaining = 0;
             break;
         }
     }
-    if (headerInside) {
-        uint8_t type = p[4] & 0x1F;
-        key = (type == kNalIdr || type == kNalSps);
-        p[0] = 0;
-        p[1] = 0;
-        p[2] = 0;
-        p[3] = 1;
-    } else {
-        // Fewer than five bytes: no NAL header to read; hand the bytes on as they are.
+    if (!headerInside) {
+        // Fewer bytes than a prefix and a NAL header: hand the bytes on as they are.
         key = false;
+        data = p;
+        size = remaining;
+        return 0;
     }
-    data = p;
-    size = remaining;
+    const uint8_t type = p[L] & 0x1F;
+    key = (type == kNalIdr || type == kNalSps);
+    if (L == 4) {
+        // In place: each length prefix becomes a start code. The first unit's
+        // always does; a later unit whose length runs past the sample ends
+        // the rewrite and the rest is passed on as it is.
+        const uint32_t firstLength = ReadLength(p, 4);
+        std::memcpy(p, kStartCode, 4);
+        uint64_t at = 4 + uint64_t(firstLength);
+        while (at + 4 <= remaining) {
+            uint64_t len = ReadLength(p + at, 4);
+            if (len > remaining - at - 4) break;
+            std::memcpy(p + at, kStartCode, 4);
+            at += 4 + len;
+        }
+        data = p;
+        size = remaining;
+        return 0;
+    }
+    // Shorter prefixes: the Annex-B form is longer than the sample, so it is
+    // built in a buffer of its own (grown, never shrunk).
+    if (remaining == 0) {
+        data = p;
+        size = 0;
+        return 0;
+    }
+    m_annexB.clear();
+    uint64_t at = 0;
+    bool firstUnit = true;
+    while (at + L <= remaining) {
+        uint64_t len = ReadLength(p + at, L);
+        bool fits = len <= remaining - at - L;
+        if (!fits && !firstUnit) break;
+        m_annexB.insert(m_annexB.end(), kStartCode, kStartCode + 4);
+        uint64_t take = fits ? len : remaining - at - L;
+        m_annexB.insert(m_annexB.end(), p + at + L, p + at + L + take);
+        at += L + take;
+        firstUnit = false;
+    }
+    m_annexB.insert(m_annexB.end(), p + at, p + remaining);  // what no prefix describes
+    data = m_annexB.data();
+    size = static_cast<unsigned int>(m_annexB.size());
     return 0;
 }
 

@@ -4,12 +4,15 @@
 // the tests can inspect them.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "libdec.h"
 
 namespace mp4 {
 class File;
+struct Track;
 }
 
 // Fixed-layout calibration records at the end of a text-track sample (192 and
@@ -43,10 +46,16 @@ public:
     // Distance from sample 1 to the next key sample; the sample count when
     // there is no second key sample; 0 without video samples.
     int GetGopSize();
-    // Sample `n` (from 1) with its first NAL unit (after delimiters and SEI)
-    // behind a start code. `data` points into the reader's buffer and stays
-    // valid until the next video read.
+    // Sample `n` (from 1) in Annex-B form: leading delimiters and SEI skipped,
+    // every NAL unit behind a start code instead of its length prefix; `key`
+    // when the first unit left is an IDR slice or a sequence parameter set.
+    // `data` points into the reader's buffers and stays valid until the next
+    // video read.
     int GetVideoSample(unsigned int n, unsigned char*& data, unsigned int& size, bool& key);
+    // Frame number (display position, from 1) of the picture in video sample
+    // `n`; 0 when the index does not give the display order (no composition
+    // offsets) or `n` is out of range.
+    unsigned int FrameOfSample(unsigned int n) const;
     // Raw AAC frame `n` (from 1), valid until the next audio read.
     int GetAudioSample(unsigned int n, unsigned char*& data, unsigned int& size);
 
@@ -75,8 +84,17 @@ public:
     unsigned int m_audioMaxSampleSize;
     unsigned char* m_pAudioSampleBuf;
 
+    // Accepted tracks as parsed (null when none).
+    const mp4::Track* VideoTrack() const;
+    const mp4::Track* AudioTrack() const;
+    unsigned int m_videoNalLengthSize;         // bytes of each NAL length prefix (avcC; 4 without one)
+    std::vector<unsigned int> m_videoFrameOfSample;  // display positions; empty: decode order is display order
+    std::vector<unsigned char> m_annexB;       // samples with length prefixes other than 4 bytes, rewritten
+
 private:
     // Closes the file and frees every buffer, nulling each.
     void Release();
     long long Handle() const;
+    // Logs how many samples of a track cut short were lost.
+    void LogCutShort(const mp4::Track& t, const char* kind);
 };
