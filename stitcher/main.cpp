@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
         return st.code();
     }
     console::silenceLibraryOutput(opt.verbose);
-    console::routeFfmpegMessages();
+    console::quietFfmpeg(opt.verbose);
     struct sigaction sa {};
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);

@@ -40,34 +40,6 @@ void vsay(const char* prefix, const char* fmt, va_list ap) {
     std::fputc('\n', stderr);
 }
 
-bool fromDecoder(void* ptr) {
-    if (!ptr) return false;
-    const AVClass* cls = *static_cast<const AVClass* const*>(ptr);
-    if (!cls || !cls->class_name || std::strcmp(cls->class_name, "AVCodecContext") != 0) return false;
-    const AVCodecContext* ctx = static_cast<const AVCodecContext*>(ptr);
-    return ctx->codec && av_codec_is_decoder(ctx->codec);
-}
-
-void onFfmpegMessage(void* ptr, int level, const char* fmt, va_list vl) {
-    const bool decoder = fromDecoder(ptr);
-    const int shown = g_verbose ? AV_LOG_INFO : decoder ? AV_LOG_QUIET : AV_LOG_ERROR;
-    const int logged = decoder ? AV_LOG_WARNING : AV_LOG_QUIET;
-    if (level > shown && level > logged) return;
-    char line[1024];
-    static thread_local int printPrefix = 1;
-    av_log_format_line2(ptr, level, fmt, vl, line, sizeof line, &printPrefix);
-    if (level <= logged) {
-        std::string text = line;
-        while (!text.empty() && text.back() == '\n') text.pop_back();
-        PRDLog(level <= AV_LOG_ERROR ? 0 : 1, "ffmpeg", 0, "%s", text.c_str());
-    }
-    if (level <= shown) {
-        std::lock_guard<std::mutex> lock(g_stderr);
-        closeProgressLine();
-        std::fputs(line, stderr);
-    }
-}
-
 }  // namespace
 
 void silenceLibraryOutput(bool verbose) {
@@ -89,7 +61,11 @@ void silenceLibraryOutput(bool verbose) {
 FILE* out() { return g_out; }
 bool verbose() { return g_verbose; }
 
-void routeFfmpegMessages() { av_log_set_callback(onFfmpegMessage); }
+void quietFfmpeg(bool verbose) {
+    // The clip reader keeps its decoder's messages in its own log and hands
+    // every other message to FFmpeg's default printer, which honours this level.
+    av_log_set_level(verbose ? AV_LOG_INFO : AV_LOG_ERROR);
+}
 
 void error(const char* fmt, ...) {
     va_list ap;

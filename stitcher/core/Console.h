@@ -17,10 +17,8 @@ void silenceLibraryOutput(bool verbose);
 FILE* out();
 bool verbose();
 
-// FFmpeg's messages: the decoders' go to the clip reader's log (and, when
-// verbose, to standard error); everybody else's errors go to standard error,
-// and their other messages too when verbose.
-void routeFfmpegMessages();
+// Level at which FFmpeg's own messages (the encoders') reach standard error.
+void quietFfmpeg(bool verbose);
 
 void error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -104,9 +104,6 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     std::unique_ptr<Clip> clip;
     Status st = Clip::open(opt.input, clip);
     if (!st.ok()) return fail(st);
-    // Again now that the reader is loaded: FFmpeg has one message hook for
-    // the whole process, and the reader may have taken it for its own log.
-    console::routeFfmpegMessages();
     if (clip->framesLost())
         console::warn("%s is cut short: %lld of its frames lie beyond the end of the file and are left out",
                       opt.input.c_str(), clip->framesLost());
