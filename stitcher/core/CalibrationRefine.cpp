@@ -1,6 +1,7 @@
 #include "CalibrationRefine.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -14,7 +15,7 @@ namespace stitcher {
 
 namespace {
 
-// Frames smaller than this hold too few pixels in the bands to align on.
+// Frames smaller than this hold too few pixels in the overlap to align on.
 const int kMinFrameWidth = 64;
 const int kMinFrameHeight = 32;
 // The pyramid's coarsest level is about this wide.
@@ -58,6 +59,10 @@ StartText readStart(const std::string& offset) {
                 s.why = "the calibration holds a field that is not a number: '" + f + "'";
                 break;
             }
+            if (std::fabs(std::atof(f.c_str())) > 1e6) {
+                s.why = "the calibration holds a value out of range: " + f;
+                break;
+            }
         }
     }
     if (s.why.empty()) {
@@ -65,7 +70,7 @@ StartText readStart(const std::string& offset) {
         const double width = std::atof(s.fields[13].c_str()), height = std::atof(s.fields[14].c_str());
         if (!(radius0 > 0.0) || !(radius1 > 0.0))
             s.why = "a lens radius in the calibration is not positive";
-        else if (!(width >= 1.0) || !(height >= 1.0) || width > 1e6 || height > 1e6)
+        else if (!(width >= 1.0) || !(height >= 1.0))
             s.why = "the calibration's image size is out of range";
     }
     return s;

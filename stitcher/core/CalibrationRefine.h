@@ -1,21 +1,24 @@
 // Lens calibration refined from the clip's own pictures.
 //
-// The two lenses see the same directions over the stitch's two blend bands.
-// Starting from a calibration (the clip's own, or the default), the
-// refinement moves both image-circle centres and radii and the orientation of
-// lens 1 until the two lens images agree over those bands in a set of frames;
-// lens 0's orientation stays as it is and fixes the panorama's orientation.
+// The two lenses see the same directions around the ring half-way between
+// them, on which the stitch's blend bands lie. Starting from a calibration
+// (the clip's own, or the default), the refinement moves both image-circle
+// centres and radii and the orientation of lens 1 until the two lens images
+// agree over a strip around that ring in a set of frames; lens 0's
+// orientation stays as it is and fixes the panorama's orientation.
 //
-// Method: direct photometric alignment. Both bands are sampled on a grid of
+// Method: direct photometric alignment. The strip is sampled on a grid of
 // directions; each lens image is read there, locally normalised (mean and
-// contrast over a small window, so exposure, colour and vignetting
+// contrast over a small window, so that exposure, colour and vignetting
 // differences between the lenses do not matter), and the difference of the
 // two is minimised with Levenberg-Marquardt over the nine parameters, coarse
-// to fine on an image pyramid, with a Cauchy loss so that what moves between
-// the lenses' views (parallax, moving objects) counts as outliers. A weak
-// pull toward the start keeps directions the bands barely constrain where
-// they were. The result is kept only when it aligns the bands better than
-// the start does at full resolution.
+// to fine on an image pyramid, with a Cauchy loss so that what differs
+// between the lenses' views (parallax, moving objects) counts as outliers.
+// The whole ring is used, not only the bands: near the poles it is what
+// tells a shifted image circle from a turned lens. A weak pull toward the
+// start keeps what the overlap barely constrains where it was. The result is
+// kept only when it aligns the lenses better than the start does at full
+// resolution.
 #pragma once
 
 #include <cstdint>
@@ -55,7 +58,7 @@ struct RefineResult {
     // One line: what was done, or why the start was kept.
     std::string reason;
     // Overlap error at full resolution: mean robust difference of the two
-    // lenses' locally normalised pictures over the bands, per textured
+    // lenses' locally normalised pictures over the overlap, per textured
     // sample (0 when they agree; unrelated pictures give about 1). Negative
     // when not measured.
     double errorBefore = -1.0;

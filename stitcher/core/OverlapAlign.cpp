@@ -27,8 +27,12 @@ const double kFinestStepDeg = 0.25;
 // Half width of the strip of the overlap that is compared, degrees either
 // side of the ring half-way between the lenses (the blend bands lie on it):
 // the wider the strip, the better a shift of an image circle is told from a
-// turn of its lens.
-const double kOverlapHalfWidthDeg = 20.0;
+// turn of its lens. It ends where the lenses, which squeeze their image
+// toward the rim, hold fewer than kMinStripDensity frame pixels per degree
+// across the ring (beyond that a small frame shows only mush), and a couple
+// of degrees short of the rim.
+const double kOverlapHalfWidthDeg = 25.0;
+const double kMinStripDensity = 0.6;
 // Half size of the normalisation window, in grid samples.
 const int kWindow = 3;
 // Grey-level floor of the local contrast, so that flat areas (and their
@@ -65,20 +69,21 @@ const double kUnrelatedLoss = lossOf(std::sqrt(2.0));
 
 // ---- threads ----
 
-// Runs fn(0 .. count-1) on up to `threads` threads; the first exception is
-// rethrown on the caller's thread once all have stopped.
-void parallelFor(int count, int threads, const std::function<void(int)>& fn) {
+// Runs fn(i, worker) for i = 0 .. count-1 on up to `threads` threads, worker
+// (0 .. threads-1) naming the thread; the first exception is rethrown on the
+// caller's thread once all have stopped.
+void parallelFor(int count, int threads, const std::function<void(int, int)>& fn) {
     threads = std::max(1, std::min(threads, count));
     if (threads == 1) {
-        for (int i = 0; i < count; ++i) fn(i);
+        for (int i = 0; i < count; ++i) fn(i, 0);
         return;
     }
     std::atomic<int> next{0};
     std::exception_ptr failure;
     std::mutex failureLock;
-    auto worker = [&] {
+    auto worker = [&](int id) {
         try {
-            for (int i; (i = next++) < count;) fn(i);
+            for (int i; (i = next++) < count;) fn(i, id);
         } catch (...) {
             std::lock_guard<std::mutex> lock(failureLock);
             if (!failure) failure = std::current_exception();
@@ -87,11 +92,11 @@ void parallelFor(int count, int threads, const std::function<void(int)>& fn) {
     };
     std::vector<std::thread> pool;
     try {
-        for (int t = 1; t < threads; ++t) pool.emplace_back(worker);
+        for (int t = 1; t < threads; ++t) pool.emplace_back(worker, t);
     } catch (...) {
         // Could not start more threads: the ones running and this one finish the work.
     }
-    worker();
+    worker(0);
     for (std::thread& t : pool) t.join();
     if (failure) std::rethrow_exception(failure);
 }
@@ -110,7 +115,7 @@ struct Grid {
     int points() const { return rows * cols; }
 };
 
-Grid makeGrid(const DualFisheyeModel& model, double stepDeg) {
+Grid makeGrid(const DualFisheyeModel& model, double halfWidth, double stepDeg) {
     // How the layout turns one lens's mesh frame into the other's: both
     // meshes show the same direction where they overlap, and lens 1's mesh
     // runs half a turn of longitude on from lens 0's. (A layout height whose
@@ -128,10 +133,7 @@ Grid makeGrid(const DualFisheyeModel& model, double stepDeg) {
     const double ct = std::cos(turn), st = std::sin(turn);
 
     // The ring half-way between the lenses is the plane x = 0 of lens 0's
-    // mesh frame (its mesh's middle looks along -x). Both lenses see the
-    // strip up to a degree or two short of their rims.
-    const FisheyeLens& lens = model.lens0;
-    const double halfWidth = std::max(1.0, std::min(kOverlapHalfWidthDeg, lens.fieldOfView() * 0.5 - 92.0));
+    // mesh frame (its mesh's middle looks along -x).
     Grid g;
     g.rows = std::max(3, static_cast<int>(std::lround(2.0 * halfWidth / stepDeg)) + 1);
     g.cols = std::max(8, static_cast<int>(std::lround(360.0 / stepDeg)));
@@ -226,7 +228,7 @@ public:
         const double c0x = m.lens0.centerX * sx_, c0y = m.lens0.centerY * sy_;
         const double c1x = m.lens1.centerX * sx_, c1y = m.lens1.centerY * sy_;
         const int chunks = 64;
-        parallelFor(chunks, threads_, [&](int chunk) {
+        parallelFor(chunks, threads_, [&](int chunk, int) {
             const size_t first = n * chunk / chunks, last = n * (chunk + 1) / chunks;
             for (size_t k = first; k < last; ++k) {
                 const float* d0 = &grid.dir0[k * 3];
@@ -326,18 +328,32 @@ const int kAllPlanes = kBasePlanes + 2 * kParamCount;
 // and (with the projection's Jacobian) the normal equations of one frame.
 // A lens's normalised sample is n = (s - mean) / sqrt(var + floor^2) over
 // the window; the residual is n0 - n1.
-void compareFrame(const GreyLevel& img, double scale, const Grid& grid, const Projection& proj, FrameSums* out) {
+// Working memory of compareFrame, kept from one call to the next.
+struct Scratch {
+    std::vector<float> planes;  // window sums
+    // Per point, before the window sums: whether both lenses were sampled,
+    // the two samples and, for the derivatives, the two picture gradients.
+    std::vector<uint8_t> here;
+    std::vector<float> value;
+    std::vector<float> grad;
+    std::vector<double> line;
+};
+
+void compareFrame(const GreyLevel& img, double scale, const Grid& grid, const Projection& proj, Scratch* scratch,
+                  FrameSums* out) {
     const bool jac = proj.withJacobian;
     const int R = grid.rows, C = grid.cols;
     const size_t n = static_cast<size_t>(R) * C;
     const int planes = jac ? kAllPlanes : kBasePlanes;
-    std::vector<float> a(static_cast<size_t>(planes) * n, 0.0f);
-    // Per point, before the window sums: whether both lenses were sampled,
-    // the two samples and, for the derivatives, the two picture gradients.
-    std::vector<uint8_t> here(n, 0);
-    std::vector<float> value(2 * n);
-    std::vector<float> grad(jac ? 4 * n : 0);
-    std::vector<double> scratch;
+    // Every entry below is written before it is read: no clearing needed.
+    std::vector<float>& a = scratch->planes;
+    std::vector<uint8_t>& here = scratch->here;
+    std::vector<float>& value = scratch->value;
+    std::vector<float>& grad = scratch->grad;
+    a.resize(static_cast<size_t>(planes) * n);
+    here.resize(n);
+    value.resize(2 * n);
+    if (jac) grad.resize(4 * n);
     const int minCount = (2 * kWindow + 1) * (2 * kWindow + 1) / 2;
     const double floor2 = kContrastFloor * kContrastFloor;
     const double texture2 = kTextureContrast * kTextureContrast;
@@ -350,11 +366,13 @@ void compareFrame(const GreyLevel& img, double scale, const Grid& grid, const Pr
 
     for (size_t k = 0; k < n; ++k) {
         const size_t g = k;
-        if (!proj.ok[g]) continue;
         const double x[2] = {proj.pos[g * 4] * scale, proj.pos[g * 4 + 2] * scale};
         const double y[2] = {proj.pos[g * 4 + 1] * scale, proj.pos[g * 4 + 3] * scale};
-        if (!inside(img, x[0], y[0]) || !inside(img, x[1], y[1])) continue;
-        here[k] = 1;
+        here[k] = proj.ok[g] && inside(img, x[0], y[0]) && inside(img, x[1], y[1]);
+        if (!here[k]) {
+            for (int p = 0; p < planes; ++p) plane(p)[k] = 0.0f;
+            continue;
+        }
         plane(V)[k] = 1.0f;
         for (int l = 0; l < 2; ++l) {
             // Centred on mid grey, which keeps the window sums of squares small.
@@ -373,7 +391,7 @@ void compareFrame(const GreyLevel& img, double scale, const Grid& grid, const Pr
             }
         }
     }
-    for (int p = 0; p < planes; ++p) windowSums(plane(p), R, C, &scratch);
+    for (int p = 0; p < planes; ++p) windowSums(plane(p), R, C, &scratch->line);
 
     for (size_t k = 0; k < n; ++k) {
         const double count = plane(V)[k];
@@ -451,7 +469,7 @@ class Aligner {
 public:
     Aligner(const DualFisheyeModel& start, const std::vector<const GreyPyramid*>& frames, int threads)
         : start_(start), frames_(frames), threads_(std::max(1, threads)),
-          projector_(start, (*frames[0])[0].width, (*frames[0])[0].height, threads_) {
+          projector_(start, (*frames[0])[0].width, (*frames[0])[0].height, threads_), scratch_(threads_) {
         startParams_ = paramsOf(start);
     }
 
@@ -461,9 +479,9 @@ public:
         Projection proj;
         projector_.project(grid, p, false, &proj);
         sums->assign(which.size(), FrameSums());
-        parallelFor(static_cast<int>(which.size()), threads_, [&](int i) {
+        parallelFor(static_cast<int>(which.size()), threads_, [&](int i, int worker) {
             const GreyPyramid& pyr = *frames_[which[i]];
-            compareFrame(pyr[level], 1.0 / (1 << level), grid, proj, &(*sums)[i]);
+            compareFrame(pyr[level], 1.0 / (1 << level), grid, proj, &scratch_[worker], &(*sums)[i]);
         });
     }
 
@@ -489,16 +507,16 @@ public:
     }
 
     // Levenberg-Marquardt on one pyramid level.
-    Params refineLevel(int level, double stepDeg, Params p, int maxIterations) const {
-        const Grid grid = makeGrid(start_, stepDeg);
+    Params refineLevel(int level, int finest, double stepDeg, Params p, int maxIterations) const {
+        const Grid grid = makeGrid(start_, halfWidth_, stepDeg);
         double lambda = 1e-3;
         double priorScale = -1.0;
         for (int iter = 0; iter < maxIterations; ++iter) {
             Projection proj;
             projector_.project(grid, p, true, &proj);
             std::vector<FrameSums> sums(used_.size());
-            parallelFor(static_cast<int>(used_.size()), threads_, [&](int i) {
-                compareFrame((*frames_[used_[i]])[level], 1.0 / (1 << level), grid, proj, &sums[i]);
+            parallelFor(static_cast<int>(used_.size()), threads_, [&](int i, int worker) {
+                compareFrame((*frames_[used_[i]])[level], 1.0 / (1 << level), grid, proj, &scratch_[worker], &sums[i]);
             });
             FrameSums total;
             for (const FrameSums& s : sums) {
@@ -516,7 +534,7 @@ public:
 
             bool accepted = false;
             double step[kParamCount] = {};
-            for (int attempt = 0; attempt < 10 && !accepted; ++attempt) {
+            for (int attempt = 0; attempt < 5 && !accepted; ++attempt) {
                 double A[kParamCount][kParamCount];
                 double rhs[kParamCount];
                 for (int q = 0; q < kParamCount; ++q) {
@@ -562,8 +580,10 @@ public:
             double largest = 0.0;
             for (int q = 0; q < kParamCount; ++q)
                 largest = std::max(largest, std::fabs(step[q]) * (q >= YAW1 ? kPixelsPerDegree : 1.0));
-            // Converged once a step moves the samples by a few hundredths of a pixel of this level.
-            if (largest * sx() < 0.02 * (1 << level)) break;
+            // Converged once a step moves the samples by a few hundredths of
+            // a pixel of this level (coarser levels need only bring the
+            // next one within its reach).
+            if (largest * sx() < (level == finest ? 0.02 : 0.05) * (1 << level)) break;
         }
         return p;
     }
@@ -603,9 +623,16 @@ public:
         const int finest = levelFor(kFinestStepDeg);
         const int coarse = std::max(finest, levelFor(kCoarseStepDeg));
         auto stepOf = [&](int level) { return (1 << level) / pixelsPerDeg; };
+        const double radius = std::min(l0.radius, start_.lens1.radius) * sx();
+        halfWidth_ = 1.0;
+        for (double w = 1.5; w <= kOverlapHalfWidthDeg && 90.0 + w <= half - 2.0; w += 0.5) {
+            const double density = radius * (l0.map(90.0 + w + 0.5) - l0.map(90.0 + w - 0.5)) / l0.map(half);
+            if (density < kMinStripDensity) break;
+            halfWidth_ = w;
+        }
 
         // Which frames show detail in the overlap, and the error to beat.
-        const Grid fineGrid = makeGrid(start_, stepOf(finest));
+        const Grid fineGrid = makeGrid(start_, halfWidth_, stepOf(finest));
         std::vector<int> all(frames_.size());
         for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
         std::vector<FrameSums> before;
@@ -628,7 +655,7 @@ public:
 
         Params p = startParams_;
         for (int level = coarse; level >= finest; --level)
-            p = refineLevel(level, stepOf(level), p, level == finest ? 8 : 15);
+            p = refineLevel(level, finest, stepOf(level), p, level == finest ? 8 : 15);
 
         std::vector<FrameSums> after;
         measure(fineGrid, finest, p, used_, &after);
@@ -646,7 +673,9 @@ private:
     const std::vector<const GreyPyramid*>& frames_;
     int threads_;
     Projector projector_;
+    mutable std::vector<Scratch> scratch_;  // one per worker thread
     Params startParams_;
+    double halfWidth_ = 1.0;
     std::vector<int> used_;
 };
 

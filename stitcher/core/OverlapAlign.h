@@ -1,5 +1,5 @@
-// Photometric alignment of the two lenses over the stitch's blend bands: the
-// engine behind CalibrationRefine (see there for the method).
+// Photometric alignment of the two lenses over their overlap: the engine
+// behind CalibrationRefine (see there for the method).
 #pragma once
 
 #include <cstdint>
@@ -48,9 +48,9 @@ struct AlignSettings {
     int minFrames = 1;
 };
 
-// Aligns lens 1 and both image circles to lens 0 over the bands, starting
+// Aligns lens 1 and both image circles to lens 0 over the overlap, starting
 // from `start`. All frames share one size. Frames with too little detail in
-// the bands are left out; when fewer than settings.minFrames remain, nothing
+// the overlap are left out; when fewer than settings.minFrames remain, nothing
 // is aligned (framesUsed says which had detail).
 AlignResult alignOverlap(const DualFisheyeModel& start, const std::vector<const GreyPyramid*>& frames,
                          const AlignSettings& settings);
