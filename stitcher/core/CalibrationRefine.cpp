@@ -186,6 +186,8 @@ RefineResult CalibrationRefiner::refine(const std::string& startOffset) const {
         return keep(RefineStatus::BadInput, start.text, "out of memory while refining");
     } catch (const std::exception& e) {
         return keep(RefineStatus::BadInput, start.text, std::string("refinement failed: ") + e.what());
+    } catch (...) {
+        return keep(RefineStatus::BadInput, start.text, "refinement failed");
     }
 }
 
@@ -249,6 +251,8 @@ RefineResult refineClipCalibration(const std::string& clipPath, const std::strin
         return r;
     } catch (const std::exception& e) {
         return keep(RefineStatus::BadInput, startOffset, std::string("calibration failed: ") + e.what());
+    } catch (...) {
+        return keep(RefineStatus::BadInput, startOffset, "calibration failed");
     }
 }
 
