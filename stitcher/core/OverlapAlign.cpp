@@ -19,9 +19,10 @@ namespace {
 
 // ---- tuning ----
 
-// Grid steps: the coarsest level samples the overlap about every 2 degrees,
-// the finest every pixel of the frame across the overlap but not closer than
-// a quarter of a degree (which a 2880-pixel-wide frame about reaches).
+// Grid steps: the coarsest level samples the overlap about every 4 degrees
+// (which lets it pull in lenses several degrees and tens of pixels off), the
+// finest every pixel of the frame across the overlap but not closer than a
+// quarter of a degree (which a 2880-pixel-wide frame about reaches).
 const double kCoarseStepDeg = 4.0;
 const double kFinestStepDeg = 0.25;
 // Half width of the strip of the overlap that is compared, degrees either
@@ -324,10 +325,6 @@ inline int dPlane(int q) { return kBasePlanes + q; }
 inline int sdPlane(int q) { return kBasePlanes + kParamCount + q; }
 const int kAllPlanes = kBasePlanes + 2 * kParamCount;
 
-// Locally normalised difference of the two lenses over the grid, its loss
-// and (with the projection's Jacobian) the normal equations of one frame.
-// A lens's normalised sample is n = (s - mean) / sqrt(var + floor^2) over
-// the window; the residual is n0 - n1.
 // Working memory of compareFrame, kept from one call to the next.
 struct Scratch {
     std::vector<float> planes;  // window sums
@@ -339,6 +336,10 @@ struct Scratch {
     std::vector<double> line;
 };
 
+// Locally normalised difference of the two lenses over the grid, its loss
+// and (with the projection's Jacobian) the normal equations of one frame.
+// A lens's normalised sample is n = (s - mean) / sqrt(var + floor^2) over
+// the window; the residual is n0 - n1.
 void compareFrame(const GreyLevel& img, double scale, const Grid& grid, const Projection& proj, Scratch* scratch,
                   FrameSums* out) {
     const bool jac = proj.withJacobian;
