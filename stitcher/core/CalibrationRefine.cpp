@@ -1,0 +1,282 @@
+#include "CalibrationRefine.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <new>
+
+#include "DualFisheyeModel.h"
+#include "OverlapAlign.h"
+#include "libdec.h"
+
+namespace stitcher {
+
+namespace {
+
+// Frames smaller than this hold too few pixels in the overlap to align on.
+const int kMinFrameWidth = 64;
+const int kMinFrameHeight = 32;
+// The pyramid's coarsest level is about this wide.
+const int kPyramidMinWidth = 48;
+// A refined calibration must lower the overlap error by at least this share.
+const double kMinGain = 1e-3;
+
+// One offset field: an optional minus sign, digits, an optional point and digits.
+bool isNumberField(const std::string& f) {
+    size_t i = f.size() > 0 && f[0] == '-' ? 1 : 0;
+    const size_t digitsFrom = i;
+    while (i < f.size() && f[i] >= '0' && f[i] <= '9') ++i;
+    if (i == digitsFrom) return false;
+    if (i < f.size() && f[i] == '.') ++i;
+    while (i < f.size() && f[i] >= '0' && f[i] <= '9') ++i;
+    return i == f.size();
+}
+
+// The start calibration as text fields, checked the way the renderer reads it.
+struct StartText {
+    std::string text;  // trimmed
+    std::vector<std::string> fields;
+    std::string why;   // empty when usable
+};
+
+StartText readStart(const std::string& offset) {
+    StartText s;
+    s.text = trimOffset(offset.c_str(), offset.size());
+    std::string copy = s.text;
+    split(copy, "_", s.fields);
+    if (s.text.empty()) {
+        s.why = "the calibration is empty";
+    } else if (s.fields[0] != "2") {
+        s.why = "the calibration does not describe two lenses";
+    } else if (s.fields.size() < 15) {
+        s.why = "the calibration has " + std::to_string(s.fields.size()) + " fields, 15 or 16 are needed";
+    } else {
+        s.fields.resize(std::min<size_t>(s.fields.size(), 16));
+        for (const std::string& f : s.fields) {
+            if (!isNumberField(f)) {
+                s.why = "the calibration holds a field that is not a number: '" + f + "'";
+                break;
+            }
+            if (std::fabs(std::atof(f.c_str())) > 1e6) {
+                s.why = "the calibration holds a value out of range: " + f;
+                break;
+            }
+        }
+    }
+    if (s.why.empty()) {
+        const double radius0 = std::atof(s.fields[1].c_str()), radius1 = std::atof(s.fields[7].c_str());
+        const double width = std::atof(s.fields[13].c_str()), height = std::atof(s.fields[14].c_str());
+        if (!(radius0 > 0.0) || !(radius1 > 0.0))
+            s.why = "a lens radius in the calibration is not positive";
+        else if (!(width >= 1.0) || !(height >= 1.0))
+            s.why = "the calibration's image size is out of range";
+    }
+    return s;
+}
+
+// The start's text with the refined values put in; lens 0's orientation,
+// the image size and the lens code stay exactly as they were written.
+std::string refinedText(const StartText& start, const overlap::Params& p) {
+    using namespace overlap;
+    std::vector<std::string> f = start.fields;
+    const struct { int field; Param param; } put[] = {{1, R0},  {2, C0X},    {3, C0Y},    {7, R1},  {8, C1X},
+                                                      {9, C1Y}, {10, YAW1}, {11, PITCH1}, {12, ROLL1}};
+    for (const auto& e : put) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.3f", p.v[e.param]);
+        f[e.field] = buf;
+    }
+    std::string text = f[0];
+    for (size_t i = 1; i < f.size(); ++i) text += "_" + f[i];
+    return text;
+}
+
+RefineResult keep(RefineStatus status, const std::string& offset, const std::string& reason) {
+    RefineResult r;
+    r.status = status;
+    r.offset = offset;
+    r.reason = reason;
+    return r;
+}
+
+}  // namespace
+
+struct CalibrationRefiner::Impl {
+    RefineOptions options;
+    std::vector<overlap::GreyPyramid> frames;
+    int width = 0;
+    int height = 0;
+};
+
+CalibrationRefiner::CalibrationRefiner(const RefineOptions& options) : impl_(new Impl) {
+    impl_->options = options;
+}
+
+CalibrationRefiner::~CalibrationRefiner() {}
+
+int CalibrationRefiner::frameCount() const { return static_cast<int>(impl_->frames.size()); }
+
+bool CalibrationRefiner::addFrame(const BgrFrameRef& frame, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) *error = why;
+        return false;
+    };
+    if (!frame.bgr || frame.width <= 0 || frame.height <= 0) return fail("empty frame");
+    if (frame.width < kMinFrameWidth || frame.height < kMinFrameHeight)
+        return fail("frame of " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
+                    " is too small to calibrate on");
+    if (!impl_->frames.empty() && (frame.width != impl_->width || frame.height != impl_->height))
+        return fail("frame of " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
+                    " differs from the first one's " + std::to_string(impl_->width) + "x" +
+                    std::to_string(impl_->height));
+    try {
+        impl_->frames.push_back(overlap::buildPyramid(frame.bgr, frame.width, frame.height, kPyramidMinWidth));
+    } catch (const std::bad_alloc&) {
+        return fail("out of memory");
+    }
+    impl_->width = frame.width;
+    impl_->height = frame.height;
+    return true;
+}
+
+RefineResult CalibrationRefiner::refine(const std::string& startOffset) const {
+    const StartText start = readStart(startOffset);
+    if (!start.why.empty()) return keep(RefineStatus::BadInput, startOffset, start.why);
+    const int needed = std::max(1, impl_->options.minFrames);
+    const int given = frameCount();
+    if (given < needed)
+        return keep(RefineStatus::TooFewFrames, start.text,
+                    "too few frames: " + std::to_string(given) + " to align on, " + std::to_string(needed) +
+                        " needed");
+    try {
+        const DualFisheyeModel model(start.text.c_str());
+        std::vector<const overlap::GreyPyramid*> frames;
+        for (const overlap::GreyPyramid& f : impl_->frames) frames.push_back(&f);
+        overlap::AlignSettings settings;
+        settings.threads = std::max(1, impl_->options.threads);
+        settings.minFrames = needed;
+        const overlap::AlignResult a = overlap::alignOverlap(model, frames, settings);
+
+        RefineResult r;
+        r.offset = start.text;
+        r.framesUsed = static_cast<int>(a.framesUsed.size());
+        if (a.tooLittleTexture) {
+            r.status = RefineStatus::TooLittleTexture;
+            r.reason = "too little texture in the overlap: " + std::to_string(r.framesUsed) + " of " +
+                       std::to_string(given) + " frames show enough detail there, " + std::to_string(needed) +
+                       " needed";
+            return r;
+        }
+        r.errorBefore = a.errorBefore;
+        if (!(a.errorAfter < a.errorBefore * (1.0 - kMinGain))) {
+            r.status = RefineStatus::NoImprovement;
+            r.errorAfter = a.errorBefore;
+            r.reason = "no calibration found that aligns the lenses better than the start";
+            return r;
+        }
+        r.status = RefineStatus::Refined;
+        r.errorAfter = a.errorAfter;
+        r.offset = refinedText(start, a.params);
+        r.reason = "lens centres, radii and lens 1's orientation refined on " + std::to_string(r.framesUsed) +
+                   " frame" + (r.framesUsed == 1 ? "" : "s");
+        return r;
+    } catch (const std::bad_alloc&) {
+        return keep(RefineStatus::BadInput, start.text, "out of memory while refining");
+    } catch (const std::exception& e) {
+        return keep(RefineStatus::BadInput, start.text, std::string("refinement failed: ") + e.what());
+    } catch (...) {
+        return keep(RefineStatus::BadInput, start.text, "refinement failed");
+    }
+}
+
+RefineResult refineCalibration(const std::vector<BgrFrameRef>& frames, const std::string& startOffset,
+                               const RefineOptions& options) {
+    CalibrationRefiner refiner(options);
+    std::string firstError;
+    for (const BgrFrameRef& f : frames) {
+        std::string error;
+        if (!refiner.addFrame(f, &error) && firstError.empty()) firstError = error;
+    }
+    RefineResult r = refiner.refine(startOffset);
+    if (!firstError.empty() && !r.refined()) r.reason += " (" + firstError + ")";
+    return r;
+}
+
+RefineResult refineClipCalibration(const std::string& clipPath, const std::string& startOffset,
+                                   const RefineOptions& options) {
+    try {
+        void* clip = PRDOpen(clipPath.c_str());
+        if (!clip) return keep(RefineStatus::BadInput, startOffset, "cannot open " + clipPath);
+        struct Closer {
+            void* h;
+            ~Closer() { PRDClose(h); }
+        } closer{clip};
+
+        _MediaInfo info{};
+        if (PRDGetMediaInfo(clip, info) != 0 || info.hasVideo != 1 || info.frames == 0)
+            return keep(RefineStatus::BadInput, startOffset, clipPath + " holds no video");
+        std::string offset = startOffset;
+        if (offset.empty()) {
+            char* text = nullptr;
+            if (PRDGetOffset(clip, text) != 0 || !text)
+                return keep(RefineStatus::BadInput, startOffset, clipPath + " names no lens calibration");
+            offset = text;  // owned by the session: copied before it closes
+        }
+
+        // Frames spread evenly: the middle of each of n equal stretches,
+        // asked for in increasing order so that each costs at most one GOP.
+        const long long total = info.frames;
+        const long long n = std::max<long long>(1, std::min<long long>(options.frames, total));
+        CalibrationRefiner refiner(options);
+        int failed = 0;
+        std::string firstError;
+        for (long long i = 0; i < n; ++i) {
+            const long long number = 1 + (2 * i + 1) * total / (2 * n);
+            unsigned char* bgr = nullptr;
+            std::string error;
+            if (PRDGetVideoFrame(clip, number, bgr) != 0 || !bgr) {
+                error = "frame " + std::to_string(number) + " could not be decoded";
+            } else if (refiner.addFrame({bgr, static_cast<int>(info.width), static_cast<int>(info.height)}, &error)) {
+                continue;
+            }
+            ++failed;
+            if (firstError.empty()) firstError = error;
+        }
+        RefineResult r = refiner.refine(offset);
+        if (failed > 0)
+            r.reason += " (" + std::to_string(failed) + " of " + std::to_string(n) + " frames unusable: " +
+                        firstError + ")";
+        return r;
+    } catch (const std::exception& e) {
+        return keep(RefineStatus::BadInput, startOffset, std::string("calibration failed: ") + e.what());
+    } catch (...) {
+        return keep(RefineStatus::BadInput, startOffset, "calibration failed");
+    }
+}
+
+const char* refineStatusName(RefineStatus status) {
+    switch (status) {
+        case RefineStatus::Refined: return "refined";
+        case RefineStatus::NoImprovement: return "no improvement";
+        case RefineStatus::TooLittleTexture: return "too little texture";
+        case RefineStatus::TooFewFrames: return "too few frames";
+        case RefineStatus::BadInput: return "bad input";
+    }
+    return "unknown";
+}
+
+std::string describeRefineResult(const RefineResult& r) {
+    char line[160];
+    std::string out = r.refined() ? "calibration refined: " + r.reason + "\n"
+                                  : "calibration kept as it was: " + r.reason + "\n";
+    out += "  offset: " + r.offset + "\n";
+    if (r.errorBefore >= 0.0) {
+        std::snprintf(line, sizeof line, "  overlap error: %.4f before, %.4f after\n", r.errorBefore, r.errorAfter);
+        out += line;
+    }
+    return out;
+}
+
+}  // namespace stitcher

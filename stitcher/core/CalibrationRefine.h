@@ -1,0 +1,109 @@
+// Lens calibration refined from the clip's own pictures.
+//
+// The two lenses see the same directions around the ring half-way between
+// them, on which the stitch's blend bands lie. Starting from a calibration
+// (the clip's own, or the default), the refinement moves both image-circle
+// centres and radii and the orientation of lens 1 until the two lens images
+// agree over a strip around that ring in a set of frames; lens 0's
+// orientation stays as it is and fixes the panorama's orientation.
+//
+// Method: direct photometric alignment. The strip is sampled on a grid of
+// directions; each lens image is read there, locally normalised (mean and
+// contrast over a small window, so that exposure, colour and vignetting
+// differences between the lenses do not matter), and the difference of the
+// two is minimised with Levenberg-Marquardt over the nine parameters, coarse
+// to fine on an image pyramid, with a Cauchy loss so that what differs
+// between the lenses' views (parallax, moving objects) counts as outliers.
+// The whole ring is used, not only the bands: near the poles it is what
+// tells a shifted image circle from a turned lens. A weak pull toward the
+// start keeps what the overlap barely constrains where it was. The result is
+// kept only when it aligns the lenses better than the start does at full
+// resolution.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace stitcher {
+
+// One decoded dual-fisheye frame: packed B, G, R bytes, rows of exactly
+// 3 * width bytes, the first row first.
+struct BgrFrameRef {
+    const uint8_t* bgr = nullptr;
+    int width = 0;
+    int height = 0;
+};
+
+struct RefineOptions {
+    int frames = 8;     // frames the clip driver spreads over the clip
+    int minFrames = 1;  // fewer frames with detail in the overlap keep the start
+    int threads = 2;    // worker threads (1 or more)
+};
+
+enum class RefineStatus {
+    Refined,           // a calibration that aligns the lenses better was found
+    NoImprovement,     // nothing found aligns them better than the start
+    TooLittleTexture,  // the overlap shows too little detail to align on
+    TooFewFrames,      // fewer usable frames than asked for
+    BadInput,          // unusable calibration text, frames or clip
+};
+
+struct RefineResult {
+    RefineStatus status = RefineStatus::BadInput;
+    // The refined offset string; the start one (as given, trimmed) whenever
+    // the status is not Refined. Same form as --offset takes, same lens code.
+    std::string offset;
+    // One line: what was done, or why the start was kept.
+    std::string reason;
+    // Overlap error at full resolution: mean robust difference of the two
+    // lenses' locally normalised pictures over the overlap, per textured
+    // sample (0 when they agree; unrelated pictures give about 1). Negative
+    // when not measured.
+    double errorBefore = -1.0;
+    double errorAfter = -1.0;
+    int framesUsed = 0;
+
+    bool refined() const { return status == RefineStatus::Refined; }
+};
+
+// Collects frames one at a time (each is reduced to a grey pyramid at once,
+// so callers need not keep them), then refines. Not thread-safe.
+class CalibrationRefiner {
+public:
+    explicit CalibrationRefiner(const RefineOptions& options = RefineOptions());
+    ~CalibrationRefiner();
+    CalibrationRefiner(const CalibrationRefiner&) = delete;
+    CalibrationRefiner& operator=(const CalibrationRefiner&) = delete;
+
+    // False with a reason when the frame is empty, too small or of another
+    // size than the first one; the frame is then not used.
+    bool addFrame(const BgrFrameRef& frame, std::string* error = nullptr);
+    int frameCount() const;
+
+    // Refines `startOffset` on the frames added so far. Never throws.
+    RefineResult refine(const std::string& startOffset) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// One-call form of CalibrationRefiner.
+RefineResult refineCalibration(const std::vector<BgrFrameRef>& frames, const std::string& startOffset,
+                               const RefineOptions& options = RefineOptions());
+
+// Opens the clip through libdec, decodes options.frames frames spread evenly
+// over it and refines. An empty `startOffset` starts from the clip's own
+// calibration (libdec's default when the clip names none).
+RefineResult refineClipCalibration(const std::string& clipPath, const std::string& startOffset,
+                                   const RefineOptions& options = RefineOptions());
+
+const char* refineStatusName(RefineStatus status);
+
+// What the command line prints: the offset string, the overlap error before
+// and after, the frames used, and the reason when the start was kept.
+std::string describeRefineResult(const RefineResult& result);
+
+}  // namespace stitcher
