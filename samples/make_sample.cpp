@@ -149,12 +149,22 @@ BgrImage loadPicture(const std::string& path) {
 
 struct Options {
     std::string photo, out, offset = DEFAULT_OFFSET, comment;
+    std::string recordOffset;  // record this calibration instead (for clips that carry a bad one)
     int width = 1920, height = 960, frames = 90, gop = 30, crf = 23, supersample = 2;
     AVRational fps{30, 1};
     double yawStep = 0.25;  // degrees of camera turn per frame
     bool audio = true, record = true;
     std::string preset = "medium";
 };
+
+// What the record carries: the picture's calibration, or the one given with
+// --record-offset as the renderer would read it, whether usable or not.
+Calibration recorded(const Options& o, const Calibration& picture) {
+    if (o.recordOffset.empty()) return picture;
+    const calibration::Reading r = calibration::readForRenderer(o.recordOffset.c_str());
+    if (!r.status) fail("record calibration '" + o.recordOffset + "' cannot be read: " + r.status.reason());
+    return r.calibration;
+}
 
 // The geometry of the dual-fisheye frames of `offset`. The calibration
 // model echoes the text it reads: keep that off our output.
@@ -296,7 +306,7 @@ void writeClip(const Options& o, const Calibration& cal, const testutil::StitchG
     if ((rc = avformat_write_header(w.fmt, nullptr)) < 0) fail("header: " + averr(rc));
 
     if (w.tst) {
-        std::string rec = makeRecord(cal);
+        std::string rec = makeRecord(recorded(o, cal));
         AVPacket* p = av_packet_alloc();
         av_new_packet(p, static_cast<int>(rec.size()));
         std::memcpy(p->data, rec.data(), rec.size());
@@ -389,6 +399,7 @@ void usage() {
                  "  --offset TEXT     calibration (default: the default offset string)\n"
                  "  --supersample N   subsamples per pixel side, 1 to 16 (default 2)\n"
                  "  --comment TEXT    comment tag\n"
+                 "  --record-offset TEXT  record this calibration, usable or not, in place of the picture's\n"
                  "  --no-audio        no audio track\n"
                  "  --no-record       no text track with the calibration record\n");
     std::exit(2);
@@ -423,6 +434,8 @@ int main(int argc, char** argv) {
             o.offset = next();
         } else if (a == "--supersample") {
             o.supersample = std::max(1, std::min(16, std::atoi(next().c_str())));
+        } else if (a == "--record-offset") {
+            o.recordOffset = next();
         } else if (a == "--comment") {
             o.comment = next();
         } else if (a == "--no-audio") {
