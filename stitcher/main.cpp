@@ -1,7 +1,6 @@
 // stitcher: turns a dual-fisheye clip into a 360 panorama video or pictures.
 // This file holds the command line and the signals; the stages of a run are
 // in core/ (Run.cpp shows the way of the data).
-#include <dlfcn.h>
 #include <signal.h>
 
 #include <atomic>
@@ -14,24 +13,6 @@
 using namespace stitcher;
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-#define STITCHER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define STITCHER_ASAN 1
-#endif
-#endif
-#ifdef STITCHER_ASAN
-// Sanitizer builds: Mesa's software driver is unloaded when the display
-// closes, and leak reports about its allocations would then name no module
-// (and escape the driver suppressions). Keep it mapped until exit.
-void* const g_driverPin = [] {
-    for (const char* p : {"/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib/aarch64-linux-gnu/dri/swrast_dri.so"})
-        if (void* h = ::dlopen(p, RTLD_NOW | RTLD_GLOBAL)) return h;
-    return static_cast<void*>(nullptr);
-}();
-#endif
 
 std::atomic<bool> g_interrupted{false};
 

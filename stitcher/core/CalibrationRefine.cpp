@@ -9,6 +9,7 @@
 
 #include "DualFisheyeModel.h"
 #include "OverlapAlign.h"
+#include "calibration/Calibration.h"
 #include "libdec.h"
 
 namespace stitcher {
@@ -23,18 +24,7 @@ const int kPyramidMinWidth = 48;
 // A refined calibration must lower the overlap error by at least this share.
 const double kMinGain = 1e-3;
 
-// One offset field: an optional minus sign, digits, an optional point and digits.
-bool isNumberField(const std::string& f) {
-    size_t i = f.size() > 0 && f[0] == '-' ? 1 : 0;
-    const size_t digitsFrom = i;
-    while (i < f.size() && f[i] >= '0' && f[i] <= '9') ++i;
-    if (i == digitsFrom) return false;
-    if (i < f.size() && f[i] == '.') ++i;
-    while (i < f.size() && f[i] >= '0' && f[i] <= '9') ++i;
-    return i == f.size();
-}
-
-// The start calibration as text fields, checked the way the renderer reads it.
+// The start calibration as text fields, checked as usable for stitching.
 struct StartText {
     std::string text;  // trimmed
     std::vector<std::string> fields;
@@ -44,35 +34,15 @@ struct StartText {
 StartText readStart(const std::string& offset) {
     StartText s;
     s.text = trimOffset(offset.c_str(), offset.size());
+    const calibration::Reading r = calibration::checkUsable(s.text.c_str());
+    if (!r.status) {
+        s.why = "the calibration cannot be used: " + r.status.reason();
+        return s;
+    }
     std::string copy = s.text;
     split(copy, "_", s.fields);
-    if (s.text.empty()) {
-        s.why = "the calibration is empty";
-    } else if (s.fields[0] != "2") {
-        s.why = "the calibration does not describe two lenses";
-    } else if (s.fields.size() < 15) {
-        s.why = "the calibration has " + std::to_string(s.fields.size()) + " fields, 15 or 16 are needed";
-    } else {
-        s.fields.resize(std::min<size_t>(s.fields.size(), 16));
-        for (const std::string& f : s.fields) {
-            if (!isNumberField(f)) {
-                s.why = "the calibration holds a field that is not a number: '" + f + "'";
-                break;
-            }
-            if (std::fabs(std::atof(f.c_str())) > 1e6) {
-                s.why = "the calibration holds a value out of range: " + f;
-                break;
-            }
-        }
-    }
-    if (s.why.empty()) {
-        const double radius0 = std::atof(s.fields[1].c_str()), radius1 = std::atof(s.fields[7].c_str());
-        const double width = std::atof(s.fields[13].c_str()), height = std::atof(s.fields[14].c_str());
-        if (!(radius0 > 0.0) || !(radius1 > 0.0))
-            s.why = "a lens radius in the calibration is not positive";
-        else if (!(width >= 1.0) || !(height >= 1.0))
-            s.why = "the calibration's image size is out of range";
-    }
+    // The renderer reads up to the lens code; anything after it is not kept.
+    s.fields.resize(std::min<size_t>(s.fields.size(), 16));
     return s;
 }
 

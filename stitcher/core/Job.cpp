@@ -8,6 +8,8 @@ extern "C" {
 #include <libavutil/rational.h>
 }
 
+#include "ViewRotation.h"
+
 namespace stitcher {
 
 Rational frameRate(double fps) {
@@ -50,7 +52,7 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string
     e.frameWidth = static_cast<int>(media.width);
     e.frameHeight = static_cast<int>(media.height);
     e.layout = opt.stereo ? Layout::Stereo : Layout::Stitch;
-    rotationMatrix(opt.yaw, opt.pitch, opt.roll, e.rotation);
+    viewRotationMatrix(opt.yaw, opt.pitch, opt.roll, e.rotation);
     e.threads = opt.threads;
 
     if (opt.kind == OutputKind::Video && opt.audio && media.hasAudio) {

@@ -70,12 +70,13 @@ int printInfo(const Options& opt, Clip& clip) {
         if (calStatus.ok())
             calStatus = checkPictureAspect(cal, static_cast<int>(m.width), static_cast<int>(m.height), opt.haveOffset);
         if (calStatus.ok()) {
-            std::fprintf(o, "  image %dx%d, lens code %lld (type %lld)\n", cal.imageWidth, cal.imageHeight,
-                         cal.lensCode, cal.lensCode & 255);
-            for (int b = 0; b < 2; ++b)
+            std::fprintf(o, "  image %dx%d, lens code %d (type %d)\n", cal.imageWidth, cal.imageHeight,
+                         cal.lensCode, cal.lensType());
+            for (int b = 0; b < 2; ++b) {
+                const calibration::Lens& l = cal.lens[b];
                 std::fprintf(o, "  lens %d: radius %.3f, centre (%.3f, %.3f), yaw %.3f, pitch %.3f, roll %.3f\n", b,
-                             cal.lens[b][0], cal.lens[b][1], cal.lens[b][2], cal.lens[b][3], cal.lens[b][4],
-                             cal.lens[b][5]);
+                             l.radius, l.centerX, l.centerY, l.yaw, l.pitch, l.roll);
+            }
             const int size = defaultSize(cal, static_cast<int>(m.width));
             std::fprintf(o, "  default panorama: %dx%d\n", 2 * size, size);
         } else {

@@ -243,8 +243,8 @@ TEST(CalibrationRefine, KeepsTheStartWhenItCannotDoBetter) {
         {"no frames", {}, 1, kDefault, RefineStatus::TooFewFrames, "too few frames"},
         {"frames of another size", {textured, half}, 2, kDefault, RefineStatus::TooFewFrames, "differs"},
         {"frame too small", {tiny}, 1, kDefault, RefineStatus::TooFewFrames, "too small"},
-        {"unreadable calibration", {textured}, 1, "2_713.6_713.9_x", RefineStatus::BadInput, "15 or 16"},
-        {"one lens", {textured}, 1, "1" + kDefault.substr(1), RefineStatus::BadInput, "two lenses"},
+        {"unreadable calibration", {textured}, 1, "2_713.6_713.9_x", RefineStatus::BadInput, "15 fields"},
+        {"one lens", {textured}, 1, "1" + kDefault.substr(1), RefineStatus::BadInput, "2 lenses"},
         {"zero radius", {textured}, 1, "2_0" + kDefault.substr(9), RefineStatus::BadInput, "radius"},
     };
     for (const Case& c : cases) {

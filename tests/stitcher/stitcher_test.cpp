@@ -35,7 +35,25 @@ const std::string kMakeSample = std::string(DFS_BINARY_DIR) + "/samples/make_sam
 const std::string kSample = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
 const std::string kPhoto = std::string(DFS_SOURCE_DIR) + "/samples/city_world.png";
 
-bool haveDisplay() { return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY"); }
+#if defined(__SANITIZE_ADDRESS__)
+#define STITCHER_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define STITCHER_TEST_ASAN 1
+#endif
+#endif
+
+// Sanitizer builds: Mesa's software driver is unloaded when its display
+// closes, and leak reports about its allocations would then name no module
+// (and escape the driver suppressions). Preloaded, it stays mapped until the
+// stitcher exits.
+std::string driverPin() {
+#ifdef STITCHER_TEST_ASAN
+    for (const char* p : {"/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib/aarch64-linux-gnu/dri/swrast_dri.so"})
+        if (::access(p, R_OK) == 0) return std::string("LD_PRELOAD=") + p + " ";
+#endif
+    return "";
+}
 
 std::string quote(const std::string& s) {
     std::string q = "'";
@@ -52,7 +70,8 @@ struct RunResult {
 RunResult stitch(const std::string& args, const std::string& envPrefix = "") {
     std::string dir = testutil::makeTempDir("stitch_run");
     RunResult r;
-    r.out = testutil::captureCommand(envPrefix + quote(kStitcher) + " " + args + " 2>" + dir + "/err", &r.code);
+    r.out = testutil::captureCommand("env " + driverPin() + envPrefix + quote(kStitcher) + " " + args + " 2>" + dir + "/err",
+                                     &r.code);
     r.err = testutil::readFile(dir + "/err");
     return r;
 }
@@ -243,7 +262,6 @@ std::vector<std::string> listDir(const std::string& dir) {
 class E2E : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
-        if (GetParam() == "gl" && !haveDisplay()) GTEST_SKIP() << "no X display (run the tests under xvfb-run -a)";
         if (GetParam() == "cpu" && cpuEngineMissing()) GTEST_SKIP() << "the CPU engine is not built yet";
     }
     std::string env() const { return GetParam() == "cpu" ? "env -u DISPLAY -u WAYLAND_DISPLAY " : ""; }
@@ -272,7 +290,7 @@ std::string engineName(const ::testing::TestParamInfo<std::string>& info) { retu
 class Background {
 public:
     Background(const std::string& args, const std::string& envPrefix) : err_(testutil::makeTempDir("stitch_bg") + "/err") {
-        std::string cmd = "exec " + envPrefix + quote(kStitcher) + " " + args + " 2>" + err_;
+        std::string cmd = "exec env " + driverPin() + envPrefix + quote(kStitcher) + " " + args + " 2>" + err_;
         const char* argv[] = {"/bin/sh", "-c", cmd.c_str(), nullptr};
         if (::posix_spawn(&pid_, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
     }
@@ -958,14 +976,14 @@ TEST(StitcherErrors, EachGivesItsMessageAndCodeAndWritesNothing) {
         {"clip without video", quote(audioOnly) + " {out}", 3, "has no video track"},
         {"offset not valid", "--offset 2_713.6_x_1 " + quote(clip) + " {out}", 4, "invalid --offset"},
         {"offset with three lenses", "--offset " + threeLenses + " " + quote(clip) + " {out}", 4,
-         "the renderer needs 2 lenses"},
+         "the renderer takes 2 lenses"},
         {"offset radius 1e43", "--offset " + hugeRadius + " " + quote(clip) + " {out}", 4,
          "the --offset calibration cannot be used"},
         {"offset lens code 99999999999", "--offset " + lens0 + lens1 + "2880_1440_99999999999 " + quote(clip) + " {out}", 4,
-         "lens code 99999999999"},
-        {"offset image 1x1", "--offset " + lens0 + lens1 + "1_1_516 " + quote(clip) + " {out}", 4, "image size 1x1"},
+         "lens code (99999999999)"},
+        {"offset image 1x1", "--offset " + lens0 + lens1 + "1_1_516 " + quote(clip) + " {out}", 4, "image size 1 x 1"},
         {"clip's radius 0", quote(zeroRadius) + " {out}", 4, "the clip's calibration cannot be used"},
-        {"clip's image 1x1", quote(tinyImage) + " {out}", 4, "image size 1x1"},
+        {"clip's image 1x1", quote(tinyImage) + " {out}", 4, "image size 1 x 1"},
         {"portrait clip", quote(portrait) + " {out}", 4, "give the calibration of this camera with --offset"},
         {"unwritable output", quote(clip) + " /nonexistent/folder/out.mp4", 5, "cannot write /nonexistent/folder/out.mp4"},
         {"output under a file", quote(clip) + " " + quote(notClip) + "/out.mp4", 5, "is not a folder"},
