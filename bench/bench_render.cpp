@@ -1,7 +1,9 @@
-// Frame cost of the GPU stitcher against FFmpeg's v360 filter doing the same
-// dual-fisheye to equirectangular conversion (bilinear), in CPU-seconds per
-// frame, at two output sizes, on one 2880 x 1440 frame. Run under an X
-// display (xvfb-run -a with LIBGL_ALWAYS_SOFTWARE=1 for llvmpipe).
+// Frame cost of the stitch stage against FFmpeg's v360 filter doing the same
+// dual-fisheye to equirectangular conversion (bilinear), at two output sizes,
+// on one 2880 x 1440 frame: the CPU engine and v360 each on one thread and on
+// all threads (wall seconds per frame, and the ratio), with the GL renderer
+// beside them. Run under an X display for the GL figures (xvfb-run -a with
+// LIBGL_ALWAYS_SOFTWARE=1 for llvmpipe); without one they are left out.
 //
 //   bench_render [frames]
 #include <GL/glew.h>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "CpuEngine.h"
 #include "DualSpherecastNew.h"
 
 namespace {
@@ -137,9 +140,44 @@ Result timeRenderer(int size, std::vector<uint8_t>& frame, int frames, Phases* p
     return res;
 }
 
-// CPU time of an ffmpeg run over `count` copies of the frame.
-double ffmpegCpu(const std::string& raw, const std::string& filter, int count, double* wall) {
-    const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -f rawvideo -pix_fmt bgr24 -s " +
+// stitch() per frame of the CPU engine on `threads` threads (0: all cores).
+Result timeCpuEngine(int size, int threads, const std::vector<uint8_t>& frame, int frames, double* setup) {
+    stitcher::EngineSpec spec;
+    spec.offset = kOffset;
+    spec.size = size;
+    spec.frameWidth = kFrameW;
+    spec.frameHeight = kFrameH;
+    spec.threads = threads;
+    fflush(stdout);
+    FILE* saved = stdout;
+    stdout = fopen("/dev/null", "w");  // the calibration model echoes its text
+    std::string error;
+    const double s0 = wallSeconds();
+    std::unique_ptr<stitcher::CpuEngine> engine = stitcher::CpuEngine::create(spec, error);
+    *setup = wallSeconds() - s0;
+    fclose(stdout);
+    stdout = saved;
+    Result res;
+    if (!engine) {
+        fprintf(stderr, "CPU engine: %s\n", error.c_str());
+        return res;
+    }
+    std::vector<uint8_t> out(spec.outBytes());
+    engine->stitch(frame.data(), out.data());  // warm-up
+    const double c0 = cpuSeconds(), w0 = wallSeconds();
+    for (int i = 0; i < frames; ++i) engine->stitch(frame.data(), out.data());
+    res.cpu = (cpuSeconds() - c0) / frames;
+    res.wall = (wallSeconds() - w0) / frames;
+    return res;
+}
+
+// CPU time of an ffmpeg run over `count` copies of the frame, filtering on
+// `threads` threads (0: ffmpeg's default, all cores).
+double ffmpegCpu(const std::string& raw, const std::string& filter, int count, int threads, double* wall) {
+    const std::string threading =
+        threads > 0 ? " -filter_threads " + std::to_string(threads) + " -threads " + std::to_string(threads) : "";
+    const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error" + threading +
+                            " -f rawvideo -pix_fmt bgr24 -s " +
                             std::to_string(kFrameW) + "x" + std::to_string(kFrameH) + " -stream_loop " +
                             std::to_string(count - 1) + " -i " + raw + " -vf " + filter +
                             " -f rawvideo -pix_fmt bgr24 -y /dev/null";
@@ -155,15 +193,15 @@ double ffmpegCpu(const std::string& raw, const std::string& filter, int count, d
 // Per-frame cost of the filter: the difference of a long and a short run
 // removes start-up and the filter's one-time map building; the same
 // difference without the filter removes reading and writing the frames.
-Result v360PerFrame(const std::string& raw, int w, int h, int frames) {
-    const std::string v360 = "v360=input=dfisheye:output=e:interp=linear:w=" + std::to_string(w) +
-                             ":h=" + std::to_string(h);
+Result v360PerFrame(const std::string& raw, int w, int h, int frames, int threads) {
+    const std::string v360 = "v360=input=dfisheye:output=e:interp=linear:ih_fov=236:iv_fov=236:w=" +
+                             std::to_string(w) + ":h=" + std::to_string(h);
     const std::string copy = "scale=" + std::to_string(w) + ":" + std::to_string(h) + ":flags=neighbor";
     double wl, ws, cl, cs;
-    const double longRun = ffmpegCpu(raw, v360, frames + 2, &wl);
-    const double shortRun = ffmpegCpu(raw, v360, 2, &ws);
-    const double copyLong = ffmpegCpu(raw, copy, frames + 2, &cl);
-    const double copyShort = ffmpegCpu(raw, copy, 2, &cs);
+    const double longRun = ffmpegCpu(raw, v360, frames + 2, threads, &wl);
+    const double shortRun = ffmpegCpu(raw, v360, 2, threads, &ws);
+    const double copyLong = ffmpegCpu(raw, copy, frames + 2, threads, &cl);
+    const double copyShort = ffmpegCpu(raw, copy, 2, threads, &cs);
     Result r;
     r.cpu = ((longRun - shortRun) - (copyLong - copyShort)) / frames;
     r.wall = ((wl - ws) - (cl - cs)) / frames;
@@ -184,20 +222,30 @@ int main(int argc, char** argv) {
     }
     close(fd);
 
-    printf("frame %dx%d, %d frames per measurement, %ld CPUs\n", kFrameW, kFrameH, frames, sysconf(_SC_NPROCESSORS_ONLN));
-    printf("%-10s %14s %14s %14s %14s %10s\n", "output", "gl cpu s/f", "gl wall s/f", "v360 cpu s/f", "v360 wall s/f",
-           "v360/gl");
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    printf("frame %dx%d, %d frames per measurement, %ld CPUs; seconds per frame\n", kFrameW, kFrameH, frames, cores);
     int status = 0;
     for (int size : {960, 1920}) {
         Phases ph;
         const Result gl = timeRenderer(size, frame, frames, &ph);
-        const Result ff = v360PerFrame(raw, 2 * size, size, frames);
-        if (gl.cpu <= 0 || ff.cpu <= 0) status = 1;
-        printf("%4dx%-5d %14.4f %14.4f %14.4f %14.4f %10.2f\n", 2 * size, size, gl.cpu, gl.wall, ff.cpu, ff.wall,
-               gl.cpu > 0 ? ff.cpu / gl.cpu : 0.0);
-        printf("  gl phases (wall s, pipeline drained after each): upload %.4f mipmaps %.4f pass1 %.4f pass2 %.4f "
-               "read-back %.4f\n  (pass1 sampling without mipmaps would take %.4f)\n",
-               ph.upload, ph.mipmaps, ph.pass1, ph.pass2, ph.readBack, ph.pass1Bilinear);
+        printf("\n%dx%d out\n", 2 * size, size);
+        printf("  %-12s %12s %12s %12s %12s %10s\n", "threads", "cpu wall", "cpu cpu-s", "v360 wall", "v360 cpu-s",
+               "v360/cpu");
+        for (int threads : {1, 0}) {
+            double setup = 0;
+            const Result cpu = timeCpuEngine(size, threads, frame, frames, &setup);
+            const Result ff = v360PerFrame(raw, 2 * size, size, frames, threads);
+            if (cpu.wall <= 0 || ff.wall <= 0) status = 1;
+            const std::string label = threads == 1 ? "1" : "all (" + std::to_string(cores) + ")";
+            printf("  %-12s %12.4f %12.4f %12.4f %12.4f %9.2fx   (engine set-up %.2f s)\n", label.c_str(), cpu.wall,
+                   cpu.cpu, ff.wall, ff.cpu, cpu.wall > 0 ? ff.wall / cpu.wall : 0.0, setup);
+        }
+        if (gl.wall > 0) {
+            printf("  %-12s %12.4f %12.4f   (GL renderer, llvmpipe when no GPU)\n", "gl", gl.wall, gl.cpu);
+            printf("  gl phases (wall s, pipeline drained after each): upload %.4f mipmaps %.4f pass1 %.4f pass2 %.4f "
+                   "read-back %.4f\n  (pass1 sampling without mipmaps would take %.4f)\n",
+                   ph.upload, ph.mipmaps, ph.pass1, ph.pass2, ph.readBack, ph.pass1Bilinear);
+        }
     }
     unlink(raw);
     return status;

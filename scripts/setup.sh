@@ -11,6 +11,7 @@ PKGS=(
   libglfw3-dev libglew-dev libglm-dev libgl1-mesa-dev libgl1-mesa-dri
   xvfb xauth
   ffmpeg libx264-dev
+  libhwy-dev
   clang libclang-rt-14-dev
 )
 

@@ -1,0 +1,226 @@
+// Per-frame sampling, compiled once per instruction set and chosen at run
+// time. A tap reads its 2 x 2 block as two 8-byte rows (texels 0 and 1 of
+// the top row, then texels 0 and 1 of the bottom row read from two bytes
+// earlier, so that no read passes the block's last texel), weighs the
+// bytes in 16-bit lanes and adds them to the pixel's sum, which is divided
+// by kWeightOne once per pixel.
+#include "SampleKernel.h"
+
+#include <cstring>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "SampleKernel.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#ifndef STITCHER_SAMPLE_KERNEL_SHARED
+#define STITCHER_SAMPLE_KERNEL_SHARED
+namespace stitcher {
+namespace kernel {
+
+// Rounded v / 255 for v up to 255 * 255.
+inline uint32_t div255(uint32_t v) {
+    const uint32_t t = v + 128;
+    return (t + (t >> 8)) >> 8;
+}
+
+// Gained sum of a lens-0 and a lens-1 share, saturated at the full scale.
+inline uint32_t applyGains(uint32_t share0, uint32_t share1, uint32_t gain0, uint32_t gain1) {
+    const uint64_t v = (static_cast<uint64_t>(share0) * gain0 + static_cast<uint64_t>(share1) * gain1 + kGainOne / 2) /
+                       kGainOne;
+    return static_cast<uint32_t>(v < 255u * 255u ? v : 255u * 255u);
+}
+
+// B, G, R in the low three bytes. All but a row's last pixel are written
+// with one 4-byte store whose fourth byte the next pixel overwrites.
+inline void storePixel(uint8_t* o, uint32_t bgr, bool lastInRow) {
+    if (__builtin_expect(lastInRow, 0)) {
+        o[0] = static_cast<uint8_t>(bgr);
+        o[1] = static_cast<uint8_t>(bgr >> 8);
+        o[2] = static_cast<uint8_t>(bgr >> 16);
+    } else {
+        std::memcpy(o, &bgr, 4);
+    }
+}
+
+struct Sources {
+    const uint8_t* base[2];  // frame, level buffer
+    size_t stride[2];
+};
+
+inline const uint8_t* tapBlock(const SampleTap& t, const Sources& s, size_t* stride) {
+    const unsigned which = (t.where >> 29) & 1u;  // SampleTap::kLevels
+    *stride = s.stride[which];
+    return s.base[which] + (t.where & SampleTap::kOffsetMask);
+}
+
+}  // namespace kernel
+}  // namespace stitcher
+#endif
+
+HWY_BEFORE_NAMESPACE();
+namespace stitcher {
+namespace HWY_NAMESPACE {
+
+#if HWY_TARGET == HWY_SCALAR
+
+// Three 16-bit lanes in a 64-bit word.
+inline uint64_t spread(uint32_t t) {
+    return (t & 0xFFu) | (static_cast<uint64_t>(t & 0xFF00u) << 8) | (static_cast<uint64_t>(t & 0xFF0000u) << 16);
+}
+
+inline uint32_t load32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+template <bool kGains>
+void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
+                 uint8_t* out) {
+    const SampleTap* tap = band.taps.data();
+    for (int c0 = 0; c0 < table.outWidth; c0 += kTileColumns) {
+        const int c1 = c0 + kTileColumns < table.outWidth ? c0 + kTileColumns : table.outWidth;
+        for (int row = band.row0; row < band.row1; ++row) {
+            uint8_t* o = out + static_cast<size_t>(row) * table.outStride + static_cast<size_t>(c0) * 3;
+            for (int col = c0; col < c1; ++col, o += 3) {
+                uint64_t acc[2] = {0, 0};
+                for (;;) {
+                    const SampleTap& t = *tap++;
+                    size_t s;
+                    const uint8_t* p = kernel::tapBlock(t, src, &s);
+                    const uint32_t w = t.weights;
+                    const uint64_t sum = spread(load32(p)) * (w & 0xFF) + spread(load32(p + 2) >> 8) * ((w >> 8) & 0xFF) +
+                                         spread(load32(p + s)) * ((w >> 16) & 0xFF) +
+                                         spread(load32(p + s + 2) >> 8) * (w >> 24);
+                    acc[kGains && (t.where & SampleTap::kLens1) ? 1 : 0] += sum;
+                    if (t.where & SampleTap::kLast) break;
+                }
+                uint32_t bgr = 0;
+                for (int k = 0; k < 3; ++k) {
+                    uint32_t v = static_cast<uint32_t>(acc[0] >> (16 * k)) & 0xFFFF;
+                    if (kGains)
+                        v = kernel::applyGains(v, static_cast<uint32_t>(acc[1] >> (16 * k)) & 0xFFFF, gains.q[0][k],
+                                               gains.q[1][k]);
+                    bgr |= kernel::div255(v) << (8 * k);
+                }
+                kernel::storePixel(o, bgr, col == table.outWidth - 1);
+            }
+        }
+    }
+}
+
+#else
+
+namespace hn = hwy::HWY_NAMESPACE;
+
+template <bool kGains>
+void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
+                 uint8_t* out) {
+    const hn::Full128<uint16_t> d16;
+    const hn::Full128<uint8_t> d8;
+    const hn::Full128<uint32_t> d32;
+    const hn::Full64<uint8_t> d8x8;
+    // Weight bytes 0..3 spread to 16-bit lanes: the top row holds texel 0 in
+    // lanes 0-2 and texel 1 in lanes 3-5; the bottom row, read two bytes
+    // early, texel 0 in lanes 2-4 and texel 1 in lanes 5-7.
+    alignas(16) static const uint8_t kTop[16] = {0, 0x80, 0, 0x80, 0, 0x80, 1, 0x80,
+                                                 1, 0x80, 1, 0x80, 0x80, 0x80, 0x80, 0x80};
+    alignas(16) static const uint8_t kBottom[16] = {0x80, 0x80, 0x80, 0x80, 2, 0x80, 2, 0x80,
+                                                    2, 0x80, 3, 0x80, 3, 0x80, 3, 0x80};
+    const auto topIndex = hn::Load(d8, kTop);
+    const auto bottomIndex = hn::Load(d8, kBottom);
+    const auto half = hn::Set(d16, 128);
+    alignas(16) uint32_t g0[4] = {gains.q[0][0], gains.q[0][1], gains.q[0][2], 0};
+    alignas(16) uint32_t g1[4] = {gains.q[1][0], gains.q[1][1], gains.q[1][2], 0};
+    const auto gain0 = hn::Load(d32, g0);
+    const auto gain1 = hn::Load(d32, g1);
+
+    const SampleTap* tap = band.taps.data();
+    for (int c0 = 0; c0 < table.outWidth; c0 += kTileColumns) {
+        const int c1 = c0 + kTileColumns < table.outWidth ? c0 + kTileColumns : table.outWidth;
+        for (int row = band.row0; row < band.row1; ++row) {
+            uint8_t* o = out + static_cast<size_t>(row) * table.outStride + static_cast<size_t>(c0) * 3;
+            for (int col = c0; col < c1; ++col, o += 3) {
+                auto top0 = hn::Zero(d16), bottom0 = hn::Zero(d16);
+                auto top1 = hn::Zero(d16), bottom1 = hn::Zero(d16);
+                for (;;) {
+                    const SampleTap& t = *tap++;
+                    size_t s;
+                    const uint8_t* p = kernel::tapBlock(t, src, &s);
+                    const auto weights = hn::BitCast(d8, hn::Set(d32, t.weights));
+                    const auto top = hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p)),
+                                             hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIndex)));
+                    const auto bottom = hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p + s - 2)),
+                                                hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIndex)));
+                    if (kGains) {
+                        const auto lens1 = hn::Set(d16, (t.where & SampleTap::kLens1) ? 0xFFFF : 0);
+                        top0 = hn::Add(top0, hn::AndNot(lens1, top));
+                        bottom0 = hn::Add(bottom0, hn::AndNot(lens1, bottom));
+                        top1 = hn::Add(top1, hn::And(lens1, top));
+                        bottom1 = hn::Add(bottom1, hn::And(lens1, bottom));
+                    } else {
+                        top0 = hn::Add(top0, top);
+                        bottom0 = hn::Add(bottom0, bottom);
+                    }
+                    if (t.where & SampleTap::kLast) break;
+                }
+                // Lanes 0-2: the pixel's B, G, R sums.
+                const auto sum = hn::Add(hn::Add(top0, hn::ShiftRightLanes<3>(d16, top0)),
+                                   hn::Add(hn::ShiftRightLanes<2>(d16, bottom0), hn::ShiftRightLanes<5>(d16, bottom0)));
+                if (kGains) {
+                    const auto sum1 =
+                        hn::Add(hn::Add(top1, hn::ShiftRightLanes<3>(d16, top1)),
+                                hn::Add(hn::ShiftRightLanes<2>(d16, bottom1), hn::ShiftRightLanes<5>(d16, bottom1)));
+                    const hn::Half<decltype(d16)> d16h;
+                    auto v = hn::Add(hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, sum)), gain0),
+                                     hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, sum1)), gain1));
+                    v = hn::ShiftRight<12>(hn::Add(v, hn::Set(d32, kGainOne / 2)));
+                    v = hn::Add(hn::Min(v, hn::Set(d32, 255u * 255u)), hn::Set(d32, 128u));
+                    v = hn::ShiftRight<8>(hn::Add(v, hn::ShiftRight<8>(v)));
+                    const auto bytes = hn::DemoteTo(hn::Full32<uint8_t>(), hn::BitCast(hn::Full128<int32_t>(), v));
+                    const uint32_t bgr = hn::GetLane(hn::BitCast(hn::Full32<uint32_t>(), bytes));
+                    kernel::storePixel(o, bgr, col == table.outWidth - 1);
+                    continue;
+                }
+                const auto t8 = hn::Add(sum, half);
+                const auto q = hn::ShiftRight<8>(hn::Add(t8, hn::ShiftRight<8>(t8)));
+                const auto bytes = hn::DemoteTo(d8x8, hn::BitCast(hn::Full128<int16_t>(), q));
+                const uint32_t bgr = hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes));
+                kernel::storePixel(o, bgr, col == table.outWidth - 1);
+            }
+        }
+    }
+}
+
+#endif
+
+void SampleBandImpl(const SampleTable& table, const TableBand& band, const uint8_t* frame, const uint8_t* levels,
+                    const LensGains& gains, uint8_t* out) {
+    const kernel::Sources src = {{frame, levels}, {table.frameStride, table.levelStride}};
+    if (gains.unity)
+        sampleTiles<false>(table, band, src, gains, out);
+    else
+        sampleTiles<true>(table, band, src, gains, out);
+    const size_t rowBytes = static_cast<size_t>(table.outWidth) * 3;
+    if (table.outStride > rowBytes)
+        for (int row = band.row0; row < band.row1; ++row)
+            std::memset(out + static_cast<size_t>(row) * table.outStride + rowBytes, 0, table.outStride - rowBytes);
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace stitcher
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace stitcher {
+
+HWY_EXPORT(SampleBandImpl);
+
+void sampleBand(const SampleTable& table, const TableBand& band, const uint8_t* frame, const uint8_t* levels,
+                const LensGains& gains, uint8_t* out) {
+    HWY_DYNAMIC_DISPATCH(SampleBandImpl)(table, band, frame, levels, gains, out);
+}
+
+}  // namespace stitcher
+#endif
