@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "SampleKernel.h"
 #include "WorkerPool.h"
 
 namespace stitcher {
@@ -16,19 +17,10 @@ struct Plane {
     size_t stride;
 };
 
-// Two source rows into one destination row at exactly half the width.
-void halveRow(const uint8_t* a, const uint8_t* b, int width, uint8_t* out) {
-    for (int x = 0; x < width; ++x) {
-        const uint8_t* p = a + static_cast<size_t>(x) * 6;
-        const uint8_t* q = b + static_cast<size_t>(x) * 6;
-        uint8_t* o = out + static_cast<size_t>(x) * 3;
-        for (int c = 0; c < 3; ++c) o[c] = static_cast<uint8_t>((p[c] + p[c + 3] + q[c] + q[c + 3] + 2) >> 2);
-    }
-}
-
 // Any ratio: each texel from the two nearest source texels each way.
-void resampleRow(const uint8_t* a, const uint8_t* b, unsigned fy, const LevelResample& r, int width, uint8_t* out) {
-    for (int x = 0; x < width; ++x) {
+void resampleRow(const uint8_t* a, const uint8_t* b, unsigned fy, const LevelResample& r, int x0, int x1,
+                 uint8_t* out) {
+    for (int x = x0; x < x1; ++x) {
         const uint8_t* a0 = a + static_cast<size_t>(r.srcX0[x]) * 3;
         const uint8_t* a1 = a + static_cast<size_t>(r.srcX1[x]) * 3;
         const uint8_t* b0 = b + static_cast<size_t>(r.srcX0[x]) * 3;
@@ -74,15 +66,15 @@ void makeFrameLevels(const SampleTable& table, const uint8_t* frame, uint8_t* le
             const int y0 = static_cast<int>(item) * kRowsPerItem;
             const int y1 = std::min(level.height, y0 + kRowsPerItem);
             for (int y = y0; y < y1; ++y) {
+                const int x0 = level.rowBegin[y], x1 = level.rowEnd[y];
+                if (x0 >= x1) continue;
                 uint8_t* out = dst + y * stride;
-                if (r.halves) {
-                    halveRow(src.data + static_cast<size_t>(2 * y) * src.stride,
-                             src.data + static_cast<size_t>(2 * y + 1) * src.stride, level.width, out);
-                } else {
-                    resampleRow(src.data + static_cast<size_t>(r.srcY0[y]) * src.stride,
-                                src.data + static_cast<size_t>(r.srcY1[y]) * src.stride, r.fracY[y], r, level.width,
-                                out);
-                }
+                const uint8_t* a = src.data + static_cast<size_t>(r.srcY0[y]) * src.stride;
+                const uint8_t* b = src.data + static_cast<size_t>(r.srcY1[y]) * src.stride;
+                if (r.halves)
+                    halveRow(a, b, x0, x1, out);
+                else
+                    resampleRow(a, b, r.fracY[y], r, x0, x1, out);
             }
         });
         padLevel(level, dst, stride);

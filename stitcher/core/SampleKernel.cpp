@@ -43,6 +43,19 @@ inline void storePixel(uint8_t* o, uint32_t bgr, bool lastInRow) {
     }
 }
 
+// One byte of a level made by halving: the rounded average of a 2 x 2 block.
+inline uint8_t halveByte(unsigned a0, unsigned a1, unsigned b0, unsigned b1) {
+    return static_cast<uint8_t>((a0 + a1 + b0 + b1 + 2) >> 2);
+}
+
+inline void halveRange(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
+    for (int x = x0; x < x1; ++x)
+        for (int c = 0; c < 3; ++c) {
+            const size_t i = static_cast<size_t>(x) * 6 + c;
+            out[static_cast<size_t>(x) * 3 + c] = halveByte(a[i], a[i + 3], b[i], b[i + 3]);
+        }
+}
+
 struct Sources {
     const uint8_t* base[2];  // frame, level buffer
     size_t stride[2];
@@ -110,9 +123,48 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
     }
 }
 
+void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
+    kernel::halveRange(a, b, x0, x1, out);
+}
+
 #else
 
 namespace hn = hwy::HWY_NAMESPACE;
+
+// Four texels at a time: 24 bytes of each source row in, 12 bytes out.
+void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
+    const hn::Full128<uint8_t> d8;
+    const hn::Full64<uint8_t> d8x8;
+    const hn::Full128<uint16_t> d16;
+    const hn::Full128<int16_t> di16;
+    // Bytes 0-7 hold the sums for source bytes 0-7, bytes 8-15 those for 8-15,
+    // of which each output texel takes the first three of every six.
+    alignas(16) static const uint8_t kFirst[16] = {0, 1, 2, 6, 7, 8, 12, 13, 14, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+    alignas(16) static const uint8_t kSecond[16] = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 2, 3, 4, 0x80, 0x80, 0x80, 0x80};
+    const auto first = hn::Load(d8, kFirst), second = hn::Load(d8, kSecond);
+    const auto two = hn::Set(d16, 2);
+    int x = x0;
+    // The 16-byte store writes 4 bytes past the 12: leave the last group to the scalar code.
+    for (; x + 6 <= x1; x += 4) {
+        const size_t i = static_cast<size_t>(x) * 6;
+        // Column sums of the two rows, source bytes 0-7, 8-15, 16-23.
+        const auto s0 = hn::Add(hn::PromoteTo(d16, hn::LoadU(d8x8, a + i)), hn::PromoteTo(d16, hn::LoadU(d8x8, b + i)));
+        const auto s1 = hn::Add(hn::PromoteTo(d16, hn::LoadU(d8x8, a + i + 8)), hn::PromoteTo(d16, hn::LoadU(d8x8, b + i + 8)));
+        const auto s2 = hn::Add(hn::PromoteTo(d16, hn::LoadU(d8x8, a + i + 16)), hn::PromoteTo(d16, hn::LoadU(d8x8, b + i + 16)));
+        // Each plus the same channel of the next texel, three bytes on.
+        const auto t0 = hn::Add(s0, hn::CombineShiftRightBytes<6>(d16, s1, s0));
+        const auto t1 = hn::Add(s1, hn::CombineShiftRightBytes<6>(d16, s2, s1));
+        const auto t2 = hn::Add(s2, hn::ShiftRightLanes<3>(d16, s2));
+        const auto q0 = hn::DemoteTo(d8x8, hn::BitCast(di16, hn::ShiftRight<2>(hn::Add(t0, two))));
+        const auto q1 = hn::DemoteTo(d8x8, hn::BitCast(di16, hn::ShiftRight<2>(hn::Add(t1, two))));
+        const auto q2 = hn::DemoteTo(d8x8, hn::BitCast(di16, hn::ShiftRight<2>(hn::Add(t2, two))));
+        const auto q01 = hn::Combine(d8, q1, q0);
+        const auto q2x = hn::Combine(d8, q2, q2);
+        hn::StoreU(hn::Or(hn::TableLookupBytesOr0(q01, first), hn::TableLookupBytesOr0(q2x, second)), d8,
+                   out + static_cast<size_t>(x) * 3);
+    }
+    kernel::halveRange(a, b, x, x1, out);
+}
 
 template <bool kGains>
 void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
@@ -216,6 +268,11 @@ HWY_AFTER_NAMESPACE();
 namespace stitcher {
 
 HWY_EXPORT(SampleBandImpl);
+HWY_EXPORT(HalveRowImpl);
+
+void halveRow(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
+    HWY_DYNAMIC_DISPATCH(HalveRowImpl)(a, b, x0, x1, out);
+}
 
 void sampleBand(const SampleTable& table, const TableBand& band, const uint8_t* frame, const uint8_t* levels,
                 const LensGains& gains, uint8_t* out) {

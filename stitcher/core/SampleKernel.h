@@ -1,5 +1,5 @@
-// The CPU engine's per-frame work: output pixels from a sample table, in
-// fixed point.
+// The CPU engine's per-frame work, in fixed point: output pixels from a
+// sample table, and the frame's prefiltered levels.
 #pragma once
 
 #include <cstdint>
@@ -20,5 +20,9 @@ struct LensGains {
 // padding bytes zeroed). `levels` is the level buffer made for this frame.
 void sampleBand(const SampleTable& table, const TableBand& band, const uint8_t* frame, const uint8_t* levels,
                 const LensGains& gains, uint8_t* out);
+
+// Texels [x0, x1) of a level row at half the width of its source rows `a`
+// and `b`: each the average of a 2 x 2 block.
+void halveRow(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out);
 
 }  // namespace stitcher

@@ -425,6 +425,48 @@ void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, T
     band->taps.assign(taps.begin(), taps.end());
 }
 
+// Which texels of each made level the table reads, and so which texels of
+// the levels above go into them.
+void markNeededTexels(SampleTable* table) {
+    std::vector<FrameLevel>& levels = table->levels;
+    for (size_t l = 1; l < levels.size(); ++l) {
+        FrameLevel& level = levels[l];
+        const bool whole = level.width < 2 || level.height < 2;  // padded: made whole
+        level.rowBegin.assign(level.height, whole ? 0 : level.width);
+        level.rowEnd.assign(level.height, whole ? level.width : 0);
+    }
+    auto mark = [](FrameLevel& level, int row, int c0, int c1) {
+        row = std::clamp(row, 0, level.height - 1);
+        level.rowBegin[row] = std::min(level.rowBegin[row], std::max(c0, 0));
+        level.rowEnd[row] = std::max(level.rowEnd[row], std::min(c1, level.width));
+    };
+    for (const TableBand& band : table->bands)
+        for (const SampleTap& tap : band.taps) {
+            if (!(tap.where & SampleTap::kLevels)) continue;
+            const size_t offset = tap.where & SampleTap::kOffsetMask;
+            const int row = static_cast<int>(offset / table->levelStride);
+            const size_t column = offset % table->levelStride;
+            for (size_t l = 1; l < levels.size(); ++l) {
+                FrameLevel& level = levels[l];
+                if (column < level.origin || column >= level.origin + static_cast<size_t>(level.storedWidth) * 3)
+                    continue;
+                const int c = static_cast<int>((column - level.origin) / 3);
+                mark(level, row, c, c + 2);
+                mark(level, row + 1, c, c + 2);
+            }
+        }
+    for (size_t l = levels.size() - 1; l >= 2; --l) {
+        const FrameLevel& level = levels[l];
+        FrameLevel& above = levels[l - 1];
+        const LevelResample& r = level.fromAbove;
+        for (int y = 0; y < level.height; ++y) {
+            if (level.rowBegin[y] >= level.rowEnd[y]) continue;
+            const int c0 = r.srcX0[level.rowBegin[y]], c1 = r.srcX1[level.rowEnd[y] - 1] + 1;
+            for (int sy = r.srcY0[y]; sy <= r.srcY1[y]; ++sy) mark(above, sy, c0, c1);
+        }
+    }
+}
+
 }  // namespace
 
 size_t SampleTable::tapCount() const {
@@ -495,6 +537,7 @@ bool buildSampleTable(const EngineSpec& spec, WorkerPool& pool, SampleTable* tab
         band.row1 = std::min(H, band.row0 + kBandRows);
         buildBand(pass, *table, lastLevel, &band);
     });
+    markNeededTexels(table);
     return true;
 }
 

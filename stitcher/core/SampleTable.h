@@ -59,6 +59,9 @@ struct FrameLevel {
     bool inLevelBuffer = false;             // else the caller's frame
     size_t origin = 0;                      // byte offset of its first texel
     LevelResample fromAbove;                // levels > 0
+    // Per texel row, the columns [begin, end) that the table reads, directly
+    // or through the levels below: only those are made per frame.
+    std::vector<int32_t> rowBegin, rowEnd;
 };
 
 // Pixels are listed by tiles of this many columns across a band, and
