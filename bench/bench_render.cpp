@@ -1,29 +1,38 @@
 // Frame cost of the stitch stage against FFmpeg's v360 filter doing the same
 // dual-fisheye to equirectangular conversion (bilinear), at two output sizes,
-// on one 2880 x 1440 frame: the CPU engine and v360 each on one thread and on
-// all threads (wall seconds per frame, and the ratio), with the GL renderer
-// beside them. Run under an X display for the GL figures (xvfb-run -a with
-// LIBGL_ALWAYS_SOFTWARE=1 for llvmpipe); without one they are left out.
+// on one 2880 x 1440 BGR frame: the CPU engine and v360 (a filter graph in
+// this process, BGR in and out, so with the conversions to and from its
+// planar format) each on one thread and on all threads, timed in turns, the
+// best of a few runs each; wall and CPU seconds per frame and their ratios.
+// The GL renderer's figure is printed beside them when there is an X display
+// (xvfb-run -a with LIBGL_ALWAYS_SOFTWARE=1 for llvmpipe).
 //
 //   bench_render [frames] [repetitions]
 #include <GL/glew.h>
 #include <GLFW/glfw3.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <iostream>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "CpuEngine.h"
 #include "DualSpherecastNew.h"
+
+extern "C" {
+#include <libavfilter/avfilter.h>
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
+}
 
 namespace {
 
@@ -69,12 +78,6 @@ public:
 private:
     int saved_ = -1;
 };
-
-double childCpuSeconds() {
-    rusage u;
-    getrusage(RUSAGE_CHILDREN, &u);
-    return u.ru_utime.tv_sec + u.ru_utime.tv_usec * 1e-6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec * 1e-6;
-}
 
 // Two textured discs on black, like a dual-fisheye frame.
 std::vector<uint8_t> makeFrame() {
@@ -167,9 +170,26 @@ Result timeRenderer(int size, std::vector<uint8_t>& frame, int frames, Phases* p
     return res;
 }
 
-// stitch() per frame of the CPU engine on `threads` threads (0: all cores):
-// the best of `reps` runs of `frames` frames.
-Result timeCpuEngine(int size, int threads, const std::vector<uint8_t>& frame, int frames, int reps, double* setup) {
+// Best per-frame times over repeated runs: other load on the machine only
+// ever adds time.
+struct Best {
+    Result r;
+    bool any = false;
+    void add(double cpu, double wall) {
+        r.cpu = any ? std::min(r.cpu, cpu) : cpu;
+        r.wall = any ? std::min(r.wall, wall) : wall;
+        any = true;
+    }
+};
+
+template <class Step>
+void timeRun(int frames, Best* best, Step step) {
+    const double c0 = cpuSeconds(), w0 = wallSeconds();
+    for (int i = 0; i < frames; ++i) step();
+    best->add((cpuSeconds() - c0) / frames, (wallSeconds() - w0) / frames);
+}
+
+std::unique_ptr<stitcher::CpuEngine> makeEngine(int size, int threads, double* setup) {
     stitcher::EngineSpec spec;
     spec.offset = kOffset;
     spec.size = size;
@@ -177,79 +197,79 @@ Result timeCpuEngine(int size, int threads, const std::vector<uint8_t>& frame, i
     spec.frameHeight = kFrameH;
     spec.threads = threads;
     std::string error;
-    std::unique_ptr<stitcher::CpuEngine> engine;
-    {
-        QuietStdout quiet;  // the calibration model echoes its text
-        const double s0 = wallSeconds();
-        engine = stitcher::CpuEngine::create(spec, error);
-        *setup = wallSeconds() - s0;
-    }
-    Result best;
-    if (!engine) {
-        fprintf(stderr, "CPU engine: %s\n", error.c_str());
-        return best;
-    }
-    std::vector<uint8_t> out(spec.outBytes());
-    engine->stitch(frame.data(), out.data());  // warm-up
-    for (int rep = 0; rep < reps; ++rep) {
-        const double c0 = cpuSeconds(), w0 = wallSeconds();
-        for (int i = 0; i < frames; ++i) engine->stitch(frame.data(), out.data());
-        const double cpu = (cpuSeconds() - c0) / frames, wall = (wallSeconds() - w0) / frames;
-        if (rep == 0 || cpu < best.cpu) best.cpu = cpu;
-        if (rep == 0 || wall < best.wall) best.wall = wall;
-    }
-    return best;
+    QuietStdout quiet;  // the calibration model echoes its text
+    const double s0 = wallSeconds();
+    std::unique_ptr<stitcher::CpuEngine> engine = stitcher::CpuEngine::create(spec, error);
+    *setup = wallSeconds() - s0;
+    if (!engine) fprintf(stderr, "CPU engine: %s\n", error.c_str());
+    return engine;
 }
 
-// CPU time of an ffmpeg run over `count` copies of the frame, filtering on
-// `threads` threads (0: ffmpeg's default, all cores).
-double ffmpegCpu(const std::string& raw, const std::string& filter, int count, int threads, double* wall) {
-    const std::string threading =
-        threads > 0 ? " -filter_threads " + std::to_string(threads) + " -threads " + std::to_string(threads) : "";
-    const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error" + threading +
-                            " -f rawvideo -pix_fmt bgr24 -s " +
-                            std::to_string(kFrameW) + "x" + std::to_string(kFrameH) + " -stream_loop " +
-                            std::to_string(count - 1) + " -i " + raw + " -vf " + filter +
-                            " -f rawvideo -pix_fmt bgr24 -y /dev/null";
-    const double c0 = childCpuSeconds(), w0 = wallSeconds();
-    if (std::system(cmd.c_str()) != 0) {
-        fprintf(stderr, "ffmpeg failed: %s\n", cmd.c_str());
-        return -1;
+// FFmpeg's v360 as a filter graph: BGR frames in, BGR frames out.
+class V360 {
+public:
+    V360(int width, int height, int threads, const std::vector<uint8_t>& frame) {
+        graph_ = avfilter_graph_alloc();
+        in_ = av_frame_alloc();
+        out_ = av_frame_alloc();
+        if (!graph_ || !in_ || !out_) return;
+        graph_->nb_threads = threads;  // 0: one per core
+        char args[160];
+        snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1", kFrameW, kFrameH,
+                 static_cast<int>(AV_PIX_FMT_BGR24));
+        if (avfilter_graph_create_filter(&source_, avfilter_get_by_name("buffer"), "in", args, nullptr, graph_) < 0 ||
+            avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
+                                         graph_) < 0)
+            return;
+        const AVPixelFormat formats[] = {AV_PIX_FMT_BGR24, AV_PIX_FMT_NONE};
+        av_opt_set_int_list(sink_, "pix_fmts", formats, AV_PIX_FMT_NONE, AV_OPT_SEARCH_CHILDREN);
+        AVFilterInOut* outputs = avfilter_inout_alloc();
+        AVFilterInOut* inputs = avfilter_inout_alloc();
+        outputs->name = av_strdup("in");
+        outputs->filter_ctx = source_;
+        inputs->name = av_strdup("out");
+        inputs->filter_ctx = sink_;
+        const std::string filter = "v360=input=dfisheye:output=e:interp=linear:ih_fov=236:iv_fov=236:w=" +
+                                   std::to_string(width) + ":h=" + std::to_string(height);
+        const bool parsed = avfilter_graph_parse_ptr(graph_, filter.c_str(), &inputs, &outputs, nullptr) >= 0;
+        avfilter_inout_free(&inputs);
+        avfilter_inout_free(&outputs);
+        if (!parsed || avfilter_graph_config(graph_, nullptr) < 0) return;
+        in_->format = AV_PIX_FMT_BGR24;
+        in_->width = kFrameW;
+        in_->height = kFrameH;
+        if (av_frame_get_buffer(in_, 0) < 0) return;
+        for (int y = 0; y < kFrameH; ++y)
+            std::copy_n(&frame[static_cast<size_t>(y) * kFrameW * 3], kFrameW * 3, in_->data[0] + y * in_->linesize[0]);
+        ok_ = step();  // the first frame builds the filter's map
     }
-    *wall = wallSeconds() - w0;
-    return childCpuSeconds() - c0;
-}
-
-// Per-frame cost of the filter: the difference of a long and a short run
-// removes start-up and the filter's one-time map building; the same
-// difference without the filter removes reading and writing the frames.
-Result v360PerFrame(const std::string& raw, int w, int h, int frames, int threads, int reps) {
-    const std::string v360 = "v360=input=dfisheye:output=e:interp=linear:ih_fov=236:iv_fov=236:w=" +
-                             std::to_string(w) + ":h=" + std::to_string(h);
-    const std::string copy = "scale=" + std::to_string(w) + ":" + std::to_string(h) + ":flags=neighbor";
-    // Each run the best of `reps`: other load on the machine only ever adds time.
-    auto best = [&](const std::string& filter, int count, double* wall) {
-        double cpu = 0;
-        for (int rep = 0; rep < reps; ++rep) {
-            double w1 = 0;
-            const double c1 = ffmpegCpu(raw, filter, count, threads, &w1);
-            if (rep == 0 || c1 < cpu) cpu = c1;
-            if (rep == 0 || w1 < *wall) *wall = w1;
+    ~V360() {
+        av_frame_free(&in_);
+        av_frame_free(&out_);
+        avfilter_graph_free(&graph_);
+    }
+    bool ok() const { return ok_; }
+    // One frame through the graph.
+    bool step() {
+        in_->pts = pts_++;
+        if (av_buffersrc_add_frame_flags(source_, in_, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) return false;
+        bool got = false;
+        while (av_buffersink_get_frame(sink_, out_) >= 0) {
+            got = true;
+            av_frame_unref(out_);
         }
-        return cpu;
-    };
-    double wl = 0, ws = 0, cl = 0, cs = 0;
-    const double longRun = best(v360, frames + 2, &wl);
-    const double shortRun = best(v360, 2, &ws);
-    const double copyLong = best(copy, frames + 2, &cl);
-    const double copyShort = best(copy, 2, &cs);
-    Result r;
-    r.cpu = ((longRun - shortRun) - (copyLong - copyShort)) / frames;
-    r.wall = ((wl - ws) - (cl - cs)) / frames;
-    if (r.cpu < 0) r.cpu = (longRun - shortRun) / frames;
-    if (r.wall < 0) r.wall = (wl - ws) / frames;
-    return r;
-}
+        return got;
+    }
+
+private:
+    AVFilterGraph* graph_ = nullptr;
+    AVFilterContext* source_ = nullptr;
+    AVFilterContext* sink_ = nullptr;
+    AVFrame* in_ = nullptr;
+    AVFrame* out_ = nullptr;
+    int64_t pts_ = 0;
+    bool ok_ = false;
+};
 
 }  // namespace
 
@@ -257,34 +277,38 @@ int main(int argc, char** argv) {
     const int frames = argc > 1 ? std::atoi(argv[1]) : 20;
     const int reps = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     std::vector<uint8_t> frame = makeFrame();
-    char raw[] = "/tmp/bench_render_XXXXXX";
-    const int fd = mkstemp(raw);
-    if (fd < 0 || write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
-        fprintf(stderr, "cannot write the frame file\n");
-        return 1;
-    }
-    close(fd);
-
+    av_log_set_level(AV_LOG_ERROR);
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
-    printf("frame %dx%d, %d frames per measurement, best of %d; %ld CPUs; seconds per frame\n", kFrameW, kFrameH,
+    printf("frame %dx%d, %d frames per run, best of %d runs; %ld CPUs; seconds per frame\n", kFrameW, kFrameH,
            frames, reps, cores);
     int status = 0;
     for (int size : {960, 1920}) {
-        Phases ph;
-        const Result gl = timeRenderer(size, frame, frames, &ph);
         printf("\n%dx%d out\n", 2 * size, size);
         printf("  %-12s %12s %12s %12s %12s %10s %10s\n", "threads", "engine wall", "engine cpu", "v360 wall",
                "v360 cpu", "ratio wall", "ratio cpu");
         for (int threads : {1, 0}) {
             double setup = 0;
-            const Result cpu = timeCpuEngine(size, threads, frame, frames, reps, &setup);
-            const Result ff = v360PerFrame(raw, 2 * size, size, frames, threads, reps);
-            if (cpu.wall <= 0 || ff.wall <= 0) status = 1;
+            std::unique_ptr<stitcher::CpuEngine> engine = makeEngine(size, threads, &setup);
+            V360 v360(2 * size, size, threads, frame);
+            if (!engine || !v360.ok()) {
+                fprintf(stderr, "cannot time %s\n", engine ? "v360" : "the CPU engine");
+                status = 1;
+                continue;
+            }
+            std::vector<uint8_t> out(engine->spec().outBytes());
+            engine->stitch(frame.data(), out.data());  // warm-up
+            Best ours, theirs;
+            for (int rep = 0; rep < reps; ++rep) {  // in turns, so that both see the same machine
+                timeRun(frames, &ours, [&] { engine->stitch(frame.data(), out.data()); });
+                timeRun(frames, &theirs, [&] { v360.step(); });
+            }
             const std::string label = threads == 1 ? "1" : "all (" + std::to_string(cores) + ")";
             printf("  %-12s %12.4f %12.4f %12.4f %12.4f %9.2fx %9.2fx   (engine set-up %.2f s)\n", label.c_str(),
-                   cpu.wall, cpu.cpu, ff.wall, ff.cpu, cpu.wall > 0 ? ff.wall / cpu.wall : 0.0,
-                   cpu.cpu > 0 ? ff.cpu / cpu.cpu : 0.0, setup);
+                   ours.r.wall, ours.r.cpu, theirs.r.wall, theirs.r.cpu, theirs.r.wall / ours.r.wall,
+                   theirs.r.cpu / ours.r.cpu, setup);
         }
+        Phases ph;
+        const Result gl = timeRenderer(size, frame, frames, &ph);
         if (gl.wall > 0) {
             printf("  %-12s %12.4f %12.4f   (the GL renderer; llvmpipe without a GPU)\n", "gl", gl.wall, gl.cpu);
             printf("  gl phases (wall s, pipeline drained after each): upload %.4f mipmaps %.4f pass1 %.4f pass2 %.4f "
@@ -292,6 +316,5 @@ int main(int argc, char** argv) {
                    ph.upload, ph.mipmaps, ph.pass1, ph.pass2, ph.readBack, ph.pass1Bilinear);
         }
     }
-    unlink(raw);
     return status;
 }

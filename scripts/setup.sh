@@ -11,7 +11,7 @@ PKGS=(
   libglfw3-dev libglew-dev libglm-dev libgl1-mesa-dev libgl1-mesa-dri
   xvfb xauth
   ffmpeg libx264-dev
-  libhwy-dev
+  libhwy-dev libavfilter-dev
   clang libclang-rt-14-dev
 )
 

@@ -65,9 +65,10 @@ int64_t snap(double v) { return static_cast<int64_t>(std::llround(v * 256.0)); }
 
 // Rasterises every mesh of the layout in drawing order. A mesh point (x, y)
 // lands at window position (W/2 - x, y + H/2): the projection mirrors x.
-// Texel centres exactly on an edge belong to the triangle on the edge's
-// lower-x side, or for a horizontal edge its lower-y side, so that texels on
-// an edge shared by two triangles are drawn once.
+// A texel centre exactly on an edge belongs to the triangle if that is its
+// left edge (the inside at greater x) or, for a horizontal edge, its edge of
+// lower y (the inside at greater y), as the software rasteriser decides for
+// frame buffers; texels on an edge that two triangles share are drawn once.
 void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, int height, int frameWidth,
                int frameHeight, std::vector<Triangle>* triangles, std::vector<Mesh>* meshes, Coverage* cover) {
     cover->width = width;

@@ -12,6 +12,7 @@
 #include "../libspherecast/RendererTestUtil.h"
 #include "CpuEngine.h"
 #include "FisheyeSynth.h"
+#include "SampleKernel.h"
 #include "Spherecast.h"
 
 using stitcher::CpuEngine;
@@ -217,6 +218,30 @@ TEST(CpuEngineTest, GainsScaleEachLensAlone) {
         const size_t pixels = static_cast<size_t>(out.width) * out.height;
         EXPECT_GT(seen[0], pixels / 3);
         EXPECT_GT(seen[1], pixels / 3);
+    }
+}
+
+// Levels are made four texels at a time: spans of any start and length give
+// each texel the rounded average of its 2 x 2 block and write nothing else.
+TEST(CpuEngineTest, HalvedRowsAreBlockAverages) {
+    std::mt19937 random(11);
+    for (int width : {1, 4, 5, 6, 9, 10, 11, 64, 1441}) {
+        std::vector<uint8_t> a(static_cast<size_t>(width) * 6), b(a.size());
+        for (uint8_t& v : a) v = static_cast<uint8_t>(random());
+        for (uint8_t& v : b) v = static_cast<uint8_t>(random());
+        for (int x0 : {0, 1, 3}) {
+            if (x0 >= width) continue;
+            for (int x1 : {width, width - 1}) {
+                std::vector<uint8_t> out(static_cast<size_t>(width) * 3, 0xEE);
+                stitcher::halveRow(a.data(), b.data(), x0, x1, out.data());
+                for (int x = 0; x < width; ++x)
+                    for (int c = 0; c < 3; ++c) {
+                        const size_t i = static_cast<size_t>(x) * 6 + c;
+                        const int want = x < x0 || x >= x1 ? 0xEE : (a[i] + a[i + 3] + b[i] + b[i + 3] + 2) >> 2;
+                        ASSERT_EQ(out[static_cast<size_t>(x) * 3 + c], want) << width << " " << x0 << " " << x;
+                    }
+            }
+        }
     }
 }
 
