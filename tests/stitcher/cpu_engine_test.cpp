@@ -1,6 +1,7 @@
 // The CPU engine against the GL renderer on the same frames, and both against
 // the analytic truth of synthesised frames.
 #include <gtest/gtest.h>
+#include <hwy/targets.h>
 
 #include <cmath>
 #include <cstdio>
@@ -170,16 +171,36 @@ TEST(CpuEngineTest, MatchesTheRendererAndTheTruth) {
     }
 }
 
-TEST(CpuEngineTest, ThreadCountDoesNotChangeTheOutput) {
+// Calls check() once per instruction set the kernels were compiled for and
+// this machine runs, each time with only that one enabled.
+template <class Check>
+void forEachInstructionSet(Check check) {
+    for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
+        SCOPED_TRACE(hwy::TargetName(target));
+        hwy::SetSupportedTargetsForTest(target);
+        check();
+    }
+    hwy::SetSupportedTargetsForTest(0);
+}
+
+// Neither the thread count nor the instruction set changes a byte, with
+// gains or without.
+TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
     BgrImage frame(1001, 500);
     std::mt19937 random(7);
     for (uint8_t& b : frame.data) b = static_cast<uint8_t>(random());
+    const float gains[2][3] = {{1.25f, 0.9f, 1.0f}, {0.7f, 1.0f, 1.5f}};
     for (stitcher::Layout layout : {stitcher::Layout::Stitch, stitcher::Layout::Stereo}) {
         EngineSpec spec = makeSpec(layout, 151, frame.width, frame.height, 1);
         setTurnedView(&spec);
-        const std::vector<uint8_t> one = stitchCpu(spec, frame);
+        const std::vector<uint8_t> plain = stitchCpu(spec, frame), gained = stitchCpu(spec, frame, gains);
+        EXPECT_FALSE(plain == gained);
         spec.threads = 3;
-        EXPECT_TRUE(one == stitchCpu(spec, frame));
+        EXPECT_TRUE(plain == stitchCpu(spec, frame));
+        forEachInstructionSet([&] {
+            EXPECT_TRUE(plain == stitchCpu(spec, frame));
+            EXPECT_TRUE(gained == stitchCpu(spec, frame, gains));
+        });
     }
 }
 
@@ -232,14 +253,17 @@ TEST(CpuEngineTest, HalvedRowsAreBlockAverages) {
         for (int x0 : {0, 1, 3}) {
             if (x0 >= width) continue;
             for (int x1 : {width, width - 1}) {
-                std::vector<uint8_t> out(static_cast<size_t>(width) * 3, 0xEE);
-                stitcher::halveRow(a.data(), b.data(), x0, x1, out.data());
-                for (int x = 0; x < width; ++x)
-                    for (int c = 0; c < 3; ++c) {
-                        const size_t i = static_cast<size_t>(x) * 6 + c;
-                        const int want = x < x0 || x >= x1 ? 0xEE : (a[i] + a[i + 3] + b[i] + b[i + 3] + 2) >> 2;
-                        ASSERT_EQ(out[static_cast<size_t>(x) * 3 + c], want) << width << " " << x0 << " " << x;
-                    }
+                forEachInstructionSet([&] {
+                    std::vector<uint8_t> out(static_cast<size_t>(width) * 3, 0xEE);
+                    stitcher::halveRow(a.data(), b.data(), x0, x1, out.data());
+                    for (int x = 0; x < width; ++x)
+                        for (int c = 0; c < 3; ++c) {
+                            const size_t i = static_cast<size_t>(x) * 6 + c;
+                            const int want =
+                                x < x0 || x >= x1 ? 0xEE : (a[i] + a[i + 3] + b[i] + b[i + 3] + 2) >> 2;
+                            ASSERT_EQ(out[static_cast<size_t>(x) * 3 + c], want) << width << " " << x0 << " " << x;
+                        }
+                });
             }
         }
     }
