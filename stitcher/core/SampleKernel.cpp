@@ -15,6 +15,8 @@
 
 #ifndef STITCHER_SAMPLE_KERNEL_SHARED
 #define STITCHER_SAMPLE_KERNEL_SHARED
+// The per-pixel work is written as lambdas; they belong inside the loops.
+#define KERNEL_INLINE_LAMBDA __attribute__((always_inline))
 namespace stitcher {
 namespace kernel {
 
@@ -75,6 +77,20 @@ HWY_BEFORE_NAMESPACE();
 namespace stitcher {
 namespace HWY_NAMESPACE {
 
+// Calls pixel(o, lastInRow) for the band's pixels in the order the table
+// lists them, o pointing at the pixel's first output byte.
+template <class Pixel>
+HWY_INLINE void forEachPixel(const SampleTable& table, const TableBand& band, uint8_t* out, Pixel pixel) {
+    for (int c0 = 0; c0 < table.outWidth; c0 += kTileColumns) {
+        const int c1 = c0 + kTileColumns < table.outWidth ? c0 + kTileColumns : table.outWidth;
+        for (int row = band.row0; row < band.row1; ++row) {
+            uint8_t* o = out + static_cast<size_t>(row) * table.outStride + static_cast<size_t>(c0) * 3;
+            for (int col = c0; col < c1; ++col, o += 3) pixel(o, col == table.outWidth - 1);
+        }
+    }
+}
+
+
 #if HWY_TARGET == HWY_SCALAR
 
 // Three 16-bit lanes in a 64-bit word.
@@ -92,35 +108,29 @@ template <bool kGains>
 void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
                  uint8_t* out) {
     const SampleTap* tap = band.taps.data();
-    for (int c0 = 0; c0 < table.outWidth; c0 += kTileColumns) {
-        const int c1 = c0 + kTileColumns < table.outWidth ? c0 + kTileColumns : table.outWidth;
-        for (int row = band.row0; row < band.row1; ++row) {
-            uint8_t* o = out + static_cast<size_t>(row) * table.outStride + static_cast<size_t>(c0) * 3;
-            for (int col = c0; col < c1; ++col, o += 3) {
-                uint64_t acc[2] = {0, 0};
-                for (;;) {
-                    const SampleTap& t = *tap++;
-                    size_t s;
-                    const uint8_t* p = kernel::tapBlock(t, src, &s);
-                    const uint32_t w = t.weights;
-                    const uint64_t sum = spread(load32(p)) * (w & 0xFF) + spread(load32(p + 2) >> 8) * ((w >> 8) & 0xFF) +
-                                         spread(load32(p + s)) * ((w >> 16) & 0xFF) +
-                                         spread(load32(p + s + 2) >> 8) * (w >> 24);
-                    acc[kGains && (t.where & SampleTap::kLens1) ? 1 : 0] += sum;
-                    if (t.where & SampleTap::kLast) break;
-                }
-                uint32_t bgr = 0;
-                for (int k = 0; k < 3; ++k) {
-                    uint32_t v = static_cast<uint32_t>(acc[0] >> (16 * k)) & 0xFFFF;
-                    if (kGains)
-                        v = kernel::applyGains(v, static_cast<uint32_t>(acc[1] >> (16 * k)) & 0xFFFF, gains.q[0][k],
-                                               gains.q[1][k]);
-                    bgr |= kernel::div255(v) << (8 * k);
-                }
-                kernel::storePixel(o, bgr, col == table.outWidth - 1);
-            }
+    forEachPixel(table, band, out, [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        uint64_t acc[2] = {0, 0};
+        for (;;) {
+            const SampleTap& t = *tap++;
+            size_t s;
+            const uint8_t* p = kernel::tapBlock(t, src, &s);
+            const uint32_t w = t.weights;
+            const uint64_t sum = spread(load32(p)) * (w & 0xFF) + spread(load32(p + 2) >> 8) * ((w >> 8) & 0xFF) +
+                                 spread(load32(p + s)) * ((w >> 16) & 0xFF) +
+                                 spread(load32(p + s + 2) >> 8) * (w >> 24);
+            acc[kGains && (t.where & SampleTap::kLens1) ? 1 : 0] += sum;
+            if (t.where & SampleTap::kLast) break;
         }
-    }
+        uint32_t bgr = 0;
+        for (int k = 0; k < 3; ++k) {
+            uint32_t v = static_cast<uint32_t>(acc[0] >> (16 * k)) & 0xFFFF;
+            if (kGains)
+                v = kernel::applyGains(v, static_cast<uint32_t>(acc[1] >> (16 * k)) & 0xFFFF, gains.q[0][k],
+                                       gains.q[1][k]);
+            bgr |= kernel::div255(v) << (8 * k);
+        }
+        kernel::storePixel(o, bgr, lastInRow);
+    });
 }
 
 void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
@@ -188,61 +198,57 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
     const auto gain0 = hn::Load(d32, g0);
     const auto gain1 = hn::Load(d32, g1);
 
+    // Lanes 0-2 of the result: the B, G, R sums of a pixel's weighted rows.
+    const auto rowSums = [&](decltype(hn::Zero(d16)) top, decltype(hn::Zero(d16)) bottom) {
+        return hn::Add(hn::Add(top, hn::ShiftRightLanes<3>(d16, top)),
+                       hn::Add(hn::ShiftRightLanes<2>(d16, bottom), hn::ShiftRightLanes<5>(d16, bottom)));
+    };
+
     const SampleTap* tap = band.taps.data();
-    for (int c0 = 0; c0 < table.outWidth; c0 += kTileColumns) {
-        const int c1 = c0 + kTileColumns < table.outWidth ? c0 + kTileColumns : table.outWidth;
-        for (int row = band.row0; row < band.row1; ++row) {
-            uint8_t* o = out + static_cast<size_t>(row) * table.outStride + static_cast<size_t>(c0) * 3;
-            for (int col = c0; col < c1; ++col, o += 3) {
-                auto top0 = hn::Zero(d16), bottom0 = hn::Zero(d16);
-                auto top1 = hn::Zero(d16), bottom1 = hn::Zero(d16);
-                for (;;) {
-                    const SampleTap& t = *tap++;
-                    size_t s;
-                    const uint8_t* p = kernel::tapBlock(t, src, &s);
-                    const auto weights = hn::BitCast(d8, hn::Set(d32, t.weights));
-                    const auto top = hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p)),
-                                             hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIndex)));
-                    const auto bottom = hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p + s - 2)),
-                                                hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIndex)));
-                    if (kGains) {
-                        const auto lens1 = hn::Set(d16, (t.where & SampleTap::kLens1) ? 0xFFFF : 0);
-                        top0 = hn::Add(top0, hn::AndNot(lens1, top));
-                        bottom0 = hn::Add(bottom0, hn::AndNot(lens1, bottom));
-                        top1 = hn::Add(top1, hn::And(lens1, top));
-                        bottom1 = hn::Add(bottom1, hn::And(lens1, bottom));
-                    } else {
-                        top0 = hn::Add(top0, top);
-                        bottom0 = hn::Add(bottom0, bottom);
-                    }
-                    if (t.where & SampleTap::kLast) break;
-                }
-                // Lanes 0-2: the pixel's B, G, R sums.
-                const auto sum = hn::Add(hn::Add(top0, hn::ShiftRightLanes<3>(d16, top0)),
-                                   hn::Add(hn::ShiftRightLanes<2>(d16, bottom0), hn::ShiftRightLanes<5>(d16, bottom0)));
-                if (kGains) {
-                    const auto sum1 =
-                        hn::Add(hn::Add(top1, hn::ShiftRightLanes<3>(d16, top1)),
-                                hn::Add(hn::ShiftRightLanes<2>(d16, bottom1), hn::ShiftRightLanes<5>(d16, bottom1)));
-                    const hn::Half<decltype(d16)> d16h;
-                    auto v = hn::Add(hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, sum)), gain0),
-                                     hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, sum1)), gain1));
-                    v = hn::ShiftRight<12>(hn::Add(v, hn::Set(d32, kGainOne / 2)));
-                    v = hn::Add(hn::Min(v, hn::Set(d32, 255u * 255u)), hn::Set(d32, 128u));
-                    v = hn::ShiftRight<8>(hn::Add(v, hn::ShiftRight<8>(v)));
-                    const auto bytes = hn::DemoteTo(hn::Full32<uint8_t>(), hn::BitCast(hn::Full128<int32_t>(), v));
-                    const uint32_t bgr = hn::GetLane(hn::BitCast(hn::Full32<uint32_t>(), bytes));
-                    kernel::storePixel(o, bgr, col == table.outWidth - 1);
-                    continue;
-                }
-                const auto t8 = hn::Add(sum, half);
-                const auto q = hn::ShiftRight<8>(hn::Add(t8, hn::ShiftRight<8>(t8)));
-                const auto bytes = hn::DemoteTo(d8x8, hn::BitCast(hn::Full128<int16_t>(), q));
-                const uint32_t bgr = hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes));
-                kernel::storePixel(o, bgr, col == table.outWidth - 1);
+    forEachPixel(table, band, out, [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        auto top0 = hn::Zero(d16), bottom0 = hn::Zero(d16);
+        auto top1 = hn::Zero(d16), bottom1 = hn::Zero(d16);
+        for (;;) {
+            const SampleTap& t = *tap++;
+            size_t s;
+            const uint8_t* p = kernel::tapBlock(t, src, &s);
+            const auto weights = hn::BitCast(d8, hn::Set(d32, t.weights));
+            const auto top = hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p)),
+                                     hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIndex)));
+            const auto bottom = hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p + s - 2)),
+                                        hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIndex)));
+            if (kGains) {
+                const auto lens1 = hn::Set(d16, (t.where & SampleTap::kLens1) ? 0xFFFF : 0);
+                top0 = hn::Add(top0, hn::AndNot(lens1, top));
+                bottom0 = hn::Add(bottom0, hn::AndNot(lens1, bottom));
+                top1 = hn::Add(top1, hn::And(lens1, top));
+                bottom1 = hn::Add(bottom1, hn::And(lens1, bottom));
+            } else {
+                top0 = hn::Add(top0, top);
+                bottom0 = hn::Add(bottom0, bottom);
             }
+            if (t.where & SampleTap::kLast) break;
         }
-    }
+        const auto sum = rowSums(top0, bottom0);
+        if (kGains) {
+            const auto sum1 = rowSums(top1, bottom1);
+            const hn::Half<decltype(d16)> d16h;
+            auto v = hn::Add(hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, sum)), gain0),
+                             hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, sum1)), gain1));
+            v = hn::ShiftRight<12>(hn::Add(v, hn::Set(d32, kGainOne / 2)));
+            v = hn::Add(hn::Min(v, hn::Set(d32, 255u * 255u)), hn::Set(d32, 128u));
+            v = hn::ShiftRight<8>(hn::Add(v, hn::ShiftRight<8>(v)));
+            const auto bytes = hn::DemoteTo(hn::Full32<uint8_t>(), hn::BitCast(hn::Full128<int32_t>(), v));
+            const uint32_t bgr = hn::GetLane(hn::BitCast(hn::Full32<uint32_t>(), bytes));
+            kernel::storePixel(o, bgr, lastInRow);
+            return;
+        }
+        const auto t8 = hn::Add(sum, half);
+        const auto q = hn::ShiftRight<8>(hn::Add(t8, hn::ShiftRight<8>(t8)));
+        const auto bytes = hn::DemoteTo(d8x8, hn::BitCast(hn::Full128<int16_t>(), q));
+        const uint32_t bgr = hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes));
+        kernel::storePixel(o, bgr, lastInRow);
+    });
 }
 
 #endif
