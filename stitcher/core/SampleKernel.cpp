@@ -33,6 +33,9 @@ inline uint32_t applyGains(uint32_t share0, uint32_t share1, uint32_t gain0, uin
     return static_cast<uint32_t>(v < 255u * 255u ? v : 255u * 255u);
 }
 
+// The lens of a tap, 0 or 1.
+inline unsigned tapLens(const SampleTap& t) { return (t.where >> 30) & 1u; }
+
 // B, G, R in the low three bytes. All but a row's last pixel are written
 // with one 4-byte store whose fourth byte the next pixel overwrites.
 inline void storePixel(uint8_t* o, uint32_t bgr, bool lastInRow) {
@@ -90,7 +93,6 @@ HWY_INLINE void forEachPixel(const SampleTable& table, const TableBand& band, ui
     }
 }
 
-
 #if HWY_TARGET == HWY_SCALAR
 
 // Three 16-bit lanes in a 64-bit word.
@@ -109,23 +111,30 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
                  uint8_t* out) {
     const SampleTap* tap = band.taps.data();
     forEachPixel(table, band, out, [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
-        uint64_t acc[2] = {0, 0};
+        // One running sum; with gains, lens 0's part is set aside where lens 1's taps begin.
+        uint64_t acc = 0, lens0 = 0;
+        unsigned lens = 0;
         for (;;) {
             const SampleTap& t = *tap++;
+            if (kGains && kernel::tapLens(t) != lens) {
+                lens0 = acc;
+                acc = 0;
+                lens = 1;
+            }
             size_t s;
             const uint8_t* p = kernel::tapBlock(t, src, &s);
             const uint32_t w = t.weights;
-            const uint64_t sum = spread(load32(p)) * (w & 0xFF) + spread(load32(p + 2) >> 8) * ((w >> 8) & 0xFF) +
-                                 spread(load32(p + s)) * ((w >> 16) & 0xFF) +
-                                 spread(load32(p + s + 2) >> 8) * (w >> 24);
-            acc[kGains && (t.where & SampleTap::kLens1) ? 1 : 0] += sum;
+            acc += spread(load32(p)) * (w & 0xFF) + spread(load32(p + 2) >> 8) * ((w >> 8) & 0xFF) +
+                   spread(load32(p + s)) * ((w >> 16) & 0xFF) + spread(load32(p + s + 2) >> 8) * (w >> 24);
             if (t.where & SampleTap::kLast) break;
         }
+        const uint64_t share[2] = {lens ? lens0 : acc, lens ? acc : 0};
         uint32_t bgr = 0;
         for (int k = 0; k < 3; ++k) {
-            uint32_t v = static_cast<uint32_t>(acc[0] >> (16 * k)) & 0xFFFF;
+            uint32_t v = static_cast<uint32_t>(acc >> (16 * k)) & 0xFFFF;
             if (kGains)
-                v = kernel::applyGains(v, static_cast<uint32_t>(acc[1] >> (16 * k)) & 0xFFFF, gains.q[0][k],
+                v = kernel::applyGains(static_cast<uint32_t>(share[0] >> (16 * k)) & 0xFFFF,
+                                       static_cast<uint32_t>(share[1] >> (16 * k)) & 0xFFFF, gains.q[0][k],
                                        gains.q[1][k]);
             bgr |= kernel::div255(v) << (8 * k);
         }
@@ -206,48 +215,45 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
 
     const SampleTap* tap = band.taps.data();
     forEachPixel(table, band, out, [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
-        auto top0 = hn::Zero(d16), bottom0 = hn::Zero(d16);
-        auto top1 = hn::Zero(d16), bottom1 = hn::Zero(d16);
+        // One running sum; with gains, lens 0's part is set aside where lens 1's taps begin.
+        auto top = hn::Zero(d16), bottom = hn::Zero(d16);
+        auto top0 = top, bottom0 = bottom;
+        const unsigned firstLens = kernel::tapLens(*tap);
+        unsigned lens = 0;
         for (;;) {
             const SampleTap& t = *tap++;
+            if (kGains && kernel::tapLens(t) != lens) {
+                top0 = top;
+                bottom0 = bottom;
+                top = bottom = hn::Zero(d16);
+                lens = 1;
+            }
             size_t s;
             const uint8_t* p = kernel::tapBlock(t, src, &s);
             const auto weights = hn::BitCast(d8, hn::Set(d32, t.weights));
-            const auto top = hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p)),
-                                     hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIndex)));
-            const auto bottom = hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p + s - 2)),
-                                        hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIndex)));
-            if (kGains) {
-                const auto lens1 = hn::Set(d16, (t.where & SampleTap::kLens1) ? 0xFFFF : 0);
-                top0 = hn::Add(top0, hn::AndNot(lens1, top));
-                bottom0 = hn::Add(bottom0, hn::AndNot(lens1, bottom));
-                top1 = hn::Add(top1, hn::And(lens1, top));
-                bottom1 = hn::Add(bottom1, hn::And(lens1, bottom));
-            } else {
-                top0 = hn::Add(top0, top);
-                bottom0 = hn::Add(bottom0, bottom);
-            }
+            top = hn::Add(top, hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p)),
+                                       hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIndex))));
+            bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p + s - 2)),
+                                             hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIndex))));
             if (t.where & SampleTap::kLast) break;
         }
-        const auto sum = rowSums(top0, bottom0);
+        const auto sum = rowSums(top, bottom);
         if (kGains) {
-            const auto sum1 = rowSums(top1, bottom1);
             const hn::Half<decltype(d16)> d16h;
-            auto v = hn::Add(hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, sum)), gain0),
-                             hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, sum1)), gain1));
+            auto v = hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, sum)), lens ? gain1 : gain0);
+            if (lens != firstLens)  // both lenses
+                v = hn::Add(v, hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, rowSums(top0, bottom0))), gain0));
             v = hn::ShiftRight<12>(hn::Add(v, hn::Set(d32, kGainOne / 2)));
             v = hn::Add(hn::Min(v, hn::Set(d32, 255u * 255u)), hn::Set(d32, 128u));
             v = hn::ShiftRight<8>(hn::Add(v, hn::ShiftRight<8>(v)));
             const auto bytes = hn::DemoteTo(hn::Full32<uint8_t>(), hn::BitCast(hn::Full128<int32_t>(), v));
-            const uint32_t bgr = hn::GetLane(hn::BitCast(hn::Full32<uint32_t>(), bytes));
-            kernel::storePixel(o, bgr, lastInRow);
+            kernel::storePixel(o, hn::GetLane(hn::BitCast(hn::Full32<uint32_t>(), bytes)), lastInRow);
             return;
         }
         const auto t8 = hn::Add(sum, half);
         const auto q = hn::ShiftRight<8>(hn::Add(t8, hn::ShiftRight<8>(t8)));
         const auto bytes = hn::DemoteTo(d8x8, hn::BitCast(hn::Full128<int16_t>(), q));
-        const uint32_t bgr = hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes));
-        kernel::storePixel(o, bgr, lastInRow);
+        kernel::storePixel(o, hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes)), lastInRow);
     });
 }
 

@@ -2,9 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <limits>
-#include <memory>
 
 #include "DualFisheyeModel.h"
 #include "StitchLayout.h"
@@ -322,12 +319,13 @@ public:
             sum += step;
         }
         const size_t start = out->size();
-        for (int i = 0; i < count_; ++i) {
-            const uint32_t weights = static_cast<uint32_t>(q[i][0]) | static_cast<uint32_t>(q[i][1]) << 8 |
-                                     static_cast<uint32_t>(q[i][2]) << 16 | static_cast<uint32_t>(q[i][3]) << 24;
-            if (weights == 0) continue;
-            out->push_back({blocks_[i].where, weights});
-        }
+        for (uint32_t lens : {0u, SampleTap::kLens1})  // lens 0's taps first
+            for (int i = 0; i < count_; ++i) {
+                const uint32_t weights = static_cast<uint32_t>(q[i][0]) | static_cast<uint32_t>(q[i][1]) << 8 |
+                                         static_cast<uint32_t>(q[i][2]) << 16 | static_cast<uint32_t>(q[i][3]) << 24;
+                if (weights != 0 && (blocks_[i].where & SampleTap::kLens1) == lens)
+                    out->push_back({blocks_[i].where, weights});
+            }
         if (out->size() == start) {  // nothing drawn here: black, reading any valid block
             out->push_back({table_.levels[0].inLevelBuffer ? SampleTap::kLevels : 0u, 0u});
         }

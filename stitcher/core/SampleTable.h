@@ -68,7 +68,8 @@ struct FrameLevel {
 // within a tile row after row, so that neighbouring reads stay in cache.
 constexpr int kTileColumns = 32;
 
-// Output rows [row0, row1) and the taps of their pixels, tile by tile.
+// Output rows [row0, row1) and the taps of their pixels, tile by tile; a
+// pixel's taps of lens 0 come before those of lens 1.
 struct TableBand {
     int row0 = 0, row1 = 0;
     std::vector<SampleTap> taps;

@@ -3,7 +3,7 @@
 namespace stitcher {
 
 int resolveThreadCount(int threads) {
-    if (threads > 0) return threads;
+    if (threads > 0) return threads < kMaxThreads ? threads : kMaxThreads;
     const unsigned cores = std::thread::hardware_concurrency();
     return cores > 0 ? static_cast<int>(cores) : 1;
 }

@@ -47,7 +47,9 @@ private:
     bool stopping_ = false;
 };
 
-// Number of threads a request of `threads` means: 0 asks for one per core.
+// Number of threads a request of `threads` means: 0 asks for one per core;
+// more than kMaxThreads get kMaxThreads.
+constexpr int kMaxThreads = 256;
 int resolveThreadCount(int threads);
 
 }  // namespace stitcher
