@@ -309,9 +309,9 @@ int main(int argc, char** argv) {
                     timeRun(frames, &gained, [&] { engine->stitch(frame.data(), out.data()); });
             }
             const std::string label = threads == 1 ? "1" : "all (" + std::to_string(cores) + ")";
-            printf("  %-12s %12.4f %12.4f %12.4f %12.4f %9.2fx %9.2fx   (engine set-up %.2f s)\n", label.c_str(),
-                   ours.r.wall, ours.r.cpu, theirs.r.wall, theirs.r.cpu, theirs.r.wall / ours.r.wall,
-                   theirs.r.cpu / ours.r.cpu, setup);
+            printf("  %-12s %12.4f %12.4f %12.4f %12.4f %9.2fx %9.2fx   (engine set-up %.2f s, tables %.0f MB)\n",
+                   label.c_str(), ours.r.wall, ours.r.cpu, theirs.r.wall, theirs.r.cpu, theirs.r.wall / ours.r.wall,
+                   theirs.r.cpu / ours.r.cpu, setup, engine->tableBytes() / 1e6);
             if (gained.any)
                 printf("  %-12s %12.4f %12.4f   (engine with per-lens gains)\n", "1, gains", gained.r.wall,
                        gained.r.cpu);

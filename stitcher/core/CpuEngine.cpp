@@ -67,6 +67,10 @@ int CpuEngine::threads() const { return state_->pool->threads(); }
 
 const EngineSpec& CpuEngine::spec() const { return state_->spec; }
 
+size_t CpuEngine::tableBytes() const {
+    return state_->table.tapCount() * sizeof(SampleTap) + state_->levels.size();
+}
+
 std::unique_ptr<Engine> makeCpuEngine(const EngineSpec& spec, std::string& error) {
     return CpuEngine::create(spec, error);
 }

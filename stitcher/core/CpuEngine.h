@@ -1,9 +1,12 @@
 // The stitching engine without a GPU: the renderer's picture computed on the
 // CPU. All geometry is worked out once into a table of weighted texel reads
 // per output pixel; each frame is then only fixed-point sampling, spread
-// over a pool of threads made with the engine.
+// over a pool of threads made with the engine (spec.threads, 0 for one per
+// core). The output is the same, byte for byte, on any number of threads.
+// Calls come from one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -29,6 +32,8 @@ public:
 
     int threads() const;
     const EngineSpec& spec() const;
+    // Memory the engine keeps for its tables and the frame's levels.
+    size_t tableBytes() const;
 
 private:
     struct State;
