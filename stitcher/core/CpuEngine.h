@@ -16,7 +16,7 @@ namespace stitcher {
 
 class CpuEngine : public Engine {
 public:
-    // Null with the reason in `error` when the spec cannot be stitched.
+    // Null with the reason in `error` when it cannot stitch what is asked.
     static std::unique_ptr<CpuEngine> create(const EngineSpec& spec, std::string& error);
     ~CpuEngine() override;
 
