@@ -1,22 +1,38 @@
-// Frame cost of the GPU stitcher against FFmpeg's v360 filter doing the same
-// dual-fisheye to equirectangular conversion (bilinear), in CPU-seconds per
-// frame, at two output sizes, on one 2880 x 1440 frame. Run under an X
-// display (xvfb-run -a with LIBGL_ALWAYS_SOFTWARE=1 for llvmpipe).
+// Frame cost of the stitch stage against FFmpeg's v360 filter doing the same
+// dual-fisheye to equirectangular conversion (bilinear), at two output sizes,
+// on one 2880 x 1440 BGR frame: the CPU engine and v360 (a filter graph in
+// this process, BGR in and out, so with the conversions to and from its
+// planar format) each on one thread and on all threads, timed in turns, the
+// best of a few runs each; wall and CPU seconds per frame and their ratios.
+// The GL renderer's figure is printed beside them when there is an X display
+// (xvfb-run -a with LIBGL_ALWAYS_SOFTWARE=1 for llvmpipe).
 //
-//   bench_render [frames]
+//   bench_render [frames] [repetitions]
 #include <GL/glew.h>
 #include <GLFW/glfw3.h>
-#include <sys/resource.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "CpuEngine.h"
 #include "DualSpherecastNew.h"
+
+extern "C" {
+#include <libavfilter/avfilter.h>
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
+}
 
 namespace {
 
@@ -36,11 +52,32 @@ double wallSeconds() {
     return t.tv_sec + t.tv_nsec * 1e-9;
 }
 
-double childCpuSeconds() {
-    rusage u;
-    getrusage(RUSAGE_CHILDREN, &u);
-    return u.ru_utime.tv_sec + u.ru_utime.tv_usec * 1e-6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec * 1e-6;
-}
+// Standard output to /dev/null for a while: the renderer and the calibration
+// model print progress (through both C and C++ streams).
+class QuietStdout {
+public:
+    QuietStdout() {
+        fflush(stdout);
+        std::cout.flush();
+        saved_ = dup(1);
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, 1);
+            close(null);
+        }
+    }
+    ~QuietStdout() {
+        fflush(stdout);
+        std::cout.flush();
+        if (saved_ >= 0) {
+            dup2(saved_, 1);
+            close(saved_);
+        }
+    }
+
+private:
+    int saved_ = -1;
+};
 
 // Two textured discs on black, like a dual-fisheye frame.
 std::vector<uint8_t> makeFrame() {
@@ -109,10 +146,8 @@ struct Result {
 
 // setData + render per frame, through the renderer's own calls.
 Result timeRenderer(int size, std::vector<uint8_t>& frame, int frames, Phases* phases) {
+    QuietStdout quiet;
     DualSpherecastNew r(kOffset, size, kFrameW, kFrameH, DualSpherecastNew::Stitch);
-    fflush(stdout);
-    FILE* saved = stdout;
-    stdout = fopen("/dev/null", "w");  // the renderer prints per frame
     Result res;
     if (r.initOpenGL(0, nullptr) == 0) {
         const size_t stride = (static_cast<size_t>(r.width) * 3 + 3) & ~static_cast<size_t>(3);
@@ -130,75 +165,165 @@ Result timeRenderer(int size, std::vector<uint8_t>& frame, int frames, Phases* p
         res.wall = (wallSeconds() - w0) / frames;
         *phases = timePhases(r, frame, out, frames);
     }
-    fclose(stdout);
-    stdout = saved;
     if (res.cpu == 0) fprintf(stderr, "renderer initialisation failed (needs an X display)\n");
     r.deInitOpenGL();
     return res;
 }
 
-// CPU time of an ffmpeg run over `count` copies of the frame.
-double ffmpegCpu(const std::string& raw, const std::string& filter, int count, double* wall) {
-    const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -f rawvideo -pix_fmt bgr24 -s " +
-                            std::to_string(kFrameW) + "x" + std::to_string(kFrameH) + " -stream_loop " +
-                            std::to_string(count - 1) + " -i " + raw + " -vf " + filter +
-                            " -f rawvideo -pix_fmt bgr24 -y /dev/null";
-    const double c0 = childCpuSeconds(), w0 = wallSeconds();
-    if (std::system(cmd.c_str()) != 0) {
-        fprintf(stderr, "ffmpeg failed: %s\n", cmd.c_str());
-        return -1;
+// Best per-frame times over repeated runs: other load on the machine only
+// ever adds time.
+struct Best {
+    Result r;
+    bool any = false;
+    void add(double cpu, double wall) {
+        r.cpu = any ? std::min(r.cpu, cpu) : cpu;
+        r.wall = any ? std::min(r.wall, wall) : wall;
+        any = true;
     }
-    *wall = wallSeconds() - w0;
-    return childCpuSeconds() - c0;
+};
+
+template <class Step>
+void timeRun(int frames, Best* best, Step step) {
+    const double c0 = cpuSeconds(), w0 = wallSeconds();
+    for (int i = 0; i < frames; ++i) step();
+    best->add((cpuSeconds() - c0) / frames, (wallSeconds() - w0) / frames);
 }
 
-// Per-frame cost of the filter: the difference of a long and a short run
-// removes start-up and the filter's one-time map building; the same
-// difference without the filter removes reading and writing the frames.
-Result v360PerFrame(const std::string& raw, int w, int h, int frames) {
-    const std::string v360 = "v360=input=dfisheye:output=e:interp=linear:w=" + std::to_string(w) +
-                             ":h=" + std::to_string(h);
-    const std::string copy = "scale=" + std::to_string(w) + ":" + std::to_string(h) + ":flags=neighbor";
-    double wl, ws, cl, cs;
-    const double longRun = ffmpegCpu(raw, v360, frames + 2, &wl);
-    const double shortRun = ffmpegCpu(raw, v360, 2, &ws);
-    const double copyLong = ffmpegCpu(raw, copy, frames + 2, &cl);
-    const double copyShort = ffmpegCpu(raw, copy, 2, &cs);
-    Result r;
-    r.cpu = ((longRun - shortRun) - (copyLong - copyShort)) / frames;
-    r.wall = ((wl - ws) - (cl - cs)) / frames;
-    if (r.cpu < 0) r.cpu = (longRun - shortRun) / frames;
-    return r;
+std::unique_ptr<stitcher::CpuEngine> makeEngine(int size, int threads, double* setup) {
+    stitcher::EngineSpec spec;
+    spec.offset = kOffset;
+    spec.size = size;
+    spec.frameWidth = kFrameW;
+    spec.frameHeight = kFrameH;
+    spec.threads = threads;
+    std::string error;
+    QuietStdout quiet;  // the calibration model echoes its text
+    const double s0 = wallSeconds();
+    std::unique_ptr<stitcher::CpuEngine> engine = stitcher::CpuEngine::create(spec, error);
+    *setup = wallSeconds() - s0;
+    if (!engine) fprintf(stderr, "CPU engine: %s\n", error.c_str());
+    return engine;
 }
+
+// FFmpeg's v360 as a filter graph: BGR frames in, BGR frames out.
+class V360 {
+public:
+    V360(int width, int height, int threads, const std::vector<uint8_t>& frame) {
+        graph_ = avfilter_graph_alloc();
+        in_ = av_frame_alloc();
+        out_ = av_frame_alloc();
+        if (!graph_ || !in_ || !out_) return;
+        graph_->nb_threads = threads;  // 0: one per core
+        char args[160];
+        snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1", kFrameW, kFrameH,
+                 static_cast<int>(AV_PIX_FMT_BGR24));
+        if (avfilter_graph_create_filter(&source_, avfilter_get_by_name("buffer"), "in", args, nullptr, graph_) < 0 ||
+            avfilter_graph_create_filter(&sink_, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
+                                         graph_) < 0)
+            return;
+        const AVPixelFormat formats[] = {AV_PIX_FMT_BGR24, AV_PIX_FMT_NONE};
+        av_opt_set_int_list(sink_, "pix_fmts", formats, AV_PIX_FMT_NONE, AV_OPT_SEARCH_CHILDREN);
+        AVFilterInOut* outputs = avfilter_inout_alloc();
+        AVFilterInOut* inputs = avfilter_inout_alloc();
+        outputs->name = av_strdup("in");
+        outputs->filter_ctx = source_;
+        inputs->name = av_strdup("out");
+        inputs->filter_ctx = sink_;
+        const std::string filter = "v360=input=dfisheye:output=e:interp=linear:ih_fov=236:iv_fov=236:w=" +
+                                   std::to_string(width) + ":h=" + std::to_string(height);
+        const bool parsed = avfilter_graph_parse_ptr(graph_, filter.c_str(), &inputs, &outputs, nullptr) >= 0;
+        avfilter_inout_free(&inputs);
+        avfilter_inout_free(&outputs);
+        if (!parsed || avfilter_graph_config(graph_, nullptr) < 0) return;
+        in_->format = AV_PIX_FMT_BGR24;
+        in_->width = kFrameW;
+        in_->height = kFrameH;
+        if (av_frame_get_buffer(in_, 0) < 0) return;
+        for (int y = 0; y < kFrameH; ++y)
+            std::copy_n(&frame[static_cast<size_t>(y) * kFrameW * 3], kFrameW * 3, in_->data[0] + y * in_->linesize[0]);
+        ok_ = step();  // the first frame builds the filter's map
+    }
+    ~V360() {
+        av_frame_free(&in_);
+        av_frame_free(&out_);
+        avfilter_graph_free(&graph_);
+    }
+    bool ok() const { return ok_; }
+    // One frame through the graph.
+    bool step() {
+        in_->pts = pts_++;
+        if (av_buffersrc_add_frame_flags(source_, in_, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) return false;
+        bool got = false;
+        while (av_buffersink_get_frame(sink_, out_) >= 0) {
+            got = true;
+            av_frame_unref(out_);
+        }
+        return got;
+    }
+
+private:
+    AVFilterGraph* graph_ = nullptr;
+    AVFilterContext* source_ = nullptr;
+    AVFilterContext* sink_ = nullptr;
+    AVFrame* in_ = nullptr;
+    AVFrame* out_ = nullptr;
+    int64_t pts_ = 0;
+    bool ok_ = false;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const int frames = argc > 1 ? std::atoi(argv[1]) : 20;
+    const int reps = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     std::vector<uint8_t> frame = makeFrame();
-    char raw[] = "/tmp/bench_render_XXXXXX";
-    const int fd = mkstemp(raw);
-    if (fd < 0 || write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
-        fprintf(stderr, "cannot write the frame file\n");
-        return 1;
-    }
-    close(fd);
-
-    printf("frame %dx%d, %d frames per measurement, %ld CPUs\n", kFrameW, kFrameH, frames, sysconf(_SC_NPROCESSORS_ONLN));
-    printf("%-10s %14s %14s %14s %14s %10s\n", "output", "gl cpu s/f", "gl wall s/f", "v360 cpu s/f", "v360 wall s/f",
-           "v360/gl");
+    av_log_set_level(AV_LOG_ERROR);
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    printf("frame %dx%d, %d frames per run, best of %d runs; %ld CPUs; seconds per frame\n", kFrameW, kFrameH,
+           frames, reps, cores);
     int status = 0;
     for (int size : {960, 1920}) {
+        printf("\n%dx%d out\n", 2 * size, size);
+        printf("  %-12s %12s %12s %12s %12s %10s %10s\n", "threads", "engine wall", "engine cpu", "v360 wall",
+               "v360 cpu", "ratio wall", "ratio cpu");
+        for (int threads : {1, 0}) {
+            double setup = 0;
+            std::unique_ptr<stitcher::CpuEngine> engine = makeEngine(size, threads, &setup);
+            V360 v360(2 * size, size, threads, frame);
+            if (!engine || !v360.ok()) {
+                fprintf(stderr, "cannot time %s\n", engine ? "v360" : "the CPU engine");
+                status = 1;
+                continue;
+            }
+            std::vector<uint8_t> out(engine->spec().outBytes());
+            engine->stitch(frame.data(), out.data());  // warm-up
+            Best ours, theirs, gained;
+            for (int rep = 0; rep < reps; ++rep) {  // in turns, so that both see the same machine
+                timeRun(frames, &ours, [&] { engine->stitch(frame.data(), out.data()); });
+                timeRun(frames, &theirs, [&] { v360.step(); });
+            }
+            if (threads == 1) {  // colour matching's per-lens gains
+                const float gains[2][3] = {{1.1f, 1.0f, 0.95f}, {0.9f, 1.05f, 1.0f}};
+                engine->setGains(gains);
+                for (int rep = 0; rep < reps; ++rep)
+                    timeRun(frames, &gained, [&] { engine->stitch(frame.data(), out.data()); });
+            }
+            const std::string label = threads == 1 ? "1" : "all (" + std::to_string(cores) + ")";
+            printf("  %-12s %12.4f %12.4f %12.4f %12.4f %9.2fx %9.2fx   (engine set-up %.2f s, tables %.0f MB)\n",
+                   label.c_str(), ours.r.wall, ours.r.cpu, theirs.r.wall, theirs.r.cpu, theirs.r.wall / ours.r.wall,
+                   theirs.r.cpu / ours.r.cpu, setup, engine->tableBytes() / 1e6);
+            if (gained.any)
+                printf("  %-12s %12.4f %12.4f   (engine with per-lens gains)\n", "1, gains", gained.r.wall,
+                       gained.r.cpu);
+        }
         Phases ph;
         const Result gl = timeRenderer(size, frame, frames, &ph);
-        const Result ff = v360PerFrame(raw, 2 * size, size, frames);
-        if (gl.cpu <= 0 || ff.cpu <= 0) status = 1;
-        printf("%4dx%-5d %14.4f %14.4f %14.4f %14.4f %10.2f\n", 2 * size, size, gl.cpu, gl.wall, ff.cpu, ff.wall,
-               gl.cpu > 0 ? ff.cpu / gl.cpu : 0.0);
-        printf("  gl phases (wall s, pipeline drained after each): upload %.4f mipmaps %.4f pass1 %.4f pass2 %.4f "
-               "read-back %.4f\n  (pass1 sampling without mipmaps would take %.4f)\n",
-               ph.upload, ph.mipmaps, ph.pass1, ph.pass2, ph.readBack, ph.pass1Bilinear);
+        if (gl.wall > 0) {
+            printf("  %-12s %12.4f %12.4f   (the GL renderer; llvmpipe without a GPU)\n", "gl", gl.wall, gl.cpu);
+            printf("  gl phases (wall s, pipeline drained after each): upload %.4f mipmaps %.4f pass1 %.4f pass2 %.4f "
+                   "read-back %.4f\n  (pass1 sampling without mipmaps would take %.4f)\n",
+                   ph.upload, ph.mipmaps, ph.pass1, ph.pass2, ph.readBack, ph.pass1Bilinear);
+        }
     }
-    unlink(raw);
     return status;
 }

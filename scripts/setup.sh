@@ -12,6 +12,7 @@ PKGS=(
   libegl-dev libopengl-dev libegl-mesa0
   xvfb xauth
   ffmpeg libx264-dev
+  libhwy-dev libavfilter-dev
   clang libclang-rt-14-dev
 )
 

@@ -1,5 +1,7 @@
 #include "StitchLayout.h"
 
+#include <cmath>
+
 #include "FisheyePlane.h"
 
 namespace stitchlayout {
@@ -59,6 +61,34 @@ void appendStereoMeshes(const DualFisheyeModel& model, int height, std::vector<f
 
 float stitchBlendWidth(const DualFisheyeModel& model, int height) {
     return model.lens0.blendAngle() / 180.0f * static_cast<float>(height);
+}
+
+float stitchFadeAlpha(float x, float planeLeft, float blendWidth) {
+    float t = (x - planeLeft) / blendWidth;
+    t = t < 0.0f ? 0.0f : (t > 1.0f ? 1.0f : t);
+    const float lamda = 5.2f, a = 0.5f;
+    if (t <= 0.5f) return a * std::pow(2.0f * t, lamda);
+    return 1.0f - (1.0f - a) * std::pow(2.0f * (1.0f - t), lamda);
+}
+
+float stereoCutAlpha(float x, float y, float width, float height) {
+    const float pi = 3.14159265358979323846f;
+    const float planeHeight = height * 0.5f;
+    const float posY = y <= 0.0f ? -planeHeight / 2.0f : planeHeight / 2.0f;
+    const float xi = x / width + 0.5f;
+    const float yi = (y - posY) / planeHeight + 0.5f;
+    const float phi = pi * yi;
+    const float theta = pi * 2.0f * (1.0f - xi);
+    const float d[4] = {std::sin(phi) * std::cos(theta), std::sin(phi) * std::sin(theta), std::cos(phi), 1.0f};
+    float r[3];
+    for (int row = 0; row < 3; ++row) {
+        r[row] = 0.0f;
+        for (int col = 0; col < 4; ++col) r[row] += kStereoRotation[col * 4 + row] * d[col];
+    }
+    const float degrees = std::atan2(std::sqrt(r[0] * r[0] + r[1] * r[1]), r[2]) / pi * 180.0f;
+    if (!(degrees > 100.0f)) return 1.0f;
+    const float alpha = (102.0f - degrees) / 2.0f;
+    return alpha < 0.0f ? 0.0f : alpha;
 }
 
 }  // namespace stitchlayout

@@ -54,4 +54,17 @@ float stitchBlendWidth(const DualFisheyeModel& model, int height);
 // from the middle of each half instead of from the pole.
 extern const float kStereoRotation[16];
 
+// The first-pass alpha of each layout, as the fragment shaders compute it
+// (the shader texts are the GPU's copy), for CPU renderings of the same
+// pictures. Both take a mesh point in output pixels.
+
+// Stitch meshes fade in over their left band: 0 at planeLeft, 0.5 halfway,
+// 1 from planeLeft + blendWidth on.
+float stitchFadeAlpha(float x, float planeLeft, float blendWidth);
+
+// Stereo meshes are opaque up to 100 degrees from the middle of their half
+// of a width x height output and fade out by 102 degrees; the lower half
+// (lens 1) takes y <= 0. The result is clamped to 0..1 as blending sees it.
+float stereoCutAlpha(float x, float y, float width, float height);
+
 }  // namespace stitchlayout

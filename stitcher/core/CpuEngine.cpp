@@ -1,10 +1,78 @@
-#include "Engine.h"
+#include "CpuEngine.h"
+
+#include <cmath>
+#include <exception>
+#include <new>
+#include <vector>
+
+#include "FrameLevels.h"
+#include "SampleKernel.h"
+#include "SampleTable.h"
+#include "WorkerPool.h"
 
 namespace stitcher {
 
-std::unique_ptr<Engine> makeCpuEngine(const EngineSpec&, std::string& error) {
-    error = "the CPU engine is not built";
+struct CpuEngine::State {
+    EngineSpec spec;
+    std::unique_ptr<WorkerPool> pool;
+    SampleTable table;
+    std::vector<uint8_t> levels;
+    LensGains gains;
+};
+
+CpuEngine::CpuEngine(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+CpuEngine::~CpuEngine() = default;
+
+std::unique_ptr<CpuEngine> CpuEngine::create(const EngineSpec& spec, std::string& error) {
+    try {
+        std::unique_ptr<State> state(new State);
+        state->spec = spec;
+        state->pool.reset(new WorkerPool(spec.threads));
+        if (!buildSampleTable(spec, *state->pool, &state->table, &error)) return nullptr;
+        state->levels.assign(state->table.levelBytes, 0);
+        return std::unique_ptr<CpuEngine>(new CpuEngine(std::move(state)));
+    } catch (const std::bad_alloc&) {
+        error = "not enough memory for the CPU engine's tables";
+    } catch (const std::exception& e) {
+        error = std::string("CPU engine set-up failed: ") + e.what();
+    }
     return nullptr;
+}
+
+bool CpuEngine::stitch(const uint8_t* frame, uint8_t* out) {
+    if (!frame || !out) return false;
+    State& s = *state_;
+    if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
+    const uint8_t* levels = s.levels.data();
+    s.pool->run(s.table.bands.size(),
+                [&s, frame, levels, out](size_t b) { sampleBand(s.table, s.table.bands[b], frame, levels, s.gains, out); });
+    return true;
+}
+
+void CpuEngine::setGains(const float gains[2][3]) {
+    LensGains g;
+    for (int lens = 0; lens < 2; ++lens)
+        for (int c = 0; c < 3; ++c) {
+            float v = gains ? gains[lens][c] : 1.0f;
+            if (!std::isfinite(v)) v = 1.0f;
+            v = v < 0.0f ? 0.0f : (v > 15.99f ? 15.99f : v);
+            g.q[lens][c] = static_cast<uint32_t>(std::lround(v * kGainOne));
+            if (g.q[lens][c] != kGainOne) g.unity = false;
+        }
+    state_->gains = g;
+}
+
+int CpuEngine::threads() const { return state_->pool->threads(); }
+
+const EngineSpec& CpuEngine::spec() const { return state_->spec; }
+
+size_t CpuEngine::tableBytes() const {
+    return state_->table.tapCount() * sizeof(SampleTap) + state_->levels.size();
+}
+
+std::unique_ptr<Engine> makeCpuEngine(const EngineSpec& spec, std::string& error) {
+    return CpuEngine::create(spec, error);
 }
 
 }  // namespace stitcher

@@ -261,23 +261,9 @@ std::vector<std::string> listDir(const std::string& dir) {
 // display at all, as on a server.
 class E2E : public ::testing::TestWithParam<std::string> {
 protected:
-    void SetUp() override {
-        if (GetParam() == "cpu" && cpuEngineMissing()) GTEST_SKIP() << "the CPU engine is not built yet";
-    }
     std::string env() const { return GetParam() == "cpu" ? "env -u DISPLAY -u WAYLAND_DISPLAY " : ""; }
     RunResult run(const std::string& args, const std::string& envPrefix = "") const {
         return stitch("--engine " + GetParam() + " " + args, envPrefix + env());
-    }
-
-private:
-    static bool cpuEngineMissing() {
-        stitcher::EngineSpec spec;
-        spec.offset = "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
-        spec.size = 32;
-        spec.frameWidth = 64;
-        spec.frameHeight = 32;
-        std::string error;
-        return !stitcher::makeCpuEngine(spec, error) && error == "the CPU engine is not built";
     }
 };
 

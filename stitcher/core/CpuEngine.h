@@ -1,0 +1,45 @@
+// The stitching engine without a GPU: the renderer's picture computed on the
+// CPU. All geometry is worked out once into a table of weighted texel reads
+// per output pixel; each frame is then only fixed-point sampling, spread
+// over a pool of threads made with the engine (spec.threads, 0 for one per
+// core). The output is the same, byte for byte, on any number of threads.
+// Calls come from one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "Engine.h"
+
+namespace stitcher {
+
+class CpuEngine : public Engine {
+public:
+    // Null with the reason in `error` when it cannot stitch what is asked.
+    static std::unique_ptr<CpuEngine> create(const EngineSpec& spec, std::string& error);
+    ~CpuEngine() override;
+
+    const char* name() const override { return "cpu"; }
+    // `frame`: spec.frameWidth x spec.frameHeight BGR pixels, rows of exactly
+    // 3 * frameWidth bytes. Writes spec.outBytes() bytes. Allocates nothing.
+    bool stitch(const uint8_t* frame, uint8_t* out) override;
+
+    // Gains for the following frames, per lens (0, 1) and channel (B, G, R),
+    // applied to each lens's share of a pixel; 1 leaves it unchanged.
+    // Values are taken within [0, 15.99]; non-finite ones count as 1.
+    void setGains(const float gains[2][3]);
+
+    int threads() const;
+    const EngineSpec& spec() const;
+    // Memory the engine keeps for its tables and the frame's levels.
+    size_t tableBytes() const;
+
+private:
+    struct State;
+    explicit CpuEngine(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+
+}  // namespace stitcher

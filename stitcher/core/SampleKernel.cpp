@@ -1,0 +1,295 @@
+// Per-frame sampling, compiled once per instruction set and chosen at run
+// time. A tap reads its 2 x 2 block as two 8-byte rows (texels 0 and 1 of
+// the top row, then texels 0 and 1 of the bottom row read from two bytes
+// earlier, so that no read passes the block's last texel), weighs the
+// bytes in 16-bit lanes and adds them to the pixel's sum, which is divided
+// by kWeightOne once per pixel.
+#include "SampleKernel.h"
+
+#include <cstring>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "SampleKernel.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#ifndef STITCHER_SAMPLE_KERNEL_SHARED
+#define STITCHER_SAMPLE_KERNEL_SHARED
+// The per-pixel work is written as lambdas; they belong inside the loops.
+#define KERNEL_INLINE_LAMBDA __attribute__((always_inline))
+namespace stitcher {
+namespace kernel {
+
+// Rounded v / 255 for v up to 255 * 255.
+inline uint32_t div255(uint32_t v) {
+    const uint32_t t = v + 128;
+    return (t + (t >> 8)) >> 8;
+}
+
+// Gained sum of a lens-0 and a lens-1 share, saturated at the full scale.
+inline uint32_t applyGains(uint32_t share0, uint32_t share1, uint32_t gain0, uint32_t gain1) {
+    const uint64_t v = (static_cast<uint64_t>(share0) * gain0 + static_cast<uint64_t>(share1) * gain1 + kGainOne / 2) /
+                       kGainOne;
+    return static_cast<uint32_t>(v < 255u * 255u ? v : 255u * 255u);
+}
+
+// The lens of a tap, 0 or 1.
+inline unsigned tapLens(const SampleTap& t) { return (t.where >> 30) & 1u; }
+
+// B, G, R in the low three bytes. All but a row's last pixel are written
+// with one 4-byte store whose fourth byte the next pixel overwrites.
+inline void storePixel(uint8_t* o, uint32_t bgr, bool lastInRow) {
+    if (__builtin_expect(lastInRow, 0)) {
+        o[0] = static_cast<uint8_t>(bgr);
+        o[1] = static_cast<uint8_t>(bgr >> 8);
+        o[2] = static_cast<uint8_t>(bgr >> 16);
+    } else {
+        std::memcpy(o, &bgr, 4);
+    }
+}
+
+// One byte of a level made by halving: the rounded average of a 2 x 2 block.
+inline uint8_t halveByte(unsigned a0, unsigned a1, unsigned b0, unsigned b1) {
+    return static_cast<uint8_t>((a0 + a1 + b0 + b1 + 2) >> 2);
+}
+
+inline void halveRange(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
+    for (int x = x0; x < x1; ++x)
+        for (int c = 0; c < 3; ++c) {
+            const size_t i = static_cast<size_t>(x) * 6 + c;
+            out[static_cast<size_t>(x) * 3 + c] = halveByte(a[i], a[i + 3], b[i], b[i + 3]);
+        }
+}
+
+struct Sources {
+    const uint8_t* base[2];  // frame, level buffer
+    size_t stride[2];
+};
+
+inline const uint8_t* tapBlock(const SampleTap& t, const Sources& s, size_t* stride) {
+    const unsigned which = (t.where >> 29) & 1u;  // SampleTap::kLevels
+    *stride = s.stride[which];
+    return s.base[which] + (t.where & SampleTap::kOffsetMask);
+}
+
+}  // namespace kernel
+}  // namespace stitcher
+#endif
+
+HWY_BEFORE_NAMESPACE();
+namespace stitcher {
+namespace HWY_NAMESPACE {
+
+// Calls pixel(o, lastInRow) for the band's pixels in the order the table
+// lists them, o pointing at the pixel's first output byte.
+template <class Pixel>
+HWY_INLINE void forEachPixel(const SampleTable& table, const TableBand& band, uint8_t* out, Pixel pixel) {
+    for (int c0 = 0; c0 < table.outWidth; c0 += kTileColumns) {
+        const int c1 = c0 + kTileColumns < table.outWidth ? c0 + kTileColumns : table.outWidth;
+        for (int row = band.row0; row < band.row1; ++row) {
+            uint8_t* o = out + static_cast<size_t>(row) * table.outStride + static_cast<size_t>(c0) * 3;
+            for (int col = c0; col < c1; ++col, o += 3) pixel(o, col == table.outWidth - 1);
+        }
+    }
+}
+
+#if HWY_TARGET == HWY_SCALAR
+
+// Three 16-bit lanes in a 64-bit word.
+inline uint64_t spread(uint32_t t) {
+    return (t & 0xFFu) | (static_cast<uint64_t>(t & 0xFF00u) << 8) | (static_cast<uint64_t>(t & 0xFF0000u) << 16);
+}
+
+inline uint32_t load32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+template <bool kGains>
+void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
+                 uint8_t* out) {
+    const SampleTap* tap = band.taps.data();
+    forEachPixel(table, band, out, [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        // One running sum; with gains, lens 0's part is set aside where lens 1's taps begin.
+        uint64_t acc = 0, lens0 = 0;
+        unsigned lens = 0;
+        for (;;) {
+            const SampleTap& t = *tap++;
+            if (kGains && kernel::tapLens(t) != lens) {
+                lens0 = acc;
+                acc = 0;
+                lens = 1;
+            }
+            size_t s;
+            const uint8_t* p = kernel::tapBlock(t, src, &s);
+            const uint32_t w = t.weights;
+            acc += spread(load32(p)) * (w & 0xFF) + spread(load32(p + 2) >> 8) * ((w >> 8) & 0xFF) +
+                   spread(load32(p + s)) * ((w >> 16) & 0xFF) + spread(load32(p + s + 2) >> 8) * (w >> 24);
+            if (t.where & SampleTap::kLast) break;
+        }
+        const uint64_t share[2] = {lens ? lens0 : acc, lens ? acc : 0};
+        uint32_t bgr = 0;
+        for (int k = 0; k < 3; ++k) {
+            uint32_t v = static_cast<uint32_t>(acc >> (16 * k)) & 0xFFFF;
+            if (kGains)
+                v = kernel::applyGains(static_cast<uint32_t>(share[0] >> (16 * k)) & 0xFFFF,
+                                       static_cast<uint32_t>(share[1] >> (16 * k)) & 0xFFFF, gains.q[0][k],
+                                       gains.q[1][k]);
+            bgr |= kernel::div255(v) << (8 * k);
+        }
+        kernel::storePixel(o, bgr, lastInRow);
+    });
+}
+
+void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
+    kernel::halveRange(a, b, x0, x1, out);
+}
+
+#else
+
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Four texels at a time: 24 bytes of each source row in, 12 bytes out.
+void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
+    const hn::Full128<uint8_t> d8;
+    const hn::Full64<uint8_t> d8x8;
+    const hn::Full128<uint16_t> d16;
+    const hn::Full128<int16_t> di16;
+    // Bytes 0-7 hold the sums for source bytes 0-7, bytes 8-15 those for 8-15,
+    // of which each output texel takes the first three of every six.
+    alignas(16) static const uint8_t kFirst[16] = {0, 1, 2, 6, 7, 8, 12, 13, 14, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+    alignas(16) static const uint8_t kSecond[16] = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 2, 3, 4, 0x80, 0x80, 0x80, 0x80};
+    const auto first = hn::Load(d8, kFirst), second = hn::Load(d8, kSecond);
+    const auto two = hn::Set(d16, 2);
+    int x = x0;
+    // The 16-byte store writes 4 bytes past the 12: leave the last group to the scalar code.
+    for (; x + 6 <= x1; x += 4) {
+        const size_t i = static_cast<size_t>(x) * 6;
+        // Column sums of the two rows, source bytes 0-7, 8-15, 16-23.
+        const auto s0 = hn::Add(hn::PromoteTo(d16, hn::LoadU(d8x8, a + i)), hn::PromoteTo(d16, hn::LoadU(d8x8, b + i)));
+        const auto s1 = hn::Add(hn::PromoteTo(d16, hn::LoadU(d8x8, a + i + 8)), hn::PromoteTo(d16, hn::LoadU(d8x8, b + i + 8)));
+        const auto s2 = hn::Add(hn::PromoteTo(d16, hn::LoadU(d8x8, a + i + 16)), hn::PromoteTo(d16, hn::LoadU(d8x8, b + i + 16)));
+        // Each plus the same channel of the next texel, three bytes on.
+        const auto t0 = hn::Add(s0, hn::CombineShiftRightBytes<6>(d16, s1, s0));
+        const auto t1 = hn::Add(s1, hn::CombineShiftRightBytes<6>(d16, s2, s1));
+        const auto t2 = hn::Add(s2, hn::ShiftRightLanes<3>(d16, s2));
+        const auto q0 = hn::DemoteTo(d8x8, hn::BitCast(di16, hn::ShiftRight<2>(hn::Add(t0, two))));
+        const auto q1 = hn::DemoteTo(d8x8, hn::BitCast(di16, hn::ShiftRight<2>(hn::Add(t1, two))));
+        const auto q2 = hn::DemoteTo(d8x8, hn::BitCast(di16, hn::ShiftRight<2>(hn::Add(t2, two))));
+        const auto q01 = hn::Combine(d8, q1, q0);
+        const auto q2x = hn::Combine(d8, q2, q2);
+        hn::StoreU(hn::Or(hn::TableLookupBytesOr0(q01, first), hn::TableLookupBytesOr0(q2x, second)), d8,
+                   out + static_cast<size_t>(x) * 3);
+    }
+    kernel::halveRange(a, b, x, x1, out);
+}
+
+template <bool kGains>
+void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
+                 uint8_t* out) {
+    const hn::Full128<uint16_t> d16;
+    const hn::Full128<uint8_t> d8;
+    const hn::Full128<uint32_t> d32;
+    const hn::Full64<uint8_t> d8x8;
+    // Weight bytes 0..3 spread to 16-bit lanes: the top row holds texel 0 in
+    // lanes 0-2 and texel 1 in lanes 3-5; the bottom row, read two bytes
+    // early, texel 0 in lanes 2-4 and texel 1 in lanes 5-7.
+    alignas(16) static const uint8_t kTop[16] = {0, 0x80, 0, 0x80, 0, 0x80, 1, 0x80,
+                                                 1, 0x80, 1, 0x80, 0x80, 0x80, 0x80, 0x80};
+    alignas(16) static const uint8_t kBottom[16] = {0x80, 0x80, 0x80, 0x80, 2, 0x80, 2, 0x80,
+                                                    2, 0x80, 3, 0x80, 3, 0x80, 3, 0x80};
+    const auto topIndex = hn::Load(d8, kTop);
+    const auto bottomIndex = hn::Load(d8, kBottom);
+    const auto half = hn::Set(d16, 128);
+    alignas(16) uint32_t g0[4] = {gains.q[0][0], gains.q[0][1], gains.q[0][2], 0};
+    alignas(16) uint32_t g1[4] = {gains.q[1][0], gains.q[1][1], gains.q[1][2], 0};
+    const auto gain0 = hn::Load(d32, g0);
+    const auto gain1 = hn::Load(d32, g1);
+
+    // Lanes 0-2 of the result: the B, G, R sums of a pixel's weighted rows.
+    const auto rowSums = [&](decltype(hn::Zero(d16)) top, decltype(hn::Zero(d16)) bottom) {
+        return hn::Add(hn::Add(top, hn::ShiftRightLanes<3>(d16, top)),
+                       hn::Add(hn::ShiftRightLanes<2>(d16, bottom), hn::ShiftRightLanes<5>(d16, bottom)));
+    };
+
+    const SampleTap* tap = band.taps.data();
+    forEachPixel(table, band, out, [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        // One running sum; with gains, lens 0's part is set aside where lens 1's taps begin.
+        auto top = hn::Zero(d16), bottom = hn::Zero(d16);
+        auto top0 = top, bottom0 = bottom;
+        const unsigned firstLens = kernel::tapLens(*tap);
+        unsigned lens = 0;
+        for (;;) {
+            const SampleTap& t = *tap++;
+            if (kGains && kernel::tapLens(t) != lens) {
+                top0 = top;
+                bottom0 = bottom;
+                top = bottom = hn::Zero(d16);
+                lens = 1;
+            }
+            size_t s;
+            const uint8_t* p = kernel::tapBlock(t, src, &s);
+            const auto weights = hn::BitCast(d8, hn::Set(d32, t.weights));
+            top = hn::Add(top, hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p)),
+                                       hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIndex))));
+            bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p + s - 2)),
+                                             hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIndex))));
+            if (t.where & SampleTap::kLast) break;
+        }
+        const auto sum = rowSums(top, bottom);
+        if (kGains) {
+            const hn::Half<decltype(d16)> d16h;
+            auto v = hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, sum)), lens ? gain1 : gain0);
+            if (lens != firstLens)  // both lenses
+                v = hn::Add(v, hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, rowSums(top0, bottom0))), gain0));
+            v = hn::ShiftRight<12>(hn::Add(v, hn::Set(d32, kGainOne / 2)));
+            v = hn::Add(hn::Min(v, hn::Set(d32, 255u * 255u)), hn::Set(d32, 128u));
+            v = hn::ShiftRight<8>(hn::Add(v, hn::ShiftRight<8>(v)));
+            const auto bytes = hn::DemoteTo(hn::Full32<uint8_t>(), hn::BitCast(hn::Full128<int32_t>(), v));
+            kernel::storePixel(o, hn::GetLane(hn::BitCast(hn::Full32<uint32_t>(), bytes)), lastInRow);
+            return;
+        }
+        const auto t8 = hn::Add(sum, half);
+        const auto q = hn::ShiftRight<8>(hn::Add(t8, hn::ShiftRight<8>(t8)));
+        const auto bytes = hn::DemoteTo(d8x8, hn::BitCast(hn::Full128<int16_t>(), q));
+        kernel::storePixel(o, hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes)), lastInRow);
+    });
+}
+
+#endif
+
+void SampleBandImpl(const SampleTable& table, const TableBand& band, const uint8_t* frame, const uint8_t* levels,
+                    const LensGains& gains, uint8_t* out) {
+    const kernel::Sources src = {{frame, levels}, {table.frameStride, table.levelStride}};
+    if (gains.unity)
+        sampleTiles<false>(table, band, src, gains, out);
+    else
+        sampleTiles<true>(table, band, src, gains, out);
+    const size_t rowBytes = static_cast<size_t>(table.outWidth) * 3;
+    if (table.outStride > rowBytes)
+        for (int row = band.row0; row < band.row1; ++row)
+            std::memset(out + static_cast<size_t>(row) * table.outStride + rowBytes, 0, table.outStride - rowBytes);
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace stitcher
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace stitcher {
+
+HWY_EXPORT(SampleBandImpl);
+HWY_EXPORT(HalveRowImpl);
+
+void halveRow(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
+    HWY_DYNAMIC_DISPATCH(HalveRowImpl)(a, b, x0, x1, out);
+}
+
+void sampleBand(const SampleTable& table, const TableBand& band, const uint8_t* frame, const uint8_t* levels,
+                const LensGains& gains, uint8_t* out) {
+    HWY_DYNAMIC_DISPATCH(SampleBandImpl)(table, band, frame, levels, gains, out);
+}
+
+}  // namespace stitcher
+#endif

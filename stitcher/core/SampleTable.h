@@ -1,0 +1,97 @@
+// The CPU engine's set-up: for every output pixel, which texels of the
+// dual-fisheye frame (or of its prefiltered levels) it blends and with what
+// weights, worked out once from the renderer's own geometry so that the
+// per-frame work is only sampling.
+//
+// The picture is the renderer's: its first pass draws the layout's meshes
+// over a transparent black panorama, the rasteriser interpolating texture
+// coordinates linearly across each triangle, sampling the frame through
+// mipmaps (trilinear) and blending each mesh over the ones drawn before it
+// with the layout's alpha; its second pass looks every output pixel's
+// rotated direction up in that panorama (nearest texel). So an output pixel
+// is a fixed blend of at most a few bilinear reads of the frame's levels.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Engine.h"
+
+namespace stitcher {
+
+class WorkerPool;
+
+// One bilinear read: a 2 x 2 block of texels and the weight of each.
+struct SampleTap {
+    // Byte offset of the block's top-left texel in its buffer, and flags.
+    uint32_t where;
+    // Top-left, top-right, bottom-left, bottom-right weight, one byte each
+    // from the lowest. The taps of one pixel add up to at most kWeightOne.
+    uint32_t weights;
+
+    static constexpr uint32_t kLast = 1u << 31;    // last tap of its pixel
+    static constexpr uint32_t kLens1 = 1u << 30;   // reads lens 1's image
+    static constexpr uint32_t kLevels = 1u << 29;  // reads the level buffer, not the frame
+    static constexpr uint32_t kOffsetMask = kLevels - 1;
+};
+
+// Weight of a fully covered pixel.
+constexpr int kWeightOne = 255;
+
+// How one level is made from the one above it, as the driver's mipmap
+// generation does: a linear resample of the whole level, one destination
+// texel from the two nearest source texels each way.
+struct LevelResample {
+    std::vector<int32_t> srcX0, srcX1;  // source texel per destination column (clamped)
+    std::vector<uint8_t> fracX;         // weight of srcX1, 1/256ths
+    std::vector<int32_t> srcY0, srcY1;
+    std::vector<uint8_t> fracY;
+    bool halves = false;                // exactly 2 x 2 source texels per texel
+};
+
+// One level of the frame: level 0 is the frame itself, each further one
+// half the size (rounded down, at least 1).
+struct FrameLevel {
+    int width = 0, height = 0;              // its texel size
+    int storedWidth = 0, storedHeight = 0;  // at least 2 x 2, edges repeated
+    bool inLevelBuffer = false;             // else the caller's frame
+    size_t origin = 0;                      // byte offset of its first texel
+    LevelResample fromAbove;                // levels > 0
+    // Per texel row, the columns [begin, end) that the table reads, directly
+    // or through the levels below: only those are made per frame.
+    std::vector<int32_t> rowBegin, rowEnd;
+};
+
+// Pixels are listed by tiles of this many columns across a band, and
+// within a tile row after row, so that neighbouring reads stay in cache.
+constexpr int kTileColumns = 32;
+
+// Output rows [row0, row1) and the taps of their pixels, tile by tile; a
+// pixel's taps of lens 0 come before those of lens 1.
+struct TableBand {
+    int row0 = 0, row1 = 0;
+    std::vector<SampleTap> taps;
+};
+
+struct SampleTable {
+    int outWidth = 0, outHeight = 0;
+    size_t outStride = 0;
+    int frameWidth = 0, frameHeight = 0;
+    size_t frameStride = 0;
+    // Levels 0 .. levels.size() - 1 are read; those in the level buffer
+    // are made per frame.
+    std::vector<FrameLevel> levels;
+    size_t levelStride = 0;      // bytes per row of the level buffer
+    size_t levelBytes = 0;       // size of the level buffer
+    std::vector<TableBand> bands;
+
+    size_t tapCount() const;
+};
+
+// Builds the table for what `spec` asks, its view rotation included. False
+// with a reason when that cannot be stitched.
+bool buildSampleTable(const EngineSpec& spec, WorkerPool& pool, SampleTable* table, std::string* error);
+
+}  // namespace stitcher

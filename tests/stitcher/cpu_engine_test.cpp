@@ -1,0 +1,322 @@
+// The CPU engine against the GL renderer on the same frames, and both against
+// the analytic truth of synthesised frames.
+#include <gtest/gtest.h>
+#include <hwy/targets.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../libspherecast/RendererTestUtil.h"
+#include "CpuEngine.h"
+#include "FisheyeSynth.h"
+#include "SampleKernel.h"
+#include "Spherecast.h"
+
+using stitcher::CpuEngine;
+using stitcher::EngineSpec;
+using testutil::BgrImage;
+
+namespace {
+
+const double kPi = 3.14159265358979323846;
+
+EngineSpec makeSpec(stitcher::Layout layout, int size, int frameWidth, int frameHeight, int threads = 0) {
+    EngineSpec spec;
+    spec.offset = rendertest::kDefaultOffset;
+    spec.size = size;
+    spec.frameWidth = frameWidth;
+    spec.frameHeight = frameHeight;
+    spec.layout = layout;
+    spec.threads = threads;
+    return spec;
+}
+
+// Output rows as the engines write them (row stride included).
+std::vector<uint8_t> stitchCpu(const EngineSpec& spec, const BgrImage& frame, const float (*gains)[3] = nullptr) {
+    std::string error;
+    testing::internal::CaptureStdout();  // the calibration model echoes its text
+    std::unique_ptr<CpuEngine> engine = CpuEngine::create(spec, error);
+    testing::internal::GetCapturedStdout();
+    std::vector<uint8_t> out(spec.outBytes(), 0xAB);
+    EXPECT_TRUE(engine) << error;
+    if (!engine) return out;
+    if (gains) engine->setGains(gains);
+    EXPECT_TRUE(engine->stitch(frame.data.data(), out.data()));
+    return out;
+}
+
+BgrImage renderGl(const EngineSpec& spec, const BgrImage& frame) {
+    Spherecast s(spec.offset.c_str(), spec.size, frame.width, frame.height,
+                 spec.layout == stitcher::Layout::Stereo ? Spherecast::Stereo : Spherecast::Stitch);
+    std::vector<uint8_t> out(spec.outBytes());
+    testing::internal::CaptureStdout();
+    const bool ok = s.initRenderer(0, nullptr);
+    float rotation[4][4];
+    std::memcpy(rotation, spec.rotation, sizeof rotation);
+    s.updateRotation(rotation);
+    s.setData(const_cast<uint8_t*>(frame.data.data()));
+    s.render(out.data());
+    s.deInitRenderer();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(ok) << "no GL 3.3 core context (run under xvfb-run)";
+    return testutil::fromAlignedRows(out.data(), spec.outWidth(), spec.outHeight());
+}
+
+// A view turned 35 degrees about the vertical axis, then tilted 20 degrees.
+void setTurnedView(EngineSpec* spec) {
+    const double a = 35.0 * kPi / 180.0, b = 20.0 * kPi / 180.0;
+    const double rz[3][3] = {{std::cos(a), -std::sin(a), 0}, {std::sin(a), std::cos(a), 0}, {0, 0, 1}};
+    const double ry[3][3] = {{std::cos(b), 0, std::sin(b)}, {0, 1, 0}, {-std::sin(b), 0, std::cos(b)}};
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            double v = 0;
+            for (int k = 0; k < 3; ++k) v += ry[i][k] * rz[k][j];
+            spec->rotation[j][i] = static_cast<float>(v);  // m[column][row]
+        }
+}
+
+// The panorama pixel that output pixel (col, row) shows through the view
+// rotation, for carrying the blend-band mask into a turned view.
+void viewSource(const EngineSpec& spec, int col, int row, int* sc, int* sr) {
+    const int W = spec.outWidth(), H = spec.outHeight();
+    const double phi = kPi * (row + 0.5) / H, theta = 2.0 * kPi * (col + 0.5) / W;
+    const double d[3] = {std::sin(phi) * std::cos(theta), std::sin(phi) * std::sin(theta), std::cos(phi)};
+    double r[3];
+    for (int k = 0; k < 3; ++k)
+        r[k] = spec.rotation[0][k] * d[0] + spec.rotation[1][k] * d[1] + spec.rotation[2][k] * d[2];
+    double t = std::atan2(r[1], r[0]);
+    if (t < 0) t += 2.0 * kPi;
+    const double p = std::atan2(std::hypot(r[0], r[1]), r[2]);
+    *sc = std::min(W - 1, static_cast<int>(t / (2.0 * kPi) * W));
+    *sr = std::min(H - 1, static_cast<int>(p / kPi * H));
+}
+
+struct Case {
+    const char* name;
+    stitcher::Layout layout;
+    int size, frameWidth, frameHeight;
+    bool turned;
+};
+
+// Each case renders once on each engine: llvmpipe is slow, so sizes stay
+// as small as the case allows. The 1001-pixel frame has rows that are not a
+// multiple of 4 bytes long.
+const Case kCases[] = {
+    {"stitch 480", stitcher::Layout::Stitch, 480, 1440, 720, false},
+    {"stitch 1040", stitcher::Layout::Stitch, 1040, 2880, 1440, false},
+    {"stitch 961 turned, 1001-wide frame", stitcher::Layout::Stitch, 961, 1001, 500, true},
+    {"stereo 480 turned", stitcher::Layout::Stereo, 480, 1440, 720, true},
+    {"stereo 961, 1001-wide frame", stitcher::Layout::Stereo, 961, 1001, 500, false},
+};
+
+TEST(CpuEngineTest, MatchesTheRendererAndTheTruth) {
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        EngineSpec spec = makeSpec(c.layout, c.size, c.frameWidth, c.frameHeight);
+        if (c.turned) setTurnedView(&spec);
+        const int W = spec.outWidth(), H = spec.outHeight();
+
+        // Frames of a detailed picture, synthesised through the calibration.
+        testing::internal::CaptureStdout();  // the calibration model echoes its text
+        testutil::StitchGeometry world(spec.offset, c.size);
+        testutil::StitchGeometry layout(spec.offset, c.size,
+                                        c.layout == stitcher::Layout::Stereo ? testutil::Layout::Stereo
+                                                                             : testutil::Layout::Stitch);
+        testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(world.ok()) << world.error();
+        const BgrImage source = testutil::makeSmoothPanorama(world.width(), world.height(), 6);
+        const BgrImage frame = world.synthesise(source, c.frameWidth, c.frameHeight);
+
+        const BgrImage gl = renderGl(spec, frame);
+        const std::vector<uint8_t> rows = stitchCpu(spec, frame);
+        const BgrImage cpu = testutil::fromAlignedRows(rows.data(), W, H);
+
+        // Blend bands of the layout, carried through the view.
+        const std::vector<uint8_t> panoramaBands = layout.blendBandMask(2.0);
+        std::vector<uint8_t> bands(panoramaBands.size()), clear(panoramaBands.size());
+        size_t bandPixels = 0;
+        for (int r = 0; r < H; ++r)
+            for (int col = 0; col < W; ++col) {
+                int sc = col, sr = r;
+                if (c.turned) viewSource(spec, col, r, &sc, &sr);
+                const size_t i = static_cast<size_t>(r) * W + col;
+                bands[i] = panoramaBands[static_cast<size_t>(sr) * W + sc];
+                clear[i] = !bands[i];
+                bandPixels += bands[i];
+            }
+        ASSERT_GT(bandPixels, static_cast<size_t>(W));
+
+        const double all = testutil::psnr(cpu, gl), inBands = testutil::psnr(cpu, gl, &bands);
+        printf("%s: CPU vs GL %.2f dB, in the bands %.2f dB\n", c.name, all, inBands);
+        EXPECT_GE(all, 40.0);
+        EXPECT_GE(inBands, 38.0);
+        // Row padding is written, and zero.
+        for (int r = 0; r < H; ++r)
+            for (size_t k = static_cast<size_t>(W) * 3; k < spec.outStride(); ++k)
+                ASSERT_EQ(rows[r * spec.outStride() + k], 0) << "row " << r;
+
+        if (c.turned || c.layout != stitcher::Layout::Stitch) continue;
+        // The stitched panorama is the source picture again: the CPU engine
+        // may not lose more against it than the renderer does.
+        const double cpuClear = testutil::psnr(cpu, source, &clear), glClear = testutil::psnr(gl, source, &clear);
+        const double cpuBands = testutil::psnr(cpu, source, &bands), glBands = testutil::psnr(gl, source, &bands);
+        printf("%s: against the truth, CPU %.2f / GL %.2f dB clear, CPU %.2f / GL %.2f dB in the bands\n", c.name,
+               cpuClear, glClear, cpuBands, glBands);
+        EXPECT_GE(cpuClear, glClear - 0.3);
+        EXPECT_GE(cpuBands, glBands - 0.3);
+    }
+}
+
+// Calls check() once per instruction set the kernels were compiled for and
+// this machine runs, each time with only that one enabled.
+template <class Check>
+void forEachInstructionSet(Check check) {
+    for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
+        SCOPED_TRACE(hwy::TargetName(target));
+        hwy::SetSupportedTargetsForTest(target);
+        check();
+    }
+    hwy::SetSupportedTargetsForTest(0);
+}
+
+// Neither the thread count nor the instruction set changes a byte, with
+// gains or without.
+TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
+    BgrImage frame(1001, 500);
+    std::mt19937 random(7);
+    for (uint8_t& b : frame.data) b = static_cast<uint8_t>(random());
+    const float gains[2][3] = {{1.25f, 0.9f, 1.0f}, {0.7f, 1.0f, 1.5f}};
+    for (stitcher::Layout layout : {stitcher::Layout::Stitch, stitcher::Layout::Stereo}) {
+        EngineSpec spec = makeSpec(layout, 151, frame.width, frame.height, 1);
+        setTurnedView(&spec);
+        const std::vector<uint8_t> plain = stitchCpu(spec, frame), gained = stitchCpu(spec, frame, gains);
+        EXPECT_FALSE(plain == gained);
+        spec.threads = 3;
+        EXPECT_TRUE(plain == stitchCpu(spec, frame));
+        forEachInstructionSet([&] {
+            EXPECT_TRUE(plain == stitchCpu(spec, frame));
+            EXPECT_TRUE(gained == stitchCpu(spec, frame, gains));
+        });
+    }
+}
+
+// A uniform frame shows each lens's gain alone away from the bands, and a
+// mix of the two inside them.
+TEST(CpuEngineTest, GainsScaleEachLensAlone) {
+    BgrImage frame(720, 360);
+    std::fill(frame.data.begin(), frame.data.end(), 100);
+    const EngineSpec spec = makeSpec(stitcher::Layout::Stitch, 120, frame.width, frame.height);
+    struct GainCase {
+        float gains[2][3];
+        uint8_t lens0[3], lens1[3];
+    };
+    const GainCase cases[] = {
+        {{{1, 1, 1}, {0.5f, 0.5f, 0.5f}}, {100, 100, 100}, {50, 50, 50}},
+        {{{1, 1.5f, 3}, {1, 1, 1}}, {100, 150, 255}, {100, 100, 100}},  // saturates
+        {{{0, 1, 1}, {1, 1, 1e9f}}, {0, 100, 100}, {100, 100, 255}},   // clamped gain
+    };
+    const std::vector<uint8_t> plain = stitchCpu(spec, frame);
+    const float unity[2][3] = {{1, 1, 1}, {1, 1, 1}};
+    EXPECT_TRUE(plain == stitchCpu(spec, frame, unity));
+    for (const GainCase& g : cases) {
+        const BgrImage out = testutil::fromAlignedRows(stitchCpu(spec, frame, g.gains).data(), spec.outWidth(),
+                                                       spec.outHeight());
+        size_t seen[2] = {0, 0};
+        for (int r = 0; r < out.height; ++r)
+            for (int c = 0; c < out.width; ++c) {
+                const uint8_t* p = out.at(c, r);
+                seen[0] += std::memcmp(p, g.lens0, 3) == 0;
+                seen[1] += std::memcmp(p, g.lens1, 3) == 0;
+                for (int k = 0; k < 3; ++k) {
+                    ASSERT_GE(p[k], std::min(g.lens0[k], g.lens1[k]) - 1) << r << "," << c;
+                    ASSERT_LE(p[k], std::max(g.lens0[k], g.lens1[k]) + 1) << r << "," << c;
+                }
+            }
+        const size_t pixels = static_cast<size_t>(out.width) * out.height;
+        EXPECT_GT(seen[0], pixels / 3);
+        EXPECT_GT(seen[1], pixels / 3);
+    }
+}
+
+// Levels are made four texels at a time: spans of any start and length give
+// each texel the rounded average of its 2 x 2 block and write nothing else.
+TEST(CpuEngineTest, HalvedRowsAreBlockAverages) {
+    std::mt19937 random(11);
+    for (int width : {1, 4, 5, 6, 9, 10, 11, 64, 1441}) {
+        std::vector<uint8_t> a(static_cast<size_t>(width) * 6), b(a.size());
+        for (uint8_t& v : a) v = static_cast<uint8_t>(random());
+        for (uint8_t& v : b) v = static_cast<uint8_t>(random());
+        for (int x0 : {0, 1, 3}) {
+            if (x0 >= width) continue;
+            for (int x1 : {width, width - 1}) {
+                forEachInstructionSet([&] {
+                    std::vector<uint8_t> out(static_cast<size_t>(width) * 3, 0xEE);
+                    stitcher::halveRow(a.data(), b.data(), x0, x1, out.data());
+                    for (int x = 0; x < width; ++x)
+                        for (int c = 0; c < 3; ++c) {
+                            const size_t i = static_cast<size_t>(x) * 6 + c;
+                            const int want =
+                                x < x0 || x >= x1 ? 0xEE : (a[i] + a[i + 3] + b[i] + b[i + 3] + 2) >> 2;
+                            ASSERT_EQ(out[static_cast<size_t>(x) * 3 + c], want) << width << " " << x0 << " " << x;
+                        }
+                });
+            }
+        }
+    }
+}
+
+TEST(CpuEngineTest, RefusesWhatItCannotStitch) {
+    struct Bad {
+        const char* what;
+        EngineSpec spec;
+    };
+    std::vector<Bad> bad = {{"no size", makeSpec(stitcher::Layout::Stitch, 0, 64, 32)},
+                            {"no frame", makeSpec(stitcher::Layout::Stitch, 16, 0, 32)},
+                            {"huge output", makeSpec(stitcher::Layout::Stitch, 1 << 20, 64, 32)},
+                            {"unreadable calibration", makeSpec(stitcher::Layout::Stitch, 16, 64, 32)}};
+    bad.back().spec.offset = "2_1_2_3";
+    for (const Bad& b : bad) {
+        std::string error;
+        testing::internal::CaptureStdout();
+        EXPECT_FALSE(CpuEngine::create(b.spec, error)) << b.what;
+        testing::internal::GetCapturedStdout();
+        EXPECT_FALSE(error.empty()) << b.what;
+    }
+    std::string error;
+    testing::internal::CaptureStdout();
+    auto engine = stitcher::makeCpuEngine(makeSpec(stitcher::Layout::Stitch, 16, 64, 32), error);
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(engine) << error;
+    EXPECT_STREQ(engine->name(), "cpu");
+    std::vector<uint8_t> out(makeSpec(stitcher::Layout::Stitch, 16, 64, 32).outBytes());
+    EXPECT_FALSE(engine->stitch(nullptr, out.data()));
+}
+
+// Frames down to one pixel, and outputs down to 2 x 1: pixels show the
+// frame's one colour, or less of it where a mesh fades, and nothing is read
+// out of bounds.
+TEST(CpuEngineTest, TinyFramesAndOutputs) {
+    const int sizes[][3] = {{1, 1, 1}, {2, 1, 3}, {1, 3, 2}, {3, 2, 1}};  // frame width, height; size
+    const uint8_t colour[3] = {40, 80, 160};
+    for (const auto& s : sizes) {
+        BgrImage frame(s[0], s[1]);
+        for (size_t i = 0; i < frame.data.size(); ++i) frame.data[i] = colour[i % 3];
+        for (stitcher::Layout layout : {stitcher::Layout::Stitch, stitcher::Layout::Stereo}) {
+            const EngineSpec spec = makeSpec(layout, s[2], s[0], s[1]);
+            const BgrImage out =
+                testutil::fromAlignedRows(stitchCpu(spec, frame).data(), spec.outWidth(), spec.outHeight());
+            bool full = false;
+            for (size_t i = 0; i < out.data.size(); i += 3) {
+                full = full || std::memcmp(&out.data[i], colour, 3) == 0;
+                for (int k = 0; k < 3; ++k) EXPECT_LE(out.data[i + k], colour[k]) << i;
+            }
+            EXPECT_TRUE(full || layout == stitcher::Layout::Stereo || s[2] < 2) << s[0] << "x" << s[1] << " size " << s[2];
+        }
+    }
+}
+
+}  // namespace
