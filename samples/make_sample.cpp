@@ -150,12 +150,25 @@ BgrImage loadPicture(const std::string& path) {
 struct Options {
     std::string photo, out, offset = DEFAULT_OFFSET, comment;
     std::string recordOffset;  // record this calibration instead (for clips that carry a bad one)
+    double tint[3] = {1.0, 1.0, 1.0};  // lens 1 metered apart: its B, G, R scaled by these
     int width = 1920, height = 960, frames = 90, gop = 30, crf = 23, supersample = 2;
     AVRational fps{30, 1};
     double yawStep = 0.25;  // degrees of camera turn per frame
     bool audio = true, record = true;
     std::string preset = "medium";
 };
+
+// Lens 1 (the right half of the frame) as a lens that meters on its own
+// would record it.
+void tintSecondLens(const Options& o, BgrImage& bgr) {
+    if (o.tint[0] == 1.0 && o.tint[1] == 1.0 && o.tint[2] == 1.0) return;
+    for (int y = 0; y < bgr.height; ++y)
+        for (int x = bgr.width / 2; x < bgr.width; ++x)
+            for (int c = 0; c < 3; ++c) {
+                uint8_t& v = bgr.at(x, y)[c];
+                v = static_cast<uint8_t>(std::min(255L, std::lround(v * o.tint[c])));
+            }
+}
 
 // What the record carries: the picture's calibration, or the one given with
 // --record-offset as the renderer would read it, whether usable or not.
@@ -337,7 +350,8 @@ void writeClip(const Options& o, const Calibration& cal, const testutil::StitchG
         av_frame_get_buffer(af, 0);
     }
     for (int k = 0; k < o.frames; ++k) {
-        const BgrImage bgr = geometry.synthesise(photo, map, k * o.yawStep);
+        BgrImage bgr = geometry.synthesise(photo, map, k * o.yawStep);
+        tintSecondLens(o, bgr);
         av_frame_make_writable(vf);
         const uint8_t* src[1] = {bgr.data.data()};
         int stride[1] = {o.width * 3};
@@ -400,6 +414,7 @@ void usage() {
                  "  --supersample N   subsamples per pixel side, 1 to 16 (default 2)\n"
                  "  --comment TEXT    comment tag\n"
                  "  --record-offset TEXT  record this calibration, usable or not, in place of the picture's\n"
+                 "  --tint B,G,R      scale lens 1's channels (a lens that meters apart from the other)\n"
                  "  --no-audio        no audio track\n"
                  "  --no-record       no text track with the calibration record\n");
     std::exit(2);
@@ -434,6 +449,8 @@ int main(int argc, char** argv) {
             o.offset = next();
         } else if (a == "--supersample") {
             o.supersample = std::max(1, std::min(16, std::atoi(next().c_str())));
+        } else if (a == "--tint") {
+            if (std::sscanf(next().c_str(), "%lf,%lf,%lf", &o.tint[0], &o.tint[1], &o.tint[2]) != 3) usage();
         } else if (a == "--record-offset") {
             o.recordOffset = next();
         } else if (a == "--comment") {

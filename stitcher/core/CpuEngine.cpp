@@ -40,7 +40,7 @@ std::unique_ptr<CpuEngine> CpuEngine::create(const EngineSpec& spec, std::string
     return nullptr;
 }
 
-bool CpuEngine::stitch(const uint8_t* frame, uint8_t* out) {
+bool CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     if (!frame || !out) return false;
     State& s = *state_;
     if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);

@@ -23,12 +23,12 @@ public:
     const char* name() const override { return "cpu"; }
     // `frame`: spec.frameWidth x spec.frameHeight BGR pixels, rows of exactly
     // 3 * frameWidth bytes. Writes spec.outBytes() bytes. Allocates nothing.
-    bool stitch(const uint8_t* frame, uint8_t* out) override;
+    bool stitch(uint8_t* frame, uint8_t* out) override;
 
     // Gains for the following frames, per lens (0, 1) and channel (B, G, R),
     // applied to each lens's share of a pixel; 1 leaves it unchanged.
     // Values are taken within [0, 15.99]; non-finite ones count as 1.
-    void setGains(const float gains[2][3]);
+    void setGains(const float gains[2][3]) override;
 
     int threads() const;
     const EngineSpec& spec() const;

@@ -38,8 +38,13 @@ public:
     virtual ~Engine() = default;
     // "gl" or "cpu".
     virtual const char* name() const = 0;
-    // Stitches one frame into `out` (spec.outBytes() bytes). False on failure.
-    virtual bool stitch(const uint8_t* frame, uint8_t* out) = 0;
+    // Stitches one frame into `out` (spec.outBytes() bytes). False on
+    // failure. The engine may change the frame on the way (the GL engine
+    // applies the gains to it in place).
+    virtual bool stitch(uint8_t* frame, uint8_t* out) = 0;
+    // Gains for the frames that follow, per lens (0, 1) and channel (B, G,
+    // R); 1 leaves a lens as it is. Engines start with all gains at 1.
+    virtual void setGains(const float gains[2][3]) = 0;
 };
 
 // The GL engine: the libspherecast renderer. It makes its OpenGL 3.3 context

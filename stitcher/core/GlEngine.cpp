@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "ColorMatch.h"
+#include "DualFisheyeModel.h"
 #include "Engine.h"
 #include "Spherecast.h"
 
@@ -79,21 +81,34 @@ public:
             const GLubyte* name = glGetString(GL_RENDERER);
             *glRenderer = name ? reinterpret_cast<const char*>(name) : "unknown";
         }
+        // Without its circles the engine still stitches, with gains left at 1
+        // (colour matching refuses the same calibrations).
+        std::string noGains;
+        applier_.init(DualFisheyeModel(spec_.offset.c_str()), spec_.frameWidth, spec_.frameHeight, &noGains);
         return true;
     }
 
     const char* name() const override { return "gl"; }
 
-    bool stitch(const uint8_t* frame, uint8_t* out) override {
-        renderer_.setData(const_cast<uint8_t*>(frame));
+    bool stitch(uint8_t* frame, uint8_t* out) override {
+        // The renderer takes the frame as it is: the gains go into its pixels.
+        applier_.apply(frame, gains_);
+        renderer_.setData(frame);
         renderer_.render(out);
         return true;
+    }
+
+    void setGains(const float gains[2][3]) override {
+        for (int lens = 0; lens < 2; ++lens)
+            for (int c = 0; c < 3; ++c) gains_.gain[lens][c] = gains[lens][c];
     }
 
 private:
     Spherecast renderer_;
     EngineSpec spec_;
     bool started_ = false;
+    GainApplier applier_;
+    ColorGains gains_;
 };
 
 }  // namespace

@@ -12,6 +12,7 @@ namespace stitcher {
 const char* usageText() {
     return "usage: stitcher [options] <clip.mp4> <output>\n"
            "       stitcher --info <clip.mp4>\n"
+           "       stitcher --calibrate [--offset TEXT] <clip.mp4>\n"
            "\n"
            "Stitches a dual-fisheye clip into a 360 panorama. The output kind follows its name:\n"
            "  out.mp4          H.264 video with the clip's audio (AAC), tagged as 360 (equirectangular)\n"
@@ -34,12 +35,15 @@ const char* usageText() {
            "  --no-audio          leave the audio out of the video\n"
            "  --engine E          stitching engine: auto (default: GL on a hardware GPU, else CPU), gl or cpu\n"
            "  --threads N         worker threads of the CPU engine (default: all cores)\n"
+           "  --color-match M     on (default) or off: match exposure and colour of the two lenses at the seams\n"
+           "  --calibrate         refine the calibration from the clip's pictures, print it (for --offset); write nothing\n"
+           "  --refine-calibration  refine the calibration from the clip's pictures, then stitch with it\n"
            "  -y                  overwrite existing output\n"
            "  -v, --verbose       say which engine runs and why, and show the libraries' own messages\n"
            "  -h, --help          this text\n"
            "\n"
-           "The GL engine needs OpenGL 3.3 (an X display: without one, xvfb-run -a stitcher --engine gl ...);\n"
-           "the CPU engine needs neither.\n"
+           "The GL engine needs OpenGL 3.3, through an X display or, without one, EGL; the CPU engine needs\n"
+           "neither.\n"
            "\n"
            "exit codes: 0 done, 1 failed on the way, 2 bad command line, 3 clip missing, unreadable or\n"
            "without video, 4 unusable calibration, 5 output exists or cannot be written, 6 no engine can\n"
@@ -152,6 +156,19 @@ bool parse(int argc, char** argv, Options& opt, std::string& error) {
             opt.verbose = true;
         } else if (arg == "--no-audio") {
             opt.audio = false;
+        } else if (arg == "--calibrate") {
+            opt.calibrate = true;
+        } else if (arg == "--refine-calibration") {
+            opt.refineCalibration = true;
+        } else if (arg == "--color-match") {
+            std::string v;
+            if (!takeValue(v)) return false;
+            if (v == "on") opt.colorMatch = true;
+            else if (v == "off") opt.colorMatch = false;
+            else {
+                error = "option --color-match: '" + v + "' is neither on nor off";
+                return false;
+            }
         } else if (arg == "--size") {
             if (!needInt(16, 4096, n)) return false;
             if (n % 2) {
@@ -224,9 +241,13 @@ bool parse(int argc, char** argv, Options& opt, std::string& error) {
         return false;
     }
     opt.input = positional[0];
-    if (opt.info) {
+    if (opt.info || opt.calibrate) {
+        if (opt.info && opt.calibrate) {
+            error = "--info and --calibrate are two different runs";
+            return false;
+        }
         if (positional.size() > 1) {
-            error = "--info takes only the clip";
+            error = std::string(opt.info ? "--info" : "--calibrate") + " takes only the clip";
             return false;
         }
         return true;

@@ -30,6 +30,9 @@ struct Options {
     int crf = 20;
     std::string preset = "medium";
     EngineKind engine = EngineKind::Auto;
+    bool colorMatch = true;         // match exposure and colour between the lenses
+    bool calibrate = false;         // --calibrate: refine the clip's calibration and print it
+    bool refineCalibration = false; // refine the calibration before stitching
     int threads = 0;       // engine worker threads; 0: all cores
 };
 

@@ -1,6 +1,7 @@
 #include "Pipeline.h"
 
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -70,12 +71,20 @@ private:
 using Clock = std::chrono::steady_clock;
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
+// Gains that differ by more than half a percent somewhere.
+bool noticeablyApart(const ColorGains& a, const ColorGains& b) {
+    for (int lens = 0; lens < 2; ++lens)
+        for (int c = 0; c < 3; ++c)
+            if (std::fabs(a.gain[lens][c] - b.gain[lens][c]) > 0.005f * b.gain[lens][c]) return true;
+    return false;
+}
+
 // Frames in flight: each stage holds at most a couple.
 const int kItems = 6;
 
 }  // namespace
 
-Status runPipeline(Reader& reader, Engine& engine, const EngineSpec& spec, FrameSink& sink,
+Status runPipeline(Reader& reader, ColorMatch* colour, Engine& engine, const EngineSpec& spec, FrameSink& sink,
                    const std::atomic<bool>& interrupted, console::Progress& progress, PipelineStats& stats) {
     stats = PipelineStats();
     Failure failure;
@@ -87,6 +96,7 @@ Status runPipeline(Reader& reader, Engine& engine, const EngineSpec& spec, Frame
         free.push(std::move(item));
     }
     auto stopped = [&] { return interrupted.load() || failure.failed(); };
+    ColorGains shown;  // the gains -v last printed
     auto stopAll = [&] {
         free.close();
         decoded.close();
@@ -143,6 +153,14 @@ Status runPipeline(Reader& reader, Engine& engine, const EngineSpec& spec, Frame
             Item item = decoded.pop();
             if (!item) break;
             auto t = Clock::now();
+            if (colour) {
+                const ColorGains& gains = colour->update(item->picture.data());
+                engine.setGains(gains.gain);
+                if (console::verbose() && noticeablyApart(gains, shown)) {
+                    console::note("frame %lld: %s", item->frame, formatGains(gains).c_str());
+                    shown = gains;
+                }
+            }
             bool ok = engine.stitch(item->picture.data(), item->panorama.data());
             stats.stitchBusy += since(t);
             if (!ok) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "ColorMatch.h"
 #include "Console.h"
 #include "Engine.h"
 #include "Reader.h"
@@ -19,9 +20,11 @@ struct PipelineStats {
 };
 
 // Runs every frame of the reader through the engine into the sink, then
-// finishes the sink. Stops early on the first failure or when `interrupted`
-// turns true (kExitInterrupted).
-Status runPipeline(Reader& reader, Engine& engine, const EngineSpec& spec, FrameSink& sink,
+// finishes the sink. With `colour`, each frame's gains are measured as
+// decoded and handed to the engine before it stitches the frame. Stops
+// early on the first failure or when `interrupted` turns true
+// (kExitInterrupted).
+Status runPipeline(Reader& reader, ColorMatch* colour, Engine& engine, const EngineSpec& spec, FrameSink& sink,
                    const std::atomic<bool>& interrupted, console::Progress& progress, PipelineStats& stats);
 
 }  // namespace stitcher

@@ -1,11 +1,14 @@
 #include "Run.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
 
+#include "CalibrationRefine.h"
 #include "Clip.h"
 #include "ClipCalibration.h"
+#include "ColorMatch.h"
 #include "Console.h"
 #include "Engine.h"
 #include "Job.h"
@@ -101,6 +104,40 @@ int printInfo(const Options& opt, Clip& clip) {
     return kExitOk;
 }
 
+// Refines `offset` from the clip's pictures and says how it went; on
+// success `offset` and `cal` are the refined calibration.
+Status refine(const Options& opt, std::string& offset, Calibration& cal) {
+    console::say("refining the calibration from %s's pictures...", opt.input.c_str());
+    const RefineResult r = refineClipCalibration(opt.input, offset);
+    const std::string said = describeRefineResult(r);
+    for (size_t at = 0; at < said.size();) {
+        const size_t end = std::min(said.find('\n', at), said.size());
+        console::say("%s", said.substr(at, end - at).c_str());
+        at = end + 1;
+    }
+    if (r.status == RefineStatus::BadInput) return Status(kExitOffset, "cannot refine the calibration: " + r.reason);
+    if (r.refined()) {
+        Status st = parseCalibration(r.offset, cal);
+        if (!st.ok()) return Status(kExitOffset, "the refined calibration cannot be used: " + st.message());
+        offset = r.offset;
+    }
+    return Status();
+}
+
+// --calibrate: the refined calibration on standard output, nothing written.
+int calibrate(const Options& opt, Clip& clip) {
+    std::string offset;
+    Calibration cal;
+    Status st = findCalibration(opt, clip, offset, cal);
+    if (!st.ok()) return fail(st);
+    const RefineResult r = refineClipCalibration(opt.input, offset);
+    FILE* o = console::out();
+    std::fprintf(o, "%s\n", describeRefineResult(r).c_str());
+    std::fflush(o);
+    if (r.status == RefineStatus::BadInput) return fail(Status(kExitOffset, "cannot refine the calibration: " + r.reason));
+    return kExitOk;
+}
+
 int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     std::unique_ptr<Clip> clip;
     Status st = Clip::open(opt.input, clip);
@@ -109,6 +146,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
         console::warn("%s is cut short: %lld of its frames lie beyond the end of the file and are left out",
                       opt.input.c_str(), clip->framesLost());
     if (opt.info) return printInfo(opt, *clip);
+    if (opt.calibrate) return calibrate(opt, *clip);
     const _MediaInfo& media = clip->info();
 
     std::string offset;
@@ -118,8 +156,12 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     if (!st.ok()) return fail(st);
     if (!opt.haveOffset && isBuiltInDefault(offset))
         console::warn("%s names no lens calibration: the built-in default is used, which fits only the camera it was "
-                      "made for; give this camera's calibration with --offset",
-                      opt.input.c_str());
+                      "made for; give this camera's calibration with --offset%s",
+                      opt.input.c_str(), opt.refineCalibration ? " (or refine it: see below)" : " or --refine-calibration");
+    if (opt.refineCalibration) {
+        st = refine(opt, offset, cal);
+        if (!st.ok()) return fail(st);
+    }
 
     Job job;
     st = resolveJob(opt, media, offset, cal, job);
@@ -165,10 +207,20 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
         sink = makePictureSink(output, spec.outWidth(), spec.outHeight(), static_cast<int>(spec.outStride()));
     }
 
+    std::unique_ptr<ColorMatch> colour;
+    if (opt.colorMatch) {
+        colour = std::make_unique<ColorMatch>();
+        std::string why;
+        if (!colour->init(offset, spec.frameWidth, spec.frameHeight, job.fps.num / static_cast<double>(job.fps.den), &why)) {
+            console::warn("colour matching is off: %s", why.c_str());
+            colour.reset();
+        }
+    }
+
     Reader reader(*clip, job);
     console::Progress progress(job.count);
     PipelineStats stats;
-    st = runPipeline(reader, engine, spec, *sink, interrupted, progress, stats);
+    st = runPipeline(reader, colour.get(), engine, spec, *sink, interrupted, progress, stats);
     sink.reset();
     if (!st.ok()) {
         output.abort();
@@ -184,6 +236,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
 
     console::note("busy seconds per stage: decode %.2f, stitch %.2f, encode/write %.2f", stats.readBusy,
                   stats.stitchBusy, stats.writeBusy);
+    if (colour) console::note("%s at the last frame", formatGains(colour->gains()).c_str());
     console::Summary done;
     done.frames = stats.done;
     done.width = spec.outWidth();

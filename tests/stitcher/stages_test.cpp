@@ -175,7 +175,8 @@ class FakeEngine : public Engine {
 public:
     explicit FakeEngine(const char* name) : name_(name) {}
     const char* name() const override { return name_; }
-    bool stitch(const uint8_t*, uint8_t*) override { return true; }
+    bool stitch(uint8_t*, uint8_t*) override { return true; }
+    void setGains(const float[2][3]) override {}
 
 private:
     const char* name_;

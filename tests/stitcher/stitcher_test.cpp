@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <array>
 #include <set>
 #include <string>
 #include <thread>
@@ -621,6 +622,92 @@ TEST_P(StitcherAudio, SurroundChannelsKeepTheirPlaces) {
         EXPECT_EQ(loudestTone(pcm, c), loudestTone(in, c)) << "channel " << c;
     }
     EXPECT_EQ(distinct.size(), 6u) << "the clip's channels should carry six different tones";
+}
+
+// ---- seams ----
+
+class StitcherSeams : public E2E {};
+ENGINE_SUITE(StitcherSeams);
+
+// Brightness of lens 1's side over lens 0's side, per channel (R, G, B),
+// each side measured against the true panorama away from the bands.
+std::array<double, 3> lensBalance(const Rgb& pic, const Rgb& truth) {
+    const int h = pic.height;
+    const double b = 30.0 / 180.0 * h;
+    double out[2][3] = {}, want[2][3] = {};
+    for (int y = h / 10; y < h - h / 10; ++y)
+        for (int x = 0; x < pic.width; ++x) {
+            if (!inRegion(Region::Away, x, y, pic.width, h)) continue;
+            const int lens = x > h / 2 + b && x < 1.5 * h ? 1 : 0;
+            for (int c = 0; c < 3; ++c) {
+                out[lens][c] += pic.at(x, y)[c];
+                want[lens][c] += truth.at(x, y)[c];
+            }
+        }
+    std::array<double, 3> balance;
+    for (int c = 0; c < 3; ++c) balance[c] = (out[1][c] / want[1][c]) / (out[0][c] / want[0][c]);
+    return balance;
+}
+
+// Lens 1 recorded darker and bluer (B 0.9, G 0.8, R 0.75): matched, both
+// sides agree within 1.5%; unmatched, the difference is there.
+TEST_P(StitcherSeams, LensesMeteredApartAreMatched) {
+    std::string clip = synthClip("stitch_tinted.mp4", "--size 960x480 --frames 3 --gop 3 --crf 12 --preset veryfast "
+                                                      "--yaw-step 5 --no-audio --tint 0.9,0.8,0.75");
+    ASSERT_FALSE(clip.empty());
+    std::string dir = testutil::makeTempDir("stitch_tint");
+    const Rgb truth = expected(480, 240, 5);
+    const double tint[3] = {0.75, 0.8, 0.9};  // R, G, B
+    for (const char* match : {"off", "on"}) {
+        RunResult r = run(std::string("-v -y --size 240 --frame 2 --color-match ") + match + " " + quote(clip) + " " +
+                          quote(dir + "/seam.png"));
+        ASSERT_EQ(r.code, 0) << r.err;
+        auto pic = decodeAll(dir + "/seam.png", 480, 240);
+        ASSERT_EQ(pic.size(), 1u);
+        const std::array<double, 3> balance = lensBalance(pic[0], truth);
+        for (int c = 0; c < 3; ++c) {
+            if (std::string(match) == "on")
+                EXPECT_NEAR(balance[c], 1.0, 0.015) << "channel " << c;
+            else
+                EXPECT_NEAR(balance[c], tint[c], 0.03) << "channel " << c;
+        }
+        if (std::string(match) == "on") EXPECT_NE(r.err.find("color gains"), std::string::npos) << r.err;
+    }
+}
+
+// A clip that carries a calibration off from the lenses' own: --calibrate
+// prints one that --offset takes and that stitches as well as the true one;
+// --refine-calibration does the same within the run.
+TEST(StitcherCalibration, RefinedFromTheClipsPictures) {
+    const std::string lens0 = "2_713.65_713.93_708.05_-2.65_-1.60_-0.36";
+    const std::string truth = lens0 + "_712.40_2165.50_727.58_177.35_-180.54_0.18_2880_1440_516";
+    const std::string off = lens0 + "_719.52_2171.50_733.58_178.85_-179.34_-1.12_2880_1440_516";
+    std::string clip = synthClip("stitch_miscalibrated.mp4", "--size 960x480 --frames 8 --gop 4 --crf 12 --preset veryfast "
+                                                             "--yaw-step 5 --no-audio --record-offset " + off);
+    ASSERT_FALSE(clip.empty());
+    std::string dir = testutil::makeTempDir("stitch_calib");
+    RunResult c = stitch("--calibrate " + quote(clip));
+    ASSERT_EQ(c.code, 0) << c.err;
+    const size_t at = c.out.find("offset: ");
+    ASSERT_NE(at, std::string::npos) << c.out;
+    const std::string refined = c.out.substr(at + 8, c.out.find('\n', at) - at - 8);
+    const Rgb want = expected(480, 240, 5);
+    auto stitchFrame = [&](const std::string& args) {
+        RunResult r = stitch("-y --engine cpu --size 240 --frame 2 " + args + " " + quote(clip) + " " + quote(dir + "/f.png"));
+        EXPECT_EQ(r.code, 0) << r.err;
+        auto pic = decodeAll(dir + "/f.png", 480, 240);
+        return pic.empty() ? std::array<double, 2>{0, 0}
+                           : std::array<double, 2>{psnr(pic[0], want, Region::Away), psnr(pic[0], want, Region::Bands)};
+    };
+    const auto withTruth = stitchFrame("--offset " + truth), carried = stitchFrame("");
+    const auto printed = stitchFrame("--offset " + refined), inRun = stitchFrame("--refine-calibration");
+    std::printf("bands: true %.1f dB, carried %.1f dB, --calibrate %.1f dB, --refine-calibration %.1f dB\n", withTruth[1],
+                carried[1], printed[1], inRun[1]);
+    EXPECT_LT(carried[1], withTruth[1] - 2.0) << "the carried calibration should show in the bands";
+    for (int region = 0; region < 2; ++region) {
+        EXPECT_GE(printed[region], withTruth[region] - 0.5) << "region " << region;
+        EXPECT_GE(inRun[region], withTruth[region] - 0.5) << "region " << region;
+    }
 }
 
 // ---- pictures ----
