@@ -34,7 +34,6 @@ bool isSoftwareRasterizer(const std::string& glRenderer) {
 Status chooseEngine(EngineKind wanted, const EngineSpec& spec, EngineChoice& choice, const EngineMakers& make) {
     choice = EngineChoice();
     std::string glError, glRenderer, cpuError;
-    const std::string headless = "Without a display, run it under xvfb-run -a";
 
     if (wanted == EngineKind::Cpu) {
         choice.engine = make.cpu(spec, cpuError);
@@ -46,8 +45,8 @@ Status chooseEngine(EngineKind wanted, const EngineSpec& spec, EngineChoice& cho
     if (wanted == EngineKind::Gl) {
         choice.engine = make.gl(spec, glError, &glRenderer);
         if (!choice.engine)
-            return Status(kExitDisplay, "the GL engine cannot run: no OpenGL 3.3 context (" + glError + ").\n  " +
-                                            headless + ", or choose --engine cpu");
+            return Status(kExitDisplay, "the GL engine cannot run: no OpenGL 3.3 context, neither through a display "
+                                        "nor through EGL (" + glError + ").\n  Choose --engine cpu, which needs neither");
         choice.why = "asked for with --engine gl; OpenGL renderer: " + glRenderer;
         return Status();
     }
@@ -85,7 +84,7 @@ Status chooseEngine(EngineKind wanted, const EngineSpec& spec, EngineChoice& cho
         return Status();
     }
     return Status(kExitDisplay, "no stitching engine can run: no OpenGL 3.3 context (" + glError +
-                                    "), and the CPU engine cannot run (" + cpuError + ").\n  " + headless);
+                                    "), and the CPU engine cannot run (" + cpuError + ")");
 }
 
 }  // namespace stitcher
