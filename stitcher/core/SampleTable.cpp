@@ -39,6 +39,7 @@ struct Coverage {
     int width = 0, height = 0;
     std::vector<uint32_t> first;                         // per texel, kNoTriangle when none
     std::vector<std::pair<uint32_t, uint32_t>> further;  // (texel, triangle), sorted by texel, drawing order kept
+    std::vector<size_t> rowStart;                        // per row and one more: its first entry in `further`
 
     int trianglesAt(uint32_t texel, uint32_t out[3]) const {
         const uint32_t f = first[texel];
@@ -46,8 +47,11 @@ struct Coverage {
         out[0] = f & ~kMoreTriangles;
         int n = 1;
         if (f & kMoreTriangles) {
-            auto it = std::lower_bound(further.begin(), further.end(), std::make_pair(texel, 0u));
-            for (; it != further.end() && it->first == texel && n < 3; ++it) out[n++] = it->second;
+            const size_t row = texel / static_cast<uint32_t>(width);
+            const auto end = further.begin() + static_cast<std::ptrdiff_t>(rowStart[row + 1]);
+            auto it = std::lower_bound(further.begin() + static_cast<std::ptrdiff_t>(rowStart[row]), end,
+                                       std::make_pair(texel, 0u));
+            for (; it != end && it->first == texel && n < 3; ++it) out[n++] = it->second;
         }
         return n;
     }
@@ -188,6 +192,9 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
     });
     // Bands hold increasing rows: joined in order, the list stays sorted by texel.
     for (const auto& more : further) cover->further.insert(cover->further.end(), more.begin(), more.end());
+    cover->rowStart.assign(static_cast<size_t>(height) + 1, cover->further.size());
+    for (size_t i = cover->further.size(); i-- > 0;) cover->rowStart[cover->further[i].first / width] = i;
+    for (int r = height - 1; r >= 0; --r) cover->rowStart[r] = std::min(cover->rowStart[r], cover->rowStart[r + 1]);
 }
 
 bool isIdentity(const float m[4][4]) {
