@@ -54,11 +54,8 @@ void CpuEngine::setGains(const float gains[2][3]) {
     LensGains g;
     for (int lens = 0; lens < 2; ++lens)
         for (int c = 0; c < 3; ++c) {
-            float v = gains ? gains[lens][c] : 1.0f;
-            if (!std::isfinite(v)) v = 1.0f;
-            v = v < 0.0f ? 0.0f : (v > 15.99f ? 15.99f : v);
-            g.q[lens][c] = static_cast<uint32_t>(std::lround(v * kGainOne));
-            if (g.q[lens][c] != kGainOne) g.unity = false;
+            const float v = gains ? gains[lens][c] : 1.0f;
+            g.q[lens][c] = gainFactor(std::isfinite(v) ? v : 1.0f);
         }
     state_->gains = g;
 }

@@ -27,7 +27,7 @@ public:
 
     // Gains for the following frames, per lens (0, 1) and channel (B, G, R),
     // applied to each lens's share of a pixel; 1 leaves it unchanged.
-    // Values are taken within [0, 15.99]; non-finite ones count as 1.
+    // Values are taken within [0, 15.9]; non-finite ones count as 1.
     void setGains(const float gains[2][3]) override;
 
     int threads() const;

@@ -69,7 +69,7 @@ bool Reader::findFirstGood() {
     lastGood_.resize(pictureBytes_);
     for (long long f = job_.first; f < job_.first + job_.count; ++f) {
         if (clip_.readFrame(f, lastGood_.data())) {
-            firstGood_ = lastGoodFrame_ = f;
+            firstGood_ = lastGoodFrame_ = heldFrame_ = f;
             return true;
         }
     }
@@ -88,10 +88,17 @@ bool Reader::next(FrameItem& item) {
         std::memcpy(item.picture.data(), lastGood_.data(), pictureBytes_);
         item.damaged = false;
     } else if (f > firstGood_ && clip_.readFrame(f, item.picture.data())) {
-        std::memcpy(lastGood_.data(), item.picture.data(), pictureBytes_);
         lastGoodFrame_ = f;
         item.damaged = false;
     } else {
+        // Good pictures are not kept (that would copy every frame): the
+        // last one is decoded again, once for a run of damaged frames.
+        if (heldFrame_ != lastGoodFrame_) {
+            if (clip_.readFrame(lastGoodFrame_, lastGood_.data()))
+                heldFrame_ = lastGoodFrame_;
+            else
+                lastGoodFrame_ = heldFrame_;  // cannot happen with a sound decoder; the held picture stands in
+        }
         std::memcpy(item.picture.data(), lastGood_.data(), pictureBytes_);
         item.damaged = true;
         damaged_.push_back(f);

@@ -69,6 +69,7 @@ private:
     long long nextFrame_;
     long long firstGood_ = 0;  // 0: not found yet
     long long lastGoodFrame_ = 0;
+    long long heldFrame_ = 0;  // the frame whose picture lastGood_ holds
     std::vector<uint8_t> lastGood_;
     std::vector<long long> damaged_;
     AudioSpans audio_;

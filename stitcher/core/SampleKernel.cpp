@@ -6,6 +6,8 @@
 // by kWeightOne once per pixel.
 #include "SampleKernel.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #undef HWY_TARGET_INCLUDE
@@ -20,17 +22,11 @@
 namespace stitcher {
 namespace kernel {
 
-// Rounded v / 255 for v up to 255 * 255.
-inline uint32_t div255(uint32_t v) {
-    const uint32_t t = v + 128;
-    return (t + (t >> 8)) >> 8;
-}
-
-// Gained sum of a lens-0 and a lens-1 share, saturated at the full scale.
-inline uint32_t applyGains(uint32_t share0, uint32_t share1, uint32_t gain0, uint32_t gain1) {
-    const uint64_t v = (static_cast<uint64_t>(share0) * gain0 + static_cast<uint64_t>(share1) * gain1 + kGainOne / 2) /
-                       kGainOne;
-    return static_cast<uint32_t>(v < 255u * 255u ? v : 255u * 255u);
+// A pixel from its lens shares (weighted sums, 16 bits each) and their
+// gains: the gained sum in 1/16 of a level, rounded and saturated.
+inline uint32_t gainedValue(uint32_t share0, uint32_t share1, uint32_t gain0, uint32_t gain1) {
+    const uint32_t v = ((share0 * gain0) >> 16) + ((share1 * gain1) >> 16);
+    return (v + 8) >> 4 < 255u ? (v + 8) >> 4 : 255u;
 }
 
 // The lens of a tap, 0 or 1.
@@ -106,17 +102,16 @@ inline uint32_t load32(const uint8_t* p) {
     return v;
 }
 
-template <bool kGains>
 void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
                  uint8_t* out) {
     const SampleTap* tap = band.taps.data();
     forEachPixel(table, band, out, [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
-        // One running sum; with gains, lens 0's part is set aside where lens 1's taps begin.
+        // One running sum; lens 0's part is set aside where lens 1's taps begin.
         uint64_t acc = 0, lens0 = 0;
         unsigned lens = 0;
         for (;;) {
             const SampleTap& t = *tap++;
-            if (kGains && kernel::tapLens(t) != lens) {
+            if (kernel::tapLens(t) != lens) {
                 lens0 = acc;
                 acc = 0;
                 lens = 1;
@@ -128,16 +123,11 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
                    spread(load32(p + s)) * ((w >> 16) & 0xFF) + spread(load32(p + s + 2) >> 8) * (w >> 24);
             if (t.where & SampleTap::kLast) break;
         }
-        const uint64_t share[2] = {lens ? lens0 : acc, lens ? acc : 0};
         uint32_t bgr = 0;
-        for (int k = 0; k < 3; ++k) {
-            uint32_t v = static_cast<uint32_t>(acc >> (16 * k)) & 0xFFFF;
-            if (kGains)
-                v = kernel::applyGains(static_cast<uint32_t>(share[0] >> (16 * k)) & 0xFFFF,
-                                       static_cast<uint32_t>(share[1] >> (16 * k)) & 0xFFFF, gains.q[0][k],
-                                       gains.q[1][k]);
-            bgr |= kernel::div255(v) << (8 * k);
-        }
+        for (int k = 0; k < 3; ++k)
+            bgr |= kernel::gainedValue(static_cast<uint32_t>(lens0 >> (16 * k)) & 0xFFFF,
+                                       static_cast<uint32_t>(acc >> (16 * k)) & 0xFFFF, gains.q[0][k], gains.q[lens][k])
+                   << (8 * k);
         kernel::storePixel(o, bgr, lastInRow);
     });
 }
@@ -185,7 +175,6 @@ void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* o
     kernel::halveRange(a, b, x, x1, out);
 }
 
-template <bool kGains>
 void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
                  uint8_t* out) {
     const hn::Full128<uint16_t> d16;
@@ -201,11 +190,11 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
                                                     2, 0x80, 3, 0x80, 3, 0x80, 3, 0x80};
     const auto topIndex = hn::Load(d8, kTop);
     const auto bottomIndex = hn::Load(d8, kBottom);
-    const auto half = hn::Set(d16, 128);
-    alignas(16) uint32_t g0[4] = {gains.q[0][0], gains.q[0][1], gains.q[0][2], 0};
-    alignas(16) uint32_t g1[4] = {gains.q[1][0], gains.q[1][1], gains.q[1][2], 0};
-    const auto gain0 = hn::Load(d32, g0);
-    const auto gain1 = hn::Load(d32, g1);
+    alignas(16) uint16_t g[2][8] = {};
+    for (int lens = 0; lens < 2; ++lens)
+        for (int c = 0; c < 3; ++c) g[lens][c] = gains.q[lens][c];
+    const auto gain0 = hn::Load(d16, g[0]), gain1 = hn::Load(d16, g[1]);
+    const auto round = hn::Set(d16, 8);
 
     // Lanes 0-2 of the result: the B, G, R sums of a pixel's weighted rows.
     const auto rowSums = [&](decltype(hn::Zero(d16)) top, decltype(hn::Zero(d16)) bottom) {
@@ -215,16 +204,14 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
 
     const SampleTap* tap = band.taps.data();
     forEachPixel(table, band, out, [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
-        // One running sum; with gains, lens 0's part is set aside where lens 1's taps begin.
+        // One running sum; lens 0's part is set aside where lens 1's taps begin.
         auto top = hn::Zero(d16), bottom = hn::Zero(d16);
-        auto top0 = top, bottom0 = bottom;
-        const unsigned firstLens = kernel::tapLens(*tap);
+        auto share0 = top;
         unsigned lens = 0;
         for (;;) {
             const SampleTap& t = *tap++;
-            if (kGains && kernel::tapLens(t) != lens) {
-                top0 = top;
-                bottom0 = bottom;
+            if (kernel::tapLens(t) != lens) {
+                share0 = rowSums(top, bottom);
                 top = bottom = hn::Zero(d16);
                 lens = 1;
             }
@@ -237,21 +224,10 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
                                              hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIndex))));
             if (t.where & SampleTap::kLast) break;
         }
-        const auto sum = rowSums(top, bottom);
-        if (kGains) {
-            const hn::Half<decltype(d16)> d16h;
-            auto v = hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, sum)), lens ? gain1 : gain0);
-            if (lens != firstLens)  // both lenses
-                v = hn::Add(v, hn::Mul(hn::PromoteTo(d32, hn::LowerHalf(d16h, rowSums(top0, bottom0))), gain0));
-            v = hn::ShiftRight<12>(hn::Add(v, hn::Set(d32, kGainOne / 2)));
-            v = hn::Add(hn::Min(v, hn::Set(d32, 255u * 255u)), hn::Set(d32, 128u));
-            v = hn::ShiftRight<8>(hn::Add(v, hn::ShiftRight<8>(v)));
-            const auto bytes = hn::DemoteTo(hn::Full32<uint8_t>(), hn::BitCast(hn::Full128<int32_t>(), v));
-            kernel::storePixel(o, hn::GetLane(hn::BitCast(hn::Full32<uint32_t>(), bytes)), lastInRow);
-            return;
-        }
-        const auto t8 = hn::Add(sum, half);
-        const auto q = hn::ShiftRight<8>(hn::Add(t8, hn::ShiftRight<8>(t8)));
+        // Each lens's share times its gain, in 1/16 of a level; the sum
+        // cannot pass 16 bits (the shares add up to at most the full scale).
+        const auto v = hn::Add(hn::MulHigh(rowSums(top, bottom), lens ? gain1 : gain0), hn::MulHigh(share0, gain0));
+        const auto q = hn::ShiftRight<4>(hn::Add(v, round));
         const auto bytes = hn::DemoteTo(d8x8, hn::BitCast(hn::Full128<int16_t>(), q));
         kernel::storePixel(o, hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes)), lastInRow);
     });
@@ -262,10 +238,7 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
 void SampleBandImpl(const SampleTable& table, const TableBand& band, const uint8_t* frame, const uint8_t* levels,
                     const LensGains& gains, uint8_t* out) {
     const kernel::Sources src = {{frame, levels}, {table.frameStride, table.levelStride}};
-    if (gains.unity)
-        sampleTiles<false>(table, band, src, gains, out);
-    else
-        sampleTiles<true>(table, band, src, gains, out);
+    sampleTiles(table, band, src, gains, out);
     const size_t rowBytes = static_cast<size_t>(table.outWidth) * 3;
     if (table.outStride > rowBytes)
         for (int row = band.row0; row < band.row1; ++row)
@@ -278,6 +251,16 @@ HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 namespace stitcher {
+
+uint16_t gainFactor(float gain) {
+    if (!(gain > 0.0f)) return 0;
+    return static_cast<uint16_t>(std::lround(std::min(gain, kMaxGain) * kGainScale));
+}
+
+LensGains::LensGains() {
+    for (auto& lens : q)
+        for (uint16_t& g : lens) g = gainFactor(1.0f);
+}
 
 HWY_EXPORT(SampleBandImpl);
 HWY_EXPORT(HalveRowImpl);

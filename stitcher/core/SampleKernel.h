@@ -8,12 +8,16 @@
 
 namespace stitcher {
 
-// Per-lens, per-channel (B, G, R) gains in 1/kGainOne, applied to each
-// lens's share of a pixel after interpolation.
-constexpr uint32_t kGainOne = 4096;
+// Per-lens, per-channel (B, G, R) gains as the kernel applies them: to each
+// lens's share of a pixel's weighted sum (at most 255 * kWeightOne), as the
+// high half of a 16 x 16-bit product that leaves the pixel value in 1/16
+// of a level. A gain of g is gainFactor(g); 1 leaves a lens as it is.
+constexpr double kGainScale = 16.0 / 255.0 * 65536.0;  // per unit of gain
+constexpr float kMaxGain = 15.9f;                      // keeps kGainScale * gain below 65536
+uint16_t gainFactor(float gain);
 struct LensGains {
-    uint32_t q[2][3] = {{kGainOne, kGainOne, kGainOne}, {kGainOne, kGainOne, kGainOne}};
-    bool unity = true;  // all kGainOne: the plain path
+    uint16_t q[2][3];
+    LensGains();
 };
 
 // Writes the rows of `band` into `out` (table.outStride bytes per row,

@@ -16,6 +16,8 @@ const uint32_t kNoTriangle = 0xFFFFFFFFu;
 const uint32_t kMoreTriangles = 1u << 31;  // in the coverage map: later meshes cover the texel too
 const int kBandRows = 16;
 const int kMaxLevels = 32;
+// Trilinear shares this small go to the nearer level alone.
+const double kLevelSnap = 1.0 / 8.0;
 
 // One first-pass triangle: texture coordinates as planes over the panorama's
 // window coordinates (pixel centres at +0.5), and its level of detail.
@@ -37,6 +39,7 @@ struct Coverage {
     int width = 0, height = 0;
     std::vector<uint32_t> first;                         // per texel, kNoTriangle when none
     std::vector<std::pair<uint32_t, uint32_t>> further;  // (texel, triangle), sorted by texel, drawing order kept
+    std::vector<size_t> rowStart;                        // per row and one more: its first entry in `further`
 
     int trianglesAt(uint32_t texel, uint32_t out[3]) const {
         const uint32_t f = first[texel];
@@ -44,8 +47,11 @@ struct Coverage {
         out[0] = f & ~kMoreTriangles;
         int n = 1;
         if (f & kMoreTriangles) {
-            auto it = std::lower_bound(further.begin(), further.end(), std::make_pair(texel, 0u));
-            for (; it != further.end() && it->first == texel && n < 3; ++it) out[n++] = it->second;
+            const size_t row = texel / static_cast<uint32_t>(width);
+            const auto end = further.begin() + static_cast<std::ptrdiff_t>(rowStart[row + 1]);
+            auto it = std::lower_bound(further.begin() + static_cast<std::ptrdiff_t>(rowStart[row]), end,
+                                       std::make_pair(texel, 0u));
+            for (; it != end && it->first == texel && n < 3; ++it) out[n++] = it->second;
         }
         return n;
     }
@@ -60,18 +66,30 @@ inline int64_t floorInt(double v) {
 // Texel positions in 1/256 of a pixel, as the rasteriser snaps vertices.
 int64_t snap(double v) { return static_cast<int64_t>(std::llround(v * 256.0)); }
 
+// A triangle's edge functions in window positions of 1/256 pixel, positive
+// inside, and the texels its bounding box spans.
+struct EdgeSetup {
+    int64_t ex[3], ey[3], ec[3];  // E(P) = ex * Px + ey * Py + ec
+    bool tieIn[3];                // a texel centre on the edge is inside
+    int64_t c0, c1, r0, r1;
+};
+
 // Rasterises every mesh of the layout in drawing order. A mesh point (x, y)
 // lands at window position (W/2 - x, y + H/2): the projection mirrors x.
 // A texel centre exactly on an edge belongs to the triangle if that is its
 // left edge (the inside at greater x) or, for a horizontal edge, its edge of
 // lower y (the inside at greater y), as the software rasteriser decides for
 // frame buffers; texels on an edge that two triangles share are drawn once.
+// The triangles are set up in order, then bands of rows are filled on the
+// pool's threads, each band taking every triangle in drawing order.
 void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, int height, int frameWidth,
-               int frameHeight, std::vector<Triangle>* triangles, std::vector<Mesh>* meshes, Coverage* cover) {
+               int frameHeight, WorkerPool& pool, std::vector<Triangle>* triangles, std::vector<Mesh>* meshes,
+               Coverage* cover) {
     cover->width = width;
     cover->height = height;
     cover->first.assign(static_cast<size_t>(width) * height, kNoTriangle);
     const double halfW = width / 2.0, halfH = height / 2.0;
+    std::vector<EdgeSetup> edges;
 
     for (size_t m = 0; m < layout.size(); ++m) {
         const FisheyePlane& plane = layout[m].plane;
@@ -112,56 +130,71 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
             const double rhoX = std::hypot(tri.ux * frameWidth, tri.vx * frameHeight);
             const double rhoY = std::hypot(tri.uy * frameWidth, tri.vy * frameHeight);
             tri.lod = std::log2(std::max(rhoX, rhoY));
-            const uint32_t id = static_cast<uint32_t>(triangles->size());
             triangles->push_back(tri);
 
             // Counter-clockwise in window coordinates, then edge functions
             // that are positive inside.
+            EdgeSetup e;
             int order[3] = {0, 1, 2};
             if (area < 0) std::swap(order[1], order[2]);
-            int64_t ex[3], ey[3], ec[3];  // E(P) = ex * Px + ey * Py + ec
-            bool tieIn[3];
-            for (int e = 0; e < 3; ++e) {
-                const int p = order[e], q = order[(e + 1) % 3];
+            for (int k = 0; k < 3; ++k) {
+                const int p = order[k], q = order[(k + 1) % 3];
                 const int64_t dx = SX[q] - SX[p], dy = SY[q] - SY[p];
-                ex[e] = -dy;
-                ey[e] = dx;
-                ec[e] = dy * SX[p] - dx * SY[p];
-                tieIn[e] = ex[e] > 0 || (ex[e] == 0 && ey[e] > 0);
+                e.ex[k] = -dy;
+                e.ey[k] = dx;
+                e.ec[k] = dy * SX[p] - dx * SY[p];
+                e.tieIn[k] = e.ex[k] > 0 || (e.ex[k] == 0 && e.ey[k] > 0);
             }
             const int64_t minX = std::min({SX[0], SX[1], SX[2]}), maxX = std::max({SX[0], SX[1], SX[2]});
             const int64_t minY = std::min({SY[0], SY[1], SY[2]}), maxY = std::max({SY[0], SY[1], SY[2]});
             // Texel c has its centre at 256 * c + 128.
-            const int64_t c0 = std::max<int64_t>(0, (minX - 128 + 255) >> 8);
-            const int64_t c1 = std::min<int64_t>(width - 1, (maxX - 128) >> 8);
-            const int64_t r0 = std::max<int64_t>(0, (minY - 128 + 255) >> 8);
-            const int64_t r1 = std::min<int64_t>(height - 1, (maxY - 128) >> 8);
-            for (int64_t r = r0; r <= r1; ++r) {
+            e.c0 = std::max<int64_t>(0, (minX - 128 + 255) >> 8);
+            e.c1 = std::min<int64_t>(width - 1, (maxX - 128) >> 8);
+            e.r0 = std::max<int64_t>(0, (minY - 128 + 255) >> 8);
+            e.r1 = std::min<int64_t>(height - 1, (maxY - 128) >> 8);
+            edges.push_back(e);
+        }
+    }
+
+    const int kRasterRows = 32;
+    std::vector<std::vector<std::pair<uint32_t, uint32_t>>> further((height + kRasterRows - 1) / kRasterRows);
+    pool.run(further.size(), [&](size_t item) {
+        const int64_t rowBegin = static_cast<int64_t>(item) * kRasterRows;
+        const int64_t rowEnd = std::min<int64_t>(height, rowBegin + kRasterRows);
+        std::vector<std::pair<uint32_t, uint32_t>>& more = further[item];
+        for (size_t id = 0; id < edges.size(); ++id) {
+            const EdgeSetup& e = edges[id];
+            for (int64_t r = std::max(e.r0, rowBegin); r <= e.r1 && r < rowEnd; ++r) {
                 const int64_t py = r * 256 + 128;
-                for (int64_t c = c0; c <= c1; ++c) {
+                for (int64_t c = e.c0; c <= e.c1; ++c) {
                     const int64_t px = c * 256 + 128;
                     bool inside = true;
-                    for (int e = 0; e < 3 && inside; ++e) {
-                        const int64_t value = ex[e] * px + ey[e] * py + ec[e];
-                        inside = value > 0 || (value == 0 && tieIn[e]);
+                    for (int k = 0; k < 3 && inside; ++k) {
+                        const int64_t value = e.ex[k] * px + e.ey[k] * py + e.ec[k];
+                        inside = value > 0 || (value == 0 && e.tieIn[k]);
                     }
                     if (!inside) continue;
                     const uint32_t texel = static_cast<uint32_t>(r * width + c);
                     uint32_t& f = cover->first[texel];
                     if (f == kNoTriangle) {
-                        f = id;
+                        f = static_cast<uint32_t>(id);
                     } else {
                         f |= kMoreTriangles;
-                        cover->further.emplace_back(texel, id);
+                        more.emplace_back(texel, static_cast<uint32_t>(id));
                     }
                 }
             }
         }
-    }
-    std::stable_sort(cover->further.begin(), cover->further.end(),
-                     [](const std::pair<uint32_t, uint32_t>& a, const std::pair<uint32_t, uint32_t>& b) {
-                         return a.first < b.first;
-                     });
+        std::stable_sort(more.begin(), more.end(),
+                         [](const std::pair<uint32_t, uint32_t>& a, const std::pair<uint32_t, uint32_t>& b) {
+                             return a.first < b.first;
+                         });
+    });
+    // Bands hold increasing rows: joined in order, the list stays sorted by texel.
+    for (const auto& more : further) cover->further.insert(cover->further.end(), more.begin(), more.end());
+    cover->rowStart.assign(static_cast<size_t>(height) + 1, cover->further.size());
+    for (size_t i = cover->further.size(); i-- > 0;) cover->rowStart[cover->further[i].first / width] = i;
+    for (int r = height - 1; r >= 0; --r) cover->rowStart[r] = std::min(cover->rowStart[r], cover->rowStart[r + 1]);
 }
 
 bool isIdentity(const float m[4][4]) {
@@ -273,6 +306,15 @@ public:
         double f = lod - d;
         d = std::clamp(d, 0, maxLevel);
         f = static_cast<int>(f * 256.0 + 0.5) / 256.0;  // the sampler keeps 8 bits
+        // A level with a share of at most kLevelSnap is left out and the
+        // other takes its weight: that moves the pixel by at most that share
+        // of the difference between the two levels, and saves a read.
+        if (f <= kLevelSnap) {
+            f = 0.0;
+        } else if (f >= 1.0 - kLevelSnap && d < maxLevel) {
+            ++d;
+            f = 0.0;
+        }
         if (d >= maxLevel || f <= 0.0) {
             addBilinear(d, lens, u, v, weight);
             return;
@@ -379,6 +421,8 @@ struct FirstPass {
     const std::vector<Triangle>& triangles;
     const std::vector<Mesh>& meshes;
     const Coverage& cover;
+    // Stitch layout: each mesh's alpha per panorama column (it depends on x alone).
+    const std::vector<float>& fade;
 };
 
 // The taps of one band's pixels, tile by tile.
@@ -401,10 +445,10 @@ void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, T
                 const float y = static_cast<float>(ty + 0.5 - H / 2.0);
                 double alpha[3];
                 for (int k = 0; k < n; ++k) {
-                    const Mesh& mesh = pass.meshes[pass.triangles[tris[k]].mesh];
+                    const int mesh = pass.triangles[tris[k]].mesh;
                     alpha[k] = pass.stereo
                                    ? stitchlayout::stereoCutAlpha(x, y, static_cast<float>(W), static_cast<float>(H))
-                                   : stitchlayout::stitchFadeAlpha(x, mesh.planeLeft, pass.blendWidth);
+                                   : pass.fade[static_cast<size_t>(mesh) * W + tx];
                     alpha[k] = alpha[k] > 0.0 ? std::min(alpha[k], 1.0) : 0.0;
                 }
                 // Each mesh over the ones drawn before it.
@@ -516,7 +560,7 @@ bool buildSampleTable(const EngineSpec& spec, WorkerPool& pool, SampleTable* tab
     std::vector<Triangle> triangles;
     std::vector<Mesh> meshes;
     Coverage cover;
-    rasterise(layout, W, H, spec.frameWidth, spec.frameHeight, &triangles, &meshes, &cover);
+    rasterise(layout, W, H, spec.frameWidth, spec.frameHeight, pool, &triangles, &meshes, &cover);
 
     std::vector<FrameLevel> allLevels;
     planLevels(spec.frameWidth, spec.frameHeight, &allLevels);
@@ -528,7 +572,16 @@ bool buildSampleTable(const EngineSpec& spec, WorkerPool& pool, SampleTable* tab
     table->levels = allLevels;
     if (!placeLevels(table, lastLevel + 1, error)) return false;
 
-    const FirstPass pass{W, H, stereo, blendWidth, isIdentity(spec.rotation), spec.rotation, triangles, meshes, cover};
+    std::vector<float> fade;
+    if (!stereo) {
+        fade.resize(meshes.size() * static_cast<size_t>(W));
+        for (size_t m = 0; m < meshes.size(); ++m)
+            for (int tx = 0; tx < W; ++tx)
+                fade[m * W + tx] = stitchlayout::stitchFadeAlpha(static_cast<float>(W / 2.0 - (tx + 0.5)),
+                                                                 meshes[m].planeLeft, blendWidth);
+    }
+    const FirstPass pass{W, H, stereo, blendWidth, isIdentity(spec.rotation), spec.rotation, triangles, meshes, cover,
+                         fade};
     table->bands.resize(static_cast<size_t>((H + kBandRows - 1) / kBandRows));
     pool.run(table->bands.size(), [&](size_t b) {
         TableBand& band = table->bands[b];

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "YuvConvert.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -13,7 +15,6 @@ extern "C" {
 #include <libavutil/opt.h>
 #include <libavutil/spherical.h>
 #include <libswresample/swresample.h>
-#include <libswscale/swscale.h>
 }
 
 namespace stitcher {
@@ -41,8 +42,6 @@ void VideoWriter::close() {
         av_audio_fifo_free(fifo_);
         fifo_ = nullptr;
     }
-    sws_freeContext(sws_);
-    sws_ = nullptr;
     swr_free(&swr_);
 }
 
@@ -153,16 +152,9 @@ Status VideoWriter::open(const std::string& path, const VideoSettings& s) {
     if (av_frame_get_buffer(vframe_, 0) < 0) {
         return Status(kExitFailed, "out of memory");
     }
-    sws_ = sws_getContext(s.width, s.height, AV_PIX_FMT_BGR24, s.width, s.height, AV_PIX_FMT_YUV420P,
-                          SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
-    if (sws_) {
-        // Full-range RGB in, BT.709 limited-range YUV out.
-        const int* coeffs = sws_getCoefficients(SWS_CS_ITU709);
-        sws_setColorspaceDetails(sws_, coeffs, 1, coeffs, 0, 0, 1 << 16, 1 << 16);
-    }
     pkt_ = av_packet_alloc();
-    if (!sws_ || !pkt_) {
-        return Status(kExitFailed, "cannot set up the colour conversion");
+    if (!pkt_) {
+        return Status(kExitFailed, "out of memory");
     }
     return Status();
 }
@@ -188,9 +180,9 @@ Status VideoWriter::writeVideo(const uint8_t* bgr, int stride) {
     if (rc < 0) {
         return Status(kExitFailed, "out of memory");
     }
-    const uint8_t* src[1] = {bgr};
-    int srcStride[1] = {stride};
-    sws_scale(sws_, src, srcStride, 0, s_.height, vframe_->data, vframe_->linesize);
+    // Full-range BGR in, BT.709 limited-range YUV out, as the stream is tagged.
+    bgrToYuv420(bgr, stride, s_.width, s_.height, vframe_->data[0], vframe_->linesize[0], vframe_->data[1],
+                vframe_->linesize[1], vframe_->data[2], vframe_->linesize[2]);
     vframe_->pts = videoPts_++;
     if ((rc = avcodec_send_frame(venc_, vframe_)) < 0) {
         return Status(kExitFailed, "H.264 encoding failed: " + avError(rc));

@@ -16,7 +16,6 @@ struct AVStream;
 struct AVFrame;
 struct AVPacket;
 struct AVAudioFifo;
-struct SwsContext;
 struct SwrContext;
 
 namespace stitcher {
@@ -63,7 +62,6 @@ private:
     AVFrame* aframe_ = nullptr;
     AVPacket* pkt_ = nullptr;
     AVAudioFifo* fifo_ = nullptr;
-    SwsContext* sws_ = nullptr;
     SwrContext* swr_ = nullptr;
     int64_t videoPts_ = 0;
     int64_t audioPts_ = 0;

@@ -14,6 +14,7 @@
 #include "CpuEngine.h"
 #include "FisheyeSynth.h"
 #include "SampleKernel.h"
+#include "YuvConvert.h"
 #include "Spherecast.h"
 
 using stitcher::CpuEngine;
@@ -267,6 +268,54 @@ TEST(CpuEngineTest, HalvedRowsAreBlockAverages) {
                 });
             }
         }
+    }
+}
+
+// The writer's colour conversion: BT.709 limited range, chroma from 2 x 2
+// block averages, within a level of the exact values, the same bytes on
+// every instruction set, for sizes with odd and vector-tail edges.
+TEST(CpuEngineTest, YuvConversionIsBt709LimitedRange) {
+    std::mt19937 random(5);
+    auto exact = [](double b, double g, double r, double out[3]) {
+        const double y = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+        out[0] = 16 + 219 * y / 255;
+        out[1] = 128 + 224 * (b - y) / 1.8556 / 255;
+        out[2] = 128 + 224 * (r - y) / 1.5748 / 255;
+    };
+    for (const auto& size : {std::pair<int, int>{1, 2}, {17, 3}, {33, 6}, {48, 5}}) {
+        const int w = size.first, h = size.second, cw = (w + 1) / 2, ch = (h + 1) / 2;
+        BgrImage img(w, h);
+        for (uint8_t& b : img.data) b = static_cast<uint8_t>(random());
+        std::fill_n(img.data.begin(), 3, 255);  // white and black at the range ends
+        std::fill_n(img.data.end() - 3, 3, 0);
+        std::vector<uint8_t> first;
+        forEachInstructionSet([&] {
+            std::vector<uint8_t> out(static_cast<size_t>(w) * h + 2 * cw * ch, 0xEE);
+            uint8_t *y = out.data(), *u = y + w * h, *v = u + cw * ch;
+            stitcher::bgrToYuv420(img.data.data(), w * 3, w, h, y, w, u, cw, v, cw);
+            if (first.empty()) first = out;
+            EXPECT_TRUE(out == first);
+            for (int r = 0; r < h; ++r)
+                for (int c = 0; c < w; ++c) {
+                    const uint8_t* p = img.at(c, r);
+                    double want[3];
+                    exact(p[0], p[1], p[2], want);
+                    ASSERT_NEAR(y[r * w + c], want[0], 1.0) << w << "x" << h << " " << c << "," << r;
+                }
+            for (int r = 0; r < ch; ++r)
+                for (int c = 0; c < cw; ++c) {
+                    double sum[3] = {0, 0, 0}, want[3];
+                    for (int k = 0; k < 4; ++k) {
+                        const uint8_t* p = img.at(std::min(w - 1, 2 * c + k % 2), std::min(h - 1, 2 * r + k / 2));
+                        for (int i = 0; i < 3; ++i) sum[i] += p[i] / 4.0;
+                    }
+                    exact(sum[0], sum[1], sum[2], want);
+                    ASSERT_NEAR(u[r * cw + c], want[1], 1.0) << w << "x" << h << " " << c << "," << r;
+                    ASSERT_NEAR(v[r * cw + c], want[2], 1.0) << w << "x" << h << " " << c << "," << r;
+                }
+            EXPECT_EQ(y[0], 235);
+            EXPECT_EQ(y[w * h - 1], 16);
+        });
     }
 }
 
