@@ -119,20 +119,20 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "colour matching: %s\n", error.c_str());
             return 1;
         }
-        stitcher::EngineSpec spec;
-        spec.offset = offset;
-        spec.size = stitcher::defaultSize(cal, W);
-        spec.frameWidth = W;
-        spec.frameHeight = H;
-        spec.threads = 1;
+        stitcher::EngineSpec params;
+        params.offset = offset;
+        params.size = stitcher::defaultSize(cal, W);
+        params.frameWidth = W;
+        params.frameHeight = H;
+        params.threads = 1;
         const auto setUp = Clock::now();
-        std::unique_ptr<stitcher::CpuEngine> engine = stitcher::CpuEngine::create(spec, error);
+        std::unique_ptr<stitcher::CpuEngine> engine = stitcher::CpuEngine::create(params, error);
         const double setUpMs = msSince(setUp);
         if (!engine) {
             std::fprintf(stderr, "CPU engine: %s\n", error.c_str());
             return 1;
         }
-        std::vector<uint8_t> work(set[0].size()), pano(spec.outBytes());
+        std::vector<uint8_t> work(set[0].size()), pano(params.outBytes());
         double estimate = 1e30, apply1 = 1e30, applyN = 1e30, plain = 1e30, gained = 1e30;
         for (int rep = 0; rep < 5; ++rep) {  // in turns, so that all see the same machine
             estimate = std::min(estimate, timePerFrame(set, &work, 1, [&](const uint8_t* f) { match.update(f); }));
@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
         const double added = estimate + std::max(0.0, gained - plain);
         std::printf("  CPU engine %dx%d on 1 thread (set-up %.0f ms): %.2f ms, with gains %.2f ms; matching adds "
                     "%.2f ms = %.1f%% (target <= 5%%)\n",
-                    spec.outWidth(), spec.outHeight(), setUpMs, plain, gained, added, 100.0 * added / plain);
+                    params.outWidth(), params.outHeight(), setUpMs, plain, gained, added, 100.0 * added / plain);
     }
     return 0;
 }

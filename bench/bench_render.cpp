@@ -190,16 +190,16 @@ void timeRun(int frames, Best* best, Step step) {
 }
 
 std::unique_ptr<stitcher::CpuEngine> makeEngine(int size, int threads, double* setup) {
-    stitcher::EngineSpec spec;
-    spec.offset = kOffset;
-    spec.size = size;
-    spec.frameWidth = kFrameW;
-    spec.frameHeight = kFrameH;
-    spec.threads = threads;
+    stitcher::EngineSpec params;
+    params.offset = kOffset;
+    params.size = size;
+    params.frameWidth = kFrameW;
+    params.frameHeight = kFrameH;
+    params.threads = threads;
     std::string error;
     QuietStdout quiet;  // the calibration model echoes its text
     const double s0 = wallSeconds();
-    std::unique_ptr<stitcher::CpuEngine> engine = stitcher::CpuEngine::create(spec, error);
+    std::unique_ptr<stitcher::CpuEngine> engine = stitcher::CpuEngine::create(params, error);
     *setup = wallSeconds() - s0;
     if (!engine) fprintf(stderr, "CPU engine: %s\n", error.c_str());
     return engine;
@@ -295,7 +295,7 @@ int main(int argc, char** argv) {
                 status = 1;
                 continue;
             }
-            std::vector<uint8_t> out(engine->spec().outBytes());
+            std::vector<uint8_t> out(engine->params().outBytes());
             engine->stitch(frame.data(), out.data());  // warm-up
             Best ours, theirs, gained;
             for (int rep = 0; rep < reps; ++rep) {  // in turns, so that both see the same machine

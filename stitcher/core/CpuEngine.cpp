@@ -13,7 +13,7 @@
 namespace stitcher {
 
 struct CpuEngine::State {
-    EngineSpec spec;
+    EngineSpec params;
     std::unique_ptr<WorkerPool> pool;
     SampleTable table;
     std::vector<uint8_t> levels;
@@ -24,12 +24,12 @@ CpuEngine::CpuEngine(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 CpuEngine::~CpuEngine() = default;
 
-std::unique_ptr<CpuEngine> CpuEngine::create(const EngineSpec& spec, std::string& error) {
+std::unique_ptr<CpuEngine> CpuEngine::create(const EngineSpec& params, std::string& error) {
     try {
         std::unique_ptr<State> state(new State);
-        state->spec = spec;
-        state->pool.reset(new WorkerPool(spec.threads));
-        if (!buildSampleTable(spec, *state->pool, &state->table, &error)) return nullptr;
+        state->params = params;
+        state->pool.reset(new WorkerPool(params.threads));
+        if (!buildSampleTable(params, *state->pool, &state->table, &error)) return nullptr;
         state->levels.assign(state->table.levelBytes, 0);
         return std::unique_ptr<CpuEngine>(new CpuEngine(std::move(state)));
     } catch (const std::bad_alloc&) {
@@ -62,14 +62,14 @@ void CpuEngine::setGains(const float gains[2][3]) {
 
 int CpuEngine::threads() const { return state_->pool->threads(); }
 
-const EngineSpec& CpuEngine::spec() const { return state_->spec; }
+const EngineSpec& CpuEngine::params() const { return state_->params; }
 
 size_t CpuEngine::tableBytes() const {
     return state_->table.tapCount() * sizeof(SampleTap) + state_->levels.size();
 }
 
-std::unique_ptr<Engine> makeCpuEngine(const EngineSpec& spec, std::string& error) {
-    return CpuEngine::create(spec, error);
+std::unique_ptr<Engine> makeCpuEngine(const EngineSpec& params, std::string& error) {
+    return CpuEngine::create(params, error);
 }
 
 }  // namespace stitcher

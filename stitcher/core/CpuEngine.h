@@ -1,7 +1,7 @@
 // The stitching engine without a GPU: the renderer's picture computed on the
 // CPU. All geometry is worked out once into a table of weighted texel reads
 // per output pixel; each frame is then only fixed-point sampling, spread
-// over a pool of threads made with the engine (spec.threads, 0 for one per
+// over a pool of threads made with the engine (params.threads, 0 for one per
 // core). The output is the same, byte for byte, on any number of threads.
 // Calls come from one thread at a time.
 #pragma once
@@ -17,12 +17,12 @@ namespace stitcher {
 class CpuEngine : public Engine {
 public:
     // Null with the reason in `error` when it cannot stitch what is asked.
-    static std::unique_ptr<CpuEngine> create(const EngineSpec& spec, std::string& error);
+    static std::unique_ptr<CpuEngine> create(const EngineSpec& params, std::string& error);
     ~CpuEngine() override;
 
     const char* name() const override { return "cpu"; }
-    // `frame`: spec.frameWidth x spec.frameHeight BGR pixels, rows of exactly
-    // 3 * frameWidth bytes. Writes spec.outBytes() bytes. Allocates nothing.
+    // `frame`: params.frameWidth x params.frameHeight BGR pixels, rows of exactly
+    // 3 * frameWidth bytes. Writes params.outBytes() bytes. Allocates nothing.
     bool stitch(uint8_t* frame, uint8_t* out) override;
 
     // Gains for the following frames, per lens (0, 1) and channel (B, G, R),
@@ -31,7 +31,7 @@ public:
     void setGains(const float gains[2][3]) override;
 
     int threads() const;
-    const EngineSpec& spec() const;
+    const EngineSpec& params() const;
     // Memory the engine keeps for its tables and the frame's levels.
     size_t tableBytes() const;
 

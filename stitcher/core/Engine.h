@@ -38,7 +38,7 @@ public:
     virtual ~Engine() = default;
     // "gl" or "cpu".
     virtual const char* name() const = 0;
-    // Stitches one frame into `out` (spec.outBytes() bytes). False on
+    // Stitches one frame into `out` (params.outBytes() bytes). False on
     // failure. The engine may change the frame on the way (the GL engine
     // applies the gains to it in place).
     virtual bool stitch(uint8_t* frame, uint8_t* out) = 0;
@@ -51,10 +51,10 @@ public:
 // current on the calling thread, the only thread that may use it. Null with
 // the reason when no context can be had; `glRenderer`, when given, receives
 // the driver's name for the device (GL_RENDERER).
-std::unique_ptr<Engine> makeGlEngine(const EngineSpec& spec, std::string& error, std::string* glRenderer = nullptr);
+std::unique_ptr<Engine> makeGlEngine(const EngineSpec& params, std::string& error, std::string* glRenderer = nullptr);
 
 // The CPU engine: the same picture, computed without OpenGL.
-std::unique_ptr<Engine> makeCpuEngine(const EngineSpec& spec, std::string& error);
+std::unique_ptr<Engine> makeCpuEngine(const EngineSpec& params, std::string& error);
 
 // Which engine a run asks for: auto picks GL on a hardware GPU and the CPU
 // engine where OpenGL would run on a software rasterizer or not at all.
@@ -83,7 +83,7 @@ struct EngineChoice {
 
 // Makes the engine `wanted` calls for, on the calling thread. Fails with
 // kExitDisplay and the reasons when no engine can run.
-Status chooseEngine(EngineKind wanted, const EngineSpec& spec, EngineChoice& choice,
+Status chooseEngine(EngineKind wanted, const EngineSpec& params, EngineChoice& choice,
                     const EngineMakers& make = EngineMakers());
 
 }  // namespace stitcher

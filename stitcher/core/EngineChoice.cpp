@@ -31,19 +31,19 @@ bool isSoftwareRasterizer(const std::string& glRenderer) {
     return false;
 }
 
-Status chooseEngine(EngineKind wanted, const EngineSpec& spec, EngineChoice& choice, const EngineMakers& make) {
+Status chooseEngine(EngineKind wanted, const EngineSpec& params, EngineChoice& choice, const EngineMakers& make) {
     choice = EngineChoice();
     std::string glError, glRenderer, cpuError;
 
     if (wanted == EngineKind::Cpu) {
-        choice.engine = make.cpu(spec, cpuError);
+        choice.engine = make.cpu(params, cpuError);
         if (!choice.engine) return Status(kExitDisplay, "the CPU engine cannot run: " + cpuError);
         choice.why = "asked for with --engine cpu";
         return Status();
     }
 
     if (wanted == EngineKind::Gl) {
-        choice.engine = make.gl(spec, glError, &glRenderer);
+        choice.engine = make.gl(params, glError, &glRenderer);
         if (!choice.engine)
             return Status(kExitDisplay, "the GL engine cannot run: no OpenGL 3.3 context, neither through a display "
                                         "nor through EGL (" + glError + ").\n  Choose --engine cpu, which needs neither");
@@ -57,20 +57,20 @@ Status chooseEngine(EngineKind wanted, const EngineSpec& spec, EngineChoice& cho
     bool cpuTried = false;
     if (!make.gpuPresent()) {
         cpuTried = true;
-        choice.engine = make.cpu(spec, cpuError);
+        choice.engine = make.cpu(params, cpuError);
         if (choice.engine) {
             choice.why = "no GPU device (/dev/dri, /dev/nvidia*): OpenGL could only run on a software rasterizer";
             return Status();
         }
     }
-    std::unique_ptr<Engine> gl = make.gl(spec, glError, &glRenderer);
+    std::unique_ptr<Engine> gl = make.gl(params, glError, &glRenderer);
     if (gl && !isSoftwareRasterizer(glRenderer)) {
         choice.engine = std::move(gl);
         choice.why = "OpenGL runs on the GPU (" + glRenderer + ")";
         return Status();
     }
     if (!cpuTried) {
-        choice.engine = make.cpu(spec, cpuError);
+        choice.engine = make.cpu(params, cpuError);
         if (choice.engine) {
             choice.why = gl ? "OpenGL runs on a software rasterizer (" + glRenderer + ")"
                             : "no OpenGL 3.3 context can be had (" + glError + ")";

@@ -56,10 +56,10 @@ private:
 
 class GlEngine : public Engine {
 public:
-    explicit GlEngine(const EngineSpec& spec)
-        : renderer_(spec.offset.c_str(), spec.size, spec.frameWidth, spec.frameHeight,
-                    spec.layout == Layout::Stereo ? Spherecast::Stereo : Spherecast::Stitch),
-          spec_(spec) {}
+    explicit GlEngine(const EngineSpec& params)
+        : renderer_(params.offset.c_str(), params.size, params.frameWidth, params.frameHeight,
+                    params.layout == Layout::Stereo ? Spherecast::Stereo : Spherecast::Stitch),
+          spec_(params) {}
     ~GlEngine() override {
         if (started_) renderer_.deInitRenderer();
     }
@@ -113,8 +113,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Engine> makeGlEngine(const EngineSpec& spec, std::string& error, std::string* glRenderer) {
-    auto engine = std::make_unique<GlEngine>(spec);
+std::unique_ptr<Engine> makeGlEngine(const EngineSpec& params, std::string& error, std::string* glRenderer) {
+    auto engine = std::make_unique<GlEngine>(params);
     if (!engine->start(error, glRenderer)) return nullptr;
     return engine;
 }

@@ -84,7 +84,7 @@ const int kItems = 6;
 
 }  // namespace
 
-Status runPipeline(Reader& reader, ColorMatch* colour, Engine& engine, const EngineSpec& spec, FrameSink& sink,
+Status runPipeline(Reader& reader, ColorMatch* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
                    const std::atomic<bool>& interrupted, console::Progress& progress, PipelineStats& stats) {
     stats = PipelineStats();
     Failure failure;
@@ -92,7 +92,7 @@ Status runPipeline(Reader& reader, ColorMatch* colour, Engine& engine, const Eng
     Queue free, decoded, stitched;
     for (int i = 0; i < kItems; ++i) {
         auto item = std::make_unique<FrameItem>();
-        item->panorama.resize(spec.outBytes());
+        item->panorama.resize(params.outBytes());
         free.push(std::move(item));
     }
     auto stopped = [&] { return interrupted.load() || failure.failed(); };

@@ -24,7 +24,7 @@ struct PipelineStats {
 // decoded and handed to the engine before it stitches the frame. Stops
 // early on the first failure or when `interrupted` turns true
 // (kExitInterrupted).
-Status runPipeline(Reader& reader, ColorMatch* colour, Engine& engine, const EngineSpec& spec, FrameSink& sink,
+Status runPipeline(Reader& reader, ColorMatch* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
                    const std::atomic<bool>& interrupted, console::Progress& progress, PipelineStats& stats);
 
 }  // namespace stitcher

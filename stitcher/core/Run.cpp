@@ -178,40 +178,40 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     st = chooseEngine(opt.engine, job.engine, choice);
     if (!st.ok()) return fail(st);
     Engine& engine = *choice.engine;
-    const EngineSpec& spec = job.engine;
+    const EngineSpec& params = job.engine;
     console::note("%s: %ux%u, frames %lld-%lld at %d/%d fps, calibration %s, panorama %dx%d", opt.input.c_str(),
                   media.width, media.height, job.first, job.first + job.count - 1, job.fps.num, job.fps.den,
-                  offset.c_str(), spec.outWidth(), spec.outHeight());
+                  offset.c_str(), params.outWidth(), params.outHeight());
     console::note("engine: %s", engineLine(st, choice).c_str());
 
     std::unique_ptr<FrameSink> sink;
     if (opt.kind == OutputKind::Video) {
         VideoSettings vs;
-        vs.width = spec.outWidth();
-        vs.height = spec.outHeight();
+        vs.width = params.outWidth();
+        vs.height = params.outHeight();
         vs.fpsNum = job.fps.num;
         vs.fpsDen = job.fps.den;
         vs.crf = opt.crf;
         vs.preset = opt.preset;
-        vs.spherical = spec.layout == Layout::Stitch;
+        vs.spherical = params.layout == Layout::Stitch;
         if (job.audio) {
             vs.audioRate = job.audioRate;
             vs.audioChannels = job.audioChannels;
         }
-        sink = makeVideoSink(output, vs, static_cast<int>(spec.outStride()), st);
+        sink = makeVideoSink(output, vs, static_cast<int>(params.outStride()), st);
         if (!sink) {
             output.abort();
             return fail(st);
         }
     } else {
-        sink = makePictureSink(output, spec.outWidth(), spec.outHeight(), static_cast<int>(spec.outStride()));
+        sink = makePictureSink(output, params.outWidth(), params.outHeight(), static_cast<int>(params.outStride()));
     }
 
     std::unique_ptr<ColorMatch> colour;
     if (opt.colorMatch) {
         colour = std::make_unique<ColorMatch>();
         std::string why;
-        if (!colour->init(offset, spec.frameWidth, spec.frameHeight, job.fps.num / static_cast<double>(job.fps.den), &why)) {
+        if (!colour->init(offset, params.frameWidth, params.frameHeight, job.fps.num / static_cast<double>(job.fps.den), &why)) {
             console::warn("colour matching is off: %s", why.c_str());
             colour.reset();
         }
@@ -220,7 +220,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     Reader reader(*clip, job);
     console::Progress progress(job.count);
     PipelineStats stats;
-    st = runPipeline(reader, colour.get(), engine, spec, *sink, interrupted, progress, stats);
+    st = runPipeline(reader, colour.get(), engine, params, *sink, interrupted, progress, stats);
     sink.reset();
     if (!st.ok()) {
         output.abort();
@@ -239,9 +239,9 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     if (colour) console::note("%s at the last frame", formatGains(colour->gains()).c_str());
     console::Summary done;
     done.frames = stats.done;
-    done.width = spec.outWidth();
-    done.height = spec.outHeight();
-    done.stereo = spec.layout == Layout::Stereo;
+    done.width = params.outWidth();
+    done.height = params.outHeight();
+    done.stereo = params.layout == Layout::Stereo;
     done.seconds = progress.seconds();
     done.engine = engine.name();
     done.output = opt.output;

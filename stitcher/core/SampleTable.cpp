@@ -518,24 +518,24 @@ size_t SampleTable::tapCount() const {
     return n;
 }
 
-bool buildSampleTable(const EngineSpec& spec, WorkerPool& pool, SampleTable* table, std::string* error) {
+bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* table, std::string* error) {
     *table = SampleTable();
-    if (spec.size <= 0 || spec.size > (1 << 15)) {
+    if (params.size <= 0 || params.size > (1 << 15)) {
         *error = "output size out of range";
         return false;
     }
-    if (spec.frameWidth <= 0 || spec.frameHeight <= 0 || spec.frameWidth > (1 << 16) ||
-        spec.frameHeight > (1 << 16)) {
+    if (params.frameWidth <= 0 || params.frameHeight <= 0 || params.frameWidth > (1 << 16) ||
+        params.frameHeight > (1 << 16)) {
         *error = "frame size out of range";
         return false;
     }
-    table->outWidth = spec.outWidth();
-    table->outHeight = spec.outHeight();
-    table->outStride = spec.outStride();
-    table->frameWidth = spec.frameWidth;
-    table->frameHeight = spec.frameHeight;
-    table->frameStride = static_cast<size_t>(spec.frameWidth) * 3;
-    if (table->frameStride * static_cast<size_t>(spec.frameHeight) > SampleTap::kOffsetMask) {
+    table->outWidth = params.outWidth();
+    table->outHeight = params.outHeight();
+    table->outStride = params.outStride();
+    table->frameWidth = params.frameWidth;
+    table->frameHeight = params.frameHeight;
+    table->frameStride = static_cast<size_t>(params.frameWidth) * 3;
+    if (table->frameStride * static_cast<size_t>(params.frameHeight) > SampleTap::kOffsetMask) {
         *error = "frame too large for the CPU engine";
         return false;
     }
@@ -545,14 +545,14 @@ bool buildSampleTable(const EngineSpec& spec, WorkerPool& pool, SampleTable* tab
     }
 
     // A text the model cannot read leaves its lenses without size or radius.
-    const DualFisheyeModel model(spec.offset.c_str());
+    const DualFisheyeModel model(params.offset.c_str());
     if (model.lens0.imageWidth <= 0 || model.lens0.imageHeight <= 0 || !(model.lens0.radius > 0.0f) ||
         !(model.lens1.radius > 0.0f)) {
         *error = "unusable lens calibration";
         return false;
     }
     const int W = table->outWidth, H = table->outHeight;
-    const bool stereo = spec.layout == Layout::Stereo;
+    const bool stereo = params.layout == Layout::Stereo;
     const std::vector<stitchlayout::LayoutMesh> layout =
         stereo ? stitchlayout::stereoMeshes(model, H) : stitchlayout::stitchMeshes(model, W, H);
     const float blendWidth = stitchlayout::stitchBlendWidth(model, H);
@@ -560,10 +560,10 @@ bool buildSampleTable(const EngineSpec& spec, WorkerPool& pool, SampleTable* tab
     std::vector<Triangle> triangles;
     std::vector<Mesh> meshes;
     Coverage cover;
-    rasterise(layout, W, H, spec.frameWidth, spec.frameHeight, pool, &triangles, &meshes, &cover);
+    rasterise(layout, W, H, params.frameWidth, params.frameHeight, pool, &triangles, &meshes, &cover);
 
     std::vector<FrameLevel> allLevels;
-    planLevels(spec.frameWidth, spec.frameHeight, &allLevels);
+    planLevels(params.frameWidth, params.frameHeight, &allLevels);
     const int maxLevel = static_cast<int>(allLevels.size()) - 1;
     // Only the levels some triangle reaches are made per frame.
     int lastLevel = 0;
@@ -580,7 +580,7 @@ bool buildSampleTable(const EngineSpec& spec, WorkerPool& pool, SampleTable* tab
                 fade[m * W + tx] = stitchlayout::stitchFadeAlpha(static_cast<float>(W / 2.0 - (tx + 0.5)),
                                                                  meshes[m].planeLeft, blendWidth);
     }
-    const FirstPass pass{W, H, stereo, blendWidth, isIdentity(spec.rotation), spec.rotation, triangles, meshes, cover,
+    const FirstPass pass{W, H, stereo, blendWidth, isIdentity(params.rotation), params.rotation, triangles, meshes, cover,
                          fade};
     table->bands.resize(static_cast<size_t>((H + kBandRows - 1) / kBandRows));
     pool.run(table->bands.size(), [&](size_t b) {

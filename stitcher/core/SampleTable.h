@@ -90,8 +90,8 @@ struct SampleTable {
     size_t tapCount() const;
 };
 
-// Builds the table for what `spec` asks, its view rotation included. False
+// Builds the table for what `params` asks, its view rotation included. False
 // with a reason when that cannot be stitched.
-bool buildSampleTable(const EngineSpec& spec, WorkerPool& pool, SampleTable* table, std::string* error);
+bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* table, std::string* error);
 
 }  // namespace stitcher

@@ -26,23 +26,23 @@ namespace {
 const double kPi = 3.14159265358979323846;
 
 EngineSpec makeSpec(stitcher::Layout layout, int size, int frameWidth, int frameHeight, int threads = 0) {
-    EngineSpec spec;
-    spec.offset = rendertest::kDefaultOffset;
-    spec.size = size;
-    spec.frameWidth = frameWidth;
-    spec.frameHeight = frameHeight;
-    spec.layout = layout;
-    spec.threads = threads;
-    return spec;
+    EngineSpec params;
+    params.offset = rendertest::kDefaultOffset;
+    params.size = size;
+    params.frameWidth = frameWidth;
+    params.frameHeight = frameHeight;
+    params.layout = layout;
+    params.threads = threads;
+    return params;
 }
 
 // Output rows as the engines write them (row stride included).
-std::vector<uint8_t> stitchCpu(const EngineSpec& spec, const BgrImage& frame, const float (*gains)[3] = nullptr) {
+std::vector<uint8_t> stitchCpu(const EngineSpec& params, const BgrImage& frame, const float (*gains)[3] = nullptr) {
     std::string error;
     testing::internal::CaptureStdout();  // the calibration model echoes its text
-    std::unique_ptr<CpuEngine> engine = CpuEngine::create(spec, error);
+    std::unique_ptr<CpuEngine> engine = CpuEngine::create(params, error);
     testing::internal::GetCapturedStdout();
-    std::vector<uint8_t> out(spec.outBytes(), 0xAB);
+    std::vector<uint8_t> out(params.outBytes(), 0xAB);
     EXPECT_TRUE(engine) << error;
     if (!engine) return out;
     if (gains) engine->setGains(gains);
@@ -51,25 +51,25 @@ std::vector<uint8_t> stitchCpu(const EngineSpec& spec, const BgrImage& frame, co
     return out;
 }
 
-BgrImage renderGl(const EngineSpec& spec, const BgrImage& frame) {
-    Spherecast s(spec.offset.c_str(), spec.size, frame.width, frame.height,
-                 spec.layout == stitcher::Layout::Stereo ? Spherecast::Stereo : Spherecast::Stitch);
-    std::vector<uint8_t> out(spec.outBytes());
+BgrImage renderGl(const EngineSpec& params, const BgrImage& frame) {
+    Spherecast s(params.offset.c_str(), params.size, frame.width, frame.height,
+                 params.layout == stitcher::Layout::Stereo ? Spherecast::Stereo : Spherecast::Stitch);
+    std::vector<uint8_t> out(params.outBytes());
     testing::internal::CaptureStdout();
     const bool ok = s.initRenderer(0, nullptr);
     float rotation[4][4];
-    std::memcpy(rotation, spec.rotation, sizeof rotation);
+    std::memcpy(rotation, params.rotation, sizeof rotation);
     s.updateRotation(rotation);
     s.setData(const_cast<uint8_t*>(frame.data.data()));
     s.render(out.data());
     s.deInitRenderer();
     testing::internal::GetCapturedStdout();
     EXPECT_TRUE(ok) << "no GL 3.3 core context (run under xvfb-run)";
-    return testutil::fromAlignedRows(out.data(), spec.outWidth(), spec.outHeight());
+    return testutil::fromAlignedRows(out.data(), params.outWidth(), params.outHeight());
 }
 
 // A view turned 35 degrees about the vertical axis, then tilted 20 degrees.
-void setTurnedView(EngineSpec* spec) {
+void setTurnedView(EngineSpec* params) {
     const double a = 35.0 * kPi / 180.0, b = 20.0 * kPi / 180.0;
     const double rz[3][3] = {{std::cos(a), -std::sin(a), 0}, {std::sin(a), std::cos(a), 0}, {0, 0, 1}};
     const double ry[3][3] = {{std::cos(b), 0, std::sin(b)}, {0, 1, 0}, {-std::sin(b), 0, std::cos(b)}};
@@ -77,19 +77,19 @@ void setTurnedView(EngineSpec* spec) {
         for (int j = 0; j < 3; ++j) {
             double v = 0;
             for (int k = 0; k < 3; ++k) v += ry[i][k] * rz[k][j];
-            spec->rotation[j][i] = static_cast<float>(v);  // m[column][row]
+            params->rotation[j][i] = static_cast<float>(v);  // m[column][row]
         }
 }
 
 // The panorama pixel that output pixel (col, row) shows through the view
 // rotation, for carrying the blend-band mask into a turned view.
-void viewSource(const EngineSpec& spec, int col, int row, int* sc, int* sr) {
-    const int W = spec.outWidth(), H = spec.outHeight();
+void viewSource(const EngineSpec& params, int col, int row, int* sc, int* sr) {
+    const int W = params.outWidth(), H = params.outHeight();
     const double phi = kPi * (row + 0.5) / H, theta = 2.0 * kPi * (col + 0.5) / W;
     const double d[3] = {std::sin(phi) * std::cos(theta), std::sin(phi) * std::sin(theta), std::cos(phi)};
     double r[3];
     for (int k = 0; k < 3; ++k)
-        r[k] = spec.rotation[0][k] * d[0] + spec.rotation[1][k] * d[1] + spec.rotation[2][k] * d[2];
+        r[k] = params.rotation[0][k] * d[0] + params.rotation[1][k] * d[1] + params.rotation[2][k] * d[2];
     double t = std::atan2(r[1], r[0]);
     if (t < 0) t += 2.0 * kPi;
     const double p = std::atan2(std::hypot(r[0], r[1]), r[2]);
@@ -118,14 +118,14 @@ const Case kCases[] = {
 TEST(CpuEngineTest, MatchesTheRendererAndTheTruth) {
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
-        EngineSpec spec = makeSpec(c.layout, c.size, c.frameWidth, c.frameHeight);
-        if (c.turned) setTurnedView(&spec);
-        const int W = spec.outWidth(), H = spec.outHeight();
+        EngineSpec params = makeSpec(c.layout, c.size, c.frameWidth, c.frameHeight);
+        if (c.turned) setTurnedView(&params);
+        const int W = params.outWidth(), H = params.outHeight();
 
         // Frames of a detailed picture, synthesised through the calibration.
         testing::internal::CaptureStdout();  // the calibration model echoes its text
-        testutil::StitchGeometry world(spec.offset, c.size);
-        testutil::StitchGeometry layout(spec.offset, c.size,
+        testutil::StitchGeometry world(params.offset, c.size);
+        testutil::StitchGeometry layout(params.offset, c.size,
                                         c.layout == stitcher::Layout::Stereo ? testutil::Layout::Stereo
                                                                              : testutil::Layout::Stitch);
         testing::internal::GetCapturedStdout();
@@ -133,8 +133,8 @@ TEST(CpuEngineTest, MatchesTheRendererAndTheTruth) {
         const BgrImage source = testutil::makeSmoothPanorama(world.width(), world.height(), 6);
         const BgrImage frame = world.synthesise(source, c.frameWidth, c.frameHeight);
 
-        const BgrImage gl = renderGl(spec, frame);
-        const std::vector<uint8_t> rows = stitchCpu(spec, frame);
+        const BgrImage gl = renderGl(params, frame);
+        const std::vector<uint8_t> rows = stitchCpu(params, frame);
         const BgrImage cpu = testutil::fromAlignedRows(rows.data(), W, H);
 
         // Blend bands of the layout, carried through the view.
@@ -144,7 +144,7 @@ TEST(CpuEngineTest, MatchesTheRendererAndTheTruth) {
         for (int r = 0; r < H; ++r)
             for (int col = 0; col < W; ++col) {
                 int sc = col, sr = r;
-                if (c.turned) viewSource(spec, col, r, &sc, &sr);
+                if (c.turned) viewSource(params, col, r, &sc, &sr);
                 const size_t i = static_cast<size_t>(r) * W + col;
                 bands[i] = panoramaBands[static_cast<size_t>(sr) * W + sc];
                 clear[i] = !bands[i];
@@ -158,8 +158,8 @@ TEST(CpuEngineTest, MatchesTheRendererAndTheTruth) {
         EXPECT_GE(inBands, 38.0);
         // Row padding is written, and zero.
         for (int r = 0; r < H; ++r)
-            for (size_t k = static_cast<size_t>(W) * 3; k < spec.outStride(); ++k)
-                ASSERT_EQ(rows[r * spec.outStride() + k], 0) << "row " << r;
+            for (size_t k = static_cast<size_t>(W) * 3; k < params.outStride(); ++k)
+                ASSERT_EQ(rows[r * params.outStride() + k], 0) << "row " << r;
 
         if (c.turned || c.layout != stitcher::Layout::Stitch) continue;
         // The stitched panorama is the source picture again: the CPU engine
@@ -193,15 +193,15 @@ TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
     for (uint8_t& b : frame.data) b = static_cast<uint8_t>(random());
     const float gains[2][3] = {{1.25f, 0.9f, 1.0f}, {0.7f, 1.0f, 1.5f}};
     for (stitcher::Layout layout : {stitcher::Layout::Stitch, stitcher::Layout::Stereo}) {
-        EngineSpec spec = makeSpec(layout, 151, frame.width, frame.height, 1);
-        setTurnedView(&spec);
-        const std::vector<uint8_t> plain = stitchCpu(spec, frame), gained = stitchCpu(spec, frame, gains);
+        EngineSpec params = makeSpec(layout, 151, frame.width, frame.height, 1);
+        setTurnedView(&params);
+        const std::vector<uint8_t> plain = stitchCpu(params, frame), gained = stitchCpu(params, frame, gains);
         EXPECT_FALSE(plain == gained);
-        spec.threads = 3;
-        EXPECT_TRUE(plain == stitchCpu(spec, frame));
+        params.threads = 3;
+        EXPECT_TRUE(plain == stitchCpu(params, frame));
         forEachInstructionSet([&] {
-            EXPECT_TRUE(plain == stitchCpu(spec, frame));
-            EXPECT_TRUE(gained == stitchCpu(spec, frame, gains));
+            EXPECT_TRUE(plain == stitchCpu(params, frame));
+            EXPECT_TRUE(gained == stitchCpu(params, frame, gains));
         });
     }
 }
@@ -211,7 +211,7 @@ TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
 TEST(CpuEngineTest, GainsScaleEachLensAlone) {
     BgrImage frame(720, 360);
     std::fill(frame.data.begin(), frame.data.end(), 100);
-    const EngineSpec spec = makeSpec(stitcher::Layout::Stitch, 120, frame.width, frame.height);
+    const EngineSpec params = makeSpec(stitcher::Layout::Stitch, 120, frame.width, frame.height);
     struct GainCase {
         float gains[2][3];
         uint8_t lens0[3], lens1[3];
@@ -221,12 +221,12 @@ TEST(CpuEngineTest, GainsScaleEachLensAlone) {
         {{{1, 1.5f, 3}, {1, 1, 1}}, {100, 150, 255}, {100, 100, 100}},  // saturates
         {{{0, 1, 1}, {1, 1, 1e9f}}, {0, 100, 100}, {100, 100, 255}},   // clamped gain
     };
-    const std::vector<uint8_t> plain = stitchCpu(spec, frame);
+    const std::vector<uint8_t> plain = stitchCpu(params, frame);
     const float unity[2][3] = {{1, 1, 1}, {1, 1, 1}};
-    EXPECT_TRUE(plain == stitchCpu(spec, frame, unity));
+    EXPECT_TRUE(plain == stitchCpu(params, frame, unity));
     for (const GainCase& g : cases) {
-        const BgrImage out = testutil::fromAlignedRows(stitchCpu(spec, frame, g.gains).data(), spec.outWidth(),
-                                                       spec.outHeight());
+        const BgrImage out = testutil::fromAlignedRows(stitchCpu(params, frame, g.gains).data(), params.outWidth(),
+                                                       params.outHeight());
         size_t seen[2] = {0, 0};
         for (int r = 0; r < out.height; ++r)
             for (int c = 0; c < out.width; ++c) {
@@ -322,17 +322,17 @@ TEST(CpuEngineTest, YuvConversionIsBt709LimitedRange) {
 TEST(CpuEngineTest, RefusesWhatItCannotStitch) {
     struct Bad {
         const char* what;
-        EngineSpec spec;
+        EngineSpec params;
     };
     std::vector<Bad> bad = {{"no size", makeSpec(stitcher::Layout::Stitch, 0, 64, 32)},
                             {"no frame", makeSpec(stitcher::Layout::Stitch, 16, 0, 32)},
                             {"huge output", makeSpec(stitcher::Layout::Stitch, 1 << 20, 64, 32)},
                             {"unreadable calibration", makeSpec(stitcher::Layout::Stitch, 16, 64, 32)}};
-    bad.back().spec.offset = "2_1_2_3";
+    bad.back().params.offset = "2_1_2_3";
     for (const Bad& b : bad) {
         std::string error;
         testing::internal::CaptureStdout();
-        EXPECT_FALSE(CpuEngine::create(b.spec, error)) << b.what;
+        EXPECT_FALSE(CpuEngine::create(b.params, error)) << b.what;
         testing::internal::GetCapturedStdout();
         EXPECT_FALSE(error.empty()) << b.what;
     }
@@ -356,9 +356,9 @@ TEST(CpuEngineTest, TinyFramesAndOutputs) {
         BgrImage frame(s[0], s[1]);
         for (size_t i = 0; i < frame.data.size(); ++i) frame.data[i] = colour[i % 3];
         for (stitcher::Layout layout : {stitcher::Layout::Stitch, stitcher::Layout::Stereo}) {
-            const EngineSpec spec = makeSpec(layout, s[2], s[0], s[1]);
+            const EngineSpec params = makeSpec(layout, s[2], s[0], s[1]);
             const BgrImage out =
-                testutil::fromAlignedRows(stitchCpu(spec, frame).data(), spec.outWidth(), spec.outHeight());
+                testutil::fromAlignedRows(stitchCpu(params, frame).data(), params.outWidth(), params.outHeight());
             bool full = false;
             for (size_t i = 0; i < out.data.size(); i += 3) {
                 full = full || std::memcmp(&out.data[i], colour, 3) == 0;
