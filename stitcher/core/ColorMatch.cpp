@@ -456,8 +456,7 @@ bool ColorMatch::init(const DualFisheyeModel& model, int frameWidth, int frameHe
                       std::string* error) {
     smoother_ = GainSmoother(fps);
     last_ = ColorEstimate();
-    if (!estimator_.init(model, frameWidth, frameHeight, error)) return false;
-    return applier_.init(model, frameWidth, frameHeight, error);
+    return estimator_.init(model, frameWidth, frameHeight, error);
 }
 
 bool ColorMatch::init(const std::string& offset, int frameWidth, int frameHeight, double fps,
@@ -472,7 +471,5 @@ const ColorGains& ColorMatch::update(const uint8_t* frame) {
     last_ = estimator_.estimate(frame);
     return smoother_.update(last_);
 }
-
-bool ColorMatch::apply(uint8_t* frame, int threads) const { return applier_.apply(frame, smoother_.gains(), threads); }
 
 }  // namespace stitcher

@@ -124,7 +124,8 @@ private:
 // One line for -v: "color gains B,G,R: lens 0 0.949 0.894 0.866, lens 1 1.054 1.118 1.155".
 std::string formatGains(const ColorGains& gains);
 
-// The whole stage for one clip: estimate, smooth, apply.
+// The whole stage for one clip: estimate and smooth. The engines apply the
+// gains (the CPU engine in its sampling, the GL engine through a GainApplier).
 class ColorMatch {
 public:
     bool init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps, std::string* error);
@@ -135,9 +136,6 @@ public:
     // smoothed gains on; returns them. For the CPU engine: pass gains().gain
     // to its setGains.
     const ColorGains& update(const uint8_t* frame);
-    // For the GL engine, after update: the gains applied to the frame in
-    // place. False when nothing changed.
-    bool apply(uint8_t* frame, int threads = 1) const;
 
     const ColorGains& gains() const { return smoother_.gains(); }
     const ColorEstimate& lastEstimate() const { return last_; }
@@ -148,7 +146,6 @@ public:
 private:
     ColorEstimator estimator_;
     GainSmoother smoother_;
-    GainApplier applier_;
     ColorEstimate last_;
 };
 

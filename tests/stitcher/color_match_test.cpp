@@ -139,6 +139,14 @@ ColorMatch makeMatch() {
     return match;
 }
 
+// What the GL engine does with the matched gains: applies them to the frame.
+bool applyGains(const ColorMatch& match, uint8_t* frame, int threads = 1) {
+    GainApplier applier;
+    std::string error;
+    EXPECT_TRUE(applier.init(*scene().model, kFrameW, kFrameH, &error)) << error;
+    return applier.apply(frame, match.gains(), threads);
+}
+
 TEST(ColorMatch, UndoesDarkerBluerLensAcrossTheSeams) {
     const Scene& s = scene();
     const BgrImage tinted = scaleLens1(s.frame, kDarkBlue);
@@ -150,7 +158,7 @@ TEST(ColorMatch, UndoesDarkerBluerLensAcrossTheSeams) {
     }
 
     BgrImage matched = tinted;
-    EXPECT_TRUE(match.apply(matched.data.data(), 3));
+    EXPECT_TRUE(applyGains(match, matched.data.data(), 3));
     const SeamMeasure off = measureSeams(s.geometry->stitch(tinted));
     const SeamMeasure on = measureSeams(s.geometry->stitch(matched));
     for (int c = 0; c < 3; ++c) {
@@ -229,7 +237,7 @@ TEST(ColorMatch, BalancedFlatAndUnusableInputs) {
             EXPECT_FALSE(match.holding());
         }
         BgrImage frame = s.frame;
-        EXPECT_FALSE(match.apply(frame.data.data()));
+        EXPECT_FALSE(applyGains(match, frame.data.data()));
         const double psnrOff = testutil::psnr(s.geometry->stitch(s.frame), s.source);
         const double psnrOn = testutil::psnr(s.geometry->stitch(frame), s.source);
         EXPECT_NEAR(psnrOn, psnrOff, 0.1);
@@ -329,8 +337,12 @@ TEST(ColorMatch, RefusesUnusableSetups) {
     // Not initialised: gains stay 1 and nothing is applied.
     BgrImage frame(kFrameW, kFrameH);
     EXPECT_TRUE(match.update(frame.data.data()).identity());
-    EXPECT_FALSE(match.apply(frame.data.data()));
-    EXPECT_FALSE(match.apply(nullptr));
+    ColorGains darker;
+    darker.gain[1][0] = 0.5f;
+    EXPECT_FALSE(GainApplier().apply(frame.data.data(), darker));
+    GainApplier ready;
+    ASSERT_TRUE(ready.init(*scene().model, kFrameW, kFrameH, &error)) << error;
+    EXPECT_FALSE(ready.apply(nullptr, darker));
 }
 
 }  // namespace
