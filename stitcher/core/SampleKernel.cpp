@@ -76,17 +76,53 @@ HWY_BEFORE_NAMESPACE();
 namespace stitcher {
 namespace HWY_NAMESPACE {
 
-// Calls pixel(o, lastInRow) for the band's pixels in the order the table
-// lists them, o pointing at the pixel's first output byte.
-template <class Pixel>
-HWY_INLINE void forEachPixel(const SampleTable& table, const TableBand& band, uint8_t* out, Pixel pixel) {
+// Calls single(o, lastInRow) for each lone pixel of the band and
+// pair(o, lastInRow) for each pair, in the order the table lists them, o
+// pointing at the (first) pixel's first output byte and lastInRow saying
+// whether the (second) pixel ends its row.
+template <class Single, class Pair>
+HWY_INLINE void forEachPixel(const SampleTable& table, const TableBand& band, uint8_t* out, Single single, Pair pair) {
+    const uint32_t* masks = band.pairs.data();
     for (int c0 = 0; c0 < table.outWidth; c0 += kTileColumns) {
         const int c1 = c0 + kTileColumns < table.outWidth ? c0 + kTileColumns : table.outWidth;
         for (int row = band.row0; row < band.row1; ++row) {
+            const uint32_t mask = *masks++;
             uint8_t* o = out + static_cast<size_t>(row) * table.outStride + static_cast<size_t>(c0) * 3;
-            for (int col = c0; col < c1; ++col, o += 3) pixel(o, col == table.outWidth - 1);
+            for (int col = c0; col < c1;) {
+                if (mask >> (col - c0) & 1u) {
+                    pair(o, col + 1 == table.outWidth - 1);
+                    col += 2;
+                    o += 6;
+                } else {
+                    single(o, col == table.outWidth - 1);
+                    ++col;
+                    o += 3;
+                }
+            }
         }
     }
+}
+
+// Where each pixel's taps are not sampled together: a pair as two pixels,
+// each reading every second tap. pixel(first, step, &bgr) returns the number
+// of taps the pixel has.
+template <class Pixel>
+HWY_INLINE void forEachPixelAlone(const SampleTable& table, const TableBand& band, uint8_t* out, Pixel pixel) {
+    const SampleTap* tap = band.taps.data();
+    forEachPixel(
+        table, band, out,
+        [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+            uint32_t bgr;
+            tap += pixel(tap, 1, &bgr);
+            kernel::storePixel(o, bgr, lastInRow);
+        },
+        [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+            uint32_t bgr[2];
+            pixel(tap + 1, 2, &bgr[1]);
+            tap += 2 * pixel(tap, 2, &bgr[0]);
+            kernel::storePixel(o, bgr[0], false);
+            kernel::storePixel(o + 3, bgr[1], lastInRow);
+        });
 }
 
 #if HWY_TARGET == HWY_SCALAR
@@ -104,13 +140,13 @@ inline uint32_t load32(const uint8_t* p) {
 
 void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
                  uint8_t* out) {
-    const SampleTap* tap = band.taps.data();
-    forEachPixel(table, band, out, [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+    forEachPixelAlone(table, band, out, [&](const SampleTap* tap, size_t step, uint32_t* value) KERNEL_INLINE_LAMBDA {
         // One running sum; lens 0's part is set aside where lens 1's taps begin.
         uint64_t acc = 0, lens0 = 0;
         unsigned lens = 0;
-        for (;;) {
-            const SampleTap& t = *tap++;
+        size_t n = 0;
+        for (;; ++n) {
+            const SampleTap& t = tap[n * step];
             if (kernel::tapLens(t) != lens) {
                 lens0 = acc;
                 acc = 0;
@@ -128,7 +164,8 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
             bgr |= kernel::gainedValue(static_cast<uint32_t>(lens0 >> (16 * k)) & 0xFFFF,
                                        static_cast<uint32_t>(acc >> (16 * k)) & 0xFFFF, gains.q[0][k], gains.q[lens][k])
                    << (8 * k);
-        kernel::storePixel(o, bgr, lastInRow);
+        *value = bgr;
+        return n + 1;
     });
 }
 
@@ -202,14 +239,14 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
                        hn::Add(hn::ShiftRightLanes<2>(d16, bottom), hn::ShiftRightLanes<5>(d16, bottom)));
     };
 
-    const SampleTap* tap = band.taps.data();
-    forEachPixel(table, band, out, [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
-        // One running sum; lens 0's part is set aside where lens 1's taps begin.
+    // One pixel: one running sum; lens 0's part is set aside where lens 1's taps begin.
+    const auto pixel = [&](const SampleTap* tap, size_t step, uint32_t* value) KERNEL_INLINE_LAMBDA {
         auto top = hn::Zero(d16), bottom = hn::Zero(d16);
         auto share0 = top;
         unsigned lens = 0;
-        for (;;) {
-            const SampleTap& t = *tap++;
+        size_t n = 0;
+        for (;; ++n) {
+            const SampleTap& t = tap[n * step];
             if (kernel::tapLens(t) != lens) {
                 share0 = rowSums(top, bottom);
                 top = bottom = hn::Zero(d16);
@@ -229,8 +266,86 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
         const auto v = hn::Add(hn::MulHigh(rowSums(top, bottom), lens ? gain1 : gain0), hn::MulHigh(share0, gain0));
         const auto q = hn::ShiftRight<4>(hn::Add(v, round));
         const auto bytes = hn::DemoteTo(d8x8, hn::BitCast(hn::Full128<int16_t>(), q));
-        kernel::storePixel(o, hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes)), lastInRow);
-    });
+        *value = hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes));
+        return n + 1;
+    };
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+    // A pair in one vector, its first pixel in the lower 128-bit block and
+    // its second in the upper one, with the same lanes as a lone pixel's.
+    const hn::Full256<uint8_t> p8;
+    const hn::Full256<uint16_t> p16;
+    // The weights of a pair's two taps (16 bytes, both blocks): the lower
+    // block spreads the first tap's, bytes 4-7, the upper the second's, 12-15.
+    alignas(32) static const uint8_t kPairTop[32] = {4,    0x80, 4,    0x80, 4,    0x80, 5,    0x80,
+                                                     5,    0x80, 5,    0x80, 0x80, 0x80, 0x80, 0x80,
+                                                     12,   0x80, 12,   0x80, 12,   0x80, 13,   0x80,
+                                                     13,   0x80, 13,   0x80, 0x80, 0x80, 0x80, 0x80};
+    alignas(32) static const uint8_t kPairBottom[32] = {0x80, 0x80, 0x80, 0x80, 6,    0x80, 6,    0x80,
+                                                        6,    0x80, 7,    0x80, 7,    0x80, 7,    0x80,
+                                                        0x80, 0x80, 0x80, 0x80, 14,   0x80, 14,   0x80,
+                                                        14,   0x80, 15,   0x80, 15,   0x80, 15,   0x80};
+    // The pair's six bytes from its demoted lanes 0-2 and 8-10.
+    alignas(16) static const uint8_t kPairBytes[16] = {0, 1, 2, 8, 9, 10, 0x80, 0x80,
+                                                       0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+    const auto pairTop = hn::Load(p8, kPairTop), pairBottom = hn::Load(p8, kPairBottom);
+    const auto pairBytes = hn::Load(d8, kPairBytes);
+    const auto pairGain0 = hn::Combine(p16, gain0, gain0), pairGain1 = hn::Combine(p16, gain1, gain1);
+    const auto pairRound = hn::Set(p16, 8);
+    const auto pairRowSums = [&](decltype(hn::Zero(p16)) top, decltype(hn::Zero(p16)) bottom) {
+        return hn::Add(hn::Add(top, hn::ShiftRightLanes<3>(p16, top)),
+                       hn::Add(hn::ShiftRightLanes<2>(p16, bottom), hn::ShiftRightLanes<5>(p16, bottom)));
+    };
+    const SampleTap* tap = band.taps.data();
+    forEachPixel(
+        table, band, out,
+        [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+            uint32_t bgr;
+            tap += pixel(tap, 1, &bgr);
+            kernel::storePixel(o, bgr, lastInRow);
+        },
+        [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+            auto top = hn::Zero(p16), bottom = hn::Zero(p16);
+            auto share0 = top;
+            unsigned lens = 0;
+            for (;; tap += 2) {
+                // The two taps have the same flags.
+                const uint32_t where = tap[0].where;
+                if (((where >> 30) & 1u) != lens) {
+                    share0 = pairRowSums(top, bottom);
+                    top = bottom = hn::Zero(p16);
+                    lens = 1;
+                }
+                const unsigned which = (where >> 29) & 1u;
+                const uint8_t* base = src.base[which];
+                const size_t s = src.stride[which];
+                const uint8_t* a = base + (where & SampleTap::kOffsetMask);
+                const uint8_t* b = base + (tap[1].where & SampleTap::kOffsetMask);
+                const auto weights = hn::LoadDup128(p8, reinterpret_cast<const uint8_t*>(tap));
+                const auto rowsTop = hn::Combine(d8, hn::LoadU(d8x8, b), hn::LoadU(d8x8, a));
+                const auto rowsBottom = hn::Combine(d8, hn::LoadU(d8x8, b + s - 2), hn::LoadU(d8x8, a + s - 2));
+                top = hn::Add(top, hn::Mul(hn::PromoteTo(p16, rowsTop),
+                                           hn::BitCast(p16, hn::TableLookupBytesOr0(weights, pairTop))));
+                bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(p16, rowsBottom),
+                                                 hn::BitCast(p16, hn::TableLookupBytesOr0(weights, pairBottom))));
+                if (where & SampleTap::kLast) break;
+            }
+            tap += 2;
+            const auto v = hn::Add(hn::MulHigh(pairRowSums(top, bottom), lens ? pairGain1 : pairGain0),
+                                   hn::MulHigh(share0, pairGain0));
+            const auto q = hn::ShiftRight<4>(hn::Add(v, pairRound));
+            const auto bytes = hn::DemoteTo(d8, hn::BitCast(hn::Full256<int16_t>(), q));
+            const uint64_t six =
+                hn::GetLane(hn::BitCast(hn::Full128<uint64_t>(), hn::TableLookupBytesOr0(bytes, pairBytes)));
+            // The two bytes after the pair belong to a pixel written later,
+            // unless the pair ends its row.
+            if (__builtin_expect(lastInRow, 0))
+                std::memcpy(o, &six, 6);
+            else
+                std::memcpy(o, &six, 8);
+        });
+#else
+    forEachPixelAlone(table, band, out, pixel);
+#endif
 }
 
 #endif

@@ -425,6 +425,30 @@ struct FirstPass {
     const std::vector<float>& fade;
 };
 
+// Pairs the neighbouring pixels 2k and 2k + 1 of one tile row (their taps
+// from starts[i] to starts[i + 1]) whose taps have the same count, lenses and
+// buffers, interleaving their taps; returns the row's pair mask.
+uint32_t pairTileRow(const size_t* starts, int pixels, std::vector<SampleTap>* taps) {
+    static_assert(kTileColumns <= 32, "a tile row's pairs are a 32-bit mask");
+    const uint32_t kFlags = SampleTap::kLast | SampleTap::kLens1 | SampleTap::kLevels;
+    uint32_t mask = 0;
+    SampleTap pair[2 * kTileColumns];
+    for (int k = 0; k + 1 < pixels; k += 2) {
+        const size_t a = starts[k], b = starts[k + 1], n = b - a;
+        if (starts[k + 2] - b != n || 2 * n > sizeof pair / sizeof pair[0]) continue;
+        bool same = true;
+        for (size_t i = 0; i < n && same; ++i) same = ((*taps)[a + i].where & kFlags) == ((*taps)[b + i].where & kFlags);
+        if (!same) continue;
+        for (size_t i = 0; i < n; ++i) {
+            pair[2 * i] = (*taps)[a + i];
+            pair[2 * i + 1] = (*taps)[b + i];
+        }
+        std::copy(pair, pair + 2 * n, taps->begin() + static_cast<std::ptrdiff_t>(a));
+        mask |= 1u << k;
+    }
+    return mask;
+}
+
 // The taps of one band's pixels, tile by tile.
 void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, TableBand* band) {
     const int W = pass.width, H = pass.height;
@@ -432,10 +456,13 @@ void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, T
     thread_local std::vector<SampleTap> taps;
     taps.clear();
     PixelTaps pixel(table);
+    band->pairs.clear();
+    size_t starts[kTileColumns + 1];
     for (int c0 = 0; c0 < W; c0 += kTileColumns) {
         const int c1 = std::min(W, c0 + kTileColumns);
         for (int row = band->row0; row < band->row1; ++row) {
             for (int col = c0; col < c1; ++col) {
+                starts[col - c0] = taps.size();
                 int tx = col, ty = row;
                 if (!pass.identityView) panoramaTexel(col, row, W, H, pass.rotation, &tx, &ty);
                 uint32_t tris[3];
@@ -463,6 +490,8 @@ void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, T
                 }
                 pixel.emit(&taps);
             }
+            starts[c1 - c0] = taps.size();
+            band->pairs.push_back(pairTileRow(starts, c1 - c0, &taps));
         }
     }
     band->taps.assign(taps.begin(), taps.end());

@@ -69,10 +69,15 @@ struct FrameLevel {
 constexpr int kTileColumns = 32;
 
 // Output rows [row0, row1) and the taps of their pixels, tile by tile; a
-// pixel's taps of lens 0 come before those of lens 1.
+// pixel's taps of lens 0 come before those of lens 1. Neighbours 2k and
+// 2k + 1 of a tile row whose taps match in count, lens and buffer are a
+// pair, sampled together: their taps alternate (first pixel's, second's).
 struct TableBand {
     int row0 = 0, row1 = 0;
     std::vector<SampleTap> taps;
+    // Per tile row, in the order of the taps: bit k marks the pair that
+    // starts at the tile's column k.
+    std::vector<uint32_t> pairs;
 };
 
 struct SampleTable {
