@@ -76,53 +76,38 @@ HWY_BEFORE_NAMESPACE();
 namespace stitcher {
 namespace HWY_NAMESPACE {
 
-// Calls single(o, lastInRow) for each lone pixel of the band and
-// pair(o, lastInRow) for each pair, in the order the table lists them, o
-// pointing at the (first) pixel's first output byte and lastInRow saying
-// whether the (second) pixel ends its row.
-template <class Single, class Pair>
-HWY_INLINE void forEachPixel(const SampleTable& table, const TableBand& band, uint8_t* out, Single single, Pair pair) {
-    const uint32_t* masks = band.pairs.data();
+// Calls group(ways, o, lastInRow) for each lone pixel (ways 1), pair (2) and
+// quad (4) of the band, in the order the table lists them, o pointing at the
+// group's first output byte and lastInRow saying whether its last pixel ends
+// its row.
+template <class Group>
+HWY_INLINE void forEachGroup(const SampleTable& table, const TableBand& band, uint8_t* out, Group group) {
+    const uint32_t* masks = band.groups.data();
     for (int c0 = 0; c0 < table.outWidth; c0 += kTileColumns) {
         const int c1 = c0 + kTileColumns < table.outWidth ? c0 + kTileColumns : table.outWidth;
         for (int row = band.row0; row < band.row1; ++row) {
             const uint32_t mask = *masks++;
             uint8_t* o = out + static_cast<size_t>(row) * table.outStride + static_cast<size_t>(c0) * 3;
             for (int col = c0; col < c1;) {
-                if (mask >> (col - c0) & 1u) {
-                    pair(o, col + 1 == table.outWidth - 1);
-                    col += 2;
-                    o += 6;
-                } else {
-                    single(o, col == table.outWidth - 1);
-                    ++col;
-                    o += 3;
-                }
+                const unsigned bits = mask >> (col - c0) & 3u;
+                const int ways = bits == 3u ? 4 : bits == 1u ? 2 : 1;
+                group(ways, o, col + ways - 1 == table.outWidth - 1);
+                col += ways;
+                o += 3 * ways;
             }
         }
     }
 }
 
-// Where each pixel's taps are not sampled together: a pair as two pixels,
-// each reading every second tap. pixel(first, step, &bgr) returns the number
-// of taps the pixel has.
+// Each pixel of a group alone, reading every `ways`th tap. pixel(first,
+// step, &bgr) returns the number of taps the pixel has.
 template <class Pixel>
-HWY_INLINE void forEachPixelAlone(const SampleTable& table, const TableBand& band, uint8_t* out, Pixel pixel) {
-    const SampleTap* tap = band.taps.data();
-    forEachPixel(
-        table, band, out,
-        [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
-            uint32_t bgr;
-            tap += pixel(tap, 1, &bgr);
-            kernel::storePixel(o, bgr, lastInRow);
-        },
-        [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
-            uint32_t bgr[2];
-            pixel(tap + 1, 2, &bgr[1]);
-            tap += 2 * pixel(tap, 2, &bgr[0]);
-            kernel::storePixel(o, bgr[0], false);
-            kernel::storePixel(o + 3, bgr[1], lastInRow);
-        });
+HWY_INLINE const SampleTap* groupAlone(const SampleTap* tap, int ways, uint8_t* o, bool lastInRow, Pixel pixel) {
+    uint32_t bgr[4];
+    size_t n = 0;
+    for (int w = 0; w < ways; ++w) n = pixel(tap + w, static_cast<size_t>(ways), &bgr[w]);
+    for (int w = 0; w < ways; ++w) kernel::storePixel(o + 3 * w, bgr[w], lastInRow && w == ways - 1);
+    return tap + n * static_cast<size_t>(ways);
 }
 
 #if HWY_TARGET == HWY_SCALAR
@@ -140,7 +125,7 @@ inline uint32_t load32(const uint8_t* p) {
 
 void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
                  uint8_t* out) {
-    forEachPixelAlone(table, band, out, [&](const SampleTap* tap, size_t step, uint32_t* value) KERNEL_INLINE_LAMBDA {
+    const auto pixel = [&](const SampleTap* tap, size_t step, uint32_t* value) KERNEL_INLINE_LAMBDA {
         // One running sum; lens 0's part is set aside where lens 1's taps begin.
         uint64_t acc = 0, lens0 = 0;
         unsigned lens = 0;
@@ -166,6 +151,10 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
                    << (8 * k);
         *value = bgr;
         return n + 1;
+    };
+    const SampleTap* tap = band.taps.data();
+    forEachGroup(table, band, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        tap = groupAlone(tap, ways, o, lastInRow, pixel);
     });
 }
 
@@ -269,82 +258,126 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
         *value = hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes));
         return n + 1;
     };
+    const SampleTap* tap = band.taps.data();
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
-    // A pair in one vector, its first pixel in the lower 128-bit block and
-    // its second in the upper one, with the same lanes as a lone pixel's.
-    const hn::Full256<uint8_t> p8;
-    const hn::Full256<uint16_t> p16;
-    // The weights of a pair's two taps (16 bytes, both blocks): the lower
-    // block spreads the first tap's, bytes 4-7, the upper the second's, 12-15.
-    alignas(32) static const uint8_t kPairTop[32] = {4,    0x80, 4,    0x80, 4,    0x80, 5,    0x80,
-                                                     5,    0x80, 5,    0x80, 0x80, 0x80, 0x80, 0x80,
-                                                     12,   0x80, 12,   0x80, 12,   0x80, 13,   0x80,
-                                                     13,   0x80, 13,   0x80, 0x80, 0x80, 0x80, 0x80};
-    alignas(32) static const uint8_t kPairBottom[32] = {0x80, 0x80, 0x80, 0x80, 6,    0x80, 6,    0x80,
-                                                        6,    0x80, 7,    0x80, 7,    0x80, 7,    0x80,
-                                                        0x80, 0x80, 0x80, 0x80, 14,   0x80, 14,   0x80,
-                                                        14,   0x80, 15,   0x80, 15,   0x80, 15,   0x80};
-    // The pair's six bytes from its demoted lanes 0-2 and 8-10.
+    // A group in one vector, pixel k of it in 128-bit block k with the same
+    // lanes as a lone pixel's.
+    // The weights of two taps (16 bytes, in each block): the even blocks
+    // spread the first tap's, bytes 4-7, the odd ones the second's, 12-15.
+    alignas(64) static const uint8_t kGroupTop[64] = {
+        4,  0x80, 4,  0x80, 4,  0x80, 5,  0x80, 5,  0x80, 5,  0x80, 0x80, 0x80, 0x80, 0x80,
+        12, 0x80, 12, 0x80, 12, 0x80, 13, 0x80, 13, 0x80, 13, 0x80, 0x80, 0x80, 0x80, 0x80,
+        4,  0x80, 4,  0x80, 4,  0x80, 5,  0x80, 5,  0x80, 5,  0x80, 0x80, 0x80, 0x80, 0x80,
+        12, 0x80, 12, 0x80, 12, 0x80, 13, 0x80, 13, 0x80, 13, 0x80, 0x80, 0x80, 0x80, 0x80};
+    alignas(64) static const uint8_t kGroupBottom[64] = {
+        0x80, 0x80, 0x80, 0x80, 6,  0x80, 6,  0x80, 6,  0x80, 7,  0x80, 7,  0x80, 7,  0x80,
+        0x80, 0x80, 0x80, 0x80, 14, 0x80, 14, 0x80, 14, 0x80, 15, 0x80, 15, 0x80, 15, 0x80,
+        0x80, 0x80, 0x80, 0x80, 6,  0x80, 6,  0x80, 6,  0x80, 7,  0x80, 7,  0x80, 7,  0x80,
+        0x80, 0x80, 0x80, 0x80, 14, 0x80, 14, 0x80, 14, 0x80, 15, 0x80, 15, 0x80, 15, 0x80};
+    // Two pixels' six bytes from their demoted lanes 0-2 and 8-10.
     alignas(16) static const uint8_t kPairBytes[16] = {0, 1, 2, 8, 9, 10, 0x80, 0x80,
                                                        0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
-    const auto pairTop = hn::Load(p8, kPairTop), pairBottom = hn::Load(p8, kPairBottom);
     const auto pairBytes = hn::Load(d8, kPairBytes);
+    const hn::Full256<uint16_t> p16;
     const auto pairGain0 = hn::Combine(p16, gain0, gain0), pairGain1 = hn::Combine(p16, gain1, gain1);
-    const auto pairRound = hn::Set(p16, 8);
-    const auto pairRowSums = [&](decltype(hn::Zero(p16)) top, decltype(hn::Zero(p16)) bottom) {
-        return hn::Add(hn::Add(top, hn::ShiftRightLanes<3>(p16, top)),
-                       hn::Add(hn::ShiftRightLanes<2>(p16, bottom), hn::ShiftRightLanes<5>(p16, bottom)));
+
+    // Samples the pixels of a group: each tap's weights and 2 x 2 block for
+    // all of them at once. tapWeights(t) loads the weights of the group's
+    // taps t[0 ..], rows(base, t, offset) their rows.
+    const auto sampleGroup = [&](auto d16, const SampleTap*& t, size_t step, auto tapWeights, auto rows,
+                                 auto g0, auto g1) KERNEL_INLINE_LAMBDA {
+        const hn::Repartition<uint8_t, decltype(d16)> dbytes;
+        const auto topIdx = hn::Load(dbytes, kGroupTop), bottomIdx = hn::Load(dbytes, kGroupBottom);
+        const auto sums = [&](decltype(hn::Zero(d16)) top, decltype(hn::Zero(d16)) bottom) {
+            return hn::Add(hn::Add(top, hn::ShiftRightLanes<3>(d16, top)),
+                           hn::Add(hn::ShiftRightLanes<2>(d16, bottom), hn::ShiftRightLanes<5>(d16, bottom)));
+        };
+        auto top = hn::Zero(d16), bottom = hn::Zero(d16);
+        auto share0 = top;
+        unsigned lens = 0;
+        for (;; t += step) {
+            // The group's taps have the same flags.
+            const uint32_t where = t[0].where;
+            if (((where >> 30) & 1u) != lens) {
+                share0 = sums(top, bottom);
+                top = bottom = hn::Zero(d16);
+                lens = 1;
+            }
+            const unsigned which = (where >> 29) & 1u;
+            const uint8_t* base = src.base[which];
+            const size_t s = src.stride[which];
+            const auto weights = tapWeights(t);
+            top = hn::Add(top, hn::Mul(hn::PromoteTo(d16, rows(base, t, 0)),
+                                       hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIdx))));
+            bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(d16, rows(base, t, s - 2)),
+                                             hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIdx))));
+            if (where & SampleTap::kLast) break;
+        }
+        t += step;
+        const auto v = hn::Add(hn::MulHigh(sums(top, bottom), lens ? g1 : g0), hn::MulHigh(share0, g0));
+        const auto q = hn::ShiftRight<4>(hn::Add(v, hn::Set(d16, 8)));
+        return hn::DemoteTo(hn::Rebind<uint8_t, decltype(d16)>(), hn::BitCast(hn::RebindToSigned<decltype(d16)>(), q));
     };
-    const SampleTap* tap = band.taps.data();
-    forEachPixel(
-        table, band, out,
-        [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+    const auto at = [](const uint8_t* base, const SampleTap& t, size_t offset) {
+        return base + (t.where & SampleTap::kOffsetMask) + offset;
+    };
+    // Stores a pair's six bytes; the two after them belong to a pixel
+    // written later, unless the pair ends its row.
+    const auto storePair = [&](uint8_t* o, decltype(hn::Zero(d8)) bytes, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        const uint64_t six = hn::GetLane(hn::BitCast(hn::Full128<uint64_t>(), hn::TableLookupBytesOr0(bytes, pairBytes)));
+        if (__builtin_expect(lastInRow, 0))
+            std::memcpy(o, &six, 6);
+        else
+            std::memcpy(o, &six, 8);
+    };
+    // A pair whose taps are t[0], t[1], t[step], t[step + 1], ...
+    const auto pair = [&](const SampleTap*& t, size_t step, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        const hn::Full256<uint8_t> p8;
+        const auto bytes = sampleGroup(
+            p16, t, step, [&](const SampleTap* g) { return hn::LoadDup128(p8, reinterpret_cast<const uint8_t*>(g)); },
+            [&](const uint8_t* base, const SampleTap* g, size_t off) {
+                return hn::Combine(d8, hn::LoadU(d8x8, at(base, g[1], off)), hn::LoadU(d8x8, at(base, g[0], off)));
+            },
+            pairGain0, pairGain1);
+        storePair(o, bytes, lastInRow);
+    };
+    forEachGroup(table, band, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        if (ways == 1) {
             uint32_t bgr;
             tap += pixel(tap, 1, &bgr);
             kernel::storePixel(o, bgr, lastInRow);
-        },
-        [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
-            auto top = hn::Zero(p16), bottom = hn::Zero(p16);
-            auto share0 = top;
-            unsigned lens = 0;
-            for (;; tap += 2) {
-                // The two taps have the same flags.
-                const uint32_t where = tap[0].where;
-                if (((where >> 30) & 1u) != lens) {
-                    share0 = pairRowSums(top, bottom);
-                    top = bottom = hn::Zero(p16);
-                    lens = 1;
-                }
-                const unsigned which = (where >> 29) & 1u;
-                const uint8_t* base = src.base[which];
-                const size_t s = src.stride[which];
-                const uint8_t* a = base + (where & SampleTap::kOffsetMask);
-                const uint8_t* b = base + (tap[1].where & SampleTap::kOffsetMask);
-                const auto weights = hn::LoadDup128(p8, reinterpret_cast<const uint8_t*>(tap));
-                const auto rowsTop = hn::Combine(d8, hn::LoadU(d8x8, b), hn::LoadU(d8x8, a));
-                const auto rowsBottom = hn::Combine(d8, hn::LoadU(d8x8, b + s - 2), hn::LoadU(d8x8, a + s - 2));
-                top = hn::Add(top, hn::Mul(hn::PromoteTo(p16, rowsTop),
-                                           hn::BitCast(p16, hn::TableLookupBytesOr0(weights, pairTop))));
-                bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(p16, rowsBottom),
-                                                 hn::BitCast(p16, hn::TableLookupBytesOr0(weights, pairBottom))));
-                if (where & SampleTap::kLast) break;
-            }
-            tap += 2;
-            const auto v = hn::Add(hn::MulHigh(pairRowSums(top, bottom), lens ? pairGain1 : pairGain0),
-                                   hn::MulHigh(share0, pairGain0));
-            const auto q = hn::ShiftRight<4>(hn::Add(v, pairRound));
-            const auto bytes = hn::DemoteTo(d8, hn::BitCast(hn::Full256<int16_t>(), q));
-            const uint64_t six =
-                hn::GetLane(hn::BitCast(hn::Full128<uint64_t>(), hn::TableLookupBytesOr0(bytes, pairBytes)));
-            // The two bytes after the pair belong to a pixel written later,
-            // unless the pair ends its row.
-            if (__builtin_expect(lastInRow, 0))
-                std::memcpy(o, &six, 6);
-            else
-                std::memcpy(o, &six, 8);
-        });
+        } else if (ways == 2) {
+            pair(tap, 2, o, lastInRow);
+        } else {
+#if HWY_TARGET <= HWY_AVX3
+            const hn::Full512<uint16_t> q16;
+            const hn::Full256<uint8_t> h8;
+            const hn::Full512<uint8_t> q8;
+            const auto bytes = sampleGroup(
+                q16, tap, 4,
+                [&](const SampleTap* g) {
+                    return hn::Combine(q8, hn::LoadDup128(h8, reinterpret_cast<const uint8_t*>(g + 2)),
+                                       hn::LoadDup128(h8, reinterpret_cast<const uint8_t*>(g)));
+                },
+                [&](const uint8_t* base, const SampleTap* g, size_t off) {
+                    return hn::Combine(
+                        h8, hn::Combine(d8, hn::LoadU(d8x8, at(base, g[3], off)), hn::LoadU(d8x8, at(base, g[2], off))),
+                        hn::Combine(d8, hn::LoadU(d8x8, at(base, g[1], off)), hn::LoadU(d8x8, at(base, g[0], off))));
+                },
+                hn::Combine(q16, pairGain0, pairGain0), hn::Combine(q16, pairGain1, pairGain1));
+            storePair(o, hn::LowerHalf(d8, bytes), false);
+            storePair(o + 6, hn::UpperHalf(d8, bytes), lastInRow);
 #else
-    forEachPixelAlone(table, band, out, pixel);
+            const SampleTap* second = tap + 2;
+            pair(tap, 4, o, false);
+            pair(second, 4, o + 6, lastInRow);  // tap has passed the quad's taps
+#endif
+        }
+    });
+#else
+    forEachGroup(table, band, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        tap = groupAlone(tap, ways, o, lastInRow, pixel);
+    });
 #endif
 }
 

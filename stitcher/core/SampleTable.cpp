@@ -425,26 +425,45 @@ struct FirstPass {
     const std::vector<float>& fade;
 };
 
-// Pairs the neighbouring pixels 2k and 2k + 1 of one tile row (their taps
-// from starts[i] to starts[i + 1]) whose taps have the same count, lenses and
-// buffers, interleaving their taps; returns the row's pair mask.
-uint32_t pairTileRow(const size_t* starts, int pixels, std::vector<SampleTap>* taps) {
-    static_assert(kTileColumns <= 32, "a tile row's pairs are a 32-bit mask");
+// Groups the pixels of one tile row (their taps from starts[i] to
+// starts[i + 1]) whose taps have the same count, lenses and buffers: pairs
+// 2k, 2k + 1 and quads 4k .. 4k + 3, interleaving their taps (the first
+// pixel's first tap, the second's, ...). Returns the row's group mask.
+uint32_t groupTileRow(const size_t* starts, int pixels, std::vector<SampleTap>* taps) {
+    static_assert(kTileColumns <= 32, "a tile row's groups are a 32-bit mask");
     const uint32_t kFlags = SampleTap::kLast | SampleTap::kLens1 | SampleTap::kLevels;
+    const auto same = [&](size_t a, size_t b, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            if (((*taps)[a + i].where & kFlags) != ((*taps)[b + i].where & kFlags)) return false;
+        return true;
+    };
+    SampleTap group[4 * kTileColumns];
     uint32_t mask = 0;
-    SampleTap pair[2 * kTileColumns];
     for (int k = 0; k + 1 < pixels; k += 2) {
-        const size_t a = starts[k], b = starts[k + 1], n = b - a;
-        if (starts[k + 2] - b != n || 2 * n > sizeof pair / sizeof pair[0]) continue;
-        bool same = true;
-        for (size_t i = 0; i < n && same; ++i) same = ((*taps)[a + i].where & kFlags) == ((*taps)[b + i].where & kFlags);
-        if (!same) continue;
+        const size_t a = starts[k], n = starts[k + 1] - a;
+        if (starts[k + 2] - starts[k + 1] != n || 2 * n > sizeof group / sizeof group[0] / 2 || !same(a, a + n, n))
+            continue;
         for (size_t i = 0; i < n; ++i) {
-            pair[2 * i] = (*taps)[a + i];
-            pair[2 * i + 1] = (*taps)[b + i];
+            group[2 * i] = (*taps)[a + i];
+            group[2 * i + 1] = (*taps)[a + n + i];
         }
-        std::copy(pair, pair + 2 * n, taps->begin() + static_cast<std::ptrdiff_t>(a));
+        std::copy(group, group + 2 * n, taps->begin() + static_cast<std::ptrdiff_t>(a));
         mask |= 1u << k;
+    }
+    // Two pairs of the same taps: their pairs of taps interleaved.
+    for (int k = 0; k + 3 < pixels; k += 4) {
+        const size_t a = starts[k], n = starts[k + 1] - a;
+        if ((mask >> k & 5u) != 5u || starts[k + 2] - a != 2 * n || starts[k + 4] - starts[k + 2] != 2 * n ||
+            !same(a, starts[k + 2], 2 * n))
+            continue;
+        for (size_t i = 0; i < n; ++i) {
+            group[4 * i] = (*taps)[a + 2 * i];
+            group[4 * i + 1] = (*taps)[a + 2 * i + 1];
+            group[4 * i + 2] = (*taps)[a + 2 * n + 2 * i];
+            group[4 * i + 3] = (*taps)[a + 2 * n + 2 * i + 1];
+        }
+        std::copy(group, group + 4 * n, taps->begin() + static_cast<std::ptrdiff_t>(a));
+        mask |= 2u << k;
     }
     return mask;
 }
@@ -456,7 +475,7 @@ void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, T
     thread_local std::vector<SampleTap> taps;
     taps.clear();
     PixelTaps pixel(table);
-    band->pairs.clear();
+    band->groups.clear();
     size_t starts[kTileColumns + 1];
     for (int c0 = 0; c0 < W; c0 += kTileColumns) {
         const int c1 = std::min(W, c0 + kTileColumns);
@@ -491,7 +510,7 @@ void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, T
                 pixel.emit(&taps);
             }
             starts[c1 - c0] = taps.size();
-            band->pairs.push_back(pairTileRow(starts, c1 - c0, &taps));
+            band->groups.push_back(groupTileRow(starts, c1 - c0, &taps));
         }
     }
     band->taps.assign(taps.begin(), taps.end());

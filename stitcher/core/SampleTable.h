@@ -69,15 +69,17 @@ struct FrameLevel {
 constexpr int kTileColumns = 32;
 
 // Output rows [row0, row1) and the taps of their pixels, tile by tile; a
-// pixel's taps of lens 0 come before those of lens 1. Neighbours 2k and
-// 2k + 1 of a tile row whose taps match in count, lens and buffer are a
-// pair, sampled together: their taps alternate (first pixel's, second's).
+// pixel's taps of lens 0 come before those of lens 1. Neighbours whose taps
+// match in count, lens and buffer are sampled together as a group: a pair
+// (columns 2k, 2k + 1 of a tile) or a quad (4k .. 4k + 3). A pair's taps
+// alternate, the first pixel's then the second's; a quad's go by pairs of
+// taps, pixels 0 and 1, then 2 and 3.
 struct TableBand {
     int row0 = 0, row1 = 0;
     std::vector<SampleTap> taps;
     // Per tile row, in the order of the taps: bit k marks the pair that
-    // starts at the tile's column k.
-    std::vector<uint32_t> pairs;
+    // starts at the tile's column k; bits k and k + 1 the quad there.
+    std::vector<uint32_t> groups;
 };
 
 struct SampleTable {
