@@ -259,6 +259,8 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
         return n + 1;
     };
     const SampleTap* tap = band.taps.data();
+    const SampleTap* const tapEnd = tap + band.taps.size();
+    constexpr ptrdiff_t kPrefetchTaps = 256;
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
     // A group in one vector, pixel k of it in 128-bit block k with the same
     // lanes as a lone pixel's.
@@ -296,6 +298,16 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
         auto share0 = top;
         unsigned lens = 0;
         for (;; t += step) {
+            // The reads of a later group's first pixel, far enough ahead
+            // for them to arrive in time: texels are read along curves that
+            // the hardware does not foresee.
+            if (t + kPrefetchTaps < tapEnd) {
+                const uint32_t ahead = t[kPrefetchTaps].where;
+                const unsigned which = (ahead >> 29) & 1u;
+                const uint8_t* p = src.base[which] + (ahead & SampleTap::kOffsetMask);
+                __builtin_prefetch(p);
+                __builtin_prefetch(p + src.stride[which]);
+            }
             // The group's taps have the same flags.
             const uint32_t where = t[0].where;
             if (((where >> 30) & 1u) != lens) {
