@@ -471,9 +471,11 @@ uint32_t groupTileRow(const size_t* starts, int pixels, std::vector<SampleTap>* 
 // The taps of one band's pixels, tile by tile.
 void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, TableBand* band) {
     const int W = pass.width, H = pass.height;
-    // Built in a buffer kept by the thread, then copied at its final size.
-    thread_local std::vector<SampleTap> taps;
+    // Built in place: room for two taps a pixel is only address space until
+    // written, and pixels with more are few.
+    std::vector<SampleTap>& taps = band->taps;
     taps.clear();
+    taps.reserve(static_cast<size_t>(W) * static_cast<size_t>(band->row1 - band->row0) * 2);
     PixelTaps pixel(table);
     band->groups.clear();
     size_t starts[kTileColumns + 1];
@@ -513,7 +515,6 @@ void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, T
             band->groups.push_back(groupTileRow(starts, c1 - c0, &taps));
         }
     }
-    band->taps.assign(taps.begin(), taps.end());
 }
 
 // Which texels of each made level the table reads, and so which texels of
