@@ -152,7 +152,7 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
         *value = bgr;
         return n + 1;
     };
-    const SampleTap* tap = band.taps.data();
+    const SampleTap* tap = table.taps.data() + band.tapBegin;
     forEachGroup(table, band, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
         tap = groupAlone(tap, ways, o, lastInRow, pixel);
     });
@@ -258,8 +258,8 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
         *value = hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes));
         return n + 1;
     };
-    const SampleTap* tap = band.taps.data();
-    const SampleTap* const tapEnd = tap + band.taps.size();
+    const SampleTap* tap = table.taps.data() + band.tapBegin;
+    const SampleTap* const tapEnd = table.taps.data() + band.tapEnd;
     constexpr ptrdiff_t kPrefetchTaps = 256;
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
     // A group in one vector, pixel k of it in 128-bit block k with the same
