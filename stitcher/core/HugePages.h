@@ -1,7 +1,7 @@
-// An allocator for the CPU engine's large set-up buffers that asks for
-// transparent huge pages: filling a buffer of small pages takes a page fault
-// every 4 KiB, and on virtual machines, where faults are slow, those faults
-// cost more than the work that fills the buffer.
+// An allocator for large buffers (the CPU engine's tables, frames in
+// flight) that asks for transparent huge pages: filling a buffer of small
+// pages takes a page fault every 4 KiB, and on virtual machines, where faults
+// are slow, those faults can cost more than the work that fills the buffer.
 #pragma once
 
 #include <sys/mman.h>
@@ -14,30 +14,30 @@
 
 namespace stitcher {
 
+// Buffers of 2 MiB or more start on a huge page boundary and take huge
+// pages for all of them but the last part page; nothing is rounded up, so
+// the resident size stays that of the buffer.
 template <class T>
 struct HugePageAllocator {
     using value_type = T;
     static constexpr size_t kHugePage = size_t(2) << 20;
-    // Smaller buffers come from the heap: rounding them up would waste memory.
-    static constexpr size_t kSmallest = 2 * kHugePage;
 
     HugePageAllocator() = default;
     template <class U>
     HugePageAllocator(const HugePageAllocator<U>&) {}
 
     T* allocate(size_t n) {
-        if (n > SIZE_MAX / sizeof(T) - kHugePage) throw std::bad_alloc();
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
         const size_t bytes = n * sizeof(T);
         void* p = nullptr;
-        if (bytes < kSmallest) {
+        if (bytes < kHugePage) {
             p = std::malloc(bytes ? bytes : 1);
-            if (!p) throw std::bad_alloc();
-            return static_cast<T*>(p);
+        } else if (posix_memalign(&p, kHugePage, bytes) != 0) {
+            p = nullptr;
         }
-        const size_t rounded = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-        if (posix_memalign(&p, kHugePage, rounded) != 0) throw std::bad_alloc();
+        if (!p) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
-        madvise(p, rounded, MADV_HUGEPAGE);  // advice only: small pages still work
+        if (bytes >= kHugePage) madvise(p, bytes, MADV_HUGEPAGE);  // advice only: small pages still work
 #endif
         return static_cast<T*>(p);
     }
