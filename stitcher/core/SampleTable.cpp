@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <new>
 
 #include "DualFisheyeModel.h"
 #include "HugePages.h"
@@ -639,8 +640,12 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
     const FirstPass pass{W, H, stereo, blendWidth, isIdentity(params.rotation), params.rotation, triangles, meshes, cover,
                          fade};
     table->bands.resize(static_cast<size_t>((H + kBandRows - 1) / kBandRows));
-    // Room for two taps a pixel: only address space until written.
-    table->taps.reserve(static_cast<size_t>(W) * static_cast<size_t>(H) * 2);
+    // Room for two taps a pixel: only address space until written. Without
+    // that much address space the store grows as it fills.
+    try {
+        table->taps.reserve(static_cast<size_t>(W) * static_cast<size_t>(H) * 2);
+    } catch (const std::bad_alloc&) {
+    }
     std::mutex tapsLock;
     pool.run(table->bands.size(), [&](size_t b) {
         TableBand& band = table->bands[b];
