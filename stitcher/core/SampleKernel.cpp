@@ -166,6 +166,14 @@ void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* o
 
 namespace hn = hwy::HWY_NAMESPACE;
 
+// Lanes 0-2 of each 128-bit block: the B, G, R sums of a pixel's weighted
+// top and bottom rows (the bottom row read two bytes early).
+template <class D, class V>
+HWY_INLINE V weightedRowSums(D d16, V top, V bottom) {
+    return hn::Add(hn::Add(top, hn::ShiftRightLanes<3>(d16, top)),
+                   hn::Add(hn::ShiftRightLanes<2>(d16, bottom), hn::ShiftRightLanes<5>(d16, bottom)));
+}
+
 // Four texels at a time: 24 bytes of each source row in, 12 bytes out.
 void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
     const hn::Full128<uint8_t> d8;
@@ -222,10 +230,8 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
     const auto gain0 = hn::Load(d16, g[0]), gain1 = hn::Load(d16, g[1]);
     const auto round = hn::Set(d16, 8);
 
-    // Lanes 0-2 of the result: the B, G, R sums of a pixel's weighted rows.
     const auto rowSums = [&](decltype(hn::Zero(d16)) top, decltype(hn::Zero(d16)) bottom) {
-        return hn::Add(hn::Add(top, hn::ShiftRightLanes<3>(d16, top)),
-                       hn::Add(hn::ShiftRightLanes<2>(d16, bottom), hn::ShiftRightLanes<5>(d16, bottom)));
+        return weightedRowSums(d16, top, bottom);
     };
 
     // One pixel: one running sum; lens 0's part is set aside where lens 1's taps begin.
@@ -259,9 +265,9 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
         return n + 1;
     };
     const SampleTap* tap = table.taps.data() + band.tapBegin;
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
     const SampleTap* const tapEnd = table.taps.data() + band.tapEnd;
     constexpr ptrdiff_t kPrefetchTaps = 256;
-#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
     // A group in one vector, pixel k of it in 128-bit block k with the same
     // lanes as a lone pixel's.
     // The weights of two taps (16 bytes, in each block): the even blocks
@@ -291,8 +297,7 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
         const hn::Repartition<uint8_t, decltype(d16)> dbytes;
         const auto topIdx = hn::Load(dbytes, kGroupTop), bottomIdx = hn::Load(dbytes, kGroupBottom);
         const auto sums = [&](decltype(hn::Zero(d16)) top, decltype(hn::Zero(d16)) bottom) {
-            return hn::Add(hn::Add(top, hn::ShiftRightLanes<3>(d16, top)),
-                           hn::Add(hn::ShiftRightLanes<2>(d16, bottom), hn::ShiftRightLanes<5>(d16, bottom)));
+            return weightedRowSums(d16, top, bottom);
         };
         auto top = hn::Zero(d16), bottom = hn::Zero(d16);
         auto share0 = top;
