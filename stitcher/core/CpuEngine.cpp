@@ -16,7 +16,7 @@ struct CpuEngine::State {
     EngineSpec params;
     std::unique_ptr<WorkerPool> pool;
     SampleTable table;
-    std::vector<uint8_t> levels;
+    HugePageVector<uint8_t> levels;
     LensGains gains;
 };
 

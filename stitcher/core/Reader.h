@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Clip.h"
+#include "HugePages.h"
 #include "Job.h"
 #include "Status.h"
 
@@ -15,11 +16,11 @@ namespace stitcher {
 // One frame on its way through the stages.
 struct FrameItem {
     long long frame = 0;
-    bool damaged = false;           // the frame could not be decoded; another frame's picture stands in
-    std::vector<uint8_t> picture;   // decoded, packed BGR
-    std::vector<uint8_t> panorama;  // the engine's output
-    std::vector<int16_t> audio;     // this frame's sound, interleaved
-    int audioSamples = 0;           // per channel
+    bool damaged = false;              // the frame could not be decoded; another frame's picture stands in
+    HugePageVector<uint8_t> picture;   // decoded, packed BGR
+    HugePageVector<uint8_t> panorama;  // the engine's output
+    std::vector<int16_t> audio;        // this frame's sound, interleaved
+    int audioSamples = 0;              // per channel
 };
 
 // Sound of the clip by sample position. Reads its source in runs of whole
@@ -70,7 +71,7 @@ private:
     long long firstGood_ = 0;  // 0: not found yet
     long long lastGoodFrame_ = 0;
     long long heldFrame_ = 0;  // the frame whose picture lastGood_ holds
-    std::vector<uint8_t> lastGood_;
+    HugePageVector<uint8_t> lastGood_;
     std::vector<long long> damaged_;
     AudioSpans audio_;
     Status status_;

@@ -76,17 +76,38 @@ HWY_BEFORE_NAMESPACE();
 namespace stitcher {
 namespace HWY_NAMESPACE {
 
-// Calls pixel(o, lastInRow) for the band's pixels in the order the table
-// lists them, o pointing at the pixel's first output byte.
-template <class Pixel>
-HWY_INLINE void forEachPixel(const SampleTable& table, const TableBand& band, uint8_t* out, Pixel pixel) {
+// Calls group(ways, o, lastInRow) for each lone pixel (ways 1), pair (2) and
+// quad (4) of the band, in the order the table lists them, o pointing at the
+// group's first output byte and lastInRow saying whether its last pixel ends
+// its row.
+template <class Group>
+HWY_INLINE void forEachGroup(const SampleTable& table, const TableBand& band, uint8_t* out, Group group) {
+    const uint32_t* masks = band.groups.data();
     for (int c0 = 0; c0 < table.outWidth; c0 += kTileColumns) {
         const int c1 = c0 + kTileColumns < table.outWidth ? c0 + kTileColumns : table.outWidth;
         for (int row = band.row0; row < band.row1; ++row) {
+            const uint32_t mask = *masks++;
             uint8_t* o = out + static_cast<size_t>(row) * table.outStride + static_cast<size_t>(c0) * 3;
-            for (int col = c0; col < c1; ++col, o += 3) pixel(o, col == table.outWidth - 1);
+            for (int col = c0; col < c1;) {
+                const unsigned bits = mask >> (col - c0) & 3u;
+                const int ways = bits == 3u ? 4 : bits == 1u ? 2 : 1;
+                group(ways, o, col + ways - 1 == table.outWidth - 1);
+                col += ways;
+                o += 3 * ways;
+            }
         }
     }
+}
+
+// Each pixel of a group alone, reading every `ways`th tap. pixel(first,
+// step, &bgr) returns the number of taps the pixel has.
+template <class Pixel>
+HWY_INLINE const SampleTap* groupAlone(const SampleTap* tap, int ways, uint8_t* o, bool lastInRow, Pixel pixel) {
+    uint32_t bgr[4];
+    size_t n = 0;
+    for (int w = 0; w < ways; ++w) n = pixel(tap + w, static_cast<size_t>(ways), &bgr[w]);
+    for (int w = 0; w < ways; ++w) kernel::storePixel(o + 3 * w, bgr[w], lastInRow && w == ways - 1);
+    return tap + n * static_cast<size_t>(ways);
 }
 
 #if HWY_TARGET == HWY_SCALAR
@@ -104,13 +125,13 @@ inline uint32_t load32(const uint8_t* p) {
 
 void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
                  uint8_t* out) {
-    const SampleTap* tap = band.taps.data();
-    forEachPixel(table, band, out, [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+    const auto pixel = [&](const SampleTap* tap, size_t step, uint32_t* value) KERNEL_INLINE_LAMBDA {
         // One running sum; lens 0's part is set aside where lens 1's taps begin.
         uint64_t acc = 0, lens0 = 0;
         unsigned lens = 0;
-        for (;;) {
-            const SampleTap& t = *tap++;
+        size_t n = 0;
+        for (;; ++n) {
+            const SampleTap& t = tap[n * step];
             if (kernel::tapLens(t) != lens) {
                 lens0 = acc;
                 acc = 0;
@@ -128,7 +149,12 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
             bgr |= kernel::gainedValue(static_cast<uint32_t>(lens0 >> (16 * k)) & 0xFFFF,
                                        static_cast<uint32_t>(acc >> (16 * k)) & 0xFFFF, gains.q[0][k], gains.q[lens][k])
                    << (8 * k);
-        kernel::storePixel(o, bgr, lastInRow);
+        *value = bgr;
+        return n + 1;
+    };
+    const SampleTap* tap = table.taps.data() + band.tapBegin;
+    forEachGroup(table, band, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        tap = groupAlone(tap, ways, o, lastInRow, pixel);
     });
 }
 
@@ -139,6 +165,14 @@ void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* o
 #else
 
 namespace hn = hwy::HWY_NAMESPACE;
+
+// Lanes 0-2 of each 128-bit block: the B, G, R sums of a pixel's weighted
+// top and bottom rows (the bottom row read two bytes early).
+template <class D, class V>
+HWY_INLINE V weightedRowSums(D d16, V top, V bottom) {
+    return hn::Add(hn::Add(top, hn::ShiftRightLanes<3>(d16, top)),
+                   hn::Add(hn::ShiftRightLanes<2>(d16, bottom), hn::ShiftRightLanes<5>(d16, bottom)));
+}
 
 // Four texels at a time: 24 bytes of each source row in, 12 bytes out.
 void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
@@ -196,20 +230,18 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
     const auto gain0 = hn::Load(d16, g[0]), gain1 = hn::Load(d16, g[1]);
     const auto round = hn::Set(d16, 8);
 
-    // Lanes 0-2 of the result: the B, G, R sums of a pixel's weighted rows.
     const auto rowSums = [&](decltype(hn::Zero(d16)) top, decltype(hn::Zero(d16)) bottom) {
-        return hn::Add(hn::Add(top, hn::ShiftRightLanes<3>(d16, top)),
-                       hn::Add(hn::ShiftRightLanes<2>(d16, bottom), hn::ShiftRightLanes<5>(d16, bottom)));
+        return weightedRowSums(d16, top, bottom);
     };
 
-    const SampleTap* tap = band.taps.data();
-    forEachPixel(table, band, out, [&](uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
-        // One running sum; lens 0's part is set aside where lens 1's taps begin.
+    // One pixel: one running sum; lens 0's part is set aside where lens 1's taps begin.
+    const auto pixel = [&](const SampleTap* tap, size_t step, uint32_t* value) KERNEL_INLINE_LAMBDA {
         auto top = hn::Zero(d16), bottom = hn::Zero(d16);
         auto share0 = top;
         unsigned lens = 0;
-        for (;;) {
-            const SampleTap& t = *tap++;
+        size_t n = 0;
+        for (;; ++n) {
+            const SampleTap& t = tap[n * step];
             if (kernel::tapLens(t) != lens) {
                 share0 = rowSums(top, bottom);
                 top = bottom = hn::Zero(d16);
@@ -229,8 +261,141 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
         const auto v = hn::Add(hn::MulHigh(rowSums(top, bottom), lens ? gain1 : gain0), hn::MulHigh(share0, gain0));
         const auto q = hn::ShiftRight<4>(hn::Add(v, round));
         const auto bytes = hn::DemoteTo(d8x8, hn::BitCast(hn::Full128<int16_t>(), q));
-        kernel::storePixel(o, hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes)), lastInRow);
+        *value = hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes));
+        return n + 1;
+    };
+    const SampleTap* tap = table.taps.data() + band.tapBegin;
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+    const SampleTap* const tapEnd = table.taps.data() + band.tapEnd;
+    constexpr ptrdiff_t kPrefetchTaps = 256;
+    // A group in one vector, pixel k of it in 128-bit block k with the same
+    // lanes as a lone pixel's.
+    // The weights of two taps (16 bytes, in each block): the even blocks
+    // spread the first tap's, bytes 4-7, the odd ones the second's, 12-15.
+    alignas(64) static const uint8_t kGroupTop[64] = {
+        4,  0x80, 4,  0x80, 4,  0x80, 5,  0x80, 5,  0x80, 5,  0x80, 0x80, 0x80, 0x80, 0x80,
+        12, 0x80, 12, 0x80, 12, 0x80, 13, 0x80, 13, 0x80, 13, 0x80, 0x80, 0x80, 0x80, 0x80,
+        4,  0x80, 4,  0x80, 4,  0x80, 5,  0x80, 5,  0x80, 5,  0x80, 0x80, 0x80, 0x80, 0x80,
+        12, 0x80, 12, 0x80, 12, 0x80, 13, 0x80, 13, 0x80, 13, 0x80, 0x80, 0x80, 0x80, 0x80};
+    alignas(64) static const uint8_t kGroupBottom[64] = {
+        0x80, 0x80, 0x80, 0x80, 6,  0x80, 6,  0x80, 6,  0x80, 7,  0x80, 7,  0x80, 7,  0x80,
+        0x80, 0x80, 0x80, 0x80, 14, 0x80, 14, 0x80, 14, 0x80, 15, 0x80, 15, 0x80, 15, 0x80,
+        0x80, 0x80, 0x80, 0x80, 6,  0x80, 6,  0x80, 6,  0x80, 7,  0x80, 7,  0x80, 7,  0x80,
+        0x80, 0x80, 0x80, 0x80, 14, 0x80, 14, 0x80, 14, 0x80, 15, 0x80, 15, 0x80, 15, 0x80};
+    // Two pixels' six bytes from their demoted lanes 0-2 and 8-10.
+    alignas(16) static const uint8_t kPairBytes[16] = {0, 1, 2, 8, 9, 10, 0x80, 0x80,
+                                                       0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+    const auto pairBytes = hn::Load(d8, kPairBytes);
+    const hn::Full256<uint16_t> p16;
+    const auto pairGain0 = hn::Combine(p16, gain0, gain0), pairGain1 = hn::Combine(p16, gain1, gain1);
+
+    // Samples the pixels of a group: each tap's weights and 2 x 2 block for
+    // all of them at once. tapWeights(t) loads the weights of the group's
+    // taps t[0 ..], rows(base, t, offset) their rows.
+    const auto sampleGroup = [&](auto d16, const SampleTap*& t, size_t step, auto tapWeights, auto rows,
+                                 auto g0, auto g1) KERNEL_INLINE_LAMBDA {
+        const hn::Repartition<uint8_t, decltype(d16)> dbytes;
+        const auto topIdx = hn::Load(dbytes, kGroupTop), bottomIdx = hn::Load(dbytes, kGroupBottom);
+        const auto sums = [&](decltype(hn::Zero(d16)) top, decltype(hn::Zero(d16)) bottom) {
+            return weightedRowSums(d16, top, bottom);
+        };
+        auto top = hn::Zero(d16), bottom = hn::Zero(d16);
+        auto share0 = top;
+        unsigned lens = 0;
+        for (;; t += step) {
+            // The reads of a later group's first pixel, far enough ahead
+            // for them to arrive in time: texels are read along curves that
+            // the hardware does not foresee.
+            if (t + kPrefetchTaps < tapEnd) {
+                const uint32_t ahead = t[kPrefetchTaps].where;
+                const unsigned which = (ahead >> 29) & 1u;
+                const uint8_t* p = src.base[which] + (ahead & SampleTap::kOffsetMask);
+                __builtin_prefetch(p);
+                __builtin_prefetch(p + src.stride[which]);
+            }
+            // The group's taps have the same flags.
+            const uint32_t where = t[0].where;
+            if (((where >> 30) & 1u) != lens) {
+                share0 = sums(top, bottom);
+                top = bottom = hn::Zero(d16);
+                lens = 1;
+            }
+            const unsigned which = (where >> 29) & 1u;
+            const uint8_t* base = src.base[which];
+            const size_t s = src.stride[which];
+            const auto weights = tapWeights(t);
+            top = hn::Add(top, hn::Mul(hn::PromoteTo(d16, rows(base, t, 0)),
+                                       hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIdx))));
+            bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(d16, rows(base, t, s - 2)),
+                                             hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIdx))));
+            if (where & SampleTap::kLast) break;
+        }
+        t += step;
+        const auto v = hn::Add(hn::MulHigh(sums(top, bottom), lens ? g1 : g0), hn::MulHigh(share0, g0));
+        const auto q = hn::ShiftRight<4>(hn::Add(v, hn::Set(d16, 8)));
+        return hn::DemoteTo(hn::Rebind<uint8_t, decltype(d16)>(), hn::BitCast(hn::RebindToSigned<decltype(d16)>(), q));
+    };
+    const auto at = [](const uint8_t* base, const SampleTap& t, size_t offset) {
+        return base + (t.where & SampleTap::kOffsetMask) + offset;
+    };
+    // Stores a pair's six bytes; the two after them belong to a pixel
+    // written later, unless the pair ends its row.
+    const auto storePair = [&](uint8_t* o, decltype(hn::Zero(d8)) bytes, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        const uint64_t six = hn::GetLane(hn::BitCast(hn::Full128<uint64_t>(), hn::TableLookupBytesOr0(bytes, pairBytes)));
+        if (__builtin_expect(lastInRow, 0))
+            std::memcpy(o, &six, 6);
+        else
+            std::memcpy(o, &six, 8);
+    };
+    // A pair whose taps are t[0], t[1], t[step], t[step + 1], ...
+    const auto pair = [&](const SampleTap*& t, size_t step, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        const hn::Full256<uint8_t> p8;
+        const auto bytes = sampleGroup(
+            p16, t, step, [&](const SampleTap* g) { return hn::LoadDup128(p8, reinterpret_cast<const uint8_t*>(g)); },
+            [&](const uint8_t* base, const SampleTap* g, size_t off) {
+                return hn::Combine(d8, hn::LoadU(d8x8, at(base, g[1], off)), hn::LoadU(d8x8, at(base, g[0], off)));
+            },
+            pairGain0, pairGain1);
+        storePair(o, bytes, lastInRow);
+    };
+    forEachGroup(table, band, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        if (ways == 1) {
+            uint32_t bgr;
+            tap += pixel(tap, 1, &bgr);
+            kernel::storePixel(o, bgr, lastInRow);
+        } else if (ways == 2) {
+            pair(tap, 2, o, lastInRow);
+        } else {
+#if HWY_TARGET <= HWY_AVX3
+            const hn::Full512<uint16_t> q16;
+            const hn::Full256<uint8_t> h8;
+            const hn::Full512<uint8_t> q8;
+            const auto bytes = sampleGroup(
+                q16, tap, 4,
+                [&](const SampleTap* g) {
+                    return hn::Combine(q8, hn::LoadDup128(h8, reinterpret_cast<const uint8_t*>(g + 2)),
+                                       hn::LoadDup128(h8, reinterpret_cast<const uint8_t*>(g)));
+                },
+                [&](const uint8_t* base, const SampleTap* g, size_t off) {
+                    return hn::Combine(
+                        h8, hn::Combine(d8, hn::LoadU(d8x8, at(base, g[3], off)), hn::LoadU(d8x8, at(base, g[2], off))),
+                        hn::Combine(d8, hn::LoadU(d8x8, at(base, g[1], off)), hn::LoadU(d8x8, at(base, g[0], off))));
+                },
+                hn::Combine(q16, pairGain0, pairGain0), hn::Combine(q16, pairGain1, pairGain1));
+            storePair(o, hn::LowerHalf(d8, bytes), false);
+            storePair(o + 6, hn::UpperHalf(d8, bytes), lastInRow);
+#else
+            const SampleTap* second = tap + 2;
+            pair(tap, 4, o, false);
+            pair(second, 4, o + 6, lastInRow);  // tap has passed the quad's taps
+#endif
+        }
     });
+#else
+    forEachGroup(table, band, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        tap = groupAlone(tap, ways, o, lastInRow, pixel);
+    });
+#endif
 }
 
 #endif

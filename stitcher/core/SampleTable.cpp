@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
+#include <new>
 
 #include "DualFisheyeModel.h"
+#include "HugePages.h"
 #include "StitchLayout.h"
 #include "WorkerPool.h"
 
@@ -37,8 +40,8 @@ struct Mesh {
 // panorama. Most texels have one; the rest are kept aside.
 struct Coverage {
     int width = 0, height = 0;
-    std::vector<uint32_t> first;                         // per texel, kNoTriangle when none
-    std::vector<std::pair<uint32_t, uint32_t>> further;  // (texel, triangle), sorted by texel, drawing order kept
+    HugePageVector<uint32_t> first;                         // per texel, kNoTriangle when none
+    HugePageVector<std::pair<uint32_t, uint32_t>> further;  // (texel, triangle), sorted by texel, drawing order kept
     std::vector<size_t> rowStart;                        // per row and one more: its first entry in `further`
 
     int trianglesAt(uint32_t texel, uint32_t out[3]) const {
@@ -83,13 +86,17 @@ struct EdgeSetup {
 // The triangles are set up in order, then bands of rows are filled on the
 // pool's threads, each band taking every triangle in drawing order.
 void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, int height, int frameWidth,
-               int frameHeight, WorkerPool& pool, std::vector<Triangle>* triangles, std::vector<Mesh>* meshes,
+               int frameHeight, WorkerPool& pool, HugePageVector<Triangle>* triangles, std::vector<Mesh>* meshes,
                Coverage* cover) {
     cover->width = width;
     cover->height = height;
     cover->first.assign(static_cast<size_t>(width) * height, kNoTriangle);
     const double halfW = width / 2.0, halfH = height / 2.0;
-    std::vector<EdgeSetup> edges;
+    HugePageVector<EdgeSetup> edges;
+    size_t most = 0;
+    for (const stitchlayout::LayoutMesh& mesh : layout) most += mesh.plane.indices.size() / 3;
+    edges.reserve(most);
+    triangles->reserve(most);
 
     for (size_t m = 0; m < layout.size(); ++m) {
         const FisheyePlane& plane = layout[m].plane;
@@ -191,6 +198,9 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
                          });
     });
     // Bands hold increasing rows: joined in order, the list stays sorted by texel.
+    size_t total = 0;
+    for (const auto& more : further) total += more.size();
+    cover->further.reserve(total);
     for (const auto& more : further) cover->further.insert(cover->further.end(), more.begin(), more.end());
     cover->rowStart.assign(static_cast<size_t>(height) + 1, cover->further.size());
     for (size_t i = cover->further.size(); i-- > 0;) cover->rowStart[cover->further[i].first / width] = i;
@@ -418,24 +428,71 @@ struct FirstPass {
     float blendWidth;
     bool identityView;
     const float (*rotation)[4];
-    const std::vector<Triangle>& triangles;
+    const HugePageVector<Triangle>& triangles;
     const std::vector<Mesh>& meshes;
     const Coverage& cover;
     // Stitch layout: each mesh's alpha per panorama column (it depends on x alone).
     const std::vector<float>& fade;
 };
 
-// The taps of one band's pixels, tile by tile.
-void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, TableBand* band) {
+// Groups the pixels of one tile row (their taps from starts[i] to
+// starts[i + 1]) whose taps have the same count, lenses and buffers: pairs
+// 2k, 2k + 1 and quads 4k .. 4k + 3, interleaving their taps (the first
+// pixel's first tap, the second's, ...). Returns the row's group mask.
+uint32_t groupTileRow(const size_t* starts, int pixels, std::vector<SampleTap>* taps) {
+    static_assert(kTileColumns <= 32, "a tile row's groups are a 32-bit mask");
+    const uint32_t kFlags = SampleTap::kLast | SampleTap::kLens1 | SampleTap::kLevels;
+    const auto same = [&](size_t a, size_t b, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            if (((*taps)[a + i].where & kFlags) != ((*taps)[b + i].where & kFlags)) return false;
+        return true;
+    };
+    SampleTap group[4 * kTileColumns];
+    uint32_t mask = 0;
+    for (int k = 0; k + 1 < pixels; k += 2) {
+        const size_t a = starts[k], n = starts[k + 1] - a;
+        if (starts[k + 2] - starts[k + 1] != n || 2 * n > sizeof group / sizeof group[0] / 2 || !same(a, a + n, n))
+            continue;
+        for (size_t i = 0; i < n; ++i) {
+            group[2 * i] = (*taps)[a + i];
+            group[2 * i + 1] = (*taps)[a + n + i];
+        }
+        std::copy(group, group + 2 * n, taps->begin() + static_cast<std::ptrdiff_t>(a));
+        mask |= 1u << k;
+    }
+    // Two pairs of the same taps: their pairs of taps interleaved.
+    for (int k = 0; k + 3 < pixels; k += 4) {
+        const size_t a = starts[k], n = starts[k + 1] - a;
+        if ((mask >> k & 5u) != 5u || starts[k + 2] - a != 2 * n || starts[k + 4] - starts[k + 2] != 2 * n ||
+            !same(a, starts[k + 2], 2 * n))
+            continue;
+        for (size_t i = 0; i < n; ++i) {
+            group[4 * i] = (*taps)[a + 2 * i];
+            group[4 * i + 1] = (*taps)[a + 2 * i + 1];
+            group[4 * i + 2] = (*taps)[a + 2 * n + 2 * i];
+            group[4 * i + 3] = (*taps)[a + 2 * n + 2 * i + 1];
+        }
+        std::copy(group, group + 4 * n, taps->begin() + static_cast<std::ptrdiff_t>(a));
+        mask |= 2u << k;
+    }
+    return mask;
+}
+
+// The taps of one band's pixels, tile by tile, appended to the table's.
+void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, TableBand* band,
+               HugePageVector<SampleTap>* tableTaps, std::mutex* tableLock) {
     const int W = pass.width, H = pass.height;
-    // Built in a buffer kept by the thread, then copied at its final size.
+    // Built in a buffer kept by the thread, then appended at its final size.
     thread_local std::vector<SampleTap> taps;
     taps.clear();
     PixelTaps pixel(table);
+    band->groups.clear();
+    size_t starts[kTileColumns + 1];
     for (int c0 = 0; c0 < W; c0 += kTileColumns) {
         const int c1 = std::min(W, c0 + kTileColumns);
         for (int row = band->row0; row < band->row1; ++row) {
             for (int col = c0; col < c1; ++col) {
+                starts[col - c0] = taps.size();
                 int tx = col, ty = row;
                 if (!pass.identityView) panoramaTexel(col, row, W, H, pass.rotation, &tx, &ty);
                 uint32_t tris[3];
@@ -463,9 +520,14 @@ void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, T
                 }
                 pixel.emit(&taps);
             }
+            starts[c1 - c0] = taps.size();
+            band->groups.push_back(groupTileRow(starts, c1 - c0, &taps));
         }
     }
-    band->taps.assign(taps.begin(), taps.end());
+    std::lock_guard<std::mutex> lock(*tableLock);
+    band->tapBegin = tableTaps->size();
+    tableTaps->insert(tableTaps->end(), taps.begin(), taps.end());
+    band->tapEnd = tableTaps->size();
 }
 
 // Which texels of each made level the table reads, and so which texels of
@@ -483,21 +545,20 @@ void markNeededTexels(SampleTable* table) {
         level.rowBegin[row] = std::min(level.rowBegin[row], std::max(c0, 0));
         level.rowEnd[row] = std::max(level.rowEnd[row], std::min(c1, level.width));
     };
-    for (const TableBand& band : table->bands)
-        for (const SampleTap& tap : band.taps) {
-            if (!(tap.where & SampleTap::kLevels)) continue;
-            const size_t offset = tap.where & SampleTap::kOffsetMask;
-            const int row = static_cast<int>(offset / table->levelStride);
-            const size_t column = offset % table->levelStride;
-            for (size_t l = 1; l < levels.size(); ++l) {
-                FrameLevel& level = levels[l];
-                if (column < level.origin || column >= level.origin + static_cast<size_t>(level.storedWidth) * 3)
-                    continue;
-                const int c = static_cast<int>((column - level.origin) / 3);
-                mark(level, row, c, c + 2);
-                mark(level, row + 1, c, c + 2);
-            }
+    for (const SampleTap& tap : table->taps) {
+        if (!(tap.where & SampleTap::kLevels)) continue;
+        const size_t offset = tap.where & SampleTap::kOffsetMask;
+        const int row = static_cast<int>(offset / table->levelStride);
+        const size_t column = offset % table->levelStride;
+        for (size_t l = 1; l < levels.size(); ++l) {
+            FrameLevel& level = levels[l];
+            if (column < level.origin || column >= level.origin + static_cast<size_t>(level.storedWidth) * 3)
+                continue;
+            const int c = static_cast<int>((column - level.origin) / 3);
+            mark(level, row, c, c + 2);
+            mark(level, row + 1, c, c + 2);
         }
+    }
     for (size_t l = levels.size() - 1; l >= 2; --l) {
         const FrameLevel& level = levels[l];
         FrameLevel& above = levels[l - 1];
@@ -512,11 +573,7 @@ void markNeededTexels(SampleTable* table) {
 
 }  // namespace
 
-size_t SampleTable::tapCount() const {
-    size_t n = 0;
-    for (const TableBand& band : bands) n += band.taps.size();
-    return n;
-}
+size_t SampleTable::tapCount() const { return taps.size(); }
 
 bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* table, std::string* error) {
     *table = SampleTable();
@@ -557,7 +614,7 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
         stereo ? stitchlayout::stereoMeshes(model, H) : stitchlayout::stitchMeshes(model, W, H);
     const float blendWidth = stitchlayout::stitchBlendWidth(model, H);
 
-    std::vector<Triangle> triangles;
+    HugePageVector<Triangle> triangles;
     std::vector<Mesh> meshes;
     Coverage cover;
     rasterise(layout, W, H, params.frameWidth, params.frameHeight, pool, &triangles, &meshes, &cover);
@@ -583,11 +640,18 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
     const FirstPass pass{W, H, stereo, blendWidth, isIdentity(params.rotation), params.rotation, triangles, meshes, cover,
                          fade};
     table->bands.resize(static_cast<size_t>((H + kBandRows - 1) / kBandRows));
+    // Room for two taps a pixel: only address space until written. Without
+    // that much address space the store grows as it fills.
+    try {
+        table->taps.reserve(static_cast<size_t>(W) * static_cast<size_t>(H) * 2);
+    } catch (const std::bad_alloc&) {
+    }
+    std::mutex tapsLock;
     pool.run(table->bands.size(), [&](size_t b) {
         TableBand& band = table->bands[b];
         band.row0 = static_cast<int>(b) * kBandRows;
         band.row1 = std::min(H, band.row0 + kBandRows);
-        buildBand(pass, *table, lastLevel, &band);
+        buildBand(pass, *table, lastLevel, &band, &table->taps, &tapsLock);
     });
     markNeededTexels(table);
     return true;

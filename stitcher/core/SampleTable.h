@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Engine.h"
+#include "HugePages.h"
 
 namespace stitcher {
 
@@ -68,11 +69,18 @@ struct FrameLevel {
 // within a tile row after row, so that neighbouring reads stay in cache.
 constexpr int kTileColumns = 32;
 
-// Output rows [row0, row1) and the taps of their pixels, tile by tile; a
-// pixel's taps of lens 0 come before those of lens 1.
+// Output rows [row0, row1) and the taps of their pixels (the table's taps
+// [tapBegin, tapEnd)), tile by tile; a pixel's taps of lens 0 come before
+// those of lens 1. Neighbours whose taps match in count, lens and buffer are
+// sampled together as a group: a pair (columns 2k, 2k + 1 of a tile) or a
+// quad (4k .. 4k + 3). A pair's taps alternate, the first pixel's then the
+// second's; a quad's go by pairs of taps, pixels 0 and 1, then 2 and 3.
 struct TableBand {
     int row0 = 0, row1 = 0;
-    std::vector<SampleTap> taps;
+    size_t tapBegin = 0, tapEnd = 0;
+    // Per tile row, in the order of the taps: bit k marks the pair that
+    // starts at the tile's column k; bits k and k + 1 the quad there.
+    std::vector<uint32_t> groups;
 };
 
 struct SampleTable {
@@ -86,6 +94,7 @@ struct SampleTable {
     size_t levelStride = 0;      // bytes per row of the level buffer
     size_t levelBytes = 0;       // size of the level buffer
     std::vector<TableBand> bands;
+    HugePageVector<SampleTap> taps;  // the bands', each band's together
 
     size_t tapCount() const;
 };
