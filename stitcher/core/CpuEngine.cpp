@@ -1,6 +1,8 @@
 #include "CpuEngine.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <exception>
 #include <new>
 #include <vector>
@@ -9,6 +11,7 @@
 #include "SampleKernel.h"
 #include "SampleTable.h"
 #include "WorkerPool.h"
+#include "YuvConvert.h"
 
 namespace stitcher {
 
@@ -18,6 +21,11 @@ struct CpuEngine::State {
     SampleTable table;
     HugePageVector<uint8_t> levels;
     LensGains gains;
+    // Per pool thread, one band's packed rows on their way to YUV.
+    HugePageVector<uint8_t> bandRows;
+    size_t bandBytes = 0;
+    // A band converts alone only where its rows pair up as in the whole picture.
+    bool evenBands = true;
 };
 
 CpuEngine::CpuEngine(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -31,6 +39,13 @@ std::unique_ptr<CpuEngine> CpuEngine::create(const EngineSpec& params, std::stri
         state->pool.reset(new WorkerPool(params.threads));
         if (!buildSampleTable(params, *state->pool, &state->table, &error)) return nullptr;
         state->levels.assign(state->table.levelBytes, 0);
+        int tallest = 0;
+        for (const TableBand& band : state->table.bands) {
+            tallest = std::max(tallest, band.row1 - band.row0);
+            state->evenBands = state->evenBands && band.row0 % 2 == 0;
+        }
+        state->bandBytes = static_cast<size_t>(tallest) * state->table.outStride;
+        state->bandRows.assign(state->bandBytes * static_cast<size_t>(state->pool->threads()), 0);
         return std::unique_ptr<CpuEngine>(new CpuEngine(std::move(state)));
     } catch (const std::bad_alloc&) {
         error = "not enough memory for the CPU engine's tables";
@@ -45,10 +60,33 @@ bool CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     State& s = *state_;
     if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
     const uint8_t* levels = s.levels.data();
-    s.pool->run(s.table.bands.size(),
-                [&s, frame, levels, out](size_t b) { sampleBand(s.table, s.table.bands[b], frame, levels, s.gains, out); });
+    s.pool->run(s.table.bands.size(), [&s, frame, levels, out](size_t b) {
+        const TableBand& band = s.table.bands[b];
+        sampleBand(s.table, band, frame, levels, s.gains, out + static_cast<size_t>(band.row0) * s.table.outStride);
+    });
     return true;
 }
+
+bool CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
+    if (!frame || !out.data[0] || !out.data[1] || !out.data[2]) return false;
+    State& s = *state_;
+    if (!s.evenBands) return false;
+    if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
+    const uint8_t* levels = s.levels.data();
+    s.pool->run(s.table.bands.size(), [&s, &out, frame, levels](size_t b) {
+        const TableBand& band = s.table.bands[b];
+        uint8_t* rows = s.bandRows.data() + static_cast<size_t>(WorkerPool::threadIndex()) * s.bandBytes;
+        sampleBand(s.table, band, frame, levels, s.gains, rows);
+        const int r = band.row0, c = r / 2;
+        bgrToYuv420(rows, static_cast<int>(s.table.outStride), s.table.outWidth, band.row1 - r,
+                    out.data[0] + static_cast<ptrdiff_t>(r) * out.stride[0], out.stride[0],
+                    out.data[1] + static_cast<ptrdiff_t>(c) * out.stride[1], out.stride[1],
+                    out.data[2] + static_cast<ptrdiff_t>(c) * out.stride[2], out.stride[2]);
+    });
+    return true;
+}
+
+bool CpuEngine::writesYuv() const { return state_->evenBands; }
 
 void CpuEngine::setGains(const float gains[2][3]) {
     LensGains g;

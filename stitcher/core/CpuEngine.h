@@ -30,6 +30,11 @@ public:
     // Values are taken within [0, 15.9]; non-finite ones count as 1.
     void setGains(const float gains[2][3]) override;
 
+    // The frame as stitch() takes it, straight into the planes: each band of
+    // rows is sampled into a small buffer of its thread and converted there.
+    bool writesYuv() const override;
+    bool stitchYuv(uint8_t* frame, const YuvPlanes& out) override;
+
     int threads() const;
     const EngineSpec& params() const;
     // Memory the engine keeps for its tables and the frame's levels.

@@ -33,6 +33,14 @@ struct EngineSpec {
     size_t outBytes() const { return outStride() * static_cast<size_t>(outHeight()); }
 };
 
+// Planar 4:2:0 YUV as the video encoder takes it: Y of outWidth() x
+// outHeight(), U and V of half that each way (rounded up); rows `stride`
+// bytes apart, the first at the top.
+struct YuvPlanes {
+    uint8_t* data[3] = {nullptr, nullptr, nullptr};
+    int stride[3] = {0, 0, 0};
+};
+
 class Engine {
 public:
     virtual ~Engine() = default;
@@ -45,6 +53,11 @@ public:
     // Gains for the frames that follow, per lens (0, 1) and channel (B, G,
     // R); 1 leaves a lens as it is. Engines start with all gains at 1.
     virtual void setGains(const float gains[2][3]) = 0;
+    // Engines that can write the video encoder's YUV directly, sparing the
+    // packed picture and its conversion: stitchYuv() gives the bytes that
+    // bgrToYuv420() makes of stitch()'s picture. The others return false.
+    virtual bool writesYuv() const { return false; }
+    virtual bool stitchYuv(uint8_t* /*frame*/, const YuvPlanes& /*out*/) { return false; }
 };
 
 // The GL engine: the libspherecast renderer. It makes its OpenGL 3.3 context

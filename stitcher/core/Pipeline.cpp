@@ -92,7 +92,9 @@ Status runPipeline(Reader& reader, ColorMatch* colour, Engine& engine, const Eng
     Queue free, decoded, stitched;
     for (int i = 0; i < kItems; ++i) {
         auto item = std::make_unique<FrameItem>();
-        item->panorama.resize(params.outBytes());
+        // An engine that writes the encoder's pictures needs no packed one.
+        if (engine.writesYuv()) item->yuv = sink.makeYuvFrame();
+        if (!item->yuv) item->panorama.resize(params.outBytes());
         free.push(std::move(item));
     }
     auto stopped = [&] { return interrupted.load() || failure.failed(); };
@@ -161,7 +163,8 @@ Status runPipeline(Reader& reader, ColorMatch* colour, Engine& engine, const Eng
                     shown = gains;
                 }
             }
-            bool ok = engine.stitch(item->picture.data(), item->panorama.data());
+            bool ok = item->yuv ? engine.stitchYuv(item->picture.data(), item->yuv->planes())
+                                : engine.stitch(item->picture.data(), item->panorama.data());
             stats.stitchBusy += since(t);
             if (!ok) {
                 failure.set(Status(kExitFailed, "the " + std::string(engine.name()) + " engine failed on frame " +

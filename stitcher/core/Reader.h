@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "Clip.h"
@@ -13,12 +14,16 @@
 
 namespace stitcher {
 
+// The encoder's picture of a frame where the engine writes it (Writers.h).
+struct YuvFrame;
+
 // One frame on its way through the stages.
 struct FrameItem {
     long long frame = 0;
     bool damaged = false;              // the frame could not be decoded; another frame's picture stands in
     HugePageVector<uint8_t> picture;   // decoded, packed BGR
     HugePageVector<uint8_t> panorama;  // the engine's output
+    std::shared_ptr<YuvFrame> yuv;     // when set, the engine's output instead of panorama
     std::vector<int16_t> audio;        // this frame's sound, interleaved
     int audioSamples = 0;              // per channel
 };

@@ -78,7 +78,7 @@ namespace HWY_NAMESPACE {
 
 // Calls group(ways, o, lastInRow) for each lone pixel (ways 1), pair (2) and
 // quad (4) of the band, in the order the table lists them, o pointing at the
-// group's first output byte and lastInRow saying whether its last pixel ends
+// group's first output byte (`out` holds the band's first row) and lastInRow saying whether its last pixel ends
 // its row.
 template <class Group>
 HWY_INLINE void forEachGroup(const SampleTable& table, const TableBand& band, uint8_t* out, Group group) {
@@ -87,7 +87,7 @@ HWY_INLINE void forEachGroup(const SampleTable& table, const TableBand& band, ui
         const int c1 = c0 + kTileColumns < table.outWidth ? c0 + kTileColumns : table.outWidth;
         for (int row = band.row0; row < band.row1; ++row) {
             const uint32_t mask = *masks++;
-            uint8_t* o = out + static_cast<size_t>(row) * table.outStride + static_cast<size_t>(c0) * 3;
+            uint8_t* o = out + static_cast<size_t>(row - band.row0) * table.outStride + static_cast<size_t>(c0) * 3;
             for (int col = c0; col < c1;) {
                 const unsigned bits = mask >> (col - c0) & 3u;
                 const int ways = bits == 3u ? 4 : bits == 1u ? 2 : 1;
@@ -407,7 +407,8 @@ void SampleBandImpl(const SampleTable& table, const TableBand& band, const uint8
     const size_t rowBytes = static_cast<size_t>(table.outWidth) * 3;
     if (table.outStride > rowBytes)
         for (int row = band.row0; row < band.row1; ++row)
-            std::memset(out + static_cast<size_t>(row) * table.outStride + rowBytes, 0, table.outStride - rowBytes);
+            std::memset(out + static_cast<size_t>(row - band.row0) * table.outStride + rowBytes, 0,
+                        table.outStride - rowBytes);
 }
 
 }  // namespace HWY_NAMESPACE

@@ -20,8 +20,8 @@ struct LensGains {
     LensGains();
 };
 
-// Writes the rows of `band` into `out` (table.outStride bytes per row,
-// padding bytes zeroed). `levels` is the level buffer made for this frame.
+// Writes the rows of `band` into `out`, which receives the band's first row
+// (table.outStride bytes per row, padding bytes zeroed). `levels` is the level buffer made for this frame.
 void sampleBand(const SampleTable& table, const TableBand& band, const uint8_t* frame, const uint8_t* levels,
                 const LensGains& gains, uint8_t* out);
 

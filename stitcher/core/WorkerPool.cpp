@@ -2,6 +2,12 @@
 
 namespace stitcher {
 
+namespace {
+thread_local int tThreadIndex = 0;
+}
+
+int WorkerPool::threadIndex() { return tThreadIndex; }
+
 int resolveThreadCount(int threads) {
     if (threads > 0) return threads < kMaxThreads ? threads : kMaxThreads;
     const unsigned cores = std::thread::hardware_concurrency();
@@ -11,7 +17,11 @@ int resolveThreadCount(int threads) {
 WorkerPool::WorkerPool(int threads) {
     const int n = resolveThreadCount(threads);
     workers_.reserve(static_cast<size_t>(n - 1));
-    for (int i = 1; i < n; ++i) workers_.emplace_back([this] { workerLoop(); });
+    for (int i = 1; i < n; ++i)
+        workers_.emplace_back([this, i] {
+            tThreadIndex = i;
+            workerLoop();
+        });
 }
 
 WorkerPool::~WorkerPool() {

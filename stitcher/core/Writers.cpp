@@ -25,6 +25,31 @@ std::string avError(int code) {
     return buf;
 }
 
+YuvFrame::~YuvFrame() { av_frame_free(&frame); }
+
+YuvPlanes YuvFrame::planes() const {
+    YuvPlanes p;
+    for (int i = 0; i < 3; ++i) {
+        p.data[i] = frame->data[i];
+        p.stride[i] = frame->linesize[i];
+    }
+    return p;
+}
+
+namespace {
+
+// A picture's buffers for the encoder, as the video's frames are tagged.
+bool allocatePicture(AVFrame* frame, int width, int height) {
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = width;
+    frame->height = height;
+    frame->color_range = AVCOL_RANGE_MPEG;
+    frame->colorspace = AVCOL_SPC_BT709;
+    return av_frame_get_buffer(frame, 0) >= 0;
+}
+
+}  // namespace
+
 VideoWriter::~VideoWriter() { close(); }
 
 void VideoWriter::close() {
@@ -144,12 +169,7 @@ Status VideoWriter::open(const std::string& path, const VideoSettings& s) {
     headerWritten_ = true;
 
     vframe_ = av_frame_alloc();
-    vframe_->format = AV_PIX_FMT_YUV420P;
-    vframe_->width = s.width;
-    vframe_->height = s.height;
-    vframe_->color_range = AVCOL_RANGE_MPEG;
-    vframe_->colorspace = AVCOL_SPC_BT709;
-    if (av_frame_get_buffer(vframe_, 0) < 0) {
+    if (!vframe_ || !allocatePicture(vframe_, s.width, s.height)) {
         return Status(kExitFailed, "out of memory");
     }
     pkt_ = av_packet_alloc();
@@ -183,8 +203,34 @@ Status VideoWriter::writeVideo(const uint8_t* bgr, int stride) {
     // Full-range BGR in, BT.709 limited-range YUV out, as the stream is tagged.
     bgrToYuv420(bgr, stride, s_.width, s_.height, vframe_->data[0], vframe_->linesize[0], vframe_->data[1],
                 vframe_->linesize[1], vframe_->data[2], vframe_->linesize[2]);
-    vframe_->pts = videoPts_++;
-    if ((rc = avcodec_send_frame(venc_, vframe_)) < 0) {
+    return encode(vframe_);
+}
+
+Status VideoWriter::writeVideo(YuvFrame& picture) {
+    AVFrame* f = picture.frame;
+    if (!f || f->width != s_.width || f->height != s_.height || f->format != AV_PIX_FMT_YUV420P)
+        return Status(kExitFailed, "the picture does not fit the video");
+    Status st = encode(f);
+    // Should the encoder keep a reference to these buffers, the next frame
+    // gets new ones rather than writing over a picture still in use.
+    if (st.ok() && !av_frame_is_writable(f)) {
+        av_frame_unref(f);
+        if (!allocatePicture(f, s_.width, s_.height)) return Status(kExitFailed, "out of memory");
+    }
+    return st;
+}
+
+std::shared_ptr<YuvFrame> VideoWriter::makeYuvFrame() const {
+    auto picture = std::make_shared<YuvFrame>();
+    picture->frame = av_frame_alloc();
+    if (!picture->frame || !allocatePicture(picture->frame, s_.width, s_.height)) return nullptr;
+    return picture;
+}
+
+Status VideoWriter::encode(AVFrame* frame) {
+    frame->pts = videoPts_++;
+    int rc = avcodec_send_frame(venc_, frame);
+    if (rc < 0) {
         return Status(kExitFailed, "H.264 encoding failed: " + avError(rc));
     }
     return drain(venc_, vst_);
@@ -312,11 +358,12 @@ public:
     explicit VideoSink(int stride) : stride_(stride) {}
     Status open(const std::string& path, const VideoSettings& s) { return writer_.open(path, s); }
     Status write(const FrameItem& item, size_t) override {
-        Status st = writer_.writeVideo(item.panorama.data(), stride_);
+        Status st = item.yuv ? writer_.writeVideo(*item.yuv) : writer_.writeVideo(item.panorama.data(), stride_);
         if (st.ok() && item.audioSamples > 0) st = writer_.writeAudio(item.audio.data(), item.audioSamples);
         return st;
     }
     Status finish() override { return writer_.finish(); }
+    std::shared_ptr<YuvFrame> makeYuvFrame() override { return writer_.makeYuvFrame(); }
 
 private:
     VideoWriter writer_;

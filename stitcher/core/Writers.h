@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "Engine.h"
 #include "Output.h"
 #include "Reader.h"
 #include "Status.h"
@@ -30,6 +31,17 @@ struct VideoSettings {
     int audioChannels = 0;
 };
 
+// One picture in the encoder's own format, which an engine can write into
+// (Engine::stitchYuv) and the writer hands to the encoder without a copy.
+struct YuvFrame {
+    AVFrame* frame = nullptr;
+    YuvFrame() = default;
+    YuvFrame(const YuvFrame&) = delete;
+    YuvFrame& operator=(const YuvFrame&) = delete;
+    ~YuvFrame();
+    YuvPlanes planes() const;
+};
+
 class VideoWriter {
 public:
     VideoWriter() = default;
@@ -41,6 +53,10 @@ public:
     Status open(const std::string& path, const VideoSettings& s);
     // One picture: packed BGR rows of `stride` bytes, the first row at the top.
     Status writeVideo(const uint8_t* bgr, int stride);
+    // A picture made by makeYuvFrame(); afterwards it may be written again.
+    Status writeVideo(YuvFrame& picture);
+    // A picture of this video's size, or null without the memory.
+    std::shared_ptr<YuvFrame> makeYuvFrame() const;
     // Interleaved signed 16-bit PCM, `samples` per channel.
     Status writeAudio(const int16_t* pcm, int samples);
     // Flushes the encoders and writes the index; the file is complete after it.
@@ -49,6 +65,7 @@ public:
 
 private:
     Status drain(AVCodecContext* enc, AVStream* st);
+    Status encode(AVFrame* frame);
     Status encodeAudioFrames(bool flush);
     void close();
 
@@ -80,6 +97,9 @@ public:
     virtual Status write(const FrameItem& item, size_t index) = 0;
     // After the last frame: the files are complete.
     virtual Status finish() = 0;
+    // A picture an engine may write into for this sink, carried by an item
+    // (FrameItem::yuv); null where the sink takes packed BGR.
+    virtual std::shared_ptr<YuvFrame> makeYuvFrame() { return nullptr; }
 };
 
 // A video into output file 0.

@@ -51,6 +51,36 @@ std::vector<uint8_t> stitchCpu(const EngineSpec& params, const BgrImage& frame, 
     return out;
 }
 
+// Planar 4:2:0 of an output, rows padded by a few bytes that stay 0xEE:
+// bgrToYuv420() of `packed` (the engine's rows), or, without it, the
+// engine's own stitchYuv().
+std::vector<uint8_t> yuvOf(const EngineSpec& params, const BgrImage& frame, const std::vector<uint8_t>* packed,
+                           const float (*gains)[3] = nullptr) {
+    const int w = params.outWidth(), h = params.outHeight(), cw = (w + 1) / 2, ch = (h + 1) / 2;
+    std::vector<uint8_t> out(static_cast<size_t>(w + 5) * h + 2 * static_cast<size_t>(cw + 3) * ch, 0xEE);
+    stitcher::YuvPlanes p;
+    p.data[0] = out.data();
+    p.data[1] = p.data[0] + static_cast<size_t>(w + 5) * h;
+    p.data[2] = p.data[1] + static_cast<size_t>(cw + 3) * ch;
+    p.stride[0] = w + 5;
+    p.stride[1] = p.stride[2] = cw + 3;
+    if (packed) {
+        stitcher::bgrToYuv420(packed->data(), static_cast<int>(params.outStride()), w, h, p.data[0], p.stride[0],
+                              p.data[1], p.stride[1], p.data[2], p.stride[2]);
+        return out;
+    }
+    std::string error;
+    testing::internal::CaptureStdout();
+    std::unique_ptr<CpuEngine> engine = CpuEngine::create(params, error);
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(engine && engine->writesYuv()) << error;
+    if (!engine) return out;
+    if (gains) engine->setGains(gains);
+    BgrImage input = frame;
+    EXPECT_TRUE(engine->stitchYuv(input.data.data(), p));
+    return out;
+}
+
 BgrImage renderGl(const EngineSpec& params, const BgrImage& frame) {
     Spherecast s(params.offset.c_str(), params.size, frame.width, frame.height,
                  params.layout == stitcher::Layout::Stereo ? Spherecast::Stereo : Spherecast::Stitch);
@@ -187,7 +217,9 @@ void forEachInstructionSet(Check check) {
 
 // Neither the thread count nor the instruction set changes a byte, with
 // gains or without. Neighbours are sampled together in pairs and fours where
-// the machine can; 302 and 320 wide rows end in a pair and in a four.
+// the machine can; 302 and 320 wide rows end in a pair and in a four. The
+// encoder's YUV written directly is the conversion of the packed picture,
+// an odd last row included.
 TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
     BgrImage frame(1001, 500);
     std::mt19937 random(7);
@@ -200,8 +232,11 @@ TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
         setTurnedView(&params);
         const std::vector<uint8_t> plain = stitchCpu(params, frame), gained = stitchCpu(params, frame, gains);
         EXPECT_FALSE(plain == gained);
+        const std::vector<uint8_t> yuv = yuvOf(params, frame, &gained);
+        EXPECT_TRUE(yuv == yuvOf(params, frame, nullptr, gains));
         params.threads = 3;
         EXPECT_TRUE(plain == stitchCpu(params, frame));
+        EXPECT_TRUE(yuv == yuvOf(params, frame, nullptr, gains));
         forEachInstructionSet([&] {
             EXPECT_TRUE(plain == stitchCpu(params, frame));
             EXPECT_TRUE(gained == stitchCpu(params, frame, gains));
