@@ -406,10 +406,17 @@ private:
         const int bx = std::min(cx[0], level.storedWidth - 2);
         const int by = std::min(cy[0], level.storedHeight - 2);
         Block& b = blocks_[count_++];
-        std::fill(b.w, b.w + 4, 0.0);
         const double wx[2] = {1.0 - fx, fx}, wy[2] = {1.0 - fy, fy};
-        for (int y = 0; y < 2; ++y)
-            for (int x = 0; x < 2; ++x) b.w[(cy[y] - by) * 2 + (cx[x] - bx)] += weight * wx[x] * wy[y];
+        if (cx[0] == bx && cx[1] == bx + 1 && cy[0] == by && cy[1] == by + 1) {
+            // Inside the level, each texel its own weight (the usual case).
+            for (int y = 0; y < 2; ++y)
+                for (int x = 0; x < 2; ++x) b.w[y * 2 + x] = weight * wx[x] * wy[y];
+        } else {
+            // At an edge, clamped texels share a place and add up.
+            std::fill(b.w, b.w + 4, 0.0);
+            for (int y = 0; y < 2; ++y)
+                for (int x = 0; x < 2; ++x) b.w[(cy[y] - by) * 2 + (cx[x] - bx)] += weight * wx[x] * wy[y];
+        }
         const size_t stride = level.inLevelBuffer ? table_.levelStride : table_.frameStride;
         b.where = static_cast<uint32_t>(level.origin + static_cast<size_t>(by) * stride + static_cast<size_t>(bx) * 3);
         if (level.inLevelBuffer) b.where |= SampleTap::kLevels;
