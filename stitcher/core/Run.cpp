@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <thread>
 
 #include "CalibrationRefine.h"
 #include "Clip.h"
@@ -174,38 +175,56 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     for (const auto& name : output.removedLeftovers())
         console::say("removed %s, left by a run that ended early", name.c_str());
 
+    const EngineSpec& params = job.engine;
+    // A video's encoder opens on a thread of its own while the engine is
+    // made: both take a while, and the engine's set-up leaves cores idle.
+    std::unique_ptr<FrameSink> sink;
+    Status sinkStatus;
+    auto openSink = [&] {
+        try {
+            if (opt.kind == OutputKind::Video) {
+                VideoSettings vs;
+                vs.width = params.outWidth();
+                vs.height = params.outHeight();
+                vs.fpsNum = job.fps.num;
+                vs.fpsDen = job.fps.den;
+                vs.crf = opt.crf;
+                vs.preset = opt.preset;
+                vs.spherical = params.layout == Layout::Stitch;
+                if (job.audio) {
+                    vs.audioRate = job.audioRate;
+                    vs.audioChannels = job.audioChannels;
+                }
+                sink = makeVideoSink(output, vs, static_cast<int>(params.outStride()), sinkStatus);
+            } else {
+                sink = makePictureSink(output, params.outWidth(), params.outHeight(),
+                                       static_cast<int>(params.outStride()));
+            }
+        } catch (const std::exception& e) {
+            sink.reset();
+            sinkStatus = Status(kExitFailed, std::string("out of resources: ") + e.what());
+        }
+    };
+    std::thread opening;
+    try {
+        opening = std::thread(openSink);
+    } catch (const std::exception&) {
+        openSink();  // no thread to be had: one after the other
+    }
+
     EngineChoice choice;
     st = chooseEngine(opt.engine, job.engine, choice);
-    if (!st.ok()) return fail(st);
+    if (opening.joinable()) opening.join();
+    if (!st.ok() || !sink) {
+        sink.reset();
+        output.abort();
+        return fail(st.ok() ? sinkStatus : st);
+    }
     Engine& engine = *choice.engine;
-    const EngineSpec& params = job.engine;
     console::note("%s: %ux%u, frames %lld-%lld at %d/%d fps, calibration %s, panorama %dx%d", opt.input.c_str(),
                   media.width, media.height, job.first, job.first + job.count - 1, job.fps.num, job.fps.den,
                   offset.c_str(), params.outWidth(), params.outHeight());
     console::note("engine: %s", engineLine(st, choice).c_str());
-
-    std::unique_ptr<FrameSink> sink;
-    if (opt.kind == OutputKind::Video) {
-        VideoSettings vs;
-        vs.width = params.outWidth();
-        vs.height = params.outHeight();
-        vs.fpsNum = job.fps.num;
-        vs.fpsDen = job.fps.den;
-        vs.crf = opt.crf;
-        vs.preset = opt.preset;
-        vs.spherical = params.layout == Layout::Stitch;
-        if (job.audio) {
-            vs.audioRate = job.audioRate;
-            vs.audioChannels = job.audioChannels;
-        }
-        sink = makeVideoSink(output, vs, static_cast<int>(params.outStride()), st);
-        if (!sink) {
-            output.abort();
-            return fail(st);
-        }
-    } else {
-        sink = makePictureSink(output, params.outWidth(), params.outHeight(), static_cast<int>(params.outStride()));
-    }
 
     std::unique_ptr<ColorMatch> colour;
     if (opt.colorMatch) {
