@@ -76,45 +76,48 @@ void RowPairImpl(const uint8_t* a, const uint8_t* b, int width, uint8_t* ya, uin
 
 namespace hn = hwy::HWY_NAMESPACE;
 
-// Sixteen pixels of each row at a time.
+// Up to 32 pixels of each row at a time (16 without 256-bit vectors).
 void RowPairImpl(const uint8_t* a, const uint8_t* b, int width, uint8_t* ya, uint8_t* yb, uint8_t* u, uint8_t* v) {
-    const hn::Full128<uint8_t> d8;
-    const hn::Full64<uint8_t> d8h;
-    const hn::Full128<uint16_t> d16;
-    const hn::Full128<int16_t> di16;
+    const hn::CappedTag<uint8_t, 32> d8;
+    const hn::Half<decltype(d8)> d8h;
+    const hn::Repartition<uint16_t, decltype(d8)> d16;
+    const hn::Repartition<int16_t, decltype(d8)> di16;
+    using V8 = hn::Vec<decltype(d8)>;
+    using V16 = hn::Vec<decltype(d16)>;
+    const int lanes = static_cast<int>(hn::Lanes(d8));
     const auto yr = hn::Set(d16, yuv::kYR), yg = hn::Set(d16, yuv::kYG), yb16 = hn::Set(d16, yuv::kYB);
     const auto ur = hn::Set(d16, yuv::kUR), ug = hn::Set(d16, yuv::kUG), ub = hn::Set(d16, yuv::kUB);
     const auto vr = hn::Set(d16, yuv::kVR), vg = hn::Set(d16, yuv::kVG), vb = hn::Set(d16, yuv::kVB);
     const auto yBias = hn::Set(d16, yuv::kYBias), cBias = hn::Set(d16, yuv::kCBias);
     const auto lowByte = hn::Set(d16, 0xFF);
 
-    // Eight luma values from eight pixels' channels in 16-bit lanes.
-    auto luma8 = [&](decltype(yr) b16, decltype(yr) g16, decltype(yr) r16) {
+    // Half a vector of luma values from as many pixels' channels in 16-bit lanes.
+    auto lumaHalf = [&](V16 b16, V16 g16, V16 r16) {
         auto s = hn::Add(hn::MulHigh(hn::ShiftLeft<8>(r16), yr), hn::MulHigh(hn::ShiftLeft<8>(g16), yg));
         s = hn::Add(hn::Add(s, hn::MulHigh(hn::ShiftLeft<8>(b16), yb16)), yBias);
         return hn::DemoteTo(d8h, hn::BitCast(di16, hn::ShiftRight<8>(s)));
     };
-    auto luma16 = [&](decltype(hn::Zero(d8)) bv, decltype(hn::Zero(d8)) gv, decltype(hn::Zero(d8)) rv, uint8_t* out) {
-        const auto lo = luma8(hn::PromoteTo(d16, hn::LowerHalf(d8h, bv)), hn::PromoteTo(d16, hn::LowerHalf(d8h, gv)),
-                              hn::PromoteTo(d16, hn::LowerHalf(d8h, rv)));
-        const auto hi = luma8(hn::PromoteTo(d16, hn::UpperHalf(d8h, bv)), hn::PromoteTo(d16, hn::UpperHalf(d8h, gv)),
-                              hn::PromoteTo(d16, hn::UpperHalf(d8h, rv)));
+    auto luma = [&](V8 bv, V8 gv, V8 rv, uint8_t* out) {
+        const auto lo = lumaHalf(hn::PromoteTo(d16, hn::LowerHalf(d8h, bv)), hn::PromoteTo(d16, hn::LowerHalf(d8h, gv)),
+                                 hn::PromoteTo(d16, hn::LowerHalf(d8h, rv)));
+        const auto hi = lumaHalf(hn::PromoteTo(d16, hn::UpperHalf(d8h, bv)), hn::PromoteTo(d16, hn::UpperHalf(d8h, gv)),
+                                 hn::PromoteTo(d16, hn::UpperHalf(d8h, rv)));
         hn::StoreU(hn::Combine(d8, hi, lo), d8, out);
     };
     // Per 16-bit lane, the sum of the two bytes of each row: a block's four pixels.
-    auto blockSums = [&](decltype(hn::Zero(d8)) p, decltype(hn::Zero(d8)) q) {
+    auto blockSums = [&](V8 p, V8 q) {
         const auto p16 = hn::BitCast(d16, p), q16 = hn::BitCast(d16, q);
         return hn::Add(hn::Add(hn::And(p16, lowByte), hn::ShiftRight<8>(p16)),
                        hn::Add(hn::And(q16, lowByte), hn::ShiftRight<8>(q16)));
     };
 
     int x = 0;
-    for (; x + 16 <= width; x += 16) {
-        decltype(hn::Zero(d8)) b0, g0, r0, b1, g1, r1;
+    for (; x + lanes <= width; x += lanes) {
+        V8 b0, g0, r0, b1, g1, r1;
         hn::LoadInterleaved3(d8, a + 3 * x, b0, g0, r0);
         hn::LoadInterleaved3(d8, b + 3 * x, b1, g1, r1);
-        luma16(b0, g0, r0, ya + x);
-        luma16(b1, g1, r1, yb + x);
+        luma(b0, g0, r0, ya + x);
+        luma(b1, g1, r1, yb + x);
         const auto sb = hn::ShiftLeft<6>(blockSums(b0, b1));
         const auto sg = hn::ShiftLeft<6>(blockSums(g0, g1));
         const auto sr = hn::ShiftLeft<6>(blockSums(r0, r1));
