@@ -75,7 +75,7 @@ bool CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
     const uint8_t* levels = s.levels.data();
     s.pool->run(s.table.bands.size(), [&s, &out, frame, levels](size_t b) {
         const TableBand& band = s.table.bands[b];
-        uint8_t* rows = s.bandRows.data() + static_cast<size_t>(WorkerPool::threadIndex()) * s.bandBytes;
+        uint8_t* rows = s.bandRows.data() + static_cast<size_t>(s.pool->threadIndex()) * s.bandBytes;
         sampleBand(s.table, band, frame, levels, s.gains, rows);
         const int r = band.row0, c = r / 2;
         bgrToYuv420(rows, static_cast<int>(s.table.outStride), s.table.outWidth, band.row1 - r,

@@ -3,10 +3,12 @@
 namespace stitcher {
 
 namespace {
+// The pool a worker thread belongs to, and its place there.
+thread_local const WorkerPool* tPool = nullptr;
 thread_local int tThreadIndex = 0;
-}
+}  // namespace
 
-int WorkerPool::threadIndex() { return tThreadIndex; }
+int WorkerPool::threadIndex() const { return tPool == this ? tThreadIndex : 0; }
 
 int resolveThreadCount(int threads) {
     if (threads > 0) return threads < kMaxThreads ? threads : kMaxThreads;
@@ -19,6 +21,7 @@ WorkerPool::WorkerPool(int threads) {
     workers_.reserve(static_cast<size_t>(n - 1));
     for (int i = 1; i < n; ++i)
         workers_.emplace_back([this, i] {
+            tPool = this;
             tThreadIndex = i;
             workerLoop();
         });

@@ -22,8 +22,9 @@ public:
     int threads() const { return static_cast<int>(workers_.size()) + 1; }
 
     // Inside an item: which of the pool's threads runs it, in [0, threads()):
-    // 1 .. threads() - 1 for the workers, 0 for the thread that called run().
-    static int threadIndex();
+    // 1 .. threads() - 1 for the workers, 0 for the thread that called run()
+    // (whatever other pool that thread may belong to).
+    int threadIndex() const;
 
     // Calls item(i) once for every i in [0, count), spread over the threads.
     // Items must not depend on each other and must not throw. One run at a time.
