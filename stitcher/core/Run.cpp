@@ -213,7 +213,12 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     }
 
     EngineChoice choice;
-    st = chooseEngine(opt.engine, job.engine, choice);
+    // Nothing may leave before the encoder's thread is joined.
+    try {
+        st = chooseEngine(opt.engine, job.engine, choice);
+    } catch (const std::exception& e) {
+        st = Status(kExitFailed, std::string("out of resources: ") + e.what());
+    }
     if (opening.joinable()) opening.join();
     if (!st.ok() || !sink) {
         sink.reset();
