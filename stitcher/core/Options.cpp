@@ -125,6 +125,17 @@ bool parse(int argc, char** argv, Options& opt, std::string& error) {
             v = argv[++i];
             return true;
         };
+        // A value that is one of two words; the flag takes `ifA` for the first.
+        auto needEither = [&](const char* a, const char* b, bool ifA, bool& flag) {
+            std::string v;
+            if (!takeValue(v)) return false;
+            if (v != a && v != b) {
+                error = "option " + arg + ": '" + v + "' is neither " + a + " nor " + b;
+                return false;
+            }
+            flag = (v == a) == ifA;
+            return true;
+        };
         auto needInt = [&](long long lo, long long hi, long long& out) {
             std::string v;
             if (!takeValue(v)) return false;
@@ -161,14 +172,7 @@ bool parse(int argc, char** argv, Options& opt, std::string& error) {
         } else if (arg == "--refine-calibration") {
             opt.refineCalibration = true;
         } else if (arg == "--color-match") {
-            std::string v;
-            if (!takeValue(v)) return false;
-            if (v == "on") opt.colorMatch = true;
-            else if (v == "off") opt.colorMatch = false;
-            else {
-                error = "option --color-match: '" + v + "' is neither on nor off";
-                return false;
-            }
+            if (!needEither("on", "off", true, opt.colorMatch)) return false;
         } else if (arg == "--size") {
             if (!needInt(16, 4096, n)) return false;
             if (n % 2) {
@@ -177,14 +181,7 @@ bool parse(int argc, char** argv, Options& opt, std::string& error) {
             }
             opt.size = static_cast<int>(n);
         } else if (arg == "--layout") {
-            std::string v;
-            if (!takeValue(v)) return false;
-            if (v == "stitch") opt.stereo = false;
-            else if (v == "stereo") opt.stereo = true;
-            else {
-                error = "option --layout: '" + v + "' is neither stitch nor stereo";
-                return false;
-            }
+            if (!needEither("stitch", "stereo", false, opt.stereo)) return false;
         } else if (arg == "--start") {
             if (!needInt(1, 0xffffffffLL, n)) return false;
             opt.start = n;
