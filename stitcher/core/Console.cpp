@@ -21,23 +21,41 @@ namespace console {
 namespace {
 
 FILE* g_out = stdout;
+// Our own copy of standard error: while the GL engine starts, standard error
+// itself is caught for a moment (see GlEngine.cpp), and a warning that the
+// reader's thread gives meanwhile must still reach the terminal.
+FILE* g_err = stderr;
 bool g_verbose = false;
 // Messages and the progress line share standard error: a message that comes
 // while the progress line is open starts on a line of its own.
 std::mutex g_stderr;
 bool g_progressOpen = false;
 
+// A stream on a copy of descriptor `fd`, or null.
+FILE* copyOf(int fd, bool unbuffered) {
+    const int copy = ::dup(fd);
+    if (copy < 0) return nullptr;
+    ::fcntl(copy, F_SETFD, FD_CLOEXEC);
+    FILE* f = ::fdopen(copy, "w");
+    if (!f) {
+        ::close(copy);
+        return nullptr;
+    }
+    if (unbuffered) std::setvbuf(f, nullptr, _IONBF, 0);
+    return f;
+}
+
 void closeProgressLine() {
-    if (g_progressOpen) std::fputc('\n', stderr);
+    if (g_progressOpen) std::fputc('\n', g_err);
     g_progressOpen = false;
 }
 
 void vsay(const char* prefix, const char* fmt, va_list ap) {
     std::lock_guard<std::mutex> lock(g_stderr);
     closeProgressLine();
-    std::fputs(prefix, stderr);
-    std::vfprintf(stderr, fmt, ap);
-    std::fputc('\n', stderr);
+    std::fputs(prefix, g_err);
+    std::vfprintf(g_err, fmt, ap);
+    std::fputc('\n', g_err);
 }
 
 }  // namespace
@@ -45,11 +63,8 @@ void vsay(const char* prefix, const char* fmt, va_list ap) {
 void silenceLibraryOutput(bool verbose) {
     g_verbose = verbose;
     std::fflush(stdout);
-    int copy = ::dup(1);
-    if (copy >= 0) {
-        ::fcntl(copy, F_SETFD, FD_CLOEXEC);
-        if (FILE* f = ::fdopen(copy, "w")) g_out = f;
-    }
+    if (FILE* f = copyOf(1, false)) g_out = f;
+    if (FILE* f = copyOf(2, true)) g_err = f;
     if (verbose) return;
     int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (devnull >= 0) {
@@ -144,9 +159,9 @@ void Progress::frameDone() {
     std::lock_guard<std::mutex> lock(g_stderr);
     double secs = std::chrono::duration<double>(now - start_).count();
     double fps = secs > 0 ? done_ / secs : 0;
-    std::fprintf(stderr, "\rframe %lld of %lld  %.1f fps  ETA %s   ", done_, total_, fps,
+    std::fprintf(g_err, "\rframe %lld of %lld  %.1f fps  ETA %s   ", done_, total_, fps,
                  formatDuration(fps > 0 ? (total_ - done_) / fps : 0).c_str());
-    std::fflush(stderr);
+    std::fflush(g_err);
     g_progressOpen = true;
 }
 

@@ -12,7 +12,8 @@ namespace stitcher {
 namespace console {
 
 // Sends standard output (where the libraries report progress) to /dev/null
-// unless verbose; our own output keeps the user's standard output (out()).
+// unless verbose; our own output keeps the user's standard output (out()),
+// and our messages a standard error of their own that nothing redirects.
 void silenceLibraryOutput(bool verbose);
 FILE* out();
 bool verbose();

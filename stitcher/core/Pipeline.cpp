@@ -84,46 +84,32 @@ const int kItems = 6;
 
 }  // namespace
 
-Status runPipeline(Reader& reader, ColorMatch* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
-                   const std::atomic<bool>& interrupted, console::Progress& progress, PipelineStats& stats) {
-    stats = PipelineStats();
-    Failure failure;
-    // free -> reader -> decoded -> engine -> stitched -> writer -> free
-    Queue free, decoded, stitched;
-    for (int i = 0; i < kItems; ++i) {
-        auto item = std::make_unique<FrameItem>();
-        // An engine that writes the encoder's pictures needs no packed one.
-        if (engine.writesYuv()) item->yuv = sink.makeYuvFrame();
-        if (!item->yuv) item->panorama.resize(params.outBytes());
-        free.push(std::move(item));
-    }
-    auto stopped = [&] { return interrupted.load() || failure.failed(); };
-    ColorGains shown;  // the gains -v last printed
-    auto stopAll = [&] {
+struct Pipeline::State {
+    State(Reader& r, const std::atomic<bool>& i) : reader(r), interrupted(i) {}
+
+    bool stopped() const { return interrupted.load() || failure.failed(); }
+    void stopAll() {
         free.close();
         decoded.close();
         stitched.close();
-    };
-
+    }
     // A stage that throws (out of memory) fails the run like any other failure.
-    auto guarded = [&](auto&& body) {
-        return [&failure, &stopAll, body] {
-            try {
-                body();
-            } catch (const std::exception& e) {
-                failure.set(Status(kExitFailed, std::string("out of resources: ") + e.what()));
-                stopAll();
-            }
-        };
-    };
-
-    std::thread readerThread(guarded([&] {
+    template <class Body>
+    void guarded(Body&& body) {
+        try {
+            body();
+        } catch (const std::exception& e) {
+            failure.set(Status(kExitFailed, std::string("out of resources: ") + e.what()));
+            stopAll();
+        }
+    }
+    void readAll() {
         while (!stopped()) {
             Item item = free.pop();
             if (!item) break;
             auto t = Clock::now();
             bool more = reader.next(*item);
-            stats.readBusy += since(t);
+            readBusy += since(t);
             if (!more) {
                 if (!reader.status().ok()) failure.set(reader.status());
                 break;
@@ -131,29 +117,68 @@ Status runPipeline(Reader& reader, ColorMatch* colour, Engine& engine, const Eng
             if (!decoded.push(std::move(item))) break;
         }
         decoded.close();
-    }));
+    }
 
-    std::thread writerThread(guarded([&] {
-        size_t index = 0;
-        while (Item item = stitched.pop()) {
-            if (stopped()) break;
-            auto t = Clock::now();
-            Status st = sink.write(*item, index++);
-            stats.writeBusy += since(t);
-            if (!st.ok()) {
-                failure.set(st);
-                break;
+    Reader& reader;
+    const std::atomic<bool>& interrupted;
+    Failure failure;
+    // free -> reader -> decoded -> engine -> stitched -> writer -> free
+    Queue free, decoded, stitched;
+    double readBusy = 0;  // written by the reader's thread until it is joined
+    std::thread readerThread;
+    bool ran = false;
+};
+
+Pipeline::Pipeline(Reader& reader, const std::atomic<bool>& interrupted)
+    : state_(std::make_unique<State>(reader, interrupted)) {
+    State& s = *state_;
+    // The engine's output buffers are added when it is known what it writes.
+    for (int i = 0; i < kItems; ++i) s.free.push(std::make_unique<FrameItem>());
+    s.readerThread = std::thread([&s] { s.guarded([&s] { s.readAll(); }); });
+}
+
+Pipeline::~Pipeline() {
+    State& s = *state_;
+    if (s.readerThread.joinable()) {
+        s.stopAll();
+        s.readerThread.join();
+    }
+}
+
+Status Pipeline::run(ColorMatch* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
+                     console::Progress& progress, PipelineStats& stats) {
+    State& s = *state_;
+    stats = PipelineStats();
+    if (s.ran) return Status(kExitFailed, "the pipeline has already run");
+    s.ran = true;
+    ColorGains shown;  // the gains -v last printed
+
+    std::thread writerThread([&] {
+        s.guarded([&] {
+            size_t index = 0;
+            while (Item item = s.stitched.pop()) {
+                if (s.stopped()) break;
+                auto t = Clock::now();
+                Status st = sink.write(*item, index++);
+                stats.writeBusy += since(t);
+                if (!st.ok()) {
+                    s.failure.set(st);
+                    break;
+                }
+                ++stats.done;
+                if (!s.free.push(std::move(item))) break;
             }
-            ++stats.done;
-            if (!free.push(std::move(item))) break;
-        }
-        if (stopped()) stopAll();
-    }));
+            if (s.stopped()) s.stopAll();
+        });
+    });
 
-    guarded([&] {
-        while (!stopped()) {
-            Item item = decoded.pop();
+    s.guarded([&] {
+        while (!s.stopped()) {
+            Item item = s.decoded.pop();
             if (!item) break;
+            // An engine that writes the encoder's pictures needs no packed one.
+            if (engine.writesYuv() && !item->yuv) item->yuv = sink.makeYuvFrame();
+            if (!item->yuv && item->panorama.size() != params.outBytes()) item->panorama.resize(params.outBytes());
             auto t = Clock::now();
             if (colour) {
                 const ColorGains& gains = colour->update(item->picture.data());
@@ -167,25 +192,26 @@ Status runPipeline(Reader& reader, ColorMatch* colour, Engine& engine, const Eng
                                 : engine.stitch(item->picture.data(), item->panorama.data());
             stats.stitchBusy += since(t);
             if (!ok) {
-                failure.set(Status(kExitFailed, "the " + std::string(engine.name()) + " engine failed on frame " +
-                                                    std::to_string(item->frame)));
+                s.failure.set(Status(kExitFailed, "the " + std::string(engine.name()) + " engine failed on frame " +
+                                                      std::to_string(item->frame)));
                 break;
             }
-            if (!stitched.push(std::move(item))) break;
+            if (!s.stitched.push(std::move(item))) break;
             progress.frameDone();
         }
-    })();
-    stitched.close();
-    if (stopped()) stopAll();
-    readerThread.join();
+    });
+    s.stitched.close();
+    if (s.stopped()) s.stopAll();
+    s.readerThread.join();
     writerThread.join();
+    stats.readBusy = s.readBusy;
     progress.end();
 
-    if (failure.failed()) return failure.status();
-    if (interrupted) return Status(kExitInterrupted, "interrupted");
-    if (stats.done != reader.total())
+    if (s.failure.failed()) return s.failure.status();
+    if (s.interrupted) return Status(kExitInterrupted, "interrupted");
+    if (stats.done != s.reader.total())
         return Status(kExitFailed, "stopped after " + std::to_string(stats.done) + " of " +
-                                       std::to_string(reader.total()) + " frames");
+                                       std::to_string(s.reader.total()) + " frames");
     return sink.finish();
 }
 

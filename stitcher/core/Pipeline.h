@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "ColorMatch.h"
 #include "Console.h"
@@ -19,12 +20,29 @@ struct PipelineStats {
     double readBusy = 0, stitchBusy = 0, writeBusy = 0;  // seconds each stage worked
 };
 
-// Runs every frame of the reader through the engine into the sink, then
-// finishes the sink. With `colour`, each frame's gains are measured as
-// decoded and handed to the engine before it stitches the frame. Stops
-// early on the first failure or when `interrupted` turns true
-// (kExitInterrupted).
-Status runPipeline(Reader& reader, ColorMatch* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
-                   const std::atomic<bool>& interrupted, console::Progress& progress, PipelineStats& stats);
+// Every frame of the reader through an engine into a sink. The reader's
+// thread starts decoding as soon as the pipeline is made, so that the first
+// frames are ready by the time the engine and the encoder are set up; run()
+// then stitches and writes them. Frames are held in a few buffers that go
+// round: reader -> engine -> writer -> reader.
+class Pipeline {
+public:
+    Pipeline(Reader& reader, const std::atomic<bool>& interrupted);
+    // Stops the reader if run() was never called (a set-up that failed).
+    ~Pipeline();
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+
+    // Runs the frames through, then finishes the sink. With `colour`, each
+    // frame's gains are measured as decoded and handed to the engine before
+    // it stitches the frame. Stops early on the first failure or when
+    // `interrupted` turns true (kExitInterrupted). Once only.
+    Status run(ColorMatch* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
+               console::Progress& progress, PipelineStats& stats);
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace stitcher

@@ -175,6 +175,10 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     for (const auto& name : output.removedLeftovers())
         console::say("removed %s, left by a run that ended early", name.c_str());
 
+    // Frames are decoded from here on, while the encoder and the engine are made.
+    Reader reader(*clip, job);
+    Pipeline pipeline(reader, interrupted);
+
     const EngineSpec& params = job.engine;
     // A video's encoder opens on a thread of its own while the engine is
     // made: both take a while, and the engine's set-up leaves cores idle.
@@ -241,10 +245,9 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
         }
     }
 
-    Reader reader(*clip, job);
     console::Progress progress(job.count);
     PipelineStats stats;
-    st = runPipeline(reader, colour.get(), engine, params, *sink, interrupted, progress, stats);
+    st = pipeline.run(colour.get(), engine, params, *sink, progress, stats);
     sink.reset();
     if (!st.ok()) {
         output.abort();
