@@ -19,8 +19,11 @@ const uint32_t kNoTriangle = 0xFFFFFFFFu;
 const uint32_t kMoreTriangles = 1u << 31;  // in the coverage map: later meshes cover the texel too
 const int kBandRows = 16;
 const int kMaxLevels = 32;
-// Trilinear shares this small go to the nearer level alone.
-const double kLevelSnap = 1.0 / 8.0;
+// Trilinear shares this small go to the nearer level alone. At a quarter,
+// pictures stay 50-55 dB from the renderer's on real footage (52-55 dB at an
+// eighth) while a panorama smaller than the lens image reads an eighth fewer
+// taps and makes far fewer texels of the level below.
+const double kLevelSnap = 1.0 / 4.0;
 
 // One first-pass triangle: texture coordinates as planes over the panorama's
 // window coordinates (pixel centres at +0.5), and its level of detail.
