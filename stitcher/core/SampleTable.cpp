@@ -1,8 +1,8 @@
 #include "SampleTable.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <mutex>
 #include <new>
 
 #include "DualFisheyeModel.h"
@@ -37,26 +37,28 @@ struct Mesh {
 };
 
 // The first pass: which triangles, in drawing order, cover each texel of the
-// panorama. Most texels have one; the rest are kept aside.
+// panorama. Most texels have one; the others point to a stack of up to three
+// kept by their band of rows.
 struct Coverage {
+    struct Stack {
+        uint32_t triangle[3];
+        uint32_t count;
+    };
     int width = 0, height = 0;
-    HugePageVector<uint32_t> first;                         // per texel, kNoTriangle when none
-    HugePageVector<std::pair<uint32_t, uint32_t>> further;  // (texel, triangle), sorted by texel, drawing order kept
-    std::vector<size_t> rowStart;                        // per row and one more: its first entry in `further`
+    int bandRows = 1;
+    HugePageVector<uint32_t> first;          // per texel: a triangle, kMoreTriangles | a stack, or kNoTriangle
+    std::vector<std::vector<Stack>> stacks;  // per band of rows
 
-    int trianglesAt(uint32_t texel, uint32_t out[3]) const {
-        const uint32_t f = first[texel];
+    int trianglesAt(int col, int row, uint32_t out[3]) const {
+        const uint32_t f = first[static_cast<size_t>(row) * static_cast<size_t>(width) + static_cast<size_t>(col)];
         if (f == kNoTriangle) return 0;
-        out[0] = f & ~kMoreTriangles;
-        int n = 1;
-        if (f & kMoreTriangles) {
-            const size_t row = texel / static_cast<uint32_t>(width);
-            const auto end = further.begin() + static_cast<std::ptrdiff_t>(rowStart[row + 1]);
-            auto it = std::lower_bound(further.begin() + static_cast<std::ptrdiff_t>(rowStart[row]), end,
-                                       std::make_pair(texel, 0u));
-            for (; it != end && it->first == texel && n < 3; ++it) out[n++] = it->second;
+        if (!(f & kMoreTriangles)) {
+            out[0] = f;
+            return 1;
         }
-        return n;
+        const Stack& s = stacks[static_cast<size_t>(row / bandRows)][f & ~kMoreTriangles];
+        for (uint32_t k = 0; k < s.count; ++k) out[k] = s.triangle[k];
+        return static_cast<int>(s.count);
     }
 };
 
@@ -64,6 +66,29 @@ struct Coverage {
 inline int64_t floorInt(double v) {
     const int64_t i = static_cast<int64_t>(v);
     return i - (static_cast<double>(i) > v);
+}
+
+// floor(a / b) for b > 0.
+inline int64_t floorDiv(int64_t a, int64_t b) {
+    const int64_t q = a / b;
+    return q - (a % b < 0);
+}
+
+// Calls item(i) for every i in [0, count) on the pool's threads. An item
+// that runs out of memory stops there, the others are skipped, and the
+// calling thread gets the std::bad_alloc: none leaves a pool's thread.
+template <class Item>
+void runOnPool(WorkerPool& pool, size_t count, const Item& item) {
+    std::atomic<bool> outOfMemory{false};
+    pool.run(count, [&](size_t i) {
+        if (outOfMemory.load(std::memory_order_relaxed)) return;
+        try {
+            item(i);
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
+    });
+    if (outOfMemory) throw std::bad_alloc();
 }
 
 // Texel positions in 1/256 of a pixel, as the rasteriser snaps vertices.
@@ -163,48 +188,57 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
         }
     }
 
+    // Each band of rows takes the triangles that reach it, in drawing order,
+    // and per row the span of columns whose centres all three edges hold.
     const int kRasterRows = 32;
-    std::vector<std::vector<std::pair<uint32_t, uint32_t>>> further((height + kRasterRows - 1) / kRasterRows);
-    pool.run(further.size(), [&](size_t item) {
+    const size_t bandCount = static_cast<size_t>((height + kRasterRows - 1) / kRasterRows);
+    std::vector<std::vector<uint32_t>> reaching(bandCount);
+    for (size_t id = 0; id < edges.size(); ++id) {
+        const EdgeSetup& e = edges[id];
+        if (e.r0 > e.r1 || e.c0 > e.c1) continue;
+        for (int64_t band = e.r0 / kRasterRows; band <= e.r1 / kRasterRows; ++band)
+            reaching[static_cast<size_t>(band)].push_back(static_cast<uint32_t>(id));
+    }
+    cover->bandRows = kRasterRows;
+    cover->stacks.assign(bandCount, {});
+    runOnPool(pool, bandCount, [&](size_t item) {
         const int64_t rowBegin = static_cast<int64_t>(item) * kRasterRows;
         const int64_t rowEnd = std::min<int64_t>(height, rowBegin + kRasterRows);
-        std::vector<std::pair<uint32_t, uint32_t>>& more = further[item];
-        for (size_t id = 0; id < edges.size(); ++id) {
+        std::vector<Coverage::Stack>& stacks = cover->stacks[item];
+        for (const uint32_t id : reaching[item]) {
             const EdgeSetup& e = edges[id];
             for (int64_t r = std::max(e.r0, rowBegin); r <= e.r1 && r < rowEnd; ++r) {
                 const int64_t py = r * 256 + 128;
-                for (int64_t c = e.c0; c <= e.c1; ++c) {
-                    const int64_t px = c * 256 + 128;
-                    bool inside = true;
-                    for (int k = 0; k < 3 && inside; ++k) {
-                        const int64_t value = e.ex[k] * px + e.ey[k] * py + e.ec[k];
-                        inside = value > 0 || (value == 0 && e.tieIn[k]);
+                // Along the row an edge function is a * c + b at column c;
+                // the texel is inside where it is at least 0 (tie) or 1.
+                int64_t c0 = e.c0, c1 = e.c1;
+                for (int k = 0; k < 3; ++k) {
+                    const int64_t a = e.ex[k] * 256, least = e.tieIn[k] ? 0 : 1;
+                    const int64_t b = e.ex[k] * 128 + e.ey[k] * py + e.ec[k];
+                    if (a > 0) {
+                        c0 = std::max(c0, -floorDiv(b - least, a));
+                    } else if (a < 0) {
+                        c1 = std::min(c1, floorDiv(b - least, -a));
+                    } else if (b < least) {
+                        c1 = c0 - 1;
                     }
-                    if (!inside) continue;
-                    const uint32_t texel = static_cast<uint32_t>(r * width + c);
-                    uint32_t& f = cover->first[texel];
+                }
+                uint32_t* row = &cover->first[static_cast<size_t>(r) * static_cast<size_t>(width)];
+                for (int64_t c = c0; c <= c1; ++c) {
+                    uint32_t& f = row[c];
                     if (f == kNoTriangle) {
-                        f = static_cast<uint32_t>(id);
+                        f = id;
+                    } else if (!(f & kMoreTriangles)) {
+                        stacks.push_back({{f, id, 0}, 2});
+                        f = kMoreTriangles | static_cast<uint32_t>(stacks.size() - 1);
                     } else {
-                        f |= kMoreTriangles;
-                        more.emplace_back(texel, static_cast<uint32_t>(id));
+                        Coverage::Stack& s = stacks[f & ~kMoreTriangles];
+                        if (s.count < 3) s.triangle[s.count++] = id;
                     }
                 }
             }
         }
-        std::stable_sort(more.begin(), more.end(),
-                         [](const std::pair<uint32_t, uint32_t>& a, const std::pair<uint32_t, uint32_t>& b) {
-                             return a.first < b.first;
-                         });
     });
-    // Bands hold increasing rows: joined in order, the list stays sorted by texel.
-    size_t total = 0;
-    for (const auto& more : further) total += more.size();
-    cover->further.reserve(total);
-    for (const auto& more : further) cover->further.insert(cover->further.end(), more.begin(), more.end());
-    cover->rowStart.assign(static_cast<size_t>(height) + 1, cover->further.size());
-    for (size_t i = cover->further.size(); i-- > 0;) cover->rowStart[cover->further[i].first / width] = i;
-    for (int r = height - 1; r >= 0; --r) cover->rowStart[r] = std::min(cover->rowStart[r], cover->rowStart[r + 1]);
 }
 
 bool isIdentity(const float m[4][4]) {
@@ -299,99 +333,287 @@ bool placeLevels(SampleTable* table, int usedLevels, std::string* error) {
     return true;
 }
 
-// Builds the taps of one pixel from its weighted level reads.
-class PixelTaps {
+// Which columns of each made level's rows the table reads directly: each
+// thread marks its own, and the marks are joined when all bands are built.
+class NeededTexels {
 public:
-    explicit PixelTaps(const SampleTable& table) : table_(table) {}
-
-    void clear() { count_ = 0; }
-
-    // One mesh's sample at texture position (u, v) with its level of detail.
-    void addSample(int lens, double u, double v, double lod, double weight, int maxLevel) {
-        if (!(lod > 0.0)) {
-            addBilinear(0, lens, u, v, weight);
-            return;
+    explicit NeededTexels(const std::vector<FrameLevel>& levels) : levels_(levels), begin_(levels.size()), end_(levels.size()) {
+        for (size_t l = 1; l < levels.size(); ++l) {
+            begin_[l].assign(static_cast<size_t>(levels[l].height), levels[l].width);
+            end_[l].assign(static_cast<size_t>(levels[l].height), 0);
         }
-        int d = static_cast<int>(std::min(lod, 64.0));
-        double f = lod - d;
-        d = std::clamp(d, 0, maxLevel);
-        f = static_cast<int>(f * 256.0 + 0.5) / 256.0;  // the sampler keeps 8 bits
-        // A level with a share of at most kLevelSnap is left out and the
-        // other takes its weight: that moves the pixel by at most that share
-        // of the difference between the two levels, and saves a read.
-        if (f <= kLevelSnap) {
-            f = 0.0;
-        } else if (f >= 1.0 - kLevelSnap && d < maxLevel) {
-            ++d;
-            f = 0.0;
-        }
-        if (d >= maxLevel || f <= 0.0) {
-            addBilinear(d, lens, u, v, weight);
-            return;
-        }
-        addBilinear(d, lens, u, v, weight * (1.0 - f));
-        addBilinear(d + 1, lens, u, v, weight * f);
     }
 
-    // Quantises the weights (all taps together, so that a full pixel keeps
-    // its full weight) and appends the taps. Rounding leaves the sum off by a
-    // unit or two at most; those go to the weights that rounding moved most.
-    void emit(std::vector<SampleTap>* out) {
-        double total = 0.0;
-        for (int i = 0; i < count_; ++i)
-            for (int k = 0; k < 4; ++k) total += blocks_[i].w[k];
-        const double scale = total > 1.0 ? kWeightOne / total : kWeightOne;
-        const int target = static_cast<int>(std::lround(std::min(total, 1.0) * kWeightOne));
-        int q[kMaxBlocks][4];
-        double moved[kMaxBlocks][4];  // rounded minus exact
-        int sum = 0;
-        for (int i = 0; i < count_; ++i)
-            for (int k = 0; k < 4; ++k) {
-                const double exact = blocks_[i].w[k] * scale;
-                q[i][k] = static_cast<int>(exact + 0.5);
-                moved[i][k] = q[i][k] - exact;
-                sum += q[i][k];
+    // Columns [c0, c1) of a row of level l (at least 1), rows outside the
+    // level taken as its edge.
+    void mark(int l, int row, int c0, int c1) {
+        const FrameLevel& level = levels_[static_cast<size_t>(l)];
+        const size_t r = static_cast<size_t>(std::clamp(row, 0, level.height - 1));
+        begin_[l][r] = std::min(begin_[l][r], std::max(c0, 0));
+        end_[l][r] = std::max(end_[l][r], std::min(c1, level.width));
+    }
+
+    // Joins these marks into the levels' own.
+    void joinInto(std::vector<FrameLevel>* levels) const {
+        for (size_t l = 1; l < levels->size(); ++l) {
+            FrameLevel& level = (*levels)[l];
+            for (size_t r = 0; r < begin_[l].size(); ++r) {
+                level.rowBegin[r] = std::min(level.rowBegin[r], begin_[l][r]);
+                level.rowEnd[r] = std::max(level.rowEnd[r], end_[l][r]);
             }
-        while (sum != target) {
-            const int step = sum < target ? 1 : -1;
-            int bi = -1, bk = 0;
-            double best = 0.0;
-            for (int i = 0; i < count_; ++i)
-                for (int k = 0; k < 4; ++k) {
-                    const double gain = -step * moved[i][k];  // how far rounding went against the step
-                    if ((bi < 0 || gain > best) && q[i][k] + step >= 0 && q[i][k] + step <= kWeightOne) {
-                        best = gain;
-                        bi = i;
-                        bk = k;
-                    }
-                }
-            if (bi < 0) break;
-            q[bi][bk] += step;
-            moved[bi][bk] += step;
-            sum += step;
         }
-        const size_t start = out->size();
-        for (uint32_t lens : {0u, SampleTap::kLens1})  // lens 0's taps first
-            for (int i = 0; i < count_; ++i) {
-                const uint32_t weights = static_cast<uint32_t>(q[i][0]) | static_cast<uint32_t>(q[i][1]) << 8 |
-                                         static_cast<uint32_t>(q[i][2]) << 16 | static_cast<uint32_t>(q[i][3]) << 24;
-                if (weights != 0 && (blocks_[i].where & SampleTap::kLens1) == lens)
-                    out->push_back({blocks_[i].where, weights});
-            }
-        if (out->size() == start) {  // nothing drawn here: black, reading any valid block
-            out->push_back({table_.levels[0].inLevelBuffer ? SampleTap::kLevels : 0u, 0u});
-        }
-        out->back().where |= SampleTap::kLast;
     }
 
 private:
+    const std::vector<FrameLevel>& levels_;
+    std::vector<std::vector<int32_t>> begin_, end_;
+};
+
+// Takes units of rounding from the weights that rounding moved most against
+// the sum's error (the first of equals), or gives them, until the weights
+// add up to `target` or none can move; `moved` is rounded minus exact, in
+// units of which `one` make a weight unit.
+template <class Moved>
+void settleRounding(int q[][4], Moved moved[][4], Moved one, int count, int sum, int target) {
+    while (sum != target) {
+        const int step = sum < target ? 1 : -1;
+        int bi = -1, bk = 0;
+        Moved best = 0;
+        for (int i = 0; i < count; ++i)
+            for (int k = 0; k < 4; ++k) {
+                const Moved gain = -step * moved[i][k];  // how far rounding went against the step
+                if ((bi < 0 || gain > best) && q[i][k] + step >= 0 && q[i][k] + step <= kWeightOne) {
+                    best = gain;
+                    bi = i;
+                    bk = k;
+                }
+            }
+        if (bi < 0) break;
+        q[bi][bk] += step;
+        moved[bi][bk] += step * one;
+        sum += step;
+    }
+}
+
+// The level a sample of level of detail `lod` reads, and the share in
+// 1/256ths of the one below it where it blends the two (else 0), as the
+// sampler's trilinear filter does with 8 bits of fraction. A level with a
+// share of at most kLevelSnap is left out and the other takes its weight:
+// that moves the pixel by at most that share of the difference between the
+// two levels, and saves a read.
+int levelOf(double lod, int maxLevel, int* share) {
+    *share = 0;
+    if (!(lod > 0.0)) return 0;
+    int d = static_cast<int>(std::min(lod, 64.0));
+    double f = lod - d;
+    d = std::clamp(d, 0, maxLevel);
+    f = static_cast<int>(f * 256.0 + 0.5) / 256.0;
+    if (f <= kLevelSnap) {
+        f = 0.0;
+    } else if (f >= 1.0 - kLevelSnap && d < maxLevel) {
+        ++d;
+        f = 0.0;
+    }
+    if (d < maxLevel && f > 0.0) *share = static_cast<int>(f * 256.0);
+    return d;
+}
+
+// The packed weights of a lone bilinear read of weight one with fractions
+// (fx, fy) in 1/256ths, rounded as emit() rounds them: one table for all
+// 65536 fractions, made once.
+uint32_t wholeWeights(int fx, int fy) {
+    static const std::vector<uint32_t> table = [] {
+        std::vector<uint32_t> t(256 * 256);
+        for (int y = 0; y < 256; ++y)
+            for (int x = 0; x < 256; ++x) {
+                const int32_t ex[2] = {256 * (256 - x), 256 * x}, ey[2] = {256 - y, y};
+                int q[1][4];
+                int64_t moved[1][4];  // in 1/2^24
+                int sum = 0;
+                for (int k = 0; k < 4; ++k) {
+                    const int64_t exact = static_cast<int64_t>(ex[k & 1] * ey[k >> 1]) * kWeightOne;
+                    q[0][k] = static_cast<int>((exact + (int64_t(1) << 23)) >> 24);
+                    moved[0][k] = (static_cast<int64_t>(q[0][k]) << 24) - exact;
+                    sum += q[0][k];
+                }
+                settleRounding(q, moved, int64_t(1) << 24, 1, sum, kWeightOne);
+                t[static_cast<size_t>(y) * 256 + static_cast<size_t>(x)] =
+                    static_cast<uint32_t>(q[0][0]) | static_cast<uint32_t>(q[0][1]) << 8 |
+                    static_cast<uint32_t>(q[0][2]) << 16 | static_cast<uint32_t>(q[0][3]) << 24;
+            }
+        return t;
+    }();
+    return table[static_cast<size_t>(fy) * 256 + static_cast<size_t>(fx)];
+}
+
+// Builds the taps of one pixel from its weighted level reads.
+class PixelTaps {
+public:
+    PixelTaps(const SampleTable& table, NeededTexels* needed) : table_(table), needed_(needed) {}
+
+    void clear() {
+        count_ = 0;
+        shares_ = 0;
+        exact_ = true;
+    }
+
+    // One mesh's sample at texture position (u, v) with its level of detail.
+    // A sample of weight one keeps its levels' shares in whole 1/256ths too,
+    // so that its weights can be rounded in integers.
+    void addSample(int lens, double u, double v, double lod, double weight, int maxLevel) {
+        const bool whole = weight == 1.0;
+        int share;
+        const int d = levelOf(lod, maxLevel, &share);
+        if (share == 0) {
+            addBilinear(d, lens, u, v, weight, whole ? 256 : -1);
+            return;
+        }
+        const double f = share / 256.0;
+        addBilinear(d, lens, u, v, weight * (1.0 - f), whole ? 256 - share : -1);
+        addBilinear(d + 1, lens, u, v, weight * f, whole ? share : -1);
+    }
+
+    // The usual pixel: one sample of weight one (the last mesh drawn covers
+    // it in full) whose blocks lie inside their levels. Writes its taps to
+    // `out` as addSample() and emit() would, working in integers; returns
+    // how many, or 0, writing nothing, for any other pixel.
+    size_t writeWhole(int lens, double u, double v, double lod, int maxLevel, SampleTap* out) {
+        int share;
+        const int d = levelOf(lod, maxLevel, &share);
+        Inside b[2];
+        if (!inside(d, u, v, &b[0])) return 0;
+        if (share == 0) {
+            *out = {b[0].where | (lens == 1 ? SampleTap::kLens1 : 0u) | SampleTap::kLast, wholeWeights(b[0].fx, b[0].fy)};
+            if (d > 0) markBlock(d, b[0]);
+            return 1;
+        }
+        if (!inside(d + 1, u, v, &b[1])) return 0;
+        int q[2][4];
+        int64_t moved[2][4];  // in 1/2^24
+        int sum = 0;
+        for (int i = 0; i < 2; ++i) {
+            const int32_t ex[2] = {(i ? share : 256 - share) * (256 - b[i].fx), (i ? share : 256 - share) * b[i].fx};
+            const int32_t ey[2] = {256 - b[i].fy, b[i].fy};
+            for (int k = 0; k < 4; ++k) {
+                const int64_t exact = static_cast<int64_t>(ex[k & 1] * ey[k >> 1]) * kWeightOne;
+                q[i][k] = static_cast<int>((exact + (int64_t(1) << 23)) >> 24);
+                moved[i][k] = (static_cast<int64_t>(q[i][k]) << 24) - exact;
+                sum += q[i][k];
+            }
+        }
+        settleRounding(q, moved, int64_t(1) << 24, 2, sum, kWeightOne);
+        SampleTap* o = out;
+        for (int i = 0; i < 2; ++i) {
+            const uint32_t weights = static_cast<uint32_t>(q[i][0]) | static_cast<uint32_t>(q[i][1]) << 8 |
+                                     static_cast<uint32_t>(q[i][2]) << 16 | static_cast<uint32_t>(q[i][3]) << 24;
+            if (weights == 0) continue;
+            *o++ = {b[i].where | (lens == 1 ? SampleTap::kLens1 : 0u), weights};
+            if (d + i > 0) markBlock(d + i, b[i]);
+        }
+        o[-1].where |= SampleTap::kLast;  // the weights add up to kWeightOne: one at least is written
+        return static_cast<size_t>(o - out);
+    }
+
+    // Quantises the weights (all taps together, so that a full pixel keeps
+    // its full weight) and writes the taps to `out`, which has room for
+    // kMaxBlocks; returns how many. Rounding leaves the sum off by a unit or
+    // two at most; those go to the weights that rounding moved most. Where
+    // the weights are whole 1/2^24ths adding up to one, as for most pixels,
+    // that is worked out in integers, with the same result.
+    size_t emit(SampleTap* out) {
+        int q[kMaxBlocks][4];
+        if (exact_ && shares_ == 256) {
+            int64_t moved[kMaxBlocks][4];  // in 1/2^24
+            int sum = 0;
+            for (int i = 0; i < count_; ++i)
+                for (int k = 0; k < 4; ++k) {
+                    const int64_t exact = static_cast<int64_t>(blocks_[i].exact[k]) * kWeightOne;
+                    q[i][k] = static_cast<int>((exact + (int64_t(1) << 23)) >> 24);
+                    moved[i][k] = (static_cast<int64_t>(q[i][k]) << 24) - exact;
+                    sum += q[i][k];
+                }
+            settleRounding(q, moved, int64_t(1) << 24, count_, sum, kWeightOne);
+        } else {
+            double total = 0.0;
+            for (int i = 0; i < count_; ++i)
+                for (int k = 0; k < 4; ++k) total += blocks_[i].w[k];
+            const double scale = total > 1.0 ? kWeightOne / total : kWeightOne;
+            const int target = static_cast<int>(std::lround(std::min(total, 1.0) * kWeightOne));
+            double moved[kMaxBlocks][4];  // rounded minus exact
+            int sum = 0;
+            for (int i = 0; i < count_; ++i)
+                for (int k = 0; k < 4; ++k) {
+                    const double exact = blocks_[i].w[k] * scale;
+                    q[i][k] = static_cast<int>(exact + 0.5);
+                    moved[i][k] = q[i][k] - exact;
+                    sum += q[i][k];
+                }
+            settleRounding(q, moved, 1.0, count_, sum, target);
+        }
+        SampleTap* o = out;
+        for (uint32_t lens : {0u, SampleTap::kLens1})  // lens 0's taps first
+            for (int i = 0; i < count_; ++i) {
+                const Block& b = blocks_[i];
+                const uint32_t weights = static_cast<uint32_t>(q[i][0]) | static_cast<uint32_t>(q[i][1]) << 8 |
+                                         static_cast<uint32_t>(q[i][2]) << 16 | static_cast<uint32_t>(q[i][3]) << 24;
+                if (weights == 0 || (b.where & SampleTap::kLens1) != lens) continue;
+                *o++ = {b.where, weights};
+                if (b.level > 0) {  // a made level: its texels are needed
+                    needed_->mark(b.level, b.row, b.col, b.col + 2);
+                    needed_->mark(b.level, b.row + 1, b.col, b.col + 2);
+                }
+            }
+        if (o == out)  // nothing drawn here: black, reading any valid block
+            *o++ = {table_.levels[0].inLevelBuffer ? SampleTap::kLevels : 0u, 0u};
+        o[-1].where |= SampleTap::kLast;
+        return static_cast<size_t>(o - out);
+    }
+
     static const int kMaxBlocks = 8;
+
+private:
     struct Block {
         uint32_t where;
+        int level, row, col;  // the level and its top-left texel
         double w[4];
+        int32_t exact[4];     // the same in 1/2^24, where the sample's weight is one
     };
 
-    void addBilinear(int l, int lens, double u, double v, double weight) {
+    // A bilinear read whose 2 x 2 texels all lie inside its level.
+    struct Inside {
+        uint32_t where;  // without the lens
+        int row, col;    // its top-left texel
+        int fx, fy;      // fractions in 1/256ths
+    };
+
+    // The read of level l at (u, v) as addBilinear() places it, where that
+    // is inside the level; false elsewhere.
+    bool inside(int l, double u, double v, Inside* b) const {
+        const FrameLevel& level = table_.levels[l];
+        const double s = std::clamp(u * level.width - 0.5, -4.0, level.width + 4.0);
+        const double t = std::clamp(v * level.height - 0.5, -4.0, level.height + 4.0);
+        const int64_t fs = floorInt(s * 256.0);
+        const int64_t ft = floorInt(t * 256.0);
+        const int64_t i0 = fs >> 8, j0 = ft >> 8;
+        if (i0 < 0 || i0 > level.width - 2 || j0 < 0 || j0 > level.height - 2) return false;
+        b->col = static_cast<int>(i0);
+        b->row = static_cast<int>(j0);
+        b->fx = static_cast<int>(fs & 255);
+        b->fy = static_cast<int>(ft & 255);
+        const size_t stride = level.inLevelBuffer ? table_.levelStride : table_.frameStride;
+        b->where = static_cast<uint32_t>(level.origin + static_cast<size_t>(j0) * stride + static_cast<size_t>(i0) * 3);
+        if (level.inLevelBuffer) b->where |= SampleTap::kLevels;
+        return true;
+    }
+
+    void markBlock(int l, const Inside& b) {
+        needed_->mark(l, b.row, b.col, b.col + 2);
+        needed_->mark(l, b.row + 1, b.col, b.col + 2);
+    }
+
+    // `share`: the level's share of a sample of weight one in 1/256ths, or
+    // -1 for any other weight.
+    void addBilinear(int l, int lens, double u, double v, double weight, int share) {
         if (!(weight > 0.0) || count_ == kMaxBlocks) return;
         const FrameLevel& level = table_.levels[l];
         // Texel space, 8 bits of fraction as the sampler keeps them.
@@ -400,32 +622,86 @@ private:
         const int64_t fs = floorInt(s * 256.0);
         const int64_t ft = floorInt(t * 256.0);
         const int i0 = static_cast<int>(fs >> 8), j0 = static_cast<int>(ft >> 8);
-        const double fx = (fs & 255) / 256.0, fy = (ft & 255) / 256.0;
+        const int fx = static_cast<int>(fs & 255), fy = static_cast<int>(ft & 255);
         const int cx[2] = {std::clamp(i0, 0, level.width - 1), std::clamp(i0 + 1, 0, level.width - 1)};
         const int cy[2] = {std::clamp(j0, 0, level.height - 1), std::clamp(j0 + 1, 0, level.height - 1)};
         const int bx = std::min(cx[0], level.storedWidth - 2);
         const int by = std::min(cy[0], level.storedHeight - 2);
         Block& b = blocks_[count_++];
-        const double wx[2] = {1.0 - fx, fx}, wy[2] = {1.0 - fy, fy};
+        const double wx[2] = {1.0 - fx / 256.0, fx / 256.0}, wy[2] = {1.0 - fy / 256.0, fy / 256.0};
+        const int32_t ex[2] = {share * (256 - fx), share * fx}, ey[2] = {256 - fy, fy};
         if (cx[0] == bx && cx[1] == bx + 1 && cy[0] == by && cy[1] == by + 1) {
             // Inside the level, each texel its own weight (the usual case).
             for (int y = 0; y < 2; ++y)
-                for (int x = 0; x < 2; ++x) b.w[y * 2 + x] = weight * wx[x] * wy[y];
+                for (int x = 0; x < 2; ++x) {
+                    b.w[y * 2 + x] = weight * wx[x] * wy[y];
+                    b.exact[y * 2 + x] = ex[x] * ey[y];
+                }
         } else {
             // At an edge, clamped texels share a place and add up.
             std::fill(b.w, b.w + 4, 0.0);
+            std::fill(b.exact, b.exact + 4, 0);
             for (int y = 0; y < 2; ++y)
-                for (int x = 0; x < 2; ++x) b.w[(cy[y] - by) * 2 + (cx[x] - bx)] += weight * wx[x] * wy[y];
+                for (int x = 0; x < 2; ++x) {
+                    b.w[(cy[y] - by) * 2 + (cx[x] - bx)] += weight * wx[x] * wy[y];
+                    b.exact[(cy[y] - by) * 2 + (cx[x] - bx)] += ex[x] * ey[y];
+                }
         }
+        if (share < 0) exact_ = false;
+        shares_ += share;
         const size_t stride = level.inLevelBuffer ? table_.levelStride : table_.frameStride;
         b.where = static_cast<uint32_t>(level.origin + static_cast<size_t>(by) * stride + static_cast<size_t>(bx) * 3);
         if (level.inLevelBuffer) b.where |= SampleTap::kLevels;
         if (lens == 1) b.where |= SampleTap::kLens1;
+        b.level = l;
+        b.row = by;
+        b.col = bx;
     }
 
     const SampleTable& table_;
+    NeededTexels* needed_;
     Block blocks_[kMaxBlocks];
     int count_ = 0;
+    int shares_ = 0;     // of the samples of weight one
+    bool exact_ = true;  // all samples so far of weight one
+};
+
+// A thread's taps, band after band, before they go to the table in the
+// order of the bands. Grows as it fills; only what is written is touched.
+class TapStore {
+public:
+    TapStore() = default;
+    TapStore(const TapStore&) = delete;
+    TapStore& operator=(const TapStore&) = delete;
+    ~TapStore() {
+        if (data_) HugePageAllocator<SampleTap>().deallocate(data_, capacity_);
+    }
+
+    SampleTap* data() const { return data_; }
+    size_t size() const { return size_; }
+    void reserve(size_t n) {
+        if (n > capacity_) grow(n);
+    }
+    // Room for n more taps at the end.
+    SampleTap* room(size_t n) {
+        if (size_ + n > capacity_) grow(std::max(size_ + n, 2 * capacity_));
+        return data_ + size_;
+    }
+    void added(size_t n) { size_ += n; }
+
+private:
+    void grow(size_t capacity) {
+        SampleTap* data = HugePageAllocator<SampleTap>().allocate(capacity);
+        if (data_) {
+            std::copy(data_, data_ + size_, data);
+            HugePageAllocator<SampleTap>().deallocate(data_, capacity_);
+        }
+        data_ = data;
+        capacity_ = capacity;
+    }
+
+    SampleTap* data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
 };
 
 // What the second pass and the blending need from the first.
@@ -446,12 +722,12 @@ struct FirstPass {
 // starts[i + 1]) whose taps have the same count, lenses and buffers: pairs
 // 2k, 2k + 1 and quads 4k .. 4k + 3, interleaving their taps (the first
 // pixel's first tap, the second's, ...). Returns the row's group mask.
-uint32_t groupTileRow(const size_t* starts, int pixels, std::vector<SampleTap>* taps) {
+uint32_t groupTileRow(const size_t* starts, int pixels, SampleTap* taps) {
     static_assert(kTileColumns <= 32, "a tile row's groups are a 32-bit mask");
     const uint32_t kFlags = SampleTap::kLast | SampleTap::kLens1 | SampleTap::kLevels;
     const auto same = [&](size_t a, size_t b, size_t n) {
         for (size_t i = 0; i < n; ++i)
-            if (((*taps)[a + i].where & kFlags) != ((*taps)[b + i].where & kFlags)) return false;
+            if ((taps[a + i].where & kFlags) != (taps[b + i].where & kFlags)) return false;
         return true;
     };
     SampleTap group[4 * kTileColumns];
@@ -460,11 +736,15 @@ uint32_t groupTileRow(const size_t* starts, int pixels, std::vector<SampleTap>* 
         const size_t a = starts[k], n = starts[k + 1] - a;
         if (starts[k + 2] - starts[k + 1] != n || 2 * n > sizeof group / sizeof group[0] / 2 || !same(a, a + n, n))
             continue;
-        for (size_t i = 0; i < n; ++i) {
-            group[2 * i] = (*taps)[a + i];
-            group[2 * i + 1] = (*taps)[a + n + i];
+        if (n == 1) {  // one tap each: already in order
+            mask |= 1u << k;
+            continue;
         }
-        std::copy(group, group + 2 * n, taps->begin() + static_cast<std::ptrdiff_t>(a));
+        for (size_t i = 0; i < n; ++i) {
+            group[2 * i] = taps[a + i];
+            group[2 * i + 1] = taps[a + n + i];
+        }
+        std::copy(group, group + 2 * n, taps + a);
         mask |= 1u << k;
     }
     // Two pairs of the same taps: their pairs of taps interleaved.
@@ -473,73 +753,82 @@ uint32_t groupTileRow(const size_t* starts, int pixels, std::vector<SampleTap>* 
         if ((mask >> k & 5u) != 5u || starts[k + 2] - a != 2 * n || starts[k + 4] - starts[k + 2] != 2 * n ||
             !same(a, starts[k + 2], 2 * n))
             continue;
-        for (size_t i = 0; i < n; ++i) {
-            group[4 * i] = (*taps)[a + 2 * i];
-            group[4 * i + 1] = (*taps)[a + 2 * i + 1];
-            group[4 * i + 2] = (*taps)[a + 2 * n + 2 * i];
-            group[4 * i + 3] = (*taps)[a + 2 * n + 2 * i + 1];
+        if (n > 1) {
+            for (size_t i = 0; i < n; ++i) {
+                group[4 * i] = taps[a + 2 * i];
+                group[4 * i + 1] = taps[a + 2 * i + 1];
+                group[4 * i + 2] = taps[a + 2 * n + 2 * i];
+                group[4 * i + 3] = taps[a + 2 * n + 2 * i + 1];
+            }
+            std::copy(group, group + 4 * n, taps + a);
         }
-        std::copy(group, group + 4 * n, taps->begin() + static_cast<std::ptrdiff_t>(a));
         mask |= 2u << k;
     }
     return mask;
 }
 
-// The taps of one band's pixels, tile by tile, appended to the table's.
-void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, TableBand* band,
-               HugePageVector<SampleTap>* tableTaps, std::mutex* tableLock) {
+// The taps of one band's pixels, tile by tile, appended to the thread's
+// store; the band's tapBegin and tapEnd are left as places in that store.
+void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, TableBand* band, TapStore* store,
+               NeededTexels* needed) {
     const int W = pass.width, H = pass.height;
-    // Built in a buffer kept by the thread, then appended at its final size.
-    thread_local std::vector<SampleTap> taps;
-    taps.clear();
-    PixelTaps pixel(table);
+    PixelTaps pixel(table, needed);
     band->groups.clear();
+    band->tapBegin = store->size();
     size_t starts[kTileColumns + 1];
     for (int c0 = 0; c0 < W; c0 += kTileColumns) {
         const int c1 = std::min(W, c0 + kTileColumns);
         for (int row = band->row0; row < band->row1; ++row) {
             for (int col = c0; col < c1; ++col) {
-                starts[col - c0] = taps.size();
+                starts[col - c0] = store->size();
                 int tx = col, ty = row;
                 if (!pass.identityView) panoramaTexel(col, row, W, H, pass.rotation, &tx, &ty);
                 uint32_t tris[3];
-                const int n = pass.cover.trianglesAt(static_cast<uint32_t>(ty) * W + tx, tris);
+                const int n = pass.cover.trianglesAt(tx, ty, tris);
                 // The mesh point at the texel's centre, for the layout's alpha.
-                const float x = static_cast<float>(W / 2.0 - (tx + 0.5));
-                const float y = static_cast<float>(ty + 0.5 - H / 2.0);
                 double alpha[3];
-                for (int k = 0; k < n; ++k) {
-                    const int mesh = pass.triangles[tris[k]].mesh;
-                    alpha[k] = pass.stereo
-                                   ? stitchlayout::stereoCutAlpha(x, y, static_cast<float>(W), static_cast<float>(H))
-                                   : pass.fade[static_cast<size_t>(mesh) * W + tx];
-                    alpha[k] = alpha[k] > 0.0 ? std::min(alpha[k], 1.0) : 0.0;
+                if (pass.stereo && n > 0) {
+                    const float x = static_cast<float>(W / 2.0 - (tx + 0.5));
+                    const float y = static_cast<float>(ty + 0.5 - H / 2.0);
+                    const double cut = stitchlayout::stereoCutAlpha(x, y, static_cast<float>(W), static_cast<float>(H));
+                    for (int k = 0; k < n; ++k) alpha[k] = cut;
+                } else {
+                    for (int k = 0; k < n; ++k)
+                        alpha[k] = pass.fade[static_cast<size_t>(pass.triangles[tris[k]].mesh) * W + tx];
+                }
+                SampleTap* out = store->room(PixelTaps::kMaxBlocks);
+                const double px = tx + 0.5, py = ty + 0.5;
+                if (n > 0 && alpha[n - 1] >= 1.0) {  // the last mesh drawn covers it in full
+                    const Triangle& t = pass.triangles[tris[n - 1]];
+                    const size_t written = pixel.writeWhole(pass.meshes[t.mesh].lens, t.u0 + t.ux * px + t.uy * py,
+                                                            t.v0 + t.vx * px + t.vy * py, t.lod, lastLevel, out);
+                    if (written > 0) {
+                        store->added(written);
+                        continue;
+                    }
                 }
                 // Each mesh over the ones drawn before it.
                 pixel.clear();
                 double over = 1.0;
                 for (int k = n - 1; k >= 0; --k) {
+                    const double a = alpha[k] > 0.0 ? std::min(alpha[k], 1.0) : 0.0;
                     const Triangle& t = pass.triangles[tris[k]];
-                    const double px = tx + 0.5, py = ty + 0.5;
                     pixel.addSample(pass.meshes[t.mesh].lens, t.u0 + t.ux * px + t.uy * py,
-                                    t.v0 + t.vx * px + t.vy * py, t.lod, over * alpha[k], lastLevel);
-                    over *= 1.0 - alpha[k];
+                                    t.v0 + t.vx * px + t.vy * py, t.lod, over * a, lastLevel);
+                    over *= 1.0 - a;
                 }
-                pixel.emit(&taps);
+                store->added(pixel.emit(out));
             }
-            starts[c1 - c0] = taps.size();
-            band->groups.push_back(groupTileRow(starts, c1 - c0, &taps));
+            starts[c1 - c0] = store->size();
+            band->groups.push_back(groupTileRow(starts, c1 - c0, store->data()));
         }
     }
-    std::lock_guard<std::mutex> lock(*tableLock);
-    band->tapBegin = tableTaps->size();
-    tableTaps->insert(tableTaps->end(), taps.begin(), taps.end());
-    band->tapEnd = tableTaps->size();
+    band->tapEnd = store->size();
 }
 
-// Which texels of each made level the table reads, and so which texels of
-// the levels above go into them.
-void markNeededTexels(SampleTable* table) {
+// Carries the marks of the texels the table reads up the levels: which
+// texels of each level above go into them.
+void markNeededTexels(SampleTable* table, const std::vector<NeededTexels>& marks) {
     std::vector<FrameLevel>& levels = table->levels;
     for (size_t l = 1; l < levels.size(); ++l) {
         FrameLevel& level = levels[l];
@@ -547,25 +836,12 @@ void markNeededTexels(SampleTable* table) {
         level.rowBegin.assign(level.height, whole ? 0 : level.width);
         level.rowEnd.assign(level.height, whole ? level.width : 0);
     }
+    for (const NeededTexels& m : marks) m.joinInto(&levels);
     auto mark = [](FrameLevel& level, int row, int c0, int c1) {
         row = std::clamp(row, 0, level.height - 1);
         level.rowBegin[row] = std::min(level.rowBegin[row], std::max(c0, 0));
         level.rowEnd[row] = std::max(level.rowEnd[row], std::min(c1, level.width));
     };
-    for (const SampleTap& tap : table->taps) {
-        if (!(tap.where & SampleTap::kLevels)) continue;
-        const size_t offset = tap.where & SampleTap::kOffsetMask;
-        const int row = static_cast<int>(offset / table->levelStride);
-        const size_t column = offset % table->levelStride;
-        for (size_t l = 1; l < levels.size(); ++l) {
-            FrameLevel& level = levels[l];
-            if (column < level.origin || column >= level.origin + static_cast<size_t>(level.storedWidth) * 3)
-                continue;
-            const int c = static_cast<int>((column - level.origin) / 3);
-            mark(level, row, c, c + 2);
-            mark(level, row + 1, c, c + 2);
-        }
-    }
     for (size_t l = levels.size() - 1; l >= 2; --l) {
         const FrameLevel& level = levels[l];
         FrameLevel& above = levels[l - 1];
@@ -646,21 +922,48 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
     }
     const FirstPass pass{W, H, stereo, blendWidth, isIdentity(params.rotation), params.rotation, triangles, meshes, cover,
                          fade};
-    table->bands.resize(static_cast<size_t>((H + kBandRows - 1) / kBandRows));
-    // Room for two taps a pixel: only address space until written. Without
-    // that much address space the store grows as it fills.
-    try {
-        table->taps.reserve(static_cast<size_t>(W) * static_cast<size_t>(H) * 2);
-    } catch (const std::bad_alloc&) {
+    const size_t bandCount = static_cast<size_t>((H + kBandRows - 1) / kBandRows);
+    table->bands.resize(bandCount);
+    const size_t threads = static_cast<size_t>(pool.threads());
+    std::vector<TapStore> stores(threads);
+    std::vector<NeededTexels> needed(threads, NeededTexels(table->levels));
+    // Room in each store for its share at two taps a pixel: only address
+    // space until written. Without that much address space a store grows
+    // as it fills.
+    for (TapStore& store : stores) {
+        try {
+            store.reserve(static_cast<size_t>(W) * static_cast<size_t>(H) * 2 / threads +
+                          static_cast<size_t>(W) * kBandRows * 2);
+        } catch (const std::bad_alloc&) {
+        }
     }
-    std::mutex tapsLock;
-    pool.run(table->bands.size(), [&](size_t b) {
+    std::vector<size_t> bandStore(bandCount);
+    runOnPool(pool, bandCount, [&](size_t b) {
+        const size_t t = static_cast<size_t>(pool.threadIndex());
         TableBand& band = table->bands[b];
         band.row0 = static_cast<int>(b) * kBandRows;
         band.row1 = std::min(H, band.row0 + kBandRows);
-        buildBand(pass, *table, lastLevel, &band, &table->taps, &tapsLock);
+        band.groups.reserve(static_cast<size_t>(band.row1 - band.row0) * ((W + kTileColumns - 1) / kTileColumns));
+        buildBand(pass, *table, lastLevel, &band, &stores[t], &needed[t]);
+        bandStore[b] = t;
     });
-    markNeededTexels(table);
+    // The bands' taps into the table in the order of the bands.
+    std::vector<size_t> from(bandCount);
+    size_t total = 0;
+    for (size_t b = 0; b < bandCount; ++b) {
+        TableBand& band = table->bands[b];
+        from[b] = band.tapBegin;
+        band.tapBegin = total;
+        total += band.tapEnd - from[b];
+        band.tapEnd = total;
+    }
+    table->taps.resize(total);
+    pool.run(bandCount, [&](size_t b) {
+        const TableBand& band = table->bands[b];
+        std::copy(stores[bandStore[b]].data() + from[b], stores[bandStore[b]].data() + from[b] + (band.tapEnd - band.tapBegin),
+                  table->taps.begin() + static_cast<std::ptrdiff_t>(band.tapBegin));
+    });
+    markNeededTexels(table, needed);
     return true;
 }
 
