@@ -25,6 +25,7 @@ const double kLevelSnap = 1.0 / 8.0;
 // One first-pass triangle: texture coordinates as planes over the panorama's
 // window coordinates (pixel centres at +0.5), and its level of detail.
 struct Triangle {
+    Triangle() {}  // left unset: set up in place
     double u0, ux, uy;
     double v0, vx, vy;
     double lod;
@@ -34,6 +35,32 @@ struct Triangle {
 struct Mesh {
     int lens;
     float planeLeft;
+};
+
+// A buffer of huge pages, left unset.
+template <class T>
+class HugeBuffer {
+public:
+    HugeBuffer() = default;
+    HugeBuffer(const HugeBuffer&) = delete;
+    HugeBuffer& operator=(const HugeBuffer&) = delete;
+    ~HugeBuffer() { reset(0); }
+
+    void reset(size_t size) {
+        if (data_) HugePageAllocator<T>().deallocate(data_, size_);
+        data_ = nullptr;
+        size_ = 0;
+        if (size > 0) data_ = HugePageAllocator<T>().allocate(size);
+        size_ = size;
+    }
+    T& operator[](size_t i) { return data_[i]; }
+    const T& operator[](size_t i) const { return data_[i]; }
+    T* data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    T* data_ = nullptr;
+    size_t size_ = 0;
 };
 
 // The first pass: which triangles, in drawing order, cover each texel of the
@@ -46,7 +73,7 @@ struct Coverage {
     };
     int width = 0, height = 0;
     int bandRows = 1;
-    HugePageVector<uint32_t> first;          // per texel: a triangle, kMoreTriangles | a stack, or kNoTriangle
+    HugeBuffer<uint32_t> first;              // per texel: a triangle, kMoreTriangles | a stack, or kNoTriangle
     std::vector<std::vector<Stack>> stacks;  // per band of rows
 
     int trianglesAt(int col, int row, uint32_t out[3]) const {
@@ -97,6 +124,7 @@ int64_t snap(double v) { return static_cast<int64_t>(std::llround(v * 256.0)); }
 // A triangle's edge functions in window positions of 1/256 pixel, positive
 // inside, and the texels its bounding box spans.
 struct EdgeSetup {
+    EdgeSetup() {}  // left unset: set up in place
     int64_t ex[3], ey[3], ec[3];  // E(P) = ex * Px + ey * Py + ec
     bool tieIn[3];                // a texel centre on the edge is inside
     int64_t c0, c1, r0, r1;
@@ -108,29 +136,48 @@ struct EdgeSetup {
 // left edge (the inside at greater x) or, for a horizontal edge, its edge of
 // lower y (the inside at greater y), as the software rasteriser decides for
 // frame buffers; texels on an edge that two triangles share are drawn once.
-// The triangles are set up in order, then bands of rows are filled on the
-// pool's threads, each band taking every triangle in drawing order.
+// The triangles are set up in parts, then bands of rows are filled, both on
+// the pool's threads, each band taking the triangles that reach it in
+// drawing order.
 void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, int height, int frameWidth,
                int frameHeight, WorkerPool& pool, HugePageVector<Triangle>* triangles, std::vector<Mesh>* meshes,
                Coverage* cover) {
     cover->width = width;
     cover->height = height;
-    cover->first.assign(static_cast<size_t>(width) * height, kNoTriangle);
+    cover->first.reset(static_cast<size_t>(width) * height);
     const double halfW = width / 2.0, halfH = height / 2.0;
-    HugePageVector<EdgeSetup> edges;
-    size_t most = 0;
-    for (const stitchlayout::LayoutMesh& mesh : layout) most += mesh.plane.indices.size() / 3;
-    edges.reserve(most);
-    triangles->reserve(most);
-
+    // Triangle i of the layout, meshes in order, is set up as triangles[i];
+    // one that cannot be drawn keeps an empty box and no level of detail.
+    struct Part {
+        size_t mesh, begin, end, first;  // the mesh's triangles [begin, end), the first's place
+    };
+    std::vector<Part> parts;
+    const size_t kPartTriangles = 2048;
+    size_t count = 0;
     for (size_t m = 0; m < layout.size(); ++m) {
         const FisheyePlane& plane = layout[m].plane;
         meshes->push_back({layout[m].lens, plane.uvs.size() >= 3 ? plane.uvs[2] : 0.0f});
+        const size_t n = plane.indices.size() / 3;
+        for (size_t t = 0; t < n; t += kPartTriangles) parts.push_back({m, t, std::min(n, t + kPartTriangles), count + t});
+        count += n;
+    }
+    HugePageVector<EdgeSetup> edges(count);
+    triangles->resize(count);
+    runOnPool(pool, parts.size(), [&](size_t item) {
+        const Part& part = parts[item];
+        const FisheyePlane& plane = layout[part.mesh].plane;
         const std::vector<float>& v = plane.vertices;
         const std::vector<float>& uv = plane.uvs;
         const std::vector<unsigned int>& idx = plane.indices;
         const size_t vertexCount = std::min(v.size(), uv.size()) / 3;
-        for (size_t t = 0; t + 2 < idx.size(); t += 3) {
+        for (size_t n = part.begin; n < part.end; ++n) {
+            Triangle& tri = (*triangles)[part.first + n - part.begin];
+            EdgeSetup& e = edges[part.first + n - part.begin];
+            tri.mesh = static_cast<int>(part.mesh);
+            tri.lod = 0.0;
+            e.r0 = e.c0 = 0;
+            e.r1 = e.c1 = -1;
+            const size_t t = n * 3;
             if (idx[t] >= vertexCount || idx[t + 1] >= vertexCount || idx[t + 2] >= vertexCount) continue;
             double X[3], Y[3], U[3], V[3];
             int64_t SX[3], SY[3];
@@ -150,8 +197,6 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
             for (int k = 0; k < 3; ++k) finite = finite && std::isfinite(U[k]) && std::isfinite(V[k]);
             if (!finite) continue;
 
-            Triangle tri;
-            tri.mesh = static_cast<int>(m);
             tri.ux = ((U[1] - U[0]) * (Y[2] - Y[0]) - (U[2] - U[0]) * (Y[1] - Y[0])) / d;
             tri.uy = ((U[2] - U[0]) * (X[1] - X[0]) - (U[1] - U[0]) * (X[2] - X[0])) / d;
             tri.vx = ((V[1] - V[0]) * (Y[2] - Y[0]) - (V[2] - V[0]) * (Y[1] - Y[0])) / d;
@@ -162,11 +207,9 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
             const double rhoX = std::hypot(tri.ux * frameWidth, tri.vx * frameHeight);
             const double rhoY = std::hypot(tri.uy * frameWidth, tri.vy * frameHeight);
             tri.lod = std::log2(std::max(rhoX, rhoY));
-            triangles->push_back(tri);
 
             // Counter-clockwise in window coordinates, then edge functions
             // that are positive inside.
-            EdgeSetup e;
             int order[3] = {0, 1, 2};
             if (area < 0) std::swap(order[1], order[2]);
             for (int k = 0; k < 3; ++k) {
@@ -184,9 +227,8 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
             e.c1 = std::min<int64_t>(width - 1, (maxX - 128) >> 8);
             e.r0 = std::max<int64_t>(0, (minY - 128 + 255) >> 8);
             e.r1 = std::min<int64_t>(height - 1, (maxY - 128) >> 8);
-            edges.push_back(e);
         }
-    }
+    });
 
     // Each band of rows takes the triangles that reach it, in drawing order,
     // and per row the span of columns whose centres all three edges hold.
@@ -205,6 +247,8 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
         const int64_t rowBegin = static_cast<int64_t>(item) * kRasterRows;
         const int64_t rowEnd = std::min<int64_t>(height, rowBegin + kRasterRows);
         std::vector<Coverage::Stack>& stacks = cover->stacks[item];
+        std::fill(&cover->first[static_cast<size_t>(rowBegin) * static_cast<size_t>(width)],
+                  &cover->first[static_cast<size_t>(rowEnd) * static_cast<size_t>(width)], kNoTriangle);
         for (const uint32_t id : reaching[item]) {
             const EdgeSetup& e = edges[id];
             for (int64_t r = std::max(e.r0, rowBegin); r <= e.r1 && r < rowEnd; ++r) {
@@ -335,7 +379,7 @@ bool placeLevels(SampleTable* table, int usedLevels, std::string* error) {
 
 // Which columns of each made level's rows the table reads directly: each
 // thread marks its own, and the marks are joined when all bands are built.
-class NeededTexels {
+class alignas(64) NeededTexels {
 public:
     explicit NeededTexels(const std::vector<FrameLevel>& levels) : levels_(levels), begin_(levels.size()), end_(levels.size()) {
         for (size_t l = 1; l < levels.size(); ++l) {
@@ -382,11 +426,10 @@ void settleRounding(int q[][4], Moved moved[][4], Moved one, int count, int sum,
         for (int i = 0; i < count; ++i)
             for (int k = 0; k < 4; ++k) {
                 const Moved gain = -step * moved[i][k];  // how far rounding went against the step
-                if ((bi < 0 || gain > best) && q[i][k] + step >= 0 && q[i][k] + step <= kWeightOne) {
-                    best = gain;
-                    bi = i;
-                    bk = k;
-                }
+                const bool better = (bi < 0 || gain > best) && q[i][k] + step >= 0 && q[i][k] + step <= kWeightOne;
+                best = better ? gain : best;  // chosen without branches: which wins is unforeseeable
+                bi = better ? i : bi;
+                bk = better ? k : bk;
             }
         if (bi < 0) break;
         q[bi][bk] += step;
@@ -401,7 +444,7 @@ void settleRounding(int q[][4], Moved moved[][4], Moved one, int count, int sum,
 // share of at most kLevelSnap is left out and the other takes its weight:
 // that moves the pixel by at most that share of the difference between the
 // two levels, and saves a read.
-int levelOf(double lod, int maxLevel, int* share) {
+inline int levelOf(double lod, int maxLevel, int* share) {
     *share = 0;
     if (!(lod > 0.0)) return 0;
     int d = static_cast<int>(std::min(lod, 64.0));
@@ -668,7 +711,7 @@ private:
 
 // A thread's taps, band after band, before they go to the table in the
 // order of the bands. Grows as it fills; only what is written is touched.
-class TapStore {
+class alignas(64) TapStore {  // one cache line each: threads fill theirs side by side
 public:
     TapStore() = default;
     TapStore(const TapStore&) = delete;
