@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <memory>
+#include <mutex>
 #include <new>
 
 #include "DualFisheyeModel.h"
@@ -709,9 +711,8 @@ private:
     bool exact_ = true;  // all samples so far of weight one
 };
 
-// A thread's taps, band after band, before they go to the table in the
-// order of the bands. Grows as it fills; only what is written is touched.
-class alignas(64) TapStore {  // one cache line each: threads fill theirs side by side
+// One band's taps until they go to the table. Grows as it fills.
+class TapStore {
 public:
     TapStore() = default;
     TapStore(const TapStore&) = delete;
@@ -722,12 +723,10 @@ public:
 
     SampleTap* data() const { return data_; }
     size_t size() const { return size_; }
-    void reserve(size_t n) {
-        if (n > capacity_) grow(n);
-    }
+    void clear() { size_ = 0; }
     // Room for n more taps at the end.
     SampleTap* room(size_t n) {
-        if (size_ + n > capacity_) grow(std::max(size_ + n, 2 * capacity_));
+        if (size_ + n > capacity_) grow(std::max({size_ + n, 2 * capacity_, size_t(1) << 16}));
         return data_ + size_;
     }
     void added(size_t n) { size_ += n; }
@@ -745,6 +744,45 @@ private:
 
     SampleTap* data_ = nullptr;
     size_t size_ = 0, capacity_ = 0;
+};
+
+// Puts the bands' taps into the table in the order of the bands, whichever
+// thread builds them when. A band done before those above it waits in its
+// store, and its thread takes another; stores go round again once their
+// taps are in the table, so that the few there are stay in cache.
+class BandQueue {
+public:
+    explicit BandQueue(SampleTable* table) : table_(table), waiting_(table->bands.size()) {}
+
+    std::unique_ptr<TapStore> store() {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (spare_.empty()) return std::unique_ptr<TapStore>(new TapStore);
+        std::unique_ptr<TapStore> s = std::move(spare_.back());
+        spare_.pop_back();
+        return s;
+    }
+
+    // Band b is built, its tapBegin and tapEnd places in `taps`.
+    void done(size_t b, std::unique_ptr<TapStore> taps) {
+        std::lock_guard<std::mutex> lock(lock_);
+        waiting_[b] = std::move(taps);
+        for (; next_ < waiting_.size() && waiting_[next_]; ++next_) {
+            TapStore& s = *waiting_[next_];
+            TableBand& band = table_->bands[next_];
+            const size_t at = table_->taps.size();
+            table_->taps.insert(table_->taps.end(), s.data() + band.tapBegin, s.data() + band.tapEnd);
+            band.tapEnd = at + (band.tapEnd - band.tapBegin);
+            band.tapBegin = at;
+            s.clear();
+            spare_.push_back(std::move(waiting_[next_]));
+        }
+    }
+
+private:
+    SampleTable* table_;
+    std::mutex lock_;
+    std::vector<std::unique_ptr<TapStore>> waiting_, spare_;
+    size_t next_ = 0;
 };
 
 // What the second pass and the blending need from the first.
@@ -810,8 +848,8 @@ uint32_t groupTileRow(const size_t* starts, int pixels, SampleTap* taps) {
     return mask;
 }
 
-// The taps of one band's pixels, tile by tile, appended to the thread's
-// store; the band's tapBegin and tapEnd are left as places in that store.
+// The taps of one band's pixels, tile by tile, appended to `store`; the
+// band's tapBegin and tapEnd are left as places there.
 void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, TableBand* band, TapStore* store,
                NeededTexels* needed) {
     const int W = pass.width, H = pass.height;
@@ -968,43 +1006,22 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
     const size_t bandCount = static_cast<size_t>((H + kBandRows - 1) / kBandRows);
     table->bands.resize(bandCount);
     const size_t threads = static_cast<size_t>(pool.threads());
-    std::vector<TapStore> stores(threads);
     std::vector<NeededTexels> needed(threads, NeededTexels(table->levels));
-    // Room in each store for its share at two taps a pixel: only address
-    // space until written. Without that much address space a store grows
-    // as it fills.
-    for (TapStore& store : stores) {
-        try {
-            store.reserve(static_cast<size_t>(W) * static_cast<size_t>(H) * 2 / threads +
-                          static_cast<size_t>(W) * kBandRows * 2);
-        } catch (const std::bad_alloc&) {
-        }
+    // Room for two taps a pixel: only address space until written. Without
+    // that much address space the store grows as it fills.
+    try {
+        table->taps.reserve(static_cast<size_t>(W) * static_cast<size_t>(H) * 2);
+    } catch (const std::bad_alloc&) {
     }
-    std::vector<size_t> bandStore(bandCount);
+    BandQueue queue(table);
     runOnPool(pool, bandCount, [&](size_t b) {
-        const size_t t = static_cast<size_t>(pool.threadIndex());
         TableBand& band = table->bands[b];
         band.row0 = static_cast<int>(b) * kBandRows;
         band.row1 = std::min(H, band.row0 + kBandRows);
         band.groups.reserve(static_cast<size_t>(band.row1 - band.row0) * ((W + kTileColumns - 1) / kTileColumns));
-        buildBand(pass, *table, lastLevel, &band, &stores[t], &needed[t]);
-        bandStore[b] = t;
-    });
-    // The bands' taps into the table in the order of the bands.
-    std::vector<size_t> from(bandCount);
-    size_t total = 0;
-    for (size_t b = 0; b < bandCount; ++b) {
-        TableBand& band = table->bands[b];
-        from[b] = band.tapBegin;
-        band.tapBegin = total;
-        total += band.tapEnd - from[b];
-        band.tapEnd = total;
-    }
-    table->taps.resize(total);
-    pool.run(bandCount, [&](size_t b) {
-        const TableBand& band = table->bands[b];
-        std::copy(stores[bandStore[b]].data() + from[b], stores[bandStore[b]].data() + from[b] + (band.tapEnd - band.tapBegin),
-                  table->taps.begin() + static_cast<std::ptrdiff_t>(band.tapBegin));
+        std::unique_ptr<TapStore> taps = queue.store();
+        buildBand(pass, *table, lastLevel, &band, taps.get(), &needed[static_cast<size_t>(pool.threadIndex())]);
+        queue.done(b, std::move(taps));
     });
     markNeededTexels(table, needed);
     return true;
