@@ -440,6 +440,29 @@ void settleRounding(int q[][4], Moved moved[][4], Moved one, int count, int sum,
     }
 }
 
+// The same where the moves are whole units (of 1/2^24, say): each round
+// takes the largest of keys that hold the gain and, below it, the place
+// reversed, so that the first of equals wins as above.
+inline void settleRounding(int q[][4], int64_t moved[][4], int64_t one, int count, int sum, int target) {
+    int* const qs = &q[0][0];
+    int64_t* const ms = &moved[0][0];
+    const int n = count * 4;
+    while (sum != target) {
+        const int step = sum < target ? 1 : -1;
+        int64_t best = INT64_MIN;
+        for (int j = 0; j < n; ++j) {
+            const bool ok = qs[j] + step >= 0 && qs[j] + step <= kWeightOne;
+            const int64_t key = -step * ms[j] * 64 + (63 - j);
+            best = std::max(best, ok ? key : INT64_MIN);
+        }
+        if (best == INT64_MIN) break;
+        const int j = 63 - static_cast<int>(best & 63);
+        qs[j] += step;
+        ms[j] += step * one;
+        sum += step;
+    }
+}
+
 // The level a sample of level of detail `lod` reads, and the share in
 // 1/256ths of the one below it where it blends the two (else 0), as the
 // sampler's trilinear filter does with 8 bits of fraction. A level with a
@@ -498,6 +521,7 @@ public:
 
     void clear() {
         count_ = 0;
+        total_ = 0.0;
         shares_ = 0;
         exact_ = true;
     }
@@ -579,9 +603,7 @@ public:
                 }
             settleRounding(q, moved, int64_t(1) << 24, count_, sum, kWeightOne);
         } else {
-            double total = 0.0;
-            for (int i = 0; i < count_; ++i)
-                for (int k = 0; k < 4; ++k) total += blocks_[i].w[k];
+            const double total = total_;
             const double scale = total > 1.0 ? kWeightOne / total : kWeightOne;
             const int target = static_cast<int>(std::lround(std::min(total, 1.0) * kWeightOne));
             double moved[kMaxBlocks][4];  // rounded minus exact
@@ -615,6 +637,7 @@ public:
     }
 
     static const int kMaxBlocks = 8;
+    static_assert(kMaxBlocks * 4 <= 64, "settleRounding() keys a weight's place in 6 bits");
 
 private:
     struct Block {
@@ -678,10 +701,10 @@ private:
         if (cx[0] == bx && cx[1] == bx + 1 && cy[0] == by && cy[1] == by + 1) {
             // Inside the level, each texel its own weight (the usual case).
             for (int y = 0; y < 2; ++y)
-                for (int x = 0; x < 2; ++x) {
-                    b.w[y * 2 + x] = weight * wx[x] * wy[y];
-                    b.exact[y * 2 + x] = ex[x] * ey[y];
-                }
+                for (int x = 0; x < 2; ++x) b.w[y * 2 + x] = weight * wx[x] * wy[y];
+            if (share >= 0)
+                for (int y = 0; y < 2; ++y)
+                    for (int x = 0; x < 2; ++x) b.exact[y * 2 + x] = ex[x] * ey[y];
         } else {
             // At an edge, clamped texels share a place and add up.
             std::fill(b.w, b.w + 4, 0.0);
@@ -692,6 +715,7 @@ private:
                     b.exact[(cy[y] - by) * 2 + (cx[x] - bx)] += ex[x] * ey[y];
                 }
         }
+        for (int k = 0; k < 4; ++k) total_ += b.w[k];  // in emit()'s order, block after block
         if (share < 0) exact_ = false;
         shares_ += share;
         const size_t stride = level.inLevelBuffer ? table_.levelStride : table_.frameStride;
@@ -707,8 +731,9 @@ private:
     NeededTexels* needed_;
     Block blocks_[kMaxBlocks];
     int count_ = 0;
-    int shares_ = 0;     // of the samples of weight one
-    bool exact_ = true;  // all samples so far of weight one
+    double total_ = 0.0;  // of the weights, added up in order
+    int shares_ = 0;      // of the samples of weight one
+    bool exact_ = true;   // all samples so far of weight one
 };
 
 // One band's taps until they go to the table. Grows as it fills.
