@@ -383,36 +383,43 @@ bool placeLevels(SampleTable* table, int usedLevels, std::string* error) {
 // thread marks its own, and the marks are joined when all bands are built.
 class alignas(64) NeededTexels {
 public:
-    explicit NeededTexels(const std::vector<FrameLevel>& levels) : levels_(levels), begin_(levels.size()), end_(levels.size()) {
+    explicit NeededTexels(const std::vector<FrameLevel>& levels) : rows_(levels.size()) {
         for (size_t l = 1; l < levels.size(); ++l) {
-            begin_[l].assign(static_cast<size_t>(levels[l].height), levels[l].width);
-            end_[l].assign(static_cast<size_t>(levels[l].height), 0);
+            rows_[l].width = levels[l].width;
+            rows_[l].height = levels[l].height;
+            rows_[l].begin.assign(static_cast<size_t>(levels[l].height), levels[l].width);
+            rows_[l].end.assign(static_cast<size_t>(levels[l].height), 0);
         }
     }
 
-    // Columns [c0, c1) of a row of level l (at least 1), rows outside the
-    // level taken as its edge.
-    void mark(int l, int row, int c0, int c1) {
-        const FrameLevel& level = levels_[static_cast<size_t>(l)];
-        const size_t r = static_cast<size_t>(std::clamp(row, 0, level.height - 1));
-        begin_[l][r] = std::min(begin_[l][r], std::max(c0, 0));
-        end_[l][r] = std::max(end_[l][r], std::min(c1, level.width));
+    // The 2 x 2 block at (col, row) of level l (at least 1); a row below
+    // the level is taken as its last.
+    void markBlock(int l, int row, int col) {
+        Rows& r = rows_[static_cast<size_t>(l)];
+        const int c1 = std::min(col + 2, r.width);
+        for (const int y : {row, std::min(row + 1, r.height - 1)}) {
+            r.begin[static_cast<size_t>(y)] = std::min(r.begin[static_cast<size_t>(y)], col);
+            r.end[static_cast<size_t>(y)] = std::max(r.end[static_cast<size_t>(y)], c1);
+        }
     }
 
     // Joins these marks into the levels' own.
     void joinInto(std::vector<FrameLevel>* levels) const {
         for (size_t l = 1; l < levels->size(); ++l) {
             FrameLevel& level = (*levels)[l];
-            for (size_t r = 0; r < begin_[l].size(); ++r) {
-                level.rowBegin[r] = std::min(level.rowBegin[r], begin_[l][r]);
-                level.rowEnd[r] = std::max(level.rowEnd[r], end_[l][r]);
+            for (size_t y = 0; y < rows_[l].begin.size(); ++y) {
+                level.rowBegin[y] = std::min(level.rowBegin[y], rows_[l].begin[y]);
+                level.rowEnd[y] = std::max(level.rowEnd[y], rows_[l].end[y]);
             }
         }
     }
 
 private:
-    const std::vector<FrameLevel>& levels_;
-    std::vector<std::vector<int32_t>> begin_, end_;
+    struct Rows {
+        int width = 0, height = 0;
+        std::vector<int32_t> begin, end;
+    };
+    std::vector<Rows> rows_;
 };
 
 // Takes units of rounding from the weights that rounding moved most against
@@ -625,10 +632,7 @@ public:
                                          static_cast<uint32_t>(q[i][2]) << 16 | static_cast<uint32_t>(q[i][3]) << 24;
                 if (weights == 0 || (b.where & SampleTap::kLens1) != lens) continue;
                 *o++ = {b.where, weights};
-                if (b.level > 0) {  // a made level: its texels are needed
-                    needed_->mark(b.level, b.row, b.col, b.col + 2);
-                    needed_->mark(b.level, b.row + 1, b.col, b.col + 2);
-                }
+                if (b.level > 0) needed_->markBlock(b.level, b.row, b.col);  // a made level: its texels are needed
             }
         if (o == out)  // nothing drawn here: black, reading any valid block
             *o++ = {table_.levels[0].inLevelBuffer ? SampleTap::kLevels : 0u, 0u};
@@ -674,10 +678,7 @@ private:
         return true;
     }
 
-    void markBlock(int l, const Inside& b) {
-        needed_->mark(l, b.row, b.col, b.col + 2);
-        needed_->mark(l, b.row + 1, b.col, b.col + 2);
-    }
+    void markBlock(int l, const Inside& b) { needed_->markBlock(l, b.row, b.col); }
 
     // `share`: the level's share of a sample of weight one in 1/256ths, or
     // -1 for any other weight.
