@@ -425,24 +425,28 @@ private:
 // Takes units of rounding from the weights that rounding moved most against
 // the sum's error (the first of equals), or gives them, until the weights
 // add up to `target` or none can move; `moved` is rounded minus exact, in
-// units of which `one` make a weight unit.
-template <class Moved>
-void settleRounding(int q[][4], Moved moved[][4], Moved one, int count, int sum, int target) {
+// units of which `one` make a weight unit. Each round finds the largest
+// gain first, then the first weight with it.
+inline void settleRounding(int q[][4], double moved[][4], double one, int count, int sum, int target) {
+    int* const qs = &q[0][0];
+    double* const ms = &moved[0][0];
+    const int n = count * 4;
     while (sum != target) {
         const int step = sum < target ? 1 : -1;
-        int bi = -1, bk = 0;
-        Moved best = 0;
-        for (int i = 0; i < count; ++i)
-            for (int k = 0; k < 4; ++k) {
-                const Moved gain = -step * moved[i][k];  // how far rounding went against the step
-                const bool better = (bi < 0 || gain > best) && q[i][k] + step >= 0 && q[i][k] + step <= kWeightOne;
-                best = better ? gain : best;  // chosen without branches: which wins is unforeseeable
-                bi = better ? i : bi;
-                bk = better ? k : bk;
-            }
-        if (bi < 0) break;
-        q[bi][bk] += step;
-        moved[bi][bk] += step * one;
+        const auto movable = [&](int j) { return qs[j] + step >= 0 && qs[j] + step <= kWeightOne; };
+        double best = -HUGE_VAL;
+        bool any = false;
+        for (int j = 0; j < n; ++j) {
+            const double gain = -step * ms[j];  // how far rounding went against the step
+            const bool ok = movable(j);
+            best = ok && gain > best ? gain : best;
+            any = any || ok;
+        }
+        if (!any) break;
+        int j = 0;
+        while (!(movable(j) && -step * ms[j] == best)) ++j;
+        qs[j] += step;
+        ms[j] += step * one;
         sum += step;
     }
 }
