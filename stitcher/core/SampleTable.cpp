@@ -596,7 +596,7 @@ public:
 
     // Quantises the weights (all taps together, so that a full pixel keeps
     // its full weight) and writes the taps to `out`, which has room for
-    // kMaxBlocks; returns how many. Rounding leaves the sum off by a unit or
+    // kMaxBlocks + 1; returns how many. Rounding leaves the sum off by a unit or
     // two at most; those go to the weights that rounding moved most. Where
     // the weights are whole 1/2^24ths adding up to one, as for most pixels,
     // that is worked out in integers, with the same result.
@@ -628,15 +628,20 @@ public:
                 }
             settleRounding(q, moved, 1.0, count_, sum, target);
         }
+        uint32_t packed[kMaxBlocks];
+        for (int i = 0; i < count_; ++i)
+            packed[i] = static_cast<uint32_t>(q[i][0]) | static_cast<uint32_t>(q[i][1]) << 8 |
+                        static_cast<uint32_t>(q[i][2]) << 16 | static_cast<uint32_t>(q[i][3]) << 24;
+        // Each tap written in place and kept or not, without branches: which
+        // are kept is unforeseeable (`out` has room for one more).
         SampleTap* o = out;
         for (uint32_t lens : {0u, SampleTap::kLens1})  // lens 0's taps first
             for (int i = 0; i < count_; ++i) {
                 const Block& b = blocks_[i];
-                const uint32_t weights = static_cast<uint32_t>(q[i][0]) | static_cast<uint32_t>(q[i][1]) << 8 |
-                                         static_cast<uint32_t>(q[i][2]) << 16 | static_cast<uint32_t>(q[i][3]) << 24;
-                if (weights == 0 || (b.where & SampleTap::kLens1) != lens) continue;
-                *o++ = {b.where, weights};
-                if (b.level > 0) needed_->markBlock(b.level, b.row, b.col);  // a made level: its texels are needed
+                const bool keep = packed[i] != 0 && (b.where & SampleTap::kLens1) == lens;
+                *o = {b.where, packed[i]};
+                o += keep;
+                if (keep && b.level > 0) needed_->markBlock(b.level, b.row, b.col);  // a made level: its texels are needed
             }
         if (o == out)  // nothing drawn here: black, reading any valid block
             *o++ = {table_.levels[0].inLevelBuffer ? SampleTap::kLevels : 0u, 0u};
@@ -688,6 +693,35 @@ private:
     // -1 for any other weight.
     void addBilinear(int l, int lens, double u, double v, double weight, int share) {
         if (!(weight > 0.0) || count_ == kMaxBlocks) return;
+        Block& b = blocks_[count_];
+        Inside in;
+        if (inside(l, u, v, &in)) {
+            // Inside the level, each texel its own weight (the usual case).
+            const double wx[2] = {1.0 - in.fx / 256.0, in.fx / 256.0}, wy[2] = {1.0 - in.fy / 256.0, in.fy / 256.0};
+            for (int y = 0; y < 2; ++y)
+                for (int x = 0; x < 2; ++x) b.w[y * 2 + x] = weight * wx[x] * wy[y];
+            if (share >= 0) {
+                const int32_t ex[2] = {share * (256 - in.fx), share * in.fx}, ey[2] = {256 - in.fy, in.fy};
+                for (int y = 0; y < 2; ++y)
+                    for (int x = 0; x < 2; ++x) b.exact[y * 2 + x] = ex[x] * ey[y];
+            }
+            b.where = in.where;
+            b.row = in.row;
+            b.col = in.col;
+        } else {
+            addEdge(l, u, v, weight, share, &b);
+        }
+        ++count_;
+        if (lens == 1) b.where |= SampleTap::kLens1;
+        b.level = l;
+        for (int k = 0; k < 4; ++k) total_ += b.w[k];  // in emit()'s order, block after block
+        if (share < 0) exact_ = false;
+        shares_ += share;
+    }
+
+    // A read at the edge of level l: clamped texels share a place in the
+    // block and add up.
+    void addEdge(int l, double u, double v, double weight, int share, Block* b) const {
         const FrameLevel& level = table_.levels[l];
         // Texel space, 8 bits of fraction as the sampler keeps them.
         const double s = std::clamp(u * level.width - 0.5, -4.0, level.width + 4.0);
@@ -700,36 +734,20 @@ private:
         const int cy[2] = {std::clamp(j0, 0, level.height - 1), std::clamp(j0 + 1, 0, level.height - 1)};
         const int bx = std::min(cx[0], level.storedWidth - 2);
         const int by = std::min(cy[0], level.storedHeight - 2);
-        Block& b = blocks_[count_++];
         const double wx[2] = {1.0 - fx / 256.0, fx / 256.0}, wy[2] = {1.0 - fy / 256.0, fy / 256.0};
         const int32_t ex[2] = {share * (256 - fx), share * fx}, ey[2] = {256 - fy, fy};
-        if (cx[0] == bx && cx[1] == bx + 1 && cy[0] == by && cy[1] == by + 1) {
-            // Inside the level, each texel its own weight (the usual case).
-            for (int y = 0; y < 2; ++y)
-                for (int x = 0; x < 2; ++x) b.w[y * 2 + x] = weight * wx[x] * wy[y];
-            if (share >= 0)
-                for (int y = 0; y < 2; ++y)
-                    for (int x = 0; x < 2; ++x) b.exact[y * 2 + x] = ex[x] * ey[y];
-        } else {
-            // At an edge, clamped texels share a place and add up.
-            std::fill(b.w, b.w + 4, 0.0);
-            std::fill(b.exact, b.exact + 4, 0);
-            for (int y = 0; y < 2; ++y)
-                for (int x = 0; x < 2; ++x) {
-                    b.w[(cy[y] - by) * 2 + (cx[x] - bx)] += weight * wx[x] * wy[y];
-                    b.exact[(cy[y] - by) * 2 + (cx[x] - bx)] += ex[x] * ey[y];
-                }
-        }
-        for (int k = 0; k < 4; ++k) total_ += b.w[k];  // in emit()'s order, block after block
-        if (share < 0) exact_ = false;
-        shares_ += share;
+        std::fill(b->w, b->w + 4, 0.0);
+        std::fill(b->exact, b->exact + 4, 0);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 2; ++x) {
+                b->w[(cy[y] - by) * 2 + (cx[x] - bx)] += weight * wx[x] * wy[y];
+                b->exact[(cy[y] - by) * 2 + (cx[x] - bx)] += ex[x] * ey[y];
+            }
         const size_t stride = level.inLevelBuffer ? table_.levelStride : table_.frameStride;
-        b.where = static_cast<uint32_t>(level.origin + static_cast<size_t>(by) * stride + static_cast<size_t>(bx) * 3);
-        if (level.inLevelBuffer) b.where |= SampleTap::kLevels;
-        if (lens == 1) b.where |= SampleTap::kLens1;
-        b.level = l;
-        b.row = by;
-        b.col = bx;
+        b->where = static_cast<uint32_t>(level.origin + static_cast<size_t>(by) * stride + static_cast<size_t>(bx) * 3);
+        if (level.inLevelBuffer) b->where |= SampleTap::kLevels;
+        b->row = by;
+        b->col = bx;
     }
 
     const SampleTable& table_;
@@ -907,7 +925,7 @@ void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, T
                     for (int k = 0; k < n; ++k)
                         alpha[k] = pass.fade[static_cast<size_t>(pass.triangles[tris[k]].mesh) * W + tx];
                 }
-                SampleTap* out = store->room(PixelTaps::kMaxBlocks);
+                SampleTap* out = store->room(PixelTaps::kMaxBlocks + 1);
                 const double px = tx + 0.5, py = ty + 0.5;
                 if (n > 0 && alpha[n - 1] >= 1.0) {  // the last mesh drawn covers it in full
                     const Triangle& t = pass.triangles[tris[n - 1]];
