@@ -78,6 +78,14 @@ struct Coverage {
     HugeBuffer<uint32_t> first;              // per texel: a triangle, kMoreTriangles | a stack, or kNoTriangle
     std::vector<std::vector<Stack>> stacks;  // per band of rows
 
+    // Asks for the coverage of a tile row (kTileColumns texels from col) to
+    // be brought into cache.
+    void prefetch(int col, int row) const {
+        const size_t start = static_cast<size_t>(row) * static_cast<size_t>(width);
+        __builtin_prefetch(&first[start + static_cast<size_t>(col)]);
+        __builtin_prefetch(&first[start + static_cast<size_t>(std::min(col + kTileColumns, width) - 1)]);
+    }
+
     int trianglesAt(int col, int row, uint32_t out[3]) const {
         const uint32_t f = first[static_cast<size_t>(row) * static_cast<size_t>(width) + static_cast<size_t>(col)];
         if (f == kNoTriangle) return 0;
@@ -908,6 +916,7 @@ void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, T
     for (int c0 = 0; c0 < W; c0 += kTileColumns) {
         const int c1 = std::min(W, c0 + kTileColumns);
         for (int row = band->row0; row < band->row1; ++row) {
+            if (pass.identityView && row + 1 < H) pass.cover.prefetch(c0, row + 1);  // the tile's next row
             for (int col = c0; col < c1; ++col) {
                 starts[col - c0] = store->size();
                 int tx = col, ty = row;
