@@ -505,38 +505,55 @@ inline int levelOf(double lod, int maxLevel, int* share) {
     return d;
 }
 
-// The packed weights of a lone bilinear read of weight one with fractions
-// (fx, fy) in 1/256ths, rounded as emit() rounds them: one table for all
-// 65536 fractions, made once.
-uint32_t wholeWeights(int fx, int fy) {
-    static const std::vector<uint32_t> table = [] {
-        std::vector<uint32_t> t(256 * 256);
-        for (int y = 0; y < 256; ++y)
+// Rounds weights given in 1/2^24 to whole units of 1/kWeightOne, each
+// alone, as emit() does; `moved` gets rounded minus exact, in 1/2^24.
+// Returns the sum of the rounded weights.
+inline int roundAlone(const int32_t* exact, int n, int* q, int64_t* moved) {
+    int sum = 0;
+    for (int j = 0; j < n; ++j) {
+        const int64_t e = static_cast<int64_t>(exact[j]) * kWeightOne;
+        q[j] = static_cast<int>((e + (int64_t(1) << 23)) >> 24);
+        moved[j] = (static_cast<int64_t>(q[j]) << 24) - e;
+        sum += q[j];
+    }
+    return sum;
+}
+
+inline uint32_t packWeights(const int q[4]) {
+    return static_cast<uint32_t>(q[0]) | static_cast<uint32_t>(q[1]) << 8 | static_cast<uint32_t>(q[2]) << 16 |
+           static_cast<uint32_t>(q[3]) << 24;
+}
+
+// The packed weights of a lone bilinear read of weight one, per pair of
+// fractions (fx, fy) in 1/256ths at fy * 256 + fx, rounded as emit() rounds
+// them: made once, on the pool of the first table that needs it.
+const uint32_t* wholeWeightTable(WorkerPool& pool) {
+    static std::once_flag once;
+    static std::vector<uint32_t> table;
+    std::call_once(once, [&] {
+        table.resize(256 * 256);
+        pool.run(256, [&](size_t y) {
             for (int x = 0; x < 256; ++x) {
-                const int32_t ex[2] = {256 * (256 - x), 256 * x}, ey[2] = {256 - y, y};
+                const int fy = static_cast<int>(y);
+                const int32_t exact[4] = {256 * (256 - x) * (256 - fy), 256 * x * (256 - fy), 256 * (256 - x) * fy,
+                                          256 * x * fy};
                 int q[1][4];
-                int64_t moved[1][4];  // in 1/2^24
-                int sum = 0;
-                for (int k = 0; k < 4; ++k) {
-                    const int64_t exact = static_cast<int64_t>(ex[k & 1] * ey[k >> 1]) * kWeightOne;
-                    q[0][k] = static_cast<int>((exact + (int64_t(1) << 23)) >> 24);
-                    moved[0][k] = (static_cast<int64_t>(q[0][k]) << 24) - exact;
-                    sum += q[0][k];
-                }
+                int64_t moved[1][4];
+                const int sum = roundAlone(exact, 4, q[0], moved[0]);
                 settleRounding(q, moved, int64_t(1) << 24, 1, sum, kWeightOne);
-                t[static_cast<size_t>(y) * 256 + static_cast<size_t>(x)] =
-                    static_cast<uint32_t>(q[0][0]) | static_cast<uint32_t>(q[0][1]) << 8 |
-                    static_cast<uint32_t>(q[0][2]) << 16 | static_cast<uint32_t>(q[0][3]) << 24;
+                table[y * 256 + static_cast<size_t>(x)] = packWeights(q[0]);
             }
-        return t;
-    }();
-    return table[static_cast<size_t>(fy) * 256 + static_cast<size_t>(fx)];
+        });
+    });
+    return table.data();
 }
 
 // Builds the taps of one pixel from its weighted level reads.
 class PixelTaps {
 public:
-    PixelTaps(const SampleTable& table, NeededTexels* needed) : table_(table), needed_(needed) {}
+    // `wholeWeights`: wholeWeightTable().
+    PixelTaps(const SampleTable& table, const uint32_t* wholeWeights, NeededTexels* needed)
+        : table_(table), wholeWeights_(wholeWeights), needed_(needed) {}
 
     void clear() {
         count_ = 0;
@@ -571,29 +588,24 @@ public:
         Inside b[2];
         if (!inside(d, u, v, &b[0])) return 0;
         if (share == 0) {
-            *out = {b[0].where | (lens == 1 ? SampleTap::kLens1 : 0u) | SampleTap::kLast, wholeWeights(b[0].fx, b[0].fy)};
+            *out = {b[0].where | (lens == 1 ? SampleTap::kLens1 : 0u) | SampleTap::kLast, wholeWeights_[b[0].fy * 256 + b[0].fx]};
             if (d > 0) markBlock(d, b[0]);
             return 1;
         }
         if (!inside(d + 1, u, v, &b[1])) return 0;
-        int q[2][4];
-        int64_t moved[2][4];  // in 1/2^24
-        int sum = 0;
+        int32_t exact[2][4];  // in 1/2^24
         for (int i = 0; i < 2; ++i) {
             const int32_t ex[2] = {(i ? share : 256 - share) * (256 - b[i].fx), (i ? share : 256 - share) * b[i].fx};
             const int32_t ey[2] = {256 - b[i].fy, b[i].fy};
-            for (int k = 0; k < 4; ++k) {
-                const int64_t exact = static_cast<int64_t>(ex[k & 1] * ey[k >> 1]) * kWeightOne;
-                q[i][k] = static_cast<int>((exact + (int64_t(1) << 23)) >> 24);
-                moved[i][k] = (static_cast<int64_t>(q[i][k]) << 24) - exact;
-                sum += q[i][k];
-            }
+            for (int k = 0; k < 4; ++k) exact[i][k] = ex[k & 1] * ey[k >> 1];
         }
+        int q[2][4];
+        int64_t moved[2][4];
+        const int sum = roundAlone(exact[0], 8, q[0], moved[0]);
         settleRounding(q, moved, int64_t(1) << 24, 2, sum, kWeightOne);
         SampleTap* o = out;
         for (int i = 0; i < 2; ++i) {
-            const uint32_t weights = static_cast<uint32_t>(q[i][0]) | static_cast<uint32_t>(q[i][1]) << 8 |
-                                     static_cast<uint32_t>(q[i][2]) << 16 | static_cast<uint32_t>(q[i][3]) << 24;
+            const uint32_t weights = packWeights(q[i]);
             if (weights == 0) continue;
             *o++ = {b[i].where | (lens == 1 ? SampleTap::kLens1 : 0u), weights};
             if (d + i > 0) markBlock(d + i, b[i]);
@@ -613,13 +625,7 @@ public:
         if (exact_ && shares_ == 256) {
             int64_t moved[kMaxBlocks][4];  // in 1/2^24
             int sum = 0;
-            for (int i = 0; i < count_; ++i)
-                for (int k = 0; k < 4; ++k) {
-                    const int64_t exact = static_cast<int64_t>(blocks_[i].exact[k]) * kWeightOne;
-                    q[i][k] = static_cast<int>((exact + (int64_t(1) << 23)) >> 24);
-                    moved[i][k] = (static_cast<int64_t>(q[i][k]) << 24) - exact;
-                    sum += q[i][k];
-                }
+            for (int i = 0; i < count_; ++i) sum += roundAlone(blocks_[i].exact, 4, q[i], moved[i]);
             settleRounding(q, moved, int64_t(1) << 24, count_, sum, kWeightOne);
         } else {
             const double total = total_;
@@ -637,9 +643,7 @@ public:
             settleRounding(q, moved, 1.0, count_, sum, target);
         }
         uint32_t packed[kMaxBlocks];
-        for (int i = 0; i < count_; ++i)
-            packed[i] = static_cast<uint32_t>(q[i][0]) | static_cast<uint32_t>(q[i][1]) << 8 |
-                        static_cast<uint32_t>(q[i][2]) << 16 | static_cast<uint32_t>(q[i][3]) << 24;
+        for (int i = 0; i < count_; ++i) packed[i] = packWeights(q[i]);
         // Each tap written in place and kept or not, without branches: which
         // are kept is unforeseeable (`out` has room for one more).
         SampleTap* o = out;
@@ -759,6 +763,7 @@ private:
     }
 
     const SampleTable& table_;
+    const uint32_t* wholeWeights_;
     NeededTexels* needed_;
     Block blocks_[kMaxBlocks];
     int count_ = 0;
@@ -906,10 +911,10 @@ uint32_t groupTileRow(const size_t* starts, int pixels, SampleTap* taps) {
 
 // The taps of one band's pixels, tile by tile, appended to `store`; the
 // band's tapBegin and tapEnd are left as places there.
-void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, TableBand* band, TapStore* store,
-               NeededTexels* needed) {
+void buildBand(const FirstPass& pass, const SampleTable& table, const uint32_t* wholeWeights, int lastLevel,
+               TableBand* band, TapStore* store, NeededTexels* needed) {
     const int W = pass.width, H = pass.height;
-    PixelTaps pixel(table, needed);
+    PixelTaps pixel(table, wholeWeights, needed);
     band->groups.clear();
     band->tapBegin = store->size();
     size_t starts[kTileColumns + 1];
@@ -1070,6 +1075,7 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
         table->taps.reserve(static_cast<size_t>(W) * static_cast<size_t>(H) * 2);
     } catch (const std::bad_alloc&) {
     }
+    const uint32_t* const wholeWeights = wholeWeightTable(pool);
     BandQueue queue(table);
     runOnPool(pool, bandCount, [&](size_t b) {
         TableBand& band = table->bands[b];
@@ -1077,7 +1083,7 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
         band.row1 = std::min(H, band.row0 + kBandRows);
         band.groups.reserve(static_cast<size_t>(band.row1 - band.row0) * ((W + kTileColumns - 1) / kTileColumns));
         std::unique_ptr<TapStore> taps = queue.store();
-        buildBand(pass, *table, lastLevel, &band, taps.get(), &needed[static_cast<size_t>(pool.threadIndex())]);
+        buildBand(pass, *table, wholeWeights, lastLevel, &band, taps.get(), &needed[static_cast<size_t>(pool.threadIndex())]);
         queue.done(b, std::move(taps));
     });
     markNeededTexels(table, needed);
