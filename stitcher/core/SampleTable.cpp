@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -430,55 +431,49 @@ private:
     std::vector<Rows> rows_;
 };
 
+// Gains as integers of the same order: a whole gain as it is, a double by
+// its bits, negative ones turned so that larger is larger. (Zero gains are
+// all +0 or all -0 in one settling, so that no equals are split.)
+inline int64_t orderKey(int64_t gain) { return gain; }
+inline int64_t orderKey(double gain) {
+    int64_t bits;
+    std::memcpy(&bits, &gain, sizeof bits);
+    return bits ^ ((bits >> 63) & INT64_MAX);
+}
+
 // Takes units of rounding from the weights that rounding moved most against
 // the sum's error (the first of equals), or gives them, until the weights
 // add up to `target` or none can move; `moved` is rounded minus exact, in
-// units of which `one` make a weight unit. Each round finds the largest
-// gain first, then the first weight with it.
-inline void settleRounding(int q[][4], double moved[][4], double one, int count, int sum, int target) {
+// units of which `one` make a weight unit. The sum only moves toward the
+// target, so the step stays the same, and each round changes one weight's
+// gain alone.
+template <class Moved>
+void settleRounding(int q[][4], Moved moved[][4], Moved one, int count, int sum, int target) {
+    if (sum == target) return;
+    const int step = sum < target ? 1 : -1;
     int* const qs = &q[0][0];
-    double* const ms = &moved[0][0];
+    Moved* const ms = &moved[0][0];
     const int n = count * 4;
+    // How far rounding went against the step, for the weights that can move.
+    const auto key = [&](int j) {
+        const bool movable = qs[j] + step >= 0 && qs[j] + step <= kWeightOne;
+        return movable ? orderKey(-step * ms[j]) : INT64_MIN;
+    };
+    int64_t keys[32];
+    for (int j = 0; j < n; ++j) keys[j] = key(j);
     while (sum != target) {
-        const int step = sum < target ? 1 : -1;
-        const auto movable = [&](int j) { return qs[j] + step >= 0 && qs[j] + step <= kWeightOne; };
-        double best = -HUGE_VAL;
-        bool any = false;
-        for (int j = 0; j < n; ++j) {
-            const double gain = -step * ms[j];  // how far rounding went against the step
-            const bool ok = movable(j);
-            best = ok && gain > best ? gain : best;
-            any = any || ok;
-        }
-        if (!any) break;
-        int j = 0;
-        while (!(movable(j) && -step * ms[j] == best)) ++j;
-        qs[j] += step;
-        ms[j] += step * one;
-        sum += step;
-    }
-}
-
-// The same where the moves are whole units (of 1/2^24, say): each round
-// takes the largest of keys that hold the gain and, below it, the place
-// reversed, so that the first of equals wins as above.
-inline void settleRounding(int q[][4], int64_t moved[][4], int64_t one, int count, int sum, int target) {
-    int* const qs = &q[0][0];
-    int64_t* const ms = &moved[0][0];
-    const int n = count * 4;
-    while (sum != target) {
-        const int step = sum < target ? 1 : -1;
         int64_t best = INT64_MIN;
+        int chosen = -1;
         for (int j = 0; j < n; ++j) {
-            const bool ok = qs[j] + step >= 0 && qs[j] + step <= kWeightOne;
-            const int64_t key = -step * ms[j] * 64 + (63 - j);
-            best = std::max(best, ok ? key : INT64_MIN);
+            const bool better = keys[j] > best;  // chosen without branches: which wins is unforeseeable
+            best = better ? keys[j] : best;
+            chosen = better ? j : chosen;
         }
-        if (best == INT64_MIN) break;
-        const int j = 63 - static_cast<int>(best & 63);
-        qs[j] += step;
-        ms[j] += step * one;
+        if (chosen < 0) break;
+        qs[chosen] += step;
+        ms[chosen] += step * one;
         sum += step;
+        keys[chosen] = key(chosen);
     }
 }
 
@@ -662,7 +657,7 @@ public:
     }
 
     static const int kMaxBlocks = 8;
-    static_assert(kMaxBlocks * 4 <= 64, "settleRounding() keys a weight's place in 6 bits");
+    static_assert(kMaxBlocks * 4 <= 32, "settleRounding() keeps keys for 32 weights");
 
 private:
     struct Block {
