@@ -129,8 +129,17 @@ void runOnPool(WorkerPool& pool, size_t count, const Item& item) {
     if (outOfMemory) throw std::bad_alloc();
 }
 
+// llround() without a library call where the value is well inside the
+// range: the integer part and the fraction are exact, so are the tests.
+inline int64_t roundHalfAway(double v) {
+    if (!(std::fabs(v) < 4503599627370496.0)) return std::llround(v);  // 2^52: no fraction left
+    const int64_t i = static_cast<int64_t>(v);
+    const double fraction = v - static_cast<double>(i);
+    return i + (fraction >= 0.5) - (fraction <= -0.5);
+}
+
 // Texel positions in 1/256 of a pixel, as the rasteriser snaps vertices.
-int64_t snap(double v) { return static_cast<int64_t>(std::llround(v * 256.0)); }
+int64_t snap(double v) { return roundHalfAway(v * 256.0); }
 
 // A triangle's edge functions in window positions of 1/256 pixel, positive
 // inside, and the texels its bounding box spans.
@@ -625,7 +634,7 @@ public:
         } else {
             const double total = total_;
             const double scale = total > 1.0 ? kWeightOne / total : kWeightOne;
-            const int target = static_cast<int>(std::lround(std::min(total, 1.0) * kWeightOne));
+            const int target = static_cast<int>(roundHalfAway(std::min(total, 1.0) * kWeightOne));
             double moved[kMaxBlocks][4];  // rounded minus exact
             int sum = 0;
             for (int i = 0; i < count_; ++i)
