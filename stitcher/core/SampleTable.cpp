@@ -13,6 +13,10 @@
 #include "StitchLayout.h"
 #include "WorkerPool.h"
 
+// For the small steps of the per-pixel work that the compiler would leave
+// out of line (a call each costs more than the step).
+#define SETUP_INLINE __attribute__((always_inline)) inline
+
 namespace stitcher {
 
 namespace {
@@ -492,7 +496,7 @@ void settleRounding(int q[][4], Moved moved[][4], Moved one, int count, int sum,
 // share of at most kLevelSnap is left out and the other takes its weight:
 // that moves the pixel by at most that share of the difference between the
 // two levels, and saves a read.
-inline int levelOf(double lod, int maxLevel, int* share) {
+SETUP_INLINE int levelOf(double lod, int maxLevel, int* share) {
     *share = 0;
     if (!(lod > 0.0)) return 0;
     int d = static_cast<int>(std::min(lod, 64.0));
@@ -685,7 +689,7 @@ private:
 
     // The read of level l at (u, v) as addBilinear() places it, where that
     // is inside the level; false elsewhere.
-    bool inside(int l, double u, double v, Inside* b) const {
+    SETUP_INLINE bool inside(int l, double u, double v, Inside* b) const {
         const FrameLevel& level = table_.levels[l];
         const double s = std::clamp(u * level.width - 0.5, -4.0, level.width + 4.0);
         const double t = std::clamp(v * level.height - 0.5, -4.0, level.height + 4.0);
@@ -707,7 +711,7 @@ private:
 
     // `share`: the level's share of a sample of weight one in 1/256ths, or
     // -1 for any other weight.
-    void addBilinear(int l, int lens, double u, double v, double weight, int share) {
+    SETUP_INLINE void addBilinear(int l, int lens, double u, double v, double weight, int share) {
         if (!(weight > 0.0) || count_ == kMaxBlocks) return;
         Block& b = blocks_[count_];
         Inside in;
