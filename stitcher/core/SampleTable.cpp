@@ -62,8 +62,6 @@ public:
     }
     T& operator[](size_t i) { return data_[i]; }
     const T& operator[](size_t i) const { return data_[i]; }
-    T* data() const { return data_; }
-    size_t size() const { return size_; }
 
 private:
     T* data_ = nullptr;
