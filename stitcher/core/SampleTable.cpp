@@ -454,17 +454,14 @@ inline int64_t orderKey(double gain) {
 
 // Takes units of rounding from the weights that rounding moved most against
 // the sum's error (the first of equals), or gives them, until the weights
-// add up to `target` or none can move; `moved` is rounded minus exact, in
-// units of which `one` make a weight unit. The sum only moves toward the
+// add up to `target` or none can move: n weights `qs`, and `ms` rounded
+// minus exact for each, in units of which `one` make a weight unit. The sum only moves toward the
 // target, so the step stays the same, and each round changes one weight's
 // gain alone.
 template <class Moved>
-void settleRounding(int q[][4], Moved moved[][4], Moved one, int count, int sum, int target) {
+void settleRounding(int* qs, Moved* ms, Moved one, int n, int sum, int target) {
     if (sum == target) return;
     const int step = sum < target ? 1 : -1;
-    int* const qs = &q[0][0];
-    Moved* const ms = &moved[0][0];
-    const int n = count * 4;
     // How far rounding went against the step, for the weights that can move.
     const auto key = [&](int j) {
         const bool movable = qs[j] + step >= 0 && qs[j] + step <= kWeightOne;
@@ -525,7 +522,7 @@ inline int roundAlone(const int32_t* exact, int n, int* q, int64_t* moved) {
     return sum;
 }
 
-inline uint32_t packWeights(const int q[4]) {
+inline uint32_t packWeights(const int* q) {
     return static_cast<uint32_t>(q[0]) | static_cast<uint32_t>(q[1]) << 8 | static_cast<uint32_t>(q[2]) << 16 |
            static_cast<uint32_t>(q[3]) << 24;
 }
@@ -543,11 +540,11 @@ const uint32_t* wholeWeightTable(WorkerPool& pool) {
                 const int fy = static_cast<int>(y);
                 const int32_t exact[4] = {256 * (256 - x) * (256 - fy), 256 * x * (256 - fy), 256 * (256 - x) * fy,
                                           256 * x * fy};
-                int q[1][4];
-                int64_t moved[1][4];
-                const int sum = roundAlone(exact, 4, q[0], moved[0]);
-                settleRounding(q, moved, int64_t(1) << 24, 1, sum, kWeightOne);
-                table[y * 256 + static_cast<size_t>(x)] = packWeights(q[0]);
+                int q[4];
+                int64_t moved[4];
+                const int sum = roundAlone(exact, 4, q, moved);
+                settleRounding(q, moved, int64_t(1) << 24, 4, sum, kWeightOne);
+                table[y * 256 + static_cast<size_t>(x)] = packWeights(q);
             }
         });
     });
@@ -565,7 +562,7 @@ public:
         count_ = 0;
         total_ = 0.0;
         shares_ = 0;
-        exact_ = true;
+        whole_ = true;
     }
 
     // One mesh's sample at texture position (u, v) with its level of detail.
@@ -599,19 +596,19 @@ public:
             return 1;
         }
         if (!inside(d + 1, u, v, &b[1])) return 0;
-        int32_t exact[2][4];  // in 1/2^24
+        int32_t exact[8];  // in 1/2^24, block after block
         for (int i = 0; i < 2; ++i) {
             const int32_t ex[2] = {(i ? share : 256 - share) * (256 - b[i].fx), (i ? share : 256 - share) * b[i].fx};
             const int32_t ey[2] = {256 - b[i].fy, b[i].fy};
-            for (int k = 0; k < 4; ++k) exact[i][k] = ex[k & 1] * ey[k >> 1];
+            for (int k = 0; k < 4; ++k) exact[4 * i + k] = ex[k & 1] * ey[k >> 1];
         }
-        int q[2][4];
-        int64_t moved[2][4];
-        const int sum = roundAlone(exact[0], 8, q[0], moved[0]);
-        settleRounding(q, moved, int64_t(1) << 24, 2, sum, kWeightOne);
+        int q[8];
+        int64_t moved[8];
+        const int sum = roundAlone(exact, 8, q, moved);
+        settleRounding(q, moved, int64_t(1) << 24, 8, sum, kWeightOne);
         SampleTap* o = out;
         for (int i = 0; i < 2; ++i) {
-            const uint32_t weights = packWeights(q[i]);
+            const uint32_t weights = packWeights(q + 4 * i);
             if (weights == 0) continue;
             *o++ = {b[i].where | (lens == 1 ? SampleTap::kLens1 : 0u), weights};
             if (d + i > 0) markBlock(d + i, b[i]);
@@ -627,29 +624,28 @@ public:
     // the weights are whole 1/2^24ths adding up to one, as for most pixels,
     // that is worked out in integers, with the same result.
     size_t emit(SampleTap* out) {
-        int q[kMaxBlocks][4];
-        if (exact_ && shares_ == 256) {
-            int64_t moved[kMaxBlocks][4];  // in 1/2^24
-            int sum = 0;
-            for (int i = 0; i < count_; ++i) sum += roundAlone(blocks_[i].exact, 4, q[i], moved[i]);
-            settleRounding(q, moved, int64_t(1) << 24, count_, sum, kWeightOne);
+        const int n = count_ * 4;
+        int q[kMaxBlocks * 4];
+        if (whole_ && shares_ == 256) {
+            int64_t moved[kMaxBlocks * 4];  // in 1/2^24
+            const int sum = roundAlone(exact_, n, q, moved);
+            settleRounding(q, moved, int64_t(1) << 24, n, sum, kWeightOne);
         } else {
             const double total = total_;
             const double scale = total > 1.0 ? kWeightOne / total : kWeightOne;
             const int target = static_cast<int>(roundHalfAway(std::min(total, 1.0) * kWeightOne));
-            double moved[kMaxBlocks][4];  // rounded minus exact
+            double moved[kMaxBlocks * 4];  // rounded minus exact
             int sum = 0;
-            for (int i = 0; i < count_; ++i)
-                for (int k = 0; k < 4; ++k) {
-                    const double exact = blocks_[i].w[k] * scale;
-                    q[i][k] = static_cast<int>(exact + 0.5);
-                    moved[i][k] = q[i][k] - exact;
-                    sum += q[i][k];
-                }
-            settleRounding(q, moved, 1.0, count_, sum, target);
+            for (int j = 0; j < n; ++j) {
+                const double exact = w_[j] * scale;
+                q[j] = static_cast<int>(exact + 0.5);
+                moved[j] = q[j] - exact;
+                sum += q[j];
+            }
+            settleRounding(q, moved, 1.0, n, sum, target);
         }
         uint32_t packed[kMaxBlocks];
-        for (int i = 0; i < count_; ++i) packed[i] = packWeights(q[i]);
+        for (int i = 0; i < count_; ++i) packed[i] = packWeights(q + 4 * i);
         // Each tap written in place and kept or not, without branches: which
         // are kept is unforeseeable (`out` has room for one more).
         SampleTap* o = out;
@@ -674,8 +670,6 @@ private:
     struct Block {
         uint32_t where;
         int level, row, col;  // the level and its top-left texel
-        double w[4];
-        int32_t exact[4];     // the same in 1/2^24, where the sample's weight is one
     };
 
     // A bilinear read whose 2 x 2 texels all lie inside its level.
@@ -717,29 +711,29 @@ private:
             // Inside the level, each texel its own weight (the usual case).
             const double wx[2] = {1.0 - in.fx / 256.0, in.fx / 256.0}, wy[2] = {1.0 - in.fy / 256.0, in.fy / 256.0};
             for (int y = 0; y < 2; ++y)
-                for (int x = 0; x < 2; ++x) b.w[y * 2 + x] = weight * wx[x] * wy[y];
+                for (int x = 0; x < 2; ++x) w_[count_ * 4 + y * 2 + x] = weight * wx[x] * wy[y];
             if (share >= 0) {
                 const int32_t ex[2] = {share * (256 - in.fx), share * in.fx}, ey[2] = {256 - in.fy, in.fy};
                 for (int y = 0; y < 2; ++y)
-                    for (int x = 0; x < 2; ++x) b.exact[y * 2 + x] = ex[x] * ey[y];
+                    for (int x = 0; x < 2; ++x) exact_[count_ * 4 + y * 2 + x] = ex[x] * ey[y];
             }
             b.where = in.where;
             b.row = in.row;
             b.col = in.col;
         } else {
-            addEdge(l, u, v, weight, share, &b);
+            addEdge(l, u, v, weight, share, &b, w_ + count_ * 4, exact_ + count_ * 4);
         }
-        ++count_;
         if (lens == 1) b.where |= SampleTap::kLens1;
         b.level = l;
-        for (int k = 0; k < 4; ++k) total_ += b.w[k];  // in emit()'s order, block after block
-        if (share < 0) exact_ = false;
+        for (int k = 0; k < 4; ++k) total_ += w_[count_ * 4 + k];  // in emit()'s order, block after block
+        ++count_;
+        if (share < 0) whole_ = false;
         shares_ += share;
     }
 
     // A read at the edge of level l: clamped texels share a place in the
     // block and add up.
-    void addEdge(int l, double u, double v, double weight, int share, Block* b) const {
+    void addEdge(int l, double u, double v, double weight, int share, Block* b, double w[4], int32_t exact[4]) const {
         const FrameLevel& level = table_.levels[l];
         // Texel space, 8 bits of fraction as the sampler keeps them.
         const double s = std::clamp(u * level.width - 0.5, -4.0, level.width + 4.0);
@@ -754,12 +748,12 @@ private:
         const int by = std::min(cy[0], level.storedHeight - 2);
         const double wx[2] = {1.0 - fx / 256.0, fx / 256.0}, wy[2] = {1.0 - fy / 256.0, fy / 256.0};
         const int32_t ex[2] = {share * (256 - fx), share * fx}, ey[2] = {256 - fy, fy};
-        std::fill(b->w, b->w + 4, 0.0);
-        std::fill(b->exact, b->exact + 4, 0);
+        std::fill(w, w + 4, 0.0);
+        std::fill(exact, exact + 4, 0);
         for (int y = 0; y < 2; ++y)
             for (int x = 0; x < 2; ++x) {
-                b->w[(cy[y] - by) * 2 + (cx[x] - bx)] += weight * wx[x] * wy[y];
-                b->exact[(cy[y] - by) * 2 + (cx[x] - bx)] += ex[x] * ey[y];
+                w[(cy[y] - by) * 2 + (cx[x] - bx)] += weight * wx[x] * wy[y];
+                exact[(cy[y] - by) * 2 + (cx[x] - bx)] += ex[x] * ey[y];
             }
         const size_t stride = level.inLevelBuffer ? table_.levelStride : table_.frameStride;
         b->where = static_cast<uint32_t>(level.origin + static_cast<size_t>(by) * stride + static_cast<size_t>(bx) * 3);
@@ -772,10 +766,14 @@ private:
     const uint32_t* wholeWeights_;
     NeededTexels* needed_;
     Block blocks_[kMaxBlocks];
+    // Each block's weights, top-left, top-right, bottom-left, bottom-right,
+    // and the same in 1/2^24 where the sample's weight is one.
+    double w_[kMaxBlocks * 4];
+    int32_t exact_[kMaxBlocks * 4];
     int count_ = 0;
     double total_ = 0.0;  // of the weights, added up in order
     int shares_ = 0;      // of the samples of weight one
-    bool exact_ = true;   // all samples so far of weight one
+    bool whole_ = true;   // all samples so far of weight one
 };
 
 // One band's taps until they go to the table. Grows as it fills.
