@@ -26,10 +26,6 @@ class WorkerPool;
 
 // One bilinear read: a 2 x 2 block of texels and the weight of each.
 struct SampleTap {
-    // Left unset: the table's store is sized first and filled afterwards.
-    SampleTap() {}
-    SampleTap(uint32_t where_, uint32_t weights_) : where(where_), weights(weights_) {}
-
     // Byte offset of the block's top-left texel in its buffer, and flags.
     uint32_t where;
     // Top-left, top-right, bottom-left, bottom-right weight, one byte each
