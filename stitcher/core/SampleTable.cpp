@@ -180,7 +180,8 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
         const FisheyePlane& plane = layout[m].plane;
         meshes->push_back({layout[m].lens, plane.uvs.size() >= 3 ? plane.uvs[2] : 0.0f});
         const size_t n = plane.indices.size() / 3;
-        for (size_t t = 0; t < n; t += kPartTriangles) parts.push_back({m, t, std::min(n, t + kPartTriangles), count + t});
+        for (size_t t = 0; t < n; t += kPartTriangles)
+            parts.push_back({m, t, std::min(n, t + kPartTriangles), count + t});
         count += n;
     }
     HugePageVector<EdgeSetup> edges(count);
@@ -591,7 +592,8 @@ public:
         Inside b[2];
         if (!inside(d, u, v, &b[0])) return 0;
         if (share == 0) {
-            *out = {b[0].where | (lens == 1 ? SampleTap::kLens1 : 0u) | SampleTap::kLast, wholeWeights_[b[0].fy * 256 + b[0].fx]};
+            const uint32_t lensFlag = lens == 1 ? SampleTap::kLens1 : 0u;
+            *out = {b[0].where | lensFlag | SampleTap::kLast, wholeWeights_[b[0].fy * 256 + b[0].fx]};
             if (d > 0) markBlock(d, b[0]);
             return 1;
         }
@@ -655,7 +657,8 @@ public:
                 const bool keep = packed[i] != 0 && (b.where & SampleTap::kLens1) == lens;
                 *o = {b.where, packed[i]};
                 o += keep;
-                if (keep && b.level > 0) needed_->markBlock(b.level, b.row, b.col);  // a made level: its texels are needed
+                // A made level: its texels are needed.
+                if (keep && b.level > 0) needed_->markBlock(b.level, b.row, b.col);
             }
         if (o == out)  // nothing drawn here: black, reading any valid block
             *o++ = {table_.levels[0].inLevelBuffer ? SampleTap::kLevels : 0u, 0u};
@@ -1087,7 +1090,8 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
         band.row1 = std::min(H, band.row0 + kBandRows);
         band.groups.reserve(static_cast<size_t>(band.row1 - band.row0) * ((W + kTileColumns - 1) / kTileColumns));
         std::unique_ptr<TapStore> taps = queue.store();
-        buildBand(pass, *table, wholeWeights, lastLevel, &band, taps.get(), &needed[static_cast<size_t>(pool.threadIndex())]);
+        NeededTexels& marks = needed[static_cast<size_t>(pool.threadIndex())];
+        buildBand(pass, *table, wholeWeights, lastLevel, &band, taps.get(), &marks);
         queue.done(b, std::move(taps));
     });
     markNeededTexels(table, needed);
