@@ -1,7 +1,10 @@
 #include "SampleTable.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -9,6 +12,10 @@
 #include "HugePages.h"
 #include "StitchLayout.h"
 #include "WorkerPool.h"
+
+// For the small steps of the per-pixel work that the compiler would leave
+// out of line (a call each costs more than the step).
+#define SETUP_INLINE __attribute__((always_inline)) inline
 
 namespace stitcher {
 
@@ -28,6 +35,7 @@ const double kLevelSnap = 1.0 / 4.0;
 // One first-pass triangle: texture coordinates as planes over the panorama's
 // window coordinates (pixel centres at +0.5), and its level of detail.
 struct Triangle {
+    Triangle() {}  // left unset: set up in place
     double u0, ux, uy;
     double v0, vx, vy;
     double lod;
@@ -39,27 +47,61 @@ struct Mesh {
     float planeLeft;
 };
 
-// The first pass: which triangles, in drawing order, cover each texel of the
-// panorama. Most texels have one; the rest are kept aside.
-struct Coverage {
-    int width = 0, height = 0;
-    HugePageVector<uint32_t> first;                         // per texel, kNoTriangle when none
-    HugePageVector<std::pair<uint32_t, uint32_t>> further;  // (texel, triangle), sorted by texel, drawing order kept
-    std::vector<size_t> rowStart;                        // per row and one more: its first entry in `further`
+// A buffer of huge pages, left unset.
+template <class T>
+class HugeBuffer {
+public:
+    HugeBuffer() = default;
+    HugeBuffer(const HugeBuffer&) = delete;
+    HugeBuffer& operator=(const HugeBuffer&) = delete;
+    ~HugeBuffer() { reset(0); }
 
-    int trianglesAt(uint32_t texel, uint32_t out[3]) const {
-        const uint32_t f = first[texel];
+    void reset(size_t size) {
+        if (data_) HugePageAllocator<T>().deallocate(data_, size_);
+        data_ = nullptr;
+        size_ = 0;
+        if (size > 0) data_ = HugePageAllocator<T>().allocate(size);
+        size_ = size;
+    }
+    T& operator[](size_t i) { return data_[i]; }
+    const T& operator[](size_t i) const { return data_[i]; }
+
+private:
+    T* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+// The first pass: which triangles, in drawing order, cover each texel of the
+// panorama. Most texels have one; the others point to a stack of up to three
+// kept by their band of rows.
+struct Coverage {
+    struct Stack {
+        uint32_t triangle[3];
+        uint32_t count;
+    };
+    int width = 0, height = 0;
+    int bandRows = 1;
+    HugeBuffer<uint32_t> first;              // per texel: a triangle, kMoreTriangles | a stack, or kNoTriangle
+    std::vector<std::vector<Stack>> stacks;  // per band of rows
+
+    // Asks for the coverage of a tile row (kTileColumns texels from col) to
+    // be brought into cache.
+    void prefetch(int col, int row) const {
+        const size_t start = static_cast<size_t>(row) * static_cast<size_t>(width);
+        __builtin_prefetch(&first[start + static_cast<size_t>(col)]);
+        __builtin_prefetch(&first[start + static_cast<size_t>(std::min(col + kTileColumns, width) - 1)]);
+    }
+
+    int trianglesAt(int col, int row, uint32_t out[3]) const {
+        const uint32_t f = first[static_cast<size_t>(row) * static_cast<size_t>(width) + static_cast<size_t>(col)];
         if (f == kNoTriangle) return 0;
-        out[0] = f & ~kMoreTriangles;
-        int n = 1;
-        if (f & kMoreTriangles) {
-            const size_t row = texel / static_cast<uint32_t>(width);
-            const auto end = further.begin() + static_cast<std::ptrdiff_t>(rowStart[row + 1]);
-            auto it = std::lower_bound(further.begin() + static_cast<std::ptrdiff_t>(rowStart[row]), end,
-                                       std::make_pair(texel, 0u));
-            for (; it != end && it->first == texel && n < 3; ++it) out[n++] = it->second;
+        if (!(f & kMoreTriangles)) {
+            out[0] = f;
+            return 1;
         }
-        return n;
+        const Stack& s = stacks[static_cast<size_t>(row / bandRows)][f & ~kMoreTriangles];
+        for (uint32_t k = 0; k < s.count; ++k) out[k] = s.triangle[k];
+        return static_cast<int>(s.count);
     }
 };
 
@@ -69,12 +111,45 @@ inline int64_t floorInt(double v) {
     return i - (static_cast<double>(i) > v);
 }
 
+// floor(a / b) for b > 0.
+inline int64_t floorDiv(int64_t a, int64_t b) {
+    const int64_t q = a / b;
+    return q - (a % b < 0);
+}
+
+// Calls item(i) for every i in [0, count) on the pool's threads. An item
+// that runs out of memory stops there, the others are skipped, and the
+// calling thread gets the std::bad_alloc: none leaves a pool's thread.
+template <class Item>
+void runOnPool(WorkerPool& pool, size_t count, const Item& item) {
+    std::atomic<bool> outOfMemory{false};
+    pool.run(count, [&](size_t i) {
+        if (outOfMemory.load(std::memory_order_relaxed)) return;
+        try {
+            item(i);
+        } catch (const std::bad_alloc&) {
+            outOfMemory = true;
+        }
+    });
+    if (outOfMemory) throw std::bad_alloc();
+}
+
+// llround() without a library call where the value is well inside the
+// range: the integer part and the fraction are exact, so are the tests.
+inline int64_t roundHalfAway(double v) {
+    if (!(std::fabs(v) < 4503599627370496.0)) return std::llround(v);  // 2^52: no fraction left
+    const int64_t i = static_cast<int64_t>(v);
+    const double fraction = v - static_cast<double>(i);
+    return i + (fraction >= 0.5) - (fraction <= -0.5);
+}
+
 // Texel positions in 1/256 of a pixel, as the rasteriser snaps vertices.
-int64_t snap(double v) { return static_cast<int64_t>(std::llround(v * 256.0)); }
+int64_t snap(double v) { return roundHalfAway(v * 256.0); }
 
 // A triangle's edge functions in window positions of 1/256 pixel, positive
 // inside, and the texels its bounding box spans.
 struct EdgeSetup {
+    EdgeSetup() {}  // left unset: set up in place
     int64_t ex[3], ey[3], ec[3];  // E(P) = ex * Px + ey * Py + ec
     bool tieIn[3];                // a texel centre on the edge is inside
     int64_t c0, c1, r0, r1;
@@ -86,29 +161,49 @@ struct EdgeSetup {
 // left edge (the inside at greater x) or, for a horizontal edge, its edge of
 // lower y (the inside at greater y), as the software rasteriser decides for
 // frame buffers; texels on an edge that two triangles share are drawn once.
-// The triangles are set up in order, then bands of rows are filled on the
-// pool's threads, each band taking every triangle in drawing order.
+// The triangles are set up in parts, then bands of rows are filled, both on
+// the pool's threads, each band taking the triangles that reach it in
+// drawing order.
 void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, int height, int frameWidth,
                int frameHeight, WorkerPool& pool, HugePageVector<Triangle>* triangles, std::vector<Mesh>* meshes,
                Coverage* cover) {
     cover->width = width;
     cover->height = height;
-    cover->first.assign(static_cast<size_t>(width) * height, kNoTriangle);
+    cover->first.reset(static_cast<size_t>(width) * height);
     const double halfW = width / 2.0, halfH = height / 2.0;
-    HugePageVector<EdgeSetup> edges;
-    size_t most = 0;
-    for (const stitchlayout::LayoutMesh& mesh : layout) most += mesh.plane.indices.size() / 3;
-    edges.reserve(most);
-    triangles->reserve(most);
-
+    // Triangle i of the layout, meshes in order, is set up as triangles[i];
+    // one that cannot be drawn keeps an empty box and no level of detail.
+    struct Part {
+        size_t mesh, begin, end, first;  // the mesh's triangles [begin, end), the first's place
+    };
+    std::vector<Part> parts;
+    const size_t kPartTriangles = 2048;
+    size_t count = 0;
     for (size_t m = 0; m < layout.size(); ++m) {
         const FisheyePlane& plane = layout[m].plane;
         meshes->push_back({layout[m].lens, plane.uvs.size() >= 3 ? plane.uvs[2] : 0.0f});
+        const size_t n = plane.indices.size() / 3;
+        for (size_t t = 0; t < n; t += kPartTriangles)
+            parts.push_back({m, t, std::min(n, t + kPartTriangles), count + t});
+        count += n;
+    }
+    HugePageVector<EdgeSetup> edges(count);
+    triangles->resize(count);
+    runOnPool(pool, parts.size(), [&](size_t item) {
+        const Part& part = parts[item];
+        const FisheyePlane& plane = layout[part.mesh].plane;
         const std::vector<float>& v = plane.vertices;
         const std::vector<float>& uv = plane.uvs;
         const std::vector<unsigned int>& idx = plane.indices;
         const size_t vertexCount = std::min(v.size(), uv.size()) / 3;
-        for (size_t t = 0; t + 2 < idx.size(); t += 3) {
+        for (size_t n = part.begin; n < part.end; ++n) {
+            Triangle& tri = (*triangles)[part.first + n - part.begin];
+            EdgeSetup& e = edges[part.first + n - part.begin];
+            tri.mesh = static_cast<int>(part.mesh);
+            tri.lod = 0.0;
+            e.r0 = e.c0 = 0;
+            e.r1 = e.c1 = -1;
+            const size_t t = n * 3;
             if (idx[t] >= vertexCount || idx[t + 1] >= vertexCount || idx[t + 2] >= vertexCount) continue;
             double X[3], Y[3], U[3], V[3];
             int64_t SX[3], SY[3];
@@ -128,8 +223,6 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
             for (int k = 0; k < 3; ++k) finite = finite && std::isfinite(U[k]) && std::isfinite(V[k]);
             if (!finite) continue;
 
-            Triangle tri;
-            tri.mesh = static_cast<int>(m);
             tri.ux = ((U[1] - U[0]) * (Y[2] - Y[0]) - (U[2] - U[0]) * (Y[1] - Y[0])) / d;
             tri.uy = ((U[2] - U[0]) * (X[1] - X[0]) - (U[1] - U[0]) * (X[2] - X[0])) / d;
             tri.vx = ((V[1] - V[0]) * (Y[2] - Y[0]) - (V[2] - V[0]) * (Y[1] - Y[0])) / d;
@@ -140,11 +233,9 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
             const double rhoX = std::hypot(tri.ux * frameWidth, tri.vx * frameHeight);
             const double rhoY = std::hypot(tri.uy * frameWidth, tri.vy * frameHeight);
             tri.lod = std::log2(std::max(rhoX, rhoY));
-            triangles->push_back(tri);
 
             // Counter-clockwise in window coordinates, then edge functions
             // that are positive inside.
-            EdgeSetup e;
             int order[3] = {0, 1, 2};
             if (area < 0) std::swap(order[1], order[2]);
             for (int k = 0; k < 3; ++k) {
@@ -162,52 +253,62 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
             e.c1 = std::min<int64_t>(width - 1, (maxX - 128) >> 8);
             e.r0 = std::max<int64_t>(0, (minY - 128 + 255) >> 8);
             e.r1 = std::min<int64_t>(height - 1, (maxY - 128) >> 8);
-            edges.push_back(e);
         }
-    }
+    });
 
+    // Each band of rows takes the triangles that reach it, in drawing order,
+    // and per row the span of columns whose centres all three edges hold.
     const int kRasterRows = 32;
-    std::vector<std::vector<std::pair<uint32_t, uint32_t>>> further((height + kRasterRows - 1) / kRasterRows);
-    pool.run(further.size(), [&](size_t item) {
+    const size_t bandCount = static_cast<size_t>((height + kRasterRows - 1) / kRasterRows);
+    std::vector<std::vector<uint32_t>> reaching(bandCount);
+    for (size_t id = 0; id < edges.size(); ++id) {
+        const EdgeSetup& e = edges[id];
+        if (e.r0 > e.r1 || e.c0 > e.c1) continue;
+        for (int64_t band = e.r0 / kRasterRows; band <= e.r1 / kRasterRows; ++band)
+            reaching[static_cast<size_t>(band)].push_back(static_cast<uint32_t>(id));
+    }
+    cover->bandRows = kRasterRows;
+    cover->stacks.assign(bandCount, {});
+    runOnPool(pool, bandCount, [&](size_t item) {
         const int64_t rowBegin = static_cast<int64_t>(item) * kRasterRows;
         const int64_t rowEnd = std::min<int64_t>(height, rowBegin + kRasterRows);
-        std::vector<std::pair<uint32_t, uint32_t>>& more = further[item];
-        for (size_t id = 0; id < edges.size(); ++id) {
+        std::vector<Coverage::Stack>& stacks = cover->stacks[item];
+        std::fill(&cover->first[static_cast<size_t>(rowBegin) * static_cast<size_t>(width)],
+                  &cover->first[static_cast<size_t>(rowEnd) * static_cast<size_t>(width)], kNoTriangle);
+        for (const uint32_t id : reaching[item]) {
             const EdgeSetup& e = edges[id];
             for (int64_t r = std::max(e.r0, rowBegin); r <= e.r1 && r < rowEnd; ++r) {
                 const int64_t py = r * 256 + 128;
-                for (int64_t c = e.c0; c <= e.c1; ++c) {
-                    const int64_t px = c * 256 + 128;
-                    bool inside = true;
-                    for (int k = 0; k < 3 && inside; ++k) {
-                        const int64_t value = e.ex[k] * px + e.ey[k] * py + e.ec[k];
-                        inside = value > 0 || (value == 0 && e.tieIn[k]);
+                // Along the row an edge function is a * c + b at column c;
+                // the texel is inside where it is at least 0 (tie) or 1.
+                int64_t c0 = e.c0, c1 = e.c1;
+                for (int k = 0; k < 3; ++k) {
+                    const int64_t a = e.ex[k] * 256, least = e.tieIn[k] ? 0 : 1;
+                    const int64_t b = e.ex[k] * 128 + e.ey[k] * py + e.ec[k];
+                    if (a > 0) {
+                        c0 = std::max(c0, -floorDiv(b - least, a));
+                    } else if (a < 0) {
+                        c1 = std::min(c1, floorDiv(b - least, -a));
+                    } else if (b < least) {
+                        c1 = c0 - 1;
                     }
-                    if (!inside) continue;
-                    const uint32_t texel = static_cast<uint32_t>(r * width + c);
-                    uint32_t& f = cover->first[texel];
+                }
+                uint32_t* row = &cover->first[static_cast<size_t>(r) * static_cast<size_t>(width)];
+                for (int64_t c = c0; c <= c1; ++c) {
+                    uint32_t& f = row[c];
                     if (f == kNoTriangle) {
-                        f = static_cast<uint32_t>(id);
+                        f = id;
+                    } else if (!(f & kMoreTriangles)) {
+                        stacks.push_back({{f, id, 0}, 2});
+                        f = kMoreTriangles | static_cast<uint32_t>(stacks.size() - 1);
                     } else {
-                        f |= kMoreTriangles;
-                        more.emplace_back(texel, static_cast<uint32_t>(id));
+                        Coverage::Stack& s = stacks[f & ~kMoreTriangles];
+                        if (s.count < 3) s.triangle[s.count++] = id;
                     }
                 }
             }
         }
-        std::stable_sort(more.begin(), more.end(),
-                         [](const std::pair<uint32_t, uint32_t>& a, const std::pair<uint32_t, uint32_t>& b) {
-                             return a.first < b.first;
-                         });
     });
-    // Bands hold increasing rows: joined in order, the list stays sorted by texel.
-    size_t total = 0;
-    for (const auto& more : further) total += more.size();
-    cover->further.reserve(total);
-    for (const auto& more : further) cover->further.insert(cover->further.end(), more.begin(), more.end());
-    cover->rowStart.assign(static_cast<size_t>(height) + 1, cover->further.size());
-    for (size_t i = cover->further.size(); i-- > 0;) cover->rowStart[cover->further[i].first / width] = i;
-    for (int r = height - 1; r >= 0; --r) cover->rowStart[r] = std::min(cover->rowStart[r], cover->rowStart[r + 1]);
 }
 
 bool isIdentity(const float m[4][4]) {
@@ -302,100 +403,343 @@ bool placeLevels(SampleTable* table, int usedLevels, std::string* error) {
     return true;
 }
 
-// Builds the taps of one pixel from its weighted level reads.
-class PixelTaps {
+// Which columns of each made level's rows the table reads directly: each
+// thread marks its own, and the marks are joined when all bands are built.
+class alignas(64) NeededTexels {
 public:
-    explicit PixelTaps(const SampleTable& table) : table_(table) {}
-
-    void clear() { count_ = 0; }
-
-    // One mesh's sample at texture position (u, v) with its level of detail.
-    void addSample(int lens, double u, double v, double lod, double weight, int maxLevel) {
-        if (!(lod > 0.0)) {
-            addBilinear(0, lens, u, v, weight);
-            return;
+    explicit NeededTexels(const std::vector<FrameLevel>& levels) : rows_(levels.size()) {
+        for (size_t l = 1; l < levels.size(); ++l) {
+            rows_[l].width = levels[l].width;
+            rows_[l].height = levels[l].height;
+            rows_[l].begin.assign(static_cast<size_t>(levels[l].height), levels[l].width);
+            rows_[l].end.assign(static_cast<size_t>(levels[l].height), 0);
         }
-        int d = static_cast<int>(std::min(lod, 64.0));
-        double f = lod - d;
-        d = std::clamp(d, 0, maxLevel);
-        f = static_cast<int>(f * 256.0 + 0.5) / 256.0;  // the sampler keeps 8 bits
-        // A level with a share of at most kLevelSnap is left out and the
-        // other takes its weight: that moves the pixel by at most that share
-        // of the difference between the two levels, and saves a read.
-        if (f <= kLevelSnap) {
-            f = 0.0;
-        } else if (f >= 1.0 - kLevelSnap && d < maxLevel) {
-            ++d;
-            f = 0.0;
-        }
-        if (d >= maxLevel || f <= 0.0) {
-            addBilinear(d, lens, u, v, weight);
-            return;
-        }
-        addBilinear(d, lens, u, v, weight * (1.0 - f));
-        addBilinear(d + 1, lens, u, v, weight * f);
     }
 
-    // Quantises the weights (all taps together, so that a full pixel keeps
-    // its full weight) and appends the taps. Rounding leaves the sum off by a
-    // unit or two at most; those go to the weights that rounding moved most.
-    void emit(std::vector<SampleTap>* out) {
-        double total = 0.0;
-        for (int i = 0; i < count_; ++i)
-            for (int k = 0; k < 4; ++k) total += blocks_[i].w[k];
-        const double scale = total > 1.0 ? kWeightOne / total : kWeightOne;
-        const int target = static_cast<int>(std::lround(std::min(total, 1.0) * kWeightOne));
-        int q[kMaxBlocks][4];
-        double moved[kMaxBlocks][4];  // rounded minus exact
-        int sum = 0;
-        for (int i = 0; i < count_; ++i)
-            for (int k = 0; k < 4; ++k) {
-                const double exact = blocks_[i].w[k] * scale;
-                q[i][k] = static_cast<int>(exact + 0.5);
-                moved[i][k] = q[i][k] - exact;
-                sum += q[i][k];
-            }
-        while (sum != target) {
-            const int step = sum < target ? 1 : -1;
-            int bi = -1, bk = 0;
-            double best = 0.0;
-            for (int i = 0; i < count_; ++i)
-                for (int k = 0; k < 4; ++k) {
-                    const double gain = -step * moved[i][k];  // how far rounding went against the step
-                    if ((bi < 0 || gain > best) && q[i][k] + step >= 0 && q[i][k] + step <= kWeightOne) {
-                        best = gain;
-                        bi = i;
-                        bk = k;
-                    }
-                }
-            if (bi < 0) break;
-            q[bi][bk] += step;
-            moved[bi][bk] += step;
-            sum += step;
+    // The 2 x 2 block at (col, row) of level l (at least 1); a row below
+    // the level is taken as its last.
+    void markBlock(int l, int row, int col) {
+        Rows& r = rows_[static_cast<size_t>(l)];
+        const int c1 = std::min(col + 2, r.width);
+        for (const int y : {row, std::min(row + 1, r.height - 1)}) {
+            r.begin[static_cast<size_t>(y)] = std::min(r.begin[static_cast<size_t>(y)], col);
+            r.end[static_cast<size_t>(y)] = std::max(r.end[static_cast<size_t>(y)], c1);
         }
-        const size_t start = out->size();
-        for (uint32_t lens : {0u, SampleTap::kLens1})  // lens 0's taps first
-            for (int i = 0; i < count_; ++i) {
-                const uint32_t weights = static_cast<uint32_t>(q[i][0]) | static_cast<uint32_t>(q[i][1]) << 8 |
-                                         static_cast<uint32_t>(q[i][2]) << 16 | static_cast<uint32_t>(q[i][3]) << 24;
-                if (weights != 0 && (blocks_[i].where & SampleTap::kLens1) == lens)
-                    out->push_back({blocks_[i].where, weights});
+    }
+
+    // Joins these marks into the levels' own.
+    void joinInto(std::vector<FrameLevel>* levels) const {
+        for (size_t l = 1; l < levels->size(); ++l) {
+            FrameLevel& level = (*levels)[l];
+            for (size_t y = 0; y < rows_[l].begin.size(); ++y) {
+                level.rowBegin[y] = std::min(level.rowBegin[y], rows_[l].begin[y]);
+                level.rowEnd[y] = std::max(level.rowEnd[y], rows_[l].end[y]);
             }
-        if (out->size() == start) {  // nothing drawn here: black, reading any valid block
-            out->push_back({table_.levels[0].inLevelBuffer ? SampleTap::kLevels : 0u, 0u});
         }
-        out->back().where |= SampleTap::kLast;
     }
 
 private:
+    struct Rows {
+        int width = 0, height = 0;
+        std::vector<int32_t> begin, end;
+    };
+    std::vector<Rows> rows_;
+};
+
+// Gains as integers of the same order: a whole gain as it is, a double by
+// its bits, negative ones turned so that larger is larger. (Zero gains are
+// all +0 or all -0 in one settling, so that no equals are split.)
+inline int64_t orderKey(int64_t gain) { return gain; }
+inline int64_t orderKey(double gain) {
+    int64_t bits;
+    std::memcpy(&bits, &gain, sizeof bits);
+    return bits ^ ((bits >> 63) & INT64_MAX);
+}
+
+// Takes units of rounding from the weights that rounding moved most against
+// the sum's error (the first of equals), or gives them, until the weights
+// add up to `target` or none can move: n weights `qs`, and `ms` rounded
+// minus exact for each, in units of which `one` make a weight unit. The sum only moves toward the
+// target, so the step stays the same, and each round changes one weight's
+// gain alone.
+template <class Moved>
+void settleRounding(int* qs, Moved* ms, Moved one, int n, int sum, int target) {
+    if (sum == target) return;
+    const int step = sum < target ? 1 : -1;
+    // How far rounding went against the step, for the weights that can move.
+    const auto key = [&](int j) {
+        const bool movable = qs[j] + step >= 0 && qs[j] + step <= kWeightOne;
+        return movable ? orderKey(-step * ms[j]) : INT64_MIN;
+    };
+    int64_t keys[32];
+    for (int j = 0; j < n; ++j) keys[j] = key(j);
+    while (sum != target) {
+        int64_t best = INT64_MIN;
+        int chosen = -1;
+        for (int j = 0; j < n; ++j) {
+            const bool better = keys[j] > best;  // chosen without branches: which wins is unforeseeable
+            best = better ? keys[j] : best;
+            chosen = better ? j : chosen;
+        }
+        if (chosen < 0) break;
+        qs[chosen] += step;
+        ms[chosen] += step * one;
+        sum += step;
+        keys[chosen] = key(chosen);
+    }
+}
+
+// The level a sample of level of detail `lod` reads, and the share in
+// 1/256ths of the one below it where it blends the two (else 0), as the
+// sampler's trilinear filter does with 8 bits of fraction. A level with a
+// share of at most kLevelSnap is left out and the other takes its weight:
+// that moves the pixel by at most that share of the difference between the
+// two levels, and saves a read.
+SETUP_INLINE int levelOf(double lod, int maxLevel, int* share) {
+    *share = 0;
+    if (!(lod > 0.0)) return 0;
+    int d = static_cast<int>(std::min(lod, 64.0));
+    double f = lod - d;
+    d = std::clamp(d, 0, maxLevel);
+    f = static_cast<int>(f * 256.0 + 0.5) / 256.0;
+    if (f <= kLevelSnap) {
+        f = 0.0;
+    } else if (f >= 1.0 - kLevelSnap && d < maxLevel) {
+        ++d;
+        f = 0.0;
+    }
+    if (d < maxLevel && f > 0.0) *share = static_cast<int>(f * 256.0);
+    return d;
+}
+
+// Rounds weights given in 1/2^24 to whole units of 1/kWeightOne, each
+// alone, as emit() does; `moved` gets rounded minus exact, in 1/2^24.
+// Returns the sum of the rounded weights.
+inline int roundAlone(const int32_t* exact, int n, int* q, int64_t* moved) {
+    int sum = 0;
+    for (int j = 0; j < n; ++j) {
+        const int64_t e = static_cast<int64_t>(exact[j]) * kWeightOne;
+        q[j] = static_cast<int>((e + (int64_t(1) << 23)) >> 24);
+        moved[j] = (static_cast<int64_t>(q[j]) << 24) - e;
+        sum += q[j];
+    }
+    return sum;
+}
+
+inline uint32_t packWeights(const int* q) {
+    return static_cast<uint32_t>(q[0]) | static_cast<uint32_t>(q[1]) << 8 | static_cast<uint32_t>(q[2]) << 16 |
+           static_cast<uint32_t>(q[3]) << 24;
+}
+
+// The packed weights of a lone bilinear read of weight one, per pair of
+// fractions (fx, fy) in 1/256ths at fy * 256 + fx, rounded as emit() rounds
+// them: made once, on the pool of the first table that needs it.
+const uint32_t* wholeWeightTable(WorkerPool& pool) {
+    static std::once_flag once;
+    static std::vector<uint32_t> table;
+    std::call_once(once, [&] {
+        table.resize(256 * 256);
+        pool.run(256, [&](size_t y) {
+            for (int x = 0; x < 256; ++x) {
+                const int fy = static_cast<int>(y);
+                const int32_t exact[4] = {256 * (256 - x) * (256 - fy), 256 * x * (256 - fy), 256 * (256 - x) * fy,
+                                          256 * x * fy};
+                int q[4];
+                int64_t moved[4];
+                const int sum = roundAlone(exact, 4, q, moved);
+                settleRounding(q, moved, int64_t(1) << 24, 4, sum, kWeightOne);
+                table[y * 256 + static_cast<size_t>(x)] = packWeights(q);
+            }
+        });
+    });
+    return table.data();
+}
+
+// Builds the taps of one pixel from its weighted level reads.
+class PixelTaps {
+public:
+    // `wholeWeights`: wholeWeightTable().
+    PixelTaps(const SampleTable& table, const uint32_t* wholeWeights, NeededTexels* needed)
+        : table_(table), wholeWeights_(wholeWeights), needed_(needed) {}
+
+    void clear() {
+        count_ = 0;
+        total_ = 0.0;
+        shares_ = 0;
+        whole_ = true;
+    }
+
+    // One mesh's sample at texture position (u, v) with its level of detail.
+    // A sample of weight one keeps its levels' shares in whole 1/256ths too,
+    // so that its weights can be rounded in integers.
+    void addSample(int lens, double u, double v, double lod, double weight, int maxLevel) {
+        const bool whole = weight == 1.0;
+        int share;
+        const int d = levelOf(lod, maxLevel, &share);
+        if (share == 0) {
+            addBilinear(d, lens, u, v, weight, whole ? 256 : -1);
+            return;
+        }
+        const double f = share / 256.0;
+        addBilinear(d, lens, u, v, weight * (1.0 - f), whole ? 256 - share : -1);
+        addBilinear(d + 1, lens, u, v, weight * f, whole ? share : -1);
+    }
+
+    // The usual pixel: one sample of weight one (the last mesh drawn covers
+    // it in full) whose blocks lie inside their levels. Writes its taps to
+    // `out` as addSample() and emit() would, working in integers; returns
+    // how many, or 0, writing nothing, for any other pixel.
+    size_t writeWhole(int lens, double u, double v, double lod, int maxLevel, SampleTap* out) {
+        int share;
+        const int d = levelOf(lod, maxLevel, &share);
+        Inside b[2];
+        if (!inside(d, u, v, &b[0])) return 0;
+        if (share == 0) {
+            const uint32_t lensFlag = lens == 1 ? SampleTap::kLens1 : 0u;
+            *out = {b[0].where | lensFlag | SampleTap::kLast, wholeWeights_[b[0].fy * 256 + b[0].fx]};
+            if (d > 0) markBlock(d, b[0]);
+            return 1;
+        }
+        if (!inside(d + 1, u, v, &b[1])) return 0;
+        int32_t exact[8];  // in 1/2^24, block after block
+        for (int i = 0; i < 2; ++i) {
+            const int32_t ex[2] = {(i ? share : 256 - share) * (256 - b[i].fx), (i ? share : 256 - share) * b[i].fx};
+            const int32_t ey[2] = {256 - b[i].fy, b[i].fy};
+            for (int k = 0; k < 4; ++k) exact[4 * i + k] = ex[k & 1] * ey[k >> 1];
+        }
+        int q[8];
+        int64_t moved[8];
+        const int sum = roundAlone(exact, 8, q, moved);
+        settleRounding(q, moved, int64_t(1) << 24, 8, sum, kWeightOne);
+        SampleTap* o = out;
+        for (int i = 0; i < 2; ++i) {
+            const uint32_t weights = packWeights(q + 4 * i);
+            if (weights == 0) continue;
+            *o++ = {b[i].where | (lens == 1 ? SampleTap::kLens1 : 0u), weights};
+            if (d + i > 0) markBlock(d + i, b[i]);
+        }
+        o[-1].where |= SampleTap::kLast;  // the weights add up to kWeightOne: one at least is written
+        return static_cast<size_t>(o - out);
+    }
+
+    // Quantises the weights (all taps together, so that a full pixel keeps
+    // its full weight) and writes the taps to `out`, which has room for
+    // kMaxBlocks + 1; returns how many. Rounding leaves the sum off by a unit or
+    // two at most; those go to the weights that rounding moved most. Where
+    // the weights are whole 1/2^24ths adding up to one, as for most pixels,
+    // that is worked out in integers, with the same result.
+    size_t emit(SampleTap* out) {
+        const int n = count_ * 4;
+        int q[kMaxBlocks * 4];
+        if (whole_ && shares_ == 256) {
+            int64_t moved[kMaxBlocks * 4];  // in 1/2^24
+            const int sum = roundAlone(exact_, n, q, moved);
+            settleRounding(q, moved, int64_t(1) << 24, n, sum, kWeightOne);
+        } else {
+            const double total = total_;
+            const double scale = total > 1.0 ? kWeightOne / total : kWeightOne;
+            const int target = static_cast<int>(roundHalfAway(std::min(total, 1.0) * kWeightOne));
+            double moved[kMaxBlocks * 4];  // rounded minus exact
+            int sum = 0;
+            for (int j = 0; j < n; ++j) {
+                const double exact = w_[j] * scale;
+                q[j] = static_cast<int>(exact + 0.5);
+                moved[j] = q[j] - exact;
+                sum += q[j];
+            }
+            settleRounding(q, moved, 1.0, n, sum, target);
+        }
+        uint32_t packed[kMaxBlocks];
+        for (int i = 0; i < count_; ++i) packed[i] = packWeights(q + 4 * i);
+        // Each tap written in place and kept or not, without branches: which
+        // are kept is unforeseeable (`out` has room for one more).
+        SampleTap* o = out;
+        for (uint32_t lens : {0u, SampleTap::kLens1})  // lens 0's taps first
+            for (int i = 0; i < count_; ++i) {
+                const Block& b = blocks_[i];
+                const bool keep = packed[i] != 0 && (b.where & SampleTap::kLens1) == lens;
+                *o = {b.where, packed[i]};
+                o += keep;
+                // A made level: its texels are needed.
+                if (keep && b.level > 0) needed_->markBlock(b.level, b.row, b.col);
+            }
+        if (o == out)  // nothing drawn here: black, reading any valid block
+            *o++ = {table_.levels[0].inLevelBuffer ? SampleTap::kLevels : 0u, 0u};
+        o[-1].where |= SampleTap::kLast;
+        return static_cast<size_t>(o - out);
+    }
+
     static const int kMaxBlocks = 8;
+    static_assert(kMaxBlocks * 4 <= 32, "settleRounding() keeps keys for 32 weights");
+
+private:
     struct Block {
         uint32_t where;
-        double w[4];
+        int level, row, col;  // the level and its top-left texel
     };
 
-    void addBilinear(int l, int lens, double u, double v, double weight) {
+    // A bilinear read whose 2 x 2 texels all lie inside its level.
+    struct Inside {
+        uint32_t where;  // without the lens
+        int row, col;    // its top-left texel
+        int fx, fy;      // fractions in 1/256ths
+    };
+
+    // The read of level l at (u, v) as addBilinear() places it, where that
+    // is inside the level; false elsewhere.
+    SETUP_INLINE bool inside(int l, double u, double v, Inside* b) const {
+        const FrameLevel& level = table_.levels[l];
+        const double s = std::clamp(u * level.width - 0.5, -4.0, level.width + 4.0);
+        const double t = std::clamp(v * level.height - 0.5, -4.0, level.height + 4.0);
+        const int64_t fs = floorInt(s * 256.0);
+        const int64_t ft = floorInt(t * 256.0);
+        const int64_t i0 = fs >> 8, j0 = ft >> 8;
+        if (i0 < 0 || i0 > level.width - 2 || j0 < 0 || j0 > level.height - 2) return false;
+        b->col = static_cast<int>(i0);
+        b->row = static_cast<int>(j0);
+        b->fx = static_cast<int>(fs & 255);
+        b->fy = static_cast<int>(ft & 255);
+        const size_t stride = level.inLevelBuffer ? table_.levelStride : table_.frameStride;
+        b->where = static_cast<uint32_t>(level.origin + static_cast<size_t>(j0) * stride + static_cast<size_t>(i0) * 3);
+        if (level.inLevelBuffer) b->where |= SampleTap::kLevels;
+        return true;
+    }
+
+    void markBlock(int l, const Inside& b) { needed_->markBlock(l, b.row, b.col); }
+
+    // `share`: the level's share of a sample of weight one in 1/256ths, or
+    // -1 for any other weight.
+    SETUP_INLINE void addBilinear(int l, int lens, double u, double v, double weight, int share) {
         if (!(weight > 0.0) || count_ == kMaxBlocks) return;
+        Block& b = blocks_[count_];
+        Inside in;
+        if (inside(l, u, v, &in)) {
+            // Inside the level, each texel its own weight (the usual case).
+            const double wx[2] = {1.0 - in.fx / 256.0, in.fx / 256.0}, wy[2] = {1.0 - in.fy / 256.0, in.fy / 256.0};
+            for (int y = 0; y < 2; ++y)
+                for (int x = 0; x < 2; ++x) w_[count_ * 4 + y * 2 + x] = weight * wx[x] * wy[y];
+            if (share >= 0) {
+                const int32_t ex[2] = {share * (256 - in.fx), share * in.fx}, ey[2] = {256 - in.fy, in.fy};
+                for (int y = 0; y < 2; ++y)
+                    for (int x = 0; x < 2; ++x) exact_[count_ * 4 + y * 2 + x] = ex[x] * ey[y];
+            }
+            b.where = in.where;
+            b.row = in.row;
+            b.col = in.col;
+        } else {
+            addEdge(l, u, v, weight, share, &b, w_ + count_ * 4, exact_ + count_ * 4);
+        }
+        if (lens == 1) b.where |= SampleTap::kLens1;
+        b.level = l;
+        for (int k = 0; k < 4; ++k) total_ += w_[count_ * 4 + k];  // in emit()'s order, block after block
+        ++count_;
+        if (share < 0) whole_ = false;
+        shares_ += share;
+    }
+
+    // A read at the edge of level l: clamped texels share a place in the
+    // block and add up.
+    void addEdge(int l, double u, double v, double weight, int share, Block* b, double w[4], int32_t exact[4]) const {
         const FrameLevel& level = table_.levels[l];
         // Texel space, 8 bits of fraction as the sampler keeps them.
         const double s = std::clamp(u * level.width - 0.5, -4.0, level.width + 4.0);
@@ -403,32 +747,113 @@ private:
         const int64_t fs = floorInt(s * 256.0);
         const int64_t ft = floorInt(t * 256.0);
         const int i0 = static_cast<int>(fs >> 8), j0 = static_cast<int>(ft >> 8);
-        const double fx = (fs & 255) / 256.0, fy = (ft & 255) / 256.0;
+        const int fx = static_cast<int>(fs & 255), fy = static_cast<int>(ft & 255);
         const int cx[2] = {std::clamp(i0, 0, level.width - 1), std::clamp(i0 + 1, 0, level.width - 1)};
         const int cy[2] = {std::clamp(j0, 0, level.height - 1), std::clamp(j0 + 1, 0, level.height - 1)};
         const int bx = std::min(cx[0], level.storedWidth - 2);
         const int by = std::min(cy[0], level.storedHeight - 2);
-        Block& b = blocks_[count_++];
-        const double wx[2] = {1.0 - fx, fx}, wy[2] = {1.0 - fy, fy};
-        if (cx[0] == bx && cx[1] == bx + 1 && cy[0] == by && cy[1] == by + 1) {
-            // Inside the level, each texel its own weight (the usual case).
-            for (int y = 0; y < 2; ++y)
-                for (int x = 0; x < 2; ++x) b.w[y * 2 + x] = weight * wx[x] * wy[y];
-        } else {
-            // At an edge, clamped texels share a place and add up.
-            std::fill(b.w, b.w + 4, 0.0);
-            for (int y = 0; y < 2; ++y)
-                for (int x = 0; x < 2; ++x) b.w[(cy[y] - by) * 2 + (cx[x] - bx)] += weight * wx[x] * wy[y];
-        }
+        const double wx[2] = {1.0 - fx / 256.0, fx / 256.0}, wy[2] = {1.0 - fy / 256.0, fy / 256.0};
+        const int32_t ex[2] = {share * (256 - fx), share * fx}, ey[2] = {256 - fy, fy};
+        std::fill(w, w + 4, 0.0);
+        std::fill(exact, exact + 4, 0);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 2; ++x) {
+                w[(cy[y] - by) * 2 + (cx[x] - bx)] += weight * wx[x] * wy[y];
+                exact[(cy[y] - by) * 2 + (cx[x] - bx)] += ex[x] * ey[y];
+            }
         const size_t stride = level.inLevelBuffer ? table_.levelStride : table_.frameStride;
-        b.where = static_cast<uint32_t>(level.origin + static_cast<size_t>(by) * stride + static_cast<size_t>(bx) * 3);
-        if (level.inLevelBuffer) b.where |= SampleTap::kLevels;
-        if (lens == 1) b.where |= SampleTap::kLens1;
+        b->where = static_cast<uint32_t>(level.origin + static_cast<size_t>(by) * stride + static_cast<size_t>(bx) * 3);
+        if (level.inLevelBuffer) b->where |= SampleTap::kLevels;
+        b->row = by;
+        b->col = bx;
     }
 
     const SampleTable& table_;
+    const uint32_t* wholeWeights_;
+    NeededTexels* needed_;
     Block blocks_[kMaxBlocks];
+    // Each block's weights, top-left, top-right, bottom-left, bottom-right,
+    // and the same in 1/2^24 where the sample's weight is one.
+    double w_[kMaxBlocks * 4];
+    int32_t exact_[kMaxBlocks * 4];
     int count_ = 0;
+    double total_ = 0.0;  // of the weights, added up in order
+    int shares_ = 0;      // of the samples of weight one
+    bool whole_ = true;   // all samples so far of weight one
+};
+
+// One band's taps until they go to the table. Grows as it fills.
+class TapStore {
+public:
+    TapStore() = default;
+    TapStore(const TapStore&) = delete;
+    TapStore& operator=(const TapStore&) = delete;
+    ~TapStore() {
+        if (data_) HugePageAllocator<SampleTap>().deallocate(data_, capacity_);
+    }
+
+    SampleTap* data() const { return data_; }
+    size_t size() const { return size_; }
+    void clear() { size_ = 0; }
+    // Room for n more taps at the end.
+    SampleTap* room(size_t n) {
+        if (size_ + n > capacity_) grow(std::max({size_ + n, 2 * capacity_, size_t(1) << 16}));
+        return data_ + size_;
+    }
+    void added(size_t n) { size_ += n; }
+
+private:
+    void grow(size_t capacity) {
+        SampleTap* data = HugePageAllocator<SampleTap>().allocate(capacity);
+        if (data_) {
+            std::copy(data_, data_ + size_, data);
+            HugePageAllocator<SampleTap>().deallocate(data_, capacity_);
+        }
+        data_ = data;
+        capacity_ = capacity;
+    }
+
+    SampleTap* data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+};
+
+// Puts the bands' taps into the table in the order of the bands, whichever
+// thread builds them when. A band done before those above it waits in its
+// store, and its thread takes another; stores go round again once their
+// taps are in the table, so that the few there are stay in cache.
+class BandQueue {
+public:
+    explicit BandQueue(SampleTable* table) : table_(table), waiting_(table->bands.size()) {}
+
+    std::unique_ptr<TapStore> store() {
+        std::lock_guard<std::mutex> lock(lock_);
+        if (spare_.empty()) return std::unique_ptr<TapStore>(new TapStore);
+        std::unique_ptr<TapStore> s = std::move(spare_.back());
+        spare_.pop_back();
+        return s;
+    }
+
+    // Band b is built, its tapBegin and tapEnd places in `taps`.
+    void done(size_t b, std::unique_ptr<TapStore> taps) {
+        std::lock_guard<std::mutex> lock(lock_);
+        waiting_[b] = std::move(taps);
+        for (; next_ < waiting_.size() && waiting_[next_]; ++next_) {
+            TapStore& s = *waiting_[next_];
+            TableBand& band = table_->bands[next_];
+            const size_t at = table_->taps.size();
+            table_->taps.insert(table_->taps.end(), s.data() + band.tapBegin, s.data() + band.tapEnd);
+            band.tapEnd = at + (band.tapEnd - band.tapBegin);
+            band.tapBegin = at;
+            s.clear();
+            spare_.push_back(std::move(waiting_[next_]));
+        }
+    }
+
+private:
+    SampleTable* table_;
+    std::mutex lock_;
+    std::vector<std::unique_ptr<TapStore>> waiting_, spare_;
+    size_t next_ = 0;
 };
 
 // What the second pass and the blending need from the first.
@@ -449,12 +874,12 @@ struct FirstPass {
 // starts[i + 1]) whose taps have the same count, lenses and buffers: pairs
 // 2k, 2k + 1 and quads 4k .. 4k + 3, interleaving their taps (the first
 // pixel's first tap, the second's, ...). Returns the row's group mask.
-uint32_t groupTileRow(const size_t* starts, int pixels, std::vector<SampleTap>* taps) {
+uint32_t groupTileRow(const size_t* starts, int pixels, SampleTap* taps) {
     static_assert(kTileColumns <= 32, "a tile row's groups are a 32-bit mask");
     const uint32_t kFlags = SampleTap::kLast | SampleTap::kLens1 | SampleTap::kLevels;
     const auto same = [&](size_t a, size_t b, size_t n) {
         for (size_t i = 0; i < n; ++i)
-            if (((*taps)[a + i].where & kFlags) != ((*taps)[b + i].where & kFlags)) return false;
+            if ((taps[a + i].where & kFlags) != (taps[b + i].where & kFlags)) return false;
         return true;
     };
     SampleTap group[4 * kTileColumns];
@@ -463,11 +888,15 @@ uint32_t groupTileRow(const size_t* starts, int pixels, std::vector<SampleTap>* 
         const size_t a = starts[k], n = starts[k + 1] - a;
         if (starts[k + 2] - starts[k + 1] != n || 2 * n > sizeof group / sizeof group[0] / 2 || !same(a, a + n, n))
             continue;
-        for (size_t i = 0; i < n; ++i) {
-            group[2 * i] = (*taps)[a + i];
-            group[2 * i + 1] = (*taps)[a + n + i];
+        if (n == 1) {  // one tap each: already in order
+            mask |= 1u << k;
+            continue;
         }
-        std::copy(group, group + 2 * n, taps->begin() + static_cast<std::ptrdiff_t>(a));
+        for (size_t i = 0; i < n; ++i) {
+            group[2 * i] = taps[a + i];
+            group[2 * i + 1] = taps[a + n + i];
+        }
+        std::copy(group, group + 2 * n, taps + a);
         mask |= 1u << k;
     }
     // Two pairs of the same taps: their pairs of taps interleaved.
@@ -476,73 +905,83 @@ uint32_t groupTileRow(const size_t* starts, int pixels, std::vector<SampleTap>* 
         if ((mask >> k & 5u) != 5u || starts[k + 2] - a != 2 * n || starts[k + 4] - starts[k + 2] != 2 * n ||
             !same(a, starts[k + 2], 2 * n))
             continue;
-        for (size_t i = 0; i < n; ++i) {
-            group[4 * i] = (*taps)[a + 2 * i];
-            group[4 * i + 1] = (*taps)[a + 2 * i + 1];
-            group[4 * i + 2] = (*taps)[a + 2 * n + 2 * i];
-            group[4 * i + 3] = (*taps)[a + 2 * n + 2 * i + 1];
+        if (n > 1) {
+            for (size_t i = 0; i < n; ++i) {
+                group[4 * i] = taps[a + 2 * i];
+                group[4 * i + 1] = taps[a + 2 * i + 1];
+                group[4 * i + 2] = taps[a + 2 * n + 2 * i];
+                group[4 * i + 3] = taps[a + 2 * n + 2 * i + 1];
+            }
+            std::copy(group, group + 4 * n, taps + a);
         }
-        std::copy(group, group + 4 * n, taps->begin() + static_cast<std::ptrdiff_t>(a));
         mask |= 2u << k;
     }
     return mask;
 }
 
-// The taps of one band's pixels, tile by tile, appended to the table's.
-void buildBand(const FirstPass& pass, const SampleTable& table, int lastLevel, TableBand* band,
-               HugePageVector<SampleTap>* tableTaps, std::mutex* tableLock) {
+// The taps of one band's pixels, tile by tile, appended to `store`; the
+// band's tapBegin and tapEnd are left as places there.
+void buildBand(const FirstPass& pass, const SampleTable& table, const uint32_t* wholeWeights, int lastLevel,
+               TableBand* band, TapStore* store, NeededTexels* needed) {
     const int W = pass.width, H = pass.height;
-    // Built in a buffer kept by the thread, then appended at its final size.
-    thread_local std::vector<SampleTap> taps;
-    taps.clear();
-    PixelTaps pixel(table);
+    PixelTaps pixel(table, wholeWeights, needed);
     band->groups.clear();
+    band->tapBegin = store->size();
     size_t starts[kTileColumns + 1];
     for (int c0 = 0; c0 < W; c0 += kTileColumns) {
         const int c1 = std::min(W, c0 + kTileColumns);
         for (int row = band->row0; row < band->row1; ++row) {
+            if (pass.identityView && row + 1 < H) pass.cover.prefetch(c0, row + 1);  // the tile's next row
             for (int col = c0; col < c1; ++col) {
-                starts[col - c0] = taps.size();
+                starts[col - c0] = store->size();
                 int tx = col, ty = row;
                 if (!pass.identityView) panoramaTexel(col, row, W, H, pass.rotation, &tx, &ty);
                 uint32_t tris[3];
-                const int n = pass.cover.trianglesAt(static_cast<uint32_t>(ty) * W + tx, tris);
+                const int n = pass.cover.trianglesAt(tx, ty, tris);
                 // The mesh point at the texel's centre, for the layout's alpha.
-                const float x = static_cast<float>(W / 2.0 - (tx + 0.5));
-                const float y = static_cast<float>(ty + 0.5 - H / 2.0);
                 double alpha[3];
-                for (int k = 0; k < n; ++k) {
-                    const int mesh = pass.triangles[tris[k]].mesh;
-                    alpha[k] = pass.stereo
-                                   ? stitchlayout::stereoCutAlpha(x, y, static_cast<float>(W), static_cast<float>(H))
-                                   : pass.fade[static_cast<size_t>(mesh) * W + tx];
-                    alpha[k] = alpha[k] > 0.0 ? std::min(alpha[k], 1.0) : 0.0;
+                if (pass.stereo && n > 0) {
+                    const float x = static_cast<float>(W / 2.0 - (tx + 0.5));
+                    const float y = static_cast<float>(ty + 0.5 - H / 2.0);
+                    const double cut = stitchlayout::stereoCutAlpha(x, y, static_cast<float>(W), static_cast<float>(H));
+                    for (int k = 0; k < n; ++k) alpha[k] = cut;
+                } else {
+                    for (int k = 0; k < n; ++k)
+                        alpha[k] = pass.fade[static_cast<size_t>(pass.triangles[tris[k]].mesh) * W + tx];
+                }
+                SampleTap* out = store->room(PixelTaps::kMaxBlocks + 1);
+                const double px = tx + 0.5, py = ty + 0.5;
+                if (n > 0 && alpha[n - 1] >= 1.0) {  // the last mesh drawn covers it in full
+                    const Triangle& t = pass.triangles[tris[n - 1]];
+                    const size_t written = pixel.writeWhole(pass.meshes[t.mesh].lens, t.u0 + t.ux * px + t.uy * py,
+                                                            t.v0 + t.vx * px + t.vy * py, t.lod, lastLevel, out);
+                    if (written > 0) {
+                        store->added(written);
+                        continue;
+                    }
                 }
                 // Each mesh over the ones drawn before it.
                 pixel.clear();
                 double over = 1.0;
                 for (int k = n - 1; k >= 0; --k) {
+                    const double a = alpha[k] > 0.0 ? std::min(alpha[k], 1.0) : 0.0;
                     const Triangle& t = pass.triangles[tris[k]];
-                    const double px = tx + 0.5, py = ty + 0.5;
                     pixel.addSample(pass.meshes[t.mesh].lens, t.u0 + t.ux * px + t.uy * py,
-                                    t.v0 + t.vx * px + t.vy * py, t.lod, over * alpha[k], lastLevel);
-                    over *= 1.0 - alpha[k];
+                                    t.v0 + t.vx * px + t.vy * py, t.lod, over * a, lastLevel);
+                    over *= 1.0 - a;
                 }
-                pixel.emit(&taps);
+                store->added(pixel.emit(out));
             }
-            starts[c1 - c0] = taps.size();
-            band->groups.push_back(groupTileRow(starts, c1 - c0, &taps));
+            starts[c1 - c0] = store->size();
+            band->groups.push_back(groupTileRow(starts, c1 - c0, store->data()));
         }
     }
-    std::lock_guard<std::mutex> lock(*tableLock);
-    band->tapBegin = tableTaps->size();
-    tableTaps->insert(tableTaps->end(), taps.begin(), taps.end());
-    band->tapEnd = tableTaps->size();
+    band->tapEnd = store->size();
 }
 
-// Which texels of each made level the table reads, and so which texels of
-// the levels above go into them.
-void markNeededTexels(SampleTable* table) {
+// Carries the marks of the texels the table reads up the levels: which
+// texels of each level above go into them.
+void markNeededTexels(SampleTable* table, const std::vector<NeededTexels>& marks) {
     std::vector<FrameLevel>& levels = table->levels;
     for (size_t l = 1; l < levels.size(); ++l) {
         FrameLevel& level = levels[l];
@@ -550,25 +989,12 @@ void markNeededTexels(SampleTable* table) {
         level.rowBegin.assign(level.height, whole ? 0 : level.width);
         level.rowEnd.assign(level.height, whole ? level.width : 0);
     }
+    for (const NeededTexels& m : marks) m.joinInto(&levels);
     auto mark = [](FrameLevel& level, int row, int c0, int c1) {
         row = std::clamp(row, 0, level.height - 1);
         level.rowBegin[row] = std::min(level.rowBegin[row], std::max(c0, 0));
         level.rowEnd[row] = std::max(level.rowEnd[row], std::min(c1, level.width));
     };
-    for (const SampleTap& tap : table->taps) {
-        if (!(tap.where & SampleTap::kLevels)) continue;
-        const size_t offset = tap.where & SampleTap::kOffsetMask;
-        const int row = static_cast<int>(offset / table->levelStride);
-        const size_t column = offset % table->levelStride;
-        for (size_t l = 1; l < levels.size(); ++l) {
-            FrameLevel& level = levels[l];
-            if (column < level.origin || column >= level.origin + static_cast<size_t>(level.storedWidth) * 3)
-                continue;
-            const int c = static_cast<int>((column - level.origin) / 3);
-            mark(level, row, c, c + 2);
-            mark(level, row + 1, c, c + 2);
-        }
-    }
     for (size_t l = levels.size() - 1; l >= 2; --l) {
         const FrameLevel& level = levels[l];
         FrameLevel& above = levels[l - 1];
@@ -649,21 +1075,29 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
     }
     const FirstPass pass{W, H, stereo, blendWidth, isIdentity(params.rotation), params.rotation, triangles, meshes, cover,
                          fade};
-    table->bands.resize(static_cast<size_t>((H + kBandRows - 1) / kBandRows));
+    const size_t bandCount = static_cast<size_t>((H + kBandRows - 1) / kBandRows);
+    table->bands.resize(bandCount);
+    const size_t threads = static_cast<size_t>(pool.threads());
+    std::vector<NeededTexels> needed(threads, NeededTexels(table->levels));
     // Room for two taps a pixel: only address space until written. Without
     // that much address space the store grows as it fills.
     try {
         table->taps.reserve(static_cast<size_t>(W) * static_cast<size_t>(H) * 2);
     } catch (const std::bad_alloc&) {
     }
-    std::mutex tapsLock;
-    pool.run(table->bands.size(), [&](size_t b) {
+    const uint32_t* const wholeWeights = wholeWeightTable(pool);
+    BandQueue queue(table);
+    runOnPool(pool, bandCount, [&](size_t b) {
         TableBand& band = table->bands[b];
         band.row0 = static_cast<int>(b) * kBandRows;
         band.row1 = std::min(H, band.row0 + kBandRows);
-        buildBand(pass, *table, lastLevel, &band, &table->taps, &tapsLock);
+        band.groups.reserve(static_cast<size_t>(band.row1 - band.row0) * ((W + kTileColumns - 1) / kTileColumns));
+        std::unique_ptr<TapStore> taps = queue.store();
+        NeededTexels& marks = needed[static_cast<size_t>(pool.threadIndex())];
+        buildBand(pass, *table, wholeWeights, lastLevel, &band, taps.get(), &marks);
+        queue.done(b, std::move(taps));
     });
-    markNeededTexels(table);
+    markNeededTexels(table, needed);
     return true;
 }
 
