@@ -685,23 +685,39 @@ private:
         int fx, fy;      // fractions in 1/256ths
     };
 
-    // The read of level l at (u, v) as addBilinear() places it, where that
-    // is inside the level; false elsewhere.
-    SETUP_INLINE bool inside(int l, double u, double v, Inside* b) const {
-        const FrameLevel& level = table_.levels[l];
+    // Where a read of a level at (u, v) falls: its top-left texel and the
+    // fractions toward the next, in 1/256ths, as the sampler keeps them.
+    struct Spot {
+        int64_t col, row;
+        int fx, fy;
+    };
+    SETUP_INLINE static Spot spotOf(const FrameLevel& level, double u, double v) {
         const double s = std::clamp(u * level.width - 0.5, -4.0, level.width + 4.0);
         const double t = std::clamp(v * level.height - 0.5, -4.0, level.height + 4.0);
         const int64_t fs = floorInt(s * 256.0);
         const int64_t ft = floorInt(t * 256.0);
-        const int64_t i0 = fs >> 8, j0 = ft >> 8;
-        if (i0 < 0 || i0 > level.width - 2 || j0 < 0 || j0 > level.height - 2) return false;
-        b->col = static_cast<int>(i0);
-        b->row = static_cast<int>(j0);
-        b->fx = static_cast<int>(fs & 255);
-        b->fy = static_cast<int>(ft & 255);
+        return {fs >> 8, ft >> 8, static_cast<int>(fs & 255), static_cast<int>(ft & 255)};
+    }
+
+    // A block's place: byte offset of its top-left texel, and the level flag.
+    SETUP_INLINE uint32_t blockWhere(const FrameLevel& level, int64_t row, int64_t col) const {
         const size_t stride = level.inLevelBuffer ? table_.levelStride : table_.frameStride;
-        b->where = static_cast<uint32_t>(level.origin + static_cast<size_t>(j0) * stride + static_cast<size_t>(i0) * 3);
-        if (level.inLevelBuffer) b->where |= SampleTap::kLevels;
+        const uint32_t where = static_cast<uint32_t>(level.origin + static_cast<size_t>(row) * stride +
+                                                     static_cast<size_t>(col) * 3);
+        return level.inLevelBuffer ? where | SampleTap::kLevels : where;
+    }
+
+    // The read of level l at (u, v) as addBilinear() places it, where that
+    // is inside the level; false elsewhere.
+    SETUP_INLINE bool inside(int l, double u, double v, Inside* b) const {
+        const FrameLevel& level = table_.levels[l];
+        const Spot p = spotOf(level, u, v);
+        if (p.col < 0 || p.col > level.width - 2 || p.row < 0 || p.row > level.height - 2) return false;
+        b->col = static_cast<int>(p.col);
+        b->row = static_cast<int>(p.row);
+        b->fx = p.fx;
+        b->fy = p.fy;
+        b->where = blockWhere(level, p.row, p.col);
         return true;
     }
 
@@ -741,13 +757,9 @@ private:
     // block and add up.
     void addEdge(int l, double u, double v, double weight, int share, Block* b, double w[4], int32_t exact[4]) const {
         const FrameLevel& level = table_.levels[l];
-        // Texel space, 8 bits of fraction as the sampler keeps them.
-        const double s = std::clamp(u * level.width - 0.5, -4.0, level.width + 4.0);
-        const double t = std::clamp(v * level.height - 0.5, -4.0, level.height + 4.0);
-        const int64_t fs = floorInt(s * 256.0);
-        const int64_t ft = floorInt(t * 256.0);
-        const int i0 = static_cast<int>(fs >> 8), j0 = static_cast<int>(ft >> 8);
-        const int fx = static_cast<int>(fs & 255), fy = static_cast<int>(ft & 255);
+        const Spot p = spotOf(level, u, v);
+        const int i0 = static_cast<int>(p.col), j0 = static_cast<int>(p.row);
+        const int fx = p.fx, fy = p.fy;
         const int cx[2] = {std::clamp(i0, 0, level.width - 1), std::clamp(i0 + 1, 0, level.width - 1)};
         const int cy[2] = {std::clamp(j0, 0, level.height - 1), std::clamp(j0 + 1, 0, level.height - 1)};
         const int bx = std::min(cx[0], level.storedWidth - 2);
@@ -761,9 +773,7 @@ private:
                 w[(cy[y] - by) * 2 + (cx[x] - bx)] += weight * wx[x] * wy[y];
                 exact[(cy[y] - by) * 2 + (cx[x] - bx)] += ex[x] * ey[y];
             }
-        const size_t stride = level.inLevelBuffer ? table_.levelStride : table_.frameStride;
-        b->where = static_cast<uint32_t>(level.origin + static_cast<size_t>(by) * stride + static_cast<size_t>(bx) * 3);
-        if (level.inLevelBuffer) b->where |= SampleTap::kLevels;
+        b->where = blockWhere(level, by, bx);
         b->row = by;
         b->col = bx;
     }
@@ -860,7 +870,6 @@ private:
 struct FirstPass {
     int width, height;
     bool stereo;
-    float blendWidth;
     bool identityView;
     const float (*rotation)[4];
     const HugePageVector<Triangle>& triangles;
@@ -1073,7 +1082,7 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
                 fade[m * W + tx] = stitchlayout::stitchFadeAlpha(static_cast<float>(W / 2.0 - (tx + 0.5)),
                                                                  meshes[m].planeLeft, blendWidth);
     }
-    const FirstPass pass{W, H, stereo, blendWidth, isIdentity(params.rotation), params.rotation, triangles, meshes, cover,
+    const FirstPass pass{W, H, stereo, isIdentity(params.rotation), params.rotation, triangles, meshes, cover,
                          fade};
     const size_t bandCount = static_cast<size_t>((H + kBandRows - 1) / kBandRows);
     table->bands.resize(bandCount);
