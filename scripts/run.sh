@@ -7,7 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Only the stitcher: no test framework or benchmarks are configured.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDFS_TESTS=OFF -DDFS_BENCH=OFF >/dev/null
 cmake --build build -j"$(nproc)" --target stitcher
 if [ $# -gt 0 ]; then
   exec ./build/stitcher/stitcher "$@"

@@ -1,20 +1,27 @@
 #!/usr/bin/env bash
-# Installs the build and test dependencies from Debian 12 packages.
+# Installs what is missing from Debian 12 packages.
+#   scripts/setup.sh        what building and running the stitcher needs
+#   scripts/setup.sh test   that, and what the tests, sanitizer builds and
+#                           benchmarks need (test framework, clang, ffmpeg, Xvfb)
 # Idempotent and non-interactive: does nothing when everything is present.
 set -euo pipefail
 
 PKGS=(
-  build-essential cmake ninja-build pkg-config git
-  libgtest-dev googletest
+  build-essential cmake ninja-build pkg-config
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libfaad-dev
   libglfw3-dev libglew-dev libglm-dev libgl1-mesa-dev libgl1-mesa-dri
   libegl-dev libopengl-dev libegl-mesa0
-  xvfb xauth
-  ffmpeg libx264-dev
-  libhwy-dev libavfilter-dev
-  clang libclang-rt-14-dev
+  libx264-dev libhwy-dev
 )
+if [ "${1:-}" = "test" ]; then
+  PKGS+=(
+    git libgtest-dev googletest
+    xvfb xauth
+    ffmpeg libavfilter-dev
+    clang libclang-rt-14-dev
+  )
+fi
 
 missing=()
 for p in "${PKGS[@]}"; do

@@ -1,79 +1,108 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the regular build without a display
-# (the renderers through EGL), then a clang build with AddressSanitizer +
+# (the renderers through EGL); a clang build with AddressSanitizer +
 # UndefinedBehaviorSanitizer under a display (the renderers through hidden
-# windows), plus a short run of every libFuzzer target. Fails on any test
-# failure or sanitizer report.
-set -euo pipefail
+# windows), plus a short run of every libFuzzer target; and a clang build with
+# ThreadSanitizer of the threaded suites (pipeline, pool, CPU engine, colour
+# matching, the stitcher on the CPU engine). Every step runs even when an
+# earlier one fails; the last line counts every test and every fuzz target,
+# and the exit status is non-zero when any of them (or a build) failed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 
-bash scripts/setup.sh
+bash scripts/setup.sh test || { echo "set-up failed"; echo "0 passed, 1 failed"; exit 1; }
 
 JOBS=$(nproc)
 FUZZ_SECONDS=${FUZZ_SECONDS:-10}
 export LIBGL_ALWAYS_SOFTWARE=1   # llvmpipe, under Xvfb and through EGL alike
 LOGS=$ROOT/build-logs
-mkdir -p "$LOGS"
+rm -rf "$LOGS"; mkdir -p "$LOGS"
+
+passed=0; failed=0; failures=()
+fail() { failed=$((failed + 1)); failures+=("$1"); }
+
+# Adds a ctest log's counts; a log without its summary line (ctest did not
+# get to the end) counts as one failure.
+count_ctest() {  # <log> <name>
+  local line total nfail
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$1" 2>/dev/null | tail -1)
+  if [ -z "$line" ]; then fail "$2 (no summary)"; return; fi
+  total=$(echo "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')
+  nfail=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed.*/\1/')
+  passed=$((passed + total - nfail)); failed=$((failed + nfail))
+  [ "$nfail" -eq 0 ] || failures+=("$2: $nfail")
+}
 
 # The renderers take an OpenGL context through an X display (a hidden
 # window) where there is one, and headless through EGL where there is none.
-# Each build runs every suite once, the two builds on the two paths.
 run_ctest_headless() {  # <build dir> <log name> [ctest options]
   local dir=$1 log=$2; shift 2
-  env -u DISPLAY -u WAYLAND_DISPLAY ctest --test-dir "$dir" -j"$JOBS" --output-on-failure "$@" 2>&1 | tee "$LOGS/$log.log"
-  return "${PIPESTATUS[0]}"
+  env -u DISPLAY -u WAYLAND_DISPLAY ctest --test-dir "$dir" -j"$JOBS" --output-on-failure "$@" >"$LOGS/$log.log" 2>&1
+  tail -n 3 "$LOGS/$log.log"; count_ctest "$LOGS/$log.log" "$log"
 }
 
 run_ctest_display() {  # <build dir> <log name> [ctest options]
   local dir=$1 log=$2; shift 2
   local runner=()
   if [ -z "${DISPLAY:-}" ]; then runner=(xvfb-run -a -s "-screen 0 1280x1024x24"); fi
-  "${runner[@]}" ctest --test-dir "$dir" -j"$JOBS" --output-on-failure "$@" 2>&1 | tee "$LOGS/$log.log"
-  return "${PIPESTATUS[0]}"
+  "${runner[@]}" ctest --test-dir "$dir" -j"$JOBS" --output-on-failure "$@" >"$LOGS/$log.log" 2>&1
+  tail -n 3 "$LOGS/$log.log"; count_ctest "$LOGS/$log.log" "$log"
 }
 
-echo "== Regular build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$JOBS"
-echo "== Tests without a display (renderers through EGL)"
-run_ctest_headless build tests
+build() {  # <log name> <build dir> [cmake --build options]
+  local log=$1 dir=$2; shift 2
+  if ! cmake --build "$dir" -j"$JOBS" "$@" >"$LOGS/$log.log" 2>&1; then
+    tail -n 40 "$LOGS/$log.log"; fail "$log"; return 1
+  fi
+}
 
-echo "== Sanitizer build (clang, ASan + UBSan, fuzz targets)"
-CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
-  -DDFS_SANITIZE=ON -DDFS_FUZZ=ON -DDFS_BENCH=OFF >/dev/null
-cmake --build build-asan -j"$JOBS"
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_odr_violation=0"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-export LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp:print_suppressions=0"
-echo "== Tests under sanitizers, with a display (renderers through hidden windows)"
 # The longest picture-accuracy comparisons only measure how close pictures
 # come: their code paths run under the sanitizers in the other tests.
 accuracy='^(CpuEngineTest\.MatchesTheRendererAndTheTruth|CalibrationRefine\.RefinedStitchIsAsGoodAsTheTrueCalibrations|StitcherCalibration\.RefinedFromTheClipsPictures)$'
-run_ctest_display build-asan tests-asan -E "$accuracy"
+
+echo "== Regular build, tests without a display (renderers through EGL)"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDFS_TESTS=ON -DDFS_BENCH=ON >/dev/null &&
+  build build-regular build && run_ctest_headless build tests
+
+echo "== Sanitizer build (clang, ASan + UBSan, fuzz targets), tests with a display"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_odr_violation=0"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+export LSAN_OPTIONS="suppressions=$ROOT/tests/lsan.supp:print_suppressions=0"
+CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
+  -DDFS_SANITIZE=ON -DDFS_FUZZ=ON -DDFS_BENCH=OFF >/dev/null &&
+  build build-asan build-asan && run_ctest_display build-asan tests-asan -E "$accuracy"
 
 echo "== Fuzzing (${FUZZ_SECONDS}s per target)"
-fuzzed=0
 for f in build-asan/fuzz/fuzz_*; do
   [ -x "$f" ] || continue
   name=$(basename "$f")
   corpus_src="fuzz/corpus/${name#fuzz_}"
   work=$(mktemp -d)
   [ -d "$corpus_src" ] && cp -r "$corpus_src"/. "$work"/
-  echo "-- $name"
-  "$f" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 "$work" \
-    >"$LOGS/$name.log" 2>&1 || { tail -50 "$LOGS/$name.log"; echo "$name FAILED"; exit 1; }
+  if "$f" -max_total_time="$FUZZ_SECONDS" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 "$work" \
+       >"$LOGS/$name.log" 2>&1; then
+    passed=$((passed + 1)); echo "-- $name clean"
+  else
+    tail -50 "$LOGS/$name.log"; echo "-- $name FAILED"; fail "$name"
+  fi
   rm -rf "$work"
-  fuzzed=$((fuzzed + 1))
 done
 
-passed=0; failed=0
-for l in "$LOGS"/tests{,-asan}.log; do
-  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$l" | tail -1)
-  total=$(echo "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')
-  nfail=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed.*/\1/')
-  passed=$((passed + total - nfail)); failed=$((failed + nfail))
-done
-echo "fuzz targets run clean: $fuzzed"
+echo "== ThreadSanitizer build (clang), threaded suites on the CPU engine"
+# The uninstrumented libraries (codecs, GL driver) synchronise in ways the
+# sanitizer cannot see: only races between our own accesses are reported.
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1:suppressions=$ROOT/tests/tsan.supp"
+tsan_targets=(stitcher make_sample stitcher_stages_test stitcher_cpu_engine_test stitcher_color_match_test
+              stitcher_calibration_refine_test stitcher_stitcher_test)
+CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
+  -DDFS_TSAN=ON -DDFS_BENCH=OFF >/dev/null &&
+  build build-tsan build-tsan --target "${tsan_targets[@]}" &&
+  run_ctest_headless build-tsan tests-tsan -L stitcher -E "$accuracy|/gl\$"
+
+echo
+for f in "${failures[@]}"; do echo "failed: $f"; done
 echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
