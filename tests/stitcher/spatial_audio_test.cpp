@@ -126,7 +126,7 @@ TEST(SpatialAudio, FourChannelsKeepTheirPlacesAndTheirMarking) {
         ASSERT_EQ(0, rc) << err;
         EXPECT_EQ(c.expect, spatialBox(out));
         // Every byte the index points at is where it says: both streams decode cleanly.
-        EXPECT_EQ("", testutil::captureCommand("ffmpeg -v error -nostdin -i " + quote(out) + " -f null - 2>&1"));
+        EXPECT_EQ("", testutil::captureCommand("ffmpeg -v error -nostdin -i " + quote(out) + " -f null - 2>&1 | head -c 300"));
         auto in = decodeSound(c.clip), got = decodeSound(out);
         ASSERT_GT(got.size(), 48000u * 4);
         std::set<int> distinct;
