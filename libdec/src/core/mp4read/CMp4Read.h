@@ -92,9 +92,9 @@ public:
     unsigned int m_videoNalLengthSize;         // bytes of each NAL length prefix (avcC; 4 without one)
     std::vector<unsigned int> m_videoFrameOfSample;  // display positions; empty: decode order is display order
     std::vector<unsigned char> m_annexB;       // samples with length prefixes other than 4 bytes, rewritten
-    // Of the sample last read: frames a decoder started there shows before its
-    // pictures are whole (a recovery point's count); 0 for an IDR sample or
-    // one without a recovery point.
+    // Of the sample last read: the frames a decoder started there decodes
+    // before its pictures are whole (a recovery point's count, in reference
+    // pictures); 0 for an IDR sample or one without a recovery point.
     unsigned int m_videoRecoveryFrames;
 
 private:
