@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "libdec_internal.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -192,6 +194,13 @@ const int16_t* Clip::readAudio(int64_t start, int64_t aacFrames) {
     unsigned char* pcm = nullptr;
     if (PRDGetAudioSample(handle_, start, aacFrames * 1024, pcm) != 0 || !pcm) return nullptr;
     return reinterpret_cast<const int16_t*>(pcm);
+}
+
+std::vector<uint8_t> Clip::spatialAudio() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<uint8_t> box;
+    libdec::AudioSpatialBox(handle_, box);
+    return box;
 }
 
 }  // namespace stitcher

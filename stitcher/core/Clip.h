@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Status.h"
 #include "libdec.h"
@@ -38,6 +39,9 @@ public:
     // Interleaved PCM of `aacFrames` whole AAC frames (1024 samples each) from
     // sample `start` (a multiple of 1024). Valid until the next call; null on failure.
     const int16_t* readAudio(int64_t start, int64_t aacFrames);
+    // The spatial audio box of the clip's sound ("SA3D", header included);
+    // empty when it has none.
+    std::vector<uint8_t> spatialAudio();
 
 private:
     Clip() = default;

@@ -13,6 +13,7 @@
 #include "Console.h"
 #include "Engine.h"
 #include "Job.h"
+#include "Mp4Patch.h"
 #include "Output.h"
 #include "Pipeline.h"
 #include "Reader.h"
@@ -169,6 +170,16 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     if (!st.ok()) return fail(st);
     if (!job.audioLeftOut.empty()) console::warn("%s", job.audioLeftOut.c_str());
 
+    std::vector<uint8_t> spatialAudio;
+    if (job.audio) {
+        spatialAudio = clip->spatialAudio();
+        if (!spatialAudio.empty() && spatialAudioChannels(spatialAudio) != static_cast<uint32_t>(job.audioChannels)) {
+            console::warn("the clip's spatial sound names %u channels, its sound has %d; the video's sound is not "
+                          "marked as spatial", spatialAudioChannels(spatialAudio), job.audioChannels);
+            spatialAudio.clear();
+        }
+    }
+
     Output output(outputNames(opt, job), opt.overwrite);
     st = output.prepare(opt.input);
     if (!st.ok()) return fail(st);
@@ -198,6 +209,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
                 if (job.audio) {
                     vs.audioRate = job.audioRate;
                     vs.audioChannels = job.audioChannels;
+                    vs.audioSpatialBox = spatialAudio;
                 }
                 sink = makeVideoSink(output, vs, static_cast<int>(params.outStride()), sinkStatus);
             } else {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "Console.h"
+#include "Mp4Patch.h"
 #include "YuvConvert.h"
 
 extern "C" {
@@ -72,6 +74,7 @@ void VideoWriter::close() {
 
 Status VideoWriter::open(const std::string& path, const VideoSettings& s) {
     s_ = s;
+    path_ = path;
     int rc = avformat_alloc_output_context2(&fmt_, nullptr, "mp4", path.c_str());
     if (rc < 0) {
         return Status(kExitFailed, "cannot set up the MP4 writer: " + avError(rc));
@@ -293,7 +296,15 @@ Status VideoWriter::finish() {
     if ((rc = avio_closep(&fmt_->pb)) < 0) {
         return Status(kExitOutput, "cannot finish the video: " + avError(rc));
     }
+    const bool spatial = aenc_ && !s_.audioSpatialBox.empty();
     close();
+    if (spatial) {
+        // The muxer knows no spatial audio box: it goes into the finished file.
+        bool intact = true;
+        Status st = addAudioEntryBox(path_, s_.audioSpatialBox, intact);
+        if (!st.ok() && !intact) return st;
+        if (!st.ok()) console::warn("%s; the video's sound is not marked as spatial", st.message().c_str());
+    }
     return Status();
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Engine.h"
 #include "Output.h"
@@ -29,6 +30,9 @@ struct VideoSettings {
     bool spherical = false;   // tag as equirectangular 360 video
     int audioRate = 0;        // 0: no audio track
     int audioChannels = 0;
+    // A spatial audio box ("SA3D", header included) for the sound's sample
+    // entry, whose channel count is audioChannels; empty: none.
+    std::vector<uint8_t> audioSpatialBox;
 };
 
 // One picture in the encoder's own format, which an engine can write into
@@ -70,6 +74,7 @@ private:
     void close();
 
     VideoSettings s_;
+    std::string path_;
     AVFormatContext* fmt_ = nullptr;
     AVCodecContext* venc_ = nullptr;
     AVCodecContext* aenc_ = nullptr;

@@ -84,6 +84,10 @@ int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
         m_nextSample = start;
     }
 
+    // Key sample the last restart began at and its recovery frames. A decoder
+    // started at a recovery point shows its pictures only once they are
+    // whole: when f was not among them, the key before it is tried.
+    unsigned int restartKey = 0, restartRecovery = 0, earlierTries = 0;
     for (;;) {
         bool got = false;
         if (!positioned) {
@@ -119,6 +123,8 @@ int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
                     if (keySample != 0) break;
                 }
             }
+            restartKey = keySample;
+            restartRecovery = rd->m_videoRecoveryFrames;
             m_nextSample = keySample + 1;
             m_nextFrame = static_cast<unsigned int>(SampleTime(keySample));
             dec->FlushBuff();
@@ -135,6 +141,22 @@ int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
         if (c == f) {
             out = dec->ConvertPicture();
             return out ? 0 : 1;
+        }
+        if (restartRecovery != 0 && earlierTries < 8) {
+            unsigned int earlier = 0;
+            unsigned char* data = nullptr;
+            unsigned int size = 0;
+            bool key = false;
+            for (unsigned int t = restartKey; t > 1 && earlier == 0;) {
+                --t;
+                if (rd->GetVideoSample(t, data, size, key) == 0 && key) earlier = t;
+            }
+            if (earlier != 0) {
+                ++earlierTries;
+                start = earlier;
+                positioned = false;
+                continue;
+            }
         }
         // The picture of frame f never came out (its sample did not decode);
         // the one that did is kept for the next request.

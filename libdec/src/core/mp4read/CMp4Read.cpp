@@ -25,6 +25,49 @@ uint32_t ReadLength(const unsigned char* p, unsigned int bytes) {
 }
 
 const unsigned char kStartCode[4] = {0, 0, 0, 1};
+const unsigned int kSeiRecoveryPoint = 6;
+
+// recovery_frame_cnt of a recovery-point message in SEI unit `nal` (header
+// byte first, emulation prevention bytes still in), or -1 when it has none.
+int RecoveryFrames(const unsigned char* nal, uint32_t size) {
+    // The unit's payload without its emulation prevention bytes; a recovery
+    // point comes early, so a bounded prefix is enough.
+    unsigned char rbsp[256];
+    uint32_t n = 0;
+    int zeros = 0;
+    for (uint32_t i = 1; i < size && n < sizeof(rbsp); ++i) {
+        if (zeros >= 2 && nal[i] == 3) {
+            zeros = 0;
+            continue;
+        }
+        zeros = nal[i] == 0 ? zeros + 1 : 0;
+        rbsp[n++] = nal[i];
+    }
+    uint32_t at = 0;
+    while (at < n && rbsp[at] != 0x80) {  // 0x80: the trailing bits
+        uint32_t type = 0, length = 0;
+        while (at < n && rbsp[at] == 0xFF) type += rbsp[at++];
+        if (at >= n) return -1;
+        type += rbsp[at++];
+        while (at < n && rbsp[at] == 0xFF) length += rbsp[at++];
+        if (at >= n) return -1;
+        length += rbsp[at++];
+        if (type == kSeiRecoveryPoint) {
+            // ue(v): leading zero bits, a one, as many bits again.
+            const uint32_t end = std::min<uint64_t>(n, uint64_t(at) + length) * 8;
+            uint32_t bit = at * 8, lead = 0;
+            auto get = [&](uint32_t b) { return (rbsp[b / 8] >> (7 - b % 8)) & 1; };
+            while (bit < end && !get(bit)) ++lead, ++bit;
+            if (bit >= end || lead > 16 || bit + 1 + lead > end) return -1;
+            ++bit;
+            uint32_t v = 0;
+            for (uint32_t i = 0; i < lead; ++i) v = (v << 1) | get(bit++);
+            return static_cast<int>((1u << lead) - 1 + v);
+        }
+        at += length;
+    }
+    return -1;
+}
 
 // MSB-first reader over the bytes of a decoder configuration.
 class Bits {
@@ -58,7 +101,8 @@ CMp4Read::CMp4Read(const char* path)
       m_audioSampleCount(0),
       m_audioMaxSampleSize(0),
       m_pAudioSampleBuf(nullptr),
-      m_videoNalLengthSize(4) {
+      m_videoNalLengthSize(4),
+      m_videoRecoveryFrames(0) {
     int rc = 1;
     try {
         rc = Init(path);
@@ -369,10 +413,26 @@ int CMp4Read::GetVideoSample(unsigned int n, unsigned char*& data, unsigned int&
     const unsigned int L = m_videoNalLengthSize >= 1 && m_videoNalLengthSize <= 4 ? m_videoNalLengthSize : 4;
     unsigned char* p = m_pVideoSampleBuf;
     uint32_t remaining = got;
-    // Skip leading delimiters and SEI. A NAL unit is only looked at when its
+    // An IDR slice anywhere in the sample makes it a key sample from which
+    // every picture is whole; a recovery point makes it one from which the
+    // pictures are whole after the frames it names.
+    m_videoRecoveryFrames = 0;
+    bool idr = false;
+    int recovery = -1;
+    for (uint64_t at = 0; at + L + 1 <= got;) {
+        const uint64_t len = ReadLength(p + at, L);
+        if (len == 0 || len > got - at - L) break;
+        const uint8_t t = p[at + L] & 0x1F;
+        if (t == kNalIdr) idr = true;
+        if (t == kNalSei && recovery < 0) recovery = RecoveryFrames(p + at + L, static_cast<uint32_t>(len));
+        at += L + len;
+    }
+    if (!idr && recovery > 0) m_videoRecoveryFrames = static_cast<unsigned int>(recovery);
+    // Skip leading delimiters and SEI; a recovery point stays (the decoder
+    // shows nothing before it without). A NAL unit is only looked at when its
     // length prefix and header byte lie inside the sample.
     bool headerInside = remaining >= L + 1;
-    while (remaining >= L + 1 && ((p[L] & 0x1F) == kNalAud || (p[L] & 0x1F) == kNalSei)) {
+    while (remaining >= L + 1 && ((p[L] & 0x1F) == kNalAud || ((p[L] & 0x1F) == kNalSei && recovery < 0))) {
         uint64_t len = uint64_t(ReadLength(p, L)) + L;
         if (remaining > len) {
             p += len;
@@ -387,12 +447,13 @@ int CMp4Read::GetVideoSample(unsigned int n, unsigned char*& data, unsigned int&
     if (!headerInside) {
         // Fewer bytes than a prefix and a NAL header: hand the bytes on as they are.
         key = false;
+        m_videoRecoveryFrames = 0;
         data = p;
         size = remaining;
         return 0;
     }
     const uint8_t type = p[L] & 0x1F;
-    key = (type == kNalIdr || type == kNalSps);
+    key = (type == kNalIdr || type == kNalSps || recovery >= 0);
     if (L == 4) {
         // In place: each length prefix becomes a start code. The first unit's
         // always does; a later unit whose length runs past the sample ends

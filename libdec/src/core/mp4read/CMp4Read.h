@@ -48,7 +48,9 @@ public:
     int GetGopSize();
     // Sample `n` (from 1) in Annex-B form: leading delimiters and SEI skipped,
     // every NAL unit behind a start code instead of its length prefix; `key`
-    // when the first unit left is an IDR slice or a sequence parameter set.
+    // when the first unit left is an IDR slice or a sequence parameter set,
+    // or when the sample carries a recovery point (m_videoRecoveryFrames
+    // then says after how many frames the pictures are whole).
     // `data` points into the reader's buffers and stays valid until the next
     // video read.
     int GetVideoSample(unsigned int n, unsigned char*& data, unsigned int& size, bool& key);
@@ -90,6 +92,10 @@ public:
     unsigned int m_videoNalLengthSize;         // bytes of each NAL length prefix (avcC; 4 without one)
     std::vector<unsigned int> m_videoFrameOfSample;  // display positions; empty: decode order is display order
     std::vector<unsigned char> m_annexB;       // samples with length prefixes other than 4 bytes, rewritten
+    // Of the sample last read: the frames a decoder started there decodes
+    // before its pictures are whole (a recovery point's count, in reference
+    // pictures); 0 for an IDR sample or one without a recovery point.
+    unsigned int m_videoRecoveryFrames;
 
 private:
     // Closes the file and frees every buffer, nulling each.
