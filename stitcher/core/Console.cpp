@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
@@ -82,14 +83,18 @@ void showLibraryLine(std::string line) {
 }
 
 void readLibraryLines(int fd) {
+    using Clock = std::chrono::steady_clock;
     std::string pending;
+    Clock::time_point since;  // when `pending` began
     char buf[4096];
     for (;;) {
         // Some of their messages end without a line end: text that stays
-        // unfinished for a moment is a message of its own.
+        // unfinished for a moment, or that has gathered for a while, is
+        // shown as it is.
         if (!pending.empty()) {
             struct pollfd p = {fd, POLLIN, 0};
-            const int ready = ::poll(&p, 1, 20);
+            const bool old = Clock::now() - since > std::chrono::milliseconds(50);
+            const int ready = old ? 0 : ::poll(&p, 1, 5);
             if (ready < 0 && errno == EINTR) continue;
             if (ready == 0) {
                 showLibraryLine(pending);
@@ -100,10 +105,12 @@ void readLibraryLines(int fd) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
+        if (pending.empty()) since = Clock::now();
         pending.append(buf, static_cast<size_t>(n));
         for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
             showLibraryLine(pending.substr(0, end));
             pending.erase(0, end + 1);
+            since = Clock::now();
         }
     }
     showLibraryLine(pending);
