@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     if (opt.help) {
         std::fputs(usageText(), stdout);
         if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return kExitOk;
-        std::perror("stitcher: error: cannot write the help to standard output");
+        std::perror("stitcher: error: cannot write to standard output");
         return kExitOutput;
     }
     if (!st.ok()) {

@@ -188,11 +188,11 @@ TEST(AppSignalsIgnored, HangUpIgnoredByTheCallerStaysIgnored) {
 
 // ---- what cannot be written ----
 
-// A script reading --info or --calibrate learns that their text was lost.
-TEST(AppOutput, FullStandardOutputFailsInfoAndCalibrate) {
+// A script reading --info, --calibrate or --help learns that their text was lost.
+TEST(AppOutput, FullStandardOutputFailsInfoCalibrateAndHelp) {
     const std::string clip = smallClip();
     ASSERT_FALSE(clip.empty());
-    for (const char* run : {"--info ", "--calibrate "}) {
+    for (const char* run : {"--info ", "--calibrate ", "--help "}) {
         Result r = stitch(std::string(run) + quote(clip) + " >/dev/full");
         EXPECT_EQ(r.code, 5) << run << r.err;
         EXPECT_NE(r.err.find("stitcher: error: cannot write to standard output: No space left on device"),
