@@ -15,8 +15,22 @@ using namespace stitcher;
 namespace {
 
 std::atomic<bool> g_interrupted{false};
+std::atomic<int> g_signal{0};  // the first signal that stopped the run
 
-void onSignal(int) { g_interrupted = true; }
+void onSignal(int sig) {
+    int none = 0;
+    g_signal.compare_exchange_strong(none, sig);
+    g_interrupted = true;
+}
+
+const char* signalName(int sig) {
+    switch (sig) {
+        case SIGHUP: return "SIGHUP";
+        case SIGQUIT: return "SIGQUIT";
+        case SIGTERM: return "SIGTERM";
+        default: return "SIGINT";
+    }
+}
 
 }  // namespace
 
@@ -25,20 +39,39 @@ int main(int argc, char** argv) {
     Status st = parseOptions(argc, argv, opt);
     if (opt.help) {
         std::fputs(usageText(), stdout);
-        return kExitOk;
+        if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return kExitOk;
+        std::perror("stitcher: error: cannot write to standard output");
+        return kExitOutput;
     }
     if (!st.ok()) {
         console::error(st);
         std::fputs("Run 'stitcher --help' for the options.\n", stderr);
         return st.code();
     }
-    console::silenceLibraryOutput(opt.verbose);
-    console::quietFfmpeg(opt.verbose);
+    // Each of these stops the run the same way: its files are removed, and
+    // the exit code is 128 + the signal's number (130 for SIGINT). SIGQUIT
+    // so leaves no core dump either. A SIGHUP or SIGQUIT that the caller
+    // ignores stays ignored (nohup; a shell's background job).
     struct sigaction sa {};
     sa.sa_handler = onSignal;
+    sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction was {};
+        if (sig != SIGINT && sig != SIGTERM && ::sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(sig, &sa, nullptr);
+    }
     ::signal(SIGPIPE, SIG_IGN);
-    return runStitcher(opt, g_interrupted);
+    console::silenceLibraryOutput(opt.verbose);
+    console::quietFfmpeg(opt.verbose);
+    int code = runStitcher(opt, g_interrupted);
+    console::endLibraryOutput();
+    if (code != kExitInterrupted) return code;
+    const int sig = g_signal.load();
+    if (sig == SIGINT || sig == 0)
+        console::error("interrupted; nothing was written");
+    else
+        console::error("interrupted by %s; nothing was written", signalName(sig));
+    return 128 + (sig ? sig : SIGINT);
 }

@@ -66,6 +66,7 @@ bool hasFragments(const std::string& path, uint64_t fileSize) {
 // Facts about an MP4 file from its own structure, independent of the reader.
 struct FileFacts {
     bool container = false;       // libavformat reads it as a movie
+    std::string otherFormat;      // the container's kind where it is not MP4 (e.g. "Matroska / WebM")
     bool fragmented = false;      // samples in movie fragments (moof)
     bool hasVideo = false;
     std::string videoCodec;       // e.g. "h264"
@@ -88,6 +89,9 @@ FileFacts examineFile(const std::string& path) {
     av_dict_free(&opts);
     if (rc < 0) return f;
     f.container = true;
+    // The MP4 demuxer's names start with "mov"; it reads QuickTime and MP4 alike.
+    if (std::strncmp(fmt->iformat->name, "mov", 3) != 0)
+        f.otherFormat = fmt->iformat->long_name ? fmt->iformat->long_name : fmt->iformat->name;
     for (unsigned i = 0; i < fmt->nb_streams; ++i) {
         AVStream* s = fmt->streams[i];
         if (s->codecpar->codec_type != AVMEDIA_TYPE_VIDEO || (s->disposition & AV_DISPOSITION_ATTACHED_PIC)) continue;
@@ -111,6 +115,10 @@ FileFacts examineFile(const std::string& path) {
 Status diagnose(const std::string& path) {
     FileFacts f = examineFile(path);
     if (!f.container) return Status(kExitInput, "cannot read " + path + ": not an MP4 clip");
+    if (!f.otherFormat.empty())
+        return Status(kExitInput, "cannot read " + path + ": not an MP4 file (it is " + f.otherFormat +
+                                      "); the clip reader takes MP4 only: rewrite it first, for example with ffmpeg -i " +
+                                      path + " -c copy out.mp4");
     if (f.fragmented)
         return Status(kExitInput, "cannot read " + path +
                                       ": it is a fragmented MP4 (its frames are in movie fragments, which the clip "

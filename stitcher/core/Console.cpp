@@ -1,12 +1,16 @@
 #include "Console.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -58,6 +62,81 @@ void vsay(const char* prefix, const char* fmt, va_list ap) {
     std::fputc('\n', g_err);
 }
 
+void toDevNull(int fd) {
+    int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (devnull >= 0) {
+        ::dup2(devnull, fd);
+        ::close(devnull);
+    }
+}
+
+// The libraries' standard output while verbose: a pipe whose lines a thread
+// of ours shows as the libraries' messages.
+std::thread g_libraryReader;
+
+void showLibraryLine(std::string line) {
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (line.empty()) return;
+    std::lock_guard<std::mutex> lock(g_stderr);
+    closeProgressLine();
+    std::fprintf(g_err, "stitcher: library: %s\n", line.c_str());
+}
+
+void readLibraryLines(int fd) {
+    using Clock = std::chrono::steady_clock;
+    std::string pending;
+    Clock::time_point since;  // when `pending` began
+    char buf[4096];
+    for (;;) {
+        // Some of their messages end without a line end: text that stays
+        // unfinished for a moment, or that has gathered for a while, is
+        // shown as it is.
+        if (!pending.empty()) {
+            struct pollfd p = {fd, POLLIN, 0};
+            const bool old = Clock::now() - since > std::chrono::milliseconds(50);
+            const int ready = old ? 0 : ::poll(&p, 1, 5);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready == 0) {
+                showLibraryLine(pending);
+                pending.clear();
+                continue;
+            }
+        }
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (pending.empty()) since = Clock::now();
+        pending.append(buf, static_cast<size_t>(n));
+        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+            showLibraryLine(pending.substr(0, end));
+            pending.erase(0, end + 1);
+            since = Clock::now();
+        }
+    }
+    showLibraryLine(pending);
+    ::close(fd);
+}
+
+void routeLibraryOutput() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    if (::dup2(fds[1], 1) < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return;
+    }
+    ::close(fds[1]);
+    // Every message reaches the pipe when it is printed, not at exit.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    try {
+        g_libraryReader = std::thread(readLibraryLines, fds[0]);
+    } catch (const std::exception&) {
+        // Nobody would read the pipe: their messages go where ours go.
+        ::dup2(::fileno(g_err), 1);
+        ::close(fds[0]);
+    }
+}
+
 }  // namespace
 
 void silenceLibraryOutput(bool verbose) {
@@ -65,15 +144,36 @@ void silenceLibraryOutput(bool verbose) {
     std::fflush(stdout);
     if (FILE* f = copyOf(1, false)) g_out = f;
     if (FILE* f = copyOf(2, true)) g_err = f;
-    if (verbose) return;
-    int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (devnull >= 0) {
-        ::dup2(devnull, 1);
-        ::close(devnull);
-    }
+    if (verbose)
+        routeLibraryOutput();
+    else
+        toDevNull(1);
+}
+
+void endLibraryOutput() {
+    if (!g_libraryReader.joinable()) return;
+    std::fflush(stdout);
+    toDevNull(1);  // the pipe's last writer: its reader reaches the end
+    g_libraryReader.join();
 }
 
 FILE* out() { return g_out; }
+
+Status finishOut() {
+    FILE* o = g_out;
+    errno = 0;
+    bool lost = std::fflush(o) != 0 || std::ferror(o);
+    int err = errno;
+    if (o != stdout) {
+        if (std::fclose(o) != 0 && !lost) {
+            lost = true;
+            err = errno;
+        }
+        g_out = stdout;
+    }
+    if (!lost) return Status();
+    return Status(kExitOutput, std::string("cannot write to standard output: ") + std::strerror(err ? err : EIO));
+}
 bool verbose() { return g_verbose; }
 
 void quietFfmpeg(bool verbose) {

@@ -11,11 +11,17 @@
 namespace stitcher {
 namespace console {
 
-// Sends standard output (where the libraries report progress) to /dev/null
-// unless verbose; our own output keeps the user's standard output (out()),
-// and our messages a standard error of their own that nothing redirects.
+// Sends standard output (where the libraries report progress) to /dev/null,
+// or when verbose to our messages, each line as "stitcher: library: ...";
+// our own output keeps the user's standard output (out()), and our messages
+// a standard error of their own that nothing redirects.
 void silenceLibraryOutput(bool verbose);
+// After the run: the libraries' last lines are shown (when verbose), and
+// whatever they print afterwards is dropped.
+void endLibraryOutput();
 FILE* out();
+// Flushes and closes out(): kExitOutput where anything written to it was lost.
+Status finishOut();
 bool verbose();
 
 // Level at which FFmpeg's own messages (the encoders') reach standard error.

@@ -59,8 +59,9 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string
         // Channel configurations 1 to 6 are as many channels; the others
         // are laid out in ways the reader does not hand over.
         if (media.samplerate == 0 || media.channels == 0 || media.channels > 6) {
-            job.audioLeftOut = "the clip's audio (" + std::to_string(media.samplerate) + " Hz, channel configuration " +
-                               std::to_string(media.channels) + ") cannot be carried over; the video has no sound";
+            job.audioLeftOut = "the clip's audio (" + std::to_string(media.samplerate) + " Hz, " +
+                               std::to_string(media.channels) + " channel" + (media.channels == 1 ? "" : "s") +
+                               ") cannot be carried over: the video takes at most 6 channels (5.1), so it has no sound";
         } else {
             job.audio = true;
             job.audioRate = static_cast<int>(media.samplerate);

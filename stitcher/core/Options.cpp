@@ -18,6 +18,7 @@ const char* usageText() {
            "  out.mp4          H.264 video with the clip's audio (AAC), tagged as 360 (equirectangular)\n"
            "  frames/%05d.png  one PNG picture per frame (any printf-style %d pattern)\n"
            "  still.png        one PNG picture of frame --frame N (default: the first frame)\n"
+           "A % that is part of an output's name is written %%.\n"
            "\n"
            "options:\n"
            "  --info              print the clip's media record, calibration, comment and engine; write nothing\n"
@@ -41,13 +42,16 @@ const char* usageText() {
            "  -y                  overwrite existing output\n"
            "  -v, --verbose       say which engine runs and why, and show the libraries' own messages\n"
            "  -h, --help          this text\n"
+           "  --                  the end of the options: what follows is the clip and the output, even\n"
+           "                      where a name begins with -\n"
            "\n"
            "The GL engine needs OpenGL 3.3, through an X display or, without one, EGL; the CPU engine needs\n"
            "neither.\n"
            "\n"
            "exit codes: 0 done, 1 failed on the way, 2 bad command line, 3 clip missing, unreadable or\n"
            "without video, 4 unusable calibration, 5 output exists or cannot be written, 6 no engine can\n"
-           "run (no OpenGL 3.3 context), 130 interrupted\n";
+           "run (no OpenGL 3.3 context), 130 interrupted (SIGINT); stopped by another signal: 128 + its\n"
+           "number (129 SIGHUP, 131 SIGQUIT, 143 SIGTERM)\n";
 }
 
 namespace {
@@ -59,24 +63,33 @@ bool endsWithNoCase(const std::string& s, const std::string& suffix) {
     return true;
 }
 
-// One integer conversion (%d, %05d, ...) and no other % than "%%".
-bool isFramePattern(const std::string& name, bool& hasPercent) {
+// The integer conversions (%d, %05d, ...) in an output name, or -1 where it
+// holds a % that is neither one of them nor "%%" (a literal %).
+int frameConversions(const std::string& name) {
     int conversions = 0;
-    hasPercent = false;
     for (size_t i = 0; i < name.size(); ++i) {
         if (name[i] != '%') continue;
-        hasPercent = true;
         if (i + 1 < name.size() && name[i + 1] == '%') {
             ++i;
             continue;
         }
         size_t j = i + 1;
         while (j < name.size() && std::isdigit(static_cast<unsigned char>(name[j]))) ++j;
-        if (j >= name.size() || name[j] != 'd' || j - i > 4) return false;
+        if (j >= name.size() || name[j] != 'd' || j - i > 4) return -1;
         ++conversions;
         i = j;
     }
-    return conversions == 1;
+    return conversions;
+}
+
+// A single output's name as written: "%%" is a literal %.
+std::string literalName(const std::string& name) {
+    std::string out;
+    for (size_t i = 0; i < name.size(); ++i) {
+        out += name[i];
+        if (name[i] == '%' && i + 1 < name.size() && name[i + 1] == '%') ++i;
+    }
+    return out;
 }
 
 bool parseInt(const std::string& text, long long lo, long long hi, long long& out) {
@@ -101,8 +114,17 @@ bool parseDouble(const std::string& text, double& out) {
 // The parser proper; `error` is set when it returns false.
 bool parse(int argc, char** argv, Options& opt, std::string& error) {
     std::vector<std::string> positional;
+    bool optionsEnded = false;  // after "--" every argument is a name
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (optionsEnded) {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
         std::string value;
         bool hasInline = false;
         if (arg.rfind("--", 0) == 0) {
@@ -254,24 +276,26 @@ bool parse(int argc, char** argv, Options& opt, std::string& error) {
         return false;
     }
     opt.output = positional[1];
-    bool hasPercent = false;
-    bool pattern = isFramePattern(opt.output, hasPercent);
+    const int conversions = frameConversions(opt.output);
     if (endsWithNoCase(opt.output, ".mp4")) {
-        if (hasPercent) {
-            error = "a video name cannot hold a % pattern";
+        if (conversions != 0) {
+            error = "a video name cannot hold a % pattern (write a % that is part of the name as %%)";
             return false;
         }
         opt.kind = OutputKind::Video;
     } else if (endsWithNoCase(opt.output, ".png")) {
-        if (hasPercent && !pattern) {
-            error = "a picture sequence name needs exactly one frame number pattern such as %05d";
+        if (conversions < 0 || conversions > 1) {
+            error = "a picture sequence name needs exactly one frame number pattern such as %05d (write a % that "
+                    "is part of the name as %%)";
             return false;
         }
-        opt.kind = pattern ? OutputKind::Sequence : OutputKind::Picture;
+        opt.kind = conversions == 1 ? OutputKind::Sequence : OutputKind::Picture;
     } else {
         error = "cannot tell the output kind of '" + opt.output + "': use a .mp4 video, a .png picture or a %05d.png sequence";
         return false;
     }
+    // A sequence's names are made from the pattern, which reads "%%" alike.
+    if (opt.kind != OutputKind::Sequence) opt.output = literalName(opt.output);
     if (opt.frame && opt.kind != OutputKind::Picture) {
         error = "--frame writes one picture: give a .png output without a % pattern";
         return false;

@@ -102,8 +102,8 @@ int printInfo(const Options& opt, Clip& clip) {
     } else {
         std::fprintf(o, "engine: none chosen (the calibration cannot be used)\n");
     }
-    std::fflush(o);
-    return kExitOk;
+    Status written = console::finishOut();
+    return written.ok() ? kExitOk : fail(written);
 }
 
 // Refines `offset` from the clip's pictures and says how it went; on
@@ -127,15 +127,16 @@ Status refine(const Options& opt, std::string& offset, Calibration& cal) {
 }
 
 // --calibrate: the refined calibration on standard output, nothing written.
-int calibrate(const Options& opt, Clip& clip) {
+int calibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
     std::string offset;
     Calibration cal;
     Status st = findCalibration(opt, clip, offset, cal);
     if (!st.ok()) return fail(st);
     const RefineResult r = refineClipCalibration(opt.input, offset);
-    FILE* o = console::out();
-    std::fprintf(o, "%s\n", describeRefineResult(r).c_str());
-    std::fflush(o);
+    if (interrupted) return kExitInterrupted;
+    std::fprintf(console::out(), "%s\n", describeRefineResult(r).c_str());
+    Status written = console::finishOut();
+    if (!written.ok()) return fail(written);
     if (r.status == RefineStatus::BadInput) return fail(Status(kExitOffset, "cannot refine the calibration: " + r.reason));
     return kExitOk;
 }
@@ -148,7 +149,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
         console::warn("%s is cut short: %lld of its frames lie beyond the end of the file and are left out",
                       opt.input.c_str(), clip->framesLost());
     if (opt.info) return printInfo(opt, *clip);
-    if (opt.calibrate) return calibrate(opt, *clip);
+    if (opt.calibrate) return calibrate(opt, *clip, interrupted);
     const _MediaInfo& media = clip->info();
 
     std::string offset;
@@ -163,6 +164,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     if (opt.refineCalibration) {
         st = refine(opt, offset, cal);
         if (!st.ok()) return fail(st);
+        if (interrupted) return kExitInterrupted;
     }
 
     Job job;
@@ -263,10 +265,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     sink.reset();
     if (!st.ok()) {
         output.abort();
-        if (st.code() == kExitInterrupted) {
-            console::error("interrupted; nothing was written");
-            return kExitInterrupted;
-        }
+        if (st.code() == kExitInterrupted) return kExitInterrupted;  // the caller names the signal
         console::error("%s; nothing was written", st.message().c_str());
         return st.code();
     }

@@ -8,7 +8,9 @@
 
 namespace stitcher {
 
-// Returns the exit code. Every message has been printed when it returns.
+// Returns the exit code. Every message has been printed when it returns,
+// except for a run that `interrupted` stopped (kExitInterrupted): the caller
+// knows by what.
 int runStitcher(const Options& opt, const std::atomic<bool>& interrupted);
 
 }  // namespace stitcher

@@ -72,9 +72,17 @@ void VideoWriter::close() {
     swr_free(&swr_);
 }
 
+Status VideoWriter::writeFailed(const char* what, int rc) const {
+    // The file's own error: a full disk, a lost device.
+    if (fmt_ && fmt_->pb && fmt_->pb->error < 0)
+        return Status(kExitOutput, "cannot write " + s_.name + ": " + avError(fmt_->pb->error));
+    return Status(kExitFailed, std::string(what) + ": " + avError(rc));
+}
+
 Status VideoWriter::open(const std::string& path, const VideoSettings& s) {
     s_ = s;
     path_ = path;
+    if (s_.name.empty()) s_.name = path;
     int rc = avformat_alloc_output_context2(&fmt_, nullptr, "mp4", path.c_str());
     if (rc < 0) {
         return Status(kExitFailed, "cannot set up the MP4 writer: " + avError(rc));
@@ -160,14 +168,14 @@ Status VideoWriter::open(const std::string& path, const VideoSettings& s) {
     av_dict_set(&fmt_->metadata, "encoder", "stitcher", 0);
 
     if ((rc = avio_open(&fmt_->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) {
-        return Status(kExitOutput, "cannot write " + path + ": " + avError(rc));
+        return Status(kExitOutput, "cannot write " + s_.name + ": " + avError(rc));
     }
     AVDictionary* mux = nullptr;
     av_dict_set(&mux, "movflags", "+faststart", 0);
     rc = avformat_write_header(fmt_, &mux);
     av_dict_free(&mux);
     if (rc < 0) {
-        return Status(kExitFailed, "cannot write the MP4 header: " + avError(rc));
+        return writeFailed("cannot write the MP4 header", rc);
     }
     headerWritten_ = true;
 
@@ -193,7 +201,7 @@ Status VideoWriter::drain(AVCodecContext* enc, AVStream* st) {
         pkt_->stream_index = st->index;
         rc = av_interleaved_write_frame(fmt_, pkt_);
         if (rc < 0) {
-            return Status(kExitFailed, "cannot write the video: " + avError(rc));
+            return writeFailed("cannot write the video", rc);
         }
     }
 }
@@ -291,10 +299,10 @@ Status VideoWriter::finish() {
         if (!st.ok()) return st;
     }
     if ((rc = av_write_trailer(fmt_)) < 0) {
-        return Status(kExitOutput, "cannot finish the video: " + avError(rc));
+        return Status(kExitOutput, "cannot finish " + s_.name + ": " + avError(rc));
     }
     if ((rc = avio_closep(&fmt_->pb)) < 0) {
-        return Status(kExitOutput, "cannot finish the video: " + avError(rc));
+        return Status(kExitOutput, "cannot finish " + s_.name + ": " + avError(rc));
     }
     const bool spatial = aenc_ && !s_.audioSpatialBox.empty();
     close();
@@ -308,7 +316,9 @@ Status VideoWriter::finish() {
     return Status();
 }
 
-Status writePng(const std::string& path, const uint8_t* bgr, int stride, int width, int height) {
+Status writePng(const std::string& path, const uint8_t* bgr, int stride, int width, int height,
+                const std::string& name) {
+    const std::string& shown = name.empty() ? path : name;
     const AVCodec* png = avcodec_find_encoder(AV_CODEC_ID_PNG);
     if (!png) return Status(kExitFailed, "this FFmpeg has no PNG encoder");
     AVCodecContext* ctx = avcodec_alloc_context3(png);
@@ -348,12 +358,15 @@ Status writePng(const std::string& path, const uint8_t* bgr, int stride, int wid
     if (status.ok()) {
         FILE* f = std::fopen(path.c_str(), "wb");
         if (!f) {
-            status = Status(kExitOutput, "cannot write " + path + ": " + std::strerror(errno));
+            status = Status(kExitOutput, "cannot write " + shown + ": " + std::strerror(errno));
         } else {
-            size_t n = std::fwrite(pkt->data, 1, pkt->size, f);
-            bool closed = std::fclose(f) == 0;
-            if (n != static_cast<size_t>(pkt->size) || !closed)
-                status = Status(kExitOutput, "cannot write " + path + " (disk full?)");
+            errno = 0;
+            const bool whole = std::fwrite(pkt->data, 1, pkt->size, f) == static_cast<size_t>(pkt->size);
+            int err = errno;
+            const bool closed = std::fclose(f) == 0;
+            if (whole && !closed) err = errno;
+            if (!whole || !closed)
+                status = Status(kExitOutput, "cannot write " + shown + ": " + std::strerror(err ? err : EIO));
         }
     }
     av_packet_free(&pkt);
@@ -387,7 +400,8 @@ public:
         : output_(output), width_(width), height_(height), stride_(stride) {}
     Status write(const FrameItem& item, size_t index) override {
         if (index >= output_.size()) return Status(kExitFailed, "more frames than pictures to write");
-        return writePng(output_.tempName(index), item.panorama.data(), stride_, width_, height_);
+        return writePng(output_.tempName(index), item.panorama.data(), stride_, width_, height_,
+                        output_.finalName(index));
     }
     Status finish() override { return Status(); }
 
@@ -400,7 +414,9 @@ private:
 
 std::unique_ptr<FrameSink> makeVideoSink(const Output& output, const VideoSettings& s, int stride, Status& status) {
     auto sink = std::make_unique<VideoSink>(stride);
-    status = sink->open(output.tempName(0), s);
+    VideoSettings named = s;
+    if (named.name.empty()) named.name = output.finalName(0);
+    status = sink->open(output.tempName(0), named);
     if (!status.ok()) return nullptr;
     return sink;
 }

@@ -33,6 +33,7 @@ struct VideoSettings {
     // A spatial audio box ("SA3D", header included) for the sound's sample
     // entry, whose channel count is audioChannels; empty: none.
     std::vector<uint8_t> audioSpatialBox;
+    std::string name;         // the output as the user knows it, for messages (default: the file's)
 };
 
 // One picture in the encoder's own format, which an engine can write into
@@ -69,6 +70,8 @@ public:
 
 private:
     Status drain(AVCodecContext* enc, AVStream* st);
+    // A failure of the muxer, `rc`: the output's when its file could not be written.
+    Status writeFailed(const char* what, int rc) const;
     Status encode(AVFrame* frame);
     Status encodeAudioFrames(bool flush);
     void close();
@@ -91,8 +94,10 @@ private:
     bool headerWritten_ = false;
 };
 
-// Writes one PNG picture of packed BGR rows (first row at the top) to `path`.
-Status writePng(const std::string& path, const uint8_t* bgr, int stride, int width, int height);
+// Writes one PNG picture of packed BGR rows (first row at the top) to `path`;
+// messages call it `name` where one is given.
+Status writePng(const std::string& path, const uint8_t* bgr, int stride, int width, int height,
+                const std::string& name = "");
 
 // Takes the stitched frames of a run, in order.
 class FrameSink {
