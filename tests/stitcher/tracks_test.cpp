@@ -193,6 +193,7 @@ TEST(Tracks, SoundAndTracksBeyondTheReader) {
 
     // Preview tracks the reader cannot decode.
     const std::string dir = testutil::makeTempDir("tracks_preview");
+    std::string hevcPreview;
     for (const char* codec : {"mjpeg", "libx265 -preset ultrafast -x265-params log-level=error"}) {
         SCOPED_TRACE(codec);
         const std::string clip = testutil::makeClip(
@@ -200,6 +201,7 @@ TEST(Tracks, SoundAndTracksBeyondTheReader) {
             "-i " + quote(kSample) + " -f lavfi -i testsrc=size=480x240:rate=30 -map 0 -map 1:v -c copy -c:v:1 " +
                 codec + " -shortest");
         ASSERT_FALSE(clip.empty());
+        hevcPreview = clip;
         const RunResult r = stitch("-y --size 32 --frame 2 " + quote(clip) + " " + quote(dir + "/p.png"));
         EXPECT_EQ(r.code, 0) << r.err;
     }
@@ -220,11 +222,18 @@ TEST(Tracks, SoundAndTracksBeyondTheReader) {
     r = stitch("-y --size 32 --no-audio --frames 5 " + quote(sounds[1].clip) + " " + quote(dir + "/n.mp4"));
     EXPECT_EQ(r.code, 0) << r.err;
 
-    const std::string hevc = testutil::makeClip(
-        "tracks_main_hevc.mp4", "-i " + quote(kSample) + " -map 0 -c copy -c:v libx265 -preset ultrafast -x265-params log-level=error -frames:v 10");
-    r = stitch("-y --size 32 " + quote(hevc) + " " + quote(dir + "/h.mp4"));
-    EXPECT_EQ(r.code, 3);
-    EXPECT_NE(r.err.find("its main video is not H.264 (hevc)"), std::string::npos) << r.err;
+    // The main video is HEVC: alone, or presented while the H.264 track is not.
+    const std::string hevcClips[] = {
+        testutil::makeClip("tracks_main_hevc.mp4", "-i " + quote(kSample) + " -map 0 -c copy -c:v libx265 -preset "
+                                                   "ultrafast -x265-params log-level=error -frames:v 10"),
+        testutil::makeClip("tracks_hevc_presented.mp4", "-i " + quote(hevcPreview) +
+                                                            " -map 0 -c copy -disposition:v:0 0 -disposition:v:1 default"),
+    };
+    for (const std::string& hevc : hevcClips) {
+        r = stitch("-y --size 32 " + quote(hevc) + " " + quote(dir + "/h.mp4"));
+        EXPECT_EQ(r.code, 3);
+        EXPECT_NE(r.err.find("its main video is not H.264 (hevc)"), std::string::npos) << r.err;
+    }
 }
 
 }  // namespace
