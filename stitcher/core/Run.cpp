@@ -44,6 +44,17 @@ std::string engineLine(const Status& st, const EngineChoice& choice) {
     return std::string(choice.engine->name()) + " (" + choice.why + ")";
 }
 
+// Which track a run uses where the clip has several of a kind.
+void sayChosenTracks(const std::string& input, const libdec::ClipTracks& tracks) {
+    for (const bool video : {true, false}) {
+        int count = 0;
+        for (const libdec::ClipTrack& t : tracks.tracks) count += t.handler == (video ? "vide" : "soun");
+        if (count > 1)
+            console::say("%s has %d %s tracks; track %u is %s", input.c_str(), count, video ? "video" : "sound",
+                         video ? tracks.video : tracks.sound, video ? "stitched" : "the sound");
+    }
+}
+
 // Every track of the clip and what the run makes of it.
 void printTracks(FILE* o, Clip& clip) {
     const libdec::ClipTracks& tracks = clip.tracks();
@@ -174,6 +185,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
                       opt.input.c_str(), clip->framesLost());
     if (opt.info) return printInfo(opt, *clip);
     if (opt.calibrate) return calibrate(opt, *clip);
+    sayChosenTracks(opt.input, clip->tracks());
     const _MediaInfo& media = clip->info();
 
     std::string offset;
