@@ -184,7 +184,7 @@ const int16_t* FfAudio::read(int64_t start, int64_t count) {
         std::string why;
         if (!restart(why)) return nullptr;
     }
-    if (!decodeUntil(start + count)) return nullptr;
+    if (!decodeUntil(start + count) || start < pcmStart_) return nullptr;
     out_.assign(static_cast<size_t>(count) * channels_, 0);
     const int64_t held = pcmStart_ + static_cast<int64_t>(pcm_.size() / channels_);
     const int64_t have = std::min(start + count, held) - start;
