@@ -92,20 +92,26 @@ FileFacts examineFile(const std::string& path) {
     // The MP4 demuxer's names start with "mov"; it reads QuickTime and MP4 alike.
     if (std::strncmp(fmt->iformat->name, "mov", 3) != 0)
         f.otherFormat = fmt->iformat->long_name ? fmt->iformat->long_name : fmt->iformat->name;
+    // The video a player shows: the first marked default (an MP4 track that
+    // is enabled), else the first.
+    AVStream* main = nullptr;
     for (unsigned i = 0; i < fmt->nb_streams; ++i) {
         AVStream* s = fmt->streams[i];
         if (s->codecpar->codec_type != AVMEDIA_TYPE_VIDEO || (s->disposition & AV_DISPOSITION_ATTACHED_PIC)) continue;
+        if (!main || (!(main->disposition & AV_DISPOSITION_DEFAULT) && (s->disposition & AV_DISPOSITION_DEFAULT)))
+            main = s;
+    }
+    if (main) {
         f.hasVideo = true;
-        f.videoCodec = avcodec_get_name(s->codecpar->codec_id);
-        int n = avformat_index_get_entries_count(s);
+        f.videoCodec = avcodec_get_name(main->codecpar->codec_id);
+        int n = avformat_index_get_entries_count(main);
         f.indexedFrames = n;
         // Samples are stored in order: count those that end inside the file.
         for (int k = 0; k < n; ++k) {
-            const AVIndexEntry* e = avformat_index_get_entry(s, k);
+            const AVIndexEntry* e = avformat_index_get_entry(main, k);
             if (!e || e->pos < 0 || e->pos + e->size > f.fileSize) break;
             ++f.framesInFile;
         }
-        break;
     }
     avformat_close_input(&fmt);
     return f;
@@ -126,7 +132,7 @@ Status diagnose(const std::string& path) {
                                       "ffmpeg -i in.mp4 -c copy out.mp4");
     if (!f.hasVideo) return Status(kExitInput, path + " has no video track");
     if (f.videoCodec != "h264")
-        return Status(kExitInput, path + ": the video is not H.264 (" + f.videoCodec + ")");
+        return Status(kExitInput, path + ": its main video is not H.264 (" + f.videoCodec + "); the stitcher reads H.264 only");
     if (f.indexedFrames == 0)
         return Status(kExitInput, "cannot read " + path + ": its index names no video frames");
     if (f.framesInFile < f.indexedFrames)
@@ -134,9 +140,7 @@ Status diagnose(const std::string& path) {
                                       std::to_string(f.fileSize) + " bytes): frame " +
                                       std::to_string(f.framesInFile + 1) + " of " +
                                       std::to_string(f.indexedFrames) + " lies beyond its end");
-    return Status(kExitInput, "cannot read " + path +
-                                  ": the clip's H.264 video, MP4 structure or AAC audio is not readable"
-                                  " (the video needs at least three frames and two key frames)");
+    return Status(kExitInput, "cannot read " + path + ": its H.264 video or its MP4 structure is not readable");
 }
 
 }  // namespace
@@ -167,6 +171,25 @@ Status Clip::open(const std::string& path, std::unique_ptr<Clip>& clip) {
         return Status(kExitInput, path + " has no video track");
     FileFacts f = examineFile(path);
     if (f.indexedFrames > c->info_.frames) c->framesLost_ = f.indexedFrames - c->info_.frames;
+    libdec::GetClipTracks(c->handle_, c->tracks_);
+    if (c->tracks_.sound && !c->tracks_.soundDecoded) {
+        // Sound the reader does not decode (MP3, Opus, PCM, ...) comes through FFmpeg.
+        std::string why;
+        c->ffAudio_ = FfAudio::open(path, c->tracks_.sound, why);
+        if (c->ffAudio_) {
+            c->info_.hasAudio = 1;
+            c->info_.samplerate = static_cast<uint32_t>(c->ffAudio_->rate());
+            c->info_.channels = static_cast<uint8_t>(c->ffAudio_->channels());
+            c->info_.samples = c->ffAudio_->samples();
+        } else {
+            std::string entry;
+            for (const libdec::ClipTrack& t : c->tracks_.tracks)
+                if (t.id == c->tracks_.sound) entry = t.sampleEntry;
+            c->soundProblem_ = "the sound of " + path + " (track " + std::to_string(c->tracks_.sound) +
+                               (entry.empty() ? "" : ", " + entry) + ") cannot be decoded: " + why +
+                               "; the video has no sound";
+        }
+    }
     clip = std::move(c);
     return Status();
 }
@@ -178,6 +201,12 @@ Status Clip::calibration(std::string& text) {
         return Status(kExitOffset, path_ + " names no lens calibration and its tags cannot be read; give one with --offset");
     text = trimOffset(offset, std::strlen(offset));
     return Status();
+}
+
+unsigned int Clip::calibrationTrack() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    libdec::ClipTracks now;
+    return libdec::GetClipTracks(handle_, now) == 0 ? now.calibration : 0;
 }
 
 std::string Clip::comment() {
@@ -199,6 +228,7 @@ bool Clip::readFrame(long long frame, uint8_t* bgr) {
 
 const int16_t* Clip::readAudio(int64_t start, int64_t aacFrames) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (ffAudio_) return ffAudio_->read(start, aacFrames * 1024);
     unsigned char* pcm = nullptr;
     if (PRDGetAudioSample(handle_, start, aacFrames * 1024, pcm) != 0 || !pcm) return nullptr;
     return reinterpret_cast<const int16_t*>(pcm);

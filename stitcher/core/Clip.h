@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "FfAudio.h"
 #include "Status.h"
 #include "libdec.h"
+#include "libdec_internal.h"
 
 namespace stitcher {
 
@@ -27,10 +29,20 @@ public:
     const _MediaInfo& info() const { return info_; }
     // Frames the file's index names but the file no longer holds (a clip cut short).
     long long framesLost() const { return framesLost_; }
+    // The clip's tracks and which of them the reader uses.
+    const libdec::ClipTracks& tracks() const { return tracks_; }
+    // The sound's codec as FFmpeg names it when the reader does not decode it
+    // and FFmpeg does; empty when the sound is the reader's AAC (or none).
+    std::string soundThroughFfmpeg() const { return ffAudio_ ? ffAudio_->codec() : std::string(); }
+    // Why the clip's sound cannot be carried over, when it has sound that
+    // neither the reader nor FFmpeg decodes; empty otherwise.
+    const std::string& soundProblem() const { return soundProblem_; }
 
     // The calibration text the clip names (trimmed), or the reader's built-in
     // default; kExitOffset when the clip's tags cannot be read.
     Status calibration(std::string& text);
+    // The text track whose record gave calibration() its text; 0 when none did.
+    unsigned int calibrationTrack();
     // The comment tag, empty when there is none.
     std::string comment();
 
@@ -50,6 +62,9 @@ private:
     void* handle_ = nullptr;
     _MediaInfo info_{};
     long long framesLost_ = 0;
+    libdec::ClipTracks tracks_;
+    std::unique_ptr<FfAudio> ffAudio_;  // the sound, when the reader does not decode it
+    std::string soundProblem_;
     std::mutex mutex_;  // one call on the session at a time
 };
 

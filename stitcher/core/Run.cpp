@@ -45,6 +45,38 @@ std::string engineLine(const Status& st, const EngineChoice& choice) {
     return std::string(choice.engine->name()) + " (" + choice.why + ")";
 }
 
+// Which track a run uses where the clip has several of a kind.
+void sayChosenTracks(const std::string& input, const libdec::ClipTracks& tracks) {
+    for (const bool video : {true, false}) {
+        int count = 0;
+        for (const libdec::ClipTrack& t : tracks.tracks) count += t.handler == (video ? "vide" : "soun");
+        if (count > 1)
+            console::say("%s has %d %s tracks; track %u is %s", input.c_str(), count, video ? "video" : "sound",
+                         video ? tracks.video : tracks.sound, video ? "stitched" : "the sound");
+    }
+}
+
+// Every track of the clip and what the run makes of it.
+void printTracks(FILE* o, Clip& clip) {
+    const libdec::ClipTracks& tracks = clip.tracks();
+    const unsigned int calibration = clip.calibrationTrack();
+    std::fprintf(o, "tracks:\n");
+    for (const libdec::ClipTrack& t : tracks.tracks) {
+        const bool video = t.handler == "vide", sound = t.handler == "soun";
+        std::string use = "not used";
+        if (video && t.id == tracks.video) use = "stitched";
+        if (sound && t.id == tracks.sound)
+            use = tracks.soundDecoded                    ? "the sound"
+                  : !clip.soundThroughFfmpeg().empty() ? "the sound, decoded through FFmpeg"
+                                                        : "the sound, which cannot be decoded";
+        if (t.id == calibration) use = "the calibration";
+        std::string what = video ? "video" : sound ? "sound" : t.handler;
+        if (!t.sampleEntry.empty()) what += " (" + t.sampleEntry + ")";
+        if (video) what += " " + std::to_string(t.width) + "x" + std::to_string(t.height);
+        std::fprintf(o, "  track %u: %s, %s: %s\n", t.id, what.c_str(), t.enabled ? "enabled" : "disabled", use.c_str());
+    }
+}
+
 int printInfo(const Options& opt, Clip& clip) {
     const _MediaInfo& m = clip.info();
     FILE* o = console::out();
@@ -55,10 +87,14 @@ int printInfo(const Options& opt, Clip& clip) {
     if (clip.framesLost())
         std::fprintf(o, "  cut short: %lld more frames of the index lie beyond the end of the file\n",
                      clip.framesLost());
+    const std::string ffSound = clip.soundThroughFfmpeg();
     if (m.hasAudio)
-        std::fprintf(o, "audio: AAC %u Hz, %u channel%s, %lld samples, %.3f s\n", m.samplerate, m.channels,
-                     m.channels == 1 ? "" : "s", static_cast<long long>(m.samples),
-                     m.samplerate ? static_cast<double>(m.samples) / m.samplerate : 0.0);
+        std::fprintf(o, "audio: %s %u Hz, %u channel%s, %lld samples, %.3f s%s\n", ffSound.empty() ? "AAC" : ffSound.c_str(),
+                     m.samplerate, m.channels, m.channels == 1 ? "" : "s", static_cast<long long>(m.samples),
+                     m.samplerate ? static_cast<double>(m.samples) / m.samplerate : 0.0,
+                     ffSound.empty() ? "" : " (decoded through FFmpeg, carried over as AAC)");
+    else if (!clip.soundProblem().empty())
+        std::fprintf(o, "audio: none (%s)\n", clip.soundProblem().c_str());
     else
         std::fprintf(o, "audio: none\n");
 
@@ -90,6 +126,7 @@ int printInfo(const Options& opt, Clip& clip) {
     }
     std::string comment = clip.comment();
     std::fprintf(o, "comment: %s\n", comment.empty() ? "(none)" : comment.c_str());
+    printTracks(o, clip);
 
     if (calStatus.ok()) {
         Job job;
@@ -150,6 +187,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
                       opt.input.c_str(), clip->framesLost());
     if (opt.info) return printInfo(opt, *clip);
     if (opt.calibrate) return calibrate(opt, *clip, interrupted);
+    sayChosenTracks(opt.input, clip->tracks());
     const _MediaInfo& media = clip->info();
 
     std::string offset;
@@ -171,6 +209,8 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     st = resolveJob(opt, media, offset, cal, job);
     if (!st.ok()) return fail(st);
     if (!job.audioLeftOut.empty()) console::warn("%s", job.audioLeftOut.c_str());
+    if (opt.kind == OutputKind::Video && opt.audio && !clip->soundProblem().empty())
+        console::warn("%s", clip->soundProblem().c_str());
 
     std::vector<uint8_t> spatialAudio;
     if (job.audio) {

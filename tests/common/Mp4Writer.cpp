@@ -382,7 +382,7 @@ std::string trak(const BoxMaker& b, const Mp4Writer::Options& o, const Mp4Writer
     std::string minf = b.box("minf", mhd + dinf + stbl(b, o, t, plan));
     std::string mdia = b.box("mdia", b.fullBox("mdhd", t.mdhdVersion1 ? 1 : 0, 0, mdhd) +
                                          b.fullBox("hdlr", 0, 0, hdlr) + minf);
-    return b.box("trak", b.fullBox("tkhd", 0, 3, tkhd) + mdia);
+    return b.box("trak", b.fullBox("tkhd", 0, t.tkhdFlags, tkhd) + mdia);
 }
 
 }  // namespace

@@ -45,6 +45,7 @@ public:
         bool overrideDuration = false;     // use `duration` in mdhd instead of count * sampleDuration
         uint64_t duration = 0;
         bool mdhdVersion1 = false;         // 64-bit mdhd times
+        uint32_t tkhdFlags = 3;            // enabled and in the movie
 
         // Visual entries ("avc1", "encv", "hvc1", "hev1", ...).
         uint16_t width = 64;

@@ -116,6 +116,9 @@ const mp4::File& VideoSource() {
 struct ClipRecipe {
     bool textTrack = false;
     std::vector<std::string> textSamples;
+    std::string textHandler = "text";
+    // Further timed-text tracks after it: handler, samples.
+    std::vector<std::pair<std::string, std::vector<std::string>>> moreText;
     bool hasDesc = false;
     std::string desc;
     bool hasComment = false;
@@ -132,7 +135,13 @@ std::string MakeClip(const std::string& name, const ClipRecipe& recipe) {
     EXPECT_NE(w.addCopyOf(src, videoId, &error), nullptr) << error;
     if (recipe.textTrack) {
         auto& t = w.addTextTrack();
+        t.handler = recipe.textHandler;
         for (const std::string& s : recipe.textSamples) t.samples.push_back({s, true});
+    }
+    for (const auto& more : recipe.moreText) {
+        auto& t = w.addTextTrack();
+        t.handler = more.first;
+        for (const std::string& s : more.second) t.samples.push_back({s, true});
     }
     if (recipe.hasDesc) w.setTag("desc", recipe.desc);
     if (recipe.hasComment) w.setTag("\xA9" "cmt", recipe.comment);
@@ -182,6 +191,17 @@ TEST(OffsetSources, GetOffsetCases) {
         return c;
     };
     const std::string kCDefault = "C offset: " + kDefaultFromRecord;
+    // The calibration in any timed-text track, whatever its handler and place.
+    auto tracks = [](std::string handler, std::vector<std::string> first,
+                     std::vector<std::pair<std::string, std::vector<std::string>>> more) {
+        ClipRecipe c;
+        c.textTrack = true;
+        c.textHandler = std::move(handler);
+        c.textSamples = std::move(first);
+        c.moreText = std::move(more);
+        return c;
+    };
+    const std::string r200other = Sample(200, Record(192, 2, otherLenses, 100, 50, 2));
 
     const OffsetCase cases[] = {
         {"sample_200", text({r200}), kText, kDefaultFromRecord, {"INFO  " + kCDefault + " "}, {"B offset"}},
@@ -204,6 +224,12 @@ TEST(OffsetSources, GetOffsetCases) {
          {"B offset"}},
         {"record_count_over_room", desc(kOther, text({Sample(200, Record(192, 6, kDefaultLenses))})),
          kDefaultConstant, "", {"Offset is invalid, use default offset"}, {"B offset"}},
+        {"sbtl_then_chapter", tracks("sbtl", {r200other}, {{"text", {"Chapter one"}}}), kText, kOtherFromRecord,
+         {"calibration record of text track 2"}, {"B offset"}},
+        {"chapter_then_subt", desc(kOther, tracks("text", {"Chapter one"}, {{"subt", {r200other}}})), kText,
+         kOtherFromRecord, {"calibration record of text track 3"}, {"B offset"}},
+        {"invalid_then_valid", tracks("text", {r200count0}, {{"sbtl", {s170other}}}), kText, kOtherFromRecord,
+         {"calibration record of text track 3"}, {"invalid"}},
         {"record_and_tag", desc(kOther, text({r200})), kText, kDefaultFromRecord, {kCDefault}, {"B offset"}},
         {"no_text_track_no_tag", ClipRecipe(), kText, DEFAULT_OFFSET,
          {"There is no subtitle track in the file.", "B offset: " + std::string(DEFAULT_OFFSET)}, {}},

@@ -200,18 +200,6 @@ TEST(Reader, TrackAcceptance) {
              w.addAudioTrack(0x40, std::string("\x11\x90", 2)).samples.push_back({"abc", true});
          },
          false, "INFO  The track is not avc1"},
-        {"audio_mp3",
-         [](testutil::Mp4Writer& w) {
-             AddVideo(w, Gop(3, {1}));
-             w.addAudioTrack(0x6B, std::string("\x11\x90", 2)).samples.push_back({"abc", true});
-         },
-         false, "ERROR The object type is 107. Not aac."},
-        {"audio_enca",
-         [](testutil::Mp4Writer& w) {
-             AddVideo(w, Gop(3, {1}));
-             w.addAudioTrack(0x40, std::string("\x11\x90", 2), "enca").samples.push_back({"abc", true});
-         },
-         false, "INFO  The audio track is not mp4a"},
         {"audio_only",
          [](testutil::Mp4Writer& w) {
              w.addAudioTrack(0x67, std::string("\x11\x90", 2)).samples.push_back({"abc", true});
@@ -257,23 +245,53 @@ TEST(Reader, TrackAcceptance) {
     EXPECT_NE(log.find("does_not_exist.mp4"), std::string::npos) << log;
 }
 
-TEST(Reader, LastTrackOfAKindWinsAndTextTrackIsKept) {
+// Of several tracks of a kind the one presented is used (the first enabled,
+// else the first); the others are not looked at, and sound that cannot be
+// decoded leaves the clip without audio.
+TEST(Reader, PresentedTrackOfAKindIsUsed) {
     testutil::Mp4Writer w;
-    AddVideo(w, Gop(3, {1}));                                      // id 1
+    AddVideo(w, Gop(3, {1})).tkhdFlags = 2;                        // id 1, disabled
     w.addTextTrack().samples.push_back({"t", true});               // id 2
     AddVideo(w, Gop(5, {1}));                                      // id 3
-    w.addAudioTrack(0x40, std::string("\x12\x10", 2)).samples.push_back({"ab", true});  // id 4
+    AddVideo(w, Gop(4, {1}), "hvc1");                              // id 4, not looked at
+    w.addAudioTrack(0x40, std::string("\x12\x10", 2)).samples.push_back({"ab", true});  // id 5
+    w.addAudioTrack(0x6B, std::string("\x12\x10", 2)).samples.push_back({"cd", true});  // id 6
+    w.addTrack("sbtl", "tx3g").samples.push_back({"u", true});     // id 7
     auto r = Open(Write(w, "multi.mp4"));
     EXPECT_EQ(r->m_videoTrackId, 3u);
     EXPECT_EQ(r->m_videoSampleCount, 5u);
     EXPECT_EQ(r->m_textTrackId, 2u);
-    EXPECT_EQ(r->m_audioTrackId, 4u);
+    EXPECT_EQ(r->m_textTrackIds, (std::vector<unsigned int>{2, 7}));
+    EXPECT_EQ(r->m_audioTrackId, 5u);
+    EXPECT_EQ(r->m_soundTrackId, 5u);
     _MediaInfo info{};
     ASSERT_EQ(r->GetMediaInfo(info), 0);
     EXPECT_EQ(info.frames, 5u);
     EXPECT_EQ(info.samplerate, 44100u);
     EXPECT_EQ(info.channels, 2);
     EXPECT_EQ(info.samples, 1024);
+
+    // MP3 (or a protected entry) presented: no audio, the video still reads.
+    for (const char* entry : {"mp4a", "enca"}) {
+        SCOPED_TRACE(entry);
+        testutil::Mp4Writer m;
+        AddVideo(m, Gop(3, {1}));
+        auto& disabled = m.addAudioTrack(0x40, std::string("\x12\x10", 2));  // id 2
+        disabled.tkhdFlags = 0;
+        disabled.samples.push_back({"ab", true});
+        m.addAudioTrack(std::string(entry) == "mp4a" ? 0x6B : 0x40, std::string("\x12\x10", 2), entry)
+            .samples.push_back({"cd", true});
+        LogMark mark;
+        auto s = Open(Write(m, std::string("sound_") + entry + ".mp4"));
+        EXPECT_EQ(s->m_videoTrackId, 1u);
+        EXPECT_EQ(s->m_soundTrackId, 3u);
+        EXPECT_EQ(s->m_audioTrackId, 0u);
+        _MediaInfo none{};
+        ASSERT_EQ(s->GetMediaInfo(none), 0);
+        EXPECT_EQ(none.hasAudio, 0);
+        EXPECT_NE(mark.Since().find("sound track 3 (" + std::string(entry) + ") cannot be decoded here"),
+                  std::string::npos);
+    }
 }
 
 TEST(Reader, SampleRateTable) {

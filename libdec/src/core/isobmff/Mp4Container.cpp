@@ -227,6 +227,7 @@ bool Parser::tkhd(const Box& b) {
     uint8_t version = b.data[0];
     size_t need = version == 1 ? 4 + 8 + 8 + 4 : 4 + 4 + 4 + 4;
     if (b.size < need) return fail("tkhd too short");
+    track_->enabled = (b.data[3] & 1) != 0;
     track_->id = be32(b.data + need - 4);
     return true;
 }

@@ -31,6 +31,7 @@ struct Sample {
 
 struct Track {
     uint32_t id = 0;                 // track_ID from tkhd
+    bool enabled = true;             // tkhd flags bit 0: players present the track
     std::string handler;             // hdlr handler type: "vide", "soun", "text", ...
     std::string sampleEntry;         // first stsd entry type: "avc1", "encv", "mp4a", ...
     std::string originalFormat;      // frma of a protected entry ("264b", "avc1", ...); empty when none

@@ -86,6 +86,23 @@ private:
     size_t pos_ = 0;
 };
 
+// Timed-text handlers: "text" as cameras write it, "sbtl" as muxers rewrite
+// it, "subt" for other subtitle tracks.
+bool IsTimedText(const std::string& handler) { return handler == "text" || handler == "sbtl" || handler == "subt"; }
+
+// The track of `handler` a player presents: the first enabled one, else the
+// first; null when there is none.
+const mp4::Track* PresentedTrack(const std::vector<mp4::Track>& tracks, size_t count, const char* handler) {
+    const mp4::Track* first = nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        const mp4::Track& t = tracks[i];
+        if (t.handler != handler) continue;
+        if (t.enabled) return &t;
+        if (!first) first = &t;
+    }
+    return first;
+}
+
 }  // namespace
 
 CMp4Read::CMp4Read(const char* path)
@@ -97,6 +114,8 @@ CMp4Read::CMp4Read(const char* path)
       m_videoMaxSampleSize(0),
       m_pVideoSampleBuf(nullptr),
       m_textTrackId(0),
+      m_soundTrackId(0),
+      m_calibrationTrackId(0),
       m_audioTrackId(0),
       m_audioSampleCount(0),
       m_audioMaxSampleSize(0),
@@ -159,6 +178,8 @@ int CMp4Read::Init(const char* path) {
     }
     // Track indices are 16-bit for the track lookup.
     const size_t count = tracks.size() > 0xFFFF ? 0xFFFF : tracks.size();
+    const mp4::Track* video = PresentedTrack(tracks, count, "vide");
+    const mp4::Track* sound = PresentedTrack(tracks, count, "soun");
     for (size_t i = 0; i < count; ++i) {
         const mp4::Track& t = tracks[static_cast<uint16_t>(i)];
         unsigned int id = t.id;
@@ -167,12 +188,21 @@ int CMp4Read::Init(const char* path) {
             continue;
         }
         LOGI("handle:%lld trackid:%u type:%s", Handle(), id, t.handler.c_str());
-        if (t.handler == "vide") {
+        if (&t == video) {
+            // The picture a player shows: a clip whose main video cannot be
+            // decoded cannot be used.
             if (ParseVideoTrack(id) != 0) return 1;
-        } else if (t.handler == "soun") {
-            if (ParseAudioTrack(id) != 0) return 1;
-        } else if (t.handler == "text") {
-            m_textTrackId = id;
+        } else if (&t == sound) {
+            m_soundTrackId = id;
+            if (ParseAudioTrack(id) != 0)
+                LOGE("handle:%lld sound track %u (%s) cannot be decoded here; the clip is read without audio", Handle(),
+                     id, t.sampleEntry.empty() ? "no sample entry" : t.sampleEntry.c_str());
+        } else if (t.handler == "vide" || t.handler == "soun") {
+            LOGI("handle:%lld track %u (%s, %s) not used: track %u is the one presented", Handle(), id,
+                 t.handler.c_str(), t.sampleEntry.c_str(), t.handler == "vide" ? video->id : sound->id);
+        } else if (IsTimedText(t.handler)) {
+            if (m_textTrackIds.empty()) m_textTrackId = id;
+            m_textTrackIds.push_back(id);
         }
     }
     if (m_videoTrackId == 0 && m_audioTrackId == 0) {
@@ -202,7 +232,7 @@ int CMp4Read::ParseVideoTrack(unsigned int trackId) {
         return 1;
     }
     unsigned char* buf = new unsigned char[t->maxSampleSize ? t->maxSampleSize : 1]();
-    delete[] m_pVideoSampleBuf;  // a later video track replaces an earlier one
+    delete[] m_pVideoSampleBuf;  // a track parsed again replaces the earlier one
     m_pVideoSampleBuf = buf;
     m_videoSampleCount = static_cast<unsigned int>(t->samples.size());
     m_videoMaxSampleSize = t->maxSampleSize;

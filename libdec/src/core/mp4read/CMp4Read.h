@@ -1,5 +1,8 @@
 // MP4 clip reader: accepts a clip's H.264 video, AAC audio and text tracks and
 // serves the media record, the parameter sets, the GOP size and single samples.
+// Of several tracks of a kind it takes the one a player presents: the first
+// enabled one (tkhd), else the first. The others are left alone, whatever
+// their codec; a sound track it cannot decode leaves the clip without audio.
 // Internal class (not exported); its fields are public so that the session and
 // the tests can inspect them.
 #pragma once
@@ -80,7 +83,12 @@ public:
     unsigned int m_videoSampleCount;
     unsigned int m_videoMaxSampleSize;
     unsigned char* m_pVideoSampleBuf;
+    // The timed-text track the calibration comes from: the first one until the
+    // offset search has found the one holding a valid record.
     unsigned int m_textTrackId;
+    std::vector<unsigned int> m_textTrackIds;  // every timed-text track ("text", "sbtl", "subt"), in file order
+    unsigned int m_soundTrackId;               // the sound track a player presents, accepted or not; 0 = none
+    unsigned int m_calibrationTrackId;         // the text track whose valid record m_offset holds; 0 = none
     unsigned int m_audioTrackId;
     unsigned int m_audioSampleCount;
     unsigned int m_audioMaxSampleSize;
@@ -101,6 +109,9 @@ private:
     // Closes the file and frees every buffer, nulling each.
     void Release();
     long long Handle() const;
+    // Scans one text track for a calibration record: true with its text in
+    // `text` (room for kSubtitleOffsetMaxChars + 1) when a sample holds one.
+    bool RecordOfTrack(unsigned int trackId, char* text);
     // Logs how many samples of a track cut short were lost.
     void LogCutShort(const mp4::Track& t, const char* kind);
 };

@@ -38,43 +38,60 @@ bool ScanForRecord(const mp4::File& file, uint32_t trackId, uint32_t count, unsi
 
 }  // namespace
 
+bool CMp4Read::RecordOfTrack(unsigned int trackId, char* text) {
+    const mp4::Track* track = m_hFile->trackById(trackId);
+    const uint32_t count = track ? static_cast<uint32_t>(track->samples.size()) : 0;
+    const uint32_t capacity = track ? track->maxSampleSize : 0;
+    std::unique_ptr<unsigned char[]> sample(new (std::nothrow) unsigned char[capacity ? capacity : 1]());
+    if (!sample) {
+        LOGE("Failed to allocate the subtitle sample buffer");
+        return false;
+    }
+    bool lastReadShort = false;
+    bool found = ScanForRecord<mnd_data_video_r>(*m_hFile, trackId, count, sample.get(), capacity, text,
+                                                 lastReadShort);
+    if (!found && lastReadShort)
+        found = ScanForRecord<mnd_data_video_s>(*m_hFile, trackId, count, sample.get(), capacity, text,
+                                                lastReadShort);
+    return found;
+}
+
+// Every timed-text track is looked at in file order (a muxer may rename the
+// handler, and chapter titles are text tracks too): the first record that
+// passes the acceptance rule wins. A record found that fails it everywhere
+// gives the default.
 char* CMp4Read::CusumerClientOffset() {
     if (!m_hFile) return nullptr;
-    if (m_textTrackId == 0) {
+    if (m_textTrackIds.empty()) {
         LOGI("There is no subtitle track in the file.");
         return nullptr;
     }
     if (m_offset) return m_offset;
 
-    const mp4::Track* track = m_hFile->trackById(m_textTrackId);
-    const uint32_t count = track ? static_cast<uint32_t>(track->samples.size()) : 0;
-    const uint32_t capacity = track ? track->maxSampleSize : 0;
-
-    std::unique_ptr<unsigned char[]> sample(new (std::nothrow) unsigned char[capacity ? capacity : 1]());
     std::unique_ptr<char[]> text(new (std::nothrow) char[kSubtitleOffsetMaxChars + 1]());
-    if (!sample || !text) {
+    if (!text) {
         LOGE("Failed to allocate the subtitle sample buffer");
         return nullptr;
     }
-
-    bool lastReadShort = false;
-    bool found = ScanForRecord<mnd_data_video_r>(*m_hFile, m_textTrackId, count, sample.get(),
-                                                 capacity, text.get(), lastReadShort);
-    if (!found && lastReadShort)
-        found = ScanForRecord<mnd_data_video_s>(*m_hFile, m_textTrackId, count, sample.get(),
-                                                capacity, text.get(), lastReadShort);
-    sample.reset();
-
-    if (!found) {
+    unsigned int invalidIn = 0;  // first track with a record that fails the rule
+    for (unsigned int id : m_textTrackIds) {
+        text[0] = '\0';
+        if (!RecordOfTrack(id, text.get())) continue;
+        if (isOffsetValid(text.get())) {
+            m_textTrackId = m_calibrationTrackId = id;
+            m_offset = text.release();
+            LOGI("calibration record of text track %u", id);
+            LOGI("C offset: %s", m_offset);
+            return m_offset;
+        }
+        if (!invalidIn) invalidIn = id;
+    }
+    if (!invalidIn) {
         LOGI("There is no offset in subtitle track");
         LOGI("C offset: %s", "(null)");
         return nullptr;
     }
-    if (isOffsetValid(text.get())) {
-        m_offset = text.release();
-        LOGI("C offset: %s", m_offset);
-        return m_offset;
-    }
+    m_textTrackId = invalidIn;
     m_offset = const_cast<char*>(DEFAULT_OFFSET);
     LOGI("Offset is invalid, use default offset");
     LOGI("C offset: %s", m_offset);

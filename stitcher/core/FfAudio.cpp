@@ -1,0 +1,204 @@
+#include "FfAudio.h"
+
+#include <algorithm>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/mathematics.h>
+#include <libswresample/swresample.h>
+}
+
+namespace stitcher {
+
+namespace {
+
+// Rates the AAC encoder takes; any other is resampled to 48 kHz.
+int encoderRate(int rate) {
+    static const int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+    for (int r : kRates)
+        if (r == rate) return rate;
+    return 48000;
+}
+
+std::string avText(int rc) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+    av_strerror(rc, text, sizeof text);
+    return text;
+}
+
+// Past this many samples per channel ahead of what is still wanted, the
+// decoded sound is trimmed while decoding on.
+const size_t kTrimAt = 1 << 16;
+
+}  // namespace
+
+std::unique_ptr<FfAudio> FfAudio::open(const std::string& path, unsigned int trackId, std::string& why) {
+    std::unique_ptr<FfAudio> a(new FfAudio);
+    a->path_ = path;
+    a->trackId_ = trackId;
+    if (!a->restart(why)) return nullptr;
+    return a;
+}
+
+FfAudio::~FfAudio() { close(); }
+
+void FfAudio::close() {
+    av_frame_free(&frame_);
+    av_packet_free(&packet_);
+    swr_free(&swr_);
+    avcodec_free_context(&dec_);
+    avformat_close_input(&fmt_);
+    stream_ = -1;
+}
+
+bool FfAudio::restart(std::string& why) {
+    close();
+    pcm_.clear();
+    pcmStart_ = 0;
+    ended_ = false;
+    int rc = avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr);
+    if (rc < 0) {
+        why = "the file cannot be opened: " + avText(rc);
+        return false;
+    }
+    for (unsigned i = 0; i < fmt_->nb_streams; ++i) {
+        AVStream* s = fmt_->streams[i];
+        if (stream_ < 0 && s->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && s->id == static_cast<int>(trackId_))
+            stream_ = static_cast<int>(i);
+        else
+            s->discard = AVDISCARD_ALL;
+    }
+    if (stream_ < 0) {
+        why = "FFmpeg finds no sound track " + std::to_string(trackId_);
+        return false;
+    }
+    AVStream* st = fmt_->streams[stream_];
+    codec_ = avcodec_get_name(st->codecpar->codec_id);
+    const AVCodec* decoder = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!decoder) {
+        why = "FFmpeg has no decoder for it";
+        return false;
+    }
+    dec_ = avcodec_alloc_context3(decoder);
+    packet_ = av_packet_alloc();
+    frame_ = av_frame_alloc();
+    if (!dec_ || !packet_ || !frame_) {
+        why = "out of memory";
+        return false;
+    }
+    if ((rc = avcodec_parameters_to_context(dec_, st->codecpar)) < 0 || (rc = avcodec_open2(dec_, decoder, nullptr)) < 0) {
+        why = "its decoder cannot be opened: " + avText(rc);
+        return false;
+    }
+    const int inChannels = dec_->ch_layout.nb_channels;
+    if (dec_->sample_rate <= 0 || inChannels <= 0) {
+        why = "its rate or channels are not known";
+        return false;
+    }
+    rate_ = encoderRate(dec_->sample_rate);
+    channels_ = std::min(inChannels, 6);
+    AVChannelLayout in, out;
+    if (dec_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        av_channel_layout_default(&in, inChannels);
+    else
+        av_channel_layout_copy(&in, &dec_->ch_layout);
+    av_channel_layout_default(&out, channels_);
+    rc = swr_alloc_set_opts2(&swr_, &out, AV_SAMPLE_FMT_S16, rate_, &in, dec_->sample_fmt, dec_->sample_rate, 0, nullptr);
+    av_channel_layout_uninit(&in);
+    av_channel_layout_uninit(&out);
+    if (rc < 0 || (rc = swr_init(swr_)) < 0) {
+        why = "its sound cannot be converted: " + avText(rc);
+        return false;
+    }
+    const int64_t duration = st->duration != AV_NOPTS_VALUE ? av_rescale_q(st->duration, st->time_base, AVRational{1, rate_})
+                             : fmt_->duration != AV_NOPTS_VALUE ? av_rescale(fmt_->duration, rate_, AV_TIME_BASE)
+                                                                : 0;
+    samples_ = std::max<int64_t>(0, duration);
+    // Something must decode, or the track is no use.
+    if (!decodeUntil(1) || pcm_.empty()) {
+        why = "none of its sound decodes";
+        return false;
+    }
+    return true;
+}
+
+bool FfAudio::convert(const AVFrame* frame) {
+    const int room = swr_get_out_samples(swr_, frame ? frame->nb_samples : 0);
+    if (room < 0) return false;
+    if (room == 0) return true;
+    const size_t at = pcm_.size();
+    pcm_.resize(at + static_cast<size_t>(room) * channels_);
+    uint8_t* out = reinterpret_cast<uint8_t*>(pcm_.data() + at);
+    const int got = swr_convert(swr_, &out, room, frame ? const_cast<const uint8_t**>(frame->extended_data) : nullptr,
+                                frame ? frame->nb_samples : 0);
+    if (got < 0) return false;
+    pcm_.resize(at + static_cast<size_t>(got) * channels_);
+    return true;
+}
+
+bool FfAudio::decodeUntil(int64_t until) {
+    auto held = [&] { return pcmStart_ + static_cast<int64_t>(pcm_.size() / channels_); };
+    while (held() < until && !ended_) {
+        bool draining = false;
+        int rc = av_read_frame(fmt_, packet_);
+        if (rc < 0) {
+            avcodec_send_packet(dec_, nullptr);  // the end (or a read error): drain the decoder
+            draining = true;
+        } else if (packet_->stream_index != stream_) {
+            av_packet_unref(packet_);
+            continue;
+        } else {
+            rc = avcodec_send_packet(dec_, packet_);
+            av_packet_unref(packet_);
+            if (rc < 0 && rc != AVERROR(EAGAIN)) continue;  // a damaged packet: the next one goes on
+        }
+        int got;
+        while ((got = avcodec_receive_frame(dec_, frame_)) >= 0) {
+            const bool ok = convert(frame_);
+            av_frame_unref(frame_);
+            if (!ok) return false;
+        }
+        if (got != AVERROR(EAGAIN) && got != AVERROR_EOF) return false;
+        if (draining || got == AVERROR_EOF) {
+            if (!convert(nullptr)) return false;  // what the resampler still holds
+            ended_ = true;
+        }
+        // A far jump ahead: what lies before the last kTrimAt samples wanted is not kept.
+        const int64_t keepFrom = until - static_cast<int64_t>(kTrimAt);
+        if (keepFrom > pcmStart_ + static_cast<int64_t>(kTrimAt)) {
+            const int64_t drop = std::min<int64_t>(keepFrom - pcmStart_, held() - pcmStart_);
+            pcm_.erase(pcm_.begin(), pcm_.begin() + static_cast<std::ptrdiff_t>(drop * channels_));
+            pcmStart_ += drop;
+        }
+    }
+    return true;
+}
+
+const int16_t* FfAudio::read(int64_t start, int64_t count) {
+    if (start < 0 || count < 0) return nullptr;
+    if (start < pcmStart_) {
+        // Behind what is kept: decode again from the start of the track.
+        std::string why;
+        if (!restart(why)) return nullptr;
+    }
+    if (!decodeUntil(start + count) || start < pcmStart_) return nullptr;
+    out_.assign(static_cast<size_t>(count) * channels_, 0);
+    const int64_t held = pcmStart_ + static_cast<int64_t>(pcm_.size() / channels_);
+    const int64_t have = std::min(start + count, held) - start;
+    if (have > 0) {
+        auto from = pcm_.begin() + static_cast<std::ptrdiff_t>((start - pcmStart_) * channels_);
+        std::copy(from, from + static_cast<std::ptrdiff_t>(have * channels_), out_.begin());
+    }
+    // Runs continue one another: what is before the end of this one is not asked for again.
+    const int64_t drop = std::min(start + count, held) - pcmStart_;
+    if (drop > 0) {
+        pcm_.erase(pcm_.begin(), pcm_.begin() + static_cast<std::ptrdiff_t>(drop * channels_));
+        pcmStart_ += drop;
+    }
+    return out_.data();
+}
+
+}  // namespace stitcher

@@ -1,0 +1,63 @@
+// Sound the clip reader does not decode (MP3, Opus, PCM, ...), decoded with
+// libavformat/libavcodec from the one track the reader names, and handed out
+// the way the reader hands out AAC: interleaved 16-bit PCM by sample position,
+// at a rate and in a channel layout the AAC encoder takes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct AVFormatContext;
+struct AVCodecContext;
+struct AVPacket;
+struct AVFrame;
+struct SwrContext;
+
+namespace stitcher {
+
+class FfAudio {
+public:
+    // Opens sound track `trackId` (the container's track id) of `path`; null
+    // with `why` when it cannot be decoded.
+    static std::unique_ptr<FfAudio> open(const std::string& path, unsigned int trackId, std::string& why);
+    ~FfAudio();
+    FfAudio(const FfAudio&) = delete;
+    FfAudio& operator=(const FfAudio&) = delete;
+
+    int rate() const { return rate_; }
+    int channels() const { return channels_; }
+    int64_t samples() const { return samples_; }   // per channel, as the track's duration gives it
+    const std::string& codec() const { return codec_; }  // FFmpeg's name, e.g. "opus"
+
+    // Interleaved PCM of positions [start, start + count); silence past the
+    // end of the track. Valid until the next call; null when decoding fails.
+    const int16_t* read(int64_t start, int64_t count);
+
+private:
+    FfAudio() = default;
+    // (Re)opens the file and the decoder at the start of the track.
+    bool restart(std::string& why);
+    void close();
+    // Decodes on until `until` is held or the track ends; false on a failure.
+    bool decodeUntil(int64_t until);
+    bool convert(const AVFrame* frame);
+
+    std::string path_, codec_;
+    unsigned int trackId_ = 0;
+    AVFormatContext* fmt_ = nullptr;
+    AVCodecContext* dec_ = nullptr;
+    SwrContext* swr_ = nullptr;
+    AVPacket* packet_ = nullptr;
+    AVFrame* frame_ = nullptr;
+    int stream_ = -1;
+    int rate_ = 0, channels_ = 0;
+    int64_t samples_ = 0;
+    bool ended_ = false;
+    std::vector<int16_t> pcm_;  // positions [pcmStart_, pcmStart_ + pcm_.size() / channels_)
+    int64_t pcmStart_ = 0;
+    std::vector<int16_t> out_;
+};
+
+}  // namespace stitcher
