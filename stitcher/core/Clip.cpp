@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -129,6 +131,32 @@ Status diagnose(const std::string& path) {
                                   " (the video needs at least three frames and two key frames)");
 }
 
+// The usual rate of the shown frames: a second over the most common interval
+// between two of them (one frame: over its own length); 0 without timing.
+double usualRate(const libdec::PresentationTimeline& t) {
+    if (t.timescale == 0 || t.frames.empty()) return 0.0;
+    std::vector<long long> steps;
+    for (size_t i = 1; i < t.frames.size(); ++i)
+        if (t.frames[i].time > t.frames[i - 1].time) steps.push_back(t.frames[i].time - t.frames[i - 1].time);
+    if (steps.empty()) {
+        long long last = t.end - t.frames.back().time;
+        return last > 0 ? static_cast<double>(t.timescale) / last : 0.0;
+    }
+    std::sort(steps.begin(), steps.end());
+    long long best = steps[0];
+    size_t bestRun = 0;
+    for (size_t i = 0; i < steps.size();) {
+        size_t j = i;
+        while (j < steps.size() && steps[j] == steps[i]) ++j;
+        if (j - i > bestRun) {
+            bestRun = j - i;
+            best = steps[i];
+        }
+        i = j;
+    }
+    return static_cast<double>(t.timescale) / best;
+}
+
 }  // namespace
 
 Clip::~Clip() {
@@ -157,6 +185,13 @@ Status Clip::open(const std::string& path, std::unique_ptr<Clip>& clip) {
         return Status(kExitInput, path + " has no video track");
     FileFacts f = examineFile(path);
     if (f.indexedFrames > c->info_.frames) c->framesLost_ = f.indexedFrames - c->info_.frames;
+    if (!libdec::GetPresentationTimeline(c->handle_, c->timeline_))
+        return Status(kExitInput, "cannot read " + path + ": the times of its frames cannot be worked out");
+    if (c->timeline_.frames.empty())
+        return Status(kExitInput, path + ": its edit list shows none of its " + std::to_string(c->info_.frames) +
+                                      " frames");
+    c->info_.frames = static_cast<uint32_t>(c->timeline_.frames.size());
+    c->info_.fps = usualRate(c->timeline_);
     clip = std::move(c);
     return Status();
 }
@@ -179,10 +214,22 @@ std::string Clip::comment() {
     return text;
 }
 
+long long Clip::frameTime(long long frame) const {
+    const auto& shown = timeline_.frames;
+    if (frame >= 1 && frame <= static_cast<long long>(shown.size())) return shown[frame - 1].time;
+    return frame < 1 ? shown.front().time : std::max(timeline_.end, shown.back().time);
+}
+
+double Clip::seconds() const {
+    return timeline_.timescale ? static_cast<double>(frameTime(info_.frames + 1) - frameTime(1)) / timeline_.timescale
+                               : 0.0;
+}
+
 bool Clip::readFrame(long long frame, uint8_t* bgr) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (frame < 1 || frame > static_cast<long long>(timeline_.frames.size())) return false;
     unsigned char* pic = nullptr;
-    if (PRDGetVideoFrame(handle_, frame, pic) != 0 || !pic) return false;
+    if (PRDGetVideoFrame(handle_, timeline_.frames[frame - 1].frame, pic) != 0 || !pic) return false;
     std::memcpy(bgr, pic, static_cast<size_t>(info_.width) * info_.height * 3);
     return true;
 }
