@@ -131,8 +131,10 @@ Status diagnose(const std::string& path) {
                                   " (the video needs at least three frames and two key frames)");
 }
 
-// The usual rate of the shown frames: a second over the most common interval
-// between two of them (one frame: over its own length); 0 without timing.
+// The usual rate of the shown frames: from the intervals between them that
+// are near their median (a pause or a burst is not the rate; the intervals
+// of a rate the timescale cannot give exactly are averaged); one frame: its
+// own length. 0 without timing.
 double usualRate(const libdec::PresentationTimeline& t) {
     if (t.timescale == 0 || t.frames.empty()) return 0.0;
     std::vector<long long> steps;
@@ -143,18 +145,15 @@ double usualRate(const libdec::PresentationTimeline& t) {
         return last > 0 ? static_cast<double>(t.timescale) / last : 0.0;
     }
     std::sort(steps.begin(), steps.end());
-    long long best = steps[0];
-    size_t bestRun = 0;
-    for (size_t i = 0; i < steps.size();) {
-        size_t j = i;
-        while (j < steps.size() && steps[j] == steps[i]) ++j;
-        if (j - i > bestRun) {
-            bestRun = j - i;
-            best = steps[i];
+    const long long median = steps[steps.size() / 2];
+    double sum = 0;
+    size_t count = 0;
+    for (long long s : steps)
+        if (2 * s >= median && 2 * s <= 3 * median) {
+            sum += static_cast<double>(s);
+            ++count;
         }
-        i = j;
-    }
-    return static_cast<double>(t.timescale) / best;
+    return static_cast<double>(t.timescale) * static_cast<double>(count) / sum;
 }
 
 }  // namespace

@@ -27,8 +27,7 @@ public:
 
     const std::string& path() const { return path_; }
     // The reader's media record, but for the video: `frames` counts the
-    // frames shown and `fps` is their usual rate (that of the most common
-    // interval between two of them).
+    // frames shown and `fps` is their usual rate (pauses left out).
     const _MediaInfo& info() const { return info_; }
     // When frame `frame` (from 1) appears, in timescale() units from the
     // movie's start; frame info().frames + 1 is the time the last one ends.

@@ -24,11 +24,12 @@ std::string quote(const std::string& s) {
     return q + "'";
 }
 
-int stitch(const std::string& args) {
+int stitch(const std::string& args, std::string* out = nullptr) {
     int rc = -1;
-    testutil::captureCommand("env -u DISPLAY -u WAYLAND_DISPLAY " + quote(kStitcher) +
+    std::string said = testutil::captureCommand("env -u DISPLAY -u WAYLAND_DISPLAY " + quote(kStitcher) +
                                  " --engine cpu -y --size 32 --preset ultrafast " + args + " 2>/dev/null",
                              &rc);
+    if (out) *out = said;
     return rc;
 }
 
@@ -121,6 +122,12 @@ TEST(Timeline, TrimmedDelayedAndVariableRateClipsPlayAsTheClip) {
         for (size_t i = 0; i < c.frames; ++i)
             ASSERT_NEAR(got.frameTimes[i], in.frameTimes[c.first + i] - in.frameTimes[c.first], 1e-3) << "frame " << i + 1;
     }
+    // The frames shown, their usual rate (the pause left out) and how long they play.
+    std::string info;
+    ASSERT_EQ(stitch("--info " + quote(vfr), &info), 0);
+    EXPECT_NE(info.find("90 frames at 30 fps (30/1), 3.300 s"), std::string::npos) << info;
+    ASSERT_EQ(stitch("--info " + quote(trimmed), &info), 0);
+    EXPECT_NE(info.find("75 frames at 30 fps (30/1), 2.500 s"), std::string::npos) << info;
     // Picture sequences are numbered by the frames shown: 31 of the trimmed clip is the flash.
     ASSERT_EQ(stitch("--start 30 --frames 2 " + quote(trimmed) + " " + quote(dir + "/f%03d.png")), 0);
     EXPECT_LT(play(dir + "/f030.png").flash, 0);
