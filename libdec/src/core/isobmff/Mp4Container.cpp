@@ -105,7 +105,7 @@ double Track::frameRate() const {
 namespace {
 
 // Edit times beyond this (decades at any timescale) are not followed; it
-// keeps every sum below below the range of int64_t.
+// keeps every sum well inside the range of int64_t.
 constexpr int64_t kMaxEditTime = int64_t(1) << 60;
 
 // A non-empty edit on the track's timeline.
