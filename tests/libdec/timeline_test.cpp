@@ -44,8 +44,8 @@ TEST(Presentation, EditListsChooseAndTimeTheSamples) {
     } cases[] = {
         {"no edit list: every sample at its time", track(kTen, 100, {}), frames(0, 9, 0), 100},
         {"trimmed at a sample", track(kTen, 100, {{5, 30, kPlay}}), frames(3, 7, 0), 50},
-        {"trimmed between samples: the one composed for the start shows from it",
-         track(kTen, 100, {{3, 35, kPlay}}), {{3, 0}, {4, 5}, {5, 15}, {6, 25}}, 30},
+        {"trimmed between samples: the one still showing is left out", track(kTen, 100, {{3, 35, kPlay}}),
+         {{4, 5}, {5, 15}, {6, 25}}, 30},
         {"an empty edit delays everything", track(kTen, 100, {{5, -1, kPlay}, {10, 0, kPlay}}), frames(0, 9, 50), 150},
         {"reordered samples, the reorder delay cut", track({20, 40, 30}, 50, {{3, 20, kPlay}}), {{0, 0}, {2, 10}, {1, 20}},
          30},

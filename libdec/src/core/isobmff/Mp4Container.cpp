@@ -184,21 +184,22 @@ Presentation presentTrack(const Track& t, uint32_t movieTimescale) {
     }
     for (const Stretch& s : edits) {
         const int64_t m = s.mediaTime;
-        // The sample composed for media time m: the last one at or before it.
+        // The first sample composed at or after media time m.
         size_t k = static_cast<size_t>(
-            std::upper_bound(order.begin(), order.end(), m,
-                             [&t](int64_t v, uint32_t i) { return v < t.samples[i].cts; }) -
+            std::lower_bound(order.begin(), order.end(), m,
+                             [&t](uint32_t i, int64_t v) { return t.samples[i].cts < v; }) -
             order.begin());
-        if (k > 0) --k;
-        if (cts(k) < m && endOf(k) <= m) ++k;  // the media ends before m
         if (s.hold) {
+            // The picture composed for m: the last one at or before it.
+            if (k == n || cts(k) > m) k = k > 0 ? k - 1 : 0;
+            if (cts(k) < m && endOf(k) <= m) k = n;  // the media ends before m
             if (k < n && p.samples.size() < kMaxSamples) p.samples.push_back({order[k], s.start});
             p.end = s.length < 0 ? s.start : s.start + s.length;
             continue;
         }
         const int64_t stop = s.length < 0 ? std::numeric_limits<int64_t>::max() : m + s.length;
         for (; k < n && cts(k) < stop && p.samples.size() < kMaxSamples; ++k)
-            p.samples.push_back({order[k], s.start + std::max<int64_t>(cts(k) - m, 0)});
+            p.samples.push_back({order[k], s.start + (cts(k) - m)});
         p.end = s.length < 0 ? s.start + std::max<int64_t>(endOf(n - 1) - m, 0) : s.start + s.length;
     }
     return p;

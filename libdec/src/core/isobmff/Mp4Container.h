@@ -78,12 +78,13 @@ struct Presentation {
 };
 
 // The samples of `t` the movie shows, and when, as its edit list says (all
-// samples at their composition times without one). A sample is shown by an
-// edit when the time it is composed for, up to the next sample's, overlaps
-// the stretch of media the edit plays; it appears at the edit's start at
-// the earliest. An edit list that cannot be followed (a rate other than 0
-// or 1, times out of range, or a movie without a timescale) is ignored.
-// At most as many entries as a track may have samples are given.
+// samples at their composition times without one). An edit shows the
+// samples composed for the stretch of media it plays, from its start on (a
+// picture composed before the start, even one still showing at it, is left
+// out, as common players do); one that holds a picture (rate 0) shows the
+// one composed for its start. An edit list that cannot be followed (another
+// rate, times out of range, or a movie without a timescale) is ignored. At
+// most as many entries as a track may have samples are given.
 Presentation presentTrack(const Track& t, uint32_t movieTimescale);
 
 // Where the first non-empty edit of `t` (the one Track::mediaStart comes
