@@ -34,8 +34,9 @@ struct Job {
 Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,
                   Job& job);
 
-// The samples (per channel) of clip frames 1 .. frame - 1 at `rate` Hz:
-// frame f's sound is [audioPosition(f), audioPosition(f + 1)).
+// The samples (per channel) of frames 1 .. frame - 1 at `rate` Hz when every
+// frame lasts 1 / fps. (A clip's frames keep their own times: the reader
+// takes each frame's sound from them, see Clip::frameTime.)
 int64_t audioPosition(long long frame, Rational fps, int rate);
 
 // Output names: the file of a picture-sequence frame, the hidden temporary
