@@ -132,7 +132,9 @@ inline StreamColour ProbeColour(const std::string& clip) {
         "-of default=nw=1 '" + clip + "'");
     auto field = [&](const std::string& key) {
         size_t at = out.find(key + "=");
-        return at == std::string::npos ? std::string() : out.substr(at + key.size() + 1, out.find('\n', at) - at - key.size() - 1);
+        if (at == std::string::npos) return std::string();
+        at += key.size() + 1;
+        return out.substr(at, out.find('\n', at) - at);
     };
     StreamColour c;
     c.width = std::atoi(field("width").c_str());
@@ -157,15 +159,15 @@ inline std::string FfmpegBgr(const std::string& clip, int width = 0, int height 
     std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y -i '" + clip +
                       "' -map 0:v -fps_mode passthrough -f rawvideo ";
     const bool scaled = (width || height) && (width != c.width || height != c.height);
-    int shiftX = 1, shiftY = 1;
-    if (c.pixFmt == "yuv422p" || c.pixFmt == "yuvj422p") shiftY = 0;
-    if (c.pixFmt == "yuv444p" || c.pixFmt == "yuvj444p") shiftX = shiftY = 0;
+    // Chroma subsampling of the planar formats read here.
+    const std::string sub = c.pixFmt.substr(c.pixFmt.compare(0, 4, "yuvj") == 0 ? 4 : 3);
+    const int shiftX = sub == "444p" ? 0 : 1, shiftY = sub == "420p" ? 1 : 0;
     if (scaled) {
         cmd += "-sws_flags bicubic -vf scale=" + std::to_string(width) + ":" + std::to_string(height) +
                ":in_color_matrix=" + (c.bt709 ? "bt709" : "bt601") + ":in_range=" + (c.full ? "pc" : "tv") +
                " -pix_fmt bgr24 ";
     } else {
-        EXPECT_TRUE(c.pixFmt == "yuv420p" || c.pixFmt == "yuvj420p" || shiftX == 0 || shiftY == 0) << c.pixFmt;
+        EXPECT_TRUE(sub == "420p" || sub == "422p" || sub == "444p") << clip << ": " << c.pixFmt;
     }
     EXPECT_EQ(0, testutil::runCommand(cmd + "'" + out + "'")) << cmd;
     std::string raw = testutil::readFile(out);
@@ -181,8 +183,10 @@ inline std::string FfmpegBgr(const std::string& clip, int width = 0, int height 
             for (size_t x = 0; x < w; ++x) {
                 const size_t k = (row >> shiftY) * cw + (x >> shiftX);
                 const double l = c.full ? y[row * w + x] / 255.0 : (y[row * w + x] - 16) / 219.0;
-                const double cb = (u[k] - 128) / (c.full ? 255.0 : 224.0), cr = (v[k] - 128) / (c.full ? 255.0 : 224.0);
-                const double r = l + 2 * (1 - kr) * cr, b = l + 2 * (1 - kb) * cb, g = (l - kr * r - kb * b) / (1 - kr - kb);
+                const double cb = (u[k] - 128) / (c.full ? 255.0 : 224.0);
+                const double cr = (v[k] - 128) / (c.full ? 255.0 : 224.0);
+                const double r = l + 2 * (1 - kr) * cr, b = l + 2 * (1 - kb) * cb;
+                const double g = (l - kr * r - kb * b) / (1 - kr - kb);
                 for (double level : {b, g, r})
                     bgr += static_cast<char>(std::lround(std::min(255.0, std::max(0.0, 255 * level))));
             }

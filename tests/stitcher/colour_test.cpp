@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -27,7 +28,8 @@ const std::string kStitcher = std::string(DFS_BINARY_DIR) + "/stitcher/stitcher"
 // end-to-end tests).
 std::string driverPin() {
 #if defined(__SANITIZE_ADDRESS__)
-    for (const char* p : {"/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib/aarch64-linux-gnu/dri/swrast_dri.so"})
+    for (const char* p :
+         {"/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib/aarch64-linux-gnu/dri/swrast_dri.so"})
         if (::access(p, R_OK) == 0) return std::string("LD_PRELOAD=") + p + " ";
 #endif
     return "";
@@ -45,8 +47,8 @@ struct Rgb8 {
 
 // Saturated and neutral patches, one per frame; the first is the colour of
 // the report that found the fault.
-const Rgb8 kChart[] = {{48, 176, 64},  {200, 40, 40},   {40, 60, 200},  {230, 210, 40}, {30, 180, 190},
-                       {180, 50, 170}, {190, 140, 110}, {128, 128, 128}, {30, 30, 30},  {225, 225, 225}};
+const Rgb8 kChart[] = {{48, 176, 64},  {200, 40, 40},   {40, 60, 200},   {230, 210, 40}, {30, 180, 190},
+                       {180, 50, 170}, {190, 140, 110}, {128, 128, 128}, {30, 30, 30},   {225, 225, 225}};
 constexpr int kPatches = sizeof(kChart) / sizeof(kChart[0]);
 
 struct Matrix {
@@ -70,7 +72,8 @@ void toRgb(const Matrix& m, bool full, double y, double u, double v, double out[
 std::vector<std::vector<double>> playerRgb(const std::string& path, int width, int height, const Matrix& m, bool full) {
     int rc = 0;
     // The decoder's own samples, unconverted (4:2:0, either range).
-    const std::string raw = testutil::captureCommand("ffmpeg -v error -nostdin -i " + quote(path) + " -f rawvideo -", &rc);
+    const std::string raw =
+        testutil::captureCommand("ffmpeg -v error -nostdin -i " + quote(path) + " -f rawvideo -", &rc);
     EXPECT_EQ(rc, 0) << path;
     const size_t luma = static_cast<size_t>(width) * height, chroma = luma / 4, size = luma + 2 * chroma;
     EXPECT_EQ(raw.size() % size, 0u) << path << " is not 4:2:0 " << width << "x" << height;
@@ -126,6 +129,8 @@ struct ColourCase {
     bool tagged;
 };
 
+void PrintTo(const ColourCase& c, std::ostream* os) { *os << c.name; }
+
 class ColourTest : public ::testing::TestWithParam<std::tuple<ColourCase, const char*>> {};
 
 TEST_P(ColourTest, FlatChartAsAPlayerShowsIt) {
@@ -139,12 +144,12 @@ TEST_P(ColourTest, FlatChartAsAPlayerShowsIt) {
     const bool bt709 = std::string(c.matrix) == "bt709";
     const std::string tags =
         c.tagged ? std::string(" -colorspace ") + (bt709 ? "bt709" : "smpte170m") + " -color_range " + range : "";
-    const std::string clip = testutil::makeClip(
-        std::string("colour_") + c.name + ".mp4",
-        "-f rawvideo -pix_fmt rgb24 -s 1x1 -r 25 -i " + quote(dir + "/chart.rgb") + " -vf scale=" +
-            std::to_string(c.width) + ":" + std::to_string(c.height) +
-            ":flags=neighbor,format=rgb24,scale=out_color_matrix=" + c.matrix + ":out_range=" + range +
-            ",format=yuv420p" + tags + " -c:v libx264 -crf 12 -g 5");
+    const std::string clip =
+        testutil::makeClip(std::string("colour_") + c.name + ".mp4",
+                           "-f rawvideo -pix_fmt rgb24 -s 1x1 -r 25 -i " + quote(dir + "/chart.rgb") +
+                               " -vf scale=" + std::to_string(c.width) + ":" + std::to_string(c.height) +
+                               ":flags=neighbor,format=rgb24,scale=out_color_matrix=" + c.matrix +
+                               ":out_range=" + range + ",format=yuv420p" + tags + " -c:v libx264 -crf 12 -g 5");
     ASSERT_FALSE(clip.empty());
     const auto shown = playerRgb(clip, c.width, c.height, bt709 ? kBt709 : kBt601, c.full);
     ASSERT_EQ(shown.size(), static_cast<size_t>(kPatches));
@@ -158,10 +163,11 @@ TEST_P(ColourTest, FlatChartAsAPlayerShowsIt) {
     // Video: as a player shows it, by the tags it carries.
     const std::string video = dir + "/out.mp4";
     ASSERT_EQ(stitch(video), 0);
-    EXPECT_EQ(testutil::captureCommand("ffprobe -v error -select_streams v -show_entries "
-                                       "stream=color_space,color_transfer,color_primaries,color_range -of default=nw=1 " +
-                                       quote(video)),
-              "color_range=tv\ncolor_space=bt709\ncolor_transfer=bt709\ncolor_primaries=bt709\n");
+    EXPECT_EQ(
+        testutil::captureCommand("ffprobe -v error -select_streams v -show_entries "
+                                 "stream=color_space,color_transfer,color_primaries,color_range -of default=nw=1 " +
+                                 quote(video)),
+        "color_range=tv\ncolor_space=bt709\ncolor_transfer=bt709\ncolor_primaries=bt709\n");
     const double videoWorst = worstDifference(playerRgb(video, 128, 64, kBt709, false), shown, middle);
 
     // Pictures: plain RGB.

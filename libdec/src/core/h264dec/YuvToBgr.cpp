@@ -1,7 +1,8 @@
 // Each row: the chroma terms of its pixels first (32-bit products, kept in
 // 1/64 levels), then per pixel the luma term plus each chroma term with
 // saturation, shifted to levels and clamped. The SSSE3 code does the same
-// integer steps as the plain one, so both give the same bytes.
+// integer steps as the plain one, so both give the same bytes (defining
+// YUVTOBGR_PLAIN builds the plain one alone, to compare them).
 #include "h264dec/YuvToBgr.h"
 
 #include <algorithm>
@@ -18,7 +19,7 @@ namespace {
 using Weights = CYuvToBgr::Weights;
 
 inline int16_t Term(int32_t product, int32_t bias) {
-    return static_cast<int16_t>(((product + 64) >> 7) + bias);
+    return static_cast<int16_t>(std::min(32767, std::max(-32768, ((product + 64) >> 7) + bias)));
 }
 
 inline uint8_t Level(int32_t luma, int16_t term) {
@@ -26,7 +27,9 @@ inline uint8_t Level(int32_t luma, int16_t term) {
     return static_cast<uint8_t>(std::min(255, std::max(0, s >> 6)));
 }
 
-inline int32_t LumaTerm(const Weights& w, uint8_t y) { return ((static_cast<int32_t>(y) << 7) * w.luma + (1 << 14)) >> 15; }
+inline int32_t LumaTerm(const Weights& w, uint8_t y) {
+    return ((static_cast<int32_t>(y) << 7) * w.luma + (1 << 14)) >> 15;
+}
 
 // Chroma terms of chroma samples [c0, cw), each written for 1 << shiftX pixels.
 void TermsPlain(const Weights& w, const uint8_t* u, const uint8_t* v, size_t c0, size_t cw, int shiftX, int16_t* r,
@@ -83,18 +86,18 @@ __attribute__((target("ssse3"))) inline __m128i Channel(__m128i l0, __m128i l1, 
     return _mm_packus_epi16(a, b);
 }
 
-__attribute__((target("ssse3"))) void RowSsse3(const Weights& w, const uint8_t* y, const uint8_t* u,
-                                               const uint8_t* v, size_t width, int shiftX, bool newChroma,
-                                               int16_t* r, int16_t* g, int16_t* b, uint8_t* out) {
+__attribute__((target("ssse3"))) void RowSsse3(const Weights& w, const uint8_t* y, const uint8_t* u, const uint8_t* v,
+                                               size_t width, int shiftX, bool newChroma, int16_t* r, int16_t* g,
+                                               int16_t* b, uint8_t* out) {
     if (newChroma) {
         const size_t cw = (width + (size_t(1) << shiftX) - 1) >> shiftX;
         const __m128i bias = _mm_set1_epi32(w.bias), zero = _mm_setzero_si128(), c128 = _mm_set1_epi16(128);
         size_t c = 0;
         for (; c + 8 <= cw; c += 8) {
-            const __m128i du = _mm_sub_epi16(
-                _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + c)), zero), c128);
-            const __m128i dv = _mm_sub_epi16(
-                _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + c)), zero), c128);
+            const __m128i du =
+                _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(u + c)), zero), c128);
+            const __m128i dv =
+                _mm_sub_epi16(_mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(v + c)), zero), c128);
             const __m128i lo = _mm_unpacklo_epi16(du, dv), hi = _mm_unpackhi_epi16(du, dv);
             const size_t at = c << shiftX;
             StoreTerms(Terms8(lo, hi, 0, w.rv, bias), shiftX, r + at);
@@ -164,9 +167,9 @@ void CYuvToBgr::Convert(const uint8_t* const planes[3], const int strides[3], in
     int chromaRow = -1;
     for (int line = 0; line < height; ++line) {
         const int c = line >> shiftY;
-        row(m_w, planes[0] + static_cast<ptrdiff_t>(line) * strides[0], planes[1] + static_cast<ptrdiff_t>(c) * strides[1],
-            planes[2] + static_cast<ptrdiff_t>(c) * strides[2], w, shiftX, c != chromaRow, r, g, b,
-            bgr + static_cast<ptrdiff_t>(line) * bgrStride);
+        row(m_w, planes[0] + static_cast<ptrdiff_t>(line) * strides[0],
+            planes[1] + static_cast<ptrdiff_t>(c) * strides[1], planes[2] + static_cast<ptrdiff_t>(c) * strides[2], w,
+            shiftX, c != chromaRow, r, g, b, bgr + static_cast<ptrdiff_t>(line) * bgrStride);
         chromaRow = c;
     }
 }
