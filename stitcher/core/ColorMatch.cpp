@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -12,6 +11,7 @@
 #include "DualFisheyeModel.h"
 #include "FisheyePlane.h"
 #include "StitchLayout.h"
+#include "WorkerPool.h"
 
 namespace stitcher {
 
@@ -409,40 +409,61 @@ bool GainApplier::init(const DualFisheyeModel& model, int frameWidth, int frameH
     return true;
 }
 
-bool GainApplier::apply(uint8_t* frame, const ColorGains& gains, int threads) const {
-    if (!frame || !ok()) return false;
-    const LensTables lens[2] = {LensTables(gains.gain[0]), LensTables(gains.gain[1])};
-    if (!lens[0].active && !lens[1].active) return false;
+GainApplier::GainApplier() = default;
+GainApplier::~GainApplier() = default;
 
-    auto rows = [&](int y0, int y1) {
+namespace {
+
+// Applies the gains to rows [y0, y1) of a frame.
+struct GainRows {
+    const LensTables* lens;
+    const int32_t* spans;
+    uint8_t* frame;
+    int frameWidth;
+
+    void operator()(int y0, int y1) const {
         for (int y = y0; y < y1; ++y) {
             for (int b = 0; b < 2; ++b) {
                 if (!lens[b].active) continue;
-                const int32_t x0 = spans_[static_cast<size_t>(y) * 4 + 2 * b];
-                const int32_t x1 = spans_[static_cast<size_t>(y) * 4 + 2 * b + 1];
+                const int32_t x0 = spans[static_cast<size_t>(y) * 4 + 2 * b];
+                const int32_t x1 = spans[static_cast<size_t>(y) * 4 + 2 * b + 1];
                 if (x0 >= x1) continue;
-                uint8_t* run = frame + (static_cast<size_t>(y) * frameWidth_ + x0) * 3;
+                uint8_t* run = frame + (static_cast<size_t>(y) * frameWidth + x0) * 3;
                 lens[b].apply(run, static_cast<size_t>(x1 - x0) * 3);
             }
         }
-    };
-
-    const int n = std::min(std::max(threads, 1), std::min(frameHeight_, 64));
-    std::vector<std::thread> workers;
-    int started = 1;  // chunk 0 runs here
-    try {
-        for (; started < n; ++started) {
-            const int y0 = static_cast<int>(static_cast<int64_t>(frameHeight_) * started / n);
-            const int y1 = static_cast<int>(static_cast<int64_t>(frameHeight_) * (started + 1) / n);
-            workers.emplace_back(rows, y0, y1);
-        }
-    } catch (...) {
-        // No more threads: the rest is done here.
     }
-    rows(0, static_cast<int>(static_cast<int64_t>(frameHeight_) * 1 / n));
-    if (started < n) rows(static_cast<int>(static_cast<int64_t>(frameHeight_) * started / n), frameHeight_);
-    for (std::thread& w : workers) w.join();
+};
+
+}  // namespace
+
+bool GainApplier::apply(uint8_t* frame, const ColorGains& gains, WorkerPool& pool) const {
+    if (!frame || !ok()) return false;
+    const LensTables lens[2] = {LensTables(gains.gain[0]), LensTables(gains.gain[1])};
+    if (!lens[0].active && !lens[1].active) return false;
+    const GainRows rows{lens, spans_.data(), frame, frameWidth_};
+    // A few bands a thread, so that a thread held up elsewhere does not hold up the frame.
+    const int bands = std::min(frameHeight_, 4 * pool.threads());
+    pool.run(static_cast<size_t>(bands), [&](size_t band) {
+        const int y0 = static_cast<int>(static_cast<int64_t>(frameHeight_) * static_cast<int64_t>(band) / bands);
+        const int y1 = static_cast<int>(static_cast<int64_t>(frameHeight_) * static_cast<int64_t>(band + 1) / bands);
+        rows(y0, y1);
+    });
     return true;
+}
+
+bool GainApplier::apply(uint8_t* frame, const ColorGains& gains, int threads) const {
+    if (threads <= 1) {
+        WorkerPool here(1);  // no threads: all on this one
+        return apply(frame, gains, here);
+    }
+    std::lock_guard<std::mutex> lock(poolLock_);
+    if (!pool_ || poolThreads_ != threads) {
+        pool_.reset();
+        pool_.reset(new WorkerPool(threads));
+        poolThreads_ = threads;
+    }
+    return apply(frame, gains, *pool_);
 }
 
 std::string formatGains(const ColorGains& g) {

@@ -11,12 +11,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 class DualFisheyeModel;
 
 namespace stitcher {
+
+class WorkerPool;
 
 // Multipliers per lens (0, 1) and channel (B, G, R, the frame's byte order).
 struct ColorGains {
@@ -108,17 +112,28 @@ private:
 // through 8-bit tables per lens and channel for the rest (the same bytes).
 class GainApplier {
 public:
+    GainApplier();
+    ~GainApplier();
+    GainApplier(const GainApplier&) = delete;
+    GainApplier& operator=(const GainApplier&) = delete;
+
     bool init(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error);
     bool ok() const { return frameWidth_ > 0; }
     // In place on one frame of the initialised size. Returns false, touching
-    // nothing, when the gains leave every value as it is. threads > 1 splits
-    // the rows over that many threads.
+    // nothing, when the gains leave every value as it is. The rows are shared
+    // out over the pool's threads.
+    bool apply(uint8_t* frame, const ColorGains& gains, WorkerPool& pool) const;
+    // The same on the calling thread, or for threads > 1 on a pool of that
+    // many threads that the applier makes on first use and keeps.
     bool apply(uint8_t* frame, const ColorGains& gains, int threads = 1) const;
 
 private:
     int frameWidth_ = 0;
     int frameHeight_ = 0;
     std::vector<int32_t> spans_;  // per row: lens 0 x0, x1, lens 1 x0, x1
+    mutable std::mutex poolLock_;  // one threaded apply at a time on pool_
+    mutable std::unique_ptr<WorkerPool> pool_;
+    mutable int poolThreads_ = 0;  // the threads pool_ was asked for
 };
 
 // One line for -v: "color gains B,G,R: lens 0 0.949 0.894 0.866, lens 1 1.054 1.118 1.155".

@@ -1,16 +1,12 @@
 #include "OverlapAlign.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
-#include <exception>
-#include <functional>
-#include <mutex>
-#include <thread>
 
 #include "DualFisheyeModel.h"
 #include "FisheyePlane.h"
 #include "StitchLayout.h"
+#include "WorkerPool.h"
 
 namespace stitcher {
 namespace overlap {
@@ -67,40 +63,6 @@ double weightOf(double r) { return 1.0 / (1.0 + r * r / (kLossScale * kLossScale
 const double kOutsideLoss = lossOf(1.0);
 // Loss of two unrelated unit-contrast pictures: the error's unit.
 const double kUnrelatedLoss = lossOf(std::sqrt(2.0));
-
-// ---- threads ----
-
-// Runs fn(i, worker) for i = 0 .. count-1 on up to `threads` threads, worker
-// (0 .. threads-1) naming the thread; the first exception is rethrown on the
-// caller's thread once all have stopped.
-void parallelFor(int count, int threads, const std::function<void(int, int)>& fn) {
-    threads = std::max(1, std::min(threads, count));
-    if (threads == 1) {
-        for (int i = 0; i < count; ++i) fn(i, 0);
-        return;
-    }
-    std::atomic<int> next{0};
-    std::exception_ptr failure;
-    std::mutex failureLock;
-    auto worker = [&](int id) {
-        try {
-            for (int i; (i = next++) < count;) fn(i, id);
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(failureLock);
-            if (!failure) failure = std::current_exception();
-            next = count;
-        }
-    };
-    std::vector<std::thread> pool;
-    try {
-        for (int t = 1; t < threads; ++t) pool.emplace_back(worker, t);
-    } catch (...) {
-        // Could not start more threads: the ones running and this one finish the work.
-    }
-    worker(0);
-    for (std::thread& t : pool) t.join();
-    if (failure) std::rethrow_exception(failure);
-}
 
 // ---- sampling grid over the overlap ----
 
@@ -194,8 +156,8 @@ struct LensView {
 
 class Projector {
 public:
-    Projector(const DualFisheyeModel& base, int frameWidth, int frameHeight, int threads)
-        : base_(base), threads_(threads) {
+    Projector(const DualFisheyeModel& base, int frameWidth, int frameHeight, WorkerPool& pool)
+        : base_(base), pool_(pool) {
         sx_ = static_cast<double>(frameWidth) / base.lens0.imageWidth;
         sy_ = static_cast<double>(frameHeight) / base.lens0.imageHeight;
     }
@@ -229,7 +191,7 @@ public:
         const double c0x = m.lens0.centerX * sx_, c0y = m.lens0.centerY * sy_;
         const double c1x = m.lens1.centerX * sx_, c1y = m.lens1.centerY * sy_;
         const int chunks = 64;
-        parallelFor(chunks, threads_, [&](int chunk, int) {
+        pool_.run(chunks, [&](size_t chunk) {
             const size_t first = n * chunk / chunks, last = n * (chunk + 1) / chunks;
             for (size_t k = first; k < last; ++k) {
                 const float* d0 = &grid.dir0[k * 3];
@@ -267,7 +229,7 @@ public:
 
 private:
     const DualFisheyeModel& base_;
-    int threads_;
+    WorkerPool& pool_;
     double sx_ = 1.0, sy_ = 1.0;
 };
 
@@ -469,8 +431,9 @@ bool solveSpd(double A[kParamCount][kParamCount], const double b[kParamCount], d
 class Aligner {
 public:
     Aligner(const DualFisheyeModel& start, const std::vector<const GreyPyramid*>& frames, int threads)
-        : start_(start), frames_(frames), threads_(std::max(1, threads)),
-          projector_(start, (*frames[0])[0].width, (*frames[0])[0].height, threads_), scratch_(threads_) {
+        : start_(start), frames_(frames), pool_(std::max(1, threads)),
+          projector_(start, (*frames[0])[0].width, (*frames[0])[0].height, pool_),
+          scratch_(static_cast<size_t>(pool_.threads())) {
         startParams_ = paramsOf(start);
     }
 
@@ -480,9 +443,9 @@ public:
         Projection proj;
         projector_.project(grid, p, false, &proj);
         sums->assign(which.size(), FrameSums());
-        parallelFor(static_cast<int>(which.size()), threads_, [&](int i, int worker) {
+        pool_.run(which.size(), [&](size_t i) {
             const GreyPyramid& pyr = *frames_[which[i]];
-            compareFrame(pyr[level], 1.0 / (1 << level), grid, proj, &scratch_[worker], &(*sums)[i]);
+            compareFrame(pyr[level], 1.0 / (1 << level), grid, proj, &scratch_[pool_.threadIndex()], &(*sums)[i]);
         });
     }
 
@@ -516,8 +479,9 @@ public:
             Projection proj;
             projector_.project(grid, p, true, &proj);
             std::vector<FrameSums> sums(used_.size());
-            parallelFor(static_cast<int>(used_.size()), threads_, [&](int i, int worker) {
-                compareFrame((*frames_[used_[i]])[level], 1.0 / (1 << level), grid, proj, &scratch_[worker], &sums[i]);
+            pool_.run(used_.size(), [&](size_t i) {
+                compareFrame((*frames_[used_[i]])[level], 1.0 / (1 << level), grid, proj,
+                             &scratch_[pool_.threadIndex()], &sums[i]);
             });
             FrameSums total;
             for (const FrameSums& s : sums) {
@@ -672,9 +636,9 @@ private:
 
     const DualFisheyeModel& start_;
     const std::vector<const GreyPyramid*>& frames_;
-    int threads_;
+    mutable WorkerPool pool_;  // for every parallel step of the alignment
     Projector projector_;
-    mutable std::vector<Scratch> scratch_;  // one per worker thread
+    mutable std::vector<Scratch> scratch_;  // one per pool thread
     Params startParams_;
     double halfWidth_ = 1.0;
     std::vector<int> used_;

@@ -1,7 +1,6 @@
 #include "SampleTable.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -117,23 +116,6 @@ inline int64_t floorDiv(int64_t a, int64_t b) {
     return q - (a % b < 0);
 }
 
-// Calls item(i) for every i in [0, count) on the pool's threads. An item
-// that runs out of memory stops there, the others are skipped, and the
-// calling thread gets the std::bad_alloc: none leaves a pool's thread.
-template <class Item>
-void runOnPool(WorkerPool& pool, size_t count, const Item& item) {
-    std::atomic<bool> outOfMemory{false};
-    pool.run(count, [&](size_t i) {
-        if (outOfMemory.load(std::memory_order_relaxed)) return;
-        try {
-            item(i);
-        } catch (const std::bad_alloc&) {
-            outOfMemory = true;
-        }
-    });
-    if (outOfMemory) throw std::bad_alloc();
-}
-
 // llround() without a library call where the value is well inside the
 // range: the integer part and the fraction are exact, so are the tests.
 inline int64_t roundHalfAway(double v) {
@@ -189,7 +171,7 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
     }
     HugePageVector<EdgeSetup> edges(count);
     triangles->resize(count);
-    runOnPool(pool, parts.size(), [&](size_t item) {
+    pool.run(parts.size(), [&](size_t item) {
         const Part& part = parts[item];
         const FisheyePlane& plane = layout[part.mesh].plane;
         const std::vector<float>& v = plane.vertices;
@@ -269,7 +251,7 @@ void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, i
     }
     cover->bandRows = kRasterRows;
     cover->stacks.assign(bandCount, {});
-    runOnPool(pool, bandCount, [&](size_t item) {
+    pool.run(bandCount, [&](size_t item) {
         const int64_t rowBegin = static_cast<int64_t>(item) * kRasterRows;
         const int64_t rowEnd = std::min<int64_t>(height, rowBegin + kRasterRows);
         std::vector<Coverage::Stack>& stacks = cover->stacks[item];
@@ -1096,7 +1078,7 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
     }
     const uint32_t* const wholeWeights = wholeWeightTable(pool);
     BandQueue queue(table);
-    runOnPool(pool, bandCount, [&](size_t b) {
+    pool.run(bandCount, [&](size_t b) {
         TableBand& band = table->bands[b];
         band.row0 = static_cast<int>(b) * kBandRows;
         band.row1 = std::min(H, band.row0 + kBandRows);

@@ -19,12 +19,16 @@ int resolveThreadCount(int threads) {
 WorkerPool::WorkerPool(int threads) {
     const int n = resolveThreadCount(threads);
     workers_.reserve(static_cast<size_t>(n - 1));
-    for (int i = 1; i < n; ++i)
-        workers_.emplace_back([this, i] {
-            tPool = this;
-            tThreadIndex = i;
-            workerLoop();
-        });
+    try {
+        for (int i = 1; i < n; ++i)
+            workers_.emplace_back([this, i] {
+                tPool = this;
+                tThreadIndex = i;
+                workerLoop();
+            });
+    } catch (...) {
+        // No more threads to be had: the ones started share the work.
+    }
 }
 
 WorkerPool::~WorkerPool() {
@@ -40,12 +44,22 @@ void WorkerPool::drain() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (next_ < count_) {
         const size_t i = next_++;
+        ++running_;
         const ItemFunction function = function_;
         const void* context = context_;
         lock.unlock();
-        function(context, i);
+        std::exception_ptr failure;
+        try {
+            function(context, i);
+        } catch (...) {
+            failure = std::current_exception();
+        }
         lock.lock();
-        if (++finished_ == count_) done_.notify_all();
+        if (failure) {
+            if (!failure_) failure_ = std::move(failure);
+            next_ = count_;  // hand out no more
+        }
+        if (--running_ == 0 && next_ == count_) done_.notify_all();
     }
 }
 
@@ -74,17 +88,20 @@ void WorkerPool::runItems(size_t count, ItemFunction function, const void* conte
         context_ = context;
         count_ = count;
         next_ = 0;
-        finished_ = 0;
         ++generation_;
     }
     wake_.notify_all();
     drain();
     std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [&] { return finished_ == count_; });
+    done_.wait(lock, [&] { return next_ == count_ && running_ == 0; });
     function_ = nullptr;
     context_ = nullptr;
     count_ = 0;
     next_ = 0;
+    std::exception_ptr failure = std::move(failure_);
+    failure_ = nullptr;
+    lock.unlock();
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace stitcher
