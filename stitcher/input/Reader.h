@@ -8,25 +8,12 @@
 #include <vector>
 
 #include "Clip.h"
+#include "FrameItem.h"
 #include "HugePages.h"
 #include "Job.h"
 #include "Status.h"
 
 namespace stitcher {
-
-// The encoder's picture of a frame where the engine writes it (Writers.h).
-struct YuvFrame;
-
-// One frame on its way through the stages.
-struct FrameItem {
-    long long frame = 0;
-    bool damaged = false;              // the frame could not be decoded; another frame's picture stands in
-    HugePageVector<uint8_t> picture;   // decoded, packed BGR
-    HugePageVector<uint8_t> panorama;  // the engine's output
-    std::shared_ptr<YuvFrame> yuv;     // when set, the engine's output instead of panorama
-    std::vector<int16_t> audio;        // this frame's sound, interleaved
-    int audioSamples = 0;              // per channel
-};
 
 // Sound of the clip by sample position. Reads its source in runs of whole
 // AAC frames that continue one another, and gives any span exactly; past the

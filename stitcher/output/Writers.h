@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "Engine.h"
+#include "FrameItem.h"
 #include "Output.h"
-#include "Reader.h"
 #include "Status.h"
 
 struct AVFormatContext;
