@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Status.h"
+#include "YuvConvert.h"
 
 namespace stitcher {
 
@@ -31,14 +32,6 @@ struct EngineSpec {
     // 3 * outWidth() bytes rounded up to a multiple of 4, in the renderer's row order.
     size_t outStride() const { return (static_cast<size_t>(outWidth()) * 3 + 3) & ~static_cast<size_t>(3); }
     size_t outBytes() const { return outStride() * static_cast<size_t>(outHeight()); }
-};
-
-// Planar 4:2:0 YUV as the video encoder takes it: Y of outWidth() x
-// outHeight(), U and V of half that each way (rounded up); rows `stride`
-// bytes apart, the first at the top.
-struct YuvPlanes {
-    uint8_t* data[3] = {nullptr, nullptr, nullptr};
-    int stride[3] = {0, 0, 0};
 };
 
 class Engine {

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "Engine.h"
 #include "FrameItem.h"
 #include "Output.h"
 #include "Status.h"
+#include "YuvConvert.h"
 
 struct AVFormatContext;
 struct AVCodecContext;
