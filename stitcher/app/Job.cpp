@@ -80,13 +80,6 @@ std::string frameFileName(const std::string& pattern, long long frame) {
     return name;
 }
 
-std::string tempNameFor(const std::string& path, long pid) {
-    size_t slash = path.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    return folder + "." + base + "." + std::to_string(pid) + ".part";
-}
-
 std::vector<std::string> outputNames(const Options& opt, const Job& job) {
     std::vector<std::string> names;
     if (opt.kind != OutputKind::Sequence) {

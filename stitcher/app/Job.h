@@ -38,10 +38,9 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string
 // frame f's sound is [audioPosition(f), audioPosition(f + 1)).
 int64_t audioPosition(long long frame, Rational fps, int rate);
 
-// Output names: the file of a picture-sequence frame, the hidden temporary
-// name beside a final one, and every final name a run writes.
+// Output names: the file of a picture-sequence frame, and every final name a
+// run writes.
 std::string frameFileName(const std::string& pattern, long long frame);
-std::string tempNameFor(const std::string& path, long pid);
 std::vector<std::string> outputNames(const Options& opt, const Job& job);
 
 }  // namespace stitcher
