@@ -28,6 +28,9 @@ int fail(const Status& s) {
     return s.code();
 }
 
+// The stages' warnings, shown as the console's.
+void showWarning(const std::string& message) { console::warn("%s", message.c_str()); }
+
 // The calibration the run uses: --offset, else the clip's own.
 Status findCalibration(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
     Status st = opt.haveOffset ? readOffsetOption(opt.offset, offset) : clip.calibration(offset);
@@ -253,6 +256,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
                     vs.audioChannels = job.audioChannels;
                     vs.audioSpatialBox = spatialAudio;
                 }
+                vs.warn = showWarning;
                 sink = makeVideoSink(output, vs, static_cast<int>(params.outStride()), sinkStatus);
             } else {
                 sink = makePictureSink(output, params.outWidth(), params.outHeight(),

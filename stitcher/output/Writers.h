@@ -10,6 +10,7 @@
 #include "FrameItem.h"
 #include "Output.h"
 #include "Status.h"
+#include "Warn.h"
 #include "YuvConvert.h"
 
 struct AVFormatContext;
@@ -34,6 +35,7 @@ struct VideoSettings {
     // entry, whose channel count is audioChannels; empty: none.
     std::vector<uint8_t> audioSpatialBox;
     std::string name;         // the output as the user knows it, for messages (default: the file's)
+    Warn warn;                // told when the sound cannot be marked as spatial
 };
 
 // One picture in the encoder's own format, which an engine can write into
