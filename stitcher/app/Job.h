@@ -7,19 +7,12 @@
 
 #include "ClipCalibration.h"
 #include "Engine.h"
+#include "FrameTime.h"
 #include "Options.h"
 #include "Status.h"
 #include "libdec.h"
 
 namespace stitcher {
-
-struct Rational {
-    int num = 0, den = 1;
-};
-
-// Frame rate as a fraction: exact for whole rates and the NTSC family;
-// 0/1 when there is none.
-Rational frameRate(double fps);
 
 struct Job {
     long long first = 1, count = 0;  // clip frames first .. first + count - 1
@@ -33,10 +26,6 @@ struct Job {
 // Fails with the exit code and message of the first problem found.
 Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,
                   Job& job);
-
-// The samples (per channel) of clip frames 1 .. frame - 1 at `rate` Hz:
-// frame f's sound is [audioPosition(f), audioPosition(f + 1)).
-int64_t audioPosition(long long frame, Rational fps, int rate);
 
 // Output names: the file of a picture-sequence frame, and every final name a
 // run writes.

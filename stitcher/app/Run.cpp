@@ -31,6 +31,18 @@ int fail(const Status& s) {
 // The stages' warnings, shown as the console's.
 void showWarning(const std::string& message) { console::warn("%s", message.c_str()); }
 
+// What the reader reads for a job.
+ReadSpec readSpec(const Job& job) {
+    ReadSpec r;
+    r.first = job.first;
+    r.count = job.count;
+    r.fps = job.fps;
+    r.audio = job.audio;
+    r.audioRate = job.audioRate;
+    r.audioChannels = job.audioChannels;
+    return r;
+}
+
 // The calibration the run uses: --offset, else the clip's own.
 Status findCalibration(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
     Status st = opt.haveOffset ? readOffsetOption(opt.offset, offset) : clip.calibration(offset);
@@ -232,7 +244,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
         console::say("removed %s, left by a run that ended early", name.c_str());
 
     // Frames are decoded from here on, while the encoder and the engine are made.
-    Reader reader(*clip, job);
+    Reader reader(*clip, readSpec(job), showWarning);
     Pipeline pipeline(reader, interrupted);
 
     const EngineSpec& params = job.engine;
