@@ -317,7 +317,14 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
 
     console::Progress progress(job.count);
     PipelineStats stats;
-    st = pipeline.run(colour.get(), engine, params, *sink, progress, stats);
+    PipelineEvents events;
+    events.frameDone = [&progress] { progress.frameDone(); };
+    events.end = [&progress] { progress.end(); };
+    if (console::verbose())
+        events.gains = [](long long frame, const std::string& gains) {
+            console::note("frame %lld: %s", frame, gains.c_str());
+        };
+    st = pipeline.run(colour.get(), engine, params, *sink, events, stats);
     sink.reset();
     if (!st.ok()) {
         output.abort();
