@@ -11,7 +11,9 @@
 #include "ClipCalibration.h"
 #include "ColorMatch.h"
 #include "Console.h"
+#include "CpuEngine.h"
 #include "Engine.h"
+#include "GlEngine.h"
 #include "Job.h"
 #include "Mp4Patch.h"
 #include "Output.h"
@@ -30,6 +32,14 @@ int fail(const Status& s) {
 
 // The stages' warnings, shown as the console's.
 void showWarning(const std::string& message) { console::warn("%s", message.c_str()); }
+
+// The engines this program has.
+EngineMakers builtEngines() {
+    EngineMakers make;
+    make.gl = [](const EngineSpec& s, std::string& e, std::string* r) { return makeGlEngine(s, e, r); };
+    make.cpu = makeCpuEngine;
+    return make;
+}
 
 // What the reader reads for a job.
 ReadSpec readSpec(const Job& job) {
@@ -149,7 +159,7 @@ int printInfo(const Options& opt, Clip& clip) {
         probe.kind = OutputKind::Picture;  // no frame-rate demand
         Status st = resolveJob(probe, m, offset, cal, job);
         EngineChoice choice;
-        if (st.ok()) st = chooseEngine(opt.engine, job.engine, choice);
+        if (st.ok()) st = chooseEngine(opt.engine, job.engine, choice, builtEngines());
         std::fprintf(o, "engine: %s\n", engineLine(st, choice).c_str());
     } else {
         std::fprintf(o, "engine: none chosen (the calibration cannot be used)\n");
@@ -289,7 +299,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     EngineChoice choice;
     // Nothing may leave before the encoder's thread is joined.
     try {
-        st = chooseEngine(opt.engine, job.engine, choice);
+        st = chooseEngine(opt.engine, job.engine, choice, builtEngines());
     } catch (const std::exception& e) {
         st = Status(kExitFailed, std::string("out of resources: ") + e.what());
     }
