@@ -1,5 +1,6 @@
 // libFuzzer target for the ISO-BMFF container layer: open from memory, read
-// every sample of every track, look up the tags.
+// every sample of every track, work out what each track presents, look up
+// the tags.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -25,6 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 __builtin_trap();
         }
         (void)t.frameRate();
+        const mp4::Presentation p = mp4::presentTrack(t, f->movieTimescale());
+        for (size_t i = 0; i < p.samples.size(); ++i)
+            if (p.samples[i].index >= t.samples.size() || (i > 0 && p.samples[i].time < p.samples[i - 1].time))
+                __builtin_trap();
+        int64_t start = 0, length = 0;
+        mp4::firstEdit(t, f->movieTimescale(), start, length);
         (void)f->trackById(t.id);
     }
     std::string v;

@@ -275,6 +275,10 @@ void writeClip(const Options& o, const Calibration& cal, const testutil::StitchG
     w.venc->gop_size = o.gop;
     w.venc->keyint_min = o.gop;
     w.venc->max_b_frames = 0;
+    // The scaler below makes BT.601 limited-range YUV: say so, or players
+    // read a picture of 720 lines or more as BT.709.
+    w.venc->colorspace = AVCOL_SPC_SMPTE170M;
+    w.venc->color_range = AVCOL_RANGE_MPEG;
     w.venc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(w.venc->priv_data, "preset", o.preset.c_str(), 0);
     av_opt_set(w.venc->priv_data, "crf", std::to_string(o.crf).c_str(), 0);
@@ -335,6 +339,8 @@ void writeClip(const Options& o, const Calibration& cal, const testutil::StitchG
                                      SWS_BICUBIC, nullptr, nullptr, nullptr);
     AVFrame* vf = av_frame_alloc();
     vf->format = AV_PIX_FMT_YUV420P;
+    vf->colorspace = AVCOL_SPC_SMPTE170M;
+    vf->color_range = AVCOL_RANGE_MPEG;
     vf->width = o.width;
     vf->height = o.height;
     av_frame_get_buffer(vf, 0);

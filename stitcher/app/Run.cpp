@@ -108,7 +108,7 @@ int printInfo(const Options& opt, Clip& clip) {
     std::fprintf(o, "clip: %s\n", clip.path().c_str());
     Rational r = frameRate(m.fps);
     std::fprintf(o, "video: H.264 %ux%u, %u frames at %.6g fps (%d/%d), %.3f s\n", m.width, m.height, m.frames, m.fps,
-                 r.num, r.den, m.fps > 0 ? m.frames / m.fps : 0.0);
+                 r.num, r.den, clip.seconds());
     if (clip.framesLost())
         std::fprintf(o, "  cut short: %lld more frames of the index lie beyond the end of the file\n",
                      clip.framesLost());
@@ -270,6 +270,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
                 vs.height = params.outHeight();
                 vs.fpsNum = job.fps.num;
                 vs.fpsDen = job.fps.den;
+                vs.timescale = reader.timescale();  // each frame keeps its own time
                 vs.crf = opt.crf;
                 vs.preset = opt.preset;
                 vs.spherical = params.layout == Layout::Stitch;

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "libdec_internal.h"
 
@@ -143,6 +145,31 @@ Status diagnose(const std::string& path) {
     return Status(kExitInput, "cannot read " + path + ": its H.264 video or its MP4 structure is not readable");
 }
 
+// The usual rate of the shown frames: from the intervals between them that
+// are near their median (a pause or a burst is not the rate; the intervals
+// of a rate the timescale cannot give exactly are averaged); one frame: its
+// own length. 0 without timing.
+double usualRate(const libdec::PresentationTimeline& t) {
+    if (t.timescale == 0 || t.frames.empty()) return 0.0;
+    std::vector<long long> steps;
+    for (size_t i = 1; i < t.frames.size(); ++i)
+        if (t.frames[i].time > t.frames[i - 1].time) steps.push_back(t.frames[i].time - t.frames[i - 1].time);
+    if (steps.empty()) {
+        long long last = t.end - t.frames.back().time;
+        return last > 0 ? static_cast<double>(t.timescale) / last : 0.0;
+    }
+    std::sort(steps.begin(), steps.end());
+    const long long median = steps[steps.size() / 2];
+    double sum = 0;
+    size_t count = 0;
+    for (long long s : steps)
+        if (2 * s >= median && 2 * s <= 3 * median) {
+            sum += static_cast<double>(s);
+            ++count;
+        }
+    return static_cast<double>(t.timescale) * static_cast<double>(count) / sum;
+}
+
 }  // namespace
 
 Clip::~Clip() {
@@ -190,6 +217,13 @@ Status Clip::open(const std::string& path, std::unique_ptr<Clip>& clip) {
                                "; the video has no sound";
         }
     }
+    if (!libdec::GetPresentationTimeline(c->handle_, c->timeline_))
+        return Status(kExitInput, "cannot read " + path + ": the times of its frames cannot be worked out");
+    if (c->timeline_.frames.empty())
+        return Status(kExitInput, path + ": its edit list shows none of its " + std::to_string(c->info_.frames) +
+                                      " frames");
+    c->info_.frames = static_cast<uint32_t>(c->timeline_.frames.size());
+    c->info_.fps = usualRate(c->timeline_);
     clip = std::move(c);
     return Status();
 }
@@ -218,10 +252,22 @@ std::string Clip::comment() {
     return text;
 }
 
+long long Clip::frameTime(long long frame) const {
+    const auto& shown = timeline_.frames;
+    if (frame >= 1 && frame <= static_cast<long long>(shown.size())) return shown[frame - 1].time;
+    return frame < 1 ? shown.front().time : std::max(timeline_.end, shown.back().time);
+}
+
+double Clip::seconds() const {
+    return timeline_.timescale ? static_cast<double>(frameTime(info_.frames + 1) - frameTime(1)) / timeline_.timescale
+                               : 0.0;
+}
+
 bool Clip::readFrame(long long frame, uint8_t* bgr) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (frame < 1 || frame > static_cast<long long>(timeline_.frames.size())) return false;
     unsigned char* pic = nullptr;
-    if (PRDGetVideoFrame(handle_, frame, pic) != 0 || !pic) return false;
+    if (PRDGetVideoFrame(handle_, timeline_.frames[frame - 1].frame, pic) != 0 || !pic) return false;
     std::memcpy(bgr, pic, static_cast<size_t>(info_.width) * info_.height * 3);
     return true;
 }

@@ -1,5 +1,7 @@
 // The clip: a reader session with its media record, and the reasons a file
-// cannot be read when the reader refuses it.
+// cannot be read when the reader refuses it. The clip is the clip as a
+// player shows it: its frames, counted from 1, are the pictures its edit
+// list shows, each at its own time.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +28,20 @@ public:
     static Status open(const std::string& path, std::unique_ptr<Clip>& clip);
 
     const std::string& path() const { return path_; }
+    // The reader's media record, but for the video: `frames` counts the
+    // frames shown and `fps` is their usual rate (pauses left out).
     const _MediaInfo& info() const { return info_; }
+    // When frame `frame` (from 1) appears, in timescale() units from the
+    // movie's start; frame info().frames + 1 is the time the last one ends.
+    long long frameTime(long long frame) const;
+    // Units per second of the times; 0 when the clip gives none.
+    uint32_t timescale() const { return timeline_.timescale; }
+    // When the sound's sample 0 plays, and when the sound stops (-1: at
+    // the end of the track), in timescale() units.
+    long long audioStart() const { return timeline_.audioStart; }
+    long long audioEnd() const { return timeline_.audioEnd; }
+    // Seconds from the first frame to the end of the last.
+    double seconds() const;
     // Frames the file's index names but the file no longer holds (a clip cut short).
     long long framesLost() const { return framesLost_; }
     // The clip's tracks and which of them the reader uses.
@@ -61,6 +76,7 @@ private:
     std::string path_;
     void* handle_ = nullptr;
     _MediaInfo info_{};
+    libdec::PresentationTimeline timeline_;
     long long framesLost_ = 0;
     libdec::ClipTracks tracks_;
     std::unique_ptr<FfAudio> ffAudio_;  // the sound, when the reader does not decode it

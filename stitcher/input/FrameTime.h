@@ -13,8 +13,9 @@ struct Rational {
 // 0/1 when there is none.
 Rational frameRate(double fps);
 
-// The samples (per channel) of clip frames 1 .. frame - 1 at `rate` Hz:
-// frame f's sound is [audioPosition(f), audioPosition(f + 1)).
+// The samples (per channel) of frames 1 .. frame - 1 at `rate` Hz when every
+// frame lasts 1 / fps. (A clip's frames keep their own times: the reader
+// takes each frame's sound from them, see Clip::frameTime.)
 int64_t audioPosition(long long frame, Rational fps, int rate);
 
 }  // namespace stitcher

@@ -1,9 +1,11 @@
 #include "Reader.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 namespace stitcher {
 
@@ -22,6 +24,15 @@ void warnf(const Warn& warn, const char* fmt, ...) {
     va_end(ap);
     warn(text);
 }
+
+// v * mul / div rounded to the nearest (halves up), for div > 0, held within int64_t.
+int64_t scaleRound(int64_t v, int64_t mul, int64_t div) {
+    __int128 x = static_cast<__int128>(v) * mul * 2 + div;
+    __int128 d = static_cast<__int128>(div) * 2;
+    __int128 q = x / d - ((x % d != 0) && (x < 0) ? 1 : 0);  // floor
+    const __int128 hi = std::numeric_limits<int64_t>::max(), lo = std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(q > hi ? hi : q < lo ? lo : q);
+}
 }  // namespace
 
 AudioSpans::AudioSpans(Source source, int channels, int64_t trackSamples, int rate, Warn warn)
@@ -34,6 +45,14 @@ AudioSpans::AudioSpans(Source source, int channels, int64_t trackSamples, int ra
 void AudioSpans::read(int64_t from, int64_t to, std::vector<int16_t>& out) {
     out.assign(static_cast<size_t>(std::max<int64_t>(0, to - from)) * channels_, 0);
     if (to <= from) return;
+    if (from < 0) {
+        // Silence before the track starts, then the track.
+        if (to <= 0) return;
+        std::vector<int16_t> track;
+        read(0, to, track);
+        std::copy(track.begin(), track.end(), out.begin() + static_cast<std::ptrdiff_t>(-from * channels_));
+        return;
+    }
     if (from < bufStart_ || from > bufEnd_) {
         // Not where the last span ended: start a new run at the AAC frame that holds `from`.
         buffer_.clear();
@@ -76,7 +95,24 @@ Reader::Reader(Clip& clip, const ReadSpec& job, Warn warn)
       pictureBytes_(static_cast<size_t>(clip.info().width) * clip.info().height * 3),
       nextFrame_(job.first),
       audio_([&clip](int64_t start, int64_t frames) { return clip.readAudio(start, frames); },
-             job.audio ? job.audioChannels : 1, clip.info().samples, job.audioRate, warn_) {}
+             job.audio ? job.audioChannels : 1, clip.info().samples, job.audioRate, warn_) {
+    // The clip's own time base, unless it is too fine for the encoder.
+    const uint32_t ts = clip.timescale();
+    timescale_ = ts == 0 ? 1 : ts <= static_cast<uint32_t>(INT_MAX) ? static_cast<int>(ts) : 90000;
+    soundEnd_ = clip.audioEnd() < 0 ? std::numeric_limits<int64_t>::max() : soundAt(clip.audioEnd());
+}
+
+int64_t Reader::outputTime(long long frame) const {
+    const long long t = clip_.frameTime(frame) - clip_.frameTime(job_.first);
+    const uint32_t ts = clip_.timescale();
+    return ts == 0 || static_cast<int64_t>(ts) == timescale_ ? t : scaleRound(t, timescale_, ts);
+}
+
+int64_t Reader::soundAt(long long t) const {
+    const uint32_t ts = clip_.timescale();
+    if (ts == 0) return 0;
+    return scaleRound(t - clip_.audioStart(), job_.audioRate, ts);
+}
 
 // Decodes ahead to the first frame that decodes; the frames before it are damaged.
 bool Reader::findFirstGood() {
@@ -123,10 +159,17 @@ bool Reader::next(FrameItem& item) {
         if (damaged_.size() == kNamed)
             warnf(warn_, "further frames that cannot be decoded are named only in the summary");
     }
+    item.pts = outputTime(f);
+    item.duration = outputTime(f + 1) - item.pts;
     if (job_.audio) {
-        const int64_t from = audioPosition(f, job_.fps, job_.audioRate);
-        const int64_t to = audioPosition(f + 1, job_.fps, job_.audioRate);
+        // The sound that plays while the frame shows, by the frames' times.
+        const int64_t from = soundAt(clip_.frameTime(f));
+        const int64_t to = soundAt(clip_.frameTime(f + 1));
         audio_.read(from, to, item.audio);
+        if (to > soundEnd_) {
+            const int64_t silentFrom = std::max(from, soundEnd_) - from;
+            std::fill(item.audio.begin() + static_cast<std::ptrdiff_t>(silentFrom * job_.audioChannels), item.audio.end(), 0);
+        }
         item.audioSamples = static_cast<int>(to - from);
     } else {
         item.audio.clear();

@@ -17,8 +17,9 @@
 namespace stitcher {
 
 // Sound of the clip by sample position. Reads its source in runs of whole
-// AAC frames that continue one another, and gives any span exactly; past the
-// end of the track (or after a read failure) it gives silence.
+// AAC frames that continue one another, and gives any span exactly; before
+// the track's start (negative positions), past its end and after a read
+// failure it gives silence.
 class AudioSpans {
 public:
     // Interleaved PCM of `frames` AAC frames (1024 samples each) from sample
@@ -65,9 +66,16 @@ public:
     long long total() const { return job_.count; }
     // The frames that could not be decoded, in order.
     const std::vector<long long>& damagedFrames() const { return damaged_; }
+    // Units per second of the items' pts and duration (never 0).
+    int timescale() const { return timescale_; }
 
 private:
     bool findFirstGood();
+    // The time of frame `frame` (from 1; one past the last: its end) in the
+    // output's units, from the job's first frame.
+    int64_t outputTime(long long frame) const;
+    // The sound's sample position that plays at the clip's time `t`.
+    int64_t soundAt(long long t) const;
 
     Clip& clip_;
     const ReadSpec job_;
@@ -80,6 +88,8 @@ private:
     HugePageVector<uint8_t> lastGood_;
     std::vector<long long> damaged_;
     AudioSpans audio_;
+    int timescale_ = 1;
+    int64_t soundEnd_ = 0;  // the sound is silent from this position on
     Status status_;
 };
 

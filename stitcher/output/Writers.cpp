@@ -1,5 +1,6 @@
 #include "Writers.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -97,7 +98,7 @@ Status VideoWriter::open(const std::string& path, const VideoSettings& s) {
     venc_->width = s.width;
     venc_->height = s.height;
     venc_->pix_fmt = AV_PIX_FMT_YUV420P;
-    venc_->time_base = AVRational{s.fpsDen, s.fpsNum};
+    venc_->time_base = s.timescale > 0 ? AVRational{1, s.timescale} : AVRational{s.fpsDen, s.fpsNum};
     venc_->framerate = AVRational{s.fpsNum, s.fpsDen};
     venc_->sample_aspect_ratio = AVRational{1, 1};
     venc_->color_range = AVCOL_RANGE_MPEG;
@@ -196,6 +197,13 @@ Status VideoWriter::drain(AVCodecContext* enc, AVStream* st) {
         if (rc < 0) {
             return Status(kExitFailed, "encoding failed: " + avError(rc));
         }
+        if (enc == venc_) {
+            auto d = durations_.find(pkt_->pts);
+            if (d != durations_.end()) {
+                pkt_->duration = d->second;
+                durations_.erase(d);
+            }
+        }
         av_packet_rescale_ts(pkt_, enc->time_base, st->time_base);
         pkt_->stream_index = st->index;
         rc = av_interleaved_write_frame(fmt_, pkt_);
@@ -205,7 +213,7 @@ Status VideoWriter::drain(AVCodecContext* enc, AVStream* st) {
     }
 }
 
-Status VideoWriter::writeVideo(const uint8_t* bgr, int stride) {
+Status VideoWriter::writeVideo(const uint8_t* bgr, int stride, int64_t pts, int64_t duration) {
     int rc = av_frame_make_writable(vframe_);
     if (rc < 0) {
         return Status(kExitFailed, "out of memory");
@@ -213,14 +221,14 @@ Status VideoWriter::writeVideo(const uint8_t* bgr, int stride) {
     // Full-range BGR in, BT.709 limited-range YUV out, as the stream is tagged.
     bgrToYuv420(bgr, stride, s_.width, s_.height, vframe_->data[0], vframe_->linesize[0], vframe_->data[1],
                 vframe_->linesize[1], vframe_->data[2], vframe_->linesize[2]);
-    return encode(vframe_);
+    return encode(vframe_, pts, duration);
 }
 
-Status VideoWriter::writeVideo(YuvFrame& picture) {
+Status VideoWriter::writeVideo(YuvFrame& picture, int64_t pts, int64_t duration) {
     AVFrame* f = picture.frame;
     if (!f || f->width != s_.width || f->height != s_.height || f->format != AV_PIX_FMT_YUV420P)
         return Status(kExitFailed, "the picture does not fit the video");
-    Status st = encode(f);
+    Status st = encode(f, pts, duration);
     // Should the encoder keep a reference to these buffers, the next frame
     // gets new ones rather than writing over a picture still in use.
     if (st.ok() && !av_frame_is_writable(f)) {
@@ -237,8 +245,14 @@ std::shared_ptr<YuvFrame> VideoWriter::makeYuvFrame() const {
     return picture;
 }
 
-Status VideoWriter::encode(AVFrame* frame) {
-    frame->pts = videoPts_++;
+Status VideoWriter::encode(AVFrame* frame, int64_t pts, int64_t duration) {
+    if (s_.timescale > 0 && pts >= 0) {
+        frame->pts = std::max(pts, videoPts_);
+        if (duration > 0) durations_[frame->pts] = std::max<int64_t>(1, pts + duration - frame->pts);
+    } else {
+        frame->pts = videoPts_;
+    }
+    videoPts_ = frame->pts + 1;
     int rc = avcodec_send_frame(venc_, frame);
     if (rc < 0) {
         return Status(kExitFailed, "H.264 encoding failed: " + avError(rc));
@@ -381,7 +395,8 @@ public:
     explicit VideoSink(int stride) : stride_(stride) {}
     Status open(const std::string& path, const VideoSettings& s) { return writer_.open(path, s); }
     Status write(const FrameItem& item, size_t) override {
-        Status st = item.yuv ? writer_.writeVideo(*item.yuv) : writer_.writeVideo(item.panorama.data(), stride_);
+        Status st = item.yuv ? writer_.writeVideo(*item.yuv, item.pts, item.duration)
+                             : writer_.writeVideo(item.panorama.data(), stride_, item.pts, item.duration);
         if (st.ok() && item.audioSamples > 0) st = writer_.writeAudio(item.audio.data(), item.audioSamples);
         return st;
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +26,8 @@ namespace stitcher {
 
 struct VideoSettings {
     int width = 0, height = 0;
-    int fpsNum = 30, fpsDen = 1;
+    int fpsNum = 30, fpsDen = 1;  // the usual rate
+    int timescale = 0;            // pictures' times in 1/timescale s; 0: they follow one another at the usual rate
     int crf = 20;
     std::string preset = "medium";
     bool spherical = false;   // tag as equirectangular 360 video
@@ -59,9 +61,11 @@ public:
     // Creates `path` (an MP4 whatever its name) and writes the header.
     Status open(const std::string& path, const VideoSettings& s);
     // One picture: packed BGR rows of `stride` bytes, the first row at the top.
-    Status writeVideo(const uint8_t* bgr, int stride);
+    // With a timescale, it appears at `pts` and shows for `duration` (a
+    // time not after the last picture's is moved just after it).
+    Status writeVideo(const uint8_t* bgr, int stride, int64_t pts = -1, int64_t duration = 0);
     // A picture made by makeYuvFrame(); afterwards it may be written again.
-    Status writeVideo(YuvFrame& picture);
+    Status writeVideo(YuvFrame& picture, int64_t pts = -1, int64_t duration = 0);
     // A picture of this video's size, or null without the memory.
     std::shared_ptr<YuvFrame> makeYuvFrame() const;
     // Interleaved signed 16-bit PCM, `samples` per channel.
@@ -74,7 +78,7 @@ private:
     Status drain(AVCodecContext* enc, AVStream* st);
     // A failure of the muxer, `rc`: the output's when its file could not be written.
     Status writeFailed(const char* what, int rc) const;
-    Status encode(AVFrame* frame);
+    Status encode(AVFrame* frame, int64_t pts, int64_t duration);
     Status encodeAudioFrames(bool flush);
     void close();
 
@@ -90,7 +94,8 @@ private:
     AVPacket* pkt_ = nullptr;
     AVAudioFifo* fifo_ = nullptr;
     SwrContext* swr_ = nullptr;
-    int64_t videoPts_ = 0;
+    int64_t videoPts_ = 0;                  // the earliest time the next picture can have
+    std::map<int64_t, int64_t> durations_;  // pts -> duration of the pictures in the encoder
     int64_t audioPts_ = 0;
     int64_t audioIn_ = 0;
     bool headerWritten_ = false;

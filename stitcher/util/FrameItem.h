@@ -16,6 +16,8 @@ struct YuvFrame;
 // One frame on its way through the stages.
 struct FrameItem {
     long long frame = 0;
+    int64_t pts = 0;                   // when it appears in the output, in the reader's timescale() units
+    int64_t duration = 0;              // how long it shows, in the same units
     bool damaged = false;              // the frame could not be decoded; another frame's picture stands in
     HugePageVector<uint8_t> picture;   // decoded, packed BGR
     HugePageVector<uint8_t> panorama;  // the engine's output

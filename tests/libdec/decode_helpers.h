@@ -10,6 +10,7 @@
 
 #include <cstdio>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -116,15 +117,81 @@ inline uint64_t Fnv(const unsigned char* p, size_t n) {
     return h;
 }
 
-// Every picture of the clip in its decoder's output order, as the ffmpeg
-// command converts it to bgr24 (bicubic, no frame dropping or duplication).
-inline std::string FfmpegBgr(const std::string& clip, const std::string& extra = "") {
-    std::string out = testutil::makeTempDir("decref") + "/ref.bgr";
+// How a player reads a stream's YUV: the matrix it is tagged with, else
+// BT.709 from 720 lines up and BT.601 below; limited range unless tagged full
+// (or of a full-range pixel format).
+struct StreamColour {
+    int width = 0, height = 0;
+    std::string pixFmt;
+    bool bt709 = false, full = false;
+};
+
+inline StreamColour ProbeColour(const std::string& clip) {
+    std::string out = testutil::captureCommand(
+        "ffprobe -v error -select_streams v:0 -show_entries stream=width,height,pix_fmt,color_space,color_range "
+        "-of default=nw=1 '" + clip + "'");
+    auto field = [&](const std::string& key) {
+        size_t at = out.find(key + "=");
+        if (at == std::string::npos) return std::string();
+        at += key.size() + 1;
+        return out.substr(at, out.find('\n', at) - at);
+    };
+    StreamColour c;
+    c.width = std::atoi(field("width").c_str());
+    c.height = std::atoi(field("height").c_str());
+    c.pixFmt = field("pix_fmt");
+    const std::string space = field("color_space");
+    c.bt709 = space == "bt709" || (space != "bt470bg" && space != "smpte170m" && c.height >= 720);
+    c.full = field("color_range") == "pc" || c.pixFmt.compare(0, 4, "yuvj") == 0;
+    EXPECT_TRUE(space == "unknown" || space == "bt709" || space == "bt470bg" || space == "smpte170m")
+        << clip << ": matrix " << space;
+    return c;
+}
+
+// Every picture of the clip in its decoder's output order (no frame dropping
+// or duplication) as BGR, the clip's YUV read as a player reads it. At the
+// clip's own size: each pixel from its luma and the chroma sample covering it,
+// rounded to the nearest level. At another size: as the ffmpeg command scales
+// and converts it (bicubic), told the same matrix and range.
+inline std::string FfmpegBgr(const std::string& clip, int width = 0, int height = 0) {
+    const StreamColour c = ProbeColour(clip);
+    std::string out = testutil::makeTempDir("decref") + "/ref.raw";
     std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y -i '" + clip +
-                      "' -map 0:v -fps_mode passthrough -sws_flags bicubic " + extra +
-                      " -pix_fmt bgr24 -f rawvideo '" + out + "'";
-    EXPECT_EQ(0, testutil::runCommand(cmd)) << cmd;
-    return testutil::readFile(out);
+                      "' -map 0:v -fps_mode passthrough -f rawvideo ";
+    const bool scaled = (width || height) && (width != c.width || height != c.height);
+    // Chroma subsampling of the planar formats read here.
+    const std::string sub = c.pixFmt.substr(c.pixFmt.compare(0, 4, "yuvj") == 0 ? 4 : 3);
+    const int shiftX = sub == "444p" ? 0 : 1, shiftY = sub == "420p" ? 1 : 0;
+    if (scaled) {
+        cmd += "-sws_flags bicubic -vf scale=" + std::to_string(width) + ":" + std::to_string(height) +
+               ":in_color_matrix=" + (c.bt709 ? "bt709" : "bt601") + ":in_range=" + (c.full ? "pc" : "tv") +
+               " -pix_fmt bgr24 ";
+    } else {
+        EXPECT_TRUE(sub == "420p" || sub == "422p" || sub == "444p") << clip << ": " << c.pixFmt;
+    }
+    EXPECT_EQ(0, testutil::runCommand(cmd + "'" + out + "'")) << cmd;
+    std::string raw = testutil::readFile(out);
+    if (scaled) return raw;
+    const size_t w = size_t(c.width), h = size_t(c.height), cw = (w + shiftX) >> shiftX, ch = (h + shiftY) >> shiftY;
+    const size_t size = w * h + 2 * cw * ch;
+    const double kr = c.bt709 ? 0.2126 : 0.299, kb = c.bt709 ? 0.0722 : 0.114;
+    std::string bgr;
+    for (size_t at = 0; size && at + size <= raw.size(); at += size) {
+        const auto* y = reinterpret_cast<const uint8_t*>(raw.data() + at);
+        const uint8_t *u = y + w * h, *v = u + cw * ch;
+        for (size_t row = 0; row < h; ++row)
+            for (size_t x = 0; x < w; ++x) {
+                const size_t k = (row >> shiftY) * cw + (x >> shiftX);
+                const double l = c.full ? y[row * w + x] / 255.0 : (y[row * w + x] - 16) / 219.0;
+                const double cb = (u[k] - 128) / (c.full ? 255.0 : 224.0);
+                const double cr = (v[k] - 128) / (c.full ? 255.0 : 224.0);
+                const double r = l + 2 * (1 - kr) * cr, b = l + 2 * (1 - kb) * cb;
+                const double g = (l - kr * r - kb * b) / (1 - kr - kb);
+                for (double level : {b, g, r})
+                    bgr += static_cast<char>(std::lround(std::min(255.0, std::max(0.0, 255 * level))));
+            }
+    }
+    return bgr;
 }
 
 struct Diff {

@@ -18,8 +18,9 @@ namespace {
 
 class SeekTest : public ::testing::TestWithParam<ClipRecipe> {};
 
-// Tolerance against the ffmpeg command's bgr24 conversion (same scaler, same
-// bicubic flag): observed bit-exact; allow one step of rounding.
+// Tolerance against the clip's pictures as a player shows them (see
+// FfmpegBgr): the decoder rounds within 0.53 of a level, so one step of
+// rounding here and there.
 constexpr double kMaxMeanAbs = 0.05;
 constexpr int kMaxAbs = 1;
 
@@ -194,8 +195,7 @@ TEST(SeekFrameSize, HeaderSizeDiffersFromCodedSize) {
         t->height = static_cast<uint16_t>(size.second);
         std::string path = testutil::makeTempDir("decsize") + "/resized.mp4";
         ASSERT_TRUE(w.writeFile(path));
-        std::string ref =
-            FfmpegBgr(src, "-vf scale=" + std::to_string(size.first) + ":" + std::to_string(size.second));
+        std::string ref = FfmpegBgr(src, size.first, size.second);
         Session s(path);
         ASSERT_NE(nullptr, s.handle());
         ASSERT_EQ(unsigned(size.first), s.info().width);
@@ -294,8 +294,9 @@ TEST(SeekSlices, LengthPrefixSizes) {
         for (long long f : {1LL, 2LL, 3LL, 30LL, 12LL, 11LL, 29LL, 5LL}) {
             unsigned char* out = nullptr;
             ASSERT_EQ(0, PRDGetVideoFrame(s.handle(), f, out)) << f;
-            EXPECT_EQ(0, Compare(out, reinterpret_cast<const unsigned char*>(ref.data()) + (f - 1) * n, n).maxAbs)
-                << "frame " << f;
+            Diff d = Compare(out, reinterpret_cast<const unsigned char*>(ref.data()) + (f - 1) * n, n);
+            EXPECT_LE(d.maxAbs, kMaxAbs) << "frame " << f;
+            EXPECT_LE(d.meanAbs, kMaxMeanAbs) << "frame " << f;
         }
     }
 }

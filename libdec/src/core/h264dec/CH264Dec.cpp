@@ -39,6 +39,89 @@ SwsContext* MakeScaler(int srcW, int srcH, int srcFormat, int dstW, int dstH) {
     return ctx;
 }
 
+bool IsFullRangeFormat(int format) {
+    return format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P || format == AV_PIX_FMT_YUVJ444P ||
+           format == AV_PIX_FMT_YUVJ440P || format == AV_PIX_FMT_YUVJ411P;
+}
+
+// The matrix (an AVColorSpace the scaler has coefficients for) and range the
+// picture's YUV was made with, as players read it: what the stream names;
+// where it names no matrix the scaler knows, BT.709 for pictures of 720 lines
+// or more and BT.601 below; where it names no range, limited range, unless
+// the pixel format itself is a full-range one.
+void PictureColour(const AVFrame* f, int* matrix, int* fullRange) {
+    switch (f->colorspace) {
+        case AVCOL_SPC_BT709:
+        case AVCOL_SPC_FCC:
+        case AVCOL_SPC_BT470BG:
+        case AVCOL_SPC_SMPTE170M:
+        case AVCOL_SPC_SMPTE240M:
+        case AVCOL_SPC_BT2020_NCL:
+        case AVCOL_SPC_BT2020_CL:
+            *matrix = f->colorspace;
+            break;
+        default:
+            *matrix = f->height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+            break;
+    }
+    *fullRange = f->color_range == AVCOL_RANGE_JPEG || IsFullRangeFormat(f->format) ? 1 : 0;
+}
+
+// Luma weights of red and blue of a matrix PictureColour names.
+void LumaWeights(int matrix, double* kr, double* kb) {
+    switch (matrix) {
+        case AVCOL_SPC_BT709:
+            *kr = 0.2126, *kb = 0.0722;
+            break;
+        case AVCOL_SPC_FCC:
+            *kr = 0.30, *kb = 0.11;
+            break;
+        case AVCOL_SPC_SMPTE240M:
+            *kr = 0.212, *kb = 0.087;
+            break;
+        case AVCOL_SPC_BT2020_NCL:
+        case AVCOL_SPC_BT2020_CL:
+            *kr = 0.2627, *kb = 0.0593;
+            break;
+        default:  // BT.601
+            *kr = 0.299, *kb = 0.114;
+            break;
+    }
+}
+
+// Chroma subsampling of the 8-bit planar YUV formats converted without the
+// scaler; false for any other format.
+bool PlanarYuv8(int format, int* shiftX, int* shiftY) {
+    switch (format) {
+        case AV_PIX_FMT_YUV420P:
+        case AV_PIX_FMT_YUVJ420P:
+            *shiftX = *shiftY = 1;
+            return true;
+        case AV_PIX_FMT_YUV422P:
+        case AV_PIX_FMT_YUVJ422P:
+            *shiftX = 1, *shiftY = 0;
+            return true;
+        case AV_PIX_FMT_YUV444P:
+        case AV_PIX_FMT_YUVJ444P:
+            *shiftX = *shiftY = 0;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Makes `ctx` read its source with `matrix` and `fullRange`; false when the
+// scaler refuses.
+bool SetSourceColour(SwsContext* ctx, int matrix, int fullRange) {
+    int *invTable = nullptr, *table = nullptr;
+    int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
+    if (sws_getColorspaceDetails(ctx, &invTable, &srcRange, &table, &dstRange, &brightness, &contrast,
+                                 &saturation) < 0)
+        return false;
+    return sws_setColorspaceDetails(ctx, sws_getCoefficients(matrix), fullRange, table, dstRange, brightness,
+                                    contrast, saturation) >= 0;
+}
+
 }  // namespace
 
 CH264Dec::CH264Dec(unsigned short width, unsigned short height)
@@ -57,7 +140,11 @@ CH264Dec::CH264Dec(unsigned short width, unsigned short height)
       m_bSilenced(false),
       m_srcWidth(0),
       m_srcHeight(0),
-      m_srcFormat(AV_PIX_FMT_NONE) {
+      m_srcFormat(AV_PIX_FMT_NONE),
+      m_srcMatrix(-1),
+      m_srcFullRange(-1),
+      m_yuvMatrix(-1),
+      m_yuvFullRange(-1) {
     int ret = Init();
     if (ret != 0) {
         LOGE("Failed to initialize H264Dec");
@@ -103,6 +190,7 @@ int CH264Dec::Init() {
     m_srcWidth = m_width;
     m_srcHeight = m_height;
     m_srcFormat = AV_PIX_FMT_YUV420P;
+    m_srcMatrix = m_srcFullRange = m_yuvMatrix = m_yuvFullRange = -1;
     // Byte alignment: rows are packed, 3 x width bytes apart.
     if (av_image_alloc(m_picture, m_pictureLinesize, m_width, m_height, AV_PIX_FMT_BGR24, 1) < 0) {
         // Without the output picture no frame could ever be handed out.
@@ -244,6 +332,26 @@ bool CH264Dec::DrainOnly() {
 unsigned char* CH264Dec::ConvertPicture() {
     if (!m_bHasPicture || !m_picture[0]) return nullptr;
     AVFrame* f = m_pFrame;
+    int matrix = 0, fullRange = 0;
+    PictureColour(f, &matrix, &fullRange);
+    // Pictures of the expected size in the usual formats: converted here, to
+    // the nearest level (the scaler's own conversion of them is off by up to
+    // two or three levels, and green more than the others).
+    int shiftX = 0, shiftY = 0;
+    if (f->width == static_cast<int>(m_width) && f->height == static_cast<int>(m_height) &&
+        PlanarYuv8(f->format, &shiftX, &shiftY)) {
+        if (matrix != m_yuvMatrix || fullRange != m_yuvFullRange) {
+            double kr = 0, kb = 0;
+            LumaWeights(matrix, &kr, &kb);
+            m_yuv.Set(kr, kb, fullRange != 0);
+            m_yuvMatrix = matrix;
+            m_yuvFullRange = fullRange;
+        }
+        const uint8_t* const planes[3] = {f->data[0], f->data[1], f->data[2]};
+        const int strides[3] = {f->linesize[0], f->linesize[1], f->linesize[2]};
+        m_yuv.Convert(planes, strides, f->width, f->height, shiftX, shiftY, m_picture[0], m_pictureLinesize[0]);
+        return m_picture[0];
+    }
     // The scaler reads the frame by the geometry it was made for: when the
     // stream's pictures differ from the size given at construction (or come
     // in another pixel format), rebuild it for the frame as it is, still
@@ -264,6 +372,17 @@ unsigned char* CH264Dec::ConvertPicture() {
         m_srcWidth = f->width;
         m_srcHeight = f->height;
         m_srcFormat = f->format;
+        m_srcMatrix = m_srcFullRange = -1;
+    }
+    // The scaler's own default is BT.601 limited range whatever the stream
+    // says: give it the picture's matrix and range, again whenever they change.
+    if (matrix != m_srcMatrix || fullRange != m_srcFullRange) {
+        if (!SetSourceColour(m_swctx, matrix, fullRange)) {
+            LOGE("picture colours (matrix %d, %s range) cannot be converted", matrix, fullRange ? "full" : "limited");
+            return nullptr;
+        }
+        m_srcMatrix = matrix;
+        m_srcFullRange = fullRange;
     }
     sws_scale(m_swctx, f->data, f->linesize, 0, f->height, m_picture, m_pictureLinesize);
     return m_picture[0];

@@ -6,6 +6,8 @@
 
 #include <pthread.h>
 
+#include "h264dec/YuvToBgr.h"
+
 extern "C" {
 struct AVCodec;
 struct AVCodecContext;
@@ -78,4 +80,12 @@ private:
     int m_srcWidth;
     int m_srcHeight;
     int m_srcFormat;
+    // Source colour matrix and range it reads with (-1: not set yet).
+    int m_srcMatrix;
+    int m_srcFullRange;
+    // Conversion of pictures that need no scaling, and the matrix and range
+    // it is set up for (-1: not yet).
+    CYuvToBgr m_yuv;
+    int m_yuvMatrix;
+    int m_yuvFullRange;
 };

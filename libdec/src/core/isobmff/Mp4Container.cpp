@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <new>
 
 namespace mp4 {
@@ -15,6 +17,8 @@ constexpr int kMaxDepth = 16;
 constexpr uint64_t kMaxMoovSize = 256ull << 20;
 // Days of 48 kHz audio; keeps the sample list of a hostile table bounded.
 constexpr uint32_t kMaxSamples = 1u << 24;
+// Edits kept of a track's edit list; real lists have one to a few.
+constexpr uint32_t kMaxEdits = 4096;
 
 constexpr uint32_t fourcc(const char (&s)[5]) {
     return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
@@ -98,6 +102,118 @@ double Track::frameRate() const {
            (static_cast<double>(duration) / static_cast<double>(timescale));
 }
 
+namespace {
+
+// Edit times beyond this (decades at any timescale) are not followed; it
+// keeps every sum well inside the range of int64_t.
+constexpr int64_t kMaxEditTime = int64_t(1) << 60;
+
+// A non-empty edit on the track's timeline.
+struct Stretch {
+    int64_t start = 0;      // the movie's time where it begins, in the track's timescale
+    int64_t length = -1;    // -1: to the end of the media
+    int64_t mediaTime = 0;  // the media time it shows first
+    bool hold = false;      // shows one picture for its length
+};
+
+// `d` movie units in the track's timescale, rounded; false when too large.
+bool toTrackTime(uint64_t d, uint32_t movieTimescale, uint32_t trackTimescale, int64_t& out) {
+    unsigned __int128 v = static_cast<unsigned __int128>(d) * trackTimescale + movieTimescale / 2;
+    v /= movieTimescale;
+    if (v > static_cast<unsigned __int128>(kMaxEditTime)) return false;
+    out = static_cast<int64_t>(v);
+    return true;
+}
+
+// The non-empty edits of `t` in order; false (and none) when the list is
+// absent or cannot be followed.
+bool stretches(const Track& t, uint32_t movieTimescale, std::vector<Stretch>& out) {
+    out.clear();
+    if (t.edits.empty() || movieTimescale == 0 || t.timescale == 0) return false;
+    uint64_t at = 0;  // movie units
+    for (const Edit& e : t.edits) {
+        if (e.duration > static_cast<uint64_t>(kMaxEditTime) || e.mediaTime < -1 || e.mediaTime > kMaxEditTime ||
+            (e.rate != 0x10000 && e.rate != 0)) {
+            out.clear();
+            return false;
+        }
+        if (e.mediaTime >= 0) {
+            Stretch s;
+            s.mediaTime = e.mediaTime;
+            s.hold = e.rate == 0;
+            int64_t end = 0;
+            if (!toTrackTime(at, movieTimescale, t.timescale, s.start) ||
+                !toTrackTime(at + e.duration, movieTimescale, t.timescale, end)) {
+                out.clear();
+                return false;
+            }
+            // A duration of 0 (as fragmented files write it) runs to the end.
+            s.length = e.duration == 0 ? -1 : end - s.start;
+            out.push_back(s);
+            if (s.length < 0) break;  // nothing after it can be reached
+        }
+        at += e.duration;
+        if (at > static_cast<uint64_t>(kMaxEditTime)) {
+            out.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+Presentation presentTrack(const Track& t, uint32_t movieTimescale) {
+    Presentation p;
+    const size_t n = t.samples.size();
+    if (n == 0) return p;
+    // Composition order; equal times keep their decoding order.
+    std::vector<uint32_t> order(n);
+    for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
+    std::stable_sort(order.begin(), order.end(),
+                     [&t](uint32_t a, uint32_t b) { return t.samples[a].cts < t.samples[b].cts; });
+    auto cts = [&](size_t k) { return t.samples[order[k]].cts; };
+    auto endOf = [&](size_t k) { return k + 1 < n ? cts(k + 1) : std::max(t.mediaEnd, cts(k)); };
+
+    std::vector<Stretch> edits;
+    if (!stretches(t, movieTimescale, edits)) {
+        p.samples.reserve(n);
+        for (size_t k = 0; k < n; ++k) p.samples.push_back({order[k], cts(k)});
+        p.end = endOf(n - 1);
+        return p;
+    }
+    for (const Stretch& s : edits) {
+        const int64_t m = s.mediaTime;
+        // The first sample composed at or after media time m.
+        size_t k = static_cast<size_t>(
+            std::lower_bound(order.begin(), order.end(), m,
+                             [&t](uint32_t i, int64_t v) { return t.samples[i].cts < v; }) -
+            order.begin());
+        if (s.hold) {
+            // The picture composed for m: the last one at or before it.
+            if (k == n || cts(k) > m) k = k > 0 ? k - 1 : 0;
+            if (cts(k) < m && endOf(k) <= m) k = n;  // the media ends before m
+            if (k < n && p.samples.size() < kMaxSamples) p.samples.push_back({order[k], s.start});
+            p.end = s.length < 0 ? s.start : s.start + s.length;
+            continue;
+        }
+        const int64_t stop = s.length < 0 ? std::numeric_limits<int64_t>::max() : m + s.length;
+        for (; k < n && cts(k) < stop && p.samples.size() < kMaxSamples; ++k)
+            p.samples.push_back({order[k], s.start + (cts(k) - m)});
+        p.end = s.length < 0 ? s.start + std::max<int64_t>(endOf(n - 1) - m, 0) : s.start + s.length;
+    }
+    return p;
+}
+
+void firstEdit(const Track& t, uint32_t movieTimescale, int64_t& start, int64_t& length) {
+    start = 0;
+    length = -1;
+    std::vector<Stretch> edits;
+    if (!stretches(t, movieTimescale, edits) || edits.empty()) return;
+    start = edits[0].start;
+    length = edits[0].length;
+}
+
 // Builds a File from the boxes. Every handler gets a bounded payload span and
 // returns false with err_ set to refuse the file.
 class Parser {
@@ -135,6 +251,7 @@ private:
     // Only the top-level movie box holds the tracks and tags.
     bool movie(const Box& b) { return b.parent == 0 ? children(b) : true; }
     bool trak(const Box& b);
+    bool mvhd(const Box& b);
     bool tkhd(const Box& b);
     bool mdhd(const Box& b);
     bool hdlr(const Box& b);
@@ -178,6 +295,7 @@ const Parser::Entry Parser::kTable[] = {
     {fourcc("ilst"), &Parser::ilst},      {fourcc("edts"), &Parser::container},
     {fourcc("elst"), &Parser::elst},      {fourcc("stts"), &Parser::table},
     {fourcc("ctts"), &Parser::table},     {fourcc("mvex"), &Parser::mvex},
+    {fourcc("mvhd"), &Parser::mvhd},
 };
 
 bool Parser::dispatch(const Box& b) {
@@ -218,6 +336,15 @@ bool Parser::trak(const Box& b) {
     if (id == 0) return fail("track " + std::to_string(file_.tracks_.size()) + " has no track id");
     for (size_t i = 0; i + 1 < file_.tracks_.size(); ++i)
         if (file_.tracks_[i].id == id) return fail("two tracks with id " + std::to_string(id));
+    return true;
+}
+
+bool Parser::mvhd(const Box& b) {
+    if (track_ || b.parent != fourcc("moov")) return true;
+    // Without it edit lists cannot be timed; the samples remain usable.
+    if (b.size < 4) return true;
+    const size_t at = b.data[0] == 1 ? 4 + 8 + 8 : 4 + 4 + 4;
+    if (b.size >= at + 4) file_.movieTimescale_ = be32(b.data + at);
     return true;
 }
 
@@ -484,20 +611,27 @@ bool Parser::ilst(const Box& b) {
 
 bool Parser::elst(const Box& b) {
     if (!track_ || b.parent != fourcc("edts")) return true;
+    track_->edits.clear();
+    track_->mediaStart = 0;
     // A malformed edit list is ignored: the samples remain usable without it.
     if (b.size < 8) return true;
     const uint8_t version = b.data[0];
     const size_t entrySize = version == 1 ? 20 : 12;
     const uint32_t count = be32(b.data + 4);
     if (count > (b.size - 8) / entrySize) return true;
+    bool started = false;
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t* e = b.data + 8 + entrySize * i;
-        int64_t mediaTime = version == 1 ? static_cast<int64_t>(be64(e + 8))
-                                         : static_cast<int64_t>(static_cast<int32_t>(be32(e + 4)));
-        if (mediaTime >= 0) {  // -1 marks an empty edit (a pause before the media)
-            track_->mediaStart = mediaTime;
-            break;
+        Edit edit;
+        edit.duration = version == 1 ? be64(e) : be32(e);
+        edit.mediaTime = version == 1 ? static_cast<int64_t>(be64(e + 8))
+                                       : static_cast<int64_t>(static_cast<int32_t>(be32(e + 4)));
+        edit.rate = static_cast<int32_t>(be32(e + (version == 1 ? 16 : 8)));
+        if (!started && edit.mediaTime >= 0) {  // -1 marks an empty edit (a pause before the media)
+            track_->mediaStart = edit.mediaTime;
+            started = true;
         }
+        if (i < kMaxEdits) track_->edits.push_back(edit);
     }
     return true;
 }
@@ -509,6 +643,7 @@ void Parser::sampleTimes() {
     Track& t = *track_;
     const TableSpans& s = spans_;
     const size_t count = t.samples.size();
+    uint32_t lastDelta = 0;  // of the last sample in decoding order
     if (s.hasStts && s.stts.size >= 8) {
         uint32_t entries = be32(s.stts.data + 4);
         if (entries <= (s.stts.size - 8) / 8) {
@@ -520,6 +655,7 @@ void Parser::sampleTimes() {
                 for (uint32_t k = 0; k < run && n < count; ++k, ++n) {
                     t.samples[n].cts = time;
                     time += delta;
+                    lastDelta = delta;
                 }
             }
             for (; n < count; ++n) t.samples[n].cts = time;
@@ -538,6 +674,10 @@ void Parser::sampleTimes() {
             t.hasCompositionOffsets = true;
         }
     }
+    // The last picture shows for as long as the last sample lasts.
+    t.mediaEnd = 0;
+    for (size_t n = 0; n < count; ++n)
+        if (n == 0 || t.samples[n].cts + lastDelta > t.mediaEnd) t.mediaEnd = t.samples[n].cts + lastDelta;
 }
 
 bool Parser::buildSamples() {

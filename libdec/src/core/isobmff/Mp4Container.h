@@ -1,8 +1,8 @@
 // Small read-only ISO-BMFF (MP4) container layer: exactly what the clip reader
 // needs. Tracks in file order with handler type and sample entry, per-sample
 // size/offset/sync/time tables, avcC parameter sets, esds configuration, the
-// visual sample entry's size, media timing, the start of the edit list and
-// the iTunes-style tags.
+// visual sample entry's size, media timing, the edit lists, the movie's time
+// scale and the iTunes-style tags; and which samples the movie presents when.
 //
 // A file cut short keeps the samples of each track that lie wholly inside it
 // (the index up to the first sample that does not); Track::indexedSamples
@@ -29,6 +29,14 @@ struct Sample {
     int64_t cts = 0;      // composition time in timescale units (decode time + ctts offset)
 };
 
+// One entry of a track's edit list: a stretch of the movie's timeline that
+// shows the media from `mediaTime` on (or nothing, for an empty edit).
+struct Edit {
+    uint64_t duration = 0;   // in the movie's timescale
+    int64_t mediaTime = -1;  // in the track's timescale; -1: an empty edit (a pause)
+    int32_t rate = 0x10000;  // 16.16 fixed point: 1 plays the media, 0 holds one picture
+};
+
 struct Track {
     uint32_t id = 0;                 // track_ID from tkhd
     bool enabled = true;             // tkhd flags bit 0: players present the track
@@ -50,12 +58,42 @@ struct Track {
     uint32_t indexedSamples = 0;            // samples the index lists (more than samples.size() when cut short)
     bool hasCompositionOffsets = false;     // ctts present: cts differs from decode time
     int64_t mediaStart = 0;                 // media time where the first non-empty edit starts (0: no edit list)
+    std::vector<Edit> edits;                // the edit list (empty: none, or one that cannot be read)
+    int64_t mediaEnd = 0;                   // when the last sample in composition order ends (track timescale)
     std::vector<uint8_t> sampleEntryBox;    // the first stsd entry as stored (header included)
     uint32_t maxSampleSize = 0;
 
     // Frames per second: sample count / (duration / timescale); 0 when unknown.
     double frameRate() const;
 };
+
+// A sample as the movie shows it.
+struct ShownSample {
+    uint32_t index = 0;  // into Track::samples
+    int64_t time = 0;    // when it appears, in the track's timescale from the movie's start
+};
+
+struct Presentation {
+    std::vector<ShownSample> samples;  // in the order shown (times never decrease)
+    int64_t end = 0;                   // when the last one stops being shown
+};
+
+// The samples of `t` the movie shows, and when, as its edit list says (all
+// samples at their composition times without one). An edit shows the
+// samples composed for the stretch of media it plays, from its start on (a
+// picture composed before the start, even one still showing at it, is left
+// out, as common players do); one that holds a picture (rate 0) shows the
+// one composed for its start. An edit list that cannot be followed (another
+// rate, times out of range, or a movie without a timescale) is ignored. At
+// most as many entries as a track may have samples are given.
+Presentation presentTrack(const Track& t, uint32_t movieTimescale);
+
+// Where the first non-empty edit of `t` (the one Track::mediaStart comes
+// from) puts the media on the movie's timeline, in the track's timescale:
+// `start` is the time of the movie at which media time mediaStart plays,
+// `length` how long it plays (-1: to the end of the media). Without an edit
+// list, or with one that cannot be followed, 0 and -1.
+void firstEdit(const Track& t, uint32_t movieTimescale, int64_t& start, int64_t& length);
 
 class File {
 public:
@@ -84,6 +122,8 @@ public:
     bool tag(const char key[4], std::string& value) const;
 
     uint64_t fileSize() const { return fileSize_; }
+    // mvhd: the time scale of the edit lists' durations; 0 when not given.
+    uint32_t movieTimescale() const { return movieTimescale_; }
     // The file has movie fragments (mvex in moov, or moof boxes): their
     // samples are not in the track tables.
     bool fragmented() const { return fragmented_; }
@@ -98,6 +138,7 @@ private:
     std::vector<uint8_t> mem_;  // the image of openMemory (fp_ null then)
     uint64_t fileSize_ = 0;
     bool fragmented_ = false;
+    uint32_t movieTimescale_ = 0;
     std::vector<Track> tracks_;
     std::vector<std::pair<std::string, std::string>> tags_;  // key (4 bytes) -> value
 };

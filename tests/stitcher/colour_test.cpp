@@ -1,0 +1,202 @@
+// Colours through the whole tool: clips whose every frame is one flat colour
+// (a chart over time, so that the stitch geometry cannot matter), made with
+// each matrix and range a camera or an editor may use, tagged or not, are
+// stitched into video and into pictures, and every output pixel is compared
+// with the clip as a player shows it: the clip's own YUV read with the matrix
+// and range it is tagged with (an untagged one: BT.709 from 720 lines up,
+// BT.601 below; limited range).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <ostream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "test_clips.h"
+
+namespace {
+
+const std::string kStitcher = std::string(DFS_BINARY_DIR) + "/stitcher/stitcher";
+
+// Sanitizer builds: the software GL driver stays mapped until the stitcher
+// exits, so that leak reports about it name their module (as in the other
+// end-to-end tests).
+#if defined(__SANITIZE_ADDRESS__)
+#define COLOUR_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define COLOUR_TEST_ASAN 1
+#endif
+#endif
+
+std::string driverPin() {
+#ifdef COLOUR_TEST_ASAN
+    for (const char* p :
+         {"/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib/aarch64-linux-gnu/dri/swrast_dri.so"})
+        if (::access(p, R_OK) == 0) return std::string("LD_PRELOAD=") + p + " ";
+#endif
+    return "";
+}
+
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+struct Rgb8 {
+    uint8_t r, g, b;
+};
+
+// Saturated and neutral patches, one per frame; the first is the colour of
+// the report that found the fault.
+const Rgb8 kChart[] = {{48, 176, 64},  {200, 40, 40},   {40, 60, 200},   {230, 210, 40}, {30, 180, 190},
+                       {180, 50, 170}, {190, 140, 110}, {128, 128, 128}, {30, 30, 30},   {225, 225, 225}};
+constexpr int kPatches = sizeof(kChart) / sizeof(kChart[0]);
+
+struct Matrix {
+    double kr, kb;
+};
+const Matrix kBt709{0.2126, 0.0722}, kBt601{0.299, 0.114};
+
+// One YUV sample to RGB levels (unrounded, unclamped).
+void toRgb(const Matrix& m, bool full, double y, double u, double v, double out[3]) {
+    const double l = full ? y / 255.0 : (y - 16) / 219.0;
+    const double cb = full ? (u - 128) / 255.0 : (u - 128) / 224.0, cr = full ? (v - 128) / 255.0 : (v - 128) / 224.0;
+    const double r = l + 2 * (1 - m.kr) * cr, b = l + 2 * (1 - m.kb) * cb;
+    const double g = (l - m.kr * r - m.kb * b) / (1 - m.kr - m.kb);
+    out[0] = 255 * r;
+    out[1] = 255 * g;
+    out[2] = 255 * b;
+}
+
+// Every picture of a video as RGB, read from its 4:2:0 YUV with `m` and the
+// range given, each chroma sample standing for its 2 x 2 pixels.
+std::vector<std::vector<double>> playerRgb(const std::string& path, int width, int height, const Matrix& m, bool full) {
+    int rc = 0;
+    // The decoder's own samples, unconverted (4:2:0, either range).
+    const std::string raw =
+        testutil::captureCommand("ffmpeg -v error -nostdin -i " + quote(path) + " -f rawvideo -", &rc);
+    EXPECT_EQ(rc, 0) << path;
+    const size_t luma = static_cast<size_t>(width) * height, chroma = luma / 4, size = luma + 2 * chroma;
+    EXPECT_EQ(raw.size() % size, 0u) << path << " is not 4:2:0 " << width << "x" << height;
+    std::vector<std::vector<double>> frames;
+    for (size_t at = 0; at + size <= raw.size(); at += size) {
+        const auto* p = reinterpret_cast<const uint8_t*>(raw.data() + at);
+        std::vector<double> f(luma * 3);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                const size_t c = static_cast<size_t>(y / 2) * (width / 2) + x / 2;
+                toRgb(m, full, p[static_cast<size_t>(y) * width + x], p[luma + c], p[luma + chroma + c],
+                      &f[(static_cast<size_t>(y) * width + x) * 3]);
+            }
+        frames.push_back(std::move(f));
+    }
+    return frames;
+}
+
+// Every picture of a PNG sequence, as stored.
+std::vector<std::vector<double>> pngRgb(const std::string& pattern, int width, int height) {
+    int rc = 0;
+    const std::string raw = testutil::captureCommand(
+        "ffmpeg -v error -nostdin -start_number 1 -i " + quote(pattern) + " -f rawvideo -pix_fmt rgb24 -", &rc);
+    EXPECT_EQ(rc, 0) << pattern;
+    const size_t size = static_cast<size_t>(width) * height * 3;
+    EXPECT_EQ(raw.size() % size, 0u) << pattern;
+    std::vector<std::vector<double>> frames;
+    for (size_t at = 0; at + size <= raw.size(); at += size)
+        frames.emplace_back(reinterpret_cast<const uint8_t*>(raw.data() + at),
+                            reinterpret_cast<const uint8_t*>(raw.data() + at + size));
+    return frames;
+}
+
+// Largest difference, in levels, between any pixel of picture k and the
+// clip's picture k as the player shows it (its middle pixel: flat anyway).
+double worstDifference(const std::vector<std::vector<double>>& got, const std::vector<std::vector<double>>& clip,
+                       size_t clipMiddle) {
+    EXPECT_EQ(got.size(), clip.size());
+    double worst = 0;
+    for (size_t k = 0; k < std::min(got.size(), clip.size()); ++k)
+        for (size_t i = 0; i < got[k].size(); ++i) {
+            const double want = std::max(0.0, std::min(255.0, clip[k][clipMiddle * 3 + i % 3]));
+            worst = std::max(worst, std::fabs(got[k][i] - want));
+        }
+    return worst;
+}
+
+struct ColourCase {
+    const char* name;
+    int width, height;
+    const char* matrix;  // the scaler's name for the matrix the clip is made with
+    bool full;
+    bool tagged;
+};
+
+void PrintTo(const ColourCase& c, std::ostream* os) { *os << c.name; }
+
+class ColourTest : public ::testing::TestWithParam<std::tuple<ColourCase, const char*>> {};
+
+TEST_P(ColourTest, FlatChartAsAPlayerShowsIt) {
+    const ColourCase& c = std::get<0>(GetParam());
+    const std::string engine = std::get<1>(GetParam());
+    const std::string dir = testutil::makeTempDir("colour");
+    std::string chart;
+    for (const Rgb8& p : kChart) chart += {static_cast<char>(p.r), static_cast<char>(p.g), static_cast<char>(p.b)};
+    ASSERT_TRUE(testutil::writeFile(dir + "/chart.rgb", chart));
+    const std::string range = c.full ? "pc" : "tv";
+    const bool bt709 = std::string(c.matrix) == "bt709";
+    const std::string tags =
+        c.tagged ? std::string(" -colorspace ") + (bt709 ? "bt709" : "smpte170m") + " -color_range " + range : "";
+    const std::string clip =
+        testutil::makeClip(std::string("colour_") + c.name + ".mp4",
+                           "-f rawvideo -pix_fmt rgb24 -s 1x1 -r 25 -i " + quote(dir + "/chart.rgb") +
+                               " -vf scale=" + std::to_string(c.width) + ":" + std::to_string(c.height) +
+                               ":flags=neighbor,format=rgb24,scale=out_color_matrix=" + c.matrix +
+                               ":out_range=" + range + ",format=yuv420p" + tags + " -c:v libx264 -crf 12 -g 5");
+    ASSERT_FALSE(clip.empty());
+    const auto shown = playerRgb(clip, c.width, c.height, bt709 ? kBt709 : kBt601, c.full);
+    ASSERT_EQ(shown.size(), static_cast<size_t>(kPatches));
+    const size_t middle = static_cast<size_t>(c.height / 2) * c.width + c.width / 2;
+    auto stitch = [&](const std::string& out) {
+        return testutil::runCommand("env " + driverPin() + (engine == "cpu" ? "-u DISPLAY " : "") + quote(kStitcher) +
+                                    " -y --engine " + engine + " --color-match off --size 64 " + quote(clip) + " " +
+                                    quote(out) + " 2>/dev/null");
+    };
+
+    // Video: as a player shows it, by the tags it carries.
+    const std::string video = dir + "/out.mp4";
+    ASSERT_EQ(stitch(video), 0);
+    EXPECT_EQ(
+        testutil::captureCommand("ffprobe -v error -select_streams v -show_entries "
+                                 "stream=color_space,color_transfer,color_primaries,color_range -of default=nw=1 " +
+                                 quote(video)),
+        "color_range=tv\ncolor_space=bt709\ncolor_transfer=bt709\ncolor_primaries=bt709\n");
+    const double videoWorst = worstDifference(playerRgb(video, 128, 64, kBt709, false), shown, middle);
+
+    // Pictures: plain RGB.
+    ASSERT_EQ(stitch(dir + "/f%03d.png"), 0);
+    const double pngWorst = worstDifference(pngRgb(dir + "/f%03d.png", 128, 64), shown, middle);
+    std::printf("%s, %s engine: worst difference %.2f levels in video, %.2f in pictures\n", c.name, engine.c_str(),
+                videoWorst, pngWorst);
+    EXPECT_LE(videoWorst, 2.0);
+    EXPECT_LE(pngWorst, 2.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clips, ColourTest,
+    ::testing::Combine(::testing::Values(ColourCase{"bt709_limited", 640, 320, "bt709", false, true},
+                                         ColourCase{"bt709_full", 640, 320, "bt709", true, true},
+                                         ColourCase{"bt601", 640, 320, "bt601", false, true},
+                                         ColourCase{"untagged_hd", 1440, 720, "bt709", false, false},
+                                         ColourCase{"untagged_sd", 640, 320, "bt601", false, false}),
+                       ::testing::Values("cpu", "gl")),
+    [](const ::testing::TestParamInfo<ColourTest::ParamType>& i) {
+        return std::string(std::get<0>(i.param).name) + "_" + std::get<1>(i.param);
+    });
+
+}  // namespace
