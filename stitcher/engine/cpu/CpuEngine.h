@@ -14,6 +14,9 @@
 
 namespace stitcher {
 
+// The CPU engine: the same picture, computed without OpenGL.
+std::unique_ptr<Engine> makeCpuEngine(const EngineSpec& params, std::string& error);
+
 class CpuEngine : public Engine {
 public:
     // Null with the reason in `error` when it cannot stitch what is asked.

@@ -7,7 +7,7 @@
 
 #include "ColorMatch.h"
 #include "DualFisheyeModel.h"
-#include "Engine.h"
+#include "GlEngine.h"
 #include "Spherecast.h"
 
 namespace stitcher {

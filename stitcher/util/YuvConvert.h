@@ -9,6 +9,14 @@
 
 namespace stitcher {
 
+// Planar 4:2:0 YUV as the video encoder takes it: Y of the picture's
+// size, U and V of half that each way (rounded up); rows `stride`
+// bytes apart, the first at the top.
+struct YuvPlanes {
+    uint8_t* data[3] = {nullptr, nullptr, nullptr};
+    int stride[3] = {0, 0, 0};
+};
+
 // `width` x `height` pixels of `bgr` (rows `bgrStride` bytes apart, the
 // first at the top) into the planes `y` (width x height), `u` and `v`
 // ((width + 1) / 2 x (height + 1) / 2); an odd last column or row counts

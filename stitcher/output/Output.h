@@ -11,6 +11,9 @@
 
 namespace stitcher {
 
+// The hidden temporary name beside the final name `path`.
+std::string tempNameFor(const std::string& path, long pid);
+
 class Output {
 public:
     Output(std::vector<std::string> finalNames, bool overwrite);

@@ -7,19 +7,12 @@
 
 #include "ClipCalibration.h"
 #include "Engine.h"
+#include "FrameTime.h"
 #include "Options.h"
 #include "Status.h"
 #include "libdec.h"
 
 namespace stitcher {
-
-struct Rational {
-    int num = 0, den = 1;
-};
-
-// Frame rate as a fraction: exact for whole rates and the NTSC family;
-// 0/1 when there is none.
-Rational frameRate(double fps);
 
 struct Job {
     long long first = 1, count = 0;  // clip frames first .. first + count - 1
@@ -34,15 +27,9 @@ struct Job {
 Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,
                   Job& job);
 
-// The samples (per channel) of frames 1 .. frame - 1 at `rate` Hz when every
-// frame lasts 1 / fps. (A clip's frames keep their own times: the reader
-// takes each frame's sound from them, see Clip::frameTime.)
-int64_t audioPosition(long long frame, Rational fps, int rate);
-
-// Output names: the file of a picture-sequence frame, the hidden temporary
-// name beside a final one, and every final name a run writes.
+// Output names: the file of a picture-sequence frame, and every final name a
+// run writes.
 std::string frameFileName(const std::string& pattern, long long frame);
-std::string tempNameFor(const std::string& path, long pid);
 std::vector<std::string> outputNames(const Options& opt, const Job& job);
 
 }  // namespace stitcher

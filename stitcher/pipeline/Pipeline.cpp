@@ -146,12 +146,12 @@ Pipeline::~Pipeline() {
 }
 
 Status Pipeline::run(ColorMatch* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
-                     console::Progress& progress, PipelineStats& stats) {
+                     const PipelineEvents& events, PipelineStats& stats) {
     State& s = *state_;
     stats = PipelineStats();
     if (s.ran) return Status(kExitFailed, "the pipeline has already run");
     s.ran = true;
-    ColorGains shown;  // the gains -v last printed
+    ColorGains shown;  // the gains last told
 
     std::thread writerThread([&] {
         s.guarded([&] {
@@ -183,8 +183,8 @@ Status Pipeline::run(ColorMatch* colour, Engine& engine, const EngineSpec& param
             if (colour) {
                 const ColorGains& gains = colour->update(item->picture.data());
                 engine.setGains(gains.gain);
-                if (console::verbose() && noticeablyApart(gains, shown)) {
-                    console::note("frame %lld: %s", item->frame, formatGains(gains).c_str());
+                if (events.gains && noticeablyApart(gains, shown)) {
+                    events.gains(item->frame, formatGains(gains));
                     shown = gains;
                 }
             }
@@ -197,7 +197,7 @@ Status Pipeline::run(ColorMatch* colour, Engine& engine, const EngineSpec& param
                 break;
             }
             if (!s.stitched.push(std::move(item))) break;
-            progress.frameDone();
+            if (events.frameDone) events.frameDone();
         }
     });
     s.stitched.close();
@@ -205,7 +205,7 @@ Status Pipeline::run(ColorMatch* colour, Engine& engine, const EngineSpec& param
     s.readerThread.join();
     writerThread.join();
     stats.readBusy = s.readBusy;
-    progress.end();
+    if (events.end) events.end();
 
     if (s.failure.failed()) return s.failure.status();
     if (s.interrupted) return Status(kExitInterrupted, "interrupted");

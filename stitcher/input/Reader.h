@@ -8,27 +8,13 @@
 #include <vector>
 
 #include "Clip.h"
+#include "FrameItem.h"
+#include "FrameTime.h"
 #include "HugePages.h"
-#include "Job.h"
 #include "Status.h"
+#include "Warn.h"
 
 namespace stitcher {
-
-// The encoder's picture of a frame where the engine writes it (Writers.h).
-struct YuvFrame;
-
-// One frame on its way through the stages.
-struct FrameItem {
-    long long frame = 0;
-    int64_t pts = 0;                   // when it appears in the output, in Reader::timescale() units
-    int64_t duration = 0;              // how long it shows, in the same units
-    bool damaged = false;              // the frame could not be decoded; another frame's picture stands in
-    HugePageVector<uint8_t> picture;   // decoded, packed BGR
-    HugePageVector<uint8_t> panorama;  // the engine's output
-    std::shared_ptr<YuvFrame> yuv;     // when set, the engine's output instead of panorama
-    std::vector<int16_t> audio;        // this frame's sound, interleaved
-    int audioSamples = 0;              // per channel
-};
 
 // Sound of the clip by sample position. Reads its source in runs of whole
 // AAC frames that continue one another, and gives any span exactly; before
@@ -39,8 +25,9 @@ public:
     // Interleaved PCM of `frames` AAC frames (1024 samples each) from sample
     // `start` (a multiple of 1024), valid until the next call; null on failure.
     using Source = std::function<const int16_t*(int64_t start, int64_t frames)>;
-    // `trackSamples` per channel; `rate` only words the warning on a failure.
-    AudioSpans(Source source, int channels, int64_t trackSamples, int rate);
+    // `trackSamples` per channel; `rate` only words the warning on a failure,
+    // which goes to `warn`.
+    AudioSpans(Source source, int channels, int64_t trackSamples, int rate, Warn warn = Warn());
     // Replaces `out` with samples [from, to) per channel, interleaved.
     void read(int64_t from, int64_t to, std::vector<int16_t>& out);
 
@@ -49,15 +36,26 @@ private:
     const int channels_;
     const int64_t trackSamples_;  // in whole AAC frames
     const int rate_;
+    const Warn warn_;
     std::vector<int16_t> buffer_; // samples [bufStart_, bufEnd_) from index head_ on
     size_t head_ = 0;
     int64_t bufStart_ = 0, bufEnd_ = 0;
     bool broken_ = false;
 };
 
+// The frames a reader gives and the sound it gives with them.
+struct ReadSpec {
+    long long first = 1, count = 0;  // clip frames first .. first + count - 1
+    Rational fps;
+    bool audio = false;              // each frame carries the sound that plays during it
+    int audioRate = 0, audioChannels = 0;
+};
+
 class Reader {
 public:
-    Reader(Clip& clip, const Job& job);
+    // Warnings (the frames that cannot be decoded, sound that cannot be read)
+    // go to `warn` as they happen, on the reader's thread.
+    Reader(Clip& clip, const ReadSpec& job, Warn warn);
     // The next frame of the job into `item` (its buffers are resized as
     // needed). A frame that cannot be decoded gets the last good picture
     // before it (the first good one for frames at the start), with a warning.
@@ -80,7 +78,8 @@ private:
     int64_t soundAt(long long t) const;
 
     Clip& clip_;
-    const Job job_;
+    const ReadSpec job_;
+    const Warn warn_;
     const size_t pictureBytes_;
     long long nextFrame_;
     long long firstGood_ = 0;  // 0: not found yet

@@ -11,7 +11,9 @@
 #include "ClipCalibration.h"
 #include "ColorMatch.h"
 #include "Console.h"
+#include "CpuEngine.h"
 #include "Engine.h"
+#include "GlEngine.h"
 #include "Job.h"
 #include "Mp4Patch.h"
 #include "Output.h"
@@ -26,6 +28,29 @@ namespace {
 int fail(const Status& s) {
     console::error(s);
     return s.code();
+}
+
+// The stages' warnings, shown as the console's.
+void showWarning(const std::string& message) { console::warn("%s", message.c_str()); }
+
+// The engines this program has.
+EngineMakers builtEngines() {
+    EngineMakers make;
+    make.gl = [](const EngineSpec& s, std::string& e, std::string* r) { return makeGlEngine(s, e, r); };
+    make.cpu = makeCpuEngine;
+    return make;
+}
+
+// What the reader reads for a job.
+ReadSpec readSpec(const Job& job) {
+    ReadSpec r;
+    r.first = job.first;
+    r.count = job.count;
+    r.fps = job.fps;
+    r.audio = job.audio;
+    r.audioRate = job.audioRate;
+    r.audioChannels = job.audioChannels;
+    return r;
 }
 
 // The calibration the run uses: --offset, else the clip's own.
@@ -134,7 +159,7 @@ int printInfo(const Options& opt, Clip& clip) {
         probe.kind = OutputKind::Picture;  // no frame-rate demand
         Status st = resolveJob(probe, m, offset, cal, job);
         EngineChoice choice;
-        if (st.ok()) st = chooseEngine(opt.engine, job.engine, choice);
+        if (st.ok()) st = chooseEngine(opt.engine, job.engine, choice, builtEngines());
         std::fprintf(o, "engine: %s\n", engineLine(st, choice).c_str());
     } else {
         std::fprintf(o, "engine: none chosen (the calibration cannot be used)\n");
@@ -229,7 +254,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
         console::say("removed %s, left by a run that ended early", name.c_str());
 
     // Frames are decoded from here on, while the encoder and the engine are made.
-    Reader reader(*clip, job);
+    Reader reader(*clip, readSpec(job), showWarning);
     Pipeline pipeline(reader, interrupted);
 
     const EngineSpec& params = job.engine;
@@ -254,6 +279,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
                     vs.audioChannels = job.audioChannels;
                     vs.audioSpatialBox = spatialAudio;
                 }
+                vs.warn = showWarning;
                 sink = makeVideoSink(output, vs, static_cast<int>(params.outStride()), sinkStatus);
             } else {
                 sink = makePictureSink(output, params.outWidth(), params.outHeight(),
@@ -274,7 +300,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     EngineChoice choice;
     // Nothing may leave before the encoder's thread is joined.
     try {
-        st = chooseEngine(opt.engine, job.engine, choice);
+        st = chooseEngine(opt.engine, job.engine, choice, builtEngines());
     } catch (const std::exception& e) {
         st = Status(kExitFailed, std::string("out of resources: ") + e.what());
     }
@@ -302,7 +328,14 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
 
     console::Progress progress(job.count);
     PipelineStats stats;
-    st = pipeline.run(colour.get(), engine, params, *sink, progress, stats);
+    PipelineEvents events;
+    events.frameDone = [&progress] { progress.frameDone(); };
+    events.end = [&progress] { progress.end(); };
+    if (console::verbose())
+        events.gains = [](long long frame, const std::string& gains) {
+            console::note("frame %lld: %s", frame, gains.c_str());
+        };
+    st = pipeline.run(colour.get(), engine, params, *sink, events, stats);
     sink.reset();
     if (!st.ok()) {
         output.abort();

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Status.h"
+#include "YuvConvert.h"
 
 namespace stitcher {
 
@@ -33,14 +34,6 @@ struct EngineSpec {
     size_t outBytes() const { return outStride() * static_cast<size_t>(outHeight()); }
 };
 
-// Planar 4:2:0 YUV as the video encoder takes it: Y of outWidth() x
-// outHeight(), U and V of half that each way (rounded up); rows `stride`
-// bytes apart, the first at the top.
-struct YuvPlanes {
-    uint8_t* data[3] = {nullptr, nullptr, nullptr};
-    int stride[3] = {0, 0, 0};
-};
-
 class Engine {
 public:
     virtual ~Engine() = default;
@@ -60,15 +53,6 @@ public:
     virtual bool stitchYuv(uint8_t* /*frame*/, const YuvPlanes& /*out*/) { return false; }
 };
 
-// The GL engine: the libspherecast renderer. It makes its OpenGL 3.3 context
-// current on the calling thread, the only thread that may use it. Null with
-// the reason when no context can be had; `glRenderer`, when given, receives
-// the driver's name for the device (GL_RENDERER).
-std::unique_ptr<Engine> makeGlEngine(const EngineSpec& params, std::string& error, std::string* glRenderer = nullptr);
-
-// The CPU engine: the same picture, computed without OpenGL.
-std::unique_ptr<Engine> makeCpuEngine(const EngineSpec& params, std::string& error);
-
 // Which engine a run asks for: auto picks GL on a hardware GPU and the CPU
 // engine where OpenGL would run on a software rasterizer or not at all.
 enum class EngineKind { Auto, Gl, Cpu };
@@ -81,11 +65,11 @@ bool isSoftwareRasterizer(const std::string& glRenderer);
 // can only run on a software rasterizer, which is not worth starting to see.
 bool gpuDevicePresent();
 
-// How engines are made and the machine looked at; tests put their own in.
+// How engines are made (makeGlEngine, makeCpuEngine in the engines' folders)
+// and the machine looked at; tests put their own in.
 struct EngineMakers {
-    std::function<std::unique_ptr<Engine>(const EngineSpec&, std::string&, std::string*)> gl =
-        [](const EngineSpec& s, std::string& e, std::string* r) { return makeGlEngine(s, e, r); };
-    std::function<std::unique_ptr<Engine>(const EngineSpec&, std::string&)> cpu = makeCpuEngine;
+    std::function<std::unique_ptr<Engine>(const EngineSpec&, std::string&, std::string*)> gl;
+    std::function<std::unique_ptr<Engine>(const EngineSpec&, std::string&)> cpu;
     std::function<bool()> gpuPresent = gpuDevicePresent;
 };
 
@@ -96,7 +80,6 @@ struct EngineChoice {
 
 // Makes the engine `wanted` calls for, on the calling thread. Fails with
 // kExitDisplay and the reasons when no engine can run.
-Status chooseEngine(EngineKind wanted, const EngineSpec& params, EngineChoice& choice,
-                    const EngineMakers& make = EngineMakers());
+Status chooseEngine(EngineKind wanted, const EngineSpec& params, EngineChoice& choice, const EngineMakers& make);
 
 }  // namespace stitcher

@@ -2,16 +2,28 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <limits>
-
-#include "Console.h"
 
 namespace stitcher {
 
 namespace {
 const int64_t kAacFrame = 1024;
 const int64_t kRunFrames = 32;  // AAC frames read at once
+
+// Tells `warn`, where there is one, the printf-style message.
+void warnf(const Warn& warn, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void warnf(const Warn& warn, const char* fmt, ...) {
+    if (!warn) return;
+    char text[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    warn(text);
+}
 
 // v * mul / div rounded to the nearest (halves up), for div > 0, held within int64_t.
 int64_t scaleRound(int64_t v, int64_t mul, int64_t div) {
@@ -23,11 +35,12 @@ int64_t scaleRound(int64_t v, int64_t mul, int64_t div) {
 }
 }  // namespace
 
-AudioSpans::AudioSpans(Source source, int channels, int64_t trackSamples, int rate)
+AudioSpans::AudioSpans(Source source, int channels, int64_t trackSamples, int rate, Warn warn)
     : source_(std::move(source)),
       channels_(channels),
       trackSamples_(std::max<int64_t>(0, trackSamples) / kAacFrame * kAacFrame),
-      rate_(rate) {}
+      rate_(rate),
+      warn_(std::move(warn)) {}
 
 void AudioSpans::read(int64_t from, int64_t to, std::vector<int16_t>& out) {
     out.assign(static_cast<size_t>(std::max<int64_t>(0, to - from)) * channels_, 0);
@@ -50,8 +63,8 @@ void AudioSpans::read(int64_t from, int64_t to, std::vector<int16_t>& out) {
         int64_t frames = std::min(kRunFrames, (trackSamples_ - bufEnd_) / kAacFrame);
         const int16_t* pcm = source_(bufEnd_, frames);
         if (!pcm) {
-            console::warn("the clip's audio cannot be read from %.3f s on; the rest is silent",
-                          rate_ > 0 ? static_cast<double>(bufEnd_) / rate_ : 0.0);
+            warnf(warn_, "the clip's audio cannot be read from %.3f s on; the rest is silent",
+                  rate_ > 0 ? static_cast<double>(bufEnd_) / rate_ : 0.0);
             broken_ = true;
             break;
         }
@@ -75,13 +88,14 @@ void AudioSpans::read(int64_t from, int64_t to, std::vector<int16_t>& out) {
     }
 }
 
-Reader::Reader(Clip& clip, const Job& job)
+Reader::Reader(Clip& clip, const ReadSpec& job, Warn warn)
     : clip_(clip),
       job_(job),
+      warn_(std::move(warn)),
       pictureBytes_(static_cast<size_t>(clip.info().width) * clip.info().height * 3),
       nextFrame_(job.first),
       audio_([&clip](int64_t start, int64_t frames) { return clip.readAudio(start, frames); },
-             job.audio ? job.audioChannels : 1, clip.info().samples, job.audioRate) {
+             job.audio ? job.audioChannels : 1, clip.info().samples, job.audioRate, warn_) {
     // The clip's own time base, unless it is too fine for the encoder.
     const uint32_t ts = clip.timescale();
     timescale_ = ts == 0 ? 1 : ts <= static_cast<uint32_t>(INT_MAX) ? static_cast<int>(ts) : 90000;
@@ -141,9 +155,9 @@ bool Reader::next(FrameItem& item) {
         // A badly damaged clip would bury everything else in warnings.
         const size_t kNamed = 10;
         if (damaged_.size() <= kNamed)
-            console::warn("frame %lld cannot be decoded; the picture of frame %lld stands in for it", f, lastGoodFrame_);
+            warnf(warn_, "frame %lld cannot be decoded; the picture of frame %lld stands in for it", f, lastGoodFrame_);
         if (damaged_.size() == kNamed)
-            console::warn("further frames that cannot be decoded are named only in the summary");
+            warnf(warn_, "further frames that cannot be decoded are named only in the summary");
     }
     item.pts = outputTime(f);
     item.duration = outputTime(f + 1) - item.pts;

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <vector>
 
-#include "Console.h"
 #include "Mp4Patch.h"
 #include "YuvConvert.h"
 
@@ -325,7 +324,7 @@ Status VideoWriter::finish() {
         bool intact = true;
         Status st = addAudioEntryBox(path_, s_.audioSpatialBox, intact);
         if (!st.ok() && !intact) return st;
-        if (!st.ok()) console::warn("%s; the video's sound is not marked as spatial", st.message().c_str());
+        if (!st.ok() && s_.warn) s_.warn(st.message() + "; the video's sound is not marked as spatial");
     }
     return Status();
 }

@@ -3,28 +3,9 @@
 #include <cmath>
 #include <cstdio>
 
-extern "C" {
-#include <libavutil/mathematics.h>
-#include <libavutil/rational.h>
-}
-
 #include "ViewRotation.h"
 
 namespace stitcher {
-
-Rational frameRate(double fps) {
-    if (!(fps > 0) || !std::isfinite(fps) || fps > 1e6) return Rational{0, 1};
-    double whole = std::round(fps);
-    if (whole >= 1 && std::fabs(fps - whole) < 1e-6 * fps) return Rational{static_cast<int>(whole), 1};
-    double ntsc = std::round(fps * 1.001);
-    if (ntsc >= 1 && std::fabs(fps * 1.001 - ntsc) < 1e-4) return Rational{static_cast<int>(ntsc * 1000), 1001};
-    AVRational r = av_d2q(fps, 1 << 20);
-    return Rational{r.num, r.den};
-}
-
-int64_t audioPosition(long long frame, Rational fps, int rate) {
-    return av_rescale(frame - 1, static_cast<int64_t>(rate) * fps.den, fps.num);
-}
 
 Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,
                   Job& job) {
@@ -78,13 +59,6 @@ std::string frameFileName(const std::string& pattern, long long frame) {
     std::snprintf(&name[0], name.size(), pattern.c_str(), static_cast<int>(frame));
     name.resize(static_cast<size_t>(n));
     return name;
-}
-
-std::string tempNameFor(const std::string& path, long pid) {
-    size_t slash = path.find_last_of('/');
-    std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    return folder + "." + base + "." + std::to_string(pid) + ".part";
 }
 
 std::vector<std::string> outputNames(const Options& opt, const Job& job) {

@@ -8,10 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "Engine.h"
+#include "FrameItem.h"
 #include "Output.h"
-#include "Reader.h"
 #include "Status.h"
+#include "Warn.h"
+#include "YuvConvert.h"
 
 struct AVFormatContext;
 struct AVCodecContext;
@@ -36,6 +37,7 @@ struct VideoSettings {
     // entry, whose channel count is audioChannels; empty: none.
     std::vector<uint8_t> audioSpatialBox;
     std::string name;         // the output as the user knows it, for messages (default: the file's)
+    Warn warn;                // told when the sound cannot be marked as spatial
 };
 
 // One picture in the encoder's own format, which an engine can write into

@@ -4,10 +4,11 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "ColorMatch.h"
-#include "Console.h"
 #include "Engine.h"
 #include "Reader.h"
 #include "Status.h"
@@ -18,6 +19,14 @@ namespace stitcher {
 struct PipelineStats {
     long long done = 0;  // frames written
     double readBusy = 0, stitchBusy = 0, writeBusy = 0;  // seconds each stage worked
+};
+
+// What the pipeline tells its caller as the frames go through; each may be empty.
+struct PipelineEvents {
+    std::function<void()> frameDone;  // a frame is stitched
+    std::function<void()> end;        // no frame follows (before the sink finishes)
+    // A frame's colour gains, where they have moved noticeably from the last told.
+    std::function<void(long long frame, const std::string& gains)> gains;
 };
 
 // Every frame of the reader through an engine into a sink. The reader's
@@ -38,7 +47,7 @@ public:
     // it stitches the frame. Stops early on the first failure or when
     // `interrupted` turns true (kExitInterrupted). Once only.
     Status run(ColorMatch* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
-               console::Progress& progress, PipelineStats& stats);
+               const PipelineEvents& events, PipelineStats& stats);
 
 private:
     struct State;

@@ -13,9 +13,14 @@
 #include <map>
 #include <set>
 
-#include "Job.h"
-
 namespace stitcher {
+
+std::string tempNameFor(const std::string& path, long pid) {
+    size_t slash = path.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return folder + "." + base + "." + std::to_string(pid) + ".part";
+}
 
 namespace {
 

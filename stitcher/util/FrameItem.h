@@ -1,0 +1,29 @@
+// What travels between the stages: the reader fills an item, the engine
+// stitches it and the writer takes it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "HugePages.h"
+
+namespace stitcher {
+
+// The encoder's picture of a frame where the engine writes it (the video writer's).
+struct YuvFrame;
+
+// One frame on its way through the stages.
+struct FrameItem {
+    long long frame = 0;
+    int64_t pts = 0;                   // when it appears in the output, in the reader's timescale() units
+    int64_t duration = 0;              // how long it shows, in the same units
+    bool damaged = false;              // the frame could not be decoded; another frame's picture stands in
+    HugePageVector<uint8_t> picture;   // decoded, packed BGR
+    HugePageVector<uint8_t> panorama;  // the engine's output
+    std::shared_ptr<YuvFrame> yuv;     // when set, the engine's output instead of panorama
+    std::vector<int16_t> audio;        // this frame's sound, interleaved
+    int audioSamples = 0;              // per channel
+};
+
+}  // namespace stitcher
