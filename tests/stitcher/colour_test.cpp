@@ -163,7 +163,7 @@ TEST_P(ColourTest, FlatChartAsAPlayerShowsIt) {
     ASSERT_EQ(shown.size(), static_cast<size_t>(kPatches));
     const size_t middle = static_cast<size_t>(c.height / 2) * c.width + c.width / 2;
     auto stitch = [&](const std::string& out) {
-        return testutil::runCommand("env " + driverPin() + (engine == "cpu" ? "-u DISPLAY " : "") + quote(kStitcher) +
+        return testutil::runCommand("env " + std::string(engine == "cpu" ? "-u DISPLAY " : "") + driverPin() + quote(kStitcher) +
                                     " -y --engine " + engine + " --color-match off --size 64 " + quote(clip) + " " +
                                     quote(out) + " 2>/dev/null");
     };
