@@ -63,11 +63,12 @@ public:
     bool next(FrameItem& item);
     const Status& status() const { return status_; }
     long long total() const { return job_.count; }
+    size_t pictureBytes() const { return pictureBytes_; }
     // The frames that could not be decoded, in order.
     const std::vector<long long>& damagedFrames() const { return damaged_; }
 
 private:
-    bool findFirstGood();
+    bool findFirstGood(long long from);
 
     Clip& clip_;
     const Job job_;
