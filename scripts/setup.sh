@@ -11,7 +11,7 @@ PKGS=(
   libglfw3-dev libglew-dev libglm-dev libgl1-mesa-dev libgl1-mesa-dri
   libegl-dev libopengl-dev libegl-mesa0
   xvfb xauth
-  ffmpeg libx264-dev
+  ffmpeg libx264-dev  # libavcodec brings libx265 too, for --codec hevc
   libhwy-dev libavfilter-dev
   clang libclang-rt-14-dev
 )
