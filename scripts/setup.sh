@@ -12,7 +12,7 @@ PKGS=(
   libfaad-dev
   libglfw3-dev libglew-dev libglm-dev libgl1-mesa-dev libgl1-mesa-dri
   libegl-dev libopengl-dev libegl-mesa0
-  libx264-dev libhwy-dev
+  libx264-dev libhwy-dev  # libavcodec brings libx265 too, for --codec hevc
 )
 if [ "${1:-}" = "test" ]; then
   PKGS+=(

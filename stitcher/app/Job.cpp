@@ -1,11 +1,20 @@
 #include "Job.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
 #include "ViewRotation.h"
 
 namespace stitcher {
+
+PictureCap videoCap(bool hevc) { return hevc ? PictureCap{8192, 4096} : PictureCap{4096, 2048}; }
+
+int capSize(int size, Layout layout, PictureCap cap) {
+    // Width 2N; height N, or 2N for two panoramas stacked. Kept a multiple of 16.
+    const int fit = std::min(cap.width / 2, layout == Layout::Stereo ? cap.height / 2 : cap.height) / 16 * 16;
+    return std::min(size, fit);
+}
 
 Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,
                   Job& job) {
@@ -29,10 +38,23 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string
 
     EngineSpec& e = job.engine;
     e.offset = offset;
-    e.size = opt.size ? opt.size : defaultSize(cal, static_cast<int>(media.width));
     e.frameWidth = static_cast<int>(media.width);
     e.frameHeight = static_cast<int>(media.height);
     e.layout = opt.stereo ? Layout::Stereo : Layout::Stitch;
+    // Pictures take the lenses' own size; a video no more than its codec's
+    // cap unless --size asks for it.
+    const PictureCap cap = videoCap(opt.hevc);
+    if (opt.size) {
+        e.size = opt.size;
+        job.overCap = opt.kind == OutputKind::Video && capSize(e.size, e.layout, cap) < e.size;
+    } else {
+        e.size = defaultSize(cal, static_cast<int>(media.width));
+        const int capped = opt.kind == OutputKind::Video ? capSize(e.size, e.layout, cap) : e.size;
+        if (capped < e.size) {
+            job.sharpestSize = e.size;
+            e.size = capped;
+        }
+    }
     viewRotationMatrix(opt.yaw, opt.pitch, opt.roll, e.rotation);
     e.threads = opt.threads;
 

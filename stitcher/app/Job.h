@@ -21,7 +21,19 @@ struct Job {
     bool audio = false;              // the video carries the clip's sound
     int audioRate = 0, audioChannels = 0;
     std::string audioLeftOut;        // why a clip's sound is not carried over, when it is not
+    int sharpestSize = 0;            // the lenses' own size where the codec's cap lowered the default; else 0
+    bool overCap = false;            // --size asks for a video larger than the codec's cap
 };
+
+// The largest video picture a codec gets by default. H.264: 4096 x 2048,
+// which most players and phones decode (levels 5.1 and 5.2 end at 4096 x
+// 2304; many decoders refuse more). HEVC: 8192 x 4096, within level 6.x.
+struct PictureCap {
+    int width, height;
+};
+PictureCap videoCap(bool hevc);
+// The largest panorama height at most `size` whose picture in `layout` fits `cap`.
+int capSize(int size, Layout layout, PictureCap cap);
 
 // Fails with the exit code and message of the first problem found.
 Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,

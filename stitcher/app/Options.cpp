@@ -15,7 +15,7 @@ const char* usageText() {
            "       stitcher --calibrate [--offset TEXT] <clip.mp4>\n"
            "\n"
            "Stitches a dual-fisheye clip into a 360 panorama. The output kind follows its name:\n"
-           "  out.mp4          H.264 video with the clip's audio (AAC), tagged as 360 (equirectangular)\n"
+           "  out.mp4          H.264 (or HEVC) video with the clip's audio (AAC), tagged as 360 (equirectangular)\n"
            "  frames/%05d.png  one PNG picture per frame (any printf-style %d pattern)\n"
            "  still.png        one PNG picture of frame --frame N (default: the first frame)\n"
            "A % that is part of an output's name is written %%.\n"
@@ -31,8 +31,10 @@ const char* usageText() {
            "  --pitch DEG         tilt the view up (positive) or down\n"
            "  --roll DEG          turn the picture about the viewing direction (levels the horizon)\n"
            "  --offset TEXT       lens calibration (offset string) instead of the clip's own\n"
-           "  --crf N             x264 quality, 0-51, lower is better (default 20)\n"
-           "  --preset NAME       x264 preset, ultrafast ... veryslow (default medium)\n"
+           "  --codec C           video codec: h264 (default; the default panorama at most 4096x2048, which\n"
+           "                      most players decode) or hevc (x265; larger masters, up to 8192x4096)\n"
+           "  --crf N             encoder quality, 0-51, lower is better (default 20)\n"
+           "  --preset NAME       encoder preset, ultrafast ... veryslow (default medium)\n"
            "  --no-audio          leave the audio out of the video\n"
            "  --engine E          stitching engine: auto (default: GL on a hardware GPU, else CPU), gl or cpu\n"
            "  --threads N         worker threads of the CPU engine (default: all cores)\n"
@@ -202,6 +204,8 @@ bool parse(int argc, char** argv, Options& opt, std::string& error) {
                 return false;
             }
             opt.size = static_cast<int>(n);
+        } else if (arg == "--codec") {
+            if (!needEither("h264", "hevc", false, opt.hevc)) return false;
         } else if (arg == "--layout") {
             if (!needEither("stitch", "stereo", false, opt.stereo)) return false;
         } else if (arg == "--start") {
@@ -245,7 +249,7 @@ bool parse(int argc, char** argv, Options& opt, std::string& error) {
             bool known = false;
             for (const char* p : presets) known = known || opt.preset == p;
             if (!known) {
-                error = "option --preset: unknown x264 preset '" + opt.preset + "'";
+                error = "option --preset: unknown encoder preset '" + opt.preset + "'";
                 return false;
             }
         } else if (arg.size() > 1 && arg[0] == '-') {

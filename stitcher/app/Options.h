@@ -27,6 +27,7 @@ struct Options {
     double yaw = 0, pitch = 0, roll = 0;  // degrees
     std::string offset;    // calibration override
     bool haveOffset = false;
+    bool hevc = false;     // --codec hevc: the video in HEVC (x265), not H.264 (x264)
     int crf = 20;
     std::string preset = "medium";
     EngineKind engine = EngineKind::Auto;

@@ -144,7 +144,12 @@ int printInfo(const Options& opt, Clip& clip) {
                              l.radius, l.centerX, l.centerY, l.yaw, l.pitch, l.roll);
             }
             const int size = defaultSize(cal, static_cast<int>(m.width));
-            std::fprintf(o, "  default panorama: %dx%d\n", 2 * size, size);
+            const int h264 = capSize(size, Layout::Stitch, videoCap(false));
+            if (h264 < size)
+                std::fprintf(o, "  default panorama: %dx%d; an H.264 video's %dx%d, the most that many players decode\n",
+                             2 * size, size, 2 * h264, h264);
+            else
+                std::fprintf(o, "  default panorama: %dx%d\n", 2 * size, size);
         } else {
             std::fprintf(o, "  not usable for stitching: %s\n", calStatus.message().c_str());
         }
@@ -247,6 +252,21 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
         }
     }
 
+    const PictureCap cap = videoCap(opt.hevc);
+    const char* codec = opt.hevc ? "HEVC" : "H.264";
+    std::string capped;
+    if (job.sharpestSize) {
+        EngineSpec full = job.engine;
+        full.size = job.sharpestSize;
+        capped = " (the lenses allow " + std::to_string(full.outWidth()) + "x" + std::to_string(full.outHeight()) + ")";
+        console::say("the video is %dx%d: an %s video's default panorama is held to what most players decode%s; "
+                     "%s--size asks for more", job.engine.outWidth(), job.engine.outHeight(), codec, capped.c_str(),
+                     opt.hevc ? "" : "--codec hevc or ");
+    }
+    if (job.overCap)
+        console::warn("a %dx%d %s video is larger than many players and phones can decode (%dx%d or less plays widely)",
+                      job.engine.outWidth(), job.engine.outHeight(), codec, cap.width, cap.height);
+
     Output output(outputNames(opt, job), opt.overwrite);
     st = output.prepare(opt.input);
     if (!st.ok()) return fail(st);
@@ -273,6 +293,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
                 vs.timescale = reader.timescale();  // each frame keeps its own time
                 vs.crf = opt.crf;
                 vs.preset = opt.preset;
+                vs.hevc = opt.hevc;
                 vs.spherical = params.layout == Layout::Stitch;
                 if (job.audio) {
                     vs.audioRate = job.audioRate;
@@ -314,6 +335,9 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     console::note("%s: %ux%u, frames %lld-%lld at %d/%d fps, calibration %s, panorama %dx%d", opt.input.c_str(),
                   media.width, media.height, job.first, job.first + job.count - 1, job.fps.num, job.fps.den,
                   offset.c_str(), params.outWidth(), params.outHeight());
+    if (opt.kind == OutputKind::Video)
+        console::note("video: %s, crf %d, preset %s%s", opt.hevc ? "HEVC (x265)" : "H.264 (x264)", opt.crf,
+                      opt.preset.c_str(), job.sharpestSize ? (", panorama held to its default cap" + capped).c_str() : "");
     console::note("engine: %s", engineLine(st, choice).c_str());
 
     std::unique_ptr<ColorMatch> colour;

@@ -114,10 +114,11 @@ int64_t Reader::soundAt(long long t) const {
     return scaleRound(t - clip_.audioStart(), job_.audioRate, ts);
 }
 
-// Decodes ahead to the first frame that decodes; the frames before it are damaged.
-bool Reader::findFirstGood() {
+// Decodes ahead from `from` to the first frame that decodes; the frames
+// before it are damaged.
+bool Reader::findFirstGood(long long from) {
     lastGood_.resize(pictureBytes_);
-    for (long long f = job_.first; f < job_.first + job_.count; ++f) {
+    for (long long f = from; f < job_.first + job_.count; ++f) {
         if (clip_.readFrame(f, lastGood_.data())) {
             firstGood_ = lastGoodFrame_ = heldFrame_ = f;
             return true;
@@ -130,27 +131,42 @@ bool Reader::findFirstGood() {
 
 bool Reader::next(FrameItem& item) {
     if (nextFrame_ >= job_.first + job_.count || !status_.ok()) return false;
-    if (!firstGood_ && !findFirstGood()) return false;
     const long long f = nextFrame_++;
     item.frame = f;
     item.picture.resize(pictureBytes_);
-    if (f == firstGood_) {
+    item.damaged = false;
+    if (!firstGood_) {
+        // Where the job's first frame decodes, as it mostly does, no picture
+        // is held for frames that do not.
+        if (clip_.readFrame(f, item.picture.data()))
+            firstGood_ = lastGoodFrame_ = f;
+        else if (!findFirstGood(f + 1))
+            return false;
+        else
+            item.damaged = true;
+    } else if (f == firstGood_) {
         std::memcpy(item.picture.data(), lastGood_.data(), pictureBytes_);
-        item.damaged = false;
     } else if (f > firstGood_ && clip_.readFrame(f, item.picture.data())) {
         lastGoodFrame_ = f;
-        item.damaged = false;
     } else {
+        item.damaged = true;
+    }
+    if (item.damaged) {
         // Good pictures are not kept (that would copy every frame): the
         // last one is decoded again, once for a run of damaged frames.
         if (heldFrame_ != lastGoodFrame_) {
-            if (clip_.readFrame(lastGoodFrame_, lastGood_.data()))
+            lastGood_.resize(pictureBytes_);
+            if (clip_.readFrame(lastGoodFrame_, lastGood_.data())) {
                 heldFrame_ = lastGoodFrame_;
-            else
+            } else if (heldFrame_) {
                 lastGoodFrame_ = heldFrame_;  // cannot happen with a sound decoder; the held picture stands in
+            } else {
+                status_ = Status(kExitFailed, "frame " + std::to_string(lastGoodFrame_) + " of " + clip_.path() +
+                                                  " decoded once but not again");
+                return false;
+            }
         }
         std::memcpy(item.picture.data(), lastGood_.data(), pictureBytes_);
-        item.damaged = true;
         damaged_.push_back(f);
         // A badly damaged clip would bury everything else in warnings.
         const size_t kNamed = 10;

@@ -64,13 +64,14 @@ public:
     bool next(FrameItem& item);
     const Status& status() const { return status_; }
     long long total() const { return job_.count; }
+    size_t pictureBytes() const { return pictureBytes_; }
     // The frames that could not be decoded, in order.
     const std::vector<long long>& damagedFrames() const { return damaged_; }
     // Units per second of the items' pts and duration (never 0).
     int timescale() const { return timescale_; }
 
 private:
-    bool findFirstGood();
+    bool findFirstGood(long long from);
     // The time of frame `frame` (from 1; one past the last: its end) in the
     // output's units, from the job's first frame.
     int64_t outputTime(long long frame) const;

@@ -90,11 +90,12 @@ Status VideoWriter::open(const std::string& path, const VideoSettings& s) {
     // The muxer writes the spherical video boxes only at this compliance level.
     fmt_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
 
-    const AVCodec* x264 = avcodec_find_encoder_by_name("libx264");
-    if (!x264) {
-        return Status(kExitFailed, "this FFmpeg has no libx264 encoder");
+    const char* encoder = s.hevc ? "libx265" : "libx264";
+    const AVCodec* videoCodec = avcodec_find_encoder_by_name(encoder);
+    if (!videoCodec) {
+        return Status(kExitFailed, std::string("this FFmpeg has no ") + encoder + " encoder");
     }
-    venc_ = avcodec_alloc_context3(x264);
+    venc_ = avcodec_alloc_context3(videoCodec);
     venc_->width = s.width;
     venc_->height = s.height;
     venc_->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -108,11 +109,15 @@ Status VideoWriter::open(const std::string& path, const VideoSettings& s) {
     if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) venc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(venc_->priv_data, "preset", s.preset.c_str(), 0);
     av_opt_set(venc_->priv_data, "crf", std::to_string(s.crf).c_str(), 0);
-    if ((rc = avcodec_open2(venc_, x264, nullptr)) < 0) {
-        return Status(kExitFailed, "cannot open the H.264 encoder: " + avError(rc));
+    // x265 prints its own account on standard error unless told not to.
+    if (s.hevc && av_log_get_level() < AV_LOG_INFO) av_opt_set(venc_->priv_data, "x265-params", "log-level=error", 0);
+    if ((rc = avcodec_open2(venc_, videoCodec, nullptr)) < 0) {
+        return Status(kExitFailed, std::string("cannot open the ") + codecName() + " encoder: " + avError(rc));
     }
     vst_ = avformat_new_stream(fmt_, nullptr);
     avcodec_parameters_from_context(vst_->codecpar, venc_);
+    // Players take HEVC in MP4 from an 'hvc1' entry (parameter sets in the header only).
+    if (s.hevc) vst_->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
     vst_->time_base = venc_->time_base;
     vst_->avg_frame_rate = venc_->framerate;
     vst_->r_frame_rate = venc_->framerate;
@@ -255,7 +260,7 @@ Status VideoWriter::encode(AVFrame* frame, int64_t pts, int64_t duration) {
     videoPts_ = frame->pts + 1;
     int rc = avcodec_send_frame(venc_, frame);
     if (rc < 0) {
-        return Status(kExitFailed, "H.264 encoding failed: " + avError(rc));
+        return Status(kExitFailed, std::string(codecName()) + " encoding failed: " + avError(rc));
     }
     return drain(venc_, vst_);
 }
@@ -300,7 +305,7 @@ Status VideoWriter::writeAudio(const int16_t* pcm, int samples) {
 Status VideoWriter::finish() {
     int rc = avcodec_send_frame(venc_, nullptr);
     if (rc < 0 && rc != AVERROR_EOF) {
-        return Status(kExitFailed, "H.264 encoding failed: " + avError(rc));
+        return Status(kExitFailed, std::string(codecName()) + " encoding failed: " + avError(rc));
     }
     Status drained = drain(venc_, vst_);
     if (!drained.ok()) return drained;

@@ -1,4 +1,4 @@
-// The writer stage: H.264/AAC MP4 video with 360 metadata, or PNG pictures,
+// The writer stage: H.264 or HEVC/AAC MP4 video with 360 metadata, or PNG pictures,
 // written to the temporary names of the run's output.
 #pragma once
 
@@ -30,6 +30,7 @@ struct VideoSettings {
     int timescale = 0;            // pictures' times in 1/timescale s; 0: they follow one another at the usual rate
     int crf = 20;
     std::string preset = "medium";
+    bool hevc = false;        // HEVC (x265, tagged hvc1) instead of H.264 (x264)
     bool spherical = false;   // tag as equirectangular 360 video
     int audioRate = 0;        // 0: no audio track
     int audioChannels = 0;
@@ -75,6 +76,7 @@ public:
     int64_t audioSamplesWritten() const { return audioIn_; }
 
 private:
+    const char* codecName() const { return s_.hevc ? "HEVC" : "H.264"; }
     Status drain(AVCodecContext* enc, AVStream* st);
     // A failure of the muxer, `rc`: the output's when its file could not be written.
     Status writeFailed(const char* what, int rc) const;

@@ -79,8 +79,10 @@ bool noticeablyApart(const ColorGains& a, const ColorGains& b) {
     return false;
 }
 
-// Frames in flight: each stage holds at most a couple.
-const int kItems = 6;
+// Frames in flight: each stage holds at most a couple. Large frames go
+// round fewer buffers: every fresh megabyte costs a page fault's clearing,
+// and four keep the three stages busy.
+int itemsInFlight(size_t pictureBytes) { return pictureBytes > (size_t(32) << 20) ? 4 : 6; }
 
 }  // namespace
 
@@ -133,7 +135,7 @@ Pipeline::Pipeline(Reader& reader, const std::atomic<bool>& interrupted)
     : state_(std::make_unique<State>(reader, interrupted)) {
     State& s = *state_;
     // The engine's output buffers are added when it is known what it writes.
-    for (int i = 0; i < kItems; ++i) s.free.push(std::make_unique<FrameItem>());
+    for (int i = 0, n = itemsInFlight(reader.pictureBytes()); i < n; ++i) s.free.push(std::make_unique<FrameItem>());
     s.readerThread = std::thread([&s] { s.guarded([&s] { s.readAll(); }); });
 }
 
