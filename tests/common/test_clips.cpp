@@ -101,4 +101,26 @@ std::string damagedCopy(const std::string& clip, uint64_t offset, uint64_t size,
     return path;
 }
 
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TEST_CLIPS_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TEST_CLIPS_ASAN 1
+#endif
+#endif
+
+std::string driverPin() {
+#ifdef TEST_CLIPS_ASAN
+    for (const char* p : {"/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib/aarch64-linux-gnu/dri/swrast_dri.so"})
+        if (::access(p, R_OK) == 0) return std::string("LD_PRELOAD=") + p + " ";
+#endif
+    return "";
+}
+
 }  // namespace testutil

@@ -35,4 +35,14 @@ std::string damagedCopy(const std::string& clip, uint64_t offset, uint64_t size,
 std::string readFile(const std::string& path);
 bool writeFile(const std::string& path, const std::string& data);
 
+// `s` as one shell word (in single quotes).
+std::string quote(const std::string& s);
+
+// For commands that run a built program which may take an OpenGL context:
+// in sanitizer builds "LD_PRELOAD=<Mesa's software driver> ". The driver is
+// unloaded when its display closes, and leak reports about its allocations
+// would then name no module (and escape the driver suppressions); preloaded,
+// it stays mapped until the program exits. Elsewhere empty.
+std::string driverPin();
+
 }  // namespace testutil

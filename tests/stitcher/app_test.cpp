@@ -23,14 +23,10 @@ extern char** environ;
 
 namespace {
 
+using testutil::quote;
+
 const std::string kStitcher = std::string(DFS_BINARY_DIR) + "/stitcher/stitcher";
 const std::string kSample = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
 
 struct Result {
     int code = -1;

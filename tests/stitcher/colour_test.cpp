@@ -21,34 +21,14 @@
 
 namespace {
 
+using testutil::driverPin;
+using testutil::quote;
+
 const std::string kStitcher = std::string(DFS_BINARY_DIR) + "/stitcher/stitcher";
 
 // Sanitizer builds: the software GL driver stays mapped until the stitcher
 // exits, so that leak reports about it name their module (as in the other
 // end-to-end tests).
-#if defined(__SANITIZE_ADDRESS__)
-#define COLOUR_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define COLOUR_TEST_ASAN 1
-#endif
-#endif
-
-std::string driverPin() {
-#ifdef COLOUR_TEST_ASAN
-    for (const char* p :
-         {"/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib/aarch64-linux-gnu/dri/swrast_dri.so"})
-        if (::access(p, R_OK) == 0) return std::string("LD_PRELOAD=") + p + " ";
-#endif
-    return "";
-}
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
 struct Rgb8 {
     uint8_t r, g, b;
 };

@@ -16,14 +16,10 @@
 
 namespace {
 
+using testutil::quote;
+
 const std::string kStitcher = std::string(DFS_BINARY_DIR) + "/stitcher/stitcher";
 const double kTones[4] = {500, 700, 900, 1100};
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
 
 // Four channels (4.0), a tone each, and a 2:1 picture.
 std::string fourChannelClip() {

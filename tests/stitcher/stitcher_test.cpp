@@ -31,36 +31,13 @@ extern char** environ;
 
 namespace {
 
+using testutil::driverPin;
+using testutil::quote;
+
 const std::string kStitcher = std::string(DFS_BINARY_DIR) + "/stitcher/stitcher";
 const std::string kMakeSample = std::string(DFS_BINARY_DIR) + "/samples/make_sample";
 const std::string kSample = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
 const std::string kPhoto = std::string(DFS_SOURCE_DIR) + "/samples/city_world.png";
-
-#if defined(__SANITIZE_ADDRESS__)
-#define STITCHER_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define STITCHER_TEST_ASAN 1
-#endif
-#endif
-
-// Sanitizer builds: Mesa's software driver is unloaded when its display
-// closes, and leak reports about its allocations would then name no module
-// (and escape the driver suppressions). Preloaded, it stays mapped until the
-// stitcher exits.
-std::string driverPin() {
-#ifdef STITCHER_TEST_ASAN
-    for (const char* p : {"/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", "/usr/lib/aarch64-linux-gnu/dri/swrast_dri.so"})
-        if (::access(p, R_OK) == 0) return std::string("LD_PRELOAD=") + p + " ";
-#endif
-    return "";
-}
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
 
 struct RunResult {
     int code = -1;

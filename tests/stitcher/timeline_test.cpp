@@ -15,14 +15,10 @@
 
 namespace {
 
+using testutil::quote;
+
 const std::string kStitcher = std::string(DFS_BINARY_DIR) + "/stitcher/stitcher";
 const double kFrame = 1 / 30.0;
-
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
 
 int stitch(const std::string& args, std::string* out = nullptr) {
     int rc = -1;
