@@ -36,7 +36,7 @@ void showWarning(const std::string& message) { console::warn("%s", message.c_str
 // The engines this program has.
 EngineMakers builtEngines() {
     EngineMakers make;
-    make.gl = [](const EngineSpec& s, std::string& e, std::string* r) { return makeGlEngine(s, e, r); };
+    make.gl = makeGlEngine;
     make.cpu = makeCpuEngine;
     return make;
 }
@@ -280,7 +280,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
                     vs.audioSpatialBox = spatialAudio;
                 }
                 vs.warn = showWarning;
-                sink = makeVideoSink(output, vs, static_cast<int>(params.outStride()), sinkStatus);
+                sinkStatus = makeVideoSink(output, vs, static_cast<int>(params.outStride()), sink);
             } else {
                 sink = makePictureSink(output, params.outWidth(), params.outHeight(),
                                        static_cast<int>(params.outStride()));
@@ -319,9 +319,9 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     std::unique_ptr<ColorMatch> colour;
     if (opt.colorMatch) {
         colour = std::make_unique<ColorMatch>();
-        std::string why;
-        if (!colour->init(offset, params.frameWidth, params.frameHeight, job.fps.num / static_cast<double>(job.fps.den), &why)) {
-            console::warn("colour matching is off: %s", why.c_str());
+        st = colour->init(offset, params.frameWidth, params.frameHeight, job.fps.num / static_cast<double>(job.fps.den));
+        if (!st.ok()) {
+            console::warn("colour matching is off: %s", st.message().c_str());
             colour.reset();
         }
     }
