@@ -78,12 +78,13 @@ int main(int argc, char** argv) {
 
     const double cpu0 = cpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
-    const stitcher::RefineResult r = stitcher::refineClipCalibration(clip, "", options);
+    stitcher::RefineResult r;
+    const stitcher::Status refined = stitcher::refineClipCalibration(clip, "", r, options);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = cpuSeconds() - cpu0;
 
     std::printf("%s", stitcher::describeRefineResult(r).c_str());
-    std::printf("status: %s\n", stitcher::refineStatusName(r.status));
+    std::printf("status: %s\n", refined.ok() ? stitcher::refineOutcomeName(r.outcome) : "bad input");
     // On a shared machine the wall clock also counts other processes' turns;
     // the CPU seconds (all threads together) do not.
     std::printf("calibration: %d frames used, %.2f s wall, %.2f s CPU with %d thread(s); target %.0f s, ratio %.2f\n",

@@ -114,9 +114,10 @@ int main(int argc, char** argv) {
         for (const auto& f : small) set.push_back(W == fw && H == fh ? f : scaleFrame(f, fw, fh, W, H));
         stitcher::ColorMatch match;
         stitcher::GainApplier applier;
-        std::string error;
-        if (!match.init(model, W, H, info.fps > 0 ? info.fps : 30.0, &error) || !applier.init(model, W, H, &error)) {
-            std::fprintf(stderr, "colour matching: %s\n", error.c_str());
+        stitcher::Status st = match.init(model, W, H, info.fps > 0 ? info.fps : 30.0);
+        if (st.ok()) st = applier.init(model, W, H);
+        if (!st.ok()) {
+            std::fprintf(stderr, "colour matching: %s\n", st.message().c_str());
             return 1;
         }
         stitcher::EngineSpec params;
@@ -126,6 +127,7 @@ int main(int argc, char** argv) {
         params.frameHeight = H;
         params.threads = 1;
         const auto setUp = Clock::now();
+        std::string error;
         std::unique_ptr<stitcher::CpuEngine> engine = stitcher::CpuEngine::create(params, error);
         const double setUpMs = msSince(setUp);
         if (!engine) {

@@ -9,53 +9,6 @@
 
 namespace stitcher {
 
-const char* usageText() {
-    return "usage: stitcher [options] <clip.mp4> <output>\n"
-           "       stitcher --info <clip.mp4>\n"
-           "       stitcher --calibrate [--offset TEXT] <clip.mp4>\n"
-           "\n"
-           "Stitches a dual-fisheye clip into a 360 panorama. The output kind follows its name:\n"
-           "  out.mp4          H.264 (or HEVC) video with the clip's audio (AAC), tagged as 360 (equirectangular)\n"
-           "  frames/%05d.png  one PNG picture per frame (any printf-style %d pattern)\n"
-           "  still.png        one PNG picture of frame --frame N (default: the first frame)\n"
-           "A % that is part of an output's name is written %%.\n"
-           "\n"
-           "options:\n"
-           "  --info              print the clip's media record, calibration, comment and engine; write nothing\n"
-           "  --size N            panorama height in pixels, even (width 2N); default: as sharp as the lenses allow\n"
-           "  --layout L          stitch (one 2:1 panorama, default) or stereo (one panorama per lens, stacked)\n"
-           "  --start N           first frame, counted from 1 (default 1)\n"
-           "  --frames N          number of frames (default: to the end of the clip)\n"
-           "  --frame N           one picture of frame N\n"
-           "  --yaw DEG           turn the view right (positive) or left about the vertical axis\n"
-           "  --pitch DEG         tilt the view up (positive) or down\n"
-           "  --roll DEG          turn the picture about the viewing direction (levels the horizon)\n"
-           "  --offset TEXT       lens calibration (offset string) instead of the clip's own\n"
-           "  --codec C           video codec: h264 (default; the default panorama at most 4096x2048, which\n"
-           "                      most players decode) or hevc (x265; larger masters, up to 8192x4096)\n"
-           "  --crf N             encoder quality, 0-51, lower is better (default 20)\n"
-           "  --preset NAME       encoder preset, ultrafast ... veryslow (default medium)\n"
-           "  --no-audio          leave the audio out of the video\n"
-           "  --engine E          stitching engine: auto (default: GL on a hardware GPU, else CPU), gl or cpu\n"
-           "  --threads N         worker threads of the CPU engine (default: all cores)\n"
-           "  --color-match M     on (default) or off: match exposure and colour of the two lenses at the seams\n"
-           "  --calibrate         refine the calibration from the clip's pictures, print it (for --offset); write nothing\n"
-           "  --refine-calibration  refine the calibration from the clip's pictures, then stitch with it\n"
-           "  -y                  overwrite existing output\n"
-           "  -v, --verbose       say which engine runs and why, and show the libraries' own messages\n"
-           "  -h, --help          this text\n"
-           "  --                  the end of the options: what follows is the clip and the output, even\n"
-           "                      where a name begins with -\n"
-           "\n"
-           "The GL engine needs OpenGL 3.3, through an X display or, without one, EGL; the CPU engine needs\n"
-           "neither.\n"
-           "\n"
-           "exit codes: 0 done, 1 failed on the way, 2 bad command line, 3 clip missing, unreadable or\n"
-           "without video, 4 unusable calibration, 5 output exists or cannot be written, 6 no engine can\n"
-           "run (no OpenGL 3.3 context), 130 interrupted (SIGINT); stopped by another signal: 128 + its\n"
-           "number (129 SIGHUP, 131 SIGQUIT, 143 SIGTERM)\n";
-}
-
 namespace {
 
 bool endsWithNoCase(const std::string& s, const std::string& suffix) {
@@ -113,9 +66,147 @@ bool parseDouble(const std::string& text, double& out) {
     return true;
 }
 
-// The parser proper; `error` is set when it returns false.
-bool parse(int argc, char** argv, Options& opt, std::string& error) {
-    std::vector<std::string> positional;
+Status usageError(std::string message) { return Status(kExitUsage, std::move(message)); }
+
+const std::vector<OptionSpec> kOptions = {
+    {"--info", "-i", ValueKind::None, nullptr,
+     "print the clip's media record, calibration, comment and engine; write nothing", 0, 0, {},
+     [](Options& o, const OptionValue&) { o.info = true; return Status(); }},
+    {"--size", nullptr, ValueKind::Whole, "N",
+     "panorama height in pixels, even (width 2N); default: as sharp as the lenses allow", 16, 4096, {},
+     [](Options& o, const OptionValue& v) {
+         if (v.whole % 2) return usageError("option --size: the panorama height must be even");
+         o.size = static_cast<int>(v.whole);
+         return Status();
+     }},
+    {"--layout", nullptr, ValueKind::Word, "L",
+     "stitch (one 2:1 panorama, default) or stereo (one panorama per lens, stacked)", 0, 0, {"stitch", "stereo"},
+     [](Options& o, const OptionValue& v) { o.stereo = v.word == 1; return Status(); }},
+    {"--start", nullptr, ValueKind::Whole, "N", "first frame, counted from 1 (default 1)", 1, 0xffffffffLL, {},
+     [](Options& o, const OptionValue& v) { o.start = v.whole; return Status(); }},
+    {"--frames", nullptr, ValueKind::Whole, "N", "number of frames (default: to the end of the clip)", 1,
+     0xffffffffLL, {}, [](Options& o, const OptionValue& v) { o.count = v.whole; return Status(); }},
+    {"--frame", nullptr, ValueKind::Whole, "N", "one picture of frame N", 1, 0xffffffffLL, {},
+     [](Options& o, const OptionValue& v) { o.frame = v.whole; return Status(); }},
+    {"--yaw", nullptr, ValueKind::Angle, "DEG",
+     "turn the view right (positive) or left about the vertical axis", 0, 0, {},
+     [](Options& o, const OptionValue& v) { o.yaw = v.angle; return Status(); }},
+    {"--pitch", nullptr, ValueKind::Angle, "DEG", "tilt the view up (positive) or down", 0, 0, {},
+     [](Options& o, const OptionValue& v) { o.pitch = v.angle; return Status(); }},
+    {"--roll", nullptr, ValueKind::Angle, "DEG",
+     "turn the picture about the viewing direction (levels the horizon)", 0, 0, {},
+     [](Options& o, const OptionValue& v) { o.roll = v.angle; return Status(); }},
+    {"--offset", nullptr, ValueKind::Text, "TEXT", "lens calibration (offset string) instead of the clip's own", 0,
+     0, {},
+     [](Options& o, const OptionValue& v) {
+         o.offset = v.text;
+         o.haveOffset = true;
+         return Status();
+     }},
+    {"--codec", nullptr, ValueKind::Word, "C",
+     "video codec: h264 (default; the default panorama at most 4096x2048, which most players decode) or hevc "
+     "(x265; larger masters, up to 8192x4096)", 0, 0, {"h264", "hevc"},
+     [](Options& o, const OptionValue& v) { o.hevc = v.word == 1; return Status(); }},
+    {"--crf", nullptr, ValueKind::Whole, "N", "encoder quality, 0-51, lower is better (default 20)", 0, 51, {},
+     [](Options& o, const OptionValue& v) { o.crf = static_cast<int>(v.whole); return Status(); }},
+    {"--preset", nullptr, ValueKind::Text, "NAME", "encoder preset, ultrafast ... veryslow (default medium)", 0, 0,
+     {},
+     [](Options& o, const OptionValue& v) {
+         static const char* presets[] = {"ultrafast", "superfast", "veryfast", "faster", "fast",
+                                         "medium",    "slow",      "slower",   "veryslow", "placebo"};
+         for (const char* p : presets)
+             if (v.text == p) {
+                 o.preset = v.text;
+                 return Status();
+             }
+         return usageError("option --preset: unknown x264 preset '" + v.text + "'");
+     }},
+    {"--no-audio", nullptr, ValueKind::None, nullptr, "leave the audio out of the video", 0, 0, {},
+     [](Options& o, const OptionValue&) { o.audio = false; return Status(); }},
+    {"--engine", nullptr, ValueKind::Word, "E",
+     "stitching engine: auto (default: GL on a hardware GPU, else CPU), gl or cpu", 0, 0, {"auto", "gl", "cpu"},
+     [](Options& o, const OptionValue& v) {
+         const EngineKind kinds[] = {EngineKind::Auto, EngineKind::Gl, EngineKind::Cpu};
+         o.engine = kinds[v.word];
+         return Status();
+     }},
+    {"--threads", nullptr, ValueKind::Whole, "N", "worker threads of the CPU engine (default: all cores)", 1, 1024,
+     {}, [](Options& o, const OptionValue& v) { o.threads = static_cast<int>(v.whole); return Status(); }},
+    {"--color-match", nullptr, ValueKind::Word, "M",
+     "on (default) or off: match exposure and colour of the two lenses at the seams", 0, 0, {"on", "off"},
+     [](Options& o, const OptionValue& v) { o.colorMatch = v.word == 0; return Status(); }},
+    {"--calibrate", nullptr, ValueKind::None, nullptr,
+     "refine the calibration from the clip's pictures, print it (for --offset); write nothing", 0, 0, {},
+     [](Options& o, const OptionValue&) { o.calibrate = true; return Status(); }},
+    {"--refine-calibration", nullptr, ValueKind::None, nullptr,
+     "refine the calibration from the clip's pictures, then stitch with it", 0, 0, {},
+     [](Options& o, const OptionValue&) { o.refineCalibration = true; return Status(); }},
+    {"-y", nullptr, ValueKind::None, nullptr, "overwrite existing output", 0, 0, {},
+     [](Options& o, const OptionValue&) { o.overwrite = true; return Status(); }},
+    {"-v, --verbose", nullptr, ValueKind::None, nullptr,
+     "say which engine runs and why, and show the libraries' own messages", 0, 0, {},
+     [](Options& o, const OptionValue&) { o.verbose = true; return Status(); }},
+    {"-h, --help", nullptr, ValueKind::None, nullptr, "this text", 0, 0, {},
+     [](Options& o, const OptionValue&) { o.help = true; return Status(); }},
+    {"--", nullptr, ValueKind::End, nullptr,
+     "the end of the options: what follows is the clip and the output, even\nwhere a name begins with -", 0, 0,
+     {}, nullptr},
+};
+
+// True when `arg` is one of the option's spellings.
+bool spelt(const OptionSpec& o, const std::string& arg) {
+    if (o.alias && arg == o.alias) return true;
+    for (const char* at = o.names;;) {
+        const char* end = std::strchr(at, ',');
+        const size_t n = end ? static_cast<size_t>(end - at) : std::strlen(at);
+        if (arg.size() == n && arg.compare(0, n, at, n) == 0) return true;
+        if (!end) return false;
+        at = end + 2;
+    }
+}
+
+const OptionSpec* findOption(const std::string& arg) {
+    for (const OptionSpec& o : kOptions)
+        if (o.kind != ValueKind::End && spelt(o, arg)) return &o;
+    return nullptr;
+}
+
+// "neither a nor b", "none of a, b and c".
+std::string otherThan(const std::vector<const char*>& words) {
+    if (words.size() == 2) return std::string("neither ") + words[0] + " nor " + words[1];
+    std::string s = "none of ";
+    for (size_t i = 0; i < words.size(); ++i)
+        s += std::string(i == 0 ? "" : i + 1 == words.size() ? " and " : ", ") + words[i];
+    return s;
+}
+
+// Reads `text` as the value of option `o`, given as `arg`.
+Status readValue(const OptionSpec& o, const std::string& arg, const std::string& text, OptionValue& v) {
+    v.text = text;
+    const std::string given = "option " + arg + ": '" + text + "' ";
+    switch (o.kind) {
+        case ValueKind::Whole:
+            if (!parseInt(text, o.lo, o.hi, v.whole))
+                return usageError(given + "is not a whole number from " + std::to_string(o.lo) + " to " +
+                                  std::to_string(o.hi));
+            break;
+        case ValueKind::Angle:
+            if (!parseDouble(text, v.angle)) return usageError(given + "is not a number of degrees");
+            break;
+        case ValueKind::Word: {
+            size_t i = 0;
+            while (i < o.words.size() && text != o.words[i]) ++i;
+            if (i == o.words.size()) return usageError(given + "is " + otherThan(o.words));
+            v.word = static_cast<int>(i);
+            break;
+        }
+        default: break;
+    }
+    return Status();
+}
+
+// The options among argv; the other arguments go to `positional`.
+Status readArguments(int argc, char** argv, Options& opt, std::vector<std::string>& positional) {
     bool optionsEnded = false;  // after "--" every argument is a name
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -127,201 +218,127 @@ bool parse(int argc, char** argv, Options& opt, std::string& error) {
             optionsEnded = true;
             continue;
         }
-        std::string value;
+        std::string inlineValue;
         bool hasInline = false;
         if (arg.rfind("--", 0) == 0) {
             size_t eq = arg.find('=');
             if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
+                inlineValue = arg.substr(eq + 1);
                 arg = arg.substr(0, eq);
                 hasInline = true;
             }
         }
-        auto takeValue = [&](std::string& v) {
-            if (hasInline) {
-                v = value;
-                return true;
-            }
-            if (i + 1 >= argc) {
-                error = "option " + arg + " needs a value";
-                return false;
-            }
-            v = argv[++i];
-            return true;
-        };
-        // A value that is one of two words; the flag takes `ifA` for the first.
-        auto needEither = [&](const char* a, const char* b, bool ifA, bool& flag) {
-            std::string v;
-            if (!takeValue(v)) return false;
-            if (v != a && v != b) {
-                error = "option " + arg + ": '" + v + "' is neither " + a + " nor " + b;
-                return false;
-            }
-            flag = (v == a) == ifA;
-            return true;
-        };
-        auto needInt = [&](long long lo, long long hi, long long& out) {
-            std::string v;
-            if (!takeValue(v)) return false;
-            if (!parseInt(v, lo, hi, out)) {
-                error = "option " + arg + ": '" + v + "' is not a whole number from " + std::to_string(lo) + " to " +
-                        std::to_string(hi);
-                return false;
-            }
-            return true;
-        };
-        auto needAngle = [&](double& out) {
-            std::string v;
-            if (!takeValue(v)) return false;
-            if (!parseDouble(v, out)) {
-                error = "option " + arg + ": '" + v + "' is not a number of degrees";
-                return false;
-            }
-            return true;
-        };
-        long long n = 0;
-        if (arg == "-h" || arg == "--help") {
-            opt.help = true;
-            return true;
-        } else if (arg == "--info" || arg == "-i") {
-            opt.info = true;
-        } else if (arg == "-y") {
-            opt.overwrite = true;
-        } else if (arg == "-v" || arg == "--verbose") {
-            opt.verbose = true;
-        } else if (arg == "--no-audio") {
-            opt.audio = false;
-        } else if (arg == "--calibrate") {
-            opt.calibrate = true;
-        } else if (arg == "--refine-calibration") {
-            opt.refineCalibration = true;
-        } else if (arg == "--color-match") {
-            if (!needEither("on", "off", true, opt.colorMatch)) return false;
-        } else if (arg == "--size") {
-            if (!needInt(16, 4096, n)) return false;
-            if (n % 2) {
-                error = "option --size: the panorama height must be even";
-                return false;
-            }
-            opt.size = static_cast<int>(n);
-        } else if (arg == "--codec") {
-            if (!needEither("h264", "hevc", false, opt.hevc)) return false;
-        } else if (arg == "--layout") {
-            if (!needEither("stitch", "stereo", false, opt.stereo)) return false;
-        } else if (arg == "--start") {
-            if (!needInt(1, 0xffffffffLL, n)) return false;
-            opt.start = n;
-        } else if (arg == "--frames") {
-            if (!needInt(1, 0xffffffffLL, n)) return false;
-            opt.count = n;
-        } else if (arg == "--frame") {
-            if (!needInt(1, 0xffffffffLL, n)) return false;
-            opt.frame = n;
-        } else if (arg == "--yaw") {
-            if (!needAngle(opt.yaw)) return false;
-        } else if (arg == "--pitch") {
-            if (!needAngle(opt.pitch)) return false;
-        } else if (arg == "--roll") {
-            if (!needAngle(opt.roll)) return false;
-        } else if (arg == "--offset") {
-            if (!takeValue(opt.offset)) return false;
-            opt.haveOffset = true;
-        } else if (arg == "--crf") {
-            if (!needInt(0, 51, n)) return false;
-            opt.crf = static_cast<int>(n);
-        } else if (arg == "--engine") {
-            std::string v;
-            if (!takeValue(v)) return false;
-            if (v == "auto") opt.engine = EngineKind::Auto;
-            else if (v == "gl") opt.engine = EngineKind::Gl;
-            else if (v == "cpu") opt.engine = EngineKind::Cpu;
-            else {
-                error = "option --engine: '" + v + "' is none of auto, gl and cpu";
-                return false;
-            }
-        } else if (arg == "--threads") {
-            if (!needInt(1, 1024, n)) return false;
-            opt.threads = static_cast<int>(n);
-        } else if (arg == "--preset") {
-            if (!takeValue(opt.preset)) return false;
-            static const char* presets[] = {"ultrafast", "superfast", "veryfast", "faster", "fast",
-                                            "medium",    "slow",      "slower",   "veryslow", "placebo"};
-            bool known = false;
-            for (const char* p : presets) known = known || opt.preset == p;
-            if (!known) {
-                error = "option --preset: unknown encoder preset '" + opt.preset + "'";
-                return false;
-            }
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            error = "unknown option " + arg;
-            return false;
-        } else {
+        const OptionSpec* o = findOption(arg);
+        if (!o) {
+            if (arg.size() > 1 && arg[0] == '-') return usageError("unknown option " + arg);
             positional.push_back(arg);
+            continue;
         }
+        OptionValue value;
+        if (o->kind != ValueKind::None) {
+            if (!hasInline && i + 1 >= argc) return usageError("option " + arg + " needs a value");
+            Status st = readValue(*o, arg, hasInline ? inlineValue : std::string(argv[++i]), value);
+            if (!st.ok()) return st;
+        }
+        Status st = o->set(opt, value);
+        if (!st.ok()) return st;
+        if (opt.help) return Status();  // nothing else need be looked at
     }
-    if (positional.empty()) {
-        error = "no clip given";
-        return false;
-    }
+    return Status();
+}
+
+// The clip and the output; the output's kind follows from its name.
+Status readNames(const std::vector<std::string>& positional, Options& opt) {
+    if (positional.empty()) return usageError("no clip given");
     opt.input = positional[0];
     if (opt.info || opt.calibrate) {
-        if (opt.info && opt.calibrate) {
-            error = "--info and --calibrate are two different runs";
-            return false;
-        }
-        if (positional.size() > 1) {
-            error = std::string(opt.info ? "--info" : "--calibrate") + " takes only the clip";
-            return false;
-        }
-        return true;
+        if (opt.info && opt.calibrate) return usageError("--info and --calibrate are two different runs");
+        if (positional.size() > 1)
+            return usageError(std::string(opt.info ? "--info" : "--calibrate") + " takes only the clip");
+        return Status();
     }
-    if (positional.size() != 2) {
-        error = positional.size() < 2 ? "no output given" : "too many arguments";
-        return false;
-    }
+    if (positional.size() != 2) return usageError(positional.size() < 2 ? "no output given" : "too many arguments");
     opt.output = positional[1];
     const int conversions = frameConversions(opt.output);
     if (endsWithNoCase(opt.output, ".mp4")) {
-        if (conversions != 0) {
-            error = "a video name cannot hold a % pattern (write a % that is part of the name as %%)";
-            return false;
-        }
+        if (conversions != 0)
+            return usageError("a video name cannot hold a % pattern (write a % that is part of the name as %%)");
         opt.kind = OutputKind::Video;
     } else if (endsWithNoCase(opt.output, ".png")) {
-        if (conversions < 0 || conversions > 1) {
-            error = "a picture sequence name needs exactly one frame number pattern such as %05d (write a % that "
-                    "is part of the name as %%)";
-            return false;
-        }
+        if (conversions < 0 || conversions > 1)
+            return usageError("a picture sequence name needs exactly one frame number pattern such as %05d (write a "
+                              "% that is part of the name as %%)");
         opt.kind = conversions == 1 ? OutputKind::Sequence : OutputKind::Picture;
     } else {
-        error = "cannot tell the output kind of '" + opt.output + "': use a .mp4 video, a .png picture or a %05d.png sequence";
-        return false;
+        return usageError("cannot tell the output kind of '" + opt.output +
+                          "': use a .mp4 video, a .png picture or a %05d.png sequence");
     }
     // A sequence's names are made from the pattern, which reads "%%" alike.
     if (opt.kind != OutputKind::Sequence) opt.output = literalName(opt.output);
-    if (opt.frame && opt.kind != OutputKind::Picture) {
-        error = "--frame writes one picture: give a .png output without a % pattern";
-        return false;
-    }
-    if (opt.kind == OutputKind::Picture && (opt.count > 1)) {
-        error = "one picture holds one frame: use a %05d.png pattern for several";
-        return false;
-    }
+    return Status();
+}
+
+// The frame range, which a single picture narrows to its one frame.
+Status checkFrames(Options& opt) {
+    if (opt.frame && opt.kind != OutputKind::Picture)
+        return usageError("--frame writes one picture: give a .png output without a % pattern");
+    if (opt.kind == OutputKind::Picture && opt.count > 1)
+        return usageError("one picture holds one frame: use a %05d.png pattern for several");
     if (opt.kind == OutputKind::Picture) {
         if (!opt.frame) opt.frame = opt.start;
         opt.start = opt.frame;
         opt.count = 1;
     }
-    return true;
+    return Status();
+}
+
+std::string makeUsage() {
+    std::string s =
+        "usage: stitcher [options] <clip.mp4> <output>\n"
+        "       stitcher --info <clip.mp4>\n"
+        "       stitcher --calibrate [--offset TEXT] <clip.mp4>\n"
+        "\n"
+        "Stitches a dual-fisheye clip into a 360 panorama. The output kind follows its name:\n"
+        "  out.mp4          H.264 (or HEVC) video with the clip's audio (AAC), tagged as 360 (equirectangular)\n"
+        "  frames/%05d.png  one PNG picture per frame (any printf-style %d pattern)\n"
+        "  still.png        one PNG picture of frame --frame N (default: the first frame)\n"
+        "A % that is part of an output's name is written %%.\n"
+        "\n"
+        "options:\n";
+    const size_t column = 20;  // where the help text starts, after the two-space indent
+    for (const OptionSpec& o : kOptions) {
+        std::string label = o.names;
+        if (o.value) label += std::string(" ") + o.value;
+        s += "  " + label + std::string(label.size() + 2 <= column ? column - label.size() : 2, ' ');
+        for (const char* c = o.help; *c; ++c) s += *c == '\n' ? "\n" + std::string(2 + column, ' ') : std::string(1, *c);
+        s += "\n";
+    }
+    s += "\n"
+         "The GL engine needs OpenGL 3.3, through an X display or, without one, EGL; the CPU engine needs\n"
+         "neither.\n"
+         "\n"
+         "exit codes: 0 done, 1 failed on the way, 2 bad command line, 3 clip missing, unreadable or\n"
+         "without video, 4 unusable calibration, 5 output exists or cannot be written, 6 no engine can\n"
+         "run (no OpenGL 3.3 context), 130 interrupted (SIGINT); stopped by another signal: 128 + its\n"
+         "number (129 SIGHUP, 131 SIGQUIT, 143 SIGTERM)\n";
+    return s;
 }
 
 }  // namespace
 
+const std::vector<OptionSpec>& optionTable() { return kOptions; }
+
+const char* usageText() {
+    static const std::string text = makeUsage();
+    return text.c_str();
+}
+
 Status parseOptions(int argc, char** argv, Options& opt) {
-    std::string error;
-    if (!parse(argc, argv, opt, error)) return Status(kExitUsage, error);
-    return Status();
+    std::vector<std::string> positional;
+    Status st = readArguments(argc, argv, opt, positional);
+    if (st.ok() && !opt.help) st = readNames(positional, opt);
+    if (st.ok() && !opt.help) st = checkFrames(opt);
+    return st;
 }
 
 }  // namespace stitcher

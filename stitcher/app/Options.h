@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "Engine.h"
 #include "Status.h"
@@ -36,6 +37,44 @@ struct Options {
     bool refineCalibration = false; // refine the calibration before stitching
     int threads = 0;       // engine worker threads; 0: all cores
 };
+
+// What an option's value is read as; the parser refuses, with the option's
+// name, a value that is not one.
+enum class ValueKind {
+    None,   // a flag: takes no value
+    Whole,  // a whole number from `lo` to `hi`
+    Angle,  // a finite number of degrees
+    Word,   // one of `words`
+    Text,   // any text
+    End,    // "--": the end of the options
+};
+
+// A value as read; the field its kind fills.
+struct OptionValue {
+    long long whole = 0;
+    double angle = 0;
+    int word = 0;       // index into the option's words
+    std::string text;   // the value as given (every kind with a value)
+};
+
+// One option of the command line: how it is spelt, what its value is, what
+// --help says of it and what it sets. The usage text and the parser are both
+// made from the table of these.
+struct OptionSpec {
+    const char* names;   // the spellings shown, ", " between: "-v, --verbose"
+    const char* alias;   // one more spelling that is accepted but not shown, or null
+    ValueKind kind;
+    const char* value;   // the value's name in the usage text ("N", "DEG"), or null
+    const char* help;    // the usage text's line; "\n" starts a continuation
+    long long lo, hi;                   // Whole
+    std::vector<const char*> words;     // Word
+    // Puts the value into the options; kExitUsage with the reason where the
+    // value is of its kind but cannot be used. Null for End.
+    Status (*set)(Options& opt, const OptionValue& value);
+};
+
+// Every option, in the order --help lists them.
+const std::vector<OptionSpec>& optionTable();
 
 // Parses argv into `opt`; kExitUsage with the reason for a bad command line.
 // After -h/--help, opt.help is set and nothing else need be looked at.

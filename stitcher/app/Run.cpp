@@ -36,7 +36,7 @@ void showWarning(const std::string& message) { console::warn("%s", message.c_str
 // The engines this program has.
 EngineMakers builtEngines() {
     EngineMakers make;
-    make.gl = [](const EngineSpec& s, std::string& e, std::string* r) { return makeGlEngine(s, e, r); };
+    make.gl = makeGlEngine;
     make.cpu = makeCpuEngine;
     return make;
 }
@@ -102,9 +102,9 @@ void printTracks(FILE* o, Clip& clip) {
     }
 }
 
-int printInfo(const Options& opt, Clip& clip) {
+// The clip's video and sound, for --info.
+void printMedia(FILE* o, Clip& clip) {
     const _MediaInfo& m = clip.info();
-    FILE* o = console::out();
     std::fprintf(o, "clip: %s\n", clip.path().c_str());
     Rational r = frameRate(m.fps);
     std::fprintf(o, "video: H.264 %ux%u, %u frames at %.6g fps (%d/%d), %.3f s\n", m.width, m.height, m.frames, m.fps,
@@ -122,69 +122,87 @@ int printInfo(const Options& opt, Clip& clip) {
         std::fprintf(o, "audio: none (%s)\n", clip.soundProblem().c_str());
     else
         std::fprintf(o, "audio: none\n");
+}
 
-    std::string offset;
-    Calibration cal;
-    Status calStatus = findCalibration(opt, clip, offset, cal);
+// The calibration a run would use and what it holds, for --info; fails
+// where it cannot be used for this clip.
+Status printCalibration(FILE* o, const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
+    const _MediaInfo& m = clip.info();
+    Status st = findCalibration(opt, clip, offset, cal);
     if (offset.empty()) {
         std::fprintf(o, "calibration: none found (the clip's tags cannot be read)\n");
-    } else {
-        std::fprintf(o, "calibration: %s%s\n", offset.c_str(),
-                     opt.haveOffset              ? " (from --offset)"
-                     : isBuiltInDefault(offset) ? " (the built-in default: the clip names none)"
-                                                : "");
-        if (calStatus.ok())
-            calStatus = checkPictureAspect(cal, static_cast<int>(m.width), static_cast<int>(m.height), opt.haveOffset);
-        if (calStatus.ok()) {
-            std::fprintf(o, "  image %dx%d, lens code %d (type %d)\n", cal.imageWidth, cal.imageHeight,
-                         cal.lensCode, cal.lensType());
-            for (int b = 0; b < 2; ++b) {
-                const calibration::Lens& l = cal.lens[b];
-                std::fprintf(o, "  lens %d: radius %.3f, centre (%.3f, %.3f), yaw %.3f, pitch %.3f, roll %.3f\n", b,
-                             l.radius, l.centerX, l.centerY, l.yaw, l.pitch, l.roll);
-            }
-            const int size = defaultSize(cal, static_cast<int>(m.width));
-            const int h264 = capSize(size, Layout::Stitch, videoCap(false));
-            if (h264 < size)
-                std::fprintf(o, "  default panorama: %dx%d; an H.264 video's %dx%d, the most that many players decode\n",
-                             2 * size, size, 2 * h264, h264);
-            else
-                std::fprintf(o, "  default panorama: %dx%d\n", 2 * size, size);
-        } else {
-            std::fprintf(o, "  not usable for stitching: %s\n", calStatus.message().c_str());
-        }
+        return st;
     }
+    std::fprintf(o, "calibration: %s%s\n", offset.c_str(),
+                 opt.haveOffset              ? " (from --offset)"
+                 : isBuiltInDefault(offset) ? " (the built-in default: the clip names none)"
+                                            : "");
+    if (st.ok()) st = checkPictureAspect(cal, static_cast<int>(m.width), static_cast<int>(m.height), opt.haveOffset);
+    if (!st.ok()) {
+        std::fprintf(o, "  not usable for stitching: %s\n", st.message().c_str());
+        return st;
+    }
+    std::fprintf(o, "  image %dx%d, lens code %d (type %d)\n", cal.imageWidth, cal.imageHeight, cal.lensCode,
+                 cal.lensType());
+    for (int b = 0; b < 2; ++b) {
+        const calibration::Lens& l = cal.lens[b];
+        std::fprintf(o, "  lens %d: radius %.3f, centre (%.3f, %.3f), yaw %.3f, pitch %.3f, roll %.3f\n", b,
+                     l.radius, l.centerX, l.centerY, l.yaw, l.pitch, l.roll);
+    }
+    const int size = defaultSize(cal, static_cast<int>(m.width));
+    const int h264 = capSize(size, Layout::Stitch, videoCap(false));
+    if (h264 < size)
+        std::fprintf(o, "  default panorama: %dx%d; an H.264 video's %dx%d, the most that many players decode\n",
+                     2 * size, size, 2 * h264, h264);
+    else
+        std::fprintf(o, "  default panorama: %dx%d\n", 2 * size, size);
+    return st;
+}
+
+// The engine a run would use, and why, for --info.
+void printEngine(FILE* o, const Options& opt, const _MediaInfo& m, const std::string& offset, const Calibration& cal) {
+    Job job;
+    Options probe = opt;
+    probe.kind = OutputKind::Picture;  // no frame-rate demand
+    Status st = resolveJob(probe, m, offset, cal, job);
+    EngineChoice choice;
+    if (st.ok()) st = chooseEngine(opt.engine, job.engine, choice, builtEngines());
+    std::fprintf(o, "engine: %s\n", engineLine(st, choice).c_str());
+}
+
+// --info: what the clip holds and what a run would make of it, nothing written.
+int runInfo(const Options& opt, Clip& clip) {
+    FILE* o = console::out();
+    printMedia(o, clip);
+    std::string offset;
+    Calibration cal;
+    const Status calibrated = printCalibration(o, opt, clip, offset, cal);
     std::string comment = clip.comment();
     std::fprintf(o, "comment: %s\n", comment.empty() ? "(none)" : comment.c_str());
     printTracks(o, clip);
-
-    if (calStatus.ok()) {
-        Job job;
-        Options probe = opt;
-        probe.kind = OutputKind::Picture;  // no frame-rate demand
-        Status st = resolveJob(probe, m, offset, cal, job);
-        EngineChoice choice;
-        if (st.ok()) st = chooseEngine(opt.engine, job.engine, choice, builtEngines());
-        std::fprintf(o, "engine: %s\n", engineLine(st, choice).c_str());
-    } else {
+    if (calibrated.ok())
+        printEngine(o, opt, clip.info(), offset, cal);
+    else
         std::fprintf(o, "engine: none chosen (the calibration cannot be used)\n");
-    }
     Status written = console::finishOut();
     return written.ok() ? kExitOk : fail(written);
 }
+
+Status cannotRefine(const Status& st) { return Status(st.code(), "cannot refine the calibration: " + st.message()); }
 
 // Refines `offset` from the clip's pictures and says how it went; on
 // success `offset` and `cal` are the refined calibration.
 Status refine(const Options& opt, std::string& offset, Calibration& cal) {
     console::say("refining the calibration from %s's pictures...", opt.input.c_str());
-    const RefineResult r = refineClipCalibration(opt.input, offset);
+    RefineResult r;
+    const Status refined = refineClipCalibration(opt.input, offset, r);
     const std::string said = describeRefineResult(r);
     for (size_t at = 0; at < said.size();) {
         const size_t end = std::min(said.find('\n', at), said.size());
         console::say("%s", said.substr(at, end - at).c_str());
         at = end + 1;
     }
-    if (r.status == RefineStatus::BadInput) return Status(kExitOffset, "cannot refine the calibration: " + r.reason);
+    if (!refined.ok()) return cannotRefine(refined);
     if (r.refined()) {
         Status st = parseCalibration(r.offset, cal);
         if (!st.ok()) return Status(kExitOffset, "the refined calibration cannot be used: " + st.message());
@@ -194,64 +212,39 @@ Status refine(const Options& opt, std::string& offset, Calibration& cal) {
 }
 
 // --calibrate: the refined calibration on standard output, nothing written.
-int calibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
+int runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
     std::string offset;
     Calibration cal;
     Status st = findCalibration(opt, clip, offset, cal);
     if (!st.ok()) return fail(st);
-    const RefineResult r = refineClipCalibration(opt.input, offset);
+    RefineResult r;
+    const Status refined = refineClipCalibration(opt.input, offset, r);
     if (interrupted) return kExitInterrupted;
     std::fprintf(console::out(), "%s\n", describeRefineResult(r).c_str());
     Status written = console::finishOut();
     if (!written.ok()) return fail(written);
-    if (r.status == RefineStatus::BadInput) return fail(Status(kExitOffset, "cannot refine the calibration: " + r.reason));
+    if (!refined.ok()) return fail(cannotRefine(refined));
     return kExitOk;
 }
 
-int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
-    std::unique_ptr<Clip> clip;
-    Status st = Clip::open(opt.input, clip);
-    if (!st.ok()) return fail(st);
-    if (clip->framesLost())
-        console::warn("%s is cut short: %lld of its frames lie beyond the end of the file and are left out",
-                      opt.input.c_str(), clip->framesLost());
-    if (opt.info) return printInfo(opt, *clip);
-    if (opt.calibrate) return calibrate(opt, *clip, interrupted);
-    sayChosenTracks(opt.input, clip->tracks());
-    const _MediaInfo& media = clip->info();
-
-    std::string offset;
-    Calibration cal;
-    st = findCalibration(opt, *clip, offset, cal);
+// The calibration a stitch uses, checked against the clip's pictures, and
+// refined first where asked.
+Status stitchCalibration(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
+    const _MediaInfo& media = clip.info();
+    Status st = findCalibration(opt, clip, offset, cal);
     if (st.ok()) st = checkPictureAspect(cal, static_cast<int>(media.width), static_cast<int>(media.height), opt.haveOffset);
-    if (!st.ok()) return fail(st);
+    if (!st.ok()) return st;
     if (!opt.haveOffset && isBuiltInDefault(offset))
         console::warn("%s names no lens calibration: the built-in default is used, which fits only the camera it was "
                       "made for; give this camera's calibration with --offset%s",
                       opt.input.c_str(), opt.refineCalibration ? " (or refine it: see below)" : " or --refine-calibration");
-    if (opt.refineCalibration) {
-        st = refine(opt, offset, cal);
-        if (!st.ok()) return fail(st);
-        if (interrupted) return kExitInterrupted;
-    }
+    if (opt.refineCalibration) return refine(opt, offset, cal);
+    return Status();
+}
 
-    Job job;
-    st = resolveJob(opt, media, offset, cal, job);
-    if (!st.ok()) return fail(st);
-    if (!job.audioLeftOut.empty()) console::warn("%s", job.audioLeftOut.c_str());
-    if (opt.kind == OutputKind::Video && opt.audio && !clip->soundProblem().empty())
-        console::warn("%s", clip->soundProblem().c_str());
-
-    std::vector<uint8_t> spatialAudio;
-    if (job.audio) {
-        spatialAudio = clip->spatialAudio();
-        if (!spatialAudio.empty() && spatialAudioChannels(spatialAudio) != static_cast<uint32_t>(job.audioChannels)) {
-            console::warn("the clip's spatial sound names %u channels, its sound has %d; the video's sound is not "
-                          "marked as spatial", spatialAudioChannels(spatialAudio), job.audioChannels);
-            spatialAudio.clear();
-        }
-    }
-
+// Says where the video's default size was held to what players decode, and
+// warns where --size asks for more; what the lenses allow, for -v.
+std::string sayVideoCap(const Options& opt, const Job& job) {
     const PictureCap cap = videoCap(opt.hevc);
     const char* codec = opt.hevc ? "HEVC" : "H.264";
     std::string capped;
@@ -266,59 +259,74 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     if (job.overCap)
         console::warn("a %dx%d %s video is larger than many players and phones can decode (%dx%d or less plays widely)",
                       job.engine.outWidth(), job.engine.outHeight(), codec, cap.width, cap.height);
+    return capped;
+}
 
-    Output output(outputNames(opt, job), opt.overwrite);
-    st = output.prepare(opt.input);
-    if (!st.ok()) return fail(st);
-    for (const auto& name : output.removedLeftovers())
-        console::say("removed %s, left by a run that ended early", name.c_str());
+// The clip's spatial-sound box for the video, where the job carries sound
+// that the box fits.
+std::vector<uint8_t> spatialAudioFor(const Job& job, Clip& clip) {
+    std::vector<uint8_t> box;
+    if (!job.audio) return box;
+    box = clip.spatialAudio();
+    if (!box.empty() && spatialAudioChannels(box) != static_cast<uint32_t>(job.audioChannels)) {
+        console::warn("the clip's spatial sound names %u channels, its sound has %d; the video's sound is not "
+                      "marked as spatial", spatialAudioChannels(box), job.audioChannels);
+        box.clear();
+    }
+    return box;
+}
 
-    // Frames are decoded from here on, while the encoder and the engine are made.
-    Reader reader(*clip, readSpec(job), showWarning);
-    Pipeline pipeline(reader, interrupted);
-
+// What the video encoder is opened with.
+VideoSettings videoSettings(const Options& opt, const Job& job, int timescale, const std::vector<uint8_t>& spatialAudio) {
     const EngineSpec& params = job.engine;
-    // A video's encoder opens on a thread of its own while the engine is
-    // made: both take a while, and the engine's set-up leaves cores idle.
-    std::unique_ptr<FrameSink> sink;
+    VideoSettings vs;
+    vs.width = params.outWidth();
+    vs.height = params.outHeight();
+    vs.fpsNum = job.fps.num;
+    vs.fpsDen = job.fps.den;
+    vs.timescale = timescale;  // each frame keeps its own time
+    vs.crf = opt.crf;
+    vs.preset = opt.preset;
+    vs.hevc = opt.hevc;
+    vs.spherical = params.layout == Layout::Stitch;
+    if (job.audio) {
+        vs.audioRate = job.audioRate;
+        vs.audioChannels = job.audioChannels;
+        vs.audioSpatialBox = spatialAudio;
+    }
+    vs.warn = showWarning;
+    return vs;
+}
+
+// The sink the frames go to: the video encoder, or one picture per frame.
+Status openSink(const Options& opt, const Job& job, const VideoSettings& vs, const Output& output,
+                std::unique_ptr<FrameSink>& sink) {
+    const EngineSpec& params = job.engine;
+    try {
+        if (opt.kind == OutputKind::Video)
+            return makeVideoSink(output, vs, static_cast<int>(params.outStride()), sink);
+        sink = makePictureSink(output, params.outWidth(), params.outHeight(), static_cast<int>(params.outStride()));
+        return Status();
+    } catch (const std::exception& e) {
+        sink.reset();
+        return Status(kExitFailed, std::string("out of resources: ") + e.what());
+    }
+}
+
+// The sink and the engine. A video's encoder opens on a thread of its own
+// while the engine is made on this one: both take a while, and the engine's
+// set-up leaves cores idle.
+Status openSinkAndEngine(const Options& opt, const Job& job, const VideoSettings& vs, const Output& output,
+                         std::unique_ptr<FrameSink>& sink, EngineChoice& choice) {
     Status sinkStatus;
-    auto openSink = [&] {
-        try {
-            if (opt.kind == OutputKind::Video) {
-                VideoSettings vs;
-                vs.width = params.outWidth();
-                vs.height = params.outHeight();
-                vs.fpsNum = job.fps.num;
-                vs.fpsDen = job.fps.den;
-                vs.timescale = reader.timescale();  // each frame keeps its own time
-                vs.crf = opt.crf;
-                vs.preset = opt.preset;
-                vs.hevc = opt.hevc;
-                vs.spherical = params.layout == Layout::Stitch;
-                if (job.audio) {
-                    vs.audioRate = job.audioRate;
-                    vs.audioChannels = job.audioChannels;
-                    vs.audioSpatialBox = spatialAudio;
-                }
-                vs.warn = showWarning;
-                sink = makeVideoSink(output, vs, static_cast<int>(params.outStride()), sinkStatus);
-            } else {
-                sink = makePictureSink(output, params.outWidth(), params.outHeight(),
-                                       static_cast<int>(params.outStride()));
-            }
-        } catch (const std::exception& e) {
-            sink.reset();
-            sinkStatus = Status(kExitFailed, std::string("out of resources: ") + e.what());
-        }
-    };
+    auto open = [&] { sinkStatus = openSink(opt, job, vs, output, sink); };
     std::thread opening;
     try {
-        opening = std::thread(openSink);
+        opening = std::thread(open);
     } catch (const std::exception&) {
-        openSink();  // no thread to be had: one after the other
+        open();  // no thread to be had: one after the other
     }
-
-    EngineChoice choice;
+    Status st;
     // Nothing may leave before the encoder's thread is joined.
     try {
         st = chooseEngine(opt.engine, job.engine, choice, builtEngines());
@@ -326,32 +334,26 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
         st = Status(kExitFailed, std::string("out of resources: ") + e.what());
     }
     if (opening.joinable()) opening.join();
-    if (!st.ok() || !sink) {
-        sink.reset();
-        output.abort();
-        return fail(st.ok() ? sinkStatus : st);
-    }
-    Engine& engine = *choice.engine;
-    console::note("%s: %ux%u, frames %lld-%lld at %d/%d fps, calibration %s, panorama %dx%d", opt.input.c_str(),
-                  media.width, media.height, job.first, job.first + job.count - 1, job.fps.num, job.fps.den,
-                  offset.c_str(), params.outWidth(), params.outHeight());
-    if (opt.kind == OutputKind::Video)
-        console::note("video: %s, crf %d, preset %s%s", opt.hevc ? "HEVC (x265)" : "H.264 (x264)", opt.crf,
-                      opt.preset.c_str(), job.sharpestSize ? (", panorama held to its default cap" + capped).c_str() : "");
-    console::note("engine: %s", engineLine(st, choice).c_str());
+    if (st.ok() && !sink) st = sinkStatus;
+    if (!st.ok()) sink.reset();
+    return st;
+}
 
-    std::unique_ptr<ColorMatch> colour;
-    if (opt.colorMatch) {
-        colour = std::make_unique<ColorMatch>();
-        std::string why;
-        if (!colour->init(offset, params.frameWidth, params.frameHeight, job.fps.num / static_cast<double>(job.fps.den), &why)) {
-            console::warn("colour matching is off: %s", why.c_str());
-            colour.reset();
-        }
-    }
+// Colour matching for the stitch, where it is asked for and can run.
+std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const std::string& offset, const Job& job) {
+    if (!opt.colorMatch) return nullptr;
+    auto colour = std::make_unique<ColorMatch>();
+    const Status st = colour->init(offset, job.engine.frameWidth, job.engine.frameHeight,
+                                   job.fps.num / static_cast<double>(job.fps.den));
+    if (st.ok()) return colour;
+    console::warn("colour matching is off: %s", st.message().c_str());
+    return nullptr;
+}
 
-    console::Progress progress(job.count);
-    PipelineStats stats;
+// The frames through the stages, with the progress line (and, when
+// verbose, each frame's gains).
+Status runPipeline(Pipeline& pipeline, ColorMatch* colour, Engine& engine, const Job& job, FrameSink& sink,
+                   console::Progress& progress, PipelineStats& stats) {
     PipelineEvents events;
     events.frameDone = [&progress] { progress.frameDone(); };
     events.end = [&progress] { progress.end(); };
@@ -359,17 +361,13 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
         events.gains = [](long long frame, const std::string& gains) {
             console::note("frame %lld: %s", frame, gains.c_str());
         };
-    st = pipeline.run(colour.get(), engine, params, *sink, events, stats);
-    sink.reset();
-    if (!st.ok()) {
-        output.abort();
-        if (st.code() == kExitInterrupted) return kExitInterrupted;  // the caller names the signal
-        console::error("%s; nothing was written", st.message().c_str());
-        return st.code();
-    }
-    st = output.commit();
-    if (!st.ok()) return fail(st);
+    return pipeline.run(colour, engine, job.engine, sink, events, stats);
+}
 
+// The account of a finished stitch.
+void sayDone(const Options& opt, const Job& job, const Engine& engine, const ColorMatch* colour,
+             const PipelineStats& stats, const console::Progress& progress, const Reader& reader) {
+    const EngineSpec& params = job.engine;
     console::note("busy seconds per stage: decode %.2f, stitch %.2f, encode/write %.2f", stats.readBusy,
                   stats.stitchBusy, stats.writeBusy);
     if (colour) console::note("%s at the last frame", formatGains(colour->gains()).c_str());
@@ -383,14 +381,95 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     done.output = opt.output;
     done.damaged = reader.damagedFrames();
     console::summary(done);
+}
+
+// A stitch: the clip's frames into the output.
+int runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
+    sayChosenTracks(opt.input, clip.tracks());
+    const _MediaInfo& media = clip.info();
+    std::string offset;
+    Calibration cal;
+    Status st = stitchCalibration(opt, clip, offset, cal);
+    if (!st.ok()) return fail(st);
+    if (opt.refineCalibration && interrupted) return kExitInterrupted;
+
+    Job job;
+    st = resolveJob(opt, media, offset, cal, job);
+    if (!st.ok()) return fail(st);
+    if (!job.audioLeftOut.empty()) console::warn("%s", job.audioLeftOut.c_str());
+    if (opt.kind == OutputKind::Video && opt.audio && !clip.soundProblem().empty())
+        console::warn("%s", clip.soundProblem().c_str());
+    const std::vector<uint8_t> spatialAudio = spatialAudioFor(job, clip);
+    const std::string capped = sayVideoCap(opt, job);
+
+    Output output(outputNames(opt, job), opt.overwrite);
+    st = output.prepare(opt.input);
+    if (!st.ok()) return fail(st);
+    for (const auto& name : output.removedLeftovers())
+        console::say("removed %s, left by a run that ended early", name.c_str());
+
+    // Frames are decoded from here on, while the encoder and the engine are made.
+    Reader reader(clip, readSpec(job), showWarning);
+    Pipeline pipeline(reader, interrupted);
+    std::unique_ptr<FrameSink> sink;
+    EngineChoice choice;
+    st = openSinkAndEngine(opt, job, videoSettings(opt, job, reader.timescale(), spatialAudio), output, sink, choice);
+    if (!st.ok()) {
+        output.abort();
+        return fail(st);
+    }
+    Engine& engine = *choice.engine;
+    const EngineSpec& params = job.engine;
+    console::note("%s: %ux%u, frames %lld-%lld at %d/%d fps, calibration %s, panorama %dx%d", opt.input.c_str(),
+                  media.width, media.height, job.first, job.first + job.count - 1, job.fps.num, job.fps.den,
+                  offset.c_str(), params.outWidth(), params.outHeight());
+    if (opt.kind == OutputKind::Video)
+        console::note("video: %s, crf %d, preset %s%s", opt.hevc ? "HEVC (x265)" : "H.264 (x264)", opt.crf,
+                      opt.preset.c_str(), job.sharpestSize ? (", panorama held to its default cap" + capped).c_str() : "");
+    console::note("engine: %s", engineLine(st, choice).c_str());
+    const std::unique_ptr<ColorMatch> colour = makeColourMatch(opt, offset, job);
+
+    console::Progress progress(job.count);
+    PipelineStats stats;
+    st = runPipeline(pipeline, colour.get(), engine, job, *sink, progress, stats);
+    sink.reset();
+    if (!st.ok()) {
+        output.abort();
+        if (st.code() == kExitInterrupted) return kExitInterrupted;  // the caller names the signal
+        console::error("%s; nothing was written", st.message().c_str());
+        return st.code();
+    }
+    st = output.commit();
+    if (!st.ok()) return fail(st);
+    sayDone(opt, job, engine, colour.get(), stats, progress, reader);
     return kExitOk;
+}
+
+// The clip of any run; a clip cut short is said to be so.
+Status openClip(const Options& opt, std::unique_ptr<Clip>& clip) {
+    Status st = Clip::open(opt.input, clip);
+    if (!st.ok()) return st;
+    if (clip->framesLost())
+        console::warn("%s is cut short: %lld of its frames lie beyond the end of the file and are left out",
+                      opt.input.c_str(), clip->framesLost());
+    return Status();
+}
+
+// One run, in the mode the options name.
+int run(const Options& opt, const std::atomic<bool>& interrupted) {
+    std::unique_ptr<Clip> clip;
+    Status st = openClip(opt, clip);
+    if (!st.ok()) return fail(st);
+    if (opt.info) return runInfo(opt, *clip);
+    if (opt.calibrate) return runCalibrate(opt, *clip, interrupted);
+    return runStitch(opt, *clip, interrupted);
 }
 
 }  // namespace
 
 int runStitcher(const Options& opt, const std::atomic<bool>& interrupted) {
     try {
-        return stitch(opt, interrupted);
+        return run(opt, interrupted);
     } catch (const std::exception& e) {
         console::error("out of resources: %s; nothing was written", e.what());
         return kExitFailed;

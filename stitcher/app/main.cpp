@@ -1,6 +1,6 @@
 // stitcher: turns a dual-fisheye clip into a 360 panorama video or pictures.
-// This file holds the command line and the signals; the stages of a run are
-// in core/ (Run.cpp shows the way of the data).
+// This file holds the command line and the signals; Run.cpp runs the mode
+// the options name and shows the way of the data through the stages.
 #include <signal.h>
 
 #include <atomic>

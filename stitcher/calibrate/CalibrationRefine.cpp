@@ -63,12 +63,19 @@ std::string refinedText(const StartText& start, const overlap::Params& p) {
     return text;
 }
 
-RefineResult keep(RefineStatus status, const std::string& offset, const std::string& reason) {
+// The start kept, for the reason given.
+RefineResult kept(RefineOutcome outcome, const std::string& offset, const std::string& reason) {
     RefineResult r;
-    r.status = status;
+    r.outcome = outcome;
     r.offset = offset;
     r.reason = reason;
     return r;
+}
+
+// A refinement that cannot run: the start kept, and the failure.
+Status cannotRun(RefineResult& result, const std::string& offset, const std::string& reason) {
+    result = kept(RefineOutcome::NoImprovement, offset, reason);
+    return Status(kExitOffset, reason);
 }
 
 }  // namespace
@@ -88,11 +95,8 @@ CalibrationRefiner::~CalibrationRefiner() {}
 
 int CalibrationRefiner::frameCount() const { return static_cast<int>(impl_->frames.size()); }
 
-bool CalibrationRefiner::addFrame(const BgrFrameRef& frame, std::string* error) {
-    auto fail = [&](const std::string& why) {
-        if (error) *error = why;
-        return false;
-    };
+Status CalibrationRefiner::addFrame(const BgrFrameRef& frame) {
+    auto fail = [](const std::string& why) { return Status(kExitInput, why); };
     if (!frame.bgr || frame.width <= 0 || frame.height <= 0) return fail("empty frame");
     if (frame.width < kMinFrameWidth || frame.height < kMinFrameHeight)
         return fail("frame of " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
@@ -108,18 +112,20 @@ bool CalibrationRefiner::addFrame(const BgrFrameRef& frame, std::string* error) 
     }
     impl_->width = frame.width;
     impl_->height = frame.height;
-    return true;
+    return Status();
 }
 
-RefineResult CalibrationRefiner::refine(const std::string& startOffset) const {
+Status CalibrationRefiner::refine(const std::string& startOffset, RefineResult& result) const {
     const StartText start = readStart(startOffset);
-    if (!start.why.empty()) return keep(RefineStatus::BadInput, startOffset, start.why);
+    if (!start.why.empty()) return cannotRun(result, startOffset, start.why);
     const int needed = std::max(1, impl_->options.minFrames);
     const int given = frameCount();
-    if (given < needed)
-        return keep(RefineStatus::TooFewFrames, start.text,
-                    "too few frames: " + std::to_string(given) + " to align on, " + std::to_string(needed) +
-                        " needed");
+    if (given < needed) {
+        result = kept(RefineOutcome::TooFewFrames, start.text,
+                      "too few frames: " + std::to_string(given) + " to align on, " + std::to_string(needed) +
+                          " needed");
+        return Status();
+    }
     try {
         const DualFisheyeModel model(start.text.c_str());
         std::vector<const overlap::GreyPyramid*> frames;
@@ -129,56 +135,68 @@ RefineResult CalibrationRefiner::refine(const std::string& startOffset) const {
         settings.minFrames = needed;
         const overlap::AlignResult a = overlap::alignOverlap(model, frames, settings);
 
-        RefineResult r;
+        RefineResult& r = result;
+        r = RefineResult();
         r.offset = start.text;
         r.framesUsed = static_cast<int>(a.framesUsed.size());
         if (a.tooLittleTexture) {
-            r.status = RefineStatus::TooLittleTexture;
+            r.outcome = RefineOutcome::TooLittleTexture;
             r.reason = "too little texture in the overlap: " + std::to_string(r.framesUsed) + " of " +
                        std::to_string(given) + " frames show enough detail there, " + std::to_string(needed) +
                        " needed";
-            return r;
+            return Status();
         }
         r.errorBefore = a.errorBefore;
         if (!(a.errorAfter < a.errorBefore * (1.0 - kMinGain))) {
-            r.status = RefineStatus::NoImprovement;
+            r.outcome = RefineOutcome::NoImprovement;
             r.errorAfter = a.errorBefore;
             r.reason = "no calibration found that aligns the lenses better than the start";
-            return r;
+            return Status();
         }
-        r.status = RefineStatus::Refined;
+        r.outcome = RefineOutcome::Refined;
         r.errorAfter = a.errorAfter;
         r.offset = refinedText(start, a.params);
         r.reason = "lens centres, radii and lens 1's orientation refined on " + std::to_string(r.framesUsed) +
                    " frame" + (r.framesUsed == 1 ? "" : "s");
-        return r;
+        return Status();
     } catch (const std::bad_alloc&) {
-        return keep(RefineStatus::BadInput, start.text, "out of memory while refining");
+        return cannotRun(result, start.text, "out of memory while refining");
     } catch (const std::exception& e) {
-        return keep(RefineStatus::BadInput, start.text, std::string("refinement failed: ") + e.what());
+        return cannotRun(result, start.text, std::string("refinement failed: ") + e.what());
     } catch (...) {
-        return keep(RefineStatus::BadInput, start.text, "refinement failed");
+        return cannotRun(result, start.text, "refinement failed");
     }
 }
 
-RefineResult refineCalibration(const std::vector<BgrFrameRef>& frames, const std::string& startOffset,
-                               const RefineOptions& options) {
+namespace {
+
+// Adds what became of frames that could not be used to the account, and to
+// the failure where there is one.
+Status withUnusable(Status st, RefineResult& result, const std::string& unusable) {
+    result.reason += " (" + unusable + ")";
+    return st.ok() ? st : Status(st.code(), result.reason);
+}
+
+}  // namespace
+
+Status refineCalibration(const std::vector<BgrFrameRef>& frames, const std::string& startOffset,
+                         RefineResult& result, const RefineOptions& options) {
     CalibrationRefiner refiner(options);
     std::string firstError;
     for (const BgrFrameRef& f : frames) {
-        std::string error;
-        if (!refiner.addFrame(f, &error) && firstError.empty()) firstError = error;
+        const Status added = refiner.addFrame(f);
+        if (!added.ok() && firstError.empty()) firstError = added.message();
     }
-    RefineResult r = refiner.refine(startOffset);
-    if (!firstError.empty() && !r.refined()) r.reason += " (" + firstError + ")";
-    return r;
+    Status st = refiner.refine(startOffset, result);
+    if (!firstError.empty() && !result.refined()) st = withUnusable(st, result, firstError);
+    return st;
 }
 
-RefineResult refineClipCalibration(const std::string& clipPath, const std::string& startOffset,
-                                   const RefineOptions& options) {
+Status refineClipCalibration(const std::string& clipPath, const std::string& startOffset, RefineResult& result,
+                             const RefineOptions& options) {
     try {
         void* clip = PRDOpen(clipPath.c_str());
-        if (!clip) return keep(RefineStatus::BadInput, startOffset, "cannot open " + clipPath);
+        if (!clip) return cannotRun(result, startOffset, "cannot open " + clipPath);
         struct Closer {
             void* h;
             ~Closer() { PRDClose(h); }
@@ -186,12 +204,12 @@ RefineResult refineClipCalibration(const std::string& clipPath, const std::strin
 
         _MediaInfo info{};
         if (PRDGetMediaInfo(clip, info) != 0 || info.hasVideo != 1 || info.frames == 0)
-            return keep(RefineStatus::BadInput, startOffset, clipPath + " holds no video");
+            return cannotRun(result, startOffset, clipPath + " holds no video");
         std::string offset = startOffset;
         if (offset.empty()) {
             char* text = nullptr;
             if (PRDGetOffset(clip, text) != 0 || !text)
-                return keep(RefineStatus::BadInput, startOffset, clipPath + " names no lens calibration");
+                return cannotRun(result, startOffset, clipPath + " names no lens calibration");
             offset = text;  // owned by the session: copied before it closes
         }
 
@@ -205,34 +223,33 @@ RefineResult refineClipCalibration(const std::string& clipPath, const std::strin
         for (long long i = 0; i < n; ++i) {
             const long long number = 1 + (2 * i + 1) * total / (2 * n);
             unsigned char* bgr = nullptr;
-            std::string error;
-            if (PRDGetVideoFrame(clip, number, bgr) != 0 || !bgr) {
-                error = "frame " + std::to_string(number) + " could not be decoded";
-            } else if (refiner.addFrame({bgr, static_cast<int>(info.width), static_cast<int>(info.height)}, &error)) {
-                continue;
-            }
+            Status added;
+            if (PRDGetVideoFrame(clip, number, bgr) != 0 || !bgr)
+                added = Status(kExitInput, "frame " + std::to_string(number) + " could not be decoded");
+            else
+                added = refiner.addFrame({bgr, static_cast<int>(info.width), static_cast<int>(info.height)});
+            if (added.ok()) continue;
             ++failed;
-            if (firstError.empty()) firstError = error;
+            if (firstError.empty()) firstError = added.message();
         }
-        RefineResult r = refiner.refine(offset);
+        Status st = refiner.refine(offset, result);
         if (failed > 0)
-            r.reason += " (" + std::to_string(failed) + " of " + std::to_string(n) + " frames unusable: " +
-                        firstError + ")";
-        return r;
+            st = withUnusable(st, result,
+                              std::to_string(failed) + " of " + std::to_string(n) + " frames unusable: " + firstError);
+        return st;
     } catch (const std::exception& e) {
-        return keep(RefineStatus::BadInput, startOffset, std::string("calibration failed: ") + e.what());
+        return cannotRun(result, startOffset, std::string("calibration failed: ") + e.what());
     } catch (...) {
-        return keep(RefineStatus::BadInput, startOffset, "calibration failed");
+        return cannotRun(result, startOffset, "calibration failed");
     }
 }
 
-const char* refineStatusName(RefineStatus status) {
-    switch (status) {
-        case RefineStatus::Refined: return "refined";
-        case RefineStatus::NoImprovement: return "no improvement";
-        case RefineStatus::TooLittleTexture: return "too little texture";
-        case RefineStatus::TooFewFrames: return "too few frames";
-        case RefineStatus::BadInput: return "bad input";
+const char* refineOutcomeName(RefineOutcome outcome) {
+    switch (outcome) {
+        case RefineOutcome::Refined: return "refined";
+        case RefineOutcome::NoImprovement: return "no improvement";
+        case RefineOutcome::TooLittleTexture: return "too little texture";
+        case RefineOutcome::TooFewFrames: return "too few frames";
     }
     return "unknown";
 }

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "Status.h"
+
 namespace stitcher {
 
 // One decoded dual-fisheye frame: packed B, G, R bytes, rows of exactly
@@ -42,18 +44,19 @@ struct RefineOptions {
     int threads = 2;    // worker threads (1 or more)
 };
 
-enum class RefineStatus {
+// How a refinement that could run ended. One that cannot run (an unusable
+// calibration text, no frames to be had from the clip) fails instead.
+enum class RefineOutcome {
     Refined,           // a calibration that aligns the lenses better was found
     NoImprovement,     // nothing found aligns them better than the start
     TooLittleTexture,  // the overlap shows too little detail to align on
     TooFewFrames,      // fewer usable frames than asked for
-    BadInput,          // unusable calibration text, frames or clip
 };
 
 struct RefineResult {
-    RefineStatus status = RefineStatus::BadInput;
+    RefineOutcome outcome = RefineOutcome::NoImprovement;
     // The refined offset string; the start one (as given, trimmed) whenever
-    // the status is not Refined. Same form as --offset takes, same lens code.
+    // the outcome is not Refined. Same form as --offset takes, same lens code.
     std::string offset;
     // One line: what was done, or why the start was kept.
     std::string reason;
@@ -65,7 +68,7 @@ struct RefineResult {
     double errorAfter = -1.0;
     int framesUsed = 0;
 
-    bool refined() const { return status == RefineStatus::Refined; }
+    bool refined() const { return outcome == RefineOutcome::Refined; }
 };
 
 // Collects frames one at a time (each is reduced to a grey pyramid at once,
@@ -77,13 +80,15 @@ public:
     CalibrationRefiner(const CalibrationRefiner&) = delete;
     CalibrationRefiner& operator=(const CalibrationRefiner&) = delete;
 
-    // False with a reason when the frame is empty, too small or of another
-    // size than the first one; the frame is then not used.
-    bool addFrame(const BgrFrameRef& frame, std::string* error = nullptr);
+    // Fails when the frame is empty, too small or of another size than the
+    // first one; the frame is then not used.
+    Status addFrame(const BgrFrameRef& frame);
     int frameCount() const;
 
-    // Refines `startOffset` on the frames added so far. Never throws.
-    RefineResult refine(const std::string& startOffset) const;
+    // Refines `startOffset` on the frames added so far. Never throws. Fails
+    // (kExitOffset) where the refinement cannot run; `result` then still
+    // tells of the start kept, with the reason.
+    Status refine(const std::string& startOffset, RefineResult& result) const;
 
 private:
     struct Impl;
@@ -91,16 +96,16 @@ private:
 };
 
 // One-call form of CalibrationRefiner.
-RefineResult refineCalibration(const std::vector<BgrFrameRef>& frames, const std::string& startOffset,
-                               const RefineOptions& options = RefineOptions());
+Status refineCalibration(const std::vector<BgrFrameRef>& frames, const std::string& startOffset,
+                         RefineResult& result, const RefineOptions& options = RefineOptions());
 
 // Opens the clip through libdec, decodes options.frames frames spread evenly
 // over it and refines. An empty `startOffset` starts from the clip's own
 // calibration (libdec's default when the clip names none).
-RefineResult refineClipCalibration(const std::string& clipPath, const std::string& startOffset,
-                                   const RefineOptions& options = RefineOptions());
+Status refineClipCalibration(const std::string& clipPath, const std::string& startOffset, RefineResult& result,
+                             const RefineOptions& options = RefineOptions());
 
-const char* refineStatusName(RefineStatus status);
+const char* refineOutcomeName(RefineOutcome outcome);
 
 // What the command line prints: the offset string, the overlap error before
 // and after, the frames used, and the reason when the start was kept.

@@ -62,18 +62,14 @@ bool lensUsable(const FisheyeLens& l) {
            finite(l.pitch) && finite(l.roll) && l.imageWidth > 0 && l.imageHeight > 0;
 }
 
-bool checkInput(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error) {
-    auto fail = [&](const char* why) {
-        if (error) *error = why;
-        return false;
-    };
+Status checkInput(const DualFisheyeModel& model, int frameWidth, int frameHeight) {
     if (!lensUsable(model.lens0) || !lensUsable(model.lens1))
-        return fail("calibration unreadable, or without image size, radius or finite values");
-    if (frameWidth <= 0 || frameHeight <= 0) return fail("frame size must be positive");
+        return Status(kExitOffset, "calibration unreadable, or without image size, radius or finite values");
+    if (frameWidth <= 0 || frameHeight <= 0) return Status(kExitInput, "frame size must be positive");
     // Byte offsets into the frame are 32-bit.
     if (static_cast<uint64_t>(frameWidth) * static_cast<uint64_t>(frameHeight) * 3 >= (uint64_t(1) << 32))
-        return fail("frame too large");
-    return true;
+        return Status(kExitInput, "frame too large");
+    return Status();
 }
 
 // Tap at texture coordinates (u, v) of the whole frame, or false when the
@@ -240,10 +236,11 @@ bool ColorGains::identity() const {
     return true;
 }
 
-bool ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error) {
+Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int frameHeight) {
     taps_.clear();
     pairs_ = 0;
-    if (!checkInput(model, frameWidth, frameHeight, error)) return false;
+    Status st = checkInput(model, frameWidth, frameHeight);
+    if (!st.ok()) return st;
 
     const int height = kLayoutHeight;
     const std::vector<stitchlayout::LayoutMesh> meshes = stitchlayout::stitchMeshes(model, 2 * height, height);
@@ -288,8 +285,7 @@ bool ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int fra
     if (pairs_ < kMinPairs) {
         taps_.clear();
         pairs_ = 0;
-        if (error) *error = "the lenses share too few directions to compare their colours";
-        return false;
+        return Status(kExitOffset, "the lenses share too few directions to compare their colours");
     }
     std::sort(taps_.begin(), taps_.end(), [](const Tap& a, const Tap& b) { return a.offset < b.offset; });
     values_.assign(taps_.size() * 3, 0);
@@ -297,7 +293,7 @@ bool ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int fra
         ratio_[c].reserve(pairs_);
         weight_[c].reserve(pairs_);
     }
-    return true;
+    return Status();
 }
 
 ColorEstimate ColorEstimator::estimate(const uint8_t* frame) {
@@ -370,10 +366,11 @@ const ColorGains& GainSmoother::update(const ColorEstimate& e) {
     return gains_;
 }
 
-bool GainApplier::init(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error) {
+Status GainApplier::init(const DualFisheyeModel& model, int frameWidth, int frameHeight) {
     frameWidth_ = frameHeight_ = 0;
     spans_.clear();
-    if (!checkInput(model, frameWidth, frameHeight, error)) return false;
+    Status st = checkInput(model, frameWidth, frameHeight);
+    if (!st.ok()) return st;
     const FisheyeLens* lens[2] = {&model.lens0, &model.lens1};
     spans_.assign(static_cast<size_t>(frameHeight) * 4, 0);
     for (int y = 0; y < frameHeight; ++y) {
@@ -406,7 +403,7 @@ bool GainApplier::init(const DualFisheyeModel& model, int frameWidth, int frameH
     }
     frameWidth_ = frameWidth;
     frameHeight_ = frameHeight;
-    return true;
+    return Status();
 }
 
 GainApplier::GainApplier() = default;
@@ -473,19 +470,17 @@ std::string formatGains(const ColorGains& g) {
     return line;
 }
 
-bool ColorMatch::init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps,
-                      std::string* error) {
+Status ColorMatch::init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps) {
     smoother_ = GainSmoother(fps);
     last_ = ColorEstimate();
-    return estimator_.init(model, frameWidth, frameHeight, error);
+    return estimator_.init(model, frameWidth, frameHeight);
 }
 
-bool ColorMatch::init(const std::string& offset, int frameWidth, int frameHeight, double fps,
-                      std::string* error) {
+Status ColorMatch::init(const std::string& offset, int frameWidth, int frameHeight, double fps) {
     // An unreadable text leaves the lenses without size or radius, which
     // the checks below refuse.
     const DualFisheyeModel model(offset.c_str());
-    return init(model, frameWidth, frameHeight, fps, error);
+    return init(model, frameWidth, frameHeight, fps);
 }
 
 const ColorGains& ColorMatch::update(const uint8_t* frame) {

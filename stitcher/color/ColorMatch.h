@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "Status.h"
+
 class DualFisheyeModel;
 
 namespace stitcher {
@@ -43,9 +45,9 @@ struct ColorEstimate {
 // Where each lens sees the seams: set up once per calibration and frame size.
 class ColorEstimator {
 public:
-    // False with a reason when the calibration is unusable, the frame size
-    // is not positive (or too large), or the lenses share no directions.
-    bool init(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error);
+    // Fails when the calibration is unusable, the frame size is not
+    // positive (or too large), or the lenses share no directions.
+    Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight);
     bool ok() const { return pairs_ > 0; }
     size_t pairCount() const { return pairs_; }
 
@@ -117,7 +119,7 @@ public:
     GainApplier(const GainApplier&) = delete;
     GainApplier& operator=(const GainApplier&) = delete;
 
-    bool init(const DualFisheyeModel& model, int frameWidth, int frameHeight, std::string* error);
+    Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight);
     bool ok() const { return frameWidth_ > 0; }
     // In place on one frame of the initialised size. Returns false, touching
     // nothing, when the gains leave every value as it is. The rows are shared
@@ -143,9 +145,9 @@ std::string formatGains(const ColorGains& gains);
 // gains (the CPU engine in its sampling, the GL engine through a GainApplier).
 class ColorMatch {
 public:
-    bool init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps, std::string* error);
+    Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps);
     // Parses the offset text first (which echoes it on standard output).
-    bool init(const std::string& offset, int frameWidth, int frameHeight, double fps, std::string* error);
+    Status init(const std::string& offset, int frameWidth, int frameHeight, double fps);
 
     // Measures the frame (as decoded, before any gains) and moves the
     // smoothed gains on; returns them. For the CPU engine: pass gains().gain

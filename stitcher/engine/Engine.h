@@ -51,6 +51,9 @@ public:
     // bgrToYuv420() makes of stitch()'s picture. The others return false.
     virtual bool writesYuv() const { return false; }
     virtual bool stitchYuv(uint8_t* /*frame*/, const YuvPlanes& /*out*/) { return false; }
+    // The device it runs on, as the driver names it (GL_RENDERER); empty for
+    // an engine without a driver.
+    virtual std::string device() const { return std::string(); }
 };
 
 // Which engine a run asks for: auto picks GL on a hardware GPU and the CPU
@@ -67,9 +70,11 @@ bool gpuDevicePresent();
 
 // How engines are made (makeGlEngine, makeCpuEngine in the engines' folders)
 // and the machine looked at; tests put their own in.
+// A maker fails, with the reason, where its engine cannot run.
+using EngineMaker = std::function<Status(const EngineSpec&, std::unique_ptr<Engine>& engine)>;
 struct EngineMakers {
-    std::function<std::unique_ptr<Engine>(const EngineSpec&, std::string&, std::string*)> gl;
-    std::function<std::unique_ptr<Engine>(const EngineSpec&, std::string&)> cpu;
+    EngineMaker gl;
+    EngineMaker cpu;
     std::function<bool()> gpuPresent = gpuDevicePresent;
 };
 

@@ -33,21 +33,23 @@ bool isSoftwareRasterizer(const std::string& glRenderer) {
 
 Status chooseEngine(EngineKind wanted, const EngineSpec& params, EngineChoice& choice, const EngineMakers& make) {
     choice = EngineChoice();
-    std::string glError, glRenderer, cpuError;
+    std::unique_ptr<Engine> gl;
+    Status glStatus, cpuStatus;
 
     if (wanted == EngineKind::Cpu) {
-        choice.engine = make.cpu(params, cpuError);
-        if (!choice.engine) return Status(kExitDisplay, "the CPU engine cannot run: " + cpuError);
+        cpuStatus = make.cpu(params, choice.engine);
+        if (!cpuStatus.ok()) return Status(kExitDisplay, "the CPU engine cannot run: " + cpuStatus.message());
         choice.why = "asked for with --engine cpu";
         return Status();
     }
 
     if (wanted == EngineKind::Gl) {
-        choice.engine = make.gl(params, glError, &glRenderer);
-        if (!choice.engine)
+        glStatus = make.gl(params, choice.engine);
+        if (!glStatus.ok())
             return Status(kExitDisplay, "the GL engine cannot run: no OpenGL 3.3 context, neither through a display "
-                                        "nor through EGL (" + glError + ").\n  Choose --engine cpu, which needs neither");
-        choice.why = "asked for with --engine gl; OpenGL renderer: " + glRenderer;
+                                        "nor through EGL (" + glStatus.message() +
+                                        ").\n  Choose --engine cpu, which needs neither");
+        choice.why = "asked for with --engine gl; OpenGL renderer: " + choice.engine->device();
         return Status();
     }
 
@@ -57,34 +59,35 @@ Status chooseEngine(EngineKind wanted, const EngineSpec& params, EngineChoice& c
     bool cpuTried = false;
     if (!make.gpuPresent()) {
         cpuTried = true;
-        choice.engine = make.cpu(params, cpuError);
-        if (choice.engine) {
+        cpuStatus = make.cpu(params, choice.engine);
+        if (cpuStatus.ok()) {
             choice.why = "no GPU device (/dev/dri, /dev/nvidia*): OpenGL could only run on a software rasterizer";
             return Status();
         }
     }
-    std::unique_ptr<Engine> gl = make.gl(params, glError, &glRenderer);
+    glStatus = make.gl(params, gl);
+    const std::string glRenderer = gl ? gl->device() : std::string();
     if (gl && !isSoftwareRasterizer(glRenderer)) {
         choice.engine = std::move(gl);
         choice.why = "OpenGL runs on the GPU (" + glRenderer + ")";
         return Status();
     }
     if (!cpuTried) {
-        choice.engine = make.cpu(params, cpuError);
-        if (choice.engine) {
+        cpuStatus = make.cpu(params, choice.engine);
+        if (cpuStatus.ok()) {
             choice.why = gl ? "OpenGL runs on a software rasterizer (" + glRenderer + ")"
-                            : "no OpenGL 3.3 context can be had (" + glError + ")";
+                            : "no OpenGL 3.3 context can be had (" + glStatus.message() + ")";
             return Status();  // the GL engine made only to look at the driver ends here
         }
     }
     if (gl) {
         choice.engine = std::move(gl);
         choice.why = "OpenGL runs on a software rasterizer (" + glRenderer + ") but the CPU engine cannot run (" +
-                     cpuError + ")";
+                     cpuStatus.message() + ")";
         return Status();
     }
-    return Status(kExitDisplay, "no stitching engine can run: no OpenGL 3.3 context (" + glError +
-                                    "), and the CPU engine cannot run (" + cpuError + ")");
+    return Status(kExitDisplay, "no stitching engine can run: no OpenGL 3.3 context (" + glStatus.message() +
+                                    "), and the CPU engine cannot run (" + cpuStatus.message() + ")");
 }
 
 }  // namespace stitcher

@@ -431,13 +431,13 @@ private:
 
 }  // namespace
 
-std::unique_ptr<FrameSink> makeVideoSink(const Output& output, const VideoSettings& s, int stride, Status& status) {
-    auto sink = std::make_unique<VideoSink>(stride);
+Status makeVideoSink(const Output& output, const VideoSettings& s, int stride, std::unique_ptr<FrameSink>& sink) {
+    auto video = std::make_unique<VideoSink>(stride);
     VideoSettings named = s;
     if (named.name.empty()) named.name = output.finalName(0);
-    status = sink->open(output.tempName(0), named);
-    if (!status.ok()) return nullptr;
-    return sink;
+    Status st = video->open(output.tempName(0), named);
+    if (st.ok()) sink = std::move(video);
+    return st;
 }
 
 std::unique_ptr<FrameSink> makePictureSink(const Output& output, int width, int height, int stride) {

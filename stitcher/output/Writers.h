@@ -121,8 +121,8 @@ public:
     virtual std::shared_ptr<YuvFrame> makeYuvFrame() { return nullptr; }
 };
 
-// A video into output file 0.
-std::unique_ptr<FrameSink> makeVideoSink(const Output& output, const VideoSettings& s, int stride, Status& status);
+// A video into output file 0; fails where the encoder or the file cannot be opened.
+Status makeVideoSink(const Output& output, const VideoSettings& s, int stride, std::unique_ptr<FrameSink>& sink);
 // One picture per frame, frame `index` into output file `index`.
 std::unique_ptr<FrameSink> makePictureSink(const Output& output, int width, int height, int stride);
 

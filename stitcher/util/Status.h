@@ -1,4 +1,12 @@
 // Outcome of a step: an exit code and, on failure, the message for the user.
+//
+// The one way the stitcher's stages report a failure. They return a Status
+// and never print: the command line decides what the user sees. A step that
+// makes something hands it out through its last parameter, which it sets
+// only when it succeeds:
+//
+//     std::unique_ptr<Engine> engine;
+//     Status st = makeCpuEngine(spec, engine);
 #pragma once
 
 #include <string>

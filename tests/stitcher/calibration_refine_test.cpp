@@ -203,14 +203,15 @@ TEST(CalibrationRefine, RefinedStitchIsAsGoodAsTheTrueCalibrations) {
         if (!scenePtr || scenePtr->truth != c.truth) scenePtr.reset(new Scene(c.truth, 3));
         Scene& scene = *scenePtr;
         if (c.spoilt) spoilLens1(&scene);
-        const RefineResult r = refineCalibration(scene.refs(), c.start);
+        RefineResult r;
+        ASSERT_TRUE(refineCalibration(scene.refs(), c.start, r).ok()) << c.name << ": " << r.reason;
         EXPECT_EQ(r.framesUsed, 3) << c.name;
         EXPECT_LE(r.errorAfter, r.errorBefore) << c.name;
         if (c.start != c.truth) {
-            EXPECT_EQ(r.status, RefineStatus::Refined) << c.name << ": " << r.reason;
+            EXPECT_EQ(r.outcome, RefineOutcome::Refined) << c.name << ": " << r.reason;
             EXPECT_LT(r.errorAfter, 0.3 * r.errorBefore) << c.name;
         } else {
-            EXPECT_TRUE(r.status == RefineStatus::Refined || r.status == RefineStatus::NoImprovement) << r.reason;
+            EXPECT_TRUE(r.outcome == RefineOutcome::Refined || r.outcome == RefineOutcome::NoImprovement) << r.reason;
         }
         // Lens 0's orientation, the image size and the lens code stay as written.
         const std::vector<std::string> got = fieldsOf(r.offset), start = fieldsOf(c.start);
@@ -233,33 +234,38 @@ TEST(CalibrationRefine, KeepsTheStartWhenItCannotDoBetter) {
         std::vector<BgrFrameRef> frames;
         int minFrames;
         std::string start;
-        RefineStatus status;
+        bool runs;  // false: the refinement cannot run at all
+        RefineOutcome outcome;
         const char* says;
     };
     const Case cases[] = {
-        {"flat grey", {flat, flat, flat}, 1, kDefault, RefineStatus::TooLittleTexture, "too little texture"},
-        {"detail in one frame of three", {flat, textured, flat}, 2, kDefault, RefineStatus::TooLittleTexture,
+        {"flat grey", {flat, flat, flat}, 1, kDefault, true, RefineOutcome::TooLittleTexture, "too little texture"},
+        {"detail in one frame of three", {flat, textured, flat}, 2, kDefault, true, RefineOutcome::TooLittleTexture,
          "1 of 3 frames"},
-        {"no frames", {}, 1, kDefault, RefineStatus::TooFewFrames, "too few frames"},
-        {"frames of another size", {textured, half}, 2, kDefault, RefineStatus::TooFewFrames, "differs"},
-        {"frame too small", {tiny}, 1, kDefault, RefineStatus::TooFewFrames, "too small"},
-        {"unreadable calibration", {textured}, 1, "2_713.6_713.9_x", RefineStatus::BadInput, "15 fields"},
-        {"one lens", {textured}, 1, "1" + kDefault.substr(1), RefineStatus::BadInput, "2 lenses"},
-        {"zero radius", {textured}, 1, "2_0" + kDefault.substr(9), RefineStatus::BadInput, "radius"},
+        {"no frames", {}, 1, kDefault, true, RefineOutcome::TooFewFrames, "too few frames"},
+        {"frames of another size", {textured, half}, 2, kDefault, true, RefineOutcome::TooFewFrames, "differs"},
+        {"frame too small", {tiny}, 1, kDefault, true, RefineOutcome::TooFewFrames, "too small"},
+        {"unreadable calibration", {textured}, 1, "2_713.6_713.9_x", false, RefineOutcome::NoImprovement, "15 fields"},
+        {"one lens", {textured}, 1, "1" + kDefault.substr(1), false, RefineOutcome::NoImprovement, "2 lenses"},
+        {"zero radius", {textured}, 1, "2_0" + kDefault.substr(9), false, RefineOutcome::NoImprovement, "radius"},
     };
     for (const Case& c : cases) {
         RefineOptions options;
         options.minFrames = c.minFrames;
-        const RefineResult r = refineCalibration(c.frames, c.start, options);
-        EXPECT_EQ(r.status, c.status) << c.name << ": " << r.reason;
+        RefineResult r;
+        const Status st = refineCalibration(c.frames, c.start, r, options);
+        EXPECT_EQ(st.ok(), c.runs) << c.name << ": " << r.reason;
+        if (!c.runs) EXPECT_EQ(st.message(), r.reason) << c.name;
+        if (c.runs) EXPECT_EQ(r.outcome, c.outcome) << c.name << ": " << r.reason;
         EXPECT_NE(r.reason.find(c.says), std::string::npos) << c.name << ": " << r.reason;
         EXPECT_EQ(r.offset, c.start) << c.name;
         EXPECT_NE(describeRefineResult(r).find("kept"), std::string::npos) << c.name;
     }
     // The driver: a clip that cannot be opened.
-    const RefineResult r = refineClipCalibration("/nonexistent/clip.mp4", "");
-    EXPECT_EQ(r.status, RefineStatus::BadInput);
-    EXPECT_NE(r.reason.find("cannot open"), std::string::npos) << r.reason;
+    RefineResult r;
+    const Status st = refineClipCalibration("/nonexistent/clip.mp4", "", r);
+    EXPECT_EQ(st.code(), kExitOffset);
+    EXPECT_NE(st.message().find("cannot open"), std::string::npos) << st.message();
 }
 
 // The whole road: a clip that names no calibration (so libdec hands out the
@@ -281,9 +287,11 @@ TEST(CalibrationRefine, ClipWithoutCalibration) {
     RefineOptions options;
     options.frames = 4;
     testing::internal::CaptureStdout();
-    const RefineResult r = refineClipCalibration(clip, "", options);
+    RefineResult r;
+    const Status st = refineClipCalibration(clip, "", r, options);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(r.status, RefineStatus::Refined) << r.reason;
+    EXPECT_TRUE(st.ok()) << st.message();
+    EXPECT_EQ(r.outcome, RefineOutcome::Refined) << r.reason;
     EXPECT_EQ(r.framesUsed, 4);
     // The codec's noise keeps the error further from 0 than on the frames themselves.
     EXPECT_LT(r.errorAfter, 0.5 * r.errorBefore);

@@ -134,16 +134,16 @@ SeamMeasure measureSeams(const BgrImage& out) {
 
 ColorMatch makeMatch() {
     ColorMatch match;
-    std::string error;
-    EXPECT_TRUE(match.init(*scene().model, kFrameW, kFrameH, kFps, &error)) << error;
+    const Status st = match.init(*scene().model, kFrameW, kFrameH, kFps);
+    EXPECT_TRUE(st.ok()) << st.message();
     return match;
 }
 
 // What the GL engine does with the matched gains: applies them to the frame.
 bool applyGains(const ColorMatch& match, uint8_t* frame, int threads = 1) {
     GainApplier applier;
-    std::string error;
-    EXPECT_TRUE(applier.init(*scene().model, kFrameW, kFrameH, &error)) << error;
+    const Status st = applier.init(*scene().model, kFrameW, kFrameH);
+    EXPECT_TRUE(st.ok()) << st.message();
     return applier.apply(frame, match.gains(), threads);
 }
 
@@ -285,8 +285,8 @@ TEST(ColorMatch, ApplyScalesEachLensCircleOnly) {
         const DualFisheyeModel model(k.offset);
         testing::internal::GetCapturedStdout();
         GainApplier applier;
-        std::string error;
-        ASSERT_TRUE(applier.init(model, k.w, k.h, &error)) << error;
+        const Status st = applier.init(model, k.w, k.h);
+        ASSERT_TRUE(st.ok()) << st.message();
         BgrImage original(k.w, k.h);
         for (size_t i = 0; i < original.data.size(); ++i) original.data[i] = static_cast<uint8_t>(20 + (i * 61) % 181);
         BgrImage frame = original, threaded = original;
@@ -323,16 +323,16 @@ TEST(ColorMatch, ApplyScalesEachLensCircleOnly) {
 }
 
 TEST(ColorMatch, RefusesUnusableSetups) {
-    std::string error;
     ColorMatch match;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(match.init(std::string("2_1_2_3"), kFrameW, kFrameH, kFps, &error));
-    EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(match.init(std::string(kOffset), 0, kFrameH, kFps, &error));
-    EXPECT_FALSE(match.init(std::string(kOffset), 100000, 100000, kFps, &error));
+    const Status unreadable = match.init(std::string("2_1_2_3"), kFrameW, kFrameH, kFps);
+    EXPECT_FALSE(unreadable.ok());
+    EXPECT_FALSE(unreadable.message().empty());
+    EXPECT_FALSE(match.init(std::string(kOffset), 0, kFrameH, kFps).ok());
+    EXPECT_FALSE(match.init(std::string(kOffset), 100000, 100000, kFps).ok());
     // Lens 0's circle lies off the frame: nothing to compare.
     EXPECT_FALSE(match.init(std::string("2_713_-3000_708_0_0_0_712_2165_727_180_-180_0_2880_1440_516"), kFrameW,
-                            kFrameH, kFps, &error));
+                            kFrameH, kFps).ok());
     testing::internal::GetCapturedStdout();
     // Not initialised: gains stay 1 and nothing is applied.
     BgrImage frame(kFrameW, kFrameH);
@@ -341,7 +341,7 @@ TEST(ColorMatch, RefusesUnusableSetups) {
     darker.gain[1][0] = 0.5f;
     EXPECT_FALSE(GainApplier().apply(frame.data.data(), darker));
     GainApplier ready;
-    ASSERT_TRUE(ready.init(*scene().model, kFrameW, kFrameH, &error)) << error;
+    ASSERT_TRUE(ready.init(*scene().model, kFrameW, kFrameH).ok());
     EXPECT_FALSE(ready.apply(nullptr, darker));
 }
 

@@ -374,11 +374,11 @@ TEST(CpuEngineTest, RefusesWhatItCannotStitch) {
         testing::internal::GetCapturedStdout();
         EXPECT_FALSE(error.empty()) << b.what;
     }
-    std::string error;
+    std::unique_ptr<stitcher::Engine> engine;
     testing::internal::CaptureStdout();
-    auto engine = stitcher::makeCpuEngine(makeSpec(stitcher::Layout::Stitch, 16, 64, 32), error);
+    const stitcher::Status made = stitcher::makeCpuEngine(makeSpec(stitcher::Layout::Stitch, 16, 64, 32), engine);
     testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(engine) << error;
+    ASSERT_TRUE(made.ok() && engine) << made.message();
     EXPECT_STREQ(engine->name(), "cpu");
     std::vector<uint8_t> out(makeSpec(stitcher::Layout::Stitch, 16, 64, 32).outBytes());
     EXPECT_FALSE(engine->stitch(nullptr, out.data()));

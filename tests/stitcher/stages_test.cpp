@@ -209,25 +209,24 @@ TEST(EngineChoice, AutoPrefersAHardwareGpuElseTheCpu) {
     for (const Case& c : cases) {
         int glMade = 0, glAlive = 0;
         EngineMakers make;
-        make.gl = [&](const EngineSpec&, std::string& error, std::string* renderer) -> std::unique_ptr<Engine> {
+        make.gl = [&](const EngineSpec&, std::unique_ptr<Engine>& engine) {
             ++glMade;
-            if (!c.glRenderer) {
-                error = "no display";
-                return nullptr;
-            }
-            *renderer = c.glRenderer;
+            if (!c.glRenderer) return Status(kExitDisplay, "no display");
             struct Counted : FakeEngine {
                 int& alive;
-                explicit Counted(int& a) : FakeEngine("gl"), alive(a) { ++alive; }
+                std::string renderer;
+                Counted(int& a, const char* r) : FakeEngine("gl"), alive(a), renderer(r) { ++alive; }
                 ~Counted() override { --alive; }
+                std::string device() const override { return renderer; }
             };
-            return std::make_unique<Counted>(glAlive);
+            engine = std::make_unique<Counted>(glAlive, c.glRenderer);
+            return Status();
         };
         make.gpuPresent = [&] { return c.gpuDevice; };
-        make.cpu = [&](const EngineSpec&, std::string& error) -> std::unique_ptr<Engine> {
-            if (c.cpuBuilt) return std::make_unique<FakeEngine>("cpu");
-            error = "not built";
-            return nullptr;
+        make.cpu = [&](const EngineSpec&, std::unique_ptr<Engine>& engine) {
+            if (!c.cpuBuilt) return Status(kExitDisplay, "not built");
+            engine = std::make_unique<FakeEngine>("cpu");
+            return Status();
         };
         EngineChoice choice;
         Status st = chooseEngine(c.wanted, EngineSpec(), choice, make);

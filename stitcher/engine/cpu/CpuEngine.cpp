@@ -106,8 +106,12 @@ size_t CpuEngine::tableBytes() const {
     return state_->table.tapCount() * sizeof(SampleTap) + state_->levels.size();
 }
 
-std::unique_ptr<Engine> makeCpuEngine(const EngineSpec& params, std::string& error) {
-    return CpuEngine::create(params, error);
+Status makeCpuEngine(const EngineSpec& params, std::unique_ptr<Engine>& engine) {
+    std::string error;
+    std::unique_ptr<CpuEngine> cpu = CpuEngine::create(params, error);
+    if (!cpu) return Status(kExitDisplay, error);
+    engine = std::move(cpu);
+    return Status();
 }
 
 }  // namespace stitcher

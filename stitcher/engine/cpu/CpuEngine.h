@@ -15,7 +15,8 @@
 namespace stitcher {
 
 // The CPU engine: the same picture, computed without OpenGL.
-std::unique_ptr<Engine> makeCpuEngine(const EngineSpec& params, std::string& error);
+// Fails with the reason when it cannot stitch what is asked.
+Status makeCpuEngine(const EngineSpec& params, std::unique_ptr<Engine>& engine);
 
 class CpuEngine : public Engine {
 public:

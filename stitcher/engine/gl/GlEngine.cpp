@@ -64,31 +64,29 @@ public:
         if (started_) renderer_.deInitRenderer();
     }
 
-    bool start(std::string& error, std::string* glRenderer) {
+    // Fails with what the windowing library said where no context can be had.
+    Status start() {
         StderrCapture capture;
         started_ = renderer_.initRenderer(0, nullptr);
         std::string said = capture.text();
         if (!started_) {
             renderer_.deInitRenderer();
-            error = said.empty() ? "the renderer could not start" : said;
-            return false;
+            return Status(kExitDisplay, said.empty() ? "the renderer could not start" : said);
         }
         float m[4][4];
         for (int i = 0; i < 4; ++i)
             for (int j = 0; j < 4; ++j) m[i][j] = spec_.rotation[i][j];
         renderer_.updateRotation(m);
-        if (glRenderer) {
-            const GLubyte* name = glGetString(GL_RENDERER);
-            *glRenderer = name ? reinterpret_cast<const char*>(name) : "unknown";
-        }
+        const GLubyte* name = glGetString(GL_RENDERER);
+        device_ = name ? reinterpret_cast<const char*>(name) : "unknown";
         // Without its circles the engine still stitches, with gains left at 1
         // (colour matching refuses the same calibrations).
-        std::string noGains;
-        applier_.init(DualFisheyeModel(spec_.offset.c_str()), spec_.frameWidth, spec_.frameHeight, &noGains);
-        return true;
+        applier_.init(DualFisheyeModel(spec_.offset.c_str()), spec_.frameWidth, spec_.frameHeight);
+        return Status();
     }
 
     const char* name() const override { return "gl"; }
+    std::string device() const override { return device_; }
 
     bool stitch(uint8_t* frame, uint8_t* out) override {
         // The renderer takes the frame as it is: the gains go into its pixels.
@@ -107,16 +105,18 @@ private:
     Spherecast renderer_;
     EngineSpec spec_;
     bool started_ = false;
+    std::string device_;
     GainApplier applier_;
     ColorGains gains_;
 };
 
 }  // namespace
 
-std::unique_ptr<Engine> makeGlEngine(const EngineSpec& params, std::string& error, std::string* glRenderer) {
-    auto engine = std::make_unique<GlEngine>(params);
-    if (!engine->start(error, glRenderer)) return nullptr;
-    return engine;
+Status makeGlEngine(const EngineSpec& params, std::unique_ptr<Engine>& engine) {
+    auto gl = std::make_unique<GlEngine>(params);
+    Status st = gl->start();
+    if (st.ok()) engine = std::move(gl);
+    return st;
 }
 
 }  // namespace stitcher

@@ -9,9 +9,8 @@
 namespace stitcher {
 
 // The GL engine: the libspherecast renderer. It makes its OpenGL 3.3 context
-// current on the calling thread, the only thread that may use it. Null with
-// the reason when no context can be had; `glRenderer`, when given, receives
-// the driver's name for the device (GL_RENDERER).
-std::unique_ptr<Engine> makeGlEngine(const EngineSpec& params, std::string& error, std::string* glRenderer = nullptr);
+// current on the calling thread, the only thread that may use it. Fails with
+// the reason when no context can be had.
+Status makeGlEngine(const EngineSpec& params, std::unique_ptr<Engine>& engine);
 
 }  // namespace stitcher
