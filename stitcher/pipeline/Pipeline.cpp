@@ -85,7 +85,7 @@ const int kItems = 6;
 }  // namespace
 
 struct Pipeline::State {
-    State(Reader& r, const std::atomic<bool>& i) : reader(r), interrupted(i) {}
+    State(FrameSource& r, const std::atomic<bool>& i) : reader(r), interrupted(i) {}
 
     bool stopped() const { return interrupted.load() || failure.failed(); }
     void stopAll() {
@@ -119,7 +119,7 @@ struct Pipeline::State {
         decoded.close();
     }
 
-    Reader& reader;
+    FrameSource& reader;
     const std::atomic<bool>& interrupted;
     Failure failure;
     // free -> reader -> decoded -> engine -> stitched -> writer -> free
@@ -129,7 +129,7 @@ struct Pipeline::State {
     bool ran = false;
 };
 
-Pipeline::Pipeline(Reader& reader, const std::atomic<bool>& interrupted)
+Pipeline::Pipeline(FrameSource& reader, const std::atomic<bool>& interrupted)
     : state_(std::make_unique<State>(reader, interrupted)) {
     State& s = *state_;
     // The engine's output buffers are added when it is known what it writes.
