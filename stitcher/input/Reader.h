@@ -9,6 +9,7 @@
 
 #include "Clip.h"
 #include "FrameItem.h"
+#include "FrameSource.h"
 #include "FrameTime.h"
 #include "HugePages.h"
 #include "Status.h"
@@ -51,7 +52,7 @@ struct ReadSpec {
     int audioRate = 0, audioChannels = 0;
 };
 
-class Reader {
+class Reader : public FrameSource {
 public:
     // Warnings (the frames that cannot be decoded, sound that cannot be read)
     // go to `warn` as they happen, on the reader's thread.
@@ -61,10 +62,10 @@ public:
     // before it (the first good one for frames at the start), with a warning.
     // False after the last frame, and when no frame of the job decodes (then
     // status() says so).
-    bool next(FrameItem& item);
-    const Status& status() const { return status_; }
-    long long total() const { return job_.count; }
-    size_t pictureBytes() const { return pictureBytes_; }
+    bool next(FrameItem& item) override;
+    const Status& status() const override { return status_; }
+    long long total() const override { return job_.count; }
+    size_t pictureBytes() const override { return pictureBytes_; }
     // The frames that could not be decoded, in order.
     const std::vector<long long>& damagedFrames() const { return damaged_; }
     // Units per second of the items' pts and duration (never 0).

@@ -87,7 +87,7 @@ int itemsInFlight(size_t pictureBytes) { return pictureBytes > (size_t(32) << 20
 }  // namespace
 
 struct Pipeline::State {
-    State(Reader& r, const std::atomic<bool>& i) : reader(r), interrupted(i) {}
+    State(FrameSource& f, const std::atomic<bool>& i) : source(f), interrupted(i) {}
 
     bool stopped() const { return interrupted.load() || failure.failed(); }
     void stopAll() {
@@ -110,10 +110,10 @@ struct Pipeline::State {
             Item item = free.pop();
             if (!item) break;
             auto t = Clock::now();
-            bool more = reader.next(*item);
+            bool more = source.next(*item);
             readBusy += since(t);
             if (!more) {
-                if (!reader.status().ok()) failure.set(reader.status());
+                if (!source.status().ok()) failure.set(source.status());
                 break;
             }
             if (!decoded.push(std::move(item))) break;
@@ -121,7 +121,7 @@ struct Pipeline::State {
         decoded.close();
     }
 
-    Reader& reader;
+    FrameSource& source;
     const std::atomic<bool>& interrupted;
     Failure failure;
     // free -> reader -> decoded -> engine -> stitched -> writer -> free
@@ -131,11 +131,11 @@ struct Pipeline::State {
     bool ran = false;
 };
 
-Pipeline::Pipeline(Reader& reader, const std::atomic<bool>& interrupted)
-    : state_(std::make_unique<State>(reader, interrupted)) {
+Pipeline::Pipeline(FrameSource& source, const std::atomic<bool>& interrupted)
+    : state_(std::make_unique<State>(source, interrupted)) {
     State& s = *state_;
     // The engine's output buffers are added when it is known what it writes.
-    for (int i = 0, n = itemsInFlight(reader.pictureBytes()); i < n; ++i) s.free.push(std::make_unique<FrameItem>());
+    for (int i = 0, n = itemsInFlight(source.pictureBytes()); i < n; ++i) s.free.push(std::make_unique<FrameItem>());
     s.readerThread = std::thread([&s] { s.guarded([&s] { s.readAll(); }); });
 }
 
@@ -211,9 +211,9 @@ Status Pipeline::run(ColorMatch* colour, Engine& engine, const EngineSpec& param
 
     if (s.failure.failed()) return s.failure.status();
     if (s.interrupted) return Status(kExitInterrupted, "interrupted");
-    if (stats.done != s.reader.total())
+    if (stats.done != s.source.total())
         return Status(kExitFailed, "stopped after " + std::to_string(stats.done) + " of " +
-                                       std::to_string(s.reader.total()) + " frames");
+                                       std::to_string(s.source.total()) + " frames");
     return sink.finish();
 }
 

@@ -10,7 +10,7 @@
 
 #include "ColorMatch.h"
 #include "Engine.h"
-#include "Reader.h"
+#include "FrameSource.h"
 #include "Status.h"
 #include "Writers.h"
 
@@ -29,14 +29,14 @@ struct PipelineEvents {
     std::function<void(long long frame, const std::string& gains)> gains;
 };
 
-// Every frame of the reader through an engine into a sink. The reader's
-// thread starts decoding as soon as the pipeline is made, so that the first
-// frames are ready by the time the engine and the encoder are set up; run()
-// then stitches and writes them. Frames are held in a few buffers that go
-// round: reader -> engine -> writer -> reader.
+// Every frame of a source (the reader) through an engine into a sink. The
+// source's thread starts reading as soon as the pipeline is made, so that the
+// first frames are ready by the time the engine and the encoder are set up;
+// run() then stitches and writes them. Frames are held in a few buffers that
+// go round: source -> engine -> writer -> source.
 class Pipeline {
 public:
-    Pipeline(Reader& reader, const std::atomic<bool>& interrupted);
+    Pipeline(FrameSource& source, const std::atomic<bool>& interrupted);
     // Stops the reader if run() was never called (a set-up that failed).
     ~Pipeline();
     Pipeline(const Pipeline&) = delete;
