@@ -1106,12 +1106,9 @@ void markNeededTexels(SampleTable* table, const std::vector<NeededTexels>& marks
     }
 }
 
-}  // namespace
-
-size_t SampleTable::tapCount() const { return taps.size(); }
-
-bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* table, std::string* error) {
-    *table = SampleTable();
+// The table's sizes for what `params` asks; false with a reason where the
+// output or the frame is out of the table's range.
+bool setSizes(const EngineSpec& params, SampleTable* table, std::string* error) {
     if (params.size <= 0 || params.size > (1 << 15)) {
         *error = "output size out of range";
         return false;
@@ -1135,45 +1132,33 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
         *error = "output size out of range";
         return false;
     }
+    return true;
+}
 
-    // A text the model cannot read leaves its lenses without size or radius.
-    const DualFisheyeModel model(params.offset.c_str());
-    if (model.lens0.imageWidth <= 0 || model.lens0.imageHeight <= 0 || !(model.lens0.radius > 0.0f) ||
-        !(model.lens1.radius > 0.0f)) {
-        *error = "unusable lens calibration";
-        return false;
-    }
-    const int W = table->outWidth, H = table->outHeight;
-    const bool stereo = params.layout == Layout::Stereo;
-    const std::vector<stitchlayout::LayoutMesh> layout =
-        stereo ? stitchlayout::stereoMeshes(model, H) : stitchlayout::stitchMeshes(model, W, H);
-    const float blendWidth = stitchlayout::stitchBlendWidth(model, H);
-
-    HugePageVector<Triangle> triangles;
-    std::vector<Mesh> meshes;
-    Coverage cover;
-    rasterise(layout, W, H, params.frameWidth, params.frameHeight, pool, &triangles, &meshes, &cover);
-
-    std::vector<FrameLevel> allLevels;
-    planLevels(params.frameWidth, params.frameHeight, &allLevels);
-    const int maxLevel = static_cast<int>(allLevels.size()) - 1;
-    // Only the levels some triangle reaches are made per frame.
+// The last level that some triangle reaches, trilinear blends included:
+// only levels up to it are made per frame.
+int lastLevelReached(const HugePageVector<Triangle>& triangles, int maxLevel) {
     int lastLevel = 0;
     for (const Triangle& t : triangles)
         if (t.lod > 0.0) lastLevel = std::max(lastLevel, std::min(maxLevel, static_cast<int>(std::min(t.lod, 64.0)) + 1));
-    table->levels = allLevels;
-    if (!placeLevels(table, lastLevel + 1, error)) return false;
+    return lastLevel;
+}
 
-    std::vector<float> fade;
-    if (!stereo) {
-        fade.resize(meshes.size() * static_cast<size_t>(W));
-        for (size_t m = 0; m < meshes.size(); ++m)
-            for (int tx = 0; tx < W; ++tx)
-                fade[m * W + tx] = stitchlayout::stitchFadeAlpha(static_cast<float>(W / 2.0 - (tx + 0.5)),
-                                                                 meshes[m].planeLeft, blendWidth);
-    }
-    const FirstPass pass{W, H, stereo, isIdentity(params.rotation), params.rotation, triangles, meshes, cover,
-                         fade};
+// The stitch layout's alpha of each mesh per panorama column (it depends on
+// x alone), mesh after mesh.
+std::vector<float> fadePerColumn(const std::vector<Mesh>& meshes, int W, float blendWidth) {
+    std::vector<float> fade(meshes.size() * static_cast<size_t>(W));
+    for (size_t m = 0; m < meshes.size(); ++m)
+        for (int tx = 0; tx < W; ++tx)
+            fade[m * W + tx] =
+                stitchlayout::stitchFadeAlpha(static_cast<float>(W / 2.0 - (tx + 0.5)), meshes[m].planeLeft, blendWidth);
+    return fade;
+}
+
+// The second pass and the blending, band by band on the pool's threads,
+// into the table's bands and taps; then the texels each made level needs.
+void buildBands(const FirstPass& pass, int lastLevel, WorkerPool& pool, SampleTable* table) {
+    const int W = pass.width, H = pass.height;
     const size_t bandCount = static_cast<size_t>((H + kBandRows - 1) / kBandRows);
     table->bands.resize(bandCount);
     const size_t threads = static_cast<size_t>(pool.threads());
@@ -1197,6 +1182,44 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
         queue.done(b, std::move(taps));
     });
     markNeededTexels(table, needed);
+}
+
+}  // namespace
+
+size_t SampleTable::tapCount() const { return taps.size(); }
+
+bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* table, std::string* error) {
+    *table = SampleTable();
+    if (!setSizes(params, table, error)) return false;
+    // A text the model cannot read leaves its lenses without size or radius.
+    const DualFisheyeModel model(params.offset.c_str());
+    if (model.lens0.imageWidth <= 0 || model.lens0.imageHeight <= 0 || !(model.lens0.radius > 0.0f) ||
+        !(model.lens1.radius > 0.0f)) {
+        *error = "unusable lens calibration";
+        return false;
+    }
+    const int W = table->outWidth, H = table->outHeight;
+    const bool stereo = params.layout == Layout::Stereo;
+    const std::vector<stitchlayout::LayoutMesh> layout =
+        stereo ? stitchlayout::stereoMeshes(model, H) : stitchlayout::stitchMeshes(model, W, H);
+
+    // The first pass: the layout's triangles over the panorama.
+    HugePageVector<Triangle> triangles;
+    std::vector<Mesh> meshes;
+    Coverage cover;
+    rasterise(layout, W, H, params.frameWidth, params.frameHeight, pool, &triangles, &meshes, &cover);
+
+    std::vector<FrameLevel> allLevels;
+    planLevels(params.frameWidth, params.frameHeight, &allLevels);
+    const int lastLevel = lastLevelReached(triangles, static_cast<int>(allLevels.size()) - 1);
+    table->levels = allLevels;
+    if (!placeLevels(table, lastLevel + 1, error)) return false;
+
+    const std::vector<float> fade =
+        stereo ? std::vector<float>() : fadePerColumn(meshes, W, stitchlayout::stitchBlendWidth(model, H));
+    const FirstPass pass{W, H, stereo, isIdentity(params.rotation), params.rotation, triangles, meshes, cover,
+                         fade};
+    buildBands(pass, lastLevel, pool, table);
     return true;
 }
 
