@@ -1,3 +1,26 @@
+// How the CPU engine works.
+//
+// Set-up, once per engine (SampleTable.cpp): the renderer's own geometry
+// (the layout's meshes, from the lens calibration) is rasterised into a
+// coverage map of the panorama, which says which triangles, in drawing
+// order, cover each texel. Every output pixel is then followed through the
+// view rotation to its panorama texel, and the meshes covering it are
+// blended as the renderer blends them, each read bilinearly from the one or
+// two levels of the frame that its triangle's level of detail picks. What
+// comes out is a table of taps, each a 2 x 2 block of the frame or of a
+// prefiltered level with four 8-bit weights; on real calibrations most
+// pixels have one or two. The taps are stored band by band of output rows,
+// tile by tile, and neighbours with matching taps are marked to be sampled
+// together.
+//
+// Per frame: the levels the table reads are made, only the texels it needs
+// (FrameLevels.cpp), then the pool's threads sample the bands
+// (SampleKernel.cpp): per tap, two 8-byte loads and a few vector
+// multiply-adds; per pixel, one multiply by each lens's gain, which also
+// scales the sum back to bytes. No geometry is left to work out and nothing
+// is allocated, so a frame costs about one pass over the table plus its
+// scattered texel reads; stitchYuv() converts each band to YUV while it is
+// still in cache.
 #include "CpuEngine.h"
 
 #include <algorithm>

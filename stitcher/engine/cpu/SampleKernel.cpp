@@ -209,189 +209,240 @@ void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* o
     kernel::halveRange(a, b, x, x1, out);
 }
 
-void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
-                 uint8_t* out) {
+// The per-pixel work below is split into steps that are all inlined into
+// sampleTiles(), one loop per band: a call per pixel or per tap would cost
+// more than the step, and the vectors of gains and indices stay in registers.
+
+// Weight bytes 0..3 spread to 16-bit lanes: the top row holds texel 0 in
+// lanes 0-2 and texel 1 in lanes 3-5; the bottom row, read two bytes early,
+// texel 0 in lanes 2-4 and texel 1 in lanes 5-7.
+alignas(16) static const uint8_t kTop[16] = {0, 0x80, 0, 0x80, 0, 0x80, 1, 0x80, 1, 0x80, 1, 0x80, 0x80, 0x80, 0x80, 0x80};
+alignas(16) static const uint8_t kBottom[16] = {0x80, 0x80, 0x80, 0x80, 2, 0x80, 2, 0x80,
+                                                2, 0x80, 3, 0x80, 3, 0x80, 3, 0x80};
+
+using V16 = hn::Vec<hn::Full128<uint16_t>>;
+using V8 = hn::Vec<hn::Full128<uint8_t>>;
+
+// A lens's gains in lanes 0-2 (B, G, R), 0 in the others.
+HWY_INLINE V16 gainLanes(const LensGains& gains, int lens) {
+    alignas(16) uint16_t g[8] = {};
+    for (int c = 0; c < 3; ++c) g[c] = gains.q[lens][c];
+    return hn::Load(hn::Full128<uint16_t>(), g);
+}
+
+// Each lens's share (lanes 0-2 of every 128-bit block) times its gain, in
+// 1/16 of a level, rounded and narrowed to bytes. The sum cannot pass 16
+// bits: the shares add up to at most the full scale. `share1` is the share
+// of lens `lens`, which is lens 0's whole sum where a pixel reads lens 0 alone.
+template <class D16, class V>
+HWY_INLINE auto gainedBytes(D16 d16, V share0, V share1, unsigned lens, V gain0, V gain1) {
+    const auto v = hn::Add(hn::MulHigh(share1, lens ? gain1 : gain0), hn::MulHigh(share0, gain0));
+    const auto q = hn::ShiftRight<4>(hn::Add(v, hn::Set(d16, 8)));
+    return hn::DemoteTo(hn::Rebind<uint8_t, D16>(), hn::BitCast(hn::RebindToSigned<D16>(), q));
+}
+
+// One pixel alone, whose taps are tap[0], tap[step], ...: its B, G, R in the
+// low three bytes of *value. One running sum; lens 0's part is set aside
+// where lens 1's taps begin. Returns the pixel's tap count.
+HWY_INLINE size_t samplePixel(const SampleTap* tap, size_t step, const kernel::Sources& src,
+                              V16 gain0, V16 gain1, uint32_t* value) {
     const hn::Full128<uint16_t> d16;
     const hn::Full128<uint8_t> d8;
     const hn::Full128<uint32_t> d32;
     const hn::Full64<uint8_t> d8x8;
-    // Weight bytes 0..3 spread to 16-bit lanes: the top row holds texel 0 in
-    // lanes 0-2 and texel 1 in lanes 3-5; the bottom row, read two bytes
-    // early, texel 0 in lanes 2-4 and texel 1 in lanes 5-7.
-    alignas(16) static const uint8_t kTop[16] = {0, 0x80, 0, 0x80, 0, 0x80, 1, 0x80,
-                                                 1, 0x80, 1, 0x80, 0x80, 0x80, 0x80, 0x80};
-    alignas(16) static const uint8_t kBottom[16] = {0x80, 0x80, 0x80, 0x80, 2, 0x80, 2, 0x80,
-                                                    2, 0x80, 3, 0x80, 3, 0x80, 3, 0x80};
-    const auto topIndex = hn::Load(d8, kTop);
-    const auto bottomIndex = hn::Load(d8, kBottom);
-    alignas(16) uint16_t g[2][8] = {};
-    for (int lens = 0; lens < 2; ++lens)
-        for (int c = 0; c < 3; ++c) g[lens][c] = gains.q[lens][c];
-    const auto gain0 = hn::Load(d16, g[0]), gain1 = hn::Load(d16, g[1]);
-    const auto round = hn::Set(d16, 8);
-
-    const auto rowSums = [&](decltype(hn::Zero(d16)) top, decltype(hn::Zero(d16)) bottom) {
-        return weightedRowSums(d16, top, bottom);
-    };
-
-    // One pixel: one running sum; lens 0's part is set aside where lens 1's taps begin.
-    const auto pixel = [&](const SampleTap* tap, size_t step, uint32_t* value) KERNEL_INLINE_LAMBDA {
-        auto top = hn::Zero(d16), bottom = hn::Zero(d16);
-        auto share0 = top;
-        unsigned lens = 0;
-        size_t n = 0;
-        for (;; ++n) {
-            const SampleTap& t = tap[n * step];
-            if (kernel::tapLens(t) != lens) {
-                share0 = rowSums(top, bottom);
-                top = bottom = hn::Zero(d16);
-                lens = 1;
-            }
-            size_t s;
-            const uint8_t* p = kernel::tapBlock(t, src, &s);
-            const auto weights = hn::BitCast(d8, hn::Set(d32, t.weights));
-            top = hn::Add(top, hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p)),
-                                       hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIndex))));
-            bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p + s - 2)),
-                                             hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIndex))));
-            if (t.where & SampleTap::kLast) break;
+    const auto topIndex = hn::Load(d8, kTop), bottomIndex = hn::Load(d8, kBottom);
+    auto top = hn::Zero(d16), bottom = hn::Zero(d16);
+    auto share0 = top;
+    unsigned lens = 0;
+    size_t n = 0;
+    for (;; ++n) {
+        const SampleTap& t = tap[n * step];
+        if (kernel::tapLens(t) != lens) {
+            share0 = weightedRowSums(d16, top, bottom);
+            top = bottom = hn::Zero(d16);
+            lens = 1;
         }
-        // Each lens's share times its gain, in 1/16 of a level; the sum
-        // cannot pass 16 bits (the shares add up to at most the full scale).
-        const auto v = hn::Add(hn::MulHigh(rowSums(top, bottom), lens ? gain1 : gain0), hn::MulHigh(share0, gain0));
-        const auto q = hn::ShiftRight<4>(hn::Add(v, round));
-        const auto bytes = hn::DemoteTo(d8x8, hn::BitCast(hn::Full128<int16_t>(), q));
-        *value = hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes));
-        return n + 1;
-    };
+        size_t s;
+        const uint8_t* p = kernel::tapBlock(t, src, &s);
+        const auto weights = hn::BitCast(d8, hn::Set(d32, t.weights));
+        top = hn::Add(top, hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p)),
+                                   hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIndex))));
+        bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p + s - 2)),
+                                         hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIndex))));
+        if (t.where & SampleTap::kLast) break;
+    }
+    const auto bytes = gainedBytes(d16, share0, weightedRowSums(d16, top, bottom), lens, gain0, gain1);
+    *value = hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes));
+    return n + 1;
+}
+
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+// Neighbours sampled together, a group in one vector: pixel k of it in
+// 128-bit block k with the same lanes as a lone pixel's.
+
+// The weights of two taps (16 bytes, in each block): the even blocks spread
+// the first tap's, bytes 4-7, the odd ones the second's, 12-15.
+alignas(64) static const uint8_t kGroupTop[64] = {
+    4,  0x80, 4,  0x80, 4,  0x80, 5,  0x80, 5,  0x80, 5,  0x80, 0x80, 0x80, 0x80, 0x80,
+    12, 0x80, 12, 0x80, 12, 0x80, 13, 0x80, 13, 0x80, 13, 0x80, 0x80, 0x80, 0x80, 0x80,
+    4,  0x80, 4,  0x80, 4,  0x80, 5,  0x80, 5,  0x80, 5,  0x80, 0x80, 0x80, 0x80, 0x80,
+    12, 0x80, 12, 0x80, 12, 0x80, 13, 0x80, 13, 0x80, 13, 0x80, 0x80, 0x80, 0x80, 0x80};
+alignas(64) static const uint8_t kGroupBottom[64] = {
+    0x80, 0x80, 0x80, 0x80, 6,  0x80, 6,  0x80, 6,  0x80, 7,  0x80, 7,  0x80, 7,  0x80,
+    0x80, 0x80, 0x80, 0x80, 14, 0x80, 14, 0x80, 14, 0x80, 15, 0x80, 15, 0x80, 15, 0x80,
+    0x80, 0x80, 0x80, 0x80, 6,  0x80, 6,  0x80, 6,  0x80, 7,  0x80, 7,  0x80, 7,  0x80,
+    0x80, 0x80, 0x80, 0x80, 14, 0x80, 14, 0x80, 14, 0x80, 15, 0x80, 15, 0x80, 15, 0x80};
+// Two pixels' six bytes from their demoted lanes 0-2 and 8-10.
+alignas(16) static const uint8_t kPairBytes[16] = {0, 1, 2, 8, 9, 10, 0x80, 0x80,
+                                                   0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+
+using P16 = hn::Vec<hn::Full256<uint16_t>>;
+
+// Where the groups read: the frame and level buffer, and the band's end.
+struct GroupSources {
+    kernel::Sources src;
+    const SampleTap* tapEnd;
+};
+
+// The top-left texel of tap t's block, plus `offset` bytes.
+HWY_INLINE const uint8_t* blockAt(const uint8_t* base, const SampleTap& t, size_t offset) {
+    return base + (t.where & SampleTap::kOffsetMask) + offset;
+}
+
+// The reads of a later group's first pixel, far enough ahead for them to
+// arrive in time: texels are read along curves that the hardware does not
+// foresee.
+HWY_INLINE void prefetchAhead(const SampleTap* t, const GroupSources& g) {
+    constexpr ptrdiff_t kPrefetchTaps = 256;
+    if (t + kPrefetchTaps < g.tapEnd) {
+        const uint32_t ahead = t[kPrefetchTaps].where;
+        const unsigned which = (ahead >> 29) & 1u;
+        const uint8_t* p = g.src.base[which] + (ahead & SampleTap::kOffsetMask);
+        __builtin_prefetch(p);
+        __builtin_prefetch(p + g.src.stride[which]);
+    }
+}
+
+// Samples the pixels of a group: each tap's weights and 2 x 2 block for all
+// of them at once, `t` passing the group's taps. tapWeights(t) loads the
+// weights of the group's taps t[0 ..], rows(base, t, offset) their rows.
+// Returns the pixels' bytes as gainedBytes() makes them.
+template <class D16, class TapWeights, class Rows, class V>
+HWY_INLINE auto sampleGroup(D16 d16, const SampleTap*& t, size_t step, const GroupSources& g, TapWeights tapWeights,
+                            Rows rows, V gain0, V gain1) {
+    const hn::Repartition<uint8_t, D16> dbytes;
+    const auto topIdx = hn::Load(dbytes, kGroupTop), bottomIdx = hn::Load(dbytes, kGroupBottom);
+    auto top = hn::Zero(d16), bottom = hn::Zero(d16);
+    auto share0 = top;
+    unsigned lens = 0;
+    for (;; t += step) {
+        prefetchAhead(t, g);
+        // The group's taps have the same flags.
+        const uint32_t where = t[0].where;
+        if (((where >> 30) & 1u) != lens) {
+            share0 = weightedRowSums(d16, top, bottom);
+            top = bottom = hn::Zero(d16);
+            lens = 1;
+        }
+        const unsigned which = (where >> 29) & 1u;
+        const uint8_t* base = g.src.base[which];
+        const size_t s = g.src.stride[which];
+        const auto weights = tapWeights(t);
+        top = hn::Add(top, hn::Mul(hn::PromoteTo(d16, rows(base, t, 0)),
+                                   hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIdx))));
+        bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(d16, rows(base, t, s - 2)),
+                                         hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIdx))));
+        if (where & SampleTap::kLast) break;
+    }
+    t += step;
+    return gainedBytes(d16, share0, weightedRowSums(d16, top, bottom), lens, gain0, gain1);
+}
+
+// Stores a pair's six bytes; the two after them belong to a pixel written
+// later, unless the pair ends its row.
+HWY_INLINE void storePair(uint8_t* o, V8 bytes, bool lastInRow) {
+    const auto six = hn::TableLookupBytesOr0(bytes, hn::Load(hn::Full128<uint8_t>(), kPairBytes));
+    const uint64_t value = hn::GetLane(hn::BitCast(hn::Full128<uint64_t>(), six));
+    if (__builtin_expect(lastInRow, 0))
+        std::memcpy(o, &value, 6);
+    else
+        std::memcpy(o, &value, 8);
+}
+
+// A pair whose taps are t[0], t[1], t[step], t[step + 1], ...; the gains
+// for both pixels.
+HWY_INLINE void samplePair(const SampleTap*& t, size_t step, const GroupSources& g, P16 gain0,
+                           P16 gain1, uint8_t* o, bool lastInRow) {
+    const hn::Full256<uint16_t> p16;
+    const hn::Full256<uint8_t> p8;
+    const hn::Full128<uint8_t> d8;
+    const hn::Full64<uint8_t> d8x8;
+    const auto bytes = sampleGroup(
+        p16, t, step, g, [&](const SampleTap* s) { return hn::LoadDup128(p8, reinterpret_cast<const uint8_t*>(s)); },
+        [&](const uint8_t* base, const SampleTap* s, size_t off) {
+            return hn::Combine(d8, hn::LoadU(d8x8, blockAt(base, s[1], off)), hn::LoadU(d8x8, blockAt(base, s[0], off)));
+        },
+        gain0, gain1);
+    storePair(o, bytes, lastInRow);
+}
+
+// A quad, its taps by pairs as the table lists them: in one vector where
+// the machine has 512-bit ones, else as two pairs.
+HWY_INLINE void sampleQuad(const SampleTap*& t, const GroupSources& g, P16 gain0,
+                           P16 gain1, uint8_t* o, bool lastInRow) {
+#if HWY_TARGET <= HWY_AVX3
+    const hn::Full512<uint16_t> q16;
+    const hn::Full256<uint8_t> h8;
+    const hn::Full512<uint8_t> q8;
+    const hn::Full128<uint8_t> d8;
+    const hn::Full64<uint8_t> d8x8;
+    const auto bytes = sampleGroup(
+        q16, t, 4, g,
+        [&](const SampleTap* s) {
+            return hn::Combine(q8, hn::LoadDup128(h8, reinterpret_cast<const uint8_t*>(s + 2)),
+                               hn::LoadDup128(h8, reinterpret_cast<const uint8_t*>(s)));
+        },
+        [&](const uint8_t* base, const SampleTap* s, size_t off) {
+            return hn::Combine(
+                h8, hn::Combine(d8, hn::LoadU(d8x8, blockAt(base, s[3], off)), hn::LoadU(d8x8, blockAt(base, s[2], off))),
+                hn::Combine(d8, hn::LoadU(d8x8, blockAt(base, s[1], off)), hn::LoadU(d8x8, blockAt(base, s[0], off))));
+        },
+        hn::Combine(q16, gain0, gain0), hn::Combine(q16, gain1, gain1));
+    storePair(o, hn::LowerHalf(d8, bytes), false);
+    storePair(o + 6, hn::UpperHalf(d8, bytes), lastInRow);
+#else
+    const SampleTap* second = t + 2;
+    samplePair(t, 4, g, gain0, gain1, o, false);
+    samplePair(second, 4, g, gain0, gain1, o + 6, lastInRow);  // t has passed the quad's taps
+#endif
+}
+#endif
+
+// The band's pixels as the table groups them: lone pixels, and pairs and
+// quads where 256-bit vectors take a group at once.
+void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
+                 uint8_t* out) {
+    const auto gain0 = gainLanes(gains, 0), gain1 = gainLanes(gains, 1);
     const SampleTap* tap = table.taps.data() + band.tapBegin;
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
-    const SampleTap* const tapEnd = table.taps.data() + band.tapEnd;
-    constexpr ptrdiff_t kPrefetchTaps = 256;
-    // A group in one vector, pixel k of it in 128-bit block k with the same
-    // lanes as a lone pixel's.
-    // The weights of two taps (16 bytes, in each block): the even blocks
-    // spread the first tap's, bytes 4-7, the odd ones the second's, 12-15.
-    alignas(64) static const uint8_t kGroupTop[64] = {
-        4,  0x80, 4,  0x80, 4,  0x80, 5,  0x80, 5,  0x80, 5,  0x80, 0x80, 0x80, 0x80, 0x80,
-        12, 0x80, 12, 0x80, 12, 0x80, 13, 0x80, 13, 0x80, 13, 0x80, 0x80, 0x80, 0x80, 0x80,
-        4,  0x80, 4,  0x80, 4,  0x80, 5,  0x80, 5,  0x80, 5,  0x80, 0x80, 0x80, 0x80, 0x80,
-        12, 0x80, 12, 0x80, 12, 0x80, 13, 0x80, 13, 0x80, 13, 0x80, 0x80, 0x80, 0x80, 0x80};
-    alignas(64) static const uint8_t kGroupBottom[64] = {
-        0x80, 0x80, 0x80, 0x80, 6,  0x80, 6,  0x80, 6,  0x80, 7,  0x80, 7,  0x80, 7,  0x80,
-        0x80, 0x80, 0x80, 0x80, 14, 0x80, 14, 0x80, 14, 0x80, 15, 0x80, 15, 0x80, 15, 0x80,
-        0x80, 0x80, 0x80, 0x80, 6,  0x80, 6,  0x80, 6,  0x80, 7,  0x80, 7,  0x80, 7,  0x80,
-        0x80, 0x80, 0x80, 0x80, 14, 0x80, 14, 0x80, 14, 0x80, 15, 0x80, 15, 0x80, 15, 0x80};
-    // Two pixels' six bytes from their demoted lanes 0-2 and 8-10.
-    alignas(16) static const uint8_t kPairBytes[16] = {0, 1, 2, 8, 9, 10, 0x80, 0x80,
-                                                       0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
-    const auto pairBytes = hn::Load(d8, kPairBytes);
     const hn::Full256<uint16_t> p16;
+    const GroupSources g{src, table.taps.data() + band.tapEnd};
     const auto pairGain0 = hn::Combine(p16, gain0, gain0), pairGain1 = hn::Combine(p16, gain1, gain1);
-
-    // Samples the pixels of a group: each tap's weights and 2 x 2 block for
-    // all of them at once. tapWeights(t) loads the weights of the group's
-    // taps t[0 ..], rows(base, t, offset) their rows.
-    const auto sampleGroup = [&](auto d16, const SampleTap*& t, size_t step, auto tapWeights, auto rows,
-                                 auto g0, auto g1) KERNEL_INLINE_LAMBDA {
-        const hn::Repartition<uint8_t, decltype(d16)> dbytes;
-        const auto topIdx = hn::Load(dbytes, kGroupTop), bottomIdx = hn::Load(dbytes, kGroupBottom);
-        const auto sums = [&](decltype(hn::Zero(d16)) top, decltype(hn::Zero(d16)) bottom) {
-            return weightedRowSums(d16, top, bottom);
-        };
-        auto top = hn::Zero(d16), bottom = hn::Zero(d16);
-        auto share0 = top;
-        unsigned lens = 0;
-        for (;; t += step) {
-            // The reads of a later group's first pixel, far enough ahead
-            // for them to arrive in time: texels are read along curves that
-            // the hardware does not foresee.
-            if (t + kPrefetchTaps < tapEnd) {
-                const uint32_t ahead = t[kPrefetchTaps].where;
-                const unsigned which = (ahead >> 29) & 1u;
-                const uint8_t* p = src.base[which] + (ahead & SampleTap::kOffsetMask);
-                __builtin_prefetch(p);
-                __builtin_prefetch(p + src.stride[which]);
-            }
-            // The group's taps have the same flags.
-            const uint32_t where = t[0].where;
-            if (((where >> 30) & 1u) != lens) {
-                share0 = sums(top, bottom);
-                top = bottom = hn::Zero(d16);
-                lens = 1;
-            }
-            const unsigned which = (where >> 29) & 1u;
-            const uint8_t* base = src.base[which];
-            const size_t s = src.stride[which];
-            const auto weights = tapWeights(t);
-            top = hn::Add(top, hn::Mul(hn::PromoteTo(d16, rows(base, t, 0)),
-                                       hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIdx))));
-            bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(d16, rows(base, t, s - 2)),
-                                             hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIdx))));
-            if (where & SampleTap::kLast) break;
-        }
-        t += step;
-        const auto v = hn::Add(hn::MulHigh(sums(top, bottom), lens ? g1 : g0), hn::MulHigh(share0, g0));
-        const auto q = hn::ShiftRight<4>(hn::Add(v, hn::Set(d16, 8)));
-        return hn::DemoteTo(hn::Rebind<uint8_t, decltype(d16)>(), hn::BitCast(hn::RebindToSigned<decltype(d16)>(), q));
-    };
-    const auto at = [](const uint8_t* base, const SampleTap& t, size_t offset) {
-        return base + (t.where & SampleTap::kOffsetMask) + offset;
-    };
-    // Stores a pair's six bytes; the two after them belong to a pixel
-    // written later, unless the pair ends its row.
-    const auto storePair = [&](uint8_t* o, decltype(hn::Zero(d8)) bytes, bool lastInRow) KERNEL_INLINE_LAMBDA {
-        const uint64_t six = hn::GetLane(hn::BitCast(hn::Full128<uint64_t>(), hn::TableLookupBytesOr0(bytes, pairBytes)));
-        if (__builtin_expect(lastInRow, 0))
-            std::memcpy(o, &six, 6);
-        else
-            std::memcpy(o, &six, 8);
-    };
-    // A pair whose taps are t[0], t[1], t[step], t[step + 1], ...
-    const auto pair = [&](const SampleTap*& t, size_t step, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
-        const hn::Full256<uint8_t> p8;
-        const auto bytes = sampleGroup(
-            p16, t, step, [&](const SampleTap* g) { return hn::LoadDup128(p8, reinterpret_cast<const uint8_t*>(g)); },
-            [&](const uint8_t* base, const SampleTap* g, size_t off) {
-                return hn::Combine(d8, hn::LoadU(d8x8, at(base, g[1], off)), hn::LoadU(d8x8, at(base, g[0], off)));
-            },
-            pairGain0, pairGain1);
-        storePair(o, bytes, lastInRow);
-    };
     forEachGroup(table, band, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
         if (ways == 1) {
             uint32_t bgr;
-            tap += pixel(tap, 1, &bgr);
+            tap += samplePixel(tap, 1, src, gain0, gain1, &bgr);
             kernel::storePixel(o, bgr, lastInRow);
         } else if (ways == 2) {
-            pair(tap, 2, o, lastInRow);
+            samplePair(tap, 2, g, pairGain0, pairGain1, o, lastInRow);
         } else {
-#if HWY_TARGET <= HWY_AVX3
-            const hn::Full512<uint16_t> q16;
-            const hn::Full256<uint8_t> h8;
-            const hn::Full512<uint8_t> q8;
-            const auto bytes = sampleGroup(
-                q16, tap, 4,
-                [&](const SampleTap* g) {
-                    return hn::Combine(q8, hn::LoadDup128(h8, reinterpret_cast<const uint8_t*>(g + 2)),
-                                       hn::LoadDup128(h8, reinterpret_cast<const uint8_t*>(g)));
-                },
-                [&](const uint8_t* base, const SampleTap* g, size_t off) {
-                    return hn::Combine(
-                        h8, hn::Combine(d8, hn::LoadU(d8x8, at(base, g[3], off)), hn::LoadU(d8x8, at(base, g[2], off))),
-                        hn::Combine(d8, hn::LoadU(d8x8, at(base, g[1], off)), hn::LoadU(d8x8, at(base, g[0], off))));
-                },
-                hn::Combine(q16, pairGain0, pairGain0), hn::Combine(q16, pairGain1, pairGain1));
-            storePair(o, hn::LowerHalf(d8, bytes), false);
-            storePair(o + 6, hn::UpperHalf(d8, bytes), lastInRow);
-#else
-            const SampleTap* second = tap + 2;
-            pair(tap, 4, o, false);
-            pair(second, 4, o + 6, lastInRow);  // tap has passed the quad's taps
-#endif
+            sampleQuad(tap, g, pairGain0, pairGain1, o, lastInRow);
         }
     });
 #else
+    const auto pixel = [&](const SampleTap* t, size_t step, uint32_t* value) KERNEL_INLINE_LAMBDA {
+        return samplePixel(t, step, src, gain0, gain1, value);
+    };
     forEachGroup(table, band, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
         tap = groupAlone(tap, ways, o, lastInRow, pixel);
     });

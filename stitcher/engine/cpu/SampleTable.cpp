@@ -137,6 +137,177 @@ struct EdgeSetup {
     int64_t c0, c1, r0, r1;
 };
 
+// Triangles of one mesh set up together on one thread: the mesh's
+// triangles [begin, end), the first of which is set up at `first`.
+struct TrianglePart {
+    size_t mesh, begin, end, first;
+};
+
+// Lists the layout's meshes (lens, plane's left edge) and cuts their
+// triangles into parts; triangle i of the layout, meshes in order, is set up
+// at i. Returns the number of triangles.
+size_t planTriangleParts(const std::vector<stitchlayout::LayoutMesh>& layout, std::vector<Mesh>* meshes,
+                         std::vector<TrianglePart>* parts) {
+    const size_t kPartTriangles = 2048;
+    size_t count = 0;
+    for (size_t m = 0; m < layout.size(); ++m) {
+        const FisheyePlane& plane = layout[m].plane;
+        meshes->push_back({layout[m].lens, plane.uvs.size() >= 3 ? plane.uvs[2] : 0.0f});
+        const size_t n = plane.indices.size() / 3;
+        for (size_t t = 0; t < n; t += kPartTriangles)
+            parts->push_back({m, t, std::min(n, t + kPartTriangles), count + t});
+        count += n;
+    }
+    return count;
+}
+
+// A triangle's corners: window positions, exact and snapped, and texture
+// coordinates.
+struct Corners {
+    double X[3], Y[3], U[3], V[3];
+    int64_t SX[3], SY[3];
+};
+
+// Texture coordinates as planes over the window, and the level of detail:
+// the log2 of the most texels of level 0 that one pixel spans, along x or
+// y. `d` is the corners' doubled signed area.
+void setTexturePlanes(const Corners& k, double d, int frameWidth, int frameHeight, Triangle* tri) {
+    const double *X = k.X, *Y = k.Y, *U = k.U, *V = k.V;
+    tri->ux = ((U[1] - U[0]) * (Y[2] - Y[0]) - (U[2] - U[0]) * (Y[1] - Y[0])) / d;
+    tri->uy = ((U[2] - U[0]) * (X[1] - X[0]) - (U[1] - U[0]) * (X[2] - X[0])) / d;
+    tri->vx = ((V[1] - V[0]) * (Y[2] - Y[0]) - (V[2] - V[0]) * (Y[1] - Y[0])) / d;
+    tri->vy = ((V[2] - V[0]) * (X[1] - X[0]) - (V[1] - V[0]) * (X[2] - X[0])) / d;
+    tri->u0 = U[0] - tri->ux * X[0] - tri->uy * Y[0];
+    tri->v0 = V[0] - tri->vx * X[0] - tri->vy * Y[0];
+    const double rhoX = std::hypot(tri->ux * frameWidth, tri->vx * frameHeight);
+    const double rhoY = std::hypot(tri->uy * frameWidth, tri->vy * frameHeight);
+    tri->lod = std::log2(std::max(rhoX, rhoY));
+}
+
+// Edge functions over the snapped corners, counter-clockwise in window
+// coordinates so that they are positive inside (`area` gives the corners'
+// turn), and the texels of the panorama that the bounding box spans.
+void setEdges(const Corners& k, int64_t area, int width, int height, EdgeSetup* e) {
+    const int64_t *SX = k.SX, *SY = k.SY;
+    int order[3] = {0, 1, 2};
+    if (area < 0) std::swap(order[1], order[2]);
+    for (int i = 0; i < 3; ++i) {
+        const int p = order[i], q = order[(i + 1) % 3];
+        const int64_t dx = SX[q] - SX[p], dy = SY[q] - SY[p];
+        e->ex[i] = -dy;
+        e->ey[i] = dx;
+        e->ec[i] = dy * SX[p] - dx * SY[p];
+        e->tieIn[i] = e->ex[i] > 0 || (e->ex[i] == 0 && e->ey[i] > 0);
+    }
+    const int64_t minX = std::min({SX[0], SX[1], SX[2]}), maxX = std::max({SX[0], SX[1], SX[2]});
+    const int64_t minY = std::min({SY[0], SY[1], SY[2]}), maxY = std::max({SY[0], SY[1], SY[2]});
+    // Texel c has its centre at 256 * c + 128.
+    e->c0 = std::max<int64_t>(0, (minX - 128 + 255) >> 8);
+    e->c1 = std::min<int64_t>(width - 1, (maxX - 128) >> 8);
+    e->r0 = std::max<int64_t>(0, (minY - 128 + 255) >> 8);
+    e->r1 = std::min<int64_t>(height - 1, (maxY - 128) >> 8);
+}
+
+// Sets up triangle n of `plane` for a panorama of width x height. One that
+// cannot be drawn (a corner out of range, no area, a coordinate not finite)
+// keeps an empty box and no level of detail.
+void setUpTriangle(const FisheyePlane& plane, size_t n, int width, int height, int frameWidth, int frameHeight,
+                   Triangle* tri, EdgeSetup* e) {
+    e->r0 = e->c0 = 0;
+    e->r1 = e->c1 = -1;
+    tri->lod = 0.0;
+    const std::vector<float>& v = plane.vertices;
+    const std::vector<float>& uv = plane.uvs;
+    const std::vector<unsigned int>& idx = plane.indices;
+    const size_t vertexCount = std::min(v.size(), uv.size()) / 3;
+    const size_t t = n * 3;
+    if (idx[t] >= vertexCount || idx[t + 1] >= vertexCount || idx[t + 2] >= vertexCount) return;
+    const double halfW = width / 2.0, halfH = height / 2.0;
+    Corners k;
+    for (int j = 0; j < 3; ++j) {
+        const size_t i = idx[t + j];
+        k.X[j] = halfW - v[i * 3];
+        k.Y[j] = v[i * 3 + 1] + halfH;
+        k.U[j] = uv[i * 3];
+        k.V[j] = uv[i * 3 + 1];
+        k.SX[j] = snap(k.X[j]);
+        k.SY[j] = snap(k.Y[j]);
+    }
+    const int64_t area = (k.SX[1] - k.SX[0]) * (k.SY[2] - k.SY[0]) - (k.SX[2] - k.SX[0]) * (k.SY[1] - k.SY[0]);
+    const double d = (k.X[1] - k.X[0]) * (k.Y[2] - k.Y[0]) - (k.X[2] - k.X[0]) * (k.Y[1] - k.Y[0]);
+    if (area == 0 || d == 0.0 || !std::isfinite(d)) return;
+    for (int j = 0; j < 3; ++j)
+        if (!std::isfinite(k.U[j]) || !std::isfinite(k.V[j])) return;
+    setTexturePlanes(k, d, frameWidth, frameHeight, tri);
+    setEdges(k, area, width, height, e);
+}
+
+// Per band of `bandRows` rows, the triangles whose boxes reach it, in
+// drawing order.
+std::vector<std::vector<uint32_t>> trianglesPerBand(const HugePageVector<EdgeSetup>& edges, int height,
+                                                    int bandRows) {
+    std::vector<std::vector<uint32_t>> reaching(static_cast<size_t>((height + bandRows - 1) / bandRows));
+    for (size_t id = 0; id < edges.size(); ++id) {
+        const EdgeSetup& e = edges[id];
+        if (e.r0 > e.r1 || e.c0 > e.c1) continue;
+        for (int64_t band = e.r0 / bandRows; band <= e.r1 / bandRows; ++band)
+            reaching[static_cast<size_t>(band)].push_back(static_cast<uint32_t>(id));
+    }
+    return reaching;
+}
+
+// The columns [*c0, *c1] of row r whose texel centres all three edges hold
+// (empty where *c1 < *c0). Along the row an edge function is a * c + b at
+// column c; the texel is inside where it is at least 0 (tie) or 1.
+SETUP_INLINE void rowSpan(const EdgeSetup& e, int64_t r, int64_t* c0, int64_t* c1) {
+    const int64_t py = r * 256 + 128;
+    *c0 = e.c0;
+    *c1 = e.c1;
+    for (int k = 0; k < 3; ++k) {
+        const int64_t a = e.ex[k] * 256, least = e.tieIn[k] ? 0 : 1;
+        const int64_t b = e.ex[k] * 128 + e.ey[k] * py + e.ec[k];
+        if (a > 0) {
+            *c0 = std::max(*c0, -floorDiv(b - least, a));
+        } else if (a < 0) {
+            *c1 = std::min(*c1, floorDiv(b - least, -a));
+        } else if (b < least) {
+            *c1 = *c0 - 1;
+        }
+    }
+}
+
+// Triangle `id` drawn over a texel's coverage: the first, or a stack of the
+// band's that keeps the first three.
+SETUP_INLINE void coverTexel(uint32_t& f, uint32_t id, std::vector<Coverage::Stack>& stacks) {
+    if (f == kNoTriangle) {
+        f = id;
+    } else if (!(f & kMoreTriangles)) {
+        stacks.push_back({{f, id, 0}, 2});
+        f = kMoreTriangles | static_cast<uint32_t>(stacks.size() - 1);
+    } else {
+        Coverage::Stack& s = stacks[f & ~kMoreTriangles];
+        if (s.count < 3) s.triangle[s.count++] = id;
+    }
+}
+
+// Rows [rowBegin, rowEnd) of the coverage: cleared, then the triangles that
+// reach them drawn in order, into the band's own stacks.
+void coverRows(const HugePageVector<EdgeSetup>& edges, const std::vector<uint32_t>& reaching, int64_t rowBegin,
+               int64_t rowEnd, std::vector<Coverage::Stack>& stacks, Coverage* cover) {
+    const size_t width = static_cast<size_t>(cover->width);
+    std::fill(&cover->first[static_cast<size_t>(rowBegin) * width], &cover->first[static_cast<size_t>(rowEnd) * width],
+              kNoTriangle);
+    for (const uint32_t id : reaching) {
+        const EdgeSetup& e = edges[id];
+        for (int64_t r = std::max(e.r0, rowBegin); r <= e.r1 && r < rowEnd; ++r) {
+            int64_t c0, c1;
+            rowSpan(e, r, &c0, &c1);
+            uint32_t* row = &cover->first[static_cast<size_t>(r) * width];
+            for (int64_t c = c0; c <= c1; ++c) coverTexel(row[c], id, stacks);
+        }
+    }
+}
+
 // Rasterises every mesh of the layout in drawing order. A mesh point (x, y)
 // lands at window position (W/2 - x, y + H/2): the projection mirrors x.
 // A texel centre exactly on an edge belongs to the triangle if that is its
@@ -149,147 +320,31 @@ struct EdgeSetup {
 void rasterise(const std::vector<stitchlayout::LayoutMesh>& layout, int width, int height, int frameWidth,
                int frameHeight, WorkerPool& pool, HugePageVector<Triangle>* triangles, std::vector<Mesh>* meshes,
                Coverage* cover) {
-    cover->width = width;
-    cover->height = height;
-    cover->first.reset(static_cast<size_t>(width) * height);
-    const double halfW = width / 2.0, halfH = height / 2.0;
-    // Triangle i of the layout, meshes in order, is set up as triangles[i];
-    // one that cannot be drawn keeps an empty box and no level of detail.
-    struct Part {
-        size_t mesh, begin, end, first;  // the mesh's triangles [begin, end), the first's place
-    };
-    std::vector<Part> parts;
-    const size_t kPartTriangles = 2048;
-    size_t count = 0;
-    for (size_t m = 0; m < layout.size(); ++m) {
-        const FisheyePlane& plane = layout[m].plane;
-        meshes->push_back({layout[m].lens, plane.uvs.size() >= 3 ? plane.uvs[2] : 0.0f});
-        const size_t n = plane.indices.size() / 3;
-        for (size_t t = 0; t < n; t += kPartTriangles)
-            parts.push_back({m, t, std::min(n, t + kPartTriangles), count + t});
-        count += n;
-    }
+    std::vector<TrianglePart> parts;
+    const size_t count = planTriangleParts(layout, meshes, &parts);
     HugePageVector<EdgeSetup> edges(count);
     triangles->resize(count);
     pool.run(parts.size(), [&](size_t item) {
-        const Part& part = parts[item];
-        const FisheyePlane& plane = layout[part.mesh].plane;
-        const std::vector<float>& v = plane.vertices;
-        const std::vector<float>& uv = plane.uvs;
-        const std::vector<unsigned int>& idx = plane.indices;
-        const size_t vertexCount = std::min(v.size(), uv.size()) / 3;
+        const TrianglePart& part = parts[item];
         for (size_t n = part.begin; n < part.end; ++n) {
-            Triangle& tri = (*triangles)[part.first + n - part.begin];
-            EdgeSetup& e = edges[part.first + n - part.begin];
+            const size_t at = part.first + n - part.begin;
+            Triangle& tri = (*triangles)[at];
             tri.mesh = static_cast<int>(part.mesh);
-            tri.lod = 0.0;
-            e.r0 = e.c0 = 0;
-            e.r1 = e.c1 = -1;
-            const size_t t = n * 3;
-            if (idx[t] >= vertexCount || idx[t + 1] >= vertexCount || idx[t + 2] >= vertexCount) continue;
-            double X[3], Y[3], U[3], V[3];
-            int64_t SX[3], SY[3];
-            for (int k = 0; k < 3; ++k) {
-                const size_t i = idx[t + k];
-                X[k] = halfW - v[i * 3];
-                Y[k] = v[i * 3 + 1] + halfH;
-                U[k] = uv[i * 3];
-                V[k] = uv[i * 3 + 1];
-                SX[k] = snap(X[k]);
-                SY[k] = snap(Y[k]);
-            }
-            int64_t area = (SX[1] - SX[0]) * (SY[2] - SY[0]) - (SX[2] - SX[0]) * (SY[1] - SY[0]);
-            const double d = (X[1] - X[0]) * (Y[2] - Y[0]) - (X[2] - X[0]) * (Y[1] - Y[0]);
-            if (area == 0 || d == 0.0 || !std::isfinite(d)) continue;
-            bool finite = true;
-            for (int k = 0; k < 3; ++k) finite = finite && std::isfinite(U[k]) && std::isfinite(V[k]);
-            if (!finite) continue;
-
-            tri.ux = ((U[1] - U[0]) * (Y[2] - Y[0]) - (U[2] - U[0]) * (Y[1] - Y[0])) / d;
-            tri.uy = ((U[2] - U[0]) * (X[1] - X[0]) - (U[1] - U[0]) * (X[2] - X[0])) / d;
-            tri.vx = ((V[1] - V[0]) * (Y[2] - Y[0]) - (V[2] - V[0]) * (Y[1] - Y[0])) / d;
-            tri.vy = ((V[2] - V[0]) * (X[1] - X[0]) - (V[1] - V[0]) * (X[2] - X[0])) / d;
-            tri.u0 = U[0] - tri.ux * X[0] - tri.uy * Y[0];
-            tri.v0 = V[0] - tri.vx * X[0] - tri.vy * Y[0];
-            // Texels of level 0 per pixel along x and along y.
-            const double rhoX = std::hypot(tri.ux * frameWidth, tri.vx * frameHeight);
-            const double rhoY = std::hypot(tri.uy * frameWidth, tri.vy * frameHeight);
-            tri.lod = std::log2(std::max(rhoX, rhoY));
-
-            // Counter-clockwise in window coordinates, then edge functions
-            // that are positive inside.
-            int order[3] = {0, 1, 2};
-            if (area < 0) std::swap(order[1], order[2]);
-            for (int k = 0; k < 3; ++k) {
-                const int p = order[k], q = order[(k + 1) % 3];
-                const int64_t dx = SX[q] - SX[p], dy = SY[q] - SY[p];
-                e.ex[k] = -dy;
-                e.ey[k] = dx;
-                e.ec[k] = dy * SX[p] - dx * SY[p];
-                e.tieIn[k] = e.ex[k] > 0 || (e.ex[k] == 0 && e.ey[k] > 0);
-            }
-            const int64_t minX = std::min({SX[0], SX[1], SX[2]}), maxX = std::max({SX[0], SX[1], SX[2]});
-            const int64_t minY = std::min({SY[0], SY[1], SY[2]}), maxY = std::max({SY[0], SY[1], SY[2]});
-            // Texel c has its centre at 256 * c + 128.
-            e.c0 = std::max<int64_t>(0, (minX - 128 + 255) >> 8);
-            e.c1 = std::min<int64_t>(width - 1, (maxX - 128) >> 8);
-            e.r0 = std::max<int64_t>(0, (minY - 128 + 255) >> 8);
-            e.r1 = std::min<int64_t>(height - 1, (maxY - 128) >> 8);
+            setUpTriangle(layout[part.mesh].plane, n, width, height, frameWidth, frameHeight, &tri, &edges[at]);
         }
     });
 
-    // Each band of rows takes the triangles that reach it, in drawing order,
-    // and per row the span of columns whose centres all three edges hold.
     const int kRasterRows = 32;
-    const size_t bandCount = static_cast<size_t>((height + kRasterRows - 1) / kRasterRows);
-    std::vector<std::vector<uint32_t>> reaching(bandCount);
-    for (size_t id = 0; id < edges.size(); ++id) {
-        const EdgeSetup& e = edges[id];
-        if (e.r0 > e.r1 || e.c0 > e.c1) continue;
-        for (int64_t band = e.r0 / kRasterRows; band <= e.r1 / kRasterRows; ++band)
-            reaching[static_cast<size_t>(band)].push_back(static_cast<uint32_t>(id));
-    }
+    const std::vector<std::vector<uint32_t>> reaching = trianglesPerBand(edges, height, kRasterRows);
+    cover->width = width;
+    cover->height = height;
+    cover->first.reset(static_cast<size_t>(width) * height);
     cover->bandRows = kRasterRows;
-    cover->stacks.assign(bandCount, {});
-    pool.run(bandCount, [&](size_t item) {
+    cover->stacks.assign(reaching.size(), {});
+    pool.run(reaching.size(), [&](size_t item) {
         const int64_t rowBegin = static_cast<int64_t>(item) * kRasterRows;
         const int64_t rowEnd = std::min<int64_t>(height, rowBegin + kRasterRows);
-        std::vector<Coverage::Stack>& stacks = cover->stacks[item];
-        std::fill(&cover->first[static_cast<size_t>(rowBegin) * static_cast<size_t>(width)],
-                  &cover->first[static_cast<size_t>(rowEnd) * static_cast<size_t>(width)], kNoTriangle);
-        for (const uint32_t id : reaching[item]) {
-            const EdgeSetup& e = edges[id];
-            for (int64_t r = std::max(e.r0, rowBegin); r <= e.r1 && r < rowEnd; ++r) {
-                const int64_t py = r * 256 + 128;
-                // Along the row an edge function is a * c + b at column c;
-                // the texel is inside where it is at least 0 (tie) or 1.
-                int64_t c0 = e.c0, c1 = e.c1;
-                for (int k = 0; k < 3; ++k) {
-                    const int64_t a = e.ex[k] * 256, least = e.tieIn[k] ? 0 : 1;
-                    const int64_t b = e.ex[k] * 128 + e.ey[k] * py + e.ec[k];
-                    if (a > 0) {
-                        c0 = std::max(c0, -floorDiv(b - least, a));
-                    } else if (a < 0) {
-                        c1 = std::min(c1, floorDiv(b - least, -a));
-                    } else if (b < least) {
-                        c1 = c0 - 1;
-                    }
-                }
-                uint32_t* row = &cover->first[static_cast<size_t>(r) * static_cast<size_t>(width)];
-                for (int64_t c = c0; c <= c1; ++c) {
-                    uint32_t& f = row[c];
-                    if (f == kNoTriangle) {
-                        f = id;
-                    } else if (!(f & kMoreTriangles)) {
-                        stacks.push_back({{f, id, 0}, 2});
-                        f = kMoreTriangles | static_cast<uint32_t>(stacks.size() - 1);
-                    } else {
-                        Coverage::Stack& s = stacks[f & ~kMoreTriangles];
-                        if (s.count < 3) s.triangle[s.count++] = id;
-                    }
-                }
-            }
-        }
+        coverRows(edges, reaching[item], rowBegin, rowEnd, cover->stacks[item], cover);
     });
 }
 
@@ -537,12 +592,160 @@ const uint32_t* wholeWeightTable(WorkerPool& pool) {
     return table.data();
 }
 
-// Builds the taps of one pixel from its weighted level reads.
-class PixelTaps {
+// A bilinear read whose 2 x 2 texels all lie inside its level.
+struct InsideRead {
+    uint32_t where;  // without the lens
+    int row, col;    // its top-left texel
+    int fx, fy;      // fractions in 1/256ths
+};
+
+// A 2 x 2 block of a level that a pixel reads.
+struct LevelBlock {
+    uint32_t where;
+    int level, row, col;  // the level and its top-left texel
+};
+
+// Where bilinear reads of the table's levels fall, as the sampler places
+// them, and the block a read at a level's edge takes.
+class LevelReads {
+public:
+    explicit LevelReads(const SampleTable& table) : table_(table) {}
+
+    // The read of level l at (u, v), where that is inside the level; false
+    // elsewhere.
+    SETUP_INLINE bool inside(int l, double u, double v, InsideRead* b) const {
+        const FrameLevel& level = table_.levels[l];
+        const Spot p = spotOf(level, u, v);
+        if (p.col < 0 || p.col > level.width - 2 || p.row < 0 || p.row > level.height - 2) return false;
+        b->col = static_cast<int>(p.col);
+        b->row = static_cast<int>(p.row);
+        b->fx = p.fx;
+        b->fy = p.fy;
+        b->where = blockWhere(level, p.row, p.col);
+        return true;
+    }
+
+    // A read at the edge of level l: clamped texels share a place in the
+    // block and add up. Sets the block's place and its four weights `w`
+    // (the read's `weight` shared out) and `exact` (in 1/2^24 of a sample
+    // of weight one, `share` being the level's share in 1/256ths).
+    void edge(int l, double u, double v, double weight, int share, LevelBlock* b, double w[4], int32_t exact[4]) const {
+        const FrameLevel& level = table_.levels[l];
+        const Spot p = spotOf(level, u, v);
+        const int i0 = static_cast<int>(p.col), j0 = static_cast<int>(p.row);
+        const int fx = p.fx, fy = p.fy;
+        const int cx[2] = {std::clamp(i0, 0, level.width - 1), std::clamp(i0 + 1, 0, level.width - 1)};
+        const int cy[2] = {std::clamp(j0, 0, level.height - 1), std::clamp(j0 + 1, 0, level.height - 1)};
+        const int bx = std::min(cx[0], level.storedWidth - 2);
+        const int by = std::min(cy[0], level.storedHeight - 2);
+        const double wx[2] = {1.0 - fx / 256.0, fx / 256.0}, wy[2] = {1.0 - fy / 256.0, fy / 256.0};
+        const int32_t ex[2] = {share * (256 - fx), share * fx}, ey[2] = {256 - fy, fy};
+        std::fill(w, w + 4, 0.0);
+        std::fill(exact, exact + 4, 0);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 2; ++x) {
+                w[(cy[y] - by) * 2 + (cx[x] - bx)] += weight * wx[x] * wy[y];
+                exact[(cy[y] - by) * 2 + (cx[x] - bx)] += ex[x] * ey[y];
+            }
+        b->where = blockWhere(level, by, bx);
+        b->row = by;
+        b->col = bx;
+    }
+
+    // A block that is always there to read, for pixels that show nothing:
+    // level 0's first, in the frame or, where the frame is copied, the level
+    // buffer.
+    uint32_t anyBlock() const { return table_.levels[0].inLevelBuffer ? SampleTap::kLevels : 0u; }
+
+private:
+    // Where a read of a level at (u, v) falls: its top-left texel and the
+    // fractions toward the next, in 1/256ths, as the sampler keeps them.
+    struct Spot {
+        int64_t col, row;
+        int fx, fy;
+    };
+    SETUP_INLINE static Spot spotOf(const FrameLevel& level, double u, double v) {
+        const double s = std::clamp(u * level.width - 0.5, -4.0, level.width + 4.0);
+        const double t = std::clamp(v * level.height - 0.5, -4.0, level.height + 4.0);
+        const int64_t fs = floorInt(s * 256.0);
+        const int64_t ft = floorInt(t * 256.0);
+        return {fs >> 8, ft >> 8, static_cast<int>(fs & 255), static_cast<int>(ft & 255)};
+    }
+
+    // A block's place: byte offset of its top-left texel, and the level flag.
+    SETUP_INLINE uint32_t blockWhere(const FrameLevel& level, int64_t row, int64_t col) const {
+        const size_t stride = level.inLevelBuffer ? table_.levelStride : table_.frameStride;
+        const uint32_t where = static_cast<uint32_t>(level.origin + static_cast<size_t>(row) * stride +
+                                                     static_cast<size_t>(col) * 3);
+        return level.inLevelBuffer ? where | SampleTap::kLevels : where;
+    }
+
+    const SampleTable& table_;
+};
+
+// The taps of the usual pixel: one sample of weight one (the last mesh drawn
+// covers it in full) whose blocks lie inside their levels, worked out in
+// integers with the same result as PixelTaps.
+class WholePixelTaps {
 public:
     // `wholeWeights`: wholeWeightTable().
-    PixelTaps(const SampleTable& table, const uint32_t* wholeWeights, NeededTexels* needed)
-        : table_(table), wholeWeights_(wholeWeights), needed_(needed) {}
+    WholePixelTaps(const SampleTable& table, const uint32_t* wholeWeights, NeededTexels* needed)
+        : reads_(table), wholeWeights_(wholeWeights), needed_(needed) {}
+
+    // Writes the taps of the sample at (u, v) with level of detail `lod` to
+    // `out` as PixelTaps would; returns how many, or 0, writing nothing,
+    // where a block would pass its level's edge.
+    size_t write(int lens, double u, double v, double lod, int maxLevel, SampleTap* out) {
+        int share;
+        const int d = levelOf(lod, maxLevel, &share);
+        InsideRead b[2];
+        if (!reads_.inside(d, u, v, &b[0])) return 0;
+        const uint32_t lensFlag = lens == 1 ? SampleTap::kLens1 : 0u;
+        if (share == 0) {
+            *out = {b[0].where | lensFlag | SampleTap::kLast, wholeWeights_[b[0].fy * 256 + b[0].fx]};
+            if (d > 0) needed_->markBlock(d, b[0].row, b[0].col);
+            return 1;
+        }
+        if (!reads_.inside(d + 1, u, v, &b[1])) return 0;
+        int q[8];
+        roundTwoLevels(share, b, q);
+        SampleTap* o = out;
+        for (int i = 0; i < 2; ++i) {
+            const uint32_t weights = packWeights(q + 4 * i);
+            if (weights == 0) continue;
+            *o++ = {b[i].where | lensFlag, weights};
+            if (d + i > 0) needed_->markBlock(d + i, b[i].row, b[i].col);
+        }
+        o[-1].where |= SampleTap::kLast;  // the weights add up to kWeightOne: one at least is written
+        return static_cast<size_t>(o - out);
+    }
+
+private:
+    // The weights of a sample of weight one split between two levels, the
+    // lower one taking `share` 1/256ths: block after block, rounded to
+    // units that add up to kWeightOne.
+    static void roundTwoLevels(int share, const InsideRead b[2], int q[8]) {
+        int32_t exact[8];  // in 1/2^24
+        for (int i = 0; i < 2; ++i) {
+            const int32_t ex[2] = {(i ? share : 256 - share) * (256 - b[i].fx), (i ? share : 256 - share) * b[i].fx};
+            const int32_t ey[2] = {256 - b[i].fy, b[i].fy};
+            for (int k = 0; k < 4; ++k) exact[4 * i + k] = ex[k & 1] * ey[k >> 1];
+        }
+        int64_t moved[8];
+        const int sum = roundAlone(exact, 8, q, moved);
+        settleRounding(q, moved, int64_t(1) << 24, 8, sum, kWeightOne);
+    }
+
+    LevelReads reads_;
+    const uint32_t* wholeWeights_;
+    NeededTexels* needed_;
+};
+
+// Builds the taps of any pixel from its weighted level reads: the samples
+// of the meshes that cover it, each over the ones drawn before it.
+class PixelTaps {
+public:
+    PixelTaps(const SampleTable& table, NeededTexels* needed) : reads_(table), needed_(needed) {}
 
     void clear() {
         count_ = 0;
@@ -567,70 +770,11 @@ public:
         addBilinear(d + 1, lens, u, v, weight * f, whole ? share : -1);
     }
 
-    // The usual pixel: one sample of weight one (the last mesh drawn covers
-    // it in full) whose blocks lie inside their levels. Writes its taps to
-    // `out` as addSample() and emit() would, working in integers; returns
-    // how many, or 0, writing nothing, for any other pixel.
-    size_t writeWhole(int lens, double u, double v, double lod, int maxLevel, SampleTap* out) {
-        int share;
-        const int d = levelOf(lod, maxLevel, &share);
-        Inside b[2];
-        if (!inside(d, u, v, &b[0])) return 0;
-        if (share == 0) {
-            const uint32_t lensFlag = lens == 1 ? SampleTap::kLens1 : 0u;
-            *out = {b[0].where | lensFlag | SampleTap::kLast, wholeWeights_[b[0].fy * 256 + b[0].fx]};
-            if (d > 0) markBlock(d, b[0]);
-            return 1;
-        }
-        if (!inside(d + 1, u, v, &b[1])) return 0;
-        int32_t exact[8];  // in 1/2^24, block after block
-        for (int i = 0; i < 2; ++i) {
-            const int32_t ex[2] = {(i ? share : 256 - share) * (256 - b[i].fx), (i ? share : 256 - share) * b[i].fx};
-            const int32_t ey[2] = {256 - b[i].fy, b[i].fy};
-            for (int k = 0; k < 4; ++k) exact[4 * i + k] = ex[k & 1] * ey[k >> 1];
-        }
-        int q[8];
-        int64_t moved[8];
-        const int sum = roundAlone(exact, 8, q, moved);
-        settleRounding(q, moved, int64_t(1) << 24, 8, sum, kWeightOne);
-        SampleTap* o = out;
-        for (int i = 0; i < 2; ++i) {
-            const uint32_t weights = packWeights(q + 4 * i);
-            if (weights == 0) continue;
-            *o++ = {b[i].where | (lens == 1 ? SampleTap::kLens1 : 0u), weights};
-            if (d + i > 0) markBlock(d + i, b[i]);
-        }
-        o[-1].where |= SampleTap::kLast;  // the weights add up to kWeightOne: one at least is written
-        return static_cast<size_t>(o - out);
-    }
-
-    // Quantises the weights (all taps together, so that a full pixel keeps
-    // its full weight) and writes the taps to `out`, which has room for
-    // kMaxBlocks + 1; returns how many. Rounding leaves the sum off by a unit or
-    // two at most; those go to the weights that rounding moved most. Where
-    // the weights are whole 1/2^24ths adding up to one, as for most pixels,
-    // that is worked out in integers, with the same result.
+    // Quantises the weights and writes the taps to `out`, which has room for
+    // kMaxBlocks + 1; returns how many.
     size_t emit(SampleTap* out) {
-        const int n = count_ * 4;
         int q[kMaxBlocks * 4];
-        if (whole_ && shares_ == 256) {
-            int64_t moved[kMaxBlocks * 4];  // in 1/2^24
-            const int sum = roundAlone(exact_, n, q, moved);
-            settleRounding(q, moved, int64_t(1) << 24, n, sum, kWeightOne);
-        } else {
-            const double total = total_;
-            const double scale = total > 1.0 ? kWeightOne / total : kWeightOne;
-            const int target = static_cast<int>(roundHalfAway(std::min(total, 1.0) * kWeightOne));
-            double moved[kMaxBlocks * 4];  // rounded minus exact
-            int sum = 0;
-            for (int j = 0; j < n; ++j) {
-                const double exact = w_[j] * scale;
-                q[j] = static_cast<int>(exact + 0.5);
-                moved[j] = q[j] - exact;
-                sum += q[j];
-            }
-            settleRounding(q, moved, 1.0, n, sum, target);
-        }
+        quantise(q);
         uint32_t packed[kMaxBlocks];
         for (int i = 0; i < count_; ++i) packed[i] = packWeights(q + 4 * i);
         // Each tap written in place and kept or not, without branches: which
@@ -638,7 +782,7 @@ public:
         SampleTap* o = out;
         for (uint32_t lens : {0u, SampleTap::kLens1})  // lens 0's taps first
             for (int i = 0; i < count_; ++i) {
-                const Block& b = blocks_[i];
+                const LevelBlock& b = blocks_[i];
                 const bool keep = packed[i] != 0 && (b.where & SampleTap::kLens1) == lens;
                 *o = {b.where, packed[i]};
                 o += keep;
@@ -646,7 +790,7 @@ public:
                 if (keep && b.level > 0) needed_->markBlock(b.level, b.row, b.col);
             }
         if (o == out)  // nothing drawn here: black, reading any valid block
-            *o++ = {table_.levels[0].inLevelBuffer ? SampleTap::kLevels : 0u, 0u};
+            *o++ = {reads_.anyBlock(), 0u};
         o[-1].where |= SampleTap::kLast;
         return static_cast<size_t>(o - out);
     }
@@ -655,115 +799,68 @@ public:
     static_assert(kMaxBlocks * 4 <= 32, "settleRounding() keeps keys for 32 weights");
 
 private:
-    struct Block {
-        uint32_t where;
-        int level, row, col;  // the level and its top-left texel
-    };
-
-    // A bilinear read whose 2 x 2 texels all lie inside its level.
-    struct Inside {
-        uint32_t where;  // without the lens
-        int row, col;    // its top-left texel
-        int fx, fy;      // fractions in 1/256ths
-    };
-
-    // Where a read of a level at (u, v) falls: its top-left texel and the
-    // fractions toward the next, in 1/256ths, as the sampler keeps them.
-    struct Spot {
-        int64_t col, row;
-        int fx, fy;
-    };
-    SETUP_INLINE static Spot spotOf(const FrameLevel& level, double u, double v) {
-        const double s = std::clamp(u * level.width - 0.5, -4.0, level.width + 4.0);
-        const double t = std::clamp(v * level.height - 0.5, -4.0, level.height + 4.0);
-        const int64_t fs = floorInt(s * 256.0);
-        const int64_t ft = floorInt(t * 256.0);
-        return {fs >> 8, ft >> 8, static_cast<int>(fs & 255), static_cast<int>(ft & 255)};
+    // The weights in units of 1/kWeightOne, all taps together, so that a
+    // full pixel keeps its full weight. Rounding leaves the sum off by a unit
+    // or two at most; those go to the weights that rounding moved most.
+    // Where the weights are whole 1/2^24ths adding up to one, as for most
+    // pixels, that is worked out in integers, with the same result.
+    void quantise(int* q) const {
+        const int n = count_ * 4;
+        if (whole_ && shares_ == 256) {
+            int64_t moved[kMaxBlocks * 4];  // in 1/2^24
+            const int sum = roundAlone(exact_, n, q, moved);
+            settleRounding(q, moved, int64_t(1) << 24, n, sum, kWeightOne);
+            return;
+        }
+        const double total = total_;
+        const double scale = total > 1.0 ? kWeightOne / total : kWeightOne;
+        const int target = static_cast<int>(roundHalfAway(std::min(total, 1.0) * kWeightOne));
+        double moved[kMaxBlocks * 4];  // rounded minus exact
+        int sum = 0;
+        for (int j = 0; j < n; ++j) {
+            const double exact = w_[j] * scale;
+            q[j] = static_cast<int>(exact + 0.5);
+            moved[j] = q[j] - exact;
+            sum += q[j];
+        }
+        settleRounding(q, moved, 1.0, n, sum, target);
     }
-
-    // A block's place: byte offset of its top-left texel, and the level flag.
-    SETUP_INLINE uint32_t blockWhere(const FrameLevel& level, int64_t row, int64_t col) const {
-        const size_t stride = level.inLevelBuffer ? table_.levelStride : table_.frameStride;
-        const uint32_t where = static_cast<uint32_t>(level.origin + static_cast<size_t>(row) * stride +
-                                                     static_cast<size_t>(col) * 3);
-        return level.inLevelBuffer ? where | SampleTap::kLevels : where;
-    }
-
-    // The read of level l at (u, v) as addBilinear() places it, where that
-    // is inside the level; false elsewhere.
-    SETUP_INLINE bool inside(int l, double u, double v, Inside* b) const {
-        const FrameLevel& level = table_.levels[l];
-        const Spot p = spotOf(level, u, v);
-        if (p.col < 0 || p.col > level.width - 2 || p.row < 0 || p.row > level.height - 2) return false;
-        b->col = static_cast<int>(p.col);
-        b->row = static_cast<int>(p.row);
-        b->fx = p.fx;
-        b->fy = p.fy;
-        b->where = blockWhere(level, p.row, p.col);
-        return true;
-    }
-
-    void markBlock(int l, const Inside& b) { needed_->markBlock(l, b.row, b.col); }
 
     // `share`: the level's share of a sample of weight one in 1/256ths, or
     // -1 for any other weight.
     SETUP_INLINE void addBilinear(int l, int lens, double u, double v, double weight, int share) {
         if (!(weight > 0.0) || count_ == kMaxBlocks) return;
-        Block& b = blocks_[count_];
-        Inside in;
-        if (inside(l, u, v, &in)) {
+        LevelBlock& b = blocks_[count_];
+        double* w = w_ + count_ * 4;
+        int32_t* exact = exact_ + count_ * 4;
+        InsideRead in;
+        if (reads_.inside(l, u, v, &in)) {
             // Inside the level, each texel its own weight (the usual case).
             const double wx[2] = {1.0 - in.fx / 256.0, in.fx / 256.0}, wy[2] = {1.0 - in.fy / 256.0, in.fy / 256.0};
             for (int y = 0; y < 2; ++y)
-                for (int x = 0; x < 2; ++x) w_[count_ * 4 + y * 2 + x] = weight * wx[x] * wy[y];
+                for (int x = 0; x < 2; ++x) w[y * 2 + x] = weight * wx[x] * wy[y];
             if (share >= 0) {
                 const int32_t ex[2] = {share * (256 - in.fx), share * in.fx}, ey[2] = {256 - in.fy, in.fy};
                 for (int y = 0; y < 2; ++y)
-                    for (int x = 0; x < 2; ++x) exact_[count_ * 4 + y * 2 + x] = ex[x] * ey[y];
+                    for (int x = 0; x < 2; ++x) exact[y * 2 + x] = ex[x] * ey[y];
             }
             b.where = in.where;
             b.row = in.row;
             b.col = in.col;
         } else {
-            addEdge(l, u, v, weight, share, &b, w_ + count_ * 4, exact_ + count_ * 4);
+            reads_.edge(l, u, v, weight, share, &b, w, exact);
         }
         if (lens == 1) b.where |= SampleTap::kLens1;
         b.level = l;
-        for (int k = 0; k < 4; ++k) total_ += w_[count_ * 4 + k];  // in emit()'s order, block after block
+        for (int k = 0; k < 4; ++k) total_ += w[k];  // in quantise()'s order, block after block
         ++count_;
         if (share < 0) whole_ = false;
         shares_ += share;
     }
 
-    // A read at the edge of level l: clamped texels share a place in the
-    // block and add up.
-    void addEdge(int l, double u, double v, double weight, int share, Block* b, double w[4], int32_t exact[4]) const {
-        const FrameLevel& level = table_.levels[l];
-        const Spot p = spotOf(level, u, v);
-        const int i0 = static_cast<int>(p.col), j0 = static_cast<int>(p.row);
-        const int fx = p.fx, fy = p.fy;
-        const int cx[2] = {std::clamp(i0, 0, level.width - 1), std::clamp(i0 + 1, 0, level.width - 1)};
-        const int cy[2] = {std::clamp(j0, 0, level.height - 1), std::clamp(j0 + 1, 0, level.height - 1)};
-        const int bx = std::min(cx[0], level.storedWidth - 2);
-        const int by = std::min(cy[0], level.storedHeight - 2);
-        const double wx[2] = {1.0 - fx / 256.0, fx / 256.0}, wy[2] = {1.0 - fy / 256.0, fy / 256.0};
-        const int32_t ex[2] = {share * (256 - fx), share * fx}, ey[2] = {256 - fy, fy};
-        std::fill(w, w + 4, 0.0);
-        std::fill(exact, exact + 4, 0);
-        for (int y = 0; y < 2; ++y)
-            for (int x = 0; x < 2; ++x) {
-                w[(cy[y] - by) * 2 + (cx[x] - bx)] += weight * wx[x] * wy[y];
-                exact[(cy[y] - by) * 2 + (cx[x] - bx)] += ex[x] * ey[y];
-            }
-        b->where = blockWhere(level, by, bx);
-        b->row = by;
-        b->col = bx;
-    }
-
-    const SampleTable& table_;
-    const uint32_t* wholeWeights_;
+    LevelReads reads_;
     NeededTexels* needed_;
-    Block blocks_[kMaxBlocks];
+    LevelBlock blocks_[kMaxBlocks];
     // Each block's weights, top-left, top-right, bottom-left, bottom-right,
     // and the same in 1/2^24 where the sample's weight is one.
     double w_[kMaxBlocks * 4];
@@ -910,12 +1007,56 @@ uint32_t groupTileRow(const size_t* starts, int pixels, SampleTap* taps) {
     return mask;
 }
 
+// The layout's alpha at panorama texel (tx, ty) for each of the n
+// triangles that cover it: the stereo cut's, the same for all, or each
+// mesh's fade; taken at the mesh point of the texel's centre.
+SETUP_INLINE void meshAlphas(const FirstPass& pass, int tx, int ty, const uint32_t* tris, int n, double* alpha) {
+    const int W = pass.width, H = pass.height;
+    if (pass.stereo && n > 0) {
+        const float x = static_cast<float>(W / 2.0 - (tx + 0.5));
+        const float y = static_cast<float>(ty + 0.5 - H / 2.0);
+        const double cut = stitchlayout::stereoCutAlpha(x, y, static_cast<float>(W), static_cast<float>(H));
+        for (int k = 0; k < n; ++k) alpha[k] = cut;
+    } else {
+        for (int k = 0; k < n; ++k) alpha[k] = pass.fade[static_cast<size_t>(pass.triangles[tris[k]].mesh) * W + tx];
+    }
+}
+
+// The taps of the output pixel that shows panorama texel (tx, ty), written
+// to `out` (room for PixelTaps::kMaxBlocks + 1); returns how many.
+SETUP_INLINE size_t texelTaps(const FirstPass& pass, int tx, int ty, int lastLevel, WholePixelTaps& whole,
+                              PixelTaps& pixel, SampleTap* out) {
+    uint32_t tris[3];
+    const int n = pass.cover.trianglesAt(tx, ty, tris);
+    double alpha[3];
+    meshAlphas(pass, tx, ty, tris, n, alpha);
+    const double px = tx + 0.5, py = ty + 0.5;
+    if (n > 0 && alpha[n - 1] >= 1.0) {  // the last mesh drawn covers it in full
+        const Triangle& t = pass.triangles[tris[n - 1]];
+        const size_t written = whole.write(pass.meshes[t.mesh].lens, t.u0 + t.ux * px + t.uy * py,
+                                           t.v0 + t.vx * px + t.vy * py, t.lod, lastLevel, out);
+        if (written > 0) return written;
+    }
+    // Each mesh over the ones drawn before it.
+    pixel.clear();
+    double over = 1.0;
+    for (int k = n - 1; k >= 0; --k) {
+        const double a = alpha[k] > 0.0 ? std::min(alpha[k], 1.0) : 0.0;
+        const Triangle& t = pass.triangles[tris[k]];
+        pixel.addSample(pass.meshes[t.mesh].lens, t.u0 + t.ux * px + t.uy * py, t.v0 + t.vx * px + t.vy * py,
+                        t.lod, over * a, lastLevel);
+        over *= 1.0 - a;
+    }
+    return pixel.emit(out);
+}
+
 // The taps of one band's pixels, tile by tile, appended to `store`; the
 // band's tapBegin and tapEnd are left as places there.
 void buildBand(const FirstPass& pass, const SampleTable& table, const uint32_t* wholeWeights, int lastLevel,
                TableBand* band, TapStore* store, NeededTexels* needed) {
     const int W = pass.width, H = pass.height;
-    PixelTaps pixel(table, wholeWeights, needed);
+    WholePixelTaps whole(table, wholeWeights, needed);
+    PixelTaps pixel(table, needed);
     band->groups.clear();
     band->tapBegin = store->size();
     size_t starts[kTileColumns + 1];
@@ -927,41 +1068,8 @@ void buildBand(const FirstPass& pass, const SampleTable& table, const uint32_t* 
                 starts[col - c0] = store->size();
                 int tx = col, ty = row;
                 if (!pass.identityView) panoramaTexel(col, row, W, H, pass.rotation, &tx, &ty);
-                uint32_t tris[3];
-                const int n = pass.cover.trianglesAt(tx, ty, tris);
-                // The mesh point at the texel's centre, for the layout's alpha.
-                double alpha[3];
-                if (pass.stereo && n > 0) {
-                    const float x = static_cast<float>(W / 2.0 - (tx + 0.5));
-                    const float y = static_cast<float>(ty + 0.5 - H / 2.0);
-                    const double cut = stitchlayout::stereoCutAlpha(x, y, static_cast<float>(W), static_cast<float>(H));
-                    for (int k = 0; k < n; ++k) alpha[k] = cut;
-                } else {
-                    for (int k = 0; k < n; ++k)
-                        alpha[k] = pass.fade[static_cast<size_t>(pass.triangles[tris[k]].mesh) * W + tx];
-                }
                 SampleTap* out = store->room(PixelTaps::kMaxBlocks + 1);
-                const double px = tx + 0.5, py = ty + 0.5;
-                if (n > 0 && alpha[n - 1] >= 1.0) {  // the last mesh drawn covers it in full
-                    const Triangle& t = pass.triangles[tris[n - 1]];
-                    const size_t written = pixel.writeWhole(pass.meshes[t.mesh].lens, t.u0 + t.ux * px + t.uy * py,
-                                                            t.v0 + t.vx * px + t.vy * py, t.lod, lastLevel, out);
-                    if (written > 0) {
-                        store->added(written);
-                        continue;
-                    }
-                }
-                // Each mesh over the ones drawn before it.
-                pixel.clear();
-                double over = 1.0;
-                for (int k = n - 1; k >= 0; --k) {
-                    const double a = alpha[k] > 0.0 ? std::min(alpha[k], 1.0) : 0.0;
-                    const Triangle& t = pass.triangles[tris[k]];
-                    pixel.addSample(pass.meshes[t.mesh].lens, t.u0 + t.ux * px + t.uy * py,
-                                    t.v0 + t.vx * px + t.vy * py, t.lod, over * a, lastLevel);
-                    over *= 1.0 - a;
-                }
-                store->added(pixel.emit(out));
+                store->added(texelTaps(pass, tx, ty, lastLevel, whole, pixel, out));
             }
             starts[c1 - c0] = store->size();
             band->groups.push_back(groupTileRow(starts, c1 - c0, store->data()));
@@ -998,12 +1106,9 @@ void markNeededTexels(SampleTable* table, const std::vector<NeededTexels>& marks
     }
 }
 
-}  // namespace
-
-size_t SampleTable::tapCount() const { return taps.size(); }
-
-bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* table, std::string* error) {
-    *table = SampleTable();
+// The table's sizes for what `params` asks; false with a reason where the
+// output or the frame is out of the table's range.
+bool setSizes(const EngineSpec& params, SampleTable* table, std::string* error) {
     if (params.size <= 0 || params.size > (1 << 15)) {
         *error = "output size out of range";
         return false;
@@ -1027,45 +1132,33 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
         *error = "output size out of range";
         return false;
     }
+    return true;
+}
 
-    // A text the model cannot read leaves its lenses without size or radius.
-    const DualFisheyeModel model(params.offset.c_str());
-    if (model.lens0.imageWidth <= 0 || model.lens0.imageHeight <= 0 || !(model.lens0.radius > 0.0f) ||
-        !(model.lens1.radius > 0.0f)) {
-        *error = "unusable lens calibration";
-        return false;
-    }
-    const int W = table->outWidth, H = table->outHeight;
-    const bool stereo = params.layout == Layout::Stereo;
-    const std::vector<stitchlayout::LayoutMesh> layout =
-        stereo ? stitchlayout::stereoMeshes(model, H) : stitchlayout::stitchMeshes(model, W, H);
-    const float blendWidth = stitchlayout::stitchBlendWidth(model, H);
-
-    HugePageVector<Triangle> triangles;
-    std::vector<Mesh> meshes;
-    Coverage cover;
-    rasterise(layout, W, H, params.frameWidth, params.frameHeight, pool, &triangles, &meshes, &cover);
-
-    std::vector<FrameLevel> allLevels;
-    planLevels(params.frameWidth, params.frameHeight, &allLevels);
-    const int maxLevel = static_cast<int>(allLevels.size()) - 1;
-    // Only the levels some triangle reaches are made per frame.
+// The last level that some triangle reaches, trilinear blends included:
+// only levels up to it are made per frame.
+int lastLevelReached(const HugePageVector<Triangle>& triangles, int maxLevel) {
     int lastLevel = 0;
     for (const Triangle& t : triangles)
         if (t.lod > 0.0) lastLevel = std::max(lastLevel, std::min(maxLevel, static_cast<int>(std::min(t.lod, 64.0)) + 1));
-    table->levels = allLevels;
-    if (!placeLevels(table, lastLevel + 1, error)) return false;
+    return lastLevel;
+}
 
-    std::vector<float> fade;
-    if (!stereo) {
-        fade.resize(meshes.size() * static_cast<size_t>(W));
-        for (size_t m = 0; m < meshes.size(); ++m)
-            for (int tx = 0; tx < W; ++tx)
-                fade[m * W + tx] = stitchlayout::stitchFadeAlpha(static_cast<float>(W / 2.0 - (tx + 0.5)),
-                                                                 meshes[m].planeLeft, blendWidth);
-    }
-    const FirstPass pass{W, H, stereo, isIdentity(params.rotation), params.rotation, triangles, meshes, cover,
-                         fade};
+// The stitch layout's alpha of each mesh per panorama column (it depends on
+// x alone), mesh after mesh.
+std::vector<float> fadePerColumn(const std::vector<Mesh>& meshes, int W, float blendWidth) {
+    std::vector<float> fade(meshes.size() * static_cast<size_t>(W));
+    for (size_t m = 0; m < meshes.size(); ++m)
+        for (int tx = 0; tx < W; ++tx)
+            fade[m * W + tx] =
+                stitchlayout::stitchFadeAlpha(static_cast<float>(W / 2.0 - (tx + 0.5)), meshes[m].planeLeft, blendWidth);
+    return fade;
+}
+
+// The second pass and the blending, band by band on the pool's threads,
+// into the table's bands and taps; then the texels each made level needs.
+void buildBands(const FirstPass& pass, int lastLevel, WorkerPool& pool, SampleTable* table) {
+    const int W = pass.width, H = pass.height;
     const size_t bandCount = static_cast<size_t>((H + kBandRows - 1) / kBandRows);
     table->bands.resize(bandCount);
     const size_t threads = static_cast<size_t>(pool.threads());
@@ -1089,6 +1182,44 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
         queue.done(b, std::move(taps));
     });
     markNeededTexels(table, needed);
+}
+
+}  // namespace
+
+size_t SampleTable::tapCount() const { return taps.size(); }
+
+bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* table, std::string* error) {
+    *table = SampleTable();
+    if (!setSizes(params, table, error)) return false;
+    // A text the model cannot read leaves its lenses without size or radius.
+    const DualFisheyeModel model(params.offset.c_str());
+    if (model.lens0.imageWidth <= 0 || model.lens0.imageHeight <= 0 || !(model.lens0.radius > 0.0f) ||
+        !(model.lens1.radius > 0.0f)) {
+        *error = "unusable lens calibration";
+        return false;
+    }
+    const int W = table->outWidth, H = table->outHeight;
+    const bool stereo = params.layout == Layout::Stereo;
+    const std::vector<stitchlayout::LayoutMesh> layout =
+        stereo ? stitchlayout::stereoMeshes(model, H) : stitchlayout::stitchMeshes(model, W, H);
+
+    // The first pass: the layout's triangles over the panorama.
+    HugePageVector<Triangle> triangles;
+    std::vector<Mesh> meshes;
+    Coverage cover;
+    rasterise(layout, W, H, params.frameWidth, params.frameHeight, pool, &triangles, &meshes, &cover);
+
+    std::vector<FrameLevel> allLevels;
+    planLevels(params.frameWidth, params.frameHeight, &allLevels);
+    const int lastLevel = lastLevelReached(triangles, static_cast<int>(allLevels.size()) - 1);
+    table->levels = allLevels;
+    if (!placeLevels(table, lastLevel + 1, error)) return false;
+
+    const std::vector<float> fade =
+        stereo ? std::vector<float>() : fadePerColumn(meshes, W, stitchlayout::stitchBlendWidth(model, H));
+    const FirstPass pass{W, H, stereo, isIdentity(params.rotation), params.rotation, triangles, meshes, cover,
+                         fade};
+    buildBands(pass, lastLevel, pool, table);
     return true;
 }
 
