@@ -168,11 +168,21 @@ int printInfo(const Options& opt, Clip& clip) {
     return written.ok() ? kExitOk : fail(written);
 }
 
+// The clip's pictures for the refinement, read through its own session.
+ClipFrames framesOf(Clip& clip) {
+    ClipFrames f;
+    f.count = clip.info().frames;
+    f.width = static_cast<int>(clip.info().width);
+    f.height = static_cast<int>(clip.info().height);
+    f.read = [&clip](long long number, uint8_t* bgr) { return clip.readFrame(number, bgr); };
+    return f;
+}
+
 // Refines `offset` from the clip's pictures and says how it went; on
 // success `offset` and `cal` are the refined calibration.
-Status refine(const Options& opt, std::string& offset, Calibration& cal) {
+Status refine(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
     console::say("refining the calibration from %s's pictures...", opt.input.c_str());
-    const RefineResult r = refineClipCalibration(opt.input, offset);
+    const RefineResult r = refineClipCalibration(framesOf(clip), offset);
     const std::string said = describeRefineResult(r);
     for (size_t at = 0; at < said.size();) {
         const size_t end = std::min(said.find('\n', at), said.size());
@@ -194,7 +204,7 @@ int calibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interrupt
     Calibration cal;
     Status st = findCalibration(opt, clip, offset, cal);
     if (!st.ok()) return fail(st);
-    const RefineResult r = refineClipCalibration(opt.input, offset);
+    const RefineResult r = refineClipCalibration(framesOf(clip), offset);
     if (interrupted) return kExitInterrupted;
     std::fprintf(console::out(), "%s\n", describeRefineResult(r).c_str());
     Status written = console::finishOut();
@@ -225,7 +235,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
                       "made for; give this camera's calibration with --offset%s",
                       opt.input.c_str(), opt.refineCalibration ? " (or refine it: see below)" : " or --refine-calibration");
     if (opt.refineCalibration) {
-        st = refine(opt, offset, cal);
+        st = refine(opt, *clip, offset, cal);
         if (!st.ok()) return fail(st);
         if (interrupted) return kExitInterrupted;
     }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -174,51 +175,73 @@ RefineResult refineCalibration(const std::vector<BgrFrameRef>& frames, const std
     return r;
 }
 
-RefineResult refineClipCalibration(const std::string& clipPath, const std::string& startOffset,
+RefineResult refineClipCalibration(const ClipFrames& clip, const std::string& startOffset,
                                    const RefineOptions& options) {
     try {
-        void* clip = PRDOpen(clipPath.c_str());
-        if (!clip) return keep(RefineStatus::BadInput, startOffset, "cannot open " + clipPath);
-        struct Closer {
-            void* h;
-            ~Closer() { PRDClose(h); }
-        } closer{clip};
-
-        _MediaInfo info{};
-        if (PRDGetMediaInfo(clip, info) != 0 || info.hasVideo != 1 || info.frames == 0)
-            return keep(RefineStatus::BadInput, startOffset, clipPath + " holds no video");
-        std::string offset = startOffset;
-        if (offset.empty()) {
-            char* text = nullptr;
-            if (PRDGetOffset(clip, text) != 0 || !text)
-                return keep(RefineStatus::BadInput, startOffset, clipPath + " names no lens calibration");
-            offset = text;  // owned by the session: copied before it closes
-        }
-
+        if (clip.count <= 0 || clip.width <= 0 || clip.height <= 0 || !clip.read)
+            return keep(RefineStatus::BadInput, startOffset, "the clip holds no video");
         // Frames spread evenly: the middle of each of n equal stretches,
         // asked for in increasing order so that each costs at most one GOP.
-        const long long total = info.frames;
+        const long long total = clip.count;
         const long long n = std::max<long long>(1, std::min<long long>(options.frames, total));
+        std::vector<uint8_t> bgr(static_cast<size_t>(clip.width) * clip.height * 3);
         CalibrationRefiner refiner(options);
         int failed = 0;
         std::string firstError;
         for (long long i = 0; i < n; ++i) {
             const long long number = 1 + (2 * i + 1) * total / (2 * n);
-            unsigned char* bgr = nullptr;
             std::string error;
-            if (PRDGetVideoFrame(clip, number, bgr) != 0 || !bgr) {
+            if (!clip.read(number, bgr.data()))
                 error = "frame " + std::to_string(number) + " could not be decoded";
-            } else if (refiner.addFrame({bgr, static_cast<int>(info.width), static_cast<int>(info.height)}, &error)) {
+            else if (refiner.addFrame({bgr.data(), clip.width, clip.height}, &error))
                 continue;
-            }
             ++failed;
             if (firstError.empty()) firstError = error;
         }
-        RefineResult r = refiner.refine(offset);
+        RefineResult r = refiner.refine(startOffset);
         if (failed > 0)
             r.reason += " (" + std::to_string(failed) + " of " + std::to_string(n) + " frames unusable: " +
                         firstError + ")";
         return r;
+    } catch (const std::exception& e) {
+        return keep(RefineStatus::BadInput, startOffset, std::string("calibration failed: ") + e.what());
+    } catch (...) {
+        return keep(RefineStatus::BadInput, startOffset, "calibration failed");
+    }
+}
+
+RefineResult refineClipCalibration(const std::string& clipPath, const std::string& startOffset,
+                                   const RefineOptions& options) {
+    try {
+        void* session = PRDOpen(clipPath.c_str());
+        if (!session) return keep(RefineStatus::BadInput, startOffset, "cannot open " + clipPath);
+        struct Closer {
+            void* h;
+            ~Closer() { PRDClose(h); }
+        } closer{session};
+
+        _MediaInfo info{};
+        if (PRDGetMediaInfo(session, info) != 0 || info.hasVideo != 1 || info.frames == 0)
+            return keep(RefineStatus::BadInput, startOffset, clipPath + " holds no video");
+        std::string offset = startOffset;
+        if (offset.empty()) {
+            char* text = nullptr;
+            if (PRDGetOffset(session, text) != 0 || !text)
+                return keep(RefineStatus::BadInput, startOffset, clipPath + " names no lens calibration");
+            offset = text;  // owned by the session: copied before it closes
+        }
+        ClipFrames clip;
+        clip.count = info.frames;
+        clip.width = static_cast<int>(info.width);
+        clip.height = static_cast<int>(info.height);
+        const size_t bytes = static_cast<size_t>(clip.width) * clip.height * 3;
+        clip.read = [session, bytes](long long number, uint8_t* bgr) {
+            unsigned char* pic = nullptr;
+            if (PRDGetVideoFrame(session, number, pic) != 0 || !pic) return false;
+            std::memcpy(bgr, pic, bytes);
+            return true;
+        };
+        return refineClipCalibration(clip, offset, options);
     } catch (const std::exception& e) {
         return keep(RefineStatus::BadInput, startOffset, std::string("calibration failed: ") + e.what());
     } catch (...) {
