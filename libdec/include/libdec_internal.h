@@ -4,12 +4,27 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "libdec.h"
 
 namespace libdec {
+
+// ---- Messages ----
+
+// The library's messages for its host (those it otherwise prints on standard
+// output, such as why its log file cannot be opened), one line each, line
+// ends removed. With a sink set nothing is printed; an empty sink restores
+// standard output. The log file is written either way. The sink may be
+// called from any thread that uses the library.
+// kMessageReason: why something failed, which would otherwise go to standard error.
+enum MessageLevel { kMessageError = 0, kMessageInfo = 1, kMessageReason = 2 };
+using MessageSink = std::function<void(int level, const std::string& line)>;
+LIBDEC_API void SetMessageSink(MessageSink sink);
+
+// ---- end of messages ----
 
 // ---- AAC ----
 
