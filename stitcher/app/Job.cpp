@@ -29,6 +29,7 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string
 
     EngineSpec& e = job.engine;
     e.offset = offset;
+    e.calibration = cal;
     e.size = opt.size ? opt.size : defaultSize(cal, static_cast<int>(media.width));
     e.frameWidth = static_cast<int>(media.width);
     e.frameHeight = static_cast<int>(media.height);

@@ -10,6 +10,7 @@
 #include "Clip.h"
 #include "ClipCalibration.h"
 #include "ColorMatch.h"
+#include "DualFisheyeModel.h"
 #include "Console.h"
 #include "CpuEngine.h"
 #include "Engine.h"
@@ -330,7 +331,7 @@ int stitch(const Options& opt, const std::atomic<bool>& interrupted) {
     if (opt.colorMatch) {
         colour = std::make_unique<ColorMatch>();
         std::string why;
-        if (!colour->init(offset, params.frameWidth, params.frameHeight, job.fps.num / static_cast<double>(job.fps.den), &why)) {
+        if (!colour->init(DualFisheyeModel(params.calibration), params.frameWidth, params.frameHeight, job.fps.num / static_cast<double>(job.fps.den), &why)) {
             console::warn("colour matching is off: %s", why.c_str());
             colour.reset();
         }

@@ -29,6 +29,7 @@ const double kMinGain = 1e-3;
 struct StartText {
     std::string text;  // trimmed
     std::vector<std::string> fields;
+    calibration::Calibration calibration;
     std::string why;   // empty when usable
 };
 
@@ -40,6 +41,7 @@ StartText readStart(const std::string& offset) {
         s.why = "the calibration cannot be used: " + r.status.reason();
         return s;
     }
+    s.calibration = r.calibration;
     std::string copy = s.text;
     split(copy, "_", s.fields);
     // The renderer reads up to the lens code; anything after it is not kept.
@@ -122,7 +124,7 @@ RefineResult CalibrationRefiner::refine(const std::string& startOffset) const {
                     "too few frames: " + std::to_string(given) + " to align on, " + std::to_string(needed) +
                         " needed");
     try {
-        const DualFisheyeModel model(start.text.c_str());
+        const DualFisheyeModel model(start.calibration);
         std::vector<const overlap::GreyPyramid*> frames;
         for (const overlap::GreyPyramid& f : impl_->frames) frames.push_back(&f);
         overlap::AlignSettings settings;

@@ -144,7 +144,7 @@ std::string formatGains(const ColorGains& gains);
 class ColorMatch {
 public:
     bool init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps, std::string* error);
-    // Parses the offset text first (which echoes it on standard output).
+    // Reads the lens model from the offset text first.
     bool init(const std::string& offset, int frameWidth, int frameHeight, double fps, std::string* error);
 
     // Measures the frame (as decoded, before any gains) and moves the
