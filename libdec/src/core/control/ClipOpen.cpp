@@ -150,7 +150,12 @@ void* Open(const char* path, ClipOpening& out) {
         Refuse(out, ClipRefusal::NoVideo, "it has no video track");
         return nullptr;
     }
-    VideoFacts(*video, out);
+    try {
+        VideoFacts(*video, out);
+    } catch (...) {
+        PRDClose(handle);
+        throw;
+    }
     return handle;
 }
 
