@@ -4,12 +4,69 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "libdec.h"
 
 namespace libdec {
+
+// ---- Messages ----
+
+// The library's messages for its host (those it otherwise prints on standard
+// output, such as why its log file cannot be opened), one line each, line
+// ends removed. With a sink set nothing is printed; an empty sink restores
+// standard output. The log file is written either way. The sink may be
+// called from any thread that uses the library.
+// kMessageReason: why something failed, which would otherwise go to standard error.
+enum MessageLevel { kMessageError = 0, kMessageInfo = 1, kMessageReason = 2 };
+using MessageSink = std::function<void(int level, const std::string& line)>;
+LIBDEC_API void SetMessageSink(MessageSink sink);
+
+// ---- end of messages ----
+
+// ---- AAC ----
+
+// The MPEG-4 audio sampling frequencies, by their index (0 to 12; 13 and 14
+// are reserved, 15 means the rate follows in 24 bits).
+constexpr unsigned int kAacSampleRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                              22050, 16000, 12000, 11025, 8000,  7350};
+
+// ---- end of AAC ----
+
+// ---- Opening a clip, or why it cannot be ----
+
+enum class ClipRefusal {
+    None,          // opened
+    NotAFile,      // missing, a folder, a pipe or device, or not readable
+    NotMp4,        // another container (ClipOpening::containerKind where known) or not media at all
+    Fragmented,    // its samples are in movie fragments
+    NoVideo,       // no video track
+    VideoNotH264,  // the main video is another codec (ClipOpening::videoCodec)
+    NoFrames,      // the video's index names no samples
+    CutShort,      // the index names samples, none of them inside the file
+    Unreadable,    // an MP4 whose structure or H.264 video cannot be read
+};
+
+// What the container says about a clip, whether or not it could be opened.
+struct ClipOpening {
+    ClipRefusal refusal = ClipRefusal::None;
+    std::string reason;         // the refusal in words (without the file name); empty when opened
+    std::string containerKind;  // NotMp4: what the file is, when it is a known kind ("Matroska / WebM")
+    std::string videoCodec;     // of the main video ("h264", "hevc", ...); empty without one
+    bool fragmented = false;    // movie fragments (then their samples are not read)
+    long long fileSize = 0;
+    long long indexedSamples = 0;  // video samples the index names
+    long long samplesInFile = 0;   // of them, those wholly inside the file (the rest are lost)
+};
+
+// Opens `path` as PRDOpen does, and fills `out`: a handle for the PRD*
+// functions (closed with PRDClose), or null with `out.refusal` and
+// `out.reason` telling why. Unlike PRDOpen it refuses a clip without video.
+LIBDEC_API void* OpenClip(const char* path, ClipOpening& out);
+
+// ---- end of opening ----
 
 // ---- spatial sound ----
 

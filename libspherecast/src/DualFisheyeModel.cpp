@@ -1,27 +1,31 @@
 #include "DualFisheyeModel.h"
 
-#include <iostream>
 #include <string>
 
 #include "calibration/Calibration.h"
 
-DualFisheyeModel::DualFisheyeModel(const char* offset)
+DualFisheyeModel::DualFisheyeModel(const char* offset, int* lensCount)
     : lens0(FisheyeLens::Lens236), lens1(FisheyeLens::Lens236) {
-    parseOffset(offset);
+    parseOffset(offset, lensCount);
+}
+
+DualFisheyeModel::DualFisheyeModel(const calibration::Calibration& c)
+    : lens0(FisheyeLens::Lens236), lens1(FisheyeLens::Lens236) {
+    setLenses(c);
 }
 
 DualFisheyeModel::~DualFisheyeModel() {}
 
-bool DualFisheyeModel::parseOffset(const char* offset) {
+bool DualFisheyeModel::parseOffset(const char* offset, int* lensCount) {
     // A missing text reads like an empty one.
-    const std::string text = offset ? offset : "";
-    const calibration::Reading reading = calibration::readForRenderer(text.c_str());
-
-    std::cout << text << std::endl;
-    std::cout << reading.lensCount << std::endl;
+    const calibration::Reading reading = calibration::readForRenderer(offset ? offset : "");
+    if (lensCount) *lensCount = reading.lensCount;
     if (!reading.status) return false;
+    setLenses(reading.calibration);
+    return true;
+}
 
-    const calibration::Calibration& c = reading.calibration;
+void DualFisheyeModel::setLenses(const calibration::Calibration& c) {
     const FisheyeLens::LensType type = static_cast<FisheyeLens::LensType>(c.lensType());
     FisheyeLens lens[2] = {FisheyeLens(type), FisheyeLens(type)};
     for (int b = 0; b < 2; ++b) {
@@ -36,5 +40,4 @@ bool DualFisheyeModel::parseOffset(const char* offset) {
     }
     lens0 = lens[0];
     lens1 = lens[1];
-    return true;
 }

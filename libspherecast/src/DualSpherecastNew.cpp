@@ -19,6 +19,7 @@
 #include "ShaderBuilder.h"
 #include "ShaderLoader.h"
 #include "StitchLayout.h"
+#include "MyLog.h"
 
 namespace {
 const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
@@ -113,7 +114,7 @@ void DualSpherecastNew::initScene() {
     indexCount = static_cast<GLsizei>(indices.size());
     rendersteps::uploadMesh(vertices, uvs, indices, &vertexBufferID, &uvBufferID, &indexBufferID);
 
-    printf("create texture");
+    libmsg::Print(MYLOG_INFO, "create texture");
     textureID = GlTexture::create();
     glBindTexture(GL_TEXTURE_2D, textureID);
     uploadFrame(nullptr);
@@ -126,7 +127,7 @@ void DualSpherecastNew::initScene() {
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, width, height, 0, GL_RGB, GL_UNSIGNED_BYTE, nullptr);
 
-    printf("create frame buffer");
+    libmsg::Print(MYLOG_INFO, "create frame buffer");
     frameBufferID = createFrameBufferStatusChecked(GL_TEXTURE_2D, frameTextureID);
 }
 
@@ -142,7 +143,7 @@ void DualSpherecastNew::initRenderBufferScene() {
 
     renderBufferID = rendersteps::createColorRenderBuffer(width, height);
 
-    printf("create frame buffer");
+    libmsg::Print(MYLOG_INFO, "create frame buffer");
     renderFrameBufferID = createFrameBufferStatusChecked(GL_RENDERBUFFER, renderBufferID);
 }
 
@@ -151,12 +152,12 @@ void DualSpherecastNew::makeCurrent() {
 }
 
 void DualSpherecastNew::uploadFrame(const void* data) {
-    printf("set data,width:%d,height:%d", textureWidth, textureHeight);
+    libmsg::Print(MYLOG_INFO, "set data,width:%d,height:%d", textureWidth, textureHeight);
     makeCurrent();
     glBindTexture(GL_TEXTURE_2D, textureID);
     rendersteps::loadBgrImage(textureWidth, textureHeight, data);
     rendersteps::clampAndMipmap();
-    printf("set data success");
+    libmsg::Print(MYLOG_INFO, "set data success");
 }
 
 void DualSpherecastNew::setData(void* data) {
@@ -213,12 +214,12 @@ void DualSpherecastNew::render(void* out) {
     renderFromFrameBuffer();
 
     if (!rendersteps::readBackBgr(renderFrameBufferID, width, height, out)) return;
-    printf("consume:%lf", rendersteps::clockSeconds() - t0);
+    libmsg::Print(MYLOG_INFO, "consume:%lf", rendersteps::clockSeconds() - t0);
 }
 
 void DualSpherecastNew::updateRotation(float m[4][4]) {
     if (!m) {
-        printf("update rotation ignored,no matrix");
+        libmsg::Print(MYLOG_ERROR, "update rotation ignored,no matrix");
         return;
     }
     std::memcpy(rotationMatrix, m, sizeof rotationMatrix);
@@ -232,5 +233,5 @@ void DualSpherecastNew::releaseContext() {
 
 void DualSpherecastNew::deInitOpenGL() {
     releaseContext();
-    printf("deinit opengl");
+    libmsg::Print(MYLOG_INFO, "deinit opengl");
 }

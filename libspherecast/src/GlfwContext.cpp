@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "SharedReferences.h"
+#include "MyLog.h"
 
 namespace glfwcontext {
 namespace {
@@ -23,7 +24,7 @@ void reportError(int code, const char* description) {
     if (gStartReasons)
         *gStartReasons += text;
     else
-        fputs(text, stderr);
+        libmsg::Reason(text);
 }
 
 bool start(std::string* reason) {
@@ -45,7 +46,7 @@ bool start(std::string* reason) {
         if (reason)
             *reason = reasons;
         else
-            fputs(reasons.c_str(), stderr);
+            libmsg::Reason(reasons.c_str());
     }
     return started;
 }

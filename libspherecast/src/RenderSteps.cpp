@@ -12,6 +12,7 @@
 
 #include "EglContext.h"
 #include "GlfwContext.h"
+#include "MyLog.h"
 
 namespace rendersteps {
 
@@ -24,11 +25,11 @@ const char* const kWindowFailures[] = {"", "failed to init glfw", "failed to cre
 int openWindow(int width, int height, GLFWwindow** window, ContextHold* hold, std::string* reasons) {
     if (!glfwcontext::acquire(reasons)) return 1;
     hold->holdsGlfw = true;
-    printf("init glfw success");
+    libmsg::Print(MYLOG_INFO, "init glfw success");
 
     *window = glfwcontext::createHiddenWindow(width, height);
     if (!*window) return 2;
-    printf("create window success");
+    libmsg::Print(MYLOG_INFO, "create window success");
     makeCurrent(*window, *hold);
     return 0;
 }
@@ -43,14 +44,14 @@ bool openHeadless(ContextHold* hold, std::string* reasons) {
         return false;
     }
     hold->holdsEgl = true;
-    printf("init egl success");
+    libmsg::Print(MYLOG_INFO, "init egl success");
 
     hold->headless = eglcontext::createContext(&why);
     if (!hold->headless || !makeCurrent(nullptr, *hold)) {
         *reasons += "egl: " + (hold->headless ? std::string("making the context current failed") : why) + "\n";
         return false;
     }
-    printf("create context success");
+    libmsg::Print(MYLOG_INFO, "create context success");
 
     // GLEW is built for GLX: once it has loaded the GL entry points it looks
     // for the GLX display, finds none beside an EGL context and reports
@@ -63,7 +64,7 @@ bool openHeadless(ContextHold* hold, std::string* reasons) {
     }
     hold->glLoaded = true;
     glGetError();  // the loader's probing of a core context leaves GL_INVALID_ENUM
-    printf("init glew success");
+    libmsg::Print(MYLOG_INFO, "init glew success");
     return true;
 }
 
@@ -75,18 +76,18 @@ void releaseCurrent() {
 }  // namespace
 
 int openContext(int width, int height, GLFWwindow** window, ContextHold* hold) {
-    printf("init opengl begin");
+    libmsg::Print(MYLOG_INFO, "init opengl begin");
     std::string reasons;
     const int failed = openWindow(width, height, window, hold, &reasons);
     if (failed == 0) {
         glewExperimental = GL_TRUE;
         if (glewInit() != GLEW_OK) {
-            printf("failed to init glew");
+            libmsg::Print(MYLOG_ERROR, "failed to init glew");
             return 3;
         }
         hold->glLoaded = true;
         glGetError();  // the loader's probing of a core context leaves GL_INVALID_ENUM
-        printf("init glew success");
+        libmsg::Print(MYLOG_INFO, "init glew success");
         return 0;
     }
 
@@ -97,8 +98,8 @@ int openContext(int width, int height, GLFWwindow** window, ContextHold* hold) {
         glfwcontext::release();
     }
     if (width > 0 && height > 0 && openHeadless(hold, &reasons)) return 0;
-    fputs(reasons.c_str(), stderr);
-    printf("%s", kWindowFailures[failed]);
+    libmsg::Reason(reasons.c_str());
+    libmsg::Print(MYLOG_ERROR, "%s", kWindowFailures[failed]);
     return failed;
 }
 
@@ -247,24 +248,24 @@ GlFramebuffer createFrameBuffer(GLenum attachKind, GLuint object) {
 bool drawFrameBufferComplete() {
     const GLenum status = glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER);
     if (status == GL_FRAMEBUFFER_COMPLETE) return true;
-    printf("frame buffer not complete%d", static_cast<int>(status));
+    libmsg::Print(MYLOG_ERROR, "frame buffer not complete%d", static_cast<int>(status));
     return false;
 }
 
 bool setDataAccepted(bool ready) {
     if (ready) return true;
-    printf("set data ignored,renderer not initialised");
+    libmsg::Print(MYLOG_ERROR, "set data ignored,renderer not initialised");
     return false;
 }
 
 bool renderRequestAccepted(bool ready, const void* out) {
-    printf("render");
+    libmsg::Print(MYLOG_INFO, "render");
     if (!ready) {
-        printf("render ignored,renderer not initialised");
+        libmsg::Print(MYLOG_ERROR, "render ignored,renderer not initialised");
         return false;
     }
     if (!out) {
-        printf("render ignored,no output buffer");
+        libmsg::Print(MYLOG_ERROR, "render ignored,no output buffer");
         return false;
     }
     return true;
@@ -274,7 +275,7 @@ bool readBackBgr(GLuint frameBuffer, int width, int height, void* out) {
     glBindFramebuffer(GL_READ_FRAMEBUFFER, frameBuffer);
     const GLenum status = glCheckFramebufferStatus(GL_READ_FRAMEBUFFER);
     if (status != GL_FRAMEBUFFER_COMPLETE) {
-        printf("error,read frame buffer not complete:%d", static_cast<int>(status));
+        libmsg::Print(MYLOG_ERROR, "error,read frame buffer not complete:%d", static_cast<int>(status));
         return false;
     }
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);

@@ -23,6 +23,7 @@ public:
     int height;
     int textureWidth;
     int textureHeight;
+    int lensCount = 0;  // the lenses the calibration text names (before the model, which reads it)
     DualFisheyeModel model;
     GLFWwindow* window = nullptr;
     GLint blendWidthLocation = -1;

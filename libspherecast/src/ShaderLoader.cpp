@@ -1,4 +1,5 @@
 #include "ShaderLoader.h"
+#include "MyLog.h"
 
 #include <cstdio>
 #include <string>
@@ -11,7 +12,7 @@ void printShaderLog(GLuint shader) {
     if (length > 0) {
         std::vector<char> log(static_cast<size_t>(length) + 1, 0);
         glGetShaderInfoLog(shader, length, nullptr, log.data());
-        puts(log.data());
+        libmsg::Puts(MYLOG_ERROR, log.data());
     }
 }
 
@@ -45,7 +46,7 @@ GLuint LoadShaders(const char* vertexSource, const char* fragmentSource) {
     if (length > 0) {
         std::vector<char> log(static_cast<size_t>(length) + 1, 0);
         glGetProgramInfoLog(program, length, nullptr, log.data());
-        puts(log.data());
+        libmsg::Puts(MYLOG_ERROR, log.data());
     }
 
     glDetachShader(program, vertexShader);

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "DualSpherecastNew.h"
+#include "MyLog.h"
 
 // Nothing may propagate into the host: failures become messages and no-ops.
 Spherecast::Spherecast(const char* offset, int size, int frameWidth, int frameHeight, Spherecast::RenderType type)
@@ -13,7 +14,7 @@ Spherecast::Spherecast(const char* offset, int size, int frameWidth, int frameHe
                                          static_cast<int>(type) == 1 ? DualSpherecastNew::Stereo
                                                                      : DualSpherecastNew::Stitch);
     } catch (...) {
-        printf("failed to create renderer");
+        libmsg::Print(MYLOG_ERROR, "failed to create renderer");
     }
 }
 
@@ -24,7 +25,7 @@ bool Spherecast::initRenderer(int argc, char** argv) {
     try {
         return renderer->initOpenGL(argc, argv) == 0;
     } catch (...) {
-        printf("failed to init renderer");
+        libmsg::Print(MYLOG_ERROR, "failed to init renderer");
         renderer->deInitOpenGL();
         return false;
     }

@@ -1,7 +1,5 @@
 #include "Console.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,7 +8,6 @@
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -18,6 +15,8 @@ extern "C" {
 }
 
 #include "libdec.h"
+#include "libdec_internal.h"
+#include "spherecast_internal.h"
 
 namespace stitcher {
 namespace console {
@@ -25,29 +24,12 @@ namespace console {
 namespace {
 
 FILE* g_out = stdout;
-// Our own copy of standard error: while the GL engine starts, standard error
-// itself is caught for a moment (see GlEngine.cpp), and a warning that the
-// reader's thread gives meanwhile must still reach the terminal.
 FILE* g_err = stderr;
 bool g_verbose = false;
 // Messages and the progress line share standard error: a message that comes
 // while the progress line is open starts on a line of its own.
 std::mutex g_stderr;
 bool g_progressOpen = false;
-
-// A stream on a copy of descriptor `fd`, or null.
-FILE* copyOf(int fd, bool unbuffered) {
-    const int copy = ::dup(fd);
-    if (copy < 0) return nullptr;
-    ::fcntl(copy, F_SETFD, FD_CLOEXEC);
-    FILE* f = ::fdopen(copy, "w");
-    if (!f) {
-        ::close(copy);
-        return nullptr;
-    }
-    if (unbuffered) std::setvbuf(f, nullptr, _IONBF, 0);
-    return f;
-}
 
 void closeProgressLine() {
     if (g_progressOpen) std::fputc('\n', g_err);
@@ -62,18 +44,7 @@ void vsay(const char* prefix, const char* fmt, va_list ap) {
     std::fputc('\n', g_err);
 }
 
-void toDevNull(int fd) {
-    int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (devnull >= 0) {
-        ::dup2(devnull, fd);
-        ::close(devnull);
-    }
-}
-
-// The libraries' standard output while verbose: a pipe whose lines a thread
-// of ours shows as the libraries' messages.
-std::thread g_libraryReader;
-
+// A message of the libraries, shown when verbose as theirs.
 void showLibraryLine(std::string line) {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
     if (line.empty()) return;
@@ -82,79 +53,25 @@ void showLibraryLine(std::string line) {
     std::fprintf(g_err, "stitcher: library: %s\n", line.c_str());
 }
 
-void readLibraryLines(int fd) {
-    using Clock = std::chrono::steady_clock;
-    std::string pending;
-    Clock::time_point since;  // when `pending` began
-    char buf[4096];
-    for (;;) {
-        // Some of their messages end without a line end: text that stays
-        // unfinished for a moment, or that has gathered for a while, is
-        // shown as it is.
-        if (!pending.empty()) {
-            struct pollfd p = {fd, POLLIN, 0};
-            const bool old = Clock::now() - since > std::chrono::milliseconds(50);
-            const int ready = old ? 0 : ::poll(&p, 1, 5);
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready == 0) {
-                showLibraryLine(pending);
-                pending.clear();
-                continue;
-            }
-        }
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        if (pending.empty()) since = Clock::now();
-        pending.append(buf, static_cast<size_t>(n));
-        for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
-            showLibraryLine(pending.substr(0, end));
-            pending.erase(0, end + 1);
-            since = Clock::now();
-        }
-    }
-    showLibraryLine(pending);
-    ::close(fd);
-}
-
-void routeLibraryOutput() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    if (::dup2(fds[1], 1) < 0) {
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return;
-    }
-    ::close(fds[1]);
-    // Every message reaches the pipe when it is printed, not at exit.
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    try {
-        g_libraryReader = std::thread(readLibraryLines, fds[0]);
-    } catch (const std::exception&) {
-        // Nobody would read the pipe: their messages go where ours go.
-        ::dup2(::fileno(g_err), 1);
-        ::close(fds[0]);
-    }
-}
+void dropLibraryLine(int, const std::string&) {}
 
 }  // namespace
 
-void silenceLibraryOutput(bool verbose) {
+void routeLibraryMessages(bool verbose) {
     g_verbose = verbose;
-    std::fflush(stdout);
-    if (FILE* f = copyOf(1, false)) g_out = f;
-    if (FILE* f = copyOf(2, true)) g_err = f;
-    if (verbose)
-        routeLibraryOutput();
-    else
-        toDevNull(1);
+    if (verbose) {
+        auto show = [](int, const std::string& line) { showLibraryLine(line); };
+        libdec::SetMessageSink(show);
+        spherecast::SetMessageSink(show);
+    } else {
+        libdec::SetMessageSink(dropLibraryLine);
+        spherecast::SetMessageSink(dropLibraryLine);
+    }
 }
 
-void endLibraryOutput() {
-    if (!g_libraryReader.joinable()) return;
-    std::fflush(stdout);
-    toDevNull(1);  // the pipe's last writer: its reader reaches the end
-    g_libraryReader.join();
+void endLibraryMessages() {
+    libdec::SetMessageSink(dropLibraryLine);
+    spherecast::SetMessageSink(dropLibraryLine);
 }
 
 FILE* out() { return g_out; }

@@ -11,14 +11,13 @@
 namespace stitcher {
 namespace console {
 
-// Sends standard output (where the libraries report progress) to /dev/null,
-// or when verbose to our messages, each line as "stitcher: library: ...";
-// our own output keeps the user's standard output (out()), and our messages
-// a standard error of their own that nothing redirects.
-void silenceLibraryOutput(bool verbose);
-// After the run: the libraries' last lines are shown (when verbose), and
-// whatever they print afterwards is dropped.
-void endLibraryOutput();
+// The libraries' messages (their progress and log lines) come to us instead
+// of their standard output: when verbose each is shown on standard error as
+// "stitcher: library: ...", otherwise dropped. Standard output carries only
+// our own output (out()).
+void routeLibraryMessages(bool verbose);
+// After the run: whatever the libraries say is dropped.
+void endLibraryMessages();
 FILE* out();
 // Flushes and closes out(): kExitOutput where anything written to it was lost.
 Status finishOut();

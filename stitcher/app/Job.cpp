@@ -38,6 +38,7 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string
 
     EngineSpec& e = job.engine;
     e.offset = offset;
+    e.calibration = cal;
     e.frameWidth = static_cast<int>(media.width);
     e.frameHeight = static_cast<int>(media.height);
     e.layout = opt.stereo ? Layout::Stereo : Layout::Stitch;

@@ -10,6 +10,7 @@
 #include "Clip.h"
 #include "ClipCalibration.h"
 #include "ColorMatch.h"
+#include "DualFisheyeModel.h"
 #include "Console.h"
 #include "CpuEngine.h"
 #include "Engine.h"
@@ -188,14 +189,24 @@ int runInfo(const Options& opt, Clip& clip) {
     return written.ok() ? kExitOk : fail(written);
 }
 
+// The clip's pictures for the refinement, read through its own session.
+ClipFrames framesOf(Clip& clip) {
+    ClipFrames f;
+    f.count = clip.info().frames;
+    f.width = static_cast<int>(clip.info().width);
+    f.height = static_cast<int>(clip.info().height);
+    f.read = [&clip](long long number, uint8_t* bgr) { return clip.readFrame(number, bgr); };
+    return f;
+}
+
 Status cannotRefine(const Status& st) { return Status(st.code(), "cannot refine the calibration: " + st.message()); }
 
 // Refines `offset` from the clip's pictures and says how it went; on
 // success `offset` and `cal` are the refined calibration.
-Status refine(const Options& opt, std::string& offset, Calibration& cal) {
+Status refine(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
     console::say("refining the calibration from %s's pictures...", opt.input.c_str());
     RefineResult r;
-    const Status refined = refineClipCalibration(opt.input, offset, r);
+    const Status refined = refineClipCalibration(framesOf(clip), offset, r);
     const std::string said = describeRefineResult(r);
     for (size_t at = 0; at < said.size();) {
         const size_t end = std::min(said.find('\n', at), said.size());
@@ -218,7 +229,7 @@ int runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interr
     Status st = findCalibration(opt, clip, offset, cal);
     if (!st.ok()) return fail(st);
     RefineResult r;
-    const Status refined = refineClipCalibration(opt.input, offset, r);
+    const Status refined = refineClipCalibration(framesOf(clip), offset, r);
     if (interrupted) return kExitInterrupted;
     std::fprintf(console::out(), "%s\n", describeRefineResult(r).c_str());
     Status written = console::finishOut();
@@ -238,7 +249,7 @@ Status stitchCalibration(const Options& opt, Clip& clip, std::string& offset, Ca
         console::warn("%s names no lens calibration: the built-in default is used, which fits only the camera it was "
                       "made for; give this camera's calibration with --offset%s",
                       opt.input.c_str(), opt.refineCalibration ? " (or refine it: see below)" : " or --refine-calibration");
-    if (opt.refineCalibration) return refine(opt, offset, cal);
+    if (opt.refineCalibration) return refine(opt, clip, offset, cal);
     return Status();
 }
 
@@ -343,7 +354,7 @@ Status openSinkAndEngine(const Options& opt, const Job& job, const VideoSettings
 std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const std::string& offset, const Job& job) {
     if (!opt.colorMatch) return nullptr;
     auto colour = std::make_unique<ColorMatch>();
-    const Status st = colour->init(offset, job.engine.frameWidth, job.engine.frameHeight,
+    const Status st = colour->init(DualFisheyeModel(job.engine.calibration), job.engine.frameWidth, job.engine.frameHeight,
                                    job.fps.num / static_cast<double>(job.fps.den));
     if (st.ok()) return colour;
     console::warn("colour matching is off: %s", st.message().c_str());

@@ -63,10 +63,10 @@ int main(int argc, char** argv) {
         ::sigaction(sig, &sa, nullptr);
     }
     ::signal(SIGPIPE, SIG_IGN);
-    console::silenceLibraryOutput(opt.verbose);
+    console::routeLibraryMessages(opt.verbose);
     console::quietFfmpeg(opt.verbose);
     int code = runStitcher(opt, g_interrupted);
-    console::endLibraryOutput();
+    console::endLibraryMessages();
     if (code != kExitInterrupted) return code;
     const int sig = g_signal.load();
     if (sig == SIGINT || sig == 0)

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -28,6 +29,7 @@ const double kMinGain = 1e-3;
 struct StartText {
     std::string text;  // trimmed
     std::vector<std::string> fields;
+    calibration::Calibration calibration;
     std::string why;   // empty when usable
 };
 
@@ -39,6 +41,7 @@ StartText readStart(const std::string& offset) {
         s.why = "the calibration cannot be used: " + r.status.reason();
         return s;
     }
+    s.calibration = r.calibration;
     std::string copy = s.text;
     split(copy, "_", s.fields);
     // The renderer reads up to the lens code; anything after it is not kept.
@@ -127,7 +130,7 @@ Status CalibrationRefiner::refine(const std::string& startOffset, RefineResult& 
         return Status();
     }
     try {
-        const DualFisheyeModel model(start.text.c_str());
+        const DualFisheyeModel model(start.calibration);
         std::vector<const overlap::GreyPyramid*> frames;
         for (const overlap::GreyPyramid& f : impl_->frames) frames.push_back(&f);
         overlap::AlignSettings settings;
@@ -192,51 +195,74 @@ Status refineCalibration(const std::vector<BgrFrameRef>& frames, const std::stri
     return st;
 }
 
-Status refineClipCalibration(const std::string& clipPath, const std::string& startOffset, RefineResult& result,
+Status refineClipCalibration(const ClipFrames& clip, const std::string& startOffset, RefineResult& result,
                              const RefineOptions& options) {
     try {
-        void* clip = PRDOpen(clipPath.c_str());
-        if (!clip) return cannotRun(result, startOffset, "cannot open " + clipPath);
-        struct Closer {
-            void* h;
-            ~Closer() { PRDClose(h); }
-        } closer{clip};
-
-        _MediaInfo info{};
-        if (PRDGetMediaInfo(clip, info) != 0 || info.hasVideo != 1 || info.frames == 0)
-            return cannotRun(result, startOffset, clipPath + " holds no video");
-        std::string offset = startOffset;
-        if (offset.empty()) {
-            char* text = nullptr;
-            if (PRDGetOffset(clip, text) != 0 || !text)
-                return cannotRun(result, startOffset, clipPath + " names no lens calibration");
-            offset = text;  // owned by the session: copied before it closes
-        }
-
+        if (clip.count <= 0 || clip.width <= 0 || clip.height <= 0 || !clip.read)
+            return cannotRun(result, startOffset, "the clip holds no video");
         // Frames spread evenly: the middle of each of n equal stretches,
         // asked for in increasing order so that each costs at most one GOP.
-        const long long total = info.frames;
+        const long long total = clip.count;
         const long long n = std::max<long long>(1, std::min<long long>(options.frames, total));
+        std::vector<uint8_t> bgr(static_cast<size_t>(clip.width) * clip.height * 3);
         CalibrationRefiner refiner(options);
         int failed = 0;
         std::string firstError;
         for (long long i = 0; i < n; ++i) {
             const long long number = 1 + (2 * i + 1) * total / (2 * n);
-            unsigned char* bgr = nullptr;
             Status added;
-            if (PRDGetVideoFrame(clip, number, bgr) != 0 || !bgr)
+            if (!clip.read(number, bgr.data()))
                 added = Status(kExitInput, "frame " + std::to_string(number) + " could not be decoded");
             else
-                added = refiner.addFrame({bgr, static_cast<int>(info.width), static_cast<int>(info.height)});
+                added = refiner.addFrame({bgr.data(), clip.width, clip.height});
             if (added.ok()) continue;
             ++failed;
             if (firstError.empty()) firstError = added.message();
         }
-        Status st = refiner.refine(offset, result);
+        Status st = refiner.refine(startOffset, result);
         if (failed > 0)
             st = withUnusable(st, result,
                               std::to_string(failed) + " of " + std::to_string(n) + " frames unusable: " + firstError);
         return st;
+    } catch (const std::exception& e) {
+        return cannotRun(result, startOffset, std::string("calibration failed: ") + e.what());
+    } catch (...) {
+        return cannotRun(result, startOffset, "calibration failed");
+    }
+}
+
+Status refineClipCalibration(const std::string& clipPath, const std::string& startOffset, RefineResult& result,
+                             const RefineOptions& options) {
+    try {
+        void* session = PRDOpen(clipPath.c_str());
+        if (!session) return cannotRun(result, startOffset, "cannot open " + clipPath);
+        struct Closer {
+            void* h;
+            ~Closer() { PRDClose(h); }
+        } closer{session};
+
+        _MediaInfo info{};
+        if (PRDGetMediaInfo(session, info) != 0 || info.hasVideo != 1 || info.frames == 0)
+            return cannotRun(result, startOffset, clipPath + " holds no video");
+        std::string offset = startOffset;
+        if (offset.empty()) {
+            char* text = nullptr;
+            if (PRDGetOffset(session, text) != 0 || !text)
+                return cannotRun(result, startOffset, clipPath + " names no lens calibration");
+            offset = text;  // owned by the session: copied before it closes
+        }
+        ClipFrames clip;
+        clip.count = info.frames;
+        clip.width = static_cast<int>(info.width);
+        clip.height = static_cast<int>(info.height);
+        const size_t bytes = static_cast<size_t>(clip.width) * clip.height * 3;
+        clip.read = [session, bytes](long long number, uint8_t* bgr) {
+            unsigned char* pic = nullptr;
+            if (PRDGetVideoFrame(session, number, pic) != 0 || !pic) return false;
+            std::memcpy(bgr, pic, bytes);
+            return true;
+        };
+        return refineClipCalibration(clip, offset, result, options);
     } catch (const std::exception& e) {
         return cannotRun(result, startOffset, std::string("calibration failed: ") + e.what());
     } catch (...) {
@@ -250,7 +276,6 @@ const char* refineOutcomeName(RefineOutcome outcome) {
         case RefineOutcome::NoImprovement: return "no improvement";
         case RefineOutcome::TooLittleTexture: return "too little texture";
         case RefineOutcome::TooFewFrames: return "too few frames";
-    }
     return "unknown";
 }
 

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -99,9 +100,24 @@ private:
 Status refineCalibration(const std::vector<BgrFrameRef>& frames, const std::string& startOffset,
                          RefineResult& result, const RefineOptions& options = RefineOptions());
 
-// Opens the clip through libdec, decodes options.frames frames spread evenly
-// over it and refines. An empty `startOffset` starts from the clip's own
-// calibration (libdec's default when the clip names none).
+// The pictures of an open clip: how many, their size, and how to decode one.
+struct ClipFrames {
+    long long count = 0;
+    int width = 0;
+    int height = 0;
+    // Decodes frame `number` (from 1) into `bgr` (width * height * 3 bytes);
+    // false when it cannot be decoded.
+    std::function<bool(long long number, uint8_t* bgr)> read;
+};
+
+// Decodes options.frames frames spread evenly over the clip and refines
+// `startOffset` on them.
+Status refineClipCalibration(const ClipFrames& clip, const std::string& startOffset, RefineResult& result,
+                             const RefineOptions& options = RefineOptions());
+
+// The same for a tool without a session of its own: opens the clip through
+// libdec. An empty `startOffset` starts from the clip's own calibration
+// (libdec's default when the clip names none).
 Status refineClipCalibration(const std::string& clipPath, const std::string& startOffset, RefineResult& result,
                              const RefineOptions& options = RefineOptions());
 

@@ -146,7 +146,7 @@ std::string formatGains(const ColorGains& gains);
 class ColorMatch {
 public:
     Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps);
-    // Parses the offset text first (which echoes it on standard output).
+    // Reads the lens model from the offset text first.
     Status init(const std::string& offset, int frameWidth, int frameHeight, double fps);
 
     // Measures the frame (as decoded, before any gains) and moves the

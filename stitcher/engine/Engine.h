@@ -11,6 +11,8 @@
 #include "Status.h"
 #include "YuvConvert.h"
 
+#include "calibration/Calibration.h"
+
 namespace stitcher {
 
 enum class Layout { Stitch, Stereo };
@@ -18,6 +20,7 @@ enum class Layout { Stitch, Stereo };
 // What an engine is made for; fixed for its life.
 struct EngineSpec {
     std::string offset;                  // lens calibration text, already checked as usable
+    calibration::Calibration calibration;  // the same, as read once (for the lens model)
     int size = 0;                        // panorama height
     int frameWidth = 0, frameHeight = 0; // decoded frames: packed BGR, rows of exactly 3 * frameWidth bytes
     Layout layout = Layout::Stitch;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "libdec_internal.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -17,9 +19,8 @@ namespace {
 
 // Rates the AAC encoder takes; any other is resampled to 48 kHz.
 int encoderRate(int rate) {
-    static const int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
-    for (int r : kRates)
-        if (r == rate) return rate;
+    for (unsigned int r : libdec::kAacSampleRates)
+        if (static_cast<int>(r) == rate) return rate;
     return 48000;
 }
 

@@ -43,7 +43,7 @@ TEST(DualFisheyeModel, DefaultOffsetStringGivesTheTwoCalibratedLenses) {
     DualFisheyeModel m(DEFAULT_OFFSET);
     const std::string out = testing::internal::GetCapturedStdout();
     expectDefaultLenses(m, 4);
-    EXPECT_EQ(out, std::string(kDefault) + "\n2\n");
+    EXPECT_EQ(out, "");  // the model prints nothing; the renderer echoes its text
 }
 
 TEST(DualFisheyeModel, LensCodeAndTrailingFields) {
@@ -122,7 +122,10 @@ TEST(DualFisheyeModel, UnreadableTextsLeaveTheModelUnchanged) {
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_FALSE(ok);
         expectDefaultLenses(m, 4);
-        EXPECT_EQ(out, std::string(kDefault) + "\n2\n" + c.text + "\n" + c.echoedCount + "\n");
+        EXPECT_EQ(out, "");
+        int count = -1;
+        m.parseOffset(c.text.c_str(), &count);
+        EXPECT_EQ(std::to_string(count), c.echoedCount);
     }
 }
 
@@ -134,7 +137,7 @@ TEST(DualFisheyeModel, NeverReadCalibrationHoldsZeroAndType4) {
     expectLens(m.lens0, 0, 0, 0, 0, 0, 0, 0, 0, 4);
     expectLens(m.lens1, 0, 0, 0, 0, 0, 0, 0, 0, 4);
     expectLens(n.lens0, 0, 0, 0, 0, 0, 0, 0, 0, 4);
-    EXPECT_EQ(out, "3_1_2_3\n3\n\n0\n");
+    EXPECT_EQ(out, "");
 }
 
 }  // namespace

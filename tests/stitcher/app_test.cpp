@@ -251,13 +251,20 @@ TEST(AppVerbose, LibraryLinesAreMarkedAndKeptOffStandardOutput) {
     EXPECT_EQ(r.out.rfind("clip: ", 0), 0u) << r.out;
     EXPECT_EQ(r.out.find("\n2\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("\n2_"), std::string::npos) << r.out;
-    // The lens count that the calibration parser prints.
-    EXPECT_NE(r.err.find("stitcher: library: 2\n"), std::string::npos) << r.err;
-    for (size_t at = 0, nl; at < r.err.size(); at = nl + 1) {
-        nl = r.err.find('\n', at);
-        if (nl == std::string::npos) nl = r.err.size();
-        EXPECT_EQ(r.err.compare(at, 10, "stitcher: "), 0) << r.err.substr(at, nl - at);
-    }
+    // The renderer's lines, each a line of its own: its echo of the
+    // calibration (the lens count) and its context's progress.
+    Result g = stitch("-v --engine gl --size 32 --frame 1 " + quote(kSample) + " one.png",
+                      testutil::makeTempDir("app_verbose"));
+    ASSERT_EQ(g.code, 0) << g.err;
+    EXPECT_EQ(g.out, "");
+    EXPECT_NE(g.err.find("stitcher: library: 2\n"), std::string::npos) << g.err;
+    EXPECT_NE(g.err.find("stitcher: library: init opengl begin\n"), std::string::npos) << g.err;
+    for (const std::string& err : {r.err, g.err})
+        for (size_t at = 0, nl; at < err.size(); at = nl + 1) {
+            nl = err.find('\n', at);
+            if (nl == std::string::npos) nl = err.size();
+            EXPECT_EQ(err.compare(at, 10, "stitcher: "), 0) << err.substr(at, nl - at);
+        }
 }
 
 }  // namespace

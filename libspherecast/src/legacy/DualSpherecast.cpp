@@ -13,12 +13,13 @@
 #include "RenderSteps.h"
 #include "ShaderLoader.h"
 #include "StitchLayout.h"
+#include "MyLog.h"
 
 namespace {
 std::string readShaderFile(const char* path) {
     std::ifstream file(path, std::ios::in | std::ios::binary);
     if (!file) {
-        printf("failed to open shader file:%s", path);
+        libmsg::Print(MYLOG_ERROR, "failed to open shader file:%s", path);
         return std::string();
     }
     std::stringstream text;
@@ -61,14 +62,14 @@ int DualSpherecast::initOpenGL(int argc, char** argv) {
 
     bindBuffers();
     bindTexture();
-    printf("init opengl success");
+    libmsg::Print(MYLOG_INFO, "init opengl success");
     ready = true;
     return 0;
 }
 
 void DualSpherecast::bindFrameBuffer() {
     renderBufferID = rendersteps::createColorRenderBuffer(width, height);
-    printf("create frame buffer");
+    libmsg::Print(MYLOG_INFO, "create frame buffer");
     frameBufferID = rendersteps::createFrameBuffer(GL_RENDERBUFFER, renderBufferID);
     if (!rendersteps::drawFrameBufferComplete()) return;
     glDrawBuffer(GL_COLOR_ATTACHMENT0);
@@ -76,7 +77,7 @@ void DualSpherecast::bindFrameBuffer() {
 }
 
 void DualSpherecast::bindBuffers() {
-    printf("bind buffers");
+    libmsg::Print(MYLOG_INFO, "bind buffers");
     std::vector<float> vertices;
     std::vector<float> uvs;
     std::vector<unsigned int> indices;
@@ -86,7 +87,7 @@ void DualSpherecast::bindBuffers() {
 }
 
 void DualSpherecast::bindTexture() {
-    printf("create texture");
+    libmsg::Print(MYLOG_INFO, "create texture");
     textureID = GlTexture::create();
     glBindTexture(GL_TEXTURE_2D, textureID);
     uploadFrame(nullptr);
@@ -95,19 +96,19 @@ void DualSpherecast::bindTexture() {
 
 void DualSpherecast::logerror() {
     const GLenum code = glGetError();
-    printf("error:code:%d,desc:%s", static_cast<int>(code),
+    libmsg::Print(MYLOG_ERROR, "error:code:%d,desc:%s", static_cast<int>(code),
            reinterpret_cast<const char*>(glewGetErrorString(code)));
 }
 
 void DualSpherecast::uploadFrame(const void* data) {
-    printf("set data,width:%d,height:%d", textureWidth, textureHeight);
+    libmsg::Print(MYLOG_INFO, "set data,width:%d,height:%d", textureWidth, textureHeight);
     rendersteps::makeCurrent(window, context);
     glBindTexture(GL_TEXTURE_2D, textureID);
     logerror();
     rendersteps::loadBgrImage(textureWidth, textureHeight, data);
     logerror();
     rendersteps::clampAndMipmap();
-    printf("set data success");
+    libmsg::Print(MYLOG_INFO, "set data success");
 }
 
 void DualSpherecast::setData(void* data) {
@@ -130,14 +131,14 @@ void DualSpherecast::render(void* out) {
     glDrawBuffer(GL_COLOR_ATTACHMENT0);
     const GLenum status = glCheckFramebufferStatus(GL_DRAW_FRAMEBUFFER);
     if (status != GL_FRAMEBUFFER_COMPLETE) {
-        printf("error,draw frame buffer not complete:%d", static_cast<int>(status));
+        libmsg::Print(MYLOG_ERROR, "error,draw frame buffer not complete:%d", static_cast<int>(status));
         return;
     }
     render();
     const double t0 = rendersteps::clockSeconds();
-    printf("glReadPixel");
+    libmsg::Print(MYLOG_INFO, "glReadPixel");
     if (!rendersteps::readBackBgr(frameBufferID, width, height, out)) return;
-    printf("consume:%lf", rendersteps::clockSeconds() - t0);
+    libmsg::Print(MYLOG_INFO, "consume:%lf", rendersteps::clockSeconds() - t0);
 }
 
 void DualSpherecast::releaseContext() {
@@ -148,5 +149,5 @@ void DualSpherecast::releaseContext() {
 
 void DualSpherecast::deInitOpenGL() {
     releaseContext();
-    printf("deinit opengl");
+    libmsg::Print(MYLOG_INFO, "deinit opengl");
 }

@@ -1,56 +1,37 @@
 // The GL engine: the libspherecast renderer behind its exported facade.
 #include <GL/gl.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
-#include <cstdio>
+#include <string>
 
 #include "ColorMatch.h"
 #include "DualFisheyeModel.h"
 #include "GlEngine.h"
 #include "Spherecast.h"
+#include "spherecast_internal.h"
 
 namespace stitcher {
 
 namespace {
 
-// Holds what is written to standard error while it lives (the windowing
-// library reports why it cannot start there), and gives it back as text.
-class StderrCapture {
+// While it lives, keeps the renderer's reasons for a failure (the windowing
+// library's and the headless context's), each once; the host's own sink
+// still sees every message.
+class ReasonCatcher {
 public:
-    StderrCapture() {
-        std::fflush(stderr);
-        fd_ = ::memfd_create("stitcher-stderr", MFD_CLOEXEC);
-        saved_ = fd_ >= 0 ? ::dup(2) : -1;
-        if (saved_ >= 0) ::dup2(fd_, 2);
-    }
-    ~StderrCapture() { text(); }
-    // Restores standard error (once) and returns what was caught, one line.
-    std::string text() {
-        if (saved_ >= 0) {
-            std::fflush(stderr);
-            ::dup2(saved_, 2);
-            ::close(saved_);
-            saved_ = -1;
-            char buf[2048];
-            ssize_t n = ::pread(fd_, buf, sizeof buf, 0);
-            // Its lines, each once (the windowing library retries).
-            std::string all(buf, n > 0 ? static_cast<size_t>(n) : 0), line;
-            for (size_t at = 0; at < all.size(); at += line.size() + 1) {
-                line = all.substr(at, all.find('\n', at) - at);
-                if (line.empty() || caught_.find(line) != std::string::npos) continue;
+    ReasonCatcher() : previous_(spherecast::GetMessageSink()) {
+        spherecast::SetMessageSink([this](int level, const std::string& line) {
+            if (level == spherecast::kMessageReason && caught_.find(line) == std::string::npos)
                 caught_ += (caught_.empty() ? "" : "; ") + line;
-            }
-        }
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-        return caught_;
+            if (previous_) previous_(level, line);
+        });
     }
+    ~ReasonCatcher() { spherecast::SetMessageSink(previous_); }
+    ReasonCatcher(const ReasonCatcher&) = delete;
+    ReasonCatcher& operator=(const ReasonCatcher&) = delete;
+    const std::string& text() const { return caught_; }
 
 private:
-    int fd_ = -1, saved_ = -1;
+    spherecast::MessageSink previous_;
     std::string caught_;
 };
 
@@ -66,9 +47,12 @@ public:
 
     // Fails with what the windowing library said where no context can be had.
     Status start() {
-        StderrCapture capture;
-        started_ = renderer_.initRenderer(0, nullptr);
-        std::string said = capture.text();
+        std::string said;
+        {
+            ReasonCatcher catcher;
+            started_ = renderer_.initRenderer(0, nullptr);
+            said = catcher.text();
+        }
         if (!started_) {
             renderer_.deInitRenderer();
             return Status(kExitDisplay, said.empty() ? "the renderer could not start" : said);
@@ -81,7 +65,7 @@ public:
         device_ = name ? reinterpret_cast<const char*>(name) : "unknown";
         // Without its circles the engine still stitches, with gains left at 1
         // (colour matching refuses the same calibrations).
-        applier_.init(DualFisheyeModel(spec_.offset.c_str()), spec_.frameWidth, spec_.frameHeight);
+        applier_.init(DualFisheyeModel(spec_.calibration), spec_.frameWidth, spec_.frameHeight);
         return Status();
     }
 

@@ -5,12 +5,10 @@
 #include <stdexcept>
 #include <utility>
 
+#include "libdec_internal.h"
 #include "log/MyLog.h"
 
 namespace {
-
-const unsigned int kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                 22050, 16000, 12000, 11025, 8000,  7350};
 
 // Channels a channel configuration carries; 0 when only the library knows
 // (a program config element, or a reserved value).
@@ -152,7 +150,7 @@ void CAacDec::MakeConfig(unsigned int rate, unsigned char channels, unsigned cha
 
 unsigned char CAacDec::GetSamplerateIndex(unsigned int rate) {
     for (unsigned char i = 0; i < 13; ++i)
-        if (rate == kRates[i]) return i;
+        if (rate == libdec::kAacSampleRates[i]) return i;
     static const unsigned int kLower[] = {92017, 75132, 55426, 46009, 37566, 27713,
                                           23004, 18783, 13856, 11502, 9391};
     for (unsigned char i = 0; i < sizeof(kLower) / sizeof(kLower[0]); ++i)

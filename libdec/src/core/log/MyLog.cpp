@@ -4,10 +4,12 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 namespace {
 
@@ -29,6 +31,23 @@ const char* const kOpenFailRotate = "Failed to open log file.\r";
 #endif
 
 const char kLevelNames[3][10] = {"ERROR", "INFO ", "DEBUG"};
+
+std::mutex gSinkMutex;
+libmsg::Sink gSink;
+
+// The sink, when one is set (a copy: a message never holds the lock).
+libmsg::Sink CurrentSink() {
+    std::lock_guard<std::mutex> lock(gSinkMutex);
+    return gSink;
+}
+
+void ToSink(const libmsg::Sink& sink, int level, std::string line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    try {
+        sink(level, line);
+    } catch (...) {
+    }
+}
 
 struct tm LocalNow() {
     const time_t now = std::time(nullptr);
@@ -66,16 +85,16 @@ CMyLog::CMyLog() : m_FpLog(nullptr), m_maxFileSize(kMaxFileSize), m_level(1) {
 #ifdef MYLOG_RENDERER_VARIANT
     if (::access(kLogDir, F_OK) != 0) ::mkdir(kLogDir, 0755);
     m_FpLog = std::fopen(kLogFile, "a+");
-    if (!m_FpLog) std::puts(kOpenFailStart);
+    if (!m_FpLog) libmsg::Puts(MYLOG_ERROR, kOpenFailStart);
 #else
     const char* home = std::getenv("HOME");
     if (!home) {
-        std::puts("cann't get home dir");
+        libmsg::Puts(MYLOG_ERROR, "cann't get home dir");
         return;
     }
     m_logDir = std::string(home) + kAppSupport;
     if (!Exists(m_logDir)) {
-        std::puts((std::string("HOME") + kAppSupport + " dir not exist").c_str());
+        libmsg::Puts(MYLOG_ERROR, (std::string("HOME") + kAppSupport + " dir not exist").c_str());
         return;
     }
     m_logDir += "/Vexlor";
@@ -83,7 +102,7 @@ CMyLog::CMyLog() : m_FpLog(nullptr), m_maxFileSize(kMaxFileSize), m_level(1) {
     m_logDir += "/Trellum";
     if (!Exists(m_logDir)) ::mkdir(m_logDir.c_str(), 0766);
     m_FpLog = std::fopen((m_logDir + "/Plugin.log").c_str(), "a+");
-    if (!m_FpLog) std::puts(kOpenFailStart);
+    if (!m_FpLog) libmsg::Puts(MYLOG_ERROR, kOpenFailStart);
 #endif
 }
 
@@ -94,7 +113,7 @@ CMyLog::~CMyLog() {
     }
     pthread_mutex_destroy(&m_mutex);
 #ifdef MYLOG_RENDERER_VARIANT
-    std::puts("log destroy\r");
+    libmsg::Puts(MYLOG_INFO, "log destroy\r");
 #endif
 }
 
@@ -104,7 +123,16 @@ void CMyLog::Log(unsigned char level, const char* file, int line, const char* fo
     const struct tm t = LocalNow();
     const char* name = level < 3 ? kLevelNames[level] : "";
 #ifdef MYLOG_RENDERER_VARIANT
-    {
+    if (const libmsg::Sink sink = CurrentSink()) {
+        char stamp[64], text[1024];
+        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d %s ", t.tm_year + 1900, t.tm_mon + 1,
+                      t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, name);
+        va_list ap;
+        va_start(ap, format);
+        std::vsnprintf(text, sizeof text, format, ap);
+        va_end(ap);
+        ToSink(sink, level, std::string(stamp) + text + " " + file + ":" + std::to_string(line));
+    } else {
         WriteStamp(stdout, t, name);
         va_list ap;
         va_start(ap, format);
@@ -165,5 +193,50 @@ void CMyLog::ChangeLogFile() {
     RenameWithoutClobber(current, m_logDir + name, ".log");
 #endif
     m_FpLog = std::fopen(current.c_str(), "a+");
-    if (!m_FpLog) std::puts(kOpenFailRotate);
+    if (!m_FpLog) libmsg::Puts(MYLOG_ERROR, kOpenFailRotate);
 }
+
+namespace libmsg {
+
+void SetSink(Sink sink) {
+    std::lock_guard<std::mutex> lock(gSinkMutex);
+    gSink = std::move(sink);
+}
+
+Sink GetSink() { return CurrentSink(); }
+
+void Print(int level, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    if (const Sink sink = CurrentSink()) {
+        char text[1024];
+        std::vsnprintf(text, sizeof text, format, ap);
+        ToSink(sink, level, text);
+    } else {
+        std::vprintf(format, ap);
+    }
+    va_end(ap);
+}
+
+void Puts(int level, const char* text) {
+    if (const Sink sink = CurrentSink())
+        ToSink(sink, level, text ? text : "");
+    else
+        std::puts(text ? text : "");
+}
+
+void Reason(const char* text) {
+    const Sink sink = CurrentSink();
+    if (!sink) {
+        std::fputs(text ? text : "", stderr);
+        return;
+    }
+    const std::string all = text ? text : "";
+    for (size_t at = 0; at < all.size();) {
+        const size_t end = std::min(all.find('\n', at), all.size());
+        if (end > at) ToSink(sink, MYLOG_REASON, all.substr(at, end - at));
+        at = end + 1;
+    }
+}
+
+}  // namespace libmsg

@@ -8,10 +8,14 @@
 #include <pthread.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #define MYLOG_ERROR 0
 #define MYLOG_INFO 1
+// Only for the host's message sink: why something failed, which the library
+// otherwise writes on standard error.
+#define MYLOG_REASON 2
 
 class CMyLog {
 public:
@@ -51,3 +55,19 @@ public:
 // Convenience for the library's own call sites: level, then printf-style message.
 #define LOGE(...) CMyLog::GetInstance()->Log(MYLOG_ERROR, __FILE__, __LINE__, __VA_ARGS__)
 #define LOGI(...) CMyLog::GetInstance()->Log(MYLOG_INFO, __FILE__, __LINE__, __VA_ARGS__)
+
+// Messages the library prints for its host on standard output. A host of
+// our own may take them instead: with a sink set, each message reaches it
+// as one line (its line ends removed) and nothing is printed; without one
+// they are printed exactly as given.
+namespace libmsg {
+using Sink = std::function<void(int level, const std::string& line)>;  // level: MYLOG_ERROR, _INFO or _REASON
+void SetSink(Sink sink);  // empty: standard output again
+Sink GetSink();
+// As printf, or one line to the sink.
+void Print(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// As puts (a line end added), or one line to the sink.
+void Puts(int level, const char* text);
+// As fputs to standard error, or each of its lines to the sink (MYLOG_REASON).
+void Reason(const char* text);
+}  // namespace libmsg

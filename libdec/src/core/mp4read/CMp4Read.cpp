@@ -7,6 +7,7 @@
 #include <string>
 
 #include "isobmff/Mp4Container.h"
+#include "libdec_internal.h"
 #include "log/MyLog.h"
 #include "mp4read/OffsetString.h"
 
@@ -303,11 +304,8 @@ unsigned int CMp4Read::FrameOfSample(unsigned int n) const {
 }
 
 unsigned int CMp4Read::GetSampleRateByIndex(unsigned char index) {
-    // The MPEG-4 audio sampling-frequency table; 13 and 14 are reserved and
-    // 15 means the rate follows in 24 bits (read by GetMediaInfo).
-    static const unsigned int kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                            22050, 16000, 12000, 11025, 8000,  7350};
-    if (index < 13) return kRates[index];
+    // Index 15 (the rate follows in 24 bits) is read by GetMediaInfo.
+    if (index < 13) return libdec::kAacSampleRates[index];
     LOGE("invalid samplerate index:%u", static_cast<unsigned int>(index));
     return 0;
 }

@@ -1,0 +1,22 @@
+// libspherecast: internal C++ interface for this project's own hosts (not
+// part of the exported Spherecast class). No exception leaves it.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace spherecast {
+
+// The renderer's messages for its host (its progress, its log lines and why
+// a context could not be made, which it otherwise prints on standard output
+// and standard error), one line each, line ends removed. With a sink set
+// nothing of them is printed; an empty sink restores the printing. The log
+// file is written either way. The sink is called on the thread that renders.
+// kMessageReason: why something failed, which would otherwise go to standard error.
+enum MessageLevel { kMessageError = 0, kMessageInfo = 1, kMessageReason = 2 };
+using MessageSink = std::function<void(int level, const std::string& line)>;
+__attribute__((visibility("default"))) void SetMessageSink(MessageSink sink);
+// The sink set now (empty when none).
+__attribute__((visibility("default"))) MessageSink GetMessageSink();
+
+}  // namespace spherecast
