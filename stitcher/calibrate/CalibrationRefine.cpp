@@ -276,6 +276,7 @@ const char* refineOutcomeName(RefineOutcome outcome) {
         case RefineOutcome::NoImprovement: return "no improvement";
         case RefineOutcome::TooLittleTexture: return "too little texture";
         case RefineOutcome::TooFewFrames: return "too few frames";
+    }
     return "unknown";
 }
 

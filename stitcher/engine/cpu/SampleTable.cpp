@@ -1192,7 +1192,7 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
     *table = SampleTable();
     if (!setSizes(params, table, error)) return false;
     // A text the model cannot read leaves its lenses without size or radius.
-    const DualFisheyeModel model(params.offset.c_str());
+    const DualFisheyeModel model(params.calibration);
     if (model.lens0.imageWidth <= 0 || model.lens0.imageHeight <= 0 || !(model.lens0.radius > 0.0f) ||
         !(model.lens1.radius > 0.0f)) {
         *error = "unusable lens calibration";
