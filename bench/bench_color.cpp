@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         stitcher::EngineSpec params;
-        params.offset = offset;
+        params.useCalibration(offset);
         params.size = stitcher::defaultSize(cal, W);
         params.frameWidth = W;
         params.frameHeight = H;

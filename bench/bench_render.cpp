@@ -191,7 +191,7 @@ void timeRun(int frames, Best* best, Step step) {
 
 std::unique_ptr<stitcher::CpuEngine> makeEngine(int size, int threads, double* setup) {
     stitcher::EngineSpec params;
-    params.offset = kOffset;
+    params.useCalibration(kOffset);
     params.size = size;
     params.frameWidth = kFrameW;
     params.frameHeight = kFrameH;

@@ -29,6 +29,12 @@ struct EngineSpec {
     float rotation[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
     int threads = 0;                     // worker threads where the engine has any; 0: all cores
 
+    // Sets the text and, read as the renderer reads it, the calibration.
+    void useCalibration(const std::string& text) {
+        offset = text;
+        calibration = calibration::readForRenderer(text.c_str()).calibration;
+    }
+
     int outWidth() const { return 2 * size; }
     int outHeight() const { return layout == Layout::Stereo ? 2 * size : size; }
     // Every engine writes the renderer's read-back layout: outHeight() rows of

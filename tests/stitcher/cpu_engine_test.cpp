@@ -27,7 +27,7 @@ const double kPi = 3.14159265358979323846;
 
 EngineSpec makeSpec(stitcher::Layout layout, int size, int frameWidth, int frameHeight, int threads = 0) {
     EngineSpec params;
-    params.offset = rendertest::kDefaultOffset;
+    params.useCalibration(rendertest::kDefaultOffset);
     params.size = size;
     params.frameWidth = frameWidth;
     params.frameHeight = frameHeight;
@@ -366,7 +366,7 @@ TEST(CpuEngineTest, RefusesWhatItCannotStitch) {
                             {"no frame", makeSpec(stitcher::Layout::Stitch, 16, 0, 32)},
                             {"huge output", makeSpec(stitcher::Layout::Stitch, 1 << 20, 64, 32)},
                             {"unreadable calibration", makeSpec(stitcher::Layout::Stitch, 16, 64, 32)}};
-    bad.back().params.offset = "2_1_2_3";
+    bad.back().params.useCalibration("2_1_2_3");
     for (const Bad& b : bad) {
         std::string error;
         testing::internal::CaptureStdout();
