@@ -127,11 +127,11 @@ int main(int argc, char** argv) {
         params.frameHeight = H;
         params.threads = 1;
         const auto setUp = Clock::now();
-        std::string error;
-        std::unique_ptr<stitcher::CpuEngine> engine = stitcher::CpuEngine::create(params, error);
+        std::unique_ptr<stitcher::CpuEngine> engine;
+        const stitcher::Status made = stitcher::CpuEngine::create(params, engine);
         const double setUpMs = msSince(setUp);
-        if (!engine) {
-            std::fprintf(stderr, "CPU engine: %s\n", error.c_str());
+        if (!made.ok()) {
+            std::fprintf(stderr, "CPU engine: %s\n", made.message().c_str());
             return 1;
         }
         std::vector<uint8_t> work(set[0].size()), pano(params.outBytes());

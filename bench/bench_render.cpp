@@ -196,12 +196,11 @@ std::unique_ptr<stitcher::CpuEngine> makeEngine(int size, int threads, double* s
     params.frameWidth = kFrameW;
     params.frameHeight = kFrameH;
     params.threads = threads;
-    std::string error;
-    QuietStdout quiet;  // the calibration model echoes its text
     const double s0 = wallSeconds();
-    std::unique_ptr<stitcher::CpuEngine> engine = stitcher::CpuEngine::create(params, error);
+    std::unique_ptr<stitcher::CpuEngine> engine;
+    const stitcher::Status made = stitcher::CpuEngine::create(params, engine);
     *setup = wallSeconds() - s0;
-    if (!engine) fprintf(stderr, "CPU engine: %s\n", error.c_str());
+    if (!made.ok()) fprintf(stderr, "CPU engine: %s\n", made.message().c_str());
     return engine;
 }
 

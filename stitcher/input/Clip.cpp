@@ -92,9 +92,8 @@ Status Clip::open(const std::string& path, std::unique_ptr<Clip>& clip) {
     libdec::GetClipTracks(c->handle_, c->tracks_);
     if (c->tracks_.sound && !c->tracks_.soundDecoded) {
         // Sound the reader does not decode (MP3, Opus, PCM, ...) comes through FFmpeg.
-        std::string why;
-        c->ffAudio_ = FfAudio::open(path, c->tracks_.sound, why);
-        if (c->ffAudio_) {
+        const Status decoded = FfAudio::open(path, c->tracks_.sound, c->ffAudio_);
+        if (decoded.ok()) {
             c->info_.hasAudio = 1;
             c->info_.samplerate = static_cast<uint32_t>(c->ffAudio_->rate());
             c->info_.channels = static_cast<uint8_t>(c->ffAudio_->channels());
@@ -104,7 +103,7 @@ Status Clip::open(const std::string& path, std::unique_ptr<Clip>& clip) {
             for (const libdec::ClipTrack& t : c->tracks_.tracks)
                 if (t.id == c->tracks_.sound) entry = t.sampleEntry;
             c->soundProblem_ = "the sound of " + path + " (track " + std::to_string(c->tracks_.sound) +
-                               (entry.empty() ? "" : ", " + entry) + ") cannot be decoded: " + why +
+                               (entry.empty() ? "" : ", " + entry) + ") cannot be decoded: " + decoded.message() +
                                "; the video has no sound";
         }
     }

@@ -34,14 +34,18 @@ std::string avText(int rc) {
 // decoded sound is trimmed while decoding on.
 const size_t kTrimAt = 1 << 16;
 
+// Why the track's sound cannot be had.
+Status cannotDecode(const std::string& why) { return Status(kExitInput, why); }
+
 }  // namespace
 
-std::unique_ptr<FfAudio> FfAudio::open(const std::string& path, unsigned int trackId, std::string& why) {
+Status FfAudio::open(const std::string& path, unsigned int trackId, std::unique_ptr<FfAudio>& audio) {
     std::unique_ptr<FfAudio> a(new FfAudio);
     a->path_ = path;
     a->trackId_ = trackId;
-    if (!a->restart(why)) return nullptr;
-    return a;
+    Status st = a->restart();
+    if (st.ok()) audio = std::move(a);
+    return st;
 }
 
 FfAudio::~FfAudio() { close(); }
@@ -55,15 +59,14 @@ void FfAudio::close() {
     stream_ = -1;
 }
 
-bool FfAudio::restart(std::string& why) {
+Status FfAudio::restart() {
     close();
     pcm_.clear();
     pcmStart_ = 0;
     ended_ = false;
     int rc = avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr);
     if (rc < 0) {
-        why = "the file cannot be opened: " + avText(rc);
-        return false;
+        return cannotDecode("the file cannot be opened: " + avText(rc));
     }
     for (unsigned i = 0; i < fmt_->nb_streams; ++i) {
         AVStream* s = fmt_->streams[i];
@@ -73,31 +76,26 @@ bool FfAudio::restart(std::string& why) {
             s->discard = AVDISCARD_ALL;
     }
     if (stream_ < 0) {
-        why = "FFmpeg finds no sound track " + std::to_string(trackId_);
-        return false;
+        return cannotDecode("FFmpeg finds no sound track " + std::to_string(trackId_));
     }
     AVStream* st = fmt_->streams[stream_];
     codec_ = avcodec_get_name(st->codecpar->codec_id);
     const AVCodec* decoder = avcodec_find_decoder(st->codecpar->codec_id);
     if (!decoder) {
-        why = "FFmpeg has no decoder for it";
-        return false;
+        return cannotDecode("FFmpeg has no decoder for it");
     }
     dec_ = avcodec_alloc_context3(decoder);
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
     if (!dec_ || !packet_ || !frame_) {
-        why = "out of memory";
-        return false;
+        return cannotDecode("out of memory");
     }
     if ((rc = avcodec_parameters_to_context(dec_, st->codecpar)) < 0 || (rc = avcodec_open2(dec_, decoder, nullptr)) < 0) {
-        why = "its decoder cannot be opened: " + avText(rc);
-        return false;
+        return cannotDecode("its decoder cannot be opened: " + avText(rc));
     }
     const int inChannels = dec_->ch_layout.nb_channels;
     if (dec_->sample_rate <= 0 || inChannels <= 0) {
-        why = "its rate or channels are not known";
-        return false;
+        return cannotDecode("its rate or channels are not known");
     }
     rate_ = encoderRate(dec_->sample_rate);
     channels_ = std::min(inChannels, 6);
@@ -111,8 +109,7 @@ bool FfAudio::restart(std::string& why) {
     av_channel_layout_uninit(&in);
     av_channel_layout_uninit(&out);
     if (rc < 0 || (rc = swr_init(swr_)) < 0) {
-        why = "its sound cannot be converted: " + avText(rc);
-        return false;
+        return cannotDecode("its sound cannot be converted: " + avText(rc));
     }
     const int64_t duration = st->duration != AV_NOPTS_VALUE ? av_rescale_q(st->duration, st->time_base, AVRational{1, rate_})
                              : fmt_->duration != AV_NOPTS_VALUE ? av_rescale(fmt_->duration, rate_, AV_TIME_BASE)
@@ -120,10 +117,9 @@ bool FfAudio::restart(std::string& why) {
     samples_ = std::max<int64_t>(0, duration);
     // Something must decode, or the track is no use.
     if (!decodeUntil(1) || pcm_.empty()) {
-        why = "none of its sound decodes";
-        return false;
+        return cannotDecode("none of its sound decodes");
     }
-    return true;
+    return Status();
 }
 
 bool FfAudio::convert(const AVFrame* frame) {
@@ -182,8 +178,7 @@ const int16_t* FfAudio::read(int64_t start, int64_t count) {
     if (start < 0 || count < 0) return nullptr;
     if (start < pcmStart_) {
         // Behind what is kept: decode again from the start of the track.
-        std::string why;
-        if (!restart(why)) return nullptr;
+        if (!restart().ok()) return nullptr;
     }
     if (!decodeUntil(start + count) || start < pcmStart_) return nullptr;
     out_.assign(static_cast<size_t>(count) * channels_, 0);

@@ -15,13 +15,15 @@ struct AVPacket;
 struct AVFrame;
 struct SwrContext;
 
+#include "Status.h"
+
 namespace stitcher {
 
 class FfAudio {
 public:
-    // Opens sound track `trackId` (the container's track id) of `path`; null
-    // with `why` when it cannot be decoded.
-    static std::unique_ptr<FfAudio> open(const std::string& path, unsigned int trackId, std::string& why);
+    // Opens sound track `trackId` (the container's track id) of `path`; fails
+    // with the reason where it cannot be decoded.
+    static Status open(const std::string& path, unsigned int trackId, std::unique_ptr<FfAudio>& audio);
     ~FfAudio();
     FfAudio(const FfAudio&) = delete;
     FfAudio& operator=(const FfAudio&) = delete;
@@ -38,7 +40,7 @@ public:
 private:
     FfAudio() = default;
     // (Re)opens the file and the decoder at the start of the track.
-    bool restart(std::string& why);
+    Status restart();
     void close();
     // Decodes on until `until` is held or the track ends; false on a failure.
     bool decodeUntil(int64_t until);

@@ -38,12 +38,10 @@ EngineSpec makeSpec(stitcher::Layout layout, int size, int frameWidth, int frame
 
 // Output rows as the engines write them (row stride included).
 std::vector<uint8_t> stitchCpu(const EngineSpec& params, const BgrImage& frame, const float (*gains)[3] = nullptr) {
-    std::string error;
-    testing::internal::CaptureStdout();  // the calibration model echoes its text
-    std::unique_ptr<CpuEngine> engine = CpuEngine::create(params, error);
-    testing::internal::GetCapturedStdout();
+    std::unique_ptr<CpuEngine> engine;
+    const stitcher::Status made = CpuEngine::create(params, engine);
     std::vector<uint8_t> out(params.outBytes(), 0xAB);
-    EXPECT_TRUE(engine) << error;
+    EXPECT_TRUE(made.ok() && engine) << made.message();
     if (!engine) return out;
     if (gains) engine->setGains(gains);
     BgrImage input = frame;  // an engine may change the frame it stitches
@@ -69,11 +67,9 @@ std::vector<uint8_t> yuvOf(const EngineSpec& params, const BgrImage& frame, cons
                               p.data[1], p.stride[1], p.data[2], p.stride[2]);
         return out;
     }
-    std::string error;
-    testing::internal::CaptureStdout();
-    std::unique_ptr<CpuEngine> engine = CpuEngine::create(params, error);
-    testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(engine && engine->writesYuv()) << error;
+    std::unique_ptr<CpuEngine> engine;
+    const stitcher::Status made = CpuEngine::create(params, engine);
+    EXPECT_TRUE(made.ok() && engine && engine->writesYuv()) << made.message();
     if (!engine) return out;
     if (gains) engine->setGains(gains);
     BgrImage input = frame;
@@ -368,11 +364,11 @@ TEST(CpuEngineTest, RefusesWhatItCannotStitch) {
                             {"unreadable calibration", makeSpec(stitcher::Layout::Stitch, 16, 64, 32)}};
     bad.back().params.useCalibration("2_1_2_3");
     for (const Bad& b : bad) {
-        std::string error;
-        testing::internal::CaptureStdout();
-        EXPECT_FALSE(CpuEngine::create(b.params, error)) << b.what;
-        testing::internal::GetCapturedStdout();
-        EXPECT_FALSE(error.empty()) << b.what;
+        std::unique_ptr<CpuEngine> engine;
+        const stitcher::Status made = CpuEngine::create(b.params, engine);
+        EXPECT_FALSE(made.ok()) << b.what;
+        EXPECT_FALSE(engine) << b.what;
+        EXPECT_FALSE(made.message().empty()) << b.what;
     }
     std::unique_ptr<stitcher::Engine> engine;
     testing::internal::CaptureStdout();

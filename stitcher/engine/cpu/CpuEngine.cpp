@@ -55,12 +55,13 @@ CpuEngine::CpuEngine(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 CpuEngine::~CpuEngine() = default;
 
-std::unique_ptr<CpuEngine> CpuEngine::create(const EngineSpec& params, std::string& error) {
+Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& engine) {
     try {
         std::unique_ptr<State> state(new State);
         state->params = params;
         state->pool.reset(new WorkerPool(params.threads));
-        if (!buildSampleTable(params, *state->pool, &state->table, &error)) return nullptr;
+        Status st = buildSampleTable(params, *state->pool, &state->table);
+        if (!st.ok()) return st;
         state->levels.assign(state->table.levelBytes, 0);
         int tallest = 0;
         for (const TableBand& band : state->table.bands) {
@@ -69,13 +70,13 @@ std::unique_ptr<CpuEngine> CpuEngine::create(const EngineSpec& params, std::stri
         }
         state->bandBytes = static_cast<size_t>(tallest) * state->table.outStride;
         state->bandRows.assign(state->bandBytes * static_cast<size_t>(state->pool->threads()), 0);
-        return std::unique_ptr<CpuEngine>(new CpuEngine(std::move(state)));
+        engine.reset(new CpuEngine(std::move(state)));
+        return Status();
     } catch (const std::bad_alloc&) {
-        error = "not enough memory for the CPU engine's tables";
+        return Status(kExitDisplay, "not enough memory for the CPU engine's tables");
     } catch (const std::exception& e) {
-        error = std::string("CPU engine set-up failed: ") + e.what();
+        return Status(kExitDisplay, std::string("CPU engine set-up failed: ") + e.what());
     }
-    return nullptr;
 }
 
 bool CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
@@ -130,11 +131,10 @@ size_t CpuEngine::tableBytes() const {
 }
 
 Status makeCpuEngine(const EngineSpec& params, std::unique_ptr<Engine>& engine) {
-    std::string error;
-    std::unique_ptr<CpuEngine> cpu = CpuEngine::create(params, error);
-    if (!cpu) return Status(kExitDisplay, error);
-    engine = std::move(cpu);
-    return Status();
+    std::unique_ptr<CpuEngine> cpu;
+    Status st = CpuEngine::create(params, cpu);
+    if (st.ok()) engine = std::move(cpu);
+    return st;
 }
 
 }  // namespace stitcher

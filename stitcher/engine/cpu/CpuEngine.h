@@ -20,8 +20,8 @@ Status makeCpuEngine(const EngineSpec& params, std::unique_ptr<Engine>& engine);
 
 class CpuEngine : public Engine {
 public:
-    // Null with the reason in `error` when it cannot stitch what is asked.
-    static std::unique_ptr<CpuEngine> create(const EngineSpec& params, std::string& error);
+    // Fails with the reason when it cannot stitch what is asked.
+    static Status create(const EngineSpec& params, std::unique_ptr<CpuEngine>& engine);
     ~CpuEngine() override;
 
     const char* name() const override { return "cpu"; }

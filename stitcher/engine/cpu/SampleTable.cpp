@@ -407,9 +407,12 @@ void planResample(int srcSize, int dstSize, std::vector<int32_t>* s0, std::vecto
     }
 }
 
+// Why the table cannot be built: no CPU engine for what is asked.
+Status cannotBuild(const char* why) { return Status(kExitDisplay, why); }
+
 // Where levels live: the frame itself unless it is too small to read 2 x 2
 // blocks from; levels made per frame side by side in one buffer.
-bool placeLevels(SampleTable* table, int usedLevels, std::string* error) {
+Status placeLevels(SampleTable* table, int usedLevels) {
     std::vector<FrameLevel>& levels = table->levels;
     levels.resize(usedLevels);
     const bool copyFrame = table->frameWidth < 2 || table->frameHeight < 2;
@@ -434,10 +437,9 @@ bool placeLevels(SampleTable* table, int usedLevels, std::string* error) {
     table->levelStride = width * 3;
     table->levelBytes = table->levelStride * static_cast<size_t>(height);
     if (table->levelBytes > SampleTap::kOffsetMask) {
-        *error = "frame too large for the CPU engine";
-        return false;
+        return cannotBuild("frame too large for the CPU engine");
     }
-    return true;
+    return Status();
 }
 
 // Which columns of each made level's rows the table reads directly: each
@@ -1106,17 +1108,15 @@ void markNeededTexels(SampleTable* table, const std::vector<NeededTexels>& marks
     }
 }
 
-// The table's sizes for what `params` asks; false with a reason where the
-// output or the frame is out of the table's range.
-bool setSizes(const EngineSpec& params, SampleTable* table, std::string* error) {
+// The table's sizes for what `params` asks; fails where the output or the
+// frame is out of the table's range.
+Status setSizes(const EngineSpec& params, SampleTable* table) {
     if (params.size <= 0 || params.size > (1 << 15)) {
-        *error = "output size out of range";
-        return false;
+        return cannotBuild("output size out of range");
     }
     if (params.frameWidth <= 0 || params.frameHeight <= 0 || params.frameWidth > (1 << 16) ||
         params.frameHeight > (1 << 16)) {
-        *error = "frame size out of range";
-        return false;
+        return cannotBuild("frame size out of range");
     }
     table->outWidth = params.outWidth();
     table->outHeight = params.outHeight();
@@ -1125,14 +1125,12 @@ bool setSizes(const EngineSpec& params, SampleTable* table, std::string* error) 
     table->frameHeight = params.frameHeight;
     table->frameStride = static_cast<size_t>(params.frameWidth) * 3;
     if (table->frameStride * static_cast<size_t>(params.frameHeight) > SampleTap::kOffsetMask) {
-        *error = "frame too large for the CPU engine";
-        return false;
+        return cannotBuild("frame too large for the CPU engine");
     }
     if (static_cast<uint64_t>(table->outWidth) * table->outHeight >= kMoreTriangles) {
-        *error = "output size out of range";
-        return false;
+        return cannotBuild("output size out of range");
     }
-    return true;
+    return Status();
 }
 
 // The last level that some triangle reaches, trilinear blends included:
@@ -1188,15 +1186,15 @@ void buildBands(const FirstPass& pass, int lastLevel, WorkerPool& pool, SampleTa
 
 size_t SampleTable::tapCount() const { return taps.size(); }
 
-bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* table, std::string* error) {
+Status buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* table) {
     *table = SampleTable();
-    if (!setSizes(params, table, error)) return false;
+    Status st = setSizes(params, table);
+    if (!st.ok()) return st;
     // A text the model cannot read leaves its lenses without size or radius.
     const DualFisheyeModel model(params.calibration);
     if (model.lens0.imageWidth <= 0 || model.lens0.imageHeight <= 0 || !(model.lens0.radius > 0.0f) ||
         !(model.lens1.radius > 0.0f)) {
-        *error = "unusable lens calibration";
-        return false;
+        return cannotBuild("unusable lens calibration");
     }
     const int W = table->outWidth, H = table->outHeight;
     const bool stereo = params.layout == Layout::Stereo;
@@ -1213,14 +1211,15 @@ bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* t
     planLevels(params.frameWidth, params.frameHeight, &allLevels);
     const int lastLevel = lastLevelReached(triangles, static_cast<int>(allLevels.size()) - 1);
     table->levels = allLevels;
-    if (!placeLevels(table, lastLevel + 1, error)) return false;
+    st = placeLevels(table, lastLevel + 1);
+    if (!st.ok()) return st;
 
     const std::vector<float> fade =
         stereo ? std::vector<float>() : fadePerColumn(meshes, W, stitchlayout::stitchBlendWidth(model, H));
     const FirstPass pass{W, H, stereo, isIdentity(params.rotation), params.rotation, triangles, meshes, cover,
                          fade};
     buildBands(pass, lastLevel, pool, table);
-    return true;
+    return Status();
 }
 
 }  // namespace stitcher

@@ -19,6 +19,7 @@
 
 #include "Engine.h"
 #include "HugePages.h"
+#include "Status.h"
 
 namespace stitcher {
 
@@ -99,8 +100,8 @@ struct SampleTable {
     size_t tapCount() const;
 };
 
-// Builds the table for what `params` asks, its view rotation included. False
-// with a reason when that cannot be stitched.
-bool buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* table, std::string* error);
+// Builds the table for what `params` asks, its view rotation included; fails
+// with the reason where that cannot be stitched.
+Status buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* table);
 
 }  // namespace stitcher
