@@ -38,7 +38,7 @@ struct Result {
 Result stitch(const std::string& args, const std::string& dir = ".") {
     const std::string err = testutil::makeTempDir("app_run") + "/err";
     Result r;
-    r.out = testutil::captureCommand("cd " + quote(dir) + " && env -u DISPLAY -u WAYLAND_DISPLAY " + quote(kStitcher) +
+    r.out = testutil::captureCommand("cd " + quote(dir) + " && env -u DISPLAY -u WAYLAND_DISPLAY " + testutil::driverPin() + quote(kStitcher) +
                                          " --engine cpu " + args + " 2>" + quote(err),
                                      &r.code);
     r.err = testutil::readFile(err);
