@@ -6,7 +6,7 @@
 // only when it succeeds:
 //
 //     std::unique_ptr<Engine> engine;
-//     Status st = makeCpuEngine(spec, engine);
+//     Status st = makeCpuEngine(params, engine);
 #pragma once
 
 #include <string>

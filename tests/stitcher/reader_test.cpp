@@ -68,15 +68,15 @@ TEST(Reader, FramesInOrderWithTheirSoundAndTheLastGoodPictureForADamagedOne) {
     Status opened = Clip::open(path, clip);
     ASSERT_TRUE(opened.ok()) << opened.message();
 
-    ReadSpec spec;
-    spec.first = 2;
-    spec.count = 10;
-    spec.fps = {30, 1};
-    spec.audio = true;
-    spec.audioRate = 48000;
-    spec.audioChannels = 1;
+    ReadSpec wanted;
+    wanted.first = 2;
+    wanted.count = 10;
+    wanted.fps = {30, 1};
+    wanted.audio = true;
+    wanted.audioRate = 48000;
+    wanted.audioChannels = 1;
     std::vector<std::string> warnings;
-    Reader reader(*clip, spec, [&](const std::string& w) { warnings.push_back(w); });
+    Reader reader(*clip, wanted, [&](const std::string& w) { warnings.push_back(w); });
     EXPECT_EQ(reader.total(), 10);
 
     std::vector<FrameItem> items;
