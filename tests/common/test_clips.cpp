@@ -123,4 +123,15 @@ std::string driverPin() {
     return "";
 }
 
+StitcherRun runStitcher(const std::string& args, const std::string& dir) {
+    const std::string err = makeTempDir("stitcher_run") + "/err";
+    StitcherRun r;
+    r.out = captureCommand("cd " + quote(dir) + " && env -u DISPLAY -u WAYLAND_DISPLAY " + driverPin() +
+                               quote(std::string(DFS_BINARY_DIR) + "/stitcher/stitcher") + " --engine cpu " + args +
+                               " 2>" + quote(err),
+                           &r.code);
+    r.err = readFile(err);
+    return r;
+}
+
 }  // namespace testutil

@@ -45,4 +45,15 @@ std::string quote(const std::string& s);
 // it stays mapped until the program exits. Elsewhere empty.
 std::string driverPin();
 
+// What a run of the built stitcher gave.
+struct StitcherRun {
+    int code = -1;
+    std::string out, err;
+};
+
+// Runs the built stitcher on the CPU engine, without a display, with `args`
+// (shell words) in folder `dir`; standard output is caught unless `args`
+// sends it elsewhere.
+StitcherRun runStitcher(const std::string& args, const std::string& dir = ".");
+
 }  // namespace testutil

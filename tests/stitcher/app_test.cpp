@@ -28,22 +28,8 @@ using testutil::quote;
 const std::string kStitcher = std::string(DFS_BINARY_DIR) + "/stitcher/stitcher";
 const std::string kSample = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
 
-struct Result {
-    int code = -1;
-    std::string out, err;
-};
-
-// Runs the stitcher with `args` (shell words) in `dir`; standard output is
-// caught unless `args` sends it elsewhere.
-Result stitch(const std::string& args, const std::string& dir = ".") {
-    const std::string err = testutil::makeTempDir("app_run") + "/err";
-    Result r;
-    r.out = testutil::captureCommand("cd " + quote(dir) + " && env -u DISPLAY -u WAYLAND_DISPLAY " + testutil::driverPin() + quote(kStitcher) +
-                                         " --engine cpu " + args + " 2>" + quote(err),
-                                     &r.code);
-    r.err = testutil::readFile(err);
-    return r;
-}
+using Result = testutil::StitcherRun;
+Result stitch(const std::string& args, const std::string& dir = ".") { return testutil::runStitcher(args, dir); }
 
 std::vector<std::string> listDir(const std::string& dir) {
     std::string out = testutil::captureCommand("ls -A " + quote(dir));

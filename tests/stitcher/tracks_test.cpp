@@ -15,23 +15,10 @@ namespace {
 
 using testutil::quote;
 
-const std::string kStitcher = std::string(DFS_BINARY_DIR) + "/stitcher/stitcher";
 const std::string kSample = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
 
-struct RunResult {
-    int code = -1;
-    std::string out, err;
-};
-
-RunResult stitch(const std::string& args) {
-    const std::string dir = testutil::makeTempDir("tracks_run");
-    RunResult r;
-    r.out = testutil::captureCommand("env -u DISPLAY -u WAYLAND_DISPLAY " + quote(kStitcher) + " --engine cpu " + args +
-                                         " 2>" + dir + "/err",
-                                     &r.code);
-    r.err = testutil::readFile(dir + "/err");
-    return r;
-}
+using RunResult = testutil::StitcherRun;
+RunResult stitch(const std::string& args) { return testutil::runStitcher(args); }
 
 // The line of `text` that starts with `start` (empty when none).
 std::string line(const std::string& text, const std::string& start) {
