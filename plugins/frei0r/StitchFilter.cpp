@@ -1,0 +1,274 @@
+#include "StitchFilter.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "ColorMatch.h"
+#include "CpuEngine.h"
+#include "DualFisheyeModel.h"
+#include "ViewRotation.h"
+#include "calibration/Calibration.h"
+#include "libdec.h"
+#include "libdec_internal.h"
+
+namespace dfsfrei0r {
+
+namespace {
+
+const ParamInfo kParams[kParamCount] = {
+    {"calibration", ParamType::String,
+     "lens calibration (offset string, as the stitcher's --info prints it); empty: the clip's"},
+    {"clip", ParamType::String, "path of the clip, to read its lens calibration from; optional"},
+    {"yaw", ParamType::Double, "view yaw in degrees, positive turns the view right"},
+    {"pitch", ParamType::Double, "view pitch in degrees, positive tilts the view up"},
+    {"roll", ParamType::Double, "view roll in degrees, levels the horizon"},
+    {"color_match", ParamType::Bool, "match exposure and colour of the two lenses (each frame on its own)"},
+    {"layout", ParamType::String, "stitch (one 2:1 panorama) or stereo (one panorama per lens, stacked)"},
+};
+
+// Smaller panoramas are not stitched: the frame comes out black.
+constexpr int kMinSize = 8;
+
+void toStderr(const std::string& line) { std::fprintf(stderr, "dualfisheye360: %s\n", line.c_str()); }
+
+Say g_say = toStderr;
+
+// Angles kept within one turn; what is not a number leaves the angle as it was.
+void setAngle(double& angle, const void* value) {
+    const double v = *static_cast<const double*>(value);
+    if (std::isfinite(v)) angle = std::fmod(v, 360.0);
+}
+
+std::string text(const void* value) {
+    const char* s = *static_cast<char* const*>(value);
+    return s ? std::string(s) : std::string();
+}
+
+// Black, opaque, whatever the channel order.
+void fillBlack(uint32_t* out, size_t pixels) {
+    uint8_t* b = reinterpret_cast<uint8_t*>(out);
+    for (size_t i = 0; i < pixels; ++i) {
+        b[4 * i] = b[4 * i + 1] = b[4 * i + 2] = 0;
+        b[4 * i + 3] = 255;
+    }
+}
+
+// Why a calibration text cannot be used; empty when it can.
+std::string calibrationProblem(const std::string& offset) {
+    if (!isOffsetValid(offset.c_str()))
+        return "expected 2_radius_x_y_yaw_pitch_roll (per lens)_width_height[_code]";
+    const calibration::Reading r = calibration::checkUsable(offset.c_str());
+    return r.status ? std::string() : r.status.reason();
+}
+
+}  // namespace
+
+const ParamInfo& paramInfo(int index) { return kParams[index]; }
+
+bool Settings::operator==(const Settings& o) const {
+    return calibration == o.calibration && clip == o.clip && yaw == o.yaw && pitch == o.pitch && roll == o.roll &&
+           colorMatch == o.colorMatch && layout == o.layout;
+}
+
+void setSay(Say s) { g_say = s ? s : toStderr; }
+void say(const std::string& line) { g_say(line); }
+
+struct StitchFilter::Built {
+    Settings settings;
+    std::unique_ptr<stitcher::CpuEngine> engine;  // null: the frame comes out black
+    std::unique_ptr<stitcher::ColorEstimator> colour;  // null: no colour matching
+    std::vector<uint8_t> frame, panorama;  // packed 3-byte pixels in, the engine's rows out
+    int x0 = 0, y0 = 0;  // where the panorama sits in the output frame
+};
+
+StitchFilter::StitchFilter(unsigned width, unsigned height)
+    : width_(static_cast<int>(std::min(width, 1u << 16))), height_(static_cast<int>(std::min(height, 1u << 16))) {}
+
+StitchFilter::~StitchFilter() = default;
+
+void StitchFilter::setParam(int index, const void* value) {
+    if (!value || index < 0 || index >= kParamCount) return;
+    std::lock_guard<std::mutex> lock(lock_);
+    Settings& s = settings_;
+    switch (index) {
+        case kCalibration: s.calibration = text(value); break;
+        case kClip: s.clip = text(value); break;
+        case kYaw: setAngle(s.yaw, value); break;
+        case kPitch: setAngle(s.pitch, value); break;
+        case kRoll: setAngle(s.roll, value); break;
+        case kColorMatch: s.colorMatch = *static_cast<const double*>(value) >= 0.5; break;
+        case kLayout: s.layout = text(value); break;
+    }
+}
+
+void StitchFilter::getParam(int index, void* value) {
+    if (!value || index < 0 || index >= kParamCount) return;
+    std::lock_guard<std::mutex> lock(lock_);
+    const Settings& s = settings_;
+    switch (index) {
+        case kYaw: *static_cast<double*>(value) = s.yaw; return;
+        case kPitch: *static_cast<double*>(value) = s.pitch; return;
+        case kRoll: *static_cast<double*>(value) = s.roll; return;
+        case kColorMatch: *static_cast<double*>(value) = s.colorMatch ? 1.0 : 0.0; return;
+        case kCalibration: shown_ = s.calibration; break;
+        case kClip: shown_ = s.clip; break;
+        case kLayout: shown_ = s.layout; break;
+    }
+    *static_cast<const char**>(value) = shown_.c_str();
+}
+
+int StitchFilter::setUps() const {
+    std::lock_guard<std::mutex> lock(lock_);
+    return setUps_;
+}
+
+std::string StitchFilter::resolveCalibration() {
+    const Settings& s = settings_;
+    if (!s.calibration.empty()) {
+        const std::string offset = trimOffset(s.calibration.c_str(), s.calibration.size());
+        const std::string problem = calibrationProblem(offset);
+        if (problem.empty()) return offset;
+        say("the calibration '" + s.calibration + "' cannot be used: " + problem);
+    }
+    if (!s.clip.empty()) {
+        if (!clipRead_ || clipPath_ != s.clip) {
+            // Read once per path; the clip is closed again at once.
+            clipRead_ = true;
+            clipPath_ = s.clip;
+            clipOffset_.clear();
+            clipProblem_.clear();
+            struct stat st;
+            if (::stat(s.clip.c_str(), &st) != 0) {
+                clipProblem_ = std::strerror(errno);
+            } else if (!S_ISREG(st.st_mode)) {
+                clipProblem_ = "not a regular file";
+            } else {
+                libdec::ClipOpening opening;
+                void* handle = libdec::OpenClip(s.clip.c_str(), opening);
+                char* offset = nullptr;
+                if (!handle)
+                    clipProblem_ = opening.reason.empty() ? "the reader refuses it" : opening.reason;
+                else if (PRDGetOffset(handle, offset) != 0 || !offset)
+                    clipProblem_ = "its tags cannot be read";
+                else
+                    clipOffset_ = trimOffset(offset, std::strlen(offset));
+                if (handle) PRDClose(handle);
+            }
+            if (clipProblem_.empty() && clipOffset_ == DEFAULT_OFFSET) clipProblem_ = "it names no lens calibration";
+            if (clipProblem_.empty()) {
+                const std::string problem = calibrationProblem(clipOffset_);
+                if (!problem.empty()) clipProblem_ = "its calibration cannot be used: " + problem;
+            }
+        }
+        if (clipProblem_.empty()) return clipOffset_;
+        say("no calibration from the clip " + s.clip + ": " + clipProblem_);
+    }
+    say("no usable calibration given; the built-in default is used");
+    return DEFAULT_OFFSET;
+}
+
+void StitchFilter::setUp() {
+    ++setUps_;
+    std::unique_ptr<Built> b(new Built);
+    b->settings = settings_;
+    const Settings& s = settings_;
+    const std::string offset = resolveCalibration();
+
+    stitcher::EngineSpec spec;
+    spec.useCalibration(offset);
+    spec.frameWidth = width_;
+    spec.frameHeight = height_;
+    spec.layout = stitcher::Layout::Stitch;
+    if (s.layout == "stereo")
+        spec.layout = stitcher::Layout::Stereo;
+    else if (s.layout != "stitch" && !s.layout.empty())
+        say("layout '" + s.layout + "' is neither stitch nor stereo; stitch is used");
+    const bool stereo = spec.layout == stitcher::Layout::Stereo;
+    spec.size = std::min(width_ / 2, stereo ? height_ / 2 : height_);
+    viewRotationMatrix(s.yaw, s.pitch, s.roll, spec.rotation);
+
+    const calibration::Calibration& c = spec.calibration;
+    const double frameAspect = static_cast<double>(width_) / std::max(1, height_);
+    const double imageAspect = static_cast<double>(c.imageWidth) / std::max(1, c.imageHeight);
+    if (std::fabs(frameAspect / imageAspect - 1) > 0.01)
+        say("the frames are " + std::to_string(width_) + "x" + std::to_string(height_) + ", the calibration was made for " +
+            std::to_string(c.imageWidth) + "x" + std::to_string(c.imageHeight) + " pictures: the lens circles are stretched");
+
+    if (spec.size < kMinSize) {
+        say("a " + std::to_string(width_) + "x" + std::to_string(height_) + " frame is too small to stitch (a panorama of at least " +
+            std::to_string(2 * kMinSize) + "x" + std::to_string(kMinSize) + " pixels must fit); it comes out black");
+        built_ = std::move(b);
+        return;
+    }
+    b->x0 = (width_ - spec.outWidth()) / 2;
+    b->y0 = (height_ - spec.outHeight()) / 2;
+    const stitcher::Status st = stitcher::CpuEngine::create(spec, b->engine);
+    if (!st.ok()) {
+        say("cannot stitch " + std::to_string(width_) + "x" + std::to_string(height_) + " frames: " + st.message() +
+            "; they come out black");
+        b->engine.reset();
+        built_ = std::move(b);
+        return;
+    }
+    b->frame.assign(static_cast<size_t>(width_) * height_ * 3, 0);
+    b->panorama.assign(spec.outBytes(), 0);
+    if (s.colorMatch) {
+        b->colour.reset(new stitcher::ColorEstimator);
+        const stitcher::Status cs = b->colour->init(DualFisheyeModel(spec.calibration), width_, height_);
+        if (!cs.ok()) {
+            say("colour matching is off: " + cs.message());
+            b->colour.reset();
+        }
+    }
+    built_ = std::move(b);
+}
+
+void StitchFilter::update(const uint32_t* in, uint32_t* out) {
+    if (!out) return;
+    const size_t pixels = static_cast<size_t>(width_) * height_;
+    std::lock_guard<std::mutex> lock(lock_);
+    if (!built_ || built_->settings != settings_) setUp();
+    Built& b = *built_;
+    if (!in || !b.engine) {
+        fillBlack(out, pixels);
+        return;
+    }
+    const uint8_t* src = reinterpret_cast<const uint8_t*>(in);
+    uint8_t* frame = b.frame.data();
+    for (size_t i = 0; i < pixels; ++i) {
+        frame[3 * i] = src[4 * i];
+        frame[3 * i + 1] = src[4 * i + 1];
+        frame[3 * i + 2] = src[4 * i + 2];
+    }
+    // Gains from this frame alone: a smoother that starts from it takes it as it is.
+    stitcher::ColorGains gains;
+    if (b.colour) gains = stitcher::GainSmoother().update(b.colour->estimate(frame));
+    b.engine->setGains(gains.gain);
+    if (!b.engine->stitch(frame, b.panorama.data())) {
+        say("a frame could not be stitched; it comes out black");
+        fillBlack(out, pixels);
+        return;
+    }
+    const stitcher::EngineSpec& spec = b.engine->params();
+    const int w = spec.outWidth(), h = spec.outHeight();
+    const size_t stride = spec.outStride();
+    if (w != width_ || h != height_) fillBlack(out, pixels);
+    uint8_t* dst = reinterpret_cast<uint8_t*>(out);
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* s = b.panorama.data() + static_cast<size_t>(y) * stride;
+        uint8_t* d = dst + (static_cast<size_t>(y + b.y0) * width_ + b.x0) * 4;
+        for (int x = 0; x < w; ++x) {
+            d[4 * x] = s[3 * x];
+            d[4 * x + 1] = s[3 * x + 1];
+            d[4 * x + 2] = s[3 * x + 2];
+            d[4 * x + 3] = 255;
+        }
+    }
+}
+
+}  // namespace dfsfrei0r

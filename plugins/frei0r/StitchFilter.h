@@ -1,0 +1,97 @@
+// The dual-fisheye to equirectangular stitch as a frei0r filter instance.
+//
+// A frame of W x H packed 32-bit pixels (four bytes each, the fourth alpha)
+// becomes the panorama of the same size: 2N x N (stitch) or 2N x 2N (one
+// panorama per lens, stacked), N as large as fits, centred, the rest black.
+// The channel order does not matter (geometry and colour matching treat the
+// three colour bytes alike), so hosts giving RGBA or BGRA get the same order
+// back. Alpha comes out opaque.
+//
+// Parameters only store values; the CPU engine (its sample table), the
+// colour estimator and the calibration are worked out on the first frame
+// after a change, not per frame. Colour gains come from each frame alone, so
+// frames may come in any order. One instance takes calls from any number
+// of threads: they stitch one at a time (the engine itself runs on a pool of
+// its own threads). Instances share nothing mutable.
+//
+// What goes wrong (an unusable calibration, a frame too small to stitch)
+// is said once on standard error, prefixed "dualfisheye360: ", and the
+// picture is still defined: the built-in calibration, or black.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace dfsfrei0r {
+
+// The parameters in the order the hosts number them.
+enum Param { kCalibration = 0, kClip, kYaw, kPitch, kRoll, kColorMatch, kLayout, kParamCount };
+
+enum class ParamType { Double, Bool, String };
+
+struct ParamInfo {
+    const char* name;
+    ParamType type;
+    const char* explanation;
+};
+
+const ParamInfo& paramInfo(int index);
+
+// What a set of parameters asks for; compared to see whether set-up is due.
+struct Settings {
+    std::string calibration;  // offset text; empty: the clip's, else the built-in one
+    std::string clip;         // clip whose calibration to take; empty: none
+    double yaw = 0, pitch = 0, roll = 0;  // degrees
+    bool colorMatch = true;
+    std::string layout = "stitch";  // "stitch" or "stereo"
+    bool operator==(const Settings& o) const;
+    bool operator!=(const Settings& o) const { return !(*this == o); }
+};
+
+// Calls the filter's messages go to; standard error unless a test sets one.
+using Say = void (*)(const std::string& line);
+void setSay(Say say);
+void say(const std::string& line);
+
+class StitchFilter {
+public:
+    StitchFilter(unsigned width, unsigned height);
+    ~StitchFilter();
+    StitchFilter(const StitchFilter&) = delete;
+    StitchFilter& operator=(const StitchFilter&) = delete;
+
+    // `value` as frei0r passes it: double*, f0r_param_bool* (a double,
+    // >= 0.5 is true) or f0r_param_string* (char**). Bad indexes and null
+    // pointers are ignored.
+    void setParam(int index, const void* value);
+    // Into `value`, typed as above; a string stays valid until the next
+    // setParam or getParam of this instance.
+    void getParam(int index, void* value);
+
+    // One frame: width * height pixels in, as many out.
+    void update(const uint32_t* in, uint32_t* out);
+
+    // For tests: how many times the engine was set up.
+    int setUps() const;
+
+private:
+    struct Built;
+    void setUp();  // with lock_ held
+    std::string resolveCalibration();  // with lock_ held
+
+    const int width_, height_;
+    mutable std::mutex lock_;
+    Settings settings_;
+    std::unique_ptr<Built> built_;
+    std::string shown_;  // getParam's string
+    // The last clip read: path and what it gave (calibration or reason).
+    std::string clipPath_, clipOffset_, clipProblem_;
+    bool clipRead_ = false;
+    int setUps_ = 0;
+};
+
+}  // namespace dfsfrei0r
