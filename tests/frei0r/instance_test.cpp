@@ -1,0 +1,200 @@
+// The plug-in as a host loads it (dlopen, the f0r_* entry points): one
+// instance called from several threads in shuffled frame order, and two
+// instances at once, give the bytes of in-order calls; and parameters that
+// cannot be used give a message and a defined picture.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <frei0r.h>
+}
+
+#include "StitchFilter.h"
+#include "test_clips.h"
+
+namespace {
+
+using testutil::quote;
+
+struct Plugin {
+    void* so = nullptr;
+    decltype(&f0r_init) init = nullptr;
+    decltype(&f0r_construct) construct = nullptr;
+    decltype(&f0r_destruct) destruct = nullptr;
+    decltype(&f0r_set_param_value) set = nullptr;
+    decltype(&f0r_update) update = nullptr;
+
+    Plugin() {
+        so = dlopen(DFS_FREI0R_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+        if (!so) return;
+        init = reinterpret_cast<decltype(init)>(dlsym(so, "f0r_init"));
+        construct = reinterpret_cast<decltype(construct)>(dlsym(so, "f0r_construct"));
+        destruct = reinterpret_cast<decltype(destruct)>(dlsym(so, "f0r_destruct"));
+        set = reinterpret_cast<decltype(set)>(dlsym(so, "f0r_set_param_value"));
+        update = reinterpret_cast<decltype(update)>(dlsym(so, "f0r_update"));
+    }
+    bool ok() const { return so && init && construct && destruct && set && update && init() == 1; }
+};
+
+const int kW = 480, kH = 240, kFrames = 8;
+
+// Frames of the sample as RGBA, the second lens of each metered apart by its
+// own amount, so that gains carried from one call to the next would show.
+std::vector<std::vector<uint32_t>> sampleFrames() {
+    const std::string raw = testutil::captureCommand(
+        "ffmpeg -nostdin -loglevel error -i " + quote(std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4") +
+        " -frames:v " + std::to_string(kFrames) + " -vf scale=" + std::to_string(kW) + ":" + std::to_string(kH) +
+        " -f rawvideo -pix_fmt rgba -");
+    std::vector<std::vector<uint32_t>> frames;
+    const size_t bytes = static_cast<size_t>(kW) * kH * 4;
+    if (raw.size() != bytes * kFrames) return frames;
+    for (int k = 0; k < kFrames; ++k) {
+        std::vector<uint32_t> f(static_cast<size_t>(kW) * kH);
+        uint8_t* p = reinterpret_cast<uint8_t*>(f.data());
+        std::copy(raw.begin() + k * bytes, raw.begin() + (k + 1) * bytes, p);
+        const double gain = 0.6 + 0.1 * k;
+        for (int y = 0; y < kH; ++y)
+            for (int x = kW / 2; x < kW; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    uint8_t& v = p[(static_cast<size_t>(y) * kW + x) * 4 + c];
+                    v = static_cast<uint8_t>(std::min(255.0, std::round(v * gain)));
+                }
+        frames.push_back(std::move(f));
+    }
+    return frames;
+}
+
+TEST(Frei0rInstance, ThreadsAndShuffledOrderGiveTheInOrderFrames) {
+    Plugin p;
+    ASSERT_TRUE(p.ok()) << dlerror();
+    const std::vector<std::vector<uint32_t>> frames = sampleFrames();
+    ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+
+    // Two instances with different views and layouts, as one host would set them.
+    auto make = [&p](double yaw, const char* layout) {
+        f0r_instance_t i = p.construct(kW, kH);
+        double y = yaw;
+        f0r_param_string l = const_cast<char*>(layout);
+        p.set(i, &y, dfsfrei0r::kYaw);
+        p.set(i, &l, dfsfrei0r::kLayout);
+        return i;
+    };
+    const size_t px = static_cast<size_t>(kW) * kH;
+    std::vector<f0r_instance_t> instances = {make(30, "stitch"), make(-50, "stereo")};
+    std::vector<std::vector<uint32_t>> inOrder(2 * kFrames, std::vector<uint32_t>(px));
+    for (int i = 0; i < 2; ++i)
+        for (int k = 0; k < kFrames; ++k) p.update(instances[i], k / 25.0, frames[k].data(), inOrder[i * kFrames + k].data());
+    for (f0r_instance_t i : instances) p.destruct(i);
+
+    // Fresh instances: their set-up too happens under the threads.
+    instances = {make(30, "stitch"), make(-50, "stereo")};
+    std::vector<int> jobs(2 * kFrames * 2);  // every frame of both instances twice
+    for (size_t j = 0; j < jobs.size(); ++j) jobs[j] = static_cast<int>(j % (2 * kFrames));
+    std::shuffle(jobs.begin(), jobs.end(), std::mt19937(7));
+    std::vector<std::vector<uint32_t>> got(jobs.size(), std::vector<uint32_t>(px));
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (size_t j; (j = next++) < jobs.size();) {
+                const int i = jobs[j] / kFrames, k = jobs[j] % kFrames;
+                p.update(instances[i], k / 25.0, frames[k].data(), got[j].data());
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    for (f0r_instance_t i : instances) p.destruct(i);
+    for (size_t j = 0; j < jobs.size(); ++j)
+        EXPECT_TRUE(got[j] == inOrder[jobs[j]]) << "instance " << jobs[j] / kFrames << ", frame " << jobs[j] % kFrames;
+    // The frames' own gains: matching made the lenses alike in each.
+    EXPECT_FALSE(inOrder[0] == inOrder[1]);
+}
+
+// The messages of the filter (not the plug-in's copy) caught for a test.
+std::mutex g_lines;
+std::string g_said;
+void catchLine(const std::string& line) {
+    std::lock_guard<std::mutex> lock(g_lines);
+    g_said += line + "\n";
+}
+std::string said() {
+    std::lock_guard<std::mutex> lock(g_lines);
+    std::string s;
+    s.swap(g_said);
+    return s;
+}
+
+struct GreyRun {
+    std::vector<uint32_t> out;
+    std::string said;
+};
+
+// One frame of `w` x `h` mid-grey pixels through a filter set up by `set`.
+template <typename Set>
+GreyRun runGrey(int w, int h, Set set) {
+    dfsfrei0r::setSay(catchLine);
+    dfsfrei0r::StitchFilter f(w, h);
+    set(f);
+    std::vector<uint32_t> in(static_cast<size_t>(w) * h, 0xff808080u);
+    GreyRun r;
+    r.out.assign(in.size(), 0x12345678u);
+    f.update(in.data(), r.out.data());
+    r.said = said();
+    dfsfrei0r::setSay(nullptr);
+    return r;
+}
+
+void setText(dfsfrei0r::StitchFilter& f, int index, const char* text) {
+    const char* t = text;
+    f.setParam(index, &t);
+}
+
+bool black(uint32_t px) { return px == 0xff000000u; }
+
+TEST(Frei0rInstance, UnusableParametersGiveAMessageAndADefinedPicture) {
+    const GreyRun plain = runGrey(256, 128, [](dfsfrei0r::StitchFilter&) {});
+    EXPECT_NE(plain.said.find("built-in default"), std::string::npos) << plain.said;
+    EXPECT_FALSE(black(plain.out[128 * 64 + 128]));
+
+    // A garbage calibration, a clip that is not there, a layout of no kind,
+    // an angle that is not a number: the built-in calibration's picture.
+    const GreyRun bad = runGrey(256, 128, [](dfsfrei0r::StitchFilter& f) {
+        setText(f, dfsfrei0r::kCalibration, "2_banana_7");
+        setText(f, dfsfrei0r::kClip, "/nonexistent/clip.mp4");
+        setText(f, dfsfrei0r::kLayout, "sideways");
+        const double nan = std::nan("");
+        f.setParam(dfsfrei0r::kYaw, &nan);
+    });
+    EXPECT_TRUE(bad.out == plain.out);
+    for (const char* what : {"'2_banana_7' cannot be used", "/nonexistent/clip.mp4", "sideways", "built-in default"})
+        EXPECT_NE(bad.said.find(what), std::string::npos) << what << " in: " << bad.said;
+
+    // Not 2:1 and not a multiple of 8: the panorama (2N x N, N = 75) centred
+    // between black bars, every pixel written.
+    const GreyRun odd = runGrey(150, 101, [](dfsfrei0r::StitchFilter&) {});
+    const int top = (101 - 75) / 2;
+    for (int y = 0; y < 101; ++y) {
+        const bool inside = y >= top && y < top + 75;
+        EXPECT_EQ(!black(odd.out[static_cast<size_t>(y) * 150 + 75]), inside) << "row " << y;
+        EXPECT_NE(odd.out[static_cast<size_t>(y) * 150 + 149], 0x12345678u) << "row " << y;
+    }
+    EXPECT_NE(odd.said.find("stretched"), std::string::npos) << odd.said;
+
+    // Frames too small for a panorama come out black, with the reason.
+    for (const int w : {1, 7, 15}) {
+        const GreyRun tiny = runGrey(w, w / 2 + 1, [](dfsfrei0r::StitchFilter&) {});
+        EXPECT_TRUE(std::all_of(tiny.out.begin(), tiny.out.end(), black)) << w;
+        EXPECT_NE(tiny.said.find("too small"), std::string::npos) << w << ": " << tiny.said;
+    }
+}
+
+}  // namespace
