@@ -98,13 +98,13 @@ TEST(Frei0rInstance, ThreadsAndShuffledOrderGiveTheInOrderFrames) {
 
     // Fresh instances: their set-up too happens under the threads.
     instances = {make(30, "stitch"), make(-50, "stereo")};
-    std::vector<int> jobs(2 * kFrames * 2);  // every frame of both instances twice
+    std::vector<int> jobs(2 * kFrames * 6);  // every frame of both instances six times
     for (size_t j = 0; j < jobs.size(); ++j) jobs[j] = static_cast<int>(j % (2 * kFrames));
     std::shuffle(jobs.begin(), jobs.end(), std::mt19937(7));
     std::vector<std::vector<uint32_t>> got(jobs.size(), std::vector<uint32_t>(px));
     std::atomic<size_t> next{0};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
+    for (int t = 0; t < 6; ++t)
         threads.emplace_back([&] {
             for (size_t j; (j = next++) < jobs.size();) {
                 const int i = jobs[j] / kFrames, k = jobs[j] % kFrames;
