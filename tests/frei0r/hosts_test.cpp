@@ -20,7 +20,6 @@ namespace {
 using testutil::quote;
 
 const std::string kBin = DFS_BINARY_DIR;
-const std::string kPluginDir = kBin + "/frei0r-1";
 const std::string kPhoto = std::string(DFS_SOURCE_DIR) + "/samples/city_world.png";
 const int kW = 640, kH = 320, kFrames = 4;
 const double kMinPsnr = 40.0;
@@ -65,6 +64,11 @@ protected:
         clip_ = synthClip();
         ASSERT_FALSE(clip_.empty());
         dir_ = testutil::makeTempDir("frei0r_hosts");
+        // The hosts load the plug-in as installed.
+        ASSERT_EQ(testutil::runCommand(quote(DFS_CMAKE_COMMAND) + " --install " + quote(kBin) + " --prefix " +
+                                       quote(dir_ + "/prefix") + " >/dev/null"),
+                  0);
+        pluginDir_ = dir_ + "/prefix/lib/frei0r-1";
         // The stitcher's frames, turned 30 degrees, as RGB.
         ASSERT_EQ(testutil::runStitcher("--engine cpu --size " + std::to_string(kH) + " --yaw 30 " + quote(clip_) + " " +
                                         quote(dir_ + "/ref%d.png"))
@@ -80,7 +84,7 @@ protected:
     // Runs `cmd` (a host writing RGB frames on its standard output) with the
     // plug-in's folder on the hosts' search paths; checks each frame.
     void expectStitch(const std::string& host, const std::string& cmd, double minPsnr = kMinPsnr) {
-        const std::string env = "env FREI0R_PATH=" + quote(kPluginDir) + " MLT_FREI0R_PLUGIN_PATH=" + quote(kPluginDir) +
+        const std::string env = "env FREI0R_PATH=" + quote(pluginDir_) + " MLT_FREI0R_PLUGIN_PATH=" + quote(pluginDir_) +
                                 " GST_REGISTRY=" + quote(dir_ + "/gst-registry.bin") + " ";
         int code = -1;
         const std::string got = testutil::captureCommand(env + cmd + " 2>" + quote(dir_ + "/err"), &code);
@@ -93,7 +97,7 @@ protected:
         EXPECT_EQ(err.find("built-in default"), std::string::npos) << host << ": " << err;
     }
 
-    std::string clip_, dir_, want_;
+    std::string clip_, dir_, pluginDir_, want_;
 };
 
 TEST_F(Frei0rHosts, FfmpegGivesTheStitchersPicture) {
