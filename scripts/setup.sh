@@ -13,6 +13,7 @@ PKGS=(
   libglfw3-dev libglew-dev libglm-dev libgl1-mesa-dev libgl1-mesa-dri
   libegl-dev libopengl-dev libegl-mesa0
   libx264-dev libhwy-dev  # libavcodec brings libx265 too, for --codec hevc
+  frei0r-plugins-dev      # frei0r.h, for the frei0r filter
 )
 if [ "${1:-}" = "test" ]; then
   PKGS+=(
@@ -20,6 +21,11 @@ if [ "${1:-}" = "test" ]; then
     xvfb xauth
     ffmpeg libavfilter-dev
     clang libclang-rt-14-dev
+    # The frei0r filter's hosts: FFmpeg's frei0r filter (Debian's ffmpeg has
+    # it), melt, and gst-launch-1.0 with the frei0r elements (plugins-bad),
+    # qtdemux (good), videoconvert (base) and the H.264 decoder (libav).
+    melt gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+    gstreamer1.0-plugins-bad gstreamer1.0-libav
   )
 fi
 
