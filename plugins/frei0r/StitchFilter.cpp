@@ -106,8 +106,10 @@ struct StitchFilter::Built {
     int x0 = 0, y0 = 0;  // where the panorama sits in the output frame
 };
 
+// Sizes beyond any the engine takes are kept as ints all the same (the engine
+// refuses them, and the whole frame comes out black).
 StitchFilter::StitchFilter(unsigned width, unsigned height)
-    : width_(static_cast<int>(std::min(width, 1u << 16))), height_(static_cast<int>(std::min(height, 1u << 16))) {}
+    : width_(static_cast<int>(std::min(width, 1u << 24))), height_(static_cast<int>(std::min(height, 1u << 24))) {}
 
 StitchFilter::~StitchFilter() = default;
 

@@ -195,6 +195,10 @@ TEST(Frei0rInstance, UnusableParametersGiveAMessageAndADefinedPicture) {
         EXPECT_TRUE(std::all_of(tiny.out.begin(), tiny.out.end(), black)) << w;
         EXPECT_NE(tiny.said.find("too small"), std::string::npos) << w << ": " << tiny.said;
     }
+    // And frames wider than the engine takes.
+    const GreyRun wide = runGrey(140000, 16, [](dfsfrei0r::StitchFilter&) {});
+    EXPECT_TRUE(std::all_of(wide.out.begin(), wide.out.end(), black));
+    EXPECT_NE(wide.said.find("cannot stitch 140000x16 frames"), std::string::npos) << wide.said;
 }
 
 }  // namespace
