@@ -12,6 +12,7 @@
 #include "CpuEngine.h"
 #include "DualFisheyeModel.h"
 #include "ViewRotation.h"
+#include "WorkerPool.h"
 #include "calibration/Calibration.h"
 #include "libdec.h"
 #include "libdec_internal.h"
@@ -196,6 +197,7 @@ std::string StitchFilter::resolveCalibration() {
 
 void StitchFilter::setUp() {
     ++setUps_;
+    if (!pool_) pool_.reset(new stitcher::WorkerPool(0));
     std::unique_ptr<Built> b(new Built);
     b->settings = settings_;
     const Settings& s = settings_;
@@ -260,8 +262,22 @@ void StitchFilter::update(const uint32_t* in, uint32_t* out) {
         fillBlack(out, pixels);
         return;
     }
+    // The conversions in row blocks on the instance's threads: on many cores
+    // they would otherwise take longer than the stitch.
+    stitcher::WorkerPool& pool = *pool_;
+    const size_t blocks = static_cast<size_t>(pool.threads()) * 4;
+    auto rowsOf = [blocks](int rows, size_t i, int& r0, int& r1) {
+        r0 = static_cast<int>(static_cast<size_t>(rows) * i / blocks);
+        r1 = static_cast<int>(static_cast<size_t>(rows) * (i + 1) / blocks);
+    };
     uint8_t* frame = b.frame.data();
-    dropAlpha(reinterpret_cast<const uint8_t*>(in), frame, pixels);
+    const uint8_t* src = reinterpret_cast<const uint8_t*>(in);
+    const size_t w0 = static_cast<size_t>(width_);
+    pool.run(blocks, [&](size_t i) {
+        int r0, r1;
+        rowsOf(height_, i, r0, r1);
+        dropAlpha(src + r0 * w0 * 4, frame + r0 * w0 * 3, (r1 - r0) * w0);
+    });
     // Gains from this frame alone: a smoother that starts from it takes it as it is.
     stitcher::ColorGains gains;
     if (b.colour) gains = stitcher::GainSmoother().update(b.colour->estimate(frame));
@@ -276,9 +292,14 @@ void StitchFilter::update(const uint32_t* in, uint32_t* out) {
     const size_t stride = spec.outStride();
     if (w != width_ || h != height_) fillBlack(out, pixels);
     uint8_t* dst = reinterpret_cast<uint8_t*>(out);
-    for (int y = 0; y < h; ++y)
-        addAlpha(b.panorama.data() + static_cast<size_t>(y) * stride,
-                 dst + (static_cast<size_t>(y + b.y0) * width_ + b.x0) * 4, static_cast<size_t>(w));
+    const uint8_t* panorama = b.panorama.data();
+    pool.run(blocks, [&](size_t i) {
+        int r0, r1;
+        rowsOf(h, i, r0, r1);
+        for (int y = r0; y < r1; ++y)
+            addAlpha(panorama + static_cast<size_t>(y) * stride, dst + (static_cast<size_t>(y + b.y0) * w0 + b.x0) * 4,
+                     static_cast<size_t>(w));
+    });
 }
 
 }  // namespace dfsfrei0r

@@ -26,6 +26,10 @@
 #include <string>
 #include <vector>
 
+namespace stitcher {
+class WorkerPool;
+}
+
 namespace dfsfrei0r {
 
 // The parameters in the order the hosts number them.
@@ -87,6 +91,7 @@ private:
     mutable std::mutex lock_;
     Settings settings_;
     std::unique_ptr<Built> built_;
+    std::unique_ptr<stitcher::WorkerPool> pool_;  // for the conversions, made with the first set-up
     std::string shown_;  // getParam's string
     // The last clip read: path and what it gave (calibration or reason).
     std::string clipPath_, clipOffset_, clipProblem_;

@@ -202,3 +202,25 @@ TEST(Frei0rInstance, UnusableParametersGiveAMessageAndADefinedPicture) {
 }
 
 }  // namespace
+
+namespace {
+
+// Hosts set every parameter before every frame (MLT does): only a change
+// sets the engine up again.
+TEST(Frei0rInstance, SetsUpOnlyWhenAParameterChanges) {
+    dfsfrei0r::setSay(catchLine);
+    dfsfrei0r::StitchFilter f(128, 64);
+    std::vector<uint32_t> in(128 * 64, 0xff808080u), out(in.size());
+    for (int k = 0; k < 3; ++k) {
+        setText(f, dfsfrei0r::kLayout, "stitch");
+        const double yaw = k < 2 ? 10.0 : 20.0, on = 1.0;
+        f.setParam(dfsfrei0r::kYaw, &yaw);
+        f.setParam(dfsfrei0r::kColorMatch, &on);
+        f.update(in.data(), out.data());
+    }
+    EXPECT_EQ(f.setUps(), 2);
+    said();
+    dfsfrei0r::setSay(nullptr);
+}
+
+}  // namespace
