@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         const bool text = index == dfsfrei0r::kCalibration || index == dfsfrei0r::kClip ||
-                          index == dfsfrei0r::kLayout || index >= dfsfrei0r::kParamCount;
+                          index == dfsfrei0r::kLayout || index == dfsfrei0r::kView || index >= dfsfrei0r::kParamCount;
         if (text) {
             // Clips only under a folder that does not exist: no real file is read.
             std::string s(reinterpret_cast<const char*>(value), len);

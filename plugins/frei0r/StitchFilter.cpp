@@ -6,7 +6,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <locale>
+#include <sstream>
 
 #include "ColorMatch.h"
 #include "CpuEngine.h"
@@ -30,6 +33,8 @@ const ParamInfo kParams[kParamCount] = {
     {"roll", ParamType::Double, "view roll in degrees, levels the horizon"},
     {"color_match", ParamType::Bool, "match exposure and colour of the two lenses (each frame on its own)"},
     {"layout", ParamType::String, "stitch (one 2:1 panorama) or stereo (one panorama per lens, stacked)"},
+    {"view", ParamType::String,
+     "yaw,pitch,roll in degrees in one text, for hosts that limit numbers to 0..1; empty: yaw, pitch and roll"},
 };
 
 // Smaller panoramas are not stitched: the frame comes out black.
@@ -93,7 +98,26 @@ const ParamInfo& paramInfo(int index) { return kParams[index]; }
 
 bool Settings::operator==(const Settings& o) const {
     return calibration == o.calibration && clip == o.clip && yaw == o.yaw && pitch == o.pitch && roll == o.roll &&
-           colorMatch == o.colorMatch && layout == o.layout;
+           colorMatch == o.colorMatch && layout == o.layout && view == o.view;
+}
+
+bool parseView(const std::string& text, double angles[3]) {
+    if (text.find('\0') != std::string::npos) return false;
+    std::string t = text;
+    for (char& c : t)
+        if (c == ',') c = ' ';
+    // Numbers as C writes them, whatever the host's locale.
+    std::istringstream in(t);
+    in.imbue(std::locale::classic());
+    double v[3] = {0, 0, 0}, a = 0;
+    int n = 0;
+    while (in >> a) {
+        if (n == 3 || !std::isfinite(a)) return false;
+        v[n++] = std::fmod(a, 360.0);
+    }
+    if (n == 0 || !in.eof()) return false;
+    for (int i = 0; i < 3; ++i) angles[i] = v[i];
+    return true;
 }
 
 void setSay(Say s) { g_say = s ? s : toStderr; }
@@ -126,6 +150,7 @@ void StitchFilter::setParam(int index, const void* value) {
         case kRoll: setAngle(s.roll, value); break;
         case kColorMatch: s.colorMatch = *static_cast<const double*>(value) >= 0.5; break;
         case kLayout: s.layout = text(value); break;
+        case kView: s.view = text(value); break;
     }
 }
 
@@ -141,6 +166,7 @@ void StitchFilter::getParam(int index, void* value) {
         case kCalibration: shown_ = s.calibration; break;
         case kClip: shown_ = s.clip; break;
         case kLayout: shown_ = s.layout; break;
+        case kView: shown_ = s.view; break;
     }
     *static_cast<const char**>(value) = shown_.c_str();
 }
@@ -214,7 +240,10 @@ void StitchFilter::setUp() {
         say("layout '" + s.layout + "' is neither stitch nor stereo; stitch is used");
     const bool stereo = spec.layout == stitcher::Layout::Stereo;
     spec.size = std::min(width_ / 2, stereo ? height_ / 2 : height_);
-    viewRotationMatrix(s.yaw, s.pitch, s.roll, spec.rotation);
+    double angles[3] = {s.yaw, s.pitch, s.roll};
+    if (!s.view.empty() && !parseView(s.view, angles))
+        say("view '" + s.view + "' is not yaw,pitch,roll in degrees; the yaw, pitch and roll parameters are used");
+    viewRotationMatrix(angles[0], angles[1], angles[2], spec.rotation);
 
     const calibration::Calibration& c = spec.calibration;
     const double frameAspect = static_cast<double>(width_) / std::max(1, height_);

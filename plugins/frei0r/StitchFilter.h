@@ -33,7 +33,9 @@ class WorkerPool;
 namespace dfsfrei0r {
 
 // The parameters in the order the hosts number them.
-enum Param { kCalibration = 0, kClip, kYaw, kPitch, kRoll, kColorMatch, kLayout, kParamCount };
+// `view` is the three angles as one text, for hosts that take numbers in
+// 0..1 only (GStreamer); where it is set it replaces yaw, pitch and roll.
+enum Param { kCalibration = 0, kClip, kYaw, kPitch, kRoll, kColorMatch, kLayout, kView, kParamCount };
 
 enum class ParamType { Double, Bool, String };
 
@@ -52,9 +54,15 @@ struct Settings {
     double yaw = 0, pitch = 0, roll = 0;  // degrees
     bool colorMatch = true;
     std::string layout = "stitch";  // "stitch" or "stereo"
+    std::string view;               // "yaw[,pitch[,roll]]" in degrees; empty: the three above
     bool operator==(const Settings& o) const;
     bool operator!=(const Settings& o) const { return !(*this == o); }
 };
+
+// The angles of a `view` text: one to three numbers, in degrees, apart by
+// commas or blanks; the ones left out are 0. False, leaving them, when the
+// text is not of that form.
+bool parseView(const std::string& text, double angles[3]);
 
 // Calls the filter's messages go to; standard error unless a test sets one.
 using Say = void (*)(const std::string& line);

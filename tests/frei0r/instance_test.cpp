@@ -138,13 +138,15 @@ struct GreyRun {
     std::string said;
 };
 
-// One frame of `w` x `h` mid-grey pixels through a filter set up by `set`.
+// One frame of `w` x `h` grey pixels through a filter set up by `set`.
 template <typename Set>
 GreyRun runGrey(int w, int h, Set set) {
     dfsfrei0r::setSay(catchLine);
     dfsfrei0r::StitchFilter f(w, h);
     set(f);
-    std::vector<uint32_t> in(static_cast<size_t>(w) * h, 0xff808080u);
+    std::vector<uint32_t> in(static_cast<size_t>(w) * h);
+    for (size_t i = 0; i < in.size(); ++i)  // greys, never black, different all over
+        in[i] = 0xff000000u | 0x010101u * static_cast<uint32_t>(40 + (i % w * 7 + i / w * 3) % 200);
     GreyRun r;
     r.out.assign(in.size(), 0x12345678u);
     f.update(in.data(), r.out.data());
@@ -173,9 +175,11 @@ TEST(Frei0rInstance, UnusableParametersGiveAMessageAndADefinedPicture) {
         setText(f, dfsfrei0r::kLayout, "sideways");
         const double nan = std::nan("");
         f.setParam(dfsfrei0r::kYaw, &nan);
+        setText(f, dfsfrei0r::kView, "10,20,30,40");
     });
     EXPECT_TRUE(bad.out == plain.out);
-    for (const char* what : {"'2_banana_7' cannot be used", "/nonexistent/clip.mp4", "sideways", "built-in default"})
+    for (const char* what : {"'2_banana_7' cannot be used", "/nonexistent/clip.mp4", "sideways", "'10,20,30,40' is not",
+                             "built-in default"})
         EXPECT_NE(bad.said.find(what), std::string::npos) << what << " in: " << bad.said;
 
     // Not 2:1 and not a multiple of 8: the panorama (2N x N, N = 75) centred
@@ -221,6 +225,24 @@ TEST(Frei0rInstance, SetsUpOnlyWhenAParameterChanges) {
     EXPECT_EQ(f.setUps(), 2);
     said();
     dfsfrei0r::setSay(nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The view as one text turns as the three angles do; an empty one leaves them.
+TEST(Frei0rInstance, ViewTextTurnsAsTheThreeAngles) {
+    const GreyRun angles = runGrey(128, 64, [](dfsfrei0r::StitchFilter& f) {
+        const double yaw = 10, pitch = -20, roll = 5;
+        f.setParam(dfsfrei0r::kYaw, &yaw);
+        f.setParam(dfsfrei0r::kPitch, &pitch);
+        f.setParam(dfsfrei0r::kRoll, &roll);
+    });
+    const GreyRun text = runGrey(128, 64, [](dfsfrei0r::StitchFilter& f) { setText(f, dfsfrei0r::kView, " 10, -20 5 "); });
+    const GreyRun none = runGrey(128, 64, [](dfsfrei0r::StitchFilter&) {});
+    EXPECT_TRUE(text.out == angles.out);
+    EXPECT_FALSE(text.out == none.out);
 }
 
 }  // namespace
