@@ -8,6 +8,7 @@ extern "C" {
 
 #include <cstdio>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -19,6 +20,13 @@ extern "C" {
 namespace {
 
 void libraryLine(int /*level*/, const std::string& line) { dfsfrei0r::say(line); }
+
+// The reader's messages to standard error, once; from f0r_init, and from
+// f0r_construct for a host that skips it.
+void routeMessages() {
+    static std::once_flag once;
+    std::call_once(once, [] { libdec::SetMessageSink(libraryLine); });
+}
 
 void failed(const char* where, const std::exception* e) {
     try {
@@ -40,7 +48,7 @@ int paramType(dfsfrei0r::ParamType t) {
 
 DFS_F0R_EXPORT int f0r_init() {
     try {
-        libdec::SetMessageSink(libraryLine);
+        routeMessages();
         return 1;
     } catch (const std::exception& e) {
         failed("initialisation", &e);
@@ -77,6 +85,7 @@ DFS_F0R_EXPORT void f0r_get_param_info(f0r_param_info_t* info, int index) {
 
 DFS_F0R_EXPORT f0r_instance_t f0r_construct(unsigned int width, unsigned int height) {
     try {
+        routeMessages();
         return new dfsfrei0r::StitchFilter(width, height);
     } catch (const std::exception& e) {
         failed("making an instance", &e);
