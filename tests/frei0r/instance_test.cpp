@@ -1,7 +1,8 @@
 // The plug-in as a host loads it (dlopen, the f0r_* entry points): one
 // instance called from several threads in shuffled frame order, and two
-// instances at once, give the bytes of in-order calls; and parameters that
-// cannot be used give a message and a defined picture.
+// instances at once, give the bytes of in-order calls; parameters that
+// cannot be used give a message and a defined picture; set-up happens only
+// when a parameter changes; the view text turns as the three angles.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
