@@ -65,7 +65,7 @@ public:
         device_ = name ? reinterpret_cast<const char*>(name) : "unknown";
         // Without its circles the engine still stitches, with gains left at 1
         // (colour matching refuses the same calibrations).
-        applier_.init(DualFisheyeModel(spec_.calibration), spec_.frameWidth, spec_.frameHeight);
+        applier_.init(DualFisheyeModel(spec_.calibration), spec_.frameWidth, spec_.frameHeight, spec_.falloff);
         return Status();
     }
 
@@ -73,7 +73,8 @@ public:
     std::string device() const override { return device_; }
 
     bool stitch(uint8_t* frame, uint8_t* out) override {
-        // The renderer takes the frame as it is: the gains go into its pixels.
+        // The renderer takes the frame as it is: the gains and the fall-off
+        // correction go into its pixels.
         applier_.apply(frame, gains_);
         renderer_.setData(frame);
         renderer_.render(out);
