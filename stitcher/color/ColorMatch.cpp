@@ -253,7 +253,7 @@ bool ColorGains::identity() const {
     return true;
 }
 
-Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int frameHeight) {
+Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double widenBy) {
     taps_.clear();
     radius_.clear();
     correction_.clear();
@@ -264,7 +264,7 @@ Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int f
     const int height = kLayoutHeight;
     const std::vector<stitchlayout::LayoutMesh> meshes = stitchlayout::stitchMeshes(model, 2 * height, height);
     const double band = stitchlayout::stitchBlendWidth(model, height);
-    const double widen = band / 3.0;
+    const double widen = band * std::min(std::max(widenBy, 0.0), 4.0);
 
     // Each mesh fades in over the one drawn before it: where their lenses
     // differ, that band is a seam.
@@ -366,7 +366,7 @@ Status FalloffEstimator::init(const DualFisheyeModel& model, int frameWidth, int
     weight_.clear();
     pair_.clear();
     frames_ = 0;
-    return estimator_.init(model, frameWidth, frameHeight);
+    return estimator_.init(model, frameWidth, frameHeight, kWiden);
 }
 
 bool FalloffEstimator::add(const uint8_t* frame) {
@@ -461,7 +461,6 @@ const double kFlatPrior = 0.0002;
 const double kPairPrior = 0.0002;
 const int kFitRounds = 8;
 const double kCauchyScale = 2.385;   // of the residuals' robust sigma
-const double kFlatRim = 0.97;        // rims above it on both lenses: no fall-off to undo
 
 }  // namespace
 
@@ -563,6 +562,8 @@ FalloffEstimator::Result FalloffEstimator::fit() const {
         return out;
     }
     out.measured = true;
+    out.fitted = f;
+    // Both rims this close to 1: nothing worth undoing, and the picture stays as it was.
     if (f.rim(0) < kFlatRim || f.rim(1) < kFlatRim) out.falloff = f;
     return out;
 }

@@ -48,8 +48,10 @@ struct ColorEstimate {
 class ColorEstimator {
 public:
     // Fails when the calibration is unusable, the frame size is not
-    // positive (or too large), or the lenses share no directions.
-    Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight);
+    // positive (or too large), or the lenses share no directions. The seam
+    // bands are sampled widened by `widen` of their width on either side, as
+    // far as both lenses see.
+    Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double widen = 1.0 / 3.0);
     bool ok() const { return pairs_ > 0; }
     size_t pairCount() const { return pairs_; }
 
@@ -187,13 +189,18 @@ public:
     int framesUsed() const { return frames_; }
 
     struct Result {
-        LensFalloff falloff;   // flat where not measured
+        LensFalloff falloff;   // flat where not measured, or where both rims stay above kFlatRim
+        LensFalloff fitted;    // as fitted, before that
         bool measured = false;
         std::string why;       // where not measured: the reason
     };
     Result fit() const;
 
     static constexpr int kMinFrames = 2;
+    static constexpr double kFlatRim = 0.97;
+    // Its samples reach a band's width beyond each seam band on either side
+    // (as far as both lenses see): more radii than the gains need.
+    static constexpr double kWiden = 1.0;
 
 private:
     ColorEstimator estimator_;
