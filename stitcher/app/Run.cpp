@@ -229,7 +229,7 @@ FalloffEstimator::Result measureFalloff(Clip& clip, const Calibration& cal, long
                            [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr); });
 }
 
-// The fall-off the stitch undoes: --falloff's, else measured on the job's
+// The fall-off the stitch undoes: --falloff's, else measured on the clip's
 // frames; flat (gains only, said so) where it cannot be measured.
 LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job) {
     if (!opt.colorMatch) return LensFalloff();
@@ -237,7 +237,9 @@ LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job) {
         console::note("%s, from --falloff", describeFalloff(opt.falloff).c_str());
         return opt.falloff;
     }
-    const FalloffEstimator::Result f = measureFalloff(clip, job.engine.calibration, job.first, job.count);
+    // A lens's fall-off does not change during a clip: measured over all of
+    // it, whatever part is stitched.
+    const FalloffEstimator::Result f = measureFalloff(clip, job.engine.calibration, 1, clip.info().frames);
     if (!f.measured) {
         console::say("colour matching keeps to gains: the lenses' fall-off toward the rim cannot be measured: %s",
                      f.why.c_str());

@@ -18,14 +18,23 @@ bool LensFalloff::usable() const {
     for (int l = 0; l < 2; ++l) {
         if (!std::isfinite(a[l]) || !std::isfinite(b[l])) return false;
         if (a[l] > 0.0 || a[l] + 2.0 * b[l] > 0.0) return false;
-        if (!(a[l] + b[l] >= std::log(kMinRim))) return false;
+        if (!(a[l] + b[l] >= std::log(kMinRim) - 1e-4)) return false;  // the text's rounding kept in
     }
     return true;
 }
 
+namespace {
+
+// Rounded down to the text's five decimals, so that a fall-off that never
+// brightens outward still does not after the rounding.
+double down5(double v) { return std::isfinite(v) && std::fabs(v) < 1e9 ? std::floor(v * 1e5) / 1e5 : v; }
+
+}  // namespace
+
 std::string formatFalloff(const LensFalloff& f) {
     char text[160];
-    std::snprintf(text, sizeof text, "falloff_%.5f_%.5f_%.5f_%.5f", f.a[0], f.b[0], f.a[1], f.b[1]);
+    std::snprintf(text, sizeof text, "falloff_%.5f_%.5f_%.5f_%.5f", down5(f.a[0]), down5(f.b[0]), down5(f.a[1]),
+                  down5(f.b[1]));
     return text;
 }
 

@@ -33,8 +33,8 @@ struct LensFalloff {
     bool usable() const;
 };
 
-// The text above, with enough digits to be read back to the same values
-// within 1e-5 of the rim value.
+// The text above: each coefficient rounded down to five decimals, so that
+// what reads back is usable where `f` is, with rim values within 2e-5.
 std::string formatFalloff(const LensFalloff& f);
 // One line for people: "lens fall-off (value at the rim): lens 0 0.612, lens 1 0.655".
 std::string describeFalloff(const LensFalloff& f);
