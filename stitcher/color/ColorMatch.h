@@ -5,6 +5,10 @@
 // seams and a little either side), gains per lens and channel are estimated
 // from the ratios, smoothed over time, and applied before stitching: by the
 // CPU engine inside its sampling, or to the decoded frame for the GL engine.
+// Each lens's fall-off toward its rim is measured once per clip, before the
+// engine is made (FalloffEstimator), undone by the engines with the gains,
+// and taken out of the samples the gains are measured on, so that the gains
+// do not take it in.
 //
 // Frames are packed 8-bit B, G, R triples, rows of exactly 3 * width bytes.
 #pragma once
