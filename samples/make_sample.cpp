@@ -151,6 +151,7 @@ struct Options {
     std::string photo, out, offset = DEFAULT_OFFSET, comment;
     std::string recordOffset;  // record this calibration instead (for clips that carry a bad one)
     double tint[3] = {1.0, 1.0, 1.0};  // lens 1 metered apart: its B, G, R scaled by these
+    double vignette[4] = {0, 0, 0, 0};  // per lens a, b: darkened by 1 + a r^2 + b r^4 toward the rim
     int width = 1920, height = 960, frames = 90, gop = 30, crf = 23, supersample = 2;
     AVRational fps{30, 1};
     double yawStep = 0.25;  // degrees of camera turn per frame
@@ -168,6 +169,34 @@ void tintSecondLens(const Options& o, BgrImage& bgr) {
                 uint8_t& v = bgr.at(x, y)[c];
                 v = static_cast<uint8_t>(std::min(255L, std::lround(v * o.tint[c])));
             }
+}
+
+// Each lens's fall-off toward its rim, 1 + a r^2 + b r^4 at r radii from the
+// centre of its image circle, per frame pixel (1 outside both circles).
+std::vector<float> rimFalloff(const Options& o, const Calibration& cal) {
+    std::vector<float> v;
+    if (o.vignette[0] == 0 && o.vignette[1] == 0 && o.vignette[2] == 0 && o.vignette[3] == 0) return v;
+    v.assign(static_cast<size_t>(o.width) * o.height, 1.0f);
+    for (int y = 0; y < o.height; ++y)
+        for (int x = 0; x < o.width; ++x)
+            for (int b = 0; b < 2; ++b) {
+                const calibration::Lens& l = cal.lens[b];
+                const double r = std::hypot((x + 0.5) * cal.imageWidth / o.width - l.centerX,
+                                            (y + 0.5) * cal.imageHeight / o.height - l.centerY) / l.radius;
+                if (r > 1.02) continue;
+                const double q = std::min(r, 1.0) * std::min(r, 1.0);
+                v[static_cast<size_t>(y) * o.width + x] =
+                    static_cast<float>(1.0 + o.vignette[2 * b] * q + o.vignette[2 * b + 1] * q * q);
+            }
+    return v;
+}
+
+void darkenRims(const std::vector<float>& falloff, BgrImage& bgr) {
+    for (size_t i = 0; i < falloff.size(); ++i)
+        for (int c = 0; c < 3; ++c) {
+            uint8_t& v = bgr.data[i * 3 + c];
+            v = static_cast<uint8_t>(std::min(255L, std::lround(v * falloff[i])));
+        }
 }
 
 // What the record carries: the picture's calibration, or the one given with
@@ -355,8 +384,10 @@ void writeClip(const Options& o, const Calibration& cal, const testutil::StitchG
         af->nb_samples = w.aenc->frame_size;
         av_frame_get_buffer(af, 0);
     }
+    const std::vector<float> falloff = rimFalloff(o, cal);
     for (int k = 0; k < o.frames; ++k) {
         BgrImage bgr = geometry.synthesise(photo, map, k * o.yawStep);
+        darkenRims(falloff, bgr);
         tintSecondLens(o, bgr);
         av_frame_make_writable(vf);
         const uint8_t* src[1] = {bgr.data.data()};
@@ -421,6 +452,7 @@ void usage() {
                  "  --comment TEXT    comment tag\n"
                  "  --record-offset TEXT  record this calibration, usable or not, in place of the picture's\n"
                  "  --tint B,G,R      scale lens 1's channels (a lens that meters apart from the other)\n"
+                 "  --vignette A0,B0,A1,B1  darken each lens toward its rim by 1 + A r^2 + B r^4\n"
                  "  --no-audio        no audio track\n"
                  "  --no-record       no text track with the calibration record\n");
     std::exit(2);
@@ -455,6 +487,10 @@ int main(int argc, char** argv) {
             o.offset = next();
         } else if (a == "--supersample") {
             o.supersample = std::max(1, std::min(16, std::atoi(next().c_str())));
+        } else if (a == "--vignette") {
+            if (std::sscanf(next().c_str(), "%lf,%lf,%lf,%lf", &o.vignette[0], &o.vignette[1], &o.vignette[2],
+                            &o.vignette[3]) != 4)
+                usage();
         } else if (a == "--tint") {
             if (std::sscanf(next().c_str(), "%lf,%lf,%lf", &o.tint[0], &o.tint[1], &o.tint[2]) != 3) usage();
         } else if (a == "--record-offset") {

@@ -133,10 +133,21 @@ const std::vector<OptionSpec> kOptions = {
     {"--threads", nullptr, ValueKind::Whole, "N", "worker threads of the CPU engine (default: all cores)", 1, 1024,
      {}, [](Options& o, const OptionValue& v) { o.threads = static_cast<int>(v.whole); return Status(); }},
     {"--color-match", nullptr, ValueKind::Word, "M",
-     "on (default) or off: match exposure and colour of the two lenses at the seams", 0, 0, {"on", "off"},
+     "on (default) or off: match exposure and colour of the two lenses at the seams, and undo\neach lens's "
+     "fall-off toward its rim (measured from the clip)", 0, 0, {"on", "off"},
      [](Options& o, const OptionValue& v) { o.colorMatch = v.word == 0; return Status(); }},
+    {"--falloff", nullptr, ValueKind::Text, "TEXT",
+     "each lens's fall-off toward its rim, as --calibrate prints it (falloff_A0_B0_A1_B1),\ninstead of measuring it "
+     "from the clip", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         Status st = parseFalloff(v.text, o.falloff);
+         if (!st.ok()) return usageError("option --falloff: " + st.message());
+         o.haveFalloff = true;
+         return Status();
+     }},
     {"--calibrate", nullptr, ValueKind::None, nullptr,
-     "refine the calibration from the clip's pictures, print it (for --offset); write nothing", 0, 0, {},
+     "refine the calibration from the clip's pictures, print it (for --offset) and each lens's\nfall-off (for "
+     "--falloff); write nothing", 0, 0, {},
      [](Options& o, const OptionValue&) { o.calibrate = true; return Status(); }},
     {"--refine-calibration", nullptr, ValueKind::None, nullptr,
      "refine the calibration from the clip's pictures, then stitch with it", 0, 0, {},

@@ -33,6 +33,8 @@ struct Options {
     std::string preset = "medium";
     EngineKind engine = EngineKind::Auto;
     bool colorMatch = true;         // match exposure and colour between the lenses
+    LensFalloff falloff;            // --falloff: each lens's fall-off, instead of measuring it
+    bool haveFalloff = false;
     bool calibrate = false;         // --calibrate: refine the clip's calibration and print it
     bool refineCalibration = false; // refine the calibration before stitching
     int threads = 0;       // engine worker threads; 0: all cores

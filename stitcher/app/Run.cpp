@@ -222,6 +222,33 @@ Status refine(const Options& opt, Clip& clip, std::string& offset, Calibration& 
     return Status();
 }
 
+// Each lens's fall-off, measured on frames spread over [first, first + count - 1].
+FalloffEstimator::Result measureFalloff(Clip& clip, const Calibration& cal, long long first, long long count) {
+    const _MediaInfo& m = clip.info();
+    return estimateFalloff(DualFisheyeModel(cal), static_cast<int>(m.width), static_cast<int>(m.height), first, count,
+                           [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr); });
+}
+
+// The fall-off the stitch undoes: --falloff's, else measured on the clip's
+// frames; flat (gains only, said so) where it cannot be measured.
+LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job) {
+    if (!opt.colorMatch) return LensFalloff();
+    if (opt.haveFalloff) {
+        console::note("%s, from --falloff", describeFalloff(opt.falloff).c_str());
+        return opt.falloff;
+    }
+    // A lens's fall-off does not change during a clip: measured over all of
+    // it, whatever part is stitched.
+    const FalloffEstimator::Result f = measureFalloff(clip, job.engine.calibration, 1, clip.info().frames);
+    if (!f.measured) {
+        console::say("colour matching keeps to gains: the lenses' fall-off toward the rim cannot be measured: %s",
+                     f.why.c_str());
+        return LensFalloff();
+    }
+    console::note("%s (%s)", describeFalloff(f.falloff).c_str(), formatFalloff(f.falloff).c_str());
+    return f.falloff;
+}
+
 // --calibrate: the refined calibration on standard output, nothing written.
 int runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
     std::string offset;
@@ -232,6 +259,19 @@ int runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interr
     const Status refined = refineClipCalibration(framesOf(clip), offset, r);
     if (interrupted) return kExitInterrupted;
     std::fprintf(console::out(), "%s\n", describeRefineResult(r).c_str());
+    if (refined.ok()) {
+        Calibration used;
+        const std::string& text = r.offset.empty() ? offset : r.offset;
+        if (parseCalibration(text, used).ok()) {
+            const FalloffEstimator::Result f = measureFalloff(clip, used, 1, clip.info().frames);
+            if (interrupted) return kExitInterrupted;
+            if (f.measured)
+                std::fprintf(console::out(), "falloff: %s\n  %s\n", formatFalloff(f.falloff).c_str(),
+                             describeFalloff(f.falloff).c_str());
+            else
+                std::fprintf(console::out(), "falloff: not measured (%s)\n", f.why.c_str());
+        }
+    }
     Status written = console::finishOut();
     if (!written.ok()) return fail(written);
     if (!refined.ok()) return fail(cannotRefine(refined));
@@ -356,7 +396,10 @@ std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const std::strin
     auto colour = std::make_unique<ColorMatch>();
     const Status st = colour->init(DualFisheyeModel(job.engine.calibration), job.engine.frameWidth, job.engine.frameHeight,
                                    job.fps.num / static_cast<double>(job.fps.den));
-    if (st.ok()) return colour;
+    if (st.ok()) {
+        colour->setFalloff(job.engine.falloff);
+        return colour;
+    }
     console::warn("colour matching is off: %s", st.message().c_str());
     return nullptr;
 }
@@ -418,6 +461,12 @@ int runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupt
     if (!st.ok()) return fail(st);
     for (const auto& name : output.removedLeftovers())
         console::say("removed %s, left by a run that ended early", name.c_str());
+
+    job.engine.falloff = stitchFalloff(opt, clip, job);
+    if (interrupted) {
+        output.abort();
+        return kExitInterrupted;
+    }
 
     // Frames are decoded from here on, while the encoder and the engine are made.
     Reader reader(clip, readSpec(job), showWarning);

@@ -74,10 +74,11 @@ Status checkInput(const DualFisheyeModel& model, int frameWidth, int frameHeight
 
 // Tap at texture coordinates (u, v) of the whole frame, or false when the
 // position is near or beyond the rim of the lens's circle or off the frame.
-bool makeTap(const FisheyeLens& lens, float u, float v, int fw, int fh, ColorEstimator::Tap* tap) {
+bool makeTap(const FisheyeLens& lens, float u, float v, int fw, int fh, ColorEstimator::Tap* tap, float* radius) {
     const double du = static_cast<double>(u) * lens.imageWidth - lens.centerX;
     const double dv = static_cast<double>(v) * lens.imageHeight - lens.centerY;
     if (!(std::hypot(du, dv) <= kMaxRimRatio * lens.radius)) return false;
+    *radius = static_cast<float>(std::hypot(du, dv) / lens.radius);
     // Continuous pixel coordinates, pixel centres at integers.
     double px = static_cast<double>(u) * fw - 0.5, py = static_cast<double>(v) * fh - 0.5;
     if (!(px >= -0.5 && px <= fw - 0.5 && py >= -0.5 && py <= fh - 0.5)) return false;
@@ -181,6 +182,7 @@ bool buildLut(uint16_t gain, uint8_t lut[256]) {
 // The gains of one lens, ready to apply to runs of whole pixels.
 struct LensTables {
     bool active = false;
+    uint16_t fixed[3];
     uint8_t lut[3][256];
 #if defined(__SSE2__)
     // 48 bytes (16 pixels) as three vectors of 16 bytes, each in two halves
@@ -192,6 +194,7 @@ struct LensTables {
         uint16_t g[3];
         for (int c = 0; c < 3; ++c) {
             g[c] = fixedGain(gains[c]);
+            fixed[c] = g[c];
             if (!buildLut(g[c], lut[c])) active = true;
         }
 #if defined(__SSE2__)
@@ -224,6 +227,20 @@ struct LensTables {
 #endif
         for (; i < n; ++i) p[i] = lut[i % 3][p[i]];
     }
+
+    // The same for `pixels` pixels, each also lifted by its own factor
+    // (4096 / V): the gain of each channel times the lift, by the same
+    // rounding rule.
+    void applyLifted(uint8_t* p, const uint16_t* lift, size_t pixels) const {
+        for (size_t i = 0; i < pixels; ++i, p += 3) {
+            const uint32_t l = lift[i];
+            for (int c = 0; c < 3; ++c) {
+                const uint32_t g = (static_cast<uint32_t>(fixed[c]) * l + 2048u) >> 12;
+                const uint32_t x = (((static_cast<uint32_t>(p[c]) * g) >> 8) + 8u) >> 4;
+                p[c] = static_cast<uint8_t>(std::min<uint32_t>(x, 255u));
+            }
+        }
+    }
 };
 
 }  // namespace
@@ -236,8 +253,10 @@ bool ColorGains::identity() const {
     return true;
 }
 
-Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int frameHeight) {
+Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double widenBy) {
     taps_.clear();
+    radius_.clear();
+    correction_.clear();
     pairs_ = 0;
     Status st = checkInput(model, frameWidth, frameHeight);
     if (!st.ok()) return st;
@@ -245,7 +264,7 @@ Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int f
     const int height = kLayoutHeight;
     const std::vector<stitchlayout::LayoutMesh> meshes = stitchlayout::stitchMeshes(model, 2 * height, height);
     const double band = stitchlayout::stitchBlendWidth(model, height);
-    const double widen = band / 3.0;
+    const double widen = band * std::min(std::max(widenBy, 0.0), 4.0);
 
     // Each mesh fades in over the one drawn before it: where their lenses
     // differ, that band is a seam.
@@ -264,6 +283,7 @@ Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int f
                 const double t = kPoleMargin + (1.0 - 2.0 * kPoleMargin) * (j + 0.5) / kRowsPerBand;
                 const double y = over.plane.planeHeight * (t - 0.5) + over.plane.posY;
                 Tap pair[2];
+                float radius[2] = {0.0f, 0.0f};
                 bool inside = true;
                 for (int m = 0; m < 2 && inside; ++m) {
                     double d[3];
@@ -272,18 +292,21 @@ Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int f
                     const FisheyeLens& lens = mesh[m]->plane.lens;
                     fisheyeDirectionToUV(lens, rot[m], d[0], d[1], d[2], &u, &v);
                     Tap& tap = pair[mesh[m]->lens];
-                    inside = makeTap(lens, u, v, frameWidth, frameHeight, &tap);
+                    inside = makeTap(lens, u, v, frameWidth, frameHeight, &tap, &radius[mesh[m]->lens]);
                     tap.slot = static_cast<uint32_t>(2 * pairs_ + mesh[m]->lens);
                 }
                 if (!inside) continue;
                 taps_.push_back(pair[0]);
                 taps_.push_back(pair[1]);
+                radius_.push_back(radius[0]);
+                radius_.push_back(radius[1]);
                 ++pairs_;
             }
         }
     }
     if (pairs_ < kMinPairs) {
         taps_.clear();
+        radius_.clear();
         pairs_ = 0;
         return Status(kExitOffset, "the lenses share too few directions to compare their colours");
     }
@@ -296,10 +319,23 @@ Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int f
     return Status();
 }
 
+void ColorEstimator::setFalloff(const LensFalloff& falloff) {
+    correction_.clear();
+    if (falloff.flat() || pairs_ == 0) return;
+    correction_.resize(pairs_);
+    for (size_t p = 0; p < pairs_; ++p)
+        correction_[p] = static_cast<float>(falloff.logValue(1, radius_[2 * p + 1]) - falloff.logValue(0, radius_[2 * p]));
+}
+
+const uint16_t* ColorEstimator::sample(const uint8_t* frame) {
+    for (const Tap& t : taps_) sampleTap(frame, t, &values_[t.slot * 3]);
+    return values_.data();
+}
+
 ColorEstimate ColorEstimator::estimate(const uint8_t* frame) {
     ColorEstimate e;
     if (!frame || pairs_ == 0) return e;
-    for (const Tap& t : taps_) sampleTap(frame, t, &values_[t.slot * 3]);
+    sample(frame);
     const LogTable& log = logTable();
     const int lo = kDark * kScale, hi = kClipped * kScale;
     for (int c = 0; c < 3; ++c) {
@@ -311,7 +347,7 @@ ColorEstimate ColorEstimator::estimate(const uint8_t* frame) {
         const uint16_t* b = a + 3;
         for (int c = 0; c < 3; ++c) {
             if (a[c] < lo || a[c] > hi || b[c] < lo || b[c] > hi) continue;
-            ratio_[c].push_back(log.v[a[c]] - log.v[b[c]]);
+            ratio_[c].push_back(log.v[a[c]] - log.v[b[c]] + (correction_.empty() ? 0.0f : correction_[p]));
             // Dark samples carry more noise in the ratio.
             weight_[c].push_back(static_cast<float>(std::min(a[c], b[c])));
         }
@@ -322,6 +358,238 @@ ColorEstimate ColorEstimator::estimate(const uint8_t* frame) {
         e.confident[c] = e.used[c] >= minUsed && e.spread[c] <= kMaxSpread;
     }
     return e;
+}
+
+Status FalloffEstimator::init(const DualFisheyeModel& model, int frameWidth, int frameHeight) {
+    group_.clear();
+    ratio_.clear();
+    weight_.clear();
+    pair_.clear();
+    frames_ = 0;
+    return estimator_.init(model, frameWidth, frameHeight, kWiden);
+}
+
+bool FalloffEstimator::add(const uint8_t* frame) {
+    if (!frame || !estimator_.ok()) return false;
+    const size_t pairs = estimator_.pairCount();
+    const uint16_t* values = estimator_.sample(frame);
+    const LogTable& log = logTable();
+    const int lo = ColorEstimator::kDark * kScale, hi = ColorEstimator::kClipped * kScale;
+    const int minUsed = std::max(kMinUsed, static_cast<int>(pairs / 20));
+    const size_t start = ratio_.size();
+    std::vector<float> r, w, hist;
+    bool any = false;
+    for (int c = 0; c < 3; ++c) {
+        const size_t channelStart = ratio_.size();
+        r.clear();
+        w.clear();
+        for (size_t p = 0; p < pairs; ++p) {
+            const uint16_t a = values[p * 6 + c], b = values[p * 6 + 3 + c];
+            if (a < lo || a > hi || b < lo || b > hi) continue;
+            r.push_back(log.v[a] - log.v[b]);
+            w.push_back(static_cast<float>(std::min(a, b)));
+            pair_.push_back(static_cast<uint32_t>(p));
+        }
+        float mean = 0.0f, spread = 0.0f;
+        int used = 0;
+        // A channel too dark, too bright or where the lenses do not see
+        // the same thing adds nothing.
+        if (static_cast<int>(r.size()) < minUsed || !robustLogMean(r, w, hist, &mean, &spread, &used) ||
+            used < minUsed || spread > kMaxSpread) {
+            pair_.resize(channelStart);
+            continue;
+        }
+        any = true;
+        ratio_.insert(ratio_.end(), r.begin(), r.end());
+        weight_.insert(weight_.end(), w.begin(), w.end());
+        group_.insert(group_.end(), r.size(), frames_ * 3 + c);
+    }
+    if (!any) {
+        ratio_.resize(start);
+        return false;
+    }
+    ++frames_;
+    return true;
+}
+
+namespace {
+
+// Solves the 4 x 4 system m x = y in place (Gaussian elimination with
+// partial pivoting); false where it is singular.
+bool solve4(double m[4][4], double y[4], double x[4]) {
+    for (int k = 0; k < 4; ++k) {
+        int best = k;
+        for (int i = k + 1; i < 4; ++i)
+            if (std::fabs(m[i][k]) > std::fabs(m[best][k])) best = i;
+        if (!(std::fabs(m[best][k]) > 1e-300)) return false;
+        for (int j = 0; j < 4; ++j) std::swap(m[k][j], m[best][j]);
+        std::swap(y[k], y[best]);
+        for (int i = k + 1; i < 4; ++i) {
+            const double f = m[i][k] / m[k][k];
+            for (int j = k; j < 4; ++j) m[i][j] -= f * m[k][j];
+            y[i] -= f * y[k];
+        }
+    }
+    for (int k = 3; k >= 0; --k) {
+        double s = y[k];
+        for (int j = k + 1; j < 4; ++j) s -= m[k][j] * x[j];
+        x[k] = s / m[k][k];
+    }
+    return std::isfinite(x[0]) && std::isfinite(x[1]) && std::isfinite(x[2]) && std::isfinite(x[3]);
+}
+
+// Holds one lens's coefficients to a fall-off that never brightens outward
+// and keeps at least LensFalloff::kMinRim at the rim.
+void holdMonotonic(double* a, double* b) {
+    *a = std::min(*a, 0.0);
+    if (*a + 2.0 * *b > 0.0) *b = -*a / 2.0;
+    const double least = std::log(LensFalloff::kMinRim);
+    if (*a + *b < least) {
+        const double k = least / (*a + *b);
+        *a *= k;
+        *b *= k;
+    }
+}
+
+// The priors, as shares of the data's information (the trace of its
+// normal matrix): toward flat, and the two lenses toward each other. The
+// sum of the slopes carries nearly all of that trace and is left almost
+// untouched (a bias of about 0.1%); the directions the data hardly see are
+// set by the priors. Stronger pulls between the lenses leave a step at the
+// seams where the lenses do differ.
+const double kFlatPrior = 0.0002;
+const double kPairPrior = 0.0002;
+const int kFitRounds = 8;
+const double kCauchyScale = 2.385;   // of the residuals' robust sigma
+
+}  // namespace
+
+FalloffEstimator::Result FalloffEstimator::fit() const {
+    Result out;
+    if (frames_ < kMinFrames) {
+        out.why = frames_ == 0 ? "no frame shows usable detail where the lenses overlap (too dark, clipped, or the "
+                                 "lenses disagree)"
+                               : "too few frames show usable detail where the lenses overlap";
+        return out;
+    }
+    const size_t n = ratio_.size();
+    const int groups = frames_ * 3;
+    // Features per sample: r0^2, r0^4, -r1^2, -r1^4.
+    std::vector<float> x(n * 4);
+    for (size_t i = 0; i < n; ++i) {
+        const double r0 = estimator_.radius(pair_[i], 0), r1 = estimator_.radius(pair_[i], 1);
+        x[i * 4] = static_cast<float>(r0 * r0);
+        x[i * 4 + 1] = static_cast<float>(r0 * r0 * r0 * r0);
+        x[i * 4 + 2] = static_cast<float>(-r1 * r1);
+        x[i * 4 + 3] = static_cast<float>(-r1 * r1 * r1 * r1);
+    }
+    std::vector<double> robust(n, 1.0), residual(n, 0.0), mean(static_cast<size_t>(groups) * 5);
+    std::vector<double> gw(static_cast<size_t>(groups));
+    std::vector<float> sorted(n);
+    double theta[4] = {0, 0, 0, 0};
+    for (int round = 0; round < kFitRounds; ++round) {
+        // Each group's weighted means: its exposure difference taken out.
+        std::fill(mean.begin(), mean.end(), 0.0);
+        std::fill(gw.begin(), gw.end(), 0.0);
+        for (size_t i = 0; i < n; ++i) {
+            const double w = weight_[i] * robust[i];
+            double* m = &mean[static_cast<size_t>(group_[i]) * 5];
+            m[0] += w * ratio_[i];
+            for (int k = 0; k < 4; ++k) m[1 + k] += w * x[i * 4 + k];
+            gw[static_cast<size_t>(group_[i])] += w;
+        }
+        for (int g = 0; g < groups; ++g)
+            if (gw[g] > 0.0)
+                for (int k = 0; k < 5; ++k) mean[static_cast<size_t>(g) * 5 + k] /= gw[g];
+        double h[4][4] = {}, y[4] = {}, total = 0.0;
+        for (size_t i = 0; i < n; ++i) {
+            const double w = weight_[i] * robust[i];
+            const double* m = &mean[static_cast<size_t>(group_[i]) * 5];
+            double f[4];
+            for (int k = 0; k < 4; ++k) f[k] = x[i * 4 + k] - m[1 + k];
+            const double d = ratio_[i] - m[0];
+            for (int k = 0; k < 4; ++k) {
+                y[k] += w * f[k] * d;
+                for (int j = 0; j < 4; ++j) h[k][j] += w * f[k] * f[j];
+            }
+            total += w;
+        }
+        if (!(total > 0.0)) break;
+        double trace = 0.0;
+        for (int k = 0; k < 4; ++k) {
+            y[k] /= total;
+            for (int j = 0; j < 4; ++j) h[k][j] /= total;
+            trace += h[k][k];
+        }
+        if (!(trace > 0.0)) {
+            out.why = "the overlap covers no range of radii to measure a fall-off over";
+            return out;
+        }
+        const double flat = kFlatPrior * trace, pair = kPairPrior * trace;
+        for (int k = 0; k < 4; ++k) h[k][k] += flat + pair;
+        // The pair prior on (theta0 - theta2)^2 + (theta1 - theta3)^2.
+        h[0][2] -= pair;
+        h[2][0] -= pair;
+        h[1][3] -= pair;
+        h[3][1] -= pair;
+        if (!solve4(h, y, theta)) {
+            out.why = "the fall-off fit did not converge";
+            return out;
+        }
+        // Cauchy weights from the residuals' robust scale.
+        for (size_t i = 0; i < n; ++i) {
+            const double* m = &mean[static_cast<size_t>(group_[i]) * 5];
+            double e = ratio_[i] - m[0];
+            for (int k = 0; k < 4; ++k) e -= theta[k] * (x[i * 4 + k] - m[1 + k]);
+            residual[i] = e;
+            sorted[i] = static_cast<float>(std::fabs(e));
+        }
+        std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(n / 2), sorted.end());
+        const double sigma = std::max(1.4826 * sorted[n / 2], 1e-3);
+        for (size_t i = 0; i < n; ++i) {
+            const double u = residual[i] / (kCauchyScale * sigma);
+            robust[i] = 1.0 / (1.0 + u * u);
+        }
+    }
+    LensFalloff f;
+    f.a[0] = theta[0];
+    f.b[0] = theta[1];
+    f.a[1] = theta[2];
+    f.b[1] = theta[3];
+    for (int l = 0; l < 2; ++l) holdMonotonic(&f.a[l], &f.b[l]);
+    if (!f.usable()) {
+        out.why = "the fall-off fit gave no usable result";
+        return out;
+    }
+    out.measured = true;
+    out.fitted = f;
+    // Both rims this close to 1: nothing worth undoing, and the picture stays as it was.
+    if (f.rim(0) < kFlatRim || f.rim(1) < kFlatRim) out.falloff = f;
+    return out;
+}
+
+FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
+                                         long long first, long long count,
+                                         const std::function<bool(long long frame, uint8_t* bgr)>& read, int frames) {
+    FalloffEstimator estimator;
+    FalloffEstimator::Result out;
+    const Status st = estimator.init(model, frameWidth, frameHeight);
+    if (!st.ok()) {
+        out.why = st.message();
+        return out;
+    }
+    if (count <= 0 || frames <= 0 || !read) {
+        out.why = "no frames to measure on";
+        return out;
+    }
+    const long long n = std::min<long long>(frames, count);
+    std::vector<uint8_t> bgr(static_cast<size_t>(frameWidth) * static_cast<size_t>(frameHeight) * 3);
+    for (long long k = 0; k < n; ++k) {
+        // The middles of n equal parts of the range.
+        const long long frame = first + (2 * k + 1) * count / (2 * n);
+        if (read(frame, bgr.data())) estimator.add(bgr.data());
+    }
+    return estimator.fit();
 }
 
 GainSmoother::GainSmoother(double fps) {
@@ -366,9 +634,11 @@ const ColorGains& GainSmoother::update(const ColorEstimate& e) {
     return gains_;
 }
 
-Status GainApplier::init(const DualFisheyeModel& model, int frameWidth, int frameHeight) {
+Status GainApplier::init(const DualFisheyeModel& model, int frameWidth, int frameHeight, const LensFalloff& falloff) {
     frameWidth_ = frameHeight_ = 0;
     spans_.clear();
+    lift_.clear();
+    if (!falloff.flat() && !falloff.usable()) return Status(kExitOffset, "unusable lens fall-off");
     Status st = checkInput(model, frameWidth, frameHeight);
     if (!st.ok()) return st;
     const FisheyeLens* lens[2] = {&model.lens0, &model.lens1};
@@ -401,6 +671,22 @@ Status GainApplier::init(const DualFisheyeModel& model, int frameWidth, int fram
             if (c[1] < c[0]) c[1] = c[0];  // one circle inside the other
         }
     }
+    if (!falloff.flat()) {
+        lift_.assign(static_cast<size_t>(frameWidth) * static_cast<size_t>(frameHeight), 4096);
+        for (int y = 0; y < frameHeight; ++y)
+            for (int b = 0; b < 2; ++b) {
+                const FisheyeLens& l = *lens[b];
+                const double sx = static_cast<double>(l.imageWidth) / frameWidth;
+                const double sy = static_cast<double>(l.imageHeight) / frameHeight;
+                const double dy = (y + 0.5) * sy - l.centerY;
+                const int32_t* s = &spans_[static_cast<size_t>(y) * 4 + 2 * b];
+                for (int32_t x = s[0]; x < s[1]; ++x) {
+                    const double r = std::hypot((x + 0.5) * sx - l.centerX, dy) / l.radius;
+                    lift_[static_cast<size_t>(y) * frameWidth + x] =
+                        static_cast<uint16_t>(std::lround(4096.0 / falloff.value(b, r)));
+                }
+            }
+    }
     frameWidth_ = frameWidth;
     frameHeight_ = frameHeight;
     return Status();
@@ -415,18 +701,23 @@ namespace {
 struct GainRows {
     const LensTables* lens;
     const int32_t* spans;
+    const uint16_t* lift;  // per pixel, or null
     uint8_t* frame;
     int frameWidth;
 
     void operator()(int y0, int y1) const {
         for (int y = y0; y < y1; ++y) {
             for (int b = 0; b < 2; ++b) {
-                if (!lens[b].active) continue;
+                if (!lens[b].active && !lift) continue;
                 const int32_t x0 = spans[static_cast<size_t>(y) * 4 + 2 * b];
                 const int32_t x1 = spans[static_cast<size_t>(y) * 4 + 2 * b + 1];
                 if (x0 >= x1) continue;
-                uint8_t* run = frame + (static_cast<size_t>(y) * frameWidth + x0) * 3;
-                lens[b].apply(run, static_cast<size_t>(x1 - x0) * 3);
+                const size_t at = static_cast<size_t>(y) * frameWidth + x0;
+                uint8_t* run = frame + at * 3;
+                if (lift)
+                    lens[b].applyLifted(run, lift + at, static_cast<size_t>(x1 - x0));
+                else
+                    lens[b].apply(run, static_cast<size_t>(x1 - x0) * 3);
             }
         }
     }
@@ -437,8 +728,8 @@ struct GainRows {
 bool GainApplier::apply(uint8_t* frame, const ColorGains& gains, WorkerPool& pool) const {
     if (!frame || !ok()) return false;
     const LensTables lens[2] = {LensTables(gains.gain[0]), LensTables(gains.gain[1])};
-    if (!lens[0].active && !lens[1].active) return false;
-    const GainRows rows{lens, spans_.data(), frame, frameWidth_};
+    if (!lens[0].active && !lens[1].active && lift_.empty()) return false;
+    const GainRows rows{lens, spans_.data(), lift_.empty() ? nullptr : lift_.data(), frame, frameWidth_};
     // A few bands a thread, so that a thread held up elsewhere does not hold up the frame.
     const int bands = std::min(frameHeight_, 4 * pool.threads());
     pool.run(static_cast<size_t>(bands), [&](size_t band) {

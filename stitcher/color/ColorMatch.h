@@ -5,17 +5,23 @@
 // seams and a little either side), gains per lens and channel are estimated
 // from the ratios, smoothed over time, and applied before stitching: by the
 // CPU engine inside its sampling, or to the decoded frame for the GL engine.
+// Each lens's fall-off toward its rim is measured once per clip, before the
+// engine is made (FalloffEstimator), undone by the engines with the gains,
+// and taken out of the samples the gains are measured on, so that the gains
+// do not take it in.
 //
 // Frames are packed 8-bit B, G, R triples, rows of exactly 3 * width bytes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "LensFalloff.h"
 #include "Status.h"
 
 class DualFisheyeModel;
@@ -46,8 +52,10 @@ struct ColorEstimate {
 class ColorEstimator {
 public:
     // Fails when the calibration is unusable, the frame size is not
-    // positive (or too large), or the lenses share no directions.
-    Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight);
+    // positive (or too large), or the lenses share no directions. The seam
+    // bands are sampled widened by `widen` of their width on either side, as
+    // far as both lenses see.
+    Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double widen = 1.0 / 3.0);
     bool ok() const { return pairs_ > 0; }
     size_t pairCount() const { return pairs_; }
 
@@ -57,6 +65,16 @@ public:
 
     static constexpr int kDark = 24;
     static constexpr int kClipped = 245;
+
+    // Measures on samples with this fall-off taken out (flat: as they are).
+    void setFalloff(const LensFalloff& falloff);
+
+    // For the fall-off estimate: per pair, each lens's distance from its
+    // image-circle centre (in radii), and per frame the samples' values.
+    float radius(size_t pair, int lens) const { return radius_[2 * pair + static_cast<size_t>(lens)]; }
+    // B, G, R of lens 0 then lens 1 per pair, in levels * 16 (6 per pair);
+    // valid until the next call.
+    const uint16_t* sample(const uint8_t* frame);
 
     // One bilinear tap into the frame; weights in 1/16 of a pixel.
     struct Tap {
@@ -72,6 +90,8 @@ private:
     std::vector<Tap> taps_;
     size_t pairs_ = 0;
     std::vector<uint16_t> values_;  // per slot: B, G, R in levels * 16
+    std::vector<float> radius_;     // per slot
+    std::vector<float> correction_; // per pair: ln V1(r1) - ln V0(r0); empty when flat
     std::vector<float> ratio_[3], weight_[3];  // scratch per channel
     std::vector<float> hist_;
 };
@@ -119,10 +139,14 @@ public:
     GainApplier(const GainApplier&) = delete;
     GainApplier& operator=(const GainApplier&) = delete;
 
-    Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight);
+    // With a fall-off that is not flat, each pixel of a lens circle is also
+    // divided by its lens's V(r) there.
+    Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight,
+                const LensFalloff& falloff = LensFalloff());
     bool ok() const { return frameWidth_ > 0; }
     // In place on one frame of the initialised size. Returns false, touching
-    // nothing, when the gains leave every value as it is. The rows are shared
+    // nothing, when the gains leave every value as it is and there is no
+    // fall-off to undo. The rows are shared
     // out over the pool's threads.
     bool apply(uint8_t* frame, const ColorGains& gains, WorkerPool& pool) const;
     // The same on the calling thread, or for threads > 1 on a pool of that
@@ -133,10 +157,71 @@ private:
     int frameWidth_ = 0;
     int frameHeight_ = 0;
     std::vector<int32_t> spans_;  // per row: lens 0 x0, x1, lens 1 x0, x1
+    // Per frame pixel within the spans: 4096 / V(r); empty without fall-off.
+    std::vector<uint16_t> lift_;
     mutable std::mutex poolLock_;  // one threaded apply at a time on pool_
     mutable std::unique_ptr<WorkerPool> pool_;
     mutable int poolThreads_ = 0;  // the threads pool_ was asked for
 };
+
+// Each lens's fall-off from a handful of frames spread over a clip (it does
+// not change during one), measured where the lenses see the same directions.
+//
+// A pair of samples of one direction sees lens 0 at radius r0 and lens 1 at
+// r1, and ln(lens 0 / lens 1) = k + L0(r0) - L1(r1), L = ln V, with k the
+// frame's and channel's exposure and colour difference (which the gains
+// follow). Within a seam band r0 grows as r1 shrinks over a narrow ring of
+// radii, so the data fix the sum of the two lenses' log slopes there well,
+// their difference only weakly (through curvature), and the level not at
+// all: V = 1 on the axis is the reference and the shape carries the slope
+// inward. To keep that well posed the fit is linear in the four
+// coefficients, takes k out per frame and channel, weighs samples with a
+// Cauchy loss (parallax, moving things), and adds priors scaled to the
+// data's own information: a weak pull toward flat (on directions the data
+// hardly see, it decides: the smallest coefficients that explain the slope)
+// and a stronger one pulling the two lenses together. The result is then
+// held to a fall-off that never brightens outward. It is one curve for all
+// three channels: colour differences between the lenses stay with the
+// gains. Where too few frames show usable detail in the overlap, or the
+// slope is not clearly there, it stays flat and says why.
+class FalloffEstimator {
+public:
+    Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight);
+    // Adds one frame's samples; false where the frame shows too little
+    // usable detail in the overlap (too dark, clipped or featureless).
+    bool add(const uint8_t* frame);
+    int framesUsed() const { return frames_; }
+
+    struct Result {
+        LensFalloff falloff;   // flat where not measured, or where both rims stay above kFlatRim
+        LensFalloff fitted;    // as fitted, before that
+        bool measured = false;
+        std::string why;       // where not measured: the reason
+    };
+    Result fit() const;
+
+    static constexpr int kMinFrames = 2;
+    static constexpr double kFlatRim = 0.97;
+    // Its samples reach a band's width beyond each seam band on either side
+    // (as far as both lenses see): more radii than the gains need.
+    static constexpr double kWiden = 1.0;
+
+private:
+    ColorEstimator estimator_;
+    // Per sample: its group (frame * 3 + channel), log ratio, base weight, and
+    // the pair it came from.
+    std::vector<int32_t> group_;
+    std::vector<float> ratio_, weight_;
+    std::vector<uint32_t> pair_;
+    int frames_ = 0;
+};
+
+// Reads up to `frames` frames spread evenly over [first, first + count - 1]
+// through `read` (false: that frame could not be had) and fits them.
+FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
+                                         long long first, long long count,
+                                         const std::function<bool(long long frame, uint8_t* bgr)>& read,
+                                         int frames = 8);
 
 // One line for -v: "color gains B,G,R: lens 0 0.949 0.894 0.866, lens 1 1.054 1.118 1.155".
 std::string formatGains(const ColorGains& gains);
@@ -148,8 +233,10 @@ public:
     Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps);
     // Reads the lens model from the offset text first.
     Status init(const std::string& offset, int frameWidth, int frameHeight, double fps);
+    // The engines' fall-off correction: measured on samples with it taken out.
+    void setFalloff(const LensFalloff& falloff) { estimator_.setFalloff(falloff); }
 
-    // Measures the frame (as decoded, before any gains) and moves the
+    // Measures the frame (as decoded, before any gains or fall-off correction) and moves the
     // smoothed gains on; returns them. For the CPU engine: pass gains().gain
     // to its setGains.
     const ColorGains& update(const uint8_t* frame);

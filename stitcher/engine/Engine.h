@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "LensFalloff.h"
 #include "Status.h"
 #include "YuvConvert.h"
 
@@ -28,6 +29,8 @@ struct EngineSpec {
     // output direction to the direction looked up in the stitched panorama.
     float rotation[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
     int threads = 0;                     // worker threads where the engine has any; 0: all cores
+    // Each lens's fall-off toward its rim, undone with the gains (flat: none).
+    LensFalloff falloff;
 
     // Sets the text and, read as the renderer reads it, the calibration.
     void useCalibration(const std::string& text) {

@@ -689,6 +689,37 @@ TEST(StitcherCalibration, RefinedFromTheClipsPictures) {
     }
 }
 
+// Lenses darker toward their rims (42% and 32%, lens 1 also metered apart):
+// a stitch measures and undoes the fall-off, -v and --calibrate print it,
+// --falloff takes what --calibrate printed, and --color-match off leaves
+// the dark bands.
+TEST(StitcherFalloff, MeasuredPrintedAndReused) {
+    std::string clip = synthClip("stitch_vignetted.mp4", "--size 960x480 --frames 8 --gop 4 --crf 12 --preset veryfast "
+                                                         "--yaw-step 5 --no-audio --vignette -0.25,-0.17,-0.22,-0.10 "
+                                                         "--tint 0.95,0.93,0.9");
+    ASSERT_FALSE(clip.empty());
+    std::string dir = testutil::makeTempDir("stitch_falloff");
+    RunResult c = stitch("--calibrate " + quote(clip));
+    ASSERT_EQ(c.code, 0) << c.err;
+    const size_t at = c.out.find("falloff: falloff_");
+    ASSERT_NE(at, std::string::npos) << c.out;
+    const std::string printed = c.out.substr(at + 9, c.out.find('\n', at) - at - 9);
+    const Rgb want = expected(480, 240, 5);
+    auto bands = [&](const std::string& args, const char* said) {
+        RunResult r = stitch("-v -y --engine cpu --size 240 --frame 2 " + args + " " + quote(clip) + " " + quote(dir + "/f.png"));
+        EXPECT_EQ(r.code, 0) << r.err;
+        if (said) EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+        auto pic = decodeAll(dir + "/f.png", 480, 240);
+        return pic.empty() ? 0.0 : psnr(pic[0], want, Region::Bands);
+    };
+    const double measured = bands("", "lens fall-off (value at the rim): lens 0 0.");
+    const double reused = bands("--falloff " + printed, "from --falloff");
+    const double off = bands("--color-match off", nullptr);
+    std::printf("bands: measured %.1f dB, --falloff %.1f dB, matching off %.1f dB\n", measured, reused, off);
+    EXPECT_GE(measured, off + 6.0);
+    EXPECT_NEAR(reused, measured, 0.3);
+}
+
 // ---- pictures ----
 
 class StitcherPictures : public E2E {};

@@ -44,6 +44,7 @@ struct CpuEngine::State {
     SampleTable table;
     HugePageVector<uint8_t> levels;
     LensGains gains;
+    double rim[2] = {1.0, 1.0};  // each lens's fall-off at the rim, folded into the table
     // Per pool thread, one band's packed rows on their way to YUV.
     HugePageVector<uint8_t> bandRows;
     size_t bandBytes = 0;
@@ -63,6 +64,8 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
         Status st = buildSampleTable(params, *state->pool, &state->table);
         if (!st.ok()) return st;
         state->levels.assign(state->table.levelBytes, 0);
+        for (int lens = 0; lens < 2; ++lens) state->rim[lens] = params.falloff.flat() ? 1.0 : params.falloff.rim(lens);
+        const float one[2][3] = {{1, 1, 1}, {1, 1, 1}};
         int tallest = 0;
         for (const TableBand& band : state->table.bands) {
             tallest = std::max(tallest, band.row1 - band.row0);
@@ -71,6 +74,7 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
         state->bandBytes = static_cast<size_t>(tallest) * state->table.outStride;
         state->bandRows.assign(state->bandBytes * static_cast<size_t>(state->pool->threads()), 0);
         engine.reset(new CpuEngine(std::move(state)));
+        engine->setGains(one);
         return Status();
     } catch (const std::bad_alloc&) {
         return Status(kExitDisplay, "not enough memory for the CPU engine's tables");
@@ -117,7 +121,8 @@ void CpuEngine::setGains(const float gains[2][3]) {
     for (int lens = 0; lens < 2; ++lens)
         for (int c = 0; c < 3; ++c) {
             const float v = gains ? gains[lens][c] : 1.0f;
-            g.q[lens][c] = gainFactor(std::isfinite(v) ? v : 1.0f);
+            // The table weighs each lens by rim / V(r): its rim value comes back here.
+            g.q[lens][c] = gainFactor(static_cast<float>((std::isfinite(v) ? v : 1.0f) / state_->rim[lens]));
         }
     state_->gains = g;
 }

@@ -30,7 +30,9 @@ public:
     bool stitch(uint8_t* frame, uint8_t* out) override;
 
     // Gains for the following frames, per lens (0, 1) and channel (B, G, R),
-    // applied to each lens's share of a pixel; 1 leaves it unchanged.
+    // applied to each lens's share of a pixel; 1 leaves it unchanged. The
+    // fall-off of params.falloff is undone with them: its table weighs each
+    // lens's samples by rim / V(r), and the gains are divided by the rim.
     // Values are taken within [0, 15.9]; non-finite ones count as 1.
     void setGains(const float gains[2][3]) override;
 

@@ -947,6 +947,35 @@ private:
     size_t next_ = 0;
 };
 
+// The fall-off correction folded into the weights: each lens's sample is
+// weighed by rim / V(r), at most 1, and the engine's gain for the lens is
+// divided by its rim value, so that together they undo V(r).
+struct WeightLift {
+    bool active = false;
+    LensFalloff falloff;
+    double cx[2], cy[2], radius[2], width[2], height[2];  // calibration pixels
+    double logRim[2];
+
+    WeightLift(const DualFisheyeModel& model, const LensFalloff& f) : active(!f.flat()), falloff(f) {
+        const FisheyeLens* lens[2] = {&model.lens0, &model.lens1};
+        for (int l = 0; l < 2; ++l) {
+            cx[l] = lens[l]->centerX;
+            cy[l] = lens[l]->centerY;
+            radius[l] = lens[l]->radius;
+            width[l] = lens[l]->imageWidth;
+            height[l] = lens[l]->imageHeight;
+            logRim[l] = f.logValue(l, 1.0);
+        }
+    }
+
+    // The factor of lens l's sample at texture position (u, v).
+    SETUP_INLINE double at(int l, double u, double v) const {
+        if (!active) return 1.0;
+        const double r = std::hypot(u * width[l] - cx[l], v * height[l] - cy[l]) / radius[l];
+        return std::min(1.0, std::exp(logRim[l] - falloff.logValue(l, r)));
+    }
+};
+
 // What the second pass and the blending need from the first.
 struct FirstPass {
     int width, height;
@@ -958,6 +987,7 @@ struct FirstPass {
     const Coverage& cover;
     // Stitch layout: each mesh's alpha per panorama column (it depends on x alone).
     const std::vector<float>& fade;
+    const WeightLift& lift;
 };
 
 // Groups the pixels of one tile row (their taps from starts[i] to
@@ -1033,7 +1063,7 @@ SETUP_INLINE size_t texelTaps(const FirstPass& pass, int tx, int ty, int lastLev
     double alpha[3];
     meshAlphas(pass, tx, ty, tris, n, alpha);
     const double px = tx + 0.5, py = ty + 0.5;
-    if (n > 0 && alpha[n - 1] >= 1.0) {  // the last mesh drawn covers it in full
+    if (n > 0 && alpha[n - 1] >= 1.0 && !pass.lift.active) {  // the last mesh drawn covers it in full
         const Triangle& t = pass.triangles[tris[n - 1]];
         const size_t written = whole.write(pass.meshes[t.mesh].lens, t.u0 + t.ux * px + t.uy * py,
                                            t.v0 + t.vx * px + t.vy * py, t.lod, lastLevel, out);
@@ -1045,8 +1075,9 @@ SETUP_INLINE size_t texelTaps(const FirstPass& pass, int tx, int ty, int lastLev
     for (int k = n - 1; k >= 0; --k) {
         const double a = alpha[k] > 0.0 ? std::min(alpha[k], 1.0) : 0.0;
         const Triangle& t = pass.triangles[tris[k]];
-        pixel.addSample(pass.meshes[t.mesh].lens, t.u0 + t.ux * px + t.uy * py, t.v0 + t.vx * px + t.vy * py,
-                        t.lod, over * a, lastLevel);
+        const int lens = pass.meshes[t.mesh].lens;
+        const double u = t.u0 + t.ux * px + t.uy * py, v = t.v0 + t.vx * px + t.vy * py;
+        pixel.addSample(lens, u, v, t.lod, over * a * pass.lift.at(lens, u, v), lastLevel);
         over *= 1.0 - a;
     }
     return pixel.emit(out);
@@ -1216,8 +1247,10 @@ Status buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable*
 
     const std::vector<float> fade =
         stereo ? std::vector<float>() : fadePerColumn(meshes, W, stitchlayout::stitchBlendWidth(model, H));
+    if (!params.falloff.flat() && !params.falloff.usable()) return cannotBuild("unusable lens fall-off");
+    const WeightLift lift(model, params.falloff);
     const FirstPass pass{W, H, stereo, isIdentity(params.rotation), params.rotation, triangles, meshes, cover,
-                         fade};
+                         fade, lift};
     buildBands(pass, lastLevel, pool, table);
     return Status();
 }

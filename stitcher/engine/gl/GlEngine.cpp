@@ -1,7 +1,9 @@
 // The GL engine: the libspherecast renderer behind its exported facade.
 #include <GL/gl.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
 
 #include "ColorMatch.h"
 #include "DualFisheyeModel.h"
@@ -65,7 +67,12 @@ public:
         device_ = name ? reinterpret_cast<const char*>(name) : "unknown";
         // Without its circles the engine still stitches, with gains left at 1
         // (colour matching refuses the same calibrations).
-        applier_.init(DualFisheyeModel(spec_.calibration), spec_.frameWidth, spec_.frameHeight);
+        applier_.init(DualFisheyeModel(spec_.calibration), spec_.frameWidth, spec_.frameHeight, spec_.falloff);
+        // The fall-off's lift is worked out per pixel: that takes the cores
+        // (params.threads, 0 for all), where the gains alone take one.
+        if (!spec_.falloff.flat())
+            applyThreads_ = spec_.threads > 0 ? spec_.threads
+                                              : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
         return Status();
     }
 
@@ -73,8 +80,9 @@ public:
     std::string device() const override { return device_; }
 
     bool stitch(uint8_t* frame, uint8_t* out) override {
-        // The renderer takes the frame as it is: the gains go into its pixels.
-        applier_.apply(frame, gains_);
+        // The renderer takes the frame as it is: the gains and the fall-off
+        // correction go into its pixels.
+        applier_.apply(frame, gains_, applyThreads_);
         renderer_.setData(frame);
         renderer_.render(out);
         return true;
@@ -92,6 +100,7 @@ private:
     std::string device_;
     GainApplier applier_;
     ColorGains gains_;
+    int applyThreads_ = 1;
 };
 
 }  // namespace
