@@ -325,7 +325,8 @@ Status readFarmNames(const std::vector<std::string>& positional, Options& opt) {
         if (positional.empty()) return usageError("no segments given to join");
         opt.parts = positional;
         opt.input = opt.clip;
-        return checkFarmOptions(opt, "--join", {"--join", "--plan", "--clip", "-y", "-v", "--verbose"});
+        // --engine and --threads are taken, as a script may pass them to every task; the join stitches nothing.
+        return checkFarmOptions(opt, "--join", {"--join", "--plan", "--clip", "--engine", "--threads", "-y", "-v", "--verbose"});
     }
     if (positional.size() != 2) return usageError(positional.size() < 2 ? "no segment output given" : "too many arguments");
     opt.input = positional[0];
