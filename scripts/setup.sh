@@ -20,6 +20,7 @@ if [ "${1:-}" = "test" ]; then
     xvfb xauth
     ffmpeg libavfilter-dev
     clang libclang-rt-14-dev
+    slurm-wlm munge  # the farm test's one-machine cluster
   )
 fi
 

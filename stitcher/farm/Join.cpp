@@ -34,12 +34,9 @@ Input openSegment(const std::string& path, std::string& why) {
         why = "cannot be read (" + avError(rc) + ")";
         return nullptr;
     }
-    Input in(f);
-    if ((rc = avformat_find_stream_info(f, nullptr)) < 0) {
-        why = "cannot be read (" + avError(rc) + ")";
-        return nullptr;
-    }
-    return in;
+    // The MP4 reader has every stream's parameters from the header; nothing
+    // need be decoded to find them.
+    return Input(f);
 }
 
 int videoStream(AVFormatContext* f) {
