@@ -25,6 +25,7 @@
 #include "Output.h"
 #include "Pipeline.h"
 #include "Plan.h"
+#include "PlanFrames.h"
 #include "Reader.h"
 #include "Writers.h"
 
@@ -568,38 +569,21 @@ int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted
     // Every frame's time, and its gains as a whole run measures them.
     std::unique_ptr<ColorMatch> colour = makeColourMatch(opt, offset, job);
     plan.colorMatch = colour != nullptr;
-    ReadSpec spec = readSpec(job);
-    spec.audio = false;
-    spec.pictures = plan.colorMatch;
-    Reader reader(clip, spec, showWarning);
-    plan.timescale = reader.timescale();
-    PlanColumn& pts = plan.frames["pts"];
-    PlanColumn& duration = plan.frames["duration"];
-    PlanColumn* gains = nullptr;
-    if (colour) {
-        gains = &plan.frames["gains"];
-        gains->width = 6;
-    }
+    const DualFisheyeModel model(job.engine.calibration);
+    FrameMeasuring how;
+    how.range = readSpec(job);
+    how.model = &model;
+    how.colour = colour.get();
+    how.threads = opt.threads ? opt.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    how.warn = showWarning;
     console::say("planning %lld frames of %s in %zu segment%s%s", job.count, opt.input.c_str(), plan.segments.size(),
                  plan.segments.size() == 1 ? "" : "s", colour ? " (measuring the colour gains)" : "");
     console::Progress progress(job.count, "plan");
-    FrameItem item;
-    while (reader.next(item)) {
-        if (interrupted) {
-            progress.end();
-            return kExitInterrupted;
-        }
-        pts.values.push_back(static_cast<double>(item.pts));
-        duration.values.push_back(static_cast<double>(item.duration));
-        if (colour) {
-            const ColorGains& g = colour->update(item.picture.data());
-            for (int lens = 0; lens < 2; ++lens)
-                for (int c = 0; c < 3; ++c) gains->values.push_back(g.gain[lens][c]);
-        }
-        progress.frameDone();
-    }
+    how.frameDone = [&progress] { progress.frameDone(); };
+    st = measurePlanFrames(clip, how, interrupted, plan);
     progress.end();
-    if (!reader.status().ok()) return fail(reader.status());
+    if (st.code() == kExitInterrupted) return kExitInterrupted;
+    if (!st.ok()) return fail(st);
     st = writeTextOutput(output, planToJson(plan), opt.planOut);
     if (!st.ok()) return fail(st);
     console::say("plan written to %s: frames %lld-%lld, %dx%d, %zu segment%s", opt.planOut.c_str(), plan.first,

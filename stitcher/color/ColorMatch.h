@@ -163,6 +163,9 @@ public:
     // smoothed gains on; returns them. For the CPU engine: pass gains().gain
     // to its setGains.
     const ColorGains& update(const uint8_t* frame);
+    // The same with the frame's measurement taken elsewhere (an estimator
+    // of the same calibration and size): the smoothing alone, in frame order.
+    const ColorGains& update(const ColorEstimate& estimate);
     const ColorGains& gainsFor(long long, const uint8_t* picture) override { return update(picture); }
 
     const ColorGains& gains() const { return smoother_.gains(); }
