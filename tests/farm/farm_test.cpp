@@ -6,13 +6,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "Clip.h"
+#include "ColorMatch.h"
+#include "DualFisheyeModel.h"
 #include "Plan.h"
+#include "PlanFrames.h"
+#include "Reader.h"
 #include "test_clips.h"
 
 namespace {
@@ -206,6 +213,49 @@ TEST(Farm, APlanIsRefusedForAnotherClip) {
     EXPECT_EQ(join.code, 7);
     EXPECT_NE(join.err.find("is not the clip the plan was made for"), std::string::npos) << join.err;
     EXPECT_EQ(listing(dir).find("b"), std::string::npos);
+}
+
+// The plan measures stretches of the clip at once: its gains must be, bit
+// for bit, those of one pass over the frames in order.
+TEST(Farm, PlannedGainsAreThoseOfOnePassInOrder) {
+    const std::string path = farmClip("farm_a.mp4", "");
+    ASSERT_FALSE(path.empty());
+    std::unique_ptr<stitcher::Clip> clip;
+    ASSERT_TRUE(stitcher::Clip::open(path, clip).ok());
+    std::string offset;
+    ASSERT_TRUE(clip->calibration(offset).ok());
+    const DualFisheyeModel model(offset.c_str());
+    const int w = static_cast<int>(clip->info().width), h = static_cast<int>(clip->info().height);
+    stitcher::ReadSpec range;
+    range.first = 2;
+    range.count = 19;
+    range.fps = stitcher::Rational{25, 1};
+
+    stitcher::ColorMatch inOrder;
+    ASSERT_TRUE(inOrder.init(model, w, h, 25.0).ok());
+    stitcher::Reader reader(*clip, range, nullptr);
+    stitcher::FrameItem item;
+    std::vector<double> want;
+    while (reader.next(item)) {
+        const stitcher::ColorGains& g = inOrder.update(item.picture.data());
+        for (int lens = 0; lens < 2; ++lens)
+            for (int c = 0; c < 3; ++c) want.push_back(g.gain[lens][c]);
+    }
+    ASSERT_EQ(want.size(), 19u * 6);
+
+    stitcher::ColorMatch planned;
+    ASSERT_TRUE(planned.init(model, w, h, 25.0).ok());
+    stitcher::FrameMeasuring how;
+    how.range = range;
+    how.model = &model;
+    how.colour = &planned;
+    how.threads = 3;
+    stitcher::Plan plan;
+    std::atomic<bool> interrupted{false};
+    ASSERT_TRUE(stitcher::measurePlanFrames(*clip, how, interrupted, plan).ok());
+    ASSERT_NE(plan.column("gains"), nullptr);
+    EXPECT_EQ(plan.column("gains")->values, want);
+    EXPECT_EQ(plan.column("pts")->values.size(), 19u);
 }
 
 }  // namespace
