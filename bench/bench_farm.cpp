@@ -1,6 +1,7 @@
 // The farm's cost on one machine: a plan, then its 2 segments rendered at
 // once (one engine thread each), then the join, against one whole run of the
-// same clip with the same engine threads in total (2). Prints each step, the
+// same clip with the same engine threads in total (2). Prints each step (wall
+// and CPU time: the CPU time holds where the machine is shared), the
 // overhead of planning and joining against the whole run (the aim: at most
 // a tenth), and the time the clip would take on N machines, projected from
 // the measured per-segment rate.
@@ -10,6 +11,7 @@
 // Default: the bundled sample clip at its default size, preset veryfast, best of 1 run.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,8 +29,9 @@ namespace {
 
 double now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
-// Runs argv (output to the log) and returns its wall time; exits on failure.
-double timed(const std::vector<std::string>& args, const std::string& log) {
+// Runs argv (output to the log) and returns its wall time, its CPU time
+// (user + system) in `cpu`; exits on failure.
+double timed(const std::vector<std::string>& args, const std::string& log, double* cpu = nullptr) {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -39,7 +42,9 @@ double timed(const std::vector<std::string>& args, const std::string& log) {
     const double t0 = now();
     pid_t pid = 0;
     int status = -1;
-    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0) waitpid(pid, &status, 0);
+    struct rusage ru {};
+    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0) wait4(pid, &status, 0, &ru);
+    if (cpu) *cpu = ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + ru.ru_stime.tv_sec + ru.ru_stime.tv_usec / 1e6;
     posix_spawn_file_actions_destroy(&fa);
     const double t = now() - t0;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -89,48 +94,63 @@ int main(int argc, char** argv) {
     std::printf("clip %s, %lld frames, preset %s, %u cores; best of %d\n", clip.c_str(), frames, preset.c_str(),
                 std::thread::hardware_concurrency(), runs);
 
-    double whole = 1e30, plan = 1e30, pair = 1e30, join = 1e30, seg[2] = {1e30, 1e30};
+    // Best wall time and best CPU time (user + system) of each step.
+    struct Step {
+        double wall = 1e30, cpu = 1e30;
+        void take(double w, double c) {
+            wall = std::min(wall, w);
+            cpu = std::min(cpu, c);
+        }
+    } whole, plan, pair, join, seg[2];
     for (int r = 0; r < runs; ++r) {
+        double c = 0;
         auto w = with(settings);
         w.insert(w.end(), {"--threads", "2", clip, dir + "/whole.mp4"});
-        whole = std::min(whole, timed(w, log));
+        double t = timed(w, log, &c);
+        whole.take(t, c);
 
         auto p = with(settings);
         p.insert(p.end(), {"--plan-out", dir + "/plan.json", "--segments", "2", clip});
-        plan = std::min(plan, timed(p, log));
-        double t[2] = {0, 0};
+        t = timed(p, log, &c);
+        plan.take(t, c);
+        double ts[2] = {0, 0}, cs[2] = {0, 0};
         const double t0 = now();
         std::vector<std::thread> tasks;
         for (int k = 0; k < 2; ++k)
             tasks.emplace_back([&, k] {
-                t[k] = timed(with({"-y", "--engine", "cpu", "--threads", "1", "--plan", dir + "/plan.json", "--segment",
-                                   std::to_string(k + 1) + "/2", clip, dir + "/seg" + std::to_string(k + 1) + ".mp4"}),
-                             log);
+                ts[k] = timed(with({"-y", "--engine", "cpu", "--threads", "1", "--plan", dir + "/plan.json", "--segment",
+                                    std::to_string(k + 1) + "/2", clip, dir + "/seg" + std::to_string(k + 1) + ".mp4"}),
+                              log, &cs[k]);
             });
         for (auto& task : tasks) task.join();
-        pair = std::min(pair, now() - t0);
-        for (int k = 0; k < 2; ++k) seg[k] = std::min(seg[k], t[k]);
-        join = std::min(join, timed(with({"-y", "--join", dir + "/joined.mp4", "--plan", dir + "/plan.json",
-                                          dir + "/seg1.mp4", dir + "/seg2.mp4"}),
-                                    log));
+        pair.take(now() - t0, cs[0] + cs[1]);
+        for (int k = 0; k < 2; ++k) seg[k].take(ts[k], cs[k]);
+        t = timed(with({"-y", "--join", dir + "/joined.mp4", "--plan", dir + "/plan.json", dir + "/seg1.mp4",
+                        dir + "/seg2.mp4"}),
+                  log, &c);
+        join.take(t, c);
     }
-    const double farm = plan + pair + join;
-    std::printf("%-34s %8.2f s\n", "whole run (2 engine threads)", whole);
-    std::printf("%-34s %8.2f s\n", "plan", plan);
-    std::printf("%-34s %8.2f s  (segment 1 %.2f s, segment 2 %.2f s)\n", "2 segments at once (1 thread each)", pair,
-                seg[0], seg[1]);
-    std::printf("%-34s %8.2f s\n", "join", join);
-    std::printf("%-34s %8.2f s  (%.2fx the whole run)\n", "farm on this machine", farm, farm / whole);
-    std::printf("overhead of planning and joining: %.1f%% of the whole run (aim: at most 10%%)\n",
-                100.0 * (plan + join) / whole);
+    const double farm = plan.wall + pair.wall + join.wall, farmCpu = plan.cpu + pair.cpu + join.cpu;
+    std::printf("%-34s %9s %9s\n", "", "wall", "CPU");
+    std::printf("%-34s %8.2fs %8.2fs\n", "whole run (2 engine threads)", whole.wall, whole.cpu);
+    std::printf("%-34s %8.2fs %8.2fs\n", "plan", plan.wall, plan.cpu);
+    std::printf("%-34s %8.2fs %8.2fs  (segments %.2f s and %.2f s wall)\n", "2 segments at once (1 thread each)",
+                pair.wall, pair.cpu, seg[0].wall, seg[1].wall);
+    std::printf("%-34s %8.2fs %8.2fs\n", "join", join.wall, join.cpu);
+    std::printf("%-34s %8.2fs %8.2fs  (%.2fx / %.2fx the whole run)\n", "farm on this machine", farm, farmCpu,
+                farm / whole.wall, farmCpu / whole.cpu);
+    std::printf("overhead of planning and joining: %.1f%% of the whole run's wall time, %.1f%% of its CPU time "
+                "(aim: at most 10%%)\n",
+                100.0 * (plan.wall + join.wall) / whole.wall, 100.0 * (plan.cpu + join.cpu) / whole.cpu);
     // One segment task per machine: a machine renders frames at the rate a
     // task rendered its own here; plan and join run once.
-    const double perFrame = (seg[0] + seg[1]) / std::max(1LL, frames);
+    const double perFrame = (seg[0].wall + seg[1].wall) / std::max(1LL, frames);
     std::printf("projected on N machines like one task's share here (plan + frames/N at %.3f s per frame + join):\n",
                 perFrame);
-    for (int n : {1, 2, 4, 8, 16, 32})
-        std::printf("  N = %2d: %8.2f s  (%.2fx the whole run here)\n", n, plan + perFrame * frames / n + join,
-                    (plan + perFrame * frames / n + join) / whole);
+    for (int n : {1, 2, 4, 8, 16, 32}) {
+        const double total = plan.wall + perFrame * frames / n + join.wall;
+        std::printf("  N = %2d: %8.2f s  (%.2fx the whole run here)\n", n, total, total / whole.wall);
+    }
     std::string rm = "rm -rf '" + dir + "'";
     return std::system(rm.c_str()) == 0 ? 0 : 1;
 }
