@@ -56,7 +56,8 @@ SlurmctldLogFile=$t/slurmctld.log
 SlurmdLogFile=$t/slurmd.log
 ProctrackType=proctrack/linuxproc
 TaskPlugin=task/none
-SchedulerType=sched/backfill
+SchedulerType=sched/builtin
+SchedulerParameters=sched_interval=2
 SelectType=select/cons_tres
 SelectTypeParameters=CR_Core
 ReturnToService=2
