@@ -26,6 +26,7 @@ if [ "${1:-}" = "test" ]; then
     # qtdemux (good), videoconvert (base) and the H.264 decoder (libav).
     melt gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     gstreamer1.0-plugins-bad gstreamer1.0-libav
+    slurm-wlm munge  # the farm test's one-machine cluster
   )
 fi
 

@@ -164,12 +164,22 @@ std::string frameRanges(const std::vector<long long>& frames) {
     return text;
 }
 
-Progress::Progress(long long total)
-    : total_(total), tty_(::isatty(2)), start_(Clock::now()), last_(start_ - std::chrono::seconds(1)) {}
+Progress::Progress(long long total, std::string label)
+    : total_(total), tty_(::isatty(2)), label_(std::move(label)), start_(Clock::now()), last_(start_) {
+    if (tty_) last_ -= std::chrono::seconds(1);
+}
 
 void Progress::frameDone() {
     ++done_;
-    if (!tty_) return;
+    if (!tty_) {
+        if (label_.empty()) return;
+        auto now = Clock::now();
+        if (now - last_ < std::chrono::seconds(10) && done_ != total_) return;
+        last_ = now;
+        const double secs = std::chrono::duration<double>(now - start_).count();
+        say("%s: frame %lld of %lld, %.1f fps", label_.c_str(), done_, total_, secs > 0 ? done_ / secs : 0.0);
+        return;
+    }
     auto now = Clock::now();
     if (now - last_ < std::chrono::milliseconds(200) && done_ != total_) return;
     last_ = now;

@@ -54,9 +54,12 @@ std::string formatDuration(double seconds);
 std::string frameRanges(const std::vector<long long>& frames);
 
 // "frame n of N  fps  ETA" on a terminal, at most five times a second.
+// With a `label` (a farm task's), where standard error is no terminal (a
+// scheduler's log), a line "stitcher: <label>: frame n of N ..." every ten
+// seconds and at the last frame.
 class Progress {
 public:
-    explicit Progress(long long total);
+    explicit Progress(long long total, std::string label = std::string());
     void frameDone();
     // Ends the line (when one was shown).
     void end();
@@ -66,6 +69,7 @@ private:
     using Clock = std::chrono::steady_clock;
     long long total_, done_ = 0;
     bool tty_;
+    std::string label_;
     Clock::time_point start_, last_;
 };
 

@@ -152,6 +152,48 @@ const std::vector<OptionSpec> kOptions = {
     {"--refine-calibration", nullptr, ValueKind::None, nullptr,
      "refine the calibration from the clip's pictures, then stitch with it", 0, 0, {},
      [](Options& o, const OptionValue&) { o.refineCalibration = true; return Status(); }},
+    {"--plan-out", nullptr, ValueKind::Text, "FILE",
+     "decide everything over the whole clip once (calibration, colour gains,\nsettings, segment borders) and write it as a plan; nothing is stitched", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         if (v.text.empty()) return usageError("option --plan-out: no file name");
+         o.planOut = v.text;
+         return Status();
+     }},
+    {"--segments", nullptr, ValueKind::Whole, "N", "with --plan-out: the number of segments (default 1)", 1, 10000, {},
+     [](Options& o, const OptionValue& v) { o.segments = static_cast<int>(v.whole); return Status(); }},
+    {"--plan", nullptr, ValueKind::Text, "FILE", "the plan to render a segment from (--segment) or to join by (--join)", 0,
+     0, {},
+     [](Options& o, const OptionValue& v) {
+         if (v.text.empty()) return usageError("option --plan: no file name");
+         o.plan = v.text;
+         return Status();
+     }},
+    {"--segment", nullptr, ValueKind::Text, "K/N",
+     "with --plan: render segment K of the plan's N (from 1) into the output, without sound", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         long long k = 0, n = 0;
+         const size_t slash = v.text.find('/');
+         if (slash == std::string::npos || !parseInt(v.text.substr(0, slash), 1, 10000, k) ||
+             !parseInt(v.text.substr(slash + 1), 1, 10000, n) || k > n)
+             return usageError("option --segment: '" + v.text + "' is not K/N with 1 <= K <= N");
+         o.segment = static_cast<int>(k);
+         o.segmentOf = static_cast<int>(n);
+         return Status();
+     }},
+    {"--join", nullptr, ValueKind::Text, "OUT",
+     "with --plan: join the segments named after the options into the video OUT,\nwith the clip's sound", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         o.join = true;
+         o.output = v.text;
+         return Status();
+     }},
+    {"--clip", nullptr, ValueKind::Text, "PATH", "with --join: the clip, where it is not at the path the plan names", 0,
+     0, {},
+     [](Options& o, const OptionValue& v) {
+         if (v.text.empty()) return usageError("option --clip: no file name");
+         o.clip = v.text;
+         return Status();
+     }},
     {"-y", nullptr, ValueKind::None, nullptr, "overwrite existing output", 0, 0, {},
      [](Options& o, const OptionValue&) { o.overwrite = true; return Status(); }},
     {"-v, --verbose", nullptr, ValueKind::None, nullptr,
@@ -245,6 +287,7 @@ Status readArguments(int argc, char** argv, Options& opt, std::vector<std::strin
             positional.push_back(arg);
             continue;
         }
+        opt.given.push_back(arg);
         OptionValue value;
         if (o->kind != ValueKind::None) {
             if (!hasInline && i + 1 >= argc) return usageError("option " + arg + " needs a value");
@@ -258,8 +301,55 @@ Status readArguments(int argc, char** argv, Options& opt, std::vector<std::strin
     return Status();
 }
 
+// The options a farm run takes; the plan decides the rest.
+Status checkFarmOptions(const Options& opt, const char* mode, const std::vector<std::string>& allowed) {
+    for (const std::string& g : opt.given) {
+        bool ok = false;
+        for (const std::string& a : allowed) ok = ok || g == a;
+        if (!ok) return usageError(std::string(mode) + " takes no " + g + ": the plan decides it");
+    }
+    return Status();
+}
+
+// The names of the farm's runs: a plan, a segment, a join.
+Status readFarmNames(const std::vector<std::string>& positional, Options& opt) {
+    const int modes = !opt.planOut.empty() + (opt.segment > 0) + opt.join;
+    if (modes > 1) return usageError("--plan-out, --segment and --join are different runs");
+    if (opt.info || opt.calibrate) return usageError("--info and --calibrate take no plan");
+    if (opt.segments && opt.planOut.empty()) return usageError("--segments goes with --plan-out");
+    if (!opt.clip.empty() && !opt.join) return usageError("--clip goes with --join");
+    if (!opt.plan.empty() && !opt.segment && !opt.join) return usageError("--plan goes with --segment or --join");
+    if ((opt.segment || opt.join) && opt.plan.empty())
+        return usageError(std::string(opt.join ? "--join" : "--segment") + " needs --plan");
+    opt.kind = OutputKind::Video;
+    if (!opt.planOut.empty()) {
+        if (positional.size() != 1) return usageError(positional.empty() ? "no clip given" : "--plan-out takes only the clip");
+        if (!opt.segments) opt.segments = 1;
+        opt.input = positional[0];
+        return checkFarmOptions(opt, "--plan-out",
+                                {"--plan-out", "--segments", "--size", "--layout", "--start", "--frames", "--yaw", "--pitch",
+                                 "--roll", "--offset", "--codec", "--crf", "--preset", "--no-audio", "--engine",
+                                 "--threads", "--color-match", "--refine-calibration", "-y", "-v", "--verbose"});
+    }
+    if (opt.join) {
+        if (!endsWithNoCase(opt.output, ".mp4")) return usageError("--join writes a video: give a .mp4 name");
+        if (positional.empty()) return usageError("no segments given to join");
+        opt.parts = positional;
+        opt.input = opt.clip;
+        // --engine and --threads are taken, as a script may pass them to every task; the join stitches nothing.
+        return checkFarmOptions(opt, "--join", {"--join", "--plan", "--clip", "--engine", "--threads", "-y", "-v", "--verbose"});
+    }
+    if (positional.size() != 2) return usageError(positional.size() < 2 ? "no segment output given" : "too many arguments");
+    opt.input = positional[0];
+    opt.output = literalName(positional[1]);
+    if (!endsWithNoCase(opt.output, ".mp4")) return usageError("a segment is a video: give a .mp4 name");
+    return checkFarmOptions(opt, "--segment", {"--plan", "--segment", "--engine", "--threads", "-y", "-v", "--verbose"});
+}
+
 // The clip and the output; the output's kind follows from its name.
 Status readNames(const std::vector<std::string>& positional, Options& opt) {
+    if (!opt.planOut.empty() || opt.segment || opt.join || !opt.plan.empty() || opt.segments || !opt.clip.empty())
+        return readFarmNames(positional, opt);
     if (positional.empty()) return usageError("no clip given");
     opt.input = positional[0];
     if (opt.info || opt.calibrate) {
@@ -308,6 +398,9 @@ std::string makeUsage() {
         "usage: stitcher [options] <clip.mp4> <output>\n"
         "       stitcher --info <clip.mp4>\n"
         "       stitcher --calibrate [--offset TEXT] <clip.mp4>\n"
+        "       stitcher --plan-out plan.json --segments N [options] <clip.mp4>\n"
+        "       stitcher --plan plan.json --segment K/N <clip.mp4> <segment.mp4>\n"
+        "       stitcher --join <out.mp4> --plan plan.json [--clip PATH] <segment.mp4>...\n"
         "\n"
         "Stitches a dual-fisheye clip into a 360 panorama. The output kind follows its name:\n"
         "  out.mp4          H.264 (or HEVC) video with the clip's audio (AAC), tagged as 360 (equirectangular)\n"
@@ -330,8 +423,11 @@ std::string makeUsage() {
          "\n"
          "exit codes: 0 done, 1 failed on the way, 2 bad command line, 3 clip missing, unreadable or\n"
          "without video, 4 unusable calibration, 5 output exists or cannot be written, 6 no engine can\n"
-         "run (no OpenGL 3.3 context), 130 interrupted (SIGINT); stopped by another signal: 128 + its\n"
-         "number (129 SIGHUP, 131 SIGQUIT, 143 SIGTERM)\n";
+         "run (no OpenGL 3.3 context), 7 unusable plan or segments (unreadable, for another clip, of\n"
+         "another plan, missing, doubled or cut short), 130 interrupted (SIGINT); stopped by another\n"
+         "signal: 128 + its number (129 SIGHUP, 131 SIGQUIT, 143 SIGTERM). For a scheduler: 2, 3, 4 and\n"
+         "7 fail the same way again; 5 (with -y: disk full, output busy), 6 and 128 + a signal may\n"
+         "succeed on a retry\n";
     return s;
 }
 

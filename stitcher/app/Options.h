@@ -38,6 +38,15 @@ struct Options {
     bool calibrate = false;         // --calibrate: refine the clip's calibration and print it
     bool refineCalibration = false; // refine the calibration before stitching
     int threads = 0;       // engine worker threads; 0: all cores
+    // One clip over many machines.
+    std::string planOut;   // --plan-out FILE: decide over the whole clip, write the plan
+    int segments = 0;      // --segments N: how many segments the plan makes
+    std::string plan;      // --plan FILE: render from it (--segment) or join by it (--join)
+    int segment = 0, segmentOf = 0;  // --segment K/N
+    bool join = false;     // --join OUT: the output is `output`, the segments `parts`
+    std::string clip;      // --clip PATH: the clip's sound for the join, where it is not at the plan's path
+    std::vector<std::string> parts;  // the segments to join
+    std::vector<std::string> given;  // the options on the command line, as spelt
 };
 
 // What an option's value is read as; the parser refuses, with the option's

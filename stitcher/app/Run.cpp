@@ -1,6 +1,9 @@
 #include "Run.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -8,6 +11,7 @@
 
 #include "CalibrationRefine.h"
 #include "Clip.h"
+#include "ClipHash.h"
 #include "ClipCalibration.h"
 #include "ColorMatch.h"
 #include "DualFisheyeModel.h"
@@ -16,9 +20,12 @@
 #include "Engine.h"
 #include "GlEngine.h"
 #include "Job.h"
+#include "Join.h"
 #include "Mp4Patch.h"
 #include "Output.h"
 #include "Pipeline.h"
+#include "Plan.h"
+#include "PlanFrames.h"
 #include "Reader.h"
 #include "Writers.h"
 
@@ -406,7 +413,7 @@ std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const std::strin
 
 // The frames through the stages, with the progress line (and, when
 // verbose, each frame's gains).
-Status runPipeline(Pipeline& pipeline, ColorMatch* colour, Engine& engine, const Job& job, FrameSink& sink,
+Status runPipeline(Pipeline& pipeline, FrameGains* colour, Engine& engine, const Job& job, FrameSink& sink,
                    console::Progress& progress, PipelineStats& stats) {
     PipelineEvents events;
     events.frameDone = [&progress] { progress.frameDone(); };
@@ -437,18 +444,33 @@ void sayDone(const Options& opt, const Job& job, const Engine& engine, const Col
     console::summary(done);
 }
 
+// A segment of a plan that a stitch renders.
+struct PlannedSegment {
+    const Plan* plan = nullptr;
+    int k = 0;  // from 1
+};
+
+// The frames of `opt` into its output with the calibration `offset`; for a
+// planned segment, with the plan's gains and tagged as its segment.
+int render(const Options& opt, Clip& clip, const std::string& offset, const Calibration& cal,
+           const PlannedSegment* segment, const std::atomic<bool>& interrupted);
+
 // A stitch: the clip's frames into the output.
 int runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
     sayChosenTracks(opt.input, clip.tracks());
-    const _MediaInfo& media = clip.info();
     std::string offset;
     Calibration cal;
     Status st = stitchCalibration(opt, clip, offset, cal);
     if (!st.ok()) return fail(st);
     if (opt.refineCalibration && interrupted) return kExitInterrupted;
+    return render(opt, clip, offset, cal, nullptr, interrupted);
+}
 
+int render(const Options& opt, Clip& clip, const std::string& offset, const Calibration& cal,
+           const PlannedSegment* segment, const std::atomic<bool>& interrupted) {
+    const _MediaInfo& media = clip.info();
     Job job;
-    st = resolveJob(opt, media, offset, cal, job);
+    Status st = resolveJob(opt, media, offset, cal, job);
     if (!st.ok()) return fail(st);
     if (!job.audioLeftOut.empty()) console::warn("%s", job.audioLeftOut.c_str());
     if (opt.kind == OutputKind::Video && opt.audio && !clip.soundProblem().empty())
@@ -473,7 +495,21 @@ int runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupt
     Pipeline pipeline(reader, interrupted);
     std::unique_ptr<FrameSink> sink;
     EngineChoice choice;
-    st = openSinkAndEngine(opt, job, videoSettings(opt, job, reader.timescale(), spatialAudio), output, sink, choice);
+    VideoSettings vs = videoSettings(opt, job, reader.timescale(), spatialAudio);
+    std::unique_ptr<PlannedGains> planned;
+    std::string label;
+    if (segment) {
+        const Plan& plan = *segment->plan;
+        if (reader.timescale() != plan.timescale) {
+            output.abort();
+            return fail(Status(kExitPlan, "the clip's frame times are not those of the plan"));
+        }
+        vs.comment = segmentTag(plan, segment->k);
+        vs.closedGop = true;
+        if (plan.colorMatch) planned = std::make_unique<PlannedGains>(*plan.column("gains"), plan.first);
+        label = "segment " + std::to_string(segment->k) + "/" + std::to_string(plan.segments.size());
+    }
+    st = openSinkAndEngine(opt, job, vs, output, sink, choice);
     if (!st.ok()) {
         output.abort();
         return fail(st);
@@ -487,11 +523,12 @@ int runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupt
         console::note("video: %s, crf %d, preset %s%s", opt.hevc ? "HEVC (x265)" : "H.264 (x264)", opt.crf,
                       opt.preset.c_str(), job.sharpestSize ? (", panorama held to its default cap" + capped).c_str() : "");
     console::note("engine: %s", engineLine(st, choice).c_str());
-    const std::unique_ptr<ColorMatch> colour = makeColourMatch(opt, offset, job);
+    const std::unique_ptr<ColorMatch> colour = segment ? nullptr : makeColourMatch(opt, offset, job);
 
-    console::Progress progress(job.count);
+    console::Progress progress(job.count, label);
     PipelineStats stats;
-    st = runPipeline(pipeline, colour.get(), engine, job, *sink, progress, stats);
+    FrameGains* gains = planned ? static_cast<FrameGains*>(planned.get()) : colour.get();
+    st = runPipeline(pipeline, gains, engine, job, *sink, progress, stats);
     sink.reset();
     if (!st.ok()) {
         output.abort();
@@ -502,6 +539,208 @@ int runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupt
     st = output.commit();
     if (!st.ok()) return fail(st);
     sayDone(opt, job, engine, colour.get(), stats, progress, reader);
+    return kExitOk;
+}
+
+// ---- one clip over many machines ----
+
+const char* engineWord(EngineKind k) { return k == EngineKind::Gl ? "gl" : k == EngineKind::Cpu ? "cpu" : "auto"; }
+
+// Refuses a clip whose content is not the plan's.
+Status checkPlanClip(const Plan& plan, const std::string& path) {
+    std::string hash;
+    Status st = clipContentHash(path, hash);
+    if (!st.ok()) return st;
+    if (hash != plan.clipHash)
+        return Status(kExitPlan, path + " is not the clip the plan was made for (" + plan.clipPath +
+                                     "): their contents differ");
+    return Status();
+}
+
+// Writes `text` to the output's file 0 and commits it.
+Status writeTextOutput(Output& output, const std::string& text, const std::string& name) {
+    FILE* f = std::fopen(output.tempName(0).c_str(), "wb");
+    if (!f) return Status(kExitOutput, "cannot write " + name + ": " + std::strerror(errno));
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) return Status(kExitOutput, "cannot write " + name + ": " + std::strerror(errno));
+    return output.commit();
+}
+
+// --plan-out: what a whole run decides, decided once and written down.
+int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
+    sayChosenTracks(opt.input, clip.tracks());
+    std::string offset;
+    Calibration cal;
+    Status st = stitchCalibration(opt, clip, offset, cal);
+    if (!st.ok()) return fail(st);
+    if (interrupted) return kExitInterrupted;
+    Job job;
+    st = resolveJob(opt, clip.info(), offset, cal, job);
+    if (!st.ok()) return fail(st);
+    if (job.count < opt.segments)
+        return fail(Status(kExitUsage, std::to_string(opt.segments) + " segments need at least as many frames; the "
+                                           "range has " + std::to_string(job.count)));
+    if (!job.audioLeftOut.empty()) console::warn("%s", job.audioLeftOut.c_str());
+    if (opt.audio && !clip.soundProblem().empty()) console::warn("%s", clip.soundProblem().c_str());
+    sayVideoCap(opt, job);
+
+    Plan plan;
+    plan.clipPath = opt.input;
+    plan.clipFrames = clip.info().frames;
+    st = clipContentHash(opt.input, plan.clipHash);
+    if (!st.ok()) return fail(st);
+    plan.offset = offset;
+    plan.refined = opt.refineCalibration;
+    plan.first = job.first;
+    plan.count = job.count;
+    plan.size = job.engine.size;
+    plan.stereo = opt.stereo;
+    plan.yaw = opt.yaw;
+    plan.pitch = opt.pitch;
+    plan.roll = opt.roll;
+    plan.hevc = opt.hevc;
+    plan.crf = opt.crf;
+    plan.preset = opt.preset;
+    plan.engine = engineWord(opt.engine);
+    plan.fpsNum = job.fps.num;
+    plan.fpsDen = job.fps.den;
+    plan.audio = job.audio;
+    plan.audioRate = job.audioRate;
+    plan.audioChannels = job.audioChannels;
+    plan.spatialAudio = spatialAudioFor(job, clip);
+    plan.segments = splitRange(job.first, job.count, opt.segments);
+
+    Output output({opt.planOut}, opt.overwrite);
+    st = output.prepare(opt.input);
+    if (!st.ok()) return fail(st);
+
+    // Every frame's time, and its gains as a whole run measures them.
+    std::unique_ptr<ColorMatch> colour = makeColourMatch(opt, offset, job);
+    plan.colorMatch = colour != nullptr;
+    const DualFisheyeModel model(job.engine.calibration);
+    FrameMeasuring how;
+    how.range = readSpec(job);
+    how.model = &model;
+    how.colour = colour.get();
+    how.threads = opt.threads ? opt.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    how.warn = showWarning;
+    console::say("planning %lld frames of %s in %zu segment%s%s", job.count, opt.input.c_str(), plan.segments.size(),
+                 plan.segments.size() == 1 ? "" : "s", colour ? " (measuring the colour gains)" : "");
+    console::Progress progress(job.count, "plan");
+    how.frameDone = [&progress] { progress.frameDone(); };
+    st = measurePlanFrames(clip, how, interrupted, plan);
+    progress.end();
+    if (st.code() == kExitInterrupted) return kExitInterrupted;
+    if (!st.ok()) return fail(st);
+    st = writeTextOutput(output, planToJson(plan), opt.planOut);
+    if (!st.ok()) return fail(st);
+    console::say("plan written to %s: frames %lld-%lld, %dx%d, %zu segment%s", opt.planOut.c_str(), plan.first,
+                 plan.first + plan.count - 1, job.engine.outWidth(), job.engine.outHeight(), plan.segments.size(),
+                 plan.segments.size() == 1 ? "" : "s");
+    return kExitOk;
+}
+
+// The options of a whole run that the plan stands for, narrowed to segment k.
+Options planOptions(const Options& opt, const Plan& plan, int k) {
+    Options o;
+    o.input = opt.input;
+    o.output = opt.output;
+    o.kind = OutputKind::Video;
+    o.overwrite = opt.overwrite;
+    o.verbose = opt.verbose;
+    o.audio = false;
+    o.stereo = plan.stereo;
+    o.size = plan.size;
+    o.start = plan.segments[static_cast<size_t>(k - 1)].first;
+    o.count = plan.segments[static_cast<size_t>(k - 1)].count;
+    o.yaw = plan.yaw;
+    o.pitch = plan.pitch;
+    o.roll = plan.roll;
+    o.offset = plan.offset;
+    o.haveOffset = true;
+    o.hevc = plan.hevc;
+    o.crf = plan.crf;
+    o.preset = plan.preset;
+    o.engine = plan.engine == "gl" ? EngineKind::Gl : plan.engine == "cpu" ? EngineKind::Cpu : EngineKind::Auto;
+    for (const std::string& g : opt.given)
+        if (g == "--engine") o.engine = opt.engine;
+    o.colorMatch = plan.colorMatch;
+    o.threads = opt.threads;
+    return o;
+}
+
+// --plan --segment K/N: one segment as the plan has it.
+int runSegment(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
+    Plan plan;
+    Status st = readPlan(opt.plan, plan);
+    if (!st.ok()) return fail(st);
+    if (static_cast<size_t>(opt.segmentOf) != plan.segments.size())
+        return fail(Status(kExitUsage, "the plan " + opt.plan + " has " + std::to_string(plan.segments.size()) +
+                                           " segments, not " + std::to_string(opt.segmentOf)));
+    st = checkPlanClip(plan, opt.input);
+    if (!st.ok()) return fail(st);
+    const Options o = planOptions(opt, plan, opt.segment);
+    std::string offset;
+    Calibration cal;
+    st = findCalibration(o, clip, offset, cal);
+    if (st.ok()) st = checkPictureAspect(cal, static_cast<int>(clip.info().width), static_cast<int>(clip.info().height), true);
+    if (!st.ok()) return fail(Status(kExitPlan, "the plan's calibration cannot be used: " + st.message()));
+    const PlanSegment& seg = plan.segments[static_cast<size_t>(opt.segment - 1)];
+    console::say("segment %d/%zu: frames %lld-%lld of %s", opt.segment, plan.segments.size(), seg.first,
+                 seg.first + seg.count - 1, opt.input.c_str());
+    PlannedSegment planned{&plan, opt.segment};
+    return render(o, clip, offset, cal, &planned, interrupted);
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    struct stat sa {}, sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// --join: the segments into one video, with the clip's sound.
+int runJoin(const Options& opt, const std::atomic<bool>& interrupted) {
+    Plan plan;
+    Status st = readPlan(opt.plan, plan);
+    if (!st.ok()) return fail(st);
+    std::vector<std::string> ordered, found;
+    st = checkSegments(plan, opt.parts, ordered, found);
+    if (!st.ok()) return fail(st);
+    for (const std::string& line : found) console::say("found %s", line.c_str());
+    for (const std::string& part : opt.parts)
+        if (sameFile(part, opt.output)) return fail(Status(kExitUsage, "the output " + opt.output + " is one of the segments"));
+    std::unique_ptr<Clip> clip;
+    const std::string clipPath = opt.clip.empty() ? plan.clipPath : opt.clip;
+    if (plan.audio) {
+        st = Clip::open(clipPath, clip);
+        if (st.ok()) st = checkPlanClip(plan, clipPath);
+        if (!st.ok()) return fail(Status(st.code(), st.message() + (opt.clip.empty() ? "; give the clip with --clip" : "")));
+    }
+    Output output({opt.output}, opt.overwrite);
+    st = output.prepare(plan.audio ? clipPath : ordered.front());
+    if (!st.ok()) return fail(st);
+    for (const auto& name : output.removedLeftovers())
+        console::say("removed %s, left by a run that ended early", name.c_str());
+    console::Progress progress(plan.count, "join");
+    JoinSpec spec;
+    spec.path = output.tempName(0);
+    spec.name = opt.output;
+    spec.clip = clip.get();
+    spec.warn = showWarning;
+    spec.frameDone = [&progress] { progress.frameDone(); };
+    st = joinSegments(plan, ordered, spec, interrupted);
+    progress.end();
+    if (!st.ok()) {
+        output.abort();
+        if (st.code() == kExitInterrupted) return kExitInterrupted;
+        console::error("%s; nothing was written", st.message().c_str());
+        return st.code();
+    }
+    st = output.commit();
+    if (!st.ok()) return fail(st);
+    console::say("joined %zu segment%s into %s: frames %lld-%lld%s", ordered.size(), ordered.size() == 1 ? "" : "s",
+                 opt.output.c_str(), plan.first, plan.first + plan.count - 1,
+                 plan.audio ? ", with the clip's sound" : ", without sound");
     return kExitOk;
 }
 
@@ -517,11 +756,14 @@ Status openClip(const Options& opt, std::unique_ptr<Clip>& clip) {
 
 // One run, in the mode the options name.
 int run(const Options& opt, const std::atomic<bool>& interrupted) {
+    if (opt.join) return runJoin(opt, interrupted);
     std::unique_ptr<Clip> clip;
     Status st = openClip(opt, clip);
     if (!st.ok()) return fail(st);
     if (opt.info) return runInfo(opt, *clip);
     if (opt.calibrate) return runCalibrate(opt, *clip, interrupted);
+    if (!opt.planOut.empty()) return runPlan(opt, *clip, interrupted);
+    if (opt.segment) return runSegment(opt, *clip, interrupted);
     return runStitch(opt, *clip, interrupted);
 }
 

@@ -774,8 +774,10 @@ Status ColorMatch::init(const std::string& offset, int frameWidth, int frameHeig
     return init(model, frameWidth, frameHeight, fps);
 }
 
-const ColorGains& ColorMatch::update(const uint8_t* frame) {
-    last_ = estimator_.estimate(frame);
+const ColorGains& ColorMatch::update(const uint8_t* frame) { return update(estimator_.estimate(frame)); }
+
+const ColorGains& ColorMatch::update(const ColorEstimate& estimate) {
+    last_ = estimate;
     return smoother_.update(last_);
 }
 

@@ -226,9 +226,19 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
 // One line for -v: "color gains B,G,R: lens 0 0.949 0.894 0.866, lens 1 1.054 1.118 1.155".
 std::string formatGains(const ColorGains& gains);
 
+// Where each frame's gains come from as the frames go through: measured
+// from the frame (ColorMatch), or decided beforehand for the whole clip.
+class FrameGains {
+public:
+    virtual ~FrameGains() = default;
+    // The gains for clip frame `frame`, whose decoded picture is `picture`;
+    // called once per frame, in order.
+    virtual const ColorGains& gainsFor(long long frame, const uint8_t* picture) = 0;
+};
+
 // The whole stage for one clip: estimate and smooth. The engines apply the
 // gains (the CPU engine in its sampling, the GL engine through a GainApplier).
-class ColorMatch {
+class ColorMatch : public FrameGains {
 public:
     Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps);
     // Reads the lens model from the offset text first.
@@ -240,6 +250,10 @@ public:
     // smoothed gains on; returns them. For the CPU engine: pass gains().gain
     // to its setGains.
     const ColorGains& update(const uint8_t* frame);
+    // The same with the frame's measurement taken elsewhere (an estimator
+    // of the same calibration and size): the smoothing alone, in frame order.
+    const ColorGains& update(const ColorEstimate& estimate);
+    const ColorGains& gainsFor(long long, const uint8_t* picture) override { return update(picture); }
 
     const ColorGains& gains() const { return smoother_.gains(); }
     const ColorEstimate& lastEstimate() const { return last_; }

@@ -133,9 +133,11 @@ bool Reader::next(FrameItem& item) {
     if (nextFrame_ >= job_.first + job_.count || !status_.ok()) return false;
     const long long f = nextFrame_++;
     item.frame = f;
-    item.picture.resize(pictureBytes_);
     item.damaged = false;
-    if (!firstGood_) {
+    if (job_.pictures) item.picture.resize(pictureBytes_);
+    if (!job_.pictures) {
+        // Times and sound only.
+    } else if (!firstGood_) {
         // Where the job's first frame decodes, as it mostly does, no picture
         // is held for frames that do not.
         if (clip_.readFrame(f, item.picture.data()))

@@ -50,6 +50,7 @@ struct ReadSpec {
     Rational fps;
     bool audio = false;              // each frame carries the sound that plays during it
     int audioRate = 0, audioChannels = 0;
+    bool pictures = true;            // false: nothing is decoded, the items carry times and sound only
 };
 
 class Reader : public FrameSource {

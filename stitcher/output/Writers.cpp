@@ -79,7 +79,23 @@ Status VideoWriter::writeFailed(const char* what, int rc) const {
     return Status(kExitFailed, std::string(what) + ": " + avError(rc));
 }
 
-Status VideoWriter::open(const std::string& path, const VideoSettings& s) {
+Status VideoWriter::open(const std::string& path, const VideoSettings& s) { return openAny(path, s, nullptr); }
+
+Status VideoWriter::openCopy(const std::string& path, const VideoSettings& s, const AVCodecParameters* video) {
+    if (!video || s.timescale <= 0) return Status(kExitFailed, "no video stream to copy");
+    return openAny(path, s, video);
+}
+
+Status VideoWriter::writeVideoPacket(AVPacket* packet) {
+    if (venc_ || !vst_) return Status(kExitFailed, "the video is not a copied one");
+    av_packet_rescale_ts(packet, AVRational{1, s_.timescale}, vst_->time_base);
+    packet->stream_index = vst_->index;
+    const int rc = av_interleaved_write_frame(fmt_, packet);
+    if (rc < 0) return writeFailed("cannot write the video", rc);
+    return Status();
+}
+
+Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, const AVCodecParameters* copy) {
     s_ = s;
     path_ = path;
     if (s_.name.empty()) s_.name = path;
@@ -90,37 +106,54 @@ Status VideoWriter::open(const std::string& path, const VideoSettings& s) {
     // The muxer writes the spherical video boxes only at this compliance level.
     fmt_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
 
+    if (copy) {
+        vst_ = avformat_new_stream(fmt_, nullptr);
+        if (!vst_ || avcodec_parameters_copy(vst_->codecpar, copy) < 0) return Status(kExitFailed, "out of memory");
+        vst_->codecpar->codec_tag = s.hevc ? MKTAG('h', 'v', 'c', '1') : 0;
+        vst_->time_base = AVRational{1, s.timescale};
+        vst_->avg_frame_rate = AVRational{s.fpsNum, s.fpsDen};
+        vst_->r_frame_rate = vst_->avg_frame_rate;
+    }
     const char* encoder = s.hevc ? "libx265" : "libx264";
-    const AVCodec* videoCodec = avcodec_find_encoder_by_name(encoder);
-    if (!videoCodec) {
+    const AVCodec* videoCodec = copy ? nullptr : avcodec_find_encoder_by_name(encoder);
+    if (!copy && !videoCodec) {
         return Status(kExitFailed, std::string("this FFmpeg has no ") + encoder + " encoder");
     }
-    venc_ = avcodec_alloc_context3(videoCodec);
-    venc_->width = s.width;
-    venc_->height = s.height;
-    venc_->pix_fmt = AV_PIX_FMT_YUV420P;
-    venc_->time_base = s.timescale > 0 ? AVRational{1, s.timescale} : AVRational{s.fpsDen, s.fpsNum};
-    venc_->framerate = AVRational{s.fpsNum, s.fpsDen};
-    venc_->sample_aspect_ratio = AVRational{1, 1};
-    venc_->color_range = AVCOL_RANGE_MPEG;
-    venc_->colorspace = AVCOL_SPC_BT709;
-    venc_->color_primaries = AVCOL_PRI_BT709;
-    venc_->color_trc = AVCOL_TRC_BT709;
-    if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) venc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    av_opt_set(venc_->priv_data, "preset", s.preset.c_str(), 0);
-    av_opt_set(venc_->priv_data, "crf", std::to_string(s.crf).c_str(), 0);
-    // x265 prints its own account on standard error unless told not to.
-    if (s.hevc && av_log_get_level() < AV_LOG_INFO) av_opt_set(venc_->priv_data, "x265-params", "log-level=error", 0);
-    if ((rc = avcodec_open2(venc_, videoCodec, nullptr)) < 0) {
-        return Status(kExitFailed, std::string("cannot open the ") + codecName() + " encoder: " + avError(rc));
+    if (!copy) {
+        venc_ = avcodec_alloc_context3(videoCodec);
+        venc_->width = s.width;
+        venc_->height = s.height;
+        venc_->pix_fmt = AV_PIX_FMT_YUV420P;
+        venc_->time_base = s.timescale > 0 ? AVRational{1, s.timescale} : AVRational{s.fpsDen, s.fpsNum};
+        venc_->framerate = AVRational{s.fpsNum, s.fpsDen};
+        venc_->sample_aspect_ratio = AVRational{1, 1};
+        venc_->color_range = AVCOL_RANGE_MPEG;
+        venc_->colorspace = AVCOL_SPC_BT709;
+        venc_->color_primaries = AVCOL_PRI_BT709;
+        venc_->color_trc = AVCOL_TRC_BT709;
+        if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) venc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        av_opt_set(venc_->priv_data, "preset", s.preset.c_str(), 0);
+        av_opt_set(venc_->priv_data, "crf", std::to_string(s.crf).c_str(), 0);
+        // x265 prints its own account on standard error unless told not to.
+        std::string x265 = av_log_get_level() < AV_LOG_INFO ? "log-level=error" : "";
+        if (s.closedGop) {
+            // Pieces that are joined must not refer across their borders, and
+            // their key frames are where the pieces begin.
+            x265 += std::string(x265.empty() ? "" : ":") + "open-gop=0";
+            if (!s.hevc) av_opt_set(venc_->priv_data, "x264-params", "open-gop=0", 0);
+        }
+        if (s.hevc && !x265.empty()) av_opt_set(venc_->priv_data, "x265-params", x265.c_str(), 0);
+        if ((rc = avcodec_open2(venc_, videoCodec, nullptr)) < 0) {
+            return Status(kExitFailed, std::string("cannot open the ") + codecName() + " encoder: " + avError(rc));
+        }
+        vst_ = avformat_new_stream(fmt_, nullptr);
+        avcodec_parameters_from_context(vst_->codecpar, venc_);
+        // Players take HEVC in MP4 from an 'hvc1' entry (parameter sets in the header only).
+        if (s.hevc) vst_->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+        vst_->time_base = venc_->time_base;
+        vst_->avg_frame_rate = venc_->framerate;
+        vst_->r_frame_rate = venc_->framerate;
     }
-    vst_ = avformat_new_stream(fmt_, nullptr);
-    avcodec_parameters_from_context(vst_->codecpar, venc_);
-    // Players take HEVC in MP4 from an 'hvc1' entry (parameter sets in the header only).
-    if (s.hevc) vst_->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
-    vst_->time_base = venc_->time_base;
-    vst_->avg_frame_rate = venc_->framerate;
-    vst_->r_frame_rate = venc_->framerate;
     if (s.spherical) {
         size_t size = 0;
         AVSphericalMapping* map = av_spherical_alloc(&size);
@@ -171,6 +204,7 @@ Status VideoWriter::open(const std::string& path, const VideoSettings& s) {
         }
     }
     av_dict_set(&fmt_->metadata, "encoder", "stitcher", 0);
+    if (!s.comment.empty()) av_dict_set(&fmt_->metadata, "comment", s.comment.c_str(), 0);
 
     if ((rc = avio_open(&fmt_->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) {
         return Status(kExitOutput, "cannot write " + s_.name + ": " + avError(rc));
@@ -184,8 +218,8 @@ Status VideoWriter::open(const std::string& path, const VideoSettings& s) {
     }
     headerWritten_ = true;
 
-    vframe_ = av_frame_alloc();
-    if (!vframe_ || !allocatePicture(vframe_, s.width, s.height)) {
+    vframe_ = copy ? nullptr : av_frame_alloc();
+    if (!copy && (!vframe_ || !allocatePicture(vframe_, s.width, s.height))) {
         return Status(kExitFailed, "out of memory");
     }
     pkt_ = av_packet_alloc();
@@ -303,12 +337,15 @@ Status VideoWriter::writeAudio(const int16_t* pcm, int samples) {
 }
 
 Status VideoWriter::finish() {
-    int rc = avcodec_send_frame(venc_, nullptr);
-    if (rc < 0 && rc != AVERROR_EOF) {
-        return Status(kExitFailed, std::string(codecName()) + " encoding failed: " + avError(rc));
+    int rc = 0;
+    if (venc_) {
+        rc = avcodec_send_frame(venc_, nullptr);
+        if (rc < 0 && rc != AVERROR_EOF) {
+            return Status(kExitFailed, std::string(codecName()) + " encoding failed: " + avError(rc));
+        }
+        Status drained = drain(venc_, vst_);
+        if (!drained.ok()) return drained;
     }
-    Status drained = drain(venc_, vst_);
-    if (!drained.ok()) return drained;
     if (aenc_) {
         Status audio = encodeAudioFrames(true);
         if (!audio.ok()) return audio;

@@ -19,6 +19,7 @@ struct AVCodecContext;
 struct AVStream;
 struct AVFrame;
 struct AVPacket;
+struct AVCodecParameters;
 struct AVAudioFifo;
 struct SwrContext;
 
@@ -38,6 +39,8 @@ struct VideoSettings {
     // entry, whose channel count is audioChannels; empty: none.
     std::vector<uint8_t> audioSpatialBox;
     std::string name;         // the output as the user knows it, for messages (default: the file's)
+    std::string comment;      // the file's comment tag; empty: none
+    bool closedGop = false;   // every group of pictures closed (x265 opens them by default)
     Warn warn;                // told when the sound cannot be marked as spatial
 };
 
@@ -61,6 +64,12 @@ public:
 
     // Creates `path` (an MP4 whatever its name) and writes the header.
     Status open(const std::string& path, const VideoSettings& s);
+    // The same for a video whose packets are already encoded (`video`: their
+    // stream's parameters); they go in through writeVideoPacket(), the sound
+    // as with open(). s.timescale must be set.
+    Status openCopy(const std::string& path, const VideoSettings& s, const AVCodecParameters* video);
+    // One encoded packet of an openCopy() video, its times in 1/timescale s.
+    Status writeVideoPacket(AVPacket* packet);
     // One picture: packed BGR rows of `stride` bytes, the first row at the top.
     // With a timescale, it appears at `pts` and shows for `duration` (a
     // time not after the last picture's is moved just after it).
@@ -82,6 +91,7 @@ private:
     Status writeFailed(const char* what, int rc) const;
     Status encode(AVFrame* frame, int64_t pts, int64_t duration);
     Status encodeAudioFrames(bool flush);
+    Status openAny(const std::string& path, const VideoSettings& s, const AVCodecParameters* copy);
     void close();
 
     VideoSettings s_;

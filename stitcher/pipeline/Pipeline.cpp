@@ -147,7 +147,7 @@ Pipeline::~Pipeline() {
     }
 }
 
-Status Pipeline::run(ColorMatch* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
+Status Pipeline::run(FrameGains* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
                      const PipelineEvents& events, PipelineStats& stats) {
     State& s = *state_;
     stats = PipelineStats();
@@ -183,7 +183,7 @@ Status Pipeline::run(ColorMatch* colour, Engine& engine, const EngineSpec& param
             if (!item->yuv && item->panorama.size() != params.outBytes()) item->panorama.resize(params.outBytes());
             auto t = Clock::now();
             if (colour) {
-                const ColorGains& gains = colour->update(item->picture.data());
+                const ColorGains& gains = colour->gainsFor(item->frame, item->picture.data());
                 engine.setGains(gains.gain);
                 if (events.gains && noticeablyApart(gains, shown)) {
                     events.gains(item->frame, formatGains(gains));

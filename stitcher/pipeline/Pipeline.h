@@ -43,10 +43,10 @@ public:
     Pipeline& operator=(const Pipeline&) = delete;
 
     // Runs the frames through, then finishes the sink. With `colour`, each
-    // frame's gains are measured as decoded and handed to the engine before
-    // it stitches the frame. Stops early on the first failure or when
+    // frame's gains are taken (measured as decoded, or planned) and handed
+    // to the engine before it stitches the frame. Stops early on the first failure or when
     // `interrupted` turns true (kExitInterrupted). Once only.
-    Status run(ColorMatch* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
+    Status run(FrameGains* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
                const PipelineEvents& events, PipelineStats& stats);
 
 private:

@@ -23,6 +23,7 @@ enum ExitCode {
     kExitOffset = 4,      // calibration unusable
     kExitOutput = 5,      // output exists (no -y) or cannot be written
     kExitDisplay = 6,     // no stitching engine can run (no OpenGL 3.3 context)
+    kExitPlan = 7,        // a farm plan or segment that cannot be used: unreadable, for another clip, not of the plan
     kExitInterrupted = 130,  // SIGINT; the other signals that stop a run give 128 + their number
 };
 

@@ -1,0 +1,315 @@
+#include "Plan.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "ClipHash.h"
+
+namespace stitcher {
+
+namespace {
+
+const char* kFormat = "stitcher plan";
+const int kVersion = 1;
+const long long kMaxFrames = 0xffffffffLL;
+const int kMaxSegments = 100000;
+
+JsonValue num(double v) { return JsonValue::number(v); }
+JsonValue str(const std::string& s) { return JsonValue::string(s); }
+
+std::string toHex(const std::vector<uint8_t>& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string s;
+    for (uint8_t b : bytes) {
+        s += digits[b >> 4];
+        s += digits[b & 15];
+    }
+    return s;
+}
+
+bool fromHex(const std::string& s, std::vector<uint8_t>& bytes) {
+    if (s.size() % 2) return false;
+    bytes.clear();
+    auto digit = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    for (size_t i = 0; i < s.size(); i += 2) {
+        const int hi = digit(s[i]), lo = digit(s[i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        bytes.push_back(static_cast<uint8_t>(hi * 16 + lo));
+    }
+    return true;
+}
+
+// Reads the plan's members, remembering the first problem.
+class Reader {
+public:
+    explicit Reader(const JsonValue& root) : root_(root) {}
+    const Status& status() const { return status_; }
+
+    void fail(const std::string& what) {
+        if (status_.ok()) status_ = Status(kExitPlan, what);
+    }
+    const JsonValue& member(const JsonValue& in, const std::string& name, JsonValue::Kind kind, const std::string& where) {
+        const JsonValue& v = in[name];
+        if (v.kind() != kind) fail("\"" + where + name + "\" is missing or not of its kind");
+        return v;
+    }
+    bool boolean(const JsonValue& in, const std::string& name, const std::string& where = "") {
+        return member(in, name, JsonValue::Kind::Bool, where).asBool();
+    }
+    std::string text(const JsonValue& in, const std::string& name, const std::string& where = "") {
+        return member(in, name, JsonValue::Kind::String, where).asString();
+    }
+    double real(const JsonValue& in, const std::string& name, const std::string& where = "") {
+        return member(in, name, JsonValue::Kind::Number, where).asNumber();
+    }
+    long long whole(const JsonValue& in, const std::string& name, long long lo, long long hi,
+                    const std::string& where = "") {
+        const double v = real(in, name, where);
+        if (!status_.ok()) return lo;
+        if (v != std::floor(v) || v < static_cast<double>(lo) || v > static_cast<double>(hi)) {
+            fail("\"" + where + name + "\" is not a whole number from " + std::to_string(lo) + " to " + std::to_string(hi));
+            return lo;
+        }
+        return static_cast<long long>(v);
+    }
+
+private:
+    const JsonValue& root_;
+    Status status_;
+};
+
+}  // namespace
+
+const PlanColumn* Plan::column(const std::string& name) const {
+    auto it = frames.find(name);
+    return it == frames.end() ? nullptr : &it->second;
+}
+
+std::vector<PlanSegment> splitRange(long long first, long long count, int n) {
+    std::vector<PlanSegment> out;
+    if (n < 1 || count < n) return out;
+    for (int k = 0; k < n; ++k) {
+        const long long from = count * k / n, to = count * (k + 1) / n;
+        out.push_back(PlanSegment{first + from, to - from});
+    }
+    return out;
+}
+
+std::string planToJson(const Plan& p) {
+    JsonValue root = JsonValue::object();
+    root.set("format", str(kFormat));
+    root.set("version", num(kVersion));
+    JsonValue& clip = root.set("clip", JsonValue::object());
+    clip.set("path", str(p.clipPath));
+    clip.set("hash", str(p.clipHash));
+    clip.set("frames", num(static_cast<double>(p.clipFrames)));
+    JsonValue& cal = root.set("calibration", JsonValue::object());
+    cal.set("offset", str(p.offset));
+    cal.set("refined", JsonValue::boolean(p.refined));
+    JsonValue& range = root.set("range", JsonValue::object());
+    range.set("first", num(static_cast<double>(p.first)));
+    range.set("count", num(static_cast<double>(p.count)));
+    JsonValue& out = root.set("output", JsonValue::object());
+    out.set("size", num(p.size));
+    out.set("layout", str(p.stereo ? "stereo" : "stitch"));
+    JsonValue& view = out.set("view", JsonValue::object());
+    view.set("yaw", num(p.yaw));
+    view.set("pitch", num(p.pitch));
+    view.set("roll", num(p.roll));
+    out.set("codec", str(p.hevc ? "hevc" : "h264"));
+    out.set("crf", num(p.crf));
+    out.set("preset", str(p.preset));
+    out.set("engine", str(p.engine));
+    JsonValue& fps = out.set("fps", JsonValue::array());
+    fps.push(num(p.fpsNum));
+    fps.push(num(p.fpsDen));
+    out.set("timescale", num(p.timescale));
+    JsonValue& sound = out.set("audio", JsonValue::object());
+    sound.set("on", JsonValue::boolean(p.audio));
+    sound.set("rate", num(p.audioRate));
+    sound.set("channels", num(p.audioChannels));
+    sound.set("spatial", str(toHex(p.spatialAudio)));
+    root.set("colorMatch", JsonValue::boolean(p.colorMatch));
+    JsonValue& segs = root.set("segments", JsonValue::array());
+    for (const PlanSegment& s : p.segments) {
+        JsonValue& seg = segs.push(JsonValue::array());
+        seg.push(num(static_cast<double>(s.first)));
+        seg.push(num(static_cast<double>(s.count)));
+    }
+    JsonValue& frames = root.set("frames", JsonValue::object());
+    for (const auto& c : p.frames) {
+        JsonValue& col = frames.set(c.first, JsonValue::object());
+        col.set("width", num(c.second.width));
+        JsonValue& values = col.set("values", JsonValue::array());
+        for (double v : c.second.values) values.push(num(v));
+    }
+    return writeJson(root);
+}
+
+Status planFromJson(const std::string& text, Plan& plan) {
+    JsonValue root;
+    std::string error;
+    if (!parseJson(text, root, error)) return Status(kExitPlan, "not a plan: " + error);
+    if (root.kind() != JsonValue::Kind::Object || root["format"].asString() != kFormat)
+        return Status(kExitPlan, "not a stitcher plan");
+    if (root["version"].asNumber(-1) != kVersion)
+        return Status(kExitPlan, "a plan of another version (this stitcher reads version " + std::to_string(kVersion) + ")");
+    Plan p;
+    Reader r(root);
+    const JsonValue& clip = r.member(root, "clip", JsonValue::Kind::Object, "");
+    p.clipPath = r.text(clip, "path", "clip.");
+    p.clipHash = r.text(clip, "hash", "clip.");
+    p.clipFrames = r.whole(clip, "frames", 1, kMaxFrames, "clip.");
+    const JsonValue& cal = r.member(root, "calibration", JsonValue::Kind::Object, "");
+    p.offset = r.text(cal, "offset", "calibration.");
+    p.refined = r.boolean(cal, "refined", "calibration.");
+    const JsonValue& range = r.member(root, "range", JsonValue::Kind::Object, "");
+    p.first = r.whole(range, "first", 1, kMaxFrames, "range.");
+    p.count = r.whole(range, "count", 1, kMaxFrames, "range.");
+    if (r.status().ok() && p.first + p.count - 1 > p.clipFrames) r.fail("the range lies beyond the clip's frames");
+    const JsonValue& out = r.member(root, "output", JsonValue::Kind::Object, "");
+    p.size = static_cast<int>(r.whole(out, "size", 16, 8192, "output."));
+    const std::string layout = r.text(out, "layout", "output.");
+    if (r.status().ok() && layout != "stitch" && layout != "stereo") r.fail("\"output.layout\" is neither stitch nor stereo");
+    p.stereo = layout == "stereo";
+    const JsonValue& view = r.member(out, "view", JsonValue::Kind::Object, "output.");
+    p.yaw = r.real(view, "yaw", "output.view.");
+    p.pitch = r.real(view, "pitch", "output.view.");
+    p.roll = r.real(view, "roll", "output.view.");
+    const std::string codec = r.text(out, "codec", "output.");
+    if (r.status().ok() && codec != "h264" && codec != "hevc") r.fail("\"output.codec\" is neither h264 nor hevc");
+    p.hevc = codec == "hevc";
+    p.crf = static_cast<int>(r.whole(out, "crf", 0, 51, "output."));
+    p.preset = r.text(out, "preset", "output.");
+    p.engine = r.text(out, "engine", "output.");
+    if (r.status().ok() && p.engine != "auto" && p.engine != "gl" && p.engine != "cpu")
+        r.fail("\"output.engine\" is none of auto, gl and cpu");
+    const JsonValue& fps = r.member(out, "fps", JsonValue::Kind::Array, "output.");
+    if (r.status().ok() && (fps.items().size() != 2 || fps.items()[0].asNumber() < 1 || fps.items()[1].asNumber() < 1 ||
+                            fps.items()[0].asNumber() > 1e9 || fps.items()[1].asNumber() > 1e9 ||
+                            fps.items()[0].asNumber() != std::floor(fps.items()[0].asNumber()) ||
+                            fps.items()[1].asNumber() != std::floor(fps.items()[1].asNumber())))
+        r.fail("\"output.fps\" is not two positive whole numbers");
+    if (r.status().ok()) {
+        p.fpsNum = static_cast<int>(fps.items()[0].asNumber());
+        p.fpsDen = static_cast<int>(fps.items()[1].asNumber());
+    }
+    p.timescale = static_cast<int>(r.whole(out, "timescale", 1, 0x7fffffff, "output."));
+    const JsonValue& sound = r.member(out, "audio", JsonValue::Kind::Object, "output.");
+    p.audio = r.boolean(sound, "on", "output.audio.");
+    p.audioRate = static_cast<int>(r.whole(sound, "rate", 0, 768000, "output.audio."));
+    p.audioChannels = static_cast<int>(r.whole(sound, "channels", 0, 6, "output.audio."));
+    if (r.status().ok() && p.audio && (p.audioRate < 1 || p.audioChannels < 1)) r.fail("the sound has no rate or no channels");
+    if (r.status().ok() && !fromHex(r.text(sound, "spatial", "output.audio."), p.spatialAudio))
+        r.fail("\"output.audio.spatial\" is not hex digits");
+    p.colorMatch = r.boolean(root, "colorMatch");
+    if (!r.status().ok()) return r.status();
+
+    const JsonValue& segs = r.member(root, "segments", JsonValue::Kind::Array, "");
+    if (!r.status().ok()) return r.status();
+    if (segs.items().empty() || segs.items().size() > static_cast<size_t>(kMaxSegments))
+        return Status(kExitPlan, "the plan names no segments, or too many");
+    long long next = p.first;
+    for (const JsonValue& s : segs.items()) {
+        if (s.kind() != JsonValue::Kind::Array || s.items().size() != 2 || s.items()[0].asNumber() != next ||
+            s.items()[1].asNumber() < 1 || s.items()[1].asNumber() != std::floor(s.items()[1].asNumber()) ||
+            s.items()[1].asNumber() > static_cast<double>(p.first + p.count - next))
+            return Status(kExitPlan, "segment " + std::to_string(p.segments.size() + 1) +
+                                         " does not continue the one before it within the range");
+        p.segments.push_back(PlanSegment{next, static_cast<long long>(s.items()[1].asNumber())});
+        next += p.segments.back().count;
+    }
+    if (next != p.first + p.count) return Status(kExitPlan, "the segments do not cover the range");
+
+    const JsonValue& frames = r.member(root, "frames", JsonValue::Kind::Object, "");
+    if (!r.status().ok()) return r.status();
+    for (const auto& m : frames.members()) {
+        const std::string where = "frames." + m.first + ".";
+        PlanColumn c;
+        c.width = static_cast<int>(r.whole(m.second, "width", 1, 64, where));
+        const JsonValue& values = r.member(m.second, "values", JsonValue::Kind::Array, where);
+        if (!r.status().ok()) return r.status();
+        if (values.items().size() != static_cast<size_t>(p.count) * c.width)
+            return Status(kExitPlan, "\"" + where + "values\" does not hold " + std::to_string(c.width) +
+                                         " numbers for each of the " + std::to_string(p.count) + " frames");
+        c.values.reserve(values.items().size());
+        for (const JsonValue& v : values.items()) {
+            if (v.kind() != JsonValue::Kind::Number) return Status(kExitPlan, "\"" + where + "values\" holds a non-number");
+            c.values.push_back(v.asNumber());
+        }
+        p.frames[m.first] = std::move(c);
+    }
+    // The columns every task uses.
+    for (const char* name : {"pts", "duration"}) {
+        const PlanColumn* c = p.column(name);
+        if (!c || c->width != 1) return Status(kExitPlan, std::string("the plan has no frame column \"") + name + "\"");
+        for (double v : c->values)
+            if (v != std::floor(v) || v < 0 || v > 9.0e15)
+                return Status(kExitPlan, std::string("frame column \"") + name + "\" holds a time that is not a whole number");
+    }
+    const PlanColumn& pts = *p.column("pts");
+    for (long long i = 1; i < p.count; ++i)
+        if (pts.at(i) <= pts.at(i - 1)) return Status(kExitPlan, "the frames' times do not increase");
+    if (p.colorMatch) {
+        const PlanColumn* g = p.column("gains");
+        if (!g || g->width != 6) return Status(kExitPlan, "the plan matches colour but has no frame column \"gains\"");
+        for (double v : g->values)
+            if (!(v > 0 && v < 16)) return Status(kExitPlan, "frame column \"gains\" holds a gain out of range");
+    }
+    p.id = contentHashOf(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    plan = std::move(p);
+    return Status();
+}
+
+Status readPlan(const std::string& path, Plan& plan) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return Status(kExitPlan, "cannot read the plan " + path + ": " + std::strerror(errno));
+    std::string text;
+    char buf[65536];
+    size_t n;
+    const size_t limit = JsonLimits().maxText;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text.size() <= limit) text.append(buf, n);
+    const bool failed = std::ferror(f);
+    std::fclose(f);
+    if (failed) return Status(kExitPlan, "cannot read the plan " + path);
+    Status st = planFromJson(text, plan);
+    if (!st.ok()) return Status(kExitPlan, "the plan " + path + " cannot be used: " + st.message());
+    return st;
+}
+
+std::string segmentTag(const Plan& plan, int k) {
+    const PlanSegment& s = plan.segments[static_cast<size_t>(k - 1)];
+    return "stitcher segment " + std::to_string(k) + "/" + std::to_string(plan.segments.size()) + " of plan " + plan.id +
+           ", frames " + std::to_string(s.first) + "+" + std::to_string(s.count);
+}
+
+bool parseSegmentTag(const std::string& text, SegmentTag& tag) {
+    char id[40] = {0};
+    int k = 0, n = 0;
+    long long first = 0, count = 0;
+    int used = 0;
+    if (std::sscanf(text.c_str(), "stitcher segment %d/%d of plan %32[0-9a-f], frames %lld+%lld%n", &k, &n, id, &first,
+                    &count, &used) != 5 ||
+        static_cast<size_t>(used) != text.size() || k < 1 || k > n)
+        return false;
+    tag.planId = id;
+    tag.k = k;
+    tag.n = n;
+    tag.first = first;
+    tag.count = count;
+    return true;
+}
+
+const ColorGains& PlannedGains::gainsFor(long long frame, const uint8_t*) {
+    const long long i = frame - first_;
+    if (i >= 0 && static_cast<size_t>(i + 1) * 6 <= gains_.values.size())
+        for (int lens = 0; lens < 2; ++lens)
+            for (int c = 0; c < 3; ++c) current_.gain[lens][c] = static_cast<float>(gains_.at(i, lens * 3 + c));
+    return current_;
+}
+
+}  // namespace stitcher

@@ -1,0 +1,101 @@
+// The plan of a stitch spread over many machines: everything decided once
+// over the whole clip (calibration, output settings, each frame's time and
+// colour gains, the segment borders), written as JSON, so that every task
+// renders exactly what one whole run would.
+//
+// Per-frame data is a set of named columns of a fixed width (numbers per
+// frame): "pts" and "duration" (the frame's time in the output, in
+// timescale units from the first frame of the range), "gains" (lens 0 B, G,
+// R, lens 1 B, G, R, where colour matching runs). A stage that decides more
+// per frame adds a column of its own.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ColorMatch.h"
+#include "Json.h"
+#include "Status.h"
+
+namespace stitcher {
+
+struct PlanColumn {
+    int width = 1;               // numbers per frame
+    std::vector<double> values;  // width * frames, frame by frame
+    double at(long long index, int k = 0) const { return values[static_cast<size_t>(index) * width + k]; }
+};
+
+struct PlanSegment {
+    long long first = 0, count = 0;  // clip frames first .. first + count - 1
+};
+
+struct Plan {
+    // The clip.
+    std::string clipPath;
+    std::string clipHash;  // clipContentHash()
+    long long clipFrames = 0;
+    // The calibration as used (refined, where that was asked).
+    std::string offset;
+    bool refined = false;
+    // The frames stitched and the output.
+    long long first = 1, count = 0;
+    int size = 0;
+    bool stereo = false;
+    double yaw = 0, pitch = 0, roll = 0;
+    bool hevc = false;
+    int crf = 20;
+    std::string preset = "medium";
+    std::string engine = "auto";
+    int fpsNum = 0, fpsDen = 1;
+    int timescale = 1;  // units per second of the frames' times
+    bool audio = false;
+    int audioRate = 0, audioChannels = 0;
+    std::vector<uint8_t> spatialAudio;  // the sound's SA3D box, empty: none
+    bool colorMatch = false;
+    std::vector<PlanSegment> segments;
+    std::map<std::string, PlanColumn> frames;
+
+    // The hash of the plan's own text: what segments are tagged with.
+    std::string id;
+
+    const PlanColumn* column(const std::string& name) const;
+};
+
+// The frames first .. first + count - 1 in `n` segments of as equal a length
+// as can be (none empty); each begins a closed group of pictures, so every
+// border is a key frame of the joined video.
+std::vector<PlanSegment> splitRange(long long first, long long count, int n);
+
+std::string planToJson(const Plan& plan);
+// Checks everything a task relies on (kinds, ranges, column lengths, the
+// segments covering the range in order); kExitPlan with the reason.
+Status planFromJson(const std::string& text, Plan& plan);
+
+// Reads and checks a plan file; plan.id is its text's hash.
+Status readPlan(const std::string& path, Plan& plan);
+
+// What a segment file is tagged with, and reading it back.
+std::string segmentTag(const Plan& plan, int k);
+struct SegmentTag {
+    std::string planId;
+    int k = 0, n = 0;
+    long long first = 0, count = 0;
+};
+bool parseSegmentTag(const std::string& text, SegmentTag& tag);
+
+// Each frame's colour gains from the plan, as a whole run measured them.
+class PlannedGains : public FrameGains {
+public:
+    PlannedGains(const PlanColumn& gains, long long first) : gains_(gains), first_(first) {}
+    const ColorGains& gainsFor(long long frame, const uint8_t* picture) override;
+
+private:
+    const PlanColumn& gains_;
+    long long first_;
+    ColorGains current_;
+};
+
+}  // namespace stitcher

@@ -1,0 +1,261 @@
+// One clip over many machines, end to end with the built stitcher: a plan,
+// its segments and their join against one whole run of the same clip, and
+// the joins, plans and clips that must be refused.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "Clip.h"
+#include "ColorMatch.h"
+#include "DualFisheyeModel.h"
+#include "Plan.h"
+#include "PlanFrames.h"
+#include "Reader.h"
+#include "test_clips.h"
+
+namespace {
+
+using testutil::quote;
+
+// 640x320 fisheye frames, 21 at 25 fps, lens 1 tinted (so the colour gains
+// move), a tone; stitched at 320x160.
+std::string farmClip(const std::string& name, const std::string& extra) {
+    const std::string path = testutil::clipDir() + "/" + name;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && st.st_size > 0) return path;
+    const std::string tmp = path + ".tmp" + std::to_string(::getpid()) + ".mp4";
+    const int rc = testutil::runCommand(
+        quote(std::string(DFS_BINARY_DIR) + "/samples/make_sample") +
+        " --size 640x320 --frames 21 --fps 25 --gop 7 --crf 16 --preset veryfast --tint 1.12,1.0,0.88 " + extra + " " +
+        quote(std::string(DFS_SOURCE_DIR) + "/samples/city_world.png") + " " + quote(tmp) + " >/dev/null");
+    if (rc != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        ADD_FAILURE() << "make_sample failed (" << rc << ")";
+        return std::string();
+    }
+    return path;
+}
+
+// Nearly lossless, so that what two encodings of the same pictures differ by
+// (their groups of pictures) stays well under the 45 dB a frame must reach.
+const char* kSettings = "--size 160 --crf 4 --preset veryfast";
+
+struct Video {
+    std::vector<std::string> frames;  // the pictures as the encoder has them (4:2:0)
+    std::vector<long long> pts;       // in display order
+};
+
+Video decode(const std::string& path) {
+    Video v;
+    const std::string raw = testutil::captureCommand("ffmpeg -v error -i " + quote(path) + " -f rawvideo -pix_fmt yuv420p -");
+    const size_t bytes = 320 * 160 * 3 / 2;
+    for (size_t at = 0; at + bytes <= raw.size(); at += bytes) v.frames.push_back(raw.substr(at, bytes));
+    const std::string pts = testutil::captureCommand("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 " + quote(path));
+    for (size_t at = 0; at < pts.size();) {
+        const size_t nl = std::min(pts.find('\n', at), pts.size());
+        if (nl > at) v.pts.push_back(std::atoll(pts.substr(at, nl - at).c_str()));
+        at = nl + 1;
+    }
+    std::sort(v.pts.begin(), v.pts.end());
+    return v;
+}
+
+double psnr(const std::string& a, const std::string& b) {
+    double sum = 0;
+    for (size_t i = 0; i < a.size(); ++i) {
+        const double d = static_cast<double>(static_cast<uint8_t>(a[i])) - static_cast<uint8_t>(b[i]);
+        sum += d * d;
+    }
+    const double mse = sum / a.size();
+    return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// The first sound track as mono 48 kHz samples.
+std::vector<int16_t> sound(const std::string& path) {
+    const std::string raw = testutil::captureCommand("ffmpeg -v error -i " + quote(path) + " -map 0:a:0 -ac 1 -ar 48000 -f s16le -");
+    std::vector<int16_t> s(raw.size() / 2);
+    for (size_t i = 0; i < s.size(); ++i)
+        s[i] = static_cast<int16_t>(static_cast<uint8_t>(raw[2 * i]) | static_cast<uint8_t>(raw[2 * i + 1]) << 8);
+    return s;
+}
+
+// The largest step from one sample to the next within 2 ms of sample `at`.
+int largestJump(const std::vector<int16_t>& s, long long at) {
+    int jump = 0;
+    for (long long i = std::max(1LL, at - 96); i < std::min<long long>(s.size(), at + 96); ++i)
+        jump = std::max(jump, std::abs(s[i] - s[i - 1]));
+    return jump;
+}
+
+testutil::StitcherRun run(const std::string& args, const std::string& dir) { return testutil::runStitcher(args, dir); }
+
+// Plans `n` segments, renders each and joins them in a shuffled order.
+std::string farmRun(const std::string& clip, int n, const std::string& dir) {
+    EXPECT_EQ(run(std::string(kSettings) + " --plan-out plan.json --segments " + std::to_string(n) + " " + quote(clip), dir).code, 0);
+    std::string parts;
+    for (int k = n; k >= 1; --k) {
+        const std::string seg = "seg" + std::to_string(k) + ".mp4";
+        const auto r = run("--plan plan.json --segment " + std::to_string(k) + "/" + std::to_string(n) + " " + quote(clip) + " " + seg, dir);
+        EXPECT_EQ(r.code, 0) << r.err;
+        parts += " " + seg;
+    }
+    const auto joined = run("--join joined.mp4 --plan plan.json" + parts, dir);
+    EXPECT_EQ(joined.code, 0) << joined.err;
+    EXPECT_NE(joined.err.find("found segment " + std::to_string(n) + "/" + std::to_string(n)), std::string::npos) << joined.err;
+    return dir + "/joined.mp4";
+}
+
+TEST(Farm, SegmentsJoinedAreTheWholeRun) {
+    const std::string clip = farmClip("farm_a.mp4", "");
+    ASSERT_FALSE(clip.empty());
+    const std::string dir = testutil::makeTempDir("farm_whole");
+    ASSERT_EQ(run(std::string(kSettings) + " " + quote(clip) + " whole.mp4", dir).code, 0);
+    const Video whole = decode(dir + "/whole.mp4");
+    ASSERT_EQ(whole.frames.size(), 21u);
+    const std::vector<int16_t> original = sound(clip);
+    ASSERT_GT(original.size(), 30000u);
+
+    for (int n : {1, 3, 7}) {
+        SCOPED_TRACE("segments: " + std::to_string(n));
+        const std::string at = testutil::makeTempDir("farm_n" + std::to_string(n));
+        const Video joined = decode(farmRun(clip, n, at));
+        ASSERT_EQ(joined.frames.size(), whole.frames.size());
+        EXPECT_EQ(joined.pts, whole.pts);
+        for (size_t f = 0; f < whole.frames.size(); ++f) EXPECT_GE(psnr(joined.frames[f], whole.frames[f]), 45.0) << "frame " << f + 1;
+
+        // The sound against the clip's, sample for sample, and no click where segments meet.
+        const std::vector<int16_t> got = sound(at + "/joined.mp4");
+        const size_t len = std::min(got.size(), original.size());
+        ASSERT_GT(len, original.size() * 9 / 10);
+        double signal = 0, noise = 0;
+        for (size_t i = 0; i < len; ++i) {
+            signal += static_cast<double>(original[i]) * original[i];
+            noise += (static_cast<double>(got[i]) - original[i]) * (static_cast<double>(got[i]) - original[i]);
+        }
+        EXPECT_GE(10 * std::log10(signal / std::max(noise, 1.0)), 25.0);
+        stitcher::Plan plan;
+        ASSERT_TRUE(stitcher::readPlan(at + "/plan.json", plan).ok());
+        for (size_t k = 1; k < plan.segments.size(); ++k) {
+            const long long border = static_cast<long long>(
+                plan.column("pts")->at(plan.segments[k].first - plan.first) * 48000 / plan.timescale);
+            EXPECT_LE(largestJump(got, border), largestJump(original, border) * 5 / 4 + 200) << "border " << k;
+        }
+    }
+}
+
+// Every file in `dir`, hidden ones too.
+std::string listing(const std::string& dir) { return testutil::captureCommand("ls -A " + quote(dir)); }
+
+TEST(Farm, BadJoinsAreRefusedNamingTheSegment) {
+    const std::string clip = farmClip("farm_a.mp4", "");
+    ASSERT_FALSE(clip.empty());
+    const std::string dir = testutil::makeTempDir("farm_bad");
+    farmRun(clip, 3, dir);
+    // A second plan (another quality) and its segment 2.
+    const std::string other = testutil::makeTempDir("farm_other");
+    ASSERT_EQ(run("--size 160 --crf 30 --preset veryfast --plan-out plan.json --segments 3 " + quote(clip), other).code, 0);
+    ASSERT_EQ(run("--plan plan.json --segment 2/3 " + quote(clip) + " " + quote(other + "/seg2.mp4"), other).code, 0);
+    // Segment 2 cut short.
+    const std::string whole = testutil::readFile(dir + "/seg2.mp4");
+    ASSERT_TRUE(testutil::writeFile(dir + "/short2.mp4", whole.substr(0, whole.size() * 2 / 3)));
+    const std::string before = listing(dir);
+
+    struct Case {
+        std::string parts, named;
+    } cases[] = {
+        {"seg1.mp4 seg3.mp4", "segment 2/3 (frames 8-14) is missing"},
+        {"seg1.mp4 seg2.mp4 seg2.mp4 seg3.mp4", "segment 2/3 is given twice"},
+        {"seg1.mp4 " + quote(other + "/seg2.mp4") + " seg3.mp4", other + "/seg2.mp4 is a segment of another plan"},
+        {"seg1.mp4 short2.mp4 seg3.mp4", "short2.mp4"},
+    };
+    for (const Case& c : cases) {
+        const auto r = run("--join out.mp4 --plan plan.json " + c.parts, dir);
+        EXPECT_EQ(r.code, 7) << c.parts;
+        EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
+        EXPECT_EQ(listing(dir), before) << c.parts;
+    }
+}
+
+TEST(Farm, ReRunAfterAKillGivesTheSamePictures) {
+    const std::string clip = farmClip("farm_a.mp4", "");
+    ASSERT_FALSE(clip.empty());
+    const std::string dir = testutil::makeTempDir("farm_rerun");
+    ASSERT_EQ(run(std::string(kSettings) + " --plan-out plan.json --segments 2 " + quote(clip), dir).code, 0);
+    ASSERT_EQ(run("--plan plan.json --segment 2/2 " + quote(clip) + " first.mp4", dir).code, 0);
+    // Killed at once, then again.
+    run("--plan plan.json --segment 2/2 " + quote(clip) + " again.mp4 & sleep 0.3; kill -KILL $! ; wait", dir);
+    const auto again = run("-y --plan plan.json --segment 2/2 " + quote(clip) + " again.mp4", dir);
+    ASSERT_EQ(again.code, 0) << again.err;
+    const Video a = decode(dir + "/first.mp4"), b = decode(dir + "/again.mp4");
+    ASSERT_EQ(a.frames.size(), 11u);
+    EXPECT_TRUE(a.frames == b.frames);
+    EXPECT_EQ(a.pts, b.pts);
+    EXPECT_EQ(listing(dir).find(".part"), std::string::npos);
+}
+
+TEST(Farm, APlanIsRefusedForAnotherClip) {
+    const std::string a = farmClip("farm_a.mp4", ""), b = farmClip("farm_b.mp4", "--yaw-step 1");
+    ASSERT_FALSE(a.empty() || b.empty());
+    const std::string dir = testutil::makeTempDir("farm_clip");
+    farmRun(a, 2, dir);
+    const auto seg = run("--plan plan.json --segment 1/2 " + quote(b) + " b1.mp4", dir);
+    EXPECT_EQ(seg.code, 7);
+    EXPECT_NE(seg.err.find("is not the clip the plan was made for"), std::string::npos) << seg.err;
+    const auto join = run("--join b.mp4 --plan plan.json --clip " + quote(b) + " seg1.mp4 seg2.mp4", dir);
+    EXPECT_EQ(join.code, 7);
+    EXPECT_NE(join.err.find("is not the clip the plan was made for"), std::string::npos) << join.err;
+    EXPECT_EQ(listing(dir).find("b"), std::string::npos);
+}
+
+// The plan measures stretches of the clip at once: its gains must be, bit
+// for bit, those of one pass over the frames in order.
+TEST(Farm, PlannedGainsAreThoseOfOnePassInOrder) {
+    const std::string path = farmClip("farm_a.mp4", "");
+    ASSERT_FALSE(path.empty());
+    std::unique_ptr<stitcher::Clip> clip;
+    ASSERT_TRUE(stitcher::Clip::open(path, clip).ok());
+    std::string offset;
+    ASSERT_TRUE(clip->calibration(offset).ok());
+    const DualFisheyeModel model(offset.c_str());
+    const int w = static_cast<int>(clip->info().width), h = static_cast<int>(clip->info().height);
+    stitcher::ReadSpec range;
+    range.first = 2;
+    range.count = 19;
+    range.fps = stitcher::Rational{25, 1};
+
+    stitcher::ColorMatch inOrder;
+    ASSERT_TRUE(inOrder.init(model, w, h, 25.0).ok());
+    stitcher::Reader reader(*clip, range, nullptr);
+    stitcher::FrameItem item;
+    std::vector<double> want;
+    while (reader.next(item)) {
+        const stitcher::ColorGains& g = inOrder.update(item.picture.data());
+        for (int lens = 0; lens < 2; ++lens)
+            for (int c = 0; c < 3; ++c) want.push_back(g.gain[lens][c]);
+    }
+    ASSERT_EQ(want.size(), 19u * 6);
+
+    stitcher::ColorMatch planned;
+    ASSERT_TRUE(planned.init(model, w, h, 25.0).ok());
+    stitcher::FrameMeasuring how;
+    how.range = range;
+    how.model = &model;
+    how.colour = &planned;
+    how.threads = 3;
+    stitcher::Plan plan;
+    std::atomic<bool> interrupted{false};
+    ASSERT_TRUE(stitcher::measurePlanFrames(*clip, how, interrupted, plan).ok());
+    ASSERT_NE(plan.column("gains"), nullptr);
+    EXPECT_EQ(plan.column("gains")->values, want);
+    EXPECT_EQ(plan.column("pts")->values.size(), 19u);
+}
+
+}  // namespace
