@@ -615,7 +615,11 @@ int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted
     st = output.prepare(opt.input);
     if (!st.ok()) return fail(st);
 
-    // Every frame's time, and its gains as a whole run measures them.
+    // Every frame's time, and its gains as a whole run measures them, with
+    // the fall-off that the segments' engines will undo.
+    job.engine.falloff = stitchFalloff(opt, clip, job);
+    if (!job.engine.falloff.flat()) plan.falloff = formatFalloff(job.engine.falloff);
+    if (interrupted) return kExitInterrupted;
     std::unique_ptr<ColorMatch> colour = makeColourMatch(opt, offset, job);
     plan.colorMatch = colour != nullptr;
     const DualFisheyeModel model(job.engine.calibration);
@@ -623,6 +627,7 @@ int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted
     how.range = readSpec(job);
     how.model = &model;
     how.colour = colour.get();
+    how.falloff = job.engine.falloff;
     how.threads = opt.threads ? opt.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     how.warn = showWarning;
     console::say("planning %lld frames of %s in %zu segment%s%s", job.count, opt.input.c_str(), plan.segments.size(),
@@ -666,6 +671,9 @@ Options planOptions(const Options& opt, const Plan& plan, int k) {
     for (const std::string& g : opt.given)
         if (g == "--engine") o.engine = opt.engine;
     o.colorMatch = plan.colorMatch;
+    // The plan's fall-off, flat where it has none: a segment measures nothing.
+    o.haveFalloff = o.colorMatch;
+    if (!plan.falloff.empty()) parseFalloff(plan.falloff, o.falloff);  // checked when the plan was read
     o.threads = opt.threads;
     return o;
 }

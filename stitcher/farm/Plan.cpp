@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ClipHash.h"
+#include "LensFalloff.h"
 
 namespace stitcher {
 
@@ -134,6 +135,7 @@ std::string planToJson(const Plan& p) {
     sound.set("channels", num(p.audioChannels));
     sound.set("spatial", str(toHex(p.spatialAudio)));
     root.set("colorMatch", JsonValue::boolean(p.colorMatch));
+    root.set("falloff", str(p.falloff));
     JsonValue& segs = root.set("segments", JsonValue::array());
     for (const PlanSegment& s : p.segments) {
         JsonValue& seg = segs.push(JsonValue::array());
@@ -207,7 +209,13 @@ Status planFromJson(const std::string& text, Plan& plan) {
     if (r.status().ok() && !fromHex(r.text(sound, "spatial", "output.audio."), p.spatialAudio))
         r.fail("\"output.audio.spatial\" is not hex digits");
     p.colorMatch = r.boolean(root, "colorMatch");
+    p.falloff = r.text(root, "falloff");
     if (!r.status().ok()) return r.status();
+    if (!p.falloff.empty()) {
+        LensFalloff f;
+        const Status st = parseFalloff(p.falloff, f);
+        if (!st.ok()) return Status(kExitPlan, "\"falloff\": " + st.message());
+    }
 
     const JsonValue& segs = r.member(root, "segments", JsonValue::Kind::Array, "");
     if (!r.status().ok()) return r.status();

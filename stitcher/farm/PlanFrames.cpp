@@ -23,6 +23,7 @@ Status measureStretch(const std::string& path, const FrameMeasuring& how, long l
     ColorEstimator estimator;
     st = estimator.init(*how.model, static_cast<int>(clip->info().width), static_cast<int>(clip->info().height));
     if (!st.ok()) return st;
+    estimator.setFalloff(how.falloff);
     ReadSpec spec = how.range;
     spec.first = first;
     spec.count = count;

@@ -20,6 +20,7 @@ struct FrameMeasuring {
     ReadSpec range;                        // the frames (sound is not read)
     const DualFisheyeModel* model = nullptr;  // with colour: the calibration's lens model
     ColorMatch* colour = nullptr;          // null: times only
+    LensFalloff falloff;                   // with colour: what the engines undo, so that the gains leave it out
     int threads = 1;                       // decoding threads, each with its own session of the clip
     Warn warn;
     std::function<void()> frameDone;

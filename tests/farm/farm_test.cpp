@@ -27,7 +27,8 @@ namespace {
 using testutil::quote;
 
 // 640x320 fisheye frames, 21 at 25 fps, lens 1 tinted (so the colour gains
-// move), a tone; stitched at 320x160.
+// move), both lenses darker toward the rim (so the fall-off is measured), a
+// tone; stitched at 320x160.
 std::string farmClip(const std::string& name, const std::string& extra) {
     const std::string path = testutil::clipDir() + "/" + name;
     struct stat st {};
@@ -35,7 +36,7 @@ std::string farmClip(const std::string& name, const std::string& extra) {
     const std::string tmp = path + ".tmp" + std::to_string(::getpid()) + ".mp4";
     const int rc = testutil::runCommand(
         quote(std::string(DFS_BINARY_DIR) + "/samples/make_sample") +
-        " --size 640x320 --frames 21 --fps 25 --gop 7 --crf 16 --preset veryfast --tint 1.12,1.0,0.88 " + extra + " " +
+        " --size 640x320 --frames 21 --fps 25 --gop 7 --crf 16 --preset veryfast --tint 1.12,1.0,0.88 --vignette -0.25,-0.17,-0.22,-0.10 " + extra + " " +
         quote(std::string(DFS_SOURCE_DIR) + "/samples/city_world.png") + " " + quote(tmp) + " >/dev/null");
     if (rc != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) {
         ADD_FAILURE() << "make_sample failed (" << rc << ")";
@@ -114,7 +115,7 @@ std::string farmRun(const std::string& clip, int n, const std::string& dir) {
 }
 
 TEST(Farm, SegmentsJoinedAreTheWholeRun) {
-    const std::string clip = farmClip("farm_a.mp4", "");
+    const std::string clip = farmClip("farm_va.mp4", "");
     ASSERT_FALSE(clip.empty());
     const std::string dir = testutil::makeTempDir("farm_whole");
     ASSERT_EQ(run(std::string(kSettings) + " " + quote(clip) + " whole.mp4", dir).code, 0);
@@ -155,7 +156,7 @@ TEST(Farm, SegmentsJoinedAreTheWholeRun) {
 std::string listing(const std::string& dir) { return testutil::captureCommand("ls -A " + quote(dir)); }
 
 TEST(Farm, BadJoinsAreRefusedNamingTheSegment) {
-    const std::string clip = farmClip("farm_a.mp4", "");
+    const std::string clip = farmClip("farm_va.mp4", "");
     ASSERT_FALSE(clip.empty());
     const std::string dir = testutil::makeTempDir("farm_bad");
     farmRun(clip, 3, dir);
@@ -185,7 +186,7 @@ TEST(Farm, BadJoinsAreRefusedNamingTheSegment) {
 }
 
 TEST(Farm, ReRunAfterAKillGivesTheSamePictures) {
-    const std::string clip = farmClip("farm_a.mp4", "");
+    const std::string clip = farmClip("farm_va.mp4", "");
     ASSERT_FALSE(clip.empty());
     const std::string dir = testutil::makeTempDir("farm_rerun");
     ASSERT_EQ(run(std::string(kSettings) + " --plan-out plan.json --segments 2 " + quote(clip), dir).code, 0);
@@ -202,7 +203,7 @@ TEST(Farm, ReRunAfterAKillGivesTheSamePictures) {
 }
 
 TEST(Farm, APlanIsRefusedForAnotherClip) {
-    const std::string a = farmClip("farm_a.mp4", ""), b = farmClip("farm_b.mp4", "--yaw-step 1");
+    const std::string a = farmClip("farm_va.mp4", ""), b = farmClip("farm_vb.mp4", "--yaw-step 1");
     ASSERT_FALSE(a.empty() || b.empty());
     const std::string dir = testutil::makeTempDir("farm_clip");
     farmRun(a, 2, dir);
@@ -218,7 +219,7 @@ TEST(Farm, APlanIsRefusedForAnotherClip) {
 // The plan measures stretches of the clip at once: its gains must be, bit
 // for bit, those of one pass over the frames in order.
 TEST(Farm, PlannedGainsAreThoseOfOnePassInOrder) {
-    const std::string path = farmClip("farm_a.mp4", "");
+    const std::string path = farmClip("farm_va.mp4", "");
     ASSERT_FALSE(path.empty());
     std::unique_ptr<stitcher::Clip> clip;
     ASSERT_TRUE(stitcher::Clip::open(path, clip).ok());
