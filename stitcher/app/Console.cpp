@@ -164,8 +164,8 @@ std::string frameRanges(const std::vector<long long>& frames) {
     return text;
 }
 
-Progress::Progress(long long total)
-    : total_(total), tty_(::isatty(2)), start_(Clock::now()), last_(start_ - std::chrono::seconds(1)) {}
+Progress::Progress(long long total, const char* what)
+    : total_(total), what_(what), tty_(::isatty(2)), start_(Clock::now()), last_(start_ - std::chrono::seconds(1)) {}
 
 void Progress::frameDone() {
     ++done_;
@@ -176,7 +176,7 @@ void Progress::frameDone() {
     std::lock_guard<std::mutex> lock(g_stderr);
     double secs = std::chrono::duration<double>(now - start_).count();
     double fps = secs > 0 ? done_ / secs : 0;
-    std::fprintf(g_err, "\rframe %lld of %lld  %.1f fps  ETA %s   ", done_, total_, fps,
+    std::fprintf(g_err, "\r%s %lld of %lld  %.1f fps  ETA %s   ", what_, done_, total_, fps,
                  formatDuration(fps > 0 ? (total_ - done_) / fps : 0).c_str());
     std::fflush(g_err);
     g_progressOpen = true;

@@ -56,7 +56,8 @@ std::string frameRanges(const std::vector<long long>& frames);
 // "frame n of N  fps  ETA" on a terminal, at most five times a second.
 class Progress {
 public:
-    explicit Progress(long long total);
+    // `what` starts the line: "frame" (n of N) unless told.
+    explicit Progress(long long total, const char* what = "frame");
     void frameDone();
     // Ends the line (when one was shown).
     void end();
@@ -65,6 +66,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     long long total_, done_ = 0;
+    const char* what_;
     bool tty_;
     Clock::time_point start_, last_;
 };

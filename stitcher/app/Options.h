@@ -6,6 +6,7 @@
 
 #include "Engine.h"
 #include "Status.h"
+#include "ViewPath.h"
 
 namespace stitcher {
 
@@ -36,6 +37,10 @@ struct Options {
     bool calibrate = false;         // --calibrate: refine the clip's calibration and print it
     bool refineCalibration = false; // refine the calibration before stitching
     int threads = 0;       // engine worker threads; 0: all cores
+    StabilizeMode stabilize = StabilizeMode::Off;
+    double smoothSeconds = 1.0;  // --smooth: how long a turn must last to be kept
+    std::string motionIn;        // --motion: the view corrections from this file instead of measuring
+    std::string motionOut;       // --motion-out: the measured motion, path and corrections written here
 };
 
 // What an option's value is read as; the parser refuses, with the option's

@@ -20,6 +20,8 @@
 #include "Output.h"
 #include "Pipeline.h"
 #include "Reader.h"
+#include "MotionFile.h"
+#include "Stabilize.h"
 #include "Writers.h"
 
 namespace stitcher {
@@ -419,9 +421,34 @@ int runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupt
     for (const auto& name : output.removedLeftovers())
         console::say("removed %s, left by a run that ended early", name.c_str());
 
+    // A stabilised run measures the motion first, in a pass of its own.
+    ViewRotations turns;
+    Pipeline::RotationOf rotationOf;
+    if (stabilizes(opt)) {
+        st = planViewRotations(opt, clip, job, interrupted, turns);
+        if (!st.ok()) {
+            output.abort();
+            return st.code() == kExitInterrupted ? kExitInterrupted : fail(st);
+        }
+        if (!opt.motionOut.empty()) {
+            st = writeMotionText(output.tempName(output.size() - 1), turns.motionText);
+            if (!st.ok()) {
+                output.abort();
+                return fail(st);
+            }
+        }
+        turns.view.front().toRenderer(job.engine.rotation);
+        rotationOf = [&turns](long long frame, float m[4][4]) {
+            const long long k = frame - turns.first;
+            if (k < 0 || k >= static_cast<long long>(turns.view.size())) return false;
+            turns.view[static_cast<size_t>(k)].toRenderer(m);
+            return true;
+        };
+    }
+
     // Frames are decoded from here on, while the encoder and the engine are made.
     Reader reader(clip, readSpec(job), showWarning);
-    Pipeline pipeline(reader, interrupted);
+    Pipeline pipeline(reader, interrupted, rotationOf);
     std::unique_ptr<FrameSink> sink;
     EngineChoice choice;
     st = openSinkAndEngine(opt, job, videoSettings(opt, job, reader.timescale(), spatialAudio), output, sink, choice);
@@ -453,6 +480,7 @@ int runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupt
     st = output.commit();
     if (!st.ok()) return fail(st);
     sayDone(opt, job, engine, colour.get(), stats, progress, reader);
+    if (!turns.summary.empty()) console::say("%s", turns.summary.c_str());
     return kExitOk;
 }
 

@@ -1,0 +1,145 @@
+#include "Stabilize.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "Console.h"
+#include "MotionEstimate.h"
+#include "MotionFile.h"
+#include "Reader.h"
+#include "ViewPath.h"
+
+namespace stitcher {
+
+namespace {
+
+// The rotation a motion file's angles stand for, as written.
+Rot fromWritten(const double a[3]) { return Rot::fromAngles(asWritten(a[0]), asWritten(a[1]), asWritten(a[2])); }
+
+void anglesOf(const Rot& r, double out[3]) { r.toAngles(&out[0], &out[1], &out[2]); }
+
+// The frames [from, to] of `reliable` that are not, as "a-b" stretches.
+std::string unmeasured(const std::vector<uint8_t>& reliable, long long firstFrame) {
+    std::string s;
+    for (size_t i = 0; i < reliable.size();) {
+        if (reliable[i]) {
+            ++i;
+            continue;
+        }
+        size_t j = i;
+        while (j + 1 < reliable.size() && !reliable[j + 1]) ++j;
+        if (!s.empty()) s += ", ";
+        s += std::to_string(firstFrame + static_cast<long long>(i));
+        if (j > i) s += "-" + std::to_string(firstFrame + static_cast<long long>(j));
+        i = j + 1;
+    }
+    return s;
+}
+
+// The camera's orientation per frame of [first, first + count), measured.
+Status measure(const Options& opt, Clip& clip, const Job& job, long long first, long long count,
+               const std::atomic<bool>& interrupted, std::vector<Rot>& cameras, std::vector<uint8_t>& reliable) {
+    std::unique_ptr<MotionEstimator> estimator;
+    MotionSettings settings;
+    settings.threads = opt.threads;
+    Status st = MotionEstimator::create(job.engine, settings, estimator);
+    if (!st.ok()) return Status(st.code(), "cannot measure the camera's motion: " + st.message());
+    ReadSpec spec;
+    spec.first = first;
+    spec.count = count;
+    spec.fps = job.fps;
+    Reader reader(clip, spec, [](const std::string& m) { console::warn("%s", m.c_str()); });
+    FrameItem item;
+    console::Progress progress(count, "analysing frame");
+    while (reader.next(item)) {
+        if (interrupted) {
+            progress.end();
+            return Status(kExitInterrupted, "interrupted");
+        }
+        estimator->add(item.picture.data());
+        progress.frameDone();
+    }
+    progress.end();
+    if (!reader.status().ok()) return reader.status();
+    cameras = estimator->cameras();
+    reliable = estimator->reliable();
+    if (static_cast<long long>(cameras.size()) != count)
+        return Status(kExitFailed, "the motion analysis read " + std::to_string(cameras.size()) + " of " +
+                                       std::to_string(count) + " frames");
+    return Status();
+}
+
+}  // namespace
+
+bool stabilizes(const Options& opt) { return opt.stabilize != StabilizeMode::Off || !opt.motionIn.empty(); }
+
+Status planViewRotations(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted,
+                         ViewRotations& out) {
+    out = ViewRotations();
+    out.first = job.first;
+    const Rot user = Rot::fromAngles(opt.yaw, opt.pitch, opt.roll);
+    std::vector<MotionRow> rows;
+    if (!opt.motionIn.empty()) {
+        std::vector<MotionRow> file;
+        Status st = readMotionFile(opt.motionIn, file);
+        if (!st.ok()) return st;
+        size_t at = 0;
+        for (long long f = job.first; f < job.first + job.count; ++f) {
+            while (at < file.size() && file[at].frame < f) ++at;
+            if (at == file.size() || file[at].frame != f)
+                return Status(kExitUsage, opt.motionIn + " has no line for frame " + std::to_string(f));
+            rows.push_back(file[at]);
+        }
+        double sum = 0;
+        for (const MotionRow& r : rows) {
+            const double turn = Rot().degreesTo(fromWritten(r.correction));
+            sum += turn * turn;
+        }
+        char said[160];
+        std::snprintf(said, sizeof said, "view corrections from %s: %.2f degrees RMS", opt.motionIn.c_str(),
+                      std::sqrt(sum / rows.size()));
+        out.summary = said;
+    } else {
+        // The frames the path needs: the job's, and for smoothing those
+        // around them as far as the smoothing reaches.
+        const long long frames = static_cast<long long>(clip.info().frames);
+        const double sigma = smoothSigmaFrames(opt.smoothSeconds, job.fps.den ? job.fps.num / double(job.fps.den) : 30.0);
+        const long long reach = opt.stabilize == StabilizeMode::Smooth ? smoothReach(sigma) : 0;
+        const long long first = std::max(1LL, job.first - reach);
+        const long long last = std::min(frames, job.first + job.count - 1 + reach);
+        std::vector<Rot> cameras, path, correction;
+        std::vector<uint8_t> reliable;
+        Status st = measure(opt, clip, job, first, last - first + 1, interrupted, cameras, reliable);
+        if (!st.ok()) return st;
+        const std::string flat = unmeasured(reliable, first);
+        if (!flat.empty())
+            console::say("too little texture to measure the camera's motion in frames %s: the camera's own "
+                         "orientation is kept there", flat.c_str());
+        const size_t reference = static_cast<size_t>(job.first - first);
+        planViewPath(cameras, reliable, opt.stabilize, sigma, reference, path, correction);
+        double sum = 0, most = 0;
+        for (long long f = job.first; f < job.first + job.count; ++f) {
+            const size_t k = static_cast<size_t>(f - first);
+            MotionRow r;
+            r.frame = f;
+            anglesOf(cameras[k], r.measured);
+            anglesOf(path[k], r.smoothed);
+            anglesOf(correction[k], r.correction);
+            rows.push_back(r);
+            const double turn = Rot().degreesTo(fromWritten(r.correction));
+            sum += turn * turn;
+            most = std::max(most, turn);
+        }
+        char said[200];
+        std::snprintf(said, sizeof said, "stabilised (%s): %.2f degrees RMS of camera %s removed (at most %.2f)",
+                      opt.stabilize == StabilizeMode::Lock ? "lock" : "smooth", std::sqrt(sum / rows.size()),
+                      opt.stabilize == StabilizeMode::Lock ? "rotation" : "shake", most);
+        out.summary = said;
+    }
+    for (const MotionRow& r : rows) out.view.push_back(fromWritten(r.correction) * user);
+    if (!opt.motionOut.empty()) out.motionText = formatMotion(rows);
+    return Status();
+}
+
+}  // namespace stitcher

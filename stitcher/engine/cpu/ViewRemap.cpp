@@ -1,0 +1,133 @@
+#include "ViewRemap.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace stitcher {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// Fixed-point bilinear read at (x, y): x wraps around the panorama, y is
+// clamped to its first and last rows (the GL engine's repeat / clamp-to-edge).
+inline void sampleAt(const uint8_t* src, size_t stride, int width, int height, double x, double y, uint8_t* out) {
+    const double fx0 = std::floor(x), fy0 = std::floor(y);
+    const int fx = static_cast<int>((x - fx0) * 256.0 + 0.5), fy = static_cast<int>((y - fy0) * 256.0 + 0.5);
+    int x0 = static_cast<int>(fx0) % width;
+    if (x0 < 0) x0 += width;
+    const int x1 = x0 + 1 == width ? 0 : x0 + 1;
+    int y0 = static_cast<int>(fy0), y1 = y0 + 1;
+    y0 = std::clamp(y0, 0, height - 1);
+    y1 = std::clamp(y1, 0, height - 1);
+    const uint8_t* r0 = src + static_cast<size_t>(y0) * stride;
+    const uint8_t* r1 = src + static_cast<size_t>(y1) * stride;
+    const uint8_t *a = r0 + 3 * x0, *b = r0 + 3 * x1, *c = r1 + 3 * x0, *d = r1 + 3 * x1;
+    const int wa = (256 - fx) * (256 - fy), wb = fx * (256 - fy), wc = (256 - fx) * fy, wd = fx * fy;
+    for (int k = 0; k < 3; ++k)
+        out[k] = static_cast<uint8_t>((a[k] * wa + b[k] * wb + c[k] * wc + d[k] * wd + 32768) >> 16);
+}
+
+}  // namespace
+
+void rotatedTexel(double col, double row, int width, int height, const double m[3][3], double* x, double* y) {
+    const double phi = kPi * (row + 0.5) / height;
+    const double theta = 2.0 * kPi * (col + 0.5) / width;
+    const double d[3] = {std::sin(phi) * std::cos(theta), std::sin(phi) * std::sin(theta), std::cos(phi)};
+    double r[3];
+    for (int k = 0; k < 3; ++k) r[k] = m[0][k] * d[0] + m[1][k] * d[1] + m[2][k] * d[2];
+    const double p = std::atan2(std::sqrt(r[0] * r[0] + r[1] * r[1]), r[2]);
+    double t = std::atan2(r[1], r[0]);
+    if (t < 0.0) t += 2.0 * kPi;
+    double u = t / (2.0 * kPi) * width - 0.5;
+    if (u < -0.5) u += width;  // rounding at the line
+    if (!(u < width - 0.5)) u -= width;
+    *x = std::isfinite(u) ? u : 0.0;
+    const double v = p / kPi * height - 0.5;
+    *y = std::isfinite(v) ? v : 0.0;
+}
+
+void ViewRemap::plan(int width, int height) {
+    width_ = width;
+    height_ = height;
+    cellsX_ = (width + kRemapCell - 1) / kRemapCell;
+    cellsY_ = (height + kRemapCell - 1) / kRemapCell;
+    nodes_.assign(static_cast<size_t>(cellsX_ + 1) * (cellsY_ + 1), Node{0, 0});
+    exactCells_.assign(static_cast<size_t>(cellsX_) * cellsY_, 0);
+}
+
+void ViewRemap::setRotation(const float m[4][4]) {
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) m_[i][j] = std::isfinite(m[i][j]) ? m[i][j] : (i == j ? 1.0 : 0.0);
+    const int W = width_, H = height_;
+    for (int cy = 0; cy <= cellsY_; ++cy)
+        for (int cx = 0; cx <= cellsX_; ++cx) {
+            double x, y;
+            rotatedTexel(cx * kRemapCell, cy * kRemapCell, W, H, m_, &x, &y);
+            nodes_[static_cast<size_t>(cy) * (cellsX_ + 1) + cx] = Node{static_cast<float>(x), static_cast<float>(y)};
+        }
+    // A cell is interpolated only where that matches the exact lookup at
+    // its centre and the middle of each edge.
+    for (int cy = 0; cy < cellsY_; ++cy)
+        for (int cx = 0; cx < cellsX_; ++cx) {
+            const Node* n0 = &nodes_[static_cast<size_t>(cy) * (cellsX_ + 1) + cx];
+            const Node* n1 = n0 + cellsX_ + 1;
+            const double ax = n0[0].x, ay = n0[0].y;
+            auto unwrap = [&](double x) { return x - W * std::round((x - ax) / W); };
+            const double bx = unwrap(n0[1].x), cxx = unwrap(n1[0].x), dx = unwrap(n1[1].x);
+            const double by = n0[1].y, cyy = n1[0].y, dy = n1[1].y;
+            bool ok = true;
+            static const double kAt[5][2] = {{0.5, 0.5}, {0.5, 0}, {0, 0.5}, {1, 0.5}, {0.5, 1}};
+            for (const auto& at : kAt) {
+                const double s = at[0], t = at[1];
+                const double ix = (1 - t) * ((1 - s) * ax + s * bx) + t * ((1 - s) * cxx + s * dx);
+                const double iy = (1 - t) * ((1 - s) * ay + s * by) + t * ((1 - s) * cyy + s * dy);
+                double ex, ey;
+                rotatedTexel(cx * kRemapCell + s * kRemapCell, cy * kRemapCell + t * kRemapCell, W, H, m_, &ex, &ey);
+                const double ddx = std::fabs(ix - ex), wrapped = std::fabs(ddx - W * std::round(ddx / W));
+                if (wrapped > kRemapTolerance || std::fabs(iy - ey) > kRemapTolerance) {
+                    ok = false;
+                    break;
+                }
+            }
+            exactCells_[static_cast<size_t>(cy) * cellsX_ + cx] = ok ? 0 : 1;
+        }
+}
+
+void ViewRemap::remapRows(const uint8_t* src, size_t stride, int row0, int row1, uint8_t* dst) const {
+    const int W = width_, H = height_;
+    const size_t rowBytes = static_cast<size_t>(W) * 3;
+    for (int row = row0; row < row1; ++row) {
+        uint8_t* out = dst + static_cast<size_t>(row - row0) * stride;
+        std::memset(out + rowBytes, 0, stride - rowBytes);
+        const int cy = row / kRemapCell;
+        const double t = static_cast<double>(row - cy * kRemapCell) / kRemapCell;
+        for (int cx = 0; cx < cellsX_; ++cx) {
+            const int c0 = cx * kRemapCell, c1 = std::min(W, c0 + kRemapCell);
+            if (exactCells_[static_cast<size_t>(cy) * cellsX_ + cx]) {
+                for (int col = c0; col < c1; ++col) {
+                    double x, y;
+                    rotatedTexel(col, row, W, H, m_, &x, &y);
+                    sampleAt(src, stride, W, H, x, y, out + 3 * col);
+                }
+                continue;
+            }
+            const Node* n0 = &nodes_[static_cast<size_t>(cy) * (cellsX_ + 1) + cx];
+            const Node* n1 = n0 + cellsX_ + 1;
+            const double ax = n0[0].x;
+            auto unwrap = [&](double x) { return x - W * std::round((x - ax) / W); };
+            // The cell's row: from its left edge to its right, linearly.
+            const double lx = ax + t * (unwrap(n1[0].x) - ax), ly = n0[0].y + t * (n1[0].y - n0[0].y);
+            const double rx = unwrap(n0[1].x) + t * (unwrap(n1[1].x) - unwrap(n0[1].x));
+            const double ry = n0[1].y + t * (n1[1].y - n0[1].y);
+            const double sx = (rx - lx) / kRemapCell, sy = (ry - ly) / kRemapCell;
+            for (int col = c0; col < c1; ++col) {
+                const int k = col - c0;
+                sampleAt(src, stride, W, H, lx + k * sx, ly + k * sy, out + 3 * col);
+            }
+        }
+    }
+}
+
+}  // namespace stitcher

@@ -1,0 +1,46 @@
+// The CPU engine's per-frame view rotation: the panorama stitched with the
+// identity view, looked up bilinearly along each output pixel's rotated
+// direction (the GL engine's second pass with a linear lookup). Where each
+// output pixel looks is worked out exactly on a grid of cells of
+// kRemapCell x kRemapCell pixels and interpolated inside each cell; a cell
+// whose centre and edge midpoints the interpolation misses by more than
+// kRemapTolerance texels (near the poles, across the 0/360 degree line) is
+// worked out pixel by pixel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace stitcher {
+
+constexpr int kRemapCell = 16;
+constexpr double kRemapTolerance = 1.0 / 32.0;
+
+// Where output pixel (col, row) of a width x height panorama looks in the
+// identity-view panorama through rotation m (m[i] is column i, as the
+// renderer takes it): continuous texel coordinates with texel centres at
+// whole numbers, x in [-0.5, width - 0.5), y in [-0.5, height - 0.5].
+void rotatedTexel(double col, double row, int width, int height, const double m[3][3], double* x, double* y);
+
+class ViewRemap {
+public:
+    // For a width x height panorama (both at least 2).
+    void plan(int width, int height);
+    // Makes the cell grid for rotation m (column-major, as the renderer takes it).
+    void setRotation(const float m[4][4]);
+    // Output rows [row0, row1) from `src` (the identity-view panorama) into
+    // `dst`, which receives row0; both have `stride` bytes per row, padding zeroed.
+    void remapRows(const uint8_t* src, size_t stride, int row0, int row1, uint8_t* dst) const;
+
+private:
+    struct Node {
+        float x, y;
+    };
+    int width_ = 0, height_ = 0, cellsX_ = 0, cellsY_ = 0;
+    double m_[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    std::vector<Node> nodes_;          // (cellsX_ + 1) x (cellsY_ + 1)
+    std::vector<uint8_t> exactCells_;  // 1: worked out pixel by pixel
+};
+
+}  // namespace stitcher
