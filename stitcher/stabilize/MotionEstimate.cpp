@@ -195,6 +195,15 @@ void MotionEstimator::State::makeTemplate() {
                 if (best > 0) pts.push_back(chosen);
             }
     }
+    // The key frame's own texture, as align() judges a frame's.
+    double H[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, area = 0;
+    for (const Point& p : points[0]) {
+        area += p.area;
+        for (int r = 0; r < 3; ++r)
+            for (int k = 0; k < 3; ++k) H[r][k] += p.area * p.j[r] * p.j[k];
+    }
+    const double pixel = 2 * kPi / key.level[0].w;
+    keyTextured = area > 0 && smallestEigen(H) / area * pixel * pixel >= kMinTexture;
 }
 
 bool MotionEstimator::State::align(Rot& delta) {
@@ -250,7 +259,7 @@ bool MotionEstimator::State::align(Rot& delta) {
             if (std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]) < 1e-3 * pixel && l > 0) break;
         }
     }
-    return tied;
+    return tied && keyTextured;
 }
 
 MotionEstimator::MotionEstimator(std::unique_ptr<State> s) : s_(std::move(s)) {}
@@ -292,8 +301,7 @@ void MotionEstimator::add(const uint8_t* bgr) {
         s.keyIndex = 0;
         s.keyCamera = Rot();
         s.cameras.push_back(Rot());
-        // The first frame is as reliable as the second's alignment to it says.
-        s.reliable.push_back(1);
+        s.reliable.push_back(s.keyTextured ? 1 : 0);
         return;
     }
     s.makePyramid(bgr, s.current);
@@ -301,7 +309,6 @@ void MotionEstimator::add(const uint8_t* bgr) {
     Rot delta = s.keyCamera.transposed() * previous;
     const bool tied = s.align(delta);
     Rot camera = tied ? s.keyCamera * delta : previous;
-    if (index == 1) s.reliable[0] = tied ? 1 : 0;
     s.cameras.push_back(camera);
     s.reliable.push_back(tied ? 1 : 0);
     if (!tied || Rot().degreesTo(delta) > kKeyTurnDeg || index - s.keyIndex >= kKeyFrames) {
