@@ -255,6 +255,8 @@ bool MotionEstimator::State::align(Rot& delta) {
             }
             double w[3];
             if (!solve3(H, b, w)) return false;
+            // A step this large is no refinement: the alignment has lost its way.
+            if (!(std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]) < 0.3)) return false;
             delta = Rot::fromVector(w) * delta;
             if (std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]) < 1e-3 * pixel && l > 0) break;
         }
