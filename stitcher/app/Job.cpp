@@ -58,9 +58,9 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string
     }
     viewRotationMatrix(opt.yaw, opt.pitch, opt.roll, e.rotation);
     e.threads = opt.threads;
-    e.perFrameRotation = opt.stabilize != StabilizeMode::Off || !opt.motionIn.empty();
+    e.perFrameRotation = opt.stabilize != StabilizeMode::Off || opt.level || !opt.motionIn.empty();
     if (e.perFrameRotation && e.layout != Layout::Stitch)
-        return Status(kExitUsage, "--stabilize and --motion turn the stitch layout's view; --layout stereo has none");
+        return Status(kExitUsage, "--stabilize, --level and --motion turn the stitch layout's view; --layout stereo has none");
 
     if (opt.kind == OutputKind::Video && opt.audio && media.hasAudio) {
         // Channel configurations 1 to 6 are as many channels; the others

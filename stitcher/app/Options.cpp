@@ -103,6 +103,10 @@ const std::vector<OptionSpec> kOptions = {
          o.stabilize = v.word == 0 ? StabilizeMode::Smooth : StabilizeMode::Lock;
          return Status();
      }},
+    {"--level", nullptr, ValueKind::None, nullptr,
+     "level the horizon: world-up found from the footage's vertical lines is kept up (with or\n"
+     "without --stabilize)", 0, 0, {},
+     [](Options& o, const OptionValue&) { o.level = true; return Status(); }},
     {"--smooth", nullptr, ValueKind::Angle, "SECONDS",
      "with --stabilize smooth: how long a turn must last to be kept (default 1: hand shake and\n"
      "walking sway are faster, a turn the camera is meant to make is slower); 0.1 to 30", 0, 0, {},

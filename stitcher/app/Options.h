@@ -38,6 +38,7 @@ struct Options {
     bool refineCalibration = false; // refine the calibration before stitching
     int threads = 0;       // engine worker threads; 0: all cores
     StabilizeMode stabilize = StabilizeMode::Off;
+    bool level = false;          // --level: world-up from the footage kept up
     double smoothSeconds = 1.0;  // --smooth: how long a turn must last to be kept
     std::string motionIn;        // --motion: the view corrections from this file instead of measuring
     std::string motionOut;       // --motion-out: the measured motion, path and corrections written here

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "Console.h"
+#include "Level.h"
 #include "MotionEstimate.h"
 #include "MotionFile.h"
 #include "Reader.h"
@@ -39,7 +40,8 @@ std::string unmeasured(const std::vector<uint8_t>& reliable, long long firstFram
 
 // The camera's orientation per frame of [first, first + count), measured.
 Status measure(const Options& opt, Clip& clip, const Job& job, long long first, long long count,
-               const std::atomic<bool>& interrupted, std::vector<Rot>& cameras, std::vector<uint8_t>& reliable) {
+               const std::atomic<bool>& interrupted, std::vector<Rot>& cameras, std::vector<uint8_t>& reliable,
+               UpFinder* up) {
     std::unique_ptr<MotionEstimator> estimator;
     MotionSettings settings;
     settings.threads = opt.threads;
@@ -58,6 +60,9 @@ Status measure(const Options& opt, Clip& clip, const Job& job, long long first, 
             return Status(kExitInterrupted, "interrupted");
         }
         estimator->add(item.picture.data());
+        int w = 0, h = 0;
+        const float* grey = estimator->lastGrey(&w, &h);
+        if (up && grey && estimator->reliable().back()) up->add(grey, w, h, estimator->cameras().back());
         progress.frameDone();
     }
     progress.end();
@@ -72,7 +77,9 @@ Status measure(const Options& opt, Clip& clip, const Job& job, long long first, 
 
 }  // namespace
 
-bool stabilizes(const Options& opt) { return opt.stabilize != StabilizeMode::Off || !opt.motionIn.empty(); }
+bool stabilizes(const Options& opt) {
+    return opt.stabilize != StabilizeMode::Off || opt.level || !opt.motionIn.empty();
+}
 
 Status planViewRotations(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted,
                          ViewRotations& out) {
@@ -110,7 +117,9 @@ Status planViewRotations(const Options& opt, Clip& clip, const Job& job, const s
         const long long last = std::min(frames, job.first + job.count - 1 + reach);
         std::vector<Rot> cameras, path, correction;
         std::vector<uint8_t> reliable;
-        Status st = measure(opt, clip, job, first, last - first + 1, interrupted, cameras, reliable);
+        UpFinder up;
+        Status st = measure(opt, clip, job, first, last - first + 1, interrupted, cameras, reliable,
+                            opt.level ? &up : nullptr);
         if (!st.ok()) return st;
         const std::string flat = unmeasured(reliable, first);
         if (!flat.empty())
@@ -118,6 +127,19 @@ Status planViewRotations(const Options& opt, Clip& clip, const Job& job, const s
                          "orientation is kept there", flat.c_str());
         const size_t reference = static_cast<size_t>(job.first - first);
         planViewPath(cameras, reliable, opt.stabilize, sigma, reference, path, correction);
+        if (opt.level) {
+            double u[3];
+            std::string why;
+            if (up.find(u, &why)) {
+                levelPath(path, u);
+                for (size_t k = 0; k < path.size(); ++k) correction[k] = cameras[k].transposed() * path[k];
+                console::say("level: world-up found from the footage's vertical lines, %.2f degrees from the first "
+                             "frame's up", std::acos(std::min(1.0, std::fabs(u[2]))) * 180 / 3.14159265358979323846);
+            } else {
+                console::say("level: no reliable vertical in the footage (%s): the camera's own up is kept",
+                             why.c_str());
+            }
+        }
         double sum = 0, most = 0;
         for (long long f = job.first; f < job.first + job.count; ++f) {
             const size_t k = static_cast<size_t>(f - first);
@@ -132,9 +154,14 @@ Status planViewRotations(const Options& opt, Clip& clip, const Job& job, const s
             most = std::max(most, turn);
         }
         char said[200];
-        std::snprintf(said, sizeof said, "stabilised (%s): %.2f degrees RMS of camera %s removed (at most %.2f)",
-                      opt.stabilize == StabilizeMode::Lock ? "lock" : "smooth", std::sqrt(sum / rows.size()),
-                      opt.stabilize == StabilizeMode::Lock ? "rotation" : "shake", most);
+        const char* mode = opt.stabilize == StabilizeMode::Lock     ? "lock"
+                           : opt.stabilize == StabilizeMode::Smooth ? "smooth"
+                                                                    : "level only";
+        std::snprintf(said, sizeof said, "stabilised (%s%s): %.2f degrees RMS of camera %s removed (at most %.2f)",
+                      mode, opt.level && opt.stabilize != StabilizeMode::Off ? ", level" : "",
+                      std::sqrt(sum / rows.size()),
+                      opt.stabilize == StabilizeMode::Lock ? "rotation" : opt.stabilize == StabilizeMode::Smooth ? "shake" : "tilt",
+                      most);
         out.summary = said;
     }
     for (const MotionRow& r : rows) out.view.push_back(fromWritten(r.correction) * user);

@@ -15,7 +15,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kLevels = 4;               // the pyramid: analysisSize, 1/2, 1/4, 1/8
-constexpr int kPixelsPerLevel = 6000;     // template pixels aimed at per level
+constexpr int kPixelsPerLevel = 4000;     // template pixels aimed at per level
 constexpr double kSeamMarginDeg = 4.0;    // left out beside each seam band
 constexpr double kKeyTurnDeg = 6.0;       // a frame turned this far from its key becomes one
 constexpr int kKeyFrames = 20;            // ... as does the frame this long after it
@@ -53,11 +53,24 @@ struct Point {
     float area;    // solid angle weight
 };
 
+// atan2 to about 1e-5 radians (a minimax polynomial on [0, 1]), at a
+// fraction of the library's cost.
+inline double fastAtan2(double y, double x) {
+    const double ax = std::fabs(x), ay = std::fabs(y);
+    const double big = std::max(ax, ay), small = std::min(ax, ay);
+    if (!(big > 0)) return 0;
+    const double a = small / big, s = a * a;
+    double r = a * (0.99997726 + s * (-0.33262347 + s * (0.19354346 + s * (-0.11643287 + s * (0.05265332 + s * -0.01172120)))));
+    if (ay > ax) r = kPi / 2 - r;
+    if (x < 0) r = kPi - r;
+    return y < 0 ? -r : r;
+}
+
 // Direction -> texel coordinates of a w x h panorama.
 inline void texelOf(const double q[3], int w, int h, double* x, double* y) {
-    double t = std::atan2(q[1], q[0]);
+    double t = fastAtan2(q[1], q[0]);
     if (t < 0) t += 2 * kPi;
-    const double p = std::atan2(std::sqrt(q[0] * q[0] + q[1] * q[1]), q[2]);
+    const double p = fastAtan2(std::sqrt(q[0] * q[0] + q[1] * q[1]), q[2]);
     *x = t / (2 * kPi) * w - 0.5;
     *y = p / kPi * h - 0.5;
 }
@@ -118,6 +131,7 @@ struct MotionEstimator::State {
     std::vector<Rot> cameras;
     std::vector<uint8_t> reliable;
     std::vector<double> residuals;
+    const Level* last = nullptr;  // the frame added last
 
     bool inSeam(double degrees) const {
         for (const auto& band : seam)
@@ -258,7 +272,11 @@ bool MotionEstimator::State::align(Rot& delta) {
             // A step this large is no refinement: the alignment has lost its way.
             if (!(std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]) < 0.3)) return false;
             delta = Rot::fromVector(w) * delta;
-            if (std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]) < 1e-3 * pixel && l > 0) break;
+            // Converged (the finest level runs on to judge the texture on its last round).
+            if (std::sqrt(w[0] * w[0] + w[1] * w[1] + w[2] * w[2]) < (l > 0 ? 1e-2 : 1e-3) * pixel) {
+                if (l > 0) break;
+                it = std::max(it, iterations - 2);
+            }
         }
     }
     return tied && keyTextured;
@@ -304,6 +322,7 @@ void MotionEstimator::add(const uint8_t* bgr) {
         s.keyCamera = Rot();
         s.cameras.push_back(Rot());
         s.reliable.push_back(s.keyTextured ? 1 : 0);
+        s.last = &s.key.level[0];
         return;
     }
     s.makePyramid(bgr, s.current);
@@ -313,12 +332,21 @@ void MotionEstimator::add(const uint8_t* bgr) {
     Rot camera = tied ? s.keyCamera * delta : previous;
     s.cameras.push_back(camera);
     s.reliable.push_back(tied ? 1 : 0);
+    s.last = &s.current.level[0];
     if (!tied || Rot().degreesTo(delta) > kKeyTurnDeg || index - s.keyIndex >= kKeyFrames) {
         std::swap(s.key, s.current);
         s.makeTemplate();
         s.keyIndex = index;
         s.keyCamera = camera;
+        s.last = &s.key.level[0];
     }
+}
+
+const float* MotionEstimator::lastGrey(int* w, int* h) const {
+    if (!s_->last) return nullptr;
+    *w = s_->last->w;
+    *h = s_->last->h;
+    return s_->last->grey.data();
 }
 
 const std::vector<Rot>& MotionEstimator::cameras() const { return s_->cameras; }

@@ -44,6 +44,8 @@ public:
     // the first frame's), and whether the frame had texture enough.
     const std::vector<Rot>& cameras() const;
     const std::vector<uint8_t>& reliable() const;
+    // The grey panorama of the frame added last (row 0 at the +z pole), w x h.
+    const float* lastGrey(int* w, int* h) const;
 
 private:
     struct State;

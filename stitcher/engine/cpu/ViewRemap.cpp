@@ -121,10 +121,24 @@ void ViewRemap::remapRows(const uint8_t* src, size_t stride, int row0, int row1,
             const double lx = ax + t * (unwrap(n1[0].x) - ax), ly = n0[0].y + t * (n1[0].y - n0[0].y);
             const double rx = unwrap(n0[1].x) + t * (unwrap(n1[1].x) - unwrap(n0[1].x));
             const double ry = n0[1].y + t * (n1[1].y - n0[1].y);
-            const double sx = (rx - lx) / kRemapCell, sy = (ry - ly) / kRemapCell;
-            for (int col = c0; col < c1; ++col) {
-                const int k = col - c0;
-                sampleAt(src, stride, W, H, lx + k * sx, ly + k * sy, out + 3 * col);
+            // Along the row in 16.16 fixed point: 8 bits of each position's
+            // fraction weight its texels.
+            const int32_t sx = static_cast<int32_t>(std::lround((rx - lx) / kRemapCell * 65536.0));
+            const int32_t sy = static_cast<int32_t>(std::lround((ry - ly) / kRemapCell * 65536.0));
+            int32_t fxp = static_cast<int32_t>(std::lround(lx * 65536.0)), fyp = static_cast<int32_t>(std::lround(ly * 65536.0));
+            for (int col = c0; col < c1; ++col, fxp += sx, fyp += sy) {
+                int x0 = fxp >> 16;
+                const int y = fyp >> 16, fx = (fxp >> 8) & 255, fy = (fyp >> 8) & 255;
+                if (static_cast<unsigned>(x0) >= static_cast<unsigned>(W)) x0 = ((x0 % W) + W) % W;
+                const int x1 = x0 + 1 == W ? 0 : x0 + 1;
+                const int y0 = std::clamp(y, 0, H - 1), y1 = std::clamp(y + 1, 0, H - 1);
+                const uint8_t* r0 = src + static_cast<size_t>(y0) * stride;
+                const uint8_t* r1 = src + static_cast<size_t>(y1) * stride;
+                const uint8_t *a = r0 + 3 * x0, *b = r0 + 3 * x1, *c = r1 + 3 * x0, *d = r1 + 3 * x1;
+                const int wa = (256 - fx) * (256 - fy), wb = fx * (256 - fy), wc = (256 - fx) * fy, wd = fx * fy;
+                uint8_t* o = out + 3 * col;
+                for (int k = 0; k < 3; ++k)
+                    o[k] = static_cast<uint8_t>((a[k] * wa + b[k] * wb + c[k] * wc + d[k] * wd + 32768) >> 16);
             }
         }
     }
