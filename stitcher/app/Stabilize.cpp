@@ -53,6 +53,7 @@ Status measure(const Options& opt, Clip& clip, const Job& job, long long first, 
     spec.fps = job.fps;
     Reader reader(clip, spec, [](const std::string& m) { console::warn("%s", m.c_str()); });
     FrameItem item;
+    std::vector<uint8_t> seams;
     console::Progress progress(count, "analysing frame");
     while (reader.next(item)) {
         if (interrupted) {
@@ -62,7 +63,10 @@ Status measure(const Options& opt, Clip& clip, const Job& job, long long first, 
         estimator->add(item.picture.data());
         int w = 0, h = 0;
         const float* grey = estimator->lastGrey(&w, &h);
-        if (up && grey && estimator->reliable().back()) up->add(grey, w, h, estimator->cameras().back());
+        if (up && grey && estimator->reliable().back()) {
+            if (seams.size() != static_cast<size_t>(w)) seams = estimator->seamColumns(w);
+            up->add(grey, w, h, estimator->cameras().back(), seams);
+        }
         progress.frameDone();
     }
     progress.end();

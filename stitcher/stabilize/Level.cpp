@@ -50,12 +50,13 @@ void eigen3(const double in[3][3], double values[3], double smallest[3]) {
 
 }  // namespace
 
-void UpFinder::add(const float* grey, int w, int h, const Rot& camera) {
+void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std::vector<uint8_t>& skip) {
     auto at = [&](int x, int y) { return grey[static_cast<size_t>(y) * w + x]; };
     for (int y = 1; y + 1 < h; ++y) {
         const double phi = kPi * (y + 0.5) / h, sp = std::sin(phi), cp = std::cos(phi);
         if (sp < 0.2) continue;
         for (int x = 0; x < w; ++x) {
+            if (static_cast<size_t>(x) < skip.size() && skip[x]) continue;
             const int xl = x == 0 ? w - 1 : x - 1, xr = x + 1 == w ? 0 : x + 1;
             // Per pixel of arc: across the row scaled by the ring's radius.
             const double gx = (at(xr, y) - at(xl, y)) * 0.5 / sp * (static_cast<double>(h) * 2 / w);

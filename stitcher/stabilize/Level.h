@@ -8,6 +8,7 @@
 // camera's own up and narrowing the edges taken in.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,9 @@ namespace stitcher {
 class UpFinder {
 public:
     // The edges of a w x h grey panorama (row 0 at the +z pole) of a frame
-    // whose camera orientation is `camera`.
-    void add(const float* grey, int w, int h, const Rot& camera);
+    // whose camera orientation is `camera`; columns marked in `skip` (the
+    // seams, whose edges are vertical in the camera, not the world) are left out.
+    void add(const float* grey, int w, int h, const Rot& camera, const std::vector<uint8_t>& skip);
     // World-up in the first frame's axes, the one nearer its +z; false, with
     // the reason, where the edges do not tie it down.
     bool find(double up[3], std::string* why) const;

@@ -342,6 +342,12 @@ void MotionEstimator::add(const uint8_t* bgr) {
     }
 }
 
+std::vector<uint8_t> MotionEstimator::seamColumns(int w) const {
+    std::vector<uint8_t> mask(static_cast<size_t>(std::max(0, w)));
+    for (int x = 0; x < w; ++x) mask[x] = s_->inSeam((x + 0.5) / w * 360.0) ? 1 : 0;
+    return mask;
+}
+
 const float* MotionEstimator::lastGrey(int* w, int* h) const {
     if (!s_->last) return nullptr;
     *w = s_->last->w;

@@ -46,6 +46,9 @@ public:
     const std::vector<uint8_t>& reliable() const;
     // The grey panorama of the frame added last (row 0 at the +z pole), w x h.
     const float* lastGrey(int* w, int* h) const;
+    // Per column of a w-wide panorama: 1 within (or beside) a seam band,
+    // which is fixed in the camera.
+    std::vector<uint8_t> seamColumns(int w) const;
 
 private:
     struct State;

@@ -15,6 +15,7 @@
 #include "CpuEngine.h"
 #include "FisheyeSynth.h"
 #include "GlEngine.h"
+#include "Level.h"
 #include "MotionEstimate.h"
 #include "MotionFile.h"
 #include "Rotation.h"
@@ -175,6 +176,64 @@ TEST(StabilizeTest, MeasuresTheCameraAndPlansThePath) {
         EXPECT_FALSE(reliable[k]) << k;
         EXPECT_LE(flat[k].degreesTo(Rot()), 1e-9);
     }
+}
+
+// A tilted camera (about 6.4 degrees) in a world with buildings: world-up
+// from their vertical edges, with smoothing and without, on every frame;
+// a world without vertical lines keeps the camera's up.
+TEST(StabilizeTest, LevelsFromVerticalLines) {
+    // Soft sky and ground (the motion estimate's texture) behind buildings
+    // with hard edges.
+    BgrImage city = testutil::makeSmoothPanorama(1024, 512, 3);
+    for (uint8_t& v : city.data) v = static_cast<uint8_t>(100 + (v - 128) / 4);
+    uint32_t seed = 7;
+    auto next = [&seed](int n) { return static_cast<int>((seed = seed * 1103515245u + 12345u) >> 16) % n; };
+    for (int x0 = 0; x0 < city.width;) {
+        const int w = 12 + next(40), top = 120 + next(110), shade = 30 + next(200);
+        for (int y = top; y < 300; ++y)
+            for (int x = x0; x < std::min(city.width, x0 + w); ++x) {
+                uint8_t* p = city.at(x, y);
+                p[0] = p[1] = p[2] = static_cast<uint8_t>(shade);
+            }
+        x0 += w + next(30);
+    }
+    std::vector<Rot> truth;
+    for (int k = 0; k < 30; ++k) truth.push_back(Rot::fromAngles(0, 5, 4) * cameraAt(k, 0.6, false, 0.0));
+    std::unique_ptr<stitcher::MotionEstimator> est;
+    ASSERT_TRUE(stitcher::MotionEstimator::create(clipSpec(240), stitcher::MotionSettings(), est).ok());
+    stitcher::UpFinder finder;
+    for (const Rot& c : truth) {
+        est->add(world().frame(city, c).data.data());
+        int w = 0, h = 0;
+        const float* grey = est->lastGrey(&w, &h);
+        ASSERT_TRUE(grey);
+        finder.add(grey, w, h, est->cameras().back(), est->seamColumns(w));
+    }
+    double up[3];
+    std::string why;
+    ASSERT_TRUE(finder.find(up, &why)) << why;
+    // World-up in the first frame's axes.
+    const double z[3] = {0, 0, 1};
+    double want[3];
+    truth[0].transposed().apply(z, want);
+    for (const auto mode : {stitcher::StabilizeMode::Smooth, stitcher::StabilizeMode::Off}) {
+        std::vector<Rot> path, correction;
+        stitcher::planViewPath(est->cameras(), est->reliable(), mode, 7.5, 0, path, correction);
+        stitcher::levelPath(path, up);
+        double worst = 0;
+        for (const Rot& s : path) {
+            const double dot = s.m[0][2] * want[0] + s.m[1][2] * want[1] + s.m[2][2] * want[2];
+            worst = std::max(worst, std::acos(std::min(1.0, dot)) * 180 / kPi);
+        }
+        std::printf("level%s: up within %.3f deg of world-up on every frame (tilt %.2f deg)\n",
+                    mode == stitcher::StabilizeMode::Off ? " only" : " and smooth", worst,
+                    std::acos(want[2]) * 180 / kPi);
+        EXPECT_LE(worst, 0.5);
+    }
+    stitcher::UpFinder flat;
+    std::vector<float> grey(384 * 192, 100.0f);
+    flat.add(grey.data(), 384, 192, Rot(), {});
+    EXPECT_FALSE(flat.find(up, &why));
 }
 
 // A per-frame view rotation puts a turned camera's frame back where the
