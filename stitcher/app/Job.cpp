@@ -93,7 +93,9 @@ std::vector<std::string> outputNames(const Options& opt, const Job& job) {
         names.push_back(opt.output);
     else
         for (long long f = job.first; f < job.first + job.count; ++f) names.push_back(frameFileName(opt.output, f));
-    if (!opt.motionOut.empty()) names.push_back(opt.motionOut);  // last, after the pictures
+    // After the pictures: the motion file, then its plot.
+    if (!opt.motionOut.empty()) names.push_back(opt.motionOut);
+    if (!opt.motionPlot.empty()) names.push_back(opt.motionPlot);
     return names;
 }
 

@@ -131,6 +131,14 @@ const std::vector<OptionSpec> kOptions = {
          o.motionOut = v.text;
          return Status();
      }},
+    {"--motion-plot", nullptr, ValueKind::Text, "FILE.png",
+     "draw the measured and smoothed yaw, pitch and roll over the frames as a PNG picture", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         if (v.text.size() < 5 || v.text.compare(v.text.size() - 4, 4, ".png") != 0)
+             return usageError("option --motion-plot: give a .png name");
+         o.motionPlot = v.text;
+         return Status();
+     }},
     {"--offset", nullptr, ValueKind::Text, "TEXT", "lens calibration (offset string) instead of the clip's own", 0,
      0, {},
      [](Options& o, const OptionValue& v) {
@@ -373,6 +381,9 @@ Status parseOptions(int argc, char** argv, Options& opt) {
     Status st = readArguments(argc, argv, opt, positional);
     if (st.ok() && !opt.help) st = readNames(positional, opt);
     if (st.ok() && !opt.help) st = checkFrames(opt);
+    if (st.ok() && !opt.help && (!opt.motionOut.empty() || !opt.motionPlot.empty()) &&
+        opt.stabilize == StabilizeMode::Off && !opt.level && opt.motionIn.empty())
+        st = usageError("--motion-out and --motion-plot go with --stabilize, --level or --motion");
     return st;
 }
 

@@ -41,6 +41,7 @@ struct Options {
     bool level = false;          // --level: world-up from the footage kept up
     double smoothSeconds = 1.0;  // --smooth: how long a turn must last to be kept
     std::string motionIn;        // --motion: the view corrections from this file instead of measuring
+    std::string motionPlot;      // --motion-plot: measured and smoothed yaw, pitch, roll drawn as a PNG
     std::string motionOut;       // --motion-out: the measured motion, path and corrections written here
 };
 

@@ -21,6 +21,7 @@
 #include "Pipeline.h"
 #include "Reader.h"
 #include "MotionFile.h"
+#include "MotionPlot.h"
 #include "Stabilize.h"
 #include "Writers.h"
 
@@ -430,12 +431,16 @@ int runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupt
             output.abort();
             return st.code() == kExitInterrupted ? kExitInterrupted : fail(st);
         }
-        if (!opt.motionOut.empty()) {
-            st = writeMotionText(output.tempName(output.size() - 1), turns.motionText);
-            if (!st.ok()) {
-                output.abort();
-                return fail(st);
-            }
+        // The motion file and its plot, last among the run's files.
+        size_t at = output.size() - (opt.motionOut.empty() ? 0 : 1) - (opt.motionPlot.empty() ? 0 : 1);
+        if (!opt.motionOut.empty()) st = writeMotionText(output.tempName(at++), formatMotion(turns.rows));
+        if (st.ok() && !opt.motionPlot.empty()) {
+            const PlotImage plot = plotMotion(turns.rows);
+            st = writePng(output.tempName(at), plot.bgr.data(), 3 * plot.width, plot.width, plot.height);
+        }
+        if (!st.ok()) {
+            output.abort();
+            return fail(st);
         }
         turns.view.front().toRenderer(job.engine.rotation);
         rotationOf = [&turns](long long frame, float m[4][4]) {

@@ -169,7 +169,7 @@ Status planViewRotations(const Options& opt, Clip& clip, const Job& job, const s
         out.summary = said;
     }
     for (const MotionRow& r : rows) out.view.push_back(fromWritten(r.correction) * user);
-    if (!opt.motionOut.empty()) out.motionText = formatMotion(rows);
+    out.rows = rows;
     return Status();
 }
 

@@ -10,6 +10,7 @@
 
 #include "Clip.h"
 #include "Job.h"
+#include "MotionFile.h"
 #include "Options.h"
 #include "Rotation.h"
 #include "Status.h"
@@ -19,7 +20,7 @@ namespace stitcher {
 struct ViewRotations {
     long long first = 0;              // clip frame of view[0]
     std::vector<Rot> view;            // per frame of the job: the engine's view rotation
-    std::string motionText;           // the motion file's text, for --motion-out
+    std::vector<MotionRow> rows;      // the motion file's lines, for --motion-out and --motion-plot
     std::string summary;              // what was removed, for the closing lines
 };
 
