@@ -8,6 +8,7 @@
 #include "CpuEngine.h"
 #include "DualFisheyeModel.h"
 #include "StitchLayout.h"
+#include "ViewRemap.h"
 
 namespace stitcher {
 
@@ -52,19 +53,6 @@ struct Point {
     float value;   // its grey value
     float area;    // solid angle weight
 };
-
-// atan2 to about 1e-5 radians (a minimax polynomial on [0, 1]), at a
-// fraction of the library's cost.
-inline double fastAtan2(double y, double x) {
-    const double ax = std::fabs(x), ay = std::fabs(y);
-    const double big = std::max(ax, ay), small = std::min(ax, ay);
-    if (!(big > 0)) return 0;
-    const double a = small / big, s = a * a;
-    double r = a * (0.99997726 + s * (-0.33262347 + s * (0.19354346 + s * (-0.11643287 + s * (0.05265332 + s * -0.01172120)))));
-    if (ay > ax) r = kPi / 2 - r;
-    if (x < 0) r = kPi - r;
-    return y < 0 ? -r : r;
-}
 
 // Direction -> texel coordinates of a w x h panorama.
 inline void texelOf(const double q[3], int w, int h, double* x, double* y) {
