@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "Console.h"
 #include "Level.h"
@@ -52,22 +57,79 @@ Status measure(const Options& opt, Clip& clip, const Job& job, long long first, 
     spec.count = count;
     spec.fps = job.fps;
     Reader reader(clip, spec, [](const std::string& m) { console::warn("%s", m.c_str()); });
-    FrameItem item;
+    // The frames are decoded on a thread of their own while this one
+    // measures: a few buffers go round between the two.
+    std::mutex lock;
+    std::condition_variable moved;
+    std::deque<std::unique_ptr<FrameItem>> empty, decoded;
+    for (int i = 0; i < 3; ++i) empty.push_back(std::make_unique<FrameItem>());
+    bool ended = false, stop = false;
+    std::thread decoding([&] {
+        for (;;) {
+            std::unique_ptr<FrameItem> item;
+            {
+                std::unique_lock<std::mutex> hold(lock);
+                moved.wait(hold, [&] { return stop || !empty.empty(); });
+                if (stop) break;
+                item = std::move(empty.front());
+                empty.pop_front();
+            }
+            bool more = false;
+            try {
+                more = reader.next(*item);
+            } catch (const std::exception&) {
+                more = false;
+            }
+            std::lock_guard<std::mutex> hold(lock);
+            if (!more) break;
+            decoded.push_back(std::move(item));
+            moved.notify_all();
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        ended = true;
+        moved.notify_all();
+    });
     std::vector<uint8_t> seams;
     console::Progress progress(count, "analysing frame");
-    while (reader.next(item)) {
-        if (interrupted) {
-            progress.end();
-            return Status(kExitInterrupted, "interrupted");
+    Status failed;
+    try {
+        for (;;) {
+            std::unique_ptr<FrameItem> item;
+            {
+                std::unique_lock<std::mutex> hold(lock);
+                moved.wait(hold, [&] { return ended || !decoded.empty(); });
+                if (decoded.empty()) break;
+                item = std::move(decoded.front());
+                decoded.pop_front();
+            }
+            if (interrupted) {
+                failed = Status(kExitInterrupted, "interrupted");
+                break;
+            }
+            estimator->add(item->picture.data());
+            int w = 0, h = 0;
+            const float* grey = estimator->lastGrey(&w, &h);
+            if (up && grey && estimator->reliable().back()) {
+                if (seams.size() != static_cast<size_t>(w)) seams = estimator->seamColumns(w);
+                up->add(grey, w, h, estimator->cameras().back(), seams);
+            }
+            progress.frameDone();
+            std::lock_guard<std::mutex> hold(lock);
+            empty.push_back(std::move(item));
+            moved.notify_all();
         }
-        estimator->add(item.picture.data());
-        int w = 0, h = 0;
-        const float* grey = estimator->lastGrey(&w, &h);
-        if (up && grey && estimator->reliable().back()) {
-            if (seams.size() != static_cast<size_t>(w)) seams = estimator->seamColumns(w);
-            up->add(grey, w, h, estimator->cameras().back(), seams);
-        }
-        progress.frameDone();
+    } catch (const std::exception& e) {
+        failed = Status(kExitFailed, std::string("out of resources: ") + e.what());
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        stop = true;
+        moved.notify_all();
+    }
+    decoding.join();
+    if (!failed.ok()) {
+        progress.end();
+        return failed;
     }
     progress.end();
     if (!reader.status().ok()) return reader.status();
