@@ -58,10 +58,14 @@ int main() {
         spec.frameHeight = height;
         spec.size = 1040;
         std::unique_ptr<MotionEstimator> est;
-        std::unique_ptr<CpuEngine> engine;
-        if (!MotionEstimator::create(spec, MotionSettings(), est).ok() || !CpuEngine::create(spec, engine).ok()) return 1;
+        std::unique_ptr<CpuEngine> engine, turned;
+        EngineSpec turnedSpec = spec;
+        turnedSpec.perFrameRotation = true;
+        if (!MotionEstimator::create(spec, MotionSettings(), est).ok() || !CpuEngine::create(spec, engine).ok() ||
+            !CpuEngine::create(turnedSpec, turned).ok())
+            return 1;
         std::vector<uint8_t> out(spec.outBytes());
-        double analyse = 1e9, stitch = 1e9;
+        double analyse = 1e9, stitch = 1e9, turning = 1e9;
         for (int round = 0; round < 3; ++round) {
             double t = now();
             for (int k = 0; k < frames; ++k) est->add(clip[k % clip.size()].data.data());
@@ -69,9 +73,18 @@ int main() {
             t = now();
             for (int k = 0; k < frames; ++k) engine->stitch(clip[k % clip.size()].data.data(), out.data());
             stitch = std::min(stitch, (now() - t) / frames);
+            t = now();
+            for (int k = 0; k < frames; ++k) {
+                float m[4][4];
+                Rot::fromAngles(0.3 * k, -0.2 * k, 0.1 * k).toRenderer(m);
+                turned->setRotation(m);
+                turned->stitch(clip[k % clip.size()].data.data(), out.data());
+            }
+            turning = std::min(turning, (now() - t) / frames);
         }
         std::printf("%dx%d input, %d threads: analysis %.2f ms/frame, plain stitch at 2080x1040 %.2f ms/frame "
-                    "(ratio %.2f)\n", width, height, engine->threads(), analyse * 1e3, stitch * 1e3, analyse / stitch);
+                    "(ratio %.2f); stitch turned per frame %.2f ms/frame (%.2fx the plain)\n", width, height,
+                    engine->threads(), analyse * 1e3, stitch * 1e3, analyse / stitch, turning * 1e3, turning / stitch);
     }
     double plain = 1e9, smooth = 1e9, plainCpu = 1e9, smoothCpu = 1e9, cpu = 0;
     for (int round = 0; round < 3; ++round) {
