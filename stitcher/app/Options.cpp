@@ -134,7 +134,7 @@ const std::vector<OptionSpec> kOptions = {
     {"--motion-plot", nullptr, ValueKind::Text, "FILE.png",
      "draw the measured and smoothed yaw, pitch and roll over the frames as a PNG picture", 0, 0, {},
      [](Options& o, const OptionValue& v) {
-         if (v.text.size() < 5 || v.text.compare(v.text.size() - 4, 4, ".png") != 0)
+         if (v.text.size() < 5 || !endsWithNoCase(v.text, ".png"))
              return usageError("option --motion-plot: give a .png name");
          o.motionPlot = v.text;
          return Status();
