@@ -69,6 +69,13 @@ void ViewRemap::exact(int col, int row, double* x, double* y) const {
     texelOfDirection(r, width_, height_, x, y);
 }
 
+void ViewRemap::lookup(int col, int row, double* x, double* y) const {
+    if (col < width_ && row < height_)
+        exact(col, row, x, y);
+    else
+        rotatedTexel(col, row, width_, height_, m_, x, y);
+}
+
 void ViewRemap::plan(int width, int height) {
     width_ = width;
     height_ = height;
@@ -76,6 +83,7 @@ void ViewRemap::plan(int width, int height) {
     cellsY_ = (height + kRemapCell - 1) / kRemapCell;
     nodes_.assign(static_cast<size_t>(cellsX_ + 1) * (cellsY_ + 1), Node{0, 0});
     exactCells_.assign(static_cast<size_t>(cellsX_) * cellsY_, 0);
+    cells_.assign(static_cast<size_t>(cellsX_) * cellsY_, Cell{0, 0, 0, 0, 0, 0, 0, 0});
     sinPhi_.resize(height);
     cosPhi_.resize(height);
     for (int r = 0; r < height; ++r) {
@@ -97,7 +105,7 @@ void ViewRemap::setRotation(const float m[4][4]) {
     for (int cy = 0; cy <= cellsY_; ++cy)
         for (int cx = 0; cx <= cellsX_; ++cx) {
             double x, y;
-            rotatedTexel(cx * kRemapCell, cy * kRemapCell, W, H, m_, &x, &y);
+            lookup(cx * kRemapCell, cy * kRemapCell, &x, &y);
             nodes_[static_cast<size_t>(cy) * (cellsX_ + 1) + cx] = Node{static_cast<float>(x), static_cast<float>(y)};
         }
     // A cell is interpolated only where that matches the exact lookup at
@@ -117,7 +125,8 @@ void ViewRemap::setRotation(const float m[4][4]) {
                 const double ix = (1 - t) * ((1 - s) * ax + s * bx) + t * ((1 - s) * cxx + s * dx);
                 const double iy = (1 - t) * ((1 - s) * ay + s * by) + t * ((1 - s) * cyy + s * dy);
                 double ex, ey;
-                rotatedTexel(cx * kRemapCell + s * kRemapCell, cy * kRemapCell + t * kRemapCell, W, H, m_, &ex, &ey);
+                lookup(cx * kRemapCell + static_cast<int>(s * kRemapCell), cy * kRemapCell + static_cast<int>(t * kRemapCell),
+                       &ex, &ey);
                 const double ddx = std::fabs(ix - ex), wrapped = std::fabs(ddx - W * std::round(ddx / W));
                 if (wrapped > kRemapTolerance || std::fabs(iy - ey) > kRemapTolerance) {
                     ok = false;
@@ -125,6 +134,10 @@ void ViewRemap::setRotation(const float m[4][4]) {
                 }
             }
             exactCells_[static_cast<size_t>(cy) * cellsX_ + cx] = ok ? 0 : 1;
+            const auto fixed = [](double v) { return static_cast<int32_t>(std::lround(v * 65536.0)); };
+            cells_[static_cast<size_t>(cy) * cellsX_ + cx] =
+                Cell{fixed(ax), fixed(ay), fixed(bx), fixed(by), fixed((cxx - ax) / kRemapCell), fixed((cyy - ay) / kRemapCell),
+                     fixed((dx - bx) / kRemapCell), fixed((dy - by) / kRemapCell)};
         }
 }
 
@@ -136,8 +149,7 @@ void ViewRemap::remapRows(const uint8_t* src, size_t stride, int row0, int row1,
     for (int row = row0; row < row1; ++row) {
         uint8_t* out = dst + static_cast<size_t>(row - row0) * stride;
         std::memset(out + rowBytes, 0, stride - rowBytes);
-        const int cy = row / kRemapCell;
-        const double t = static_cast<double>(row - cy * kRemapCell) / kRemapCell;
+        const int cy = row / kRemapCell, k = row - cy * kRemapCell;
         for (int cx = 0; cx < cellsX_; ++cx) {
             const int c0 = cx * kRemapCell, c1 = std::min(W, c0 + kRemapCell);
             if (exactCells_[static_cast<size_t>(cy) * cellsX_ + cx]) {
@@ -148,18 +160,11 @@ void ViewRemap::remapRows(const uint8_t* src, size_t stride, int row0, int row1,
                 }
                 continue;
             }
-            const Node* n0 = &nodes_[static_cast<size_t>(cy) * (cellsX_ + 1) + cx];
-            const Node* n1 = n0 + cellsX_ + 1;
-            const double ax = n0[0].x;
-            auto unwrap = [&](double x) { return x - W * std::round((x - ax) / W); };
             // The cell's row: from its left edge to its right, linearly, in
             // 16.16 fixed point; 8 bits of each position's fraction weight its texels.
-            const double lx = ax + t * (unwrap(n1[0].x) - ax), ly = n0[0].y + t * (n1[0].y - n0[0].y);
-            const double rx = unwrap(n0[1].x) + t * (unwrap(n1[1].x) - unwrap(n0[1].x));
-            const double ry = n0[1].y + t * (n1[1].y - n0[1].y);
-            const int32_t sx = static_cast<int32_t>(std::lround((rx - lx) / kRemapCell * 65536.0));
-            const int32_t sy = static_cast<int32_t>(std::lround((ry - ly) / kRemapCell * 65536.0));
-            int32_t fxp = static_cast<int32_t>(std::lround(lx * 65536.0)), fyp = static_cast<int32_t>(std::lround(ly * 65536.0));
+            const Cell& cell = cells_[static_cast<size_t>(cy) * cellsX_ + cx];
+            int32_t fxp = cell.lx + cell.dlx * k, fyp = cell.ly + cell.dly * k;
+            const int32_t sx = (cell.rx + cell.drx * k - fxp) / kRemapCell, sy = (cell.ry + cell.dry * k - fyp) / kRemapCell;
             const int64_t endX = fxp + static_cast<int64_t>(sx) * (c1 - c0 - 1);
             const int64_t endY = fyp + static_cast<int64_t>(sy) * (c1 - c0 - 1);
             if (std::min<int64_t>(fxp, endX) >= 0 && std::max<int64_t>(fxp, endX) < (static_cast<int64_t>(W - 2) << 16) &&

@@ -15,7 +15,7 @@
 namespace stitcher {
 
 constexpr int kRemapCell = 16;
-constexpr double kRemapTolerance = 1.0 / 32.0;
+constexpr double kRemapTolerance = 1.0 / 16.0;
 
 // Where output pixel (col, row) of a width x height panorama looks in the
 // identity-view panorama through rotation m (m[i] is column i, as the
@@ -50,6 +50,14 @@ private:
     struct Node {
         float x, y;
     };
+    // An interpolated cell in 16.16 fixed point: its left and right edges'
+    // positions at its top row and their steps per row, x unwrapped from
+    // the top left corner's.
+    struct Cell {
+        int32_t lx, ly, rx, ry, dlx, dly, drx, dry;
+    };
+    // exact() inside the tables, rotatedTexel() beyond them.
+    void lookup(int col, int row, double* x, double* y) const;
     // Where output pixel (col, row) looks, from the tables of its row and column.
     void exact(int col, int row, double* x, double* y) const;
     int width_ = 0, height_ = 0, cellsX_ = 0, cellsY_ = 0;
@@ -57,6 +65,7 @@ private:
     double m_[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
     std::vector<Node> nodes_;          // (cellsX_ + 1) x (cellsY_ + 1)
     std::vector<uint8_t> exactCells_;  // 1: worked out pixel by pixel
+    std::vector<Cell> cells_;          // cellsX_ x cellsY_
 };
 
 }  // namespace stitcher
