@@ -127,8 +127,11 @@ void ViewRemap::setRotation(const float m[4][4]) {
                 double ex, ey;
                 lookup(cx * kRemapCell + static_cast<int>(s * kRemapCell), cy * kRemapCell + static_cast<int>(t * kRemapCell),
                        &ex, &ey);
+                // Across a row of the panorama a texel spans sin(polar angle)
+                // of one along it: the miss is measured on the sphere.
                 const double ddx = std::fabs(ix - ex), wrapped = std::fabs(ddx - W * std::round(ddx / W));
-                if (wrapped > kRemapTolerance || std::fabs(iy - ey) > kRemapTolerance) {
+                const double across = std::sin(kPi * std::clamp((ey + 0.5) / H, 0.0, 1.0));
+                if (wrapped * across > kRemapTolerance || std::fabs(iy - ey) > kRemapTolerance) {
                     ok = false;
                     break;
                 }

@@ -4,8 +4,9 @@
 // output pixel looks is worked out exactly on a grid of cells of
 // kRemapCell x kRemapCell pixels and interpolated inside each cell; a cell
 // whose centre and edge midpoints the interpolation misses by more than
-// kRemapTolerance texels (near the poles, across the 0/360 degree line) is
-// worked out pixel by pixel.
+// kRemapTolerance texels on the sphere (a texel's width across a row counts
+// as much as it spans there: near the poles, less) is worked out pixel by
+// pixel: near the poles, across the 0/360 degree line.
 #pragma once
 
 #include <cstddef>
