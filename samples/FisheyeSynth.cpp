@@ -434,6 +434,37 @@ BgrImage StitchGeometry::synthesise(const BgrImage& source, const FrameMap& map,
     return frame;
 }
 
+BgrImage StitchGeometry::synthesise(const BgrImage& source, const FrameMap& map, const double camera[3][3]) const {
+    const size_t perPixel = static_cast<size_t>(map.supersample) * map.supersample;
+    if (!ok() || source.empty() || map.frameWidth <= 0 || map.frameHeight <= 0 || map.supersample < 1 ||
+        map.pos.size() != static_cast<size_t>(map.frameWidth) * map.frameHeight * perPixel * 2)
+        return BgrImage();
+    BgrImage frame(map.frameWidth, map.frameHeight);
+    const double pi = 3.14159265358979323846;
+    size_t k = 0;
+    for (int py = 0; py < map.frameHeight; ++py) {
+        for (int px = 0; px < map.frameWidth; ++px) {
+            double acc[3] = {0.0, 0.0, 0.0};
+            for (size_t q = 0; q < perPixel; ++q, k += 2) {
+                if (std::isnan(map.pos[k])) continue;
+                const double t = 2 * pi * map.pos[k] / stitchWidth_, p = pi * map.pos[k + 1] / stitchHeight_;
+                const double d[3] = {std::sin(p) * std::cos(t), std::sin(p) * std::sin(t), std::cos(p)};
+                double w[3];
+                for (int i = 0; i < 3; ++i) w[i] = camera[i][0] * d[0] + camera[i][1] * d[1] + camera[i][2] * d[2];
+                double wt = std::atan2(w[1], w[0]);
+                if (wt < 0) wt += 2 * pi;
+                const double wp = std::atan2(std::sqrt(w[0] * w[0] + w[1] * w[1]), w[2]);
+                double rgb[3];
+                sampleBilinear(source, wt / (2 * pi) * source.width, wp / pi * source.height, true, rgb);
+                for (int c = 0; c < 3; ++c) acc[c] += rgb[c];
+            }
+            uint8_t* out = frame.at(px, py);
+            for (int c = 0; c < 3; ++c) out[c] = toByte(acc[c] / static_cast<double>(perPixel));
+        }
+    }
+    return frame;
+}
+
 BgrImage StitchGeometry::synthesise(const BgrImage& source, int frameWidth, int frameHeight) const {
     if (!ok() || source.empty() || frameWidth <= 0 || frameHeight <= 0) return BgrImage();
     return synthesise(source, frameMap(frameWidth, frameHeight));

@@ -156,6 +156,12 @@ public:
     // from where synthesise(source, ...) has it: its stitch shows the source
     // shifted right by that much longitude.
     BgrImage synthesise(const BgrImage& source, const FrameMap& map, double turnDegrees = 0.0) const;
+    // The frame of a camera in any orientation: camera[i][j] (row i, column
+    // j) takes a direction of the camera's own panorama to the world's
+    // (the source's), with directions d = (sin p cos t, sin p sin t, cos p)
+    // at output position (col, row) = (t / 2pi * W, p / pi * H). Its stitch
+    // shows at direction d the source at direction camera * d.
+    BgrImage synthesise(const BgrImage& source, const FrameMap& map, const double camera[3][3]) const;
 
     // CPU model of the renderer's output for `frame` (identity rotation).
     BgrImage stitch(const BgrImage& frame, UvMode mode = UvMode::Rasterised) const;

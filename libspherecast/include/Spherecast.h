@@ -1,6 +1,10 @@
 #pragma once
 
 class DualSpherecastNew;
+class Spherecast;
+namespace spherecast {
+void SetLinearPanoramaLookup(Spherecast& renderer, bool linear);
+}
 
 // Stitches dual-fisheye BGR frames into an equirectangular panorama (or the
 // stacked per-lens layout) on the GPU. Construct, initRenderer once, then per
@@ -29,5 +33,6 @@ public:
     void updateRotation(float m[4][4]);
 
 private:
+    friend void spherecast::SetLinearPanoramaLookup(Spherecast& renderer, bool linear);
     DualSpherecastNew* renderer;
 };

@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+class Spherecast;
+
 namespace spherecast {
 
 // The renderer's messages for its host (its progress, its log lines and why
@@ -18,5 +20,11 @@ using MessageSink = std::function<void(int level, const std::string& line)>;
 __attribute__((visibility("default"))) void SetMessageSink(MessageSink sink);
 // The sink set now (empty when none).
 __attribute__((visibility("default"))) MessageSink GetMessageSink();
+
+// The second pass's lookup of the stitched panorama: by default at the
+// nearest texel (exact for the identity view only); `linear` reads it
+// bilinearly, wrapping around the 0/360 degree line, for a view that turns
+// by fractions of a texel from frame to frame. Before or after initRenderer.
+__attribute__((visibility("default"))) void SetLinearPanoramaLookup(Spherecast& renderer, bool linear);
 
 }  // namespace spherecast

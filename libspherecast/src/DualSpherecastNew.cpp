@@ -88,6 +88,18 @@ int DualSpherecastNew::initOpenGL(int argc, char** argv) {
     return 0;
 }
 
+namespace {
+
+// Filter and wrap of the bound first-pass texture.
+void setPanoramaFilter(bool linear) {
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, linear ? GL_REPEAT : GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, linear ? GL_LINEAR : GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, linear ? GL_LINEAR : GL_NEAREST);
+}
+
+}  // namespace
+
 void DualSpherecastNew::createBuffers(std::vector<float>* vertices, std::vector<float>* uvs,
                                       std::vector<unsigned int>* indices) {
     if (renderType == Stereo)
@@ -121,10 +133,7 @@ void DualSpherecastNew::initScene() {
 
     frameTextureID = GlTexture::create();
     glBindTexture(GL_TEXTURE_2D, frameTextureID);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    setPanoramaFilter(linearPanorama);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, width, height, 0, GL_RGB, GL_UNSIGNED_BYTE, nullptr);
 
     libmsg::Print(MYLOG_INFO, "create frame buffer");
@@ -215,6 +224,14 @@ void DualSpherecastNew::render(void* out) {
 
     if (!rendersteps::readBackBgr(renderFrameBufferID, width, height, out)) return;
     libmsg::Print(MYLOG_INFO, "consume:%lf", rendersteps::clockSeconds() - t0);
+}
+
+void DualSpherecastNew::setLinearPanorama(bool linear) {
+    linearPanorama = linear;
+    if (!frameTextureID) return;  // set when the texture is made
+    makeCurrent();
+    glBindTexture(GL_TEXTURE_2D, frameTextureID);
+    setPanoramaFilter(linear);
 }
 
 void DualSpherecastNew::updateRotation(float m[4][4]) {

@@ -49,6 +49,10 @@ public:
     void setData(void* data);
     void render(void* out);
     void updateRotation(float m[4][4]);
+    // The second pass reads the panorama bilinearly (wrapping across its
+    // left and right edges) instead of at the nearest texel.
+    void setLinearPanorama(bool linear);
+    bool linearPanorama = false;
 
     void render();                 // first pass into frameTextureID
     void renderFromFrameBuffer();  // second pass into renderBufferID

@@ -5,6 +5,7 @@
 
 #include "DualSpherecastNew.h"
 #include "MyLog.h"
+#include "spherecast_internal.h"
 
 // Nothing may propagate into the host: failures become messages and no-ops.
 Spherecast::Spherecast(const char* offset, int size, int frameWidth, int frameHeight, Spherecast::RenderType type)
@@ -46,3 +47,15 @@ void Spherecast::deInitRenderer() {
 void Spherecast::updateRotation(float m[4][4]) {
     if (renderer) renderer->updateRotation(m);
 }
+
+namespace spherecast {
+
+void SetLinearPanoramaLookup(Spherecast& renderer, bool linear) {
+    try {
+        if (renderer.renderer) renderer.renderer->setLinearPanorama(linear);
+    } catch (...) {
+        libmsg::Print(MYLOG_ERROR, "failed to set the panorama lookup");
+    }
+}
+
+}  // namespace spherecast

@@ -59,7 +59,8 @@ std::string frameRanges(const std::vector<long long>& frames);
 // seconds and at the last frame.
 class Progress {
 public:
-    explicit Progress(long long total, std::string label = std::string());
+    // `what` starts the line: "frame" (n of N) unless told.
+    explicit Progress(long long total, std::string label = std::string(), const char* what = "frame");
     void frameDone();
     // Ends the line (when one was shown).
     void end();
@@ -68,6 +69,7 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     long long total_, done_ = 0;
+    const char* what_;
     bool tty_;
     std::string label_;
     Clock::time_point start_, last_;

@@ -58,6 +58,9 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string
     }
     viewRotationMatrix(opt.yaw, opt.pitch, opt.roll, e.rotation);
     e.threads = opt.threads;
+    e.perFrameRotation = opt.stabilize != StabilizeMode::Off || opt.level || !opt.motionIn.empty();
+    if (e.perFrameRotation && e.layout != Layout::Stitch)
+        return Status(kExitUsage, "--stabilize, --level and --motion turn the stitch layout's view; --layout stereo has none");
 
     if (opt.kind == OutputKind::Video && opt.audio && media.hasAudio) {
         // Channel configurations 1 to 6 are as many channels; the others
@@ -86,11 +89,13 @@ std::string frameFileName(const std::string& pattern, long long frame) {
 
 std::vector<std::string> outputNames(const Options& opt, const Job& job) {
     std::vector<std::string> names;
-    if (opt.kind != OutputKind::Sequence) {
+    if (opt.kind != OutputKind::Sequence)
         names.push_back(opt.output);
-        return names;
-    }
-    for (long long f = job.first; f < job.first + job.count; ++f) names.push_back(frameFileName(opt.output, f));
+    else
+        for (long long f = job.first; f < job.first + job.count; ++f) names.push_back(frameFileName(opt.output, f));
+    // After the pictures: the motion file, then its plot.
+    if (!opt.motionOut.empty()) names.push_back(opt.motionOut);
+    if (!opt.motionPlot.empty()) names.push_back(opt.motionPlot);
     return names;
 }
 

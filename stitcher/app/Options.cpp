@@ -96,6 +96,49 @@ const std::vector<OptionSpec> kOptions = {
     {"--roll", nullptr, ValueKind::Angle, "DEG",
      "turn the picture about the viewing direction (levels the horizon)", 0, 0, {},
      [](Options& o, const OptionValue& v) { o.roll = v.angle; return Status(); }},
+    {"--stabilize", nullptr, ValueKind::Word, "MODE",
+     "remove the camera's shake, measured from the pictures: smooth (keep slow, intended turns) or\n"
+     "lock (the view stays fixed in the world as at the first frame)", 0, 0, {"smooth", "lock"},
+     [](Options& o, const OptionValue& v) {
+         o.stabilize = v.word == 0 ? StabilizeMode::Smooth : StabilizeMode::Lock;
+         return Status();
+     }},
+    {"--level", nullptr, ValueKind::None, nullptr,
+     "level the horizon: world-up found from the footage's vertical lines is kept up (with or\n"
+     "without --stabilize)", 0, 0, {},
+     [](Options& o, const OptionValue&) { o.level = true; return Status(); }},
+    {"--smooth", nullptr, ValueKind::Angle, "SECONDS",
+     "with --stabilize smooth: how long a turn must last to be kept (default 1: hand shake and\n"
+     "walking sway are faster, a turn the camera is meant to make is slower); 0.1 to 30", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         if (!(v.angle >= 0.1 && v.angle <= 30.0)) return usageError("option --smooth: give 0.1 to 30 seconds");
+         o.smoothSeconds = v.angle;
+         return Status();
+     }},
+    {"--motion", nullptr, ValueKind::Text, "FILE",
+     "apply the view corrections of a motion file (from --motion-out, perhaps edited) instead of\n"
+     "measuring the motion", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         if (v.text.empty()) return usageError("option --motion: no file named");
+         o.motionIn = v.text;
+         return Status();
+     }},
+    {"--motion-out", nullptr, ValueKind::Text, "FILE",
+     "write per frame the measured rotation, the smoothed path and the applied correction (yaw,\n"
+     "pitch, roll in degrees, CSV)", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         if (v.text.empty()) return usageError("option --motion-out: no file named");
+         o.motionOut = v.text;
+         return Status();
+     }},
+    {"--motion-plot", nullptr, ValueKind::Text, "FILE.png",
+     "draw the measured and smoothed yaw, pitch and roll over the frames as a PNG picture", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         if (v.text.size() < 5 || !endsWithNoCase(v.text, ".png"))
+             return usageError("option --motion-plot: give a .png name");
+         o.motionPlot = v.text;
+         return Status();
+     }},
     {"--offset", nullptr, ValueKind::Text, "TEXT", "lens calibration (offset string) instead of the clip's own", 0,
      0, {},
      [](Options& o, const OptionValue& v) {
@@ -445,6 +488,9 @@ Status parseOptions(int argc, char** argv, Options& opt) {
     Status st = readArguments(argc, argv, opt, positional);
     if (st.ok() && !opt.help) st = readNames(positional, opt);
     if (st.ok() && !opt.help) st = checkFrames(opt);
+    if (st.ok() && !opt.help && (!opt.motionOut.empty() || !opt.motionPlot.empty()) &&
+        opt.stabilize == StabilizeMode::Off && !opt.level && opt.motionIn.empty())
+        st = usageError("--motion-out and --motion-plot go with --stabilize, --level or --motion");
     return st;
 }
 

@@ -6,6 +6,7 @@
 
 #include "Engine.h"
 #include "Status.h"
+#include "ViewPath.h"
 
 namespace stitcher {
 
@@ -47,6 +48,12 @@ struct Options {
     std::string clip;      // --clip PATH: the clip's sound for the join, where it is not at the plan's path
     std::vector<std::string> parts;  // the segments to join
     std::vector<std::string> given;  // the options on the command line, as spelt
+    StabilizeMode stabilize = StabilizeMode::Off;
+    bool level = false;          // --level: world-up from the footage kept up
+    double smoothSeconds = 1.0;  // --smooth: how long a turn must last to be kept
+    std::string motionIn;        // --motion: the view corrections from this file instead of measuring
+    std::string motionPlot;      // --motion-plot: measured and smoothed yaw, pitch, roll drawn as a PNG
+    std::string motionOut;       // --motion-out: the measured motion, path and corrections written here
 };
 
 // What an option's value is read as; the parser refuses, with the option's

@@ -27,6 +27,9 @@
 #include "Plan.h"
 #include "PlanFrames.h"
 #include "Reader.h"
+#include "MotionFile.h"
+#include "MotionPlot.h"
+#include "Stabilize.h"
 #include "Writers.h"
 
 namespace stitcher {
@@ -490,9 +493,38 @@ int render(const Options& opt, Clip& clip, const std::string& offset, const Cali
         return kExitInterrupted;
     }
 
+    // A stabilised run measures the motion first, in a pass of its own.
+    ViewRotations turns;
+    Pipeline::RotationOf rotationOf;
+    if (stabilizes(opt)) {
+        st = planViewRotations(opt, clip, job, interrupted, turns);
+        if (!st.ok()) {
+            output.abort();
+            return st.code() == kExitInterrupted ? kExitInterrupted : fail(st);
+        }
+        // The motion file and its plot, last among the run's files.
+        size_t at = output.size() - (opt.motionOut.empty() ? 0 : 1) - (opt.motionPlot.empty() ? 0 : 1);
+        if (!opt.motionOut.empty()) st = writeMotionText(output.tempName(at++), formatMotion(turns.rows));
+        if (st.ok() && !opt.motionPlot.empty()) {
+            const PlotImage plot = plotMotion(turns.rows);
+            st = writePng(output.tempName(at), plot.bgr.data(), 3 * plot.width, plot.width, plot.height);
+        }
+        if (!st.ok()) {
+            output.abort();
+            return fail(st);
+        }
+        turns.view.front().toRenderer(job.engine.rotation);
+        rotationOf = [&turns](long long frame, float m[4][4]) {
+            const long long k = frame - turns.first;
+            if (k < 0 || k >= static_cast<long long>(turns.view.size())) return false;
+            turns.view[static_cast<size_t>(k)].toRenderer(m);
+            return true;
+        };
+    }
+
     // Frames are decoded from here on, while the encoder and the engine are made.
     Reader reader(clip, readSpec(job), showWarning);
-    Pipeline pipeline(reader, interrupted);
+    Pipeline pipeline(reader, interrupted, rotationOf);
     std::unique_ptr<FrameSink> sink;
     EngineChoice choice;
     VideoSettings vs = videoSettings(opt, job, reader.timescale(), spatialAudio);
@@ -539,6 +571,7 @@ int render(const Options& opt, Clip& clip, const std::string& offset, const Cali
     st = output.commit();
     if (!st.ok()) return fail(st);
     sayDone(opt, job, engine, colour.get(), stats, progress, reader);
+    if (!turns.summary.empty()) console::say("%s", turns.summary.c_str());
     return kExitOk;
 }
 

@@ -31,6 +31,12 @@ struct EngineSpec {
     int threads = 0;                     // worker threads where the engine has any; 0: all cores
     // Each lens's fall-off toward its rim, undone with the gains (flat: none).
     LensFalloff falloff;
+    // Made to take a view rotation per frame (Engine::setRotation), `rotation`
+    // being the first: the panorama is stitched with the identity view and
+    // looked up bilinearly along each output pixel's rotated direction. Stitch
+    // layout only. Without it the rotation is fixed and looked up at the
+    // nearest texel, as the renderer's exported second pass does.
+    bool perFrameRotation = false;
 
     // Sets the text and, read as the renderer reads it, the calibration.
     void useCalibration(const std::string& text) {
@@ -58,6 +64,10 @@ public:
     // Gains for the frames that follow, per lens (0, 1) and channel (B, G,
     // R); 1 leaves a lens as it is. Engines start with all gains at 1.
     virtual void setGains(const float gains[2][3]) = 0;
+    // The view rotation for the frames that follow (m[i] is column i, as
+    // EngineSpec::rotation); false where the engine was not made for one
+    // per frame (EngineSpec::perFrameRotation).
+    virtual bool setRotation(const float /*m*/[4][4]) { return false; }
     // Engines that can write the video encoder's YUV directly, sparing the
     // packed picture and its conversion: stitchYuv() gives the bytes that
     // bgrToYuv420() makes of stitch()'s picture. The others return false.

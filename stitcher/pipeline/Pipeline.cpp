@@ -116,6 +116,14 @@ struct Pipeline::State {
                 if (!source.status().ok()) failure.set(source.status());
                 break;
             }
+            item->turned = false;
+            if (rotationOf) {
+                if (!rotationOf(item->frame, item->rotation)) {
+                    failure.set(Status(kExitFailed, "no view rotation for frame " + std::to_string(item->frame)));
+                    break;
+                }
+                item->turned = true;
+            }
             if (!decoded.push(std::move(item))) break;
         }
         decoded.close();
@@ -127,13 +135,15 @@ struct Pipeline::State {
     // free -> reader -> decoded -> engine -> stitched -> writer -> free
     Queue free, decoded, stitched;
     double readBusy = 0;  // written by the reader's thread until it is joined
+    Pipeline::RotationOf rotationOf;
     std::thread readerThread;
     bool ran = false;
 };
 
-Pipeline::Pipeline(FrameSource& source, const std::atomic<bool>& interrupted)
+Pipeline::Pipeline(FrameSource& source, const std::atomic<bool>& interrupted, RotationOf rotationOf)
     : state_(std::make_unique<State>(source, interrupted)) {
     State& s = *state_;
+    s.rotationOf = std::move(rotationOf);
     // The engine's output buffers are added when it is known what it writes.
     for (int i = 0, n = itemsInFlight(source.pictureBytes()); i < n; ++i) s.free.push(std::make_unique<FrameItem>());
     s.readerThread = std::thread([&s] { s.guarded([&s] { s.readAll(); }); });
@@ -189,6 +199,11 @@ Status Pipeline::run(FrameGains* colour, Engine& engine, const EngineSpec& param
                     events.gains(item->frame, formatGains(gains));
                     shown = gains;
                 }
+            }
+            if (item->turned && !engine.setRotation(item->rotation)) {
+                s.failure.set(Status(kExitFailed, "the " + std::string(engine.name()) +
+                                                      " engine takes no view rotation per frame"));
+                break;
             }
             bool ok = item->yuv ? engine.stitchYuv(item->picture.data(), item->yuv->planes())
                                 : engine.stitch(item->picture.data(), item->panorama.data());

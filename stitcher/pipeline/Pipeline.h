@@ -36,7 +36,13 @@ struct PipelineEvents {
 // go round: source -> engine -> writer -> source.
 class Pipeline {
 public:
-    Pipeline(FrameSource& source, const std::atomic<bool>& interrupted);
+    // Each frame's view rotation, by clip frame number, for an engine made
+    // for one per frame: put with the frame as it is read and handed to the
+    // engine before it stitches the frame. Called on the reader's thread;
+    // false fails the run.
+    using RotationOf = std::function<bool(long long frame, float m[4][4])>;
+
+    Pipeline(FrameSource& source, const std::atomic<bool>& interrupted, RotationOf rotationOf = nullptr);
     // Stops the reader if run() was never called (a set-up that failed).
     ~Pipeline();
     Pipeline(const Pipeline&) = delete;

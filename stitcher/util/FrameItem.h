@@ -19,6 +19,8 @@ struct FrameItem {
     int64_t pts = 0;                   // when it appears in the output, in the reader's timescale() units
     int64_t duration = 0;              // how long it shows, in the same units
     bool damaged = false;              // the frame could not be decoded; another frame's picture stands in
+    bool turned = false;               // `rotation` is this frame's view rotation (a per-frame engine's)
+    float rotation[4][4] = {};         // column-major, as EngineSpec::rotation
     HugePageVector<uint8_t> picture;   // decoded, packed BGR
     HugePageVector<uint8_t> panorama;  // the engine's output
     std::shared_ptr<YuvFrame> yuv;     // when set, the engine's output instead of panorama

@@ -33,6 +33,7 @@
 #include "FrameLevels.h"
 #include "SampleKernel.h"
 #include "SampleTable.h"
+#include "ViewRemap.h"
 #include "WorkerPool.h"
 #include "YuvConvert.h"
 
@@ -50,6 +51,10 @@ struct CpuEngine::State {
     size_t bandBytes = 0;
     // A band converts alone only where its rows pair up as in the whole picture.
     bool evenBands = true;
+    // With a rotation per frame: the identity-view panorama and its lookup.
+    bool turned = false;
+    HugePageVector<uint8_t> identityView;
+    ViewRemap remap;
 };
 
 CpuEngine::CpuEngine(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -61,7 +66,13 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
         std::unique_ptr<State> state(new State);
         state->params = params;
         state->pool.reset(new WorkerPool(params.threads));
-        Status st = buildSampleTable(params, *state->pool, &state->table);
+        EngineSpec tableSpec = params;
+        if (params.perFrameRotation) {
+            if (params.layout != Layout::Stitch) return Status(kExitDisplay, "a view rotation per frame needs the stitch layout");
+            for (int i = 0; i < 4; ++i)
+                for (int j = 0; j < 4; ++j) tableSpec.rotation[i][j] = i == j ? 1.0f : 0.0f;
+        }
+        Status st = buildSampleTable(tableSpec, *state->pool, &state->table);
         if (!st.ok()) return st;
         state->levels.assign(state->table.levelBytes, 0);
         for (int lens = 0; lens < 2; ++lens) state->rim[lens] = params.falloff.flat() ? 1.0 : params.falloff.rim(lens);
@@ -73,6 +84,12 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
         }
         state->bandBytes = static_cast<size_t>(tallest) * state->table.outStride;
         state->bandRows.assign(state->bandBytes * static_cast<size_t>(state->pool->threads()), 0);
+        if (params.perFrameRotation) {
+            state->turned = true;
+            state->identityView.assign(params.outBytes(), 0);
+            state->remap.plan(params.outWidth(), params.outHeight());
+            state->remap.setRotation(params.rotation);
+        }
         engine.reset(new CpuEngine(std::move(state)));
         engine->setGains(one);
         return Status();
@@ -83,11 +100,34 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
     }
 }
 
+namespace {
+
+// The identity-view panorama of a frame, for the per-frame rotation's lookup.
+void stitchIdentityView(CpuEngine::State& s, uint8_t* frame) {
+    const uint8_t* levels = s.levels.data();
+    uint8_t* pano = s.identityView.data();
+    s.pool->run(s.table.bands.size(), [&s, frame, levels, pano](size_t b) {
+        const TableBand& band = s.table.bands[b];
+        sampleBand(s.table, band, frame, levels, s.gains, pano + static_cast<size_t>(band.row0) * s.table.outStride);
+    });
+}
+
+}  // namespace
+
 bool CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     if (!frame || !out) return false;
     State& s = *state_;
     if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
     const uint8_t* levels = s.levels.data();
+    if (s.turned) {
+        stitchIdentityView(s, frame);
+        s.pool->run(s.table.bands.size(), [&s, out](size_t b) {
+            const TableBand& band = s.table.bands[b];
+            s.remap.remapRows(s.identityView.data(), s.table.outStride, band.row0, band.row1,
+                              out + static_cast<size_t>(band.row0) * s.table.outStride);
+        });
+        return true;
+    }
     s.pool->run(s.table.bands.size(), [&s, frame, levels, out](size_t b) {
         const TableBand& band = s.table.bands[b];
         sampleBand(s.table, band, frame, levels, s.gains, out + static_cast<size_t>(band.row0) * s.table.outStride);
@@ -101,10 +141,14 @@ bool CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
     if (!s.evenBands) return false;
     if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
     const uint8_t* levels = s.levels.data();
+    if (s.turned) stitchIdentityView(s, frame);
     s.pool->run(s.table.bands.size(), [&s, &out, frame, levels](size_t b) {
         const TableBand& band = s.table.bands[b];
         uint8_t* rows = s.bandRows.data() + static_cast<size_t>(s.pool->threadIndex()) * s.bandBytes;
-        sampleBand(s.table, band, frame, levels, s.gains, rows);
+        if (s.turned)
+            s.remap.remapRows(s.identityView.data(), s.table.outStride, band.row0, band.row1, rows);
+        else
+            sampleBand(s.table, band, frame, levels, s.gains, rows);
         const int r = band.row0, c = r / 2;
         bgrToYuv420(rows, static_cast<int>(s.table.outStride), s.table.outWidth, band.row1 - r,
                     out.data[0] + static_cast<ptrdiff_t>(r) * out.stride[0], out.stride[0],
@@ -125,6 +169,12 @@ void CpuEngine::setGains(const float gains[2][3]) {
             g.q[lens][c] = gainFactor(static_cast<float>((std::isfinite(v) ? v : 1.0f) / state_->rim[lens]));
         }
     state_->gains = g;
+}
+
+bool CpuEngine::setRotation(const float m[4][4]) {
+    if (!state_->turned || !m) return false;
+    state_->remap.setRotation(m);
+    return true;
 }
 
 int CpuEngine::threads() const { return state_->pool->threads(); }

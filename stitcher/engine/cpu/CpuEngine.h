@@ -35,6 +35,8 @@ public:
     // lens's samples by rim / V(r), and the gains are divided by the rim.
     // Values are taken within [0, 15.9]; non-finite ones count as 1.
     void setGains(const float gains[2][3]) override;
+    // Takes effect on the next frame; false unless made with perFrameRotation.
+    bool setRotation(const float m[4][4]) override;
 
     // The frame as stitch() takes it, straight into the planes: each band of
     // rows is sampled into a small buffer of its thread and converted there.
@@ -46,8 +48,10 @@ public:
     // Memory the engine keeps for its tables and the frame's levels.
     size_t tableBytes() const;
 
-private:
+    // The tables and buffers (CpuEngine.cpp).
     struct State;
+
+private:
     explicit CpuEngine(std::unique_ptr<State> state);
     std::unique_ptr<State> state_;
 };

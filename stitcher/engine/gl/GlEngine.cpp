@@ -63,6 +63,10 @@ public:
         for (int i = 0; i < 4; ++i)
             for (int j = 0; j < 4; ++j) m[i][j] = spec_.rotation[i][j];
         renderer_.updateRotation(m);
+        if (spec_.perFrameRotation) {
+            if (spec_.layout != Layout::Stitch) return Status(kExitDisplay, "a view rotation per frame needs the stitch layout");
+            spherecast::SetLinearPanoramaLookup(renderer_, true);
+        }
         const GLubyte* name = glGetString(GL_RENDERER);
         device_ = name ? reinterpret_cast<const char*>(name) : "unknown";
         // Without its circles the engine still stitches, with gains left at 1
@@ -85,6 +89,15 @@ public:
         applier_.apply(frame, gains_, applyThreads_);
         renderer_.setData(frame);
         renderer_.render(out);
+        return true;
+    }
+
+    bool setRotation(const float m[4][4]) override {
+        if (!spec_.perFrameRotation || !m) return false;
+        float copy[4][4];
+        for (int i = 0; i < 4; ++i)
+            for (int j = 0; j < 4; ++j) copy[i][j] = m[i][j];
+        renderer_.updateRotation(copy);
         return true;
     }
 

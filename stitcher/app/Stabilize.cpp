@@ -1,0 +1,238 @@
+#include "Stabilize.h"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "Console.h"
+#include "Level.h"
+#include "MotionEstimate.h"
+#include "MotionFile.h"
+#include "Reader.h"
+#include "ViewPath.h"
+
+namespace stitcher {
+
+namespace {
+
+// The rotation a motion file's angles stand for, as written.
+Rot fromWritten(const double a[3]) { return Rot::fromAngles(asWritten(a[0]), asWritten(a[1]), asWritten(a[2])); }
+
+void anglesOf(const Rot& r, double out[3]) { r.toAngles(&out[0], &out[1], &out[2]); }
+
+// The frames [from, to] of `reliable` that are not, as "a-b" stretches.
+std::string unmeasured(const std::vector<uint8_t>& reliable, long long firstFrame) {
+    std::string s;
+    for (size_t i = 0; i < reliable.size();) {
+        if (reliable[i]) {
+            ++i;
+            continue;
+        }
+        size_t j = i;
+        while (j + 1 < reliable.size() && !reliable[j + 1]) ++j;
+        if (!s.empty()) s += ", ";
+        s += std::to_string(firstFrame + static_cast<long long>(i));
+        if (j > i) s += "-" + std::to_string(firstFrame + static_cast<long long>(j));
+        i = j + 1;
+    }
+    return s;
+}
+
+// The camera's orientation per frame of [first, first + count), measured.
+Status measure(const Options& opt, Clip& clip, const Job& job, long long first, long long count,
+               const std::atomic<bool>& interrupted, std::vector<Rot>& cameras, std::vector<uint8_t>& reliable,
+               UpFinder* up) {
+    std::unique_ptr<MotionEstimator> estimator;
+    MotionSettings settings;
+    settings.threads = opt.threads;
+    Status st = MotionEstimator::create(job.engine, settings, estimator);
+    if (!st.ok()) return Status(st.code(), "cannot measure the camera's motion: " + st.message());
+    ReadSpec spec;
+    spec.first = first;
+    spec.count = count;
+    spec.fps = job.fps;
+    Reader reader(clip, spec, [](const std::string& m) { console::warn("%s", m.c_str()); });
+    // The frames are decoded on a thread of their own while this one
+    // measures: a few buffers go round between the two.
+    std::mutex lock;
+    std::condition_variable moved;
+    std::deque<std::unique_ptr<FrameItem>> empty, decoded;
+    for (int i = 0; i < 3; ++i) empty.push_back(std::make_unique<FrameItem>());
+    bool ended = false, stop = false;
+    std::thread decoding([&] {
+        for (;;) {
+            std::unique_ptr<FrameItem> item;
+            {
+                std::unique_lock<std::mutex> hold(lock);
+                moved.wait(hold, [&] { return stop || !empty.empty(); });
+                if (stop) break;
+                item = std::move(empty.front());
+                empty.pop_front();
+            }
+            bool more = false;
+            try {
+                more = reader.next(*item);
+            } catch (const std::exception&) {
+                more = false;
+            }
+            std::lock_guard<std::mutex> hold(lock);
+            if (!more) break;
+            decoded.push_back(std::move(item));
+            moved.notify_all();
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        ended = true;
+        moved.notify_all();
+    });
+    std::vector<uint8_t> seams;
+    console::Progress progress(count, std::string(), "analysing frame");
+    Status failed;
+    try {
+        for (;;) {
+            std::unique_ptr<FrameItem> item;
+            {
+                std::unique_lock<std::mutex> hold(lock);
+                moved.wait(hold, [&] { return ended || !decoded.empty(); });
+                if (decoded.empty()) break;
+                item = std::move(decoded.front());
+                decoded.pop_front();
+            }
+            if (interrupted) {
+                failed = Status(kExitInterrupted, "interrupted");
+                break;
+            }
+            estimator->add(item->picture.data());
+            int w = 0, h = 0;
+            const float* grey = estimator->lastGrey(&w, &h);
+            if (up && grey && estimator->reliable().back()) {
+                if (seams.size() != static_cast<size_t>(w)) seams = estimator->seamColumns(w);
+                up->add(grey, w, h, estimator->cameras().back(), seams);
+            }
+            progress.frameDone();
+            std::lock_guard<std::mutex> hold(lock);
+            empty.push_back(std::move(item));
+            moved.notify_all();
+        }
+    } catch (const std::exception& e) {
+        failed = Status(kExitFailed, std::string("out of resources: ") + e.what());
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        stop = true;
+        moved.notify_all();
+    }
+    decoding.join();
+    if (!failed.ok()) {
+        progress.end();
+        return failed;
+    }
+    progress.end();
+    if (!reader.status().ok()) return reader.status();
+    cameras = estimator->cameras();
+    reliable = estimator->reliable();
+    if (static_cast<long long>(cameras.size()) != count)
+        return Status(kExitFailed, "the motion analysis read " + std::to_string(cameras.size()) + " of " +
+                                       std::to_string(count) + " frames");
+    return Status();
+}
+
+}  // namespace
+
+bool stabilizes(const Options& opt) {
+    return opt.stabilize != StabilizeMode::Off || opt.level || !opt.motionIn.empty();
+}
+
+Status planViewRotations(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted,
+                         ViewRotations& out) {
+    out = ViewRotations();
+    out.first = job.first;
+    const Rot user = Rot::fromAngles(opt.yaw, opt.pitch, opt.roll);
+    std::vector<MotionRow> rows;
+    if (!opt.motionIn.empty()) {
+        std::vector<MotionRow> file;
+        Status st = readMotionFile(opt.motionIn, file);
+        if (!st.ok()) return st;
+        size_t at = 0;
+        for (long long f = job.first; f < job.first + job.count; ++f) {
+            while (at < file.size() && file[at].frame < f) ++at;
+            if (at == file.size() || file[at].frame != f)
+                return Status(kExitUsage, opt.motionIn + " has no line for frame " + std::to_string(f));
+            rows.push_back(file[at]);
+        }
+        double sum = 0;
+        for (const MotionRow& r : rows) {
+            const double turn = Rot().degreesTo(fromWritten(r.correction));
+            sum += turn * turn;
+        }
+        char said[160];
+        std::snprintf(said, sizeof said, "view corrections from %s: %.2f degrees RMS", opt.motionIn.c_str(),
+                      std::sqrt(sum / rows.size()));
+        out.summary = said;
+    } else {
+        // The frames the path needs: the job's, and for smoothing those
+        // around them as far as the smoothing reaches.
+        const long long frames = static_cast<long long>(clip.info().frames);
+        const double sigma = smoothSigmaFrames(opt.smoothSeconds, job.fps.den ? job.fps.num / double(job.fps.den) : 30.0);
+        const long long reach = opt.stabilize == StabilizeMode::Smooth ? smoothReach(sigma) : 0;
+        const long long first = std::max(1LL, job.first - reach);
+        const long long last = std::min(frames, job.first + job.count - 1 + reach);
+        std::vector<Rot> cameras, path, correction;
+        std::vector<uint8_t> reliable;
+        UpFinder up;
+        Status st = measure(opt, clip, job, first, last - first + 1, interrupted, cameras, reliable,
+                            opt.level ? &up : nullptr);
+        if (!st.ok()) return st;
+        const std::string flat = unmeasured(reliable, first);
+        if (!flat.empty())
+            console::say("too little texture to measure the camera's motion in frames %s: the camera's own "
+                         "orientation is kept there", flat.c_str());
+        const size_t reference = static_cast<size_t>(job.first - first);
+        planViewPath(cameras, reliable, opt.stabilize, sigma, reference, path, correction);
+        if (opt.level) {
+            double u[3];
+            std::string why;
+            if (up.find(u, &why)) {
+                levelPath(path, u);
+                for (size_t k = 0; k < path.size(); ++k) correction[k] = cameras[k].transposed() * path[k];
+                console::say("level: world-up found from the footage's vertical lines, %.2f degrees from the first "
+                             "frame's up", std::acos(std::min(1.0, std::fabs(u[2]))) * 180 / 3.14159265358979323846);
+            } else {
+                console::say("level: no reliable vertical in the footage (%s): the camera's own up is kept",
+                             why.c_str());
+            }
+        }
+        double sum = 0, most = 0;
+        for (long long f = job.first; f < job.first + job.count; ++f) {
+            const size_t k = static_cast<size_t>(f - first);
+            MotionRow r;
+            r.frame = f;
+            anglesOf(cameras[k], r.measured);
+            anglesOf(path[k], r.smoothed);
+            anglesOf(correction[k], r.correction);
+            rows.push_back(r);
+            const double turn = Rot().degreesTo(fromWritten(r.correction));
+            sum += turn * turn;
+            most = std::max(most, turn);
+        }
+        char said[200];
+        const char* mode = opt.stabilize == StabilizeMode::Lock     ? "lock"
+                           : opt.stabilize == StabilizeMode::Smooth ? "smooth"
+                                                                    : "level only";
+        std::snprintf(said, sizeof said, "stabilised (%s%s): %.2f degrees RMS of camera %s removed (at most %.2f)",
+                      mode, opt.level && opt.stabilize != StabilizeMode::Off ? ", level" : "",
+                      std::sqrt(sum / rows.size()),
+                      opt.stabilize == StabilizeMode::Lock ? "rotation" : opt.stabilize == StabilizeMode::Smooth ? "shake" : "tilt",
+                      most);
+        out.summary = said;
+    }
+    for (const MotionRow& r : rows) out.view.push_back(fromWritten(r.correction) * user);
+    out.rows = rows;
+    return Status();
+}
+
+}  // namespace stitcher

@@ -1,0 +1,323 @@
+// Stabilisation: the camera's rotation measured from synthesised frames
+// against the known camera path, the view paths it gives, the per-frame
+// view rotation of both engines against the truth and each other, and the
+// motion file through the built stitcher.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../libspherecast/RendererTestUtil.h"
+#include "CpuEngine.h"
+#include "FisheyeSynth.h"
+#include "GlEngine.h"
+#include "Level.h"
+#include "MotionEstimate.h"
+#include "MotionFile.h"
+#include "Rotation.h"
+#include "ViewPath.h"
+#include "test_clips.h"
+
+using stitcher::EngineSpec;
+using stitcher::Rot;
+using testutil::BgrImage;
+
+namespace {
+
+const double kPi = 3.14159265358979323846;
+constexpr int kFrameW = 960, kFrameH = 480;
+
+EngineSpec clipSpec(int size) {
+    EngineSpec spec;
+    spec.useCalibration(rendertest::kDefaultOffset);
+    spec.size = size;
+    spec.frameWidth = kFrameW;
+    spec.frameHeight = kFrameH;
+    return spec;
+}
+
+// Everything the synthesised clips share, made once.
+struct World {
+    std::unique_ptr<testutil::StitchGeometry> geometry;
+    testutil::StitchGeometry::FrameMap map;
+    BgrImage texture, grey;
+    World() {
+        testing::internal::CaptureStdout();  // the calibration model echoes its text
+        geometry = std::make_unique<testutil::StitchGeometry>(rendertest::kDefaultOffset, 240);
+        testing::internal::GetCapturedStdout();
+        map = geometry->frameMap(kFrameW, kFrameH);
+        texture = testutil::makeSmoothPanorama(1024, 512, 8);
+        grey = BgrImage(64, 32);
+        std::fill(grey.data.begin(), grey.data.end(), 128);
+    }
+    BgrImage frame(const BgrImage& source, const Rot& camera) const {
+        return geometry->synthesise(source, map, camera.m);
+    }
+};
+const World& world() {
+    static const World w;
+    return w;
+}
+
+// Shake of about `rms` degrees on each axis (3 and 7 Hz at 30 frames per
+// second, mostly about the lens axis where `lensAxis`), with a steady pan
+// of `pan` degrees a frame.
+Rot cameraAt(int k, double rms, bool lensAxis, double pan) {
+    const double t = k / 30.0, a = rms * std::sqrt(2.0 / 1.25);
+    const double s3 = std::sin(2 * kPi * 3 * t + 0.4), s7 = 0.5 * std::sin(2 * kPi * 7 * t + 1.3);
+    const double c3 = std::cos(2 * kPi * 3 * t + 2.0), c7 = 0.5 * std::cos(2 * kPi * 7 * t);
+    const double axes = lensAxis ? 0.3 : 1.0;
+    return Rot::fromAngles(pan * k + axes * a * (s3 + c7), axes * a * (c3 - s7), a * (s7 + c3 * 0.8 + s3 * 0.2));
+}
+
+double rmsDegrees(const std::vector<Rot>& a, const std::vector<Rot>& b) {
+    double sum = 0;
+    for (size_t k = 0; k < a.size(); ++k) sum += std::pow(a[k].degreesTo(b[k]), 2);
+    return std::sqrt(sum / a.size());
+}
+
+// The camera orientations measured over a synthesised clip of `truth`
+// (relative to its first frame); a patch covering a tenth of the view moves
+// 2 degrees a frame through the world where `moving`.
+std::vector<Rot> measure(const std::vector<Rot>& truth, const BgrImage& source, bool moving,
+                         std::vector<uint8_t>* reliable = nullptr) {
+    std::unique_ptr<stitcher::MotionEstimator> est;
+    EXPECT_TRUE(stitcher::MotionEstimator::create(clipSpec(240), stitcher::MotionSettings(), est).ok());
+    if (!est) return {};
+    for (size_t k = 0; k < truth.size(); ++k) {
+        BgrImage scene = source;
+        if (moving) {
+            const int w = source.width / 5, h = source.height / 2, x0 = static_cast<int>(k) * source.width / 180;
+            for (int y = source.height / 4; y < source.height / 4 + h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    uint8_t* p = scene.at((x0 + x + source.width / 3) % source.width, y);
+                    p[0] = p[1] = p[2] = ((x / 12 + y / 12) % 2) ? 230 : 20;
+                }
+        }
+        est->add(world().frame(scene, truth[k]).data.data());
+    }
+    if (reliable) *reliable = est->reliable();
+    return est->cameras();
+}
+
+std::vector<Rot> relative(const std::vector<Rot>& c) {
+    std::vector<Rot> r;
+    for (const Rot& x : c) r.push_back(c[0].transposed() * x);
+    return r;
+}
+
+}  // namespace
+
+// Shake of about 2 degrees RMS at 3 and 7 Hz, about all axes and mostly about
+// the lens axis, measured against the truth; the paths it gives; a moving
+// object; flat grey footage.
+TEST(StabilizeTest, MeasuresTheCameraAndPlansThePath) {
+    for (const bool lensAxis : {false, true}) {
+        SCOPED_TRACE(lensAxis ? "mostly about the lens axis" : "about all axes");
+        std::vector<Rot> truth;
+        for (int k = 0; k < 40; ++k) truth.push_back(cameraAt(k, lensAxis ? 1.3 : 0.85, lensAxis, 0.0));
+        const std::vector<Rot> want = relative(truth), got = measure(truth, world().texture, false);
+        ASSERT_EQ(got.size(), truth.size());
+        std::vector<Rot> none(truth.size());
+        const double error = rmsDegrees(got, want);
+        std::printf("shake %.2f deg RMS, estimate against the truth %.4f deg RMS\n", rmsDegrees(none, want), error);
+        EXPECT_LE(error, 0.05);
+        // Lock: the view's orientation in the world stays as at the first frame.
+        std::vector<Rot> path, correction, shown;
+        stitcher::planViewPath(got, std::vector<uint8_t>(got.size(), 1), stitcher::StabilizeMode::Lock, 0, 0, path,
+                               correction);
+        for (size_t k = 0; k < got.size(); ++k) shown.push_back(want[k] * correction[k]);
+        std::printf("lock: the view turns %.4f deg RMS\n", rmsDegrees(shown, none));
+        EXPECT_LE(rmsDegrees(shown, none), 0.1);
+        if (lensAxis) continue;
+        // A moving object that covers a tenth of the view moves the estimate little.
+        const std::vector<Rot> withObject = measure(truth, world().texture, true);
+        double most = 0;
+        for (size_t k = 0; k < got.size(); ++k) most = std::max(most, withObject[k].degreesTo(got[k]));
+        std::printf("moving object: the estimate moves %.4f deg at most\n", most);
+        EXPECT_LE(most, 0.1);
+    }
+    // Smooth: a pan of 0.5 degrees a frame with the shake on top keeps the
+    // pan and loses the shake (the path as measured is the truth here: the
+    // estimate was checked above).
+    std::vector<Rot> camera, pan, path, correction;
+    for (int k = 0; k < 90; ++k) {
+        camera.push_back(cameraAt(k, 0.85, false, 0.5));
+        pan.push_back(Rot::fromAngles(0.5 * k, 0, 0));
+    }
+    stitcher::planViewPath(camera, std::vector<uint8_t>(camera.size(), 1), stitcher::StabilizeMode::Smooth,
+                           stitcher::smoothSigmaFrames(1.0, 30.0), 0, path, correction);
+    // Away from the clip's ends (within the smoothing's reach of an end the
+    // path has neighbours on one side only).
+    const int from = static_cast<int>(stitcher::smoothReach(stitcher::smoothSigmaFrames(1.0, 30.0))), to = 90 - from;
+    double yaw0, yaw1, p, r;
+    path[from].toAngles(&yaw0, &p, &r);
+    path[to - 1].toAngles(&yaw1, &p, &r);
+    const double kept = (yaw1 - yaw0) / (to - 1 - from) / 0.5;
+    // The shake left: the path against the pan as kept.
+    std::vector<Rot> level, still;
+    for (int k = from; k < to; ++k) {
+        level.push_back(Rot::fromAngles(-kept * 0.5 * (k - from), 0, 0) * path[k]);
+        still.push_back(path[from]);
+    }
+    const double shakeLeft = rmsDegrees(level, still);
+    std::printf("smooth: shake %.2f -> %.4f deg RMS, pan kept %.1f%%\n", rmsDegrees(camera, pan), shakeLeft, 100 * kept);
+    EXPECT_LE(shakeLeft, 0.1);
+    EXPECT_NEAR(kept, 1.0, 0.1);
+
+    // Flat grey: nothing is measured, and the camera is taken as it is.
+    std::vector<uint8_t> reliable;
+    const std::vector<Rot> flat = measure(std::vector<Rot>(6, Rot::fromAngles(1, 2, 3)), world().grey, false, &reliable);
+    for (size_t k = 0; k < flat.size(); ++k) {
+        EXPECT_FALSE(reliable[k]) << k;
+        EXPECT_LE(flat[k].degreesTo(Rot()), 1e-9);
+    }
+}
+
+// A tilted camera (about 6.4 degrees) in a world with buildings: world-up
+// from their vertical edges, with smoothing and without, on every frame;
+// a world without vertical lines keeps the camera's up.
+TEST(StabilizeTest, LevelsFromVerticalLines) {
+    // Soft sky and ground (the motion estimate's texture) behind buildings
+    // with hard edges.
+    BgrImage city = testutil::makeSmoothPanorama(1024, 512, 3);
+    for (uint8_t& v : city.data) v = static_cast<uint8_t>(100 + (v - 128) / 4);
+    uint32_t seed = 7;
+    auto next = [&seed](int n) { return static_cast<int>((seed = seed * 1103515245u + 12345u) >> 16) % n; };
+    for (int x0 = 0; x0 < city.width;) {
+        const int w = 12 + next(40), top = 120 + next(110), shade = 30 + next(200);
+        for (int y = top; y < 300; ++y)
+            for (int x = x0; x < std::min(city.width, x0 + w); ++x) {
+                uint8_t* p = city.at(x, y);
+                p[0] = p[1] = p[2] = static_cast<uint8_t>(shade);
+            }
+        x0 += w + next(30);
+    }
+    std::vector<Rot> truth;
+    for (int k = 0; k < 30; ++k) truth.push_back(Rot::fromAngles(0, 5, 4) * cameraAt(k, 0.6, false, 0.0));
+    std::unique_ptr<stitcher::MotionEstimator> est;
+    ASSERT_TRUE(stitcher::MotionEstimator::create(clipSpec(240), stitcher::MotionSettings(), est).ok());
+    stitcher::UpFinder finder;
+    for (const Rot& c : truth) {
+        est->add(world().frame(city, c).data.data());
+        int w = 0, h = 0;
+        const float* grey = est->lastGrey(&w, &h);
+        ASSERT_TRUE(grey);
+        finder.add(grey, w, h, est->cameras().back(), est->seamColumns(w));
+    }
+    double up[3];
+    std::string why;
+    ASSERT_TRUE(finder.find(up, &why)) << why;
+    // World-up in the first frame's axes.
+    const double z[3] = {0, 0, 1};
+    double want[3];
+    truth[0].transposed().apply(z, want);
+    for (const auto mode : {stitcher::StabilizeMode::Smooth, stitcher::StabilizeMode::Off}) {
+        std::vector<Rot> path, correction;
+        stitcher::planViewPath(est->cameras(), est->reliable(), mode, 7.5, 0, path, correction);
+        stitcher::levelPath(path, up);
+        double worst = 0;
+        for (const Rot& s : path) {
+            const double dot = s.m[0][2] * want[0] + s.m[1][2] * want[1] + s.m[2][2] * want[2];
+            worst = std::max(worst, std::acos(std::min(1.0, dot)) * 180 / kPi);
+        }
+        std::printf("level%s: up within %.3f deg of world-up on every frame (tilt %.2f deg)\n",
+                    mode == stitcher::StabilizeMode::Off ? " only" : " and smooth", worst,
+                    std::acos(want[2]) * 180 / kPi);
+        EXPECT_LE(worst, 0.5);
+    }
+    stitcher::UpFinder flat;
+    std::vector<float> grey(384 * 192, 100.0f);
+    flat.add(grey.data(), 384, 192, Rot(), {});
+    EXPECT_FALSE(flat.find(up, &why));
+}
+
+// A per-frame view rotation puts a turned camera's frame back where the
+// truth has it, as sharp as the unturned stitch, and the GL engine gives the
+// CPU engine's picture.
+TEST(StabilizeTest, EnginesTurnEachFrameSharplyAndAlike) {
+    EngineSpec plain = clipSpec(240);
+    EngineSpec turned = plain;
+    turned.perFrameRotation = true;
+    std::unique_ptr<stitcher::CpuEngine> still, cpu;
+    ASSERT_TRUE(stitcher::CpuEngine::create(plain, still).ok());
+    ASSERT_TRUE(stitcher::CpuEngine::create(turned, cpu).ok());
+    std::unique_ptr<stitcher::Engine> gl;
+    const stitcher::Status glMade = stitcher::makeGlEngine(turned, gl);
+    ASSERT_TRUE(glMade.ok()) << glMade.message();
+    const int W = plain.outWidth(), H = plain.outHeight();
+    std::vector<uint8_t> out(plain.outBytes()), glOut(plain.outBytes());
+    BgrImage frame = world().frame(world().texture, Rot());
+    ASSERT_TRUE(still->stitch(frame.data.data(), out.data()));
+    BgrImage truth(W, H);
+    for (int y = 0; y < H; ++y)
+        for (int x = 0; x < W; ++x) {
+            double rgb[3];
+            testutil::sampleBilinear(world().texture, (x + 0.5) * world().texture.width / W,
+                                     (y + 0.5) * world().texture.height / H, true, rgb);
+            for (int c = 0; c < 3; ++c) truth.at(x, y)[c] = static_cast<uint8_t>(std::lround(rgb[c]));
+        }
+    const double unturned = testutil::psnr(testutil::fromAlignedRows(out.data(), W, H), truth);
+    for (const Rot& camera : {Rot::fromAngles(3.3, -1.7, 2.1), Rot::fromAngles(-0.37, 0.21, -0.53)}) {
+        frame = world().frame(world().texture, camera);
+        float m[4][4];
+        camera.transposed().toRenderer(m);  // lock: the view turned back
+        ASSERT_TRUE(cpu->setRotation(m) && gl->setRotation(m));
+        BgrImage glFrame = frame;
+        ASSERT_TRUE(cpu->stitch(frame.data.data(), out.data()));
+        ASSERT_TRUE(gl->stitch(glFrame.data.data(), glOut.data()));
+        const BgrImage c = testutil::fromAlignedRows(out.data(), W, H), g = testutil::fromAlignedRows(glOut.data(), W, H);
+        const double sharp = testutil::psnr(c, truth), alike = testutil::psnr(c, g);
+        std::printf("turned back: %.2f dB against the truth (unturned %.2f dB), CPU vs GL %.2f dB\n", sharp, unturned,
+                    alike);
+        EXPECT_GE(sharp, unturned - 0.5);
+        EXPECT_GE(alike, 40.0);
+    }
+    float m[4][4];
+    Rot().toRenderer(m);
+    EXPECT_FALSE(still->setRotation(m));  // a fixed view stays fixed
+}
+
+// The motion file round-trips, a run from it gives what the run that wrote
+// it gave, and flat footage keeps the camera and says so.
+TEST(StabilizeTest, MotionFileAndFlatFootageThroughTheStitcher) {
+    std::vector<stitcher::MotionRow> rows(2), back;
+    rows[0].frame = 3;
+    rows[1].frame = 4;
+    rows[1].correction[0] = -1.2345678;
+    rows[1].measured[2] = 359.5;
+    ASSERT_TRUE(stitcher::parseMotion(stitcher::formatMotion(rows), back).ok());
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[1].frame, 4);
+    EXPECT_DOUBLE_EQ(back[1].correction[0], stitcher::asWritten(-1.2345678));
+    EXPECT_DOUBLE_EQ(back[1].measured[2], 359.5);
+    EXPECT_FALSE(stitcher::parseMotion("frame,yaw\n1,2\n", back).ok());
+
+    const std::string dir = testutil::makeTempDir("stabilize");
+    const std::string clip = testutil::quote(std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4");
+    const testutil::StitcherRun wrote = testutil::runStitcher(
+        "--stabilize smooth --frames 8 --size 96 --motion-out m.csv " + clip + " a%d.png", dir);
+    ASSERT_EQ(wrote.code, 0) << wrote.err;
+    EXPECT_NE(wrote.err.find("shake removed"), std::string::npos) << wrote.err;
+    const testutil::StitcherRun read = testutil::runStitcher("--motion m.csv --frames 8 --size 96 " + clip + " b%d.png", dir);
+    ASSERT_EQ(read.code, 0) << read.err;
+    for (int f = 1; f <= 8; ++f)
+        EXPECT_EQ(testutil::readFile(dir + "/a" + std::to_string(f) + ".png"),
+                  testutil::readFile(dir + "/b" + std::to_string(f) + ".png"))
+            << "frame " << f;
+    std::vector<stitcher::MotionRow> file;
+    ASSERT_TRUE(stitcher::readMotionFile(dir + "/m.csv", file).ok());
+    ASSERT_EQ(file.size(), 8u);
+    EXPECT_NEAR(file[7].measured[0], -7 * 0.25, 0.1);  // the sample turns a quarter degree a frame
+
+    const std::string grey = testutil::makeClip("stabilize_grey.mp4", "-f lavfi -i color=c=gray:s=960x480:r=30:d=0.3 "
+                                                                      "-c:v libx264 -pix_fmt yuv420p");
+    const testutil::StitcherRun flat =
+        testutil::runStitcher("--stabilize lock --size 64 " + testutil::quote(grey) + " g.png", dir);
+    ASSERT_EQ(flat.code, 0) << flat.err;
+    EXPECT_NE(flat.err.find("too little texture"), std::string::npos) << flat.err;
+}
