@@ -372,7 +372,8 @@ Status readFarmNames(const std::vector<std::string>& positional, Options& opt) {
         return checkFarmOptions(opt, "--plan-out",
                                 {"--plan-out", "--segments", "--size", "--layout", "--start", "--frames", "--yaw", "--pitch",
                                  "--roll", "--offset", "--codec", "--crf", "--preset", "--no-audio", "--engine",
-                                 "--threads", "--color-match", "--refine-calibration", "-y", "-v", "--verbose"});
+                                 "--threads", "--color-match", "--falloff", "--refine-calibration", "--stabilize", "--level",
+                                 "--smooth", "--motion", "-y", "-v", "--verbose"});
     }
     if (opt.join) {
         if (!endsWithNoCase(opt.output, ".mp4")) return usageError("--join writes a video: give a .mp4 name");

@@ -255,8 +255,13 @@ LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job) {
                      f.why.c_str());
         return LensFalloff();
     }
-    console::note("%s (%s)", describeFalloff(f.falloff).c_str(), formatFalloff(f.falloff).c_str());
-    return f.falloff;
+    // As its text has it, so that a run given that text (--falloff, a plan's
+    // segments) stitches the same bytes.
+    const std::string text = formatFalloff(f.falloff);
+    LensFalloff used = f.falloff;
+    if (!f.falloff.flat() && !parseFalloff(text, used).ok()) used = f.falloff;
+    console::note("%s (%s)", describeFalloff(used).c_str(), text.c_str());
+    return used;
 }
 
 // --calibrate: the refined calibration on standard output, nothing written.
@@ -513,6 +518,19 @@ int render(const Options& opt, Clip& clip, const std::string& offset, const Cali
             output.abort();
             return fail(st);
         }
+    } else if (segment && segment->plan->column("view")) {
+        // The plan's view per frame, as the whole clip's analysis left it.
+        const Plan& plan = *segment->plan;
+        const PlanColumn& view = *plan.column("view");
+        job.engine.perFrameRotation = true;
+        turns.first = job.first;
+        for (long long f = job.first; f < job.first + job.count; ++f) {
+            Rot r;
+            for (int k = 0; k < 9; ++k) r.m[k / 3][k % 3] = view.at(f - plan.first, k);
+            turns.view.push_back(r);
+        }
+    }
+    if (!turns.view.empty()) {
         turns.view.front().toRenderer(job.engine.rotation);
         rotationOf = [&turns](long long frame, float m[4][4]) {
             const long long k = frame - turns.first;
@@ -648,11 +666,26 @@ int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted
     st = output.prepare(opt.input);
     if (!st.ok()) return fail(st);
 
-    // Every frame's time, and its gains as a whole run measures them, with
-    // the fall-off that the segments' engines will undo.
+    // The fall-off that the segments' engines will undo (the motion analysis
+    // and the gains are measured with it, as in a whole run).
     job.engine.falloff = stitchFalloff(opt, clip, job);
     if (!job.engine.falloff.flat()) plan.falloff = formatFalloff(job.engine.falloff);
     if (interrupted) return kExitInterrupted;
+
+    // A stabilised plan: every frame's view, from one analysis of the whole range.
+    if (stabilizes(opt)) {
+        ViewRotations turns;
+        st = planViewRotations(opt, clip, job, interrupted, turns);
+        if (st.code() == kExitInterrupted) return kExitInterrupted;
+        if (!st.ok()) return fail(st);
+        PlanColumn& view = plan.frames["view"];
+        view.width = 9;
+        for (const Rot& r : turns.view)
+            for (int k = 0; k < 9; ++k) view.values.push_back(r.m[k / 3][k % 3]);
+        if (!turns.summary.empty()) console::say("%s", turns.summary.c_str());
+    }
+
+    // Every frame's time, and its gains as a whole run measures them.
     std::unique_ptr<ColorMatch> colour = makeColourMatch(opt, offset, job);
     plan.colorMatch = colour != nullptr;
     const DualFisheyeModel model(job.engine.calibration);

@@ -1,5 +1,6 @@
 #include "Plan.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -267,6 +268,20 @@ Status planFromJson(const std::string& text, Plan& plan) {
         if (!g || g->width != 6) return Status(kExitPlan, "the plan matches colour but has no frame column \"gains\"");
         for (double v : g->values)
             if (!(v > 0 && v < 16)) return Status(kExitPlan, "frame column \"gains\" holds a gain out of range");
+    }
+    // A stabilised plan's view rotation per frame (a 3 x 3 matrix, row by row).
+    if (const PlanColumn* v = p.column("view")) {
+        if (v->width != 9) return Status(kExitPlan, "frame column \"view\" does not hold 9 numbers a frame");
+        for (size_t i = 0; i < v->values.size(); i += 9) {
+            double m[3][3], worst = 0;
+            for (int k = 0; k < 9; ++k) m[k / 3][k % 3] = v->values[i + k];
+            for (int a = 0; a < 3; ++a)
+                for (int b = 0; b < 3; ++b) {
+                    const double dot = m[a][0] * m[b][0] + m[a][1] * m[b][1] + m[a][2] * m[b][2];
+                    worst = std::max(worst, std::fabs(dot - (a == b ? 1.0 : 0.0)));
+                }
+            if (!(worst < 1e-6)) return Status(kExitPlan, "frame column \"view\" holds a matrix that is not a rotation");
+        }
     }
     p.id = contentHashOf(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     plan = std::move(p);

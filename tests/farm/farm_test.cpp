@@ -99,8 +99,8 @@ int largestJump(const std::vector<int16_t>& s, long long at) {
 testutil::StitcherRun run(const std::string& args, const std::string& dir) { return testutil::runStitcher(args, dir); }
 
 // Plans `n` segments, renders each and joins them in a shuffled order.
-std::string farmRun(const std::string& clip, int n, const std::string& dir) {
-    EXPECT_EQ(run(std::string(kSettings) + " --plan-out plan.json --segments " + std::to_string(n) + " " + quote(clip), dir).code, 0);
+std::string farmRun(const std::string& clip, int n, const std::string& dir, const std::string& planArgs = "") {
+    EXPECT_EQ(run(std::string(kSettings) + planArgs + " --plan-out plan.json --segments " + std::to_string(n) + " " + quote(clip), dir).code, 0);
     std::string parts;
     for (int k = n; k >= 1; --k) {
         const std::string seg = "seg" + std::to_string(k) + ".mp4";
@@ -150,6 +150,22 @@ TEST(Farm, SegmentsJoinedAreTheWholeRun) {
             EXPECT_LE(largestJump(got, border), largestJump(original, border) * 5 / 4 + 200) << "border " << k;
         }
     }
+}
+
+// A stabilised plan: every segment turns each frame's view as the whole run does.
+TEST(Farm, StabilisedSegmentsTurnAsTheWholeRun) {
+    const std::string clip = farmClip("farm_vb.mp4", "--yaw-step 1");
+    ASSERT_FALSE(clip.empty());
+    const std::string dir = testutil::makeTempDir("farm_stab");
+    const std::string lock = " --stabilize lock";
+    ASSERT_EQ(run(std::string(kSettings) + lock + " " + quote(clip) + " whole.mp4", dir).code, 0);
+    ASSERT_EQ(run(std::string(kSettings) + " " + quote(clip) + " plain.mp4", dir).code, 0);
+    const Video whole = decode(dir + "/whole.mp4"), plain = decode(dir + "/plain.mp4");
+    const Video joined = decode(farmRun(clip, 3, dir, lock));
+    ASSERT_EQ(joined.frames.size(), whole.frames.size());
+    for (size_t f = 0; f < whole.frames.size(); ++f) EXPECT_GE(psnr(joined.frames[f], whole.frames[f]), 45.0) << "frame " << f + 1;
+    // The camera turns a degree a frame: unturned, the last frame is far from the locked one.
+    EXPECT_LT(psnr(plain.frames.back(), whole.frames.back()), 30.0);
 }
 
 // Every file in `dir`, hidden ones too.
