@@ -1,10 +1,6 @@
 #pragma once
 
 class DualSpherecastNew;
-class Spherecast;
-namespace spherecast {
-void SetLinearPanoramaLookup(Spherecast& renderer, bool linear);
-}
 
 // Stitches dual-fisheye BGR frames into an equirectangular panorama (or the
 // stacked per-lens layout) on the GPU. Construct, initRenderer once, then per
@@ -33,6 +29,5 @@ public:
     void updateRotation(float m[4][4]);
 
 private:
-    friend void spherecast::SetLinearPanoramaLookup(Spherecast& renderer, bool linear);
     DualSpherecastNew* renderer;
 };

@@ -24,7 +24,9 @@ __attribute__((visibility("default"))) MessageSink GetMessageSink();
 // The second pass's lookup of the stitched panorama: by default at the
 // nearest texel (exact for the identity view only); `linear` reads it
 // bilinearly, wrapping around the 0/360 degree line, for a view that turns
-// by fractions of a texel from frame to frame. Before or after initRenderer.
+// by fractions of a texel from frame to frame. Before or after initRenderer;
+// the renderer takes it on its own thread, when it is set up and with each
+// frame it renders.
 __attribute__((visibility("default"))) void SetLinearPanoramaLookup(Spherecast& renderer, bool linear);
 
 }  // namespace spherecast

@@ -227,6 +227,7 @@ void DualSpherecastNew::render(void* out) {
 }
 
 void DualSpherecastNew::setLinearPanorama(bool linear) {
+    if (linear == linearPanorama) return;
     linearPanorama = linear;
     if (!frameTextureID) return;  // set when the texture is made
     makeCurrent();

@@ -1,11 +1,28 @@
 #include "Spherecast.h"
 
 #include <cstdio>
+#include <mutex>
 #include <new>
+#include <set>
 
 #include "DualSpherecastNew.h"
 #include "MyLog.h"
 #include "spherecast_internal.h"
+
+namespace {
+
+// The renderers whose host asked for the bilinear panorama lookup (see
+// spherecast_internal.h). Kept beside the class, whose layout is fixed; each
+// renderer takes its setting when it is set up and before each frame.
+std::mutex g_linearLock;
+std::set<const Spherecast*> g_linear;
+
+bool linearLookupFor(const Spherecast* s) {
+    std::lock_guard<std::mutex> hold(g_linearLock);
+    return g_linear.count(s) != 0;
+}
+
+}  // namespace
 
 // Nothing may propagate into the host: failures become messages and no-ops.
 Spherecast::Spherecast(const char* offset, int size, int frameWidth, int frameHeight, Spherecast::RenderType type)
@@ -19,11 +36,16 @@ Spherecast::Spherecast(const char* offset, int size, int frameWidth, int frameHe
     }
 }
 
-Spherecast::~Spherecast() { delete renderer; }
+Spherecast::~Spherecast() {
+    delete renderer;
+    std::lock_guard<std::mutex> hold(g_linearLock);
+    g_linear.erase(this);
+}
 
 bool Spherecast::initRenderer(int argc, char** argv) {
     if (!renderer) return false;
     try {
+        renderer->setLinearPanorama(linearLookupFor(this));
         return renderer->initOpenGL(argc, argv) == 0;
     } catch (...) {
         libmsg::Print(MYLOG_ERROR, "failed to init renderer");
@@ -37,7 +59,13 @@ void Spherecast::setData(void* frame) {
 }
 
 void Spherecast::render(void* out) {
-    if (renderer) renderer->render(out);
+    if (!renderer) return;
+    try {
+        renderer->setLinearPanorama(linearLookupFor(this));
+    } catch (...) {
+        libmsg::Print(MYLOG_ERROR, "failed to set the panorama lookup");
+    }
+    renderer->render(out);
 }
 
 void Spherecast::deInitRenderer() {
@@ -52,7 +80,11 @@ namespace spherecast {
 
 void SetLinearPanoramaLookup(Spherecast& renderer, bool linear) {
     try {
-        if (renderer.renderer) renderer.renderer->setLinearPanorama(linear);
+        std::lock_guard<std::mutex> hold(g_linearLock);
+        if (linear)
+            g_linear.insert(&renderer);
+        else
+            g_linear.erase(&renderer);
     } catch (...) {
         libmsg::Print(MYLOG_ERROR, "failed to set the panorama lookup");
     }
