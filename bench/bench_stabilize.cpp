@@ -52,19 +52,19 @@ int main() {
         const testutil::BgrImage world = testutil::makeSmoothPanorama(1024, 512, 8);
         std::vector<testutil::BgrImage> clip;
         for (int k = 0; k < 8; ++k) clip.push_back(geometry.synthesise(world, map, Rot::fromAngles(k * 0.7, k * 0.3, -k * 0.4).m));
-        EngineSpec spec;
-        spec.useCalibration(kOffset);
-        spec.frameWidth = width;
-        spec.frameHeight = height;
-        spec.size = 1040;
+        EngineSpec params;
+        params.useCalibration(kOffset);
+        params.frameWidth = width;
+        params.frameHeight = height;
+        params.size = 1040;
         std::unique_ptr<MotionEstimator> est;
         std::unique_ptr<CpuEngine> engine, turned;
-        EngineSpec turnedSpec = spec;
+        EngineSpec turnedSpec = params;
         turnedSpec.perFrameRotation = true;
-        if (!MotionEstimator::create(spec, MotionSettings(), est).ok() || !CpuEngine::create(spec, engine).ok() ||
+        if (!MotionEstimator::create(params, MotionSettings(), est).ok() || !CpuEngine::create(params, engine).ok() ||
             !CpuEngine::create(turnedSpec, turned).ok())
             return 1;
-        std::vector<uint8_t> out(spec.outBytes());
+        std::vector<uint8_t> out(params.outBytes());
         double analyse = 1e9, stitch = 1e9, turning = 1e9;
         for (int round = 0; round < 3; ++round) {
             double t = now();

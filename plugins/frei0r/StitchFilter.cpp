@@ -229,38 +229,38 @@ void StitchFilter::setUp() {
     const Settings& s = settings_;
     const std::string offset = resolveCalibration();
 
-    stitcher::EngineSpec spec;
-    spec.useCalibration(offset);
-    spec.frameWidth = width_;
-    spec.frameHeight = height_;
-    spec.layout = stitcher::Layout::Stitch;
+    stitcher::EngineSpec engineParams;
+    engineParams.useCalibration(offset);
+    engineParams.frameWidth = width_;
+    engineParams.frameHeight = height_;
+    engineParams.layout = stitcher::Layout::Stitch;
     if (s.layout == "stereo")
-        spec.layout = stitcher::Layout::Stereo;
+        engineParams.layout = stitcher::Layout::Stereo;
     else if (s.layout != "stitch" && !s.layout.empty())
         say("layout '" + s.layout + "' is neither stitch nor stereo; stitch is used");
-    const bool stereo = spec.layout == stitcher::Layout::Stereo;
-    spec.size = std::min(width_ / 2, stereo ? height_ / 2 : height_);
+    const bool stereo = engineParams.layout == stitcher::Layout::Stereo;
+    engineParams.size = std::min(width_ / 2, stereo ? height_ / 2 : height_);
     double angles[3] = {s.yaw, s.pitch, s.roll};
     if (!s.view.empty() && !parseView(s.view, angles))
         say("view '" + s.view + "' is not yaw,pitch,roll in degrees; the yaw, pitch and roll parameters are used");
-    viewRotationMatrix(angles[0], angles[1], angles[2], spec.rotation);
+    viewRotationMatrix(angles[0], angles[1], angles[2], engineParams.rotation);
 
-    const calibration::Calibration& c = spec.calibration;
+    const calibration::Calibration& c = engineParams.calibration;
     const double frameAspect = static_cast<double>(width_) / std::max(1, height_);
     const double imageAspect = static_cast<double>(c.imageWidth) / std::max(1, c.imageHeight);
     if (std::fabs(frameAspect / imageAspect - 1) > 0.01)
         say("the frames are " + std::to_string(width_) + "x" + std::to_string(height_) + ", the calibration was made for " +
             std::to_string(c.imageWidth) + "x" + std::to_string(c.imageHeight) + " pictures: the lens circles are stretched");
 
-    if (spec.size < kMinSize) {
+    if (engineParams.size < kMinSize) {
         say("a " + std::to_string(width_) + "x" + std::to_string(height_) + " frame is too small to stitch (a panorama of at least " +
             std::to_string(2 * kMinSize) + "x" + std::to_string(kMinSize) + " pixels must fit); it comes out black");
         built_ = std::move(b);
         return;
     }
-    b->x0 = (width_ - spec.outWidth()) / 2;
-    b->y0 = (height_ - spec.outHeight()) / 2;
-    const stitcher::Status st = stitcher::CpuEngine::create(spec, b->engine);
+    b->x0 = (width_ - engineParams.outWidth()) / 2;
+    b->y0 = (height_ - engineParams.outHeight()) / 2;
+    const stitcher::Status st = stitcher::CpuEngine::create(engineParams, b->engine);
     if (!st.ok()) {
         say("cannot stitch " + std::to_string(width_) + "x" + std::to_string(height_) + " frames: " + st.message() +
             "; they come out black");
@@ -269,10 +269,10 @@ void StitchFilter::setUp() {
         return;
     }
     b->frame.assign(static_cast<size_t>(width_) * height_ * 3, 0);
-    b->panorama.assign(spec.outBytes(), 0);
+    b->panorama.assign(engineParams.outBytes(), 0);
     if (s.colorMatch) {
         b->colour.reset(new stitcher::ColorEstimator);
-        const stitcher::Status cs = b->colour->init(DualFisheyeModel(spec.calibration), width_, height_);
+        const stitcher::Status cs = b->colour->init(DualFisheyeModel(engineParams.calibration), width_, height_);
         if (!cs.ok()) {
             say("colour matching is off: " + cs.message());
             b->colour.reset();
@@ -316,9 +316,9 @@ void StitchFilter::update(const uint32_t* in, uint32_t* out) {
         fillBlack(out, pixels);
         return;
     }
-    const stitcher::EngineSpec& spec = b.engine->params();
-    const int w = spec.outWidth(), h = spec.outHeight();
-    const size_t stride = spec.outStride();
+    const stitcher::EngineSpec& engineParams = b.engine->params();
+    const int w = engineParams.outWidth(), h = engineParams.outHeight();
+    const size_t stride = engineParams.outStride();
     if (w != width_ || h != height_) fillBlack(out, pixels);
     uint8_t* dst = reinterpret_cast<uint8_t*>(out);
     const uint8_t* panorama = b.panorama.data();

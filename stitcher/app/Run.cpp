@@ -796,13 +796,13 @@ int runJoin(const Options& opt, const std::atomic<bool>& interrupted) {
     for (const auto& name : output.removedLeftovers())
         console::say("removed %s, left by a run that ended early", name.c_str());
     console::Progress progress(plan.count, "join");
-    JoinSpec spec;
-    spec.path = output.tempName(0);
-    spec.name = opt.output;
-    spec.clip = clip.get();
-    spec.warn = showWarning;
-    spec.frameDone = [&progress] { progress.frameDone(); };
-    st = joinSegments(plan, ordered, spec, interrupted);
+    JoinSpec joining;
+    joining.path = output.tempName(0);
+    joining.name = opt.output;
+    joining.clip = clip.get();
+    joining.warn = showWarning;
+    joining.frameDone = [&progress] { progress.frameDone(); };
+    st = joinSegments(plan, ordered, joining, interrupted);
     progress.end();
     if (!st.ok()) {
         output.abort();

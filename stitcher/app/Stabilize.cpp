@@ -52,11 +52,11 @@ Status measure(const Options& opt, Clip& clip, const Job& job, long long first, 
     settings.threads = opt.threads;
     Status st = MotionEstimator::create(job.engine, settings, estimator);
     if (!st.ok()) return Status(st.code(), "cannot measure the camera's motion: " + st.message());
-    ReadSpec spec;
-    spec.first = first;
-    spec.count = count;
-    spec.fps = job.fps;
-    Reader reader(clip, spec, [](const std::string& m) { console::warn("%s", m.c_str()); });
+    ReadSpec reading;
+    reading.first = first;
+    reading.count = count;
+    reading.fps = job.fps;
+    Reader reader(clip, reading, [](const std::string& m) { console::warn("%s", m.c_str()); });
     // The frames are decoded on a thread of their own while this one
     // measures: a few buffers go round between the two.
     std::mutex lock;

@@ -143,10 +143,10 @@ Status checkSegments(const Plan& plan, const std::vector<std::string>& files, st
     return Status();
 }
 
-Status joinSegments(const Plan& plan, const std::vector<std::string>& ordered, const JoinSpec& spec,
+Status joinSegments(const Plan& plan, const std::vector<std::string>& ordered, const JoinSpec& joining,
                     const std::atomic<bool>& interrupted) {
     if (ordered.size() != plan.segments.size()) return Status(kExitPlan, "not every segment is there");
-    const bool sound = plan.audio && spec.clip;
+    const bool sound = plan.audio && joining.clip;
     std::unique_ptr<Reader> reader;
     if (sound) {
         ReadSpec r;
@@ -157,7 +157,7 @@ Status joinSegments(const Plan& plan, const std::vector<std::string>& ordered, c
         r.audioRate = plan.audioRate;
         r.audioChannels = plan.audioChannels;
         r.pictures = false;
-        reader = std::make_unique<Reader>(*spec.clip, r, spec.warn);
+        reader = std::make_unique<Reader>(*joining.clip, r, joining.warn);
     }
     FrameItem item;
     std::unique_ptr<AVPacket, PacketFree> pkt(av_packet_alloc());
@@ -186,9 +186,9 @@ Status joinSegments(const Plan& plan, const std::vector<std::string>& ordered, c
                 s.audioChannels = plan.audioChannels;
                 s.audioSpatialBox = plan.spatialAudio;
             }
-            s.name = spec.name;
-            s.warn = spec.warn;
-            Status opened = writer.openCopy(spec.path, s, st->codecpar);
+            s.name = joining.name;
+            s.warn = joining.warn;
+            Status opened = writer.openCopy(joining.path, s, st->codecpar);
             if (!opened.ok()) return opened;
         }
         const PlanSegment& seg = plan.segments[k];
@@ -222,7 +222,7 @@ Status joinSegments(const Plan& plan, const std::vector<std::string>& ordered, c
                 Status a = writer.writeAudio(item.audio.data(), item.audioSamples);
                 if (!a.ok()) return a;
             }
-            if (spec.frameDone) spec.frameDone();
+            if (joining.frameDone) joining.frameDone();
         }
         av_packet_unref(pkt.get());
         if (rc < 0 && rc != AVERROR_EOF) return Status(kExitPlan, ordered[k] + " cannot be read to its end: " + avError(rc));

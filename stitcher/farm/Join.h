@@ -32,7 +32,7 @@ struct JoinSpec {
 
 // Writes the checked segments (checkSegments' `ordered`) as one video.
 // Stops with kExitInterrupted when `interrupted` turns true.
-Status joinSegments(const Plan& plan, const std::vector<std::string>& ordered, const JoinSpec& spec,
+Status joinSegments(const Plan& plan, const std::vector<std::string>& ordered, const JoinSpec& joining,
                     const std::atomic<bool>& interrupted);
 
 }  // namespace stitcher

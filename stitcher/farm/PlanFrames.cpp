@@ -24,12 +24,12 @@ Status measureStretch(const std::string& path, const FrameMeasuring& how, long l
     st = estimator.init(*how.model, static_cast<int>(clip->info().width), static_cast<int>(clip->info().height));
     if (!st.ok()) return st;
     estimator.setFalloff(how.falloff);
-    ReadSpec spec = how.range;
-    spec.first = first;
-    spec.count = count;
-    spec.audio = false;
-    spec.pictures = true;
-    Reader reader(*clip, spec, how.warn);
+    ReadSpec reading = how.range;
+    reading.first = first;
+    reading.count = count;
+    reading.audio = false;
+    reading.pictures = true;
+    Reader reader(*clip, reading, how.warn);
     FrameItem item;
     while (reader.next(item)) {
         if (interrupted || failed) return Status(kExitInterrupted, "interrupted");

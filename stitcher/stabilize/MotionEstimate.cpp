@@ -135,9 +135,9 @@ struct MotionEstimator::State {
 
 void MotionEstimator::State::makePyramid(const uint8_t* bgr, Pyramid& p) {
     engine->stitch(const_cast<uint8_t*>(bgr), small.data());
-    const EngineSpec& spec = engine->params();
-    const int w = spec.outWidth(), h = spec.outHeight();
-    const size_t stride = spec.outStride();
+    const EngineSpec& engineParams = engine->params();
+    const int w = engineParams.outWidth(), h = engineParams.outHeight();
+    const size_t stride = engineParams.outStride();
     Level& l0 = p.level[0];
     l0.w = w, l0.h = h;
     l0.grey.resize(static_cast<size_t>(w) * h);
@@ -277,18 +277,18 @@ Status MotionEstimator::create(const EngineSpec& clip, const MotionSettings& set
     try {
         std::unique_ptr<State> s(new State);
         s->settings = settings;
-        EngineSpec spec = clip;
-        spec.size = std::max(32, settings.analysisSize / 16 * 16);
-        spec.layout = Layout::Stitch;
-        spec.perFrameRotation = false;
-        spec.threads = settings.threads;
+        EngineSpec engineParams = clip;
+        engineParams.size = std::max(32, settings.analysisSize / 16 * 16);
+        engineParams.layout = Layout::Stitch;
+        engineParams.perFrameRotation = false;
+        engineParams.threads = settings.threads;
         for (int i = 0; i < 4; ++i)
-            for (int j = 0; j < 4; ++j) spec.rotation[i][j] = i == j ? 1.0f : 0.0f;
-        Status st = CpuEngine::create(spec, s->engine);
+            for (int j = 0; j < 4; ++j) engineParams.rotation[i][j] = i == j ? 1.0f : 0.0f;
+        Status st = CpuEngine::create(engineParams, s->engine);
         if (!st.ok()) return st;
-        s->small.assign(spec.outBytes(), 0);
-        const DualFisheyeModel model(spec.calibration);
-        const double band = stitchlayout::stitchBlendWidth(model, spec.outHeight()) / spec.outHeight() * 180.0;
+        s->small.assign(engineParams.outBytes(), 0);
+        const DualFisheyeModel model(engineParams.calibration);
+        const double band = stitchlayout::stitchBlendWidth(model, engineParams.outHeight()) / engineParams.outHeight() * 180.0;
         for (int k = 0; k < 2; ++k) {
             s->seam[k][0] = 90.0 + 180.0 * k - kSeamMarginDeg;
             s->seam[k][1] = 90.0 + 180.0 * k + std::max(0.0, band) + kSeamMarginDeg;

@@ -130,7 +130,7 @@ FalloffEstimator::Result measure(const LensLook look[2]) {
     return estimator.fit();
 }
 
-EngineSpec spec(const LensFalloff& falloff) {
+EngineSpec engineFor(const LensFalloff& falloff) {
     EngineSpec s;
     s.useCalibration(kOffset);
     s.size = kSize;
@@ -148,7 +148,7 @@ std::vector<BgrImage> stitchRun(Engine& engine, const LensFalloff& falloff, bool
     ColorMatch match;
     EXPECT_TRUE(match.init(*world().model, kFrameW, kFrameH, kFps).ok());
     match.setFalloff(falloff);
-    const EngineSpec s = spec(falloff);
+    const EngineSpec s = engineFor(falloff);
     std::vector<BgrImage> out;
     for (int k = 0; k < frames; ++k) {
         BgrImage f = shootStill(look, noisy ? 7 + k : 0);
@@ -162,7 +162,7 @@ std::vector<BgrImage> stitchRun(Engine& engine, const LensFalloff& falloff, bool
 
 std::unique_ptr<Engine> cpuEngine(const LensFalloff& falloff) {
     std::unique_ptr<Engine> e;
-    const Status st = makeCpuEngine(spec(falloff), e);
+    const Status st = makeCpuEngine(engineFor(falloff), e);
     EXPECT_TRUE(st.ok()) << st.message();
     return e;
 }
@@ -249,7 +249,7 @@ TEST(Falloff, DarkSeamBandsGoOnBothEngines) {
     (void)gltest::kDriverPin;  // the software driver stays mapped: its allocations are not reported as ours
     std::unique_ptr<Engine> gl;
     testing::internal::CaptureStdout();
-    const Status made = makeGlEngine(spec(fit.falloff), gl);
+    const Status made = makeGlEngine(engineFor(fit.falloff), gl);
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(made.ok()) << made.message();
     const BgrImage glOn = stitchRun(*gl, fit.falloff, true, kDark, 3).back();

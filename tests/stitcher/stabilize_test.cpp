@@ -32,12 +32,12 @@ const double kPi = 3.14159265358979323846;
 constexpr int kFrameW = 960, kFrameH = 480;
 
 EngineSpec clipSpec(int size) {
-    EngineSpec spec;
-    spec.useCalibration(rendertest::kDefaultOffset);
-    spec.size = size;
-    spec.frameWidth = kFrameW;
-    spec.frameHeight = kFrameH;
-    return spec;
+    EngineSpec params;
+    params.useCalibration(rendertest::kDefaultOffset);
+    params.size = size;
+    params.frameWidth = kFrameW;
+    params.frameHeight = kFrameH;
+    return params;
 }
 
 // Everything the synthesised clips share, made once.
