@@ -294,8 +294,9 @@ int runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interr
 }
 
 // The calibration a stitch uses, checked against the clip's pictures, and
-// refined first where asked.
+// refined first where asked; the clip's chosen tracks are said first.
 Status stitchCalibration(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
+    sayChosenTracks(opt.input, clip.tracks());
     const _MediaInfo& media = clip.info();
     Status st = findCalibration(opt, clip, offset, cal);
     if (st.ok()) st = checkPictureAspect(cal, static_cast<int>(media.width), static_cast<int>(media.height), opt.haveOffset);
@@ -465,7 +466,6 @@ int render(const Options& opt, Clip& clip, const std::string& offset, const Cali
 
 // A stitch: the clip's frames into the output.
 int runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
-    sayChosenTracks(opt.input, clip.tracks());
     std::string offset;
     Calibration cal;
     Status st = stitchCalibration(opt, clip, offset, cal);
@@ -620,7 +620,6 @@ Status writeTextOutput(Output& output, const std::string& text, const std::strin
 
 // --plan-out: what a whole run decides, decided once and written down.
 int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
-    sayChosenTracks(opt.input, clip.tracks());
     std::string offset;
     Calibration cal;
     Status st = stitchCalibration(opt, clip, offset, cal);
