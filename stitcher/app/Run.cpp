@@ -687,6 +687,7 @@ int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted
     // Every frame's time, and its gains as a whole run measures them.
     std::unique_ptr<ColorMatch> colour = makeColourMatch(opt, offset, job);
     plan.colorMatch = colour != nullptr;
+    if (!plan.colorMatch) plan.falloff.clear();  // undone with the gains only: a segment without them takes none
     const DualFisheyeModel model(job.engine.calibration);
     FrameMeasuring how;
     how.range = readSpec(job);

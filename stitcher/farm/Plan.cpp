@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ClipCalibration.h"
 #include "ClipHash.h"
 #include "LensFalloff.h"
+#include "Mp4Patch.h"
+#include "SettingRules.h"
 
 namespace stitcher {
 
@@ -15,8 +18,9 @@ namespace {
 
 const char* kFormat = "stitcher plan";
 const int kVersion = 1;
-const long long kMaxFrames = 0xffffffffLL;
-const int kMaxSegments = 100000;
+// The same bounds as the options that a plan's fields stand for.
+const long long kMaxFrames = rules::kFrameMax;
+const long long kMaxSegments = rules::kSegmentsMax;
 
 JsonValue num(double v) { return JsonValue::number(v); }
 JsonValue str(const std::string& s) { return JsonValue::string(s); }
@@ -66,7 +70,17 @@ public:
         return member(in, name, JsonValue::Kind::String, where).asString();
     }
     double real(const JsonValue& in, const std::string& name, const std::string& where = "") {
-        return member(in, name, JsonValue::Kind::Number, where).asNumber();
+        const double v = member(in, name, JsonValue::Kind::Number, where).asNumber();
+        if (!std::isfinite(v)) fail("\"" + where + name + "\" is not a finite number");
+        return v;
+    }
+    // One of `words`, as the option that the field stands for takes it.
+    std::string word(const JsonValue& in, const std::string& name, const std::vector<const char*>& words,
+                     const std::string& where = "") {
+        const std::string v = text(in, name, where);
+        if (status_.ok() && rules::wordIndex(words, v) < 0)
+            fail("\"" + where + name + "\" '" + v + "' is " + rules::otherThan(words));
+        return v;
     }
     long long whole(const JsonValue& in, const std::string& name, long long lo, long long hi,
                     const std::string& where = "") {
@@ -166,31 +180,34 @@ Status planFromJson(const std::string& text, Plan& plan) {
     const JsonValue& clip = r.member(root, "clip", JsonValue::Kind::Object, "");
     p.clipPath = r.text(clip, "path", "clip.");
     p.clipHash = r.text(clip, "hash", "clip.");
+    if (r.status().ok() && (p.clipHash.size() != 32 || p.clipHash.find_first_not_of("0123456789abcdef") != std::string::npos))
+        r.fail("\"clip.hash\" is not a content hash (32 hex digits)");
     p.clipFrames = r.whole(clip, "frames", 1, kMaxFrames, "clip.");
     const JsonValue& cal = r.member(root, "calibration", JsonValue::Kind::Object, "");
     p.offset = r.text(cal, "offset", "calibration.");
+    if (r.status().ok()) {
+        Calibration used;
+        const Status st = parseCalibration(p.offset, used);
+        if (!st.ok()) r.fail("\"calibration.offset\" cannot be used: " + st.message());
+    }
     p.refined = r.boolean(cal, "refined", "calibration.");
     const JsonValue& range = r.member(root, "range", JsonValue::Kind::Object, "");
     p.first = r.whole(range, "first", 1, kMaxFrames, "range.");
     p.count = r.whole(range, "count", 1, kMaxFrames, "range.");
     if (r.status().ok() && p.first + p.count - 1 > p.clipFrames) r.fail("the range lies beyond the clip's frames");
     const JsonValue& out = r.member(root, "output", JsonValue::Kind::Object, "");
-    p.size = static_cast<int>(r.whole(out, "size", 16, 8192, "output."));
-    const std::string layout = r.text(out, "layout", "output.");
-    if (r.status().ok() && layout != "stitch" && layout != "stereo") r.fail("\"output.layout\" is neither stitch nor stereo");
-    p.stereo = layout == "stereo";
+    p.size = static_cast<int>(r.whole(out, "size", rules::kSizeMin, rules::kSizeMax, "output."));
+    if (r.status().ok() && !rules::sizeProblem(p.size).empty())
+        r.fail("\"output.size\" " + std::to_string(p.size) + ": " + rules::sizeProblem(p.size));
+    p.stereo = r.word(out, "layout", rules::layouts(), "output.") == "stereo";
     const JsonValue& view = r.member(out, "view", JsonValue::Kind::Object, "output.");
     p.yaw = r.real(view, "yaw", "output.view.");
     p.pitch = r.real(view, "pitch", "output.view.");
     p.roll = r.real(view, "roll", "output.view.");
-    const std::string codec = r.text(out, "codec", "output.");
-    if (r.status().ok() && codec != "h264" && codec != "hevc") r.fail("\"output.codec\" is neither h264 nor hevc");
-    p.hevc = codec == "hevc";
-    p.crf = static_cast<int>(r.whole(out, "crf", 0, 51, "output."));
-    p.preset = r.text(out, "preset", "output.");
-    p.engine = r.text(out, "engine", "output.");
-    if (r.status().ok() && p.engine != "auto" && p.engine != "gl" && p.engine != "cpu")
-        r.fail("\"output.engine\" is none of auto, gl and cpu");
+    p.hevc = r.word(out, "codec", rules::codecs(), "output.") == "hevc";
+    p.crf = static_cast<int>(r.whole(out, "crf", rules::kCrfMin, rules::kCrfMax, "output."));
+    p.preset = r.word(out, "preset", rules::presets(), "output.");
+    p.engine = r.word(out, "engine", rules::engines(), "output.");
     const JsonValue& fps = r.member(out, "fps", JsonValue::Kind::Array, "output.");
     if (r.status().ok() && (fps.items().size() != 2 || fps.items()[0].asNumber() < 1 || fps.items()[1].asNumber() < 1 ||
                             fps.items()[0].asNumber() > 1e9 || fps.items()[1].asNumber() > 1e9 ||
@@ -209,6 +226,10 @@ Status planFromJson(const std::string& text, Plan& plan) {
     if (r.status().ok() && p.audio && (p.audioRate < 1 || p.audioChannels < 1)) r.fail("the sound has no rate or no channels");
     if (r.status().ok() && !fromHex(r.text(sound, "spatial", "output.audio."), p.spatialAudio))
         r.fail("\"output.audio.spatial\" is not hex digits");
+    // The box is written into the video as it is: it must be one, for the sound's channels.
+    if (r.status().ok() && !p.spatialAudio.empty() &&
+        (!p.audio || spatialAudioChannels(p.spatialAudio) != static_cast<uint32_t>(p.audioChannels)))
+        r.fail("\"output.audio.spatial\" is not a spatial-sound box for the plan's sound");
     p.colorMatch = r.boolean(root, "colorMatch");
     p.falloff = r.text(root, "falloff");
     if (!r.status().ok()) return r.status();
@@ -216,6 +237,8 @@ Status planFromJson(const std::string& text, Plan& plan) {
         LensFalloff f;
         const Status st = parseFalloff(p.falloff, f);
         if (!st.ok()) return Status(kExitPlan, "\"falloff\": " + st.message());
+        // As --falloff: undone with the colour matching, so only where it runs.
+        if (!p.colorMatch) return Status(kExitPlan, "\"falloff\" is given, but \"colorMatch\" is off");
     }
 
     const JsonValue& segs = r.member(root, "segments", JsonValue::Kind::Array, "");
@@ -271,6 +294,8 @@ Status planFromJson(const std::string& text, Plan& plan) {
     }
     // A stabilised plan's view rotation per frame (a 3 x 3 matrix, row by row).
     if (const PlanColumn* v = p.column("view")) {
+        if (p.stereo)
+            return Status(kExitPlan, "frame column \"view\" turns the stitch layout's view; \"output.layout\" is stereo");
         if (v->width != 9) return Status(kExitPlan, "frame column \"view\" does not hold 9 numbers a frame");
         for (size_t i = 0; i < v->values.size(); i += 9) {
             double m[3][3], worst = 0;

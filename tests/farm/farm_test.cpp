@@ -1,6 +1,6 @@
 // One clip over many machines, end to end with the built stitcher: a plan,
 // its segments and their join against one whole run of the same clip, and
-// the joins, plans and clips that must be refused.
+// the joins, plans (field by field) and clips that must be refused.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +16,9 @@
 
 #include "Clip.h"
 #include "ColorMatch.h"
+#include "DefaultOffset.h"
 #include "DualFisheyeModel.h"
+#include "Json.h"
 #include "Plan.h"
 #include "PlanFrames.h"
 #include "Reader.h"
@@ -230,6 +232,76 @@ TEST(Farm, APlanIsRefusedForAnotherClip) {
     EXPECT_EQ(join.code, 7);
     EXPECT_NE(join.err.find("is not the clip the plan was made for"), std::string::npos) << join.err;
     EXPECT_EQ(listing(dir).find("b"), std::string::npos);
+}
+
+// A plan of 4 frames in 2 segments that reads back, as JSON.
+stitcher::JsonValue smallPlan() {
+    stitcher::Plan p;
+    p.clipPath = "clip.mp4";
+    p.clipHash = std::string(32, 'a');
+    p.clipFrames = 4;
+    p.offset = testutil::kDefaultOffset;
+    p.count = 4;
+    p.size = 64;
+    p.fpsNum = 25;
+    p.timescale = 12800;
+    p.segments = stitcher::splitRange(1, 4, 2);
+    p.frames["pts"].values = {0, 512, 1024, 1536};
+    p.frames["duration"].values = {512, 512, 512, 512};
+    stitcher::JsonValue v;
+    std::string error;
+    EXPECT_TRUE(stitcher::parseJson(stitcher::planToJson(p), v, error)) << error;
+    return v;
+}
+
+// `in` with the member at `path` ("output.size") set to `value`.
+stitcher::JsonValue with(const stitcher::JsonValue& in, const std::string& path, const stitcher::JsonValue& value) {
+    stitcher::JsonValue out = in;
+    const size_t dot = path.find('.');
+    if (dot == std::string::npos)
+        out.set(path, value);
+    else
+        out.set(path.substr(0, dot), with(in[path.substr(0, dot)], path.substr(dot + 1), value));
+    return out;
+}
+
+// A hand-edited field that a task cannot use is refused on reading with the
+// plan's exit code, naming the field, by the rules of the option it stands
+// for; not left to fail in the encoder with a code that a scheduler retries.
+TEST(Farm, PlanFieldsAreCheckedOnReading) {
+    using stitcher::JsonValue;
+    const JsonValue plan = smallPlan();
+    stitcher::Plan read;
+    ASSERT_TRUE(stitcher::planFromJson(stitcher::writeJson(plan), read).ok());
+    const struct {
+        const char* path;
+        JsonValue value;
+        const char* named;
+    } cases[] = {
+        {"output.size", JsonValue::number(65), "\"output.size\" 65: the panorama height must be even"},
+        {"output.size", JsonValue::number(8192), "\"output.size\" is not a whole number from 16 to 4096"},
+        {"output.preset", JsonValue::string("foo"), "\"output.preset\" 'foo' is none of ultrafast,"},
+        {"output.codec", JsonValue::string("av1"), "\"output.codec\" 'av1' is neither h264 nor hevc"},
+        {"output.crf", JsonValue::number(52), "\"output.crf\" is not a whole number from 0 to 51"},
+        {"calibration.offset", JsonValue::string("2_1_2"), "\"calibration.offset\" cannot be used"},
+        {"clip.hash", JsonValue::string("abc"), "\"clip.hash\" is not a content hash"},
+        {"falloff", JsonValue::string("falloff_-0.2_0_-0.2_0"), "\"falloff\" is given, but \"colorMatch\" is off"},
+        {"output.audio.spatial", JsonValue::string("00"), "\"output.audio.spatial\" is not a spatial-sound box"},
+    };
+    for (const auto& c : cases) {
+        const stitcher::Status st = stitcher::planFromJson(stitcher::writeJson(with(plan, c.path, c.value)), read);
+        EXPECT_EQ(st.code(), stitcher::kExitPlan) << c.path;
+        EXPECT_NE(st.message().find(c.named), std::string::npos) << st.message();
+    }
+    // Through the command line: exit code 7 before the clip is looked at.
+    const std::string dir = testutil::makeTempDir("farm_fields");
+    ASSERT_TRUE(testutil::writeFile(dir + "/plan.json", stitcher::writeJson(with(plan, "output.size", JsonValue::number(65)))));
+    const auto r = run("--plan plan.json --segment 1/2 " + quote(std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4") +
+                           " seg.mp4",
+                       dir);
+    EXPECT_EQ(r.code, 7) << r.err;
+    EXPECT_NE(r.err.find("the plan plan.json cannot be used: \"output.size\" 65"), std::string::npos) << r.err;
+    EXPECT_EQ(listing(dir), "plan.json\n");
 }
 
 // The plan measures stretches of the clip at once: its gains must be, bit
