@@ -1,6 +1,6 @@
 // The stitcher as a program among others: signals, a full standard output or
-// disk, names that look like options or hold a %, what -v prints, and the
-// message for a clip in another container.
+// disk, names that look like options or hold a % or name one file twice, what
+// -v prints, and the message for a clip in another container.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -215,6 +215,21 @@ TEST(AppNames, DoubleDashEndsTheOptionsAndDoublePercentIsAPercent) {
     Result v = stitch("--size 32 --frames 2 --preset ultrafast -- -x.mp4 'a%%b.mp4'", dir);
     EXPECT_EQ(v.code, 0) << v.err;
     EXPECT_EQ(listDir(dir), (std::vector<std::string>{"-x.mp4", "100%.png", "a%b.mp4"}));
+}
+
+// The output named again as the motion file: refused as a bad command line
+// before any work, and with -y the existing file is left as it was.
+TEST(AppNames, OutputNamedTwiceIsRefusedBeforeAnyWork) {
+    const std::string dir = testutil::makeTempDir("app_twice");
+    ASSERT_TRUE(testutil::writeFile(dir + "/out.mp4", "old"));
+    Result r = stitch("-y --size 32 --stabilize smooth --motion-out ./out.mp4 " + quote(kSample) + " out.mp4", dir);
+    EXPECT_EQ(r.code, 2) << r.err;
+    EXPECT_NE(r.err.find("stitcher: error: the output out.mp4 and --motion-out ./out.mp4 are the same file"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("analysing"), std::string::npos) << r.err;
+    EXPECT_TRUE(testutil::readFile(dir + "/out.mp4") == "old");
+    EXPECT_EQ(listDir(dir), std::vector<std::string>{"out.mp4"});
 }
 
 // H.264 in a Matroska file is refused for what it is.

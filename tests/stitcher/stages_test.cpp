@@ -167,6 +167,31 @@ TEST(OutputCommit, AllOrNothing) {
         for (const auto& n : names) EXPECT_EQ(testutil::readFile(n), "new") << n;
         for (size_t i = 0; i < out.size(); ++i) EXPECT_FALSE(exists(out.tempName(i)));
     }
+    {  // -y, the last name cannot be replaced (a folder took it): the files
+       // already replaced are put back, not left new beside old
+        ASSERT_TRUE(testutil::writeFile(names[0], "old a"));
+        ASSERT_TRUE(testutil::writeFile(names[1], "old b"));
+        ::unlink(names[2].c_str());
+        Output out(names, true);
+        ASSERT_TRUE(out.prepare(dir + "/clip.mp4").ok());
+        writeAll(out, "new");
+        ASSERT_EQ(::mkdir(names[2].c_str(), 0755), 0);
+        ASSERT_TRUE(testutil::writeFile(names[2] + "/x", "theirs"));
+        Status st = out.commit();
+        EXPECT_EQ(st.code(), kExitOutput);
+        EXPECT_NE(st.message().find("cannot write " + names[2]), std::string::npos) << st.message();
+        EXPECT_NE(st.message().find("; nothing was written"), std::string::npos) << st.message();
+        EXPECT_EQ(testutil::readFile(names[0]), "old a");
+        EXPECT_EQ(testutil::readFile(names[1]), "old b");
+        EXPECT_EQ(testutil::captureCommand("ls -A " + testutil::quote(dir)), "a.png\nb.png\nc.png\n");
+    }
+    // Two names of one file (through a linked folder) are refused as a bad
+    // command line, before anything is written.
+    ASSERT_EQ(::symlink(dir.c_str(), (dir + "/alias").c_str()), 0);
+    Output twice({dir + "/a.png", dir + "/alias/a.png"}, true);
+    Status st = twice.prepare(dir + "/clip.mp4");
+    EXPECT_EQ(st.code(), kExitUsage);
+    EXPECT_NE(st.message().find("are the same file"), std::string::npos) << st.message();
 }
 
 // ---- engine choice ----
