@@ -1,11 +1,16 @@
 #include "Options.h"
 
+#include <climits>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <vector>
+
+#include "Output.h"
+#include "SettingRules.h"
 
 namespace stitcher {
 
@@ -73,20 +78,22 @@ const std::vector<OptionSpec> kOptions = {
      "print the clip's media record, calibration, comment and engine; write nothing", 0, 0, {},
      [](Options& o, const OptionValue&) { o.info = true; return Status(); }},
     {"--size", nullptr, ValueKind::Whole, "N",
-     "panorama height in pixels, even (width 2N); default: as sharp as the lenses allow", 16, 4096, {},
+     "panorama height in pixels, even (width 2N); default: as sharp as the lenses allow", rules::kSizeMin,
+     rules::kSizeMax, {},
      [](Options& o, const OptionValue& v) {
-         if (v.whole % 2) return usageError("option --size: the panorama height must be even");
+         const std::string problem = rules::sizeProblem(v.whole);
+         if (!problem.empty()) return usageError("option --size: " + problem);
          o.size = static_cast<int>(v.whole);
          return Status();
      }},
     {"--layout", nullptr, ValueKind::Word, "L",
-     "stitch (one 2:1 panorama, default) or stereo (one panorama per lens, stacked)", 0, 0, {"stitch", "stereo"},
+     "stitch (one 2:1 panorama, default) or stereo (one panorama per lens, stacked)", 0, 0, rules::layouts(),
      [](Options& o, const OptionValue& v) { o.stereo = v.word == 1; return Status(); }},
-    {"--start", nullptr, ValueKind::Whole, "N", "first frame, counted from 1 (default 1)", 1, 0xffffffffLL, {},
+    {"--start", nullptr, ValueKind::Whole, "N", "first frame, counted from 1 (default 1)", 1, rules::kFrameMax, {},
      [](Options& o, const OptionValue& v) { o.start = v.whole; return Status(); }},
     {"--frames", nullptr, ValueKind::Whole, "N", "number of frames (default: to the end of the clip)", 1,
-     0xffffffffLL, {}, [](Options& o, const OptionValue& v) { o.count = v.whole; return Status(); }},
-    {"--frame", nullptr, ValueKind::Whole, "N", "one picture of frame N", 1, 0xffffffffLL, {},
+     rules::kFrameMax, {}, [](Options& o, const OptionValue& v) { o.count = v.whole; return Status(); }},
+    {"--frame", nullptr, ValueKind::Whole, "N", "one picture of frame N", 1, rules::kFrameMax, {},
      [](Options& o, const OptionValue& v) { o.frame = v.whole; return Status(); }},
     {"--yaw", nullptr, ValueKind::Angle, "DEG",
      "turn the view right (positive) or left about the vertical axis", 0, 0, {},
@@ -111,7 +118,8 @@ const std::vector<OptionSpec> kOptions = {
      "with --stabilize smooth: how long a turn must last to be kept (default 1: hand shake and\n"
      "walking sway are faster, a turn the camera is meant to make is slower); 0.1 to 30", 0, 0, {},
      [](Options& o, const OptionValue& v) {
-         if (!(v.angle >= 0.1 && v.angle <= 30.0)) return usageError("option --smooth: give 0.1 to 30 seconds");
+         if (!(v.angle >= rules::kSmoothMin && v.angle <= rules::kSmoothMax))
+             return usageError("option --smooth: give 0.1 to 30 seconds");
          o.smoothSeconds = v.angle;
          return Status();
      }},
@@ -148,32 +156,23 @@ const std::vector<OptionSpec> kOptions = {
      }},
     {"--codec", nullptr, ValueKind::Word, "C",
      "video codec: h264 (default; the default panorama at most 4096x2048, which most players decode) or hevc "
-     "(x265; larger masters, up to 8192x4096)", 0, 0, {"h264", "hevc"},
+     "(x265; larger masters, up to 8192x4096)", 0, 0, rules::codecs(),
      [](Options& o, const OptionValue& v) { o.hevc = v.word == 1; return Status(); }},
-    {"--crf", nullptr, ValueKind::Whole, "N", "encoder quality, 0-51, lower is better (default 20)", 0, 51, {},
+    {"--crf", nullptr, ValueKind::Whole, "N", "encoder quality, 0-51, lower is better (default 20)", rules::kCrfMin,
+     rules::kCrfMax, {},
      [](Options& o, const OptionValue& v) { o.crf = static_cast<int>(v.whole); return Status(); }},
-    {"--preset", nullptr, ValueKind::Text, "NAME", "encoder preset, ultrafast ... veryslow (default medium)", 0, 0,
-     {},
-     [](Options& o, const OptionValue& v) {
-         static const char* presets[] = {"ultrafast", "superfast", "veryfast", "faster", "fast",
-                                         "medium",    "slow",      "slower",   "veryslow", "placebo"};
-         for (const char* p : presets)
-             if (v.text == p) {
-                 o.preset = v.text;
-                 return Status();
-             }
-         return usageError("option --preset: unknown x264 preset '" + v.text + "'");
-     }},
+    {"--preset", nullptr, ValueKind::Word, "NAME", "encoder speed preset, ultrafast ... placebo (default medium)", 0,
+     0, rules::presets(), [](Options& o, const OptionValue& v) { o.preset = v.text; return Status(); }},
     {"--no-audio", nullptr, ValueKind::None, nullptr, "leave the audio out of the video", 0, 0, {},
      [](Options& o, const OptionValue&) { o.audio = false; return Status(); }},
     {"--engine", nullptr, ValueKind::Word, "E",
-     "stitching engine: auto (default: GL on a hardware GPU, else CPU), gl or cpu", 0, 0, {"auto", "gl", "cpu"},
+     "stitching engine: auto (default: GL on a hardware GPU, else CPU), gl or cpu", 0, 0, rules::engines(),
      [](Options& o, const OptionValue& v) {
          const EngineKind kinds[] = {EngineKind::Auto, EngineKind::Gl, EngineKind::Cpu};
          o.engine = kinds[v.word];
          return Status();
      }},
-    {"--threads", nullptr, ValueKind::Whole, "N", "worker threads of the CPU engine (default: all cores)", 1, 1024,
+    {"--threads", nullptr, ValueKind::Whole, "N", "worker threads of the CPU engine (default: all cores)", 1, rules::kThreadsMax,
      {}, [](Options& o, const OptionValue& v) { o.threads = static_cast<int>(v.whole); return Status(); }},
     {"--color-match", nullptr, ValueKind::Word, "M",
      "on (default) or off: match exposure and colour of the two lenses at the seams, and undo\neach lens's "
@@ -202,7 +201,7 @@ const std::vector<OptionSpec> kOptions = {
          o.planOut = v.text;
          return Status();
      }},
-    {"--segments", nullptr, ValueKind::Whole, "N", "with --plan-out: the number of segments (default 1)", 1, 10000, {},
+    {"--segments", nullptr, ValueKind::Whole, "N", "with --plan-out: the number of segments (default 1)", 1, rules::kSegmentsMax, {},
      [](Options& o, const OptionValue& v) { o.segments = static_cast<int>(v.whole); return Status(); }},
     {"--plan", nullptr, ValueKind::Text, "FILE", "the plan to render a segment from (--segment) or to join by (--join)", 0,
      0, {},
@@ -216,8 +215,8 @@ const std::vector<OptionSpec> kOptions = {
      [](Options& o, const OptionValue& v) {
          long long k = 0, n = 0;
          const size_t slash = v.text.find('/');
-         if (slash == std::string::npos || !parseInt(v.text.substr(0, slash), 1, 10000, k) ||
-             !parseInt(v.text.substr(slash + 1), 1, 10000, n) || k > n)
+         if (slash == std::string::npos || !parseInt(v.text.substr(0, slash), 1, rules::kSegmentsMax, k) ||
+             !parseInt(v.text.substr(slash + 1), 1, rules::kSegmentsMax, n) || k > n)
              return usageError("option --segment: '" + v.text + "' is not K/N with 1 <= K <= N");
          o.segment = static_cast<int>(k);
          o.segmentOf = static_cast<int>(n);
@@ -267,15 +266,6 @@ const OptionSpec* findOption(const std::string& arg) {
     return nullptr;
 }
 
-// "neither a nor b", "none of a, b and c".
-std::string otherThan(const std::vector<const char*>& words) {
-    if (words.size() == 2) return std::string("neither ") + words[0] + " nor " + words[1];
-    std::string s = "none of ";
-    for (size_t i = 0; i < words.size(); ++i)
-        s += std::string(i == 0 ? "" : i + 1 == words.size() ? " and " : ", ") + words[i];
-    return s;
-}
-
 // Reads `text` as the value of option `o`, given as `arg`.
 Status readValue(const OptionSpec& o, const std::string& arg, const std::string& text, OptionValue& v) {
     v.text = text;
@@ -289,13 +279,10 @@ Status readValue(const OptionSpec& o, const std::string& arg, const std::string&
         case ValueKind::Angle:
             if (!parseDouble(text, v.angle)) return usageError(given + "is not a number of degrees");
             break;
-        case ValueKind::Word: {
-            size_t i = 0;
-            while (i < o.words.size() && text != o.words[i]) ++i;
-            if (i == o.words.size()) return usageError(given + "is " + otherThan(o.words));
-            v.word = static_cast<int>(i);
+        case ValueKind::Word:
+            v.word = rules::wordIndex(o.words, text);
+            if (v.word < 0) return usageError(given + "is " + rules::otherThan(o.words));
             break;
-        }
         default: break;
     }
     return Status();
@@ -304,6 +291,7 @@ Status readValue(const OptionSpec& o, const std::string& arg, const std::string&
 // The options among argv; the other arguments go to `positional`.
 Status readArguments(int argc, char** argv, Options& opt, std::vector<std::string>& positional) {
     bool optionsEnded = false;  // after "--" every argument is a name
+    std::map<const OptionSpec*, std::string> values;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (optionsEnded) {
@@ -336,6 +324,13 @@ Status readArguments(int argc, char** argv, Options& opt, std::vector<std::strin
             if (!hasInline && i + 1 >= argc) return usageError("option " + arg + " needs a value");
             Status st = readValue(*o, arg, hasInline ? inlineValue : std::string(argv[++i]), value);
             if (!st.ok()) return st;
+            // The last one wins (a wrapper's defaults stay overridable), and the run says so.
+            auto was = values.emplace(o, value.text);
+            if (!was.second && was.first->second != value.text) {
+                opt.warnings.push_back("option " + arg + " is given twice: '" + value.text + "' is used, not '" +
+                                       was.first->second + "'");
+                was.first->second = value.text;
+            }
         }
         Status st = o->set(opt, value);
         if (!st.ok()) return st;
@@ -437,6 +432,111 @@ Status checkFrames(Options& opt) {
     return Status();
 }
 
+bool isGiven(const Options& opt, const char* name) {
+    for (const std::string& g : opt.given)
+        if (g == name) return true;
+    return false;
+}
+
+// Options that the run's kind or another option would leave without effect:
+// a combination that asks for two different things is refused; an option
+// that only does nothing for this run (a wrapper may pass it to every run)
+// is named in a warning.
+Status checkCombinations(Options& opt) {
+    auto unused = [&opt](const std::string& option, const std::string& why) {
+        opt.warnings.push_back(option + " has no effect: " + why);
+    };
+    if (opt.info || opt.calibrate) {
+        // These runs stitch and write nothing: only what they use is taken.
+        const std::vector<std::string> takes = opt.info ? std::vector<std::string>{"--info", "-i", "--offset", "--engine", "-v", "--verbose"}
+                                                        : std::vector<std::string>{"--calibrate", "--offset", "-v", "--verbose"};
+        for (const std::string& g : opt.given) {
+            bool taken = false;
+            for (const std::string& t : takes) taken = taken || g == t;
+            if (!taken) unused(g, std::string(opt.info ? "--info" : "--calibrate") + " stitches and writes nothing");
+        }
+        return Status();
+    }
+    if (opt.haveFalloff && !opt.colorMatch)
+        return usageError("--falloff is undone with the colour matching that --color-match off turns off; give one or the other");
+    if (!opt.motionIn.empty() && (opt.stabilize != StabilizeMode::Off || opt.level))
+        return usageError("--motion applies the view corrections of its file instead of measuring them: it takes no "
+                          "--stabilize or --level (turn the view on top with --yaw, --pitch, --roll)");
+    if (isGiven(opt, "--smooth") && opt.stabilize != StabilizeMode::Smooth)
+        return usageError("--smooth goes with --stabilize smooth");
+    if (opt.stereo && (opt.stabilize != StabilizeMode::Off || opt.level || !opt.motionIn.empty()))
+        return usageError("--stabilize, --level and --motion turn the stitch layout's view; --layout stereo has none");
+    if (isGiven(opt, "--frame") && (isGiven(opt, "--start") || isGiven(opt, "--frames")))
+        return usageError("--frame N is the picture's one frame: it takes no --start or --frames");
+    if (opt.kind == OutputKind::Picture || opt.kind == OutputKind::Sequence)
+        for (const char* video : {"--codec", "--crf", "--preset", "--no-audio"})
+            if (isGiven(opt, video)) unused(video, "it is a setting of a video, and a .png output has no encoder or sound");
+    // The GL engine has no worker threads; a run that measures (a plan, a
+    // stabilised stitch) still uses them.
+    if (opt.engine == EngineKind::Gl && isGiven(opt, "--threads") && opt.planOut.empty() && !opt.segment &&
+        !opt.join && opt.stabilize == StabilizeMode::Off && !opt.level && opt.motionIn.empty())
+        unused("--threads", "it sets the CPU engine's threads, and --engine gl stitches on the GPU");
+    return Status();
+}
+
+// Whether `name` is one of the names that the picture sequence `pattern`
+// makes: the same folder (through links) and its last part with the frame
+// number as any digits.
+bool madeByPattern(const std::string& pattern, const std::string& name) {
+    const size_t slash = pattern.find_last_of('/');
+    const std::string patternBase = slash == std::string::npos ? pattern : pattern.substr(slash + 1);
+    if (frameConversions(patternBase) != 1) return false;  // the number is in a folder's name: not followed
+    const std::string a = canonicalName(pattern), b = canonicalName(name);
+    const size_t as = a.find_last_of('/'), bs = b.find_last_of('/');
+    if (a.compare(0, as, b, 0, bs) != 0 || as != bs) return false;
+    const std::string base = b.substr(bs + 1);
+    // The parts before and after the conversion, "%%" read as "%".
+    size_t at = 0;
+    while ((at = patternBase.find('%', at)) != std::string::npos && at + 1 < patternBase.size() && patternBase[at + 1] == '%')
+        at += 2;
+    const size_t d = patternBase.find('d', at);
+    const std::string before = literalName(patternBase.substr(0, at)), after = literalName(patternBase.substr(d + 1));
+    if (base.size() <= before.size() + after.size() || base.compare(0, before.size(), before) != 0 ||
+        base.compare(base.size() - after.size(), after.size(), after) != 0)
+        return false;
+    const std::string number = base.substr(before.size(), base.size() - before.size() - after.size());
+    return number.find_first_not_of("0123456789 ") == std::string::npos && number.find_first_of("0123456789") != std::string::npos;
+}
+
+// No two of the run's files may be one (one would be lost), nor one of them
+// the clip or a segment it reads: checked before any work.
+Status checkNames(const Options& opt) {
+    if (opt.join) {
+        Status st = checkDistinctNames({opt.output}, opt.parts, "one of the segments");
+        if (st.ok() && !opt.clip.empty()) st = checkDistinctNames({opt.output}, {opt.clip});
+        return st;
+    }
+    std::vector<std::string> outputs, shown;
+    const bool sequence = opt.kind == OutputKind::Sequence;
+    if (!opt.output.empty() && !sequence) {
+        outputs.push_back(opt.output);
+        shown.push_back("the output " + opt.output);
+    }
+    const std::pair<const char*, const std::string*> named[] = {
+        {"--plan-out", &opt.planOut}, {"--motion-out", &opt.motionOut}, {"--motion-plot", &opt.motionPlot}};
+    for (const auto& n : named)
+        if (!n.second->empty()) {
+            outputs.push_back(*n.second);
+            shown.push_back(std::string(n.first) + " " + *n.second);
+        }
+    Status st = checkDistinctNames(outputs, {opt.input}, "the clip itself", shown);
+    if (!st.ok() || !sequence) return st;
+    char real[PATH_MAX];
+    const std::string clip = ::realpath(opt.input.c_str(), real) ? std::string(real) : opt.input;
+    for (const std::string& n : {opt.input, clip})
+        if (madeByPattern(opt.output, n))
+            return usageError(n + " is the clip itself and a name of the pictures " + opt.output + "; choose another output name");
+    for (size_t i = 0; i < outputs.size(); ++i)
+        if (madeByPattern(opt.output, outputs[i]))
+            return usageError(shown[i] + " is one of the pictures " + opt.output + "; give each output a name of its own");
+    return Status();
+}
+
 std::string makeUsage() {
     std::string s =
         "usage: stitcher [options] <clip.mp4> <output>\n"
@@ -492,6 +592,8 @@ Status parseOptions(int argc, char** argv, Options& opt) {
     if (st.ok() && !opt.help && (!opt.motionOut.empty() || !opt.motionPlot.empty()) &&
         opt.stabilize == StabilizeMode::Off && !opt.level && opt.motionIn.empty())
         st = usageError("--motion-out and --motion-plot go with --stabilize, --level or --motion");
+    if (st.ok() && !opt.help) st = checkCombinations(opt);
+    if (st.ok() && !opt.help && !opt.info && !opt.calibrate) st = checkNames(opt);
     return st;
 }
 

@@ -48,6 +48,7 @@ struct Options {
     std::string clip;      // --clip PATH: the clip's sound for the join, where it is not at the plan's path
     std::vector<std::string> parts;  // the segments to join
     std::vector<std::string> given;  // the options on the command line, as spelt
+    std::vector<std::string> warnings;  // options this run leaves aside, and why: said before it starts
     StabilizeMode stabilize = StabilizeMode::Off;
     bool level = false;          // --level: world-up from the footage kept up
     double smoothSeconds = 1.0;  // --smooth: how long a turn must last to be kept

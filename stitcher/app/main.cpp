@@ -63,6 +63,7 @@ int main(int argc, char** argv) {
         ::sigaction(sig, &sa, nullptr);
     }
     ::signal(SIGPIPE, SIG_IGN);
+    for (const std::string& w : opt.warnings) console::warn("%s", w.c_str());
     console::routeLibraryMessages(opt.verbose);
     console::quietFfmpeg(opt.verbose);
     int code = runStitcher(opt, g_interrupted);
