@@ -789,6 +789,13 @@ int runJoin(const Options& opt, const std::atomic<bool>& interrupted) {
         st = Clip::open(clipPath, clip);
         if (st.ok()) st = checkPlanClip(plan, clipPath);
         if (!st.ok()) return fail(Status(st.code(), st.message() + (opt.clip.empty() ? "; give the clip with --clip" : "")));
+        // The sound is encoded as the plan has it: it must be the clip's.
+        const _MediaInfo& m = clip->info();
+        if (static_cast<unsigned>(plan.audioRate) != m.samplerate || static_cast<unsigned>(plan.audioChannels) != m.channels)
+            return fail(Status(kExitPlan, "the plan " + opt.plan + " cannot be used: \"output.audio\" (" +
+                                              std::to_string(plan.audioRate) + " Hz, " + std::to_string(plan.audioChannels) +
+                                              (plan.audioChannels == 1 ? " channel" : " channels") +
+                                              ") is not the clip's sound"));
     }
     Output output({opt.output}, opt.overwrite);
     st = output.prepare(plan.audio ? clipPath : ordered.front());

@@ -302,6 +302,22 @@ TEST(Farm, PlanFieldsAreCheckedOnReading) {
     EXPECT_EQ(r.code, 7) << r.err;
     EXPECT_NE(r.err.find("the plan plan.json cannot be used: \"output.size\" 65"), std::string::npos) << r.err;
     EXPECT_EQ(listing(dir), "plan.json\n");
+
+    // The sound's rate can be checked only against the clip, which the join
+    // opens: refused there, before anything is encoded.
+    const std::string clip = farmClip("farm_va.mp4", "");
+    ASSERT_FALSE(clip.empty());
+    ASSERT_EQ(run("--size 32 --frames 2 --color-match off --plan-out made.json " + quote(clip), dir).code, 0);
+    JsonValue made;
+    std::string error;
+    ASSERT_TRUE(stitcher::parseJson(testutil::readFile(dir + "/made.json"), made, error)) << error;
+    ASSERT_TRUE(testutil::writeFile(dir + "/made.json", stitcher::writeJson(with(made, "output.audio.rate", JsonValue::number(44100)))));
+    ASSERT_EQ(run("--plan made.json --segment 1/1 " + quote(clip) + " seg.mp4", dir).code, 0);
+    const auto join = run("--join out.mp4 --plan made.json seg.mp4", dir);
+    EXPECT_EQ(join.code, 7) << join.err;
+    EXPECT_NE(join.err.find("cannot be used: \"output.audio\" (44100 Hz"), std::string::npos) << join.err;
+    EXPECT_NE(join.err.find("is not the clip's sound"), std::string::npos) << join.err;
+    EXPECT_EQ(listing(dir).find("out.mp4"), std::string::npos);
 }
 
 // The plan measures stretches of the clip at once: its gains must be, bit
