@@ -767,11 +767,6 @@ int runSegment(const Options& opt, Clip& clip, const std::atomic<bool>& interrup
     return render(o, clip, offset, cal, &planned, interrupted);
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 // --join: the segments into one video, with the clip's sound.
 int runJoin(const Options& opt, const std::atomic<bool>& interrupted) {
     Plan plan;
@@ -781,8 +776,6 @@ int runJoin(const Options& opt, const std::atomic<bool>& interrupted) {
     st = checkSegments(plan, opt.parts, ordered, found);
     if (!st.ok()) return fail(st);
     for (const std::string& line : found) console::say("found %s", line.c_str());
-    for (const std::string& part : opt.parts)
-        if (sameFile(part, opt.output)) return fail(Status(kExitUsage, "the output " + opt.output + " is one of the segments"));
     std::unique_ptr<Clip> clip;
     const std::string clipPath = opt.clip.empty() ? plan.clipPath : opt.clip;
     if (plan.audio) {
