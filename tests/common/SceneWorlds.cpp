@@ -1,0 +1,339 @@
+#include "SceneWorlds.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <vector>
+
+namespace testutil {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+struct Rng {
+    uint64_t s;
+    explicit Rng(uint32_t seed) : s(0x9E3779B97F4A7C15ull ^ (uint64_t(seed) * 0xD1B54A32D192ED03ull)) { next(); }
+    uint64_t next() {
+        s ^= s << 13, s ^= s >> 7, s ^= s << 17;
+        return s;
+    }
+    double uniform(double a, double b) { return a + (b - a) * ((next() >> 11) * (1.0 / 9007199254740992.0)); }
+};
+
+struct Colour {
+    double b, g, r;
+};
+Colour mix(const Colour& a, const Colour& c, double t) {
+    return {a.b + (c.b - a.b) * t, a.g + (c.g - a.g) * t, a.r + (c.r - a.r) * t};
+}
+Colour scaled(const Colour& a, double k) { return {a.b * k, a.g * k, a.r * k}; }
+
+// Smooth value noise in 0..1 on a plane, from a hashed lattice.
+double noise(double x, double y, uint32_t seed) {
+    auto hash = [seed](int64_t i, int64_t j) {
+        uint64_t h = uint64_t(i) * 0x9E3779B97F4A7C15ull ^ uint64_t(j) * 0xC2B2AE3D27D4EB4Full ^ seed;
+        h ^= h >> 31, h *= 0xBF58476D1CE4E5B9ull, h ^= h >> 29;
+        return (h >> 11) * (1.0 / 9007199254740992.0);
+    };
+    const double fx = std::floor(x), fy = std::floor(y);
+    const int64_t i = int64_t(fx), j = int64_t(fy);
+    double tx = x - fx, ty = y - fy;
+    tx = tx * tx * (3 - 2 * tx), ty = ty * ty * (3 - 2 * ty);
+    const double a = hash(i, j) + (hash(i + 1, j) - hash(i, j)) * tx;
+    const double c = hash(i, j + 1) + (hash(i + 1, j + 1) - hash(i, j + 1)) * tx;
+    return a + (c - a) * ty;
+}
+
+// The picture of `shade(direction)` with 3 x 3 samples a pixel.
+BgrImage render(int width, int height, const std::function<Colour(const double d[3])>& shade) {
+    BgrImage img(width, height);
+    constexpr int n = 3;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            Colour sum{0, 0, 0};
+            for (int sy = 0; sy < n; ++sy)
+                for (int sx = 0; sx < n; ++sx) {
+                    const double p = kPi * (y + (sy + 0.5) / n) / height, t = 2 * kPi * (x + (sx + 0.5) / n) / width;
+                    const double d[3] = {std::sin(p) * std::cos(t), std::sin(p) * std::sin(t), std::cos(p)};
+                    const Colour c = shade(d);
+                    sum.b += c.b, sum.g += c.g, sum.r += c.r;
+                }
+            uint8_t* px = img.at(x, y);
+            const double k = 1.0 / (n * n);
+            px[0] = static_cast<uint8_t>(std::clamp(sum.b * k, 0.0, 255.0));
+            px[1] = static_cast<uint8_t>(std::clamp(sum.g * k, 0.0, 255.0));
+            px[2] = static_cast<uint8_t>(std::clamp(sum.r * k, 0.0, 255.0));
+        }
+    return img;
+}
+
+Colour sky(const double d[3], uint32_t seed) {
+    const double e = std::max(0.0, d[2]);
+    Colour c = mix({235, 210, 190}, {200, 140, 90}, std::sqrt(e));
+    // Soft clouds, stretched along the horizon.
+    const double r = 1 / std::max(0.08, d[2] + 0.05);
+    const double cloud = noise(d[0] * r * 1.5, d[1] * r * 1.5, seed) * 0.7 + noise(d[0] * r * 4, d[1] * r * 4, seed + 1) * 0.3;
+    return mix(c, {245, 245, 245}, std::clamp((cloud - 0.55) * 3, 0.0, 0.8));
+}
+
+Colour randomColour(Rng& rng, double lo, double hi) {
+    const double base = rng.uniform(lo, hi);
+    return {base * rng.uniform(0.8, 1.2), base * rng.uniform(0.8, 1.2), base * rng.uniform(0.8, 1.2)};
+}
+
+}  // namespace
+
+BgrImage streetWorld(int width, int height, uint32_t seed) {
+    Rng rng(seed);
+    const double eye = rng.uniform(1.4, 1.8), heading = rng.uniform(0, 2 * kPi);
+    struct Building {
+        double x0, x1, top;
+        Colour wall, window;
+        double floor, bay;
+    };
+    struct Side {
+        double y;  // distance of the fronts from the camera
+        std::vector<Building> buildings;
+    } sides[2];
+    for (int s = 0; s < 2; ++s) {
+        sides[s].y = rng.uniform(5, 11);
+        for (double x = -250; x < 250;) {
+            Building b;
+            b.x0 = x;
+            b.x1 = x + rng.uniform(6, 22);
+            b.top = rng.uniform(6, 30);
+            b.wall = randomColour(rng, 90, 210);
+            b.window = scaled(b.wall, rng.uniform(0.3, 0.6));
+            b.floor = rng.uniform(2.8, 3.6);
+            b.bay = rng.uniform(2.0, 3.5);
+            sides[s].buildings.push_back(b);
+            x = b.x1 + (rng.uniform(0, 1) < 0.3 ? rng.uniform(1, 4) : 0.0);
+        }
+    }
+    const double kerb = rng.uniform(2, 3.5);  // pavement width
+    const Colour road{70, 72, 75}, pavement{150, 155, 160}, lane{230, 230, 230};
+    return render(width, height, [&](const double dir[3]) -> Colour {
+        // The street runs along `heading`.
+        const double ch = std::cos(heading), sh = std::sin(heading);
+        const double d[3] = {ch * dir[0] + sh * dir[1], -sh * dir[0] + ch * dir[1], dir[2]};
+        double best = 1e30;
+        Colour c = sky(dir, seed);
+        if (d[2] < -1e-6) {
+            const double t = -eye / d[2];
+            const double x = t * d[0], y = t * d[1];
+            const Side& side = sides[y > 0 ? 0 : 1];
+            if (std::fabs(y) < side.y && std::fabs(x) < 300) {
+                best = t;
+                if (std::fabs(y) > side.y - kerb) {
+                    c = pavement;
+                    const double slab = std::fmod(std::fabs(x) + 300, 1.5);
+                    if (slab < 0.06) c = scaled(c, 0.7);
+                } else {
+                    c = road;
+                    if (std::fabs(y - (sides[0].y - sides[1].y) / 2) < 0.08 && std::fmod(x + 300, 6) < 3) c = lane;
+                }
+                c = scaled(c, 0.85 + 0.3 * noise(x * 2, y * 2, seed + 7));
+            }
+        }
+        for (int s = 0; s < 2; ++s) {
+            const double sign = s == 0 ? 1 : -1;
+            if (d[1] * sign <= 1e-6) continue;
+            const double t = sides[s].y / (d[1] * sign);
+            if (t >= best) continue;
+            const double x = t * d[0], z = t * d[2] + eye;
+            for (const Building& b : sides[s].buildings) {
+                if (x < b.x0 || x >= b.x1 || z > b.top || z < 0) continue;
+                best = t;
+                c = b.wall;
+                const double u = std::fmod(x - b.x0, b.bay), v = std::fmod(z, b.floor);
+                if (z > 1.0 && z < b.top - 0.8 && u > 0.5 && u < b.bay - 0.5 && v > 0.9 && v < b.floor - 0.5)
+                    c = b.window;
+                if (z < 0.4) c = scaled(c, 0.6);
+                break;
+            }
+        }
+        return c;
+    });
+}
+
+BgrImage roomWorld(int width, int height, uint32_t seed) {
+    Rng rng(seed);
+    const double lo[3] = {-rng.uniform(1.8, 4.5), -rng.uniform(1.8, 4.5), -rng.uniform(1.2, 1.6)};
+    const double hi[3] = {rng.uniform(1.8, 4.5), rng.uniform(1.8, 4.5), rng.uniform(0.9, 1.6)};
+    const double turn = rng.uniform(0, 2 * kPi);
+    Colour walls[4];
+    for (Colour& w : walls) w = randomColour(rng, 120, 220);
+    const Colour floorColour = randomColour(rng, 60, 120), ceiling{225, 228, 230};
+    // Rectangles on the walls: along the wall from a to b, from z0 to z1.
+    struct Patch {
+        int wall;
+        double a, b, z0, z1;
+        Colour colour;
+    };
+    std::vector<Patch> patches;
+    for (int w = 0; w < 4; ++w) {
+        const double length = (w < 2 ? hi[1] - lo[1] : hi[0] - lo[0]);
+        const int n = 1 + static_cast<int>(rng.uniform(0, 3));
+        for (int i = 0; i < n; ++i) {
+            const double kind = rng.uniform(0, 1), width = kind < 0.4 ? rng.uniform(0.8, 1.1) : rng.uniform(0.4, 1.4);
+            const double a = rng.uniform(0.2, std::max(0.3, length - width - 0.2));
+            Patch p{w, a, a + width, 0, 0, randomColour(rng, 30, 240)};
+            if (kind < 0.4) {  // a door
+                p.z0 = lo[2];
+                p.z1 = lo[2] + rng.uniform(1.9, 2.1);
+            } else if (kind < 0.75) {  // a picture
+                p.z0 = rng.uniform(-0.2, 0.3);
+                p.z1 = p.z0 + rng.uniform(0.3, 0.8);
+            } else {  // a shelf
+                p.z0 = rng.uniform(-0.6, 0.5);
+                p.z1 = p.z0 + 0.05;
+                p.colour = scaled(walls[w], 0.5);
+            }
+            patches.push_back(p);
+        }
+    }
+    const double plank = rng.uniform(0.12, 0.25), lamp = rng.uniform(0.3, 0.6);
+    return render(width, height, [&](const double dir[3]) -> Colour {
+        const double ct = std::cos(turn), st = std::sin(turn);
+        const double d[3] = {ct * dir[0] + st * dir[1], -st * dir[0] + ct * dir[1], dir[2]};
+        // The nearest of the six faces.
+        double t = 1e30;
+        int face = -1;
+        for (int k = 0; k < 3; ++k) {
+            if (std::fabs(d[k]) < 1e-9) continue;
+            const double tk = (d[k] > 0 ? hi[k] : lo[k]) / d[k];
+            if (tk < t) t = tk, face = 2 * k + (d[k] > 0 ? 1 : 0);
+        }
+        const double p[3] = {t * d[0], t * d[1], t * d[2]};
+        if (face == 4) {  // floor
+            Colour c = scaled(floorColour, 0.8 + 0.4 * noise(p[0] * 0.5, std::floor(p[1] / plank) * 3.1, seed));
+            if (std::fmod(p[1] + 50, plank) < 0.012) c = scaled(c, 0.6);
+            return c;
+        }
+        if (face == 5) {  // ceiling
+            if (std::fabs(p[0] - (lo[0] + hi[0]) / 2) < lamp && std::fabs(p[1] - (lo[1] + hi[1]) / 2) < lamp)
+                return {250, 250, 250};
+            return ceiling;
+        }
+        // A wall: x faces are walls 0 and 1, y faces 2 and 3.
+        const int wall = face;
+        const double along = wall < 2 ? p[1] - lo[1] : p[0] - lo[0];
+        Colour c = walls[wall];
+        if (p[2] < lo[2] + 0.1) c = scaled(c, 0.55);  // skirting
+        for (const Patch& q : patches)
+            if (q.wall == wall && along >= q.a && along < q.b && p[2] >= q.z0 && p[2] < q.z1) c = q.colour;
+        return scaled(c, 0.9 + 0.15 * noise(along * 3, p[2] * 3, seed + wall));
+    });
+}
+
+BgrImage fieldWorld(int width, int height, uint32_t seed) {
+    Rng rng(seed);
+    const double eye = rng.uniform(1.4, 1.8);
+    struct Post {
+        double x, y, radius, top, crown;  // crown: radius of a tree's crown (0: a pole)
+        Colour colour;
+    };
+    std::vector<Post> posts;
+    const int n = 3 + static_cast<int>(rng.uniform(0, 4));
+    for (int i = 0; i < n; ++i) {
+        const double a = rng.uniform(0, 2 * kPi), r = rng.uniform(4, 25);
+        const bool tree = rng.uniform(0, 1) < 0.5;
+        posts.push_back({r * std::cos(a), r * std::sin(a), tree ? rng.uniform(0.15, 0.3) : rng.uniform(0.06, 0.12),
+                         rng.uniform(4, 9), tree ? rng.uniform(1.2, 2.5) : 0.0,
+                         tree ? Colour{40, 60, 80} : randomColour(rng, 40, 200)});
+    }
+    double hill[4][2];
+    for (auto& h : hill) h[0] = rng.uniform(0.5, 2.5) * kPi / 180, h[1] = rng.uniform(0, 2 * kPi);
+    const Colour grass = randomColour(rng, 70, 110), hills{110, 120, 100};
+    return render(width, height, [&](const double d[3]) -> Colour {
+        double best = 1e30;
+        Colour c;
+        // Hills far off: an elevation profile around the horizon.
+        const double az = std::atan2(d[1], d[0]);
+        double ridge = 0;
+        for (int k = 0; k < 4; ++k) ridge += hill[k][0] * (0.5 + 0.5 * std::sin((k + 1) * az + hill[k][1]));
+        const double elevation = std::asin(std::clamp(d[2], -1.0, 1.0));
+        if (elevation < ridge) c = scaled(hills, 0.85 + 0.3 * noise(az * 20, elevation * 60, seed + 3));
+        else c = sky(d, seed);
+        if (d[2] < -1e-6) {
+            const double t = -eye / d[2];
+            if (t < 400) {
+                best = t;
+                const double x = t * d[0], y = t * d[1];
+                c = scaled(grass, 0.6 + 0.3 * noise(x * 0.7, y * 0.7, seed) + 0.3 * noise(x * 4, y * 4, seed + 1));
+            }
+        }
+        const double h = std::hypot(d[0], d[1]);
+        for (const Post& p : posts) {
+            // The upright: a cylinder from the ground to its top.
+            if (h > 1e-9) {
+                const double ux = d[0] / h, uy = d[1] / h;
+                const double along = p.x * ux + p.y * uy, off = -p.x * uy + p.y * ux;
+                if (along > 0 && std::fabs(off) < p.radius) {
+                    const double r = along - std::sqrt(p.radius * p.radius - off * off);  // horizontal range
+                    const double t = r / h, z = t * d[2] + eye;
+                    if (t < best && z >= 0 && z <= p.top) {
+                        best = t;
+                        c = scaled(p.colour, 0.7 + 0.3 * std::sqrt(1 - std::pow(off / p.radius, 2)));
+                    }
+                }
+            }
+            if (p.crown > 0) {
+                // A round crown on top of the trunk.
+                const double centre[3] = {p.x, p.y, p.top + p.crown * 0.6 - eye};
+                const double b = d[0] * centre[0] + d[1] * centre[1] + d[2] * centre[2];
+                const double q = centre[0] * centre[0] + centre[1] * centre[1] + centre[2] * centre[2] - p.crown * p.crown;
+                if (b * b - q > 0) {
+                    const double t = b - std::sqrt(b * b - q);
+                    if (t > 0 && t < best) {
+                        best = t;
+                        const double x = t * d[0], y = t * d[1], z = t * d[2];
+                        c = scaled({50, 110, 60}, 0.6 + 0.6 * noise(x * 3 + z * 2, y * 3 - z, seed + 5));
+                    }
+                }
+            }
+        }
+        return c;
+    });
+}
+
+BgrImage paintedCity(int width, int height, uint32_t seed) {
+    Rng rng(seed);
+    BgrImage img(width, height);
+    const int horizon = height / 2;
+    // Sky and ground.
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const double t = 2 * kPi * (x + 0.5) / width, p = kPi * (y + 0.5) / height;
+            const double d[3] = {std::sin(p) * std::cos(t), std::sin(p) * std::sin(t), std::cos(p)};
+            Colour c = y < horizon ? sky(d, seed) : scaled(Colour{95, 100, 105}, 0.8 + 0.4 * noise(x * 0.05, y * 0.2, seed));
+            uint8_t* px = img.at(x, y);
+            px[0] = static_cast<uint8_t>(std::clamp(c.b, 0.0, 255.0));
+            px[1] = static_cast<uint8_t>(std::clamp(c.g, 0.0, 255.0));
+            px[2] = static_cast<uint8_t>(std::clamp(c.r, 0.0, 255.0));
+        }
+    // Façades standing on the horizon's row, a kerb line below them.
+    for (int x0 = 0; x0 < width;) {
+        const int w = width / 40 + static_cast<int>(rng.uniform(0, width / 12.0));
+        const int top = horizon - static_cast<int>(rng.uniform(0.1, 0.35) * height);
+        const int foot = horizon + height / 20;
+        const Colour wall = randomColour(rng, 80, 220), glass = scaled(wall, rng.uniform(0.3, 0.6));
+        const int floor = std::max(4, height / 40 + static_cast<int>(rng.uniform(0, 4))), bay = std::max(4, floor - 1);
+        for (int y = top; y < foot; ++y)
+            for (int x = x0; x < std::min(width, x0 + w); ++x) {
+                const int u = (x - x0) % bay, v = (y - top) % floor;
+                const bool pane = y > top + 2 && y < foot - floor && x > x0 + 1 && x < x0 + w - 2 && u >= bay / 3 &&
+                                  v >= floor / 3;
+                const Colour c = pane ? glass : wall;
+                uint8_t* px = img.at(x, y);
+                px[0] = static_cast<uint8_t>(c.b), px[1] = static_cast<uint8_t>(c.g), px[2] = static_cast<uint8_t>(c.r);
+            }
+        for (int x = x0; x < std::min(width, x0 + w); ++x)
+            for (int y = foot; y < foot + 2; ++y) std::fill(img.at(x, y), img.at(x, y) + 3, uint8_t(200));
+        x0 += w + (rng.uniform(0, 1) < 0.3 ? static_cast<int>(rng.uniform(2, width / 30.0)) : 0);
+    }
+    return img;
+}
+
+}  // namespace testutil

@@ -1,0 +1,30 @@
+// Level 360 worlds for tests of the horizon levelling: each made by its own
+// generator from a seed, as equirectangular pictures in the synthesiser's
+// layout (row 0 at the +z pole, world-up; direction (sin p cos t, sin p sin t,
+// cos p) at column t / 2pi * W, row p / pi * H). The first three are ray-cast
+// scenes seen from a camera at eye height, so their vertical lines are
+// vertical and their horizontal lines are straight lines of the world; the
+// painted city is drawn flat in the panorama, as a painter would.
+#pragma once
+
+#include <cstdint>
+
+#include "FisheyeSynth.h"
+
+namespace testutil {
+
+// A street: rows of buildings of random widths and heights on both sides,
+// their fronts with grids of windows, a road with kerbs and lane marks
+// running to the horizon both ways, sky above.
+BgrImage streetWorld(int width, int height, uint32_t seed);
+// A room: four walls of random sizes with doors, pictures and shelves, a
+// skirting strip, a floor of planks and a ceiling with lamps.
+BgrImage roomWorld(int width, int height, uint32_t seed);
+// Open land: textured ground to low hills on the horizon, a cloudy sky,
+// and a few poles and trees standing on the ground.
+BgrImage fieldWorld(int width, int height, uint32_t seed);
+// A city painted onto the panorama: façades with window grids on flat
+// ground under a sky.
+BgrImage paintedCity(int width, int height, uint32_t seed);
+
+}  // namespace testutil
