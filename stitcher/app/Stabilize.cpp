@@ -196,11 +196,13 @@ Status planViewRotations(const Options& opt, Clip& clip, const Job& job, const s
         if (opt.level) {
             double u[3];
             std::string why;
-            if (up.find(u, &why)) {
+            double uncertainty = 0;
+            if (up.find(u, &why, &uncertainty)) {
                 levelPath(path, u);
                 for (size_t k = 0; k < path.size(); ++k) correction[k] = cameras[k].transposed() * path[k];
                 console::say("level: world-up found from the footage's vertical lines, %.2f degrees from the first "
-                             "frame's up", std::acos(std::min(1.0, std::fabs(u[2]))) * 180 / 3.14159265358979323846);
+                             "frame's up (give or take %.2f)",
+                             std::acos(std::min(1.0, std::fabs(u[2]))) * 180 / 3.14159265358979323846, uncertainty);
             } else {
                 console::say("level: no reliable vertical in the footage (%s): the camera's own up is kept",
                              why.c_str());

@@ -2,13 +2,120 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace stitcher {
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kMinEdge = 6.0;  // grey levels per pixel across an edge taken in
+constexpr double kDeg = kPi / 180;
+constexpr double kMinEdge = 6.0;        // grey levels per pixel across an edge taken in
+constexpr double kSameWay = 22.5 * kDeg;  // how far the edges of one segment may turn
+constexpr size_t kMinSegment = 6;        // pixels of a segment
+constexpr double kMinLength = 5.0;       // pixels of arc along a segment
+constexpr double kMaxWidth = 1.2;        // pixels of arc across it (RMS)
+constexpr double kMaxTilt = 20.0;       // degrees of tilt searched, about the first frame's up
+constexpr int kSectors = 8;
+constexpr double kMinProminence = 10;    // the peak of votes over their scatter
+constexpr double kMaxUncertainty = 0.3;  // degrees: an estimate less certain is not acted on
+constexpr double kTukey = 4.0;  // segments beyond this many of their own errors off count for nothing
+
+// A square of candidate ups u = (a, b, 1) (unnormalised; a and b are the
+// tangents of the tilts towards x and y), n x n cells of `cell` about
+// (a0, b0).
+struct Grid {
+    double a0 = 0, b0 = 0, cell = 0;
+    int half = 0;
+    int n() const { return 2 * half + 1; }
+};
+
+// The votes of each sector's edges: an edge votes, split between the two
+// nearest cells of each row (or column), along the line of ups under which
+// it is vertical, n . (a, b, 1) = 0; each edge's vote integrates to its
+// weight across that line.
+void vote(const Grid& g, const std::vector<float>& normals, const std::vector<float>& weights,
+          const std::vector<uint8_t>& sectors, std::vector<std::vector<double>>& acc) {
+    const int n = g.n();
+    acc.assign(kSectors, std::vector<double>(static_cast<size_t>(n) * n, 0.0));
+    const double reach = g.half * g.cell;
+    for (size_t e = 0; e < weights.size(); ++e) {
+        const double nx = normals[3 * e], ny = normals[3 * e + 1], nz = normals[3 * e + 2];
+        const double residual = nx * g.a0 + ny * g.b0 + nz;  // at the grid's centre
+        if (std::fabs(residual) > (std::fabs(nx) + std::fabs(ny)) * reach + g.cell) continue;
+        std::vector<double>& into = acc[sectors[e]];
+        const bool alongA = std::fabs(nx) >= std::fabs(ny);
+        const double major = alongA ? nx : ny, minor = alongA ? ny : nx;
+        const double w = weights[e] / std::fabs(major);
+        for (int j = 0; j < n; ++j) {
+            // Offset along the minor axis from the centre, then the line's
+            // offset along the major one.
+            const double m = (j - g.half) * g.cell;
+            const double f = -(residual + minor * m) / major / g.cell + g.half;
+            const int i = static_cast<int>(std::floor(f));
+            if (i < -1 || i >= n) continue;
+            const double t = f - i;
+            auto cell = [&](int k) -> double& {
+                return alongA ? into[static_cast<size_t>(j) * n + k] : into[static_cast<size_t>(k) * n + j];
+            };
+            if (i >= 0) cell(i) += w * (1 - t);
+            if (i + 1 < n) cell(i + 1) += w * t;
+        }
+    }
+}
+
+// Gaussian blur of an n x n array (rows are b, columns a), weights
+// renormalised at the borders.
+std::vector<double> blur(const std::vector<double>& in, int n, double sigma) {
+    const int r = static_cast<int>(std::ceil(3 * sigma));
+    std::vector<double> k(2 * r + 1);
+    for (int i = -r; i <= r; ++i) k[i + r] = std::exp(-0.5 * i * i / (sigma * sigma));
+    std::vector<double> tmp(in.size()), out(in.size());
+    for (int pass = 0; pass < 2; ++pass) {
+        const std::vector<double>& src = pass == 0 ? in : tmp;
+        std::vector<double>& dst = pass == 0 ? tmp : out;
+        for (int y = 0; y < n; ++y)
+            for (int x = 0; x < n; ++x) {
+                double sum = 0, norm = 0;
+                for (int i = -r; i <= r; ++i) {
+                    const int xx = pass == 0 ? x + i : x, yy = pass == 0 ? y : y + i;
+                    if (xx < 0 || xx >= n || yy < 0 || yy >= n) continue;
+                    sum += k[i + r] * src[static_cast<size_t>(yy) * n + xx];
+                    norm += k[i + r];
+                }
+                dst[static_cast<size_t>(y) * n + x] = sum / norm;
+            }
+    }
+    return out;
+}
+
+// The peak of `score` (n x n), to a fraction of a cell; its height.
+double peak(const std::vector<double>& score, const Grid& g, double* a, double* b) {
+    const int n = g.n();
+    size_t best = 0;
+    for (size_t i = 1; i < score.size(); ++i)
+        if (score[i] > score[best]) best = i;
+    const int x = static_cast<int>(best % n), y = static_cast<int>(best / n);
+    auto at = [&](int xx, int yy) { return score[static_cast<size_t>(std::clamp(yy, 0, n - 1)) * n + std::clamp(xx, 0, n - 1)]; };
+    auto vertex = [](double l, double c, double r) {
+        const double d = l - 2 * c + r;
+        return d < 0 ? std::clamp(0.5 * (l - r) / d, -0.5, 0.5) : 0.0;
+    };
+    const double dx = x > 0 && x + 1 < n ? vertex(at(x - 1, y), at(x, y), at(x + 1, y)) : 0.0;
+    const double dy = y > 0 && y + 1 < n ? vertex(at(x, y - 1), at(x, y), at(x, y + 1)) : 0.0;
+    *a = g.a0 + (x + dx - g.half) * g.cell;
+    *b = g.b0 + (y + dy - g.half) * g.cell;
+    return score[best];
+}
+
+// The votes with their smooth surround taken off: what stands out at the
+// scale of the grid's fine blur.
+std::vector<double> standOut(const std::vector<double>& acc, int n, double fine, double wide) {
+    std::vector<double> a = blur(acc, n, fine);
+    const std::vector<double> b = blur(acc, n, wide);
+    for (size_t i = 0; i < a.size(); ++i) a[i] -= b[i];
+    return a;
+}
 
 // The eigenvector of the smallest eigenvalue of a symmetric 3 x 3 matrix,
 // and the eigenvalues (rising), by Jacobi rotations.
@@ -48,69 +155,213 @@ void eigen3(const double in[3][3], double values[3], double smallest[3]) {
     for (int k = 0; k < 3; ++k) smallest[k] = v[k][order[0]];
 }
 
+
 }  // namespace
 
 void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std::vector<uint8_t>& skip) {
+    if (w < 8 || h < 8) return;
     auto at = [&](int x, int y) { return grey[static_cast<size_t>(y) * w + x]; };
+    // Per pixel: the gradient (per pixel of arc: across the row scaled by
+    // the ring's radius) and its direction, where it is an edge.
+    const size_t pixels = static_cast<size_t>(w) * h;
+    std::vector<float> angle(pixels, NAN), strength(pixels, 0.0f);
     for (int y = 1; y + 1 < h; ++y) {
-        const double phi = kPi * (y + 0.5) / h, sp = std::sin(phi), cp = std::cos(phi);
+        const double sp = std::sin(kPi * (y + 0.5) / h);
         if (sp < 0.2) continue;
         for (int x = 0; x < w; ++x) {
             if (static_cast<size_t>(x) < skip.size() && skip[x]) continue;
             const int xl = x == 0 ? w - 1 : x - 1, xr = x + 1 == w ? 0 : x + 1;
-            // Per pixel of arc: across the row scaled by the ring's radius.
-            const double gx = (at(xr, y) - at(xl, y)) * 0.5 / sp * (static_cast<double>(h) * 2 / w);
+            const double gx = (at(xr, y) - at(xl, y)) * 0.5 / sp * (2.0 * h / w);
             const double gy = (at(x, y + 1) - at(x, y - 1)) * 0.5;
-            const double mag = std::sqrt(gx * gx + gy * gy);
+            const double mag = std::hypot(gx, gy);
             if (mag < kMinEdge) continue;
-            const double theta = 2 * kPi * (x + 0.5) / w, ct = std::cos(theta), st = std::sin(theta);
-            // e_theta * gx + e_phi * gy, normalised, into the first frame's axes.
-            const double g[3] = {(-st * gx + cp * ct * gy) / mag, (ct * gx + cp * st * gy) / mag, (-sp * gy) / mag};
-            double world[3];
-            camera.apply(g, world);
-            for (double c : world) normals_.push_back(static_cast<float>(c));
-            weights_.push_back(static_cast<float>(sp * std::min(mag, 4 * kMinEdge)));
+            const size_t i = static_cast<size_t>(y) * w + x;
+            angle[i] = static_cast<float>(std::atan2(gy, gx));
+            strength[i] = static_cast<float>(sp * std::min(mag, 4 * kMinEdge));
+            total_ += strength[i];
         }
+    }
+    // Straight segments: edge pixels grown from a seed through neighbours
+    // whose edge runs the same way (within kSameWay, either sign), then a
+    // great circle fitted through them. A segment that is long and thin
+    // on its circle is a piece of a straight line of the world; its
+    // circle's normal is the gradient across the line.
+    const double maxSlant = std::sin((kMaxTilt + 2) * kDeg);
+    std::vector<uint8_t> used(pixels, 0);
+    std::vector<size_t> region, stack;
+    for (size_t seed = 0; seed < pixels; ++seed) {
+        if (used[seed] || std::isnan(angle[seed])) continue;
+        region.clear();
+        stack.assign(1, seed);
+        used[seed] = 1;
+        double cx = std::cos(2 * angle[seed]), cy = std::sin(2 * angle[seed]);
+        while (!stack.empty()) {
+            const size_t p = stack.back();
+            stack.pop_back();
+            region.push_back(p);
+            const int px = static_cast<int>(p % w), py = static_cast<int>(p / w);
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const int qy = py + dy, qx = (px + dx + w) % w;
+                    if (qy < 0 || qy >= h) continue;
+                    const size_t q = static_cast<size_t>(qy) * w + qx;
+                    if (used[q] || std::isnan(angle[q])) continue;
+                    // The region's way (doubled angles, so that either sign counts).
+                    const double dot = (cx * std::cos(2 * angle[q]) + cy * std::sin(2 * angle[q])) / std::hypot(cx, cy);
+                    if (dot < std::cos(2 * kSameWay)) continue;
+                    used[q] = 1;
+                    cx += std::cos(2 * angle[q]), cy += std::sin(2 * angle[q]);
+                    stack.push_back(q);
+                }
+        }
+        if (region.size() < kMinSegment) continue;
+        double s[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, mass = 0, centre[3] = {0, 0, 0};
+        for (size_t p : region) {
+            const int px = static_cast<int>(p % w), py = static_cast<int>(p / w);
+            const double phi = kPi * (py + 0.5) / h, theta = 2 * kPi * (px + 0.5) / w;
+            const double d[3] = {std::sin(phi) * std::cos(theta), std::sin(phi) * std::sin(theta), std::cos(phi)};
+            const double wt = strength[p];
+            mass += wt;
+            for (int r = 0; r < 3; ++r) {
+                centre[r] += wt * d[r];
+                for (int c = 0; c < 3; ++c) s[r][c] += wt * d[r] * d[c];
+            }
+        }
+        double values[3], normal[3];
+        eigen3(s, values, normal);
+        // Long (its spread along the circle) and thin (across it), in pixels of arc.
+        const double pixel = 2 * kPi / w;
+        const double length = std::sqrt(12 * std::max(0.0, values[1]) / mass) / pixel;
+        const double width = std::sqrt(std::max(0.0, values[0]) / mass) / pixel;
+        if (length < kMinLength || width > kMaxWidth) continue;
+        double world[3], where[3];
+        camera.apply(normal, world);
+        // Only lines that could be vertical under some up within reach.
+        if (std::fabs(world[2]) > maxSlant) continue;
+        camera.apply(centre, where);
+        const double azimuth = std::atan2(where[1], where[0]) / (2 * kPi) + 0.5;
+        for (double c : world) normals_.push_back(static_cast<float>(c));
+        weights_.push_back(static_cast<float>(mass));
+        // How well its circle is known (radians): a line fit's slope error
+        // for a third of a pixel's scatter over its length.
+        precision_.push_back(static_cast<float>(std::max(0.1 * kDeg, 0.33 * std::sqrt(12.0) / std::pow(length, 1.5))));
+        sectors_.push_back(static_cast<uint8_t>(std::clamp(static_cast<int>(azimuth * kSectors), 0, kSectors - 1)));
     }
 }
 
-bool UpFinder::find(double up[3], std::string* why) const {
-    const size_t n = weights_.size();
-    double u[3] = {0, 0, 1};
-    if (n < 200) {
-        if (why) *why = "too few edges";
+bool UpFinder::find(double up[3], std::string* why, double* uncertainty) const {
+    const size_t count = weights_.size();
+    if (uncertainty) *uncertainty = NAN;
+    if (count < 8) {
+        if (why) *why = "too few straight edges";
         return false;
     }
-    // Edges within the window of being vertical about the up found so far.
-    double values[3] = {0, 0, 0}, taken = 0;
-    for (const double window : {20.0, 10.0, 5.0, 3.0, 2.0, 2.0}) {
-        const double c = std::sin(window * kPi / 180);
-        double m[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
-        taken = 0;
-        for (size_t i = 0; i < n; ++i) {
-            const float* g = &normals_[3 * i];
-            const double r = (g[0] * u[0] + g[1] * u[1] + g[2] * u[2]) / c;
-            if (std::fabs(r) >= 1) continue;
-            const double w = weights_[i] * (1 - r * r) * (1 - r * r);
-            taken += w;
-            for (int a = 0; a < 3; ++a)
-                for (int b = 0; b < 3; ++b) m[a][b] += w * g[a] * g[b];
+    // Coarse: half-degree cells over the whole reach; what stands out at a
+    // degree against the votes' level over several.
+    Grid coarse;
+    coarse.cell = 0.5 * kDeg;
+    coarse.half = static_cast<int>(std::tan(kMaxTilt * kDeg) / coarse.cell);
+    std::vector<std::vector<double>> acc;
+    vote(coarse, normals_, weights_, sectors_, acc);
+    std::vector<double> all(acc[0].size(), 0.0);
+    for (const auto& s : acc)
+        for (size_t i = 0; i < s.size(); ++i) all[i] += s[i];
+    const std::vector<double> coarseScore = standOut(all, coarse.n(), 1.0, 6.0);
+    double a = 0, b = 0;
+    const double height = peak(coarseScore, coarse, &a, &b);
+    // How far the peak stands above the votes' scatter.
+    std::vector<double> spread;
+    for (double v : coarseScore) spread.push_back(std::fabs(v));
+    std::nth_element(spread.begin(), spread.begin() + spread.size() / 2, spread.end());
+    const double scatter = 1.4826 * spread[spread.size() / 2];
+    const double prominence = scatter > 0 ? height / scatter : 0;
+    // Fine: from the peak, the up that the segments near it fit best, each
+    // by its own precision (a long segment's circle is known better than a
+    // short one's), those far off counting for nothing (Tukey). Leaving
+    // out one sector at a time gives the uncertainty (jackknife).
+    auto refine = [&](const double start[3], int without, double out[3]) {
+        double u[3] = {start[0], start[1], start[2]};
+        for (int it = 0; it < 40; ++it) {
+            double m[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, taken = 0;
+            for (size_t e = 0; e < count; ++e) {
+                if (sectors_[e] == without) continue;
+                const float* g = &normals_[3 * e];
+                const double sigma = precision_[e];
+                const double r = (g[0] * u[0] + g[1] * u[1] + g[2] * u[2]) / (kTukey * sigma);
+                if (std::fabs(r) >= 1) continue;
+                const double wt = (1 - r * r) * (1 - r * r) / (sigma * sigma);
+                taken += wt;
+                for (int i = 0; i < 3; ++i)
+                    for (int j = 0; j < 3; ++j) m[i][j] += wt * g[i] * g[j];
+            }
+            if (!(taken > 0)) return false;
+            double values[3], v[3];
+            eigen3(m, values, v);
+            const double sign = v[2] < 0 ? -1 : 1, moved = std::acos(std::min(1.0, std::fabs(v[0] * u[0] + v[1] * u[1] + v[2] * u[2])));
+            for (int k = 0; k < 3; ++k) u[k] = sign * v[k];
+            if (moved < 1e-6) break;
         }
-        if (!(taken > 0)) {
-            if (why) *why = "no vertical edges";
-            return false;
-        }
-        double v[3];
-        eigen3(m, values, v);
-        const double s = v[2] < 0 ? -1 : 1;
-        for (int k = 0; k < 3; ++k) u[k] = s * v[k];
+        for (int k = 0; k < 3; ++k) out[k] = u[k];
+        return true;
+    };
+    const double norm0 = std::sqrt(a * a + b * b + 1);
+    const double start[3] = {a / norm0, b / norm0, 1 / norm0};
+    double u[3];
+    if (!refine(start, -1, u)) {
+        if (why) *why = "no vertical lines";
+        return false;
     }
-    // The vertical edges must face more than one way around the horizon for
-    // both tilts to be tied down, and be a fair share of the picture's edges.
-    double total = 0;
-    for (float w : weights_) total += w;
-    if (values[1] < 0.05 * taken || taken < 0.02 * total) {
+    std::vector<double> sectorWeight(kSectors, 0.0);
+    double weightAll = 0;
+    for (size_t e = 0; e < count; ++e)
+        if (std::fabs(normals_[3 * e] * u[0] + normals_[3 * e + 1] * u[1] + normals_[3 * e + 2] * u[2]) <
+            kTukey * precision_[e])
+            sectorWeight[sectors_[e]] += weights_[e], weightAll += weights_[e];
+    double lo[kSectors][3], mean[3] = {0, 0, 0}, sectorsUsed = 0;
+    for (int s = 0; s < kSectors; ++s) {
+        if (!(sectorWeight[s] > 0.01 * weightAll)) continue;
+        if (!refine(u, s, lo[s])) continue;
+        for (int k = 0; k < 3; ++k) mean[k] += lo[s][k];
+        ++sectorsUsed;
+    }
+    double jack = 0;
+    if (sectorsUsed >= 2) {
+        for (double& c : mean) c /= sectorsUsed;
+        for (int s = 0; s < kSectors; ++s)
+            if (sectorWeight[s] > 0.01 * weightAll)
+                for (int k = 0; k < 3; ++k) jack += std::pow(lo[s][k] - mean[k], 2);
+        jack = std::sqrt(jack * (sectorsUsed - 1) / sectorsUsed) / kDeg;
+    } else {
+        jack = kMaxTilt;
+    }
+    // The edges vertical under it must face more than one way round the
+    // horizon for both tilts to be tied down.
+    double m[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, taken = 0;
+    for (size_t e = 0; e < count; ++e) {
+        const float* g = &normals_[3 * e];
+        if (std::fabs(g[0] * u[0] + g[1] * u[1] + g[2] * u[2]) > kTukey * precision_[e]) continue;
+        taken += weights_[e];
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) m[r][c] += weights_[e] * g[r] * g[c];
+    }
+    double values[3], unused[3];
+    eigen3(m, values, unused);
+    const double tilt = std::acos(std::min(1.0, u[2])) / kDeg;
+    if (uncertainty) *uncertainty = jack;
+    char said[200];
+    if (prominence < kMinProminence || values[1] < 0.05 * taken) {
         if (why) *why = "too few vertical lines, or all facing one way";
+        return false;
+    }
+    if (jack > kMaxUncertainty) {
+        std::snprintf(said, sizeof said, "the vertical lines disagree: %.2f degrees of tilt found, give or take %.2f",
+                      tilt, jack);
+        if (why) *why = said;
+        return false;
+    }
+    if (tilt < 3 * jack) {
+        std::snprintf(said, sizeof said, "%.2f degrees of tilt found, within its uncertainty of %.2f", tilt, jack);
+        if (why) *why = said;
         return false;
     }
     for (int k = 0; k < 3; ++k) up[k] = u[k];

@@ -1,11 +1,23 @@
 // World-up from the footage. A vertical line of the world lies on a great
 // circle through the zenith, so the picture's gradient across it, a tangent
-// of the sphere, is at right angles to up: up is the direction least along
-// the gradients of vertical edges. The edges of many frames are gathered,
-// each turned into the first frame's axes by that frame's camera
-// orientation; up is then fitted robustly (edges that are not vertical, the
-// horizon's and most others, do not fit and drop out), starting from the
-// camera's own up and narrowing the edges taken in.
+// of the sphere at right angles to the line's plane, is at right angles to
+// up. Edge pixels whose neighbourhood holds one straight edge (not a corner
+// or texture) are gathered from many frames, each gradient turned into the
+// first frame's axes by that frame's camera orientation.
+//
+// Up is then found by voting: every edge votes for the up directions it
+// would be vertical under, a line across the plane of tilts (about the
+// first frame's up, to 20 degrees). The vertical edges of the scene, from
+// wherever they are, cross at world-up; texture and the horizontal
+// edges (window rows, kerbs, the horizon) spread their votes and do not
+// gather into a peak, whatever the camera's own tilt. The peak is found
+// coarse to fine, against the smooth level of votes around it.
+//
+// How far the estimate can be trusted is measured from the footage itself:
+// the peak is found again leaving out the edges of each eighth of the
+// horizon in turn, and the spread of those estimates is the uncertainty.
+// Where the estimate is uncertain, or the tilt found is within its
+// uncertainty, the camera's own up is kept.
 #pragma once
 
 #include <cstdint>
@@ -23,13 +35,18 @@ public:
     // seams, whose edges are vertical in the camera, not the world) are left out.
     void add(const float* grey, int w, int h, const Rot& camera, const std::vector<uint8_t>& skip);
     // World-up in the first frame's axes, the one nearer its +z; false, with
-    // the reason, where the edges do not tie it down.
-    bool find(double up[3], std::string* why) const;
-    size_t edges() const { return normals_.size() / 3; }
+    // the reason, where the edges do not tie it down well enough to be
+    // acted on. `uncertainty` (degrees), where given, is the estimate's
+    // spread whether or not it is acted on.
+    bool find(double up[3], std::string* why, double* uncertainty = nullptr) const;
+    size_t edges() const { return weights_.size(); }
 
 private:
-    std::vector<float> normals_;  // unit gradient directions, three per edge
-    std::vector<float> weights_;
+    std::vector<float> normals_;  // unit normals of straight segments' circles, three per segment
+    std::vector<float> weights_;    // the segments' edge strength
+    std::vector<float> precision_;  // how well each circle is known (radians)
+    std::vector<uint8_t> sectors_;  // which eighth of the horizon each lies in
+    double total_ = 0;              // the weight of all edges seen
 };
 
 // The path turned so that each frame's view has `up` up: each path

@@ -45,10 +45,10 @@ double noise(double x, double y, uint32_t seed) {
     return a + (c - a) * ty;
 }
 
-// The picture of `shade(direction)` with 3 x 3 samples a pixel.
+// The picture of `shade(direction)` with 2 x 2 samples a pixel.
 BgrImage render(int width, int height, const std::function<Colour(const double d[3])>& shade) {
     BgrImage img(width, height);
-    constexpr int n = 3;
+    constexpr int n = 2;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             Colour sum{0, 0, 0};
