@@ -89,6 +89,15 @@ Status measure(const Options& opt, Clip& clip, const Job& job, long long first, 
         ended = true;
         moved.notify_all();
     });
+    // World-up is found on sharper panoramas of a dozen frames spread over
+    // the range: the scene is the same throughout, and each costs a stitch.
+    std::unique_ptr<LevelPanorama> sharp;
+    if (up) {
+        st = LevelPanorama::create(job.engine, LevelPanorama::kSize, opt.threads, sharp);
+        if (!st.ok()) return Status(st.code(), "cannot find world-up: " + st.message());
+    }
+    const long long levelStride = std::max(1LL, count / 12);
+    long long index = 0;
     std::vector<uint8_t> seams;
     console::Progress progress(count, std::string(), "analysing frame");
     Status failed;
@@ -107,11 +116,13 @@ Status measure(const Options& opt, Clip& clip, const Job& job, long long first, 
                 break;
             }
             estimator->add(item->picture.data());
-            int w = 0, h = 0;
-            const float* grey = estimator->lastGrey(&w, &h);
-            if (up && grey && estimator->reliable().back()) {
-                if (seams.size() != static_cast<size_t>(w)) seams = estimator->seamColumns(w);
-                up->add(grey, w, h, estimator->cameras().back(), seams);
+            if (up && index++ % levelStride == 0 && estimator->reliable().back()) {
+                int w = 0, h = 0;
+                const float* grey = sharp->grey(item->picture.data(), &w, &h);
+                if (grey) {
+                    if (seams.size() != static_cast<size_t>(w)) seams = estimator->seamColumns(w);
+                    up->add(grey, w, h, estimator->cameras().back(), seams);
+                }
             }
             progress.frameDone();
             std::lock_guard<std::mutex> hold(lock);

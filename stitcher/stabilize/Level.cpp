@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <new>
+
+#include "CpuEngine.h"
 
 namespace stitcher {
 
@@ -17,8 +20,9 @@ constexpr double kMinLength = 5.0;       // pixels of arc along a segment
 constexpr double kMaxWidth = 1.2;        // pixels of arc across it (RMS)
 constexpr double kMaxTilt = 20.0;       // degrees of tilt searched, about the first frame's up
 constexpr int kSectors = 8;
-constexpr double kMinProminence = 10;    // the peak of votes over their scatter
-constexpr double kMaxUncertainty = 0.3;  // degrees: an estimate less certain is not acted on
+constexpr double kMinPrecision = 0.4 * kDeg;  // no segment is taken as known better than this
+constexpr double kMinProminence = 4;     // the peak of votes over their scatter
+constexpr double kMaxUncertainty = 0.4;  // degrees: an estimate less certain is not acted on
 constexpr double kTukey = 4.0;  // segments beyond this many of their own errors off count for nothing
 
 // A square of candidate ups u = (a, b, 1) (unnormalised; a and b are the
@@ -158,6 +162,42 @@ void eigen3(const double in[3][3], double values[3], double smallest[3]) {
 
 }  // namespace
 
+Status LevelPanorama::create(const EngineSpec& clip, int size, int threads, std::unique_ptr<LevelPanorama>& out) {
+    try {
+        std::unique_ptr<LevelPanorama> p(new LevelPanorama);
+        EngineSpec spec = clip;
+        spec.size = std::max(32, size / 16 * 16);
+        spec.layout = Layout::Stitch;
+        spec.perFrameRotation = false;
+        spec.threads = threads;
+        for (int i = 0; i < 4; ++i)
+            for (int j = 0; j < 4; ++j) spec.rotation[i][j] = i == j ? 1.0f : 0.0f;
+        Status st = CpuEngine::create(spec, p->engine_);
+        if (!st.ok()) return st;
+        p->stitched_.assign(spec.outBytes(), 0);
+        p->grey_.assign(static_cast<size_t>(spec.outWidth()) * spec.outHeight(), 0.0f);
+        out = std::move(p);
+        return Status();
+    } catch (const std::bad_alloc&) {
+        return Status(kExitFailed, "not enough memory to find world-up");
+    }
+}
+
+LevelPanorama::~LevelPanorama() = default;
+
+const float* LevelPanorama::grey(const uint8_t* bgr, int* w, int* h) {
+    const EngineSpec& spec = engine_->params();
+    if (!engine_->stitch(const_cast<uint8_t*>(bgr), stitched_.data())) return nullptr;
+    *w = spec.outWidth(), *h = spec.outHeight();
+    const size_t stride = spec.outStride();
+    for (int y = 0; y < *h; ++y) {
+        const uint8_t* row = stitched_.data() + stride * y;
+        float* g = &grey_[static_cast<size_t>(y) * *w];
+        for (int x = 0; x < *w; ++x) g[x] = 0.25f * (row[3 * x] + 2.0f * row[3 * x + 1] + row[3 * x + 2]);
+    }
+    return grey_.data();
+}
+
 void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std::vector<uint8_t>& skip) {
     if (w < 8 || h < 8) return;
     auto at = [&](int x, int y) { return grey[static_cast<size_t>(y) * w + x]; };
@@ -244,7 +284,7 @@ void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std
         weights_.push_back(static_cast<float>(mass));
         // How well its circle is known (radians): a line fit's slope error
         // for a third of a pixel's scatter over its length.
-        precision_.push_back(static_cast<float>(std::max(0.1 * kDeg, 0.33 * std::sqrt(12.0) / std::pow(length, 1.5))));
+        precision_.push_back(static_cast<float>(std::max(kMinPrecision, 0.33 * std::sqrt(12.0) / std::pow(length, 1.5))));
         sectors_.push_back(static_cast<uint8_t>(std::clamp(static_cast<int>(azimuth * kSectors), 0, kSectors - 1)));
     }
 }

@@ -253,11 +253,14 @@ Levelled levelClip(const BgrImage& scene, const Rot& tilt, int phase, int frames
     std::unique_ptr<stitcher::MotionEstimator> est;
     Levelled out;
     if (!stitcher::MotionEstimator::create(clipSpec(240), stitcher::MotionSettings(), est).ok()) return out;
+    std::unique_ptr<stitcher::LevelPanorama> sharp;
+    if (!stitcher::LevelPanorama::create(clipSpec(240), stitcher::LevelPanorama::kSize, 0, sharp).ok()) return out;
     stitcher::UpFinder finder;
     for (const Rot& c : truth) {
-        est->add(world().frame(scene, c).data.data());
+        BgrImage frame = world().frame(scene, c);
+        est->add(frame.data.data());
         int w = 0, h = 0;
-        const float* grey = est->lastGrey(&w, &h);
+        const float* grey = sharp->grey(frame.data.data(), &w, &h);
         if (grey && est->reliable().back()) finder.add(grey, w, h, est->cameras().back(), est->seamColumns(w));
     }
     const double z[3] = {0, 0, 1};
