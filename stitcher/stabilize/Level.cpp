@@ -18,6 +18,7 @@ constexpr double kSameWay = 22.5 * kDeg;  // how far the edges of one segment ma
 constexpr size_t kMinSegment = 6;        // pixels of a segment
 constexpr double kMinLength = 5.0;       // pixels of arc along a segment
 constexpr double kMaxWidth = 1.2;        // pixels of arc across it (RMS)
+constexpr double kNearLine = 3.0;        // pixels of arc from its circle that its pixels keep to
 constexpr double kMaxTilt = 20.0;       // degrees of tilt searched, about the first frame's up
 constexpr int kSectors = 8;
 constexpr double kMinPrecision = 0.4 * kDeg;  // no segment is taken as known better than this
@@ -200,6 +201,8 @@ const float* LevelPanorama::grey(const uint8_t* bgr, int* w, int* h) {
 
 void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std::vector<uint8_t>& skip) {
     if (w < 8 || h < 8) return;
+    for (int k = 0; k < 3; ++k) cameraUp_[k] += camera.m[k][2];
+    ++frames_;
     auto at = [&](int x, int y) { return grey[static_cast<size_t>(y) * w + x]; };
     // Per pixel: the gradient (per pixel of arc: across the row scaled by
     // the ring's radius) and its direction, where it is an edge.
@@ -255,22 +258,34 @@ void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std
                 }
         }
         if (region.size() < kMinSegment) continue;
-        double s[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, mass = 0, centre[3] = {0, 0, 0};
-        for (size_t p : region) {
-            const int px = static_cast<int>(p % w), py = static_cast<int>(p / w);
-            const double phi = kPi * (py + 0.5) / h, theta = 2 * kPi * (px + 0.5) / w;
-            const double d[3] = {std::sin(phi) * std::cos(theta), std::sin(phi) * std::sin(theta), std::cos(phi)};
-            const double wt = strength[p];
-            mass += wt;
-            for (int r = 0; r < 3; ++r) {
-                centre[r] += wt * d[r];
-                for (int c = 0; c < 3; ++c) s[r][c] += wt * d[r] * d[c];
-            }
-        }
-        double values[3], normal[3];
-        eigen3(s, values, normal);
-        // Long (its spread along the circle) and thin (across it), in pixels of arc.
+        // The circle through them; then again through those near it, so that
+        // texture that the region grew into beside a line does not bend it.
         const double pixel = 2 * kPi / w;
+        double values[3], normal[3], centre[3], mass = 0;
+        for (int round = 0; round < 3; ++round) {
+            double s[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+            mass = 0, centre[0] = centre[1] = centre[2] = 0;
+            size_t kept = 0;
+            for (size_t p : region) {
+                const int px = static_cast<int>(p % w), py = static_cast<int>(p / w);
+                const double phi = kPi * (py + 0.5) / h, theta = 2 * kPi * (px + 0.5) / w;
+                const double d[3] = {std::sin(phi) * std::cos(theta), std::sin(phi) * std::sin(theta), std::cos(phi)};
+                if (round > 0 && std::fabs(d[0] * normal[0] + d[1] * normal[1] + d[2] * normal[2]) > kNearLine * pixel)
+                    continue;
+                region[kept++] = p;
+                const double wt = strength[p];
+                mass += wt;
+                for (int r = 0; r < 3; ++r) {
+                    centre[r] += wt * d[r];
+                    for (int c = 0; c < 3; ++c) s[r][c] += wt * d[r] * d[c];
+                }
+            }
+            region.resize(kept);
+            if (kept < kMinSegment) break;
+            eigen3(s, values, normal);
+        }
+        if (region.size() < kMinSegment) continue;
+        // Long (its spread along the circle) and thin (across it), in pixels of arc.
         const double length = std::sqrt(12 * std::max(0.0, values[1]) / mass) / pixel;
         const double width = std::sqrt(std::max(0.0, values[0]) / mass) / pixel;
         if (length < kMinLength || width > kMaxWidth) continue;
@@ -374,6 +389,17 @@ bool UpFinder::find(double up[3], std::string* why, double* uncertainty) const {
     } else {
         jack = kMaxTilt;
     }
+    // The fit's own error from the vertical lines' precision and their
+    // scatter about it, counting the frames' views of the same lines once.
+    double information = 0, chi = 0, inliers = 0;
+    for (size_t e = 0; e < count; ++e) {
+        const double r = normals_[3 * e] * u[0] + normals_[3 * e + 1] * u[1] + normals_[3 * e + 2] * u[2];
+        const double sigma = precision_[e];
+        if (std::fabs(r) >= kTukey * sigma) continue;
+        information += 1 / (sigma * sigma), chi += r * r / (sigma * sigma), ++inliers;
+    }
+    if (information > 0)
+        jack = std::max(jack, std::sqrt(std::max(1, frames_) / information) * std::max(1.0, std::sqrt(chi / inliers)) / kDeg);
     // The edges vertical under it must face more than one way round the
     // horizon for both tilts to be tied down.
     double m[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, taken = 0;
@@ -399,8 +425,11 @@ bool UpFinder::find(double up[3], std::string* why, double* uncertainty) const {
         if (why) *why = said;
         return false;
     }
-    if (tilt < 3 * jack) {
-        std::snprintf(said, sizeof said, "%.2f degrees of tilt found, within its uncertainty of %.2f", tilt, jack);
+    // The tilt of the camera as it was held, on average over the frames.
+    const double held = std::sqrt(cameraUp_[0] * cameraUp_[0] + cameraUp_[1] * cameraUp_[1] + cameraUp_[2] * cameraUp_[2]);
+    const double off = held > 0 ? std::acos(std::min(1.0, (u[0] * cameraUp_[0] + u[1] * cameraUp_[1] + u[2] * cameraUp_[2]) / held)) / kDeg : tilt;
+    if (off < 3 * jack) {
+        std::snprintf(said, sizeof said, "%.2f degrees of tilt found, within its uncertainty of %.2f", off, jack);
         if (why) *why = said;
         return false;
     }

@@ -15,9 +15,11 @@
 //
 // How far the estimate can be trusted is measured from the footage itself:
 // the peak is found again leaving out the edges of each eighth of the
-// horizon in turn, and the spread of those estimates is the uncertainty.
-// Where the estimate is uncertain, or the tilt found is within its
-// uncertainty, the camera's own up is kept.
+// horizon in turn, and the spread of those estimates is the uncertainty,
+// or, where larger, the fit's own error from the vertical lines' precision
+// and scatter.
+// Where the estimate is uncertain, or the tilt found (from the camera's
+// up over the frames) is within its uncertainty, the camera's own up is kept.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +73,8 @@ private:
     std::vector<float> precision_;  // how well each circle is known (radians)
     std::vector<uint8_t> sectors_;  // which eighth of the horizon each lies in
     double total_ = 0;              // the weight of all edges seen
+    double cameraUp_[3] = {0, 0, 0};  // the sum of the frames' up, in the first frame's axes
+    int frames_ = 0;
 };
 
 // The path turned so that each frame's view has `up` up: each path
