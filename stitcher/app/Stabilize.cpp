@@ -215,7 +215,7 @@ Status planViewRotations(const Options& opt, Clip& clip, const Job& job, const s
                              "frame's up (give or take %.2f)",
                              std::acos(std::min(1.0, std::fabs(u[2]))) * 180 / 3.14159265358979323846, uncertainty);
             } else {
-                console::say("level: no reliable vertical in the footage (%s): the camera's own up is kept",
+                console::say("level: the camera's own up is kept: %s",
                              why.c_str());
             }
         }

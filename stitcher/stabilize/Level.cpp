@@ -308,7 +308,7 @@ bool UpFinder::find(double up[3], std::string* why, double* uncertainty) const {
     const size_t count = weights_.size();
     if (uncertainty) *uncertainty = NAN;
     if (count < 8) {
-        if (why) *why = "too few straight edges";
+        if (why) *why = "too few straight edges in the footage";
         return false;
     }
     // Coarse: half-degree cells over the whole reach; what stands out at a
@@ -363,7 +363,7 @@ bool UpFinder::find(double up[3], std::string* why, double* uncertainty) const {
     const double start[3] = {a / norm0, b / norm0, 1 / norm0};
     double u[3];
     if (!refine(start, -1, u)) {
-        if (why) *why = "no vertical lines";
+        if (why) *why = "no vertical lines in the footage";
         return false;
     }
     std::vector<double> sectorWeight(kSectors, 0.0);
@@ -416,11 +416,11 @@ bool UpFinder::find(double up[3], std::string* why, double* uncertainty) const {
     if (uncertainty) *uncertainty = jack;
     char said[200];
     if (prominence < kMinProminence || values[1] < 0.05 * taken) {
-        if (why) *why = "too few vertical lines, or all facing one way";
+        if (why) *why = "too few vertical lines in the footage, or all facing one way";
         return false;
     }
     if (jack > kMaxUncertainty) {
-        std::snprintf(said, sizeof said, "the vertical lines disagree: %.2f degrees of tilt found, give or take %.2f",
+        std::snprintf(said, sizeof said, "the footage's vertical lines disagree (%.2f degrees of tilt found, give or take %.2f)",
                       tilt, jack);
         if (why) *why = said;
         return false;
@@ -429,7 +429,7 @@ bool UpFinder::find(double up[3], std::string* why, double* uncertainty) const {
     const double held = std::sqrt(cameraUp_[0] * cameraUp_[0] + cameraUp_[1] * cameraUp_[1] + cameraUp_[2] * cameraUp_[2]);
     const double off = held > 0 ? std::acos(std::min(1.0, (u[0] * cameraUp_[0] + u[1] * cameraUp_[1] + u[2] * cameraUp_[2]) / held)) / kDeg : tilt;
     if (off < 3 * jack) {
-        std::snprintf(said, sizeof said, "%.2f degrees of tilt found, within its uncertainty of %.2f", off, jack);
+        std::snprintf(said, sizeof said, "the tilt the footage's vertical lines show, %.2f degrees, is within its uncertainty of %.2f", off, jack);
         if (why) *why = said;
         return false;
     }

@@ -1,25 +1,28 @@
 // World-up from the footage. A vertical line of the world lies on a great
-// circle through the zenith, so the picture's gradient across it, a tangent
-// of the sphere at right angles to the line's plane, is at right angles to
-// up. Edge pixels whose neighbourhood holds one straight edge (not a corner
-// or texture) are gathered from many frames, each gradient turned into the
-// first frame's axes by that frame's camera orientation.
+// circle through the zenith: the normal of that circle's plane is at right
+// angles to up. Straight segments are cut from each frame's edges (pixels
+// grown along edges that run one way, a great circle fitted through them,
+// kept where they are long and thin on it, so that corners, texture and
+// curves drop out); each segment's normal is turned into the first frame's
+// axes by that frame's camera orientation, and carries how well its circle
+// is known (a long segment's better than a short one's).
 //
-// Up is then found by voting: every edge votes for the up directions it
-// would be vertical under, a line across the plane of tilts (about the
-// first frame's up, to 20 degrees). The vertical edges of the scene, from
-// wherever they are, cross at world-up; texture and the horizontal
-// edges (window rows, kerbs, the horizon) spread their votes and do not
-// gather into a peak, whatever the camera's own tilt. The peak is found
-// coarse to fine, against the smooth level of votes around it.
+// Up is found by voting: every segment votes for the ups under which it
+// would be vertical, a line across the plane of tilts (to 20 degrees about
+// the first frame's up). The vertical lines of the scene, from wherever
+// they are, cross at world-up; texture and horizontal lines (window rows,
+// kerbs, the horizon) spread their votes and make no peak, whatever the
+// camera's own tilt or its axis. The peak, taken against the smooth level
+// of votes around it, is refined by a robust fit of the segments near it,
+// each by its own precision.
 //
-// How far the estimate can be trusted is measured from the footage itself:
-// the peak is found again leaving out the edges of each eighth of the
-// horizon in turn, and the spread of those estimates is the uncertainty,
-// or, where larger, the fit's own error from the vertical lines' precision
-// and scatter.
-// Where the estimate is uncertain, or the tilt found (from the camera's
-// up over the frames) is within its uncertainty, the camera's own up is kept.
+// How far the estimate can be trusted is measured from the footage: the
+// fit is made again leaving out the segments of each eighth of the horizon
+// in turn, and the spread of those fits (jackknife) is the uncertainty, or,
+// where larger, the fit's own error from its segments' precision and
+// scatter. Where it is uncertain, or the tilt found (from the camera's up
+// as held over the frames) is within three times its uncertainty, the
+// camera's own up is kept.
 #pragma once
 
 #include <cstdint>

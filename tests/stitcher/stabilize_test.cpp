@@ -283,7 +283,9 @@ Levelled levelClip(const BgrImage& scene, const Rot& tilt, int phase, int frames
 // onto the panorama; tilts of 3 to 10 degrees about axes drawn at random
 // (seeded; DFS_LEVEL_SEED picks another), with hand shake. A clip that is
 // levelled must have every frame's up within 0.5 degrees of world-up; one
-// whose verticals do not tie up down keeps the camera's up and says why.
+// whose verticals do not tie up down keeps the camera's up and says why
+// (the street and the painted city, full of long verticals, must be
+// levelled).
 // The same worlds held level are never tilted by more than 0.2 degrees.
 TEST(StabilizeTest, LevelsWorldsItWasNotTunedOn) {
     const char* chosen = std::getenv("DFS_LEVEL_SEED");
@@ -291,10 +293,11 @@ TEST(StabilizeTest, LevelsWorldsItWasNotTunedOn) {
     const struct {
         const char* name;
         BgrImage (*make)(int, int, uint32_t);
-    } worlds[] = {{"street", testutil::streetWorld},
-                  {"room", testutil::roomWorld},
-                  {"field", testutil::fieldWorld},
-                  {"painted city", testutil::paintedCity}};
+        bool mustLevel;
+    } worlds[] = {{"street", testutil::streetWorld, true},
+                  {"room", testutil::roomWorld, false},
+                  {"field", testutil::fieldWorld, false},
+                  {"painted city", testutil::paintedCity, true}};
     for (const auto& w : worlds) {
         SCOPED_TRACE(std::string(w.name) + " " + std::to_string(seed));
         const BgrImage scene = w.make(640, 320, seed);
@@ -306,12 +309,18 @@ TEST(StabilizeTest, LevelsWorldsItWasNotTunedOn) {
         const Levelled tilted = levelClip(scene, Rot::fromVector(axis), phase);
         std::printf("%s, seed %u: tilt %.2f deg about azimuth %.0f deg: %s; up within %.3f deg of world-up\n", w.name,
                     seed, tilted.tilt, azimuth * 180 / kPi, tilted.found ? "levelled" : tilted.why.c_str(), tilted.worst);
-        if (tilted.found) EXPECT_LE(tilted.worst, 0.5);
-        else EXPECT_FALSE(tilted.why.empty());
+        if (tilted.found) {
+            EXPECT_LE(tilted.worst, 0.5);
+        } else {
+            EXPECT_FALSE(w.mustLevel) << tilted.why;
+            EXPECT_FALSE(tilted.why.empty());
+        }
         const Levelled level = levelClip(scene, Rot(), phase);
         std::printf("%s, seed %u, level: %s; up within %.3f deg of world-up\n", w.name, seed,
                     level.found ? "levelled" : level.why.c_str(), level.worst);
-        if (level.found) EXPECT_LE(level.worst, 0.2);
+        if (level.found) {
+            EXPECT_LE(level.worst, 0.2);
+        }
     }
 }
 
@@ -398,10 +407,11 @@ TEST(StabilizeTest, MotionFileAndFlatFootageThroughTheStitcher) {
         testutil::runStitcher("--level --frames 8 --size 96 --motion-out l.csv " + clip + " l%d.png", dir);
     ASSERT_EQ(level.code, 0) << level.err;
     ASSERT_TRUE(stitcher::readMotionFile(dir + "/l.csv", file).ok());
-    if (level.err.find("camera's own up is kept") == std::string::npos)
+    if (level.err.find("camera's own up is kept") == std::string::npos) {
         for (const stitcher::MotionRow& r : file)
             EXPECT_LE(Rot().degreesTo(Rot::fromAngles(r.correction[0], r.correction[1], r.correction[2])), 0.2)
                 << level.err;
+    }
 
     const std::string grey = testutil::makeClip("stabilize_grey.mp4", "-f lavfi -i color=c=gray:s=960x480:r=30:d=0.3 "
                                                                       "-c:v libx264 -pix_fmt yuv420p");
