@@ -406,9 +406,9 @@ bool UpFinder::find(double up[3], std::string* why, double* uncertainty) const {
     for (size_t e = 0; e < count; ++e) {
         const float* g = &normals_[3 * e];
         if (std::fabs(g[0] * u[0] + g[1] * u[1] + g[2] * u[2]) > kTukey * precision_[e]) continue;
-        taken += weights_[e];
+        taken += 1;  // each segment once: one strong line is no spread of lines
         for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 3; ++c) m[r][c] += weights_[e] * g[r] * g[c];
+            for (int c = 0; c < 3; ++c) m[r][c] += g[r] * g[c];
     }
     double values[3], unused[3];
     eigen3(m, values, unused);
