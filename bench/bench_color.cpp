@@ -7,7 +7,7 @@
 // engine applies them), and prints what matching adds to the engine's frame
 // time: the estimate plus what gains cost the engine. Then the same with
 // each lens's fall-off undone (the clip's own as measured, or, where the
-// clip shows too little, rims 40% and 35% darker): the once-per-run
+// clip shows none clearly, rims 40% and 35% darker): the once-per-run
 // measurement over eight frames, the engine's set-up, and matching with the
 // fall-off (its estimate and the engine with gains and fall-off) against
 // matching off (the plain engine), in the same run.
@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
         const double liftedAdded = liftedEstimate + std::max(0.0, liftedGained - offPlain);
         std::printf("  fall-off (%s: %s): measured once in %.0f ms over %zu frames; engine set-up %.0f ms; GL path's "
                     "apply with it %.2f ms on %d threads\n",
-                    own ? "the clip's own" : "the clip shows too little, a typical one", 
+                    own ? "the clip's own" : "none clearly there on the clip, a typical one", 
                     stitcher::describeFalloff(falloff).c_str(), measureMs, std::min<size_t>(8, set.size()),
                     liftedSetUpMs, liftedApply, threads);
         std::printf("  matching with fall-off against off: %.2f ms against %.2f ms per frame; adds %.2f ms = %.1f%% "
