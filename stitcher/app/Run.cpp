@@ -124,12 +124,25 @@ void printMedia(FILE* o, Clip& clip) {
         std::fprintf(o, "  cut short: %lld more frames of the index lie beyond the end of the file\n",
                      clip.framesLost());
     const std::string ffSound = clip.soundThroughFfmpeg();
-    if (m.hasAudio)
-        std::fprintf(o, "audio: %s %u Hz, %u channel%s, %lld samples, %.3f s%s\n", ffSound.empty() ? "AAC" : ffSound.c_str(),
-                     m.samplerate, m.channels, m.channels == 1 ? "" : "s", static_cast<long long>(m.samples),
-                     m.samplerate ? static_cast<double>(m.samples) / m.samplerate : 0.0,
-                     ffSound.empty() ? "" : " (decoded through FFmpeg, carried over as AAC)");
-    else if (!clip.soundProblem().empty())
+    const Clip::SoundSource& src = clip.soundSource();
+    if (m.hasAudio) {
+        // The clip's own sound, then what a video made of it carries.
+        std::fprintf(o, "audio: %s %d Hz, %d channel%s, %s, %lld samples, %.3f s\n", ffSound.empty() ? "AAC" : ffSound.c_str(),
+                     src.rate, src.channels, src.channels == 1 ? "" : "s", src.layout.c_str(),
+                     static_cast<long long>(src.samples), src.rate ? static_cast<double>(src.samples) / src.rate : 0.0);
+        const std::string leftOut = soundLeftOut(m);
+        if (!leftOut.empty())
+            std::fprintf(o, "  a video leaves it out: %s\n", leftOut.c_str());
+        else {
+            const int out = aacChannels(m.channels);
+            std::fprintf(o, "  a video carries it over as AAC %u Hz, %d channel%s, %s%s\n", m.samplerate, out,
+                         out == 1 ? "" : "s", defaultLayoutName(out).c_str(),
+                         !ffSound.empty() && src.channels > out ? " (decoded through FFmpeg, mixed down)"
+                         : !ffSound.empty()                    ? " (decoded through FFmpeg)"
+                         : src.channels > out                  ? " (mixed down)"
+                                                               : "");
+        }
+    } else if (!clip.soundProblem().empty())
         std::fprintf(o, "audio: none (%s)\n", clip.soundProblem().c_str());
     else
         std::fprintf(o, "audio: none\n");

@@ -98,6 +98,8 @@ Status Clip::open(const std::string& path, std::unique_ptr<Clip>& clip) {
             c->info_.samplerate = static_cast<uint32_t>(c->ffAudio_->rate());
             c->info_.channels = static_cast<uint8_t>(c->ffAudio_->channels());
             c->info_.samples = c->ffAudio_->samples();
+            c->soundSource_ = {c->ffAudio_->sourceRate(), c->ffAudio_->sourceChannels(), c->ffAudio_->sourceLayout(),
+                               c->ffAudio_->sourceSamples()};
         } else {
             std::string entry;
             for (const libdec::ClipTrack& t : c->tracks_.tracks)
@@ -106,6 +108,11 @@ Status Clip::open(const std::string& path, std::unique_ptr<Clip>& clip) {
                                (entry.empty() ? "" : ", " + entry) + ") cannot be decoded: " + decoded.message() +
                                "; the video has no sound";
         }
+    }
+    if (c->info_.hasAudio && !c->ffAudio_) {
+        // The reader's AAC, in FFmpeg's default layout for its channel count.
+        c->soundSource_ = {static_cast<int>(c->info_.samplerate), c->info_.channels, defaultLayoutName(c->info_.channels),
+                           static_cast<int64_t>(c->info_.samples)};
     }
     if (!libdec::GetPresentationTimeline(c->handle_, c->timeline_))
         return Status(kExitInput, "cannot read " + path + ": the times of its frames cannot be worked out");

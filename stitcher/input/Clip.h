@@ -49,6 +49,15 @@ public:
     // The sound's codec as FFmpeg names it when the reader does not decode it
     // and FFmpeg does; empty when the sound is the reader's AAC (or none).
     std::string soundThroughFfmpeg() const { return ffAudio_ ? ffAudio_->codec() : std::string(); }
+    // The clip's own sound, before a run converts it (info() gives what the
+    // run reads): its rate, channels, FFmpeg's name of its channel layout
+    // and samples per channel. Zero when the clip has no sound that decodes.
+    struct SoundSource {
+        int rate = 0, channels = 0;
+        std::string layout;
+        int64_t samples = 0;
+    };
+    const SoundSource& soundSource() const { return soundSource_; }
     // Why the clip's sound cannot be carried over, when it has sound that
     // neither the reader nor FFmpeg decodes; empty otherwise.
     const std::string& soundProblem() const { return soundProblem_; }
@@ -81,6 +90,7 @@ private:
     libdec::ClipTracks tracks_;
     std::unique_ptr<FfAudio> ffAudio_;  // the sound, when the reader does not decode it
     std::string soundProblem_;
+    SoundSource soundSource_;
     std::mutex mutex_;  // one call on the session at a time
 };
 

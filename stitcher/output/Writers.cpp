@@ -21,6 +21,8 @@ extern "C" {
 
 namespace stitcher {
 
+int aacChannels(int channels) { return channels == 7 ? 6 : channels; }
+
 std::string avError(int code) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
     av_strerror(code, buf, sizeof buf);
@@ -175,8 +177,9 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         aenc_ = avcodec_alloc_context3(aac);
         aenc_->sample_rate = s.audioRate;
         aenc_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-        av_channel_layout_default(&aenc_->ch_layout, s.audioChannels);
-        aenc_->bit_rate = 64000LL * std::min(s.audioChannels, 4);
+        av_channel_layout_default(&aenc_->ch_layout, aacChannels(s.audioChannels));
+        // Less leaves the channel pairs of 5.1 and up poor at high rates.
+        aenc_->bit_rate = 64000LL * aenc_->ch_layout.nb_channels;
         aenc_->time_base = AVRational{1, s.audioRate};
         if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) aenc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         if ((rc = avcodec_open2(aenc_, aac, nullptr)) < 0) {
@@ -193,7 +196,7 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         if (rc < 0 || swr_init(swr_) < 0) {
             return Status(kExitFailed, "cannot set up the audio conversion");
         }
-        fifo_ = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, s.audioChannels, aenc_->frame_size * 4);
+        fifo_ = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, aenc_->ch_layout.nb_channels, aenc_->frame_size * 4);
         aframe_ = av_frame_alloc();
         aframe_->format = AV_SAMPLE_FMT_FLTP;
         aframe_->sample_rate = s.audioRate;
@@ -321,9 +324,10 @@ Status VideoWriter::encodeAudioFrames(bool flush) {
 
 Status VideoWriter::writeAudio(const int16_t* pcm, int samples) {
     if (!aenc_ || samples <= 0) return Status();
-    std::vector<float> planes(static_cast<size_t>(samples) * s_.audioChannels);
-    std::vector<uint8_t*> out(s_.audioChannels);
-    for (int c = 0; c < s_.audioChannels; ++c) out[c] = reinterpret_cast<uint8_t*>(&planes[static_cast<size_t>(c) * samples]);
+    const int channels = aenc_->ch_layout.nb_channels;
+    std::vector<float> planes(static_cast<size_t>(samples) * channels);
+    std::vector<uint8_t*> out(channels);
+    for (int c = 0; c < channels; ++c) out[c] = reinterpret_cast<uint8_t*>(&planes[static_cast<size_t>(c) * samples]);
     const uint8_t* in[1] = {reinterpret_cast<const uint8_t*>(pcm)};
     int got = swr_convert(swr_, out.data(), samples, in, samples);
     if (got < 0) {
