@@ -164,8 +164,8 @@ std::string frameRanges(const std::vector<long long>& frames) {
     return text;
 }
 
-Progress::Progress(long long total, std::string label, const char* what)
-    : total_(total), what_(what), tty_(::isatty(2)), label_(std::move(label)), start_(Clock::now()), last_(start_) {
+Progress::Progress(long long total, std::string label, const char* what, bool rated)
+    : total_(total), what_(what), tty_(::isatty(2)), rated_(rated), label_(std::move(label)), start_(Clock::now()), last_(start_) {
     if (tty_) last_ -= std::chrono::seconds(1);
 }
 
@@ -177,7 +177,10 @@ void Progress::frameDone() {
         if (now - last_ < std::chrono::seconds(10) && done_ != total_) return;
         last_ = now;
         const double secs = std::chrono::duration<double>(now - start_).count();
-        say("%s: %s %lld of %lld, %.1f fps", label_.c_str(), what_, done_, total_, secs > 0 ? done_ / secs : 0.0);
+        if (rated_)
+            say("%s: %s %lld of %lld, %.1f fps", label_.c_str(), what_, done_, total_, secs > 0 ? done_ / secs : 0.0);
+        else
+            say("%s: %s %lld of %lld", label_.c_str(), what_, done_, total_);
         return;
     }
     auto now = Clock::now();
@@ -186,8 +189,11 @@ void Progress::frameDone() {
     std::lock_guard<std::mutex> lock(g_stderr);
     double secs = std::chrono::duration<double>(now - start_).count();
     double fps = secs > 0 ? done_ / secs : 0;
-    std::fprintf(g_err, "\r%s %lld of %lld  %.1f fps  ETA %s   ", what_, done_, total_, fps,
-                 formatDuration(fps > 0 ? (total_ - done_) / fps : 0).c_str());
+    if (rated_)
+        std::fprintf(g_err, "\r%s %lld of %lld  %.1f fps  ETA %s   ", what_, done_, total_, fps,
+                     formatDuration(fps > 0 ? (total_ - done_) / fps : 0).c_str());
+    else
+        std::fprintf(g_err, "\r%s %lld of %lld   ", what_, done_, total_);
     std::fflush(g_err);
     g_progressOpen = true;
 }

@@ -711,7 +711,8 @@ int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted
     how.warn = showWarning;
     console::say("planning %lld frames of %s in %zu segment%s%s", job.count, opt.input.c_str(), plan.segments.size(),
                  plan.segments.size() == 1 ? "" : "s", colour ? " (measuring the colour gains)" : "");
-    console::Progress progress(job.count, "plan");
+    // Without colour matching a frame's time is all that is read: no rate.
+    console::Progress progress(job.count, "plan", "frame", colour != nullptr);
     how.frameDone = [&progress] { progress.frameDone(); };
     st = measurePlanFrames(clip, how, interrupted, plan);
     progress.end();
