@@ -55,6 +55,25 @@ void showLibraryLine(std::string line) {
 
 void dropLibraryLine(int, const std::string&) {}
 
+// FFmpeg's messages about our own encoders and muxers ("[libx264 @ ...]",
+// "[mp4 @ ...]"), at the level quietFfmpeg sets, marked as the libraries'
+// lines are. FFmpeg may hand a line over in pieces: they are gathered.
+std::mutex g_ffmpegMutex;
+std::string g_ffmpegLine;
+int g_ffmpegPrefix = 1;
+
+void printFfmpeg(void* context, int level, const char* fmt, va_list args) {
+    if (level > av_log_get_level()) return;
+    char text[1024];
+    std::lock_guard<std::mutex> lock(g_ffmpegMutex);
+    if (av_log_format_line2(context, level, fmt, args, text, sizeof text, &g_ffmpegPrefix) < 0) return;
+    g_ffmpegLine += text;
+    for (size_t end; (end = g_ffmpegLine.find('\n')) != std::string::npos;) {
+        showLibraryLine(g_ffmpegLine.substr(0, end));
+        g_ffmpegLine.erase(0, end + 1);
+    }
+}
+
 }  // namespace
 
 void routeLibraryMessages(bool verbose) {
@@ -95,8 +114,9 @@ bool verbose() { return g_verbose; }
 
 void quietFfmpeg(bool verbose) {
     // The clip reader keeps its decoder's messages in its own log and hands
-    // every other message to FFmpeg's default printer, which honours this level.
+    // every other message to printFfmpeg, which honours this level.
     av_log_set_level(verbose ? AV_LOG_INFO : AV_LOG_ERROR);
+    libdec::SetFfmpegPrinter(printFfmpeg);
 }
 
 void error(const char* fmt, ...) {
