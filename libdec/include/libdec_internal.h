@@ -21,7 +21,9 @@ namespace libdec {
 // standard output. The log file is written either way. The sink may be
 // called from any thread that uses the library.
 // kMessageReason: why something failed, which would otherwise go to standard error.
-enum MessageLevel { kMessageError = 0, kMessageInfo = 1, kMessageReason = 2 };
+// kMessageLog: the log's own complaints about its folder or file (such as
+// that the folder it goes under is missing); a host may leave them out.
+enum MessageLevel { kMessageError = 0, kMessageInfo = 1, kMessageReason = 2, kMessageLog = 3 };
 using MessageSink = std::function<void(int level, const std::string& line)>;
 LIBDEC_API void SetMessageSink(MessageSink sink);
 
