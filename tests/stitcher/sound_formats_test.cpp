@@ -19,18 +19,24 @@ using testutil::quote;
 
 const int kFrames = 15;  // at 30 fps: half a second
 
-// Interleaved 16-bit sound of a file at `rate` in `channels`, mixed as FFmpeg
-// mixes without lowering the level.
-std::vector<int16_t> decode(const std::string& path, int rate, int channels) {
-    int rc = 0;
-    const std::string raw = testutil::captureCommand("ffmpeg -v error -nostdin -i " + quote(path) + " -vn -f s16le -rematrix_maxval 1000 -ar " +
-                                                         std::to_string(rate) + " -ac " + std::to_string(channels) + " -",
-                                                     &rc);
-    EXPECT_EQ(rc, 0) << path;
+std::vector<int16_t> samples(const std::string& raw) {
     std::vector<int16_t> pcm(raw.size() / 2);
     for (size_t i = 0; i < pcm.size(); ++i)
         pcm[i] = static_cast<int16_t>(static_cast<uint8_t>(raw[2 * i]) | (static_cast<uint8_t>(raw[2 * i + 1]) << 8));
     return pcm;
+}
+
+// Interleaved 16-bit sound of two files at `rate` in `channels`, mixed as
+// FFmpeg mixes without lowering the level; one ffmpeg for both.
+void decode(const std::string& a, const std::string& b, int rate, int channels, std::vector<int16_t>& pcmA,
+            std::vector<int16_t>& pcmB) {
+    const std::string as = " -ar " + std::to_string(rate) + " -ac " + std::to_string(channels) +
+                           " -rematrix_maxval 1000 -f s16le ";
+    ASSERT_EQ(testutil::runCommand("ffmpeg -v error -nostdin -y -i " + quote(a) + " -i " + quote(b) + " -map 0:a" + as +
+                                   quote(a + ".raw") + " -map 1:a" + as + quote(b + ".raw")),
+              0);
+    pcmA = samples(testutil::readFile(a + ".raw"));
+    pcmB = samples(testutil::readFile(b + ".raw"));
 }
 
 // The LFE channel of FFmpeg's default layout for `channels` (-1: none).
@@ -52,16 +58,18 @@ void compare(const std::vector<int16_t>& in, const std::vector<int16_t>& out, lo
              std::vector<double>& snr) {
     n = std::min(n, static_cast<long>(out.size()) / channels);
     const long inN = static_cast<long>(in.size()) / channels;
-    auto sum = [&](const std::vector<int16_t>& v, long i) {
-        double s = 0;
-        for (int c = 0; c < channels; ++c) s += v[static_cast<size_t>(i) * channels + c];
+    auto sums = [&](const std::vector<int16_t>& v) {
+        std::vector<double> s(v.size() / channels, 0.0);
+        for (size_t i = 0; i < s.size(); ++i)
+            for (int c = 0; c < channels; ++c) s[i] += v[i * channels + c];
         return s;
     };
+    const std::vector<double> inSum = sums(in), outSum = sums(out);
     double best = -1e300;
     for (long l = -rate / 100; l <= rate / 100; ++l) {
         double dot = 0;
-        for (long i = n / 2 - rate / 16; i < n / 2 + rate / 16; ++i)
-            if (i >= 0 && i < n && i - l >= 0 && i - l < inN) dot += sum(out, i) * sum(in, i - l);
+        for (long i = std::max(n / 2 - rate / 16, l); i < std::min(n / 2 + rate / 16, inN + l); ++i)
+            dot += outSum[i] * inSum[i - l];
         if (dot > best) best = dot, lag = l;
     }
     snr.assign(channels, 0);
@@ -115,7 +123,7 @@ TEST(SoundFormats, EveryChannelInPlaceAtEveryRate) {
         }
         const std::string clip = dir + "/" + name;
         ASSERT_EQ(testutil::runCommand("ffmpeg -v error -nostdin -y -i " + quote(video) + " -f lavfi -i 'aevalsrc=" +
-                                       expr + ":s=" + std::to_string(f.rate) + ":d=1' -map 0:v -map 1:a -c:v copy -c:a " +
+                                       expr + ":s=" + std::to_string(f.rate) + ":d=0.6' -map 0:v -map 1:a -c:v copy -c:a " +
                                        f.codec + " -shortest " + quote(clip)),
                   0);
 
@@ -129,7 +137,7 @@ TEST(SoundFormats, EveryChannelInPlaceAtEveryRate) {
 
         const std::string out = dir + "/out_" + name + ".mp4";
         const testutil::StitcherRun r =
-            testutil::runStitcher("--size 16 --preset ultrafast --frames " + std::to_string(kFrames) + " " + quote(clip) +
+            testutil::runStitcher("--size 16 --preset ultrafast --color-match off --frames " + std::to_string(kFrames) + " " + quote(clip) +
                                   " " + quote(out));
         ASSERT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(r.err.find("audio"), std::string::npos) << r.err;
@@ -139,7 +147,8 @@ TEST(SoundFormats, EveryChannelInPlaceAtEveryRate) {
         // The sound at the video's rate; the last AAC frame may run on past
         // the video's end.
         const int channels = f.outChannels;
-        const std::vector<int16_t> in = decode(clip, f.outRate, channels), got = decode(out, f.outRate, channels);
+        std::vector<int16_t> in, got;
+        decode(clip, out, f.outRate, channels, in, got);
         const double length = static_cast<double>(got.size()) / channels, wanted = f.outRate * kFrames / 30.0;
         EXPECT_GE(length, wanted - f.outRate * 0.025);
         EXPECT_LE(length, wanted + 1024 + f.outRate * 0.025);
