@@ -46,8 +46,9 @@ public:
     long long framesLost() const { return framesLost_; }
     // The clip's tracks and which of them the reader uses.
     const libdec::ClipTracks& tracks() const { return tracks_; }
-    // The sound's codec as FFmpeg names it when the reader does not decode it
-    // and FFmpeg does; empty when the sound is the reader's AAC (or none).
+    // The sound's codec as FFmpeg names it when FFmpeg decodes it (sound the
+    // reader does not decode, and 6.1 AAC); empty when the sound is the
+    // reader's AAC (or none).
     std::string soundThroughFfmpeg() const { return ffAudio_ ? ffAudio_->codec() : std::string(); }
     // The clip's own sound, before a run converts it (info() gives what the
     // run reads): its rate, channels, FFmpeg's name of its channel layout

@@ -97,6 +97,7 @@ TEST(SoundFormats, EveryChannelInPlaceAtEveryRate) {
         {"flac -strict -2", "mp4", 5, 88200, 88200, 5},
         {"aac", "mp4", 6, 96000, 96000, 6},
         {"pcm_f32le", "mov", 7, 24000, 24000, 6},
+        {"aac", "mp4", 7, 32000, 32000, 6},
         {"aac", "mp4", 8, 48000, 48000, 8},
         {"flac -strict -2", "mp4", 8, 192000, 48000, 8},
     };
