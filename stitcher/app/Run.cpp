@@ -136,7 +136,7 @@ void printMedia(FILE* o, Clip& clip) {
         else {
             const int out = aacChannels(m.channels);
             std::fprintf(o, "  a video carries it over as AAC %u Hz, %d channel%s, %s%s\n", m.samplerate, out,
-                         out == 1 ? "" : "s", defaultLayoutName(out).c_str(),
+                         out == 1 ? "" : "s", soundLayoutName(out).c_str(),
                          !ffSound.empty() && src.channels > out ? " (decoded through FFmpeg, mixed down)"
                          : !ffSound.empty()                    ? " (decoded through FFmpeg)"
                          : src.channels > out                  ? " (mixed down)"

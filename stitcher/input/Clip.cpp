@@ -116,8 +116,8 @@ Status Clip::open(const std::string& path, std::unique_ptr<Clip>& clip) {
         }
     }
     if (c->info_.hasAudio && !c->ffAudio_) {
-        // The reader's AAC, in FFmpeg's default layout for its channel count.
-        c->soundSource_ = {static_cast<int>(c->info_.samplerate), c->info_.channels, defaultLayoutName(c->info_.channels),
+        // The reader's AAC, in the layout sound is handed on in.
+        c->soundSource_ = {static_cast<int>(c->info_.samplerate), c->info_.channels, soundLayoutName(c->info_.channels),
                            static_cast<int64_t>(c->info_.samples)};
     }
     if (!libdec::GetPresentationTimeline(c->handle_, c->timeline_))

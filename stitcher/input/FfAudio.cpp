@@ -1,6 +1,7 @@
 #include "FfAudio.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "libdec_internal.h"
 
@@ -10,6 +11,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
 #include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
@@ -39,10 +41,17 @@ Status cannotDecode(const std::string& why) { return Status(kExitInput, why); }
 
 }  // namespace
 
-std::string defaultLayoutName(int channels) {
+void soundLayout(int channels, AVChannelLayout* layout) {
+    if (channels == 3)
+        *layout = AV_CHANNEL_LAYOUT_SURROUND;
+    else
+        av_channel_layout_default(layout, channels);
+}
+
+std::string soundLayoutName(int channels) {
     if (channels <= 0) return std::string();
     AVChannelLayout layout;
-    av_channel_layout_default(&layout, channels);
+    soundLayout(channels, &layout);
     char name[128] = {0};
     av_channel_layout_describe(&layout, name, sizeof name);
     av_channel_layout_uninit(&layout);
@@ -123,12 +132,12 @@ bool FfAudio::resamplerFor(const AVFrame* frame) {
     const int count = frame->ch_layout.nb_channels;
     if (frame->sample_rate <= 0 || count <= 0 || frame->format < 0) return false;
     // Channels in no known order (or in ambisonic order) are taken as they
-    // come: as the default layout of their count.
+    // come: in the layout they are handed on in.
     AVChannelLayout in;
     if (frame->ch_layout.order == AV_CHANNEL_ORDER_NATIVE)
         av_channel_layout_copy(&in, &frame->ch_layout);
     else
-        av_channel_layout_default(&in, count);
+        soundLayout(count, &in);
     char name[128] = {0};
     av_channel_layout_describe(&in, name, sizeof name);
     if (swr_ && frame->sample_rate == swrRate_ && frame->format == swrFormat_ && swrLayout_ == name) {
@@ -148,10 +157,13 @@ bool FfAudio::resamplerFor(const AVFrame* frame) {
     bool ok = !swr_ || convert(nullptr);
     swr_free(&swr_);
     AVChannelLayout out;
-    av_channel_layout_default(&out, channels_);
+    soundLayout(channels_, &out);
     int rc = ok ? swr_alloc_set_opts2(&swr_, &out, AV_SAMPLE_FMT_S16, rate_, &in,
                                       static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr)
                 : -1;
+    // Where the layout handed on has no LFE (2.1 to 3.0), its sound goes
+    // into the front channels rather than being left out.
+    if (rc >= 0) rc = av_opt_set_double(swr_, "lfe_mix_level", M_SQRT1_2, 0);
     av_channel_layout_uninit(&in);
     av_channel_layout_uninit(&out);
     if (rc < 0 || swr_init(swr_) < 0) {

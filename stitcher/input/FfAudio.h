@@ -1,8 +1,8 @@
 // Sound the clip reader does not decode (MP3, Opus, PCM, ...), decoded with
 // libavformat/libavcodec from the one track the reader names, and handed out
 // the way the reader hands out AAC: interleaved 16-bit PCM by sample position,
-// at a rate the AAC encoder takes and in FFmpeg's default layout for its
-// channel count (1 to 8, as many as the track has). The format is the one the
+// at a rate the AAC encoder takes and in soundLayout() for its channel count
+// (1 to 8, as many as the track has). The format is the one the
 // decoded frames have, not the one the container's sample entry claims (an
 // MP3 entry says 2 channels for mono sound); frames that change it mid-track
 // are converted all the same.
@@ -18,13 +18,19 @@ struct AVCodecContext;
 struct AVPacket;
 struct AVFrame;
 struct SwrContext;
+struct AVChannelLayout;
 
 #include "Status.h"
 
 namespace stitcher {
 
-// FFmpeg's name of its default channel layout for `channels` (e.g. "5.1").
-std::string defaultLayoutName(int channels);
+// The layout sound is handed on in for its channel count: FFmpeg's default
+// for the count, but 3.0 for three (AAC's channel configuration 3, as the
+// reader hands it; FFmpeg's default, 2.1, has no configuration of its own).
+// The video writer lays its input out the same way.
+void soundLayout(int channels, AVChannelLayout* layout);
+// FFmpeg's name of that layout (e.g. "5.1").
+std::string soundLayoutName(int channels);
 
 class FfAudio {
 public:

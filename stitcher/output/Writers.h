@@ -26,7 +26,7 @@ struct SwrContext;
 namespace stitcher {
 
 // The channels a video's AAC sound gets for `channels` handed in (FFmpeg's
-// default layout for their count): as many, but 6.1, which has no AAC
+// default layout for their count, but 3.0 for three): as many, but 6.1, which has no AAC
 // channel configuration of its own and which decoders lay out differently,
 // is mixed down to 5.1.
 int aacChannels(int channels);

@@ -26,12 +26,13 @@ std::vector<int16_t> samples(const std::string& raw) {
     return pcm;
 }
 
-// Interleaved 16-bit sound of two files at `rate` in `channels`, mixed as
-// FFmpeg mixes without lowering the level; one ffmpeg for both.
+// Interleaved 16-bit sound of two files at `rate` in `channels` (laid out as
+// the video lays them out), mixed as FFmpeg mixes without lowering the level;
+// one ffmpeg for both.
 void decode(const std::string& a, const std::string& b, int rate, int channels, std::vector<int16_t>& pcmA,
             std::vector<int16_t>& pcmB) {
-    const std::string as = " -ar " + std::to_string(rate) + " -ac " + std::to_string(channels) +
-                           " -rematrix_maxval 1000 -f s16le ";
+    const std::string layout = channels == 3 ? " -ch_layout 3.0" : " -ac " + std::to_string(channels);
+    const std::string as = " -ar " + std::to_string(rate) + layout + " -rematrix_maxval 1000 -f s16le ";
     ASSERT_EQ(testutil::runCommand("ffmpeg -v error -nostdin -y -i " + quote(a) + " -i " + quote(b) + " -map 0:a" + as +
                                    quote(a + ".raw") + " -map 1:a" + as + quote(b + ".raw")),
               0);
@@ -39,8 +40,9 @@ void decode(const std::string& a, const std::string& b, int rate, int channels, 
     pcmB = samples(testutil::readFile(b + ".raw"));
 }
 
-// The LFE channel of FFmpeg's default layout for `channels` (-1: none).
-int lfeOf(int channels) { return channels == 3 ? 2 : channels >= 6 ? 3 : -1; }
+// The LFE channel of the clips' layout for `channels` (-1: none): FFmpeg's
+// default, but 3.0 (AAC's channel configuration 3) for three.
+int lfeOf(int channels) { return channels >= 6 ? 3 : -1; }
 
 struct Format {
     const char* codec;  // ffmpeg's encoder, with its options
@@ -124,7 +126,8 @@ TEST(SoundFormats, EveryChannelInPlaceAtEveryRate) {
         }
         const std::string clip = dir + "/" + name;
         ASSERT_EQ(testutil::runCommand("ffmpeg -v error -nostdin -y -i " + quote(video) + " -f lavfi -i 'aevalsrc=" +
-                                       expr + ":s=" + std::to_string(f.rate) + ":d=0.6' -map 0:v -map 1:a -c:v copy -c:a " +
+                                       expr + (f.channels == 3 ? ":c=3.0" : "") + ":s=" +
+                                       std::to_string(f.rate) + ":d=0.6' -map 0:v -map 1:a -c:v copy -c:a " +
                                        f.codec + " -shortest " + quote(clip)),
                   0);
 
@@ -153,6 +156,11 @@ TEST(SoundFormats, EveryChannelInPlaceAtEveryRate) {
         const double length = static_cast<double>(got.size()) / channels, wanted = f.outRate * kFrames / 30.0;
         EXPECT_GE(length, wanted - f.outRate * 0.025);
         EXPECT_LE(length, wanted + 1024 + f.outRate * 0.025);
+        for (int c = 0; c < channels; ++c) {
+            int16_t peak = 0;
+            for (size_t i = c; i < in.size(); i += channels) peak = std::max<int16_t>(peak, std::abs(in[i]));
+            EXPECT_GT(peak, 4000) << "the clip's channel " << c << " should carry its chirp";
+        }
         long lag = 0;
         std::vector<double> snr;
         compare(in, got, static_cast<long>(wanted), channels, f.outRate, lag, snr);
