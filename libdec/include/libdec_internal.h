@@ -3,6 +3,7 @@
 // exception leaves them. Each block below is self-contained.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -20,9 +21,18 @@ namespace libdec {
 // standard output. The log file is written either way. The sink may be
 // called from any thread that uses the library.
 // kMessageReason: why something failed, which would otherwise go to standard error.
-enum MessageLevel { kMessageError = 0, kMessageInfo = 1, kMessageReason = 2 };
+// kMessageLog: the log's own complaints about its folder or file (such as
+// that the folder it goes under is missing); a host may leave them out.
+enum MessageLevel { kMessageError = 0, kMessageInfo = 1, kMessageReason = 2, kMessageLog = 3 };
 using MessageSink = std::function<void(int level, const std::string& line)>;
 LIBDEC_API void SetMessageSink(MessageSink sink);
+
+// FFmpeg's messages that are not about the library's own decoders (the
+// host's encoders and muxers share FFmpeg's one log callback, which the
+// library holds) go to `printer`, a function as av_log_set_callback takes;
+// null: FFmpeg's default printer.
+using FfmpegPrinter = void (*)(void* context, int level, const char* format, va_list args);
+LIBDEC_API void SetFfmpegPrinter(FfmpegPrinter printer);
 
 // ---- end of messages ----
 

@@ -15,7 +15,9 @@ namespace spherecast {
 // nothing of them is printed; an empty sink restores the printing. The log
 // file is written either way. The sink is called on the thread that renders.
 // kMessageReason: why something failed, which would otherwise go to standard error.
-enum MessageLevel { kMessageError = 0, kMessageInfo = 1, kMessageReason = 2 };
+// kMessageLog: the log's own complaints about its folder or file (such as
+// that the folder it goes under is missing); a host may leave them out.
+enum MessageLevel { kMessageError = 0, kMessageInfo = 1, kMessageReason = 2, kMessageLog = 3 };
 using MessageSink = std::function<void(int level, const std::string& line)>;
 __attribute__((visibility("default"))) void SetMessageSink(MessageSink sink);
 // The sink set now (empty when none).

@@ -19,7 +19,11 @@ extern "C" {
 
 namespace {
 
-void libraryLine(int /*level*/, const std::string& line) { dfsfrei0r::say(line); }
+// The reader's log is optional: that its folder is missing (as it mostly is
+// outside a desktop session) is not said on every run of every host.
+void libraryLine(int level, const std::string& line) {
+    if (level != libdec::kMessageLog) dfsfrei0r::say(line);
+}
 
 // The reader's messages to standard error, once; from f0r_init, and from
 // f0r_construct for a host that skips it.

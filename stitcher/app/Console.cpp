@@ -55,6 +55,25 @@ void showLibraryLine(std::string line) {
 
 void dropLibraryLine(int, const std::string&) {}
 
+// FFmpeg's messages about our own encoders and muxers ("[libx264 @ ...]",
+// "[mp4 @ ...]"), at the level quietFfmpeg sets, marked as the libraries'
+// lines are. FFmpeg may hand a line over in pieces: they are gathered.
+std::mutex g_ffmpegMutex;
+std::string g_ffmpegLine;
+int g_ffmpegPrefix = 1;
+
+void printFfmpeg(void* context, int level, const char* fmt, va_list args) {
+    if (level > av_log_get_level()) return;
+    char text[1024];
+    std::lock_guard<std::mutex> lock(g_ffmpegMutex);
+    if (av_log_format_line2(context, level, fmt, args, text, sizeof text, &g_ffmpegPrefix) < 0) return;
+    g_ffmpegLine += text;
+    for (size_t end; (end = g_ffmpegLine.find('\n')) != std::string::npos;) {
+        showLibraryLine(g_ffmpegLine.substr(0, end));
+        g_ffmpegLine.erase(0, end + 1);
+    }
+}
+
 }  // namespace
 
 void routeLibraryMessages(bool verbose) {
@@ -95,8 +114,9 @@ bool verbose() { return g_verbose; }
 
 void quietFfmpeg(bool verbose) {
     // The clip reader keeps its decoder's messages in its own log and hands
-    // every other message to FFmpeg's default printer, which honours this level.
+    // every other message to printFfmpeg, which honours this level.
     av_log_set_level(verbose ? AV_LOG_INFO : AV_LOG_ERROR);
+    libdec::SetFfmpegPrinter(printFfmpeg);
 }
 
 void error(const char* fmt, ...) {
@@ -164,8 +184,8 @@ std::string frameRanges(const std::vector<long long>& frames) {
     return text;
 }
 
-Progress::Progress(long long total, std::string label, const char* what)
-    : total_(total), what_(what), tty_(::isatty(2)), label_(std::move(label)), start_(Clock::now()), last_(start_) {
+Progress::Progress(long long total, std::string label, const char* what, bool rated)
+    : total_(total), what_(what), tty_(::isatty(2)), rated_(rated), label_(std::move(label)), start_(Clock::now()), last_(start_) {
     if (tty_) last_ -= std::chrono::seconds(1);
 }
 
@@ -177,7 +197,10 @@ void Progress::frameDone() {
         if (now - last_ < std::chrono::seconds(10) && done_ != total_) return;
         last_ = now;
         const double secs = std::chrono::duration<double>(now - start_).count();
-        say("%s: %s %lld of %lld, %.1f fps", label_.c_str(), what_, done_, total_, secs > 0 ? done_ / secs : 0.0);
+        if (rated_)
+            say("%s: %s %lld of %lld, %.1f fps", label_.c_str(), what_, done_, total_, secs > 0 ? done_ / secs : 0.0);
+        else
+            say("%s: %s %lld of %lld", label_.c_str(), what_, done_, total_);
         return;
     }
     auto now = Clock::now();
@@ -186,8 +209,11 @@ void Progress::frameDone() {
     std::lock_guard<std::mutex> lock(g_stderr);
     double secs = std::chrono::duration<double>(now - start_).count();
     double fps = secs > 0 ? done_ / secs : 0;
-    std::fprintf(g_err, "\r%s %lld of %lld  %.1f fps  ETA %s   ", what_, done_, total_, fps,
-                 formatDuration(fps > 0 ? (total_ - done_) / fps : 0).c_str());
+    if (rated_)
+        std::fprintf(g_err, "\r%s %lld of %lld  %.1f fps  ETA %s   ", what_, done_, total_, fps,
+                     formatDuration(fps > 0 ? (total_ - done_) / fps : 0).c_str());
+    else
+        std::fprintf(g_err, "\r%s %lld of %lld   ", what_, done_, total_);
     std::fflush(g_err);
     g_progressOpen = true;
 }

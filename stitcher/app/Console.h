@@ -59,8 +59,11 @@ std::string frameRanges(const std::vector<long long>& frames);
 // seconds and at the last frame.
 class Progress {
 public:
-    // `what` starts the line: "frame" (n of N) unless told.
-    explicit Progress(long long total, std::string label = std::string(), const char* what = "frame");
+    // `what` starts the line: "frame" (n of N) unless told. Without `rated`
+    // the frames cost next to nothing (nothing is measured): no rate and no
+    // time left are shown.
+    explicit Progress(long long total, std::string label = std::string(), const char* what = "frame",
+                      bool rated = true);
     void frameDone();
     // Ends the line (when one was shown).
     void end();
@@ -70,7 +73,7 @@ private:
     using Clock = std::chrono::steady_clock;
     long long total_, done_ = 0;
     const char* what_;
-    bool tty_;
+    bool tty_, rated_;
     std::string label_;
     Clock::time_point start_, last_;
 };

@@ -16,6 +16,15 @@ int capSize(int size, Layout layout, PictureCap cap) {
     return std::min(size, fit);
 }
 
+std::string soundLeftOut(const _MediaInfo& media) {
+    // 1 to 8 channels (up to 7.1), in FFmpeg's default layout for their
+    // count, as the AAC encoder takes them.
+    if (media.samplerate != 0 && media.channels != 0 && media.channels <= 8) return std::string();
+    return "the clip's audio (" + std::to_string(media.samplerate) + " Hz, " + std::to_string(media.channels) +
+           " channel" + (media.channels == 1 ? "" : "s") +
+           ") cannot be carried over: the video takes 1 to 8 channels, so it has no sound";
+}
+
 Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,
                   Job& job) {
     job = Job();
@@ -63,13 +72,8 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string
         return Status(kExitUsage, "--stabilize, --level and --motion turn the stitch layout's view; --layout stereo has none");
 
     if (opt.kind == OutputKind::Video && opt.audio && media.hasAudio) {
-        // Channel configurations 1 to 6 are as many channels; the others
-        // are laid out in ways the reader does not hand over.
-        if (media.samplerate == 0 || media.channels == 0 || media.channels > 6) {
-            job.audioLeftOut = "the clip's audio (" + std::to_string(media.samplerate) + " Hz, " +
-                               std::to_string(media.channels) + " channel" + (media.channels == 1 ? "" : "s") +
-                               ") cannot be carried over: the video takes at most 6 channels (5.1), so it has no sound";
-        } else {
+        job.audioLeftOut = soundLeftOut(media);
+        if (job.audioLeftOut.empty()) {
             job.audio = true;
             job.audioRate = static_cast<int>(media.samplerate);
             job.audioChannels = media.channels;

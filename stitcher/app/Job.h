@@ -35,6 +35,10 @@ PictureCap videoCap(bool hevc);
 // The largest panorama height at most `size` whose picture in `layout` fits `cap`.
 int capSize(int size, Layout layout, PictureCap cap);
 
+// Why a video cannot carry the sound of `media` (which has sound); empty
+// when it can.
+std::string soundLeftOut(const _MediaInfo& media);
+
 // Fails with the exit code and message of the first problem found.
 Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,
                   Job& job);

@@ -124,12 +124,25 @@ void printMedia(FILE* o, Clip& clip) {
         std::fprintf(o, "  cut short: %lld more frames of the index lie beyond the end of the file\n",
                      clip.framesLost());
     const std::string ffSound = clip.soundThroughFfmpeg();
-    if (m.hasAudio)
-        std::fprintf(o, "audio: %s %u Hz, %u channel%s, %lld samples, %.3f s%s\n", ffSound.empty() ? "AAC" : ffSound.c_str(),
-                     m.samplerate, m.channels, m.channels == 1 ? "" : "s", static_cast<long long>(m.samples),
-                     m.samplerate ? static_cast<double>(m.samples) / m.samplerate : 0.0,
-                     ffSound.empty() ? "" : " (decoded through FFmpeg, carried over as AAC)");
-    else if (!clip.soundProblem().empty())
+    const Clip::SoundSource& src = clip.soundSource();
+    if (m.hasAudio) {
+        // The clip's own sound, then what a video made of it carries.
+        std::fprintf(o, "audio: %s %d Hz, %d channel%s, %s, %lld samples, %.3f s\n", ffSound.empty() ? "AAC" : ffSound.c_str(),
+                     src.rate, src.channels, src.channels == 1 ? "" : "s", src.layout.c_str(),
+                     static_cast<long long>(src.samples), src.rate ? static_cast<double>(src.samples) / src.rate : 0.0);
+        const std::string leftOut = soundLeftOut(m);
+        if (!leftOut.empty())
+            std::fprintf(o, "  a video leaves it out: %s\n", leftOut.c_str());
+        else {
+            const int out = aacChannels(m.channels);
+            std::fprintf(o, "  a video carries it over as AAC %u Hz, %d channel%s, %s%s\n", m.samplerate, out,
+                         out == 1 ? "" : "s", soundLayoutName(out).c_str(),
+                         !ffSound.empty() && src.channels > out ? " (decoded through FFmpeg, mixed down)"
+                         : !ffSound.empty()                    ? " (decoded through FFmpeg)"
+                         : src.channels > out                  ? " (mixed down)"
+                                                               : "");
+        }
+    } else if (!clip.soundProblem().empty())
         std::fprintf(o, "audio: none (%s)\n", clip.soundProblem().c_str());
     else
         std::fprintf(o, "audio: none\n");
@@ -698,7 +711,8 @@ int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted
     how.warn = showWarning;
     console::say("planning %lld frames of %s in %zu segment%s%s", job.count, opt.input.c_str(), plan.segments.size(),
                  plan.segments.size() == 1 ? "" : "s", colour ? " (measuring the colour gains)" : "");
-    console::Progress progress(job.count, "plan");
+    // Without colour matching a frame's time is all that is read: no rate.
+    console::Progress progress(job.count, "plan", "frame", colour != nullptr);
     how.frameDone = [&progress] { progress.frameDone(); };
     st = measurePlanFrames(clip, how, interrupted, plan);
     progress.end();

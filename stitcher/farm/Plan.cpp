@@ -222,7 +222,7 @@ Status planFromJson(const std::string& text, Plan& plan) {
     const JsonValue& sound = r.member(out, "audio", JsonValue::Kind::Object, "output.");
     p.audio = r.boolean(sound, "on", "output.audio.");
     p.audioRate = static_cast<int>(r.whole(sound, "rate", 0, 768000, "output.audio."));
-    p.audioChannels = static_cast<int>(r.whole(sound, "channels", 0, 6, "output.audio."));
+    p.audioChannels = static_cast<int>(r.whole(sound, "channels", 0, 8, "output.audio."));
     if (r.status().ok() && p.audio && (p.audioRate < 1 || p.audioChannels < 1)) r.fail("the sound has no rate or no channels");
     if (r.status().ok() && !fromHex(r.text(sound, "spatial", "output.audio."), p.spatialAudio))
         r.fail("\"output.audio.spatial\" is not hex digits");

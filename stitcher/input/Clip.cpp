@@ -90,14 +90,22 @@ Status Clip::open(const std::string& path, std::unique_ptr<Clip>& clip) {
         return Status(kExitInput, path + " has no video track");
     if (opening.indexedSamples > opening.samplesInFile) c->framesLost_ = opening.indexedSamples - opening.samplesInFile;
     libdec::GetClipTracks(c->handle_, c->tracks_);
-    if (c->tracks_.sound && !c->tracks_.soundDecoded) {
+    // No AAC channel configuration has 7 channels: only a program config
+    // element gives them (6.1), and the reader does not lay its channels out
+    // in FFmpeg's order, which FFmpeg's own decoder does.
+    const bool sixOne = c->tracks_.soundDecoded && c->info_.hasAudio && c->info_.channels == 7;
+    if (c->tracks_.sound && (!c->tracks_.soundDecoded || sixOne)) {
         // Sound the reader does not decode (MP3, Opus, PCM, ...) comes through FFmpeg.
         const Status decoded = FfAudio::open(path, c->tracks_.sound, c->ffAudio_);
-        if (decoded.ok()) {
+        if (sixOne && !decoded.ok()) {
+            // The reader's own decoding stands.
+        } else if (decoded.ok()) {
             c->info_.hasAudio = 1;
             c->info_.samplerate = static_cast<uint32_t>(c->ffAudio_->rate());
             c->info_.channels = static_cast<uint8_t>(c->ffAudio_->channels());
             c->info_.samples = c->ffAudio_->samples();
+            c->soundSource_ = {c->ffAudio_->sourceRate(), c->ffAudio_->sourceChannels(), c->ffAudio_->sourceLayout(),
+                               c->ffAudio_->sourceSamples()};
         } else {
             std::string entry;
             for (const libdec::ClipTrack& t : c->tracks_.tracks)
@@ -106,6 +114,11 @@ Status Clip::open(const std::string& path, std::unique_ptr<Clip>& clip) {
                                (entry.empty() ? "" : ", " + entry) + ") cannot be decoded: " + decoded.message() +
                                "; the video has no sound";
         }
+    }
+    if (c->info_.hasAudio && !c->ffAudio_) {
+        // The reader's AAC, in the layout sound is handed on in.
+        c->soundSource_ = {static_cast<int>(c->info_.samplerate), c->info_.channels, soundLayoutName(c->info_.channels),
+                           static_cast<int64_t>(c->info_.samples)};
     }
     if (!libdec::GetPresentationTimeline(c->handle_, c->timeline_))
         return Status(kExitInput, "cannot read " + path + ": the times of its frames cannot be worked out");

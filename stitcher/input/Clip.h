@@ -46,9 +46,19 @@ public:
     long long framesLost() const { return framesLost_; }
     // The clip's tracks and which of them the reader uses.
     const libdec::ClipTracks& tracks() const { return tracks_; }
-    // The sound's codec as FFmpeg names it when the reader does not decode it
-    // and FFmpeg does; empty when the sound is the reader's AAC (or none).
+    // The sound's codec as FFmpeg names it when FFmpeg decodes it (sound the
+    // reader does not decode, and 6.1 AAC); empty when the sound is the
+    // reader's AAC (or none).
     std::string soundThroughFfmpeg() const { return ffAudio_ ? ffAudio_->codec() : std::string(); }
+    // The clip's own sound, before a run converts it (info() gives what the
+    // run reads): its rate, channels, FFmpeg's name of its channel layout
+    // and samples per channel. Zero when the clip has no sound that decodes.
+    struct SoundSource {
+        int rate = 0, channels = 0;
+        std::string layout;
+        int64_t samples = 0;
+    };
+    const SoundSource& soundSource() const { return soundSource_; }
     // Why the clip's sound cannot be carried over, when it has sound that
     // neither the reader nor FFmpeg decodes; empty otherwise.
     const std::string& soundProblem() const { return soundProblem_; }
@@ -81,6 +91,7 @@ private:
     libdec::ClipTracks tracks_;
     std::unique_ptr<FfAudio> ffAudio_;  // the sound, when the reader does not decode it
     std::string soundProblem_;
+    SoundSource soundSource_;
     std::mutex mutex_;  // one call on the session at a time
 };
 

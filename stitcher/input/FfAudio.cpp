@@ -1,6 +1,7 @@
 #include "FfAudio.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "libdec_internal.h"
 
@@ -10,6 +11,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
 #include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
@@ -39,6 +41,23 @@ Status cannotDecode(const std::string& why) { return Status(kExitInput, why); }
 
 }  // namespace
 
+void soundLayout(int channels, AVChannelLayout* layout) {
+    if (channels == 3)
+        *layout = AV_CHANNEL_LAYOUT_SURROUND;
+    else
+        av_channel_layout_default(layout, channels);
+}
+
+std::string soundLayoutName(int channels) {
+    if (channels <= 0) return std::string();
+    AVChannelLayout layout;
+    soundLayout(channels, &layout);
+    char name[128] = {0};
+    av_channel_layout_describe(&layout, name, sizeof name);
+    av_channel_layout_uninit(&layout);
+    return name;
+}
+
 Status FfAudio::open(const std::string& path, unsigned int trackId, std::unique_ptr<FfAudio>& audio) {
     std::unique_ptr<FfAudio> a(new FfAudio);
     a->path_ = path;
@@ -54,6 +73,9 @@ void FfAudio::close() {
     av_frame_free(&frame_);
     av_packet_free(&packet_);
     swr_free(&swr_);
+    swrRate_ = 0;
+    swrFormat_ = -1;
+    swrLayout_.clear();
     avcodec_free_context(&dec_);
     avformat_close_input(&fmt_);
     stream_ = -1;
@@ -93,36 +115,70 @@ Status FfAudio::restart() {
     if ((rc = avcodec_parameters_to_context(dec_, st->codecpar)) < 0 || (rc = avcodec_open2(dec_, decoder, nullptr)) < 0) {
         return cannotDecode("its decoder cannot be opened: " + avText(rc));
     }
-    const int inChannels = dec_->ch_layout.nb_channels;
-    if (dec_->sample_rate <= 0 || inChannels <= 0) {
-        return cannotDecode("its rate or channels are not known");
-    }
-    rate_ = encoderRate(dec_->sample_rate);
-    channels_ = std::min(inChannels, 6);
-    AVChannelLayout in, out;
-    if (dec_->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
-        av_channel_layout_default(&in, inChannels);
-    else
-        av_channel_layout_copy(&in, &dec_->ch_layout);
-    av_channel_layout_default(&out, channels_);
-    rc = swr_alloc_set_opts2(&swr_, &out, AV_SAMPLE_FMT_S16, rate_, &in, dec_->sample_fmt, dec_->sample_rate, 0, nullptr);
-    av_channel_layout_uninit(&in);
-    av_channel_layout_uninit(&out);
-    if (rc < 0 || (rc = swr_init(swr_)) < 0) {
-        return cannotDecode("its sound cannot be converted: " + avText(rc));
+    // The rate and channels are taken from the frames: the track's sample
+    // entry may not tell them (or tell them wrong).
+    if (!decodeUntil(1) || pcm_.empty()) {
+        return cannotDecode(rate_ ? "none of its sound decodes" : "none of its sound decodes or its format is not known");
     }
     const int64_t duration = st->duration != AV_NOPTS_VALUE ? av_rescale_q(st->duration, st->time_base, AVRational{1, rate_})
                              : fmt_->duration != AV_NOPTS_VALUE ? av_rescale(fmt_->duration, rate_, AV_TIME_BASE)
                                                                 : 0;
     samples_ = std::max<int64_t>(0, duration);
-    // Something must decode, or the track is no use.
-    if (!decodeUntil(1) || pcm_.empty()) {
-        return cannotDecode("none of its sound decodes");
-    }
+    sourceSamples_ = av_rescale(samples_, sourceRate_, rate_);
     return Status();
 }
 
+bool FfAudio::resamplerFor(const AVFrame* frame) {
+    const int count = frame->ch_layout.nb_channels;
+    if (frame->sample_rate <= 0 || count <= 0 || frame->format < 0) return false;
+    // Channels in no known order (or in ambisonic order) are taken as they
+    // come: in the layout they are handed on in.
+    AVChannelLayout in;
+    if (frame->ch_layout.order == AV_CHANNEL_ORDER_NATIVE)
+        av_channel_layout_copy(&in, &frame->ch_layout);
+    else
+        soundLayout(count, &in);
+    char name[128] = {0};
+    av_channel_layout_describe(&in, name, sizeof name);
+    if (swr_ && frame->sample_rate == swrRate_ && frame->format == swrFormat_ && swrLayout_ == name) {
+        av_channel_layout_uninit(&in);
+        return true;
+    }
+    if (rate_ == 0) {
+        // The first frame sets what the track hands out: its own rate where the
+        // encoder takes it, and its channels up to 7.1 (more are mixed down).
+        sourceRate_ = frame->sample_rate;
+        sourceChannels_ = count;
+        sourceLayout_ = name;
+        rate_ = encoderRate(frame->sample_rate);
+        channels_ = std::min(count, 8);
+    }
+    // A change of format: what the old resampler still holds comes first.
+    bool ok = !swr_ || convert(nullptr);
+    swr_free(&swr_);
+    AVChannelLayout out;
+    soundLayout(channels_, &out);
+    int rc = ok ? swr_alloc_set_opts2(&swr_, &out, AV_SAMPLE_FMT_S16, rate_, &in,
+                                      static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr)
+                : -1;
+    // Where the layout handed on has no LFE (2.1 to 3.0), its sound goes
+    // into the front channels rather than being left out.
+    if (rc >= 0) rc = av_opt_set_double(swr_, "lfe_mix_level", M_SQRT1_2, 0);
+    av_channel_layout_uninit(&in);
+    av_channel_layout_uninit(&out);
+    if (rc < 0 || swr_init(swr_) < 0) {
+        swr_free(&swr_);
+        return false;
+    }
+    swrRate_ = frame->sample_rate;
+    swrFormat_ = frame->format;
+    swrLayout_ = name;
+    return true;
+}
+
 bool FfAudio::convert(const AVFrame* frame) {
+    if (frame && !resamplerFor(frame)) return false;
+    if (!swr_) return true;  // nothing decoded yet, nothing held
     const int room = swr_get_out_samples(swr_, frame ? frame->nb_samples : 0);
     if (room < 0) return false;
     if (room == 0) return true;
@@ -137,7 +193,7 @@ bool FfAudio::convert(const AVFrame* frame) {
 }
 
 bool FfAudio::decodeUntil(int64_t until) {
-    auto held = [&] { return pcmStart_ + static_cast<int64_t>(pcm_.size() / channels_); };
+    auto held = [&] { return pcmStart_ + (channels_ ? static_cast<int64_t>(pcm_.size() / channels_) : 0); };
     while (held() < until && !ended_) {
         bool draining = false;
         int rc = av_read_frame(fmt_, packet_);

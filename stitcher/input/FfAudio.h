@@ -1,7 +1,11 @@
 // Sound the clip reader does not decode (MP3, Opus, PCM, ...), decoded with
 // libavformat/libavcodec from the one track the reader names, and handed out
 // the way the reader hands out AAC: interleaved 16-bit PCM by sample position,
-// at a rate and in a channel layout the AAC encoder takes.
+// at a rate the AAC encoder takes and in soundLayout() for its channel count
+// (1 to 8, as many as the track has). The format is the one the
+// decoded frames have, not the one the container's sample entry claims (an
+// MP3 entry says 2 channels for mono sound); frames that change it mid-track
+// are converted all the same.
 #pragma once
 
 #include <cstdint>
@@ -14,10 +18,19 @@ struct AVCodecContext;
 struct AVPacket;
 struct AVFrame;
 struct SwrContext;
+struct AVChannelLayout;
 
 #include "Status.h"
 
 namespace stitcher {
+
+// The layout sound is handed on in for its channel count: FFmpeg's default
+// for the count, but 3.0 for three (AAC's channel configuration 3, as the
+// reader hands it; FFmpeg's default, 2.1, has no configuration of its own).
+// The video writer lays its input out the same way.
+void soundLayout(int channels, AVChannelLayout* layout);
+// FFmpeg's name of that layout (e.g. "5.1").
+std::string soundLayoutName(int channels);
 
 class FfAudio {
 public:
@@ -28,9 +41,15 @@ public:
     FfAudio(const FfAudio&) = delete;
     FfAudio& operator=(const FfAudio&) = delete;
 
+    // What read() hands out.
     int rate() const { return rate_; }
     int channels() const { return channels_; }
     int64_t samples() const { return samples_; }   // per channel, as the track's duration gives it
+    // The track's own sound, as its first frame decodes.
+    int sourceRate() const { return sourceRate_; }
+    int sourceChannels() const { return sourceChannels_; }
+    const std::string& sourceLayout() const { return sourceLayout_; }  // FFmpeg's name, e.g. "7.1"
+    int64_t sourceSamples() const { return sourceSamples_; }
     const std::string& codec() const { return codec_; }  // FFmpeg's name, e.g. "opus"
 
     // Interleaved PCM of positions [start, start + count); silence past the
@@ -45,6 +64,9 @@ private:
     // Decodes on until `until` is held or the track ends; false on a failure.
     bool decodeUntil(int64_t until);
     bool convert(const AVFrame* frame);
+    // Sets the resampler up for `frame`'s format, the first time and when it
+    // changes (what the old one still holds is kept); false on a failure.
+    bool resamplerFor(const AVFrame* frame);
 
     std::string path_, codec_;
     unsigned int trackId_ = 0;
@@ -56,6 +78,12 @@ private:
     int stream_ = -1;
     int rate_ = 0, channels_ = 0;
     int64_t samples_ = 0;
+    int sourceRate_ = 0, sourceChannels_ = 0;
+    std::string sourceLayout_;
+    int64_t sourceSamples_ = 0;
+    // The format the resampler was set up for.
+    int swrRate_ = 0, swrFormat_ = -1;
+    std::string swrLayout_;
     bool ended_ = false;
     std::vector<int16_t> pcm_;  // positions [pcmStart_, pcmStart_ + pcm_.size() / channels_)
     int64_t pcmStart_ = 0;

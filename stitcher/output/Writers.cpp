@@ -21,6 +21,21 @@ extern "C" {
 
 namespace stitcher {
 
+int aacChannels(int channels) { return channels == 7 ? 6 : channels; }
+
+namespace {
+
+// The layout of the sound handed in, by its channel count (as the clip
+// reader's soundLayout gives it): FFmpeg's default, but 3.0 for three.
+void handedLayout(int channels, AVChannelLayout* layout) {
+    if (channels == 3)
+        *layout = AV_CHANNEL_LAYOUT_SURROUND;
+    else
+        av_channel_layout_default(layout, channels);
+}
+
+}  // namespace
+
 std::string avError(int code) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
     av_strerror(code, buf, sizeof buf);
@@ -175,8 +190,9 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         aenc_ = avcodec_alloc_context3(aac);
         aenc_->sample_rate = s.audioRate;
         aenc_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-        av_channel_layout_default(&aenc_->ch_layout, s.audioChannels);
-        aenc_->bit_rate = 64000LL * std::min(s.audioChannels, 4);
+        handedLayout(aacChannels(s.audioChannels), &aenc_->ch_layout);
+        // Less leaves the channel pairs of 5.1 and up poor at high rates.
+        aenc_->bit_rate = 64000LL * aenc_->ch_layout.nb_channels;
         aenc_->time_base = AVRational{1, s.audioRate};
         if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) aenc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         if ((rc = avcodec_open2(aenc_, aac, nullptr)) < 0) {
@@ -186,14 +202,14 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         avcodec_parameters_from_context(ast_->codecpar, aenc_);
         ast_->time_base = aenc_->time_base;
         AVChannelLayout in;
-        av_channel_layout_default(&in, s.audioChannels);
+        handedLayout(s.audioChannels, &in);
         rc = swr_alloc_set_opts2(&swr_, &aenc_->ch_layout, AV_SAMPLE_FMT_FLTP, s.audioRate, &in, AV_SAMPLE_FMT_S16,
                                  s.audioRate, 0, nullptr);
         av_channel_layout_uninit(&in);
         if (rc < 0 || swr_init(swr_) < 0) {
             return Status(kExitFailed, "cannot set up the audio conversion");
         }
-        fifo_ = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, s.audioChannels, aenc_->frame_size * 4);
+        fifo_ = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, aenc_->ch_layout.nb_channels, aenc_->frame_size * 4);
         aframe_ = av_frame_alloc();
         aframe_->format = AV_SAMPLE_FMT_FLTP;
         aframe_->sample_rate = s.audioRate;
@@ -321,9 +337,10 @@ Status VideoWriter::encodeAudioFrames(bool flush) {
 
 Status VideoWriter::writeAudio(const int16_t* pcm, int samples) {
     if (!aenc_ || samples <= 0) return Status();
-    std::vector<float> planes(static_cast<size_t>(samples) * s_.audioChannels);
-    std::vector<uint8_t*> out(s_.audioChannels);
-    for (int c = 0; c < s_.audioChannels; ++c) out[c] = reinterpret_cast<uint8_t*>(&planes[static_cast<size_t>(c) * samples]);
+    const int channels = aenc_->ch_layout.nb_channels;
+    std::vector<float> planes(static_cast<size_t>(samples) * channels);
+    std::vector<uint8_t*> out(channels);
+    for (int c = 0; c < channels; ++c) out[c] = reinterpret_cast<uint8_t*>(&planes[static_cast<size_t>(c) * samples]);
     const uint8_t* in[1] = {reinterpret_cast<const uint8_t*>(pcm)};
     int got = swr_convert(swr_, out.data(), samples, in, samples);
     if (got < 0) {

@@ -25,6 +25,12 @@ struct SwrContext;
 
 namespace stitcher {
 
+// The channels a video's AAC sound gets for `channels` handed in (FFmpeg's
+// default layout for their count, but 3.0 for three): as many, but 6.1, which has no AAC
+// channel configuration of its own and which decoders lay out differently,
+// is mixed down to 5.1.
+int aacChannels(int channels);
+
 struct VideoSettings {
     int width = 0, height = 0;
     int fpsNum = 30, fpsDen = 1;  // the usual rate
@@ -34,7 +40,7 @@ struct VideoSettings {
     bool hevc = false;        // HEVC (x265, tagged hvc1) instead of H.264 (x264)
     bool spherical = false;   // tag as equirectangular 360 video
     int audioRate = 0;        // 0: no audio track
-    int audioChannels = 0;
+    int audioChannels = 0;    // handed in (1 to 8); the track has aacChannels() of them
     // A spatial audio box ("SA3D", header included) for the sound's sample
     // entry, whose channel count is audioChannels; empty: none.
     std::vector<uint8_t> audioSpatialBox;

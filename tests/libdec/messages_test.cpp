@@ -25,7 +25,8 @@ TEST(Messages, SinkTakesWhatStandardOutputWouldShow) {
     libdec::SetMessageSink(nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0], std::make_pair(static_cast<int>(libdec::kMessageError), std::string("cann't get home dir")));
+    // The log's own complaint, which a host may leave out.
+    EXPECT_EQ(got[0], std::make_pair(static_cast<int>(libdec::kMessageLog), std::string("cann't get home dir")));
 
     // Without a sink, the line is printed again.
     testing::internal::CaptureStdout();

@@ -260,7 +260,12 @@ TEST(AppVerbose, LibraryLinesAreMarkedAndKeptOffStandardOutput) {
     EXPECT_EQ(g.out, "");
     EXPECT_NE(g.err.find("stitcher: library: 2\n"), std::string::npos) << g.err;
     EXPECT_NE(g.err.find("stitcher: library: init opengl begin\n"), std::string::npos) << g.err;
-    for (const std::string& err : {r.err, g.err})
+    // FFmpeg's lines about the video's encoder and muxer.
+    Result v = stitch("-v --engine cpu --size 16 --frames 2 --preset ultrafast " + quote(kSample) + " v.mp4",
+                      testutil::makeTempDir("app_verbose"));
+    ASSERT_EQ(v.code, 0) << v.err;
+    EXPECT_NE(v.err.find("stitcher: library: [libx264 @ "), std::string::npos) << v.err;
+    for (const std::string& err : {r.err, g.err, v.err})
         for (size_t at = 0, nl; at < err.size(); at = nl + 1) {
             nl = err.find('\n', at);
             if (nl == std::string::npos) nl = err.size();

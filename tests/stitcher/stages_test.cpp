@@ -74,7 +74,8 @@ TEST(JobResolution, RangesSizesAndSound) {
         {"pictures need no frame rate", {"--frame", "2", "c.mp4", "o.png"}, media(90, 0, 2, 48000), 0, 2, 1, 2080, 1040, false},
         {"no sound asked for", {"--no-audio", "c.mp4", "o.mp4"}, media(90, 30, 2, 48000), 0, 1, 90, 2080, 1040, false},
         {"sound of unknown rate", {"c.mp4", "o.mp4"}, media(90, 30, 2, 0), 0, 1, 90, 2080, 1040, false},
-        {"eight-channel configuration", {"c.mp4", "o.mp4"}, media(90, 30, 7, 48000), 0, 1, 90, 2080, 1040, false},
+        {"7.1 sound", {"c.mp4", "o.mp4"}, media(90, 30, 8, 48000), 0, 1, 90, 2080, 1040, true},
+        {"more than eight channels", {"c.mp4", "o.mp4"}, media(90, 30, 9, 48000), 0, 1, 90, 2080, 1040, false},
     };
     for (const Case& c : cases) {
         std::vector<char*> argv = {const_cast<char*>("stitcher")};

@@ -5,16 +5,19 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
 
+#include "libdec_internal.h"
 #include "log/MyLog.h"
 
 namespace fflog {
 namespace {
 
 std::mutex g_mutex;
+std::atomic<libdec::FfmpegPrinter> g_printer{nullptr};  // for what is not adopted
 std::vector<const void*> g_adopted;  // guarded by g_mutex
 thread_local Hold* t_hold = nullptr;
 
@@ -30,7 +33,8 @@ void Write(unsigned char level, const std::string& text) {
 
 void Route(void* avcl, int level, const char* fmt, va_list vl) {
     if (!IsAdopted(avcl)) {
-        av_log_default_callback(avcl, level, fmt, vl);
+        const libdec::FfmpegPrinter printer = g_printer.load();
+        (printer ? printer : av_log_default_callback)(avcl, level, fmt, vl);
         return;
     }
     if (level > AV_LOG_TRACE) level -= kLevelOffset;  // this context logs with the offset
@@ -99,3 +103,12 @@ Hold::~Hold() {
 void Hold::Keep(unsigned char level, std::string text) { lines_.emplace_back(level, std::move(text)); }
 
 }  // namespace fflog
+
+namespace libdec {
+
+void SetFfmpegPrinter(FfmpegPrinter printer) {
+    fflog::g_printer.store(printer);
+    fflog::Install();
+}
+
+}  // namespace libdec

@@ -85,16 +85,16 @@ CMyLog::CMyLog() : m_FpLog(nullptr), m_maxFileSize(kMaxFileSize), m_level(1) {
 #ifdef MYLOG_RENDERER_VARIANT
     if (::access(kLogDir, F_OK) != 0) ::mkdir(kLogDir, 0755);
     m_FpLog = std::fopen(kLogFile, "a+");
-    if (!m_FpLog) libmsg::Puts(MYLOG_ERROR, kOpenFailStart);
+    if (!m_FpLog) libmsg::Puts(MYLOG_ABOUT_LOG, kOpenFailStart);
 #else
     const char* home = std::getenv("HOME");
     if (!home) {
-        libmsg::Puts(MYLOG_ERROR, "cann't get home dir");
+        libmsg::Puts(MYLOG_ABOUT_LOG, "cann't get home dir");
         return;
     }
     m_logDir = std::string(home) + kAppSupport;
     if (!Exists(m_logDir)) {
-        libmsg::Puts(MYLOG_ERROR, (std::string("HOME") + kAppSupport + " dir not exist").c_str());
+        libmsg::Puts(MYLOG_ABOUT_LOG, (std::string("HOME") + kAppSupport + " dir not exist").c_str());
         return;
     }
     m_logDir += "/Vexlor";
@@ -102,7 +102,7 @@ CMyLog::CMyLog() : m_FpLog(nullptr), m_maxFileSize(kMaxFileSize), m_level(1) {
     m_logDir += "/Trellum";
     if (!Exists(m_logDir)) ::mkdir(m_logDir.c_str(), 0766);
     m_FpLog = std::fopen((m_logDir + "/Plugin.log").c_str(), "a+");
-    if (!m_FpLog) libmsg::Puts(MYLOG_ERROR, kOpenFailStart);
+    if (!m_FpLog) libmsg::Puts(MYLOG_ABOUT_LOG, kOpenFailStart);
 #endif
 }
 
@@ -193,7 +193,7 @@ void CMyLog::ChangeLogFile() {
     RenameWithoutClobber(current, m_logDir + name, ".log");
 #endif
     m_FpLog = std::fopen(current.c_str(), "a+");
-    if (!m_FpLog) libmsg::Puts(MYLOG_ERROR, kOpenFailRotate);
+    if (!m_FpLog) libmsg::Puts(MYLOG_ABOUT_LOG, kOpenFailRotate);
 }
 
 namespace libmsg {

@@ -16,6 +16,10 @@
 // Only for the host's message sink: why something failed, which the library
 // otherwise writes on standard error.
 #define MYLOG_REASON 2
+// Only for the host's message sink: the log's own complaints about its folder
+// or file (printed like an error where no sink is set). A host may leave them
+// out: the log is optional.
+#define MYLOG_ABOUT_LOG 3
 
 class CMyLog {
 public:
@@ -61,7 +65,7 @@ public:
 // as one line (its line ends removed) and nothing is printed; without one
 // they are printed exactly as given.
 namespace libmsg {
-using Sink = std::function<void(int level, const std::string& line)>;  // level: MYLOG_ERROR, _INFO or _REASON
+using Sink = std::function<void(int level, const std::string& line)>;  // level: MYLOG_ERROR, _INFO, _REASON or _ABOUT_LOG
 void SetSink(Sink sink);  // empty: standard output again
 Sink GetSink();
 // As printf, or one line to the sink.

@@ -1,0 +1,176 @@
+// The clip's sound in the formats FFmpeg decodes, 1 to 8 channels at 8 to
+// 192 kHz, through the reader's AAC and through FFmpeg: a video carries each
+// channel in its place, in time and faithful, and --info tells the clip's own
+// format and what the video makes of it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_clips.h"
+
+namespace {
+
+using testutil::quote;
+
+const int kFrames = 15;  // at 30 fps: half a second
+
+std::vector<int16_t> samples(const std::string& raw) {
+    std::vector<int16_t> pcm(raw.size() / 2);
+    for (size_t i = 0; i < pcm.size(); ++i)
+        pcm[i] = static_cast<int16_t>(static_cast<uint8_t>(raw[2 * i]) | (static_cast<uint8_t>(raw[2 * i + 1]) << 8));
+    return pcm;
+}
+
+// Interleaved 16-bit sound of two files at `rate` in `channels` (laid out as
+// the video lays them out), mixed as FFmpeg mixes without lowering the level;
+// one ffmpeg for both.
+void decode(const std::string& a, const std::string& b, int rate, int channels, std::vector<int16_t>& pcmA,
+            std::vector<int16_t>& pcmB) {
+    const std::string layout = channels == 3 ? " -ch_layout 3.0" : " -ac " + std::to_string(channels);
+    const std::string as = " -ar " + std::to_string(rate) + layout + " -rematrix_maxval 1000 -f s16le ";
+    ASSERT_EQ(testutil::runCommand("ffmpeg -v error -nostdin -y -i " + quote(a) + " -i " + quote(b) + " -map 0:a" + as +
+                                   quote(a + ".raw") + " -map 1:a" + as + quote(b + ".raw")),
+              0);
+    pcmA = samples(testutil::readFile(a + ".raw"));
+    pcmB = samples(testutil::readFile(b + ".raw"));
+}
+
+// The LFE channel of the clips' layout for `channels` (-1: none): FFmpeg's
+// default, but 3.0 (AAC's channel configuration 3) for three.
+int lfeOf(int channels) { return channels >= 6 ? 3 : -1; }
+
+struct Format {
+    const char* codec;  // ffmpeg's encoder, with its options
+    const char* ext;
+    int channels, rate;
+    int outRate;        // the video's: the clip's own where AAC has it, else 48 kHz
+    int outChannels;    // the video's: 6.1 is mixed down to 5.1
+};
+
+// The lag of `out` behind `in` at `rate` (within 10 ms, from the channels'
+// sum over an eighth of a second in the middle) and each channel's SNR in dB
+// with the lag taken out, over the first `n` samples of `out` less 50 ms at
+// either end.
+void compare(const std::vector<int16_t>& in, const std::vector<int16_t>& out, long n, int channels, int rate, long& lag,
+             std::vector<double>& snr) {
+    n = std::min(n, static_cast<long>(out.size()) / channels);
+    const long inN = static_cast<long>(in.size()) / channels;
+    auto sums = [&](const std::vector<int16_t>& v) {
+        std::vector<double> s(v.size() / channels, 0.0);
+        for (size_t i = 0; i < s.size(); ++i)
+            for (int c = 0; c < channels; ++c) s[i] += v[i * channels + c];
+        return s;
+    };
+    const std::vector<double> inSum = sums(in), outSum = sums(out);
+    double best = -1e300;
+    for (long l = -rate / 100; l <= rate / 100; ++l) {
+        double dot = 0;
+        for (long i = std::max(n / 2 - rate / 16, l); i < std::min(n / 2 + rate / 16, inN + l); ++i)
+            dot += outSum[i] * inSum[i - l];
+        if (dot > best) best = dot, lag = l;
+    }
+    snr.assign(channels, 0);
+    for (int c = 0; c < channels; ++c) {
+        double signal = 0, noise = 0;
+        for (long i = rate / 20; i < n - rate / 20; ++i) {
+            const long j = i - lag;
+            if (j < 0 || j >= inN) continue;
+            const double a = in[static_cast<size_t>(j) * channels + c], b = out[static_cast<size_t>(i) * channels + c];
+            signal += a * a;
+            noise += (a - b) * (a - b);
+        }
+        snr[c] = noise > 0 ? 10 * std::log10(signal / noise) : 99;
+    }
+}
+
+TEST(SoundFormats, EveryChannelInPlaceAtEveryRate) {
+    // MP3 mono was read as the two channels its sample entry claims.
+    const Format formats[] = {
+        {"libmp3lame", "mp4", 1, 44100, 44100, 1},
+        {"libmp3lame", "mov", 1, 8000, 8000, 1},
+        {"pcm_s16le", "mov", 2, 37800, 48000, 2},
+        {"aac", "mp4", 3, 16000, 16000, 3},
+        {"pcm_s16le", "mov", 4, 11025, 11025, 4},
+        {"flac -strict -2", "mp4", 5, 88200, 88200, 5},
+        {"aac", "mp4", 6, 96000, 96000, 6},
+        {"pcm_f32le", "mov", 7, 24000, 24000, 6},
+        {"aac", "mp4", 7, 32000, 32000, 6},
+        {"aac", "mp4", 8, 48000, 48000, 8},
+        {"flac -strict -2", "mp4", 8, 192000, 48000, 8},
+    };
+    const std::string video = testutil::makeClip(
+        "sound_formats_video.mp4", "-f lavfi -i testsrc=size=64x32:rate=30 -frames:v 30 -c:v libx264 -preset ultrafast "
+                                   "-pix_fmt yuv420p");
+    ASSERT_FALSE(video.empty());
+    const std::string dir = testutil::makeTempDir("sound_formats");
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> start(150, 250), sweep(100, 300);
+    for (const Format& f : formats) {
+        const std::string codec(f.codec);
+        const std::string name = codec.substr(0, codec.find(' ')) + "_" + std::to_string(f.channels) + "ch_" +
+                                 std::to_string(f.rate) + "." + f.ext;
+        SCOPED_TRACE(name);
+        // A chirp per channel, each its own (the LFE's low), so that a lost,
+        // moved or late channel shows.
+        std::string expr;
+        for (int c = 0; c < f.channels; ++c) {
+            const bool lfe = c == lfeOf(f.channels);  // AAC keeps only its lowest 120 Hz or so
+            const double f0 = lfe ? 50 : start(random) + 110 * c, k = lfe ? 20 : sweep(random);
+            expr += (c ? "|" : "") + std::string("0.25*sin(2*PI*(") + std::to_string(f0) + "*t+" + std::to_string(k) +
+                    "*t*t))";
+        }
+        const std::string clip = dir + "/" + name;
+        ASSERT_EQ(testutil::runCommand("ffmpeg -v error -nostdin -y -i " + quote(video) + " -f lavfi -i 'aevalsrc=" +
+                                       expr + (f.channels == 3 ? ":c=3.0" : "") + ":s=" +
+                                       std::to_string(f.rate) + ":d=0.6' -map 0:v -map 1:a -c:v copy -c:a " +
+                                       f.codec + " -shortest " + quote(clip)),
+                  0);
+
+        const testutil::StitcherRun info = testutil::runStitcher("--info " + quote(clip));
+        ASSERT_EQ(info.code, 0) << info.err;
+        const std::string own = " " + std::to_string(f.rate) + " Hz, " + std::to_string(f.channels) + " channel";
+        const std::string carried = "  a video carries it over as AAC " + std::to_string(f.outRate) + " Hz, " +
+                                    std::to_string(f.outChannels) + " channel";
+        EXPECT_NE(info.out.find(own), std::string::npos) << info.out;
+        EXPECT_NE(info.out.find(carried), std::string::npos) << info.out;
+
+        const std::string out = dir + "/out_" + name + ".mp4";
+        const testutil::StitcherRun r =
+            testutil::runStitcher("--size 16 --preset ultrafast --color-match off --frames " + std::to_string(kFrames) + " " + quote(clip) +
+                                  " " + quote(out));
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.err.find("audio"), std::string::npos) << r.err;
+        EXPECT_EQ(testutil::captureCommand("ffprobe -v error -select_streams a -show_entries stream=sample_rate,channels "
+                                           "-of csv=p=0 " + quote(out)),
+                  std::to_string(f.outRate) + "," + std::to_string(f.outChannels) + "\n");
+        // The sound at the video's rate; the last AAC frame may run on past
+        // the video's end.
+        const int channels = f.outChannels;
+        std::vector<int16_t> in, got;
+        decode(clip, out, f.outRate, channels, in, got);
+        const double length = static_cast<double>(got.size()) / channels, wanted = f.outRate * kFrames / 30.0;
+        EXPECT_GE(length, wanted - f.outRate * 0.025);
+        EXPECT_LE(length, wanted + 1024 + f.outRate * 0.025);
+        for (int c = 0; c < channels; ++c) {
+            int16_t peak = 0;
+            for (size_t i = c; i < in.size(); i += channels) peak = std::max<int16_t>(peak, std::abs(in[i]));
+            EXPECT_GT(peak, 4000) << "the clip's channel " << c << " should carry its chirp";
+        }
+        long lag = 0;
+        std::vector<double> snr;
+        compare(in, got, static_cast<long>(wanted), channels, f.outRate, lag, snr);
+        std::string figures;
+        for (double s : snr) figures += " " + std::to_string(static_cast<int>(std::lround(s)));
+        std::printf("%s: lag %ld samples at %d Hz, SNR per channel (dB):%s\n", name.c_str(), lag, f.outRate,
+                    figures.c_str());
+        EXPECT_LE(std::labs(lag), f.outRate / 1000);
+        for (int c = 0; c < channels; ++c) EXPECT_GE(snr[c], 20.0) << "channel " << c;
+    }
+}
+
+}  // namespace
