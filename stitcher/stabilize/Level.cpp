@@ -21,7 +21,7 @@ constexpr double kMaxWidth = 1.2;        // pixels of arc across it (RMS)
 constexpr double kNearLine = 3.0;        // pixels of arc from its circle that its pixels keep to
 constexpr double kMaxTilt = 20.0;       // degrees of tilt searched, about the first frame's up
 constexpr int kSectors = 8;
-constexpr double kMinPrecision = 0.4 * kDeg;  // no segment is taken as known better than this
+constexpr double kMinPrecision = 0.2 * kDeg;  // no segment is taken as known better than this
 constexpr double kMinProminence = 4;     // the peak of votes over their scatter
 // Degrees: an estimate less certain is not acted on. The error of those
 // acted on has stayed within 1.25 times their uncertainty on the test
