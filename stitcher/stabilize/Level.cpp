@@ -24,8 +24,9 @@ constexpr int kSectors = 8;
 constexpr double kMinPrecision = 0.2 * kDeg;  // no segment is taken as known better than this
 constexpr double kMinProminence = 4;     // the peak of votes over their scatter
 // Degrees: an estimate less certain is not acted on. The error of those
-// acted on has stayed within 1.25 times their uncertainty on the test
-// worlds, so a levelled clip is kept well within half a degree.
+// acted on has stayed within 1.5 times their uncertainty on the test
+// worlds (0.65 times, root mean square), so a levelled clip is kept
+// within half a degree.
 constexpr double kMaxUncertainty = 0.3;
 constexpr double kUnseen = 0.1;  // degrees of error that the lines' scatter does not show
 constexpr double kTukey = 4.0;  // segments beyond this many of their own errors off count for nothing
