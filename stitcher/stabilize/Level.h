@@ -18,11 +18,13 @@
 //
 // How far the estimate can be trusted is measured from the footage: the
 // fit is made again leaving out the segments of each eighth of the horizon
-// in turn, and the spread of those fits (jackknife) is the uncertainty, or,
-// where larger, the fit's own error from its segments' precision and
-// scatter. Where it is uncertain, or the tilt found (from the camera's up
-// as held over the frames) is within three times its uncertainty, the
-// camera's own up is kept.
+// in turn, and the spread of those fits (jackknife, halved: the sectors
+// are not alike, and the spread overstates the full fit's error by about
+// two), the fit's own error from its segments' precision and scatter, and
+// a tenth of a degree that neither shows are added as independent errors.
+// Where it is uncertain (over 0.3 degrees), or the tilt found (from the
+// camera's up as held over the frames) is within three times its
+// uncertainty, the camera's own up is kept.
 #pragma once
 
 #include <cstdint>

@@ -336,13 +336,6 @@ std::vector<uint8_t> MotionEstimator::seamColumns(int w) const {
     return mask;
 }
 
-const float* MotionEstimator::lastGrey(int* w, int* h) const {
-    if (!s_->last) return nullptr;
-    *w = s_->last->w;
-    *h = s_->last->h;
-    return s_->last->grey.data();
-}
-
 const std::vector<Rot>& MotionEstimator::cameras() const { return s_->cameras; }
 const std::vector<uint8_t>& MotionEstimator::reliable() const { return s_->reliable; }
 

@@ -44,8 +44,6 @@ public:
     // the first frame's), and whether the frame had texture enough.
     const std::vector<Rot>& cameras() const;
     const std::vector<uint8_t>& reliable() const;
-    // The grey panorama of the frame added last (row 0 at the +z pole), w x h.
-    const float* lastGrey(int* w, int* h) const;
     // Per column of a w-wide panorama: 1 within (or beside) a seam band,
     // which is fixed in the camera.
     std::vector<uint8_t> seamColumns(int w) const;

@@ -204,11 +204,15 @@ TEST(StabilizeTest, LevelsFromVerticalLines) {
     for (int k = 0; k < 30; ++k) truth.push_back(Rot::fromAngles(0, 5, 4) * cameraAt(k, 0.6, false, 0.0));
     std::unique_ptr<stitcher::MotionEstimator> est;
     ASSERT_TRUE(stitcher::MotionEstimator::create(clipSpec(240), stitcher::MotionSettings(), est).ok());
+    std::unique_ptr<stitcher::LevelPanorama> sharp;
+    ASSERT_TRUE(stitcher::LevelPanorama::create(clipSpec(240), stitcher::LevelPanorama::kSize, 0, sharp).ok());
     stitcher::UpFinder finder;
-    for (const Rot& c : truth) {
-        est->add(world().frame(city, c).data.data());
+    for (size_t k = 0; k < truth.size(); ++k) {
+        BgrImage frame = world().frame(city, truth[k]);
+        est->add(frame.data.data());
+        if (k % 5) continue;  // as the stitcher does: a sharp panorama of frames spread over the clip
         int w = 0, h = 0;
-        const float* grey = est->lastGrey(&w, &h);
+        const float* grey = sharp->grey(frame.data.data(), &w, &h);
         ASSERT_TRUE(grey);
         finder.add(grey, w, h, est->cameras().back(), est->seamColumns(w));
     }
@@ -244,7 +248,7 @@ TEST(StabilizeTest, LevelsFromVerticalLines) {
 // at worst, or why the camera's up was kept.
 struct Levelled {
     bool found = false;
-    double worst = 0, tilt = 0;
+    double worst = 0, tilt = 0, uncertainty = 0;
     std::string why;
 };
 Levelled levelClip(const BgrImage& scene, const Rot& tilt, int phase, int frames = 6) {
@@ -267,7 +271,7 @@ Levelled levelClip(const BgrImage& scene, const Rot& tilt, int phase, int frames
     double want[3], up[3];
     truth[0].transposed().apply(z, want);
     out.tilt = std::acos(std::min(1.0, want[2])) * 180 / kPi;
-    out.found = finder.find(up, &out.why);
+    out.found = finder.find(up, &out.why, &out.uncertainty);
     std::vector<Rot> path, correction;
     stitcher::planViewPath(est->cameras(), est->reliable(), stitcher::StabilizeMode::Off, 0, 0, path, correction);
     if (out.found) stitcher::levelPath(path, up);
@@ -307,8 +311,9 @@ TEST(StabilizeTest, LevelsWorldsItWasNotTunedOn) {
         const double axis[3] = {angle * std::cos(azimuth), angle * std::sin(azimuth), 0};
         const int phase = static_cast<int>(rng() % 30);
         const Levelled tilted = levelClip(scene, Rot::fromVector(axis), phase);
-        std::printf("%s, seed %u: tilt %.2f deg about azimuth %.0f deg: %s; up within %.3f deg of world-up\n", w.name,
-                    seed, tilted.tilt, azimuth * 180 / kPi, tilted.found ? "levelled" : tilted.why.c_str(), tilted.worst);
+        std::printf("%s, seed %u: tilt %.2f deg about azimuth %.0f deg: %s (uncertainty %.2f); up within %.3f deg of world-up\n",
+                    w.name, seed, tilted.tilt, azimuth * 180 / kPi, tilted.found ? "levelled" : tilted.why.c_str(),
+                    tilted.uncertainty, tilted.worst);
         if (tilted.found) {
             EXPECT_LE(tilted.worst, 0.5);
         } else {
