@@ -105,6 +105,39 @@ LIBDEC_API int GetClipTracks(void* handle, ClipTracks& out);
 
 // ---- end of the tracks block ----
 
+// ---- How the video is shown: colours, turn, projection ----
+
+// Where a colour property comes from: nowhere (the players' default), the
+// stream's own colour description (H.264 VUI), or the container's colour
+// box ("colr") where the stream names none.
+enum class ColourSource { Default = 0, Stream = 1, Container = 2 };
+
+struct VideoLook {
+    // The colour matrix (an ISO/IEC 23091-2 code: 1 BT.709, 5 and 6 BT.601,
+    // 9 BT.2020, ...) and range the pictures are read with, from the first
+    // picture; false when no picture decodes.
+    bool colourKnown = false;
+    int matrix = 0;
+    bool fullRange = false;
+    ColourSource matrixFrom = ColourSource::Default, rangeFrom = ColourSource::Default;
+    // The container's colour box: whether there is one and what it names
+    // (2: unspecified; range -1: not given).
+    bool containerColour = false;
+    int containerMatrix = 2, containerFullRange = -1;
+    // The turn a player gives the picture (the track's display matrix),
+    // clockwise in degrees: 0, 90, 180, 270; -1 another transform.
+    int displayRotation = 0;
+    // The video track is marked as spherical video already: its projection
+    // ("equirectangular", ...); empty when it is not.
+    std::string projection;
+};
+
+// 0 with `out` filled (decoding the first picture where none has been yet);
+// 1 for a null handle or a clip without video.
+LIBDEC_API int GetVideoLook(void* handle, VideoLook& out);
+
+// ---- end of how the video is shown ----
+
 // ---- Presentation timeline ----------------------------------------------
 // The clip as a player shows it, after the edit lists of its tracks: which
 // pictures appear and when, and where on the same timeline its sound plays.

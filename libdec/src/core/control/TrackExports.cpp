@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "control/CControl.h"
+#include "h264dec/CH264Dec.h"
 #include "isobmff/Mp4Container.h"
 #include "libdec_internal.h"
 #include "mp4read/CMp4Read.h"
@@ -33,6 +34,40 @@ int GetClipTracks(void* handle, ClipTracks& out) {
         return 0;
     } catch (...) {
         out = ClipTracks();
+        return 1;
+    }
+}
+
+int GetVideoLook(void* handle, VideoLook& out) {
+    out = VideoLook();
+    if (handle == nullptr) return 1;
+    try {
+        CControl* session = static_cast<CControl*>(handle);
+        const CMp4Read* reader = session->m_pMp4Read;
+        const mp4::Track* v = reader ? reader->VideoTrack() : nullptr;
+        if (v == nullptr || session->m_pH264Dec == nullptr) return 1;
+        out.containerColour = v->hasColour;
+        if (v->hasColour) {
+            out.containerMatrix = v->colourMatrix;
+            out.containerFullRange = v->colourFullRange;
+        }
+        out.displayRotation = v->displayRotation;
+        out.projection = v->projection;
+        int matrix = 0, full = 0, matrixFrom = 0, rangeFrom = 0;
+        if (!session->m_pH264Dec->LastColour(matrix, full, matrixFrom, rangeFrom)) {
+            unsigned char* picture = nullptr;
+            session->GetVideoFrame(1, picture);
+        }
+        if (session->m_pH264Dec->LastColour(matrix, full, matrixFrom, rangeFrom)) {
+            out.colourKnown = true;
+            out.matrix = matrix;
+            out.fullRange = full != 0;
+            out.matrixFrom = static_cast<ColourSource>(matrixFrom);
+            out.rangeFrom = static_cast<ColourSource>(rangeFrom);
+        }
+        return 0;
+    } catch (...) {
+        out = VideoLook();
         return 1;
     }
 }

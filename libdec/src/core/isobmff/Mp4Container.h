@@ -63,6 +63,23 @@ struct Track {
     std::vector<uint8_t> sampleEntryBox;    // the first stsd entry as stored (header included)
     uint32_t maxSampleSize = 0;
 
+    // The visual sample entry's colour box ("colr"): ISO/IEC 23091-2 codes
+    // (2: unspecified) of an 'nclx' box, or of QuickTime's 'nclc', which
+    // names no range. Other kinds (ICC profiles) leave hasColour false.
+    bool hasColour = false;
+    uint16_t colourPrimaries = 2, colourTransfer = 2, colourMatrix = 2;
+    int8_t colourFullRange = -1;            // 1 full, 0 limited, -1 not given
+    // tkhd's transformation matrix as the turn a player gives the picture,
+    // clockwise in degrees: 0, 90, 180 or 270; -1 for any other transform
+    // (a mirror, a shear, a scale that differs between the axes).
+    int displayRotation = 0;
+    // The track is marked as spherical video: the sample entry's "sv3d"
+    // (its projection: "equirectangular", "cubemap", "mesh", or the box's
+    // type), or a spherical "uuid" box of the track (equirectangular).
+    // Empty when neither.
+    std::string projection;
+    bool stereo3d = false;                  // the sample entry has an "st3d" box
+
     // Frames per second: sample count / (duration / timescale); 0 when unknown.
     double frameRate() const;
 };
