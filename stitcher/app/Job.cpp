@@ -16,6 +16,15 @@ int capSize(int size, Layout layout, PictureCap cap) {
     return std::min(size, fit);
 }
 
+Rot userView(const Options& opt) {
+    const Rot user = Rot::fromAngles(opt.yaw, opt.pitch, opt.roll);
+    // A half turn of the picture puts each lens image in the other's place,
+    // turned half a turn; the second lens's image is stored upside down to
+    // the first's, so that the picture is the one of the camera turned half
+    // a turn about the vertical.
+    return opt.displayTurn == 180 ? Rot::fromAngles(180, 0, 0) * user : user;
+}
+
 Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,
                   Job& job) {
     job = Job();
@@ -56,7 +65,7 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string
             e.size = capped;
         }
     }
-    viewRotationMatrix(opt.yaw, opt.pitch, opt.roll, e.rotation);
+    userView(opt).toRenderer(e.rotation);
     e.threads = opt.threads;
     e.perFrameRotation = opt.stabilize != StabilizeMode::Off || opt.level || !opt.motionIn.empty();
     if (e.perFrameRotation && e.layout != Layout::Stitch)

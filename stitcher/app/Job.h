@@ -9,6 +9,7 @@
 #include "Engine.h"
 #include "FrameTime.h"
 #include "Options.h"
+#include "Rotation.h"
 #include "Status.h"
 #include "libdec.h"
 
@@ -34,6 +35,12 @@ struct PictureCap {
 PictureCap videoCap(bool hevc);
 // The largest panorama height at most `size` whose picture in `layout` fits `cap`.
 int capSize(int size, Layout layout, PictureCap cap);
+
+// The view rotation of --yaw, --pitch and --roll, turned first as a player
+// turns a clip whose display matrix turns its picture half a turn
+// (Options::displayTurn 180): the panorama is then the one the picture as
+// the player shows it gives.
+Rot userView(const Options& opt);
 
 // Fails with the exit code and message of the first problem found.
 Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,

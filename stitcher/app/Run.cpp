@@ -113,6 +113,60 @@ void printTracks(FILE* o, Clip& clip) {
     }
 }
 
+// An ISO/IEC 23091-2 colour matrix in words.
+std::string matrixName(int m) {
+    switch (m) {
+        case 1: return "BT.709";
+        case 4: return "FCC";
+        case 5:
+        case 6: return "BT.601";
+        case 7: return "SMPTE 240M";
+        case 9: return "BT.2020";
+        case 10: return "BT.2020 constant-luminance";
+        default: return "code " + std::to_string(m);
+    }
+}
+
+const char* colourSource(libdec::ColourSource s) {
+    return s == libdec::ColourSource::Stream      ? "from the stream's colour description"
+           : s == libdec::ColourSource::Container ? "from the container's colour box"
+                                                  : "the players' default: the clip names none";
+}
+
+// The turn a player gives the picture, in words.
+std::string displayTurnWords(int degrees) {
+    if (degrees < 0) return "its display matrix mirrors or distorts the picture";
+    return "its display matrix turns the picture " + std::to_string(degrees) + " degrees clockwise";
+}
+
+// How the clip's video is shown, for --info.
+void printLook(FILE* o, const libdec::VideoLook& l) {
+    if (l.colourKnown)
+        std::fprintf(o, "  colours: %s matrix (%s), %s range (%s)\n", matrixName(l.matrix).c_str(),
+                     colourSource(l.matrixFrom), l.fullRange ? "full" : "limited", colourSource(l.rangeFrom));
+    else
+        std::fprintf(o, "  colours: unknown (no picture decodes)\n");
+    if (l.displayRotation == 180)
+        std::fprintf(o, "  shown upside down: %s; the panorama is made upright\n", displayTurnWords(180).c_str());
+    else if (l.displayRotation != 0)
+        std::fprintf(o, "  turned: %s; it cannot be stitched\n", displayTurnWords(l.displayRotation).c_str());
+    if (!l.projection.empty())
+        std::fprintf(o, "  already a 360 video (%s projection): it cannot be stitched again\n", l.projection.c_str());
+}
+
+// Refuses a clip whose video is not two lens images as a player shows them.
+Status checkLook(const std::string& input, const libdec::VideoLook& l) {
+    if (!l.projection.empty())
+        return Status(kExitInput, input + " is already a 360 video (its video is marked as " + l.projection +
+                                      " spherical video): it holds a panorama, not the two lens images, and is not "
+                                      "stitched again");
+    if (l.displayRotation != 0 && l.displayRotation != 180)
+        return Status(kExitInput, input + " cannot be stitched as a player shows it: " + displayTurnWords(l.displayRotation) +
+                                      (l.displayRotation > 0 ? ", so that its lens images stand one above the other" : "") +
+                                      ", a layout this stitcher does not know");
+    return Status();
+}
+
 // The clip's video and sound, for --info.
 void printMedia(FILE* o, Clip& clip) {
     const _MediaInfo& m = clip.info();
@@ -123,6 +177,7 @@ void printMedia(FILE* o, Clip& clip) {
     if (clip.framesLost())
         std::fprintf(o, "  cut short: %lld more frames of the index lie beyond the end of the file\n",
                      clip.framesLost());
+    printLook(o, clip.look());
     const std::string ffSound = clip.soundThroughFfmpeg();
     if (m.hasAudio)
         std::fprintf(o, "audio: %s %u Hz, %u channel%s, %lld samples, %.3f s%s\n", ffSound.empty() ? "AAC" : ffSound.c_str(),
@@ -727,6 +782,7 @@ Options planOptions(const Options& opt, const Plan& plan, int k) {
     o.yaw = plan.yaw;
     o.pitch = plan.pitch;
     o.roll = plan.roll;
+    o.displayTurn = opt.displayTurn;
     o.offset = plan.offset;
     o.haveOffset = true;
     o.hevc = plan.hevc;
@@ -834,10 +890,19 @@ int run(const Options& opt, const std::atomic<bool>& interrupted) {
     Status st = openClip(opt, clip);
     if (!st.ok()) return fail(st);
     if (opt.info) return runInfo(opt, *clip);
-    if (opt.calibrate) return runCalibrate(opt, *clip, interrupted);
-    if (!opt.planOut.empty()) return runPlan(opt, *clip, interrupted);
-    if (opt.segment) return runSegment(opt, *clip, interrupted);
-    return runStitch(opt, *clip, interrupted);
+    const libdec::VideoLook look = clip->look();
+    st = checkLook(opt.input, look);
+    if (!st.ok()) return fail(st);
+    Options o = opt;
+    if (look.displayRotation == 180) {
+        o.displayTurn = 180;
+        console::say("%s is shown upside down (%s): the panorama is made upright", opt.input.c_str(),
+                     displayTurnWords(180).c_str());
+    }
+    if (o.calibrate) return runCalibrate(o, *clip, interrupted);
+    if (!o.planOut.empty()) return runPlan(o, *clip, interrupted);
+    if (o.segment) return runSegment(o, *clip, interrupted);
+    return runStitch(o, *clip, interrupted);
 }
 
 }  // namespace

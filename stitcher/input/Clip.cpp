@@ -133,6 +133,13 @@ unsigned int Clip::calibrationTrack() {
     return libdec::GetClipTracks(handle_, now) == 0 ? now.calibration : 0;
 }
 
+libdec::VideoLook Clip::look() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    libdec::VideoLook l;
+    libdec::GetVideoLook(handle_, l);
+    return l;
+}
+
 std::string Clip::comment() {
     std::lock_guard<std::mutex> lock(mutex_);
     char* comment = nullptr;

@@ -58,6 +58,11 @@ public:
     Status calibration(std::string& text);
     // The text track whose record gave calibration() its text; 0 when none did.
     unsigned int calibrationTrack();
+    // How its video is shown: the colours its pictures are read with and
+    // where they come from, the turn a player gives them, and whether it is
+    // a 360 video already.
+    libdec::VideoLook look();
+
     // The comment tag, empty when there is none.
     std::string comment();
 
