@@ -138,6 +138,30 @@ LIBDEC_API int GetVideoLook(void* handle, VideoLook& out);
 
 // ---- end of how the video is shown ----
 
+// ---- A track's samples as stored ----
+
+struct StoredSample {
+    long long time = 0;      // when it is shown, in the track's timescale from the movie's start
+    long long duration = 0;  // until the next one (the last: until the track ends)
+    std::vector<uint8_t> data;
+};
+
+struct StoredTrack {
+    std::string handler;               // hdlr type
+    std::vector<uint8_t> sampleEntry;  // its first sample entry, header included
+    uint32_t timescale = 0;
+    std::vector<StoredSample> samples;  // in the order shown
+};
+
+// The samples of track `id` shown from `from` to before `to` (in units of
+// 1 / `timescale` s from the movie's start), as its edit list shows them.
+// 0 with `out` filled; 1 for a null handle, no such track or timescale, a
+// sample that cannot be read, or more than `maxBytes` of samples.
+LIBDEC_API int GetStoredTrack(void* handle, unsigned int id, long long from, long long to, uint32_t timescale,
+                              size_t maxBytes, StoredTrack& out);
+
+// ---- end of a track's samples ----
+
 // ---- Presentation timeline ----------------------------------------------
 // The clip as a player shows it, after the edit lists of its tracks: which
 // pictures appear and when, and where on the same timeline its sound plays.

@@ -13,6 +13,7 @@
 #include "Clip.h"
 #include "ClipHash.h"
 #include "ClipCalibration.h"
+#include "ClipMetadata.h"
 #include "ColorMatch.h"
 #include "DualFisheyeModel.h"
 #include "Console.h"
@@ -62,6 +63,28 @@ ReadSpec readSpec(const Job& job) {
     r.audioRate = job.audioRate;
     r.audioChannels = job.audioChannels;
     return r;
+}
+
+// The clip's metadata that a video of the job carries.
+CarriedMetadata metadataFor(const Options& opt, Clip& clip, const Job& job) {
+    return carriedMetadata(clip, job.first, job.count, job.fps,
+                           viewIsCamera(opt.yaw, opt.pitch, opt.roll, job.engine.perFrameRotation, opt.displayTurn));
+}
+
+// What the clip's metadata becomes in the video, in words.
+std::vector<std::string> describeMetadata(const CarriedMetadata& m) {
+    std::vector<std::string> lines;
+    if (!m.items.empty()) {
+        std::string carried;
+        for (const std::string& item : m.items) carried += (carried.empty() ? "" : ", ") + item;
+        lines.push_back("carried over into the video: " + carried);
+    }
+    if (m.motion)
+        lines.push_back(m.motionKept ? "the camera-motion track (camm) is kept: the video's view is the camera's"
+                                     : "the camera-motion track (camm) is dropped: the video's view is turned from the "
+                                       "camera's (--yaw, --pitch, --roll, stabilisation, levelling or the clip's display "
+                                       "turn), so that it no longer describes it");
+    return lines;
 }
 
 // The calibration the run uses: --offset, else the clip's own.
@@ -246,6 +269,14 @@ int runInfo(const Options& opt, Clip& clip) {
     std::string comment = clip.comment();
     std::fprintf(o, "comment: %s\n", comment.empty() ? "(none)" : comment.c_str());
     printTracks(o, clip);
+    Job job;
+    Options probe = opt;
+    probe.kind = OutputKind::Video;
+    if (calibrated.ok() && resolveJob(probe, clip.info(), offset, cal, job).ok()) {
+        const std::vector<std::string> said = describeMetadata(metadataFor(opt, clip, job));
+        std::fprintf(o, "metadata:%s\n", said.empty() ? " none to carry over" : "");
+        for (const std::string& line : said) std::fprintf(o, "  %s\n", line.c_str());
+    }
     if (calibrated.ok())
         printEngine(o, opt, clip.info(), offset, cal);
     else
@@ -613,6 +644,10 @@ int render(const Options& opt, Clip& clip, const std::string& offset, const Cali
         vs.closedGop = true;
         if (plan.colorMatch) planned = std::make_unique<PlannedGains>(*plan.column("gains"), plan.first);
         label = "segment " + std::to_string(segment->k) + "/" + std::to_string(plan.segments.size());
+    } else if (opt.kind == OutputKind::Video) {
+        const CarriedMetadata carried = metadataFor(opt, clip, job);
+        for (const std::string& line : describeMetadata(carried)) console::say("%s", line.c_str());
+        vs.metadata = carried.movie;
     }
     st = openSinkAndEngine(opt, job, vs, output, sink, choice);
     if (!st.ok()) {
@@ -714,6 +749,11 @@ int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted
     plan.audioRate = job.audioRate;
     plan.audioChannels = job.audioChannels;
     plan.spatialAudio = spatialAudioFor(job, clip);
+    {
+        const CarriedMetadata carried = metadataFor(opt, clip, job);
+        plan.metadata = !carried.items.empty() || carried.motionKept;
+        for (const std::string& line : describeMetadata(carried)) console::say("%s", line.c_str());
+    }
     plan.segments = splitRange(job.first, job.count, opt.segments);
 
     Output output({opt.planOut}, opt.overwrite);
@@ -840,13 +880,13 @@ int runJoin(const Options& opt, const std::atomic<bool>& interrupted) {
         if (sameFile(part, opt.output)) return fail(Status(kExitUsage, "the output " + opt.output + " is one of the segments"));
     std::unique_ptr<Clip> clip;
     const std::string clipPath = opt.clip.empty() ? plan.clipPath : opt.clip;
-    if (plan.audio) {
+    if (plan.audio || plan.metadata) {
         st = Clip::open(clipPath, clip);
         if (st.ok()) st = checkPlanClip(plan, clipPath);
         if (!st.ok()) return fail(Status(st.code(), st.message() + (opt.clip.empty() ? "; give the clip with --clip" : "")));
     }
     Output output({opt.output}, opt.overwrite);
-    st = output.prepare(plan.audio ? clipPath : ordered.front());
+    st = output.prepare(clip ? clipPath : ordered.front());
     if (!st.ok()) return fail(st);
     for (const auto& name : output.removedLeftovers())
         console::say("removed %s, left by a run that ended early", name.c_str());

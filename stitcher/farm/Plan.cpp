@@ -136,6 +136,7 @@ std::string planToJson(const Plan& p) {
     sound.set("channels", num(p.audioChannels));
     sound.set("spatial", str(toHex(p.spatialAudio)));
     root.set("colorMatch", JsonValue::boolean(p.colorMatch));
+    root.set("metadata", JsonValue::boolean(p.metadata));
     root.set("falloff", str(p.falloff));
     JsonValue& segs = root.set("segments", JsonValue::array());
     for (const PlanSegment& s : p.segments) {
@@ -210,6 +211,7 @@ Status planFromJson(const std::string& text, Plan& plan) {
     if (r.status().ok() && !fromHex(r.text(sound, "spatial", "output.audio."), p.spatialAudio))
         r.fail("\"output.audio.spatial\" is not hex digits");
     p.colorMatch = r.boolean(root, "colorMatch");
+    p.metadata = root["metadata"].asBool(false);  // absent from plans that carry none
     p.falloff = r.text(root, "falloff");
     if (!r.status().ok()) return r.status();
     if (!p.falloff.empty()) {

@@ -140,6 +140,11 @@ libdec::VideoLook Clip::look() {
     return l;
 }
 
+bool Clip::storedTrack(unsigned int id, long long from, long long to, size_t maxBytes, libdec::StoredTrack& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return libdec::GetStoredTrack(handle_, id, from, to, timeline_.timescale, maxBytes, out) == 0;
+}
+
 std::string Clip::comment() {
     std::lock_guard<std::mutex> lock(mutex_);
     char* comment = nullptr;

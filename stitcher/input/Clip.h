@@ -63,6 +63,10 @@ public:
     // a 360 video already.
     libdec::VideoLook look();
 
+    // The samples of track `id` shown from `from` to before `to` (timescale()
+    // units); false when they cannot be read or pass `maxBytes`.
+    bool storedTrack(unsigned int id, long long from, long long to, size_t maxBytes, libdec::StoredTrack& out);
+
     // The comment tag, empty when there is none.
     std::string comment();
 
