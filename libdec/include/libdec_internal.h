@@ -132,9 +132,9 @@ struct VideoLook {
     std::string projection;
 };
 
-// 0 with `out` filled (decoding the first picture where none has been yet);
-// 1 for a null handle or a clip without video.
-LIBDEC_API int GetVideoLook(void* handle, VideoLook& out);
+// 0 with `out` filled; the colours (with `colours`) decode the first picture
+// where none has been yet. 1 for a null handle or a clip without video.
+LIBDEC_API int GetVideoLook(void* handle, VideoLook& out, bool colours = true);
 
 // ---- end of how the video is shown ----
 

@@ -190,7 +190,7 @@ Status joinSegments(const Plan& plan, const std::vector<std::string>& ordered, c
             s.name = joining.name;
             s.warn = joining.warn;
             if (plan.metadata && joining.clip) {
-                const int turn = joining.clip->look().displayRotation == 180 ? 180 : 0;
+                const int turn = joining.clip->look(false).displayRotation == 180 ? 180 : 0;
                 const bool camera = viewIsCamera(plan.yaw, plan.pitch, plan.roll, plan.column("view") != nullptr, turn);
                 s.metadata = carriedMetadata(*joining.clip, plan.first, plan.count, Rational{plan.fpsNum, plan.fpsDen},
                                              camera).movie;

@@ -133,10 +133,10 @@ unsigned int Clip::calibrationTrack() {
     return libdec::GetClipTracks(handle_, now) == 0 ? now.calibration : 0;
 }
 
-libdec::VideoLook Clip::look() {
+libdec::VideoLook Clip::look(bool colours) {
     std::lock_guard<std::mutex> lock(mutex_);
     libdec::VideoLook l;
-    libdec::GetVideoLook(handle_, l);
+    libdec::GetVideoLook(handle_, l, colours);
     return l;
 }
 

@@ -86,7 +86,7 @@ int GetStoredTrack(void* handle, unsigned int id, long long from, long long to, 
     }
 }
 
-int GetVideoLook(void* handle, VideoLook& out) {
+int GetVideoLook(void* handle, VideoLook& out, bool colours) {
     out = VideoLook();
     if (handle == nullptr) return 1;
     try {
@@ -101,6 +101,7 @@ int GetVideoLook(void* handle, VideoLook& out) {
         }
         out.displayRotation = v->displayRotation;
         out.projection = v->projection;
+        if (!colours) return 0;
         int matrix = 0, full = 0, matrixFrom = 0, rangeFrom = 0;
         if (!session->m_pH264Dec->LastColour(matrix, full, matrixFrom, rangeFrom)) {
             unsigned char* picture = nullptr;

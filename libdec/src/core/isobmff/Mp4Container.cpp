@@ -265,7 +265,6 @@ private:
     bool elst(const Box& b);
     bool colr(const Box& b);
     bool sv3d(const Box& b);
-    bool st3d(const Box& b);
     bool uuid(const Box& b);
     bool mvex(const Box& b) {
         if (b.parent == fourcc("moov")) file_.fragmented_ = true;
@@ -301,8 +300,7 @@ const Parser::Entry Parser::kTable[] = {
     {fourcc("elst"), &Parser::elst},      {fourcc("stts"), &Parser::table},
     {fourcc("ctts"), &Parser::table},     {fourcc("mvex"), &Parser::mvex},
     {fourcc("mvhd"), &Parser::mvhd},      {fourcc("colr"), &Parser::colr},
-    {fourcc("sv3d"), &Parser::sv3d},      {fourcc("st3d"), &Parser::st3d},
-    {fourcc("uuid"), &Parser::uuid},
+    {fourcc("sv3d"), &Parser::sv3d},      {fourcc("uuid"), &Parser::uuid},
 };
 
 bool Parser::dispatch(const Box& b) {
@@ -398,8 +396,8 @@ bool Parser::colr(const Box& b) {
 
 namespace {
 
-// The projection box's kind among the children of [p, p + left): the type of
-// its first child after the header box, in words where it is a known one.
+// The projection box's kind among the children of [p, p + left), in words:
+// its first child after the header box; "unknown" for any other.
 std::string projectionOf(const uint8_t* p, size_t left) {
     std::string ignored;
     while (left >= 8) {
@@ -409,7 +407,7 @@ std::string projectionOf(const uint8_t* p, size_t left) {
         if (type == fourcc("equi")) return "equirectangular";
         if (type == fourcc("cbmp")) return "cubemap";
         if (type == fourcc("mshp")) return "mesh";
-        if (type != fourcc("prhd")) return typeString(type);
+        if (type != fourcc("prhd")) break;
         p += total;
         left -= total;
     }
@@ -436,11 +434,6 @@ bool Parser::sv3d(const Box& b) {
         p += total;
         left -= total;
     }
-    return true;
-}
-
-bool Parser::st3d(const Box& b) {
-    if (track_ && inSampleEntry_ && b.parent == entryType_) track_->stereo3d = true;
     return true;
 }
 

@@ -1,7 +1,8 @@
 // Small read-only ISO-BMFF (MP4) container layer: exactly what the clip reader
 // needs. Tracks in file order with handler type and sample entry, per-sample
 // size/offset/sync/time tables, avcC parameter sets, esds configuration, the
-// visual sample entry's size, media timing, the edit lists, the movie's time
+// visual sample entry's size, colour box and spherical video marks, the
+// track's display matrix, media timing, the edit lists, the movie's time
 // scale and the iTunes-style tags; and which samples the movie presents when.
 //
 // A file cut short keeps the samples of each track that lie wholly inside it
@@ -74,11 +75,10 @@ struct Track {
     // (a mirror, a shear, a scale that differs between the axes).
     int displayRotation = 0;
     // The track is marked as spherical video: the sample entry's "sv3d"
-    // (its projection: "equirectangular", "cubemap", "mesh", or the box's
-    // type), or a spherical "uuid" box of the track (equirectangular).
-    // Empty when neither.
+    // (its projection: "equirectangular", "cubemap", "mesh" or "unknown"),
+    // or a spherical "uuid" box of the track (equirectangular). Empty when
+    // neither.
     std::string projection;
-    bool stereo3d = false;                  // the sample entry has an "st3d" box
 
     // Frames per second: sample count / (duration / timescale); 0 when unknown.
     double frameRate() const;
