@@ -129,6 +129,8 @@ void printTracks(FILE* o, Clip& clip) {
                   : !clip.soundThroughFfmpeg().empty() ? "the sound, decoded through FFmpeg"
                                                         : "the sound, which cannot be decoded";
         if (t.id == calibration) use = "the calibration";
+        if (t.handler == "tmcd") use = "the timecode, carried over";
+        if (t.sampleEntry == "camm") use = "the camera's motion, carried over where the view is the camera's";
         std::string what = video ? "video" : sound ? "sound" : t.handler;
         if (!t.sampleEntry.empty()) what += " (" + t.sampleEntry + ")";
         if (video) what += " " + std::to_string(t.width) + "x" + std::to_string(t.height);
@@ -930,7 +932,7 @@ int run(const Options& opt, const std::atomic<bool>& interrupted) {
     Status st = openClip(opt, clip);
     if (!st.ok()) return fail(st);
     if (opt.info) return runInfo(opt, *clip);
-    const libdec::VideoLook look = clip->look();
+    const libdec::VideoLook look = clip->look(false);
     st = checkLook(opt.input, look);
     if (!st.ok()) return fail(st);
     Options o = opt;

@@ -134,18 +134,27 @@ TEST_P(ColourTest, FlatChartAsAPlayerShowsIt) {
     const bool bt709 = std::string(c.matrix) == "bt709";
     const std::string tags =
         c.tagged ? std::string(" -colorspace ") + (bt709 ? "bt709" : "smpte170m") + " -color_range " + range : "";
-    std::string clip =
-        testutil::makeClip(std::string("colour_") + c.name + (c.inContainer ? "_untagged.mp4" : ".mp4"),
-                           "-f rawvideo -pix_fmt rgb24 -s 1x1 -r 25 -i " + quote(dir + "/chart.rgb") +
-                               " -vf scale=" + std::to_string(c.width) + ":" + std::to_string(c.height) +
-                               ":flags=neighbor,format=rgb24,scale=out_color_matrix=" + c.matrix +
-                               ":out_range=" + range + ",format=yuv420p" + (c.inContainer ? "" : tags) +
-                               " -c:v libx264 -crf 12 -g 5");
-    ASSERT_FALSE(clip.empty());
-    // The stream as it is, its colours named in the container's "colr" box.
-    if (c.inContainer)
+    const std::string made = "-f rawvideo -pix_fmt rgb24 -s 1x1 -r 25 -i " + quote(dir + "/chart.rgb") +
+                             " -vf scale=" + std::to_string(c.width) + ":" + std::to_string(c.height) +
+                             ":flags=neighbor,format=rgb24,scale=out_color_matrix=" + c.matrix + ":out_range=" + range +
+                             ",format=yuv420p";
+    const std::string encoded = " -c:v libx264 -crf 12 -g 5";
+    std::string clip;
+    if (!c.inContainer) {
+        clip = testutil::makeClip(std::string("colour_") + c.name + ".mp4", made + tags + encoded);
+    } else {
+        // Samples alone, encoded as they are (the stream then names no colours), and the
+        // stream as it is with its colours named in the container's "colr" box.
+        const std::string yuv = testutil::makeClip(std::string("colour_") + c.name + ".yuv", made + " -f rawvideo");
+        ASSERT_FALSE(yuv.empty());
+        const std::string plain = testutil::makeClip(
+            std::string("colour_") + c.name + "_untagged.mp4",
+            "-f rawvideo -pix_fmt yuv420p -s " + std::to_string(c.width) + "x" + std::to_string(c.height) +
+                " -r 25 -i " + quote(yuv) + encoded);
+        ASSERT_FALSE(plain.empty());
         clip = testutil::makeClip(std::string("colour_") + c.name + ".mp4",
-                                  "-i " + quote(clip) + " -c copy" + tags + " -movflags +write_colr");
+                                  "-i " + quote(plain) + " -c copy" + tags + " -movflags +write_colr");
+    }
     ASSERT_FALSE(clip.empty());
     const auto shown = playerRgb(clip, c.width, c.height, bt709 ? kBt709 : kBt601, c.full);
     ASSERT_EQ(shown.size(), static_cast<size_t>(kPatches));
@@ -155,6 +164,14 @@ TEST_P(ColourTest, FlatChartAsAPlayerShowsIt) {
                                     " -y --engine " + engine + " --color-match off --size 64 " + quote(clip) + " " +
                                     quote(out) + " 2>/dev/null");
     };
+    if (c.inContainer) {
+        const testutil::StitcherRun info = testutil::runStitcher("--info " + quote(clip));
+        EXPECT_NE(info.out.find(std::string("colours: ") + (bt709 ? "BT.709" : "BT.601") +
+                                " matrix (from the container's colour box), " + (c.full ? "full" : "limited") +
+                                " range (from the container's colour box)"),
+                  std::string::npos)
+            << info.out;
+    }
 
     // Video: as a player shows it, by the tags it carries.
     const std::string video = dir + "/out.mp4";

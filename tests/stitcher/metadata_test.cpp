@@ -103,6 +103,13 @@ TEST(Metadata, CarriedOverForTheStretchStitched) {
     }
     EXPECT_EQ(kept.substr(kept.find(' ')), want);
 
+    r = testutil::runStitcher("--info --start 6 --frames 10 " + quote(clip()));
+    EXPECT_NE(r.out.find("carried over into the video: creation time 2024-05-06T07:08:09.000000Z, location "
+                         "+48.8584+002.2945/, title Harbour, comment Walk by the quay, 2 chapters, timecode 10:00:00:05\n"
+                         "  the camera-motion track (camm) is kept"),
+              std::string::npos)
+        << r.out;
+
     // A turned view no longer matches the motion the track describes.
     r = testutil::runStitcher(range + "--yaw 30 " + quote(clip()) + " " + quote(dir + "/turned.mp4"));
     ASSERT_EQ(r.code, 0) << r.err;
