@@ -172,7 +172,7 @@ void printLook(FILE* o, const libdec::VideoLook& l) {
     else
         std::fprintf(o, "  colours: unknown (no picture decodes)\n");
     if (l.displayRotation == 180)
-        std::fprintf(o, "  shown upside down: %s; the panorama is made upright\n", displayTurnWords(180).c_str());
+        std::fprintf(o, "  shown turned half a turn: %s; it is stitched as shown\n", displayTurnWords(180).c_str());
     else if (l.displayRotation != 0)
         std::fprintf(o, "  turned: %s; it cannot be stitched\n", displayTurnWords(l.displayRotation).c_str());
     if (!l.projection.empty())
@@ -272,10 +272,11 @@ int runInfo(const Options& opt, Clip& clip) {
     std::fprintf(o, "comment: %s\n", comment.empty() ? "(none)" : comment.c_str());
     printTracks(o, clip);
     Job job;
-    Options probe = opt;
+    Options probe = opt;  // a video of the clip, turned as a run turns it
     probe.kind = OutputKind::Video;
+    if (clip.look(false).displayRotation == 180) probe.displayTurn = 180;
     if (calibrated.ok() && resolveJob(probe, clip.info(), offset, cal, job).ok()) {
-        const std::vector<std::string> said = describeMetadata(metadataFor(opt, clip, job));
+        const std::vector<std::string> said = describeMetadata(metadataFor(probe, clip, job));
         std::fprintf(o, "metadata:%s\n", said.empty() ? " none to carry over" : "");
         for (const std::string& line : said) std::fprintf(o, "  %s\n", line.c_str());
     }
@@ -938,7 +939,7 @@ int run(const Options& opt, const std::atomic<bool>& interrupted) {
     Options o = opt;
     if (look.displayRotation == 180) {
         o.displayTurn = 180;
-        console::say("%s is shown upside down (%s): the panorama is made upright", opt.input.c_str(),
+        console::say("%s is shown turned half a turn (%s): it is stitched as shown", opt.input.c_str(),
                      displayTurnWords(180).c_str());
     }
     if (o.calibrate) return runCalibrate(o, *clip, interrupted);

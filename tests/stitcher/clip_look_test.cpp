@@ -97,7 +97,7 @@ TEST(DisplayMatrix, UpsideDownCameraGivesTheUprightPanoramaAPlayerShows) {
             "-y --color-match off --size " + std::to_string(kSize) + " --offset " + testutil::kDefaultOffset + " " +
             quote(clip) + " " + quote(out));
         ASSERT_EQ(r.code, 0) << r.err;
-        EXPECT_NE(r.err.find("shown upside down"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("is shown turned half a turn"), std::string::npos) << r.err;
         const BgrImage got = readPicture(out, 2 * kSize, kSize);
         ASSERT_FALSE(got.empty());
         // The camera's own panorama is the world turned half a turn about the vertical.
