@@ -1,6 +1,6 @@
 // libFuzzer target for the ISO-BMFF container layer: open from memory, read
-// every sample of every track, work out what each track presents, look up
-// the tags.
+// every sample of every track, work out what each track presents and how its
+// picture is shown, look up the tags.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -26,6 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 __builtin_trap();
         }
         (void)t.frameRate();
+        // What the visual entry and tkhd say about showing the picture.
+        if (t.colourFullRange < -1 || t.colourFullRange > 1) __builtin_trap();
+        if (t.displayRotation != -1 && t.displayRotation % 90 != 0) __builtin_trap();
+        if (!t.projection.empty() && t.projection.size() > 16) __builtin_trap();
         const mp4::Presentation p = mp4::presentTrack(t, f->movieTimescale());
         for (size_t i = 0; i < p.samples.size(); ++i)
             if (p.samples[i].index >= t.samples.size() || (i > 0 && p.samples[i].time < p.samples[i - 1].time))

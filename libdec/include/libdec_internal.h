@@ -115,6 +115,63 @@ LIBDEC_API int GetClipTracks(void* handle, ClipTracks& out);
 
 // ---- end of the tracks block ----
 
+// ---- How the video is shown: colours, turn, projection ----
+
+// Where a colour property comes from: nowhere (the players' default), the
+// stream's own colour description (H.264 VUI), or the container's colour
+// box ("colr") where the stream names none.
+enum class ColourSource { Default = 0, Stream = 1, Container = 2 };
+
+struct VideoLook {
+    // The colour matrix (an ISO/IEC 23091-2 code: 1 BT.709, 5 and 6 BT.601,
+    // 9 BT.2020, ...) and range the pictures are read with, from the first
+    // picture; false when no picture decodes.
+    bool colourKnown = false;
+    int matrix = 0;
+    bool fullRange = false;
+    ColourSource matrixFrom = ColourSource::Default, rangeFrom = ColourSource::Default;
+    // The container's colour box: whether there is one and what it names
+    // (2: unspecified; range -1: not given).
+    bool containerColour = false;
+    int containerMatrix = 2, containerFullRange = -1;
+    // The turn a player gives the picture (the track's display matrix),
+    // clockwise in degrees: 0, 90, 180, 270; -1 another transform.
+    int displayRotation = 0;
+    // The video track is marked as spherical video already: its projection
+    // ("equirectangular", ...); empty when it is not.
+    std::string projection;
+};
+
+// 0 with `out` filled; the colours (with `colours`) decode the first picture
+// where none has been yet. 1 for a null handle or a clip without video.
+LIBDEC_API int GetVideoLook(void* handle, VideoLook& out, bool colours = true);
+
+// ---- end of how the video is shown ----
+
+// ---- A track's samples as stored ----
+
+struct StoredSample {
+    long long time = 0;      // when it is shown, in the track's timescale from the movie's start
+    long long duration = 0;  // until the next one (the last: until the track ends)
+    std::vector<uint8_t> data;
+};
+
+struct StoredTrack {
+    std::string handler;               // hdlr type
+    std::vector<uint8_t> sampleEntry;  // its first sample entry, header included
+    uint32_t timescale = 0;
+    std::vector<StoredSample> samples;  // in the order shown
+};
+
+// The samples of track `id` shown from `from` to before `to` (in units of
+// 1 / `timescale` s from the movie's start), as its edit list shows them.
+// 0 with `out` filled; 1 for a null handle, no such track or timescale, a
+// sample that cannot be read, or more than `maxBytes` of samples.
+LIBDEC_API int GetStoredTrack(void* handle, unsigned int id, long long from, long long to, uint32_t timescale,
+                              size_t maxBytes, StoredTrack& out);
+
+// ---- end of a track's samples ----
+
 // ---- Presentation timeline ----------------------------------------------
 // The clip as a player shows it, after the edit lists of its tracks: which
 // pictures appear and when, and where on the same timeline its sound plays.

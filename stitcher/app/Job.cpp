@@ -25,6 +25,15 @@ std::string soundLeftOut(const _MediaInfo& media) {
            ") cannot be carried over: the video takes 1 to 8 channels, so it has no sound";
 }
 
+Rot userView(const Options& opt) {
+    const Rot user = Rot::fromAngles(opt.yaw, opt.pitch, opt.roll);
+    // A half turn of the picture puts each lens image in the other's place,
+    // turned half a turn; the second lens's image is stored upside down to
+    // the first's, so that the picture is the one of the camera turned half
+    // a turn about the vertical.
+    return opt.displayTurn == 180 ? Rot::fromAngles(180, 0, 0) * user : user;
+}
+
 Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,
                   Job& job) {
     job = Job();
@@ -65,7 +74,7 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string
             e.size = capped;
         }
     }
-    viewRotationMatrix(opt.yaw, opt.pitch, opt.roll, e.rotation);
+    userView(opt).toRenderer(e.rotation);
     e.threads = opt.threads;
     e.perFrameRotation = opt.stabilize != StabilizeMode::Off || opt.level || !opt.motionIn.empty();
     if (e.perFrameRotation && e.layout != Layout::Stitch)

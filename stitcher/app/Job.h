@@ -9,6 +9,7 @@
 #include "Engine.h"
 #include "FrameTime.h"
 #include "Options.h"
+#include "Rotation.h"
 #include "Status.h"
 #include "libdec.h"
 
@@ -38,6 +39,12 @@ int capSize(int size, Layout layout, PictureCap cap);
 // Why a video cannot carry the sound of `media` (which has sound); empty
 // when it can.
 std::string soundLeftOut(const _MediaInfo& media);
+
+// The view rotation of --yaw, --pitch and --roll, turned first as a player
+// turns a clip whose display matrix turns its picture half a turn
+// (Options::displayTurn 180): the panorama is then the one the picture as
+// the player shows it gives.
+Rot userView(const Options& opt);
 
 // Fails with the exit code and message of the first problem found.
 Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,

@@ -27,6 +27,9 @@ struct Options {
     long long count = 0;   // 0: to the end of the clip
     long long frame = 0;   // --frame N: one picture of frame N
     double yaw = 0, pitch = 0, roll = 0;  // degrees
+    // Not an option: the clip's display turn (0 or 180 degrees) that the
+    // view undoes, set once the clip is open.
+    int displayTurn = 0;
     std::string offset;    // calibration override
     bool haveOffset = false;
     bool hevc = false;     // --codec hevc: the video in HEVC (x265), not H.264 (x264)

@@ -13,6 +13,7 @@
 #include "Clip.h"
 #include "ClipHash.h"
 #include "ClipCalibration.h"
+#include "ClipMetadata.h"
 #include "ColorMatch.h"
 #include "DualFisheyeModel.h"
 #include "Console.h"
@@ -64,6 +65,28 @@ ReadSpec readSpec(const Job& job) {
     return r;
 }
 
+// The clip's metadata that a video of the job carries.
+CarriedMetadata metadataFor(const Options& opt, Clip& clip, const Job& job) {
+    return carriedMetadata(clip, job.first, job.count, job.fps,
+                           viewIsCamera(opt.yaw, opt.pitch, opt.roll, job.engine.perFrameRotation, opt.displayTurn));
+}
+
+// What the clip's metadata becomes in the video, in words.
+std::vector<std::string> describeMetadata(const CarriedMetadata& m) {
+    std::vector<std::string> lines;
+    if (!m.items.empty()) {
+        std::string carried;
+        for (const std::string& item : m.items) carried += (carried.empty() ? "" : ", ") + item;
+        lines.push_back("carried over into the video: " + carried);
+    }
+    if (m.motion)
+        lines.push_back(m.motionKept ? "the camera-motion track (camm) is kept: the video's view is the camera's"
+                                     : "the camera-motion track (camm) is dropped: the video's view is turned from the "
+                                       "camera's (--yaw, --pitch, --roll, stabilisation, levelling or the clip's display "
+                                       "turn), so that it no longer describes it");
+    return lines;
+}
+
 // The calibration the run uses: --offset, else the clip's own.
 Status findCalibration(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
     Status st = opt.haveOffset ? readOffsetOption(opt.offset, offset) : clip.calibration(offset);
@@ -106,11 +129,67 @@ void printTracks(FILE* o, Clip& clip) {
                   : !clip.soundThroughFfmpeg().empty() ? "the sound, decoded through FFmpeg"
                                                         : "the sound, which cannot be decoded";
         if (t.id == calibration) use = "the calibration";
+        if (t.handler == "tmcd") use = "the timecode, carried over";
+        if (t.sampleEntry == "camm") use = "the camera's motion, carried over where the view is the camera's";
         std::string what = video ? "video" : sound ? "sound" : t.handler;
         if (!t.sampleEntry.empty()) what += " (" + t.sampleEntry + ")";
         if (video) what += " " + std::to_string(t.width) + "x" + std::to_string(t.height);
         std::fprintf(o, "  track %u: %s, %s: %s\n", t.id, what.c_str(), t.enabled ? "enabled" : "disabled", use.c_str());
     }
+}
+
+// An ISO/IEC 23091-2 colour matrix in words.
+std::string matrixName(int m) {
+    switch (m) {
+        case 1: return "BT.709";
+        case 4: return "FCC";
+        case 5:
+        case 6: return "BT.601";
+        case 7: return "SMPTE 240M";
+        case 9: return "BT.2020";
+        case 10: return "BT.2020 constant-luminance";
+        default: return "code " + std::to_string(m);
+    }
+}
+
+const char* colourSource(libdec::ColourSource s) {
+    return s == libdec::ColourSource::Stream      ? "from the stream's colour description"
+           : s == libdec::ColourSource::Container ? "from the container's colour box"
+                                                  : "the players' default: the clip names none";
+}
+
+// The turn a player gives the picture, in words.
+std::string displayTurnWords(int degrees) {
+    if (degrees < 0) return "its display matrix mirrors or distorts the picture";
+    return "its display matrix turns the picture " + std::to_string(degrees) + " degrees clockwise";
+}
+
+// How the clip's video is shown, for --info.
+void printLook(FILE* o, const libdec::VideoLook& l) {
+    if (l.colourKnown)
+        std::fprintf(o, "  colours: %s matrix (%s), %s range (%s)\n", matrixName(l.matrix).c_str(),
+                     colourSource(l.matrixFrom), l.fullRange ? "full" : "limited", colourSource(l.rangeFrom));
+    else
+        std::fprintf(o, "  colours: unknown (no picture decodes)\n");
+    if (l.displayRotation == 180)
+        std::fprintf(o, "  shown turned half a turn: %s; it is stitched as shown\n", displayTurnWords(180).c_str());
+    else if (l.displayRotation != 0)
+        std::fprintf(o, "  turned: %s; it cannot be stitched\n", displayTurnWords(l.displayRotation).c_str());
+    if (!l.projection.empty())
+        std::fprintf(o, "  already a 360 video (%s projection): it cannot be stitched again\n", l.projection.c_str());
+}
+
+// Refuses a clip whose video is not two lens images as a player shows them.
+Status checkLook(const std::string& input, const libdec::VideoLook& l) {
+    if (!l.projection.empty())
+        return Status(kExitInput, input + " is already a 360 video (its video is marked as " + l.projection +
+                                      " spherical video): it holds a panorama, not the two lens images, and is not "
+                                      "stitched again");
+    if (l.displayRotation != 0 && l.displayRotation != 180)
+        return Status(kExitInput, input + " cannot be stitched as a player shows it: " + displayTurnWords(l.displayRotation) +
+                                      (l.displayRotation > 0 ? ", so that its lens images stand one above the other" : "") +
+                                      ", a layout this stitcher does not know");
+    return Status();
 }
 
 // The clip's video and sound, for --info.
@@ -123,6 +202,7 @@ void printMedia(FILE* o, Clip& clip) {
     if (clip.framesLost())
         std::fprintf(o, "  cut short: %lld more frames of the index lie beyond the end of the file\n",
                      clip.framesLost());
+    printLook(o, clip.look());
     const std::string ffSound = clip.soundThroughFfmpeg();
     const Clip::SoundSource& src = clip.soundSource();
     if (m.hasAudio) {
@@ -204,6 +284,15 @@ int runInfo(const Options& opt, Clip& clip) {
     std::string comment = clip.comment();
     std::fprintf(o, "comment: %s\n", comment.empty() ? "(none)" : comment.c_str());
     printTracks(o, clip);
+    Job job;
+    Options probe = opt;  // a video of the clip, turned as a run turns it
+    probe.kind = OutputKind::Video;
+    if (clip.look(false).displayRotation == 180) probe.displayTurn = 180;
+    if (calibrated.ok() && resolveJob(probe, clip.info(), offset, cal, job).ok()) {
+        const std::vector<std::string> said = describeMetadata(metadataFor(probe, clip, job));
+        std::fprintf(o, "metadata:%s\n", said.empty() ? " none to carry over" : "");
+        for (const std::string& line : said) std::fprintf(o, "  %s\n", line.c_str());
+    }
     if (calibrated.ok())
         printEngine(o, opt, clip.info(), offset, cal);
     else
@@ -571,6 +660,10 @@ int render(const Options& opt, Clip& clip, const std::string& offset, const Cali
         vs.closedGop = true;
         if (plan.colorMatch) planned = std::make_unique<PlannedGains>(*plan.column("gains"), plan.first);
         label = "segment " + std::to_string(segment->k) + "/" + std::to_string(plan.segments.size());
+    } else if (opt.kind == OutputKind::Video) {
+        const CarriedMetadata carried = metadataFor(opt, clip, job);
+        for (const std::string& line : describeMetadata(carried)) console::say("%s", line.c_str());
+        vs.metadata = carried.movie;
     }
     st = openSinkAndEngine(opt, job, vs, output, sink, choice);
     if (!st.ok()) {
@@ -672,6 +765,11 @@ int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted
     plan.audioRate = job.audioRate;
     plan.audioChannels = job.audioChannels;
     plan.spatialAudio = spatialAudioFor(job, clip);
+    {
+        const CarriedMetadata carried = metadataFor(opt, clip, job);
+        plan.metadata = !carried.items.empty() || carried.motionKept;
+        for (const std::string& line : describeMetadata(carried)) console::say("%s", line.c_str());
+    }
     plan.segments = splitRange(job.first, job.count, opt.segments);
 
     Output output({opt.planOut}, opt.overwrite);
@@ -742,6 +840,7 @@ Options planOptions(const Options& opt, const Plan& plan, int k) {
     o.yaw = plan.yaw;
     o.pitch = plan.pitch;
     o.roll = plan.roll;
+    o.displayTurn = opt.displayTurn;
     o.offset = plan.offset;
     o.haveOffset = true;
     o.hevc = plan.hevc;
@@ -792,7 +891,7 @@ int runJoin(const Options& opt, const std::atomic<bool>& interrupted) {
     for (const std::string& line : found) console::say("found %s", line.c_str());
     std::unique_ptr<Clip> clip;
     const std::string clipPath = opt.clip.empty() ? plan.clipPath : opt.clip;
-    if (plan.audio) {
+    if (plan.audio || plan.metadata) {
         st = Clip::open(clipPath, clip);
         if (st.ok()) st = checkPlanClip(plan, clipPath);
         if (!st.ok()) return fail(Status(st.code(), st.message() + (opt.clip.empty() ? "; give the clip with --clip" : "")));
@@ -805,7 +904,7 @@ int runJoin(const Options& opt, const std::atomic<bool>& interrupted) {
                                               ") is not the clip's sound"));
     }
     Output output({opt.output}, opt.overwrite);
-    st = output.prepare(plan.audio ? clipPath : ordered.front());
+    st = output.prepare(clip ? clipPath : ordered.front());
     if (!st.ok()) return fail(st);
     for (const auto& name : output.removedLeftovers())
         console::say("removed %s, left by a run that ended early", name.c_str());
@@ -849,10 +948,19 @@ int run(const Options& opt, const std::atomic<bool>& interrupted) {
     Status st = openClip(opt, clip);
     if (!st.ok()) return fail(st);
     if (opt.info) return runInfo(opt, *clip);
-    if (opt.calibrate) return runCalibrate(opt, *clip, interrupted);
-    if (!opt.planOut.empty()) return runPlan(opt, *clip, interrupted);
-    if (opt.segment) return runSegment(opt, *clip, interrupted);
-    return runStitch(opt, *clip, interrupted);
+    const libdec::VideoLook look = clip->look(false);
+    st = checkLook(opt.input, look);
+    if (!st.ok()) return fail(st);
+    Options o = opt;
+    if (look.displayRotation == 180) {
+        o.displayTurn = 180;
+        console::say("%s is shown turned half a turn (%s): it is stitched as shown", opt.input.c_str(),
+                     displayTurnWords(180).c_str());
+    }
+    if (o.calibrate) return runCalibrate(o, *clip, interrupted);
+    if (!o.planOut.empty()) return runPlan(o, *clip, interrupted);
+    if (o.segment) return runSegment(o, *clip, interrupted);
+    return runStitch(o, *clip, interrupted);
 }
 
 }  // namespace

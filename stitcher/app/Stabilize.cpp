@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Console.h"
+#include "Job.h"
 #include "Level.h"
 #include "MotionEstimate.h"
 #include "MotionFile.h"
@@ -162,7 +163,7 @@ Status planViewRotations(const Options& opt, Clip& clip, const Job& job, const s
                          ViewRotations& out) {
     out = ViewRotations();
     out.first = job.first;
-    const Rot user = Rot::fromAngles(opt.yaw, opt.pitch, opt.roll);
+    const Rot user = userView(opt);
     std::vector<MotionRow> rows;
     if (!opt.motionIn.empty()) {
         std::vector<MotionRow> file;

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 
+#include "ClipMetadata.h"
 #include "Reader.h"
 #include "Writers.h"
 
@@ -188,6 +189,12 @@ Status joinSegments(const Plan& plan, const std::vector<std::string>& ordered, c
             }
             s.name = joining.name;
             s.warn = joining.warn;
+            if (plan.metadata && joining.clip) {
+                const int turn = joining.clip->look(false).displayRotation == 180 ? 180 : 0;
+                const bool camera = viewIsCamera(plan.yaw, plan.pitch, plan.roll, plan.column("view") != nullptr, turn);
+                s.metadata = carriedMetadata(*joining.clip, plan.first, plan.count, Rational{plan.fpsNum, plan.fpsDen},
+                                             camera).movie;
+            }
             Status opened = writer.openCopy(joining.path, s, st->codecpar);
             if (!opened.ok()) return opened;
         }

@@ -25,7 +25,7 @@ Status checkSegments(const Plan& plan, const std::vector<std::string>& files, st
 struct JoinSpec {
     std::string path;   // where the video is written
     std::string name;   // the output as the user knows it
-    Clip* clip = nullptr;  // the sound's clip where the plan carries sound
+    Clip* clip = nullptr;  // the clip where the plan carries its sound or metadata
     Warn warn;
     std::function<void()> frameDone;
 };

@@ -150,6 +150,7 @@ std::string planToJson(const Plan& p) {
     sound.set("channels", num(p.audioChannels));
     sound.set("spatial", str(toHex(p.spatialAudio)));
     root.set("colorMatch", JsonValue::boolean(p.colorMatch));
+    root.set("metadata", JsonValue::boolean(p.metadata));
     root.set("falloff", str(p.falloff));
     JsonValue& segs = root.set("segments", JsonValue::array());
     for (const PlanSegment& s : p.segments) {
@@ -231,6 +232,7 @@ Status planFromJson(const std::string& text, Plan& plan) {
         (!p.audio || spatialAudioChannels(p.spatialAudio) != static_cast<uint32_t>(p.audioChannels)))
         r.fail("\"output.audio.spatial\" is not a spatial-sound box for the plan's sound");
     p.colorMatch = r.boolean(root, "colorMatch");
+    p.metadata = root["metadata"].asBool(false);  // absent from plans that carry none
     p.falloff = r.text(root, "falloff");
     if (!r.status().ok()) return r.status();
     if (!p.falloff.empty()) {

@@ -55,6 +55,9 @@ struct Plan {
     int audioRate = 0, audioChannels = 0;
     std::vector<uint8_t> spatialAudio;  // the sound's SA3D box, empty: none
     bool colorMatch = false;
+    // The clip has metadata that the joined video carries (its tags,
+    // chapters, timecode, camera-motion track): the join reads it from the clip.
+    bool metadata = false;
     // Each lens's fall-off as colour matching measured it (falloff_... text;
     // empty where matching is off or kept to gains).
     std::string falloff;

@@ -146,6 +146,18 @@ unsigned int Clip::calibrationTrack() {
     return libdec::GetClipTracks(handle_, now) == 0 ? now.calibration : 0;
 }
 
+libdec::VideoLook Clip::look(bool colours) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    libdec::VideoLook l;
+    libdec::GetVideoLook(handle_, l, colours);
+    return l;
+}
+
+bool Clip::storedTrack(unsigned int id, long long from, long long to, size_t maxBytes, libdec::StoredTrack& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return libdec::GetStoredTrack(handle_, id, from, to, timeline_.timescale, maxBytes, out) == 0;
+}
+
 std::string Clip::comment() {
     std::lock_guard<std::mutex> lock(mutex_);
     char* comment = nullptr;

@@ -68,6 +68,15 @@ public:
     Status calibration(std::string& text);
     // The text track whose record gave calibration() its text; 0 when none did.
     unsigned int calibrationTrack();
+    // How its video is shown: the colours its pictures are read with and
+    // where they come from (with `colours`: the first picture is decoded for
+    // them), the turn a player gives them, and whether it is a 360 video already.
+    libdec::VideoLook look(bool colours = true);
+
+    // The samples of track `id` shown from `from` to before `to` (timescale()
+    // units); false when they cannot be read or pass `maxBytes`.
+    bool storedTrack(unsigned int id, long long from, long long to, size_t maxBytes, libdec::StoredTrack& out);
+
     // The comment tag, empty when there is none.
     std::string comment();
 

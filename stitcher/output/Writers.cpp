@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Mp4AddTrack.h"
 #include "Mp4Patch.h"
 #include "YuvConvert.h"
 
@@ -220,7 +221,26 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         }
     }
     av_dict_set(&fmt_->metadata, "encoder", "stitcher", 0);
+    for (const auto& tag : s.metadata.tags) av_dict_set(&fmt_->metadata, tag.first.c_str(), tag.second.c_str(), 0);
     if (!s.comment.empty()) av_dict_set(&fmt_->metadata, "comment", s.comment.c_str(), 0);
+    // The muxer writes a timecode track for a video stream that names its first frame's timecode.
+    if (!s.metadata.timecode.empty()) av_dict_set(&vst_->metadata, "timecode", s.metadata.timecode.c_str(), 0);
+    if (!s.metadata.chapters.empty()) {
+        const size_t n = s.metadata.chapters.size();
+        fmt_->chapters = static_cast<AVChapter**>(av_calloc(n, sizeof(AVChapter*)));
+        if (!fmt_->chapters) return Status(kExitFailed, "out of memory");
+        for (size_t k = 0; k < n; ++k) {
+            AVChapter* c = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+            if (!c) return Status(kExitFailed, "out of memory");
+            fmt_->chapters[fmt_->nb_chapters++] = c;
+            const MovieChapter& from = s.metadata.chapters[k];
+            c->id = static_cast<int64_t>(k + 1);
+            c->time_base = AVRational{1, 1000};
+            c->start = from.start;
+            c->end = from.end;
+            if (!from.title.empty()) av_dict_set(&c->metadata, "title", from.title.c_str(), 0);
+        }
+    }
 
     if ((rc = avio_open(&fmt_->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0) {
         return Status(kExitOutput, "cannot write " + s_.name + ": " + avError(rc));
@@ -384,6 +404,13 @@ Status VideoWriter::finish() {
         Status st = addAudioEntryBox(path_, s_.audioSpatialBox, intact);
         if (!st.ok() && !intact) return st;
         if (!st.ok() && s_.warn) s_.warn(st.message() + "; the video's sound is not marked as spatial");
+    }
+    // Nor tracks of a kind it does not know.
+    for (const CopiedTrack& t : s_.metadata.tracks) {
+        bool intact = true;
+        Status st = addCopiedTrack(path_, t, intact);
+        if (!st.ok() && !intact) return st;
+        if (!st.ok() && s_.warn) s_.warn(st.message() + "; the video has no such track");
     }
     return Status();
 }

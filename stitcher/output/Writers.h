@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FrameItem.h"
+#include "MovieMetadata.h"
 #include "Output.h"
 #include "Status.h"
 #include "Warn.h"
@@ -45,7 +46,8 @@ struct VideoSettings {
     // entry, whose channel count is audioChannels; empty: none.
     std::vector<uint8_t> audioSpatialBox;
     std::string name;         // the output as the user knows it, for messages (default: the file's)
-    std::string comment;      // the file's comment tag; empty: none
+    std::string comment;      // the file's comment tag; empty: none (it overrides a comment in `metadata`)
+    MovieMetadata metadata;   // the clip's tags, chapters, timecode and copied tracks that go into the video
     bool closedGop = false;   // every group of pictures closed (x265 opens them by default)
     Warn warn;                // told when the sound cannot be marked as spatial
 };

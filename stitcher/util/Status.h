@@ -19,7 +19,7 @@ enum ExitCode {
     kExitOk = 0,
     kExitFailed = 1,      // decoding, stitching or encoding failed on the way
     kExitUsage = 2,       // bad command line
-    kExitInput = 3,       // clip missing, unreadable or without video
+    kExitInput = 3,       // clip missing, unreadable, without video or not two lens images
     kExitOffset = 4,      // calibration unusable
     kExitOutput = 5,      // output exists (no -y) or cannot be written
     kExitDisplay = 6,     // no stitching engine can run (no OpenGL 3.3 context)

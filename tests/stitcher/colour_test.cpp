@@ -3,7 +3,8 @@
 // each matrix and range a camera or an editor may use, tagged or not, are
 // stitched into video and into pictures, and every output pixel is compared
 // with the clip as a player shows it: the clip's own YUV read with the matrix
-// and range it is tagged with (an untagged one: BT.709 from 720 lines up,
+// and range it is tagged with, in the stream or else in the container's
+// colour box (an untagged one: BT.709 from 1280 columns or 577 lines up,
 // BT.601 below; limited range).
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -115,6 +116,7 @@ struct ColourCase {
     const char* matrix;  // the scaler's name for the matrix the clip is made with
     bool full;
     bool tagged;
+    bool inContainer = false;  // tagged in the container's colour box only, not in the stream
 };
 
 void PrintTo(const ColourCase& c, std::ostream* os) { *os << c.name; }
@@ -132,12 +134,27 @@ TEST_P(ColourTest, FlatChartAsAPlayerShowsIt) {
     const bool bt709 = std::string(c.matrix) == "bt709";
     const std::string tags =
         c.tagged ? std::string(" -colorspace ") + (bt709 ? "bt709" : "smpte170m") + " -color_range " + range : "";
-    const std::string clip =
-        testutil::makeClip(std::string("colour_") + c.name + ".mp4",
-                           "-f rawvideo -pix_fmt rgb24 -s 1x1 -r 25 -i " + quote(dir + "/chart.rgb") +
-                               " -vf scale=" + std::to_string(c.width) + ":" + std::to_string(c.height) +
-                               ":flags=neighbor,format=rgb24,scale=out_color_matrix=" + c.matrix +
-                               ":out_range=" + range + ",format=yuv420p" + tags + " -c:v libx264 -crf 12 -g 5");
+    const std::string made = "-f rawvideo -pix_fmt rgb24 -s 1x1 -r 25 -i " + quote(dir + "/chart.rgb") +
+                             " -vf scale=" + std::to_string(c.width) + ":" + std::to_string(c.height) +
+                             ":flags=neighbor,format=rgb24,scale=out_color_matrix=" + c.matrix + ":out_range=" + range +
+                             ",format=yuv420p";
+    const std::string encoded = " -c:v libx264 -crf 12 -g 5";
+    std::string clip;
+    if (!c.inContainer) {
+        clip = testutil::makeClip(std::string("colour_") + c.name + ".mp4", made + tags + encoded);
+    } else {
+        // Samples alone, encoded as they are (the stream then names no colours), and the
+        // stream as it is with its colours named in the container's "colr" box.
+        const std::string yuv = testutil::makeClip(std::string("colour_") + c.name + ".yuv", made + " -f rawvideo");
+        ASSERT_FALSE(yuv.empty());
+        const std::string plain = testutil::makeClip(
+            std::string("colour_") + c.name + "_untagged.mp4",
+            "-f rawvideo -pix_fmt yuv420p -s " + std::to_string(c.width) + "x" + std::to_string(c.height) +
+                " -r 25 -i " + quote(yuv) + encoded);
+        ASSERT_FALSE(plain.empty());
+        clip = testutil::makeClip(std::string("colour_") + c.name + ".mp4",
+                                  "-i " + quote(plain) + " -c copy" + tags + " -movflags +write_colr");
+    }
     ASSERT_FALSE(clip.empty());
     const auto shown = playerRgb(clip, c.width, c.height, bt709 ? kBt709 : kBt601, c.full);
     ASSERT_EQ(shown.size(), static_cast<size_t>(kPatches));
@@ -147,6 +164,14 @@ TEST_P(ColourTest, FlatChartAsAPlayerShowsIt) {
                                     " -y --engine " + engine + " --color-match off --size 64 " + quote(clip) + " " +
                                     quote(out) + " 2>/dev/null");
     };
+    if (c.inContainer) {
+        const testutil::StitcherRun info = testutil::runStitcher("--info " + quote(clip));
+        EXPECT_NE(info.out.find(std::string("colours: ") + (bt709 ? "BT.709" : "BT.601") +
+                                " matrix (from the container's colour box), " + (c.full ? "full" : "limited") +
+                                " range (from the container's colour box)"),
+                  std::string::npos)
+            << info.out;
+    }
 
     // Video: as a player shows it, by the tags it carries.
     const std::string video = dir + "/out.mp4";
@@ -175,6 +200,17 @@ INSTANTIATE_TEST_SUITE_P(
                                          ColourCase{"untagged_hd", 1440, 720, "bt709", false, false},
                                          ColourCase{"untagged_sd", 640, 320, "bt601", false, false}),
                        ::testing::Values("cpu", "gl")),
+    [](const ::testing::TestParamInfo<ColourTest::ParamType>& i) {
+        return std::string(std::get<0>(i.param).name) + "_" + std::get<1>(i.param);
+    });
+
+// How the colours are found is the reader's, whatever the engine: these run on one.
+INSTANTIATE_TEST_SUITE_P(
+    Found, ColourTest,
+    ::testing::Combine(::testing::Values(ColourCase{"untagged_wide", 1280, 640, "bt709", false, false},
+                                         ColourCase{"full_colr", 640, 320, "bt709", true, true, true},
+                                         ColourCase{"bt601_colr_wide", 1280, 640, "bt601", false, true, true}),
+                       ::testing::Values("cpu")),
     [](const ::testing::TestParamInfo<ColourTest::ParamType>& i) {
         return std::string(std::get<0>(i.param).name) + "_" + std::get<1>(i.param);
     });

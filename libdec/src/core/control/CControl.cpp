@@ -61,6 +61,9 @@ int CControl::Init(const char* path) {
             m_pH264Dec = new CH264Dec(static_cast<unsigned short>(m_mediaInfo.width),
                                       static_cast<unsigned short>(m_mediaInfo.height));
             LOGI("h264 dec new ok file:%s", name);
+            // The container's colour box stands in where the stream names no colours.
+            if (const mp4::Track* v = m_pMp4Read->VideoTrack())
+                if (v->hasColour) m_pH264Dec->SetContainerColour(v->colourMatrix, v->colourFullRange);
             // An empty packet would mean end of stream to the decoder.
             if (spsPps != nullptr && spsPpsSize != 0) m_pH264Dec->WriteSpsPps(spsPps, spsPpsSize);
         }

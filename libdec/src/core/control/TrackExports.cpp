@@ -1,7 +1,11 @@
 // The tracks block of the internal interface.
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 #include "control/CControl.h"
+#include "h264dec/CH264Dec.h"
 #include "isobmff/Mp4Container.h"
 #include "libdec_internal.h"
 #include "mp4read/CMp4Read.h"
@@ -33,6 +37,86 @@ int GetClipTracks(void* handle, ClipTracks& out) {
         return 0;
     } catch (...) {
         out = ClipTracks();
+        return 1;
+    }
+}
+
+int GetStoredTrack(void* handle, unsigned int id, long long from, long long to, uint32_t timescale, size_t maxBytes,
+                   StoredTrack& out) {
+    out = StoredTrack();
+    if (handle == nullptr) return 1;
+    try {
+        const CControl* session = static_cast<const CControl*>(handle);
+        const CMp4Read* reader = session->m_pMp4Read;
+        if (reader == nullptr || !reader->m_hFile) return 1;
+        const mp4::File& file = *reader->m_hFile;
+        const mp4::Track* t = file.trackById(id);
+        if (t == nullptr || t->timescale == 0 || timescale == 0) return 1;
+        // The stretch in the track's units.
+        auto inTrack = [&](long long v) {
+            const __int128 x = static_cast<__int128>(v) * t->timescale / timescale;
+            return static_cast<long long>(std::max<__int128>(std::min<__int128>(x, INT64_MAX), INT64_MIN));
+        };
+        from = inTrack(from);
+        to = inTrack(to);
+        out.handler = t->handler;
+        out.sampleEntry = t->sampleEntryBox;
+        out.timescale = t->timescale;
+        const mp4::Presentation shown = mp4::presentTrack(*t, file.movieTimescale());
+        size_t bytes = 0;
+        for (size_t k = 0; k < shown.samples.size(); ++k) {
+            const mp4::ShownSample& s = shown.samples[k];
+            if (s.time < from || s.time >= to) continue;
+            const mp4::Sample& stored = t->samples[s.index];
+            if (stored.size > maxBytes - bytes) return out = StoredTrack(), 1;
+            bytes += stored.size;
+            StoredSample o;
+            o.time = s.time;
+            o.duration = (k + 1 < shown.samples.size() ? shown.samples[k + 1].time : shown.end) - s.time;
+            o.data.resize(stored.size);
+            uint32_t got = 0;
+            if (!file.readSample(id, s.index + 1, o.data.data(), stored.size, got) || got != stored.size)
+                return out = StoredTrack(), 1;
+            out.samples.push_back(std::move(o));
+        }
+        return 0;
+    } catch (...) {
+        out = StoredTrack();
+        return 1;
+    }
+}
+
+int GetVideoLook(void* handle, VideoLook& out, bool colours) {
+    out = VideoLook();
+    if (handle == nullptr) return 1;
+    try {
+        CControl* session = static_cast<CControl*>(handle);
+        const CMp4Read* reader = session->m_pMp4Read;
+        const mp4::Track* v = reader ? reader->VideoTrack() : nullptr;
+        if (v == nullptr || session->m_pH264Dec == nullptr) return 1;
+        out.containerColour = v->hasColour;
+        if (v->hasColour) {
+            out.containerMatrix = v->colourMatrix;
+            out.containerFullRange = v->colourFullRange;
+        }
+        out.displayRotation = v->displayRotation;
+        out.projection = v->projection;
+        if (!colours) return 0;
+        int matrix = 0, full = 0, matrixFrom = 0, rangeFrom = 0;
+        if (!session->m_pH264Dec->LastColour(matrix, full, matrixFrom, rangeFrom)) {
+            unsigned char* picture = nullptr;
+            session->GetVideoFrame(1, picture);
+        }
+        if (session->m_pH264Dec->LastColour(matrix, full, matrixFrom, rangeFrom)) {
+            out.colourKnown = true;
+            out.matrix = matrix;
+            out.fullRange = full != 0;
+            out.matrixFrom = static_cast<ColourSource>(matrixFrom);
+            out.rangeFrom = static_cast<ColourSource>(rangeFrom);
+        }
+        return 0;
+    } catch (...) {
+        out = VideoLook();
         return 1;
     }
 }

@@ -44,13 +44,10 @@ bool IsFullRangeFormat(int format) {
            format == AV_PIX_FMT_YUVJ440P || format == AV_PIX_FMT_YUVJ411P;
 }
 
-// The matrix (an AVColorSpace the scaler has coefficients for) and range the
-// picture's YUV was made with, as players read it: what the stream names;
-// where it names no matrix the scaler knows, BT.709 for pictures of 720 lines
-// or more and BT.601 below; where it names no range, limited range, unless
-// the pixel format itself is a full-range one.
-void PictureColour(const AVFrame* f, int* matrix, int* fullRange) {
-    switch (f->colorspace) {
+// A matrix the scaler has coefficients for (AVColorSpace, whose numbers are
+// those of ISO/IEC 23091-2 that the stream and the container use).
+bool KnownMatrix(int matrix) {
+    switch (matrix) {
         case AVCOL_SPC_BT709:
         case AVCOL_SPC_FCC:
         case AVCOL_SPC_BT470BG:
@@ -58,14 +55,46 @@ void PictureColour(const AVFrame* f, int* matrix, int* fullRange) {
         case AVCOL_SPC_SMPTE240M:
         case AVCOL_SPC_BT2020_NCL:
         case AVCOL_SPC_BT2020_CL:
-            *matrix = f->colorspace;
-            break;
+            return true;
         default:
-            *matrix = f->height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
-            break;
+            return false;
     }
-    *fullRange = f->color_range == AVCOL_RANGE_JPEG || IsFullRangeFormat(f->format) ? 1 : 0;
 }
+
+}  // namespace
+
+// The matrix and range the picture's YUV was made with, as players read it:
+// what the stream's own colour description names; where it names nothing,
+// what the container's colour box names; else, for the matrix, BT.709 for
+// high-definition pictures (at least 1280 wide or more than 576 lines) and
+// BT.601 for the rest, and limited range (unless the pixel format itself is
+// a full-range one).
+void CH264Dec::PictureColour(const AVFrame* f, int* matrix, int* fullRange) {
+    if (KnownMatrix(f->colorspace)) {
+        *matrix = f->colorspace;
+        m_matrixFrom = kFromStream;
+    } else if (KnownMatrix(m_containerMatrix)) {
+        *matrix = m_containerMatrix;
+        m_matrixFrom = kFromContainer;
+    } else {
+        *matrix = f->width >= 1280 || f->height > 576 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+        m_matrixFrom = kFromDefault;
+    }
+    if (f->color_range == AVCOL_RANGE_JPEG || f->color_range == AVCOL_RANGE_MPEG || IsFullRangeFormat(f->format)) {
+        *fullRange = f->color_range == AVCOL_RANGE_JPEG || IsFullRangeFormat(f->format) ? 1 : 0;
+        m_rangeFrom = kFromStream;
+    } else if (m_containerFullRange >= 0) {
+        *fullRange = m_containerFullRange;
+        m_rangeFrom = kFromContainer;
+    } else {
+        *fullRange = 0;
+        m_rangeFrom = kFromDefault;
+    }
+    m_lastMatrix = *matrix;
+    m_lastFullRange = *fullRange;
+}
+
+namespace {
 
 // Luma weights of red and blue of a matrix PictureColour names.
 void LumaWeights(int matrix, double* kr, double* kb) {
@@ -144,7 +173,13 @@ CH264Dec::CH264Dec(unsigned short width, unsigned short height)
       m_srcMatrix(-1),
       m_srcFullRange(-1),
       m_yuvMatrix(-1),
-      m_yuvFullRange(-1) {
+      m_yuvFullRange(-1),
+      m_containerMatrix(-1),
+      m_containerFullRange(-1),
+      m_lastMatrix(-1),
+      m_lastFullRange(-1),
+      m_matrixFrom(kFromDefault),
+      m_rangeFrom(kFromDefault) {
     int ret = Init();
     if (ret != 0) {
         LOGE("Failed to initialize H264Dec");

@@ -263,6 +263,9 @@ private:
     bool meta(const Box& b);
     bool ilst(const Box& b);
     bool elst(const Box& b);
+    bool colr(const Box& b);
+    bool sv3d(const Box& b);
+    bool uuid(const Box& b);
     bool mvex(const Box& b) {
         if (b.parent == fourcc("moov")) file_.fragmented_ = true;
         return true;
@@ -278,6 +281,7 @@ private:
     Track* track_ = nullptr;
     TableSpans spans_;
     bool inSampleEntry_ = false;
+    uint32_t entryType_ = 0;  // the sample entry whose children are being parsed
 };
 
 const Parser::Entry Parser::kTable[] = {
@@ -295,7 +299,8 @@ const Parser::Entry Parser::kTable[] = {
     {fourcc("ilst"), &Parser::ilst},      {fourcc("edts"), &Parser::container},
     {fourcc("elst"), &Parser::elst},      {fourcc("stts"), &Parser::table},
     {fourcc("ctts"), &Parser::table},     {fourcc("mvex"), &Parser::mvex},
-    {fourcc("mvhd"), &Parser::mvhd},
+    {fourcc("mvhd"), &Parser::mvhd},      {fourcc("colr"), &Parser::colr},
+    {fourcc("sv3d"), &Parser::sv3d},      {fourcc("uuid"), &Parser::uuid},
 };
 
 bool Parser::dispatch(const Box& b) {
@@ -356,6 +361,92 @@ bool Parser::tkhd(const Box& b) {
     if (b.size < need) return fail("tkhd too short");
     track_->enabled = (b.data[3] & 1) != 0;
     track_->id = be32(b.data + need - 4);
+    // The matrix follows reserved, duration, reserved, layer, group, volume
+    // and reserved; a box too short for it keeps the picture as stored.
+    const size_t matrix = version == 1 ? 52 : 40;
+    if (b.size >= matrix + 36) {
+        const int32_t a = static_cast<int32_t>(be32(b.data + matrix)), bb = static_cast<int32_t>(be32(b.data + matrix + 4)),
+                      c = static_cast<int32_t>(be32(b.data + matrix + 12)),
+                      d = static_cast<int32_t>(be32(b.data + matrix + 16));
+        // A point (x, y) is shown at (a x + c y, b x + d y).
+        if (bb == 0 && c == 0 && a == d && a != 0)
+            track_->displayRotation = a > 0 ? 0 : 180;
+        else if (a == 0 && d == 0 && bb != 0 && bb == -c)
+            track_->displayRotation = bb > 0 ? 90 : 270;
+        else
+            track_->displayRotation = -1;
+    }
+    return true;
+}
+
+bool Parser::colr(const Box& b) {
+    // The colour box of the visual sample entry itself; the first one counts.
+    if (!track_ || !inSampleEntry_ || b.parent != entryType_ || track_->hasColour) return true;
+    if (b.size < 4) return true;  // too short to name its kind: as if absent
+    const uint32_t kind = be32(b.data);
+    if (kind != fourcc("nclx") && kind != fourcc("nclc")) return true;  // an ICC profile names no matrix
+    if (b.size < 10) return true;
+    track_->hasColour = true;
+    track_->colourPrimaries = be16(b.data + 4);
+    track_->colourTransfer = be16(b.data + 6);
+    track_->colourMatrix = be16(b.data + 8);
+    track_->colourFullRange = kind == fourcc("nclx") && b.size >= 11 ? static_cast<int8_t>(b.data[10] >> 7) : -1;
+    return true;
+}
+
+namespace {
+
+// The projection box's kind among the children of [p, p + left), in words:
+// its first child after the header box; "unknown" for any other.
+std::string projectionOf(const uint8_t* p, size_t left) {
+    std::string ignored;
+    while (left >= 8) {
+        uint32_t type;
+        size_t header, total;
+        if (!splitBox(p, left, type, header, total, ignored)) break;
+        if (type == fourcc("equi")) return "equirectangular";
+        if (type == fourcc("cbmp")) return "cubemap";
+        if (type == fourcc("mshp")) return "mesh";
+        if (type != fourcc("prhd")) break;
+        p += total;
+        left -= total;
+    }
+    return "unknown";
+}
+
+}  // namespace
+
+bool Parser::sv3d(const Box& b) {
+    if (!track_ || !inSampleEntry_ || b.parent != entryType_) return true;
+    // Spherical video whatever its details; a malformed box still says so.
+    track_->projection = "unknown";
+    const uint8_t* p = b.data;
+    size_t left = b.size;
+    std::string ignored;
+    while (left >= 8) {
+        uint32_t type;
+        size_t header, total;
+        if (!splitBox(p, left, type, header, total, ignored)) break;
+        if (type == fourcc("proj")) {
+            track_->projection = projectionOf(p + header, total - header);
+            break;
+        }
+        p += total;
+        left -= total;
+    }
+    return true;
+}
+
+bool Parser::uuid(const Box& b) {
+    // The first form of spherical video metadata: an XML text in a uuid box
+    // of the track, which marks equirectangular video.
+    static const uint8_t kSpherical[16] = {0xff, 0xcc, 0x82, 0x63, 0xf8, 0x55, 0x4a, 0x93,
+                                           0x88, 0x14, 0x58, 0x7a, 0x02, 0x52, 0x1f, 0xdd};
+    if (!track_ || b.parent != fourcc("trak") || b.size < 16 || std::memcmp(b.data, kSpherical, 16) != 0) return true;
+    static const char kMark[] = "Spherical>true<";
+    const uint8_t* end = b.data + b.size;
+    if (std::search(b.data + 16, end, kMark, kMark + sizeof kMark - 1) != end && track_->projection.empty())
+        track_->projection = "equirectangular";
     return true;
 }
 
@@ -439,8 +530,10 @@ bool Parser::sampleEntry(const Box& e) {
         return true;  // text and other entries: only the name is used
     }
     inSampleEntry_ = true;
+    entryType_ = e.type;
     bool ok = children(e, fixed);
     inSampleEntry_ = false;
+    entryType_ = 0;
     return ok;
 }
 

@@ -1,7 +1,8 @@
 // Small read-only ISO-BMFF (MP4) container layer: exactly what the clip reader
 // needs. Tracks in file order with handler type and sample entry, per-sample
 // size/offset/sync/time tables, avcC parameter sets, esds configuration, the
-// visual sample entry's size, media timing, the edit lists, the movie's time
+// visual sample entry's size, colour box and spherical video marks, the
+// track's display matrix, media timing, the edit lists, the movie's time
 // scale and the iTunes-style tags; and which samples the movie presents when.
 //
 // A file cut short keeps the samples of each track that lie wholly inside it
@@ -62,6 +63,22 @@ struct Track {
     int64_t mediaEnd = 0;                   // when the last sample in composition order ends (track timescale)
     std::vector<uint8_t> sampleEntryBox;    // the first stsd entry as stored (header included)
     uint32_t maxSampleSize = 0;
+
+    // The visual sample entry's colour box ("colr"): ISO/IEC 23091-2 codes
+    // (2: unspecified) of an 'nclx' box, or of QuickTime's 'nclc', which
+    // names no range. Other kinds (ICC profiles) leave hasColour false.
+    bool hasColour = false;
+    uint16_t colourPrimaries = 2, colourTransfer = 2, colourMatrix = 2;
+    int8_t colourFullRange = -1;            // 1 full, 0 limited, -1 not given
+    // tkhd's transformation matrix as the turn a player gives the picture,
+    // clockwise in degrees: 0, 90, 180 or 270; -1 for any other transform
+    // (a mirror, a shear, a scale that differs between the axes).
+    int displayRotation = 0;
+    // The track is marked as spherical video: the sample entry's "sv3d"
+    // (its projection: "equirectangular", "cubemap", "mesh" or "unknown"),
+    // or a spherical "uuid" box of the track (equirectangular). Empty when
+    // neither.
+    std::string projection;
 
     // Frames per second: sample count / (duration / timescale); 0 when unknown.
     double frameRate() const;
