@@ -1,8 +1,6 @@
 #include "Mp4AddTrack.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "Mp4Moov.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,17 +11,8 @@ namespace stitcher {
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using namespace mp4;
 
-uint32_t be32(const uint8_t* p) { return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3]; }
-uint64_t be64(const uint8_t* p) { return (uint64_t(be32(p)) << 32) | be32(p + 4); }
-void set32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-void set64(uint8_t* p, uint64_t v) {
-    set32(p, static_cast<uint32_t>(v >> 32));
-    set32(p + 4, static_cast<uint32_t>(v));
-}
 void put16(Bytes& b, uint32_t v) {
     b.push_back(static_cast<uint8_t>(v >> 8));
     b.push_back(static_cast<uint8_t>(v));
@@ -58,60 +47,6 @@ Bytes join(std::initializer_list<Bytes> parts) {
 void putMatrix(Bytes& b) {
     const uint32_t unity[9] = {0x10000, 0, 0, 0, 0x10000, 0, 0, 0, 0x40000000};
     for (uint32_t v : unity) put32(b, v);
-}
-
-// A box within moov's bytes (32-bit sizes only: a muxer's moov has no other).
-struct Box {
-    size_t at = 0, size = 0, body = 0;
-    char type[4] = {0, 0, 0, 0};
-    bool is(const char* t) const { return std::memcmp(type, t, 4) == 0; }
-};
-
-bool children(const Bytes& m, size_t begin, size_t end, std::vector<Box>& out) {
-    out.clear();
-    for (size_t at = begin; at < end;) {
-        if (end - at < 8) return false;
-        const uint32_t size = be32(m.data() + at);
-        if (size < 8 || size > end - at) return false;
-        Box b;
-        b.at = at;
-        b.size = size;
-        b.body = at + 8;
-        std::memcpy(b.type, m.data() + at + 4, 4);
-        out.push_back(b);
-        at += size;
-    }
-    return true;
-}
-
-const Box* find(const std::vector<Box>& boxes, const char* type) {
-    for (const Box& b : boxes)
-        if (b.is(type)) return &b;
-    return nullptr;
-}
-
-bool readAll(int fd, uint8_t* p, size_t n, uint64_t at) {
-    while (n > 0) {
-        const ssize_t got = ::pread(fd, p, n, static_cast<off_t>(at));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        p += got;
-        n -= static_cast<size_t>(got);
-        at += static_cast<uint64_t>(got);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const uint8_t* p, size_t n, uint64_t at) {
-    while (n > 0) {
-        const ssize_t put = ::pwrite(fd, p, n, static_cast<off_t>(at));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        p += put;
-        n -= static_cast<size_t>(put);
-        at += static_cast<uint64_t>(put);
-    }
-    return true;
 }
 
 // `v` units of `from` per second in units of `to`, rounded.
@@ -216,43 +151,11 @@ Status addCopiedTrack(const std::string& path, const CopiedTrack& track, bool& i
         dataBytes += s.data.size();
     }
 
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return fail(std::strerror(errno));
-    struct Closer {
-        int fd;
-        ~Closer() {
-            if (fd >= 0) ::close(fd);
-        }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return fail(std::strerror(errno));
-    const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
-
-    // moov among the top-level boxes.
-    uint64_t moovAt = 0, moovSize = 0;
-    for (uint64_t at = 0; at + 8 <= fileSize;) {
-        uint8_t h[16];
-        if (!readAll(fd, h, 8, at)) return fail("cannot read it");
-        uint64_t size = be32(h);
-        if (size == 1) {
-            if (at + 16 > fileSize || !readAll(fd, h + 8, 8, at + 8)) return fail("a box is cut short");
-            size = be64(h + 8);
-        } else if (size == 0) {
-            size = fileSize - at;
-        }
-        if (size < 8 || size > fileSize - at) return fail("a box runs past the end of the file");
-        if (std::memcmp(h + 4, "moov", 4) == 0) {
-            if (be32(h) == 1) return fail("its index box has a 64-bit size");
-            moovAt = at;
-            moovSize = size;
-            break;
-        }
-        at += size;
-    }
-    if (moovSize == 0) return fail("it has no index box");
-    if (moovSize > (256u << 20)) return fail("its index box is too large");
-    Bytes m(moovSize);
-    if (!readAll(fd, m.data(), m.size(), moovAt)) return fail("cannot read its index");
+    MovieFile f;
+    std::string why;
+    if (!f.open(path, why)) return fail(why);
+    const uint64_t fileSize = f.fileSize, moovSize = f.moovSize;
+    Bytes& m = f.moov;
 
     // The movie's time scale and next track id; every chunk offset.
     std::vector<Box> top, level;
@@ -266,14 +169,9 @@ Status addCopiedTrack(const std::string& path, const CopiedTrack& track, bool& i
     const uint32_t movieTimescale = be32(m.data() + scaleAt);
     if (movieTimescale == 0) return fail("its movie has no time scale");
     uint32_t id = be32(m.data() + nextIdAt);
-    struct Offset {
-        size_t at;
-        bool wide;
-    };
-    std::vector<Offset> offsets;
+    std::vector<ChunkOffset> offsets;
     for (const Box& trak : top) {
         if (!trak.is("trak")) continue;
-        std::vector<Box> path;
         if (!children(m, trak.body, trak.at + trak.size, level)) return fail("a track is malformed");
         if (const Box* tkhd = find(level, "tkhd")) {
             const size_t idAt = tkhd->body + (m[tkhd->body] == 1 ? 4 + 16 : 4 + 8);
@@ -291,14 +189,7 @@ Status addCopiedTrack(const std::string& path, const CopiedTrack& track, bool& i
             if (!children(m, inner.body, inner.at + inner.size, level)) return fail("a track is malformed");
         }
         if (!found) continue;
-        for (const Box& b : level) {
-            if (!b.is("stco") && !b.is("co64")) continue;
-            const bool wide = b.is("co64");
-            if (b.size < 16) return fail("a chunk offset table is malformed");
-            const uint64_t count = be32(m.data() + b.at + 12);
-            if (count > (b.size - 16) / (wide ? 8 : 4)) return fail("a chunk offset table is malformed");
-            for (uint64_t i = 0; i < count; ++i) offsets.push_back({static_cast<size_t>(b.at + 16 + i * (wide ? 8 : 4)), wide});
-        }
+        if (!f.collectChunkOffsets(level, offsets)) return fail("a chunk offset table is malformed");
     }
     if (id == 0 || id == 0xFFFFFFFFu) return fail("it has no track id left");
 
@@ -309,18 +200,7 @@ Status addCopiedTrack(const std::string& path, const CopiedTrack& track, bool& i
     if (moovSize + delta > 0xFFFFFFFFu) return fail("its index box is too large");
     const Bytes trak = trakBox(track, id, movieTimescale, fileSize + delta + mdatHeader);
 
-    for (const Offset& o : offsets) {
-        if (o.wide) {
-            const uint64_t v = be64(m.data() + o.at);
-            if (v >= moovAt) set64(m.data() + o.at, v + delta);
-        } else {
-            const uint64_t v = be32(m.data() + o.at);
-            if (v >= moovAt) {
-                if (v + delta > 0xFFFFFFFFull) return fail("a chunk offset would pass 4 GiB");
-                set32(m.data() + o.at, static_cast<uint32_t>(v + delta));
-            }
-        }
-    }
+    if (!f.shiftChunkOffsets(offsets, delta, why)) return fail(why);
     set32(m.data() + nextIdAt, id + 1);
     set32(m.data(), static_cast<uint32_t>(moovSize + delta));
     m.insert(m.end(), trak.begin(), trak.end());
@@ -336,25 +216,16 @@ Status addCopiedTrack(const std::string& path, const CopiedTrack& track, bool& i
 
     // What follows moov moves back, from the end on; then the new moov, then the samples.
     intact = false;
-    const uint64_t tail = moovAt + moovSize;
-    Bytes buf(1 << 20);
-    for (uint64_t stop = fileSize; stop > tail;) {
-        const uint64_t n = std::min<uint64_t>(buf.size(), stop - tail);
-        const uint64_t from = stop - n;
-        if (!readAll(fd, buf.data(), n, from) || !writeAll(fd, buf.data(), n, from + delta))
-            return fail(std::strerror(errno ? errno : EIO));
-        stop = from;
-    }
+    if (!f.rewrite(delta)) return fail(std::strerror(errno ? errno : EIO));
     uint64_t at = fileSize + delta;
-    bool ok = writeAll(fd, m.data(), m.size(), moovAt) && writeAll(fd, mdat.data(), mdat.size(), at);
+    bool ok = writeAll(f.fd, mdat.data(), mdat.size(), at);
     at += mdat.size();
     for (size_t k = 0; ok && k < track.samples.size(); ++k) {
-        ok = writeAll(fd, track.samples[k].data.data(), track.samples[k].data.size(), at);
+        ok = writeAll(f.fd, track.samples[k].data.data(), track.samples[k].data.size(), at);
         at += track.samples[k].data.size();
     }
     if (!ok) return fail(std::strerror(errno ? errno : EIO));
-    closer.fd = -1;
-    if (::close(fd) != 0) return fail(std::strerror(errno));
+    if (!f.close()) return fail(std::strerror(errno));
     return Status();
 }
 
