@@ -126,8 +126,10 @@ std::string driverPin() {
 StitcherRun runStitcher(const std::string& args, const std::string& dir) {
     const std::string err = makeTempDir("stitcher_run") + "/err";
     StitcherRun r;
+    // The CPU engine unless the run names one: an option given twice draws a warning.
+    const std::string engine = args.find("--engine ") == std::string::npos ? " --engine cpu " : " ";
     r.out = captureCommand("cd " + quote(dir) + " && env -u DISPLAY -u WAYLAND_DISPLAY " + driverPin() +
-                               quote(std::string(DFS_BINARY_DIR) + "/stitcher/stitcher") + " --engine cpu " + args +
+                               quote(std::string(DFS_BINARY_DIR) + "/stitcher/stitcher") + engine + args +
                                " 2>" + quote(err),
                            &r.code);
     r.err = readFile(err);
