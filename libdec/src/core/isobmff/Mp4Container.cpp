@@ -371,7 +371,7 @@ bool Parser::tkhd(const Box& b) {
         // A point (x, y) is shown at (a x + c y, b x + d y).
         if (bb == 0 && c == 0 && a == d && a != 0)
             track_->displayRotation = a > 0 ? 0 : 180;
-        else if (a == 0 && d == 0 && bb != 0 && bb == -c)
+        else if (a == 0 && d == 0 && bb != 0 && int64_t{bb} == -int64_t{c})  // -c overflows for INT32_MIN
             track_->displayRotation = bb > 0 ? 90 : 270;
         else
             track_->displayRotation = -1;
