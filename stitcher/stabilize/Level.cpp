@@ -30,6 +30,10 @@ constexpr double kMinProminence = 4;     // the peak of votes over their scatter
 constexpr double kMaxUncertainty = 0.3;
 constexpr double kUnseen = 0.1;  // degrees of error that the lines' scatter does not show
 constexpr double kTukey = 4.0;  // segments beyond this many of their own errors off count for nothing
+constexpr double kSameLine = 0.99985;  // cosine of the angle (about a degree) within which circles are one line
+// Of the information on the weaker tilt, what must be left with any one
+// line of the world taken away.
+constexpr double kMinSpare = 0.1;
 
 // A square of candidate ups u = (a, b, 1) (unnormalised; a and b are the
 // tangents of the tilts towards x and y), n x n cells of `cell` about
@@ -427,11 +431,73 @@ bool UpFinder::find(double up[3], std::string* why, double* uncertainty) const {
     }
     double values[3], unused[3];
     eigen3(m, values, unused);
+    // The segments vertical under it, gathered into the lines of the world
+    // they are pieces of: a line is cut into several segments and seen in
+    // every frame, and all of those lie on one circle. Any two lines cross
+    // somewhere, so two strong ones make a peak that fits them exactly, with
+    // a jackknife as small as their pieces are many and spread round the
+    // horizon (a line on the floor below the camera, or one that shares its
+    // circle with an edge of the ceiling, spans half of it). Up is tied down
+    // by lines crossing at one point, each a check on the others: with any
+    // one line taken away, what is left must still hold the weaker tilt.
+    double spare = 0;
+    {
+        std::vector<double> lines;  // unit normals of the distinct lines, three each
+        std::vector<int> line(count, -1);
+        std::vector<size_t> order;
+        for (size_t e = 0; e < count; ++e) {
+            const float* g = &normals_[3 * e];
+            if (std::fabs(g[0] * u[0] + g[1] * u[1] + g[2] * u[2]) < kTukey * precision_[e]) order.push_back(e);
+        }
+        std::sort(order.begin(), order.end(), [&](size_t x, size_t y) { return precision_[x] < precision_[y]; });
+        for (size_t e : order) {
+            const float* g = &normals_[3 * e];
+            for (size_t l = 0; l < lines.size() / 3 && line[e] < 0; ++l)
+                if (std::fabs(g[0] * lines[3 * l] + g[1] * lines[3 * l + 1] + g[2] * lines[3 * l + 2]) > kSameLine)
+                    line[e] = static_cast<int>(l);
+            if (line[e] >= 0) continue;
+            line[e] = static_cast<int>(lines.size() / 3);
+            lines.insert(lines.end(), {g[0], g[1], g[2]});
+        }
+        // The information on up, each segment by its precision: all of it,
+        // and each line's share.
+        const size_t distinct = lines.size() / 3;
+        std::vector<double> share(9 * distinct, 0.0);
+        double all[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+        for (size_t e : order) {
+            const float* g = &normals_[3 * e];
+            const double wt = 1 / (static_cast<double>(precision_[e]) * precision_[e]);
+            for (int r = 0; r < 3; ++r)
+                for (int c = 0; c < 3; ++c) {
+                    share[9 * line[e] + 3 * r + c] += wt * g[r] * g[c];
+                    all[r][c] += wt * g[r] * g[c];
+                }
+        }
+        double whole[3], v[3];
+        eigen3(all, whole, v);
+        if (whole[1] > 0) {
+            spare = 1;
+            for (size_t l = 0; l < distinct; ++l) {
+                double rest[3][3], left[3];
+                for (int r = 0; r < 3; ++r)
+                    for (int c = 0; c < 3; ++c) rest[r][c] = all[r][c] - share[9 * l + 3 * r + c];
+                eigen3(rest, left, v);
+                spare = std::min(spare, left[1] / whole[1]);
+            }
+        }
+    }
     const double tilt = std::acos(std::min(1.0, u[2])) / kDeg;
     if (uncertainty) *uncertainty = sure;
     char said[200];
     if (prominence < kMinProminence || values[1] < 0.05 * taken) {
         if (why) *why = "too few vertical lines in the footage, or all facing one way";
+        return false;
+    }
+    if (spare < kMinSpare) {
+        std::snprintf(said, sizeof said,
+                      "the footage's vertical lines are too few to tie up down (%.2f degrees of tilt found, resting on one line)",
+                      tilt);
+        if (why) *why = said;
         return false;
     }
     if (sure > kMaxUncertainty) {

@@ -24,7 +24,12 @@
 // a tenth of a degree that neither shows are added as independent errors.
 // Where it is uncertain (over 0.3 degrees), or the tilt found (from the
 // camera's up as held over the frames) is within three times its
-// uncertainty, the camera's own up is kept.
+// uncertainty, the camera's own up is kept. So it is where the peak rests
+// on one line of the world: the segments are gathered into the lines they
+// are pieces of, and with any one line taken away the rest must keep a
+// tenth of what ties down the weaker tilt (two lines always cross, and a
+// line's many pieces, frame after frame, would make their crossing look
+// certain).
 #pragma once
 
 #include <cstdint>

@@ -291,18 +291,25 @@ Levelled levelClip(const BgrImage& scene, const Rot& tilt, int phase, int frames
 // (the street and the painted city, full of long verticals, must be
 // levelled).
 // The same worlds held level are never tilted by more than 0.2 degrees.
+// Besides the run's seed, one room always: its few verticals are one
+// strong line and short pieces, and a line on the floor shares its circle
+// with one on the ceiling, so two lines cross 10.7 degrees from up and
+// their many pieces make that look certain.
 TEST(StabilizeTest, LevelsWorldsItWasNotTunedOn) {
     const char* chosen = std::getenv("DFS_LEVEL_SEED");
-    const uint32_t seed = chosen ? static_cast<uint32_t>(std::atoi(chosen)) : 1;
+    const uint32_t runSeed = chosen ? static_cast<uint32_t>(std::atoi(chosen)) : 1;
     const struct {
         const char* name;
         BgrImage (*make)(int, int, uint32_t);
         bool mustLevel;
-    } worlds[] = {{"street", testutil::streetWorld, true},
-                  {"room", testutil::roomWorld, false},
-                  {"field", testutil::fieldWorld, false},
-                  {"painted city", testutil::paintedCity, true}};
+        uint32_t seed;  // 0: the run's
+    } worlds[] = {{"street", testutil::streetWorld, true, 0},
+                  {"room", testutil::roomWorld, false, 0},
+                  {"field", testutil::fieldWorld, false, 0},
+                  {"painted city", testutil::paintedCity, true, 0},
+                  {"room", testutil::roomWorld, false, 21}};
     for (const auto& w : worlds) {
+        const uint32_t seed = w.seed ? w.seed : runSeed;
         SCOPED_TRACE(std::string(w.name) + " " + std::to_string(seed));
         const BgrImage scene = w.make(640, 320, seed);
         std::mt19937 rng(seed * 7919u + static_cast<uint32_t>(w.name[0]));
