@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Console.h"
+#include "GreyPanorama.h"
 #include "Job.h"
 #include "Level.h"
 #include "MotionEstimate.h"
@@ -92,9 +93,9 @@ Status measure(const Options& opt, Clip& clip, const Job& job, long long first, 
     });
     // World-up is found on sharper panoramas of a dozen frames spread over
     // the range: the scene is the same throughout, and each costs a stitch.
-    std::unique_ptr<LevelPanorama> sharp;
+    std::unique_ptr<GreyPanorama> sharp;
     if (up) {
-        st = LevelPanorama::create(job.engine, LevelPanorama::kSize, opt.threads, sharp);
+        st = GreyPanorama::create(job.engine, kLevelPanoramaRows, opt.threads, "to find world-up", sharp);
         if (!st.ok()) return Status(st.code(), "cannot find world-up: " + st.message());
     }
     const long long levelStride = std::max(1LL, count / 12);

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <new>
 
-#include "CpuEngine.h"
 
 namespace stitcher {
 
@@ -171,42 +169,6 @@ void eigen3(const double in[3][3], double values[3], double smallest[3]) {
 
 
 }  // namespace
-
-Status LevelPanorama::create(const EngineSpec& clip, int size, int threads, std::unique_ptr<LevelPanorama>& out) {
-    try {
-        std::unique_ptr<LevelPanorama> p(new LevelPanorama);
-        EngineSpec spec = clip;
-        spec.size = std::max(32, size / 16 * 16);
-        spec.layout = Layout::Stitch;
-        spec.perFrameRotation = false;
-        spec.threads = threads;
-        for (int i = 0; i < 4; ++i)
-            for (int j = 0; j < 4; ++j) spec.rotation[i][j] = i == j ? 1.0f : 0.0f;
-        Status st = CpuEngine::create(spec, p->engine_);
-        if (!st.ok()) return st;
-        p->stitched_.assign(spec.outBytes(), 0);
-        p->grey_.assign(static_cast<size_t>(spec.outWidth()) * spec.outHeight(), 0.0f);
-        out = std::move(p);
-        return Status();
-    } catch (const std::bad_alloc&) {
-        return Status(kExitFailed, "not enough memory to find world-up");
-    }
-}
-
-LevelPanorama::~LevelPanorama() = default;
-
-const float* LevelPanorama::grey(const uint8_t* bgr, int* w, int* h) {
-    const EngineSpec& spec = engine_->params();
-    if (!engine_->stitch(const_cast<uint8_t*>(bgr), stitched_.data())) return nullptr;
-    *w = spec.outWidth(), *h = spec.outHeight();
-    const size_t stride = spec.outStride();
-    for (int y = 0; y < *h; ++y) {
-        const uint8_t* row = stitched_.data() + stride * y;
-        float* g = &grey_[static_cast<size_t>(y) * *w];
-        for (int x = 0; x < *w; ++x) g[x] = 0.25f * (row[3 * x] + 2.0f * row[3 * x + 1] + row[3 * x + 2]);
-    }
-    return grey_.data();
-}
 
 void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std::vector<uint8_t>& skip) {
     if (w < 8 || h < 8) return;

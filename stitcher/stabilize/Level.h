@@ -33,36 +33,17 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "Engine.h"
 #include "Rotation.h"
-#include "Status.h"
 
 namespace stitcher {
 
-class CpuEngine;
-
-// Grey panoramas of a clip's frames for the up finder, sharper than the
-// motion analysis needs (short vertical lines must span enough pixels for
-// their direction to be known): the CPU engine's stitch at `size` rows,
-// identity view.
-class LevelPanorama {
-public:
-    static constexpr int kSize = 480;
-    static Status create(const EngineSpec& clip, int size, int threads, std::unique_ptr<LevelPanorama>& out);
-    ~LevelPanorama();
-    // The grey panorama (row 0 at the +z pole) of a frame of the clip.
-    const float* grey(const uint8_t* bgr, int* w, int* h);
-
-private:
-    LevelPanorama() = default;
-    std::unique_ptr<CpuEngine> engine_;
-    std::vector<uint8_t> stitched_;
-    std::vector<float> grey_;
-};
+// Rows of the grey panoramas the up finder reads: sharper than the motion
+// analysis needs, so that short vertical lines span enough pixels for
+// their direction to be known.
+constexpr int kLevelPanoramaRows = 480;
 
 class UpFinder {
 public:

@@ -5,8 +5,8 @@
 #include <exception>
 #include <new>
 
-#include "CpuEngine.h"
 #include "DualFisheyeModel.h"
+#include "GreyPanorama.h"
 #include "StitchLayout.h"
 #include "ViewRemap.h"
 
@@ -106,8 +106,7 @@ double smallestEigen(const double a[3][3]) {
 
 struct MotionEstimator::State {
     MotionSettings settings;
-    std::unique_ptr<CpuEngine> engine;
-    std::vector<uint8_t> small;  // the small panorama, the engine's rows
+    std::unique_ptr<GreyPanorama> small;  // the small panoramas
     // The seam bands, in degrees of longitude: [from, to) twice.
     double seam[2][2] = {{0, 0}, {0, 0}};
     Pyramid key;
@@ -134,18 +133,12 @@ struct MotionEstimator::State {
 };
 
 void MotionEstimator::State::makePyramid(const uint8_t* bgr, Pyramid& p) {
-    engine->stitch(const_cast<uint8_t*>(bgr), small.data());
-    const EngineSpec& engineParams = engine->params();
-    const int w = engineParams.outWidth(), h = engineParams.outHeight();
-    const size_t stride = engineParams.outStride();
+    int w = 0, h = 0;
+    const float* grey = small->grey(bgr, &w, &h);
+    if (!grey) return;
     Level& l0 = p.level[0];
     l0.w = w, l0.h = h;
-    l0.grey.resize(static_cast<size_t>(w) * h);
-    for (int y = 0; y < h; ++y) {
-        const uint8_t* row = small.data() + stride * y;
-        float* g = &l0.grey[static_cast<size_t>(y) * w];
-        for (int x = 0; x < w; ++x) g[x] = 0.25f * (row[3 * x] + 2.0f * row[3 * x + 1] + row[3 * x + 2]);
-    }
+    l0.grey.assign(grey, grey + static_cast<size_t>(w) * h);
     for (int l = 1; l < kLevels; ++l) {
         const Level& a = p.level[l - 1];
         Level& b = p.level[l];
@@ -277,16 +270,9 @@ Status MotionEstimator::create(const EngineSpec& clip, const MotionSettings& set
     try {
         std::unique_ptr<State> s(new State);
         s->settings = settings;
-        EngineSpec engineParams = clip;
-        engineParams.size = std::max(32, settings.analysisSize / 16 * 16);
-        engineParams.layout = Layout::Stitch;
-        engineParams.perFrameRotation = false;
-        engineParams.threads = settings.threads;
-        for (int i = 0; i < 4; ++i)
-            for (int j = 0; j < 4; ++j) engineParams.rotation[i][j] = i == j ? 1.0f : 0.0f;
-        Status st = CpuEngine::create(engineParams, s->engine);
+        Status st = GreyPanorama::create(clip, settings.analysisSize, settings.threads, "for the motion analysis", s->small);
         if (!st.ok()) return st;
-        s->small.assign(engineParams.outBytes(), 0);
+        const EngineSpec& engineParams = s->small->params();
         const DualFisheyeModel model(engineParams.calibration);
         const double band = stitchlayout::stitchBlendWidth(model, engineParams.outHeight()) / engineParams.outHeight() * 180.0;
         for (int k = 0; k < 2; ++k) {

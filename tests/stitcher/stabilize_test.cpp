@@ -17,6 +17,7 @@
 #include "CpuEngine.h"
 #include "FisheyeSynth.h"
 #include "GlEngine.h"
+#include "GreyPanorama.h"
 #include "Level.h"
 #include "MotionEstimate.h"
 #include "MotionFile.h"
@@ -204,8 +205,8 @@ TEST(StabilizeTest, LevelsFromVerticalLines) {
     for (int k = 0; k < 30; ++k) truth.push_back(Rot::fromAngles(0, 5, 4) * cameraAt(k, 0.6, false, 0.0));
     std::unique_ptr<stitcher::MotionEstimator> est;
     ASSERT_TRUE(stitcher::MotionEstimator::create(clipSpec(240), stitcher::MotionSettings(), est).ok());
-    std::unique_ptr<stitcher::LevelPanorama> sharp;
-    ASSERT_TRUE(stitcher::LevelPanorama::create(clipSpec(240), stitcher::LevelPanorama::kSize, 0, sharp).ok());
+    std::unique_ptr<stitcher::GreyPanorama> sharp;
+    ASSERT_TRUE(stitcher::GreyPanorama::create(clipSpec(240), stitcher::kLevelPanoramaRows, 0, "", sharp).ok());
     stitcher::UpFinder finder;
     for (size_t k = 0; k < truth.size(); ++k) {
         BgrImage frame = world().frame(city, truth[k]);
@@ -257,8 +258,8 @@ Levelled levelClip(const BgrImage& scene, const Rot& tilt, int phase, int frames
     std::unique_ptr<stitcher::MotionEstimator> est;
     Levelled out;
     if (!stitcher::MotionEstimator::create(clipSpec(240), stitcher::MotionSettings(), est).ok()) return out;
-    std::unique_ptr<stitcher::LevelPanorama> sharp;
-    if (!stitcher::LevelPanorama::create(clipSpec(240), stitcher::LevelPanorama::kSize, 0, sharp).ok()) return out;
+    std::unique_ptr<stitcher::GreyPanorama> sharp;
+    if (!stitcher::GreyPanorama::create(clipSpec(240), stitcher::kLevelPanoramaRows, 0, "", sharp).ok()) return out;
     stitcher::UpFinder finder;
     for (const Rot& c : truth) {
         BgrImage frame = world().frame(scene, c);
