@@ -41,23 +41,6 @@ Status cannotDecode(const std::string& why) { return Status(kExitInput, why); }
 
 }  // namespace
 
-void soundLayout(int channels, AVChannelLayout* layout) {
-    if (channels == 3)
-        *layout = AV_CHANNEL_LAYOUT_SURROUND;
-    else
-        av_channel_layout_default(layout, channels);
-}
-
-std::string soundLayoutName(int channels) {
-    if (channels <= 0) return std::string();
-    AVChannelLayout layout;
-    soundLayout(channels, &layout);
-    char name[128] = {0};
-    av_channel_layout_describe(&layout, name, sizeof name);
-    av_channel_layout_uninit(&layout);
-    return name;
-}
-
 Status FfAudio::open(const std::string& path, unsigned int trackId, std::unique_ptr<FfAudio>& audio) {
     std::unique_ptr<FfAudio> a(new FfAudio);
     a->path_ = path;

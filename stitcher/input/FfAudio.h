@@ -20,17 +20,10 @@ struct AVFrame;
 struct SwrContext;
 struct AVChannelLayout;
 
+#include "SoundLayout.h"
 #include "Status.h"
 
 namespace stitcher {
-
-// The layout sound is handed on in for its channel count: FFmpeg's default
-// for the count, but 3.0 for three (AAC's channel configuration 3, as the
-// reader hands it; FFmpeg's default, 2.1, has no configuration of its own).
-// The video writer lays its input out the same way.
-void soundLayout(int channels, AVChannelLayout* layout);
-// FFmpeg's name of that layout (e.g. "5.1").
-std::string soundLayoutName(int channels);
 
 class FfAudio {
 public:

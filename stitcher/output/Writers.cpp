@@ -8,6 +8,7 @@
 
 #include "Mp4AddTrack.h"
 #include "Mp4Patch.h"
+#include "SoundLayout.h"
 #include "YuvConvert.h"
 
 extern "C" {
@@ -23,19 +24,6 @@ extern "C" {
 namespace stitcher {
 
 int aacChannels(int channels) { return channels == 7 ? 6 : channels; }
-
-namespace {
-
-// The layout of the sound handed in, by its channel count (as the clip
-// reader's soundLayout gives it): FFmpeg's default, but 3.0 for three.
-void handedLayout(int channels, AVChannelLayout* layout) {
-    if (channels == 3)
-        *layout = AV_CHANNEL_LAYOUT_SURROUND;
-    else
-        av_channel_layout_default(layout, channels);
-}
-
-}  // namespace
 
 std::string avError(int code) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -191,7 +179,7 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         aenc_ = avcodec_alloc_context3(aac);
         aenc_->sample_rate = s.audioRate;
         aenc_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-        handedLayout(aacChannels(s.audioChannels), &aenc_->ch_layout);
+        soundLayout(aacChannels(s.audioChannels), &aenc_->ch_layout);
         // Less leaves the channel pairs of 5.1 and up poor at high rates.
         aenc_->bit_rate = 64000LL * aenc_->ch_layout.nb_channels;
         aenc_->time_base = AVRational{1, s.audioRate};
@@ -203,7 +191,7 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         avcodec_parameters_from_context(ast_->codecpar, aenc_);
         ast_->time_base = aenc_->time_base;
         AVChannelLayout in;
-        handedLayout(s.audioChannels, &in);
+        soundLayout(s.audioChannels, &in);
         rc = swr_alloc_set_opts2(&swr_, &aenc_->ch_layout, AV_SAMPLE_FMT_FLTP, s.audioRate, &in, AV_SAMPLE_FMT_S16,
                                  s.audioRate, 0, nullptr);
         av_channel_layout_uninit(&in);
