@@ -66,9 +66,10 @@ int main(int argc, char** argv) {
     for (const std::string& w : opt.warnings) console::warn("%s", w.c_str());
     console::routeLibraryMessages(opt.verbose);
     console::quietFfmpeg(opt.verbose);
-    int code = runStitcher(opt, g_interrupted);
+    st = runStitcher(opt, g_interrupted);
+    if (!st.ok() && st.code() != kExitInterrupted) console::error(st);
     console::endLibraryMessages();
-    if (code != kExitInterrupted) return code;
+    if (st.code() != kExitInterrupted) return st.code();
     const int sig = g_signal.load();
     if (sig == SIGINT || sig == 0)
         console::error("interrupted; nothing was written");
