@@ -13,7 +13,6 @@
 #include "Output.h"
 #include "Plan.h"
 #include "PlanFrames.h"
-#include "Stabilize.h"
 #include "Stitch.h"
 
 namespace stitcher {
@@ -118,7 +117,7 @@ Status runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrup
     // A stabilised plan: every frame's view, from one analysis of the whole range.
     if (stabilizes(opt)) {
         ViewRotations turns;
-        st = planViewRotations(opt, clip, job, interrupted, turns);
+        st = viewRotationsFor(opt, clip, job, interrupted, turns);
             if (!st.ok()) return st;
         PlanColumn& view = plan.frames["view"];
         view.width = 9;

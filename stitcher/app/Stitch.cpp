@@ -15,7 +15,6 @@
 #include "Output.h"
 #include "Pipeline.h"
 #include "Plan.h"
-#include "Stabilize.h"
 #include "Writers.h"
 
 namespace stitcher {
@@ -118,6 +117,18 @@ void sayDone(const Options& opt, const Job& job, const Engine& engine, const Col
     console::summary(done);
 }
 
+// How the view follows the camera, from the options.
+Stabilizing stabilizing(const Options& opt) {
+    Stabilizing how;
+    how.mode = opt.stabilize;
+    how.level = opt.level;
+    how.smoothSeconds = opt.smoothSeconds;
+    how.motionIn = opt.motionIn;
+    how.threads = opt.threads;
+    how.user = userView(opt);
+    return how;
+}
+
 }  // namespace
 
 // The stages' warnings, shown as the console's.
@@ -218,6 +229,27 @@ std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const std::strin
     return nullptr;
 }
 
+bool stabilizes(const Options& opt) { return stabilizing(opt).any(); }
+
+Status viewRotationsFor(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted,
+                        ViewRotations& out) {
+    StabilizedRange range;
+    range.first = job.first;
+    range.count = job.count;
+    range.fps = job.fps;
+    range.engine = job.engine;
+    std::unique_ptr<console::Progress> progress;
+    StabilizeEvents events;
+    events.say = [](const std::string& what) { console::say("%s", what.c_str()); };
+    events.warn = showWarning;
+    events.begin = [&progress](long long frames) {
+        progress = std::make_unique<console::Progress>(frames, std::string(), "analysing frame");
+    };
+    events.frameDone = [&progress] { progress->frameDone(); };
+    events.end = [&progress] { progress->end(); };
+    return planViewRotations(stabilizing(opt), clip, range, interrupted, events, out);
+}
+
 // A stitch: the clip's frames into the output.
 Status runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
     std::string offset;
@@ -256,7 +288,7 @@ Status render(const Options& opt, Clip& clip, const std::string& offset, const C
     ViewRotations turns;
     Pipeline::RotationOf rotationOf;
     if (stabilizes(opt)) {
-        st = planViewRotations(opt, clip, job, interrupted, turns);
+        st = viewRotationsFor(opt, clip, job, interrupted, turns);
         if (!st.ok()) {
             output.abort();
             return st;

@@ -17,6 +17,7 @@
 #include "Options.h"
 #include "Reader.h"
 #include "Status.h"
+#include "ViewRotations.h"
 
 namespace stitcher {
 
@@ -43,6 +44,13 @@ std::string sayVideoCap(const Options& opt, const Job& job);
 std::vector<uint8_t> spatialAudioFor(const Job& job, Clip& clip);
 // Colour matching for the stitch, where it is asked for and can run.
 std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const std::string& offset, const Job& job);
+
+// Whether a run turns its view per frame.
+bool stabilizes(const Options& opt);
+// Every frame's view rotation for the job, from the analysis (with its
+// progress line) or the motion file.
+Status viewRotationsFor(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted,
+                        ViewRotations& out);
 
 // A segment of a plan that a stitch renders.
 struct PlannedSegment {
