@@ -57,6 +57,18 @@ Status outOfResources(const std::exception& e) {
     return Status(kExitFailed, std::string("out of resources: ") + e.what());
 }
 
+SampledFrames::SampledFrames(std::vector<long long> numbers, int width, int height, Read read)
+    : numbers_(std::move(numbers)), bytes_(static_cast<size_t>(width) * static_cast<size_t>(height) * 3),
+      read_(std::move(read)) {}
+
+bool SampledFrames::next(FrameItem& item) {
+    if (at_ == numbers_.size()) return false;
+    item.frame = numbers_[at_++];
+    item.picture.resize(bytes_);
+    item.damaged = !read_(item.frame, item.picture.data());
+    return true;
+}
+
 Status readFrames(FrameSource& source, const std::atomic<bool>& interrupted,
                   const std::function<std::unique_ptr<FrameItem>()>& take,
                   const std::function<bool(std::unique_ptr<FrameItem>)>& put) {

@@ -7,8 +7,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "FrameItem.h"
 #include "FrameSource.h"
@@ -31,6 +33,29 @@ Status readFrames(FrameSource& source, const std::atomic<bool>& interrupted,
 // the reading thread has ended; ok after the source's last frame.
 Status walkFrames(FrameSource& source, const std::atomic<bool>& interrupted,
                   const std::function<Status(FrameItem&)>& each, int items = 3);
+
+// Frames picked from a clip by number, read one by one through `read`
+// (random access, in the order given): the samples that the fall-off and
+// the calibration refinement are measured on. A frame that cannot be read
+// comes as damaged, its picture left as it was, and the pass goes on.
+class SampledFrames : public FrameSource {
+public:
+    // Decodes frame `number` into `bgr` (width * height * 3 bytes); false
+    // where it cannot.
+    using Read = std::function<bool(long long number, uint8_t* bgr)>;
+    SampledFrames(std::vector<long long> numbers, int width, int height, Read read);
+    bool next(FrameItem& item) override;
+    const Status& status() const override { return status_; }
+    long long total() const override { return static_cast<long long>(numbers_.size()); }
+    size_t pictureBytes() const override { return bytes_; }
+
+private:
+    std::vector<long long> numbers_;
+    size_t bytes_;
+    Read read_;
+    size_t at_ = 0;
+    Status status_;
+};
 
 // "out of resources: <what>", the failure of a stage that ran out of memory.
 Status outOfResources(const std::exception& e);
