@@ -1,6 +1,7 @@
 // stitcher: turns a dual-fisheye clip into a 360 panorama video or pictures.
-// This file holds the command line and the signals; Run.cpp runs the mode
-// the options name and shows the way of the data through the stages.
+// This file holds the command line, the signals and the exit code (the
+// run's Status, its message printed here); Run.cpp runs the mode the options
+// name and shows the way of the data through the stages.
 #include <signal.h>
 
 #include <atomic>
