@@ -43,8 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (k >= 35u) std::abort();
 
     const calibration::Reading usable = calibration::checkUsable(text.c_str());
-    if (usable.status.isOk() != usable.status.reason().empty()) std::abort();
-    if (usable.status) {
+    if (usable.verdict.isOk() != usable.verdict.reason().empty()) std::abort();
+    if (usable.verdict) {
         if (!ok) std::abort();  // usable implies readable by the renderer
         for (const FisheyeLens* lens : {&model.lens0, &model.lens1}) {
             const FisheyePlane p(*lens, 24, 6, 4, 0.0f, 0.0f, angle);

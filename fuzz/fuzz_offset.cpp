@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (valid && fields[0] == "2" && fields.size() >= 15) {
         bool modest = true;
         for (const std::string& f : fields) modest = modest && f.size() <= 9;
-        if (modest && !calibration::readForRenderer(whole.c_str()).status) std::abort();
+        if (modest && !calibration::readForRenderer(whole.c_str()).verdict) std::abort();
     }
     return 0;
 }

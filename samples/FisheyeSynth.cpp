@@ -137,8 +137,8 @@ StitchGeometry::StitchGeometry(const std::string& offset, int size, Layout layou
     }
     model_->parseOffset(offset.c_str());
     const calibration::Reading usable = calibration::checkUsable(offset.c_str());
-    if (!usable.status) {
-        error_ = "calibration not usable: " + usable.status.reason();
+    if (!usable.verdict) {
+        error_ = "calibration not usable: " + usable.verdict.reason();
         return;
     }
     buildMeshes();

@@ -60,7 +60,7 @@ std::string averr(int code) {
 // The calibration of `text`, refused unless it can be stitched.
 Calibration usableCalibration(const std::string& text) {
     const calibration::Reading r = calibration::checkUsable(text.c_str());
-    if (!r.status) fail("calibration '" + text + "' cannot be used: " + r.status.reason());
+    if (!r.verdict) fail("calibration '" + text + "' cannot be used: " + r.verdict.reason());
     return r.calibration;
 }
 
@@ -204,7 +204,7 @@ void darkenRims(const std::vector<float>& falloff, BgrImage& bgr) {
 Calibration recorded(const Options& o, const Calibration& picture) {
     if (o.recordOffset.empty()) return picture;
     const calibration::Reading r = calibration::readForRenderer(o.recordOffset.c_str());
-    if (!r.status) fail("record calibration '" + o.recordOffset + "' cannot be read: " + r.status.reason());
+    if (!r.verdict) fail("record calibration '" + o.recordOffset + "' cannot be read: " + r.verdict.reason());
     return r.calibration;
 }
 

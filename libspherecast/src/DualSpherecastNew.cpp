@@ -19,7 +19,7 @@
 #include "ShaderBuilder.h"
 #include "ShaderLoader.h"
 #include "StitchLayout.h"
-#include "MyLog.h"
+#include "log/MyLog.h"
 
 namespace {
 const float kIdentity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};

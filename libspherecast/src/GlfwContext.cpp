@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "SharedReferences.h"
-#include "MyLog.h"
+#include "log/MyLog.h"
 
 namespace glfwcontext {
 namespace {

@@ -1,5 +1,5 @@
 // The internal interface's way to the renderer's messages.
-#include "MyLog.h"
+#include "log/MyLog.h"
 #include "spherecast_internal.h"
 
 namespace spherecast {

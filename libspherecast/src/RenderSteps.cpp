@@ -12,7 +12,7 @@
 
 #include "EglContext.h"
 #include "GlfwContext.h"
-#include "MyLog.h"
+#include "log/MyLog.h"
 
 namespace rendersteps {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "GlfwContext.h"
-#include "MyLog.h"
+#include "log/MyLog.h"
 
 RendererState::RendererState(const char* offset, int size, int frameWidth, int frameHeight)
     : width(glfwcontext::outputSize(size) * 2),

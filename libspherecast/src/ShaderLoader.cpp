@@ -1,5 +1,5 @@
 #include "ShaderLoader.h"
-#include "MyLog.h"
+#include "log/MyLog.h"
 
 #include <cstdio>
 #include <string>

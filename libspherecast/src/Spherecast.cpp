@@ -12,7 +12,7 @@
 #include <set>
 
 #include "DualSpherecastNew.h"
-#include "MyLog.h"
+#include "log/MyLog.h"
 #include "spherecast_internal.h"
 
 namespace {

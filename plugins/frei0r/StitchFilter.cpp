@@ -89,7 +89,7 @@ std::string calibrationProblem(const std::string& offset) {
     if (!isOffsetValid(offset.c_str()))
         return "expected 2_radius_x_y_yaw_pitch_roll (per lens)_width_height[_code]";
     const calibration::Reading r = calibration::checkUsable(offset.c_str());
-    return r.status ? std::string() : r.status.reason();
+    return r.verdict ? std::string() : r.verdict.reason();
 }
 
 }  // namespace

@@ -38,8 +38,8 @@ StartText readStart(const std::string& offset) {
     StartText s;
     s.text = trimOffset(offset.c_str(), offset.size());
     const calibration::Reading r = calibration::checkUsable(s.text.c_str());
-    if (!r.status) {
-        s.why = "the calibration cannot be used: " + r.status.reason();
+    if (!r.verdict) {
+        s.why = "the calibration cannot be used: " + r.verdict.reason();
         return s;
     }
     s.calibration = r.calibration;

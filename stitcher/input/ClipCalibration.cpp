@@ -19,7 +19,7 @@ Status readOffsetOption(const std::string& text, std::string& offset) {
 
 Status parseCalibration(const std::string& text, Calibration& c) {
     const calibration::Reading r = calibration::checkUsable(text.c_str());
-    if (!r.status) return Status(kExitOffset, r.status.reason());
+    if (!r.verdict) return Status(kExitOffset, r.verdict.reason());
     c = r.calibration;
     return Status();
 }

@@ -58,12 +58,12 @@ TEST(Calibration, UsableIsWhatTheRendererReadsAndCanShow) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         const Reading r = calibration::checkUsable(c.text.c_str());
-        EXPECT_EQ(r.status.isOk(), c.refusal.empty()) << r.status.reason();
+        EXPECT_EQ(r.verdict.isOk(), c.refusal.empty()) << r.verdict.reason();
         if (!c.refusal.empty()) {
-            EXPECT_NE(r.status.reason().find(c.refusal), std::string::npos) << r.status.reason();
+            EXPECT_NE(r.verdict.reason().find(c.refusal), std::string::npos) << r.verdict.reason();
         }
     }
-    EXPECT_FALSE(calibration::checkUsable(nullptr).status);
+    EXPECT_FALSE(calibration::checkUsable(nullptr).verdict);
 }
 
 // Each library keeps its own rule (see the unit's header); these are the
@@ -88,7 +88,7 @@ TEST(Calibration, LibdecAcceptanceAndRendererReadingDifferAsDocumented) {
         SCOPED_TRACE(c.text);
         const std::string trimmed = calibration::trimToDigits(c.text.c_str(), c.text.size());
         EXPECT_EQ(calibration::acceptsTrimmedText(trimmed), c.libdecAccepts);
-        EXPECT_EQ(calibration::readForRenderer(c.text.c_str()).status.isOk(), c.rendererReads);
+        EXPECT_EQ(calibration::readForRenderer(c.text.c_str()).verdict.isOk(), c.rendererReads);
     }
 }
 
@@ -96,7 +96,7 @@ TEST(Calibration, LibdecAcceptanceAndRendererReadingDifferAsDocumented) {
 // its axis: image pixels per degree there.
 TEST(Calibration, PixelsPerDegreeAtTheAxis) {
     const Reading r = calibration::readForRenderer(testutil::kDefaultOffset);
-    ASSERT_TRUE(r.status);
+    ASSERT_TRUE(r.verdict);
     EXPECT_NEAR(r.calibration.pixelsPerDegreeAtAxis(0), 713.649 * 0.0183 / 1.496258, 1e-4);  // 8.7283
     EXPECT_NEAR(r.calibration.pixelsPerDegreeAtAxis(1), 712.403 * 0.0183 / 1.496258, 1e-4);
     // It is the slope of radius * map(t) / map(fov / 2) at t = 0, for every type.

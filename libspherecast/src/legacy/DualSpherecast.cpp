@@ -13,7 +13,7 @@
 #include "RenderSteps.h"
 #include "ShaderLoader.h"
 #include "StitchLayout.h"
-#include "MyLog.h"
+#include "log/MyLog.h"
 
 namespace {
 std::string readShaderFile(const char* path) {

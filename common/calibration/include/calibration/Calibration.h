@@ -2,9 +2,9 @@
 // string), the two rules by which the libraries take that text, the lens
 // table, and the check that a calibration can be stitched at all.
 //
-// One unit for every user: it is compiled into libdec, into libspherecast
-// (through its geometry library) and into the `calibration` static library
-// that tools link. It exports nothing from either shared library.
+// One unit for every user: the `calibration` library, linked into libdec,
+// into libspherecast (through the geometry) and into the host and the tools.
+// It exports nothing from either shared library.
 //
 // Text form: "_"-separated decimal fields: lens count N, six values per lens
 // (radius, centre x, centre y, yaw, pitch, roll), image width, image height,
@@ -48,11 +48,11 @@ extern const char DEFAULT_OFFSET[];
 
 namespace calibration {
 
-// Ok, or refused with a reason a user can read.
-class Status {
+// The calibration unit's answer: ok, or refused with a reason a user can read.
+class Verdict {
 public:
-    static Status ok() { return Status(true, std::string()); }
-    static Status refused(std::string reason) { return Status(false, std::move(reason)); }
+    static Verdict ok() { return Verdict(true, std::string()); }
+    static Verdict refused(std::string reason) { return Verdict(false, std::move(reason)); }
 
     bool isOk() const { return ok_; }
     explicit operator bool() const { return ok_; }
@@ -60,7 +60,7 @@ public:
     const std::string& reason() const { return reason_; }
 
 private:
-    Status(bool ok, std::string reason) : ok_(ok), reason_(std::move(reason)) {}
+    Verdict(bool ok, std::string reason) : ok_(ok), reason_(std::move(reason)) {}
     bool ok_;
     std::string reason_;
 };
@@ -116,9 +116,9 @@ struct Calibration {
 
 struct Reading {
     int lensCount = 0;        // as read from the start of the text; 0 when none
-    Status status;            // why the renderer cannot read the text
-    Calibration calibration;  // meaningful when status is ok
-    Reading() : status(Status::ok()) {}
+    Verdict verdict;          // why the renderer cannot read the text
+    Calibration calibration;  // meaningful when the verdict is ok
+    Reading() : verdict(Verdict::ok()) {}
 };
 
 // What the renderer makes of `text` (null reads as empty).
@@ -130,10 +130,10 @@ Reading readForRenderer(const char* text);
 // 16 .. 65535 pixels a side; each lens's circle centred inside the image,
 // with a radius between an eighth of the image's shorter side and its
 // longer side; angles within +-360 degrees; every value finite.
-Status checkFields(const Calibration& c);
+Verdict checkFields(const Calibration& c);
 
 // readForRenderer, then checkFields: ok exactly when the renderer can read
-// the text and its picture shows the lens images. `status` says why not.
+// the text and its picture shows the lens images. `verdict` says why not.
 Reading checkUsable(const char* text);
 
 // ---- libdec's acceptance ----

@@ -1,4 +1,4 @@
-#include "MyLog.h"
+#include "log/MyLog.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>

@@ -20,7 +20,7 @@ bool DualFisheyeModel::parseOffset(const char* offset, int* lensCount) {
     // A missing text reads like an empty one.
     const calibration::Reading reading = calibration::readForRenderer(offset ? offset : "");
     if (lensCount) *lensCount = reading.lensCount;
-    if (!reading.status) return false;
+    if (!reading.verdict) return false;
     setLenses(reading.calibration);
     return true;
 }

@@ -91,7 +91,7 @@ std::string FieldText(const std::string& text, int k) {
 }
 
 // Why the stream stopped before field n (1-based after the count) was read.
-Status WhyUnreadable(const std::string& text, int n, char sep, bool numberFailed) {
+Verdict WhyUnreadable(const std::string& text, int n, char sep, bool numberFailed) {
     const std::string after = n == 1 ? "the lens count" : "field " + std::to_string(n - 1);
     if (numberFailed) {
         const std::string field = FieldText(text, n);
@@ -99,12 +99,12 @@ Status WhyUnreadable(const std::string& text, int n, char sep, bool numberFailed
         probe.imbue(std::locale::classic());
         double wide = 0.0;
         if (probe >> wide && std::isfinite(wide) && std::fabs(wide) > FLT_MAX)
-            return Status::refused("field " + std::to_string(n) + " (" + field + ") is out of range");
-        return Status::refused("field " + std::to_string(n) + " (" + field + ") is not a number");
+            return Verdict::refused("field " + std::to_string(n) + " (" + field + ") is out of range");
+        return Verdict::refused("field " + std::to_string(n) + " (" + field + ") is not a number");
     }
     if (sep != '\0' && sep != '_')
-        return Status::refused(after + " is followed by '" + std::string(1, sep) + "' instead of '_'");
-    return Status::refused("the calibration ends after " + after +
+        return Verdict::refused(after + " is followed by '" + std::string(1, sep) + "' instead of '_'");
+    return Verdict::refused("the calibration ends after " + after +
                            "; the renderer needs 15 fields: the lens count, six per lens, the image width and "
                            "height (the lens code may follow)");
 }
@@ -145,11 +145,11 @@ Reading readForRenderer(const char* text) {
     in >> sep;
     if (r.lensCount != 2) {
         if (counted)
-            r.status = Status::refused("the renderer takes 2 lenses, the calibration has " + std::to_string(r.lensCount));
+            r.verdict = Verdict::refused("the renderer takes 2 lenses, the calibration has " + std::to_string(r.lensCount));
         else if (r.lensCount != 0)
-            r.status = Status::refused("the lens count is out of range");
+            r.verdict = Verdict::refused("the lens count is out of range");
         else
-            r.status = Status::refused("the calibration does not begin with a lens count");
+            r.verdict = Verdict::refused("the calibration does not begin with a lens count");
         return r;
     }
 
@@ -168,17 +168,17 @@ Reading readForRenderer(const char* text) {
         in >> sep;
     }
     if (n < 15) {
-        r.status = WhyUnreadable(whole, n, sep, numberFailed);
+        r.verdict = WhyUnreadable(whole, n, sep, numberFailed);
         return r;
     }
 
     Calibration& c = r.calibration;
     if (n == 16 && !TruncToInt(slot[15], &c.lensCode)) {
-        r.status = Status::refused("the lens code (" + FieldText(whole, 15) + ") is out of range");
+        r.verdict = Verdict::refused("the lens code (" + FieldText(whole, 15) + ") is out of range");
         return r;
     }
     if (!TruncToInt(slot[13], &c.imageWidth) || !TruncToInt(slot[14], &c.imageHeight)) {
-        r.status = Status::refused("the image size (" + FieldText(whole, 13) + " x " + FieldText(whole, 14) +
+        r.verdict = Verdict::refused("the image size (" + FieldText(whole, 13) + " x " + FieldText(whole, 14) +
                                    ") is out of range");
         return r;
     }
@@ -194,11 +194,11 @@ Reading readForRenderer(const char* text) {
     return r;
 }
 
-Status checkFields(const Calibration& c) {
+Verdict checkFields(const Calibration& c) {
     const int kMinSide = 16, kMaxSide = 65535;
     if (c.imageWidth < kMinSide || c.imageHeight < kMinSide || c.imageWidth > kMaxSide ||
         c.imageHeight > kMaxSide)
-        return Status::refused(Printed("the image size %.0f x %.0f is absurd (each side must be 16 to 65535 pixels)",
+        return Verdict::refused(Printed("the image size %.0f x %.0f is absurd (each side must be 16 to 65535 pixels)",
                                        c.imageWidth, c.imageHeight));
     const double width = c.imageWidth, height = c.imageHeight;
     const double shorter = std::min(width, height), longer = std::max(width, height);
@@ -207,29 +207,29 @@ Status checkFields(const Calibration& c) {
         const std::string who = "lens " + std::to_string(b);
         const float values[6] = {l.radius, l.centerX, l.centerY, l.yaw, l.pitch, l.roll};
         for (float v : values)
-            if (!std::isfinite(v)) return Status::refused(who + " has a value that is not a finite number");
+            if (!std::isfinite(v)) return Verdict::refused(who + " has a value that is not a finite number");
         if (!(l.radius > 0.0f))
-            return Status::refused(who + Printed("'s radius (%g) is not positive", l.radius));
+            return Verdict::refused(who + Printed("'s radius (%g) is not positive", l.radius));
         if (l.radius < shorter / 8.0)
-            return Status::refused(who + Printed("'s radius (%g) is too small for the %.0f x %.0f image", l.radius,
+            return Verdict::refused(who + Printed("'s radius (%g) is too small for the %.0f x %.0f image", l.radius,
                                                  width, height));
         if (l.radius > longer)
-            return Status::refused(who + Printed("'s radius (%g) is far larger than the %.0f x %.0f image",
+            return Verdict::refused(who + Printed("'s radius (%g) is far larger than the %.0f x %.0f image",
                                                  l.radius, width, height));
         if (l.centerX < 0.0f || l.centerX > width || l.centerY < 0.0f || l.centerY > height)
-            return Status::refused(who + Printed("'s centre (%g, %g) lies outside the image", l.centerX, l.centerY) +
+            return Verdict::refused(who + Printed("'s centre (%g, %g) lies outside the image", l.centerX, l.centerY) +
                                    Printed(" of %.0f x %.0f", width, height));
         const float angles[3] = {l.yaw, l.pitch, l.roll};
         for (float a : angles)
             if (std::fabs(a) > 360.0f)
-                return Status::refused(who + Printed(" has an angle of %g degrees (at most 360 either way)", a));
+                return Verdict::refused(who + Printed(" has an angle of %g degrees (at most 360 either way)", a));
     }
-    return Status::ok();
+    return Verdict::ok();
 }
 
 Reading checkUsable(const char* text) {
     Reading r = readForRenderer(text);
-    if (r.status) r.status = checkFields(r.calibration);
+    if (r.verdict) r.verdict = checkFields(r.calibration);
     return r;
 }
 

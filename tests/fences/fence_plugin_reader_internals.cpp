@@ -1,0 +1,2 @@
+// The plug-in may not see the reader's internal classes.
+#include "mp4read/CMp4Read.h"
