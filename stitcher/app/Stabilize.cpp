@@ -66,6 +66,7 @@ Status measure(const Options& opt, Clip& clip, const Job& job, long long first, 
     std::deque<std::unique_ptr<FrameItem>> empty, decoded;
     for (int i = 0; i < 3; ++i) empty.push_back(std::make_unique<FrameItem>());
     bool ended = false, stop = false;
+    Status readFailure;
     std::thread decoding([&] {
         for (;;) {
             std::unique_ptr<FrameItem> item;
@@ -78,7 +79,7 @@ Status measure(const Options& opt, Clip& clip, const Job& job, long long first, 
             }
             bool more = false;
             try {
-                more = reader.next(*item);
+                more = !reader.ended() && (readFailure = reader.next(*item)).ok();
             } catch (const std::exception&) {
                 more = false;
             }
@@ -145,7 +146,7 @@ Status measure(const Options& opt, Clip& clip, const Job& job, long long first, 
         return failed;
     }
     progress.end();
-    if (!reader.status().ok()) return reader.status();
+    if (!readFailure.ok()) return readFailure;
     cameras = estimator->cameras();
     reliable = estimator->reliable();
     if (static_cast<long long>(cameras.size()) != count)
@@ -208,9 +209,9 @@ Status planViewRotations(const Options& opt, Clip& clip, const Job& job, const s
         planViewPath(cameras, reliable, opt.stabilize, sigma, reference, path, correction);
         if (opt.level) {
             double u[3];
-            std::string why;
             double uncertainty = 0;
-            if (up.find(u, &why, &uncertainty)) {
+            const Status found = up.find(u, &uncertainty);
+            if (found.ok()) {
                 levelPath(path, u);
                 for (size_t k = 0; k < path.size(); ++k) correction[k] = cameras[k].transposed() * path[k];
                 console::say("level: world-up found from the footage's vertical lines, %.2f degrees from the first "
@@ -218,7 +219,7 @@ Status planViewRotations(const Options& opt, Clip& clip, const Job& job, const s
                              std::acos(std::min(1.0, std::fabs(u[2]))) * 180 / 3.14159265358979323846, uncertainty);
             } else {
                 console::say("level: the camera's own up is kept: %s",
-                             why.c_str());
+                             found.message().c_str());
             }
         }
         double sum = 0, most = 0;

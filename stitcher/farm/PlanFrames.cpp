@@ -31,7 +31,9 @@ Status measureStretch(const std::string& path, const FrameMeasuring& how, long l
     reading.pictures = true;
     Reader reader(*clip, reading, how.warn);
     FrameItem item;
-    while (reader.next(item)) {
+    while (!reader.ended()) {
+        Status read = reader.next(item);
+        if (!read.ok()) return read;
         if (interrupted || failed) return Status(kExitInterrupted, "interrupted");
         out[static_cast<size_t>(item.frame - how.range.first)] = estimator.estimate(item.picture.data());
         if (how.frameDone) {
@@ -39,7 +41,7 @@ Status measureStretch(const std::string& path, const FrameMeasuring& how, long l
             how.frameDone();
         }
     }
-    return reader.status();
+    return Status();
 }
 
 }  // namespace
@@ -55,12 +57,13 @@ Status measurePlanFrames(Clip& clip, const FrameMeasuring& how, const std::atomi
     PlanColumn& duration = plan.frames["duration"];
     pts = duration = PlanColumn();
     FrameItem item;
-    while (reader.next(item)) {
+    while (!reader.ended()) {
+        Status read = reader.next(item);
+        if (!read.ok()) return read;
         pts.values.push_back(static_cast<double>(item.pts));
         duration.values.push_back(static_cast<double>(item.duration));
         if (!how.colour && how.frameDone) how.frameDone();
     }
-    if (!reader.status().ok()) return reader.status();
     if (!how.colour) return Status();
 
     // Each stretch is measured by a thread of its own; a frame's measurement
@@ -74,12 +77,9 @@ Status measurePlanFrames(Clip& clip, const FrameMeasuring& how, const std::atomi
     std::atomic<bool> stop{false};
     auto work = [&](int t) {
         const long long from = count * t / threads, to = count * (t + 1) / threads;
-        try {
-            status[t] = measureStretch(clip.path(), how, how.range.first + from, to - from,
-                                       interrupted, stop, estimates, told);
-        } catch (const std::exception& e) {
-            status[t] = Status(kExitFailed, std::string("out of resources: ") + e.what());
-        }
+        status[t] = guarded([&] {
+            return measureStretch(clip.path(), how, how.range.first + from, to - from, interrupted, stop, estimates, told);
+        });
         if (!status[t].ok()) stop = true;
     };
     for (int t = 1; t < threads; ++t) {

@@ -97,23 +97,24 @@ struct Pipeline::State {
     }
     // A stage that throws (out of memory) fails the run like any other failure.
     template <class Body>
-    void guarded(Body&& body) {
-        try {
+    void guardedStage(Body&& body) {
+        const Status st = guarded([&] {
             body();
-        } catch (const std::exception& e) {
-            failure.set(Status(kExitFailed, std::string("out of resources: ") + e.what()));
-            stopAll();
-        }
+            return Status();
+        });
+        if (st.ok()) return;
+        failure.set(st);
+        stopAll();
     }
     void readAll() {
-        while (!stopped()) {
+        while (!stopped() && !source.ended()) {
             Item item = free.pop();
             if (!item) break;
             auto t = Clock::now();
-            bool more = source.next(*item);
+            const Status read = source.next(*item);
             readBusy += since(t);
-            if (!more) {
-                if (!source.status().ok()) failure.set(source.status());
+            if (!read.ok()) {
+                failure.set(read);
                 break;
             }
             item->turned = false;
@@ -146,7 +147,7 @@ Pipeline::Pipeline(FrameSource& source, const std::atomic<bool>& interrupted, Ro
     s.rotationOf = std::move(rotationOf);
     // The engine's output buffers are added when it is known what it writes.
     for (int i = 0, n = itemsInFlight(source.pictureBytes()); i < n; ++i) s.free.push(std::make_unique<FrameItem>());
-    s.readerThread = std::thread([&s] { s.guarded([&s] { s.readAll(); }); });
+    s.readerThread = std::thread([&s] { s.guardedStage([&s] { s.readAll(); }); });
 }
 
 Pipeline::~Pipeline() {
@@ -166,7 +167,7 @@ Status Pipeline::run(FrameGains* colour, Engine& engine, const EngineSpec& param
     ColorGains shown;  // the gains last told
 
     std::thread writerThread([&] {
-        s.guarded([&] {
+        s.guardedStage([&] {
             size_t index = 0;
             while (Item item = s.stitched.pop()) {
                 if (s.stopped()) break;
@@ -184,7 +185,7 @@ Status Pipeline::run(FrameGains* colour, Engine& engine, const EngineSpec& param
         });
     });
 
-    s.guarded([&] {
+    s.guardedStage([&] {
         while (!s.stopped()) {
             Item item = s.decoded.pop();
             if (!item) break;
@@ -205,12 +206,12 @@ Status Pipeline::run(FrameGains* colour, Engine& engine, const EngineSpec& param
                                                       " engine takes no view rotation per frame"));
                 break;
             }
-            bool ok = item->yuv ? engine.stitchYuv(item->picture.data(), item->yuv->planes())
-                                : engine.stitch(item->picture.data(), item->panorama.data());
+            const Status stitched = item->yuv ? engine.stitchYuv(item->picture.data(), item->yuv->planes())
+                                              : engine.stitch(item->picture.data(), item->panorama.data());
             stats.stitchBusy += since(t);
-            if (!ok) {
-                s.failure.set(Status(kExitFailed, "the " + std::string(engine.name()) + " engine failed on frame " +
-                                                      std::to_string(item->frame)));
+            if (!stitched.ok()) {
+                s.failure.set(Status(stitched.code(), "the " + std::string(engine.name()) + " engine failed on frame " +
+                                                          std::to_string(item->frame) + ": " + stitched.message()));
                 break;
             }
             if (!s.stitched.push(std::move(item))) break;
