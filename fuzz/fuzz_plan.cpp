@@ -16,13 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     stitcher::JsonLimits limits;
     limits.maxText = 1 << 20;
     stitcher::JsonValue v;
-    std::string error;
-    if (stitcher::parseJson(text, v, error, limits)) {
+    const stitcher::Status parsed = stitcher::parseJson(text, limits, v);
+    if (parsed.ok()) {
         const std::string once = stitcher::writeJson(v);
         stitcher::JsonValue again;
-        if (!stitcher::parseJson(once, again, error)) std::abort();
+        if (!stitcher::parseJson(once, again).ok()) std::abort();
         if (stitcher::writeJson(again) != once) std::abort();
-    } else if (error.empty()) {
+    } else if (parsed.message().empty()) {
         std::abort();
     }
 

@@ -311,7 +311,7 @@ void StitchFilter::update(const uint32_t* in, uint32_t* out) {
     stitcher::ColorGains gains;
     if (b.colour) gains = stitcher::GainSmoother().update(b.colour->estimate(frame));
     b.engine->setGains(gains.gain);
-    if (!b.engine->stitch(frame, b.panorama.data())) {
+    if (!b.engine->stitch(frame, b.panorama.data()).ok()) {
         say("a frame could not be stitched; it comes out black");
         fillBlack(out, pixels);
         return;

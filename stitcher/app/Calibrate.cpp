@@ -28,7 +28,7 @@ ClipFrames framesOf(Clip& clip) {
     f.count = clip.info().frames;
     f.width = static_cast<int>(clip.info().width);
     f.height = static_cast<int>(clip.info().height);
-    f.read = [&clip](long long number, uint8_t* bgr) { return clip.readFrame(number, bgr); };
+    f.read = [&clip](long long number, uint8_t* bgr) { return clip.readFrame(number, bgr).ok(); };
     return f;
 }
 
@@ -59,7 +59,7 @@ Status refine(const Options& opt, Clip& clip, std::string& offset, Calibration& 
 FalloffEstimator::Result measureFalloff(Clip& clip, const Calibration& cal, long long first, long long count) {
     const _MediaInfo& m = clip.info();
     return estimateFalloff(DualFisheyeModel(cal), static_cast<int>(m.width), static_cast<int>(m.height), first, count,
-                           [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr); });
+                           [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr).ok(); });
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <new>
 
 #include "DualFisheyeModel.h"
 #include "FramePass.h"
@@ -109,11 +108,11 @@ Status CalibrationRefiner::addFrame(const BgrFrameRef& frame) {
         return fail("frame of " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
                     " differs from the first one's " + std::to_string(impl_->width) + "x" +
                     std::to_string(impl_->height));
-    try {
+    const Status added = guarded([&] {
         impl_->frames.push_back(overlap::buildPyramid(frame.bgr, frame.width, frame.height, kPyramidMinWidth));
-    } catch (const std::bad_alloc&) {
-        return fail("out of memory");
-    }
+        return Status();
+    }, [&] { return fail("out of memory"); });
+    if (!added.ok()) return added;
     impl_->width = frame.width;
     impl_->height = frame.height;
     return Status();
@@ -131,40 +130,40 @@ Status CalibrationRefiner::refine(const std::string& startOffset, RefineResult& 
         return Status();
     }
     try {
-        const DualFisheyeModel model(start.calibration);
-        std::vector<const overlap::GreyPyramid*> frames;
-        for (const overlap::GreyPyramid& f : impl_->frames) frames.push_back(&f);
-        overlap::AlignSettings settings;
-        settings.threads = std::max(1, impl_->options.threads);
-        settings.minFrames = needed;
-        const overlap::AlignResult a = overlap::alignOverlap(model, frames, settings);
+        return guarded([&]() -> Status {
+            const DualFisheyeModel model(start.calibration);
+            std::vector<const overlap::GreyPyramid*> frames;
+            for (const overlap::GreyPyramid& f : impl_->frames) frames.push_back(&f);
+            overlap::AlignSettings settings;
+            settings.threads = std::max(1, impl_->options.threads);
+            settings.minFrames = needed;
+            const overlap::AlignResult a = overlap::alignOverlap(model, frames, settings);
 
-        RefineResult& r = result;
-        r = RefineResult();
-        r.offset = start.text;
-        r.framesUsed = static_cast<int>(a.framesUsed.size());
-        if (a.tooLittleTexture) {
-            r.outcome = RefineOutcome::TooLittleTexture;
-            r.reason = "too little texture in the overlap: " + std::to_string(r.framesUsed) + " of " +
-                       std::to_string(given) + " frames show enough detail there, " + std::to_string(needed) +
-                       " needed";
+            RefineResult& r = result;
+            r = RefineResult();
+            r.offset = start.text;
+            r.framesUsed = static_cast<int>(a.framesUsed.size());
+            if (a.tooLittleTexture) {
+                r.outcome = RefineOutcome::TooLittleTexture;
+                r.reason = "too little texture in the overlap: " + std::to_string(r.framesUsed) + " of " +
+                           std::to_string(given) + " frames show enough detail there, " + std::to_string(needed) +
+                           " needed";
+                return Status();
+            }
+            r.errorBefore = a.errorBefore;
+            if (!(a.errorAfter < a.errorBefore * (1.0 - kMinGain))) {
+                r.outcome = RefineOutcome::NoImprovement;
+                r.errorAfter = a.errorBefore;
+                r.reason = "no calibration found that aligns the lenses better than the start";
+                return Status();
+            }
+            r.outcome = RefineOutcome::Refined;
+            r.errorAfter = a.errorAfter;
+            r.offset = refinedText(start, a.params);
+            r.reason = "lens centres, radii and lens 1's orientation refined on " + std::to_string(r.framesUsed) +
+                       " frame" + (r.framesUsed == 1 ? "" : "s");
             return Status();
-        }
-        r.errorBefore = a.errorBefore;
-        if (!(a.errorAfter < a.errorBefore * (1.0 - kMinGain))) {
-            r.outcome = RefineOutcome::NoImprovement;
-            r.errorAfter = a.errorBefore;
-            r.reason = "no calibration found that aligns the lenses better than the start";
-            return Status();
-        }
-        r.outcome = RefineOutcome::Refined;
-        r.errorAfter = a.errorAfter;
-        r.offset = refinedText(start, a.params);
-        r.reason = "lens centres, radii and lens 1's orientation refined on " + std::to_string(r.framesUsed) +
-                   " frame" + (r.framesUsed == 1 ? "" : "s");
-        return Status();
-    } catch (const std::bad_alloc&) {
-        return cannotRun(result, start.text, "out of memory while refining");
+        }, [&] { return cannotRun(result, start.text, "out of memory while refining"); });
     } catch (const std::exception& e) {
         return cannotRun(result, start.text, std::string("refinement failed: ") + e.what());
     } catch (...) {

@@ -251,8 +251,10 @@ public:
     virtual const ColorGains& gainsFor(long long frame, const uint8_t* picture) = 0;
 };
 
-// The whole stage for one clip: estimate and smooth. The engines apply the
-// gains (the CPU engine in its sampling, the GL engine through a GainApplier).
+// A clip's gains frame by frame, in order: each frame measured and the gains
+// smoothed over time, or, with measurements taken elsewhere (a farm plan's),
+// the smoothing alone. The engines apply the gains (the CPU engine in its
+// sampling, the GL engine through a GainApplier).
 class ColorMatch : public FrameGains {
 public:
     Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps);
@@ -262,8 +264,7 @@ public:
     void setFalloff(const LensFalloff& falloff) { estimator_.setFalloff(falloff); }
 
     // Measures the frame (as decoded, before any gains or fall-off correction) and moves the
-    // smoothed gains on; returns them. For the CPU engine: pass gains().gain
-    // to its setGains.
+    // smoothed gains on; returns them, for the engine's setGains().
     const ColorGains& update(const uint8_t* frame);
     // The same with the frame's measurement taken elsewhere (an estimator
     // of the same calibration and size): the smoothing alone, in frame order.

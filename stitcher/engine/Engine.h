@@ -57,10 +57,10 @@ public:
     virtual ~Engine() = default;
     // "gl" or "cpu".
     virtual const char* name() const = 0;
-    // Stitches one frame into `out` (params.outBytes() bytes). False on
-    // failure. The engine may change the frame on the way (the GL engine
-    // applies the gains to it in place).
-    virtual bool stitch(uint8_t* frame, uint8_t* out) = 0;
+    // Stitches one frame into `out` (params.outBytes() bytes). The engine
+    // may change the frame on the way (the GL engine applies the gains to it
+    // in place).
+    virtual Status stitch(uint8_t* frame, uint8_t* out) = 0;
     // Gains for the frames that follow, per lens (0, 1) and channel (B, G,
     // R); 1 leaves a lens as it is. Engines start with all gains at 1.
     virtual void setGains(const float gains[2][3]) = 0;
@@ -70,9 +70,11 @@ public:
     virtual bool setRotation(const float /*m*/[4][4]) { return false; }
     // Engines that can write the video encoder's YUV directly, sparing the
     // packed picture and its conversion: stitchYuv() gives the bytes that
-    // bgrToYuv420() makes of stitch()'s picture. The others return false.
+    // bgrToYuv420() makes of stitch()'s picture. The others fail stitchYuv().
     virtual bool writesYuv() const { return false; }
-    virtual bool stitchYuv(uint8_t* /*frame*/, const YuvPlanes& /*out*/) { return false; }
+    virtual Status stitchYuv(uint8_t* /*frame*/, const YuvPlanes& /*out*/) {
+        return Status(kExitFailed, "the " + std::string(name()) + " engine writes no YUV");
+    }
     // The device it runs on, as the driver names it (GL_RENDERER); empty for
     // an engine without a driver.
     virtual std::string device() const { return std::string(); }

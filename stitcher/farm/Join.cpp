@@ -225,7 +225,9 @@ Status joinSegments(const Plan& plan, const std::vector<std::string>& ordered, c
             av_packet_unref(pkt.get());
             if (!written.ok()) return written;
             if (reader) {
-                if (!reader->next(item)) return reader->status().ok() ? Status(kExitFailed, "the sound ended early") : reader->status();
+                if (reader->ended()) return Status(kExitFailed, "the sound ended early");
+                Status read = reader->next(item);
+                if (!read.ok()) return read;
                 Status a = writer.writeAudio(item.audio.data(), item.audioSamples);
                 if (!a.ok()) return a;
             }

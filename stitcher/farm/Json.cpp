@@ -355,12 +355,13 @@ void write(const JsonValue& v, std::string& out) {
 
 }  // namespace
 
-bool parseJson(const std::string& text, JsonValue& out, std::string& error, const JsonLimits& limits) {
+Status parseJson(const std::string& text, const JsonLimits& limits, JsonValue& out) {
     JsonValue v;
     Parser p(text, limits);
-    if (!p.parse(v, error)) return false;
+    std::string error;
+    if (!p.parse(v, error)) return Status(kExitPlan, error);
     out = std::move(v);
-    return true;
+    return Status();
 }
 
 std::string writeJson(const JsonValue& v) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "Status.h"
+
 namespace stitcher {
 
 class JsonValue {
@@ -56,9 +58,10 @@ struct JsonLimits {
     size_t maxString = size_t(1) << 20;  // bytes of one string
 };
 
-// Parses the whole of `text` (white space around the value allowed). On
-// failure returns false and says what and where in `error`.
-bool parseJson(const std::string& text, JsonValue& out, std::string& error, const JsonLimits& limits = JsonLimits());
+// Parses the whole of `text` (white space around the value allowed) into
+// `out`; a failure (kExitPlan) says what and where.
+Status parseJson(const std::string& text, const JsonLimits& limits, JsonValue& out);
+inline Status parseJson(const std::string& text, JsonValue& out) { return parseJson(text, JsonLimits(), out); }
 
 // Compact text; numbers as the shortest of %.17g that reads back the same
 // double (integers without a fraction). Objects list their members by name.

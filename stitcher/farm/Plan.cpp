@@ -170,8 +170,8 @@ std::string planToJson(const Plan& p) {
 
 Status planFromJson(const std::string& text, Plan& plan) {
     JsonValue root;
-    std::string error;
-    if (!parseJson(text, root, error)) return Status(kExitPlan, "not a plan: " + error);
+    const Status parsed = parseJson(text, root);
+    if (!parsed.ok()) return Status(kExitPlan, "not a plan: " + parsed.message());
     if (root.kind() != JsonValue::Kind::Object || root["format"].asString() != kFormat)
         return Status(kExitPlan, "not a stitcher plan");
     if (root["version"].asNumber(-1) != kVersion)

@@ -57,12 +57,13 @@ Status measurePlanFrames(Clip& clip, const FrameMeasuring& how, const std::atomi
     PlanColumn& duration = plan.frames["duration"];
     pts = duration = PlanColumn();
     FrameItem item;
-    while (reader.next(item)) {
+    while (!reader.ended()) {
+        const Status read = reader.next(item);
+        if (!read.ok()) return read;
         pts.values.push_back(static_cast<double>(item.pts));
         duration.values.push_back(static_cast<double>(item.duration));
         if (!how.colour && how.frameDone) how.frameDone();
     }
-    if (!reader.status().ok()) return reader.status();
     if (!how.colour) return Status();
 
     // Each stretch is measured by a thread of its own; a frame's measurement
@@ -76,12 +77,9 @@ Status measurePlanFrames(Clip& clip, const FrameMeasuring& how, const std::atomi
     std::atomic<bool> stop{false};
     auto work = [&](int t) {
         const long long from = count * t / threads, to = count * (t + 1) / threads;
-        try {
-            status[t] = measureStretch(clip.path(), how, how.range.first + from, to - from,
-                                       interrupted, stop, estimates, told);
-        } catch (const std::exception& e) {
-            status[t] = outOfResources(e);  // its set-up
-        }
+        status[t] = guarded([&] {
+            return measureStretch(clip.path(), how, how.range.first + from, to - from, interrupted, stop, estimates, told);
+        });
         if (!status[t].ok()) stop = true;
     };
     for (int t = 1; t < threads; ++t) {

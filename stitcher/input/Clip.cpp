@@ -178,13 +178,17 @@ double Clip::seconds() const {
                                : 0.0;
 }
 
-bool Clip::readFrame(long long frame, uint8_t* bgr) {
+Status Clip::readFrame(long long frame, uint8_t* bgr) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (frame < 1 || frame > static_cast<long long>(timeline_.frames.size())) return false;
+    const long long frames = static_cast<long long>(timeline_.frames.size());
+    if (frame < 1 || frame > frames)
+        return Status(kExitFailed, path_ + " has no frame " + std::to_string(frame) + ": its frames are 1 to " +
+                                       std::to_string(frames));
     unsigned char* pic = nullptr;
-    if (PRDGetVideoFrame(handle_, timeline_.frames[frame - 1].frame, pic) != 0 || !pic) return false;
+    if (PRDGetVideoFrame(handle_, timeline_.frames[frame - 1].frame, pic) != 0 || !pic)
+        return Status(kExitFailed, "frame " + std::to_string(frame) + " of " + path_ + " cannot be decoded");
     std::memcpy(bgr, pic, static_cast<size_t>(info_.width) * info_.height * 3);
-    return true;
+    return Status();
 }
 
 const int16_t* Clip::readAudio(int64_t start, int64_t aacFrames) {

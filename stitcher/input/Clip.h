@@ -80,8 +80,9 @@ public:
     // The comment tag, empty when there is none.
     std::string comment();
 
-    // Packed BGR picture of `frame` (from 1) into `bgr` (width * height * 3 bytes).
-    bool readFrame(long long frame, uint8_t* bgr);
+    // Packed BGR picture of `frame` (from 1) into `bgr` (width * height * 3
+    // bytes); fails where the frame is not in the clip or cannot be decoded.
+    Status readFrame(long long frame, uint8_t* bgr);
     // Interleaved PCM of `aacFrames` whole AAC frames (1024 samples each) from
     // sample `start` (a multiple of 1024). Valid until the next call; null on failure.
     const int16_t* readAudio(int64_t start, int64_t aacFrames);

@@ -114,23 +114,21 @@ int64_t Reader::soundAt(long long t) const {
     return scaleRound(t - clip_.audioStart(), job_.audioRate, ts);
 }
 
-// Decodes ahead from `from` to the first frame that decodes; the frames
-// before it are damaged.
-bool Reader::findFirstGood(long long from) {
+// The frames before the one found are damaged.
+Status Reader::findFirstGood(long long from) {
     lastGood_.resize(pictureBytes_);
     for (long long f = from; f < job_.first + job_.count; ++f) {
-        if (clip_.readFrame(f, lastGood_.data())) {
+        if (clip_.readFrame(f, lastGood_.data()).ok()) {
             firstGood_ = lastGoodFrame_ = heldFrame_ = f;
-            return true;
+            return Status();
         }
     }
-    status_ = Status(kExitFailed, "no frame of " + clip_.path() + " from " + std::to_string(job_.first) + " to " +
-                                      std::to_string(job_.first + job_.count - 1) + " can be decoded");
-    return false;
+    return Status(kExitFailed, "no frame of " + clip_.path() + " from " + std::to_string(job_.first) + " to " +
+                                   std::to_string(job_.first + job_.count - 1) + " can be decoded");
 }
 
-bool Reader::next(FrameItem& item) {
-    if (nextFrame_ >= job_.first + job_.count || !status_.ok()) return false;
+Status Reader::next(FrameItem& item) {
+    if (ended()) return Status(kExitFailed, "no frame after the last of " + clip_.path());
     const long long f = nextFrame_++;
     item.frame = f;
     item.damaged = false;
@@ -140,15 +138,16 @@ bool Reader::next(FrameItem& item) {
     } else if (!firstGood_) {
         // Where the job's first frame decodes, as it mostly does, no picture
         // is held for frames that do not.
-        if (clip_.readFrame(f, item.picture.data()))
+        if (clip_.readFrame(f, item.picture.data()).ok()) {
             firstGood_ = lastGoodFrame_ = f;
-        else if (!findFirstGood(f + 1))
-            return false;
-        else
+        } else {
+            Status found = findFirstGood(f + 1);
+            if (!found.ok()) return found;
             item.damaged = true;
+        }
     } else if (f == firstGood_) {
         std::memcpy(item.picture.data(), lastGood_.data(), pictureBytes_);
-    } else if (f > firstGood_ && clip_.readFrame(f, item.picture.data())) {
+    } else if (f > firstGood_ && clip_.readFrame(f, item.picture.data()).ok()) {
         lastGoodFrame_ = f;
     } else {
         item.damaged = true;
@@ -158,14 +157,13 @@ bool Reader::next(FrameItem& item) {
         // last one is decoded again, once for a run of damaged frames.
         if (heldFrame_ != lastGoodFrame_) {
             lastGood_.resize(pictureBytes_);
-            if (clip_.readFrame(lastGoodFrame_, lastGood_.data())) {
+            if (clip_.readFrame(lastGoodFrame_, lastGood_.data()).ok()) {
                 heldFrame_ = lastGoodFrame_;
             } else if (heldFrame_) {
                 lastGoodFrame_ = heldFrame_;  // cannot happen with a sound decoder; the held picture stands in
             } else {
-                status_ = Status(kExitFailed, "frame " + std::to_string(lastGoodFrame_) + " of " + clip_.path() +
-                                                  " decoded once but not again");
-                return false;
+                return Status(kExitFailed, "frame " + std::to_string(lastGoodFrame_) + " of " + clip_.path() +
+                                               " decoded once but not again");
             }
         }
         std::memcpy(item.picture.data(), lastGood_.data(), pictureBytes_);
@@ -193,7 +191,7 @@ bool Reader::next(FrameItem& item) {
         item.audio.clear();
         item.audioSamples = 0;
     }
-    return true;
+    return Status();
 }
 
 }  // namespace stitcher

@@ -1,5 +1,5 @@
-// The reader stage: each frame of the job, decoded, with exactly the sound
-// that plays during it. The only stage that uses the clip session.
+// The reader stage: each frame of the job, decoded from the clip session,
+// with exactly the sound that plays during it.
 #pragma once
 
 #include <cstdint>
@@ -61,10 +61,9 @@ public:
     // The next frame of the job into `item` (its buffers are resized as
     // needed). A frame that cannot be decoded gets the last good picture
     // before it (the first good one for frames at the start), with a warning.
-    // False after the last frame, and when no frame of the job decodes (then
-    // status() says so).
-    bool next(FrameItem& item) override;
-    const Status& status() const override { return status_; }
+    // Fails when no frame of the job decodes.
+    Status next(FrameItem& item) override;
+    bool ended() const override { return nextFrame_ >= job_.first + job_.count; }
     long long total() const override { return job_.count; }
     size_t pictureBytes() const override { return pictureBytes_; }
     // The frames that could not be decoded, in order.
@@ -73,7 +72,8 @@ public:
     int timescale() const { return timescale_; }
 
 private:
-    bool findFirstGood(long long from);
+    // Decodes ahead from `from` to the first frame that decodes, into lastGood_.
+    Status findFirstGood(long long from);
     // The time of frame `frame` (from 1; one past the last: its end) in the
     // output's units, from the job's first frame.
     int64_t outputTime(long long frame) const;
@@ -93,7 +93,6 @@ private:
     AudioSpans audio_;
     int timescale_ = 1;
     int64_t soundEnd_ = 0;  // the sound is silent from this position on
-    Status status_;
 };
 
 }  // namespace stitcher

@@ -99,13 +99,14 @@ struct Pipeline::State {
     }
     // A stage that throws (out of memory) fails the run like any other failure.
     template <class Body>
-    void guarded(Body&& body) {
-        try {
+    void guardedStage(Body&& body) {
+        const Status st = guarded([&] {
             body();
-        } catch (const std::exception& e) {
-            failure.set(outOfResources(e));
-            stopAll();
-        }
+            return Status();
+        });
+        if (st.ok()) return;
+        failure.set(st);
+        stopAll();
     }
     // The reader's side: free -> source -> decoded, each item with its view
     // rotation where the engine takes one per frame.
@@ -174,7 +175,7 @@ Status Pipeline::run(FrameGains* colour, Engine& engine, const EngineSpec& param
     ColorGains shown;  // the gains last told
 
     std::thread writerThread([&] {
-        s.guarded([&] {
+        s.guardedStage([&] {
             size_t index = 0;
             while (Item item = s.stitched.pop()) {
                 if (s.stopped()) break;
@@ -192,7 +193,7 @@ Status Pipeline::run(FrameGains* colour, Engine& engine, const EngineSpec& param
         });
     });
 
-    s.guarded([&] {
+    s.guardedStage([&] {
         while (!s.stopped()) {
             Item item = s.decoded.pop();
             if (!item) break;
@@ -213,12 +214,12 @@ Status Pipeline::run(FrameGains* colour, Engine& engine, const EngineSpec& param
                                                       " engine takes no view rotation per frame"));
                 break;
             }
-            bool ok = item->yuv ? engine.stitchYuv(item->picture.data(), item->yuv->planes())
-                                : engine.stitch(item->picture.data(), item->panorama.data());
+            const Status stitched = item->yuv ? engine.stitchYuv(item->picture.data(), item->yuv->planes())
+                                              : engine.stitch(item->picture.data(), item->panorama.data());
             stats.stitchBusy += since(t);
-            if (!ok) {
-                s.failure.set(Status(kExitFailed, "the " + std::string(engine.name()) + " engine failed on frame " +
-                                                      std::to_string(item->frame)));
+            if (!stitched.ok()) {
+                s.failure.set(Status(stitched.code(), "the " + std::string(engine.name()) + " engine failed on frame " +
+                                                          std::to_string(item->frame) + ": " + stitched.message()));
                 break;
             }
             if (!s.stitched.push(std::move(item))) break;

@@ -1,7 +1,6 @@
 #include "GreyPanorama.h"
 
 #include <algorithm>
-#include <new>
 
 #include "CpuEngine.h"
 
@@ -9,7 +8,7 @@ namespace stitcher {
 
 Status GreyPanorama::create(const EngineSpec& clip, int rows, int threads, const std::string& purpose,
                             std::unique_ptr<GreyPanorama>& out) {
-    try {
+    return guarded([&]() -> Status {
         std::unique_ptr<GreyPanorama> p(new GreyPanorama);
         EngineSpec params = clip;
         params.size = std::max(32, rows / 16 * 16);
@@ -24,9 +23,7 @@ Status GreyPanorama::create(const EngineSpec& clip, int rows, int threads, const
         p->grey_.assign(static_cast<size_t>(params.outWidth()) * params.outHeight(), 0.0f);
         out = std::move(p);
         return Status();
-    } catch (const std::bad_alloc&) {
-        return Status(kExitFailed, "not enough memory " + purpose);
-    }
+    }, [&] { return Status(kExitFailed, "not enough memory " + purpose); });
 }
 
 GreyPanorama::~GreyPanorama() = default;
@@ -35,7 +32,7 @@ const EngineSpec& GreyPanorama::params() const { return engine_->params(); }
 
 const float* GreyPanorama::grey(const uint8_t* bgr, int* w, int* h) {
     const EngineSpec& params = engine_->params();
-    if (!engine_->stitch(const_cast<uint8_t*>(bgr), stitched_.data())) return nullptr;
+    if (!engine_->stitch(const_cast<uint8_t*>(bgr), stitched_.data()).ok()) return nullptr;
     *w = params.outWidth(), *h = params.outHeight();
     const size_t stride = params.outStride();
     for (int y = 0; y < *h; ++y) {

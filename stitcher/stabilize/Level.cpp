@@ -275,13 +275,10 @@ void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std
     }
 }
 
-bool UpFinder::find(double up[3], std::string* why, double* uncertainty) const {
+Status UpFinder::find(double up[3], double* uncertainty) const {
     const size_t count = weights_.size();
     if (uncertainty) *uncertainty = NAN;
-    if (count < 8) {
-        if (why) *why = "too few straight edges in the footage";
-        return false;
-    }
+    if (count < 8) return Status(kExitFailed, "too few straight edges in the footage");
     // Coarse: half-degree cells over the whole reach; what stands out at a
     // degree against the votes' level over several.
     Grid coarse;
@@ -333,10 +330,7 @@ bool UpFinder::find(double up[3], std::string* why, double* uncertainty) const {
     const double norm0 = std::sqrt(a * a + b * b + 1);
     const double start[3] = {a / norm0, b / norm0, 1 / norm0};
     double u[3];
-    if (!refine(start, -1, u)) {
-        if (why) *why = "no vertical lines in the footage";
-        return false;
-    }
+    if (!refine(start, -1, u)) return Status(kExitFailed, "no vertical lines in the footage");
     std::vector<double> sectorWeight(kSectors, 0.0);
     double weightAll = 0;
     for (size_t e = 0; e < count; ++e)
@@ -451,33 +445,28 @@ bool UpFinder::find(double up[3], std::string* why, double* uncertainty) const {
     const double tilt = std::acos(std::min(1.0, u[2])) / kDeg;
     if (uncertainty) *uncertainty = sure;
     char said[200];
-    if (prominence < kMinProminence || values[1] < 0.05 * taken) {
-        if (why) *why = "too few vertical lines in the footage, or all facing one way";
-        return false;
-    }
+    if (prominence < kMinProminence || values[1] < 0.05 * taken)
+        return Status(kExitFailed, "too few vertical lines in the footage, or all facing one way");
     if (spare < kMinSpare) {
         std::snprintf(said, sizeof said,
                       "the footage's vertical lines are too few to tie up down (%.2f degrees of tilt found, resting on one line)",
                       tilt);
-        if (why) *why = said;
-        return false;
+        return Status(kExitFailed, said);
     }
     if (sure > kMaxUncertainty) {
         std::snprintf(said, sizeof said, "the footage's vertical lines disagree (%.2f degrees of tilt found, give or take %.2f)",
                       tilt, sure);
-        if (why) *why = said;
-        return false;
+        return Status(kExitFailed, said);
     }
     // The tilt of the camera as it was held, on average over the frames.
     const double held = std::sqrt(cameraUp_[0] * cameraUp_[0] + cameraUp_[1] * cameraUp_[1] + cameraUp_[2] * cameraUp_[2]);
     const double off = held > 0 ? std::acos(std::min(1.0, (u[0] * cameraUp_[0] + u[1] * cameraUp_[1] + u[2] * cameraUp_[2]) / held)) / kDeg : tilt;
     if (off < 3 * sure) {
         std::snprintf(said, sizeof said, "the tilt the footage's vertical lines show, %.2f degrees, is within its uncertainty of %.2f", off, sure);
-        if (why) *why = said;
-        return false;
+        return Status(kExitFailed, said);
     }
     for (int k = 0; k < 3; ++k) up[k] = u[k];
-    return true;
+    return Status();
 }
 
 void levelPath(std::vector<Rot>& path, const double up[3]) {

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "Rotation.h"
+#include "Status.h"
 
 namespace stitcher {
 
@@ -51,11 +52,11 @@ public:
     // whose camera orientation is `camera`; columns marked in `skip` (the
     // seams, whose edges are vertical in the camera, not the world) are left out.
     void add(const float* grey, int w, int h, const Rot& camera, const std::vector<uint8_t>& skip);
-    // World-up in the first frame's axes, the one nearer its +z; false, with
-    // the reason, where the edges do not tie it down well enough to be
-    // acted on. `uncertainty` (degrees), where given, is the estimate's
+    // World-up in the first frame's axes, the one nearer its +z, into `up`;
+    // fails, with the reason, where the edges do not tie it down well enough
+    // to be acted on. `uncertainty` (degrees), where given, is the estimate's
     // spread whether or not it is acted on.
-    bool find(double up[3], std::string* why, double* uncertainty = nullptr) const;
+    Status find(double up[3], double* uncertainty = nullptr) const;
     size_t edges() const { return weights_.size(); }
 
 private:

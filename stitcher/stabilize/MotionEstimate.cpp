@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
-#include <new>
 
 #include "CpuEngine.h"
 #include "DualFisheyeModel.h"
@@ -267,7 +266,7 @@ MotionEstimator::MotionEstimator(std::unique_ptr<State> s) : s_(std::move(s)) {}
 MotionEstimator::~MotionEstimator() = default;
 
 Status MotionEstimator::create(const EngineSpec& clip, const MotionSettings& settings, std::unique_ptr<MotionEstimator>& out) {
-    try {
+    return guarded([&]() -> Status {
         std::unique_ptr<State> s(new State);
         s->settings = settings;
         Status st = GreyPanorama::create(clip, settings.analysisSize, settings.threads, "for the motion analysis", s->small);
@@ -281,9 +280,7 @@ Status MotionEstimator::create(const EngineSpec& clip, const MotionSettings& set
         }
         out.reset(new MotionEstimator(std::move(s)));
         return Status();
-    } catch (const std::bad_alloc&) {
-        return Status(kExitFailed, "not enough memory for the motion analysis");
-    }
+    }, [] { return Status(kExitFailed, "not enough memory for the motion analysis"); });
 }
 
 void MotionEstimator::add(const uint8_t* bgr) {

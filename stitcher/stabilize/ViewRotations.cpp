@@ -143,9 +143,9 @@ Status planViewRotations(const Stabilizing& how, Clip& clip, const StabilizedRan
         planViewPath(cameras, reliable, how.mode, sigma, reference, path, correction);
         if (how.level) {
             double u[3];
-            std::string why;
             double uncertainty = 0;
-            if (up.find(u, &why, &uncertainty)) {
+            const Status found = up.find(u, &uncertainty);
+            if (found.ok()) {
                 levelPath(path, u);
                 for (size_t k = 0; k < path.size(); ++k) correction[k] = cameras[k].transposed() * path[k];
                 char said[160];
@@ -155,7 +155,7 @@ Status planViewRotations(const Stabilizing& how, Clip& clip, const StabilizedRan
                               std::acos(std::min(1.0, std::fabs(u[2]))) * 180 / 3.14159265358979323846, uncertainty);
                 tell(events, said);
             } else {
-                tell(events, "level: the camera's own up is kept: " + why);
+                tell(events, "level: the camera's own up is kept: " + found.message());
             }
         }
         double sum = 0, most = 0;

@@ -53,20 +53,16 @@ private:
 
 }  // namespace
 
-Status outOfResources(const std::exception& e) {
-    return Status(kExitFailed, std::string("out of resources: ") + e.what());
-}
-
 SampledFrames::SampledFrames(std::vector<long long> numbers, int width, int height, Read read)
     : numbers_(std::move(numbers)), bytes_(static_cast<size_t>(width) * static_cast<size_t>(height) * 3),
       read_(std::move(read)) {}
 
-bool SampledFrames::next(FrameItem& item) {
-    if (at_ == numbers_.size()) return false;
+Status SampledFrames::next(FrameItem& item) {
+    if (ended()) return Status(kExitFailed, "no frame left to sample");
     item.frame = numbers_[at_++];
     item.picture.resize(bytes_);
     item.damaged = !read_(item.frame, item.picture.data());
-    return true;
+    return Status();
 }
 
 Status readFrames(FrameSource& source, const std::atomic<bool>& interrupted,
@@ -76,7 +72,9 @@ Status readFrames(FrameSource& source, const std::atomic<bool>& interrupted,
         while (!interrupted) {
             std::unique_ptr<FrameItem> item = take();
             if (!item) return Status();
-            if (!source.next(*item)) return source.status();
+            if (source.ended()) return Status();
+            const Status st = source.next(*item);
+            if (!st.ok()) return st;
             if (!put(std::move(item))) return Status();
         }
         return kInterrupted;

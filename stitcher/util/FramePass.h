@@ -44,8 +44,8 @@ public:
     // where it cannot.
     using Read = std::function<bool(long long number, uint8_t* bgr)>;
     SampledFrames(std::vector<long long> numbers, int width, int height, Read read);
-    bool next(FrameItem& item) override;
-    const Status& status() const override { return status_; }
+    bool ended() const override { return at_ == numbers_.size(); }
+    Status next(FrameItem& item) override;
     long long total() const override { return static_cast<long long>(numbers_.size()); }
     size_t pictureBytes() const override { return bytes_; }
 
@@ -54,10 +54,6 @@ private:
     size_t bytes_;
     Read read_;
     size_t at_ = 0;
-    Status status_;
 };
-
-// "out of resources: <what>", the failure of a stage that ran out of memory.
-Status outOfResources(const std::exception& e);
 
 }  // namespace stitcher

@@ -11,11 +11,11 @@ namespace stitcher {
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
+    // True once every frame has been given.
+    virtual bool ended() const = 0;
     // The next frame into `item` (its buffers are resized as needed, its
-    // fields all set). False after the last frame and on a failure, which
-    // status() then tells.
-    virtual bool next(FrameItem& item) = 0;
-    virtual const Status& status() const = 0;
+    // fields all set); asked only while !ended(), and not after a failure.
+    virtual Status next(FrameItem& item) = 0;
     // The frames a full run gives.
     virtual long long total() const = 0;
     // Bytes of one decoded picture: how many frames the pipeline keeps in

@@ -1,14 +1,18 @@
 // Outcome of a step: an exit code and, on failure, the message for the user.
 //
-// The one way the stitcher's stages report a failure. They return a Status
-// and never print: the command line decides what the user sees. A step that
-// makes something hands it out through its last parameter, which it sets
-// only when it succeeds:
+// How the stitcher's stages below the command line report a failure: they
+// return a Status and never print; the command line decides what the user
+// sees and which exit code the program ends with. Where a stage's work can
+// run out of resources and throw, guarded() below makes the exception a
+// Status like any other failure. A step that makes something hands it out
+// through its last parameter, which it sets only when it succeeds:
 //
 //     std::unique_ptr<Engine> engine;
 //     Status st = makeCpuEngine(params, engine);
 #pragma once
 
+#include <exception>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -40,5 +44,35 @@ private:
     int code_ = kExitOk;
     std::string message_;
 };
+
+// A step that threw for want of resources (memory, a thread that cannot
+// start): kExitFailed with the exception's own words.
+inline Status outOfResources(const std::exception& e) {
+    return Status(kExitFailed, std::string("out of resources: ") + e.what());
+}
+
+// Runs `step`, which returns a Status, and gives what it returns; an
+// exception it lets out becomes outOfResources() instead of ending the
+// program.
+template <class Step>
+Status guarded(Step&& step) {
+    try {
+        return step();
+    } catch (const std::exception& e) {
+        return outOfResources(e);
+    }
+}
+
+// The same for a step that says itself what it ran short of memory for:
+// std::bad_alloc becomes what `outOfMemory()` returns (a Status); other
+// exceptions pass on to the caller.
+template <class Step, class OutOfMemory>
+Status guarded(Step&& step, OutOfMemory&& outOfMemory) {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        return outOfMemory();
+    }
+}
 
 }  // namespace stitcher

@@ -252,8 +252,8 @@ stitcher::JsonValue smallPlan() {
     p.frames["pts"].values = {0, 512, 1024, 1536};
     p.frames["duration"].values = {512, 512, 512, 512};
     stitcher::JsonValue v;
-    std::string error;
-    EXPECT_TRUE(stitcher::parseJson(stitcher::planToJson(p), v, error)) << error;
+    const stitcher::Status parsed = stitcher::parseJson(stitcher::planToJson(p), v);
+    EXPECT_TRUE(parsed.ok()) << parsed.message();
     return v;
 }
 
@@ -296,6 +296,10 @@ TEST(Farm, PlanFieldsAreCheckedOnReading) {
         EXPECT_EQ(st.code(), stitcher::kExitPlan) << c.path;
         EXPECT_NE(st.message().find(c.named), std::string::npos) << st.message();
     }
+    // A plan cut short is refused with the parser's words, not read as an empty one.
+    const stitcher::Status cut = stitcher::planFromJson(stitcher::writeJson(plan).substr(0, 40), read);
+    EXPECT_EQ(cut.code(), stitcher::kExitPlan);
+    EXPECT_EQ(cut.message().rfind("not a plan: ", 0), 0u) << cut.message();
     // Through the command line: exit code 7 before the clip is looked at.
     const std::string dir = testutil::makeTempDir("farm_fields");
     ASSERT_TRUE(testutil::writeFile(dir + "/plan.json", stitcher::writeJson(with(plan, "output.size", JsonValue::number(65)))));
@@ -312,8 +316,8 @@ TEST(Farm, PlanFieldsAreCheckedOnReading) {
     ASSERT_FALSE(clip.empty());
     ASSERT_EQ(run("--size 32 --frames 2 --color-match off --plan-out made.json " + quote(clip), dir).code, 0);
     JsonValue made;
-    std::string error;
-    ASSERT_TRUE(stitcher::parseJson(testutil::readFile(dir + "/made.json"), made, error)) << error;
+    const stitcher::Status parsed = stitcher::parseJson(testutil::readFile(dir + "/made.json"), made);
+    ASSERT_TRUE(parsed.ok()) << parsed.message();
     ASSERT_TRUE(testutil::writeFile(dir + "/made.json", stitcher::writeJson(with(made, "output.audio.rate", JsonValue::number(44100)))));
     ASSERT_EQ(run("--plan made.json --segment 1/1 " + quote(clip) + " seg.mp4", dir).code, 0);
     const auto join = run("--join out.mp4 --plan made.json seg.mp4", dir);
@@ -344,7 +348,8 @@ TEST(Farm, PlannedGainsAreThoseOfOnePassInOrder) {
     stitcher::Reader reader(*clip, range, nullptr);
     stitcher::FrameItem item;
     std::vector<double> want;
-    while (reader.next(item)) {
+    while (!reader.ended()) {
+        ASSERT_TRUE(reader.next(item).ok());
         const stitcher::ColorGains& g = inOrder.update(item.picture.data());
         for (int lens = 0; lens < 2; ++lens)
             for (int c = 0; c < 3; ++c) want.push_back(g.gain[lens][c]);

@@ -45,7 +45,7 @@ std::vector<uint8_t> stitchCpu(const EngineSpec& params, const BgrImage& frame, 
     if (!engine) return out;
     if (gains) engine->setGains(gains);
     BgrImage input = frame;  // an engine may change the frame it stitches
-    EXPECT_TRUE(engine->stitch(input.data.data(), out.data()));
+    EXPECT_TRUE(engine->stitch(input.data.data(), out.data()).ok());
     return out;
 }
 
@@ -73,7 +73,7 @@ std::vector<uint8_t> yuvOf(const EngineSpec& params, const BgrImage& frame, cons
     if (!engine) return out;
     if (gains) engine->setGains(gains);
     BgrImage input = frame;
-    EXPECT_TRUE(engine->stitchYuv(input.data.data(), p));
+    EXPECT_TRUE(engine->stitchYuv(input.data.data(), p).ok());
     return out;
 }
 
@@ -377,7 +377,7 @@ TEST(CpuEngineTest, RefusesWhatItCannotStitch) {
     ASSERT_TRUE(made.ok() && engine) << made.message();
     EXPECT_STREQ(engine->name(), "cpu");
     std::vector<uint8_t> out(makeSpec(stitcher::Layout::Stitch, 16, 64, 32).outBytes());
-    EXPECT_FALSE(engine->stitch(nullptr, out.data()));
+    EXPECT_FALSE(engine->stitch(nullptr, out.data()).ok());
 }
 
 // Frames down to one pixel, and outputs down to 2 x 1: pixels show the

@@ -154,7 +154,7 @@ std::vector<BgrImage> stitchRun(Engine& engine, const LensFalloff& falloff, bool
         BgrImage f = shootStill(look, noisy ? 7 + k : 0);
         if (matching) engine.setGains(match.update(f.data.data()).gain);
         std::vector<uint8_t> rows(s.outBytes());
-        EXPECT_TRUE(engine.stitch(f.data.data(), rows.data()));
+        EXPECT_TRUE(engine.stitch(f.data.data(), rows.data()).ok());
         out.push_back(testutil::fromAlignedRows(rows.data(), s.outWidth(), s.outHeight()));
     }
     return out;

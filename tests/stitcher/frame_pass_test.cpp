@@ -23,25 +23,22 @@ public:
     bool throws = false;
     std::thread::id readBy;
 
-    bool next(FrameItem& item) override {
+    bool ended() const override { return given_ == count; }
+    Status next(FrameItem& item) override {
         readBy = std::this_thread::get_id();
-        if (given_ == count) return false;
         if (given_ + 1 == failAt) {
             if (throws) throw std::bad_alloc();
-            status_ = Status(kExitInput, "the clip went away");
-            return false;
+            return Status(kExitInput, "the clip went away");
         }
         item.frame = ++given_;
         item.picture.assign(8, static_cast<uint8_t>(item.frame));
-        return true;
+        return Status();
     }
-    const Status& status() const override { return status_; }
     long long total() const override { return count; }
     size_t pictureBytes() const override { return 8; }
 
 private:
     long long given_ = 0;
-    Status status_;
 };
 
 TEST(FramePass, HandsEveryFrameInOrderAndEndsAsItsCauseSays) {

@@ -27,7 +27,8 @@ namespace {
 const long long kFirst = 5;  // the clip frame of the first frame
 
 // Frames kFirst, kFirst + 1, ... whose pictures are filled with their frame
-// number. At frame `endAt` (counted from 0) it ends, with `failure` as its status.
+// number. At frame `endAt` (counted from 0) it fails with `failure`, or,
+// without one, ends there.
 class FakeSource : public FrameSource {
 public:
     long long count = 1000;
@@ -35,12 +36,12 @@ public:
     Status failure;
     std::set<long long> damaged;
 
-    bool next(FrameItem& item) override {
-        if (given_ == count) return false;
-        if (given_ == endAt) {
-            status_ = failure;
-            return false;
-        }
+    bool ended() const override {
+        std::lock_guard<std::mutex> lock(m_);
+        return given_ == count || (given_ == endAt && failure.ok());
+    }
+    Status next(FrameItem& item) override {
+        if (given_ == endAt) return failure;
         item.frame = kFirst + given_;
         item.pts = given_ * 10;
         item.duration = 10;
@@ -49,9 +50,8 @@ public:
         std::lock_guard<std::mutex> lock(m_);
         ++given_;
         cv_.notify_all();
-        return true;
+        return Status();
     }
-    const Status& status() const override { return status_; }
     long long total() const override { return count; }
     size_t pictureBytes() const override { return 16; }
 
@@ -66,10 +66,9 @@ public:
     }
 
 private:
-    std::mutex m_;
+    mutable std::mutex m_;
     std::condition_variable cv_;
     long long given_ = 0;
-    Status status_;
 };
 
 // Writes each picture's first byte to the panorama's first. Fails (or throws)
@@ -84,14 +83,14 @@ public:
     bool readAhead = true;
 
     const char* name() const override { return "fake"; }
-    bool stitch(uint8_t* frame, uint8_t* out) override {
+    Status stitch(uint8_t* frame, uint8_t* out) override {
         if (calls == 0) readAhead = source_.waitGiven(3);
         if (calls++ == failAt) {
             if (throws) throw std::bad_alloc();
-            return false;
+            return Status(kExitFailed, "the device went away");
         }
         out[0] = frame[0];
-        return true;
+        return Status();
     }
     void setGains(const float[2][3]) override {}
 
@@ -238,7 +237,8 @@ TEST(Pipeline, TheFirstFailureStopsTheStagesAndIsTheRunsStatus) {
          },
          kExitInput, "the clip went away"},
         {"source ends early", [](Rig& r) { r.source.endAt = 3; }, kExitFailed, "stopped after 3 of 1000 frames"},
-        {"engine fails", [](Rig& r) { r.engine.failAt = 7; }, kExitFailed, "the fake engine failed on frame 12"},
+        {"engine fails", [](Rig& r) { r.engine.failAt = 7; }, kExitFailed,
+         "the fake engine failed on frame 12: the device went away"},
         {"engine runs out of memory", [](Rig& r) {
              r.engine.failAt = 7;
              r.engine.throws = true;

@@ -218,8 +218,8 @@ TEST(StabilizeTest, LevelsFromVerticalLines) {
         finder.add(grey, w, h, est->cameras().back(), est->seamColumns(w));
     }
     double up[3];
-    std::string why;
-    ASSERT_TRUE(finder.find(up, &why)) << why;
+    const stitcher::Status found = finder.find(up);
+    ASSERT_TRUE(found.ok()) << found.message();
     // World-up in the first frame's axes.
     const double z[3] = {0, 0, 1};
     double want[3];
@@ -241,7 +241,7 @@ TEST(StabilizeTest, LevelsFromVerticalLines) {
     stitcher::UpFinder flat;
     std::vector<float> grey(384 * 192, 100.0f);
     flat.add(grey.data(), 384, 192, Rot(), {});
-    EXPECT_FALSE(flat.find(up, &why));
+    EXPECT_FALSE(flat.find(up).ok());
 }
 
 // A clip of `scene` seen by a camera tilted by `tilt` with hand shake
@@ -272,7 +272,9 @@ Levelled levelClip(const BgrImage& scene, const Rot& tilt, int phase, int frames
     double want[3], up[3];
     truth[0].transposed().apply(z, want);
     out.tilt = std::acos(std::min(1.0, want[2])) * 180 / kPi;
-    out.found = finder.find(up, &out.why, &out.uncertainty);
+    const stitcher::Status found = finder.find(up, &out.uncertainty);
+    out.found = found.ok();
+    out.why = found.message();
     std::vector<Rot> path, correction;
     stitcher::planViewPath(est->cameras(), est->reliable(), stitcher::StabilizeMode::Off, 0, 0, path, correction);
     if (out.found) stitcher::levelPath(path, up);
@@ -353,7 +355,7 @@ TEST(StabilizeTest, EnginesTurnEachFrameSharplyAndAlike) {
     const int W = plain.outWidth(), H = plain.outHeight();
     std::vector<uint8_t> out(plain.outBytes()), glOut(plain.outBytes());
     BgrImage frame = world().frame(world().texture, Rot());
-    ASSERT_TRUE(still->stitch(frame.data.data(), out.data()));
+    ASSERT_TRUE(still->stitch(frame.data.data(), out.data()).ok());
     BgrImage truth(W, H);
     for (int y = 0; y < H; ++y)
         for (int x = 0; x < W; ++x) {
@@ -369,8 +371,8 @@ TEST(StabilizeTest, EnginesTurnEachFrameSharplyAndAlike) {
         camera.transposed().toRenderer(m);  // lock: the view turned back
         ASSERT_TRUE(cpu->setRotation(m) && gl->setRotation(m));
         BgrImage glFrame = frame;
-        ASSERT_TRUE(cpu->stitch(frame.data.data(), out.data()));
-        ASSERT_TRUE(gl->stitch(glFrame.data.data(), glOut.data()));
+        ASSERT_TRUE(cpu->stitch(frame.data.data(), out.data()).ok());
+        ASSERT_TRUE(gl->stitch(glFrame.data.data(), glOut.data()).ok());
         const BgrImage c = testutil::fromAlignedRows(out.data(), W, H), g = testutil::fromAlignedRows(glOut.data(), W, H);
         const double sharp = testutil::psnr(c, truth), alike = testutil::psnr(c, g);
         std::printf("turned back: %.2f dB against the truth (unturned %.2f dB), CPU vs GL %.2f dB\n", sharp, unturned,

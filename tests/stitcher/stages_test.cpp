@@ -201,7 +201,7 @@ class FakeEngine : public Engine {
 public:
     explicit FakeEngine(const char* name) : name_(name) {}
     const char* name() const override { return name_; }
-    bool stitch(uint8_t*, uint8_t*) override { return true; }
+    Status stitch(uint8_t*, uint8_t*) override { return Status(); }
     void setGains(const float[2][3]) override {}
 
 private:

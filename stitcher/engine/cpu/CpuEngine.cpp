@@ -27,7 +27,6 @@
 #include <cmath>
 #include <cstddef>
 #include <exception>
-#include <new>
 #include <vector>
 
 #include "FrameLevels.h"
@@ -63,38 +62,39 @@ CpuEngine::~CpuEngine() = default;
 
 Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& engine) {
     try {
-        std::unique_ptr<State> state(new State);
-        state->params = params;
-        state->pool.reset(new WorkerPool(params.threads));
-        EngineSpec tableSpec = params;
-        if (params.perFrameRotation) {
-            if (params.layout != Layout::Stitch) return Status(kExitDisplay, "a view rotation per frame needs the stitch layout");
-            for (int i = 0; i < 4; ++i)
-                for (int j = 0; j < 4; ++j) tableSpec.rotation[i][j] = i == j ? 1.0f : 0.0f;
-        }
-        Status st = buildSampleTable(tableSpec, *state->pool, &state->table);
-        if (!st.ok()) return st;
-        state->levels.assign(state->table.levelBytes, 0);
-        for (int lens = 0; lens < 2; ++lens) state->rim[lens] = params.falloff.flat() ? 1.0 : params.falloff.rim(lens);
-        const float one[2][3] = {{1, 1, 1}, {1, 1, 1}};
-        int tallest = 0;
-        for (const TableBand& band : state->table.bands) {
-            tallest = std::max(tallest, band.row1 - band.row0);
-            state->evenBands = state->evenBands && band.row0 % 2 == 0;
-        }
-        state->bandBytes = static_cast<size_t>(tallest) * state->table.outStride;
-        state->bandRows.assign(state->bandBytes * static_cast<size_t>(state->pool->threads()), 0);
-        if (params.perFrameRotation) {
-            state->turned = true;
-            state->identityView.assign(params.outBytes(), 0);
-            state->remap.plan(params.outWidth(), params.outHeight());
-            state->remap.setRotation(params.rotation);
-        }
-        engine.reset(new CpuEngine(std::move(state)));
-        engine->setGains(one);
-        return Status();
-    } catch (const std::bad_alloc&) {
-        return Status(kExitDisplay, "not enough memory for the CPU engine's tables");
+        return guarded([&]() -> Status {
+            std::unique_ptr<State> state(new State);
+            state->params = params;
+            state->pool.reset(new WorkerPool(params.threads));
+            EngineSpec tableSpec = params;
+            if (params.perFrameRotation) {
+                if (params.layout != Layout::Stitch)
+                    return Status(kExitDisplay, "a view rotation per frame needs the stitch layout");
+                for (int i = 0; i < 4; ++i)
+                    for (int j = 0; j < 4; ++j) tableSpec.rotation[i][j] = i == j ? 1.0f : 0.0f;
+            }
+            Status st = buildSampleTable(tableSpec, *state->pool, &state->table);
+            if (!st.ok()) return st;
+            state->levels.assign(state->table.levelBytes, 0);
+            for (int lens = 0; lens < 2; ++lens) state->rim[lens] = params.falloff.flat() ? 1.0 : params.falloff.rim(lens);
+            const float one[2][3] = {{1, 1, 1}, {1, 1, 1}};
+            int tallest = 0;
+            for (const TableBand& band : state->table.bands) {
+                tallest = std::max(tallest, band.row1 - band.row0);
+                state->evenBands = state->evenBands && band.row0 % 2 == 0;
+            }
+            state->bandBytes = static_cast<size_t>(tallest) * state->table.outStride;
+            state->bandRows.assign(state->bandBytes * static_cast<size_t>(state->pool->threads()), 0);
+            if (params.perFrameRotation) {
+                state->turned = true;
+                state->identityView.assign(params.outBytes(), 0);
+                state->remap.plan(params.outWidth(), params.outHeight());
+                state->remap.setRotation(params.rotation);
+            }
+            engine.reset(new CpuEngine(std::move(state)));
+            engine->setGains(one);
+            return Status();
+        }, [] { return Status(kExitDisplay, "not enough memory for the CPU engine's tables"); });
     } catch (const std::exception& e) {
         return Status(kExitDisplay, std::string("CPU engine set-up failed: ") + e.what());
     }
@@ -114,8 +114,14 @@ void stitchIdentityView(CpuEngine::State& s, uint8_t* frame) {
 
 }  // namespace
 
-bool CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
-    if (!frame || !out) return false;
+namespace {
+
+Status noBuffer() { return Status(kExitFailed, "the cpu engine was given no frame or no room for the panorama"); }
+
+}  // namespace
+
+Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
+    if (!frame || !out) return noBuffer();
     State& s = *state_;
     if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
     const uint8_t* levels = s.levels.data();
@@ -126,19 +132,19 @@ bool CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
             s.remap.remapRows(s.identityView.data(), s.table.outStride, band.row0, band.row1,
                               out + static_cast<size_t>(band.row0) * s.table.outStride);
         });
-        return true;
+        return Status();
     }
     s.pool->run(s.table.bands.size(), [&s, frame, levels, out](size_t b) {
         const TableBand& band = s.table.bands[b];
         sampleBand(s.table, band, frame, levels, s.gains, out + static_cast<size_t>(band.row0) * s.table.outStride);
     });
-    return true;
+    return Status();
 }
 
-bool CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
-    if (!frame || !out.data[0] || !out.data[1] || !out.data[2]) return false;
+Status CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
+    if (!frame || !out.data[0] || !out.data[1] || !out.data[2]) return noBuffer();
     State& s = *state_;
-    if (!s.evenBands) return false;
+    if (!s.evenBands) return Engine::stitchYuv(frame, out);
     if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
     const uint8_t* levels = s.levels.data();
     if (s.turned) stitchIdentityView(s, frame);
@@ -155,7 +161,7 @@ bool CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
                     out.data[1] + static_cast<ptrdiff_t>(c) * out.stride[1], out.stride[1],
                     out.data[2] + static_cast<ptrdiff_t>(c) * out.stride[2], out.stride[2]);
     });
-    return true;
+    return Status();
 }
 
 bool CpuEngine::writesYuv() const { return state_->evenBands; }

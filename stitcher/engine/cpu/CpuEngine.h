@@ -41,7 +41,7 @@ public:
     const char* name() const override { return "cpu"; }
     // `frame`: params.frameWidth x params.frameHeight BGR pixels, rows of exactly
     // 3 * frameWidth bytes. Writes params.outBytes() bytes. Allocates nothing.
-    bool stitch(uint8_t* frame, uint8_t* out) override;
+    Status stitch(uint8_t* frame, uint8_t* out) override;
 
     // Gains for the following frames, per lens (0, 1) and channel (B, G, R),
     // applied to each lens's share of a pixel; 1 leaves it unchanged. The
@@ -55,7 +55,7 @@ public:
     // The frame as stitch() takes it, straight into the planes: each band of
     // rows is sampled into a small buffer of its thread and converted there.
     bool writesYuv() const override;
-    bool stitchYuv(uint8_t* frame, const YuvPlanes& out) override;
+    Status stitchYuv(uint8_t* frame, const YuvPlanes& out) override;
 
     int threads() const;
     const EngineSpec& params() const;

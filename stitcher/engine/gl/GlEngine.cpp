@@ -83,13 +83,13 @@ public:
     const char* name() const override { return "gl"; }
     std::string device() const override { return device_; }
 
-    bool stitch(uint8_t* frame, uint8_t* out) override {
+    Status stitch(uint8_t* frame, uint8_t* out) override {
         // The renderer takes the frame as it is: the gains and the fall-off
         // correction go into its pixels.
         applier_.apply(frame, gains_, applyThreads_);
         renderer_.setData(frame);
         renderer_.render(out);
-        return true;
+        return Status();
     }
 
     bool setRotation(const float m[4][4]) override {
