@@ -87,11 +87,12 @@ std::vector<std::string> describeMetadata(const CarriedMetadata& m) {
     return lines;
 }
 
-// The calibration the run uses: --offset, else the clip's own.
-Status findCalibration(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
+// The calibration the run uses: --offset, else the clip's own. `offset`
+// receives its text, also where it cannot be used.
+Status findCalibration(const Options& opt, Clip& clip, std::string& offset, LensRig& lens) {
     Status st = opt.haveOffset ? readOffsetOption(opt.offset, offset) : clip.calibration(offset);
     if (!st.ok()) return st;
-    st = parseCalibration(offset, cal);
+    st = parseCalibration(offset, lens);
     if (!st.ok())
         return Status(kExitOffset, (opt.haveOffset ? "the --offset calibration cannot be used: "
                                                    : "the clip's calibration cannot be used: ") +
@@ -230,9 +231,11 @@ void printMedia(FILE* o, Clip& clip) {
 
 // The calibration a run would use and what it holds, for --info; fails
 // where it cannot be used for this clip.
-Status printCalibration(FILE* o, const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
+Status printCalibration(FILE* o, const Options& opt, Clip& clip, LensRig& lens) {
     const _MediaInfo& m = clip.info();
-    Status st = findCalibration(opt, clip, offset, cal);
+    std::string offset;
+    Status st = findCalibration(opt, clip, offset, lens);
+    const Calibration& cal = lens.values();
     if (offset.empty()) {
         std::fprintf(o, "calibration: none found (the clip's tags cannot be read)\n");
         return st;
@@ -264,11 +267,11 @@ Status printCalibration(FILE* o, const Options& opt, Clip& clip, std::string& of
 }
 
 // The engine a run would use, and why, for --info.
-void printEngine(FILE* o, const Options& opt, const _MediaInfo& m, const std::string& offset, const Calibration& cal) {
+void printEngine(FILE* o, const Options& opt, const _MediaInfo& m, const LensRig& lens) {
     Job job;
     Options probe = opt;
     probe.kind = OutputKind::Picture;  // no frame-rate demand
-    Status st = resolveJob(probe, m, offset, cal, job);
+    Status st = resolveJob(probe, m, lens, job);
     EngineChoice choice;
     if (st.ok()) st = chooseEngine(opt.engine, job.engine, choice, builtEngines());
     std::fprintf(o, "engine: %s\n", engineLine(st, choice).c_str());
@@ -278,9 +281,8 @@ void printEngine(FILE* o, const Options& opt, const _MediaInfo& m, const std::st
 int runInfo(const Options& opt, Clip& clip) {
     FILE* o = console::out();
     printMedia(o, clip);
-    std::string offset;
-    Calibration cal;
-    const Status calibrated = printCalibration(o, opt, clip, offset, cal);
+    LensRig lens;
+    const Status calibrated = printCalibration(o, opt, clip, lens);
     std::string comment = clip.comment();
     std::fprintf(o, "comment: %s\n", comment.empty() ? "(none)" : comment.c_str());
     printTracks(o, clip);
@@ -288,13 +290,13 @@ int runInfo(const Options& opt, Clip& clip) {
     Options probe = opt;  // a video of the clip, turned as a run turns it
     probe.kind = OutputKind::Video;
     if (clip.look(false).displayRotation == 180) probe.displayTurn = 180;
-    if (calibrated.ok() && resolveJob(probe, clip.info(), offset, cal, job).ok()) {
+    if (calibrated.ok() && resolveJob(probe, clip.info(), lens, job).ok()) {
         const std::vector<std::string> said = describeMetadata(metadataFor(probe, clip, job));
         std::fprintf(o, "metadata:%s\n", said.empty() ? " none to carry over" : "");
         for (const std::string& line : said) std::fprintf(o, "  %s\n", line.c_str());
     }
     if (calibrated.ok())
-        printEngine(o, opt, clip.info(), offset, cal);
+        printEngine(o, opt, clip.info(), lens);
     else
         std::fprintf(o, "engine: none chosen (the calibration cannot be used)\n");
     Status written = console::finishOut();
@@ -313,12 +315,12 @@ ClipFrames framesOf(Clip& clip) {
 
 Status cannotRefine(const Status& st) { return Status(st.code(), "cannot refine the calibration: " + st.message()); }
 
-// Refines `offset` from the clip's pictures and says how it went; on
-// success `offset` and `cal` are the refined calibration.
-Status refine(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
+// Refines `lens` from the clip's pictures and says how it went; on
+// success `lens` is the refined calibration.
+Status refine(const Options& opt, Clip& clip, LensRig& lens) {
     console::say("refining the calibration from %s's pictures...", opt.input.c_str());
     RefineResult r;
-    const Status refined = refineClipCalibration(framesOf(clip), offset, r);
+    const Status refined = refineClipCalibration(framesOf(clip), lens.text(), r);
     const std::string said = describeRefineResult(r);
     for (size_t at = 0; at < said.size();) {
         const size_t end = std::min(said.find('\n', at), said.size());
@@ -327,17 +329,16 @@ Status refine(const Options& opt, Clip& clip, std::string& offset, Calibration& 
     }
     if (!refined.ok()) return cannotRefine(refined);
     if (r.refined()) {
-        Status st = parseCalibration(r.offset, cal);
+        Status st = parseCalibration(r.offset, lens);
         if (!st.ok()) return Status(kExitOffset, "the refined calibration cannot be used: " + st.message());
-        offset = r.offset;
     }
     return Status();
 }
 
 // Each lens's fall-off, measured on frames spread over [first, first + count - 1].
-FalloffEstimator::Result measureFalloff(Clip& clip, const Calibration& cal, long long first, long long count) {
+FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long long first, long long count) {
     const _MediaInfo& m = clip.info();
-    return estimateFalloff(DualFisheyeModel(cal), static_cast<int>(m.width), static_cast<int>(m.height), first, count,
+    return estimateFalloff(lens.model(), static_cast<int>(m.width), static_cast<int>(m.height), first, count,
                            [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr); });
 }
 
@@ -351,7 +352,7 @@ LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job) {
     }
     // A lens's fall-off does not change during a clip: measured over all of
     // it, whatever part is stitched.
-    const FalloffEstimator::Result f = measureFalloff(clip, job.engine.calibration, 1, clip.info().frames);
+    const FalloffEstimator::Result f = measureFalloff(clip, job.engine.lens, 1, clip.info().frames);
     if (!f.measured) {
         console::say("colour matching keeps to gains: the lenses' fall-off toward the rim cannot be measured: %s",
                      f.why.c_str());
@@ -369,17 +370,16 @@ LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job) {
 // --calibrate: the refined calibration on standard output, nothing written.
 int runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
     std::string offset;
-    Calibration cal;
-    Status st = findCalibration(opt, clip, offset, cal);
+    LensRig lens;
+    Status st = findCalibration(opt, clip, offset, lens);
     if (!st.ok()) return fail(st);
     RefineResult r;
-    const Status refined = refineClipCalibration(framesOf(clip), offset, r);
+    const Status refined = refineClipCalibration(framesOf(clip), lens.text(), r);
     if (interrupted) return kExitInterrupted;
     std::fprintf(console::out(), "%s\n", describeRefineResult(r).c_str());
     if (refined.ok()) {
-        Calibration used;
-        const std::string& text = r.offset.empty() ? offset : r.offset;
-        if (parseCalibration(text, used).ok()) {
+        LensRig used = lens;
+        if (r.offset.empty() || parseCalibration(r.offset, used).ok()) {
             const FalloffEstimator::Result f = measureFalloff(clip, used, 1, clip.info().frames);
             if (interrupted) return kExitInterrupted;
             if (f.measured)
@@ -397,17 +397,18 @@ int runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interr
 
 // The calibration a stitch uses, checked against the clip's pictures, and
 // refined first where asked; the clip's chosen tracks are said first.
-Status stitchCalibration(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
+Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens) {
     sayChosenTracks(opt.input, clip.tracks());
     const _MediaInfo& media = clip.info();
-    Status st = findCalibration(opt, clip, offset, cal);
-    if (st.ok()) st = checkPictureAspect(cal, static_cast<int>(media.width), static_cast<int>(media.height), opt.haveOffset);
+    std::string offset;
+    Status st = findCalibration(opt, clip, offset, lens);
+    if (st.ok()) st = checkPictureAspect(lens.values(), static_cast<int>(media.width), static_cast<int>(media.height), opt.haveOffset);
     if (!st.ok()) return st;
     if (!opt.haveOffset && isBuiltInDefault(offset))
         console::warn("%s names no lens calibration: the built-in default is used, which fits only the camera it was "
                       "made for; give this camera's calibration with --offset%s",
                       opt.input.c_str(), opt.refineCalibration ? " (or refine it: see below)" : " or --refine-calibration");
-    if (opt.refineCalibration) return refine(opt, clip, offset, cal);
+    if (opt.refineCalibration) return refine(opt, clip, lens);
     return Status();
 }
 
@@ -509,10 +510,10 @@ Status openSinkAndEngine(const Options& opt, const Job& job, const VideoSettings
 }
 
 // Colour matching for the stitch, where it is asked for and can run.
-std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const std::string& offset, const Job& job) {
+std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const Job& job) {
     if (!opt.colorMatch) return nullptr;
     auto colour = std::make_unique<ColorMatch>();
-    const Status st = colour->init(DualFisheyeModel(job.engine.calibration), job.engine.frameWidth, job.engine.frameHeight,
+    const Status st = colour->init(job.engine.lens.model(), job.engine.frameWidth, job.engine.frameHeight,
                                    job.fps.num / static_cast<double>(job.fps.den));
     if (st.ok()) {
         colour->setFalloff(job.engine.falloff);
@@ -561,26 +562,25 @@ struct PlannedSegment {
     int k = 0;  // from 1
 };
 
-// The frames of `opt` into its output with the calibration `offset`; for a
+// The frames of `opt` into its output with the calibration `lens`; for a
 // planned segment, with the plan's gains and tagged as its segment.
-int render(const Options& opt, Clip& clip, const std::string& offset, const Calibration& cal,
+int render(const Options& opt, Clip& clip, const LensRig& lens,
            const PlannedSegment* segment, const std::atomic<bool>& interrupted);
 
 // A stitch: the clip's frames into the output.
 int runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
-    std::string offset;
-    Calibration cal;
-    Status st = stitchCalibration(opt, clip, offset, cal);
+    LensRig lens;
+    Status st = stitchCalibration(opt, clip, lens);
     if (!st.ok()) return fail(st);
     if (opt.refineCalibration && interrupted) return kExitInterrupted;
-    return render(opt, clip, offset, cal, nullptr, interrupted);
+    return render(opt, clip, lens, nullptr, interrupted);
 }
 
-int render(const Options& opt, Clip& clip, const std::string& offset, const Calibration& cal,
-           const PlannedSegment* segment, const std::atomic<bool>& interrupted) {
+int render(const Options& opt, Clip& clip, const LensRig& lens, const PlannedSegment* segment,
+           const std::atomic<bool>& interrupted) {
     const _MediaInfo& media = clip.info();
     Job job;
-    Status st = resolveJob(opt, media, offset, cal, job);
+    Status st = resolveJob(opt, media, lens, job);
     if (!st.ok()) return fail(st);
     if (!job.audioLeftOut.empty()) console::warn("%s", job.audioLeftOut.c_str());
     if (opt.kind == OutputKind::Video && opt.audio && !clip.soundProblem().empty())
@@ -674,12 +674,12 @@ int render(const Options& opt, Clip& clip, const std::string& offset, const Cali
     const EngineSpec& params = job.engine;
     console::note("%s: %ux%u, frames %lld-%lld at %d/%d fps, calibration %s, panorama %dx%d", opt.input.c_str(),
                   media.width, media.height, job.first, job.first + job.count - 1, job.fps.num, job.fps.den,
-                  offset.c_str(), params.outWidth(), params.outHeight());
+                  lens.text().c_str(), params.outWidth(), params.outHeight());
     if (opt.kind == OutputKind::Video)
         console::note("video: %s, crf %d, preset %s%s", opt.hevc ? "HEVC (x265)" : "H.264 (x264)", opt.crf,
                       opt.preset.c_str(), job.sharpestSize ? (", panorama held to its default cap" + capped).c_str() : "");
     console::note("engine: %s", engineLine(st, choice).c_str());
-    const std::unique_ptr<ColorMatch> colour = segment ? nullptr : makeColourMatch(opt, offset, job);
+    const std::unique_ptr<ColorMatch> colour = segment ? nullptr : makeColourMatch(opt, job);
 
     console::Progress progress(job.count, label);
     PipelineStats stats;
@@ -726,13 +726,12 @@ Status writeTextOutput(Output& output, const std::string& text, const std::strin
 
 // --plan-out: what a whole run decides, decided once and written down.
 int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
-    std::string offset;
-    Calibration cal;
-    Status st = stitchCalibration(opt, clip, offset, cal);
+    LensRig lens;
+    Status st = stitchCalibration(opt, clip, lens);
     if (!st.ok()) return fail(st);
     if (interrupted) return kExitInterrupted;
     Job job;
-    st = resolveJob(opt, clip.info(), offset, cal, job);
+    st = resolveJob(opt, clip.info(), lens, job);
     if (!st.ok()) return fail(st);
     if (job.count < opt.segments)
         return fail(Status(kExitUsage, std::to_string(opt.segments) + " segments need at least as many frames; the "
@@ -746,7 +745,7 @@ int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted
     plan.clipFrames = clip.info().frames;
     st = clipContentHash(opt.input, plan.clipHash);
     if (!st.ok()) return fail(st);
-    plan.offset = offset;
+    plan.offset = lens.text();
     plan.refined = opt.refineCalibration;
     plan.first = job.first;
     plan.count = job.count;
@@ -796,13 +795,12 @@ int runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted
     }
 
     // Every frame's time, and its gains as a whole run measures them.
-    std::unique_ptr<ColorMatch> colour = makeColourMatch(opt, offset, job);
+    std::unique_ptr<ColorMatch> colour = makeColourMatch(opt, job);
     plan.colorMatch = colour != nullptr;
     if (!plan.colorMatch) plan.falloff.clear();  // undone with the gains only: a segment without them takes none
-    const DualFisheyeModel model(job.engine.calibration);
     FrameMeasuring how;
     how.range = readSpec(job);
-    how.model = &model;
+    how.model = &job.engine.lens.model();
     how.colour = colour.get();
     how.falloff = job.engine.falloff;
     how.threads = opt.threads ? opt.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
@@ -869,15 +867,15 @@ int runSegment(const Options& opt, Clip& clip, const std::atomic<bool>& interrup
     if (!st.ok()) return fail(st);
     const Options o = planOptions(opt, plan, opt.segment);
     std::string offset;
-    Calibration cal;
-    st = findCalibration(o, clip, offset, cal);
-    if (st.ok()) st = checkPictureAspect(cal, static_cast<int>(clip.info().width), static_cast<int>(clip.info().height), true);
+    LensRig lens;
+    st = findCalibration(o, clip, offset, lens);
+    if (st.ok()) st = checkPictureAspect(lens.values(), static_cast<int>(clip.info().width), static_cast<int>(clip.info().height), true);
     if (!st.ok()) return fail(Status(kExitPlan, "the plan's calibration cannot be used: " + st.message()));
     const PlanSegment& seg = plan.segments[static_cast<size_t>(opt.segment - 1)];
     console::say("segment %d/%zu: frames %lld-%lld of %s", opt.segment, plan.segments.size(), seg.first,
                  seg.first + seg.count - 1, opt.input.c_str());
     PlannedSegment planned{&plan, opt.segment};
-    return render(o, clip, offset, cal, &planned, interrupted);
+    return render(o, clip, lens, &planned, interrupted);
 }
 
 // --join: the segments into one video, with the clip's sound.
