@@ -361,8 +361,8 @@ TEST(CpuEngineTest, RefusesWhatItCannotStitch) {
     std::vector<Bad> bad = {{"no size", makeSpec(stitcher::Layout::Stitch, 0, 64, 32)},
                             {"no frame", makeSpec(stitcher::Layout::Stitch, 16, 0, 32)},
                             {"huge output", makeSpec(stitcher::Layout::Stitch, 1 << 20, 64, 32)},
-                            {"unreadable calibration", makeSpec(stitcher::Layout::Stitch, 16, 64, 32)}};
-    bad.back().params.useCalibration("2_1_2_3");
+                            {"no calibration", makeSpec(stitcher::Layout::Stitch, 16, 64, 32)}};
+    bad.back().params.lens = LensRig();
     for (const Bad& b : bad) {
         std::unique_ptr<CpuEngine> engine;
         const stitcher::Status made = CpuEngine::create(b.params, engine);
