@@ -97,7 +97,7 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumen
 tsan_targets=(stitcher make_sample stitcher_stages_test stitcher_cpu_engine_test stitcher_color_match_test
               stitcher_calibration_refine_test stitcher_stitcher_test
               stitcher_pipeline_test stitcher_reader_test stitcher_video_writer_test stitcher_worker_pool_test
-              frei0r_instance_test frei0r_hosts_test farm_farm_test stitcher_stabilize_test)
+              frei0r_instance_test frei0r_hosts_test farm_farm_test stitcher_stabilize_test stitcher_frame_pass_test)
 CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
   -DDFS_TSAN=ON -DDFS_BENCH=OFF >/dev/null &&

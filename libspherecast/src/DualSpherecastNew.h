@@ -1,3 +1,21 @@
+// The two-pass renderer behind the exported Spherecast class.
+//
+// Principle of operation. Everything that depends only on the calibration and
+// the output size is built once, in initOpenGL, while the context is current:
+// the lens model (RendererState), one mesh per lens band whose vertices lie
+// on the output panorama and whose texture coordinates point into the
+// dual-lens frame (FisheyePlane, merged into one list), the frame texture,
+// and a full-viewport plane for the second pass (PanoramaPlane). Per frame
+// only three things happen:
+//   1. setData uploads the BGR frame into the input texture;
+//   2. the first pass draws the lens meshes into an off-screen panorama
+//      texture, the two lenses faded into each other across the seam band
+//      by alpha blending (Stitch), or side by side without a seam (Stereo);
+//   3. the second pass draws the plane, which looks the panorama up through
+//      the view rotation (updateRotation) into a render buffer, read back
+//      as BGR rows into the caller's buffer.
+// The green clear colour of the second pass shows wherever the plane does
+// not reach, so a geometry fault is visible rather than silently black.
 #pragma once
 
 #include <GL/glew.h>

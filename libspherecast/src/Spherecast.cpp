@@ -1,3 +1,9 @@
+// The exported Spherecast class: a thin, exception-proof shell over the
+// two-pass renderer (DualSpherecastNew). Every call checks that a renderer
+// was made and that it is ready; a failure becomes a log message and a
+// no-op (or false), never an exception into the host, whose binary
+// interface is fixed. Settings that the fixed class layout has no room for
+// (the bilinear panorama lookup) are kept in a table beside it.
 #include "Spherecast.h"
 
 #include <cstdio>

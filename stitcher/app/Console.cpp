@@ -143,6 +143,13 @@ void note(const char* fmt, ...) {
 
 void error(const Status& s) { error("%s", s.message().c_str()); }
 
+Status nothingWritten(const Status& st) {
+    if (st.code() == kExitInterrupted) return st;
+    return Status(st.code(), st.message() + "; nothing was written");
+}
+
+Status interruptedRun() { return Status(kExitInterrupted, "interrupted"); }
+
 void say(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

@@ -32,6 +32,11 @@ void warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void note(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // The message of a failed status, as an error.
 void error(const Status& s);
+// A failure after which the run's files were removed, said so (a run
+// that was interrupted as it is: the caller names the signal).
+Status nothingWritten(const Status& st);
+// A run that a signal stopped.
+Status interruptedRun();
 
 // Always shown: "stitcher: <message>".
 void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -5,12 +5,13 @@
 #include <atomic>
 
 #include "Options.h"
+#include "Status.h"
 
 namespace stitcher {
 
-// Returns the exit code. Every message has been printed when it returns,
-// except for a run that `interrupted` stopped (kExitInterrupted): the caller
-// knows by what.
-int runStitcher(const Options& opt, const std::atomic<bool>& interrupted);
+// Runs the mode the options name. Its failure is returned, not printed (its
+// code is the exit code); a run that `interrupted` stopped returns
+// kExitInterrupted, and the caller knows by what.
+Status runStitcher(const Options& opt, const std::atomic<bool>& interrupted);
 
 }  // namespace stitcher

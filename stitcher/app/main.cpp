@@ -1,6 +1,7 @@
 // stitcher: turns a dual-fisheye clip into a 360 panorama video or pictures.
-// This file holds the command line and the signals; Run.cpp runs the mode
-// the options name and shows the way of the data through the stages.
+// This file holds the command line, the signals and the exit code (the
+// run's Status, its message printed here); Run.cpp runs the mode the options
+// name and shows the way of the data through the stages.
 #include <signal.h>
 
 #include <atomic>
@@ -66,9 +67,10 @@ int main(int argc, char** argv) {
     for (const std::string& w : opt.warnings) console::warn("%s", w.c_str());
     console::routeLibraryMessages(opt.verbose);
     console::quietFfmpeg(opt.verbose);
-    int code = runStitcher(opt, g_interrupted);
+    st = runStitcher(opt, g_interrupted);
+    if (!st.ok() && st.code() != kExitInterrupted) console::error(st);
     console::endLibraryMessages();
-    if (code != kExitInterrupted) return code;
+    if (st.code() != kExitInterrupted) return st.code();
     const int sig = g_signal.load();
     if (sig == SIGINT || sig == 0)
         console::error("interrupted; nothing was written");

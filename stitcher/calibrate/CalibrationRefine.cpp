@@ -8,6 +8,7 @@
 #include <exception>
 #include <new>
 
+#include "FramePass.h"
 #include "LensRig.h"
 #include "OverlapAlign.h"
 #include "libdec.h"
@@ -202,21 +203,23 @@ Status refineClipCalibration(const ClipFrames& clip, const std::string& startOff
         // asked for in increasing order so that each costs at most one GOP.
         const long long total = clip.count;
         const long long n = std::max<long long>(1, std::min<long long>(options.frames, total));
-        std::vector<uint8_t> bgr(static_cast<size_t>(clip.width) * clip.height * 3);
+        std::vector<long long> numbers;
+        for (long long i = 0; i < n; ++i) numbers.push_back(1 + (2 * i + 1) * total / (2 * n));
+        SampledFrames samples(numbers, clip.width, clip.height, clip.read);
         CalibrationRefiner refiner(options);
         int failed = 0;
         std::string firstError;
-        for (long long i = 0; i < n; ++i) {
-            const long long number = 1 + (2 * i + 1) * total / (2 * n);
-            Status added;
-            if (!clip.read(number, bgr.data()))
-                added = Status(kExitInput, "frame " + std::to_string(number) + " could not be decoded");
-            else
-                added = refiner.addFrame({bgr.data(), clip.width, clip.height});
-            if (added.ok()) continue;
-            ++failed;
-            if (firstError.empty()) firstError = added.message();
-        }
+        static const std::atomic<bool> uninterrupted{false};
+        const Status walked = walkFrames(samples, uninterrupted, [&](FrameItem& item) {
+            const Status added = item.damaged ? Status(kExitInput, "frame " + std::to_string(item.frame) + " could not be decoded")
+                                              : refiner.addFrame({item.picture.data(), clip.width, clip.height});
+            if (!added.ok()) {
+                ++failed;
+                if (firstError.empty()) firstError = added.message();
+            }
+            return Status();
+        });
+        if (!walked.ok()) return cannotRun(result, startOffset, "calibration failed: " + walked.message());
         Status st = refiner.refine(startOffset, result);
         if (failed > 0)
             st = withUnusable(st, result,

@@ -9,6 +9,7 @@
 #endif
 
 #include "DualFisheyeModel.h"
+#include "FramePass.h"
 #include "FisheyePlane.h"
 #include "StitchLayout.h"
 #include "WorkerPool.h"
@@ -648,11 +649,17 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
         return out;
     }
     const long long n = std::min<long long>(frames, count);
-    std::vector<uint8_t> bgr(static_cast<size_t>(frameWidth) * static_cast<size_t>(frameHeight) * 3);
-    for (long long k = 0; k < n; ++k) {
-        // The middles of n equal parts of the range.
-        const long long frame = first + (2 * k + 1) * count / (2 * n);
-        if (read(frame, bgr.data())) estimator.add(bgr.data());
+    std::vector<long long> numbers;
+    for (long long k = 0; k < n; ++k) numbers.push_back(first + (2 * k + 1) * count / (2 * n));  // the middles of n equal parts
+    SampledFrames samples(numbers, frameWidth, frameHeight, read);
+    static const std::atomic<bool> uninterrupted{false};
+    const Status walked = walkFrames(samples, uninterrupted, [&](FrameItem& item) {
+        if (!item.damaged) estimator.add(item.picture.data());
+        return Status();
+    });
+    if (!walked.ok()) {
+        out.why = walked.message();
+        return out;
     }
     return estimator.fit();
 }

@@ -1,3 +1,14 @@
+// Which engine stitches a run.
+//
+// Principle of operation. The user may name an engine (--engine gl|cpu), and
+// then gets that one or a clear failure. Otherwise the choice follows where
+// OpenGL would run: on a GPU, the GL engine; on a software rasterizer
+// (llvmpipe and the like) or nowhere, the CPU engine, which does the same
+// work faster on the processor. Where no GPU device node exists, the CPU
+// engine is tried first and no GL context is made at all; software GL stays
+// only as the last resort. The engines are made through EngineMakers, so
+// that tests can stand in for either and for the device probe. The reason
+// for the choice is kept for the run's summary line.
 #include <dirent.h>
 
 #include <cctype>

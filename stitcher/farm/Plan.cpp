@@ -362,4 +362,24 @@ const ColorGains& PlannedGains::gainsFor(long long frame, const uint8_t*) {
     return current_;
 }
 
+Status writePlan(const Plan& plan, const std::string& path, const std::string& name) {
+    const std::string text = planToJson(plan);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return Status(kExitOutput, "cannot write " + name + ": " + std::strerror(errno));
+    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) return Status(kExitOutput, "cannot write " + name + ": " + std::strerror(errno));
+    return Status();
+}
+
+Status checkPlanClip(const Plan& plan, const std::string& path) {
+    std::string hash;
+    Status st = clipContentHash(path, hash);
+    if (!st.ok()) return st;
+    if (hash != plan.clipHash)
+        return Status(kExitPlan, path + " is not the clip the plan was made for (" + plan.clipPath +
+                                     "): their contents differ");
+    return Status();
+}
+
 }  // namespace stitcher

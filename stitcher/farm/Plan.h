@@ -82,6 +82,12 @@ Status planFromJson(const std::string& text, Plan& plan);
 
 // Reads and checks a plan file; plan.id is its text's hash.
 Status readPlan(const std::string& path, Plan& plan);
+// Writes the plan's text to `path` (the run's file under its temporary
+// name); `name` is the file as the user knows it, for messages.
+Status writePlan(const Plan& plan, const std::string& path, const std::string& name);
+
+// Refuses a clip whose content is not the plan's.
+Status checkPlanClip(const Plan& plan, const std::string& path);
 
 // What a segment file is tagged with, and reading it back.
 std::string segmentTag(const Plan& plan, int k);

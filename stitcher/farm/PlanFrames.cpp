@@ -7,11 +7,13 @@
 #include <thread>
 #include <vector>
 
+#include "FramePass.h"
+
 namespace stitcher {
 
 namespace {
 
-// Decodes and measures frames [first, first + count) of the clip at `path`
+// Decodes (on a thread of its own) and measures frames [first, first + count) of the clip at `path`
 // into `out` (indexed from the range's first frame).
 // Stops early when `interrupted` or `failed` turns true.
 Status measureStretch(const std::string& path, const FrameMeasuring& how, long long first, long long count,
@@ -30,16 +32,16 @@ Status measureStretch(const std::string& path, const FrameMeasuring& how, long l
     reading.audio = false;
     reading.pictures = true;
     Reader reader(*clip, reading, how.warn);
-    FrameItem item;
-    while (reader.next(item)) {
-        if (interrupted || failed) return Status(kExitInterrupted, "interrupted");
+    return walkFrames(reader, interrupted, [&](FrameItem& item) {
+        // Another stretch's failure ends this one as an interruption would.
+        if (failed) return Status(kExitInterrupted, "interrupted");
         out[static_cast<size_t>(item.frame - how.range.first)] = estimator.estimate(item.picture.data());
         if (how.frameDone) {
             std::lock_guard<std::mutex> lock(told);
             how.frameDone();
         }
-    }
-    return reader.status();
+        return Status();
+    });
 }
 
 }  // namespace
@@ -78,7 +80,7 @@ Status measurePlanFrames(Clip& clip, const FrameMeasuring& how, const std::atomi
             status[t] = measureStretch(clip.path(), how, how.range.first + from, to - from,
                                        interrupted, stop, estimates, told);
         } catch (const std::exception& e) {
-            status[t] = Status(kExitFailed, std::string("out of resources: ") + e.what());
+            status[t] = outOfResources(e);  // its set-up
         }
         if (!status[t].ok()) stop = true;
     };

@@ -469,13 +469,14 @@ public:
     explicit VideoSink(int stride) : stride_(stride) {}
     Status open(const std::string& path, const VideoSettings& s) { return writer_.open(path, s); }
     Status write(const FrameItem& item, size_t) override {
-        Status st = item.yuv ? writer_.writeVideo(*item.yuv, item.pts, item.duration)
+        // An item's YUV picture is one that makeYuvFrame() below made.
+        Status st = item.yuv ? writer_.writeVideo(static_cast<YuvFrame&>(*item.yuv), item.pts, item.duration)
                              : writer_.writeVideo(item.panorama.data(), stride_, item.pts, item.duration);
         if (st.ok() && item.audioSamples > 0) st = writer_.writeAudio(item.audio.data(), item.audioSamples);
         return st;
     }
     Status finish() override { return writer_.finish(); }
-    std::shared_ptr<YuvFrame> makeYuvFrame() override { return writer_.makeYuvFrame(); }
+    std::shared_ptr<YuvPicture> makeYuvFrame() override { return writer_.makeYuvFrame(); }
 
 private:
     VideoWriter writer_;

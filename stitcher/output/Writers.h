@@ -54,13 +54,13 @@ struct VideoSettings {
 
 // One picture in the encoder's own format, which an engine can write into
 // (Engine::stitchYuv) and the writer hands to the encoder without a copy.
-struct YuvFrame {
+struct YuvFrame : YuvPicture {
     AVFrame* frame = nullptr;
     YuvFrame() = default;
     YuvFrame(const YuvFrame&) = delete;
     YuvFrame& operator=(const YuvFrame&) = delete;
-    ~YuvFrame();
-    YuvPlanes planes() const;
+    ~YuvFrame() override;
+    YuvPlanes planes() const override;
 };
 
 class VideoWriter {
@@ -136,7 +136,7 @@ public:
     virtual Status finish() = 0;
     // A picture an engine may write into for this sink, carried by an item
     // (FrameItem::yuv); null where the sink takes packed BGR.
-    virtual std::shared_ptr<YuvFrame> makeYuvFrame() { return nullptr; }
+    virtual std::shared_ptr<YuvPicture> makeYuvFrame() { return nullptr; }
 };
 
 // A video into output file 0; fails where the encoder or the file cannot be opened.

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "FramePass.h"
+
 namespace stitcher {
 
 namespace {
@@ -101,30 +103,36 @@ struct Pipeline::State {
         try {
             body();
         } catch (const std::exception& e) {
-            failure.set(Status(kExitFailed, std::string("out of resources: ") + e.what()));
+            failure.set(outOfResources(e));
             stopAll();
         }
     }
+    // The reader's side: free -> source -> decoded, each item with its view
+    // rotation where the engine takes one per frame.
     void readAll() {
-        while (!stopped()) {
-            Item item = free.pop();
-            if (!item) break;
-            auto t = Clock::now();
-            bool more = source.next(*item);
-            readBusy += since(t);
-            if (!more) {
-                if (!source.status().ok()) failure.set(source.status());
-                break;
-            }
-            item->turned = false;
-            if (rotationOf) {
-                if (!rotationOf(item->frame, item->rotation)) {
-                    failure.set(Status(kExitFailed, "no view rotation for frame " + std::to_string(item->frame)));
-                    break;
+        Clock::time_point t;
+        const Status st = readFrames(
+            source, interrupted,
+            [&] {
+                Item item = stopped() ? nullptr : free.pop();
+                t = Clock::now();
+                return item;
+            },
+            [&](Item item) {
+                readBusy += since(t);
+                item->turned = false;
+                if (rotationOf) {
+                    if (!rotationOf(item->frame, item->rotation)) {
+                        failure.set(Status(kExitFailed, "no view rotation for frame " + std::to_string(item->frame)));
+                        return false;
+                    }
+                    item->turned = true;
                 }
-                item->turned = true;
-            }
-            if (!decoded.push(std::move(item))) break;
+                return decoded.push(std::move(item));
+            });
+        if (!st.ok() && st.code() != kExitInterrupted) {
+            failure.set(st);
+            stopAll();
         }
         decoded.close();
     }
@@ -146,7 +154,7 @@ Pipeline::Pipeline(FrameSource& source, const std::atomic<bool>& interrupted, Ro
     s.rotationOf = std::move(rotationOf);
     // The engine's output buffers are added when it is known what it writes.
     for (int i = 0, n = itemsInFlight(source.pictureBytes()); i < n; ++i) s.free.push(std::make_unique<FrameItem>());
-    s.readerThread = std::thread([&s] { s.guarded([&s] { s.readAll(); }); });
+    s.readerThread = std::thread([&s] { s.readAll(); });
 }
 
 Pipeline::~Pipeline() {

@@ -5,10 +5,10 @@
 #include <exception>
 #include <new>
 
+#include "CpuEngine.h"
 #include "DualFisheyeModel.h"
 #include "GreyPanorama.h"
 #include "StitchLayout.h"
-#include "ViewRemap.h"
 
 namespace stitcher {
 

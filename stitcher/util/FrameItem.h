@@ -7,11 +7,16 @@
 #include <vector>
 
 #include "HugePages.h"
+#include "YuvConvert.h"
 
 namespace stitcher {
 
-// The encoder's picture of a frame where the engine writes it (the video writer's).
-struct YuvFrame;
+// A picture in the encoder's own format, made by the writer that takes it,
+// which an engine that writes YUV stitches into (Engine::stitchYuv).
+struct YuvPicture {
+    virtual ~YuvPicture() = default;
+    virtual YuvPlanes planes() const = 0;
+};
 
 // One frame on its way through the stages.
 struct FrameItem {
@@ -23,7 +28,7 @@ struct FrameItem {
     float rotation[4][4] = {};         // column-major, as EngineSpec::rotation
     HugePageVector<uint8_t> picture;   // decoded, packed BGR
     HugePageVector<uint8_t> panorama;  // the engine's output
-    std::shared_ptr<YuvFrame> yuv;     // when set, the engine's output instead of panorama
+    std::shared_ptr<YuvPicture> yuv;   // when set, the engine's output instead of panorama
     std::vector<int16_t> audio;        // this frame's sound, interleaved
     int audioSamples = 0;              // per channel
 };

@@ -14,6 +14,20 @@
 
 namespace stitcher {
 
+// The atan2 by which the engine finds where a direction lands in the
+// panorama, to within about 1e-5 radians (a minimax polynomial on [0, 1]), at a
+// fraction of the library's cost.
+inline double fastAtan2(double y, double x) {
+    const double ax = x < 0 ? -x : x, ay = y < 0 ? -y : y;
+    const double big = ax > ay ? ax : ay, small = ax > ay ? ay : ax;
+    if (!(big > 0)) return 0;
+    const double a = small / big, s = a * a;
+    double r = a * (0.99997726 + s * (-0.33262347 + s * (0.19354346 + s * (-0.11643287 + s * (0.05265332 + s * -0.01172120)))));
+    if (ay > ax) r = 1.57079632679489661923 - r;
+    if (x < 0) r = 3.14159265358979323846 - r;
+    return y < 0 ? -r : r;
+}
+
 // The CPU engine: the same picture, computed without OpenGL.
 // Fails with the reason when it cannot stitch what is asked.
 Status makeCpuEngine(const EngineSpec& params, std::unique_ptr<Engine>& engine);

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "CpuEngine.h"  // fastAtan2
+
 namespace stitcher {
 
 constexpr int kRemapCell = 16;
@@ -23,19 +25,6 @@ constexpr double kRemapTolerance = 1.0 / 16.0;
 // renderer takes it): continuous texel coordinates with texel centres at
 // whole numbers, x in [-0.5, width - 0.5), y in [-0.5, height - 0.5].
 void rotatedTexel(double col, double row, int width, int height, const double m[3][3], double* x, double* y);
-
-// atan2 to within about 1e-5 radians (a minimax polynomial on [0, 1]), at a
-// fraction of the library's cost.
-inline double fastAtan2(double y, double x) {
-    const double ax = x < 0 ? -x : x, ay = y < 0 ? -y : y;
-    const double big = ax > ay ? ax : ay, small = ax > ay ? ay : ax;
-    if (!(big > 0)) return 0;
-    const double a = small / big, s = a * a;
-    double r = a * (0.99997726 + s * (-0.33262347 + s * (0.19354346 + s * (-0.11643287 + s * (0.05265332 + s * -0.01172120)))));
-    if (ay > ax) r = 1.57079632679489661923 - r;
-    if (x < 0) r = 3.14159265358979323846 - r;
-    return y < 0 ? -r : r;
-}
 
 class ViewRemap {
 public:

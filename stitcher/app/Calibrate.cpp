@@ -1,0 +1,149 @@
+#include "Calibrate.h"
+
+#include <algorithm>
+
+#include "CalibrationRefine.h"
+#include "ColorMatch.h"
+#include "Console.h"
+#include "DualFisheyeModel.h"
+
+namespace stitcher {
+
+namespace {
+
+// Which track a run uses where the clip has several of a kind.
+void sayChosenTracks(const std::string& input, const libdec::ClipTracks& tracks) {
+    for (const bool video : {true, false}) {
+        int count = 0;
+        for (const libdec::ClipTrack& t : tracks.tracks) count += t.handler == (video ? "vide" : "soun");
+        if (count > 1)
+            console::say("%s has %d %s tracks; track %u is %s", input.c_str(), count, video ? "video" : "sound",
+                         video ? tracks.video : tracks.sound, video ? "stitched" : "the sound");
+    }
+}
+
+// The clip's pictures for the refinement, read through its own session.
+ClipFrames framesOf(Clip& clip) {
+    ClipFrames f;
+    f.count = clip.info().frames;
+    f.width = static_cast<int>(clip.info().width);
+    f.height = static_cast<int>(clip.info().height);
+    f.read = [&clip](long long number, uint8_t* bgr) { return clip.readFrame(number, bgr); };
+    return f;
+}
+
+Status cannotRefine(const Status& st) { return Status(st.code(), "cannot refine the calibration: " + st.message()); }
+
+// Refines `lens` from the clip's pictures and says how it went; on
+// success `lens` is the refined calibration.
+Status refine(const Options& opt, Clip& clip, LensRig& lens) {
+    console::say("refining the calibration from %s's pictures...", opt.input.c_str());
+    RefineResult r;
+    const Status refined = refineClipCalibration(framesOf(clip), lens.text(), r);
+    const std::string said = describeRefineResult(r);
+    for (size_t at = 0; at < said.size();) {
+        const size_t end = std::min(said.find('\n', at), said.size());
+        console::say("%s", said.substr(at, end - at).c_str());
+        at = end + 1;
+    }
+    if (!refined.ok()) return cannotRefine(refined);
+    if (r.refined()) {
+        Status st = parseCalibration(r.offset, lens);
+        if (!st.ok()) return Status(kExitOffset, "the refined calibration cannot be used: " + st.message());
+    }
+    return Status();
+}
+
+// Each lens's fall-off, measured on frames spread over [first, first + count - 1].
+FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long long first, long long count) {
+    const _MediaInfo& m = clip.info();
+    return estimateFalloff(lens.model(), static_cast<int>(m.width), static_cast<int>(m.height), first, count,
+                           [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr); });
+}
+
+}  // namespace
+
+// The calibration the run uses: --offset, else the clip's own. `offset`
+// receives its text, also where it cannot be used.
+Status findCalibration(const Options& opt, Clip& clip, std::string& offset, LensRig& lens) {
+    Status st = opt.haveOffset ? readOffsetOption(opt.offset, offset) : clip.calibration(offset);
+    if (!st.ok()) return st;
+    st = parseCalibration(offset, lens);
+    if (!st.ok())
+        return Status(kExitOffset, (opt.haveOffset ? "the --offset calibration cannot be used: "
+                                                   : "the clip's calibration cannot be used: ") +
+                                       st.message() + (opt.haveOffset ? "" : "; give one with --offset"));
+    return Status();
+}
+
+// The fall-off the stitch undoes: --falloff's, else measured on the clip's
+// frames; flat (gains only, said so) where it cannot be measured.
+LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job) {
+    if (!opt.colorMatch) return LensFalloff();
+    if (opt.haveFalloff) {
+        console::note("%s, from --falloff", describeFalloff(opt.falloff).c_str());
+        return opt.falloff;
+    }
+    // A lens's fall-off does not change during a clip: measured over all of
+    // it, whatever part is stitched.
+    const FalloffEstimator::Result f = measureFalloff(clip, job.engine.lens, 1, clip.info().frames);
+    if (!f.measured) {
+        console::say("colour matching keeps to gains: the lenses' fall-off toward the rim cannot be measured: %s",
+                     f.why.c_str());
+        return LensFalloff();
+    }
+    // As its text has it, so that a run given that text (--falloff, a plan's
+    // segments) stitches the same bytes.
+    const std::string text = formatFalloff(f.falloff);
+    LensFalloff used = f.falloff;
+    if (!f.falloff.flat() && !parseFalloff(text, used).ok()) used = f.falloff;
+    console::note("%s (%s)", describeFalloff(used).c_str(), text.c_str());
+    return used;
+}
+
+// --calibrate: the refined calibration on standard output, nothing written.
+Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
+    std::string offset;
+    LensRig lens;
+    Status st = findCalibration(opt, clip, offset, lens);
+    if (!st.ok()) return st;
+    RefineResult r;
+    const Status refined = refineClipCalibration(framesOf(clip), lens.text(), r);
+    if (interrupted) return console::interruptedRun();
+    std::fprintf(console::out(), "%s\n", describeRefineResult(r).c_str());
+    if (refined.ok()) {
+        LensRig used = lens;
+        if (r.offset.empty() || parseCalibration(r.offset, used).ok()) {
+            const FalloffEstimator::Result f = measureFalloff(clip, used, 1, clip.info().frames);
+            if (interrupted) return console::interruptedRun();
+            if (f.measured)
+                std::fprintf(console::out(), "falloff: %s\n  %s\n", formatFalloff(f.falloff).c_str(),
+                             describeFalloff(f.falloff).c_str());
+            else
+                std::fprintf(console::out(), "falloff: not measured (%s)\n", f.why.c_str());
+        }
+    }
+    Status written = console::finishOut();
+    if (!written.ok()) return written;
+    if (!refined.ok()) return cannotRefine(refined);
+    return Status();
+}
+
+// The calibration a stitch uses, checked against the clip's pictures, and
+// refined first where asked; the clip's chosen tracks are said first.
+Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens) {
+    sayChosenTracks(opt.input, clip.tracks());
+    const _MediaInfo& media = clip.info();
+    std::string offset;
+    Status st = findCalibration(opt, clip, offset, lens);
+    if (st.ok()) st = checkPictureAspect(lens.values(), static_cast<int>(media.width), static_cast<int>(media.height), opt.haveOffset);
+    if (!st.ok()) return st;
+    if (!opt.haveOffset && isBuiltInDefault(offset))
+        console::warn("%s names no lens calibration: the built-in default is used, which fits only the camera it was "
+                      "made for; give this camera's calibration with --offset%s",
+                      opt.input.c_str(), opt.refineCalibration ? " (or refine it: see below)" : " or --refine-calibration");
+    if (opt.refineCalibration) return refine(opt, clip, lens);
+    return Status();
+}
+
+}  // namespace stitcher
