@@ -97,7 +97,6 @@ int main(int argc, char** argv) {
     }
     PRDClose(h);
 
-    const DualFisheyeModel model(offset.c_str());
     const int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     std::printf("clip %s: %d frames of %dx%d\n", clip.c_str(), frames, fw, fh);
 
@@ -107,11 +106,12 @@ int main(int argc, char** argv) {
         off.gain[1][c] = 1.0f / 0.95f;
     }
 
-    stitcher::Calibration cal;
-    if (!stitcher::parseCalibration(offset, cal).ok()) {
+    LensRig lens;
+    if (!stitcher::parseCalibration(offset, lens).ok()) {
         std::fprintf(stderr, "the clip's calibration cannot be used\n");
         return 1;
     }
+    const DualFisheyeModel& model = lens.model();
     const int sizes[2][2] = {{fw, fh}, {2880, 1440}};
     for (const auto& size : sizes) {
         const int W = size[0], H = size[1];
@@ -126,8 +126,8 @@ int main(int argc, char** argv) {
             return 1;
         }
         stitcher::EngineSpec params;
-        params.useCalibration(offset);
-        params.size = stitcher::defaultSize(cal, W);
+        params.lens = lens;
+        params.size = stitcher::defaultSize(lens.values(), W);
         params.frameWidth = W;
         params.frameHeight = H;
         params.threads = 1;

@@ -6,6 +6,7 @@
 
 #include "DualFisheyeModel.h"
 #include "FisheyePlane.h"
+#include "LensRig.h"
 #include "StitchLayout.h"
 #include "calibration/Calibration.h"
 
@@ -135,12 +136,13 @@ StitchGeometry::StitchGeometry(const std::string& offset, int size, Layout layou
         error_ = "size out of range";
         return;
     }
-    model_->parseOffset(offset.c_str());
-    const calibration::Reading usable = calibration::checkUsable(offset.c_str());
-    if (!usable.verdict) {
-        error_ = "calibration not usable: " + usable.verdict.reason();
+    LensRig rig;
+    const calibration::Verdict usable = LensRig::make(offset, rig);
+    if (!usable) {
+        error_ = "calibration not usable: " + usable.reason();
         return;
     }
+    *model_ = rig.model();
     buildMeshes();
     // The lens inversion tabulated by radius ratio; linear interpolation in
     // it stays within about 1e-4 degrees of the exact inverse.

@@ -84,12 +84,12 @@ void addAlpha(const uint8_t* src, uint8_t* dst, size_t pixels) {
     }
 }
 
-// Why a calibration text cannot be used; empty when it can.
-std::string calibrationProblem(const std::string& offset) {
+// Why a calibration text cannot be used; empty when it can, and `lens` is then its rig.
+std::string calibrationProblem(const std::string& offset, LensRig& lens) {
     if (!isOffsetValid(offset.c_str()))
         return "expected 2_radius_x_y_yaw_pitch_roll (per lens)_width_height[_code]";
-    const calibration::Reading r = calibration::checkUsable(offset.c_str());
-    return r.verdict ? std::string() : r.verdict.reason();
+    const calibration::Verdict v = LensRig::make(offset, lens);
+    return v ? std::string() : v.reason();
 }
 
 }  // namespace
@@ -176,12 +176,13 @@ int StitchFilter::setUps() const {
     return setUps_;
 }
 
-std::string StitchFilter::resolveCalibration() {
+LensRig StitchFilter::resolveCalibration() {
     const Settings& s = settings_;
     if (!s.calibration.empty()) {
         const std::string offset = trimOffset(s.calibration.c_str(), s.calibration.size());
-        const std::string problem = calibrationProblem(offset);
-        if (problem.empty()) return offset;
+        LensRig given;
+        const std::string problem = calibrationProblem(offset, given);
+        if (problem.empty()) return given;
         say("the calibration '" + s.calibration + "' cannot be used: " + problem);
     }
     if (!s.clip.empty()) {
@@ -191,6 +192,7 @@ std::string StitchFilter::resolveCalibration() {
             clipPath_ = s.clip;
             clipOffset_.clear();
             clipProblem_.clear();
+            clipLens_ = LensRig();
             struct stat st;
             if (::stat(s.clip.c_str(), &st) != 0) {
                 clipProblem_ = std::strerror(errno);
@@ -210,15 +212,17 @@ std::string StitchFilter::resolveCalibration() {
             }
             if (clipProblem_.empty() && clipOffset_ == DEFAULT_OFFSET) clipProblem_ = "it names no lens calibration";
             if (clipProblem_.empty()) {
-                const std::string problem = calibrationProblem(clipOffset_);
+                const std::string problem = calibrationProblem(clipOffset_, clipLens_);
                 if (!problem.empty()) clipProblem_ = "its calibration cannot be used: " + problem;
             }
         }
-        if (clipProblem_.empty()) return clipOffset_;
+        if (clipProblem_.empty()) return clipLens_;
         say("no calibration from the clip " + s.clip + ": " + clipProblem_);
     }
     say("no usable calibration given; the built-in default is used");
-    return DEFAULT_OFFSET;
+    LensRig builtIn;
+    LensRig::make(DEFAULT_OFFSET, builtIn);
+    return builtIn;
 }
 
 void StitchFilter::setUp() {
@@ -227,10 +231,8 @@ void StitchFilter::setUp() {
     std::unique_ptr<Built> b(new Built);
     b->settings = settings_;
     const Settings& s = settings_;
-    const std::string offset = resolveCalibration();
-
     stitcher::EngineSpec engineParams;
-    engineParams.useCalibration(offset);
+    engineParams.lens = resolveCalibration();
     engineParams.frameWidth = width_;
     engineParams.frameHeight = height_;
     engineParams.layout = stitcher::Layout::Stitch;
@@ -245,7 +247,7 @@ void StitchFilter::setUp() {
         say("view '" + s.view + "' is not yaw,pitch,roll in degrees; the yaw, pitch and roll parameters are used");
     viewRotationMatrix(angles[0], angles[1], angles[2], engineParams.rotation);
 
-    const calibration::Calibration& c = engineParams.calibration;
+    const calibration::Calibration& c = engineParams.lens.values();
     const double frameAspect = static_cast<double>(width_) / std::max(1, height_);
     const double imageAspect = static_cast<double>(c.imageWidth) / std::max(1, c.imageHeight);
     if (std::fabs(frameAspect / imageAspect - 1) > 0.01)
@@ -272,7 +274,7 @@ void StitchFilter::setUp() {
     b->panorama.assign(engineParams.outBytes(), 0);
     if (s.colorMatch) {
         b->colour.reset(new stitcher::ColorEstimator);
-        const stitcher::Status cs = b->colour->init(DualFisheyeModel(engineParams.calibration), width_, height_);
+        const stitcher::Status cs = b->colour->init(engineParams.lens.model(), width_, height_);
         if (!cs.ok()) {
             say("colour matching is off: " + cs.message());
             b->colour.reset();

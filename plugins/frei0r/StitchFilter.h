@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "LensRig.h"
+
 namespace stitcher {
 class WorkerPool;
 }
@@ -93,7 +95,7 @@ public:
 private:
     struct Built;
     void setUp();  // with lock_ held
-    std::string resolveCalibration();  // with lock_ held
+    LensRig resolveCalibration();  // with lock_ held
 
     const int width_, height_;
     mutable std::mutex lock_;
@@ -103,6 +105,7 @@ private:
     std::string shown_;  // getParam's string
     // The last clip read: path and what it gave (calibration or reason).
     std::string clipPath_, clipOffset_, clipProblem_;
+    LensRig clipLens_;  // its calibration, where usable
     bool clipRead_ = false;
     int setUps_ = 0;
 };

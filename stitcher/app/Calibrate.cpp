@@ -34,12 +34,12 @@ ClipFrames framesOf(Clip& clip) {
 
 Status cannotRefine(const Status& st) { return Status(st.code(), "cannot refine the calibration: " + st.message()); }
 
-// Refines `offset` from the clip's pictures and says how it went; on
-// success `offset` and `cal` are the refined calibration.
-Status refine(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
+// Refines `lens` from the clip's pictures and says how it went; on
+// success `lens` is the refined calibration.
+Status refine(const Options& opt, Clip& clip, LensRig& lens) {
     console::say("refining the calibration from %s's pictures...", opt.input.c_str());
     RefineResult r;
-    const Status refined = refineClipCalibration(framesOf(clip), offset, r);
+    const Status refined = refineClipCalibration(framesOf(clip), lens.text(), r);
     const std::string said = describeRefineResult(r);
     for (size_t at = 0; at < said.size();) {
         const size_t end = std::min(said.find('\n', at), said.size());
@@ -48,27 +48,27 @@ Status refine(const Options& opt, Clip& clip, std::string& offset, Calibration& 
     }
     if (!refined.ok()) return cannotRefine(refined);
     if (r.refined()) {
-        Status st = parseCalibration(r.offset, cal);
+        Status st = parseCalibration(r.offset, lens);
         if (!st.ok()) return Status(kExitOffset, "the refined calibration cannot be used: " + st.message());
-        offset = r.offset;
     }
     return Status();
 }
 
 // Each lens's fall-off, measured on frames spread over [first, first + count - 1].
-FalloffEstimator::Result measureFalloff(Clip& clip, const Calibration& cal, long long first, long long count) {
+FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long long first, long long count) {
     const _MediaInfo& m = clip.info();
-    return estimateFalloff(DualFisheyeModel(cal), static_cast<int>(m.width), static_cast<int>(m.height), first, count,
+    return estimateFalloff(lens.model(), static_cast<int>(m.width), static_cast<int>(m.height), first, count,
                            [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr).ok(); });
 }
 
 }  // namespace
 
-// The calibration the run uses: --offset, else the clip's own.
-Status findCalibration(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
+// The calibration the run uses: --offset, else the clip's own. `offset`
+// receives its text, also where it cannot be used.
+Status findCalibration(const Options& opt, Clip& clip, std::string& offset, LensRig& lens) {
     Status st = opt.haveOffset ? readOffsetOption(opt.offset, offset) : clip.calibration(offset);
     if (!st.ok()) return st;
-    st = parseCalibration(offset, cal);
+    st = parseCalibration(offset, lens);
     if (!st.ok())
         return Status(kExitOffset, (opt.haveOffset ? "the --offset calibration cannot be used: "
                                                    : "the clip's calibration cannot be used: ") +
@@ -86,7 +86,7 @@ LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job) {
     }
     // A lens's fall-off does not change during a clip: measured over all of
     // it, whatever part is stitched.
-    const FalloffEstimator::Result f = measureFalloff(clip, job.engine.calibration, 1, clip.info().frames);
+    const FalloffEstimator::Result f = measureFalloff(clip, job.engine.lens, 1, clip.info().frames);
     if (!f.measured) {
         console::say("colour matching keeps to gains: the lenses' fall-off toward the rim cannot be measured: %s",
                      f.why.c_str());
@@ -104,17 +104,16 @@ LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job) {
 // --calibrate: the refined calibration on standard output, nothing written.
 Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
     std::string offset;
-    Calibration cal;
-    Status st = findCalibration(opt, clip, offset, cal);
+    LensRig lens;
+    Status st = findCalibration(opt, clip, offset, lens);
     if (!st.ok()) return st;
     RefineResult r;
-    const Status refined = refineClipCalibration(framesOf(clip), offset, r);
+    const Status refined = refineClipCalibration(framesOf(clip), lens.text(), r);
     if (interrupted) return console::interruptedRun();
     std::fprintf(console::out(), "%s\n", describeRefineResult(r).c_str());
     if (refined.ok()) {
-        Calibration used;
-        const std::string& text = r.offset.empty() ? offset : r.offset;
-        if (parseCalibration(text, used).ok()) {
+        LensRig used = lens;
+        if (r.offset.empty() || parseCalibration(r.offset, used).ok()) {
             const FalloffEstimator::Result f = measureFalloff(clip, used, 1, clip.info().frames);
             if (interrupted) return console::interruptedRun();
             if (f.measured)
@@ -132,17 +131,18 @@ Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& int
 
 // The calibration a stitch uses, checked against the clip's pictures, and
 // refined first where asked; the clip's chosen tracks are said first.
-Status stitchCalibration(const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
+Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens) {
     sayChosenTracks(opt.input, clip.tracks());
     const _MediaInfo& media = clip.info();
-    Status st = findCalibration(opt, clip, offset, cal);
-    if (st.ok()) st = checkPictureAspect(cal, static_cast<int>(media.width), static_cast<int>(media.height), opt.haveOffset);
+    std::string offset;
+    Status st = findCalibration(opt, clip, offset, lens);
+    if (st.ok()) st = checkPictureAspect(lens.values(), static_cast<int>(media.width), static_cast<int>(media.height), opt.haveOffset);
     if (!st.ok()) return st;
     if (!opt.haveOffset && isBuiltInDefault(offset))
         console::warn("%s names no lens calibration: the built-in default is used, which fits only the camera it was "
                       "made for; give this camera's calibration with --offset%s",
                       opt.input.c_str(), opt.refineCalibration ? " (or refine it: see below)" : " or --refine-calibration");
-    if (opt.refineCalibration) return refine(opt, clip, offset, cal);
+    if (opt.refineCalibration) return refine(opt, clip, lens);
     return Status();
 }
 

@@ -16,11 +16,11 @@
 namespace stitcher {
 
 // The calibration the run uses: --offset, else the clip's own.
-Status findCalibration(const Options& opt, Clip& clip, std::string& offset, Calibration& cal);
+Status findCalibration(const Options& opt, Clip& clip, std::string& offset, LensRig& lens);
 
 // The calibration a stitch uses, checked against the clip's pictures, and
 // refined first where asked; the clip's chosen tracks are said first.
-Status stitchCalibration(const Options& opt, Clip& clip, std::string& offset, Calibration& cal);
+Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens);
 
 // The fall-off the stitch undoes: --falloff's, else measured on the clip's
 // frames; flat (gains only, said so) where it cannot be measured.

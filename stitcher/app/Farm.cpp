@@ -58,13 +58,12 @@ Options planOptions(const Options& opt, const Plan& plan, int k) {
 
 // --plan-out: what a whole run decides, decided once and written down.
 Status runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
-    std::string offset;
-    Calibration cal;
-    Status st = stitchCalibration(opt, clip, offset, cal);
+    LensRig lens;
+    Status st = stitchCalibration(opt, clip, lens);
     if (!st.ok()) return st;
     if (interrupted) return console::interruptedRun();
     Job job;
-    st = resolveJob(opt, clip.info(), offset, cal, job);
+    st = resolveJob(opt, clip.info(), lens, job);
     if (!st.ok()) return st;
     if (job.count < opt.segments)
         return Status(kExitUsage, std::to_string(opt.segments) + " segments need at least as many frames; the "
@@ -78,7 +77,7 @@ Status runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrup
     plan.clipFrames = clip.info().frames;
     st = clipContentHash(opt.input, plan.clipHash);
     if (!st.ok()) return st;
-    plan.offset = offset;
+    plan.offset = lens.text();
     plan.refined = opt.refineCalibration;
     plan.first = job.first;
     plan.count = job.count;
@@ -127,13 +126,12 @@ Status runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrup
     }
 
     // Every frame's time, and its gains as a whole run measures them.
-    std::unique_ptr<ColorMatch> colour = makeColourMatch(opt, offset, job);
+    std::unique_ptr<ColorMatch> colour = makeColourMatch(opt, job);
     plan.colorMatch = colour != nullptr;
     if (!plan.colorMatch) plan.falloff.clear();  // undone with the gains only: a segment without them takes none
-    const DualFisheyeModel model(job.engine.calibration);
     FrameMeasuring how;
     how.range = readSpec(job);
-    how.model = &model;
+    how.model = &job.engine.lens.model();
     how.colour = colour.get();
     how.falloff = job.engine.falloff;
     how.threads = opt.threads ? opt.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
@@ -167,15 +165,15 @@ Status runSegment(const Options& opt, Clip& clip, const std::atomic<bool>& inter
     if (!st.ok()) return st;
     const Options o = planOptions(opt, plan, opt.segment);
     std::string offset;
-    Calibration cal;
-    st = findCalibration(o, clip, offset, cal);
-    if (st.ok()) st = checkPictureAspect(cal, static_cast<int>(clip.info().width), static_cast<int>(clip.info().height), true);
+    LensRig lens;
+    st = findCalibration(o, clip, offset, lens);
+    if (st.ok()) st = checkPictureAspect(lens.values(), static_cast<int>(clip.info().width), static_cast<int>(clip.info().height), true);
     if (!st.ok()) return Status(kExitPlan, "the plan's calibration cannot be used: " + st.message());
     const PlanSegment& seg = plan.segments[static_cast<size_t>(opt.segment - 1)];
     console::say("segment %d/%zu: frames %lld-%lld of %s", opt.segment, plan.segments.size(), seg.first,
                  seg.first + seg.count - 1, opt.input.c_str());
     PlannedSegment planned{&plan, opt.segment};
-    return render(o, clip, offset, cal, &planned, interrupted);
+    return render(o, clip, lens, &planned, interrupted);
 }
 
 // --join: the segments into one video, with the clip's sound.

@@ -110,9 +110,11 @@ void printMedia(FILE* o, Clip& clip) {
 
 // The calibration a run would use and what it holds, for --info; fails
 // where it cannot be used for this clip.
-Status printCalibration(FILE* o, const Options& opt, Clip& clip, std::string& offset, Calibration& cal) {
+Status printCalibration(FILE* o, const Options& opt, Clip& clip, LensRig& lens) {
     const _MediaInfo& m = clip.info();
-    Status st = findCalibration(opt, clip, offset, cal);
+    std::string offset;
+    Status st = findCalibration(opt, clip, offset, lens);
+    const Calibration& cal = lens.values();
     if (offset.empty()) {
         std::fprintf(o, "calibration: none found (the clip's tags cannot be read)\n");
         return st;
@@ -144,11 +146,11 @@ Status printCalibration(FILE* o, const Options& opt, Clip& clip, std::string& of
 }
 
 // The engine a run would use, and why, for --info.
-void printEngine(FILE* o, const Options& opt, const _MediaInfo& m, const std::string& offset, const Calibration& cal) {
+void printEngine(FILE* o, const Options& opt, const _MediaInfo& m, const LensRig& lens) {
     Job job;
     Options probe = opt;
     probe.kind = OutputKind::Picture;  // no frame-rate demand
-    Status st = resolveJob(probe, m, offset, cal, job);
+    Status st = resolveJob(probe, m, lens, job);
     EngineChoice choice;
     if (st.ok()) st = chooseEngine(opt.engine, job.engine, choice, builtEngines());
     std::fprintf(o, "engine: %s\n", engineLine(st, choice).c_str());
@@ -179,9 +181,8 @@ Status checkLook(const std::string& input, const libdec::VideoLook& l) {
 Status runInfo(const Options& opt, Clip& clip) {
     FILE* o = console::out();
     printMedia(o, clip);
-    std::string offset;
-    Calibration cal;
-    const Status calibrated = printCalibration(o, opt, clip, offset, cal);
+    LensRig lens;
+    const Status calibrated = printCalibration(o, opt, clip, lens);
     std::string comment = clip.comment();
     std::fprintf(o, "comment: %s\n", comment.empty() ? "(none)" : comment.c_str());
     printTracks(o, clip);
@@ -189,13 +190,13 @@ Status runInfo(const Options& opt, Clip& clip) {
     Options probe = opt;  // a video of the clip, turned as a run turns it
     probe.kind = OutputKind::Video;
     if (clip.look(false).displayRotation == 180) probe.displayTurn = 180;
-    if (calibrated.ok() && resolveJob(probe, clip.info(), offset, cal, job).ok()) {
+    if (calibrated.ok() && resolveJob(probe, clip.info(), lens, job).ok()) {
         const std::vector<std::string> said = describeMetadata(metadataFor(probe, clip, job));
         std::fprintf(o, "metadata:%s\n", said.empty() ? " none to carry over" : "");
         for (const std::string& line : said) std::fprintf(o, "  %s\n", line.c_str());
     }
     if (calibrated.ok())
-        printEngine(o, opt, clip.info(), offset, cal);
+        printEngine(o, opt, clip.info(), lens);
     else
         std::fprintf(o, "engine: none chosen (the calibration cannot be used)\n");
     return console::finishOut();

@@ -34,8 +34,7 @@ Rot userView(const Options& opt) {
     return opt.displayTurn == 180 ? Rot::fromAngles(180, 0, 0) * user : user;
 }
 
-Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,
-                  Job& job) {
+Status resolveJob(const Options& opt, const _MediaInfo& media, const LensRig& lens, Job& job) {
     job = Job();
     const long long frames = media.frames;
     if (opt.start > frames)
@@ -55,8 +54,7 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string
     }
 
     EngineSpec& e = job.engine;
-    e.offset = offset;
-    e.calibration = cal;
+    e.lens = lens;
     e.frameWidth = static_cast<int>(media.width);
     e.frameHeight = static_cast<int>(media.height);
     e.layout = opt.stereo ? Layout::Stereo : Layout::Stitch;
@@ -67,7 +65,7 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string
         e.size = opt.size;
         job.overCap = opt.kind == OutputKind::Video && capSize(e.size, e.layout, cap) < e.size;
     } else {
-        e.size = defaultSize(cal, static_cast<int>(media.width));
+        e.size = defaultSize(lens.values(), static_cast<int>(media.width));
         const int capped = opt.kind == OutputKind::Video ? capSize(e.size, e.layout, cap) : e.size;
         if (capped < e.size) {
             job.sharpestSize = e.size;

@@ -47,8 +47,7 @@ std::string soundLeftOut(const _MediaInfo& media);
 Rot userView(const Options& opt);
 
 // Fails with the exit code and message of the first problem found.
-Status resolveJob(const Options& opt, const _MediaInfo& media, const std::string& offset, const Calibration& cal,
-                  Job& job);
+Status resolveJob(const Options& opt, const _MediaInfo& media, const LensRig& lens, Job& job);
 
 // Output names: the file of a picture-sequence frame, and every final name a
 // run writes.

@@ -216,10 +216,10 @@ std::vector<uint8_t> spatialAudioFor(const Job& job, Clip& clip) {
 }
 
 // Colour matching for the stitch, where it is asked for and can run.
-std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const std::string& offset, const Job& job) {
+std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const Job& job) {
     if (!opt.colorMatch) return nullptr;
     auto colour = std::make_unique<ColorMatch>();
-    const Status st = colour->init(DualFisheyeModel(job.engine.calibration), job.engine.frameWidth, job.engine.frameHeight,
+    const Status st = colour->init(job.engine.lens.model(), job.engine.frameWidth, job.engine.frameHeight,
                                    job.fps.num / static_cast<double>(job.fps.den));
     if (st.ok()) {
         colour->setFalloff(job.engine.falloff);
@@ -252,19 +252,18 @@ Status viewRotationsFor(const Options& opt, Clip& clip, const Job& job, const st
 
 // A stitch: the clip's frames into the output.
 Status runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
-    std::string offset;
-    Calibration cal;
-    Status st = stitchCalibration(opt, clip, offset, cal);
+    LensRig lens;
+    Status st = stitchCalibration(opt, clip, lens);
     if (!st.ok()) return st;
     if (opt.refineCalibration && interrupted) return console::interruptedRun();
-    return render(opt, clip, offset, cal, nullptr, interrupted);
+    return render(opt, clip, lens, nullptr, interrupted);
 }
 
-Status render(const Options& opt, Clip& clip, const std::string& offset, const Calibration& cal,
-           const PlannedSegment* segment, const std::atomic<bool>& interrupted) {
+Status render(const Options& opt, Clip& clip, const LensRig& lens, const PlannedSegment* segment,
+              const std::atomic<bool>& interrupted) {
     const _MediaInfo& media = clip.info();
     Job job;
-    Status st = resolveJob(opt, media, offset, cal, job);
+    Status st = resolveJob(opt, media, lens, job);
     if (!st.ok()) return st;
     if (!job.audioLeftOut.empty()) console::warn("%s", job.audioLeftOut.c_str());
     if (opt.kind == OutputKind::Video && opt.audio && !clip.soundProblem().empty())
@@ -358,12 +357,12 @@ Status render(const Options& opt, Clip& clip, const std::string& offset, const C
     const EngineSpec& params = job.engine;
     console::note("%s: %ux%u, frames %lld-%lld at %d/%d fps, calibration %s, panorama %dx%d", opt.input.c_str(),
                   media.width, media.height, job.first, job.first + job.count - 1, job.fps.num, job.fps.den,
-                  offset.c_str(), params.outWidth(), params.outHeight());
+                  lens.text().c_str(), params.outWidth(), params.outHeight());
     if (opt.kind == OutputKind::Video)
         console::note("video: %s, crf %d, preset %s%s", opt.hevc ? "HEVC (x265)" : "H.264 (x264)", opt.crf,
                       opt.preset.c_str(), job.sharpestSize ? (", panorama held to its default cap" + capped).c_str() : "");
     console::note("engine: %s", engineLine(st, choice).c_str());
-    const std::unique_ptr<ColorMatch> colour = segment ? nullptr : makeColourMatch(opt, offset, job);
+    const std::unique_ptr<ColorMatch> colour = segment ? nullptr : makeColourMatch(opt, job);
 
     console::Progress progress(job.count, label);
     PipelineStats stats;

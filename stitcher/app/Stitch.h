@@ -43,7 +43,7 @@ std::string sayVideoCap(const Options& opt, const Job& job);
 // that the box fits.
 std::vector<uint8_t> spatialAudioFor(const Job& job, Clip& clip);
 // Colour matching for the stitch, where it is asked for and can run.
-std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const std::string& offset, const Job& job);
+std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const Job& job);
 
 // Whether a run turns its view per frame.
 bool stabilizes(const Options& opt);
@@ -58,10 +58,10 @@ struct PlannedSegment {
     int k = 0;  // from 1
 };
 
-// The frames of `opt` into its output with the calibration `offset`; for a
+// The frames of `opt` into its output with the calibration `lens`; for a
 // planned segment, with the plan's gains and view and tagged as its segment.
-Status render(const Options& opt, Clip& clip, const std::string& offset, const Calibration& cal,
-              const PlannedSegment* segment, const std::atomic<bool>& interrupted);
+Status render(const Options& opt, Clip& clip, const LensRig& lens, const PlannedSegment* segment,
+              const std::atomic<bool>& interrupted);
 
 // A stitch: the clip's frames into the output.
 Status runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted);

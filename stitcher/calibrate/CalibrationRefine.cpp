@@ -7,10 +7,9 @@
 #include <cstring>
 #include <exception>
 
-#include "DualFisheyeModel.h"
 #include "FramePass.h"
+#include "LensRig.h"
 #include "OverlapAlign.h"
-#include "calibration/Calibration.h"
 #include "libdec.h"
 
 namespace stitcher {
@@ -29,19 +28,18 @@ const double kMinGain = 1e-3;
 struct StartText {
     std::string text;  // trimmed
     std::vector<std::string> fields;
-    calibration::Calibration calibration;
+    LensRig lens;      // the same, read once
     std::string why;   // empty when usable
 };
 
 StartText readStart(const std::string& offset) {
     StartText s;
     s.text = trimOffset(offset.c_str(), offset.size());
-    const calibration::Reading r = calibration::checkUsable(s.text.c_str());
-    if (!r.verdict) {
-        s.why = "the calibration cannot be used: " + r.verdict.reason();
+    const calibration::Verdict v = LensRig::make(s.text, s.lens);
+    if (!v) {
+        s.why = "the calibration cannot be used: " + v.reason();
         return s;
     }
-    s.calibration = r.calibration;
     std::string copy = s.text;
     split(copy, "_", s.fields);
     // The renderer reads up to the lens code; anything after it is not kept.
@@ -131,7 +129,7 @@ Status CalibrationRefiner::refine(const std::string& startOffset, RefineResult& 
     }
     try {
         return guarded([&]() -> Status {
-            const DualFisheyeModel model(start.calibration);
+            const DualFisheyeModel& model = start.lens.model();
             std::vector<const overlap::GreyPyramid*> frames;
             for (const overlap::GreyPyramid& f : impl_->frames) frames.push_back(&f);
             overlap::AlignSettings settings;

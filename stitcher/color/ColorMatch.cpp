@@ -839,13 +839,6 @@ Status ColorMatch::init(const DualFisheyeModel& model, int frameWidth, int frame
     return estimator_.init(model, frameWidth, frameHeight);
 }
 
-Status ColorMatch::init(const std::string& offset, int frameWidth, int frameHeight, double fps) {
-    // An unreadable text leaves the lenses without size or radius, which
-    // the checks below refuse.
-    const DualFisheyeModel model(offset.c_str());
-    return init(model, frameWidth, frameHeight, fps);
-}
-
 const ColorGains& ColorMatch::update(const uint8_t* frame) { return update(estimator_.estimate(frame)); }
 
 const ColorGains& ColorMatch::update(const ColorEstimate& estimate) {

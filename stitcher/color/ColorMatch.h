@@ -258,8 +258,6 @@ public:
 class ColorMatch : public FrameGains {
 public:
     Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps);
-    // Reads the lens model from the offset text first.
-    Status init(const std::string& offset, int frameWidth, int frameHeight, double fps);
     // The engines' fall-off correction: measured on samples with it taken out.
     void setFalloff(const LensFalloff& falloff) { estimator_.setFalloff(falloff); }
 

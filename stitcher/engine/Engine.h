@@ -12,7 +12,7 @@
 #include "Status.h"
 #include "YuvConvert.h"
 
-#include "calibration/Calibration.h"
+#include "LensRig.h"
 
 namespace stitcher {
 
@@ -20,8 +20,7 @@ enum class Layout { Stitch, Stereo };
 
 // What an engine is made for; fixed for its life.
 struct EngineSpec {
-    std::string offset;                  // lens calibration text, already checked as usable
-    calibration::Calibration calibration;  // the same, as read once (for the lens model)
+    LensRig lens;                        // the lens calibration, checked as usable
     int size = 0;                        // panorama height
     int frameWidth = 0, frameHeight = 0; // decoded frames: packed BGR, rows of exactly 3 * frameWidth bytes
     Layout layout = Layout::Stitch;
@@ -38,11 +37,8 @@ struct EngineSpec {
     // nearest texel, as the renderer's exported second pass does.
     bool perFrameRotation = false;
 
-    // Sets the text and, read as the renderer reads it, the calibration.
-    void useCalibration(const std::string& text) {
-        offset = text;
-        calibration = calibration::readForRenderer(text.c_str()).calibration;
-    }
+    // The calibration of `text`; refused (and `lens` left as it was) unless usable.
+    calibration::Verdict useCalibration(const std::string& text) { return LensRig::make(text, lens); }
 
     int outWidth() const { return 2 * size; }
     int outHeight() const { return layout == Layout::Stereo ? 2 * size : size; }

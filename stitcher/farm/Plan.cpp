@@ -187,7 +187,7 @@ Status planFromJson(const std::string& text, Plan& plan) {
     const JsonValue& cal = r.member(root, "calibration", JsonValue::Kind::Object, "");
     p.offset = r.text(cal, "offset", "calibration.");
     if (r.status().ok()) {
-        Calibration used;
+        LensRig used;
         const Status st = parseCalibration(p.offset, used);
         if (!st.ok()) r.fail("\"calibration.offset\" cannot be used: " + st.message());
     }

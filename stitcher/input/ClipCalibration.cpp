@@ -17,11 +17,9 @@ Status readOffsetOption(const std::string& text, std::string& offset) {
     return Status();
 }
 
-Status parseCalibration(const std::string& text, Calibration& c) {
-    const calibration::Reading r = calibration::checkUsable(text.c_str());
-    if (!r.verdict) return Status(kExitOffset, r.verdict.reason());
-    c = r.calibration;
-    return Status();
+Status parseCalibration(const std::string& text, LensRig& out) {
+    const calibration::Verdict v = LensRig::make(text, out);
+    return v ? Status() : Status(kExitOffset, v.reason());
 }
 
 Status checkPictureAspect(const Calibration& c, int frameWidth, int frameHeight, bool fromOffsetOption) {

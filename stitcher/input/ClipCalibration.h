@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "LensRig.h"
 #include "Status.h"
 #include "calibration/Calibration.h"
 
@@ -16,9 +17,9 @@ using calibration::Calibration;
 // kExitOffset when it is not of the calibration's form.
 Status readOffsetOption(const std::string& text, std::string& offset);
 
-// What the renderer reads from `text`, refused (kExitOffset, with the
-// reason) unless its picture shows the lens images.
-Status parseCalibration(const std::string& text, Calibration& out);
+// The lens rig of `text`, refused (kExitOffset, with the reason) unless its
+// picture shows the lens images; `out` is changed only when it is accepted.
+Status parseCalibration(const std::string& text, LensRig& out);
 
 // True for the calibration the reader reports for clips that carry none.
 bool isBuiltInDefault(const std::string& text);

@@ -272,7 +272,7 @@ Status MotionEstimator::create(const EngineSpec& clip, const MotionSettings& set
         Status st = GreyPanorama::create(clip, settings.analysisSize, settings.threads, "for the motion analysis", s->small);
         if (!st.ok()) return st;
         const EngineSpec& engineParams = s->small->params();
-        const DualFisheyeModel model(engineParams.calibration);
+        const DualFisheyeModel& model = engineParams.lens.model();
         const double band = stitchlayout::stitchBlendWidth(model, engineParams.outHeight()) / engineParams.outHeight() * 180.0;
         for (int k = 0; k < 2; ++k) {
             s->seam[k][0] = 90.0 + 180.0 * k - kSeamMarginDeg;

@@ -5,6 +5,7 @@
 
 #include "DefaultOffset.h"
 #include "DualFisheyeModel.h"
+#include "LensRig.h"
 #include "calibration/Calibration.h"
 
 namespace {
@@ -138,6 +139,33 @@ TEST(DualFisheyeModel, NeverReadCalibrationHoldsZeroAndType4) {
     expectLens(m.lens1, 0, 0, 0, 0, 0, 0, 0, 0, 4);
     expectLens(n.lens0, 0, 0, 0, 0, 0, 0, 0, 0, 4);
     EXPECT_EQ(out, "");
+}
+
+// The lens rig holds the text, its values and the lenses of those values, all
+// of one usable calibration: a refused text changes nothing in it.
+TEST(LensRig, HoldsOneCheckedCalibrationWhole) {
+    LensRig rig;
+    EXPECT_EQ(rig.text(), "");
+    expectLens(rig.model().lens0, 0, 0, 0, 0, 0, 0, 0, 0, 4);
+
+    const std::string coded = kDefault;
+    ASSERT_TRUE(LensRig::make(coded, rig));
+    EXPECT_EQ(rig.text(), coded);
+    EXPECT_EQ(rig.values().lensCode, 516);
+    EXPECT_EQ(rig.values().lens[1].centerX, 2165.5f);
+    expectDefaultLenses(rig.model(), 4);
+
+    // Readable by the renderer, but lens 0's circle lies outside the picture;
+    // then a text it cannot read at all.
+    for (const char* refused : {"2_713_-3000_708_0_0_0_712_2165_727_180_-180_0_2880_1440_516", "2_1_2_3"}) {
+        SCOPED_TRACE(refused);
+        const calibration::Verdict v = LensRig::make(refused, rig);
+        EXPECT_FALSE(v);
+        EXPECT_FALSE(v.reason().empty());
+        EXPECT_EQ(rig.text(), coded);
+        EXPECT_EQ(rig.values().lensCode, 516);
+        expectDefaultLenses(rig.model(), 4);
+    }
 }
 
 }  // namespace

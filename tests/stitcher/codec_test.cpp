@@ -56,15 +56,15 @@ double psnr(const std::string& a, const std::string& b) {
 // The size a run takes: a video no more than its codec's cap unless --size
 // says so; pictures at the lenses' own size.
 TEST(CodecSize, DefaultHeldToTheCodecsCapForVideoOnly) {
-    Calibration cal;
-    ASSERT_TRUE(parseCalibration(DEFAULT_OFFSET, cal).ok());
+    LensRig lens;
+    ASSERT_TRUE(parseCalibration(DEFAULT_OFFSET, lens).ok());
     _MediaInfo media{};
     media.hasVideo = 1;
     media.width = 5760;
     media.height = 2880;
     media.frames = 10;
     media.fps = 30;
-    const int sharpest = defaultSize(cal, 5760);
+    const int sharpest = defaultSize(lens.values(), 5760);
     ASSERT_GT(sharpest, 2048);
     ASSERT_LE(sharpest, 4096);
 
@@ -94,7 +94,7 @@ TEST(CodecSize, DefaultHeldToTheCodecsCapForVideoOnly) {
         opt.stereo = c.stereo;
         opt.size = c.size;
         Job job;
-        ASSERT_TRUE(resolveJob(opt, media, DEFAULT_OFFSET, cal, job).ok());
+        ASSERT_TRUE(resolveJob(opt, media, lens, job).ok());
         const std::string what = std::string(c.hevc ? "hevc" : "h264") + (c.stereo ? " stereo" : "") + " kind " +
                                  std::to_string(static_cast<int>(c.kind)) + " --size " + std::to_string(c.size);
         EXPECT_EQ(job.engine.size, c.expect) << what;
@@ -107,8 +107,8 @@ TEST(CodecSize, DefaultHeldToTheCodecsCapForVideoOnly) {
     Options opt;
     opt.kind = OutputKind::Video;
     Job job;
-    ASSERT_TRUE(resolveJob(opt, media, DEFAULT_OFFSET, cal, job).ok());
-    EXPECT_EQ(job.engine.size, defaultSize(cal, 1920));
+    ASSERT_TRUE(resolveJob(opt, media, lens, job).ok());
+    EXPECT_EQ(job.engine.size, defaultSize(lens.values(), 1920));
     EXPECT_EQ(job.sharpestSize, 0);
 }
 

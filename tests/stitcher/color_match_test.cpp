@@ -325,13 +325,13 @@ TEST(ColorMatch, ApplyScalesEachLensCircleOnly) {
 TEST(ColorMatch, RefusesUnusableSetups) {
     ColorMatch match;
     testing::internal::CaptureStdout();
-    const Status unreadable = match.init(std::string("2_1_2_3"), kFrameW, kFrameH, kFps);
+    const Status unreadable = match.init(DualFisheyeModel("2_1_2_3"), kFrameW, kFrameH, kFps);
     EXPECT_FALSE(unreadable.ok());
     EXPECT_FALSE(unreadable.message().empty());
-    EXPECT_FALSE(match.init(std::string(kOffset), 0, kFrameH, kFps).ok());
-    EXPECT_FALSE(match.init(std::string(kOffset), 100000, 100000, kFps).ok());
+    EXPECT_FALSE(match.init(DualFisheyeModel(kOffset), 0, kFrameH, kFps).ok());
+    EXPECT_FALSE(match.init(DualFisheyeModel(kOffset), 100000, 100000, kFps).ok());
     // Lens 0's circle lies off the frame: nothing to compare.
-    EXPECT_FALSE(match.init(std::string("2_713_-3000_708_0_0_0_712_2165_727_180_-180_0_2880_1440_516"), kFrameW,
+    EXPECT_FALSE(match.init(DualFisheyeModel("2_713_-3000_708_0_0_0_712_2165_727_180_-180_0_2880_1440_516"), kFrameW,
                             kFrameH, kFps).ok());
     testing::internal::GetCapturedStdout();
     // Not initialised: gains stay 1 and nothing is applied.

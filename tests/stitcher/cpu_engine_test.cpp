@@ -78,7 +78,7 @@ std::vector<uint8_t> yuvOf(const EngineSpec& params, const BgrImage& frame, cons
 }
 
 BgrImage renderGl(const EngineSpec& params, const BgrImage& frame) {
-    Spherecast s(params.offset.c_str(), params.size, frame.width, frame.height,
+    Spherecast s(params.lens.text().c_str(), params.size, frame.width, frame.height,
                  params.layout == stitcher::Layout::Stereo ? Spherecast::Stereo : Spherecast::Stitch);
     std::vector<uint8_t> out(params.outBytes());
     testing::internal::CaptureStdout();
@@ -150,8 +150,8 @@ TEST(CpuEngineTest, MatchesTheRendererAndTheTruth) {
 
         // Frames of a detailed picture, synthesised through the calibration.
         testing::internal::CaptureStdout();  // the calibration model echoes its text
-        testutil::StitchGeometry world(params.offset, c.size);
-        testutil::StitchGeometry layout(params.offset, c.size,
+        testutil::StitchGeometry world(params.lens.text(), c.size);
+        testutil::StitchGeometry layout(params.lens.text(), c.size,
                                         c.layout == stitcher::Layout::Stereo ? testutil::Layout::Stereo
                                                                              : testutil::Layout::Stitch);
         testing::internal::GetCapturedStdout();
@@ -361,8 +361,8 @@ TEST(CpuEngineTest, RefusesWhatItCannotStitch) {
     std::vector<Bad> bad = {{"no size", makeSpec(stitcher::Layout::Stitch, 0, 64, 32)},
                             {"no frame", makeSpec(stitcher::Layout::Stitch, 16, 0, 32)},
                             {"huge output", makeSpec(stitcher::Layout::Stitch, 1 << 20, 64, 32)},
-                            {"unreadable calibration", makeSpec(stitcher::Layout::Stitch, 16, 64, 32)}};
-    bad.back().params.useCalibration("2_1_2_3");
+                            {"no calibration", makeSpec(stitcher::Layout::Stitch, 16, 64, 32)}};
+    bad.back().params.lens = LensRig();
     for (const Bad& b : bad) {
         std::unique_ptr<CpuEngine> engine;
         const stitcher::Status made = CpuEngine::create(b.params, engine);

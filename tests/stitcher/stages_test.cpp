@@ -53,8 +53,8 @@ _MediaInfo media(uint32_t frames, double fps, uint8_t channels, uint32_t rate) {
 }
 
 TEST(JobResolution, RangesSizesAndSound) {
-    Calibration cal;
-    ASSERT_TRUE(parseCalibration(kOffset, cal).ok());
+    LensRig lens;
+    ASSERT_TRUE(parseCalibration(kOffset, lens).ok());
     struct Case {
         const char* name;
         std::vector<std::string> args;
@@ -83,7 +83,7 @@ TEST(JobResolution, RangesSizesAndSound) {
         Options opt;
         ASSERT_TRUE(parseOptions(static_cast<int>(argv.size()), argv.data(), opt).ok()) << c.name;
         Job job;
-        Status st = resolveJob(opt, c.m, kOffset, cal, job);
+        Status st = resolveJob(opt, c.m, lens, job);
         EXPECT_EQ(st.code(), c.code) << c.name << ": " << st.message();
         if (!st.ok() || c.code) continue;
         EXPECT_EQ(job.first, c.first) << c.name;
@@ -276,17 +276,17 @@ TEST(EngineChoice, AutoPrefersAHardwareGpuElseTheCpu) {
 // ---- calibration ----
 
 TEST(Calibration, PictureShape) {
-    Calibration cal;
-    ASSERT_TRUE(parseCalibration(kOffset, cal).ok());
-    EXPECT_TRUE(checkPictureAspect(cal, 1920, 960, false).ok());
-    EXPECT_TRUE(checkPictureAspect(cal, 3840, 1920, false).ok());
-    EXPECT_TRUE(checkPictureAspect(cal, 1920, 962, false).ok()) << "rounded by the encoder";
+    LensRig lens;
+    ASSERT_TRUE(parseCalibration(kOffset, lens).ok());
+    EXPECT_TRUE(checkPictureAspect(lens.values(), 1920, 960, false).ok());
+    EXPECT_TRUE(checkPictureAspect(lens.values(), 3840, 1920, false).ok());
+    EXPECT_TRUE(checkPictureAspect(lens.values(), 1920, 962, false).ok()) << "rounded by the encoder";
     for (auto size : {std::make_pair(960, 1920), std::make_pair(1920, 1080)}) {
-        Status st = checkPictureAspect(cal, size.first, size.second, false);
+        Status st = checkPictureAspect(lens.values(), size.first, size.second, false);
         EXPECT_EQ(st.code(), kExitOffset);
         EXPECT_NE(st.message().find("--offset"), std::string::npos) << st.message();
     }
-    EXPECT_GT(defaultSize(cal, 3840), defaultSize(cal, 1920));
+    EXPECT_GT(defaultSize(lens.values(), 3840), defaultSize(lens.values(), 1920));
 }
 
 // ---- sound spans ----

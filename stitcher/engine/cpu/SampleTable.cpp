@@ -1222,7 +1222,7 @@ Status buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable*
     Status st = setSizes(params, table);
     if (!st.ok()) return st;
     // A text the model cannot read leaves its lenses without size or radius.
-    const DualFisheyeModel model(params.calibration);
+    const DualFisheyeModel& model = params.lens.model();
     if (model.lens0.imageWidth <= 0 || model.lens0.imageHeight <= 0 || !(model.lens0.radius > 0.0f) ||
         !(model.lens1.radius > 0.0f)) {
         return cannotBuild("unusable lens calibration");

@@ -40,7 +40,7 @@ private:
 class GlEngine : public Engine {
 public:
     explicit GlEngine(const EngineSpec& params)
-        : renderer_(params.offset.c_str(), params.size, params.frameWidth, params.frameHeight,
+        : renderer_(params.lens.text().c_str(), params.size, params.frameWidth, params.frameHeight,
                     params.layout == Layout::Stereo ? Spherecast::Stereo : Spherecast::Stitch),
           spec_(params) {}
     ~GlEngine() override {
@@ -71,7 +71,7 @@ public:
         device_ = name ? reinterpret_cast<const char*>(name) : "unknown";
         // Without its circles the engine still stitches, with gains left at 1
         // (colour matching refuses the same calibrations).
-        applier_.init(DualFisheyeModel(spec_.calibration), spec_.frameWidth, spec_.frameHeight, spec_.falloff);
+        applier_.init(spec_.lens.model(), spec_.frameWidth, spec_.frameHeight, spec_.falloff);
         // The fall-off's lift is worked out per pixel: that takes the cores
         // (params.threads, 0 for all), where the gains alone take one.
         if (!spec_.falloff.flat())
