@@ -94,10 +94,10 @@ echo "== ThreadSanitizer build (clang), threaded suites on the CPU engine"
 # The uninstrumented libraries (codecs, GL driver) synchronise in ways the
 # sanitizer cannot see: only races between our own accesses are reported.
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1:suppressions=$ROOT/tests/tsan.supp"
-tsan_targets=(stitcher make_sample stitcher_stages_test stitcher_cpu_engine_test stitcher_color_match_test
-              stitcher_calibration_refine_test stitcher_stitcher_test
-              stitcher_pipeline_test stitcher_reader_test stitcher_video_writer_test stitcher_worker_pool_test
-              frei0r_instance_test frei0r_hosts_test farm_farm_test stitcher_stabilize_test)
+tsan_targets=(stitcher make_sample stitcher_app_stages_test stitcher_engine_cpu_cpu_engine_test stitcher_color_color_match_test
+              stitcher_calibrate_calibration_refine_test stitcher_app_stitcher_test
+              stitcher_pipeline_pipeline_test stitcher_input_reader_test stitcher_output_video_writer_test stitcher_util_worker_pool_test
+              frei0r_instance_test frei0r_hosts_test stitcher_farm_farm_test stitcher_stabilize_stabilize_test)
 CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
   -DDFS_TSAN=ON -DDFS_BENCH=OFF >/dev/null &&
