@@ -15,7 +15,7 @@
 #include "ColorMatch.h"
 #include "CpuEngine.h"
 #include "DualFisheyeModel.h"
-#include "../libspherecast/GlDriverPin.h"
+#include "../../libspherecast/GlDriverPin.h"
 #include "FisheyeSynth.h"
 #include "GlEngine.h"
 

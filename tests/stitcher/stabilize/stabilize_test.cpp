@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "../libspherecast/RendererTestUtil.h"
+#include "../../libspherecast/RendererTestUtil.h"
 #include "CpuEngine.h"
 #include "FisheyeSynth.h"
 #include "GlEngine.h"

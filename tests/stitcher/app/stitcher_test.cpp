@@ -949,7 +949,8 @@ TEST_P(StitcherFiles, InterruptLeavesNothing) {
 // replace what the first one wrote.
 TEST_P(StitcherFiles, OutputThatAppearsMeanwhileIsKept) {
     std::string dir = testutil::makeTempDir("stitch_race");
-    Background job("--engine " + GetParam() + " --size 512 " + quote(kSample) + " " + quote(dir + "/out.mp4"), env());
+    Background job("--engine " + GetParam() + " --size 512 --frames 30 " + quote(kSample) + " " + quote(dir + "/out.mp4"),
+                   env());
     ASSERT_TRUE(waitUntil([&] { return countParts(dir) > 0 || !job.running(); }));
     ASSERT_TRUE(testutil::writeFile(dir + "/out.mp4", "the other run's video"));
     ASSERT_TRUE(job.running()) << "the run ended before the other file appeared; the test needs a longer run";

@@ -17,6 +17,15 @@ using testutil::quote;
 
 const std::string kSample = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
 
+// The sample clip (its sound, its calibration record, its timing) at a fifth
+// of its size: what is checked here is tracks and sound, not pictures.
+const std::string& smallSample() {
+    static const std::string clip = testutil::makeClip(
+        "tracks_small_sample.mp4", "-i " + quote(kSample) +
+                                       " -map 0 -c copy -vf scale=384:192 -c:v libx264 -preset ultrafast");
+    return clip;
+}
+
 using RunResult = testutil::StitcherRun;
 RunResult stitch(const std::string& args) { return testutil::runStitcher(args); }
 
@@ -32,7 +41,7 @@ const char* kChirp = "-f lavfi -i 'aevalsrc=0.5*sin(2*PI*(100*t+500*t*t))|0.5*si
 
 // The sample clip with its sound replaced by the chirp in `codec`, plus `extra` arguments.
 std::string withSound(const std::string& name, const std::string& codec, const std::string& extra = "") {
-    return testutil::makeClip(name, "-i " + quote(kSample) + " " + kChirp + extra +
+    return testutil::makeClip(name, "-i " + quote(smallSample()) + " " + kChirp + extra +
                                         "-map 0:v -map 1:a -map 0:s -c copy -c:a " + codec + " -shortest");
 }
 
@@ -126,14 +135,14 @@ TEST(Tracks, CalibrationFromAnyTextTrack) {
 TEST(Tracks, PresentedTrackIsUsed) {
     const std::string sine = "-f lavfi -i sine=frequency=880:sample_rate=48000:duration=3 ";
     const std::string twoSounds = testutil::makeClip(
-        "tracks_two_sounds.mp4", "-i " + quote(kSample) + " " + kChirp + sine +
+        "tracks_two_sounds.mp4", "-i " + quote(smallSample()) + " " + kChirp + sine +
                                      "-map 0:v -map 1:a -map 2:a -map 0:s -c copy -c:a aac -b:a 192k -disposition:a:1 0 "
                                      "-shortest");
     const std::string secondPresented = testutil::makeClip(
         "tracks_second_sound_presented.mp4", "-i " + quote(twoSounds) +
                                                  " -map 0 -c copy -disposition:a:0 0 -disposition:a:1 default");
     const std::string preview = testutil::makeClip(
-        "tracks_preview_h264.mp4", "-i " + quote(kSample) + " -f lavfi -i testsrc=size=480x240:rate=30 -map 0 -map 1:v "
+        "tracks_preview_h264.mp4", "-i " + quote(smallSample()) + " -f lavfi -i testsrc=size=480x240:rate=30 -map 0 -map 1:v "
                                    "-c copy -c:v:1 libx264 -preset ultrafast -shortest");
     ASSERT_FALSE(twoSounds.empty() || secondPresented.empty() || preview.empty());
 
@@ -146,7 +155,7 @@ TEST(Tracks, PresentedTrackIsUsed) {
 
     r = stitch("--info " + quote(preview));
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(line(r.out, "video: ").find("video: H.264 1920x960,"), 0u) << r.out;
+    EXPECT_EQ(line(r.out, "video: ").find("video: H.264 384x192,"), 0u) << r.out;
     EXPECT_EQ(line(r.out, "  track 4: "), "  track 4: video (avc1) 480x240, disabled: not used") << r.out;
 }
 
@@ -187,7 +196,7 @@ TEST(Tracks, SoundAndTracksBeyondTheReader) {
         SCOPED_TRACE(codec);
         const std::string clip = testutil::makeClip(
             std::string("tracks_preview_") + (codec[0] == 'm' ? "mjpeg" : "hevc") + ".mp4",
-            "-i " + quote(kSample) + " -f lavfi -i testsrc=size=480x240:rate=30 -map 0 -map 1:v -c copy -c:v:1 " +
+            "-i " + quote(smallSample()) + " -f lavfi -i testsrc=size=480x240:rate=30 -map 0 -map 1:v -c copy -c:v:1 " +
                 codec + " -shortest");
         ASSERT_FALSE(clip.empty());
         hevcPreview = clip;
@@ -214,7 +223,7 @@ TEST(Tracks, SoundAndTracksBeyondTheReader) {
 
     // The main video is HEVC: alone, or presented while the H.264 track is not.
     const std::string hevcClips[] = {
-        testutil::makeClip("tracks_main_hevc.mp4", "-i " + quote(kSample) + " -map 0 -c copy -c:v libx265 -preset "
+        testutil::makeClip("tracks_main_hevc.mp4", "-i " + quote(smallSample()) + " -map 0 -c copy -c:v libx265 -preset "
                                                    "ultrafast -x265-params log-level=error -frames:v 10"),
         testutil::makeClip("tracks_hevc_presented.mp4", "-i " + quote(hevcPreview) +
                                                             " -map 0 -c copy -disposition:v:0 0 -disposition:v:1 default"),
