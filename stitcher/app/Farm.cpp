@@ -60,7 +60,7 @@ Options planOptions(const Options& opt, const Plan& plan, int k) {
 Status runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
     std::string offset;
     Calibration cal;
-    Status st = stitchCalibration(opt, clip, offset, cal);
+    Status st = stitchCalibration(opt, clip, offset, cal, interrupted);
     if (!st.ok()) return st;
     if (interrupted) return console::interruptedRun();
     Job job;
@@ -110,7 +110,7 @@ Status runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrup
 
     // The fall-off that the segments' engines will undo (the motion analysis
     // and the gains are measured with it, as in a whole run).
-    job.engine.falloff = stitchFalloff(opt, clip, job);
+    job.engine.falloff = stitchFalloff(opt, clip, job, interrupted);
     if (!job.engine.falloff.flat()) plan.falloff = formatFalloff(job.engine.falloff);
     if (interrupted) return console::interruptedRun();
 

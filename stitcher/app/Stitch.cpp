@@ -254,7 +254,7 @@ Status viewRotationsFor(const Options& opt, Clip& clip, const Job& job, const st
 Status runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
     std::string offset;
     Calibration cal;
-    Status st = stitchCalibration(opt, clip, offset, cal);
+    Status st = stitchCalibration(opt, clip, offset, cal, interrupted);
     if (!st.ok()) return st;
     if (opt.refineCalibration && interrupted) return console::interruptedRun();
     return render(opt, clip, offset, cal, nullptr, interrupted);
@@ -278,7 +278,7 @@ Status render(const Options& opt, Clip& clip, const std::string& offset, const C
     for (const auto& name : output.removedLeftovers())
         console::say("removed %s, left by a run that ended early", name.c_str());
 
-    job.engine.falloff = stitchFalloff(opt, clip, job);
+    job.engine.falloff = stitchFalloff(opt, clip, job, interrupted);
     if (interrupted) {
         output.abort();
         return console::interruptedRun();

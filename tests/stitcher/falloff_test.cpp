@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ColorMatch.h"
+#include "FalloffEstimator.h"
 #include "CpuEngine.h"
 #include "DualFisheyeModel.h"
 #include "../libspherecast/GlDriverPin.h"

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ColorMatch.h"
+#include "FalloffEstimator.h"
 #include "DualFisheyeModel.h"
 #include "FisheyeSynth.h"
 #include "test_clips.h"
