@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "ColorMatch.h"
-#include "FalloffEstimator.h"
 #include "DualFisheyeModel.h"
+#include "FalloffEstimator.h"
 #include "FisheyeSynth.h"
 #include "test_clips.h"
 
