@@ -14,6 +14,7 @@
 //
 //   bench_color [clip.mp4] [frames]
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -24,6 +25,7 @@
 
 #include "ClipCalibration.h"
 #include "ColorMatch.h"
+#include "FalloffEstimator.h"
 #include "CpuEngine.h"
 #include "DualFisheyeModel.h"
 #include "libdec.h"
@@ -163,12 +165,14 @@ int main(int argc, char** argv) {
 
         // The fall-off: measured once per run, then folded into the table.
         const auto measuring = Clock::now();
+        const std::atomic<bool> never{false};
         const stitcher::FalloffEstimator::Result fit = stitcher::estimateFalloff(
             model, W, H, 1, static_cast<long long>(set.size()), [&](long long frame, uint8_t* bgr) {
                 const std::vector<uint8_t>& f = set[static_cast<size_t>(frame - 1)];
                 std::copy(f.begin(), f.end(), bgr);
                 return true;
-            });
+            },
+            never);
         const double measureMs = msSince(measuring);
         stitcher::LensFalloff falloff = fit.falloff;
         const bool own = !falloff.flat();

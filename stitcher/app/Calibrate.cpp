@@ -6,6 +6,7 @@
 #include "ColorMatch.h"
 #include "Console.h"
 #include "DualFisheyeModel.h"
+#include "FalloffEstimator.h"
 
 namespace stitcher {
 
@@ -22,13 +23,15 @@ void sayChosenTracks(const std::string& input, const libdec::ClipTracks& tracks)
     }
 }
 
-// The clip's pictures for the refinement, read through its own session.
-ClipFrames framesOf(Clip& clip) {
+// The clip's pictures for the refinement, read through its own session
+// until the run is interrupted.
+ClipFrames framesOf(Clip& clip, const std::atomic<bool>& interrupted) {
     ClipFrames f;
     f.count = clip.info().frames;
     f.width = static_cast<int>(clip.info().width);
     f.height = static_cast<int>(clip.info().height);
     f.read = [&clip](long long number, uint8_t* bgr) { return clip.readFrame(number, bgr).ok(); };
+    f.interrupted = &interrupted;
     return f;
 }
 
@@ -36,10 +39,11 @@ Status cannotRefine(const Status& st) { return Status(st.code(), "cannot refine 
 
 // Refines `lens` from the clip's pictures and says how it went; on
 // success `lens` is the refined calibration.
-Status refine(const Options& opt, Clip& clip, LensRig& lens) {
+Status refine(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<bool>& interrupted) {
     console::say("refining the calibration from %s's pictures...", opt.input.c_str());
     RefineResult r;
-    const Status refined = refineClipCalibration(framesOf(clip), lens.text(), r);
+    const Status refined = refineClipCalibration(framesOf(clip, interrupted), lens.text(), r);
+    if (interrupted) return console::interruptedRun();
     const std::string said = describeRefineResult(r);
     for (size_t at = 0; at < said.size();) {
         const size_t end = std::min(said.find('\n', at), said.size());
@@ -55,10 +59,11 @@ Status refine(const Options& opt, Clip& clip, LensRig& lens) {
 }
 
 // Each lens's fall-off, measured on frames spread over [first, first + count - 1].
-FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long long first, long long count) {
+FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long long first, long long count,
+                                        const std::atomic<bool>& interrupted) {
     const _MediaInfo& m = clip.info();
     return estimateFalloff(lens.model(), static_cast<int>(m.width), static_cast<int>(m.height), first, count,
-                           [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr).ok(); });
+                           [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr).ok(); }, interrupted);
 }
 
 }  // namespace
@@ -78,7 +83,7 @@ Status findCalibration(const Options& opt, Clip& clip, std::string& offset, Lens
 
 // The fall-off the stitch undoes: --falloff's, else measured on the clip's
 // frames; flat (gains only, said so) where it cannot be measured.
-LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job) {
+LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted) {
     if (!opt.colorMatch) return LensFalloff();
     if (opt.haveFalloff) {
         console::note("%s, from --falloff", describeFalloff(opt.falloff).c_str());
@@ -86,7 +91,8 @@ LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job) {
     }
     // A lens's fall-off does not change during a clip: measured over all of
     // it, whatever part is stitched.
-    const FalloffEstimator::Result f = measureFalloff(clip, job.engine.lens, 1, clip.info().frames);
+    const FalloffEstimator::Result f = measureFalloff(clip, job.engine.lens, 1, clip.info().frames, interrupted);
+    if (interrupted) return LensFalloff();  // the caller ends the run
     if (!f.measured) {
         console::say("colour matching keeps to gains: the lenses' fall-off toward the rim cannot be measured: %s",
                      f.why.c_str());
@@ -108,13 +114,13 @@ Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& int
     Status st = findCalibration(opt, clip, offset, lens);
     if (!st.ok()) return st;
     RefineResult r;
-    const Status refined = refineClipCalibration(framesOf(clip), lens.text(), r);
+    const Status refined = refineClipCalibration(framesOf(clip, interrupted), lens.text(), r);
     if (interrupted) return console::interruptedRun();
     std::fprintf(console::out(), "%s\n", describeRefineResult(r).c_str());
     if (refined.ok()) {
         LensRig used = lens;
         if (r.offset.empty() || parseCalibration(r.offset, used).ok()) {
-            const FalloffEstimator::Result f = measureFalloff(clip, used, 1, clip.info().frames);
+            const FalloffEstimator::Result f = measureFalloff(clip, used, 1, clip.info().frames, interrupted);
             if (interrupted) return console::interruptedRun();
             if (f.measured)
                 std::fprintf(console::out(), "falloff: %s\n  %s\n", formatFalloff(f.falloff).c_str(),
@@ -131,7 +137,7 @@ Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& int
 
 // The calibration a stitch uses, checked against the clip's pictures, and
 // refined first where asked; the clip's chosen tracks are said first.
-Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens) {
+Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<bool>& interrupted) {
     sayChosenTracks(opt.input, clip.tracks());
     const _MediaInfo& media = clip.info();
     std::string offset;
@@ -142,7 +148,7 @@ Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens) {
         console::warn("%s names no lens calibration: the built-in default is used, which fits only the camera it was "
                       "made for; give this camera's calibration with --offset%s",
                       opt.input.c_str(), opt.refineCalibration ? " (or refine it: see below)" : " or --refine-calibration");
-    if (opt.refineCalibration) return refine(opt, clip, lens);
+    if (opt.refineCalibration) return refine(opt, clip, lens, interrupted);
     return Status();
 }
 

@@ -19,12 +19,14 @@ namespace stitcher {
 Status findCalibration(const Options& opt, Clip& clip, std::string& offset, LensRig& lens);
 
 // The calibration a stitch uses, checked against the clip's pictures, and
-// refined first where asked; the clip's chosen tracks are said first.
-Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens);
+// refined first where asked (an interruption ends the refinement); the
+// clip's chosen tracks are said first.
+Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<bool>& interrupted);
 
 // The fall-off the stitch undoes: --falloff's, else measured on the clip's
-// frames; flat (gains only, said so) where it cannot be measured.
-LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job);
+// frames; flat (gains only, said so) where it cannot be measured. An
+// interruption stops the measuring (flat, nothing said): the caller ends the run.
+LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted);
 
 // --calibrate: the refined calibration on standard output, nothing written.
 Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted);

@@ -253,7 +253,7 @@ Status viewRotationsFor(const Options& opt, Clip& clip, const Job& job, const st
 // A stitch: the clip's frames into the output.
 Status runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
     LensRig lens;
-    Status st = stitchCalibration(opt, clip, lens);
+    Status st = stitchCalibration(opt, clip, lens, interrupted);
     if (!st.ok()) return st;
     if (opt.refineCalibration && interrupted) return console::interruptedRun();
     return render(opt, clip, lens, nullptr, interrupted);
@@ -277,7 +277,7 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
     for (const auto& name : output.removedLeftovers())
         console::say("removed %s, left by a run that ended early", name.c_str());
 
-    job.engine.falloff = stitchFalloff(opt, clip, job);
+    job.engine.falloff = stitchFalloff(opt, clip, job, interrupted);
     if (interrupted) {
         output.abort();
         return console::interruptedRun();

@@ -209,7 +209,7 @@ Status refineClipCalibration(const ClipFrames& clip, const std::string& startOff
         int failed = 0;
         std::string firstError;
         static const std::atomic<bool> uninterrupted{false};
-        const Status walked = walkFrames(samples, uninterrupted, [&](FrameItem& item) {
+        const Status walked = walkFrames(samples, clip.interrupted ? *clip.interrupted : uninterrupted, [&](FrameItem& item) {
             const Status added = item.damaged ? Status(kExitInput, "frame " + std::to_string(item.frame) + " could not be decoded")
                                               : refiner.addFrame({item.picture.data(), clip.width, clip.height});
             if (!added.ok()) {

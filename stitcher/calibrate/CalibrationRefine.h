@@ -21,6 +21,7 @@
 // resolution.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -108,6 +109,8 @@ struct ClipFrames {
     // Decodes frame `number` (from 1) into `bgr` (width * height * 3 bytes);
     // false when it cannot be decoded.
     std::function<bool(long long number, uint8_t* bgr)> read;
+    // Set: the reading stops, and the refinement with it.
+    const std::atomic<bool>* interrupted = nullptr;
 };
 
 // Decodes options.frames frames spread evenly over the clip and refines

@@ -5,6 +5,8 @@
 // calibration is far off.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <memory>
@@ -269,6 +271,23 @@ TEST(CalibrationRefine, KeepsTheStartWhenItCannotDoBetter) {
     const Status st = refineClipCalibration("/nonexistent/clip.mp4", "", r);
     EXPECT_EQ(st.code(), kExitOffset);
     EXPECT_NE(st.message().find("cannot open"), std::string::npos) << st.message();
+    // An interruption stops the driver's reading: not every frame is read,
+    // and the refinement does not run.
+    std::atomic<bool> stop{false};
+    int reads = 0;
+    ClipFrames frames;
+    frames.count = 8;
+    frames.width = kFrameW;
+    frames.height = kFrameH;
+    frames.read = [&](long long, uint8_t* bgr) {
+        std::copy(grey.begin(), grey.end(), bgr);
+        if (++reads == 2) stop = true;
+        return true;
+    };
+    frames.interrupted = &stop;
+    RefineResult stopped;
+    EXPECT_FALSE(refineClipCalibration(frames, kDefault, stopped).ok());
+    EXPECT_LT(reads, 8);
 }
 
 // The whole road: a clip that names no calibration (so libdec hands out the

@@ -23,6 +23,7 @@
 
 #include "ColorMatch.h"
 #include "DualFisheyeModel.h"
+#include "FalloffEstimator.h"
 #include "FisheyeSynth.h"
 #include "test_clips.h"
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "ColorMatch.h"
 #include "CpuEngine.h"
 #include "DualFisheyeModel.h"
+#include "FalloffEstimator.h"
 #include "../../libspherecast/GlDriverPin.h"
 #include "FisheyeSynth.h"
 #include "GlEngine.h"
@@ -315,6 +317,23 @@ TEST(Falloff, SteadyOverAClipFlatWhereThereIsNoneAndGainsOnlyWhereUnmeasurable) 
     EXPECT_FALSE(unmeasured.measured);
     EXPECT_TRUE(unmeasured.falloff.flat());
     EXPECT_FALSE(unmeasured.why.empty());
+
+    // An interruption stops the sampling over the clip: not every frame is
+    // read, and the fall-off stays flat.
+    std::atomic<bool> stop{false};
+    int reads = 0;
+    const BgrImage still = shootStill(kDark, 0);
+    const FalloffEstimator::Result stopped = estimateFalloff(
+        *w.model, kFrameW, kFrameH, 1, 8,
+        [&](long long, uint8_t* bgr) {
+            std::copy(still.data.begin(), still.data.end(), bgr);
+            if (++reads == 2) stop = true;
+            return true;
+        },
+        stop);
+    EXPECT_FALSE(stopped.measured);
+    EXPECT_TRUE(stopped.falloff.flat());
+    EXPECT_LT(reads, 8);
 }
 
 TEST(Falloff, TextReadsBackAndRefusesWhatCannotBeUsed) {
