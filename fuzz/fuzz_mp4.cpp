@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         (void)t.frameRate();
         // What the visual entry and tkhd say about showing the picture.
-        if (t.colourFullRange < -1 || t.colourFullRange > 1) __builtin_trap();
+        if (t.colorFullRange < -1 || t.colorFullRange > 1) __builtin_trap();
         if (t.displayRotation != -1 && t.displayRotation % 90 != 0) __builtin_trap();
         if (!t.projection.empty() && t.projection.size() > 16) __builtin_trap();
         const mp4::Presentation p = mp4::presentTrack(t, f->movieTimescale());

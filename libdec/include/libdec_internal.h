@@ -120,19 +120,19 @@ LIBDEC_API int GetClipTracks(void* handle, ClipTracks& out);
 // Where a colour property comes from: nowhere (the players' default), the
 // stream's own colour description (H.264 VUI), or the container's colour
 // box ("colr") where the stream names none.
-enum class ColourSource { Default = 0, Stream = 1, Container = 2 };
+enum class ColorSource { Default = 0, Stream = 1, Container = 2 };
 
 struct VideoLook {
     // The colour matrix (an ISO/IEC 23091-2 code: 1 BT.709, 5 and 6 BT.601,
     // 9 BT.2020, ...) and range the pictures are read with, from the first
     // picture; false when no picture decodes.
-    bool colourKnown = false;
+    bool colorKnown = false;
     int matrix = 0;
     bool fullRange = false;
-    ColourSource matrixFrom = ColourSource::Default, rangeFrom = ColourSource::Default;
+    ColorSource matrixFrom = ColorSource::Default, rangeFrom = ColorSource::Default;
     // The container's colour box: whether there is one and what it names
     // (2: unspecified; range -1: not given).
-    bool containerColour = false;
+    bool containerColor = false;
     int containerMatrix = 2, containerFullRange = -1;
     // The turn a player gives the picture (the track's display matrix),
     // clockwise in degrees: 0, 90, 180, 270; -1 another transform.
@@ -144,7 +144,7 @@ struct VideoLook {
 
 // 0 with `out` filled; the colours (with `colours`) decode the first picture
 // where none has been yet. 1 for a null handle or a clip without video.
-LIBDEC_API int GetVideoLook(void* handle, VideoLook& out, bool colours = true);
+LIBDEC_API int GetVideoLook(void* handle, VideoLook& out, bool colors = true);
 
 // ---- end of how the video is shown ----
 

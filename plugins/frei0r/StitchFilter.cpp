@@ -126,7 +126,7 @@ void say(const std::string& line) { g_say(line); }
 struct StitchFilter::Built {
     Settings settings;
     std::unique_ptr<stitcher::CpuEngine> engine;  // null: the frame comes out black
-    std::unique_ptr<stitcher::ColorEstimator> colour;  // null: no colour matching
+    std::unique_ptr<stitcher::ColorEstimator> color;  // null: no colour matching
     std::vector<uint8_t> frame, panorama;  // packed 3-byte pixels in, the engine's rows out
     int x0 = 0, y0 = 0;  // where the panorama sits in the output frame
 };
@@ -273,11 +273,11 @@ void StitchFilter::setUp() {
     b->frame.assign(static_cast<size_t>(width_) * height_ * 3, 0);
     b->panorama.assign(engineParams.outBytes(), 0);
     if (s.colorMatch) {
-        b->colour.reset(new stitcher::ColorEstimator);
-        const stitcher::Status cs = b->colour->init(engineParams.lens.model(), width_, height_);
+        b->color.reset(new stitcher::ColorEstimator);
+        const stitcher::Status cs = b->color->init(engineParams.lens.model(), width_, height_);
         if (!cs.ok()) {
             say("colour matching is off: " + cs.message());
-            b->colour.reset();
+            b->color.reset();
         }
     }
     built_ = std::move(b);
@@ -311,7 +311,7 @@ void StitchFilter::update(const uint32_t* in, uint32_t* out) {
     });
     // Gains from this frame alone: a smoother that starts from it takes it as it is.
     stitcher::ColorGains gains;
-    if (b.colour) gains = stitcher::GainSmoother().update(b.colour->estimate(frame));
+    if (b.color) gains = stitcher::GainSmoother().update(b.color->estimate(frame));
     b.engine->setGains(gains.gain);
     if (!b.engine->stitch(frame, b.panorama.data()).ok()) {
         say("a frame could not be stitched; it comes out black");

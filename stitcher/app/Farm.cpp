@@ -120,7 +120,7 @@ Status runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrup
             summary = turns.summary;
             return Status();
         };
-    steps.colour = [&] { return makeColourMatch(opt, job); };
+    steps.color = [&] { return makeColorMatch(opt, job); };
     PlanSettings settings;
     settings.input = opt.input;
     settings.planOut = opt.planOut;

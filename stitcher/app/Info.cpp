@@ -51,17 +51,17 @@ std::string matrixName(int m) {
     }
 }
 
-const char* colourSource(libdec::ColourSource s) {
-    return s == libdec::ColourSource::Stream      ? "from the stream's colour description"
-           : s == libdec::ColourSource::Container ? "from the container's colour box"
+const char* colorSource(libdec::ColorSource s) {
+    return s == libdec::ColorSource::Stream      ? "from the stream's colour description"
+           : s == libdec::ColorSource::Container ? "from the container's colour box"
                                                   : "the players' default: the clip names none";
 }
 
 // How the clip's video is shown, for --info.
 void printLook(FILE* o, const libdec::VideoLook& l) {
-    if (l.colourKnown)
+    if (l.colorKnown)
         std::fprintf(o, "  colours: %s matrix (%s), %s range (%s)\n", matrixName(l.matrix).c_str(),
-                     colourSource(l.matrixFrom), l.fullRange ? "full" : "limited", colourSource(l.rangeFrom));
+                     colorSource(l.matrixFrom), l.fullRange ? "full" : "limited", colorSource(l.rangeFrom));
     else
         std::fprintf(o, "  colours: unknown (no picture decodes)\n");
     if (l.displayRotation == 180)

@@ -86,7 +86,7 @@ Status openSinkAndEngine(const Options& opt, const Job& job, const VideoSettings
 
 // The frames through the stages, with the progress line (and, when
 // verbose, each frame's gains).
-Status runPipeline(Pipeline& pipeline, FrameGains* colour, Engine& engine, const Job& job, FrameSink& sink,
+Status runPipeline(Pipeline& pipeline, FrameGains* color, Engine& engine, const Job& job, FrameSink& sink,
                    console::Progress& progress, PipelineStats& stats) {
     PipelineEvents events;
     events.frameDone = [&progress] { progress.frameDone(); };
@@ -95,16 +95,16 @@ Status runPipeline(Pipeline& pipeline, FrameGains* colour, Engine& engine, const
         events.gains = [](long long frame, const std::string& gains) {
             console::note("frame %lld: %s", frame, gains.c_str());
         };
-    return pipeline.run(colour, engine, job.engine, sink, events, stats);
+    return pipeline.run(color, engine, job.engine, sink, events, stats);
 }
 
 // The account of a finished stitch.
-void sayDone(const Options& opt, const Job& job, const Engine& engine, const ColorMatch* colour,
+void sayDone(const Options& opt, const Job& job, const Engine& engine, const ColorMatch* color,
              const PipelineStats& stats, const console::Progress& progress, const Reader& reader) {
     const EngineSpec& params = job.engine;
     console::note("busy seconds per stage: decode %.2f, stitch %.2f, encode/write %.2f", stats.readBusy,
                   stats.stitchBusy, stats.writeBusy);
-    if (colour) console::note("%s at the last frame", formatGains(colour->gains()).c_str());
+    if (color) console::note("%s at the last frame", formatGains(color->gains()).c_str());
     console::Summary done;
     done.frames = stats.done;
     done.width = params.outWidth();
@@ -216,14 +216,14 @@ std::vector<uint8_t> spatialAudioFor(const Job& job, Clip& clip) {
 }
 
 // Colour matching for the stitch, where it is asked for and can run.
-std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const Job& job) {
+std::unique_ptr<ColorMatch> makeColorMatch(const Options& opt, const Job& job) {
     if (!opt.colorMatch) return nullptr;
-    auto colour = std::make_unique<ColorMatch>();
-    const Status st = colour->init(job.engine.lens.model(), job.engine.frameWidth, job.engine.frameHeight,
+    auto color = std::make_unique<ColorMatch>();
+    const Status st = color->init(job.engine.lens.model(), job.engine.frameWidth, job.engine.frameHeight,
                                    job.fps.num / static_cast<double>(job.fps.den));
     if (st.ok()) {
-        colour->setFalloff(job.engine.falloff);
-        return colour;
+        color->setFalloff(job.engine.falloff);
+        return color;
     }
     console::warn("colour matching is off: %s", st.message().c_str());
     return nullptr;
@@ -362,11 +362,11 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
         console::note("video: %s, crf %d, preset %s%s", opt.hevc ? "HEVC (x265)" : "H.264 (x264)", opt.crf,
                       opt.preset.c_str(), job.sharpestSize ? (", panorama held to its default cap" + capped).c_str() : "");
     console::note("engine: %s", engineLine(st, choice).c_str());
-    const std::unique_ptr<ColorMatch> colour = segment ? nullptr : makeColourMatch(opt, job);
+    const std::unique_ptr<ColorMatch> color = segment ? nullptr : makeColorMatch(opt, job);
 
     console::Progress progress(job.count, label);
     PipelineStats stats;
-    FrameGains* gains = planned ? static_cast<FrameGains*>(planned.get()) : colour.get();
+    FrameGains* gains = planned ? static_cast<FrameGains*>(planned.get()) : color.get();
     st = runPipeline(pipeline, gains, engine, job, *sink, progress, stats);
     sink.reset();
     if (!st.ok()) {
@@ -375,7 +375,7 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
     }
     st = output.commit();
     if (!st.ok()) return st;
-    sayDone(opt, job, engine, colour.get(), stats, progress, reader);
+    sayDone(opt, job, engine, color.get(), stats, progress, reader);
     if (!turns.summary.empty()) console::say("%s", turns.summary.c_str());
     return Status();
 }

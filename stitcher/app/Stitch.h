@@ -43,7 +43,7 @@ std::string sayVideoCap(const Options& opt, const Job& job);
 // that the box fits.
 std::vector<uint8_t> spatialAudioFor(const Job& job, Clip& clip);
 // Colour matching for the stitch, where it is asked for and can run.
-std::unique_ptr<ColorMatch> makeColourMatch(const Options& opt, const Job& job);
+std::unique_ptr<ColorMatch> makeColorMatch(const Options& opt, const Job& job);
 
 // Whether a run turns its view per frame.
 bool stabilizes(const Options& opt);

@@ -70,21 +70,21 @@ Status makePlan(const PlanSettings& settings, Clip& clip, const PlanSteps& steps
     }
 
     // Every frame's time, and its gains as a whole run measures them.
-    std::unique_ptr<ColorMatch> colour = steps.colour();
-    plan.colorMatch = colour != nullptr;
+    std::unique_ptr<ColorMatch> color = steps.color();
+    plan.colorMatch = color != nullptr;
     if (!plan.colorMatch) plan.falloff.clear();  // undone with the gains only: a segment without them takes none
     FrameMeasuring how;
     how.range = job.range;
     how.model = &job.lens.model();
-    how.colour = colour.get();
+    how.color = color.get();
     how.falloff = falloff;
     how.threads = settings.threads ? settings.threads
                                    : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     how.warn = events.warn;
     events.say("planning " + std::to_string(plan.count) + " frames of " + settings.input + " in " +
-               plural(plan.segments.size(), "segment") + (colour ? " (measuring the colour gains)" : ""));
+               plural(plan.segments.size(), "segment") + (color ? " (measuring the colour gains)" : ""));
     // Without colour matching a frame's time is all that is read: no rate.
-    begin(events, plan.count, "plan", colour != nullptr);
+    begin(events, plan.count, "plan", color != nullptr);
     how.frameDone = [&events] {
         if (events.frameDone) events.frameDone();
     };

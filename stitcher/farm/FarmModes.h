@@ -65,7 +65,7 @@ struct PlanSteps {
     // words; empty where the run does not turn its view per frame.
     std::function<Status(PlanColumn& view, std::string& summary)> view;
     // The colour matching the gains are measured with; null: none.
-    std::function<std::unique_ptr<ColorMatch>()> colour;
+    std::function<std::unique_ptr<ColorMatch>()> color;
 };
 
 Status makePlan(const PlanSettings& settings, Clip& clip, const PlanSteps& steps, const FarmEvents& events,

@@ -62,9 +62,9 @@ Status measurePlanFrames(Clip& clip, const FrameMeasuring& how, const std::atomi
         if (!read.ok()) return read;
         pts.values.push_back(static_cast<double>(item.pts));
         duration.values.push_back(static_cast<double>(item.duration));
-        if (!how.colour && how.frameDone) how.frameDone();
+        if (!how.color && how.frameDone) how.frameDone();
     }
-    if (!how.colour) return Status();
+    if (!how.color) return Status();
 
     // Each stretch is measured by a thread of its own; a frame's measurement
     // depends on its picture alone.
@@ -103,7 +103,7 @@ Status measurePlanFrames(Clip& clip, const FrameMeasuring& how, const std::atomi
     gains.width = 6;
     gains.values.reserve(static_cast<size_t>(count) * 6);
     for (const ColorEstimate& e : estimates) {
-        const ColorGains& g = how.colour->update(e);
+        const ColorGains& g = how.color->update(e);
         for (int lens = 0; lens < 2; ++lens)
             for (int c = 0; c < 3; ++c) gains.values.push_back(g.gain[lens][c]);
     }

@@ -19,7 +19,7 @@ namespace stitcher {
 struct FrameMeasuring {
     ReadSpec range;                        // the frames (sound is not read)
     const DualFisheyeModel* model = nullptr;  // with colour: the calibration's lens model
-    ColorMatch* colour = nullptr;          // null: times only
+    ColorMatch* color = nullptr;          // null: times only
     LensFalloff falloff;                   // with colour: what the engines undo, so that the gains leave it out
     int threads = 1;                       // decoding threads, each with its own session of the clip
     Warn warn;

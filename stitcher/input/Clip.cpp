@@ -146,10 +146,10 @@ unsigned int Clip::calibrationTrack() {
     return libdec::GetClipTracks(handle_, now) == 0 ? now.calibration : 0;
 }
 
-libdec::VideoLook Clip::look(bool colours) {
+libdec::VideoLook Clip::look(bool colors) {
     std::lock_guard<std::mutex> lock(mutex_);
     libdec::VideoLook l;
-    libdec::GetVideoLook(handle_, l, colours);
+    libdec::GetVideoLook(handle_, l, colors);
     return l;
 }
 

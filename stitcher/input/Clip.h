@@ -71,7 +71,7 @@ public:
     // How its video is shown: the colours its pictures are read with and
     // where they come from (with `colours`: the first picture is decoded for
     // them), the turn a player gives them, and whether it is a 360 video already.
-    libdec::VideoLook look(bool colours = true);
+    libdec::VideoLook look(bool colors = true);
 
     // The samples of track `id` shown from `from` to before `to` (timescale()
     // units); false when they cannot be read or pass `maxBytes`.

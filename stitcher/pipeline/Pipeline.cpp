@@ -166,7 +166,7 @@ Pipeline::~Pipeline() {
     }
 }
 
-Status Pipeline::run(FrameGains* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
+Status Pipeline::run(FrameGains* color, Engine& engine, const EngineSpec& params, FrameSink& sink,
                      const PipelineEvents& events, PipelineStats& stats) {
     State& s = *state_;
     stats = PipelineStats();
@@ -201,8 +201,8 @@ Status Pipeline::run(FrameGains* colour, Engine& engine, const EngineSpec& param
             if (engine.writesYuv() && !item->yuv) item->yuv = sink.makeYuvFrame();
             if (!item->yuv && item->panorama.size() != params.outBytes()) item->panorama.resize(params.outBytes());
             auto t = Clock::now();
-            if (colour) {
-                const ColorGains& gains = colour->gainsFor(item->frame, item->picture.data());
+            if (color) {
+                const ColorGains& gains = color->gainsFor(item->frame, item->picture.data());
                 engine.setGains(gains.gain);
                 if (events.gains && noticeablyApart(gains, shown)) {
                     events.gains(item->frame, formatGains(gains));

@@ -52,7 +52,7 @@ public:
     // frame's gains are taken (measured as decoded, or planned) and handed
     // to the engine before it stitches the frame. Stops early on the first failure or when
     // `interrupted` turns true (kExitInterrupted). Once only.
-    Status run(FrameGains* colour, Engine& engine, const EngineSpec& params, FrameSink& sink,
+    Status run(FrameGains* color, Engine& engine, const EngineSpec& params, FrameSink& sink,
                const PipelineEvents& events, PipelineStats& stats);
 
 private:

@@ -21,13 +21,13 @@ struct Rng {
     double uniform(double a, double b) { return a + (b - a) * ((next() >> 11) * (1.0 / 9007199254740992.0)); }
 };
 
-struct Colour {
+struct Color {
     double b, g, r;
 };
-Colour mix(const Colour& a, const Colour& c, double t) {
+Color mix(const Color& a, const Color& c, double t) {
     return {a.b + (c.b - a.b) * t, a.g + (c.g - a.g) * t, a.r + (c.r - a.r) * t};
 }
-Colour scaled(const Colour& a, double k) { return {a.b * k, a.g * k, a.r * k}; }
+Color scaled(const Color& a, double k) { return {a.b * k, a.g * k, a.r * k}; }
 
 // Smooth value noise in 0..1 on a plane, from a hashed lattice.
 double noise(double x, double y, uint32_t seed) {
@@ -46,17 +46,17 @@ double noise(double x, double y, uint32_t seed) {
 }
 
 // The picture of `shade(direction)` with 2 x 2 samples a pixel.
-BgrImage render(int width, int height, const std::function<Colour(const double d[3])>& shade) {
+BgrImage render(int width, int height, const std::function<Color(const double d[3])>& shade) {
     BgrImage img(width, height);
     constexpr int n = 2;
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            Colour sum{0, 0, 0};
+            Color sum{0, 0, 0};
             for (int sy = 0; sy < n; ++sy)
                 for (int sx = 0; sx < n; ++sx) {
                     const double p = kPi * (y + (sy + 0.5) / n) / height, t = 2 * kPi * (x + (sx + 0.5) / n) / width;
                     const double d[3] = {std::sin(p) * std::cos(t), std::sin(p) * std::sin(t), std::cos(p)};
-                    const Colour c = shade(d);
+                    const Color c = shade(d);
                     sum.b += c.b, sum.g += c.g, sum.r += c.r;
                 }
             uint8_t* px = img.at(x, y);
@@ -68,16 +68,16 @@ BgrImage render(int width, int height, const std::function<Colour(const double d
     return img;
 }
 
-Colour sky(const double d[3], uint32_t seed) {
+Color sky(const double d[3], uint32_t seed) {
     const double e = std::max(0.0, d[2]);
-    Colour c = mix({235, 210, 190}, {200, 140, 90}, std::sqrt(e));
+    Color c = mix({235, 210, 190}, {200, 140, 90}, std::sqrt(e));
     // Soft clouds, stretched along the horizon.
     const double r = 1 / std::max(0.08, d[2] + 0.05);
     const double cloud = noise(d[0] * r * 1.5, d[1] * r * 1.5, seed) * 0.7 + noise(d[0] * r * 4, d[1] * r * 4, seed + 1) * 0.3;
     return mix(c, {245, 245, 245}, std::clamp((cloud - 0.55) * 3, 0.0, 0.8));
 }
 
-Colour randomColour(Rng& rng, double lo, double hi) {
+Color randomColor(Rng& rng, double lo, double hi) {
     const double base = rng.uniform(lo, hi);
     return {base * rng.uniform(0.8, 1.2), base * rng.uniform(0.8, 1.2), base * rng.uniform(0.8, 1.2)};
 }
@@ -89,7 +89,7 @@ BgrImage streetWorld(int width, int height, uint32_t seed) {
     const double eye = rng.uniform(1.4, 1.8), heading = rng.uniform(0, 2 * kPi);
     struct Building {
         double x0, x1, top;
-        Colour wall, window;
+        Color wall, window;
         double floor, bay;
     };
     struct Side {
@@ -103,7 +103,7 @@ BgrImage streetWorld(int width, int height, uint32_t seed) {
             b.x0 = x;
             b.x1 = x + rng.uniform(6, 22);
             b.top = rng.uniform(6, 30);
-            b.wall = randomColour(rng, 90, 210);
+            b.wall = randomColor(rng, 90, 210);
             b.window = scaled(b.wall, rng.uniform(0.3, 0.6));
             b.floor = rng.uniform(2.8, 3.6);
             b.bay = rng.uniform(2.0, 3.5);
@@ -112,13 +112,13 @@ BgrImage streetWorld(int width, int height, uint32_t seed) {
         }
     }
     const double kerb = rng.uniform(2, 3.5);  // pavement width
-    const Colour road{70, 72, 75}, pavement{150, 155, 160}, lane{230, 230, 230};
-    return render(width, height, [&](const double dir[3]) -> Colour {
+    const Color road{70, 72, 75}, pavement{150, 155, 160}, lane{230, 230, 230};
+    return render(width, height, [&](const double dir[3]) -> Color {
         // The street runs along `heading`.
         const double ch = std::cos(heading), sh = std::sin(heading);
         const double d[3] = {ch * dir[0] + sh * dir[1], -sh * dir[0] + ch * dir[1], dir[2]};
         double best = 1e30;
-        Colour c = sky(dir, seed);
+        Color c = sky(dir, seed);
         if (d[2] < -1e-6) {
             const double t = -eye / d[2];
             const double x = t * d[0], y = t * d[1];
@@ -162,14 +162,14 @@ BgrImage roomWorld(int width, int height, uint32_t seed) {
     const double lo[3] = {-rng.uniform(1.8, 4.5), -rng.uniform(1.8, 4.5), -rng.uniform(1.2, 1.6)};
     const double hi[3] = {rng.uniform(1.8, 4.5), rng.uniform(1.8, 4.5), rng.uniform(0.9, 1.6)};
     const double turn = rng.uniform(0, 2 * kPi);
-    Colour walls[4];
-    for (Colour& w : walls) w = randomColour(rng, 120, 220);
-    const Colour floorColour = randomColour(rng, 60, 120), ceiling{225, 228, 230};
+    Color walls[4];
+    for (Color& w : walls) w = randomColor(rng, 120, 220);
+    const Color floorColor = randomColor(rng, 60, 120), ceiling{225, 228, 230};
     // Rectangles on the walls: along the wall from a to b, from z0 to z1.
     struct Patch {
         int wall;
         double a, b, z0, z1;
-        Colour colour;
+        Color color;
     };
     std::vector<Patch> patches;
     for (int w = 0; w < 4; ++w) {
@@ -178,7 +178,7 @@ BgrImage roomWorld(int width, int height, uint32_t seed) {
         for (int i = 0; i < n; ++i) {
             const double kind = rng.uniform(0, 1), width = kind < 0.4 ? rng.uniform(0.8, 1.1) : rng.uniform(0.4, 1.4);
             const double a = rng.uniform(0.2, std::max(0.3, length - width - 0.2));
-            Patch p{w, a, a + width, 0, 0, randomColour(rng, 30, 240)};
+            Patch p{w, a, a + width, 0, 0, randomColor(rng, 30, 240)};
             if (kind < 0.4) {  // a door
                 p.z0 = lo[2];
                 p.z1 = lo[2] + rng.uniform(1.9, 2.1);
@@ -188,13 +188,13 @@ BgrImage roomWorld(int width, int height, uint32_t seed) {
             } else {  // a shelf
                 p.z0 = rng.uniform(-0.6, 0.5);
                 p.z1 = p.z0 + 0.05;
-                p.colour = scaled(walls[w], 0.5);
+                p.color = scaled(walls[w], 0.5);
             }
             patches.push_back(p);
         }
     }
     const double plank = rng.uniform(0.12, 0.25), lamp = rng.uniform(0.3, 0.6);
-    return render(width, height, [&](const double dir[3]) -> Colour {
+    return render(width, height, [&](const double dir[3]) -> Color {
         const double ct = std::cos(turn), st = std::sin(turn);
         const double d[3] = {ct * dir[0] + st * dir[1], -st * dir[0] + ct * dir[1], dir[2]};
         // The nearest of the six faces.
@@ -207,7 +207,7 @@ BgrImage roomWorld(int width, int height, uint32_t seed) {
         }
         const double p[3] = {t * d[0], t * d[1], t * d[2]};
         if (face == 4) {  // floor
-            Colour c = scaled(floorColour, 0.8 + 0.4 * noise(p[0] * 0.5, std::floor(p[1] / plank) * 3.1, seed));
+            Color c = scaled(floorColor, 0.8 + 0.4 * noise(p[0] * 0.5, std::floor(p[1] / plank) * 3.1, seed));
             if (std::fmod(p[1] + 50, plank) < 0.012) c = scaled(c, 0.6);
             return c;
         }
@@ -219,10 +219,10 @@ BgrImage roomWorld(int width, int height, uint32_t seed) {
         // A wall: x faces are walls 0 and 1, y faces 2 and 3.
         const int wall = face;
         const double along = wall < 2 ? p[1] - lo[1] : p[0] - lo[0];
-        Colour c = walls[wall];
+        Color c = walls[wall];
         if (p[2] < lo[2] + 0.1) c = scaled(c, 0.55);  // skirting
         for (const Patch& q : patches)
-            if (q.wall == wall && along >= q.a && along < q.b && p[2] >= q.z0 && p[2] < q.z1) c = q.colour;
+            if (q.wall == wall && along >= q.a && along < q.b && p[2] >= q.z0 && p[2] < q.z1) c = q.color;
         return scaled(c, 0.9 + 0.15 * noise(along * 3, p[2] * 3, seed + wall));
     });
 }
@@ -232,7 +232,7 @@ BgrImage fieldWorld(int width, int height, uint32_t seed) {
     const double eye = rng.uniform(1.4, 1.8);
     struct Post {
         double x, y, radius, top, crown;  // crown: radius of a tree's crown (0: a pole)
-        Colour colour;
+        Color color;
     };
     std::vector<Post> posts;
     const int n = 3 + static_cast<int>(rng.uniform(0, 4));
@@ -241,14 +241,14 @@ BgrImage fieldWorld(int width, int height, uint32_t seed) {
         const bool tree = rng.uniform(0, 1) < 0.5;
         posts.push_back({r * std::cos(a), r * std::sin(a), tree ? rng.uniform(0.15, 0.3) : rng.uniform(0.06, 0.12),
                          rng.uniform(4, 9), tree ? rng.uniform(1.2, 2.5) : 0.0,
-                         tree ? Colour{40, 60, 80} : randomColour(rng, 40, 200)});
+                         tree ? Color{40, 60, 80} : randomColor(rng, 40, 200)});
     }
     double hill[4][2];
     for (auto& h : hill) h[0] = rng.uniform(0.5, 2.5) * kPi / 180, h[1] = rng.uniform(0, 2 * kPi);
-    const Colour grass = randomColour(rng, 70, 110), hills{110, 120, 100};
-    return render(width, height, [&](const double d[3]) -> Colour {
+    const Color grass = randomColor(rng, 70, 110), hills{110, 120, 100};
+    return render(width, height, [&](const double d[3]) -> Color {
         double best = 1e30;
-        Colour c;
+        Color c;
         // Hills far off: an elevation profile around the horizon.
         const double az = std::atan2(d[1], d[0]);
         double ridge = 0;
@@ -275,7 +275,7 @@ BgrImage fieldWorld(int width, int height, uint32_t seed) {
                     const double t = r / h, z = t * d[2] + eye;
                     if (t < best && z >= 0 && z <= p.top) {
                         best = t;
-                        c = scaled(p.colour, 0.7 + 0.3 * std::sqrt(1 - std::pow(off / p.radius, 2)));
+                        c = scaled(p.color, 0.7 + 0.3 * std::sqrt(1 - std::pow(off / p.radius, 2)));
                     }
                 }
             }
@@ -307,7 +307,7 @@ BgrImage paintedCity(int width, int height, uint32_t seed) {
         for (int x = 0; x < width; ++x) {
             const double t = 2 * kPi * (x + 0.5) / width, p = kPi * (y + 0.5) / height;
             const double d[3] = {std::sin(p) * std::cos(t), std::sin(p) * std::sin(t), std::cos(p)};
-            Colour c = y < horizon ? sky(d, seed) : scaled(Colour{95, 100, 105}, 0.8 + 0.4 * noise(x * 0.05, y * 0.2, seed));
+            Color c = y < horizon ? sky(d, seed) : scaled(Color{95, 100, 105}, 0.8 + 0.4 * noise(x * 0.05, y * 0.2, seed));
             uint8_t* px = img.at(x, y);
             px[0] = static_cast<uint8_t>(std::clamp(c.b, 0.0, 255.0));
             px[1] = static_cast<uint8_t>(std::clamp(c.g, 0.0, 255.0));
@@ -318,14 +318,14 @@ BgrImage paintedCity(int width, int height, uint32_t seed) {
         const int w = width / 40 + static_cast<int>(rng.uniform(0, width / 12.0));
         const int top = horizon - static_cast<int>(rng.uniform(0.1, 0.35) * height);
         const int foot = horizon + height / 20;
-        const Colour wall = randomColour(rng, 80, 220), glass = scaled(wall, rng.uniform(0.3, 0.6));
+        const Color wall = randomColor(rng, 80, 220), glass = scaled(wall, rng.uniform(0.3, 0.6));
         const int floor = std::max(4, height / 40 + static_cast<int>(rng.uniform(0, 4))), bay = std::max(4, floor - 1);
         for (int y = top; y < foot; ++y)
             for (int x = x0; x < std::min(width, x0 + w); ++x) {
                 const int u = (x - x0) % bay, v = (y - top) % floor;
                 const bool pane = y > top + 2 && y < foot - floor && x > x0 + 1 && x < x0 + w - 2 && u >= bay / 3 &&
                                   v >= floor / 3;
-                const Colour c = pane ? glass : wall;
+                const Color c = pane ? glass : wall;
                 uint8_t* px = img.at(x, y);
                 px[0] = static_cast<uint8_t>(c.b), px[1] = static_cast<uint8_t>(c.g), px[2] = static_cast<uint8_t>(c.r);
             }

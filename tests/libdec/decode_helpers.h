@@ -120,13 +120,13 @@ inline uint64_t Fnv(const unsigned char* p, size_t n) {
 // How a player reads a stream's YUV: the matrix it is tagged with, else
 // BT.709 from 720 lines up and BT.601 below; limited range unless tagged full
 // (or of a full-range pixel format).
-struct StreamColour {
+struct StreamColor {
     int width = 0, height = 0;
     std::string pixFmt;
     bool bt709 = false, full = false;
 };
 
-inline StreamColour ProbeColour(const std::string& clip) {
+inline StreamColor ProbeColor(const std::string& clip) {
     std::string out = testutil::captureCommand(
         "ffprobe -v error -select_streams v:0 -show_entries stream=width,height,pix_fmt,color_space,color_range "
         "-of default=nw=1 '" + clip + "'");
@@ -136,7 +136,7 @@ inline StreamColour ProbeColour(const std::string& clip) {
         at += key.size() + 1;
         return out.substr(at, out.find('\n', at) - at);
     };
-    StreamColour c;
+    StreamColor c;
     c.width = std::atoi(field("width").c_str());
     c.height = std::atoi(field("height").c_str());
     c.pixFmt = field("pix_fmt");
@@ -154,7 +154,7 @@ inline StreamColour ProbeColour(const std::string& clip) {
 // rounded to the nearest level. At another size: as the ffmpeg command scales
 // and converts it (bicubic), told the same matrix and range.
 inline std::string FfmpegBgr(const std::string& clip, int width = 0, int height = 0) {
-    const StreamColour c = ProbeColour(clip);
+    const StreamColor c = ProbeColor(clip);
     std::string out = testutil::makeTempDir("decref") + "/ref.raw";
     std::string cmd = "ffmpeg -hide_banner -loglevel error -nostdin -y -i '" + clip +
                       "' -map 0:v -fps_mode passthrough -f rawvideo ";

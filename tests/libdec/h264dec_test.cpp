@@ -128,7 +128,7 @@ TEST(H264Dec, EveryPictureInOneFixedBufferMatchingFfmpeg) {
 // Each stream's pictures as a player shows them, by the matrix and range
 // the stream is tagged with, also when a new stream into the same decoder
 // is tagged otherwise.
-TEST(H264Dec, ColoursFollowTheStreamsTags) {
+TEST(H264Dec, ColorsFollowTheStreamsTags) {
     const std::pair<const char*, const char*> tagged[] = {
         {"dec_raw_bt709.h264", " -pix_fmt yuv420p -colorspace bt709 -color_range tv"},
         {"dec_raw_bt601.h264", " -pix_fmt yuv420p -colorspace smpte170m -color_range tv"},

@@ -106,7 +106,7 @@ TEST_F(LegacyTest, DrawsTheStitchLayoutOfTheTwoPassRenderer) {
 }
 
 // Where nothing is drawn the dark-blue clear colour (0, 0, 0.4) is read back.
-TEST_F(LegacyTest, ClearColourShowsWhereNoMeshIsDrawn) {
+TEST_F(LegacyTest, ClearColorShowsWhereNoMeshIsDrawn) {
     const int W = 64, H = 32;
     DualSpherecast r(kDefaultOffset, 32, 288, 144);
     testing::internal::CaptureStdout();

@@ -110,7 +110,7 @@ double worstDifference(const std::vector<std::vector<double>>& got, const std::v
     return worst;
 }
 
-struct ColourCase {
+struct ColorCase {
     const char* name;
     int width, height;
     const char* matrix;  // the scaler's name for the matrix the clip is made with
@@ -119,12 +119,12 @@ struct ColourCase {
     bool inContainer = false;  // tagged in the container's colour box only, not in the stream
 };
 
-void PrintTo(const ColourCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ColorCase& c, std::ostream* os) { *os << c.name; }
 
-class ColourTest : public ::testing::TestWithParam<std::tuple<ColourCase, const char*>> {};
+class ColorTest : public ::testing::TestWithParam<std::tuple<ColorCase, const char*>> {};
 
-TEST_P(ColourTest, FlatChartAsAPlayerShowsIt) {
-    const ColourCase& c = std::get<0>(GetParam());
+TEST_P(ColorTest, FlatChartAsAPlayerShowsIt) {
+    const ColorCase& c = std::get<0>(GetParam());
     const std::string engine = std::get<1>(GetParam());
     const std::string dir = testutil::makeTempDir("colour");
     std::string chart;
@@ -193,25 +193,25 @@ TEST_P(ColourTest, FlatChartAsAPlayerShowsIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Clips, ColourTest,
-    ::testing::Combine(::testing::Values(ColourCase{"bt709_limited", 640, 320, "bt709", false, true},
-                                         ColourCase{"bt709_full", 640, 320, "bt709", true, true},
-                                         ColourCase{"bt601", 640, 320, "bt601", false, true},
-                                         ColourCase{"untagged_hd", 1440, 720, "bt709", false, false},
-                                         ColourCase{"untagged_sd", 640, 320, "bt601", false, false}),
+    Clips, ColorTest,
+    ::testing::Combine(::testing::Values(ColorCase{"bt709_limited", 640, 320, "bt709", false, true},
+                                         ColorCase{"bt709_full", 640, 320, "bt709", true, true},
+                                         ColorCase{"bt601", 640, 320, "bt601", false, true},
+                                         ColorCase{"untagged_hd", 1440, 720, "bt709", false, false},
+                                         ColorCase{"untagged_sd", 640, 320, "bt601", false, false}),
                        ::testing::Values("cpu", "gl")),
-    [](const ::testing::TestParamInfo<ColourTest::ParamType>& i) {
+    [](const ::testing::TestParamInfo<ColorTest::ParamType>& i) {
         return std::string(std::get<0>(i.param).name) + "_" + std::get<1>(i.param);
     });
 
 // How the colours are found is the reader's, whatever the engine: these run on one.
 INSTANTIATE_TEST_SUITE_P(
-    Found, ColourTest,
-    ::testing::Combine(::testing::Values(ColourCase{"untagged_wide", 1280, 640, "bt709", false, false},
-                                         ColourCase{"full_colr", 640, 320, "bt709", true, true, true},
-                                         ColourCase{"bt601_colr_wide", 1280, 640, "bt601", false, true, true}),
+    Found, ColorTest,
+    ::testing::Combine(::testing::Values(ColorCase{"untagged_wide", 1280, 640, "bt709", false, false},
+                                         ColorCase{"full_colr", 640, 320, "bt709", true, true, true},
+                                         ColorCase{"bt601_colr_wide", 1280, 640, "bt601", false, true, true}),
                        ::testing::Values("cpu")),
-    [](const ::testing::TestParamInfo<ColourTest::ParamType>& i) {
+    [](const ::testing::TestParamInfo<ColorTest::ParamType>& i) {
         return std::string(std::get<0>(i.param).name) + "_" + std::get<1>(i.param);
     });
 

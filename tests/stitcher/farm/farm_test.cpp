@@ -361,7 +361,7 @@ TEST(Farm, PlannedGainsAreThoseOfOnePassInOrder) {
     stitcher::FrameMeasuring how;
     how.range = range;
     how.model = &model;
-    how.colour = &planned;
+    how.color = &planned;
     how.threads = 3;
     stitcher::Plan plan;
     std::atomic<bool> interrupted{false};

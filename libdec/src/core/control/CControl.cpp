@@ -63,7 +63,7 @@ int CControl::Init(const char* path) {
             LOGI("h264 dec new ok file:%s", name);
             // The container's colour box stands in where the stream names no colours.
             if (const mp4::Track* v = m_pMp4Read->VideoTrack())
-                if (v->hasColour) m_pH264Dec->SetContainerColour(v->colourMatrix, v->colourFullRange);
+                if (v->hasColor) m_pH264Dec->SetContainerColor(v->colorMatrix, v->colorFullRange);
             // An empty packet would mean end of stream to the decoder.
             if (spsPps != nullptr && spsPpsSize != 0) m_pH264Dec->WriteSpsPps(spsPps, spsPpsSize);
         }

@@ -86,7 +86,7 @@ int GetStoredTrack(void* handle, unsigned int id, long long from, long long to, 
     }
 }
 
-int GetVideoLook(void* handle, VideoLook& out, bool colours) {
+int GetVideoLook(void* handle, VideoLook& out, bool colors) {
     out = VideoLook();
     if (handle == nullptr) return 1;
     try {
@@ -94,25 +94,25 @@ int GetVideoLook(void* handle, VideoLook& out, bool colours) {
         const CMp4Read* reader = session->m_pMp4Read;
         const mp4::Track* v = reader ? reader->VideoTrack() : nullptr;
         if (v == nullptr || session->m_pH264Dec == nullptr) return 1;
-        out.containerColour = v->hasColour;
-        if (v->hasColour) {
-            out.containerMatrix = v->colourMatrix;
-            out.containerFullRange = v->colourFullRange;
+        out.containerColor = v->hasColor;
+        if (v->hasColor) {
+            out.containerMatrix = v->colorMatrix;
+            out.containerFullRange = v->colorFullRange;
         }
         out.displayRotation = v->displayRotation;
         out.projection = v->projection;
-        if (!colours) return 0;
+        if (!colors) return 0;
         int matrix = 0, full = 0, matrixFrom = 0, rangeFrom = 0;
-        if (!session->m_pH264Dec->LastColour(matrix, full, matrixFrom, rangeFrom)) {
+        if (!session->m_pH264Dec->LastColor(matrix, full, matrixFrom, rangeFrom)) {
             unsigned char* picture = nullptr;
             session->GetVideoFrame(1, picture);
         }
-        if (session->m_pH264Dec->LastColour(matrix, full, matrixFrom, rangeFrom)) {
-            out.colourKnown = true;
+        if (session->m_pH264Dec->LastColor(matrix, full, matrixFrom, rangeFrom)) {
+            out.colorKnown = true;
             out.matrix = matrix;
             out.fullRange = full != 0;
-            out.matrixFrom = static_cast<ColourSource>(matrixFrom);
-            out.rangeFrom = static_cast<ColourSource>(rangeFrom);
+            out.matrixFrom = static_cast<ColorSource>(matrixFrom);
+            out.rangeFrom = static_cast<ColorSource>(rangeFrom);
         }
         return 0;
     } catch (...) {

@@ -69,7 +69,7 @@ bool KnownMatrix(int matrix) {
 // high-definition pictures (at least 1280 wide or more than 576 lines) and
 // BT.601 for the rest, and limited range (unless the pixel format itself is
 // a full-range one).
-void CH264Dec::PictureColour(const AVFrame* f, int* matrix, int* fullRange) {
+void CH264Dec::PictureColor(const AVFrame* f, int* matrix, int* fullRange) {
     if (KnownMatrix(f->colorspace)) {
         *matrix = f->colorspace;
         m_matrixFrom = kFromStream;
@@ -141,7 +141,7 @@ bool PlanarYuv8(int format, int* shiftX, int* shiftY) {
 
 // Makes `ctx` read its source with `matrix` and `fullRange`; false when the
 // scaler refuses.
-bool SetSourceColour(SwsContext* ctx, int matrix, int fullRange) {
+bool SetSourceColor(SwsContext* ctx, int matrix, int fullRange) {
     int *invTable = nullptr, *table = nullptr;
     int srcRange = 0, dstRange = 0, brightness = 0, contrast = 0, saturation = 0;
     if (sws_getColorspaceDetails(ctx, &invTable, &srcRange, &table, &dstRange, &brightness, &contrast,
@@ -368,7 +368,7 @@ unsigned char* CH264Dec::ConvertPicture() {
     if (!m_bHasPicture || !m_picture[0]) return nullptr;
     AVFrame* f = m_pFrame;
     int matrix = 0, fullRange = 0;
-    PictureColour(f, &matrix, &fullRange);
+    PictureColor(f, &matrix, &fullRange);
     // Pictures of the expected size in the usual formats: converted here, to
     // the nearest level (the scaler's own conversion of them is off by up to
     // two or three levels, and green more than the others).
@@ -412,7 +412,7 @@ unsigned char* CH264Dec::ConvertPicture() {
     // The scaler's own default is BT.601 limited range whatever the stream
     // says: give it the picture's matrix and range, again whenever they change.
     if (matrix != m_srcMatrix || fullRange != m_srcFullRange) {
-        if (!SetSourceColour(m_swctx, matrix, fullRange)) {
+        if (!SetSourceColor(m_swctx, matrix, fullRange)) {
             LOGE("picture colours (matrix %d, %s range) cannot be converted", matrix, fullRange ? "full" : "limited");
             return nullptr;
         }

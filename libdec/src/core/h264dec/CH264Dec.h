@@ -54,15 +54,15 @@ public:
 
     // The container's colour description, used where the stream names none:
     // an ISO/IEC 23091-2 matrix code and 1 full, 0 limited range (-1: none).
-    void SetContainerColour(int matrix, int fullRange) {
+    void SetContainerColor(int matrix, int fullRange) {
         m_containerMatrix = matrix;
         m_containerFullRange = fullRange;
     }
     // Where the matrix or range of the last converted picture came from.
-    enum ColourFrom { kFromDefault = 0, kFromStream = 1, kFromContainer = 2 };
+    enum ColorFrom { kFromDefault = 0, kFromStream = 1, kFromContainer = 2 };
     // The matrix (ISO/IEC 23091-2 code) and range the last converted picture
     // was read with, and where each came from; false before the first one.
-    bool LastColour(int& matrix, int& fullRange, int& matrixFrom, int& rangeFrom) const {
+    bool LastColor(int& matrix, int& fullRange, int& matrixFrom, int& rangeFrom) const {
         if (m_lastMatrix < 0) return false;
         matrix = m_lastMatrix, fullRange = m_lastFullRange, matrixFrom = m_matrixFrom, rangeFrom = m_rangeFrom;
         return true;
@@ -111,5 +111,5 @@ private:
     int m_matrixFrom;
     int m_rangeFrom;
     // The picture's matrix and range (see the definition), noting their source.
-    void PictureColour(const AVFrame* f, int* matrix, int* fullRange);
+    void PictureColor(const AVFrame* f, int* matrix, int* fullRange);
 };

@@ -381,16 +381,16 @@ bool Parser::tkhd(const Box& b) {
 
 bool Parser::colr(const Box& b) {
     // The colour box of the visual sample entry itself; the first one counts.
-    if (!track_ || !inSampleEntry_ || b.parent != entryType_ || track_->hasColour) return true;
+    if (!track_ || !inSampleEntry_ || b.parent != entryType_ || track_->hasColor) return true;
     if (b.size < 4) return true;  // too short to name its kind: as if absent
     const uint32_t kind = be32(b.data);
     if (kind != fourcc("nclx") && kind != fourcc("nclc")) return true;  // an ICC profile names no matrix
     if (b.size < 10) return true;
-    track_->hasColour = true;
-    track_->colourPrimaries = be16(b.data + 4);
-    track_->colourTransfer = be16(b.data + 6);
-    track_->colourMatrix = be16(b.data + 8);
-    track_->colourFullRange = kind == fourcc("nclx") && b.size >= 11 ? static_cast<int8_t>(b.data[10] >> 7) : -1;
+    track_->hasColor = true;
+    track_->colorPrimaries = be16(b.data + 4);
+    track_->colorTransfer = be16(b.data + 6);
+    track_->colorMatrix = be16(b.data + 8);
+    track_->colorFullRange = kind == fourcc("nclx") && b.size >= 11 ? static_cast<int8_t>(b.data[10] >> 7) : -1;
     return true;
 }
 

@@ -67,9 +67,9 @@ struct Track {
     // The visual sample entry's colour box ("colr"): ISO/IEC 23091-2 codes
     // (2: unspecified) of an 'nclx' box, or of QuickTime's 'nclc', which
     // names no range. Other kinds (ICC profiles) leave hasColour false.
-    bool hasColour = false;
-    uint16_t colourPrimaries = 2, colourTransfer = 2, colourMatrix = 2;
-    int8_t colourFullRange = -1;            // 1 full, 0 limited, -1 not given
+    bool hasColor = false;
+    uint16_t colorPrimaries = 2, colorTransfer = 2, colorMatrix = 2;
+    int8_t colorFullRange = -1;            // 1 full, 0 limited, -1 not given
     // tkhd's transformation matrix as the turn a player gives the picture,
     // clockwise in degrees: 0, 90, 180 or 270; -1 for any other transform
     // (a mirror, a shear, a scale that differs between the axes).

@@ -385,18 +385,18 @@ TEST(CpuEngineTest, RefusesWhatItCannotStitch) {
 // out of bounds.
 TEST(CpuEngineTest, TinyFramesAndOutputs) {
     const int sizes[][3] = {{1, 1, 1}, {2, 1, 3}, {1, 3, 2}, {3, 2, 1}};  // frame width, height; size
-    const uint8_t colour[3] = {40, 80, 160};
+    const uint8_t color[3] = {40, 80, 160};
     for (const auto& s : sizes) {
         BgrImage frame(s[0], s[1]);
-        for (size_t i = 0; i < frame.data.size(); ++i) frame.data[i] = colour[i % 3];
+        for (size_t i = 0; i < frame.data.size(); ++i) frame.data[i] = color[i % 3];
         for (stitcher::Layout layout : {stitcher::Layout::Stitch, stitcher::Layout::Stereo}) {
             const EngineSpec params = makeSpec(layout, s[2], s[0], s[1]);
             const BgrImage out =
                 testutil::fromAlignedRows(stitchCpu(params, frame).data(), params.outWidth(), params.outHeight());
             bool full = false;
             for (size_t i = 0; i < out.data.size(); i += 3) {
-                full = full || std::memcmp(&out.data[i], colour, 3) == 0;
-                for (int k = 0; k < 3; ++k) EXPECT_LE(out.data[i + k], colour[k]) << i;
+                full = full || std::memcmp(&out.data[i], color, 3) == 0;
+                for (int k = 0; k < 3; ++k) EXPECT_LE(out.data[i + k], color[k]) << i;
             }
             EXPECT_TRUE(full || layout == stitcher::Layout::Stereo || s[2] < 2) << s[0] << "x" << s[1] << " size " << s[2];
         }
