@@ -16,13 +16,13 @@
 #include "Output.h"
 #include "Reader.h"
 #include "test_clips.h"
+#include "DefaultOffset.h"
 
 using namespace stitcher;
 
 namespace {
 
-const std::string kOffset =
-    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
+const std::string kOffset = testutil::kDefaultOffset;
 
 TEST(FrameRate, ExactFractions) {
     struct Case {

@@ -16,14 +16,14 @@
 #include "CalibrationRefine.h"
 #include "FisheyeSynth.h"
 #include "test_clips.h"
+#include "DefaultOffset.h"
 
 using namespace stitcher;
 using testutil::BgrImage;
 
 namespace {
 
-const std::string kDefault =
-    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
+const std::string kDefault = testutil::kDefaultOffset;
 const std::string kPhoto = std::string(DFS_SOURCE_DIR) + "/samples/city_world.png";
 // Frames of 960 x 480 (the calibration's 2880 x 1440 scaled by 1/3); a
 // panorama of 480 rows, where the stitch meshes come out whole pixels wide.

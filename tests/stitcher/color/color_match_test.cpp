@@ -14,14 +14,14 @@
 #include "ColorMatch.h"
 #include "DualFisheyeModel.h"
 #include "FisheyeSynth.h"
+#include "DefaultOffset.h"
 
 using namespace stitcher;
 using testutil::BgrImage;
 
 namespace {
 
-const char* const kOffset =
-    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
+const char* const kOffset = testutil::kDefaultOffset;
 const int kSize = 240;                   // stitched output 480 x 240
 const int kFrameW = 960, kFrameH = 480;  // calibration scaled from 2880 x 1440
 const double kFps = 30.0;

@@ -26,14 +26,14 @@
 #include "FalloffEstimator.h"
 #include "FisheyeSynth.h"
 #include "test_clips.h"
+#include "DefaultOffset.h"
 
 using namespace stitcher;
 using testutil::BgrImage;
 
 namespace {
 
-const char* const kOffset =
-    "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
+const char* const kOffset = testutil::kDefaultOffset;
 // Stitched 2 size x size from frames of 4 size x 2 size (the calibration
 // scaled from 2880 x 1440).
 const int kSize = 160;
