@@ -42,7 +42,7 @@ Status cannotRefine(const Status& st) { return Status(st.code(), "cannot refine 
 Status refine(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<bool>& interrupted) {
     console::say("refining the calibration from %s's pictures...", opt.input.c_str());
     RefineResult r;
-    const Status refined = refineClipCalibration(framesOf(clip, interrupted), lens.text(), r);
+    const Status refined = refineClipCalibration(framesOf(clip, interrupted), lens, r);
     if (interrupted) return console::interruptedRun();
     const std::string said = describeRefineResult(r);
     for (size_t at = 0; at < said.size();) {
@@ -114,7 +114,7 @@ Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& int
     Status st = findCalibration(opt, clip, offset, lens);
     if (!st.ok()) return st;
     RefineResult r;
-    const Status refined = refineClipCalibration(framesOf(clip, interrupted), lens.text(), r);
+    const Status refined = refineClipCalibration(framesOf(clip, interrupted), lens, r);
     if (interrupted) return console::interruptedRun();
     std::fprintf(console::out(), "%s\n", describeRefineResult(r).c_str());
     if (refined.ok()) {

@@ -32,13 +32,19 @@ struct StartText {
     std::string why;   // empty when usable
 };
 
-StartText readStart(const std::string& offset) {
+// The start's fields, from a lens already read and checked; its text is
+// read again only where it carried white space around it.
+StartText startFrom(const LensRig& lens) {
     StartText s;
-    s.text = trimOffset(offset.c_str(), offset.size());
-    const calibration::Verdict v = LensRig::make(s.text, s.lens);
-    if (!v) {
-        s.why = "the calibration cannot be used: " + v.reason();
-        return s;
+    s.text = trimOffset(lens.text().c_str(), lens.text().size());
+    if (s.text == lens.text() && !s.text.empty()) {
+        s.lens = lens;
+    } else {
+        const calibration::Verdict v = LensRig::make(s.text, s.lens);
+        if (!v) {
+            s.why = "the calibration cannot be used: " + v.reason();
+            return s;
+        }
     }
     std::string copy = s.text;
     split(copy, "_", s.fields);
@@ -117,8 +123,16 @@ Status CalibrationRefiner::addFrame(const BgrFrameRef& frame) {
 }
 
 Status CalibrationRefiner::refine(const std::string& startOffset, RefineResult& result) const {
-    const StartText start = readStart(startOffset);
-    if (!start.why.empty()) return cannotRun(result, startOffset, start.why);
+    LensRig lens;
+    const std::string text = trimOffset(startOffset.c_str(), startOffset.size());
+    const calibration::Verdict v = LensRig::make(text, lens);
+    if (!v) return cannotRun(result, startOffset, "the calibration cannot be used: " + v.reason());
+    return refine(lens, result);
+}
+
+Status CalibrationRefiner::refine(const LensRig& startLens, RefineResult& result) const {
+    const StartText start = startFrom(startLens);
+    if (!start.why.empty()) return cannotRun(result, startLens.text(), start.why);
     const int needed = std::max(1, impl_->options.minFrames);
     const int given = frameCount();
     if (given < needed) {
@@ -193,8 +207,13 @@ Status refineCalibration(const std::vector<BgrFrameRef>& frames, const std::stri
     return st;
 }
 
-Status refineClipCalibration(const ClipFrames& clip, const std::string& startOffset, RefineResult& result,
-                             const RefineOptions& options) {
+namespace {
+
+// The clip's frames sampled and refined from `start` (a text or a lens);
+// `startOffset` is its text, kept where the refinement cannot run.
+template <class Start>
+Status refineSampled(const ClipFrames& clip, const Start& start, const std::string& startOffset, RefineResult& result,
+                     const RefineOptions& options) {
     try {
         if (clip.count <= 0 || clip.width <= 0 || clip.height <= 0 || !clip.read)
             return cannotRun(result, startOffset, "the clip holds no video");
@@ -219,7 +238,7 @@ Status refineClipCalibration(const ClipFrames& clip, const std::string& startOff
             return Status();
         });
         if (!walked.ok()) return cannotRun(result, startOffset, "calibration failed: " + walked.message());
-        Status st = refiner.refine(startOffset, result);
+        Status st = refiner.refine(start, result);
         if (failed > 0)
             st = withUnusable(st, result,
                               std::to_string(failed) + " of " + std::to_string(n) + " frames unusable: " + firstError);
@@ -229,6 +248,18 @@ Status refineClipCalibration(const ClipFrames& clip, const std::string& startOff
     } catch (...) {
         return cannotRun(result, startOffset, "calibration failed");
     }
+}
+
+}  // namespace
+
+Status refineClipCalibration(const ClipFrames& clip, const std::string& startOffset, RefineResult& result,
+                             const RefineOptions& options) {
+    return refineSampled(clip, startOffset, startOffset, result, options);
+}
+
+Status refineClipCalibration(const ClipFrames& clip, const LensRig& start, RefineResult& result,
+                             const RefineOptions& options) {
+    return refineSampled(clip, start, start.text(), result, options);
 }
 
 Status refineClipCalibration(const std::string& clipPath, const std::string& startOffset, RefineResult& result,

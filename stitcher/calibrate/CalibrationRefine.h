@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "LensRig.h"
 #include "Status.h"
 
 namespace stitcher {
@@ -91,6 +92,8 @@ public:
     // (kExitOffset) where the refinement cannot run; `result` then still
     // tells of the start kept, with the reason.
     Status refine(const std::string& startOffset, RefineResult& result) const;
+    // The same from a calibration already read and checked.
+    Status refine(const LensRig& start, RefineResult& result) const;
 
 private:
     struct Impl;
@@ -116,6 +119,8 @@ struct ClipFrames {
 // Decodes options.frames frames spread evenly over the clip and refines
 // `startOffset` on them.
 Status refineClipCalibration(const ClipFrames& clip, const std::string& startOffset, RefineResult& result,
+                             const RefineOptions& options = RefineOptions());
+Status refineClipCalibration(const ClipFrames& clip, const LensRig& start, RefineResult& result,
                              const RefineOptions& options = RefineOptions());
 
 // The same for a tool without a session of its own: opens the clip through

@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "../../libdec/src/core/isobmff/Mp4Container.h"
+#include "isobmff/Mp4Container.h"
 
 namespace testutil {
 
