@@ -44,8 +44,11 @@ std::string captureCommand(const std::string& cmd, int* status) {
 
 std::string makeClip(const std::string& name, const std::string& ffmpegArgs) {
     std::string path = clipDir() + "/" + name;
+    // A clip is reused only when it was made from the same arguments: a test
+    // whose recipe changed under the same name gets the clip it now asks for.
+    const std::string recipe = path + ".args";
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0 && st.st_size > 0) return path;
+    if (::stat(path.c_str(), &st) == 0 && st.st_size > 0 && readFile(recipe) == ffmpegArgs) return path;
     std::string tmp = path + ".tmp" + std::to_string(::getpid()) + "." +
                       name.substr(name.find_last_of('.') == std::string::npos ? name.size()
                                                                                : name.find_last_of('.') + 1);
@@ -60,6 +63,7 @@ std::string makeClip(const std::string& name, const std::string& ffmpegArgs) {
         ADD_FAILURE() << "cannot rename " << tmp << " to " << path;
         return std::string();
     }
+    std::ofstream(recipe, std::ios::binary | std::ios::trunc) << ffmpegArgs;
     return path;
 }
 
