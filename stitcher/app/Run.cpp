@@ -80,7 +80,7 @@ Status runStitcher(const Options& opt, const std::atomic<bool>& interrupted) {
     try {
         return run(opt, interrupted);
     } catch (const std::exception& e) {
-        return Status(kExitFailed, std::string("out of resources: ") + e.what() + "; nothing was written");
+        return Status(kExitFailed, outOfResources(e).message() + "; nothing was written");
     }
 }
 

@@ -47,15 +47,14 @@ VideoSettings videoSettings(const Options& opt, const Job& job, int timescale, c
 Status openSink(const Options& opt, const Job& job, const VideoSettings& vs, const Output& output,
                 std::unique_ptr<FrameSink>& sink) {
     const EngineSpec& params = job.engine;
-    try {
+    const Status st = guarded([&] {
         if (opt.kind == OutputKind::Video)
             return makeVideoSink(output, vs, static_cast<int>(params.outStride()), sink);
         sink = makePictureSink(output, params.outWidth(), params.outHeight(), static_cast<int>(params.outStride()));
         return Status();
-    } catch (const std::exception& e) {
-        sink.reset();
-        return Status(kExitFailed, std::string("out of resources: ") + e.what());
-    }
+    });
+    if (!st.ok()) sink.reset();
+    return st;
 }
 
 // The sink and the engine. A video's encoder opens on a thread of its own
@@ -71,13 +70,8 @@ Status openSinkAndEngine(const Options& opt, const Job& job, const VideoSettings
     } catch (const std::exception&) {
         open();  // no thread to be had: one after the other
     }
-    Status st;
     // Nothing may leave before the encoder's thread is joined.
-    try {
-        st = chooseEngine(opt.engine, job.engine, choice, builtEngines());
-    } catch (const std::exception& e) {
-        st = Status(kExitFailed, std::string("out of resources: ") + e.what());
-    }
+    Status st = guarded([&] { return chooseEngine(opt.engine, job.engine, choice, builtEngines()); });
     if (opening.joinable()) opening.join();
     if (st.ok() && !sink) st = sinkStatus;
     if (!st.ok()) sink.reset();

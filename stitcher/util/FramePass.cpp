@@ -68,30 +68,27 @@ Status SampledFrames::next(FrameItem& item) {
 Status readFrames(FrameSource& source, const std::atomic<bool>& interrupted,
                   const std::function<std::unique_ptr<FrameItem>()>& take,
                   const std::function<bool(std::unique_ptr<FrameItem>)>& put) {
-    try {
+    return guarded([&] {
         while (!interrupted) {
             std::unique_ptr<FrameItem> item = take();
-            if (!item) return Status();
-            if (source.ended()) return Status();
+            if (!item || source.ended()) return Status();
             const Status st = source.next(*item);
             if (!st.ok()) return st;
             if (!put(std::move(item))) return Status();
         }
         return kInterrupted;
-    } catch (const std::exception& e) {
-        return outOfResources(e);
-    }
+    });
 }
 
 Status walkFrames(FrameSource& source, const std::atomic<bool>& interrupted,
                   const std::function<Status(FrameItem&)>& each, int items) {
     Hand empty, decoded;
     Status read, used;
-    try {
+    const Status made = guarded([&] {
         for (int i = 0; i < items; ++i) empty.push(std::make_unique<FrameItem>());
-    } catch (const std::exception& e) {
-        return outOfResources(e);
-    }
+        return Status();
+    });
+    if (!made.ok()) return made;
     auto reading = [&] {
         read = readFrames(source, interrupted, [&] { return empty.pop(); },
                           [&](std::unique_ptr<FrameItem> item) {
@@ -106,19 +103,15 @@ Status walkFrames(FrameSource& source, const std::atomic<bool>& interrupted,
     } catch (const std::exception& e) {
         return outOfResources(e);
     }
-    try {
+    used = guarded([&] {
         while (std::unique_ptr<FrameItem> item = decoded.pop()) {
-            if (interrupted) {
-                used = kInterrupted;
-                break;
-            }
-            used = each(*item);
-            if (!used.ok()) break;
+            if (interrupted) return kInterrupted;
+            const Status done = each(*item);
+            if (!done.ok()) return done;
             empty.push(std::move(item));
         }
-    } catch (const std::exception& e) {
-        used = outOfResources(e);
-    }
+        return Status();
+    });
     empty.close();
     reader.join();
     // The consumer's failure first: a reader stopped by it only ended early.
