@@ -61,7 +61,16 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const LensRig& le
     // Pictures take the lenses' own size; a video no more than its codec's
     // cap unless --size asks for it.
     const PictureCap cap = videoCap(opt.hevc);
-    if (opt.size) {
+    if (opt.projection != Projection::Equirect) {
+        // A flat or planet picture: the panorama's geometry as sharp as the
+        // lenses allow, the picture the size asked for.
+        e.size = defaultSize(lens.values(), static_cast<int>(media.width));
+        e.view.projection = opt.projection;
+        e.view.fov = opt.fov;
+        const bool flat = opt.projection == Projection::Flat;
+        e.view.width = opt.viewWidth ? opt.viewWidth : flat ? 1920 : 1080;
+        e.view.height = opt.viewHeight ? opt.viewHeight : 1080;
+    } else if (opt.size) {
         e.size = opt.size;
         job.overCap = opt.kind == OutputKind::Video && capSize(e.size, e.layout, cap) < e.size;
     } else {

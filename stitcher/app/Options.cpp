@@ -73,17 +73,51 @@ bool parseDouble(const std::string& text, double& out) {
 
 Status usageError(std::string message) { return Status(kExitUsage, std::move(message)); }
 
+// --size: a panorama height N, or a picture's WxH for a flat or planet output.
+Status readSize(Options& o, const std::string& text) {
+    const size_t x = text.find_first_of("xX");
+    long long n = 0;
+    if (x == std::string::npos) {
+        if (!parseInt(text, LLONG_MIN, LLONG_MAX, n) || n < rules::kSizeMin || n > rules::kSizeMax)
+            return usageError("option --size: give a whole number from " + std::to_string(rules::kSizeMin) + " to " +
+                              std::to_string(rules::kSizeMax) + ", or WxH for a flat or planet picture");
+        const std::string problem = rules::sizeProblem(n);
+        if (!problem.empty()) return usageError("option --size: " + problem);
+        o.size = static_cast<int>(n);
+        o.viewWidth = o.viewHeight = 0;
+        return Status();
+    }
+    long long w = 0, h = 0;
+    if (!parseInt(text.substr(0, x), 16, 8192, w) || !parseInt(text.substr(x + 1), 16, 8192, h) || w % 2 || h % 2)
+        return usageError("option --size: a picture's WxH takes two even whole numbers from 16 to 8192, such as 1920x1080");
+    o.viewWidth = static_cast<int>(w);
+    o.viewHeight = static_cast<int>(h);
+    o.size = 0;
+    return Status();
+}
+
 const std::vector<OptionSpec> kOptions = {
     {"--info", "-i", ValueKind::None, nullptr,
      "print the clip's media record, calibration, comment and engine; write nothing", 0, 0, {},
      [](Options& o, const OptionValue&) { o.info = true; return Status(); }},
-    {"--size", nullptr, ValueKind::Whole, "N",
-     "panorama height in pixels, even (width 2N); default: as sharp as the lenses allow", rules::kSizeMin,
-     rules::kSizeMax, {},
+    {"--size", nullptr, ValueKind::Text, "N|WxH",
+     "panorama height in pixels, even (width 2N); default: as sharp as the lenses allow. With\n"
+     "--projection flat or planet: the picture's width and height, even (default 1920x1080 flat,\n"
+     "1080x1080 planet)", 0, 0, {},
+     [](Options& o, const OptionValue& v) { return readSize(o, v.text); }},
+    {"--projection", nullptr, ValueKind::Word, "P",
+     "equirect (the 360 panorama, default), flat (a pinhole view where --yaw, --pitch, --roll look)\n"
+     "or planet (a little planet: the sphere seen from the nadir)", 0, 0, {"equirect", "flat", "planet"},
      [](Options& o, const OptionValue& v) {
-         const std::string problem = rules::sizeProblem(v.whole);
-         if (!problem.empty()) return usageError("option --size: " + problem);
-         o.size = static_cast<int>(v.whole);
+         o.projection = v.word == 1 ? Projection::Flat : v.word == 2 ? Projection::Planet : Projection::Equirect;
+         return Status();
+     }},
+    {"--fov", nullptr, ValueKind::Angle, "DEG",
+     "with --projection flat: the horizontal field of view (default 100); planet: its zoom (the\n"
+     "picture's sides reach 90 + DEG/2 degrees from the nadir); above 0, below 180", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         if (!(v.angle > 0.0 && v.angle < 180.0)) return usageError("option --fov: give more than 0 and less than 180 degrees");
+         o.fov = v.angle;
          return Status();
      }},
     {"--layout", nullptr, ValueKind::Word, "L",
@@ -466,6 +500,13 @@ Status checkCombinations(Options& opt) {
         return usageError("--smooth goes with --stabilize smooth");
     if (opt.stereo && (opt.stabilize != StabilizeMode::Off || opt.level || !opt.motionIn.empty()))
         return usageError("--stabilize, --level and --motion turn the stitch layout's view; --layout stereo has none");
+    if (opt.projection != Projection::Equirect) {
+        if (opt.stereo) return usageError("--layout stereo is a pair of panoramas: it takes no --projection flat or planet");
+        if (opt.size) return usageError("--projection " + std::string(projectionName(opt.projection)) + " takes its picture's size as --size WxH");
+    } else {
+        if (opt.viewWidth) return usageError("--size WxH is the size of a flat or planet picture; a panorama takes --size N (its height)");
+        if (isGiven(opt, "--fov")) unused("--fov", "the equirect panorama shows the whole sphere");
+    }
     if (isGiven(opt, "--frame") && (isGiven(opt, "--start") || isGiven(opt, "--frames")))
         return usageError("--frame N is the picture's one frame: it takes no --start or --frames");
     if (opt.kind == OutputKind::Picture || opt.kind == OutputKind::Sequence)

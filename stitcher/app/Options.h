@@ -23,6 +23,11 @@ struct Options {
     bool audio = true;
     bool stereo = false;
     int size = 0;          // panorama height; 0: from the calibration
+    // The output's projection; flat and planet take --size WxH (viewWidth x
+    // viewHeight, 0: the projection's default) and --fov.
+    Projection projection = Projection::Equirect;
+    int viewWidth = 0, viewHeight = 0;
+    double fov = 100.0;
     long long start = 1;   // first frame, counted from 1
     long long count = 0;   // 0: to the end of the clip
     long long frame = 0;   // --frame N: one picture of frame N

@@ -33,7 +33,7 @@ VideoSettings videoSettings(const Options& opt, const Job& job, int timescale, c
     vs.crf = opt.crf;
     vs.preset = opt.preset;
     vs.hevc = opt.hevc;
-    vs.spherical = params.layout == Layout::Stitch;
+    vs.spherical = params.layout == Layout::Stitch && !params.reprojected();  // flat and planet carry no 360 metadata
     if (job.audio) {
         vs.audioRate = job.audioRate;
         vs.audioChannels = job.audioChannels;
@@ -156,7 +156,8 @@ ReadSpec readSpec(const Job& job) {
 // The clip's metadata that a video of the job carries.
 CarriedMetadata metadataFor(const Options& opt, Clip& clip, const Job& job) {
     return carriedMetadata(clip, job.first, job.count, job.fps,
-                           viewIsCamera(opt.yaw, opt.pitch, opt.roll, job.engine.perFrameRotation, opt.displayTurn));
+                           viewIsCamera(opt.yaw, opt.pitch, opt.roll, job.engine.perFrameRotation || job.engine.reprojected(),
+                                        opt.displayTurn));
 }
 
 // What the clip's metadata becomes in the video, in words.

@@ -10,6 +10,7 @@
 
 #include "LensFalloff.h"
 #include "Status.h"
+#include "ViewProjection.h"
 #include "YuvConvert.h"
 
 #include "LensRig.h"
@@ -36,12 +37,18 @@ struct EngineSpec {
     // layout only. Without it the rotation is fixed and looked up at the
     // nearest texel, as the renderer's exported second pass does.
     bool perFrameRotation = false;
+    // The output's projection: equirect is the panorama itself (its size
+    // from `size`); flat and planet are view.width x view.height pictures
+    // looked through `rotation`, stitched straight from the lenses, the
+    // panorama's geometry at `size` giving the lens positions. Stitch layout only.
+    ViewShape view;
+    bool reprojected() const { return view.projection != Projection::Equirect; }
 
     // The calibration of `text`; refused (and `lens` left as it was) unless usable.
     calibration::Verdict useCalibration(const std::string& text) { return LensRig::make(text, lens); }
 
-    int outWidth() const { return 2 * size; }
-    int outHeight() const { return layout == Layout::Stereo ? 2 * size : size; }
+    int outWidth() const { return reprojected() ? view.width : 2 * size; }
+    int outHeight() const { return reprojected() ? view.height : layout == Layout::Stereo ? 2 * size : size; }
     // Every engine writes the renderer's read-back layout: outHeight() rows of
     // 3 * outWidth() bytes rounded up to a multiple of 4, in the renderer's row order.
     size_t outStride() const { return (static_cast<size_t>(outWidth()) * 3 + 3) & ~static_cast<size_t>(3); }

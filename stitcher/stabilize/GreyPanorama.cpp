@@ -14,6 +14,7 @@ Status GreyPanorama::create(const EngineSpec& clip, int rows, int threads, const
         params.size = std::max(32, rows / 16 * 16);
         params.layout = Layout::Stitch;
         params.perFrameRotation = false;
+        params.view = ViewShape();
         params.threads = threads;
         for (int i = 0; i < 4; ++i)
             for (int j = 0; j < 4; ++j) params.rotation[i][j] = i == j ? 1.0f : 0.0f;

@@ -32,7 +32,7 @@
 #include "FrameLevels.h"
 #include "SampleKernel.h"
 #include "SampleTable.h"
-#include "ViewRemap.h"
+#include "DirectTable.h"
 #include "WorkerPool.h"
 #include "YuvConvert.h"
 
@@ -50,10 +50,22 @@ struct CpuEngine::State {
     size_t bandBytes = 0;
     // A band converts alone only where its rows pair up as in the whole picture.
     bool evenBands = true;
-    // With a rotation per frame: the identity-view panorama and its lookup.
-    bool turned = false;
-    HugePageVector<uint8_t> identityView;
-    ViewRemap remap;
+    // With a rotation per frame, or a flat or planet output: the lenses
+    // sampled straight into the view, band by band (DirectTable.h).
+    bool direct = false;
+    DirectTable view;
+    // The table or the view's: the sizes and levels each frame needs.
+    const SampleTable& levelTable() const { return direct ? view.levels() : table; }
+    size_t bandCount() const { return direct ? view.bandCount() : table.bands.size(); }
+    int bandRow(size_t b) const { return direct ? view.bandRow(b) : table.bands[b].row0; }
+    size_t outStride() const { return direct ? view.outStride() : table.outStride; }
+    // Band b's rows into `out` (which receives its first row).
+    void sampleRows(size_t b, const uint8_t* frame, uint8_t* out) {
+        if (direct)
+            view.sampleBand(b, pool->threadIndex(), frame, levels.data(), gains, out);
+        else
+            sampleBand(table, table.bands[b], frame, levels.data(), gains, out);
+    }
 };
 
 CpuEngine::CpuEngine(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -66,31 +78,28 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
             std::unique_ptr<State> state(new State);
             state->params = params;
             state->pool.reset(new WorkerPool(params.threads));
-            EngineSpec tableSpec = params;
-            if (params.perFrameRotation) {
+            Status st;
+            state->direct = params.perFrameRotation || params.reprojected();
+            if (state->direct) {
                 if (params.layout != Layout::Stitch)
                     return Status(kExitDisplay, "a view rotation per frame needs the stitch layout");
-                for (int i = 0; i < 4; ++i)
-                    for (int j = 0; j < 4; ++j) tableSpec.rotation[i][j] = i == j ? 1.0f : 0.0f;
+                st = state->view.build(params, *state->pool);
+            } else {
+                st = buildSampleTable(params, *state->pool, &state->table);
             }
-            Status st = buildSampleTable(tableSpec, *state->pool, &state->table);
             if (!st.ok()) return st;
-            state->levels.assign(state->table.levelBytes, 0);
+            state->levels.assign(state->levelTable().levelBytes, 0);
             for (int lens = 0; lens < 2; ++lens) state->rim[lens] = params.falloff.flat() ? 1.0 : params.falloff.rim(lens);
             const float one[2][3] = {{1, 1, 1}, {1, 1, 1}};
             int tallest = 0;
-            for (const TableBand& band : state->table.bands) {
-                tallest = std::max(tallest, band.row1 - band.row0);
-                state->evenBands = state->evenBands && band.row0 % 2 == 0;
+            for (size_t b = 0; b < state->bandCount(); ++b) {
+                const int row0 = state->bandRow(b);
+                const int row1 = b + 1 < state->bandCount() ? state->bandRow(b + 1) : params.outHeight();
+                tallest = std::max(tallest, row1 - row0);
+                state->evenBands = state->evenBands && row0 % 2 == 0;
             }
-            state->bandBytes = static_cast<size_t>(tallest) * state->table.outStride;
+            state->bandBytes = static_cast<size_t>(tallest) * state->outStride();
             state->bandRows.assign(state->bandBytes * static_cast<size_t>(state->pool->threads()), 0);
-            if (params.perFrameRotation) {
-                state->turned = true;
-                state->identityView.assign(params.outBytes(), 0);
-                state->remap.plan(params.outWidth(), params.outHeight());
-                state->remap.setRotation(params.rotation);
-            }
             engine.reset(new CpuEngine(std::move(state)));
             engine->setGains(one);
             return Status();
@@ -102,20 +111,6 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
 
 namespace {
 
-// The identity-view panorama of a frame, for the per-frame rotation's lookup.
-void stitchIdentityView(CpuEngine::State& s, uint8_t* frame) {
-    const uint8_t* levels = s.levels.data();
-    uint8_t* pano = s.identityView.data();
-    s.pool->run(s.table.bands.size(), [&s, frame, levels, pano](size_t b) {
-        const TableBand& band = s.table.bands[b];
-        sampleBand(s.table, band, frame, levels, s.gains, pano + static_cast<size_t>(band.row0) * s.table.outStride);
-    });
-}
-
-}  // namespace
-
-namespace {
-
 Status noBuffer() { return Status(kExitFailed, "the cpu engine was given no frame or no room for the panorama"); }
 
 }  // namespace
@@ -123,20 +118,9 @@ Status noBuffer() { return Status(kExitFailed, "the cpu engine was given no fram
 Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     if (!frame || !out) return noBuffer();
     State& s = *state_;
-    if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
-    const uint8_t* levels = s.levels.data();
-    if (s.turned) {
-        stitchIdentityView(s, frame);
-        s.pool->run(s.table.bands.size(), [&s, out](size_t b) {
-            const TableBand& band = s.table.bands[b];
-            s.remap.remapRows(s.identityView.data(), s.table.outStride, band.row0, band.row1,
-                              out + static_cast<size_t>(band.row0) * s.table.outStride);
-        });
-        return Status();
-    }
-    s.pool->run(s.table.bands.size(), [&s, frame, levels, out](size_t b) {
-        const TableBand& band = s.table.bands[b];
-        sampleBand(s.table, band, frame, levels, s.gains, out + static_cast<size_t>(band.row0) * s.table.outStride);
+    if (!s.levels.empty()) makeFrameLevels(s.levelTable(), frame, s.levels.data(), *s.pool);
+    s.pool->run(s.bandCount(), [&s, frame, out](size_t b) {
+        s.sampleRows(b, frame, out + static_cast<size_t>(s.bandRow(b)) * s.outStride());
     });
     return Status();
 }
@@ -145,18 +129,14 @@ Status CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
     if (!frame || !out.data[0] || !out.data[1] || !out.data[2]) return noBuffer();
     State& s = *state_;
     if (!s.evenBands) return Engine::stitchYuv(frame, out);
-    if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
-    const uint8_t* levels = s.levels.data();
-    if (s.turned) stitchIdentityView(s, frame);
-    s.pool->run(s.table.bands.size(), [&s, &out, frame, levels](size_t b) {
-        const TableBand& band = s.table.bands[b];
+    if (!s.levels.empty()) makeFrameLevels(s.levelTable(), frame, s.levels.data(), *s.pool);
+    const int width = s.params.outWidth(), height = s.params.outHeight();
+    s.pool->run(s.bandCount(), [&s, &out, frame, width, height](size_t b) {
         uint8_t* rows = s.bandRows.data() + static_cast<size_t>(s.pool->threadIndex()) * s.bandBytes;
-        if (s.turned)
-            s.remap.remapRows(s.identityView.data(), s.table.outStride, band.row0, band.row1, rows);
-        else
-            sampleBand(s.table, band, frame, levels, s.gains, rows);
-        const int r = band.row0, c = r / 2;
-        bgrToYuv420(rows, static_cast<int>(s.table.outStride), s.table.outWidth, band.row1 - r,
+        s.sampleRows(b, frame, rows);
+        const int r = s.bandRow(b), c = r / 2;
+        const int r1 = b + 1 < s.bandCount() ? s.bandRow(b + 1) : height;
+        bgrToYuv420(rows, static_cast<int>(s.outStride()), width, r1 - r,
                     out.data[0] + static_cast<ptrdiff_t>(r) * out.stride[0], out.stride[0],
                     out.data[1] + static_cast<ptrdiff_t>(c) * out.stride[1], out.stride[1],
                     out.data[2] + static_cast<ptrdiff_t>(c) * out.stride[2], out.stride[2]);
@@ -178,8 +158,8 @@ void CpuEngine::setGains(const float gains[2][3]) {
 }
 
 bool CpuEngine::setRotation(const float m[4][4]) {
-    if (!state_->turned || !m) return false;
-    state_->remap.setRotation(m);
+    if (!state_->params.perFrameRotation || !m) return false;
+    state_->view.setRotation(m);
     return true;
 }
 

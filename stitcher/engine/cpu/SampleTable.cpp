@@ -990,6 +990,8 @@ struct FirstPass {
     const WeightLift& lift;
 };
 
+}  // namespace
+
 // Groups the pixels of one tile row (their taps from starts[i] to
 // starts[i + 1]) whose taps have the same count, lenses and buffers: pairs
 // 2k, 2k + 1 and quads 4k .. 4k + 3, interleaving their taps (the first
@@ -1038,6 +1040,8 @@ uint32_t groupTileRow(const size_t* starts, int pixels, SampleTap* taps) {
     }
     return mask;
 }
+
+namespace {
 
 // The layout's alpha at panorama texel (tx, ty) for each of the n
 // triangles that cover it: the stereo cut's, the same for all, or each
@@ -1253,6 +1257,141 @@ Status buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable*
                          fade, lift};
     buildBands(pass, lastLevel, pool, table);
     return Status();
+}
+
+
+// The field: the first pass kept, and per position the blending of
+// texelTaps() with the position's own texture coordinates and level of detail.
+static_assert(PanoramaField::kMaxTaps == PixelTaps::kMaxBlocks + 1, "room for a pixel's taps");
+
+struct PanoramaField::State {
+    int width = 0, height = 0;
+    int lastLevel = 0;
+    double frameWidth = 0, frameHeight = 0;
+    HugePageVector<Triangle> triangles;
+    std::vector<Mesh> meshes;
+    Coverage cover;
+    float blendWidth = 1.0f;
+    std::unique_ptr<WeightLift> lift;
+    const uint32_t* wholeWeights = nullptr;
+    const SampleTable* table = nullptr;
+};
+
+class PanoramaField::Reader {
+public:
+    explicit Reader(const State& s)
+        : needed(s.table->levels), whole(*s.table, s.wholeWeights, &needed), pixel(*s.table, &needed) {}
+    NeededTexels needed;  // marked and not read: every level is made whole
+    WholePixelTaps whole;
+    PixelTaps pixel;
+};
+
+PanoramaField::PanoramaField() = default;
+PanoramaField::~PanoramaField() = default;
+
+int PanoramaField::width() const { return state_->width; }
+int PanoramaField::height() const { return state_->height; }
+
+PanoramaField::ReaderPtr PanoramaField::reader() const { return ReaderPtr(new Reader(*state_)); }
+
+void PanoramaField::ReaderEnd::operator()(Reader* r) const { delete r; }
+
+Status PanoramaField::build(const EngineSpec& params, int lastLevel, WorkerPool& pool, SampleTable* table) {
+    state_.reset(new State);
+    State& f = *state_;
+    EngineSpec panorama = params;
+    panorama.view = ViewShape();
+    *table = SampleTable();
+    Status st = setSizes(panorama, table);
+    if (!st.ok()) return st;
+    if (params.layout != Layout::Stitch) return cannotBuild("a moving or reprojected view needs the stitch layout");
+    const DualFisheyeModel& model = params.lens.model();
+    if (model.lens0.imageWidth <= 0 || model.lens0.imageHeight <= 0 || !(model.lens0.radius > 0.0f) ||
+        !(model.lens1.radius > 0.0f)) {
+        return cannotBuild("unusable lens calibration");
+    }
+    if (!params.falloff.flat() && !params.falloff.usable()) return cannotBuild("unusable lens fall-off");
+    const int W = table->outWidth, H = table->outHeight;
+    f.width = W;
+    f.height = H;
+    f.frameWidth = params.frameWidth;
+    f.frameHeight = params.frameHeight;
+    const std::vector<stitchlayout::LayoutMesh> layout = stitchlayout::stitchMeshes(model, W, H);
+    rasterise(layout, W, H, params.frameWidth, params.frameHeight, pool, &f.triangles, &f.meshes, &f.cover);
+    std::vector<FrameLevel> allLevels;
+    planLevels(params.frameWidth, params.frameHeight, &allLevels);
+    const int maxLevel = static_cast<int>(allLevels.size()) - 1;
+    f.lastLevel = std::min(maxLevel, std::max(lastLevel, lastLevelReached(f.triangles, maxLevel)));
+    table->levels = allLevels;
+    st = placeLevels(table, f.lastLevel + 1);
+    if (!st.ok()) return st;
+    for (size_t l = 1; l < table->levels.size(); ++l) {
+        FrameLevel& level = table->levels[l];
+        level.rowBegin.assign(static_cast<size_t>(level.height), 0);
+        level.rowEnd.assign(static_cast<size_t>(level.height), level.width);
+    }
+    f.blendWidth = stitchlayout::stitchBlendWidth(model, H);
+    f.lift.reset(new WeightLift(model, params.falloff));
+    f.wholeWeights = wholeWeightTable(pool);
+    f.table = table;
+    return Status();
+}
+
+namespace {
+
+// log2 to within about 1e-4, for levels of detail (kept to 1/256ths).
+inline double quickLog2(double v) {
+    if (!(v > 0.0)) return -1e9;
+    int e;
+    const double m = std::frexp(v, &e);  // v = m 2^e, m in [0.5, 1)
+    const double t = (m - 0.70710678118654752) / (m + 0.70710678118654752);
+    const double t2 = t * t;
+    return e - 0.5 + t * (2.8853900817779268 + t2 * (0.9617966939259756 + t2 * (0.5770780163555854 + t2 * 0.4121985831)));
+}
+
+}  // namespace
+
+size_t PanoramaField::taps(Reader& reader, double x, double y, const double step[4], SampleTap* out) const {
+    const State& f = *state_;
+    const int W = f.width, H = f.height;
+    const double near = std::floor(x + 0.5);
+    const double along = x - near;  // from the nearest texel's centre
+    int tx = static_cast<int>(near) % W;
+    if (tx < 0) tx += W;
+    const double ny = std::floor(y + 0.5);
+    const int ty = ny < 0 ? 0 : ny >= H ? H - 1 : static_cast<int>(ny);
+    // Window coordinates of the position in the frame of texel (tx, ty)'s triangles.
+    const double px = tx + 0.5 + along, py = y + 0.5;
+    uint32_t tris[3];
+    const int n = f.cover.trianglesAt(tx, ty, tris);
+    double alpha[3], lod[3], u[3], v[3];
+    for (int k = 0; k < n; ++k) {
+        const Triangle& t = f.triangles[tris[k]];
+        // The mesh's alpha at the position itself (it fades along x alone).
+        const float fx = static_cast<float>((W / 2.0 - px - f.meshes[t.mesh].planeLeft) / f.blendWidth);
+        alpha[k] = fx <= 0.0f ? 0.0 : fx >= 1.0f ? 1.0 : stitchlayout::stitchFadeAlpha(static_cast<float>(W / 2.0 - px), f.meshes[t.mesh].planeLeft, f.blendWidth);
+        u[k] = t.u0 + t.ux * px + t.uy * py;
+        v[k] = t.v0 + t.vx * px + t.vy * py;
+        // How many lens texels one output pixel spans, along its row and down.
+        const double ua = (t.ux * step[0] + t.uy * step[1]) * f.frameWidth, va = (t.vx * step[0] + t.vy * step[1]) * f.frameHeight;
+        const double ud = (t.ux * step[2] + t.uy * step[3]) * f.frameWidth, vd = (t.vx * step[2] + t.vy * step[3]) * f.frameHeight;
+        lod[k] = 0.5 * quickLog2(std::max(ua * ua + va * va, ud * ud + vd * vd));
+    }
+    if (n > 0 && alpha[n - 1] >= 1.0 && !f.lift->active) {
+        const size_t written =
+            reader.whole.write(f.meshes[f.triangles[tris[n - 1]].mesh].lens, u[n - 1], v[n - 1], lod[n - 1], f.lastLevel, out);
+        if (written > 0) return written;
+    }
+    PixelTaps& pixel = reader.pixel;
+    pixel.clear();
+    double over = 1.0;
+    for (int k = n - 1; k >= 0; --k) {
+        const double a = alpha[k] > 0.0 ? std::min(alpha[k], 1.0) : 0.0;
+        const int lens = f.meshes[f.triangles[tris[k]].mesh].lens;
+        pixel.addSample(lens, u[k], v[k], lod[k], over * a * f.lift->at(lens, u[k], v[k]), f.lastLevel);
+        over *= 1.0 - a;
+    }
+    return pixel.emit(out);
 }
 
 }  // namespace stitcher

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -103,5 +104,53 @@ struct SampleTable {
 // Builds the table for what `params` asks, its view rotation included; fails
 // with the reason where that cannot be stitched.
 Status buildSampleTable(const EngineSpec& params, WorkerPool& pool, SampleTable* table);
+
+// Groups the pixels of one tile row whose taps (pixel i's from starts[i] to
+// starts[i + 1]) match in count, lens and buffer, as TableBand describes;
+// returns the row's group mask.
+uint32_t groupTileRow(const size_t* starts, int pixels, SampleTap* taps);
+
+// The stitched panorama as a field over continuous positions: for a point
+// of the identity-view panorama, the taps of the lens pictures that show it,
+// blended as the table blends them, each lens read at the level of detail
+// that an output pixel of the given footprint needs. A view that moves
+// every frame is sampled through it from the lenses in one resample,
+// without building a table.
+class PanoramaField {
+public:
+    // Most taps one position gives, the last's room included.
+    static constexpr int kMaxTaps = 9;
+    // Per thread: its scratch for working out taps.
+    class Reader;
+    struct ReaderEnd {
+        void operator()(Reader* r) const;
+    };
+    using ReaderPtr = std::unique_ptr<Reader, ReaderEnd>;
+
+    PanoramaField();
+    ~PanoramaField();
+    PanoramaField(const PanoramaField&) = delete;
+    PanoramaField& operator=(const PanoramaField&) = delete;
+
+    // The panorama's geometry for `params` (its view left out: the field is
+    // the identity view's), and into `table` its sizes and the frame's
+    // levels, each made whole per frame, down to level `lastLevel` at least
+    // where the frame has it. The table gets no taps.
+    Status build(const EngineSpec& params, int lastLevel, WorkerPool& pool, SampleTable* table);
+    ReaderPtr reader() const;
+
+    int width() const;
+    int height() const;
+    // Writes the taps at panorama position (x, y) (texel centres at whole
+    // numbers; x wraps around) to `out`, room for kMaxTaps; `step` is how far
+    // in the panorama one output pixel reaches along its row (step[0], step[1])
+    // and down its column (step[2], step[3]). Returns how many.
+    size_t taps(Reader& reader, double x, double y, const double step[4], SampleTap* out) const;
+
+    struct State;
+
+private:
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace stitcher

@@ -49,6 +49,8 @@ public:
 
     // Fails with what the windowing library said where no context can be had.
     Status start() {
+        if (spec_.reprojected())
+            return Status(kExitDisplay, "the GL engine draws the panorama only; a flat or planet view takes the CPU engine");
         std::string said;
         {
             ReasonCatcher catcher;
