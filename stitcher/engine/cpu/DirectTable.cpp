@@ -13,6 +13,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kNodes = kViewCell + 1;  // per side of a cell worked out pixel by pixel
+constexpr int kSubNodes = kViewCell / kSubCell + 1;  // per side of a cell's finer grid
 
 // x - y brought to within half a panorama width of 0.
 inline double wrapped(double d, int width) { return d - width * std::round(d / width); }
@@ -27,6 +28,7 @@ struct DirectTable::Worker {
     SampleTable table;
     TableBand band;
     std::vector<double> exactXy;  // per cell of a tile: kNodes x kNodes positions
+    std::vector<SubNode> sub;     // per cell of a tile: the lens points of its finer grid
 };
 
 DirectTable::DirectTable() = default;
@@ -46,6 +48,17 @@ Status DirectTable::build(const EngineSpec& params, WorkerPool& pool) {
     if (shape_.projection != Projection::Equirect && !(shape_.fov > 0.0 && shape_.fov < 180.0))
         return Status(kExitDisplay, "field of view out of range");
     stride_ = params.outStride();
+    sinCol_.clear();
+    if (shape_.projection == Projection::Equirect) {
+        for (int c = 0; c < width_; ++c) {
+            sinCol_.push_back(std::sin(2.0 * kPi * (c + 0.5) / width_));
+            cosCol_.push_back(std::cos(2.0 * kPi * (c + 0.5) / width_));
+        }
+        for (int r = 0; r < height_; ++r) {
+            sinRow_.push_back(std::sin(kPi * (r + 0.5) / height_));
+            cosRow_.push_back(std::cos(kPi * (r + 0.5) / height_));
+        }
+    }
     // A view that shows the lenses smaller than the panorama does reads
     // lower levels: the output's pixel against the panorama's texel.
     int lastLevel = 0;
@@ -75,6 +88,7 @@ Status DirectTable::build(const EngineSpec& params, WorkerPool& pool) {
         w->table.taps.resize(static_cast<size_t>(kViewCell) * width_ * PanoramaField::kMaxTaps + 64);
         w->band.groups.reserve(static_cast<size_t>(kViewCell) * ((width_ + kTileColumns - 1) / kTileColumns));
         w->exactXy.resize(static_cast<size_t>(kTileColumns / kViewCell) * kNodes * kNodes * 2);
+        w->sub.resize(static_cast<size_t>(kTileColumns / kViewCell) * kSubNodes * kSubNodes);
         workers_.push_back(std::move(w));
     }
     setRotation(params.rotation);
@@ -83,7 +97,14 @@ Status DirectTable::build(const EngineSpec& params, WorkerPool& pool) {
 
 void DirectTable::exact(double col, double row, double* x, double* y) const {
     double d[3], r[3];
-    viewDirection(shape_, col + 0.5, row + 0.5, d);
+    const int c = static_cast<int>(col), k = static_cast<int>(row);
+    if (!sinCol_.empty() && c == col && k == row && c < width_ && k < height_) {  // a pixel of the panorama: its tables
+        d[0] = sinRow_[k] * cosCol_[c];
+        d[1] = sinRow_[k] * sinCol_[c];
+        d[2] = cosRow_[k];
+    } else {
+        viewDirection(shape_, col + 0.5, row + 0.5, d);
+    }
     for (int k = 0; k < 3; ++k) r[k] = m_[0][k] * d[0] + m_[1][k] * d[1] + m_[2][k] * d[2];
     const int W = field_.width(), H = field_.height();
     const double p = fastAtan2(std::sqrt(r[0] * r[0] + r[1] * r[1]), r[2]);
@@ -130,25 +151,97 @@ void DirectTable::setRotation(const float m[4][4]) {
                     break;
                 }
             }
-            cells_[static_cast<size_t>(cy) * cellsX_ + cx] =
-                Cell{ax, ay, bx, by, (cxx - ax) / kViewCell, (cyy - ay) / kViewCell, (dx - bx) / kViewCell,
-                     (dy - by) / kViewCell, !ok};
+            Cell& cell = cells_[static_cast<size_t>(cy) * cellsX_ + cx];
+            cell = Cell{ax, ay, bx, by, (cxx - ax) / kViewCell, (cyy - ay) / kViewCell, (dx - bx) / kViewCell,
+                        (dy - by) / kViewCell, !ok, -1, -1, {}, 0.0, 0.0};
+            if (ok) lensCell(cx, cy, &cell);
         }
 }
 
-// The exact positions of a cell's pixels and one more each way, row after
-// row, x unwrapped from the cell's first.
+// Whether the cell's lens texture positions (and blend) interpolate across
+// it: its corners, edge midpoints and middle all shown by the same lens (or
+// the same two, blended), the midpoints where the corners put them.
+void DirectTable::lensCell(int cx, int cy, Cell* c) const {
+    const double step[4] = {(c->rx - c->lx) / kViewCell, (c->ry - c->ly) / kViewCell, c->dlx, c->dly};
+    PanoramaField::LensPoint p[4];
+    static const int kCorner[4][2] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
+    auto same = [](const PanoramaField::LensPoint& a, const PanoramaField::LensPoint& b) {
+        return a.lens == b.lens && a.under == b.under;
+    };
+    for (int i = 0; i < 4; ++i) {
+        const double s = kCorner[i][0], t = kCorner[i][1];
+        const double x = c->lx + s * (c->rx - c->lx) + t * kViewCell * ((1 - s) * c->dlx + s * c->drx);
+        const double y = c->ly + s * (c->ry - c->ly) + t * kViewCell * ((1 - s) * c->dly + s * c->dry);
+        if (!field_.lensPoint(x, y, step, &p[i]) || !same(p[i], p[0])) return;
+    }
+    auto mix = [&](double s, double t, double PanoramaField::LensPoint::*m) {
+        return (1 - t) * ((1 - s) * (p[0].*m) + s * (p[1].*m)) + t * ((1 - s) * (p[2].*m) + s * (p[3].*m));
+    };
+    static const double kAt[5][2] = {{0.5, 0.5}, {0.5, 0}, {0, 0.5}, {1, 0.5}, {0.5, 1}};
+    const double fw = levels_.frameWidth, fh = levels_.frameHeight;
+    for (const auto& at : kAt) {
+        const double s = at[0], t = at[1];
+        double x, y;
+        exact(cx * kViewCell + s * kViewCell, cy * kViewCell + t * kViewCell, &x, &y);
+        PanoramaField::LensPoint m;
+        if (!field_.lensPoint(x, y, step, &m) || !same(m, p[0])) return;
+        if (std::fabs(mix(s, t, &PanoramaField::LensPoint::u) - m.u) * fw > kLensTolerance ||
+            std::fabs(mix(s, t, &PanoramaField::LensPoint::v) - m.v) * fh > kLensTolerance)
+            return;
+        if (m.under >= 0 && (std::fabs(mix(s, t, &PanoramaField::LensPoint::u2) - m.u2) * fw > kLensTolerance ||
+                             std::fabs(mix(s, t, &PanoramaField::LensPoint::v2) - m.v2) * fh > kLensTolerance ||
+                             std::fabs(mix(s, t, &PanoramaField::LensPoint::alpha) - m.alpha) > kBlendTolerance))
+            return;
+        if (s == 0.5 && t == 0.5) {
+            c->lod = m.lod;
+            c->lod2 = m.lod2;
+        }
+    }
+    c->lens = p[0].lens;
+    c->under = p[0].under;
+    for (int i = 0; i < 4; ++i) c->corner[i] = p[i];
+}
+
+// The positions of a cell's pixels and one more each way, row after row,
+// x unwrapped from the cell's first: exact on a grid of kSubCell pixels,
+// interpolated inside each square of it that the interpolation meets at its
+// middle, worked out pixel by pixel in the others (about a pole).
 void DirectTable::exactCell(int cx, int cy, double* xy) const {
-    const int W = field_.width();
+    const int W = field_.width(), H = field_.height();
+    constexpr int kSub = kViewCell / kSubCell;
     double first = 0.0;
-    for (int j = 0; j < kNodes; ++j)
-        for (int i = 0; i < kNodes; ++i) {
-            double* p = xy + (j * kNodes + i) * 2;
-            exact(cx * kViewCell + i, cy * kViewCell + j, &p[0], &p[1]);
-            if (i == 0 && j == 0)
-                first = p[0];
-            else
-                p[0] = first + wrapped(p[0] - first, W);
+    auto at = [&](int i, int j, double* p) {
+        exact(cx * kViewCell + i, cy * kViewCell + j, &p[0], &p[1]);
+        if (i == 0 && j == 0)
+            first = p[0];
+        else
+            p[0] = first + wrapped(p[0] - first, W);
+    };
+    for (int j = 0; j <= kViewCell; j += kSubCell)
+        for (int i = 0; i <= kViewCell; i += kSubCell) at(i, j, xy + (j * kNodes + i) * 2);
+    for (int sj = 0; sj < kSub; ++sj)
+        for (int si = 0; si < kSub; ++si) {
+            const double* a = xy + (sj * kSubCell * kNodes + si * kSubCell) * 2;
+            const double* b = a + kSubCell * 2;
+            const double* c = a + kSubCell * kNodes * 2;
+            const double* d = c + kSubCell * 2;
+            double mid[2];
+            exact(cx * kViewCell + si * kSubCell + kSubCell / 2, cy * kViewCell + sj * kSubCell + kSubCell / 2, &mid[0], &mid[1]);
+            mid[0] = first + wrapped(mid[0] - first, W);
+            const double ix = (a[0] + b[0] + c[0] + d[0]) / 4, iy = (a[1] + b[1] + c[1] + d[1]) / 4;
+            const double across = std::sin(kPi * std::clamp((mid[1] + 0.5) / H, 0.0, 1.0));
+            const bool fits = std::fabs(ix - mid[0]) * across <= kViewTolerance && std::fabs(iy - mid[1]) <= kViewTolerance;
+            for (int j = sj * kSubCell; j <= (sj + 1) * kSubCell; ++j)
+                for (int i = si * kSubCell; i <= (si + 1) * kSubCell; ++i) {
+                    if (i % kSubCell == 0 && j % kSubCell == 0) continue;
+                    double* p = xy + (j * kNodes + i) * 2;
+                    if (!fits) {
+                        at(i, j, p);
+                        continue;
+                    }
+                    const double s = static_cast<double>(i - si * kSubCell) / kSubCell, t = static_cast<double>(j - sj * kSubCell) / kSubCell;
+                    for (int k = 0; k < 2; ++k) p[k] = (1 - t) * ((1 - s) * a[k] + s * b[k]) + t * ((1 - s) * c[k] + s * d[k]);
+                }
         }
 }
 
@@ -165,6 +258,65 @@ void DirectTable::position(int col, int row, double* x, double* y) const {
     *y = ly + (ry - ly) * i / kViewCell;
 }
 
+namespace {
+
+// The run of `width` pixels across a square whose corners show `p` (top
+// left, top right, bottom left, bottom right), at `t` of the way down.
+PanoramaField::LensRun runAcross(const PanoramaField::LensPoint* p, double t, int width, double lod, double lod2) {
+    using P = PanoramaField::LensPoint;
+    auto left = [&](double P::*m) { return p[0].*m + (p[2].*m - p[0].*m) * t; };
+    auto right = [&](double P::*m) { return p[1].*m + (p[3].*m - p[1].*m) * t; };
+    PanoramaField::LensRun run;
+    run.lens = p[0].lens;
+    run.under = p[0].under;
+    run.lod = lod;
+    run.lod2 = lod2;
+    run.u = left(&P::u);
+    run.v = left(&P::v);
+    run.du = (right(&P::u) - run.u) / width;
+    run.dv = (right(&P::v) - run.v) / width;
+    run.alpha = left(&P::alpha);
+    run.dalpha = (right(&P::alpha) - run.alpha) / width;
+    run.u2 = left(&P::u2);
+    run.v2 = left(&P::v2);
+    run.du2 = (right(&P::u2) - run.u2) / width;
+    run.dv2 = (right(&P::v2) - run.v2) / width;
+    return run;
+}
+
+}  // namespace
+
+// The lens points of a cell's grid of kSubCell pixels (kSubNodes a side),
+// from its interpolated or (`xy`) exact positions.
+void DirectTable::subNodes(const Cell& c, const double* xy, SubNode* out) const {
+    for (int j = 0; j < kSubNodes; ++j)
+        for (int i = 0; i < kSubNodes; ++i) {
+            const int pi = i * kSubCell, pj = j * kSubCell;
+            double x, y, step[4];
+            if (xy) {
+                const double* p = xy + (pj * kNodes + pi) * 2;
+                const int ax = pi < kViewCell ? 2 : -2, ay = pj < kViewCell ? kNodes * 2 : -kNodes * 2;
+                x = p[0];
+                y = p[1];
+                step[0] = (p[ax] - p[0]) * (ax > 0 ? 1 : -1);
+                step[1] = (p[ax + 1] - p[1]) * (ax > 0 ? 1 : -1);
+                step[2] = (p[ay] - p[0]) * (ay > 0 ? 1 : -1);
+                step[3] = (p[ay + 1] - p[1]) * (ay > 0 ? 1 : -1);
+            } else {
+                const double lx = c.lx + c.dlx * pj, ly = c.ly + c.dly * pj;
+                const double sx = (c.rx + c.drx * pj - lx) / kViewCell, sy = (c.ry + c.dry * pj - ly) / kViewCell;
+                x = lx + sx * pi;
+                y = ly + sy * pi;
+                step[0] = sx;
+                step[1] = sy;
+                step[2] = c.dlx + (c.drx - c.dlx) * pi / kViewCell;
+                step[3] = c.dly + (c.dry - c.dly) * pi / kViewCell;
+            }
+            SubNode& n = out[j * kSubNodes + i];
+            n.ok = field_.lensPoint(x, y, step, &n.point);
+        }
+}
+
 void DirectTable::bandTaps(size_t b, Worker& w) {
     TableBand& band = w.band;
     band.row0 = bandRow(b);
@@ -177,35 +329,74 @@ void DirectTable::bandTaps(size_t b, Worker& w) {
     size_t starts[kTileColumns + 1];
     constexpr int kCellsPerTile = kTileColumns / kViewCell;
     static_assert(kTileColumns % kViewCell == 0, "a tile holds whole cells");
+    static_assert(kViewCell % kSubCell == 0, "a cell holds whole squares");
     for (int c0 = 0; c0 < width_; c0 += kTileColumns) {
         const int c1 = std::min(width_, c0 + kTileColumns);
+        // Cells the lens positions do not interpolate across whole: their
+        // positions (exact where the directions need it) and the lens
+        // points of their finer grid.
         for (int i = 0; i < kCellsPerTile && c0 / kViewCell + i < cellsX_; ++i) {
-            const int cx = c0 / kViewCell + i;
-            if (cells_[static_cast<size_t>(cy) * cellsX_ + cx].exact)
-                exactCell(cx, cy, &w.exactXy[static_cast<size_t>(i) * kNodes * kNodes * 2]);
+            const Cell& c = cells_[static_cast<size_t>(cy) * cellsX_ + c0 / kViewCell + i];
+            double* xy = &w.exactXy[static_cast<size_t>(i) * kNodes * kNodes * 2];
+            if (c.exact) exactCell(c0 / kViewCell + i, cy, xy);
+            if (c.lens < 0) subNodes(c, c.exact ? xy : nullptr, &w.sub[static_cast<size_t>(i) * kSubNodes * kSubNodes]);
         }
         for (int row = band.row0; row < band.row1; ++row) {
             const int k = row - band.row0;
             for (int cs = c0; cs < c1; cs += kViewCell) {
                 const int cx = cs / kViewCell, ce = std::min(c1, cs + kViewCell);
                 const Cell& c = cells_[static_cast<size_t>(cy) * cellsX_ + cx];
-                if (c.exact) {
-                    const double* xy = &w.exactXy[static_cast<size_t>(cx - c0 / kViewCell) * kNodes * kNodes * 2];
-                    for (int col = cs; col < ce; ++col) {
-                        const double* p = xy + (k * kNodes + (col - cs)) * 2;
-                        const double step[4] = {p[2] - p[0], p[3] - p[1], p[kNodes * 2] - p[0], p[kNodes * 2 + 1] - p[1]};
-                        starts[col - c0] = at;
-                        at += field_.taps(*w.reader, p[0], p[1], step, taps + at);
-                    }
+                if (c.lens >= 0) {  // texture positions and blend straight across the row
+                    at += field_.runTaps(*w.reader, runAcross(c.corner, static_cast<double>(k) / kViewCell, kViewCell, c.lod, c.lod2),
+                                         ce - cs, taps + at, at, starts + (cs - c0));
                     continue;
                 }
-                const double lx = c.lx + c.dlx * k, ly = c.ly + c.dly * k;
-                const double sx = (c.rx + c.drx * k - lx) / kViewCell, sy = (c.ry + c.dry * k - ly) / kViewCell;
-                const double step[4] = {sx, sy, c.dlx + (c.drx - c.dlx) * 0.5, c.dly + (c.dry - c.dly) * 0.5};
-                for (int col = cs; col < ce; ++col) {
-                    const int i = col - cs;
-                    starts[col - c0] = at;
-                    at += field_.taps(*w.reader, lx + sx * i, ly + sy * i, step, taps + at);
+                const size_t inTile = static_cast<size_t>(cx - c0 / kViewCell);
+                const double* xy = &w.exactXy[inTile * kNodes * kNodes * 2];
+                const SubNode* sub = &w.sub[inTile * kSubNodes * kSubNodes];
+                const int sj = k / kSubCell;
+                for (int ss = cs; ss < ce; ss += kSubCell) {
+                    const int si = (ss - cs) / kSubCell, se = std::min(ce, ss + kSubCell);
+                    const SubNode* n0 = sub + sj * kSubNodes + si;
+                    const SubNode* n1 = n0 + kSubNodes;
+                    const PanoramaField::LensPoint corner[4] = {n0[0].point, n0[1].point, n1[0].point, n1[1].point};
+                    bool same = n0[0].ok && n0[1].ok && n1[0].ok && n1[1].ok;
+                    // The same lenses at every corner, each read from the same levels.
+                    for (int q = 1; q < 4 && same; ++q)
+                        same = corner[q].lens == corner[0].lens && corner[q].under == corner[0].under &&
+                               field_.levelKey(corner[q].lod) == field_.levelKey(corner[0].lod) &&
+                               (corner[0].under < 0 || field_.levelKey(corner[q].lod2) == field_.levelKey(corner[0].lod2));
+                    if (same) {
+                        at += field_.runTaps(*w.reader,
+                                             runAcross(corner, static_cast<double>(k - sj * kSubCell) / kSubCell, kSubCell,
+                                                       corner[0].lod, corner[0].lod2),
+                                             se - ss, taps + at, at, starts + (ss - c0));
+                        continue;
+                    }
+                    // Pixel by pixel where the square holds an edge of a lens's view or of a blend.
+                    for (int col = ss; col < se; ++col) {
+                        double x, y, step[4];
+                        if (c.exact) {
+                            const double* p = xy + (k * kNodes + (col - cs)) * 2;
+                            x = p[0];
+                            y = p[1];
+                            step[0] = p[2] - p[0];
+                            step[1] = p[3] - p[1];
+                            step[2] = p[kNodes * 2] - p[0];
+                            step[3] = p[kNodes * 2 + 1] - p[1];
+                        } else {
+                            const double lx = c.lx + c.dlx * k, ly = c.ly + c.dly * k;
+                            const double sx = (c.rx + c.drx * k - lx) / kViewCell, sy = (c.ry + c.dry * k - ly) / kViewCell;
+                            x = lx + sx * (col - cs);
+                            y = ly + sy * (col - cs);
+                            step[0] = sx;
+                            step[1] = sy;
+                            step[2] = c.dlx + (c.drx - c.dlx) * 0.5;
+                            step[3] = c.dly + (c.dry - c.dly) * 0.5;
+                        }
+                        starts[col - c0] = at;
+                        at += field_.taps(*w.reader, x, y, step, taps + at);
+                    }
                 }
             }
             starts[c1 - c0] = at;

@@ -26,6 +26,12 @@ class WorkerPool;
 
 constexpr int kViewCell = 16;
 constexpr double kViewTolerance = 1.0 / 16.0;
+// Cells not interpolated whole are worked out on a finer grid of this many pixels.
+constexpr int kSubCell = 4;
+// The same for lens texture positions, in texels of the lens picture.
+constexpr double kLensTolerance = 1.0 / 8.0;
+// And for the blend of two lenses (of one).
+constexpr double kBlendTolerance = 1.0 / 128.0;
 
 class DirectTable {
 public:
@@ -63,9 +69,23 @@ private:
         double lx, ly, rx, ry;      // left and right edge at the cell's top row
         double dlx, dly, drx, dry;  // their steps per row
         bool exact;
+        // Where the cell's lens texture positions and blend interpolate as
+        // well as its directions do: its lens (and the one under it in a
+        // blend, else -1), what the corners show (top left, top right,
+        // bottom left, bottom right) and the levels of detail at the
+        // middle; else lens -1.
+        int lens, under;
+        PanoramaField::LensPoint corner[4];
+        double lod, lod2;
+    };
+    struct SubNode {
+        bool ok;
+        PanoramaField::LensPoint point;
     };
     struct Worker;
+    void subNodes(const Cell& c, const double* xy, SubNode* out) const;
     void exact(double col, double row, double* x, double* y) const;
+    void lensCell(int cx, int cy, Cell* cell) const;
     void exactCell(int cx, int cy, double* xy) const;
     void bandTaps(size_t b, Worker& w);
 
@@ -75,6 +95,7 @@ private:
     double m_[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
     PanoramaField field_;
     SampleTable levels_;
+    std::vector<double> sinCol_, cosCol_, sinRow_, cosRow_;  // equirect: per output column and row
     std::vector<double> nodes_;  // x, y per node, (cellsX_ + 1) x (cellsY_ + 1)
     std::vector<Cell> cells_;
     std::vector<std::unique_ptr<Worker>> workers_;

@@ -1394,4 +1394,162 @@ size_t PanoramaField::taps(Reader& reader, double x, double y, const double step
     return pixel.emit(out);
 }
 
+
+bool PanoramaField::lensPoint(double x, double y, const double step[4], LensPoint* p) const {
+    const State& f = *state_;
+    if (f.lift->active) return false;
+    const int W = f.width, H = f.height;
+    const double near = std::floor(x + 0.5);
+    const double along = x - near;
+    int tx = static_cast<int>(near) % W;
+    if (tx < 0) tx += W;
+    const double ny = std::floor(y + 0.5);
+    const int ty = ny < 0 ? 0 : ny >= H ? H - 1 : static_cast<int>(ny);
+    uint32_t tris[3];
+    const int n = f.cover.trianglesAt(tx, ty, tris);
+    if (n == 0) return false;
+    const double px = tx + 0.5 + along, py = y + 0.5;
+    // The last mesh drawn, over the others, and where it is not opaque the
+    // one below it, which must be.
+    auto sample = [&](uint32_t id, int* lens, double* u, double* v, double* lod, double* alpha) {
+        const Triangle& t = f.triangles[id];
+        const float fx = static_cast<float>((W / 2.0 - px - f.meshes[t.mesh].planeLeft) / f.blendWidth);
+        *alpha = fx <= 0.0f ? 0.0 : fx >= 1.0f ? 1.0
+                                   : stitchlayout::stitchFadeAlpha(static_cast<float>(W / 2.0 - px), f.meshes[t.mesh].planeLeft, f.blendWidth);
+        *lens = f.meshes[t.mesh].lens;
+        *u = t.u0 + t.ux * px + t.uy * py;
+        *v = t.v0 + t.vx * px + t.vy * py;
+        const double ua = (t.ux * step[0] + t.uy * step[1]) * f.frameWidth, va = (t.vx * step[0] + t.vy * step[1]) * f.frameHeight;
+        const double ud = (t.ux * step[2] + t.uy * step[3]) * f.frameWidth, vd = (t.vx * step[2] + t.vy * step[3]) * f.frameHeight;
+        *lod = 0.5 * quickLog2(std::max(ua * ua + va * va, ud * ud + vd * vd));
+    };
+    sample(tris[n - 1], &p->lens, &p->u, &p->v, &p->lod, &p->alpha);
+    p->under = -1;
+    if (p->alpha >= 1.0) return true;
+    if (n < 2 || !(p->alpha > 0.0)) return false;
+    double alpha;
+    sample(tris[n - 2], &p->under, &p->u2, &p->v2, &p->lod2, &alpha);
+    return alpha >= 1.0 && p->under != p->lens;
+}
+
+namespace {
+
+// A lone bilinear read's packed weights scaled to `part` of kWeightOne,
+// rounded to add up to it exactly.
+inline uint32_t scaledWeights(uint32_t w, int part) {
+    int q[4], sum = 0, big = 0;
+    for (int k = 0; k < 4; ++k) {
+        q[k] = (static_cast<int>((w >> (8 * k)) & 255) * part + kWeightOne / 2) / kWeightOne;
+        sum += q[k];
+        if (q[k] > q[big]) big = k;
+    }
+    q[big] += part - sum;
+    return packWeights(q);
+}
+
+}  // namespace
+
+int PanoramaField::levelKey(double lod) const {
+    int share;
+    const int d = levelOf(lod, state_->lastLevel, &share);
+    return d * 256 + share;
+}
+
+size_t PanoramaField::runTaps(Reader& reader, const LensRun& run, int n, SampleTap* out, size_t base,
+                              size_t* starts) const {
+    const State& f = *state_;
+    const SampleTable& table = *f.table;
+    // Per lens, the one or two levels it reads (the lower one's share in
+    // 1/256ths), and their texel positions at the run's ends: where all stay
+    // inside their levels, each pixel takes lone bilinear reads, their
+    // weights scaled to the level's and the lens's part.
+    struct Side {
+        const FrameLevel* level;
+        double s0, t0, ds, dt;
+        uint32_t flags;
+        size_t stride;
+        int share;  // of the sample, in 1/256ths: 256 for the lens's first level
+    } side[4];
+    const int lenses = run.under >= 0 ? 2 : 1;
+    int sides = 0;
+    bool fast = true;
+    for (int i = 0; i < lenses && fast; ++i) {
+        int share;
+        const int d = levelOf(i ? run.lod2 : run.lod, f.lastLevel, &share);
+        for (int l = 0; l < (share ? 2 : 1) && fast; ++l) {
+            const FrameLevel& level = table.levels[static_cast<size_t>(d + l)];
+            Side& k = side[sides++];
+            k.level = &level;
+            k.share = share == 0 ? 256 : l ? share : 256 - share;
+            k.s0 = (i ? run.u2 : run.u) * level.width - 0.5;
+            k.t0 = (i ? run.v2 : run.v) * level.height - 0.5;
+            k.ds = (i ? run.du2 : run.du) * level.width;
+            k.dt = (i ? run.dv2 : run.dv) * level.height;
+            const double s1 = k.s0 + k.ds * (n - 1), t1 = k.t0 + k.dt * (n - 1);
+            fast = std::min(k.s0, s1) >= 0.0 && std::max(k.s0, s1) < level.width - 1.0 && std::min(k.t0, t1) >= 0.0 &&
+                   std::max(k.t0, t1) < level.height - 1.0;
+            k.stride = level.inLevelBuffer ? table.levelStride : table.frameStride;
+            k.flags = ((i ? run.under : run.lens) == 1 ? SampleTap::kLens1 : 0u) | (level.inLevelBuffer ? SampleTap::kLevels : 0u);
+        }
+    }
+    const uint32_t* weights = f.wholeWeights;
+    auto read = [&](const Side& k, int i) {
+        const int64_t fs = floorInt((k.s0 + k.ds * i) * 256.0), ft = floorInt((k.t0 + k.dt * i) * 256.0);
+        const size_t col = static_cast<size_t>(fs >> 8), row = static_cast<size_t>(ft >> 8);
+        return SampleTap{static_cast<uint32_t>(k.level->origin + row * k.stride + col * 3) | k.flags,
+                         weights[(ft & 255) * 256 + (fs & 255)]};
+    };
+    if (fast && sides == 1) {
+        for (int i = 0; i < n; ++i) {
+            out[i] = read(side[0], i);
+            out[i].where |= SampleTap::kLast;
+            starts[i] = base + static_cast<size_t>(i);
+        }
+        return static_cast<size_t>(n);
+    }
+    if (fast) {
+        // Lens 0's reads first, as the kernels take a pixel's taps.
+        const int lensSides = sides - (lenses == 2 ? (side[sides - 1].share == 256 ? 1 : 2) : 0);
+        size_t at = 0;
+        for (int i = 0; i < n; ++i) {
+            starts[i] = base + at;
+            const int top = lenses == 1 ? kWeightOne
+                                        : static_cast<int>(std::lround(std::clamp(run.alpha + run.dalpha * i, 0.0, 1.0) * kWeightOne));
+            SampleTap t[4];
+            int part[4];
+            for (int k = 0; k < sides; ++k) {
+                const int lensPart = k < lensSides ? top : kWeightOne - top;
+                part[k] = side[k].share == 256 ? lensPart : (lensPart * side[k].share + 128) >> 8;
+                if (side[k].share != 256 && (k + 1 == lensSides || k + 1 == sides || side[k + 1].share == 256))
+                    part[k] = lensPart - part[k - 1];  // a lens's second level takes what its first left
+                t[k] = read(side[k], i);
+                t[k].weights = scaledWeights(t[k].weights, part[k]);
+            }
+            size_t o = at;
+            for (int pass = 0; pass < 2; ++pass)
+                for (int k = 0; k < sides; ++k)
+                    if ((k < lensSides ? run.lens : run.under) == pass) out[o++] = t[k];
+            out[o - 1].where |= SampleTap::kLast;
+            at = o;
+        }
+        return at;
+    }
+    size_t at = 0;
+    for (int i = 0; i < n; ++i) {
+        starts[i] = base + at;
+        const double ui = run.u + run.du * i, vi = run.v + run.dv * i;
+        size_t written = lenses == 1 ? reader.whole.write(run.lens, ui, vi, run.lod, f.lastLevel, out + at) : 0;
+        if (written == 0) {
+            const double a = lenses == 1 ? 1.0 : std::clamp(run.alpha + run.dalpha * i, 0.0, 1.0);
+            reader.pixel.clear();
+            if (lenses == 2)
+                reader.pixel.addSample(run.under, run.u2 + run.du2 * i, run.v2 + run.dv2 * i, run.lod2, 1.0 - a, f.lastLevel);
+            reader.pixel.addSample(run.lens, ui, vi, run.lod, a, f.lastLevel);
+            written = reader.pixel.emit(out + at);
+        }
+        at += written;
+    }
+    return at;
+}
+
 }  // namespace stitcher

@@ -147,6 +147,33 @@ public:
     // and down its column (step[2], step[3]). Returns how many.
     size_t taps(Reader& reader, double x, double y, const double step[4], SampleTap* out) const;
 
+    // Where the last mesh drawn at position (x, y) shows its lens in full,
+    // or blends it (alpha) over another lens's mesh that is opaque there,
+    // and no fall-off is lifted: the lenses, their texture positions and
+    // levels of detail for the footprint `step` (under: -1 where the first
+    // shows alone). False elsewhere.
+    struct LensPoint {
+        int lens;
+        double u, v, lod, alpha;
+        int under;
+        double u2, v2, lod2;
+    };
+    bool lensPoint(double x, double y, const double step[4], LensPoint* p) const;
+    // A straight run of pixels over such points: pixel i reads (u + i du,
+    // v + i dv) of `lens` with weight alpha + i dalpha, and where `under`
+    // is a lens, the rest from it at (u2 + i du2, v2 + i dv2).
+    struct LensRun {
+        int lens, under;
+        double u, v, du, dv, lod, alpha, dalpha;
+        double u2, v2, du2, dv2, lod2;
+    };
+    // Which level or levels (and how shared) a sample of level of detail
+    // `lod` reads: equal for equal reads.
+    int levelKey(double lod) const;
+    // The taps of n such pixels, one pixel after another from out[0];
+    // starts[i] gets `base` plus where pixel i's taps begin. Returns how many.
+    size_t runTaps(Reader& reader, const LensRun& run, int n, SampleTap* out, size_t base, size_t* starts) const;
+
     struct State;
 
 private:
