@@ -163,7 +163,7 @@ void summary(const Summary& s) {
              "the start)",
              s.damaged.size() == 1 ? "" : "s", frameRanges(s.damaged).c_str());
     say("%lld frame%s %dx%d %s in %.2f s (%.1f fps) with the %s engine -> %s", s.frames, s.frames == 1 ? "" : "s",
-        s.width, s.height, s.stereo ? "stereo" : "360", s.seconds, s.seconds > 0 ? s.frames / s.seconds : 0.0,
+        s.width, s.height, s.kind ? s.kind : s.stereo ? "stereo" : "360", s.seconds, s.seconds > 0 ? s.frames / s.seconds : 0.0,
         s.engine.c_str(), s.output.c_str());
 }
 

@@ -46,6 +46,7 @@ struct Summary {
     long long frames = 0;
     int width = 0, height = 0;
     bool stereo = false;
+    const char* kind = nullptr;  // what the picture is where not a 360 panorama or a stereo pair (flat, planet)
     double seconds = 0;
     std::string engine, output;
     std::vector<long long> damaged;  // frames that could not be decoded

@@ -137,6 +137,14 @@ const std::vector<OptionSpec> kOptions = {
     {"--roll", nullptr, ValueKind::Angle, "DEG",
      "turn the picture about the viewing direction (levels the horizon)", 0, 0, {},
      [](Options& o, const OptionValue& v) { o.roll = v.angle; return Status(); }},
+    {"--camera", nullptr, ValueKind::Text, "FILE.csv",
+     "a keyframed virtual camera: lines of time,yaw,pitch,roll,fov,ease (seconds from the first\n"
+     "frame, degrees; ease linear or smooth toward the next key), # comments; in the world's frame", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         if (v.text.empty()) return usageError("option --camera: no file named");
+         o.camera = v.text;
+         return Status();
+     }},
     {"--stabilize", nullptr, ValueKind::Word, "MODE",
      "remove the camera's shake, measured from the pictures: smooth (keep slow, intended turns) or\n"
      "lock (the view stays fixed in the world as at the first frame)", 0, 0, {"smooth", "lock"},
@@ -500,6 +508,11 @@ Status checkCombinations(Options& opt) {
         return usageError("--smooth goes with --stabilize smooth");
     if (opt.stereo && (opt.stabilize != StabilizeMode::Off || opt.level || !opt.motionIn.empty()))
         return usageError("--stabilize, --level and --motion turn the stitch layout's view; --layout stereo has none");
+    if (!opt.camera.empty()) {
+        for (const char* view : {"--yaw", "--pitch", "--roll", "--fov"})
+            if (isGiven(opt, view)) return usageError(std::string("--camera sets the view per frame: it takes no ") + view);
+        if (opt.stereo) return usageError("--layout stereo has no view to turn: it takes no --camera");
+    }
     if (opt.projection != Projection::Equirect) {
         if (opt.stereo) return usageError("--layout stereo is a pair of panoramas: it takes no --projection flat or planet");
         if (opt.size) return usageError("--projection " + std::string(projectionName(opt.projection)) + " takes its picture's size as --size WxH");

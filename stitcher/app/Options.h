@@ -28,6 +28,7 @@ struct Options {
     Projection projection = Projection::Equirect;
     int viewWidth = 0, viewHeight = 0;
     double fov = 100.0;
+    std::string camera;  // --camera: the keyframed virtual camera's file
     long long start = 1;   // first frame, counted from 1
     long long count = 0;   // 0: to the end of the clip
     long long frame = 0;   // --frame N: one picture of frame N

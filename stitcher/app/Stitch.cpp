@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "Calibrate.h"
+#include "CameraPath.h"
 #include "Console.h"
 #include "CpuEngine.h"
 #include "DualFisheyeModel.h"
@@ -104,6 +105,7 @@ void sayDone(const Options& opt, const Job& job, const Engine& engine, const Col
     done.width = params.outWidth();
     done.height = params.outHeight();
     done.stereo = params.layout == Layout::Stereo;
+    if (params.reprojected()) done.kind = projectionName(params.view.projection);
     done.seconds = progress.seconds();
     done.engine = engine.name();
     done.output = opt.output;
@@ -245,6 +247,31 @@ Status viewRotationsFor(const Options& opt, Clip& clip, const Job& job, const st
     return planViewRotations(stabilizing(opt), clip, range, interrupted, events, out);
 }
 
+// The keyframed camera's view and field of view per frame: frame f at
+// (f - 1) frame durations from the first frame shown, in the world's frame,
+// that is after the stabilisation's correction where the run has one.
+void cameraViews(const Options& opt, const Job& job, const CameraPath& camera, ViewRotations& turns) {
+    const bool corrected = !turns.view.empty();
+    const Rot user = userView(opt);
+    Options keyed = opt;
+    turns.first = job.first;
+    turns.fov.clear();
+    for (long long f = job.first; f < job.first + job.count; ++f) {
+        const size_t k = static_cast<size_t>(f - job.first);
+        const double seconds = job.fps.num > 0 ? static_cast<double>(f - 1) * job.fps.den / job.fps.num : 0.0;
+        const CameraPose pose = camera.at(seconds);
+        double angles[3];
+        pose.view.toAngles(&angles[0], &angles[1], &angles[2]);
+        keyed.yaw = angles[0], keyed.pitch = angles[1], keyed.roll = angles[2];
+        const Rot view = userView(keyed);
+        if (corrected)
+            turns.view[k] = turns.view[k] * user.transposed() * view;  // the correction, then the camera
+        else
+            turns.view.push_back(view);
+        turns.fov.push_back(static_cast<float>(pose.fov));
+    }
+}
+
 // A stitch: the clip's frames into the output.
 Status runStitch(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
     LensRig lens;
@@ -263,6 +290,14 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
     if (!job.audioLeftOut.empty()) console::warn("%s", job.audioLeftOut.c_str());
     if (opt.kind == OutputKind::Video && opt.audio && !clip.soundProblem().empty())
         console::warn("%s", clip.soundProblem().c_str());
+    // A keyframed camera is read before anything is written; its view turns every frame.
+    CameraPath camera;
+    if (!opt.camera.empty()) {
+        st = CameraPath::read(opt.camera, camera);
+        if (!st.ok()) return st;
+        job.engine.perFrameRotation = true;
+        if (job.engine.reprojected()) job.engine.view.fov = camera.widestFov();
+    }
     const std::vector<uint8_t> spatialAudio = spatialAudioFor(job, clip);
     const std::string capped = sayVideoCap(opt, job);
 
@@ -310,12 +345,14 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
             turns.view.push_back(r);
         }
     }
+    if (!opt.camera.empty()) cameraViews(opt, job, camera, turns);
     if (!turns.view.empty()) {
         turns.view.front().toRenderer(job.engine.rotation);
-        rotationOf = [&turns](long long frame, float m[4][4]) {
+        rotationOf = [&turns](long long frame, float m[4][4], float* fov) {
             const long long k = frame - turns.first;
             if (k < 0 || k >= static_cast<long long>(turns.view.size())) return false;
             turns.view[static_cast<size_t>(k)].toRenderer(m);
+            if (!turns.fov.empty()) *fov = turns.fov[static_cast<size_t>(k)];
             return true;
         };
     }

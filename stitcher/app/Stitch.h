@@ -17,6 +17,7 @@
 #include "Options.h"
 #include "Reader.h"
 #include "Status.h"
+#include "CameraPath.h"
 #include "ViewRotations.h"
 
 namespace stitcher {
@@ -47,6 +48,10 @@ std::unique_ptr<ColorMatch> makeColorMatch(const Options& opt, const Job& job);
 
 // Whether a run turns its view per frame.
 bool stabilizes(const Options& opt);
+
+// The keyframed camera's view and field of view for every frame of the job
+// into `turns`, composed after the stabilisation's corrections already there.
+void cameraViews(const Options& opt, const Job& job, const CameraPath& camera, ViewRotations& turns);
 // Every frame's view rotation for the job, from the analysis (with its
 // progress line) or the motion file.
 Status viewRotationsFor(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted,

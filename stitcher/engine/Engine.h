@@ -71,6 +71,10 @@ public:
     // EngineSpec::rotation); false where the engine was not made for one
     // per frame (EngineSpec::perFrameRotation).
     virtual bool setRotation(const float /*m*/[4][4]) { return false; }
+    // The field of view (degrees) of a flat or planet view for the frames
+    // that follow, taking effect with the next setRotation(); false where
+    // the engine was not made for a view per frame.
+    virtual bool setFov(double /*degrees*/) { return false; }
     // Engines that can write the video encoder's YUV directly, sparing the
     // packed picture and its conversion: stitchYuv() gives the bytes that
     // bgrToYuv420() makes of stitch()'s picture. The others fail stitchYuv().

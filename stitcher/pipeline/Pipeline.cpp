@@ -123,7 +123,8 @@ struct Pipeline::State {
                 readBusy += since(t);
                 item->turned = false;
                 if (rotationOf) {
-                    if (!rotationOf(item->frame, item->rotation)) {
+                    item->fov = 0.0f;
+                    if (!rotationOf(item->frame, item->rotation, &item->fov)) {
                         failure.set(Status(kExitFailed, "no view rotation for frame " + std::to_string(item->frame)));
                         return false;
                     }
@@ -208,6 +209,11 @@ Status Pipeline::run(FrameGains* color, Engine& engine, const EngineSpec& params
                     events.gains(item->frame, formatGains(gains));
                     shown = gains;
                 }
+            }
+            if (item->turned && item->fov > 0.0f && params.reprojected() && !engine.setFov(item->fov)) {
+                s.failure.set(Status(kExitFailed, "the " + std::string(engine.name()) +
+                                                      " engine takes no field of view per frame"));
+                break;
             }
             if (item->turned && !engine.setRotation(item->rotation)) {
                 s.failure.set(Status(kExitFailed, "the " + std::string(engine.name()) +

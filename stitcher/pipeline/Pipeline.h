@@ -39,8 +39,9 @@ public:
     // Each frame's view rotation, by clip frame number, for an engine made
     // for one per frame: put with the frame as it is read and handed to the
     // engine before it stitches the frame. Called on the reader's thread;
-    // false fails the run.
-    using RotationOf = std::function<bool(long long frame, float m[4][4])>;
+    // false fails the run. `fov`, 0 on the call, may take the frame's field
+    // of view, for an engine that draws a flat or planet view.
+    using RotationOf = std::function<bool(long long frame, float m[4][4], float* fov)>;
 
     Pipeline(FrameSource& source, const std::atomic<bool>& interrupted, RotationOf rotationOf = nullptr);
     // Stops the reader if run() was never called (a set-up that failed).

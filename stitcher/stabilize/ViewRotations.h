@@ -53,6 +53,7 @@ struct StabilizeEvents {
 struct ViewRotations {
     long long first = 0;              // clip frame of view[0]
     std::vector<Rot> view;            // per frame of the range: the engine's view rotation
+    std::vector<float> fov;           // per frame of the range where a camera sets it: a flat or planet view's field
     std::vector<MotionRow> rows;      // the motion file's lines, for --motion-out and --motion-plot
     std::string summary;              // what was removed, for the closing lines
 };

@@ -26,6 +26,7 @@ struct FrameItem {
     bool damaged = false;              // the frame could not be decoded; another frame's picture stands in
     bool turned = false;               // `rotation` is this frame's view rotation (a per-frame engine's)
     float rotation[4][4] = {};         // column-major, as EngineSpec::rotation
+    float fov = 0.0f;                  // with `turned`: this frame's field of view (0: as it was)
     HugePageVector<uint8_t> picture;   // decoded, packed BGR
     HugePageVector<uint8_t> panorama;  // the engine's output
     std::shared_ptr<YuvPicture> yuv;   // when set, the engine's output instead of panorama

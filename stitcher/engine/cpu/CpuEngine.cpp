@@ -163,6 +163,12 @@ bool CpuEngine::setRotation(const float m[4][4]) {
     return true;
 }
 
+bool CpuEngine::setFov(double degrees) {
+    if (!state_->params.perFrameRotation || !state_->params.reprojected() || !(degrees > 0.0 && degrees < 180.0)) return false;
+    state_->view.setFov(degrees);
+    return true;
+}
+
 int CpuEngine::threads() const { return state_->pool->threads(); }
 
 const EngineSpec& CpuEngine::params() const { return state_->params; }

@@ -45,6 +45,8 @@ public:
     Status build(const EngineSpec& params, WorkerPool& pool);
     // The view rotation of the following frames (m[i] is column i).
     void setRotation(const float m[4][4]);
+    // A flat or planet view's field of view for the next setRotation().
+    void setFov(double degrees) { shape_.fov = degrees; }
 
     // The frame's levels to make (levels, sizes; no taps) and the output's sizes.
     const SampleTable& levels() const { return levels_; }
