@@ -32,9 +32,10 @@ struct EngineSpec {
     // Each lens's fall-off toward its rim, undone with the gains (flat: none).
     LensFalloff falloff;
     // Made to take a view rotation per frame (Engine::setRotation), `rotation`
-    // being the first: the panorama is stitched with the identity view and
-    // looked up bilinearly along each output pixel's rotated direction. Stitch
-    // layout only. Without it the rotation is fixed and looked up at the
+    // being the first. Stitch layout only. The CPU engine then samples the
+    // lenses straight into each output pixel along its rotated direction;
+    // the GL engine stitches the panorama with the identity view and looks
+    // it up bilinearly. Without it the rotation is fixed and looked up at the
     // nearest texel, as the renderer's exported second pass does.
     bool perFrameRotation = false;
     // The output's projection: equirect is the panorama itself (its size

@@ -5,9 +5,13 @@
 // and interpolated inside each cell; a cell whose centre and edge midpoints
 // the interpolation misses by more than kViewTolerance texels on the sphere
 // (near the poles, across the 0/360 degree line) is worked out pixel by
-// pixel. Per frame, each band of output rows is turned into taps of the
-// panorama field (SampleTable.h), in the table's own form, and sampled by
-// the table's kernels on the thread that made them: no table is kept or
+// pixel. The lens texture positions (and the blend where two lenses meet)
+// are interpolated the same way, across a whole cell where its midpoints
+// agree within kLensTolerance texels, else across squares of kSubCell
+// pixels whose corners read the same lenses at the same levels, else
+// worked out pixel by pixel. Per frame, each band of output rows is turned
+// into taps (SampleTable.h), in the table's own form, and sampled by the
+// table's kernels on the thread that made them: no table is kept or
 // rebuilt, and the lenses are read once.
 #pragma once
 
