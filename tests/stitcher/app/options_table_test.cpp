@@ -90,6 +90,12 @@ TEST(OptionCombinations, ContradictionsAreRefused) {
         {{"--start", "2", "--frame", "3", kClip, "o.png"}, "it takes no --start or --frames"},
         {{"--layout", "stereo", "--level", kClip, "o.mp4"}, "--layout stereo has none"},
         {{"--preset", "foo", kClip, "o.mp4"}, "option --preset: 'foo' is none of ultrafast,"},
+        {{"--projection", "flat", "--layout", "stereo", kClip, "o.mp4"}, "it takes no --projection flat or planet"},
+        {{"--projection", "planet", "--size", "512", kClip, "o.mp4"}, "takes its picture's size as --size WxH"},
+        {{"--size", "640x360", kClip, "o.mp4"}, "a panorama takes --size N"},
+        {{"--projection", "flat", "--size", "641x360", kClip, "o.mp4"}, "two even whole numbers"},
+        {{"--projection", "flat", "--fov", "180", kClip, "o.mp4"}, "less than 180"},
+        {{"--camera", "c.csv", "--pitch", "3", kClip, "o.mp4"}, "it takes no --pitch"},
     };
     for (const auto& c : cases) {
         Options opt;
@@ -116,6 +122,8 @@ TEST(OptionCombinations, OptionsWithoutEffectAreNamed) {
         {{"--engine", "gl", "--threads", "2", "--stabilize", "smooth", "--smooth", "2", kClip, "o.mp4"}, nullptr},
         {{"--start", "4", "--crf", "3", "-y", "-y", kClip, "o.mp4"}, nullptr},
         {{"--info", "--offset", "x", "--engine", "cpu", kClip}, nullptr},
+        {{"--fov", "90", kClip, "o.mp4"}, "--fov has no effect: the equirect panorama"},
+        {{"--projection", "flat", "--size", "1080x1920", "--fov", "60", kClip, "o.mp4"}, nullptr},
     };
     for (const auto& c : cases) {
         Options opt;
