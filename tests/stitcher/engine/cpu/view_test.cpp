@@ -34,7 +34,7 @@ struct Mat {
 Mat angles(double yaw, double pitch, double roll) {
     const double a = yaw * kPi / 180, b = pitch * kPi / 180, c = roll * kPi / 180;
     const Mat z = {{{std::cos(a), -std::sin(a), 0}, {std::sin(a), std::cos(a), 0}, {0, 0, 1}}};
-    const Mat y = {{{std::cos(b), 0, -std::sin(b)}, {0, 1, 0}, {std::sin(b), 0, std::cos(b)}}};
+    const Mat y = {{{std::cos(b), 0, std::sin(b)}, {0, 1, 0}, {-std::sin(b), 0, std::cos(b)}}};
     const Mat x = {{{1, 0, 0}, {0, std::cos(c), -std::sin(c)}, {0, std::sin(c), std::cos(c)}}};
     auto mul = [](const Mat& p, const Mat& q) {
         Mat r{};
