@@ -32,6 +32,7 @@
 #include "FrameLevels.h"
 #include "SampleKernel.h"
 #include "SampleTable.h"
+#include "SeamWarp.h"
 #include "ViewRemap.h"
 #include "WorkerPool.h"
 #include "YuvConvert.h"
@@ -54,6 +55,8 @@ struct CpuEngine::State {
     bool turned = false;
     HugePageVector<uint8_t> identityView;
     ViewRemap remap;
+    // The seams' warp, where a disparity has been set.
+    std::unique_ptr<SeamWarp> seam;
 };
 
 CpuEngine::CpuEngine(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -91,6 +94,7 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
                 state->remap.plan(params.outWidth(), params.outHeight());
                 state->remap.setRotation(params.rotation);
             }
+            state->seam.reset(new SeamWarp(params));
             engine.reset(new CpuEngine(std::move(state)));
             engine->setGains(one);
             return Status();
@@ -109,6 +113,8 @@ void stitchIdentityView(CpuEngine::State& s, uint8_t* frame) {
     s.pool->run(s.table.bands.size(), [&s, frame, levels, pano](size_t b) {
         const TableBand& band = s.table.bands[b];
         sampleBand(s.table, band, frame, levels, s.gains, pano + static_cast<size_t>(band.row0) * s.table.outStride);
+        s.seam->apply(frame, band.row0, band.row1, pano + static_cast<size_t>(band.row0) * s.table.outStride,
+                      s.table.outStride);
     });
 }
 
@@ -137,6 +143,8 @@ Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     s.pool->run(s.table.bands.size(), [&s, frame, levels, out](size_t b) {
         const TableBand& band = s.table.bands[b];
         sampleBand(s.table, band, frame, levels, s.gains, out + static_cast<size_t>(band.row0) * s.table.outStride);
+        s.seam->apply(frame, band.row0, band.row1, out + static_cast<size_t>(band.row0) * s.table.outStride,
+                      s.table.outStride);
     });
     return Status();
 }
@@ -153,8 +161,10 @@ Status CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
         uint8_t* rows = s.bandRows.data() + static_cast<size_t>(s.pool->threadIndex()) * s.bandBytes;
         if (s.turned)
             s.remap.remapRows(s.identityView.data(), s.table.outStride, band.row0, band.row1, rows);
-        else
+        else {
             sampleBand(s.table, band, frame, levels, s.gains, rows);
+            s.seam->apply(frame, band.row0, band.row1, rows, s.table.outStride);
+        }
         const int r = band.row0, c = r / 2;
         bgrToYuv420(rows, static_cast<int>(s.table.outStride), s.table.outWidth, band.row1 - r,
                     out.data[0] + static_cast<ptrdiff_t>(r) * out.stride[0], out.stride[0],
@@ -175,6 +185,7 @@ void CpuEngine::setGains(const float gains[2][3]) {
             g.q[lens][c] = gainFactor(static_cast<float>((std::isfinite(v) ? v : 1.0f) / state_->rim[lens]));
         }
     state_->gains = g;
+    state_->seam->setGains(gains);
 }
 
 bool CpuEngine::setRotation(const float m[4][4]) {
@@ -182,6 +193,8 @@ bool CpuEngine::setRotation(const float m[4][4]) {
     state_->remap.setRotation(m);
     return true;
 }
+
+bool CpuEngine::setSeamShift(const SeamShift& shift) { return state_->seam->setShift(shift); }
 
 int CpuEngine::threads() const { return state_->pool->threads(); }
 

@@ -1,0 +1,113 @@
+#include "SeamWarp.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace stitcher {
+
+namespace {
+
+bool identity(const float m[4][4]) {
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            if (m[i][j] != (i == j ? 1.0f : 0.0f)) return false;
+    return true;
+}
+
+// How much of the half disparity applies at fraction t across a band: none
+// at its edges, all over its middle three fifths, smooth in between.
+float fade(float t) {
+    const float e = std::min(t, 1.0f - t) / 0.2f;
+    if (e >= 1.0f) return 1.0f;
+    if (e <= 0.0f) return 0.0f;
+    return e * e * (3.0f - 2.0f * e);
+}
+
+}  // namespace
+
+SeamWarp::SeamWarp(const EngineSpec& params) : params_(params) {
+    usable_ = params.layout == Layout::Stitch && (params.perFrameRotation || identity(params.rotation));
+}
+
+bool SeamWarp::setShift(const SeamShift& shift) {
+    if (!usable_) return false;
+    float most = 0;
+    for (int b = 0; b < 2; ++b) {
+        if (shift.windows < 1 ||
+            (!shift.shift[b].empty() && shift.shift[b].size() != static_cast<size_t>(params_.size) * static_cast<size_t>(shift.windows)))
+            return false;
+        for (float v : shift.shift[b])
+            if (std::isfinite(v)) most = std::max(most, std::fabs(v));
+    }
+    shift_ = shift;
+    active_ = most > 0;
+    if (!active_) return true;
+    const int needed = static_cast<int>(std::ceil(most / 2.0f)) + 2;
+    if (!bands_ || bands_->margin() < needed) {
+        bands_.reset(new SeamBands(params_.lens.model(), params_.size, params_.frameWidth, params_.frameHeight,
+                                   std::max(needed, 8)));
+        supersample_ = std::max(1, std::min(3, static_cast<int>(std::lround(bands_->density()))));
+    }
+    return true;
+}
+
+void SeamWarp::setGains(const float gains[2][3]) {
+    for (int lens = 0; lens < 2; ++lens)
+        for (int c = 0; c < 3; ++c) {
+            const float v = gains ? gains[lens][c] : 1.0f;
+            gains_[lens][c] = std::isfinite(v) ? std::min(std::max(v, 0.0f), 15.9f) : 1.0f;
+        }
+}
+
+void SeamWarp::apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, size_t stride) const {
+    if (!active_ || !bands_) return;
+    const SeamBands& bands = *bands_;
+    const int n = supersample_;
+    const float inv = 1.0f / static_cast<float>(n * n);
+    for (int b = 0; b < 2; ++b) {
+        if (shift_.shift[b].empty()) continue;
+        const int c0 = bands.begin(b), c1 = bands.end(b);
+        const float width = static_cast<float>(c1 - c0);
+        for (int row = row0; row < row1; ++row) {
+            const float* rowShift = shift_.shift[b].data() + static_cast<size_t>(row) * static_cast<size_t>(shift_.windows);
+            bool none = true;
+            for (int k = 0; k < shift_.windows; ++k) none = none && (rowShift[k] == 0.0f || !std::isfinite(rowShift[k]));
+            if (none) continue;
+            const int next = row + 1 < bands.height() ? row + 1 : row - 1;
+            const float rowSign = row + 1 < bands.height() ? 1.0f : -1.0f;
+            uint8_t* o = rows + static_cast<size_t>(row - row0) * stride;
+            for (int col = c0; col < c1; ++col) {
+                const float t = (static_cast<float>(col - c0) + 0.5f) / width;
+                const float s = shift_.at(b, row, t);
+                const float half = std::isfinite(s) ? 0.5f * s * fade(t) : 0.0f;
+                const float right = bands.rightShare(b, col);
+                float sum[3] = {0, 0, 0};
+                for (int side = 0; side < 2; ++side) {
+                    const int lens = bands.lens(b, side);
+                    const float at = static_cast<float>(col) + (side == 0 ? half : -half);
+                    float x, y, r, x1, y1, r1, xn, yn, rn;
+                    bands.lensPoint(b, side, row, at, &x, &y, &r);
+                    bands.lensPoint(b, side, row, at + 1.0f, &x1, &y1, &r1);
+                    bands.lensPoint(b, side, next, at, &xn, &yn, &rn);
+                    float acc[3] = {0, 0, 0};
+                    for (int i = 0; i < n; ++i)
+                        for (int j = 0; j < n; ++j) {
+                            const float u = (static_cast<float>(i) + 0.5f) / static_cast<float>(n) - 0.5f;
+                            const float v = ((static_cast<float>(j) + 0.5f) / static_cast<float>(n) - 0.5f) * rowSign;
+                            float bgr[3];
+                            sampleFrame(frame, params_.frameWidth, params_.frameHeight, x + u * (x1 - x) + v * (xn - x),
+                                        y + u * (y1 - y) + v * (yn - y), bgr);
+                            for (int c = 0; c < 3; ++c) acc[c] += bgr[c];
+                        }
+                    const float weight = (side == 0 ? 1.0f - right : right) * inv /
+                                         static_cast<float>(params_.falloff.flat() ? 1.0 : params_.falloff.value(lens, r));
+                    for (int c = 0; c < 3; ++c) sum[c] += acc[c] * weight * gains_[lens][c];
+                }
+                for (int c = 0; c < 3; ++c)
+                    o[col * 3 + c] = static_cast<uint8_t>(std::min(255.0f, std::max(0.0f, sum[c] + 0.5f)));
+            }
+        }
+    }
+}
+
+}  // namespace stitcher
