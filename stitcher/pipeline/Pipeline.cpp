@@ -91,6 +91,8 @@ int itemsInFlight(size_t pictureBytes) { return pictureBytes > (size_t(32) << 20
 struct Pipeline::State {
     State(FrameSource& f, const std::atomic<bool>& i) : source(f), interrupted(i) {}
 
+    SeamTracker* seams = nullptr;  // measures each frame's seam disparity
+
     bool stopped() const { return interrupted.load() || failure.failed(); }
     void stopAll() {
         free.close();
@@ -166,6 +168,8 @@ Pipeline::~Pipeline() {
     }
 }
 
+void Pipeline::setSeams(SeamTracker* seams) { state_->seams = seams; }
+
 Status Pipeline::run(FrameGains* color, Engine& engine, const EngineSpec& params, FrameSink& sink,
                      const PipelineEvents& events, PipelineStats& stats) {
     State& s = *state_;
@@ -209,6 +213,7 @@ Status Pipeline::run(FrameGains* color, Engine& engine, const EngineSpec& params
                     shown = gains;
                 }
             }
+            if (s.seams) engine.setSeamShift(s.seams->measure(item->picture.data()));
             if (item->turned && !engine.setRotation(item->rotation)) {
                 s.failure.set(Status(kExitFailed, "the " + std::string(engine.name()) +
                                                       " engine takes no view rotation per frame"));

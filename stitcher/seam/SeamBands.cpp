@@ -67,17 +67,31 @@ SeamBands::SeamBands(const DualFisheyeModel& model, int size, int frameWidth, in
             std::vector<Point>& pts = points_[b][side];
             pts.assign(static_cast<size_t>(span_) * static_cast<size_t>(height_), Point{0, 0, 0});
             if (end_[b] <= begin_[b]) continue;
-            for (int row = 0; row < height_; ++row)
+            // Exactly on every other row within kLatitudeLimit of the
+            // horizon (the lens mapping is smooth there), linear between.
+            const auto exact = [&](int row, int i) {
+                const double col = begin_[b] - margin_ + i;
+                double d[3];
+                plane.directionAtPoint(width_ / 2.0 - (col + 0.5), row + 0.5 - height_ / 2.0, d);
+                float u = 0, v = 0;
+                fisheyeDirectionToUV(lens, m, d[0], d[1], d[2], &u, &v);
+                const double px = static_cast<double>(u) * lens.imageWidth, py = static_cast<double>(v) * lens.imageHeight;
+                const double r = lens.radius > 0 ? std::hypot(px - lens.centerX, py - lens.centerY) / lens.radius : 0.0;
+                pts[static_cast<size_t>(row) * span_ + i] =
+                    Point{static_cast<float>(px * sx), static_cast<float>(py * sy), static_cast<float>(std::min(r, 1.0))};
+            };
+            const int first = firstRow(), last = lastRow();
+            for (int row = first; row <= last; row += 2)
+                for (int i = 0; i < span_; ++i) exact(row, i);
+            for (int row = first + 1; row <= last; row += 2)
                 for (int i = 0; i < span_; ++i) {
-                    const double col = begin_[b] - margin_ + i;
-                    double d[3];
-                    plane.directionAtPoint(width_ / 2.0 - (col + 0.5), row + 0.5 - height_ / 2.0, d);
-                    float u = 0, v = 0;
-                    fisheyeDirectionToUV(lens, m, d[0], d[1], d[2], &u, &v);
-                    const double px = static_cast<double>(u) * lens.imageWidth, py = static_cast<double>(v) * lens.imageHeight;
-                    const double r = lens.radius > 0 ? std::hypot(px - lens.centerX, py - lens.centerY) / lens.radius : 0.0;
-                    pts[static_cast<size_t>(row) * span_ + i] =
-                        Point{static_cast<float>(px * sx), static_cast<float>(py * sy), static_cast<float>(std::min(r, 1.0))};
+                    if (row == last) {
+                        exact(row, i);
+                        continue;
+                    }
+                    const Point& a = pts[static_cast<size_t>(row - 1) * span_ + i];
+                    const Point& c = pts[static_cast<size_t>(row + 1) * span_ + i];
+                    pts[static_cast<size_t>(row) * span_ + i] = Point{(a.x + c.x) / 2, (a.y + c.y) / 2, (a.r + c.r) / 2};
                 }
         }
     if (end_[0] > begin_[0]) {
@@ -97,6 +111,12 @@ void SeamBands::lensPoint(int b, int side, int row, float col, float* fx, float*
     *fy = a.y + (c.y - a.y) * f;
     *radius = a.r + (c.r - a.r) * f;
 }
+
+int SeamBands::firstRow() const {
+    return std::max(0, static_cast<int>(std::floor((90.0 - kLatitudeLimit) / 180.0 * height_)) - 1);
+}
+
+int SeamBands::lastRow() const { return height_ - 1 - firstRow(); }
 
 double SeamBands::arcPerColumn(int row) const {
     const double pi = 3.14159265358979323846;
@@ -118,6 +138,23 @@ void sampleFrame(const uint8_t* frame, int width, int height, float x, float y, 
         const float bottom = r1[x0 * 3 + c] + (r1[x1 * 3 + c] - r1[x0 * 3 + c]) * ax;
         out[c] = top + (bottom - top) * ay;
     }
+}
+
+float sampleFrameSum(const uint8_t* frame, int width, int height, float x, float y) {
+    float fx = x - 0.5f, fy = y - 0.5f;
+    fx = std::min(std::max(fx, 0.0f), static_cast<float>(width - 1));
+    fy = std::min(std::max(fy, 0.0f), static_cast<float>(height - 1));
+    const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
+    const int x1 = std::min(x0 + 1, width - 1), y1 = std::min(y0 + 1, height - 1);
+    const float ax = fx - static_cast<float>(x0), ay = fy - static_cast<float>(y0);
+    const size_t stride = static_cast<size_t>(width) * 3;
+    const uint8_t* a = frame + static_cast<size_t>(y0) * stride + static_cast<size_t>(x0) * 3;
+    const uint8_t* b = frame + static_cast<size_t>(y0) * stride + static_cast<size_t>(x1) * 3;
+    const uint8_t* c = frame + static_cast<size_t>(y1) * stride + static_cast<size_t>(x0) * 3;
+    const uint8_t* d = frame + static_cast<size_t>(y1) * stride + static_cast<size_t>(x1) * 3;
+    const float top = static_cast<float>(a[0] + a[1] + a[2]) * (1 - ax) + static_cast<float>(b[0] + b[1] + b[2]) * ax;
+    const float bottom = static_cast<float>(c[0] + c[1] + c[2]) * (1 - ax) + static_cast<float>(d[0] + d[1] + d[2]) * ax;
+    return top + (bottom - top) * ay;
 }
 
 }  // namespace stitcher

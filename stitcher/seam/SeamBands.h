@@ -17,6 +17,10 @@
 
 namespace stitcher {
 
+// Seams are lined up within this many degrees of latitude of the horizon:
+// toward the poles a column spans ever less arc and the bands say little.
+constexpr double kLatitudeLimit = 70.0;
+
 // Per band (0, 1) and output row, the disparity in output pixels at
 // `windows` points evenly across the band (at fractions (k + 1) / (windows
 // + 1) of its width; linear between them, constant beyond): the list is
@@ -47,7 +51,10 @@ public:
     int lens(int b, int side) const { return lens_[b][side]; }
     // The share of the right side's lens in the cross-fade at column col of band b.
     float rightShare(int b, int col) const { return share_[b][static_cast<size_t>(col - begin_[b])]; }
-    // Where the lens of `side` looks at (col, row) of band b, col being a
+    // The rows followed, those within kLatitudeLimit of the horizon and one more each way.
+    int firstRow() const;
+    int lastRow() const;
+    // Where the lens of `side` looks at (col, row) of band b (a row followed), col being a
     // continuous output column within the band widened by margin() each way
     // (pixel centres at whole columns): continuous frame pixel coordinates,
     // centres at +0.5, and the distance from its image-circle centre in radii.
@@ -75,5 +82,7 @@ private:
 // Bilinear read of a packed BGR frame at continuous pixel coordinates
 // (centres at +0.5), clamped at the edges; out: B, G, R.
 void sampleFrame(const uint8_t* frame, int width, int height, float x, float y, float out[3]);
+// The same read's B + G + R.
+float sampleFrameSum(const uint8_t* frame, int width, int height, float x, float y);
 
 }  // namespace stitcher

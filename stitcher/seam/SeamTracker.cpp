@@ -9,9 +9,8 @@ namespace stitcher {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-// Shifts are measured up to this latitude and faded out above kFadeFrom:
-// toward the poles a column spans ever less arc and the bands say little.
-constexpr double kFadeFrom = 60.0, kLatitudeLimit = 70.0;
+// Shifts are faded out from this latitude to kLatitudeLimit.
+constexpr double kFadeFrom = 60.0;
 // A histogram of the disparities found, for the report: 0.01 degree steps.
 constexpr int kHistogramSteps = 3000;
 constexpr double kHistogramStep = 0.01;
@@ -24,20 +23,20 @@ float latitudeWeight(int row, int height) {
     return static_cast<float>(std::min(1.0, std::max(0.0, (kLatitudeLimit - lat) / (kLatitudeLimit - kFadeFrom))));
 }
 
-float at(const std::vector<float>& s, float i) {
-    i = std::min(std::max(i, 0.0f), static_cast<float>(s.size() - 1));
-    const size_t k = static_cast<size_t>(i);
-    const size_t k1 = std::min(k + 1, s.size() - 1);
-    const float f = i - static_cast<float>(k);
-    return s[k] + (s[k1] - s[k]) * f;
-}
-
-// NCC of l(i + s/2) against r(i - s/2) over i in [i0, i1), every `step`.
+// NCC of l(i + s/2) against r(i - s/2) over i in [i0, i1), every `step`;
+// the callers keep i +- s/2 within the lists.
 float correlation(const std::vector<float>& l, const std::vector<float>& r, int i0, int i1, float s, int step) {
+    // Every read of a list falls the same fraction between two entries.
+    const float hl = 0.5f * s, hr = -0.5f * s;
+    const int kl = static_cast<int>(std::floor(hl)), kr = static_cast<int>(std::floor(hr));
+    const float fl = hl - static_cast<float>(kl), fr = hr - static_cast<float>(kr);
+    const int last = static_cast<int>(l.size()) - 2;
     double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
     int n = 0;
     for (int i = i0; i < i1; i += step) {
-        const float a = at(l, static_cast<float>(i) + s * 0.5f), b = at(r, static_cast<float>(i) - s * 0.5f);
+        const int il = std::min(std::max(i + kl, 0), last), ir = std::min(std::max(i + kr, 0), last);
+        const float a = l[static_cast<size_t>(il)] + (l[static_cast<size_t>(il) + 1] - l[static_cast<size_t>(il)]) * fl;
+        const float b = r[static_cast<size_t>(ir)] + (r[static_cast<size_t>(ir) + 1] - r[static_cast<size_t>(ir)]) * fr;
         sa += a;
         sb += b;
         saa += static_cast<double>(a) * a;
@@ -84,6 +83,8 @@ SeamTracker::SeamTracker(const DualFisheyeModel& model, int size, int frameWidth
         state_[b].assign(static_cast<size_t>(bins_) * kWindows, 0.0f);
     }
     found_.assign(kHistogramSteps, 0.0f);
+    pool_.reset(new WorkerPool(settings.threads));
+    signals_.resize(static_cast<size_t>(pool_->threads()));
     if (settings.distanceM > 0 && settings.baselineMm > 0) {
         // A fixed distance: the same shift every frame.
         for (int b = 0; b < 2; ++b)
@@ -94,7 +95,7 @@ SeamTracker::SeamTracker(const DualFisheyeModel& model, int size, int frameWidth
     }
 }
 
-void SeamTracker::measureBin(const uint8_t* frame, int b, int bin, float* value, float* confidence) {
+void SeamTracker::measureBin(const uint8_t* frame, int b, int bin, Signals& sig, float* value, float* confidence) const {
     for (int w = 0; w < kWindows; ++w) value[w] = confidence[w] = 0.0f;
     const float most = maxShift_[static_cast<size_t>(bin)];
     if (!(most > 0.5f) || bands_.end(b) <= bands_.begin(b)) return;
@@ -102,42 +103,43 @@ void SeamTracker::measureBin(const uint8_t* frame, int b, int bin, float* value,
     const int c0 = bands_.begin(b), c1 = bands_.end(b);
     const int n = c1 - c0 + 2 * m;
     const int r0 = bin * binRows_, r1 = std::min(H, r0 + binRows_);
-    const int rowStep = std::max(1, binRows_ / 3);
-    sigL_.assign(static_cast<size_t>(n), 0.0f);
-    sigR_.assign(static_cast<size_t>(n), 0.0f);
+    // Two rows of the bin at most, and only as far beyond the band as half its largest shift reaches.
+    const int rowStep = std::max(1, (r1 - r0) / 2);
+    const int reach = std::min(m, static_cast<int>(std::ceil(most / 2.0f)) + 2);
+    sig.left.assign(static_cast<size_t>(n), 0.0f);
+    sig.right.assign(static_cast<size_t>(n), 0.0f);
     int rows = 0;
-    for (int row = r0; row < r1; row += rowStep, ++rows)
+    for (int row = r0 + (r1 - r0 - 1) % rowStep / 2; row < r1; row += rowStep, ++rows)
         for (int side = 0; side < 2; ++side) {
-            std::vector<float>& sig = side == 0 ? sigL_ : sigR_;
-            for (int i = 0; i < n; ++i) {
-                float x, y, r, bgr[3];
+            std::vector<float>& line = side == 0 ? sig.left : sig.right;
+            for (int i = m - reach; i < n - m + reach; ++i) {
+                float x, y, r;
                 bands_.lensPoint(b, side, row, static_cast<float>(c0 - m + i), &x, &y, &r);
-                sampleFrame(frame, frameWidth_, frameHeight_, x, y, bgr);
-                sig[static_cast<size_t>(i)] += (bgr[0] + bgr[1] + bgr[2]) * (1.0f / 3.0f);
+                line[static_cast<size_t>(i)] += sampleFrameSum(frame, frameWidth_, frameHeight_, x, y) * (1.0f / 3.0f);
             }
         }
     for (int i = 0; i < n; ++i) {
-        sigL_[static_cast<size_t>(i)] /= static_cast<float>(rows);
-        sigR_[static_cast<size_t>(i)] /= static_cast<float>(rows);
+        sig.left[static_cast<size_t>(i)] /= static_cast<float>(rows);
+        sig.right[static_cast<size_t>(i)] /= static_cast<float>(rows);
     }
     // Window w is centred at (w + 1) / (kWindows + 1) of the band, 2 / (kWindows + 1) wide.
     const float width = static_cast<float>(c1 - c0);
     for (int w = 0; w < kWindows; ++w) {
         const float centre = width * static_cast<float>(w + 1) / (kWindows + 1);
         const float half = width / (kWindows + 1);
-        searchWindow(m + static_cast<int>(centre - half), m + static_cast<int>(std::ceil(centre + half)), most, &value[w],
+        searchWindow(sig, m + static_cast<int>(centre - half), m + static_cast<int>(std::ceil(centre + half)), most, &value[w],
                      &confidence[w]);
     }
 }
 
-void SeamTracker::searchWindow(int i0, int i1, float most, float* value, float* confidence) const {
+void SeamTracker::searchWindow(const Signals& sig, int i0, int i1, float most, float* value, float* confidence) {
     *value = *confidence = 0.0f;
     // Flat or clipped: nothing to measure there.
-    for (const std::vector<float>* sig : {&sigL_, &sigR_}) {
+    for (const std::vector<float>* line : {&sig.left, &sig.right}) {
         double s = 0, ss = 0;
         int clipped = 0;
         for (int i = i0; i < i1; ++i) {
-            const double v = (*sig)[static_cast<size_t>(i)];
+            const double v = (*line)[static_cast<size_t>(i)];
             s += v;
             ss += v * v;
             clipped += v >= 250.0 || v <= 4.0;
@@ -152,7 +154,7 @@ void SeamTracker::searchWindow(int i0, int i1, float most, float* value, float* 
     float best = -2.0f, bestShift = 0.0f;
     std::vector<std::pair<float, float>> coarse;
     for (float s = least; s <= most; s += static_cast<float>(k)) {
-        const float c = correlation(sigL_, sigR_, i0, i1, s, k);
+        const float c = correlation(sig.left, sig.right, i0, i1, s, k);
         coarse.push_back({s, c});
         if (c > best) best = c, bestShift = s;
     }
@@ -166,18 +168,18 @@ void SeamTracker::searchWindow(int i0, int i1, float most, float* value, float* 
     float fine = -2.0f, fineShift = bestShift;
     const float lo = std::max(least, bestShift - k), hi = std::min(most, bestShift + k);
     for (float s = lo; s <= hi + 1e-4f; s += 0.5f) {
-        const float c = correlation(sigL_, sigR_, i0, i1, s, 1);
+        const float c = correlation(sig.left, sig.right, i0, i1, s, 1);
         if (c > fine) fine = c, fineShift = s;
     }
     // Between half columns: the vertex of the parabola through the best and its neighbours.
-    const float cm = correlation(sigL_, sigR_, i0, i1, fineShift - 0.5f, 1);
-    const float cp = correlation(sigL_, sigR_, i0, i1, fineShift + 0.5f, 1);
+    const float cm = correlation(sig.left, sig.right, i0, i1, fineShift - 0.5f, 1);
+    const float cp = correlation(sig.left, sig.right, i0, i1, fineShift + 0.5f, 1);
     const float curve = cm + cp - 2.0f * fine;
     if (curve < -1e-6f) fineShift += std::max(-0.5f, std::min(0.5f, 0.25f * (cm - cp) / curve));
     if (fine < 0.6f) return;
     // The far field where it does as well.
-    const float atZero = correlation(sigL_, sigR_, i0, i1, 0.0f, 1);
-    *value = atZero >= fine - 0.005f ? 0.0f : std::max(least, std::min(most, fineShift));
+    const float atZero = correlation(sig.left, sig.right, i0, i1, 0.0f, 1);
+    *value = atZero >= fine - 0.01f ? 0.0f : std::max(least, std::min(most, fineShift));
     *confidence = std::min(1.0f, (fine - 0.6f) / 0.3f + 0.1f);
 }
 
@@ -185,10 +187,17 @@ const SeamShift& SeamTracker::measure(const uint8_t* frame) {
     if (settings_.distanceM > 0 || settings_.baselineMm <= 0 || !frame) return shift_;
     const int H = bands_.height(), K = kWindows;
     const size_t cells = static_cast<size_t>(bins_) * K;
-    std::vector<float> value(cells), conf(cells), median(cells);
+    std::vector<float> median(cells);
+    value_.resize(2 * cells);
+    confidence_.resize(2 * cells);
+    pool_->run(2 * static_cast<size_t>(bins_), [&](size_t i) {
+        const int b = static_cast<int>(i / static_cast<size_t>(bins_)), k = static_cast<int>(i % static_cast<size_t>(bins_));
+        measureBin(frame, b, k, signals_[static_cast<size_t>(pool_->threadIndex())], &value_[i * K], &confidence_[i * K]);
+    });
     for (int b = 0; b < 2; ++b) {
+        const float* value = &value_[static_cast<size_t>(b) * cells];
+        const float* conf = &confidence_[static_cast<size_t>(b) * cells];
         for (int k = 0; k < bins_; ++k) {
-            measureBin(frame, b, k, &value[static_cast<size_t>(k) * K], &conf[static_cast<size_t>(k) * K]);
             if (maxShift_[static_cast<size_t>(k)] > 0.5f)
                 for (int w = 0; w < K; ++w) {
                     ++binsMeasured_;
@@ -235,7 +244,7 @@ const SeamShift& SeamTracker::measure(const uint8_t* frame) {
                 const float d = target - s;
                 s += (std::fabs(d) > 1.0f ? 0.8f : 0.25f) * d;
             }
-            if (conf[i] > 0 && s > 0.25f) {
+            if (conf[i] > 0 && s >= 0.5f) {
                 const int row = std::min(H - 1, static_cast<int>(i / K) * binRows_ + binRows_ / 2);
                 const int step = static_cast<int>(degrees(row, s) / kHistogramStep);
                 found_[static_cast<size_t>(std::min(kHistogramSteps - 1, std::max(0, step)))] += 1.0f;
@@ -250,7 +259,7 @@ const SeamShift& SeamTracker::measure(const uint8_t* frame) {
             const float f = std::max(0.0f, std::min(1.0f, t - static_cast<float>(k0)));
             for (int w = 0; w < K; ++w) {
                 float v = state_[b][static_cast<size_t>(k0) * K + w] * (1 - f) + state_[b][static_cast<size_t>(k1) * K + w] * f;
-                if (std::fabs(v) < 0.25f) v = 0.0f;
+                if (std::fabs(v) < 0.5f) v = 0.0f;
                 rows[static_cast<size_t>(row) * K + w] = v * latitudeWeight(row, H);
             }
         }

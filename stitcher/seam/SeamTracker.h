@@ -18,6 +18,7 @@
 
 #include "DualFisheyeModel.h"
 #include "SeamBands.h"
+#include "WorkerPool.h"
 
 namespace stitcher {
 
@@ -26,6 +27,7 @@ struct SeamSettings {
     double distanceM = 0.0;    // > 0: a fixed stitching distance instead of measuring
     bool overTime = true;      // smooth over time (frames in order)
     double nearestM = 0.3;     // the nearest thing measured
+    int threads = 1;           // threads measuring the bins (0: one per core)
 };
 
 class SeamTracker {
@@ -56,8 +58,12 @@ public:
 
 private:
     // The bin's shift and confidence in each window across the band.
-    void measureBin(const uint8_t* frame, int band, int bin, float* value, float* confidence);
-    void searchWindow(int i0, int i1, float most, float* value, float* confidence) const;
+    // Per thread: one bin's grey levels of each lens.
+    struct Signals {
+        std::vector<float> left, right;
+    };
+    void measureBin(const uint8_t* frame, int band, int bin, Signals& sig, float* value, float* confidence) const;
+    static void searchWindow(const Signals& sig, int i0, int i1, float most, float* value, float* confidence);
 
     SeamSettings settings_;
     SeamBands bands_;
@@ -68,7 +74,9 @@ private:
     std::vector<float> state_[2];             // per band, bin and window, smoothed over time
     bool started_ = false;
     SeamShift shift_;
-    std::vector<float> sigL_, sigR_;          // one bin's grey levels
+    std::unique_ptr<WorkerPool> pool_;
+    std::vector<Signals> signals_;            // per pool thread
+    std::vector<float> value_, confidence_;   // per band, bin and window, this frame
     long long binsMeasured_ = 0, binsFellBack_ = 0;
     std::vector<float> found_;                // degrees of the bins with a near thing
 };

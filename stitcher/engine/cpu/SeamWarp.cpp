@@ -14,10 +14,12 @@ bool identity(const float m[4][4]) {
     return true;
 }
 
-// How much of the half disparity applies at fraction t across a band: none
-// at its edges, all over its middle three fifths, smooth in between.
+// How much of the half disparity applies at fraction t across a band: all
+// over its middle half, none in its outer tenths (where one lens weighs in
+// below 1/400 of the cross-fade), smooth in between.
+constexpr float kUnwarped = 0.1f, kFull = 0.25f;
 float fade(float t) {
-    const float e = std::min(t, 1.0f - t) / 0.2f;
+    const float e = (std::min(t, 1.0f - t) - kUnwarped) / (kFull - kUnwarped);
     if (e >= 1.0f) return 1.0f;
     if (e <= 0.0f) return 0.0f;
     return e * e * (3.0f - 2.0f * e);
@@ -76,19 +78,24 @@ void SeamWarp::apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, si
             const int next = row + 1 < bands.height() ? row + 1 : row - 1;
             const float rowSign = row + 1 < bands.height() ? 1.0f : -1.0f;
             uint8_t* o = rows + static_cast<size_t>(row - row0) * stride;
-            for (int col = c0; col < c1; ++col) {
+            const int w0 = c0 + static_cast<int>(kUnwarped * width), w1 = c1 - static_cast<int>(kUnwarped * width);
+            for (int col = w0; col < w1; ++col) {
                 const float t = (static_cast<float>(col - c0) + 0.5f) / width;
                 const float s = shift_.at(b, row, t);
                 const float half = std::isfinite(s) ? 0.5f * s * fade(t) : 0.0f;
                 const float right = bands.rightShare(b, col);
                 float sum[3] = {0, 0, 0};
                 for (int side = 0; side < 2; ++side) {
+                    const float share = side == 0 ? 1.0f - right : right;
+                    if (share < 1.0f / 512.0f) continue;
                     const int lens = bands.lens(b, side);
                     const float at = static_cast<float>(col) + (side == 0 ? half : -half);
-                    float x, y, r, x1, y1, r1, xn, yn, rn;
+                    float x, y, r, x1 = 0, y1 = 0, r1, xn = 0, yn = 0, rn;
                     bands.lensPoint(b, side, row, at, &x, &y, &r);
-                    bands.lensPoint(b, side, row, at + 1.0f, &x1, &y1, &r1);
-                    bands.lensPoint(b, side, next, at, &xn, &yn, &rn);
+                    if (n > 1) {
+                        bands.lensPoint(b, side, row, at + 1.0f, &x1, &y1, &r1);
+                        bands.lensPoint(b, side, next, at, &xn, &yn, &rn);
+                    }
                     float acc[3] = {0, 0, 0};
                     for (int i = 0; i < n; ++i)
                         for (int j = 0; j < n; ++j) {
@@ -99,7 +106,7 @@ void SeamWarp::apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, si
                                         y + u * (y1 - y) + v * (yn - y), bgr);
                             for (int c = 0; c < 3; ++c) acc[c] += bgr[c];
                         }
-                    const float weight = (side == 0 ? 1.0f - right : right) * inv /
+                    const float weight = share * inv /
                                          static_cast<float>(params_.falloff.flat() ? 1.0 : params_.falloff.value(lens, r));
                     for (int c = 0; c < 3; ++c) sum[c] += acc[c] * weight * gains_[lens][c];
                 }
