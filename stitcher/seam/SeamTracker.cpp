@@ -124,6 +124,11 @@ void SeamTracker::measureBin(const uint8_t* frame, int b, int bin, Signals& sig,
     }
     // Window w is centred at (w + 1) / (kWindows + 1) of the band, 2 / (kWindows + 1) wide.
     const float width = static_cast<float>(c1 - c0);
+    // Too few frame pixels under a window (toward the poles, where the
+    // columns close in, on small frames) and chance matches abound.
+    const double pixels = width * 2.0 / (kWindows + 1) * bands_.density() *
+                          bands_.arcPerColumn((r0 + r1) / 2) / bands_.arcPerColumn(H / 2);
+    if (pixels < 14.0) return;
     for (int w = 0; w < kWindows; ++w) {
         const float centre = width * static_cast<float>(w + 1) / (kWindows + 1);
         const float half = width / (kWindows + 1);
@@ -158,13 +163,11 @@ void SeamTracker::searchWindow(const Signals& sig, int i0, int i1, float most, f
         coarse.push_back({s, c});
         if (c > best) best = c, bestShift = s;
     }
-    for (const auto& sc : coarse)  // another peak as good, far off: a repeating pattern
-        if (std::fabs(sc.first - bestShift) > 2.5f * k + 1.0f && sc.second > best - 0.02f) {
-            bool peak = true;
-            for (const auto& o : coarse)
-                if (std::fabs(o.first - sc.first) <= k && o.second > sc.second) peak = false;
-            if (peak) return;
-        }
+    // The best must stand out from every shift a few columns off: where
+    // another does nearly as well, the match is chance (noise) or a
+    // repeating pattern.
+    for (const auto& sc : coarse)
+        if (std::fabs(sc.first - bestShift) > std::max(3.0f, 3.0f * k) && sc.second > best - 0.08f) return;
     float fine = -2.0f, fineShift = bestShift;
     const float lo = std::max(least, bestShift - k), hi = std::min(most, bestShift + k);
     for (float s = lo; s <= hi + 1e-4f; s += 0.5f) {
@@ -231,10 +234,22 @@ const SeamShift& SeamTracker::measure(const uint8_t* frame) {
                             break;
                         }
                     }
+                    // Kept only where most of the neighbourhood agrees with it:
+                    // a surface's shift runs on along the seam, chance matches do not.
+                    float agree = 0;
+                    int agreeing = 0;
+                    for (const auto& p : near)
+                        if (std::fabs(p.first - m) <= std::max(1.0f, 0.15f * std::fabs(m))) {
+                            agree += p.second;
+                            ++agreeing;
+                        }
+                    if (agree < 0.6f * total || agree < 2.0f || agreeing < 4) m = 0.0f;
                 }
                 median[static_cast<size_t>(k) * K + w] = m;
             }
-        // Over time: slow for small changes, quick for large ones.
+        // Over time: held through changes below a third of a column (the
+        // noise of the measure), slow for small changes, quick for large
+        // ones (a thing that comes or goes).
         for (size_t i = 0; i < cells; ++i) {
             float& s = state_[b][i];
             const float target = median[i];
@@ -242,7 +257,8 @@ const SeamShift& SeamTracker::measure(const uint8_t* frame) {
                 s = target;
             } else {
                 const float d = target - s;
-                s += (std::fabs(d) > 1.0f ? 0.8f : 0.25f) * d;
+                if (std::fabs(d) > 2.0f) s += 0.8f * d;
+                else if (std::fabs(d) > 0.3f) s += 0.2f * d;
             }
             if (conf[i] > 0 && s >= 0.5f) {
                 const int row = std::min(H - 1, static_cast<int>(i / K) * binRows_ + binRows_ / 2);
@@ -250,7 +266,8 @@ const SeamShift& SeamTracker::measure(const uint8_t* frame) {
                 found_[static_cast<size_t>(std::min(kHistogramSteps - 1, std::max(0, step)))] += 1.0f;
             }
         }
-        // Per row, between the bins' centres; small shifts are the far field.
+        // Per row, between the bins' centres; shifts below a third of a column
+        // are the far field's, and up to 0.7 columns they fade in.
         std::vector<float>& rows = shift_.shift[b];
         for (int row = 0; row < H; ++row) {
             const float t = (static_cast<float>(row) + 0.5f) / static_cast<float>(binRows_) - 0.5f;
@@ -259,7 +276,7 @@ const SeamShift& SeamTracker::measure(const uint8_t* frame) {
             const float f = std::max(0.0f, std::min(1.0f, t - static_cast<float>(k0)));
             for (int w = 0; w < K; ++w) {
                 float v = state_[b][static_cast<size_t>(k0) * K + w] * (1 - f) + state_[b][static_cast<size_t>(k1) * K + w] * f;
-                if (std::fabs(v) < 0.5f) v = 0.0f;
+                v *= std::min(1.0f, std::max(0.0f, (std::fabs(v) - 0.3f) / 0.4f));
                 rows[static_cast<size_t>(row) * K + w] = v * latitudeWeight(row, H);
             }
         }

@@ -17,6 +17,10 @@ bool identity(const float m[4][4]) {
 // How much of the half disparity applies at fraction t across a band: all
 // over its middle half, none in its outer tenths (where one lens weighs in
 // below 1/400 of the cross-fade), smooth in between.
+// The reads of a pixel spread over twice its width: about the footprint of
+// the table's trilinear reads, so that warped pixels are as smooth (and
+// carry as little of the sensor's noise) as their neighbours.
+constexpr float kSpread = 2.0f;
 constexpr float kUnwarped = 0.1f, kFull = 0.25f;
 float fade(float t) {
     const float e = (std::min(t, 1.0f - t) - kUnwarped) / (kFull - kUnwarped);
@@ -48,7 +52,7 @@ bool SeamWarp::setShift(const SeamShift& shift) {
     if (!bands_ || bands_->margin() < needed) {
         bands_.reset(new SeamBands(params_.lens.model(), params_.size, params_.frameWidth, params_.frameHeight,
                                    std::max(needed, 8)));
-        supersample_ = std::max(1, std::min(3, static_cast<int>(std::lround(bands_->density()))));
+        supersample_ = 3;
     }
     return true;
 }
@@ -99,8 +103,8 @@ void SeamWarp::apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, si
                     float acc[3] = {0, 0, 0};
                     for (int i = 0; i < n; ++i)
                         for (int j = 0; j < n; ++j) {
-                            const float u = (static_cast<float>(i) + 0.5f) / static_cast<float>(n) - 0.5f;
-                            const float v = ((static_cast<float>(j) + 0.5f) / static_cast<float>(n) - 0.5f) * rowSign;
+                            const float u = ((static_cast<float>(i) + 0.5f) / static_cast<float>(n) - 0.5f) * kSpread;
+                            const float v = ((static_cast<float>(j) + 0.5f) / static_cast<float>(n) - 0.5f) * kSpread * rowSign;
                             float bgr[3];
                             sampleFrame(frame, params_.frameWidth, params_.frameHeight, x + u * (x1 - x) + v * (xn - x),
                                         y + u * (y1 - y) + v * (yn - y), bgr);

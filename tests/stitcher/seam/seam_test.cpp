@@ -128,26 +128,128 @@ TEST(SeamDepth, NearThingsLineUpAtTheSeams) {
             auto warped = engine();
             ASSERT_TRUE(warped->setSeamShift(tracker.measure(frame.data.data())));
             const BgrImage after = stitch(*warped, frame);
-            if (getenv("SEAM_DUMP")) {
-                for (const auto& t : scene.things) std::printf("thing pole %d d %.2f az %.3f w %.2f z %.2f..%.2f expect %.2f px\n", t.pole, t.distance, t.azimuth, t.width, t.bottom, t.top, baseline / 1000 / t.distance / (2 * M_PI / 480));
-                for (int row = 40; row < 200; row += 8) std::printf("row %d: %.2f %.2f %.2f | %.2f %.2f %.2f\n", row, tracker.shift().shift[0][row*3], tracker.shift().shift[0][row*3+1], tracker.shift().shift[0][row*3+2], tracker.shift().shift[1][row*3], tracker.shift().shift[1][row*3+1], tracker.shift().shift[1][row*3+2]);
-            }
             const double p0 = testutil::psnr(before, truth, &mask), p1 = testutil::psnr(after, truth, &mask);
             const double e0 = edgeCorrelation(before, truth, mask), e1 = edgeCorrelation(after, truth, mask);
             std::printf("%-6s %2.0f mm: band PSNR %.2f -> %.2f dB (no baseline %.2f); edges %.3f -> %.3f (%.3f)\n  %s\n",
                         kNames[w], baseline, p0, p1, barPsnr, e0, e1, barEdges, tracker.report().c_str());
-            if (getenv("SEAM_DUMP")) {
-                const auto dump = [&](const BgrImage& im, const char* n) {
-                    FILE* f = fopen((std::string("/tmp/seamdump_") + kNames[w] + std::to_string(int(baseline)) + n + ".ppm").c_str(), "wb");
-                    fprintf(f, "P6 %d %d 255\n", im.width, im.height);
-                    for (size_t i = 0; i < im.data.size(); i += 3) { fputc(im.data[i + 2], f); fputc(im.data[i + 1], f); fputc(im.data[i], f); }
-                    fclose(f);
-                };
-                dump(truth, "truth"); dump(before, "before"); dump(after, "after"); dump(zero, "zero");
-            }
             EXPECT_GT(p1, barPsnr - 1.0) << kNames[w] << " " << baseline;
             EXPECT_GT(e1, 0.9 * barEdges) << kNames[w] << " " << baseline;
         }
+    }
+}
+
+// Mean absolute change between consecutive pictures over the mask.
+double meanChange(const std::vector<BgrImage>& run, const std::vector<uint8_t>& mask) {
+    double sum = 0;
+    long n = 0;
+    for (size_t k = 1; k < run.size(); ++k)
+        for (size_t i = 0; i < mask.size(); ++i)
+            if (mask[i])
+                for (int c = 0; c < 3; ++c, ++n) sum += std::abs(run[k].data[i * 3 + c] - run[k - 1].data[i * 3 + c]);
+    return sum / static_cast<double>(n);
+}
+
+// The far-field stitch and the warped one of a frame, measured afresh.
+void bothStitches(BgrImage& frame, double baseline, BgrImage* far, BgrImage* warped, SeamTracker* tracker = nullptr) {
+    auto plain = engine(), seam = engine();
+    *far = stitch(*plain, frame);
+    SeamTracker own(geometry().model(), kSize, kFrameW, kFrameH, settings(baseline));
+    ASSERT_TRUE(seam->setSeamShift((tracker ? tracker : &own)->measure(frame.data.data())));
+    *warped = stitch(*seam, frame);
+}
+
+TEST(SeamDepth, OnlyTheBandsChangeAndTheFarFieldStaysAsItIs) {
+    const std::vector<uint8_t> bands = geometry().blendBandMask(0.0);
+    std::mt19937 seeds(77);
+    BgrImage frame = testutil::hallScene(geometry(), 2 * kSize, kSize, seeds()).frame(geometry(), kFrameW, kFrameH, 30.0);
+    BgrImage far, warped;
+    bothStitches(frame, 30.0, &far, &warped);
+    size_t changedInside = 0;
+    for (size_t i = 0; i < bands.size(); ++i)
+        for (int c = 0; c < 3; ++c) {
+            if (bands[i]) changedInside += far.data[i * 3 + c] != warped.data[i * 3 + c];
+            else ASSERT_EQ(far.data[i * 3 + c], warped.data[i * 3 + c]) << "pixel " << i << " outside the bands";
+        }
+    EXPECT_GT(changedInside, bands.size() / 50);  // the near things were warped
+    for (uint32_t seed : {seeds(), seeds(), seeds()}) {
+        BgrImage distant = testutil::farScene(2 * kSize, kSize, seed).frame(geometry(), kFrameW, kFrameH, 30.0);
+        bothStitches(distant, 30.0, &far, &warped);
+        EXPECT_GE(testutil::psnr(far, warped), 50.0) << "far scene " << seed;
+    }
+}
+
+// A still scene with sensor noise: the warped seams change from frame to
+// frame no more than 1.5 times as much as the same scene shot from one point.
+TEST(SeamDepth, StillSceneGivesStillSeams) {
+    const std::vector<uint8_t> mask = bandMask();
+    std::mt19937 seeds(4242);
+    const DepthScene scene = testutil::yardScene(geometry(), 2 * kSize, kSize, seeds());
+    double change[2];
+    for (int k = 0; k < 2; ++k) {
+        const BgrImage clean = scene.frame(geometry(), kFrameW, kFrameH, k ? 30.0 : 0.0);
+        SeamTracker tracker(geometry().model(), kSize, kFrameW, kFrameH, settings(30.0));
+        auto e = engine();
+        std::mt19937 noise(99);
+        std::normal_distribution<double> grain(0.0, 3.0);
+        std::vector<BgrImage> run;
+        for (int f = 0; f < 4; ++f) {
+            BgrImage frame = clean;
+            for (uint8_t& v : frame.data) v = static_cast<uint8_t>(std::min(255.0, std::max(0.0, v + grain(noise))));
+            ASSERT_TRUE(e->setSeamShift(tracker.measure(frame.data.data())));
+            run.push_back(stitch(*e, frame));
+        }
+        change[k] = meanChange(run, mask);
+    }
+    std::printf("frame-to-frame change in the bands: %.3f (no baseline %.3f)\n", change[1], change[0]);
+    EXPECT_LE(change[1], 1.5 * change[0]);
+}
+
+// A person-sized panel walking across a seam at about a metre: on every
+// frame the seam band's edges follow the truth's as well as without a
+// baseline (within 10%), and the picture is within 1 dB of it.
+TEST(SeamDepth, WalkerAcrossTheSeamIsNotDoubled) {
+    const std::vector<uint8_t> mask = bandMask();
+    std::mt19937 seeds(31337);
+    const DepthScene scene = testutil::streetScene(geometry(), 2 * kSize, kSize, seeds());
+    SeamTracker tracker(geometry().model(), kSize, kFrameW, kFrameH, settings(30.0)), still(geometry().model(), kSize, kFrameW, kFrameH, settings(30.0));
+    auto warped = engine(), plain = engine();
+    for (int f = 0; f < 5; ++f) {
+        const double t = f / 12.5;  // every third frame at 37.5 fps
+        const BgrImage truth = scene.truth(2 * kSize, kSize, t);
+        BgrImage frame = scene.frame(geometry(), kFrameW, kFrameH, 30.0, t);
+        BgrImage one = scene.frame(geometry(), kFrameW, kFrameH, 0.0, t);
+        ASSERT_TRUE(warped->setSeamShift(tracker.measure(frame.data.data())));
+        const BgrImage after = stitch(*warped, frame), bar = stitch(*plain, one);
+        const double e1 = edgeCorrelation(after, truth, mask), eBar = edgeCorrelation(bar, truth, mask);
+        const double p1 = testutil::psnr(after, truth, &mask), pBar = testutil::psnr(bar, truth, &mask);
+        std::printf("walker at %.2f s: edges %.3f (no baseline %.3f), PSNR %.2f (%.2f)\n", t, e1, eBar, p1, pBar);
+        EXPECT_GE(e1, 0.9 * eBar) << "frame " << f;
+        EXPECT_GE(p1, pBar - 1.0) << "frame " << f;
+    }
+}
+
+// Pictures that give nothing to align: the far-field seam and a message.
+TEST(SeamDepth, NothingToAlignKeepsTheFarFieldSeam) {
+    std::mt19937 seeds(2718);
+    const BgrImage scene = testutil::yardScene(geometry(), 2 * kSize, kSize, seeds()).frame(geometry(), kFrameW, kFrameH, 30.0);
+    BgrImage grey(kFrameW, kFrameH), sky(kFrameW, kFrameH), cap = scene, noise(kFrameW, kFrameH);
+    std::fill(grey.data.begin(), grey.data.end(), 128);
+    for (size_t i = 0; i < sky.data.size(); ++i) sky.data[i] = (i / 3 / kFrameW) % 7 == 0 ? 250 : 255;
+    for (int y = 0; y < kFrameH; ++y)  // lens 1 (the right half) capped: dark with a little grain
+        for (int x = kFrameW / 2; x < kFrameW; ++x)
+            for (int c = 0; c < 3; ++c) cap.at(x, y)[c] = static_cast<uint8_t>((x * 7 + y * 13) % 3);
+    std::mt19937 rng(5);
+    for (uint8_t& v : noise.data) v = static_cast<uint8_t>(rng());
+    const std::pair<const char*, BgrImage*> cases[] = {{"flat grey", &grey}, {"clipped sky", &sky}, {"lens cap", &cap}, {"noise", &noise}};
+    for (const auto& c : cases) {
+        SeamTracker tracker(geometry().model(), kSize, kFrameW, kFrameH, settings(30.0));
+        for (int f = 0; f < 3; ++f) tracker.measure(c.second->data.data());
+        EXPECT_FALSE(tracker.shift().any()) << c.first;
+        EXPECT_GT(tracker.fallbackShare(), 0.5) << c.first;
+        EXPECT_NE(tracker.report().find("nothing to align"), std::string::npos) << c.first << ": " << tracker.report();
+        BgrImage far, warped;
+        bothStitches(*c.second, 30.0, &far, &warped);
+        EXPECT_EQ(far.data, warped.data) << c.first;
     }
 }
 
