@@ -257,7 +257,7 @@ const SeamShift& SeamTracker::measure(const uint8_t* frame) {
                 s = target;
             } else {
                 const float d = target - s;
-                if (std::fabs(d) > 2.0f) s += 0.8f * d;
+                if (std::fabs(d) > 1.0f) s += 0.8f * d;
                 else if (std::fabs(d) > 0.3f) s += 0.2f * d;
             }
             if (conf[i] > 0 && s >= 0.5f) {

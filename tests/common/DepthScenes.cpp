@@ -277,9 +277,9 @@ DepthScene streetScene(const StitchGeometry& geometry, int width, int height, ui
         s.things.push_back(thing(false, 1.5 + 1.0 * u(rng), az + (u(rng) - 0.5) * 0.3, 0.6 + 0.5 * u(rng), 0.0,
                                  0.3 + 0.5 * u(rng), static_cast<uint32_t>(rng())));
     }
-    // The walker: a body-sized panel at about a metre, crossing the first
+    // The walker: a body-sized panel at 0.6 to 0.9 m, crossing the first
     // seam at 1.2 to 1.6 m/s, in the middle of it at 0.2 s.
-    DepthScene::Thing walker = thing(false, 0.9 + 0.3 * u(rng), 0, 0.45, -s.groundBelow, 0.5, static_cast<uint32_t>(rng()));
+    DepthScene::Thing walker = thing(false, 0.6 + 0.3 * u(rng), 0, 0.45, -s.groundBelow, 0.5, static_cast<uint32_t>(rng()));
     walker.speed = 1.2 + 0.4 * u(rng);
     walker.azimuth = seams[0] - walker.speed * 0.2 / walker.distance;
     s.things.push_back(walker);

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -57,6 +58,17 @@ BgrImage stitch(Engine& e, BgrImage& frame) {
     std::vector<uint8_t> rows(spec().outBytes());
     EXPECT_TRUE(e.stitch(frame.data.data(), rows.data()).ok());
     return testutil::fromAlignedRows(rows.data(), 2 * kSize, kSize);
+}
+
+// The scene shot from one point and stitched as the warp stitches (its
+// reads, a shift too small to move anything): what is left between it and
+// a warped picture is the alignment's own error. Printed beside the bar.
+BgrImage sameReads(BgrImage& frame) {
+    auto e = engine();
+    SeamShift still;
+    for (auto& rows : still.shift) rows.assign(kSize, 1e-4f);
+    EXPECT_TRUE(e->setSeamShift(still));
+    return stitch(*e, frame);
 }
 
 SeamSettings settings(double baselineMm) {
@@ -121,6 +133,7 @@ TEST(SeamDepth, NearThingsLineUpAtTheSeams) {
         auto plain = engine();
         const BgrImage zero = stitch(*plain, zeroFrame);
         const double barPsnr = testutil::psnr(zero, truth, &mask), barEdges = edgeCorrelation(zero, truth, mask);
+        const double readsPsnr = testutil::psnr(sameReads(zeroFrame), truth, &mask);
         for (double baseline : {20.0, 30.0, 40.0}) {
             BgrImage frame = scene.frame(geometry(), kFrameW, kFrameH, baseline);
             const BgrImage before = stitch(*plain, frame);
@@ -130,8 +143,9 @@ TEST(SeamDepth, NearThingsLineUpAtTheSeams) {
             const BgrImage after = stitch(*warped, frame);
             const double p0 = testutil::psnr(before, truth, &mask), p1 = testutil::psnr(after, truth, &mask);
             const double e0 = edgeCorrelation(before, truth, mask), e1 = edgeCorrelation(after, truth, mask);
-            std::printf("%-6s %2.0f mm: band PSNR %.2f -> %.2f dB (no baseline %.2f); edges %.3f -> %.3f (%.3f)\n  %s\n",
-                        kNames[w], baseline, p0, p1, barPsnr, e0, e1, barEdges, tracker.report().c_str());
+            std::printf("%-6s %2.0f mm: band PSNR %.2f -> %.2f dB (no baseline %.2f, through the warp's reads %.2f); "
+                        "edges %.3f -> %.3f (%.3f)\n  %s\n",
+                        kNames[w], baseline, p0, p1, barPsnr, readsPsnr, e0, e1, barEdges, tracker.report().c_str());
             EXPECT_GT(p1, barPsnr - 1.0) << kNames[w] << " " << baseline;
             EXPECT_GT(e1, 0.9 * barEdges) << kNames[w] << " " << baseline;
         }
@@ -204,28 +218,40 @@ TEST(SeamDepth, StillSceneGivesStillSeams) {
     EXPECT_LE(change[1], 1.5 * change[0]);
 }
 
-// A person-sized panel walking across a seam at about a metre: on every
-// frame the seam band's edges follow the truth's as well as without a
-// baseline (within 10%), and the picture is within 1 dB of it.
+// A person-sized panel walking across a seam at about a metre, seen every
+// third frame: on each, where it is in the band, its picture is within 1 dB
+// of the same scene shot from one point.
 TEST(SeamDepth, WalkerAcrossTheSeamIsNotDoubled) {
-    const std::vector<uint8_t> mask = bandMask();
+    const std::vector<uint8_t> band = bandMask();
     std::mt19937 seeds(31337);
     const DepthScene scene = testutil::streetScene(geometry(), 2 * kSize, kSize, seeds());
-    SeamTracker tracker(geometry().model(), kSize, kFrameW, kFrameH, settings(30.0)), still(geometry().model(), kSize, kFrameW, kFrameH, settings(30.0));
+    DepthScene without = scene;
+    without.things.pop_back();  // the walker is the last
+    SeamTracker tracker(geometry().model(), kSize, kFrameW, kFrameH, settings(30.0));
     auto warped = engine(), plain = engine();
+    int seen = 0;
     for (int f = 0; f < 5; ++f) {
-        const double t = f / 12.5;  // every third frame at 37.5 fps
-        const BgrImage truth = scene.truth(2 * kSize, kSize, t);
+        const double t = f / 12.5;
+        const BgrImage truth = scene.truth(2 * kSize, kSize, t), behind = without.truth(2 * kSize, kSize, t);
+        std::vector<uint8_t> mask(band.size(), 0);
+        size_t on = 0;
+        for (size_t i = 0; i < band.size(); ++i) {
+            mask[i] = band[i] && std::memcmp(&truth.data[i * 3], &behind.data[i * 3], 3) != 0;
+            on += mask[i];
+        }
         BgrImage frame = scene.frame(geometry(), kFrameW, kFrameH, 30.0, t);
         BgrImage one = scene.frame(geometry(), kFrameW, kFrameH, 0.0, t);
         ASSERT_TRUE(warped->setSeamShift(tracker.measure(frame.data.data())));
-        const BgrImage after = stitch(*warped, frame), bar = stitch(*plain, one);
-        const double e1 = edgeCorrelation(after, truth, mask), eBar = edgeCorrelation(bar, truth, mask);
-        const double p1 = testutil::psnr(after, truth, &mask), pBar = testutil::psnr(bar, truth, &mask);
-        std::printf("walker at %.2f s: edges %.3f (no baseline %.3f), PSNR %.2f (%.2f)\n", t, e1, eBar, p1, pBar);
-        EXPECT_GE(e1, 0.9 * eBar) << "frame " << f;
-        EXPECT_GE(p1, pBar - 1.0) << "frame " << f;
+        if (on < 200) continue;
+        ++seen;
+        const BgrImage after = stitch(*warped, frame), before = stitch(*plain, frame), bar = stitch(*plain, one);
+        const double p0 = testutil::psnr(before, truth, &mask), p1 = testutil::psnr(after, truth, &mask);
+        const double pBar = testutil::psnr(bar, truth, &mask), pReads = testutil::psnr(sameReads(one), truth, &mask);
+        std::printf("walker at %.2f s: PSNR %.2f -> %.2f dB (no baseline %.2f, through the warp's reads %.2f) over %zu pixels\n",
+                    t, p0, p1, pBar, pReads, on);
+        EXPECT_GE(p1, pBar - 1.0) << "at " << t << " s";
     }
+    EXPECT_GE(seen, 3);
 }
 
 // Pictures that give nothing to align: the far-field seam and a message.
