@@ -472,7 +472,7 @@ Status checkCombinations(Options& opt) {
     if (opt.info || opt.calibrate) {
         // These runs stitch and write nothing: only what they use is taken.
         const std::vector<std::string> takes = opt.info ? std::vector<std::string>{"--info", "-i", "--offset", "--engine", "-v", "--verbose"}
-                                                        : std::vector<std::string>{"--calibrate", "--offset", "-v", "--verbose"};
+                                                        : std::vector<std::string>{"--calibrate", "--offset", "--baseline", "-v", "--verbose"};
         for (const std::string& g : opt.given) {
             bool taken = false;
             for (const std::string& t : takes) taken = taken || g == t;
