@@ -95,8 +95,13 @@ SeamBands::SeamBands(const DualFisheyeModel& model, int size, int frameWidth, in
                 }
         }
     if (end_[0] > begin_[0]) {
-        const Point* p = &points_[0][0][static_cast<size_t>(height_ / 2) * span_ + static_cast<size_t>(margin_)];
-        density_ = std::max(0.25f, static_cast<float>(std::hypot(p[1].x - p[0].x, p[1].y - p[0].y)));
+        // At the band's middle, on the horizon: the larger of the steps along
+        // and across the rows, as a level of detail takes it.
+        const size_t at = static_cast<size_t>(height_ / 2) * span_ + static_cast<size_t>(margin_ + (end_[0] - begin_[0]) / 2);
+        const Point* p = &points_[0][0][at];
+        const Point* below = p + span_;
+        density_ = std::max(0.25f, static_cast<float>(std::max(std::hypot(p[1].x - p[0].x, p[1].y - p[0].y),
+                                                                std::hypot(below->x - p->x, below->y - p->y))));
     }
 }
 

@@ -59,7 +59,8 @@ public:
     // (pixel centres at whole columns): continuous frame pixel coordinates,
     // centres at +0.5, and the distance from its image-circle centre in radii.
     void lensPoint(int b, int side, int row, float col, float* fx, float* fy, float* radius) const;
-    // Frame pixels per output pixel along the band's rows (its middle row).
+    // Frame pixels per output pixel at the middle of the first band on the
+    // horizon, the larger of the steps along and across its rows.
     float density() const { return density_; }
     // The angle of one output column at `row`, radians of arc: the longitude
     // step times the cosine of the latitude.

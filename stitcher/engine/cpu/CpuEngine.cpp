@@ -130,6 +130,7 @@ Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     if (!frame || !out) return noBuffer();
     State& s = *state_;
     if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
+    s.seam->prepare(frame);
     const uint8_t* levels = s.levels.data();
     if (s.turned) {
         stitchIdentityView(s, frame);
@@ -154,6 +155,7 @@ Status CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
     State& s = *state_;
     if (!s.evenBands) return Engine::stitchYuv(frame, out);
     if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
+    s.seam->prepare(frame);
     const uint8_t* levels = s.levels.data();
     if (s.turned) stitchIdentityView(s, frame);
     s.pool->run(s.table.bands.size(), [&s, &out, frame, levels](size_t b) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "SampleKernel.h"
+
 namespace stitcher {
 
 namespace {
@@ -17,10 +19,6 @@ bool identity(const float m[4][4]) {
 // How much of the half disparity applies at fraction t across a band: all
 // over its middle half, none in its outer tenths (where one lens weighs in
 // below 1/400 of the cross-fade), smooth in between.
-// The reads of a pixel spread over twice its width: about the footprint of
-// the table's trilinear reads, so that warped pixels are as smooth (and
-// carry as little of the sensor's noise) as their neighbours.
-constexpr float kSpread = 2.0f;
 constexpr float kUnwarped = 0.1f, kFull = 0.25f;
 float fade(float t) {
     const float e = (std::min(t, 1.0f - t) - kUnwarped) / (kFull - kUnwarped);
@@ -52,7 +50,12 @@ bool SeamWarp::setShift(const SeamShift& shift) {
     if (!bands_ || bands_->margin() < needed) {
         bands_.reset(new SeamBands(params_.lens.model(), params_.size, params_.frameWidth, params_.frameHeight,
                                    std::max(needed, 8)));
-        supersample_ = 3;
+        // Where the frame is finer than the panorama the table reads
+        // between the frame and its half-size level, by the log of the
+        // ratio (trilinear); the warp does the same, with a half-size copy.
+        halfShare_ = std::min(1.0f, std::max(0.0f, std::log2(bands_->density())));
+        halved_ = halfShare_ > 0.05f && params_.frameWidth >= 4 && params_.frameHeight >= 4;
+        if (halved_) half_.assign(static_cast<size_t>(params_.frameWidth / 2) * static_cast<size_t>(params_.frameHeight / 2) * 3, 0);
     }
     return true;
 }
@@ -65,22 +68,29 @@ void SeamWarp::setGains(const float gains[2][3]) {
         }
 }
 
+void SeamWarp::prepare(const uint8_t* frame) {
+    if (!active_ || !halved_) return;
+    const int w = params_.frameWidth / 2, h = params_.frameHeight / 2;
+    const size_t stride = static_cast<size_t>(params_.frameWidth) * 3;
+    for (int y = 0; y < h; ++y)
+        halveRow(frame + static_cast<size_t>(2 * y) * stride, frame + static_cast<size_t>(2 * y + 1) * stride, 0, w,
+                 half_.data() + static_cast<size_t>(y) * static_cast<size_t>(w) * 3);
+}
+
 void SeamWarp::apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, size_t stride) const {
     if (!active_ || !bands_) return;
     const SeamBands& bands = *bands_;
-    const int n = supersample_;
-    const float inv = 1.0f / static_cast<float>(n * n);
+    const int hw = params_.frameWidth / 2, hh = params_.frameHeight / 2;
+    const float fine = halved_ ? 1.0f - halfShare_ : 1.0f;
     for (int b = 0; b < 2; ++b) {
         if (shift_.shift[b].empty()) continue;
         const int c0 = bands.begin(b), c1 = bands.end(b);
         const float width = static_cast<float>(c1 - c0);
-        for (int row = row0; row < row1; ++row) {
+        for (int row = std::max(row0, bands.firstRow()); row < std::min(row1, bands.lastRow() + 1); ++row) {
             const float* rowShift = shift_.shift[b].data() + static_cast<size_t>(row) * static_cast<size_t>(shift_.windows);
             bool none = true;
             for (int k = 0; k < shift_.windows; ++k) none = none && (rowShift[k] == 0.0f || !std::isfinite(rowShift[k]));
             if (none) continue;
-            const int next = row + 1 < bands.height() ? row + 1 : row - 1;
-            const float rowSign = row + 1 < bands.height() ? 1.0f : -1.0f;
             uint8_t* o = rows + static_cast<size_t>(row - row0) * stride;
             const int w0 = c0 + static_cast<int>(kUnwarped * width), w1 = c1 - static_cast<int>(kUnwarped * width);
             for (int col = w0; col < w1; ++col) {
@@ -93,26 +103,17 @@ void SeamWarp::apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, si
                     const float share = side == 0 ? 1.0f - right : right;
                     if (share < 1.0f / 512.0f) continue;
                     const int lens = bands.lens(b, side);
-                    const float at = static_cast<float>(col) + (side == 0 ? half : -half);
-                    float x, y, r, x1 = 0, y1 = 0, r1, xn = 0, yn = 0, rn;
-                    bands.lensPoint(b, side, row, at, &x, &y, &r);
-                    if (n > 1) {
-                        bands.lensPoint(b, side, row, at + 1.0f, &x1, &y1, &r1);
-                        bands.lensPoint(b, side, next, at, &xn, &yn, &rn);
+                    float x, y, r, bgr[3];
+                    bands.lensPoint(b, side, row, static_cast<float>(col) + (side == 0 ? half : -half), &x, &y, &r);
+                    sampleFrame(frame, params_.frameWidth, params_.frameHeight, x, y, bgr);
+                    if (halved_) {
+                        float coarse[3];
+                        sampleFrame(half_.data(), hw, hh, x * 0.5f, y * 0.5f, coarse);
+                        for (int c = 0; c < 3; ++c) bgr[c] = bgr[c] * fine + coarse[c] * halfShare_;
                     }
-                    float acc[3] = {0, 0, 0};
-                    for (int i = 0; i < n; ++i)
-                        for (int j = 0; j < n; ++j) {
-                            const float u = ((static_cast<float>(i) + 0.5f) / static_cast<float>(n) - 0.5f) * kSpread;
-                            const float v = ((static_cast<float>(j) + 0.5f) / static_cast<float>(n) - 0.5f) * kSpread * rowSign;
-                            float bgr[3];
-                            sampleFrame(frame, params_.frameWidth, params_.frameHeight, x + u * (x1 - x) + v * (xn - x),
-                                        y + u * (y1 - y) + v * (yn - y), bgr);
-                            for (int c = 0; c < 3; ++c) acc[c] += bgr[c];
-                        }
-                    const float weight = share * inv /
-                                         static_cast<float>(params_.falloff.flat() ? 1.0 : params_.falloff.value(lens, r));
-                    for (int c = 0; c < 3; ++c) sum[c] += acc[c] * weight * gains_[lens][c];
+                    const float weight =
+                        share / static_cast<float>(params_.falloff.flat() ? 1.0 : params_.falloff.value(lens, r));
+                    for (int c = 0; c < 3; ++c) sum[c] += bgr[c] * weight * gains_[lens][c];
                 }
                 for (int c = 0; c < 3; ++c)
                     o[col * 3 + c] = static_cast<uint8_t>(std::min(255.0f, std::max(0.0f, sum[c] + 0.5f)));
