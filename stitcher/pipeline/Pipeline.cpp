@@ -205,6 +205,12 @@ Status Pipeline::run(FrameGains* color, Engine& engine, const EngineSpec& params
             if (engine.writesYuv() && !item->yuv) item->yuv = sink.makeYuvFrame();
             if (!item->yuv && item->panorama.size() != params.outBytes()) item->panorama.resize(params.outBytes());
             auto t = Clock::now();
+            if (s.seams) {
+                // The disparity first: colour matching leaves out the rows where it is large.
+                const SeamShift& shift = s.seams->measure(item->picture.data());
+                engine.setSeamShift(shift);
+                if (color) color->setSeamShift(shift);
+            }
             if (color) {
                 const ColorGains& gains = color->gainsFor(item->frame, item->picture.data());
                 engine.setGains(gains.gain);
@@ -213,7 +219,6 @@ Status Pipeline::run(FrameGains* color, Engine& engine, const EngineSpec& params
                     shown = gains;
                 }
             }
-            if (s.seams) engine.setSeamShift(s.seams->measure(item->picture.data()));
             if (item->turned && !engine.setRotation(item->rotation)) {
                 s.failure.set(Status(kExitFailed, "the " + std::string(engine.name()) +
                                                       " engine takes no view rotation per frame"));
