@@ -96,17 +96,19 @@ bool splitUsage(const std::string& text, Usage& u) {
 }
 
 // Description lines: "  name    text" rows become tagged paragraphs, other
-// lines running text.
+// lines running text, a blank line between paragraphs.
 void describe(std::ostream& out, const std::vector<std::string>& text) {
-    bool inList = false;
+    bool newParagraph = false;
     for (const std::string& line : text) {
         const size_t gap = line.find("  ", 2);
         if (line.rfind("  ", 0) == 0 && line[2] != ' ' && gap != std::string::npos && !trimmed(line.substr(gap)).empty()) {
             out << ".TP\n.B " << roff(trimmed(line.substr(0, gap))) << "\n" << roff(trimmed(line.substr(gap))) << "\n";
-            inList = true;
-        } else if (!trimmed(line).empty()) {
-            if (inList) out << ".PP\n";
-            inList = false;
+            newParagraph = true;
+        } else if (trimmed(line).empty()) {
+            newParagraph = true;
+        } else {
+            if (newParagraph) out << ".PP\n";
+            newParagraph = false;
             out << roff(trimmed(line)) << "\n";
         }
     }
