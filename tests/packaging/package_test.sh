@@ -9,6 +9,7 @@
 # line per check; the last line counts them, and the exit status is non-zero
 # when any failed.
 set -uo pipefail
+[ $# -eq 1 ] || { echo "usage: $0 <package.deb>" >&2; exit 2; }
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 SAMPLE=$ROOT/samples/sample.mp4
 SUDO=
@@ -63,6 +64,7 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
+trap 'exit 130' INT; trap 'exit 143' TERM; trap 'exit 129' HUP  # the purge runs on these too
 
 # Every dependency is on the machine already: the install adds this one
 # package (it recommends none), and the purge can give the machine back as it was.
