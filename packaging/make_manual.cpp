@@ -51,8 +51,8 @@ std::string trimmed(const std::string& s) {
 // An option's spellings as --help shows them ("-v, --verbose").
 std::vector<std::string> spellings(const OptionSpec& o) {
     std::vector<std::string> out;
-    std::string names = o.names;
-    for (size_t at = 0; at <= names.size();) {
+    const std::string names = o.names;
+    for (size_t at = 0;;) {
         const size_t comma = names.find(", ", at);
         out.push_back(names.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
         if (comma == std::string::npos) break;
