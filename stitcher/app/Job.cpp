@@ -60,7 +60,7 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const LensRig& le
     e.layout = opt.stereo ? Layout::Stereo : Layout::Stitch;
     // Pictures take the lenses' own size; a video no more than its codec's
     // cap unless --size asks for it.
-    const PictureCap cap = videoCap(opt.hevc);
+    const PictureCap cap = videoCap(opt.hevc || opt.prores);
     if (opt.size) {
         e.size = opt.size;
         job.overCap = opt.kind == OutputKind::Video && capSize(e.size, e.layout, cap) < e.size;
