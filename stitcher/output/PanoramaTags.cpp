@@ -36,6 +36,24 @@ double heading(double deg) {
     return h >= 359.9995 ? 0 : h;
 }
 
+// An angle in [-180, 180).
+double wrap180(double deg) { return deg - 360.0 * std::floor((deg + 180.0) / 360.0); }
+
+// The view as a pose in the ranges its fields take: heading [0, 360), pitch
+// [-90, 90], roll [-180, 180). A pitch past the pole is the same turn as the
+// opposite heading with the pitch back from the pole and a half turn of roll.
+ViewTags poseOf(const ViewTags& v) {
+    ViewTags p{v.yaw, wrap180(v.pitch), v.roll};
+    if (std::fabs(p.pitch) > 90) {
+        p.pitch = std::copysign(180.0, p.pitch) - p.pitch;
+        p.yaw += 180;
+        p.roll += 180;
+    }
+    p.yaw = heading(p.yaw);
+    p.roll = wrap180(p.roll);
+    return p;
+}
+
 void put32(std::vector<uint8_t>& b, uint32_t v) {
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (24 - 8 * i)));
 }
@@ -55,7 +73,7 @@ std::string stillPanoramaXmp(int width, int height, const ViewTags& view) {
     auto field = [](const char* name, const std::string& value) {
         return std::string("   <GPano:") + name + ">" + value + "</GPano:" + name + ">\n";
     };
-    const double pitch = std::fmax(-90.0, std::fmin(90.0, view.pitch));
+    const ViewTags pose = poseOf(view);
     return std::string("<?xpacket begin=\"\xEF\xBB\xBF\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?>\n"
                        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\">\n"
                        " <rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">\n"
@@ -64,10 +82,10 @@ std::string stillPanoramaXmp(int width, int height, const ViewTags& view) {
            field("StitchingSoftware", kSoftwareName) + field("FullPanoWidthPixels", w) +
            field("FullPanoHeightPixels", h) + field("CroppedAreaImageWidthPixels", w) +
            field("CroppedAreaImageHeightPixels", h) + field("CroppedAreaLeftPixels", "0") +
-           field("CroppedAreaTopPixels", "0") + field("PoseHeadingDegrees", real(heading(view.yaw))) +
-           field("PosePitchDegrees", real(pitch)) + field("PoseRollDegrees", real(view.roll)) +
-           field("InitialViewHeadingDegrees", std::to_string(std::lround(heading(view.yaw)) % 360)) +
-           field("InitialViewPitchDegrees", whole(pitch)) + field("InitialViewRollDegrees", "0") +
+           field("CroppedAreaTopPixels", "0") + field("PoseHeadingDegrees", real(pose.yaw)) +
+           field("PosePitchDegrees", real(pose.pitch)) + field("PoseRollDegrees", real(pose.roll)) +
+           field("InitialViewHeadingDegrees", std::to_string(std::lround(pose.yaw) % 360)) +
+           field("InitialViewPitchDegrees", whole(pose.pitch)) + field("InitialViewRollDegrees", "0") +
            "  </rdf:Description>\n"
            " </rdf:RDF>\n"
            "</x:xmpmeta>\n"
