@@ -8,7 +8,7 @@
 
 namespace stitcher {
 
-PictureCap videoCap(bool hevc) { return hevc ? PictureCap{8192, 4096} : PictureCap{4096, 2048}; }
+PictureCap videoCap(bool large) { return large ? PictureCap{8192, 4096} : PictureCap{4096, 2048}; }
 
 int capSize(int size, Layout layout, PictureCap cap) {
     // Width 2N; height N, or 2N for two panoramas stacked. Kept a multiple of 16.
