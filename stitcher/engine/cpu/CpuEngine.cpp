@@ -24,6 +24,7 @@
 #include "CpuEngine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <exception>
@@ -165,6 +166,23 @@ Status CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
 }
 
 bool CpuEngine::writesYuv() const { return state_->evenBands; }
+
+Status CpuEngine::unpack(const SourcePicture& source, uint8_t* frame) {
+    if (!frame) return noBuffer();
+    // Bands of an even number of rows, a few per thread, so that a thread
+    // that is held up elsewhere leaves its share to the others.
+    const int height = source.height();
+    const size_t stride = static_cast<size_t>(source.width()) * 3;
+    const int tasks = std::max(1, std::min(height / 16, 4 * state_->pool->threads()));
+    const int rows = ((height + tasks - 1) / tasks + 1) & ~1;
+    std::atomic<bool> failed{false};
+    state_->pool->run(static_cast<size_t>(tasks), [&](size_t t) {
+        const int r0 = std::min(height, static_cast<int>(t) * rows), r1 = std::min(height, r0 + rows);
+        if (r0 < r1 && !source.toBgr(r0, r1, frame + static_cast<size_t>(r0) * stride, stride)) failed = true;
+    });
+    if (failed) return Status(kExitFailed, "the decoded picture could not be converted");
+    return Status();
+}
 
 void CpuEngine::setGains(const float gains[2][3]) {
     LensGains g;

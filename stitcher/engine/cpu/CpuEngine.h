@@ -57,6 +57,9 @@ public:
     bool writesYuv() const override;
     Status stitchYuv(uint8_t* frame, const YuvPlanes& out) override;
 
+    // The frame's rows converted in bands, one band per task of the pool.
+    Status unpack(const SourcePicture& source, uint8_t* frame) override;
+
     int threads() const;
     const EngineSpec& params() const;
     // Memory the engine keeps for its tables and the frame's levels.
