@@ -228,10 +228,12 @@ struct DecodedPicture {
 // until the next call on the handle. 1: it cannot be decoded, or a null handle.
 LIBDEC_API int GetDecodedPicture(void* handle, long long frame, DecodedPicture& out, unsigned char*& bgr);
 
-// Rows [row0, row1) of `picture` as packed BGR into `bgr` (which receives
-// row row0), rows `bgrStride` bytes apart; false (nothing written) for rows
-// outside the picture, or when memory runs out.
-LIBDEC_API bool ConvertPictureRows(const DecodedPicture& picture, int row0, int row1, uint8_t* bgr, int bgrStride);
+// Columns [x0, x1) of rows [row0, row1) of `picture` as packed BGR into
+// `bgr` (which receives row row0, column 0), rows `bgrStride` bytes apart; a
+// few columns more on the left may be written where chroma is shared. False
+// (nothing written) for pixels outside the picture, or when memory runs out.
+LIBDEC_API bool ConvertPictureRows(const DecodedPicture& picture, int row0, int row1, int x0, int x1, uint8_t* bgr,
+                                   int bgrStride);
 
 // ---- end of a picture as the decoder made it ----
 

@@ -199,8 +199,8 @@ public:
     explicit DecodedSource(const libdec::DecodedPicture& p) : p_(p) {}
     int width() const override { return p_.width; }
     int height() const override { return p_.height; }
-    bool toBgr(int row0, int row1, uint8_t* bgr, size_t stride) const override {
-        return libdec::ConvertPictureRows(p_, row0, row1, bgr, static_cast<int>(stride));
+    bool toBgr(int row0, int row1, int x0, int x1, uint8_t* bgr, size_t stride) const override {
+        return libdec::ConvertPictureRows(p_, row0, row1, x0, x1, bgr, static_cast<int>(stride));
     }
 
 private:

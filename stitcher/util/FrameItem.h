@@ -26,9 +26,10 @@ struct SourcePicture {
     virtual ~SourcePicture() = default;
     virtual int width() const = 0;
     virtual int height() const = 0;
-    // Rows [row0, row1) into `bgr`, which receives row row0, rows `stride`
-    // bytes apart; false (nothing written) where they cannot be made.
-    virtual bool toBgr(int row0, int row1, uint8_t* bgr, size_t stride) const = 0;
+    // Columns [x0, x1) of rows [row0, row1) into `bgr`, which receives row
+    // row0, column 0, rows `stride` bytes apart (a column or so more on the
+    // left may be written); false (nothing written) where they cannot be made.
+    virtual bool toBgr(int row0, int row1, int x0, int x1, uint8_t* bgr, size_t stride) const = 0;
 };
 
 // One frame on its way through the stages.

@@ -178,7 +178,8 @@ Status CpuEngine::unpack(const SourcePicture& source, uint8_t* frame) {
     std::atomic<bool> failed{false};
     state_->pool->run(static_cast<size_t>(tasks), [&](size_t t) {
         const int r0 = std::min(height, static_cast<int>(t) * rows), r1 = std::min(height, r0 + rows);
-        if (r0 < r1 && !source.toBgr(r0, r1, frame + static_cast<size_t>(r0) * stride, stride)) failed = true;
+        if (r0 < r1 && !source.toBgr(r0, r1, 0, source.width(), frame + static_cast<size_t>(r0) * stride, stride))
+            failed = true;
     });
     if (failed) return Status(kExitFailed, "the decoded picture could not be converted");
     return Status();

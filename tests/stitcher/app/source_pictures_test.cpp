@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Clip.h"
+#include "ColorMatch.h"
 #include "CpuEngine.h"
 #include "Reader.h"
 #include "test_clips.h"
@@ -107,8 +108,12 @@ TEST(SourcePictures, EachLayoutUnpacksToTheBytesOfTheDecodeToBgr) {
             std::vector<uint8_t> bgr(stride * 48, 0);
             // Bands that split chroma rows between them.
             for (const auto& [r0, r1] : std::vector<std::pair<int, int>>{{0, 7}, {7, 25}, {25, 48}})
-                ASSERT_TRUE(s.toBgr(r0, r1, bgr.data() + r0 * stride, stride));
-            EXPECT_FALSE(s.toBgr(40, 49, bgr.data(), stride));
+                ASSERT_TRUE(s.toBgr(r0, r1, 0, 96, bgr.data() + r0 * stride, stride));
+            EXPECT_FALSE(s.toBgr(40, 49, 0, 96, bgr.data(), stride));
+            // A span that starts within a chroma sample, over the same bytes.
+            std::fill(bgr.begin() + 5 * stride, bgr.begin() + 6 * stride, 0);
+            ASSERT_TRUE(s.toBgr(5, 6, 33, 96, bgr.data() + 5 * stride, stride));
+            ASSERT_TRUE(s.toBgr(5, 6, 0, 33, bgr.data() + 5 * stride, stride));
             ASSERT_EQ(bgr.size(), packed[k].picture.size());
             EXPECT_EQ(0, std::memcmp(bgr.data(), packed[k].picture.data(), bgr.size())) << "frame " << k + 1;
         }
@@ -175,6 +180,44 @@ TEST(SourcePictures, StitchedVideoMatchesThePackedPath) {
         ASSERT_EQ(packed.size(), 3u);
         ASSERT_EQ(kept.size(), packed.size());
         for (size_t k = 0; k < kept.size(); ++k) EXPECT_GE(psnr(kept[k], packed[k]), 50.0) << "frame " << k + 1;
+    }
+}
+
+// The seam samples' runs of pixels are all the colour estimate reads: a
+// frame converted there alone, the rest left as any level, measures the same.
+TEST(SourcePictures, ColourEstimateNeedsOnlyTheSamplesPixels) {
+    std::unique_ptr<Clip> clip;
+    ASSERT_TRUE(Clip::open(std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4", clip).ok());
+    std::string calibration;
+    ASSERT_TRUE(clip->calibration(calibration).ok());
+    EngineSpec spec;
+    ASSERT_TRUE(spec.useCalibration(calibration).ok());
+    const int w = static_cast<int>(clip->info().width), h = static_cast<int>(clip->info().height);
+    ColorEstimator estimator;
+    ASSERT_TRUE(estimator.init(spec.lens.model(), w, h).ok());
+    size_t pixels = 0;
+    for (const ColorEstimator::Span& s : estimator.spans()) pixels += static_cast<size_t>(s.x1 - s.x0);
+    EXPECT_LT(pixels, static_cast<size_t>(w) * h / 4);
+    ReadSpec read;
+    read.first = 40;
+    read.count = 1;
+    read.fps = {30, 1};
+    read.sourcePictures = true;
+    Reader reader(*clip, read, [](const std::string&) {});
+    FrameItem item;
+    ASSERT_TRUE(reader.next(item).ok());
+    ASSERT_TRUE(item.source);
+    const size_t stride = static_cast<size_t>(w) * 3;
+    std::vector<uint8_t> whole(stride * h), sampled(stride * h, 77);
+    ASSERT_TRUE(item.source->toBgr(0, h, 0, w, whole.data(), stride));
+    for (const ColorEstimator::Span& s : estimator.spans())
+        ASSERT_TRUE(item.source->toBgr(s.row, s.row + 1, s.x0, s.x1, sampled.data() + s.row * stride, stride));
+    const ColorEstimate a = estimator.estimate(whole.data());
+    const ColorEstimate b = estimator.estimate(sampled.data());
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_TRUE(a.confident[c]);
+        EXPECT_EQ(a.logRatio[c], b.logRatio[c]);
+        EXPECT_EQ(a.used[c], b.used[c]);
     }
 }
 

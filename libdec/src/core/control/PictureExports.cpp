@@ -53,17 +53,23 @@ int GetDecodedPicture(void* handle, long long frame, DecodedPicture& out, unsign
     }
 }
 
-bool ConvertPictureRows(const DecodedPicture& picture, int row0, int row1, uint8_t* bgr, int bgrStride) {
-    if (!picture.planes[0] || row0 < 0 || row1 > picture.height || row0 >= row1) return false;
+bool ConvertPictureRows(const DecodedPicture& picture, int row0, int row1, int x0, int x1, uint8_t* bgr,
+                        int bgrStride) {
+    if (!picture.planes[0] || row0 < 0 || row1 > picture.height || row0 >= row1 || x0 < 0 || x1 > picture.width ||
+        x0 >= x1)
+        return false;
+    // From the first column of the chroma sample that x0 shares.
+    x0 = x0 >> picture.shiftX << picture.shiftX;
     try {
         CYuvToBgr convert;
         convert.Set(picture.kr, picture.kb, picture.fullRange);
         const int c = row0 >> picture.shiftY;
-        const uint8_t* const planes[3] = {picture.planes[0] + static_cast<ptrdiff_t>(row0) * picture.strides[0],
-                                          picture.planes[1] + static_cast<ptrdiff_t>(c) * picture.strides[1],
-                                          picture.planes[2] + static_cast<ptrdiff_t>(c) * picture.strides[2]};
-        convert.Convert(planes, picture.strides, picture.width, row1 - row0, picture.shiftX, picture.shiftY, bgr,
-                        bgrStride, row0);
+        const int cx = x0 >> picture.shiftX;
+        const uint8_t* const planes[3] = {picture.planes[0] + static_cast<ptrdiff_t>(row0) * picture.strides[0] + x0,
+                                          picture.planes[1] + static_cast<ptrdiff_t>(c) * picture.strides[1] + cx,
+                                          picture.planes[2] + static_cast<ptrdiff_t>(c) * picture.strides[2] + cx};
+        convert.Convert(planes, picture.strides, x1 - x0, row1 - row0, picture.shiftX, picture.shiftY,
+                        bgr + static_cast<ptrdiff_t>(x0) * 3, bgrStride, row0);
         return true;
     } catch (...) {
         LOGE("picture rows %d to %d could not be converted", row0, row1);
