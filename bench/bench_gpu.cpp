@@ -9,6 +9,9 @@
 //
 // The GL engine needs an OpenGL 3.3 context (EGL without a display); on a
 // software rasterizer it runs all the same, as a smoke check of the script.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -74,6 +77,12 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+    // The renderer and the calibration print progress on standard output:
+    // the figures go to a copy of it, the rest to /dev/null.
+    std::fflush(stdout);
+    FILE* report = fdopen(dup(1), "w");
+    const int null = open("/dev/null", O_WRONLY);
+    if (!report || null < 0 || dup2(null, 1) < 0) return 1;
     stitcher::EngineSpec spec;
     if (!spec.useCalibration(kOffset).ok() || size < 16 || size % 2 || frameW < 64 || frameH < 32) {
         std::fprintf(stderr, "bench_gpu: a panorama height of 16 or more (even) and a frame of at least 64x32\n");
@@ -105,17 +114,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no CPU engine: %s\n", st.message().c_str());
         return 1;
     }
-    std::printf("frame %dx%d, panorama %dx%d, %d frames a round, best of %d rounds\n", frameW, frameH, spec.outWidth(),
+    std::fprintf(report, "frame %dx%d, panorama %dx%d, %d frames a round, best of %d rounds\n", frameW, frameH, spec.outWidth(),
                 spec.outHeight(), frames, rounds);
-    std::printf("GL device: %s\n", gl->device().c_str());
+    std::fprintf(report, "GL device: %s\n", gl->device().c_str());
     // One frame each first: the first upload and the CPU engine's first levels are set-up.
     Cost warm, glCost, cpuCost;
     if (!timeRound(*gl, frame, out, 1, &warm) || !timeRound(*cpu, frame, out, 1, &warm)) return 1;
     for (int r = 0; r < rounds; ++r)
         if (!timeRound(*gl, frame, out, frames, &glCost) || !timeRound(*cpu, frame, out, frames, &cpuCost)) return 1;
-    std::printf("%-4s %9s %9s %8s\n", "", "ms/frame", "CPU ms", "fps");
-    std::printf("%-4s %9.2f %9.2f %8.1f\n", "gl", 1e3 * glCost.wall, 1e3 * glCost.cpu, 1 / glCost.wall);
-    std::printf("%-4s %9.2f %9.2f %8.1f\n", "cpu", 1e3 * cpuCost.wall, 1e3 * cpuCost.cpu, 1 / cpuCost.wall);
-    std::printf("gl/cpu throughput: %.2fx\n", cpuCost.wall / glCost.wall);
+    std::fprintf(report, "%-4s %9s %9s %8s\n", "", "ms/frame", "CPU ms", "fps");
+    std::fprintf(report, "%-4s %9.2f %9.2f %8.1f\n", "gl", 1e3 * glCost.wall, 1e3 * glCost.cpu, 1 / glCost.wall);
+    std::fprintf(report, "%-4s %9.2f %9.2f %8.1f\n", "cpu", 1e3 * cpuCost.wall, 1e3 * cpuCost.cpu, 1 / cpuCost.wall);
+    std::fprintf(report, "gl/cpu throughput: %.2fx\n", cpuCost.wall / glCost.wall);
+    std::fclose(report);
     return 0;
 }
