@@ -142,27 +142,35 @@ Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     return Status();
 }
 
-Status CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
-    if (!frame || !out.data[0] || !out.data[1] || !out.data[2]) return noBuffer();
+Status CpuEngine::stitchBands(uint8_t* frame, const BandTaker& take) {
+    if (!frame || !take) return noBuffer();
     State& s = *state_;
-    if (!s.evenBands) return Engine::stitchYuv(frame, out);
     if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
     const uint8_t* levels = s.levels.data();
     if (s.turned) stitchIdentityView(s, frame);
-    s.pool->run(s.table.bands.size(), [&s, &out, frame, levels](size_t b) {
+    s.pool->run(s.table.bands.size(), [&s, &take, frame, levels](size_t b) {
         const TableBand& band = s.table.bands[b];
         uint8_t* rows = s.bandRows.data() + static_cast<size_t>(s.pool->threadIndex()) * s.bandBytes;
         if (s.turned)
             s.remap.remapRows(s.identityView.data(), s.table.outStride, band.row0, band.row1, rows);
         else
             sampleBand(s.table, band, frame, levels, s.gains, rows);
-        const int r = band.row0, c = r / 2;
-        bgrToYuv420(rows, static_cast<int>(s.table.outStride), s.table.outWidth, band.row1 - r,
+        take(band.row0, band.row1, rows);
+    });
+    return Status();
+}
+
+Status CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
+    if (!frame || !out.data[0] || !out.data[1] || !out.data[2]) return noBuffer();
+    State& s = *state_;
+    if (!s.evenBands) return Engine::stitchYuv(frame, out);
+    return stitchBands(frame, [&s, &out](int r, int r1, const uint8_t* rows) {
+        const int c = r / 2;
+        bgrToYuv420(rows, static_cast<int>(s.table.outStride), s.table.outWidth, r1 - r,
                     out.data[0] + static_cast<ptrdiff_t>(r) * out.stride[0], out.stride[0],
                     out.data[1] + static_cast<ptrdiff_t>(c) * out.stride[1], out.stride[1],
                     out.data[2] + static_cast<ptrdiff_t>(c) * out.stride[2], out.stride[2]);
     });
-    return Status();
 }
 
 bool CpuEngine::writesYuv() const { return state_->evenBands; }
