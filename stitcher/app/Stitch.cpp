@@ -331,7 +331,11 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
     }
 
     // Frames are decoded from here on, while the encoder and the engine are made.
-    Reader reader(clip, readSpec(job), showWarning);
+    // The CPU engine converts the decoder's pictures itself, on all its
+    // threads; the GL engine's thread is left to drawing.
+    ReadSpec reading = readSpec(job);
+    reading.sourcePictures = opt.engine == EngineKind::Cpu || (opt.engine == EngineKind::Auto && !gpuDevicePresent());
+    Reader reader(clip, reading, showWarning);
     Pipeline pipeline(reader, interrupted, rotationOf);
     std::unique_ptr<FrameSink> sink;
     EngineChoice choice;
