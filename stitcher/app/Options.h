@@ -33,6 +33,10 @@ struct Options {
     std::string offset;    // calibration override
     bool haveOffset = false;
     bool hevc = false;     // --codec hevc: the video in HEVC (x265), not H.264 (x264)
+    bool prores = false;   // --codec prores: ProRes 422 HQ (10-bit 4:2:2), a master for editors
+    int bitDepth = 8;      // --bit-depth: 10 with HEVC (Main10)
+    bool jpeg = false;     // the pictures are JPEGs (a .jpg or .jpeg name)
+    int quality = 90;      // --quality: the JPEGs'
     int crf = 20;
     std::string preset = "medium";
     EngineKind engine = EngineKind::Auto;

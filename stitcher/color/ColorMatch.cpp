@@ -246,6 +246,7 @@ bool ColorGains::identity() const {
 
 Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double widenBy) {
     taps_.clear();
+    spans_.clear();
     radius_.clear();
     correction_.clear();
     where_.clear();
@@ -306,6 +307,23 @@ Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int f
         return Status(kExitOffset, "the lenses share too few directions to compare their colours");
     }
     std::sort(taps_.begin(), taps_.end(), [](const Tap& a, const Tap& b) { return a.offset < b.offset; });
+    // Each tap's 2 x 2 block; blocks of a row closer than a few pixels share a run.
+    const size_t rowBytes = static_cast<size_t>(frameWidth) * 3;
+    for (const Tap& t : taps_) {
+        const int row = static_cast<int>(t.offset / rowBytes), x = static_cast<int>(t.offset % rowBytes / 3);
+        spans_.push_back({row, x, x + (t.right ? 2 : 1)});
+        if (t.down) spans_.push_back({row + 1, x, x + (t.right ? 2 : 1)});
+    }
+    std::sort(spans_.begin(), spans_.end(),
+              [](const Span& a, const Span& b) { return a.row != b.row ? a.row < b.row : a.x0 < b.x0; });
+    size_t kept = 0;
+    for (const Span& s : spans_) {
+        if (kept && spans_[kept - 1].row == s.row && s.x0 <= spans_[kept - 1].x1 + 8)
+            spans_[kept - 1].x1 = std::max(spans_[kept - 1].x1, s.x1);
+        else
+            spans_[kept++] = s;
+    }
+    spans_.resize(kept);
     values_.assign(taps_.size() * 3, 0);
     for (int c = 0; c < 3; ++c) {
         ratio_[c].reserve(pairs_);

@@ -81,6 +81,13 @@ public:
     // valid until the next call.
     const uint16_t* sample(const uint8_t* frame);
 
+    // The pixels the samples read, as runs of columns [x0, x1) of a row, in
+    // row order: all of a frame that estimate() and sample() look at.
+    struct Span {
+        int row, x0, x1;
+    };
+    const std::vector<Span>& spans() const { return spans_; }
+
     // One bilinear tap into the frame; weights in 1/16 of a pixel.
     struct Tap {
         uint32_t offset;  // byte offset of the upper-left pixel
@@ -93,6 +100,7 @@ public:
 private:
     // Sorted by offset, so that a frame is read from front to back.
     std::vector<Tap> taps_;
+    std::vector<Span> spans_;
     size_t pairs_ = 0;
     std::vector<uint16_t> values_;  // per slot: B, G, R in levels * 16
     std::vector<float> radius_;     // per slot

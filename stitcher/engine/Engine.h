@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "FrameItem.h"
 #include "LensFalloff.h"
 #include "SeamBands.h"
 #include "Status.h"
@@ -76,6 +77,14 @@ public:
     virtual bool writesYuv() const { return false; }
     virtual Status stitchYuv(uint8_t* /*frame*/, const YuvPlanes& /*out*/) {
         return Status(kExitFailed, "the " + std::string(name()) + " engine writes no YUV");
+    }
+    // Makes the packed frame stitch() takes (rows of exactly 3 * width
+    // bytes) from a picture in the decoder's layout; an engine with threads
+    // of its own shares the rows out among them.
+    virtual Status unpack(const SourcePicture& source, uint8_t* frame) {
+        if (!frame || !source.toBgr(0, source.height(), 0, source.width(), frame, static_cast<size_t>(source.width()) * 3))
+            return Status(kExitFailed, "the decoded picture could not be converted");
+        return Status();
     }
     // The device it runs on, as the driver names it (GL_RENDERER); empty for
     // an engine without a driver.

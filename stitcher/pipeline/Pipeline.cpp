@@ -205,6 +205,14 @@ Status Pipeline::run(FrameGains* color, Engine& engine, const EngineSpec& params
             if (engine.writesYuv() && !item->yuv) item->yuv = sink.makeYuvFrame();
             if (!item->yuv && item->panorama.size() != params.outBytes()) item->panorama.resize(params.outBytes());
             auto t = Clock::now();
+            if (item->source) {
+                const Status unpacked = engine.unpack(*item->source, item->picture.data());
+                item->source.reset();
+                if (!unpacked.ok()) {
+                    s.failure.set(Status(unpacked.code(), "frame " + std::to_string(item->frame) + ": " + unpacked.message()));
+                    break;
+                }
+            }
             if (s.seams) {
                 // The disparity first: colour matching leaves out the rows where it is large.
                 const SeamShift& shift = s.seams->measure(item->picture.data());

@@ -24,6 +24,7 @@
 #include "CpuEngine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <exception>
@@ -150,15 +151,14 @@ Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     return Status();
 }
 
-Status CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
-    if (!frame || !out.data[0] || !out.data[1] || !out.data[2]) return noBuffer();
+Status CpuEngine::stitchBands(uint8_t* frame, const BandTaker& take) {
+    if (!frame || !take) return noBuffer();
     State& s = *state_;
-    if (!s.evenBands) return Engine::stitchYuv(frame, out);
     if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
     s.seam->prepare(frame);
     const uint8_t* levels = s.levels.data();
     if (s.turned) stitchIdentityView(s, frame);
-    s.pool->run(s.table.bands.size(), [&s, &out, frame, levels](size_t b) {
+    s.pool->run(s.table.bands.size(), [&s, &take, frame, levels](size_t b) {
         const TableBand& band = s.table.bands[b];
         uint8_t* rows = s.bandRows.data() + static_cast<size_t>(s.pool->threadIndex()) * s.bandBytes;
         if (s.turned)
@@ -167,16 +167,43 @@ Status CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
             sampleBand(s.table, band, frame, levels, s.gains, rows);
             s.seam->apply(frame, band.row0, band.row1, rows, s.table.outStride);
         }
-        const int r = band.row0, c = r / 2;
-        bgrToYuv420(rows, static_cast<int>(s.table.outStride), s.table.outWidth, band.row1 - r,
-                    out.data[0] + static_cast<ptrdiff_t>(r) * out.stride[0], out.stride[0],
-                    out.data[1] + static_cast<ptrdiff_t>(c) * out.stride[1], out.stride[1],
-                    out.data[2] + static_cast<ptrdiff_t>(c) * out.stride[2], out.stride[2]);
+        take(band.row0, band.row1, rows);
     });
     return Status();
 }
 
+Status CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
+    if (!frame || !out.data[0] || !out.data[1] || !out.data[2]) return noBuffer();
+    State& s = *state_;
+    if (!s.evenBands) return Engine::stitchYuv(frame, out);
+    return stitchBands(frame, [&s, &out](int r, int r1, const uint8_t* rows) {
+        const int c = r / 2;
+        bgrToYuv420(rows, static_cast<int>(s.table.outStride), s.table.outWidth, r1 - r,
+                    out.data[0] + static_cast<ptrdiff_t>(r) * out.stride[0], out.stride[0],
+                    out.data[1] + static_cast<ptrdiff_t>(c) * out.stride[1], out.stride[1],
+                    out.data[2] + static_cast<ptrdiff_t>(c) * out.stride[2], out.stride[2]);
+    });
+}
+
 bool CpuEngine::writesYuv() const { return state_->evenBands; }
+
+Status CpuEngine::unpack(const SourcePicture& source, uint8_t* frame) {
+    if (!frame) return noBuffer();
+    // Bands of an even number of rows, a few per thread, so that a thread
+    // that is held up elsewhere leaves its share to the others.
+    const int height = source.height();
+    const size_t stride = static_cast<size_t>(source.width()) * 3;
+    const int tasks = std::max(1, std::min(height / 16, 4 * state_->pool->threads()));
+    const int rows = ((height + tasks - 1) / tasks + 1) & ~1;
+    std::atomic<bool> failed{false};
+    state_->pool->run(static_cast<size_t>(tasks), [&](size_t t) {
+        const int r0 = std::min(height, static_cast<int>(t) * rows), r1 = std::min(height, r0 + rows);
+        if (r0 < r1 && !source.toBgr(r0, r1, 0, source.width(), frame + static_cast<size_t>(r0) * stride, stride))
+            failed = true;
+    });
+    if (failed) return Status(kExitFailed, "the decoded picture could not be converted");
+    return Status();
+}
 
 void CpuEngine::setGains(const float gains[2][3]) {
     LensGains g;

@@ -93,6 +93,11 @@ TEST(OptionCombinations, ContradictionsAreRefused) {
         {{"--seam", "near", kClip, "o.mp4"}, "option --seam: 'near' is not auto, far or a distance"},
         {{"--seam", "0.05m", kClip, "o.mp4"}, "option --seam: '0.05m' is not auto, far or a distance"},
         {{"--baseline", "0", kClip, "o.mp4"}, "option --baseline: '0' is not a number of millimetres"},
+        {{"--codec", "prores", kClip, "o.MP4"}, "ProRes does not go into an MP4 file"},
+        {{"--bit-depth", "10", kClip, "o.mkv"}, "--bit-depth 10 goes with --codec hevc"},
+        {{"--codec", "prores", "--bit-depth", "8", kClip, "o.mov"}, "ProRes is 10-bit"},
+        {{"--codec", "prores", "--plan-out", "p.json", kClip}, "a plan's segments are 8-bit"},
+        {{"--quality", "0", kClip, "o.jpg"}, "option --quality"},
     };
     for (const auto& c : cases) {
         Options opt;
@@ -122,6 +127,9 @@ TEST(OptionCombinations, OptionsWithoutEffectAreNamed) {
     } cases[] = {
         {{"--crf", "3", kClip, "o.png"}, "--crf has no effect: it is a setting of a video"},
         {{"--no-audio", kClip, "f%03d.png"}, "--no-audio has no effect"},
+        {{"--bit-depth", "10", kClip, "f%03d.jpg"}, "--bit-depth has no effect: it is a setting of a video, and a .jpg"},
+        {{"--quality", "50", kClip, "o.png"}, "--quality has no effect"},
+        {{"--codec", "prores", "--crf", "3", kClip, "o.mov"}, "--crf has no effect: it is a setting of x264 and x265"},
         {{"--info", "-y", kClip}, "-y has no effect: --info stitches and writes nothing"},
         {{"--calibrate", "--size", "64", kClip}, "--size has no effect: --calibrate"},
         {{"--engine", "gl", "--threads", "2", kClip, "o.mp4"}, "--threads has no effect"},
@@ -130,6 +138,8 @@ TEST(OptionCombinations, OptionsWithoutEffectAreNamed) {
         {{"--engine", "gl", "--threads", "2", "--stabilize", "smooth", "--smooth", "2", kClip, "o.mp4"}, nullptr},
         {{"--start", "4", "--crf", "3", "-y", "-y", kClip, "o.mp4"}, nullptr},
         {{"--info", "--offset", "x", "--engine", "cpu", kClip}, nullptr},
+        {{"--codec", "hevc", "--bit-depth", "10", "--crf", "3", kClip, "o.mkv"}, nullptr},
+        {{"--quality", "50", kClip, "o.jpeg"}, nullptr},
     };
     for (const auto& c : cases) {
         Options opt;
