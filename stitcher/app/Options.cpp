@@ -199,6 +199,29 @@ const std::vector<OptionSpec> kOptions = {
          o.haveFalloff = true;
          return Status();
      }},
+    {"--seam", nullptr, ValueKind::Text, "MODE",
+     "far (default): the seams as the lenses' far field lines them up; auto: near things lined\nup across them, "
+     "measured per frame; <dist>m (e.g. 1.5m): lined up for that distance, fixed", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         o.seamAuto = v.text == "auto";
+         o.seamDistanceM = 0;
+         if (o.seamAuto || v.text == "far") return Status();
+         double d = 0;
+         if (v.text.size() < 2 || v.text.back() != 'm' || !parseDouble(v.text.substr(0, v.text.size() - 1), d) ||
+             !(d >= 0.1 && d <= 1000))
+             return usageError("option --seam: '" + v.text + "' is not auto, far or a distance from 0.1m to 1000m");
+         o.seamDistanceM = d;
+         return Status();
+     }},
+    {"--baseline", nullptr, ValueKind::Text, "MM",
+     "distance between the two lenses' optical centres in millimetres, for --seam (default 30)", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         double mm = 0;
+         if (!parseDouble(v.text, mm) || !(mm >= 1 && mm <= 200))
+             return usageError("option --baseline: '" + v.text + "' is not a number of millimetres from 1 to 200");
+         o.baselineMm = mm;
+         return Status();
+     }},
     {"--calibrate", nullptr, ValueKind::None, nullptr,
      "refine the calibration from the clip's pictures, print it (for --offset) and each lens's\nfall-off (for "
      "--falloff); write nothing", 0, 0, {},
@@ -478,7 +501,7 @@ Status checkCombinations(Options& opt) {
     if (opt.info || opt.calibrate) {
         // These runs stitch and write nothing: only what they use is taken.
         const std::vector<std::string> takes = opt.info ? std::vector<std::string>{"--info", "-i", "--offset", "--engine", "-v", "--verbose"}
-                                                        : std::vector<std::string>{"--calibrate", "--offset", "-v", "--verbose"};
+                                                        : std::vector<std::string>{"--calibrate", "--offset", "--baseline", "-v", "--verbose"};
         for (const std::string& g : opt.given) {
             bool taken = false;
             for (const std::string& t : takes) taken = taken || g == t;

@@ -62,6 +62,11 @@ struct Options {
     std::string motionIn;        // --motion: the view corrections from this file instead of measuring
     std::string motionPlot;      // --motion-plot: measured and smoothed yaw, pitch, roll drawn as a PNG
     std::string motionOut;       // --motion-out: the measured motion, path and corrections written here
+    // The seams (--seam, --baseline): near things lined up across the
+    // cross-fade bands, measured per frame (auto) or at a fixed distance.
+    bool seamAuto = false;
+    double seamDistanceM = 0;    // --seam <dist>m; 0: auto or far
+    double baselineMm = 30;      // --baseline: between the lenses' optical centres
 };
 
 // What an option's value is read as; the parser refuses, with the option's

@@ -122,6 +122,34 @@ void sayDone(const Options& opt, const Job& job, const Engine& engine, const Col
     console::summary(done);
 }
 
+// The seams' tracker that --seam asks for, where the engine can warp the
+// seams of this run; null for the far-field seams.
+std::unique_ptr<SeamTracker> makeSeams(const Options& opt, const EngineSpec& params, Engine& engine) {
+    if ((!opt.seamAuto && opt.seamDistanceM <= 0) || params.layout != Layout::Stitch) return nullptr;
+    SeamSettings settings;
+    settings.baselineMm = opt.baselineMm;
+    settings.distanceM = opt.seamDistanceM;
+    settings.threads = opt.threads;
+    auto seams = std::make_unique<SeamTracker>(params.lens.model(), params.size, params.frameWidth, params.frameHeight, settings);
+    if (!engine.setSeamShift(seams->shift())) {
+        console::warn("--seam: the %s engine cannot line up the seams of this run (only the cpu engine can, and not "
+                      "under a fixed view turn: --yaw, --pitch, --roll or a clip turned half a turn); the seams stay as "
+                      "the far field has them", engine.name());
+        return nullptr;
+    }
+    return seams;
+}
+
+// What the seams' tracker found: said where most of the seams had nothing to
+// align (the far-field seam was kept there), else when verbose.
+void saySeams(const SeamTracker* seams) {
+    if (!seams) return;
+    if (seams->fallbackShare() > 0.5)
+        console::say("%s", seams->report().c_str());
+    else
+        console::note("%s", seams->report().c_str());
+}
+
 // How the view follows the camera, from the options.
 Stabilizing stabilizing(const Options& opt) {
     Stabilizing how;
@@ -379,6 +407,8 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
     console::Progress progress(job.count, label);
     PipelineStats stats;
     FrameGains* gains = planned ? static_cast<FrameGains*>(planned.get()) : color.get();
+    const std::unique_ptr<SeamTracker> seams = segment ? nullptr : makeSeams(opt, params, engine);
+    if (seams) pipeline.setSeams(seams.get());
     st = runPipeline(pipeline, gains, engine, job, *sink, progress, stats);
     sink.reset();
     if (!st.ok()) {
@@ -388,6 +418,7 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
     st = output.commit();
     if (!st.ok()) return st;
     sayDone(opt, job, engine, color.get(), stats, progress, reader);
+    saySeams(seams.get());
     if (!turns.summary.empty()) console::say("%s", turns.summary.c_str());
     return Status();
 }

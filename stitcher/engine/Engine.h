@@ -10,6 +10,7 @@
 
 #include "FrameItem.h"
 #include "LensFalloff.h"
+#include "SeamBands.h"
 #include "Status.h"
 #include "YuvConvert.h"
 
@@ -65,6 +66,11 @@ public:
     // EngineSpec::rotation); false where the engine was not made for one
     // per frame (EngineSpec::perFrameRotation).
     virtual bool setRotation(const float /*m*/[4][4]) { return false; }
+    // The seam's disparity for the frames that follow (SeamBands.h): each
+    // lens looked up half of it toward the other within the cross-fade
+    // bands. False where the engine cannot warp its seams, which then stay
+    // as the far field has them.
+    virtual bool setSeamShift(const SeamShift& /*shift*/) { return false; }
     // Engines that can write the video encoder's YUV directly, sparing the
     // packed picture and its conversion: stitchYuv() gives the bytes that
     // bgrToYuv420() makes of stitch()'s picture. The others fail stitchYuv().

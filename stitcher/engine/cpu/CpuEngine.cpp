@@ -33,6 +33,7 @@
 #include "FrameLevels.h"
 #include "SampleKernel.h"
 #include "SampleTable.h"
+#include "SeamWarp.h"
 #include "ViewRemap.h"
 #include "WorkerPool.h"
 #include "YuvConvert.h"
@@ -55,6 +56,8 @@ struct CpuEngine::State {
     bool turned = false;
     HugePageVector<uint8_t> identityView;
     ViewRemap remap;
+    // The seams' warp, where a disparity has been set.
+    std::unique_ptr<SeamWarp> seam;
 };
 
 CpuEngine::CpuEngine(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -92,6 +95,7 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
                 state->remap.plan(params.outWidth(), params.outHeight());
                 state->remap.setRotation(params.rotation);
             }
+            state->seam.reset(new SeamWarp(params));
             engine.reset(new CpuEngine(std::move(state)));
             engine->setGains(one);
             return Status();
@@ -110,6 +114,8 @@ void stitchIdentityView(CpuEngine::State& s, uint8_t* frame) {
     s.pool->run(s.table.bands.size(), [&s, frame, levels, pano](size_t b) {
         const TableBand& band = s.table.bands[b];
         sampleBand(s.table, band, frame, levels, s.gains, pano + static_cast<size_t>(band.row0) * s.table.outStride);
+        s.seam->apply(frame, band.row0, band.row1, pano + static_cast<size_t>(band.row0) * s.table.outStride,
+                      s.table.outStride);
     });
 }
 
@@ -125,6 +131,7 @@ Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     if (!frame || !out) return noBuffer();
     State& s = *state_;
     if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
+    s.seam->prepare(frame);
     const uint8_t* levels = s.levels.data();
     if (s.turned) {
         stitchIdentityView(s, frame);
@@ -138,6 +145,8 @@ Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     s.pool->run(s.table.bands.size(), [&s, frame, levels, out](size_t b) {
         const TableBand& band = s.table.bands[b];
         sampleBand(s.table, band, frame, levels, s.gains, out + static_cast<size_t>(band.row0) * s.table.outStride);
+        s.seam->apply(frame, band.row0, band.row1, out + static_cast<size_t>(band.row0) * s.table.outStride,
+                      s.table.outStride);
     });
     return Status();
 }
@@ -146,6 +155,7 @@ Status CpuEngine::stitchBands(uint8_t* frame, const BandTaker& take) {
     if (!frame || !take) return noBuffer();
     State& s = *state_;
     if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
+    s.seam->prepare(frame);
     const uint8_t* levels = s.levels.data();
     if (s.turned) stitchIdentityView(s, frame);
     s.pool->run(s.table.bands.size(), [&s, &take, frame, levels](size_t b) {
@@ -153,8 +163,10 @@ Status CpuEngine::stitchBands(uint8_t* frame, const BandTaker& take) {
         uint8_t* rows = s.bandRows.data() + static_cast<size_t>(s.pool->threadIndex()) * s.bandBytes;
         if (s.turned)
             s.remap.remapRows(s.identityView.data(), s.table.outStride, band.row0, band.row1, rows);
-        else
+        else {
             sampleBand(s.table, band, frame, levels, s.gains, rows);
+            s.seam->apply(frame, band.row0, band.row1, rows, s.table.outStride);
+        }
         take(band.row0, band.row1, rows);
     });
     return Status();
@@ -202,6 +214,7 @@ void CpuEngine::setGains(const float gains[2][3]) {
             g.q[lens][c] = gainFactor(static_cast<float>((std::isfinite(v) ? v : 1.0f) / state_->rim[lens]));
         }
     state_->gains = g;
+    state_->seam->setGains(gains);
 }
 
 bool CpuEngine::setRotation(const float m[4][4]) {
@@ -209,6 +222,8 @@ bool CpuEngine::setRotation(const float m[4][4]) {
     state_->remap.setRotation(m);
     return true;
 }
+
+bool CpuEngine::setSeamShift(const SeamShift& shift) { return state_->seam->setShift(shift); }
 
 int CpuEngine::threads() const { return state_->pool->threads(); }
 

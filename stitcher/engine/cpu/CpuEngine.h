@@ -52,6 +52,9 @@ public:
     void setGains(const float gains[2][3]) override;
     // Takes effect on the next frame; false unless made with perFrameRotation.
     bool setRotation(const float m[4][4]) override;
+    // Takes effect on the next frame; false with a view rotation fixed at
+    // set-up other than the identity, or another layout.
+    bool setSeamShift(const SeamShift& shift) override;
 
     // The frame as stitch() takes it, straight into the planes: each band of
     // rows is sampled into a small buffer of its thread and converted there.

@@ -90,6 +90,9 @@ TEST(OptionCombinations, ContradictionsAreRefused) {
         {{"--start", "2", "--frame", "3", kClip, "o.png"}, "it takes no --start or --frames"},
         {{"--layout", "stereo", "--level", kClip, "o.mp4"}, "--layout stereo has none"},
         {{"--preset", "foo", kClip, "o.mp4"}, "option --preset: 'foo' is none of ultrafast,"},
+        {{"--seam", "near", kClip, "o.mp4"}, "option --seam: 'near' is not auto, far or a distance"},
+        {{"--seam", "0.05m", kClip, "o.mp4"}, "option --seam: '0.05m' is not auto, far or a distance"},
+        {{"--baseline", "0", kClip, "o.mp4"}, "option --baseline: '0' is not a number of millimetres"},
         {{"--codec", "prores", kClip, "o.MP4"}, "ProRes does not go into an MP4 file"},
         {{"--bit-depth", "10", kClip, "o.mkv"}, "--bit-depth 10 goes with --codec hevc"},
         {{"--codec", "prores", "--bit-depth", "8", kClip, "o.mov"}, "ProRes is 10-bit"},
@@ -102,6 +105,17 @@ TEST(OptionCombinations, ContradictionsAreRefused) {
         EXPECT_EQ(st.code(), kExitUsage) << c.message;
         EXPECT_NE(st.message().find(c.message), std::string::npos) << st.message();
     }
+}
+
+TEST(OptionCombinations, SeamTakesAModeOrADistance) {
+    Options opt;
+    ASSERT_TRUE(parse({"--seam", "1.5m", "--baseline", "22.5", kClip, "o.mp4"}, opt).ok());
+    EXPECT_DOUBLE_EQ(opt.seamDistanceM, 1.5);
+    EXPECT_DOUBLE_EQ(opt.baselineMm, 22.5);
+    EXPECT_FALSE(opt.seamAuto);
+    ASSERT_TRUE(parse({"--seam", "1.5m", "--seam", "auto", kClip, "o.mp4"}, opt).ok());
+    EXPECT_TRUE(opt.seamAuto);
+    EXPECT_EQ(opt.seamDistanceM, 0.0);
 }
 
 // An option that does nothing for the run is named; one given twice, the
