@@ -9,12 +9,17 @@
 // --large it stitches a 5.7K clip (5760 x 2880, 60 frames, synthesised from
 // the sample photograph once and kept in the build folder) at 4096 x 2048, the
 // largest default size of an H.264 video. The median wall times of the runs
-// are printed beside the best.
+// are printed beside the best, with the median CPU seconds (which hold
+// better than wall time on a machine shared with other work). With
+// --baseline B another build of the stitcher takes its turn with the same
+// arguments in every round, and its median wall and CPU times and ours over
+// its are printed: two versions measured back to back.
 //
 //   bench_stitcher [--clip C | --large] [--size N] [--frames N] [--presets a,b] [--engine E] [--runs N] [--memory]
+//                  [--baseline STITCHER]
 //
 // Defaults: the bundled sample, the stitcher's default size for it (1040),
-// all frames, presets medium and veryfast, the CPU engine, 3 runs. The GL engine
+// all frames, presets medium and veryfast, the CPU engine, 5 runs. The GL engine
 // needs a display (xvfb-run -a).
 #include <spawn.h>
 #include <sys/resource.h>
@@ -39,19 +44,20 @@ struct Timing {
     double wall = 0, cpu = 0;
     long peakKiB = 0;
     int status = -1;
-    std::vector<double> walls;  // of every successful run
-    double median() const {
-        std::vector<double> w = walls;
+    std::vector<double> walls, cpus;  // of every successful run
+    static double middle(std::vector<double> w) {
         std::sort(w.begin(), w.end());
         if (w.empty()) return 0;
         return w.size() % 2 ? w[w.size() / 2] : (w[w.size() / 2 - 1] + w[w.size() / 2]) / 2;
     }
+    double median() const { return middle(walls); }
+    double medianCpu() const { return middle(cpus); }
 };
 
 // The best wall and CPU times of successful runs; other load on the
 // machine only ever adds time.
 void keepBest(Timing* best, const Timing& t) {
-    if (t.status == 0) best->walls.push_back(t.wall);
+    if (t.status == 0) best->walls.push_back(t.wall), best->cpus.push_back(t.cpu);
     if (t.status != 0) {
         best->status = t.status > 0 ? t.status : 128;  // killed, or could not start
         return;
@@ -130,7 +136,8 @@ void printLog(const std::string& path, const char* key) {
 
 int main(int argc, char** argv) {
     std::string clip = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
-    int size = 1040, frames = 0, runs = 3;
+    int size = 1040, frames = 0, runs = 5;
+    std::string baseline;
     std::string presets = "medium,veryfast", engine = "cpu";
     bool memory = false, large = false, sizeGiven = false;
     for (int i = 1; i < argc; ++i) {
@@ -144,10 +151,11 @@ int main(int argc, char** argv) {
         else if (a == "--engine") engine = value();
         else if (a == "--runs") runs = std::max(1, std::atoi(value().c_str()));
         else if (a == "--memory") memory = true;
+        else if (a == "--baseline") baseline = value();
         else {
             std::fprintf(stderr,
                          "usage: bench_stitcher [--clip C | --large] [--size N] [--frames N] [--presets a,b] [--engine E] [--runs N] "
-                         "[--memory]\n");
+                         "[--memory] [--baseline STITCHER]\n");
             return 2;
         }
     }
@@ -209,9 +217,15 @@ int main(int argc, char** argv) {
             width + "x" + height, "-framerate", "RATE", "-i", dir + "/stitched.bgr", "-i", clip, "-map", "0:v", "-map",
             "1:a?", "-shortest", "-c:v", "libx264", "-crf", crf, "-preset", preset, "-pix_fmt", "yuv420p", "-c:a", "aac",
             "-movflags", "+faststart", dir + "/limit.mp4"};
-        Timing a, b, c, unpack;
+        std::vector<std::string> before = ours;
+        if (!baseline.empty()) {
+            before[0] = baseline;
+            before.back() = dir + "/baseline.mp4";
+        }
+        Timing a, b, c, unpack, base;
         for (int run = 0; run < runs && a.status <= 0 && b.status <= 0 && c.status <= 0 && unpack.status <= 0; ++run) {
             keepBest(&a, timeCommand(ours, dir + "/stitcher.log"));
+            if (!baseline.empty()) keepBest(&base, timeCommand(before, dir + "/baseline.log"));
             keepBest(&b, timeCommand(theirs));
             if (run == 0 && a.status == 0) {
                 unpack = timeCommand({"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", dir + "/stitcher.mp4", "-f",
@@ -233,8 +247,17 @@ int main(int argc, char** argv) {
         }
         std::printf("%-10s %8.2f/%6.2f s %8.2f/%6.2f s %8.2f/%6.2f s %9.2fx %+8.1f%%\n", preset.c_str(), a.wall, a.cpu,
                     b.wall, b.cpu, c.wall, c.cpu, b.wall / a.wall, 100 * (a.wall / c.wall - 1));
-        std::printf("%-10s median wall of %zu runs: %.2f s, %.2f s, %.2f s; %.2fx\n", "", a.walls.size(), a.median(),
-                    b.median(), c.median(), b.median() / a.median());
+        std::printf("%-10s median wall of %zu runs: %.2f s, %.2f s, %.2f s; %.2fx; vs limit %+.1f%%\n", "", a.walls.size(),
+                    a.median(), b.median(), c.median(), b.median() / a.median(), 100 * (a.median() / c.median() - 1));
+        std::printf("%-10s median CPU: %.2f s, %.2f s, %.2f s; %.2fx; vs limit %+.1f%%\n", "", a.medianCpu(),
+                    b.medianCpu(), c.medianCpu(), b.medianCpu() / a.medianCpu(), 100 * (a.medianCpu() / c.medianCpu() - 1));
+        if (!baseline.empty() && base.status == 0)
+            std::printf("%-10s baseline median wall/CPU %.2f/%.2f s (vs ffmpeg %.2fx, vs limit %+.1f%%); ours/baseline: "
+                        "wall %.3f, CPU %.3f\n",
+                        "", base.median(), base.medianCpu(), b.median() / base.median(),
+                        100 * (base.median() / c.median() - 1), a.median() / base.median(), a.medianCpu() / base.medianCpu());
+        else if (!baseline.empty())
+            std::printf("%-10s baseline failed (%d)\n", "", base.status);
         printLog(dir + "/stitcher.log", "busy seconds");
         printLog(dir + "/stitcher.log", "engine:");
     }
@@ -261,7 +284,9 @@ int main(int argc, char** argv) {
         for (const char* f : {"/long.mp4", "/short.mp4", "/long_out.mp4", "/short.log", "/long.log"})
             std::remove((dir + f).c_str());
     }
-    for (const char* f : {"/stitcher.log", "/stitcher.mp4", "/ffmpeg.mp4", "/limit.mp4", "/limit.log"}) std::remove((dir + f).c_str());
+    for (const char* f : {"/stitcher.log", "/stitcher.mp4", "/ffmpeg.mp4", "/limit.mp4", "/limit.log", "/baseline.mp4",
+                          "/baseline.log"})
+        std::remove((dir + f).c_str());
     rmdir(dir.c_str());
     return failed ? 1 : 0;
 }

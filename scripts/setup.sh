@@ -13,6 +13,7 @@ PKGS=(
   libglfw3-dev libglew-dev libglm-dev libgl1-mesa-dev libgl1-mesa-dri
   libegl-dev libopengl-dev libegl-mesa0
   libx264-dev libhwy-dev  # libavcodec brings libx265 too, for --codec hevc
+  libjpeg-dev             # .jpg pictures
   frei0r-plugins-dev      # frei0r.h, for the frei0r filter
 )
 if [ "${1:-}" = "test" ]; then
@@ -27,6 +28,7 @@ if [ "${1:-}" = "test" ]; then
     melt gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     gstreamer1.0-plugins-bad gstreamer1.0-libav
     slurm-wlm munge  # the farm test's one-machine cluster
+    libimage-exiftool-perl  # reads back the 360 tags of pictures and videos
   )
 fi
 

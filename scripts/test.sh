@@ -65,6 +65,24 @@ echo "== Regular build, tests without a display (renderers through EGL)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDFS_TESTS=ON -DDFS_BENCH=ON >/dev/null &&
   build build-regular build && run_ctest_headless build tests
 
+echo "== Debian package: built from the regular build, installed, run from /usr/bin, purged"
+# The package is installed into this machine for the length of its test (as
+# root, as CI runs) and purged again, pass or fail; each check is one test.
+if bash scripts/package.sh build >"$LOGS/package-build.log" 2>&1; then
+  bash tests/packaging/package_test.sh "$(tail -n 1 "$LOGS/package-build.log")" >"$LOGS/package.log" 2>&1
+  grep -v '^ok:' "$LOGS/package.log"
+  line=$(grep -E '^[0-9]+ passed, [0-9]+ failed$' "$LOGS/package.log" | tail -1)
+  if [ -z "$line" ]; then
+    fail "package (no summary)"
+  else
+    n=${line%% passed*}; m=${line##*, }; m=${m%% failed}
+    passed=$((passed + n)); failed=$((failed + m))
+    [ "$m" -eq 0 ] || failures+=("package: $m")
+  fi
+else
+  tail -n 40 "$LOGS/package-build.log"; fail "package-build"
+fi
+
 echo "== Sanitizer build (clang, ASan + UBSan, fuzz targets), tests with a display"
 # The farm script's run on a Slurm cluster checks the script and the
 # scheduler: the stitcher's farm modes run under the sanitizers in Farm.*.

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -204,5 +205,36 @@ struct PresentationTimeline {
 LIBDEC_API bool GetPresentationTimeline(void* handle, PresentationTimeline& out);
 
 // ---- end of the presentation timeline -----------------------------------
+
+// ---- A picture as the decoder made it ----
+// The frame PRDGetVideoFrame would give, left in the decoder's own planes
+// where it is 8-bit planar YUV of the clip's size (4:2:0, 4:2:2 or 4:4:4):
+// the conversion to BGR is then the caller's, rows at a time on any thread,
+// and gives exactly PRDGetVideoFrame's bytes.
+
+struct DecodedPicture {
+    int width = 0, height = 0;
+    const uint8_t* planes[3] = {nullptr, nullptr, nullptr};  // Y, U, V; read only
+    int strides[3] = {0, 0, 0};
+    int shiftX = 0, shiftY = 0;   // chroma subsampling: 2^shiftX across, 2^shiftY down
+    double kr = 0, kb = 0;        // the matrix the picture is read with: its luma weights of red and blue
+    bool fullRange = false;
+    std::shared_ptr<const void> hold;  // keeps the planes; shared, so the picture may outlive later decodes
+};
+
+// Frame `frame` (numbered as PRDGetVideoFrame numbers it) into `out`.
+// 0: `out` holds the planes. 2: the picture comes in another layout (10-bit,
+// another size); `bgr` then points at PRDGetVideoFrame's BGR picture, valid
+// until the next call on the handle. 1: it cannot be decoded, or a null handle.
+LIBDEC_API int GetDecodedPicture(void* handle, long long frame, DecodedPicture& out, unsigned char*& bgr);
+
+// Columns [x0, x1) of rows [row0, row1) of `picture` as packed BGR into
+// `bgr` (which receives row row0, column 0), rows `bgrStride` bytes apart; a
+// few columns more on the left may be written where chroma is shared. False
+// (nothing written) for pixels outside the picture, or when memory runs out.
+LIBDEC_API bool ConvertPictureRows(const DecodedPicture& picture, int row0, int row1, int x0, int x1, uint8_t* bgr,
+                                   int bgrStride);
+
+// ---- end of a picture as the decoder made it ----
 
 }  // namespace libdec

@@ -127,7 +127,7 @@ struct StitchFilter::Built {
     Settings settings;
     std::unique_ptr<stitcher::CpuEngine> engine;  // null: the frame comes out black
     std::unique_ptr<stitcher::ColorEstimator> color;  // null: no colour matching
-    std::vector<uint8_t> frame, panorama;  // packed 3-byte pixels in, the engine's rows out
+    std::vector<uint8_t> frame;  // packed 3-byte pixels in
     int x0 = 0, y0 = 0;  // where the panorama sits in the output frame
 };
 
@@ -271,7 +271,6 @@ void StitchFilter::setUp() {
         return;
     }
     b->frame.assign(static_cast<size_t>(width_) * height_ * 3, 0);
-    b->panorama.assign(engineParams.outBytes(), 0);
     if (s.colorMatch) {
         b->color.reset(new stitcher::ColorEstimator);
         const stitcher::Status cs = b->color->init(engineParams.lens.model(), width_, height_);
@@ -313,24 +312,21 @@ void StitchFilter::update(const uint32_t* in, uint32_t* out) {
     stitcher::ColorGains gains;
     if (b.color) gains = stitcher::GainSmoother().update(b.color->estimate(frame));
     b.engine->setGains(gains.gain);
-    if (!b.engine->stitch(frame, b.panorama.data()).ok()) {
-        say("a frame could not be stitched; it comes out black");
-        fillBlack(out, pixels);
-        return;
-    }
     const stitcher::EngineSpec& engineParams = b.engine->params();
     const int w = engineParams.outWidth(), h = engineParams.outHeight();
     const size_t stride = engineParams.outStride();
     if (w != width_ || h != height_) fillBlack(out, pixels);
+    // Each band of the panorama into the host's pixels while it is still in cache.
     uint8_t* dst = reinterpret_cast<uint8_t*>(out);
-    const uint8_t* panorama = b.panorama.data();
-    pool.run(blocks, [&](size_t i) {
-        int r0, r1;
-        rowsOf(h, i, r0, r1);
+    const stitcher::Status st = b.engine->stitchBands(frame, [&](int r0, int r1, const uint8_t* rows) {
         for (int y = r0; y < r1; ++y)
-            addAlpha(panorama + static_cast<size_t>(y) * stride, dst + (static_cast<size_t>(y + b.y0) * w0 + b.x0) * 4,
+            addAlpha(rows + static_cast<size_t>(y - r0) * stride, dst + (static_cast<size_t>(y + b.y0) * w0 + b.x0) * 4,
                      static_cast<size_t>(w));
     });
+    if (!st.ok()) {
+        say("a frame could not be stitched; it comes out black");
+        fillBlack(out, pixels);
+    }
 }
 
 }  // namespace dfsfrei0r

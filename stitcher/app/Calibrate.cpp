@@ -7,6 +7,7 @@
 #include "Console.h"
 #include "DualFisheyeModel.h"
 #include "FalloffEstimator.h"
+#include "SeamTracker.h"
 
 namespace stitcher {
 
@@ -107,6 +108,26 @@ LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const 
     return used;
 }
 
+// The seams' disparity on eight frames spread over the clip, each measured
+// alone, at a panorama as tall as the frames: what --seam auto would line up.
+std::string seamDisparity(const Options& opt, Clip& clip, const LensRig& lens, const std::atomic<bool>& interrupted) {
+    const _MediaInfo& media = clip.info();
+    const int w = static_cast<int>(media.width), h = static_cast<int>(media.height);
+    SeamSettings settings;
+    settings.baselineMm = opt.baselineMm;
+    settings.overTime = false;
+    settings.threads = opt.threads;
+    SeamTracker tracker(lens.model(), std::max(16, h / 2 * 2), w, h, settings);
+    std::vector<uint8_t> bgr(static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
+    const long long frames = std::max<long long>(1, media.frames);
+    for (int k = 0; k < 8 && !interrupted; ++k) {
+        const long long frame = 1 + (frames - 1) * k / 7;
+        if (clip.readFrame(frame, bgr.data()).ok()) tracker.measure(bgr.data());
+        if (frames == 1) break;
+    }
+    return tracker.report();
+}
+
 // --calibrate: the refined calibration on standard output, nothing written.
 Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
     std::string offset;
@@ -127,6 +148,9 @@ Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& int
                              describeFalloff(f.falloff).c_str());
             else
                 std::fprintf(console::out(), "falloff: not measured (%s)\n", f.why.c_str());
+            const std::string seams = seamDisparity(opt, clip, used, interrupted);
+            if (interrupted) return console::interruptedRun();
+            std::fprintf(console::out(), "%s\n", seams.c_str());
         }
     }
     Status written = console::finishOut();

@@ -8,7 +8,7 @@
 
 namespace stitcher {
 
-PictureCap videoCap(bool hevc) { return hevc ? PictureCap{8192, 4096} : PictureCap{4096, 2048}; }
+PictureCap videoCap(bool large) { return large ? PictureCap{8192, 4096} : PictureCap{4096, 2048}; }
 
 int capSize(int size, Layout layout, PictureCap cap) {
     // Width 2N; height N, or 2N for two panoramas stacked. Kept a multiple of 16.
@@ -60,7 +60,7 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const LensRig& le
     e.layout = opt.stereo ? Layout::Stereo : Layout::Stitch;
     // Pictures take the lenses' own size; a video no more than its codec's
     // cap unless --size asks for it.
-    const PictureCap cap = videoCap(opt.hevc);
+    const PictureCap cap = videoCap(opt.hevc || opt.prores);
     if (opt.projection != Projection::Equirect) {
         // A flat or planet picture: the panorama's geometry as sharp as the
         // lenses allow, the picture the size asked for.

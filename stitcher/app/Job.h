@@ -28,11 +28,12 @@ struct Job {
 
 // The largest video picture a codec gets by default. H.264: 4096 x 2048,
 // which most players and phones decode (levels 5.1 and 5.2 end at 4096 x
-// 2304; many decoders refuse more). HEVC: 8192 x 4096, within level 6.x.
+// 2304; many decoders refuse more). HEVC: 8192 x 4096, within level 6.x;
+// a ProRes master is held to the same (`large`: HEVC or ProRes).
 struct PictureCap {
     int width, height;
 };
-PictureCap videoCap(bool hevc);
+PictureCap videoCap(bool large);
 // The largest panorama height at most `size` whose picture in `layout` fits `cap`.
 int capSize(int size, Layout layout, PictureCap cap);
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Output.h"
+#include "PanoramaTags.h"
 #include "SettingRules.h"
 
 namespace stitcher {
@@ -197,9 +198,20 @@ const std::vector<OptionSpec> kOptions = {
          return Status();
      }},
     {"--codec", nullptr, ValueKind::Word, "C",
-     "video codec: h264 (default; the default panorama at most 4096x2048, which most players decode) or hevc "
-     "(x265; larger masters, up to 8192x4096)", 0, 0, rules::codecs(),
-     [](Options& o, const OptionValue& v) { o.hevc = v.word == 1; return Status(); }},
+     "video codec: h264 (default; the default panorama at most 4096x2048, which most players decode), hevc"
+     "\n(x265; larger masters, up to 8192x4096) or prores (ProRes 422 HQ, 10-bit, a master for\neditors, in .mov "
+     "or .mkv)", 0, 0, {"h264", "hevc", "prores"},
+     [](Options& o, const OptionValue& v) {
+         o.hevc = v.word == 1;
+         o.prores = v.word == 2;
+         return Status();
+     }},
+    // Masters and stills: their own block, so that the rows above stay as they were.
+    {"--bit-depth", nullptr, ValueKind::Word, "B",
+     "8 (default) or 10: with --codec hevc, a 10-bit (Main10) master; ProRes is always 10-bit", 0, 0, {"8", "10"},
+     [](Options& o, const OptionValue& v) { o.bitDepth = v.word == 1 ? 10 : 8; return Status(); }},
+    {"--quality", nullptr, ValueKind::Whole, "N", "quality of .jpg pictures, 1-100, higher is better (default 90)", 1,
+     100, {}, [](Options& o, const OptionValue& v) { o.quality = static_cast<int>(v.whole); return Status(); }},
     {"--crf", nullptr, ValueKind::Whole, "N", "encoder quality, 0-51, lower is better (default 20)", rules::kCrfMin,
      rules::kCrfMax, {},
      [](Options& o, const OptionValue& v) { o.crf = static_cast<int>(v.whole); return Status(); }},
@@ -227,6 +239,29 @@ const std::vector<OptionSpec> kOptions = {
          Status st = parseFalloff(v.text, o.falloff);
          if (!st.ok()) return usageError("option --falloff: " + st.message());
          o.haveFalloff = true;
+         return Status();
+     }},
+    {"--seam", nullptr, ValueKind::Text, "MODE",
+     "far (default): the seams as the lenses' far field lines them up; auto: near things lined\nup across them, "
+     "measured per frame; <dist>m (e.g. 1.5m): lined up for that distance, fixed", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         o.seamAuto = v.text == "auto";
+         o.seamDistanceM = 0;
+         if (o.seamAuto || v.text == "far") return Status();
+         double d = 0;
+         if (v.text.size() < 2 || v.text.back() != 'm' || !parseDouble(v.text.substr(0, v.text.size() - 1), d) ||
+             !(d >= 0.1 && d <= 1000))
+             return usageError("option --seam: '" + v.text + "' is not auto, far or a distance from 0.1m to 1000m");
+         o.seamDistanceM = d;
+         return Status();
+     }},
+    {"--baseline", nullptr, ValueKind::Text, "MM",
+     "distance between the two lenses' optical centres in millimetres, for --seam (default 30)", 0, 0, {},
+     [](Options& o, const OptionValue& v) {
+         double mm = 0;
+         if (!parseDouble(v.text, mm) || !(mm >= 1 && mm <= 200))
+             return usageError("option --baseline: '" + v.text + "' is not a number of millimetres from 1 to 200");
+         o.baselineMm = mm;
          return Status();
      }},
     {"--calibrate", nullptr, ValueKind::None, nullptr,
@@ -406,9 +441,12 @@ Status readFarmNames(const std::vector<std::string>& positional, Options& opt) {
         if (positional.size() != 1) return usageError(positional.empty() ? "no clip given" : "--plan-out takes only the clip");
         if (!opt.segments) opt.segments = 1;
         opt.input = positional[0];
+        if (opt.prores || opt.bitDepth != 8)
+            return usageError("a plan's segments are 8-bit H.264 or HEVC MP4 videos: --codec prores and --bit-depth "
+                              "10 are for a single run");
         return checkFarmOptions(opt, "--plan-out",
                                 {"--plan-out", "--segments", "--size", "--layout", "--start", "--frames", "--yaw", "--pitch",
-                                 "--roll", "--offset", "--codec", "--crf", "--preset", "--no-audio", "--engine",
+                                 "--roll", "--offset", "--codec", "--bit-depth", "--crf", "--preset", "--no-audio", "--engine",
                                  "--threads", "--color-match", "--falloff", "--refine-calibration", "--stabilize", "--level",
                                  "--smooth", "--motion", "-y", "-v", "--verbose"});
     }
@@ -442,18 +480,19 @@ Status readNames(const std::vector<std::string>& positional, Options& opt) {
     if (positional.size() != 2) return usageError(positional.size() < 2 ? "no output given" : "too many arguments");
     opt.output = positional[1];
     const int conversions = frameConversions(opt.output);
-    if (endsWithNoCase(opt.output, ".mp4")) {
+    opt.jpeg = endsWithNoCase(opt.output, ".jpg") || endsWithNoCase(opt.output, ".jpeg");
+    if (containerOf(opt.output) != Container::None) {
         if (conversions != 0)
             return usageError("a video name cannot hold a % pattern (write a % that is part of the name as %%)");
         opt.kind = OutputKind::Video;
-    } else if (endsWithNoCase(opt.output, ".png")) {
+    } else if (endsWithNoCase(opt.output, ".png") || opt.jpeg) {
         if (conversions < 0 || conversions > 1)
             return usageError("a picture sequence name needs exactly one frame number pattern such as %05d (write a "
                               "% that is part of the name as %%)");
         opt.kind = conversions == 1 ? OutputKind::Sequence : OutputKind::Picture;
     } else {
         return usageError("cannot tell the output kind of '" + opt.output +
-                          "': use a .mp4 video, a .png picture or a %05d.png sequence");
+                          "': use a .mp4, .mov or .mkv video, a .png or .jpg picture or a %05d.png sequence");
     }
     // A sequence's names are made from the pattern, which reads "%%" alike.
     if (opt.kind != OutputKind::Sequence) opt.output = literalName(opt.output);
@@ -463,9 +502,9 @@ Status readNames(const std::vector<std::string>& positional, Options& opt) {
 // The frame range, which a single picture narrows to its one frame.
 Status checkFrames(Options& opt) {
     if (opt.frame && opt.kind != OutputKind::Picture)
-        return usageError("--frame writes one picture: give a .png output without a % pattern");
+        return usageError("--frame writes one picture: give a .png or .jpg output without a % pattern");
     if (opt.kind == OutputKind::Picture && opt.count > 1)
-        return usageError("one picture holds one frame: use a %05d.png pattern for several");
+        return usageError("one picture holds one frame: use a %05d.png or %05d.jpg pattern for several");
     if (opt.kind == OutputKind::Picture) {
         if (!opt.frame) opt.frame = opt.start;
         opt.start = opt.frame;
@@ -480,6 +519,19 @@ bool isGiven(const Options& opt, const char* name) {
     return false;
 }
 
+// The codec, its bit depth and the container the video's name picks: a
+// codec goes only where the container has a place for it, refused before
+// anything is written.
+Status checkVideoCodec(const Options& opt) {
+    if (opt.bitDepth == 10 && !opt.hevc && !opt.prores)
+        return usageError("--bit-depth 10 goes with --codec hevc (x264 writes 8 bits here; ProRes is always 10-bit)");
+    if (opt.prores && isGiven(opt, "--bit-depth") && opt.bitDepth != 10)
+        return usageError("ProRes is 10-bit: --codec prores takes no --bit-depth 8");
+    if (opt.prores && containerOf(opt.output) == Container::Mp4)
+        return usageError("ProRes does not go into an MP4 file: name the video .mov (or .mkv)");
+    return Status();
+}
+
 // Options that the run's kind or another option would leave without effect:
 // a combination that asks for two different things is refused; an option
 // that only does nothing for this run (a wrapper may pass it to every run)
@@ -491,7 +543,7 @@ Status checkCombinations(Options& opt) {
     if (opt.info || opt.calibrate) {
         // These runs stitch and write nothing: only what they use is taken.
         const std::vector<std::string> takes = opt.info ? std::vector<std::string>{"--info", "-i", "--offset", "--engine", "-v", "--verbose"}
-                                                        : std::vector<std::string>{"--calibrate", "--offset", "-v", "--verbose"};
+                                                        : std::vector<std::string>{"--calibrate", "--offset", "--baseline", "-v", "--verbose"};
         for (const std::string& g : opt.given) {
             bool taken = false;
             for (const std::string& t : takes) taken = taken || g == t;
@@ -523,8 +575,18 @@ Status checkCombinations(Options& opt) {
     if (isGiven(opt, "--frame") && (isGiven(opt, "--start") || isGiven(opt, "--frames")))
         return usageError("--frame N is the picture's one frame: it takes no --start or --frames");
     if (opt.kind == OutputKind::Picture || opt.kind == OutputKind::Sequence)
-        for (const char* video : {"--codec", "--crf", "--preset", "--no-audio"})
-            if (isGiven(opt, video)) unused(video, "it is a setting of a video, and a .png output has no encoder or sound");
+        for (const char* video : {"--codec", "--bit-depth", "--crf", "--preset", "--no-audio"})
+            if (isGiven(opt, video))
+                unused(video, std::string("it is a setting of a video, and a ") + (opt.jpeg ? ".jpg" : ".png") +
+                                  " output has no encoder or sound");
+    if (isGiven(opt, "--quality") && !opt.jpeg) unused("--quality", "it is the quality of .jpg pictures");
+    if (opt.kind == OutputKind::Video) {
+        Status st = checkVideoCodec(opt);
+        if (!st.ok()) return st;
+        if (opt.prores)
+            for (const char* x26x : {"--crf", "--preset"})
+                if (isGiven(opt, x26x)) unused(x26x, "it is a setting of x264 and x265, and ProRes has its own quality");
+    }
     // The GL engine has no worker threads; a run that measures (a plan, a
     // stabilised stitch) still uses them.
     if (opt.engine == EngineKind::Gl && isGiven(opt, "--threads") && opt.planOut.empty() && !opt.segment &&
@@ -602,8 +664,10 @@ std::string makeUsage() {
         "\n"
         "Stitches a dual-fisheye clip into a 360 panorama. The output kind follows its name:\n"
         "  out.mp4          H.264 (or HEVC) video with the clip's audio (AAC), tagged as 360 (equirectangular)\n"
+        "  out.mov, out.mkv the same in a QuickTime or Matroska file; ProRes goes into these two only\n"
         "  frames/%05d.png  one PNG picture per frame (any printf-style %d pattern)\n"
         "  still.png        one PNG picture of frame --frame N (default: the first frame)\n"
+        "  still.jpg        the same as a JPEG (--quality); 360 pictures carry photo-sphere XMP\n"
         "A % that is part of an output's name is written %%.\n"
         "\n"
         "options:\n";

@@ -39,6 +39,10 @@ struct Options {
     std::string offset;    // calibration override
     bool haveOffset = false;
     bool hevc = false;     // --codec hevc: the video in HEVC (x265), not H.264 (x264)
+    bool prores = false;   // --codec prores: ProRes 422 HQ (10-bit 4:2:2), a master for editors
+    int bitDepth = 8;      // --bit-depth: 10 with HEVC (Main10)
+    bool jpeg = false;     // the pictures are JPEGs (a .jpg or .jpeg name)
+    int quality = 90;      // --quality: the JPEGs'
     int crf = 20;
     std::string preset = "medium";
     EngineKind engine = EngineKind::Auto;
@@ -64,6 +68,11 @@ struct Options {
     std::string motionIn;        // --motion: the view corrections from this file instead of measuring
     std::string motionPlot;      // --motion-plot: measured and smoothed yaw, pitch, roll drawn as a PNG
     std::string motionOut;       // --motion-out: the measured motion, path and corrections written here
+    // The seams (--seam, --baseline): near things lined up across the
+    // cross-fade bands, measured per frame (auto) or at a fixed distance.
+    bool seamAuto = false;
+    double seamDistanceM = 0;    // --seam <dist>m; 0: auto or far
+    double baselineMm = 30;      // --baseline: between the lenses' optical centres
 };
 
 // What an option's value is read as; the parser refuses, with the option's

@@ -34,6 +34,9 @@ VideoSettings videoSettings(const Options& opt, const Job& job, int timescale, c
     vs.crf = opt.crf;
     vs.preset = opt.preset;
     vs.hevc = opt.hevc;
+    vs.prores = opt.prores;
+    vs.bitDepth = opt.bitDepth;
+    vs.container = containerOf(opt.output);
     vs.spherical = params.layout == Layout::Stitch && !params.reprojected();  // flat and planet carry no 360 metadata
     if (job.audio) {
         vs.audioRate = job.audioRate;
@@ -51,7 +54,15 @@ Status openSink(const Options& opt, const Job& job, const VideoSettings& vs, con
     const Status st = guarded([&] {
         if (opt.kind == OutputKind::Video)
             return makeVideoSink(output, vs, static_cast<int>(params.outStride()), sink);
-        sink = makePictureSink(output, params.outWidth(), params.outHeight(), static_cast<int>(params.outStride()));
+        PictureSettings ps;
+        ps.width = params.outWidth();
+        ps.height = params.outHeight();
+        ps.stride = static_cast<int>(params.outStride());
+        ps.jpeg = opt.jpeg;
+        ps.quality = opt.quality;
+        ps.equirect = vs.spherical;
+        ps.view = ViewTags{opt.yaw, opt.pitch, opt.roll};
+        sink = makePictureSink(output, ps);
         return Status();
     });
     if (!st.ok()) sink.reset();
@@ -111,6 +122,34 @@ void sayDone(const Options& opt, const Job& job, const Engine& engine, const Col
     done.output = opt.output;
     done.damaged = reader.damagedFrames();
     console::summary(done);
+}
+
+// The seams' tracker that --seam asks for, where the engine can warp the
+// seams of this run; null for the far-field seams.
+std::unique_ptr<SeamTracker> makeSeams(const Options& opt, const EngineSpec& params, Engine& engine) {
+    if ((!opt.seamAuto && opt.seamDistanceM <= 0) || params.layout != Layout::Stitch) return nullptr;
+    SeamSettings settings;
+    settings.baselineMm = opt.baselineMm;
+    settings.distanceM = opt.seamDistanceM;
+    settings.threads = opt.threads;
+    auto seams = std::make_unique<SeamTracker>(params.lens.model(), params.size, params.frameWidth, params.frameHeight, settings);
+    if (!engine.setSeamShift(seams->shift())) {
+        console::warn("--seam: the %s engine cannot line up the seams of this run (only the cpu engine can, and not "
+                      "under a fixed view turn: --yaw, --pitch, --roll or a clip turned half a turn); the seams stay as "
+                      "the far field has them", engine.name());
+        return nullptr;
+    }
+    return seams;
+}
+
+// What the seams' tracker found: said where most of the seams had nothing to
+// align (the far-field seam was kept there), else when verbose.
+void saySeams(const SeamTracker* seams) {
+    if (!seams) return;
+    if (seams->fallbackShare() > 0.5)
+        console::say("%s", seams->report().c_str());
+    else
+        console::note("%s", seams->report().c_str());
 }
 
 // How the view follows the camera, from the options.
@@ -181,8 +220,8 @@ std::vector<std::string> describeMetadata(const CarriedMetadata& m) {
 // Says where the video's default size was held to what players decode, and
 // warns where --size asks for more; what the lenses allow, for -v.
 std::string sayVideoCap(const Options& opt, const Job& job) {
-    const PictureCap cap = videoCap(opt.hevc);
-    const char* codec = opt.hevc ? "HEVC" : "H.264";
+    const PictureCap cap = videoCap(opt.hevc || opt.prores);
+    const char* codec = opt.prores ? "ProRes" : opt.hevc ? "HEVC" : "H.264";
     std::string capped;
     if (job.sharpestSize) {
         EngineSpec full = job.engine;
@@ -190,7 +229,7 @@ std::string sayVideoCap(const Options& opt, const Job& job) {
         capped = " (the lenses allow " + std::to_string(full.outWidth()) + "x" + std::to_string(full.outHeight()) + ")";
         console::say("the video is %dx%d: an %s video's default panorama is held to what most players decode%s; "
                      "%s--size asks for more", job.engine.outWidth(), job.engine.outHeight(), codec, capped.c_str(),
-                     opt.hevc ? "" : "--codec hevc or ");
+                     opt.hevc || opt.prores ? "" : "--codec hevc or ");
     }
     if (job.overCap)
         console::warn("a %dx%d %s video is larger than many players and phones can decode (%dx%d or less plays widely)",
@@ -358,7 +397,11 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
     }
 
     // Frames are decoded from here on, while the encoder and the engine are made.
-    Reader reader(clip, readSpec(job), showWarning);
+    // The CPU engine converts the decoder's pictures itself, on all its
+    // threads; the GL engine's thread is left to drawing.
+    ReadSpec reading = readSpec(job);
+    reading.sourcePictures = opt.engine == EngineKind::Cpu || (opt.engine == EngineKind::Auto && !gpuDevicePresent());
+    Reader reader(clip, reading, showWarning);
     Pipeline pipeline(reader, interrupted, rotationOf);
     std::unique_ptr<FrameSink> sink;
     EngineChoice choice;
@@ -390,15 +433,20 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
     console::note("%s: %ux%u, frames %lld-%lld at %d/%d fps, calibration %s, panorama %dx%d", opt.input.c_str(),
                   media.width, media.height, job.first, job.first + job.count - 1, job.fps.num, job.fps.den,
                   lens.text().c_str(), params.outWidth(), params.outHeight());
-    if (opt.kind == OutputKind::Video)
-        console::note("video: %s, crf %d, preset %s%s", opt.hevc ? "HEVC (x265)" : "H.264 (x264)", opt.crf,
-                      opt.preset.c_str(), job.sharpestSize ? (", panorama held to its default cap" + capped).c_str() : "");
+    if (opt.kind == OutputKind::Video && opt.prores)
+        console::note("video: ProRes 422 HQ (10-bit 4:2:2)");
+    else if (opt.kind == OutputKind::Video)
+        console::note("video: %s%s, crf %d, preset %s%s", opt.hevc ? "HEVC (x265)" : "H.264 (x264)",
+                      opt.bitDepth == 10 ? " 10-bit" : "", opt.crf, opt.preset.c_str(),
+                      job.sharpestSize ? (", panorama held to its default cap" + capped).c_str() : "");
     console::note("engine: %s", engineLine(st, choice).c_str());
     const std::unique_ptr<ColorMatch> color = segment ? nullptr : makeColorMatch(opt, job);
 
     console::Progress progress(job.count, label);
     PipelineStats stats;
     FrameGains* gains = planned ? static_cast<FrameGains*>(planned.get()) : color.get();
+    const std::unique_ptr<SeamTracker> seams = segment ? nullptr : makeSeams(opt, params, engine);
+    if (seams) pipeline.setSeams(seams.get());
     st = runPipeline(pipeline, gains, engine, job, *sink, progress, stats);
     sink.reset();
     if (!st.ok()) {
@@ -408,6 +456,7 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
     st = output.commit();
     if (!st.ok()) return st;
     sayDone(opt, job, engine, color.get(), stats, progress, reader);
+    saySeams(seams.get());
     if (!turns.summary.empty()) console::say("%s", turns.summary.c_str());
     return Status();
 }

@@ -246,8 +246,11 @@ bool ColorGains::identity() const {
 
 Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double widenBy) {
     taps_.clear();
+    spans_.clear();
     radius_.clear();
     correction_.clear();
+    where_.clear();
+    parallax_.clear();
     pairs_ = 0;
     Status st = checkInput(model, frameWidth, frameHeight);
     if (!st.ok()) return st;
@@ -289,6 +292,8 @@ Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int f
                 if (!inside) continue;
                 taps_.push_back(pair[0]);
                 taps_.push_back(pair[1]);
+                // Mesh 2 over mesh 1 is the first band in the panorama's columns.
+                where_.push_back(static_cast<float>((k == 2 ? 0 : 2)) + static_cast<float>(t));
                 radius_.push_back(radius[0]);
                 radius_.push_back(radius[1]);
                 ++pairs_;
@@ -302,6 +307,23 @@ Status ColorEstimator::init(const DualFisheyeModel& model, int frameWidth, int f
         return Status(kExitOffset, "the lenses share too few directions to compare their colours");
     }
     std::sort(taps_.begin(), taps_.end(), [](const Tap& a, const Tap& b) { return a.offset < b.offset; });
+    // Each tap's 2 x 2 block; blocks of a row closer than a few pixels share a run.
+    const size_t rowBytes = static_cast<size_t>(frameWidth) * 3;
+    for (const Tap& t : taps_) {
+        const int row = static_cast<int>(t.offset / rowBytes), x = static_cast<int>(t.offset % rowBytes / 3);
+        spans_.push_back({row, x, x + (t.right ? 2 : 1)});
+        if (t.down) spans_.push_back({row + 1, x, x + (t.right ? 2 : 1)});
+    }
+    std::sort(spans_.begin(), spans_.end(),
+              [](const Span& a, const Span& b) { return a.row != b.row ? a.row < b.row : a.x0 < b.x0; });
+    size_t kept = 0;
+    for (const Span& s : spans_) {
+        if (kept && spans_[kept - 1].row == s.row && s.x0 <= spans_[kept - 1].x1 + 8)
+            spans_[kept - 1].x1 = std::max(spans_[kept - 1].x1, s.x1);
+        else
+            spans_[kept++] = s;
+    }
+    spans_.resize(kept);
     values_.assign(taps_.size() * 3, 0);
     for (int c = 0; c < 3; ++c) {
         ratio_[c].reserve(pairs_);
@@ -323,6 +345,19 @@ const uint16_t* ColorEstimator::sample(const uint8_t* frame) {
     return values_.data();
 }
 
+void ColorEstimator::setSeamShift(const SeamShift& shift) {
+    parallax_.assign(pairs_, 0);
+    for (size_t p = 0; p < pairs_ && p < where_.size(); ++p) {
+        const int band = where_[p] >= 2.0f ? 1 : 0;
+        const std::vector<float>& rows = shift.shift[band];
+        const size_t windows = static_cast<size_t>(std::max(1, shift.windows));
+        if (rows.empty()) continue;
+        const size_t height = rows.size() / windows;
+        const size_t row = std::min(height - 1, static_cast<size_t>((where_[p] - 2.0f * band) * static_cast<float>(height)));
+        for (size_t w = 0; w < windows; ++w) parallax_[p] = parallax_[p] || std::fabs(rows[row * windows + w]) >= 0.5f;
+    }
+}
+
 ColorEstimate ColorEstimator::estimate(const uint8_t* frame) {
     ColorEstimate e;
     if (!frame || pairs_ == 0) return e;
@@ -337,7 +372,7 @@ ColorEstimate ColorEstimator::estimate(const uint8_t* frame) {
         const uint16_t* a = &values_[p * 6];
         const uint16_t* b = a + 3;
         for (int c = 0; c < 3; ++c) {
-            if (a[c] < lo || a[c] > hi || b[c] < lo || b[c] > hi) continue;
+            if (a[c] < lo || a[c] > hi || b[c] < lo || b[c] > hi || (!parallax_.empty() && parallax_[p])) continue;
             ratio_[c].push_back(log.v[a[c]] - log.v[b[c]] + (correction_.empty() ? 0.0f : correction_[p]));
             // Dark samples carry more noise in the ratio.
             weight_[c].push_back(static_cast<float>(std::min(a[c], b[c])));

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "LensFalloff.h"
+#include "SeamBands.h"
 #include "Status.h"
 
 class DualFisheyeModel;
@@ -68,6 +69,10 @@ public:
 
     // Measures on samples with this fall-off taken out (flat: as they are).
     void setFalloff(const LensFalloff& falloff);
+    // Leaves out the samples on rows where the seam's disparity is half a
+    // column or more: there the lenses see things near the camera at
+    // different places, and their ratio is no measure of exposure.
+    void setSeamShift(const SeamShift& shift);
 
     // For the fall-off estimate: per pair, each lens's distance from its
     // image-circle centre (in radii), and per frame the samples' values.
@@ -75,6 +80,13 @@ public:
     // B, G, R of lens 0 then lens 1 per pair, in levels * 16 (6 per pair);
     // valid until the next call.
     const uint16_t* sample(const uint8_t* frame);
+
+    // The pixels the samples read, as runs of columns [x0, x1) of a row, in
+    // row order: all of a frame that estimate() and sample() look at.
+    struct Span {
+        int row, x0, x1;
+    };
+    const std::vector<Span>& spans() const { return spans_; }
 
     // One bilinear tap into the frame; weights in 1/16 of a pixel.
     struct Tap {
@@ -88,10 +100,13 @@ public:
 private:
     // Sorted by offset, so that a frame is read from front to back.
     std::vector<Tap> taps_;
+    std::vector<Span> spans_;
     size_t pairs_ = 0;
     std::vector<uint16_t> values_;  // per slot: B, G, R in levels * 16
     std::vector<float> radius_;     // per slot
     std::vector<float> correction_; // per pair: ln V1(r1) - ln V0(r0); empty when flat
+    std::vector<float> where_;      // per pair: its band (0, 1, as SeamBands counts them) * 2 + its row's fraction pole to pole
+    std::vector<uint8_t> parallax_; // per pair: 1 where the seam's disparity says the lenses see different things
     std::vector<float> ratio_[3], weight_[3];  // scratch per channel
     std::vector<float> hist_;
 };
@@ -175,6 +190,8 @@ public:
     // The gains for clip frame `frame`, whose decoded picture is `picture`;
     // called once per frame, in order.
     virtual const ColorGains& gainsFor(long long frame, const uint8_t* picture) = 0;
+    // The seam's disparity for the frame that follows, where it is measured.
+    virtual void setSeamShift(const SeamShift& /*shift*/) {}
 };
 
 // A clip's gains frame by frame, in order: each frame measured and the gains
@@ -186,6 +203,7 @@ public:
     Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight, double fps);
     // The engines' fall-off correction: measured on samples with it taken out.
     void setFalloff(const LensFalloff& falloff) { estimator_.setFalloff(falloff); }
+    void setSeamShift(const SeamShift& shift) override { estimator_.setSeamShift(shift); }
 
     // Measures the frame (as decoded, before any gains or fall-off correction) and moves the
     // smoothed gains on; returns them, for the engine's setGains().

@@ -8,7 +8,9 @@
 #include <memory>
 #include <string>
 
+#include "FrameItem.h"
 #include "LensFalloff.h"
+#include "SeamBands.h"
 #include "Status.h"
 #include "ViewProjection.h"
 #include "YuvConvert.h"
@@ -76,12 +78,25 @@ public:
     // that follow, taking effect with the next setRotation(); false where
     // the engine was not made for a view per frame.
     virtual bool setFov(double /*degrees*/) { return false; }
+    // The seam's disparity for the frames that follow (SeamBands.h): each
+    // lens looked up half of it toward the other within the cross-fade
+    // bands. False where the engine cannot warp its seams, which then stay
+    // as the far field has them.
+    virtual bool setSeamShift(const SeamShift& /*shift*/) { return false; }
     // Engines that can write the video encoder's YUV directly, sparing the
     // packed picture and its conversion: stitchYuv() gives the bytes that
     // bgrToYuv420() makes of stitch()'s picture. The others fail stitchYuv().
     virtual bool writesYuv() const { return false; }
     virtual Status stitchYuv(uint8_t* /*frame*/, const YuvPlanes& /*out*/) {
         return Status(kExitFailed, "the " + std::string(name()) + " engine writes no YUV");
+    }
+    // Makes the packed frame stitch() takes (rows of exactly 3 * width
+    // bytes) from a picture in the decoder's layout; an engine with threads
+    // of its own shares the rows out among them.
+    virtual Status unpack(const SourcePicture& source, uint8_t* frame) {
+        if (!frame || !source.toBgr(0, source.height(), 0, source.width(), frame, static_cast<size_t>(source.width()) * 3))
+            return Status(kExitFailed, "the decoded picture could not be converted");
+        return Status();
     }
     // The device it runs on, as the driver names it (GL_RENDERER); empty for
     // an engine without a driver.

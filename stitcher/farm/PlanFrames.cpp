@@ -31,10 +31,20 @@ Status measureStretch(const std::string& path, const FrameMeasuring& how, long l
     reading.count = count;
     reading.audio = false;
     reading.pictures = true;
+    // Only the pixels the samples read are converted from the decoder's planes.
+    reading.sourcePictures = true;
+    const size_t stride = static_cast<size_t>(clip->info().width) * 3;
     Reader reader(*clip, reading, how.warn);
     return walkFrames(reader, interrupted, [&](FrameItem& item) {
         // Another stretch's failure ends this one as an interruption would.
         if (failed) return Status(kExitInterrupted, "interrupted");
+        if (item.source) {
+            for (const ColorEstimator::Span& s : estimator.spans())
+                if (!item.source->toBgr(s.row, s.row + 1, s.x0, s.x1, item.picture.data() + s.row * stride, stride))
+                    return Status(kExitFailed, "frame " + std::to_string(item.frame) + " of " + path +
+                                                   ": the decoded picture could not be converted");
+            item.source.reset();
+        }
         out[static_cast<size_t>(item.frame - how.range.first)] = estimator.estimate(item.picture.data());
         if (how.frameDone) {
             std::lock_guard<std::mutex> lock(told);

@@ -191,6 +191,44 @@ Status Clip::readFrame(long long frame, uint8_t* bgr) {
     return Status();
 }
 
+namespace {
+
+// A picture in the decoder's planes, shared with the decoder's own buffers.
+class DecodedSource : public SourcePicture {
+public:
+    explicit DecodedSource(const libdec::DecodedPicture& p) : p_(p) {}
+    int width() const override { return p_.width; }
+    int height() const override { return p_.height; }
+    bool toBgr(int row0, int row1, int x0, int x1, uint8_t* bgr, size_t stride) const override {
+        return libdec::ConvertPictureRows(p_, row0, row1, x0, x1, bgr, static_cast<int>(stride));
+    }
+
+private:
+    const libdec::DecodedPicture p_;
+};
+
+}  // namespace
+
+Status Clip::readSource(long long frame, std::shared_ptr<const SourcePicture>& source, uint8_t* bgr) {
+    source.reset();
+    std::lock_guard<std::mutex> lock(mutex_);
+    const long long frames = static_cast<long long>(timeline_.frames.size());
+    if (frame < 1 || frame > frames)
+        return Status(kExitFailed, path_ + " has no frame " + std::to_string(frame) + ": its frames are 1 to " +
+                                       std::to_string(frames));
+    libdec::DecodedPicture picture;
+    unsigned char* pic = nullptr;
+    const int rc = libdec::GetDecodedPicture(handle_, timeline_.frames[frame - 1].frame, picture, pic);
+    if (rc == 0 && picture.width == static_cast<int>(info_.width) && picture.height == static_cast<int>(info_.height)) {
+        source = std::make_shared<DecodedSource>(picture);
+        return Status();
+    }
+    if (rc != 2 || !pic)
+        return Status(kExitFailed, "frame " + std::to_string(frame) + " of " + path_ + " cannot be decoded");
+    std::memcpy(bgr, pic, static_cast<size_t>(info_.width) * info_.height * 3);
+    return Status();
+}
+
 const int16_t* Clip::readAudio(int64_t start, int64_t aacFrames) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (ffAudio_) return ffAudio_->read(start, aacFrames * 1024);

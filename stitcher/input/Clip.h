@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FfAudio.h"
+#include "FrameItem.h"
 #include "Status.h"
 #include "libdec.h"
 #include "libdec_internal.h"
@@ -83,6 +84,10 @@ public:
     // Packed BGR picture of `frame` (from 1) into `bgr` (width * height * 3
     // bytes); fails where the frame is not in the clip or cannot be decoded.
     Status readFrame(long long frame, uint8_t* bgr);
+    // The same picture, left in the decoder's planes where it is 8-bit YUV
+    // (`source` set; its packed picture the same bytes as readFrame's), else
+    // written to `bgr` as readFrame writes it (`source` null).
+    Status readSource(long long frame, std::shared_ptr<const SourcePicture>& source, uint8_t* bgr);
     // Interleaved PCM of `aacFrames` whole AAC frames (1024 samples each) from
     // sample `start` (a multiple of 1024). Valid until the next call; null on failure.
     const int16_t* readAudio(int64_t start, int64_t aacFrames);

@@ -114,11 +114,22 @@ int64_t Reader::soundAt(long long t) const {
     return scaleRound(t - clip_.audioStart(), job_.audioRate, ts);
 }
 
+Status Reader::read(long long f, uint8_t* bgr, std::shared_ptr<const SourcePicture>& source) {
+    if (job_.sourcePictures) return clip_.readSource(f, source, bgr);
+    source.reset();
+    return clip_.readFrame(f, bgr);
+}
+
+void Reader::copyLastGood(FrameItem& item) const {
+    item.source = lastGoodSource_;
+    if (!lastGoodSource_) std::memcpy(item.picture.data(), lastGood_.data(), pictureBytes_);
+}
+
 // The frames before the one found are damaged.
 Status Reader::findFirstGood(long long from) {
     lastGood_.resize(pictureBytes_);
     for (long long f = from; f < job_.first + job_.count; ++f) {
-        if (clip_.readFrame(f, lastGood_.data()).ok()) {
+        if (read(f, lastGood_.data(), lastGoodSource_).ok()) {
             firstGood_ = lastGoodFrame_ = heldFrame_ = f;
             return Status();
         }
@@ -132,13 +143,14 @@ Status Reader::next(FrameItem& item) {
     const long long f = nextFrame_++;
     item.frame = f;
     item.damaged = false;
+    item.source.reset();
     if (job_.pictures) item.picture.resize(pictureBytes_);
     if (!job_.pictures) {
         // Times and sound only.
     } else if (!firstGood_) {
         // Where the job's first frame decodes, as it mostly does, no picture
         // is held for frames that do not.
-        if (clip_.readFrame(f, item.picture.data()).ok()) {
+        if (read(f, item.picture.data(), item.source).ok()) {
             firstGood_ = lastGoodFrame_ = f;
         } else {
             Status found = findFirstGood(f + 1);
@@ -146,8 +158,8 @@ Status Reader::next(FrameItem& item) {
             item.damaged = true;
         }
     } else if (f == firstGood_) {
-        std::memcpy(item.picture.data(), lastGood_.data(), pictureBytes_);
-    } else if (f > firstGood_ && clip_.readFrame(f, item.picture.data()).ok()) {
+        copyLastGood(item);
+    } else if (f > firstGood_ && read(f, item.picture.data(), item.source).ok()) {
         lastGoodFrame_ = f;
     } else {
         item.damaged = true;
@@ -157,7 +169,7 @@ Status Reader::next(FrameItem& item) {
         // last one is decoded again, once for a run of damaged frames.
         if (heldFrame_ != lastGoodFrame_) {
             lastGood_.resize(pictureBytes_);
-            if (clip_.readFrame(lastGoodFrame_, lastGood_.data()).ok()) {
+            if (read(lastGoodFrame_, lastGood_.data(), lastGoodSource_).ok()) {
                 heldFrame_ = lastGoodFrame_;
             } else if (heldFrame_) {
                 lastGoodFrame_ = heldFrame_;  // cannot happen with a sound decoder; the held picture stands in
@@ -166,7 +178,7 @@ Status Reader::next(FrameItem& item) {
                                                " decoded once but not again");
             }
         }
-        std::memcpy(item.picture.data(), lastGood_.data(), pictureBytes_);
+        copyLastGood(item);
         damaged_.push_back(f);
         // A badly damaged clip would bury everything else in warnings.
         const size_t kNamed = 10;

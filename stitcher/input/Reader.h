@@ -51,6 +51,9 @@ struct ReadSpec {
     bool audio = false;              // each frame carries the sound that plays during it
     int audioRate = 0, audioChannels = 0;
     bool pictures = true;            // false: nothing is decoded, the items carry times and sound only
+    // The items' pictures left in the decoder's planes where it can
+    // (FrameItem::source), for the engine to unpack; else packed BGR.
+    bool sourcePictures = false;
 };
 
 class Reader : public FrameSource {
@@ -72,6 +75,11 @@ public:
     int timescale() const { return timescale_; }
 
 private:
+    // Frame `f` into `bgr` or, where the job keeps sources and the decoder
+    // gives one, `source`.
+    Status read(long long f, uint8_t* bgr, std::shared_ptr<const SourcePicture>& source);
+    // The last good picture into `item`.
+    void copyLastGood(FrameItem& item) const;
     // Decodes ahead from `from` to the first frame that decodes, into lastGood_.
     Status findFirstGood(long long from);
     // The time of frame `frame` (from 1; one past the last: its end) in the
@@ -89,6 +97,7 @@ private:
     long long lastGoodFrame_ = 0;
     long long heldFrame_ = 0;  // the frame whose picture lastGood_ holds
     HugePageVector<uint8_t> lastGood_;
+    std::shared_ptr<const SourcePicture> lastGoodSource_;  // where set, the last good picture instead of lastGood_
     std::vector<long long> damaged_;
     AudioSpans audio_;
     int timescale_ = 1;

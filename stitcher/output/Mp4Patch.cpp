@@ -15,17 +15,34 @@ uint32_t spatialAudioChannels(const std::vector<uint8_t>& box) {
     return be32(box.data() + 16);
 }
 
-Status addAudioEntryBox(const std::string& path, const std::vector<uint8_t>& box, bool& intact) {
+namespace {
+
+// Whether `boxes` is one or more whole boxes, one after another.
+bool wholeBoxes(const std::vector<uint8_t>& boxes) {
+    size_t at = 0;
+    while (at + 8 <= boxes.size()) {
+        const uint32_t size = be32(boxes.data() + at);
+        if (size < 8 || size > boxes.size() - at) return false;
+        at += size;
+    }
+    return at == boxes.size() && at > 0;
+}
+
+// Adds `box` (one or more boxes) to the first track whose handler is
+// `handler`: to the children of its first sample entry (`intoEntry`) or to
+// those of its track box.
+Status addTrackBox(const std::string& path, const std::vector<uint8_t>& box, const char* handler, bool intoEntry,
+                   const std::string& what, bool& intact) {
     intact = true;
-    auto fail = [&](const std::string& why) { return Status(kExitOutput, "cannot mark the sound of " + path + ": " + why); };
-    if (box.size() < 8 || be32(box.data()) != box.size()) return fail("the box to add is malformed");
+    auto fail = [&](const std::string& why) { return Status(kExitOutput, "cannot " + what + " of " + path + ": " + why); };
+    if (!wholeBoxes(box)) return fail("the box to add is malformed");
     MovieFile f;
     std::string why;
     if (!f.open(path, why)) return fail(why);
     if (f.moovSize + box.size() > 0xFFFFFFFFull) return fail("its index box is too large");
     Bytes& m = f.moov;
 
-    // The sound track's entry and the boxes around it; every track's chunk offsets.
+    // The track's entry (or the track) and the boxes around it; every track's chunk offsets.
     std::vector<size_t> grow{0};  // header offsets of the boxes that grow; moov first
     size_t insertAt = 0;
     std::vector<Box> tracks, level;
@@ -43,7 +60,7 @@ Status addAudioEntryBox(const std::string& path, const std::vector<uint8_t>& box
         const Box* hdlr = find(level, "hdlr");
         const Box* minf = find(level, "minf");
         if (!minf) continue;
-        const bool sound = hdlr && hdlr->size >= 20 && std::memcmp(m.data() + hdlr->at + 16, "soun", 4) == 0;
+        const bool wanted = hdlr && hdlr->size >= 20 && std::memcmp(m.data() + hdlr->at + 16, handler, 4) == 0;
         path.push_back(minf->at);
         Box mi = *minf;
         if (!children(m, mi.body, mi.at + mi.size, level)) return fail("a track is malformed");
@@ -53,18 +70,23 @@ Status addAudioEntryBox(const std::string& path, const std::vector<uint8_t>& box
         Box sb = *stbl;
         if (!children(m, sb.body, sb.at + sb.size, level)) return fail("a track is malformed");
         if (!f.collectChunkOffsets(level, offsets)) return fail("a chunk offset table is malformed");
-        if (!sound || insertAt != 0) continue;
+        if (!wanted || insertAt != 0) continue;
+        if (!intoEntry) {
+            grow.push_back(trak.at);
+            insertAt = trak.at + trak.size;
+            continue;
+        }
         const Box* stsd = find(level, "stsd");
         if (!stsd || stsd->size < 16 + 8 || be32(m.data() + stsd->at + 12) == 0)
-            return fail("the sound track has no sample entry");
+            return fail("the track has no sample entry");
         const uint32_t entrySize = be32(m.data() + stsd->at + 16);
-        if (entrySize < 8 || entrySize > stsd->size - 16) return fail("the sound track's sample entry is malformed");
+        if (entrySize < 8 || entrySize > stsd->size - 16) return fail("the track's sample entry is malformed");
         path.push_back(stsd->at);
         path.push_back(stsd->at + 16);
         grow.insert(grow.end(), path.begin(), path.end());
         insertAt = stsd->at + 16 + entrySize;
     }
-    if (insertAt == 0) return fail("it has no sound track");
+    if (insertAt == 0) return fail(std::string("it has no ") + (std::strcmp(handler, "soun") == 0 ? "sound" : "video") + " track");
 
     // Data behind moov's start moves by the box's size.
     const uint64_t delta = box.size();
@@ -77,6 +99,20 @@ Status addAudioEntryBox(const std::string& path, const std::vector<uint8_t>& box
     if (!f.rewrite(delta)) return fail(std::strerror(errno ? errno : EIO));
     if (!f.close()) return fail(std::strerror(errno));
     return Status();
+}
+
+}  // namespace
+
+Status addAudioEntryBox(const std::string& path, const std::vector<uint8_t>& box, bool& intact) {
+    return addTrackBox(path, box, "soun", true, "mark the sound", intact);
+}
+
+Status addVideoTrackBox(const std::string& path, const std::vector<uint8_t>& box, bool& intact) {
+    return addTrackBox(path, box, "vide", false, "tag the video", intact);
+}
+
+Status addVideoEntryBox(const std::string& path, const std::vector<uint8_t>& boxes, bool& intact) {
+    return addTrackBox(path, boxes, "vide", true, "tag the video", intact);
 }
 
 }  // namespace stitcher

@@ -16,6 +16,14 @@ namespace stitcher {
 // says whether the file is still as it was (nothing written yet).
 Status addAudioEntryBox(const std::string& path, const std::vector<uint8_t>& box, bool& intact);
 
+// Appends `box` to the children of the first video track's box, as
+// addAudioEntryBox() does (the file changed in place, `intact` on failure).
+Status addVideoTrackBox(const std::string& path, const std::vector<uint8_t>& box, bool& intact);
+
+// Appends `boxes` (one or more) to the children of the first video track's
+// first sample entry, in the same way.
+Status addVideoEntryBox(const std::string& path, const std::vector<uint8_t>& boxes, bool& intact);
+
 // Channels an SA3D box names (its channel count); 0 when it is not one.
 uint32_t spatialAudioChannels(const std::vector<uint8_t>& box);
 

@@ -4,7 +4,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <csetjmp>
+#include <cstdlib>
 #include <vector>
+
+#include <jpeglib.h>
 
 #include "Mp4AddTrack.h"
 #include "Mp4Patch.h"
@@ -18,6 +22,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
 #include <libavutil/spherical.h>
+#include <libavutil/stereo3d.h>
 #include <libswresample/swresample.h>
 }
 
@@ -45,13 +50,42 @@ YuvPlanes YuvFrame::planes() const {
 namespace {
 
 // A picture's buffers for the encoder, as the video's frames are tagged.
-bool allocatePicture(AVFrame* frame, int width, int height) {
-    frame->format = AV_PIX_FMT_YUV420P;
+bool allocatePicture(AVFrame* frame, int width, int height, AVPixelFormat format = AV_PIX_FMT_YUV420P) {
+    frame->format = format;
     frame->width = width;
     frame->height = height;
     frame->color_range = AVCOL_RANGE_MPEG;
     frame->colorspace = AVCOL_SPC_BT709;
     return av_frame_get_buffer(frame, 0) >= 0;
+}
+
+// An 8-bit 4:2:0 picture as the 10-bit one `out` takes (4:2:0 or 4:2:2), at
+// the same levels: each value times four; a 4:2:2 chroma row lies a quarter
+// of a 4:2:0 row from the nearest of those, which weighs three to the next
+// one's one (the sum is exact in ten bits).
+void widenPicture(const AVFrame* in, AVFrame* out) {
+    const int w = in->width, h = in->height;
+    for (int y = 0; y < h; ++y) {
+        const uint8_t* s = in->data[0] + static_cast<ptrdiff_t>(y) * in->linesize[0];
+        uint16_t* d = reinterpret_cast<uint16_t*>(out->data[0] + static_cast<ptrdiff_t>(y) * out->linesize[0]);
+        for (int x = 0; x < w; ++x) d[x] = static_cast<uint16_t>(s[x] << 2);
+    }
+    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+    const bool rows422 = out->format == AV_PIX_FMT_YUV422P10;
+    for (int p = 1; p < 3; ++p) {
+        auto row = [&](int j) { return in->data[p] + static_cast<ptrdiff_t>(std::clamp(j, 0, ch - 1)) * in->linesize[p]; };
+        for (int y = 0; y < (rows422 ? h : ch); ++y) {
+            uint16_t* d = reinterpret_cast<uint16_t*>(out->data[p] + static_cast<ptrdiff_t>(y) * out->linesize[p]);
+            if (!rows422) {
+                const uint8_t* s = row(y);
+                for (int x = 0; x < cw; ++x) d[x] = static_cast<uint16_t>(s[x] << 2);
+                continue;
+            }
+            const uint8_t* a = row(y / 2);
+            const uint8_t* b = row(y % 2 ? y / 2 + 1 : y / 2 - 1);
+            for (int x = 0; x < cw; ++x) d[x] = static_cast<uint16_t>(3 * a[x] + b[x]);
+        }
+    }
 }
 
 }  // namespace
@@ -67,6 +101,7 @@ void VideoWriter::close() {
     avcodec_free_context(&venc_);
     avcodec_free_context(&aenc_);
     av_frame_free(&vframe_);
+    av_frame_free(&wide_);
     av_frame_free(&aframe_);
     av_packet_free(&pkt_);
     if (fifo_) {
@@ -103,9 +138,10 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
     s_ = s;
     path_ = path;
     if (s_.name.empty()) s_.name = path;
-    int rc = avformat_alloc_output_context2(&fmt_, nullptr, "mp4", path.c_str());
+    const bool isoBoxes = s.container != Container::Mkv;  // MP4 and MOV: boxes
+    int rc = avformat_alloc_output_context2(&fmt_, nullptr, muxerName(s.container), path.c_str());
     if (rc < 0) {
-        return Status(kExitFailed, "cannot set up the MP4 writer: " + avError(rc));
+        return Status(kExitFailed, std::string("cannot set up the ") + muxerName(s.container) + " writer: " + avError(rc));
     }
     // The muxer writes the spherical video boxes only at this compliance level.
     fmt_->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
@@ -113,12 +149,15 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
     if (copy) {
         vst_ = avformat_new_stream(fmt_, nullptr);
         if (!vst_ || avcodec_parameters_copy(vst_->codecpar, copy) < 0) return Status(kExitFailed, "out of memory");
-        vst_->codecpar->codec_tag = s.hevc ? MKTAG('h', 'v', 'c', '1') : 0;
+        vst_->codecpar->codec_tag = s.hevc && isoBoxes ? MKTAG('h', 'v', 'c', '1') : 0;
         vst_->time_base = AVRational{1, s.timescale};
         vst_->avg_frame_rate = AVRational{s.fpsNum, s.fpsDen};
         vst_->r_frame_rate = vst_->avg_frame_rate;
     }
-    const char* encoder = s.hevc ? "libx265" : "libx264";
+    const char* encoder = s.prores ? "prores_ks" : s.hevc ? "libx265" : "libx264";
+    const AVPixelFormat format = s.prores                         ? AV_PIX_FMT_YUV422P10
+                                 : s.hevc && s.bitDepth == 10 ? AV_PIX_FMT_YUV420P10
+                                                              : AV_PIX_FMT_YUV420P;
     const AVCodec* videoCodec = copy ? nullptr : avcodec_find_encoder_by_name(encoder);
     if (!copy && !videoCodec) {
         return Status(kExitFailed, std::string("this FFmpeg has no ") + encoder + " encoder");
@@ -127,7 +166,7 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         venc_ = avcodec_alloc_context3(videoCodec);
         venc_->width = s.width;
         venc_->height = s.height;
-        venc_->pix_fmt = AV_PIX_FMT_YUV420P;
+        venc_->pix_fmt = format;
         venc_->time_base = s.timescale > 0 ? AVRational{1, s.timescale} : AVRational{s.fpsDen, s.fpsNum};
         venc_->framerate = AVRational{s.fpsNum, s.fpsDen};
         venc_->sample_aspect_ratio = AVRational{1, 1};
@@ -136,8 +175,13 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         venc_->color_primaries = AVCOL_PRI_BT709;
         venc_->color_trc = AVCOL_TRC_BT709;
         if (fmt_->oformat->flags & AVFMT_GLOBALHEADER) venc_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-        av_opt_set(venc_->priv_data, "preset", s.preset.c_str(), 0);
-        av_opt_set(venc_->priv_data, "crf", std::to_string(s.crf).c_str(), 0);
+        if (s.prores) {
+            av_opt_set(venc_->priv_data, "profile", "hq", 0);
+            venc_->thread_count = 0;  // one per core
+        } else {
+            av_opt_set(venc_->priv_data, "preset", s.preset.c_str(), 0);
+            av_opt_set(venc_->priv_data, "crf", std::to_string(s.crf).c_str(), 0);
+        }
         // x265 prints its own account on standard error unless told not to.
         std::string x265 = av_log_get_level() < AV_LOG_INFO ? "log-level=error" : "";
         if (s.closedGop) {
@@ -153,8 +197,9 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         vst_ = avformat_new_stream(fmt_, nullptr);
         avcodec_parameters_from_context(vst_->codecpar, venc_);
         // Players take HEVC in MP4 from an 'hvc1' entry (parameter sets in the header only).
-        if (s.hevc) vst_->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
+        if (s.hevc && isoBoxes) vst_->codecpar->codec_tag = MKTAG('h', 'v', 'c', '1');
         vst_->time_base = venc_->time_base;
+        vst_->disposition = AV_DISPOSITION_DEFAULT;  // Matroska marks a track a player takes first only so
         vst_->avg_frame_rate = venc_->framerate;
         vst_->r_frame_rate = venc_->framerate;
     }
@@ -167,6 +212,15 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         map->projection = AV_SPHERICAL_EQUIRECTANGULAR;
         if ((rc = av_stream_add_side_data(vst_, AV_PKT_DATA_SPHERICAL, reinterpret_cast<uint8_t*>(map), size)) < 0) {
             av_free(map);
+            return Status(kExitFailed, "cannot attach the 360 metadata: " + avError(rc));
+        }
+        // And monoscopic, said outright (st3d) rather than left to the reader.
+        AVStereo3D* mono = av_stereo3d_alloc();
+        if (!mono) return Status(kExitFailed, "out of memory");
+        mono->type = AV_STEREO3D_2D;
+        if ((rc = av_stream_add_side_data(vst_, AV_PKT_DATA_STEREO3D, reinterpret_cast<uint8_t*>(mono),
+                                          sizeof(AVStereo3D))) < 0) {
+            av_free(mono);
             return Status(kExitFailed, "cannot attach the 360 metadata: " + avError(rc));
         }
     }
@@ -190,6 +244,7 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         ast_ = avformat_new_stream(fmt_, nullptr);
         avcodec_parameters_from_context(ast_->codecpar, aenc_);
         ast_->time_base = aenc_->time_base;
+        ast_->disposition = AV_DISPOSITION_DEFAULT;
         AVChannelLayout in;
         soundLayout(s.audioChannels, &in);
         rc = swr_alloc_set_opts2(&swr_, &aenc_->ch_layout, AV_SAMPLE_FMT_FLTP, s.audioRate, &in, AV_SAMPLE_FMT_S16,
@@ -234,17 +289,21 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         return Status(kExitOutput, "cannot write " + s_.name + ": " + avError(rc));
     }
     AVDictionary* mux = nullptr;
-    av_dict_set(&mux, "movflags", "+faststart", 0);
+    if (isoBoxes) av_dict_set(&mux, "movflags", "+faststart", 0);
     rc = avformat_write_header(fmt_, &mux);
     av_dict_free(&mux);
     if (rc < 0) {
-        return writeFailed("cannot write the MP4 header", rc);
+        return writeFailed("cannot write the video's header", rc);
     }
     headerWritten_ = true;
 
     vframe_ = copy ? nullptr : av_frame_alloc();
     if (!copy && (!vframe_ || !allocatePicture(vframe_, s.width, s.height))) {
         return Status(kExitFailed, "out of memory");
+    }
+    if (!copy && format != AV_PIX_FMT_YUV420P) {
+        wide_ = av_frame_alloc();
+        if (!wide_ || !allocatePicture(wide_, s.width, s.height, format)) return Status(kExitFailed, "out of memory");
     }
     pkt_ = av_packet_alloc();
     if (!pkt_) {
@@ -316,6 +375,12 @@ Status VideoWriter::encode(AVFrame* frame, int64_t pts, int64_t duration) {
         frame->pts = videoPts_;
     }
     videoPts_ = frame->pts + 1;
+    if (wide_) {
+        if (av_frame_make_writable(wide_) < 0) return Status(kExitFailed, "out of memory");
+        widenPicture(frame, wide_);
+        wide_->pts = frame->pts;
+        frame = wide_;
+    }
     int rc = avcodec_send_frame(venc_, frame);
     if (rc < 0) {
         return Status(kExitFailed, std::string(codecName()) + " encoding failed: " + avError(rc));
@@ -386,6 +451,21 @@ Status VideoWriter::finish() {
     }
     const bool spatial = aenc_ && !s_.audioSpatialBox.empty();
     close();
+    if (s_.container == Container::Mkv) {
+        // Matroska has no place for a sound entry's box or for a track of samples it does not know.
+        if (s_.warn && spatial) s_.warn("a .mkv video cannot mark its sound as spatial: use .mp4 or .mov to keep it");
+        if (s_.warn && !s_.metadata.tracks.empty())
+            s_.warn("a .mkv video cannot hold the camera-motion track: use .mp4 or .mov to keep it");
+        return Status();
+    }
+    if (s_.spherical) {
+        // The first spherical metadata version, which older players read, beside the muxer's sv3d.
+        bool intact = true;
+        Status st = addVideoTrackBox(path_, sphericalVideoBox(sphericalVideoXml()), intact);
+        // The muxer writes the second version's boxes into MP4 files only.
+        if (st.ok() && s_.container == Container::Mov) st = addVideoEntryBox(path_, sphericalEntryBoxes(), intact);
+        if (!st.ok()) return st;
+    }
     if (spatial) {
         // The muxer knows no spatial audio box: it goes into the finished file.
         bool intact = true;
@@ -403,8 +483,25 @@ Status VideoWriter::finish() {
     return Status();
 }
 
+namespace {
+
+// Writes `size` bytes to a new file at `path`.
+Status writeWhole(const std::string& path, const uint8_t* data, size_t size, const std::string& shown) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return Status(kExitOutput, "cannot write " + shown + ": " + std::strerror(errno));
+    errno = 0;
+    const bool whole = std::fwrite(data, 1, size, f) == size;
+    int err = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (whole && !closed) err = errno;
+    if (!whole || !closed) return Status(kExitOutput, "cannot write " + shown + ": " + std::strerror(err ? err : EIO));
+    return Status();
+}
+
+}  // namespace
+
 Status writePng(const std::string& path, const uint8_t* bgr, int stride, int width, int height,
-                const std::string& name) {
+                const std::string& name, const std::string& xmp) {
     const std::string& shown = name.empty() ? path : name;
     const AVCodec* png = avcodec_find_encoder(AV_CODEC_ID_PNG);
     if (!png) return Status(kExitFailed, "this FFmpeg has no PNG encoder");
@@ -442,23 +539,89 @@ Status writePng(const std::string& path, const uint8_t* bgr, int stride, int wid
         if ((rc = avcodec_send_frame(ctx, frame)) < 0 || (rc = avcodec_receive_packet(ctx, pkt)) < 0)
             status = Status(kExitFailed, "PNG encoding failed: " + avError(rc));
     }
-    if (status.ok()) {
-        FILE* f = std::fopen(path.c_str(), "wb");
-        if (!f) {
-            status = Status(kExitOutput, "cannot write " + shown + ": " + std::strerror(errno));
-        } else {
-            errno = 0;
-            const bool whole = std::fwrite(pkt->data, 1, pkt->size, f) == static_cast<size_t>(pkt->size);
-            int err = errno;
-            const bool closed = std::fclose(f) == 0;
-            if (whole && !closed) err = errno;
-            if (!whole || !closed)
-                status = Status(kExitOutput, "cannot write " + shown + ": " + std::strerror(err ? err : EIO));
-        }
+    if (status.ok() && xmp.empty()) {
+        status = writeWhole(path, pkt->data, static_cast<size_t>(pkt->size), shown);
+    } else if (status.ok()) {
+        std::vector<uint8_t> bytes(pkt->data, pkt->data + pkt->size);
+        status = addPngXmp(bytes, xmp) ? writeWhole(path, bytes.data(), bytes.size(), shown)
+                                       : Status(kExitFailed, "the PNG encoder wrote no header chunk");
     }
     av_packet_free(&pkt);
     av_frame_free(&frame);
     avcodec_free_context(&ctx);
+    return status;
+}
+
+namespace {
+
+// libjpeg reports an error through error_exit, which must not return: it
+// jumps back to where the compression started.
+struct JpegError {
+    jpeg_error_mgr mgr;
+    std::jmp_buf back;
+    char message[JMSG_LENGTH_MAX];
+};
+
+void jpegFailed(j_common_ptr info) {
+    JpegError* e = reinterpret_cast<JpegError*>(info->err);
+    (*info->err->format_message)(info, e->message);
+    std::longjmp(e->back, 1);
+}
+
+// Compresses the picture into `out` (malloc'ed, `size` bytes); false with
+// the reason in err.message. Only plain data lives across the jump.
+bool compressJpeg(const uint8_t* bgr, int stride, int width, int height, int quality, const std::string& segment,
+                  uint8_t* rgb, unsigned char** out, unsigned long* size, JpegError& err) {
+    jpeg_compress_struct info;
+    info.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = jpegFailed;
+    if (setjmp(err.back)) {
+        jpeg_destroy_compress(&info);
+        return false;
+    }
+    jpeg_create_compress(&info);
+    jpeg_mem_dest(&info, out, size);
+    info.image_width = static_cast<JDIMENSION>(width);
+    info.image_height = static_cast<JDIMENSION>(height);
+    info.input_components = 3;
+    info.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, quality, TRUE);
+    jpeg_start_compress(&info, TRUE);
+    if (!segment.empty())
+        jpeg_write_marker(&info, JPEG_APP0 + 1, reinterpret_cast<const JOCTET*>(segment.data()),
+                          static_cast<unsigned>(segment.size()));
+    while (info.next_scanline < info.image_height) {
+        const uint8_t* s = bgr + static_cast<size_t>(info.next_scanline) * stride;
+        for (int x = 0; x < width; ++x) {
+            rgb[3 * x] = s[3 * x + 2];
+            rgb[3 * x + 1] = s[3 * x + 1];
+            rgb[3 * x + 2] = s[3 * x];
+        }
+        JSAMPROW row = rgb;
+        jpeg_write_scanlines(&info, &row, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    return true;
+}
+
+}  // namespace
+
+Status writeJpeg(const std::string& path, const uint8_t* bgr, int stride, int width, int height, int quality,
+                 const std::string& name, const std::string& xmp) {
+    const std::string& shown = name.empty() ? path : name;
+    // XMP's APP1 segment: its namespace, a NUL, the packet.
+    const std::string segment = xmp.empty() ? "" : std::string("http://ns.adobe.com/xap/1.0/") + '\0' + xmp;
+    if (segment.size() > 65533) return Status(kExitFailed, "the XMP packet is too large for a JPEG");
+    std::vector<uint8_t> rgb(static_cast<size_t>(width) * 3);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    JpegError err{};
+    Status status = compressJpeg(bgr, stride, width, height, quality, segment, rgb.data(), &out, &size, err)
+                        ? writeWhole(path, out, size, shown)
+                        : Status(kExitFailed, std::string("JPEG encoding failed: ") + err.message);
+    std::free(out);
     return status;
 }
 
@@ -485,18 +648,22 @@ private:
 
 class PictureSink : public FrameSink {
 public:
-    PictureSink(const Output& output, int width, int height, int stride)
-        : output_(output), width_(width), height_(height), stride_(stride) {}
+    PictureSink(const Output& output, const PictureSettings& s)
+        : output_(output), s_(s), xmp_(s.equirect ? stillPanoramaXmp(s.width, s.height, s.view) : "") {}
     Status write(const FrameItem& item, size_t index) override {
         if (index >= output_.size()) return Status(kExitFailed, "more frames than pictures to write");
-        return writePng(output_.tempName(index), item.panorama.data(), stride_, width_, height_,
-                        output_.finalName(index));
+        const uint8_t* bgr = item.panorama.data();
+        return s_.jpeg ? writeJpeg(output_.tempName(index), bgr, s_.stride, s_.width, s_.height, s_.quality,
+                                   output_.finalName(index), xmp_)
+                       : writePng(output_.tempName(index), bgr, s_.stride, s_.width, s_.height,
+                                  output_.finalName(index), xmp_);
     }
     Status finish() override { return Status(); }
 
 private:
     const Output& output_;
-    int width_, height_, stride_;
+    PictureSettings s_;
+    std::string xmp_;
 };
 
 }  // namespace
@@ -510,8 +677,8 @@ Status makeVideoSink(const Output& output, const VideoSettings& s, int stride, s
     return st;
 }
 
-std::unique_ptr<FrameSink> makePictureSink(const Output& output, int width, int height, int stride) {
-    return std::make_unique<PictureSink>(output, width, height, stride);
+std::unique_ptr<FrameSink> makePictureSink(const Output& output, const PictureSettings& s) {
+    return std::make_unique<PictureSink>(output, s);
 }
 
 }  // namespace stitcher

@@ -1,5 +1,6 @@
-// The writer stage: H.264 or HEVC/AAC MP4 video with 360 metadata, or PNG pictures,
-// written to the temporary names of the run's output.
+// The writer stage: H.264, HEVC or ProRes video with AAC sound and 360
+// metadata in MP4, MOV or Matroska, or PNG or JPEG pictures, written to the
+// temporary names of the run's output.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "FrameItem.h"
 #include "MovieMetadata.h"
 #include "Output.h"
+#include "PanoramaTags.h"
 #include "Status.h"
 #include "Warn.h"
 #include "YuvConvert.h"
@@ -39,7 +41,12 @@ struct VideoSettings {
     int crf = 20;
     std::string preset = "medium";
     bool hevc = false;        // HEVC (x265, tagged hvc1) instead of H.264 (x264)
-    bool spherical = false;   // tag as equirectangular 360 video
+    bool prores = false;      // ProRes 422 HQ (10-bit 4:2:2) instead of either; no crf or preset
+    int bitDepth = 8;         // 10 with hevc: Main10
+    Container container = Container::Mp4;
+    // An equirectangular 360 video: tagged so (both spherical metadata
+    // versions where the container has a place for them).
+    bool spherical = false;
     int audioRate = 0;        // 0: no audio track
     int audioChannels = 0;    // handed in (1 to 8); the track has aacChannels() of them
     // A spatial audio box ("SA3D", header included) for the sound's sample
@@ -93,7 +100,7 @@ public:
     int64_t audioSamplesWritten() const { return audioIn_; }
 
 private:
-    const char* codecName() const { return s_.hevc ? "HEVC" : "H.264"; }
+    const char* codecName() const { return s_.prores ? "ProRes" : s_.hevc ? "HEVC" : "H.264"; }
     Status drain(AVCodecContext* enc, AVStream* st);
     // A failure of the muxer, `rc`: the output's when its file could not be written.
     Status writeFailed(const char* what, int rc) const;
@@ -110,6 +117,7 @@ private:
     AVStream* vst_ = nullptr;
     AVStream* ast_ = nullptr;
     AVFrame* vframe_ = nullptr;
+    AVFrame* wide_ = nullptr;  // the encoder's picture where it takes other than 8-bit 4:2:0
     AVFrame* aframe_ = nullptr;
     AVPacket* pkt_ = nullptr;
     AVAudioFifo* fifo_ = nullptr;
@@ -122,9 +130,22 @@ private:
 };
 
 // Writes one PNG picture of packed BGR rows (first row at the top) to `path`;
-// messages call it `name` where one is given.
+// messages call it `name` where one is given. A non-empty `xmp` goes into
+// an iTXt chunk.
 Status writePng(const std::string& path, const uint8_t* bgr, int stride, int width, int height,
-                const std::string& name = "");
+                const std::string& name = "", const std::string& xmp = "");
+// The same as a baseline JPEG of `quality` (1 to 100), `xmp` in an APP1 segment.
+Status writeJpeg(const std::string& path, const uint8_t* bgr, int stride, int width, int height, int quality,
+                 const std::string& name = "", const std::string& xmp = "");
+
+// How the pictures of a run are written.
+struct PictureSettings {
+    int width = 0, height = 0, stride = 0;
+    bool jpeg = false;
+    int quality = 90;        // JPEG's
+    bool equirect = false;   // a 360 panorama: tagged with the photo-sphere XMP
+    ViewTags view;
+};
 
 // Takes the stitched frames of a run, in order.
 class FrameSink {
@@ -142,7 +163,7 @@ public:
 // A video into output file 0; fails where the encoder or the file cannot be opened.
 Status makeVideoSink(const Output& output, const VideoSettings& s, int stride, std::unique_ptr<FrameSink>& sink);
 // One picture per frame, frame `index` into output file `index`.
-std::unique_ptr<FrameSink> makePictureSink(const Output& output, int width, int height, int stride);
+std::unique_ptr<FrameSink> makePictureSink(const Output& output, const PictureSettings& s);
 
 std::string avError(int code);
 

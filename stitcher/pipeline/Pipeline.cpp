@@ -91,6 +91,8 @@ int itemsInFlight(size_t pictureBytes) { return pictureBytes > (size_t(32) << 20
 struct Pipeline::State {
     State(FrameSource& f, const std::atomic<bool>& i) : source(f), interrupted(i) {}
 
+    SeamTracker* seams = nullptr;  // measures each frame's seam disparity
+
     bool stopped() const { return interrupted.load() || failure.failed(); }
     void stopAll() {
         free.close();
@@ -167,6 +169,8 @@ Pipeline::~Pipeline() {
     }
 }
 
+void Pipeline::setSeams(SeamTracker* seams) { state_->seams = seams; }
+
 Status Pipeline::run(FrameGains* color, Engine& engine, const EngineSpec& params, FrameSink& sink,
                      const PipelineEvents& events, PipelineStats& stats) {
     State& s = *state_;
@@ -202,6 +206,20 @@ Status Pipeline::run(FrameGains* color, Engine& engine, const EngineSpec& params
             if (engine.writesYuv() && !item->yuv) item->yuv = sink.makeYuvFrame();
             if (!item->yuv && item->panorama.size() != params.outBytes()) item->panorama.resize(params.outBytes());
             auto t = Clock::now();
+            if (item->source) {
+                const Status unpacked = engine.unpack(*item->source, item->picture.data());
+                item->source.reset();
+                if (!unpacked.ok()) {
+                    s.failure.set(Status(unpacked.code(), "frame " + std::to_string(item->frame) + ": " + unpacked.message()));
+                    break;
+                }
+            }
+            if (s.seams) {
+                // The disparity first: colour matching leaves out the rows where it is large.
+                const SeamShift& shift = s.seams->measure(item->picture.data());
+                engine.setSeamShift(shift);
+                if (color) color->setSeamShift(shift);
+            }
             if (color) {
                 const ColorGains& gains = color->gainsFor(item->frame, item->picture.data());
                 engine.setGains(gains.gain);

@@ -11,6 +11,7 @@
 #include "ColorMatch.h"
 #include "Engine.h"
 #include "FrameSource.h"
+#include "SeamTracker.h"
 #include "Status.h"
 #include "Writers.h"
 
@@ -55,6 +56,9 @@ public:
     // `interrupted` turns true (kExitInterrupted). Once only.
     Status run(FrameGains* color, Engine& engine, const EngineSpec& params, FrameSink& sink,
                const PipelineEvents& events, PipelineStats& stats);
+    // Before run(): each frame's seam disparity is measured by `seams` and
+    // handed to the engine before it stitches the frame.
+    void setSeams(SeamTracker* seams);
 
 private:
     struct State;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,6 +49,14 @@ std::string makeClip(const std::string& name, const std::string& ffmpegArgs) {
     // A clip is reused only when it was made from the same arguments: a test
     // whose recipe changed under the same name gets the clip it now asks for.
     const std::string recipe = path + ".args";
+    // Tests running side by side may want the same clip: one makes it while
+    // the others wait, so none reads a clip that another is replacing.
+    const int lock = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lock >= 0) ::flock(lock, LOCK_EX);
+    struct Unlock {
+        int fd;
+        ~Unlock() { if (fd >= 0) ::close(fd); }
+    } unlock{lock};
     struct stat st;
     if (::stat(path.c_str(), &st) == 0 && st.st_size > 0 && readFile(recipe) == ffmpegArgs) return path;
     std::string tmp = path + ".tmp" + std::to_string(::getpid()) + "." +

@@ -66,7 +66,7 @@ protected:
         ASSERT_FALSE(clip_.empty());
         dir_ = testutil::makeTempDir("frei0r_hosts");
         // The hosts load the plug-in as installed.
-        ASSERT_EQ(testutil::runCommand(quote(DFS_CMAKE_COMMAND) + " --install " + quote(kBin) + " --prefix " +
+        ASSERT_EQ(testutil::runCommand(quote(DFS_CMAKE_COMMAND) + " --install " + quote(kBin) + " --component frei0r --prefix " +
                                        quote(dir_ + "/prefix") + " >/dev/null"),
                   0);
         pluginDir_ = dir_ + "/prefix/lib/frei0r-1";

@@ -24,6 +24,7 @@
 #include "CpuEngine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <exception>
@@ -33,6 +34,8 @@
 #include "SampleKernel.h"
 #include "SampleTable.h"
 #include "DirectTable.h"
+#include "SeamWarp.h"
+#include "ViewRemap.h"
 #include "WorkerPool.h"
 #include "YuvConvert.h"
 
@@ -50,22 +53,23 @@ struct CpuEngine::State {
     size_t bandBytes = 0;
     // A band converts alone only where its rows pair up as in the whole picture.
     bool evenBands = true;
-    // With a rotation per frame, or a flat or planet output: the lenses
-    // sampled straight into the view, band by band (DirectTable.h).
+    // With a rotation per frame on the panorama: the identity-view panorama
+    // and its lookup.
+    bool turned = false;
+    HugePageVector<uint8_t> identityView;
+    ViewRemap remap;
+    // The seams' warp, where a disparity has been set.
+    std::unique_ptr<SeamWarp> seam;
+    // A flat or planet output: the lenses sampled straight into the view,
+    // band by band (DirectTable.h), under a view that may move per frame.
     bool direct = false;
     DirectTable view;
     // The table or the view's: the sizes and levels each frame needs.
     const SampleTable& levelTable() const { return direct ? view.levels() : table; }
     size_t bandCount() const { return direct ? view.bandCount() : table.bands.size(); }
     int bandRow(size_t b) const { return direct ? view.bandRow(b) : table.bands[b].row0; }
+    int bandEnd(size_t b) const { return b + 1 < bandCount() ? bandRow(b + 1) : params.outHeight(); }
     size_t outStride() const { return direct ? view.outStride() : table.outStride; }
-    // Band b's rows into `out` (which receives its first row).
-    void sampleRows(size_t b, const uint8_t* frame, uint8_t* out) {
-        if (direct)
-            view.sampleBand(b, pool->threadIndex(), frame, levels.data(), gains, out);
-        else
-            sampleBand(table, table.bands[b], frame, levels.data(), gains, out);
-    }
 };
 
 CpuEngine::CpuEngine(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -79,13 +83,19 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
             state->params = params;
             state->pool.reset(new WorkerPool(params.threads));
             Status st;
-            state->direct = params.perFrameRotation || params.reprojected();
+            if (params.perFrameRotation && params.layout != Layout::Stitch)
+                return Status(kExitDisplay, "a view rotation per frame needs the stitch layout");
+            state->direct = params.reprojected();
             if (state->direct) {
-                if (params.layout != Layout::Stitch)
-                    return Status(kExitDisplay, "a view rotation per frame needs the stitch layout");
                 st = state->view.build(params, *state->pool);
             } else {
-                st = buildSampleTable(params, *state->pool, &state->table);
+                // A panorama turned per frame is stitched in the identity view
+                // and looked up along each pixel's turned direction.
+                EngineSpec tableSpec = params;
+                if (params.perFrameRotation)
+                    for (int i = 0; i < 4; ++i)
+                        for (int j = 0; j < 4; ++j) tableSpec.rotation[i][j] = i == j ? 1.0f : 0.0f;
+                st = buildSampleTable(tableSpec, *state->pool, &state->table);
             }
             if (!st.ok()) return st;
             state->levels.assign(state->levelTable().levelBytes, 0);
@@ -100,6 +110,13 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
             }
             state->bandBytes = static_cast<size_t>(tallest) * state->outStride();
             state->bandRows.assign(state->bandBytes * static_cast<size_t>(state->pool->threads()), 0);
+            if (params.perFrameRotation && !state->direct) {
+                state->turned = true;
+                state->identityView.assign(params.outBytes(), 0);
+                state->remap.plan(params.outWidth(), params.outHeight());
+                state->remap.setRotation(params.rotation);
+            }
+            state->seam.reset(new SeamWarp(params));
             engine.reset(new CpuEngine(std::move(state)));
             engine->setGains(one);
             return Status();
@@ -111,6 +128,22 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
 
 namespace {
 
+// The identity-view panorama of a frame, for the per-frame rotation's lookup.
+void stitchIdentityView(CpuEngine::State& s, uint8_t* frame) {
+    const uint8_t* levels = s.levels.data();
+    uint8_t* pano = s.identityView.data();
+    s.pool->run(s.table.bands.size(), [&s, frame, levels, pano](size_t b) {
+        const TableBand& band = s.table.bands[b];
+        sampleBand(s.table, band, frame, levels, s.gains, pano + static_cast<size_t>(band.row0) * s.table.outStride);
+        s.seam->apply(frame, band.row0, band.row1, pano + static_cast<size_t>(band.row0) * s.table.outStride,
+                      s.table.outStride);
+    });
+}
+
+}  // namespace
+
+namespace {
+
 Status noBuffer() { return Status(kExitFailed, "the cpu engine was given no frame or no room for the panorama"); }
 
 }  // namespace
@@ -118,9 +151,60 @@ Status noBuffer() { return Status(kExitFailed, "the cpu engine was given no fram
 Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     if (!frame || !out) return noBuffer();
     State& s = *state_;
+    if (s.direct) {
+        if (!s.levels.empty()) makeFrameLevels(s.levelTable(), frame, s.levels.data(), *s.pool);
+        s.pool->run(s.bandCount(), [&s, frame, out](size_t b) {
+            s.view.sampleBand(b, s.pool->threadIndex(), frame, s.levels.data(), s.gains,
+                              out + static_cast<size_t>(s.bandRow(b)) * s.outStride());
+        });
+        return Status();
+    }
+    if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
+    s.seam->prepare(frame);
+    const uint8_t* levels = s.levels.data();
+    if (s.turned) {
+        stitchIdentityView(s, frame);
+        s.pool->run(s.table.bands.size(), [&s, out](size_t b) {
+            const TableBand& band = s.table.bands[b];
+            s.remap.remapRows(s.identityView.data(), s.table.outStride, band.row0, band.row1,
+                              out + static_cast<size_t>(band.row0) * s.table.outStride);
+        });
+        return Status();
+    }
+    s.pool->run(s.table.bands.size(), [&s, frame, levels, out](size_t b) {
+        const TableBand& band = s.table.bands[b];
+        sampleBand(s.table, band, frame, levels, s.gains, out + static_cast<size_t>(band.row0) * s.table.outStride);
+        s.seam->apply(frame, band.row0, band.row1, out + static_cast<size_t>(band.row0) * s.table.outStride,
+                      s.table.outStride);
+    });
+    return Status();
+}
+
+Status CpuEngine::stitchBands(uint8_t* frame, const BandTaker& take) {
+    if (!frame || !take) return noBuffer();
+    State& s = *state_;
     if (!s.levels.empty()) makeFrameLevels(s.levelTable(), frame, s.levels.data(), *s.pool);
-    s.pool->run(s.bandCount(), [&s, frame, out](size_t b) {
-        s.sampleRows(b, frame, out + static_cast<size_t>(s.bandRow(b)) * s.outStride());
+    if (s.direct) {
+        s.pool->run(s.bandCount(), [&s, &take, frame](size_t b) {
+            uint8_t* rows = s.bandRows.data() + static_cast<size_t>(s.pool->threadIndex()) * s.bandBytes;
+            s.view.sampleBand(b, s.pool->threadIndex(), frame, s.levels.data(), s.gains, rows);
+            take(s.bandRow(b), s.bandEnd(b), rows);
+        });
+        return Status();
+    }
+    s.seam->prepare(frame);
+    const uint8_t* levels = s.levels.data();
+    if (s.turned) stitchIdentityView(s, frame);
+    s.pool->run(s.table.bands.size(), [&s, &take, frame, levels](size_t b) {
+        const TableBand& band = s.table.bands[b];
+        uint8_t* rows = s.bandRows.data() + static_cast<size_t>(s.pool->threadIndex()) * s.bandBytes;
+        if (s.turned)
+            s.remap.remapRows(s.identityView.data(), s.table.outStride, band.row0, band.row1, rows);
+        else {
+            sampleBand(s.table, band, frame, levels, s.gains, rows);
+            s.seam->apply(frame, band.row0, band.row1, rows, s.table.outStride);
+        }
+        take(band.row0, band.row1, rows);
     });
     return Status();
 }
@@ -129,22 +213,34 @@ Status CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
     if (!frame || !out.data[0] || !out.data[1] || !out.data[2]) return noBuffer();
     State& s = *state_;
     if (!s.evenBands) return Engine::stitchYuv(frame, out);
-    if (!s.levels.empty()) makeFrameLevels(s.levelTable(), frame, s.levels.data(), *s.pool);
-    const int width = s.params.outWidth(), height = s.params.outHeight();
-    s.pool->run(s.bandCount(), [&s, &out, frame, width, height](size_t b) {
-        uint8_t* rows = s.bandRows.data() + static_cast<size_t>(s.pool->threadIndex()) * s.bandBytes;
-        s.sampleRows(b, frame, rows);
-        const int r = s.bandRow(b), c = r / 2;
-        const int r1 = b + 1 < s.bandCount() ? s.bandRow(b + 1) : height;
-        bgrToYuv420(rows, static_cast<int>(s.outStride()), width, r1 - r,
+    return stitchBands(frame, [&s, &out](int r, int r1, const uint8_t* rows) {
+        const int c = r / 2;
+        bgrToYuv420(rows, static_cast<int>(s.outStride()), s.params.outWidth(), r1 - r,
                     out.data[0] + static_cast<ptrdiff_t>(r) * out.stride[0], out.stride[0],
                     out.data[1] + static_cast<ptrdiff_t>(c) * out.stride[1], out.stride[1],
                     out.data[2] + static_cast<ptrdiff_t>(c) * out.stride[2], out.stride[2]);
     });
-    return Status();
 }
 
 bool CpuEngine::writesYuv() const { return state_->evenBands; }
+
+Status CpuEngine::unpack(const SourcePicture& source, uint8_t* frame) {
+    if (!frame) return noBuffer();
+    // Bands of an even number of rows, a few per thread, so that a thread
+    // that is held up elsewhere leaves its share to the others.
+    const int height = source.height();
+    const size_t stride = static_cast<size_t>(source.width()) * 3;
+    const int tasks = std::max(1, std::min(height / 16, 4 * state_->pool->threads()));
+    const int rows = ((height + tasks - 1) / tasks + 1) & ~1;
+    std::atomic<bool> failed{false};
+    state_->pool->run(static_cast<size_t>(tasks), [&](size_t t) {
+        const int r0 = std::min(height, static_cast<int>(t) * rows), r1 = std::min(height, r0 + rows);
+        if (r0 < r1 && !source.toBgr(r0, r1, 0, source.width(), frame + static_cast<size_t>(r0) * stride, stride))
+            failed = true;
+    });
+    if (failed) return Status(kExitFailed, "the decoded picture could not be converted");
+    return Status();
+}
 
 void CpuEngine::setGains(const float gains[2][3]) {
     LensGains g;
@@ -155,11 +251,15 @@ void CpuEngine::setGains(const float gains[2][3]) {
             g.q[lens][c] = gainFactor(static_cast<float>((std::isfinite(v) ? v : 1.0f) / state_->rim[lens]));
         }
     state_->gains = g;
+    state_->seam->setGains(gains);
 }
 
 bool CpuEngine::setRotation(const float m[4][4]) {
     if (!state_->params.perFrameRotation || !m) return false;
-    state_->view.setRotation(m);
+    if (state_->direct)
+        state_->view.setRotation(m);
+    else
+        state_->remap.setRotation(m);
     return true;
 }
 
@@ -168,6 +268,10 @@ bool CpuEngine::setFov(double degrees) {
     state_->view.setFov(degrees);
     return true;
 }
+
+// A flat or planet view is sampled straight from the lenses: its seams stay
+// as the far field has them.
+bool CpuEngine::setSeamShift(const SeamShift& shift) { return !state_->direct && state_->seam->setShift(shift); }
 
 int CpuEngine::threads() const { return state_->pool->threads(); }
 

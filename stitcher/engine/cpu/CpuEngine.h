@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -52,11 +53,25 @@ public:
     // Takes effect on the next frame; false unless made with perFrameRotation.
     bool setRotation(const float m[4][4]) override;
     bool setFov(double degrees) override;
+    // Takes effect on the next frame; false with a view rotation fixed at
+    // set-up other than the identity, or another layout.
+    bool setSeamShift(const SeamShift& shift) override;
 
     // The frame as stitch() takes it, straight into the planes: each band of
     // rows is sampled into a small buffer of its thread and converted there.
     bool writesYuv() const override;
     Status stitchYuv(uint8_t* frame, const YuvPlanes& out) override;
+
+    // The frame's rows converted in bands, one band per task of the pool.
+    Status unpack(const SourcePicture& source, uint8_t* frame) override;
+
+    // The picture stitch() makes, handed over band by band while each is
+    // still in cache: take(row0, row1, rows) on the pool's threads, `rows`
+    // holding output rows row0 .. row1 - 1, params().outStride() bytes apart,
+    // valid during the call. For a host that wants its own pixel layout
+    // without a pass of its own over the panorama.
+    using BandTaker = std::function<void(int row0, int row1, const uint8_t* rows)>;
+    Status stitchBands(uint8_t* frame, const BandTaker& take);
 
     int threads() const;
     const EngineSpec& params() const;

@@ -174,7 +174,7 @@ TEST(StitcherCodec, UnknownCodecIsABadCommandLine) {
     for (const char* value : {"h265", "H264", ""}) {
         RunResult r = stitch(std::string("--codec '") + value + "' " + kSample + " " + dir + "/out.mp4");
         EXPECT_EQ(r.code, 2) << value;
-        EXPECT_NE(r.err.find(std::string("option --codec: '") + value + "' is neither h264 nor hevc"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(std::string("option --codec: '") + value + "' is none of h264, hevc and prores"), std::string::npos) << r.err;
     }
     RunResult missing = stitch(kSample + " " + dir + "/out.mp4 --codec");
     EXPECT_EQ(missing.code, 2);

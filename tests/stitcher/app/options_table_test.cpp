@@ -96,6 +96,14 @@ TEST(OptionCombinations, ContradictionsAreRefused) {
         {{"--projection", "flat", "--size", "641x360", kClip, "o.mp4"}, "two even whole numbers"},
         {{"--projection", "flat", "--fov", "180", kClip, "o.mp4"}, "less than 180"},
         {{"--camera", "c.csv", "--pitch", "3", kClip, "o.mp4"}, "it takes no --pitch"},
+        {{"--seam", "near", kClip, "o.mp4"}, "option --seam: 'near' is not auto, far or a distance"},
+        {{"--seam", "0.05m", kClip, "o.mp4"}, "option --seam: '0.05m' is not auto, far or a distance"},
+        {{"--baseline", "0", kClip, "o.mp4"}, "option --baseline: '0' is not a number of millimetres"},
+        {{"--codec", "prores", kClip, "o.MP4"}, "ProRes does not go into an MP4 file"},
+        {{"--bit-depth", "10", kClip, "o.mkv"}, "--bit-depth 10 goes with --codec hevc"},
+        {{"--codec", "prores", "--bit-depth", "8", kClip, "o.mov"}, "ProRes is 10-bit"},
+        {{"--codec", "prores", "--plan-out", "p.json", kClip}, "a plan's segments are 8-bit"},
+        {{"--quality", "0", kClip, "o.jpg"}, "option --quality"},
     };
     for (const auto& c : cases) {
         Options opt;
@@ -103,6 +111,17 @@ TEST(OptionCombinations, ContradictionsAreRefused) {
         EXPECT_EQ(st.code(), kExitUsage) << c.message;
         EXPECT_NE(st.message().find(c.message), std::string::npos) << st.message();
     }
+}
+
+TEST(OptionCombinations, SeamTakesAModeOrADistance) {
+    Options opt;
+    ASSERT_TRUE(parse({"--seam", "1.5m", "--baseline", "22.5", kClip, "o.mp4"}, opt).ok());
+    EXPECT_DOUBLE_EQ(opt.seamDistanceM, 1.5);
+    EXPECT_DOUBLE_EQ(opt.baselineMm, 22.5);
+    EXPECT_FALSE(opt.seamAuto);
+    ASSERT_TRUE(parse({"--seam", "1.5m", "--seam", "auto", kClip, "o.mp4"}, opt).ok());
+    EXPECT_TRUE(opt.seamAuto);
+    EXPECT_EQ(opt.seamDistanceM, 0.0);
 }
 
 // An option that does nothing for the run is named; one given twice, the
@@ -114,6 +133,9 @@ TEST(OptionCombinations, OptionsWithoutEffectAreNamed) {
     } cases[] = {
         {{"--crf", "3", kClip, "o.png"}, "--crf has no effect: it is a setting of a video"},
         {{"--no-audio", kClip, "f%03d.png"}, "--no-audio has no effect"},
+        {{"--bit-depth", "10", kClip, "f%03d.jpg"}, "--bit-depth has no effect: it is a setting of a video, and a .jpg"},
+        {{"--quality", "50", kClip, "o.png"}, "--quality has no effect"},
+        {{"--codec", "prores", "--crf", "3", kClip, "o.mov"}, "--crf has no effect: it is a setting of x264 and x265"},
         {{"--info", "-y", kClip}, "-y has no effect: --info stitches and writes nothing"},
         {{"--calibrate", "--size", "64", kClip}, "--size has no effect: --calibrate"},
         {{"--engine", "gl", "--threads", "2", kClip, "o.mp4"}, "--threads has no effect"},
@@ -124,6 +146,8 @@ TEST(OptionCombinations, OptionsWithoutEffectAreNamed) {
         {{"--info", "--offset", "x", "--engine", "cpu", kClip}, nullptr},
         {{"--fov", "90", kClip, "o.mp4"}, "--fov has no effect: the equirect panorama"},
         {{"--projection", "flat", "--size", "1080x1920", "--fov", "60", kClip, "o.mp4"}, nullptr},
+        {{"--codec", "hevc", "--bit-depth", "10", "--crf", "3", kClip, "o.mkv"}, nullptr},
+        {{"--quality", "50", kClip, "o.jpeg"}, nullptr},
     };
     for (const auto& c : cases) {
         Options opt;

@@ -365,6 +365,7 @@ bool CH264Dec::DrainOnly() {
 }
 
 unsigned char* CH264Dec::ConvertPicture() {
+    m_held = HeldPicture();
     if (!m_bHasPicture || !m_picture[0]) return nullptr;
     AVFrame* f = m_pFrame;
     int matrix = 0, fullRange = 0;
@@ -375,6 +376,16 @@ unsigned char* CH264Dec::ConvertPicture() {
     int shiftX = 0, shiftY = 0;
     if (f->width == static_cast<int>(m_width) && f->height == static_cast<int>(m_height) &&
         PlanarYuv8(f->format, &shiftX, &shiftY)) {
+        if (m_keepPlanes) {
+            AVFrame* held = av_frame_clone(f);
+            if (!held) return nullptr;
+            m_held.frame.reset(held, [](AVFrame* p) { av_frame_free(&p); });
+            m_held.shiftX = shiftX;
+            m_held.shiftY = shiftY;
+            LumaWeights(matrix, &m_held.kr, &m_held.kb);
+            m_held.fullRange = fullRange != 0;
+            return m_picture[0];
+        }
         if (matrix != m_yuvMatrix || fullRange != m_yuvFullRange) {
             double kr = 0, kb = 0;
             LumaWeights(matrix, &kr, &kb);

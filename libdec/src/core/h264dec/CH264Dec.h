@@ -6,6 +6,8 @@
 
 #include <pthread.h>
 
+#include <memory>
+
 #include "h264dec/YuvToBgr.h"
 
 extern "C" {
@@ -46,6 +48,21 @@ public:
     bool DecodeOnly(unsigned char* buffer, unsigned int size, long long time = kNoTime);
     bool DrainOnly();
     unsigned char* ConvertPicture();
+    // With planes kept, ConvertPicture leaves a picture that it would
+    // convert itself (8-bit planar YUV of the expected size) as it is:
+    // Held() then shares the decoder's frame, and nothing is written to the
+    // BGR buffer; any other picture is converted as always, Held() empty.
+    struct HeldPicture {
+        std::shared_ptr<AVFrame> frame;  // null: the BGR buffer holds the picture
+        int shiftX = 0, shiftY = 0;
+        double kr = 0, kb = 0;
+        bool fullRange = false;
+    };
+    void KeepPlanes(bool keep) {
+        m_keepPlanes = keep;
+        m_held = HeldPicture();
+    }
+    const HeldPicture& Held() const { return m_held; }
     // Time of the packet the last picture came from; kNoTime when unknown.
     long long PictureTime() const;
     // Pictures the stream holds back for reordering (0: output order is
@@ -110,6 +127,8 @@ private:
     int m_lastFullRange;
     int m_matrixFrom;
     int m_rangeFrom;
+    bool m_keepPlanes = false;
+    HeldPicture m_held;
     // The picture's matrix and range (see the definition), noting their source.
     void PictureColor(const AVFrame* f, int* matrix, int* fullRange);
 };

@@ -152,7 +152,7 @@ void CYuvToBgr::Set(double kr, double kb, bool fullRange) {
 }
 
 void CYuvToBgr::Convert(const uint8_t* const planes[3], const int strides[3], int width, int height, int shiftX,
-                        int shiftY, uint8_t* bgr, int bgrStride) {
+                        int shiftY, uint8_t* bgr, int bgrStride, int firstLine) {
     if (width <= 0 || height <= 0) return;
     const size_t w = static_cast<size_t>(width);
     const size_t span = (((w + 1) >> 1) << 1) + 16;  // room for a duplicated odd last sample and one vector
@@ -166,7 +166,7 @@ void CYuvToBgr::Convert(const uint8_t* const planes[3], const int strides[3], in
 #endif
     int chromaRow = -1;
     for (int line = 0; line < height; ++line) {
-        const int c = line >> shiftY;
+        const int c = ((firstLine + line) >> shiftY) - (firstLine >> shiftY);
         row(m_w, planes[0] + static_cast<ptrdiff_t>(line) * strides[0],
             planes[1] + static_cast<ptrdiff_t>(c) * strides[1], planes[2] + static_cast<ptrdiff_t>(c) * strides[2], w,
             shiftX, c != chromaRow, r, g, b, bgr + static_cast<ptrdiff_t>(line) * bgrStride);

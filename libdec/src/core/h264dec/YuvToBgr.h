@@ -14,9 +14,12 @@ public:
     void Set(double kr, double kb, bool fullRange);
     // `width` x `height` pixels from the planes Y, U, V (chroma subsampled by
     // 2^shiftX across and 2^shiftY down, shifts 0 or 1) into `bgr`, rows
-    // `bgrStride` bytes apart.
+    // `bgrStride` bytes apart. `firstLine`: the picture row that planes[0]
+    // starts at, planes[1] and planes[2] starting at its chroma row
+    // (firstLine >> shiftY), so that a band of rows pairs its chroma rows as
+    // the whole picture does.
     void Convert(const uint8_t* const planes[3], const int strides[3], int width, int height, int shiftX, int shiftY,
-                 uint8_t* bgr, int bgrStride);
+                 uint8_t* bgr, int bgrStride, int firstLine = 0);
 
     // Fixed point, the same steps on every instruction set: a luma step
     // weighs luma / 256 of a 1/64 level; chroma weights are in 1/8192 of a

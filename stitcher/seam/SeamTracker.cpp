@@ -1,0 +1,335 @@
+#include "SeamTracker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace stitcher {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+// Shifts are faded out from this latitude to kLatitudeLimit.
+constexpr double kFadeFrom = 60.0;
+// A histogram of the disparities found, for the report: 0.01 degree steps.
+constexpr int kHistogramSteps = 3000;
+constexpr double kHistogramStep = 0.01;
+
+double latitudeOf(int row, int height) { return 90.0 - 180.0 * (row + 0.5) / height; }
+
+// 1 up to kFadeFrom degrees of latitude, 0 from kLatitudeLimit on.
+float latitudeWeight(int row, int height) {
+    const double lat = std::fabs(latitudeOf(row, height));
+    return static_cast<float>(std::min(1.0, std::max(0.0, (kLatitudeLimit - lat) / (kLatitudeLimit - kFadeFrom))));
+}
+
+// NCC of l(i + s/2) against r(i - s/2) over i in [i0, i1), every `step`;
+// the callers keep i +- s/2 within the lists.
+float correlation(const std::vector<float>& l, const std::vector<float>& r, int i0, int i1, float s, int step) {
+    // Every read of a list falls the same fraction between two entries.
+    const float hl = 0.5f * s, hr = -0.5f * s;
+    const int kl = static_cast<int>(std::floor(hl)), kr = static_cast<int>(std::floor(hr));
+    const float fl = hl - static_cast<float>(kl), fr = hr - static_cast<float>(kr);
+    const int last = static_cast<int>(l.size()) - 2;
+    double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+    int n = 0;
+    for (int i = i0; i < i1; i += step) {
+        const int il = std::min(std::max(i + kl, 0), last), ir = std::min(std::max(i + kr, 0), last);
+        const float a = l[static_cast<size_t>(il)] + (l[static_cast<size_t>(il) + 1] - l[static_cast<size_t>(il)]) * fl;
+        const float b = r[static_cast<size_t>(ir)] + (r[static_cast<size_t>(ir) + 1] - r[static_cast<size_t>(ir)]) * fr;
+        sa += a;
+        sb += b;
+        saa += static_cast<double>(a) * a;
+        sbb += static_cast<double>(b) * b;
+        sab += static_cast<double>(a) * b;
+        ++n;
+    }
+    if (n < 4) return -1.0f;
+    const double va = saa - sa * sa / n, vb = sbb - sb * sb / n;
+    if (!(va > 1e-9) || !(vb > 1e-9)) return -1.0f;
+    return static_cast<float>((sab - sa * sb / n) / std::sqrt(va * vb));
+}
+
+}  // namespace
+
+int SeamTracker::marginFor(const DualFisheyeModel& /*model*/, int size, const SeamSettings& settings) {
+    const double nearest = settings.distanceM > 0 ? settings.distanceM : settings.nearestM;
+    const double radians = settings.baselineMm / 1000.0 / std::max(0.05, nearest);
+    const double atHorizon = radians / (kPi / size);  // output columns: 2 * size per turn
+    // Toward kLatitudeLimit a column spans cos(latitude) of the arc.
+    const double most = atHorizon / std::cos(kLatitudeLimit * kPi / 180.0);
+    return static_cast<int>(std::ceil(std::min(most, 3.0 * atHorizon) / 2.0)) + 2;
+}
+
+SeamTracker::SeamTracker(const DualFisheyeModel& model, int size, int frameWidth, int frameHeight,
+                         const SeamSettings& settings)
+    : settings_(settings),
+      bands_(model, size, frameWidth, frameHeight, marginFor(model, size, settings)),
+      frameWidth_(frameWidth),
+      frameHeight_(frameHeight) {
+    const int H = bands_.height();
+    binRows_ = std::max(1, (H + 239) / 240);
+    bins_ = (H + binRows_ - 1) / binRows_;
+    const double radians = settings.baselineMm / 1000.0 / std::max(0.05, settings.distanceM > 0 ? settings.distanceM : settings.nearestM);
+    const float cap = static_cast<float>(2 * (bands_.margin() - 2));
+    maxShift_.assign(static_cast<size_t>(bins_), 0.0f);
+    for (int k = 0; k < bins_; ++k) {
+        const int row = std::min(H - 1, k * binRows_ + binRows_ / 2);
+        if (latitudeWeight(row, H) > 0) maxShift_[static_cast<size_t>(k)] = std::min(cap, static_cast<float>(radians / bands_.arcPerColumn(row)));
+    }
+    shift_.windows = kWindows;
+    for (int b = 0; b < 2; ++b) {
+        shift_.shift[b].assign(static_cast<size_t>(H) * kWindows, 0.0f);
+        state_[b].assign(static_cast<size_t>(bins_) * kWindows, 0.0f);
+    }
+    found_.assign(kHistogramSteps, 0.0f);
+    pool_.reset(new WorkerPool(settings.threads));
+    signals_.resize(static_cast<size_t>(pool_->threads()));
+    if (settings.distanceM > 0 && settings.baselineMm > 0) {
+        // A fixed distance: the same shift every frame.
+        for (int b = 0; b < 2; ++b)
+            for (int row = 0; row < H; ++row)
+                for (int w = 0; w < kWindows; ++w)
+                    shift_.shift[b][static_cast<size_t>(row) * kWindows + w] =
+                        std::min(cap, static_cast<float>(radians / bands_.arcPerColumn(row))) * latitudeWeight(row, H);
+    }
+}
+
+void SeamTracker::measureBin(const uint8_t* frame, int b, int bin, Signals& sig, float* value, float* confidence) const {
+    for (int w = 0; w < kWindows; ++w) value[w] = confidence[w] = 0.0f;
+    const float most = maxShift_[static_cast<size_t>(bin)];
+    if (!(most > 0.5f) || bands_.end(b) <= bands_.begin(b)) return;
+    const int H = bands_.height(), m = bands_.margin();
+    const int c0 = bands_.begin(b), c1 = bands_.end(b);
+    const int n = c1 - c0 + 2 * m;
+    const int r0 = bin * binRows_, r1 = std::min(H, r0 + binRows_);
+    // Two rows of the bin at most, and only as far beyond the band as half its largest shift reaches.
+    const int rowStep = std::max(1, (r1 - r0) / 2);
+    const int reach = std::min(m, static_cast<int>(std::ceil(most / 2.0f)) + 2);
+    sig.left.assign(static_cast<size_t>(n), 0.0f);
+    sig.right.assign(static_cast<size_t>(n), 0.0f);
+    int rows = 0;
+    for (int row = r0 + (r1 - r0 - 1) % rowStep / 2; row < r1; row += rowStep, ++rows)
+        for (int side = 0; side < 2; ++side) {
+            std::vector<float>& line = side == 0 ? sig.left : sig.right;
+            for (int i = m - reach; i < n - m + reach; ++i) {
+                float x, y, r;
+                bands_.lensPoint(b, side, row, static_cast<float>(c0 - m + i), &x, &y, &r);
+                line[static_cast<size_t>(i)] += sampleFrameSum(frame, frameWidth_, frameHeight_, x, y) * (1.0f / 3.0f);
+            }
+        }
+    for (int i = 0; i < n; ++i) {
+        sig.left[static_cast<size_t>(i)] /= static_cast<float>(rows);
+        sig.right[static_cast<size_t>(i)] /= static_cast<float>(rows);
+    }
+    // Window w is centred at (w + 1) / (kWindows + 1) of the band, 2 / (kWindows + 1) wide.
+    const float width = static_cast<float>(c1 - c0);
+    // Too few frame pixels under a window (toward the poles, where the
+    // columns close in, on small frames) and chance matches abound.
+    const double pixels = width * 2.0 / (kWindows + 1) * bands_.density() *
+                          bands_.arcPerColumn((r0 + r1) / 2) / bands_.arcPerColumn(H / 2);
+    if (pixels < 14.0) return;
+    for (int w = 0; w < kWindows; ++w) {
+        const float centre = width * static_cast<float>(w + 1) / (kWindows + 1);
+        const float half = width / (kWindows + 1);
+        searchWindow(sig, m + static_cast<int>(centre - half), m + static_cast<int>(std::ceil(centre + half)), most, &value[w],
+                     &confidence[w]);
+    }
+}
+
+void SeamTracker::searchWindow(const Signals& sig, int i0, int i1, float most, float* value, float* confidence) {
+    *value = *confidence = 0.0f;
+    // Flat or clipped: nothing to measure there.
+    for (const std::vector<float>* line : {&sig.left, &sig.right}) {
+        double s = 0, ss = 0;
+        int clipped = 0;
+        for (int i = i0; i < i1; ++i) {
+            const double v = (*line)[static_cast<size_t>(i)];
+            s += v;
+            ss += v * v;
+            clipped += v >= 250.0 || v <= 4.0;
+        }
+        const double count = i1 - i0;
+        const double var = ss / count - (s / count) * (s / count);
+        if (var < 9.0 || clipped > 0.4 * count) return;
+    }
+    // Coarse: every k-th shift and sample; then fine, half a column apart, near the best.
+    const float least = -0.25f * most;
+    const int k = std::max(1, static_cast<int>(most / 12.0f));
+    float best = -2.0f, bestShift = 0.0f;
+    std::vector<std::pair<float, float>> coarse;
+    for (float s = least; s <= most; s += static_cast<float>(k)) {
+        const float c = correlation(sig.left, sig.right, i0, i1, s, k);
+        coarse.push_back({s, c});
+        if (c > best) best = c, bestShift = s;
+    }
+    // The best must stand out from every shift a few columns off: where
+    // another does nearly as well, the match is chance (noise) or a
+    // repeating pattern.
+    for (const auto& sc : coarse)
+        if (std::fabs(sc.first - bestShift) > std::max(3.0f, 3.0f * k) && sc.second > best - 0.08f) return;
+    float fine = -2.0f, fineShift = bestShift;
+    const float lo = std::max(least, bestShift - k), hi = std::min(most, bestShift + k);
+    for (float s = lo; s <= hi + 1e-4f; s += 0.5f) {
+        const float c = correlation(sig.left, sig.right, i0, i1, s, 1);
+        if (c > fine) fine = c, fineShift = s;
+    }
+    // Between half columns: the vertex of the parabola through the best and its neighbours.
+    const float cm = correlation(sig.left, sig.right, i0, i1, fineShift - 0.5f, 1);
+    const float cp = correlation(sig.left, sig.right, i0, i1, fineShift + 0.5f, 1);
+    const float curve = cm + cp - 2.0f * fine;
+    if (curve < -1e-6f) fineShift += std::max(-0.5f, std::min(0.5f, 0.25f * (cm - cp) / curve));
+    if (fine < 0.6f) return;
+    // The far field where it does as well.
+    const float atZero = correlation(sig.left, sig.right, i0, i1, 0.0f, 1);
+    *value = atZero >= fine - 0.01f ? 0.0f : std::max(least, std::min(most, fineShift));
+    *confidence = std::min(1.0f, (fine - 0.6f) / 0.3f + 0.1f);
+}
+
+const SeamShift& SeamTracker::measure(const uint8_t* frame) {
+    if (settings_.distanceM > 0 || settings_.baselineMm <= 0 || !frame) return shift_;
+    const int H = bands_.height(), K = kWindows;
+    const size_t cells = static_cast<size_t>(bins_) * K;
+    std::vector<float> median(cells);
+    value_.resize(2 * cells);
+    confidence_.resize(2 * cells);
+    pool_->run(2 * static_cast<size_t>(bins_), [&](size_t i) {
+        const int b = static_cast<int>(i / static_cast<size_t>(bins_)), k = static_cast<int>(i % static_cast<size_t>(bins_));
+        measureBin(frame, b, k, signals_[static_cast<size_t>(pool_->threadIndex())], &value_[i * K], &confidence_[i * K]);
+    });
+    for (int b = 0; b < 2; ++b) {
+        const float* value = &value_[static_cast<size_t>(b) * cells];
+        const float* conf = &confidence_[static_cast<size_t>(b) * cells];
+        for (int k = 0; k < bins_; ++k) {
+            if (maxShift_[static_cast<size_t>(k)] > 0.5f)
+                for (int w = 0; w < K; ++w) {
+                    ++binsMeasured_;
+                    binsFellBack_ += conf[static_cast<size_t>(k) * K + w] <= 0.0f;
+                }
+        }
+        // Along the band: the confidence-weighted median of each bin and its
+        // neighbours, of its own window and, at half weight, the others.
+        const int reach = 3;
+        for (int k = 0; k < bins_; ++k)
+            for (int w = 0; w < K; ++w) {
+                std::vector<std::pair<float, float>> near;
+                float total = 0, own = 0;
+                for (int j = std::max(0, k - reach); j <= std::min(bins_ - 1, k + reach); ++j)
+                    for (int v = 0; v < K; ++v) {
+                        const size_t i = static_cast<size_t>(j) * K + v;
+                        if (conf[i] <= 0) continue;
+                        const float weight = conf[i] * (v == w ? 1.0f : 0.25f);
+                        near.push_back({value[i], weight});
+                        total += weight;
+                        if (v == w) own += weight;
+                    }
+                float m = 0.0f;
+                if (own >= 0.5f) {
+                    std::sort(near.begin(), near.end());
+                    float run = 0;
+                    for (const auto& p : near) {
+                        run += p.second;
+                        if (run >= total / 2) {
+                            m = p.first;
+                            break;
+                        }
+                    }
+                    // Kept only where most of the neighbourhood agrees with it:
+                    // a surface's shift runs on along the seam, chance matches do not.
+                    float agree = 0;
+                    int agreeing = 0;
+                    for (const auto& p : near)
+                        if (std::fabs(p.first - m) <= std::max(1.0f, 0.15f * std::fabs(m))) {
+                            agree += p.second;
+                            ++agreeing;
+                        }
+                    if (agree < 0.6f * total || agree < 2.0f || agreeing < 4) m = 0.0f;
+                }
+                median[static_cast<size_t>(k) * K + w] = m;
+            }
+        // Over time: held through changes below a third of a column (the
+        // noise of the measure), slow for small changes, quick for large
+        // ones (a thing that comes or goes).
+        for (size_t i = 0; i < cells; ++i) {
+            float& s = state_[b][i];
+            const float target = median[i];
+            if (!started_ || !settings_.overTime) {
+                s = target;
+            } else {
+                const float d = target - s;
+                if (std::fabs(d) > 1.0f) s += 0.8f * d;
+                else if (std::fabs(d) > 0.3f) s += 0.2f * d;
+            }
+            if (conf[i] > 0 && s >= 0.5f) {
+                const int row = std::min(H - 1, static_cast<int>(i / K) * binRows_ + binRows_ / 2);
+                const int step = static_cast<int>(degrees(row, s) / kHistogramStep);
+                found_[static_cast<size_t>(std::min(kHistogramSteps - 1, std::max(0, step)))] += 1.0f;
+            }
+        }
+        // Per row, between the bins' centres; shifts below a third of a column
+        // are the far field's, and up to 0.7 columns they fade in.
+        std::vector<float>& rows = shift_.shift[b];
+        for (int row = 0; row < H; ++row) {
+            const float t = (static_cast<float>(row) + 0.5f) / static_cast<float>(binRows_) - 0.5f;
+            const int k0 = std::max(0, std::min(bins_ - 1, static_cast<int>(std::floor(t))));
+            const int k1 = std::min(bins_ - 1, k0 + 1);
+            const float f = std::max(0.0f, std::min(1.0f, t - static_cast<float>(k0)));
+            for (int w = 0; w < K; ++w) {
+                float v = state_[b][static_cast<size_t>(k0) * K + w] * (1 - f) + state_[b][static_cast<size_t>(k1) * K + w] * f;
+                v *= std::min(1.0f, std::max(0.0f, (std::fabs(v) - 0.3f) / 0.4f));
+                rows[static_cast<size_t>(row) * K + w] = v * latitudeWeight(row, H);
+            }
+        }
+    }
+    started_ = true;
+    return shift_;
+}
+
+double SeamTracker::degrees(int row, double pixels) const { return pixels * bands_.arcPerColumn(row) * 180.0 / kPi; }
+
+double SeamTracker::distanceM(double deg) const {
+    return deg > 0 ? settings_.baselineMm / 1000.0 / (deg * kPi / 180.0) : INFINITY;
+}
+
+double SeamTracker::fallbackShare() const {
+    return binsMeasured_ > 0 ? static_cast<double>(binsFellBack_) / static_cast<double>(binsMeasured_) : 0.0;
+}
+
+std::string SeamTracker::report() const {
+    char line[400];
+    if (settings_.distanceM > 0) {
+        const double deg = settings_.baselineMm / 1000.0 / settings_.distanceM * 180.0 / kPi;
+        std::snprintf(line, sizeof line, "seam: fixed at %.2f m (%.2f degrees of disparity with a %.0f mm baseline)",
+                      settings_.distanceM, deg, settings_.baselineMm);
+        return line;
+    }
+    double total = 0;
+    for (float c : found_) total += c;
+    const int share = static_cast<int>(std::lround(100.0 * fallbackShare()));
+    if (total <= 0) {
+        if (binsMeasured_ > 0 && fallbackShare() > 0.5)
+            std::snprintf(line, sizeof line,
+                          "seam: %d%% of the seams had nothing to align (flat, clipped, or lenses that disagree); "
+                          "the far-field seam is kept", share);
+        else
+            std::snprintf(line, sizeof line, "seam: nothing nearer than the far field at the seams; the far-field seam is kept");
+        return line;
+    }
+    int lo = -1, hi = 0, med = 0;
+    double run = 0;
+    for (int i = 0; i < kHistogramSteps; ++i) {
+        if (found_[static_cast<size_t>(i)] <= 0) continue;
+        if (lo < 0) lo = i;
+        hi = i;
+        if (run < total / 2 && run + found_[static_cast<size_t>(i)] >= total / 2) med = i;
+        run += found_[static_cast<size_t>(i)];
+    }
+    const auto deg = [](int i) { return (i + 0.5) * kHistogramStep; };
+    std::snprintf(line, sizeof line,
+                  "seam: disparity of near things at the seams: median %.2f degrees (%.2f m), range %.2f to %.2f degrees "
+                  "(%.2f to %.2f m); %d%% of the seams had nothing to align and keep the far field",
+                  deg(med), distanceM(deg(med)), deg(lo), deg(hi), distanceM(deg(hi)), distanceM(deg(lo)), share);
+    return line;
+}
+
+}  // namespace stitcher

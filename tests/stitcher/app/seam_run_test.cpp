@@ -1,0 +1,55 @@
+// --seam through the whole tool: a fixed stitching distance changes the
+// picture only within the two cross-fade bands, and auto measures the
+// run's frames and says what it found.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "test_clips.h"
+
+namespace {
+
+const std::string kStitcher = std::string(DFS_BINARY_DIR) + "/stitcher/stitcher";
+const std::string kSample = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
+
+// Frame 1 of the sample at 480x240 with `seam` as RGB bytes; `err` gets standard error.
+std::vector<uint8_t> picture(const std::string& seam, std::string* err = nullptr) {
+    const std::string dir = testutil::makeTempDir("seam_run");
+    int rc = -1;
+    testutil::captureCommand(testutil::quote(kStitcher) + " --engine cpu --size 240 --frame 1 -v --seam " + seam + " " +
+                                 testutil::quote(kSample) + " " + dir + "/p.png 2>" + dir + "/err",
+                             &rc);
+    EXPECT_EQ(rc, 0) << testutil::readFile(dir + "/err");
+    if (err) *err = testutil::readFile(dir + "/err");
+    const std::string raw =
+        testutil::captureCommand("ffmpeg -v error -nostdin -i " + dir + "/p.png -f rawvideo -pix_fmt rgb24 -", &rc);
+    return std::vector<uint8_t>(raw.begin(), raw.end());
+}
+
+TEST(StitcherSeam, FixedDistanceWarpsTheBandsOnly) {
+    const std::vector<uint8_t> far = picture("far"), near = picture("0.5m");
+    ASSERT_EQ(far.size(), 480u * 240u * 3u);
+    ASSERT_EQ(near.size(), far.size());
+    // The columns where the pictures differ: two runs, each narrower than a
+    // band (at most 30 degrees, 40 columns), and on most rows near the horizon.
+    std::vector<int> changedRows(480, 0);
+    for (size_t i = 0; i < far.size(); ++i)
+        if (far[i] != near[i]) ++changedRows[i / 3 % 480];
+    int runs = 0, longest = 0;
+    for (int col = 0, run = 0; col < 480; ++col) {
+        run = changedRows[col] ? run + 1 : 0;
+        runs += run == 1;
+        longest = std::max(longest, run);
+    }
+    EXPECT_EQ(runs, 2);
+    EXPECT_LE(longest, 40);
+    EXPECT_GT(*std::max_element(changedRows.begin(), changedRows.end()), 100);
+    std::string said;
+    picture("auto", &said);
+    // Measured on the run's frames: the share of the seams that kept the far field.
+    EXPECT_NE(said.find("% of the seams"), std::string::npos) << said;
+}
+
+}  // namespace
