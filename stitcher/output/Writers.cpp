@@ -325,6 +325,17 @@ Status VideoWriter::drain(AVCodecContext* enc, AVStream* st) {
                 pkt_->duration = d->second;
                 durations_.erase(d);
             }
+            // x265 leaves the decoding time of its first packets unset when
+            // the stream ends within its B-frame delay (a clip of a frame or
+            // two): a time after the picture's own, or far before it, which
+            // no muxer takes. The muxer then works the decoding times out
+            // from the pictures'.
+            if (videoPackets_++ == 0) {
+                const int64_t reorder = 32 * std::max<int64_t>(1, pkt_->duration);
+                muxerDts_ = pkt_->pts != AV_NOPTS_VALUE && pkt_->dts != AV_NOPTS_VALUE &&
+                            (pkt_->dts > pkt_->pts || pkt_->pts - pkt_->dts > reorder);
+            }
+            if (muxerDts_) pkt_->dts = AV_NOPTS_VALUE;
         }
         av_packet_rescale_ts(pkt_, enc->time_base, st->time_base);
         pkt_->stream_index = st->index;

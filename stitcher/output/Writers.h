@@ -124,6 +124,8 @@ private:
     SwrContext* swr_ = nullptr;
     int64_t videoPts_ = 0;                  // the earliest time the next picture can have
     std::map<int64_t, int64_t> durations_;  // pts -> duration of the pictures in the encoder
+    int videoPackets_ = 0;                  // video packets written so far
+    bool muxerDts_ = false;                 // the encoder's decoding times are unusable: the muxer's instead
     int64_t audioPts_ = 0;
     int64_t audioIn_ = 0;
     bool headerWritten_ = false;
