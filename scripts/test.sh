@@ -59,7 +59,9 @@ build() {  # <log name> <build dir> [cmake --build options]
 # The longest picture-accuracy comparisons only measure how close pictures
 # come (on worlds drawn at random among them): their code paths run under the
 # sanitizers in the other tests.
-accuracy='^(CpuEngineTest\.MatchesTheRendererAndTheTruth|CalibrationRefine\.RefinedStitchIsAsGoodAsTheTrueCalibrations|StitcherCalibration\.RefinedFromTheClipsPictures|StabilizeTest\.LevelsWorldsItWasNotTunedOn|FalloffWorlds\..*)$'
+accuracy='^(CpuEngineTest\.MatchesTheRendererAndTheTruth|CalibrationRefine\.RefinedStitchIsAsGoodAsTheTrueCalibrations|StitcherCalibration\.RefinedFromTheClipsPictures|StabilizeTest\.LevelsWorldsItWasNotTunedOn|FalloffWorlds\..*'
+accuracy+='|SeamDepth\.(NearThingsLineUpAtTheSeams|StillSceneGivesStillSeams|WalkerAcrossTheSeamIsNotDoubled|NearThingsDoNotThrowTheGains)'
+accuracy+='|ViewTest\.FlatAndPlanetViewsMatchTheWorld|Masters\.ColoursOfTheEightBitVideoAndSoundKept)$'
 
 echo "== Regular build, tests without a display (renderers through EGL)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDFS_TESTS=ON -DDFS_BENCH=ON >/dev/null &&
