@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
 #include "CpuEngine.h"
 #include "GlEngine.h"
 
@@ -30,17 +31,8 @@ namespace {
 const char* const kOffset =
     "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
 
-double cpuSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec + t.tv_nsec * 1e-9;
-}
-
-double wallSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec + t.tv_nsec * 1e-9;
-}
+using bench::cpuSeconds;
+using bench::wallSeconds;
 
 struct Cost {
     double wall = 1e30, cpu = 1e30;  // per frame, the best round

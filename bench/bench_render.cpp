@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchClock.h"
 #include "CpuEngine.h"
 #include "DualSpherecastNew.h"
 
@@ -40,17 +41,8 @@ const char* const kOffset =
     "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
 const int kFrameW = 2880, kFrameH = 1440;
 
-double cpuSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return t.tv_sec + t.tv_nsec * 1e-9;
-}
-
-double wallSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec + t.tv_nsec * 1e-9;
-}
+using bench::cpuSeconds;
+using bench::wallSeconds;
 
 // Standard output to /dev/null for a while: the renderer and the calibration
 // model print progress (through both C and C++ streams).
