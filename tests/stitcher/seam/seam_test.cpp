@@ -75,6 +75,7 @@ BgrImage sameReads(BgrImage& frame) {
 SeamSettings settings(double baselineMm) {
     SeamSettings s;
     s.baselineMm = baselineMm;
+    s.threads = 2;  // the bins measured on threads, as a run measures them
     return s;
 }
 
