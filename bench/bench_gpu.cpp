@@ -75,14 +75,14 @@ int main(int argc, char** argv) {
     FILE* report = fdopen(dup(1), "w");
     const int null = open("/dev/null", O_WRONLY);
     if (!report || null < 0 || dup2(null, 1) < 0) return 1;
-    stitcher::EngineSpec spec;
-    if (!spec.useCalibration(kOffset).ok() || size < 16 || size % 2 || frameW < 64 || frameH < 32) {
+    stitcher::EngineSpec setup;
+    if (!setup.useCalibration(kOffset).ok() || size < 16 || size % 2 || frameW < 64 || frameH < 32) {
         std::fprintf(stderr, "bench_gpu: a panorama height of 16 or more (even) and a frame of at least 64x32\n");
         return 2;
     }
-    spec.size = size;
-    spec.frameWidth = frameW;
-    spec.frameHeight = frameH;
+    setup.size = size;
+    setup.frameWidth = frameW;
+    setup.frameHeight = frameH;
     // Two lens circles of a made-up scene: smooth colour ramps with detail,
     // so that neither engine meets a flat picture.
     std::vector<uint8_t> frame(static_cast<size_t>(frameW) * frameH * 3);
@@ -93,21 +93,21 @@ int main(int argc, char** argv) {
             p[1] = static_cast<uint8_t>((x * 7 + y * 3) & 255);
             p[2] = static_cast<uint8_t>(128 + 100 * std::cos(y * 0.021));
         }
-    std::vector<uint8_t> out(spec.outBytes());
+    std::vector<uint8_t> out(setup.outBytes());
 
     std::unique_ptr<stitcher::Engine> gl, cpu;
-    stitcher::Status st = stitcher::makeGlEngine(spec, gl);
+    stitcher::Status st = stitcher::makeGlEngine(setup, gl);
     if (!st.ok()) {
         std::fprintf(stderr, "no GL engine: %s\n", st.message().c_str());
         return 1;
     }
-    st = stitcher::makeCpuEngine(spec, cpu);
+    st = stitcher::makeCpuEngine(setup, cpu);
     if (!st.ok()) {
         std::fprintf(stderr, "no CPU engine: %s\n", st.message().c_str());
         return 1;
     }
-    std::fprintf(report, "frame %dx%d, panorama %dx%d, %d frames a round, best of %d rounds\n", frameW, frameH, spec.outWidth(),
-                spec.outHeight(), frames, rounds);
+    std::fprintf(report, "frame %dx%d, panorama %dx%d, %d frames a round, best of %d rounds\n", frameW, frameH, setup.outWidth(),
+                setup.outHeight(), frames, rounds);
     std::fprintf(report, "GL device: %s\n", gl->device().c_str());
     // One frame each first: the first upload and the CPU engine's first levels are set-up.
     Cost warm, glCost, cpuCost;

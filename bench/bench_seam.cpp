@@ -28,21 +28,21 @@ double msPerFrame(int frames, const std::function<void()>& work) {
 
 int main() {
     for (int size : {960, 1920}) {
-        EngineSpec spec;
-        spec.useCalibration(kOffset);
-        spec.size = size;
-        spec.frameWidth = 2880;
-        spec.frameHeight = 1440;
-        std::vector<uint8_t> frame(2880u * 1440u * 3u), out(spec.outBytes());
+        EngineSpec setup;
+        setup.useCalibration(kOffset);
+        setup.size = size;
+        setup.frameWidth = 2880;
+        setup.frameHeight = 1440;
+        std::vector<uint8_t> frame(2880u * 1440u * 3u), out(setup.outBytes());
         std::mt19937 rng(size);
         for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>((i / 3 % 2880 / 7 + i / 3 / 2880 / 5) * 37 + rng() % 32);
         std::unique_ptr<Engine> plain, warped;
-        if (!makeCpuEngine(spec, plain).ok() || !makeCpuEngine(spec, warped).ok()) return 1;
+        if (!makeCpuEngine(setup, plain).ok() || !makeCpuEngine(setup, warped).ok()) return 1;
         SeamSettings measuring, fixed;
         measuring.threads = fixed.threads = 0;
         fixed.distanceM = 1.0;
-        SeamTracker tracker(spec.lens.model(), size, 2880, 1440, measuring);
-        SeamTracker oneMetre(spec.lens.model(), size, 2880, 1440, fixed);
+        SeamTracker tracker(setup.lens.model(), size, 2880, 1440, measuring);
+        SeamTracker oneMetre(setup.lens.model(), size, 2880, 1440, fixed);
         warped->setSeamShift(oneMetre.shift());
         const int n = size > 1000 ? 5 : 10;
         const double base = msPerFrame(n, [&] { plain->stitch(frame.data(), out.data()); });

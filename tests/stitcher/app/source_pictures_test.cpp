@@ -52,11 +52,11 @@ std::vector<FrameItem> readAll(const std::string& path, bool planes) {
     EXPECT_TRUE(opened.ok()) << opened.message();
     std::vector<FrameItem> items;
     if (!opened.ok()) return items;
-    ReadSpec spec;
-    spec.count = clip->info().frames;
-    spec.fps = {30, 1};
-    spec.sourcePictures = planes;
-    Reader reader(*clip, spec, [](const std::string&) {});
+    ReadSpec setup;
+    setup.count = clip->info().frames;
+    setup.fps = {30, 1};
+    setup.sourcePictures = planes;
+    Reader reader(*clip, setup, [](const std::string&) {});
     while (!reader.ended()) {
         items.emplace_back();
         const Status read = reader.next(items.back());
@@ -134,14 +134,14 @@ std::vector<std::vector<uint8_t>> stitchedVideo(const std::string& path, bool pl
     EXPECT_TRUE(Clip::open(path, clip).ok());
     std::string calibration;
     EXPECT_TRUE(clip->calibration(calibration).ok());
-    EngineSpec spec;
-    EXPECT_TRUE(spec.useCalibration(calibration).ok()) << calibration;
-    spec.size = 128;
-    spec.frameWidth = static_cast<int>(clip->info().width);
-    spec.frameHeight = static_cast<int>(clip->info().height);
-    spec.threads = 3;
+    EngineSpec setup;
+    EXPECT_TRUE(setup.useCalibration(calibration).ok()) << calibration;
+    setup.size = 128;
+    setup.frameWidth = static_cast<int>(clip->info().width);
+    setup.frameHeight = static_cast<int>(clip->info().height);
+    setup.threads = 3;
     std::unique_ptr<CpuEngine> engine;
-    const Status made = CpuEngine::create(spec, engine);
+    const Status made = CpuEngine::create(setup, engine);
     EXPECT_TRUE(made.ok()) << made.message();
     std::vector<std::vector<uint8_t>> out;
     if (!made.ok()) return out;
@@ -153,7 +153,7 @@ std::vector<std::vector<uint8_t>> stitchedVideo(const std::string& path, bool pl
     read.fps = {30, 1};
     read.sourcePictures = planes;
     Reader reader(*clip, read, [](const std::string&) {});
-    const int w = spec.outWidth(), h = spec.outHeight();
+    const int w = setup.outWidth(), h = setup.outHeight();
     while (!reader.ended()) {
         FrameItem item;
         EXPECT_TRUE(reader.next(item).ok());
@@ -190,11 +190,11 @@ TEST(SourcePictures, ColourEstimateNeedsOnlyTheSamplesPixels) {
     ASSERT_TRUE(Clip::open(std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4", clip).ok());
     std::string calibration;
     ASSERT_TRUE(clip->calibration(calibration).ok());
-    EngineSpec spec;
-    ASSERT_TRUE(spec.useCalibration(calibration).ok());
+    EngineSpec setup;
+    ASSERT_TRUE(setup.useCalibration(calibration).ok());
     const int w = static_cast<int>(clip->info().width), h = static_cast<int>(clip->info().height);
     ColorEstimator estimator;
-    ASSERT_TRUE(estimator.init(spec.lens.model(), w, h).ok());
+    ASSERT_TRUE(estimator.init(setup.lens.model(), w, h).ok());
     size_t pixels = 0;
     for (const ColorEstimator::Span& s : estimator.spans()) pixels += static_cast<size_t>(s.x1 - s.x0);
     EXPECT_LT(pixels, static_cast<size_t>(w) * h / 4);

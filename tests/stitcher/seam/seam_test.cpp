@@ -38,7 +38,7 @@ const testutil::StitchGeometry& geometry() {
     return *g;
 }
 
-EngineSpec spec() {
+EngineSpec setup() {
     EngineSpec s;
     s.useCalibration(testutil::kDefaultOffset);
     s.size = kSize;
@@ -50,13 +50,13 @@ EngineSpec spec() {
 
 std::unique_ptr<Engine> engine() {
     std::unique_ptr<Engine> e;
-    const Status st = makeCpuEngine(spec(), e);
+    const Status st = makeCpuEngine(setup(), e);
     EXPECT_TRUE(st.ok()) << st.message();
     return e;
 }
 
 BgrImage stitch(Engine& e, BgrImage& frame) {
-    std::vector<uint8_t> rows(spec().outBytes());
+    std::vector<uint8_t> rows(setup().outBytes());
     EXPECT_TRUE(e.stitch(frame.data.data(), rows.data()).ok());
     return testutil::fromAlignedRows(rows.data(), 2 * kSize, kSize);
 }

@@ -109,25 +109,25 @@ const Lenses& lenses() {
 
 // The CPU engine's picture of `frame` for the view.
 BgrImage engineView(BgrImage frame, const Mat& m, Projection p, int w, int h, double fov, bool moving) {
-    EngineSpec spec;
-    spec.useCalibration(testutil::kDefaultOffset);
-    spec.size = kSize;
-    spec.frameWidth = kFrameW;
-    spec.frameHeight = kFrameH;
-    spec.view.projection = p;
-    spec.view.width = w;
-    spec.view.height = h;
-    spec.view.fov = fov;
-    spec.perFrameRotation = moving;
+    EngineSpec setup;
+    setup.useCalibration(testutil::kDefaultOffset);
+    setup.size = kSize;
+    setup.frameWidth = kFrameW;
+    setup.frameHeight = kFrameH;
+    setup.view.projection = p;
+    setup.view.width = w;
+    setup.view.height = h;
+    setup.view.fov = fov;
+    setup.perFrameRotation = moving;
     for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) spec.rotation[j][i] = static_cast<float>(m.m[i][j]);  // column j
+        for (int j = 0; j < 3; ++j) setup.rotation[j][i] = static_cast<float>(m.m[i][j]);  // column j
     std::unique_ptr<stitcher::CpuEngine> engine;
-    const stitcher::Status made = stitcher::CpuEngine::create(spec, engine);
+    const stitcher::Status made = stitcher::CpuEngine::create(setup, engine);
     EXPECT_TRUE(made.ok()) << made.message();
     if (!made.ok()) return BgrImage();
-    std::vector<uint8_t> out(spec.outBytes());
+    std::vector<uint8_t> out(setup.outBytes());
     EXPECT_TRUE(engine->stitch(frame.data.data(), out.data()).ok());
-    return testutil::fromAlignedRows(out.data(), spec.outWidth(), spec.outHeight());
+    return testutil::fromAlignedRows(out.data(), setup.outWidth(), setup.outHeight());
 }
 
 // Views of three worlds made by separate generators from seeded random
