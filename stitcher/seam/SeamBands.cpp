@@ -128,38 +128,49 @@ double SeamBands::arcPerColumn(int row) const {
     return 2.0 * pi / width_ * std::sin(pi * (row + 0.5) / height_);
 }
 
+namespace {
+
+// The 2 x 2 texels of a packed BGR frame around (x, y) (pixel centres at
+// halves, clamped to the frame) and the weights of the right and lower ones.
+struct TexelBlock {
+    const uint8_t *a, *b, *c, *d;  // top-left, top-right, bottom-left, bottom-right
+    float ax, ay;
+
+    TexelBlock(const uint8_t* frame, int width, int height, float x, float y) {
+        float fx = x - 0.5f, fy = y - 0.5f;
+        fx = std::min(std::max(fx, 0.0f), static_cast<float>(width - 1));
+        fy = std::min(std::max(fy, 0.0f), static_cast<float>(height - 1));
+        const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
+        const int x1 = std::min(x0 + 1, width - 1), y1 = std::min(y0 + 1, height - 1);
+        ax = fx - static_cast<float>(x0);
+        ay = fy - static_cast<float>(y0);
+        const size_t stride = static_cast<size_t>(width) * 3;
+        const uint8_t* r0 = frame + static_cast<size_t>(y0) * stride;
+        const uint8_t* r1 = frame + static_cast<size_t>(y1) * stride;
+        a = r0 + static_cast<size_t>(x0) * 3;
+        b = r0 + static_cast<size_t>(x1) * 3;
+        c = r1 + static_cast<size_t>(x0) * 3;
+        d = r1 + static_cast<size_t>(x1) * 3;
+    }
+};
+
+}  // namespace
+
 void sampleFrame(const uint8_t* frame, int width, int height, float x, float y, float out[3]) {
-    float fx = x - 0.5f, fy = y - 0.5f;
-    fx = std::min(std::max(fx, 0.0f), static_cast<float>(width - 1));
-    fy = std::min(std::max(fy, 0.0f), static_cast<float>(height - 1));
-    const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
-    const int x1 = std::min(x0 + 1, width - 1), y1 = std::min(y0 + 1, height - 1);
-    const float ax = fx - static_cast<float>(x0), ay = fy - static_cast<float>(y0);
-    const size_t stride = static_cast<size_t>(width) * 3;
-    const uint8_t* r0 = frame + static_cast<size_t>(y0) * stride;
-    const uint8_t* r1 = frame + static_cast<size_t>(y1) * stride;
-    for (int c = 0; c < 3; ++c) {
-        const float top = r0[x0 * 3 + c] + (r0[x1 * 3 + c] - r0[x0 * 3 + c]) * ax;
-        const float bottom = r1[x0 * 3 + c] + (r1[x1 * 3 + c] - r1[x0 * 3 + c]) * ax;
-        out[c] = top + (bottom - top) * ay;
+    const TexelBlock t(frame, width, height, x, y);
+    for (int k = 0; k < 3; ++k) {
+        const float top = t.a[k] + (t.b[k] - t.a[k]) * t.ax;
+        const float bottom = t.c[k] + (t.d[k] - t.c[k]) * t.ax;
+        out[k] = top + (bottom - top) * t.ay;
     }
 }
 
 float sampleFrameSum(const uint8_t* frame, int width, int height, float x, float y) {
-    float fx = x - 0.5f, fy = y - 0.5f;
-    fx = std::min(std::max(fx, 0.0f), static_cast<float>(width - 1));
-    fy = std::min(std::max(fy, 0.0f), static_cast<float>(height - 1));
-    const int x0 = static_cast<int>(fx), y0 = static_cast<int>(fy);
-    const int x1 = std::min(x0 + 1, width - 1), y1 = std::min(y0 + 1, height - 1);
-    const float ax = fx - static_cast<float>(x0), ay = fy - static_cast<float>(y0);
-    const size_t stride = static_cast<size_t>(width) * 3;
-    const uint8_t* a = frame + static_cast<size_t>(y0) * stride + static_cast<size_t>(x0) * 3;
-    const uint8_t* b = frame + static_cast<size_t>(y0) * stride + static_cast<size_t>(x1) * 3;
-    const uint8_t* c = frame + static_cast<size_t>(y1) * stride + static_cast<size_t>(x0) * 3;
-    const uint8_t* d = frame + static_cast<size_t>(y1) * stride + static_cast<size_t>(x1) * 3;
-    const float top = static_cast<float>(a[0] + a[1] + a[2]) * (1 - ax) + static_cast<float>(b[0] + b[1] + b[2]) * ax;
-    const float bottom = static_cast<float>(c[0] + c[1] + c[2]) * (1 - ax) + static_cast<float>(d[0] + d[1] + d[2]) * ax;
-    return top + (bottom - top) * ay;
+    const TexelBlock t(frame, width, height, x, y);
+    const float top = static_cast<float>(t.a[0] + t.a[1] + t.a[2]) * (1 - t.ax) + static_cast<float>(t.b[0] + t.b[1] + t.b[2]) * t.ax;
+    const float bottom =
+        static_cast<float>(t.c[0] + t.c[1] + t.c[2]) * (1 - t.ax) + static_cast<float>(t.d[0] + t.d[1] + t.d[2]) * t.ax;
+    return top + (bottom - top) * t.ay;
 }
 
 }  // namespace stitcher
