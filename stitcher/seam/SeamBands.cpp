@@ -167,7 +167,8 @@ void sampleFrame(const uint8_t* frame, int width, int height, float x, float y, 
 
 float sampleFrameSum(const uint8_t* frame, int width, int height, float x, float y) {
     const TexelBlock t(frame, width, height, x, y);
-    const float top = static_cast<float>(t.a[0] + t.a[1] + t.a[2]) * (1 - t.ax) + static_cast<float>(t.b[0] + t.b[1] + t.b[2]) * t.ax;
+    const float top =
+        static_cast<float>(t.a[0] + t.a[1] + t.a[2]) * (1 - t.ax) + static_cast<float>(t.b[0] + t.b[1] + t.b[2]) * t.ax;
     const float bottom =
         static_cast<float>(t.c[0] + t.c[1] + t.c[2]) * (1 - t.ax) + static_cast<float>(t.d[0] + t.d[1] + t.d[2]) * t.ax;
     return top + (bottom - top) * t.ay;
