@@ -1,5 +1,6 @@
 #include "Info.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "Calibrate.h"
@@ -151,8 +152,18 @@ void printEngine(FILE* o, const Options& opt, const _MediaInfo& m, const LensRig
     Options probe = opt;
     probe.kind = OutputKind::Picture;  // no frame-rate demand
     Status st = resolveJob(probe, m, lens, job);
+    // The CPU engine runs wherever its table fits in memory: made small here,
+    // it answers the same in a moment where a 5.7K table would take seconds.
+    EngineMakers makers = builtEngines();
+    makers.cpu = [full = makers.cpu](const EngineSpec& setup, std::unique_ptr<Engine>& engine) {
+        EngineSpec small = setup;
+        small.size = std::min(small.size, 64);
+        small.view.width = std::min(small.view.width, 64);
+        small.view.height = std::min(small.view.height, 64);
+        return full(small, engine);
+    };
     EngineChoice choice;
-    if (st.ok()) st = chooseEngine(opt.engine, job.engine, choice, builtEngines());
+    if (st.ok()) st = chooseEngine(opt.engine, job.engine, choice, makers);
     std::fprintf(o, "engine: %s\n", engineLine(st, choice).c_str());
 }
 
