@@ -13,10 +13,14 @@
 // better than wall time on a machine shared with other work). With
 // --baseline B another build of the stitcher takes its turn with the same
 // arguments in every round, and its median wall and CPU times and ours over
-// its are printed: two versions measured back to back.
+// its are printed: two versions measured back to back. With --reframe fixed
+// or --reframe moving, both make a 1920 x 1080 flat view (fov 100) instead
+// of the panorama: ours straight from the lenses, ffmpeg's v360 from the
+// dual fisheye to flat; "moving" turns the view on every frame, ours by a
+// --camera file, ffmpeg's by a sendcmd command per frame.
 //
 //   bench_stitcher [--clip C | --large] [--size N] [--frames N] [--presets a,b] [--engine E] [--runs N] [--memory]
-//                  [--baseline STITCHER]
+//                  [--baseline STITCHER] [--reframe fixed|moving]
 //
 // Defaults: the bundled sample, the stitcher's default size for it (1040),
 // all frames, presets medium and veryfast, the CPU engine, 5 runs. The GL engine
@@ -30,6 +34,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -137,7 +142,7 @@ void printLog(const std::string& path, const char* key) {
 int main(int argc, char** argv) {
     std::string clip = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
     int size = 1040, frames = 0, runs = 5;
-    std::string baseline;
+    std::string baseline, reframe;
     std::string presets = "medium,veryfast", engine = "cpu";
     bool memory = false, large = false, sizeGiven = false;
     for (int i = 1; i < argc; ++i) {
@@ -152,10 +157,11 @@ int main(int argc, char** argv) {
         else if (a == "--runs") runs = std::max(1, std::atoi(value().c_str()));
         else if (a == "--memory") memory = true;
         else if (a == "--baseline") baseline = value();
+        else if (a == "--reframe") reframe = value();
         else {
             std::fprintf(stderr,
                          "usage: bench_stitcher [--clip C | --large] [--size N] [--frames N] [--presets a,b] [--engine E] [--runs N] "
-                         "[--memory] [--baseline STITCHER]\n");
+                         "[--memory] [--baseline STITCHER] [--reframe fixed|moving]\n");
             return 2;
         }
     }
@@ -176,6 +182,10 @@ int main(int argc, char** argv) {
             }
         }
     }
+    if (!reframe.empty() && reframe != "fixed" && reframe != "moving") {
+        std::fprintf(stderr, "--reframe: fixed or moving\n");
+        return 2;
+    }
     if (size < 16 || size % 2) {
         std::fprintf(stderr, "--size: an even height of 16 or more\n");
         return 2;
@@ -187,24 +197,61 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string dir = dirTemplate;
-    const std::string width = std::to_string(2 * size), height = std::to_string(size);
+    std::string width = std::to_string(2 * size), height = std::to_string(size);
     std::vector<std::string> range;
     if (frames > 0) range = {"--frames", std::to_string(frames)};
 
-    std::printf("clip %s, panorama %sx%s, %s frames, x264 crf %s, AAC audio, %s engine; best of %d runs\n", clip.c_str(),
-                width.c_str(), height.c_str(), frames > 0 ? std::to_string(frames).c_str() : "all", crf.c_str(),
+    // A flat view: where the panorama's middle looks, turned by yaw 30 and
+    // pitch 10 (fixed), or panned from yaw -60 to 60 over the clip (moving).
+    std::vector<std::string> view;
+    std::string viewFilter;
+    if (!reframe.empty()) {
+        width = "1920", height = "1080";
+        const double fov = 100, vfov = 2 * std::atan(std::tan(fov * M_PI / 360) * 1080 / 1920) * 180 / M_PI;
+        char f[160];
+        std::snprintf(f, sizeof f, "v360=input=dfisheye:output=flat:ih_fov=236:iv_fov=236:h_fov=%g:v_fov=%.4f:w=1920:h=1080",
+                      fov, vfov);
+        viewFilter = f;
+        if (reframe == "fixed") {
+            view = {"--projection", "flat", "--size", "1920x1080", "--fov", "100", "--yaw", "30", "--pitch", "10"};
+            viewFilter += ":yaw=30:pitch=10";
+        } else {
+            const int n = frames > 0 ? frames : 90;
+            const double rate = 30, last = (n - 1) / rate;
+            std::FILE* cam = std::fopen((dir + "/camera.csv").c_str(), "w");
+            std::FILE* cmd = std::fopen((dir + "/commands.txt").c_str(), "w");
+            if (!cam || !cmd) {
+                std::fprintf(stderr, "cannot write in %s\n", dir.c_str());
+                return 1;
+            }
+            std::fprintf(cam, "time,yaw,pitch,roll,fov,ease\n0,-60,0,0,100,linear\n%.6f,60,0,0,100,linear\n", last);
+            for (int k = 0; k < n; ++k) std::fprintf(cmd, "%.6f v360 yaw %.4f;\n", k / rate, -60 + 120.0 * k / (n - 1));
+            std::fclose(cam);
+            std::fclose(cmd);
+            view = {"--projection", "flat", "--size", "1920x1080", "--camera", dir + "/camera.csv"};
+            viewFilter = "sendcmd=f=" + dir + "/commands.txt," + viewFilter + ":yaw=-60";
+        }
+    }
+
+    const std::string what = reframe.empty() ? "panorama" : "flat view (" + reframe + " camera)";
+    std::printf("clip %s, %s %sx%s, %s frames, x264 crf %s, AAC audio, %s engine; best of %d runs\n", clip.c_str(),
+                what.c_str(), width.c_str(), height.c_str(), frames > 0 ? std::to_string(frames).c_str() : "all", crf.c_str(),
                 engine.c_str(), runs);
     std::printf("%-10s %18s %18s %18s %10s %9s\n", "preset", "stitcher wall/CPU", "ffmpeg v360", "encode limit",
                 "vs ffmpeg", "vs limit");
     int failed = 0;
     for (const std::string& preset : splitList(presets)) {
-        std::vector<std::string> ours = {stitcher, "-v", "-y", "--engine", engine, "--size", height, "--crf", crf,
-                                         "--preset", preset};
+        std::vector<std::string> ours = {stitcher, "-v", "-y", "--engine", engine, "--crf", crf, "--preset", preset};
+        if (view.empty())
+            ours.insert(ours.end(), {"--size", height});
+        else
+            ours.insert(ours.end(), view.begin(), view.end());
         ours.insert(ours.end(), range.begin(), range.end());
         ours.insert(ours.end(), {clip, dir + "/stitcher.mp4"});
 
         // The two lens images side by side, each a 236-degree circle: v360's dfisheye.
-        std::string filter = "v360=input=dfisheye:output=e:ih_fov=236:iv_fov=236:w=" + width + ":h=" + height;
+        std::string filter = view.empty() ? "v360=input=dfisheye:output=e:ih_fov=236:iv_fov=236:w=" + width + ":h=" + height
+                                          : viewFilter;
         std::vector<std::string> theirs = {"ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", clip};
         if (frames > 0) theirs.insert(theirs.end(), {"-frames:v", std::to_string(frames)});
         theirs.insert(theirs.end(), {"-vf", filter, "-c:v", "libx264", "-crf", crf, "-preset", preset, "-pix_fmt",
@@ -285,7 +332,7 @@ int main(int argc, char** argv) {
             std::remove((dir + f).c_str());
     }
     for (const char* f : {"/stitcher.log", "/stitcher.mp4", "/ffmpeg.mp4", "/limit.mp4", "/limit.log", "/baseline.mp4",
-                          "/baseline.log"})
+                          "/baseline.log", "/camera.csv", "/commands.txt"})
         std::remove((dir + f).c_str());
     rmdir(dir.c_str());
     return failed ? 1 : 0;

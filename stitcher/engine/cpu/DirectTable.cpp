@@ -91,6 +91,9 @@ Status DirectTable::build(const EngineSpec& params, WorkerPool& pool) {
         w->sub.resize(static_cast<size_t>(kTileColumns / kViewCell) * kSubNodes * kSubNodes);
         workers_.push_back(std::move(w));
     }
+    fixed_ = !params.perFrameRotation;
+    kept_.clear();
+    kept_.resize(fixed_ ? bandCount() : 0);
     setRotation(params.rotation);
     return Status();
 }
@@ -116,6 +119,7 @@ void DirectTable::exact(double col, double row, double* x, double* y) const {
 }
 
 void DirectTable::setRotation(const float m[4][4]) {
+    for (KeptBand& k : kept_) k.ready = false;
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) m_[i][j] = std::isfinite(m[i][j]) ? m[i][j] : (i == j ? 1.0 : 0.0);
     const int W = field_.width(), H = field_.height();
@@ -409,8 +413,32 @@ void DirectTable::bandTaps(size_t b, Worker& w) {
 void DirectTable::sampleBand(size_t b, int thread, const uint8_t* frame, const uint8_t* levels, const LensGains& gains,
                              uint8_t* out) {
     Worker& w = *workers_[static_cast<size_t>(thread)];
-    bandTaps(b, w);
-    stitcher::sampleBand(w.table, w.band, frame, levels, gains, out);
+    if (!fixed_) {
+        bandTaps(b, w);
+        stitcher::sampleBand(w.table, w.band, frame, levels, gains, out);
+        return;
+    }
+    KeptBand& k = kept_[b];
+    if (!k.ready) {
+        bandTaps(b, w);
+        SampleTable& t = k.table;
+        t.outWidth = w.table.outWidth;
+        t.outHeight = w.table.outHeight;
+        t.outStride = w.table.outStride;
+        t.frameWidth = w.table.frameWidth;
+        t.frameHeight = w.table.frameHeight;
+        t.frameStride = w.table.frameStride;
+        t.levels = w.table.levels;
+        t.levelStride = w.table.levelStride;
+        t.levelBytes = w.table.levelBytes;
+        // The band's taps and the room the kernels may read past the last.
+        t.taps.assign(w.table.taps.begin(), w.table.taps.begin() + static_cast<std::ptrdiff_t>(w.band.tapEnd));
+        t.taps.resize(w.band.tapEnd + 64, SampleTap{0, 0});
+        t.taps.shrink_to_fit();
+        k.band = w.band;
+        k.ready = true;
+    }
+    stitcher::sampleBand(k.table, k.band, frame, levels, gains, out);
 }
 
 }  // namespace stitcher

@@ -12,7 +12,9 @@
 // worked out pixel by pixel. Per frame, each band of output rows is turned
 // into taps (SampleTable.h), in the table's own form, and sampled by the
 // table's kernels on the thread that made them: no table is kept or
-// rebuilt, and the lenses are read once.
+// rebuilt, and the lenses are read once. A view that never moves (no
+// rotation per frame) keeps each band's taps from its first frame, so that
+// the frames after it are only sampled, as the panorama's table is.
 #pragma once
 
 #include <cstddef>
@@ -105,6 +107,15 @@ private:
     std::vector<double> nodes_;  // x, y per node, (cellsX_ + 1) x (cellsY_ + 1)
     std::vector<Cell> cells_;
     std::vector<std::unique_ptr<Worker>> workers_;
+    // The fixed view's bands, each made on its first frame by the thread
+    // that samples it (one thread per band and frame).
+    struct KeptBand {
+        bool ready = false;
+        SampleTable table;  // the levels' sizes and the band's taps
+        TableBand band;
+    };
+    bool fixed_ = false;
+    std::vector<KeptBand> kept_;
 };
 
 }  // namespace stitcher
