@@ -1511,9 +1511,13 @@ size_t PanoramaField::runTaps(Reader& reader, const LensRun& run, int n, SampleT
         return SampleTap{static_cast<uint32_t>(k.level->origin + row * k.stride + col * 3) | k.flags, packWeights(q)};
     };
     if (fast && sides == 1) {
+        // Lone reads: their weights from the table of every pair of fractions.
+        const Side& k = side[0];
         for (int i = 0; i < n; ++i) {
-            out[i] = read(side[0], i);
-            out[i].where |= SampleTap::kLast;
+            const int64_t fs = floorInt((k.s0 + k.ds * i) * 256.0), ft = floorInt((k.t0 + k.dt * i) * 256.0);
+            const size_t col = static_cast<size_t>(fs >> 8), row = static_cast<size_t>(ft >> 8);
+            out[i] = SampleTap{static_cast<uint32_t>(k.level->origin + row * k.stride + col * 3) | k.flags | SampleTap::kLast,
+                               f.wholeWeights[static_cast<size_t>(ft & 255) * 256 + static_cast<size_t>(fs & 255)]};
             starts[i] = base + static_cast<size_t>(i);
         }
         return static_cast<size_t>(n);
