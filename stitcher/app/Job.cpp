@@ -83,7 +83,13 @@ Status resolveJob(const Options& opt, const _MediaInfo& media, const LensRig& le
     }
     userView(opt).toRenderer(e.rotation);
     e.threads = opt.threads;
-    e.perFrameRotation = opt.stabilize != StabilizeMode::Off || opt.level || !opt.motionIn.empty();
+    // The seams are lined up in the panorama as the lenses give it: a run
+    // that turns its view (--yaw, --pitch, --roll, a clip turned half a
+    // turn) and lines up its seams stitches that panorama and turns it after,
+    // as a stabilised run does.
+    const bool seamsLinedUp = (opt.seamAuto || opt.seamDistanceM > 0) && e.layout == Layout::Stitch && !e.reprojected();
+    e.perFrameRotation = opt.stabilize != StabilizeMode::Off || opt.level || !opt.motionIn.empty() ||
+                         (seamsLinedUp && userView(opt).degreesTo(Rot()) > 0.0);
     if (e.perFrameRotation && e.layout != Layout::Stitch)
         return Status(kExitUsage, "--stabilize, --level and --motion turn the stitch layout's view; --layout stereo has none");
 

@@ -135,8 +135,7 @@ std::unique_ptr<SeamTracker> makeSeams(const Options& opt, const EngineSpec& par
     auto seams = std::make_unique<SeamTracker>(params.lens.model(), params.size, params.frameWidth, params.frameHeight, settings);
     if (!engine.setSeamShift(seams->shift())) {
         console::warn("--seam: the %s engine cannot line up the seams of this run (only the cpu engine can, and not "
-                      "under a fixed view turn: --yaw, --pitch, --roll or a clip turned half a turn); the seams stay as "
-                      "the far field has them", engine.name());
+                      "in a flat or planet view); the seams stay as the far field has them", engine.name());
         return nullptr;
     }
     return seams;
