@@ -11,6 +11,7 @@ namespace stitcher {
 
 Status FalloffEstimator::init(const DualFisheyeModel& model, int frameWidth, int frameHeight) {
     group_.clear();
+    place_.clear();
     ratio_.clear();
     weight_.clear();
     feature_.clear();
@@ -85,12 +86,14 @@ bool FalloffEstimator::add(const uint8_t* frame) {
             weight_.push_back(static_cast<float>(n));
             for (int j = 0; j < kFeatures; ++j) feature_.push_back(static_cast<float>(f[j] / n));
             group_.push_back(frames_ * 3 + c);
+            place_.push_back(static_cast<int32_t>(k));
         }
         if (ratio_.size() - channelStart < 8) {
             ratio_.resize(channelStart);
             weight_.resize(channelStart);
             feature_.resize(kFeatures * channelStart);
             group_.resize(channelStart);
+            place_.resize(channelStart);
             continue;
         }
         any = true;
@@ -122,6 +125,7 @@ constexpr int kK = FalloffEstimator::kFeatures;  // the fit's coefficients: a an
 
 struct Rows {
     const std::vector<int32_t>& group;
+    const std::vector<int32_t>& place;
     const std::vector<float>& ratio;
     const std::vector<float>& weight;
     const std::vector<float>& feature;  // kK per row
@@ -154,17 +158,17 @@ bool solve(double m[kK][kK], double y[kK], double x[kK]) {
     return true;
 }
 
-// Weighted least squares over the cell rows (those of frame `skipFrame`
-// left out), each group's mean taken out, with Cauchy reweighting; false
-// where the data span no range of radii.
-bool fitRows(const Rows& d, int skipFrame, double theta[kK]) {
+// Weighted least squares over the cell rows (those of frame `skipFrame` and
+// of cell `skipPlace` left out), each group's mean taken out, with Cauchy
+// reweighting; false where the data span no range of radii.
+bool fitRows(const Rows& d, int skipFrame, int skipPlace, double theta[kK]) {
     const size_t n = d.ratio.size();
     const size_t stride = kK + 1;
     std::vector<double> robust(n, 1.0), residual(n, 0.0), mean(static_cast<size_t>(d.groups) * stride);
     std::vector<double> gw(static_cast<size_t>(d.groups));
     std::vector<float> sorted;
     for (int k = 0; k < kK; ++k) theta[k] = 0.0;
-    auto skipped = [&](size_t i) { return skipFrame >= 0 && d.group[i] / 3 == skipFrame; };
+    auto skipped = [&](size_t i) { return d.group[i] / 3 == skipFrame || d.place[i] == skipPlace; };
     for (int round = 0; round < kFitRounds; ++round) {
         std::fill(mean.begin(), mean.end(), 0.0);
         std::fill(gw.begin(), gw.end(), 0.0);
@@ -247,20 +251,34 @@ FalloffEstimator::Result FalloffEstimator::fit() const {
                                : "too few frames show usable detail where the lenses overlap";
         return out;
     }
-    const Rows rows{group_, ratio_, weight_, feature_, frames_ * 3};
+    const Rows rows{group_, place_, ratio_, weight_, feature_, frames_ * 3};
     double theta[kK];
-    if (!fitRows(rows, -1, theta)) {
+    if (!fitRows(rows, -1, -1, theta)) {
         out.why = "the overlap covers no range of radii to measure a fall-off over";
         return out;
     }
     // The standard error of the darkening at the rim over the frames, each
-    // left out in turn.
-    double spread = 0.0;
-    for (int k = 0; k < frames_; ++k) {
-        double t[kK];
-        if (fitRows(rows, k, t)) spread += (t[0] + t[1] - theta[0] - theta[1]) * (t[0] + t[1] - theta[0] - theta[1]);
-    }
-    const double rimError = std::sqrt(spread * (frames_ - 1) / frames_);
+    // left out in turn, and over the cells, each left out in turn: a scene
+    // that moves varies from frame to frame, a still one only from place to
+    // place (where one line along a seam, drawn a little differently by the
+    // two lenses, can make all of a fit).
+    auto jackknife = [&](const std::vector<int>& parts, bool frames) {
+        double spread = 0.0;
+        for (const int k : parts) {
+            double t[kK];
+            if (fitRows(rows, frames ? k : -1, frames ? -1 : k, t)) {
+                const double e = t[0] + t[1] - theta[0] - theta[1];
+                spread += e * e;
+            }
+        }
+        const double n = static_cast<double>(parts.size());
+        return n > 1.0 ? std::sqrt(spread * (n - 1.0) / n) : 0.0;
+    };
+    std::vector<int> frames, places(place_.begin(), place_.end());
+    for (int k = 0; k < frames_; ++k) frames.push_back(k);
+    std::sort(places.begin(), places.end());
+    places.erase(std::unique(places.begin(), places.end()), places.end());
+    const double rimError = std::max(jackknife(frames, true), jackknife(places, false));
     holdMonotonic(&theta[0], &theta[1]);
     LensFalloff f;
     for (int l = 0; l < 2; ++l) {
@@ -274,11 +292,12 @@ FalloffEstimator::Result FalloffEstimator::fit() const {
     out.measured = true;
     out.fitted = f;
     // Only what the data clearly show is undone: a rim this close to 1, or a
-    // darkening within the noise of the frames, leaves the picture as it was.
+    // darkening within the noise of the frames or places, leaves the picture
+    // as it was.
     if (f.rim(0) < kFlatRim && -(theta[0] + theta[1]) > kSignificance * rimError)
         out.falloff = f;
     else if (f.rim(0) < kFlatRim)
-        out.why = "the fall-off is not clearly there: it differs too much from frame to frame";
+        out.why = "the fall-off is not clearly there: it differs too much from frame to frame or along the seams";
     return out;
 }
 

@@ -36,9 +36,11 @@ namespace stitcher {
 // Cells are weighed with a Cauchy loss (parallax, moving things), and a
 // weak prior toward flat decides what the data hardly see. The result is
 // held to a fall-off that never brightens outward, and is used only where
-// the darkening at the rim stands clear of its spread over the frames
-// (each left out in turn) and of kFlatRim. It is one curve for all three
-// channels: colour differences between the lenses stay with the gains.
+// the darkening at the rim stands clear of kFlatRim and of its spread over
+// the frames and over the cells (each left out in turn: a still camera's
+// frames all agree, also on a line along a seam that the two lenses draw a
+// little differently, which alone can make a fit). It is one curve for all
+// three channels: colour differences between the lenses stay with the gains.
 // Where too few frames show usable detail in the overlap, or the fall-off
 // is not clearly there, it stays flat and says why.
 class FalloffEstimator {
@@ -74,9 +76,9 @@ private:
     ColorEstimator estimator_;
     std::vector<uint32_t> cells_;  // first pair of each cell, then the pair count
     // Per cell and channel of each frame used: its group (frame * 3 +
-    // channel), log ratio of the sums, weight (pairs used), and the mean
-    // features of its pairs.
-    std::vector<int32_t> group_;
+    // channel), which cell, log ratio of the sums, weight (pairs used), and
+    // the mean features of its pairs.
+    std::vector<int32_t> group_, place_;  // place: the cell's index
     std::vector<float> ratio_, weight_, feature_;
     int frames_ = 0;
 };

@@ -119,11 +119,12 @@ BgrImage photoWorld() {
     return w;
 }
 
-BgrImage gridWorld() {
+// Lines `width` wide every `pitch`, shifted by `dx`, `dy`.
+BgrImage gridWorld(int pitch = 24, int width = 3, int dx = 0, int dy = 0) {
     BgrImage w(2 * kSize, kSize);
     for (int y = 0; y < kSize; ++y)
         for (int x = 0; x < 2 * kSize; ++x) {
-            const bool line = x % 24 < 3 || y % 24 < 3;
+            const bool line = (x + dx) % pitch < width || (y + dy) % pitch < width;
             const uint8_t v[3] = {static_cast<uint8_t>(line ? 40 : 190), static_cast<uint8_t>(line ? 50 : 170),
                                   static_cast<uint8_t>(line ? 60 : 150)};
             std::copy(v, v + 3, w.at(x, y));
@@ -176,15 +177,16 @@ struct Outcome {
 };
 
 // A run as the tool makes it: the fall-off measured over eight frames spread
-// over a turn, the gains on the first frame, both undone, then (where
-// `stitched`) stitched and measured.
-Outcome runClip(const BgrImage& world, const Look look[2], int size = kSize, bool stitched = true) {
+// over a turn (or, with `turning` false, of a still camera), the gains on the
+// first frame, both undone, then (where `stitched`) stitched and measured.
+Outcome runClip(const BgrImage& world, const Look look[2], int size = kSize, bool stitched = true, bool turning = true) {
     const Geometry& g = geometry(size);
     const int kFrameW = g.frameW, kFrameH = g.frameH, kSize = size;
     Outcome o;
     FalloffEstimator estimator;
     EXPECT_TRUE(estimator.init(*g.model, kFrameW, kFrameH).ok());
-    for (int k = 0; k < 8; ++k) estimator.add(shoot(g, world, look, 45.0 * k + 10.0).data.data());
+    const BgrImage still = turning ? BgrImage() : shoot(g, world, look, 10.0);
+    for (int k = 0; k < 8; ++k) estimator.add((turning ? shoot(g, world, look, 45.0 * k + 10.0) : still).data.data());
     o.fit = estimator.fit();
     ColorMatch match;
     EXPECT_TRUE(match.init(*g.model, kFrameW, kFrameH, 30.0).ok());
@@ -281,15 +283,31 @@ TEST(FalloffWorlds, CleanClipsComeOutAsTheyWentIn) {
                             {"noise, larger frames", noiseWorld(5, kFineSize), kFineSize},
                             {"sky", skyWorld(), kSize},
                             {"smooth", testutil::makeSmoothPanorama(2 * kSize, kSize, 3), kSize}};
-    for (const World& w : worlds) {
-        ASSERT_FALSE(w.image.empty()) << w.name;
-        const Outcome o = runClip(w.image, clean, w.size, false);
-        std::printf("%s: rims %.3f %.3f (fitted %.3f %.3f), %s\n", w.name, o.fit.falloff.rim(0), o.fit.falloff.rim(1),
+    auto check = [](const std::string& name, const Outcome& o) {
+        std::printf("%s: rims %.3f %.3f (fitted %.3f %.3f), %s\n", name.c_str(), o.fit.falloff.rim(0), o.fit.falloff.rim(1),
                     o.fit.fitted.rim(0), o.fit.fitted.rim(1), formatGains(o.gains).c_str());
         for (int l = 0; l < 2; ++l) {
-            EXPECT_GT(o.fit.falloff.rim(l), kCleanRim) << w.name << ", lens " << l;
-            for (int c = 0; c < 3; ++c) EXPECT_NEAR(o.gains.gain[l][c], 1.0, kCleanGain) << w.name << ", lens " << l;
+            EXPECT_GT(o.fit.falloff.rim(l), kCleanRim) << name << ", lens " << l;
+            for (int c = 0; c < 3; ++c) EXPECT_NEAR(o.gains.gain[l][c], 1.0, kCleanGain) << name << ", lens " << l;
         }
+    };
+    for (const World& w : worlds) {
+        ASSERT_FALSE(w.image.empty()) << w.name;
+        check(w.name, runClip(w.image, clean, w.size, false));
+    }
+    // A still camera (on a stand): every frame shows the same, so the frames
+    // cannot tell a fall-off from the way the two lenses draw the same lines
+    // near the seams. Grids drawn at random (seeded), one with a line along a
+    // seam, and the photograph.
+    check("photo, still camera", runClip(worlds[0].image, clean, kSize, false, false));
+    check("grid 22/2 at 15,11 (a line along a seam), still camera", runClip(gridWorld(22, 2, 15, 11), clean, kSize, false, false));
+    std::mt19937 rng(kSeed);
+    for (int k = 0; k < 3; ++k) {
+        const int pitch = std::uniform_int_distribution<int>(10, 40)(rng), width = std::uniform_int_distribution<int>(1, 4)(rng);
+        const int dx = std::uniform_int_distribution<int>(0, pitch - 1)(rng), dy = std::uniform_int_distribution<int>(0, pitch - 1)(rng);
+        check("grid " + std::to_string(pitch) + "/" + std::to_string(width) + " at " + std::to_string(dx) + "," +
+                  std::to_string(dy) + ", still camera",
+              runClip(gridWorld(pitch, width, dx, dy), clean, kSize, false, false));
     }
 }
 
