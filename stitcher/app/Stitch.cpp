@@ -134,9 +134,10 @@ std::unique_ptr<SeamTracker> makeSeams(const Options& opt, const EngineSpec& par
     settings.threads = opt.threads;
     auto seams = std::make_unique<SeamTracker>(params.lens.model(), params.size, params.frameWidth, params.frameHeight, settings);
     if (!engine.setSeamShift(seams->shift())) {
-        console::warn("--seam: the %s engine cannot line up the seams of this run (only the cpu engine can, and not "
-                      "under a fixed view turn: --yaw, --pitch, --roll or a clip turned half a turn); the seams stay as "
-                      "the far field has them", engine.name());
+        console::warn("--seam: the %s engine cannot line up the seams of this run (no engine can under a fixed view "
+                      "turn: --yaw, --pitch, --roll or a clip turned half a turn, nor in a flat or planet picture; the gl "
+                      "engine neither where the view turns every frame: --stabilize, --level, --motion, --camera); the "
+                      "seams stay as the far field has them", engine.name());
         return nullptr;
     }
     return seams;

@@ -110,7 +110,7 @@ uniform mat3 uRotation;
 uniform int uPlanet;
 uniform vec2 uSize;
 uniform float uFocal;
-uniform ivec2 uPanorama;
+uniform ivec2 uGeometrySize;
 out vec4 color;
 const float pi = 3.14159265358979323846;
 vec3 direction(vec2 p) {
@@ -129,8 +129,8 @@ vec4 lensAt(sampler2D g, vec2 pos) {
     for (int j = 0; j < 2; ++j)
         for (int i = 0; i < 2; ++i) {
             ivec2 c = i0 + ivec2(i, j);
-            c.x = c.x < 0 ? c.x + uPanorama.x : (c.x >= uPanorama.x ? c.x - uPanorama.x : c.x);
-            c.y = clamp(c.y, 0, uPanorama.y - 1);
+            c.x = c.x < 0 ? c.x + uGeometrySize.x : (c.x >= uGeometrySize.x ? c.x - uGeometrySize.x : c.x);
+            c.y = clamp(c.y, 0, uGeometrySize.y - 1);
             vec4 t = texelFetch(g, c, 0);
             float w = (i == 0 ? 1.0 - f.x : f.x) * (j == 0 ? 1.0 - f.y : f.y) * t.w;
             sum += vec4(t.xyz * w, w);
@@ -142,7 +142,7 @@ void main() {
     float theta = atan(r.y, r.x);
     if (theta < 0.0) theta += 2.0 * pi;
     float phi = atan(length(r.xy), r.z);
-    vec2 pos = vec2(theta / (2.0 * pi) * float(uPanorama.x), phi / pi * float(uPanorama.y));
+    vec2 pos = vec2(theta / (2.0 * pi) * float(uGeometrySize.x), phi / pi * float(uGeometrySize.y));
     vec4 s0 = lensAt(uGeometry0, pos), s1 = lensAt(uGeometry1, pos);
     vec3 g0 = s0.xyz / max(s0.w, 1e-6), g1 = s1.xyz / max(s1.w, 1e-6);
     vec3 c0 = textureGrad(uFrame, g0.xy, dFdx(g0.xy), dFdy(g0.xy)).rgb;
@@ -213,6 +213,11 @@ void main() {
 
 constexpr double kPi = 3.14159265358979323846;
 
+// The geometry textures are the panorama's size up to this width, coarser
+// beyond: what they hold is linear over each mesh cell (some 1/100 of the
+// panorama wide), so a texel of two panorama pixels loses nothing to see.
+constexpr int kGeometryWidth = 2048;
+
 // Keeps the renderer's GL state across one of our passes: its vertex
 // array, program, blending and frame buffers as it left them, texture unit 0 active.
 class StateKeeper {
@@ -263,7 +268,7 @@ Status attach(GLuint fbo, GLuint texture) {
 }  // namespace
 
 GlPasses::GlPasses(const EngineSpec& params)
-    : params_(params), panoW_(2 * params.size), panoH_(params.size) {}
+    : params_(params), panoW_(2 * params.size), panoH_(params.size), geometryW_(std::min(panoW_, kGeometryWidth)) {}
 
 GlPasses::~GlPasses() = default;
 
@@ -319,10 +324,10 @@ Status GlPasses::start() {
     glUniform2f(glGetUniformLocation(geometryProgram_, "uHalf"), panoW_ * 0.5f, panoH_ * 0.5f);
     glUniform1f(glGetUniformLocation(geometryProgram_, "uBlendWidth"), blendWidth_);
     for (int lens = 0; lens < 2; ++lens) {
-        geometry_[lens] = newTarget(GL_RGBA32F, panoW_, panoH_, GL_FLOAT);
+        geometry_[lens] = newTarget(GL_RGBA32F, geometryW_, geometryW_ / 2, GL_FLOAT);
         const Status st = attach(geometryFbo_, geometry_[lens]);
         if (!st.ok()) return st;
-        glViewport(0, 0, panoW_, panoH_);
+        glViewport(0, 0, geometryW_, geometryW_ / 2);
         glClearColor(0, 0, 0, 0);
         glClear(GL_COLOR_BUFFER_BIT);
         glBindVertexArray(vao_);
@@ -372,7 +377,7 @@ Status GlPasses::view(const uint8_t* frame, uint8_t* out) {
     glUniform1i(glGetUniformLocation(p, "uPlanet"), planet ? 1 : 0);
     glUniform2f(glGetUniformLocation(p, "uSize"), static_cast<float>(shape.width), static_cast<float>(shape.height));
     glUniform1f(glGetUniformLocation(p, "uFocal"), static_cast<float>(focal));
-    glUniform2i(glGetUniformLocation(p, "uPanorama"), panoW_, panoH_);
+    glUniform2i(glGetUniformLocation(p, "uGeometrySize"), geometryW_, geometryW_ / 2);
 
     glBindFramebuffer(GL_FRAMEBUFFER, viewFbo_);
     glViewport(0, 0, shape.width, shape.height);

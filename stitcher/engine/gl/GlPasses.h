@@ -62,6 +62,7 @@ private:
 
     EngineSpec params_;
     int panoW_, panoH_;
+    int geometryW_;  // the geometry textures: geometryW_ x geometryW_ / 2
     float blendWidth_ = 1.0f;
     std::vector<Mesh> meshes_;
     gl::VertexArray vao_;
