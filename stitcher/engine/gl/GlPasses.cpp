@@ -163,22 +163,28 @@ void main() {
 // The stitch pass with the seam's disparity: inside band b each lens is
 // looked up h output columns on (the side-0 lens) or back (the side-1 lens),
 // h half the disparity at the pixel's row and place across the band, faded
-// to nothing over the band's outer quarters. The warped pixels read the
-// frame as the CPU engine's warp does: bilinear, and where the frame is
-// finer than the panorama, mixed with its half-size level by the log of
-// the ratio (uHalfShare), so that both engines warp alike.
+// to nothing over the band's outer quarters. The warped pixels read as the
+// CPU engine's warp reads: the lens's frame position from the bands' own
+// table (uPoints: per band, side and row, the positions at whole columns
+// from the band's begin less uMargin), linear between columns; the frame
+// bilinear and, where it is finer than the panorama, mixed with its
+// half-size level by the log of the ratio (uHalfShare).
 const char* const kSeamFragment = "#version 330 core\n" DFS_ALPHA_NORMALIZED R"(
 in vec2 uvCoords;
 in float planeLeft;
 in float meshX;
 uniform sampler2D uFrame;
 uniform sampler2D uShift;
+uniform sampler2D uPoints;
 uniform float uBlendWidth;
 uniform int uWindows;
 uniform int uRows;
 uniform int uLens;
 uniform ivec2 uBand[2];
 uniform int uLeftLens[2];
+uniform int uMargin;
+uniform int uSpan;
+uniform vec2 uFrameSize;
 uniform float uHalfShare;
 out vec4 color;
 float fade(float t) {
@@ -195,16 +201,19 @@ float shiftAt(int b, int row, float t) {
     return a + (c - a) * (x - float(k));
 }
 void main() {
-    vec2 dx = dFdx(uvCoords);
     int col = int(gl_FragCoord.x), row = int(gl_FragCoord.y);
-    float cols = 0.0;
+    vec2 at = uvCoords;
     for (int b = 0; b < 2; ++b)
         if (col >= uBand[b].x && col < uBand[b].y) {
             float t = (float(col - uBand[b].x) + 0.5) / float(uBand[b].y - uBand[b].x);
             float h = 0.5 * shiftAt(b, row, t) * fade(t);
-            cols = uLens == uLeftLens[b] ? h : -h;
+            int side = uLens == uLeftLens[b] ? 0 : 1;
+            float c = clamp(float(col - uBand[b].x + uMargin) + (side == 0 ? h : -h), 0.0, float(uSpan - 1) - 1e-3);
+            int i = int(c);
+            int r = (2 * b + side) * uRows + row;
+            vec2 p0 = texelFetch(uPoints, ivec2(i, r), 0).rg, p1 = texelFetch(uPoints, ivec2(min(i + 1, uSpan - 1), r), 0).rg;
+            at = (p0 + (p1 - p0) * (c - float(i))) / uFrameSize;
         }
-    vec2 at = uvCoords + dx * cols;
     color = textureLod(uFrame, at, 0.0);
     if (uHalfShare > 0.0) color = mix(color, textureLod(uFrame, at, 1.0), uHalfShare);
     color.a = alphaNormalized(clamp((meshX - planeLeft) / uBlendWidth, 0.0, 1.0));
@@ -418,7 +427,13 @@ bool GlPasses::setShift(const SeamShift& shift) {
     shift_ = shift;
     warping_ = most > 0;
     if (!warping_) return true;
-    if (!bands_) bands_.reset(new SeamBands(params_.lens.model(), params_.size, params_.frameWidth, params_.frameHeight, 8));
+    // The bands follow each lens as far beyond them as half the largest disparity reaches.
+    const int needed = static_cast<int>(std::ceil(most / 2.0f)) + 2;
+    if (!bands_ || bands_->margin() < needed) {
+        bands_.reset(new SeamBands(params_.lens.model(), params_.size, params_.frameWidth, params_.frameHeight,
+                                   std::max(needed, 8)));
+        pointsStale_ = true;
+    }
     for (int b = 0; b < 2; ++b) {
         rowsWarped_[b].assign(static_cast<size_t>(panoH_), 0);
         if (shift_.shift[b].empty()) continue;
@@ -437,10 +452,13 @@ Status GlPasses::seamStart() {
     if (!seamProgram_) return Status(kExitFailed, error);
     seamFbo_ = gl::newFramebuffer();
     seamTarget_ = newTarget(GL_RGBA8, panoW_, panoH_, GL_UNSIGNED_BYTE);
-    shiftTexture_ = gl::newTexture();
-    glBindTexture(GL_TEXTURE_2D, shiftTexture_);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    for (gl::Texture* t : {&shiftTexture_, &pointsTexture_}) {
+        *t = gl::newTexture();
+        glBindTexture(GL_TEXTURE_2D, *t);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    }
+    pointsStale_ = true;
     return attach(seamFbo_, seamTarget_);
 }
 
@@ -463,6 +481,26 @@ Status GlPasses::warp(const uint8_t* frame, uint8_t* out) {
     glBindTexture(GL_TEXTURE_2D, shiftTexture_);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_R32F, windows, 2 * panoH_, 0, GL_RED, GL_FLOAT, texels.data());
+    const SeamBands& bands = *bands_;
+    const int span = std::max(bands.end(0) - bands.begin(0), bands.end(1) - bands.begin(1)) + 2 * bands.margin();
+    glActiveTexture(GL_TEXTURE2);
+    glBindTexture(GL_TEXTURE_2D, pointsTexture_);
+    if (pointsStale_) {
+        // Where each lens looks, per band, side and followed row, at whole columns.
+        std::vector<float> points(static_cast<size_t>(span) * 2 * static_cast<size_t>(4 * panoH_), 0.0f);
+        for (int b = 0; b < 2; ++b)
+            for (int side = 0; side < 2; ++side)
+                for (int row = bands.firstRow(); row <= bands.lastRow(); ++row)
+                    for (int i = 0; i < span; ++i) {
+                        float x, y, r;
+                        bands.lensPoint(b, side, row, static_cast<float>(bands.begin(b) - bands.margin() + i), &x, &y, &r);
+                        float* at = &points[(static_cast<size_t>((2 * b + side) * panoH_ + row) * static_cast<size_t>(span) + i) * 2];
+                        at[0] = x;
+                        at[1] = y;
+                    }
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RG32F, span, 4 * panoH_, 0, GL_RG, GL_FLOAT, points.data());
+        pointsStale_ = false;
+    }
     upload(frame);
 
     const GLuint p = seamProgram_;
@@ -471,6 +509,10 @@ Status GlPasses::warp(const uint8_t* frame, uint8_t* out) {
     glUniform1f(glGetUniformLocation(p, "uBlendWidth"), blendWidth_);
     glUniform1i(glGetUniformLocation(p, "uFrame"), 0);
     glUniform1i(glGetUniformLocation(p, "uShift"), 1);
+    glUniform1i(glGetUniformLocation(p, "uPoints"), 2);
+    glUniform1i(glGetUniformLocation(p, "uMargin"), bands.margin());
+    glUniform1i(glGetUniformLocation(p, "uSpan"), span);
+    glUniform2f(glGetUniformLocation(p, "uFrameSize"), static_cast<float>(params_.frameWidth), static_cast<float>(params_.frameHeight));
     glUniform1i(glGetUniformLocation(p, "uWindows"), windows);
     glUniform1i(glGetUniformLocation(p, "uRows"), panoH_);
     const float share = std::min(1.0f, std::max(0.0f, std::log2(bands_->density())));
@@ -478,7 +520,6 @@ Status GlPasses::warp(const uint8_t* frame, uint8_t* out) {
     glUniform1f(glGetUniformLocation(p, "uHalfShare"), halved ? share : 0.0f);
     const GLint bandLocation = glGetUniformLocation(p, "uBand"), leftLocation = glGetUniformLocation(p, "uLeftLens");
     const GLint lensLocation = glGetUniformLocation(p, "uLens");
-    const SeamBands& bands = *bands_;
     const GLint band[4] = {bands.begin(0), bands.end(0), bands.begin(1), bands.end(1)};
     const GLint left[2] = {bands.lens(0, 0), bands.lens(1, 0)};
     glUniform2iv(bandLocation, 2, band);

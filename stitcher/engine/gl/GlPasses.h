@@ -10,8 +10,10 @@
 //  - a seam pass: the stitch meshes drawn again as the stitch pass draws
 //    them, each lens looked up half the seam's disparity toward the other
 //    inside the bands (the disparity from a small per-frame texture, one
-//    texel per row and window), faded to nothing toward the bands' edges;
-//    only the warped pixels are copied over the renderer's picture.
+//    texel per row and window; where the lenses look from the bands' own
+//    table, as the CPU engine's warp reads), faded to nothing toward the
+//    bands' edges; only the warped pixels are copied over the renderer's
+//    picture.
 #pragma once
 
 #include <cstdint>
@@ -79,7 +81,8 @@ private:
     double fov_ = 100.0;
     // The seam pass.
     gl::Program seamProgram_;
-    gl::Texture shiftTexture_, seamTarget_;
+    gl::Texture shiftTexture_, pointsTexture_, seamTarget_;
+    bool pointsStale_ = true;  // the bands changed since pointsTexture_ was filled
     gl::Framebuffer seamFbo_;
     std::unique_ptr<SeamBands> bands_;
     SeamShift shift_;
