@@ -105,14 +105,16 @@ TEST(GlEngineViews, FlatAndPlanetMatchTheCpuEngine) {
         s.view.height = c.h;
         s.view.fov = 90;
         s.perFrameRotation = true;
-        angles(turn(rng), tilt(rng), 0, s.rotation);
+        const double yaw0 = turn(rng), pitch0 = tilt(rng);  // drawn in order, whatever the compiler
+        angles(yaw0, pitch0, 0, s.rotation);
         Pair e = engines(s);
         ASSERT_TRUE(e.cpu && e.gl);
         for (int v = 0; v < 4; ++v) {
             if (v > 0) {
-                const double f = fov(rng);
+                const double f = fov(rng), yaw = turn(rng), pitch = v == 1 ? 90 : v == 2 ? -90 : tilt(rng);
+                const double roll = turn(rng) / 4;
                 float m[4][4];
-                angles(turn(rng), v == 1 ? 90 : v == 2 ? -90 : tilt(rng), turn(rng) / 4, m);
+                angles(yaw, pitch, roll, m);
                 ASSERT_TRUE(e.cpu->setFov(f) && e.gl->setFov(f));
                 ASSERT_TRUE(e.cpu->setRotation(m) && e.gl->setRotation(m));
             }
