@@ -1,4 +1,6 @@
-// The GL engine: the libspherecast renderer behind its exported facade.
+// The GL engine: the libspherecast renderer behind its exported facade, and
+// the engine's own passes (flat and planet views, the seam warp) drawn in
+// the renderer's context.
 #include <GL/glew.h>
 
 #include <algorithm>

@@ -35,7 +35,7 @@ public:
     GlPasses& operator=(const GlPasses&) = delete;
 
     // With the renderer's context current: the meshes, the frame texture
-    // and what the engine's spec needs (the view pass for a flat or planet
+    // and what the engine is made for needs (the view pass for a flat or planet
     // output). Fails with the driver's reason.
     Status start();
 
