@@ -135,8 +135,7 @@ std::unique_ptr<SeamTracker> makeSeams(const Options& opt, const EngineSpec& par
     auto seams = std::make_unique<SeamTracker>(params.lens.model(), params.size, params.frameWidth, params.frameHeight, settings);
     if (!engine.setSeamShift(seams->shift())) {
         console::warn("--seam: the %s engine cannot line up the seams of this run (no engine can under a fixed view "
-                      "turn: --yaw, --pitch, --roll or a clip turned half a turn, nor in a flat or planet picture; the gl "
-                      "engine neither where the view turns every frame: --stabilize, --level, --motion, --camera); the "
+                      "turn: --yaw, --pitch, --roll or a clip turned half a turn, nor in a flat or planet picture); the "
                       "seams stay as the far field has them", engine.name());
         return nullptr;
     }

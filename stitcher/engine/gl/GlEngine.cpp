@@ -114,6 +114,9 @@ public:
         // setData also makes the renderer's context current for our passes.
         renderer_.setData(frame);
         if (spec_.reprojected()) return passes_->view(frame, out);
+        // A warped panorama turned per frame is the engine's own from the
+        // first pass on; the renderer's picture where nothing is warped.
+        if (spec_.perFrameRotation && passes_->warping()) return passes_->warpTurned(frame, out);
         renderer_.render(out);
         return passes_->warp(frame, out);
     }
@@ -134,10 +137,11 @@ public:
         return true;
     }
 
-    // The warp redraws pixels of the identity-view panorama that the
-    // renderer's picture is: not where the view turns.
+    // The seams are warped in the identity-view panorama: under a view
+    // turned per frame, before it turns; not under a fixed turn, which the
+    // renderer draws in one go.
     bool setSeamShift(const SeamShift& shift) override {
-        if (spec_.layout != Layout::Stitch || spec_.reprojected() || spec_.perFrameRotation || !identity(spec_.rotation))
+        if (spec_.layout != Layout::Stitch || spec_.reprojected() || (!spec_.perFrameRotation && !identity(spec_.rotation)))
             return false;
         return passes_->setShift(shift);
     }

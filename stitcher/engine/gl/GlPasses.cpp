@@ -160,7 +160,8 @@ void main() {
 }
 )";
 
-// The stitch pass with the seam's disparity: inside band b each lens is
+// The stitch pass with the seam's disparity: inside the warped part of band
+// b (uWarp, its rows marked in uShift's last column) each lens is
 // looked up h output columns on (the side-0 lens) or back (the side-1 lens),
 // h half the disparity at the pixel's row and place across the band, faded
 // to nothing over the band's outer quarters. The warped pixels read as the
@@ -168,7 +169,8 @@ void main() {
 // table (uPoints: per band, side and row, the positions at whole columns
 // from the band's begin less uMargin), linear between columns; the frame
 // bilinear and, where it is finer than the panorama, mixed with its
-// half-size level by the log of the ratio (uHalfShare).
+// half-size level by the log of the ratio (uHalfShare). Elsewhere the
+// stitch pass's own read.
 const char* const kSeamFragment = "#version 330 core\n" DFS_ALPHA_NORMALIZED R"(
 in vec2 uvCoords;
 in float planeLeft;
@@ -181,6 +183,7 @@ uniform int uWindows;
 uniform int uRows;
 uniform int uLens;
 uniform ivec2 uBand[2];
+uniform ivec2 uWarp[2];
 uniform int uLeftLens[2];
 uniform int uMargin;
 uniform int uSpan;
@@ -202,9 +205,12 @@ float shiftAt(int b, int row, float t) {
 }
 void main() {
     int col = int(gl_FragCoord.x), row = int(gl_FragCoord.y);
+    color = texture(uFrame, uvCoords);
     vec2 at = uvCoords;
+    bool warped = false;
     for (int b = 0; b < 2; ++b)
-        if (col >= uBand[b].x && col < uBand[b].y) {
+        if (col >= uWarp[b].x && col < uWarp[b].y && texelFetch(uShift, ivec2(uWindows, b * uRows + row), 0).r > 0.0) {
+            warped = true;
             float t = (float(col - uBand[b].x) + 0.5) / float(uBand[b].y - uBand[b].x);
             float h = 0.5 * shiftAt(b, row, t) * fade(t);
             int side = uLens == uLeftLens[b] ? 0 : 1;
@@ -214,9 +220,29 @@ void main() {
             vec2 p0 = texelFetch(uPoints, ivec2(i, r), 0).rg, p1 = texelFetch(uPoints, ivec2(min(i + 1, uSpan - 1), r), 0).rg;
             at = (p0 + (p1 - p0) * (c - float(i))) / uFrameSize;
         }
-    color = textureLod(uFrame, at, 0.0);
-    if (uHalfShare > 0.0) color = mix(color, textureLod(uFrame, at, 1.0), uHalfShare);
+    if (warped) {
+        color = textureLod(uFrame, at, 0.0);
+        if (uHalfShare > 0.0) color = mix(color, textureLod(uFrame, at, 1.0), uHalfShare);
+    }
     color.a = alphaNormalized(clamp((meshX - planeLeft) / uBlendWidth, 0.0, 1.0));
+}
+)";
+
+// The renderer's second pass for a view turned per frame: each panorama
+// pixel's direction, turned, looked up bilinearly in the stitched panorama
+// (wrapping across its left and right edges).
+const char* const kTurnFragment = R"(#version 330 core
+uniform sampler2D uPanorama;
+uniform mat3 uRotation;
+uniform vec2 uSize;
+out vec4 color;
+const float pi = 3.14159265358979323846;
+void main() {
+    float theta = 2.0 * pi * gl_FragCoord.x / uSize.x, phi = pi * gl_FragCoord.y / uSize.y;
+    vec3 r = uRotation * vec3(sin(phi) * cos(theta), sin(phi) * sin(theta), cos(phi));
+    theta = atan(r.y, r.x);
+    if (theta < 0.0) theta += 2.0 * pi;
+    color = vec4(texture(uPanorama, vec2(theta / (2.0 * pi), atan(length(r.xy), r.z) / pi)).rgb, 1.0);
 }
 )";
 
@@ -352,6 +378,23 @@ Status GlPasses::start() {
     return st;
 }
 
+void GlPasses::cover() {
+    // One triangle over the whole output.
+    if (!quad_) {
+        const float corners[6] = {-1, -1, 3, -1, -1, 3};
+        quadVao_ = gl::newVertexArray();
+        glBindVertexArray(quadVao_);
+        quad_ = gl::newBuffer();
+        glBindBuffer(GL_ARRAY_BUFFER, quad_);
+        glBufferData(GL_ARRAY_BUFFER, sizeof corners, corners, GL_STATIC_DRAW);
+        glEnableVertexAttribArray(0);
+        glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 0, nullptr);
+        glBindBuffer(GL_ARRAY_BUFFER, 0);
+    }
+    glBindVertexArray(quadVao_);
+    glDrawArrays(GL_TRIANGLES, 0, 3);
+}
+
 void GlPasses::setRotation(const float m[4][4]) {
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) rotation_[i * 3 + j] = m[i][j];  // column i
@@ -391,20 +434,7 @@ Status GlPasses::view(const uint8_t* frame, uint8_t* out) {
     glBindFramebuffer(GL_FRAMEBUFFER, viewFbo_);
     glViewport(0, 0, shape.width, shape.height);
     glDisable(GL_BLEND);
-    // One triangle over the whole output.
-    if (!quad_) {
-        const float corners[6] = {-1, -1, 3, -1, -1, 3};
-        quadVao_ = gl::newVertexArray();
-        glBindVertexArray(quadVao_);
-        quad_ = gl::newBuffer();
-        glBindBuffer(GL_ARRAY_BUFFER, quad_);
-        glBufferData(GL_ARRAY_BUFFER, sizeof corners, corners, GL_STATIC_DRAW);
-        glEnableVertexAttribArray(0);
-        glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 0, nullptr);
-        glBindBuffer(GL_ARRAY_BUFFER, 0);
-    }
-    glBindVertexArray(quadVao_);
-    glDrawArrays(GL_TRIANGLES, 0, 3);
+    cover();
 
     glBindFramebuffer(GL_READ_FRAMEBUFFER, viewFbo_);
     glReadBuffer(GL_COLOR_ATTACHMENT0);
@@ -449,9 +479,18 @@ bool GlPasses::setShift(const SeamShift& shift) {
 Status GlPasses::seamStart() {
     std::string error;
     seamProgram_ = gl::buildProgram(kMeshVertex, kSeamFragment, &error);
-    if (!seamProgram_) return Status(kExitFailed, error);
+    if (seamProgram_) turnProgram_ = gl::buildProgram(kCoverVertex, kTurnFragment, &error);
+    if (!turnProgram_) return Status(kExitFailed, error);
     seamFbo_ = gl::newFramebuffer();
     seamTarget_ = newTarget(GL_RGBA8, panoW_, panoH_, GL_UNSIGNED_BYTE);
+    // Read by the turned view as the renderer reads its panorama then.
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_REPEAT);
+    turnFbo_ = gl::newFramebuffer();
+    turnTarget_ = newTarget(GL_RGBA8, panoW_, panoH_, GL_UNSIGNED_BYTE);
+    const Status st = attach(turnFbo_, turnTarget_);
+    if (!st.ok()) return st;
     for (gl::Texture* t : {&shiftTexture_, &pointsTexture_}) {
         *t = gl::newTexture();
         glBindTexture(GL_TEXTURE_2D, *t);
@@ -462,25 +501,28 @@ Status GlPasses::seamStart() {
     return attach(seamFbo_, seamTarget_);
 }
 
-Status GlPasses::warp(const uint8_t* frame, uint8_t* out) {
-    if (!warping_) return Status();
-    StateKeeper keep;
+Status GlPasses::drawWarped(const uint8_t* frame, bool whole) {
     if (!seamProgram_) {
         const Status st = seamStart();
         if (!st.ok()) return st;
     }
-    // The disparity, one texel per row and window: band 0's rows, then band 1's.
+    // The disparity, one texel per row and window, and after them 1 where
+    // the row is warped: band 0's rows, then band 1's.
     const int windows = shift_.windows;
-    std::vector<float> texels(static_cast<size_t>(windows) * static_cast<size_t>(2 * panoH_), 0.0f);
+    std::vector<float> texels(static_cast<size_t>(windows + 1) * static_cast<size_t>(2 * panoH_), 0.0f);
     for (int b = 0; b < 2; ++b)
-        for (size_t i = 0; i < shift_.shift[b].size(); ++i) {
-            const float v = shift_.shift[b][i];
-            texels[static_cast<size_t>(b) * static_cast<size_t>(panoH_) * static_cast<size_t>(windows) + i] = std::isfinite(v) ? v : 0.0f;
+        for (int row = 0; row < panoH_ && !shift_.shift[b].empty(); ++row) {
+            float* to = &texels[static_cast<size_t>(b * panoH_ + row) * static_cast<size_t>(windows + 1)];
+            for (int k = 0; k < windows; ++k) {
+                const float v = shift_.shift[b][static_cast<size_t>(row) * static_cast<size_t>(windows) + k];
+                to[k] = std::isfinite(v) ? v : 0.0f;
+            }
+            to[windows] = rowsWarped_[b][static_cast<size_t>(row)];
         }
     glActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_2D, shiftTexture_);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_R32F, windows, 2 * panoH_, 0, GL_RED, GL_FLOAT, texels.data());
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_R32F, windows + 1, 2 * panoH_, 0, GL_RED, GL_FLOAT, texels.data());
     const SeamBands& bands = *bands_;
     const int span = std::max(bands.end(0) - bands.begin(0), bands.end(1) - bands.begin(1)) + 2 * bands.margin();
     glActiveTexture(GL_TEXTURE2);
@@ -524,6 +566,14 @@ Status GlPasses::warp(const uint8_t* frame, uint8_t* out) {
     const GLint left[2] = {bands.lens(0, 0), bands.lens(1, 0)};
     glUniform2iv(bandLocation, 2, band);
     glUniform1iv(leftLocation, 2, left);
+    for (int b = 0; b < 2; ++b) {
+        // The band less its outer tenths, where the shift has faded to nothing.
+        const int width = bands.end(b) - bands.begin(b), edge = static_cast<int>(0.1f * static_cast<float>(width));
+        warpCols_[b][0] = bands.begin(b) + edge;
+        warpCols_[b][1] = shift_.shift[b].empty() ? warpCols_[b][0] : std::max(warpCols_[b][0], bands.end(b) - edge);
+    }
+    const GLint warpCols[4] = {warpCols_[0][0], warpCols_[0][1], warpCols_[1][0], warpCols_[1][1]};
+    glUniform2iv(glGetUniformLocation(p, "uWarp"), 2, warpCols);
 
     glBindFramebuffer(GL_FRAMEBUFFER, seamFbo_);
     glViewport(0, 0, panoW_, panoH_);
@@ -531,23 +581,32 @@ Status GlPasses::warp(const uint8_t* frame, uint8_t* out) {
     glClear(GL_COLOR_BUFFER_BIT);
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
-    glEnable(GL_SCISSOR_TEST);
     glBindVertexArray(vao_);
     const int row0 = bands.firstRow(), row1 = bands.lastRow() + 1;
-    int cols[2][2];
-    for (int b = 0; b < 2; ++b) {
-        // The band less its outer tenths, where the shift has faded to nothing.
-        const int width = bands.end(b) - bands.begin(b), edge = static_cast<int>(0.1f * static_cast<float>(width));
-        cols[b][0] = bands.begin(b) + edge;
-        cols[b][1] = bands.end(b) - edge;
-        if (cols[b][1] <= cols[b][0] || shift_.shift[b].empty()) continue;
-        glScissor(cols[b][0], row0, cols[b][1] - cols[b][0], row1 - row0);
+    // The whole panorama, or only the warped parts of the bands.
+    for (int b = 0; b < (whole ? 1 : 2); ++b) {
+        if (!whole) {
+            if (warpCols_[b][1] <= warpCols_[b][0]) continue;
+            glEnable(GL_SCISSOR_TEST);
+            glScissor(warpCols_[b][0], row0, warpCols_[b][1] - warpCols_[b][0], row1 - row0);
+        }
         for (const Mesh& m : meshes_) {
             glUniform1i(lensLocation, m.lens);
             glDrawElements(GL_TRIANGLES, m.count, GL_UNSIGNED_INT,
                            reinterpret_cast<const void*>(static_cast<size_t>(m.first) * sizeof(unsigned int)));
         }
     }
+    glDisable(GL_SCISSOR_TEST);
+    return Status();
+}
+
+Status GlPasses::warp(const uint8_t* frame, uint8_t* out) {
+    if (!warping_) return Status();
+    StateKeeper keep;
+    Status st = drawWarped(frame, false);
+    if (!st.ok()) return st;
+    const SeamBands& bands = *bands_;
+    const int row0 = bands.firstRow(), row1 = bands.lastRow() + 1;
 
     // The warped rows' band pixels over the renderer's picture.
     glBindFramebuffer(GL_READ_FRAMEBUFFER, seamFbo_);
@@ -556,16 +615,40 @@ Status GlPasses::warp(const uint8_t* frame, uint8_t* out) {
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     const size_t stride = params_.outStride();
     for (int b = 0; b < 2; ++b) {
-        const int w = cols[b][1] - cols[b][0];
-        if (w <= 0 || shift_.shift[b].empty()) continue;
+        const int w = warpCols_[b][1] - warpCols_[b][0];
+        if (w <= 0) continue;
         readBack_.resize(static_cast<size_t>(w) * 3 * static_cast<size_t>(row1 - row0));
-        glReadPixels(cols[b][0], row0, w, row1 - row0, GL_BGR, GL_UNSIGNED_BYTE, readBack_.data());
+        glReadPixels(warpCols_[b][0], row0, w, row1 - row0, GL_BGR, GL_UNSIGNED_BYTE, readBack_.data());
         for (int row = row0; row < row1; ++row)
             if (rowsWarped_[b][static_cast<size_t>(row)])
-                std::memcpy(out + static_cast<size_t>(row) * stride + static_cast<size_t>(cols[b][0]) * 3,
+                std::memcpy(out + static_cast<size_t>(row) * stride + static_cast<size_t>(warpCols_[b][0]) * 3,
                             readBack_.data() + static_cast<size_t>(row - row0) * static_cast<size_t>(w) * 3,
                             static_cast<size_t>(w) * 3);
     }
+    if (glGetError() != GL_NO_ERROR) return Status(kExitFailed, "the GL engine's seam pass failed");
+    return Status();
+}
+
+Status GlPasses::warpTurned(const uint8_t* frame, uint8_t* out) {
+    StateKeeper keep;
+    Status st = drawWarped(frame, true);
+    if (!st.ok()) return st;
+    const GLuint p = turnProgram_;
+    glUseProgram(p);
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, seamTarget_);
+    glUniform1i(glGetUniformLocation(p, "uPanorama"), 0);
+    glUniformMatrix3fv(glGetUniformLocation(p, "uRotation"), 1, GL_FALSE, rotation_);
+    glUniform2f(glGetUniformLocation(p, "uSize"), static_cast<float>(panoW_), static_cast<float>(panoH_));
+    glBindFramebuffer(GL_FRAMEBUFFER, turnFbo_);
+    glViewport(0, 0, panoW_, panoH_);
+    glDisable(GL_BLEND);
+    cover();
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, turnFbo_);
+    glReadBuffer(GL_COLOR_ATTACHMENT0);
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    glReadPixels(0, 0, panoW_, panoH_, GL_BGR, GL_UNSIGNED_BYTE, out);
     if (glGetError() != GL_NO_ERROR) return Status(kExitFailed, "the GL engine's seam pass failed");
     return Status();
 }

@@ -13,7 +13,8 @@
 //    texel per row and window; where the lenses look from the bands' own
 //    table, as the CPU engine's warp reads), faded to nothing toward the
 //    bands' edges; only the warped pixels are copied over the renderer's
-//    picture.
+//    picture, or, for a view turned per frame, the whole panorama is
+//    stitched so and turned as the renderer's second pass turns it.
 #pragma once
 
 #include <cstdint>
@@ -52,6 +53,9 @@ public:
     // Redraws the warped pixels of the identity-view panorama `out`
     // (the renderer's picture of `frame`).
     Status warp(const uint8_t* frame, uint8_t* out);
+    // A view turned per frame: the whole panorama stitched with the seams
+    // warped, then turned as the renderer turns it (bilinear), into `out`.
+    Status warpTurned(const uint8_t* frame, uint8_t* out);
 
 private:
     struct Mesh {
@@ -59,8 +63,11 @@ private:
         GLsizei first, count;  // indices
     };
     void upload(const uint8_t* frame);
-    void drawMeshes(GLuint program, GLint lensLocation);
     Status seamStart();
+    // The frame into seamTarget_ with the seams warped: the whole panorama, or only the warped pixels.
+    Status drawWarped(const uint8_t* frame, bool whole);
+    // Draws one triangle over the whole viewport.
+    void cover();
 
     EngineSpec params_;
     int panoW_, panoH_;
@@ -84,6 +91,10 @@ private:
     gl::Texture shiftTexture_, pointsTexture_, seamTarget_;
     bool pointsStale_ = true;  // the bands changed since pointsTexture_ was filled
     gl::Framebuffer seamFbo_;
+    gl::Program turnProgram_;
+    gl::Texture turnTarget_;
+    gl::Framebuffer turnFbo_;
+    int warpCols_[2][2] = {{0, 0}, {0, 0}};  // per band: the columns warped
     std::unique_ptr<SeamBands> bands_;
     SeamShift shift_;
     bool warping_ = false;

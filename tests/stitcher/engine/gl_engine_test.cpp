@@ -126,10 +126,10 @@ TEST(GlEngineViews, FlatAndPlanetMatchTheCpuEngine) {
 }
 
 // On a scene with near things at the seams, the GL engine warps them as the
-// CPU engine does; only band pixels change from its far-field stitch, and a
-// shift of nothing leaves that stitch byte for byte.
+// CPU engine does, in the panorama and in a view turned per frame; in the
+// panorama only band pixels change from its far-field stitch, and a shift
+// of nothing leaves that stitch byte for byte.
 TEST(GlEngineSeams, WarpMatchesTheCpuEngineAndNoShiftIsThePlainStitch) {
-    const EngineSpec s = setup();
     const testutil::DepthScene scene = testutil::yardScene(geometry(), 2 * kSize, kSize, 42);
     const BgrImage frame = scene.frame(geometry(), kFrameW, kFrameH, 30.0);
     SeamSettings settings;
@@ -137,36 +137,46 @@ TEST(GlEngineSeams, WarpMatchesTheCpuEngineAndNoShiftIsThePlainStitch) {
     SeamTracker tracker(geometry().model(), kSize, kFrameW, kFrameH, settings);
     const SeamShift& shift = tracker.measure(frame.data.data());
     ASSERT_TRUE(shift.any());
-
-    Pair e = engines(s);
-    ASSERT_TRUE(e.cpu && e.gl);
-    const BgrImage plain = stitch(*e.gl, s, frame);
     SeamShift none = shift;
     for (auto& rows : none.shift) std::fill(rows.begin(), rows.end(), 0.0f);
-    ASSERT_TRUE(e.gl->setSeamShift(none));
-    EXPECT_TRUE(stitch(*e.gl, s, frame).data == plain.data) << "no shift changed the GL stitch";
-
-    ASSERT_TRUE(e.cpu->setSeamShift(shift) && e.gl->setSeamShift(shift));
-    const BgrImage cpu = stitch(*e.cpu, s, frame), gl = stitch(*e.gl, s, frame);
-    // The pixels the warp changed.
-    std::vector<uint8_t> warped(static_cast<size_t>(s.outWidth()) * s.outHeight(), 0);
-    size_t changed = 0;
-    for (size_t i = 0; i < warped.size(); ++i)
-        for (int c = 0; c < 3; ++c)
-            if (std::abs(gl.data[i * 3 + c] - plain.data[i * 3 + c]) > 2) warped[i] = 1;
-    for (uint8_t w : warped) changed += w;
     const std::vector<uint8_t> bands = geometry().blendBandMask(0.0);
-    for (size_t i = 0; i < bands.size(); ++i)
-        for (int c = 0; c < 3 && !bands[i]; ++c)
-            ASSERT_EQ(gl.data[i * 3 + c], plain.data[i * 3 + c]) << "pixel " << i << " outside the bands";
-    const double all = testutil::psnr(cpu, gl), there = testutil::psnr(cpu, gl, &warped);
-    const double before = testutil::psnr(cpu, plain, &warped);
-    std::printf("seam warp: CPU vs GL %.2f dB, %.2f dB over the %zu pixels warped (%.2f dB unwarped)\n", all, there,
-                changed, before);
-    EXPECT_GT(changed, static_cast<size_t>(s.outHeight()));
-    EXPECT_GE(all, 40.0);
-    EXPECT_GE(there, 40.0);
-    EXPECT_LT(before, 35.0) << "the scene's near things need no warp";
+
+    for (bool turned : {false, true}) {
+        SCOPED_TRACE(turned ? "turned" : "panorama");
+        EngineSpec s = setup();
+        s.perFrameRotation = turned;
+        Pair e = engines(s);
+        ASSERT_TRUE(e.cpu && e.gl);
+        if (turned) {
+            float m[4][4];
+            angles(40, 15, -5, m);
+            ASSERT_TRUE(e.cpu->setRotation(m) && e.gl->setRotation(m));
+        }
+        const BgrImage plain = stitch(*e.gl, s, frame);
+        ASSERT_TRUE(e.gl->setSeamShift(none));
+        EXPECT_TRUE(stitch(*e.gl, s, frame).data == plain.data) << "no shift changed the GL stitch";
+
+        ASSERT_TRUE(e.cpu->setSeamShift(shift) && e.gl->setSeamShift(shift));
+        const BgrImage cpu = stitch(*e.cpu, s, frame), gl = stitch(*e.gl, s, frame);
+        // The pixels the warp changed.
+        std::vector<uint8_t> warped(static_cast<size_t>(s.outWidth()) * s.outHeight(), 0);
+        size_t changed = 0;
+        for (size_t i = 0; i < warped.size(); ++i)
+            for (int c = 0; c < 3; ++c)
+                if (std::abs(gl.data[i * 3 + c] - plain.data[i * 3 + c]) > 2) warped[i] = 1;
+        for (uint8_t w : warped) changed += w;
+        for (size_t i = 0; i < bands.size() && !turned; ++i)
+            for (int c = 0; c < 3 && !bands[i]; ++c)
+                ASSERT_EQ(gl.data[i * 3 + c], plain.data[i * 3 + c]) << "pixel " << i << " outside the bands";
+        const double all = testutil::psnr(cpu, gl), there = testutil::psnr(cpu, gl, &warped);
+        const double before = testutil::psnr(cpu, plain, &warped);
+        std::printf("seam warp%s: CPU vs GL %.2f dB, %.2f dB over the %zu pixels warped (%.2f dB unwarped)\n",
+                    turned ? ", turned" : "", all, there, changed, before);
+        EXPECT_GT(changed, static_cast<size_t>(s.outHeight()));
+        EXPECT_GE(all, 40.0);
+        EXPECT_GE(there, 40.0);
+        EXPECT_LT(before, 35.0) << "the scene's near things need no warp";
+    }
 }
 
 }  // namespace
