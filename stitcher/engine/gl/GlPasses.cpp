@@ -227,6 +227,7 @@ void main() {
     color.a = alphaNormalized(clamp((meshX - planeLeft) / uBlendWidth, 0.0, 1.0));
 }
 )";
+#undef DFS_ALPHA_NORMALIZED
 
 // The renderer's second pass for a view turned per frame: each panorama
 // pixel's direction, turned, looked up bilinearly in the stitched panorama
