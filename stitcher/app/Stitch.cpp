@@ -134,8 +134,8 @@ std::unique_ptr<SeamTracker> makeSeams(const Options& opt, const EngineSpec& par
     settings.threads = opt.threads;
     auto seams = std::make_unique<SeamTracker>(params.lens.model(), params.size, params.frameWidth, params.frameHeight, settings);
     if (!engine.setSeamShift(seams->shift())) {
-        console::warn("--seam: the %s engine cannot line up the seams of this run (only the cpu engine can, and not "
-                      "in a flat or planet view); the seams stay as the far field has them", engine.name());
+        console::warn("--seam: the %s engine cannot line up the seams of this run (no engine can in a flat or planet "
+                      "picture); the seams stay as the far field has them", engine.name());
         return nullptr;
     }
     return seams;

@@ -1,13 +1,17 @@
-// The GL engine: the libspherecast renderer behind its exported facade.
-#include <GL/gl.h>
+// The GL engine: the libspherecast renderer behind its exported facade, and
+// the engine's own passes (flat and planet views, the seam warp) drawn in
+// the renderer's context.
+#include <GL/glew.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "ColorMatch.h"
 #include "DualFisheyeModel.h"
 #include "GlEngine.h"
+#include "GlPasses.h"
 #include "Spherecast.h"
 #include "spherecast_internal.h"
 
@@ -37,6 +41,13 @@ private:
     std::string caught_;
 };
 
+bool identity(const float m[4][4]) {
+    for (int i = 0; i < 4; ++i)
+        for (int j = 0; j < 4; ++j)
+            if (m[i][j] != (i == j ? 1.0f : 0.0f)) return false;
+    return true;
+}
+
 class GlEngine : public Engine {
 public:
     explicit GlEngine(const EngineSpec& params)
@@ -44,13 +55,19 @@ public:
                     params.layout == Layout::Stereo ? Spherecast::Stereo : Spherecast::Stitch),
           spec_(params) {}
     ~GlEngine() override {
-        if (started_) renderer_.deInitRenderer();
+        if (started_) {
+            // Our objects go while the renderer's context is current
+            // (setData without a frame only makes it so).
+            if (passes_) renderer_.setData(nullptr);
+            passes_.reset();
+            renderer_.deInitRenderer();
+        }
     }
 
     // Fails with what the windowing library said where no context can be had.
     Status start() {
-        if (spec_.reprojected())
-            return Status(kExitDisplay, "the GL engine draws the panorama only; a flat or planet view takes the CPU engine");
+        if (spec_.reprojected() && spec_.layout != Layout::Stitch)
+            return Status(kExitDisplay, "a flat or planet view needs the stitch layout");
         std::string said;
         {
             ReasonCatcher catcher;
@@ -69,6 +86,11 @@ public:
             if (spec_.layout != Layout::Stitch) return Status(kExitDisplay, "a view rotation per frame needs the stitch layout");
             spherecast::SetLinearPanoramaLookup(renderer_, true);
         }
+        // The engine's own passes (the flat and planet views, the seam
+        // warp) draw in the renderer's context, current now.
+        passes_.reset(new GlPasses(spec_));
+        const Status own = passes_->start();
+        if (!own.ok()) return own;
         const GLubyte* name = glGetString(GL_RENDERER);
         device_ = name ? reinterpret_cast<const char*>(name) : "unknown";
         // Without its circles the engine still stitches, with gains left at 1
@@ -89,9 +111,14 @@ public:
         // The renderer takes the frame as it is: the gains and the fall-off
         // correction go into its pixels.
         applier_.apply(frame, gains_, applyThreads_);
+        // setData also makes the renderer's context current for our passes.
         renderer_.setData(frame);
+        if (spec_.reprojected()) return passes_->view(frame, out);
+        // A warped panorama turned per frame is the engine's own from the
+        // first pass on; the renderer's picture where nothing is warped.
+        if (spec_.perFrameRotation && passes_->warping()) return passes_->warpTurned(frame, out);
         renderer_.render(out);
-        return Status();
+        return passes_->warp(frame, out);
     }
 
     bool setRotation(const float m[4][4]) override {
@@ -100,7 +127,23 @@ public:
         for (int i = 0; i < 4; ++i)
             for (int j = 0; j < 4; ++j) copy[i][j] = m[i][j];
         renderer_.updateRotation(copy);
+        passes_->setRotation(copy);
         return true;
+    }
+
+    bool setFov(double degrees) override {
+        if (!spec_.perFrameRotation || !spec_.reprojected() || !(degrees > 0.0 && degrees < 180.0)) return false;
+        passes_->setFov(degrees);
+        return true;
+    }
+
+    // The seams are warped in the identity-view panorama: under a view
+    // turned per frame, before it turns; not under a fixed turn, which the
+    // renderer draws in one go.
+    bool setSeamShift(const SeamShift& shift) override {
+        if (spec_.layout != Layout::Stitch || spec_.reprojected() || (!spec_.perFrameRotation && !identity(spec_.rotation)))
+            return false;
+        return passes_->setShift(shift);
     }
 
     void setGains(const float gains[2][3]) override {
@@ -111,6 +154,7 @@ public:
 private:
     Spherecast renderer_;
     EngineSpec spec_;
+    std::unique_ptr<GlPasses> passes_;
     bool started_ = false;
     std::string device_;
     GainApplier applier_;

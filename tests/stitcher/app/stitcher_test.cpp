@@ -119,8 +119,11 @@ void bilinear(const Rgb& img, double x, double y, double out[3]) {
 
 // The panorama a correct stitch gives: the photograph at W x H, turned by the
 // camera's yaw (degrees) and viewed through the rotation R = Rz(yaw) Ry(pitch)
-// Rx(roll) that maps output directions to panorama directions.
-Rgb expected(int width, int height, double cameraYaw, double yaw = 0, double pitch = 0, double roll = 0) {
+// Rx(roll) that maps output directions to panorama directions. With a
+// flatFov (degrees), the flat view of that field instead: the pinhole
+// looking along (-1, 0, 0), its right (0, -1, 0) and its up +z.
+Rgb expected(int width, int height, double cameraYaw, double yaw = 0, double pitch = 0, double roll = 0,
+             double flatFov = 0) {
     const Rgb& src = photo();
     Rgb e;
     e.width = width;
@@ -143,6 +146,12 @@ Rgb expected(int width, int height, double cameraYaw, double yaw = 0, double pit
                     // Output direction: azimuth grows with the column, polar angle with the row.
                     double th = 2 * M_PI * (col + (sx + 0.5) / ss) / width, ph = M_PI * (row + (sy + 0.5) / ss) / height;
                     double v[3] = {std::sin(ph) * std::cos(th), std::sin(ph) * std::sin(th), std::cos(ph)};
+                    if (flatFov > 0) {
+                        const double f = width / 2.0 / std::tan(flatFov * d / 2);
+                        const double a = (col + (sx + 0.5) / ss - width / 2.0) / f, b = (row + (sy + 0.5) / ss - height / 2.0) / f;
+                        const double n = std::sqrt(1 + a * a + b * b);
+                        v[0] = -1 / n, v[1] = -a / n, v[2] = -b / n;
+                    }
                     double w[3];
                     for (int i = 0; i < 3; ++i) w[i] = R[i][0] * v[0] + R[i][1] * v[1] + R[i][2] * v[2];
                     double th2 = std::atan2(w[1], w[0]);
@@ -784,6 +793,28 @@ TEST_P(StitcherPictures, ViewRotation) {
         ASSERT_EQ(one.code, 0) << one.err;
         ASSERT_EQ(many.code, 0) << many.err;
         EXPECT_EQ(testutil::readFile(dir + "/t1.png"), testutil::readFile(dir + "/t5.png"));
+    }
+}
+
+// A flat view straight from the lenses, two frames of a video: each the
+// photograph seen through the pinhole, the camera's turn between them.
+TEST_P(StitcherPictures, FlatViewVideo) {
+    std::string clip = smallClip();
+    ASSERT_FALSE(clip.empty());
+    const std::string out = testutil::makeTempDir("stitch_flat") + "/flat.mp4";
+    RunResult r = run("--projection flat --size 320x180 --fov 80 --yaw 30 --pitch -10 --frames 2 --crf 12 " + quote(clip) +
+                      " " + quote(out));
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("with the " + GetParam() + " engine"), std::string::npos) << r.err;
+    auto frames = decodeAll(out, 320, 180);
+    ASSERT_EQ(frames.size(), 2u);
+    for (size_t k = 0; k < frames.size(); ++k) {
+        const Rgb want = expected(320, 180, k * kSmallYawStep, 30, -10, 0, 80);
+        double sum = 0;
+        for (size_t i = 0; i < want.px.size(); ++i) sum += std::pow(frames[k].px[i] - want.px[i], 2.0);
+        const double dB = 10 * std::log10(255.0 * 255.0 * static_cast<double>(want.px.size()) / sum);
+        std::printf("flat frame %zu: %.1f dB against the photograph\n", k, dB);
+        EXPECT_GE(dB, kMinPsnrAway) << "frame " << k;
     }
 }
 
