@@ -177,7 +177,7 @@ TEST(Farm, StabilisedSegmentsTurnAsTheWholeRun) {
 std::string listing(const std::string& dir) { return testutil::captureCommand("ls -A " + quote(dir)); }
 
 // A street corner with a person-sized panel walking across a seam, poles and
-// boards at the seams (lenses 30 mm apart), as 960x480 frames: 10 at 25 fps,
+// boards at the seams (lenses 30 mm apart), as 960x480 frames: 8 at 25 fps,
 // the second lens tinted, no calibration record (--offset gives it).
 std::string seamClip() {
     const std::string path = testutil::clipDir() + "/farm_seam.mp4";
@@ -188,7 +188,7 @@ std::string seamClip() {
     testing::internal::GetCapturedStdout();
     const testutil::DepthScene scene = testutil::streetScene(geometry, 480, 240, 4242);
     std::string raw;
-    for (int f = 0; f < 10; ++f) {
+    for (int f = 0; f < 8; ++f) {
         testutil::BgrImage frame = scene.frame(geometry, 960, 480, 30.0, f / 25.0);
         // The second lens meters apart (so that the gains move).
         for (int y = 0; y < 480; ++y)
@@ -199,7 +199,7 @@ std::string seamClip() {
     const std::string tmp = path + ".tmp" + std::to_string(::getpid());
     if (!testutil::writeFile(tmp + ".bgr", raw)) return std::string();
     const int rc = testutil::runCommand("ffmpeg -v error -nostdin -y -f rawvideo -pix_fmt bgr24 -s 960x480 -r 25 -i " +
-                                        quote(tmp + ".bgr") + " -c:v libx264 -preset veryfast -crf 10 -g 10 -pix_fmt yuv420p -f mp4 " +
+                                        quote(tmp + ".bgr") + " -c:v libx264 -preset veryfast -crf 10 -g 8 -pix_fmt yuv420p -f mp4 " +
                                         quote(tmp));
     std::remove((tmp + ".bgr").c_str());
     if (rc != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) {
@@ -220,7 +220,7 @@ TEST(Farm, SeamSegmentsLineUpAsTheWholeRun) {
     const std::string settings = std::string("--size 240 --crf 0 --preset ultrafast --offset ") + testutil::kDefaultOffset;
     ASSERT_EQ(run(settings + " --engine cpu --seam auto " + quote(clip) + " whole.mp4", dir).code, 0);
     const Video whole = decode(dir + "/whole.mp4", 480, 240);
-    ASSERT_EQ(whole.frames.size(), 10u);
+    ASSERT_EQ(whole.frames.size(), 8u);
     const Video joined = decode(farmRun(clip, 2, dir, " --seam auto", settings), 480, 240);
     ASSERT_EQ(joined.frames.size(), whole.frames.size());
     for (size_t f = 0; f < whole.frames.size(); ++f)
