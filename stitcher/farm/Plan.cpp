@@ -49,6 +49,42 @@ bool fromHex(const std::string& s, std::vector<uint8_t>& bytes) {
     return true;
 }
 
+// A step's changed seam cells as hex: per cell its index (4 digits) and its
+// value's float bits (8 digits), exact and compact (a long clip's plan holds
+// many of them).
+std::string seamCellsHex(const std::vector<std::pair<int, float>>& cells) {
+    std::string s;
+    char one[16];
+    for (const auto& c : cells) {
+        uint32_t bits;
+        std::memcpy(&bits, &c.second, sizeof bits);
+        std::snprintf(one, sizeof one, "%04x%08x", static_cast<unsigned>(c.first) & 0xffffu, bits);
+        s += one;
+    }
+    return s;
+}
+
+// The cells of seamCellsHex(): what is wrong with them, or empty. Cells
+// increase and are fewer than `cells`; values are finite, at most `most` across.
+std::string seamCellsFromHex(const std::string& text, int cells, double most, std::vector<std::pair<int, float>>& out) {
+    std::vector<uint8_t> bytes;
+    if (text.empty() || text.size() % 12 || !fromHex(text, bytes)) return "its cells are not hex, 12 digits a cell";
+    out.clear();
+    for (size_t i = 0; i < bytes.size(); i += 6) {
+        const int cell = bytes[i] << 8 | bytes[i + 1];
+        const uint32_t bits = static_cast<uint32_t>(bytes[i + 2]) << 24 | static_cast<uint32_t>(bytes[i + 3]) << 16 |
+                              static_cast<uint32_t>(bytes[i + 4]) << 8 | bytes[i + 5];
+        float v;
+        std::memcpy(&v, &bits, sizeof v);
+        if (cell >= cells || (!out.empty() && cell <= out.back().first))
+            return "a cell out of order or beyond " + std::to_string(cells);
+        // No shift reaches beyond the panorama's width.
+        if (!(std::fabs(v) <= most)) return "a disparity out of range";
+        out.push_back({cell, v});
+    }
+    return std::string();
+}
+
 // Reads the plan's members, remembering the first problem.
 class Reader {
 public:
@@ -166,10 +202,7 @@ std::string planToJson(const Plan& p) {
     for (const PlanSeamStep& step : p.seamSteps) {
         JsonValue& a = steps.push(JsonValue::array());
         a.push(num(static_cast<double>(step.frame)));
-        for (const auto& c : step.cells) {
-            a.push(num(c.first));
-            a.push(num(c.second));
-        }
+        a.push(str(seamCellsHex(step.cells)));
     }
     JsonValue& segs = root.set("segments", JsonValue::array());
     for (const PlanSegment& s : p.segments) {
@@ -374,33 +407,22 @@ Status planFromJson(const std::string& text, Plan& plan) {
             if (!(v > 0 && v < rules::kFovMax)) return Status(kExitPlan, "frame column \"fov\" holds a field of view out of range");
     }
     if (seamSteps) {
-        const size_t most = static_cast<size_t>(p.count) * (2 * static_cast<size_t>(p.seamCells) + 1);
         if (seamSteps->items().size() > static_cast<size_t>(p.count) || (p.seam != "auto" && !seamSteps->items().empty()))
             return Status(kExitPlan, "\"seam.steps\" holds more steps than frames, or steps without \"auto\"");
         long long frame = -1;
-        size_t numbers = 0;
         for (const JsonValue& step : seamSteps->items()) {
             const std::string which = "\"seam.steps\" " + std::to_string(p.seamSteps.size() + 1);
             const std::vector<JsonValue>& n = step.items();
-            if (step.kind() != JsonValue::Kind::Array || n.size() % 2 != 1 || (numbers += n.size()) > most)
-                return Status(kExitPlan, which + " is not a frame and pairs of a cell and its value");
-            for (const JsonValue& v : n)
-                if (v.kind() != JsonValue::Kind::Number) return Status(kExitPlan, which + " holds a non-number");
+            if (step.kind() != JsonValue::Kind::Array || n.size() != 2 || n[0].kind() != JsonValue::Kind::Number ||
+                n[1].kind() != JsonValue::Kind::String)
+                return Status(kExitPlan, which + " is not a frame and its cells in hex");
             const double at = n[0].asNumber();
             if (at != std::floor(at) || at <= static_cast<double>(frame) || at >= static_cast<double>(p.count))
                 return Status(kExitPlan, which + ": its frame does not follow the step before within the range");
             PlanSeamStep s;
             s.frame = frame = static_cast<long long>(at);
-            int cell = -1;
-            for (size_t i = 1; i < n.size(); i += 2) {
-                const double c = n[i].asNumber(), v = n[i + 1].asNumber();
-                if (c != std::floor(c) || c <= cell || c >= p.seamCells)
-                    return Status(kExitPlan, which + ": a cell out of order or beyond " + std::to_string(p.seamCells));
-                // No shift reaches beyond the panorama's width.
-                if (!(std::fabs(v) <= 2.0 * p.size)) return Status(kExitPlan, which + ": a disparity out of range");
-                cell = static_cast<int>(c);
-                s.cells.push_back({cell, static_cast<float>(v)});
-            }
+            const std::string problem = seamCellsFromHex(n[1].asString(), p.seamCells, 2.0 * p.size, s.cells);
+            if (!problem.empty()) return Status(kExitPlan, which + ": " + problem);
             p.seamSteps.push_back(std::move(s));
         }
     }

@@ -9,9 +9,9 @@
 // R, lens 1 B, G, R, where colour matching runs), "view" (a turned run's
 // view rotation, 3 x 3 row by row) and "fov" (a keyframed camera's field of
 // view, for a flat or planet picture). A stage that decides more per frame
-// adds a column of its own. The seams' measured disparities are many
-// numbers a frame that seldom change: they are kept apart, as each frame's
-// changes from the frame before.
+// adds a column of its own. The seams' measured disparities are hundreds
+// of numbers a frame: they are kept apart, as each frame's changes from the
+// frame before, in hex.
 #pragma once
 
 #include <cstdint>

@@ -396,6 +396,23 @@ TEST(Farm, PlanFieldsAreCheckedOnReading) {
         EXPECT_EQ(st.code(), stitcher::kExitPlan) << c.path;
         EXPECT_NE(st.message().find(c.named), std::string::npos) << st.message();
     }
+    // Auto seams' steps: each frame's changed cells, in hex (cell, float bits), in order.
+    const JsonValue seams = with(with(plan, "seam.mode", JsonValue::string("auto")), "seam.cells", JsonValue::number(384));
+    for (const char* cells : {"00043f800000" "0005c0200000", "00053f800000" "0004c0200000"}) {
+        JsonValue steps = JsonValue::array();
+        JsonValue& step = steps.push(JsonValue::array());
+        step.push(JsonValue::number(1));
+        step.push(JsonValue::string(cells));
+        const stitcher::Status st = stitcher::planFromJson(stitcher::writeJson(with(seams, "seam.steps", steps)), read);
+        if (cells[3] == '4') {
+            ASSERT_TRUE(st.ok()) << st.message();
+            ASSERT_EQ(read.seamSteps.size(), 1u);
+            EXPECT_EQ(read.seamSteps[0].frame, 1);
+            EXPECT_EQ(read.seamSteps[0].cells, (std::vector<std::pair<int, float>>{{4, 1.0f}, {5, -2.5f}}));
+        } else {
+            EXPECT_NE(st.message().find("\"seam.steps\" 1: a cell out of order"), std::string::npos) << st.message();
+        }
+    }
     // A plan cut short is refused with the parser's words, not read as an empty one.
     const stitcher::Status cut = stitcher::planFromJson(stitcher::writeJson(plan).substr(0, 40), read);
     EXPECT_EQ(cut.code(), stitcher::kExitPlan);
