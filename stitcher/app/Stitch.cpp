@@ -140,7 +140,9 @@ std::unique_ptr<SeamTracker> makeSeams(const Options& opt, const EngineSpec& par
     return seams;
 }
 
-// A planned segment's seams, as the plan has them; null for the far field's.
+// A planned segment's seams, as the plan has them: a tracker (a fixed distance's, or the
+// one that turns the planned disparities into shifts) and, with auto, those disparities;
+// neither for the far field's.
 Status plannedSeams(const Options& opt, const Plan& plan, const EngineSpec& params, Engine& engine,
                     std::unique_ptr<SeamTracker>& tracker, std::unique_ptr<PlannedSeams>& planned) {
     if (plan.seam == "far") return Status();
