@@ -30,6 +30,15 @@ Options planOptions(const Options& opt, const Plan& plan, int k) {
     o.yaw = plan.yaw;
     o.pitch = plan.pitch;
     o.roll = plan.roll;
+    o.projection = plan.projection == "flat"     ? Projection::Flat
+                   : plan.projection == "planet" ? Projection::Planet
+                                                 : Projection::Equirect;
+    o.viewWidth = plan.viewWidth;
+    o.viewHeight = plan.viewHeight;
+    o.fov = plan.fov;
+    o.seamAuto = plan.seam == "auto";
+    o.seamDistanceM = plan.seamDistanceM;
+    o.baselineMm = plan.baselineMm;
     o.displayTurn = opt.displayTurn;
     o.offset = plan.offset;
     o.haveOffset = true;
@@ -65,6 +74,7 @@ FarmEvents consoleEvents(std::unique_ptr<console::Progress>& progress) {
 // --plan-out: the steps of a whole run, each as the stitch takes it.
 Status runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted) {
     Job job;
+    CameraPath camera;
     PlanSteps steps;
     steps.resolve = [&](PlanJob& out) {
         LensRig lens;
@@ -72,6 +82,7 @@ Status runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrup
         if (!st.ok()) return st;
         if (interrupted) return console::interruptedRun();
         st = resolveJob(opt, clip.info(), lens, job);
+        if (st.ok()) st = readCamera(opt, job, camera);
         if (!st.ok()) return st;
         Plan& plan = out.plan;
         plan.offset = lens.text();
@@ -87,6 +98,20 @@ Status runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrup
         plan.crf = opt.crf;
         plan.preset = opt.preset;
         plan.engine = engineWord(opt.engine);
+        if (job.engine.reprojected()) {
+            plan.projection = projectionName(job.engine.view.projection);
+            plan.viewWidth = job.engine.view.width;
+            plan.viewHeight = job.engine.view.height;
+            plan.fov = job.engine.view.fov;
+        }
+        // A plan that lines up the seams has its segments stitched by the cpu
+        // engine, whose warp its disparities were measured for, on every machine.
+        plan.baselineMm = opt.baselineMm;
+        if (seamsLinedUp(opt, job.engine, opt.engine == EngineKind::Gl ? "gl" : "cpu")) {
+            plan.seam = opt.seamAuto ? "auto" : "fixed";
+            plan.seamDistanceM = opt.seamDistanceM;
+            plan.engine = "cpu";
+        }
         plan.fpsNum = job.fps.num;
         plan.fpsDen = job.fps.den;
         plan.audio = job.audio;
@@ -110,13 +135,18 @@ Status runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrup
         for (const std::string& line : describeMetadata(carried)) console::say("%s", line.c_str());
     };
     steps.falloff = [&] { return job.engine.falloff = stitchFalloff(opt, clip, job, interrupted); };
-    if (stabilizes(opt))
-        steps.view = [&](PlanColumn& view, std::string& summary) {
+    if (stabilizes(opt) || !opt.camera.empty())
+        steps.view = [&](PlanColumn& view, PlanColumn& fov, std::string& summary) {
             ViewRotations turns;
-            const Status st = viewRotationsFor(opt, clip, job, interrupted, turns);
-            if (!st.ok()) return st;
+            if (stabilizes(opt)) {
+                const Status st = viewRotationsFor(opt, clip, job, interrupted, turns);
+                if (!st.ok()) return st;
+            }
+            if (!opt.camera.empty()) cameraViews(opt, job, camera, turns);
             for (const Rot& r : turns.view)
                 for (int k = 0; k < 9; ++k) view.values.push_back(r.m[k / 3][k % 3]);
+            if (job.engine.reprojected())
+                for (float f : turns.fov) fov.values.push_back(f);
             summary = turns.summary;
             return Status();
         };
@@ -146,6 +176,9 @@ Status runSegment(const Options& opt, Clip& clip, const std::atomic<bool>& inter
         return st;
     };
     steps.render = [&](const Plan& plan, int k) {
+        if (plan.seam != "far" && o.engine == EngineKind::Gl)
+            return Status(kExitUsage, "the plan lines up the seams (\"seam\": " + plan.seam +
+                                          ") on the cpu engine, so that its segments give the whole run's picture: --engine gl cannot render them");
         PlannedSegment planned{&plan, k};
         return render(o, clip, lens, &planned, interrupted);
     };

@@ -89,7 +89,8 @@ Status readSize(Options& o, const std::string& text) {
         return Status();
     }
     long long w = 0, h = 0;
-    if (!parseInt(text.substr(0, x), 16, 8192, w) || !parseInt(text.substr(x + 1), 16, 8192, h) || w % 2 || h % 2)
+    if (!parseInt(text.substr(0, x), rules::kViewSideMin, rules::kViewSideMax, w) ||
+        !parseInt(text.substr(x + 1), rules::kViewSideMin, rules::kViewSideMax, h) || w % 2 || h % 2)
         return usageError("option --size: a picture's WxH takes two even whole numbers from 16 to 8192, such as 1920x1080");
     o.viewWidth = static_cast<int>(w);
     o.viewHeight = static_cast<int>(h);
@@ -117,7 +118,7 @@ const std::vector<OptionSpec> kOptions = {
      "with --projection flat: the horizontal field of view (default 100); planet: its zoom (the\n"
      "picture's sides reach 90 + DEG/2 degrees from the nadir); above 0, below 180", 0, 0, {},
      [](Options& o, const OptionValue& v) {
-         if (!(v.angle > 0.0 && v.angle < 180.0)) return usageError("option --fov: give more than 0 and less than 180 degrees");
+         if (!(v.angle > 0.0 && v.angle < rules::kFovMax)) return usageError("option --fov: give more than 0 and less than 180 degrees");
          o.fov = v.angle;
          return Status();
      }},
@@ -250,7 +251,7 @@ const std::vector<OptionSpec> kOptions = {
          if (o.seamAuto || v.text == "far") return Status();
          double d = 0;
          if (v.text.size() < 2 || v.text.back() != 'm' || !parseDouble(v.text.substr(0, v.text.size() - 1), d) ||
-             !(d >= 0.1 && d <= 1000))
+             !(d >= rules::kSeamDistanceMin && d <= rules::kSeamDistanceMax))
              return usageError("option --seam: '" + v.text + "' is not auto, far or a distance from 0.1m to 1000m");
          o.seamDistanceM = d;
          return Status();
@@ -259,7 +260,7 @@ const std::vector<OptionSpec> kOptions = {
      "distance between the two lenses' optical centres in millimetres, for --seam (default 30)", 0, 0, {},
      [](Options& o, const OptionValue& v) {
          double mm = 0;
-         if (!parseDouble(v.text, mm) || !(mm >= 1 && mm <= 200))
+         if (!parseDouble(v.text, mm) || !(mm >= rules::kBaselineMin && mm <= rules::kBaselineMax))
              return usageError("option --baseline: '" + v.text + "' is not a number of millimetres from 1 to 200");
          o.baselineMm = mm;
          return Status();
@@ -448,7 +449,8 @@ Status readFarmNames(const std::vector<std::string>& positional, Options& opt) {
                                 {"--plan-out", "--segments", "--size", "--layout", "--start", "--frames", "--yaw", "--pitch",
                                  "--roll", "--offset", "--codec", "--bit-depth", "--crf", "--preset", "--no-audio", "--engine",
                                  "--threads", "--color-match", "--falloff", "--refine-calibration", "--stabilize", "--level",
-                                 "--smooth", "--motion", "-y", "-v", "--verbose"});
+                                 "--smooth", "--motion", "--seam", "--baseline", "--projection", "--fov", "--camera", "-y",
+                                 "-v", "--verbose"});
     }
     if (opt.join) {
         if (!endsWithNoCase(opt.output, ".mp4")) return usageError("--join writes a video: give a .mp4 name");

@@ -134,11 +134,25 @@ std::unique_ptr<SeamTracker> makeSeams(const Options& opt, const EngineSpec& par
     settings.threads = opt.threads;
     auto seams = std::make_unique<SeamTracker>(params.lens.model(), params.size, params.frameWidth, params.frameHeight, settings);
     if (!engine.setSeamShift(seams->shift())) {
-        console::warn("--seam: the %s engine cannot line up the seams of this run (no engine can in a flat or planet "
-                      "picture); the seams stay as the far field has them", engine.name());
+        seamsLinedUp(opt, params, engine.name());
         return nullptr;
     }
     return seams;
+}
+
+// A planned segment's seams, as the plan has them: a tracker (a fixed distance's, or the
+// one that turns the planned disparities into shifts) and, with auto, those disparities;
+// neither for the far field's.
+Status plannedSeams(const Options& opt, const Plan& plan, const EngineSpec& params, Engine& engine,
+                    std::unique_ptr<SeamTracker>& tracker, std::unique_ptr<PlannedSeams>& planned) {
+    if (plan.seam == "far") return Status();
+    tracker = std::make_unique<SeamTracker>(params.lens.model(), params.size, params.frameWidth, params.frameHeight,
+                                            planSeamSettings(plan, opt.threads));
+    if (!engine.setSeamShift(tracker->shift()))
+        return Status(kExitUsage, "the plan lines up the seams (\"seam\": " + plan.seam + "), which the " +
+                                      engine.name() + " engine cannot do for this picture");
+    if (plan.seam == "auto") planned = std::make_unique<PlannedSeams>(plan, *tracker);
+    return Status();
 }
 
 // What the seams' tracker found: said where most of the seams had nothing to
@@ -164,6 +178,24 @@ Stabilizing stabilizing(const Options& opt) {
 }
 
 }  // namespace
+
+bool seamsLinedUp(const Options& opt, const EngineSpec& params, const char* engine) {
+    if ((!opt.seamAuto && opt.seamDistanceM <= 0) || params.layout != Layout::Stitch) return false;
+    // Both engines line up the seams where the CPU engine's warp can.
+    if (cpuEngineLinesUpSeams(params)) return true;
+    console::warn("--seam: the %s engine cannot line up the seams of this run (no engine can in a flat or planet "
+                  "picture); the seams stay as the far field has them", engine);
+    return false;
+}
+
+Status readCamera(const Options& opt, Job& job, CameraPath& camera) {
+    if (opt.camera.empty()) return Status();
+    const Status st = CameraPath::read(opt.camera, camera);
+    if (!st.ok()) return st;
+    job.engine.perFrameRotation = true;
+    if (job.engine.reprojected()) job.engine.view.fov = camera.widestFov();
+    return Status();
+}
 
 // The stages' warnings, shown as the console's.
 void showWarning(const std::string& message) { console::warn("%s", message.c_str()); }
@@ -330,12 +362,8 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
         console::warn("%s", clip.soundProblem().c_str());
     // A keyframed camera is read before anything is written; its view turns every frame.
     CameraPath camera;
-    if (!opt.camera.empty()) {
-        st = CameraPath::read(opt.camera, camera);
-        if (!st.ok()) return st;
-        job.engine.perFrameRotation = true;
-        if (job.engine.reprojected()) job.engine.view.fov = camera.widestFov();
-    }
+    st = readCamera(opt, job, camera);
+    if (!st.ok()) return st;
     const std::vector<uint8_t> spatialAudio = spatialAudioFor(job, clip);
     const std::string capped = sayVideoCap(opt, job);
 
@@ -375,12 +403,14 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
         // The plan's view per frame, as the whole clip's analysis left it.
         const Plan& plan = *segment->plan;
         const PlanColumn& view = *plan.column("view");
+        const PlanColumn* fov = plan.column("fov");  // a keyframed camera's flat or planet picture
         job.engine.perFrameRotation = true;
         turns.first = job.first;
         for (long long f = job.first; f < job.first + job.count; ++f) {
             Rot r;
             for (int k = 0; k < 9; ++k) r.m[k / 3][k % 3] = view.at(f - plan.first, k);
             turns.view.push_back(r);
+            if (fov) turns.fov.push_back(static_cast<float>(fov->at(f - plan.first)));
         }
     }
     if (!opt.camera.empty()) cameraViews(opt, job, camera, turns);
@@ -444,8 +474,21 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
     console::Progress progress(job.count, label);
     PipelineStats stats;
     FrameGains* gains = planned ? static_cast<FrameGains*>(planned.get()) : color.get();
-    const std::unique_ptr<SeamTracker> seams = segment ? nullptr : makeSeams(opt, params, engine);
-    if (seams) pipeline.setSeams(seams.get());
+    std::unique_ptr<SeamTracker> seams;
+    std::unique_ptr<PlannedSeams> planSeams;
+    if (segment) {
+        st = plannedSeams(opt, *segment->plan, params, engine, seams, planSeams);
+        if (!st.ok()) {
+            output.abort();
+            return st;
+        }
+    } else {
+        seams = makeSeams(opt, params, engine);
+    }
+    if (planSeams)
+        pipeline.setSeams(planSeams.get());
+    else if (seams)
+        pipeline.setSeams(seams.get());
     st = runPipeline(pipeline, gains, engine, job, *sink, progress, stats);
     sink.reset();
     if (!st.ok()) {
@@ -455,7 +498,7 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
     st = output.commit();
     if (!st.ok()) return st;
     sayDone(opt, job, engine, color.get(), stats, progress, reader);
-    saySeams(seams.get());
+    if (!segment) saySeams(seams.get());
     if (!turns.summary.empty()) console::say("%s", turns.summary.c_str());
     return Status();
 }

@@ -49,6 +49,14 @@ std::unique_ptr<ColorMatch> makeColorMatch(const Options& opt, const Job& job);
 // Whether a run turns its view per frame.
 bool stabilizes(const Options& opt);
 
+// Reads --camera where it is given: the job then turns its view per frame,
+// a flat or planet picture's engine set up for the camera's widest view.
+Status readCamera(const Options& opt, Job& job, CameraPath& camera);
+// Whether the seams that --seam asks for are lined up in a run of `params`
+// on the engine named `engine`; where they cannot be, a warning says why
+// (the far field's seams are kept).
+bool seamsLinedUp(const Options& opt, const EngineSpec& params, const char* engine);
+
 // The keyframed camera's view and field of view for every frame of the job
 // into `turns`, composed after the stabilisation's corrections already there.
 void cameraViews(const Options& opt, const Job& job, const CameraPath& camera, ViewRotations& turns);

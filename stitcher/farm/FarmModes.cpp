@@ -64,8 +64,10 @@ Status makePlan(const PlanSettings& settings, Clip& clip, const PlanSteps& steps
         std::string summary;
         PlanColumn& view = plan.frames["view"];
         view.width = 9;
-        st = steps.view(view, summary);
+        PlanColumn fov;
+        st = steps.view(view, fov, summary);
         if (!st.ok()) return st;
+        if (!fov.values.empty()) plan.frames["fov"] = std::move(fov);
         if (!summary.empty()) events.say(summary);
     }
 
@@ -78,19 +80,28 @@ Status makePlan(const PlanSettings& settings, Clip& clip, const PlanSteps& steps
     how.model = &job.lens.model();
     how.color = color.get();
     how.falloff = falloff;
+    how.size = plan.size;
+    how.seams = planSeamSettings(plan, 1);
+    std::string seamReport;
+    how.seamReport = &seamReport;
     how.threads = settings.threads ? settings.threads
                                    : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     how.warn = events.warn;
     events.say("planning " + std::to_string(plan.count) + " frames of " + settings.input + " in " +
-               plural(plan.segments.size(), "segment") + (color ? " (measuring the colour gains)" : ""));
-    // Without colour matching a frame's time is all that is read: no rate.
-    begin(events, plan.count, "plan", color != nullptr);
+               plural(plan.segments.size(), "segment") +
+               (color && plan.seam == "auto" ? " (measuring the seams, then the colour gains)"
+                : color                      ? " (measuring the colour gains)"
+                : plan.seam == "auto"        ? " (measuring the seams)"
+                                             : ""));
+    // Without colour matching or seams measured a frame's time is all that is read: no rate.
+    begin(events, plan.count * planFramePasses(plan, how), "plan", color != nullptr || plan.seam == "auto");
     how.frameDone = [&events] {
         if (events.frameDone) events.frameDone();
     };
     st = measurePlanFrames(clip, how, interrupted, plan);
     end(events);
     if (!st.ok()) return st;
+    if (!seamReport.empty()) events.say(seamReport);
     st = writePlan(plan, output.tempName(0), settings.planOut);
     if (st.ok()) st = output.commit();
     if (!st.ok()) return st;

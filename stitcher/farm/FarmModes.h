@@ -61,9 +61,11 @@ struct PlanSteps {
     // plan.spatialAudio and plan.metadata, and says them.
     std::function<void(Plan&)> carried;
     std::function<LensFalloff()> falloff;     // the fall-off the segments' engines undo
-    // Every frame's view (nine values a frame) and what it removes, in
-    // words; empty where the run does not turn its view per frame.
-    std::function<Status(PlanColumn& view, std::string& summary)> view;
+    // Every frame's view (nine values a frame), for a keyframed camera's
+    // flat or planet picture its field of view (one a frame; else left
+    // empty), and what the view removes, in words; empty where the run does
+    // not turn its view per frame.
+    std::function<Status(PlanColumn& view, PlanColumn& fov, std::string& summary)> view;
     // The colour matching the gains are measured with; null: none.
     std::function<std::unique_ptr<ColorMatch>()> color;
 };

@@ -181,7 +181,7 @@ Status joinSegments(const Plan& plan, const std::vector<std::string>& ordered, c
             s.fpsDen = plan.fpsDen;
             s.timescale = plan.timescale;
             s.hevc = plan.hevc;
-            s.spherical = !plan.stereo;
+            s.spherical = !plan.stereo && plan.projection == "equirect";  // flat and planet pictures carry no 360 metadata
             if (sound) {
                 s.audioRate = plan.audioRate;
                 s.audioChannels = plan.audioChannels;
@@ -191,7 +191,8 @@ Status joinSegments(const Plan& plan, const std::vector<std::string>& ordered, c
             s.warn = joining.warn;
             if (plan.metadata && joining.clip) {
                 const int turn = joining.clip->look(false).displayRotation == 180 ? 180 : 0;
-                const bool camera = viewIsCamera(plan.yaw, plan.pitch, plan.roll, plan.column("view") != nullptr, turn);
+                const bool camera = viewIsCamera(plan.yaw, plan.pitch, plan.roll,
+                                                 plan.column("view") != nullptr || plan.projection != "equirect", turn);
                 s.metadata = carriedMetadata(*joining.clip, plan.first, plan.count, Rational{plan.fpsNum, plan.fpsDen},
                                              camera).movie;
             }

@@ -49,6 +49,42 @@ bool fromHex(const std::string& s, std::vector<uint8_t>& bytes) {
     return true;
 }
 
+// A step's changed seam cells as hex: per cell its index (4 digits) and its
+// value's float bits (8 digits), exact and compact (a long clip's plan holds
+// many of them).
+std::string seamCellsHex(const std::vector<std::pair<int, float>>& cells) {
+    std::string s;
+    char one[16];
+    for (const auto& c : cells) {
+        uint32_t bits;
+        std::memcpy(&bits, &c.second, sizeof bits);
+        std::snprintf(one, sizeof one, "%04x%08x", static_cast<unsigned>(c.first) & 0xffffu, bits);
+        s += one;
+    }
+    return s;
+}
+
+// The cells of seamCellsHex(): what is wrong with them, or empty. Cells
+// increase and are fewer than `cells`; values are finite, at most `most` across.
+std::string seamCellsFromHex(const std::string& text, int cells, double most, std::vector<std::pair<int, float>>& out) {
+    std::vector<uint8_t> bytes;
+    if (text.empty() || text.size() % 12 || !fromHex(text, bytes)) return "its cells are not hex, 12 digits a cell";
+    out.clear();
+    for (size_t i = 0; i < bytes.size(); i += 6) {
+        const int cell = bytes[i] << 8 | bytes[i + 1];
+        const uint32_t bits = static_cast<uint32_t>(bytes[i + 2]) << 24 | static_cast<uint32_t>(bytes[i + 3]) << 16 |
+                              static_cast<uint32_t>(bytes[i + 4]) << 8 | bytes[i + 5];
+        float v;
+        std::memcpy(&v, &bits, sizeof v);
+        if (cell >= cells || (!out.empty() && cell <= out.back().first))
+            return "a cell out of order or beyond " + std::to_string(cells);
+        // No shift reaches beyond the panorama's width.
+        if (!(std::fabs(v) <= most)) return "a disparity out of range";
+        out.push_back({cell, v});
+    }
+    return std::string();
+}
+
 // Reads the plan's members, remembering the first problem.
 class Reader {
 public:
@@ -136,6 +172,11 @@ std::string planToJson(const Plan& p) {
     view.set("yaw", num(p.yaw));
     view.set("pitch", num(p.pitch));
     view.set("roll", num(p.roll));
+    JsonValue& projection = out.set("projection", JsonValue::object());
+    projection.set("kind", str(p.projection));
+    projection.set("width", num(p.viewWidth));
+    projection.set("height", num(p.viewHeight));
+    projection.set("fov", num(p.fov));
     out.set("codec", str(p.hevc ? "hevc" : "h264"));
     out.set("crf", num(p.crf));
     out.set("preset", str(p.preset));
@@ -152,6 +193,17 @@ std::string planToJson(const Plan& p) {
     root.set("colorMatch", JsonValue::boolean(p.colorMatch));
     root.set("metadata", JsonValue::boolean(p.metadata));
     root.set("falloff", str(p.falloff));
+    JsonValue& seam = root.set("seam", JsonValue::object());
+    seam.set("mode", str(p.seam));
+    seam.set("distance", num(p.seamDistanceM));
+    seam.set("baseline", num(p.baselineMm));
+    seam.set("cells", num(p.seamCells));
+    JsonValue& steps = seam.set("steps", JsonValue::array());
+    for (const PlanSeamStep& step : p.seamSteps) {
+        JsonValue& a = steps.push(JsonValue::array());
+        a.push(num(static_cast<double>(step.frame)));
+        a.push(str(seamCellsHex(step.cells)));
+    }
     JsonValue& segs = root.set("segments", JsonValue::array());
     for (const PlanSegment& s : p.segments) {
         JsonValue& seg = segs.push(JsonValue::array());
@@ -205,6 +257,22 @@ Status planFromJson(const std::string& text, Plan& plan) {
     p.yaw = r.real(view, "yaw", "output.view.");
     p.pitch = r.real(view, "pitch", "output.view.");
     p.roll = r.real(view, "roll", "output.view.");
+    // Absent from plans of the panorama made before pictures could be reframed.
+    if (!out["projection"].isNull()) {
+        const JsonValue& pr = r.member(out, "projection", JsonValue::Kind::Object, "output.");
+        p.projection = r.word(pr, "kind", rules::projections(), "output.projection.");
+        const bool view = p.projection != "equirect";
+        const long long lo = view ? rules::kViewSideMin : 0, hi = view ? rules::kViewSideMax : 0;
+        p.viewWidth = static_cast<int>(r.whole(pr, "width", lo, hi, "output.projection."));
+        p.viewHeight = static_cast<int>(r.whole(pr, "height", lo, hi, "output.projection."));
+        if (r.status().ok() && (p.viewWidth % 2 || p.viewHeight % 2))
+            r.fail("\"output.projection\" width and height are not even");
+        p.fov = r.real(pr, "fov", "output.projection.");
+        if (r.status().ok() && !(p.fov > 0 && p.fov < rules::kFovMax))
+            r.fail("\"output.projection.fov\" is not more than 0 and less than 180 degrees");
+        if (r.status().ok() && view && p.stereo)
+            r.fail("\"output.projection.kind\" " + p.projection + " is not a stereo layout's");
+    }
     p.hevc = r.word(out, "codec", rules::codecs(), "output.") == "hevc";
     p.crf = static_cast<int>(r.whole(out, "crf", rules::kCrfMin, rules::kCrfMax, "output."));
     p.preset = r.word(out, "preset", rules::presets(), "output.");
@@ -234,6 +302,26 @@ Status planFromJson(const std::string& text, Plan& plan) {
     p.colorMatch = r.boolean(root, "colorMatch");
     p.metadata = root["metadata"].asBool(false);  // absent from plans that carry none
     p.falloff = r.text(root, "falloff");
+    // Absent from plans made before the seams could be lined up: far.
+    const JsonValue* seamSteps = nullptr;
+    if (!root["seam"].isNull()) {
+        const JsonValue& seam = r.member(root, "seam", JsonValue::Kind::Object, "");
+        p.seam = r.word(seam, "mode", {"far", "auto", "fixed"}, "seam.");
+        p.seamDistanceM = r.real(seam, "distance", "seam.");
+        if (r.status().ok() && (p.seam == "fixed" ? !(p.seamDistanceM >= rules::kSeamDistanceMin &&
+                                                      p.seamDistanceM <= rules::kSeamDistanceMax)
+                                                  : p.seamDistanceM != 0))
+            r.fail("\"seam.distance\" is not from 0.1 to 1000 metres with \"fixed\", or 0 without");
+        p.baselineMm = r.real(seam, "baseline", "seam.");
+        if (r.status().ok() && !(p.baselineMm >= rules::kBaselineMin && p.baselineMm <= rules::kBaselineMax))
+            r.fail("\"seam.baseline\" is not from 1 to 200 millimetres");
+        // The tracker's cells for the panorama's size: a plan of another size is refused.
+        const long long cells = p.seam == "auto" ? SeamTracker::cellsFor(p.size) : 0;
+        p.seamCells = static_cast<int>(r.whole(seam, "cells", cells, cells, "seam."));
+        seamSteps = &r.member(seam, "steps", JsonValue::Kind::Array, "seam.");
+        if (r.status().ok() && p.seam != "far" && (p.stereo || p.projection != "equirect" || p.engine == "gl"))
+            r.fail("\"seam.mode\" " + p.seam + " lines up the seams of the cpu engine's panorama, which this plan does not make");
+    }
     if (!r.status().ok()) return r.status();
     if (!p.falloff.empty()) {
         LensFalloff f;
@@ -310,6 +398,34 @@ Status planFromJson(const std::string& text, Plan& plan) {
             if (!(worst < 1e-6)) return Status(kExitPlan, "frame column \"view\" holds a matrix that is not a rotation");
         }
     }
+    // A keyframed camera's field of view per frame, for a flat or planet picture turned per frame.
+    if (const PlanColumn* fov = p.column("fov")) {
+        if (p.projection == "equirect" || !p.column("view"))
+            return Status(kExitPlan, "frame column \"fov\" is for a flat or planet picture with a \"view\" column");
+        if (fov->width != 1) return Status(kExitPlan, "frame column \"fov\" does not hold 1 number a frame");
+        for (double v : fov->values)
+            if (!(v > 0 && v < rules::kFovMax)) return Status(kExitPlan, "frame column \"fov\" holds a field of view out of range");
+    }
+    if (seamSteps) {
+        if (seamSteps->items().size() > static_cast<size_t>(p.count) || (p.seam != "auto" && !seamSteps->items().empty()))
+            return Status(kExitPlan, "\"seam.steps\" holds more steps than frames, or steps without \"auto\"");
+        long long frame = -1;
+        for (const JsonValue& step : seamSteps->items()) {
+            const std::string which = "\"seam.steps\" " + std::to_string(p.seamSteps.size() + 1);
+            const std::vector<JsonValue>& n = step.items();
+            if (step.kind() != JsonValue::Kind::Array || n.size() != 2 || n[0].kind() != JsonValue::Kind::Number ||
+                n[1].kind() != JsonValue::Kind::String)
+                return Status(kExitPlan, which + " is not a frame and its cells in hex");
+            const double at = n[0].asNumber();
+            if (at != std::floor(at) || at <= static_cast<double>(frame) || at >= static_cast<double>(p.count))
+                return Status(kExitPlan, which + ": its frame does not follow the step before within the range");
+            PlanSeamStep s;
+            s.frame = frame = static_cast<long long>(at);
+            const std::string problem = seamCellsFromHex(n[1].asString(), p.seamCells, 2.0 * p.size, s.cells);
+            if (!problem.empty()) return Status(kExitPlan, which + ": " + problem);
+            p.seamSteps.push_back(std::move(s));
+        }
+    }
     p.id = contentHashOf(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     plan = std::move(p);
     return Status();
@@ -360,6 +476,29 @@ const ColorGains& PlannedGains::gainsFor(long long frame, const uint8_t*) {
         for (int lens = 0; lens < 2; ++lens)
             for (int c = 0; c < 3; ++c) current_.gain[lens][c] = static_cast<float>(gains_.at(i, lens * 3 + c));
     return current_;
+}
+
+SeamSettings planSeamSettings(const Plan& plan, int threads) {
+    SeamSettings s;
+    s.baselineMm = plan.baselineMm;
+    s.distanceM = plan.seam == "fixed" ? plan.seamDistanceM : 0.0;
+    s.threads = threads;
+    return s;
+}
+
+const SeamShift& PlannedSeams::shiftFor(long long frame, const uint8_t*) {
+    const long long i = frame - plan_.first;
+    if (i < at_ || state_.empty()) {
+        state_.assign(static_cast<size_t>(tracker_.cells()), 0.0f);
+        next_ = 0;
+    }
+    at_ = i;
+    while (next_ < plan_.seamSteps.size() && plan_.seamSteps[next_].frame <= i) {
+        for (const auto& c : plan_.seamSteps[next_].cells)
+            if (static_cast<size_t>(c.first) < state_.size()) state_[static_cast<size_t>(c.first)] = c.second;
+        ++next_;
+    }
+    return tracker_.setState(state_);
 }
 
 Status writePlan(const Plan& plan, const std::string& path, const std::string& name) {

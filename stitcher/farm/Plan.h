@@ -6,8 +6,12 @@
 // Per-frame data is a set of named columns of a fixed width (numbers per
 // frame): "pts" and "duration" (the frame's time in the output, in
 // timescale units from the first frame of the range), "gains" (lens 0 B, G,
-// R, lens 1 B, G, R, where colour matching runs). A stage that decides more
-// per frame adds a column of its own.
+// R, lens 1 B, G, R, where colour matching runs), "view" (a turned run's
+// view rotation, 3 x 3 row by row) and "fov" (a keyframed camera's field of
+// view, for a flat or planet picture). A stage that decides more per frame
+// adds a column of its own. The seams' measured disparities are hundreds
+// of numbers a frame: they are kept apart, as each frame's changes from the
+// frame before, in hex.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +22,7 @@
 
 #include "ColorMatch.h"
 #include "Json.h"
+#include "SeamTracker.h"
 #include "Status.h"
 
 namespace stitcher {
@@ -30,6 +35,13 @@ struct PlanColumn {
 
 struct PlanSegment {
     long long first = 0, count = 0;  // clip frames first .. first + count - 1
+};
+
+// A frame whose seam disparities differ from the frame before's: the cells
+// that changed and their new values (cells as SeamTracker::state() has them).
+struct PlanSeamStep {
+    long long frame = 0;  // from the range's first, 0 on
+    std::vector<std::pair<int, float>> cells;
 };
 
 struct Plan {
@@ -45,6 +57,20 @@ struct Plan {
     int size = 0;
     bool stereo = false;
     double yaw = 0, pitch = 0, roll = 0;
+    // The picture: the panorama ("equirect"), or a "flat" or "planet" view of
+    // viewWidth x viewHeight (0 x 0 for the panorama) whose field of view the
+    // engine is set up for (a keyframed camera's widest; each frame's own
+    // then is the "fov" column).
+    std::string projection = "equirect";
+    int viewWidth = 0, viewHeight = 0;
+    double fov = 100;
+    // The seams: "far", "auto" (each frame's measured disparities in
+    // seamSteps, seamCells numbers a frame) or "fixed" at seamDistanceM; and
+    // the lenses' baseline. Anything but far is the CPU engine's.
+    std::string seam = "far";
+    double seamDistanceM = 0, baselineMm = 30;
+    int seamCells = 0;
+    std::vector<PlanSeamStep> seamSteps;
     bool hevc = false;
     int crf = 20;
     std::string preset = "medium";
@@ -108,6 +134,25 @@ private:
     const PlanColumn& gains_;
     long long first_;
     ColorGains current_;
+};
+
+// The seams' settings of a plan, for a tracker of its panorama.
+SeamSettings planSeamSettings(const Plan& plan, int threads);
+
+// Each frame's seam disparity from the plan (with auto), as a whole run
+// measured it; `tracker` (of the plan's settings and size) turns it into
+// the shift.
+class PlannedSeams : public FrameSeams {
+public:
+    PlannedSeams(const Plan& plan, SeamTracker& tracker) : plan_(plan), tracker_(tracker) {}
+    const SeamShift& shiftFor(long long frame, const uint8_t* picture) override;
+
+private:
+    const Plan& plan_;
+    SeamTracker& tracker_;
+    std::vector<float> state_;
+    size_t next_ = 0;  // the first step not yet applied
+    long long at_ = -1;
 };
 
 }  // namespace stitcher

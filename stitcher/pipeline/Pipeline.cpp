@@ -91,7 +91,7 @@ int itemsInFlight(size_t pictureBytes) { return pictureBytes > (size_t(32) << 20
 struct Pipeline::State {
     State(FrameSource& f, const std::atomic<bool>& i) : source(f), interrupted(i) {}
 
-    SeamTracker* seams = nullptr;  // measures each frame's seam disparity
+    FrameSeams* seams = nullptr;  // each frame's seam disparity
 
     bool stopped() const { return interrupted.load() || failure.failed(); }
     void stopAll() {
@@ -169,7 +169,7 @@ Pipeline::~Pipeline() {
     }
 }
 
-void Pipeline::setSeams(SeamTracker* seams) { state_->seams = seams; }
+void Pipeline::setSeams(FrameSeams* seams) { state_->seams = seams; }
 
 Status Pipeline::run(FrameGains* color, Engine& engine, const EngineSpec& params, FrameSink& sink,
                      const PipelineEvents& events, PipelineStats& stats) {
@@ -216,7 +216,7 @@ Status Pipeline::run(FrameGains* color, Engine& engine, const EngineSpec& params
             }
             if (s.seams) {
                 // The disparity first: colour matching leaves out the rows where it is large.
-                const SeamShift& shift = s.seams->measure(item->picture.data());
+                const SeamShift& shift = s.seams->shiftFor(item->frame, item->picture.data());
                 engine.setSeamShift(shift);
                 if (color) color->setSeamShift(shift);
             }

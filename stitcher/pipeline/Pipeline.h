@@ -56,9 +56,9 @@ public:
     // `interrupted` turns true (kExitInterrupted). Once only.
     Status run(FrameGains* color, Engine& engine, const EngineSpec& params, FrameSink& sink,
                const PipelineEvents& events, PipelineStats& stats);
-    // Before run(): each frame's seam disparity is measured by `seams` and
-    // handed to the engine before it stitches the frame.
-    void setSeams(SeamTracker* seams);
+    // Before run(): each frame's seam disparity is taken from `seams`
+    // (measured, or planned) and handed to the engine before it stitches the frame.
+    void setSeams(FrameSeams* seams);
 
 private:
     struct State;

@@ -186,11 +186,24 @@ void SeamTracker::searchWindow(const Signals& sig, int i0, int i1, float most, f
     *confidence = std::min(1.0f, (fine - 0.6f) / 0.3f + 0.1f);
 }
 
+int SeamTracker::cellsFor(int size) {
+    const int binRows = std::max(1, (size + 239) / 240);
+    return 2 * ((size + binRows - 1) / binRows) * kWindows;
+}
+
 const SeamShift& SeamTracker::measure(const uint8_t* frame) {
-    if (settings_.distanceM > 0 || settings_.baselineMm <= 0 || !frame) return shift_;
-    const int H = bands_.height(), K = kWindows;
+    if (!measures() || !frame) return shift_;
+    measureFrame(frame, frame_);
+    return advance(frame_);
+}
+
+void SeamTracker::measureFrame(const uint8_t* frame, SeamFrame& out) {
+    const int K = kWindows;
     const size_t cells = static_cast<size_t>(bins_) * K;
-    std::vector<float> median(cells);
+    out.near.clear();
+    out.confident.assign((2 * cells + 63) / 64, 0);
+    out.measured = out.fellBack = 0;
+    if (!measures() || !frame) return;
     value_.resize(2 * cells);
     confidence_.resize(2 * cells);
     pool_->run(2 * static_cast<size_t>(bins_), [&](size_t i) {
@@ -203,10 +216,12 @@ const SeamShift& SeamTracker::measure(const uint8_t* frame) {
         for (int k = 0; k < bins_; ++k) {
             if (maxShift_[static_cast<size_t>(k)] > 0.5f)
                 for (int w = 0; w < K; ++w) {
-                    ++binsMeasured_;
-                    binsFellBack_ += conf[static_cast<size_t>(k) * K + w] <= 0.0f;
+                    ++out.measured;
+                    out.fellBack += conf[static_cast<size_t>(k) * K + w] <= 0.0f;
                 }
         }
+        for (size_t i = 0; i < cells; ++i)
+            if (conf[i] > 0) out.confident[(b * cells + i) / 64] |= uint64_t(1) << ((b * cells + i) % 64);
         // Along the band: the confidence-weighted median of each bin and its
         // neighbours, of its own window and, at half weight, the others.
         const int reach = 3;
@@ -245,14 +260,28 @@ const SeamShift& SeamTracker::measure(const uint8_t* frame) {
                         }
                     if (agree < 0.6f * total || agree < 2.0f || agreeing < 4) m = 0.0f;
                 }
-                median[static_cast<size_t>(k) * K + w] = m;
+                if (m != 0.0f) out.near.push_back({static_cast<uint32_t>(b * cells + static_cast<size_t>(k) * K + w), m});
             }
+    }
+}
+
+const SeamShift& SeamTracker::advance(const SeamFrame& frame) {
+    if (!measures()) return shift_;
+    const int H = bands_.height(), K = kWindows;
+    const size_t cells = static_cast<size_t>(bins_) * K;
+    median_.assign(2 * cells, 0.0f);
+    for (const auto& c : frame.near)
+        if (c.first < median_.size()) median_[c.first] = c.second;
+    binsMeasured_ += frame.measured;
+    binsFellBack_ += frame.fellBack;
+    for (int b = 0; b < 2; ++b) {
         // Over time: held through changes below a third of a column (the
         // noise of the measure), slow for small changes, quick for large
         // ones (a thing that comes or goes).
         for (size_t i = 0; i < cells; ++i) {
             float& s = state_[b][i];
-            const float target = median[i];
+            const size_t at = b * cells + i;
+            const float target = median_[at];
             if (!started_ || !settings_.overTime) {
                 s = target;
             } else {
@@ -260,12 +289,37 @@ const SeamShift& SeamTracker::measure(const uint8_t* frame) {
                 if (std::fabs(d) > 1.0f) s += 0.8f * d;
                 else if (std::fabs(d) > 0.3f) s += 0.2f * d;
             }
-            if (conf[i] > 0 && s >= 0.5f) {
+            const bool confident = at / 64 < frame.confident.size() && (frame.confident[at / 64] >> (at % 64) & 1);
+            if (confident && s >= 0.5f) {
                 const int row = std::min(H - 1, static_cast<int>(i / K) * binRows_ + binRows_ / 2);
                 const int step = static_cast<int>(degrees(row, s) / kHistogramStep);
                 found_[static_cast<size_t>(std::min(kHistogramSteps - 1, std::max(0, step)))] += 1.0f;
             }
         }
+    }
+    shiftFromState();
+    started_ = true;
+    return shift_;
+}
+
+std::vector<float> SeamTracker::state() const {
+    std::vector<float> cells(state_[0]);
+    cells.insert(cells.end(), state_[1].begin(), state_[1].end());
+    return cells;
+}
+
+const SeamShift& SeamTracker::setState(const std::vector<float>& cells) {
+    const size_t half = state_[0].size();
+    if (cells.size() != 2 * half) return shift_;
+    for (int b = 0; b < 2; ++b) std::copy(cells.begin() + b * half, cells.begin() + (b + 1) * half, state_[b].begin());
+    shiftFromState();
+    started_ = true;
+    return shift_;
+}
+
+void SeamTracker::shiftFromState() {
+    const int H = bands_.height(), K = kWindows;
+    for (int b = 0; b < 2; ++b) {
         // Per row, between the bins' centres; shifts below a third of a column
         // are the far field's, and up to 0.7 columns they fade in.
         std::vector<float>& rows = shift_.shift[b];
@@ -281,8 +335,6 @@ const SeamShift& SeamTracker::measure(const uint8_t* frame) {
             }
         }
     }
-    started_ = true;
-    return shift_;
 }
 
 double SeamTracker::degrees(int row, double pixels) const { return pixels * bands_.arcPerColumn(row) * 180.0 / kPi; }

@@ -12,8 +12,10 @@
 // passing person is followed).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "DualFisheyeModel.h"
@@ -30,14 +32,53 @@ struct SeamSettings {
     int threads = 1;           // threads measuring the bins (0: one per core)
 };
 
-class SeamTracker {
+// One frame's measurement before the smoothing over time: it depends on the
+// frame alone, so frames may be measured apart (on threads of their own) and
+// then smoothed in order (advance()). Cells are band by band, bin by bin,
+// window by window.
+struct SeamFrame {
+    std::vector<std::pair<uint32_t, float>> near;  // the cells whose median along the band is not the far field's
+    std::vector<uint64_t> confident;               // a bit per cell: measured with some confidence
+    long long measured = 0, fellBack = 0;          // bins measured, and of them those that kept the far field
+};
+
+// Where each frame's seam disparity comes from as the frames go through:
+// measured from the frame (SeamTracker), or decided beforehand for the whole
+// clip (a farm plan's).
+class FrameSeams {
+public:
+    virtual ~FrameSeams() = default;
+    // The shift for clip frame `frame`, whose decoded picture is `picture`;
+    // called once per frame, in order.
+    virtual const SeamShift& shiftFor(long long frame, const uint8_t* picture) = 0;
+};
+
+class SeamTracker : public FrameSeams {
 public:
     SeamTracker(const DualFisheyeModel& model, int size, int frameWidth, int frameHeight, const SeamSettings& settings);
 
     // The shift for `frame` (packed BGR, rows of 3 * frameWidth bytes).
     const SeamShift& measure(const uint8_t* frame);
+    const SeamShift& shiftFor(long long, const uint8_t* picture) override { return measure(picture); }
     // The same without measuring: a fixed distance's, or the last.
     const SeamShift& shift() const { return shift_; }
+    // Whether measure() measures (auto), rather than keeping a fixed distance's shift.
+    bool measures() const { return settings_.distanceM <= 0 && settings_.baselineMm > 0; }
+
+    // measure() in its two steps: the frame's own measurement (which
+    // changes nothing but scratch space: one frame at a time per tracker),
+    // then the smoothing over time, frames in order.
+    void measureFrame(const uint8_t* frame, SeamFrame& out);
+    const SeamShift& advance(const SeamFrame& frame);
+    // The smoothed disparity of every cell after the last frame (cells()
+    // numbers, in output pixels): all that a frame's shift is made of.
+    std::vector<float> state() const;
+    // The shift of a smoothed state found elsewhere (cells() numbers, as
+    // state() gives them), without measuring.
+    const SeamShift& setState(const std::vector<float>& cells);
+    int cells() const { return 2 * bins_ * kWindows; }
+    // cells() of a tracker for a panorama `size` rows high.
+    static int cellsFor(int size);
 
     const SeamBands& bands() const { return bands_; }
     // The largest shift in output pixels that can come out: warps need
@@ -64,6 +105,8 @@ private:
     };
     void measureBin(const uint8_t* frame, int band, int bin, Signals& sig, float* value, float* confidence) const;
     static void searchWindow(const Signals& sig, int i0, int i1, float most, float* value, float* confidence);
+    // The per-row shift of the smoothed state.
+    void shiftFromState();
 
     SeamSettings settings_;
     SeamBands bands_;
@@ -79,6 +122,8 @@ private:
     std::vector<float> value_, confidence_;   // per band, bin and window, this frame
     long long binsMeasured_ = 0, binsFellBack_ = 0;
     std::vector<float> found_;                // degrees of the bins with a near thing
+    SeamFrame frame_;                         // measure()'s, between its two steps
+    std::vector<float> median_;               // advance()'s scratch, per cell
 };
 
 }  // namespace stitcher

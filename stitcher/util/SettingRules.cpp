@@ -18,6 +18,11 @@ const std::vector<const char*>& engines() {
     return words;
 }
 
+const std::vector<const char*>& projections() {
+    static const std::vector<const char*> words = {"equirect", "flat", "planet"};
+    return words;
+}
+
 const std::vector<const char*>& presets() {
     // x264 and x265 name the same ten.
     static const std::vector<const char*> words = {"ultrafast", "superfast", "veryfast", "faster", "fast",

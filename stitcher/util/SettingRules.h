@@ -17,6 +17,10 @@ constexpr long long kFrameMax = 0xffffffffLL;        // frame numbers and counts
 constexpr long long kSegmentsMax = 10000;
 constexpr long long kThreadsMax = 1024;
 constexpr double kSmoothMin = 0.1, kSmoothMax = 30;  // seconds
+constexpr double kSeamDistanceMin = 0.1, kSeamDistanceMax = 1000;  // metres
+constexpr double kBaselineMin = 1, kBaselineMax = 200;             // millimetres
+constexpr long long kViewSideMin = 16, kViewSideMax = 8192;       // a flat or planet picture's sides (even)
+constexpr double kFovMax = 180;                                   // degrees; a field of view is more than 0, less than this
 
 // The words a setting takes.
 // (Functions, not globals: the option table is itself made at start-up.)
@@ -24,6 +28,7 @@ const std::vector<const char*>& layouts();  // stitch, stereo
 const std::vector<const char*>& codecs();   // h264, hevc
 const std::vector<const char*>& engines();  // auto, gl, cpu
 const std::vector<const char*>& presets();  // the encoders' speed presets, fastest first
+const std::vector<const char*>& projections();  // equirect, flat, planet
 
 // The index of `text` among `words`, or -1.
 int wordIndex(const std::vector<const char*>& words, const std::string& text);

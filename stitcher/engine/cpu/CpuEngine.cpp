@@ -281,6 +281,8 @@ size_t CpuEngine::tableBytes() const {
     return state_->table.tapCount() * sizeof(SampleTap) + state_->levels.size();
 }
 
+bool cpuEngineLinesUpSeams(const EngineSpec& params) { return !params.reprojected() && SeamWarp::usableFor(params); }
+
 Status makeCpuEngine(const EngineSpec& params, std::unique_ptr<Engine>& engine) {
     std::unique_ptr<CpuEngine> cpu;
     Status st = CpuEngine::create(params, cpu);

@@ -32,6 +32,10 @@ inline double fastAtan2(double y, double x) {
 // The CPU engine: the same picture, computed without OpenGL.
 // Fails with the reason when it cannot stitch what is asked.
 Status makeCpuEngine(const EngineSpec& params, std::unique_ptr<Engine>& engine);
+// Whether the CPU engine made for `params` lines up the seams
+// (setSeamShift()): a panorama, not a flat or planet view sampled straight
+// from the lenses, its view unturned or turned per frame.
+bool cpuEngineLinesUpSeams(const EngineSpec& params);
 
 class CpuEngine : public Engine {
 public:

@@ -29,9 +29,11 @@ float fade(float t) {
 
 }  // namespace
 
-SeamWarp::SeamWarp(const EngineSpec& params) : params_(params) {
-    usable_ = params.layout == Layout::Stitch && (params.perFrameRotation || identity(params.rotation));
+bool SeamWarp::usableFor(const EngineSpec& params) {
+    return params.layout == Layout::Stitch && (params.perFrameRotation || identity(params.rotation));
 }
+
+SeamWarp::SeamWarp(const EngineSpec& params) : params_(params) { usable_ = usableFor(params); }
 
 bool SeamWarp::setShift(const SeamShift& shift) {
     if (!usable_) return false;

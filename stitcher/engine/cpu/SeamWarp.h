@@ -19,6 +19,9 @@ namespace stitcher {
 class SeamWarp {
 public:
     explicit SeamWarp(const EngineSpec& params);
+    // Whether an engine of `params` has bands to warp: the stitch layout,
+    // its view unturned or turned per frame.
+    static bool usableFor(const EngineSpec& params);
 
     // Takes the shift for the frames that follow; false where the engine's
     // picture has no bands to warp (another layout, a view rotation).

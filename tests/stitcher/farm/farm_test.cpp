@@ -17,6 +17,7 @@
 #include "Clip.h"
 #include "ColorMatch.h"
 #include "DefaultOffset.h"
+#include "DepthScenes.h"
 #include "DualFisheyeModel.h"
 #include "Json.h"
 #include "Plan.h"
@@ -56,10 +57,10 @@ struct Video {
     std::vector<long long> pts;       // in display order
 };
 
-Video decode(const std::string& path) {
+Video decode(const std::string& path, size_t width = 320, size_t height = 160) {
     Video v;
     const std::string raw = testutil::captureCommand("ffmpeg -v error -i " + quote(path) + " -f rawvideo -pix_fmt yuv420p -");
-    const size_t bytes = 320 * 160 * 3 / 2;
+    const size_t bytes = width * height * 3 / 2;
     for (size_t at = 0; at + bytes <= raw.size(); at += bytes) v.frames.push_back(raw.substr(at, bytes));
     const std::string pts = testutil::captureCommand("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 " + quote(path));
     for (size_t at = 0; at < pts.size();) {
@@ -101,8 +102,10 @@ int largestJump(const std::vector<int16_t>& s, long long at) {
 testutil::StitcherRun run(const std::string& args, const std::string& dir) { return testutil::runStitcher(args, dir); }
 
 // Plans `n` segments, renders each and joins them in a shuffled order.
-std::string farmRun(const std::string& clip, int n, const std::string& dir, const std::string& planArgs = "") {
-    EXPECT_EQ(run(std::string(kSettings) + planArgs + " --plan-out plan.json --segments " + std::to_string(n) + " " + quote(clip), dir).code, 0);
+std::string farmRun(const std::string& clip, int n, const std::string& dir, const std::string& planArgs = "",
+                    const std::string& settings = kSettings) {
+    const auto planned = run(settings + planArgs + " --plan-out plan.json --segments " + std::to_string(n) + " " + quote(clip), dir);
+    EXPECT_EQ(planned.code, 0) << planned.err;
     std::string parts;
     for (int k = n; k >= 1; --k) {
         const std::string seg = "seg" + std::to_string(k) + ".mp4";
@@ -172,6 +175,98 @@ TEST(Farm, StabilisedSegmentsTurnAsTheWholeRun) {
 
 // Every file in `dir`, hidden ones too.
 std::string listing(const std::string& dir) { return testutil::captureCommand("ls -A " + quote(dir)); }
+
+// A street corner with a person-sized panel walking across a seam, poles and
+// boards at the seams (lenses 30 mm apart), as 960x480 frames: 8 at 25 fps,
+// the second lens tinted, no calibration record (--offset gives it).
+std::string seamClip() {
+    const std::string path = testutil::clipDir() + "/farm_seam.mp4";
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && st.st_size > 0) return path;
+    testing::internal::CaptureStdout();  // the geometry echoes the offset text
+    const testutil::StitchGeometry geometry(testutil::kDefaultOffset, 240);
+    testing::internal::GetCapturedStdout();
+    const testutil::DepthScene scene = testutil::streetScene(geometry, 480, 240, 4242);
+    std::string raw;
+    for (int f = 0; f < 8; ++f) {
+        testutil::BgrImage frame = scene.frame(geometry, 960, 480, 30.0, f / 25.0);
+        // The second lens meters apart (so that the gains move).
+        for (int y = 0; y < 480; ++y)
+            for (int x = 480; x < 960; ++x)
+                for (int c = 0; c < 3; ++c) frame.at(x, y)[c] = static_cast<uint8_t>(std::min(255.0, frame.at(x, y)[c] * (1.12 - 0.12 * c)));
+        raw.append(frame.data.begin(), frame.data.end());
+    }
+    const std::string tmp = path + ".tmp" + std::to_string(::getpid());
+    if (!testutil::writeFile(tmp + ".bgr", raw)) return std::string();
+    const int rc = testutil::runCommand("ffmpeg -v error -nostdin -y -f rawvideo -pix_fmt bgr24 -s 960x480 -r 25 -i " +
+                                        quote(tmp + ".bgr") + " -c:v libx264 -preset veryfast -crf 10 -g 8 -pix_fmt yuv420p -f mp4 " +
+                                        quote(tmp));
+    std::remove((tmp + ".bgr").c_str());
+    if (rc != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) {
+        ADD_FAILURE() << "ffmpeg failed (" << rc << ")";
+        return std::string();
+    }
+    return path;
+}
+
+// --seam auto: each frame's disparity smoothed over the frames before it. The
+// plan measures them in order, so that every segment lines up its seams (and
+// leaves them out of its gains) as the whole run does: the same pictures, to
+// the byte (lossless video). A segment asked for other seams is refused.
+TEST(Farm, SeamSegmentsLineUpAsTheWholeRun) {
+    const std::string clip = seamClip();
+    ASSERT_FALSE(clip.empty());
+    const std::string dir = testutil::makeTempDir("farm_seam");
+    const std::string settings = std::string("--size 240 --crf 0 --preset ultrafast --offset ") + testutil::kDefaultOffset;
+    ASSERT_EQ(run(settings + " --engine cpu --seam auto " + quote(clip) + " whole.mp4", dir).code, 0);
+    const Video whole = decode(dir + "/whole.mp4", 480, 240);
+    ASSERT_EQ(whole.frames.size(), 8u);
+    const Video joined = decode(farmRun(clip, 2, dir, " --seam auto", settings), 480, 240);
+    ASSERT_EQ(joined.frames.size(), whole.frames.size());
+    for (size_t f = 0; f < whole.frames.size(); ++f)
+        EXPECT_TRUE(joined.frames[f] == whole.frames[f]) << "frame " << f + 1 << ": " << psnr(joined.frames[f], whole.frames[f]) << " dB";
+    // Near things were found, and moved on within the second segment.
+    stitcher::Plan plan;
+    ASSERT_TRUE(stitcher::readPlan(dir + "/plan.json", plan).ok());
+    float most = 0;
+    for (const stitcher::PlanSeamStep& step : plan.seamSteps)
+        for (const auto& cell : step.cells) most = std::max(most, cell.second);
+    EXPECT_GT(most, 2.0f);
+    ASSERT_FALSE(plan.seamSteps.empty());
+    EXPECT_GT(plan.seamSteps.back().frame, plan.segments[1].first - plan.first);
+
+    const std::string before = listing(dir);
+    for (const char* other : {"--seam far", "--baseline 20", "--engine gl"}) {
+        const auto r = run(std::string(other) + " --plan plan.json --segment 2/2 " + quote(clip) + " other.mp4", dir);
+        EXPECT_EQ(r.code, 2) << other;
+        EXPECT_NE(r.err.find(std::string(other) == "--engine gl" ? "the plan lines up the seams (\"seam\": auto)" : "the plan decides it"),
+                  std::string::npos) << r.err;
+    }
+    EXPECT_EQ(listing(dir), before);
+}
+
+// A flat picture of a keyframed camera on a stabilised clip: the plan holds
+// every frame's view and field of view, so that the segments show what the
+// whole run shows, and the joined video is not tagged as a panorama.
+TEST(Farm, ReframedSegmentsFollowTheCameraAsTheWholeRun) {
+    const std::string clip = farmClip("farm_vb.mp4", "--yaw-step 1");
+    ASSERT_FALSE(clip.empty());
+    const std::string dir = testutil::makeTempDir("farm_camera");
+    ASSERT_TRUE(testutil::writeFile(dir + "/cam.csv", "time,yaw,pitch,roll,fov,ease\n0,0,0,0,80,smooth\n0.2,70,20,0,50,linear\n"
+                                                      "0.4,150,-10,10,120,smooth\n"));
+    const std::string settings =
+        "--frames 12 --crf 0 --preset ultrafast --projection flat --size 96x64 --camera cam.csv --stabilize lock";
+    ASSERT_EQ(run(settings + " --engine cpu " + quote(clip) + " whole.mp4", dir).code, 0);
+    const Video whole = decode(dir + "/whole.mp4", 96, 64);
+    ASSERT_EQ(whole.frames.size(), 12u);
+    const std::string joined = farmRun(clip, 2, dir, "", settings);
+    const Video parts = decode(joined, 96, 64);
+    ASSERT_EQ(parts.frames.size(), whole.frames.size());
+    for (size_t f = 0; f < whole.frames.size(); ++f)
+        EXPECT_TRUE(parts.frames[f] == whole.frames[f]) << "frame " << f + 1 << ": " << psnr(parts.frames[f], whole.frames[f]) << " dB";
+    const std::string tags = testutil::captureCommand("ffprobe -v error -show_streams -show_format " + quote(joined));
+    EXPECT_EQ(tags.find("pherical"), std::string::npos) << tags;
+}
 
 TEST(Farm, BadJoinsAreRefusedNamingTheSegment) {
     const std::string clip = farmClip("farm_va.mp4", "");
@@ -290,11 +385,33 @@ TEST(Farm, PlanFieldsAreCheckedOnReading) {
         {"clip.hash", JsonValue::string("abc"), "\"clip.hash\" is not a content hash"},
         {"falloff", JsonValue::string("falloff_-0.2_0_-0.2_0"), "\"falloff\" is given, but \"colorMatch\" is off"},
         {"output.audio.spatial", JsonValue::string("00"), "\"output.audio.spatial\" is not a spatial-sound box"},
+        {"output.projection.width", JsonValue::number(17), "\"output.projection.width\" is not a whole number from 0 to 0"},
+        {"seam.mode", JsonValue::string("near"), "\"seam.mode\" 'near' is none of far, auto and fixed"},
+        // Auto seams measured at another panorama size than the plan's.
+        {"seam.mode", JsonValue::string("auto"), "\"seam.cells\" is not a whole number from 384 to 384"},
+        {"seam.baseline", JsonValue::number(0.5), "\"seam.baseline\" is not from 1 to 200 millimetres"},
     };
     for (const auto& c : cases) {
         const stitcher::Status st = stitcher::planFromJson(stitcher::writeJson(with(plan, c.path, c.value)), read);
         EXPECT_EQ(st.code(), stitcher::kExitPlan) << c.path;
         EXPECT_NE(st.message().find(c.named), std::string::npos) << st.message();
+    }
+    // Auto seams' steps: each frame's changed cells, in hex (cell, float bits), in order.
+    const JsonValue seams = with(with(plan, "seam.mode", JsonValue::string("auto")), "seam.cells", JsonValue::number(384));
+    for (const char* cells : {"00043f800000" "0005c0200000", "00053f800000" "0004c0200000"}) {
+        JsonValue steps = JsonValue::array();
+        JsonValue& step = steps.push(JsonValue::array());
+        step.push(JsonValue::number(1));
+        step.push(JsonValue::string(cells));
+        const stitcher::Status st = stitcher::planFromJson(stitcher::writeJson(with(seams, "seam.steps", steps)), read);
+        if (cells[3] == '4') {
+            ASSERT_TRUE(st.ok()) << st.message();
+            ASSERT_EQ(read.seamSteps.size(), 1u);
+            EXPECT_EQ(read.seamSteps[0].frame, 1);
+            EXPECT_EQ(read.seamSteps[0].cells, (std::vector<std::pair<int, float>>{{4, 1.0f}, {5, -2.5f}}));
+        } else {
+            EXPECT_NE(st.message().find("\"seam.steps\" 1: a cell out of order"), std::string::npos) << st.message();
+        }
     }
     // A plan cut short is refused with the parser's words, not read as an empty one.
     const stitcher::Status cut = stitcher::planFromJson(stitcher::writeJson(plan).substr(0, 40), read);
