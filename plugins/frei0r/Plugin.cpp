@@ -76,7 +76,9 @@ DFS_F0R_EXPORT void f0r_get_plugin_info(f0r_plugin_info_t* info) {
     info->major_version = 1;
     info->minor_version = 0;
     info->num_params = dfsfrei0r::kParamCount;
-    info->explanation = "Stitches dual-fisheye frames into the equirectangular 360 panorama of the same size";
+    info->explanation =
+        "Stitches dual-fisheye frames into the equirectangular 360 panorama of the same size, or a flat or "
+        "little-planet view of it that fills the frame";
 }
 
 DFS_F0R_EXPORT void f0r_get_param_info(f0r_param_info_t* info, int index) {
