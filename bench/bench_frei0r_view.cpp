@@ -54,6 +54,7 @@ struct Run {
     const char* seam;
     bool moving;   // the angles (and fov) change every frame
     bool remake;   // a parameter that shapes the engine changes every frame
+    bool turned = true;  // yaw 20, pitch -10; else no turn
 };
 
 }  // namespace
@@ -84,8 +85,10 @@ int main(int argc, char** argv) {
         {"flat, view fixed", "flat", "far", false, false},
         {"flat, angles+fov every frame", "flat", "far", true, false},
         {"flat, set up every frame", "flat", "far", false, true},
+        {"equirect, no turn, seam far", "equirect", "far", false, false, false},
+        {"equirect, no turn, seam auto", "equirect", "auto", false, false, false},
+        {"equirect, no turn, seam 1.5m", "equirect", "1.5m", false, false, false},
         {"equirect, seam auto", "equirect", "auto", false, false},
-        {"equirect, seam 1.5m", "equirect", "1.5m", false, false},
     };
     std::printf("%dx%d frames of %s, %d frames per run, ms per frame (after two frames: the set-up and the view's first change; CPU: all threads)\n", w, h,
                 clip.c_str(), frames);
@@ -93,8 +96,8 @@ int main(int argc, char** argv) {
         dfsfrei0r::StitchFilter f(w, h);
         setText(f, dfsfrei0r::kProjection, r.projection);
         setText(f, dfsfrei0r::kSeam, r.seam);
-        setNumber(f, dfsfrei0r::kYaw, 20);
-        setNumber(f, dfsfrei0r::kPitch, -10);
+        setNumber(f, dfsfrei0r::kYaw, r.turned ? 20 : 0);
+        setNumber(f, dfsfrei0r::kPitch, r.turned ? -10 : 0);
         setNumber(f, dfsfrei0r::kFov, 90.0 / 180.0);
         auto frame = [&](int k) {
             if (r.moving) {

@@ -339,11 +339,14 @@ void StitchFilter::setUp(bool moving) {
     // until the view changes; from then on (an editor's keyframes) with the
     // identity view, looked up bilinearly along each pixel's turned direction,
     // as the stitcher turns a panorama per frame; so from the start where
-    // its seams are lined up, which the fixed turn does not allow. The
+    // its seams are lined up under a turned view (the seams are warped in
+    // the identity view, which a fixed turn other than none leaves out). The
     // stereo layout has its view fixed: a new view sets it up again.
-    b->moving = !stereo && (moving || reprojected || seamsAsked(s.seam));
-    engineParams.perFrameRotation = b->moving;
     viewRotation(engineParams.rotation);
+    static const float kIdentity[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
+    const bool turned = std::memcmp(engineParams.rotation, kIdentity, sizeof kIdentity) != 0;
+    b->moving = !stereo && (moving || reprojected || (turned && seamsAsked(s.seam)));
+    engineParams.perFrameRotation = b->moving;
     std::memcpy(b->rotation, engineParams.rotation, sizeof b->rotation);
     b->fov = s.fov;
     const calibration::Calibration& c = engineParams.lens.values();
