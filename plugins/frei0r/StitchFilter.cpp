@@ -135,8 +135,8 @@ bool Settings::sameMaking(const Settings& o) const {
            projection == o.projection && seam == o.seam && baselineMm == o.baselineMm;
 }
 
-bool Settings::sameView(const Settings& o) const {
-    return yaw == o.yaw && pitch == o.pitch && roll == o.roll && view == o.view && fov == o.fov;
+bool Settings::sameAngles(const Settings& o) const {
+    return yaw == o.yaw && pitch == o.pitch && roll == o.roll && view == o.view;
 }
 
 double fovDegrees(double value) { return std::min(kFovMax, std::max(kFovMin, 180.0 * value)); }
@@ -431,8 +431,8 @@ void StitchFilter::update(const uint32_t* in, uint32_t* out) {
     std::lock_guard<std::mutex> lock(lock_);
     if (!built_ || !built_->settings.sameMaking(settings_))
         setUp(built_ && built_->moving);
-    else if (!built_->moving && !built_->settings.sameView(settings_))
-        setUp(true);  // the view moves: the stitch layout takes it per frame from now on
+    else if (!built_->moving && !built_->settings.sameAngles(settings_))
+        setUp(true);  // the view turns: the stitch layout takes it per frame from now on
     Built& b = *built_;
     if (!in || !b.engine) {
         fillBlack(out, pixels);

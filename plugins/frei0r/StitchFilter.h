@@ -87,8 +87,9 @@ struct Settings {
     // Equal in what the engine is made for; the view (angles, view text,
     // field of view) aside.
     bool sameMaking(const Settings& o) const;
-    // Equal in the view.
-    bool sameView(const Settings& o) const;
+    // Equal in the view's angles (yaw, pitch, roll, the view text); the
+    // field of view is a flat or planet view's, which takes it per frame.
+    bool sameAngles(const Settings& o) const;
 };
 
 // The field of view and the baseline as the parameters' 0..1 give them:

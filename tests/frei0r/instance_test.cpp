@@ -233,6 +233,14 @@ TEST(Frei0rInstance, SetsUpOnlyWhenAParameterChanges) {
         f.update(in.data(), out.data());
     }
     EXPECT_EQ(f.setUps(), 2);
+    // A panorama has no field of view: changing it leaves the fixed view's engine.
+    dfsfrei0r::StitchFilter g(128, 64);
+    for (int k = 0; k < 3; ++k) {
+        const double fov = 0.3 + 0.2 * k;
+        g.setParam(dfsfrei0r::kFov, &fov);
+        g.update(in.data(), out.data());
+    }
+    EXPECT_EQ(g.setUps(), 1);
     said();
     dfsfrei0r::setSay(nullptr);
 }
