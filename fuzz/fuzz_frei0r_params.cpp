@@ -1,8 +1,10 @@
 // The frei0r filter's parameter setter on arbitrary values, with frames in
-// between: strings of any bytes as calibration and layout, doubles of any
-// bit pattern (NaN, infinities, huge) as angles and the bool, bad indexes;
-// small frames of any shape. No crash, no out-of-bounds access, every
-// output pixel written and opaque.
+// between: strings of any bytes as calibration, layout, projection and seam,
+// doubles of any bit pattern (NaN, infinities, huge) as angles, field of
+// view, baseline and the bool, bad indexes; small frames of any shape, the
+// view changing between them. No crash, no out-of-bounds access, every
+// output pixel written and opaque; the field of view and the baseline read
+// back within 0..1.
 //
 // Input: width byte, height byte, then records of index byte, length byte
 // and that many bytes of value (a double takes its first 8 bytes).
@@ -49,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             continue;
         }
         const bool text = index == dfsfrei0r::kCalibration || index == dfsfrei0r::kClip ||
-                          index == dfsfrei0r::kLayout || index == dfsfrei0r::kView || index >= dfsfrei0r::kParamCount;
+                          index == dfsfrei0r::kLayout || index == dfsfrei0r::kView || index == dfsfrei0r::kProjection ||
+                          index == dfsfrei0r::kSeam || index >= dfsfrei0r::kParamCount;
         if (text) {
             // Clips only under a folder that does not exist: no real file is read.
             std::string s(reinterpret_cast<const char*>(value), len);
@@ -65,6 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             f.setParam(index, &d);
             double back = 0;
             f.getParam(index, &back);
+            if ((index == dfsfrei0r::kFov || index == dfsfrei0r::kBaseline) && !(back >= 0.0 && back <= 1.0)) std::abort();
         }
     }
     return 0;

@@ -74,9 +74,11 @@ DFS_F0R_EXPORT void f0r_get_plugin_info(f0r_plugin_info_t* info) {
     info->color_model = F0R_COLOR_MODEL_RGBA8888;
     info->frei0r_version = FREI0R_MAJOR_VERSION;
     info->major_version = 1;
-    info->minor_version = 0;
+    info->minor_version = 1;  // 1: projection, fov, seam and baseline
     info->num_params = dfsfrei0r::kParamCount;
-    info->explanation = "Stitches dual-fisheye frames into the equirectangular 360 panorama of the same size";
+    info->explanation =
+        "Stitches dual-fisheye frames into the equirectangular 360 panorama of the same size, or a flat or "
+        "little-planet view of it that fills the frame";
 }
 
 DFS_F0R_EXPORT void f0r_get_param_info(f0r_param_info_t* info, int index) {

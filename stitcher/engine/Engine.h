@@ -58,6 +58,11 @@ struct EngineSpec {
     size_t outBytes() const { return outStride() * static_cast<size_t>(outHeight()); }
 };
 
+// Panorama height that keeps the lenses' sharpest detail (at the centre of
+// the sharper lens's circle, spread over 180 degrees) for frames of
+// `frameWidth` pixels: 64 to 4096, a multiple of 16.
+int defaultSize(const calibration::Calibration& c, int frameWidth);
+
 class Engine {
 public:
     virtual ~Engine() = default;

@@ -28,8 +28,4 @@ bool isBuiltInDefault(const std::string& text);
 // (a portrait clip would be stretched).
 Status checkPictureAspect(const Calibration& c, int frameWidth, int frameHeight, bool fromOffsetOption);
 
-// Panorama height that keeps the source's sharpest detail for frames of
-// `frameWidth` pixels (64 to 4096, a multiple of 16).
-int defaultSize(const Calibration& c, int frameWidth);
-
 }  // namespace stitcher

@@ -2,7 +2,8 @@
 // and on several threads) and gst-launch-1.0, each on a small synthesised
 // clip that names its own, non-default calibration and whose second lens
 // meters apart. Each host's picture is held against the stitcher's own
-// picture of the same frames (colour matching on in both), frame by frame;
+// picture of the same frames (colour matching on in both), frame by frame,
+// the panorama and a flat view;
 // the hosts convert YUV to RGB their own ways, hence a PSNR bound.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -112,6 +113,22 @@ TEST_F(Frei0rHosts, FfmpegGivesTheStitchersPicture) {
     // Parameters by position: calibration (none: the clip's), clip, yaw.
     expectStitch("ffmpeg", "ffmpeg -nostdin -loglevel error -i " + quote(clip_) + " -vf " +
                                quote("frei0r=dualfisheye360:|" + clip_ + "|30") + " -f rawvideo -pix_fmt rgb24 -");
+}
+
+// A flat view, by position after the older parameters: layout, view text,
+// projection, field of view (80 degrees: 80 / 180), seam, baseline. The
+// stitcher's flat picture of the same view at the frame's size.
+TEST_F(Frei0rHosts, FfmpegFlatViewGivesTheStitchersFlatPicture) {
+    ASSERT_EQ(testutil::runStitcher("--engine cpu --projection flat --size " + std::to_string(kW) + "x" + std::to_string(kH) +
+                                    " --yaw 30 --pitch -10 --fov 80 " + quote(clip_) + " " + quote(dir_ + "/flat%d.png"))
+                  .code,
+              0);
+    want_ = testutil::captureCommand("ffmpeg -nostdin -loglevel error -start_number 1 -i " + quote(dir_ + "/flat%d.png") +
+                                     " -f rawvideo -pix_fmt rgb24 -");
+    ASSERT_EQ(want_.size(), frameBytes() * kFrames);
+    expectStitch("ffmpeg flat", "ffmpeg -nostdin -loglevel error -i " + quote(clip_) + " -vf " +
+                                    quote("frei0r=dualfisheye360:|" + clip_ + "|30|-10|0|y|stitch||flat|0.4444444444444444|far|0.15") +
+                                    " -f rawvideo -pix_fmt rgb24 -");
 }
 
 TEST_F(Frei0rHosts, MeltGivesTheStitchersPictureOnOneAndOnSeveralThreads) {

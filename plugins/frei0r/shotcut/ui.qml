@@ -1,5 +1,6 @@
 // Controls of the dualfisheye360 filter: the MLT properties are the frei0r
-// parameter names; angles in degrees.
+// parameter names; angles in degrees; the field of view is set as 0..1 of
+// 180 degrees and the baseline as 0..1 of 200 millimetres, as the filter takes them.
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
@@ -7,7 +8,7 @@ import Shotcut.Controls as Shotcut
 
 Item {
     width: 350
-    height: 250
+    height: 400
 
     function setControls() {
         calibration.text = filter.get('calibration')
@@ -16,6 +17,10 @@ Item {
         roll.value = filter.getDouble('roll')
         colorMatch.checked = filter.get('color_match') !== '0'
         stereo.checked = filter.get('layout') === 'stereo'
+        projection.currentIndex = Math.max(0, ['equirect', 'flat', 'planet'].indexOf(filter.get('projection')))
+        fov.value = filter.getDouble('fov') * 180
+        seam.text = filter.get('seam')
+        baseline.value = filter.getDouble('baseline') * 200
     }
 
     Component.onCompleted: {
@@ -25,6 +30,10 @@ Item {
             filter.set('roll', 0)
             filter.set('color_match', 1)
             filter.set('layout', 'stitch')
+            filter.set('projection', 'equirect')
+            filter.set('fov', 100 / 180)
+            filter.set('seam', 'far')
+            filter.set('baseline', 30 / 200)
         }
         // The clip's own calibration where none is typed in.
         if (producer.resource)
@@ -82,6 +91,38 @@ Item {
             id: stereo
             text: qsTr('One panorama per lens')
             onClicked: filter.set('layout', checked ? 'stereo' : 'stitch')
+        }
+        Label { text: qsTr('Projection') }
+        ComboBox {
+            id: projection
+            Layout.fillWidth: true
+            model: [qsTr('360 panorama'), qsTr('Flat view'), qsTr('Little planet')]
+            onActivated: filter.set('projection', ['equirect', 'flat', 'planet'][currentIndex])
+        }
+        Label { text: qsTr('Field of view') }
+        Shotcut.SliderSpinner {
+            id: fov
+            minimumValue: 1
+            maximumValue: 179
+            decimals: 1
+            suffix: ' °'
+            onValueChanged: filter.set('fov', value / 180)
+        }
+        Label { text: qsTr('Seams') }
+        TextField {
+            id: seam
+            Layout.fillWidth: true
+            placeholderText: qsTr('far, auto (each frame measured alone) or a distance: 1.5m')
+            onEditingFinished: filter.set('seam', text)
+        }
+        Label { text: qsTr('Lens baseline') }
+        Shotcut.SliderSpinner {
+            id: baseline
+            minimumValue: 1
+            maximumValue: 200
+            decimals: 0
+            suffix: ' mm'
+            onValueChanged: filter.set('baseline', value / 200)
         }
         Item { Layout.fillHeight: true }
     }

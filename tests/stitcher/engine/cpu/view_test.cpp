@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "ClipCalibration.h"
 #include "CpuEngine.h"
 #include "DefaultOffset.h"
 #include "FisheyeSynth.h"
