@@ -32,7 +32,7 @@ float fade(float t) {
 // packed BGR buffer of width x height texels (at least 2 x 2), clamped at
 // the edges as the frame's reads are: the tap, its four weights adding up
 // to `weight` exactly. Positions in 1/256 of a texel.
-inline SampleTap bilinearTap(float x, float y, int width, int height, uint32_t weight, uint32_t flags) {
+inline __attribute__((always_inline)) SampleTap bilinearTap(float x, float y, int width, int height, uint32_t weight, uint32_t flags) {
     const float fx = std::min(std::max(x - 0.5f, 0.0f), static_cast<float>(width - 1));
     const float fy = std::min(std::max(y - 0.5f, 0.0f), static_cast<float>(height - 1));
     const int X = static_cast<int>(fx * 256.0f + 0.5f), Y = static_cast<int>(fy * 256.0f + 0.5f);
@@ -79,7 +79,30 @@ bool SeamWarp::setShift(const SeamShift& shift) {
     active_ = most > 0;
     if (!active_) return true;
     const int needed = static_cast<int>(std::ceil(most / 2.0f)) + 2;
-    if (bands_ && bands_->margin() >= needed) return true;
+    if (!bands_ || bands_->margin() < needed) makeBands(needed);
+    const SeamBands& bands = *bands_;
+    // Where each warped column reads the shift (as SeamShift::at() does) and how much of it.
+    for (int b = 0; b < 2; ++b) {
+        const int c0 = bands.begin(b), c1 = bands.end(b);
+        const float width = static_cast<float>(c1 - c0);
+        w0_[b] = c0 + static_cast<int>(kUnwarped * width);
+        w1_[b] = std::max(w0_[b], c1 - static_cast<int>(kUnwarped * width));
+        columns_[b].resize(static_cast<size_t>(w1_[b] - w0_[b]));
+        for (int col = w0_[b]; col < w1_[b]; ++col) {
+            Column& c = columns_[b][static_cast<size_t>(col - w0_[b])];
+            const float t = (static_cast<float>(col - c0) + 0.5f) / width;
+            c.halfFade = 0.5f * fade(t);
+            c.right = bands.rightShare(b, col);
+            const float x = t * static_cast<float>(shift.windows + 1) - 1.0f;
+            if (x <= 0.0f) c.window = 0, c.next = 0.0f;
+            else if (x >= static_cast<float>(shift.windows - 1)) c.window = shift.windows - 1, c.next = 0.0f;
+            else c.window = static_cast<int>(x), c.next = x - static_cast<float>(c.window);
+        }
+    }
+    return true;
+}
+
+void SeamWarp::makeBands(int needed) {
     bands_.reset(new SeamBands(params_.lens.model(), params_.size, params_.frameWidth, params_.frameHeight,
                                std::max(needed, 8)));
     const SeamBands& bands = *bands_;
@@ -128,7 +151,6 @@ bool SeamWarp::setShift(const SeamShift& shift) {
         s.band.groups.assign(static_cast<size_t>(widest / kTileColumns + 1), 0);
         s.pixels.assign(s.table.outStride, 0);
     }
-    return true;
 }
 
 void SeamWarp::prepare(const uint8_t* frame, WorkerPool& pool) {
@@ -145,15 +167,21 @@ void SeamWarp::prepare(const uint8_t* frame, WorkerPool& pool) {
     });
 }
 
-// The taps of row `row`'s pixels [w0, w1) of band b, tile by tile, grouped
+// The taps of row `row`'s warped pixels of band b, tile by tile, grouped
 // as the table groups its own.
-void SeamWarp::rowTaps(int b, int row, int w0, int w1, Scratch& s) const {
+void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
     const SeamBands& bands = *bands_;
-    const int c0 = bands.begin(b);
-    const float width = static_cast<float>(bands.end(b) - c0);
+    const int w0 = w0_[b], w1 = w1_[b];
     const int fw = params_.frameWidth, fh = params_.frameHeight;
     const float fine = halved_ ? 1.0f - halfShare_ : 1.0f;
     const float full = static_cast<float>(kWeightOne);
+    const float* rowShift = shift_.shift[b].data() + static_cast<size_t>(row) * static_cast<size_t>(shift_.windows);
+    // Lens 0's taps come before lens 1's, whichever side it is on.
+    const int firstSide = bands.lens(b, 0) == 0 ? 0 : 1;
+    const SeamBands::Point* points[2] = {bands.rowPoints(b, 0, row), bands.rowPoints(b, 1, row)};
+    const float origin = static_cast<float>(bands.begin(b) - bands.margin());
+    const float lastPoint = static_cast<float>(bands.span() - 1) - 1e-3f;
+    const bool lifted = !params_.falloff.flat();
     SampleTap* out = s.table.taps.data();
     size_t n = 0;
     size_t starts[kTileColumns + 1];
@@ -162,29 +190,38 @@ void SeamWarp::rowTaps(int b, int row, int w0, int w1, Scratch& s) const {
         const int tileEnd = std::min(w1, tile + kTileColumns);
         for (int col = tile; col < tileEnd; ++col) {
             starts[col - tile] = n;
-            const float t = (static_cast<float>(col - c0) + 0.5f) / width;
-            const float sh = shift_.at(b, row, t);
-            const float half = std::isfinite(sh) ? 0.5f * sh * fade(t) : 0.0f;
-            const float right = bands.rightShare(b, col);
-            // Lens 0's taps come before lens 1's, whichever side it is on.
+            const Column& c = columns_[b][static_cast<size_t>(col - w0)];
+            const float* sw = rowShift + c.window;
+            float sh = c.next > 0.0f ? sw[0] + (sw[1] - sw[0]) * c.next : sw[0];
+            if (!std::isfinite(sh)) sh = 0.0f;
+            const float half = sh * c.halfFade;
             // Each lens's weight rounded, the second's kept within full scale.
             uint32_t left = kWeightOne;
-            for (int lens = 0; lens < 2; ++lens) {
-                const int side = bands.lens(b, 0) == lens ? 0 : 1;
-                const float share = side == 0 ? 1.0f - right : right;
+            for (int k = 0; k < 2; ++k) {
+                const int side = k == 0 ? firstSide : 1 - firstSide, lens = k;
+                const float share = side == 0 ? 1.0f - c.right : c.right;
                 if (share < 1.0f / 512.0f) continue;
-                float x, y, r;
-                bands.lensPoint(b, side, row, static_cast<float>(col) + (side == 0 ? half : -half), &x, &y, &r);
-                const float lift = lift_[lens][static_cast<size_t>(std::min(1.0f, std::max(0.0f, r)) * kLiftSteps + 0.5f)];
+                // The lens's point at the shifted column, between the row's whole columns.
+                float at = static_cast<float>(col) + (side == 0 ? half : -half) - origin;
+                at = std::min(std::max(at, 0.0f), lastPoint);
+                const int i = static_cast<int>(at);
+                const float f = at - static_cast<float>(i);
+                const SeamBands::Point& p = points[side][i];
+                const SeamBands::Point& q = points[side][i + 1];
+                const float x = p.x + (q.x - p.x) * f, y = p.y + (q.y - p.y) * f;
+                float weight = share * full;
+                if (lifted) {
+                    const float r = p.r + (q.r - p.r) * f;
+                    weight *= lift_[lens][static_cast<size_t>(std::min(1.0f, std::max(0.0f, r)) * kLiftSteps + 0.5f)];
+                }
                 const uint32_t flag = lens ? SampleTap::kLens1 : 0u;
-                const float weight = share * lift * full;
-                const uint32_t w0 = std::min(left, static_cast<uint32_t>(weight * fine + 0.5f));
-                left -= w0;
-                out[n++] = bilinearTap(x, y, fw, fh, w0, flag);
+                const uint32_t q0 = std::min(left, static_cast<uint32_t>(weight * fine + 0.5f));
+                left -= q0;
+                out[n++] = bilinearTap(x, y, fw, fh, q0, flag);
                 if (halved_) {
-                    const uint32_t w1 = std::min(left, static_cast<uint32_t>(weight * halfShare_ + 0.5f));
-                    left -= w1;
-                    out[n++] = bilinearTap(x * 0.5f, y * 0.5f, fw / 2, fh / 2, w1, flag | SampleTap::kLevels);
+                    const uint32_t q1 = std::min(left, static_cast<uint32_t>(weight * halfShare_ + 0.5f));
+                    left -= q1;
+                    out[n++] = bilinearTap(x * 0.5f, y * 0.5f, fw / 2, fh / 2, q1, flag | SampleTap::kLevels);
                 }
             }
             out[n - 1].where |= SampleTap::kLast;
@@ -205,20 +242,16 @@ void SeamWarp::apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, si
     const SeamBands& bands = *bands_;
     Scratch& s = scratch_[static_cast<size_t>(thread)];
     for (int b = 0; b < 2; ++b) {
-        if (shift_.shift[b].empty()) continue;
-        const int c0 = bands.begin(b), c1 = bands.end(b);
-        const float width = static_cast<float>(c1 - c0);
-        const int w0 = c0 + static_cast<int>(kUnwarped * width), w1 = c1 - static_cast<int>(kUnwarped * width);
-        if (w1 <= w0) continue;
+        if (shift_.shift[b].empty() || w1_[b] <= w0_[b]) continue;
         for (int row = std::max(row0, bands.firstRow()); row < std::min(row1, bands.lastRow() + 1); ++row) {
             const float* rowShift = shift_.shift[b].data() + static_cast<size_t>(row) * static_cast<size_t>(shift_.windows);
             bool none = true;
             for (int k = 0; k < shift_.windows; ++k) none = none && (rowShift[k] == 0.0f || !std::isfinite(rowShift[k]));
             if (none) continue;
-            rowTaps(b, row, w0, w1, s);
+            rowTaps(b, row, s);
             sampleBand(s.table, s.band, frame, half_.data(), gains, s.pixels.data());
-            std::copy(s.pixels.begin(), s.pixels.begin() + 3 * (w1 - w0),
-                      rows + static_cast<size_t>(row - row0) * stride + static_cast<size_t>(w0) * 3);
+            std::copy(s.pixels.begin(), s.pixels.begin() + 3 * (w1_[b] - w0_[b]),
+                      rows + static_cast<size_t>(row - row0) * stride + static_cast<size_t>(w0_[b]) * 3);
         }
     }
 }

@@ -53,7 +53,18 @@ private:
         TableBand band;
         std::vector<uint8_t> pixels;
     };
-    void rowTaps(int b, int row, int w0, int w1, Scratch& s) const;
+    void makeBands(int margin);
+    void rowTaps(int b, int row, Scratch& s) const;
+    // Per band, the columns warped [w0, w1) and, per column of them, what
+    // does not change from row to row.
+    struct Column {
+        float halfFade;  // half the shift's share there (fade())
+        int window;      // the shift's window below it, and the share of the next
+        float next;
+        float right;     // the right side's share of the cross-fade
+    };
+    int w0_[2] = {0, 0}, w1_[2] = {0, 0};
+    std::vector<Column> columns_[2];
 
     EngineSpec params_;
     int threads_ = 1;
