@@ -1,11 +1,16 @@
 // The seams' cost beside the plain CPU stitch, per frame: the disparity
 // measure (SeamTracker::measure) and the warp of every band row (a fixed
-// distance: the most a frame can cost), at 1920x960 and 3840x1920.
-#include <chrono>
+// distance: the most a frame can cost), at 1920x960 and 3840x1920. Each is
+// timed in rounds, the three side by side, on the process's CPU time (which
+// holds on a shared machine) and on the wall clock: medians of the rounds.
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <random>
 #include <vector>
+
+#include "BenchClock.h"
 
 #include "CpuEngine.h"
 #include "SeamTracker.h"
@@ -17,11 +22,19 @@ namespace {
 const char* const kOffset =
     "2_713.649_713.933_708.05_-2.65_-1.599_-0.358_712.403_2165.5_727.583_177.35_-180.54_0.176_2880_1440_516";
 
-double msPerFrame(int frames, const std::function<void()>& work) {
-    work();  // warm
-    const auto t0 = std::chrono::steady_clock::now();
+struct Cost {
+    double cpu, wall;  // ms per frame
+};
+
+Cost perFrame(int frames, const std::function<void()>& work) {
+    const double c0 = bench::cpuSeconds(), w0 = bench::wallSeconds();
     for (int i = 0; i < frames; ++i) work();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / frames;
+    return {(bench::cpuSeconds() - c0) * 1000 / frames, (bench::wallSeconds() - w0) * 1000 / frames};
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
 }  // namespace
@@ -44,13 +57,25 @@ int main() {
         SeamTracker tracker(setup.lens.model(), size, 2880, 1440, measuring);
         SeamTracker oneMetre(setup.lens.model(), size, 2880, 1440, fixed);
         warped->setSeamShift(oneMetre.shift());
-        const int n = size > 1000 ? 5 : 10;
-        const double base = msPerFrame(n, [&] { plain->stitch(frame.data(), out.data()); });
-        const double measure = msPerFrame(n, [&] { tracker.measure(frame.data()); });
-        const double warp = msPerFrame(n, [&] { warped->stitch(frame.data(), out.data()); }) - base;
-        std::printf("%dx%d: plain stitch %.1f ms, seam measure %.1f ms (%.0f%%), warp of every band row %.1f ms (%.0f%%), "
-                    "together %.0f%% of the plain stitch\n",
-                    2 * size, size, base, measure, 100 * measure / base, warp, 100 * warp / base, 100 * (measure + warp) / base);
+        const int n = size > 1000 ? 3 : 6, rounds = 5;
+        plain->stitch(frame.data(), out.data());  // warm
+        warped->stitch(frame.data(), out.data());
+        tracker.measure(frame.data());
+        std::vector<double> base[2], measure[2], warp[2];
+        for (int r = 0; r < rounds; ++r) {
+            const Cost p = perFrame(n, [&] { plain->stitch(frame.data(), out.data()); });
+            const Cost m = perFrame(n, [&] { tracker.measure(frame.data()); });
+            const Cost w = perFrame(n, [&] { warped->stitch(frame.data(), out.data()); });
+            base[0].push_back(p.cpu), base[1].push_back(p.wall);
+            measure[0].push_back(m.cpu), measure[1].push_back(m.wall);
+            warp[0].push_back(w.cpu - p.cpu), warp[1].push_back(w.wall - p.wall);
+        }
+        for (int k = 0; k < 2; ++k) {
+            const double b = median(base[k]), m = median(measure[k]), w = median(warp[k]);
+            std::printf("%dx%d %s: plain stitch %.1f ms, seam measure %.1f ms (%.0f%%), warp of every band row %.1f ms "
+                        "(%.0f%%), together %.0f%% of the plain stitch\n",
+                        2 * size, size, k ? "wall" : "cpu ", b, m, 100 * m / b, w, 100 * w / b, 100 * (m + w) / b);
+        }
     }
     return 0;
 }

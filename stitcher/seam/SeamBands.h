@@ -59,6 +59,15 @@ public:
     // (pixel centres at whole columns): continuous frame pixel coordinates,
     // centres at +0.5, and the distance from its image-circle centre in radii.
     void lensPoint(int b, int side, int row, float col, float* fx, float* fy, float* radius) const;
+    // The same points at whole columns begin(b) - margin() .. end(b) - 1 +
+    // margin() of `row`, for callers that step along a row themselves.
+    struct Point {
+        float x, y, r;
+    };
+    const Point* rowPoints(int b, int side, int row) const {
+        return points_[b][side].data() + static_cast<size_t>(row) * static_cast<size_t>(span_);
+    }
+    int span() const { return span_; }
     // Frame pixels per output pixel at the middle of the first band on the
     // horizon, the larger of the steps along and across its rows.
     float density() const { return density_; }
@@ -67,9 +76,6 @@ public:
     double arcPerColumn(int row) const;
 
 private:
-    struct Point {
-        float x, y, r;
-    };
     int width_, height_, margin_;
     int begin_[2] = {0, 0}, end_[2] = {0, 0};
     int lens_[2][2] = {{0, 1}, {1, 0}};

@@ -33,7 +33,34 @@ float correlation(const std::vector<float>& l, const std::vector<float>& r, int 
     const int last = static_cast<int>(l.size()) - 2;
     double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
     int n = 0;
-    for (int i = i0; i < i1; i += step) {
+    int i = i0;
+    if (step == 1 && i0 + std::min(kl, kr) >= 0 && i1 - 1 + std::max(kl, kr) <= last) {
+        // No read needs clamping: four sums side by side, in floats over
+        // runs short enough to hold their precision, gathered in doubles;
+        // the levels taken from mid-grey (which the correlation ignores),
+        // so that the squares stay small.
+        const float* pl = l.data() + kl;
+        const float* pr = r.data() + kr;
+        while (i < i1) {
+            const int end = std::min(i1, i + 64);
+            float a4[4] = {0, 0, 0, 0}, b4[4] = {0, 0, 0, 0}, aa4[4] = {0, 0, 0, 0}, bb4[4] = {0, 0, 0, 0}, ab4[4] = {0, 0, 0, 0};
+            for (; i + 4 <= end; i += 4)
+                for (int k = 0; k < 4; ++k) {
+                    const float a = pl[i + k] + (pl[i + k + 1] - pl[i + k]) * fl - 128.0f;
+                    const float b = pr[i + k] + (pr[i + k + 1] - pr[i + k]) * fr - 128.0f;
+                    a4[k] += a, b4[k] += b, aa4[k] += a * a, bb4[k] += b * b, ab4[k] += a * b;
+                }
+            for (; i < end; ++i) {
+                const float a = pl[i] + (pl[i + 1] - pl[i]) * fl - 128.0f;
+                const float b = pr[i] + (pr[i + 1] - pr[i]) * fr - 128.0f;
+                a4[0] += a, b4[0] += b, aa4[0] += a * a, bb4[0] += b * b, ab4[0] += a * b;
+            }
+            for (int k = 0; k < 4; ++k) sa += a4[k], sb += b4[k], saa += aa4[k], sbb += bb4[k], sab += ab4[k];
+        }
+        n = i1 - i0;
+    }
+    for (; i < i1; i += step) {
+        // The same, each read clamped to the lists (levels kept as they are).
         const int il = std::min(std::max(i + kl, 0), last), ir = std::min(std::max(i + kr, 0), last);
         const float a = l[static_cast<size_t>(il)] + (l[static_cast<size_t>(il) + 1] - l[static_cast<size_t>(il)]) * fl;
         const float b = r[static_cast<size_t>(ir)] + (r[static_cast<size_t>(ir) + 1] - r[static_cast<size_t>(ir)]) * fr;
@@ -83,6 +110,7 @@ SeamTracker::SeamTracker(const DualFisheyeModel& model, int size, int frameWidth
         state_[b].assign(static_cast<size_t>(bins_) * kWindows, 0.0f);
     }
     found_.assign(kHistogramSteps, 0.0f);
+    if (!(settings.distanceM > 0)) planReads();
     pool_.reset(new WorkerPool(settings.threads));
     signals_.resize(static_cast<size_t>(pool_->threads()));
     if (settings.distanceM > 0 && settings.baselineMm > 0) {
@@ -95,33 +123,72 @@ SeamTracker::SeamTracker(const DualFisheyeModel& model, int size, int frameWidth
     }
 }
 
+void SeamTracker::planReads() {
+    const int H = bands_.height(), m = bands_.margin();
+    const size_t stride = static_cast<size_t>(frameWidth_) * 3;
+    for (int b = 0; b < 2; ++b) {
+        reads_[b].assign(static_cast<size_t>(bins_), BinReads());
+        const int c0 = bands_.begin(b), c1 = bands_.end(b);
+        const int n = c1 - c0 + 2 * m;
+        if (c1 <= c0 || frameWidth_ < 2 || frameHeight_ < 2) continue;
+        for (int bin = 0; bin < bins_; ++bin) {
+            const float most = maxShift_[static_cast<size_t>(bin)];
+            if (!(most > 0.5f)) continue;
+            BinReads& plan = reads_[b][static_cast<size_t>(bin)];
+            const int r0 = bin * binRows_, r1 = std::min(H, r0 + binRows_);
+            // Two rows of the bin at most, and only as far beyond the band as half its largest shift reaches.
+            const int rowStep = std::max(1, (r1 - r0) / 2);
+            const int reach = std::min(m, static_cast<int>(std::ceil(most / 2.0f)) + 2);
+            plan.first = m - reach;
+            plan.count = n - m + reach - plan.first;
+            for (int row = r0 + (r1 - r0 - 1) % rowStep / 2; row < r1; row += rowStep, ++plan.rows)
+                for (int side = 0; side < 2; ++side)
+                    for (int i = plan.first; i < plan.first + plan.count; ++i) {
+                        float x, y, r;
+                        bands_.lensPoint(b, side, row, static_cast<float>(c0 - m + i), &x, &y, &r);
+                        // The bilinear read of sampleFrameSum(), clamped at the frame's edges.
+                        const float fx = std::min(std::max(x - 0.5f, 0.0f), static_cast<float>(frameWidth_ - 1));
+                        const float fy = std::min(std::max(y - 0.5f, 0.0f), static_cast<float>(frameHeight_ - 1));
+                        const int x0 = std::min(static_cast<int>(fx), frameWidth_ - 2);
+                        const int y0 = std::min(static_cast<int>(fy), frameHeight_ - 2);
+                        const double ax = fx - x0, ay = fy - y0;
+                        Read rd;
+                        rd.offset = static_cast<uint32_t>(static_cast<size_t>(y0) * stride + static_cast<size_t>(x0) * 3);
+                        const double w[4] = {(1 - ax) * (1 - ay), ax * (1 - ay), (1 - ax) * ay, ax * ay};
+                        for (int k = 0; k < 4; ++k) rd.w[k] = static_cast<uint16_t>(std::lround(w[k] * 65535.0));
+                        plan.reads.push_back(rd);
+                    }
+        }
+    }
+}
+
 void SeamTracker::measureBin(const uint8_t* frame, int b, int bin, Signals& sig, float* value, float* confidence) const {
     for (int w = 0; w < kWindows; ++w) value[w] = confidence[w] = 0.0f;
     const float most = maxShift_[static_cast<size_t>(bin)];
     if (!(most > 0.5f) || bands_.end(b) <= bands_.begin(b)) return;
+    const BinReads& plan = reads_[b][static_cast<size_t>(bin)];
+    if (plan.rows == 0) return;
     const int H = bands_.height(), m = bands_.margin();
     const int c0 = bands_.begin(b), c1 = bands_.end(b);
     const int n = c1 - c0 + 2 * m;
     const int r0 = bin * binRows_, r1 = std::min(H, r0 + binRows_);
-    // Two rows of the bin at most, and only as far beyond the band as half its largest shift reaches.
-    const int rowStep = std::max(1, (r1 - r0) / 2);
-    const int reach = std::min(m, static_cast<int>(std::ceil(most / 2.0f)) + 2);
     sig.left.assign(static_cast<size_t>(n), 0.0f);
     sig.right.assign(static_cast<size_t>(n), 0.0f);
-    int rows = 0;
-    for (int row = r0 + (r1 - r0 - 1) % rowStep / 2; row < r1; row += rowStep, ++rows)
+    const size_t stride = static_cast<size_t>(frameWidth_) * 3;
+    const Read* rd = plan.reads.data();
+    // Each read's B + G + R, the rows' mean of a third of it.
+    const float scale = 1.0f / (3.0f * 65535.0f * static_cast<float>(plan.rows));
+    for (int row = 0; row < plan.rows; ++row)
         for (int side = 0; side < 2; ++side) {
-            std::vector<float>& line = side == 0 ? sig.left : sig.right;
-            for (int i = m - reach; i < n - m + reach; ++i) {
-                float x, y, r;
-                bands_.lensPoint(b, side, row, static_cast<float>(c0 - m + i), &x, &y, &r);
-                line[static_cast<size_t>(i)] += sampleFrameSum(frame, frameWidth_, frameHeight_, x, y) * (1.0f / 3.0f);
+            float* line = (side == 0 ? sig.left : sig.right).data() + plan.first;
+            for (int i = 0; i < plan.count; ++i, ++rd) {
+                const uint8_t* p = frame + rd->offset;
+                const uint8_t* q = p + stride;
+                const uint32_t sum = (p[0] + p[1] + p[2]) * uint32_t{rd->w[0]} + (p[3] + p[4] + p[5]) * uint32_t{rd->w[1]} +
+                                     (q[0] + q[1] + q[2]) * uint32_t{rd->w[2]} + (q[3] + q[4] + q[5]) * uint32_t{rd->w[3]};
+                line[i] += static_cast<float>(sum) * scale;
             }
         }
-    for (int i = 0; i < n; ++i) {
-        sig.left[static_cast<size_t>(i)] /= static_cast<float>(rows);
-        sig.right[static_cast<size_t>(i)] /= static_cast<float>(rows);
-    }
     // Window w is centred at (w + 1) / (kWindows + 1) of the band, 2 / (kWindows + 1) wide.
     const float width = static_cast<float>(c1 - c0);
     // Too few frame pixels under a window (toward the poles, where the

@@ -108,11 +108,26 @@ private:
     // The per-row shift of the smoothed state.
     void shiftFromState();
 
+    // One bilinear read of the frame: its 2 x 2 block's top-left texel (byte
+    // offset) and the blocks' weights in 1/65535, top-left, top-right,
+    // bottom-left, bottom-right. Each bin's reads, worked out once: per row
+    // measured, its left side's then its right side's, from column `first`.
+    struct Read {
+        uint32_t offset;
+        uint16_t w[4];
+    };
+    struct BinReads {
+        int rows = 0, first = 0, count = 0;  // count: reads per row and side
+        std::vector<Read> reads;
+    };
+    void planReads();
+
     SeamSettings settings_;
     SeamBands bands_;
     int frameWidth_, frameHeight_;
     int binRows_, bins_;
     std::vector<float> maxShift_;             // per bin, output pixels
+    std::vector<BinReads> reads_[2];          // per band and bin
     static constexpr int kWindows = 3;        // points across a band measured apart
     std::vector<float> state_[2];             // per band, bin and window, smoothed over time
     bool started_ = false;

@@ -116,7 +116,7 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
                 state->remap.plan(params.outWidth(), params.outHeight());
                 state->remap.setRotation(params.rotation);
             }
-            state->seam.reset(new SeamWarp(params));
+            state->seam.reset(new SeamWarp(params, state->pool->threads()));
             engine.reset(new CpuEngine(std::move(state)));
             engine->setGains(one);
             return Status();
@@ -136,7 +136,7 @@ void stitchIdentityView(CpuEngine::State& s, uint8_t* frame) {
         const TableBand& band = s.table.bands[b];
         sampleBand(s.table, band, frame, levels, s.gains, pano + static_cast<size_t>(band.row0) * s.table.outStride);
         s.seam->apply(frame, band.row0, band.row1, pano + static_cast<size_t>(band.row0) * s.table.outStride,
-                      s.table.outStride);
+                      s.table.outStride, s.gains, s.pool->threadIndex());
     });
 }
 
@@ -160,7 +160,7 @@ Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
         return Status();
     }
     if (!s.levels.empty()) makeFrameLevels(s.table, frame, s.levels.data(), *s.pool);
-    s.seam->prepare(frame);
+    s.seam->prepare(frame, *s.pool);
     const uint8_t* levels = s.levels.data();
     if (s.turned) {
         stitchIdentityView(s, frame);
@@ -175,7 +175,7 @@ Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
         const TableBand& band = s.table.bands[b];
         sampleBand(s.table, band, frame, levels, s.gains, out + static_cast<size_t>(band.row0) * s.table.outStride);
         s.seam->apply(frame, band.row0, band.row1, out + static_cast<size_t>(band.row0) * s.table.outStride,
-                      s.table.outStride);
+                      s.table.outStride, s.gains, s.pool->threadIndex());
     });
     return Status();
 }
@@ -192,7 +192,7 @@ Status CpuEngine::stitchBands(uint8_t* frame, const BandTaker& take) {
         });
         return Status();
     }
-    s.seam->prepare(frame);
+    s.seam->prepare(frame, *s.pool);
     const uint8_t* levels = s.levels.data();
     if (s.turned) stitchIdentityView(s, frame);
     s.pool->run(s.table.bands.size(), [&s, &take, frame, levels](size_t b) {
@@ -202,7 +202,7 @@ Status CpuEngine::stitchBands(uint8_t* frame, const BandTaker& take) {
             s.remap.remapRows(s.identityView.data(), s.table.outStride, band.row0, band.row1, rows);
         else {
             sampleBand(s.table, band, frame, levels, s.gains, rows);
-            s.seam->apply(frame, band.row0, band.row1, rows, s.table.outStride);
+            s.seam->apply(frame, band.row0, band.row1, rows, s.table.outStride, s.gains, s.pool->threadIndex());
         }
         take(band.row0, band.row1, rows);
     });
@@ -251,7 +251,6 @@ void CpuEngine::setGains(const float gains[2][3]) {
             g.q[lens][c] = gainFactor(static_cast<float>((std::isfinite(v) ? v : 1.0f) / state_->rim[lens]));
         }
     state_->gains = g;
-    state_->seam->setGains(gains);
 }
 
 bool CpuEngine::setRotation(const float m[4][4]) {

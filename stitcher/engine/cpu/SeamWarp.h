@@ -1,9 +1,12 @@
 // The CPU engine's seam warp: within each cross-fade band, rows whose seam
 // disparity is not 0 are sampled again with each lens looked up half the
-// disparity toward the other (faded to nothing at the band's edges), with
-// the gains and the fall-off the table applies, read per lens as the table
-// reads: bilinear from the frame and, where it is finer than the panorama,
-// from a half-size copy made per frame, blended by the ratio's log. Everything else, the rows
+// disparity toward the other (faded to nothing at the band's edges). The
+// warped pixels get taps of the table's own form, worked out per frame on
+// the thread that samples their rows and run through the table's kernels:
+// each lens read bilinearly from the frame and, where the frame is finer
+// than the panorama, from a half-size copy made per frame, blended by the
+// ratio's log as the table reads; the fall-off lifted as the table lifts it
+// and the engine's gains applied by the kernels. Everything else, the rows
 // without disparity included, is the table's picture unchanged.
 #pragma once
 
@@ -12,13 +15,19 @@
 #include <vector>
 
 #include "Engine.h"
+#include "SampleKernel.h"
+#include "SampleTable.h"
 #include "SeamBands.h"
 
 namespace stitcher {
 
+class WorkerPool;
+
 class SeamWarp {
 public:
-    explicit SeamWarp(const EngineSpec& params);
+    // `threads`: the threads apply() runs on (their indices below it).
+    SeamWarp(const EngineSpec& params, int threads);
+    ~SeamWarp();
     // Whether an engine of `params` has bands to warp: the stitch layout,
     // its view unturned or turned per frame.
     static bool usableFor(const EngineSpec& params);
@@ -27,24 +36,50 @@ public:
     // picture has no bands to warp (another layout, a view rotation).
     bool setShift(const SeamShift& shift);
     bool active() const { return active_; }
-    void setGains(const float gains[2][3]);
     // Once per frame, before apply(): the half-size copy the warp reads
-    // where the frame is much finer than the panorama.
-    void prepare(const uint8_t* frame);
+    // where the frame is much finer than the panorama, only the part the
+    // bands can reach, made on `pool`.
+    void prepare(const uint8_t* frame, WorkerPool& pool);
     // Redoes the warped pixels of rows [row0, row1) of the identity-view
-    // panorama; `rows` holds row0.
-    void apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, size_t stride) const;
+    // panorama on pool thread `thread`; `rows` holds row0. `gains` are the
+    // engine's, the fall-off's rim folded in.
+    void apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, size_t stride, const LensGains& gains,
+               int thread) const;
 
 private:
+    // Per thread: one row's taps and pixels.
+    struct Scratch {
+        SampleTable table;
+        TableBand band;
+        std::vector<uint8_t> pixels;
+    };
+    void makeBands(int margin);
+    void rowTaps(int b, int row, Scratch& s) const;
+    // Per band, the columns warped [w0, w1) and, per column of them, what
+    // does not change from row to row.
+    struct Column {
+        float halfFade;  // half the shift's share there (fade())
+        int window;      // the shift's window below it, and the share of the next
+        float next;
+        float right;     // the right side's share of the cross-fade
+    };
+    int w0_[2] = {0, 0}, w1_[2] = {0, 0};
+    std::vector<Column> columns_[2];
+
     EngineSpec params_;
+    int threads_ = 1;
     bool usable_ = false;
     bool active_ = false;
     std::unique_ptr<SeamBands> bands_;
     SeamShift shift_;
-    float gains_[2][3] = {{1, 1, 1}, {1, 1, 1}};
     bool halved_ = false;
     float halfShare_ = 0.0f;  // the half-size copy's share of a read
     std::vector<uint8_t> half_;
+    int halfRow0_ = 0, halfRow1_ = 0;  // the rows of the copy the bands reach
+    // Per lens, the fall-off's lift rim / V(r) at r = i / kLiftSteps.
+    static constexpr int kLiftSteps = 1024;
+    std::vector<float> lift_[2];
+    std::unique_ptr<Scratch[]> scratch_;
 };
 
 }  // namespace stitcher

@@ -256,6 +256,42 @@ TEST(SeamDepth, WalkerAcrossTheSeamIsNotDoubled) {
     EXPECT_GE(seen, 3);
 }
 
+// The warp weighs each lens with the gains and the fall-off's lift that
+// the table applies. Each lens seeing one flat colour (where it reads does
+// not matter), lenses given different gains and fall-offs: a shift too
+// small to move anything warps the bands to the table's picture, within
+// a level on average and 3 at most.
+TEST(SeamDepth, WarpKeepsTheGainsAndFallOff) {
+    EngineSpec spec = setup();
+    spec.falloff.a[0] = -0.30, spec.falloff.b[0] = -0.20, spec.falloff.a[1] = -0.25, spec.falloff.b[1] = -0.18;
+    const float gains[2][3] = {{1.25f, 1.0f, 0.8f}, {0.8f, 1.1f, 1.3f}};
+    std::unique_ptr<Engine> plain, warped;
+    ASSERT_TRUE(makeCpuEngine(spec, plain).ok() && makeCpuEngine(spec, warped).ok());
+    plain->setGains(gains);
+    warped->setGains(gains);
+    SeamShift still;
+    for (auto& rows : still.shift) rows.assign(kSize, 1e-4f);
+    ASSERT_TRUE(warped->setSeamShift(still));
+    BgrImage frame(kFrameW, kFrameH);
+    const uint8_t colour[2][3] = {{60, 120, 200}, {180, 90, 40}};  // lens 0 on the left half, lens 1 on the right
+    for (int y = 0; y < kFrameH; ++y)
+        for (int x = 0; x < kFrameW; ++x) std::memcpy(frame.at(x, y), colour[x >= kFrameW / 2], 3);
+    const BgrImage a = stitch(*plain, frame), b = stitch(*warped, frame);
+    const std::vector<uint8_t> mask = bandMask();
+    double sum = 0;
+    int most = 0;
+    size_t n = 0;
+    for (size_t i = 0; i < mask.size(); ++i)
+        for (int c = 0; c < 3 && mask[i]; ++c, ++n) {
+            const int d = std::abs(a.data[i * 3 + c] - b.data[i * 3 + c]);
+            sum += d;
+            most = std::max(most, d);
+        }
+    ASSERT_GT(n, 3000u);
+    EXPECT_LE(sum / static_cast<double>(n), 1.0);
+    EXPECT_LE(most, 3);
+}
+
 // Pictures that give nothing to align: the far-field seam and a message.
 TEST(SeamDepth, NothingToAlignKeepsTheFarFieldSeam) {
     std::mt19937 seeds(2718);
