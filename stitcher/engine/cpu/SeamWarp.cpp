@@ -1,3 +1,5 @@
+#include <cstdio>
+#include <cstdlib>
 #include "SeamWarp.h"
 
 #include <algorithm>
@@ -41,10 +43,21 @@ inline __attribute__((always_inline)) SampleTap bilinearTap(float x, float y, in
     // Each rounded; the right column's and the bottom row's sums rounded
     // as wholes, never below their shared corner's.
     uint32_t w11 = (ax * ay * weight + 32768u) >> 16;
-    const uint32_t w01 = ((ax * weight + 128u) >> 8) - w11;  // top right
-    const uint32_t w10 = ((ay * weight + 128u) >> 8) - w11;  // bottom left
-    const uint32_t rest = w01 + w10 + w11;
-    if (rest > weight) w11 -= rest - weight;  // the top-left's share rounded below none
+    uint32_t w01 = ((ax * weight + 128u) >> 8) - w11;  // top right
+    uint32_t w10 = ((ay * weight + 128u) >> 8) - w11;  // bottom left
+    // Where the three rounded up past the whole (the top-left's share
+    // rounded below none), the excess comes off the corner first, then off
+    // the larger side: no weight goes below none.
+    uint32_t excess = w01 + w10 + w11 > weight ? w01 + w10 + w11 - weight : 0;
+    const uint32_t corner = std::min(excess, w11);
+    w11 -= corner;
+    excess -= corner;
+    uint32_t& larger = w01 >= w10 ? w01 : w10;
+    const uint32_t side = std::min(excess, larger);
+    larger -= side;
+    excess -= side;
+    uint32_t& smaller = w01 >= w10 ? w10 : w01;
+    smaller -= std::min(excess, smaller);
     const uint32_t w00 = weight - w01 - w10 - w11;
     SampleTap t;
     t.where = static_cast<uint32_t>((static_cast<size_t>(y0) * static_cast<size_t>(width) + static_cast<size_t>(x0)) * 3) | flags;
@@ -225,6 +238,11 @@ void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
                 }
             }
             out[n - 1].where |= SampleTap::kLast;
+            if (getenv("DBGW") && row == 30 && (col == 80 || col == 79 || col == 81)) {
+                fprintf(stderr, "b %d col %d w0 %d w1 %d right %.4f half %.3f fine %.3f:", b, col, w0, w1, c.right, half, fine);
+                for (size_t k = starts[col - tile]; k < n; ++k) fprintf(stderr, " [%x %08x]", out[k].where, out[k].weights);
+                fprintf(stderr, "\n");
+            }
         }
         starts[tileEnd - tile] = n;
         *mask++ = groupTileRow(starts, tileEnd - tile, out + 0);
