@@ -22,13 +22,12 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "BenchShell.h"
 
-std::string quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
+using bench::capture;
+using bench::quote;
+
+namespace {
 
 double childCpu() {
     rusage u;
@@ -53,17 +52,6 @@ bool timeOnce(const std::string& cmd, Time& best) {
     if (wall < best.wall) best.wall = wall;
     if (cpu < best.cpu) best.cpu = cpu;
     return true;
-}
-
-std::string capture(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[1 << 16];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
 }
 
 double psnr(const std::string& a, const std::string& b) {

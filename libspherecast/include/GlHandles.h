@@ -1,8 +1,9 @@
-// Owning handles of GL objects. Each kind of object is created and deleted in
-// one place (its Kind below); a handle deletes its object when it is reset,
-// assigned another or destroyed, and handles move but never copy. Deleting
-// needs the object's context current, so owners drop their handles while it
-// is (a handle holding no object makes no GL call).
+// Owning handles of GL objects, for the renderer and this project's own GL
+// hosts. Each kind of object is created and deleted in one place (its Kind
+// below); a handle deletes its object when it is reset, assigned another or
+// destroyed, and handles move but never copy. Deleting needs the object's
+// context current, so owners drop their handles while it is (a handle
+// holding no object makes no GL call).
 #pragma once
 
 #include <GL/glew.h>
