@@ -106,6 +106,20 @@ protected:
         EXPECT_EQ(err.find("dir not exist"), std::string::npos) << host << ": " << err;
     }
 
+    // A melt profile of the clip's frame size; melt writes its own lines on
+    // standard output, so the frames go to a file that is then shown.
+    std::string meltCommand(const std::string& filter, const char* realTime, const std::string& name) {
+        const std::string profile = dir_ + "/profile";
+        EXPECT_TRUE(testutil::writeFile(profile, "width=" + std::to_string(kW) + "\nheight=" + std::to_string(kH) +
+                                                     "\ndescription=dual fisheye\nframe_rate_num=25\nframe_rate_den=1\n"
+                                                     "progressive=1\nsample_aspect_num=1\nsample_aspect_den=1\n"
+                                                     "display_aspect_num=2\ndisplay_aspect_den=1\ncolorspace=601\n"));
+        const std::string out = dir_ + "/" + name + realTime + ".rgb";
+        return "melt -silent -profile " + quote(profile) + " " + quote(clip_) + " -filter frei0r.dualfisheye360 " +
+               quote("calibration=" + std::string(kOffset)) + " " + filter + " -consumer " + quote("avformat:" + out) +
+               " f=rawvideo pix_fmt=rgb24 real_time=" + realTime + " >/dev/null && cat " + quote(out);
+    }
+
     std::string clip_, dir_, pluginDir_, want_;
 };
 
@@ -115,10 +129,11 @@ TEST_F(Frei0rHosts, FfmpegGivesTheStitchersPicture) {
                                quote("frei0r=dualfisheye360:|" + clip_ + "|30") + " -f rawvideo -pix_fmt rgb24 -");
 }
 
-// A flat view, by position after the older parameters: layout, view text,
-// projection, field of view (80 degrees: 80 / 180), seam, baseline. The
-// stitcher's flat picture of the same view at the frame's size.
-TEST_F(Frei0rHosts, FfmpegFlatViewGivesTheStitchersFlatPicture) {
+// A flat view, in FFmpeg by position after the older parameters (layout,
+// view text, projection, field of view (80 degrees: 80 / 180), seam,
+// baseline), in melt by name. The stitcher's flat picture of the same view
+// at the frame's size.
+TEST_F(Frei0rHosts, FfmpegAndMeltFlatViewsGiveTheStitchersFlatPicture) {
     ASSERT_EQ(testutil::runStitcher("--engine cpu --projection flat --size " + std::to_string(kW) + "x" + std::to_string(kH) +
                                     " --yaw 30 --pitch -10 --fov 80 " + quote(clip_) + " " + quote(dir_ + "/flat%d.png"))
                   .code,
@@ -129,23 +144,12 @@ TEST_F(Frei0rHosts, FfmpegFlatViewGivesTheStitchersFlatPicture) {
     expectStitch("ffmpeg flat", "ffmpeg -nostdin -loglevel error -i " + quote(clip_) + " -vf " +
                                     quote("frei0r=dualfisheye360:|" + clip_ + "|30|-10|0|y|stitch||flat|0.4444444444444444|far|0.15") +
                                     " -f rawvideo -pix_fmt rgb24 -");
+    expectStitch("melt flat", meltCommand("yaw=30 pitch=-10 projection=flat fov=0.4444444444444444", "-1", "flat"));
 }
 
 TEST_F(Frei0rHosts, MeltGivesTheStitchersPictureOnOneAndOnSeveralThreads) {
-    const std::string profile = dir_ + "/profile";
-    ASSERT_TRUE(testutil::writeFile(profile, "width=" + std::to_string(kW) + "\nheight=" + std::to_string(kH) + "\ndescription=dual fisheye" +
-                                                 "\nframe_rate_num=25\nframe_rate_den=1\nprogressive=1\n"
-                                                 "sample_aspect_num=1\nsample_aspect_den=1\n"
-                                                 "display_aspect_num=2\ndisplay_aspect_den=1\ncolorspace=601\n"));
-    for (const char* realTime : {"-1", "-4"}) {
-        const std::string out = dir_ + "/melt" + realTime + ".rgb";
-        // melt writes its own lines on standard output: the frames go to a file.
-        const std::string cmd = "melt -silent -profile " + quote(profile) + " " + quote(clip_) +
-                                " -filter frei0r.dualfisheye360 " + quote("calibration=" + std::string(kOffset)) +
-                                " yaw=30 -consumer " + quote("avformat:" + out) + " f=rawvideo pix_fmt=rgb24 real_time=" +
-                                realTime + " >/dev/null && cat " + quote(out);
-        expectStitch(std::string("melt real_time=") + realTime, cmd);
-    }
+    for (const char* realTime : {"-1", "-4"})
+        expectStitch(std::string("melt real_time=") + realTime, meltCommand("yaw=30", realTime, "melt"));
 }
 
 TEST_F(Frei0rHosts, GstreamerGivesTheStitchersPicture) {
