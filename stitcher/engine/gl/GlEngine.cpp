@@ -53,7 +53,7 @@ public:
     explicit GlEngine(const EngineSpec& params)
         : renderer_(params.lens.text().c_str(), params.size, params.frameWidth, params.frameHeight,
                     params.layout == Layout::Stereo ? Spherecast::Stereo : Spherecast::Stitch),
-          spec_(params) {}
+          params_(params) {}
     ~GlEngine() override {
         if (started_) {
             // Our objects go while the renderer's context is current
@@ -66,7 +66,7 @@ public:
 
     // Fails with what the windowing library said where no context can be had.
     Status start() {
-        if (spec_.reprojected() && spec_.layout != Layout::Stitch)
+        if (params_.reprojected() && params_.layout != Layout::Stitch)
             return Status(kExitDisplay, "a flat or planet view needs the stitch layout");
         std::string said;
         {
@@ -80,26 +80,26 @@ public:
         }
         float m[4][4];
         for (int i = 0; i < 4; ++i)
-            for (int j = 0; j < 4; ++j) m[i][j] = spec_.rotation[i][j];
+            for (int j = 0; j < 4; ++j) m[i][j] = params_.rotation[i][j];
         renderer_.updateRotation(m);
-        if (spec_.perFrameRotation) {
-            if (spec_.layout != Layout::Stitch) return Status(kExitDisplay, "a view rotation per frame needs the stitch layout");
+        if (params_.perFrameRotation) {
+            if (params_.layout != Layout::Stitch) return Status(kExitDisplay, "a view rotation per frame needs the stitch layout");
             spherecast::SetLinearPanoramaLookup(renderer_, true);
         }
         // The engine's own passes (the flat and planet views, the seam
         // warp) draw in the renderer's context, current now.
-        passes_.reset(new GlPasses(spec_));
+        passes_.reset(new GlPasses(params_));
         const Status own = passes_->start();
         if (!own.ok()) return own;
         const GLubyte* name = glGetString(GL_RENDERER);
         device_ = name ? reinterpret_cast<const char*>(name) : "unknown";
         // Without its circles the engine still stitches, with gains left at 1
         // (colour matching refuses the same calibrations).
-        applier_.init(spec_.lens.model(), spec_.frameWidth, spec_.frameHeight, spec_.falloff);
+        applier_.init(params_.lens.model(), params_.frameWidth, params_.frameHeight, params_.falloff);
         // The fall-off's lift is worked out per pixel: that takes the cores
         // (params.threads, 0 for all), where the gains alone take one.
-        if (!spec_.falloff.flat())
-            applyThreads_ = spec_.threads > 0 ? spec_.threads
+        if (!params_.falloff.flat())
+            applyThreads_ = params_.threads > 0 ? params_.threads
                                               : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
         return Status();
     }
@@ -113,16 +113,16 @@ public:
         applier_.apply(frame, gains_, applyThreads_);
         // setData also makes the renderer's context current for our passes.
         renderer_.setData(frame);
-        if (spec_.reprojected()) return passes_->view(frame, out);
+        if (params_.reprojected()) return passes_->view(frame, out);
         // A warped panorama turned per frame is the engine's own from the
         // first pass on; the renderer's picture where nothing is warped.
-        if (spec_.perFrameRotation && passes_->warping()) return passes_->warpTurned(frame, out);
+        if (params_.perFrameRotation && passes_->warping()) return passes_->warpTurned(frame, out);
         renderer_.render(out);
         return passes_->warp(frame, out);
     }
 
     bool setRotation(const float m[4][4]) override {
-        if (!spec_.perFrameRotation || !m) return false;
+        if (!params_.perFrameRotation || !m) return false;
         float copy[4][4];
         for (int i = 0; i < 4; ++i)
             for (int j = 0; j < 4; ++j) copy[i][j] = m[i][j];
@@ -132,7 +132,7 @@ public:
     }
 
     bool setFov(double degrees) override {
-        if (!spec_.perFrameRotation || !spec_.reprojected() || !(degrees > 0.0 && degrees < 180.0)) return false;
+        if (!params_.perFrameRotation || !params_.reprojected() || !(degrees > 0.0 && degrees < 180.0)) return false;
         passes_->setFov(degrees);
         return true;
     }
@@ -141,7 +141,7 @@ public:
     // turned per frame, before it turns; not under a fixed turn, which the
     // renderer draws in one go.
     bool setSeamShift(const SeamShift& shift) override {
-        if (spec_.layout != Layout::Stitch || spec_.reprojected() || (!spec_.perFrameRotation && !identity(spec_.rotation)))
+        if (params_.layout != Layout::Stitch || params_.reprojected() || (!params_.perFrameRotation && !identity(params_.rotation)))
             return false;
         return passes_->setShift(shift);
     }
@@ -153,7 +153,7 @@ public:
 
 private:
     Spherecast renderer_;
-    EngineSpec spec_;
+    EngineSpec params_;
     std::unique_ptr<GlPasses> passes_;
     bool started_ = false;
     std::string device_;

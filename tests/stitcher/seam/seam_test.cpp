@@ -262,11 +262,11 @@ TEST(SeamDepth, WalkerAcrossTheSeamIsNotDoubled) {
 // small to move anything warps the bands to the table's picture, within
 // a level on average and 3 at most.
 TEST(SeamDepth, WarpKeepsTheGainsAndFallOff) {
-    EngineSpec spec = setup();
-    spec.falloff.a[0] = -0.30, spec.falloff.b[0] = -0.20, spec.falloff.a[1] = -0.25, spec.falloff.b[1] = -0.18;
+    EngineSpec params = setup();
+    params.falloff.a[0] = -0.30, params.falloff.b[0] = -0.20, params.falloff.a[1] = -0.25, params.falloff.b[1] = -0.18;
     const float gains[2][3] = {{1.25f, 1.0f, 0.8f}, {0.8f, 1.1f, 1.3f}};
     std::unique_ptr<Engine> plain, warped;
-    ASSERT_TRUE(makeCpuEngine(spec, plain).ok() && makeCpuEngine(spec, warped).ok());
+    ASSERT_TRUE(makeCpuEngine(params, plain).ok() && makeCpuEngine(params, warped).ok());
     plain->setGains(gains);
     warped->setGains(gains);
     SeamShift still;
