@@ -9,10 +9,26 @@
 #include <thread>
 #include <tuple>
 
+#include <gtest/gtest.h>
+
+#include "DefaultOffset.h"
 #include "DualFisheyeModel.h"
 #include "SceneWorlds.h"
 
 namespace testutil {
+
+const StitchGeometry& defaultGeometry(int size) {
+    static std::mutex lock;
+    static std::map<int, std::unique_ptr<StitchGeometry>> made;
+    std::lock_guard<std::mutex> hold(lock);
+    std::unique_ptr<StitchGeometry>& g = made[size];
+    if (!g) {
+        testing::internal::CaptureStdout();  // the geometry echoes the offset text
+        g = std::make_unique<StitchGeometry>(kDefaultOffset, size);
+        testing::internal::GetCapturedStdout();
+    }
+    return *g;
+}
 
 namespace {
 

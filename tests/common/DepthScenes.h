@@ -36,6 +36,10 @@ struct DepthScene {
                    double seconds = 0.0) const;
 };
 
+// The default calibration's geometry for panoramas `size` rows high, made
+// once per size; its echo of the offset text is kept off the test's output.
+const StitchGeometry& defaultGeometry(int size);
+
 // The longitudes (radians) of the middles of the two seams of `geometry`.
 void seamAzimuths(const StitchGeometry& geometry, double out[2]);
 

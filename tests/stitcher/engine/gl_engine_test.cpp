@@ -28,15 +28,7 @@ namespace {
 const double kPi = 3.14159265358979323846;
 constexpr int kSize = 128, kFrameW = 512, kFrameH = 256;
 
-const testutil::StitchGeometry& geometry() {
-    static const testutil::StitchGeometry* g = [] {
-        testing::internal::CaptureStdout();  // the geometry echoes the offset text
-        auto* n = new testutil::StitchGeometry(testutil::kDefaultOffset, kSize);
-        testing::internal::GetCapturedStdout();
-        return n;
-    }();
-    return *g;
-}
+const testutil::StitchGeometry& geometry() { return testutil::defaultGeometry(kSize); }
 
 EngineSpec setup() {
     EngineSpec s;

@@ -28,15 +28,7 @@ namespace {
 const int kSize = 240;                   // panorama 480 x 240
 const int kFrameW = 960, kFrameH = 480;  // calibration scaled from 2880 x 1440
 
-const testutil::StitchGeometry& geometry() {
-    static const testutil::StitchGeometry* g = [] {
-        testing::internal::CaptureStdout();  // the geometry echoes the offset text
-        auto* n = new testutil::StitchGeometry(testutil::kDefaultOffset, kSize);
-        testing::internal::GetCapturedStdout();
-        return n;
-    }();
-    return *g;
-}
+const testutil::StitchGeometry& geometry() { return testutil::defaultGeometry(kSize); }
 
 EngineSpec setup() {
     EngineSpec s;
