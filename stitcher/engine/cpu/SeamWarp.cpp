@@ -1,5 +1,3 @@
-#include <cstdio>
-#include <cstdlib>
 #include "SeamWarp.h"
 
 #include <algorithm>
@@ -238,11 +236,6 @@ void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
                 }
             }
             out[n - 1].where |= SampleTap::kLast;
-            if (getenv("DBGW") && row == 30 && (col == 80 || col == 79 || col == 81)) {
-                fprintf(stderr, "b %d col %d w0 %d w1 %d right %.4f half %.3f fine %.3f:", b, col, w0, w1, c.right, half, fine);
-                for (size_t k = starts[col - tile]; k < n; ++k) fprintf(stderr, " [%x %08x]", out[k].where, out[k].weights);
-                fprintf(stderr, "\n");
-            }
         }
         starts[tileEnd - tile] = n;
         *mask++ = groupTileRow(starts, tileEnd - tile, out + 0);
