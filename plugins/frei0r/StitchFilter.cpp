@@ -402,9 +402,8 @@ void StitchFilter::setUp(bool moving) {
     if (!parseSeam(s.seam, seam))
         say("seam '" + s.seam + "' is not far, auto or a distance from 0.1m to 1000m; far is used");
     if (seam.measured || seam.distanceM > 0) {
-        if (stereo || reprojected) {
-            say(std::string("seam '") + s.seam + "': " + (stereo ? "the stereo layout has no seams" : "a flat or planet view") +
-                (stereo ? "" : " is read straight from the lenses and keeps the far field's seams") + "; far is used");
+        if (stereo) {
+            say(std::string("seam '") + s.seam + "': the stereo layout has no seams; far is used");
         } else {
             stitcher::SeamSettings ss;
             ss.baselineMm = s.baselineMm;

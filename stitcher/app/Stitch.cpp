@@ -183,8 +183,8 @@ bool seamsLinedUp(const Options& opt, const EngineSpec& params, const char* engi
     if ((!opt.seamAuto && opt.seamDistanceM <= 0) || params.layout != Layout::Stitch) return false;
     // Both engines line up the seams where the CPU engine's warp can.
     if (cpuEngineLinesUpSeams(params)) return true;
-    console::warn("--seam: the %s engine cannot line up the seams of this run (no engine can in a flat or planet "
-                  "picture); the seams stay as the far field has them", engine);
+    console::warn("--seam: the %s engine cannot line up the seams of this run; the seams stay as the far field has them",
+                  engine);
     return false;
 }
 

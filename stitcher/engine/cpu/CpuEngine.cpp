@@ -64,6 +64,7 @@ struct CpuEngine::State {
     // band by band (DirectTable.h), under a view that may move per frame.
     bool direct = false;
     DirectTable view;
+    double fov = 0.0;  // the view's field from the next rotation on
     // The table or the view's: the sizes and levels each frame needs.
     const SampleTable& levelTable() const { return direct ? view.levels() : table; }
     size_t bandCount() const { return direct ? view.bandCount() : table.bands.size(); }
@@ -86,6 +87,7 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
             if (params.perFrameRotation && params.layout != Layout::Stitch)
                 return Status(kExitDisplay, "a view rotation per frame needs the stitch layout");
             state->direct = params.reprojected();
+            state->fov = params.view.fov;
             if (state->direct) {
                 st = state->view.build(params, *state->pool);
             } else {
@@ -153,9 +155,11 @@ Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     State& s = *state_;
     if (s.direct) {
         if (!s.levels.empty()) makeFrameLevels(s.levelTable(), frame, s.levels.data(), *s.pool);
+        s.seam->prepare(frame, *s.pool);
         s.pool->run(s.bandCount(), [&s, frame, out](size_t b) {
-            s.view.sampleBand(b, s.pool->threadIndex(), frame, s.levels.data(), s.gains,
-                              out + static_cast<size_t>(s.bandRow(b)) * s.outStride());
+            uint8_t* rows = out + static_cast<size_t>(s.bandRow(b)) * s.outStride();
+            s.view.sampleBand(b, s.pool->threadIndex(), frame, s.levels.data(), s.gains, rows);
+            s.seam->apply(frame, s.bandRow(b), s.bandEnd(b), rows, s.outStride(), s.gains, s.pool->threadIndex());
         });
         return Status();
     }
@@ -184,15 +188,16 @@ Status CpuEngine::stitchBands(uint8_t* frame, const BandTaker& take) {
     if (!frame || !take) return noBuffer();
     State& s = *state_;
     if (!s.levels.empty()) makeFrameLevels(s.levelTable(), frame, s.levels.data(), *s.pool);
+    s.seam->prepare(frame, *s.pool);
     if (s.direct) {
         s.pool->run(s.bandCount(), [&s, &take, frame](size_t b) {
             uint8_t* rows = s.bandRows.data() + static_cast<size_t>(s.pool->threadIndex()) * s.bandBytes;
             s.view.sampleBand(b, s.pool->threadIndex(), frame, s.levels.data(), s.gains, rows);
+            s.seam->apply(frame, s.bandRow(b), s.bandEnd(b), rows, s.outStride(), s.gains, s.pool->threadIndex());
             take(s.bandRow(b), s.bandEnd(b), rows);
         });
         return Status();
     }
-    s.seam->prepare(frame, *s.pool);
     const uint8_t* levels = s.levels.data();
     if (s.turned) stitchIdentityView(s, frame);
     s.pool->run(s.table.bands.size(), [&s, &take, frame, levels](size_t b) {
@@ -255,9 +260,10 @@ void CpuEngine::setGains(const float gains[2][3]) {
 
 bool CpuEngine::setRotation(const float m[4][4]) {
     if (!state_->params.perFrameRotation || !m) return false;
-    if (state_->direct)
+    if (state_->direct) {
         state_->view.setRotation(m);
-    else
+        state_->seam->setView(m, state_->fov);
+    } else
         state_->remap.setRotation(m);
     return true;
 }
@@ -265,12 +271,11 @@ bool CpuEngine::setRotation(const float m[4][4]) {
 bool CpuEngine::setFov(double degrees) {
     if (!state_->params.perFrameRotation || !state_->params.reprojected() || !(degrees > 0.0 && degrees < 180.0)) return false;
     state_->view.setFov(degrees);
+    state_->fov = degrees;
     return true;
 }
 
-// A flat or planet view is sampled straight from the lenses: its seams stay
-// as the far field has them.
-bool CpuEngine::setSeamShift(const SeamShift& shift) { return !state_->direct && state_->seam->setShift(shift); }
+bool CpuEngine::setSeamShift(const SeamShift& shift) { return state_->seam->setShift(shift); }
 
 int CpuEngine::threads() const { return state_->pool->threads(); }
 
@@ -280,7 +285,7 @@ size_t CpuEngine::tableBytes() const {
     return state_->table.tapCount() * sizeof(SampleTap) + state_->levels.size();
 }
 
-bool cpuEngineLinesUpSeams(const EngineSpec& params) { return !params.reprojected() && SeamWarp::usableFor(params); }
+bool cpuEngineLinesUpSeams(const EngineSpec& params) { return SeamWarp::usableFor(params); }
 
 Status makeCpuEngine(const EngineSpec& params, std::unique_ptr<Engine>& engine) {
     std::unique_ptr<CpuEngine> cpu;

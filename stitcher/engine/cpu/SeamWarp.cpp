@@ -29,10 +29,12 @@ float fade(float t) {
 
 // A bilinear read of `weight` (units of 1 / kWeightOne, at most
 // kWeightOne) at continuous pixel coordinates (x, y) (centres at +0.5) of a
-// packed BGR buffer of width x height texels (at least 2 x 2), clamped at
+// packed BGR picture of width x height texels (at least 2 x 2), clamped at
 // the edges as the frame's reads are: the tap, its four weights adding up
 // to `weight` exactly. Positions in 1/256 of a texel.
-inline __attribute__((always_inline)) SampleTap bilinearTap(float x, float y, int width, int height, uint32_t weight, uint32_t flags) {
+// The texels' rows lie `rowBase` rows into their buffer, `stride` texels apart.
+inline __attribute__((always_inline)) SampleTap bilinearTap(float x, float y, int width, int height, int stride, int rowBase,
+                                                            uint32_t weight, uint32_t flags) {
     const float fx = std::min(std::max(x - 0.5f, 0.0f), static_cast<float>(width - 1));
     const float fy = std::min(std::max(y - 0.5f, 0.0f), static_cast<float>(height - 1));
     const int X = static_cast<int>(fx * 256.0f + 0.5f), Y = static_cast<int>(fy * 256.0f + 0.5f);
@@ -58,7 +60,7 @@ inline __attribute__((always_inline)) SampleTap bilinearTap(float x, float y, in
     smaller -= std::min(excess, smaller);
     const uint32_t w00 = weight - w01 - w10 - w11;
     SampleTap t;
-    t.where = static_cast<uint32_t>((static_cast<size_t>(y0) * static_cast<size_t>(width) + static_cast<size_t>(x0)) * 3) | flags;
+    t.where = static_cast<uint32_t>((static_cast<size_t>(y0 + rowBase) * static_cast<size_t>(stride) + static_cast<size_t>(x0)) * 3) | flags;
     t.weights = w00 | w01 << 8 | w10 << 16 | w11 << 24;
     return t;
 }
@@ -66,12 +68,27 @@ inline __attribute__((always_inline)) SampleTap bilinearTap(float x, float y, in
 }  // namespace
 
 bool SeamWarp::usableFor(const EngineSpec& params) {
-    return params.layout == Layout::Stitch && (params.perFrameRotation || identity(params.rotation)) &&
+    return params.layout == Layout::Stitch && (params.reprojected() || params.perFrameRotation || identity(params.rotation)) &&
            params.frameWidth >= 2 && params.frameHeight >= 2;
 }
 
 SeamWarp::SeamWarp(const EngineSpec& params, int threads) : params_(params), threads_(std::max(1, threads)) {
     usable_ = usableFor(params);
+    view_ = params.reprojected();
+    if (view_) {
+        viewRows_.resize(static_cast<size_t>(params.view.height));
+        viewRowEpoch_.assign(static_cast<size_t>(params.view.height), 0);
+        setView(params.rotation, params.view.fov);
+    }
+}
+
+void SeamWarp::setView(const float m[4][4], double fov) {
+    if (!view_) return;
+    shape_ = params_.view;
+    shape_.fov = fov;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) rotation_[i][j] = m[i][j];  // column i
+    ++viewEpoch_;
 }
 
 SeamWarp::~SeamWarp() = default;
@@ -122,7 +139,17 @@ void SeamWarp::makeBands(int needed) {
     // (trilinear); the warp does the same, with a half-size copy of the
     // frame's rows that the bands and their margins reach.
     halfShare_ = std::min(1.0f, std::max(0.0f, std::log2(bands.density())));
-    halved_ = halfShare_ > 0.05f && params_.frameWidth >= 4 && params_.frameHeight >= 4;
+    // A view's pixels may each need the copies, and coarser ones where the
+    // view is coarser than the panorama: they are made for any.
+    halved_ = (view_ || halfShare_ > 0.05f) && params_.frameWidth >= 4 && params_.frameHeight >= 4;
+    levelCount_ = 0;
+    if (halved_) {
+        levelCount_ = 1;
+        while (view_ && levelCount_ < kMostLevels && (params_.frameWidth >> (levelCount_ + 1)) >= 2 &&
+               (params_.frameHeight >> (levelCount_ + 1)) >= 2)
+            ++levelCount_;
+        for (int k = 1; k <= levelCount_; ++k) levelRow_[k] = k == 1 ? 0 : levelRow_[k - 1] + (params_.frameHeight >> (k - 1));
+    }
     if (halved_) {
         const int hh = params_.frameHeight / 2;
         float top = static_cast<float>(params_.frameHeight), bottom = 0;
@@ -135,9 +162,12 @@ void SeamWarp::makeBands(int needed) {
                         top = std::min(top, y);
                         bottom = std::max(bottom, y);
                     }
-        halfRow0_ = std::max(0, std::min(hh, static_cast<int>(std::floor(top * 0.5f)) - 2));
-        halfRow1_ = std::max(halfRow0_, std::min(hh, static_cast<int>(std::ceil(bottom * 0.5f)) + 2));
-        half_.assign(static_cast<size_t>(params_.frameWidth / 2) * static_cast<size_t>(hh) * 3, 0);
+        // A margin that the coarser levels keep a row of.
+        const int margin = 2 << levelCount_;
+        halfRow0_ = std::max(0, std::min(hh, static_cast<int>(std::floor(top * 0.5f)) - margin));
+        halfRow1_ = std::max(halfRow0_, std::min(hh, static_cast<int>(std::ceil(bottom * 0.5f)) + margin));
+        const int levelRows = levelRow_[levelCount_] + (params_.frameHeight >> levelCount_);
+        half_.assign(static_cast<size_t>(params_.frameWidth / 2) * static_cast<size_t>(levelRows) * 3, 0);
     }
     for (int lens = 0; lens < 2; ++lens) {
         lift_[lens].resize(kLiftSteps + 1);
@@ -148,8 +178,8 @@ void SeamWarp::makeBands(int needed) {
                     ? 1.0f
                     : static_cast<float>(std::min(1.0, std::exp(logRim - params_.falloff.logValue(lens, static_cast<double>(i) / kLiftSteps))));
     }
-    // Per thread, room for one row of the widest band: four taps a pixel at most.
-    const int widest = std::max(bands.end(0) - bands.begin(0), bands.end(1) - bands.begin(1));
+    // Per thread, room for one row of the widest band (or of the view): four taps a pixel at most.
+    const int widest = std::max({bands.end(0) - bands.begin(0), bands.end(1) - bands.begin(1), view_ ? shape_.width : 0});
     scratch_.reset(new Scratch[static_cast<size_t>(threads_)]);
     for (int t = 0; t < threads_; ++t) {
         Scratch& s = scratch_[static_cast<size_t>(t)];
@@ -161,6 +191,7 @@ void SeamWarp::makeBands(int needed) {
         s.table.outStride = static_cast<size_t>(widest) * 3 + 4;
         s.band.groups.assign(static_cast<size_t>(widest / kTileColumns + 1), 0);
         s.pixels.assign(s.table.outStride, 0);
+        s.columns.assign(static_cast<size_t>(widest), 0);
     }
 }
 
@@ -176,6 +207,18 @@ void SeamWarp::prepare(const uint8_t* frame, WorkerPool& pool) {
             halveRow(frame + static_cast<size_t>(2 * y) * stride, frame + static_cast<size_t>(2 * y + 1) * stride, 0, w,
                      half_.data() + static_cast<size_t>(y) * static_cast<size_t>(w) * 3);
     });
+    // The coarser levels of a view, each from the one before, as far as the bands reach.
+    const size_t levelStride = static_cast<size_t>(w) * 3;
+    for (int k = 2, r0 = halfRow0_, r1 = halfRow1_; k <= levelCount_; ++k) {
+        const int width = params_.frameWidth >> k, height = params_.frameHeight >> k;
+        r0 = std::min(height, (r0 + 1) / 2);  // from rows of the level before that were made
+        r1 = std::max(r0, std::min(height, r1 / 2));
+        uint8_t* from = half_.data() + static_cast<size_t>(levelRow_[k - 1]) * levelStride;
+        uint8_t* to = half_.data() + static_cast<size_t>(levelRow_[k]) * levelStride;
+        for (int y = r0; y < r1; ++y)
+            halveRow(from + static_cast<size_t>(2 * y) * levelStride, from + static_cast<size_t>(2 * y + 1) * levelStride, 0,
+                     width, to + static_cast<size_t>(y) * levelStride);
+    }
 }
 
 // The taps of row `row`'s warped pixels of band b, tile by tile, grouped
@@ -183,16 +226,12 @@ void SeamWarp::prepare(const uint8_t* frame, WorkerPool& pool) {
 void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
     const SeamBands& bands = *bands_;
     const int w0 = w0_[b], w1 = w1_[b];
-    const int fw = params_.frameWidth, fh = params_.frameHeight;
-    const float fine = halved_ ? 1.0f - halfShare_ : 1.0f;
-    const float full = static_cast<float>(kWeightOne);
     const float* rowShift = shift_.shift[b].data() + static_cast<size_t>(row) * static_cast<size_t>(shift_.windows);
     // Lens 0's taps come before lens 1's, whichever side it is on.
     const int firstSide = bands.lens(b, 0) == 0 ? 0 : 1;
     const SeamBands::Point* points[2] = {bands.rowPoints(b, 0, row), bands.rowPoints(b, 1, row)};
     const float origin = static_cast<float>(bands.begin(b) - bands.margin());
     const float lastPoint = static_cast<float>(bands.span() - 1) - 1e-3f;
-    const bool lifted = !params_.falloff.flat();
     SampleTap* out = s.table.taps.data();
     size_t n = 0;
     size_t starts[kTileColumns + 1];
@@ -206,36 +245,20 @@ void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
             float sh = c.next > 0.0f ? sw[0] + (sw[1] - sw[0]) * c.next : sw[0];
             if (!std::isfinite(sh)) sh = 0.0f;
             const float half = sh * c.halfFade;
-            // Each lens's weight rounded, the second's kept within full scale.
-            uint32_t left = kWeightOne;
+            // Each lens's point at its shifted column, between the row's whole columns.
+            float x[2] = {0, 0}, y[2] = {0, 0}, r[2] = {0, 0}, share[2] = {0, 0};
             for (int k = 0; k < 2; ++k) {
-                const int side = k == 0 ? firstSide : 1 - firstSide, lens = k;
-                const float share = side == 0 ? 1.0f - c.right : c.right;
-                if (share < 1.0f / 512.0f) continue;
-                // The lens's point at the shifted column, between the row's whole columns.
+                const int side = k == 0 ? firstSide : 1 - firstSide;
+                share[k] = side == 0 ? 1.0f - c.right : c.right;
                 float at = static_cast<float>(col) + (side == 0 ? half : -half) - origin;
                 at = std::min(std::max(at, 0.0f), lastPoint);
                 const int i = static_cast<int>(at);
                 const float f = at - static_cast<float>(i);
                 const SeamBands::Point& p = points[side][i];
                 const SeamBands::Point& q = points[side][i + 1];
-                const float x = p.x + (q.x - p.x) * f, y = p.y + (q.y - p.y) * f;
-                float weight = share * full;
-                if (lifted) {
-                    const float r = p.r + (q.r - p.r) * f;
-                    weight *= lift_[lens][static_cast<size_t>(std::min(1.0f, std::max(0.0f, r)) * kLiftSteps + 0.5f)];
-                }
-                const uint32_t flag = lens ? SampleTap::kLens1 : 0u;
-                const uint32_t q0 = std::min(left, static_cast<uint32_t>(weight * fine + 0.5f));
-                left -= q0;
-                out[n++] = bilinearTap(x, y, fw, fh, q0, flag);
-                if (halved_) {
-                    const uint32_t q1 = std::min(left, static_cast<uint32_t>(weight * halfShare_ + 0.5f));
-                    left -= q1;
-                    out[n++] = bilinearTap(x * 0.5f, y * 0.5f, fw / 2, fh / 2, q1, flag | SampleTap::kLevels);
-                }
+                x[k] = p.x + (q.x - p.x) * f, y[k] = p.y + (q.y - p.y) * f, r[k] = p.r + (q.r - p.r) * f;
             }
-            out[n - 1].where |= SampleTap::kLast;
+            n += pixelTaps(x, y, r, share, halved_ ? halfShare_ : 0.0f, out + n);
         }
         starts[tileEnd - tile] = n;
         *mask++ = groupTileRow(starts, tileEnd - tile, out + 0);
@@ -247,11 +270,178 @@ void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
     s.band.tapEnd = n;
 }
 
+size_t SeamWarp::pixelTaps(const float x[2], const float y[2], const float r[2], const float share[2], float level,
+                           SampleTap* out) const {
+    const int fw = params_.frameWidth, fh = params_.frameHeight;
+    // Between two levels: the frame (0) or a copy (levelRow_), by the fraction.
+    level = std::min(level, static_cast<float>(levelCount_));
+    const int coarse = std::min(static_cast<int>(level), std::max(0, levelCount_ - 1));
+    const float upper = level - static_cast<float>(coarse), lower = 1.0f - upper, full = static_cast<float>(kWeightOne);
+    const int stride = fw / 2;
+    const bool lifted = !params_.falloff.flat();
+    const auto read = [&](int k, float x, float y, uint32_t weight, uint32_t flag) {
+        if (k == 0) return bilinearTap(x, y, fw, fh, fw, 0, weight, flag);
+        const float scale = 1.0f / static_cast<float>(1 << k);
+        return bilinearTap(x * scale, y * scale, fw >> k, fh >> k, stride, levelRow_[k], weight, flag | SampleTap::kLevels);
+    };
+    // Each lens's weight rounded, the second's kept within full scale.
+    uint32_t left = kWeightOne;
+    size_t n = 0;
+    for (int lens = 0; lens < 2; ++lens) {
+        if (share[lens] < 1.0f / 512.0f) continue;
+        float weight = share[lens] * full;
+        if (lifted)
+            weight *= lift_[lens][static_cast<size_t>(std::min(1.0f, std::max(0.0f, r[lens])) * kLiftSteps + 0.5f)];
+        const uint32_t flag = lens ? SampleTap::kLens1 : 0u;
+        const uint32_t q0 = std::min(left, static_cast<uint32_t>(weight * lower + 0.5f));
+        left -= q0;
+        out[n++] = read(coarse, x[lens], y[lens], q0, flag);
+        if (upper > 0.0f) {
+            const uint32_t q1 = std::min(left, static_cast<uint32_t>(weight * upper + 0.5f));
+            left -= q1;
+            out[n++] = read(coarse + 1, x[lens], y[lens], q1, flag);
+        }
+    }
+    if (n == 0) out[n++] = SampleTap{0, 0};  // no lens to speak of: black, as the table has it
+    out[n - 1].where |= SampleTap::kLast;
+    return n;
+}
+
+void SeamWarp::findViewPixels(int y, std::vector<ViewPixel>& found) const {
+    found.clear();
+    const SeamBands& bands = *bands_;
+    const double pi = 3.14159265358979323846;
+    const int W = bands.width(), H = bands.height();
+    // Each band's warped columns as a wedge of longitudes: a direction is in
+    // it where it lies counter-clockwise of the first edge and clockwise of the last.
+    double edge[2][2][2];
+    for (int b = 0; b < 2; ++b)
+        for (int e = 0; e < 2; ++e) {
+            const double col = e == 0 ? w0_[b] - 1.0 : w1_[b] + 1.0;
+            const double t = 2.0 * pi * (col + 0.5) / W;
+            edge[b][e][0] = std::cos(t);
+            edge[b][e][1] = std::sin(t);
+        }
+    const auto turned = [this](double x, double y, double r[3]) {
+        double d[3];
+        viewDirection(shape_, x, y, d);
+        for (int k = 0; k < 3; ++k) r[k] = rotation_[0][k] * d[0] + rotation_[1][k] * d[1] + rotation_[2][k] * d[2];
+    };
+    // Frame pixels per radian of the panorama where the bands' density is measured.
+    const double framePerRadian = bands.density() / (pi / H);
+    const float lastRow = static_cast<float>(bands.lastRow()) - 1e-3f;
+    for (int x = 0; x < shape_.width; ++x) {
+        double r[3];
+        turned(x + 0.5, y + 0.5, r);
+        for (int b = 0; b < 2; ++b) {
+            if (w1_[b] <= w0_[b]) continue;
+            const double* a = edge[b][0];
+            const double* c = edge[b][1];
+            if (a[0] * r[1] - a[1] * r[0] < 0.0 || r[0] * c[1] - r[1] * c[0] < 0.0) continue;
+            double theta = std::atan2(r[1], r[0]);
+            if (theta < 0.0) theta += 2.0 * pi;
+            const float col = static_cast<float>(theta / (2.0 * pi) * W - 0.5);
+            const float row = static_cast<float>(std::acos(std::fmax(-1.0, std::fmin(1.0, r[2]))) / pi * H - 0.5);
+            if (col < static_cast<float>(w0_[b]) || col > static_cast<float>(w1_[b] - 1) ||
+                row < static_cast<float>(bands.firstRow()) || row > lastRow)
+                continue;
+            // The view's pixel size here, against the panorama's, decides how
+            // much of the half-size copy the read takes, as the table decides it.
+            double right[3], below[3];
+            turned(x + 1.5, y + 0.5, right);
+            turned(x + 0.5, y + 1.5, below);
+            double step = 0;
+            for (const double* q : {right, below}) {
+                double d2 = 0;
+                for (int k = 0; k < 3; ++k) d2 += (q[k] - r[k]) * (q[k] - r[k]);
+                step = std::max(step, std::sqrt(d2));
+            }
+            float level = static_cast<float>(std::log2(std::max(1e-9, step * framePerRadian)));
+            level = level > 0.05f ? level : 0.0f;
+            found.push_back(ViewPixel{x, b, col, row, level});
+            break;
+        }
+    }
+}
+
+void SeamWarp::applyView(const uint8_t* frame, int row0, int row1, uint8_t* rows, size_t stride, const LensGains& gains,
+                         Scratch& s) const {
+    const SeamBands& bands = *bands_;
+    const float origin0[2] = {static_cast<float>(bands.begin(0) - bands.margin()), static_cast<float>(bands.begin(1) - bands.margin())};
+    const float lastPoint = static_cast<float>(bands.span() - 1) - 1e-3f;
+    for (int y = std::max(0, row0); y < std::min(row1, shape_.height); ++y) {
+        std::vector<ViewPixel>& pixels = viewRows_[static_cast<size_t>(y)];
+        if (viewRowEpoch_[static_cast<size_t>(y)] != viewEpoch_) {
+            findViewPixels(y, pixels);
+            viewRowEpoch_[static_cast<size_t>(y)] = viewEpoch_;
+        }
+        if (pixels.empty()) continue;
+        SampleTap* out = s.table.taps.data();
+        size_t n = 0, count = 0;
+        size_t starts[kTileColumns + 1];
+        uint32_t* mask = s.band.groups.data();
+        for (const ViewPixel& v : pixels) {
+            if (shift_.shift[v.b].empty()) continue;
+            const int b = v.b, r0 = static_cast<int>(v.row);
+            const float fr = v.row - static_cast<float>(r0);
+            const float width = static_cast<float>(bands.end(b) - bands.begin(b));
+            const float t = (v.col - static_cast<float>(bands.begin(b)) + 0.5f) / width;
+            float sh = shift_.at(b, r0, t) + (shift_.at(b, r0 + 1, t) - shift_.at(b, r0, t)) * fr;
+            if (!std::isfinite(sh)) sh = 0.0f;
+            const float half = 0.5f * sh * fade(t);
+            if (half == 0.0f) continue;
+            // The cross-fade's share between whole columns, and each lens's
+            // point at its shifted column, between whole columns and rows.
+            const int c0 = std::min(static_cast<int>(v.col), bands.end(b) - 1), c1 = std::min(c0 + 1, bands.end(b) - 1);
+            const float fc = v.col - static_cast<float>(c0);
+            const float right = bands.rightShare(b, c0) + (bands.rightShare(b, c1) - bands.rightShare(b, c0)) * fc;
+            float x[2], yy[2], r[2], share[2];
+            for (int side = 0; side < 2; ++side) {
+                const int lens = bands.lens(b, side);
+                share[lens] = side == 0 ? 1.0f - right : right;
+                float at = v.col + (side == 0 ? half : -half) - origin0[b];
+                at = std::min(std::max(at, 0.0f), lastPoint);
+                const int i = static_cast<int>(at);
+                const float f = at - static_cast<float>(i);
+                const SeamBands::Point* p = bands.rowPoints(b, side, r0);
+                const SeamBands::Point* q = bands.rowPoints(b, side, r0 + 1);
+                const auto lerp = [f](float a0, float a1) { return a0 + (a1 - a0) * f; };
+                const float px = lerp(p[i].x, p[i + 1].x), py = lerp(p[i].y, p[i + 1].y), pr = lerp(p[i].r, p[i + 1].r);
+                const float qx = lerp(q[i].x, q[i + 1].x), qy = lerp(q[i].y, q[i + 1].y), qr = lerp(q[i].r, q[i + 1].r);
+                x[lens] = px + (qx - px) * fr, yy[lens] = py + (qy - py) * fr, r[lens] = pr + (qr - pr) * fr;
+            }
+            if (count % kTileColumns == 0 && count > 0) {
+                starts[kTileColumns] = n;
+                *mask++ = groupTileRow(starts, kTileColumns, out);
+            }
+            starts[count % kTileColumns] = n;
+            n += pixelTaps(x, yy, r, share, halved_ ? v.level : 0.0f, out + n);
+            s.columns[count++] = v.x;
+        }
+        if (count == 0) continue;
+        const int tail = static_cast<int>((count - 1) % kTileColumns) + 1;
+        starts[tail] = n;
+        *mask++ = groupTileRow(starts, tail, out);
+        s.table.outWidth = static_cast<int>(count);
+        s.band.row0 = 0;
+        s.band.row1 = 1;
+        s.band.tapBegin = 0;
+        s.band.tapEnd = n;
+        sampleBand(s.table, s.band, frame, half_.data(), gains, s.pixels.data());
+        uint8_t* row = rows + static_cast<size_t>(y - row0) * stride;
+        for (size_t i = 0; i < count; ++i) std::copy(&s.pixels[3 * i], &s.pixels[3 * i] + 3, row + static_cast<size_t>(s.columns[i]) * 3);
+    }
+}
+
 void SeamWarp::apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, size_t stride, const LensGains& gains,
                      int thread) const {
     if (!active_ || !bands_ || thread < 0 || thread >= threads_) return;
     const SeamBands& bands = *bands_;
     Scratch& s = scratch_[static_cast<size_t>(thread)];
+    if (view_) {
+        applyView(frame, row0, row1, rows, stride, gains, s);
+        return;
+    }
     for (int b = 0; b < 2; ++b) {
         if (shift_.shift[b].empty() || w1_[b] <= w0_[b]) continue;
         for (int row = std::max(row0, bands.firstRow()); row < std::min(row1, bands.lastRow() + 1); ++row) {

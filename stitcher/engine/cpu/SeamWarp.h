@@ -8,6 +8,13 @@
 // ratio's log as the table reads; the fall-off lifted as the table lifts it
 // and the engine's gains applied by the kernels. Everything else, the rows
 // without disparity included, is the table's picture unchanged.
+//
+// A flat or planet view warps the same bands where it shows them: each of
+// its pixels that looks into the warped part of a band (found when the view
+// changes) is read again, its lenses moved along the band's rows as the
+// panorama's pixel there would move them, linear between the band's rows.
+// Its reads mix the frame and smaller copies (down to an eighth) by the
+// view's own pixel size, as the view's table does.
 #pragma once
 
 #include <cstdint>
@@ -29,20 +36,23 @@ public:
     SeamWarp(const EngineSpec& params, int threads);
     ~SeamWarp();
     // Whether an engine of `params` has bands to warp: the stitch layout,
-    // its view unturned or turned per frame.
+    // its panorama unturned or turned per frame, or a flat or planet view.
     static bool usableFor(const EngineSpec& params);
 
     // Takes the shift for the frames that follow; false where the engine's
     // picture has no bands to warp (another layout, a view rotation).
     bool setShift(const SeamShift& shift);
     bool active() const { return active_; }
+    // A flat or planet view's rotation (m[i] is column i) and field of view
+    // for the frames that follow.
+    void setView(const float m[4][4], double fov);
     // Once per frame, before apply(): the half-size copy the warp reads
     // where the frame is much finer than the panorama, only the part the
     // bands can reach, made on `pool`.
     void prepare(const uint8_t* frame, WorkerPool& pool);
     // Redoes the warped pixels of rows [row0, row1) of the identity-view
-    // panorama on pool thread `thread`; `rows` holds row0. `gains` are the
-    // engine's, the fall-off's rim folded in.
+    // panorama (or of the view) on pool thread `thread`; `rows` holds row0.
+    // `gains` are the engine's, the fall-off's rim folded in.
     void apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, size_t stride, const LensGains& gains,
                int thread) const;
 
@@ -52,9 +62,24 @@ private:
         SampleTable table;
         TableBand band;
         std::vector<uint8_t> pixels;
+        std::vector<int> columns;  // a view row's redone pixels
     };
     void makeBands(int margin);
     void rowTaps(int b, int row, Scratch& s) const;
+    // One pixel's taps into `out`, lens 0's first: each lens k read at frame
+    // point (x[k], y[k]) (radius r[k]) for share[k] of the pixel, `level`
+    // of each read from the half-size copy. Returns how many.
+    size_t pixelTaps(const float x[2], const float y[2], const float r[2], const float share[2], float level,
+                     SampleTap* out) const;
+    // A view pixel that shows the warped part of band b at continuous
+    // panorama position (col, row), and its share of the half-size copy.
+    struct ViewPixel {
+        int x, b;
+        float col, row, level;
+    };
+    void findViewPixels(int y, std::vector<ViewPixel>& found) const;
+    void applyView(const uint8_t* frame, int row0, int row1, uint8_t* rows, size_t stride, const LensGains& gains,
+                   Scratch& s) const;
     // Per band, the columns warped [w0, w1) and, per column of them, what
     // does not change from row to row.
     struct Column {
@@ -74,12 +99,26 @@ private:
     SeamShift shift_;
     bool halved_ = false;
     float halfShare_ = 0.0f;  // the half-size copy's share of a read
+    // The half-size copy's rows, then (for a view) quarter and eighth
+    // size ones, all at the half-size copy's row stride; level k's first row.
+    static constexpr int kMostLevels = 3;
+    int levelCount_ = 0;
+    int levelRow_[kMostLevels + 1] = {0, 0, 0, 0};
     std::vector<uint8_t> half_;
     int halfRow0_ = 0, halfRow1_ = 0;  // the rows of the copy the bands reach
     // Per lens, the fall-off's lift rim / V(r) at r = i / kLiftSteps.
     static constexpr int kLiftSteps = 1024;
     std::vector<float> lift_[2];
     std::unique_ptr<Scratch[]> scratch_;
+    // A flat or planet view: its shape and rotation, and per output row the
+    // pixels that show the bands, found again once the view has changed
+    // (each row on the thread that samples it).
+    bool view_ = false;
+    ViewShape shape_;
+    double rotation_[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    unsigned viewEpoch_ = 1;
+    mutable std::vector<std::vector<ViewPixel>> viewRows_;
+    mutable std::vector<unsigned> viewRowEpoch_;
 };
 
 }  // namespace stitcher

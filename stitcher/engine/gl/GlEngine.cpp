@@ -139,9 +139,10 @@ public:
 
     // The seams are warped in the identity-view panorama: under a view
     // turned per frame, before it turns; not under a fixed turn, which the
-    // renderer draws in one go.
+    // renderer draws in one go. A flat or planet view warps them itself.
     bool setSeamShift(const SeamShift& shift) override {
-        if (params_.layout != Layout::Stitch || params_.reprojected() || (!params_.perFrameRotation && !identity(params_.rotation)))
+        if (params_.layout != Layout::Stitch ||
+            (!params_.reprojected() && !params_.perFrameRotation && !identity(params_.rotation)))
             return false;
         return passes_->setShift(shift);
     }

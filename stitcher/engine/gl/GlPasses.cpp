@@ -101,7 +101,11 @@ void main() {
 // Flat or planet: each pixel's direction, turned by the view, the
 // panorama position it looks at, each lens's frame position there from the
 // geometry textures (bilinear over the covered texels), the two lenses
-// blended as the stitch pass blends its meshes.
+// blended as the stitch pass blends its meshes. With the seam's disparity
+// (uWarping), a pixel in the warped part of band b reads each lens's
+// position h panorama columns on (the band's left lens) or back (its right),
+// h as the seam pass finds it, linear between the panorama's rows; the
+// cross-fade stays the unshifted place's.
 const char* const kViewFragment = "#version 330 core\n" DFS_ALPHA_NORMALIZED R"(
 uniform sampler2D uFrame;
 uniform sampler2D uGeometry0;
@@ -111,7 +115,28 @@ uniform int uPlanet;
 uniform vec2 uSize;
 uniform float uFocal;
 uniform ivec2 uGeometrySize;
+uniform int uWarping;
+uniform sampler2D uShift;
+uniform int uWindows;
+uniform ivec2 uPanorama;
+uniform ivec2 uBand[2];
+uniform ivec2 uWarp[2];
+uniform ivec2 uFollowed;
+uniform int uLeftLens[2];
 out vec4 color;
+float fade(float t) {
+    float e = clamp((min(t, 1.0 - t) - 0.1) / 0.15, 0.0, 1.0);
+    return e * e * (3.0 - 2.0 * e);
+}
+float shiftAt(int b, int row, float t) {
+    int r = b * uPanorama.y + row;
+    float x = t * float(uWindows + 1) - 1.0;
+    if (x <= 0.0) return texelFetch(uShift, ivec2(0, r), 0).r;
+    if (x >= float(uWindows - 1)) return texelFetch(uShift, ivec2(uWindows - 1, r), 0).r;
+    int k = int(x);
+    float a = texelFetch(uShift, ivec2(k, r), 0).r, c = texelFetch(uShift, ivec2(k + 1, r), 0).r;
+    return a + (c - a) * (x - float(k));
+}
 const float pi = 3.14159265358979323846;
 vec3 direction(vec2 p) {
     vec2 ab = (p - 0.5 * uSize) / uFocal;
@@ -145,6 +170,22 @@ void main() {
     vec2 pos = vec2(theta / (2.0 * pi) * float(uGeometrySize.x), phi / pi * float(uGeometrySize.y));
     vec4 s0 = lensAt(uGeometry0, pos), s1 = lensAt(uGeometry1, pos);
     vec3 g0 = s0.xyz / max(s0.w, 1e-6), g1 = s1.xyz / max(s1.w, 1e-6);
+    if (uWarping != 0) {
+        float col = theta / (2.0 * pi) * float(uPanorama.x) - 0.5, row = phi / pi * float(uPanorama.y) - 0.5;
+        for (int b = 0; b < 2; ++b)
+            if (col >= float(uWarp[b].x) && col <= float(uWarp[b].y - 1) && row >= float(uFollowed.x) &&
+                row < float(uFollowed.y)) {
+                float t = (col - float(uBand[b].x) + 0.5) / float(uBand[b].y - uBand[b].x);
+                int r0 = int(row);
+                float a = shiftAt(b, r0, t);
+                float h = 0.5 * (a + (shiftAt(b, r0 + 1, t) - a) * (row - float(r0))) * fade(t);
+                float step = h * float(uGeometrySize.x) / float(uPanorama.x);
+                vec4 m0 = lensAt(uGeometry0, pos + vec2(uLeftLens[b] == 0 ? step : -step, 0.0));
+                vec4 m1 = lensAt(uGeometry1, pos + vec2(uLeftLens[b] == 1 ? step : -step, 0.0));
+                g0.xy = m0.xy / max(m0.w, 1e-6);
+                g1.xy = m1.xy / max(m1.w, 1e-6);
+            }
+    }
     vec3 c0 = textureGrad(uFrame, g0.xy, dFdx(g0.xy), dFdy(g0.xy)).rgb;
     vec3 c1 = textureGrad(uFrame, g1.xy, dFdx(g1.xy), dFdy(g1.xy)).rgb;
     float a0 = alphaNormalized(clamp(g0.z, 0.0, 1.0)), a1 = alphaNormalized(clamp(g1.z, 0.0, 1.0));
@@ -431,6 +472,17 @@ Status GlPasses::view(const uint8_t* frame, uint8_t* out) {
     glUniform2f(glGetUniformLocation(p, "uSize"), static_cast<float>(shape.width), static_cast<float>(shape.height));
     glUniform1f(glGetUniformLocation(p, "uFocal"), static_cast<float>(focal));
     glUniform2i(glGetUniformLocation(p, "uGeometrySize"), geometryW_, geometryW_ / 2);
+    glUniform1i(glGetUniformLocation(p, "uWarping"), warping_ ? 1 : 0);
+    if (warping_) {
+        glActiveTexture(GL_TEXTURE3);
+        uploadShift();
+        const SeamBands& bands = *bands_;
+        glUniform1i(glGetUniformLocation(p, "uShift"), 3);
+        glUniform1i(glGetUniformLocation(p, "uWindows"), shift_.windows);
+        glUniform2i(glGetUniformLocation(p, "uPanorama"), panoW_, panoH_);
+        glUniform2i(glGetUniformLocation(p, "uFollowed"), bands.firstRow(), bands.lastRow());
+        setBandUniforms(p);
+    }
 
     glBindFramebuffer(GL_FRAMEBUFFER, viewFbo_);
     glViewport(0, 0, shape.width, shape.height);
@@ -492,20 +544,20 @@ Status GlPasses::seamStart() {
     turnTarget_ = newTarget(GL_RGBA8, panoW_, panoH_, GL_UNSIGNED_BYTE);
     const Status st = attach(turnFbo_, turnTarget_);
     if (!st.ok()) return st;
-    for (gl::Texture* t : {&shiftTexture_, &pointsTexture_}) {
-        *t = gl::newTexture();
-        glBindTexture(GL_TEXTURE_2D, *t);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
-    }
+    pointsTexture_ = gl::newTexture();
+    glBindTexture(GL_TEXTURE_2D, pointsTexture_);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
     pointsStale_ = true;
     return attach(seamFbo_, seamTarget_);
 }
 
-Status GlPasses::drawWarped(const uint8_t* frame, bool whole) {
-    if (!seamProgram_) {
-        const Status st = seamStart();
-        if (!st.ok()) return st;
+void GlPasses::uploadShift() {
+    if (!shiftTexture_) {
+        shiftTexture_ = gl::newTexture();
+        glBindTexture(GL_TEXTURE_2D, shiftTexture_);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
     }
     // The disparity, one texel per row and window, and after them 1 where
     // the row is warped: band 0's rows, then band 1's.
@@ -520,10 +572,35 @@ Status GlPasses::drawWarped(const uint8_t* frame, bool whole) {
             }
             to[windows] = rowsWarped_[b][static_cast<size_t>(row)];
         }
-    glActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_2D, shiftTexture_);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_R32F, windows + 1, 2 * panoH_, 0, GL_RED, GL_FLOAT, texels.data());
+}
+
+void GlPasses::setBandUniforms(GLuint p) {
+    const SeamBands& bands = *bands_;
+    const GLint band[4] = {bands.begin(0), bands.end(0), bands.begin(1), bands.end(1)};
+    const GLint left[2] = {bands.lens(0, 0), bands.lens(1, 0)};
+    glUniform2iv(glGetUniformLocation(p, "uBand"), 2, band);
+    glUniform1iv(glGetUniformLocation(p, "uLeftLens"), 2, left);
+    for (int b = 0; b < 2; ++b) {
+        // The band less its outer tenths, where the shift has faded to nothing.
+        const int width = bands.end(b) - bands.begin(b), edge = static_cast<int>(0.1f * static_cast<float>(width));
+        warpCols_[b][0] = bands.begin(b) + edge;
+        warpCols_[b][1] = shift_.shift[b].empty() ? warpCols_[b][0] : std::max(warpCols_[b][0], bands.end(b) - edge);
+    }
+    const GLint warpCols[4] = {warpCols_[0][0], warpCols_[0][1], warpCols_[1][0], warpCols_[1][1]};
+    glUniform2iv(glGetUniformLocation(p, "uWarp"), 2, warpCols);
+}
+
+Status GlPasses::drawWarped(const uint8_t* frame, bool whole) {
+    if (!seamProgram_) {
+        const Status st = seamStart();
+        if (!st.ok()) return st;
+    }
+    const int windows = shift_.windows;
+    glActiveTexture(GL_TEXTURE1);
+    uploadShift();
     const SeamBands& bands = *bands_;
     const int span = std::max(bands.end(0) - bands.begin(0), bands.end(1) - bands.begin(1)) + 2 * bands.margin();
     glActiveTexture(GL_TEXTURE2);
@@ -561,20 +638,8 @@ Status GlPasses::drawWarped(const uint8_t* frame, bool whole) {
     const float share = std::min(1.0f, std::max(0.0f, std::log2(bands_->density())));
     const bool halved = share > 0.05f && params_.frameWidth >= 4 && params_.frameHeight >= 4;
     glUniform1f(glGetUniformLocation(p, "uHalfShare"), halved ? share : 0.0f);
-    const GLint bandLocation = glGetUniformLocation(p, "uBand"), leftLocation = glGetUniformLocation(p, "uLeftLens");
     const GLint lensLocation = glGetUniformLocation(p, "uLens");
-    const GLint band[4] = {bands.begin(0), bands.end(0), bands.begin(1), bands.end(1)};
-    const GLint left[2] = {bands.lens(0, 0), bands.lens(1, 0)};
-    glUniform2iv(bandLocation, 2, band);
-    glUniform1iv(leftLocation, 2, left);
-    for (int b = 0; b < 2; ++b) {
-        // The band less its outer tenths, where the shift has faded to nothing.
-        const int width = bands.end(b) - bands.begin(b), edge = static_cast<int>(0.1f * static_cast<float>(width));
-        warpCols_[b][0] = bands.begin(b) + edge;
-        warpCols_[b][1] = shift_.shift[b].empty() ? warpCols_[b][0] : std::max(warpCols_[b][0], bands.end(b) - edge);
-    }
-    const GLint warpCols[4] = {warpCols_[0][0], warpCols_[0][1], warpCols_[1][0], warpCols_[1][1]};
-    glUniform2iv(glGetUniformLocation(p, "uWarp"), 2, warpCols);
+    setBandUniforms(p);
 
     glBindFramebuffer(GL_FRAMEBUFFER, seamFbo_);
     glViewport(0, 0, panoW_, panoH_);

@@ -43,7 +43,8 @@ public:
     // The view's rotation (m[i] is column i) and field of view, for the frames that follow.
     void setRotation(const float m[4][4]);
     void setFov(double degrees) { fov_ = degrees; }
-    // Flat or planet: the frame (gains applied) into out (the engine's read-back layout).
+    // Flat or planet: the frame (gains applied) into out (the engine's
+    // read-back layout), its seams warped where setShift() gave a disparity.
     Status view(const uint8_t* frame, uint8_t* out);
 
     // The seam's disparity for the frames that follow; false where it does
@@ -64,6 +65,10 @@ private:
     };
     void upload(const uint8_t* frame);
     Status seamStart();
+    // The disparity into shiftTexture_ (made on first use), bound to the active unit.
+    void uploadShift();
+    // The bands' columns, their lenses and the warped columns, for program p (in use).
+    void setBandUniforms(GLuint p);
     // The frame into seamTarget_ with the seams warped: the whole panorama, or only the warped pixels.
     Status drawWarped(const uint8_t* frame, bool whole);
     // Draws one triangle over the whole viewport.

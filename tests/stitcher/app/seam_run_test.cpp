@@ -1,6 +1,6 @@
 // --seam through the whole tool: a fixed stitching distance changes the
-// picture only within the two cross-fade bands, also under a turned view,
-// and auto measures the run's frames and says what it found.
+// picture only within the two cross-fade bands, also under a turned view
+// and in a flat view, and auto measures the run's frames and says what it found.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,11 +15,12 @@ namespace {
 const std::string kStitcher = std::string(DFS_BINARY_DIR) + "/stitcher/stitcher";
 const std::string kSample = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
 
-// Frame 1 of the sample at 480x240 with `seam` as RGB bytes; `err` gets standard error.
-std::vector<uint8_t> picture(const std::string& seam, std::string* err = nullptr, const std::string& more = "") {
+// Frame 1 of the sample at 480x240 (or `size`) with `seam` as RGB bytes; `err` gets standard error.
+std::vector<uint8_t> picture(const std::string& seam, std::string* err = nullptr, const std::string& more = "",
+                             const std::string& size = "240") {
     const std::string dir = testutil::makeTempDir("seam_run");
     int rc = -1;
-    testutil::captureCommand(testutil::quote(kStitcher) + " --engine cpu --size 240 --frame 1 -v " + more + " --seam " + seam + " " +
+    testutil::captureCommand(testutil::quote(kStitcher) + " --engine cpu --size " + size + " --frame 1 -v " + more + " --seam " + seam + " " +
                                  testutil::quote(kSample) + " " + dir + "/p.png 2>" + dir + "/err",
                              &rc);
     EXPECT_EQ(rc, 0) << testutil::readFile(dir + "/err");
@@ -75,6 +76,16 @@ TEST(StitcherSeam, FixedDistanceWarpsTheBandsOnlyAndTurnsWithTheView) {
                 toFar);
     EXPECT_LT(toNear, 2.0);
     EXPECT_LT(toNear, 0.5 * toFar);
+
+    // A flat view looking at a seam lines it up as well.
+    const std::string flat = "--projection flat --yaw 90";
+    const std::vector<uint8_t> flatFar = picture("far", nullptr, flat, "320x180"), flatNear = picture("0.5m", &said, flat, "320x180");
+    ASSERT_EQ(flatFar.size(), 320u * 180u * 3u);
+    ASSERT_EQ(flatNear.size(), flatFar.size());
+    EXPECT_EQ(said.find("cannot line up"), std::string::npos) << said;
+    size_t differ = 0;
+    for (size_t i = 0; i < flatFar.size(); ++i) differ += flatFar[i] != flatNear[i];
+    EXPECT_GT(differ, flatFar.size() / 20) << "the flat view's seam was not warped";
 }
 
 }  // namespace

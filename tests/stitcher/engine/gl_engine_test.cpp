@@ -118,9 +118,10 @@ TEST(GlEngineViews, FlatAndPlanetMatchTheCpuEngine) {
 }
 
 // On a scene with near things at the seams, the GL engine warps them as the
-// CPU engine does, in the panorama and in a view turned per frame; in the
-// panorama only band pixels change from its far-field stitch, and a shift
-// of nothing leaves that stitch byte for byte.
+// CPU engine does, in the panorama, in a view turned per frame and in flat
+// and planet views that show a seam; in the panorama only band pixels
+// change from its far-field stitch, and a shift of nothing leaves that
+// stitch byte for byte.
 TEST(GlEngineSeams, WarpMatchesTheCpuEngineAndNoShiftIsThePlainStitch) {
     const testutil::DepthScene scene = testutil::yardScene(geometry(), 2 * kSize, kSize, 42);
     const BgrImage frame = scene.frame(geometry(), kFrameW, kFrameH, 30.0);
@@ -133,10 +134,17 @@ TEST(GlEngineSeams, WarpMatchesTheCpuEngineAndNoShiftIsThePlainStitch) {
     for (auto& rows : none.shift) std::fill(rows.begin(), rows.end(), 0.0f);
     const std::vector<uint8_t> bands = geometry().blendBandMask(0.0);
 
-    for (bool turned : {false, true}) {
-        SCOPED_TRACE(turned ? "turned" : "panorama");
+    double seams[2];
+    testutil::seamAzimuths(geometry(), seams);
+    for (int kind = 0; kind < 4; ++kind) {
+        const bool turned = kind == 1, view = kind >= 2;
+        SCOPED_TRACE(kind == 0 ? "panorama" : kind == 1 ? "turned" : kind == 2 ? "flat" : "planet");
         EngineSpec s = setup();
         s.perFrameRotation = turned;
+        if (view) {
+            s.view = ViewShape{kind == 2 ? Projection::Flat : Projection::Planet, kind == 2 ? 160 : 128, kind == 2 ? 90 : 128, 70.0};
+            angles(seams[1] * 180 / kPi - 180 + 4, 6, -3, s.rotation);
+        }
         Pair e = engines(s);
         ASSERT_TRUE(e.cpu && e.gl);
         if (turned) {
@@ -157,14 +165,14 @@ TEST(GlEngineSeams, WarpMatchesTheCpuEngineAndNoShiftIsThePlainStitch) {
             for (int c = 0; c < 3; ++c)
                 if (std::abs(gl.data[i * 3 + c] - plain.data[i * 3 + c]) > 2) warped[i] = 1;
         for (uint8_t w : warped) changed += w;
-        for (size_t i = 0; i < bands.size() && !turned; ++i)
+        for (size_t i = 0; i < bands.size() && kind == 0; ++i)
             for (int c = 0; c < 3 && !bands[i]; ++c)
                 ASSERT_EQ(gl.data[i * 3 + c], plain.data[i * 3 + c]) << "pixel " << i << " outside the bands";
         const double all = testutil::psnr(cpu, gl), there = testutil::psnr(cpu, gl, &warped);
         const double before = testutil::psnr(cpu, plain, &warped);
-        std::printf("seam warp%s: CPU vs GL %.2f dB, %.2f dB over the %zu pixels warped (%.2f dB unwarped)\n",
-                    turned ? ", turned" : "", all, there, changed, before);
-        EXPECT_GT(changed, static_cast<size_t>(s.outHeight()));
+        std::printf("seam warp, %s: CPU vs GL %.2f dB, %.2f dB over the %zu pixels warped (%.2f dB unwarped)\n",
+                    kind == 0 ? "panorama" : kind == 1 ? "turned" : kind == 2 ? "flat" : "planet", all, there, changed, before);
+        EXPECT_GT(changed, static_cast<size_t>(s.outHeight()) / (view ? 2 : 1));
         EXPECT_GE(all, 40.0);
         EXPECT_GE(there, 40.0);
         EXPECT_LT(before, 35.0) << "the scene's near things need no warp";

@@ -342,3 +342,129 @@ TEST(SeamDepth, NearThingsDoNotThrowTheGains) {
 }
 
 }  // namespace
+
+// A flat or planet view warps the bands where it shows them as the
+// panorama warps them: near things at a seam line up in a view looking at it
+// (against the truth seen from the camera's centre, looked up through the
+// same view), and the view changes only where it shows a band. Fixed and
+// per-frame views alike.
+namespace {
+
+struct ViewLook {
+    ViewShape shape;
+    double m[3][3];  // output direction d shows the panorama's m d
+};
+
+// The panorama looked up bilinearly through the view.
+BgrImage throughView(const BgrImage& pano, const ViewLook& v) {
+    BgrImage out(v.shape.width, v.shape.height);
+    const double pi = 3.14159265358979323846;
+    for (int y = 0; y < out.height; ++y)
+        for (int x = 0; x < out.width; ++x) {
+            double d[3], r[3] = {0, 0, 0}, rgb[3];
+            viewDirection(v.shape, x + 0.5, y + 0.5, d);
+            for (int i = 0; i < 3; ++i)
+                for (int k = 0; k < 3; ++k) r[i] += v.m[i][k] * d[k];
+            double t = std::atan2(r[1], r[0]);
+            if (t < 0) t += 2 * pi;
+            testutil::sampleBilinear(pano, t / (2 * pi) * pano.width, std::acos(std::fmax(-1.0, std::fmin(1.0, r[2]))) / pi * pano.height,
+                                     true, rgb);
+            for (int c = 0; c < 3; ++c) out.at(x, y)[c] = static_cast<uint8_t>(std::lround(rgb[c]));
+        }
+    return out;
+}
+
+BgrImage viewStitch(BgrImage& frame, const ViewLook& v, bool moving, const SeamShift* shift) {
+    EngineSpec s = setup();
+    s.view = v.shape;
+    s.perFrameRotation = moving;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) s.rotation[j][i] = static_cast<float>(v.m[i][j]);
+    std::unique_ptr<Engine> e;
+    const Status made = makeCpuEngine(s, e);
+    EXPECT_TRUE(made.ok()) << made.message();
+    if (!made.ok()) return BgrImage();
+    if (shift) {
+        EXPECT_TRUE(e->setSeamShift(*shift));
+    }
+    std::vector<uint8_t> rows(s.outBytes());
+    EXPECT_TRUE(e->stitch(frame.data.data(), rows.data()).ok());
+    if (moving) {  // the view set again, as each frame of a moving camera sets it
+        e->setRotation(s.rotation);
+        EXPECT_TRUE(e->stitch(frame.data.data(), rows.data()).ok());
+    }
+    return testutil::fromAlignedRows(rows.data(), v.shape.width, v.shape.height);
+}
+
+}  // namespace
+
+TEST(SeamDepth, FlatAndPlanetViewsLineUpTheSeamsTheyShow) {
+    double seams[2];
+    testutil::seamAzimuths(geometry(), seams);
+    const double pi = 3.14159265358979323846;
+    std::mt19937 rng(4242);
+    std::uniform_real_distribution<double> jitter(-1.0, 1.0);
+    // Rz(yaw) Ry(pitch) Rx(roll): a flat view's middle, (-1, 0, 0), turned to the seam's longitude.
+    const auto look = [](double yaw, double pitch, double roll, ViewLook& v) {
+        const double a = yaw, b = pitch, c = roll;
+        const double z[3][3] = {{std::cos(a), -std::sin(a), 0}, {std::sin(a), std::cos(a), 0}, {0, 0, 1}};
+        const double y[3][3] = {{std::cos(b), 0, std::sin(b)}, {0, 1, 0}, {-std::sin(b), 0, std::cos(b)}};
+        const double x[3][3] = {{1, 0, 0}, {0, std::cos(c), -std::sin(c)}, {0, std::sin(c), std::cos(c)}};
+        double zy[3][3] = {};
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) {
+                for (int k = 0; k < 3; ++k) zy[i][j] += z[i][k] * y[k][j];
+            }
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) {
+                v.m[i][j] = 0;
+                for (int k = 0; k < 3; ++k) v.m[i][j] += zy[i][k] * x[k][j];
+            }
+    };
+    for (int k = 0; k < 3; ++k) {
+        const DepthScene scene = kMakers[k](geometry(), 2 * kSize, kSize, rng());
+        BgrImage frame = scene.frame(geometry(), kFrameW, kFrameH, 30.0);
+        const BgrImage truth = scene.truth(4 * kSize, 2 * kSize);
+        SeamTracker tracker(geometry().model(), kSize, kFrameW, kFrameH, settings(30.0));
+        const SeamShift shift = tracker.measure(frame.data.data());
+        ViewLook views[2];
+        views[0].shape = ViewShape{Projection::Flat, 160, 90, 60.0 + 10.0 * jitter(rng)};
+        look(seams[k % 2] - pi + 0.05 * jitter(rng), 0.15 * jitter(rng), 0.1 * jitter(rng), views[0]);
+        views[1].shape = ViewShape{Projection::Planet, 200, 200, 100.0};
+        look(jitter(rng) * pi, 0.0, 0.0, views[1]);
+        for (const ViewLook& v : views) {
+            const BgrImage seen = throughView(truth, v);
+            const BgrImage far = viewStitch(frame, v, false, nullptr);
+            for (bool moving : {false, true}) {
+                const BgrImage warped = viewStitch(frame, v, moving, &shift);
+                // Where the view changed, and only where it shows a band.
+                std::vector<uint8_t> changed(far.data.size() / 3, 0);
+                size_t count = 0;
+                for (size_t i = 0; i < changed.size(); ++i)
+                    for (int c = 0; c < 3; ++c) changed[i] |= far.data[i * 3 + c] != warped.data[i * 3 + c];
+                const std::vector<uint8_t> bands = geometry().blendBandMask(1.0);
+                for (int y = 0; y < far.height; ++y)
+                    for (int x = 0; x < far.width; ++x) {
+                        if (!changed[static_cast<size_t>(y) * far.width + x]) continue;
+                        ++count;
+                        double d[3], r[3] = {0, 0, 0};
+                        viewDirection(v.shape, x + 0.5, y + 0.5, d);
+                        for (int i = 0; i < 3; ++i)
+                            for (int j = 0; j < 3; ++j) r[i] += v.m[i][j] * d[j];
+                        double t = std::atan2(r[1], r[0]);
+                        if (t < 0) t += 2 * pi;
+                        const int col = std::min(2 * kSize - 1, static_cast<int>(t / (2 * pi) * 2 * kSize));
+                        const int row = std::min(kSize - 1, static_cast<int>(std::acos(r[2]) / pi * kSize));
+                        ASSERT_TRUE(bands[static_cast<size_t>(row) * 2 * kSize + col])
+                            << kNames[k] << ": view pixel " << x << "," << y << " changed outside the bands";
+                    }
+                ASSERT_GT(count, changed.size() / 100) << kNames[k] << ": the view shows a seam, yet nothing was warped";
+                const double toTruth = testutil::psnr(warped, seen, &changed), farToTruth = testutil::psnr(far, seen, &changed);
+                std::printf("%s %s%s: %zu pixels warped, against the truth %.2f dB (far %.2f)\n", kNames[k],
+                            v.shape.projection == Projection::Flat ? "flat" : "planet", moving ? " moving" : "", count, toTruth,
+                            farToTruth);
+                EXPECT_GE(toTruth, farToTruth + 0.5) << kNames[k];
+            }
+        }
+    }
+}
