@@ -347,7 +347,7 @@ TEST(SeamDepth, NearThingsDoNotThrowTheGains) {
 // panorama warps them: near things at a seam line up in a view looking at it
 // (against the truth seen from the camera's centre, looked up through the
 // same view), and the view changes only where it shows a band. Fixed and
-// per-frame views alike.
+// per-frame views alike (a flat one set again on its next frame).
 namespace {
 
 struct ViewLook {
@@ -427,15 +427,20 @@ TEST(SeamDepth, FlatAndPlanetViewsLineUpTheSeamsTheyShow) {
         const BgrImage truth = scene.truth(4 * kSize, 2 * kSize);
         SeamTracker tracker(geometry().model(), kSize, kFrameW, kFrameH, settings(30.0));
         const SeamShift shift = tracker.measure(frame.data.data());
+        // Drawn one by one, in the same order whatever the compiler. The
+        // planet's pixels are about the panorama's where it shows the seams.
+        double draw[5];
+        for (double& d : draw) d = jitter(rng);
         ViewLook views[2];
-        views[0].shape = ViewShape{Projection::Flat, 160, 90, 60.0 + 10.0 * jitter(rng)};
-        look(seams[k % 2] - pi + 0.05 * jitter(rng), 0.15 * jitter(rng), 0.1 * jitter(rng), views[0]);
-        views[1].shape = ViewShape{Projection::Planet, 200, 200, 100.0};
-        look(jitter(rng) * pi, 0.0, 0.0, views[1]);
+        views[0].shape = ViewShape{Projection::Flat, 160, 90, 60.0 + 10.0 * draw[0]};
+        look(seams[k % 2] - pi + 0.05 * draw[1], 0.15 * draw[2], 0.1 * draw[3], views[0]);
+        views[1].shape = ViewShape{Projection::Planet, 360, 360, 100.0};
+        look(draw[4] * pi, 0.0, 0.0, views[1]);
         for (const ViewLook& v : views) {
             const BgrImage seen = throughView(truth, v);
             const BgrImage far = viewStitch(frame, v, false, nullptr);
             for (bool moving : {false, true}) {
+                if (moving && v.shape.projection != Projection::Flat) continue;  // one view moving is enough
                 const BgrImage warped = viewStitch(frame, v, moving, &shift);
                 // Where the view changed, and only where it shows a band.
                 std::vector<uint8_t> changed(far.data.size() / 3, 0);
