@@ -103,6 +103,7 @@ bool SeamWarp::setShift(const SeamShift& shift) {
         for (float v : shift.shift[b])
             if (std::isfinite(v)) most = std::max(most, std::fabs(v));
     }
+    if (shift.windows != shift_.windows) ++viewEpoch_;  // a view's pixels hold their windows
     shift_ = shift;
     active_ = most > 0;
     if (!active_) return true;
@@ -131,6 +132,7 @@ bool SeamWarp::setShift(const SeamShift& shift) {
 }
 
 void SeamWarp::makeBands(int needed) {
+    ++viewEpoch_;
     bands_.reset(new SeamBands(params_.lens.model(), params_.size, params_.frameWidth, params_.frameHeight,
                                std::max(needed, 8)));
     const SeamBands& bands = *bands_;
@@ -358,7 +360,22 @@ void SeamWarp::findViewPixels(int y, std::vector<ViewPixel>& found) const {
             }
             float level = static_cast<float>(std::log2(std::max(1e-9, step * framePerRadian)));
             level = level > 0.05f ? level : 0.0f;
-            found.push_back(ViewPixel{x, b, col, row, level});
+            ViewPixel v;
+            v.x = x, v.b = b, v.col = col, v.level = level;
+            v.row = static_cast<int>(row);
+            v.down = row - static_cast<float>(v.row);
+            const float t = (col - static_cast<float>(bands.begin(b)) + 0.5f) / static_cast<float>(bands.end(b) - bands.begin(b));
+            v.halfFade = 0.5f * fade(t);
+            if (v.halfFade == 0.0f) break;  // never moved
+            // The shift's windows as SeamShift::at() reads them.
+            const float at = t * static_cast<float>(shift_.windows + 1) - 1.0f;
+            if (at <= 0.0f) v.window = 0, v.next = 0.0f;
+            else if (at >= static_cast<float>(shift_.windows - 1)) v.window = shift_.windows - 1, v.next = 0.0f;
+            else v.window = static_cast<int>(at), v.next = at - static_cast<float>(v.window);
+            const int c0 = std::min(static_cast<int>(col), bands.end(b) - 1), c1 = std::min(c0 + 1, bands.end(b) - 1);
+            const float fc = col - static_cast<float>(c0);
+            v.right = bands.rightShare(b, c0) + (bands.rightShare(b, c1) - bands.rightShare(b, c0)) * fc;
+            found.push_back(v);
             break;
         }
     }
@@ -382,33 +399,30 @@ void SeamWarp::applyView(const uint8_t* frame, int row0, int row1, uint8_t* rows
         uint32_t* mask = s.band.groups.data();
         for (const ViewPixel& v : pixels) {
             if (shift_.shift[v.b].empty()) continue;
-            const int b = v.b, r0 = static_cast<int>(v.row);
-            const float fr = v.row - static_cast<float>(r0);
-            const float width = static_cast<float>(bands.end(b) - bands.begin(b));
-            const float t = (v.col - static_cast<float>(bands.begin(b)) + 0.5f) / width;
-            float sh = shift_.at(b, r0, t) + (shift_.at(b, r0 + 1, t) - shift_.at(b, r0, t)) * fr;
+            const int b = v.b;
+            const float* above = shift_.shift[b].data() + static_cast<size_t>(v.row) * static_cast<size_t>(shift_.windows) + v.window;
+            const float* below = above + shift_.windows;
+            const float sa = v.next > 0.0f ? above[0] + (above[1] - above[0]) * v.next : above[0];
+            const float sb = v.next > 0.0f ? below[0] + (below[1] - below[0]) * v.next : below[0];
+            float sh = sa + (sb - sa) * v.down;
             if (!std::isfinite(sh)) sh = 0.0f;
-            const float half = 0.5f * sh * fade(t);
+            const float half = sh * v.halfFade;
             if (half == 0.0f) continue;
-            // The cross-fade's share between whole columns, and each lens's
-            // point at its shifted column, between whole columns and rows.
-            const int c0 = std::min(static_cast<int>(v.col), bands.end(b) - 1), c1 = std::min(c0 + 1, bands.end(b) - 1);
-            const float fc = v.col - static_cast<float>(c0);
-            const float right = bands.rightShare(b, c0) + (bands.rightShare(b, c1) - bands.rightShare(b, c0)) * fc;
+            // Each lens's point at its shifted column, between whole columns and rows.
             float x[2], yy[2], r[2], share[2];
             for (int side = 0; side < 2; ++side) {
                 const int lens = bands.lens(b, side);
-                share[lens] = side == 0 ? 1.0f - right : right;
+                share[lens] = side == 0 ? 1.0f - v.right : v.right;
                 float at = v.col + (side == 0 ? half : -half) - origin0[b];
                 at = std::min(std::max(at, 0.0f), lastPoint);
                 const int i = static_cast<int>(at);
                 const float f = at - static_cast<float>(i);
-                const SeamBands::Point* p = bands.rowPoints(b, side, r0);
-                const SeamBands::Point* q = bands.rowPoints(b, side, r0 + 1);
+                const SeamBands::Point* p = bands.rowPoints(b, side, v.row) + i;
+                const SeamBands::Point* q = p + bands.span();
                 const auto lerp = [f](float a0, float a1) { return a0 + (a1 - a0) * f; };
-                const float px = lerp(p[i].x, p[i + 1].x), py = lerp(p[i].y, p[i + 1].y), pr = lerp(p[i].r, p[i + 1].r);
-                const float qx = lerp(q[i].x, q[i + 1].x), qy = lerp(q[i].y, q[i + 1].y), qr = lerp(q[i].r, q[i + 1].r);
-                x[lens] = px + (qx - px) * fr, yy[lens] = py + (qy - py) * fr, r[lens] = pr + (qr - pr) * fr;
+                const float px = lerp(p[0].x, p[1].x), py = lerp(p[0].y, p[1].y), pr = lerp(p[0].r, p[1].r);
+                const float qx = lerp(q[0].x, q[1].x), qy = lerp(q[0].y, q[1].y), qr = lerp(q[0].r, q[1].r);
+                x[lens] = px + (qx - px) * v.down, yy[lens] = py + (qy - py) * v.down, r[lens] = pr + (qr - pr) * v.down;
             }
             if (count % kTileColumns == 0 && count > 0) {
                 starts[kTileColumns] = n;

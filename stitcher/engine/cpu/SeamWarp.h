@@ -75,7 +75,15 @@ private:
     // panorama position (col, row), and its share of the half-size copy.
     struct ViewPixel {
         int x, b;
-        float col, row, level;
+        float col, level;
+        // What does not change from frame to frame: the rows it lies
+        // between and the share of the lower, the shift's window and the
+        // share of the next, half the shift's share there, the right lens's
+        // share of the cross-fade.
+        int row;
+        float down;
+        int window;
+        float next, halfFade, right;
     };
     void findViewPixels(int y, std::vector<ViewPixel>& found) const;
     void applyView(const uint8_t* frame, int row0, int row1, uint8_t* rows, size_t stride, const LensGains& gains,
