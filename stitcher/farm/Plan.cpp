@@ -319,8 +319,8 @@ Status planFromJson(const std::string& text, Plan& plan) {
         const long long cells = p.seam == "auto" ? SeamTracker::cellsFor(p.size) : 0;
         p.seamCells = static_cast<int>(r.whole(seam, "cells", cells, cells, "seam."));
         seamSteps = &r.member(seam, "steps", JsonValue::Kind::Array, "seam.");
-        if (r.status().ok() && p.seam != "far" && (p.stereo || p.projection != "equirect" || p.engine == "gl"))
-            r.fail("\"seam.mode\" " + p.seam + " lines up the seams of the cpu engine's panorama, which this plan does not make");
+        if (r.status().ok() && p.seam != "far" && (p.stereo || p.engine == "gl"))
+            r.fail("\"seam.mode\" " + p.seam + " lines up the seams of the cpu engine's stitch layout, which this plan does not make");
     }
     if (!r.status().ok()) return r.status();
     if (!p.falloff.empty()) {

@@ -245,9 +245,10 @@ TEST(Farm, SeamSegmentsLineUpAsTheWholeRun) {
     EXPECT_EQ(listing(dir), before);
 }
 
-// A flat picture of a keyframed camera on a stabilised clip: the plan holds
-// every frame's view and field of view, so that the segments show what the
-// whole run shows, and the joined video is not tagged as a panorama.
+// A flat picture of a keyframed camera on a stabilised clip, its seams lined
+// up: the plan holds every frame's view, field of view and seams, so that
+// the segments show what the whole run shows, and the joined video is not
+// tagged as a panorama.
 TEST(Farm, ReframedSegmentsFollowTheCameraAsTheWholeRun) {
     const std::string clip = farmClip("farm_vb.mp4", "--yaw-step 1");
     ASSERT_FALSE(clip.empty());
@@ -255,7 +256,7 @@ TEST(Farm, ReframedSegmentsFollowTheCameraAsTheWholeRun) {
     ASSERT_TRUE(testutil::writeFile(dir + "/cam.csv", "time,yaw,pitch,roll,fov,ease\n0,0,0,0,80,smooth\n0.2,70,20,0,50,linear\n"
                                                       "0.4,150,-10,10,120,smooth\n"));
     const std::string settings =
-        "--frames 12 --crf 0 --preset ultrafast --projection flat --size 96x64 --camera cam.csv --stabilize lock";
+        "--frames 12 --crf 0 --preset ultrafast --projection flat --size 96x64 --camera cam.csv --stabilize lock --seam auto";
     ASSERT_EQ(run(settings + " --engine cpu " + quote(clip) + " whole.mp4", dir).code, 0);
     const Video whole = decode(dir + "/whole.mp4", 96, 64);
     ASSERT_EQ(whole.frames.size(), 12u);
