@@ -562,6 +562,8 @@ Status checkCombinations(Options& opt) {
         return usageError("--smooth goes with --stabilize smooth");
     if (opt.stereo && (opt.stabilize != StabilizeMode::Off || opt.level || !opt.motionIn.empty()))
         return usageError("--stabilize, --level and --motion turn the stitch layout's view; --layout stereo has none");
+    if (opt.stereo && (opt.seamAuto || opt.seamDistanceM > 0))
+        return usageError("--seam lines up the seams where the lenses meet; --layout stereo shows each lens alone and has none");
     if (!opt.camera.empty()) {
         for (const char* view : {"--yaw", "--pitch", "--roll", "--fov"})
             if (isGiven(opt, view)) return usageError(std::string("--camera sets the view per frame: it takes no ") + view);

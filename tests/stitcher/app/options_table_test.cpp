@@ -89,6 +89,7 @@ TEST(OptionCombinations, ContradictionsAreRefused) {
         {{"--stabilize", "lock", "--smooth", "2", kClip, "o.mp4"}, "--smooth goes with --stabilize smooth"},
         {{"--start", "2", "--frame", "3", kClip, "o.png"}, "it takes no --start or --frames"},
         {{"--layout", "stereo", "--level", kClip, "o.mp4"}, "--layout stereo has none"},
+        {{"--layout", "stereo", "--seam", "1.5m", kClip, "o.mp4"}, "--layout stereo shows each lens alone and has none"},
         {{"--preset", "foo", kClip, "o.mp4"}, "option --preset: 'foo' is none of ultrafast,"},
         {{"--projection", "flat", "--layout", "stereo", kClip, "o.mp4"}, "it takes no --projection flat or planet"},
         {{"--projection", "planet", "--size", "512", kClip, "o.mp4"}, "takes its picture's size as --size WxH"},
