@@ -332,9 +332,7 @@ void SeamWarp::findViewPixels(int y, std::vector<ViewPixel>& found) const {
     // Frame pixels per radian of the panorama where the bands' density is measured.
     const double framePerRadian = bands.density() / (pi / H);
     const float lastRow = static_cast<float>(bands.lastRow()) - 1e-3f;
-    for (int x = 0; x < shape_.width; ++x) {
-        double r[3];
-        turned(x + 0.5, y + 0.5, r);
+    const auto test = [&](int x, const double r[3]) {
         for (int b = 0; b < 2; ++b) {
             if (w1_[b] <= w0_[b]) continue;
             const double* a = edge[b][0];
@@ -347,8 +345,12 @@ void SeamWarp::findViewPixels(int y, std::vector<ViewPixel>& found) const {
             if (col < static_cast<float>(w0_[b]) || col > static_cast<float>(w1_[b] - 1) ||
                 row < static_cast<float>(bands.firstRow()) || row > lastRow)
                 continue;
+            const float t = (col - static_cast<float>(bands.begin(b)) + 0.5f) / static_cast<float>(bands.end(b) - bands.begin(b));
+            ViewPixel v;
+            v.halfFade = 0.5f * fade(t);
+            if (v.halfFade == 0.0f) return;  // never moved
             // The view's pixel size here, against the panorama's, decides how
-            // much of the half-size copy the read takes, as the table decides it.
+            // much of the smaller copies the read takes, as the table decides it.
             double right[3], below[3];
             turned(x + 1.5, y + 0.5, right);
             turned(x + 0.5, y + 1.5, below);
@@ -358,15 +360,10 @@ void SeamWarp::findViewPixels(int y, std::vector<ViewPixel>& found) const {
                 for (int k = 0; k < 3; ++k) d2 += (q[k] - r[k]) * (q[k] - r[k]);
                 step = std::max(step, std::sqrt(d2));
             }
-            float level = static_cast<float>(std::log2(std::max(1e-9, step * framePerRadian)));
-            level = level > 0.05f ? level : 0.0f;
-            ViewPixel v;
-            v.x = x, v.b = b, v.col = col, v.level = level;
+            const float level = static_cast<float>(std::log2(std::max(1e-9, step * framePerRadian)));
+            v.x = x, v.b = b, v.col = col, v.level = level > 0.05f ? level : 0.0f;
             v.row = static_cast<int>(row);
             v.down = row - static_cast<float>(v.row);
-            const float t = (col - static_cast<float>(bands.begin(b)) + 0.5f) / static_cast<float>(bands.end(b) - bands.begin(b));
-            v.halfFade = 0.5f * fade(t);
-            if (v.halfFade == 0.0f) break;  // never moved
             // The shift's windows as SeamShift::at() reads them.
             const float at = t * static_cast<float>(shift_.windows + 1) - 1.0f;
             if (at <= 0.0f) v.window = 0, v.next = 0.0f;
@@ -376,8 +373,43 @@ void SeamWarp::findViewPixels(int y, std::vector<ViewPixel>& found) const {
             const float fc = col - static_cast<float>(c0);
             v.right = bands.rightShare(b, c0) + (bands.rightShare(b, c1) - bands.rightShare(b, c0)) * fc;
             found.push_back(v);
-            break;
+            return;
         }
+    };
+    // The row is tried every kStep pixels first. Each test is a plane through
+    // the centre, and a direction's distance to a plane changes no faster
+    // than the direction itself: a stretch whose two ends both lie further
+    // out than the arc between them has no pixel inside.
+    constexpr int kStep = 8;
+    const double zMost = std::cos(pi * (bands.firstRow() + 0.5) / H);  // |z| of the followed rows
+    const auto maybe = [&](const double* p, const double* q) {
+        double chord = 0;
+        for (int k = 0; k < 3; ++k) chord += (q[k] - p[k]) * (q[k] - p[k]);
+        const double arc = 1.05 * std::sqrt(chord) + 1e-9;
+        if ((p[2] > zMost + arc && q[2] > zMost + arc) || (p[2] < -zMost - arc && q[2] < -zMost - arc)) return false;
+        for (int b = 0; b < 2; ++b) {
+            if (w1_[b] <= w0_[b]) continue;
+            const double* a = edge[b][0];
+            const double* c = edge[b][1];
+            const bool before = a[0] * p[1] - a[1] * p[0] < -arc && a[0] * q[1] - a[1] * q[0] < -arc;
+            const bool after = p[0] * c[1] - p[1] * c[0] < -arc && q[0] * c[1] - q[1] * c[0] < -arc;
+            if (!before && !after) return true;
+        }
+        return false;
+    };
+    // Stretches [x0, x1] of the row, each pixel tried once.
+    double p[3], q[3];
+    turned(0.5, y + 0.5, p);
+    for (int x0 = 0; x0 < shape_.width; x0 += kStep) {
+        const int x1 = std::min(x0 + kStep, shape_.width - 1), end = x1 == shape_.width - 1 ? x1 + 1 : x1;
+        turned(x1 + 0.5, y + 0.5, q);
+        if (x1 == x0 || maybe(p, q))
+            for (int x = x0; x < end; ++x) {
+                double r[3];
+                turned(x + 0.5, y + 0.5, r);
+                test(x, r);
+            }
+        std::copy(q, q + 3, p);
     }
 }
 
