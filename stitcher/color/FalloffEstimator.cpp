@@ -308,7 +308,7 @@ namespace {
 const double kFlatPrior = 0.0002;
 // The free-form curve's priors (see fitTurned).
 const double kSmoothPrior = 0.002;
-const double kAlikePrior = 0.001;
+const double kAlikePrior = 0.0001;
 const double kCurveFlatPrior = 0.00002;
 const int kFitRounds = 6;
 const double kCauchyScale = 2.385;   // of the residuals' robust sigma
