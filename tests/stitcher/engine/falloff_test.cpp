@@ -345,7 +345,26 @@ TEST(Falloff, TextReadsBackAndRefusesWhatCannotBeUsed) {
     LensFalloff back;
     ASSERT_TRUE(parseFalloff(formatFalloff(f), back).ok()) << formatFalloff(f);
     for (int l = 0; l < 2; ++l) EXPECT_NEAR(back.rim(l), f.rim(l), 1e-5);
+    // A free-form curve: its control values read back, and it follows them
+    // (0 on the axis, the last at the rim, never rising in between).
+    LensFalloff curve;
+    curve.curve = true;
+    for (int k = 1; k < LensFalloff::kCurvePoints; ++k) {
+        curve.c[0][k] = -0.05 * k * k / 7.0;
+        curve.c[1][k] = -0.3 * k / 7.0;
+    }
+    ASSERT_TRUE(curve.usable());
+    ASSERT_TRUE(parseFalloff(formatFalloff(curve), back).ok()) << formatFalloff(curve);
+    for (int l = 0; l < 2; ++l) {
+        EXPECT_DOUBLE_EQ(back.logValue(l, 0.0), 0.0);
+        EXPECT_NEAR(back.rim(l), curve.rim(l), 2e-5);
+        EXPECT_NEAR(back.logValue(l, 0.7), curve.logValue(l, 0.7), 2e-5);
+        for (double r = 0.1; r < 1.0; r += 0.1) EXPECT_LT(back.logValue(l, r + 0.1), back.logValue(l, r)) << r;
+    }
     for (const char* bad : {"", "falloff_", "falloff_-0.1_-0.1_-0.1", "falloff_-0.1_-0.1_-0.1_-0.1_", "fallof_0_0_0_0",
+                            "falloff_curve_-0.1_-0.2_-0.3_-0.4_-0.5_-0.6_-0.7_-0.1_-0.2_-0.3_-0.4_-0.5_-0.6",
+                            "falloff_curve_-0.1_-0.2_-0.1_-0.4_-0.5_-0.6_-0.7_-0.1_-0.2_-0.3_-0.4_-0.5_-0.6_-0.7",
+                            "falloff_curve_-0.1_-0.2_-0.3_-0.4_-0.5_-0.6_-2_-0.1_-0.2_-0.3_-0.4_-0.5_-0.6_-0.7",
                             "falloff_-0.1_-0.1_-0.1_-0.1x", "falloff_nan_0_0_0", "falloff_-1e-1_0_0_0",
                             "falloff_ -0.1_0_0_0", "falloff_0.1_0_0_0", "falloff_-0.1_0.2_0_0", "falloff_-1_-1_0_0",
                             "falloff_--1_0_0_0", "falloff_-0.1_0_0_0.0.1"}) {
