@@ -61,7 +61,7 @@ Status refine(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<b
 }
 
 // Each lens's fall-off, measured on frames spread over [first, first + count - 1],
-// each with the frames half a second on that the camera's turn is followed over.
+// each with the frames a quarter of a second on that the camera's turn is followed over.
 FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long long first, long long count,
                                         const std::atomic<bool>& interrupted, int threads) {
     const _MediaInfo& m = clip.info();

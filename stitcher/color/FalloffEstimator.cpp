@@ -582,16 +582,15 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
         return out;
     }
     const long long n = std::min<long long>(frames, count);
-    // The middles of n equal parts, each (where it has room) with the run of
-    // frames up to `gap` on that the turn is followed over.
+    // The middles of n equal parts, each (where the clip goes on that far)
+    // with the run of frames up to `gap` on that the turn is followed over.
     const bool turning = runs.follower && runs.gap > 0;
     const int steps = std::max(1, runs.steps);
     std::vector<long long> numbers;
     std::vector<int> step;  // per number: its step in its run (0 starts one), -1 for a frame alone
     for (long long k = 0; k < n; ++k) {
         const long long at = first + (2 * k + 1) * count / (2 * n);
-        const bool room = turning && at + runs.gap <= first + count - 1 &&
-                          (k + 1 == n || at + runs.gap < first + (2 * k + 3) * count / (2 * n));
+        const bool room = turning && at + runs.gap <= first + count - 1;
         numbers.push_back(at);
         step.push_back(room ? 0 : -1);
         for (int i = 1; room && i <= steps; ++i) {

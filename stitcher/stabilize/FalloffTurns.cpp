@@ -44,8 +44,8 @@ std::function<std::unique_ptr<TurnFollower>()> motionTurns(const EngineSpec& cli
 TurnRuns falloffRuns(const EngineSpec& clip, double fps, int threads) {
     TurnRuns runs;
     runs.follower = motionTurns(clip, threads);
-    runs.gap = std::max(1LL, std::llround((std::isfinite(fps) && fps > 0.0 ? fps : 30.0) / 2.0));
-    runs.steps = static_cast<int>(std::min<long long>(4, runs.gap));
+    runs.gap = std::max(1LL, std::llround((std::isfinite(fps) && fps > 0.0 ? fps : 30.0) / 4.0));
+    runs.steps = static_cast<int>(std::min<long long>(2, runs.gap));
     return runs;
 }
 

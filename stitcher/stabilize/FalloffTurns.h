@@ -16,7 +16,8 @@ namespace stitcher {
 // (out of memory) or that loses the camera on a frame measures no turn.
 std::function<std::unique_ptr<TurnFollower>()> motionTurns(const EngineSpec& clip, int threads);
 
-// The runs for a clip at `fps`: half a second on, followed in four steps.
+// The runs for a clip at `fps`: a quarter of a second on (each frame of it
+// decoded), followed in two steps.
 TurnRuns falloffRuns(const EngineSpec& clip, double fps, int threads);
 
 }  // namespace stitcher

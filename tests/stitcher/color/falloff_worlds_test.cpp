@@ -48,8 +48,9 @@ const double kMaxBand = 0.03;
 const double kCleanGain = 0.01;    // clean clip: every gain within 1% of 1
 const double kCleanRim = 0.98;     // clean clip: both rims above
 // The random lens pairs' seed (others give other pairs: DFS_FALLOFF_SEED).
-// Degrees the camera turns between the frames of a pair.
-const double kPairTurn = 12.0;
+// Degrees the camera turns between the frames of a pair (a quarter of a
+// second of a handheld camera that pans).
+const double kPairTurn = 8.0;
 const unsigned kSeed = std::getenv("DFS_FALLOFF_SEED") ? static_cast<unsigned>(std::atoi(std::getenv("DFS_FALLOFF_SEED"))) : 2024;
 
 // A lens's look: V(r) (r in radii of its image circle) times a gain per channel.
