@@ -71,7 +71,6 @@ public:
     // ratios (turned too little, or too little usable detail).
     bool addPair(const uint8_t* first, const uint8_t* second, const double turn[3][3]);
     int framesUsed() const { return frames_; }
-    int pairsUsed() const { return pairs_; }
 
     struct Result {
         LensFalloff falloff;   // flat where not measured, or not clearly there (see above)
@@ -122,12 +121,12 @@ private:
     // Where each lens looks: the lens, its rotation and the longitude of its
     // stitch mesh's middle along the layout (which runs against the
     // panorama's longitude); the frame size.
-    struct Lens {
+    struct Look {
         float rot[3][3];
         double middle;
     };
     std::vector<FisheyeLens> lens_;
-    Lens look_[2] = {};
+    Look look_[2] = {};
     int frameWidth_ = 0, frameHeight_ = 0;
     // The directions a pair is compared on (the panorama's axes), spread
     // evenly over the sphere, with where the first frame's lenses see them.

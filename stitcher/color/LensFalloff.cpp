@@ -84,8 +84,10 @@ bool LensFalloff::usable() const {
 namespace {
 
 // Rounded down to the text's five decimals, so that a fall-off that never
-// brightens outward still does not after the rounding.
-double down5(double v) { return std::isfinite(v) && std::fabs(v) < 1e9 ? std::floor(v * 1e5) / 1e5 : v; }
+// brightens outward still does not after the rounding. A value read from
+// such a text stays as it is (v * 1e5 may land a hair below its integer),
+// so that the text of what a text gives is that text.
+double down5(double v) { return std::isfinite(v) && std::fabs(v) < 1e9 ? std::floor(v * 1e5 + 1e-6) / 1e5 : v; }
 
 }  // namespace
 

@@ -361,6 +361,17 @@ TEST(Falloff, TextReadsBackAndRefusesWhatCannotBeUsed) {
         EXPECT_NEAR(back.logValue(l, 0.7), curve.logValue(l, 0.7), 2e-5);
         for (double r = 0.1; r < 1.0; r += 0.1) EXPECT_LT(back.logValue(l, r + 0.1), back.logValue(l, r)) << r;
     }
+    // What a text gives prints as that text (a run and a farm plan's
+    // segments undo the same fall-off).
+    for (int k = 1; k < 2800; k += 7) {
+        LensFalloff read, again;
+        read.curve = true;
+        std::copy(curve.c[0], curve.c[0] + 2 * LensFalloff::kCurvePoints, read.c[0]);
+        read.c[0][1] = -k / 100000.0;
+        const std::string text = formatFalloff(read);
+        ASSERT_TRUE(parseFalloff(text, again).ok()) << text;
+        EXPECT_EQ(formatFalloff(again), text);
+    }
     for (const char* bad : {"", "falloff_", "falloff_-0.1_-0.1_-0.1", "falloff_-0.1_-0.1_-0.1_-0.1_", "fallof_0_0_0_0",
                             "falloff_curve_-0.1_-0.2_-0.3_-0.4_-0.5_-0.6_-0.7_-0.1_-0.2_-0.3_-0.4_-0.5_-0.6",
                             "falloff_curve_-0.1_-0.2_-0.1_-0.4_-0.5_-0.6_-0.7_-0.1_-0.2_-0.3_-0.4_-0.5_-0.6_-0.7",
