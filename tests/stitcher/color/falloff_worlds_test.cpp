@@ -47,10 +47,10 @@ const double kMaxStep = 0.03;
 const double kMaxBand = 0.03;
 const double kCleanGain = 0.01;    // clean clip: every gain within 1% of 1
 const double kCleanRim = 0.98;     // clean clip: both rims above
-// The random lens pairs' seed (others give other pairs: DFS_FALLOFF_SEED).
 // Degrees the camera turns between the frames of a pair (a quarter of a
 // second of a handheld camera that pans).
 const double kPairTurn = 8.0;
+// The random lens pairs' seed (others give other pairs: DFS_FALLOFF_SEED).
 const unsigned kSeed = std::getenv("DFS_FALLOFF_SEED") ? static_cast<unsigned>(std::atoi(std::getenv("DFS_FALLOFF_SEED"))) : 2024;
 
 // A lens's look: V(r) (r in radii of its image circle) times a gain per channel.
@@ -153,8 +153,9 @@ BgrImage skyWorld() {
     return w;
 }
 
-// A frame through the lenses' looks.
-BgrImage throughLenses(const Geometry& g, BgrImage f, const Look look[2]) {
+// The camera's frame of `world` turned by `turn` degrees, through the lenses' looks.
+BgrImage shoot(const Geometry& g, const BgrImage& world, const Look look[2], double turn) {
+    BgrImage f = g.geometry->synthesise(world, g.map, turn);
     for (size_t i = 0; i < static_cast<size_t>(g.frameW) * g.frameH; ++i) {
         const int l = g.radius[0][i] <= 1.02f ? 0 : g.radius[1][i] <= 1.02f ? 1 : -1;
         if (l < 0) continue;
@@ -165,11 +166,6 @@ BgrImage throughLenses(const Geometry& g, BgrImage f, const Look look[2]) {
     return f;
 }
 
-// The camera's frame of `world` turned by `turn` degrees, through the lenses' looks.
-BgrImage shoot(const Geometry& g, const BgrImage& world, const Look look[2], double turn) {
-    return throughLenses(g, g.geometry->synthesise(world, g.map, turn), look);
-}
-
 struct Outcome {
     FalloffEstimator::Result fit;
     ColorGains gains;
@@ -177,29 +173,12 @@ struct Outcome {
     double band = 0.0;  // worst band column: |stitched / truth - 1|, all channels, over 9 columns
 };
 
-// The camera turned `yaw` degrees about the vertical, then `turn` degrees
-// about an axis tilted from the vertical by `tilt` toward `toward` degrees of
-// longitude (camera[i][j] as StitchGeometry takes it).
-void cameraAt(double yaw, double turn, double tilt, double toward, double camera[3][3]) {
-    const double t = tilt * M_PI / 180, w = toward * M_PI / 180;
-    const double axis[3] = {std::sin(t) * std::cos(w), std::sin(t) * std::sin(w), std::cos(t)};
-    const double a = turn * M_PI / 180, c = std::cos(a), s = std::sin(a);
-    double r[3][3];
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) r[i][j] = (i == j ? c : 0.0) + (1 - c) * axis[i] * axis[j];
-    r[0][1] -= s * axis[2], r[1][0] += s * axis[2], r[0][2] += s * axis[1];
-    r[2][0] -= s * axis[1], r[1][2] -= s * axis[0], r[2][1] += s * axis[0];
-    const double y = yaw * M_PI / 180, cy = std::cos(y), sy = std::sin(y);
-    const double z[3][3] = {{cy, -sy, 0}, {sy, cy, 0}, {0, 0, 1}};
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) camera[i][j] = z[i][0] * r[0][j] + z[i][1] * r[1][j] + z[i][2] * r[2][j];
-}
-
 // A run as the tool makes it: the fall-off measured over eight frames spread
 // over a turn, each with a frame a little later that the camera turned a
 // little further (the turn between them known, as the motion analysis gives
-// it), or, with `turning` false, of a still camera; the gains on the first
-// frame, both undone, then (where `stitched`) stitched and measured.
+// it: FalloffTurns.* measures that), or, with `turning` false, of a still
+// camera; the gains on the first frame, both undone, then (where `stitched`)
+// stitched and measured.
 Outcome runClip(const BgrImage& world, const Look look[2], int size = kSize, bool stitched = true, bool turning = true) {
     const Geometry& g = geometry(size);
     const int kFrameW = g.frameW, kFrameH = g.frameH, kSize = size;
@@ -207,19 +186,16 @@ Outcome runClip(const BgrImage& world, const Look look[2], int size = kSize, boo
     FalloffEstimator estimator;
     EXPECT_TRUE(estimator.init(*g.model, kFrameW, kFrameH).ok());
     const BgrImage still = turning ? BgrImage() : shoot(g, world, look, 10.0);
+    // The turn from the second frame's directions to the first's: the
+    // world's longitude runs against the turn's.
+    const double c = std::cos(kPairTurn * M_PI / 180), s = std::sin(kPairTurn * M_PI / 180);
+    const double turn[3][3] = {{c, s, 0}, {-s, c, 0}, {0, 0, 1}};
     for (int k = 0; k < 8; ++k) {
-        if (!turning) {
+        if (!turning)
             estimator.add(still.data.data());
-            continue;
-        }
-        double a[3][3], b[3][3], turn[3][3] = {};
-        cameraAt(45.0 * k + 10.0, 0.0, 0.0, 0.0, a);
-        cameraAt(45.0 * k + 10.0, kPairTurn, 20.0 + 5.0 * k, 70.0 * k, b);
-        for (int i = 0; i < 3; ++i)
-            for (int j = 0; j < 3; ++j)
-                for (int m = 0; m < 3; ++m) turn[i][j] += a[m][i] * b[m][j];
-        estimator.addPair(throughLenses(g, g.geometry->synthesise(world, g.map, a), look).data.data(),
-                          throughLenses(g, g.geometry->synthesise(world, g.map, b), look).data.data(), turn);
+        else
+            estimator.addPair(shoot(g, world, look, 45.0 * k + 10.0).data.data(),
+                              shoot(g, world, look, 45.0 * k + 10.0 + kPairTurn).data.data(), turn);
     }
     o.fit = estimator.fit();
     ColorMatch match;
