@@ -372,9 +372,7 @@ TEST(Falloff, TextReadsBackAndRefusesWhatCannotBeUsed) {
     // What a text gives prints as that text (a run and a farm plan's
     // segments undo the same fall-off).
     for (int k = 1; k < 2800; k += 7) {
-        LensFalloff read, again;
-        read.curve = true;
-        std::copy(curve.c[0], curve.c[0] + 2 * LensFalloff::kCurvePoints, read.c[0]);
+        LensFalloff read = curve, again;
         read.c[0][1] = -k / 100000.0;
         const std::string text = formatFalloff(read);
         ASSERT_TRUE(parseFalloff(text, again).ok()) << text;
