@@ -615,13 +615,14 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
                 kept.assign(item.picture.begin(), item.picture.end());
                 follower = runs.follower();
                 whole = follower != nullptr;
-                if (whole) follower->add(kept.data());
+                if (whole)
+                    follower->add(kept.data());
+                else
+                    estimator.add(kept.data());
             }
             return Status();
         }
-        if (!whole) {
-            return Status();
-        }
+        if (!whole) return Status();
         if (item.damaged) {
             // The turn cannot be followed past it: the first frame alone.
             estimator.add(kept.data());
