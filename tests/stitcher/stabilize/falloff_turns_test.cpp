@@ -23,7 +23,6 @@ using testutil::BgrImage;
 namespace {
 
 constexpr int kSize = 120, kFrameW = 4 * kSize, kFrameH = 2 * kSize;
-constexpr double kPi = 3.14159265358979323846;
 // Tolerance, fixed before the run: ln V against the truth at any radius.
 constexpr double kMaxLogError = 0.03;
 
@@ -38,7 +37,7 @@ struct Clip {
     std::unique_ptr<DualFisheyeModel> model;
     testutil::StitchGeometry::FrameMap map;
     BgrImage world = testutil::makeSmoothPanorama(1024, 512, 8);
-    std::vector<float> look;  // per frame pixel: its lens's V times the lens's gain (lens 1 darker), 0 outside
+    std::vector<float> look;  // per frame pixel: its lens's V times the lens's gain (lens 1 darker), 1 outside
     Clip() {
         testing::internal::CaptureStdout();  // the calibration model echoes its text
         geometry.reset(new testutil::StitchGeometry(testutil::kDefaultOffset, kSize));
