@@ -7,6 +7,7 @@
 #include "Console.h"
 #include "DualFisheyeModel.h"
 #include "FalloffEstimator.h"
+#include "FalloffTurns.h"
 #include "SeamTracker.h"
 
 namespace stitcher {
@@ -59,12 +60,18 @@ Status refine(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<b
     return Status();
 }
 
-// Each lens's fall-off, measured on frames spread over [first, first + count - 1].
+// Each lens's fall-off, measured on frames spread over [first, first + count - 1],
+// each with the frames a quarter of a second on that the camera's turn is followed over.
 FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long long first, long long count,
-                                        const std::atomic<bool>& interrupted) {
+                                        const std::atomic<bool>& interrupted, int threads) {
     const _MediaInfo& m = clip.info();
-    return estimateFalloff(lens.model(), static_cast<int>(m.width), static_cast<int>(m.height), first, count,
-                           [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr).ok(); }, interrupted);
+    EngineSpec spec;
+    spec.lens = lens;
+    spec.frameWidth = static_cast<int>(m.width);
+    spec.frameHeight = static_cast<int>(m.height);
+    return estimateFalloff(lens.model(), spec.frameWidth, spec.frameHeight, first, count,
+                           [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr).ok(); }, interrupted,
+                           8, falloffRuns(spec, m.fps, threads));
 }
 
 }  // namespace
@@ -92,13 +99,18 @@ LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const 
     }
     // A lens's fall-off does not change during a clip: measured over all of
     // it, whatever part is stitched.
-    const FalloffEstimator::Result f = measureFalloff(clip, job.engine.lens, 1, clip.info().frames, interrupted);
+    const FalloffEstimator::Result f = measureFalloff(clip, job.engine.lens, 1, clip.info().frames, interrupted, opt.threads);
     if (interrupted) return LensFalloff();  // the caller ends the run
     if (!f.measured) {
         console::say("colour matching keeps to gains: the lenses' fall-off toward the rim cannot be measured: %s",
                      f.why.c_str());
         return LensFalloff();
     }
+    if (f.turned)
+        console::note("lens fall-off measured where the camera turned between frames: each lens's own curve");
+    else
+        console::note("no frames that the camera turned between (a still camera, or a clip too short): the lens "
+                      "fall-off's shape is taken from the seams alone, one curve for both lenses");
     // As its text has it, so that a run given that text (--falloff, a plan's
     // segments) stitches the same bytes.
     const std::string text = formatFalloff(f.falloff);
@@ -141,7 +153,7 @@ Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& int
     if (refined.ok()) {
         LensRig used = lens;
         if (r.offset.empty() || parseCalibration(r.offset, used).ok()) {
-            const FalloffEstimator::Result f = measureFalloff(clip, used, 1, clip.info().frames, interrupted);
+            const FalloffEstimator::Result f = measureFalloff(clip, used, 1, clip.info().frames, interrupted, opt.threads);
             if (interrupted) return console::interruptedRun();
             if (f.measured)
                 std::fprintf(console::out(), "falloff: %s\n  %s\n", formatFalloff(f.falloff).c_str(),

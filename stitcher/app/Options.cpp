@@ -234,8 +234,8 @@ const std::vector<OptionSpec> kOptions = {
      "fall-off toward its rim (measured from the clip)", 0, 0, {"on", "off"},
      [](Options& o, const OptionValue& v) { o.colorMatch = v.word == 0; return Status(); }},
     {"--falloff", nullptr, ValueKind::Text, "TEXT",
-     "each lens's fall-off toward its rim, as --calibrate prints it (falloff_A0_B0_A1_B1),\ninstead of measuring it "
-     "from the clip", 0, 0, {},
+     "each lens's fall-off toward its rim, as --calibrate prints it (falloff_A0_B0_A1_B1 or\nfalloff_curve_...), "
+     "instead of measuring it from the clip", 0, 0, {},
      [](Options& o, const OptionValue& v) {
          Status st = parseFalloff(v.text, o.falloff);
          if (!st.ok()) return usageError("option --falloff: " + st.message());

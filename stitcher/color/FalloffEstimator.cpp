@@ -4,10 +4,25 @@
 #include <cmath>
 
 #include "DualFisheyeModel.h"
+#include "FisheyePlane.h"
 #include "FramePass.h"
 #include "OverlapSamples.h"
+#include "StitchLayout.h"
 
 namespace stitcher {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+// The directions a turned pair of frames is compared on, over the sphere.
+constexpr int kDirections = 16384;
+// Radii of the lens circle compared (clear of the rim), and the cells: this
+// many per lens along each frame's radius, used from this many samples.
+constexpr double kMaxRadius = 0.96;
+constexpr int kCellsPerRadius = 16;
+constexpr uint32_t kMinCellSamples = 12;
+
+}  // namespace
 
 Status FalloffEstimator::init(const DualFisheyeModel& model, int frameWidth, int frameHeight) {
     group_.clear();
@@ -17,8 +32,39 @@ Status FalloffEstimator::init(const DualFisheyeModel& model, int frameWidth, int
     feature_.clear();
     cells_.clear();
     frames_ = 0;
+    curveGroup_.clear();
+    curvePlace_.clear();
+    curveRatio_.clear();
+    curveWeight_.clear();
+    curveFeature_.clear();
+    curveGroups_ = 0;
+    pairs_ = 0;
+    lens_.clear();
+    directions_.clear();
     const Status st = estimator_.init(model, frameWidth, frameHeight, kWiden);
     if (!st.ok()) return st;
+    frameWidth_ = frameWidth;
+    frameHeight_ = frameHeight;
+    // Each lens as its stitch mesh places it (see()).
+    const int layoutHeight = 720;
+    for (const stitchlayout::LayoutMesh& m : stitchlayout::stitchMeshes(model, 2 * layoutHeight, layoutHeight)) {
+        if (static_cast<int>(lens_.size()) != m.lens) continue;  // the first mesh of each lens, in order
+        lens_.push_back(m.plane.lens);
+        fisheyeLensRotation(m.plane.lens, look_[m.lens].rot);
+        look_[m.lens].middle = (m.plane.posX + layoutHeight) / (2.0 * layoutHeight) * 2.0 * kPi;
+    }
+    // Directions evenly over the sphere (a Fibonacci lattice).
+    const double golden = kPi * (3.0 - std::sqrt(5.0));
+    for (int k = 0; k < kDirections; ++k) {
+        Direction d;
+        const double z = 1.0 - (2.0 * k + 1.0) / kDirections, s = std::sqrt(1.0 - z * z), t = golden * k;
+        const double v[3] = {s * std::cos(t), s * std::sin(t), z};
+        bool any = false;
+        for (int l = 0; l < 2; ++l) any = see(l, v, &d.u[l], &d.v[l], &d.r[l]) || any;
+        if (!any) continue;
+        for (int i = 0; i < 3; ++i) d.d[i] = static_cast<float>(v[i]);
+        directions_.push_back(d);
+    }
     // Cells: runs of pairs that follow each other along one column of a
     // band, so at nearly the same radii in both lenses.
     const size_t pairs = estimator_.pairCount();
@@ -64,9 +110,11 @@ bool FalloffEstimator::add(const uint8_t* frame) {
         // it softer). A cell with a clipped sample in either lens is left
         // out whole (leaving out the sample would favour the softer lens,
         // which clips less); dark samples are as linear as the rest.
-        const size_t channelStart = ratio_.size();
+        const size_t channelStart = ratio_.size(), curveStart = curveRatio_.size();
+        float cf[kCurveFeatures];
         for (size_t k = 0; k + 1 < cells_.size(); ++k) {
             double sa = 0.0, sb = 0.0, f[kFeatures] = {};
+            std::fill(cf, cf + kCurveFeatures, 0.0f);
             uint32_t n = 0;
             for (uint32_t p = cells_[k]; p < cells_[k + 1]; ++p) {
                 const uint16_t a = values[p * 6 + c], b = values[p * 6 + 3 + c];
@@ -79,6 +127,8 @@ bool FalloffEstimator::add(const uint8_t* frame) {
                 double g[kFeatures];
                 features(estimator_.radius(p, 0), estimator_.radius(p, 1), g);
                 for (int j = 0; j < kFeatures; ++j) f[j] += g[j];
+                curveFeatures(0, estimator_.radius(p, 0), 1.0, cf);
+                curveFeatures(1, estimator_.radius(p, 1), -1.0, cf);
                 ++n;
             }
             if (n < kCellPairs / 2 || sa < static_cast<double>(lo) * n || sb < static_cast<double>(lo) * n) continue;
@@ -87,6 +137,11 @@ bool FalloffEstimator::add(const uint8_t* frame) {
             for (int j = 0; j < kFeatures; ++j) feature_.push_back(static_cast<float>(f[j] / n));
             group_.push_back(frames_ * 3 + c);
             place_.push_back(static_cast<int32_t>(k));
+            curveRatio_.push_back(ratio_.back());
+            curveWeight_.push_back(weight_.back());
+            for (int j = 0; j < kCurveFeatures; ++j) curveFeature_.push_back(cf[j] / static_cast<float>(n));
+            curveGroup_.push_back(curveGroups_);
+            curvePlace_.push_back(pairs_);
         }
         if (ratio_.size() - channelStart < 8) {
             ratio_.resize(channelStart);
@@ -94,8 +149,14 @@ bool FalloffEstimator::add(const uint8_t* frame) {
             feature_.resize(kFeatures * channelStart);
             group_.resize(channelStart);
             place_.resize(channelStart);
+            curveRatio_.resize(curveStart);
+            curveWeight_.resize(curveStart);
+            curveFeature_.resize(kCurveFeatures * curveStart);
+            curveGroup_.resize(curveStart);
+            curvePlace_.resize(curveStart);
             continue;
         }
+        ++curveGroups_;
         any = true;
     }
     if (!any) return false;
@@ -109,6 +170,135 @@ void FalloffEstimator::features(double r0, double r1, double f[kFeatures]) {
     f[1] = q0 * q0 - q1 * q1;
 }
 
+void FalloffEstimator::curveFeatures(int lens, double r, double sign, float* f) {
+    double w[3];
+    const double q = std::min(r, 1.0);
+    const int s = LensFalloff::curveBasis(q * q, w);
+    for (int i = 0; i < 3; ++i)
+        if (s + i > 0) f[lens * (LensFalloff::kCurvePoints - 1) + s + i - 1] += static_cast<float>(sign * w[i]);
+}
+
+bool FalloffEstimator::see(int lens, const double d[3], float* u, float* v, float* r) const {
+    *r = -1.0f;
+    if (lens_.size() != 2) return false;
+    // Into the lens's mesh, whose longitude runs against the panorama's
+    // (mirrored about the x axis), turned so that the mesh's middle is at pi.
+    const double a = kPi - look_[lens].middle, ca = std::cos(a), sa = std::sin(a);
+    const double m[3] = {ca * d[0] + sa * d[1], sa * d[0] - ca * d[1], d[2]};
+    const FisheyeLens& l = lens_[static_cast<size_t>(lens)];
+    float fu = 0.0f, fv = 0.0f;
+    fisheyeDirectionToUV(l, look_[lens].rot, m[0], m[1], m[2], &fu, &fv);
+    const double radius = std::hypot(static_cast<double>(fu) * l.imageWidth - l.centerX,
+                                     static_cast<double>(fv) * l.imageHeight - l.centerY) / l.radius;
+    // Clear of the rim (where the circle's edge blurs into the black around
+    // it) and inside the frame.
+    if (!(radius <= kMaxRadius) || !(fu >= 0.0f && fu <= 1.0f && fv >= 0.0f && fv <= 1.0f)) return false;
+    *u = fu;
+    *v = fv;
+    *r = static_cast<float>(radius);
+    return true;
+}
+
+namespace {
+
+// Bilinear B, G, R at texture coordinates (u, v) of a frame, in levels.
+void sampleAt(const uint8_t* frame, int w, int h, float u, float v, float out[3]) {
+    const float px = std::min(std::max(u * w - 0.5f, 0.0f), w - 1.0f), py = std::min(std::max(v * h - 0.5f, 0.0f), h - 1.0f);
+    const int x0 = std::min(static_cast<int>(px), w - 1), y0 = std::min(static_cast<int>(py), h - 1);
+    const int x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
+    const float fx = px - x0, fy = py - y0;
+    const uint8_t* p00 = frame + (static_cast<size_t>(y0) * w + x0) * 3;
+    const uint8_t* p10 = frame + (static_cast<size_t>(y0) * w + x1) * 3;
+    const uint8_t* p01 = frame + (static_cast<size_t>(y1) * w + x0) * 3;
+    const uint8_t* p11 = frame + (static_cast<size_t>(y1) * w + x1) * 3;
+    for (int c = 0; c < 3; ++c)
+        out[c] = (p00[c] * (1 - fx) + p10[c] * fx) * (1 - fy) + (p01[c] * (1 - fx) + p11[c] * fx) * fy;
+}
+
+}  // namespace
+
+bool FalloffEstimator::addPair(const uint8_t* first, const uint8_t* second, const double turn[3][3]) {
+    if (!first || !second || !estimator_.ok()) return false;
+    add(first);
+    const double trace = turn[0][0] + turn[1][1] + turn[2][2];
+    const double degrees = std::acos(std::min(1.0, std::max(-1.0, (trace - 1.0) / 2.0))) * 180.0 / kPi;
+    if (!(degrees >= kMinTurn)) return false;
+    // Per pair of lenses (the first frame's, the second's) and channel, cells
+    // of the directions seen at about the same radii: the sums of their
+    // values in the two frames, and their mean features.
+    const int perLens = kCellsPerRadius * kCellsPerRadius;
+    const size_t cells = 4 * static_cast<size_t>(perLens);
+    std::vector<double> sum(cells * 6, 0.0);
+    std::vector<float> feature(cells * kCurveFeatures, 0.0f);
+    std::vector<uint32_t> count(cells * 3, 0), seen(cells, 0);
+    const float lo = ColorEstimator::kDark, hi = ColorEstimator::kClipped;
+    for (const Direction& dir : directions_) {
+        // The direction in the second frame: the turn's inverse.
+        double b[3];
+        for (int i = 0; i < 3; ++i) b[i] = turn[0][i] * dir.d[0] + turn[1][i] * dir.d[1] + turn[2][i] * dir.d[2];
+        float ub[2], vb[2], rb[2];
+        for (int l = 0; l < 2; ++l) see(l, b, &ub[l], &vb[l], &rb[l]);
+        for (int la = 0; la < 2; ++la) {
+            if (dir.r[la] < 0.0f) continue;
+            float va[3];
+            sampleAt(first, frameWidth_, frameHeight_, dir.u[la], dir.v[la], va);
+            for (int lb = 0; lb < 2; ++lb) {
+                // One lens at about the same radius in both says nothing.
+                if (rb[lb] < 0.0f || (la == lb && std::fabs(dir.r[la] - rb[lb]) < 0.01f)) continue;
+                float vb3[3];
+                sampleAt(second, frameWidth_, frameHeight_, ub[lb], vb[lb], vb3);
+                const int ia = std::min(static_cast<int>(dir.r[la] / kMaxRadius * kCellsPerRadius), kCellsPerRadius - 1);
+                const int ib = std::min(static_cast<int>(rb[lb] / kMaxRadius * kCellsPerRadius), kCellsPerRadius - 1);
+                const size_t cell = static_cast<size_t>((la * 2 + lb) * perLens + ia * kCellsPerRadius + ib);
+                bool used = false;
+                for (int c = 0; c < 3; ++c) {
+                    // Dark and clipped values in either frame are left out.
+                    if (va[c] < lo || va[c] > hi || vb3[c] < lo || vb3[c] > hi) continue;
+                    sum[cell * 6 + c] += va[c];
+                    sum[cell * 6 + 3 + c] += vb3[c];
+                    ++count[cell * 3 + c];
+                    used = true;
+                }
+                if (!used) continue;
+                float* f = &feature[cell * kCurveFeatures];
+                curveFeatures(la, dir.r[la], 1.0, f);
+                curveFeatures(lb, rb[lb], -1.0, f);
+                ++seen[cell];
+            }
+        }
+    }
+    // A row per cell and channel with samples enough; a group per pair of
+    // lenses and channel (the two frames' exposures of those lenses).
+    const size_t before = curveRatio_.size();
+    for (int pair = 0; pair < 4; ++pair)
+        for (int c = 0; c < 3; ++c) {
+            const size_t start = curveRatio_.size();
+            for (int k = 0; k < perLens; ++k) {
+                const size_t cell = static_cast<size_t>(pair * perLens + k);
+                const uint32_t n = count[cell * 3 + c];
+                if (n < kMinCellSamples) continue;
+                curveRatio_.push_back(static_cast<float>(std::log(sum[cell * 6 + c] / sum[cell * 6 + 3 + c])));
+                curveWeight_.push_back(static_cast<float>(n));
+                for (int j = 0; j < kCurveFeatures; ++j)
+                    curveFeature_.push_back(feature[cell * kCurveFeatures + j] / static_cast<float>(seen[cell]));
+                curveGroup_.push_back(curveGroups_);
+                curvePlace_.push_back(pairs_);
+            }
+            if (curveRatio_.size() - start < 2) {  // one row alone is all group mean
+                curveRatio_.resize(start);
+                curveWeight_.resize(start);
+                curveFeature_.resize(kCurveFeatures * start);
+                curveGroup_.resize(start);
+                curvePlace_.resize(start);
+                continue;
+            }
+            ++curveGroups_;
+        }
+    if (curveRatio_.size() == before) return false;
+    ++pairs_;
+    return true;
+}
+
 namespace {
 
 // The prior toward flat, as a share of the data's information (the trace
@@ -116,6 +306,10 @@ namespace {
 // the split between r^2 and r^4 that they hardly see goes to the smaller
 // coefficients.
 const double kFlatPrior = 0.0002;
+// The free-form curve's priors (see fitTurned).
+const double kSmoothPrior = 0.002;
+const double kAlikePrior = 0.0001;
+const double kCurveFlatPrior = 0.00002;
 const int kFitRounds = 6;
 const double kCauchyScale = 2.385;   // of the residuals' robust sigma
 // A fall-off is used only where its darkening at the rim stands this many
@@ -128,47 +322,51 @@ struct Rows {
     const std::vector<int32_t>& place;
     const std::vector<float>& ratio;
     const std::vector<float>& weight;
-    const std::vector<float>& feature;  // kK per row
+    const std::vector<float>& feature;  // k per row
     int groups;
+    int k;
 };
 
-// Solves the kK x kK system m x = y in place (Gaussian elimination with
-// partial pivoting); false where it is singular.
-bool solve(double m[kK][kK], double y[kK], double x[kK]) {
-    for (int k = 0; k < kK; ++k) {
+// Solves the k x k system m x = y (row-major; both changed) by Gaussian
+// elimination with partial pivoting; false where it is singular.
+bool solve(int n, std::vector<double>& m, std::vector<double>& y, std::vector<double>& x) {
+    for (int k = 0; k < n; ++k) {
         int best = k;
-        for (int i = k + 1; i < kK; ++i)
-            if (std::fabs(m[i][k]) > std::fabs(m[best][k])) best = i;
-        if (!(std::fabs(m[best][k]) > 1e-300)) return false;
-        for (int j = 0; j < kK; ++j) std::swap(m[k][j], m[best][j]);
+        for (int i = k + 1; i < n; ++i)
+            if (std::fabs(m[i * n + k]) > std::fabs(m[best * n + k])) best = i;
+        if (!(std::fabs(m[best * n + k]) > 1e-300)) return false;
+        for (int j = 0; j < n; ++j) std::swap(m[k * n + j], m[best * n + j]);
         std::swap(y[k], y[best]);
-        for (int i = k + 1; i < kK; ++i) {
-            const double f = m[i][k] / m[k][k];
-            for (int j = k; j < kK; ++j) m[i][j] -= f * m[k][j];
+        for (int i = k + 1; i < n; ++i) {
+            const double f = m[i * n + k] / m[k * n + k];
+            for (int j = k; j < n; ++j) m[i * n + j] -= f * m[k * n + j];
             y[i] -= f * y[k];
         }
     }
-    for (int k = kK - 1; k >= 0; --k) {
+    x.assign(n, 0.0);
+    for (int k = n - 1; k >= 0; --k) {
         double s = y[k];
-        for (int j = k + 1; j < kK; ++j) s -= m[k][j] * x[j];
-        x[k] = s / m[k][k];
+        for (int j = k + 1; j < n; ++j) s -= m[k * n + j] * x[j];
+        x[k] = s / m[k * n + k];
     }
-    for (int k = 0; k < kK; ++k)
+    for (int k = 0; k < n; ++k)
         if (!std::isfinite(x[k])) return false;
     return true;
 }
 
-// Weighted least squares over the cell rows (those of frame `skipFrame` and
-// of cell `skipPlace` left out), each group's mean taken out, with Cauchy
-// reweighting; false where the data span no range of radii.
-bool fitRows(const Rows& d, int skipFrame, int skipPlace, double theta[kK]) {
+// Weighted least squares over the rows that `skipped` leaves in, each
+// group's mean taken out, with Cauchy reweighting, and `prior` (k x k, as a
+// share of the trace of the data's normal matrix) added; false where the
+// data span no range of radii.
+template <typename Skip>
+bool fitRows(const Rows& d, const Skip& skipped, const std::vector<double>& prior, std::vector<double>& theta) {
+    const int K = d.k;
     const size_t n = d.ratio.size();
-    const size_t stride = kK + 1;
+    const size_t stride = static_cast<size_t>(K) + 1;
     std::vector<double> robust(n, 1.0), residual(n, 0.0), mean(static_cast<size_t>(d.groups) * stride);
-    std::vector<double> gw(static_cast<size_t>(d.groups));
+    std::vector<double> gw(static_cast<size_t>(d.groups)), h(static_cast<size_t>(K) * K), y(K), f(K);
     std::vector<float> sorted;
-    for (int k = 0; k < kK; ++k) theta[k] = 0.0;
-    auto skipped = [&](size_t i) { return d.group[i] / 3 == skipFrame || d.place[i] == skipPlace; };
+    theta.assign(K, 0.0);
     for (int round = 0; round < kFitRounds; ++round) {
         std::fill(mean.begin(), mean.end(), 0.0);
         std::fill(gw.begin(), gw.end(), 0.0);
@@ -177,43 +375,45 @@ bool fitRows(const Rows& d, int skipFrame, int skipPlace, double theta[kK]) {
             const double w = d.weight[i] * robust[i];
             double* m = &mean[static_cast<size_t>(d.group[i]) * stride];
             m[0] += w * d.ratio[i];
-            for (int k = 0; k < kK; ++k) m[1 + k] += w * d.feature[kK * i + k];
+            for (int k = 0; k < K; ++k) m[1 + k] += w * d.feature[K * i + k];
             gw[static_cast<size_t>(d.group[i])] += w;
         }
         for (int g = 0; g < d.groups; ++g)
             if (gw[g] > 0.0)
                 for (size_t k = 0; k < stride; ++k) mean[static_cast<size_t>(g) * stride + k] /= gw[g];
-        double h[kK][kK] = {}, y[kK] = {}, total = 0.0;
+        std::fill(h.begin(), h.end(), 0.0);
+        std::fill(y.begin(), y.end(), 0.0);
+        double total = 0.0;
         for (size_t i = 0; i < n; ++i) {
             if (skipped(i)) continue;
             const double w = d.weight[i] * robust[i];
             const double* m = &mean[static_cast<size_t>(d.group[i]) * stride];
-            double f[kK];
-            for (int k = 0; k < kK; ++k) f[k] = d.feature[kK * i + k] - m[1 + k];
+            for (int k = 0; k < K; ++k) f[k] = d.feature[K * i + k] - m[1 + k];
             const double e = d.ratio[i] - m[0];
-            for (int k = 0; k < kK; ++k) {
+            for (int k = 0; k < K; ++k) {
+                if (f[k] == 0.0) continue;
                 y[k] += w * f[k] * e;
-                for (int j = 0; j < kK; ++j) h[k][j] += w * f[k] * f[j];
+                for (int j = 0; j < K; ++j) h[k * K + j] += w * f[k] * f[j];
             }
             total += w;
         }
         if (!(total > 0.0)) return false;
         double trace = 0.0;
-        for (int k = 0; k < kK; ++k) {
+        for (int k = 0; k < K; ++k) {
             y[k] /= total;
-            for (int j = 0; j < kK; ++j) h[k][j] /= total;
-            trace += h[k][k];
+            for (int j = 0; j < K; ++j) h[k * K + j] /= total;
+            trace += h[k * K + k];
         }
         if (!(trace > 1e-12)) return false;
-        for (int k = 0; k < kK; ++k) h[k][k] += kFlatPrior * trace;
-        if (!solve(h, y, theta)) return false;
+        for (size_t k = 0; k < h.size(); ++k) h[k] += prior[k] * trace;
+        if (!solve(K, h, y, theta)) return false;
         // Cauchy weights from the residuals' robust scale.
         sorted.clear();
         for (size_t i = 0; i < n; ++i) {
             if (skipped(i)) continue;
             const double* m = &mean[static_cast<size_t>(d.group[i]) * stride];
             double e = d.ratio[i] - m[0];
-            for (int k = 0; k < kK; ++k) e -= theta[k] * (d.feature[kK * i + k] - m[1 + k]);
+            for (int k = 0; k < K; ++k) e -= theta[k] * (d.feature[K * i + k] - m[1 + k]);
             residual[i] = e;
             sorted.push_back(static_cast<float>(std::fabs(e)));
         }
@@ -251,9 +451,14 @@ FalloffEstimator::Result FalloffEstimator::fit() const {
                                : "too few frames show usable detail where the lenses overlap";
         return out;
     }
-    const Rows rows{group_, place_, ratio_, weight_, feature_, frames_ * 3};
-    double theta[kK];
-    if (!fitRows(rows, -1, -1, theta)) {
+    if (pairs_ >= kMinFrames) return fitTurned();
+    const Rows rows{group_, place_, ratio_, weight_, feature_, frames_ * 3, kK};
+    std::vector<double> prior(kK * kK, 0.0), theta;
+    for (int k = 0; k < kK; ++k) prior[k * kK + k] = kFlatPrior;
+    auto skipping = [&](int frame, int place) {
+        return [&rows, frame, place](size_t i) { return rows.group[i] / 3 == frame || rows.place[i] == place; };
+    };
+    if (!fitRows(rows, skipping(-1, -1), prior, theta)) {
         out.why = "the overlap covers no range of radii to measure a fall-off over";
         return out;
     }
@@ -265,8 +470,8 @@ FalloffEstimator::Result FalloffEstimator::fit() const {
     auto jackknife = [&](const std::vector<int>& parts, bool frames) {
         double spread = 0.0;
         for (const int k : parts) {
-            double t[kK];
-            if (fitRows(rows, frames ? k : -1, frames ? -1 : k, t)) {
+            std::vector<double> t;
+            if (fitRows(rows, skipping(frames ? k : -1, frames ? -1 : k), prior, t)) {
                 const double e = t[0] + t[1] - theta[0] - theta[1];
                 spread += e * e;
             }
@@ -301,10 +506,70 @@ FalloffEstimator::Result FalloffEstimator::fit() const {
     return out;
 }
 
+FalloffEstimator::Result FalloffEstimator::fitTurned() const {
+    Result out;
+    const int K = kCurveFeatures, per = LensFalloff::kCurvePoints - 1;
+    const Rows rows{curveGroup_, curvePlace_, curveRatio_, curveWeight_, curveFeature_, curveGroups_, K};
+    // Priors, as shares of the data's information: toward a smooth curve
+    // (second differences of each lens's control values, the first held at
+    // 0), toward the lenses alike, and a little toward flat.
+    std::vector<double> prior(static_cast<size_t>(K) * K, 0.0);
+    auto add = [&](const std::vector<std::pair<int, double>>& term, double weight) {
+        for (const auto& a : term)
+            for (const auto& b : term) prior[static_cast<size_t>(a.first) * K + b.first] += weight * a.second * b.second;
+    };
+    for (int l = 0; l < 2; ++l)
+        for (int j = 1; j < per; ++j) {
+            std::vector<std::pair<int, double>> term = {{l * per + j - 1, -2.0}, {l * per + j, 1.0}};
+            if (j > 1) term.push_back({l * per + j - 2, 1.0});
+            add(term, kSmoothPrior);
+        }
+    for (int j = 0; j < per; ++j) add({{j, 1.0}, {per + j, -1.0}}, kAlikePrior);
+    for (int k = 0; k < K; ++k) prior[static_cast<size_t>(k) * K + k] += kCurveFlatPrior;
+    std::vector<double> theta;
+    if (!fitRows(rows, [](size_t) { return false; }, prior, theta)) {
+        out.why = "the turned frames cover no range of radii to measure a fall-off over";
+        return out;
+    }
+    // The standard error of each lens's darkening at the rim over the pairs
+    // of frames, each left out in turn.
+    double spread[2] = {0.0, 0.0};
+    for (int k = 0; k < pairs_; ++k) {
+        std::vector<double> t;
+        if (!fitRows(rows, [&rows, k](size_t i) { return rows.place[i] == k; }, prior, t)) continue;
+        for (int l = 0; l < 2; ++l) spread[l] += (t[l * per + per - 1] - theta[l * per + per - 1]) * (t[l * per + per - 1] - theta[l * per + per - 1]);
+    }
+    LensFalloff f;
+    f.curve = true;
+    bool clear = false, dark = false;
+    for (int l = 0; l < 2; ++l) {
+        // Held to a curve that never rises and keeps kMinRim at the rim.
+        for (int j = 1; j <= per; ++j) f.c[l][j] = std::min(theta[l * per + j - 1], f.c[l][j - 1]);
+        const double least = std::log(LensFalloff::kMinRim);
+        if (f.c[l][per] < least)
+            for (int j = 1; j <= per; ++j) f.c[l][j] *= least / f.c[l][per];
+        const double error = std::sqrt(spread[l] * (pairs_ - 1.0) / pairs_);
+        clear = clear || -f.c[l][per] > kSignificance * error;
+        dark = dark || f.rim(l) < kFlatRim;
+    }
+    if (!f.usable()) {
+        out.why = "the fall-off fit gave no usable result";
+        return out;
+    }
+    out.measured = true;
+    out.turned = true;
+    out.fitted = f;
+    if (dark && clear)
+        out.falloff = f;
+    else if (dark)
+        out.why = "the fall-off is not clearly there: it differs too much between the pairs of frames";
+    return out;
+}
+
 FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
                                          long long first, long long count,
                                          const std::function<bool(long long frame, uint8_t* bgr)>& read,
-                                         const std::atomic<bool>& interrupted, int frames) {
+                                         const std::atomic<bool>& interrupted, int frames, const TurnRuns& runs) {
     FalloffEstimator estimator;
     FalloffEstimator::Result out;
     const Status st = estimator.init(model, frameWidth, frameHeight);
@@ -317,11 +582,62 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
         return out;
     }
     const long long n = std::min<long long>(frames, count);
+    // The middles of n equal parts, each (where the clip goes on that far)
+    // with the run of frames up to `gap` on that the turn is followed over.
+    const bool turning = runs.follower && runs.gap > 0;
+    const int steps = std::max(1, runs.steps);
     std::vector<long long> numbers;
-    for (long long k = 0; k < n; ++k) numbers.push_back(first + (2 * k + 1) * count / (2 * n));  // the middles of n equal parts
+    std::vector<int> step;  // per number: its step in its run (0 starts one), -1 for a frame alone
+    for (long long k = 0; k < n; ++k) {
+        const long long at = first + (2 * k + 1) * count / (2 * n);
+        const bool room = turning && at + runs.gap <= first + count - 1;
+        numbers.push_back(at);
+        step.push_back(room ? 0 : -1);
+        for (int i = 1; room && i <= steps; ++i) {
+            numbers.push_back(at + runs.gap * i / steps);
+            step.push_back(i);
+        }
+    }
     SampledFrames samples(numbers, frameWidth, frameHeight, read);
+    std::vector<uint8_t> kept;             // the run's first frame
+    std::unique_ptr<TurnFollower> follower;
+    bool whole = false;                    // the run so far has every frame
+    size_t index = 0;
     const Status walked = walkFrames(samples, interrupted, [&](FrameItem& item) {
-        if (!item.damaged) estimator.add(item.picture.data());
+        const int at = step[index++];
+        if (at < 0) {
+            if (!item.damaged) estimator.add(item.picture.data());
+            return Status();
+        }
+        if (at == 0) {
+            whole = !item.damaged;
+            if (whole) {
+                kept.assign(item.picture.begin(), item.picture.end());
+                follower = runs.follower();
+                whole = follower != nullptr;
+                if (whole)
+                    follower->add(kept.data());
+                else
+                    estimator.add(kept.data());
+            }
+            return Status();
+        }
+        if (!whole) return Status();
+        if (item.damaged) {
+            // The turn cannot be followed past it: the first frame alone.
+            estimator.add(kept.data());
+            whole = false;
+            return Status();
+        }
+        follower->add(item.picture.data());
+        if (at == steps) {
+            double turn[3][3];
+            if (follower->turn(turn))
+                estimator.addPair(kept.data(), item.picture.data(), turn);
+            else
+                estimator.add(kept.data());
+            follower.reset();
+        }
         return Status();
     });
     if (!walked.ok()) {

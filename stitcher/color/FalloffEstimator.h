@@ -3,10 +3,12 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ColorMatch.h"
+#include "FisheyeLens.h"
 #include "LensFalloff.h"
 #include "Status.h"
 
@@ -43,21 +45,44 @@ namespace stitcher {
 // three channels: colour differences between the lenses stay with the gains.
 // Where too few frames show usable detail in the overlap, or the fall-off
 // is not clearly there, it stays flat and says why.
+//
+// A camera that turns shows more: a direction seen by a lens at radius rA in
+// one frame and at rB in another (the turn between them known) gives
+// ln VA(rA) - ln VB(rB) directly, whatever the curves' shape, less a constant
+// per pair of frames, pair of lenses and channel (exposure). Where pairs of
+// frames turned against each other are added (addPair), each lens gets a
+// free-form curve (LensFalloff's) fitted to those ratios together with the
+// overlap's: it starts at 1 on the axis, so the curves cannot take in a
+// difference between the lenses, and the gains measure it at the seams.
+// The ratios are compared per cell here too (the directions a pair of
+// frames sees at about the same radii in the two), and the curve is used
+// only where its darkening stands clear of its spread over the pairs of
+// frames (each left out in turn). Without pairs that turned, the curve
+// stays the two-term one above.
 class FalloffEstimator {
 public:
     Status init(const DualFisheyeModel& model, int frameWidth, int frameHeight);
     // Adds one frame's samples; false where the frame shows too little
     // usable detail in the overlap (too dark, clipped or featureless).
     bool add(const uint8_t* frame);
+    // Adds `first` as add() does, and the ratios between it and `second`, a
+    // frame of the same camera whose directions `turn` (row-major, the
+    // panorama's axes) maps to the first's; false where the pair adds no
+    // ratios (turned too little, or too little usable detail).
+    bool addPair(const uint8_t* first, const uint8_t* second, const double turn[3][3]);
     int framesUsed() const { return frames_; }
 
     struct Result {
         LensFalloff falloff;   // flat where not measured, or not clearly there (see above)
         LensFalloff fitted;    // as fitted, before that
         bool measured = false;
+        bool turned = false;   // measured from pairs of frames turned against each other
         std::string why;       // where not measured or left flat: the reason
     };
     Result fit() const;
+
+    // A pair is used from this turn on (degrees).
+    static constexpr double kMinTurn = 2.0;
 
     static constexpr int kMinFrames = 2;
     static constexpr double kFlatRim = 0.97;
@@ -68,6 +93,7 @@ public:
     static constexpr int kFeatures = 2;
 
 private:
+    Result fitTurned() const;
     // Pairs a cell holds at most.
     static constexpr uint32_t kCellPairs = 64;
     // A pair's features: r0^2 - r1^2 and r0^4 - r1^4 (the curve's a and b).
@@ -81,14 +107,65 @@ private:
     std::vector<int32_t> group_, place_;  // place: the cell's index
     std::vector<float> ratio_, weight_, feature_;
     int frames_ = 0;
+
+    // The free-form fit's rows (the overlap's cells, then the turned pairs'),
+    // as above with a group of their own numbering, the pair of frames they
+    // come from as the place, and kCurveFeatures features each: the curves'
+    // control values after the first, lens 0's then lens 1's.
+    static constexpr int kCurveFeatures = 2 * (LensFalloff::kCurvePoints - 1);
+    static void curveFeatures(int lens, double r, double sign, float* f);
+    std::vector<int32_t> curveGroup_, curvePlace_;
+    std::vector<float> curveRatio_, curveWeight_, curveFeature_;
+    int curveGroups_ = 0;
+    int pairs_ = 0;
+    // Where each lens looks: the lens, its rotation and the longitude of its
+    // stitch mesh's middle along the layout (which runs against the
+    // panorama's longitude); the frame size.
+    struct Look {
+        float rot[3][3];
+        double middle;
+    };
+    std::vector<FisheyeLens> lens_;
+    Look look_[2] = {};
+    int frameWidth_ = 0, frameHeight_ = 0;
+    // The directions a pair is compared on (the panorama's axes), spread
+    // evenly over the sphere, with where the first frame's lenses see them.
+    struct Direction {
+        float d[3];
+        float u[2], v[2], r[2];  // per lens; r < 0 where it does not see it
+    };
+    std::vector<Direction> directions_;
+    bool see(int lens, const double d[3], float* u, float* v, float* r) const;
+};
+
+// Follows the camera over a short run of frames (the motion analysis).
+class TurnFollower {
+public:
+    virtual ~TurnFollower() = default;
+    // The next frame of the run; the first starts it.
+    virtual void add(const uint8_t* frame) = 0;
+    // The turn that maps the last frame's directions to the first's
+    // (row-major, the panorama's axes); false where it was not measured.
+    virtual bool turn(double m[3][3]) const = 0;
+};
+
+// How far the run of frames a turn is followed over reaches: from each
+// frame measured, `gap` frames on, over `steps` steps (the frames between
+// are read for the motion analysis only). A gap of 0 reads single frames.
+struct TurnRuns {
+    std::function<std::unique_ptr<TurnFollower>()> follower;
+    long long gap = 0;
+    int steps = 1;
 };
 
 // Reads up to `frames` frames spread evenly over [first, first + count - 1]
-// through `read` (false: that frame could not be had) and fits them; an
+// through `read` (false: that frame could not be had) and fits them; with
+// `runs`, each with the frame `runs.gap` on and the turn between them. An
 // interruption ends the reading and leaves the fall-off flat.
 FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
                                          long long first, long long count,
                                          const std::function<bool(long long frame, uint8_t* bgr)>& read,
-                                         const std::atomic<bool>& interrupted, int frames = 8);
+                                         const std::atomic<bool>& interrupted, int frames = 8,
+                                         const TurnRuns& runs = TurnRuns());
 
 }  // namespace stitcher

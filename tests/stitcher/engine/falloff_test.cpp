@@ -122,12 +122,21 @@ BgrImage shootStill(const LensLook look[2], unsigned noiseSeed) {
     return f;
 }
 
-FalloffEstimator::Result measure(const LensLook look[2]) {
+// The fall-off measured on eight frames spread over a turn; where `pairs`,
+// each with one the camera turned 8 degrees further (each lens's own curve).
+FalloffEstimator::Result measure(const LensLook look[2], bool pairs = false) {
     FalloffEstimator estimator;
     EXPECT_TRUE(estimator.init(*world().model, kFrameW, kFrameH).ok());
+    // The turn from the second frame's directions to the first's (the
+    // world's longitude runs against it).
+    const double c = std::cos(8.0 * M_PI / 180), s = std::sin(8.0 * M_PI / 180);
+    const double turn[3][3] = {{c, s, 0}, {-s, c, 0}, {0, 0, 1}};
     for (int k = 0; k < 8; ++k) {
         const BgrImage f = shoot(look, 45.0 * k, 100 + k);
-        estimator.add(f.data.data());
+        if (pairs)
+            estimator.addPair(f.data.data(), shoot(look, 45.0 * k + 8.0, 200 + k).data.data(), turn);
+        else
+            estimator.add(f.data.data());
     }
     return estimator.fit();
 }
@@ -214,8 +223,9 @@ double seamStep(const BgrImage& out, int c) {
 TEST(Falloff, DarkSeamBandsGoOnBothEngines) {
     const World& w = world();
     ASSERT_EQ(w.bandColumns.empty(), false);
-    const FalloffEstimator::Result fit = measure(kDark);
+    const FalloffEstimator::Result fit = measure(kDark, true);
     ASSERT_TRUE(fit.measured) << fit.why;
+    EXPECT_TRUE(fit.falloff.curve);  // each lens's own, as a camera that turns gives it
     printf("fitted rims %.3f %.3f (true %.3f %.3f)\n", fit.falloff.rim(0), fit.falloff.rim(1),
            1 + kDark[0].a + kDark[0].b, 1 + kDark[1].a + kDark[1].b);
 
@@ -245,9 +255,7 @@ TEST(Falloff, DarkSeamBandsGoOnBothEngines) {
     const BgrImage clearOn = stitchRun(*clear, LensFalloff(), true, kClear, 3).back();
     const double psnrOn = testutil::psnr(on, w.source, &w.bands), psnrClear = testutil::psnr(clearOn, w.source, &w.bands);
     printf("PSNR in the bands: %.2f dB, the same clip without fall-off %.2f dB\n", psnrOn, psnrClear);
-    // The level at the seams follows from the measured slope through the
-    // curve's shape, which the overlap decides only loosely: a band 2% off
-    // costs some 5 dB here (left dark, over 20).
+    // A band 2% off costs some 5 dB here (left dark, over 20).
     EXPECT_GE(psnrOn, psnrClear - 6.0);
 
     // The GL engine undoes the same fall-off.
@@ -345,7 +353,35 @@ TEST(Falloff, TextReadsBackAndRefusesWhatCannotBeUsed) {
     LensFalloff back;
     ASSERT_TRUE(parseFalloff(formatFalloff(f), back).ok()) << formatFalloff(f);
     for (int l = 0; l < 2; ++l) EXPECT_NEAR(back.rim(l), f.rim(l), 1e-5);
+    // A free-form curve: its control values read back, and it follows them
+    // (0 on the axis, the last at the rim, never rising in between).
+    LensFalloff curve;
+    curve.curve = true;
+    for (int k = 1; k < LensFalloff::kCurvePoints; ++k) {
+        curve.c[0][k] = -0.05 * k * k / 7.0;
+        curve.c[1][k] = -0.3 * k / 7.0;
+    }
+    ASSERT_TRUE(curve.usable());
+    ASSERT_TRUE(parseFalloff(formatFalloff(curve), back).ok()) << formatFalloff(curve);
+    for (int l = 0; l < 2; ++l) {
+        EXPECT_DOUBLE_EQ(back.logValue(l, 0.0), 0.0);
+        EXPECT_NEAR(back.rim(l), curve.rim(l), 2e-5);
+        EXPECT_NEAR(back.logValue(l, 0.7), curve.logValue(l, 0.7), 2e-5);
+        for (double r = 0.1; r < 1.0; r += 0.1) EXPECT_LT(back.logValue(l, r + 0.1), back.logValue(l, r)) << r;
+    }
+    // What a text gives prints as that text (a run and a farm plan's
+    // segments undo the same fall-off).
+    for (int k = 1; k < 2800; k += 7) {
+        LensFalloff read = curve, again;
+        read.c[0][1] = -k / 100000.0;
+        const std::string text = formatFalloff(read);
+        ASSERT_TRUE(parseFalloff(text, again).ok()) << text;
+        EXPECT_EQ(formatFalloff(again), text);
+    }
     for (const char* bad : {"", "falloff_", "falloff_-0.1_-0.1_-0.1", "falloff_-0.1_-0.1_-0.1_-0.1_", "fallof_0_0_0_0",
+                            "falloff_curve_-0.1_-0.2_-0.3_-0.4_-0.5_-0.6_-0.7_-0.1_-0.2_-0.3_-0.4_-0.5_-0.6",
+                            "falloff_curve_-0.1_-0.2_-0.1_-0.4_-0.5_-0.6_-0.7_-0.1_-0.2_-0.3_-0.4_-0.5_-0.6_-0.7",
+                            "falloff_curve_-0.1_-0.2_-0.3_-0.4_-0.5_-0.6_-2_-0.1_-0.2_-0.3_-0.4_-0.5_-0.6_-0.7",
                             "falloff_-0.1_-0.1_-0.1_-0.1x", "falloff_nan_0_0_0", "falloff_-1e-1_0_0_0",
                             "falloff_ -0.1_0_0_0", "falloff_0.1_0_0_0", "falloff_-0.1_0.2_0_0", "falloff_-1_-1_0_0",
                             "falloff_--1_0_0_0", "falloff_-0.1_0_0_0.0.1"}) {
