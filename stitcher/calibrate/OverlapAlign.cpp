@@ -83,11 +83,14 @@ const double kParallaxScale = 0.25 * 3.14159265358979323846 / 180.0;
 const double kParallaxStiffness = 0.3;
 const double kParallaxWeight = 0.002;
 const double kParallaxSigma = 2.0 * 3.14159265358979323846 / 180.0;
-// The alignment runs both as if all were far and with the parallax, and
-// takes the parallax's only where it lowers the loss by this share: on
-// scenes without near things it gains a few tenths of a percent (the noise
-// its freedom fits), with near things at the seams ten and more.
+// The alignment runs as if all were far, then tries a few steps with the
+// parallax from there: where that lowers the loss by kMinParallaxCheck, it
+// runs again with the parallax from the start, and takes that only where it
+// lowers the far-field alignment's loss by kMinParallaxGain. On scenes
+// without near things the parallax gains a few tenths of a percent (the
+// noise its freedom fits), with near things at the seams five and more.
 const double kMinParallaxGain = 0.02;
+const double kMinParallaxCheck = 0.01;
 // Step of the numeric derivatives across the ring, radians.
 const double kElevationStep = 0.05 * 3.14159265358979323846 / 180.0;
 
@@ -839,26 +842,41 @@ public:
         }
         result.errorBefore = lossBefore / textured / kUnrelatedLoss;
 
-        // Aligned as if all were far, and with the parallax of near things.
-        State far, s;
-        far.p = s.p = startParams_;
-        s.parallax.assign(used_.size() * kLocal, 0.0);
-        for (int level = coarse; level >= finest; --level) {
+        // Aligned as if all were far.
+        State far;
+        far.p = startParams_;
+        for (int level = coarse; level >= finest; --level)
             far = refineLevel(level, finest, stepOf(level), far, level == finest ? 8 : 15);
+        auto lossAt = [&](const State& st) {
+            std::vector<FrameSums> sums;
+            measure(fineGrid, finest, st.p, used_, st.parallax.empty() ? nullptr : &st.parallax, nullptr, &sums);
+            double loss = 0.0;
+            for (const FrameSums& f : sums) loss += f.loss;
+            return loss;
+        };
+        const double lossFar = lossAt(far);
+        result.params = far.p;
+        result.errorAfter = lossFar / textured / kUnrelatedLoss;
+        // Whether near things show: a few steps with the parallax from there.
+        State s = far;
+        s.parallax.assign(used_.size() * kLocal, 0.0);
+        s = refineLevel(finest, finest, stepOf(finest), s, 3);
+        const double lossCheck = lossAt(s);
+        if (!(lossCheck < (1.0 - kMinParallaxCheck) * lossFar)) return result;
+        // They do: aligned with the parallax of near things from the start,
+        // whose pull the far-field alignment has taken in.
+        s = State();
+        s.p = startParams_;
+        s.parallax.assign(used_.size() * kLocal, 0.0);
+        for (int level = coarse; level >= finest; --level)
             s = refineLevel(level, finest, stepOf(level), s, level == finest ? 8 : 15);
-        }
-        std::vector<FrameSums> after;
-        measure(fineGrid, finest, far.p, used_, nullptr, nullptr, &after);
-        double lossFar = 0.0;
-        for (const FrameSums& f : after) lossFar += f.loss;
-        measure(fineGrid, finest, s.p, used_, &s.parallax, nullptr, &after);
-        double lossAfter = 0.0;
-        for (const FrameSums& f : after) lossAfter += f.loss;
+        const double lossNear = lossAt(s);
         // Freedom enough fits a little of the pictures' noise: the parallax
         // is taken where it explains clearly more than that.
-        const bool near = lossAfter < (1.0 - kMinParallaxGain) * lossFar;
-        result.params = near ? s.p : far.p;
-        result.errorAfter = (near ? lossAfter : lossFar) / textured / kUnrelatedLoss;
+        if (lossNear < (1.0 - kMinParallaxGain) * lossFar) {
+            result.params = s.p;
+            result.errorAfter = lossNear / textured / kUnrelatedLoss;
+        }
         return result;
     }
 
