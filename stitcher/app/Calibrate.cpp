@@ -37,6 +37,13 @@ ClipFrames framesOf(Clip& clip, const std::atomic<bool>& interrupted) {
     return f;
 }
 
+// The refinement's options: the lenses' baseline bounds the parallax of near things.
+RefineOptions refineOptions(const Options& opt) {
+    RefineOptions o;
+    o.baselineMm = opt.baselineMm;
+    return o;
+}
+
 Status cannotRefine(const Status& st) { return Status(st.code(), "cannot refine the calibration: " + st.message()); }
 
 // Refines `lens` from the clip's pictures and says how it went; on
@@ -44,7 +51,7 @@ Status cannotRefine(const Status& st) { return Status(st.code(), "cannot refine 
 Status refine(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<bool>& interrupted) {
     console::say("refining the calibration from %s's pictures...", opt.input.c_str());
     RefineResult r;
-    const Status refined = refineClipCalibration(framesOf(clip, interrupted), lens, r);
+    const Status refined = refineClipCalibration(framesOf(clip, interrupted), lens, r, refineOptions(opt));
     if (interrupted) return console::interruptedRun();
     const std::string said = describeRefineResult(r);
     for (size_t at = 0; at < said.size();) {
@@ -147,7 +154,7 @@ Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& int
     Status st = findCalibration(opt, clip, offset, lens);
     if (!st.ok()) return st;
     RefineResult r;
-    const Status refined = refineClipCalibration(framesOf(clip, interrupted), lens, r);
+    const Status refined = refineClipCalibration(framesOf(clip, interrupted), lens, r, refineOptions(opt));
     if (interrupted) return console::interruptedRun();
     std::fprintf(console::out(), "%s\n", describeRefineResult(r).c_str());
     if (refined.ok()) {

@@ -257,7 +257,7 @@ const std::vector<OptionSpec> kOptions = {
          return Status();
      }},
     {"--baseline", nullptr, ValueKind::Text, "MM",
-     "distance between the two lenses' optical centres in millimetres, for --seam (default 30)", 0, 0, {},
+     "distance between the two lenses' optical centres in millimetres, for --seam and the calibration's refinement (default 30)", 0, 0, {},
      [](Options& o, const OptionValue& v) {
          double mm = 0;
          if (!parseDouble(v.text, mm) || !(mm >= rules::kBaselineMin && mm <= rules::kBaselineMax))

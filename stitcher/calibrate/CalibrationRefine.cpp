@@ -23,6 +23,8 @@ const int kMinFrameHeight = 32;
 const int kPyramidMinWidth = 48;
 // A refined calibration must lower the overlap error by at least this share.
 const double kMinGain = 1e-3;
+// The nearest a thing in the overlap is taken to be, metres.
+const double kNearestM = 0.3;
 
 // The start calibration as text fields, checked as usable for stitching.
 struct StartText {
@@ -149,6 +151,7 @@ Status CalibrationRefiner::refine(const LensRig& startLens, RefineResult& result
             overlap::AlignSettings settings;
             settings.threads = std::max(1, impl_->options.threads);
             settings.minFrames = needed;
+            settings.maxParallax = std::max(0.0, impl_->options.baselineMm) / 1000.0 / kNearestM;
             const overlap::AlignResult a = overlap::alignOverlap(model, frames, settings);
 
             RefineResult& r = result;

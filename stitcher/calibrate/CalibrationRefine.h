@@ -13,9 +13,16 @@
 // differences between the lenses do not matter), and the difference of the
 // two is minimised with Levenberg-Marquardt over the nine parameters, coarse
 // to fine on an image pyramid, with a Cauchy loss so that what differs
-// between the lenses' views (parallax, moving objects) counts as outliers.
+// between the lenses' views otherwise (moving objects, a thing near the
+// camera before the background at its side) counts as outliers.
 // The whole ring is used, not only the bands: near the poles it is what
-// tells a shifted image circle from a turned lens. A weak pull toward the
+// tells a shifted image circle from a turned lens. The lenses' optical
+// centres lie a baseline apart, so a thing near the camera (the ground, a
+// pole) is seen by the two at directions a little apart across the ring, by
+// the baseline over its distance: per frame, the alignment also solves for
+// that parallax (the ground below the camera as one plane, the rest in bins
+// around the ring, never negative, mostly far), so that near things leave
+// the far-field calibration where it is. A weak pull toward the
 // start keeps what the overlap barely constrains where it was. The result is
 // kept only when it aligns the lenses better than the start does at full
 // resolution.
@@ -45,6 +52,9 @@ struct RefineOptions {
     int frames = 8;     // frames the clip driver spreads over the clip
     int minFrames = 1;  // fewer frames with detail in the overlap keep the start
     int threads = 2;    // worker threads (1 or more)
+    // Between the lenses' optical centres: with the nearest distance a thing
+    // is taken to be at (0.3 m), the most two lenses' views of it differ.
+    double baselineMm = 30.0;
 };
 
 // How a refinement that could run ended. One that cannot run (an unusable
@@ -65,8 +75,9 @@ struct RefineResult {
     std::string reason;
     // Overlap error at full resolution: mean robust difference of the two
     // lenses' locally normalised pictures over the overlap, per textured
-    // sample (0 when they agree; unrelated pictures give about 1). Negative
-    // when not measured.
+    // sample (0 when they agree; unrelated pictures give about 1); the error
+    // after with the parallax of near things found taken out. Negative when
+    // not measured.
     double errorBefore = -1.0;
     double errorAfter = -1.0;
     int framesUsed = 0;

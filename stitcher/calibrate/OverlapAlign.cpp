@@ -53,6 +53,46 @@ const double kPriorWeight = 0.002;
 const double kPriorSigma[kParamCount] = {20, 20, 20, 20, 20, 20, 3, 3, 3};
 // Steps of the numeric derivatives of the lens-1 rotation, degrees.
 const double kAngleStep = 0.05;
+// Parallax: the lenses' optical centres lie a baseline b apart along their
+// axes, so a thing at distance d is seen by the two lenses b/d radians apart
+// across the ring (each lens sees it further from its own axis, times the
+// cosine of its elevation from the ring), never the other way and never
+// along it. Calibration errors shift the lenses' views both ways across the
+// ring and along it; near things, aligned as if far, pull the calibration
+// off. So per frame the alignment also solves for the parallax, at least 0
+// (the far field) and at most the baseline over the nearest distance:
+// - of a plane below the camera (the ground: b/h times the cosine of the
+//   angle from the straight down, seen only below the horizon), one factor;
+// - of whatever else, at bins kParallaxBins around the ring, linear between
+//   them, the same across the strip (a thing before the ground and sky at
+//   its side counts as an outlier).
+const int kParallaxBins = 36;
+// Per frame, the unknowns of the parallax: the bins, then the ground's.
+const int kGround = kParallaxBins;
+const int kLocal = kParallaxBins + 1;
+// A parallax the same all around the ring is what both lenses' radii a
+// little larger give, and a parallax that rises toward one side of the
+// ring what the image circles a little off give: the pictures cannot tell
+// them apart. Most of what a camera sees is far, so each bin is pulled
+// toward the far field: firmly up to about kParallaxScale (kParallaxStiffness
+// of the curvature the bin's own pictures give it), fading beyond, so that
+// a near thing's parallax is hardly held back. A weak pull, as kPriorWeight,
+// keeps bins that show nothing at the far field. The ground's factor has
+// only the weak pull: its shape tells it from the calibration.
+const double kParallaxScale = 0.25 * 3.14159265358979323846 / 180.0;
+const double kParallaxStiffness = 0.3;
+const double kParallaxWeight = 0.002;
+const double kParallaxSigma = 2.0 * 3.14159265358979323846 / 180.0;
+// The alignment runs as if all were far, then tries a few steps with the
+// parallax from there: where that lowers the loss by kMinParallaxCheck, it
+// runs again with the parallax from the start, and takes that only where it
+// lowers the far-field alignment's loss by kMinParallaxGain. On scenes
+// without near things the parallax gains a few tenths of a percent (the
+// noise its freedom fits), with near things at the seams five and more.
+const double kMinParallaxGain = 0.02;
+const double kMinParallaxCheck = 0.01;
+// Step of the numeric derivatives across the ring, radians.
+const double kElevationStep = 0.05 * 3.14159265358979323846 / 180.0;
 
 const double kPi = 3.14159265358979323846;
 
@@ -75,7 +115,31 @@ struct Grid {
     int cols = 0;
     std::vector<float> dir0;
     std::vector<float> dir1;
+    std::vector<double> elevation;  // per row, radians
+    std::vector<double> around;     // per column, radians
+    double ct = 1.0, st = 0.0;      // lens 1's mesh frame: lens 0's turned about z
+    // Per column: the parallax bin before it and the share of the next one.
+    std::vector<int> bin;
+    std::vector<float> binShare;
     int points() const { return rows * cols; }
+
+    // The directions at (elevation, around) in lens 0's and lens 1's mesh frames.
+    void directions(double e, double a, float* d0, float* d1) const {
+        const double d[3] = {std::sin(e), std::cos(e) * std::sin(a), std::cos(e) * std::cos(a)};
+        for (int c = 0; c < 3; ++c) d0[c] = static_cast<float>(d[c]);
+        d1[0] = static_cast<float>(ct * d[0] - st * d[1]);
+        d1[1] = static_cast<float>(st * d[0] + ct * d[1]);
+        d1[2] = static_cast<float>(d[2]);
+    }
+    // Share of the ground's parallax factor at column `col`: the ground is a
+    // plane below the camera (the panorama's -z), seen only below the horizon.
+    double groundAt(int col) const { return std::max(0.0, -std::cos(around[static_cast<size_t>(col)])); }
+    // The parallax of column `col` from per-bin values.
+    double parallaxAt(const double* bins, int col) const {
+        const int b = bin[static_cast<size_t>(col)];
+        const double t = binShare[static_cast<size_t>(col)];
+        return (1.0 - t) * bins[b] + t * bins[(b + 1) % kParallaxBins];
+    }
 };
 
 Grid makeGrid(const DualFisheyeModel& model, double halfWidth, double stepDeg) {
@@ -100,21 +164,23 @@ Grid makeGrid(const DualFisheyeModel& model, double halfWidth, double stepDeg) {
     Grid g;
     g.rows = std::max(3, static_cast<int>(std::lround(2.0 * halfWidth / stepDeg)) + 1);
     g.cols = std::max(8, static_cast<int>(std::lround(360.0 / stepDeg)));
+    g.ct = ct;
+    g.st = st;
     g.dir0.resize(static_cast<size_t>(g.points()) * 3);
     g.dir1.resize(static_cast<size_t>(g.points()) * 3);
-    for (int i = 0; i < g.rows; ++i) {
-        const double elevation = (-halfWidth + 2.0 * halfWidth * i / (g.rows - 1)) * kPi / 180.0;
-        for (int j = 0; j < g.cols; ++j) {
-            const double around = 2.0 * kPi * j / g.cols;
-            const double d[3] = {std::sin(elevation), std::cos(elevation) * std::sin(around),
-                                 std::cos(elevation) * std::cos(around)};
-            const size_t k = static_cast<size_t>(i) * g.cols + j;
-            for (int c = 0; c < 3; ++c) g.dir0[k * 3 + c] = static_cast<float>(d[c]);
-            g.dir1[k * 3] = static_cast<float>(ct * d[0] - st * d[1]);
-            g.dir1[k * 3 + 1] = static_cast<float>(st * d[0] + ct * d[1]);
-            g.dir1[k * 3 + 2] = static_cast<float>(d[2]);
-        }
+    for (int i = 0; i < g.rows; ++i)
+        g.elevation.push_back((-halfWidth + 2.0 * halfWidth * i / (g.rows - 1)) * kPi / 180.0);
+    for (int j = 0; j < g.cols; ++j) {
+        g.around.push_back(2.0 * kPi * j / g.cols);
+        const double u = static_cast<double>(j) * kParallaxBins / g.cols;
+        g.bin.push_back(static_cast<int>(u) % kParallaxBins);
+        g.binShare.push_back(static_cast<float>(u - std::floor(u)));
     }
+    for (int i = 0; i < g.rows; ++i)
+        for (int j = 0; j < g.cols; ++j) {
+            const size_t k = static_cast<size_t>(i) * g.cols + j;
+            g.directions(g.elevation[static_cast<size_t>(i)], g.around[static_cast<size_t>(j)], &g.dir0[k * 3], &g.dir1[k * 3]);
+        }
     return g;
 }
 
@@ -123,10 +189,13 @@ Grid makeGrid(const DualFisheyeModel& model, double halfWidth, double stepDeg) {
 // Per point: positions in full-size frame pixels (continuous, pixel centres
 // at +0.5) and, when asked for, their derivatives by each parameter: lens-0
 // parameters move the lens-0 position, lens-1 parameters the lens-1 one.
+// With the Jacobian also each position's derivatives by the direction's
+// elevation (radians), what a parallax moves.
 struct Projection {
     std::vector<float> pos;   // x0, y0, x1, y1
     std::vector<uint8_t> ok;  // both directions within their lens's view
     std::vector<float> jac;   // 2 per parameter: d(x, y) / d(parameter)
+    std::vector<float> across;  // d(x0, y0, x1, y1) / d(elevation)
     bool withJacobian = false;
 };
 
@@ -162,7 +231,14 @@ public:
         sy_ = static_cast<double>(frameHeight) / base.lens0.imageHeight;
     }
 
-    void project(const Grid& grid, const Params& p, bool withJacobian, Projection* out) const {
+    // `parallax`: per column, the lenses' views of it moved apart across the
+    // ring by (parallax + ground * cos(elevation)) * cos(elevation) radians
+    // (lens 0 toward +elevation, lens 1 toward -elevation); null for none.
+    // With `across`, the Jacobian's projection also has the derivatives by
+    // the elevation.
+    void project(const Grid& grid, const Params& p, bool withJacobian, Projection* out,
+                 const std::vector<double>* parallax = nullptr, const std::vector<double>* ground = nullptr,
+                 bool across = false) const {
         DualFisheyeModel m = base_;
         applyParams(p, &m);
         const LensView v0(m.lens0), v1(m.lens1);
@@ -187,6 +263,7 @@ public:
         out->pos.assign(n * 4, 0.0f);
         out->ok.assign(n, 0);
         out->jac.assign(withJacobian ? n * 2 * kParamCount : 0, 0.0f);
+        out->across.assign(withJacobian && across ? n * 4 : 0, 0.0f);
 
         const double c0x = m.lens0.centerX * sx_, c0y = m.lens0.centerY * sy_;
         const double c1x = m.lens1.centerX * sx_, c1y = m.lens1.centerY * sy_;
@@ -194,8 +271,20 @@ public:
         pool_.run(chunks, [&](size_t chunk) {
             const size_t first = n * chunk / chunks, last = n * (chunk + 1) / chunks;
             for (size_t k = first; k < last; ++k) {
+                const size_t row = k / static_cast<size_t>(grid.cols), col = k % static_cast<size_t>(grid.cols);
+                const double e = grid.elevation[row], ar = grid.around[col];
+                float moved0[3], moved1[3], unused[3];
                 const float* d0 = &grid.dir0[k * 3];
                 const float* d1 = &grid.dir1[k * 3];
+                const double shift =
+                    parallax ? ((*parallax)[col] + (*ground)[col] * std::cos(e)) * std::cos(e) : 0.0;
+                if (parallax) {
+                    const double half = 0.5 * shift;
+                    grid.directions(e + half, ar, moved0, unused);
+                    grid.directions(e - half, ar, unused, moved1);
+                    d0 = moved0;
+                    d1 = moved1;
+                }
                 double x0, y0, x1, y1;
                 const bool ok0 = v0.project(d0, sx_, sy_, &x0, &y0);
                 const bool ok1 = v1.project(d1, sx_, sy_, &x1, &y1);
@@ -222,6 +311,21 @@ public:
                     turned[2 * a + 1].project(d1, sx_, sy_, &xl, &yl);
                     j[2 * (YAW1 + a)] = static_cast<float>((xh - xl) / angleStep[a]);
                     j[2 * (YAW1 + a) + 1] = static_cast<float>((yh - yl) / angleStep[a]);
+                }
+                // Across the ring: each lens's position a little either way of its elevation.
+                if (!across) continue;
+                float* moving = &out->across[k * 4];
+                for (int l = 0; l < 2; ++l) {
+                    const double el = e + (l ? -0.5 : 0.5) * shift;
+                    float hi[3], lo[3], other[3];
+                    double xh, yh, xl, yl;
+                    grid.directions(el + kElevationStep, ar, l ? other : hi, l ? hi : other);
+                    grid.directions(el - kElevationStep, ar, l ? other : lo, l ? lo : other);
+                    const LensView& v = l ? v1 : v0;
+                    v.project(hi, sx_, sy_, &xh, &yh);
+                    v.project(lo, sx_, sy_, &xl, &yl);
+                    moving[2 * l] = static_cast<float>((xh - xl) / (2.0 * kElevationStep));
+                    moving[2 * l + 1] = static_cast<float>((yh - yl) / (2.0 * kElevationStep));
                 }
             }
         });
@@ -276,16 +380,22 @@ struct FrameSums {
     double gradient[kParamCount] = {};
     double loss = 0.0;
     long textured = 0;
+    // The frame's parallax unknowns' (kLocal) part of the normal equations:
+    // by parameter, by each other, and their gradient.
+    std::vector<double> mixed, bins, binGradient;
 };
 
 // The planes that compareFrame sums over windows: validity, each
 // lens's samples and their squares, and with derivatives each parameter's
 // change of its lens's sample (d) and of its square's half (sample * d).
+// The parallax at a point moves both lenses' samples (xPlane, sxPlane per lens).
 enum Plane { V, S0, Q0, S1, Q1, kBasePlanes };
 const int kLens0Params = C1X;  // parameters 0 .. 2 move lens 0, the rest lens 1
 inline int dPlane(int q) { return kBasePlanes + q; }
 inline int sdPlane(int q) { return kBasePlanes + kParamCount + q; }
-const int kAllPlanes = kBasePlanes + 2 * kParamCount;
+inline int xPlane(int l) { return kBasePlanes + 2 * kParamCount + l; }
+inline int sxPlane(int l) { return kBasePlanes + 2 * kParamCount + 2 + l; }
+const int kAllPlanes = kBasePlanes + 2 * kParamCount + 4;
 
 // Working memory of compareFrame, kept from one call to the next.
 struct Scratch {
@@ -295,19 +405,23 @@ struct Scratch {
     std::vector<uint8_t> here;
     std::vector<float> value;
     std::vector<float> grad;
+    std::vector<float> moved;  // per point and lens: the sample's change by the parallax there
     std::vector<double> line;
 };
 
 // Locally normalised difference of the two lenses over the grid, its loss
-// and (with the projection's Jacobian) the normal equations of one frame.
-// A lens's normalised sample is n = (s - mean) / sqrt(var + floor^2) over
-// the window; the residual is n0 - n1.
-void compareFrame(const GreyLevel& img, double scale, const Grid& grid, const Projection& proj, Scratch* scratch,
-                  FrameSums* out) {
-    const bool jac = proj.withJacobian;
+// and (with a projection's Jacobian, `jacobian`) the normal equations of one
+// frame, its parallax bins' included. A lens's normalised sample is n = (s -
+// mean) / sqrt(var + floor^2) over the window; the residual is n0 - n1.
+// `proj` has the frame's positions, with its parallax; the Jacobian may
+// come from a projection without it (near enough for the solver's steps).
+void compareFrame(const GreyLevel& img, double scale, const Grid& grid, const Projection& proj,
+                  const Projection* jacobian, Scratch* scratch, FrameSums* out) {
+    const bool jac = jacobian != nullptr;
+    const bool par = jac && !jacobian->across.empty();  // the parallax's part too
     const int R = grid.rows, C = grid.cols;
     const size_t n = static_cast<size_t>(R) * C;
-    const int planes = jac ? kAllPlanes : kBasePlanes;
+    const int planes = par ? kAllPlanes : jac ? xPlane(0) : kBasePlanes;
     // Every entry below is written before it is read: no clearing needed.
     std::vector<float>& a = scratch->planes;
     std::vector<uint8_t>& here = scratch->here;
@@ -317,13 +431,20 @@ void compareFrame(const GreyLevel& img, double scale, const Grid& grid, const Pr
     here.resize(n);
     value.resize(2 * n);
     if (jac) grad.resize(4 * n);
+    std::vector<float>& moved = scratch->moved;
+    if (par) moved.resize(2 * n);
+    if (par) {
+        out->mixed.assign(static_cast<size_t>(kLocal) * kParamCount, 0.0);
+        out->bins.assign(static_cast<size_t>(kLocal) * kLocal, 0.0);
+        out->binGradient.assign(kLocal, 0.0);
+    }
     const int minCount = (2 * kWindow + 1) * (2 * kWindow + 1) / 2;
     const double floor2 = kContrastFloor * kContrastFloor;
     const double texture2 = kTextureContrast * kTextureContrast;
     auto plane = [&](int p) { return &a[static_cast<size_t>(p) * n]; };
     // A lens-l parameter q's change of the sample at point k (grid point g).
     auto change = [&](int q, int l, size_t k, size_t g) {
-        const float* jk = &proj.jac[(g * kParamCount + q) * 2];
+        const float* jk = &jacobian->jac[(g * kParamCount + q) * 2];
         return (grad[(l * 2) * n + k] * jk[0] + grad[(l * 2 + 1) * n + k] * jk[1]) * scale;
     };
 
@@ -352,6 +473,13 @@ void compareFrame(const GreyLevel& img, double scale, const Grid& grid, const Pr
                 plane(dPlane(q))[k] = static_cast<float>(d);
                 plane(sdPlane(q))[k] = static_cast<float>(v * d);
             }
+            if (!par) continue;
+            const float* across = &jacobian->across[g * 4 + 2 * l];
+            const double half = (l ? -0.5 : 0.5) * std::cos(grid.elevation[k / static_cast<size_t>(C)]);
+            const double d = half * (gx * across[0] + gy * across[1]) * scale;
+            moved[l * n + k] = static_cast<float>(d);
+            plane(xPlane(l))[k] = static_cast<float>(d);
+            plane(sxPlane(l))[k] = static_cast<float>(v * d);
         }
     }
     for (int p = 0; p < planes; ++p) windowSums(plane(p), R, C, &scratch->line);
@@ -390,6 +518,27 @@ void compareFrame(const GreyLevel& img, double scale, const Grid& grid, const Pr
             out->gradient[q] += wq * r;
             for (int t = 0; t <= q; ++t) out->hessian[q][t] += wq * J[t];
         }
+        if (!par) continue;
+        // The parallax here moves both lenses.
+        double Jp = 0.0;
+        for (int l = 0; l < 2; ++l) {
+            const double dMean = plane(xPlane(l))[k] / count;
+            const double dVar = 2.0 * (plane(sxPlane(l))[k] / count - mean[l] * dMean);
+            const double dn = (moved[l * n + k] - dMean) / sd[l] - nrm[l] * dVar / (2.0 * sd[l] * sd[l]);
+            Jp += l == 0 ? dn : -dn;
+        }
+        const size_t col = k % static_cast<size_t>(C);
+        const int b[3] = {grid.bin[col], (grid.bin[col] + 1) % kParallaxBins, kGround};
+        const double share = grid.binShare[col];
+        const double cosE = std::cos(grid.elevation[k / static_cast<size_t>(C)]);
+        const double Jb[3] = {(1.0 - share) * Jp, share * Jp, grid.groundAt(static_cast<int>(col)) * cosE * Jp};
+        for (int i = 0; i < 3; ++i) {
+            const double wb = w * Jb[i];
+            out->binGradient[static_cast<size_t>(b[i])] += wb * r;
+            double* mixed = &out->mixed[static_cast<size_t>(b[i]) * kParamCount];
+            for (int q = 0; q < kParamCount; ++q) mixed[q] += wb * J[q];
+            for (int t = 0; t < 3; ++t) out->bins[static_cast<size_t>(b[i]) * kLocal + b[t]] += wb * Jb[t];
+        }
     }
     if (jac)
         for (int q = 0; q < kParamCount; ++q)
@@ -398,67 +547,96 @@ void compareFrame(const GreyLevel& img, double scale, const Grid& grid, const Pr
 
 // ---- the solver ----
 
-// Solves A x = b for a symmetric positive definite A (Cholesky); false when
-// A is not.
-bool solveSpd(double A[kParamCount][kParamCount], const double b[kParamCount], double x[kParamCount]) {
-    double L[kParamCount][kParamCount] = {};
-    for (int i = 0; i < kParamCount; ++i) {
-        for (int j = 0; j <= i; ++j) {
-            double s = A[i][j];
-            for (int k = 0; k < j; ++k) s -= L[i][k] * L[j][k];
+// Solves A x = b for a symmetric positive definite n x n A (rows one after
+// the other) by Cholesky; false when A is not.
+bool solveSpd(const std::vector<double>& A, const std::vector<double>& b, std::vector<double>* x) {
+    const size_t n = b.size();
+    std::vector<double> L(n * n, 0.0);
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j <= i; ++j) {
+            double s = A[i * n + j];
+            for (size_t k = 0; k < j; ++k) s -= L[i * n + k] * L[j * n + k];
             if (i == j) {
                 if (!(s > 0.0)) return false;
-                L[i][i] = std::sqrt(s);
+                L[i * n + i] = std::sqrt(s);
             } else {
-                L[i][j] = s / L[j][j];
+                L[i * n + j] = s / L[j * n + j];
             }
         }
     }
-    double y[kParamCount];
-    for (int i = 0; i < kParamCount; ++i) {
+    std::vector<double> y(n);
+    for (size_t i = 0; i < n; ++i) {
         double s = b[i];
-        for (int k = 0; k < i; ++k) s -= L[i][k] * y[k];
-        y[i] = s / L[i][i];
+        for (size_t k = 0; k < i; ++k) s -= L[i * n + k] * y[k];
+        y[i] = s / L[i * n + i];
     }
-    for (int i = kParamCount - 1; i >= 0; --i) {
+    x->assign(n, 0.0);
+    for (size_t i = n; i-- > 0;) {
         double s = y[i];
-        for (int k = i + 1; k < kParamCount; ++k) s -= L[k][i] * x[k];
-        x[i] = s / L[i][i];
+        for (size_t k = i + 1; k < n; ++k) s -= L[k * n + i] * (*x)[k];
+        (*x)[i] = s / L[i * n + i];
     }
     return true;
 }
 
+// What the solver moves: the calibration's parameters and, per frame in
+// use, the parallax of each bin around the ring and the ground's factor
+// (radians, kLocal per frame, frame after frame).
+struct State {
+    Params p;
+    std::vector<double> parallax;
+};
+
 class Aligner {
 public:
-    Aligner(const DualFisheyeModel& start, const std::vector<const GreyPyramid*>& frames, int threads)
+    Aligner(const DualFisheyeModel& start, const std::vector<const GreyPyramid*>& frames, int threads,
+            double maxParallax)
         : start_(start), frames_(frames), pool_(std::max(1, threads)),
           projector_(start, (*frames[0])[0].width, (*frames[0])[0].height, pool_),
-          scratch_(static_cast<size_t>(pool_.threads())) {
+          scratch_(static_cast<size_t>(pool_.threads())), maxParallax_(std::max(0.0, maxParallax)) {
         startParams_ = paramsOf(start);
     }
 
-    // Loss (data only) and textured count of each listed frame at `p` on level `level`.
+    // Loss (data only) and textured count of each listed frame at `p` on
+    // level `level`; `parallax` (kLocal per listed frame) null for
+    // none. With `jacobian` (a projection at p without parallax), the normal
+    // equations too.
     void measure(const Grid& grid, int level, const Params& p, const std::vector<int>& which,
+                 const std::vector<double>* parallax, const Projection* jacobian,
                  std::vector<FrameSums>* sums) const {
-        Projection proj;
-        projector_.project(grid, p, false, &proj);
+        std::vector<Projection> proj(parallax ? which.size() : 1);
+        for (size_t i = 0; i < proj.size(); ++i) {
+            std::vector<double> columns, ground;
+            if (parallax) {
+                const double* own = &(*parallax)[i * kLocal];
+                for (int c = 0; c < grid.cols; ++c) {
+                    columns.push_back(grid.parallaxAt(own, c));
+                    ground.push_back(grid.groundAt(c) * own[kGround]);
+                }
+            }
+            projector_.project(grid, p, false, &proj[i], parallax ? &columns : nullptr, &ground);
+        }
         sums->assign(which.size(), FrameSums());
         pool_.run(which.size(), [&](size_t i) {
-            const GreyPyramid& pyr = *frames_[which[i]];
-            compareFrame(pyr[level], 1.0 / (1 << level), grid, proj, &scratch_[pool_.threadIndex()], &(*sums)[i]);
+            const GreyPyramid& pyr = *frames_[static_cast<size_t>(which[i])];
+            compareFrame(pyr[static_cast<size_t>(level)], 1.0 / (1 << level), grid, proj[parallax ? i : 0], jacobian,
+                         &scratch_[static_cast<size_t>(pool_.threadIndex())], &(*sums)[i]);
         });
     }
 
-    // Data loss plus the pull toward the start, summed over the frames in use.
-    double objective(const Grid& grid, int level, const Params& p, double priorScale) const {
+    // Data loss plus the pulls toward the start and the far field, summed
+    // over the frames in use.
+    double objective(const Grid& grid, int level, const State& s, double priorScale,
+                     const std::vector<double>& stiffness) const {
         std::vector<FrameSums> sums;
-        measure(grid, level, p, used_, &sums);
+        measure(grid, level, s.p, used_, s.parallax.empty() ? nullptr : &s.parallax, nullptr, &sums);
         double loss = 0.0;
-        for (const FrameSums& s : sums) loss += s.loss;
-        return loss + prior(p, priorScale, nullptr, nullptr);
+        for (const FrameSums& f : sums) loss += f.loss;
+        return loss + prior(s.p, priorScale, nullptr, nullptr) +
+               parallaxPrior(s.parallax, priorScale, stiffness, nullptr, nullptr);
     }
 
-    double prior(const Params& p, double scale, double* gradient, double diag[kParamCount]) const {
+    double prior(const Params& p, double scale, double* gradient, double* diag) const {
         double e = 0.0;
         for (int q = 0; q < kParamCount; ++q) {
             const double w = scale * kPriorWeight / (kPriorSigma[q] * kPriorSigma[q]);
@@ -470,57 +648,104 @@ public:
         return e;
     }
 
+    // Each bin's pull toward the far field: the weak one, scaled to its
+    // share of the samples, and the one that fades beyond kParallaxScale,
+    // of the bin's `stiffness`.
+    double parallaxPrior(const std::vector<double>& parallax, double scale, const std::vector<double>& stiffness,
+                         double* gradient, double* diag) const {
+        const double w = scale / static_cast<double>(std::max<size_t>(1, parallax.size())) * kParallaxWeight /
+                         (kParallaxSigma * kParallaxSigma);
+        const double s2 = kParallaxScale * kParallaxScale;
+        double e = 0.0;
+        for (size_t i = 0; i < parallax.size(); ++i) {
+            const double v = parallax[i], fade = 1.0 / (1.0 + v * v / s2);
+            e += 0.5 * w * v * v + 0.5 * stiffness[i] * s2 * std::log1p(v * v / s2);
+            if (gradient) gradient[i] += w * v + stiffness[i] * v * fade;
+            if (diag) diag[i] += w + stiffness[i] * fade;
+        }
+        return e;
+    }
+
+    // The state moved by `step` times `factor`, the parallax kept between the
+    // far field and the nearest distance.
+    State moved(const State& from, const std::vector<double>& step, double factor) const {
+        State s = from;
+        for (int q = 0; q < kParamCount; ++q) s.p.v[q] += step[static_cast<size_t>(q)] * factor;
+        for (size_t i = 0; i < s.parallax.size(); ++i)
+            s.parallax[i] = std::min(maxParallax_, std::max(0.0, s.parallax[i] + step[kParamCount + i] * factor));
+        return s;
+    }
+
     // Levenberg-Marquardt on one pyramid level.
-    Params refineLevel(int level, int finest, double stepDeg, Params p, int maxIterations) const {
+    State refineLevel(int level, int finest, double stepDeg, State s, int maxIterations) const {
         const Grid grid = makeGrid(start_, halfWidth_, stepDeg);
+        const size_t n = kParamCount + s.parallax.size();
         double lambda = 1e-3;
         double priorScale = -1.0;
+        std::vector<double> stiffness;
         for (int iter = 0; iter < maxIterations; ++iter) {
-            Projection proj;
-            projector_.project(grid, p, true, &proj);
-            std::vector<FrameSums> sums(used_.size());
-            pool_.run(used_.size(), [&](size_t i) {
-                compareFrame((*frames_[used_[i]])[level], 1.0 / (1 << level), grid, proj,
-                             &scratch_[pool_.threadIndex()], &sums[i]);
-            });
-            FrameSums total;
-            for (const FrameSums& s : sums) {
-                total.loss += s.loss;
-                total.textured += s.textured;
+            Projection jacobian;
+            projector_.project(grid, s.p, true, &jacobian, nullptr, nullptr, !s.parallax.empty());
+            std::vector<FrameSums> sums;
+            measure(grid, level, s.p, used_, s.parallax.empty() ? nullptr : &s.parallax, &jacobian, &sums);
+            // The normal equations: the calibration's block, then each frame's bins.
+            std::vector<double> H(n * n, 0.0), g(n, 0.0);
+            double loss = 0.0;
+            long textured = 0;
+            for (size_t f = 0; f < sums.size(); ++f) {
+                const FrameSums& fs = sums[f];
+                loss += fs.loss;
+                textured += fs.textured;
                 for (int q = 0; q < kParamCount; ++q) {
-                    total.gradient[q] += s.gradient[q];
-                    for (int t = 0; t < kParamCount; ++t) total.hessian[q][t] += s.hessian[q][t];
+                    g[static_cast<size_t>(q)] += fs.gradient[q];
+                    for (int t = 0; t < kParamCount; ++t) H[static_cast<size_t>(q) * n + t] += fs.hessian[q][t];
+                }
+                const size_t o = kParamCount + f * kLocal;
+                for (size_t b = 0; b < static_cast<size_t>(kLocal) && !s.parallax.empty(); ++b) {
+                    g[o + b] = fs.binGradient[b];
+                    for (size_t q = 0; q < static_cast<size_t>(kParamCount); ++q) {
+                        H[(o + b) * n + q] = fs.mixed[b * kParamCount + q];
+                        H[q * n + o + b] = fs.mixed[b * kParamCount + q];
+                    }
+                    for (size_t c = 0; c < static_cast<size_t>(kLocal); ++c)
+                        H[(o + b) * n + o + c] = fs.bins[b * kLocal + c];
                 }
             }
-            // The pull scales with the samples that carry information, fixed per level.
-            if (priorScale < 0.0) priorScale = std::max<double>(1.0, static_cast<double>(total.textured));
-            double priorDiag[kParamCount] = {};
-            const double current = total.loss + prior(p, priorScale, total.gradient, priorDiag);
+            // The pulls scale with the samples that carry information, fixed per level.
+            if (priorScale < 0.0) {
+                priorScale = std::max<double>(1.0, static_cast<double>(textured));
+                stiffness.resize(s.parallax.size());
+                for (size_t i = 0; i < stiffness.size(); ++i)
+                    if (i % kLocal != static_cast<size_t>(kGround))
+                        stiffness[i] = kParallaxStiffness * H[(kParamCount + i) * n + kParamCount + i];
+            }
+            std::vector<double> priorDiag(n, 0.0);
+            const double current = loss + prior(s.p, priorScale, g.data(), priorDiag.data()) +
+                                   parallaxPrior(s.parallax, priorScale, stiffness, g.data() + kParamCount,
+                                                 priorDiag.data() + kParamCount);
 
             bool accepted = false;
-            double step[kParamCount] = {};
+            std::vector<double> step;
+            double largest = 0.0;
             for (int attempt = 0; attempt < 5 && !accepted; ++attempt) {
-                double A[kParamCount][kParamCount];
-                double rhs[kParamCount];
-                for (int q = 0; q < kParamCount; ++q) {
-                    for (int t = 0; t < kParamCount; ++t) A[q][t] = total.hessian[q][t];
-                    A[q][q] += priorDiag[q] + lambda * (total.hessian[q][q] + priorDiag[q]);
-                    rhs[q] = -total.gradient[q];
+                std::vector<double> A = H, rhs(n);
+                for (size_t q = 0; q < n; ++q) {
+                    A[q * n + q] += priorDiag[q] + lambda * (H[q * n + q] + priorDiag[q]);
+                    rhs[q] = -g[q];
                 }
-                if (!solveSpd(A, rhs, step)) {
+                if (!solveSpd(A, rhs, &step)) {
                     lambda *= 10.0;
                     continue;
                 }
-                Params trial = p;
-                for (int q = 0; q < kParamCount; ++q) trial.v[q] += step[q];
-                if (!plausible(trial)) {
+                State trial = moved(s, step, 1.0);
+                if (!plausible(trial.p)) {
                     lambda *= 10.0;
                     continue;
                 }
-                double value = objective(grid, level, trial, priorScale);
+                double value = objective(grid, level, trial, priorScale, stiffness);
                 if (value < current) {
-                    const Params from = p;
-                    p = trial;
+                    const State from = s;
+                    s = trial;
                     accepted = true;
                     lambda = std::max(1e-7, lambda / 4.0);
                     // Directions the overlap constrains weakly take many
@@ -528,29 +753,28 @@ public:
                     // overestimates their curvature): go on along the step,
                     // 2, 4, 8, 16 times as far, while the objective falls.
                     for (int factor = 2; factor <= 16; factor *= 2) {
-                        Params further = from;
-                        for (int q = 0; q < kParamCount; ++q) further.v[q] += step[q] * factor;
-                        if (!plausible(further)) break;
-                        const double v = objective(grid, level, further, priorScale);
+                        const State further = moved(from, step, factor);
+                        if (!plausible(further.p)) break;
+                        const double v = objective(grid, level, further, priorScale, stiffness);
                         if (!(v < value)) break;
-                        p = further;
+                        s = further;
                         value = v;
                     }
-                    for (int q = 0; q < kParamCount; ++q) step[q] = p.v[q] - from.v[q];
+                    for (int q = 0; q < kParamCount; ++q)
+                        largest = std::max(largest, std::fabs(s.p.v[q] - from.p.v[q]) * (q >= YAW1 ? kPixelsPerDegree : 1.0));
+                    for (size_t i = 0; i < s.parallax.size(); ++i)
+                        largest = std::max(largest, std::fabs(s.parallax[i] - from.parallax[i]) * 180.0 / kPi * kPixelsPerDegree);
                 } else {
                     lambda *= 8.0;
                 }
             }
             if (!accepted) break;
-            double largest = 0.0;
-            for (int q = 0; q < kParamCount; ++q)
-                largest = std::max(largest, std::fabs(step[q]) * (q >= YAW1 ? kPixelsPerDegree : 1.0));
             // Converged once a step moves the samples by a few hundredths of
             // a pixel of this level (coarser levels need only bring the
             // next one within its reach).
             if (largest * sx() < (level == finest ? 0.02 : 0.05) * (1 << level)) break;
         }
-        return p;
+        return s;
     }
 
     // Within reach of a calibration that still describes this camera.
@@ -601,7 +825,7 @@ public:
         std::vector<int> all(frames_.size());
         for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<int>(i);
         std::vector<FrameSums> before;
-        measure(fineGrid, finest, startParams_, all, &before);
+        measure(fineGrid, finest, startParams_, all, nullptr, nullptr, &before);
         long textured = 0;
         double lossBefore = 0.0;
         const long needed = std::max<long>(kMinTexturedSamples, std::lround(kMinTexturedShare * fineGrid.points()));
@@ -618,16 +842,41 @@ public:
         }
         result.errorBefore = lossBefore / textured / kUnrelatedLoss;
 
-        Params p = startParams_;
+        // Aligned as if all were far.
+        State far;
+        far.p = startParams_;
         for (int level = coarse; level >= finest; --level)
-            p = refineLevel(level, finest, stepOf(level), p, level == finest ? 8 : 15);
-
-        std::vector<FrameSums> after;
-        measure(fineGrid, finest, p, used_, &after);
-        double lossAfter = 0.0;
-        for (const FrameSums& s : after) lossAfter += s.loss;
-        result.params = p;
-        result.errorAfter = lossAfter / textured / kUnrelatedLoss;
+            far = refineLevel(level, finest, stepOf(level), far, level == finest ? 8 : 15);
+        auto lossAt = [&](const State& st) {
+            std::vector<FrameSums> sums;
+            measure(fineGrid, finest, st.p, used_, st.parallax.empty() ? nullptr : &st.parallax, nullptr, &sums);
+            double loss = 0.0;
+            for (const FrameSums& f : sums) loss += f.loss;
+            return loss;
+        };
+        const double lossFar = lossAt(far);
+        result.params = far.p;
+        result.errorAfter = lossFar / textured / kUnrelatedLoss;
+        // Whether near things show: a few steps with the parallax from there.
+        State s = far;
+        s.parallax.assign(used_.size() * kLocal, 0.0);
+        s = refineLevel(finest, finest, stepOf(finest), s, 3);
+        const double lossCheck = lossAt(s);
+        if (!(lossCheck < (1.0 - kMinParallaxCheck) * lossFar)) return result;
+        // They do: aligned with the parallax of near things from the start,
+        // whose pull the far-field alignment has taken in.
+        s = State();
+        s.p = startParams_;
+        s.parallax.assign(used_.size() * kLocal, 0.0);
+        for (int level = coarse; level >= finest; --level)
+            s = refineLevel(level, finest, stepOf(level), s, level == finest ? 8 : 15);
+        const double lossNear = lossAt(s);
+        // Freedom enough fits a little of the pictures' noise: the parallax
+        // is taken where it explains clearly more than that.
+        if (lossNear < (1.0 - kMinParallaxGain) * lossFar) {
+            result.params = s.p;
+            result.errorAfter = lossNear / textured / kUnrelatedLoss;
+        }
         return result;
     }
 
@@ -640,6 +889,7 @@ private:
     Projector projector_;
     mutable std::vector<Scratch> scratch_;  // one per pool thread
     Params startParams_;
+    double maxParallax_ = 0.0;
     double halfWidth_ = 1.0;
     std::vector<int> used_;
 };
@@ -723,7 +973,7 @@ AlignResult alignOverlap(const DualFisheyeModel& start, const std::vector<const 
         r.params = paramsOf(start);
         return r;
     }
-    Aligner aligner(start, frames, settings.threads);
+    Aligner aligner(start, frames, settings.threads, settings.maxParallax);
     return aligner.run(settings.minFrames);
 }
 

@@ -46,6 +46,9 @@ struct AlignResult {
 struct AlignSettings {
     int threads = 2;
     int minFrames = 1;
+    // The largest parallax across the seams, radians: the lenses' baseline
+    // over the nearest distance a thing may be seen at.
+    double maxParallax = 0.1;
 };
 
 // Aligns lens 1 and both image circles to lens 0 over the overlap, starting

@@ -302,6 +302,31 @@ DepthScene streetScene(const StitchGeometry& geometry, int width, int height, ui
     return s;
 }
 
+DepthScene parkScene(const StitchGeometry& geometry, int width, int height, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    DepthScene s;
+    s.environment = fieldWorld(width, height, seed + 17);
+    s.groundBelow = 1.4 + 0.3 * u(rng);
+    s.tile = 0.2 + 0.4 * u(rng);
+    s.groundSeed = seed * 11 + 5;
+    double seams[2];
+    seamAzimuths(geometry, seams);
+    for (double az : seams) {
+        const double d = 1.0 + 0.8 * u(rng);
+        const int panels = 3 + static_cast<int>(3 * u(rng));
+        const double span = 0.35 + 0.25 * u(rng);
+        for (int k = 0; k < panels; ++k)
+            s.things.push_back(thing(false, d + 0.15 * (u(rng) - 0.5), az + (k - 0.5 * (panels - 1)) * span / d, span * 0.9,
+                                     -s.groundBelow, -s.groundBelow + 0.5 + 0.4 * u(rng), static_cast<uint32_t>(rng())));
+    }
+    s.things.push_back(thing(true, 1.2 + 0.8 * u(rng), seams[0] + (u(rng) < 0.5 ? -1 : 1) * (0.15 + 0.2 * u(rng)),
+                             0.15 + 0.15 * u(rng), -s.groundBelow, 1.5, static_cast<uint32_t>(rng())));
+    s.things.push_back(thing(false, 0.7 + 0.5 * u(rng), seams[1] + (u(rng) - 0.5) * 0.4, 0.9 + 0.6 * u(rng),
+                             -s.groundBelow + 0.4, -s.groundBelow + 0.9, static_cast<uint32_t>(rng())));
+    return s;
+}
+
 DepthScene farScene(int width, int height, uint32_t seed) {
     DepthScene s;
     s.environment = streetWorld(width, height, seed);

@@ -50,6 +50,10 @@ DepthScene hallScene(const StitchGeometry& geometry, int width, int height, uint
 // A street corner: a pole and a sign board at each seam and a person-sized
 // panel walking across one seam at walking pace, a street beyond.
 DepthScene streetScene(const StitchGeometry& geometry, int width, int height, uint32_t seed);
+// A park: a low fence of panels at 1 to 1.8 m running across each seam, a
+// trunk at 1.2 to 2 m beside one seam and a bench-high panel near the other,
+// over lawn tiles 1.4 to 1.7 m below, a field beyond.
+DepthScene parkScene(const StitchGeometry& geometry, int width, int height, uint32_t seed);
 // Only the far field: no ground, nothing near.
 DepthScene farScene(int width, int height, uint32_t seed);
 
