@@ -9,6 +9,7 @@
 
 #include "DualFisheyeModel.h"
 #include "HugePages.h"
+#include "RunTaps.h"
 #include "StitchLayout.h"
 #include "WorkerPool.h"
 
@@ -1510,17 +1511,20 @@ size_t PanoramaField::runTaps(Reader& reader, const LensRun& run, int n, SampleT
         q[big] += kWeightOne - sum;
         return SampleTap{static_cast<uint32_t>(k.level->origin + row * k.stride + col * 3) | k.flags, packWeights(q)};
     };
+    auto runRead = [](const Side& k) {
+        return RunRead{k.s0, k.t0, k.ds, k.dt, static_cast<uint32_t>(k.level->origin), static_cast<uint32_t>(k.stride),
+                       k.flags};
+    };
     if (fast && sides == 1) {
         // Lone reads: their weights from the table of every pair of fractions.
-        const Side& k = side[0];
-        for (int i = 0; i < n; ++i) {
-            const int64_t fs = floorInt((k.s0 + k.ds * i) * 256.0), ft = floorInt((k.t0 + k.dt * i) * 256.0);
-            const size_t col = static_cast<size_t>(fs >> 8), row = static_cast<size_t>(ft >> 8);
-            out[i] = SampleTap{static_cast<uint32_t>(k.level->origin + row * k.stride + col * 3) | k.flags | SampleTap::kLast,
-                               f.wholeWeights[static_cast<size_t>(ft & 255) * 256 + static_cast<size_t>(fs & 255)]};
-            starts[i] = base + static_cast<size_t>(i);
-        }
+        loneRunTaps(runRead(side[0]), n, f.wholeWeights, out, base, starts);
         return static_cast<size_t>(n);
+    }
+    if (fast && sides == 2 && lenses == 2) {
+        // Two lenses blended, each read from one level.
+        const RunRead reads[2] = {runRead(side[0]), runRead(side[1])};
+        blendRunTaps(reads, run.alpha, run.dalpha, run.lens != 0, n, out, base, starts);
+        return 2 * static_cast<size_t>(n);
     }
     if (fast) {
         // Lens 0's reads first, as the kernels take a pixel's taps.

@@ -13,6 +13,7 @@
 #include "../../../libspherecast/RendererTestUtil.h"
 #include "CpuEngine.h"
 #include "FisheyeSynth.h"
+#include "RunTaps.h"
 #include "SampleKernel.h"
 #include "YuvConvert.h"
 #include "Spherecast.h"
@@ -237,6 +238,64 @@ TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
             EXPECT_TRUE(plain == stitchCpu(params, frame));
             EXPECT_TRUE(gained == stitchCpu(params, frame, gains));
         });
+    }
+}
+
+// A moving view's runs of taps, several pixels at a time, are those one
+// pixel at a time gives: lone reads and two lenses blended, over fractions
+// that land on whole and half 256ths, blends that pass 0 and 1 and halves
+// of a weight unit, runs of every length up to past a vector's.
+TEST(CpuEngineTest, RunTapsSameOnEveryInstructionSet) {
+    const std::vector<int64_t> targets = hwy::SupportedAndGeneratedTargets();
+    if (targets.size() < 2) GTEST_SKIP() << "one instruction set only";
+    std::mt19937 random(11);
+    std::vector<uint32_t> table(256 * 256);
+    for (uint32_t& w : table) w = static_cast<uint32_t>(random());
+    auto uniform = [&](double a, double b) { return std::uniform_real_distribution<double>(a, b)(random); };
+    auto read = [&](uint32_t flags) {
+        const double s = std::floor(uniform(1, 900) * 4) / 4, t = uniform(1, 400);  // some on quarter texels
+        const double ds = (random() % 3 ? uniform(-1, 1) : std::round(uniform(-2, 2) * 512) / 512) / 16;
+        return stitcher::RunRead{s, t, ds, uniform(-1, 1) / 16, static_cast<uint32_t>(random() % 5000) * 3,
+                                 3000, flags};
+    };
+    for (int trial = 0; trial < 400; ++trial) {
+        const int n = 1 + trial % 19;
+        // The first read's lens drawn over the second's, lens 1 over lens 0 on odd trials.
+        const bool secondFirst = trial % 2;
+        const uint32_t lens1 = stitcher::SampleTap::kLens1;
+        const stitcher::RunRead reads[2] = {read(secondFirst ? lens1 : 0),
+                                            read((secondFirst ? 0 : lens1) | stitcher::SampleTap::kLevels)};
+        // Blends from below 0 to above 1, some on exact halves of a unit.
+        const double alpha = trial % 4 ? uniform(-0.2, 1.2) : (std::floor(uniform(0, 255)) + 0.5) / stitcher::kWeightOne;
+        const double dalpha = trial % 4 ? uniform(-0.1, 0.1) : 1.0 / stitcher::kWeightOne;
+        std::vector<std::vector<uint64_t>> got;
+        for (int64_t target : targets) {
+            SCOPED_TRACE(hwy::TargetName(target));
+            hwy::SetSupportedTargetsForTest(target);
+            std::vector<stitcher::SampleTap> lone(n + 1), blend(2 * n + 1);
+            std::vector<size_t> loneStarts(n), blendStarts(n);
+            stitcher::loneRunTaps(reads[0], n, table.data(), lone.data(), 7, loneStarts.data());
+            stitcher::blendRunTaps(reads, alpha, dalpha, secondFirst, n, blend.data(), 9, blendStarts.data());
+            std::vector<uint64_t> all;
+            for (const auto& t : lone) all.push_back(uint64_t(t.where) << 32 | t.weights);
+            for (const auto& t : blend) all.push_back(uint64_t(t.where) << 32 | t.weights);
+            all.insert(all.end(), loneStarts.begin(), loneStarts.end());
+            all.insert(all.end(), blendStarts.begin(), blendStarts.end());
+            got.push_back(all);
+            // Each blended pixel's weights add up to one, its lens 0 read first and its second the last.
+            for (int i = 0; i < n; ++i) {
+                const stitcher::SampleTap* p = &blend[blendStarts[i] - 9];
+                int sum = 0;
+                for (int k = 0; k < 8; ++k) sum += (p[k / 4].weights >> (8 * (k % 4))) & 255;
+                ASSERT_EQ(sum, stitcher::kWeightOne) << "pixel " << i;
+                ASSERT_EQ((p[0].where & stitcher::SampleTap::kLens1) != 0, false);
+                ASSERT_TRUE((p[1].where & stitcher::SampleTap::kLast) && !(p[0].where & stitcher::SampleTap::kLast));
+            }
+        }
+        hwy::SetSupportedTargetsForTest(0);
+        for (size_t k = 1; k < got.size(); ++k)
+            ASSERT_TRUE(got[k] == got[0]) << "trial " << trial << ", " << hwy::TargetName(targets[k]) << " against "
+                                          << hwy::TargetName(targets[0]);
     }
 }
 
