@@ -18,7 +18,16 @@ double planetFocal(const ViewShape& s) { return s.width / 2.0 / (2.0 * std::tan(
 
 }  // namespace
 
-void viewDirection(const ViewShape& s, double x, double y, double d[3]) {
+void viewDirection(const ViewShape& s, double x, double y, double d[3]) { ViewRays(s).direction(x, y, d); }
+
+ViewRays::ViewRays(const ViewShape& shape)
+    : shape_(shape),
+      focal_(shape.projection == Projection::Flat     ? flatFocal(shape)
+             : shape.projection == Projection::Planet ? planetFocal(shape)
+                                                      : 1.0) {}
+
+void ViewRays::direction(double x, double y, double d[3]) const {
+    const ViewShape& s = shape_;
     switch (s.projection) {
         case Projection::Equirect: {
             const double theta = 2.0 * kPi * x / s.width, phi = kPi * y / s.height;
@@ -28,7 +37,7 @@ void viewDirection(const ViewShape& s, double x, double y, double d[3]) {
             return;
         }
         case Projection::Flat: {
-            const double f = flatFocal(s);
+            const double f = focal_;
             const double a = (x - s.width / 2.0) / f, b = (y - s.height / 2.0) / f;
             const double n = 1.0 / std::sqrt(1.0 + a * a + b * b);
             d[0] = -n;
@@ -37,7 +46,7 @@ void viewDirection(const ViewShape& s, double x, double y, double d[3]) {
             return;
         }
         case Projection::Planet: {
-            const double f = planetFocal(s);
+            const double f = focal_;
             const double a = (x - s.width / 2.0) / f, b = (y - s.height / 2.0) / f;
             const double rho = std::sqrt(a * a + b * b);
             const double t = 2.0 * std::atan(rho / 2.0);  // from the nadir

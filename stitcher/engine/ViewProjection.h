@@ -23,6 +23,19 @@ struct ViewShape {
 // nadir (50 degrees above the horizon at the default 100).
 void viewDirection(const ViewShape& shape, double x, double y, double d[3]);
 
+// viewDirection() for many positions of one shape: its focal length worked
+// out once.
+class ViewRays {
+public:
+    ViewRays() = default;
+    explicit ViewRays(const ViewShape& shape);
+    void direction(double x, double y, double d[3]) const;
+
+private:
+    ViewShape shape_;
+    double focal_ = 1.0;
+};
+
 // Output position of direction d (as viewDirection() makes them), where the
 // projection shows it; false where it does not (behind a flat view).
 bool viewPosition(const ViewShape& shape, const double d[3], double* x, double* y);

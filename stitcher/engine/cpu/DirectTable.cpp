@@ -15,6 +15,10 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr int kNodes = kViewCell + 1;  // per side of a cell worked out pixel by pixel
 constexpr int kSubNodes = kViewCell / kSubCell + 1;  // per side of a cell's finer grid
 
+// Where a cell is checked, in cells from its top-left corner: its middle,
+// then the middles of its top, left, right and bottom edges.
+constexpr double kCheckedAt[5][2] = {{0.5, 0.5}, {0.5, 0}, {0, 0.5}, {1, 0.5}, {0.5, 1}};
+
 // x - y brought to within half a panorama width of 0.
 inline double wrapped(double d, int width) { return d - width * std::round(d / width); }
 
@@ -106,7 +110,7 @@ void DirectTable::exact(double col, double row, double* x, double* y) const {
         d[1] = sinRow_[k] * sinCol_[c];
         d[2] = cosRow_[k];
     } else {
-        viewDirection(shape_, col + 0.5, row + 0.5, d);
+        rays_.direction(col + 0.5, row + 0.5, d);
     }
     for (int k = 0; k < 3; ++k) r[k] = m_[0][k] * d[0] + m_[1][k] * d[1] + m_[2][k] * d[2];
     const int W = field_.width(), H = field_.height();
@@ -122,12 +126,35 @@ void DirectTable::setRotation(const float m[4][4]) {
     for (KeptBand& k : kept_) k.ready = false;
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) m_[i][j] = std::isfinite(m[i][j]) ? m[i][j] : (i == j ? 1.0 : 0.0);
+    rays_ = ViewRays(shape_);
     const int W = field_.width(), H = field_.height();
     const size_t across = static_cast<size_t>(cellsX_ + 1);
     for (int cy = 0; cy <= cellsY_; ++cy)
         for (int cx = 0; cx <= cellsX_; ++cx) {
             double* n = &nodes_[(cy * across + cx) * 2];
             exact(cx * kViewCell, cy * kViewCell, &n[0], &n[1]);
+        }
+    // The exact positions each cell is checked at, its middle and the
+    // middles of its edges, each worked out once: neighbours share an edge.
+    constexpr int kHalf = kViewCell / 2;
+    const size_t cellsX = static_cast<size_t>(cellsX_);
+    middles_.resize(cellsX * cellsY_ * 2);
+    rowMiddles_.resize(cellsX * (cellsY_ + 1) * 2);
+    columnMiddles_.resize(across * cellsY_ * 2);
+    for (int cy = 0; cy <= cellsY_; ++cy)
+        for (int cx = 0; cx <= cellsX_; ++cx) {
+            if (cx < cellsX_) {
+                double* r = &rowMiddles_[(cy * cellsX + cx) * 2];
+                exact(cx * kViewCell + kHalf, cy * kViewCell, &r[0], &r[1]);
+            }
+            if (cy < cellsY_) {
+                double* c = &columnMiddles_[(cy * across + cx) * 2];
+                exact(cx * kViewCell, cy * kViewCell + kHalf, &c[0], &c[1]);
+            }
+            if (cx < cellsX_ && cy < cellsY_) {
+                double* c = &middles_[(cy * cellsX + cx) * 2];
+                exact(cx * kViewCell + kHalf, cy * kViewCell + kHalf, &c[0], &c[1]);
+            }
         }
     // A cell is interpolated only where that matches the exact positions at
     // its centre and the middle of each edge.
@@ -140,13 +167,16 @@ void DirectTable::setRotation(const float m[4][4]) {
             const double cxx = ax + wrapped(n1[0] - ax, W), cyy = n1[1];
             const double dx = ax + wrapped(n1[2] - ax, W), dy = n1[3];
             bool ok = true;
-            static const double kAt[5][2] = {{0.5, 0.5}, {0.5, 0}, {0, 0.5}, {1, 0.5}, {0.5, 1}};
-            for (const auto& at : kAt) {
-                const double s = at[0], t = at[1];
+            // As kCheckedAt lists them.
+            const double* const checked[5] = {
+                &middles_[(cy * cellsX + cx) * 2], &rowMiddles_[(cy * cellsX + cx) * 2],
+                &columnMiddles_[(cy * across + cx) * 2], &columnMiddles_[(cy * across + cx + 1) * 2],
+                &rowMiddles_[((cy + 1) * cellsX + cx) * 2]};
+            for (int i = 0; i < 5; ++i) {
+                const double s = kCheckedAt[i][0], t = kCheckedAt[i][1];
                 const double ix = (1 - t) * ((1 - s) * ax + s * bx) + t * ((1 - s) * cxx + s * dx);
                 const double iy = (1 - t) * ((1 - s) * ay + s * by) + t * ((1 - s) * cyy + s * dy);
-                double ex, ey;
-                exact(cx * kViewCell + s * kViewCell, cy * kViewCell + t * kViewCell, &ex, &ey);
+                const double ex = checked[i][0], ey = checked[i][1];
                 // Across a row of the panorama a texel spans sin(polar angle)
                 // of one along it: the miss is measured on the sphere.
                 const double across = std::sin(kPi * std::clamp((ey + 0.5) / H, 0.0, 1.0));
@@ -158,14 +188,15 @@ void DirectTable::setRotation(const float m[4][4]) {
             Cell& cell = cells_[static_cast<size_t>(cy) * cellsX_ + cx];
             cell = Cell{ax, ay, bx, by, (cxx - ax) / kViewCell, (cyy - ay) / kViewCell, (dx - bx) / kViewCell,
                         (dy - by) / kViewCell, !ok, -1, -1, {}, 0.0, 0.0};
-            if (ok) lensCell(cx, cy, &cell);
+            if (ok) lensCell(checked, &cell);
         }
 }
 
 // Whether the cell's lens texture positions (and blend) interpolate across
 // it: its corners, edge midpoints and middle all shown by the same lens (or
 // the same two, blended), the midpoints where the corners put them.
-void DirectTable::lensCell(int cx, int cy, Cell* c) const {
+// `checked`: the exact positions at kCheckedAt.
+void DirectTable::lensCell(const double* const checked[5], Cell* c) const {
     const double step[4] = {(c->rx - c->lx) / kViewCell, (c->ry - c->ly) / kViewCell, c->dlx, c->dly};
     PanoramaField::LensPoint p[4];
     static const int kCorner[4][2] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
@@ -181,12 +212,10 @@ void DirectTable::lensCell(int cx, int cy, Cell* c) const {
     auto mix = [&](double s, double t, double PanoramaField::LensPoint::*m) {
         return (1 - t) * ((1 - s) * (p[0].*m) + s * (p[1].*m)) + t * ((1 - s) * (p[2].*m) + s * (p[3].*m));
     };
-    static const double kAt[5][2] = {{0.5, 0.5}, {0.5, 0}, {0, 0.5}, {1, 0.5}, {0.5, 1}};
     const double fw = levels_.frameWidth, fh = levels_.frameHeight;
-    for (const auto& at : kAt) {
-        const double s = at[0], t = at[1];
-        double x, y;
-        exact(cx * kViewCell + s * kViewCell, cy * kViewCell + t * kViewCell, &x, &y);
+    for (int i = 0; i < 5; ++i) {
+        const double s = kCheckedAt[i][0], t = kCheckedAt[i][1];
+        const double x = checked[i][0], y = checked[i][1];
         PanoramaField::LensPoint m;
         if (!field_.lensPoint(x, y, step, &m) || !same(m, p[0])) return;
         if (std::fabs(mix(s, t, &PanoramaField::LensPoint::u) - m.u) * fw > kLensTolerance ||

@@ -93,11 +93,12 @@ private:
     struct Worker;
     void subNodes(const Cell& c, const double* xy, SubNode* out) const;
     void exact(double col, double row, double* x, double* y) const;
-    void lensCell(int cx, int cy, Cell* cell) const;
+    void lensCell(const double* const checked[5], Cell* cell) const;
     void exactCell(int cx, int cy, double* xy) const;
     void bandTaps(size_t b, Worker& w);
 
     ViewShape shape_;
+    ViewRays rays_;  // shape_'s, as of the last setRotation()
     int width_ = 0, height_ = 0, cellsX_ = 0, cellsY_ = 0;
     size_t stride_ = 0;
     double m_[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
@@ -106,6 +107,9 @@ private:
     std::vector<double> sinCol_, cosCol_, sinRow_, cosRow_;  // equirect: per output column and row
     std::vector<double> nodes_;  // x, y per node, (cellsX_ + 1) x (cellsY_ + 1)
     std::vector<Cell> cells_;
+    // Exact positions at each cell's middle, the middles of the rows of
+    // nodes between cells and those of the columns: x, y each.
+    std::vector<double> middles_, rowMiddles_, columnMiddles_;
     std::vector<std::unique_ptr<Worker>> workers_;
     // The fixed view's bands, each made on its first frame by the thread
     // that samples it (one thread per band and frame).
