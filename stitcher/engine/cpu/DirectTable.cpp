@@ -95,6 +95,7 @@ Status DirectTable::build(const EngineSpec& params, WorkerPool& pool) {
         w->sub.resize(static_cast<size_t>(kTileColumns / kViewCell) * kSubNodes * kSubNodes);
         workers_.push_back(std::move(w));
     }
+    pool_ = &pool;
     fixed_ = !params.perFrameRotation;
     kept_.clear();
     kept_.resize(fixed_ ? bandCount() : 0);
@@ -129,20 +130,19 @@ void DirectTable::setRotation(const float m[4][4]) {
     rays_ = ViewRays(shape_);
     const int W = field_.width(), H = field_.height();
     const size_t across = static_cast<size_t>(cellsX_ + 1);
-    for (int cy = 0; cy <= cellsY_; ++cy)
-        for (int cx = 0; cx <= cellsX_; ++cx) {
-            double* n = &nodes_[(cy * across + cx) * 2];
-            exact(cx * kViewCell, cy * kViewCell, &n[0], &n[1]);
-        }
-    // The exact positions each cell is checked at, its middle and the
-    // middles of its edges, each worked out once: neighbours share an edge.
+    // The exact positions at the nodes, and those each cell is checked at,
+    // its middle and the middles of its edges, each worked out once:
+    // neighbours share an edge. A row of nodes at a time on the pool.
     constexpr int kHalf = kViewCell / 2;
     const size_t cellsX = static_cast<size_t>(cellsX_);
     middles_.resize(cellsX * cellsY_ * 2);
     rowMiddles_.resize(cellsX * (cellsY_ + 1) * 2);
     columnMiddles_.resize(across * cellsY_ * 2);
-    for (int cy = 0; cy <= cellsY_; ++cy)
+    pool_->run(static_cast<size_t>(cellsY_ + 1), [&](size_t row) {
+        const int cy = static_cast<int>(row);
         for (int cx = 0; cx <= cellsX_; ++cx) {
+            double* n = &nodes_[(cy * across + cx) * 2];
+            exact(cx * kViewCell, cy * kViewCell, &n[0], &n[1]);
             if (cx < cellsX_) {
                 double* r = &rowMiddles_[(cy * cellsX + cx) * 2];
                 exact(cx * kViewCell + kHalf, cy * kViewCell, &r[0], &r[1]);
@@ -156,9 +156,11 @@ void DirectTable::setRotation(const float m[4][4]) {
                 exact(cx * kViewCell + kHalf, cy * kViewCell + kHalf, &c[0], &c[1]);
             }
         }
+    });
     // A cell is interpolated only where that matches the exact positions at
     // its centre and the middle of each edge.
-    for (int cy = 0; cy < cellsY_; ++cy)
+    pool_->run(static_cast<size_t>(cellsY_), [&](size_t row) {
+        const int cy = static_cast<int>(row);
         for (int cx = 0; cx < cellsX_; ++cx) {
             const double* n0 = &nodes_[(cy * across + cx) * 2];
             const double* n1 = n0 + across * 2;
@@ -190,6 +192,7 @@ void DirectTable::setRotation(const float m[4][4]) {
                         (dy - by) / kViewCell, !ok, -1, -1, {}, 0.0, 0.0};
             if (ok) lensCell(checked, &cell);
         }
+    });
 }
 
 // Whether the cell's lens texture positions (and blend) interpolate across

@@ -111,6 +111,7 @@ private:
     // nodes between cells and those of the columns: x, y each.
     std::vector<double> middles_, rowMiddles_, columnMiddles_;
     std::vector<std::unique_ptr<Worker>> workers_;
+    WorkerPool* pool_ = nullptr;  // build()'s, which setRotation() works on
     // The fixed view's bands, each made on its first frame by the thread
     // that samples it (one thread per band and frame).
     struct KeptBand {
