@@ -86,6 +86,7 @@ void SeamWarp::setView(const float m[4][4], double fov) {
     if (!view_) return;
     shape_ = params_.view;
     shape_.fov = fov;
+    rays_ = ViewRays(shape_);
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) rotation_[i][j] = m[i][j];  // column i
     ++viewEpoch_;
@@ -326,7 +327,7 @@ void SeamWarp::findViewPixels(int y, std::vector<ViewPixel>& found) const {
         }
     const auto turned = [this](double x, double y, double r[3]) {
         double d[3];
-        viewDirection(shape_, x, y, d);
+        rays_.direction(x, y, d);
         for (int k = 0; k < 3; ++k) r[k] = rotation_[0][k] * d[0] + rotation_[1][k] * d[1] + rotation_[2][k] * d[2];
     };
     // Frame pixels per radian of the panorama where the bands' density is measured.

@@ -123,6 +123,7 @@ private:
     // (each row on the thread that samples it).
     bool view_ = false;
     ViewShape shape_;
+    ViewRays rays_;
     double rotation_[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
     unsigned viewEpoch_ = 1;
     mutable std::vector<std::vector<ViewPixel>> viewRows_;

@@ -158,7 +158,9 @@ std::vector<std::vector<uint8_t>> stitchedVideo(const std::string& path, bool pl
         FrameItem item;
         EXPECT_TRUE(reader.next(item).ok());
         EXPECT_EQ(item.source != nullptr, planes);
-        if (item.source) EXPECT_TRUE(engine->unpack(*item.source, item.picture.data()).ok());
+        if (item.source) {
+            EXPECT_TRUE(engine->unpack(*item.source, item.picture.data()).ok());
+        }
         std::vector<uint8_t> yuv(static_cast<size_t>(w) * h * 3 / 2);
         YuvPlanes p;
         p.data[0] = yuv.data();

@@ -717,7 +717,9 @@ TEST(StitcherFalloff, MeasuredPrintedAndReused) {
     auto bands = [&](const std::string& args, const char* said) {
         RunResult r = stitch("-v -y --engine cpu --size 240 --frame 2 " + args + " " + quote(clip) + " " + quote(dir + "/f.png"));
         EXPECT_EQ(r.code, 0) << r.err;
-        if (said) EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+        if (said) {
+            EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
+        }
         auto pic = decodeAll(dir + "/f.png", 480, 240);
         return pic.empty() ? 0.0 : psnr(pic[0], want, Region::Bands);
     };
