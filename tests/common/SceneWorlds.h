@@ -23,6 +23,10 @@ BgrImage roomWorld(int width, int height, uint32_t seed);
 // Open land: textured ground to low hills on the horizon, a cloudy sky,
 // and a few poles and trees standing on the ground.
 BgrImage fieldWorld(int width, int height, uint32_t seed);
+// A coast: a meadow running down to the sea, whose level horizon fills part
+// of the circle; behind the meadow, rolling land rises to hills of uneven
+// height, with no sharp foot; two or three posts stand on the meadow.
+BgrImage coastWorld(int width, int height, uint32_t seed);
 // A city painted onto the panorama: façades with window grids on flat
 // ground under a sky.
 BgrImage paintedCity(int width, int height, uint32_t seed);
