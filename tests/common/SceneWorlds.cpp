@@ -457,4 +457,35 @@ BgrImage paintedCity(int width, int height, uint32_t seed) {
     return img;
 }
 
+std::vector<float> openLandGrey(int width, int height, const double camera[3][3], const double up[3],
+                                const std::function<double(double)>& edge, const std::vector<double>& posts) {
+    // Axes about up: x' the world's x made level, y' = up x x'.
+    double ex[3] = {1 - up[0] * up[0], -up[0] * up[1], -up[0] * up[2]};
+    const double nx = std::sqrt(ex[0] * ex[0] + ex[1] * ex[1] + ex[2] * ex[2]);
+    for (double& c : ex) c /= nx;
+    const double ey[3] = {up[1] * ex[2] - up[2] * ex[1], up[2] * ex[0] - up[0] * ex[2], up[0] * ex[1] - up[1] * ex[0]};
+    std::vector<float> grey(static_cast<size_t>(width) * height);
+    constexpr int n = 2;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            double sum = 0;
+            for (int sy = 0; sy < n; ++sy)
+                for (int sx = 0; sx < n; ++sx) {
+                    const double p = kPi * (y + (sy + 0.5) / n) / height, t = 2 * kPi * (x + (sx + 0.5) / n) / width;
+                    const double c[3] = {std::sin(p) * std::cos(t), std::sin(p) * std::sin(t), std::cos(p)};
+                    double d[3];
+                    for (int r = 0; r < 3; ++r) d[r] = camera[r][0] * c[0] + camera[r][1] * c[1] + camera[r][2] * c[2];
+                    const double h = d[0] * up[0] + d[1] * up[1] + d[2] * up[2];
+                    const double az = std::atan2(d[0] * ey[0] + d[1] * ey[1] + d[2] * ey[2], d[0] * ex[0] + d[1] * ex[1] + d[2] * ex[2]);
+                    const double e = std::asin(std::clamp(h, -1.0, 1.0));
+                    double v = e >= edge(az) ? 200 - 60 * std::max(0.0, h) : 90 + 10 * noise(d[0] * 40, d[1] * 40 + d[2] * 40, 5);
+                    for (double at : posts)
+                        if (std::fabs(std::remainder(az - at, 2 * kPi)) < 0.02 && e > -0.1 && e < 0.5) v = 40;
+                    sum += v;
+                }
+            grey[static_cast<size_t>(y) * width + x] = static_cast<float>(sum / (n * n));
+        }
+    return grey;
+}
+
 }  // namespace testutil
