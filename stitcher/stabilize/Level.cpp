@@ -562,11 +562,12 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
 
 Status UpFinder::find(double up[3], double* uncertainty, bool* byHorizon) const {
     if (byHorizon) *byHorizon = false;
-    double fitted[3] = {NAN, NAN, NAN};
-    const Status lines = fromLines(up, uncertainty, fitted);
+    double fitted[3] = {NAN, NAN, NAN}, linesSure = NAN;
+    const Status lines = fromLines(up, &linesSure, fitted);
+    if (uncertainty) *uncertainty = linesSure;
     if (lines.ok()) return lines;
     double sure = NAN;
-    const Status horizon = fromHorizon(up, &sure, std::isnan(fitted[0]) ? nullptr : fitted);
+    const Status horizon = fromHorizon(up, &sure, std::isnan(fitted[0]) ? nullptr : fitted, linesSure);
     if (!horizon.ok()) return Status(kExitFailed, lines.message() + "; " + horizon.message());
     if (uncertainty) *uncertainty = sure;
     if (byHorizon) *byHorizon = true;
@@ -600,11 +601,12 @@ bool fitPlane(const std::vector<double>& p, const std::vector<double>& w, double
 
 }  // namespace
 
-double UpFinder::linesAgainst(const double at[3], const double u[3], double sure) const {
+double UpFinder::linesAgainst(const double at[3], const double u[3], double sure, double known) const {
     // The lines near vertical under `at` (within kLinesReach degrees, or
     // their own errors where `at` is their fit) step from it to their fit,
-    // along each way they tie down; on a way they tie down better than
-    // the horizon, that fit must be within three of both errors of u.
+    // along each way they tie down, where that fit must be within three of
+    // both errors of u (a way they hardly tie down allows much; their fit's
+    // error is at least `known`, its uncertainty as measured).
     const bool own = at != u;
     const double n1 = std::hypot(at[2], at[0]);
     const double t1[3] = {at[2] / n1, 0, -at[0] / n1};
@@ -632,15 +634,14 @@ double UpFinder::linesAgainst(const double at[3], const double u[3], double sure
         const double vn = std::hypot(v0, v1);
         if (!(vn > 0)) continue;
         v0 /= vn, v1 /= vn;
-        const double lines = 1 / std::sqrt(lambda) / kDeg;
-        if (lines > sure) continue;
+        const double lines = std::max(1 / std::sqrt(lambda) / kDeg, known);
         const double apart = std::fabs((v0 * b0 + v1 * b1) / lambda - (v0 * d1 + v1 * d2)) / kDeg;
         if (apart > 3 * std::sqrt(lines * lines + sure * sure + kUnseen * kUnseen)) worst = std::max(worst, apart);
     }
     return worst;
 }
 
-Status UpFinder::fromHorizon(double up[3], double* uncertainty, const double* lines) const {
+Status UpFinder::fromHorizon(double up[3], double* uncertainty, const double* lines, double linesSure) const {
     const size_t count = horizonWeight_.size();
     if (uncertainty) *uncertainty = NAN;
     // How many thirty-seconds of the circle hold pieces within `band`
@@ -814,7 +815,8 @@ Status UpFinder::fromHorizon(double up[3], double* uncertainty, const double* li
     // The vertical lines there are must agree: those within a few degrees
     // of vertical under it (a horizon somewhat off), and those of the
     // lines' own fit (one far off).
-    const double worst = std::max(linesAgainst(u, u, sure), lines ? linesAgainst(lines, u, sure) : 0.0);
+    const double worst =
+        std::max(linesAgainst(u, u, sure, 0), lines ? linesAgainst(lines, u, sure, std::isnan(linesSure) ? 0 : linesSure) : 0.0);
     if (worst > 0) {
         std::snprintf(said, sizeof said, "the horizon and the vertical lines disagree (by %.2f degrees)", worst);
         return Status(kExitFailed, said);

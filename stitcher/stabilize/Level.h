@@ -85,11 +85,12 @@ private:
     // From the vertical lines; `fitted`, their fit whether or not it is taken.
     Status fromLines(double up[3], double* uncertainty, double fitted[3]) const;
     // From the horizon, checked against the vertical lines (and their fit,
-    // where there is one).
-    Status fromHorizon(double up[3], double* uncertainty, const double* lines) const;
+    // where there is one, of uncertainty `linesSure` degrees).
+    Status fromHorizon(double up[3], double* uncertainty, const double* lines, double linesSure) const;
     // Degrees by which the vertical lines, as fitted from `at`, are further
-    // from u than their errors and the horizon's (`sure`) allow; 0 where not.
-    double linesAgainst(const double at[3], const double u[3], double sure) const;
+    // from u than their errors (at least `known` degrees) and the horizon's
+    // (`sure`) allow; 0 where not.
+    double linesAgainst(const double at[3], const double u[3], double sure, double known) const;
     // The robust fit of the segments' circles from `start`, leaving out the
     // sector `without` (-1: none); false where none are near.
     bool refine(const double start[3], int without, double out[3]) const;
