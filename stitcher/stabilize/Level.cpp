@@ -814,9 +814,9 @@ Status UpFinder::fromHorizon(double up[3], double* uncertainty, const double* li
     }
     // The vertical lines there are must agree: those within a few degrees
     // of vertical under it (a horizon somewhat off), and those of the
-    // lines' own fit (one far off).
+    // lines' own fit where that is as certain as one acted on (one far off).
     const double worst =
-        std::max(linesAgainst(u, u, sure, 0), lines ? linesAgainst(lines, u, sure, std::isnan(linesSure) ? 0 : linesSure) : 0.0);
+        std::max(linesAgainst(u, u, sure, 0), lines && linesSure <= kMaxUncertainty ? linesAgainst(lines, u, sure, linesSure) : 0.0);
     if (worst > 0) {
         std::snprintf(said, sizeof said, "the horizon and the vertical lines disagree (by %.2f degrees)", worst);
         return Status(kExitFailed, said);
