@@ -155,7 +155,7 @@ const std::vector<OptionSpec> kOptions = {
          return Status();
      }},
     {"--level", nullptr, ValueKind::None, nullptr,
-     "level the horizon: world-up found from the footage's vertical lines is kept up (with or\n"
+     "level the horizon: world-up found from the footage's vertical lines or horizon is kept up (with or\n"
      "without --stabilize)", 0, 0, {},
      [](Options& o, const OptionValue&) { o.level = true; return Status(); }},
     {"--smooth", nullptr, ValueKind::Angle, "SECONDS",

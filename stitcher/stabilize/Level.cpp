@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <set>
 
 
 namespace stitcher {
@@ -19,6 +20,18 @@ constexpr double kMaxWidth = 1.2;        // pixels of arc across it (RMS)
 constexpr double kNearLine = 3.0;        // pixels of arc from its circle that its pixels keep to
 constexpr double kMaxTilt = 20.0;       // degrees of tilt searched, about the first frame's up
 constexpr int kSectors = 8;
+constexpr int kHorizonBins = 32;          // pieces of the horizon: a thirty-second of the circle each
+constexpr double kMinHorizonPiece = 8.0;  // pixels of arc along a piece of the horizon
+constexpr int kMinHorizonBins = 12;       // of them, where a horizon must be seen
+constexpr int kMinHorizonRun = 2;         // of them next to one another, that count towards those
+// How far below the level a horizon may lie (the dip of the sea's from a
+// cliff, or of level land's edge a few hundred metres off; the low stretch
+// of a hilly skyline lies further down), and above it (the error of the fit).
+constexpr double kHorizonDip = 0.5 * kPi / 180;
+constexpr double kHorizonRise = 0.1 * kPi / 180;
+constexpr double kSkyBelow = 0.3 * kPi / 180;
+constexpr double kMinHorizonTilt = 1.0;  // degrees of tilt, the least corrected from the horizon  // sky seen this far below a horizon belies it
+constexpr double kLinesReach = 3.0;  // degrees from vertical of the lines that check a horizon
 constexpr double kMinPrecision = 0.2 * kDeg;  // no segment is taken as known better than this
 constexpr double kMinProminence = 4;     // the peak of votes over their scatter
 // Degrees: an estimate less certain is not acted on. The error of those
@@ -170,6 +183,44 @@ void eigen3(const double in[3][3], double values[3], double smallest[3]) {
 
 }  // namespace
 
+void UpFinder::addHorizon(const std::vector<size_t>& region, int w, int h, const std::vector<float>& strength,
+                          const Rot& camera) {
+    // Pieces of a thirty-second of the circle each; a piece that is long
+    // and thin on its own circle, and runs level within reach of the tilts
+    // searched, gives its direction.
+    std::vector<std::vector<size_t>> pieces(kHorizonBins);
+    for (size_t p : region) pieces[static_cast<size_t>(p % w) * kHorizonBins / w].push_back(p);
+    const double pixel = 2 * kPi / w, level = std::cos((kMaxTilt + 2) * kDeg);
+    for (const std::vector<size_t>& piece : pieces) {
+        if (piece.size() < kMinSegment) continue;
+        double s[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, centre[3] = {0, 0, 0}, mass = 0;
+        for (size_t p : piece) {
+            const double phi = kPi * (static_cast<double>(p / w) + 0.5) / h, theta = 2 * kPi * (static_cast<double>(p % w) + 0.5) / w;
+            const double d[3] = {std::sin(phi) * std::cos(theta), std::sin(phi) * std::sin(theta), std::cos(phi)};
+            const double wt = strength[p];
+            mass += wt;
+            for (int r = 0; r < 3; ++r) {
+                centre[r] += wt * d[r];
+                for (int c = 0; c < 3; ++c) s[r][c] += wt * d[r] * d[c];
+            }
+        }
+        double values[3], normal[3], world[3];
+        eigen3(s, values, normal);
+        const double length = std::sqrt(12 * std::max(0.0, values[1]) / mass) / pixel;
+        const double width = std::sqrt(std::max(0.0, values[0]) / mass) / pixel;
+        if (length < kMinHorizonPiece || width > kMaxWidth) continue;
+        camera.apply(normal, world);
+        if (std::fabs(world[2]) < level) continue;
+        const double norm = std::sqrt(centre[0] * centre[0] + centre[1] * centre[1] + centre[2] * centre[2]);
+        for (double& c : centre) c /= norm;
+        camera.apply(centre, world);
+        const double azimuth = std::atan2(world[1], world[0]) / (2 * kPi) + 0.5;
+        for (double c : world) horizon_.push_back(static_cast<float>(c));
+        horizonWeight_.push_back(static_cast<float>(mass));
+        horizonBin_.push_back(static_cast<uint8_t>(std::clamp(static_cast<int>(azimuth * kHorizonBins), 0, kHorizonBins - 1)));
+    }
+}
+
 void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std::vector<uint8_t>& skip) {
     if (w < 8 || h < 8) return;
     for (int k = 0; k < 3; ++k) cameraUp_[k] += camera.m[k][2];
@@ -193,6 +244,41 @@ void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std
             angle[i] = static_cast<float>(std::atan2(gy, gx));
             strength[i] = static_cast<float>(sp * std::min(mag, 4 * kMinEdge));
             total_ += strength[i];
+        }
+    }
+    // The sky: what is reached from the zenith without crossing an edge;
+    // the lowest of it in each column above the nadir's cap (the seams'
+    // columns left out, and those it does not reach below the zenith's cap;
+    // where it leaks into the ground, it is seen low).
+    {
+        std::vector<uint8_t> sky(pixels, 0);
+        std::vector<size_t> stack;
+        auto passable = [&](size_t i) {
+            const int x = static_cast<int>(i % w);
+            return std::isnan(angle[i]) && !(static_cast<size_t>(x) < skip.size() && skip[x]);
+        };
+        for (int x = 0; x < w; ++x)
+            if (passable(static_cast<size_t>(x))) sky[x] = 1, stack.push_back(static_cast<size_t>(x));
+        while (!stack.empty()) {
+            const size_t p = stack.back();
+            stack.pop_back();
+            const int px = static_cast<int>(p % w), py = static_cast<int>(p / w);
+            const size_t next[4] = {py > 0 ? p - w : p, py + 1 < h ? p + w : p, static_cast<size_t>(py) * w + (px + w - 1) % w,
+                                    static_cast<size_t>(py) * w + (px + 1) % w};
+            for (size_t q : next)
+                if (!sky[q] && passable(q)) sky[q] = 1, stack.push_back(q);
+        }
+        for (int x = 0; x < w; ++x) {
+            if (static_cast<size_t>(x) < skip.size() && skip[x]) continue;
+            int lowest = -1;
+            for (int y = 0; y < h / 2 || std::sin(kPi * (y + 1.0) / h) >= 0.2; ++y)
+                if (sky[static_cast<size_t>(y) * w + x]) lowest = y;
+            if (lowest < 0 || std::sin(kPi * (lowest + 1.0) / h) < 0.2) continue;
+            const double phi = kPi * (lowest + 1.0) / h, theta = 2 * kPi * (x + 0.5) / w;
+            const double d[3] = {std::sin(phi) * std::cos(theta), std::sin(phi) * std::sin(theta), std::cos(phi)};
+            double world[3];
+            camera.apply(d, world);
+            for (double c : world) skyline_.push_back(static_cast<float>(c));
         }
     }
     // Straight segments: edge pixels grown from a seed through neighbours
@@ -229,6 +315,9 @@ void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std
                 }
         }
         if (region.size() < kMinSegment) continue;
+        // An edge that runs level within reach of any tilt searched (its
+        // gradient up or down) may be the horizon: its pieces go apart.
+        if (-cx >= std::cos(2 * (kMaxTilt + 10) * kDeg) * std::hypot(cx, cy)) addHorizon(region, w, h, strength, camera);
         // The circle through them; then again through those near it, so that
         // texture that the region grew into beside a line does not bend it.
         const double pixel = 2 * kPi / w;
@@ -275,7 +364,33 @@ void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std
     }
 }
 
-Status UpFinder::find(double up[3], double* uncertainty) const {
+bool UpFinder::refine(const double start[3], int without, double out[3]) const {
+    double u[3] = {start[0], start[1], start[2]};
+    for (int it = 0; it < 40; ++it) {
+        double m[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, taken = 0;
+        for (size_t e = 0; e < weights_.size(); ++e) {
+            if (sectors_[e] == without) continue;
+            const float* g = &normals_[3 * e];
+            const double sigma = precision_[e];
+            const double r = (g[0] * u[0] + g[1] * u[1] + g[2] * u[2]) / (kTukey * sigma);
+            if (std::fabs(r) >= 1) continue;
+            const double wt = (1 - r * r) * (1 - r * r) / (sigma * sigma);
+            taken += wt;
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) m[i][j] += wt * g[i] * g[j];
+        }
+        if (!(taken > 0)) return false;
+        double values[3], v[3];
+        eigen3(m, values, v);
+        const double sign = v[2] < 0 ? -1 : 1, moved = std::acos(std::min(1.0, std::fabs(v[0] * u[0] + v[1] * u[1] + v[2] * u[2])));
+        for (int k = 0; k < 3; ++k) u[k] = sign * v[k];
+        if (moved < 1e-6) break;
+    }
+    for (int k = 0; k < 3; ++k) out[k] = u[k];
+    return true;
+}
+
+Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) const {
     const size_t count = weights_.size();
     if (uncertainty) *uncertainty = NAN;
     if (count < 8) return Status(kExitFailed, "too few straight edges in the footage");
@@ -302,35 +417,11 @@ Status UpFinder::find(double up[3], double* uncertainty) const {
     // by its own precision (a long segment's circle is known better than a
     // short one's), those far off counting for nothing (Tukey). Leaving
     // out one sector at a time gives the uncertainty (jackknife).
-    auto refine = [&](const double start[3], int without, double out[3]) {
-        double u[3] = {start[0], start[1], start[2]};
-        for (int it = 0; it < 40; ++it) {
-            double m[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, taken = 0;
-            for (size_t e = 0; e < count; ++e) {
-                if (sectors_[e] == without) continue;
-                const float* g = &normals_[3 * e];
-                const double sigma = precision_[e];
-                const double r = (g[0] * u[0] + g[1] * u[1] + g[2] * u[2]) / (kTukey * sigma);
-                if (std::fabs(r) >= 1) continue;
-                const double wt = (1 - r * r) * (1 - r * r) / (sigma * sigma);
-                taken += wt;
-                for (int i = 0; i < 3; ++i)
-                    for (int j = 0; j < 3; ++j) m[i][j] += wt * g[i] * g[j];
-            }
-            if (!(taken > 0)) return false;
-            double values[3], v[3];
-            eigen3(m, values, v);
-            const double sign = v[2] < 0 ? -1 : 1, moved = std::acos(std::min(1.0, std::fabs(v[0] * u[0] + v[1] * u[1] + v[2] * u[2])));
-            for (int k = 0; k < 3; ++k) u[k] = sign * v[k];
-            if (moved < 1e-6) break;
-        }
-        for (int k = 0; k < 3; ++k) out[k] = u[k];
-        return true;
-    };
     const double norm0 = std::sqrt(a * a + b * b + 1);
     const double start[3] = {a / norm0, b / norm0, 1 / norm0};
     double u[3];
     if (!refine(start, -1, u)) return Status(kExitFailed, "no vertical lines in the footage");
+    for (int k = 0; k < 3; ++k) fitted[k] = u[k];
     std::vector<double> sectorWeight(kSectors, 0.0);
     double weightAll = 0;
     for (size_t e = 0; e < count; ++e)
@@ -463,6 +554,281 @@ Status UpFinder::find(double up[3], double* uncertainty) const {
     const double off = held > 0 ? std::acos(std::min(1.0, (u[0] * cameraUp_[0] + u[1] * cameraUp_[1] + u[2] * cameraUp_[2]) / held)) / kDeg : tilt;
     if (off < 3 * sure) {
         std::snprintf(said, sizeof said, "the tilt the footage's vertical lines show, %.2f degrees, is within its uncertainty of %.2f", off, sure);
+        return Status(kExitFailed, said);
+    }
+    for (int k = 0; k < 3; ++k) up[k] = u[k];
+    return Status();
+}
+
+Status UpFinder::find(double up[3], double* uncertainty, bool* byHorizon) const {
+    if (byHorizon) *byHorizon = false;
+    double fitted[3] = {NAN, NAN, NAN}, linesSure = NAN;
+    const Status lines = fromLines(up, &linesSure, fitted);
+    if (uncertainty) *uncertainty = linesSure;
+    if (lines.ok()) return lines;
+    double sure = NAN;
+    const Status horizon = fromHorizon(up, &sure, std::isnan(fitted[0]) ? nullptr : fitted, linesSure);
+    if (!horizon.ok()) return Status(kExitFailed, lines.message() + "; " + horizon.message());
+    if (uncertainty) *uncertainty = sure;
+    if (byHorizon) *byHorizon = true;
+    return horizon;
+}
+
+namespace {
+
+// The plane of the directions `p` (three each) with weights `w`: its
+// normal nearest +z into `u`, its height (the normal's dot with them) into
+// `c`.
+bool fitPlane(const std::vector<double>& p, const std::vector<double>& w, double u[3], double* c) {
+    double mean[3] = {0, 0, 0}, total = 0;
+    for (size_t i = 0; i < w.size(); ++i) {
+        for (int k = 0; k < 3; ++k) mean[k] += w[i] * p[3 * i + k];
+        total += w[i];
+    }
+    if (!(total > 0)) return false;
+    for (double& m : mean) m /= total;
+    double s[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+    for (size_t i = 0; i < w.size(); ++i)
+        for (int r = 0; r < 3; ++r)
+            for (int q = 0; q < 3; ++q) s[r][q] += w[i] * (p[3 * i + r] - mean[r]) * (p[3 * i + q] - mean[q]);
+    double values[3];
+    eigen3(s, values, u);
+    if (u[2] < 0)
+        for (int k = 0; k < 3; ++k) u[k] = -u[k];
+    *c = mean[0] * u[0] + mean[1] * u[1] + mean[2] * u[2];
+    return true;
+}
+
+}  // namespace
+
+double UpFinder::linesAgainst(const double at[3], const double u[3], double sure, double known) const {
+    // The lines near vertical under `at` (within kLinesReach degrees, or
+    // their own errors where `at` is their fit) step from it to their fit,
+    // along each way they tie down, where that fit must be within three of
+    // both errors of u (a way they hardly tie down allows much; their fit's
+    // error is at least `known`, its uncertainty as measured).
+    const bool own = at != u;
+    const double n1 = std::hypot(at[2], at[0]);
+    const double t1[3] = {at[2] / n1, 0, -at[0] / n1};
+    const double t2[3] = {at[1] * t1[2] - at[2] * t1[1], at[2] * t1[0] - at[0] * t1[2], at[0] * t1[1] - at[1] * t1[0]};
+    double m00 = 0, m01 = 0, m11 = 0, b0 = 0, b1 = 0;
+    for (size_t e = 0; e < weights_.size(); ++e) {
+        const float* g = &normals_[3 * e];
+        const double sigma = precision_[e];
+        const double r = g[0] * at[0] + g[1] * at[1] + g[2] * at[2], x = r / (own ? kTukey * sigma : kLinesReach * kDeg);
+        if (std::fabs(x) >= 1) continue;
+        const double wt = (1 - x * x) * (1 - x * x) / (sigma * sigma) / std::max(1, frames_);
+        const double g1 = g[0] * t1[0] + g[1] * t1[1] + g[2] * t1[2], g2 = g[0] * t2[0] + g[1] * t2[1] + g[2] * t2[2];
+        m00 += wt * g1 * g1, m01 += wt * g1 * g2, m11 += wt * g2 * g2, b0 -= wt * r * g1, b1 -= wt * r * g2;
+    }
+    // Where u lies from `at`, in the same axes.
+    const double d[3] = {u[0] - at[0], u[1] - at[1], u[2] - at[2]};
+    const double d1 = d[0] * t1[0] + d[1] * t1[1] + d[2] * t1[2], d2 = d[0] * t2[0] + d[1] * t2[1] + d[2] * t2[2];
+    const double tr = 0.5 * (m00 + m11), det = std::sqrt(0.25 * (m00 - m11) * (m00 - m11) + m01 * m01);
+    double worst = 0;
+    for (const double lambda : {tr + det, tr - det}) {
+        if (!(lambda > 0)) continue;
+        // The way: an eigenvector of the 2 x 2 information.
+        double v0 = m01, v1 = lambda - m00;
+        if (std::hypot(v0, v1) < 1e-9 * (m00 + m11)) v0 = lambda - m11, v1 = m01;
+        const double vn = std::hypot(v0, v1);
+        if (!(vn > 0)) continue;
+        v0 /= vn, v1 /= vn;
+        const double lines = std::max(1 / std::sqrt(lambda) / kDeg, known);
+        const double apart = std::fabs((v0 * b0 + v1 * b1) / lambda - (v0 * d1 + v1 * d2)) / kDeg;
+        if (apart > 3 * std::sqrt(lines * lines + sure * sure + kUnseen * kUnseen)) worst = std::max(worst, apart);
+    }
+    return worst;
+}
+
+Status UpFinder::fromHorizon(double up[3], double* uncertainty, const double* lines, double linesSure) const {
+    const size_t count = horizonWeight_.size();
+    if (uncertainty) *uncertainty = NAN;
+    // How many thirty-seconds of the circle hold pieces within `band`
+    // (radians) of one height on or a little below the level under u, and
+    // that height.
+    const double lowest = -std::sin(kHorizonDip), highest = std::sin(kHorizonRise);
+    std::vector<std::pair<double, uint8_t>> heights;
+    auto cover = [&](const double u[3], double band, double* at) {
+        heights.clear();
+        for (size_t i = 0; i < count; ++i) {
+            const float* p = &horizon_[3 * i];
+            const double hgt = p[0] * u[0] + p[1] * u[1] + p[2] * u[2];
+            if (hgt >= lowest - band && hgt <= highest + band) heights.emplace_back(hgt, horizonBin_[i]);
+        }
+        std::sort(heights.begin(), heights.end());
+        int inBin[kHorizonBins] = {}, bins = 0, best = 0;
+        size_t lo = 0;
+        for (size_t hi = 0; hi < heights.size(); ++hi) {
+            if (inBin[heights[hi].second]++ == 0) ++bins;
+            while (heights[hi].first - heights[lo].first > 2 * band)
+                if (--inBin[heights[lo++].second] == 0) --bins;
+            const double mid = 0.5 * (heights[hi].first + heights[lo].first);
+            if (bins > best && mid >= lowest && mid <= highest) best = bins, *at = mid;
+        }
+        return best;
+    };
+    // Coarse over the whole reach of tilts, then fine about the best.
+    auto search = [&](double a0, double b0, double step, int half, double band, double* a, double* b) {
+        int best = -1;
+        double at = 0;
+        for (int j = -half; j <= half; ++j)
+            for (int i = -half; i <= half; ++i) {
+                const double ca = a0 + i * step, cb = b0 + j * step, norm = std::sqrt(ca * ca + cb * cb + 1);
+                const double u[3] = {ca / norm, cb / norm, 1 / norm};
+                const int bins = cover(u, band, &at);
+                if (bins > best) best = bins, *a = ca, *b = cb;
+            }
+        return best;
+    };
+    if (count < 8) return Status(kExitFailed, "no level horizon in the footage");
+    double a = 0, b = 0;
+    search(0, 0, 0.5 * kDeg, static_cast<int>(std::tan(kMaxTilt * kDeg) / (0.5 * kDeg)), 0.3 * kDeg, &a, &b);
+    search(a, b, 0.1 * kDeg, 7, 0.12 * kDeg, &a, &b);
+    double u[3] = {a, b, 1}, c = 0;
+    for (double& k : u) k /= std::sqrt(a * a + b * b + 1);
+    cover(u, 0.12 * kDeg, &c);
+    // The plane of the pieces near that height, each thirty-second of the
+    // circle counting alike, those astray dropped as it settles.
+    std::vector<double> p, w;
+    std::vector<uint8_t> bin;
+    double band = 0.2 * kDeg;
+    auto gather = [&](unsigned without) {
+        p.clear(), w.clear(), bin.clear();
+        double inBin[kHorizonBins] = {};
+        for (size_t i = 0; i < count; ++i) {
+            const float* q = &horizon_[3 * i];
+            if (std::fabs(q[0] * u[0] + q[1] * u[1] + q[2] * u[2] - c) > band) continue;
+            if ((without >> horizonBin_[i]) & 1) continue;
+            p.insert(p.end(), {q[0], q[1], q[2]});
+            w.push_back(horizonWeight_[i]);
+            bin.push_back(horizonBin_[i]);
+            inBin[horizonBin_[i]] += horizonWeight_[i];
+        }
+        for (size_t i = 0; i < w.size(); ++i) w[i] /= inBin[bin[i]];
+    };
+    double rms = 0;
+    const double found[3] = {u[0], u[1], u[2]};
+    for (int round = 0; round < 4; ++round) {
+        gather(0);
+        // The plane must stay where it was found, and on or just below the
+        // level (pieces over too short an arc would turn it about).
+        if (!fitPlane(p, w, u, &c) || u[0] * found[0] + u[1] * found[1] + u[2] * found[2] < std::cos(kDeg) ||
+            c < lowest - 0.1 * kDeg || c > highest + 0.1 * kDeg)
+            return Status(kExitFailed, "no level horizon in the footage");
+        double sum = 0, total = 0;
+        for (size_t i = 0; i < w.size(); ++i) {
+            const double r = p[3 * i] * u[0] + p[3 * i + 1] * u[1] + p[3 * i + 2] * u[2] - c;
+            sum += w[i] * r * r, total += w[i];
+        }
+        rms = std::sqrt(sum / total);
+        band = std::clamp(3 * rms, 0.1 * kDeg, 0.2 * kDeg);
+    }
+    gather(0);
+    // Where it is seen: the thirty-seconds of the circle, and how they tie
+    // down both tilts (the horizontal ways to them, less their mean, which
+    // the height takes up).
+    unsigned seen = 0;
+    for (uint8_t k : bin) seen |= 1u << k;
+    // Only runs of parts next to one another count: the horizon is one long
+    // edge, broken only where something narrow stands in front of it; the
+    // edge of hills crosses any one height here and there.
+    unsigned runs = 0;
+    for (int k = 0; k < kHorizonBins; ++k) {
+        int run = 0;
+        while (run < kHorizonBins && ((seen >> ((k + run) % kHorizonBins)) & 1)) ++run;
+        if (run >= kMinHorizonRun)
+            for (int j = 0; j < run; ++j) runs |= 1u << ((k + j) % kHorizonBins);
+    }
+    seen = runs;
+    int bins = 0;
+    double mx = 0, my = 0, sxx = 0, syy = 0, sxy = 0;
+    for (int k = 0; k < kHorizonBins; ++k) {
+        if (!((seen >> k) & 1)) continue;
+        const double az = 2 * kPi * (k + 0.5) / kHorizonBins - kPi, x = std::cos(az), y = std::sin(az);
+        ++bins, mx += x, my += y, sxx += x * x, syy += y * y, sxy += x * y;
+    }
+    char said[200];
+    if (bins < kMinHorizonBins) {
+        std::snprintf(said, sizeof said, "no level horizon in the footage (one seen over %d of %d parts of the circle at most)",
+                      bins, kHorizonBins);
+        return Status(kExitFailed, said);
+    }
+    // No sky below the horizon: over open land or sea nothing is seen below
+    // it but land or water, while hills whose edge a tilted plane follows
+    // over part of the circle fall below it elsewhere. A part of the circle
+    // counts where most of its columns' lowest sky lies below.
+    {
+        int all[kHorizonBins] = {}, under[kHorizonBins] = {};
+        for (size_t i = 0; i < skyline_.size() / 3; ++i) {
+            const float* q = &skyline_[3 * i];
+            const double az = std::atan2(q[1], q[0]) / (2 * kPi) + 0.5;
+            const int k = std::clamp(static_cast<int>(az * kHorizonBins), 0, kHorizonBins - 1);
+            ++all[k];
+            if (q[0] * u[0] + q[1] * u[1] + q[2] * u[2] < c - std::sin(kSkyBelow)) ++under[k];
+        }
+        int parts = 0;
+        for (int k = 0; k < kHorizonBins; ++k) parts += 2 * under[k] > all[k];
+        if (parts >= 1) {
+            std::snprintf(said, sizeof said, "sky is seen below the horizon found (over %d of %d parts of the circle)",
+                          parts, kHorizonBins);
+            return Status(kExitFailed, said);
+        }
+    }
+    mx /= bins, my /= bins, sxx = sxx / bins - mx * mx, syy = syy / bins - my * my, sxy = sxy / bins - mx * my;
+    const double weaker = 0.5 * (sxx + syy) - std::sqrt(0.25 * (sxx - syy) * (sxx - syy) + sxy * sxy);
+    // The fit's own error: the pieces' scatter over the parts of the circle
+    // they are seen in, on the weaker way; how far the land's edge strays
+    // from one height (bumps of the land as wide as the circle look like a
+    // tilt, and are taken to be as large as those it shows); the spread of
+    // fits each without one eighth of the circle.
+    const double fit = rms / std::sqrt(bins * std::max(weaker, 1e-3)) / kDeg;
+    const double uneven = rms / kDeg;
+    double lo[kSectors][3], mean[3] = {0, 0, 0}, used = 0;
+    bool in[kSectors] = {};
+    constexpr int perSector = kHorizonBins / kSectors;
+    for (int s = 0; s < kSectors; ++s) {
+        gather(((1u << perSector) - 1) << (s * perSector));
+        double cs;
+        std::set<uint8_t> left(bin.begin(), bin.end());
+        if (static_cast<int>(left.size()) < kMinHorizonBins / 2 || !fitPlane(p, w, lo[s], &cs)) continue;
+        in[s] = true, ++used;
+        for (int k = 0; k < 3; ++k) mean[k] += lo[s][k];
+    }
+    double jack = kMaxTilt;
+    if (used >= 2) {
+        jack = 0;
+        for (double& k : mean) k /= used;
+        for (int s = 0; s < kSectors; ++s)
+            if (in[s])
+                for (int k = 0; k < 3; ++k) jack += std::pow(lo[s][k] - mean[k], 2);
+        jack = std::sqrt(jack * (used - 1) / used) / kDeg;
+    }
+    // The spread is taken whole: the parts of one edge left out are alike.
+    const double sure = std::sqrt(jack * jack + fit * fit + uneven * uneven + kUnseen * kUnseen);
+    if (uncertainty) *uncertainty = sure;
+    const double tilt = std::acos(std::min(1.0, u[2])) / kDeg;
+    if (sure > kMaxUncertainty) {
+        std::snprintf(said, sizeof said, "the horizon is uncertain (%.2f degrees of tilt found, give or take %.2f)", tilt, sure);
+        return Status(kExitFailed, said);
+    }
+    // The vertical lines there are must agree: those within a few degrees
+    // of vertical under it (a horizon somewhat off), and those of the
+    // lines' own fit where that is as certain as one acted on (one far off).
+    const double worst =
+        std::max(linesAgainst(u, u, sure, 0), lines && linesSure <= kMaxUncertainty ? linesAgainst(lines, u, sure, linesSure) : 0.0);
+    if (worst > 0) {
+        std::snprintf(said, sizeof said, "the horizon and the vertical lines disagree (by %.2f degrees)", worst);
+        return Status(kExitFailed, said);
+    }
+
+    const double held = std::sqrt(cameraUp_[0] * cameraUp_[0] + cameraUp_[1] * cameraUp_[1] + cameraUp_[2] * cameraUp_[2]);
+    const double off = held > 0 ? std::acos(std::min(1.0, (u[0] * cameraUp_[0] + u[1] * cameraUp_[1] + u[2] * cameraUp_[2]) / held)) / kDeg : tilt;
+    // Land is seldom quite flat out to its edge, and what that does to the
+    // fit is not seen in its scatter (a few tenths of a degree over part of
+    // the circle): only a clear tilt is corrected from the horizon.
+    if (off < std::max(3 * sure, kMinHorizonTilt)) {
+        std::snprintf(said, sizeof said, "the tilt the horizon shows, %.2f degrees, is within its uncertainty of %.2f", off, sure);
         return Status(kExitFailed, said);
     }
     for (int k = 0; k < 3; ++k) up[k] = u[k];

@@ -30,6 +30,25 @@
 // tenth of what ties down the weaker tilt (two lines always cross, and a
 // line's many pieces, frame after frame, would make their crossing look
 // certain).
+//
+// Open land may show too few vertical lines, or all of them one way round,
+// but it has a horizon: the far edge of level land or sea lies at one
+// height all round, a little below the level (its dip). Edges that run
+// level are cut into pieces of a thirty-second of the circle, and the up
+// is sought under which the most of those directions lie at one height, on
+// or just below the level; the plane of those pieces gives up. Hills,
+// roofs and the lines of a room give pieces at many heights, or over too
+// little of the circle. The horizon is taken only where the vertical lines
+// alone do not tie up down, where it is seen in stretches of parts next to
+// one another over more than a third of the circle, with no sky seen below
+// it (the sky is what is reached from the zenith without crossing an edge;
+// hills whose edge a tilted plane follows over part of the circle drop
+// below it elsewhere), where it agrees with the vertical lines there are,
+// and is certain by the same measures: the spread of fits leaving out each
+// eighth of the circle (taken whole), the fit's own error, how far the
+// pieces stray from one height, and the tenth of a degree. Land is seldom
+// quite flat out to its edge, which the pieces' scatter does not show, so
+// only a tilt of a degree or more is corrected from the horizon.
 #pragma once
 
 #include <cstdint>
@@ -56,10 +75,29 @@ public:
     // fails, with the reason, where the edges do not tie it down well enough
     // to be acted on. `uncertainty` (degrees), where given, is the estimate's
     // spread whether or not it is acted on.
-    Status find(double up[3], double* uncertainty = nullptr) const;
+    // `byHorizon`, where given, says whether it was found from the horizon.
+    Status find(double up[3], double* uncertainty = nullptr, bool* byHorizon = nullptr) const;
     size_t edges() const { return weights_.size(); }
 
 private:
+    void addHorizon(const std::vector<size_t>& region, int w, int h, const std::vector<float>& strength,
+                    const Rot& camera);
+    // From the vertical lines; `fitted`, their fit whether or not it is taken.
+    Status fromLines(double up[3], double* uncertainty, double fitted[3]) const;
+    // From the horizon, checked against the vertical lines (and their fit,
+    // where there is one, of uncertainty `linesSure` degrees).
+    Status fromHorizon(double up[3], double* uncertainty, const double* lines, double linesSure) const;
+    // Degrees by which the vertical lines, as fitted from `at`, are further
+    // from u than their errors (at least `known` degrees) and the horizon's
+    // (`sure`) allow; 0 where not.
+    double linesAgainst(const double at[3], const double u[3], double sure, double known) const;
+    // The robust fit of the segments' circles from `start`, leaving out the
+    // sector `without` (-1: none); false where none are near.
+    bool refine(const double start[3], int without, double out[3]) const;
+    std::vector<float> horizon_;        // directions of the pieces of level edges, three per piece
+    std::vector<float> horizonWeight_;  // their edge strength
+    std::vector<uint8_t> horizonBin_;   // which thirty-second of the circle each lies in
+    std::vector<float> skyline_;        // the lowest sky of each column of each frame, three per column
     std::vector<float> normals_;  // unit normals of straight segments' circles, three per segment
     std::vector<float> weights_;    // the segments' edge strength
     std::vector<float> precision_;  // how well each circle is known (radians)

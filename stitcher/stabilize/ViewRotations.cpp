@@ -144,15 +144,16 @@ Status planViewRotations(const Stabilizing& how, Clip& clip, const StabilizedRan
         if (how.level) {
             double u[3];
             double uncertainty = 0;
-            const Status found = up.find(u, &uncertainty);
+            bool byHorizon = false;
+            const Status found = up.find(u, &uncertainty, &byHorizon);
             if (found.ok()) {
                 levelPath(path, u);
                 for (size_t k = 0; k < path.size(); ++k) correction[k] = cameras[k].transposed() * path[k];
                 char said[160];
                 std::snprintf(said, sizeof said,
-                              "level: world-up found from the footage's vertical lines, %.2f degrees from the first "
+                              "level: world-up found from the footage's %s, %.2f degrees from the first "
                               "frame's up (give or take %.2f)",
-                              std::acos(std::min(1.0, std::fabs(u[2]))) * 180 / 3.14159265358979323846, uncertainty);
+                              byHorizon ? "horizon" : "vertical lines", std::acos(std::min(1.0, std::fabs(u[2]))) * 180 / 3.14159265358979323846, uncertainty);
                 tell(events, said);
             } else {
                 tell(events, "level: the camera's own up is kept: " + found.message());

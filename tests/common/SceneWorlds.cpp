@@ -298,6 +298,127 @@ BgrImage fieldWorld(int width, int height, uint32_t seed) {
     });
 }
 
+BgrImage coastWorld(int width, int height, uint32_t seed) {
+    Rng rng(seed);
+    constexpr double deg = kPi / 180, earth = 6.371e6;
+    const double eye = rng.uniform(1.5, 1.9), cliff = rng.uniform(0, 8);  // the meadow above the sea
+    // The sea fills the azimuths within `seaHalf` of `seaWay`; the shore is
+    // `shore` metres off that way and recedes to the horizon at the arc's ends.
+    const double seaWay = rng.uniform(0, 2 * kPi), seaHalf = rng.uniform(60, 100) * deg, shore = rng.uniform(12, 60);
+    // The sea's horizon lies below the level by the dip of a round earth.
+    const double dip = std::sqrt(2 * (eye + cliff) / earth);
+    // The land's skyline: bumps of uneven height and width over a rise, going
+    // down to the sea's horizon where the land meets the sea.
+    struct Bump {
+        double at, height, width;
+    };
+    std::vector<Bump> bumps;
+    const int nb = 3 + static_cast<int>(rng.uniform(0, 5));
+    for (int i = 0; i < nb; ++i)
+        bumps.push_back({rng.uniform(0, 2 * kPi), rng.uniform(0.3, 3.0) * deg, rng.uniform(4, 30) * deg});
+    const double rise = rng.uniform(0.2, 0.8) * deg, hillsAt = rng.uniform(1500, 3000);
+    auto offSea = [&](double az) { return std::remainder(az - seaWay, 2 * kPi); };
+    auto skyline = [&](double az) {
+        double e = rise;
+        for (const Bump& b : bumps) {
+            const double d = std::remainder(az - b.at, 2 * kPi) / b.width;
+            e += b.height * std::exp(-0.5 * d * d);
+        }
+        // From the sea's edge the land climbs over 20 degrees of azimuth.
+        const double fromSea = std::clamp((std::fabs(offSea(az)) - seaHalf) / (20 * deg), 0.0, 1.0);
+        return -dip + (e + dip) * fromSea * fromSea * (3 - 2 * fromSea);
+    };
+    auto shoreAt = [&](double az) {
+        const double a = offSea(az);
+        if (std::fabs(a) >= seaHalf) return 1e30;
+        return shore * (0.85 + 0.3 * noise(az * 4, 0.5, seed + 11)) / std::max(1e-6, std::cos(a / seaHalf * kPi / 2));
+    };
+    struct Post {
+        double x, y, half, top, turn;  // half: radius, or half the side of a square post (turn != 0)
+        bool square;
+        Color color;
+    };
+    std::vector<Post> posts;
+    const int np = 2 + static_cast<int>(rng.uniform(0, 2));
+    for (int i = 0; i < np; ++i) {
+        const double az = rng.uniform(0, 2 * kPi);
+        const double r = std::min(rng.uniform(3, 20), 0.6 * shoreAt(az));
+        const bool square = rng.uniform(0, 1) < 0.5;
+        posts.push_back({r * std::cos(az), r * std::sin(az), square ? rng.uniform(0.04, 0.1) : rng.uniform(0.04, 0.1),
+                         rng.uniform(1.2, 8), rng.uniform(0, kPi / 2), square, randomColor(rng, 30, 210)});
+    }
+    const Color meadow{rng.uniform(40, 70), rng.uniform(110, 150), rng.uniform(80, 110)};
+    const Color sea{rng.uniform(100, 140), rng.uniform(80, 110), rng.uniform(30, 60)};
+    const Color haze{rng.uniform(200, 225), rng.uniform(195, 215), rng.uniform(185, 205)};
+    const Color zenith{rng.uniform(170, 210), rng.uniform(110, 140), rng.uniform(60, 90)};
+    const double sunAz = rng.uniform(0, 2 * kPi), sunEl = rng.uniform(10, 50) * deg;
+    const double sun[3] = {std::cos(sunEl) * std::cos(sunAz), std::cos(sunEl) * std::sin(sunAz), std::sin(sunEl)};
+    return render(width, height, [&](const double d[3]) -> Color {
+        const double az = std::atan2(d[1], d[0]), e = std::asin(std::clamp(d[2], -1.0, 1.0));
+        const double h = std::hypot(d[0], d[1]);
+        const bool seaSide = std::fabs(offSea(az)) < seaHalf;
+        const double tm = e < 0 ? eye * h / -d[2] : 1e30;  // to the meadow's plane
+        double best = 1e30;
+        Color c;
+        if (tm < (seaSide ? shoreAt(az) : hillsAt)) {
+            best = tm;
+            const double x = tm * d[0] / h, y = tm * d[1] / h;
+            c = scaled(meadow, 0.65 + 0.35 * noise(x * 2, y * 2, seed + 14) + 0.25 * noise(x * 0.3, y * 0.3, seed + 15));
+            c = mix(c, haze, 1 - std::exp(-tm / 2500));
+        } else if (!seaSide && e < skyline(az)) {
+            // The hills, as far off as the meadow's end.
+            c = scaled(meadow, 0.7 + 0.4 * noise(d[0] / h * 60 + e * 50, d[1] / h * 60 - e * 50, seed + 17));
+            c = mix(c, haze, 1 - std::exp(-hillsAt / 3000));
+        } else if (e < -dip) {
+            const double ts = (eye + cliff) * h / -d[2], x = ts * d[0] / h, y = ts * d[1] / h;
+            c = scaled(sea, 0.9 + 0.2 * noise(x * 0.4, y * 2.5, seed + 16));
+            c = mix(c, haze, 0.8 * (1 - std::exp(-ts / 3000)));
+        } else {
+            // Sky: haze at the horizon to blue overhead, a glow about the sun,
+            // thin streaks of cloud.
+            c = mix(haze, zenith, std::pow(std::max(0.0, d[2]), 0.6));
+            const double toSun = std::acos(std::clamp(d[0] * sun[0] + d[1] * sun[1] + d[2] * sun[2], -1.0, 1.0));
+            c = mix(c, {245, 250, 255}, 0.7 * std::exp(-toSun / (12 * deg)));
+            const double r = 1 / std::max(0.05, d[2] + 0.03), streak = noise(d[0] * r * 0.6, d[1] * r * 3, seed + 13);
+            c = mix(c, {240, 240, 240}, std::clamp((streak - 0.6) * 2, 0.0, 0.5) * std::clamp(e / (5 * deg), 0.0, 1.0));
+        }
+        for (const Post& p : posts) {
+            if (h < 1e-9) break;
+            const double ux = d[0] / h, uy = d[1] / h;
+            double t = 1e30, lit = 1;
+            if (p.square) {
+                // A square post turned by `turn`: the slabs of its two sides.
+                const double ct = std::cos(p.turn), st = std::sin(p.turn);
+                const double ox = ct * p.x + st * p.y, oy = -st * p.x + ct * p.y;
+                const double vx = ct * ux + st * uy, vy = -st * ux + ct * uy;
+                double lo = 0, hi = 1e30;
+                int face = 0;
+                for (int k = 0; k < 2; ++k) {
+                    const double o = k ? oy : ox, v = k ? vy : vx;
+                    if (std::fabs(v) < 1e-12) {
+                        if (std::fabs(o) > p.half) lo = 1e30;
+                        continue;
+                    }
+                    double a = (o - p.half) / v, b = (o + p.half) / v;
+                    if (a > b) std::swap(a, b);
+                    if (a > lo) lo = a, face = k;
+                    hi = std::min(hi, b);
+                }
+                if (lo < hi && lo > 0) t = lo, lit = face ? 0.75 : 1.0;
+            } else {
+                const double along = p.x * ux + p.y * uy, off = -p.x * uy + p.y * ux;
+                if (along > 0 && std::fabs(off) < p.half) {
+                    t = along - std::sqrt(p.half * p.half - off * off);
+                    lit = 0.7 + 0.3 * std::sqrt(1 - std::pow(off / p.half, 2));
+                }
+            }
+            const double z = t * d[2] / h + eye;
+            if (t < best && z >= 0 && z <= p.top) best = t, c = scaled(p.color, lit);
+        }
+        return c;
+    });
+}
+
 BgrImage paintedCity(int width, int height, uint32_t seed) {
     Rng rng(seed);
     BgrImage img(width, height);
@@ -334,6 +455,37 @@ BgrImage paintedCity(int width, int height, uint32_t seed) {
         x0 += w + (rng.uniform(0, 1) < 0.3 ? static_cast<int>(rng.uniform(2, width / 30.0)) : 0);
     }
     return img;
+}
+
+std::vector<float> openLandGrey(int width, int height, const double camera[3][3], const double up[3],
+                                const std::function<double(double)>& edge, const std::vector<double>& posts) {
+    // Axes about up: x' the world's x made level, y' = up x x'.
+    double ex[3] = {1 - up[0] * up[0], -up[0] * up[1], -up[0] * up[2]};
+    const double nx = std::sqrt(ex[0] * ex[0] + ex[1] * ex[1] + ex[2] * ex[2]);
+    for (double& c : ex) c /= nx;
+    const double ey[3] = {up[1] * ex[2] - up[2] * ex[1], up[2] * ex[0] - up[0] * ex[2], up[0] * ex[1] - up[1] * ex[0]};
+    std::vector<float> grey(static_cast<size_t>(width) * height);
+    constexpr int n = 2;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            double sum = 0;
+            for (int sy = 0; sy < n; ++sy)
+                for (int sx = 0; sx < n; ++sx) {
+                    const double p = kPi * (y + (sy + 0.5) / n) / height, t = 2 * kPi * (x + (sx + 0.5) / n) / width;
+                    const double c[3] = {std::sin(p) * std::cos(t), std::sin(p) * std::sin(t), std::cos(p)};
+                    double d[3];
+                    for (int r = 0; r < 3; ++r) d[r] = camera[r][0] * c[0] + camera[r][1] * c[1] + camera[r][2] * c[2];
+                    const double h = d[0] * up[0] + d[1] * up[1] + d[2] * up[2];
+                    const double az = std::atan2(d[0] * ey[0] + d[1] * ey[1] + d[2] * ey[2], d[0] * ex[0] + d[1] * ex[1] + d[2] * ex[2]);
+                    const double e = std::asin(std::clamp(h, -1.0, 1.0));
+                    double v = e >= edge(az) ? 200 - 60 * std::max(0.0, h) : 90 + 10 * noise(d[0] * 40, d[1] * 40 + d[2] * 40, 5);
+                    for (double at : posts)
+                        if (std::fabs(std::remainder(az - at, 2 * kPi)) < 0.02 && e > -0.1 && e < 0.5) v = 40;
+                    sum += v;
+                }
+            grey[static_cast<size_t>(y) * width + x] = static_cast<float>(sum / (n * n));
+        }
+    return grey;
 }
 
 }  // namespace testutil
