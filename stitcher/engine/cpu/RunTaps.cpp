@@ -43,14 +43,8 @@ inline uint32_t blockOf(const RunRead& r, int i, int* fx, int* fy) {
 // kWeightOne alone, the largest taking what rounding left over, then each
 // scaled to the part the same way.
 inline uint32_t partWeights(int fx, int fy, int part) {
-    const int e[4] = {(256 - fx) * (256 - fy), fx * (256 - fy), (256 - fx) * fy, fx * fy};
-    int q[4], big = 0, sum = 0;
-    for (int j = 0; j < 4; ++j) {
-        big = e[j] > e[big] ? j : big;
-        q[j] = (e[j] * kWeightOne + 32768) >> 16;
-        sum += q[j];
-    }
-    q[big] += kWeightOne - sum;
+    int q[4];
+    roundedBilinear(fx, fy, q);
     int s[4], bigPart = 0, partSum = 0;
     for (int k = 0; k < 4; ++k) {
         s[k] = (q[k] * part + kWeightOne / 2) / kWeightOne;

@@ -12,6 +12,21 @@
 
 namespace stitcher {
 
+// A bilinear read's four weights at fractions (fx, fy) in 1/256ths (top
+// left, top right, bottom left, bottom right), each rounded alone to
+// kWeightOne, the largest taking what rounding left over, so that they add
+// up to kWeightOne.
+inline void roundedBilinear(int fx, int fy, int q[4]) {
+    const int e[4] = {(256 - fx) * (256 - fy), fx * (256 - fy), (256 - fx) * fy, fx * fy};
+    int big = 0, sum = 0;
+    for (int j = 0; j < 4; ++j) {
+        big = e[j] > e[big] ? j : big;
+        q[j] = (e[j] * kWeightOne + 32768) >> 16;
+        sum += q[j];
+    }
+    q[big] += kWeightOne - sum;
+}
+
 // One lens read along the run: pixel i reads texel position
 // (s0 + ds i, t0 + dt i) of a level (texel centres at whole numbers plus
 // 0.5, that is, top-left texel of the block at the floor), whose first

@@ -1495,20 +1495,12 @@ size_t PanoramaField::runTaps(Reader& reader, const LensRun& run, int n, SampleT
     }
     // The bilinear weights worked out here rather than looked up: a table
     // of every pair of fractions read in the order of a turned view misses
-    // the cache at nearly every pixel. Rounded alone, the largest taking
-    // what rounding left over, so that they add up to kWeightOne.
+    // the cache at nearly every pixel.
     auto read = [&](const Side& k, int i) {
         const int64_t fs = floorInt((k.s0 + k.ds * i) * 256.0), ft = floorInt((k.t0 + k.dt * i) * 256.0);
         const size_t col = static_cast<size_t>(fs >> 8), row = static_cast<size_t>(ft >> 8);
-        const int fx = static_cast<int>(fs & 255), fy = static_cast<int>(ft & 255);
-        const int e[4] = {(256 - fx) * (256 - fy), fx * (256 - fy), (256 - fx) * fy, fx * fy};
-        int q[4], big = 0, sum = 0;
-        for (int j = 0; j < 4; ++j) {
-            big = e[j] > e[big] ? j : big;
-            q[j] = (e[j] * kWeightOne + 32768) >> 16;
-            sum += q[j];
-        }
-        q[big] += kWeightOne - sum;
+        int q[4];
+        roundedBilinear(static_cast<int>(fs & 255), static_cast<int>(ft & 255), q);
         return SampleTap{static_cast<uint32_t>(k.level->origin + row * k.stride + col * 3) | k.flags, packWeights(q)};
     };
     auto runRead = [](const Side& k) {

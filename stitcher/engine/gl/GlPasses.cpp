@@ -78,6 +78,25 @@ void main() {
     "    return 1.0 - 0.5 * pow(2.0 * (1.0 - x), 5.2);\n"                        \
     "}\n"
 
+// The seam warp's share of the half disparity across a band (0 in its outer
+// tenths, all of it over its middle half), and the disparity of band b at a
+// panorama row and place t across the band, from uShift (uRows rows a band,
+// uWindows windows a row, linear between them).
+#define DFS_SEAM_SHIFT                                                                                     \
+    "float fade(float t) {\n"                                                                              \
+    "    float e = clamp((min(t, 1.0 - t) - 0.1) / 0.15, 0.0, 1.0);\n"                                     \
+    "    return e * e * (3.0 - 2.0 * e);\n"                                                                \
+    "}\n"                                                                                                  \
+    "float shiftAt(int b, int row, float t) {\n"                                                           \
+    "    int r = b * uRows + row;\n"                                                                       \
+    "    float x = t * float(uWindows + 1) - 1.0;\n"                                                       \
+    "    if (x <= 0.0) return texelFetch(uShift, ivec2(0, r), 0).r;\n"                                     \
+    "    if (x >= float(uWindows - 1)) return texelFetch(uShift, ivec2(uWindows - 1, r), 0).r;\n"          \
+    "    int k = int(x);\n"                                                                                \
+    "    float a = texelFetch(uShift, ivec2(k, r), 0).r, c = texelFetch(uShift, ivec2(k + 1, r), 0).r;\n"  \
+    "    return a + (c - a) * (x - float(k));\n"                                                           \
+    "}\n"
+
 // A triangle over the whole output.
 const char* const kCoverVertex = R"(#version 330 core
 layout(location = 0) in vec2 corner;
@@ -123,21 +142,10 @@ uniform ivec2 uBand[2];
 uniform ivec2 uWarp[2];
 uniform ivec2 uFollowed;
 uniform int uLeftLens[2];
+uniform int uRows;
 out vec4 color;
-float fade(float t) {
-    float e = clamp((min(t, 1.0 - t) - 0.1) / 0.15, 0.0, 1.0);
-    return e * e * (3.0 - 2.0 * e);
-}
-float shiftAt(int b, int row, float t) {
-    int r = b * uPanorama.y + row;
-    float x = t * float(uWindows + 1) - 1.0;
-    if (x <= 0.0) return texelFetch(uShift, ivec2(0, r), 0).r;
-    if (x >= float(uWindows - 1)) return texelFetch(uShift, ivec2(uWindows - 1, r), 0).r;
-    int k = int(x);
-    float a = texelFetch(uShift, ivec2(k, r), 0).r, c = texelFetch(uShift, ivec2(k + 1, r), 0).r;
-    return a + (c - a) * (x - float(k));
-}
 const float pi = 3.14159265358979323846;
+)" DFS_SEAM_SHIFT R"(
 vec3 direction(vec2 p) {
     vec2 ab = (p - 0.5 * uSize) / uFocal;
     if (uPlanet == 0) return normalize(vec3(-1.0, -ab.x, -ab.y));
@@ -231,19 +239,7 @@ uniform int uSpan;
 uniform vec2 uFrameSize;
 uniform float uHalfShare;
 out vec4 color;
-float fade(float t) {
-    float e = clamp((min(t, 1.0 - t) - 0.1) / 0.15, 0.0, 1.0);
-    return e * e * (3.0 - 2.0 * e);
-}
-float shiftAt(int b, int row, float t) {
-    int r = b * uRows + row;
-    float x = t * float(uWindows + 1) - 1.0;
-    if (x <= 0.0) return texelFetch(uShift, ivec2(0, r), 0).r;
-    if (x >= float(uWindows - 1)) return texelFetch(uShift, ivec2(uWindows - 1, r), 0).r;
-    int k = int(x);
-    float a = texelFetch(uShift, ivec2(k, r), 0).r, c = texelFetch(uShift, ivec2(k + 1, r), 0).r;
-    return a + (c - a) * (x - float(k));
-}
+)" DFS_SEAM_SHIFT R"(
 void main() {
     int col = int(gl_FragCoord.x), row = int(gl_FragCoord.y);
     color = texture(uFrame, uvCoords);
@@ -269,6 +265,7 @@ void main() {
 }
 )";
 #undef DFS_ALPHA_NORMALIZED
+#undef DFS_SEAM_SHIFT
 
 // The renderer's second pass for a view turned per frame: each panorama
 // pixel's direction, turned, looked up bilinearly in the stitched panorama
@@ -480,6 +477,7 @@ Status GlPasses::view(const uint8_t* frame, uint8_t* out) {
         glUniform1i(glGetUniformLocation(p, "uShift"), 3);
         glUniform1i(glGetUniformLocation(p, "uWindows"), shift_.windows);
         glUniform2i(glGetUniformLocation(p, "uPanorama"), panoW_, panoH_);
+        glUniform1i(glGetUniformLocation(p, "uRows"), panoH_);
         glUniform2i(glGetUniformLocation(p, "uFollowed"), bands.firstRow(), bands.lastRow());
         setBandUniforms(p);
     }
