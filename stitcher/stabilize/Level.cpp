@@ -41,7 +41,11 @@ constexpr double kMinProminence = 4;     // the peak of votes over their scatter
 constexpr double kMaxUncertainty = 0.3;
 constexpr double kUnseen = 0.1;  // degrees of error that the lines' scatter does not show
 constexpr double kTukey = 4.0;  // segments beyond this many of their own errors off count for nothing
-constexpr double kSameLine = 0.99985;  // cosine of the angle (about a degree) within which circles are one line
+// Radians within which two segments' circles are taken as one line of the
+// world: a degree, or further where their circles are known less well (the
+// pieces of one line, each short, scatter by their own errors).
+constexpr double kSameLine = 1.0 * kDeg;
+constexpr double kLineSpread = 3.0;  // of the two circles' errors together
 // Of the information on the weaker tilt, what must be left with any one
 // line of the world taken away.
 constexpr double kMinSpare = 0.1;
@@ -487,6 +491,10 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
     // circle with an edge of the ceiling, spans half of it). Up is tied down
     // by lines crossing at one point, each a check on the others: with any
     // one line taken away, what is left must still hold the weaker tilt.
+    // A line's short pieces (a steep edge seen frame after frame) scatter
+    // about its circle by their own errors, often over a degree: each piece
+    // joins the best-known line its circle agrees with within those errors,
+    // lest one line counted as several check each other.
     double spare = 0;
     {
         std::vector<double> lines;  // unit normals of the distinct lines, three each
@@ -497,14 +505,18 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
             if (std::fabs(g[0] * u[0] + g[1] * u[1] + g[2] * u[2]) < kTukey * precision_[e]) order.push_back(e);
         }
         std::sort(order.begin(), order.end(), [&](size_t x, size_t y) { return precision_[x] < precision_[y]; });
+        std::vector<double> known;  // how well each line's first (best) piece knows its circle
         for (size_t e : order) {
             const float* g = &normals_[3 * e];
-            for (size_t l = 0; l < lines.size() / 3 && line[e] < 0; ++l)
-                if (std::fabs(g[0] * lines[3 * l] + g[1] * lines[3 * l + 1] + g[2] * lines[3 * l + 2]) > kSameLine)
+            for (size_t l = 0; l < known.size() && line[e] < 0; ++l) {
+                const double within = std::max(kSameLine, kLineSpread * std::hypot(precision_[e], known[l]));
+                if (std::acos(std::min(1.0, std::fabs(g[0] * lines[3 * l] + g[1] * lines[3 * l + 1] + g[2] * lines[3 * l + 2]))) < within)
                     line[e] = static_cast<int>(l);
+            }
             if (line[e] >= 0) continue;
-            line[e] = static_cast<int>(lines.size() / 3);
+            line[e] = static_cast<int>(known.size());
             lines.insert(lines.end(), {g[0], g[1], g[2]});
+            known.push_back(precision_[e]);
         }
         // The information on up, each segment by its precision: all of it,
         // and each line's share.

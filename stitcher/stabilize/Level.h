@@ -26,8 +26,10 @@
 // camera's up as held over the frames) is within three times its
 // uncertainty, the camera's own up is kept. So it is where the peak rests
 // on one line of the world: the segments are gathered into the lines they
-// are pieces of, and with any one line taken away the rest must keep a
-// tenth of what ties down the weaker tilt (two lines always cross, and a
+// are pieces of (circles that agree within a degree, or within their
+// errors where those are larger: a line's short pieces scatter), and with
+// any one line taken away the rest must keep a tenth of what ties down the
+// weaker tilt (two lines always cross, and a
 // line's many pieces, frame after frame, would make their crossing look
 // certain).
 //
