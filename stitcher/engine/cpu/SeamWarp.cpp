@@ -282,7 +282,7 @@ size_t SeamWarp::pixelTaps(const float x[2], const float y[2], const float r[2],
     const float upper = level - static_cast<float>(coarse), lower = 1.0f - upper, full = static_cast<float>(kWeightOne);
     const int stride = fw / 2;
     const bool lifted = !params_.falloff.flat();
-    const auto read = [&](int k, float x, float y, uint32_t weight, uint32_t flag) {
+    const auto read = [&](int k, float x, float y, uint32_t weight, uint32_t flag) __attribute__((always_inline)) {
         if (k == 0) return bilinearTap(x, y, fw, fh, fw, 0, weight, flag);
         const float scale = 1.0f / static_cast<float>(1 << k);
         return bilinearTap(x * scale, y * scale, fw >> k, fh >> k, stride, levelRow_[k], weight, flag | SampleTap::kLevels);
