@@ -72,13 +72,13 @@ Status refine(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<b
 FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long long first, long long count,
                                         const std::atomic<bool>& interrupted, int threads) {
     const _MediaInfo& m = clip.info();
-    EngineSpec spec;
-    spec.lens = lens;
-    spec.frameWidth = static_cast<int>(m.width);
-    spec.frameHeight = static_cast<int>(m.height);
-    return estimateFalloff(lens.model(), spec.frameWidth, spec.frameHeight, first, count,
+    EngineSpec setup;
+    setup.lens = lens;
+    setup.frameWidth = static_cast<int>(m.width);
+    setup.frameHeight = static_cast<int>(m.height);
+    return estimateFalloff(lens.model(), setup.frameWidth, setup.frameHeight, first, count,
                            [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr).ok(); }, interrupted,
-                           8, falloffRuns(spec, m.fps, threads));
+                           8, falloffRuns(setup, m.fps, threads));
 }
 
 }  // namespace

@@ -68,11 +68,11 @@ struct Clip {
 
 TEST(FalloffTurns, EachLensCurveFromTheCameraTurningAndTheSeamsAloneWhenStill) {
     const Clip clip;
-    EngineSpec spec;
-    ASSERT_TRUE(spec.useCalibration(testutil::kDefaultOffset).ok());
-    spec.frameWidth = kFrameW;
-    spec.frameHeight = kFrameH;
-    const TurnRuns runs = falloffRuns(spec, 10.0, 1);
+    EngineSpec setup;
+    ASSERT_TRUE(setup.useCalibration(testutil::kDefaultOffset).ok());
+    setup.frameWidth = kFrameW;
+    setup.frameHeight = kFrameH;
+    const TurnRuns runs = falloffRuns(setup, 10.0, 1);
     // A run's turn maps its last frame's directions to its first's.
     std::unique_ptr<TurnFollower> follower = runs.follower();
     std::vector<uint8_t> bgr(static_cast<size_t>(kFrameW) * kFrameH * 3);
