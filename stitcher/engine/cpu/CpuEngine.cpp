@@ -64,7 +64,6 @@ struct CpuEngine::State {
     // band by band (DirectTable.h), under a view that may move per frame.
     bool direct = false;
     DirectTable view;
-    double fov = 0.0;  // the view's field from the next rotation on
     // The table or the view's: the sizes and levels each frame needs.
     const SampleTable& levelTable() const { return direct ? view.levels() : table; }
     size_t bandCount() const { return direct ? view.bandCount() : table.bands.size(); }
@@ -87,7 +86,6 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
             if (params.perFrameRotation && params.layout != Layout::Stitch)
                 return Status(kExitDisplay, "a view rotation per frame needs the stitch layout");
             state->direct = params.reprojected();
-            state->fov = params.view.fov;
             if (state->direct) {
                 st = state->view.build(params, *state->pool);
             } else {
@@ -262,7 +260,7 @@ bool CpuEngine::setRotation(const float m[4][4]) {
     if (!state_->params.perFrameRotation || !m) return false;
     if (state_->direct) {
         state_->view.setRotation(m);
-        state_->seam->setView(m, state_->fov);
+        state_->seam->setView(m, state_->view.fov());
     } else
         state_->remap.setRotation(m);
     return true;
@@ -271,7 +269,6 @@ bool CpuEngine::setRotation(const float m[4][4]) {
 bool CpuEngine::setFov(double degrees) {
     if (!state_->params.perFrameRotation || !state_->params.reprojected() || !(degrees > 0.0 && degrees < 180.0)) return false;
     state_->view.setFov(degrees);
-    state_->fov = degrees;
     return true;
 }
 

@@ -53,6 +53,7 @@ public:
     void setRotation(const float m[4][4]);
     // A flat or planet view's field of view for the next setRotation().
     void setFov(double degrees) { shape_.fov = degrees; }
+    double fov() const { return shape_.fov; }
 
     // The frame's levels to make (levels, sizes; no taps) and the output's sizes.
     const SampleTable& levels() const { return levels_; }
