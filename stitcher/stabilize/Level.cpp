@@ -29,8 +29,8 @@ constexpr int kMinHorizonRun = 2;         // of them next to one another, that c
 // of a hilly skyline lies further down), and above it (the error of the fit).
 constexpr double kHorizonDip = 0.5 * kPi / 180;
 constexpr double kHorizonRise = 0.1 * kPi / 180;
-constexpr double kSkyBelow = 0.3 * kPi / 180;
-constexpr double kMinHorizonTilt = 1.0;  // degrees of tilt, the least corrected from the horizon  // sky seen this far below a horizon belies it
+constexpr double kSkyBelow = 0.3 * kPi / 180;  // sky seen this far below a horizon belies it
+constexpr double kMinHorizonTilt = 1.0;  // degrees of tilt, the least corrected from the horizon
 constexpr double kLinesReach = 3.0;  // degrees from vertical of the lines that check a horizon
 constexpr double kMinPrecision = 0.2 * kDeg;  // no segment is taken as known better than this
 constexpr double kMinProminence = 4;     // the peak of votes over their scatter
