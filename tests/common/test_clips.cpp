@@ -10,6 +10,8 @@
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
+#include <mutex>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -77,11 +79,39 @@ std::string makeClip(const std::string& name, const std::string& ffmpegArgs) {
     return path;
 }
 
+namespace {
+
+// The folders made by makeTempDir, removed with everything in them when the
+// test program ends normally (a crashed one leaves them to look at).
+class TempDirs {
+public:
+    ~TempDirs() {
+        std::error_code ignored;
+        for (const std::string& dir : dirs_) std::filesystem::remove_all(dir, ignored);
+    }
+    void add(const std::string& dir) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dirs_.push_back(dir);
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> dirs_;
+};
+
+TempDirs& tempDirs() {
+    static TempDirs dirs;
+    return dirs;
+}
+
+}  // namespace
+
 std::string makeTempDir(const std::string& prefix) {
     std::string templ = "/tmp/" + prefix + "XXXXXX";
     std::vector<char> buf(templ.begin(), templ.end());
     buf.push_back('\0');
     if (!::mkdtemp(buf.data())) return std::string();
+    tempDirs().add(buf.data());
     return std::string(buf.data());
 }
 

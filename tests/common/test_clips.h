@@ -23,7 +23,8 @@ int runCommand(const std::string& cmd);
 // Runs a shell command and returns its standard output.
 std::string captureCommand(const std::string& cmd, int* status = nullptr);
 
-// A fresh empty temporary folder (removed by the OS's tmp cleaning, not by us).
+// A fresh empty temporary folder, removed with its contents when the test
+// program ends normally.
 std::string makeTempDir(const std::string& prefix);
 
 // A copy of `clip` in a fresh temporary folder with the bytes [offset, offset
