@@ -117,7 +117,8 @@ LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const 
         console::note("lens fall-off measured where the camera turned between frames: each lens's own curve");
     else
         console::note("no frames that the camera turned between (a still camera, or a clip too short): the lens "
-                      "fall-off's shape is taken from the seams alone, one curve for both lenses");
+                      "fall-off's shape is taken from the seams alone, one curve for both lenses (each lens's own curve: "
+                      "--calibrate on a clip where this camera turns, then --falloff)");
     // As its text has it, so that a run given that text (--falloff, a plan's
     // segments) stitches the same bytes.
     const std::string text = formatFalloff(f.falloff);
