@@ -95,9 +95,17 @@ private:
         int window;      // the shift's window below it, and the share of the next
         float next;
         float right;     // the right side's share of the cross-fade
+        float weight[2];  // each lens's share of the cross-fade in weight units (lens 0 first)
+        unsigned lenses;  // bit k: lens k weighs in at all
     };
     int w0_[2] = {0, 0}, w1_[2] = {0, 0};
     std::vector<Column> columns_[2];
+    // The same per column as lists, for the taps worked out four columns at a time.
+    struct Lanes {
+        std::vector<float> halfFade, weight[2];
+        std::vector<float> windowShare;  // per window, its share at each column
+    };
+    Lanes lanes_[2];
 
     EngineSpec params_;
     int threads_ = 1;
