@@ -220,7 +220,7 @@ void SeamTracker::searchWindow(const Signals& sig, int i0, int i1, float most, f
         const double var = ss / count - (s / count) * (s / count);
         if (var < 9.0 || clipped > 0.4 * count) return;
     }
-    // Coarse: every k-th shift and sample; then fine, half a column apart, near the best.
+    // Coarse: every k-th shift and sample; then fine near the best.
     const float least = -0.25f * most;
     const int k = std::max(1, static_cast<int>(most / 12.0f));
     float best = -2.0f, bestShift = 0.0f;
@@ -235,20 +235,36 @@ void SeamTracker::searchWindow(const Signals& sig, int i0, int i1, float most, f
     // repeating pattern.
     for (const auto& sc : coarse)
         if (std::fabs(sc.first - bestShift) > std::max(3.0f, 3.0f * k) && sc.second > best - 0.08f) return;
+    // Fine: whole columns around the best, then the half columns either side
+    // of the best of them; each shift's correlation worked out once.
+    float tried[64][2];
+    int triedCount = 0;
+    const auto at = [&](float s) {
+        for (int t = 0; t < triedCount; ++t)
+            if (tried[t][0] == s) return tried[t][1];
+        const float c = correlation(sig.left, sig.right, i0, i1, s, 1);
+        if (triedCount < 64) tried[triedCount][0] = s, tried[triedCount][1] = c, ++triedCount;
+        return c;
+    };
     float fine = -2.0f, fineShift = bestShift;
     const float lo = std::max(least, bestShift - k), hi = std::min(most, bestShift + k);
-    for (float s = lo; s <= hi + 1e-4f; s += 0.5f) {
-        const float c = correlation(sig.left, sig.right, i0, i1, s, 1);
+    for (float s = lo; s <= hi + 1e-4f; s += 1.0f) {
+        const float c = at(s);
         if (c > fine) fine = c, fineShift = s;
     }
+    for (const float s : {fineShift - 0.5f, fineShift + 0.5f})
+        if (s >= lo - 1e-4f && s <= hi + 1e-4f) {
+            const float c = at(s);
+            if (c > fine) fine = c, fineShift = s;
+        }
     // Between half columns: the vertex of the parabola through the best and its neighbours.
-    const float cm = correlation(sig.left, sig.right, i0, i1, fineShift - 0.5f, 1);
-    const float cp = correlation(sig.left, sig.right, i0, i1, fineShift + 0.5f, 1);
+    const float cm = at(fineShift - 0.5f);
+    const float cp = at(fineShift + 0.5f);
     const float curve = cm + cp - 2.0f * fine;
     if (curve < -1e-6f) fineShift += std::max(-0.5f, std::min(0.5f, 0.25f * (cm - cp) / curve));
     if (fine < 0.6f) return;
     // The far field where it does as well.
-    const float atZero = correlation(sig.left, sig.right, i0, i1, 0.0f, 1);
+    const float atZero = at(0.0f);
     *value = atZero >= fine - 0.01f ? 0.0f : std::max(least, std::min(most, fineShift));
     *confidence = std::min(1.0f, (fine - 0.6f) / 0.3f + 0.1f);
 }
