@@ -48,6 +48,17 @@ HWY_INLINE void quadTaps(VF x, VF y, int width, int height, VI weight, uint32_t 
                       hn::Or(hn::ShiftLeft<16>(w10), hn::ShiftLeft<24>(w11)));
 }
 
+// Four rows of four as four columns.
+HWY_INLINE void transpose(VF a, VF b, VF c, VF d, VF* c0, VF* c1, VF* c2, VF* c3) {
+    const DF df;
+    const VF t0 = hn::InterleaveLower(df, a, b), t1 = hn::InterleaveLower(df, c, d);
+    const VF t2 = hn::InterleaveUpper(df, a, b), t3 = hn::InterleaveUpper(df, c, d);
+    *c0 = hn::ConcatLowerLower(df, t1, t0);
+    *c1 = hn::ConcatUpperUpper(df, t1, t0);
+    *c2 = hn::ConcatLowerLower(df, t3, t2);
+    *c3 = hn::ConcatUpperUpper(df, t3, t2);
+}
+
 // The four pixels' tap `j` (pixel p's at out[4 j + p]).
 HWY_INLINE void storeTaps(VI where, VI weights, SampleTap* out) {
     const DI di;
@@ -81,20 +92,20 @@ size_t SeamQuadTapsImpl(const SeamRowTaps& row, int first, int quads, SampleTap*
             const VF at = hn::Min(hn::Max(hn::MulAdd(hn::Set(df, row.sign[k]), half, column), zero), lastPoint);
             const VI whole = hn::ConvertTo(di, at);
             const VF f = hn::Sub(at, hn::ConvertTo(df, whole));
-            // The points on either side, read one by one (faster than a gather on some machines).
+            // The points on either side: each pixel's two as one row of four
+            // floats from each (x, y, r of the first, then x, y, r of the
+            // second from two floats on), turned into lanes.
             alignas(16) int32_t at4[4];
             hn::Store(hn::Mul(whole, three), di, at4);
             const float* pts = row.points[k];
-            alignas(16) float lane[6][4];
-            for (int j = 0; j < 4; ++j) {
-                const float* a = pts + at4[j];
-                lane[0][j] = a[0], lane[1][j] = a[1], lane[2][j] = a[2], lane[3][j] = a[3], lane[4][j] = a[4], lane[5][j] = a[5];
-            }
-            const VF px = hn::Load(df, lane[0]), py = hn::Load(df, lane[1]), qx = hn::Load(df, lane[3]), qy = hn::Load(df, lane[4]);
+            VF px, py, pr, qx, qy, qr, unused;
+            transpose(hn::LoadU(df, pts + at4[0]), hn::LoadU(df, pts + at4[1]), hn::LoadU(df, pts + at4[2]),
+                      hn::LoadU(df, pts + at4[3]), &px, &py, &pr, &unused);
+            transpose(hn::LoadU(df, pts + at4[0] + 2), hn::LoadU(df, pts + at4[1] + 2), hn::LoadU(df, pts + at4[2] + 2),
+                      hn::LoadU(df, pts + at4[3] + 2), &unused, &qx, &qy, &qr);
             const VF x = hn::MulAdd(hn::Sub(qx, px), f, px), y = hn::MulAdd(hn::Sub(qy, py), f, py);
             VF weight = hn::LoadU(df, row.weight[k] + i);
             if (row.lift[k]) {
-                const VF pr = hn::Load(df, lane[2]), qr = hn::Load(df, lane[5]);
                 const VF r = hn::Min(hn::Max(hn::MulAdd(hn::Sub(qr, pr), f, pr), zero), one);
                 alignas(16) int32_t step4[4];
                 hn::Store(hn::ConvertTo(di, hn::MulAdd(r, steps, hn::Set(df, 0.5f))), di, step4);
