@@ -603,16 +603,36 @@ void SeamWarp::apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, si
     for (int b = 0; b < 2; ++b) {
         if (shift_.shift[b].empty() || w1_[b] <= w0_[b]) continue;
         for (int row = std::max(row0, bands.firstRow()); row < std::min(row1, bands.lastRow() + 1); ++row) {
-            const float* rowShift = shift_.shift[b].data() + static_cast<size_t>(row) * static_cast<size_t>(shift_.windows);
-            bool none = true;
-            for (int k = 0; k < shift_.windows; ++k) none = none && (rowShift[k] == 0.0f || !std::isfinite(rowShift[k]));
-            if (none) continue;
+            if (!rowWarped(b, row)) continue;
             rowTaps(b, row, s);
             sampleBand(s.table, s.band, frame, half_.data(), gains, s.pixels.data());
             std::copy(s.pixels.begin(), s.pixels.begin() + 3 * (w1_[b] - w0_[b]),
                       rows + static_cast<size_t>(row - row0) * stride + static_cast<size_t>(w0_[b]) * 3);
         }
     }
+}
+
+bool SeamWarp::rowWarped(int b, int row) const {
+    const float* rowShift = shift_.shift[b].data() + static_cast<size_t>(row) * static_cast<size_t>(shift_.windows);
+    for (int k = 0; k < shift_.windows; ++k)
+        if (rowShift[k] != 0.0f && std::isfinite(rowShift[k])) return true;
+    return false;
+}
+
+int SeamWarp::redoneTiles(int row0, int row1, int runs[2][2]) const {
+    if (!active_ || view_ || !bands_ || row0 < bands_->firstRow() || row1 > bands_->lastRow() + 1) return 0;
+    int n = 0;
+    for (int b = 0; b < 2; ++b) {
+        const int first = (w0_[b] + kTileColumns - 1) / kTileColumns, end = w1_[b] / kTileColumns;
+        if (shift_.shift[b].empty() || end <= first) continue;
+        bool all = true;
+        for (int row = row0; row < row1 && all; ++row) all = rowWarped(b, row);
+        if (!all) continue;
+        runs[n][0] = first, runs[n][1] = end;
+        ++n;
+    }
+    if (n == 2 && runs[1][0] < runs[0][0]) std::swap(runs[0], runs[1]);
+    return n;
 }
 
 }  // namespace stitcher

@@ -56,7 +56,15 @@ public:
     void apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, size_t stride, const LensGains& gains,
                int thread) const;
 
+    // The tiles (kTileColumns output columns each) of the panorama's rows
+    // [row0, row1) whose every pixel apply() redoes this frame, so that the
+    // table need not sample them: a run [first, end) per band at most into
+    // `runs`, left to right; returns how many.
+    int redoneTiles(int row0, int row1, int runs[2][2]) const;
+
 private:
+    // Whether apply() redoes the warped columns of `row` of band b.
+    bool rowWarped(int b, int row) const;
     // Per thread: one row's taps and pixels.
     struct Scratch {
         SampleTable table;
