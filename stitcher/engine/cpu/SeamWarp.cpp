@@ -207,6 +207,45 @@ void SeamWarp::makeBands(int needed) {
         halfRow1_ = std::max(halfRow0_, std::min(hh, static_cast<int>(std::ceil(bottom * 0.5f)) + margin));
         const int levelRows = levelRow_[levelCount_] + (params_.frameHeight >> levelCount_);
         half_.assign(static_cast<size_t>(params_.frameWidth / 2) * static_cast<size_t>(levelRows) * 3, 0);
+        halfSpans_.clear();
+        if (!view_) {
+            // Per row of the copy, the texels each band's side reads (its
+            // blocks' two columns and rows, two texels more each way for the
+            // rounding), merged where they meet.
+            const int hw = params_.frameWidth / 2;
+            std::vector<int> reach(static_cast<size_t>(hh) * 8);
+            for (size_t i = 0; i < reach.size(); i += 2) reach[i] = hw, reach[i + 1] = 0;
+            for (int b = 0; b < 2; ++b)
+                for (int side = 0; side < 2; ++side)
+                    for (int row = bands.firstRow(); row <= bands.lastRow() && bands.end(b) > bands.begin(b); ++row) {
+                        const SeamBands::Point* p = bands.rowPoints(b, side, row);
+                        for (int i = 0; i < bands.span(); ++i) {
+                            const float fx = std::min(std::max(0.5f * p[i].x - 0.5f, 0.0f), static_cast<float>(hw - 1));
+                            const float fy = std::min(std::max(0.5f * p[i].y - 0.5f, 0.0f), static_cast<float>(hh - 1));
+                            const int x = static_cast<int>(fx), y = static_cast<int>(fy);
+                            for (int r = std::max(0, y - 2); r <= std::min(hh - 1, y + 3); ++r) {
+                                int* at = &reach[(static_cast<size_t>(r) * 4 + static_cast<size_t>(b * 2 + side)) * 2];
+                                at[0] = std::min(at[0], std::max(0, x - 2));
+                                at[1] = std::max(at[1], std::min(hw, x + 4));
+                            }
+                        }
+                    }
+            for (int r = 0; r < hh; ++r) {
+                std::pair<int, int> runs[4];
+                int n = 0;
+                for (int k = 0; k < 4; ++k) {
+                    const int* at = &reach[(static_cast<size_t>(r) * 4 + static_cast<size_t>(k)) * 2];
+                    if (at[1] > at[0]) runs[n++] = {at[0], at[1]};
+                }
+                std::sort(runs, runs + n);
+                for (int k = 0; k < n; ++k) {
+                    if (!halfSpans_.empty() && halfSpans_.back().row == r && runs[k].first <= halfSpans_.back().x1)
+                        halfSpans_.back().x1 = std::max(halfSpans_.back().x1, runs[k].second);
+                    else
+                        halfSpans_.push_back(Span{r, runs[k].first, runs[k].second});
+                }
+            }
+        }
     }
     for (int lens = 0; lens < 2; ++lens) {
         lift_[lens].resize(kLiftSteps + 1);
@@ -238,6 +277,18 @@ void SeamWarp::prepare(const uint8_t* frame, WorkerPool& pool) {
     if (!active_ || !halved_) return;
     const int w = params_.frameWidth / 2;
     const size_t stride = static_cast<size_t>(params_.frameWidth) * 3;
+    if (!view_) {
+        const size_t spans = halfSpans_.size();
+        const size_t tasks = std::max<size_t>(1, std::min(spans / 16, static_cast<size_t>(4 * pool.threads())));
+        pool.run(tasks, [&](size_t k) {
+            for (size_t i = spans * k / tasks; i < spans * (k + 1) / tasks; ++i) {
+                const Span& sp = halfSpans_[i];
+                halveRow(frame + static_cast<size_t>(2 * sp.row) * stride, frame + static_cast<size_t>(2 * sp.row + 1) * stride,
+                         sp.x0, sp.x1, half_.data() + static_cast<size_t>(sp.row) * static_cast<size_t>(w) * 3);
+            }
+        });
+        return;
+    }
     const int rows = halfRow1_ - halfRow0_, tasks = std::max(1, std::min(rows / 8, 4 * pool.threads()));
     pool.run(static_cast<size_t>(tasks), [&](size_t k) {
         const int y0 = halfRow0_ + static_cast<int>(static_cast<long>(rows) * static_cast<long>(k) / tasks);

@@ -130,6 +130,12 @@ private:
     int levelRow_[kMostLevels + 1] = {0, 0, 0, 0};
     std::vector<uint8_t> half_;
     int halfRow0_ = 0, halfRow1_ = 0;  // the rows of the copy the bands reach
+    // The panorama's warp (no view) makes only the stretches of those rows
+    // that its reads can reach: row, first and end texel.
+    struct Span {
+        int row, x0, x1;
+    };
+    std::vector<Span> halfSpans_;
     // Per lens, the fall-off's lift rim / V(r) at r = i / kLiftSteps.
     static constexpr int kLiftSteps = 1024;
     std::vector<float> lift_[2];
