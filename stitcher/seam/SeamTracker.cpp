@@ -242,28 +242,28 @@ void SeamTracker::searchWindow(const Signals& sig, int i0, int i1, float most, f
     // repeating pattern.
     for (const auto& sc : coarse)
         if (std::fabs(sc.first - bestShift) > std::max(3.0f, 3.0f * k) && sc.second > best - 0.08f) return;
-    // Fine: whole columns around the best, then the half columns either side
-    // of the best of them; each shift's correlation worked out once.
-    float tried[64][2];
+    // Fine: from the best, steps of half as many columns each time down to
+    // half a column, each time to the better of the two either side where it
+    // does better; each shift's correlation worked out once.
+    float tried[32][2];
     int triedCount = 0;
     const auto at = [&](float s) {
         for (int t = 0; t < triedCount; ++t)
             if (tried[t][0] == s) return tried[t][1];
         const float c = correlation(sig.left, sig.right, i0, i1, s, 1);
-        if (triedCount < 64) tried[triedCount][0] = s, tried[triedCount][1] = c, ++triedCount;
+        if (triedCount < 32) tried[triedCount][0] = s, tried[triedCount][1] = c, ++triedCount;
         return c;
     };
-    float fine = -2.0f, fineShift = bestShift;
     const float lo = std::max(least, bestShift - k), hi = std::min(most, bestShift + k);
-    for (float s = lo; s <= hi + 1e-4f; s += 1.0f) {
-        const float c = at(s);
-        if (c > fine) fine = c, fineShift = s;
+    float fineShift = bestShift, fine = at(bestShift);
+    for (float step = static_cast<float>(std::max(1, k / 2)); step >= 0.5f; step *= 0.5f) {
+        const float from = fineShift;
+        for (const float s : {from - step, from + step})
+            if (s >= lo - 1e-4f && s <= hi + 1e-4f) {
+                const float c = at(s);
+                if (c > fine) fine = c, fineShift = s;
+            }
     }
-    for (const float s : {fineShift - 0.5f, fineShift + 0.5f})
-        if (s >= lo - 1e-4f && s <= hi + 1e-4f) {
-            const float c = at(s);
-            if (c > fine) fine = c, fineShift = s;
-        }
     // Between half columns: the vertex of the parabola through the best and its neighbours.
     const float cm = at(fineShift - 0.5f);
     const float cp = at(fineShift + 0.5f);
