@@ -143,12 +143,10 @@ bool SeamWarp::setShift(const SeamShift& shift) {
             const float t = (static_cast<float>(col - c0) + 0.5f) / width;
             c.halfFade = 0.5f * fade(t);
             c.right = bands.rightShare(b, col);
-            c.lenses = 0;
-            for (int k = 0; k < 2; ++k) {
-                const float share = bands.lens(b, 0) == k ? 1.0f - c.right : c.right;
-                c.weight[k] = share * static_cast<float>(kWeightOne);
-                if (share >= 1.0f / 512.0f) c.lenses |= 1u << k;
-            }
+            // Both lenses read at every warped column, a share too small to
+            // count getting no weight: all the quads of a row have the same taps.
+            c.lenses = 3u;
+            for (int k = 0; k < 2; ++k) c.weight[k] = (bands.lens(b, 0) == k ? 1.0f - c.right : c.right) * static_cast<float>(kWeightOne);
             const float x = t * static_cast<float>(shift.windows + 1) - 1.0f;
             if (x <= 0.0f) c.window = 0, c.next = 0.0f;
             else if (x >= static_cast<float>(shift.windows - 1)) c.window = shift.windows - 1, c.next = 0.0f;
