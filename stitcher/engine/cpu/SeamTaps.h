@@ -1,4 +1,4 @@
-// The seam warp's taps for a band row, four columns at a time: each lens
+// The seam warp's taps for a band row, a quad of columns or two at a time: each lens
 // looked up half the row's disparity toward the other along the band's
 // points, read from the frame and its half-size copy as the table reads
 // them, the taps written in the table's quad order.
@@ -36,8 +36,8 @@ struct SeamRowTaps {
 };
 
 // The taps of `quads` groups of four columns from column `first` (counted
-// from the first warped column), every lens there weighing in: per quad,
-// tap by tap, the four pixels' side by side. Returns how many were written,
+// from the first warped column), both lenses read at each: per quad, tap
+// by tap, the four pixels' side by side. Returns how many were written,
 // 0 where this machine's build has no vectors for it (the caller works them out).
 size_t seamQuadTaps(const SeamRowTaps& row, int first, int quads, SampleTap* out);
 
