@@ -33,43 +33,50 @@ float correlation(const std::vector<float>& l, const std::vector<float>& r, int 
     const int last = static_cast<int>(l.size()) - 2;
     double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
     int n = 0;
-    int i = i0;
-    if (step == 1 && i0 + std::min(kl, kr) >= 0 && i1 - 1 + std::max(kl, kr) <= last) {
-        // No read needs clamping: four sums side by side, in floats over
-        // runs short enough to hold their precision, gathered in doubles;
-        // the levels taken from mid-grey (which the correlation ignores),
-        // so that the squares stay small.
+    // Reads clamped to the lists (toward their ends), one by one.
+    const auto clamped = [&](int from, int to) {
+        for (int i = from; i < to; i += step, ++n) {
+            const int il = std::min(std::max(i + kl, 0), last), ir = std::min(std::max(i + kr, 0), last);
+            const float a = l[static_cast<size_t>(il)] + (l[static_cast<size_t>(il) + 1] - l[static_cast<size_t>(il)]) * fl - 128.0f;
+            const float b = r[static_cast<size_t>(ir)] + (r[static_cast<size_t>(ir) + 1] - r[static_cast<size_t>(ir)]) * fr - 128.0f;
+            sa += a;
+            sb += b;
+            saa += static_cast<double>(a) * a;
+            sbb += static_cast<double>(b) * b;
+            sab += static_cast<double>(a) * b;
+        }
+    };
+    // The samples i0, i0 + step, ... whose reads need no clamping: [from, to).
+    const int lowest = -std::min(kl, kr), highest = last - std::max(kl, kr);
+    const int from = lowest <= i0 ? i0 : i0 + (lowest - i0 + step - 1) / step * step;
+    const int to = std::max(from, std::min(i1, highest + 1));
+    clamped(i0, std::min(from, i1));
+    if (from < to) {
+        // Four sums side by side, in floats over runs short enough to hold
+        // their precision, gathered in doubles; the levels taken from
+        // mid-grey (which the correlation ignores), so that the squares stay small.
         const float* pl = l.data() + kl;
         const float* pr = r.data() + kr;
-        while (i < i1) {
-            const int end = std::min(i1, i + 64);
+        int i = from;
+        while (i < to) {
+            const int end = std::min(to, i + 64 * step);
             float a4[4] = {0, 0, 0, 0}, b4[4] = {0, 0, 0, 0}, aa4[4] = {0, 0, 0, 0}, bb4[4] = {0, 0, 0, 0}, ab4[4] = {0, 0, 0, 0};
-            for (; i + 4 <= end; i += 4)
+            for (; i + 3 * step < end; i += 4 * step)
                 for (int k = 0; k < 4; ++k) {
-                    const float a = pl[i + k] + (pl[i + k + 1] - pl[i + k]) * fl - 128.0f;
-                    const float b = pr[i + k] + (pr[i + k + 1] - pr[i + k]) * fr - 128.0f;
+                    const int j = i + k * step;
+                    const float a = pl[j] + (pl[j + 1] - pl[j]) * fl - 128.0f;
+                    const float b = pr[j] + (pr[j + 1] - pr[j]) * fr - 128.0f;
                     a4[k] += a, b4[k] += b, aa4[k] += a * a, bb4[k] += b * b, ab4[k] += a * b;
                 }
-            for (; i < end; ++i) {
+            for (; i < end; i += step) {
                 const float a = pl[i] + (pl[i + 1] - pl[i]) * fl - 128.0f;
                 const float b = pr[i] + (pr[i + 1] - pr[i]) * fr - 128.0f;
                 a4[0] += a, b4[0] += b, aa4[0] += a * a, bb4[0] += b * b, ab4[0] += a * b;
             }
             for (int k = 0; k < 4; ++k) sa += a4[k], sb += b4[k], saa += aa4[k], sbb += bb4[k], sab += ab4[k];
         }
-        n = i1 - i0;
-    }
-    for (; i < i1; i += step) {
-        // The same, each read clamped to the lists (levels kept as they are).
-        const int il = std::min(std::max(i + kl, 0), last), ir = std::min(std::max(i + kr, 0), last);
-        const float a = l[static_cast<size_t>(il)] + (l[static_cast<size_t>(il) + 1] - l[static_cast<size_t>(il)]) * fl;
-        const float b = r[static_cast<size_t>(ir)] + (r[static_cast<size_t>(ir) + 1] - r[static_cast<size_t>(ir)]) * fr;
-        sa += a;
-        sb += b;
-        saa += static_cast<double>(a) * a;
-        sbb += static_cast<double>(b) * b;
-        sab += static_cast<double>(a) * b;
-        ++n;
+        n += (to - from + step - 1) / step;
+        clamped(from + (to - from + step - 1) / step * step, i1);
     }
     if (n < 4) return -1.0f;
     const double va = saa - sa * sa / n, vb = sbb - sb * sb / n;
@@ -220,7 +227,7 @@ void SeamTracker::searchWindow(const Signals& sig, int i0, int i1, float most, f
         const double var = ss / count - (s / count) * (s / count);
         if (var < 9.0 || clipped > 0.4 * count) return;
     }
-    // Coarse: every k-th shift and sample; then fine, half a column apart, near the best.
+    // Coarse: every k-th shift and sample; then fine near the best.
     const float least = -0.25f * most;
     const int k = std::max(1, static_cast<int>(most / 12.0f));
     float best = -2.0f, bestShift = 0.0f;
@@ -235,20 +242,36 @@ void SeamTracker::searchWindow(const Signals& sig, int i0, int i1, float most, f
     // repeating pattern.
     for (const auto& sc : coarse)
         if (std::fabs(sc.first - bestShift) > std::max(3.0f, 3.0f * k) && sc.second > best - 0.08f) return;
-    float fine = -2.0f, fineShift = bestShift;
-    const float lo = std::max(least, bestShift - k), hi = std::min(most, bestShift + k);
-    for (float s = lo; s <= hi + 1e-4f; s += 0.5f) {
+    // Fine: from the best, steps of half as many columns each time down to
+    // half a column, each time to the better of the two either side where it
+    // does better; each shift's correlation worked out once.
+    float tried[32][2];
+    int triedCount = 0;
+    const auto at = [&](float s) {
+        for (int t = 0; t < triedCount; ++t)
+            if (tried[t][0] == s) return tried[t][1];
         const float c = correlation(sig.left, sig.right, i0, i1, s, 1);
-        if (c > fine) fine = c, fineShift = s;
+        if (triedCount < 32) tried[triedCount][0] = s, tried[triedCount][1] = c, ++triedCount;
+        return c;
+    };
+    const float lo = std::max(least, bestShift - k), hi = std::min(most, bestShift + k);
+    float fineShift = bestShift, fine = at(bestShift);
+    for (float step = static_cast<float>(std::max(1, k / 2)); step >= 0.5f; step *= 0.5f) {
+        const float from = fineShift;
+        for (const float s : {from - step, from + step})
+            if (s >= lo - 1e-4f && s <= hi + 1e-4f) {
+                const float c = at(s);
+                if (c > fine) fine = c, fineShift = s;
+            }
     }
     // Between half columns: the vertex of the parabola through the best and its neighbours.
-    const float cm = correlation(sig.left, sig.right, i0, i1, fineShift - 0.5f, 1);
-    const float cp = correlation(sig.left, sig.right, i0, i1, fineShift + 0.5f, 1);
+    const float cm = at(fineShift - 0.5f);
+    const float cp = at(fineShift + 0.5f);
     const float curve = cm + cp - 2.0f * fine;
     if (curve < -1e-6f) fineShift += std::max(-0.5f, std::min(0.5f, 0.25f * (cm - cp) / curve));
     if (fine < 0.6f) return;
     // The far field where it does as well.
-    const float atZero = correlation(sig.left, sig.right, i0, i1, 0.0f, 1);
+    const float atZero = at(0.0f);
     *value = atZero >= fine - 0.01f ? 0.0f : std::max(least, std::min(most, fineShift));
     *confidence = std::min(1.0f, (fine - 0.6f) / 0.3f + 0.1f);
 }

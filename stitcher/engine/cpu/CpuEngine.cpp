@@ -58,8 +58,11 @@ struct CpuEngine::State {
     bool turned = false;
     HugePageVector<uint8_t> identityView;
     ViewRemap remap;
-    // The seams' warp, where a disparity has been set.
+    // The seams' warp, where a disparity has been set, and where each tile
+    // of each table band begins in its taps (made once the warp has work),
+    // for passing over the tiles that the warp redoes.
     std::unique_ptr<SeamWarp> seam;
+    std::vector<std::vector<size_t>> tileTaps;
     // A flat or planet output: the lenses sampled straight into the view,
     // band by band (DirectTable.h), under a view that may move per frame.
     bool direct = false;
@@ -128,13 +131,31 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
 
 namespace {
 
+// Table band b's rows into `rows`, less the tiles the seam warp redoes in full.
+void sampleTable(CpuEngine::State& s, size_t b, uint8_t* frame, const uint8_t* levels, uint8_t* rows) {
+    const TableBand& band = s.table.bands[b];
+    int runs[2][2];
+    const int n = s.tileTaps.empty() ? 0 : s.seam->redoneTiles(band.row0, band.row1, runs);
+    if (n == 0) {
+        sampleBand(s.table, band, frame, levels, s.gains, rows);
+        return;
+    }
+    const std::vector<size_t>& starts = s.tileTaps[b];
+    int at = 0;
+    for (int k = 0; k < n; ++k) {
+        sampleBandTiles(s.table, band, starts, at, runs[k][0], frame, levels, s.gains, rows);
+        at = runs[k][1];
+    }
+    sampleBandTiles(s.table, band, starts, at, static_cast<int>(starts.size()) - 1, frame, levels, s.gains, rows);
+}
+
 // The identity-view panorama of a frame, for the per-frame rotation's lookup.
 void stitchIdentityView(CpuEngine::State& s, uint8_t* frame) {
     const uint8_t* levels = s.levels.data();
     uint8_t* pano = s.identityView.data();
     s.pool->run(s.table.bands.size(), [&s, frame, levels, pano](size_t b) {
         const TableBand& band = s.table.bands[b];
-        sampleBand(s.table, band, frame, levels, s.gains, pano + static_cast<size_t>(band.row0) * s.table.outStride);
+        sampleTable(s, b, frame, levels, pano + static_cast<size_t>(band.row0) * s.table.outStride);
         s.seam->apply(frame, band.row0, band.row1, pano + static_cast<size_t>(band.row0) * s.table.outStride,
                       s.table.outStride, s.gains, s.pool->threadIndex());
     });
@@ -175,7 +196,7 @@ Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     }
     s.pool->run(s.table.bands.size(), [&s, frame, levels, out](size_t b) {
         const TableBand& band = s.table.bands[b];
-        sampleBand(s.table, band, frame, levels, s.gains, out + static_cast<size_t>(band.row0) * s.table.outStride);
+        sampleTable(s, b, frame, levels, out + static_cast<size_t>(band.row0) * s.table.outStride);
         s.seam->apply(frame, band.row0, band.row1, out + static_cast<size_t>(band.row0) * s.table.outStride,
                       s.table.outStride, s.gains, s.pool->threadIndex());
     });
@@ -204,7 +225,7 @@ Status CpuEngine::stitchBands(uint8_t* frame, const BandTaker& take) {
         if (s.turned)
             s.remap.remapRows(s.identityView.data(), s.table.outStride, band.row0, band.row1, rows);
         else {
-            sampleBand(s.table, band, frame, levels, s.gains, rows);
+            sampleTable(s, b, frame, levels, rows);
             s.seam->apply(frame, band.row0, band.row1, rows, s.table.outStride, s.gains, s.pool->threadIndex());
         }
         take(band.row0, band.row1, rows);
@@ -272,7 +293,16 @@ bool CpuEngine::setFov(double degrees) {
     return true;
 }
 
-bool CpuEngine::setSeamShift(const SeamShift& shift) { return state_->seam->setShift(shift); }
+bool CpuEngine::setSeamShift(const SeamShift& shift) {
+    State& s = *state_;
+    if (!s.seam->setShift(shift)) return false;
+    if (s.seam->active() && !s.direct && s.tileTaps.empty()) {
+        std::vector<std::vector<size_t>> starts(s.table.bands.size());
+        s.pool->run(starts.size(), [&s, &starts](size_t b) { starts[b] = tileTaps(s.table, s.table.bands[b]); });
+        s.tileTaps.swap(starts);
+    }
+    return true;
+}
 
 int CpuEngine::threads() const { return state_->pool->threads(); }
 

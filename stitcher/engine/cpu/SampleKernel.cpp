@@ -22,6 +22,12 @@
 namespace stitcher {
 namespace kernel {
 
+// The tiles of a band sampled, [first, end), and where the first one's taps begin.
+struct Tiles {
+    int first, end;
+    size_t tap;
+};
+
 // A pixel from its lens shares (weighted sums, 16 bits each) and their
 // gains: the gained sum in 1/16 of a level, rounded and saturated.
 inline uint32_t gainedValue(uint32_t share0, uint32_t share1, uint32_t gain0, uint32_t gain1) {
@@ -80,10 +86,13 @@ namespace HWY_NAMESPACE {
 // quad (4) of the band, in the order the table lists them, o pointing at the
 // group's first output byte (`out` holds the band's first row) and lastInRow saying whether its last pixel ends
 // its row.
+// Only the tiles [tile0, tile1) (the band's first and last by default).
 template <class Group>
-HWY_INLINE void forEachGroup(const SampleTable& table, const TableBand& band, uint8_t* out, Group group) {
-    const uint32_t* masks = band.groups.data();
-    for (int c0 = 0; c0 < table.outWidth; c0 += kTileColumns) {
+HWY_INLINE void forEachGroup(const SampleTable& table, const TableBand& band, const kernel::Tiles& tiles, uint8_t* out,
+                             Group group) {
+    const uint32_t* masks = band.groups.data() + static_cast<size_t>(tiles.first) * static_cast<size_t>(band.row1 - band.row0);
+    const int end = tiles.end * kTileColumns < table.outWidth ? tiles.end * kTileColumns : table.outWidth;
+    for (int c0 = tiles.first * kTileColumns; c0 < end; c0 += kTileColumns) {
         const int c1 = c0 + kTileColumns < table.outWidth ? c0 + kTileColumns : table.outWidth;
         for (int row = band.row0; row < band.row1; ++row) {
             const uint32_t mask = *masks++;
@@ -123,8 +132,8 @@ inline uint32_t load32(const uint8_t* p) {
     return v;
 }
 
-void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
-                 uint8_t* out) {
+void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Tiles& tiles, const kernel::Sources& src,
+                 const LensGains& gains, uint8_t* out) {
     const auto pixel = [&](const SampleTap* tap, size_t step, uint32_t* value) KERNEL_INLINE_LAMBDA {
         // One running sum; lens 0's part is set aside where lens 1's taps begin.
         uint64_t acc = 0, lens0 = 0;
@@ -152,8 +161,8 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
         *value = bgr;
         return n + 1;
     };
-    const SampleTap* tap = table.taps.data() + band.tapBegin;
-    forEachGroup(table, band, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+    const SampleTap* tap = table.taps.data() + tiles.tap;
+    forEachGroup(table, band, tiles, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
         tap = groupAlone(tap, ways, o, lastInRow, pixel);
     });
 }
@@ -420,15 +429,15 @@ HWY_INLINE void sampleQuad(const SampleTap*& t, const GroupSources& g, P16 gain0
 
 // The band's pixels as the table groups them: lone pixels, and pairs and
 // quads where 256-bit vectors take a group at once.
-void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Sources& src, const LensGains& gains,
-                 uint8_t* out) {
+void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Tiles& tiles, const kernel::Sources& src,
+                 const LensGains& gains, uint8_t* out) {
     const auto gain0 = gainLanes(gains, 0), gain1 = gainLanes(gains, 1);
-    const SampleTap* tap = table.taps.data() + band.tapBegin;
+    const SampleTap* tap = table.taps.data() + tiles.tap;
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
     const hn::Full256<uint16_t> p16;
     const GroupSources g{src, table.taps.data() + band.tapEnd};
     const auto pairGain0 = hn::Combine(p16, gain0, gain0), pairGain1 = hn::Combine(p16, gain1, gain1);
-    forEachGroup(table, band, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+    forEachGroup(table, band, tiles, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
         if (ways == 1) {
             uint32_t bgr;
             tap += samplePixel(tap, 1, src, gain0, gain1, &bgr);
@@ -443,7 +452,7 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
     const auto pixel = [&](const SampleTap* t, size_t step, uint32_t* value) KERNEL_INLINE_LAMBDA {
         return samplePixel(t, step, src, gain0, gain1, value);
     };
-    forEachGroup(table, band, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+    forEachGroup(table, band, tiles, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
         tap = groupAlone(tap, ways, o, lastInRow, pixel);
     });
 #endif
@@ -451,10 +460,10 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
 
 #endif
 
-void SampleBandImpl(const SampleTable& table, const TableBand& band, const uint8_t* frame, const uint8_t* levels,
-                    const LensGains& gains, uint8_t* out) {
+void SampleBandImpl(const SampleTable& table, const TableBand& band, const kernel::Tiles& tiles, const uint8_t* frame,
+                    const uint8_t* levels, const LensGains& gains, uint8_t* out) {
     const kernel::Sources src = {{frame, levels}, {table.frameStride, table.levelStride}};
-    sampleTiles(table, band, src, gains, out);
+    sampleTiles(table, band, tiles, src, gains, out);
     const size_t rowBytes = static_cast<size_t>(table.outWidth) * 3;
     if (table.outStride > rowBytes)
         for (int row = band.row0; row < band.row1; ++row)
@@ -488,7 +497,29 @@ void halveRow(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) 
 
 void sampleBand(const SampleTable& table, const TableBand& band, const uint8_t* frame, const uint8_t* levels,
                 const LensGains& gains, uint8_t* out) {
-    HWY_DYNAMIC_DISPATCH(SampleBandImpl)(table, band, frame, levels, gains, out);
+    const kernel::Tiles all = {0, (table.outWidth + kTileColumns - 1) / kTileColumns, band.tapBegin};
+    HWY_DYNAMIC_DISPATCH(SampleBandImpl)(table, band, all, frame, levels, gains, out);
+}
+
+std::vector<size_t> tileTaps(const SampleTable& table, const TableBand& band) {
+    const int tiles = (table.outWidth + kTileColumns - 1) / kTileColumns;
+    std::vector<size_t> starts(static_cast<size_t>(tiles) + 1, band.tapEnd);
+    size_t tap = band.tapBegin;
+    for (int t = 0; t < tiles; ++t) {
+        starts[static_cast<size_t>(t)] = tap;
+        const int columns = std::min(kTileColumns, table.outWidth - t * kTileColumns);
+        // Every pixel's taps end with one marked last, whatever order its group gives them.
+        for (long pixels = static_cast<long>(columns) * (band.row1 - band.row0); pixels > 0 && tap < band.tapEnd; ++tap)
+            pixels -= (table.taps[tap].where & SampleTap::kLast) != 0;
+    }
+    return starts;
+}
+
+void sampleBandTiles(const SampleTable& table, const TableBand& band, const std::vector<size_t>& starts, int first, int end,
+                     const uint8_t* frame, const uint8_t* levels, const LensGains& gains, uint8_t* out) {
+    if (end <= first) return;
+    const kernel::Tiles some = {first, end, starts[static_cast<size_t>(first)]};
+    HWY_DYNAMIC_DISPATCH(SampleBandImpl)(table, band, some, frame, levels, gains, out);
 }
 
 }  // namespace stitcher

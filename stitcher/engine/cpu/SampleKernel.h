@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "SampleTable.h"
 
@@ -24,6 +25,13 @@ struct LensGains {
 // (table.outStride bytes per row, padding bytes zeroed). `levels` is the level buffer made for this frame.
 void sampleBand(const SampleTable& table, const TableBand& band, const uint8_t* frame, const uint8_t* levels,
                 const LensGains& gains, uint8_t* out);
+
+// Where each tile of `band` (kTileColumns output columns, the last one
+// narrower) begins in the table's taps, and after them the band's end.
+std::vector<size_t> tileTaps(const SampleTable& table, const TableBand& band);
+// sampleBand() for tiles [first, end) of the band only, `starts` being its tileTaps().
+void sampleBandTiles(const SampleTable& table, const TableBand& band, const std::vector<size_t>& starts, int first, int end,
+                     const uint8_t* frame, const uint8_t* levels, const LensGains& gains, uint8_t* out);
 
 // Texels [x0, x1) of a level row at half the width of its source rows `a`
 // and `b`: each the average of a 2 x 2 block.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "SeamTaps.h"
 #include "WorkerPool.h"
 
 namespace stitcher {
@@ -65,6 +66,25 @@ inline __attribute__((always_inline)) SampleTap bilinearTap(float x, float y, in
     return t;
 }
 
+// The same read with its weights rounded more simply: the right column's
+// share of `weight` first, then each column's bottom share of that, so that
+// the four add up to `weight` exactly and none goes below none. Positions
+// in 1/256 of a texel, as above.
+inline __attribute__((always_inline)) SampleTap quickTap(float x, float y, int width, int height, int stride, uint32_t weight,
+                                                         uint32_t flags) {
+    const float fx = std::min(std::max(x - 0.5f, 0.0f), static_cast<float>(width - 1));
+    const float fy = std::min(std::max(y - 0.5f, 0.0f), static_cast<float>(height - 1));
+    const int X = static_cast<int>(fx * 256.0f + 0.5f), Y = static_cast<int>(fy * 256.0f + 0.5f);
+    const int x0 = std::min(X >> 8, width - 2), y0 = std::min(Y >> 8, height - 2);
+    const uint32_t ax = static_cast<uint32_t>(X - (x0 << 8)), ay = static_cast<uint32_t>(Y - (y0 << 8));  // 0 .. 256
+    const uint32_t right = (ax * weight + 128u) >> 8, left = weight - right;
+    const uint32_t w11 = (right * ay + 128u) >> 8, w10 = (left * ay + 128u) >> 8;
+    SampleTap t;
+    t.where = static_cast<uint32_t>((static_cast<size_t>(y0) * static_cast<size_t>(stride) + static_cast<size_t>(x0)) * 3) | flags;
+    t.weights = (left - w10) | (right - w11) << 8 | w10 << 16 | w11 << 24;
+    return t;
+}
+
 }  // namespace
 
 bool SeamWarp::usableFor(const EngineSpec& params) {
@@ -123,10 +143,24 @@ bool SeamWarp::setShift(const SeamShift& shift) {
             const float t = (static_cast<float>(col - c0) + 0.5f) / width;
             c.halfFade = 0.5f * fade(t);
             c.right = bands.rightShare(b, col);
+            // Both lenses read at every warped column, a share too small to
+            // count getting no weight: all the quads of a row have the same taps.
+            c.lenses = 3u;
+            for (int k = 0; k < 2; ++k) c.weight[k] = (bands.lens(b, 0) == k ? 1.0f - c.right : c.right) * static_cast<float>(kWeightOne);
             const float x = t * static_cast<float>(shift.windows + 1) - 1.0f;
             if (x <= 0.0f) c.window = 0, c.next = 0.0f;
             else if (x >= static_cast<float>(shift.windows - 1)) c.window = shift.windows - 1, c.next = 0.0f;
             else c.window = static_cast<int>(x), c.next = x - static_cast<float>(c.window);
+        }
+        Lanes& l = lanes_[b];
+        const size_t n = columns_[b].size();
+        for (std::vector<float>* v : {&l.halfFade, &l.weight[0], &l.weight[1]}) v->resize(n);
+        l.windowShare.assign(n * static_cast<size_t>(shift.windows), 0.0f);
+        for (size_t i = 0; i < n; ++i) {
+            const Column& c = columns_[b][i];
+            l.halfFade[i] = c.halfFade, l.weight[0][i] = c.weight[0], l.weight[1][i] = c.weight[1];
+            l.windowShare[static_cast<size_t>(c.window) * n + i] += 1.0f - c.next;
+            if (c.next > 0.0f) l.windowShare[static_cast<size_t>(c.window + 1) * n + i] += c.next;
         }
     }
     return true;
@@ -171,6 +205,45 @@ void SeamWarp::makeBands(int needed) {
         halfRow1_ = std::max(halfRow0_, std::min(hh, static_cast<int>(std::ceil(bottom * 0.5f)) + margin));
         const int levelRows = levelRow_[levelCount_] + (params_.frameHeight >> levelCount_);
         half_.assign(static_cast<size_t>(params_.frameWidth / 2) * static_cast<size_t>(levelRows) * 3, 0);
+        halfSpans_.clear();
+        if (!view_) {
+            // Per row of the copy, the texels each band's side reads (its
+            // blocks' two columns and rows, two texels more each way for the
+            // rounding), merged where they meet.
+            const int hw = params_.frameWidth / 2;
+            std::vector<int> reach(static_cast<size_t>(hh) * 8);
+            for (size_t i = 0; i < reach.size(); i += 2) reach[i] = hw, reach[i + 1] = 0;
+            for (int b = 0; b < 2; ++b)
+                for (int side = 0; side < 2; ++side)
+                    for (int row = bands.firstRow(); row <= bands.lastRow() && bands.end(b) > bands.begin(b); ++row) {
+                        const SeamBands::Point* p = bands.rowPoints(b, side, row);
+                        for (int i = 0; i < bands.span(); ++i) {
+                            const float fx = std::min(std::max(0.5f * p[i].x - 0.5f, 0.0f), static_cast<float>(hw - 1));
+                            const float fy = std::min(std::max(0.5f * p[i].y - 0.5f, 0.0f), static_cast<float>(hh - 1));
+                            const int x = static_cast<int>(fx), y = static_cast<int>(fy);
+                            for (int r = std::max(0, y - 2); r <= std::min(hh - 1, y + 3); ++r) {
+                                int* at = &reach[(static_cast<size_t>(r) * 4 + static_cast<size_t>(b * 2 + side)) * 2];
+                                at[0] = std::min(at[0], std::max(0, x - 2));
+                                at[1] = std::max(at[1], std::min(hw, x + 4));
+                            }
+                        }
+                    }
+            for (int r = 0; r < hh; ++r) {
+                std::pair<int, int> runs[4];
+                int n = 0;
+                for (int k = 0; k < 4; ++k) {
+                    const int* at = &reach[(static_cast<size_t>(r) * 4 + static_cast<size_t>(k)) * 2];
+                    if (at[1] > at[0]) runs[n++] = {at[0], at[1]};
+                }
+                std::sort(runs, runs + n);
+                for (int k = 0; k < n; ++k) {
+                    if (!halfSpans_.empty() && halfSpans_.back().row == r && runs[k].first <= halfSpans_.back().x1)
+                        halfSpans_.back().x1 = std::max(halfSpans_.back().x1, runs[k].second);
+                    else
+                        halfSpans_.push_back(Span{r, runs[k].first, runs[k].second});
+                }
+            }
+        }
     }
     for (int lens = 0; lens < 2; ++lens) {
         lift_[lens].resize(kLiftSteps + 1);
@@ -202,6 +275,18 @@ void SeamWarp::prepare(const uint8_t* frame, WorkerPool& pool) {
     if (!active_ || !halved_) return;
     const int w = params_.frameWidth / 2;
     const size_t stride = static_cast<size_t>(params_.frameWidth) * 3;
+    if (!view_) {
+        const size_t spans = halfSpans_.size();
+        const size_t tasks = std::max<size_t>(1, std::min(spans / 16, static_cast<size_t>(4 * pool.threads())));
+        pool.run(tasks, [&](size_t k) {
+            for (size_t i = spans * k / tasks; i < spans * (k + 1) / tasks; ++i) {
+                const Span& sp = halfSpans_[i];
+                halveRow(frame + static_cast<size_t>(2 * sp.row) * stride, frame + static_cast<size_t>(2 * sp.row + 1) * stride,
+                         sp.x0, sp.x1, half_.data() + static_cast<size_t>(sp.row) * static_cast<size_t>(w) * 3);
+            }
+        });
+        return;
+    }
     const int rows = halfRow1_ - halfRow0_, tasks = std::max(1, std::min(rows / 8, 4 * pool.threads()));
     pool.run(static_cast<size_t>(tasks), [&](size_t k) {
         const int y0 = halfRow0_ + static_cast<int>(static_cast<long>(rows) * static_cast<long>(k) / tasks);
@@ -224,47 +309,122 @@ void SeamWarp::prepare(const uint8_t* frame, WorkerPool& pool) {
     }
 }
 
-// The taps of row `row`'s warped pixels of band b, tile by tile, grouped
-// as the table groups its own.
+// The taps of row `row`'s warped pixels of band b, written straight in the
+// table's groups: neighbours whose lenses match (all of them but where a
+// lens fades out) as quads, tap by tap, the four pixels side by side.
 void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
     const SeamBands& bands = *bands_;
     const int w0 = w0_[b], w1 = w1_[b];
     const float* rowShift = shift_.shift[b].data() + static_cast<size_t>(row) * static_cast<size_t>(shift_.windows);
-    // Lens 0's taps come before lens 1's, whichever side it is on.
-    const int firstSide = bands.lens(b, 0) == 0 ? 0 : 1;
-    const SeamBands::Point* points[2] = {bands.rowPoints(b, 0, row), bands.rowPoints(b, 1, row)};
+    // Lens k's points along the row (lens 0's taps come first, whichever side it is on).
+    const int sideOf[2] = {bands.lens(b, 0) == 0 ? 0 : 1, bands.lens(b, 0) == 0 ? 1 : 0};
+    const SeamBands::Point* points[2] = {bands.rowPoints(b, sideOf[0], row), bands.rowPoints(b, sideOf[1], row)};
     const float origin = static_cast<float>(bands.begin(b) - bands.margin());
     const float lastPoint = static_cast<float>(bands.span() - 1) - 1e-3f;
+    // Each lens read from the frame and from the half-size copy, by the
+    // ratio's log as the table reads; a read of no share is left out.
+    const float upper = halved_ ? std::min(1.0f, halfShare_) : 0.0f, lower = 1.0f - upper;
+    const bool fromFrame = lower > 0.0f, fromHalf = upper > 0.0f;
+    const bool lifted = !params_.falloff.flat();
+    const int fw = params_.frameWidth, fh = params_.frameHeight;
+    const Column* columns = columns_[b].data() - w0;
+    // Pixel `col`'s taps at out[0], out[ways], ...; returns how many.
+    const auto pixel = [&](int col, SampleTap* out, size_t ways) __attribute__((always_inline)) {
+        const Column& c = columns[col];
+        const float* sw = rowShift + c.window;
+        float sh = c.next > 0.0f ? sw[0] + (sw[1] - sw[0]) * c.next : sw[0];
+        if (!std::isfinite(sh)) sh = 0.0f;
+        const float half = sh * c.halfFade;
+        uint32_t left = kWeightOne;
+        size_t n = 0;
+        for (int k = 0; k < 2; ++k) {
+            if (!(c.lenses >> k & 1u)) continue;
+            // The lens's point at its shifted column, between the row's whole columns.
+            float at = static_cast<float>(col) + (sideOf[k] == 0 ? half : -half) - origin;
+            at = std::min(std::max(at, 0.0f), lastPoint);
+            const int i = static_cast<int>(at);
+            const float f = at - static_cast<float>(i);
+            const SeamBands::Point& p = points[k][i];
+            const SeamBands::Point& q = points[k][i + 1];
+            const float x = p.x + (q.x - p.x) * f, y = p.y + (q.y - p.y) * f;
+            float weight = c.weight[k];
+            if (lifted) {
+                const float r = p.r + (q.r - p.r) * f;
+                weight *= lift_[k][static_cast<size_t>(std::min(1.0f, std::max(0.0f, r)) * kLiftSteps + 0.5f)];
+            }
+            const uint32_t flag = k ? SampleTap::kLens1 : 0u;
+            if (fromFrame) {
+                const uint32_t q0 = std::min(left, static_cast<uint32_t>(weight * lower + 0.5f));
+                left -= q0;
+                out[ways * n++] = quickTap(x, y, fw, fh, fw, q0, flag);
+            }
+            if (fromHalf) {
+                const uint32_t q1 = std::min(left, static_cast<uint32_t>(weight * upper + 0.5f));
+                left -= q1;
+                out[ways * n++] = quickTap(0.5f * x, 0.5f * y, fw / 2, fh / 2, fw / 2, q1, flag | SampleTap::kLevels);
+            }
+        }
+        if (n == 0) out[ways * n++] = SampleTap{0, 0};  // no lens to speak of: black, as the table has it
+        out[ways * (n - 1)].where |= SampleTap::kLast;
+        return n;
+    };
+    // The quads where both lenses weigh in, four columns at a time.
+    SeamRowTaps quad;
+    const Lanes& l = lanes_[b];
+    quad.halfFade = l.halfFade.data();
+    // The row's shifts, none where one is not finite.
+    float finite[16];
+    const bool few = shift_.windows <= 16;
+    for (int w = 0; w < shift_.windows && few; ++w) finite[w] = std::isfinite(rowShift[w]) ? rowShift[w] : 0.0f;
+    quad.rowShift = finite;
+    quad.windows = shift_.windows;
+    quad.windowShare = l.windowShare.data();
+    quad.columns = w1 - w0;
+    for (int k = 0; k < 2; ++k) {
+        quad.weight[k] = l.weight[k].data();
+        quad.points[k] = &points[k]->x;
+        quad.sign[k] = sideOf[k] == 0 ? 1.0f : -1.0f;
+        quad.lift[k] = lifted ? lift_[k].data() : nullptr;
+    }
+    quad.firstColumn = static_cast<float>(w0) - origin;
+    quad.lastPoint = lastPoint;
+    quad.liftSteps = kLiftSteps;
+    quad.lower = fromFrame ? lower : 0.0f, quad.upper = upper;
+    quad.frameWidth = fw, quad.frameHeight = fh;
     SampleTap* out = s.table.taps.data();
     size_t n = 0;
-    size_t starts[kTileColumns + 1];
     uint32_t* mask = s.band.groups.data();
     for (int tile = w0; tile < w1; tile += kTileColumns) {
         const int tileEnd = std::min(w1, tile + kTileColumns);
-        for (int col = tile; col < tileEnd; ++col) {
-            starts[col - tile] = n;
-            const Column& c = columns_[b][static_cast<size_t>(col - w0)];
-            const float* sw = rowShift + c.window;
-            float sh = c.next > 0.0f ? sw[0] + (sw[1] - sw[0]) * c.next : sw[0];
-            if (!std::isfinite(sh)) sh = 0.0f;
-            const float half = sh * c.halfFade;
-            // Each lens's point at its shifted column, between the row's whole columns.
-            float x[2] = {0, 0}, y[2] = {0, 0}, r[2] = {0, 0}, share[2] = {0, 0};
-            for (int k = 0; k < 2; ++k) {
-                const int side = k == 0 ? firstSide : 1 - firstSide;
-                share[k] = side == 0 ? 1.0f - c.right : c.right;
-                float at = static_cast<float>(col) + (side == 0 ? half : -half) - origin;
-                at = std::min(std::max(at, 0.0f), lastPoint);
-                const int i = static_cast<int>(at);
-                const float f = at - static_cast<float>(i);
-                const SeamBands::Point& p = points[side][i];
-                const SeamBands::Point& q = points[side][i + 1];
-                x[k] = p.x + (q.x - p.x) * f, y[k] = p.y + (q.y - p.y) * f, r[k] = p.r + (q.r - p.r) * f;
+        uint32_t bits = 0;
+        for (int col = tile; col < tileEnd;) {
+            // The largest group that starts here (quads at multiples of 4, pairs of 2) of one shape.
+            const auto alike = [&](int at, int ways) {
+                if ((at - tile) % ways != 0 || at + ways > tileEnd) return false;
+                for (int p = 1; p < ways; ++p)
+                    if (columns[at + p].lenses != columns[at].lenses) return false;
+                return true;
+            };
+            if (few && alike(col, 4) && columns[col].lenses == 3u) {
+                int quads = 1;
+                while (alike(col + 4 * quads, 4) && columns[col + 4 * quads].lenses == 3u) ++quads;
+                const size_t taps = seamQuadTaps(quad, col - w0, quads, out + n);
+                if (taps > 0) {
+                    for (int q = 0; q < quads; ++q) bits |= 3u << (col + 4 * q - tile);
+                    n += taps;
+                    col += 4 * quads;
+                    continue;
+                }
             }
-            n += pixelTaps(x, y, r, share, halved_ ? halfShare_ : 0.0f, out + n);
+            const int ways = alike(col, 4) ? 4 : alike(col, 2) ? 2 : 1;
+            size_t taps = 0;
+            for (int p = 0; p < ways; ++p) taps = pixel(col + p, out + n + p, static_cast<size_t>(ways));
+            n += taps * static_cast<size_t>(ways);
+            if (ways == 4) bits |= 3u << (col - tile);
+            else if (ways == 2) bits |= 1u << (col - tile);
+            col += ways;
         }
-        starts[tileEnd - tile] = n;
-        *mask++ = groupTileRow(starts, tileEnd - tile, out + 0);
+        *mask++ = bits;
     }
     s.table.outWidth = w1 - w0;
     s.band.row0 = 0;
@@ -492,16 +652,36 @@ void SeamWarp::apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, si
     for (int b = 0; b < 2; ++b) {
         if (shift_.shift[b].empty() || w1_[b] <= w0_[b]) continue;
         for (int row = std::max(row0, bands.firstRow()); row < std::min(row1, bands.lastRow() + 1); ++row) {
-            const float* rowShift = shift_.shift[b].data() + static_cast<size_t>(row) * static_cast<size_t>(shift_.windows);
-            bool none = true;
-            for (int k = 0; k < shift_.windows; ++k) none = none && (rowShift[k] == 0.0f || !std::isfinite(rowShift[k]));
-            if (none) continue;
+            if (!rowWarped(b, row)) continue;
             rowTaps(b, row, s);
             sampleBand(s.table, s.band, frame, half_.data(), gains, s.pixels.data());
             std::copy(s.pixels.begin(), s.pixels.begin() + 3 * (w1_[b] - w0_[b]),
                       rows + static_cast<size_t>(row - row0) * stride + static_cast<size_t>(w0_[b]) * 3);
         }
     }
+}
+
+bool SeamWarp::rowWarped(int b, int row) const {
+    const float* rowShift = shift_.shift[b].data() + static_cast<size_t>(row) * static_cast<size_t>(shift_.windows);
+    for (int k = 0; k < shift_.windows; ++k)
+        if (rowShift[k] != 0.0f && std::isfinite(rowShift[k])) return true;
+    return false;
+}
+
+int SeamWarp::redoneTiles(int row0, int row1, int runs[2][2]) const {
+    if (!active_ || view_ || !bands_ || row0 < bands_->firstRow() || row1 > bands_->lastRow() + 1) return 0;
+    int n = 0;
+    for (int b = 0; b < 2; ++b) {
+        const int first = (w0_[b] + kTileColumns - 1) / kTileColumns, end = w1_[b] / kTileColumns;
+        if (shift_.shift[b].empty() || end <= first) continue;
+        bool all = true;
+        for (int row = row0; row < row1 && all; ++row) all = rowWarped(b, row);
+        if (!all) continue;
+        runs[n][0] = first, runs[n][1] = end;
+        ++n;
+    }
+    if (n == 2 && runs[1][0] < runs[0][0]) std::swap(runs[0], runs[1]);
+    return n;
 }
 
 }  // namespace stitcher

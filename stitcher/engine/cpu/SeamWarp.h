@@ -56,7 +56,15 @@ public:
     void apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, size_t stride, const LensGains& gains,
                int thread) const;
 
+    // The tiles (kTileColumns output columns each) of the panorama's rows
+    // [row0, row1) whose every pixel apply() redoes this frame, so that the
+    // table need not sample them: a run [first, end) per band at most into
+    // `runs`, left to right; returns how many.
+    int redoneTiles(int row0, int row1, int runs[2][2]) const;
+
 private:
+    // Whether apply() redoes the warped columns of `row` of band b.
+    bool rowWarped(int b, int row) const;
     // Per thread: one row's taps and pixels.
     struct Scratch {
         SampleTable table;
@@ -95,9 +103,17 @@ private:
         int window;      // the shift's window below it, and the share of the next
         float next;
         float right;     // the right side's share of the cross-fade
+        float weight[2];  // each lens's share of the cross-fade in weight units (lens 0 first)
+        unsigned lenses;  // bit k: lens k weighs in at all
     };
     int w0_[2] = {0, 0}, w1_[2] = {0, 0};
     std::vector<Column> columns_[2];
+    // The same per column as lists, for the taps worked out four columns at a time.
+    struct Lanes {
+        std::vector<float> halfFade, weight[2];
+        std::vector<float> windowShare;  // per window, its share at each column
+    };
+    Lanes lanes_[2];
 
     EngineSpec params_;
     int threads_ = 1;
@@ -114,6 +130,12 @@ private:
     int levelRow_[kMostLevels + 1] = {0, 0, 0, 0};
     std::vector<uint8_t> half_;
     int halfRow0_ = 0, halfRow1_ = 0;  // the rows of the copy the bands reach
+    // The panorama's warp (no view) makes only the stretches of those rows
+    // that its reads can reach: row, first and end texel.
+    struct Span {
+        int row, x0, x1;
+    };
+    std::vector<Span> halfSpans_;
     // Per lens, the fall-off's lift rim / V(r) at r = i / kLiftSteps.
     static constexpr int kLiftSteps = 1024;
     std::vector<float> lift_[2];

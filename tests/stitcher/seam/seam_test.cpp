@@ -186,6 +186,41 @@ TEST(SeamDepth, OnlyTheBandsChangeAndTheFarFieldStaysAsItIs) {
     }
 }
 
+// Rows without disparity keep the far-field stitch to the byte, and rows
+// with it change only in the bands, also on a panorama wide enough for the
+// table to leave whole tiles of the warped columns to the warp (the warped
+// rows' ends fall inside the table's bands of rows).
+TEST(SeamDepth, RowsWithoutDisparityStayAsTheFarStitch) {
+    EngineSpec params = setup();
+    params.size = 2 * kSize;
+    const int W = 2 * params.size, H = params.size;
+    std::unique_ptr<Engine> plain, warped;
+    ASSERT_TRUE(makeCpuEngine(params, plain).ok() && makeCpuEngine(params, warped).ok());
+    SeamShift shift;
+    for (auto& rows : shift.shift) rows.assign(static_cast<size_t>(H), 0.0f);
+    const int r0 = H / 3 + 1, r1 = H / 2 + 3;
+    for (int row = r0; row < r1; ++row) shift.shift[0][static_cast<size_t>(row)] = shift.shift[1][static_cast<size_t>(row)] = 6.0f;
+    ASSERT_TRUE(warped->setSeamShift(shift));
+    BgrImage frame(kFrameW, kFrameH);
+    std::mt19937 rng(99);
+    for (uint8_t& v : frame.data) v = static_cast<uint8_t>(rng());
+    // The warped engine's buffer starts out as no stitch would leave it.
+    std::vector<uint8_t> a(params.outBytes()), b(params.outBytes(), 0x5a);
+    ASSERT_TRUE(plain->stitch(frame.data.data(), a.data()).ok());
+    ASSERT_TRUE(warped->stitch(frame.data.data(), b.data()).ok());
+    const BgrImage far = testutil::fromAlignedRows(a.data(), W, H), near = testutil::fromAlignedRows(b.data(), W, H);
+    const std::vector<uint8_t> bands = testutil::defaultGeometry(params.size).blendBandMask(0.0);
+    size_t changed = 0;
+    for (int row = 0; row < H; ++row)
+        for (int col = 0; col < W; ++col) {
+            const size_t i = static_cast<size_t>(row) * W + col;
+            const bool same = std::memcmp(far.at(col, row), near.at(col, row), 3) == 0;
+            if (row >= r0 && row < r1 && bands[i]) changed += !same;
+            else ASSERT_TRUE(same) << "row " << row << " column " << col;
+        }
+    EXPECT_GT(changed, static_cast<size_t>(r1 - r0) * 40);  // the rows with disparity were warped
+}
+
 // A still scene with sensor noise: the warped seams change from frame to
 // frame no more than 1.5 times as much as the same scene shot from one point.
 TEST(SeamDepth, StillSceneGivesStillSeams) {
