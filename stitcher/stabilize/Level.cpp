@@ -49,6 +49,13 @@ constexpr double kLineSpread = 3.0;  // of the two circles' errors together
 // Of the information on the weaker tilt, what must be left with any one
 // line of the world taken away.
 constexpr double kMinSpare = 0.1;
+// Of the segments vertical under the fit, the least share that must tie
+// down the weaker tilt: counted alike (one strong line is no spread of
+// lines), and weighed by their precision as the fit weighs them: where a
+// few long lines face one way, the other tilt rests on short pieces, whose
+// circles stray further than their precision says, and the fit's own
+// error, taken from the information on both tilts, does not show it.
+constexpr double kMinWeaker = 0.05;
 
 // A square of candidate ups u = (a, b, 1) (unnormalised; a and b are the
 // tangents of the tilts towards x and y), n x n cells of `cell` about
@@ -471,7 +478,8 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
     // independent errors.
     const double sure = std::sqrt(0.25 * jack * jack + fit * fit + kUnseen * kUnseen);
     // The edges vertical under it must face more than one way round the
-    // horizon for both tilts to be tied down.
+    // horizon for both tilts to be tied down: by their count here, and by
+    // the information the fit draws on (below).
     double m[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, taken = 0;
     for (size_t e = 0; e < count; ++e) {
         const float* g = &normals_[3 * e];
@@ -495,7 +503,7 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
     // about its circle by their own errors, often over a degree: each piece
     // joins the best-known line its circle agrees with within those errors,
     // lest one line counted as several check each other.
-    double spare = 0;
+    double spare = 0, weaker = 0;
     {
         std::vector<double> lines;  // unit normals of the distinct lines, three each
         std::vector<int> line(count, -1);
@@ -534,6 +542,9 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
         }
         double whole[3], v[3];
         eigen3(all, whole, v);
+        // The weaker tilt's share of that information (the least of it,
+        // whole[0], lies along up).
+        weaker = whole[1] + whole[2] > 0 ? whole[1] / (whole[1] + whole[2]) : 0;
         if (whole[1] > 0) {
             spare = 1;
             for (size_t l = 0; l < distinct; ++l) {
@@ -548,7 +559,7 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
     const double tilt = std::acos(std::min(1.0, u[2])) / kDeg;
     if (uncertainty) *uncertainty = sure;
     char said[200];
-    if (prominence < kMinProminence || values[1] < 0.05 * taken)
+    if (prominence < kMinProminence || values[1] < kMinWeaker * taken || weaker < kMinWeaker)
         return Status(kExitFailed, "too few vertical lines in the footage, or all facing one way");
     if (spare < kMinSpare) {
         std::snprintf(said, sizeof said,
