@@ -1,6 +1,7 @@
 #include "Calibrate.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "CalibrationRefine.h"
 #include "ColorMatch.h"
@@ -69,6 +70,9 @@ Status refine(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<b
 
 // Each lens's fall-off, measured on frames spread over [first, first + count - 1],
 // each with the frames a quarter of a second on that the camera's turn is followed over.
+// With more than one core the clip is opened a second time, so that two
+// decoders share the frames out (the later ones through the second one);
+// the result is the same as through `clip` alone.
 FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long long first, long long count,
                                         const std::atomic<bool>& interrupted, int threads) {
     const _MediaInfo& m = clip.info();
@@ -76,9 +80,14 @@ FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long lo
     setup.lens = lens;
     setup.frameWidth = static_cast<int>(m.width);
     setup.frameHeight = static_cast<int>(m.height);
-    return estimateFalloff(lens.model(), setup.frameWidth, setup.frameHeight, first, count,
-                           [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr).ok(); }, interrupted,
-                           8, falloffRuns(setup, m.fps, threads));
+    std::vector<FrameRead> reads{[&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr).ok(); }};
+    std::unique_ptr<Clip> again;
+    const bool cores = threads == 0 ? std::thread::hardware_concurrency() > 1 : threads > 1;
+    if (cores && Clip::open(clip.path(), again).ok() && again->info().frames == m.frames &&
+        again->info().width == m.width && again->info().height == m.height)
+        reads.push_back([&again](long long frame, uint8_t* bgr) { return again->readFrame(frame, bgr).ok(); });
+    return estimateFalloff(lens.model(), setup.frameWidth, setup.frameHeight, first, count, reads, interrupted, 8,
+                           falloffRuns(setup, m.fps, threads));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 
 #include "DualFisheyeModel.h"
 #include "FisheyePlane.h"
@@ -162,6 +163,22 @@ bool FalloffEstimator::add(const uint8_t* frame) {
     if (!any) return false;
     ++frames_;
     return true;
+}
+
+void FalloffEstimator::append(const FalloffEstimator& later) {
+    for (const int32_t g : later.group_) group_.push_back(g + frames_ * 3);
+    place_.insert(place_.end(), later.place_.begin(), later.place_.end());
+    ratio_.insert(ratio_.end(), later.ratio_.begin(), later.ratio_.end());
+    weight_.insert(weight_.end(), later.weight_.begin(), later.weight_.end());
+    feature_.insert(feature_.end(), later.feature_.begin(), later.feature_.end());
+    for (const int32_t g : later.curveGroup_) curveGroup_.push_back(g + curveGroups_);
+    for (const int32_t p : later.curvePlace_) curvePlace_.push_back(p + pairs_);
+    curveRatio_.insert(curveRatio_.end(), later.curveRatio_.begin(), later.curveRatio_.end());
+    curveWeight_.insert(curveWeight_.end(), later.curveWeight_.begin(), later.curveWeight_.end());
+    curveFeature_.insert(curveFeature_.end(), later.curveFeature_.begin(), later.curveFeature_.end());
+    frames_ += later.frames_;
+    curveGroups_ += later.curveGroups_;
+    pairs_ += later.pairs_;
 }
 
 void FalloffEstimator::features(double r0, double r1, double f[kFeatures]) {
@@ -484,6 +501,7 @@ FalloffEstimator::Result FalloffEstimator::fit() const {
     std::sort(places.begin(), places.end());
     places.erase(std::unique(places.begin(), places.end()), places.end());
     const double rimError = std::max(jackknife(frames, true), jackknife(places, false));
+    out.rimError[0] = out.rimError[1] = rimError;
     holdMonotonic(&theta[0], &theta[1]);
     LensFalloff f;
     for (int l = 0; l < 2; ++l) {
@@ -549,6 +567,7 @@ FalloffEstimator::Result FalloffEstimator::fitTurned() const {
         if (f.c[l][per] < least)
             for (int j = 1; j <= per; ++j) f.c[l][j] *= least / f.c[l][per];
         const double error = std::sqrt(spread[l] * (pairs_ - 1.0) / pairs_);
+        out.rimError[l] = error;
         clear = clear || -f.c[l][per] > kSignificance * error;
         dark = dark || f.rim(l) < kFlatRim;
     }
@@ -566,45 +585,27 @@ FalloffEstimator::Result FalloffEstimator::fitTurned() const {
     return out;
 }
 
-FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
-                                         long long first, long long count,
-                                         const std::function<bool(long long frame, uint8_t* bgr)>& read,
-                                         const std::atomic<bool>& interrupted, int frames, const TurnRuns& runs) {
-    FalloffEstimator estimator;
-    FalloffEstimator::Result out;
-    const Status st = estimator.init(model, frameWidth, frameHeight);
-    if (!st.ok()) {
-        out.why = st.message();
-        return out;
-    }
-    if (count <= 0 || frames <= 0 || !read) {
-        out.why = "no frames to measure on";
-        return out;
-    }
-    const long long n = std::min<long long>(frames, count);
-    // The middles of n equal parts, each (where the clip goes on that far)
-    // with the run of frames up to `gap` on that the turn is followed over.
-    const bool turning = runs.follower && runs.gap > 0;
-    const int steps = std::max(1, runs.steps);
+namespace {
+
+// The frames of one reading: numbers[k] with its step in its run (0 starts
+// one, -1 a frame alone).
+struct Stretch {
     std::vector<long long> numbers;
-    std::vector<int> step;  // per number: its step in its run (0 starts one), -1 for a frame alone
-    for (long long k = 0; k < n; ++k) {
-        const long long at = first + (2 * k + 1) * count / (2 * n);
-        const bool room = turning && at + runs.gap <= first + count - 1;
-        numbers.push_back(at);
-        step.push_back(room ? 0 : -1);
-        for (int i = 1; room && i <= steps; ++i) {
-            numbers.push_back(at + runs.gap * i / steps);
-            step.push_back(i);
-        }
-    }
-    SampledFrames samples(numbers, frameWidth, frameHeight, read);
+    std::vector<int> step;
+};
+
+// Reads `part`'s frames through `read` into `estimator`, each run followed
+// by one follower made for the whole reading and restarted per run.
+Status measureStretch(const Stretch& part, const FrameRead& read, int frameWidth, int frameHeight,
+                      const TurnRuns& runs, int steps, const std::atomic<bool>& interrupted,
+                      FalloffEstimator& estimator) {
+    SampledFrames samples(part.numbers, frameWidth, frameHeight, read);
     std::vector<uint8_t> kept;             // the run's first frame
     std::unique_ptr<TurnFollower> follower;
     bool whole = false;                    // the run so far has every frame
     size_t index = 0;
-    const Status walked = walkFrames(samples, interrupted, [&](FrameItem& item) {
-        const int at = step[index++];
+    return walkFrames(samples, interrupted, [&](FrameItem& item) {
+        const int at = part.step[index++];
         if (at < 0) {
             if (!item.damaged) estimator.add(item.picture.data());
             return Status();
@@ -613,7 +614,10 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
             whole = !item.damaged;
             if (whole) {
                 kept.assign(item.picture.begin(), item.picture.end());
-                follower = runs.follower();
+                if (follower)
+                    follower->restart();
+                else
+                    follower = runs.follower();
                 whole = follower != nullptr;
                 if (whole)
                     follower->add(kept.data());
@@ -636,13 +640,86 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
                 estimator.addPair(kept.data(), item.picture.data(), turn);
             else
                 estimator.add(kept.data());
-            follower.reset();
+            whole = false;
         }
         return Status();
     });
-    if (!walked.ok()) {
-        out.why = walked.message();
+}
+
+}  // namespace
+
+FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
+                                         long long first, long long count, const FrameRead& read,
+                                         const std::atomic<bool>& interrupted, int frames, const TurnRuns& runs) {
+    return estimateFalloff(model, frameWidth, frameHeight, first, count, std::vector<FrameRead>{read}, interrupted,
+                           frames, runs);
+}
+
+FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
+                                         long long first, long long count, const std::vector<FrameRead>& reads,
+                                         const std::atomic<bool>& interrupted, int frames, const TurnRuns& runs) {
+    FalloffEstimator estimator;
+    FalloffEstimator::Result out;
+    const Status st = estimator.init(model, frameWidth, frameHeight);
+    if (!st.ok()) {
+        out.why = st.message();
         return out;
+    }
+    if (count <= 0 || frames <= 0 || reads.empty() || !reads.front()) {
+        out.why = "no frames to measure on";
+        return out;
+    }
+    const long long n = std::min<long long>(frames, count);
+    // The middles of n equal parts, each (where the clip goes on that far)
+    // with the run of frames up to `gap` on that the turn is followed over,
+    // shared out in stretches of whole runs, one per reader.
+    const bool turning = runs.follower && runs.gap > 0;
+    const int steps = std::max(1, runs.steps);
+    const long long readers = std::min<long long>(n, static_cast<long long>(reads.size()));
+    std::vector<Stretch> parts(static_cast<size_t>(readers));
+    for (long long k = 0; k < n; ++k) {
+        Stretch& part = parts[static_cast<size_t>(k * readers / n)];
+        const long long at = first + (2 * k + 1) * count / (2 * n);
+        const bool room = turning && at + runs.gap <= first + count - 1;
+        part.numbers.push_back(at);
+        part.step.push_back(room ? 0 : -1);
+        for (int i = 1; room && i <= steps; ++i) {
+            part.numbers.push_back(at + runs.gap * i / steps);
+            part.step.push_back(i);
+        }
+    }
+    // The later stretches each on a thread of their own, into copies of the
+    // estimator as initialised; where no thread can be had, one after the other.
+    std::vector<FalloffEstimator> later;
+    std::vector<Status> done(parts.size());
+    std::vector<std::thread> threads;
+    const Status made = guarded([&] {
+        later.assign(parts.size() - 1, estimator);
+        return Status();
+    });
+    if (!made.ok()) {
+        out.why = made.message();
+        return out;
+    }
+    auto measure = [&](size_t k) {
+        const FrameRead& read = reads[k] ? reads[k] : reads.front();
+        done[k] = measureStretch(parts[k], read, frameWidth, frameHeight, runs, steps, interrupted,
+                                 k == 0 ? estimator : later[k - 1]);
+    };
+    size_t started = 1;
+    try {
+        for (; started < parts.size(); ++started) threads.emplace_back(measure, started);
+    } catch (const std::exception&) {
+    }
+    measure(0);
+    for (std::thread& t : threads) t.join();
+    for (size_t k = started; k < parts.size(); ++k) measure(k);
+    for (size_t k = 0; k < parts.size(); ++k) {
+        if (!done[k].ok()) {
+            out.why = done[k].message();
+            return out;
+        }
+        if (k > 0) estimator.append(later[k - 1]);
     }
     return estimator.fit();
 }
