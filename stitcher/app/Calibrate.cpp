@@ -71,8 +71,9 @@ Status refine(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<b
 // Each lens's fall-off, measured on frames spread over [first, first + count - 1],
 // each with the frames a quarter of a second on that the camera's turn is followed over.
 // With more than one core the clip is opened a second time, so that two
-// decoders share the frames out (the later ones through the second one);
-// the result is the same as through `clip` alone.
+// decoders share the frames out (the later ones through the second one)
+// where its key pictures let that save time; the result is the same as
+// through `clip` alone.
 FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long long first, long long count,
                                         const std::atomic<bool>& interrupted, int threads) {
     const _MediaInfo& m = clip.info();
@@ -87,7 +88,8 @@ FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long lo
         again->info().width == m.width && again->info().height == m.height)
         reads.push_back([&again](long long frame, uint8_t* bgr) { return again->readFrame(frame, bgr).ok(); });
     return estimateFalloff(lens.model(), setup.frameWidth, setup.frameHeight, first, count, reads, interrupted, 8,
-                           falloffRuns(setup, m.fps, threads));
+                           falloffRuns(setup, m.fps, threads),
+                           [&clip](long long frame) { return clip.keyFrameBefore(frame); });
 }
 
 }  // namespace

@@ -646,6 +646,27 @@ Status measureStretch(const Stretch& part, const FrameRead& read, int frameWidth
     });
 }
 
+// Where to share `units` (each a frame or a run of frames, in order)
+// between two decoders: the unit the second starts at, 0 for one decoder.
+// A decoder decodes from the key picture before the first frame it is asked
+// for (`keyBefore`) to the last one. The two take the least work together
+// among the splits that cut the decoding's own time by a quarter at least.
+size_t twoReaders(const std::vector<Stretch>& units, const std::function<long long(long long)>& keyBefore) {
+    auto span = [&](size_t from, size_t to) {  // units [from, to) through one decoder
+        return units[to - 1].numbers.back() - keyBefore(units[from].numbers.front()) + 1;
+    };
+    const long long alone = span(0, units.size());
+    size_t best = 0;
+    long long least = 0;
+    for (size_t k = 1; k < units.size(); ++k) {
+        const long long a = span(0, k), b = span(k, units.size());
+        if (4 * std::max(a, b) > 3 * alone || (best && a + b >= least)) continue;
+        best = k;
+        least = a + b;
+    }
+    return best;
+}
+
 }  // namespace
 
 FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
@@ -657,7 +678,8 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
 
 FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
                                          long long first, long long count, const std::vector<FrameRead>& reads,
-                                         const std::atomic<bool>& interrupted, int frames, const TurnRuns& runs) {
+                                         const std::atomic<bool>& interrupted, int frames, const TurnRuns& runs,
+                                         const std::function<long long(long long frame)>& keyBefore) {
     FalloffEstimator estimator;
     FalloffEstimator::Result out;
     const Status st = estimator.init(model, frameWidth, frameHeight);
@@ -675,18 +697,33 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
     // shared out in stretches of whole runs, one per reader.
     const bool turning = runs.follower && runs.gap > 0;
     const int steps = std::max(1, runs.steps);
-    const long long readers = std::min<long long>(n, static_cast<long long>(reads.size()));
-    std::vector<Stretch> parts(static_cast<size_t>(readers));
+    std::vector<Stretch> units(static_cast<size_t>(n));
     for (long long k = 0; k < n; ++k) {
-        Stretch& part = parts[static_cast<size_t>(k * readers / n)];
+        Stretch& unit = units[static_cast<size_t>(k)];
         const long long at = first + (2 * k + 1) * count / (2 * n);
         const bool room = turning && at + runs.gap <= first + count - 1;
-        part.numbers.push_back(at);
-        part.step.push_back(room ? 0 : -1);
+        unit.numbers.push_back(at);
+        unit.step.push_back(room ? 0 : -1);
         for (int i = 1; room && i <= steps; ++i) {
-            part.numbers.push_back(at + runs.gap * i / steps);
-            part.step.push_back(i);
+            unit.numbers.push_back(at + runs.gap * i / steps);
+            unit.step.push_back(i);
         }
+    }
+    // Where each reader's stretch starts: evenly, or where a decoder seeks
+    // (see twoReaders) to a frame.
+    std::vector<size_t> starts;
+    const size_t readers = std::min(units.size(), reads.size());
+    if (keyBefore && readers > 1) {
+        const size_t split = twoReaders(units, keyBefore);
+        starts = split ? std::vector<size_t>{0, split} : std::vector<size_t>{0};
+    } else {
+        for (size_t k = 0; k < readers; ++k) starts.push_back(k * units.size() / readers);
+    }
+    std::vector<Stretch> parts(starts.size());
+    for (size_t k = 0; k < units.size(); ++k) {
+        Stretch& part = parts[static_cast<size_t>(std::upper_bound(starts.begin(), starts.end(), k) - starts.begin() - 1)];
+        part.numbers.insert(part.numbers.end(), units[k].numbers.begin(), units[k].numbers.end());
+        part.step.insert(part.step.end(), units[k].step.begin(), units[k].step.end());
     }
     // The later stretches each on a thread of their own, into copies of the
     // estimator as initialised; where no thread can be had, one after the other.

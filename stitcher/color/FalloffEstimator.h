@@ -183,9 +183,13 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
 // of its own: the frames are shared out among them in stretches that follow
 // each other, read and measured at once, each on a thread of its own, and
 // fitted in order, so the result is the same as through one of them alone.
+// With `keyBefore` (where a decoder that seeks to a frame starts decoding),
+// two readers share the frames where the later stretch's decoder starts far
+// enough on for them to save time, and one reads them all elsewhere.
 FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
                                          long long first, long long count, const std::vector<FrameRead>& reads,
                                          const std::atomic<bool>& interrupted, int frames = 8,
-                                         const TurnRuns& runs = TurnRuns());
+                                         const TurnRuns& runs = TurnRuns(),
+                                         const std::function<long long(long long frame)>& keyBefore = nullptr);
 
 }  // namespace stitcher

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -85,11 +86,14 @@ TEST(FalloffTurns, EachLensCurveFromTheCameraTurningAndTheSeamsAloneWhenStill) {
     ASSERT_TRUE(follower->turn(turn.m));
     EXPECT_LT(turn.degreesTo(Clip::camera(20).transposed() * Clip::camera(20 + runs.gap)), 0.2);
 
-    auto measure = [&](bool still, size_t readers = 1) {
+    // `keys`: a key picture every that many frames, which the sharing follows.
+    auto measure = [&](bool still, size_t readers = 1, long long keys = 0) {
         const std::atomic<bool> interrupted(false);
         const FrameRead read = [&](long long n, uint8_t* out) { clip.frame(n, still, out); return true; };
+        std::function<long long(long long)> keyBefore;
+        if (keys) keyBefore = [keys](long long f) { return (f - 1) / keys * keys + 1; };
         return estimateFalloff(*clip.model, kFrameW, kFrameH, 1, 60, std::vector<FrameRead>(readers, read),
-                               interrupted, 8, runs);
+                               interrupted, 8, runs, keyBefore);
     };
     // Frames shared out among readers measure as through one, to the bit.
     auto same = [](const FalloffEstimator::Result& a, const FalloffEstimator::Result& b) {
@@ -103,7 +107,7 @@ TEST(FalloffTurns, EachLensCurveFromTheCameraTurningAndTheSeamsAloneWhenStill) {
         }
     };
     const FalloffEstimator::Result turning = measure(false);
-    same(turning, measure(false, 2));
+    same(turning, measure(false, 2, 20));
     EXPECT_TRUE(turning.turned) << turning.why;
     ASSERT_FALSE(turning.falloff.flat()) << turning.why;
     for (int l = 0; l < 2; ++l)
