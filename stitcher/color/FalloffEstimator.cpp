@@ -595,7 +595,9 @@ struct Stretch {
 };
 
 // Reads `part`'s frames through `read` into `estimator`, each run followed
-// by one follower made for the whole reading and restarted per run.
+// by one follower made for the whole reading and restarted per run. Two
+// pictures go round (one read while the other is measured): the readings
+// run side by side, and large frames would take much memory.
 Status measureStretch(const Stretch& part, const FrameRead& read, int frameWidth, int frameHeight,
                       const TurnRuns& runs, int steps, const std::atomic<bool>& interrupted,
                       FalloffEstimator& estimator) {
@@ -643,7 +645,7 @@ Status measureStretch(const Stretch& part, const FrameRead& read, int frameWidth
             whole = false;
         }
         return Status();
-    });
+    }, 2);
 }
 
 // Where to share `units` (each a frame or a run of frames, in order)
