@@ -237,4 +237,20 @@ LIBDEC_API bool ConvertPictureRows(const DecodedPicture& picture, int row0, int 
 
 // ---- end of a picture as the decoder made it ----
 
+// ---- Seeking past pictures ----
+// With `skip` on, the session's seeks leave undecoded the pictures they pass
+// over that no other picture refers to (H.264 non-reference pictures shown
+// before the frame asked for), where the clip's index gives the order its
+// pictures are shown in: the frames handed out (PRDGetVideoFrame's and
+// GetDecodedPicture's) are the same, fewer pictures are decoded to reach
+// them. Off in a session that PRDOpen or OpenClip made.
+LIBDEC_API void SkipPassedPictures(void* handle, bool skip);
+
+// The last frame at or before `frame` (both numbered as PRDGetVideoFrame
+// numbers them) whose sample the container marks as a key sample: about
+// where a decode that seeks to `frame` starts. 1 for a null handle or where
+// none is marked before it.
+LIBDEC_API long long KeyFrameBefore(void* handle, long long frame);
+// ---- end of seeking past pictures ----
+
 }  // namespace libdec

@@ -1,6 +1,7 @@
 #include "Calibrate.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "CalibrationRefine.h"
 #include "ColorMatch.h"
@@ -67,8 +68,21 @@ Status refine(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<b
     return Status();
 }
 
+// Frame `frame` of `clip` into `bgr`, converted straight from the decoder's
+// planes where it is left in them (the same bytes as readFrame's, without
+// its copy of the whole picture).
+bool readInto(Clip& clip, long long frame, uint8_t* bgr) {
+    std::shared_ptr<const SourcePicture> source;
+    if (!clip.readSource(frame, source, bgr).ok()) return false;
+    return !source || source->toBgr(0, source->height(), 0, source->width(), bgr, static_cast<size_t>(source->width()) * 3);
+}
+
 // Each lens's fall-off, measured on frames spread over [first, first + count - 1],
 // each with the frames a quarter of a second on that the camera's turn is followed over.
+// With more than one core the clip is opened a second time, so that two
+// decoders share the frames out (the later ones through the second one)
+// where its key pictures let that save time; the result is the same as
+// through `clip` alone.
 FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long long first, long long count,
                                         const std::atomic<bool>& interrupted, int threads) {
     const _MediaInfo& m = clip.info();
@@ -76,9 +90,15 @@ FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long lo
     setup.lens = lens;
     setup.frameWidth = static_cast<int>(m.width);
     setup.frameHeight = static_cast<int>(m.height);
-    return estimateFalloff(lens.model(), setup.frameWidth, setup.frameHeight, first, count,
-                           [&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr).ok(); }, interrupted,
-                           8, falloffRuns(setup, m.fps, threads));
+    std::vector<FrameRead> reads{[&clip](long long frame, uint8_t* bgr) { return readInto(clip, frame, bgr); }};
+    std::unique_ptr<Clip> again;
+    const bool cores = threads == 0 ? std::thread::hardware_concurrency() > 1 : threads > 1;
+    if (cores && Clip::open(clip.path(), again).ok() && again->info().frames == m.frames &&
+        again->info().width == m.width && again->info().height == m.height)
+        reads.push_back([&again](long long frame, uint8_t* bgr) { return readInto(*again, frame, bgr); });
+    return estimateFalloff(lens.model(), setup.frameWidth, setup.frameHeight, first, count, reads, interrupted, 8,
+                           falloffRuns(setup, m.fps, threads),
+                           [&clip](long long frame) { return clip.keyFrameBefore(frame); });
 }
 
 }  // namespace

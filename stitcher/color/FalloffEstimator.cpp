@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 
 #include "DualFisheyeModel.h"
 #include "FisheyePlane.h"
@@ -162,6 +163,22 @@ bool FalloffEstimator::add(const uint8_t* frame) {
     if (!any) return false;
     ++frames_;
     return true;
+}
+
+void FalloffEstimator::append(const FalloffEstimator& later) {
+    for (const int32_t g : later.group_) group_.push_back(g + frames_ * 3);
+    place_.insert(place_.end(), later.place_.begin(), later.place_.end());
+    ratio_.insert(ratio_.end(), later.ratio_.begin(), later.ratio_.end());
+    weight_.insert(weight_.end(), later.weight_.begin(), later.weight_.end());
+    feature_.insert(feature_.end(), later.feature_.begin(), later.feature_.end());
+    for (const int32_t g : later.curveGroup_) curveGroup_.push_back(g + curveGroups_);
+    for (const int32_t p : later.curvePlace_) curvePlace_.push_back(p + pairs_);
+    curveRatio_.insert(curveRatio_.end(), later.curveRatio_.begin(), later.curveRatio_.end());
+    curveWeight_.insert(curveWeight_.end(), later.curveWeight_.begin(), later.curveWeight_.end());
+    curveFeature_.insert(curveFeature_.end(), later.curveFeature_.begin(), later.curveFeature_.end());
+    frames_ += later.frames_;
+    curveGroups_ += later.curveGroups_;
+    pairs_ += later.pairs_;
 }
 
 void FalloffEstimator::features(double r0, double r1, double f[kFeatures]) {
@@ -484,6 +501,7 @@ FalloffEstimator::Result FalloffEstimator::fit() const {
     std::sort(places.begin(), places.end());
     places.erase(std::unique(places.begin(), places.end()), places.end());
     const double rimError = std::max(jackknife(frames, true), jackknife(places, false));
+    out.rimError[0] = out.rimError[1] = rimError;
     holdMonotonic(&theta[0], &theta[1]);
     LensFalloff f;
     for (int l = 0; l < 2; ++l) {
@@ -549,6 +567,7 @@ FalloffEstimator::Result FalloffEstimator::fitTurned() const {
         if (f.c[l][per] < least)
             for (int j = 1; j <= per; ++j) f.c[l][j] *= least / f.c[l][per];
         const double error = std::sqrt(spread[l] * (pairs_ - 1.0) / pairs_);
+        out.rimError[l] = error;
         clear = clear || -f.c[l][per] > kSignificance * error;
         dark = dark || f.rim(l) < kFlatRim;
     }
@@ -566,45 +585,29 @@ FalloffEstimator::Result FalloffEstimator::fitTurned() const {
     return out;
 }
 
-FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
-                                         long long first, long long count,
-                                         const std::function<bool(long long frame, uint8_t* bgr)>& read,
-                                         const std::atomic<bool>& interrupted, int frames, const TurnRuns& runs) {
-    FalloffEstimator estimator;
-    FalloffEstimator::Result out;
-    const Status st = estimator.init(model, frameWidth, frameHeight);
-    if (!st.ok()) {
-        out.why = st.message();
-        return out;
-    }
-    if (count <= 0 || frames <= 0 || !read) {
-        out.why = "no frames to measure on";
-        return out;
-    }
-    const long long n = std::min<long long>(frames, count);
-    // The middles of n equal parts, each (where the clip goes on that far)
-    // with the run of frames up to `gap` on that the turn is followed over.
-    const bool turning = runs.follower && runs.gap > 0;
-    const int steps = std::max(1, runs.steps);
+namespace {
+
+// The frames of one reading: numbers[k] with its step in its run (0 starts
+// one, -1 a frame alone).
+struct Stretch {
     std::vector<long long> numbers;
-    std::vector<int> step;  // per number: its step in its run (0 starts one), -1 for a frame alone
-    for (long long k = 0; k < n; ++k) {
-        const long long at = first + (2 * k + 1) * count / (2 * n);
-        const bool room = turning && at + runs.gap <= first + count - 1;
-        numbers.push_back(at);
-        step.push_back(room ? 0 : -1);
-        for (int i = 1; room && i <= steps; ++i) {
-            numbers.push_back(at + runs.gap * i / steps);
-            step.push_back(i);
-        }
-    }
-    SampledFrames samples(numbers, frameWidth, frameHeight, read);
+    std::vector<int> step;
+};
+
+// Reads `part`'s frames through `read` into `estimator`, each run followed
+// by one follower made for the whole reading and restarted per run. Two
+// pictures go round (one read while the other is measured): the readings
+// run side by side, and large frames would take much memory.
+Status measureStretch(const Stretch& part, const FrameRead& read, int frameWidth, int frameHeight,
+                      const TurnRuns& runs, int steps, const std::atomic<bool>& interrupted,
+                      FalloffEstimator& estimator) {
+    SampledFrames samples(part.numbers, frameWidth, frameHeight, read);
     std::vector<uint8_t> kept;             // the run's first frame
     std::unique_ptr<TurnFollower> follower;
     bool whole = false;                    // the run so far has every frame
     size_t index = 0;
-    const Status walked = walkFrames(samples, interrupted, [&](FrameItem& item) {
-        const int at = step[index++];
+    return walkFrames(samples, interrupted, [&](FrameItem& item) {
+        const int at = part.step[index++];
         if (at < 0) {
             if (!item.damaged) estimator.add(item.picture.data());
             return Status();
@@ -613,7 +616,10 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
             whole = !item.damaged;
             if (whole) {
                 kept.assign(item.picture.begin(), item.picture.end());
-                follower = runs.follower();
+                if (follower)
+                    follower->restart();
+                else
+                    follower = runs.follower();
                 whole = follower != nullptr;
                 if (whole)
                     follower->add(kept.data());
@@ -636,13 +642,123 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
                 estimator.addPair(kept.data(), item.picture.data(), turn);
             else
                 estimator.add(kept.data());
-            follower.reset();
+            whole = false;
         }
         return Status();
-    });
-    if (!walked.ok()) {
-        out.why = walked.message();
+    }, 2);
+}
+
+// Where to share `units` (each a frame or a run of frames, in order)
+// between two decoders: the unit the second starts at, 0 for one decoder.
+// A decoder decodes from the key picture before the first frame it is asked
+// for (`keyBefore`) to the last one. The two take the least work together
+// among the splits that cut the decoding's own time by a quarter at least.
+size_t twoReaders(const std::vector<Stretch>& units, const std::function<long long(long long)>& keyBefore) {
+    auto span = [&](size_t from, size_t to) {  // units [from, to) through one decoder
+        return units[to - 1].numbers.back() - keyBefore(units[from].numbers.front()) + 1;
+    };
+    const long long alone = span(0, units.size());
+    size_t best = 0;
+    long long least = 0;
+    for (size_t k = 1; k < units.size(); ++k) {
+        const long long a = span(0, k), b = span(k, units.size());
+        if (4 * std::max(a, b) > 3 * alone || (best && a + b >= least)) continue;
+        best = k;
+        least = a + b;
+    }
+    return best;
+}
+
+}  // namespace
+
+FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
+                                         long long first, long long count, const FrameRead& read,
+                                         const std::atomic<bool>& interrupted, int frames, const TurnRuns& runs) {
+    return estimateFalloff(model, frameWidth, frameHeight, first, count, std::vector<FrameRead>{read}, interrupted,
+                           frames, runs);
+}
+
+FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
+                                         long long first, long long count, const std::vector<FrameRead>& reads,
+                                         const std::atomic<bool>& interrupted, int frames, const TurnRuns& runs,
+                                         const std::function<long long(long long frame)>& keyBefore) {
+    FalloffEstimator estimator;
+    FalloffEstimator::Result out;
+    const Status st = estimator.init(model, frameWidth, frameHeight);
+    if (!st.ok()) {
+        out.why = st.message();
         return out;
+    }
+    if (count <= 0 || frames <= 0 || reads.empty() || !reads.front()) {
+        out.why = "no frames to measure on";
+        return out;
+    }
+    const long long n = std::min<long long>(frames, count);
+    // The middles of n equal parts, each (where the clip goes on that far)
+    // with the run of frames up to `gap` on that the turn is followed over,
+    // shared out in stretches of whole runs, one per reader.
+    const bool turning = runs.follower && runs.gap > 0;
+    const int steps = std::max(1, runs.steps);
+    std::vector<Stretch> units(static_cast<size_t>(n));
+    for (long long k = 0; k < n; ++k) {
+        Stretch& unit = units[static_cast<size_t>(k)];
+        const long long at = first + (2 * k + 1) * count / (2 * n);
+        const bool room = turning && at + runs.gap <= first + count - 1;
+        unit.numbers.push_back(at);
+        unit.step.push_back(room ? 0 : -1);
+        for (int i = 1; room && i <= steps; ++i) {
+            unit.numbers.push_back(at + runs.gap * i / steps);
+            unit.step.push_back(i);
+        }
+    }
+    // Where each reader's stretch starts: evenly, or where a decoder seeks
+    // (see twoReaders) to a frame.
+    std::vector<size_t> starts;
+    const size_t readers = std::min(units.size(), reads.size());
+    if (keyBefore && readers > 1) {
+        const size_t split = twoReaders(units, keyBefore);
+        starts = split ? std::vector<size_t>{0, split} : std::vector<size_t>{0};
+    } else {
+        for (size_t k = 0; k < readers; ++k) starts.push_back(k * units.size() / readers);
+    }
+    std::vector<Stretch> parts(starts.size());
+    for (size_t k = 0; k < units.size(); ++k) {
+        Stretch& part = parts[static_cast<size_t>(std::upper_bound(starts.begin(), starts.end(), k) - starts.begin() - 1)];
+        part.numbers.insert(part.numbers.end(), units[k].numbers.begin(), units[k].numbers.end());
+        part.step.insert(part.step.end(), units[k].step.begin(), units[k].step.end());
+    }
+    // The later stretches each on a thread of their own, into copies of the
+    // estimator as initialised; where no thread can be had, one after the other.
+    std::vector<FalloffEstimator> later;
+    std::vector<Status> done(parts.size());
+    std::vector<std::thread> threads;
+    const Status made = guarded([&] {
+        later.assign(parts.size() - 1, estimator);
+        return Status();
+    });
+    if (!made.ok()) {
+        out.why = made.message();
+        return out;
+    }
+    auto measure = [&](size_t k) {
+        const FrameRead& read = reads[k] ? reads[k] : reads.front();
+        done[k] = measureStretch(parts[k], read, frameWidth, frameHeight, runs, steps, interrupted,
+                                 k == 0 ? estimator : later[k - 1]);
+    };
+    size_t started = 1;
+    try {
+        for (; started < parts.size(); ++started) threads.emplace_back(measure, started);
+    } catch (const std::exception&) {
+    }
+    measure(0);
+    for (std::thread& t : threads) t.join();
+    for (size_t k = started; k < parts.size(); ++k) measure(k);
+    for (size_t k = 0; k < parts.size(); ++k) {
+        if (!done[k].ok()) {
+            out.why = done[k].message();
+            return out;
+        }
+        if (k > 0) estimator.append(later[k - 1]);
     }
     return estimator.fit();
 }

@@ -70,6 +70,11 @@ public:
     // panorama's axes) maps to the first's; false where the pair adds no
     // ratios (turned too little, or too little usable detail).
     bool addPair(const uint8_t* first, const uint8_t* second, const double turn[3][3]);
+    // Adds what `later`, a copy of this estimator as initialised, was given
+    // since, as if it had been added here after what this one holds: frames
+    // shared out among copies in order and appended in the same order fit
+    // as they do added one by one.
+    void append(const FalloffEstimator& later);
     int framesUsed() const { return frames_; }
 
     struct Result {
@@ -77,6 +82,7 @@ public:
         LensFalloff fitted;    // as fitted, before that
         bool measured = false;
         bool turned = false;   // measured from pairs of frames turned against each other
+        double rimError[2] = {0.0, 0.0};  // per lens: the standard error of ln V at the rim (see above)
         std::string why;       // where not measured or left flat: the reason
     };
     Result fit() const;
@@ -144,6 +150,8 @@ public:
     virtual ~TurnFollower() = default;
     // The next frame of the run; the first starts it.
     virtual void add(const uint8_t* frame) = 0;
+    // Starts a new run: the next frame added is its first.
+    virtual void restart() = 0;
     // The turn that maps the last frame's directions to the first's
     // (row-major, the panorama's axes); false where it was not measured.
     virtual bool turn(double m[3][3]) const = 0;
@@ -153,19 +161,35 @@ public:
 // frame measured, `gap` frames on, over `steps` steps (the frames between
 // are read for the motion analysis only). A gap of 0 reads single frames.
 struct TurnRuns {
+    // Makes a follower; one is made per reading of the frames and restarted
+    // for each of its runs.
     std::function<std::unique_ptr<TurnFollower>()> follower;
     long long gap = 0;
     int steps = 1;
 };
 
+// Reads frame `frame` into `bgr`; false where it could not be had.
+using FrameRead = std::function<bool(long long frame, uint8_t* bgr)>;
+
 // Reads up to `frames` frames spread evenly over [first, first + count - 1]
-// through `read` (false: that frame could not be had) and fits them; with
-// `runs`, each with the frame `runs.gap` on and the turn between them. An
-// interruption ends the reading and leaves the fall-off flat.
+// through `read` and fits them; with `runs`, each with the frame `runs.gap`
+// on and the turn between them. An interruption ends the reading and leaves
+// the fall-off flat.
 FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
-                                         long long first, long long count,
-                                         const std::function<bool(long long frame, uint8_t* bgr)>& read,
+                                         long long first, long long count, const FrameRead& read,
                                          const std::atomic<bool>& interrupted, int frames = 8,
                                          const TurnRuns& runs = TurnRuns());
+// The same through `reads`, each a reader of the same frames with a decoder
+// of its own: the frames are shared out among them in stretches that follow
+// each other, read and measured at once, each on a thread of its own, and
+// fitted in order, so the result is the same as through one of them alone.
+// With `keyBefore` (where a decoder that seeks to a frame starts decoding),
+// two readers share the frames where the later stretch's decoder starts far
+// enough on for them to save time, and one reads them all elsewhere.
+FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
+                                         long long first, long long count, const std::vector<FrameRead>& reads,
+                                         const std::atomic<bool>& interrupted, int frames = 8,
+                                         const TurnRuns& runs = TurnRuns(),
+                                         const std::function<long long(long long frame)>& keyBefore = nullptr);
 
 }  // namespace stitcher

@@ -85,6 +85,9 @@ Status Clip::open(const std::string& path, std::unique_ptr<Clip>& clip) {
     libdec::ClipOpening opening;
     c->handle_ = libdec::OpenClip(path.c_str(), opening);
     if (!c->handle_) return refusal(path, opening);
+    // A seek forward (a sampling of the clip, a later start) need not decode
+    // the pictures it passes over that nothing refers to.
+    libdec::SkipPassedPictures(c->handle_, true);
     PRDGetMediaInfo(c->handle_, c->info_);
     if (!c->info_.hasVideo || c->info_.frames == 0 || c->info_.width == 0 || c->info_.height == 0)
         return Status(kExitInput, path + " has no video track");
@@ -189,6 +192,14 @@ Status Clip::readFrame(long long frame, uint8_t* bgr) {
         return Status(kExitFailed, "frame " + std::to_string(frame) + " of " + path_ + " cannot be decoded");
     std::memcpy(bgr, pic, static_cast<size_t>(info_.width) * info_.height * 3);
     return Status();
+}
+
+long long Clip::keyFrameBefore(long long frame) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const long long frames = static_cast<long long>(timeline_.frames.size());
+    if (frame < 1 || frame > frames) return frame;
+    const long long picture = timeline_.frames[frame - 1].frame;
+    return frame - (picture - libdec::KeyFrameBefore(handle_, picture));
 }
 
 namespace {

@@ -84,6 +84,10 @@ public:
     // Packed BGR picture of `frame` (from 1) into `bgr` (width * height * 3
     // bytes); fails where the frame is not in the clip or cannot be decoded.
     Status readFrame(long long frame, uint8_t* bgr);
+    // About where a decode that seeks to `frame` starts: the key picture
+    // before it, counted as `frame` is (below 1 where the clip's edit list
+    // leaves it out).
+    long long keyFrameBefore(long long frame);
     // The same picture, left in the decoder's planes where it is 8-bit YUV
     // (`source` set; its packed picture the same bytes as readFrame's), else
     // written to `bgr` as readFrame writes it (`source` null).

@@ -19,6 +19,9 @@ public:
     void add(const uint8_t* frame) override {
         if (motion_) motion_->add(frame);
     }
+    void restart() override {
+        if (motion_) motion_->restart();
+    }
     bool turn(double m[3][3]) const override {
         if (!motion_ || motion_->cameras().size() < 2) return false;
         // Every frame of the run measured: a frame the analysis could not

@@ -10,10 +10,11 @@
 
 namespace stitcher {
 
-// A maker of followers, each a motion analysis of its own for one run of
-// frames of the clip `clip` describes (its calibration and frame size), on
-// `threads` threads (0: all cores). A follower whose analysis cannot be made
-// (out of memory) or that loses the camera on a frame measures no turn.
+// A maker of followers, each a motion analysis of its own for runs of
+// frames of the clip `clip` describes (its calibration and frame size), one
+// run after another, on `threads` threads (0: all cores). A follower whose
+// analysis cannot be made (out of memory) or that loses the camera on a
+// frame measures no turn.
 std::function<std::unique_ptr<TurnFollower>()> motionTurns(const EngineSpec& clip, int threads);
 
 // The runs for a clip at `fps`: a quarter of a second on (each frame of it

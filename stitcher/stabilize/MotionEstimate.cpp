@@ -313,6 +313,16 @@ void MotionEstimator::add(const uint8_t* bgr) {
     }
 }
 
+void MotionEstimator::restart() {
+    // The pyramids and the template are made anew by the first frame.
+    State& s = *s_;
+    s.keyIndex = -1;
+    s.keyCamera = Rot();
+    s.cameras.clear();
+    s.reliable.clear();
+    s.last = nullptr;
+}
+
 std::vector<uint8_t> MotionEstimator::seamColumns(int w) const {
     std::vector<uint8_t> mask(static_cast<size_t>(std::max(0, w)));
     for (int x = 0; x < w; ++x) mask[x] = s_->inSeam((x + 0.5) / w * 360.0) ? 1 : 0;

@@ -39,6 +39,10 @@ public:
     // The next frame of the clip (packed BGR, as the engines take it): its
     // orientation from the first frame's, and whether it was measured.
     void add(const uint8_t* bgr);
+    // Starts over as made: the next frame added is the first. The small
+    // panoramas' tables are kept, so that short runs of frames are each
+    // measured without making them anew.
+    void restart();
 
     // Per frame added: camera orientation (maps the frame's directions to
     // the first frame's), and whether the frame had texture enough.

@@ -11,6 +11,7 @@
 #include "control/CControl.h"
 #include "decode_helpers.h"
 #include "isobmff/Mp4Container.h"
+#include "libdec_internal.h"
 
 using namespace dectest;
 
@@ -76,13 +77,20 @@ TEST_P(SeekTest, AnyOrderIsBitExact) {
     orders.push_back({"last frames", {frames, frames - 1, frames, frames - 2, 1, frames, frames - 3, frames - 1}});
     // Long jumps both ways and a step back by one.
     orders.push_back({"jumps", {5, frames - 5, 2, frames - 1, frames / 2, frames / 2 - 1, frames / 2 + 1}});
+    std::vector<long long> strides;  // short steps forward, as a sampling of the clip takes them
+    for (long long f = 3; f <= frames; f += 4 + f % 3) strides.push_back(f);
+    orders.push_back({"strides", strides});
 
-    Session s(path);
-    ASSERT_NE(nullptr, s.handle());
-    for (const auto& o : orders) {
-        for (long long f : o.second) {
-            if (f < 1 || f > frames) continue;
-            ASSERT_EQ(sums[f - 1], s.FrameSum(f)) << o.first << ": frame " << f;
+    // The same with the pictures passed over left undecoded where they can be.
+    for (const bool skip : {false, true}) {
+        Session s(path);
+        ASSERT_NE(nullptr, s.handle());
+        libdec::SkipPassedPictures(s.handle(), skip);
+        for (const auto& o : orders) {
+            for (long long f : o.second) {
+                if (f < 1 || f > frames) continue;
+                ASSERT_EQ(sums[f - 1], s.FrameSum(f)) << (skip ? "skipping, " : "") << o.first << ": frame " << f;
+            }
         }
     }
 }
@@ -134,6 +142,16 @@ TEST(SeekCounters, WorkedExample) {
         EXPECT_EQ(st.nextSample, c->m_nextSample) << "after frame " << st.frame;
         EXPECT_EQ(st.nextFrame, c->m_nextFrame) << "after frame " << st.frame;
     }
+}
+
+// Where a seek starts decoding: the key sample at or before the frame, with
+// B-frames (keys at 1, 31, 61) and with one key only.
+TEST(SeekCounters, KeyFrameBeforeIsTheKeyAtOrBefore) {
+    Session s(Make(kClipB30));
+    for (const auto& k : {std::pair<long long, long long>{1, 1}, {30, 1}, {31, 31}, {45, 31}, {61, 61}, {90, 61}})
+        EXPECT_EQ(k.second, libdec::KeyFrameBefore(s.handle(), k.first)) << "frame " << k.first;
+    Session one(Make(kClipBOneKey));
+    EXPECT_EQ(1, libdec::KeyFrameBefore(one.handle(), 80));
 }
 
 // The seek itself, watched one step deeper: frame 45 from read position 4

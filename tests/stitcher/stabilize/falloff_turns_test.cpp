@@ -1,11 +1,13 @@
 // The lenses' fall-off measured as a run measures it: the camera's turn over
 // short runs of frames followed by the motion analysis, each lens's curve
 // fitted to the ratios it gives, against the lenses' true curves (one
-// outside the two-term family); a still camera gets the two-term curve.
+// outside the two-term family); a still camera gets the two-term curve. The
+// frames shared out among several readers give the same fit as one reader.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -84,13 +86,28 @@ TEST(FalloffTurns, EachLensCurveFromTheCameraTurningAndTheSeamsAloneWhenStill) {
     ASSERT_TRUE(follower->turn(turn.m));
     EXPECT_LT(turn.degreesTo(Clip::camera(20).transposed() * Clip::camera(20 + runs.gap)), 0.2);
 
-    auto measure = [&](bool still) {
+    // `keys`: a key picture every that many frames, which the sharing follows.
+    auto measure = [&](bool still, size_t readers = 1, long long keys = 0) {
         const std::atomic<bool> interrupted(false);
-        return estimateFalloff(*clip.model, kFrameW, kFrameH, 1, 60,
-                               [&](long long n, uint8_t* out) { clip.frame(n, still, out); return true; }, interrupted,
-                               8, runs);
+        const FrameRead read = [&](long long n, uint8_t* out) { clip.frame(n, still, out); return true; };
+        std::function<long long(long long)> keyBefore;
+        if (keys) keyBefore = [keys](long long f) { return (f - 1) / keys * keys + 1; };
+        return estimateFalloff(*clip.model, kFrameW, kFrameH, 1, 60, std::vector<FrameRead>(readers, read),
+                               interrupted, 8, runs, keyBefore);
+    };
+    // Frames shared out among readers measure as through one, to the bit.
+    auto same = [](const FalloffEstimator::Result& a, const FalloffEstimator::Result& b) {
+        EXPECT_EQ(a.turned, b.turned);
+        EXPECT_EQ(formatFalloff(a.falloff), formatFalloff(b.falloff));
+        for (int l = 0; l < 2; ++l) {
+            EXPECT_EQ(a.rimError[l], b.rimError[l]);
+            EXPECT_EQ(a.fitted.a[l], b.fitted.a[l]);
+            EXPECT_EQ(a.fitted.b[l], b.fitted.b[l]);
+            for (int j = 0; j < LensFalloff::kCurvePoints; ++j) EXPECT_EQ(a.fitted.c[l][j], b.fitted.c[l][j]);
+        }
     };
     const FalloffEstimator::Result turning = measure(false);
+    same(turning, measure(false, 2, 20));
     EXPECT_TRUE(turning.turned) << turning.why;
     ASSERT_FALSE(turning.falloff.flat()) << turning.why;
     for (int l = 0; l < 2; ++l)
@@ -98,6 +115,7 @@ TEST(FalloffTurns, EachLensCurveFromTheCameraTurningAndTheSeamsAloneWhenStill) {
             EXPECT_NEAR(turning.falloff.logValue(l, r), std::log(truth(l, r)), kMaxLogError) << "lens " << l << " at " << r;
 
     const FalloffEstimator::Result still = measure(true);
+    same(still, measure(true, 3));
     EXPECT_FALSE(still.turned);
     EXPECT_FALSE(still.falloff.curve);
 }

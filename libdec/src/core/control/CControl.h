@@ -47,6 +47,9 @@ public:
     // reorders, the count of pictures since the last key sample.
     unsigned int m_pendingFrame;   // picture held unconverted in the decoder, 0 = none
     bool m_countPictures;
+    // Seeks forward leave undecoded the pictures they pass over that no other
+    // refers to (see SkipPassedPictures); off unless asked for.
+    bool m_skipPassed;
 
     // Audio positions: position p of the track is sample p + m_audioDelay of
     // the decoder's output (the edit list's priming), where AAC sample n
@@ -62,8 +65,9 @@ private:
     // Frame number of the picture the decoder just gave.
     unsigned int PictureNumber();
     long long SampleTime(unsigned int sample) const;
-    // Reads video sample `n` and gets the next picture out of the decoder.
-    int NextPicture(unsigned int n, bool& got);
+    // Reads video sample `n` and gets the next picture out of the decoder;
+    // with `passing`, a picture of it that no other refers to is not decoded.
+    int NextPicture(unsigned int n, bool& got, bool passing = false);
     // PCM of AAC sample `n` into m_audioFrame: 0 decoded, 1 unreadable
     // (the request fails), 2 no PCM (silence in its place).
     int AudioFramePcm(unsigned int n);

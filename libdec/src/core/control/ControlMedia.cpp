@@ -35,7 +35,7 @@ unsigned int CControl::PictureNumber() {
 // At the end of the track the pictures the decoder still holds back for
 // reordering are drained one per call; only when none is left does the read
 // fail (through the reader, which logs it). 0 or the reader's result.
-int CControl::NextPicture(unsigned int n, bool& got) {
+int CControl::NextPicture(unsigned int n, bool& got, bool passing) {
     got = false;
     if (n > m_pMp4Read->m_videoSampleCount || n == 0) {
         got = m_pH264Dec->DrainOnly();
@@ -46,7 +46,7 @@ int CControl::NextPicture(unsigned int n, bool& got) {
     bool key = false;
     int rc = m_pMp4Read->GetVideoSample(n, data, size, key);
     if (rc != 0) return rc;
-    got = m_pH264Dec->DecodeOnly(data, size, SampleTime(n));
+    got = m_pH264Dec->DecodeOnly(data, size, SampleTime(n), passing && !key);
     return 0;
 }
 
@@ -88,6 +88,13 @@ int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
     // started at a recovery point shows its pictures only once they are
     // whole: when f was not among them, the key before it is tried.
     unsigned int restartKey = 0, restartRecovery = 0, earlierTries = 0;
+    // Pictures shown before f that no other refers to are passed over
+    // undecoded where the index numbers the samples' pictures. Their absence
+    // can only change when the decoder lets the others out (it may learn
+    // how far the stream reorders from them): should a picture after f come
+    // out first, the seek is made again decoding everything.
+    bool skipping = m_skipPassed && !m_countPictures && !rd->m_videoFrameOfSample.empty();
+    bool skipped = false;
     for (;;) {
         bool got = false;
         if (!positioned) {
@@ -131,7 +138,10 @@ int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
             positioned = true;
             got = dec->DecodeOnly(data, size, SampleTime(keySample));
         } else {
-            int rc = NextPicture(m_nextSample++, got);
+            const unsigned int n = m_nextSample++;
+            const bool passing = skipping && SampleTime(n) < static_cast<long long>(f);
+            skipped = skipped || passing;
+            int rc = NextPicture(n, got, passing);
             if (rc != 0) return rc;
         }
         if (!got) continue;  // the decoder needs more input
@@ -141,6 +151,12 @@ int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
         if (c == f) {
             out = dec->ConvertPicture();
             return out ? 0 : 1;
+        }
+        if (skipped) {
+            skipping = skipped = false;
+            start = static_cast<long long>(f) > G ? static_cast<unsigned int>(f - G) : 1u;
+            positioned = false;
+            continue;
         }
         if (restartRecovery != 0 && earlierTries < 8) {
             unsigned int earlier = 0;

@@ -1,4 +1,5 @@
 // Pictures left in the decoder's planes, and their conversion by rows.
+#include <algorithm>
 #include <cstdint>
 
 extern "C" {
@@ -8,8 +9,10 @@ extern "C" {
 #include "control/CControl.h"
 #include "h264dec/CH264Dec.h"
 #include "h264dec/YuvToBgr.h"
+#include "isobmff/Mp4Container.h"
 #include "libdec_internal.h"
 #include "log/MyLog.h"
+#include "mp4read/CMp4Read.h"
 
 namespace libdec {
 
@@ -51,6 +54,23 @@ int GetDecodedPicture(void* handle, long long frame, DecodedPicture& out, unsign
         out = DecodedPicture();
         return 1;
     }
+}
+
+void SkipPassedPictures(void* handle, bool skip) {
+    if (handle) static_cast<CControl*>(handle)->m_skipPassed = skip;
+}
+
+long long KeyFrameBefore(void* handle, long long frame) {
+    const CMp4Read* rd = handle ? static_cast<CControl*>(handle)->m_pMp4Read : nullptr;
+    const mp4::Track* t = rd && rd->m_hFile ? rd->m_hFile->trackById(rd->m_videoTrackId) : nullptr;
+    long long key = 1;
+    for (size_t i = 0; t && i < t->samples.size(); ++i) {
+        if (!t->samples[i].sync) continue;
+        const unsigned int shown = rd->FrameOfSample(static_cast<unsigned int>(i + 1));
+        const long long at = shown != 0 ? shown : static_cast<long long>(i + 1);
+        if (at <= frame) key = std::max(key, at);
+    }
+    return key;
 }
 
 bool ConvertPictureRows(const DecodedPicture& picture, int row0, int row1, int x0, int x1, uint8_t* bgr,

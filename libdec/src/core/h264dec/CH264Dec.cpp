@@ -307,20 +307,22 @@ bool CH264Dec::Receive() {
     return false;
 }
 
-bool CH264Dec::DecodeOnly(unsigned char* buffer, unsigned int size, long long time) {
+bool CH264Dec::DecodeOnly(unsigned char* buffer, unsigned int size, long long time, bool discardNonRef) {
     fflog::Hold hold;
     m_bSilenced = false;
-    bool got = Submit(buffer, size, time);
+    bool got = Submit(buffer, size, time, discardNonRef);
     if (m_bSilenced) hold.Drop();
     return got;
 }
 
-bool CH264Dec::Submit(unsigned char* buffer, unsigned int size, long long time) {
+bool CH264Dec::Submit(unsigned char* buffer, unsigned int size, long long time, bool discardNonRef) {
     m_bHasPicture = false;
     if (!m_pContext || !m_packet || !m_pFrame) return false;
     // A drained decoder accepts no input until it is reset.
     if (m_bDraining) FlushBuff();
     if (!buffer || size == 0) return false;  // an empty packet would mean end of stream
+    // The decoder reads it while the packet is sent, which decodes it.
+    m_pContext->skip_frame = discardNonRef ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     if (size > 0x7FFFFFFFu - AV_INPUT_BUFFER_PADDING_SIZE) {
         LOGE("packet of %u bytes is too large", size);
         return false;
@@ -357,6 +359,7 @@ bool CH264Dec::DrainOnly() {
     if (!m_pContext || !m_pFrame) return false;
     if (!m_bDraining) {
         m_bDraining = true;
+        m_pContext->skip_frame = AVDISCARD_DEFAULT;
         int ret = avcodec_send_packet(m_pContext, nullptr);
         if (ret < 0 && ret != AVERROR_EOF) ReportError(ret);
     }

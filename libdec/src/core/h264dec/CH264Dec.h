@@ -44,8 +44,10 @@ public:
     // came out); ConvertPicture then writes the last one into the output.
     // Lets a seek skip the colour conversion of pictures nobody looks at.
     // `time` travels with the packet to the picture made from it.
+    // With `discardNonRef` a picture that no other refers to is not decoded
+    // at all (none comes out of its packet).
     static const long long kNoTime;
-    bool DecodeOnly(unsigned char* buffer, unsigned int size, long long time = kNoTime);
+    bool DecodeOnly(unsigned char* buffer, unsigned int size, long long time = kNoTime, bool discardNonRef = false);
     bool DrainOnly();
     unsigned char* ConvertPicture();
     // With planes kept, ConvertPicture leaves a picture that it would
@@ -104,7 +106,7 @@ private:
     // Receives one picture into m_pFrame; logs per the error rule.
     bool Receive();
     void ReportError(int err);
-    bool Submit(unsigned char* buffer, unsigned int size, long long time);
+    bool Submit(unsigned char* buffer, unsigned int size, long long time, bool discardNonRef);
 
     bool m_bDraining;     // end of stream was signalled; a flush must precede new input
     bool m_bHasPicture;   // m_pFrame holds a picture not yet converted
