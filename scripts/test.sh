@@ -167,18 +167,20 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumen
 # alignment's pool, the reader, the plan's measuring threads and the
 # stabilisation pass (a stabilised plan, its segments and whole runs of the
 # program), the program's whole run with sound, the frei0r instance called
-# from several threads, and the seam tracker measuring its bins on threads.
+# from several threads, the seam tracker measuring its bins on threads, and
+# the fall-off measure reading on two decoders at once.
 tsan_targets=(stitcher make_sample stitcher_pipeline_pipeline_test stitcher_util_worker_pool_test
               stitcher_engine_cpu_cpu_engine_test stitcher_color_color_match_test
               stitcher_calibrate_calibration_refine_test stitcher_input_reader_test stitcher_farm_farm_test
-              stitcher_app_stitcher_test frei0r_instance_test stitcher_util_frame_pass_test stitcher_seam_seam_test)
+              stitcher_app_stitcher_test frei0r_instance_test stitcher_util_frame_pass_test stitcher_seam_seam_test
+              stitcher_stabilize_falloff_turns_test)
 # (A parameterised test's name goes on after a space.)
 tsan_tests='^(Pipeline\..*|WorkerPool\..*|FramePass\..*|CpuEngineTest\.SameBytesOnAnyThreadsAndInstructionSet'
 tsan_tests+='|ColorMatch\.ApplyScalesEachLensCircleOnly|CalibrationRefine\.KeepsTheStartWhenItCannotDoBetter'
 tsan_tests+='|Reader\.FramesInOrderWithTheirSoundAndTheLastGoodPictureForADamagedOne'
 tsan_tests+='|Farm\.PlannedGainsAreThoseOfOnePassInOrder|Farm\.StabilisedSegmentsTurnAsTheWholeRun'
 tsan_tests+='|Engines/StitcherVideo\.SmallClipMatchesPhotographFramesAudioAndMetadata/cpu'
-tsan_tests+='|Frei0rInstance\.ThreadsAndShuffledOrderGiveTheInOrderFrames|SeamDepth\.OnlyTheBandsChangeAndTheFarFieldStaysAsItIs)( |$)'
+tsan_tests+='|Frei0rInstance\.ThreadsAndShuffledOrderGiveTheInOrderFrames|FalloffTurns\..*|SeamDepth\.OnlyTheBandsChangeAndTheFarFieldStaysAsItIs)( |$)'
 CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" \
   -DDFS_TSAN=ON -DDFS_BENCH=OFF >/dev/null &&
