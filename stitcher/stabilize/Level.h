@@ -12,9 +12,11 @@
 // the first frame's up). The vertical lines of the scene, from wherever
 // they are, cross at world-up; texture and horizontal lines (window rows,
 // kerbs, the horizon) spread their votes and make no peak, whatever the
-// camera's own tilt or its axis. The peak, taken against the smooth level
-// of votes around it, is refined by a robust fit of the segments near it,
-// each by its own precision.
+// camera's own tilt or its axis. The peaks, taken against the smooth level
+// of votes around them, are refined by a robust fit of the segments near
+// them, each by its own precision, and the fit they agree with best is
+// kept (the votes weigh edges by strength: a strong line that is not
+// vertical may make the highest peak).
 //
 // How far the estimate can be trusted is measured from the footage: the
 // fit is made again leaving out the segments of each eighth of the horizon
