@@ -34,6 +34,7 @@ constexpr double kMinHorizonTilt = 1.0;  // degrees of tilt, the least corrected
 constexpr double kLinesReach = 3.0;  // degrees from vertical of the lines that check a horizon
 constexpr double kMinPrecision = 0.2 * kDeg;  // no segment is taken as known better than this
 constexpr double kMinProminence = 4;     // the peak of votes over their scatter
+constexpr size_t kPeaksTried = 8;        // the highest peaks of votes each refined
 // Degrees: an estimate less certain is not acted on. The error of those
 // acted on has stayed within 1.5 times their uncertainty on the test
 // worlds (0.65 times, root mean square), so a levelled clip is kept
@@ -433,135 +434,145 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
     double u[3];
     if (!refine(start, -1, u)) return Status(kExitFailed, "no vertical lines in the footage");
     for (int k = 0; k < 3; ++k) fitted[k] = u[k];
-    std::vector<double> sectorWeight(kSectors, 0.0);
-    double weightAll = 0;
-    for (size_t e = 0; e < count; ++e)
-        if (std::fabs(normals_[3 * e] * u[0] + normals_[3 * e + 1] * u[1] + normals_[3 * e + 2] * u[2]) <
-            kTukey * precision_[e])
-            sectorWeight[sectors_[e]] += weights_[e], weightAll += weights_[e];
-    double lo[kSectors][3], mean[3] = {0, 0, 0}, sectorsUsed = 0;
-    for (int s = 0; s < kSectors; ++s) {
-        if (!(sectorWeight[s] > 0.01 * weightAll)) continue;
-        if (!refine(u, s, lo[s])) continue;
-        for (int k = 0; k < 3; ++k) mean[k] += lo[s][k];
-        ++sectorsUsed;
-    }
-    // The spread of the leave-a-sector-out fits (jackknife). The sectors
-    // are not alike (each ties down the tilt mostly about one axis, and
-    // one may hold a single line), so the spread overstates the error of
-    // the fit with all of them: measured against the true up on the
-    // test worlds, by about two; it is halved.
-    double jack = 0;
-    if (sectorsUsed >= 2) {
-        for (double& c : mean) c /= sectorsUsed;
-        for (int s = 0; s < kSectors; ++s)
-            if (sectorWeight[s] > 0.01 * weightAll)
-                for (int k = 0; k < 3; ++k) jack += std::pow(lo[s][k] - mean[k], 2);
-        jack = std::sqrt(jack * (sectorsUsed - 1) / sectorsUsed) / kDeg;
-    } else {
-        jack = kMaxTilt;
-    }
-    // The fit's own error from the vertical lines' precision and their
-    // scatter about it, counting the frames' views of the same lines once.
-    double information = 0, chi = 0, inliers = 0;
-    for (size_t e = 0; e < count; ++e) {
-        const double r = normals_[3 * e] * u[0] + normals_[3 * e + 1] * u[1] + normals_[3 * e + 2] * u[2];
-        const double sigma = precision_[e];
-        if (std::fabs(r) >= kTukey * sigma) continue;
-        information += 1 / (sigma * sigma), chi += r * r / (sigma * sigma), ++inliers;
-    }
-    const double fit = information > 0
-                           ? std::sqrt(std::max(1, frames_) / information) * std::max(1.0, std::sqrt(chi / inliers)) / kDeg
-                           : kMaxTilt;
-    // The uncertainty: the two, and what neither sees (the error of the
-    // frames' orientations, the stitch's own bend of lines), added as
-    // independent errors.
-    const double sure = std::sqrt(0.25 * jack * jack + fit * fit + kUnseen * kUnseen);
-    // The edges vertical under it must face more than one way round the
-    // horizon for both tilts to be tied down: by their count here, and by
-    // the information the fit draws on (below).
-    double m[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, taken = 0;
-    for (size_t e = 0; e < count; ++e) {
-        const float* g = &normals_[3 * e];
-        if (std::fabs(g[0] * u[0] + g[1] * u[1] + g[2] * u[2]) > kTukey * precision_[e]) continue;
-        taken += 1;  // each segment once: one strong line is no spread of lines
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 3; ++c) m[r][c] += g[r] * g[c];
-    }
-    double values[3], unused[3];
-    eigen3(m, values, unused);
-    // The segments vertical under it, gathered into the lines of the world
-    // they are pieces of: a line is cut into several segments and seen in
-    // every frame, and all of those lie on one circle. Any two lines cross
-    // somewhere, so two strong ones make a peak that fits them exactly, with
-    // a jackknife as small as their pieces are many and spread round the
-    // horizon (a line on the floor below the camera, or one that shares its
-    // circle with an edge of the ceiling, spans half of it). Up is tied down
-    // by lines crossing at one point, each a check on the others: with any
-    // one line taken away, what is left must still hold the weaker tilt.
-    // A line's short pieces (a steep edge seen frame after frame) scatter
-    // about its circle by their own errors, often over a degree: each piece
-    // joins the best-known line its circle agrees with within those errors,
-    // lest one line counted as several check each other.
-    double spare = 0, weaker = 0;
-    {
-        std::vector<double> lines;  // unit normals of the distinct lines, three each
-        std::vector<int> line(count, -1);
-        std::vector<size_t> order;
+    // How well the fit at u is tied down: its uncertainty, and the shares of
+    // the weaker tilt (counted, weighed, and with any one line taken away).
+    struct Tie {
+        double sure, byCount, weaker, spare;
+    };
+    auto assess = [&](const double* u) {
+        std::vector<double> sectorWeight(kSectors, 0.0);
+        double weightAll = 0;
+        for (size_t e = 0; e < count; ++e)
+            if (std::fabs(normals_[3 * e] * u[0] + normals_[3 * e + 1] * u[1] + normals_[3 * e + 2] * u[2]) <
+                kTukey * precision_[e])
+                sectorWeight[sectors_[e]] += weights_[e], weightAll += weights_[e];
+        double lo[kSectors][3], mean[3] = {0, 0, 0}, sectorsUsed = 0;
+        for (int s = 0; s < kSectors; ++s) {
+            if (!(sectorWeight[s] > 0.01 * weightAll)) continue;
+            if (!refine(u, s, lo[s])) continue;
+            for (int k = 0; k < 3; ++k) mean[k] += lo[s][k];
+            ++sectorsUsed;
+        }
+        // The spread of the leave-a-sector-out fits (jackknife). The sectors
+        // are not alike (each ties down the tilt mostly about one axis, and
+        // one may hold a single line), so the spread overstates the error of
+        // the fit with all of them: measured against the true up on the
+        // test worlds, by about two; it is halved.
+        double jack = 0;
+        if (sectorsUsed >= 2) {
+            for (double& c : mean) c /= sectorsUsed;
+            for (int s = 0; s < kSectors; ++s)
+                if (sectorWeight[s] > 0.01 * weightAll)
+                    for (int k = 0; k < 3; ++k) jack += std::pow(lo[s][k] - mean[k], 2);
+            jack = std::sqrt(jack * (sectorsUsed - 1) / sectorsUsed) / kDeg;
+        } else {
+            jack = kMaxTilt;
+        }
+        // The fit's own error from the vertical lines' precision and their
+        // scatter about it, counting the frames' views of the same lines once.
+        double information = 0, chi = 0, inliers = 0;
+        for (size_t e = 0; e < count; ++e) {
+            const double r = normals_[3 * e] * u[0] + normals_[3 * e + 1] * u[1] + normals_[3 * e + 2] * u[2];
+            const double sigma = precision_[e];
+            if (std::fabs(r) >= kTukey * sigma) continue;
+            information += 1 / (sigma * sigma), chi += r * r / (sigma * sigma), ++inliers;
+        }
+        const double fit = information > 0
+                               ? std::sqrt(std::max(1, frames_) / information) * std::max(1.0, std::sqrt(chi / inliers)) / kDeg
+                               : kMaxTilt;
+        // The uncertainty: the two, and what neither sees (the error of the
+        // frames' orientations, the stitch's own bend of lines), added as
+        // independent errors.
+        const double sure = std::sqrt(0.25 * jack * jack + fit * fit + kUnseen * kUnseen);
+        // The edges vertical under it must face more than one way round the
+        // horizon for both tilts to be tied down: by their count here, and by
+        // the information the fit draws on (below).
+        double m[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, taken = 0;
         for (size_t e = 0; e < count; ++e) {
             const float* g = &normals_[3 * e];
-            if (std::fabs(g[0] * u[0] + g[1] * u[1] + g[2] * u[2]) < kTukey * precision_[e]) order.push_back(e);
-        }
-        std::sort(order.begin(), order.end(), [&](size_t x, size_t y) { return precision_[x] < precision_[y]; });
-        std::vector<double> known;  // how well each line's first (best) piece knows its circle
-        for (size_t e : order) {
-            const float* g = &normals_[3 * e];
-            for (size_t l = 0; l < known.size() && line[e] < 0; ++l) {
-                const double within = std::max(kSameLine, kLineSpread * std::hypot(precision_[e], known[l]));
-                if (std::acos(std::min(1.0, std::fabs(g[0] * lines[3 * l] + g[1] * lines[3 * l + 1] + g[2] * lines[3 * l + 2]))) < within)
-                    line[e] = static_cast<int>(l);
-            }
-            if (line[e] >= 0) continue;
-            line[e] = static_cast<int>(known.size());
-            lines.insert(lines.end(), {g[0], g[1], g[2]});
-            known.push_back(precision_[e]);
-        }
-        // The information on up, each segment by its precision: all of it,
-        // and each line's share.
-        const size_t distinct = lines.size() / 3;
-        std::vector<double> share(9 * distinct, 0.0);
-        double all[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
-        for (size_t e : order) {
-            const float* g = &normals_[3 * e];
-            const double wt = 1 / (static_cast<double>(precision_[e]) * precision_[e]);
+            if (std::fabs(g[0] * u[0] + g[1] * u[1] + g[2] * u[2]) > kTukey * precision_[e]) continue;
+            taken += 1;  // each segment once: one strong line is no spread of lines
             for (int r = 0; r < 3; ++r)
-                for (int c = 0; c < 3; ++c) {
-                    share[9 * line[e] + 3 * r + c] += wt * g[r] * g[c];
-                    all[r][c] += wt * g[r] * g[c];
-                }
+                for (int c = 0; c < 3; ++c) m[r][c] += g[r] * g[c];
         }
-        double whole[3], v[3];
-        eigen3(all, whole, v);
-        // The weaker tilt's share of that information (the least of it,
-        // whole[0], lies along up).
-        weaker = whole[1] + whole[2] > 0 ? whole[1] / (whole[1] + whole[2]) : 0;
-        if (whole[1] > 0) {
-            spare = 1;
-            for (size_t l = 0; l < distinct; ++l) {
-                double rest[3][3], left[3];
+        double values[3], unused[3];
+        eigen3(m, values, unused);
+        // The segments vertical under it, gathered into the lines of the world
+        // they are pieces of: a line is cut into several segments and seen in
+        // every frame, and all of those lie on one circle. Any two lines cross
+        // somewhere, so two strong ones make a peak that fits them exactly, with
+        // a jackknife as small as their pieces are many and spread round the
+        // horizon (a line on the floor below the camera, or one that shares its
+        // circle with an edge of the ceiling, spans half of it). Up is tied down
+        // by lines crossing at one point, each a check on the others: with any
+        // one line taken away, what is left must still hold the weaker tilt.
+        // A line's short pieces (a steep edge seen frame after frame) scatter
+        // about its circle by their own errors, often over a degree: each piece
+        // joins the best-known line its circle agrees with within those errors,
+        // lest one line counted as several check each other.
+        double spare = 0, weaker = 0;
+        {
+            std::vector<double> lines;  // unit normals of the distinct lines, three each
+            std::vector<int> line(count, -1);
+            std::vector<size_t> order;
+            for (size_t e = 0; e < count; ++e) {
+                const float* g = &normals_[3 * e];
+                if (std::fabs(g[0] * u[0] + g[1] * u[1] + g[2] * u[2]) < kTukey * precision_[e]) order.push_back(e);
+            }
+            std::sort(order.begin(), order.end(), [&](size_t x, size_t y) { return precision_[x] < precision_[y]; });
+            std::vector<double> known;  // how well each line's first (best) piece knows its circle
+            for (size_t e : order) {
+                const float* g = &normals_[3 * e];
+                for (size_t l = 0; l < known.size() && line[e] < 0; ++l) {
+                    const double within = std::max(kSameLine, kLineSpread * std::hypot(precision_[e], known[l]));
+                    if (std::acos(std::min(1.0, std::fabs(g[0] * lines[3 * l] + g[1] * lines[3 * l + 1] + g[2] * lines[3 * l + 2]))) < within)
+                        line[e] = static_cast<int>(l);
+                }
+                if (line[e] >= 0) continue;
+                line[e] = static_cast<int>(known.size());
+                lines.insert(lines.end(), {g[0], g[1], g[2]});
+                known.push_back(precision_[e]);
+            }
+            // The information on up, each segment by its precision: all of it,
+            // and each line's share.
+            const size_t distinct = lines.size() / 3;
+            std::vector<double> share(9 * distinct, 0.0);
+            double all[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+            for (size_t e : order) {
+                const float* g = &normals_[3 * e];
+                const double wt = 1 / (static_cast<double>(precision_[e]) * precision_[e]);
                 for (int r = 0; r < 3; ++r)
-                    for (int c = 0; c < 3; ++c) rest[r][c] = all[r][c] - share[9 * l + 3 * r + c];
-                eigen3(rest, left, v);
-                spare = std::min(spare, left[1] / whole[1]);
+                    for (int c = 0; c < 3; ++c) {
+                        share[9 * line[e] + 3 * r + c] += wt * g[r] * g[c];
+                        all[r][c] += wt * g[r] * g[c];
+                    }
+            }
+            double whole[3], v[3];
+            eigen3(all, whole, v);
+            // The weaker tilt's share of that information (the least of it,
+            // whole[0], lies along up).
+            weaker = whole[1] + whole[2] > 0 ? whole[1] / (whole[1] + whole[2]) : 0;
+            if (whole[1] > 0) {
+                spare = 1;
+                for (size_t l = 0; l < distinct; ++l) {
+                    double rest[3][3], left[3];
+                    for (int r = 0; r < 3; ++r)
+                        for (int c = 0; c < 3; ++c) rest[r][c] = all[r][c] - share[9 * l + 3 * r + c];
+                    eigen3(rest, left, v);
+                    spare = std::min(spare, left[1] / whole[1]);
+                }
             }
         }
-    }
+        return Tie{sure, taken > 0 ? values[1] / taken : 0, weaker, spare};
+    };
+    const Tie tie = assess(u);
+    const double sure = tie.sure;
     const double tilt = std::acos(std::min(1.0, u[2])) / kDeg;
     if (uncertainty) *uncertainty = sure;
     char said[200];
-    if (prominence < kMinProminence || values[1] < kMinWeaker * taken || weaker < kMinWeaker)
+    if (prominence < kMinProminence || tie.byCount < kMinWeaker || tie.weaker < kMinWeaker)
         return Status(kExitFailed, "too few vertical lines in the footage, or all facing one way");
-    if (spare < kMinSpare) {
+    if (tie.spare < kMinSpare) {
         std::snprintf(said, sizeof said,
                       "the footage's vertical lines are too few to tie up down (%.2f degrees of tilt found, resting on one line)",
                       tilt);
@@ -577,6 +588,60 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
     const double off = held > 0 ? std::acos(std::min(1.0, (u[0] * cameraUp_[0] + u[1] * cameraUp_[1] + u[2] * cameraUp_[2]) / held)) / kDeg : tilt;
     if (off < 3 * sure) {
         std::snprintf(said, sizeof said, "the tilt the footage's vertical lines show, %.2f degrees, is within its uncertainty of %.2f", off, sure);
+        return Status(kExitFailed, said);
+    }
+    // The votes weigh each edge by its strength, the fit by how well its
+    // circle is known: a strong line that is not vertical but passes near
+    // overhead (an edge of the ceiling), crossing a few vertical lines that
+    // face one way, can outvote the weaker vertical lines crossing
+    // elsewhere, and the fit from its peak drops those as outliers. So the
+    // next highest peaks that stand out enough to be taken are refined too:
+    // where one's fit lies apart from this one beyond both their errors,
+    // the segments agree with it at least as well (by the robust fit's own
+    // measure of misfit, Tukey's, which counts a segment beyond its reach
+    // as one) and it is as well tied down, the lines cross at two ups.
+    auto misfit = [&](const double* at) {
+        double sum = 0;
+        for (size_t e = 0; e < count; ++e) {
+            const double x = (normals_[3 * e] * at[0] + normals_[3 * e + 1] * at[1] + normals_[3 * e + 2] * at[2]) /
+                             (kTukey * precision_[e]);
+            sum += std::fabs(x) >= 1 ? 1 : 1 - std::pow(1 - x * x, 3);
+        }
+        return sum;
+    };
+    const int n = coarse.n();
+    std::vector<std::pair<double, int>> peaks;  // height (negated), cell
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            const double v = coarseScore[static_cast<size_t>(y) * n + x];
+            if (!(v >= kMinProminence * scatter)) continue;
+            bool top = true;  // the highest within a degree
+            for (int dy = -2; dy <= 2 && top; ++dy)
+                for (int dx = -2; dx <= 2 && top; ++dx) {
+                    const int xx = x + dx, yy = y + dy;
+                    if (xx >= 0 && yy >= 0 && xx < n && yy < n && coarseScore[static_cast<size_t>(yy) * n + xx] > v)
+                        top = false;
+                }
+            if (top) peaks.emplace_back(-v, y * n + x);
+        }
+    std::sort(peaks.begin(), peaks.end());
+    const double fits = misfit(u);
+    for (size_t i = 0; i < peaks.size() && i < kPeaksTried; ++i) {
+        const double pa = coarse.a0 + (peaks[i].second % n - coarse.half) * coarse.cell;
+        const double pb = coarse.b0 + (peaks[i].second / n - coarse.half) * coarse.cell;
+        const double pn = std::sqrt(pa * pa + pb * pb + 1);
+        const double from[3] = {pa / pn, pb / pn, 1 / pn};
+        double v[3];
+        // A fit that wanders out of the tilts searched is no up.
+        if (!refine(from, -1, v) || v[2] < std::cos(kMaxTilt * kDeg) || misfit(v) > fits) continue;
+        const double apart = std::acos(std::min(1.0, v[0] * u[0] + v[1] * u[1] + v[2] * u[2])) / kDeg;
+        const Tie other = assess(v);
+        if (apart < 3 * std::hypot(sure, other.sure) || other.byCount < kMinWeaker || other.weaker < kMinWeaker ||
+            other.spare < kMinSpare || other.sure > kMaxUncertainty)
+            continue;
+        std::snprintf(said, sizeof said,
+                      "the footage's vertical lines cross at two ups, %.2f degrees apart (%.2f degrees of tilt found)",
+                      apart, tilt);
         return Status(kExitFailed, said);
     }
     for (int k = 0; k < 3; ++k) up[k] = u[k];

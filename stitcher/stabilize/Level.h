@@ -24,14 +24,17 @@
 // a tenth of a degree that neither shows are added as independent errors.
 // Where it is uncertain (over 0.3 degrees), or the tilt found (from the
 // camera's up as held over the frames) is within three times its
-// uncertainty, the camera's own up is kept. So it is where the peak rests
-// on one line of the world: the segments are gathered into the lines they
-// are pieces of (circles that agree within a degree, or within their
-// errors where those are larger: a line's short pieces scatter), and with
-// any one line taken away the rest must keep a tenth of what ties down the
-// weaker tilt (two lines always cross, and a
-// line's many pieces, frame after frame, would make their crossing look
-// certain).
+// uncertainty, the camera's own up is kept. So it is where the lines cross
+// at two ups: the votes weigh edges by strength, and a strong line that is
+// not vertical may make the highest peak, so the next highest are refined
+// too, and one whose fit lies apart beyond both errors, fits the segments
+// at least as well and is as well tied down leaves up open. So it is also
+// where the peak rests on one line of the world: the segments are gathered
+// into the lines they are pieces of (circles that agree within a degree,
+// or within their errors where those are larger: a line's short pieces
+// scatter), and with any one line taken away the rest must keep a tenth of
+// what ties down the weaker tilt (two lines always cross, and a line's
+// many pieces, frame after frame, would make their crossing look certain).
 //
 // Open land may show too few vertical lines, or all of them one way round,
 // but it has a horizon: the far edge of level land or sea lies at one
