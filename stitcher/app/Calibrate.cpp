@@ -68,15 +68,6 @@ Status refine(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<b
     return Status();
 }
 
-// Frame `frame` of `clip` into `bgr`, converted straight from the decoder's
-// planes where it is left in them (the same bytes as readFrame's, without
-// its copy of the whole picture).
-bool readInto(Clip& clip, long long frame, uint8_t* bgr) {
-    std::shared_ptr<const SourcePicture> source;
-    if (!clip.readSource(frame, source, bgr).ok()) return false;
-    return !source || source->toBgr(0, source->height(), 0, source->width(), bgr, static_cast<size_t>(source->width()) * 3);
-}
-
 // Each lens's fall-off, measured on frames spread over [first, first + count - 1],
 // each with the frames a quarter of a second on that the camera's turn is followed over.
 // With more than one core the clip is opened a second time, so that two
@@ -90,12 +81,12 @@ FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long lo
     setup.lens = lens;
     setup.frameWidth = static_cast<int>(m.width);
     setup.frameHeight = static_cast<int>(m.height);
-    std::vector<FrameRead> reads{[&clip](long long frame, uint8_t* bgr) { return readInto(clip, frame, bgr); }};
+    std::vector<FrameRead> reads{[&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr).ok(); }};
     std::unique_ptr<Clip> again;
     const bool cores = threads == 0 ? std::thread::hardware_concurrency() > 1 : threads > 1;
     if (cores && Clip::open(clip.path(), again).ok() && again->info().frames == m.frames &&
         again->info().width == m.width && again->info().height == m.height)
-        reads.push_back([&again](long long frame, uint8_t* bgr) { return readInto(*again, frame, bgr); });
+        reads.push_back([&again](long long frame, uint8_t* bgr) { return again->readFrame(frame, bgr).ok(); });
     return estimateFalloff(lens.model(), setup.frameWidth, setup.frameHeight, first, count, reads, interrupted, 8,
                            falloffRuns(setup, m.fps, threads),
                            [&clip](long long frame) { return clip.keyFrameBefore(frame); });

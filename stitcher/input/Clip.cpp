@@ -187,10 +187,23 @@ Status Clip::readFrame(long long frame, uint8_t* bgr) {
     if (frame < 1 || frame > frames)
         return Status(kExitFailed, path_ + " has no frame " + std::to_string(frame) + ": its frames are 1 to " +
                                        std::to_string(frames));
+    const long long shown = timeline_.frames[frame - 1].frame;
+    const int w = static_cast<int>(info_.width), h = static_cast<int>(info_.height);
+    // Converted straight from the decoder's planes where it leaves the
+    // picture in them (the same bytes, without a copy of the whole picture).
+    libdec::DecodedPicture picture;
     unsigned char* pic = nullptr;
-    if (PRDGetVideoFrame(handle_, timeline_.frames[frame - 1].frame, pic) != 0 || !pic)
+    int rc = libdec::GetDecodedPicture(handle_, shown, picture, pic);
+    if (rc == 0 && picture.width == w && picture.height == h) {
+        if (libdec::ConvertPictureRows(picture, 0, h, 0, w, bgr, 3 * w)) return Status();
+        rc = 1;
+    } else if (rc == 0) {
+        // A picture of another size: the packed one is scaled to the clip's.
+        rc = PRDGetVideoFrame(handle_, shown, pic) == 0 ? 2 : 1;
+    }
+    if (rc != 2 || !pic)
         return Status(kExitFailed, "frame " + std::to_string(frame) + " of " + path_ + " cannot be decoded");
-    std::memcpy(bgr, pic, static_cast<size_t>(info_.width) * info_.height * 3);
+    std::memcpy(bgr, pic, static_cast<size_t>(w) * h * 3);
     return Status();
 }
 
