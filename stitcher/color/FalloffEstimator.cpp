@@ -8,6 +8,7 @@
 #include "FisheyePlane.h"
 #include "FramePass.h"
 #include "OverlapSamples.h"
+#include "SeamBands.h"
 #include "StitchLayout.h"
 
 namespace stitcher {
@@ -216,24 +217,6 @@ bool FalloffEstimator::see(int lens, const double d[3], float* u, float* v, floa
     return true;
 }
 
-namespace {
-
-// Bilinear B, G, R at texture coordinates (u, v) of a frame, in levels.
-void sampleAt(const uint8_t* frame, int w, int h, float u, float v, float out[3]) {
-    const float px = std::min(std::max(u * w - 0.5f, 0.0f), w - 1.0f), py = std::min(std::max(v * h - 0.5f, 0.0f), h - 1.0f);
-    const int x0 = std::min(static_cast<int>(px), w - 1), y0 = std::min(static_cast<int>(py), h - 1);
-    const int x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
-    const float fx = px - x0, fy = py - y0;
-    const uint8_t* p00 = frame + (static_cast<size_t>(y0) * w + x0) * 3;
-    const uint8_t* p10 = frame + (static_cast<size_t>(y0) * w + x1) * 3;
-    const uint8_t* p01 = frame + (static_cast<size_t>(y1) * w + x0) * 3;
-    const uint8_t* p11 = frame + (static_cast<size_t>(y1) * w + x1) * 3;
-    for (int c = 0; c < 3; ++c)
-        out[c] = (p00[c] * (1 - fx) + p10[c] * fx) * (1 - fy) + (p01[c] * (1 - fx) + p11[c] * fx) * fy;
-}
-
-}  // namespace
-
 bool FalloffEstimator::addPair(const uint8_t* first, const uint8_t* second, const double turn[3][3]) {
     if (!first || !second || !estimator_.ok()) return false;
     add(first);
@@ -258,12 +241,12 @@ bool FalloffEstimator::addPair(const uint8_t* first, const uint8_t* second, cons
         for (int la = 0; la < 2; ++la) {
             if (dir.r[la] < 0.0f) continue;
             float va[3];
-            sampleAt(first, frameWidth_, frameHeight_, dir.u[la], dir.v[la], va);
+            sampleFrame(first, frameWidth_, frameHeight_, dir.u[la] * frameWidth_, dir.v[la] * frameHeight_, va);
             for (int lb = 0; lb < 2; ++lb) {
                 // One lens at about the same radius in both says nothing.
                 if (rb[lb] < 0.0f || (la == lb && std::fabs(dir.r[la] - rb[lb]) < 0.01f)) continue;
                 float vb3[3];
-                sampleAt(second, frameWidth_, frameHeight_, ub[lb], vb[lb], vb3);
+                sampleFrame(second, frameWidth_, frameHeight_, ub[lb] * frameWidth_, vb[lb] * frameHeight_, vb3);
                 const int ia = std::min(static_cast<int>(dir.r[la] / kMaxRadius * kCellsPerRadius), kCellsPerRadius - 1);
                 const int ib = std::min(static_cast<int>(rb[lb] / kMaxRadius * kCellsPerRadius), kCellsPerRadius - 1);
                 const size_t cell = static_cast<size_t>((la * 2 + lb) * perLens + ia * kCellsPerRadius + ib);
