@@ -137,28 +137,22 @@ bool SeamWarp::setShift(const SeamShift& shift) {
         const float width = static_cast<float>(c1 - c0);
         w0_[b] = c0 + static_cast<int>(kUnwarped * width);
         w1_[b] = std::max(w0_[b], c1 - static_cast<int>(kUnwarped * width));
-        columns_[b].resize(static_cast<size_t>(w1_[b] - w0_[b]));
-        for (int col = w0_[b]; col < w1_[b]; ++col) {
-            Column& c = columns_[b][static_cast<size_t>(col - w0_[b])];
+        const size_t n = static_cast<size_t>(w1_[b] - w0_[b]);
+        columns_[b].resize(n);
+        Lanes& l = lanes_[b];
+        for (std::vector<float>* v : {&l.halfFade, &l.weight[0], &l.weight[1]}) v->resize(n);
+        l.windowShare.assign(n * static_cast<size_t>(shift.windows), 0.0f);
+        for (size_t i = 0; i < n; ++i) {
+            const int col = w0_[b] + static_cast<int>(i);
+            Column& c = columns_[b][i];
             const float t = (static_cast<float>(col - c0) + 0.5f) / width;
-            c.halfFade = 0.5f * fade(t);
-            c.right = bands.rightShare(b, col);
-            // Both lenses read at every warped column, a share too small to
-            // count getting no weight: all the quads of a row have the same taps.
-            c.lenses = 3u;
-            for (int k = 0; k < 2; ++k) c.weight[k] = (bands.lens(b, 0) == k ? 1.0f - c.right : c.right) * static_cast<float>(kWeightOne);
+            l.halfFade[i] = 0.5f * fade(t);
+            const float right = bands.rightShare(b, col);
+            for (int k = 0; k < 2; ++k) l.weight[k][i] = (bands.lens(b, 0) == k ? 1.0f - right : right) * static_cast<float>(kWeightOne);
             const float x = t * static_cast<float>(shift.windows + 1) - 1.0f;
             if (x <= 0.0f) c.window = 0, c.next = 0.0f;
             else if (x >= static_cast<float>(shift.windows - 1)) c.window = shift.windows - 1, c.next = 0.0f;
             else c.window = static_cast<int>(x), c.next = x - static_cast<float>(c.window);
-        }
-        Lanes& l = lanes_[b];
-        const size_t n = columns_[b].size();
-        for (std::vector<float>* v : {&l.halfFade, &l.weight[0], &l.weight[1]}) v->resize(n);
-        l.windowShare.assign(n * static_cast<size_t>(shift.windows), 0.0f);
-        for (size_t i = 0; i < n; ++i) {
-            const Column& c = columns_[b][i];
-            l.halfFade[i] = c.halfFade, l.weight[0][i] = c.weight[0], l.weight[1][i] = c.weight[1];
             l.windowShare[static_cast<size_t>(c.window) * n + i] += 1.0f - c.next;
             if (c.next > 0.0f) l.windowShare[static_cast<size_t>(c.window + 1) * n + i] += c.next;
         }
@@ -235,7 +229,9 @@ void SeamWarp::makeBands(int needed) {
                     const int* at = &reach[(static_cast<size_t>(r) * 4 + static_cast<size_t>(k)) * 2];
                     if (at[1] > at[0]) runs[n++] = {at[0], at[1]};
                 }
-                std::sort(runs, runs + n);
+                // Four at most: in order of their first texel.
+                for (int i = 1; i < n; ++i)
+                    for (int j = i; j > 0 && runs[j] < runs[j - 1]; --j) std::swap(runs[j], runs[j - 1]);
                 for (int k = 0; k < n; ++k) {
                     if (!halfSpans_.empty() && halfSpans_.back().row == r && runs[k].first <= halfSpans_.back().x1)
                         halfSpans_.back().x1 = std::max(halfSpans_.back().x1, runs[k].second);
@@ -328,17 +324,17 @@ void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
     const bool lifted = !params_.falloff.flat();
     const int fw = params_.frameWidth, fh = params_.frameHeight;
     const Column* columns = columns_[b].data() - w0;
+    const Lanes& l = lanes_[b];
     // Pixel `col`'s taps at out[0], out[ways], ...; returns how many.
     const auto pixel = [&](int col, SampleTap* out, size_t ways) __attribute__((always_inline)) {
         const Column& c = columns[col];
         const float* sw = rowShift + c.window;
         float sh = c.next > 0.0f ? sw[0] + (sw[1] - sw[0]) * c.next : sw[0];
         if (!std::isfinite(sh)) sh = 0.0f;
-        const float half = sh * c.halfFade;
+        const float half = sh * l.halfFade[static_cast<size_t>(col - w0)];
         uint32_t left = kWeightOne;
         size_t n = 0;
         for (int k = 0; k < 2; ++k) {
-            if (!(c.lenses >> k & 1u)) continue;
             // The lens's point at its shifted column, between the row's whole columns.
             float at = static_cast<float>(col) + (sideOf[k] == 0 ? half : -half) - origin;
             at = std::min(std::max(at, 0.0f), lastPoint);
@@ -347,7 +343,7 @@ void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
             const SeamBands::Point& p = points[k][i];
             const SeamBands::Point& q = points[k][i + 1];
             const float x = p.x + (q.x - p.x) * f, y = p.y + (q.y - p.y) * f;
-            float weight = c.weight[k];
+            float weight = l.weight[k][static_cast<size_t>(col - w0)];
             if (lifted) {
                 const float r = p.r + (q.r - p.r) * f;
                 weight *= lift_[k][static_cast<size_t>(std::min(1.0f, std::max(0.0f, r)) * kLiftSteps + 0.5f)];
@@ -364,13 +360,11 @@ void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
                 out[ways * n++] = quickTap(0.5f * x, 0.5f * y, fw / 2, fh / 2, fw / 2, q1, flag | SampleTap::kLevels);
             }
         }
-        if (n == 0) out[ways * n++] = SampleTap{0, 0};  // no lens to speak of: black, as the table has it
-        out[ways * (n - 1)].where |= SampleTap::kLast;
+        out[ways * (n - 1)].where |= SampleTap::kLast;  // the frame or the copy has a share: n > 0
         return n;
     };
-    // The quads where both lenses weigh in, four columns at a time.
+    // Four columns at a time where the vectors can.
     SeamRowTaps quad;
-    const Lanes& l = lanes_[b];
     quad.halfFade = l.halfFade.data();
     // The row's shifts, none where one is not finite.
     float finite[16];
@@ -398,16 +392,11 @@ void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
         const int tileEnd = std::min(w1, tile + kTileColumns);
         uint32_t bits = 0;
         for (int col = tile; col < tileEnd;) {
-            // The largest group that starts here (quads at multiples of 4, pairs of 2) of one shape.
-            const auto alike = [&](int at, int ways) {
-                if ((at - tile) % ways != 0 || at + ways > tileEnd) return false;
-                for (int p = 1; p < ways; ++p)
-                    if (columns[at + p].lenses != columns[at].lenses) return false;
-                return true;
-            };
-            if (few && alike(col, 4) && columns[col].lenses == 3u) {
+            // The largest group that starts here: quads at multiples of 4, pairs of 2.
+            const auto alike = [&](int at, int ways) { return (at - tile) % ways == 0 && at + ways <= tileEnd; };
+            if (few && alike(col, 4)) {
                 int quads = 1;
-                while (alike(col + 4 * quads, 4) && columns[col + 4 * quads].lenses == 3u) ++quads;
+                while (alike(col + 4 * quads, 4)) ++quads;
                 const size_t taps = seamQuadTaps(quad, col - w0, quads, out + n);
                 if (taps > 0) {
                     for (int q = 0; q < quads; ++q) bits |= 3u << (col + 4 * q - tile);

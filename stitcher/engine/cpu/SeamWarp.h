@@ -97,18 +97,18 @@ private:
     void applyView(const uint8_t* frame, int row0, int row1, uint8_t* rows, size_t stride, const LensGains& gains,
                    Scratch& s) const;
     // Per band, the columns warped [w0, w1) and, per column of them, what
-    // does not change from row to row.
+    // does not change from row to row (both lenses are read at every one,
+    // a share too small to count getting no weight): the shift's window
+    // below it and the share of the next, and as lists (for the taps worked
+    // out four columns at a time) half the shift's share there (fade()),
+    // each lens's share of the cross-fade in weight units (lens 0 first)
+    // and each window's share.
     struct Column {
-        float halfFade;  // half the shift's share there (fade())
-        int window;      // the shift's window below it, and the share of the next
+        int window;
         float next;
-        float right;     // the right side's share of the cross-fade
-        float weight[2];  // each lens's share of the cross-fade in weight units (lens 0 first)
-        unsigned lenses;  // bit k: lens k weighs in at all
     };
     int w0_[2] = {0, 0}, w1_[2] = {0, 0};
     std::vector<Column> columns_[2];
-    // The same per column as lists, for the taps worked out four columns at a time.
     struct Lanes {
         std::vector<float> halfFade, weight[2];
         std::vector<float> windowShare;  // per window, its share at each column
