@@ -24,29 +24,34 @@ std::unique_ptr<LookAhead> LookAhead::start(Clip& clip, const Ask& ask, const st
     a.width_ = static_cast<int>(clip.info().width);
     a.height_ = static_cast<int>(clip.info().height);
     for (const long long f : ask.measured) ++a.reads_[f];
-    // Frame 1's planes tell what each picture holds.
-    std::unique_ptr<uint8_t[]> scratch(new uint8_t[static_cast<size_t>(a.width_) * a.height_ * 3]);
-    std::shared_ptr<const SourcePicture> first;
-    size_t bytes = 0;
-    if (!clip.readSource(1, first, scratch.get(), &bytes).ok() || !first || bytes == 0 ||
-        bytes > ask.budget / static_cast<size_t>(last))
-        return nullptr;
-    a.put(1, first, bytes);
-    // The second session takes frames 2 up to the key picture that shares
-    // the rest most evenly between the two.
+    // The second session takes frames 1 up to the key picture that shares
+    // them most evenly between the two.
     long long split = 0;
     if (ask.twoSessions && last >= 4) {
         long long best = last;
         for (long long f = 3; f <= last; ++f) {
             const long long key = clip.keyFrameBefore(f);
             if (key != f) continue;
-            const long long most = std::max(key - 2, last - key + 1);
+            const long long most = std::max(key - 1, last - key + 1);
             if (most < best) best = most, split = key;
         }
         if (split && !(Clip::open(clip.path(), a.second_).ok() && a.second_->info().frames == clip.info().frames &&
                        a.second_->info().width == clip.info().width && a.second_->info().height == clip.info().height))
             split = 0;
     }
+    // Frame 1's planes tell what each picture holds; it is read through
+    // the session that goes on from it (a forward read within a group of
+    // pictures decodes on rather than seeking, so the clip's session must
+    // not read it where it starts at the split).
+    std::unique_ptr<uint8_t[]> scratch(new uint8_t[static_cast<size_t>(a.width_) * a.height_ * 3]);
+    std::shared_ptr<const SourcePicture> first;
+    size_t bytes = 0;
+    size_t wanted = 0;
+    for (long long f = 1; f <= last; ++f) wanted += a.wanted(f);
+    if (!(split ? *a.second_ : clip).readSource(1, first, scratch.get(), &bytes).ok() || !first || bytes == 0 ||
+        bytes > ask.budget / std::max<size_t>(1, wanted))
+        return nullptr;
+    a.put(1, first, bytes);
     a.range_[0][0] = 2, a.range_[0][1] = split ? split - 1 : 1;
     a.range_[1][0] = split ? split : 2, a.range_[1][1] = last;
     a.done_[0] = a.range_[0][0] - 1, a.done_[1] = a.range_[1][0] - 1;
@@ -67,6 +72,8 @@ void LookAhead::decode(int t, Clip& session) {
     try {
         scratch.reset(new uint8_t[static_cast<size_t>(width_) * height_ * 3]);
         for (long long f = range_[t][0]; f <= to && !interrupted_ && !stop_; ++f) {
+            // The others are passed over as a seek passes them.
+            if (!wanted(f)) continue;
             std::shared_ptr<const SourcePicture> picture;
             size_t bytes = 0;
             // A picture that comes packed (another layout) is not kept: the

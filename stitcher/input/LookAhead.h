@@ -1,7 +1,8 @@
 // The start of a clip decoded once for two readings of it: a measure that
 // reads frames spread over [1, last] before the stitch, and the stitch that
 // follows, which would otherwise decode those frames again. Every frame from
-// 1 to `last` is decoded in order, each exactly once: through a second
+// 1 to `last` that either reads is decoded in order (the others passed over
+// as a seek passes them), each exactly once: through a second
 // session of the same file up to a key picture near the middle and the
 // clip's own session from there on, side by side on threads of their own
 // (the clip's session alone where there is one core or no key to split at).
@@ -35,9 +36,9 @@ public:
         size_t budget = 0;                    // bytes the pictures may hold at most
         bool twoSessions = true;              // a second session may decode the first part
     };
-    // Starts decoding where the pictures of frames 1 to the last measured
-    // one, all held at once, stay within `budget` (counted from frame 1's
-    // planes), and frame 1 decodes in the decoder's planes; else null, and
+    // Starts decoding where the pictures of the frames either reads up to
+    // the last measured one, all held at once, stay within `budget` (counted
+    // from frame 1's planes), and frame 1 decodes in the decoder's planes; else null, and
     // the caller reads as it would without (nothing kept). `interrupted`
     // stops the decoding; the frames not reached then cannot be read.
     static std::unique_ptr<LookAhead> start(Clip& clip, const Ask& ask, const std::atomic<bool>& interrupted);
@@ -64,6 +65,8 @@ private:
     void decode(int t, Clip& session);
     void put(long long frame, std::shared_ptr<const SourcePicture> picture, size_t bytes);
     bool kept(long long frame) const { return frame >= ask_.keepFirst && frame <= ask_.keepLast; }
+    // Read by the measure or the stitch (reads_ is fixed once started).
+    bool wanted(long long frame) const { return kept(frame) || reads_.count(frame) != 0; }
 
     struct Held {
         std::shared_ptr<const SourcePicture> picture;  // null: could not be decoded
