@@ -74,22 +74,46 @@ Status refine(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<b
 // decoders share the frames out (the later ones through the second one)
 // where its key pictures let that save time; the result is the same as
 // through `clip` alone.
+//
+// With `keep` (the stitch's frames and a budget), the frames from the
+// clip's first to the last measured are decoded once ahead (LookAhead),
+// where they fit the budget: measured from there (the same pictures, so the
+// same result), and those the stitch reads left in `ahead` for it.
 FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long long first, long long count,
-                                        const std::atomic<bool>& interrupted, int threads) {
+                                        const std::atomic<bool>& interrupted, int threads,
+                                        const LookAhead::Ask* keep = nullptr,
+                                        std::unique_ptr<LookAhead>* ahead = nullptr) {
     const _MediaInfo& m = clip.info();
     EngineSpec setup;
     setup.lens = lens;
     setup.frameWidth = static_cast<int>(m.width);
     setup.frameHeight = static_cast<int>(m.height);
+    const TurnRuns runs = falloffRuns(setup, m.fps, threads);
+    const bool cores = threads == 0 ? std::thread::hardware_concurrency() > 1 : threads > 1;
+    if (keep && ahead) {
+        LookAhead::Ask ask = *keep;
+        ask.measured = falloffFrames(first, count, 8, runs);
+        ask.twoSessions = cores;
+        *ahead = LookAhead::start(clip, ask, interrupted);
+        if (*ahead) {
+            // Two readings side by side, each measuring its share of the
+            // frames as they are decoded.
+            LookAhead& a = **ahead;
+            const FrameRead read = [&a](long long frame, uint8_t* bgr) { return a.read(frame, bgr); };
+            const FalloffEstimator::Result f =
+                estimateFalloff(lens.model(), setup.frameWidth, setup.frameHeight, first, count,
+                                std::vector<FrameRead>(cores ? 2 : 1, read), interrupted, 8, runs);
+            a.finish();
+            return f;
+        }
+    }
     std::vector<FrameRead> reads{[&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr).ok(); }};
     std::unique_ptr<Clip> again;
-    const bool cores = threads == 0 ? std::thread::hardware_concurrency() > 1 : threads > 1;
     if (cores && Clip::open(clip.path(), again).ok() && again->info().frames == m.frames &&
         again->info().width == m.width && again->info().height == m.height)
         reads.push_back([&again](long long frame, uint8_t* bgr) { return again->readFrame(frame, bgr).ok(); });
     return estimateFalloff(lens.model(), setup.frameWidth, setup.frameHeight, first, count, reads, interrupted, 8,
-                           falloffRuns(setup, m.fps, threads),
-                           [&clip](long long frame) { return clip.keyFrameBefore(frame); });
+                           runs, [&clip](long long frame) { return clip.keyFrameBefore(frame); });
 }
 
 }  // namespace
@@ -109,7 +133,8 @@ Status findCalibration(const Options& opt, Clip& clip, std::string& offset, Lens
 
 // The fall-off the stitch undoes: --falloff's, else measured on the clip's
 // frames; flat (gains only, said so) where it cannot be measured.
-LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted) {
+LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted,
+                          std::unique_ptr<LookAhead>* ahead) {
     if (!opt.colorMatch) return LensFalloff();
     if (opt.haveFalloff) {
         console::note("%s, from --falloff", describeFalloff(opt.falloff).c_str());
@@ -117,7 +142,12 @@ LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const 
     }
     // A lens's fall-off does not change during a clip: measured over all of
     // it, whatever part is stitched.
-    const FalloffEstimator::Result f = measureFalloff(clip, job.engine.lens, 1, clip.info().frames, interrupted, opt.threads);
+    LookAhead::Ask keep;
+    keep.keepFirst = job.first;
+    keep.keepLast = job.first + job.count - 1;
+    keep.budget = kLookAheadBytes;
+    const FalloffEstimator::Result f =
+        measureFalloff(clip, job.engine.lens, 1, clip.info().frames, interrupted, opt.threads, &keep, ahead);
     if (interrupted) return LensFalloff();  // the caller ends the run
     if (!f.measured) {
         console::say("colour matching keeps to gains: the lenses' fall-off toward the rim cannot be measured: %s",

@@ -652,7 +652,37 @@ size_t twoReaders(const std::vector<Stretch>& units, const std::function<long lo
     return best;
 }
 
+// The middles of min(frames, count) equal parts of [first, first + count - 1],
+// each (where the clip goes on that far) with the run of frames up to
+// `runs.gap` on that the turn is followed over.
+std::vector<Stretch> measuredUnits(long long first, long long count, int frames, const TurnRuns& runs) {
+    const long long n = std::min<long long>(frames, count);
+    const bool turning = runs.follower && runs.gap > 0;
+    const int steps = std::max(1, runs.steps);
+    std::vector<Stretch> units(static_cast<size_t>(std::max(0LL, n)));
+    for (long long k = 0; k < n; ++k) {
+        Stretch& unit = units[static_cast<size_t>(k)];
+        const long long at = first + (2 * k + 1) * count / (2 * n);
+        const bool room = turning && at + runs.gap <= first + count - 1;
+        unit.numbers.push_back(at);
+        unit.step.push_back(room ? 0 : -1);
+        for (int i = 1; room && i <= steps; ++i) {
+            unit.numbers.push_back(at + runs.gap * i / steps);
+            unit.step.push_back(i);
+        }
+    }
+    return units;
+}
+
 }  // namespace
+
+std::vector<long long> falloffFrames(long long first, long long count, int frames, const TurnRuns& runs) {
+    std::vector<long long> out;
+    if (count <= 0 || frames <= 0) return out;
+    for (const Stretch& unit : measuredUnits(first, count, frames, runs))
+        out.insert(out.end(), unit.numbers.begin(), unit.numbers.end());
+    return out;
+}
 
 FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int frameWidth, int frameHeight,
                                          long long first, long long count, const FrameRead& read,
@@ -676,24 +706,9 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
         out.why = "no frames to measure on";
         return out;
     }
-    const long long n = std::min<long long>(frames, count);
-    // The middles of n equal parts, each (where the clip goes on that far)
-    // with the run of frames up to `gap` on that the turn is followed over,
-    // shared out in stretches of whole runs, one per reader.
-    const bool turning = runs.follower && runs.gap > 0;
     const int steps = std::max(1, runs.steps);
-    std::vector<Stretch> units(static_cast<size_t>(n));
-    for (long long k = 0; k < n; ++k) {
-        Stretch& unit = units[static_cast<size_t>(k)];
-        const long long at = first + (2 * k + 1) * count / (2 * n);
-        const bool room = turning && at + runs.gap <= first + count - 1;
-        unit.numbers.push_back(at);
-        unit.step.push_back(room ? 0 : -1);
-        for (int i = 1; room && i <= steps; ++i) {
-            unit.numbers.push_back(at + runs.gap * i / steps);
-            unit.step.push_back(i);
-        }
-    }
+    // Shared out in stretches of whole runs, one per reader.
+    const std::vector<Stretch> units = measuredUnits(first, count, frames, runs);
     // Where each reader's stretch starts: evenly, or where a decoder seeks
     // (see twoReaders) to a frame.
     std::vector<size_t> starts;

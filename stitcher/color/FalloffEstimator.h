@@ -179,6 +179,10 @@ FalloffEstimator::Result estimateFalloff(const DualFisheyeModel& model, int fram
                                          long long first, long long count, const FrameRead& read,
                                          const std::atomic<bool>& interrupted, int frames = 8,
                                          const TurnRuns& runs = TurnRuns());
+// The frames estimateFalloff reads for those arguments, in the order it
+// reads them (a frame may come more than once).
+std::vector<long long> falloffFrames(long long first, long long count, int frames = 8, const TurnRuns& runs = TurnRuns());
+
 // The same through `reads`, each a reader of the same frames with a decoder
 // of its own: the frames are shared out among them in stretches that follow
 // each other, read and measured at once, each on a thread of its own, and

@@ -37,6 +37,7 @@ Status walkStretch(const std::string& path, const FrameMeasuring& how, long long
     const int width = static_cast<int>(clip->info().width), height = static_cast<int>(clip->info().height);
     const size_t stride = static_cast<size_t>(width) * 3;
     Reader reader(*clip, reading, how.warn);
+    reader.takeFrom(how.ahead);
     return walkFrames(reader, interrupted, [&](FrameItem& item) {
         // Another stretch's failure ends this one as an interruption would.
         if (failed) return Status(kExitInterrupted, "interrupted");

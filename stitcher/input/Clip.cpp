@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -233,7 +234,7 @@ private:
 
 }  // namespace
 
-Status Clip::readSource(long long frame, std::shared_ptr<const SourcePicture>& source, uint8_t* bgr) {
+Status Clip::readSource(long long frame, std::shared_ptr<const SourcePicture>& source, uint8_t* bgr, size_t* bytes) {
     source.reset();
     std::lock_guard<std::mutex> lock(mutex_);
     const long long frames = static_cast<long long>(timeline_.frames.size());
@@ -245,6 +246,11 @@ Status Clip::readSource(long long frame, std::shared_ptr<const SourcePicture>& s
     const int rc = libdec::GetDecodedPicture(handle_, timeline_.frames[frame - 1].frame, picture, pic);
     if (rc == 0 && picture.width == static_cast<int>(info_.width) && picture.height == static_cast<int>(info_.height)) {
         source = std::make_shared<DecodedSource>(picture);
+        if (bytes) {
+            const size_t rows = static_cast<size_t>(picture.height), chromaRows = (rows + (1u << picture.shiftY) - 1) >> picture.shiftY;
+            *bytes = static_cast<size_t>(std::abs(picture.strides[0])) * rows +
+                     static_cast<size_t>(std::abs(picture.strides[1]) + std::abs(picture.strides[2])) * chromaRows;
+        }
         return Status();
     }
     if (rc != 2 || !pic)

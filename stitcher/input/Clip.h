@@ -90,8 +90,10 @@ public:
     long long keyFrameBefore(long long frame);
     // The same picture, left in the decoder's planes where it is 8-bit YUV
     // (`source` set; its packed picture the same bytes as readFrame's), else
-    // written to `bgr` as readFrame writes it (`source` null).
-    Status readSource(long long frame, std::shared_ptr<const SourcePicture>& source, uint8_t* bgr);
+    // written to `bgr` as readFrame writes it (`source` null). With `bytes`,
+    // where `source` is set: the memory its planes hold.
+    Status readSource(long long frame, std::shared_ptr<const SourcePicture>& source, uint8_t* bgr,
+                      size_t* bytes = nullptr);
     // Interleaved PCM of `aacFrames` whole AAC frames (1024 samples each) from
     // sample `start` (a multiple of 1024). Valid until the next call; null on failure.
     const int16_t* readAudio(int64_t start, int64_t aacFrames);

@@ -115,6 +115,18 @@ int64_t Reader::soundAt(long long t) const {
 }
 
 Status Reader::read(long long f, uint8_t* bgr, std::shared_ptr<const SourcePicture>& source) {
+    if (ahead_) {
+        std::shared_ptr<const SourcePicture> held = ahead_->take(f);
+        if (held && job_.sourcePictures) {
+            source = std::move(held);
+            return Status();
+        }
+        const int w = static_cast<int>(clip_.info().width), h = static_cast<int>(clip_.info().height);
+        if (held && held->toBgr(0, h, 0, w, bgr, static_cast<size_t>(w) * 3)) {
+            source.reset();
+            return Status();
+        }
+    }
     if (job_.sourcePictures) return clip_.readSource(f, source, bgr);
     source.reset();
     return clip_.readFrame(f, bgr);
