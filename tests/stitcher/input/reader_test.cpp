@@ -162,8 +162,11 @@ TEST(Reader, FramesDecodedAheadAreThoseDecodedAnew) {
             ASSERT_TRUE(reader.next(a).ok());
             ASSERT_TRUE(anew.next(b).ok());
             EXPECT_EQ(a.source != nullptr, planes);
-            for (FrameItem* item : {&a, &b})
-                if (item->source) ASSERT_TRUE(item->source->toBgr(0, 32, 0, 64, item->picture.data(), 64 * 3));
+            for (FrameItem* item : {&a, &b}) {
+                if (item->source) {
+                    ASSERT_TRUE(item->source->toBgr(0, 32, 0, 64, item->picture.data(), 64 * 3));
+                }
+            }
             EXPECT_TRUE(a.picture == b.picture) << "frame " << a.frame << (planes ? " in planes" : " packed");
         }
         EXPECT_EQ(ahead->heldBytes(), 0u) << "pictures left behind";
