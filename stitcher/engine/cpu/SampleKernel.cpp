@@ -245,9 +245,26 @@ void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* o
     kernel::halveRange<3>(a, b, x, x1, out);
 }
 
-// 4-byte texels: each output byte from the same byte of two texels in each row.
+// 4-byte texels, two at a time: 16 bytes of each source row in, 8 out.
 void HalveRow4Impl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
-    kernel::halveRange<4>(a, b, x0, x1, out);
+    const hn::Full64<uint8_t> d8x8;
+    const hn::Full128<uint16_t> d16;
+    const hn::Full128<uint64_t> d64;
+    const hn::Full128<int16_t> di16;
+    const auto two = hn::Set(d16, 2);
+    int x = x0;
+    for (; x + 2 <= x1; x += 2) {
+        const size_t i = static_cast<size_t>(x) * 8;
+        // Column sums of the source texels 0 and 1, and 2 and 3, four 16-bit lanes a texel.
+        const auto s0 = hn::Add(hn::PromoteTo(d16, hn::LoadU(d8x8, a + i)), hn::PromoteTo(d16, hn::LoadU(d8x8, b + i)));
+        const auto s1 = hn::Add(hn::PromoteTo(d16, hn::LoadU(d8x8, a + i + 8)), hn::PromoteTo(d16, hn::LoadU(d8x8, b + i + 8)));
+        // Texels 0 and 2 beside texels 1 and 3: their sum is each output texel's block.
+        const auto e0 = hn::BitCast(d64, s0), e1 = hn::BitCast(d64, s1);
+        const auto sum = hn::Add(hn::BitCast(d16, hn::InterleaveLower(d64, e0, e1)), hn::BitCast(d16, hn::InterleaveUpper(d64, e0, e1)));
+        hn::StoreU(hn::DemoteTo(d8x8, hn::BitCast(di16, hn::ShiftRight<2>(hn::Add(sum, two)))), d8x8,
+                   out + static_cast<size_t>(x) * 4);
+    }
+    kernel::halveRange<4>(a, b, x, x1, out);
 }
 
 // The per-pixel work below is split into steps that are all inlined into
