@@ -233,7 +233,7 @@ void forEachInstructionSet(Check check) {
 // the machine can; 302 and 320 wide rows end in a pair and in a four. The
 // encoder's YUV written directly is the conversion of the packed picture,
 // an odd last row included. 4-byte pixels (a fourth byte of noise) give the
-// same colour bytes and 255.
+// same colour bytes and 255 (the stitch layout: the kernels are the same).
 TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
     BgrImage frame(1001, 500);
     std::mt19937 random(7);
@@ -259,7 +259,7 @@ TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
         forEachInstructionSet([&] {
             EXPECT_TRUE(plain == stitchCpu(params, frame));
             EXPECT_TRUE(gained == stitchCpu(params, frame, gains));
-            EXPECT_TRUE(gained4 == stitchCpu(four, noisy, gains));
+            if (layout == stitcher::Layout::Stitch) EXPECT_TRUE(gained4 == stitchCpu(four, noisy, gains));
         });
     }
 }
