@@ -16,7 +16,6 @@
 #include "DualFisheyeModel.h"
 #include "SeamTracker.h"
 #include "ViewRotation.h"
-#include "WorkerPool.h"
 #include "calibration/Calibration.h"
 #include "libdec.h"
 #include "libdec_internal.h"
@@ -98,26 +97,6 @@ void fillBlack(uint32_t* out, size_t pixels) {
     }
 }
 
-// Four-byte pixels to three and back (alpha opaque). Plain byte loops: the
-// compiler turns them into byte shuffles, four times faster than moving
-// 32-bit words by hand, and the frames' trip through memory is most of it.
-void dropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels) {
-    for (size_t i = 0; i < pixels; ++i) {
-        dst[3 * i] = src[4 * i];
-        dst[3 * i + 1] = src[4 * i + 1];
-        dst[3 * i + 2] = src[4 * i + 2];
-    }
-}
-
-void addAlpha(const uint8_t* src, uint8_t* dst, size_t pixels) {
-    for (size_t i = 0; i < pixels; ++i) {
-        dst[4 * i] = src[3 * i];
-        dst[4 * i + 1] = src[3 * i + 1];
-        dst[4 * i + 2] = src[3 * i + 2];
-        dst[4 * i + 3] = 255;
-    }
-}
-
 // Why a calibration text cannot be used; empty when it can, and `lens` is then its rig.
 std::string calibrationProblem(const std::string& offset, LensRig& lens) {
     if (!isOffsetValid(offset.c_str()))
@@ -188,7 +167,7 @@ struct StitchFilter::Built {
     std::unique_ptr<stitcher::CpuEngine> engine;  // null: the frame comes out black
     std::unique_ptr<stitcher::ColorEstimator> color;  // null: no colour matching
     std::unique_ptr<stitcher::SeamTracker> seams;  // measures each frame's seams; null: they stay as set up
-    std::vector<uint8_t> frame;  // packed 3-byte pixels in
+    std::vector<uint32_t> copy;  // the frame in, where the host gives the same memory for both
     int x0 = 0, y0 = 0;  // where the picture sits in the output frame
     // The engine takes the view per frame; then the view it has now.
     bool moving = false;
@@ -310,7 +289,6 @@ void StitchFilter::viewRotation(float m[4][4]) {
 
 void StitchFilter::setUp(bool moving) {
     ++setUps_;
-    if (!pool_) pool_.reset(new stitcher::WorkerPool(0));
     std::unique_ptr<Built> b(new Built);
     b->settings = settings_;
     const Settings& s = settings_;
@@ -318,6 +296,9 @@ void StitchFilter::setUp(bool moving) {
     engineParams.lens = resolveCalibration();
     engineParams.frameWidth = width_;
     engineParams.frameHeight = height_;
+    // The host's pixels as they are, in and out: the engine, the colour
+    // estimate and the seams' measure read the three colour bytes of each.
+    engineParams.texelBytes = 4;
     engineParams.layout = stitcher::Layout::Stitch;
     if (s.layout == "stereo")
         engineParams.layout = stitcher::Layout::Stereo;
@@ -388,7 +369,6 @@ void StitchFilter::setUp(bool moving) {
     }
     if (reprojected) b->engine->setFov(b->fov);
     b->engine->setRotation(b->rotation);
-    b->frame.assign(static_cast<size_t>(width_) * height_ * 3, 0);
     if (s.colorMatch) {
         b->color.reset(new stitcher::ColorEstimator);
         const stitcher::Status cs = b->color->init(engineParams.lens.model(), width_, height_);
@@ -410,6 +390,7 @@ void StitchFilter::setUp(bool moving) {
             ss.distanceM = seam.distanceM;
             ss.overTime = false;  // frames come in any order: each is measured alone
             ss.threads = 0;
+            ss.texelBytes = 4;
             std::unique_ptr<stitcher::SeamTracker> tracker(new stitcher::SeamTracker(
                 engineParams.lens.model(), engineParams.size, width_, height_, ss));
             if (!b->engine->setSeamShift(tracker->shift())) {
@@ -449,22 +430,13 @@ void StitchFilter::update(const uint32_t* in, uint32_t* out) {
             b.fov = settings_.fov;
         }
     }
-    // The conversions in row blocks on the instance's threads: on many cores
-    // they would otherwise take longer than the stitch.
-    stitcher::WorkerPool& pool = *pool_;
-    const size_t blocks = static_cast<size_t>(pool.threads()) * 4;
-    auto rowsOf = [blocks](int rows, size_t i, int& r0, int& r1) {
-        r0 = static_cast<int>(static_cast<size_t>(rows) * i / blocks);
-        r1 = static_cast<int>(static_cast<size_t>(rows) * (i + 1) / blocks);
-    };
-    uint8_t* frame = b.frame.data();
-    const uint8_t* src = reinterpret_cast<const uint8_t*>(in);
-    const size_t w0 = static_cast<size_t>(width_);
-    pool.run(blocks, [&](size_t i) {
-        int r0, r1;
-        rowsOf(height_, i, r0, r1);
-        dropAlpha(src + r0 * w0 * 4, frame + r0 * w0 * 3, (r1 - r0) * w0);
-    });
+    // A host that gives the same memory in and out (frei0r allows it) has its
+    // frame copied first: the picture is written over it.
+    const uint8_t* frame = reinterpret_cast<const uint8_t*>(in);
+    if (in < out + pixels && out < in + pixels) {
+        b.copy.assign(in, in + pixels);
+        frame = reinterpret_cast<const uint8_t*>(b.copy.data());
+    }
     // The seams' disparity from this frame alone, before the gains: colour
     // matching leaves out the rows where it is large.
     if (b.seams) {
@@ -474,19 +446,31 @@ void StitchFilter::update(const uint32_t* in, uint32_t* out) {
     }
     // Gains from this frame alone: a smoother that starts from it takes it as it is.
     stitcher::ColorGains gains;
-    if (b.color) gains = stitcher::GainSmoother().update(b.color->estimate(frame));
+    if (b.color) gains = stitcher::GainSmoother().update(b.color->estimate(frame, 4));
     b.engine->setGains(gains.gain);
     const stitcher::EngineSpec& engineParams = b.engine->params();
     const int w = engineParams.outWidth(), h = engineParams.outHeight();
-    const size_t stride = engineParams.outStride();
-    if (w != width_ || h != height_) fillBlack(out, pixels);
-    // Each band of the panorama into the host's pixels while it is still in cache.
+    const size_t rowBytes = static_cast<size_t>(width_) * 4;
     uint8_t* dst = reinterpret_cast<uint8_t*>(out);
-    const stitcher::Status st = b.engine->stitchBands(frame, [&](int r0, int r1, const uint8_t* rows) {
-        for (int y = r0; y < r1; ++y)
-            addAlpha(rows + static_cast<size_t>(y - r0) * stride, dst + (static_cast<size_t>(y + b.y0) * w0 + b.x0) * 4,
-                     static_cast<size_t>(w));
-    });
+    stitcher::Status st;
+    if (w == width_) {
+        // The picture's rows are whole rows of the host's frame: stitched
+        // straight into them, the rows above and below black.
+        fillBlack(out, static_cast<size_t>(b.y0) * width_);
+        const size_t below = static_cast<size_t>(b.y0 + h) * width_;
+        fillBlack(out + below, pixels - below);
+        st = b.engine->stitchFrom(frame, dst + static_cast<size_t>(b.y0) * rowBytes);
+    } else {
+        // Narrower than the frame: each band's rows into their place while
+        // they are still in cache.
+        fillBlack(out, pixels);
+        const size_t stride = engineParams.outStride();
+        st = b.engine->stitchBands(frame, [&](int r0, int r1, const uint8_t* rows) {
+            for (int y = r0; y < r1; ++y)
+                std::memcpy(dst + static_cast<size_t>(y + b.y0) * rowBytes + static_cast<size_t>(b.x0) * 4,
+                            rows + static_cast<size_t>(y - r0) * stride, static_cast<size_t>(w) * 4);
+        });
+    }
     if (!st.ok()) {
         say("a frame could not be stitched; it comes out black");
         fillBlack(out, pixels);

@@ -35,10 +35,6 @@
 
 #include "LensRig.h"
 
-namespace stitcher {
-class WorkerPool;
-}
-
 namespace dfsfrei0r {
 
 // The parameters in the order the hosts number them.
@@ -152,7 +148,6 @@ private:
     mutable std::mutex lock_;
     Settings settings_;
     std::unique_ptr<Built> built_;
-    std::unique_ptr<stitcher::WorkerPool> pool_;  // for the conversions, made with the first set-up
     std::string shown_;  // getParam's string
     std::string viewSaid_;  // the last view text said to be unusable
     // The last clip read: path and what it gave (calibration or reason).

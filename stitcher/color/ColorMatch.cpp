@@ -79,14 +79,17 @@ bool makeTap(const FisheyeLens& lens, float u, float v, int fw, int fh, ColorEst
     return true;
 }
 
-// Bilinear B, G, R at a tap, in levels * 16.
+// Bilinear B, G, R at a tap, in levels * 16. The tap's offsets count
+// 3-byte pixels; a frame of P-byte pixels has them scaled.
+template <int P>
 inline void sampleTap(const uint8_t* frame, const ColorEstimator::Tap& t, uint16_t out[3]) {
-    const uint8_t* p = frame + t.offset;
-    const uint8_t* q = p + t.down;
+    const uint8_t* p = frame + static_cast<size_t>(t.offset / 3) * P;
+    const uint8_t* q = p + static_cast<size_t>(t.down / 3) * P;
+    const size_t right = static_cast<size_t>(t.right / 3) * P;
     const int ax = kScale - t.wx, bx = t.wx, ay = kScale - t.wy, by = t.wy;
     for (int c = 0; c < 3; ++c) {
-        const int top = p[c] * ax + p[t.right + c] * bx;
-        const int bottom = q[c] * ax + q[t.right + c] * bx;
+        const int top = p[c] * ax + p[right + c] * bx;
+        const int bottom = q[c] * ax + q[right + c] * bx;
         out[c] = static_cast<uint16_t>((top * ay + bottom * by + kScale / 2) / kScale);
     }
 }
@@ -340,8 +343,11 @@ void ColorEstimator::setFalloff(const LensFalloff& falloff) {
         correction_[p] = static_cast<float>(falloff.logValue(1, radius_[2 * p + 1]) - falloff.logValue(0, radius_[2 * p]));
 }
 
-const uint16_t* ColorEstimator::sample(const uint8_t* frame) {
-    for (const Tap& t : taps_) sampleTap(frame, t, &values_[t.slot * 3]);
+const uint16_t* ColorEstimator::sample(const uint8_t* frame, int texelBytes) {
+    if (texelBytes == 4)
+        for (const Tap& t : taps_) sampleTap<4>(frame, t, &values_[t.slot * 3]);
+    else
+        for (const Tap& t : taps_) sampleTap<3>(frame, t, &values_[t.slot * 3]);
     return values_.data();
 }
 
@@ -358,10 +364,10 @@ void ColorEstimator::setSeamShift(const SeamShift& shift) {
     }
 }
 
-ColorEstimate ColorEstimator::estimate(const uint8_t* frame) {
+ColorEstimate ColorEstimator::estimate(const uint8_t* frame, int texelBytes) {
     ColorEstimate e;
     if (!frame || pairs_ == 0) return e;
-    sample(frame);
+    sample(frame, texelBytes);
     const LogTable& log = logTable();
     const int lo = kDark * kScale, hi = kClipped * kScale;
     for (int c = 0; c < 3; ++c) {

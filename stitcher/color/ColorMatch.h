@@ -60,9 +60,10 @@ public:
     bool ok() const { return pairs_ > 0; }
     size_t pairCount() const { return pairs_; }
 
-    // Measures one frame of the initialised size. Values below `kDark` or
-    // above `kClipped` (levels) in either lens are left out.
-    ColorEstimate estimate(const uint8_t* frame);
+    // Measures one frame of the initialised size, packed pixels of
+    // `texelBytes` bytes (3: B, G, R; 4: the same and a byte left alone).
+    // Values below `kDark` or above `kClipped` (levels) in either lens are left out.
+    ColorEstimate estimate(const uint8_t* frame, int texelBytes = 3);
 
     static constexpr int kDark = 24;
     static constexpr int kClipped = 245;
@@ -79,7 +80,7 @@ public:
     float radius(size_t pair, int lens) const { return radius_[2 * pair + static_cast<size_t>(lens)]; }
     // B, G, R of lens 0 then lens 1 per pair, in levels * 16 (6 per pair);
     // valid until the next call.
-    const uint16_t* sample(const uint8_t* frame);
+    const uint16_t* sample(const uint8_t* frame, int texelBytes = 3);
 
     // The pixels the samples read, as runs of columns [x0, x1) of a row, in
     // row order: all of a frame that estimate() and sample() look at.
@@ -88,7 +89,7 @@ public:
     };
     const std::vector<Span>& spans() const { return spans_; }
 
-    // One bilinear tap into the frame; weights in 1/16 of a pixel.
+    // One bilinear tap into a frame of 3-byte pixels; weights in 1/16 of a pixel.
     struct Tap {
         uint32_t offset;  // byte offset of the upper-left pixel
         uint32_t right;   // bytes to its right neighbour (0 at the last column)

@@ -25,7 +25,11 @@ enum class Layout { Stitch, Stereo };
 struct EngineSpec {
     LensRig lens;                        // the lens calibration, checked as usable
     int size = 0;                        // panorama height
-    int frameWidth = 0, frameHeight = 0; // decoded frames: packed BGR, rows of exactly 3 * frameWidth bytes
+    int frameWidth = 0, frameHeight = 0; // decoded frames: packed BGR, rows of exactly texelBytes * frameWidth bytes
+    // Bytes per pixel of the frame and of the output: 3 (B, G, R), or 4 (the
+    // same and a fourth byte, ignored in the frame and 255 in the output), as
+    // a host's 32-bit pixels have them. Only the CPU engine takes 4.
+    int texelBytes = 3;
     Layout layout = Layout::Stitch;
     // View rotation as the renderer takes it: m[i] is column i; maps each
     // output direction to the direction looked up in the stitched panorama.
@@ -53,8 +57,11 @@ struct EngineSpec {
     int outWidth() const { return reprojected() ? view.width : 2 * size; }
     int outHeight() const { return reprojected() ? view.height : layout == Layout::Stereo ? 2 * size : size; }
     // Every engine writes the renderer's read-back layout: outHeight() rows of
-    // 3 * outWidth() bytes rounded up to a multiple of 4, in the renderer's row order.
-    size_t outStride() const { return (static_cast<size_t>(outWidth()) * 3 + 3) & ~static_cast<size_t>(3); }
+    // 3 * outWidth() bytes rounded up to a multiple of 4, in the renderer's row
+    // order; with 4-byte pixels, rows of exactly 4 * outWidth() bytes.
+    size_t outStride() const {
+        return (static_cast<size_t>(outWidth()) * static_cast<size_t>(texelBytes) + 3) & ~static_cast<size_t>(3);
+    }
     size_t outBytes() const { return outStride() * static_cast<size_t>(outHeight()); }
 };
 

@@ -101,6 +101,7 @@ SeamTracker::SeamTracker(const DualFisheyeModel& model, int size, int frameWidth
       bands_(model, size, frameWidth, frameHeight, marginFor(model, size, settings)),
       frameWidth_(frameWidth),
       frameHeight_(frameHeight) {
+    settings_.texelBytes = settings.texelBytes == 4 ? 4 : 3;
     const int H = bands_.height();
     binRows_ = std::max(1, (H + 239) / 240);
     bins_ = (H + binRows_ - 1) / binRows_;
@@ -132,7 +133,8 @@ SeamTracker::SeamTracker(const DualFisheyeModel& model, int size, int frameWidth
 
 void SeamTracker::planReads() {
     const int H = bands_.height(), m = bands_.margin();
-    const size_t stride = static_cast<size_t>(frameWidth_) * 3;
+    const size_t texel = static_cast<size_t>(settings_.texelBytes);
+    const size_t stride = static_cast<size_t>(frameWidth_) * texel;
     for (int b = 0; b < 2; ++b) {
         reads_[b].assign(static_cast<size_t>(bins_), BinReads());
         const int c0 = bands_.begin(b), c1 = bands_.end(b);
@@ -160,7 +162,7 @@ void SeamTracker::planReads() {
                         const int y0 = std::min(static_cast<int>(fy), frameHeight_ - 2);
                         const double ax = fx - x0, ay = fy - y0;
                         Read rd;
-                        rd.offset = static_cast<uint32_t>(static_cast<size_t>(y0) * stride + static_cast<size_t>(x0) * 3);
+                        rd.offset = static_cast<uint32_t>(static_cast<size_t>(y0) * stride + static_cast<size_t>(x0) * texel);
                         const double w[4] = {(1 - ax) * (1 - ay), ax * (1 - ay), (1 - ax) * ay, ax * ay};
                         for (int k = 0; k < 4; ++k) rd.w[k] = static_cast<uint16_t>(std::lround(w[k] * 65535.0));
                         plan.reads.push_back(rd);
@@ -181,7 +183,8 @@ void SeamTracker::measureBin(const uint8_t* frame, int b, int bin, Signals& sig,
     const int r0 = bin * binRows_, r1 = std::min(H, r0 + binRows_);
     sig.left.assign(static_cast<size_t>(n), 0.0f);
     sig.right.assign(static_cast<size_t>(n), 0.0f);
-    const size_t stride = static_cast<size_t>(frameWidth_) * 3;
+    const size_t texel = static_cast<size_t>(settings_.texelBytes);
+    const size_t stride = static_cast<size_t>(frameWidth_) * texel;
     const Read* rd = plan.reads.data();
     // Each read's B + G + R, the rows' mean of a third of it.
     const float scale = 1.0f / (3.0f * 65535.0f * static_cast<float>(plan.rows));
@@ -191,8 +194,10 @@ void SeamTracker::measureBin(const uint8_t* frame, int b, int bin, Signals& sig,
             for (int i = 0; i < plan.count; ++i, ++rd) {
                 const uint8_t* p = frame + rd->offset;
                 const uint8_t* q = p + stride;
-                const uint32_t sum = (p[0] + p[1] + p[2]) * uint32_t{rd->w[0]} + (p[3] + p[4] + p[5]) * uint32_t{rd->w[1]} +
-                                     (q[0] + q[1] + q[2]) * uint32_t{rd->w[2]} + (q[3] + q[4] + q[5]) * uint32_t{rd->w[3]};
+                const uint8_t* p1 = p + texel;
+                const uint8_t* q1 = q + texel;
+                const uint32_t sum = (p[0] + p[1] + p[2]) * uint32_t{rd->w[0]} + (p1[0] + p1[1] + p1[2]) * uint32_t{rd->w[1]} +
+                                     (q[0] + q[1] + q[2]) * uint32_t{rd->w[2]} + (q1[0] + q1[1] + q1[2]) * uint32_t{rd->w[3]};
                 line[i] += static_cast<float>(sum) * scale;
             }
         }

@@ -30,6 +30,7 @@ struct SeamSettings {
     bool overTime = true;      // smooth over time (frames in order)
     double nearestM = 0.3;     // the nearest thing measured
     int threads = 1;           // threads measuring the bins (0: one per core)
+    int texelBytes = 3;        // bytes per pixel of the frames measured: 3 (B, G, R) or 4 (a fourth byte left alone)
 };
 
 // One frame's measurement before the smoothing over time: it depends on the
@@ -57,7 +58,7 @@ class SeamTracker : public FrameSeams {
 public:
     SeamTracker(const DualFisheyeModel& model, int size, int frameWidth, int frameHeight, const SeamSettings& settings);
 
-    // The shift for `frame` (packed BGR, rows of 3 * frameWidth bytes).
+    // The shift for `frame` (packed BGR, rows of settings.texelBytes * frameWidth bytes).
     const SeamShift& measure(const uint8_t* frame);
     const SeamShift& shiftFor(long long, const uint8_t* picture) override { return measure(picture); }
     // The same without measuring: a fixed distance's, or the last.

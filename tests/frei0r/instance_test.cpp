@@ -143,9 +143,10 @@ struct GreyRun {
     std::string said;
 };
 
-// One frame of `w` x `h` grey pixels through a filter set up by `set`.
+// One frame of `w` x `h` grey pixels through a filter set up by `set`;
+// `inPlace`: the host gives the same memory in and out.
 template <typename Set>
-GreyRun runGrey(int w, int h, Set set) {
+GreyRun runGrey(int w, int h, Set set, bool inPlace = false) {
     dfsfrei0r::setSay(catchLine);
     dfsfrei0r::StitchFilter f(w, h);
     set(f);
@@ -154,7 +155,8 @@ GreyRun runGrey(int w, int h, Set set) {
         in[i] = 0xff000000u | 0x010101u * static_cast<uint32_t>(40 + (i % w * 7 + i / w * 3) % 200);
     GreyRun r;
     r.out.assign(in.size(), 0x12345678u);
-    f.update(in.data(), r.out.data());
+    if (inPlace) r.out = in;
+    f.update(inPlace ? r.out.data() : in.data(), r.out.data());
     r.said = said();
     dfsfrei0r::setSay(nullptr);
     return r;
@@ -201,6 +203,15 @@ TEST(Frei0rInstance, UnusableParametersGiveAMessageAndADefinedPicture) {
         EXPECT_NE(odd.out[static_cast<size_t>(y) * 150 + 149], 0x12345678u) << "row " << y;
     }
     EXPECT_NE(odd.said.find("stretched"), std::string::npos) << odd.said;
+    // Wider than 2:1: the panorama (N = 50) centred between black columns.
+    const GreyRun wider = runGrey(200, 50, [](dfsfrei0r::StitchFilter&) {});
+    for (int x = 0; x < 200; ++x) {
+        const uint32_t px = wider.out[25 * 200 + static_cast<size_t>(x)];
+        EXPECT_EQ(!black(px), x >= 50 && x < 150) << "column " << x;
+        EXPECT_EQ(px >> 24, 0xffu) << "column " << x;
+    }
+    // A host that stitches a frame in place gets the same picture.
+    EXPECT_TRUE(runGrey(256, 128, [](dfsfrei0r::StitchFilter&) {}, true).out == plain.out);
 
     // Frames too small for a panorama come out black, with the reason.
     for (const int w : {1, 7, 15}) {

@@ -88,6 +88,8 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
             Status st;
             if (params.perFrameRotation && params.layout != Layout::Stitch)
                 return Status(kExitDisplay, "a view rotation per frame needs the stitch layout");
+            if (params.texelBytes != 3 && params.texelBytes != 4)
+                return Status(kExitDisplay, "the cpu engine takes pixels of 3 or 4 bytes");
             state->direct = params.reprojected();
             if (state->direct) {
                 st = state->view.build(params, *state->pool);
@@ -116,7 +118,7 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
             if (params.perFrameRotation && !state->direct) {
                 state->turned = true;
                 state->identityView.assign(params.outBytes(), 0);
-                state->remap.plan(params.outWidth(), params.outHeight());
+                state->remap.plan(params.outWidth(), params.outHeight(), params.texelBytes);
                 state->remap.setRotation(params.rotation);
             }
             state->seam.reset(new SeamWarp(params, state->pool->threads()));
@@ -132,7 +134,7 @@ Status CpuEngine::create(const EngineSpec& params, std::unique_ptr<CpuEngine>& e
 namespace {
 
 // Table band b's rows into `rows`, less the tiles the seam warp redoes in full.
-void sampleTable(CpuEngine::State& s, size_t b, uint8_t* frame, const uint8_t* levels, uint8_t* rows) {
+void sampleTable(CpuEngine::State& s, size_t b, const uint8_t* frame, const uint8_t* levels, uint8_t* rows) {
     const TableBand& band = s.table.bands[b];
     int runs[2][2];
     const int n = s.tileTaps.empty() ? 0 : s.seam->redoneTiles(band.row0, band.row1, runs);
@@ -150,7 +152,7 @@ void sampleTable(CpuEngine::State& s, size_t b, uint8_t* frame, const uint8_t* l
 }
 
 // The identity-view panorama of a frame, for the per-frame rotation's lookup.
-void stitchIdentityView(CpuEngine::State& s, uint8_t* frame) {
+void stitchIdentityView(CpuEngine::State& s, const uint8_t* frame) {
     const uint8_t* levels = s.levels.data();
     uint8_t* pano = s.identityView.data();
     s.pool->run(s.table.bands.size(), [&s, frame, levels, pano](size_t b) {
@@ -169,7 +171,9 @@ Status noBuffer() { return Status(kExitFailed, "the cpu engine was given no fram
 
 }  // namespace
 
-Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
+Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) { return stitchFrom(frame, out); }
+
+Status CpuEngine::stitchFrom(const uint8_t* frame, uint8_t* out) {
     if (!frame || !out) return noBuffer();
     State& s = *state_;
     if (s.direct) {
@@ -203,7 +207,7 @@ Status CpuEngine::stitch(uint8_t* frame, uint8_t* out) {
     return Status();
 }
 
-Status CpuEngine::stitchBands(uint8_t* frame, const BandTaker& take) {
+Status CpuEngine::stitchBands(const uint8_t* frame, const BandTaker& take) {
     if (!frame || !take) return noBuffer();
     State& s = *state_;
     if (!s.levels.empty()) makeFrameLevels(s.levelTable(), frame, s.levels.data(), *s.pool);
@@ -236,7 +240,7 @@ Status CpuEngine::stitchBands(uint8_t* frame, const BandTaker& take) {
 Status CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
     if (!frame || !out.data[0] || !out.data[1] || !out.data[2]) return noBuffer();
     State& s = *state_;
-    if (!s.evenBands) return Engine::stitchYuv(frame, out);
+    if (!writesYuv()) return Engine::stitchYuv(frame, out);
     return stitchBands(frame, [&s, &out](int r, int r1, const uint8_t* rows) {
         const int c = r / 2;
         bgrToYuv420(rows, static_cast<int>(s.outStride()), s.params.outWidth(), r1 - r,
@@ -246,10 +250,11 @@ Status CpuEngine::stitchYuv(uint8_t* frame, const YuvPlanes& out) {
     });
 }
 
-bool CpuEngine::writesYuv() const { return state_->evenBands; }
+bool CpuEngine::writesYuv() const { return state_->evenBands && state_->params.texelBytes == 3; }
 
 Status CpuEngine::unpack(const SourcePicture& source, uint8_t* frame) {
     if (!frame) return noBuffer();
+    if (state_->params.texelBytes != 3) return Status(kExitFailed, "the cpu engine unpacks into 3-byte pixels only");
     // Bands of an even number of rows, a few per thread, so that a thread
     // that is held up elsewhere leaves its share to the others.
     const int height = source.height();

@@ -45,8 +45,11 @@ public:
 
     const char* name() const override { return "cpu"; }
     // `frame`: params.frameWidth x params.frameHeight BGR pixels, rows of exactly
-    // 3 * frameWidth bytes. Writes params.outBytes() bytes. Allocates nothing.
+    // params.texelBytes * frameWidth bytes. Writes params.outBytes() bytes.
+    // Allocates nothing.
     Status stitch(uint8_t* frame, uint8_t* out) override;
+    // The same; the CPU engine only reads the frame.
+    Status stitchFrom(const uint8_t* frame, uint8_t* out);
 
     // Gains for the following frames, per lens (0, 1) and channel (B, G, R),
     // applied to each lens's share of a pixel; 1 leaves it unchanged. The
@@ -63,6 +66,7 @@ public:
 
     // The frame as stitch() takes it, straight into the planes: each band of
     // rows is sampled into a small buffer of its thread and converted there.
+    // 3-byte pixels only.
     bool writesYuv() const override;
     Status stitchYuv(uint8_t* frame, const YuvPlanes& out) override;
 
@@ -75,7 +79,7 @@ public:
     // valid during the call. For a host that wants its own pixel layout
     // without a pass of its own over the panorama.
     using BandTaker = std::function<void(int row0, int row1, const uint8_t* rows)>;
-    Status stitchBands(uint8_t* frame, const BandTaker& take);
+    Status stitchBands(const uint8_t* frame, const BandTaker& take);
 
     int threads() const;
     const EngineSpec& params() const;

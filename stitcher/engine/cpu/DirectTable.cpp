@@ -460,6 +460,7 @@ void DirectTable::sampleBand(size_t b, int thread, const uint8_t* frame, const u
         t.frameWidth = w.table.frameWidth;
         t.frameHeight = w.table.frameHeight;
         t.frameStride = w.table.frameStride;
+        t.texelBytes = w.table.texelBytes;
         t.levels = w.table.levels;
         t.levelStride = w.table.levelStride;
         t.levelBytes = w.table.levelBytes;

@@ -35,7 +35,7 @@ inline uint32_t blockOf(const RunRead& r, int i, int* fx, int* fy) {
     const int64_t fs = floorInt((r.s0 + r.ds * i) * 256.0), ft = floorInt((r.t0 + r.dt * i) * 256.0);
     *fx = static_cast<int>(fs & 255);
     *fy = static_cast<int>(ft & 255);
-    return static_cast<uint32_t>(r.origin + static_cast<size_t>(ft >> 8) * r.stride + static_cast<size_t>(fs >> 8) * 3) |
+    return static_cast<uint32_t>(r.origin + static_cast<size_t>(ft >> 8) * r.stride + static_cast<size_t>(fs >> 8) * r.texel) |
            r.flags;
 }
 
@@ -94,7 +94,7 @@ HWY_INLINE LaneReads laneReads(const RunRead& r, hn::Vec<DF> i) {
     const auto col = hn::ShiftRight<8>(fs), row = hn::ShiftRight<8>(ft);
     const auto where = hn::Add(hn::Add(hn::Set(di, static_cast<int32_t>(r.origin)),
                                        hn::Mul(row, hn::Set(di, static_cast<int32_t>(r.stride)))),
-                               hn::Mul(col, hn::Set(di, 3)));
+                               hn::Mul(col, hn::Set(di, static_cast<int32_t>(r.texel))));
     const auto low = hn::Set(di, 255);
     return {hn::Or(where, hn::Set(di, static_cast<int32_t>(r.flags))), hn::And(fs, low), hn::And(ft, low)};
 }

@@ -30,11 +30,12 @@ inline void roundedBilinear(int fx, int fy, int q[4]) {
 // One lens read along the run: pixel i reads texel position
 // (s0 + ds i, t0 + dt i) of a level (texel centres at whole numbers plus
 // 0.5, that is, top-left texel of the block at the floor), whose first
-// texel is `origin` bytes into its buffer, `stride` bytes a row; `flags`
-// are the tap's lens and buffer bits.
+// texel is `origin` bytes into its buffer, `stride` bytes a row, `texel`
+// bytes a texel; `flags` are the tap's lens and buffer bits.
 struct RunRead {
     double s0, t0, ds, dt;
     uint32_t origin, stride, flags;
+    uint32_t texel = 3;
 };
 
 // Pixel i takes one bilinear read of weight one, its weights from

@@ -3,7 +3,9 @@
 // the top row, then texels 0 and 1 of the bottom row read from two bytes
 // earlier, so that no read passes the block's last texel), weighs the
 // bytes in 16-bit lanes and adds them to the pixel's sum, which is divided
-// by kWeightOne once per pixel.
+// by kWeightOne once per pixel. Frames of 4-byte texels (SampleTable::texelBytes)
+// read each row of a block as exactly its two texels, the fourth bytes
+// weighed by 0, and get 4-byte pixels out, the fourth byte 255.
 #include "SampleKernel.h"
 
 #include <algorithm>
@@ -39,9 +41,15 @@ inline uint32_t gainedValue(uint32_t share0, uint32_t share1, uint32_t gain0, ui
 inline unsigned tapLens(const SampleTap& t) { return (t.where >> 30) & 1u; }
 
 // B, G, R in the low three bytes. All but a row's last pixel are written
-// with one 4-byte store whose fourth byte the next pixel overwrites.
+// with one 4-byte store whose fourth byte the next pixel overwrites; a
+// 4-byte pixel gets 255 there.
+constexpr uint32_t kOpaque = 0xFF000000u;
+template <int P>
 inline void storePixel(uint8_t* o, uint32_t bgr, bool lastInRow) {
-    if (__builtin_expect(lastInRow, 0)) {
+    if (P == 4) {
+        bgr |= kOpaque;
+        std::memcpy(o, &bgr, 4);
+    } else if (__builtin_expect(lastInRow, 0)) {
         o[0] = static_cast<uint8_t>(bgr);
         o[1] = static_cast<uint8_t>(bgr >> 8);
         o[2] = static_cast<uint8_t>(bgr >> 16);
@@ -55,11 +63,12 @@ inline uint8_t halveByte(unsigned a0, unsigned a1, unsigned b0, unsigned b1) {
     return static_cast<uint8_t>((a0 + a1 + b0 + b1 + 2) >> 2);
 }
 
+template <int P>
 inline void halveRange(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
     for (int x = x0; x < x1; ++x)
-        for (int c = 0; c < 3; ++c) {
-            const size_t i = static_cast<size_t>(x) * 6 + c;
-            out[static_cast<size_t>(x) * 3 + c] = halveByte(a[i], a[i + 3], b[i], b[i + 3]);
+        for (int c = 0; c < P; ++c) {
+            const size_t i = static_cast<size_t>(x) * 2 * P + c;
+            out[static_cast<size_t>(x) * P + c] = halveByte(a[i], a[i + P], b[i], b[i + P]);
         }
 }
 
@@ -84,10 +93,10 @@ namespace HWY_NAMESPACE {
 
 // Calls group(ways, o, lastInRow) for each lone pixel (ways 1), pair (2) and
 // quad (4) of the band, in the order the table lists them, o pointing at the
-// group's first output byte (`out` holds the band's first row) and lastInRow saying whether its last pixel ends
-// its row.
+// group's first output byte (`out` holds the band's first row, P bytes a
+// pixel) and lastInRow saying whether its last pixel ends its row.
 // Only the tiles [tile0, tile1) (the band's first and last by default).
-template <class Group>
+template <int P, class Group>
 HWY_INLINE void forEachGroup(const SampleTable& table, const TableBand& band, const kernel::Tiles& tiles, uint8_t* out,
                              Group group) {
     const uint32_t* masks = band.groups.data() + static_cast<size_t>(tiles.first) * static_cast<size_t>(band.row1 - band.row0);
@@ -96,13 +105,13 @@ HWY_INLINE void forEachGroup(const SampleTable& table, const TableBand& band, co
         const int c1 = c0 + kTileColumns < table.outWidth ? c0 + kTileColumns : table.outWidth;
         for (int row = band.row0; row < band.row1; ++row) {
             const uint32_t mask = *masks++;
-            uint8_t* o = out + static_cast<size_t>(row - band.row0) * table.outStride + static_cast<size_t>(c0) * 3;
+            uint8_t* o = out + static_cast<size_t>(row - band.row0) * table.outStride + static_cast<size_t>(c0) * P;
             for (int col = c0; col < c1;) {
                 const unsigned bits = mask >> (col - c0) & 3u;
                 const int ways = bits == 3u ? 4 : bits == 1u ? 2 : 1;
                 group(ways, o, col + ways - 1 == table.outWidth - 1);
                 col += ways;
-                o += 3 * ways;
+                o += P * ways;
             }
         }
     }
@@ -110,12 +119,12 @@ HWY_INLINE void forEachGroup(const SampleTable& table, const TableBand& band, co
 
 // Each pixel of a group alone, reading every `ways`th tap. pixel(first,
 // step, &bgr) returns the number of taps the pixel has.
-template <class Pixel>
+template <int P, class Pixel>
 HWY_INLINE const SampleTap* groupAlone(const SampleTap* tap, int ways, uint8_t* o, bool lastInRow, Pixel pixel) {
     uint32_t bgr[4];
     size_t n = 0;
     for (int w = 0; w < ways; ++w) n = pixel(tap + w, static_cast<size_t>(ways), &bgr[w]);
-    for (int w = 0; w < ways; ++w) kernel::storePixel(o + 3 * w, bgr[w], lastInRow && w == ways - 1);
+    for (int w = 0; w < ways; ++w) kernel::storePixel<P>(o + P * w, bgr[w], lastInRow && w == ways - 1);
     return tap + n * static_cast<size_t>(ways);
 }
 
@@ -132,8 +141,12 @@ inline uint32_t load32(const uint8_t* p) {
     return v;
 }
 
+template <int P>
 void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Tiles& tiles, const kernel::Sources& src,
                  const LensGains& gains, uint8_t* out) {
+    // A row's second texel: three bytes on, read from two bytes on and
+    // shifted, so that no read passes the block; or four bytes on.
+    const auto second = [](const uint8_t* p) { return P == 4 ? load32(p + 4) : load32(p + 2) >> 8; };
     const auto pixel = [&](const SampleTap* tap, size_t step, uint32_t* value) KERNEL_INLINE_LAMBDA {
         // One running sum; lens 0's part is set aside where lens 1's taps begin.
         uint64_t acc = 0, lens0 = 0;
@@ -149,8 +162,8 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
             size_t s;
             const uint8_t* p = kernel::tapBlock(t, src, &s);
             const uint32_t w = t.weights;
-            acc += spread(load32(p)) * (w & 0xFF) + spread(load32(p + 2) >> 8) * ((w >> 8) & 0xFF) +
-                   spread(load32(p + s)) * ((w >> 16) & 0xFF) + spread(load32(p + s + 2) >> 8) * (w >> 24);
+            acc += spread(load32(p)) * (w & 0xFF) + spread(second(p)) * ((w >> 8) & 0xFF) +
+                   spread(load32(p + s)) * ((w >> 16) & 0xFF) + spread(second(p + s)) * (w >> 24);
             if (t.where & SampleTap::kLast) break;
         }
         uint32_t bgr = 0;
@@ -162,13 +175,17 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
         return n + 1;
     };
     const SampleTap* tap = table.taps.data() + tiles.tap;
-    forEachGroup(table, band, tiles, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
-        tap = groupAlone(tap, ways, o, lastInRow, pixel);
+    forEachGroup<P>(table, band, tiles, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        tap = groupAlone<P>(tap, ways, o, lastInRow, pixel);
     });
 }
 
 void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
-    kernel::halveRange(a, b, x0, x1, out);
+    kernel::halveRange<3>(a, b, x0, x1, out);
+}
+
+void HalveRow4Impl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
+    kernel::halveRange<4>(a, b, x0, x1, out);
 }
 
 #else
@@ -176,12 +193,22 @@ void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* o
 namespace hn = hwy::HWY_NAMESPACE;
 
 // Lanes 0-2 of each 128-bit block: the B, G, R sums of a pixel's weighted
-// top and bottom rows (the bottom row read two bytes early).
-template <class D, class V>
+// top and bottom rows (3-byte texels: the bottom row read two bytes early;
+// 4-byte ones: each row's second texel in lanes 4-6).
+template <int P, class D, class V>
 HWY_INLINE V weightedRowSums(D d16, V top, V bottom) {
+    if (P == 4) {
+        const V rows = hn::Add(top, bottom);
+        return hn::Add(rows, hn::ShiftRightLanes<4>(d16, rows));
+    }
     return hn::Add(hn::Add(top, hn::ShiftRightLanes<3>(d16, top)),
                    hn::Add(hn::ShiftRightLanes<2>(d16, bottom), hn::ShiftRightLanes<5>(d16, bottom)));
 }
+
+// Where a block's bottom row is read, from its top-left texel plus the row
+// stride: 3-byte texels two bytes early, so that no read passes the block.
+template <int P>
+constexpr size_t kBottomBack = P == 4 ? 0 : 2;
 
 // Four texels at a time: 24 bytes of each source row in, 12 bytes out.
 void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
@@ -215,7 +242,29 @@ void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* o
         hn::StoreU(hn::Or(hn::TableLookupBytesOr0(q01, first), hn::TableLookupBytesOr0(q2x, second)), d8,
                    out + static_cast<size_t>(x) * 3);
     }
-    kernel::halveRange(a, b, x, x1, out);
+    kernel::halveRange<3>(a, b, x, x1, out);
+}
+
+// 4-byte texels, two at a time: 16 bytes of each source row in, 8 out.
+void HalveRow4Impl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
+    const hn::Full64<uint8_t> d8x8;
+    const hn::Full128<uint16_t> d16;
+    const hn::Full128<uint64_t> d64;
+    const hn::Full128<int16_t> di16;
+    const auto two = hn::Set(d16, 2);
+    int x = x0;
+    for (; x + 2 <= x1; x += 2) {
+        const size_t i = static_cast<size_t>(x) * 8;
+        // Column sums of the source texels 0 and 1, and 2 and 3, four 16-bit lanes a texel.
+        const auto s0 = hn::Add(hn::PromoteTo(d16, hn::LoadU(d8x8, a + i)), hn::PromoteTo(d16, hn::LoadU(d8x8, b + i)));
+        const auto s1 = hn::Add(hn::PromoteTo(d16, hn::LoadU(d8x8, a + i + 8)), hn::PromoteTo(d16, hn::LoadU(d8x8, b + i + 8)));
+        // Texels 0 and 2 beside texels 1 and 3: their sum is each output texel's block.
+        const auto e0 = hn::BitCast(d64, s0), e1 = hn::BitCast(d64, s1);
+        const auto sum = hn::Add(hn::BitCast(d16, hn::InterleaveLower(d64, e0, e1)), hn::BitCast(d16, hn::InterleaveUpper(d64, e0, e1)));
+        hn::StoreU(hn::DemoteTo(d8x8, hn::BitCast(di16, hn::ShiftRight<2>(hn::Add(sum, two)))), d8x8,
+                   out + static_cast<size_t>(x) * 4);
+    }
+    kernel::halveRange<4>(a, b, x, x1, out);
 }
 
 // The per-pixel work below is split into steps that are all inlined into
@@ -228,6 +277,10 @@ void HalveRowImpl(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* o
 alignas(16) static const uint8_t kTop[16] = {0, 0x80, 0, 0x80, 0, 0x80, 1, 0x80, 1, 0x80, 1, 0x80, 0x80, 0x80, 0x80, 0x80};
 alignas(16) static const uint8_t kBottom[16] = {0x80, 0x80, 0x80, 0x80, 2, 0x80, 2, 0x80,
                                                 2, 0x80, 3, 0x80, 3, 0x80, 3, 0x80};
+// 4-byte texels: texel 0 in lanes 0-2 and texel 1 in lanes 4-6 of either
+// row, the fourth bytes (lanes 3 and 7) weighed by 0.
+alignas(16) static const uint8_t kTop4[16] = {0, 0x80, 0, 0x80, 0, 0x80, 0x80, 0x80, 1, 0x80, 1, 0x80, 1, 0x80, 0x80, 0x80};
+alignas(16) static const uint8_t kBottom4[16] = {2, 0x80, 2, 0x80, 2, 0x80, 0x80, 0x80, 3, 0x80, 3, 0x80, 3, 0x80, 0x80, 0x80};
 
 using V16 = hn::Vec<hn::Full128<uint16_t>>;
 using V8 = hn::Vec<hn::Full128<uint8_t>>;
@@ -253,13 +306,14 @@ HWY_INLINE auto gainedBytes(D16 d16, V share0, V share1, unsigned lens, V gain0,
 // One pixel alone, whose taps are tap[0], tap[step], ...: its B, G, R in the
 // low three bytes of *value. One running sum; lens 0's part is set aside
 // where lens 1's taps begin. Returns the pixel's tap count.
+template <int P>
 HWY_INLINE size_t samplePixel(const SampleTap* tap, size_t step, const kernel::Sources& src,
                               V16 gain0, V16 gain1, uint32_t* value) {
     const hn::Full128<uint16_t> d16;
     const hn::Full128<uint8_t> d8;
     const hn::Full128<uint32_t> d32;
     const hn::Full64<uint8_t> d8x8;
-    const auto topIndex = hn::Load(d8, kTop), bottomIndex = hn::Load(d8, kBottom);
+    const auto topIndex = hn::Load(d8, P == 4 ? kTop4 : kTop), bottomIndex = hn::Load(d8, P == 4 ? kBottom4 : kBottom);
     auto top = hn::Zero(d16), bottom = hn::Zero(d16);
     auto share0 = top;
     unsigned lens = 0;
@@ -267,7 +321,7 @@ HWY_INLINE size_t samplePixel(const SampleTap* tap, size_t step, const kernel::S
     for (;; ++n) {
         const SampleTap& t = tap[n * step];
         if (kernel::tapLens(t) != lens) {
-            share0 = weightedRowSums(d16, top, bottom);
+            share0 = weightedRowSums<P>(d16, top, bottom);
             top = bottom = hn::Zero(d16);
             lens = 1;
         }
@@ -276,11 +330,11 @@ HWY_INLINE size_t samplePixel(const SampleTap* tap, size_t step, const kernel::S
         const auto weights = hn::BitCast(d8, hn::Set(d32, t.weights));
         top = hn::Add(top, hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p)),
                                    hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIndex))));
-        bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p + s - 2)),
+        bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(d16, hn::LoadU(d8x8, p + s - kBottomBack<P>)),
                                          hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIndex))));
         if (t.where & SampleTap::kLast) break;
     }
-    const auto bytes = gainedBytes(d16, share0, weightedRowSums(d16, top, bottom), lens, gain0, gain1);
+    const auto bytes = gainedBytes(d16, share0, weightedRowSums<P>(d16, top, bottom), lens, gain0, gain1);
     *value = hn::GetLane(hn::BitCast(hn::Full64<uint32_t>(), bytes));
     return n + 1;
 }
@@ -301,9 +355,23 @@ alignas(64) static const uint8_t kGroupBottom[64] = {
     0x80, 0x80, 0x80, 0x80, 14, 0x80, 14, 0x80, 14, 0x80, 15, 0x80, 15, 0x80, 15, 0x80,
     0x80, 0x80, 0x80, 0x80, 6,  0x80, 6,  0x80, 6,  0x80, 7,  0x80, 7,  0x80, 7,  0x80,
     0x80, 0x80, 0x80, 0x80, 14, 0x80, 14, 0x80, 14, 0x80, 15, 0x80, 15, 0x80, 15, 0x80};
-// Two pixels' six bytes from their demoted lanes 0-2 and 8-10.
+// The same for 4-byte texels.
+alignas(64) static const uint8_t kGroupTop4[64] = {
+    4,  0x80, 4,  0x80, 4,  0x80, 0x80, 0x80, 5,  0x80, 5,  0x80, 5,  0x80, 0x80, 0x80,
+    12, 0x80, 12, 0x80, 12, 0x80, 0x80, 0x80, 13, 0x80, 13, 0x80, 13, 0x80, 0x80, 0x80,
+    4,  0x80, 4,  0x80, 4,  0x80, 0x80, 0x80, 5,  0x80, 5,  0x80, 5,  0x80, 0x80, 0x80,
+    12, 0x80, 12, 0x80, 12, 0x80, 0x80, 0x80, 13, 0x80, 13, 0x80, 13, 0x80, 0x80, 0x80};
+alignas(64) static const uint8_t kGroupBottom4[64] = {
+    6,  0x80, 6,  0x80, 6,  0x80, 0x80, 0x80, 7,  0x80, 7,  0x80, 7,  0x80, 0x80, 0x80,
+    14, 0x80, 14, 0x80, 14, 0x80, 0x80, 0x80, 15, 0x80, 15, 0x80, 15, 0x80, 0x80, 0x80,
+    6,  0x80, 6,  0x80, 6,  0x80, 0x80, 0x80, 7,  0x80, 7,  0x80, 7,  0x80, 0x80, 0x80,
+    14, 0x80, 14, 0x80, 14, 0x80, 0x80, 0x80, 15, 0x80, 15, 0x80, 15, 0x80, 0x80, 0x80};
+// Two pixels' six bytes from their demoted lanes 0-2 and 8-10; as 4-byte
+// pixels, each with a fourth byte of 0 that the store sets to 255.
 alignas(16) static const uint8_t kPairBytes[16] = {0, 1, 2, 8, 9, 10, 0x80, 0x80,
                                                    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+alignas(16) static const uint8_t kPairBytes4[16] = {0, 1, 2, 0x80, 8, 9, 10, 0x80,
+                                                    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
 
 using P16 = hn::Vec<hn::Full256<uint16_t>>;
 
@@ -336,11 +404,12 @@ HWY_INLINE void prefetchAhead(const SampleTap* t, const GroupSources& g) {
 // of them at once, `t` passing the group's taps. tapWeights(t) loads the
 // weights of the group's taps t[0 ..], rows(base, t, offset) their rows.
 // Returns the pixels' bytes as gainedBytes() makes them.
-template <class D16, class TapWeights, class Rows, class V>
+template <int P, class D16, class TapWeights, class Rows, class V>
 HWY_INLINE auto sampleGroup(D16 d16, const SampleTap*& t, size_t step, const GroupSources& g, TapWeights tapWeights,
                             Rows rows, V gain0, V gain1) {
     const hn::Repartition<uint8_t, D16> dbytes;
-    const auto topIdx = hn::Load(dbytes, kGroupTop), bottomIdx = hn::Load(dbytes, kGroupBottom);
+    const auto topIdx = hn::Load(dbytes, P == 4 ? kGroupTop4 : kGroupTop);
+    const auto bottomIdx = hn::Load(dbytes, P == 4 ? kGroupBottom4 : kGroupBottom);
     auto top = hn::Zero(d16), bottom = hn::Zero(d16);
     auto share0 = top;
     unsigned lens = 0;
@@ -349,7 +418,7 @@ HWY_INLINE auto sampleGroup(D16 d16, const SampleTap*& t, size_t step, const Gro
         // The group's taps have the same flags.
         const uint32_t where = t[0].where;
         if (((where >> 30) & 1u) != lens) {
-            share0 = weightedRowSums(d16, top, bottom);
+            share0 = weightedRowSums<P>(d16, top, bottom);
             top = bottom = hn::Zero(d16);
             lens = 1;
         }
@@ -359,20 +428,24 @@ HWY_INLINE auto sampleGroup(D16 d16, const SampleTap*& t, size_t step, const Gro
         const auto weights = tapWeights(t);
         top = hn::Add(top, hn::Mul(hn::PromoteTo(d16, rows(base, t, 0)),
                                    hn::BitCast(d16, hn::TableLookupBytesOr0(weights, topIdx))));
-        bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(d16, rows(base, t, s - 2)),
+        bottom = hn::Add(bottom, hn::Mul(hn::PromoteTo(d16, rows(base, t, s - kBottomBack<P>)),
                                          hn::BitCast(d16, hn::TableLookupBytesOr0(weights, bottomIdx))));
         if (where & SampleTap::kLast) break;
     }
     t += step;
-    return gainedBytes(d16, share0, weightedRowSums(d16, top, bottom), lens, gain0, gain1);
+    return gainedBytes(d16, share0, weightedRowSums<P>(d16, top, bottom), lens, gain0, gain1);
 }
 
 // Stores a pair's six bytes; the two after them belong to a pixel written
-// later, unless the pair ends its row.
+// later, unless the pair ends its row. 4-byte pixels: the pair's eight.
+template <int P>
 HWY_INLINE void storePair(uint8_t* o, V8 bytes, bool lastInRow) {
-    const auto six = hn::TableLookupBytesOr0(bytes, hn::Load(hn::Full128<uint8_t>(), kPairBytes));
+    const auto six = hn::TableLookupBytesOr0(bytes, hn::Load(hn::Full128<uint8_t>(), P == 4 ? kPairBytes4 : kPairBytes));
     const uint64_t value = hn::GetLane(hn::BitCast(hn::Full128<uint64_t>(), six));
-    if (__builtin_expect(lastInRow, 0))
+    if (P == 4) {
+        const uint64_t opaque = value | (uint64_t{kernel::kOpaque} << 32 | kernel::kOpaque);
+        std::memcpy(o, &opaque, 8);
+    } else if (__builtin_expect(lastInRow, 0))
         std::memcpy(o, &value, 6);
     else
         std::memcpy(o, &value, 8);
@@ -380,23 +453,25 @@ HWY_INLINE void storePair(uint8_t* o, V8 bytes, bool lastInRow) {
 
 // A pair whose taps are t[0], t[1], t[step], t[step + 1], ...; the gains
 // for both pixels.
+template <int P>
 HWY_INLINE void samplePair(const SampleTap*& t, size_t step, const GroupSources& g, P16 gain0,
                            P16 gain1, uint8_t* o, bool lastInRow) {
     const hn::Full256<uint16_t> p16;
     const hn::Full256<uint8_t> p8;
     const hn::Full128<uint8_t> d8;
     const hn::Full64<uint8_t> d8x8;
-    const auto bytes = sampleGroup(
+    const auto bytes = sampleGroup<P>(
         p16, t, step, g, [&](const SampleTap* s) { return hn::LoadDup128(p8, reinterpret_cast<const uint8_t*>(s)); },
         [&](const uint8_t* base, const SampleTap* s, size_t off) {
             return hn::Combine(d8, hn::LoadU(d8x8, blockAt(base, s[1], off)), hn::LoadU(d8x8, blockAt(base, s[0], off)));
         },
         gain0, gain1);
-    storePair(o, bytes, lastInRow);
+    storePair<P>(o, bytes, lastInRow);
 }
 
 // A quad, its taps by pairs as the table lists them: in one vector where
 // the machine has 512-bit ones, else as two pairs.
+template <int P>
 HWY_INLINE void sampleQuad(const SampleTap*& t, const GroupSources& g, P16 gain0,
                            P16 gain1, uint8_t* o, bool lastInRow) {
 #if HWY_TARGET <= HWY_AVX3
@@ -405,7 +480,7 @@ HWY_INLINE void sampleQuad(const SampleTap*& t, const GroupSources& g, P16 gain0
     const hn::Full512<uint8_t> q8;
     const hn::Full128<uint8_t> d8;
     const hn::Full64<uint8_t> d8x8;
-    const auto bytes = sampleGroup(
+    const auto bytes = sampleGroup<P>(
         q16, t, 4, g,
         [&](const SampleTap* s) {
             return hn::Combine(q8, hn::LoadDup128(h8, reinterpret_cast<const uint8_t*>(s + 2)),
@@ -417,18 +492,19 @@ HWY_INLINE void sampleQuad(const SampleTap*& t, const GroupSources& g, P16 gain0
                 hn::Combine(d8, hn::LoadU(d8x8, blockAt(base, s[1], off)), hn::LoadU(d8x8, blockAt(base, s[0], off))));
         },
         hn::Combine(q16, gain0, gain0), hn::Combine(q16, gain1, gain1));
-    storePair(o, hn::LowerHalf(d8, bytes), false);
-    storePair(o + 6, hn::UpperHalf(d8, bytes), lastInRow);
+    storePair<P>(o, hn::LowerHalf(d8, bytes), false);
+    storePair<P>(o + 2 * P, hn::UpperHalf(d8, bytes), lastInRow);
 #else
     const SampleTap* second = t + 2;
-    samplePair(t, 4, g, gain0, gain1, o, false);
-    samplePair(second, 4, g, gain0, gain1, o + 6, lastInRow);  // t has passed the quad's taps
+    samplePair<P>(t, 4, g, gain0, gain1, o, false);
+    samplePair<P>(second, 4, g, gain0, gain1, o + 2 * P, lastInRow);  // t has passed the quad's taps
 #endif
 }
 #endif
 
 // The band's pixels as the table groups them: lone pixels, and pairs and
 // quads where 256-bit vectors take a group at once.
+template <int P>
 void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::Tiles& tiles, const kernel::Sources& src,
                  const LensGains& gains, uint8_t* out) {
     const auto gain0 = gainLanes(gains, 0), gain1 = gainLanes(gains, 1);
@@ -437,23 +513,23 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
     const hn::Full256<uint16_t> p16;
     const GroupSources g{src, table.taps.data() + band.tapEnd};
     const auto pairGain0 = hn::Combine(p16, gain0, gain0), pairGain1 = hn::Combine(p16, gain1, gain1);
-    forEachGroup(table, band, tiles, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+    forEachGroup<P>(table, band, tiles, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
         if (ways == 1) {
             uint32_t bgr;
-            tap += samplePixel(tap, 1, src, gain0, gain1, &bgr);
-            kernel::storePixel(o, bgr, lastInRow);
+            tap += samplePixel<P>(tap, 1, src, gain0, gain1, &bgr);
+            kernel::storePixel<P>(o, bgr, lastInRow);
         } else if (ways == 2) {
-            samplePair(tap, 2, g, pairGain0, pairGain1, o, lastInRow);
+            samplePair<P>(tap, 2, g, pairGain0, pairGain1, o, lastInRow);
         } else {
-            sampleQuad(tap, g, pairGain0, pairGain1, o, lastInRow);
+            sampleQuad<P>(tap, g, pairGain0, pairGain1, o, lastInRow);
         }
     });
 #else
     const auto pixel = [&](const SampleTap* t, size_t step, uint32_t* value) KERNEL_INLINE_LAMBDA {
-        return samplePixel(t, step, src, gain0, gain1, value);
+        return samplePixel<P>(t, step, src, gain0, gain1, value);
     };
-    forEachGroup(table, band, tiles, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
-        tap = groupAlone(tap, ways, o, lastInRow, pixel);
+    forEachGroup<P>(table, band, tiles, out, [&](int ways, uint8_t* o, bool lastInRow) KERNEL_INLINE_LAMBDA {
+        tap = groupAlone<P>(tap, ways, o, lastInRow, pixel);
     });
 #endif
 }
@@ -463,8 +539,11 @@ void sampleTiles(const SampleTable& table, const TableBand& band, const kernel::
 void SampleBandImpl(const SampleTable& table, const TableBand& band, const kernel::Tiles& tiles, const uint8_t* frame,
                     const uint8_t* levels, const LensGains& gains, uint8_t* out) {
     const kernel::Sources src = {{frame, levels}, {table.frameStride, table.levelStride}};
-    sampleTiles(table, band, tiles, src, gains, out);
-    const size_t rowBytes = static_cast<size_t>(table.outWidth) * 3;
+    if (table.texelBytes == 4)
+        sampleTiles<4>(table, band, tiles, src, gains, out);
+    else
+        sampleTiles<3>(table, band, tiles, src, gains, out);
+    const size_t rowBytes = static_cast<size_t>(table.outWidth) * static_cast<size_t>(table.texelBytes);
     if (table.outStride > rowBytes)
         for (int row = band.row0; row < band.row1; ++row)
             std::memset(out + static_cast<size_t>(row - band.row0) * table.outStride + rowBytes, 0,
@@ -490,9 +569,13 @@ LensGains::LensGains() {
 
 HWY_EXPORT(SampleBandImpl);
 HWY_EXPORT(HalveRowImpl);
+HWY_EXPORT(HalveRow4Impl);
 
-void halveRow(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out) {
-    HWY_DYNAMIC_DISPATCH(HalveRowImpl)(a, b, x0, x1, out);
+void halveRow(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out, int texelBytes) {
+    if (texelBytes == 4)
+        HWY_DYNAMIC_DISPATCH(HalveRow4Impl)(a, b, x0, x1, out);
+    else
+        HWY_DYNAMIC_DISPATCH(HalveRowImpl)(a, b, x0, x1, out);
 }
 
 void sampleBand(const SampleTable& table, const TableBand& band, const uint8_t* frame, const uint8_t* levels,

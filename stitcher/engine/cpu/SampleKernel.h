@@ -22,7 +22,7 @@ struct LensGains {
 };
 
 // Writes the rows of `band` into `out`, which receives the band's first row
-// (table.outStride bytes per row, padding bytes zeroed). `levels` is the level buffer made for this frame.
+// (table.outStride bytes per row, table.texelBytes per pixel, padding bytes zeroed). `levels` is the level buffer made for this frame.
 void sampleBand(const SampleTable& table, const TableBand& band, const uint8_t* frame, const uint8_t* levels,
                 const LensGains& gains, uint8_t* out);
 
@@ -34,7 +34,7 @@ void sampleBandTiles(const SampleTable& table, const TableBand& band, const std:
                      const uint8_t* frame, const uint8_t* levels, const LensGains& gains, uint8_t* out);
 
 // Texels [x0, x1) of a level row at half the width of its source rows `a`
-// and `b`: each the average of a 2 x 2 block.
-void halveRow(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out);
+// and `b`: each the average of a 2 x 2 block; texels of 3 or 4 bytes.
+void halveRow(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out, int texelBytes = 3);
 
 }  // namespace stitcher

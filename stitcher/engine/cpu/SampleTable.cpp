@@ -423,7 +423,7 @@ Status placeLevels(SampleTable* table, int usedLevels) {
         FrameLevel& level = levels[l];
         level.inLevelBuffer = l > 0 || copyFrame;
         if (!level.inLevelBuffer) continue;
-        level.origin = width * 3;
+        level.origin = width * static_cast<size_t>(table->texelBytes);
         width += level.storedWidth;
         height = std::max(height, level.storedHeight);
         if (l > 0) {
@@ -435,7 +435,7 @@ Status placeLevels(SampleTable* table, int usedLevels) {
             level.fromAbove.halves = above.width == 2 * level.width && above.height == 2 * level.height;
         }
     }
-    table->levelStride = width * 3;
+    table->levelStride = width * static_cast<size_t>(table->texelBytes);
     table->levelBytes = table->levelStride * static_cast<size_t>(height);
     if (table->levelBytes > SampleTap::kOffsetMask) {
         return cannotBuild("frame too large for the CPU engine");
@@ -679,7 +679,7 @@ private:
     SETUP_INLINE uint32_t blockWhere(const FrameLevel& level, int64_t row, int64_t col) const {
         const size_t stride = level.inLevelBuffer ? table_.levelStride : table_.frameStride;
         const uint32_t where = static_cast<uint32_t>(level.origin + static_cast<size_t>(row) * stride +
-                                                     static_cast<size_t>(col) * 3);
+                                                     static_cast<size_t>(col) * static_cast<size_t>(table_.texelBytes));
         return level.inLevelBuffer ? where | SampleTap::kLevels : where;
     }
 
@@ -1159,7 +1159,9 @@ Status setSizes(const EngineSpec& params, SampleTable* table) {
     table->outStride = params.outStride();
     table->frameWidth = params.frameWidth;
     table->frameHeight = params.frameHeight;
-    table->frameStride = static_cast<size_t>(params.frameWidth) * 3;
+    if (params.texelBytes != 3 && params.texelBytes != 4) return cannotBuild("pixels of 3 or 4 bytes only");
+    table->texelBytes = params.texelBytes;
+    table->frameStride = static_cast<size_t>(params.frameWidth) * static_cast<size_t>(params.texelBytes);
     if (table->frameStride * static_cast<size_t>(params.frameHeight) > SampleTap::kOffsetMask) {
         return cannotBuild("frame too large for the CPU engine");
     }
@@ -1460,6 +1462,7 @@ size_t PanoramaField::runTaps(Reader& reader, const LensRun& run, int n, SampleT
                               size_t* starts) const {
     const State& f = *state_;
     const SampleTable& table = *f.table;
+    const size_t texel = static_cast<size_t>(table.texelBytes);
     // Per lens, the one or two levels it reads (the lower one's share in
     // 1/256ths), and their texel positions at the run's ends: where all stay
     // inside their levels, each pixel takes lone bilinear reads, their
@@ -1501,11 +1504,11 @@ size_t PanoramaField::runTaps(Reader& reader, const LensRun& run, int n, SampleT
         const size_t col = static_cast<size_t>(fs >> 8), row = static_cast<size_t>(ft >> 8);
         int q[4];
         roundedBilinear(static_cast<int>(fs & 255), static_cast<int>(ft & 255), q);
-        return SampleTap{static_cast<uint32_t>(k.level->origin + row * k.stride + col * 3) | k.flags, packWeights(q)};
+        return SampleTap{static_cast<uint32_t>(k.level->origin + row * k.stride + col * texel) | k.flags, packWeights(q)};
     };
-    auto runRead = [](const Side& k) {
+    auto runRead = [texel](const Side& k) {
         return RunRead{k.s0, k.t0, k.ds, k.dt, static_cast<uint32_t>(k.level->origin), static_cast<uint32_t>(k.stride),
-                       k.flags};
+                       k.flags, static_cast<uint32_t>(texel)};
     };
     if (fast && sides == 1) {
         // Lone reads: their weights from the table of every pair of fractions.

@@ -90,6 +90,7 @@ struct SampleTable {
     size_t outStride = 0;
     int frameWidth = 0, frameHeight = 0;
     size_t frameStride = 0;
+    int texelBytes = 3;  // of the frame, the levels and the output (EngineSpec::texelBytes)
     // Levels 0 .. levels.size() - 1 are read; those in the level buffer
     // are made per frame.
     std::vector<FrameLevel> levels;

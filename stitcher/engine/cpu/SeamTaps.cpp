@@ -29,7 +29,8 @@ using VI4 = hn::Vec<I4>;
 // `weight` exactly (the right column's share first, then each column's
 // bottom share of it). Positions in 1/256 of a texel.
 template <class DF, class VF = hn::Vec<DF>, class DI = hn::RebindToSigned<DF>, class VI = hn::Vec<DI>>
-HWY_INLINE void readTaps(DF df, VF x, VF y, int width, int height, VI weight, uint32_t flags, VI* where, VI* weights) {
+HWY_INLINE void readTaps(DF df, VF x, VF y, int width, int height, int texel, VI weight, uint32_t flags, VI* where,
+                         VI* weights) {
     const DI di;
     const VF fx = hn::Min(hn::Max(hn::Sub(x, hn::Set(df, 0.5f)), hn::Zero(df)), hn::Set(df, static_cast<float>(width - 1)));
     const VF fy = hn::Min(hn::Max(hn::Sub(y, hn::Set(df, 0.5f)), hn::Zero(df)), hn::Set(df, static_cast<float>(height - 1)));
@@ -42,7 +43,7 @@ HWY_INLINE void readTaps(DF df, VF x, VF y, int width, int height, VI weight, ui
     const VI right = hn::ShiftRight<8>(hn::Add(hn::Mul(ax, weight), half)), left = hn::Sub(weight, right);
     const VI w11 = hn::ShiftRight<8>(hn::Add(hn::Mul(right, ay), half));
     const VI w10 = hn::ShiftRight<8>(hn::Add(hn::Mul(left, ay), half));
-    *where = hn::Or(hn::Mul(hn::Add(hn::Mul(y0, hn::Set(di, width)), x0), hn::Set(di, 3)),
+    *where = hn::Or(hn::Mul(hn::Add(hn::Mul(y0, hn::Set(di, width)), x0), hn::Set(di, texel)),
                     hn::Set(di, static_cast<int32_t>(flags)));
     *weights = hn::Or(hn::Or(hn::Sub(left, w10), hn::ShiftLeft<8>(hn::Sub(right, w11))),
                       hn::Or(hn::ShiftLeft<16>(w10), hn::ShiftLeft<24>(w11)));
@@ -132,14 +133,15 @@ HWY_INLINE size_t vectorTaps(DF df, const SeamRowTaps& row, int i, SampleTap* ou
         if (fromFrame) {
             const VI w = hn::Min(left, hn::ConvertTo(di, hn::MulAdd(weight, hn::Set(df, row.lower), hn::Set(df, 0.5f))));
             left = hn::Sub(left, w);
-            readTaps(df, x, y, row.frameWidth, row.frameHeight, w, flag, &where[taps], &weights[taps]);
+            readTaps(df, x, y, row.frameWidth, row.frameHeight, row.texelBytes, w, flag, &where[taps], &weights[taps]);
             ++taps;
         }
         if (fromHalf) {
             const VI w = hn::Min(left, hn::ConvertTo(di, hn::MulAdd(weight, hn::Set(df, row.upper), hn::Set(df, 0.5f))));
             left = hn::Sub(left, w);
             const VF h = hn::Set(df, 0.5f);
-            readTaps(df, hn::Mul(x, h), hn::Mul(y, h), row.frameWidth / 2, row.frameHeight / 2, w, flag | SampleTap::kLevels,
+            readTaps(df, hn::Mul(x, h), hn::Mul(y, h), row.frameWidth / 2, row.frameHeight / 2, row.texelBytes, w,
+                     flag | SampleTap::kLevels,
                      &where[taps], &weights[taps]);
             ++taps;
         }

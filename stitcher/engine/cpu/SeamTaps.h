@@ -33,6 +33,7 @@ struct SeamRowTaps {
     int liftSteps = 1;
     float lower = 1.0f, upper = 0.0f;  // the frame's and the half-size copy's share of a read
     int frameWidth = 0, frameHeight = 0;
+    int texelBytes = 3;  // of the frame and its half-size copy
 };
 
 // The taps of `quads` groups of four columns from column `first` (counted

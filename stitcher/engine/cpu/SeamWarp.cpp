@@ -30,12 +30,12 @@ float fade(float t) {
 
 // A bilinear read of `weight` (units of 1 / kWeightOne, at most
 // kWeightOne) at continuous pixel coordinates (x, y) (centres at +0.5) of a
-// packed BGR picture of width x height texels (at least 2 x 2), clamped at
+// packed BGR picture of width x height texels of `texel` bytes (at least 2 x 2), clamped at
 // the edges as the frame's reads are: the tap, its four weights adding up
 // to `weight` exactly. Positions in 1/256 of a texel.
 // The texels' rows lie `rowBase` rows into their buffer, `stride` texels apart.
 inline __attribute__((always_inline)) SampleTap bilinearTap(float x, float y, int width, int height, int stride, int rowBase,
-                                                            uint32_t weight, uint32_t flags) {
+                                                            uint32_t weight, uint32_t flags, int texel) {
     const float fx = std::min(std::max(x - 0.5f, 0.0f), static_cast<float>(width - 1));
     const float fy = std::min(std::max(y - 0.5f, 0.0f), static_cast<float>(height - 1));
     const int X = static_cast<int>(fx * 256.0f + 0.5f), Y = static_cast<int>(fy * 256.0f + 0.5f);
@@ -61,7 +61,7 @@ inline __attribute__((always_inline)) SampleTap bilinearTap(float x, float y, in
     smaller -= std::min(excess, smaller);
     const uint32_t w00 = weight - w01 - w10 - w11;
     SampleTap t;
-    t.where = static_cast<uint32_t>((static_cast<size_t>(y0 + rowBase) * static_cast<size_t>(stride) + static_cast<size_t>(x0)) * 3) | flags;
+    t.where = static_cast<uint32_t>((static_cast<size_t>(y0 + rowBase) * static_cast<size_t>(stride) + static_cast<size_t>(x0)) * static_cast<size_t>(texel)) | flags;
     t.weights = w00 | w01 << 8 | w10 << 16 | w11 << 24;
     return t;
 }
@@ -71,7 +71,7 @@ inline __attribute__((always_inline)) SampleTap bilinearTap(float x, float y, in
 // the four add up to `weight` exactly and none goes below none. Positions
 // in 1/256 of a texel, as above.
 inline __attribute__((always_inline)) SampleTap quickTap(float x, float y, int width, int height, int stride, uint32_t weight,
-                                                         uint32_t flags) {
+                                                         uint32_t flags, int texel) {
     const float fx = std::min(std::max(x - 0.5f, 0.0f), static_cast<float>(width - 1));
     const float fy = std::min(std::max(y - 0.5f, 0.0f), static_cast<float>(height - 1));
     const int X = static_cast<int>(fx * 256.0f + 0.5f), Y = static_cast<int>(fy * 256.0f + 0.5f);
@@ -80,7 +80,7 @@ inline __attribute__((always_inline)) SampleTap quickTap(float x, float y, int w
     const uint32_t right = (ax * weight + 128u) >> 8, left = weight - right;
     const uint32_t w11 = (right * ay + 128u) >> 8, w10 = (left * ay + 128u) >> 8;
     SampleTap t;
-    t.where = static_cast<uint32_t>((static_cast<size_t>(y0) * static_cast<size_t>(stride) + static_cast<size_t>(x0)) * 3) | flags;
+    t.where = static_cast<uint32_t>((static_cast<size_t>(y0) * static_cast<size_t>(stride) + static_cast<size_t>(x0)) * static_cast<size_t>(texel)) | flags;
     t.weights = (left - w10) | (right - w11) << 8 | w10 << 16 | w11 << 24;
     return t;
 }
@@ -161,6 +161,7 @@ bool SeamWarp::setShift(const SeamShift& shift) {
 }
 
 void SeamWarp::makeBands(int needed) {
+    const size_t texel = static_cast<size_t>(params_.texelBytes);
     ++viewEpoch_;
     bands_.reset(new SeamBands(params_.lens.model(), params_.size, params_.frameWidth, params_.frameHeight,
                                std::max(needed, 8)));
@@ -198,7 +199,7 @@ void SeamWarp::makeBands(int needed) {
         halfRow0_ = std::max(0, std::min(hh, static_cast<int>(std::floor(top * 0.5f)) - margin));
         halfRow1_ = std::max(halfRow0_, std::min(hh, static_cast<int>(std::ceil(bottom * 0.5f)) + margin));
         const int levelRows = levelRow_[levelCount_] + (params_.frameHeight >> levelCount_);
-        half_.assign(static_cast<size_t>(params_.frameWidth / 2) * static_cast<size_t>(levelRows) * 3, 0);
+        half_.assign(static_cast<size_t>(params_.frameWidth / 2) * static_cast<size_t>(levelRows) * texel, 0);
         halfSpans_.clear();
         if (!view_) {
             // Per row of the copy, the texels each band's side reads (its
@@ -257,10 +258,11 @@ void SeamWarp::makeBands(int needed) {
         Scratch& s = scratch_[static_cast<size_t>(t)];
         s.table.frameWidth = params_.frameWidth;
         s.table.frameHeight = params_.frameHeight;
-        s.table.frameStride = static_cast<size_t>(params_.frameWidth) * 3;
-        s.table.levelStride = static_cast<size_t>(params_.frameWidth / 2) * 3;
+        s.table.texelBytes = params_.texelBytes;
+        s.table.frameStride = static_cast<size_t>(params_.frameWidth) * texel;
+        s.table.levelStride = static_cast<size_t>(params_.frameWidth / 2) * texel;
         s.table.taps.assign(static_cast<size_t>(widest) * 4, SampleTap{0, 0});
-        s.table.outStride = static_cast<size_t>(widest) * 3 + 4;
+        s.table.outStride = static_cast<size_t>(widest) * texel + 4;
         s.band.groups.assign(static_cast<size_t>(widest / kTileColumns + 1), 0);
         s.pixels.assign(s.table.outStride, 0);
         s.columns.assign(static_cast<size_t>(widest), 0);
@@ -270,7 +272,8 @@ void SeamWarp::makeBands(int needed) {
 void SeamWarp::prepare(const uint8_t* frame, WorkerPool& pool) {
     if (!active_ || !halved_) return;
     const int w = params_.frameWidth / 2;
-    const size_t stride = static_cast<size_t>(params_.frameWidth) * 3;
+    const int texel = params_.texelBytes;
+    const size_t stride = static_cast<size_t>(params_.frameWidth) * static_cast<size_t>(texel);
     if (!view_) {
         const size_t spans = halfSpans_.size();
         const size_t tasks = std::max<size_t>(1, std::min(spans / 16, static_cast<size_t>(4 * pool.threads())));
@@ -278,7 +281,8 @@ void SeamWarp::prepare(const uint8_t* frame, WorkerPool& pool) {
             for (size_t i = spans * k / tasks; i < spans * (k + 1) / tasks; ++i) {
                 const Span& sp = halfSpans_[i];
                 halveRow(frame + static_cast<size_t>(2 * sp.row) * stride, frame + static_cast<size_t>(2 * sp.row + 1) * stride,
-                         sp.x0, sp.x1, half_.data() + static_cast<size_t>(sp.row) * static_cast<size_t>(w) * 3);
+                         sp.x0, sp.x1, half_.data() + static_cast<size_t>(sp.row) * static_cast<size_t>(w) * static_cast<size_t>(texel),
+                         texel);
             }
         });
         return;
@@ -289,10 +293,10 @@ void SeamWarp::prepare(const uint8_t* frame, WorkerPool& pool) {
         const int y1 = halfRow0_ + static_cast<int>(static_cast<long>(rows) * static_cast<long>(k + 1) / tasks);
         for (int y = y0; y < y1; ++y)
             halveRow(frame + static_cast<size_t>(2 * y) * stride, frame + static_cast<size_t>(2 * y + 1) * stride, 0, w,
-                     half_.data() + static_cast<size_t>(y) * static_cast<size_t>(w) * 3);
+                     half_.data() + static_cast<size_t>(y) * static_cast<size_t>(w) * static_cast<size_t>(texel), texel);
     });
     // The coarser levels of a view, each from the one before, as far as the bands reach.
-    const size_t levelStride = static_cast<size_t>(w) * 3;
+    const size_t levelStride = static_cast<size_t>(w) * static_cast<size_t>(texel);
     for (int k = 2, r0 = halfRow0_, r1 = halfRow1_; k <= levelCount_; ++k) {
         const int width = params_.frameWidth >> k, height = params_.frameHeight >> k;
         r0 = std::min(height, (r0 + 1) / 2);  // from rows of the level before that were made
@@ -301,7 +305,7 @@ void SeamWarp::prepare(const uint8_t* frame, WorkerPool& pool) {
         uint8_t* to = half_.data() + static_cast<size_t>(levelRow_[k]) * levelStride;
         for (int y = r0; y < r1; ++y)
             halveRow(from + static_cast<size_t>(2 * y) * levelStride, from + static_cast<size_t>(2 * y + 1) * levelStride, 0,
-                     width, to + static_cast<size_t>(y) * levelStride);
+                     width, to + static_cast<size_t>(y) * levelStride, texel);
     }
 }
 
@@ -322,7 +326,7 @@ void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
     const float upper = halved_ ? std::min(1.0f, halfShare_) : 0.0f, lower = 1.0f - upper;
     const bool fromFrame = lower > 0.0f, fromHalf = upper > 0.0f;
     const bool lifted = !params_.falloff.flat();
-    const int fw = params_.frameWidth, fh = params_.frameHeight;
+    const int fw = params_.frameWidth, fh = params_.frameHeight, texel = params_.texelBytes;
     const Column* columns = columns_[b].data() - w0;
     const Lanes& l = lanes_[b];
     // Pixel `col`'s taps at out[0], out[ways], ...; returns how many.
@@ -352,12 +356,12 @@ void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
             if (fromFrame) {
                 const uint32_t q0 = std::min(left, static_cast<uint32_t>(weight * lower + 0.5f));
                 left -= q0;
-                out[ways * n++] = quickTap(x, y, fw, fh, fw, q0, flag);
+                out[ways * n++] = quickTap(x, y, fw, fh, fw, q0, flag, texel);
             }
             if (fromHalf) {
                 const uint32_t q1 = std::min(left, static_cast<uint32_t>(weight * upper + 0.5f));
                 left -= q1;
-                out[ways * n++] = quickTap(0.5f * x, 0.5f * y, fw / 2, fh / 2, fw / 2, q1, flag | SampleTap::kLevels);
+                out[ways * n++] = quickTap(0.5f * x, 0.5f * y, fw / 2, fh / 2, fw / 2, q1, flag | SampleTap::kLevels, texel);
             }
         }
         out[ways * (n - 1)].where |= SampleTap::kLast;  // the frame or the copy has a share: n > 0
@@ -385,6 +389,7 @@ void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
     quad.liftSteps = kLiftSteps;
     quad.lower = fromFrame ? lower : 0.0f, quad.upper = upper;
     quad.frameWidth = fw, quad.frameHeight = fh;
+    quad.texelBytes = texel;
     SampleTap* out = s.table.taps.data();
     size_t n = 0;
     uint32_t* mask = s.band.groups.data();
@@ -432,9 +437,10 @@ size_t SeamWarp::pixelTaps(const float x[2], const float y[2], const float r[2],
     const int stride = fw / 2;
     const bool lifted = !params_.falloff.flat();
     const auto read = [&](int k, float x, float y, uint32_t weight, uint32_t flag) __attribute__((always_inline)) {
-        if (k == 0) return bilinearTap(x, y, fw, fh, fw, 0, weight, flag);
+        if (k == 0) return bilinearTap(x, y, fw, fh, fw, 0, weight, flag, params_.texelBytes);
         const float scale = 1.0f / static_cast<float>(1 << k);
-        return bilinearTap(x * scale, y * scale, fw >> k, fh >> k, stride, levelRow_[k], weight, flag | SampleTap::kLevels);
+        return bilinearTap(x * scale, y * scale, fw >> k, fh >> k, stride, levelRow_[k], weight, flag | SampleTap::kLevels,
+                           params_.texelBytes);
     };
     // Each lens's weight rounded, the second's kept within full scale.
     uint32_t left = kWeightOne;
@@ -625,7 +631,9 @@ void SeamWarp::applyView(const uint8_t* frame, int row0, int row1, uint8_t* rows
         s.band.tapEnd = n;
         sampleBand(s.table, s.band, frame, half_.data(), gains, s.pixels.data());
         uint8_t* row = rows + static_cast<size_t>(y - row0) * stride;
-        for (size_t i = 0; i < count; ++i) std::copy(&s.pixels[3 * i], &s.pixels[3 * i] + 3, row + static_cast<size_t>(s.columns[i]) * 3);
+        const size_t texel = static_cast<size_t>(params_.texelBytes);
+        for (size_t i = 0; i < count; ++i)
+            std::copy(&s.pixels[texel * i], &s.pixels[texel * i] + texel, row + static_cast<size_t>(s.columns[i]) * texel);
     }
 }
 
@@ -644,8 +652,9 @@ void SeamWarp::apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, si
             if (!rowWarped(b, row)) continue;
             rowTaps(b, row, s);
             sampleBand(s.table, s.band, frame, half_.data(), gains, s.pixels.data());
-            std::copy(s.pixels.begin(), s.pixels.begin() + 3 * (w1_[b] - w0_[b]),
-                      rows + static_cast<size_t>(row - row0) * stride + static_cast<size_t>(w0_[b]) * 3);
+            const int texel = params_.texelBytes;
+            std::copy(s.pixels.begin(), s.pixels.begin() + texel * (w1_[b] - w0_[b]),
+                      rows + static_cast<size_t>(row - row0) * stride + static_cast<size_t>(w0_[b]) * static_cast<size_t>(texel));
         }
     }
 }

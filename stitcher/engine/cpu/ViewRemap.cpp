@@ -12,6 +12,8 @@ constexpr double kPi = 3.14159265358979323846;
 
 // Fixed-point bilinear read at (x, y): x wraps around the panorama, y is
 // clamped to its first and last rows (the GL engine's repeat / clamp-to-edge).
+// P bytes a texel; a fourth byte comes out 255.
+template <int P>
 inline void sampleAt(const uint8_t* src, size_t stride, int width, int height, double x, double y, uint8_t* out) {
     const double fx0 = std::floor(x), fy0 = std::floor(y);
     const int fx = static_cast<int>((x - fx0) * 256.0 + 0.5), fy = static_cast<int>((y - fy0) * 256.0 + 0.5);
@@ -23,10 +25,11 @@ inline void sampleAt(const uint8_t* src, size_t stride, int width, int height, d
     y1 = std::clamp(y1, 0, height - 1);
     const uint8_t* r0 = src + static_cast<size_t>(y0) * stride;
     const uint8_t* r1 = src + static_cast<size_t>(y1) * stride;
-    const uint8_t *a = r0 + 3 * x0, *b = r0 + 3 * x1, *c = r1 + 3 * x0, *d = r1 + 3 * x1;
+    const uint8_t *a = r0 + P * x0, *b = r0 + P * x1, *c = r1 + P * x0, *d = r1 + P * x1;
     const int wa = (256 - fx) * (256 - fy), wb = fx * (256 - fy), wc = (256 - fx) * fy, wd = fx * fy;
     for (int k = 0; k < 3; ++k)
         out[k] = static_cast<uint8_t>((a[k] * wa + b[k] * wb + c[k] * wc + d[k] * wd + 32768) >> 16);
+    if (P == 4) out[3] = 255;
 }
 
 // Texel coordinates of the rotated direction r, as rotatedTexel gives them.
@@ -76,7 +79,8 @@ void ViewRemap::lookup(int col, int row, double* x, double* y) const {
         rotatedTexel(col, row, width_, height_, m_, x, y);
 }
 
-void ViewRemap::plan(int width, int height) {
+void ViewRemap::plan(int width, int height, int texelBytes) {
+    texel_ = texelBytes == 4 ? 4 : 3;
     width_ = width;
     height_ = height;
     cellsX_ = (width + kRemapCell - 1) / kRemapCell;
@@ -145,8 +149,16 @@ void ViewRemap::setRotation(const float m[4][4]) {
 }
 
 void ViewRemap::remapRows(const uint8_t* src, size_t stride, int row0, int row1, uint8_t* dst) const {
+    if (texel_ == 4)
+        remapRowsOf<4>(src, stride, row0, row1, dst);
+    else
+        remapRowsOf<3>(src, stride, row0, row1, dst);
+}
+
+template <int P>
+void ViewRemap::remapRowsOf(const uint8_t* src, size_t stride, int row0, int row1, uint8_t* dst) const {
     const int W = width_, H = height_;
-    const size_t rowBytes = static_cast<size_t>(W) * 3;
+    const size_t rowBytes = static_cast<size_t>(W) * P;
     constexpr uint64_t kLanes = 0x1FFFFull | 0x1FFFFull << 21 | 0x1FFFFull << 42;
     constexpr uint64_t kHalf = 2048ull | 2048ull << 21 | 2048ull << 42;
     for (int row = row0; row < row1; ++row) {
@@ -159,7 +171,7 @@ void ViewRemap::remapRows(const uint8_t* src, size_t stride, int row0, int row1,
                 for (int col = c0; col < c1; ++col) {
                     double x, y;
                     exact(col, row, &x, &y);
-                    sampleAt(src, stride, W, H, x, y, out + 3 * col);
+                    sampleAt<P>(src, stride, W, H, x, y, out + P * col);
                 }
                 continue;
             }
@@ -177,15 +189,16 @@ void ViewRemap::remapRows(const uint8_t* src, size_t stride, int row0, int row1,
                 // three channels at once, each in a 21-bit lane of one word.
                 for (int col = c0; col < c1; ++col, fxp += sx, fyp += sy) {
                     const uint64_t fx = (fxp >> 8) & 255, fy = (fyp >> 8) & 255;
-                    const uint8_t* a = src + static_cast<size_t>(fyp >> 16) * stride + 3 * static_cast<size_t>(fxp >> 16);
+                    const uint8_t* a = src + static_cast<size_t>(fyp >> 16) * stride + P * static_cast<size_t>(fxp >> 16);
                     const uint8_t* c = a + stride;
-                    const uint64_t top = spreadTexel(a) * (256 - fx) + spreadTexel(a + 3) * fx;
-                    const uint64_t bottom = spreadTexel(c) * (256 - fx) + spreadTexel(c + 3) * fx;
+                    const uint64_t top = spreadTexel(a) * (256 - fx) + spreadTexel(a + P) * fx;
+                    const uint64_t bottom = spreadTexel(c) * (256 - fx) + spreadTexel(c + P) * fx;
                     const uint64_t v = ((top >> 4) & kLanes) * (256 - fy) + ((bottom >> 4) & kLanes) * fy + kHalf;
-                    uint8_t* o = out + 3 * col;
+                    uint8_t* o = out + P * col;
                     o[0] = static_cast<uint8_t>(v >> 12);
                     o[1] = static_cast<uint8_t>(v >> 33);
                     o[2] = static_cast<uint8_t>(v >> 54);
+                    if (P == 4) o[3] = 255;
                 }
                 continue;
             }
@@ -197,11 +210,12 @@ void ViewRemap::remapRows(const uint8_t* src, size_t stride, int row0, int row1,
                 const int y0 = std::clamp(y, 0, H - 1), y1 = std::clamp(y + 1, 0, H - 1);
                 const uint8_t* r0 = src + static_cast<size_t>(y0) * stride;
                 const uint8_t* r1 = src + static_cast<size_t>(y1) * stride;
-                const uint8_t *a = r0 + 3 * x0, *b = r0 + 3 * x1, *c = r1 + 3 * x0, *d = r1 + 3 * x1;
+                const uint8_t *a = r0 + P * x0, *b = r0 + P * x1, *c = r1 + P * x0, *d = r1 + P * x1;
                 const int wa = (256 - fx) * (256 - fy), wb = fx * (256 - fy), wc = (256 - fx) * fy, wd = fx * fy;
-                uint8_t* o = out + 3 * col;
+                uint8_t* o = out + P * col;
                 for (int k = 0; k < 3; ++k)
                     o[k] = static_cast<uint8_t>((a[k] * wa + b[k] * wb + c[k] * wc + d[k] * wd + 32768) >> 16);
+                if (P == 4) o[3] = 255;
             }
         }
     }

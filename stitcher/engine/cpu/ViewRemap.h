@@ -28,8 +28,9 @@ void rotatedTexel(double col, double row, int width, int height, const double m[
 
 class ViewRemap {
 public:
-    // For a width x height panorama (both at least 2).
-    void plan(int width, int height);
+    // For a width x height panorama (both at least 2) of 3- or 4-byte
+    // pixels (a fourth byte comes out 255).
+    void plan(int width, int height, int texelBytes = 3);
     // Makes the cell grid for rotation m (column-major, as the renderer takes it).
     void setRotation(const float m[4][4]);
     // Output rows [row0, row1) from `src` (the identity-view panorama) into
@@ -46,11 +47,14 @@ private:
     struct Cell {
         int32_t lx, ly, rx, ry, dlx, dly, drx, dry;
     };
+    template <int P>
+    void remapRowsOf(const uint8_t* src, size_t stride, int row0, int row1, uint8_t* dst) const;
     // exact() inside the tables, rotatedTexel() beyond them.
     void lookup(int col, int row, double* x, double* y) const;
     // Where output pixel (col, row) looks, from the tables of its row and column.
     void exact(int col, int row, double* x, double* y) const;
     int width_ = 0, height_ = 0, cellsX_ = 0, cellsY_ = 0;
+    int texel_ = 3;
     std::vector<double> sinPhi_, cosPhi_, sinTheta_, cosTheta_;  // per row, per column
     double m_[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
     std::vector<Node> nodes_;          // (cellsX_ + 1) x (cellsY_ + 1)

@@ -166,6 +166,7 @@ private:
 }  // namespace
 
 Status makeGlEngine(const EngineSpec& params, std::unique_ptr<Engine>& engine) {
+    if (params.texelBytes != 3) return Status(kExitDisplay, "the gl engine takes 3-byte pixels only");
     auto gl = std::make_unique<GlEngine>(params);
     Status st = gl->start();
     if (st.ok()) engine = std::move(gl);

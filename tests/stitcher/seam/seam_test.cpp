@@ -4,6 +4,7 @@
 // centre, with the same scene shot with no baseline as the bar.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -506,5 +507,83 @@ TEST(SeamDepth, FlatAndPlanetViewsLineUpTheSeamsTheyShow) {
                 EXPECT_GE(toTruth, farToTruth + 0.5) << kNames[k];
             }
         }
+    }
+}
+
+// A host's 4-byte pixels (a fourth byte of anything) stitched, measured and
+// colour-matched as the same frame in 3 bytes: the same seams, the same
+// colour figures, and the same picture, byte for byte, with 255 as each
+// pixel's fourth byte: the panorama fixed and turned per frame, a flat view
+// fixed and moving and a planet, all with the seams warped and gains set.
+TEST(SeamDepth, FourBytePixelsGiveTheThreeBytePicture) {
+    std::mt19937 rng(1210);
+    const DepthScene scene = testutil::yardScene(geometry(), 2 * kSize, kSize, rng());
+    BgrImage frame = scene.frame(geometry(), kFrameW, kFrameH, 30.0);
+    std::vector<uint8_t> frame4(frame.data.size() / 3 * 4);
+    for (size_t i = 0; i < frame4.size(); ++i) frame4[i] = i % 4 == 3 ? static_cast<uint8_t>(rng()) : frame.data[i / 4 * 3 + i % 4];
+
+    SeamTracker tracker3(geometry().model(), kSize, kFrameW, kFrameH, settings(30.0));
+    SeamSettings four = settings(30.0);
+    four.texelBytes = 4;
+    SeamTracker tracker4(geometry().model(), kSize, kFrameW, kFrameH, four);
+    const SeamShift shift = tracker3.measure(frame.data.data());
+    const SeamShift& shift4 = tracker4.measure(frame4.data());
+    for (int b = 0; b < 2; ++b) EXPECT_TRUE(shift4.shift[b] == shift.shift[b]) << "band " << b;
+    ASSERT_TRUE(std::any_of(shift.shift[0].begin(), shift.shift[0].end(), [](float s) { return std::fabs(s) > 0.5f; }));
+
+    ColorEstimator color;
+    ASSERT_TRUE(color.init(geometry().model(), kFrameW, kFrameH).ok());
+    const ColorEstimate e3 = color.estimate(frame.data.data()), e4 = color.estimate(frame4.data(), 4);
+    for (int c = 0; c < 3; ++c) {
+        EXPECT_GT(e3.used[c], 0);
+        EXPECT_EQ(e4.used[c], e3.used[c]);
+        EXPECT_EQ(e4.logRatio[c], e3.logRatio[c]);
+    }
+
+    const float gains[2][3] = {{1.2f, 0.9f, 1.05f}, {0.8f, 1.1f, 1.3f}};
+    const double turn = 0.7, c = std::cos(turn), s = std::sin(turn);
+    const float m[4][4] = {{static_cast<float>(c), static_cast<float>(s), 0, 0}, {static_cast<float>(-s), static_cast<float>(c), 0, 0},
+                           {0, 0, 1, 0}, {0, 0, 0, 1}};
+    struct Case {
+        const char* name;
+        ViewShape view;
+        bool moving;
+    } cases[] = {{"panorama", ViewShape{}, false},
+                 {"turning panorama", ViewShape{}, true},
+                 {"flat", ViewShape{Projection::Flat, 160, 90, 70.0}, false},
+                 {"moving flat", ViewShape{Projection::Flat, 160, 90, 70.0}, true},
+                 {"planet", ViewShape{Projection::Planet, 180, 180, 100.0}, false}};
+    for (const Case& k : cases) {
+        std::vector<uint8_t> out[2];
+        int w = 0, h = 0;
+        size_t stride3 = 0;
+        for (int bytes : {3, 4}) {
+            EngineSpec spec = setup();
+            spec.texelBytes = bytes;
+            spec.view = k.view;
+            spec.perFrameRotation = k.moving;
+            std::unique_ptr<CpuEngine> e;
+            const Status made = CpuEngine::create(spec, e);
+            ASSERT_TRUE(made.ok()) << made.message();
+            w = spec.outWidth(), h = spec.outHeight();
+            if (bytes == 3) stride3 = spec.outStride();
+            EXPECT_TRUE(e->setSeamShift(shift)) << k.name;
+            e->setGains(gains);
+            if (k.moving) e->setRotation(m);
+            std::vector<uint8_t>& o = out[bytes - 3];
+            o.assign(spec.outBytes(), 0xAB);
+            const uint8_t* in = bytes == 3 ? frame.data.data() : frame4.data();
+            ASSERT_TRUE(e->stitchFrom(in, o.data()).ok());
+            ASSERT_TRUE(e->stitchFrom(in, o.data()).ok());  // a fixed view's second frame, from its kept taps
+        }
+        ASSERT_EQ(out[1].size(), 4 * static_cast<size_t>(w) * h);
+        size_t wrong = 0;
+        for (size_t y = 0; y < static_cast<size_t>(h); ++y)
+            for (size_t x = 0; x < static_cast<size_t>(w); ++x) {
+                const uint8_t* p3 = &out[0][y * stride3 + 3 * x];
+                const uint8_t* p4 = &out[1][(y * w + x) * 4];
+                wrong += p4[0] != p3[0] || p4[1] != p3[1] || p4[2] != p3[2] || p4[3] != 255;
+            }
+        EXPECT_EQ(wrong, 0u) << k.name;
     }
 }

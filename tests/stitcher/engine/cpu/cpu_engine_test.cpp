@@ -37,16 +37,32 @@ EngineSpec makeSpec(stitcher::Layout layout, int size, int frameWidth, int frame
     return params;
 }
 
-// Output rows as the engines write them (row stride included).
-std::vector<uint8_t> stitchCpu(const EngineSpec& params, const BgrImage& frame, const float (*gains)[3] = nullptr) {
+// Output rows as the engines write them (row stride included), from the
+// frame's bytes (params.texelBytes a pixel).
+std::vector<uint8_t> stitchCpu(const EngineSpec& params, std::vector<uint8_t> frame, const float (*gains)[3] = nullptr) {
     std::unique_ptr<CpuEngine> engine;
     const stitcher::Status made = CpuEngine::create(params, engine);
     std::vector<uint8_t> out(params.outBytes(), 0xAB);
     EXPECT_TRUE(made.ok() && engine) << made.message();
     if (!engine) return out;
     if (gains) engine->setGains(gains);
-    BgrImage input = frame;  // an engine may change the frame it stitches
-    EXPECT_TRUE(engine->stitch(input.data.data(), out.data()).ok());
+    EXPECT_TRUE(engine->stitch(frame.data(), out.data()).ok());
+    return out;
+}
+
+std::vector<uint8_t> stitchCpu(const EngineSpec& params, const BgrImage& frame, const float (*gains)[3] = nullptr) {
+    return stitchCpu(params, frame.data, gains);
+}
+
+// 3-byte pixels (rows `stride` bytes apart) as 4-byte ones, the fourth byte `fourth`.
+std::vector<uint8_t> withFourthByte(const std::vector<uint8_t>& rows, int width, size_t stride, uint8_t fourth) {
+    std::vector<uint8_t> out;
+    for (size_t y = 0; y < rows.size() / stride; ++y)
+        for (size_t x = 0; x < static_cast<size_t>(width); ++x) {
+            out.insert(out.end(), rows.begin() + static_cast<ptrdiff_t>(y * stride + 3 * x),
+                       rows.begin() + static_cast<ptrdiff_t>(y * stride + 3 * x + 3));
+            out.push_back(fourth);
+        }
     return out;
 }
 
@@ -216,7 +232,8 @@ void forEachInstructionSet(Check check) {
 // gains or without. Neighbours are sampled together in pairs and fours where
 // the machine can; 302 and 320 wide rows end in a pair and in a four. The
 // encoder's YUV written directly is the conversion of the packed picture,
-// an odd last row included.
+// an odd last row included. 4-byte pixels (a fourth byte of noise) give the
+// same colour bytes and 255 (the stitch layout: the kernels are the same).
 TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
     BgrImage frame(1001, 500);
     std::mt19937 random(7);
@@ -234,9 +251,15 @@ TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
         params.threads = 3;
         EXPECT_TRUE(plain == stitchCpu(params, frame));
         EXPECT_TRUE(yuv == yuvOf(params, frame, nullptr, gains));
+        EngineSpec four = params;
+        four.texelBytes = 4;
+        std::vector<uint8_t> noisy = withFourthByte(frame.data, frame.width, 3 * static_cast<size_t>(frame.width), 0);
+        for (size_t i = 3; i < noisy.size(); i += 4) noisy[i] = static_cast<uint8_t>(random());
+        const std::vector<uint8_t> gained4 = withFourthByte(gained, params.outWidth(), params.outStride(), 255);
         forEachInstructionSet([&] {
             EXPECT_TRUE(plain == stitchCpu(params, frame));
             EXPECT_TRUE(gained == stitchCpu(params, frame, gains));
+            if (layout == stitcher::Layout::Stitch) EXPECT_TRUE(gained4 == stitchCpu(four, noisy, gains));
         });
     }
 }
@@ -337,28 +360,31 @@ TEST(CpuEngineTest, GainsScaleEachLensAlone) {
     }
 }
 
-// Levels are made four texels at a time: spans of any start and length give
+// Levels are made four texels at a time (4-byte texels: two): spans of any start and length give
 // each texel the rounded average of its 2 x 2 block and write nothing else.
 TEST(CpuEngineTest, HalvedRowsAreBlockAverages) {
     std::mt19937 random(11);
-    for (int width : {1, 4, 5, 6, 9, 10, 11, 64, 1441}) {
-        std::vector<uint8_t> a(static_cast<size_t>(width) * 6), b(a.size());
-        for (uint8_t& v : a) v = static_cast<uint8_t>(random());
-        for (uint8_t& v : b) v = static_cast<uint8_t>(random());
-        for (int x0 : {0, 1, 3}) {
-            if (x0 >= width) continue;
-            for (int x1 : {width, width - 1}) {
-                forEachInstructionSet([&] {
-                    std::vector<uint8_t> out(static_cast<size_t>(width) * 3, 0xEE);
-                    stitcher::halveRow(a.data(), b.data(), x0, x1, out.data());
-                    for (int x = 0; x < width; ++x)
-                        for (int c = 0; c < 3; ++c) {
-                            const size_t i = static_cast<size_t>(x) * 6 + c;
-                            const int want =
-                                x < x0 || x >= x1 ? 0xEE : (a[i] + a[i + 3] + b[i] + b[i + 3] + 2) >> 2;
-                            ASSERT_EQ(out[static_cast<size_t>(x) * 3 + c], want) << width << " " << x0 << " " << x;
-                        }
-                });
+    for (int texel : {3, 4}) {
+        for (int width : {1, 4, 5, 6, 9, 10, 11, 64, 1441}) {
+            const size_t t = static_cast<size_t>(texel);
+            std::vector<uint8_t> a(static_cast<size_t>(width) * 2 * t), b(a.size());
+            for (uint8_t& v : a) v = static_cast<uint8_t>(random());
+            for (uint8_t& v : b) v = static_cast<uint8_t>(random());
+            for (int x0 : {0, 1, 3}) {
+                if (x0 >= width) continue;
+                for (int x1 : {width, width - 1}) {
+                    forEachInstructionSet([&] {
+                        std::vector<uint8_t> out(static_cast<size_t>(width) * t, 0xEE);
+                        stitcher::halveRow(a.data(), b.data(), x0, x1, out.data(), texel);
+                        for (int x = 0; x < width; ++x)
+                            for (size_t c = 0; c < t; ++c) {
+                                const size_t i = static_cast<size_t>(x) * 2 * t + c;
+                                const int want =
+                                    x < x0 || x >= x1 ? 0xEE : (a[i] + a[i + t] + b[i] + b[i + t] + 2) >> 2;
+                                ASSERT_EQ(out[static_cast<size_t>(x) * t + c], want) << texel << " " << width << " " << x0 << " " << x;
+                            }
+                    });
+                }
             }
         }
     }
