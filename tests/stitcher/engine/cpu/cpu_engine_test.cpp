@@ -259,7 +259,9 @@ TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
         forEachInstructionSet([&] {
             EXPECT_TRUE(plain == stitchCpu(params, frame));
             EXPECT_TRUE(gained == stitchCpu(params, frame, gains));
-            if (layout == stitcher::Layout::Stitch) EXPECT_TRUE(gained4 == stitchCpu(four, noisy, gains));
+            if (layout == stitcher::Layout::Stitch) {
+                EXPECT_TRUE(gained4 == stitchCpu(four, noisy, gains));
+            }
         });
     }
 }
