@@ -35,6 +35,10 @@ constexpr double kLinesReach = 3.0;  // degrees from vertical of the lines that 
 constexpr double kMinPrecision = 0.2 * kDeg;  // no segment is taken as known better than this
 constexpr double kMinProminence = 4;     // the peak of votes over their scatter
 constexpr size_t kPeaksTried = 8;        // the highest peaks of votes each refined
+constexpr double kMaxWalk = 2.0;         // degrees from the peak of votes that its fit may settle
+// Degrees from the nadir or the zenith (under the peak of votes) within
+// which a segment is not taken for a piece of a vertical line.
+constexpr double kNearPole = 20.0;
 // Degrees: an estimate less certain is not acted on. The error of those
 // acted on has stayed within 1.5 times their uncertainty on the test
 // worlds (0.65 times, root mean square), so a levelled clip is kept
@@ -152,6 +156,27 @@ std::vector<double> standOut(const std::vector<double>& acc, int n, double fine,
     const std::vector<double> b = blur(acc, n, wide);
     for (size_t i = 0; i < a.size(); ++i) a[i] -= b[i];
     return a;
+}
+
+// The grid of ups voted over first: half-degree cells over the whole reach
+// of tilts.
+Grid coarseGrid() {
+    Grid g;
+    g.cell = 0.5 * kDeg;
+    g.half = static_cast<int>(std::tan(kMaxTilt * kDeg) / g.cell);
+    return g;
+}
+
+// The votes of all the segments over that grid: what stands out at a
+// degree against their level over several.
+std::vector<double> coarseVotes(const Grid& g, const std::vector<float>& normals, const std::vector<float>& weights,
+                                const std::vector<uint8_t>& sectors) {
+    std::vector<std::vector<double>> acc;
+    vote(g, normals, weights, sectors, acc);
+    std::vector<double> all(acc[0].size(), 0.0);
+    for (const auto& s : acc)
+        for (size_t i = 0; i < s.size(); ++i) all[i] += s[i];
+    return standOut(all, g.n(), 1.0, 6.0);
 }
 
 // The eigenvector of the smallest eigenvalue of a symmetric 3 x 3 matrix,
@@ -373,6 +398,28 @@ void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std
         // for a third of a pixel's scatter over its length.
         precision_.push_back(static_cast<float>(std::max(kMinPrecision, 0.33 * std::sqrt(12.0) / std::pow(length, 1.5))));
         sectors_.push_back(static_cast<uint8_t>(std::clamp(static_cast<int>(azimuth * kSectors), 0, kSectors - 1)));
+        // Its two ends: the furthest its pixels reach each way along the
+        // circle from its centre (a segment spans well under half of it).
+        double mid[3], norm = 0;
+        const double off = centre[0] * normal[0] + centre[1] * normal[1] + centre[2] * normal[2];
+        for (int k = 0; k < 3; ++k) mid[k] = centre[k] - off * normal[k], norm += mid[k] * mid[k];
+        for (double& k : mid) k /= std::sqrt(norm);
+        const double side[3] = {normal[1] * mid[2] - normal[2] * mid[1], normal[2] * mid[0] - normal[0] * mid[2],
+                                normal[0] * mid[1] - normal[1] * mid[0]};
+        double first = 0, last = 0;
+        for (size_t p : region) {
+            const int px = static_cast<int>(p % w), py = static_cast<int>(p / w);
+            const double phi = kPi * (py + 0.5) / h, theta = 2 * kPi * (px + 0.5) / w;
+            const double d[3] = {std::sin(phi) * std::cos(theta), std::sin(phi) * std::sin(theta), std::cos(phi)};
+            const double along = d[0] * side[0] + d[1] * side[1] + d[2] * side[2];
+            first = std::min(first, along), last = std::max(last, along);
+        }
+        for (const double along : {first, last}) {
+            const double across = std::sqrt(std::max(0.0, 1 - along * along));
+            const double end[3] = {across * mid[0] + along * side[0], across * mid[1] + along * side[1], across * mid[2] + along * side[2]};
+            camera.apply(end, world);
+            for (double c : world) ends_.push_back(static_cast<float>(c));
+        }
     }
 }
 
@@ -408,15 +455,8 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
     if (count < 8) return Status(kExitFailed, "too few straight edges in the footage");
     // Coarse: half-degree cells over the whole reach; what stands out at a
     // degree against the votes' level over several.
-    Grid coarse;
-    coarse.cell = 0.5 * kDeg;
-    coarse.half = static_cast<int>(std::tan(kMaxTilt * kDeg) / coarse.cell);
-    std::vector<std::vector<double>> acc;
-    vote(coarse, normals_, weights_, sectors_, acc);
-    std::vector<double> all(acc[0].size(), 0.0);
-    for (const auto& s : acc)
-        for (size_t i = 0; i < s.size(); ++i) all[i] += s[i];
-    const std::vector<double> coarseScore = standOut(all, coarse.n(), 1.0, 6.0);
+    const Grid coarse = coarseGrid();
+    const std::vector<double> coarseScore = coarseVotes(coarse, normals_, weights_, sectors_);
     double a = 0, b = 0;
     const double height = peak(coarseScore, coarse, &a, &b);
     // How far the peak stands above the votes' scatter.
@@ -583,6 +623,16 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
                       tilt, sure);
         return Status(kExitFailed, said);
     }
+    // The fit refines the peak of votes: where it settles further from it
+    // than the peak's own spread, the edges that made the peak are not the
+    // lines it fits, and where it settles depends on where it starts.
+    const double walked = std::acos(std::min(1.0, u[0] * start[0] + u[1] * start[1] + u[2] * start[2])) / kDeg;
+    if (walked > kMaxWalk) {
+        std::snprintf(said, sizeof said,
+                      "the footage's vertical lines do not cross where their votes peak (%.2f degrees of tilt found, %.1f from the peak)",
+                      tilt, walked);
+        return Status(kExitFailed, said);
+    }
     // The tilt of the camera as it was held, on average over the frames.
     const double held = std::sqrt(cameraUp_[0] * cameraUp_[0] + cameraUp_[1] * cameraUp_[1] + cameraUp_[2] * cameraUp_[2]);
     const double off = held > 0 ? std::acos(std::min(1.0, (u[0] * cameraUp_[0] + u[1] * cameraUp_[1] + u[2] * cameraUp_[2]) / held)) / kDeg : tilt;
@@ -648,14 +698,41 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
     return Status();
 }
 
+UpFinder UpFinder::awayFromPoles() const {
+    // The poles under the highest peak of all the votes: near enough world-up
+    // for the reach of a cap of kNearPole degrees.
+    double a = 0, b = 0;
+    if (!weights_.empty()) {
+        const Grid coarse = coarseGrid();
+        peak(coarseVotes(coarse, normals_, weights_, sectors_), coarse, &a, &b);
+    }
+    const double norm = std::sqrt(a * a + b * b + 1), u[3] = {a / norm, b / norm, 1 / norm};
+    const double cap = std::cos(kNearPole * kDeg);
+    UpFinder out = *this;
+    out.normals_.clear(), out.weights_.clear(), out.precision_.clear(), out.sectors_.clear(), out.ends_.clear();
+    for (size_t e = 0; e < weights_.size(); ++e) {
+        const float* end = &ends_[6 * e];
+        if (std::fabs(end[0] * u[0] + end[1] * u[1] + end[2] * u[2]) > cap ||
+            std::fabs(end[3] * u[0] + end[4] * u[1] + end[5] * u[2]) > cap)
+            continue;
+        out.normals_.insert(out.normals_.end(), &normals_[3 * e], &normals_[3 * e] + 3);
+        out.ends_.insert(out.ends_.end(), end, end + 6);
+        out.weights_.push_back(weights_[e]);
+        out.precision_.push_back(precision_[e]);
+        out.sectors_.push_back(sectors_[e]);
+    }
+    return out;
+}
+
 Status UpFinder::find(double up[3], double* uncertainty, bool* byHorizon) const {
     if (byHorizon) *byHorizon = false;
+    const UpFinder away = awayFromPoles();
     double fitted[3] = {NAN, NAN, NAN}, linesSure = NAN;
-    const Status lines = fromLines(up, &linesSure, fitted);
+    const Status lines = away.fromLines(up, &linesSure, fitted);
     if (uncertainty) *uncertainty = linesSure;
     if (lines.ok()) return lines;
     double sure = NAN;
-    const Status horizon = fromHorizon(up, &sure, std::isnan(fitted[0]) ? nullptr : fitted, linesSure);
+    const Status horizon = away.fromHorizon(up, &sure, std::isnan(fitted[0]) ? nullptr : fitted, linesSure);
     if (!horizon.ok()) return Status(kExitFailed, lines.message() + "; " + horizon.message());
     if (uncertainty) *uncertainty = sure;
     if (byHorizon) *byHorizon = true;

@@ -35,6 +35,19 @@
 // scatter), and with any one line taken away the rest must keep a tenth of
 // what ties down the weaker tilt (two lines always cross, and a line's
 // many pieces, frame after frame, would make their crossing look certain).
+// So it is where the fit settles more than two degrees from the peak it
+// refines: the edges that made the peak are not the lines it fits, and
+// where it settles then hangs on where it starts.
+// Level lines that pass close under or over the camera (a floor's boards,
+// an edge of the ceiling or of a lamp) lie on circles through nearly the
+// nadir or the zenith, and look vertical to within a degree or so: long,
+// strong and seen in every frame, one pulls the fit a few tenths of a
+// degree off, or makes a peak of its own whose fit lies a degree or two
+// from up and looks as certain. A vertical line reaches that near a pole
+// only where it stands by the camera or towers over it close by, where
+// other lines are seen: segments that reach within 20 degrees of the nadir
+// or the zenith (under the highest peak of all the votes) are not taken
+// for pieces of vertical lines.
 //
 // Open land may show too few vertical lines, or all of them one way round,
 // but it has a horizon: the far edge of level land or sea lies at one
@@ -85,6 +98,9 @@ public:
     size_t edges() const { return weights_.size(); }
 
 private:
+    // This finder without the segments that reach near the nadir or the
+    // zenith (kNearPole, in Level.cpp): not taken for vertical lines.
+    UpFinder awayFromPoles() const;
     void addHorizon(const std::vector<size_t>& region, int w, int h, const std::vector<float>& strength,
                     const Rot& camera);
     // From the vertical lines; `fitted`, their fit whether or not it is taken.
@@ -107,6 +123,7 @@ private:
     std::vector<float> weights_;    // the segments' edge strength
     std::vector<float> precision_;  // how well each circle is known (radians)
     std::vector<uint8_t> sectors_;  // which eighth of the horizon each lies in
+    std::vector<float> ends_;       // the two ends of each, three each, in the first frame's axes
     double total_ = 0;              // the weight of all edges seen
     double cameraUp_[3] = {0, 0, 0};  // the sum of the frames' up, in the first frame's axes
     int frames_ = 0;
