@@ -558,20 +558,20 @@ TEST(SeamDepth, FourBytePixelsGiveTheThreeBytePicture) {
         int w = 0, h = 0;
         size_t stride3 = 0;
         for (int bytes : {3, 4}) {
-            EngineSpec spec = setup();
-            spec.texelBytes = bytes;
-            spec.view = k.view;
-            spec.perFrameRotation = k.moving;
+            EngineSpec params = setup();
+            params.texelBytes = bytes;
+            params.view = k.view;
+            params.perFrameRotation = k.moving;
             std::unique_ptr<CpuEngine> e;
-            const Status made = CpuEngine::create(spec, e);
+            const Status made = CpuEngine::create(params, e);
             ASSERT_TRUE(made.ok()) << made.message();
-            w = spec.outWidth(), h = spec.outHeight();
-            if (bytes == 3) stride3 = spec.outStride();
+            w = params.outWidth(), h = params.outHeight();
+            if (bytes == 3) stride3 = params.outStride();
             EXPECT_TRUE(e->setSeamShift(shift)) << k.name;
             e->setGains(gains);
             if (k.moving) e->setRotation(m);
             std::vector<uint8_t>& o = out[bytes - 3];
-            o.assign(spec.outBytes(), 0xAB);
+            o.assign(params.outBytes(), 0xAB);
             const uint8_t* in = bytes == 3 ? frame.data.data() : frame4.data();
             ASSERT_TRUE(e->stitchFrom(in, o.data()).ok());
             ASSERT_TRUE(e->stitchFrom(in, o.data()).ok());  // a fixed view's second frame, from its kept taps
