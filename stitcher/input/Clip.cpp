@@ -183,29 +183,14 @@ double Clip::seconds() const {
 }
 
 Status Clip::readFrame(long long frame, uint8_t* bgr) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const long long frames = static_cast<long long>(timeline_.frames.size());
-    if (frame < 1 || frame > frames)
-        return Status(kExitFailed, path_ + " has no frame " + std::to_string(frame) + ": its frames are 1 to " +
-                                       std::to_string(frames));
-    const long long shown = timeline_.frames[frame - 1].frame;
-    const int w = static_cast<int>(info_.width), h = static_cast<int>(info_.height);
     // Converted straight from the decoder's planes where it leaves the
     // picture in them (the same bytes, without a copy of the whole picture).
-    libdec::DecodedPicture picture;
-    unsigned char* pic = nullptr;
-    int rc = libdec::GetDecodedPicture(handle_, shown, picture, pic);
-    if (rc == 0 && picture.width == w && picture.height == h) {
-        if (libdec::ConvertPictureRows(picture, 0, h, 0, w, bgr, 3 * w)) return Status();
-        rc = 1;
-    } else if (rc == 0) {
-        // A picture of another size: the packed one is scaled to the clip's.
-        rc = PRDGetVideoFrame(handle_, shown, pic) == 0 ? 2 : 1;
-    }
-    if (rc != 2 || !pic)
-        return Status(kExitFailed, "frame " + std::to_string(frame) + " of " + path_ + " cannot be decoded");
-    std::memcpy(bgr, pic, static_cast<size_t>(w) * h * 3);
-    return Status();
+    std::shared_ptr<const SourcePicture> source;
+    const Status st = readSource(frame, source, bgr);
+    if (!st.ok() || !source) return st;
+    if (source->toBgr(0, source->height(), 0, source->width(), bgr, static_cast<size_t>(source->width()) * 3))
+        return Status();
+    return Status(kExitFailed, "frame " + std::to_string(frame) + " of " + path_ + " cannot be decoded");
 }
 
 long long Clip::keyFrameBefore(long long frame) {
@@ -241,9 +226,10 @@ Status Clip::readSource(long long frame, std::shared_ptr<const SourcePicture>& s
     if (frame < 1 || frame > frames)
         return Status(kExitFailed, path_ + " has no frame " + std::to_string(frame) + ": its frames are 1 to " +
                                        std::to_string(frames));
+    const long long shown = timeline_.frames[frame - 1].frame;
     libdec::DecodedPicture picture;
     unsigned char* pic = nullptr;
-    const int rc = libdec::GetDecodedPicture(handle_, timeline_.frames[frame - 1].frame, picture, pic);
+    int rc = libdec::GetDecodedPicture(handle_, shown, picture, pic);
     if (rc == 0 && picture.width == static_cast<int>(info_.width) && picture.height == static_cast<int>(info_.height)) {
         source = std::make_shared<DecodedSource>(picture);
         if (bytes) {
@@ -253,6 +239,8 @@ Status Clip::readSource(long long frame, std::shared_ptr<const SourcePicture>& s
         }
         return Status();
     }
+    // A picture of another size: the packed one is scaled to the clip's.
+    if (rc == 0) rc = PRDGetVideoFrame(handle_, shown, pic) == 0 ? 2 : 1;
     if (rc != 2 || !pic)
         return Status(kExitFailed, "frame " + std::to_string(frame) + " of " + path_ + " cannot be decoded");
     std::memcpy(bgr, pic, static_cast<size_t>(info_.width) * info_.height * 3);
