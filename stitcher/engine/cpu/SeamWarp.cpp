@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "SeamTaps.h"
 #include "WorkerPool.h"
@@ -129,7 +130,9 @@ bool SeamWarp::setShift(const SeamShift& shift) {
     active_ = most > 0;
     if (!active_) return true;
     const int needed = static_cast<int>(std::ceil(most / 2.0f)) + 2;
-    if (!bands_ || bands_->margin() < needed) makeBands(needed);
+    const bool remade = !bands_ || bands_->margin() < needed;
+    if (remade) makeBands(needed);
+
     const SeamBands& bands = *bands_;
     // Where each warped column reads the shift (as SeamShift::at() does) and how much of it.
     for (int b = 0; b < 2; ++b) {
@@ -157,7 +160,39 @@ bool SeamWarp::setShift(const SeamShift& shift) {
             if (c.next > 0.0f) l.windowShare[static_cast<size_t>(c.window + 1) * n + i] += c.next;
         }
     }
+    if (!view_ && (remade || cache_[0].valid.empty() || cacheWindows_ != shift.windows)) makeCache();
     return true;
+}
+
+void SeamWarp::makeCache() {
+    const SeamBands& bands = *bands_;
+    const int rows = std::max(0, bands.lastRow() + 1 - bands.firstRow());
+    const size_t texel = static_cast<size_t>(params_.texelBytes);
+    for (int b = 0; b < 2; ++b) {
+        RowCache& c = cache_[b];
+        const int width = w1_[b] - w0_[b];
+        // Four taps a pixel at most; a group mask per tile.
+        const size_t slot = static_cast<size_t>(width) * 4;
+        const size_t tiles = static_cast<size_t>(width / kTileColumns + 1);
+        c.table.frameWidth = params_.frameWidth;
+        c.table.frameHeight = params_.frameHeight;
+        c.table.texelBytes = params_.texelBytes;
+        c.table.frameStride = static_cast<size_t>(params_.frameWidth) * texel;
+        c.table.levelStride = static_cast<size_t>(params_.frameWidth / 2) * texel;
+        c.table.outWidth = width;
+        c.table.outStride = static_cast<size_t>(width) * texel + 4;
+        c.table.taps.assign(slot * static_cast<size_t>(rows), SampleTap{0, 0});
+        c.rows.assign(static_cast<size_t>(rows), TableBand());
+        for (int r = 0; r < rows; ++r) {
+            TableBand& band = c.rows[static_cast<size_t>(r)];
+            band.row0 = 0, band.row1 = 1;
+            band.tapBegin = band.tapEnd = slot * static_cast<size_t>(r);
+            band.groups.assign(tiles, 0);
+        }
+        c.shift.assign(static_cast<size_t>(rows) * static_cast<size_t>(std::max(1, shift_.windows)), 0.0f);
+        c.valid.assign(static_cast<size_t>(rows), 0);
+    }
+    cacheWindows_ = shift_.windows;
 }
 
 void SeamWarp::makeBands(int needed) {
@@ -312,7 +347,7 @@ void SeamWarp::prepare(const uint8_t* frame, WorkerPool& pool) {
 // The taps of row `row`'s warped pixels of band b, written straight in the
 // table's groups: neighbours whose lenses match (all of them but where a
 // lens fades out) as quads, tap by tap, the four pixels side by side.
-void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
+size_t SeamWarp::rowTaps(int b, int row, SampleTap* out, uint32_t* mask) const {
     const SeamBands& bands = *bands_;
     const int w0 = w0_[b], w1 = w1_[b];
     const float* rowShift = shift_.shift[b].data() + static_cast<size_t>(row) * static_cast<size_t>(shift_.windows);
@@ -390,9 +425,7 @@ void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
     quad.lower = fromFrame ? lower : 0.0f, quad.upper = upper;
     quad.frameWidth = fw, quad.frameHeight = fh;
     quad.texelBytes = texel;
-    SampleTap* out = s.table.taps.data();
     size_t n = 0;
-    uint32_t* mask = s.band.groups.data();
     for (int tile = w0; tile < w1; tile += kTileColumns) {
         const int tileEnd = std::min(w1, tile + kTileColumns);
         uint32_t bits = 0;
@@ -420,11 +453,7 @@ void SeamWarp::rowTaps(int b, int row, Scratch& s) const {
         }
         *mask++ = bits;
     }
-    s.table.outWidth = w1 - w0;
-    s.band.row0 = 0;
-    s.band.row1 = 1;
-    s.band.tapBegin = 0;
-    s.band.tapEnd = n;
+    return n;
 }
 
 size_t SeamWarp::pixelTaps(const float x[2], const float y[2], const float r[2], const float share[2], float level,
@@ -648,10 +677,21 @@ void SeamWarp::apply(const uint8_t* frame, int row0, int row1, uint8_t* rows, si
     }
     for (int b = 0; b < 2; ++b) {
         if (shift_.shift[b].empty() || w1_[b] <= w0_[b]) continue;
+        RowCache& c = cache_[b];
+        const size_t windows = static_cast<size_t>(shift_.windows);
         for (int row = std::max(row0, bands.firstRow()); row < std::min(row1, bands.lastRow() + 1); ++row) {
             if (!rowWarped(b, row)) continue;
-            rowTaps(b, row, s);
-            sampleBand(s.table, s.band, frame, half_.data(), gains, s.pixels.data());
+            // The taps again only where the row's shift has changed.
+            const size_t at = static_cast<size_t>(row - bands.firstRow());
+            TableBand& band = c.rows[at];
+            const float* rowShift = shift_.shift[b].data() + static_cast<size_t>(row) * windows;
+            float* kept = c.shift.data() + at * windows;
+            if (!c.valid[at] || std::memcmp(kept, rowShift, windows * sizeof(float)) != 0) {
+                band.tapEnd = band.tapBegin + rowTaps(b, row, c.table.taps.data() + band.tapBegin, band.groups.data());
+                std::memcpy(kept, rowShift, windows * sizeof(float));
+                c.valid[at] = 1;
+            }
+            sampleBand(c.table, band, frame, half_.data(), gains, s.pixels.data());
             const int texel = params_.texelBytes;
             std::copy(s.pixels.begin(), s.pixels.begin() + texel * (w1_[b] - w0_[b]),
                       rows + static_cast<size_t>(row - row0) * stride + static_cast<size_t>(w0_[b]) * static_cast<size_t>(texel));

@@ -73,7 +73,9 @@ private:
         std::vector<int> columns;  // a view row's redone pixels
     };
     void makeBands(int margin);
-    void rowTaps(int b, int row, Scratch& s) const;
+    // Row `row`'s taps of band b into `out` and its tile rows' group masks
+    // into `groups`; returns how many taps.
+    size_t rowTaps(int b, int row, SampleTap* out, uint32_t* groups) const;
     // One pixel's taps into `out`, lens 0's first: each lens k read at frame
     // point (x[k], y[k]) (radius r[k]) for share[k] of the pixel, `level`
     // of each read from the half-size copy. Returns how many.
@@ -140,6 +142,20 @@ private:
     static constexpr int kLiftSteps = 1024;
     std::vector<float> lift_[2];
     std::unique_ptr<Scratch[]> scratch_;
+    // The panorama's band rows' taps, kept from frame to frame while a
+    // row's shift stays the same (a still scene, a fixed distance): per
+    // band a table of one slot per row followed, its row as a TableBand,
+    // and the shift its taps were worked out for. Each row is sampled by
+    // one thread a frame, which alone touches its slot.
+    struct RowCache {
+        SampleTable table;
+        std::vector<TableBand> rows;  // from bands_->firstRow()
+        std::vector<float> shift;     // per row, shift_.windows values
+        std::vector<uint8_t> valid;
+    };
+    mutable RowCache cache_[2];
+    int cacheWindows_ = 0;
+    void makeCache();
     // A flat or planet view: its shape and rotation, and per output row the
     // pixels that show the bands, found again once the view has changed
     // (each row on the thread that samples it).

@@ -222,6 +222,35 @@ TEST(SeamDepth, RowsWithoutDisparityStayAsTheFarStitch) {
     EXPECT_GT(changed, static_cast<size_t>(r1 - r0) * 40);  // the rows with disparity were warped
 }
 
+// The warp keeps a row's taps while its shift stays: a shift changed in
+// some rows, and back, gives the picture of an engine that had only that
+// shift, to the byte.
+TEST(SeamDepth, ChangedShiftsAreWarpedAfreshOnlyWhereTheyChange) {
+    BgrImage frame(kFrameW, kFrameH);
+    std::mt19937 rng(5);
+    for (uint8_t& v : frame.data) v = static_cast<uint8_t>(rng());
+    SeamShift first, second;
+    for (int b = 0; b < 2; ++b) {
+        first.shift[b].assign(kSize, 0.0f);
+        for (int row = kSize / 4; row < 3 * kSize / 4; ++row) first.shift[b][static_cast<size_t>(row)] = 5.0f;
+        second.shift[b] = first.shift[b];
+        for (int row = kSize / 3; row < kSize / 2; ++row) second.shift[b][static_cast<size_t>(row)] = 2.5f + b;
+    }
+    const auto alone = [&](const SeamShift& shift) {
+        auto e = engine();
+        EXPECT_TRUE(e->setSeamShift(shift));
+        return stitch(*e, frame).data;
+    };
+    const std::vector<uint8_t> expected[2] = {alone(first), alone(second)};
+    ASSERT_NE(expected[0], expected[1]);
+    auto e = engine();
+    const SeamShift* run[] = {&first, &second, &second, &first};
+    for (int k = 0; k < 4; ++k) {
+        ASSERT_TRUE(e->setSeamShift(*run[k]));
+        EXPECT_TRUE(stitch(*e, frame).data == expected[run[k] == &second]) << "frame " << k;
+    }
+}
+
 // A still scene with sensor noise: the warped seams change from frame to
 // frame no more than 1.5 times as much as the same scene shot from one point.
 TEST(SeamDepth, StillSceneGivesStillSeams) {
