@@ -16,27 +16,84 @@ namespace {
 
 const double kPi = 3.14159265358979323846;
 
+// The stereo fragment shader's direction of an output point splits into a
+// part that depends on the row (polar angle, in the point's half) and one
+// that depends on the column (longitude): each is worked out once where a
+// lattice of points shares rows and columns.
+struct StereoRow {
+    double sinPhi, cosPhi;
+};
+struct StereoColumn {
+    double cosTheta, sinTheta;
+};
+
+StereoRow stereoRow(double y, float H) {
+    const float planeHeight = H * 0.5f;
+    const float posY = y <= 0.0 ? -planeHeight / 2.0f : planeHeight / 2.0f;
+    const double yi = (y - posY) / planeHeight + 0.5;
+    const double phi = kPi * yi;
+    return {std::sin(phi), std::cos(phi)};
+}
+
+StereoColumn stereoColumn(double x, float W) {
+    const double xi = x / W + 0.5;
+    const double theta = kPi * 2.0 * (1.0 - xi);
+    return {std::cos(theta), std::sin(theta)};
+}
+
+// The direction rotated by 90 degrees about y in single precision, as the
+// shader does it; rz and the squared distance from the z axis.
+void stereoRotated(const StereoRow& r, const StereoColumn& c, double* rz, double* rr) {
+    const double dx = r.sinPhi * c.cosTheta;
+    const double dy = r.sinPhi * c.sinTheta;
+    const double dz = r.cosPhi;
+    const double cs = -4.371139e-8, s = 0.99999994;
+    const double rx = cs * dx + dz;
+    const double ry = s * dy;
+    *rz = -dx + cs * dz;
+    *rr = rx * rx + ry * ry;
+}
+
 // Angle in degrees between a stereo output point and the middle of its half,
 // as the stereo fragment shader measures it (rotation of 90 degrees about y
 // in single precision).
+double stereoAngle(const StereoRow& r, const StereoColumn& c) {
+    double rz, rr;
+    stereoRotated(r, c, &rz, &rr);
+    return std::atan2(std::sqrt(rr), rz) / kPi * 180.0;
+}
+
 double stereoAngle(double x, double y, float W, float H) {
-    const float planeHeight = H * 0.5f;
-    const float posY = y <= 0.0 ? -planeHeight / 2.0f : planeHeight / 2.0f;
-    const double xi = x / W + 0.5;
-    const double yi = (y - posY) / planeHeight + 0.5;
-    const double phi = kPi * yi;
-    const double theta = kPi * 2.0 * (1.0 - xi);
-    const double dx = std::sin(phi) * std::cos(theta);
-    const double dy = std::sin(phi) * std::sin(theta);
-    const double dz = std::cos(phi);
-    const double c = -4.371139e-8, s = 0.99999994;
-    const double rx = c * dx + dz;
-    const double ry = s * dy;
-    const double rz = -dx + c * dz;
-    return std::atan2(std::sqrt(rx * rx + ry * ry), rz) / kPi * 180.0;
+    return stereoAngle(stereoRow(y, H), stereoColumn(x, W));
+}
+
+double stereoAlpha(double phi);
+
+// Which of the three cases of stereoAlpha a point falls in: 2 opaque, 1 partly
+// transparent, 0 transparent. Away from the ramp (100 to 102 degrees) a
+// comparison of tangents decides, with a tenth of a degree to spare over
+// rounding; near it the angle itself.
+int stereoAlphaClass(const StereoRow& r, const StereoColumn& c) {
+    double rz, rr;
+    stereoRotated(r, c, &rz, &rr);
+    if (rz >= 0.0) return 2;  // within 90 degrees
+    // Beyond 90 degrees the angle is 180 - atan(sqrt(rr) / -rz).
+    static const double tanBelow = std::tan(80.1 / 180.0 * kPi);  // above it: angle < 99.9
+    static const double tanAbove = std::tan(77.9 / 180.0 * kPi);  // below it: angle > 102.1
+    const double zz = rz * rz;
+    if (rr > zz * tanBelow * tanBelow) return 2;
+    if (rr < zz * tanAbove * tanAbove) return 0;
+    const double a = stereoAlpha(stereoAngle(r, c));
+    return a >= 1.0 ? 2 : (a > 0.0 ? 1 : 0);
 }
 
 double clamp01(double v) { return v < 0.0 ? 0.0 : (v > 1.0 ? 1.0 : v); }
+
+// The stereo mesh's opacity at an angle from the middle of its half.
+double stereoAlpha(double phi) {
+    if (phi > 100.0) return clamp01((102.0 - phi) / 2.0);
+    return 1.0;
+}
 
 const int kInverseTableSize = 1 << 15;
 
@@ -187,9 +244,7 @@ double StitchGeometry::meshAlpha(const Mesh& m, double x, double y) const {
         double t = (x - m.planeLeft) / blendWidth_;
         return crossFadeAlpha(t);
     }
-    const double phi = stereoAngle(x, y, static_cast<float>(width_), static_cast<float>(height_));
-    if (phi > 100.0) return clamp01((102.0 - phi) / 2.0);
-    return 1.0;
+    return stereoAlpha(stereoAngle(x, y, static_cast<float>(width_), static_cast<float>(height_)));
 }
 
 OutputSample StitchGeometry::forward(int col, int row, UvMode mode, int frameWidth, int frameHeight) const {
@@ -268,8 +323,76 @@ std::vector<uint8_t> StitchGeometry::blendBandMask(double margin) const {
         }
         return mask;
     }
-    for (int r = 0; r < height_; ++r)
-        for (int c = 0; c < width_; ++c) mask[static_cast<size_t>(r) * width_ + c] = inBlendBand(c, r, margin) ? 1 : 0;
+    if (!ok()) return mask;
+    // inBlendBand probes each pixel's neighbourhood; where every probe lands
+    // on the half-pixel lattice (whole or half-pixel margins) each lattice
+    // point's signature is worked out once and shared by the pixels that
+    // probe it. The points are the same numbers, so the mask is the same.
+    const int steps = margin > 0.0 ? static_cast<int>(std::ceil(margin * 2.0)) : 0;
+    std::vector<int> halfSteps;  // probe offset a / steps in half pixels
+    for (int a = -steps; a <= steps; ++a) {
+        const double twice = 2.0 * (margin * a / steps);
+        if (twice != std::floor(twice)) {
+            for (int r = 0; r < height_; ++r)
+                for (int c = 0; c < width_; ++c)
+                    mask[static_cast<size_t>(r) * width_ + c] = inBlendBand(c, r, margin) ? 1 : 0;
+            return mask;
+        }
+        halfSteps.push_back(static_cast<int>(twice));
+    }
+    if (halfSteps.empty()) halfSteps.push_back(0);
+    const int reach = std::max(std::abs(halfSteps.front()), std::abs(halfSteps.back()));
+    // Lattice column u is x = width / 2 - u / 2 (pixel c's centre at u = 2c + 1),
+    // row v is y = v / 2 - height / 2 (pixel r's centre at v = 2r + 1); rows
+    // beyond the poles are never probed.
+    const int u0 = 1 - reach, nu = 2 * width_ - 1 + 2 * reach;
+    const int nv = 2 * height_ + 1;
+    const float W = static_cast<float>(width_), H = static_cast<float>(height_);
+    std::vector<StereoColumn> columns(nu);
+    for (int i = 0; i < nu; ++i) columns[i] = stereoColumn(width_ / 2.0 - (u0 + i) * 0.5, W);
+    // Per point: the visible mesh + 1 (low bits), 0x80 where something drawn
+    // over it is partly transparent.
+    std::vector<uint8_t> lattice(static_cast<size_t>(nu) * nv);
+    for (int v = 0; v < nv; ++v) {
+        const double y = v * 0.5 - height_ / 2.0;
+        const StereoRow row = stereoRow(y, H);
+        for (int i = 0; i < nu; ++i) {
+            const double x = width_ / 2.0 - (u0 + i) * 0.5;
+            int top = -1, cls = -1;
+            bool partial = false;
+            for (size_t k = 0; k < meshes_.size(); ++k) {
+                if (!meshCovers(meshes_[k], x, y)) continue;
+                if (cls < 0) cls = stereoAlphaClass(row, columns[i]);  // the same for every mesh
+                if (cls == 2) {
+                    top = static_cast<int>(k);
+                    partial = false;
+                } else if (cls == 1) {
+                    partial = true;
+                }
+            }
+            lattice[static_cast<size_t>(v) * nu + i] = static_cast<uint8_t>((top + 1) | (partial ? 0x80 : 0));
+        }
+    }
+    for (int r = 0; r < height_; ++r) {
+        for (int c = 0; c < width_; ++c) {
+            const int uc = 2 * c + 1 - u0, vc = 2 * r + 1;
+            const uint8_t centre = lattice[static_cast<size_t>(vc) * nu + uc];
+            bool band = (centre & 0x80) != 0;
+            for (int a = 0; a <= 2 * steps && !band && steps > 0; ++a) {
+                for (int b = 0; b <= 2 * steps && !band; ++b) {
+                    // The ring at the margin and the two axes, as inBlendBand probes.
+                    const int ra = a - steps, rb = b - steps;
+                    if (ra != 0 && rb != 0 && std::abs(ra) != steps && std::abs(rb) != steps) continue;
+                    const int v = vc + halfSteps[b];
+                    if (v < 0 || v >= nv) continue;
+                    // x grows to the left: a probe at x + d is lattice column u - 2d.
+                    const uint8_t p = lattice[static_cast<size_t>(v) * nu + uc - halfSteps[a]];
+                    band = p != centre;
+                }
+            }
+            mask[static_cast<size_t>(r) * width_ + c] = band ? 1 : 0;
+        }
+    }
     return mask;
 }
 

@@ -51,21 +51,35 @@ struct Ray {
     double o[3], d[3];
 };
 
-void panelAt(const DepthScene::Thing& t, double seconds, double* az) { *az = t.azimuth + t.speed * seconds / t.distance; }
+// A thing where it stands at one moment: its direction's sine and cosine
+// are shared by every ray cast at that moment.
+struct Placed {
+    const DepthScene::Thing* t;
+    double az, cosAz, sinAz;
+};
+
+std::vector<Placed> placeThings(const DepthScene& s, double seconds) {
+    std::vector<Placed> placed;
+    for (const DepthScene::Thing& t : s.things) {
+        const double az = t.azimuth + t.speed * seconds / t.distance;
+        placed.push_back({&t, az, std::cos(az), std::sin(az)});
+    }
+    return placed;
+}
 
 // Distance along the ray to the thing, or a negative number; its colour.
-double hitThing(const DepthScene::Thing& t, const Ray& r, double seconds, double colour[3]) {
-    double az;
-    panelAt(t, seconds, &az);
-    const double cx = t.distance * std::cos(az), cy = t.distance * std::sin(az);
+double hitThing(const Placed& p, const Ray& r, double colour[3]) {
+    const DepthScene::Thing& t = *p.t;
+    const double az = p.az;
+    const double cx = t.distance * p.cosAz, cy = t.distance * p.sinAz;
     if (!t.pole) {
-        const double n[2] = {-std::cos(az), -std::sin(az)};
+        const double n[2] = {-p.cosAz, -p.sinAz};
         const double denom = r.d[0] * n[0] + r.d[1] * n[1];
         if (std::fabs(denom) < 1e-9) return -1;
         const double dist = ((cx - r.o[0]) * n[0] + (cy - r.o[1]) * n[1]) / denom;
         if (dist <= 0) return -1;
         const double px = r.o[0] + dist * r.d[0], py = r.o[1] + dist * r.d[1], pz = r.o[2] + dist * r.d[2];
-        const double a = (px - cx) * -std::sin(az) + (py - cy) * std::cos(az);
+        const double a = (px - cx) * -p.sinAz + (py - cy) * p.cosAz;
         if (std::fabs(a) > t.width / 2 || pz < t.bottom || pz > t.top) return -1;
         paletteColour(t.seed, static_cast<int64_t>(std::floor(a / 0.05)), static_cast<int64_t>(std::floor(pz / 0.05)), colour);
         if (std::fmod(a + 10.0, 0.15) < 0.015 || std::fmod(pz + 10.0, 0.2) < 0.015)
@@ -87,10 +101,10 @@ double hitThing(const DepthScene::Thing& t, const Ray& r, double seconds, double
     return dist;
 }
 
-void cast(const DepthScene& s, const Ray& r, double seconds, double out[3]) {
+void cast(const DepthScene& s, const std::vector<Placed>& things, const Ray& r, double out[3]) {
     double best = 1e30, c[3];
-    for (const DepthScene::Thing& t : s.things) {
-        const double d = hitThing(t, r, seconds, c);
+    for (const Placed& t : things) {
+        const double d = hitThing(t, r, c);
         if (d > 0 && d < best) {
             best = d;
             std::copy(c, c + 3, out);
@@ -143,6 +157,7 @@ uint8_t byte(double v) { return static_cast<uint8_t>(std::min(255.0, std::max(0.
 
 BgrImage DepthScene::truth(int width, int height, double seconds) const {
     BgrImage out(width, height);
+    const std::vector<Placed> things = placeThings(*this, seconds);
     parallelRows(height, [&](int row) {
         for (int col = 0; col < width; ++col) {
             double sum[3] = {0, 0, 0};
@@ -150,7 +165,7 @@ BgrImage DepthScene::truth(int width, int height, double seconds) const {
                 Ray r = {{0, 0, 0}, {0, 0, 0}};
                 direction(col + 0.25 + 0.5 * (k & 1), row + 0.25 + 0.5 * (k >> 1), width, height, r.d);
                 double c[3];
-                cast(*this, r, seconds, c);
+                cast(*this, things, r, c);
                 for (int i = 0; i < 3; ++i) sum[i] += c[i] / 4;
             }
             for (int i = 0; i < 3; ++i) out.at(col, row)[i] = byte(sum[i]);
@@ -186,6 +201,7 @@ BgrImage DepthScene::frame(const StitchGeometry& geometry, int frameWidth, int f
         for (double& v : centre[i]) v *= baselineMm / 2000.0;
     }
     BgrImage out(frameWidth, frameHeight);
+    const std::vector<Placed> things = placeThings(*this, seconds);
     parallelRows(frameHeight, [&](int y) {
         for (int x = 0; x < frameWidth; ++x) {
             const int lens = std::fabs(x + 0.5 - lensX[0]) <= std::fabs(x + 0.5 - lensX[1]) ? 0 : 1;
@@ -197,7 +213,7 @@ BgrImage DepthScene::frame(const StitchGeometry& geometry, int frameWidth, int f
                 Ray r = {{centre[lens][0], centre[lens][1], centre[lens][2]}, {0, 0, 0}};
                 direction(p[0], p[1], W, H, r.d);
                 double c[3];
-                cast(*this, r, seconds, c);
+                cast(*this, things, r, c);
                 for (int i = 0; i < 3; ++i) sum[i] += c[i];
                 ++n;
             }

@@ -49,13 +49,26 @@ double noise(double x, double y, uint32_t seed) {
 BgrImage render(int width, int height, const std::function<Color(const double d[3])>& shade) {
     BgrImage img(width, height);
     constexpr int n = 2;
-    for (int y = 0; y < height; ++y)
+    // Longitudes are the same on every row: their sines and cosines once.
+    std::vector<double> cosT(static_cast<size_t>(width) * n), sinT(cosT.size());
+    for (int x = 0; x < width; ++x)
+        for (int sx = 0; sx < n; ++sx) {
+            const double t = 2 * kPi * (x + (sx + 0.5) / n) / width;
+            cosT[x * n + sx] = std::cos(t);
+            sinT[x * n + sx] = std::sin(t);
+        }
+    for (int y = 0; y < height; ++y) {
+        double sinP[n], cosP[n];
+        for (int sy = 0; sy < n; ++sy) {
+            const double p = kPi * (y + (sy + 0.5) / n) / height;
+            sinP[sy] = std::sin(p);
+            cosP[sy] = std::cos(p);
+        }
         for (int x = 0; x < width; ++x) {
             Color sum{0, 0, 0};
             for (int sy = 0; sy < n; ++sy)
                 for (int sx = 0; sx < n; ++sx) {
-                    const double p = kPi * (y + (sy + 0.5) / n) / height, t = 2 * kPi * (x + (sx + 0.5) / n) / width;
-                    const double d[3] = {std::sin(p) * std::cos(t), std::sin(p) * std::sin(t), std::cos(p)};
+                    const double d[3] = {sinP[sy] * cosT[x * n + sx], sinP[sy] * sinT[x * n + sx], cosP[sy]};
                     const Color c = shade(d);
                     sum.b += c.b, sum.g += c.g, sum.r += c.r;
                 }
@@ -65,6 +78,7 @@ BgrImage render(int width, int height, const std::function<Color(const double d[
             px[1] = static_cast<uint8_t>(std::clamp(sum.g * k, 0.0, 255.0));
             px[2] = static_cast<uint8_t>(std::clamp(sum.r * k, 0.0, 255.0));
         }
+    }
     return img;
 }
 
