@@ -158,6 +158,14 @@ std::vector<double> standOut(const std::vector<double>& acc, int n, double fine,
     return a;
 }
 
+// The direction of the middle of pixel `p` (row-major) of a w x h
+// equirectangular picture, z up.
+void pixelDirection(size_t p, int w, int h, double d[3]) {
+    const int px = static_cast<int>(p % w), py = static_cast<int>(p / w);
+    const double phi = kPi * (py + 0.5) / h, theta = 2 * kPi * (px + 0.5) / w;
+    d[0] = std::sin(phi) * std::cos(theta), d[1] = std::sin(phi) * std::sin(theta), d[2] = std::cos(phi);
+}
+
 // The grid of ups voted over first: half-degree cells over the whole reach
 // of tilts.
 Grid coarseGrid() {
@@ -364,9 +372,8 @@ void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std
             mass = 0, centre[0] = centre[1] = centre[2] = 0;
             size_t kept = 0;
             for (size_t p : region) {
-                const int px = static_cast<int>(p % w), py = static_cast<int>(p / w);
-                const double phi = kPi * (py + 0.5) / h, theta = 2 * kPi * (px + 0.5) / w;
-                const double d[3] = {std::sin(phi) * std::cos(theta), std::sin(phi) * std::sin(theta), std::cos(phi)};
+                double d[3];
+                pixelDirection(p, w, h, d);
                 if (round > 0 && std::fabs(d[0] * normal[0] + d[1] * normal[1] + d[2] * normal[2]) > kNearLine * pixel)
                     continue;
                 region[kept++] = p;
@@ -408,9 +415,8 @@ void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std
                                 normal[0] * mid[1] - normal[1] * mid[0]};
         double first = 0, last = 0;
         for (size_t p : region) {
-            const int px = static_cast<int>(p % w), py = static_cast<int>(p / w);
-            const double phi = kPi * (py + 0.5) / h, theta = 2 * kPi * (px + 0.5) / w;
-            const double d[3] = {std::sin(phi) * std::cos(theta), std::sin(phi) * std::sin(theta), std::cos(phi)};
+            double d[3];
+            pixelDirection(p, w, h, d);
             const double along = d[0] * side[0] + d[1] * side[1] + d[2] * side[2];
             first = std::min(first, along), last = std::max(last, along);
         }
