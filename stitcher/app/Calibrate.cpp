@@ -109,8 +109,7 @@ FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long lo
     }
     std::vector<FrameRead> reads{[&clip](long long frame, uint8_t* bgr) { return clip.readFrame(frame, bgr).ok(); }};
     std::unique_ptr<Clip> again;
-    if (cores && Clip::open(clip.path(), again).ok() && again->info().frames == m.frames &&
-        again->info().width == m.width && again->info().height == m.height)
+    if (cores && clip.openAgain(again).ok())
         reads.push_back([&again](long long frame, uint8_t* bgr) { return again->readFrame(frame, bgr).ok(); });
     return estimateFalloff(lens.model(), setup.frameWidth, setup.frameHeight, first, count, reads, interrupted, 8,
                            runs, [&clip](long long frame) { return clip.keyFrameBefore(frame); });

@@ -106,7 +106,7 @@ public:
     // bytes) from a picture in the decoder's layout; an engine with threads
     // of its own shares the rows out among them.
     virtual Status unpack(const SourcePicture& source, uint8_t* frame) {
-        if (!frame || !source.toBgr(0, source.height(), 0, source.width(), frame, static_cast<size_t>(source.width()) * 3))
+        if (!frame || !source.toPacked(frame))
             return Status(kExitFailed, "the decoded picture could not be converted");
         return Status();
     }

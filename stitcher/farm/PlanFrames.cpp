@@ -34,8 +34,7 @@ Status walkStretch(const std::string& path, const FrameMeasuring& how, long long
     reading.pictures = true;
     // Only the pixels the measures read are converted from the decoder's planes.
     reading.sourcePictures = true;
-    const int width = static_cast<int>(clip->info().width), height = static_cast<int>(clip->info().height);
-    const size_t stride = static_cast<size_t>(width) * 3;
+    const size_t stride = static_cast<size_t>(clip->info().width) * 3;
     Reader reader(*clip, reading, how.warn);
     reader.takeFrom(how.ahead);
     return walkFrames(reader, interrupted, [&](FrameItem& item) {
@@ -47,7 +46,7 @@ Status walkStretch(const std::string& path, const FrameMeasuring& how, long long
                 for (const ColorEstimator::Span& s : *spans)
                     converted = converted && item.source->toBgr(s.row, s.row + 1, s.x0, s.x1, item.picture.data() + s.row * stride, stride);
             else
-                converted = item.source->toBgr(0, height, 0, width, item.picture.data(), stride);
+                converted = item.source->toPacked(item.picture.data());
             if (!converted)
                 return Status(kExitFailed, "frame " + std::to_string(item.frame) + " of " + path +
                                                ": the decoded picture could not be converted");

@@ -135,6 +135,17 @@ Status Clip::open(const std::string& path, std::unique_ptr<Clip>& clip) {
     return Status();
 }
 
+Status Clip::openAgain(std::unique_ptr<Clip>& again) const {
+    const Status st = open(path_, again);
+    if (!st.ok()) return st;
+    if (again->info().frames != info_.frames || again->info().width != info_.width ||
+        again->info().height != info_.height) {
+        again.reset();
+        return Status(kExitFailed, path_ + " changed while it was being read");
+    }
+    return Status();
+}
+
 Status Clip::calibration(std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     char* offset = nullptr;
@@ -188,8 +199,7 @@ Status Clip::readFrame(long long frame, uint8_t* bgr) {
     std::shared_ptr<const SourcePicture> source;
     const Status st = readSource(frame, source, bgr);
     if (!st.ok() || !source) return st;
-    if (source->toBgr(0, source->height(), 0, source->width(), bgr, static_cast<size_t>(source->width()) * 3))
-        return Status();
+    if (source->toPacked(bgr)) return Status();
     return Status(kExitFailed, "frame " + std::to_string(frame) + " of " + path_ + " cannot be decoded");
 }
 

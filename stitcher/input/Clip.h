@@ -74,6 +74,10 @@ public:
     // them), the turn a player gives them, and whether it is a 360 video already.
     libdec::VideoLook look(bool colors = true);
 
+    // Another session of the same file, for a second decoder beside this
+    // one; fails where the file no longer opens as the same frames and size.
+    Status openAgain(std::unique_ptr<Clip>& again) const;
+
     // The samples of track `id` shown from `from` to before `to` (timescale()
     // units); false when they cannot be read or pass `maxBytes`.
     bool storedTrack(unsigned int id, long long from, long long to, size_t maxBytes, libdec::StoredTrack& out);

@@ -20,7 +20,6 @@ std::unique_ptr<LookAhead> LookAhead::start(Clip& clip, const Ask& ask, const st
     if (last < 1 || last > frames || *std::min_element(ask.measured.begin(), ask.measured.end()) < 1) return nullptr;
     std::unique_ptr<LookAhead> ahead(new LookAhead(clip, ask, interrupted));
     LookAhead& a = *ahead;
-    a.last_ = last;
     a.width_ = static_cast<int>(clip.info().width);
     a.height_ = static_cast<int>(clip.info().height);
     for (const long long f : ask.measured) ++a.reads_[f];
@@ -35,9 +34,7 @@ std::unique_ptr<LookAhead> LookAhead::start(Clip& clip, const Ask& ask, const st
             const long long most = std::max(key - 1, last - key + 1);
             if (most < best) best = most, split = key;
         }
-        if (split && !(Clip::open(clip.path(), a.second_).ok() && a.second_->info().frames == clip.info().frames &&
-                       a.second_->info().width == clip.info().width && a.second_->info().height == clip.info().height))
-            split = 0;
+        if (split && !clip.openAgain(a.second_).ok()) split = 0;
     }
     // Frame 1's planes tell what each picture holds; it is read through
     // the session that goes on from it (a forward read within a group of
@@ -122,7 +119,7 @@ bool LookAhead::read(long long frame, uint8_t* bgr) {
             held_.erase(h);
         }
     }
-    return picture && picture->toBgr(0, height_, 0, width_, bgr, static_cast<size_t>(width_) * 3);
+    return picture && picture->toPacked(bgr);
 }
 
 void LookAhead::finish() {

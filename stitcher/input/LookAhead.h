@@ -56,8 +56,6 @@ public:
     std::shared_ptr<const SourcePicture> take(long long frame);
     // Bytes the pictures held now take.
     size_t heldBytes();
-    // The last frame decoded ahead.
-    long long last() const { return last_; }
 
 private:
     LookAhead(Clip& clip, const Ask& ask, const std::atomic<bool>& interrupted);
@@ -77,12 +75,11 @@ private:
     const Ask ask_;
     const std::atomic<bool>& interrupted_;
     std::atomic<bool> stop_{false};
-    long long last_ = 0;
     int width_ = 0, height_ = 0;
     std::unique_ptr<Clip> second_;
     std::mutex mutex_;
     std::condition_variable decoded_;
-    std::map<long long, int> reads_;     // measured frames: reads still to come
+    std::map<long long, int> reads_;     // measured frames: how often the measure reads each
     std::map<long long, Held> held_;     // frames decoded and kept, or that failed
     long long done_[2] = {0, 0};         // per decoding thread: the last frame it has got to
     long long range_[2][2] = {{1, 0}, {1, 0}};  // per thread: its frames

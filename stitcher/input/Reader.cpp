@@ -121,8 +121,7 @@ Status Reader::read(long long f, uint8_t* bgr, std::shared_ptr<const SourcePictu
             source = std::move(held);
             return Status();
         }
-        const int w = static_cast<int>(clip_.info().width), h = static_cast<int>(clip_.info().height);
-        if (held && held->toBgr(0, h, 0, w, bgr, static_cast<size_t>(w) * 3)) {
+        if (held && held->toPacked(bgr)) {
             source.reset();
             return Status();
         }

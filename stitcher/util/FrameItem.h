@@ -30,6 +30,8 @@ struct SourcePicture {
     // row0, column 0, rows `stride` bytes apart (a column or so more on the
     // left may be written); false (nothing written) where they cannot be made.
     virtual bool toBgr(int row0, int row1, int x0, int x1, uint8_t* bgr, size_t stride) const = 0;
+    // The whole picture into `bgr`, rows of exactly 3 * width bytes.
+    bool toPacked(uint8_t* bgr) const { return toBgr(0, height(), 0, width(), bgr, static_cast<size_t>(width()) * 3); }
 };
 
 // One frame on its way through the stages.
