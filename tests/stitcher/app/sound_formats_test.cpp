@@ -7,10 +7,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "SoundMatch.h"
 #include "test_clips.h"
 
 namespace {
@@ -18,13 +21,6 @@ namespace {
 using testutil::quote;
 
 const int kFrames = 15;  // at 30 fps: half a second
-
-std::vector<int16_t> samples(const std::string& raw) {
-    std::vector<int16_t> pcm(raw.size() / 2);
-    for (size_t i = 0; i < pcm.size(); ++i)
-        pcm[i] = static_cast<int16_t>(static_cast<uint8_t>(raw[2 * i]) | (static_cast<uint8_t>(raw[2 * i + 1]) << 8));
-    return pcm;
-}
 
 // Interleaved 16-bit sound of two files at `rate` in `channels` (laid out as
 // the video lays them out), mixed as FFmpeg mixes without lowering the level;
@@ -36,8 +32,8 @@ void decode(const std::string& a, const std::string& b, int rate, int channels, 
     ASSERT_EQ(testutil::runCommand("ffmpeg -v error -nostdin -y -i " + quote(a) + " -i " + quote(b) + " -map 0:a" + as +
                                    quote(a + ".raw") + " -map 1:a" + as + quote(b + ".raw")),
               0);
-    pcmA = samples(testutil::readFile(a + ".raw"));
-    pcmB = samples(testutil::readFile(b + ".raw"));
+    pcmA = testutil::s16le(testutil::readFile(a + ".raw"));
+    pcmB = testutil::s16le(testutil::readFile(b + ".raw"));
 }
 
 // The LFE channel of the clips' layout for `channels` (-1: none): FFmpeg's
@@ -56,36 +52,16 @@ struct Format {
 // sum over an eighth of a second in the middle) and each channel's SNR in dB
 // with the lag taken out, over the first `n` samples of `out` less 50 ms at
 // either end.
-void compare(const std::vector<int16_t>& in, const std::vector<int16_t>& out, long n, int channels, int rate, long& lag,
-             std::vector<double>& snr) {
+testutil::SoundMatch compare(const std::vector<int16_t>& in, const std::vector<int16_t>& out, long n, int channels,
+                             int rate) {
     n = std::min(n, static_cast<long>(out.size()) / channels);
-    const long inN = static_cast<long>(in.size()) / channels;
-    auto sums = [&](const std::vector<int16_t>& v) {
-        std::vector<double> s(v.size() / channels, 0.0);
-        for (size_t i = 0; i < s.size(); ++i)
-            for (int c = 0; c < channels; ++c) s[i] += v[i * channels + c];
-        return s;
-    };
-    const std::vector<double> inSum = sums(in), outSum = sums(out);
-    double best = -1e300;
-    for (long l = -rate / 100; l <= rate / 100; ++l) {
-        double dot = 0;
-        for (long i = std::max(n / 2 - rate / 16, l); i < std::min(n / 2 + rate / 16, inN + l); ++i)
-            dot += outSum[i] * inSum[i - l];
-        if (dot > best) best = dot, lag = l;
-    }
-    snr.assign(channels, 0);
-    for (int c = 0; c < channels; ++c) {
-        double signal = 0, noise = 0;
-        for (long i = rate / 20; i < n - rate / 20; ++i) {
-            const long j = i - lag;
-            if (j < 0 || j >= inN) continue;
-            const double a = in[static_cast<size_t>(j) * channels + c], b = out[static_cast<size_t>(i) * channels + c];
-            signal += a * a;
-            noise += (a - b) * (a - b);
-        }
-        snr[c] = noise > 0 ? 10 * std::log10(signal / noise) : 99;
-    }
+    testutil::SoundWindows w;
+    w.maxLag = rate / 100;
+    w.lagFrom = n / 2 - rate / 16;
+    w.lagTo = n / 2 + rate / 16;
+    w.snrFrom = rate / 20;
+    w.snrTo = n - rate / 20;
+    return testutil::compareSound(in, out, channels, w);
 }
 
 TEST(SoundFormats, EveryChannelInPlaceAtEveryRate) {
@@ -156,20 +132,20 @@ TEST(SoundFormats, EveryChannelInPlaceAtEveryRate) {
         const double length = static_cast<double>(got.size()) / channels, wanted = f.outRate * kFrames / 30.0;
         EXPECT_GE(length, wanted - f.outRate * 0.025);
         EXPECT_LE(length, wanted + 1024 + f.outRate * 0.025);
-        for (int c = 0; c < channels; ++c) {
-            int16_t peak = 0;
-            for (size_t i = c; i < in.size(); i += channels) peak = std::max<int16_t>(peak, std::abs(in[i]));
-            EXPECT_GT(peak, 4000) << "the clip's channel " << c << " should carry its chirp";
-        }
-        long lag = 0;
-        std::vector<double> snr;
-        compare(in, got, static_cast<long>(wanted), channels, f.outRate, lag, snr);
+        const std::vector<int> peaks = testutil::channelPeaks(in, channels);
+        for (int c = 0; c < channels; ++c)
+            EXPECT_GT(peaks[c], 4000) << "the clip's channel " << c << " should carry its chirp";
+        const testutil::SoundMatch m = compare(in, got, static_cast<long>(wanted), channels, f.outRate);
         std::string figures;
-        for (double s : snr) figures += " " + std::to_string(static_cast<int>(std::lround(s)));
-        std::printf("%s: lag %ld samples at %d Hz, SNR per channel (dB):%s\n", name.c_str(), lag, f.outRate,
+        for (double s : m.channelSnr) {
+            char figure[32];
+            std::snprintf(figure, sizeof figure, " %.0f", s);
+            figures += figure;
+        }
+        std::printf("%s: lag %ld samples at %d Hz, SNR per channel (dB):%s\n", name.c_str(), m.lag, f.outRate,
                     figures.c_str());
-        EXPECT_LE(std::labs(lag), f.outRate / 1000);
-        for (int c = 0; c < channels; ++c) EXPECT_GE(snr[c], 20.0) << "channel " << c;
+        EXPECT_LE(std::labs(m.lag), f.outRate / 1000);
+        for (int c = 0; c < channels; ++c) EXPECT_GE(m.channelSnr[c], 20.0) << "channel " << c;
     }
 }
 

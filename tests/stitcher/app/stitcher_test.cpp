@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "Engine.h"
+#include "SoundMatch.h"
 #include "test_clips.h"
 
 extern char** environ;
@@ -321,55 +322,23 @@ std::vector<int16_t> decodeSound(const std::string& path, int channels) {
     std::string raw = testutil::captureCommand("ffmpeg -v error -nostdin -i " + quote(path) + " -vn -f s16le -ac " +
                                                    std::to_string(channels) + " -", &rc);
     EXPECT_EQ(rc, 0) << path;
-    std::vector<int16_t> pcm(raw.size() / 2);
-    for (size_t i = 0; i < pcm.size(); ++i)
-        pcm[i] = static_cast<int16_t>(static_cast<uint8_t>(raw[2 * i]) | (static_cast<uint8_t>(raw[2 * i + 1]) << 8));
-    return pcm;
+    return testutil::s16le(raw);
 }
 
-struct SoundMatch {
-    long lag = 0;      // samples the output is late (negative: early)
-    double snr = 0;    // dB, over every channel, with the lag taken out
-};
-
 // Compares the output's sound with the clip's from sample `offset` on: the
-// lag by cross-correlating the channel mean over a quarter of a second in
+// lag by cross-correlating the channels' sum over a quarter of a second in
 // the middle (within +-50 ms), then the SNR over all but the edges.
-SoundMatch compareSound(const std::vector<int16_t>& clip, const std::vector<int16_t>& out, int channels, int rate,
-                        long offset) {
-    SoundMatch m;
+testutil::SoundMatch compareSound(const std::vector<int16_t>& clip, const std::vector<int16_t>& out, int channels,
+                                  int rate, long offset) {
     const long n = static_cast<long>(out.size()) / channels;
-    const long clipN = static_cast<long>(clip.size()) / channels;
-    auto mean = [&](const std::vector<int16_t>& v, long i) {
-        double s = 0;
-        for (int c = 0; c < channels; ++c) s += v[static_cast<size_t>(i) * channels + c];
-        return s;
-    };
-    const long maxLag = rate / 20, half = rate / 8, mid = n / 2;
-    double best = -1e300;
-    for (long lag = -maxLag; lag <= maxLag; ++lag) {
-        double dot = 0;
-        for (long i = mid - half; i < mid + half; ++i) {
-            long j = offset + i - lag;
-            if (i >= 0 && i < n && j >= 0 && j < clipN) dot += mean(out, i) * mean(clip, j);
-        }
-        if (dot > best) {
-            best = dot;
-            m.lag = lag;
-        }
-    }
-    double signal = 0, noise = 0;
-    for (long i = 2048; i < n - 2048; ++i) {
-        long j = offset + i - m.lag;
-        if (j < 0 || j >= clipN) continue;
-        for (int c = 0; c < channels; ++c) {
-            double a = clip[static_cast<size_t>(j) * channels + c], b = out[static_cast<size_t>(i) * channels + c];
-            signal += a * a;
-            noise += (a - b) * (a - b);
-        }
-    }
-    m.snr = noise > 0 ? 10 * std::log10(signal / noise) : 99;
-    return m;
+    testutil::SoundWindows w;
+    w.offset = offset;
+    w.maxLag = rate / 20;
+    w.lagFrom = n / 2 - rate / 8;
+    w.lagTo = n / 2 + rate / 8;
+    w.snrFrom = 2048;
+    w.snrTo = n - 2048;
+    return testutil::compareSound(clip, out, channels, w);
 }
 
 // Power of one frequency in one channel (Goertzel).
@@ -569,7 +538,7 @@ TEST_P(StitcherAudio, SoundMatchesTheClip) {
         const long offset = static_cast<long>((c.start - 1) * c.rate / 25);
         EXPECT_NEAR(static_cast<double>(got.size()) / c.channels, (100 - c.start + 1) * c.rate / 25.0, c.rate * 0.025)
             << c.name;
-        SoundMatch m = compareSound(in, got, c.channels, c.rate, offset);
+        const testutil::SoundMatch m = compareSound(in, got, c.channels, c.rate, offset);
         std::printf("%s: lag %ld samples, %.1f dB\n", c.name, m.lag, m.snr);
         EXPECT_LE(std::labs(m.lag), c.rate / 1000) << c.name;
         EXPECT_GE(m.snr, 25.0) << c.name;

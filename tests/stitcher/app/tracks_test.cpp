@@ -6,9 +6,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "SoundMatch.h"
 #include "test_clips.h"
 
 namespace {
@@ -51,36 +54,22 @@ std::vector<int16_t> decodeSound(const std::string& path, const std::string& map
     const std::string raw = testutil::captureCommand(
         "ffmpeg -v error -nostdin -i " + quote(path) + " -map " + map + " -f s16le -ac 2 -ar 48000 -", &rc);
     EXPECT_EQ(rc, 0) << path;
-    std::vector<int16_t> pcm(raw.size() / 2);
-    for (size_t i = 0; i < pcm.size(); ++i)
-        pcm[i] = static_cast<int16_t>(static_cast<uint8_t>(raw[2 * i]) | (static_cast<uint8_t>(raw[2 * i + 1]) << 8));
-    return pcm;
+    return testutil::s16le(raw);
 }
 
 // The lag of `out` behind `clip` (within 50 ms, from the left channel over
 // the middle quarter second) and the SNR in dB with the lag taken out.
-void compareSound(const std::vector<int16_t>& clip, const std::vector<int16_t>& out, long offset, long& lag,
-                  double& snr) {
-    const long n = static_cast<long>(out.size() / 2), clipN = static_cast<long>(clip.size() / 2);
-    double best = -1e300;
-    for (long l = -2400; l <= 2400; ++l) {
-        double dot = 0;
-        for (long i = n / 2 - 6000; i < n / 2 + 6000; ++i)
-            if (i >= 0 && i < n && offset + i - l >= 0 && offset + i - l < clipN)
-                dot += double(out[2 * i]) * clip[2 * (offset + i - l)];
-        if (dot > best) best = dot, lag = l;
-    }
-    double signal = 0, noise = 0;
-    for (long i = 2048; i < n - 2048; ++i) {
-        const long j = offset + i - lag;
-        if (j < 0 || j >= clipN) continue;
-        for (int c = 0; c < 2; ++c) {
-            const double a = clip[2 * j + c], b = out[2 * i + c];
-            signal += a * a;
-            noise += (a - b) * (a - b);
-        }
-    }
-    snr = noise > 0 ? 10 * std::log10(signal / noise) : 99;
+testutil::SoundMatch compareSound(const std::vector<int16_t>& clip, const std::vector<int16_t>& out, long offset) {
+    const long n = static_cast<long>(out.size() / 2);
+    testutil::SoundWindows w;
+    w.offset = offset;
+    w.maxLag = 2400;
+    w.lagFrom = n / 2 - 6000;
+    w.lagTo = n / 2 + 6000;
+    w.lagChannel = 0;
+    w.snrFrom = 2048;
+    w.snrTo = n - 2048;
+    return testutil::compareSound(clip, out, 2, w);
 }
 
 // Stitches `frames` frames (at 30 fps) of `clip` from frame `start` on and
@@ -94,12 +83,10 @@ void expectSoundOf(const std::string& clip, const std::string& map, double minSn
     EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
     const std::vector<int16_t> got = decodeSound(out, "0:a"), in = decodeSound(clip, map);
     EXPECT_NEAR(got.size() / 2.0, frames * 1600.0, 48000 * 0.025);
-    long lag = 0;
-    double snr = 0;
-    compareSound(in, got, (start - 1) * 1600L, lag, snr);
-    std::printf("%s: lag %ld samples, %.1f dB\n", clip.c_str(), lag, snr);
-    EXPECT_LE(std::labs(lag), 48);
-    EXPECT_GE(snr, minSnr);
+    const testutil::SoundMatch m = compareSound(in, got, (start - 1) * 1600L);
+    std::printf("%s: lag %ld samples, %.1f dB\n", clip.c_str(), m.lag, m.snr);
+    EXPECT_LE(std::labs(m.lag), 48);
+    EXPECT_GE(m.snr, minSnr);
 }
 
 // The calibration the sample clip's record holds, as --info shows it.

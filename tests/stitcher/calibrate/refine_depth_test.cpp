@@ -5,6 +5,7 @@
 // its truth, beside the true calibration.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -53,10 +54,19 @@ double refinedFarPsnr(const DepthScene& scene, double baselineMm, int frameW, in
 
 using Maker = DepthScene (*)(const testutil::StitchGeometry&, int, int, uint32_t);
 
+// Where nothing moves, every frame is the first again: the refinement finds
+// the same calibration from one of them as from four.
+int framesToShow(const DepthScene& scene) {
+    const bool moving = std::any_of(scene.things.begin(), scene.things.end(),
+                                    [](const DepthScene::Thing& t) { return t.speed != 0.0; });
+    return moving ? 4 : 1;
+}
+
 // Seeded worlds of each kind (a park among them, made apart from the
-// others), refined on four frames shot 30 and 40 mm apart: the far scene's
-// PSNR with the refined calibration is on average within 2.5 dB of the true
-// calibration's, and nowhere more than 7 dB below it.
+// others), refined on four frames (one where nothing moves) shot 30 and 40 mm
+// apart: the far scene's PSNR with the refined calibration is on average
+// within 2.5 dB of the true calibration's, and nowhere more than 7 dB below
+// it.
 TEST(RefineDepth, NearThingsDoNotPullTheCalibration) {
     const int kFrameW = 960, kFrameH = 480, kSize = 480;
     const struct {
@@ -78,7 +88,8 @@ TEST(RefineDepth, NearThingsDoNotPullTheCalibration) {
         const DepthScene scene = kind.make(testutil::defaultGeometry(kSize), 1024, 512, 7);
         for (double mm : {30.0, 40.0}) {
             std::string offset;
-            const double p = refinedFarPsnr(scene, mm, kFrameW, kFrameH, 4, farFrame, farTruth, kSize, &offset);
+            const double p =
+                refinedFarPsnr(scene, mm, kFrameW, kFrameH, framesToShow(scene), farFrame, farTruth, kSize, &offset);
             std::printf("%-6s %2.0f mm: %.2f dB  %s\n", kind.name, mm, p, offset.c_str());
             std::fflush(stdout);
             EXPECT_GT(p, truthPsnr - 7.0) << kind.name << " " << mm << " mm";
