@@ -272,6 +272,10 @@ void SeamTracker::searchWindow(const Signals& sig, int i0, int i1, float most, f
     // does better; each shift's correlation worked out once.
     float tried[32][2];
     int triedCount = 0;
+    // A coarse search of every shift and sample has worked out some already.
+    if (k == 1)
+        for (const auto& sc : coarse)
+            if (triedCount < 32) tried[triedCount][0] = sc.first, tried[triedCount][1] = sc.second, ++triedCount;
     const auto at = [&](float s) {
         for (int t = 0; t < triedCount; ++t)
             if (tried[t][0] == s) return tried[t][1];
