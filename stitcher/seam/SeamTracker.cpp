@@ -103,8 +103,9 @@ SeamTracker::SeamTracker(const DualFisheyeModel& model, int size, int frameWidth
       frameHeight_(frameHeight) {
     settings_.texelBytes = settings.texelBytes == 4 ? 4 : 3;
     const int H = bands_.height();
-    binRows_ = std::max(1, (H + 239) / 240);
+    binRows_ = std::max(1, (H + kGridRows - 1) / kGridRows);
     bins_ = (H + binRows_ - 1) / binRows_;
+    unit_ = std::max(1.0f, static_cast<float>(H) / kGridRows);
     const double radians = settings.baselineMm / 1000.0 / std::max(0.05, settings.distanceM > 0 ? settings.distanceM : settings.nearestM);
     const float cap = static_cast<float>(2 * (bands_.margin() - 2));
     maxShift_.assign(static_cast<size_t>(bins_), 0.0f);
@@ -135,51 +136,69 @@ void SeamTracker::planReads() {
     const int H = bands_.height(), m = bands_.margin();
     const size_t texel = static_cast<size_t>(settings_.texelBytes);
     const size_t stride = static_cast<size_t>(frameWidth_) * texel;
+    // A grid column's reads: up to 2 points across its unit_ output columns
+    // and 2 rows of the bin, each a bilinear read of 2 x 2 texels: a grid
+    // column spans several frame pixels on large frames, and a read at one
+    // point of each would alias the frame's fine texture. (Covering every
+    // frame pixel under it costs twice as much again and lines up the
+    // seams no better.)
+    const float footprint = std::max(1.0f, bands_.density());
+    const auto reads = [](float frameSpan) {
+        return std::min(2, std::max(1, static_cast<int>(std::ceil(frameSpan / 2.0f - 0.25f))));
+    };
+    const int taps = reads(unit_ * footprint);
+    const int rowsRead = std::min(binRows_, reads(static_cast<float>(binRows_) * footprint));
     for (int b = 0; b < 2; ++b) {
         reads_[b].assign(static_cast<size_t>(bins_), BinReads());
+        gridCount_[b] = 0;
         const int c0 = bands_.begin(b), c1 = bands_.end(b);
         const int n = c1 - c0 + 2 * m;
         if (c1 <= c0 || frameWidth_ < 2 || frameHeight_ < 2) continue;
+        gridCount_[b] = static_cast<int>(std::floor(gridOf(n - 1))) + 1;
         for (int bin = 0; bin < bins_; ++bin) {
-            const float most = maxShift_[static_cast<size_t>(bin)];
+            const float most = maxShift_[static_cast<size_t>(bin)] / unit_;
             if (!(most > 0.5f)) continue;
             BinReads& plan = reads_[b][static_cast<size_t>(bin)];
             const int r0 = bin * binRows_, r1 = std::min(H, r0 + binRows_);
-            // Two rows of the bin at most, and only as far beyond the band as half its largest shift reaches.
-            const int rowStep = std::max(1, (r1 - r0) / 2);
-            const int reach = std::min(m, static_cast<int>(std::ceil(most / 2.0f)) + 2);
-            plan.first = m - reach;
-            plan.count = n - m + reach - plan.first;
-            for (int row = r0 + (r1 - r0 - 1) % rowStep / 2; row < r1; row += rowStep, ++plan.rows)
-                for (int side = 0; side < 2; ++side)
-                    for (int i = plan.first; i < plan.first + plan.count; ++i) {
-                        float x, y, r;
-                        bands_.lensPoint(b, side, row, static_cast<float>(c0 - m + i), &x, &y, &r);
-                        // The bilinear read of sampleFrameSum(), clamped at the frame's edges.
-                        const float fx = std::min(std::max(x - 0.5f, 0.0f), static_cast<float>(frameWidth_ - 1));
-                        const float fy = std::min(std::max(y - 0.5f, 0.0f), static_cast<float>(frameHeight_ - 1));
-                        const int x0 = std::min(static_cast<int>(fx), frameWidth_ - 2);
-                        const int y0 = std::min(static_cast<int>(fy), frameHeight_ - 2);
-                        const double ax = fx - x0, ay = fy - y0;
-                        Read rd;
-                        rd.offset = static_cast<uint32_t>(static_cast<size_t>(y0) * stride + static_cast<size_t>(x0) * texel);
-                        const double w[4] = {(1 - ax) * (1 - ay), ax * (1 - ay), (1 - ax) * ay, ax * ay};
-                        for (int k = 0; k < 4; ++k) rd.w[k] = static_cast<uint16_t>(std::lround(w[k] * 65535.0));
-                        plan.reads.push_back(rd);
-                    }
+            // Only as far beyond the band as half its largest shift reaches.
+            const float reach = std::min(gridOf(m), std::ceil(most / 2.0f) + 2.0f);
+            plan.first = std::max(0, static_cast<int>(std::floor(gridOf(m) - reach)));
+            plan.count = std::min(gridCount_[b], static_cast<int>(std::floor(gridOf(n - m - 1) + reach)) + 1) - plan.first;
+            const int rows = std::min(rowsRead, r1 - r0);
+            for (int k = 0; k < rows; ++k)
+                for (int t = 0; t < taps; ++t, ++plan.rows) {
+                    const int row = r0 + (2 * k + 1) * (r1 - r0) / (2 * rows);
+                    for (int side = 0; side < 2; ++side)
+                        for (int i = plan.first; i < plan.first + plan.count; ++i) {
+                            float x, y, r;
+                            const float col = (static_cast<float>(i) + (t + 0.5f) / static_cast<float>(taps)) * unit_ - 0.5f;
+                            bands_.lensPoint(b, side, row, static_cast<float>(c0 - m) + col, &x, &y, &r);
+                            // The bilinear read of sampleFrameSum(), clamped at the frame's edges.
+                            const float fx = std::min(std::max(x - 0.5f, 0.0f), static_cast<float>(frameWidth_ - 1));
+                            const float fy = std::min(std::max(y - 0.5f, 0.0f), static_cast<float>(frameHeight_ - 1));
+                            const int x0 = std::min(static_cast<int>(fx), frameWidth_ - 2);
+                            const int y0 = std::min(static_cast<int>(fy), frameHeight_ - 2);
+                            const double ax = fx - x0, ay = fy - y0;
+                            Read rd;
+                            rd.offset = static_cast<uint32_t>(static_cast<size_t>(y0) * stride + static_cast<size_t>(x0) * texel);
+                            const double w[4] = {(1 - ax) * (1 - ay), ax * (1 - ay), (1 - ax) * ay, ax * ay};
+                            for (int q = 0; q < 4; ++q) rd.w[q] = static_cast<uint16_t>(std::lround(w[q] * 65535.0));
+                            plan.reads.push_back(rd);
+                        }
+                }
         }
     }
 }
 
 void SeamTracker::measureBin(const uint8_t* frame, int b, int bin, Signals& sig, float* value, float* confidence) const {
     for (int w = 0; w < kWindows; ++w) value[w] = confidence[w] = 0.0f;
-    const float most = maxShift_[static_cast<size_t>(bin)];
+    const float most = maxShift_[static_cast<size_t>(bin)] / unit_;
     if (!(most > 0.5f) || bands_.end(b) <= bands_.begin(b)) return;
     const BinReads& plan = reads_[b][static_cast<size_t>(bin)];
     if (plan.rows == 0) return;
     const int H = bands_.height(), m = bands_.margin();
     const int c0 = bands_.begin(b), c1 = bands_.end(b);
-    const int n = c1 - c0 + 2 * m;
+    const int n = gridCount_[b];
     const int r0 = bin * binRows_, r1 = std::min(H, r0 + binRows_);
     sig.left.assign(static_cast<size_t>(n), 0.0f);
     sig.right.assign(static_cast<size_t>(n), 0.0f);
@@ -211,8 +230,9 @@ void SeamTracker::measureBin(const uint8_t* frame, int b, int bin, Signals& sig,
     for (int w = 0; w < kWindows; ++w) {
         const float centre = width * static_cast<float>(w + 1) / (kWindows + 1);
         const float half = width / (kWindows + 1);
-        searchWindow(sig, m + static_cast<int>(centre - half), m + static_cast<int>(std::ceil(centre + half)), most, &value[w],
-                     &confidence[w]);
+        const int i0 = std::max(0, static_cast<int>(gridOf(static_cast<float>(m) + centre - half)));
+        const int i1 = std::min(n, static_cast<int>(std::ceil(gridOf(static_cast<float>(m) + centre + half))));
+        searchWindow(sig, i0, i1, most, &value[w], &confidence[w]);
     }
 }
 
@@ -252,6 +272,10 @@ void SeamTracker::searchWindow(const Signals& sig, int i0, int i1, float most, f
     // does better; each shift's correlation worked out once.
     float tried[32][2];
     int triedCount = 0;
+    // A coarse search of every shift and sample has worked out some already.
+    if (k == 1)
+        for (const auto& sc : coarse)
+            if (triedCount < 32) tried[triedCount][0] = sc.first, tried[triedCount][1] = sc.second, ++triedCount;
     const auto at = [&](float s) {
         for (int t = 0; t < triedCount; ++t)
             if (tried[t][0] == s) return tried[t][1];
@@ -282,7 +306,7 @@ void SeamTracker::searchWindow(const Signals& sig, int i0, int i1, float most, f
 }
 
 int SeamTracker::cellsFor(int size) {
-    const int binRows = std::max(1, (size + 239) / 240);
+    const int binRows = std::max(1, (size + kGridRows - 1) / kGridRows);
     return 2 * ((size + binRows - 1) / binRows) * kWindows;
 }
 
@@ -355,7 +379,7 @@ void SeamTracker::measureFrame(const uint8_t* frame, SeamFrame& out) {
                         }
                     if (agree < 0.6f * total || agree < 2.0f || agreeing < 4) m = 0.0f;
                 }
-                if (m != 0.0f) out.near.push_back({static_cast<uint32_t>(b * cells + static_cast<size_t>(k) * K + w), m});
+                if (m != 0.0f) out.near.push_back({static_cast<uint32_t>(b * cells + static_cast<size_t>(k) * K + w), m * unit_});
             }
     }
 }
@@ -370,9 +394,10 @@ const SeamShift& SeamTracker::advance(const SeamFrame& frame) {
     binsMeasured_ += frame.measured;
     binsFellBack_ += frame.fellBack;
     for (int b = 0; b < 2; ++b) {
-        // Over time: held through changes below a third of a column (the
-        // noise of the measure), slow for small changes, quick for large
-        // ones (a thing that comes or goes).
+        // Over time: held through changes below a third of a grid column
+        // (the noise of the measure), slow for small changes, quick for
+        // large ones (a thing that comes or goes): beyond half a grid
+        // column, or an output column where that is more.
         for (size_t i = 0; i < cells; ++i) {
             float& s = state_[b][i];
             const size_t at = b * cells + i;
@@ -381,11 +406,11 @@ const SeamShift& SeamTracker::advance(const SeamFrame& frame) {
                 s = target;
             } else {
                 const float d = target - s;
-                if (std::fabs(d) > 1.0f) s += 0.8f * d;
-                else if (std::fabs(d) > 0.3f) s += 0.2f * d;
+                if (std::fabs(d) > std::max(1.0f, 0.5f * unit_)) s += 0.8f * d;
+                else if (std::fabs(d) > 0.3f * unit_) s += 0.2f * d;
             }
             const bool confident = at / 64 < frame.confident.size() && (frame.confident[at / 64] >> (at % 64) & 1);
-            if (confident && s >= 0.5f) {
+            if (confident && s >= 0.5f * unit_) {
                 const int row = std::min(H - 1, static_cast<int>(i / K) * binRows_ + binRows_ / 2);
                 const int step = static_cast<int>(degrees(row, s) / kHistogramStep);
                 found_[static_cast<size_t>(std::min(kHistogramSteps - 1, std::max(0, step)))] += 1.0f;
@@ -415,8 +440,8 @@ const SeamShift& SeamTracker::setState(const std::vector<float>& cells) {
 void SeamTracker::shiftFromState() {
     const int H = bands_.height(), K = kWindows;
     for (int b = 0; b < 2; ++b) {
-        // Per row, between the bins' centres; shifts below a third of a column
-        // are the far field's, and up to 0.7 columns they fade in.
+        // Per row, between the bins' centres; shifts below a third of a grid
+        // column are the far field's, and up to 0.7 of one they fade in.
         std::vector<float>& rows = shift_.shift[b];
         for (int row = 0; row < H; ++row) {
             const float t = (static_cast<float>(row) + 0.5f) / static_cast<float>(binRows_) - 0.5f;
@@ -425,7 +450,7 @@ void SeamTracker::shiftFromState() {
             const float f = std::max(0.0f, std::min(1.0f, t - static_cast<float>(k0)));
             for (int w = 0; w < K; ++w) {
                 float v = state_[b][static_cast<size_t>(k0) * K + w] * (1 - f) + state_[b][static_cast<size_t>(k1) * K + w] * f;
-                v *= std::min(1.0f, std::max(0.0f, (std::fabs(v) - 0.3f) / 0.4f));
+                v *= std::min(1.0f, std::max(0.0f, (std::fabs(v) / unit_ - 0.3f) / 0.4f));
                 rows[static_cast<size_t>(row) * K + w] = v * latitudeWeight(row, H);
             }
         }

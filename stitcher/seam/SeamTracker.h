@@ -9,7 +9,11 @@
 // field's (0); a weighted median along the band keeps one bin from jumping
 // away from its neighbours; over time a bin moves slowly while the change
 // is small (a still scene stays still) and quickly where it is large (a
-// passing person is followed).
+// passing person is followed). All of it runs on a grid of fixed angle
+// (the columns and rows of a 480 x 240 panorama) whatever the output's size,
+// the frame read through each grid column's footprint: what the measure
+// finds, and what it takes for noise, are the same in degrees at every
+// size, and its cost does not grow with the output.
 #pragma once
 
 #include <cstdint>
@@ -122,11 +126,20 @@ private:
         std::vector<Read> reads;
     };
     void planReads();
+    // The grid column of output column offset `x` from the band's start
+    // less the margin (whole output columns at pixel centres).
+    float gridOf(float x) const { return (x + 0.5f) / unit_ - 0.5f; }
 
     SeamSettings settings_;
     SeamBands bands_;
     int frameWidth_, frameHeight_;
     int binRows_, bins_;
+    // The measure's grid: kGridRows bins of rows, and columns of the same
+    // angle (those of a panorama kGridRows high) whatever the output's size,
+    // unit_ output columns each (1 for panoramas up to kGridRows high).
+    static constexpr int kGridRows = 240;
+    float unit_ = 1.0f;
+    int gridCount_[2] = {0, 0};               // per band: grid columns across it and its margins
     std::vector<float> maxShift_;             // per bin, output pixels
     std::vector<BinReads> reads_[2];          // per band and bin
     static constexpr int kWindows = 3;        // points across a band measured apart

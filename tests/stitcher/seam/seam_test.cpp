@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -26,8 +27,16 @@ using testutil::DepthScene;
 
 namespace {
 
-const int kSize = 240;                   // panorama 480 x 240
-const int kFrameW = 960, kFrameH = 480;  // calibration scaled from 2880 x 1440
+// Panorama 480 x 240 from 960 x 480 frames (the calibration scaled from
+// 2880 x 1440); DFS_SEAM_SIZE=<rows> runs the same scenes at another size,
+// frames scaled alike.
+int sizeFromEnvironment() {
+    const char* text = std::getenv("DFS_SEAM_SIZE");
+    const int rows = text ? std::atoi(text) : 0;
+    return rows >= 120 && rows <= 4096 ? rows : 240;
+}
+const int kSize = sizeFromEnvironment();
+const int kFrameW = 4 * kSize, kFrameH = 2 * kSize;
 
 const testutil::StitchGeometry& geometry() { return testutil::defaultGeometry(kSize); }
 
@@ -144,6 +153,45 @@ TEST(SeamDepth, NearThingsLineUpAtTheSeams) {
             EXPECT_GT(p1, barPsnr - 1.0) << kNames[w] << " " << baseline;
             EXPECT_GT(e1, 0.9 * barEdges) << kNames[w] << " " << baseline;
         }
+    }
+}
+
+// The measure does not depend on the panorama's size: trackers for
+// panoramas 1, 2 and 4 times as high, reading the same frames, find the same
+// disparities in degrees, cell by cell (a cell is the same rows and part of
+// the band at every size), and keep the far field in as many cells.
+TEST(SeamDepth, TheMeasureInDegreesDoesNotDependOnThePanoramasSize) {
+    std::mt19937 seeds(8675309);
+    const Maker makers[4] = {testutil::yardScene, testutil::hallScene, testutil::streetScene, testutil::parkScene};
+    for (int w = 0; w < 4; ++w) {
+        const double baseline = 25.0 + 10.0 * std::uniform_real_distribution<double>()(seeds);
+        BgrImage frame = makers[w](geometry(), 2 * kSize, kSize, seeds()).frame(geometry(), kFrameW, kFrameH, baseline);
+        std::vector<float> at[3];
+        int found[3] = {0, 0, 0};
+        for (int k = 0; k < 3; ++k) {
+            SeamTracker tracker(geometry().model(), kSize << k, kFrameW, kFrameH, settings(baseline));
+            tracker.measure(frame.data.data());
+            at[k] = tracker.state();
+            const int bins = tracker.cells() / 6, binRows = ((kSize << k) + bins - 1) / bins;
+            for (size_t c = 0; c < at[k].size(); ++c) {
+                found[k] += at[k][c] != 0.0f;
+                at[k][c] = static_cast<float>(tracker.degrees(static_cast<int>(c % (bins * 3) / 3) * binRows + binRows / 2, at[k][c]));
+            }
+        }
+        for (int k = 1; k < 3; ++k) {
+            ASSERT_EQ(at[k].size(), at[0].size());
+            int either = 0, agree = 0;
+            for (size_t c = 0; c < at[0].size(); ++c) {
+                if (at[0][c] == 0.0f && at[k][c] == 0.0f) continue;
+                ++either;
+                agree += std::fabs(at[0][c] - at[k][c]) <= 0.15f;
+            }
+            std::printf("%s at %d rows: %d cells with a near thing (%d at %d rows), %d of %d agree within 0.15 degrees\n",
+                        w < 3 ? kNames[w] : "park", kSize << k, found[k], found[0], kSize, agree, either);
+            EXPECT_GE(agree, 0.8 * either) << w << " at " << (kSize << k);
+            EXPECT_NEAR(found[k], found[0], 0.05 * found[0] + 5) << w << " at " << (kSize << k);
+        }
+        EXPECT_GT(found[0], 60) << w;
     }
 }
 
