@@ -18,6 +18,9 @@ constexpr size_t kMinSegment = 6;        // pixels of a segment
 constexpr double kMinLength = 5.0;       // pixels of arc along a segment
 constexpr double kMaxWidth = 1.2;        // pixels of arc across it (RMS)
 constexpr double kNearLine = 3.0;        // pixels of arc from its circle that its pixels keep to
+constexpr size_t kMinRows = 5;           // rows of a segment fitted by its edge's place in each
+constexpr double kRowScatter = 0.3;      // pixels of arc from its circle that those places may stray at least
+constexpr size_t kEndRows = 2;           // rows at either end of such a segment left out of that fit
 constexpr double kMaxTilt = 20.0;       // degrees of tilt searched, about the first frame's up
 constexpr int kSectors = 8;
 constexpr int kHorizonBins = 32;          // pieces of the horizon: a thirty-second of the circle each
@@ -225,6 +228,83 @@ void eigen3(const double in[3][3], double values[3], double smallest[3]) {
     for (int k = 0; k < 3; ++k) smallest[k] = v[k][order[0]];
 }
 
+// The circle of a segment that runs down the picture, fitted through the
+// edge's place in each of its rows: found to a fraction of a pixel as the
+// middle of the steps of grey across the row about the row's strongest
+// pixel of the segment, each row weighed by the size of its step. Where an
+// edge across the line meets it (a window's head or sill beside its jamb),
+// the segment takes in a few of that edge's pixels, which lean a circle
+// fitted through its pixels, while the rows' steps across still place the
+// line itself. In the rows at its ends, where that edge crosses them
+// aslant under a tilt, the step is spread to one side (the other way at
+// the other end, so that a short segment leans with the tilt): those rows
+// are left out. A row whose place leaves the line's trend (a stray step
+// beside it) is dropped and the circle fitted again. `region` is sorted
+// here; `normal` is left alone, and false returned, where too few rows are
+// left.
+bool fitAcrossRows(const float* grey, int w, int h, std::vector<size_t>& region, double normal[3]) {
+    std::sort(region.begin(), region.end());
+    std::vector<double> dirs, weights;
+    for (size_t i = 0; i < region.size();) {
+        const size_t row = region[i] / w;
+        const float* line = grey + row * w;
+        auto across = [&](int x) { return line[(x + 1) % w] - line[(x + w - 1) % w]; };
+        int x = static_cast<int>(region[i] % w);
+        double top = -1;
+        for (; i < region.size() && region[i] / w == row; ++i) {
+            const int at = static_cast<int>(region[i] % w);
+            if (std::fabs(across(at)) > top) top = std::fabs(across(at)), x = at;
+        }
+        // The steps between neighbours (each half-way between them) of the
+        // peak's sign, two either side of it.
+        const double sign = across(x) >= 0 ? 1 : -1;
+        double sum = 0, moment = 0;
+        for (int k = x - 2; k <= x + 1; ++k) {
+            const double step = sign * (line[(k + 1 + w) % w] - line[(k + w) % w]);
+            if (step > 0) sum += step, moment += step * (k + 0.5);
+        }
+        if (!(sum > 0)) continue;
+        const double phi = kPi * (row + 0.5) / h, theta = 2 * kPi * (moment / sum + 0.5) / w;
+        dirs.insert(dirs.end(), {std::sin(phi) * std::cos(theta), std::sin(phi) * std::sin(theta), std::cos(phi)});
+        // Capped as the pixels' strength is, over the two pixels of a step.
+        weights.push_back(std::sin(phi) * std::min(sum, 8 * kMinEdge));
+    }
+    if (weights.size() < kMinRows + 2 * kEndRows) return false;
+    dirs.erase(dirs.end() - 3 * kEndRows, dirs.end());
+    dirs.erase(dirs.begin(), dirs.begin() + 3 * kEndRows);
+    weights.erase(weights.end() - kEndRows, weights.end());
+    weights.erase(weights.begin(), weights.begin() + kEndRows);
+    const double pixel = 2 * kPi / w;
+    std::vector<uint8_t> kept(weights.size(), 1);
+    double n[3] = {0, 0, 0};
+    for (int round = 0; round < 4; ++round) {
+        double s[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, values[3];
+        size_t rows = 0;
+        for (size_t r = 0; r < weights.size(); ++r) {
+            if (!kept[r]) continue;
+            ++rows;
+            for (int a = 0; a < 3; ++a)
+                for (int b = 0; b < 3; ++b) s[a][b] += weights[r] * dirs[3 * r + a] * dirs[3 * r + b];
+        }
+        if (rows < kMinRows) return false;
+        eigen3(s, values, n);
+        // Rows off the circle by more than three times the rows' own
+        // scatter (robust: from their median), or kRowScatter, go.
+        std::vector<double> off;
+        for (size_t r = 0; r < weights.size(); ++r)
+            if (kept[r]) off.push_back(std::fabs(dirs[3 * r] * n[0] + dirs[3 * r + 1] * n[1] + dirs[3 * r + 2] * n[2]) / pixel);
+        std::nth_element(off.begin(), off.begin() + off.size() / 2, off.end());
+        const double reach = std::max(kRowScatter, 3 * 1.4826 * off[off.size() / 2]);
+        bool dropped = false;
+        for (size_t r = 0; r < weights.size(); ++r)
+            if (kept[r] && std::fabs(dirs[3 * r] * n[0] + dirs[3 * r + 1] * n[1] + dirs[3 * r + 2] * n[2]) / pixel > reach)
+                kept[r] = 0, dropped = true;
+        if (!dropped) break;
+    }
+    for (int k = 0; k < 3; ++k) normal[k] = n[k];
+    return true;
+}
+
 
 }  // namespace
 
@@ -393,6 +473,16 @@ void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std
         const double length = std::sqrt(12 * std::max(0.0, values[1]) / mass) / pixel;
         const double width = std::sqrt(std::max(0.0, values[0]) / mass) / pixel;
         if (length < kMinLength || width > kMaxWidth) continue;
+        // A segment that runs down the picture (its edges facing across the
+        // rows) is fitted again by its rows.
+        if (cx > 0) {
+            std::vector<size_t> rows = region;
+            double across[3] = {0, 0, 0};
+            if (fitAcrossRows(grey, w, h, rows, across)) {
+                const double sign = across[0] * normal[0] + across[1] * normal[1] + across[2] * normal[2] < 0 ? -1 : 1;
+                for (int k = 0; k < 3; ++k) normal[k] = sign * across[k];
+            }
+        }
         double world[3], where[3];
         camera.apply(normal, world);
         // Only lines that could be vertical under some up within reach.

@@ -3,9 +3,12 @@
 // angles to up. Straight segments are cut from each frame's edges (pixels
 // grown along edges that run one way, a great circle fitted through them,
 // kept where they are long and thin on it, so that corners, texture and
-// curves drop out); each segment's normal is turned into the first frame's
-// axes by that frame's camera orientation, and carries how well its circle
-// is known (a long segment's better than a short one's).
+// curves drop out; one that runs down the picture is fitted again through
+// the edge's place in each of its rows, to a fraction of a pixel, so that
+// the corner pixels of an edge meeting it do not lean it); each segment's
+// normal is turned into the first frame's axes by that frame's camera
+// orientation, and carries how well its circle is known (a long segment's
+// better than a short one's).
 //
 // Up is found by voting: every segment votes for the ups under which it
 // would be vertical, a line across the plane of tilts (to 20 degrees about
