@@ -290,15 +290,16 @@ bool fitAcrossRows(const float* grey, int w, int h, std::vector<size_t>& region,
         eigen3(s, values, n);
         // Rows off the circle by more than three times the rows' own
         // scatter (robust: from their median), or kRowScatter, go.
-        std::vector<double> off;
-        for (size_t r = 0; r < weights.size(); ++r)
-            if (kept[r]) off.push_back(std::fabs(dirs[3 * r] * n[0] + dirs[3 * r + 1] * n[1] + dirs[3 * r + 2] * n[2]) / pixel);
-        std::nth_element(off.begin(), off.begin() + off.size() / 2, off.end());
-        const double reach = std::max(kRowScatter, 3 * 1.4826 * off[off.size() / 2]);
+        std::vector<double> off(weights.size()), keptOff;
+        for (size_t r = 0; r < weights.size(); ++r) {
+            off[r] = std::fabs(dirs[3 * r] * n[0] + dirs[3 * r + 1] * n[1] + dirs[3 * r + 2] * n[2]) / pixel;
+            if (kept[r]) keptOff.push_back(off[r]);
+        }
+        std::nth_element(keptOff.begin(), keptOff.begin() + keptOff.size() / 2, keptOff.end());
+        const double reach = std::max(kRowScatter, 3 * 1.4826 * keptOff[keptOff.size() / 2]);
         bool dropped = false;
         for (size_t r = 0; r < weights.size(); ++r)
-            if (kept[r] && std::fabs(dirs[3 * r] * n[0] + dirs[3 * r + 1] * n[1] + dirs[3 * r + 2] * n[2]) / pixel > reach)
-                kept[r] = 0, dropped = true;
+            if (kept[r] && off[r] > reach) kept[r] = 0, dropped = true;
         if (!dropped) break;
     }
     for (int k = 0; k < 3; ++k) normal[k] = n[k];
@@ -476,9 +477,8 @@ void UpFinder::add(const float* grey, int w, int h, const Rot& camera, const std
         // A segment that runs down the picture (its edges facing across the
         // rows) is fitted again by its rows.
         if (cx > 0) {
-            std::vector<size_t> rows = region;
             double across[3] = {0, 0, 0};
-            if (fitAcrossRows(grey, w, h, rows, across)) {
+            if (fitAcrossRows(grey, w, h, region, across)) {
                 const double sign = across[0] * normal[0] + across[1] * normal[1] + across[2] * normal[2] < 0 ? -1 : 1;
                 for (int k = 0; k < 3; ++k) normal[k] = sign * across[k];
             }
