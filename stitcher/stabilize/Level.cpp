@@ -616,10 +616,6 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
         const double fit = information > 0
                                ? std::sqrt(std::max(1, frames_) / information) * std::max(1.0, std::sqrt(chi / inliers)) / kDeg
                                : kMaxTilt;
-        // The uncertainty: the two, and what neither sees (the error of the
-        // frames' orientations, the stitch's own bend of lines), added as
-        // independent errors.
-        const double sure = std::sqrt(0.25 * jack * jack + fit * fit + kUnseen * kUnseen);
         // The edges vertical under it must face more than one way round the
         // horizon for both tilts to be tied down: by their count here, and by
         // the information the fit draws on (below).
@@ -699,6 +695,15 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
                 }
             }
         }
+        // The uncertainty: the two, and what neither sees (the error of the
+        // frames' orientations, the stitch's own bend of lines), added as
+        // independent errors. The fit's error above spreads the information
+        // on both tilts over the two alike, as lines facing every way give
+        // it; where most of them face one way, the weaker tilt rests on the
+        // rest, and its error is the larger by the root of how much less
+        // than half of the information it has.
+        const double lean = weaker > 0 ? std::sqrt(std::max(1.0, 0.5 / weaker)) : kMaxTilt;
+        const double sure = std::sqrt(0.25 * jack * jack + fit * fit * lean * lean + kUnseen * kUnseen);
         return Tie{sure, taken > 0 ? values[1] / taken : 0, weaker, spare};
     };
     const Tie tie = assess(u);

@@ -351,7 +351,10 @@ Levelled levelClip(const BgrImage& scene, const Rot& tilt, int phase, int frames
 // line of the floor passing half a degree from the nadir, long and seen in
 // every frame, pulled up a third of a degree off; in a sixth, tilted, a line
 // of the floor and two of the ceiling passing a degree or so from the poles
-// settled the fit 1.7 degrees from up with an uncertainty of a fifth.
+// settled the fit 1.7 degrees from up with an uncertainty of a fifth. In a
+// second field, tilted, the lines facing one way held eleven twelfths of the
+// information: the other tilt came out 0.6 degrees off, though the fit's
+// error, spread over both tilts, said 0.16.
 TEST(StabilizeTest, LevelsWorldsItWasNotTunedOn) {
     const char* chosen = std::getenv("DFS_LEVEL_SEED");
     const uint32_t runSeed = chosen ? static_cast<uint32_t>(std::atoi(chosen)) : 1;
@@ -371,7 +374,8 @@ TEST(StabilizeTest, LevelsWorldsItWasNotTunedOn) {
                   {"room", testutil::roomWorld, false, 92},
                   {"room", testutil::roomWorld, false, 103},
                   {"room", testutil::roomWorld, false, 130},
-                  {"field", testutil::fieldWorld, false, 44}};
+                  {"field", testutil::fieldWorld, false, 44},
+                  {"field", testutil::fieldWorld, false, 50}};
     for (const auto& w : worlds) {
         const uint32_t seed = w.seed ? w.seed : runSeed;
         SCOPED_TRACE(std::string(w.name) + " " + std::to_string(seed));
