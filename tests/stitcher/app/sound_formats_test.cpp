@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,18 +23,24 @@ using testutil::quote;
 
 const int kFrames = 15;  // at 30 fps: half a second
 
-// Interleaved 16-bit sound of two files at `rate` in `channels` (laid out as
-// the video lays them out), mixed as FFmpeg mixes without lowering the level;
-// one ffmpeg for both.
-void decode(const std::string& a, const std::string& b, int rate, int channels, std::vector<int16_t>& pcmA,
-            std::vector<int16_t>& pcmB) {
-    const std::string layout = channels == 3 ? " -ch_layout 3.0" : " -ac " + std::to_string(channels);
-    const std::string as = " -ar " + std::to_string(rate) + layout + " -rematrix_maxval 1000 -f s16le ";
-    ASSERT_EQ(testutil::runCommand("ffmpeg -v error -nostdin -y -i " + quote(a) + " -i " + quote(b) + " -map 0:a" + as +
-                                   quote(a + ".raw") + " -map 1:a" + as + quote(b + ".raw")),
-              0);
-    pcmA = testutil::s16le(testutil::readFile(a + ".raw"));
-    pcmB = testutil::s16le(testutil::readFile(b + ".raw"));
+// One ffmpeg for every clip and its video: each file's sound as interleaved
+// 16-bit samples at the video's rate in the video's channels (laid out as
+// the video lays them out), mixed as FFmpeg mixes without lowering the level,
+// into <file>.raw. A program start costs more than the decoding.
+struct Decoded {
+    std::string file;
+    int rate, channels;
+};
+int decodeAll(const std::vector<Decoded>& files) {
+    std::string inputs, outputs;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const Decoded& d = files[i];
+        const std::string layout = d.channels == 3 ? " -ch_layout 3.0" : " -ac " + std::to_string(d.channels);
+        inputs += " -i " + quote(d.file);
+        outputs += " -map " + std::to_string(i) + ":a -ar " + std::to_string(d.rate) + layout +
+                   " -rematrix_maxval 1000 -f s16le " + quote(d.file + ".raw");
+    }
+    return testutil::runCommand("ffmpeg -v error -nostdin -y" + inputs + outputs);
 }
 
 // The LFE channel of the clips' layout for `channels` (-1: none): FFmpeg's
@@ -86,13 +93,16 @@ TEST(SoundFormats, EveryChannelInPlaceAtEveryRate) {
     const std::string dir = testutil::makeTempDir("sound_formats");
     std::mt19937 random(7);
     std::uniform_real_distribution<double> start(150, 250), sweep(100, 300);
+    // Every clip made by one ffmpeg: the video, with a chirp per channel,
+    // each its own (the LFE's low), so that a lost, moved or late channel shows.
+    std::vector<std::string> names, clips, outs;
+    std::string sources = " -i " + quote(video), made;
     for (const Format& f : formats) {
         const std::string codec(f.codec);
-        const std::string name = codec.substr(0, codec.find(' ')) + "_" + std::to_string(f.channels) + "ch_" +
-                                 std::to_string(f.rate) + "." + f.ext;
-        SCOPED_TRACE(name);
-        // A chirp per channel, each its own (the LFE's low), so that a lost,
-        // moved or late channel shows.
+        names.push_back(codec.substr(0, codec.find(' ')) + "_" + std::to_string(f.channels) + "ch_" +
+                        std::to_string(f.rate) + "." + f.ext);
+        clips.push_back(dir + "/" + names.back());
+        outs.push_back(dir + "/out_" + names.back() + ".mp4");
         std::string expr;
         for (int c = 0; c < f.channels; ++c) {
             const bool lfe = c == lfeOf(f.channels);  // AAC keeps only its lowest 120 Hz or so
@@ -100,14 +110,18 @@ TEST(SoundFormats, EveryChannelInPlaceAtEveryRate) {
             expr += (c ? "|" : "") + std::string("0.25*sin(2*PI*(") + std::to_string(f0) + "*t+" + std::to_string(k) +
                     "*t*t))";
         }
-        const std::string clip = dir + "/" + name;
-        ASSERT_EQ(testutil::runCommand("ffmpeg -v error -nostdin -y -i " + quote(video) + " -f lavfi -i 'aevalsrc=" +
-                                       expr + (f.channels == 3 ? ":c=3.0" : "") + ":s=" +
-                                       std::to_string(f.rate) + ":d=0.6' -map 0:v -map 1:a -c:v copy -c:a " +
-                                       f.codec + " -shortest " + quote(clip)),
-                  0);
+        sources += " -f lavfi -i 'aevalsrc=" + expr + (f.channels == 3 ? ":c=3.0" : "") + ":s=" + std::to_string(f.rate) +
+                   ":d=0.6'";
+        made += " -map 0:v -map " + std::to_string(clips.size()) + ":a -c:v copy -c:a " + f.codec + " -shortest " +
+                quote(clips.back());
+    }
+    ASSERT_EQ(testutil::runCommand("ffmpeg -v error -nostdin -y" + sources + made), 0);
 
-        const testutil::StitcherRun info = testutil::runStitcher("--info " + quote(clip));
+    std::vector<Decoded> decoded;
+    for (size_t i = 0; i < std::size(formats); ++i) {
+        const Format& f = formats[i];
+        SCOPED_TRACE(names[i]);
+        const testutil::StitcherRun info = testutil::runStitcher("--info " + quote(clips[i]));
         ASSERT_EQ(info.code, 0) << info.err;
         const std::string own = " " + std::to_string(f.rate) + " Hz, " + std::to_string(f.channels) + " channel";
         const std::string carried = "  a video carries it over as AAC " + std::to_string(f.outRate) + " Hz, " +
@@ -115,20 +129,27 @@ TEST(SoundFormats, EveryChannelInPlaceAtEveryRate) {
         EXPECT_NE(info.out.find(own), std::string::npos) << info.out;
         EXPECT_NE(info.out.find(carried), std::string::npos) << info.out;
 
-        const std::string out = dir + "/out_" + name + ".mp4";
         const testutil::StitcherRun r =
-            testutil::runStitcher("--size 16 --preset ultrafast --color-match off --frames " + std::to_string(kFrames) + " " + quote(clip) +
-                                  " " + quote(out));
+            testutil::runStitcher("--size 16 --preset ultrafast --color-match off --frames " + std::to_string(kFrames) + " " +
+                                  quote(clips[i]) + " " + quote(outs[i]));
         ASSERT_EQ(r.code, 0) << r.err;
         EXPECT_EQ(r.err.find("audio"), std::string::npos) << r.err;
         EXPECT_EQ(testutil::captureCommand("ffprobe -v error -select_streams a -show_entries stream=sample_rate,channels "
-                                           "-of csv=p=0 " + quote(out)),
+                                           "-of csv=p=0 " + quote(outs[i])),
                   std::to_string(f.outRate) + "," + std::to_string(f.outChannels) + "\n");
+        decoded.push_back({clips[i], f.outRate, f.outChannels});
+        decoded.push_back({outs[i], f.outRate, f.outChannels});
+    }
+    ASSERT_EQ(decodeAll(decoded), 0);
+
+    for (size_t i = 0; i < std::size(formats); ++i) {
+        const Format& f = formats[i];
+        SCOPED_TRACE(names[i]);
         // The sound at the video's rate; the last AAC frame may run on past
         // the video's end.
         const int channels = f.outChannels;
-        std::vector<int16_t> in, got;
-        decode(clip, out, f.outRate, channels, in, got);
+        const std::vector<int16_t> in = testutil::s16le(testutil::readFile(clips[i] + ".raw")),
+                                   got = testutil::s16le(testutil::readFile(outs[i] + ".raw"));
         const double length = static_cast<double>(got.size()) / channels, wanted = f.outRate * kFrames / 30.0;
         EXPECT_GE(length, wanted - f.outRate * 0.025);
         EXPECT_LE(length, wanted + 1024 + f.outRate * 0.025);
@@ -142,7 +163,7 @@ TEST(SoundFormats, EveryChannelInPlaceAtEveryRate) {
             std::snprintf(figure, sizeof figure, " %.0f", s);
             figures += figure;
         }
-        std::printf("%s: lag %ld samples at %d Hz, SNR per channel (dB):%s\n", name.c_str(), m.lag, f.outRate,
+        std::printf("%s: lag %ld samples at %d Hz, SNR per channel (dB):%s\n", names[i].c_str(), m.lag, f.outRate,
                     figures.c_str());
         EXPECT_LE(std::labs(m.lag), f.outRate / 1000);
         for (int c = 0; c < channels; ++c) EXPECT_GE(m.channelSnr[c], 20.0) << "channel " << c;

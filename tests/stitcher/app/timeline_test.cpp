@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -47,8 +48,8 @@ struct Played {
     double click = -1;               // when the sound's click begins
 };
 
-// The video or picture file as ffmpeg plays it.
-Played play(const std::string& path) {
+// The video or picture file as ffmpeg plays it; a picture has no sound to play.
+Played play(const std::string& path, bool sound = true) {
     Played p;
     std::stringstream stats(testutil::captureCommand(
         "ffmpeg -v error -nostdin -i " + quote(path) +
@@ -66,6 +67,7 @@ Played play(const std::string& path) {
         }
     }
     if (brightest < 100) p.flash = -1;  // no white frame
+    if (!sound) return p;
     const double start = std::atof(testutil::captureCommand("ffprobe -v error -select_streams a -show_entries "
                                                             "stream=start_time -of csv=p=0 " + quote(path)).c_str());
     const std::string pcm = testutil::captureCommand("ffmpeg -v error -nostdin -i " + quote(path) +
@@ -104,11 +106,15 @@ TEST(Timeline, TrimmedDelayedAndVariableRateClipsPlayAsTheClip) {
          1.5 - 0.3 - 19 / 30.0},
     };
     const std::string dir = testutil::makeTempDir("stitch_timeline");
+    // Each clip played once, whichever cases stitch it.
+    std::map<std::string, Played> played;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string out = dir + "/out.mp4";
         ASSERT_EQ(stitch(c.args + " " + quote(c.clip) + " " + quote(out)), 0);
-        const Played in = play(c.clip), got = play(out);
+        if (!played.count(c.clip)) played[c.clip] = play(c.clip);
+        const Played& in = played[c.clip];
+        const Played got = play(out);
         ASSERT_EQ(got.frameTimes.size(), c.frames);
         EXPECT_NEAR(got.flash, c.flash, kFrame);
         EXPECT_NEAR(got.click, c.click, kFrame);
@@ -126,8 +132,8 @@ TEST(Timeline, TrimmedDelayedAndVariableRateClipsPlayAsTheClip) {
     EXPECT_NE(info.find("75 frames at 30 fps (30/1), 2.500 s"), std::string::npos) << info;
     // Picture sequences are numbered by the frames shown: 31 of the trimmed clip is the flash.
     ASSERT_EQ(stitch("--start 30 --frames 2 " + quote(trimmed) + " " + quote(dir + "/f%03d.png")), 0);
-    EXPECT_LT(play(dir + "/f030.png").flash, 0);
-    EXPECT_GE(play(dir + "/f031.png").flash, 0);
+    EXPECT_LT(play(dir + "/f030.png", false).flash, 0);
+    EXPECT_GE(play(dir + "/f031.png", false).flash, 0);
 }
 
 }  // namespace
