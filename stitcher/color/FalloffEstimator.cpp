@@ -10,12 +10,12 @@
 #include "OverlapSamples.h"
 #include "SeamBands.h"
 #include "StitchLayout.h"
+#include "Angles.h"
 
 namespace stitcher {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 // The directions a turned pair of frames is compared on, over the sphere.
 constexpr int kDirections = 16384;
 // Radii of the lens circle compared (clear of the rim), and the cells: this

@@ -4,11 +4,12 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "Angles.h"
+
 namespace stitcher {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 
 double flatFocal(const ViewShape& s) { return s.width / 2.0 / std::tan(s.fov * kPi / 360.0); }
 

@@ -86,9 +86,9 @@ std::string seamCellsFromHex(const std::string& text, int cells, double most, st
 }
 
 // Reads the plan's members, remembering the first problem.
-class Reader {
+class PlanFields {
 public:
-    explicit Reader(const JsonValue& root) : root_(root) {}
+    explicit PlanFields(const JsonValue& root) : root_(root) {}
     const Status& status() const { return status_; }
 
     void fail(const std::string& what) {
@@ -229,7 +229,7 @@ Status planFromJson(const std::string& text, Plan& plan) {
     if (root["version"].asNumber(-1) != kVersion)
         return Status(kExitPlan, "a plan of another version (this stitcher reads version " + std::to_string(kVersion) + ")");
     Plan p;
-    Reader r(root);
+    PlanFields r(root);
     const JsonValue& clip = r.member(root, "clip", JsonValue::Kind::Object, "");
     p.clipPath = r.text(clip, "path", "clip.");
     p.clipHash = r.text(clip, "hash", "clip.");

@@ -54,7 +54,7 @@ ViewTags poseOf(const ViewTags& v) {
     return p;
 }
 
-void put32(std::vector<uint8_t>& b, uint32_t v) {
+void putBigEndian32(std::vector<uint8_t>& b, uint32_t v) {
     for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (24 - 8 * i)));
 }
 
@@ -106,7 +106,7 @@ std::string sphericalVideoXml() {
 
 std::vector<uint8_t> sphericalVideoBox(const std::string& xml) {
     std::vector<uint8_t> box;
-    put32(box, static_cast<uint32_t>(8 + 16 + xml.size()));
+    putBigEndian32(box, static_cast<uint32_t>(8 + 16 + xml.size()));
     box.insert(box.end(), {'u', 'u', 'i', 'd'});
     box.insert(box.end(), kSphericalUuid, kSphericalUuid + 16);
     box.insert(box.end(), xml.begin(), xml.end());
@@ -116,9 +116,9 @@ std::vector<uint8_t> sphericalVideoBox(const std::string& xml) {
 std::vector<uint8_t> sphericalEntryBoxes() {
     auto box = [](const char* type, const std::vector<uint8_t>& body, bool full) {
         std::vector<uint8_t> b;
-        put32(b, static_cast<uint32_t>(8 + (full ? 4 : 0) + body.size()));
+        putBigEndian32(b, static_cast<uint32_t>(8 + (full ? 4 : 0) + body.size()));
         b.insert(b.end(), type, type + 4);
-        if (full) put32(b, 0);  // version 0, no flags
+        if (full) putBigEndian32(b, 0);  // version 0, no flags
         b.insert(b.end(), body.begin(), body.end());
         return b;
     };
@@ -146,14 +146,14 @@ bool addPngXmp(std::vector<uint8_t>& png, const std::string& xmp) {
     // Keyword, no compression, no language, no translated keyword, the text.
     std::vector<uint8_t> chunk;
     const char keyword[] = "XML:com.adobe.xmp";
-    put32(chunk, static_cast<uint32_t>(sizeof keyword + 2 + 2 + xmp.size()));
+    putBigEndian32(chunk, static_cast<uint32_t>(sizeof keyword + 2 + 2 + xmp.size()));
     chunk.insert(chunk.end(), {'i', 'T', 'X', 't'});
     chunk.insert(chunk.end(), keyword, keyword + sizeof keyword);
     chunk.insert(chunk.end(), {0, 0, 0, 0});
     chunk.insert(chunk.end(), xmp.begin(), xmp.end());
     const uint32_t crc = av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), 0xFFFFFFFFu, chunk.data() + 4, chunk.size() - 4) ^
                          0xFFFFFFFFu;
-    put32(chunk, crc);
+    putBigEndian32(chunk, crc);
     png.insert(png.begin() + ihdrEnd, chunk.begin(), chunk.end());
     return true;
 }

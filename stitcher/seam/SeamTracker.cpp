@@ -4,11 +4,12 @@
 #include <cmath>
 #include <cstdio>
 
+#include "Angles.h"
+
 namespace stitcher {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 // Shifts are faded out from this latitude to kLatitudeLimit.
 constexpr double kFadeFrom = 60.0;
 // A histogram of the disparities found, for the report: 0.01 degree steps.

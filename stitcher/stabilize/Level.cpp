@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <set>
 
+#include "Angles.h"
+
 
 namespace stitcher {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kDeg = kPi / 180;
 constexpr double kMinEdge = 6.0;        // grey levels per pixel across an edge taken in
 constexpr double kSameWay = 22.5 * kDeg;  // how far the edges of one segment may turn
 constexpr size_t kMinSegment = 6;        // pixels of a segment

@@ -8,12 +8,12 @@
 #include "DualFisheyeModel.h"
 #include "GreyPanorama.h"
 #include "StitchLayout.h"
+#include "Angles.h"
 
 namespace stitcher {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr int kLevels = 4;               // the pyramid: analysisSize, 1/2, 1/4, 1/8
 constexpr int kPixelsPerLevel = 4000;     // template pixels aimed at per level
 constexpr double kSeamMarginDeg = 4.0;    // left out beside each seam band

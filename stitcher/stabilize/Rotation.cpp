@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-namespace stitcher {
+#include "Angles.h"
 
-namespace {
-constexpr double kDeg = 3.14159265358979323846 / 180.0;
-}
+namespace stitcher {
 
 Rot Rot::fromAngles(double yaw, double pitch, double roll) {
     const double cy = std::cos(yaw * kDeg), sy = std::sin(yaw * kDeg);

@@ -6,12 +6,12 @@
 
 #include "CpuEngine.h"  // fastAtan2
 #include "WorkerPool.h"
+#include "Angles.h"
 
 namespace stitcher {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr int kNodes = kViewCell + 1;  // per side of a cell worked out pixel by pixel
 constexpr int kSubNodes = kViewCell / kSubCell + 1;  // per side of a cell's finer grid
 

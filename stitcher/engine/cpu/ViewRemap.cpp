@@ -4,11 +4,12 @@
 #include <cmath>
 #include <cstring>
 
+#include "Angles.h"
+
 namespace stitcher {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
 
 // Fixed-point bilinear read at (x, y): x wraps around the panorama, y is
 // clamped to its first and last rows (the GL engine's repeat / clamp-to-edge).

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "StitchLayout.h"
+#include "Angles.h"
 
 namespace stitcher {
 
@@ -285,7 +286,6 @@ void main() {
 }
 )";
 
-constexpr double kPi = 3.14159265358979323846;
 
 // The geometry textures are the panorama's size up to this width, coarser
 // beyond: what they hold is linear over each mesh cell (some 1/100 of the
