@@ -1,3 +1,4 @@
+#include "Angles.h"
 #include "OverlapAlign.h"
 
 #include <algorithm>
@@ -94,7 +95,6 @@ const double kMinParallaxCheck = 0.01;
 // Step of the numeric derivatives across the ring, radians.
 const double kElevationStep = 0.05 * 3.14159265358979323846 / 180.0;
 
-const double kPi = 3.14159265358979323846;
 
 double lossOf(double r) { return 0.5 * kLossScale * kLossScale * std::log1p(r * r / (kLossScale * kLossScale)); }
 double weightOf(double r) { return 1.0 / (1.0 + r * r / (kLossScale * kLossScale)); }

@@ -1,3 +1,4 @@
+#include "Angles.h"
 #include "SampleTable.h"
 
 #include <algorithm>
@@ -21,7 +22,6 @@ namespace stitcher {
 
 namespace {
 
-const double kPi = 3.14159265358979323846;
 const uint32_t kNoTriangle = 0xFFFFFFFFu;
 const uint32_t kMoreTriangles = 1u << 31;  // in the coverage map: later meshes cover the texel too
 const int kBandRows = 16;
