@@ -34,6 +34,14 @@ constexpr double kHorizonDip = 0.5 * kPi / 180;
 constexpr double kHorizonRise = 0.1 * kPi / 180;
 constexpr double kSkyBelow = 0.3 * kPi / 180;  // sky seen this far below a horizon belies it
 constexpr double kMinHorizonTilt = 1.0;  // degrees of tilt, the least corrected from the horizon
+// A clip held within kNearLevel degrees of level is corrected from its
+// vertical lines only where they are certain to within kNearLevelSure
+// degrees: a level clip must come out within a fifth of a degree, and the
+// error of an estimate acted on reaches one and a half times its
+// uncertainty (lines that agree closely can share an error of a few tenths
+// that their scatter does not show, as a room's walls near the camera do).
+constexpr double kNearLevel = 1.0;
+constexpr double kNearLevelSure = 0.2 / 1.5;
 constexpr double kLinesReach = 3.0;  // degrees from vertical of the lines that check a horizon
 constexpr double kMinPrecision = 0.2 * kDeg;  // no segment is taken as known better than this
 constexpr double kMinProminence = 4;     // the peak of votes over their scatter
@@ -739,6 +747,12 @@ Status UpFinder::fromLines(double up[3], double* uncertainty, double fitted[3]) 
     const double off = held > 0 ? std::acos(std::min(1.0, (u[0] * cameraUp_[0] + u[1] * cameraUp_[1] + u[2] * cameraUp_[2]) / held)) / kDeg : tilt;
     if (off < 3 * sure) {
         std::snprintf(said, sizeof said, "the tilt the footage's vertical lines show, %.2f degrees, is within its uncertainty of %.2f", off, sure);
+        return Status(kExitFailed, said);
+    }
+    if (off < kNearLevel && sure > kNearLevelSure) {
+        std::snprintf(said, sizeof said,
+                      "the footage is held within a degree of level (%.2f degrees of tilt found), closer than the vertical lines' uncertainty of %.2f can correct",
+                      off, sure);
         return Status(kExitFailed, said);
     }
     // The votes weigh each edge by its strength, the fit by how well its
