@@ -36,7 +36,6 @@ Status walkStretch(const std::string& path, const FrameMeasuring& how, long long
     reading.sourcePictures = true;
     const size_t stride = static_cast<size_t>(clip->info().width) * 3;
     Reader reader(*clip, reading, how.warn);
-    reader.takeFrom(how.ahead);
     return walkFrames(reader, interrupted, [&](FrameItem& item) {
         // Another stretch's failure ends this one as an interruption would.
         if (failed) return Status(kExitInterrupted, "interrupted");
