@@ -9,6 +9,7 @@
 #include "DualFisheyeModel.h"
 #include "FalloffEstimator.h"
 #include "FalloffTurns.h"
+#include "LookAhead.h"
 #include "SeamTracker.h"
 
 namespace stitcher {
@@ -75,14 +76,11 @@ Status refine(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<b
 // where its key pictures let that save time; the result is the same as
 // through `clip` alone.
 //
-// With `keep` (the stitch's frames and a budget), the frames from the
-// clip's first to the last measured are decoded once ahead (LookAhead),
-// where they fit the budget: measured from there (the same pictures, so the
-// same result), and those the stitch reads left in `ahead` for it.
+// With `ahead`, the frames measured are decoded once ahead in order
+// (LookAhead) where they fit kLookAheadBytes: measured from there (the same
+// pictures, so the same result).
 FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long long first, long long count,
-                                        const std::atomic<bool>& interrupted, int threads,
-                                        const LookAhead::Ask* keep = nullptr,
-                                        std::unique_ptr<LookAhead>* ahead = nullptr) {
+                                        const std::atomic<bool>& interrupted, int threads, bool ahead = false) {
     const _MediaInfo& m = clip.info();
     EngineSpec setup;
     setup.lens = lens;
@@ -90,15 +88,16 @@ FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long lo
     setup.frameHeight = static_cast<int>(m.height);
     const TurnRuns runs = falloffRuns(setup, m.fps, threads);
     const bool cores = threads == 0 ? std::thread::hardware_concurrency() > 1 : threads > 1;
-    if (keep && ahead) {
-        LookAhead::Ask ask = *keep;
+    if (ahead) {
+        LookAhead::Ask ask;
         ask.measured = falloffFrames(first, count, 8, runs);
+        ask.budget = kLookAheadBytes;
         ask.twoSessions = cores;
-        *ahead = LookAhead::start(clip, ask, interrupted);
-        if (*ahead) {
+        const std::unique_ptr<LookAhead> decoding = LookAhead::start(clip, ask, interrupted);
+        if (decoding) {
             // Two readings side by side, each measuring its share of the
             // frames as they are decoded.
-            LookAhead& a = **ahead;
+            LookAhead& a = *decoding;
             const FrameRead read = [&a](long long frame, uint8_t* bgr) { return a.read(frame, bgr); };
             const FalloffEstimator::Result f =
                 estimateFalloff(lens.model(), setup.frameWidth, setup.frameHeight, first, count,
@@ -132,8 +131,7 @@ Status findCalibration(const Options& opt, Clip& clip, std::string& offset, Lens
 
 // The fall-off the stitch undoes: --falloff's, else measured on the clip's
 // frames; flat (gains only, said so) where it cannot be measured.
-LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted,
-                          std::unique_ptr<LookAhead>* ahead) {
+LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted) {
     if (!opt.colorMatch) return LensFalloff();
     if (opt.haveFalloff) {
         console::note("%s, from --falloff", describeFalloff(opt.falloff).c_str());
@@ -141,12 +139,8 @@ LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const 
     }
     // A lens's fall-off does not change during a clip: measured over all of
     // it, whatever part is stitched.
-    LookAhead::Ask keep;
-    keep.keepFirst = job.first;
-    keep.keepLast = job.first + job.count - 1;
-    keep.budget = kLookAheadBytes;
     const FalloffEstimator::Result f =
-        measureFalloff(clip, job.engine.lens, 1, clip.info().frames, interrupted, opt.threads, &keep, ahead);
+        measureFalloff(clip, job.engine.lens, 1, clip.info().frames, interrupted, opt.threads, true);
     if (interrupted) return LensFalloff();  // the caller ends the run
     if (!f.measured) {
         console::say("colour matching keeps to gains: the lenses' fall-off toward the rim cannot be measured: %s",

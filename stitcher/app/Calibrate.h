@@ -12,7 +12,6 @@
 #include "ClipCalibration.h"
 #include "Job.h"
 #include "LensFalloff.h"
-#include "LookAhead.h"
 #include "Options.h"
 #include "Status.h"
 
@@ -29,13 +28,9 @@ Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens, const st
 // The fall-off the stitch undoes: --falloff's, else measured on the clip's
 // frames; flat (gains only, said so) where it cannot be measured. An
 // interruption stops the measuring (flat, nothing said): the caller ends the run.
-// With `ahead`, the frames the stitch reads among those the measure decodes
-// are kept there for its reader (Reader::takeFrom), where they fit
-// kLookAheadBytes; else it stays null.
-LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted,
-                          std::unique_ptr<LookAhead>* ahead = nullptr);
+LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted);
 
-// What the pictures decoded ahead for a stitch may hold at most.
+// What the pictures the measure decodes ahead (LookAhead) may hold at most.
 constexpr size_t kLookAheadBytes = size_t(256) << 20;
 
 // --calibrate: the refined calibration on standard output, nothing written.

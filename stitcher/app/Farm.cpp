@@ -134,10 +134,7 @@ Status runPlan(const Options& opt, Clip& clip, const std::atomic<bool>& interrup
         plan.metadata = !carried.items.empty() || carried.motionKept;
         for (const std::string& line : describeMetadata(carried)) console::say("%s", line.c_str());
     };
-    // The frames the measure decodes are kept for the plan's pass over them.
-    std::unique_ptr<LookAhead> ahead;
-    steps.falloff = [&] { return job.engine.falloff = stitchFalloff(opt, clip, job, interrupted, &ahead); };
-    steps.ahead = [&] { return ahead.get(); };
+    steps.falloff = [&] { return job.engine.falloff = stitchFalloff(opt, clip, job, interrupted); };
     if (stabilizes(opt) || !opt.camera.empty())
         steps.view = [&](PlanColumn& view, PlanColumn& fov, std::string& summary) {
             ViewRotations turns;

@@ -373,9 +373,7 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
     for (const auto& name : output.removedLeftovers())
         console::say("removed %s, left by a run that ended early", name.c_str());
 
-    // The frames the measure decodes that the stitch reads too are kept for it.
-    std::unique_ptr<LookAhead> ahead;
-    job.engine.falloff = stitchFalloff(opt, clip, job, interrupted, &ahead);
+    job.engine.falloff = stitchFalloff(opt, clip, job, interrupted);
     if (interrupted) {
         output.abort();
         return console::interruptedRun();
@@ -433,7 +431,6 @@ Status render(const Options& opt, Clip& clip, const LensRig& lens, const Planned
     ReadSpec reading = readSpec(job);
     reading.sourcePictures = opt.engine == EngineKind::Cpu || (opt.engine == EngineKind::Auto && !gpuDevicePresent());
     Reader reader(clip, reading, showWarning);
-    reader.takeFrom(ahead.get());
     Pipeline pipeline(reader, interrupted, rotationOf);
     std::unique_ptr<FrameSink> sink;
     EngineChoice choice;

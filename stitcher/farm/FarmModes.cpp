@@ -87,7 +87,6 @@ Status makePlan(const PlanSettings& settings, Clip& clip, const PlanSteps& steps
     how.threads = settings.threads ? settings.threads
                                    : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     how.warn = events.warn;
-    how.ahead = steps.ahead ? steps.ahead() : nullptr;
     events.say("planning " + std::to_string(plan.count) + " frames of " + settings.input + " in " +
                plural(plan.segments.size(), "segment") +
                (color && plan.seam == "auto" ? " (measuring the seams, then the colour gains)"

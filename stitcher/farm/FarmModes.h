@@ -18,7 +18,6 @@
 #include "ColorMatch.h"
 #include "LensFalloff.h"
 #include "LensRig.h"
-#include "LookAhead.h"
 #include "Plan.h"
 #include "Reader.h"
 #include "Status.h"
@@ -62,9 +61,6 @@ struct PlanSteps {
     // plan.spatialAudio and plan.metadata, and says them.
     std::function<void(Plan&)> carried;
     std::function<LensFalloff()> falloff;     // the fall-off the segments' engines undo
-    // Where falloff() leaves the frames it decoded ahead (LookAhead), for
-    // the plan's first pass over the frames; null: none.
-    std::function<LookAhead*()> ahead;
     // Every frame's view (nine values a frame), for a keyframed camera's
     // flat or planet picture its field of view (one a frame; else left
     // empty), and what the view removes, in words; empty where the run does

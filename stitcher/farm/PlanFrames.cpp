@@ -1,6 +1,7 @@
 #include "PlanFrames.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -36,7 +37,9 @@ Status walkStretch(const std::string& path, const FrameMeasuring& how, long long
     reading.sourcePictures = true;
     const size_t stride = static_cast<size_t>(clip->info().width) * 3;
     Reader reader(*clip, reading, how.warn);
-    reader.takeFrom(how.ahead);
+    // Two pictures go round (one decoded while the other is measured): the
+    // decoding is the slower side, and each picture is a frame's worth of
+    // new memory per stretch.
     return walkFrames(reader, interrupted, [&](FrameItem& item) {
         // Another stretch's failure ends this one as an interruption would.
         if (failed) return Status(kExitInterrupted, "interrupted");
@@ -59,21 +62,57 @@ Status walkStretch(const std::string& path, const FrameMeasuring& how, long long
             how.frameDone();
         }
         return Status();
-    });
+    }, 2);
 }
 
-// The range in stretches, each run by `stretch` on a thread of its own; a
-// frame's measurement depends on its picture alone. The first failure.
-Status inStretches(const FrameMeasuring& how, const std::atomic<bool>& interrupted,
+// Where the stretches of `count` frames from `first` start (offsets, in
+// order, from 0): at the key pictures nearest to `threads` even shares, as
+// a decoder that starts a stretch decodes from the key picture before it
+// (between key pictures it would decode the end of the stretch before
+// again); a share with no key picture of its own is left to the one before.
+std::vector<long long> stretchStarts(Clip& clip, long long first, long long count, int threads) {
+    std::vector<long long> starts{0};
+    auto key = [&](long long offset) { return clip.keyFrameBefore(first + offset) - first; };
+    for (int t = 1; t < threads; ++t) {
+        const long long even = count * t / threads;
+        // The key pictures at or before the even start, and the first after it.
+        const long long before = key(even);
+        long long after = -1;
+        if (key(count - 1) > even) {
+            long long lo = even + 1, hi = count - 1;
+            while (lo < hi) {
+                const long long mid = lo + (hi - lo) / 2;
+                if (key(mid) > even)
+                    hi = mid;
+                else
+                    lo = mid + 1;
+            }
+            after = key(lo);
+        }
+        long long best = -1;
+        for (const long long k : {before, after})
+            if (k > starts.back() && k < count && (best < 0 || std::llabs(k - even) < std::llabs(best - even))) best = k;
+        if (best > 0) starts.push_back(best);
+    }
+    return starts;
+}
+
+// The range in stretches (stretchStarts), each run by `stretch` on a thread
+// of its own; a frame's measurement depends on its picture alone. The first
+// failure.
+Status inStretches(Clip& clip, const FrameMeasuring& how, const std::atomic<bool>& interrupted,
                    const std::function<Status(long long from, long long count, const std::atomic<bool>& stop, std::mutex& told)>& stretch) {
     const long long count = how.range.count;
-    const int threads = static_cast<int>(std::max(1LL, std::min<long long>({how.threads, 16, count})));
+    std::vector<long long> starts =
+        stretchStarts(clip, how.range.first, count, static_cast<int>(std::max(1LL, std::min<long long>({how.threads, 16, count}))));
+    const int threads = static_cast<int>(starts.size());
+    starts.push_back(count);
     std::vector<Status> status(static_cast<size_t>(threads));
     std::vector<std::thread> workers;
     std::mutex told;
     std::atomic<bool> stop{false};
     auto work = [&](int t) {
-        const long long from = count * t / threads, to = count * (t + 1) / threads;
+        const long long from = starts[t], to = starts[t + 1];
         status[t] = guarded([&] { return stretch(from, to - from, stop, told); });
         if (!status[t].ok()) stop = true;
     };
@@ -101,7 +140,7 @@ Status measureSeams(Clip& clip, const FrameMeasuring& how, const std::atomic<boo
     SeamSettings one = how.seams;
     one.threads = 1;  // the stretches are the threads
     std::vector<SeamFrame> frames(static_cast<size_t>(how.range.count));
-    Status st = inStretches(how, interrupted, [&](long long from, long long count, const std::atomic<bool>& stop, std::mutex& told) {
+    Status st = inStretches(clip, how, interrupted, [&](long long from, long long count, const std::atomic<bool>& stop, std::mutex& told) {
         SeamTracker tracker(*how.model, how.size, width, height, one);
         return walkStretch(clip.path(), how, how.range.first + from, count, nullptr, interrupted, stop, told,
                            [&](long long index, const uint8_t* picture) {
@@ -166,7 +205,7 @@ Status measurePlanFrames(Clip& clip, const FrameMeasuring& how, const std::atomi
     SeamSettings one = how.seams;
     one.threads = 1;
     std::vector<ColorEstimate> estimates(static_cast<size_t>(how.range.count));
-    Status st = inStretches(how, interrupted, [&](long long from, long long count, const std::atomic<bool>& stop, std::mutex& told) {
+    Status st = inStretches(clip, how, interrupted, [&](long long from, long long count, const std::atomic<bool>& stop, std::mutex& told) {
         ColorEstimator estimator;
         Status made = estimator.init(*how.model, width, height);
         if (!made.ok()) return made;

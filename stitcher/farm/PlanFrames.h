@@ -6,7 +6,6 @@
 #include <string>
 
 #include "Clip.h"
-#include "LookAhead.h"
 #include "ColorMatch.h"
 #include "Plan.h"
 #include "Reader.h"
@@ -29,9 +28,6 @@ struct FrameMeasuring {
     SeamSettings seams;
     std::string* seamReport = nullptr;     // with auto seams: what the tracker found, in words
     int threads = 1;                       // decoding threads, each with its own session of the clip
-    // Frames decoded ahead: the first pass over the frames takes them
-    // instead of decoding them again; null: none.
-    LookAhead* ahead = nullptr;
     Warn warn;
     std::function<void()> frameDone;
 };

@@ -74,7 +74,7 @@ void LookAhead::decode(int t, Clip& session) {
             std::shared_ptr<const SourcePicture> picture;
             size_t bytes = 0;
             // A picture that comes packed (another layout) is not kept: the
-            // stitch decodes it again, and the measure has it as damaged.
+            // measure has it as damaged.
             if (!session.readSource(f, picture, scratch.get(), &bytes).ok()) picture.reset();
             put(f, picture, bytes);
         }
@@ -90,7 +90,7 @@ void LookAhead::put(long long frame, std::shared_ptr<const SourcePicture> pictur
     std::lock_guard<std::mutex> lock(mutex_);
     const auto r = reads_.find(frame);
     const int reads = r == reads_.end() ? 0 : r->second;
-    if (reads > 0 || kept(frame)) {
+    if (reads > 0) {
         Held& h = held_[frame];
         h.picture = picture ? std::move(picture) : nullptr;
         h.bytes = h.picture ? bytes : 0;
@@ -114,7 +114,7 @@ bool LookAhead::read(long long frame, uint8_t* bgr) {
         const auto h = held_.find(frame);
         if (h == held_.end()) return false;
         picture = h->second.picture;
-        if (--h->second.reads <= 0 && !kept(frame)) {
+        if (--h->second.reads <= 0) {
             bytes_ -= h->second.bytes;
             held_.erase(h);
         }
@@ -126,16 +126,6 @@ void LookAhead::finish() {
     for (std::thread& t : threads_)
         if (t.joinable()) t.join();
     second_.reset();
-}
-
-std::shared_ptr<const SourcePicture> LookAhead::take(long long frame) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto h = held_.find(frame);
-    if (h == held_.end()) return nullptr;
-    std::shared_ptr<const SourcePicture> picture = std::move(h->second.picture);
-    bytes_ -= h->second.bytes;
-    held_.erase(h);
-    return picture;
 }
 
 size_t LookAhead::heldBytes() {

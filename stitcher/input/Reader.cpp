@@ -115,17 +115,6 @@ int64_t Reader::soundAt(long long t) const {
 }
 
 Status Reader::read(long long f, uint8_t* bgr, std::shared_ptr<const SourcePicture>& source) {
-    if (ahead_) {
-        std::shared_ptr<const SourcePicture> held = ahead_->take(f);
-        if (held && job_.sourcePictures) {
-            source = std::move(held);
-            return Status();
-        }
-        if (held && held->toPacked(bgr)) {
-            source.reset();
-            return Status();
-        }
-    }
     if (job_.sourcePictures) return clip_.readSource(f, source, bgr);
     source.reset();
     return clip_.readFrame(f, bgr);

@@ -12,7 +12,6 @@
 #include "FrameSource.h"
 #include "FrameTime.h"
 #include "HugePages.h"
-#include "LookAhead.h"
 #include "Status.h"
 #include "Warn.h"
 
@@ -70,9 +69,6 @@ public:
     bool ended() const override { return nextFrame_ >= job_.first + job_.count; }
     long long total() const override { return job_.count; }
     size_t pictureBytes() const override { return pictureBytes_; }
-    // Frames decoded ahead (by the fall-off measure) are taken from `ahead`
-    // instead of being decoded again; it must outlive the reading.
-    void takeFrom(LookAhead* ahead) { ahead_ = ahead; }
     // The frames that could not be decoded, in order.
     const std::vector<long long>& damagedFrames() const { return damaged_; }
     // Units per second of the items' pts and duration (never 0).
@@ -104,7 +100,6 @@ private:
     std::shared_ptr<const SourcePicture> lastGoodSource_;  // where set, the last good picture instead of lastGood_
     std::vector<long long> damaged_;
     AudioSpans audio_;
-    LookAhead* ahead_ = nullptr;
     int timescale_ = 1;
     int64_t soundEnd_ = 0;  // the sound is silent from this position on
 };

@@ -71,12 +71,16 @@ int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
         }
     }
 
+    // A seek looks for its key sample from G - 1 samples before f on, so
+    // that the key picture of f's own group is found, f itself where it is
+    // one, rather than the one a whole group before it.
+    const unsigned int groupStart = static_cast<long long>(f) > G ? static_cast<unsigned int>(f - G + 1) : 1u;
     bool positioned = true;
     unsigned int start = m_nextSample;
     if (f < m_nextFrame) {
-        start = static_cast<long long>(f) > G ? static_cast<unsigned int>(f - G) : 1u;
+        start = groupStart;
     } else if (f > m_nextFrame) {
-        long long back = static_cast<long long>(f) - G;
+        long long back = static_cast<long long>(f) - G + 1;
         start = back > static_cast<long long>(m_nextSample) ? static_cast<unsigned int>(back) : m_nextSample;
     }
     if (f != m_nextFrame) {
@@ -154,7 +158,7 @@ int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
         }
         if (skipped) {
             skipping = skipped = false;
-            start = static_cast<long long>(f) > G ? static_cast<unsigned int>(f - G) : 1u;
+            start = groupStart;
             positioned = false;
             continue;
         }
