@@ -246,6 +246,13 @@ LIBDEC_API bool ConvertPictureRows(const DecodedPicture& picture, int row0, int 
 // them. Off in a session that PRDOpen or OpenClip made.
 LIBDEC_API void SkipPassedPictures(void* handle, bool skip);
 
+// With `own` on, a seek looks for its key sample from one sample less than
+// a GOP before the frame asked for, so that a frame that is itself a key
+// picture, or follows one within its group, is decoded from that key and
+// not from the one a whole GOP before it. Off in a session that PRDOpen or
+// OpenClip made.
+LIBDEC_API void SeekFromOwnGroup(void* handle, bool own);
+
 // The last frame at or before `frame` (both numbered as PRDGetVideoFrame
 // numbers them) whose sample the container marks as a key sample: about
 // where a decode that seeks to `frame` starts. 1 for a null handle or where

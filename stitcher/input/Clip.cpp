@@ -89,6 +89,9 @@ Status Clip::open(const std::string& path, std::unique_ptr<Clip>& clip) {
     // A seek forward (a sampling of the clip, a later start) need not decode
     // the pictures it passes over that nothing refers to.
     libdec::SkipPassedPictures(c->handle_, true);
+    // Nor decode a whole group before a key picture asked for (a stretch of
+    // a plan starts at one).
+    libdec::SeekFromOwnGroup(c->handle_, true);
     PRDGetMediaInfo(c->handle_, c->info_);
     if (!c->info_.hasVideo || c->info_.frames == 0 || c->info_.width == 0 || c->info_.height == 0)
         return Status(kExitInput, path + " has no video track");

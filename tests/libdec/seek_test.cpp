@@ -81,15 +81,18 @@ TEST_P(SeekTest, AnyOrderIsBitExact) {
     for (long long f = 3; f <= frames; f += 4 + f % 3) strides.push_back(f);
     orders.push_back({"strides", strides});
 
-    // The same with the pictures passed over left undecoded where they can be.
-    for (const bool skip : {false, true}) {
+    // The same with the pictures passed over left undecoded where they can
+    // be, and with that and seeks from the frame's own group, as hosts set them.
+    for (const int mode : {0, 1, 2}) {
         Session s(path);
         ASSERT_NE(nullptr, s.handle());
-        libdec::SkipPassedPictures(s.handle(), skip);
+        libdec::SkipPassedPictures(s.handle(), mode >= 1);
+        libdec::SeekFromOwnGroup(s.handle(), mode == 2);
+        const char* how = mode == 0 ? "" : mode == 1 ? "skipping, " : "skipping from the own group, ";
         for (const auto& o : orders) {
             for (long long f : o.second) {
                 if (f < 1 || f > frames) continue;
-                ASSERT_EQ(sums[f - 1], s.FrameSum(f)) << (skip ? "skipping, " : "") << o.first << ": frame " << f;
+                ASSERT_EQ(sums[f - 1], s.FrameSum(f)) << how << o.first << ": frame " << f;
             }
         }
     }
@@ -155,20 +158,20 @@ TEST(SeekCounters, KeyFrameBeforeIsTheKeyAtOrBefore) {
 }
 
 // The seek itself, watched one step deeper: frame 45 from read position 4
-// starts at 16 and finds key 31; frame 70 from 46 decodes on without a seek.
+// starts at 15 and finds key 31; frame 70 from 46 decodes on without a seek.
 TEST(SeekCounters, ForwardRuleKeepsPositionWhenWithinOneGop) {
     std::string path = Make(kClipNoB30);
     std::vector<uint64_t> sums = SequentialSums(path);
     ASSERT_EQ(90u, sums.size());
     Session s(path);
     CControl* c = static_cast<CControl*>(s.handle());
-    // Frame 33 from 1: start = max(4, 1) = 4, key found at 31.
+    // Frame 33 from 1: start = max(3, 1) = 3, key found at 31.
     EXPECT_EQ(sums[32], s.FrameSum(33));
     EXPECT_EQ(34u, c->m_nextFrame);
-    // Frame 60 from 34: start = max(31, 34) = 34, positioned: decodes on.
+    // Frame 60 from 34: start = max(30, 34) = 34, positioned: decodes on.
     EXPECT_EQ(sums[59], s.FrameSum(60));
     EXPECT_EQ(61u, c->m_nextSample);
-    // Same frame again: backward, start 31, key 31.
+    // Same frame again: backward, start 30, key 31.
     EXPECT_EQ(sums[59], s.FrameSum(60));
     EXPECT_EQ(61u, c->m_nextFrame);
 }

@@ -29,6 +29,7 @@ CControl::CControl()
       m_pendingFrame(0),
       m_countPictures(false),
       m_skipPassed(false),
+      m_ownGroup(false),
       m_audioDelay(0),
       m_audioFrameLength(1024),
       m_audioNext(0) {

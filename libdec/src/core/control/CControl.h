@@ -50,6 +50,9 @@ public:
     // Seeks forward leave undecoded the pictures they pass over that no other
     // refers to (see SkipPassedPictures); off unless asked for.
     bool m_skipPassed;
+    // Seeks look for their key sample from G - 1 samples before the frame
+    // (see SeekFromOwnGroup), not G; off unless asked for.
+    bool m_ownGroup;
 
     // Audio positions: position p of the track is sample p + m_audioDelay of
     // the decoder's output (the edit list's priming), where AAC sample n

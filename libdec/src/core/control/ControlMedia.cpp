@@ -71,16 +71,18 @@ int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
         }
     }
 
-    // A seek looks for its key sample from G - 1 samples before f on, so
-    // that the key picture of f's own group is found, f itself where it is
-    // one, rather than the one a whole group before it.
-    const unsigned int groupStart = static_cast<long long>(f) > G ? static_cast<unsigned int>(f - G + 1) : 1u;
+    // A seek looks for its key sample from G samples before f on; with
+    // m_ownGroup from G - 1 on, so that the key picture of f's own group is
+    // found, f itself where it is one, rather than the one a whole group
+    // before it.
+    const long long reach = m_ownGroup ? G - 1 : G;
+    const unsigned int groupStart = static_cast<long long>(f) > reach ? static_cast<unsigned int>(f - reach) : 1u;
     bool positioned = true;
     unsigned int start = m_nextSample;
     if (f < m_nextFrame) {
         start = groupStart;
     } else if (f > m_nextFrame) {
-        long long back = static_cast<long long>(f) - G + 1;
+        long long back = static_cast<long long>(f) - reach;
         start = back > static_cast<long long>(m_nextSample) ? static_cast<unsigned int>(back) : m_nextSample;
     }
     if (f != m_nextFrame) {

@@ -60,6 +60,10 @@ void SkipPassedPictures(void* handle, bool skip) {
     if (handle) static_cast<CControl*>(handle)->m_skipPassed = skip;
 }
 
+void SeekFromOwnGroup(void* handle, bool own) {
+    if (handle) static_cast<CControl*>(handle)->m_ownGroup = own;
+}
+
 long long KeyFrameBefore(void* handle, long long frame) {
     const CMp4Read* rd = handle ? static_cast<CControl*>(handle)->m_pMp4Read : nullptr;
     const mp4::Track* t = rd && rd->m_hFile ? rd->m_hFile->trackById(rd->m_videoTrackId) : nullptr;
