@@ -20,9 +20,11 @@
 #include <functional>
 #include <array>
 #include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "Engine.h"
@@ -124,8 +126,14 @@ void bilinear(const Rgb& img, double x, double y, double out[3]) {
 // Rx(roll) that maps output directions to panorama directions. With a
 // flatFov (degrees), the flat view of that field instead: the pinhole
 // looking along (-1, 0, 0), its right (0, -1, 0) and its up +z.
+// Each panorama is made once per test program: tests compare frames with
+// the same panoramas (a frame with its own and its neighbour's).
 Rgb expected(int width, int height, double cameraYaw, double yaw = 0, double pitch = 0, double roll = 0,
              double flatFov = 0) {
+    static std::map<std::tuple<int, int, double, double, double, double, double>, Rgb> made;
+    const auto key = std::make_tuple(width, height, cameraYaw, yaw, pitch, roll, flatFov);
+    const auto found = made.find(key);
+    if (found != made.end()) return found->second;
     const Rgb& src = photo();
     Rgb e;
     e.width = width;
@@ -140,14 +148,29 @@ Rgb expected(int width, int height, double cameraYaw, double yaw = 0, double pit
     // 3 x 3 subsamples per pixel: the renderer samples the frames through
     // mipmaps, so small outputs average rather than pick.
     const int ss = 3;
+    // Output direction: azimuth grows with the column, polar angle with the
+    // row; their sines and cosines once per subsample column and row.
+    std::vector<double> sinTh(static_cast<size_t>(width) * ss), cosTh(sinTh.size());
+    std::vector<double> sinPh(static_cast<size_t>(height) * ss), cosPh(sinPh.size());
+    for (int col = 0; col < width; ++col)
+        for (int sx = 0; sx < ss; ++sx) {
+            const double th = 2 * M_PI * (col + (sx + 0.5) / ss) / width;
+            sinTh[static_cast<size_t>(col) * ss + sx] = std::sin(th);
+            cosTh[static_cast<size_t>(col) * ss + sx] = std::cos(th);
+        }
+    for (int row = 0; row < height; ++row)
+        for (int sy = 0; sy < ss; ++sy) {
+            const double ph = M_PI * (row + (sy + 0.5) / ss) / height;
+            sinPh[static_cast<size_t>(row) * ss + sy] = std::sin(ph);
+            cosPh[static_cast<size_t>(row) * ss + sy] = std::cos(ph);
+        }
     for (int row = 0; row < height; ++row)
         for (int col = 0; col < width; ++col) {
             double acc[3] = {0, 0, 0};
             for (int sy = 0; sy < ss; ++sy)
                 for (int sx = 0; sx < ss; ++sx) {
-                    // Output direction: azimuth grows with the column, polar angle with the row.
-                    double th = 2 * M_PI * (col + (sx + 0.5) / ss) / width, ph = M_PI * (row + (sy + 0.5) / ss) / height;
-                    double v[3] = {std::sin(ph) * std::cos(th), std::sin(ph) * std::sin(th), std::cos(ph)};
+                    const size_t i = static_cast<size_t>(col) * ss + sx, j = static_cast<size_t>(row) * ss + sy;
+                    double v[3] = {sinPh[j] * cosTh[i], sinPh[j] * sinTh[i], cosPh[j]};
                     if (flatFov > 0) {
                         const double f = width / 2.0 / std::tan(flatFov * d / 2);
                         const double a = (col + (sx + 0.5) / ss - width / 2.0) / f, b = (row + (sy + 0.5) / ss - height / 2.0) / f;
@@ -167,6 +190,7 @@ Rgb expected(int width, int height, double cameraYaw, double yaw = 0, double pit
                 }
             for (int k = 0; k < 3; ++k) e.px[(static_cast<size_t>(row) * width + col) * 3 + k] = static_cast<uint8_t>(std::lround(acc[k]));
         }
+    made[key] = e;
     return e;
 }
 
