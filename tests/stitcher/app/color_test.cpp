@@ -56,39 +56,33 @@ void toRgb(const Matrix& m, bool full, double y, double u, double v, double out[
     out[2] = 255 * b;
 }
 
-// Every picture of a video as RGB, read from its 4:2:0 YUV with `m` and the
-// range given, each chroma sample standing for its 2 x 2 pixels.
-std::vector<std::vector<double>> playerRgb(const std::string& path, int width, int height, const Matrix& m, bool full) {
-    int rc = 0;
-    // The decoder's own samples, unconverted (4:2:0, either range).
-    const std::string raw =
-        testutil::captureCommand("ffmpeg -v error -nostdin -i " + quote(path) + " -f rawvideo -", &rc);
-    EXPECT_EQ(rc, 0) << path;
+// Every picture of a video as RGB, read from its decoder's own 4:2:0 samples
+// (`raw`, either range) with `m` and the range given, each chroma sample
+// standing for its 2 x 2 pixels; with `middleOnly`, each picture's middle
+// pixel alone (a flat clip's colour).
+std::vector<std::vector<double>> playerRgb(const std::string& raw, int width, int height, const Matrix& m, bool full,
+                                           bool middleOnly = false) {
     const size_t luma = static_cast<size_t>(width) * height, chroma = luma / 4, size = luma + 2 * chroma;
-    EXPECT_EQ(raw.size() % size, 0u) << path << " is not 4:2:0 " << width << "x" << height;
+    EXPECT_EQ(raw.size() % size, 0u) << "not 4:2:0 " << width << "x" << height;
     std::vector<std::vector<double>> frames;
     for (size_t at = 0; at + size <= raw.size(); at += size) {
         const auto* p = reinterpret_cast<const uint8_t*>(raw.data() + at);
-        std::vector<double> f(luma * 3);
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x) {
+        std::vector<double> f(middleOnly ? 3 : luma * 3);
+        for (int y = middleOnly ? height / 2 : 0; y < (middleOnly ? height / 2 + 1 : height); ++y)
+            for (int x = middleOnly ? width / 2 : 0; x < (middleOnly ? width / 2 + 1 : width); ++x) {
                 const size_t c = static_cast<size_t>(y / 2) * (width / 2) + x / 2;
                 toRgb(m, full, p[static_cast<size_t>(y) * width + x], p[luma + c], p[luma + chroma + c],
-                      &f[(static_cast<size_t>(y) * width + x) * 3]);
+                      &f[middleOnly ? 0 : (static_cast<size_t>(y) * width + x) * 3]);
             }
         frames.push_back(std::move(f));
     }
     return frames;
 }
 
-// Every picture of a PNG sequence, as stored.
-std::vector<std::vector<double>> pngRgb(const std::string& pattern, int width, int height) {
-    int rc = 0;
-    const std::string raw = testutil::captureCommand(
-        "ffmpeg -v error -nostdin -start_number 1 -i " + quote(pattern) + " -f rawvideo -pix_fmt rgb24 -", &rc);
-    EXPECT_EQ(rc, 0) << pattern;
+// Every picture of a PNG sequence as stored (`raw`: packed RGB).
+std::vector<std::vector<double>> pngRgb(const std::string& raw, int width, int height) {
     const size_t size = static_cast<size_t>(width) * height * 3;
-    EXPECT_EQ(raw.size() % size, 0u) << pattern;
+    EXPECT_EQ(raw.size() % size, 0u);
     std::vector<std::vector<double>> frames;
     for (size_t at = 0; at + size <= raw.size(); at += size)
         frames.emplace_back(reinterpret_cast<const uint8_t*>(raw.data() + at),
@@ -98,13 +92,12 @@ std::vector<std::vector<double>> pngRgb(const std::string& pattern, int width, i
 
 // Largest difference, in levels, between any pixel of picture k and the
 // clip's picture k as the player shows it (its middle pixel: flat anyway).
-double worstDifference(const std::vector<std::vector<double>>& got, const std::vector<std::vector<double>>& clip,
-                       size_t clipMiddle) {
-    EXPECT_EQ(got.size(), clip.size());
+double worstDifference(const std::vector<std::vector<double>>& got, const std::vector<std::vector<double>>& clipMiddle) {
+    EXPECT_EQ(got.size(), clipMiddle.size());
     double worst = 0;
-    for (size_t k = 0; k < std::min(got.size(), clip.size()); ++k)
+    for (size_t k = 0; k < std::min(got.size(), clipMiddle.size()); ++k)
         for (size_t i = 0; i < got[k].size(); ++i) {
-            const double want = std::max(0.0, std::min(255.0, clip[k][clipMiddle * 3 + i % 3]));
+            const double want = std::max(0.0, std::min(255.0, clipMiddle[k][i % 3]));
             worst = std::max(worst, std::fabs(got[k][i] - want));
         }
     return worst;
@@ -129,12 +122,25 @@ TEST_P(ColorTest, FlatChartAsAPlayerShowsIt) {
     const std::string dir = testutil::makeTempDir("colour");
     std::string chart;
     for (const Rgb8& p : kChart) chart += {static_cast<char>(p.r), static_cast<char>(p.g), static_cast<char>(p.b)};
-    ASSERT_TRUE(testutil::writeFile(dir + "/chart.rgb", chart));
+    // The chart where the clips are kept, named by its bytes: the clips'
+    // recipes name it, so that a clip made for one engine is the other's too,
+    // and a changed chart makes new clips. Written under a name of its own and
+    // renamed, so that a test running beside this one never reads it half written.
+    std::string hex;
+    for (const char b : chart) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", static_cast<unsigned>(static_cast<uint8_t>(b)));
+        hex += two;
+    }
+    const std::string chartFile = testutil::clipDir() + "/colour_chart_" + hex + ".rgb";
+    const std::string chartTmp = chartFile + ".tmp" + std::to_string(::getpid());
+    ASSERT_TRUE(testutil::writeFile(chartTmp, chart));
+    ASSERT_EQ(std::rename(chartTmp.c_str(), chartFile.c_str()), 0);
     const std::string range = c.full ? "pc" : "tv";
     const bool bt709 = std::string(c.matrix) == "bt709";
     const std::string tags =
         c.tagged ? std::string(" -colorspace ") + (bt709 ? "bt709" : "smpte170m") + " -color_range " + range : "";
-    const std::string made = "-f rawvideo -pix_fmt rgb24 -s 1x1 -r 25 -i " + quote(dir + "/chart.rgb") +
+    const std::string made = "-f rawvideo -pix_fmt rgb24 -s 1x1 -r 25 -i " + quote(chartFile) +
                              " -vf scale=" + std::to_string(c.width) + ":" + std::to_string(c.height) +
                              ":flags=neighbor,format=rgb24,scale=out_color_matrix=" + c.matrix + ":out_range=" + range +
                              ",format=yuv420p";
@@ -156,9 +162,6 @@ TEST_P(ColorTest, FlatChartAsAPlayerShowsIt) {
                                   "-i " + quote(plain) + " -c copy" + tags + " -movflags +write_colr");
     }
     ASSERT_FALSE(clip.empty());
-    const auto shown = playerRgb(clip, c.width, c.height, bt709 ? kBt709 : kBt601, c.full);
-    ASSERT_EQ(shown.size(), static_cast<size_t>(kPatches));
-    const size_t middle = static_cast<size_t>(c.height / 2) * c.width + c.width / 2;
     auto stitch = [&](const std::string& out) {
         return testutil::runCommand("env " + std::string(engine == "cpu" ? "-u DISPLAY " : "") + driverPin() + quote(kStitcher) +
                                     " -y --engine " + engine + " --color-match off --size 64 " + quote(clip) + " " +
@@ -173,7 +176,8 @@ TEST_P(ColorTest, FlatChartAsAPlayerShowsIt) {
             << info.out;
     }
 
-    // Video: as a player shows it, by the tags it carries.
+    // The video and the pictures; then the clip's and the video's own
+    // samples and the pictures as stored, decoded by one ffmpeg.
     const std::string video = dir + "/out.mp4";
     ASSERT_EQ(stitch(video), 0);
     EXPECT_EQ(
@@ -181,11 +185,20 @@ TEST_P(ColorTest, FlatChartAsAPlayerShowsIt) {
                                  "stream=color_space,color_transfer,color_primaries,color_range -of default=nw=1 " +
                                  quote(video)),
         "color_range=tv\ncolor_space=bt709\ncolor_transfer=bt709\ncolor_primaries=bt709\n");
-    const double videoWorst = worstDifference(playerRgb(video, 128, 64, kBt709, false), shown, middle);
-
-    // Pictures: plain RGB.
     ASSERT_EQ(stitch(dir + "/f%03d.png"), 0);
-    const double pngWorst = worstDifference(pngRgb(dir + "/f%03d.png", 128, 64), shown, middle);
+    ASSERT_EQ(testutil::runCommand("ffmpeg -v error -nostdin -y -i " + quote(clip) + " -i " + quote(video) +
+                                   " -start_number 1 -i " + quote(dir + "/f%03d.png") + " -map 0:v -f rawvideo " +
+                                   quote(dir + "/clip.yuv") + " -map 1:v -f rawvideo " + quote(dir + "/video.yuv") +
+                                   " -map 2:v -f rawvideo -pix_fmt rgb24 " + quote(dir + "/pictures.rgb")),
+              0);
+    // The clip as a player shows it: its middle pixel, picture by picture.
+    const auto shown = playerRgb(testutil::readFile(dir + "/clip.yuv"), c.width, c.height, bt709 ? kBt709 : kBt601,
+                                 c.full, true);
+    ASSERT_EQ(shown.size(), static_cast<size_t>(kPatches));
+    // Video: as a player shows it, by the tags it carries. Pictures: plain RGB.
+    const double videoWorst =
+        worstDifference(playerRgb(testutil::readFile(dir + "/video.yuv"), 128, 64, kBt709, false), shown);
+    const double pngWorst = worstDifference(pngRgb(testutil::readFile(dir + "/pictures.rgb"), 128, 64), shown);
     std::printf("%s, %s engine: worst difference %.2f levels in video, %.2f in pictures\n", c.name, engine.c_str(),
                 videoWorst, pngWorst);
     EXPECT_LE(videoWorst, 2.0);

@@ -48,12 +48,17 @@ struct Played {
     double click = -1;               // when the sound's click begins
 };
 
-// The video or picture file as ffmpeg plays it; a picture has no sound to play.
+// The video or picture file as ffmpeg plays it; a picture has no sound to
+// play. One ffmpeg prints the pictures' brightness and writes the sound as
+// 48 kHz mono samples.
 Played play(const std::string& path, bool sound = true) {
     Played p;
+    static const std::string pcmFile = testutil::makeTempDir("timeline_play") + "/sound.raw";
+    std::remove(pcmFile.c_str());
     std::stringstream stats(testutil::captureCommand(
         "ffmpeg -v error -nostdin -i " + quote(path) +
-        " -vf signalstats,metadata=print:key=lavfi.signalstats.YAVG:file=- -f null -"));
+        " -vf signalstats,metadata=print:key=lavfi.signalstats.YAVG:file=- -an -f null -" +
+        (sound ? " -vn -ac 1 -ar 48000 -f s16le " + quote(pcmFile) : std::string())));
     std::string line;
     double time = 0, brightest = -1;
     while (std::getline(stats, line)) {
@@ -70,8 +75,7 @@ Played play(const std::string& path, bool sound = true) {
     if (!sound) return p;
     const double start = std::atof(testutil::captureCommand("ffprobe -v error -select_streams a -show_entries "
                                                             "stream=start_time -of csv=p=0 " + quote(path)).c_str());
-    const std::string pcm = testutil::captureCommand("ffmpeg -v error -nostdin -i " + quote(path) +
-                                                     " -vn -ac 1 -ar 48000 -f s16le - 2>/dev/null");
+    const std::string pcm = testutil::readFile(pcmFile);
     for (size_t i = 0; i + 1 < pcm.size(); i += 2) {
         const int16_t v = static_cast<int16_t>(static_cast<uint8_t>(pcm[i]) | static_cast<uint8_t>(pcm[i + 1]) << 8);
         if (std::abs(v) > 3000) {

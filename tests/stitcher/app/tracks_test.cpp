@@ -48,13 +48,18 @@ std::string withSound(const std::string& name, const std::string& codec, const s
                                         "-map 0:v -map 1:a -map 0:s -c copy -c:a " + codec + " -shortest");
 }
 
-// Interleaved stereo 16-bit sound of stream `map` of a file at 48 kHz, decoded by ffmpeg.
-std::vector<int16_t> decodeSound(const std::string& path, const std::string& map) {
-    int rc = 0;
-    const std::string raw = testutil::captureCommand(
-        "ffmpeg -v error -nostdin -i " + quote(path) + " -map " + map + " -f s16le -ac 2 -ar 48000 -", &rc);
-    EXPECT_EQ(rc, 0) << path;
-    return testutil::s16le(raw);
+// Interleaved stereo 16-bit sound at 48 kHz of the output's sound and of
+// stream `map` ("0:a:0" and the like) of the clip, decoded by one ffmpeg.
+void decodeSounds(const std::string& out, const std::string& clip, const std::string& map, std::vector<int16_t>& got,
+                  std::vector<int16_t>& in) {
+    const std::string dir = testutil::makeTempDir("tracks_decoded");
+    const std::string pcm = " -f s16le -ac 2 -ar 48000 ";
+    const int rc = testutil::runCommand("ffmpeg -v error -nostdin -i " + quote(out) + " -i " + quote(clip) + " -map 0:a" +
+                                        pcm + quote(dir + "/out.raw") + " -map 1" + map.substr(1) + pcm +
+                                        quote(dir + "/clip.raw"));
+    EXPECT_EQ(rc, 0) << out << " " << clip;
+    got = testutil::s16le(testutil::readFile(dir + "/out.raw"));
+    in = testutil::s16le(testutil::readFile(dir + "/clip.raw"));
 }
 
 // The lag of `out` behind `clip` (within 50 ms, from the left channel over
@@ -81,7 +86,8 @@ void expectSoundOf(const std::string& clip, const std::string& map, double minSn
                                std::to_string(frames) + " " + quote(clip) + " " + quote(out));
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
-    const std::vector<int16_t> got = decodeSound(out, "0:a"), in = decodeSound(clip, map);
+    std::vector<int16_t> got, in;
+    decodeSounds(out, clip, map, got, in);
     EXPECT_NEAR(got.size() / 2.0, frames * 1600.0, 48000 * 0.025);
     const testutil::SoundMatch m = compareSound(in, got, (start - 1) * 1600L);
     std::printf("%s: lag %ld samples, %.1f dB\n", clip.c_str(), m.lag, m.snr);
