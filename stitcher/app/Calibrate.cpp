@@ -16,6 +16,9 @@ namespace stitcher {
 
 namespace {
 
+// What the pictures the measure decodes ahead (LookAhead) may hold at most.
+constexpr size_t kLookAheadBytes = size_t(256) << 20;
+
 // Which track a run uses where the clip has several of a kind.
 void sayChosenTracks(const std::string& input, const libdec::ClipTracks& tracks) {
     for (const bool video : {true, false}) {

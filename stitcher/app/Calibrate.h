@@ -30,9 +30,6 @@ Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens, const st
 // interruption stops the measuring (flat, nothing said): the caller ends the run.
 LensFalloff stitchFalloff(const Options& opt, Clip& clip, const Job& job, const std::atomic<bool>& interrupted);
 
-// What the pictures the measure decodes ahead (LookAhead) may hold at most.
-constexpr size_t kLookAheadBytes = size_t(256) << 20;
-
 // --calibrate: the refined calibration on standard output, nothing written.
 Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& interrupted);
 

@@ -1,9 +1,9 @@
-#include "Angles.h"
 #include "OverlapAlign.h"
 
 #include <algorithm>
 #include <cmath>
 
+#include "Angles.h"
 #include "DualFisheyeModel.h"
 #include "FisheyePlane.h"
 #include "StitchLayout.h"
@@ -93,8 +93,7 @@ const double kParallaxSigma = 2.0 * 3.14159265358979323846 / 180.0;
 const double kMinParallaxGain = 0.02;
 const double kMinParallaxCheck = 0.01;
 // Step of the numeric derivatives across the ring, radians.
-const double kElevationStep = 0.05 * 3.14159265358979323846 / 180.0;
-
+const double kElevationStep = 0.05 * kPi / 180.0;
 
 double lossOf(double r) { return 0.5 * kLossScale * kLossScale * std::log1p(r * r / (kLossScale * kLossScale)); }
 double weightOf(double r) { return 1.0 / (1.0 + r * r / (kLossScale * kLossScale)); }

@@ -1,4 +1,3 @@
-#include "Angles.h"
 #include "SampleTable.h"
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 #include <mutex>
 #include <new>
 
+#include "Angles.h"
 #include "DualFisheyeModel.h"
 #include "HugePages.h"
 #include "RunTaps.h"
