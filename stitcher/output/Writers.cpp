@@ -6,8 +6,10 @@
 #include <cstring>
 #include <csetjmp>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
+#include <dlfcn.h>
 #include <jpeglib.h>
 
 #include "Mp4AddTrack.h"
@@ -48,6 +50,28 @@ YuvPlanes YuvFrame::planes() const {
 }
 
 namespace {
+
+// The instruction sets x264 is to use for a picture `width` wide, as its
+// "asm" parameter: all that it finds on this processor less AVX-512 where
+// that would make the stream depend on memory that x264 never wrote, and
+// nothing (its own choice) elsewhere. Measured with x264 164: with its
+// AVX-512 code, the macroblock-tree pass (on at every preset but the two
+// fastest) gives a stream that changes with the heap's leftover contents
+// wherever the width is not a multiple of 128 pixels. The same frames then
+// encode differently from run to run (ffmpeg's own encode of them changes
+// with MALLOC_PERTURB_), so that a run, or a farm's segment, could not be
+// made again byte for byte. Without AVX-512, or with the tree pass off, the
+// stream stays the same. The cost is a few per cent of the encoder's time,
+// at those widths only.
+std::string x264InstructionSets(int width) {
+    if (width % 128 == 0) return "";
+    constexpr uint32_t kAvx512 = 1u << 16;  // X264_CPU_AVX512
+    using Detect = uint32_t (*)();
+    const auto detect = reinterpret_cast<Detect>(dlsym(RTLD_DEFAULT, "x264_cpu_detect"));
+    if (!detect) return "";
+    const uint32_t cpu = detect();
+    return cpu & kAvx512 ? std::to_string(cpu & ~kAvx512) : "";
+}
 
 // A picture's buffers for the encoder, as the video's frames are tagged.
 bool allocatePicture(AVFrame* frame, int width, int height, AVPixelFormat format = AV_PIX_FMT_YUV420P) {
@@ -184,11 +208,17 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         }
         // x265 prints its own account on standard error unless told not to.
         std::string x265 = av_log_get_level() < AV_LOG_INFO ? "log-level=error" : "";
+        std::string x264;
         if (s.closedGop) {
             // Pieces that are joined must not refer across their borders, and
             // their key frames are where the pieces begin.
             x265 += std::string(x265.empty() ? "" : ":") + "open-gop=0";
-            if (!s.hevc) av_opt_set(venc_->priv_data, "x264-params", "open-gop=0", 0);
+            x264 = "open-gop=0";
+        }
+        if (!s.hevc && !s.prores) {
+            const std::string sets = x264InstructionSets(s.width);
+            if (!sets.empty()) x264 += std::string(x264.empty() ? "" : ":") + "asm=" + sets;
+            if (!x264.empty()) av_opt_set(venc_->priv_data, "x264-params", x264.c_str(), 0);
         }
         if (s.hevc && !x265.empty()) av_opt_set(venc_->priv_data, "x265-params", x265.c_str(), 0);
         if ((rc = avcodec_open2(venc_, videoCodec, nullptr)) < 0) {
