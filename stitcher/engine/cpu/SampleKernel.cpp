@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "SampleKernel.cpp"
@@ -81,6 +82,22 @@ inline const uint8_t* tapBlock(const SampleTap& t, const Sources& s, size_t* str
     const unsigned which = (t.where >> 29) & 1u;  // SampleTap::kLevels
     *stride = s.stride[which];
     return s.base[which] + (t.where & SampleTap::kOffsetMask);
+}
+
+// A remapped pixel (remapRun) in the low three bytes, B, G, R: the 2 x 2
+// block at (x, y), 16.16 fixed point, weighed by 8 bits of each fraction,
+// each row's pair to 1/16 of a level first, then the two rows.
+template <int P>
+inline uint32_t remapPixel(const uint8_t* src, size_t stride, int32_t x, int32_t y) {
+    const uint32_t fx = static_cast<uint32_t>(x >> 8) & 255u, fy = static_cast<uint32_t>(y >> 8) & 255u;
+    const uint8_t* a = src + static_cast<size_t>(y >> 16) * stride + static_cast<size_t>(P) * static_cast<size_t>(x >> 16);
+    const uint8_t* c = a + stride;
+    uint32_t bgr = 0;
+    for (int k = 0; k < 3; ++k) {
+        const uint32_t top = a[k] * (256u - fx) + a[P + k] * fx, bottom = c[k] * (256u - fx) + c[P + k] * fx;
+        bgr |= (((top >> 4) * (256u - fy) + (bottom >> 4) * fy + 2048u) >> 12) << (8 * k);
+    }
+    return bgr;
 }
 
 }  // namespace kernel
@@ -550,6 +567,63 @@ void SampleBandImpl(const SampleTable& table, const TableBand& band, const kerne
                         table.outStride - rowBytes);
 }
 
+// n pixels of a remap run (remapRun()).
+template <int P>
+HWY_INLINE void remapRunOf(const uint8_t* src, size_t stride, int32_t x, int32_t y, int32_t sx, int32_t sy, int n,
+                           uint8_t* out, bool rowEnd) {
+#if HWY_TARGET == HWY_SCALAR
+    for (int j = 0; j < n; ++j)
+        kernel::storePixel<P>(out + P * j, kernel::remapPixel<P>(src, stride, x + j * sx, y + j * sy), rowEnd && j == n - 1);
+#else
+    namespace hn = hwy::HWY_NAMESPACE;
+    const hn::ScalableTag<int32_t> di;
+    const hn::RebindToUnsigned<decltype(di)> du;
+    const int lanes = static_cast<int>(hn::Lanes(di));
+    alignas(64) uint32_t px[HWY_LANES(uint32_t)];
+    const auto s = hn::Set(di, static_cast<int32_t>(stride)), texel = hn::Set(di, P);
+    const auto byte = hn::Set(du, 255u), whole = hn::Set(du, 256u), half = hn::Set(du, 2048u);
+    const int32_t* base = reinterpret_cast<const int32_t*>(src);
+    for (int j0 = 0; j0 < n; j0 += lanes) {
+        // The lanes past the run read its last pixel again, and are not stored.
+        const auto j = hn::Min(hn::Iota(di, j0), hn::Set(di, n - 1));
+        const auto px0 = hn::Add(hn::Set(di, x), hn::Mul(j, hn::Set(di, sx)));
+        const auto py0 = hn::Add(hn::Set(di, y), hn::Mul(j, hn::Set(di, sy)));
+        const auto fx = hn::And(hn::BitCast(du, hn::ShiftRight<8>(px0)), byte);
+        const auto fy = hn::And(hn::BitCast(du, hn::ShiftRight<8>(py0)), byte);
+        const auto at = hn::Add(hn::Mul(hn::ShiftRight<16>(py0), s), hn::Mul(hn::ShiftRight<16>(px0), texel));
+        // Each texel's bytes from its first: B, G, R (and the next byte).
+        const auto a = hn::BitCast(du, hn::GatherOffset(di, base, at));
+        const auto b = hn::BitCast(du, hn::GatherOffset(di, base, hn::Add(at, texel)));
+        const auto c = hn::BitCast(du, hn::GatherOffset(di, base, hn::Add(at, s)));
+        const auto d = hn::BitCast(du, hn::GatherOffset(di, base, hn::Add(hn::Add(at, s), texel)));
+        const auto fx0 = hn::Sub(whole, fx), fy0 = hn::Sub(whole, fy);
+        auto bgr = P == 4 ? hn::Set(du, kernel::kOpaque) : hn::Zero(du);
+        auto channel = [&](auto shift) HWY_ATTR {
+            constexpr int k = decltype(shift)::value;
+            const auto top = hn::Add(hn::Mul(hn::And(hn::ShiftRight<8 * k>(a), byte), fx0), hn::Mul(hn::And(hn::ShiftRight<8 * k>(b), byte), fx));
+            const auto bottom = hn::Add(hn::Mul(hn::And(hn::ShiftRight<8 * k>(c), byte), fx0), hn::Mul(hn::And(hn::ShiftRight<8 * k>(d), byte), fx));
+            const auto v = hn::Add(hn::Add(hn::Mul(hn::ShiftRight<4>(top), fy0), hn::Mul(hn::ShiftRight<4>(bottom), fy)), half);
+            bgr = hn::Or(bgr, hn::ShiftLeft<8 * k>(hn::ShiftRight<12>(v)));
+        };
+        channel(std::integral_constant<int, 0>());
+        channel(std::integral_constant<int, 1>());
+        channel(std::integral_constant<int, 2>());
+        hn::Store(bgr, du, px);
+        const int m = std::min(lanes, n - j0);
+        uint8_t* o = out + static_cast<size_t>(P) * static_cast<size_t>(j0);
+        for (int i = 0; i < m; ++i) kernel::storePixel<P>(o + P * i, px[i], rowEnd && j0 + i == n - 1);
+    }
+#endif
+}
+
+void RemapRunImpl(const uint8_t* src, size_t stride, int32_t x, int32_t y, int32_t sx, int32_t sy, int n, uint8_t* out,
+                  int texelBytes, bool rowEnd) {
+    if (texelBytes == 4)
+        remapRunOf<4>(src, stride, x, y, sx, sy, n, out, rowEnd);
+    else
+        remapRunOf<3>(src, stride, x, y, sx, sy, n, out, rowEnd);
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace stitcher
 HWY_AFTER_NAMESPACE();
@@ -570,6 +644,12 @@ LensGains::LensGains() {
 HWY_EXPORT(SampleBandImpl);
 HWY_EXPORT(HalveRowImpl);
 HWY_EXPORT(HalveRow4Impl);
+HWY_EXPORT(RemapRunImpl);
+
+void remapRun(const uint8_t* src, size_t stride, int32_t x, int32_t y, int32_t sx, int32_t sy, int n, uint8_t* out,
+              int texelBytes, bool rowEnd) {
+    HWY_DYNAMIC_DISPATCH(RemapRunImpl)(src, stride, x, y, sx, sy, n, out, texelBytes, rowEnd);
+}
 
 void halveRow(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out, int texelBytes) {
     if (texelBytes == 4)

@@ -37,4 +37,14 @@ void sampleBandTiles(const SampleTable& table, const TableBand& band, const std:
 // and `b`: each the average of a 2 x 2 block; texels of 3 or 4 bytes.
 void halveRow(const uint8_t* a, const uint8_t* b, int x0, int x1, uint8_t* out, int texelBytes = 3);
 
+// n pixels of a picture looked up in another (`src`, `stride` bytes a row,
+// texels of 3 or 4 bytes), pixel j bilinearly at (x + j sx, y + j sy) in
+// 16.16 fixed point, 8 bits of each fraction weighing its 2 x 2 block. Every
+// block must lie inside the picture with a texel to spare on its right.
+// 3-byte pixels but the last are stored as 4 bytes (the fourth is the next
+// pixel's to write); the last too where it does not end a row (`rowEnd`).
+// 4-byte pixels get 255 in their fourth byte.
+void remapRun(const uint8_t* src, size_t stride, int32_t x, int32_t y, int32_t sx, int32_t sy, int n, uint8_t* out,
+              int texelBytes, bool rowEnd);
+
 }  // namespace stitcher

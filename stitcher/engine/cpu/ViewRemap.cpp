@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Angles.h"
+#include "SampleKernel.h"
 
 namespace stitcher {
 
@@ -44,14 +45,6 @@ inline void texelOfDirection(const double r[3], int width, int height, double* x
     *x = std::isfinite(u) ? u : 0.0;
     const double v = p / kPi * height - 0.5;
     *y = std::isfinite(v) ? v : 0.0;
-}
-
-// Three 8-bit channels in 21-bit lanes of one word.
-inline uint64_t spreadTexel(const uint8_t* p) {
-    uint32_t w;
-    std::memcpy(&w, p, 4);
-    const uint64_t v = w;
-    return (v & 0xFF) | (v & 0xFF00) << 13 | (v & 0xFF0000) << 26;
 }
 
 }  // namespace
@@ -160,8 +153,6 @@ template <int P>
 void ViewRemap::remapRowsOf(const uint8_t* src, size_t stride, int row0, int row1, uint8_t* dst) const {
     const int W = width_, H = height_;
     const size_t rowBytes = static_cast<size_t>(W) * P;
-    constexpr uint64_t kLanes = 0x1FFFFull | 0x1FFFFull << 21 | 0x1FFFFull << 42;
-    constexpr uint64_t kHalf = 2048ull | 2048ull << 21 | 2048ull << 42;
     for (int row = row0; row < row1; ++row) {
         uint8_t* out = dst + static_cast<size_t>(row - row0) * stride;
         std::memset(out + rowBytes, 0, stride - rowBytes);
@@ -186,21 +177,8 @@ void ViewRemap::remapRowsOf(const uint8_t* src, size_t stride, int row0, int row
             if (std::min<int64_t>(fxp, endX) >= 0 && std::max<int64_t>(fxp, endX) < (static_cast<int64_t>(W - 2) << 16) &&
                 std::min<int64_t>(fyp, endY) >= 0 && std::max<int64_t>(fyp, endY) < (static_cast<int64_t>(H - 1) << 16)) {
                 // Inside the picture all the way (no wrap, no edge row, a
-                // texel to spare on the right for the 4-byte reads): the
-                // three channels at once, each in a 21-bit lane of one word.
-                for (int col = c0; col < c1; ++col, fxp += sx, fyp += sy) {
-                    const uint64_t fx = (fxp >> 8) & 255, fy = (fyp >> 8) & 255;
-                    const uint8_t* a = src + static_cast<size_t>(fyp >> 16) * stride + P * static_cast<size_t>(fxp >> 16);
-                    const uint8_t* c = a + stride;
-                    const uint64_t top = spreadTexel(a) * (256 - fx) + spreadTexel(a + P) * fx;
-                    const uint64_t bottom = spreadTexel(c) * (256 - fx) + spreadTexel(c + P) * fx;
-                    const uint64_t v = ((top >> 4) & kLanes) * (256 - fy) + ((bottom >> 4) & kLanes) * fy + kHalf;
-                    uint8_t* o = out + P * col;
-                    o[0] = static_cast<uint8_t>(v >> 12);
-                    o[1] = static_cast<uint8_t>(v >> 33);
-                    o[2] = static_cast<uint8_t>(v >> 54);
-                    if (P == 4) o[3] = 255;
-                }
+                // texel to spare on the right for the 4-byte reads).
+                remapRun(src, stride, fxp, fyp, sx, sy, c1 - c0, out + P * c0, P, c1 == W);
                 continue;
             }
             for (int col = c0; col < c1; ++col, fxp += sx, fyp += sy) {

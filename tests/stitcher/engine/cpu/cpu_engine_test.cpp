@@ -233,7 +233,8 @@ void forEachInstructionSet(Check check) {
 // the machine can; 302 and 320 wide rows end in a pair and in a four. The
 // encoder's YUV written directly is the conversion of the packed picture,
 // an odd last row included. 4-byte pixels (a fourth byte of noise) give the
-// same colour bytes and 255 (the stitch layout: the kernels are the same).
+// same colour bytes and 255 (the stitch layout: the kernels are the same),
+// and so does a view turned per frame.
 TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
     BgrImage frame(1001, 500);
     std::mt19937 random(7);
@@ -256,11 +257,19 @@ TEST(CpuEngineTest, SameBytesOnAnyThreadsAndInstructionSet) {
         std::vector<uint8_t> noisy = withFourthByte(frame.data, frame.width, 3 * static_cast<size_t>(frame.width), 0);
         for (size_t i = 3; i < noisy.size(); i += 4) noisy[i] = static_cast<uint8_t>(random());
         const std::vector<uint8_t> gained4 = withFourthByte(gained, params.outWidth(), params.outStride(), 255);
+        // The same view turned per frame: the panorama looked up along each
+        // pixel's turned direction, runs of pixels several at a time.
+        EngineSpec moving = params, moving4 = four;
+        moving.perFrameRotation = moving4.perFrameRotation = true;
+        const std::vector<uint8_t> turned = layout == stitcher::Layout::Stitch ? stitchCpu(moving, frame) : plain;
+        const std::vector<uint8_t> turned4 = withFourthByte(turned, params.outWidth(), params.outStride(), 255);
         forEachInstructionSet([&] {
             EXPECT_TRUE(plain == stitchCpu(params, frame));
             EXPECT_TRUE(gained == stitchCpu(params, frame, gains));
             if (layout == stitcher::Layout::Stitch) {
                 EXPECT_TRUE(gained4 == stitchCpu(four, noisy, gains));
+                EXPECT_TRUE(turned == stitchCpu(moving, frame));
+                EXPECT_TRUE(turned4 == stitchCpu(moving4, noisy));
             }
         });
     }
