@@ -18,6 +18,10 @@ export LIBGL_ALWAYS_SOFTWARE=1   # llvmpipe, under Xvfb and through EGL alike
 LOGS=$ROOT/build-logs
 rm -rf "$LOGS"; mkdir -p "$LOGS"
 
+# The three builds' tests share one folder of test clips, so that each is
+# made once (a clip whose recipe changed is made again).
+export DFS_TEST_CLIP_DIR=$ROOT/build-testclips
+
 passed=0; failed=0; failures=()
 fail() { failed=$((failed + 1)); failures+=("$1"); }
 

@@ -19,7 +19,13 @@
 namespace testutil {
 
 std::string clipDir() {
-    std::string dir = DFS_TEST_CLIP_DIR;
+    // A test run that builds the tree several times (the sanitizer builds
+    // after the regular one) names one folder for all of them, so that each
+    // clip is made once, by the first build that asks for it: ffmpeg's clips
+    // are the same from any build (and remade whenever their recipe
+    // changes), the sample maker's the same pictures up to rounding.
+    const char* shared = std::getenv("DFS_TEST_CLIP_DIR");
+    std::string dir = shared && *shared ? shared : DFS_TEST_CLIP_DIR;
     ::mkdir(dir.c_str(), 0755);
     return dir;
 }

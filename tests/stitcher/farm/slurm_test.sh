@@ -58,6 +58,10 @@ ProctrackType=proctrack/linuxproc
 TaskPlugin=task/none
 SchedulerType=sched/builtin
 SchedulerParameters=sched_interval=2
+# sbatch --wait polls the job every 2 s only while finished jobs are kept
+# for at least 4 s (by default its sleeps grow to 8 and 32 s, most of the
+# run); 5 s still keeps a finished job for its dependants and the poll.
+MinJobAge=5
 SelectType=select/cons_tres
 SelectTypeParameters=CR_Core
 ReturnToService=2
