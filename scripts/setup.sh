@@ -21,7 +21,7 @@ if [ "${1:-}" = "test" ]; then
     git libgtest-dev googletest
     xvfb xauth
     ffmpeg libavfilter-dev
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev lld  # lld links the sanitizer build's test programs
     # The frei0r filter's hosts: FFmpeg's frei0r filter (Debian's ffmpeg has
     # it), melt, and gst-launch-1.0 with the frei0r elements (plugins-bad),
     # qtdemux (good), videoconvert (base) and the H.264 decoder (libav).
