@@ -17,10 +17,14 @@
 // or --reframe moving, both make a 1920 x 1080 flat view (fov 100) instead
 // of the panorama: ours straight from the lenses, ffmpeg's v360 from the
 // dual fisheye to flat; "moving" turns the view on every frame, ours by a
-// --camera file, ffmpeg's by a sendcmd command per frame.
+// --camera file, ffmpeg's by a sendcmd command per frame. With --falloff T
+// the stitcher is given the lenses' fall-off (as --calibrate prints it), as
+// a user of a calibrated camera gives it, instead of measuring it from the
+// clip before the first frame: what that measure costs shows beside a run
+// without the option.
 //
 //   bench_stitcher [--clip C | --large] [--size N] [--frames N] [--presets a,b] [--engine E] [--runs N] [--memory]
-//                  [--baseline STITCHER] [--reframe fixed|moving]
+//                  [--baseline STITCHER] [--reframe fixed|moving] [--falloff T]
 //
 // Defaults: the bundled sample, the stitcher's default size for it (1040),
 // all frames, presets medium and veryfast, the CPU engine, 5 runs. The GL engine
@@ -142,7 +146,7 @@ void printLog(const std::string& path, const char* key) {
 int main(int argc, char** argv) {
     std::string clip = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
     int size = 1040, frames = 0, runs = 5;
-    std::string baseline, reframe;
+    std::string baseline, reframe, falloff;
     std::string presets = "medium,veryfast", engine = "cpu";
     bool memory = false, large = false, sizeGiven = false;
     for (int i = 1; i < argc; ++i) {
@@ -158,10 +162,11 @@ int main(int argc, char** argv) {
         else if (a == "--memory") memory = true;
         else if (a == "--baseline") baseline = value();
         else if (a == "--reframe") reframe = value();
+        else if (a == "--falloff") falloff = value();
         else {
             std::fprintf(stderr,
                          "usage: bench_stitcher [--clip C | --large] [--size N] [--frames N] [--presets a,b] [--engine E] [--runs N] "
-                         "[--memory] [--baseline STITCHER] [--reframe fixed|moving]\n");
+                         "[--memory] [--baseline STITCHER] [--reframe fixed|moving] [--falloff T]\n");
             return 2;
         }
     }
@@ -233,7 +238,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    const std::string what = reframe.empty() ? "panorama" : "flat view (" + reframe + " camera)";
+    const std::string what = (reframe.empty() ? "panorama" : "flat view (" + reframe + " camera)") +
+                             (falloff.empty() ? "" : ", fall-off given (" + falloff + ")");
     std::printf("clip %s, %s %sx%s, %s frames, x264 crf %s, AAC audio, %s engine; best of %d runs\n", clip.c_str(),
                 what.c_str(), width.c_str(), height.c_str(), frames > 0 ? std::to_string(frames).c_str() : "all", crf.c_str(),
                 engine.c_str(), runs);
@@ -246,6 +252,7 @@ int main(int argc, char** argv) {
             ours.insert(ours.end(), {"--size", height});
         else
             ours.insert(ours.end(), view.begin(), view.end());
+        if (!falloff.empty()) ours.insert(ours.end(), {"--falloff", falloff});
         ours.insert(ours.end(), range.begin(), range.end());
         ours.insert(ours.end(), {clip, dir + "/stitcher.mp4"});
 
