@@ -288,9 +288,11 @@ int CControl::GetAudioFrame(long long start, long long req, unsigned char*& out)
         const size_t samples = static_cast<size_t>(hi - lo) * C;
         int rc = n <= aacSamples ? AudioFramePcm(static_cast<unsigned int>(n)) : 2;  // past the last frame: silence
         if (rc == 1) return 1;
+        // A track whose frames decode to no channels has no samples to copy
+        // (nor a frame to copy them from).
         if (rc == 2)
             std::fill(to, to + samples, 0);
-        else
+        else if (samples > 0)
             std::memcpy(to, m_audioFrame.data() + (lo - (n - 1) * F) * C, samples * sizeof(short));
     }
     out = m_pAudioBuf;
