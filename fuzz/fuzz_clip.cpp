@@ -1,0 +1,141 @@
+// libFuzzer target for the clip as the stitcher reads it, through the
+// reader's interface for its own hosts: open the mutated clip, list its
+// tracks, read how its video is shown, its timeline, its spatial sound box
+// and each track's stored samples; then, with seeks that pass over pictures
+// nothing refers to and start from a frame's own group, ask for pictures in
+// the decoder's planes in an order that jumps back and forth, convert a few
+// rows of each (a picture in another layout comes as BGR), and ask where the
+// key pictures before some frames lie.
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "isobmff/Mp4Container.h"
+#include "libdec.h"
+#include "libdec_internal.h"
+
+namespace {
+
+std::string g_path;
+
+void RemoveClip() { std::remove(g_path.c_str()); }
+
+// Reads every byte of a buffer handed out, so that the sanitizer sees its whole extent.
+unsigned Touch(const uint8_t* p, size_t n) {
+    unsigned sum = 0;
+    for (size_t i = 0; i < n; ++i) sum += p[i];
+    return sum;
+}
+
+// Every byte of the picture's planes, as far as its size and layout say they reach.
+unsigned TouchPlanes(const libdec::DecodedPicture& p) {
+    unsigned sum = 0;
+    for (int k = 0; k < 3; ++k) {
+        if (!p.planes[k] || p.strides[k] <= 0) continue;
+        const int w = k == 0 ? p.width : (p.width + (1 << p.shiftX) - 1) >> p.shiftX;
+        const int h = k == 0 ? p.height : (p.height + (1 << p.shiftY) - 1) >> p.shiftY;
+        for (int y = 0; y < h; ++y) sum += Touch(p.planes[k] + static_cast<size_t>(y) * p.strides[k], static_cast<size_t>(w));
+    }
+    return sum;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // No log file: the session would write one line after another into the user's folder.
+    setenv("HOME", "/nonexistent-fuzz-home", 1);
+    g_path = "/tmp/fuzz_clip_" + std::to_string(::getpid()) + ".mp4";
+    std::atexit(RemoveClip);
+    libdec::SetMessageSink([](int, const std::string&) {});
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Pictures of more than a million pixels are taken by the library, but
+    // converting them frame after frame would only slow the search down.
+    if (auto f = mp4::File::openMemory(data, size)) {
+        for (const mp4::Track& t : f->tracks())
+            if (uint64_t(t.width) * t.height > (1u << 20)) return 0;
+    }
+    FILE* fp = std::fopen(g_path.c_str(), "wb");
+    if (!fp) return 0;
+    bool written = std::fwrite(data, 1, size, fp) == size;
+    if (std::fclose(fp) != 0 || !written) return 0;
+
+    libdec::ClipOpening opening;
+    void* h = libdec::OpenClip(g_path.c_str(), opening);
+    if (!h) {
+        if (opening.refusal == libdec::ClipRefusal::None || opening.reason.empty()) __builtin_trap();
+        return 0;
+    }
+    volatile unsigned sink = 0;
+    _MediaInfo info{};
+    if (PRDGetMediaInfo(h, info) != 0) __builtin_trap();
+
+    libdec::ClipTracks tracks;
+    if (libdec::GetClipTracks(h, tracks) == 0) {
+        for (const libdec::ClipTrack& t : tracks.tracks) {
+            libdec::StoredTrack stored;
+            if (libdec::GetStoredTrack(h, t.id, 0, 1000000, 1000, size_t(1) << 20, stored) == 0)
+                for (const libdec::StoredSample& s : stored.samples) sink += Touch(s.data.data(), s.data.size());
+            sink += Touch(stored.sampleEntry.data(), stored.sampleEntry.size());
+        }
+    }
+    libdec::VideoLook look;
+    libdec::GetVideoLook(h, look);
+    libdec::PresentationTimeline timeline;
+    if (libdec::GetPresentationTimeline(h, timeline)) {
+        // Times may start below 0 (a composition offset that no edit list
+        // takes back), but never go back.
+        long long last = LLONG_MIN;
+        for (const libdec::ShownFrame& f : timeline.frames) {
+            if (f.time < last || f.frame < 1 || f.frame > info.frames) __builtin_trap();
+            last = f.time;
+        }
+    }
+    std::vector<uint8_t> box;
+    if (libdec::AudioSpatialBox(h, box)) sink += Touch(box.data(), box.size());
+
+    libdec::SkipPassedPictures(h, true);
+    libdec::SeekFromOwnGroup(h, true);
+    const long long n = info.frames < 12 ? info.frames : 12;
+    const long long frames[] = {3, 1, n, n / 2 + 1, 2, n, 0, n - 1, n + 1, 5};
+    std::vector<uint8_t> rows;
+    for (long long f : frames) {
+        libdec::DecodedPicture picture;
+        unsigned char* bgr = nullptr;
+        const int rc = libdec::GetDecodedPicture(h, f, picture, bgr);
+        if (rc == 2 && bgr) sink += Touch(bgr, size_t(3) * info.width * info.height);
+        if (rc != 0) continue;
+        sink += TouchPlanes(picture);
+        // The first rows over the whole width, a band in the middle over part
+        // of it, the last row from its second column; then two bands outside
+        // the picture, which must be refused.
+        const int w = picture.width, hgt = picture.height;
+        const int bands[][4] = {{0, std::min(2, hgt), 0, w},
+                                {hgt / 2, std::min(hgt, hgt / 2 + 3), w / 3, w - w / 4},
+                                {std::max(0, hgt - 1), hgt, 1, w},
+                                {0, 1, w, w + 8},
+                                {hgt, hgt + 1, 0, w}};
+        // Column x of a row lands 3 x bytes into it.
+        const int stride = 3 * (w + 16);
+        for (size_t k = 0; k < 5; ++k) {
+            const int* b = bands[k];
+            rows.assign(static_cast<size_t>(stride) * std::max(1, b[1] - b[0]), 0);
+            const bool converted = libdec::ConvertPictureRows(picture, b[0], b[1], b[2], b[3], rows.data(), stride);
+            if (converted && k >= 3) __builtin_trap();
+            if (converted) sink += Touch(rows.data(), rows.size());
+        }
+        sink += static_cast<unsigned>(libdec::KeyFrameBefore(h, f));
+    }
+    PRDClose(h);
+    (void)sink;
+    return 0;
+}
