@@ -115,8 +115,10 @@ bool FfAudio::resamplerFor(const AVFrame* frame) {
     const int count = frame->ch_layout.nb_channels;
     if (frame->sample_rate <= 0 || count <= 0 || frame->format < 0) return false;
     // Channels in no known order (or in ambisonic order) are taken as they
-    // come: in the layout they are handed on in.
-    AVChannelLayout in;
+    // come: in the layout they are handed on in. Zeroed first: a copy into
+    // it frees what it held, which in an uninitialised one is whatever the
+    // stack held.
+    AVChannelLayout in = {};
     if (frame->ch_layout.order == AV_CHANNEL_ORDER_NATIVE)
         av_channel_layout_copy(&in, &frame->ch_layout);
     else
@@ -139,7 +141,7 @@ bool FfAudio::resamplerFor(const AVFrame* frame) {
     // A change of format: what the old resampler still holds comes first.
     bool ok = !swr_ || convert(nullptr);
     swr_free(&swr_);
-    AVChannelLayout out;
+    AVChannelLayout out = {};
     soundLayout(channels_, &out);
     int rc = ok ? swr_alloc_set_opts2(&swr_, &out, AV_SAMPLE_FMT_S16, rate_, &in,
                                       static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr)

@@ -275,7 +275,7 @@ Status VideoWriter::openAny(const std::string& path, const VideoSettings& s, con
         avcodec_parameters_from_context(ast_->codecpar, aenc_);
         ast_->time_base = aenc_->time_base;
         ast_->disposition = AV_DISPOSITION_DEFAULT;
-        AVChannelLayout in;
+        AVChannelLayout in = {};
         soundLayout(s.audioChannels, &in);
         rc = swr_alloc_set_opts2(&swr_, &aenc_->ch_layout, AV_SAMPLE_FMT_FLTP, s.audioRate, &in, AV_SAMPLE_FMT_S16,
                                  s.audioRate, 0, nullptr);

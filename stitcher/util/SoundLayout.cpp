@@ -11,7 +11,7 @@ void soundLayout(int channels, AVChannelLayout* layout) {
 
 std::string soundLayoutName(int channels) {
     if (channels <= 0) return std::string();
-    AVChannelLayout layout;
+    AVChannelLayout layout = {};
     soundLayout(channels, &layout);
     char name[128] = {0};
     av_channel_layout_describe(&layout, name, sizeof name);
