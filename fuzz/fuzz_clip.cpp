@@ -17,22 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "FuzzClip.h"
 #include "isobmff/Mp4Container.h"
 #include "libdec.h"
 #include "libdec_internal.h"
 
 namespace {
-
-std::string g_path;
-
-void RemoveClip() { std::remove(g_path.c_str()); }
-
-// Reads every byte of a buffer handed out, so that the sanitizer sees its whole extent.
-unsigned Touch(const uint8_t* p, size_t n) {
-    unsigned sum = 0;
-    for (size_t i = 0; i < n; ++i) sum += p[i];
-    return sum;
-}
 
 // Every byte of the picture's planes, as far as its size and layout say they reach.
 unsigned TouchPlanes(const libdec::DecodedPicture& p) {
@@ -41,7 +31,7 @@ unsigned TouchPlanes(const libdec::DecodedPicture& p) {
         if (!p.planes[k] || p.strides[k] <= 0) continue;
         const int w = k == 0 ? p.width : (p.width + (1 << p.shiftX) - 1) >> p.shiftX;
         const int h = k == 0 ? p.height : (p.height + (1 << p.shiftY) - 1) >> p.shiftY;
-        for (int y = 0; y < h; ++y) sum += Touch(p.planes[k] + static_cast<size_t>(y) * p.strides[k], static_cast<size_t>(w));
+        for (int y = 0; y < h; ++y) sum += fuzzclip::touch(p.planes[k] + static_cast<size_t>(y) * p.strides[k], static_cast<size_t>(w));
     }
     return sum;
 }
@@ -49,10 +39,7 @@ unsigned TouchPlanes(const libdec::DecodedPicture& p) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // No log file: the session would write one line after another into the user's folder.
-    setenv("HOME", "/nonexistent-fuzz-home", 1);
-    g_path = "/tmp/fuzz_clip_" + std::to_string(::getpid()) + ".mp4";
-    std::atexit(RemoveClip);
+    fuzzclip::init("fuzz_clip");
     libdec::SetMessageSink([](int, const std::string&) {});
     return 0;
 }
@@ -64,13 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const mp4::Track& t : f->tracks())
             if (uint64_t(t.width) * t.height > (1u << 20)) return 0;
     }
-    FILE* fp = std::fopen(g_path.c_str(), "wb");
-    if (!fp) return 0;
-    bool written = std::fwrite(data, 1, size, fp) == size;
-    if (std::fclose(fp) != 0 || !written) return 0;
+    if (!fuzzclip::write(data, size)) return 0;
 
     libdec::ClipOpening opening;
-    void* h = libdec::OpenClip(g_path.c_str(), opening);
+    void* h = libdec::OpenClip(fuzzclip::path().c_str(), opening);
     if (!h) {
         if (opening.refusal == libdec::ClipRefusal::None || opening.reason.empty()) __builtin_trap();
         return 0;
@@ -84,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const libdec::ClipTrack& t : tracks.tracks) {
             libdec::StoredTrack stored;
             if (libdec::GetStoredTrack(h, t.id, 0, 1000000, 1000, size_t(1) << 20, stored) == 0)
-                for (const libdec::StoredSample& s : stored.samples) sink += Touch(s.data.data(), s.data.size());
-            sink += Touch(stored.sampleEntry.data(), stored.sampleEntry.size());
+                for (const libdec::StoredSample& s : stored.samples) sink += fuzzclip::touch(s.data.data(), s.data.size());
+            sink += fuzzclip::touch(stored.sampleEntry.data(), stored.sampleEntry.size());
         }
     }
     libdec::VideoLook look;
@@ -101,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     std::vector<uint8_t> box;
-    if (libdec::AudioSpatialBox(h, box)) sink += Touch(box.data(), box.size());
+    if (libdec::AudioSpatialBox(h, box)) sink += fuzzclip::touch(box.data(), box.size());
 
     libdec::SkipPassedPictures(h, true);
     libdec::SeekFromOwnGroup(h, true);
@@ -112,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         libdec::DecodedPicture picture;
         unsigned char* bgr = nullptr;
         const int rc = libdec::GetDecodedPicture(h, f, picture, bgr);
-        if (rc == 2 && bgr) sink += Touch(bgr, size_t(3) * info.width * info.height);
+        if (rc == 2 && bgr) sink += fuzzclip::touch(bgr, size_t(3) * info.width * info.height);
         if (rc != 0) continue;
         sink += TouchPlanes(picture);
         // The first rows over the whole width, a band in the middle over part
@@ -131,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             rows.assign(static_cast<size_t>(stride) * std::max(1, b[1] - b[0]), 0);
             const bool converted = libdec::ConvertPictureRows(picture, b[0], b[1], b[2], b[3], rows.data(), stride);
             if (converted && k >= 3) __builtin_trap();
-            if (converted) sink += Touch(rows.data(), rows.size());
+            if (converted) sink += fuzzclip::touch(rows.data(), rows.size());
         }
         sink += static_cast<unsigned>(libdec::KeyFrameBefore(h, f));
     }

@@ -11,29 +11,12 @@
 #include <cstring>
 #include <string>
 
+#include "FuzzClip.h"
 #include "isobmff/Mp4Container.h"
 #include "libdec.h"
 
-namespace {
-
-std::string g_path;
-
-void RemoveClip() { std::remove(g_path.c_str()); }
-
-// Reads every byte of a buffer handed out, so that the sanitizer sees its whole extent.
-unsigned Touch(const unsigned char* p, size_t n) {
-    unsigned sum = 0;
-    for (size_t i = 0; i < n; ++i) sum += p[i];
-    return sum;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // No log file: the session would write one line after another into the user's folder.
-    setenv("HOME", "/nonexistent-fuzz-home", 1);
-    g_path = "/tmp/fuzz_session_" + std::to_string(::getpid()) + ".mp4";
-    std::atexit(RemoveClip);
+    fuzzclip::init("fuzz_session");
     return 0;
 }
 
@@ -44,21 +27,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const mp4::Track& t : f->tracks())
             if (uint64_t(t.width) * t.height > (1u << 20)) return 0;
     }
-    FILE* fp = std::fopen(g_path.c_str(), "wb");
-    if (!fp) return 0;
-    bool written = std::fwrite(data, 1, size, fp) == size;
-    if (std::fclose(fp) != 0 || !written) return 0;
+    if (!fuzzclip::write(data, size)) return 0;
 
-    void* h = PRDOpen(g_path.c_str());
+    void* h = PRDOpen(fuzzclip::path().c_str());
     if (!h) return 0;
     volatile unsigned sink = 0;
     _MediaInfo info{};
     if (PRDGetMediaInfo(h, info) != 0) __builtin_trap();
     char* offset = nullptr;
-    if (PRDGetOffset(h, offset) == 0 && offset) sink += Touch(reinterpret_cast<unsigned char*>(offset), std::strlen(offset));
+    if (PRDGetOffset(h, offset) == 0 && offset) sink += fuzzclip::touch(reinterpret_cast<unsigned char*>(offset), std::strlen(offset));
     char* comment = nullptr;
     if (PRDGetVideoComment(h, comment) == 0 && comment) {
-        sink += Touch(reinterpret_cast<unsigned char*>(comment), std::strlen(comment));
+        sink += fuzzclip::touch(reinterpret_cast<unsigned char*>(comment), std::strlen(comment));
         delete[] comment;
     }
 
@@ -67,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t pictureBytes = size_t(3) * info.width * info.height;
     for (long long f : frames) {
         unsigned char* out = nullptr;
-        if (PRDGetVideoFrame(h, f, out) == 0 && out) sink += Touch(out, pictureBytes);
+        if (PRDGetVideoFrame(h, f, out) == 0 && out) sink += fuzzclip::touch(out, pictureBytes);
     }
 
     const long long blocks = info.samples / 1024;
@@ -80,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const Range& r : ranges) {
         unsigned char* out = nullptr;
         if (PRDGetAudioSample(h, r.start, r.req, out) == 0 && out)
-            sink += Touch(out, size_t(r.req / 1024) * 1024 * 2 * info.channels);
+            sink += fuzzclip::touch(out, size_t(r.req / 1024) * 1024 * 2 * info.channels);
     }
     PRDClose(h);
     (void)sink;

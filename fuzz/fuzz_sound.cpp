@@ -17,39 +17,21 @@
 #include <vector>
 
 #include "Clip.h"
+#include "FuzzClip.h"
 #include "libdec_internal.h"
 
-namespace {
-
-std::string g_path;
-
-void RemoveClip() { std::remove(g_path.c_str()); }
-
-unsigned Touch(const uint8_t* p, size_t n) {
-    unsigned sum = 0;
-    for (size_t i = 0; i < n; ++i) sum += p[i];
-    return sum;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    setenv("HOME", "/nonexistent-fuzz-home", 1);
-    g_path = "/tmp/fuzz_sound_" + std::to_string(::getpid()) + ".mp4";
-    std::atexit(RemoveClip);
+    fuzzclip::init("fuzz_sound");
     libdec::SetMessageSink([](int, const std::string&) {});
     libdec::SetFfmpegPrinter([](void*, int, const char*, va_list) {});
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FILE* fp = std::fopen(g_path.c_str(), "wb");
-    if (!fp) return 0;
-    bool written = std::fwrite(data, 1, size, fp) == size;
-    if (std::fclose(fp) != 0 || !written) return 0;
+    if (!fuzzclip::write(data, size)) return 0;
 
     std::unique_ptr<stitcher::Clip> clip;
-    const stitcher::Status opened = stitcher::Clip::open(g_path, clip);
+    const stitcher::Status opened = stitcher::Clip::open(fuzzclip::path(), clip);
     if (!opened.ok()) {
         if (opened.message().empty()) __builtin_trap();
         return 0;
@@ -69,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const Range& r : ranges) {
             if (r.first < 0 || r.count <= 0) continue;
             const int16_t* pcm = clip->readAudio(r.first * 1024, r.count);
-            if (pcm) sink += Touch(reinterpret_cast<const uint8_t*>(pcm), static_cast<size_t>(r.count) * frameBytes);
+            if (pcm) sink += fuzzclip::touch(reinterpret_cast<const uint8_t*>(pcm), static_cast<size_t>(r.count) * frameBytes);
         }
     }
     const size_t pictureBytes = size_t(3) * info.width * info.height;
@@ -77,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const long long n = std::min<long long>(info.frames, 6);
     for (long long f : {1LL, n, 2LL}) {
         std::shared_ptr<const stitcher::SourcePicture> source;
-        if (clip->readSource(f, source, bgr.data()).ok() && !source) sink += Touch(bgr.data(), bgr.size());
-        if (clip->readFrame(f, bgr.data()).ok()) sink += Touch(bgr.data(), bgr.size());
+        if (clip->readSource(f, source, bgr.data()).ok() && !source) sink += fuzzclip::touch(bgr.data(), bgr.size());
+        if (clip->readFrame(f, bgr.data()).ok()) sink += fuzzclip::touch(bgr.data(), bgr.size());
     }
     (void)sink;
     return 0;
