@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "FuzzClip.h"
-#include "isobmff/Mp4Container.h"
+#include "FuzzLargePictures.h"
 #include "libdec.h"
 #include "libdec_internal.h"
 
@@ -45,13 +45,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // Pictures of more than a million pixels are taken by the library, but
-    // converting them frame after frame would only slow the search down.
-    if (auto f = mp4::File::openMemory(data, size)) {
-        for (const mp4::Track& t : f->tracks())
-            if (uint64_t(t.width) * t.height > (1u << 20)) return 0;
-    }
-    if (!fuzzclip::write(data, size)) return 0;
+    if (fuzzclip::largePictures(data, size, 1u << 20) || !fuzzclip::write(data, size)) return 0;
 
     libdec::ClipOpening opening;
     void* h = libdec::OpenClip(fuzzclip::path().c_str(), opening);
