@@ -6,14 +6,10 @@
 // the decoder's planes in an order that jumps back and forth, convert a few
 // rows of each (a picture in another layout comes as BGR), and ask where the
 // key pictures before some frames lie.
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 

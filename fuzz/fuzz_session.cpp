@@ -2,12 +2,8 @@
 // mutated clip from a file, read the media record, the offset string and the
 // comment, ask for a few frames in an order that jumps back and forth, and
 // for some audio ranges (in order, unaligned, backwards, past the end).
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -29,10 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     _MediaInfo info{};
     if (PRDGetMediaInfo(h, info) != 0) __builtin_trap();
     char* offset = nullptr;
-    if (PRDGetOffset(h, offset) == 0 && offset) sink += fuzzclip::touch(reinterpret_cast<unsigned char*>(offset), std::strlen(offset));
+    if (PRDGetOffset(h, offset) == 0 && offset) sink += fuzzclip::touch(offset, std::strlen(offset));
     char* comment = nullptr;
     if (PRDGetVideoComment(h, comment) == 0 && comment) {
-        sink += fuzzclip::touch(reinterpret_cast<unsigned char*>(comment), std::strlen(comment));
+        sink += fuzzclip::touch(comment, std::strlen(comment));
         delete[] comment;
     }
 

@@ -4,14 +4,10 @@
 // PCM, Opus, AC-3, surround AAC, ...), then its sound read in whole frames
 // in order, again from the start, from the middle, up to and past its end;
 // and a few of its frames as the engines read them.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const Range& r : ranges) {
             if (r.first < 0 || r.count <= 0) continue;
             const int16_t* pcm = clip->readAudio(r.first * 1024, r.count);
-            if (pcm) sink += fuzzclip::touch(reinterpret_cast<const uint8_t*>(pcm), static_cast<size_t>(r.count) * frameBytes);
+            if (pcm) sink += fuzzclip::touch(pcm, static_cast<size_t>(r.count) * frameBytes);
         }
     }
     const size_t pictureBytes = size_t(3) * info.width * info.height;
