@@ -56,6 +56,11 @@ inline const ClipRecipe kClipSlices{"dec_slices_gop30.mp4",
                                   "-f lavfi -i testsrc2=size=64x64:rate=30:duration=3 -c:v libx264 -g 30 "
                                   "-keyint_min 30 -sc_threshold 0 -pix_fmt yuv420p "
                                   "-x264-params slices=4:repeat-headers=1"};
+// Open groups: the I pictures after the first are not IDR, and the B
+// pictures shown just before each refer across it to the group before.
+inline const ClipRecipe kClipOpenGop{"dec_open_gop15.mp4",
+                                  "-f lavfi -i testsrc2=size=64x48:rate=30:duration=3 -c:v libx264 -g 15 "
+                                  "-keyint_min 15 -sc_threshold 0 -bf 3 -pix_fmt yuv420p -x264-params open-gop=1"};
 inline const ClipRecipe kClipTwoFrames{"dec_two_frames.mp4",
                                      "-f lavfi -i testsrc2=size=64x48:rate=30 -frames:v 2 -c:v libx264 "
                                      "-pix_fmt yuv420p"};

@@ -118,7 +118,7 @@ TEST_P(SeekTest, UsableAfterRequestsPastTheEnd) {
 
 INSTANTIATE_TEST_SUITE_P(Clips, SeekTest,
                          ::testing::Values(kClipB30, kClipNoB30, kClipB100, kClipNoB100, kClipBOneKey,
-                                           kClipBIrregular, kClipTwoFrames, kClipOneFrame, kClipSlices),
+                                           kClipBIrregular, kClipTwoFrames, kClipOneFrame, kClipSlices, kClipOpenGop),
                          [](const ::testing::TestParamInfo<ClipRecipe>& i) {
                              std::string n = i.param.name;
                              n = n.substr(4, n.size() - 8);  // drop "dec_" and ".mp4"

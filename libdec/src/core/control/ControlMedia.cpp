@@ -136,6 +136,28 @@ int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
                     if (keySample != 0) break;
                 }
             }
+            // A key picture shown after f cannot start its decode: f is one
+            // of the pictures before it that refer back across it (an open
+            // group), or comes before it anyway. The key before it is taken.
+            bool looked = false;
+            while (SampleTime(keySample) > static_cast<long long>(f)) {
+                unsigned int earlier = 0;
+                looked = true;
+                for (unsigned int t = keySample; t > 1 && earlier == 0;) {
+                    --t;
+                    if (rd->GetVideoSample(t, data, size, key) == 0 && key) earlier = t;
+                }
+                if (earlier == 0) break;
+                keySample = earlier;
+            }
+            if (looked) {
+                // Other samples were read since: the key's own again.
+                const int rc = rd->GetVideoSample(keySample, data, size, key);
+                if (rc != 0) {
+                    m_nextSample = sampleBefore;
+                    return rc;
+                }
+            }
             restartKey = keySample;
             restartRecovery = rd->m_videoRecoveryFrames;
             m_nextSample = keySample + 1;
