@@ -1,7 +1,9 @@
 #include "Calibrate.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "CalibrationRefine.h"
 #include "ColorMatch.h"
@@ -216,8 +218,24 @@ Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& int
     return Status();
 }
 
+double clipLitBesideTheLenses(Clip& clip, const Calibration& c) {
+    const int w = static_cast<int>(clip.info().width), h = static_cast<int>(clip.info().height);
+    const long long frames = static_cast<long long>(clip.info().frames);
+    if (w <= 0 || h <= 0 || frames <= 0) return -1.0;
+    std::vector<uint8_t> bgr(static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
+    double share = -1.0;
+    for (const long long frame : {1LL, (frames + 1) / 2}) {
+        if (clip.readFrame(frame, bgr.data()).ok()) share = litBesideTheLenses(c, bgr.data(), w, h);
+        if (share >= 0 || frames < 2) break;
+    }
+    return share;
+}
+
 // The calibration a stitch uses, checked against the clip's pictures, and
-// refined first where asked; the clip's chosen tracks are said first.
+// refined first where asked; the clip's chosen tracks are said first. A
+// clip lit where the lenses cast no light holds no lens images (a panorama
+// stitched before, an ordinary video), or its calibration puts the circles
+// in the wrong place: said before anything is stitched.
 Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens, const std::atomic<bool>& interrupted) {
     sayChosenTracks(opt.input, clip.tracks());
     const _MediaInfo& media = clip.info();
@@ -225,6 +243,14 @@ Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens, const st
     Status st = findCalibration(opt, clip, offset, lens);
     if (st.ok()) st = checkPictureAspect(lens.values(), static_cast<int>(media.width), static_cast<int>(media.height), opt.haveOffset);
     if (!st.ok()) return st;
+    const double lit = clipLitBesideTheLenses(clip, lens.values());
+    if (lit > kLitBesideLensImages)
+        console::warn("%s does not look like two lens images: %.0f%% of the picture clear of the lens circles is lit, "
+                      "where the lenses cast no light. Is it a panorama already, or an ordinary video? %s",
+                      opt.input.c_str(), 100.0 * lit,
+                      opt.haveOffset ? "It is stitched with the --offset calibration, as asked."
+                                     : "Stitched, it makes no panorama; if it holds two lens images whose circles lie "
+                                       "elsewhere, give its calibration with --offset.");
     if (!opt.haveOffset && isBuiltInDefault(offset))
         console::warn("%s names no lens calibration: the built-in default is used, which fits only the camera it was "
                       "made for; give this camera's calibration with --offset%s",

@@ -20,6 +20,13 @@ namespace stitcher {
 // The calibration the run uses: --offset, else the clip's own.
 Status findCalibration(const Options& opt, Clip& clip, std::string& offset, LensRig& lens);
 
+// Of the clip's first frame (its middle one where the first cannot tell),
+// the share of the picture clear of the lens circles that is lit
+// (litBesideTheLenses); below 0 where neither tells.
+double clipLitBesideTheLenses(Clip& clip, const Calibration& c);
+// Above this share the clip holds no lens images.
+constexpr double kLitBesideLensImages = 0.5;
+
 // The calibration a stitch uses, checked against the clip's pictures, and
 // refined first where asked (an interruption ends the refinement); the
 // clip's chosen tracks are said first.

@@ -129,6 +129,11 @@ Status printCalibration(FILE* o, const Options& opt, Clip& clip, LensRig& lens) 
         std::fprintf(o, "  not usable for stitching: %s\n", st.message().c_str());
         return st;
     }
+    const double lit = clipLitBesideTheLenses(clip, cal);
+    if (lit > kLitBesideLensImages)
+        std::fprintf(o, "  %.0f%% of the picture clear of the lens circles is lit, where the lenses cast no light: it "
+                     "does not look like two lens images\n",
+                     100.0 * lit);
     std::fprintf(o, "  image %dx%d, lens code %d (type %d)\n", cal.imageWidth, cal.imageHeight, cal.lensCode,
                  cal.lensType());
     for (int b = 0; b < 2; ++b) {

@@ -1,5 +1,6 @@
 #include "ClipCalibration.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "libdec.h"
@@ -32,6 +33,39 @@ Status checkPictureAspect(const Calibration& c, int frameWidth, int frameHeight,
                                    " was made for " + std::to_string(c.imageWidth) + "x" +
                                    std::to_string(c.imageHeight) +
                                    " pictures; give the calibration of this camera with --offset");
+}
+
+double litBesideTheLenses(const Calibration& c, const uint8_t* bgr, int width, int height) {
+    if (!bgr || width <= 0 || height <= 0 || c.imageWidth <= 0 || c.imageHeight <= 0) return -1.0;
+    // Clear of the circles by a twentieth of their radius, where a lens's
+    // rim and its flare have faded out; every fourth pixel each way.
+    constexpr double kClear = 1.05, kInner = 0.9;
+    constexpr int kLit = 3 * 40, kStep = 4;
+    const double sx = static_cast<double>(c.imageWidth) / width, sy = static_cast<double>(c.imageHeight) / height;
+    long long outside = 0, lit = 0, inside = 0, insideSum = 0, seen = 0;
+    for (int y = kStep / 2; y < height; y += kStep) {
+        for (int x = kStep / 2; x < width; x += kStep) {
+            const double ix = (x + 0.5) * sx, iy = (y + 0.5) * sy;
+            double nearest = 1e30;
+            for (const calibration::Lens& l : c.lens) {
+                if (!(l.radius > 0)) return -1.0;
+                nearest = std::min(nearest, std::hypot(ix - l.centerX, iy - l.centerY) / l.radius);
+            }
+            const uint8_t* p = bgr + (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
+            const int level = p[0] + p[1] + p[2];
+            ++seen;
+            if (nearest >= kClear) {
+                ++outside;
+                lit += level > kLit;
+            } else if (nearest <= kInner) {
+                ++inside;
+                insideSum += level;
+            }
+        }
+    }
+    // At least 2% of the picture beside the lenses, and lens images of some light.
+    if (outside * 50 < seen || inside == 0 || insideSum < 3 * 24 * inside) return -1.0;
+    return static_cast<double>(lit) / static_cast<double>(outside);
 }
 
 }  // namespace stitcher

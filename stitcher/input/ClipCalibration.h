@@ -3,6 +3,7 @@
 // picture shape it was made for and the panorama size it suggests.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "LensRig.h"
@@ -27,5 +28,12 @@ bool isBuiltInDefault(const std::string& text);
 // Refuses a calibration made for pictures of another shape than the clip's
 // (a portrait clip would be stretched).
 Status checkPictureAspect(const Calibration& c, int frameWidth, int frameHeight, bool fromOffsetOption);
+
+// Of a packed BGR picture, the share of what lies clear of both lens circles
+// of `c` that is lit. Two lens images leave it dark, as the lenses cast no
+// light there; a panorama or an ordinary video fills it. Below 0 where the
+// picture cannot tell: too little of it lies outside the circles, or the
+// lens images themselves are dark (a fade from black, a night).
+double litBesideTheLenses(const Calibration& c, const uint8_t* bgr, int width, int height);
 
 }  // namespace stitcher

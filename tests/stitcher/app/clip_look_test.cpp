@@ -137,4 +137,31 @@ TEST(ClipLook, TurnedOrStitchedClipsAreRefused) {
     EXPECT_NE(r.out.find("already a 360 video (equirectangular projection)"), std::string::npos) << r.out;
 }
 
+// A clip lit where the lenses cast no light holds no lens images (an
+// ordinary video here, 2:1 like two lens images): said before anything is
+// stitched and by --info, also where its first frame is black (a fade in)
+// and a later one decides. Two lens images are not taken for one.
+TEST(ClipLook, PictureLitBesideTheLensCirclesIsSaid) {
+    const std::string sample = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
+    const std::string plain = testutil::makeClip("look_plain_2to1.mp4",
+                                                 "-f lavfi -i testsrc2=size=384x192:rate=25:duration=1 -c:v libx264 "
+                                                 "-pix_fmt yuv420p");
+    const std::string faded = testutil::makeClip("look_plain_faded.mp4",
+                                                 "-f lavfi -i testsrc2=size=384x192:rate=25:duration=1 -vf fade=in:0:5 "
+                                                 "-c:v libx264 -pix_fmt yuv420p");
+    ASSERT_FALSE(plain.empty());
+    ASSERT_FALSE(faded.empty());
+    const std::string dir = testutil::makeTempDir("look_lit");
+    const std::string said = "does not look like two lens images";
+    for (const std::string& clip : {plain, faded, sample}) {
+        const bool lensImages = clip == sample;
+        testutil::StitcherRun r =
+            testutil::runStitcher("-y --size 16 --frames 2 --no-audio " + quote(clip) + " " + quote(dir + "/o.mp4"));
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.err.find(said) == std::string::npos, lensImages) << clip << ": " << r.err;
+        r = testutil::runStitcher("--info " + quote(clip));
+        EXPECT_EQ(r.out.find(said) == std::string::npos, lensImages) << clip << ": " << r.out;
+    }
+}
+
 }  // namespace
