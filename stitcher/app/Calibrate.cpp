@@ -222,10 +222,19 @@ double clipLitBesideTheLenses(Clip& clip, const Calibration& c) {
     const int w = static_cast<int>(clip.info().width), h = static_cast<int>(clip.info().height);
     const long long frames = static_cast<long long>(clip.info().frames);
     if (w <= 0 || h <= 0 || frames <= 0) return -1.0;
-    std::vector<uint8_t> bgr(static_cast<size_t>(w) * static_cast<size_t>(h) * 3);
+    // Only the rows looked at are made from the decoder's planes; the whole
+    // picture is written only where the decoder gives it packed.
+    const size_t stride = static_cast<size_t>(w) * 3;
+    std::unique_ptr<uint8_t[]> packed(new uint8_t[stride * static_cast<size_t>(h)]);
+    std::vector<uint8_t> line(stride);
     double share = -1.0;
     for (const long long frame : {1LL, (frames + 1) / 2}) {
-        if (clip.readFrame(frame, bgr.data()).ok()) share = litBesideTheLenses(c, bgr.data(), w, h);
+        std::shared_ptr<const SourcePicture> source;
+        if (clip.readSource(frame, source, packed.get()).ok())
+            share = litBesideTheLenses(c, w, h, [&](int y) -> const uint8_t* {
+                if (!source) return packed.get() + static_cast<size_t>(y) * stride;
+                return source->toBgr(y, y + 1, 0, w, line.data(), stride) ? line.data() : nullptr;
+            });
         if (share >= 0 || frames < 2) break;
     }
     return share;

@@ -35,8 +35,8 @@ Status checkPictureAspect(const Calibration& c, int frameWidth, int frameHeight,
                                    " pictures; give the calibration of this camera with --offset");
 }
 
-double litBesideTheLenses(const Calibration& c, const uint8_t* bgr, int width, int height) {
-    if (!bgr || width <= 0 || height <= 0 || c.imageWidth <= 0 || c.imageHeight <= 0) return -1.0;
+double litBesideTheLenses(const Calibration& c, int width, int height, const std::function<const uint8_t*(int y)>& row) {
+    if (!row || width <= 0 || height <= 0 || c.imageWidth <= 0 || c.imageHeight <= 0) return -1.0;
     // Clear of the circles by a twentieth of their radius, where a lens's
     // rim and its flare have faded out; every fourth pixel each way.
     constexpr double kClear = 1.05, kInner = 0.9;
@@ -44,6 +44,8 @@ double litBesideTheLenses(const Calibration& c, const uint8_t* bgr, int width, i
     const double sx = static_cast<double>(c.imageWidth) / width, sy = static_cast<double>(c.imageHeight) / height;
     long long outside = 0, lit = 0, inside = 0, insideSum = 0, seen = 0;
     for (int y = kStep / 2; y < height; y += kStep) {
+        const uint8_t* line = row(y);
+        if (!line) return -1.0;
         for (int x = kStep / 2; x < width; x += kStep) {
             const double ix = (x + 0.5) * sx, iy = (y + 0.5) * sy;
             double nearest = 1e30;
@@ -51,7 +53,7 @@ double litBesideTheLenses(const Calibration& c, const uint8_t* bgr, int width, i
                 if (!(l.radius > 0)) return -1.0;
                 nearest = std::min(nearest, std::hypot(ix - l.centerX, iy - l.centerY) / l.radius);
             }
-            const uint8_t* p = bgr + (static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)) * 3;
+            const uint8_t* p = line + static_cast<size_t>(x) * 3;
             const int level = p[0] + p[1] + p[2];
             ++seen;
             if (nearest >= kClear) {

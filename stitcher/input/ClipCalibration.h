@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "LensRig.h"
@@ -29,11 +30,13 @@ bool isBuiltInDefault(const std::string& text);
 // (a portrait clip would be stretched).
 Status checkPictureAspect(const Calibration& c, int frameWidth, int frameHeight, bool fromOffsetOption);
 
-// Of a packed BGR picture, the share of what lies clear of both lens circles
-// of `c` that is lit. Two lens images leave it dark, as the lenses cast no
-// light there; a panorama or an ordinary video fills it. Below 0 where the
-// picture cannot tell: too little of it lies outside the circles, or the
-// lens images themselves are dark (a fade from black, a night).
-double litBesideTheLenses(const Calibration& c, const uint8_t* bgr, int width, int height);
+// Of a picture of width x height, the share of what lies clear of both lens
+// circles of `c` that is lit. Two lens images leave it dark, as the lenses
+// cast no light there; a panorama or an ordinary video fills it. Below 0
+// where the picture cannot tell: too little of it lies outside the circles,
+// or the lens images themselves are dark (a fade from black, a night).
+// `row(y)` gives row y as packed BGR (every fourth row is read), or null
+// where it cannot be had (below 0 then too).
+double litBesideTheLenses(const Calibration& c, int width, int height, const std::function<const uint8_t*(int y)>& row);
 
 }  // namespace stitcher
