@@ -369,8 +369,11 @@ void SeamTracker::measureFrame(const uint8_t* frame, SeamFrame& out) {
                             break;
                         }
                     }
-                    // Kept only where most of the neighbourhood agrees with it:
-                    // a surface's shift runs on along the seam, chance matches do not.
+                    // Kept only where a good part of the neighbourhood (two fifths
+                    // of its weight, three cells) agrees with it: a surface's shift
+                    // runs on along the seam, chance matches do not. Asking for
+                    // most of it left near things at the far field's shift where
+                    // the neighbours see something else (the ground beside a pole).
                     float agree = 0;
                     int agreeing = 0;
                     for (const auto& p : near)
@@ -378,7 +381,7 @@ void SeamTracker::measureFrame(const uint8_t* frame, SeamFrame& out) {
                             agree += p.second;
                             ++agreeing;
                         }
-                    if (agree < 0.6f * total || agree < 2.0f || agreeing < 4) m = 0.0f;
+                    if (agree < 0.4f * total || agree < 2.0f || agreeing < 3) m = 0.0f;
                 }
                 if (m != 0.0f) out.near.push_back({static_cast<uint32_t>(b * cells + static_cast<size_t>(k) * K + w), m * unit_});
             }
