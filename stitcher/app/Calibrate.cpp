@@ -121,6 +121,11 @@ FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long lo
 
 }  // namespace
 
+// Warns where the clip's picture is lit where the lenses cast no light: it
+// holds no lens images (a panorama stitched before, an ordinary video), or
+// the calibration puts the circles in the wrong place.
+static void sayIfNoLensImages(const Options& opt, Clip& clip, const Calibration& c, bool stitching);
+
 // The calibration the run uses: --offset, else the clip's own. `offset`
 // receives its text, also where it cannot be used.
 Status findCalibration(const Options& opt, Clip& clip, std::string& offset, LensRig& lens) {
@@ -193,6 +198,7 @@ Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& int
     LensRig lens;
     Status st = findCalibration(opt, clip, offset, lens);
     if (!st.ok()) return st;
+    sayIfNoLensImages(opt, clip, lens.values(), false);
     RefineResult r;
     const Status refined = refineClipCalibration(framesOf(clip, interrupted), lens, r, refineOptions(opt));
     if (interrupted) return console::interruptedRun();
@@ -240,6 +246,18 @@ double clipLitBesideTheLenses(Clip& clip, const Calibration& c) {
     return share;
 }
 
+static void sayIfNoLensImages(const Options& opt, Clip& clip, const Calibration& c, bool stitching) {
+    const double lit = clipLitBesideTheLenses(clip, c);
+    if (!(lit > kLitBesideLensImages)) return;
+    const std::string then =
+        opt.haveOffset ? std::string(stitching ? "It is stitched" : "It is measured") + " with the --offset calibration, as asked."
+                       : std::string(stitching ? "Stitched, it makes no panorama" : "What is measured on it says nothing of a camera") +
+                             "; if it holds two lens images whose circles lie elsewhere, give its calibration with --offset.";
+    console::warn("%s does not look like two lens images: %.0f%% of the picture clear of the lens circles is lit, where "
+                  "the lenses cast no light. Is it a panorama already, or an ordinary video? %s",
+                  opt.input.c_str(), 100.0 * lit, then.c_str());
+}
+
 // The calibration a stitch uses, checked against the clip's pictures, and
 // refined first where asked; the clip's chosen tracks are said first. A
 // clip lit where the lenses cast no light holds no lens images (a panorama
@@ -252,14 +270,7 @@ Status stitchCalibration(const Options& opt, Clip& clip, LensRig& lens, const st
     Status st = findCalibration(opt, clip, offset, lens);
     if (st.ok()) st = checkPictureAspect(lens.values(), static_cast<int>(media.width), static_cast<int>(media.height), opt.haveOffset);
     if (!st.ok()) return st;
-    const double lit = clipLitBesideTheLenses(clip, lens.values());
-    if (lit > kLitBesideLensImages)
-        console::warn("%s does not look like two lens images: %.0f%% of the picture clear of the lens circles is lit, "
-                      "where the lenses cast no light. Is it a panorama already, or an ordinary video? %s",
-                      opt.input.c_str(), 100.0 * lit,
-                      opt.haveOffset ? "It is stitched with the --offset calibration, as asked."
-                                     : "Stitched, it makes no panorama; if it holds two lens images whose circles lie "
-                                       "elsewhere, give its calibration with --offset.");
+    sayIfNoLensImages(opt, clip, lens.values(), true);
     if (!opt.haveOffset && isBuiltInDefault(offset))
         console::warn("%s names no lens calibration: the built-in default is used, which fits only the camera it was "
                       "made for; give this camera's calibration with --offset%s",

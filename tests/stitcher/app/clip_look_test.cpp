@@ -139,8 +139,9 @@ TEST(ClipLook, TurnedOrStitchedClipsAreRefused) {
 
 // A clip lit where the lenses cast no light holds no lens images (an
 // ordinary video here, 2:1 like two lens images): said before anything is
-// stitched and by --info, also where its first frame is black (a fade in)
-// and a later one decides. Two lens images are not taken for one.
+// stitched or measured (--calibrate) and by --info, also where its first
+// frame is black (a fade in) and a later one decides. Two lens images are
+// not taken for one.
 TEST(ClipLook, PictureLitBesideTheLensCirclesIsSaid) {
     const std::string sample = std::string(DFS_SOURCE_DIR) + "/samples/sample.mp4";
     const std::string plain = testutil::makeClip("look_plain_2to1.mp4",
@@ -162,6 +163,8 @@ TEST(ClipLook, PictureLitBesideTheLensCirclesIsSaid) {
         r = testutil::runStitcher("--info " + quote(clip));
         EXPECT_EQ(r.out.find(said) == std::string::npos, lensImages) << clip << ": " << r.out;
     }
+    const testutil::StitcherRun r = testutil::runStitcher("--calibrate " + quote(plain));
+    EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
 }
 
 }  // namespace
