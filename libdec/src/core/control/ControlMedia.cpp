@@ -11,6 +11,20 @@
 #include "log/MyLog.h"
 #include "mp4read/CMp4Read.h"
 
+namespace {
+
+// The last key sample before sample `s` of the clip's video, 0 where there
+// is none. Where one is found, data, size and key hold it as the reader gave it.
+unsigned int KeySampleBefore(CMp4Read* rd, unsigned int s, unsigned char*& data, unsigned int& size, bool& key) {
+    for (unsigned int t = s; t > 1;) {
+        --t;
+        if (rd->GetVideoSample(t, data, size, key) == 0 && key) return t;
+    }
+    return 0;
+}
+
+}  // namespace
+
 // Time given to the packet of video sample `sample`: the frame number its
 // picture will carry.
 long long CControl::SampleTime(unsigned int sample) const {
@@ -126,37 +140,26 @@ int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
                 }
                 if (s >= f && !lookedBack) {
                     lookedBack = true;
-                    for (unsigned int t = start; t > 1;) {
-                        --t;
-                        if (rd->GetVideoSample(t, data, size, key) == 0 && key) {
-                            keySample = t;
-                            break;
-                        }
-                    }
+                    keySample = KeySampleBefore(rd, start, data, size, key);
                     if (keySample != 0) break;
                 }
             }
             // A key picture shown after f cannot start its decode: f is one
             // of the pictures before it that refer back across it (an open
             // group), or comes before it anyway. The key before it is taken.
-            bool looked = false;
             while (SampleTime(keySample) > static_cast<long long>(f)) {
-                unsigned int earlier = 0;
-                looked = true;
-                for (unsigned int t = keySample; t > 1 && earlier == 0;) {
-                    --t;
-                    if (rd->GetVideoSample(t, data, size, key) == 0 && key) earlier = t;
+                const unsigned int earlier = KeySampleBefore(rd, keySample, data, size, key);
+                if (earlier != 0) {
+                    keySample = earlier;
+                    continue;
                 }
-                if (earlier == 0) break;
-                keySample = earlier;
-            }
-            if (looked) {
-                // Other samples were read since: the key's own again.
+                // None before it: the key's own sample again, read over since.
                 const int rc = rd->GetVideoSample(keySample, data, size, key);
                 if (rc != 0) {
                     m_nextSample = sampleBefore;
                     return rc;
                 }
+                break;
             }
             restartKey = keySample;
             restartRecovery = rd->m_videoRecoveryFrames;
@@ -187,14 +190,10 @@ int CControl::GetVideoFrame(long long frame, unsigned char*& out) {
             continue;
         }
         if (restartRecovery != 0 && earlierTries < 8) {
-            unsigned int earlier = 0;
             unsigned char* data = nullptr;
             unsigned int size = 0;
             bool key = false;
-            for (unsigned int t = restartKey; t > 1 && earlier == 0;) {
-                --t;
-                if (rd->GetVideoSample(t, data, size, key) == 0 && key) earlier = t;
-            }
+            const unsigned int earlier = KeySampleBefore(rd, restartKey, data, size, key);
             if (earlier != 0) {
                 ++earlierTries;
                 start = earlier;
