@@ -119,12 +119,44 @@ FalloffEstimator::Result measureFalloff(Clip& clip, const LensRig& lens, long lo
                            runs, [&clip](long long frame) { return clip.keyFrameBefore(frame); });
 }
 
-}  // namespace
-
 // Warns where the clip's picture is lit where the lenses cast no light: it
 // holds no lens images (a panorama stitched before, an ordinary video), or
 // the calibration puts the circles in the wrong place.
-static void sayIfNoLensImages(const Options& opt, Clip& clip, const Calibration& c, bool stitching);
+void sayIfNoLensImages(const Options& opt, Clip& clip, const Calibration& c, bool stitching) {
+    const double lit = clipLitBesideTheLenses(clip, c);
+    if (!(lit > kLitBesideLensImages)) return;
+    const std::string then =
+        opt.haveOffset ? std::string(stitching ? "It is stitched" : "It is measured") + " with the --offset calibration, as asked."
+                       : std::string(stitching ? "Stitched, it makes no panorama" : "What is measured on it says nothing of a camera") +
+                             "; if it holds two lens images whose circles lie elsewhere, give its calibration with --offset.";
+    console::warn("%s does not look like two lens images: %.0f%% of the picture clear of the lens circles is lit, where "
+                  "the lenses cast no light. Is it a panorama already, or an ordinary video? %s",
+                  opt.input.c_str(), 100.0 * lit, then.c_str());
+}
+
+}  // namespace
+
+double clipLitBesideTheLenses(Clip& clip, const Calibration& c) {
+    const int w = static_cast<int>(clip.info().width), h = static_cast<int>(clip.info().height);
+    const long long frames = static_cast<long long>(clip.info().frames);
+    if (w <= 0 || h <= 0 || frames <= 0) return -1.0;
+    // Only the rows looked at are made from the decoder's planes; the whole
+    // picture is written only where the decoder gives it packed.
+    const size_t stride = static_cast<size_t>(w) * 3;
+    std::unique_ptr<uint8_t[]> packed(new uint8_t[stride * static_cast<size_t>(h)]);
+    std::vector<uint8_t> line(stride);
+    double share = -1.0;
+    for (const long long frame : {1LL, (frames + 1) / 2}) {
+        std::shared_ptr<const SourcePicture> source;
+        if (clip.readSource(frame, source, packed.get()).ok())
+            share = litBesideTheLenses(c, w, h, [&](int y) -> const uint8_t* {
+                if (!source) return packed.get() + static_cast<size_t>(y) * stride;
+                return source->toBgr(y, y + 1, 0, w, line.data(), stride) ? line.data() : nullptr;
+            });
+        if (share >= 0 || frames < 2) break;
+    }
+    return share;
+}
 
 // The calibration the run uses: --offset, else the clip's own. `offset`
 // receives its text, also where it cannot be used.
@@ -224,39 +256,6 @@ Status runCalibrate(const Options& opt, Clip& clip, const std::atomic<bool>& int
     return Status();
 }
 
-double clipLitBesideTheLenses(Clip& clip, const Calibration& c) {
-    const int w = static_cast<int>(clip.info().width), h = static_cast<int>(clip.info().height);
-    const long long frames = static_cast<long long>(clip.info().frames);
-    if (w <= 0 || h <= 0 || frames <= 0) return -1.0;
-    // Only the rows looked at are made from the decoder's planes; the whole
-    // picture is written only where the decoder gives it packed.
-    const size_t stride = static_cast<size_t>(w) * 3;
-    std::unique_ptr<uint8_t[]> packed(new uint8_t[stride * static_cast<size_t>(h)]);
-    std::vector<uint8_t> line(stride);
-    double share = -1.0;
-    for (const long long frame : {1LL, (frames + 1) / 2}) {
-        std::shared_ptr<const SourcePicture> source;
-        if (clip.readSource(frame, source, packed.get()).ok())
-            share = litBesideTheLenses(c, w, h, [&](int y) -> const uint8_t* {
-                if (!source) return packed.get() + static_cast<size_t>(y) * stride;
-                return source->toBgr(y, y + 1, 0, w, line.data(), stride) ? line.data() : nullptr;
-            });
-        if (share >= 0 || frames < 2) break;
-    }
-    return share;
-}
-
-static void sayIfNoLensImages(const Options& opt, Clip& clip, const Calibration& c, bool stitching) {
-    const double lit = clipLitBesideTheLenses(clip, c);
-    if (!(lit > kLitBesideLensImages)) return;
-    const std::string then =
-        opt.haveOffset ? std::string(stitching ? "It is stitched" : "It is measured") + " with the --offset calibration, as asked."
-                       : std::string(stitching ? "Stitched, it makes no panorama" : "What is measured on it says nothing of a camera") +
-                             "; if it holds two lens images whose circles lie elsewhere, give its calibration with --offset.";
-    console::warn("%s does not look like two lens images: %.0f%% of the picture clear of the lens circles is lit, where "
-                  "the lenses cast no light. Is it a panorama already, or an ordinary video? %s",
-                  opt.input.c_str(), 100.0 * lit, then.c_str());
-}
 
 // The calibration a stitch uses, checked against the clip's pictures, and
 // refined first where asked; the clip's chosen tracks are said first. A
